@@ -1,0 +1,6 @@
+// Rule editor.
+#include "filters/addinrule.h"
+
+TFrmRule* FrmRule = nullptr;
+
+TFrmRule::TFrmRule(QWidget* parent) : QDialog(parent) {}

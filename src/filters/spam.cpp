@@ -1,0 +1,6 @@
+// Spam filter window.
+#include "filters/spam.h"
+
+TFrmSpam* FrmSpam = nullptr;
+
+TFrmSpam::TFrmSpam(QWidget* parent) : QDialog(parent) {}
