@@ -1,10 +1,15 @@
-// Whole-file reading and crash-safe writing.
+// Whole-file reading, crash-safe writing and copying, listings by mask.
 #include "platform/files.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -28,6 +33,60 @@ bool WriteAll(int fd, const char* p, size_t n) {
         n -= static_cast<size_t>(w);
     }
     return true;
+}
+
+std::string TempNameBeside(const std::string& path) {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    return path + ".tmp" + std::to_string(rng() % 1000000000ULL);
+}
+
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+bool LessNoCase(const std::string& a, const std::string& b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        char x = Lower(a[i]), y = Lower(b[i]);
+        if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;  // names that differ only in case keep a fixed order
+}
+
+std::string WithSlash(const std::string& dir) {
+    if (dir.empty() || dir.back() == '/') return dir;
+    return dir + '/';
+}
+
+bool IsRegular(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Iterative wildcard match with backtracking to the last "*".
+bool Match(const char* n, const char* m) {
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*n) {
+        if (*m == '*') {
+            star = m++;
+            resume = n;
+        } else if (*m == '?' || (*m && Lower(*m) == Lower(*n))) {
+            ++m;
+            ++n;
+        } else if (star) {
+            m = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*m == '*') ++m;
+    return *m == '\0';
 }
 
 }  // namespace
@@ -60,8 +119,7 @@ bool SyncPath(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& data) {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    std::string tmp = path + ".tmp" + std::to_string(rng() % 1000000000ULL);
+    std::string tmp = TempNameBeside(path);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = WriteAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
@@ -72,6 +130,181 @@ bool WriteFileAtomic(const std::string& path, const std::string& data) {
         return false;
     }
     SyncPath(DirOf(path));
+    return true;
+}
+
+std::string ResolveNoCase(const std::string& folder, const std::string& relative) {
+    std::string base = folder.empty() ? std::string("./") : WithSlash(folder);
+    std::string resolved;
+    size_t pos = 0;
+    while (pos <= relative.size()) {
+        size_t slash = relative.find('/', pos);
+        std::string part = relative.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+        std::string chosen = part;
+        if (!part.empty() && part != "." && part != "..") {
+            std::string dir = base + resolved;
+            struct stat st {};
+            if (::lstat((dir + part).c_str(), &st) != 0) {
+                if (DIR* d = ::opendir(dir.empty() ? "." : dir.c_str())) {
+                    while (dirent* e = ::readdir(d)) {
+                        if (EqualNoCase(e->d_name, part)) {
+                            chosen = e->d_name;
+                            break;
+                        }
+                    }
+                    ::closedir(d);
+                }
+            }
+        }
+        resolved += chosen;
+        if (slash == std::string::npos) break;
+        resolved += '/';
+        pos = slash + 1;
+    }
+    return base + resolved;
+}
+
+bool MatchesMask(const std::string& name, const std::string& mask) {
+    if (mask == "*" || mask == "*.*") return true;
+    return Match(name.c_str(), mask.c_str());
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask) {
+    std::vector<std::string> out;
+    const std::string dir = WithSlash(folder);
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return out;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == ".." || !MatchesMask(name, mask)) continue;
+        if (e->d_type == DT_REG || ((e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) && IsRegular(dir + name)))
+            out.push_back(std::move(name));
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end(), LessNoCase);
+    return out;
+}
+
+bool DeleteFiles(const std::string& folder, const std::string& mask) {
+    bool allGone = true;
+    const std::string dir = WithSlash(folder);
+    for (const auto& name : ListFiles(folder, mask)) {
+        if (::unlink((dir + name).c_str()) != 0 && errno != ENOENT) allGone = false;
+    }
+    return allGone;
+}
+
+bool CopyFileKeepDate(const std::string& src, const std::string& dst) {
+    int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        return false;
+    }
+    struct stat dst_st {};
+    if (::stat(dst.c_str(), &dst_st) == 0 && dst_st.st_dev == st.st_dev && dst_st.st_ino == st.st_ino) {
+        // The same file under two names: copying would truncate it.
+        ::close(in);
+        return true;
+    }
+    const std::string tmp = TempNameBeside(dst);
+    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buf[65536];
+    for (;;) {
+        ssize_t r = ::read(in, buf, sizeof buf);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (r == 0) break;
+        if (!WriteAll(out, buf, static_cast<size_t>(r))) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(in);
+    if (ok) {
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ok = ::futimens(out, times) == 0 && ::fsync(out) == 0;
+    }
+    ok = (::close(out) == 0) && ok;
+    if (ok) ok = ::rename(tmp.c_str(), dst.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    SyncPath(DirOf(dst));
+    return true;
+}
+
+bool FileExists(const std::string& path) { return IsRegular(path); }
+
+bool FolderExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileSize(const std::string& path, std::int64_t& size) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size = static_cast<std::int64_t>(st.st_size);
+    return true;
+}
+
+bool GetFileTime(const std::string& path, std::chrono::system_clock::time_point& time) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    using namespace std::chrono;
+    time = system_clock::time_point(duration_cast<system_clock::duration>(
+        seconds(st.st_mtim.tv_sec) + nanoseconds(st.st_mtim.tv_nsec)));
+    return true;
+}
+
+bool SetFileTime(const std::string& path, std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    auto ns = duration_cast<nanoseconds>(time.time_since_epoch()).count();
+    long long secs = ns / 1000000000LL;
+    long long rem = ns % 1000000000LL;
+    if (rem < 0) {
+        rem += 1000000000LL;
+        --secs;
+    }
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(secs);
+    times[1].tv_nsec = static_cast<long>(rem);
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+bool CreateFolder(const std::string& path, std::string* error) {
+    if (path.empty()) {
+        if (error) *error = "empty folder name";
+        return false;
+    }
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        size_t slash = path.find('/', pos);
+        partial = path.substr(0, slash == std::string::npos ? path.size() : slash);
+        pos = slash == std::string::npos ? slash : slash + 1;
+        if (partial.empty() || partial.back() == '/') continue;
+        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+            if (error) *error = "cannot create " + partial + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (!FolderExists(path)) {
+        if (error) *error = "cannot create " + path + ": a file of that name is in the way";
+        return false;
+    }
     return true;
 }
 

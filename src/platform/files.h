@@ -1,9 +1,17 @@
-// File helpers every layer uses: whole-file reads, crash-safe writes.
+// File helpers every layer uses: whole-file reads, crash-safe writes and
+// copies, listings by wildcard mask, and case-insensitive names.
 // All data files of the program are written through WriteFileAtomic, so a
 // crash at any moment leaves either the old or the new whole file.
+//
+// The mail store was designed on a file system that ignores case: folders
+// are created as "Spam1" and "Addins" but code spells "spam1". Code that
+// builds a name from text of unknown case resolves it with ResolveNoCase.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -16,5 +24,42 @@ bool WriteFileAtomic(const std::string& path, const std::string& data);
 
 // fsync of a file or folder by name; false when it cannot be opened or synced.
 bool SyncPath(const std::string& path);
+
+// The entry of folder whose name equals `relative` regardless of case, one
+// path component at a time ("spam1/x.dat" finds "Spam1/X.dat"). An exact
+// match wins over others. Components that do not exist are kept as written,
+// so the result can also be used to create a file. folder may or may not
+// end in "/"; the result is folder + "/" + the resolved relative part.
+std::string ResolveNoCase(const std::string& folder, const std::string& relative);
+
+// Windows wildcard match, ignoring case: "*" any run of characters, "?"
+// exactly one; "*.*" and "*" match every name.
+bool MatchesMask(const std::string& name, const std::string& mask);
+
+// Names (not paths) of the regular files in folder that match mask, sorted
+// by name ignoring case. Empty when the folder does not exist.
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask);
+
+// Deletes every regular file of folder that matches mask. True when none
+// is left behind (a missing folder counts as done).
+bool DeleteFiles(const std::string& folder, const std::string& mask);
+
+// Copies src to dst keeping src's modification time: writes a temp file
+// beside dst, fsyncs it, renames it over dst. Copying a file onto itself
+// does nothing and succeeds. On failure dst is left as it was.
+bool CopyFileKeepDate(const std::string& src, const std::string& dst);
+
+bool FileExists(const std::string& path);     // a regular file
+bool FolderExists(const std::string& path);
+// Size of a regular file; false when it does not exist or cannot be examined.
+bool FileSize(const std::string& path, std::int64_t& size);
+
+// Modification time of a file or folder.
+bool GetFileTime(const std::string& path, std::chrono::system_clock::time_point& time);
+bool SetFileTime(const std::string& path, std::chrono::system_clock::time_point time);
+
+// Creates the folder with every missing parent. True when it exists
+// afterwards; otherwise error (when given) says why.
+bool CreateFolder(const std::string& path, std::string* error = nullptr);
 
 }  // namespace platform

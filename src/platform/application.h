@@ -1,0 +1,48 @@
+// The application object and its event loop. Every event the program
+// handles (socket, timer, window, menu) is delivered through
+// Application::notify, which is where an exception escaping a handler is
+// caught and handed to the exception handler; the loop then goes on.
+//
+// Construct exactly one Application in main() before anything that needs
+// the event loop. Without a display (no DISPLAY or WAYLAND_DISPLAY) it runs
+// on Qt's "offscreen" platform, so the program works as a headless server.
+#pragma once
+
+#include <QApplication>
+
+#include <exception>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// Gets the escaped exception and its text (see DescribeException).
+using ExceptionHandler = std::function<void(std::exception_ptr, const std::string& text)>;
+
+class Application : public QApplication {
+public:
+    Application(int& argc, char** argv);
+    ~Application() override;
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
+    // Replaces the handler; an empty function restores the default, which
+    // writes the text to stderr. The handler itself must not throw; if it
+    // does, that exception goes to stderr and the loop still goes on.
+    static void SetExceptionHandler(ExceptionHandler handler);
+    // Hands an exception to the current handler (for code that catches
+    // outside notify, e.g. the start-up sequence).
+    static void HandleException(std::exception_ptr error);
+};
+
+// "<type>: <what>" for std::exception and its kin, "unknown exception" for
+// anything else.
+std::string DescribeException(std::exception_ptr error);
+
+// Chooses the Qt platform before the application object exists: when the
+// environment names none (QT_QPA_PLATFORM) and there is no display, sets
+// "offscreen". Application's constructor calls it; exposed for tests and for
+// programs that build a QCoreApplication themselves.
+void PrepareDisplayEnvironment();
+
+}  // namespace platform

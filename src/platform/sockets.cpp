@@ -1,0 +1,553 @@
+// TCP server, connections and client over Qt's sockets; see sockets.h for
+// the rules the callers rely on.
+#include "platform/sockets.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <atomic>
+#include <deque>
+
+namespace platform {
+namespace {
+
+// A connection asked to close whose peer never takes the rest of the output
+// would otherwise hang in the closing state for good.
+constexpr int kCloseLingerMs = 30000;
+
+int ClassicCode(QAbstractSocket::SocketError e) {
+    switch (e) {
+    case QAbstractSocket::ConnectionRefusedError: return sockerr::ConnectionRefused;
+    case QAbstractSocket::RemoteHostClosedError: return sockerr::ConnectionReset;
+    case QAbstractSocket::HostNotFoundError: return sockerr::HostNotFound;
+    case QAbstractSocket::SocketAccessError: return sockerr::AccessDenied;
+    case QAbstractSocket::SocketResourceError: return sockerr::NoBufferSpace;
+    case QAbstractSocket::SocketTimeoutError: return sockerr::TimedOut;
+    case QAbstractSocket::DatagramTooLargeError: return sockerr::MessageTooLong;
+    case QAbstractSocket::NetworkError: return sockerr::NetworkDown;
+    case QAbstractSocket::AddressInUseError: return sockerr::AddressInUse;
+    case QAbstractSocket::SocketAddressNotAvailableError: return sockerr::AddressNotAvailable;
+    case QAbstractSocket::UnsupportedSocketOperationError: return sockerr::OperationNotSupported;
+    default: return sockerr::Unknown;
+    }
+}
+
+std::string AddressText(const QHostAddress& a) {
+    bool isV4 = false;
+    quint32 v4 = a.toIPv4Address(&isV4);
+    if (isV4) return QHostAddress(v4).toString().toStdString();
+    return a.toString().toStdString();
+}
+
+std::string ToStd(const QByteArray& b) { return std::string(b.constData(), static_cast<size_t>(b.size())); }
+
+void Post(QObject* ctx, std::function<void()> fn) {
+    QMetaObject::invokeMethod(ctx, std::move(fn), Qt::QueuedConnection);
+}
+
+// Stops every signal of the socket reaching us and lets Qt delete it once
+// control is back in the event loop (we may be inside one of its signals).
+void Discard(QTcpSocket* s, bool abort) {
+    if (!s) return;
+    QObject::disconnect(s, nullptr, nullptr, nullptr);
+    if (abort) s->abort();
+    s->deleteLater();
+}
+
+// Closes after the output is written, then deletes the socket; no signal
+// reaches the caller any more.
+void CloseQuietly(QTcpSocket* s) {
+    if (!s) return;
+    QObject::disconnect(s, nullptr, nullptr, nullptr);
+    if (s->state() != QAbstractSocket::ConnectedState) {
+        s->abort();
+        s->deleteLater();
+        return;
+    }
+    QPointer<QTcpSocket> guard(s);
+    QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+    QTimer::singleShot(kCloseLingerMs, s, [guard] {
+        if (guard) {
+            guard->abort();
+            guard->deleteLater();
+        }
+    });
+    s->disconnectFromHost();
+}
+
+std::atomic<std::uint64_t> g_nextConnectionId{1};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Connection
+
+struct TcpConnection::Impl {
+    TcpServer* server = nullptr;  // nulled when the server object goes away
+    QTcpSocket* socket = nullptr;
+    QObject ctx;                  // receiver of deferred work; dies with us
+    std::uint64_t id = 0;
+    std::any userData;
+    std::string remoteAddress;
+    int remotePort = 0, localPort = 0;
+    bool closing = false;         // Close/Abort called or server closed
+    bool ended = false;           // the socket is gone
+    bool silent = false;          // server destroyed: no events at all
+    bool announced = false;       // got OnClientConnect
+    std::uint64_t queued = 0, written = 0;
+    struct Waiter {
+        std::uint64_t seq;
+        std::uint64_t target;
+        std::function<void()> fn;
+    };
+    std::deque<Waiter> waiters;
+    std::uint64_t nextSeq = 1;
+    TcpConnection* self = nullptr;
+
+    TcpConnectionPtr Keep() { return self->shared_from_this(); }
+
+    // Runs waiters up to and including seq (0: only those flushed already).
+    void RunWaiters(std::uint64_t upToSeq, bool all) {
+        auto keep = Keep();
+        while (!waiters.empty()) {
+            Waiter& w = waiters.front();
+            if (!all && w.target > written && w.seq > upToSeq) break;
+            auto fn = std::move(w.fn);
+            waiters.pop_front();
+            if (silent) continue;
+            if (fn) fn();
+        }
+    }
+
+    void Finish(bool abort);
+};
+
+TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
+    impl_->self = this;
+}
+
+TcpConnection::~TcpConnection() {
+    if (impl_ && impl_->socket) Discard(impl_->socket, true);
+}
+
+void TcpConnection::SendText(const std::string& data) {
+    Impl& d = *impl_;
+    if (d.closing || d.ended || !d.socket || data.empty()) return;
+    d.queued += data.size();
+    d.socket->write(data.data(), static_cast<qint64>(data.size()));
+}
+
+std::string TcpConnection::ReceiveText() {
+    Impl& d = *impl_;
+    if (!d.socket) return std::string();
+    return ToStd(d.socket->readAll());
+}
+
+std::string TcpConnection::RemoteAddress() const { return impl_->remoteAddress; }
+int TcpConnection::RemotePort() const { return impl_->remotePort; }
+int TcpConnection::LocalPort() const { return impl_->localPort; }
+bool TcpConnection::Connected() const { return !impl_->closing && !impl_->ended; }
+std::uint64_t TcpConnection::Id() const { return impl_->id; }
+std::any& TcpConnection::UserData() { return impl_->userData; }
+TcpServer* TcpConnection::Server() const { return impl_->server; }
+
+void TcpConnection::Close() {
+    Impl& d = *impl_;
+    if (d.closing || d.ended) return;
+    d.closing = true;
+    if (d.socket->state() != QAbstractSocket::ConnectedState) {
+        d.Finish(true);
+        return;
+    }
+    QPointer<QTcpSocket> guard(d.socket);
+    QTimer::singleShot(kCloseLingerMs, &d.ctx, [this, guard] {
+        if (guard && !impl_->ended) impl_->Finish(true);
+    });
+    // May report the disconnect at once when nothing is left to write;
+    // Finish defers everything it raises.
+    d.socket->disconnectFromHost();
+}
+
+void TcpConnection::Abort() {
+    Impl& d = *impl_;
+    if (d.ended) return;
+    d.closing = true;
+    d.Finish(true);
+}
+
+void TcpConnection::WhenFlushed(std::function<void()> continuation, int maxMilliseconds) {
+    Impl& d = *impl_;
+    const std::uint64_t seq = d.nextSeq++;
+    d.waiters.push_back({seq, d.queued, std::move(continuation)});
+    if (d.ended || d.written >= d.queued) {
+        Post(&d.ctx, [this] { impl_->RunWaiters(0, impl_->ended); });
+        return;
+    }
+    QTimer::singleShot(std::max(0, maxMilliseconds), Qt::PreciseTimer, &d.ctx,
+                       [this, seq] { impl_->RunWaiters(seq, false); });
+}
+
+// ---------------------------------------------------------------------------
+// Server
+
+struct TcpServer::Impl {
+    TcpServer* owner = nullptr;
+    std::unique_ptr<QTcpServer> listener;
+    std::vector<TcpConnectionPtr> connections;
+    std::string error;
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+
+    void Forget(TcpConnection* c) {
+        for (auto it = connections.begin(); it != connections.end(); ++it) {
+            if (it->get() == c) {
+                connections.erase(it);
+                return;
+            }
+        }
+    }
+
+    void Accept();
+    void Wire(const TcpConnectionPtr& conn);
+};
+
+TcpServer::Impl& TcpServer::impl() { return *impl_; }
+
+TcpServer::TcpServer() : impl_(std::make_unique<Impl>()) { impl_->owner = this; }
+
+TcpServer::~TcpServer() {
+    *impl_->alive = false;
+    if (impl_->listener) {
+        impl_->listener->close();
+        // We may be inside its newConnection signal.
+        impl_->listener.release()->deleteLater();
+    }
+    for (auto& c : impl_->connections) {
+        auto& d = c->impl();
+        d.silent = true;
+        d.server = nullptr;
+        d.waiters.clear();
+        d.Finish(true);
+    }
+    impl_->connections.clear();
+}
+
+OpenResult TcpServer::Open(int port, const std::string& bindAddress) {
+    Close();
+    impl_->error.clear();
+    QHostAddress address(QHostAddress::Any);
+    if (!bindAddress.empty()) {
+        if (!address.setAddress(QString::fromStdString(bindAddress))) {
+            impl_->error = "not a numeric address: " + bindAddress;
+            return OpenResult::AddressNotAvailable;
+        }
+    }
+    if (port < 0 || port > 65535) {
+        impl_->error = "port out of range: " + std::to_string(port);
+        return OpenResult::Failed;
+    }
+    auto listener = std::make_unique<QTcpServer>();
+    if (!listener->listen(address, static_cast<quint16>(port))) {
+        impl_->error = listener->errorString().toStdString();
+        switch (listener->serverError()) {
+        case QAbstractSocket::AddressInUseError: return OpenResult::AddressInUse;
+        case QAbstractSocket::SocketAddressNotAvailableError: return OpenResult::AddressNotAvailable;
+        case QAbstractSocket::SocketAccessError: return OpenResult::AccessDenied;
+        default: return OpenResult::Failed;
+        }
+    }
+    Impl* d = impl_.get();
+    QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [d] { d->Accept(); });
+    impl_->listener = std::move(listener);
+    return OpenResult::Ok;
+}
+
+void TcpServer::Close() {
+    if (impl_->listener) {
+        impl_->listener->close();
+        // We may be inside its newConnection signal.
+        impl_->listener.release()->deleteLater();
+    }
+    auto conns = impl_->connections;
+    for (auto& c : conns) c->Abort();
+}
+
+bool TcpServer::Active() const { return impl_->listener && impl_->listener->isListening(); }
+
+int TcpServer::Port() const { return Active() ? impl_->listener->serverPort() : 0; }
+
+std::string TcpServer::ErrorText() const { return impl_->error; }
+
+std::vector<TcpConnectionPtr> TcpServer::Connections() const {
+    std::vector<TcpConnectionPtr> out;
+    for (auto& c : impl_->connections)
+        if (!c->impl().ended) out.push_back(c);
+    return out;
+}
+
+void TcpServer::Impl::Accept() {
+    std::weak_ptr<bool> guard = alive;
+    while (listener && listener->hasPendingConnections()) {
+        QTcpSocket* s = listener->nextPendingConnection();
+        if (!s) break;
+        s->setParent(nullptr);
+        auto d = std::make_unique<TcpConnection::Impl>();
+        d->server = owner;
+        d->socket = s;
+        d->id = g_nextConnectionId++;
+        d->remoteAddress = AddressText(s->peerAddress());
+        d->remotePort = s->peerPort();
+        d->localPort = s->localPort();
+        auto conn = std::make_shared<TcpConnection>(std::move(d));
+        if (auto filter = owner->OnAccept) {
+            bool ok = filter(*conn);
+            if (guard.expired()) {
+                conn->impl().silent = true;
+                conn->impl().Finish(true);
+                return;
+            }
+            if (!ok) {
+                conn->impl().silent = true;
+                conn->impl().Finish(true);
+                continue;
+            }
+        }
+        Wire(conn);
+        connections.push_back(conn);
+        conn->impl().announced = true;
+        if (auto cb = owner->OnClientConnect) cb(*conn);
+        if (guard.expired()) return;
+        auto& ci = conn->impl();
+        if (!ci.ended && !ci.closing && ci.socket && ci.socket->bytesAvailable() > 0) {
+            Post(&ci.ctx, [this, conn, guard] {
+                if (guard.expired()) return;
+                auto& c = conn->impl();
+                if (c.closing || c.ended || !c.socket || c.socket->bytesAvailable() == 0) return;
+                if (auto cb = owner->OnClientRead) cb(*conn);
+            });
+        }
+    }
+}
+
+void TcpServer::Impl::Wire(const TcpConnectionPtr& conn) {
+    TcpConnection* c = conn.get();
+    TcpConnection::Impl* ci = &conn->impl();
+    QTcpSocket* s = ci->socket;
+    QObject::connect(s, &QTcpSocket::readyRead, &ci->ctx, [ci, c] {
+        if (ci->closing || ci->ended || ci->silent || !ci->server) return;
+        auto keep = ci->Keep();
+        if (auto cb = ci->server->OnClientRead) cb(*c);
+    });
+    QObject::connect(s, &QTcpSocket::bytesWritten, &ci->ctx, [ci](qint64 n) {
+        ci->written += static_cast<std::uint64_t>(n);
+        // Deferred: Qt may report progress inside our own write call.
+        if (!ci->waiters.empty()) Post(&ci->ctx, [ci] { ci->RunWaiters(0, false); });
+    });
+    QObject::connect(s, &QTcpSocket::errorOccurred, &ci->ctx, [ci, c](QAbstractSocket::SocketError e) {
+        if (e == QAbstractSocket::RemoteHostClosedError) {
+            // An orderly close by the peer; disconnected() says the rest.
+            if (ci->socket && ci->socket->state() == QAbstractSocket::UnconnectedState) ci->Finish(false);
+            return;
+        }
+        const int code = ClassicCode(e);
+        if (!ci->closing && !ci->ended && !ci->silent && ci->server) {
+            auto keep = ci->Keep();
+            ci->closing = true;
+            Post(&ci->ctx, [ci, c, code, keep] {
+                if (ci->silent || !ci->server) return;
+                if (auto cb = ci->server->OnClientError) cb(*c, code);
+            });
+        }
+        // Not aborted here: we are inside the socket's own signal; deleting
+        // it later closes it.
+        ci->Finish(false);
+    });
+    QObject::connect(s, &QTcpSocket::disconnected, &ci->ctx, [ci] { ci->Finish(false); });
+}
+
+void TcpConnection::Impl::Finish(bool abort) {
+    if (ended) return;
+    ended = true;
+    closing = true;
+    QTcpSocket* s = socket;
+    socket = nullptr;
+    Discard(s, abort);
+    if (silent) return;
+    auto keep = Keep();
+    Post(&ctx, [this, keep] {
+        RunWaiters(0, true);
+        TcpServer* srv = server;
+        if (silent || !srv) return;
+        if (announced) {
+            announced = false;
+            auto cb = srv->OnClientDisconnect;
+            if (cb) cb(*self);
+        }
+        // The server may be gone now (deleted in the handler).
+        if (server) server->impl().Forget(self);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Client
+
+struct TcpClient::Impl {
+    TcpClient* owner = nullptr;
+    std::string host, address;
+    int port = 0;
+    int connectTimeout = 0;
+    QObject ctx;
+    QTcpSocket* socket = nullptr;
+    QTimer connectTimer;
+    std::uint64_t generation = 0;  // events of an earlier socket are stale
+    bool closing = false;
+
+    // Runs fn from the event loop, unless the socket it is about has been
+    // replaced or closed by then.
+    void Later(std::function<void()> fn) {
+        const std::uint64_t gen = generation;
+        Post(&ctx, [this, gen, fn = std::move(fn)] {
+            if (gen != generation || closing) return;
+            fn();
+        });
+    }
+
+    void Drop(bool abort) {
+        connectTimer.stop();
+        ++generation;
+        QTcpSocket* s = socket;
+        socket = nullptr;
+        Discard(s, abort);
+    }
+
+    void Fail(int code, const std::string& text, bool abort = true) {
+        Drop(abort);
+        const std::uint64_t gen = generation;
+        Post(&ctx, [this, gen, code, text] {
+            if (gen != generation || closing) return;
+            if (auto cb = owner->OnError) cb(code, text);
+        });
+    }
+};
+
+TcpClient::TcpClient() : impl_(std::make_unique<Impl>()) {
+    impl_->owner = this;
+    impl_->connectTimer.setSingleShot(true);
+    Impl* d = impl_.get();
+    QObject::connect(&d->connectTimer, &QTimer::timeout, &d->ctx, [d] {
+        if (d->socket && d->socket->state() != QAbstractSocket::ConnectedState)
+            d->Fail(sockerr::TimedOut, "Connection timed out");
+    });
+}
+
+TcpClient::~TcpClient() {
+    impl_->closing = true;
+    impl_->Drop(true);
+}
+
+void TcpClient::SetHost(const std::string& host) { impl_->host = host; }
+void TcpClient::SetAddress(const std::string& address) { impl_->address = address; }
+void TcpClient::SetPort(int port) { impl_->port = port; }
+const std::string& TcpClient::Host() const { return impl_->host; }
+const std::string& TcpClient::Address() const { return impl_->address; }
+int TcpClient::Port() const { return impl_->port; }
+void TcpClient::SetConnectTimeout(int milliseconds) { impl_->connectTimeout = std::max(0, milliseconds); }
+
+void TcpClient::Open() {
+    Impl* d = impl_.get();
+    d->Drop(true);
+    d->closing = false;
+    const std::string target = !d->host.empty() ? d->host : d->address;
+    if (target.empty()) {
+        d->Fail(sockerr::HostNotFound, "No host or address given");
+        return;
+    }
+    if (d->port <= 0 || d->port > 65535) {
+        d->Fail(sockerr::AddressNotAvailable, "Port out of range: " + std::to_string(d->port));
+        return;
+    }
+    auto* s = new QTcpSocket();
+    d->socket = s;
+    QObject::connect(s, &QTcpSocket::connected, &d->ctx, [d] {
+        d->connectTimer.stop();
+        d->Later([d] {
+            if (auto cb = d->owner->OnConnect) cb();
+        });
+    });
+    QObject::connect(s, &QTcpSocket::readyRead, &d->ctx, [d] {
+        d->Later([d] {
+            if (!d->socket || d->socket->bytesAvailable() == 0) return;
+            if (auto cb = d->owner->OnRead) cb();
+        });
+    });
+    QObject::connect(s, &QTcpSocket::bytesWritten, &d->ctx, [d](qint64) {
+        if (!d->socket || d->socket->bytesToWrite() > 0) return;
+        d->Later([d] {
+            if (auto cb = d->owner->OnWrite) cb();
+        });
+    });
+    QObject::connect(s, &QTcpSocket::errorOccurred, &d->ctx, [d](QAbstractSocket::SocketError e) {
+        if (e == QAbstractSocket::RemoteHostClosedError) return;  // disconnected() follows
+        const std::string text = d->socket ? d->socket->errorString().toStdString() : std::string();
+        // Not aborted here: we are inside the socket's own signal.
+        d->Fail(ClassicCode(e), text, false);
+    });
+    QObject::connect(s, &QTcpSocket::disconnected, &d->ctx, [d] {
+        // Posted behind any read still pending, so the peer's last words
+        // (a closing reply) are delivered before the disconnect.
+        d->Later([d] {
+            d->Drop(false);
+            if (auto cb = d->owner->OnDisconnect) cb();
+        });
+    });
+    if (d->connectTimeout > 0) d->connectTimer.start(d->connectTimeout);
+    s->connectToHost(QString::fromStdString(target), static_cast<quint16>(d->port));
+}
+
+void TcpClient::Close() {
+    Impl* d = impl_.get();
+    d->closing = true;
+    d->connectTimer.stop();
+    ++d->generation;
+    QTcpSocket* s = d->socket;
+    d->socket = nullptr;
+    CloseQuietly(s);
+}
+
+void TcpClient::Abort() {
+    impl_->closing = true;
+    impl_->Drop(true);
+}
+
+bool TcpClient::Active() const {
+    return impl_->socket && !impl_->closing && impl_->socket->state() != QAbstractSocket::UnconnectedState;
+}
+
+bool TcpClient::Connected() const {
+    return impl_->socket && !impl_->closing && impl_->socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void TcpClient::SendText(const std::string& data) {
+    Impl* d = impl_.get();
+    if (!d->socket || d->closing || data.empty()) return;
+    d->socket->write(data.data(), static_cast<qint64>(data.size()));
+}
+
+std::string TcpClient::ReceiveText() {
+    if (!impl_->socket) return std::string();
+    return ToStd(impl_->socket->readAll());
+}
+
+std::string TcpClient::RemoteAddress() const {
+    return impl_->socket ? AddressText(impl_->socket->peerAddress()) : std::string();
+}
+
+int TcpClient::LocalPort() const { return impl_->socket ? impl_->socket->localPort() : 0; }
+
+std::string TcpClient::LocalAddress() const {
+    return impl_->socket ? AddressText(impl_->socket->localAddress()) : std::string();
+}
+
+}  // namespace platform
