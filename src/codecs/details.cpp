@@ -1,0 +1,223 @@
+// Stored-message helpers.
+#include "codecs/details.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+
+#include "codecs/headerwords.h"
+#include "codecs/qev_util.h"
+#include "codecs/qevmsg.h"
+
+namespace details {
+
+namespace {
+
+constexpr int kMaxHeaderLines = 100;
+constexpr std::size_t kMaxListedName = 255;
+constexpr int kNameWindow = 12;
+
+// Reads a stored message line by line, undoing the SMTP transparency the
+// file was written with.
+class StoredLineReader {
+public:
+    // False when the file does not exist; EInOutError when it cannot be read.
+    bool Open(const std::string& fileName) {
+        in_.open(fileName, std::ios::binary);
+        if (in_) return true;
+        if (errno == ENOENT || errno == ENOTDIR) return false;
+        throw EInOutError("I/O error reading \"" + fileName + "\": " + std::strerror(errno));
+    }
+
+    bool Next(std::string& line) {
+        if (done_ || !std::getline(in_, line)) {
+            done_ = true;
+            return false;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line == ".") {  // the end marker
+            done_ = true;
+            return false;
+        }
+        if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.erase(0, 1);
+        return true;
+    }
+
+private:
+    std::ifstream in_;
+    bool done_ = false;
+};
+
+bool StartsWith(const std::string& s, std::string_view p) { return s.compare(0, p.size(), p) == 0; }
+
+// The value after the header name, without the blanks after the colon.
+std::string ValueAfter(const std::string& line, std::size_t nameLength) {
+    std::size_t p = nameLength;
+    while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) ++p;
+    return qev_util::Trim(std::string_view(line).substr(std::min(p, line.size())));
+}
+
+int ToIntDef0(const std::string& s) {
+    int v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size()) return 0;
+    return v;
+}
+
+void AddUnique(std::vector<std::string>& list, const std::string& name) {
+    for (const auto& n : list)
+        if (n == name) return;
+    list.push_back(name);
+}
+
+std::string ExtractFileExt(const std::string& name) {
+    std::size_t p = name.find_last_of("./\\:");
+    if (p == std::string::npos || name[p] != '.') return {};
+    return name.substr(p);
+}
+
+bool ParseStoredMessage(const std::string& fileName, TQevMsg& msg) {
+    std::string text;
+    if (!LoadStoredMessage(fileName, text)) return false;
+    msg.SetRawMailText(text);
+    msg.ParseRawMail();
+    return true;
+}
+
+}  // namespace
+
+bool LoadStoredMessage(const std::string& fileName, std::string& text) {
+    text.clear();
+    StoredLineReader reader;
+    if (!reader.Open(fileName)) return false;
+    std::string line;
+    while (reader.Next(line)) {
+        text += line;
+        text += "\r\n";
+    }
+    return true;
+}
+
+void ReadMessageHeaders(const std::string& fileName, std::string& From, std::string& To, std::string& Subject,
+                        std::string& Date, int& AttachmentCount, std::vector<std::string>& Attachments) {
+    From.clear();
+    To.clear();
+    Subject.clear();
+    Date.clear();
+    AttachmentCount = -1;
+    StoredLineReader reader;
+    if (!reader.Open(fileName)) return;
+
+    // The header block's physical lines, then unfolded.
+    std::vector<std::string> physical;
+    std::string line;
+    while (static_cast<int>(physical.size()) < kMaxHeaderLines && reader.Next(line)) {
+        if (line.empty()) break;
+        physical.push_back(line);
+    }
+    std::vector<std::string> logical;
+    for (auto& l : physical) {
+        if (!logical.empty() && (l[0] == ' ' || l[0] == '\t'))
+            logical.back() += l;
+        else
+            logical.push_back(std::move(l));
+    }
+
+    for (const std::string& l : logical) {
+        std::string lower = qev_util::LowerCase(l.substr(0, 9));
+        if (From.empty() && StartsWith(lower, "from:"))
+            From = HeaderWords::DecodeHeaderText(qev_util::RemoveChars(ValueAfter(l, 5), "\""));
+        if (To.empty() && StartsWith(lower, "to:"))
+            To = HeaderWords::DecodeHeaderText(qev_util::RemoveChars(ValueAfter(l, 3), "\""));
+        if (Subject.empty() && StartsWith(lower, "subject:")) Subject = HeaderWords::DecodeHeaderText(ValueAfter(l, 8));
+        if (Date.empty() && StartsWith(lower, "date:")) Date = ValueAfter(l, 5);
+        if (AttachmentCount == -1 && StartsWith(l, "X-AttachmentCount:")) AttachmentCount = ToIntDef0(ValueAfter(l, 18));
+        if (StartsWith(l, "X-Attachment:")) Attachments.push_back(ValueAfter(l, 13));
+    }
+}
+
+std::vector<std::string> SplitMessageParts(const std::string& fileName) {
+    std::vector<std::string> list;
+    std::string from, to, subject, date;
+    int count = -1;
+    ReadMessageHeaders(fileName, from, to, subject, date, count, list);
+    if (count != -1) return list;
+
+    StoredLineReader reader;
+    if (!reader.Open(fileName)) return list;
+    std::string line;
+    int window = 0;
+    while (reader.Next(line)) {
+        const std::string lower = qev_util::LowerCase(line);
+        if (StartsWith(lower, "begin 6") && line.size() > 10)
+            AddUnique(list, qev_util::Trim(line.substr(10, kMaxListedName)));
+        if (StartsWith(lower, "content-type:")) window = kNameWindow;
+        if (window == 0) continue;
+        if (line.empty()) {
+            window = 0;
+            continue;
+        }
+        --window;
+        std::size_t p = lower.find("name=\"");
+        if (p == std::string::npos) continue;
+        // The quoted value only: parameters after it are not part of the name.
+        std::size_t start = p + 6;
+        std::size_t close = line.find('"', start);
+        std::string name = line.substr(start, close == std::string::npos ? std::string::npos : close - start);
+        name = qev_util::Trim(HeaderWords::DecodeHeaderText(name.substr(0, kMaxListedName)));
+        if (!name.empty()) AddUnique(list, name);
+    }
+    if (!list.empty() && qev_util::LowerCase(list.front()) == ".html") list.erase(list.begin());
+    return list;
+}
+
+void GetMessageBody(const std::string& fileName, bool& IsHtml, std::string& Body) {
+    IsHtml = false;
+    Body.clear();
+    TQevMsg msg;
+    if (!ParseStoredMessage(fileName, msg)) return;
+    if (!msg.Attachments.Empty() && ExtractFileExt(msg.Attachments[0].FileName) == ".html") {
+        Body = msg.Attachments[0].GetBody();
+        IsHtml = true;
+        return;
+    }
+    Body = qev_util::JoinLines(msg.Text, true);
+}
+
+std::string UnescapeName(const std::string& name) {
+    auto hex = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '%' && i + 2 < name.size() && hex(name[i + 1]) >= 0 && hex(name[i + 2]) >= 0) {
+            int v = hex(name[i + 1]) * 16 + hex(name[i + 2]);
+            if (v != 0) {
+                out += static_cast<char>(v);
+                i += 2;
+                continue;
+            }
+        }
+        out += name[i];
+    }
+    return out;
+}
+
+void DecodeAttachment(const std::string& fileName, const std::string& AttachmentName, std::string& Data) {
+    Data.clear();
+    const std::string name = UnescapeName(AttachmentName);
+    TQevMsg msg;
+    if (!ParseStoredMessage(fileName, msg)) {
+        Data = "That email seems to have been collected elsewhere";
+        return;
+    }
+    Data = "Couldn't decode the attachment " + name;
+    for (std::size_t i = 0; i < msg.Attachments.Count(); ++i)
+        if (qev_util::SameText(msg.Attachments[i].FileName, name)) Data = msg.Attachments[i].GetBody();
+}
+
+}  // namespace details

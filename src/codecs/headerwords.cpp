@@ -1,0 +1,126 @@
+// RFC 2047 encoded-word decoder.
+#include "codecs/headerwords.h"
+
+#include "codecs/codectables.h"
+
+namespace HeaderWords {
+
+namespace {
+
+struct EncodedWord {
+    std::size_t begin = 0;  // position of "=?"
+    std::size_t end = 0;    // position after "?="
+    std::string_view charset;
+    char encoding = 0;
+    std::string_view text;
+};
+
+// Finds the next well-formed "=?charset?X?text?=" at or after from.
+bool FindWord(std::string_view v, std::size_t from, EncodedWord& w) {
+    for (std::size_t start = v.find("=?", from); start != std::string_view::npos; start = v.find("=?", start + 1)) {
+        std::size_t q1 = v.find('?', start + 2);
+        if (q1 == std::string_view::npos) return false;
+        if (q1 == start + 2 || q1 + 2 >= v.size() || v[q1 + 2] != '?') continue;
+        std::string_view cs = v.substr(start + 2, q1 - start - 2);
+        if (cs.find_first_of(" \t") != std::string_view::npos) continue;
+        std::size_t textStart = q1 + 3;
+        std::size_t close = v.find("?=", textStart);
+        if (close == std::string_view::npos) return false;
+        w.begin = start;
+        w.end = close + 2;
+        // RFC 2231 lets a language follow the charset after "*".
+        w.charset = cs.substr(0, cs.find('*'));
+        w.encoding = v[q1 + 1];
+        w.text = v.substr(textStart, close - textStart);
+        return true;
+    }
+    return false;
+}
+
+bool AllBlank(std::string_view s) {
+    for (char c : s)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    return true;
+}
+
+std::string RawToUtf8(std::string_view raw) {
+    if (CharsetTables::IsValidUtf8(raw)) return std::string(raw);
+    return CharsetTables::ToUtf8(raw, CharsetTables::TCharset::Windows1252);
+}
+
+// Control characters (C0, DEL and C1) other than TAB become blanks, so a
+// decoded value cannot carry line breaks into a header, a page or a log.
+std::string BlankControls(std::string s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            out += ' ';
+        } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+            out += ' ';
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string DecodeHeaderText(std::string_view value) {
+    std::string out;
+    // Bytes of adjacent words in one charset are converted together: a
+    // multi-byte character may be split across two words.
+    std::string pending;
+    std::string pendingCharset;
+    auto flush = [&] {
+        if (!pending.empty()) out += CharsetTables::ToUtf8(pending, pendingCharset);
+        pending.clear();
+    };
+    std::size_t pos = 0;
+    EncodedWord w;
+    bool lastWasWord = false;
+    while (FindWord(value, pos, w)) {
+        std::string_view before = value.substr(pos, w.begin - pos);
+        char enc = static_cast<char>(w.encoding >= 'a' && w.encoding <= 'z' ? w.encoding - 32 : w.encoding);
+        bool known = enc == 'B' || enc == 'Q';
+        if (!(AllBlank(before) && (lastWasWord || pos == 0) && known)) {
+            flush();
+            out += RawToUtf8(before);
+        }
+        if (!known) {
+            flush();
+            out += RawToUtf8(value.substr(w.begin, w.end - w.begin));
+            lastWasWord = false;
+        } else {
+            std::string bytes;
+            if (enc == 'B') {
+                bytes = CodecTables::DecodeBase64(w.text);
+            } else {
+                std::string t(w.text);
+                for (char& c : t)
+                    if (c == '_') c = ' ';
+                bytes = CodecTables::DecodeQuotedPrintable(t);
+            }
+            if (!pending.empty() && pendingCharset != w.charset) flush();
+            pendingCharset.assign(w.charset);
+            pending += bytes;
+            lastWasWord = true;
+        }
+        pos = w.end;
+    }
+    flush();
+    out += RawToUtf8(value.substr(pos));
+    return BlankControls(std::move(out));
+}
+
+std::string DecodeInline(std::string_view value, CharsetTables::TCharset target) {
+    std::string utf8 = DecodeHeaderText(value);
+    if (target == CharsetTables::TCharset::UTF8) return utf8;
+    return CharsetTables::FromUtf8(utf8, target);
+}
+
+}  // namespace HeaderWords

@@ -1,0 +1,98 @@
+// Helpers of the MIME message library: line lists, header look-up and
+// parameters, address tidying, names, message ids, boundaries and content
+// types. Everything here works on bytes (std::string) and never throws on
+// malformed input.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qev_util {
+
+using TStrings = std::vector<std::string>;
+using TLines = std::span<const std::string>;
+
+// Failures of building messages and of the attachment classes.
+class EQevError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// Reading or seeking a write-only stream filter.
+class EStreamError : public EQevError {
+public:
+    using EQevError::EQevError;
+};
+// A source file that cannot be opened.
+class EFOpenError : public EQevError {
+public:
+    using EQevError::EQevError;
+};
+
+// Splits text at CRLF or LF; a final line break does not start another line.
+TStrings SplitLines(std::string_view text);
+// Joins lines with CRLF; finalBreak adds one after the last line too.
+std::string JoinLines(TLines lines, bool finalBreak);
+
+std::string Trim(std::string_view s);
+std::string UpperCase(std::string_view s);
+std::string LowerCase(std::string_view s);
+bool SameText(std::string_view a, std::string_view b);
+
+// Index of the empty line that ends the header block starting at lines[0]
+// (lines.size() when there is none).
+std::size_t HeaderBlockEnd(TLines lines);
+// Index of the first body line: after the header block and the empty lines
+// that follow it.
+std::size_t BodyStart(TLines lines);
+
+// The first header of the block whose upper-cased line begins with
+// upperName ("SUBJECT:"), with its continuation lines unfolded (the line
+// break goes, the leading blank of the continuation stays); "" when absent.
+std::string FindHeader(TLines lines, std::string_view upperName);
+
+// The value of a header line found by FindHeader: the text after the name,
+// trimmed; cutAtSemicolon keeps only what precedes the first ";" (for the
+// Content-* headers, whose parameters follow it).
+std::string HeaderValue(std::string_view line, std::string_view upperName, bool cutAtSemicolon);
+
+// A parameter of a structured header value ("boundary", "name", ...), name
+// without regard to case; quotes and backslash escapes undone, RFC 2231
+// continuations and charsets (to UTF-8) applied. "" when absent.
+std::string GetParameter(std::string_view headerValue, std::string_view name);
+bool HasParameter(std::string_view headerValue, std::string_view name);
+
+// The multipart delimiter ("--" + boundary) of a Content-Type line, with the
+// boundary's case as written; "" when the line has none.
+std::string FindBoundary(std::string_view contentTypeLine);
+
+// An address list rewritten as "description" <address> entries joined
+// with ", " (see the address book and the message lists).
+std::string TidyAddressList(std::string_view value);
+
+// Removes one surrounding pair of double or single quotes.
+std::string StripQuotes(std::string_view s);
+// Removes every character of chars from s.
+std::string RemoveChars(std::string_view s, std::string_view chars);
+// A file name safe to show and to store: without \ / : * ? " < > | and
+// without control characters.
+std::string CleanFileName(std::string_view name);
+
+// "<QEV.yyyy.mm.dd." + 16 letters a..t + "@" + host + ">", for today's
+// local date or the date given.
+std::string MakeMessageId(std::string_view host);
+std::string MakeMessageId(std::string_view host, int year, int month, int day);
+// "--_QEV_bound_" + 12 letters a..y.
+std::string MakeBoundary();
+
+// Content type of a file name's extension: a small built-in table, then
+// /etc/mime.types; "application/octet-stream" when neither knows it.
+std::string ContentTypeOfExtension(std::string_view fileName);
+
+// The system's temporary folder with a trailing "/".
+std::string GetTempPath();
+
+}  // namespace qev_util
