@@ -1,6 +1,7 @@
 // TCP server, connections and client over Qt's sockets; see sockets.h for
 // the rules the callers rely on.
 #include "platform/sockets.h"
+#include "platform/application.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -80,6 +81,21 @@ void CloseQuietly(QTcpSocket* s) {
 
 std::atomic<std::uint64_t> g_nextConnectionId{1};
 
+// Calls a handler with an exception barrier. Our events are raised from
+// inside Qt's socket code, which is built without exception cleanups: an
+// exception unwinding through it leaves the socket's internal flags set and
+// its events silenced for good. So nothing may escape this far.
+template <typename Fn, typename... Args>
+void Raise(const Fn& handler, Args&&... args) {
+    if (!handler) return;
+    Fn copy = handler;  // the handler may replace or destroy its own std::function
+    try {
+        copy(std::forward<Args>(args)...);
+    } catch (...) {
+        Application::HandleException(std::current_exception());
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -118,7 +134,7 @@ struct TcpConnection::Impl {
             auto fn = std::move(w.fn);
             waiters.pop_front();
             if (silent) continue;
-            if (fn) fn();
+            Raise(fn);
         }
     }
 
@@ -302,7 +318,12 @@ void TcpServer::Impl::Accept() {
         d->localPort = s->localPort();
         auto conn = std::make_shared<TcpConnection>(std::move(d));
         if (auto filter = owner->OnAccept) {
-            bool ok = filter(*conn);
+            bool ok = false;  // a filter that fails refuses
+            try {
+                ok = filter(*conn);
+            } catch (...) {
+                Application::HandleException(std::current_exception());
+            }
             if (guard.expired()) {
                 conn->impl().silent = true;
                 conn->impl().Finish(true);
@@ -317,7 +338,7 @@ void TcpServer::Impl::Accept() {
         Wire(conn);
         connections.push_back(conn);
         conn->impl().announced = true;
-        if (auto cb = owner->OnClientConnect) cb(*conn);
+        Raise(owner->OnClientConnect, *conn);
         if (guard.expired()) return;
         auto& ci = conn->impl();
         if (!ci.ended && !ci.closing && ci.socket && ci.socket->bytesAvailable() > 0) {
@@ -325,7 +346,7 @@ void TcpServer::Impl::Accept() {
                 if (guard.expired()) return;
                 auto& c = conn->impl();
                 if (c.closing || c.ended || !c.socket || c.socket->bytesAvailable() == 0) return;
-                if (auto cb = owner->OnClientRead) cb(*conn);
+                Raise(owner->OnClientRead, *conn);
             });
         }
     }
@@ -338,7 +359,7 @@ void TcpServer::Impl::Wire(const TcpConnectionPtr& conn) {
     QObject::connect(s, &QTcpSocket::readyRead, &ci->ctx, [ci, c] {
         if (ci->closing || ci->ended || ci->silent || !ci->server) return;
         auto keep = ci->Keep();
-        if (auto cb = ci->server->OnClientRead) cb(*c);
+        Raise(ci->server->OnClientRead, *c);
     });
     QObject::connect(s, &QTcpSocket::bytesWritten, &ci->ctx, [ci](qint64 n) {
         ci->written += static_cast<std::uint64_t>(n);
@@ -357,7 +378,7 @@ void TcpServer::Impl::Wire(const TcpConnectionPtr& conn) {
             ci->closing = true;
             Post(&ci->ctx, [ci, c, code, keep] {
                 if (ci->silent || !ci->server) return;
-                if (auto cb = ci->server->OnClientError) cb(*c, code);
+                Raise(ci->server->OnClientError, *c, code);
             });
         }
         // Not aborted here: we are inside the socket's own signal; deleting
@@ -382,8 +403,7 @@ void TcpConnection::Impl::Finish(bool abort) {
         if (silent || !srv) return;
         if (announced) {
             announced = false;
-            auto cb = srv->OnClientDisconnect;
-            if (cb) cb(*self);
+            Raise(srv->OnClientDisconnect, *self);
         }
         // The server may be gone now (deleted in the handler).
         if (server) server->impl().Forget(self);
@@ -427,7 +447,7 @@ struct TcpClient::Impl {
         const std::uint64_t gen = generation;
         Post(&ctx, [this, gen, code, text] {
             if (gen != generation || closing) return;
-            if (auto cb = owner->OnError) cb(code, text);
+            Raise(owner->OnError, code, text);
         });
     }
 };
@@ -473,19 +493,19 @@ void TcpClient::Open() {
     QObject::connect(s, &QTcpSocket::connected, &d->ctx, [d] {
         d->connectTimer.stop();
         d->Later([d] {
-            if (auto cb = d->owner->OnConnect) cb();
+            Raise(d->owner->OnConnect);
         });
     });
     QObject::connect(s, &QTcpSocket::readyRead, &d->ctx, [d] {
         d->Later([d] {
             if (!d->socket || d->socket->bytesAvailable() == 0) return;
-            if (auto cb = d->owner->OnRead) cb();
+            Raise(d->owner->OnRead);
         });
     });
     QObject::connect(s, &QTcpSocket::bytesWritten, &d->ctx, [d](qint64) {
         if (!d->socket || d->socket->bytesToWrite() > 0) return;
         d->Later([d] {
-            if (auto cb = d->owner->OnWrite) cb();
+            Raise(d->owner->OnWrite);
         });
     });
     QObject::connect(s, &QTcpSocket::errorOccurred, &d->ctx, [d](QAbstractSocket::SocketError e) {
@@ -499,7 +519,7 @@ void TcpClient::Open() {
         // (a closing reply) are delivered before the disconnect.
         d->Later([d] {
             d->Drop(false);
-            if (auto cb = d->owner->OnDisconnect) cb();
+            Raise(d->owner->OnDisconnect);
         });
     });
     if (d->connectTimeout > 0) d->connectTimer.start(d->connectTimeout);

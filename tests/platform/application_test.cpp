@@ -1,5 +1,175 @@
+// The application object: exceptions escaping handlers, display choice.
+#include "platform/application.h"
+#include "platform/sockets.h"
 #include "qt_app.h"
 
 #include <gtest/gtest.h>
 
-TEST(Application, Builds) { twtest::App(); }
+#include <QEventLoop>
+#include <QTimer>
+
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::Application;
+
+// Collects what reaches the exception handler; restores the default after.
+class ExceptionLog {
+public:
+    ExceptionLog() {
+        twtest::App();
+        Application::SetExceptionHandler([this](std::exception_ptr e, const std::string& text) {
+            EXPECT_TRUE(e != nullptr);
+            texts.push_back(text);
+        });
+    }
+    ~ExceptionLog() { Application::SetExceptionHandler({}); }
+    std::vector<std::string> texts;
+};
+
+TEST(Application, ExceptionsInTimerHandlersDoNotStopTheLoop) {
+    ExceptionLog log;
+    QEventLoop loop;
+    int ticks = 0;
+    QTimer repeating;
+    QObject::connect(&repeating, &QTimer::timeout, [&] {
+        if (++ticks <= 3) throw std::runtime_error("tick " + std::to_string(ticks));
+    });
+    repeating.start(1);
+    QTimer::singleShot(0, [] { throw std::string("plain text thrown"); });
+    QTimer::singleShot(0, [] { throw 42; });
+    bool finished = false;
+    QTimer::singleShot(0, [&] {
+        // Runs only if the loop survived the throws queued before it.
+        QTimer::singleShot(30, [&] {
+            finished = true;
+            loop.quit();
+        });
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);  // guard against a hang
+    loop.exec();
+    EXPECT_TRUE(finished);
+    EXPECT_GT(ticks, 3);  // the timer kept firing after it threw
+    ASSERT_EQ(log.texts.size(), 5u);
+    EXPECT_EQ(log.texts[0], "plain text thrown");
+    EXPECT_EQ(log.texts[1], "unknown exception (int)");
+    EXPECT_EQ(log.texts[2], "std::runtime_error: tick 1");
+    EXPECT_EQ(log.texts[4], "std::runtime_error: tick 3");
+}
+
+TEST(Application, ExceptionInSocketHandlerLeavesServerServing) {
+    ExceptionLog log;
+    platform::TcpServer server;
+    ASSERT_EQ(server.Open(0, "127.0.0.1"), platform::OpenResult::Ok);
+    int reads = 0;
+    server.OnClientRead = [&](platform::TcpConnection& c) {
+        std::string text = c.ReceiveText();
+        if (++reads == 1) throw std::logic_error("bad command");
+        c.SendText("echo " + text);
+    };
+    platform::TcpClient client;
+    client.SetAddress("127.0.0.1");
+    client.SetPort(server.Port());
+    std::string received;
+    client.OnConnect = [&] { client.SendText("one"); };
+    client.OnRead = [&] { received += client.ReceiveText(); };
+    client.Open();
+    ASSERT_TRUE(twtest::RunUntil([&] { return reads == 1; }));
+    client.SendText("two");
+    ASSERT_TRUE(twtest::RunUntil([&] { return !received.empty(); }));
+    EXPECT_EQ(received, "echo two");
+    ASSERT_EQ(log.texts.size(), 1u);
+    EXPECT_EQ(log.texts[0], "std::logic_error: bad command");
+}
+
+TEST(Application, ThrowingHandlerDoesNotStopTheLoop) {
+    twtest::App();
+    int calls = 0;
+    Application::SetExceptionHandler([&](std::exception_ptr, const std::string&) {
+        ++calls;
+        throw std::runtime_error("handler failed too");
+    });
+    bool after = false;
+    QTimer::singleShot(0, [] { throw std::runtime_error("first"); });
+    QTimer::singleShot(0, [&] { after = true; });
+    EXPECT_TRUE(twtest::RunUntil([&] { return after; }));
+    EXPECT_EQ(calls, 1);
+    Application::SetExceptionHandler({});
+}
+
+TEST(Application, DescribeException) {
+    struct Case {
+        std::exception_ptr error;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {std::make_exception_ptr(std::out_of_range("index 7")), "std::out_of_range: index 7"},
+        {std::make_exception_ptr(std::string("text")), "text"},
+        {std::make_exception_ptr("literal"), "literal"},
+        {std::make_exception_ptr(3.5), "unknown exception (double)"},
+        {nullptr, "no exception"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(platform::DescribeException(c.error), c.text);
+}
+
+// Sets or clears environment variables for one test and puts them back.
+class EnvGuard {
+public:
+    void Set(const char* name, const char* value) {
+        if (!saved_.count(name)) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~EnvGuard() {
+        for (auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(Application, DisplayEnvironmentChoice) {
+    struct Case {
+        const char* qpa;
+        const char* display;
+        const char* wayland;
+        const char* expected;  // QT_QPA_PLATFORM afterwards
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, nullptr, "offscreen"},   // no display at all
+        {nullptr, "", "", "offscreen"},             // empty counts as none
+        {nullptr, ":0", nullptr, nullptr},          // X display: Qt chooses
+        {nullptr, nullptr, "wayland-0", nullptr},   // Wayland display
+        {"xcb", nullptr, nullptr, "xcb"},           // the environment's choice stands
+        {"minimal", ":0", nullptr, "minimal"},
+    };
+    for (const auto& c : cases) {
+        EnvGuard env;
+        env.Set("QT_QPA_PLATFORM", c.qpa);
+        env.Set("DISPLAY", c.display);
+        env.Set("WAYLAND_DISPLAY", c.wayland);
+        platform::PrepareDisplayEnvironment();
+        const char* now = std::getenv("QT_QPA_PLATFORM");
+        if (c.expected)
+            EXPECT_STREQ(now, c.expected) << "display " << (c.display ? c.display : "(none)");
+        else
+            EXPECT_EQ(now, nullptr);
+    }
+}
+
+}  // namespace
