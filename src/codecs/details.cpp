@@ -1,10 +1,14 @@
 // Stored-message helpers.
 #include "codecs/details.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 
 #include "codecs/headerwords.h"
 #include "codecs/qev_util.h"
@@ -22,16 +26,29 @@ constexpr int kNameWindow = 12;
 // file was written with.
 class StoredLineReader {
 public:
+    StoredLineReader() = default;
+    StoredLineReader(const StoredLineReader&) = delete;
+    StoredLineReader& operator=(const StoredLineReader&) = delete;
+    ~StoredLineReader() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
     // False when the file does not exist; EInOutError when it cannot be read.
     bool Open(const std::string& fileName) {
-        in_.open(fileName, std::ios::binary);
-        if (in_) return true;
-        if (errno == ENOENT || errno == ENOTDIR) return false;
-        throw EInOutError("I/O error reading \"" + fileName + "\": " + std::strerror(errno));
+        name_ = fileName;
+        fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return false;
+            Fail(errno);
+        }
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) Fail(errno);
+        if (!S_ISREG(st.st_mode)) Fail(EISDIR);
+        return true;
     }
 
     bool Next(std::string& line) {
-        if (done_ || !std::getline(in_, line)) {
+        if (done_ || !RawLine(line)) {
             done_ = true;
             return false;
         }
@@ -45,7 +62,45 @@ public:
     }
 
 private:
-    std::ifstream in_;
+    [[noreturn]] void Fail(int err) {
+        throw EInOutError("I/O error reading \"" + name_ + "\": " + std::strerror(err));
+    }
+
+    bool RawLine(std::string& line) {
+        line.clear();
+        for (;;) {
+            if (pos_ == len_) {
+                if (eof_) return !line.empty();
+                ssize_t n;
+                do {
+                    n = ::read(fd_, buf_, sizeof buf_);
+                } while (n < 0 && errno == EINTR);
+                if (n < 0) Fail(errno);
+                pos_ = 0;
+                len_ = static_cast<std::size_t>(n);
+                if (n == 0) {
+                    eof_ = true;
+                    return !line.empty();
+                }
+            }
+            const char* start = buf_ + pos_;
+            const void* nl = std::memchr(start, '\n', len_ - pos_);
+            if (nl) {
+                std::size_t k = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+                line.append(start, k);
+                pos_ += k + 1;
+                return true;
+            }
+            line.append(start, len_ - pos_);
+            pos_ = len_;
+        }
+    }
+
+    std::string name_;
+    int fd_ = -1;
+    char buf_[65536];
+    std::size_t pos_ = 0, len_ = 0;
+    bool eof_ = false;
     bool done_ = false;
 };
 
