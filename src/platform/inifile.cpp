@@ -35,6 +35,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
+    // A byte-order mark left by an editor would hide the first section.
+    if (!lines.empty() && lines[0].compare(0, 3, "\xEF\xBB\xBF") == 0) lines[0].erase(0, 3);
     return lines;
 }
 
@@ -140,8 +142,10 @@ long long IniFile::ReadInt64(const std::string& section, const std::string& key,
     unsigned long long n = 0;
     auto [p, ec] = std::from_chars(v.data() + pos, v.data() + v.size(), n, base);
     if (ec != std::errc() || p != v.data() + v.size()) return def;
-    if (n > static_cast<unsigned long long>(INT64_MAX)) return def;
-    return neg ? -static_cast<long long>(n) : static_cast<long long>(n);
+    const unsigned long long limit = static_cast<unsigned long long>(INT64_MAX) + (neg ? 1 : 0);
+    if (n > limit) return def;
+    if (neg) return n == limit ? INT64_MIN : -static_cast<long long>(n);
+    return static_cast<long long>(n);
 }
 
 int IniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
@@ -245,14 +249,17 @@ bool IniFile::DeleteKey(const std::string& section, const std::string& key) {
     auto lines = ReadLines(path_);
     Span s = FindSection(lines, section);
     if (s.header == std::string::npos) return true;
-    for (size_t i = s.header + 1; i < s.end; ++i) {
+    // Every copy of the key goes: removing only the first would bring a
+    // later duplicate back to life.
+    bool changed = false;
+    for (size_t i = s.end; i-- > s.header + 1;) {
         std::string k, v;
         if (KeyLine(lines[i], k, v) && EqualNoCase(k, key)) {
             lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
-            return WriteLines(path_, lines);
+            changed = true;
         }
     }
-    return true;
+    return changed ? WriteLines(path_, lines) : true;
 }
 
 }  // namespace platform
