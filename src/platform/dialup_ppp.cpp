@@ -178,7 +178,7 @@ public:
         names.clear();
         std::error_code ec;
         fs::directory_iterator it(o_.PeersDir, ec);
-        if (ec) return ec == std::errc::no_such_file_or_directory ? 0 : deEntryNotFound;
+        if (ec) return ec == std::errc::no_such_file_or_directory ? 0 : deNotConfigured;
         for (const fs::directory_entry& e : it) {
             const std::string name = e.path().filename().string();
             std::error_code fec;

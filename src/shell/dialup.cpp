@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -137,7 +138,12 @@ std::string TDialUp::StateText(int state, int error) {
 }
 
 int TDialUp::Dial() {
-    if (handle_ != 0) HangUp();
+    // A hang-up lets events run, and one of them may destroy this component.
+    QPointer<TDialUp> self(this);
+    if (handle_ != 0) {
+        HangUp();
+        if (!self) return platform::deInvalidHandle;
+    }
     Backend();
     std::shared_ptr<platform::DialUpBackend> backend = backend_;
 
@@ -172,7 +178,7 @@ int TDialUp::Dial() {
             std::string text = ErrorTextOf(rc);
             // A dial that failed to start never leaves a half-made line behind.
             if (handle_ != 0) HangUp();
-            if (OnError) OnError(this, rc, text);
+            if (self && OnError) OnError(this, rc, text);
         }
         return rc;
     }
@@ -182,9 +188,9 @@ int TDialUp::Dial() {
     rc = backend->Dial(Entry, params, nullptr, handle);
     handle_ = handle;
     if (rc != 0) {
-        if (handle_ != 0) HangUp();
         std::string text = ErrorTextOf(rc);
-        if (OnNotConnected) OnNotConnected(this, rc, text);
+        if (handle_ != 0) HangUp();
+        if (self && OnNotConnected) OnNotConnected(this, rc, text);
         return rc;
     }
     if (OnConnect) OnConnect(this);
