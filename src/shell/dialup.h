@@ -12,14 +12,18 @@
 // Asynchronous mode (the default): Dial fires OnDialing and returns; the
 // backend's progress reports arrive later, in order, one OnAsyncEvent each.
 // A report with Error > 0 ends the dial; its line may still be half up, so
-// the owner calls HangUp() then (HangUp is cheap when nothing is left).
+// the owner calls HangUp() then (HangUp is cheap when nothing is left). A
+// dial that fails before any report (OnError, OnNotConnected) has already
+// been hung up by the component.
 // Reports of a dial that has been hung up, or replaced by a new Dial, are
 // dropped unseen.
 //
 // Tests pick the backend with SetBackend, or for components created later
 // (the main window's DialUp1) with platform::SetDialUpBackendForTesting and a
 // platform::FakeDialUpBackend (platform/dialup_fake.h). Asynchronous reports
-// need a running Qt event loop to be delivered.
+// need a running Qt event loop to be delivered. A test that creates a
+// component without choosing a backend gets the machine's own (see
+// DialUp::DefaultBackend), which may run pon for real when it dials.
 #pragma once
 
 #include <QObject>
