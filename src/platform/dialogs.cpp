@@ -92,15 +92,19 @@ QMessageBox::Icon ToIcon(MsgKind kind) {
     return QMessageBox::NoIcon;
 }
 
-// The single-line form of a text for a log line.
-std::string OneLine(const std::string& text) {
+// The program's texts break lines with CR (sometimes CR LF); a box wants
+// LF, a log line wants none. Each break becomes `with`.
+std::string Breaks(const std::string& text, char with) {
     std::string out;
-    for (char c : text) {
-        if (c == '\r') continue;
-        out += (c == '\n') ? ' ' : c;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += (c == '\r' || c == '\n') ? with : c;
     }
     return out;
 }
+
+std::string OneLine(const std::string& text) { return Breaks(text, ' '); }
 
 std::function<MsgResult(DialogCall&)> CurrentTestHandler() {
     std::lock_guard<std::mutex> lock(HookMutex());
@@ -130,7 +134,7 @@ MsgResult ShowBox(const std::string& text, MsgKind kind, MsgButtons buttons,
         return def;
     }
     QMessageBox box(ToIcon(kind), QString::fromStdString(call.caption),
-                    QString::fromStdString(text), ToButtons(buttons), parent);
+                    QString::fromStdString(Breaks(text, '\n')), ToButtons(buttons), parent);
     box.setDefaultButton(ToButton(def));
     switch (box.exec()) {
     case QMessageBox::Ok: return MsgResult::Ok;
@@ -183,7 +187,7 @@ bool InputBox(const std::string& caption, const std::string& prompt, std::string
     }
     bool ok = false;
     QString text = QInputDialog::getText(parent, QString::fromStdString(caption),
-                                         QString::fromStdString(prompt),
+                                         QString::fromStdString(Breaks(prompt, '\n')),
                                          password ? QLineEdit::Password : QLineEdit::Normal,
                                          QString::fromStdString(value), &ok);
     if (!ok) return false;
