@@ -39,12 +39,14 @@ void TCipher::InitStr(const std::string& passPhrase, THashClass hashClass) {
     if (initialized_) Burn();
     std::unique_ptr<THashAlgo> hash = hashClass();
     const int hashBits = hash->GetHashSize();
+    // A hash without a digest size leaves nothing to key with.
+    const char* const noBuffer = "Unable to allocate sufficient memory for hash digest";
+    if (hashBits <= 0) throw ECipherError(noBuffer);
     std::vector<std::uint8_t> digest;
     try {
-        if (hashBits <= 0) throw std::bad_alloc();
         digest.resize(static_cast<std::size_t>(hashBits) / 8);
     } catch (const std::bad_alloc&) {
-        throw ECipherError("Unable to allocate sufficient memory for hash digest");
+        throw ECipherError(noBuffer);
     }
     hash->Init();
     hash->UpdateStr(passPhrase);

@@ -339,6 +339,28 @@ TEST(CipherStrings, PassPhraseKeyIsTheWholeDigest) {
     EXPECT_EQ(byPhrase.EncryptString(text), byKey.EncryptString(text));
 }
 
+// A hash class that cannot say how long its digest is.
+class SizelessHash : public THashAlgo {
+public:
+    static std::unique_ptr<THashAlgo> Create() { return std::make_unique<SizelessHash>(); }
+    void Init() override { initialized_ = true; }
+    void Final(void*) override { Burn(); }
+    void Update(const void*, std::size_t) override {}
+};
+
+TEST(CipherStrings, PassPhraseNeedsADigest) {
+    TBlowfishCipher cipher;
+    cipher.Init("previous", 64, nullptr);
+    try {
+        cipher.InitStr("phrase", &SizelessHash::Create);
+        ADD_FAILURE() << "no exception";
+    } catch (const ECipherError& e) {
+        EXPECT_STREQ(e.what(), "Unable to allocate sufficient memory for hash digest");
+    }
+    // The old key is gone either way.
+    EXPECT_FALSE(cipher.Initialized());
+}
+
 TEST(CipherStrings, StringsUseByteFeedbackWhateverTheMode) {
     const std::string key = "string key";
     TBlowfishCipher a, b;
