@@ -125,11 +125,16 @@ std::string RunIconv(iconv_t cd, std::string_view text, std::string_view replace
     return out;
 }
 
+std::string RepairUtf8(std::string_view text);
+
 bool IconvToUtf8(std::string_view text, const char* from, std::string& out) {
     iconv_t cd = iconv_open("UTF-8", from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     out = RunIconv(cd, text, kReplacement, [](std::string_view) { return std::size_t{1}; });
     iconv_close(cd);
+    // glibc passes some code points through that UTF-8 does not allow
+    // (surrogates, values past U+10FFFF from four-byte input).
+    if (!IsValidUtf8(out)) out = RepairUtf8(out);
     return true;
 }
 
