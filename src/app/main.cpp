@@ -1,2 +1,4 @@
 // Program entry: hands over to the shell's start-up sequence.
-int main() { return 0; }
+#include "shell/program.h"
+
+int main(int argc, char** argv) { return program::Run(argc, argv); }

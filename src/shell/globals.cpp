@@ -1,0 +1,9 @@
+// Program-wide values and the flags of the running Send/Recv cycle.
+#include "shell/globals.h"
+
+std::string ProgramDir;
+std::string ProgramVersion;
+
+bool SendOnly = false;
+std::string SingleAccountName;
+bool KeepLineUp = true;

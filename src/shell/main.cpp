@@ -1,0 +1,615 @@
+// The main window: creation of the folder tree, closing, the menus and the
+// dispatcher, the tray icon, the scheduler and the Send/Recv cycle's
+// control flow up to the point where the mail steps take over.
+#include "shell/main.h"
+
+#include "browser/audit.h"
+#include "browser/details.h"
+#include "filters/addins.h"
+#include "filters/holiday.h"
+#include "filters/spam.h"
+#include "platform/application.h"
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "platform/process.h"
+#include "platform/shell.h"
+#include "settings/pw.h"
+#include "settings/setup.h"
+#include "shell/dialup.h"
+#include "shell/globals.h"
+#include "shell/logs.h"
+#include "shell/procs.h"
+#include "shell/splash.h"
+#include "transport/servers.h"
+#include "transport/smtp.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+TFrmMain* FrmMain = nullptr;
+
+namespace {
+
+std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+
+// The settings window's box for viewing postboxes.
+bool ViewPostboxes() {
+    // To add with the settings window: FrmSettings->viewPostboxes().
+    return false;
+}
+
+// The tray's pictures: 0 no mail, 1 active, 2 mail waiting, 3 failed.
+QIcon TrayPicture(QColor body) {
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(Qt::black, 1));
+    p.setBrush(body);
+    p.drawRect(2, 7, 28, 18);
+    p.drawLine(2, 7, 16, 18);
+    p.drawLine(16, 18, 30, 7);
+    return QIcon(pm);
+}
+
+// The pages of the maker's web site behind "On the Internet".
+constexpr const char* kWebHome = "https://www.velmarsh.example/";
+constexpr const char* kWebProduct = "https://www.velmarsh.example/tarnwick/";
+constexpr const char* kWebForum = "https://www.velmarsh.example/forum/";
+constexpr const char* kWebGuide = "https://www.velmarsh.example/tarnwick/guide/";
+
+}  // namespace
+
+// --- TClickLabel ------------------------------------------------------------
+
+TClickLabel::TClickLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {}
+
+void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
+    QLabel::mouseReleaseEvent(event);
+}
+
+void TClickLabel::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) emit doubleClicked();
+    QLabel::mouseDoubleClickEvent(event);
+}
+
+// --- creation ---------------------------------------------------------------
+
+TFrmMain::TFrmMain(QWidget* parent) : QMainWindow(parent) {
+    // Handlers that run during creation (status line, schedule) already
+    // find the window through its global.
+    if (FrmMain == nullptr) FrmMain = this;
+    BuildComponents();
+    FormCreate();
+}
+
+TFrmMain::~TFrmMain() {
+    if (TrayIcon1 != nullptr) TrayIcon1->hide();
+    if (FrmMain == this) FrmMain = nullptr;
+}
+
+void TFrmMain::BuildComponents() {
+    setObjectName("FrmMain");
+    setWindowTitle("Tarnwick");
+
+    ImageList1 = {TrayPicture(QColor(200, 200, 200)), TrayPicture(QColor(90, 200, 90)),
+                  TrayPicture(QColor(250, 210, 60)), TrayPicture(QColor(220, 50, 50))};
+    setWindowIcon(ImageList1[0]);
+
+    auto* central = new QWidget(this);
+    central->setObjectName("Panel1");
+    setCentralWidget(central);
+
+    BtnSendRec = new QToolButton(central);
+    BtnSendRec->setObjectName("BtnSendRec");
+    BtnSendRec->setText("&Send/Recv now");
+    BtnSendRec->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    PopupMenu2 = new QMenu(this);
+    PopupMenu2->setObjectName("PopupMenu2");
+    BtnSendRec2 = new QToolButton(central);
+    BtnSendRec2->setObjectName("BtnSendRec2");
+    BtnSendRec2->setMenu(PopupMenu2);
+    BtnSendRec2->setPopupMode(QToolButton::InstantPopup);
+    BtnSendRec2->setArrowType(Qt::DownArrow);
+    connect(BtnSendRec, &QToolButton::clicked, this, [this] { BtnSendRecClick(BtnSendRec); });
+
+    BtnSpam = new QPushButton("S&pam Browser...", central);
+    BtnSpam->setObjectName("BtnSpam");
+    connect(BtnSpam, &QPushButton::clicked, this, [this] { Menu(BtnSpam); });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(0);
+    buttons->addWidget(BtnSendRec);
+    buttons->addWidget(BtnSendRec2);
+    buttons->addStretch();
+    buttons->addWidget(BtnSpam);
+
+    auto* boxMail = new QGroupBox("Mailboxes", central);
+    boxMail->setObjectName("GroupBox1");
+    PopList = new QTreeWidget(boxMail);
+    PopList->setObjectName("PopList");
+    PopList->setColumnCount(2);
+    PopList->setHeaderLabels({"User", "Emails"});
+    PopList->setHeaderHidden(true);
+    PopList->setRootIsDecorated(false);
+    PopList->setColumnWidth(0, 55);
+    PopList->setColumnWidth(1, 80);
+    connect(PopList, &QTreeWidget::itemClicked, this, [this] { Menu(PopList); });
+    auto* mailLayout = new QVBoxLayout(boxMail);
+    mailLayout->addWidget(PopList);
+
+    auto* boxState = new QGroupBox("Send/Receive", central);
+    boxState->setObjectName("GroupBox2");
+    LBLPOPLast = new QLabel("none", boxState);
+    LBLPOPLast->setObjectName("LBLPOPLast");
+    LBLSmtp = new QLabel("none", boxState);
+    LBLSmtp->setObjectName("LBLSmtp");
+    LblConnectLast = new QLabel("none", boxState);
+    LblConnectLast->setObjectName("LblConnectLast");
+    LblNextConn = new QLabel("none", boxState);
+    LblNextConn->setObjectName("LblNextConn");
+    LblsmtpCount = new TClickLabel("0", boxState);
+    LblsmtpCount->setObjectName("LblsmtpCount");
+    LblSpam1 = new TClickLabel("0 possible", boxState);
+    LblSpam1->setObjectName("LblSpam1");
+    LblSpam2 = new TClickLabel("0 probable", boxState);
+    LblSpam2->setObjectName("LblSpam2");
+    connect(LblsmtpCount, &TClickLabel::clicked, this, [this] { Menu(LblsmtpCount); });
+    connect(LblSpam1, &TClickLabel::clicked, this, [this] { Menu(LblSpam1); });
+    connect(LblSpam2, &TClickLabel::clicked, this, [this] { Menu(LblSpam2); });
+    auto* spam = new QHBoxLayout;
+    spam->addWidget(LblSpam1);
+    spam->addWidget(LblSpam2);
+    spam->addStretch();
+    auto* form = new QFormLayout(boxState);
+    form->addRow("Last collection:", LBLPOPLast);
+    form->addRow("Last delivery:", LBLSmtp);
+    form->addRow("Last connection:", LblConnectLast);
+    form->addRow("Next connection:", LblNextConn);
+    form->addRow("Outbox:", LblsmtpCount);
+    form->addRow("Spam:", spam);
+
+    Memo1 = new QPlainTextEdit(central);
+    Memo1->setObjectName("Memo1");
+    Memo1->hide();
+
+    auto* panels = new QHBoxLayout;
+    panels->addWidget(boxMail, 1);
+    panels->addWidget(boxState, 2);
+    auto* all = new QVBoxLayout(central);
+    all->addLayout(buttons);
+    all->addLayout(panels);
+
+    StatusBar1 = new TClickLabel("Idle...", this);
+    StatusBar1->setObjectName("StatusBar1");
+    statusBar()->addWidget(StatusBar1, 1);
+    connect(StatusBar1, &TClickLabel::doubleClicked, this, [this] { Menu(StatusBar1); });
+
+    // Main menu.
+    MnuFile = menuBar()->addMenu("&File");
+    MnuExit = MnuFile->addAction("E&xit");
+    MnuTools = menuBar()->addMenu("&Tools");
+    MnuSettings = MnuTools->addAction("Se&ttings...");
+    MnuSpamSetup = MnuTools->addAction("S&pam setup...");
+    MnuAddins = MnuTools->addAction("Addins...");
+    MnuAudit = MnuTools->addAction("Audit log...");
+    MnuAudit->setVisible(false);
+    MnuUpgrade = MnuTools->addAction("Check for &upgrade...");
+    MnuUpgrade->setVisible(false);
+    MnuHelpMenu = menuBar()->addMenu("&Help");
+    MnuHelp = MnuHelpMenu->addAction("Tarnwick &Help...");
+    MnuViewLogs = MnuHelpMenu->addAction("View logs...");
+    MnuInternet = MnuHelpMenu->addMenu("On the Internet");
+    MnuWebHome = MnuInternet->addAction("&Velmarsh home page");
+    MnuWebProduct = MnuInternet->addAction("&Tarnwick page");
+    MnuWebForum = MnuInternet->addAction("Tarnwick &forum");
+    MnuWebGuide = MnuInternet->addAction("&Step-by-step guide");
+    MnuAbout = MnuHelpMenu->addAction("About...");
+
+    connect(MnuSettings, &QAction::triggered, this, [this] { BtnSetupClick(); });
+    connect(MnuHelp, &QAction::triggered, this, [this] { BtnHelpClick(); });
+    for (QAction* a : {MnuExit, MnuSpamSetup, MnuAddins, MnuAudit, MnuUpgrade, MnuViewLogs, MnuAbout})
+        connect(a, &QAction::triggered, this, [this, a] { Menu(a); });
+    for (QAction* a : {MnuWebHome, MnuWebProduct, MnuWebForum, MnuWebGuide})
+        connect(a, &QAction::triggered, this, [this, a] { WebClick(a); });
+
+    // Tray.
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName("PopupMenu1");
+    MnuRestore = PopupMenu1->addAction("&Restore");
+    MnuSendRecvNow = PopupMenu1->addAction("&Send/Recv Now");
+    PopupMenu1->setDefaultAction(MnuSendRecvNow);
+    MnuTrayExit = PopupMenu1->addAction("E&xit");
+    connect(MnuRestore, &QAction::triggered, this, [this] { Menu(MnuRestore); });
+    connect(MnuSendRecvNow, &QAction::triggered, this, [this] { BtnSendRecClick(MnuSendRecvNow); });
+    connect(MnuTrayExit, &QAction::triggered, this, [this] { Menu(MnuTrayExit); });
+
+    TrayIcon1 = new QSystemTrayIcon(this);
+    TrayIcon1->setObjectName("TrayIcon1");
+    TrayIcon1->setIcon(ImageList1[0]);
+    TrayIcon1->setContextMenu(PopupMenu1);
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger) Menu(TrayIcon1);
+        if (r == QSystemTrayIcon::DoubleClick && trayDoubleClick_) BtnSendRecClick(TrayIcon1);
+    });
+    if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
+
+    AlarmClock1 = new TAlarmClock(this);
+    connect(AlarmClock1, &TAlarmClock::Alarm, this, [this] { BtnSendRecClick(AlarmClock1); });
+
+    DialUp1 = new TDialUp(this);
+    DialUp1->setObjectName("DialUp1");
+    DialUp1->DialMode = dmAsync;
+    DialUp1->Language = English;
+    DialUp1->OnDialing = [this](TDialUp* s) { DialUp1Dialing(s); };
+    DialUp1->OnConnect = [this](TDialUp* s) { DialUp1Connect(s); };
+    DialUp1->OnAsyncEvent = [this](TDialUp* s, int state, const std::string& text, int error) {
+        DialUp1AsyncEvent(s, state, text, error);
+    };
+    DialUp1->OnNotConnected = [this](TDialUp* s, int code, const std::string& text) {
+        DialUp1NotConnected(s, code, text);
+    };
+    DialUp1->OnError = DialUp1->OnNotConnected;
+    DialUp1->OnActiveConnection = [this](TDialUp*, platform::DialHandle, const std::string& entry,
+                                         const std::string&, const std::string&, int,
+                                         const std::string&) { DialUp1ActiveConnection(entry); };
+
+    // F1 reaches the window before any of its controls.
+    auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(f1, &QShortcut::activated, this, [this] { FormKeyDown(112); });
+
+    // Hover highlight of the clickable counters.
+    for (QWidget* w : std::initializer_list<QWidget*>{central, boxMail, boxState, LblsmtpCount,
+                                                      LblSpam1, LblSpam2, LBLPOPLast, LBLSmtp,
+                                                      LblConnectLast, LblNextConn}) {
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+    }
+    resize(520, 300);
+}
+
+void TFrmMain::FormCreate() {
+    splash::Progress("Setting up directories...");
+    platform::Application::SetExceptionHandler([](std::exception_ptr, const std::string& text) {
+        if (FrmMain != nullptr) FrmMain->AppException(text);
+    });
+    ProgramDir = platform::ResolveProgramDir();
+    ProgramVersion = splash::GetFileVersionText(QCoreApplication::applicationFilePath().toStdString());
+    platform::IniFile ini(IniPath());
+    XPMenu1.Active = ini.ReadBool("General", "XPMenu", true);
+    CreateFolders();
+    if (FrmSplash != nullptr) FrmSplash->Timer1->start();
+}
+
+void TFrmMain::CreateFolders() {
+    auto make = [this](const char* name) {
+        std::string error;
+        if (platform::CreateFolder(ProgramDir + name, &error)) return;
+        // The store cannot work without its folders: say so where the
+        // administrator looks, instead of failing later message by message.
+        std::string text = std::string("Cannot create folder ") + name + ": " + error;
+        std::fprintf(stderr, "tarnwick: %s\n", text.c_str());
+        ConnectLog(text);
+        procs::SetStatus(text, false);
+    };
+    make("Addins");
+    make("in");
+    // To add with the distribution of fetched mail: servers::ImportRawMessages();
+    CheckRegularConnection(true);
+    for (const char* name : {"out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved"})
+        make(name);
+}
+
+void TFrmMain::StartupComplete() {
+    ready_ = true;
+    AlarmClock1->Start();
+}
+
+// --- closing ----------------------------------------------------------------
+
+bool TFrmMain::FormClose() {
+    if (Tag != TagUpgradeClose && !closeWithoutAsking_) {
+        platform::IniFile ini(IniPath());
+        if (ini.ReadBool("General", "ConfirmExit", true)) {
+            auto answer = platform::MessageBox(
+                "If you close the program then you will no longer be able to Send/Receive through "
+                "Tarnwick.\rClose application?",
+                platform::MsgKind::Confirmation, platform::MsgButtons::YesNo, platform::MsgResult::Yes,
+                this);
+            if (answer != platform::MsgResult::Yes) return false;
+        }
+    }
+    // To add with the POP3 server and collector: deactivate FrmServers' POPClient and PopServer.
+    // To add with the SMTP server and relay client: deactivate FrmSMTP's server and client sockets.
+    return true;
+}
+
+void TFrmMain::closeEvent(QCloseEvent* event) {
+    if (!FormClose()) {
+        closeWithoutAsking_ = false;
+        event->ignore();
+        return;
+    }
+    event->accept();
+    TrayIcon1->hide();
+    AlarmClock1->Stop();
+    QCoreApplication::quit();
+}
+
+void TFrmMain::CloseWithoutAsking() {
+    closeWithoutAsking_ = true;
+    close();
+}
+
+void TFrmMain::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange) return;
+    if (isMinimized() && !InTray && TrayIcon1->isVisible()) {
+        hide();
+        MinApp();
+    }
+}
+
+void TFrmMain::MinApp() {
+    procs::AnimateToTray(this, true, false);
+    InTray = true;
+}
+
+void TFrmMain::StartMinimised() {
+    if (TrayIcon1->isVisible()) {
+        hide();
+        MinApp();
+    } else {
+        showMinimized();
+    }
+}
+
+// --- menus ------------------------------------------------------------------
+
+void TFrmMain::Menu(QObject* Sender) {
+    if ((Sender == MnuRestore || Sender == TrayIcon1) && InTray) {
+        procs::AnimateToTray(this, false, false);
+        showNormal();
+        raise();
+        activateWindow();
+        InTray = false;
+    }
+    if (Sender == StatusBar1)
+        platform::MessageBox(StatusText(), platform::MsgKind::Information, platform::MsgButtons::Ok, this);
+    if (Sender == MnuAbout) {
+        TFrmSplash about(this);
+        about.LblAction->setText("");
+        about.Timer1->stop();
+        about.BtnClose->show();
+        about.setWindowModality(Qt::ApplicationModal);
+        about.adjustSize();
+        about.move(geometry().center() - about.rect().center());
+        about.exec();
+    }
+    if (Sender == MnuAddins && FrmAddins != nullptr) FrmAddins->exec();
+    if (Sender == MnuSpamSetup) {
+        // To add with the spam filter window: FrmSpam->ShowSpamSettings();
+    }
+    if (Sender == MnuAudit && FrmAudit != nullptr) FrmAudit->exec();
+    if (Sender == MnuViewLogs) {
+        // To add with the log viewer: FrmLogs->ShowLogs();
+    }
+    if (Sender == MnuUpgrade) {
+        // To add with the upgrade download: the upgrade check.
+    }
+    if (Sender == MnuExit || Sender == MnuTrayExit) close();
+    if (Sender == LblSpam1 || Sender == LblSpam2) {
+        // To add with the message browser: FrmDetails' spam view, possible
+        // spam for LblSpam1, probable spam for LblSpam2.
+    }
+    if (Sender == BtnSpam) {
+        // To add with the settings window's remote page: its web address
+        // (FrmSettings->browserAddress()).
+        std::string address;
+        if (address.find("http:") != std::string::npos) {
+            OpenDocument(address + "/spam");
+        } else {
+            platform::MessageBox(
+                "You need to set \"control through browser\" ON in the remote setup.  Click on "
+                "Tools, Settings and select the Remote tab.",
+                platform::MsgKind::Information, platform::MsgButtons::Ok, this);
+        }
+    }
+    if (Sender == LblsmtpCount) {
+        if (ViewPostboxes() && !IsLabelBold(LBLSmtp)) {
+            // To add with the message browser: FrmDetails' outbox view.
+        }
+    }
+    if (Sender == PopList) {
+        if (PopList->currentItem() != nullptr && ViewPostboxes()) {
+            // To add with the message browser: FrmDetails' inbox of
+            // PopList->currentItem()->text(0).
+        }
+    }
+}
+
+void TFrmMain::WebClick(QObject* Sender) {
+    if (Sender == MnuWebHome) OpenDocument(kWebHome);
+    if (Sender == MnuWebProduct) OpenDocument(kWebProduct);
+    if (Sender == MnuWebForum) OpenDocument(kWebForum);
+    if (Sender == MnuWebGuide) OpenDocument(kWebGuide);
+}
+
+void TFrmMain::OpenDocument(const std::string& url) { platform::OpenUrl(url); }
+
+std::string TFrmMain::HelpDir() {
+    std::string exe = platform::ExecutableDir();
+    for (const std::string& dir : {ProgramDir + "help/", exe + "help/", exe + "../help/"}) {
+        if (platform::FileExists(dir + "overview.htm")) return dir;
+    }
+    return ProgramDir + "help/";
+}
+
+void TFrmMain::ShowHelpTopic(const std::string& topic) {
+    std::string file = HelpDir() + topic;
+    platform::OpenUrl(QUrl::fromLocalFile(QString::fromStdString(file)).toString().toStdString());
+}
+
+void TFrmMain::BtnHelpClick() { ShowHelpTopic("overview.htm"); }
+
+void TFrmMain::FormKeyDown(int key) {
+    if (key == 112) BtnHelpClick();
+}
+
+void TFrmMain::BtnSetupClick() {
+    BtnSendRec->setEnabled(false);
+    MnuTools->menuAction()->setEnabled(false);
+    bool open = true;
+    platform::IniFile ini(IniPath());
+    std::string id = ini.ReadString("SMTP", "ID", "");
+    if (!id.empty()) {
+        // To add with the settings password: compare PW::DecodeText(id) with
+        // what FrmPW->Execute() gives, and leave the window closed when they
+        // differ. Until then a guarded settings window stays closed.
+        open = false;
+    }
+    if (open && FrmSettings != nullptr) {
+        // The phone book's entries; a failing backend leaves the list as it is.
+        if (DialUp1->GetEntries() == 0) {
+            // To add with the settings window's entry list: fill its CBXDUN
+            // from DialUp1->Entries.
+        }
+        // To add with the settings window: FrmSettings->LoadSettings();
+        // To add with the settings window's mailbox page: its list of users
+        // from PopList's captions and the outbox button from LblsmtpCount.
+        if (FrmSettings->exec() == QDialog::Accepted) CheckRegularConnection(false);
+    }
+    BtnSendRec->setEnabled(true);
+    BtnSendRec2->setEnabled(true);
+    MnuTools->menuAction()->setEnabled(true);
+    // To add with the mailbox counts: FrmServers->RefreshMailCounts(false, false);
+    // To add with the servers window's set-up: FrmServers->FormCreate();
+}
+
+// --- hover highlight --------------------------------------------------------
+
+bool TFrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove) LblsmtpCountMouseMove(watched);
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFrmMain::LblsmtpCountMouseMove(QObject* over) {
+    if (over == LblsmtpCount && ViewPostboxes() && !IsLabelBold(LBLSmtp)) {
+        SetLabelHighlight(LblsmtpCount, true);
+        SetLabelHighlight(LblSpam1, false);
+        SetLabelHighlight(LblSpam2, false);
+    } else if (over == LblSpam1 || over == LblSpam2) {
+        SetLabelHighlight(LblsmtpCount, false);
+        SetLabelHighlight(LblSpam1, over == LblSpam1);
+        SetLabelHighlight(LblSpam2, over == LblSpam2);
+    } else {
+        SetLabelHighlight(LblsmtpCount, false);
+        SetLabelHighlight(LblSpam1, false);
+        SetLabelHighlight(LblSpam2, false);
+    }
+}
+
+void TFrmMain::SetLabelHighlight(QLabel* label, bool on) {
+    if (!on) {
+        SetParentFont(label);
+        label->unsetCursor();
+        return;
+    }
+    QFont f = label->font();
+    f.setUnderline(true);
+    label->setFont(f);
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, Qt::blue);
+    label->setPalette(p);
+    label->setCursor(Qt::PointingHandCursor);
+}
+
+// --- label styles, status line, tray ------------------------------------------
+
+void TFrmMain::SetLabelBold(QLabel* label, bool bold) {
+    QFont f = label->font();
+    f.setBold(bold);
+    label->setFont(f);
+}
+
+void TFrmMain::SetLabelRed(QLabel* label) {
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, Qt::red);
+    label->setPalette(p);
+}
+
+void TFrmMain::SetParentFont(QLabel* label) {
+    label->setFont(QFont());
+    label->setPalette(QPalette());
+}
+
+bool TFrmMain::IsLabelBold(const QLabel* label) { return label->font().bold(); }
+
+bool TFrmMain::IsLabelRed(const QLabel* label) {
+    return label->palette().color(QPalette::WindowText) == QColor(Qt::red);
+}
+
+void TFrmMain::SetStatusLine(const std::string& text, bool bold) {
+    StatusBar1->setText(QString::fromStdString(text));
+    if (bold)
+        SetLabelBold(StatusBar1, true);
+    else
+        SetParentFont(StatusBar1);
+}
+
+std::string TFrmMain::StatusText() const { return StatusBar1->text().toStdString(); }
+
+void TFrmMain::SetTrayHint(const std::string& hint) {
+    trayHint_ = hint;
+    QString shown = QString::fromStdString(hint);
+    shown.replace('\r', '\n');
+    TrayIcon1->setToolTip(shown);
+}
+
+void TFrmMain::SetTrayImage(int index) {
+    if (index < 0 || index >= static_cast<int>(ImageList1.size())) return;
+    trayImage_ = index;
+    TrayIcon1->setIcon(ImageList1[static_cast<std::size_t>(index)]);
+}
+
+std::string TFrmMain::MailboxLines() const {
+    std::string lines;
+    for (int i = 0; i < PopList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = PopList->topLevelItem(i);
+        lines += "\r" + row->text(0).toStdString() + ": " + row->text(1).toStdString();
+    }
+    return lines;
+}
+
+std::string TFrmMain::IdleTrayHint() const {
+    std::string hint = AlarmClock1->AlarmEnabled()
+                           ? "Tarnwick: Next Send/Recv at " + AlarmClock1->AlarmHourMinute()
+                           : std::string("Tarnwick: Idle");
+    return hint + MailboxLines();
+}

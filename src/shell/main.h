@@ -1,0 +1,200 @@
+// The main window: counters, status line, tray icon, menus, the scheduler
+// and the control flow of the Send/Recv cycle.
+//
+// Other windows reach it through FrmMain:
+// - the labels LBLPOPLast, LBLSmtp, LblConnectLast, LblNextConn,
+//   LblsmtpCount, LblSpam1, LblSpam2 and the list PopList; the label styles
+//   through SetLabelBold / SetLabelRed / SetParentFont and IsLabelBold /
+//   IsLabelRed;
+// - the tray image through SetTrayImage (0 no mail, 1 active, 2 mail,
+//   3 failed) and the tray hint through procs::SetStatus;
+// - a cycle ends through EndCycle (the end of the delivery run calls it
+//   after its own share), and one that failed through FailCycle.
+// The Send/Recv drop-down (PopupMenu2) holds actions whose property "Tag"
+// is TagSendOnly (898) or TagAccount (899, caption = account name); each
+// runs BtnSendRecClick with the action as Sender.
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shell/schedule.h"
+
+class QAction;
+class QMenu;
+class QPlainTextEdit;
+class QSystemTrayIcon;
+class QToolButton;
+class QTreeWidget;
+class QPushButton;
+class TDialUp;
+
+// A label that reports clicks and double-clicks, as the main window's
+// counters and status line need.
+class TClickLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit TClickLabel(const QString& text, QWidget* parent = nullptr);
+signals:
+    void clicked();
+    void doubleClicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+};
+
+class TFrmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int TagSendOnly = 898;
+    static constexpr int TagAccount = 899;
+    static constexpr int TagUpgradeClose = 999;
+
+    explicit TFrmMain(QWidget* parent = nullptr);
+    ~TFrmMain() override;
+
+    // Components.
+    QToolButton* BtnSendRec;
+    QToolButton* BtnSendRec2;
+    QMenu* PopupMenu2;           // Send/Recv drop-down, built by the servers window
+    QTreeWidget* PopList;        // user name, message count
+    QLabel* LBLPOPLast;
+    QLabel* LBLSmtp;
+    QLabel* LblConnectLast;
+    QLabel* LblNextConn;
+    TClickLabel* LblsmtpCount;
+    TClickLabel* LblSpam1;
+    TClickLabel* LblSpam2;
+    QPushButton* BtnSpam;
+    TClickLabel* StatusBar1;
+    QPlainTextEdit* Memo1;       // hidden: names of the active dial-up connections
+    TAlarmClock* AlarmClock1;
+    TDialUp* DialUp1;
+    QSystemTrayIcon* TrayIcon1;
+    std::vector<QIcon> ImageList1;
+    QMenu* PopupMenu1;           // tray menu
+    QAction* MnuRestore;
+    QAction* MnuSendRecvNow;
+    QAction* MnuTrayExit;
+    struct {
+        bool Active = true;      // menu drawing style, [General] XPMenu
+    } XPMenu1;
+
+    // Main menu.
+    QMenu* MnuFile;
+    QAction* MnuExit;
+    QMenu* MnuTools;
+    QAction* MnuSettings;
+    QAction* MnuSpamSetup;
+    QAction* MnuAddins;
+    QAction* MnuAudit;           // hidden
+    QAction* MnuUpgrade;         // hidden
+    QMenu* MnuHelpMenu;
+    QAction* MnuHelp;
+    QAction* MnuViewLogs;
+    QMenu* MnuInternet;
+    QAction* MnuWebHome;
+    QAction* MnuWebProduct;
+    QAction* MnuWebForum;
+    QAction* MnuWebGuide;
+    QAction* MnuAbout;
+
+    bool InTray = false;
+    int Tag = 0;                 // 999: closing to install an upgrade
+
+    // Creation, closing, menus.
+    void FormCreate();
+    void Menu(QObject* Sender);
+    void WebClick(QObject* Sender);
+    void MinApp();
+    void BtnSetupClick();
+    void BtnHelpClick();
+    void FormKeyDown(int key);
+    void LblsmtpCountMouseMove(QObject* over);
+    void SetLabelHighlight(QLabel* label, bool on);
+    // The splash's "/m" handling: minimise at once.
+    void StartMinimised();
+    // Closes the window without asking (SIGTERM, SIGINT).
+    void CloseWithoutAsking();
+
+    // Scheduler and cycle.
+    void CheckRegularConnection(bool Startup);
+    void BtnSendRecClick(QObject* Sender);
+    void AppException(const std::string& text);
+    void DialUp1Dialing(TDialUp* Sender);
+    void DialUp1Connect(TDialUp* Sender);
+    void DialUp1AsyncEvent(TDialUp* Sender, int State, const std::string& Text, int Error);
+    void DialUp1NotConnected(TDialUp* Sender, int ErrorCode, const std::string& ErrorText);
+    void DialUp1ActiveConnection(const std::string& EntryName);
+
+    // True while a Send/Recv cycle runs.
+    bool CycleRunning() const;
+    // Gives back the Send/Recv buttons, the Tools menu, the tray's
+    // "&Send/Recv Now" and its double-click: every path that ends a cycle
+    // goes through here.
+    void RestoreCycleControls();
+    // The shell's share of the end of a cycle: controls back, the line hung
+    // up unless KeepLineUp, status "Idle", next alarm armed.
+    void EndCycle();
+    // A step of the cycle failed by an exception: logged to connect.log and
+    // the cycle ended.
+    void FailCycle(const std::string& text);
+
+    // Status line, tray.
+    void SetStatusLine(const std::string& text, bool bold);
+    std::string StatusText() const;
+    void SetTrayHint(const std::string& hint);
+    const std::string& TrayHint() const { return trayHint_; }
+    void SetTrayImage(int index);
+    int TrayImage() const { return trayImage_; }
+    // The tray hint while no step runs: next alarm or "Tarnwick: Idle",
+    // followed by one line per mailbox.
+    std::string IdleTrayHint() const;
+    // "\r" + user + ": " + count for each row of PopList.
+    std::string MailboxLines() const;
+    bool TrayDoubleClickEnabled() const { return trayDoubleClick_; }
+
+    // Label styles that other windows set and test.
+    static void SetLabelBold(QLabel* label, bool bold);
+    static void SetLabelRed(QLabel* label);
+    static void SetParentFont(QLabel* label);
+    static bool IsLabelBold(const QLabel* label);
+    static bool IsLabelRed(const QLabel* label);
+
+    // Called by start-up when every window exists: the scheduler starts.
+    void StartupComplete();
+    bool Ready() const { return ready_; }
+
+    // Help topics live in this folder (with a trailing "/").
+    static std::string HelpDir();
+    // Opens a help topic ("overview.htm", "users.htm", ...) with the
+    // desktop's browser; headless the request is only logged.
+    static void ShowHelpTopic(const std::string& topic);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildComponents();
+    void CreateFolders();
+    bool FormClose();
+    void ConnectLog(const std::string& line);
+    void StartMailSteps();
+    void OpenDocument(const std::string& url);
+
+    std::string trayHint_;
+    int trayImage_ = 0;
+    bool trayDoubleClick_ = true;
+    bool closeWithoutAsking_ = false;
+    bool ready_ = false;
+    bool dialing_ = false;  // this cycle's dial has not come up or failed yet
+};
+
+extern TFrmMain* FrmMain;

@@ -1,0 +1,133 @@
+// Start-up and shut-down of the whole program.
+#include "shell/program.h"
+
+#include <QLabel>  // settings/setup.h needs it complete
+
+#include "browser/audit.h"
+#include "browser/details.h"
+#include "filters/addinrule.h"
+#include "filters/addins.h"
+#include "filters/forward.h"
+#include "filters/holiday.h"
+#include "filters/spam.h"
+#include "filters/spam_add.h"
+#include "platform/application.h"
+#include "platform/dialogs.h"
+#include "platform/process.h"
+#include "settings/link.h"
+#include "settings/mail_act.h"
+#include "settings/pw.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "shell/logs.h"
+#include "shell/main.h"
+#include "shell/splash.h"
+#include "transport/servers.h"
+#include "transport/smtp.h"
+#include "web/http.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace program {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    char c = 1;
+    // Only async-signal-safe work here; the main thread does the rest.
+    ssize_t n = ::write(signalPipe[1], &c, 1);
+    (void)n;
+}
+
+// SIGTERM and SIGINT close the main window as its Exit would, without the
+// confirmation: nobody is there to answer it.
+void InstallStopSignals(QObject* owner) {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [] {
+        char buf[16];
+        while (::read(signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        if (FrmMain != nullptr) FrmMain->CloseWithoutAsking();
+    });
+}
+
+// Creates one window into its global. A window whose creation fails is
+// reported like any escaped exception and start-up goes on.
+template <typename T>
+void Create(T*& global) {
+    try {
+        T* window = new T();
+        global = window;
+    } catch (...) {
+        platform::Application::HandleException(std::current_exception());
+    }
+}
+
+}  // namespace
+
+int Run(int argc, char** argv) {
+    platform::Application app(argc, argv);
+    // The main window's close ends the loop; hidden windows never do.
+    app.setQuitOnLastWindowClosed(false);
+
+    ProgramDir = platform::ResolveProgramDir();
+    platform::InstanceLock lock;
+    if (!lock.Acquire(ProgramDir)) {
+        if (!lock.ErrorText().empty())
+            std::fprintf(stderr, "tarnwick: %s\n", lock.ErrorText().c_str());
+        platform::MessageBox("Application is running already.", platform::MsgKind::Information,
+                             platform::MsgButtons::Ok);
+        return 1;
+    }
+    InstallStopSignals(&app);
+
+    TFrmSplash::SetCommandLine(argc, argv);
+    FrmSplash = new TFrmSplash();
+    FrmSplash->show();
+    FrmSplash->ShowProgress("Inititializing...");
+    QCoreApplication::setApplicationName("Tarnwick");
+
+    Create(FrmMain);
+    if (FrmMain == nullptr) return 1;
+    Create(FrmPW);
+    Create(FrmSettings);
+    Create(FrmMailAccount);
+    Create(FrmServers);
+    Create(FrmSMTP);
+    Create(FrmLink);
+    Create(FrmForward);
+    Create(FrmDetails);
+    Create(FrmHoliday);
+    Create(Frmhttp);
+    Create(FrmSpam);
+    Create(FrmSpamAddresses);
+    Create(FrmAudit);
+    Create(FrmAddins);
+    Create(FrmRule);
+    Create(FrmLogs);
+
+    FrmSplash->ShowProgress("Initialization complete");
+    FrmMain->CheckRegularConnection(true);
+    FrmMain->StartupComplete();
+    if (!FrmMain->InTray && !FrmMain->isVisible()) FrmMain->show();
+
+    return app.exec();
+}
+
+}  // namespace program

@@ -1,0 +1,107 @@
+#!/usr/bin/python3
+"""Start-up and shut-down of the program on an empty program directory:
+the folder tree, one copy per home, and a clean end on SIGTERM."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BIN = os.environ.get("TARNWICK_BIN", "")
+FOLDERS = ["Addins", "in", "out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved"]
+
+
+def snapshot(root):
+    found = set()
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            found.add(os.path.relpath(os.path.join(dirpath, name), root))
+    return found
+
+
+class Startup(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="tw_startup_")
+        self.home = os.path.join(self.root, "home")
+        self.outside = os.path.join(self.root, "outside")
+        os.mkdir(self.home)
+        os.mkdir(self.outside)
+        runtime = os.path.join(self.root, "runtime")
+        os.mkdir(runtime, 0o700)
+        # Everything the program could write to besides its home points
+        # into `outside`, which must stay empty.
+        self.env = dict(os.environ)
+        self.env.update({
+            "TARNWICK_HOME": self.home,
+            "HOME": self.outside,
+            "XDG_CONFIG_HOME": os.path.join(self.outside, "config"),
+            "XDG_CACHE_HOME": os.path.join(self.outside, "cache"),
+            "XDG_DATA_HOME": os.path.join(self.outside, "data"),
+            "XDG_RUNTIME_DIR": runtime,
+            "TMPDIR": os.path.join(self.outside, "tmp"),
+            "QT_QPA_PLATFORM": "offscreen",
+        })
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def start(self):
+        p = subprocess.Popen([BIN], cwd=self.outside, env=self.env,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.procs.append(p)
+        return p
+
+    def wait_for_folders(self, p, limit=20.0):
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            if all(os.path.isdir(os.path.join(self.home, f)) for f in FOLDERS):
+                return True
+            if p.poll() is not None:
+                return False
+            time.sleep(0.05)
+        return False
+
+    def test_folders_single_instance_and_sigterm(self):
+        first = self.start()
+        self.assertTrue(self.wait_for_folders(first),
+                        "folders missing; output: %r" % (first.stdout.read() if first.poll() is not None else b""))
+        time.sleep(0.3)
+        self.assertIsNone(first.poll(), "the program ended by itself")
+
+        second = self.start()
+        out, _ = second.communicate(timeout=30)
+        self.assertNotEqual(second.returncode, 0)
+        self.assertIn(b"Application is running already.", out)
+        self.assertIsNone(first.poll(), "the second start stopped the first")
+
+        first.send_signal(signal.SIGTERM)
+        out, _ = first.communicate(timeout=30)
+        self.assertEqual(first.returncode, 0, out)
+
+        self.assertEqual(snapshot(self.outside), set(), "written outside the program directory")
+        for f in FOLDERS:
+            self.assertTrue(os.path.isdir(os.path.join(self.home, f)), f)
+
+    def test_sigint_during_startup_still_ends_cleanly(self):
+        p = self.start()
+        self.assertTrue(self.wait_for_folders(p))
+        p.send_signal(signal.SIGINT)
+        p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 0)
+
+
+if __name__ == "__main__":
+    if not BIN or not os.access(BIN, os.X_OK):
+        print("TARNWICK_BIN does not name the program", file=sys.stderr)
+        sys.exit(1)
+    unittest.main(verbosity=2)

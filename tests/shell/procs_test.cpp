@@ -1,0 +1,239 @@
+// Shared procedures: protocol-line splitting, entry checks, log files and
+// their switches, trimming, the status line and the tray hint.
+#include "shell/procs.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/files.h"
+#include "shell/main.h"
+#include "shell_env.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteBytes(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+TEST(ProcsSplitCommand, SplitsProtocolLines) {
+    struct Case {
+        std::string line, command, argument;
+    } cases[] = {
+        {"RETR 3\r\n", "retr", "3"},
+        {"QUIT\r\n", "quit", ""},
+        {"USER  bob\r\n", "user", " bob"},
+        {"MAIL FROM:<A@B>\r\n", "mail", "FROM:<A@B>"},
+        {"", "", ""},
+        {"\r\n", "", ""},
+        {"NoOp", "noop", ""},
+        {"X\ry z\n", "xy", "z"},  // CR and LF go wherever they are
+        {"CMD " + std::string(300, 'a'), "cmd", std::string(255, 'a')},
+    };
+    for (const auto& c : cases) {
+        std::string command = "old", argument = "old";
+        procs::SplitCommand(c.line, command, argument);
+        EXPECT_EQ(command, c.command) << c.line;
+        EXPECT_EQ(argument, c.argument) << c.line;
+    }
+}
+
+TEST(ProcsValidateField, RejectsWithTheRightMessage) {
+    shelltest::Home home;
+    std::vector<std::string> shown;
+    platform::SetDialogHandlerForTesting([&](platform::DialogCall& call) {
+        EXPECT_EQ(call.kind, platform::MsgKind::Error);
+        shown.push_back(call.text);
+        return platform::MsgResult::Ok;
+    });
+    struct Case {
+        std::string text;
+        bool chars, empty, rejected;
+        std::string message;
+    } cases[] = {
+        {"Bob", true, true, false, ""},
+        {"bob.smith+x@dom-1", true, true, false, ""},
+        {"bob smith", true, false, true, "Illegal characters (only letters and digits please) in User."},
+        {"bob_smith", true, false, true, "Illegal characters (only letters and digits please) in User."},
+        {"", true, true, true, "Field User cannot be empty."},
+        {"", true, false, false, ""},
+        {"a b", false, true, false, ""},
+        {"a b", true, true, true, "Illegal characters (only letters and digits please) in User."},
+    };
+    for (const auto& c : cases) {
+        shown.clear();
+        EXPECT_EQ(procs::ValidateField(c.text, c.chars, c.empty, "User"), c.rejected) << c.text;
+        if (c.rejected) {
+            ASSERT_EQ(shown.size(), 1u) << c.text;
+            EXPECT_EQ(shown[0], c.message);
+        } else {
+            EXPECT_TRUE(shown.empty()) << c.text;
+        }
+    }
+}
+
+TEST(ProcsReplaceChar, ReplacesEveryOccurrence) {
+    std::string out;
+    procs::ReplaceChar("a,b,,c", ',', "", out);
+    EXPECT_EQ(out, "abc");
+    procs::ReplaceChar("a.b", '.', "\\.", out);
+    EXPECT_EQ(out, "a\\.b");
+}
+
+TEST(ProcsWriteLog, SwitchesChooseByFileName) {
+    shelltest::Home home;
+    struct Case {
+        std::string name;
+        bool client, server, written;
+    } cases[] = {
+        {"pop.log", true, false, true},
+        {"pop.log", false, true, false},
+        {"smtpsvr.log", true, false, false},
+        {"SMTPSVR.LOG", false, true, true},
+        {"popsvr.log", false, true, true},
+        {"connect.log", false, false, false},
+    };
+    for (const auto& c : cases) {
+        std::string path = home.Path(c.name);
+        std::remove(path.c_str());
+        procs::LogClientActivity = c.client;
+        procs::LogServerActivity = c.server;
+        procs::WriteLog(path, "12:00: hello");
+        EXPECT_EQ(platform::FileExists(path), c.written) << c.name << c.client << c.server;
+        if (c.written) {
+            EXPECT_EQ(Slurp(path), "12:00: hello\r\n");
+        }
+    }
+}
+
+TEST(ProcsWriteLog, AppendsAndSurvivesAMissingFolder) {
+    shelltest::Home home;
+    std::string path = home.Path("smtp.log");
+    procs::WriteLog(path, "one");
+    procs::WriteLog(path, "two");
+    EXPECT_EQ(Slurp(path), "one\r\ntwo\r\n");
+    procs::WriteLog(home.Path("missing/smtp.log"), "lost");  // must not throw
+    EXPECT_FALSE(platform::FileExists(home.Path("missing/smtp.log")));
+}
+
+TEST(ProcsTrimLogFile, KeepsTheLastLimitBytes) {
+    shelltest::Home home;
+    std::string path = home.Path("pop.log");
+    procs::LogSizeLimit = 10;
+    struct Case {
+        std::string content, after;
+    } cases[] = {
+        {"0123456789", "0123456789"},    // exactly the limit: untouched
+        {"0123456789A", "123456789A"},   // one over: the first byte goes
+        {"abc", "abc"},
+        {"line1\r\nline2\r\n", "1\r\nline2\r\n"},  // cut at a byte, not a line
+    };
+    for (const auto& c : cases) {
+        WriteBytes(path, c.content);
+        procs::TrimLogFile(path);
+        EXPECT_EQ(Slurp(path), c.after) << c.content;
+        EXPECT_FALSE(platform::FileExists(path + ".new"));
+    }
+    procs::TrimLogFile(home.Path("none.log"));  // a missing log stays missing
+    EXPECT_FALSE(platform::FileExists(home.Path("none.log")));
+}
+
+TEST(ProcsFileSizeOf, MissingIsZero) {
+    shelltest::Home home;
+    EXPECT_EQ(procs::FileSizeOf(home.Path("nothing")), 0);
+    WriteBytes(home.Path("five"), "12345");
+    EXPECT_EQ(procs::FileSizeOf(home.Path("five")), 5);
+}
+
+TEST(ProcsDeleteFiles, DeletesByMaskIgnoringCase) {
+    shelltest::Home home;
+    for (const char* n : {"bob_1.dat", "BOB_2.DAT", "ann_1.dat", "bob_1.txt"}) WriteBytes(home.Path(n), "x");
+    procs::DeleteFiles(home.Dir(), "bob_*.dat");
+    EXPECT_FALSE(platform::FileExists(home.Path("bob_1.dat")));
+    EXPECT_FALSE(platform::FileExists(home.Path("BOB_2.DAT")));
+    EXPECT_TRUE(platform::FileExists(home.Path("ann_1.dat")));
+    EXPECT_TRUE(platform::FileExists(home.Path("bob_1.txt")));
+    procs::DeleteFiles(home.Path("no-such-folder"), "*.*");
+    procs::DeleteFiles(home.Dir(), "*.*");
+    EXPECT_FALSE(platform::FileExists(home.Path("ann_1.dat")));
+}
+
+TEST(ProcsDelay, RunsEventsAndWaitsItsTime) {
+    shelltest::App();
+    bool fired = false;
+    QTimer::singleShot(10, [&] { fired = true; });
+    QElapsedTimer t;
+    t.start();
+    procs::Delay(60);
+    EXPECT_TRUE(fired);
+    EXPECT_GE(t.elapsed(), 60);
+}
+
+class ProcsStatus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        shelltest::App();
+        main_ = new TFrmMain();
+        auto* row = new QTreeWidgetItem(main_->PopList);
+        row->setText(0, "bob");
+        row->setText(1, "2 (3 kb)");
+        row = new QTreeWidgetItem(main_->PopList);
+        row->setText(0, "ann");
+        row->setText(1, "1 (120 bytes)");
+    }
+    void TearDown() override { delete main_; }
+    shelltest::Home home_;
+    TFrmMain* main_ = nullptr;
+};
+
+TEST_F(ProcsStatus, ActiveAndIdleHints) {
+    procs::SetStatus("Collecting", true);
+    EXPECT_EQ(main_->StatusText(), "Collecting");
+    EXPECT_TRUE(TFrmMain::IsLabelBold(main_->StatusBar1));
+    EXPECT_EQ(main_->TrayHint(), "Tarnwick: Active\rCollecting");
+
+    main_->AlarmClock1->SetAlarmEnabled(false);
+    procs::SetStatus("Done", false);
+    EXPECT_FALSE(TFrmMain::IsLabelBold(main_->StatusBar1));
+    EXPECT_EQ(main_->TrayHint(), "Tarnwick: Idle\rbob: 2 (3 kb)\rann: 1 (120 bytes)");
+
+    main_->AlarmClock1->SetAlarm(shelltest::At(2026, 3, 4, 7, 5, 30));
+    main_->AlarmClock1->SetAlarmEnabled(true);
+    procs::SetStatus("Done", false);
+    EXPECT_EQ(main_->TrayHint(), "Tarnwick: Next Send/Recv at 07:05\rbob: 2 (3 kb)\rann: 1 (120 bytes)");
+}
+
+TEST_F(ProcsStatus, IdleGivesTheButtonsBackInEitherMode) {
+    struct Case {
+        std::string text;
+        bool active, enabled;
+    } cases[] = {
+        {"Idle", false, true},
+        {"Idle", true, true},
+        {"Connected", true, false},
+        {"idle", false, false},
+    };
+    for (const auto& c : cases) {
+        main_->BtnSendRec->setEnabled(false);
+        main_->BtnSendRec2->setEnabled(false);
+        procs::SetStatus(c.text, c.active);
+        EXPECT_EQ(main_->BtnSendRec->isEnabled(), c.enabled) << c.text << c.active;
+        EXPECT_EQ(main_->BtnSendRec2->isEnabled(), c.enabled) << c.text << c.active;
+    }
+}
+
+}  // namespace

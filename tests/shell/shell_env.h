@@ -1,0 +1,79 @@
+// Test support for the shell: one application object per process and a
+// private program directory per test.
+#pragma once
+
+#include <QApplication>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+
+namespace shelltest {
+
+inline QApplication& App() {
+    static int argc = 1;
+    static char name[] = "test_shell";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // Qt would otherwise make a runtime folder of its own under /tmp.
+        if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+            static char runtime[] = "/tmp/tw_shell_rt_XXXXXX";
+            if (mkdtemp(runtime) != nullptr) {
+                setenv("XDG_RUNTIME_DIR", runtime, 1);
+                std::atexit([] {
+                    std::error_code ec;
+                    std::filesystem::remove_all(runtime, ec);
+                });
+            }
+        }
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+// A fresh program directory (TARNWICK_HOME and ProgramDir point at it),
+// default log switches, no scripted dialogs; removed afterwards.
+class Home {
+public:
+    Home() {
+        char tmpl[] = "/tmp/tw_shell_XXXXXX";
+        char* made = mkdtemp(tmpl);
+        dir_ = made ? made : "";
+        setenv("TARNWICK_HOME", dir_.c_str(), 1);
+        ProgramDir = dir_ + "/";
+        procs::LogSizeLimit = 5000;
+        procs::LogClientActivity = true;
+        procs::LogServerActivity = false;
+    }
+    ~Home() {
+        platform::SetClockForTesting({});
+        platform::SetDialogHandlerForTesting({});
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::string& Dir() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+// Local time as the program's clock.
+inline platform::SystemTime At(int year, int month, int day, int hour, int minute, int second = 0) {
+    platform::LocalTime lt;
+    lt.year = year;
+    lt.month = month;
+    lt.day = day;
+    lt.hour = hour;
+    lt.minute = minute;
+    lt.second = second;
+    return platform::FromLocal(lt);
+}
+
+}  // namespace shelltest
