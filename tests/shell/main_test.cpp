@@ -1,0 +1,211 @@
+// The main window: folder tree, closing, the "/m" start, the dispatcher,
+// tray restore, help topics and the hover highlight.
+#include "shell/main.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "shell/splash.h"
+#include "shell_env.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        shelltest::App();
+        platform::SetClockForTesting([] { return shelltest::At(2026, 5, 4, 10, 0); });
+        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
+            dialogs_.push_back(call.text);
+            return answer_;
+        });
+        platform::SetHeadlessLogHook([this](const std::string& line) { headless_.push_back(line); });
+    }
+    void TearDown() override {
+        delete main_;
+        delete FrmSplash;
+        FrmSplash = nullptr;
+        platform::SetHeadlessLogHook({});
+    }
+    TFrmMain& Main() {
+        main_ = new TFrmMain();
+        return *main_;
+    }
+    void Ini(const char* section, const char* key, const char* value) {
+        platform::IniFile(home_.Path("tarnwick.ini")).WriteString(section, key, value);
+    }
+
+    shelltest::Home home_;
+    TFrmMain* main_ = nullptr;
+    std::vector<std::string> dialogs_;
+    std::vector<std::string> headless_;
+    platform::MsgResult answer_ = platform::MsgResult::Ok;
+};
+
+TEST_F(MainWindow, CreatesTheFolderTree) {
+    Main();
+    EXPECT_EQ(ProgramDir, home_.Dir() + "/");
+    for (const char* f : {"Addins", "in", "out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved"})
+        EXPECT_TRUE(platform::FolderExists(home_.Path(f))) << f;
+    EXPECT_EQ(main_->StatusText(), "Idle...");
+}
+
+TEST_F(MainWindow, FolderThatCannotBeMadeIsReported) {
+    std::ofstream(home_.Path("Spam2")) << "in the way";
+    Main();
+    EXPECT_EQ(main_->StatusText().rfind("Cannot create folder Spam2", 0), 0u) << main_->StatusText();
+    EXPECT_NE(Slurp(home_.Path("connect.log")).find("Cannot create folder Spam2"), std::string::npos);
+    // The folders after it are still made.
+    EXPECT_TRUE(platform::FolderExists(home_.Path("WebSaved")));
+}
+
+TEST_F(MainWindow, CloseAsksUnlessTold) {
+    const std::string question =
+        "If you close the program then you will no longer be able to Send/Receive through "
+        "Tarnwick.\rClose application?";
+    struct Case {
+        const char* name;
+        int tag;
+        const char* confirmExit;  // nullptr: not in the file
+        bool signal;
+        platform::MsgResult answer;
+        bool asked, closed;
+    } cases[] = {
+        {"default asks, yes", 0, nullptr, false, platform::MsgResult::Yes, true, true},
+        {"default asks, no", 0, nullptr, false, platform::MsgResult::No, true, false},
+        {"upgrade install", TFrmMain::TagUpgradeClose, nullptr, false, platform::MsgResult::No, false, true},
+        {"confirmation off", 0, "0", false, platform::MsgResult::No, false, true},
+        {"stop signal", 0, "1", true, platform::MsgResult::No, false, true},
+    };
+    for (const auto& c : cases) {
+        if (c.confirmExit) Ini("General", "ConfirmExit", c.confirmExit);
+        TFrmMain& m = Main();
+        m.Tag = c.tag;
+        m.show();
+        dialogs_.clear();
+        answer_ = c.answer;
+        if (c.signal)
+            m.CloseWithoutAsking();
+        else
+            m.close();
+        EXPECT_EQ(!dialogs_.empty(), c.asked) << c.name;
+        if (!dialogs_.empty()) {
+            EXPECT_EQ(dialogs_[0], question);
+        }
+        EXPECT_EQ(!m.isVisible(), c.closed) << c.name;
+        delete main_;
+        main_ = nullptr;
+    }
+}
+
+TEST_F(MainWindow, StartsMinimisedOnlyWithSlashMAndStartMin) {
+    struct Case {
+        const char* parameter;
+        const char* startMin;
+        bool minimised;
+    } cases[] = {
+        {"/m", "1", true},
+        {"/M", "1", false},
+        {"/m", "0", false},
+        {"", "1", false},
+    };
+    for (const auto& c : cases) {
+        Ini("General", "StartMin", c.startMin);
+        char prog[] = "tarnwick";
+        std::string p = c.parameter;
+        char* argv[] = {prog, p.data(), nullptr};
+        TFrmSplash::SetCommandLine(p.empty() ? 1 : 2, argv);
+        FrmSplash = new TFrmSplash();
+        FrmSplash->show();
+        TFrmMain& m = Main();
+        EXPECT_TRUE(FrmSplash->Timer1->isActive());
+        m.show();
+        FrmSplash->Timer1Timer();
+        EXPECT_FALSE(FrmSplash->isVisible());
+        EXPECT_EQ(m.isMinimized() || m.InTray, c.minimised) << c.parameter << c.startMin;
+        delete main_;
+        main_ = nullptr;
+        delete FrmSplash;
+        FrmSplash = nullptr;
+    }
+}
+
+TEST_F(MainWindow, DispatcherMessages) {
+    TFrmMain& m = Main();
+    m.SetStatusLine("Error code 5: a long status text", false);
+    m.Menu(m.StatusBar1);
+    m.Menu(m.BtnSpam);
+    ASSERT_EQ(dialogs_.size(), 2u);
+    EXPECT_EQ(dialogs_[0], "Error code 5: a long status text");
+    EXPECT_EQ(dialogs_[1],
+              "You need to set \"control through browser\" ON in the remote setup.  Click on Tools, "
+              "Settings and select the Remote tab.");
+}
+
+TEST_F(MainWindow, TrayRestoreBringsTheWindowBack) {
+    TFrmMain& m = Main();
+    m.InTray = true;
+    m.Menu(m.MnuRestore);
+    EXPECT_FALSE(m.InTray);
+    EXPECT_TRUE(m.isVisible());
+    m.Menu(m.MnuRestore);  // not in the tray: nothing to do
+    EXPECT_TRUE(m.isVisible());
+}
+
+TEST_F(MainWindow, F1OpensTheOverviewTopic) {
+    std::filesystem::create_directories(home_.Path("help"));
+    std::ofstream(home_.Path("help/overview.htm")) << "<html></html>";
+    TFrmMain& m = Main();
+    headless_.clear();
+    m.FormKeyDown(113);  // F2: nothing
+    EXPECT_TRUE(headless_.empty());
+    m.FormKeyDown(112);
+    ASSERT_EQ(headless_.size(), 1u);
+    EXPECT_NE(headless_[0].find("file://" + home_.Dir() + "/help/overview.htm"), std::string::npos)
+        << headless_[0];
+}
+
+TEST_F(MainWindow, HoverHighlightsOneCounter) {
+    TFrmMain& m = Main();
+    auto underlined = [](QLabel* l) { return l->font().underline(); };
+    m.LblsmtpCountMouseMove(m.LblSpam1);
+    EXPECT_TRUE(underlined(m.LblSpam1));
+    EXPECT_FALSE(underlined(m.LblSpam2));
+    m.LblsmtpCountMouseMove(m.LblSpam2);
+    EXPECT_FALSE(underlined(m.LblSpam1));
+    EXPECT_TRUE(underlined(m.LblSpam2));
+    m.LblsmtpCountMouseMove(m.LBLPOPLast);
+    EXPECT_FALSE(underlined(m.LblSpam1));
+    EXPECT_FALSE(underlined(m.LblSpam2));
+    EXPECT_FALSE(underlined(m.LblsmtpCount));
+}
+
+TEST_F(MainWindow, GuardedSettingsStayClosedButTheControlsReturn) {
+    Ini("SMTP", "ID", "zA9");
+    TFrmMain& m = Main();
+    answer_ = platform::MsgResult::Cancel;
+    m.BtnSendRec2->setEnabled(false);
+    m.BtnSetupClick();
+    EXPECT_TRUE(m.BtnSendRec->isEnabled());
+    EXPECT_TRUE(m.BtnSendRec2->isEnabled());
+    EXPECT_TRUE(m.MnuTools->menuAction()->isEnabled());
+}
+
+}  // namespace
