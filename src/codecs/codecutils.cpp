@@ -4,15 +4,14 @@
 namespace CodecUtils {
 
 std::string IntToBin(std::uint32_t value, int minDigits) {
-    std::string out;
-    while (value) {
-        out.insert(out.begin(), static_cast<char>('0' + (value & 1)));
-        value >>= 1;
-    }
-    if (out.empty()) out = "0";
     if (minDigits > 64) minDigits = 64;
-    while (static_cast<int>(out.size()) < minDigits) out.insert(out.begin(), '0');
-    return out;
+    std::string out;
+    do {
+        out += static_cast<char>('0' + (value & 1));
+        value >>= 1;
+    } while (value);
+    if (static_cast<int>(out.size()) < minDigits) out.append(static_cast<std::size_t>(minDigits) - out.size(), '0');
+    return std::string(out.rbegin(), out.rend());
 }
 
 std::uint32_t BinToInt(std::string_view digits) {

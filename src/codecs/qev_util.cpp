@@ -131,7 +131,11 @@ const std::map<std::string, std::string>& SystemMimeTypes() {
             };
             std::string type = next();
             if (type.empty()) continue;
-            for (std::string ext = next(); !ext.empty(); ext = next()) m.emplace("." + LowerCase(ext), type);
+            for (std::string ext = next(); !ext.empty(); ext = next()) {
+                std::string key(1, '.');
+                key += LowerCase(ext);
+                m.emplace(std::move(key), type);
+            }
         }
         return m;
     }();
