@@ -3,33 +3,27 @@
 #include "shell/procs.h"
 
 #include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/shell.h"
 #include "shell/globals.h"
 #include "shell/logs.h"
 #include "shell/main.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QHostAddress>
 #include <QNetworkAccessManager>
-#include <QNetworkInterface>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSysInfo>
-#include <QTimer>
 #include <QToolButton>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,28 +126,9 @@ void TrimLogFile(const std::string& fileName) {
 }
 
 void Delay(int milliseconds) {
-    if (milliseconds <= 0) {
-        if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
-        return;
-    }
-    if (QCoreApplication::instance() == nullptr) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-        return;
-    }
-    // A monotonic timer, and a loop that sleeps until an event or the end:
-    // a changed wall clock cannot stretch the wait, and the CPU is not spun.
-    QElapsedTimer elapsed;
-    elapsed.start();
-    for (;;) {
-        qint64 left = milliseconds - elapsed.elapsed();
-        if (left <= 0) break;
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timer.start(static_cast<int>(left));
-        loop.exec();
-    }
+    // Measured on a monotonic clock, sleeping between events: a changed
+    // wall clock cannot stretch the wait and the CPU is not spun.
+    platform::PumpEventsFor(milliseconds);
 }
 
 void SplitCommand(const std::string& line, std::string& command, std::string& argument) {
@@ -220,33 +195,18 @@ std::int64_t FileSizeOf(const std::string& fileName) {
 }
 
 void DeleteFiles(const std::string& folder, const std::string& mask) {
-    std::error_code ec;
-    std::filesystem::path dir(folder);
-    if (!std::filesystem::is_directory(dir, ec)) return;
-    // Masks match as they do on the system the file names come from:
-    // without regard to case.
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        std::error_code fec;
-        if (entry.is_directory(fec)) continue;
-        std::string name = entry.path().filename().string();
-        // "*.*" means every file, with or without a dot in its name.
-        if (mask == "*.*" || ::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) == 0)
-            std::filesystem::remove(entry.path(), fec);
-    }
+    platform::DeleteFiles(folder, mask);
 }
 
 void GetLocalIPList() {
     std::string list;
-    for (const QHostAddress& a : QNetworkInterface::allAddresses()) {
-        if (a.protocol() != QAbstractSocket::IPv4Protocol) continue;
-        list += a.toString().toStdString() + "\r";
-    }
+    for (const std::string& address : platform::LocalIPv4Addresses()) list += address + "\r";
     if (list.empty()) return;
     platform::MessageBox(list, platform::MsgKind::Information, platform::MsgButtons::Ok);
 }
 
 std::string GetComputerName() {
-    std::string name = QSysInfo::machineHostName().toStdString();
+    std::string name = platform::ComputerName();
     if (name.size() > 255) name.resize(255);
     return name;
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -181,6 +183,74 @@ TEST(ProcsDelay, RunsEventsAndWaitsItsTime) {
     procs::Delay(60);
     EXPECT_TRUE(fired);
     EXPECT_GE(t.elapsed(), 60);
+}
+
+// A one-response HTTP server on 127.0.0.1 that keeps the last request.
+class CannedHttp {
+public:
+    explicit CannedHttp(std::string response) : response_(std::move(response)) {
+        server_.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            QTcpSocket* s = server_.nextPendingConnection();
+            QObject::connect(s, &QTcpSocket::readyRead, [this, s] {
+                request_ += s->readAll().toStdString();
+                if (request_.find("\r\n\r\n") == std::string::npos) return;
+                s->write(response_.data(), static_cast<qint64>(response_.size()));
+                s->disconnectFromHost();
+            });
+        });
+    }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(server_.serverPort()) + path;
+    }
+    const std::string& Request() const { return request_; }
+
+private:
+    QTcpServer server_;
+    std::string response_;
+    std::string request_;
+};
+
+std::string Http(const std::string& status, const std::string& body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+TEST(ProcsFetchURL, ReadsTheWholeBody) {
+    shelltest::App();
+    std::string big(3000, 'v');
+    struct Case {
+        std::string body, text;
+    } cases[] = {
+        {"2.0.8\r\n", "2.0.8\r\n"},
+        {big, big},
+        {std::string("abc\0def", 7) + std::string(1025, 'x'), "abc" + std::string(7, 'x')},
+    };
+    for (const auto& c : cases) {
+        CannedHttp server(Http("200 OK", c.body));
+        std::string text = "old";
+        procs::FetchURL(server.Url("/version.txt"), text);
+        EXPECT_EQ(text, c.text);
+        EXPECT_NE(server.Request().find("User-Agent: Tarnwick\r\n"), std::string::npos) << server.Request();
+    }
+}
+
+TEST(ProcsFetchURL, FailuresRaiseCannotOpen) {
+    shelltest::App();
+    CannedHttp missing(Http("404 Not Found", "no such page"));
+    std::string url = missing.Url("/nothing");
+    std::string text;
+    try {
+        procs::FetchURL(url, text);
+        ADD_FAILURE() << "a missing page was read";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot open URL " + url);
+    }
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost, 0);
+    std::string refused = "http://127.0.0.1:" + std::to_string(closed.serverPort()) + "/";
+    closed.close();
+    EXPECT_THROW(procs::FetchURL(refused, text), std::runtime_error);
 }
 
 class ProcsStatus : public ::testing::Test {
