@@ -115,6 +115,24 @@ std::string PercentDecode(std::string_view s) {
     return out;
 }
 
+// s without the parts from an open character to the next close character
+// (an unclosed part runs to the end).
+std::string DropEnclosed(std::string_view s, char open, char close) {
+    std::string out;
+    out.reserve(s.size());
+    bool inside = false;
+    for (char c : s) {
+        if (inside) {
+            if (c == close) inside = false;
+        } else if (c == open) {
+            inside = true;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 const std::map<std::string, std::string>& SystemMimeTypes() {
     static const std::map<std::string, std::string> types = [] {
         std::map<std::string, std::string> m;
@@ -319,25 +337,17 @@ std::string TidyAddressList(std::string_view value) {
         std::string entry = Trim(std::string_view(rest).substr(start, stop - start));
         start = stop + 1;
         if (!entry.empty()) {
-            // description
-            std::string d = HeaderWords::DecodeHeaderText(entry);
-            for (std::size_t lt = d.find('<'); lt != std::string::npos; lt = d.find('<')) {
-                std::size_t gt = d.find('>', lt);
-                d.erase(lt, gt == std::string::npos ? std::string::npos : gt - lt + 1);
-            }
+            // description: decoded, without <...> parts; the text in the
+            // first (...) when there is one; no quotes.
+            std::string d = DropEnclosed(HeaderWords::DecodeHeaderText(entry), '<', '>');
             std::size_t lp = d.find('(');
             if (lp != std::string::npos) {
                 std::size_t rp = d.find(')', lp);
                 d = d.substr(lp + 1, rp == std::string::npos ? std::string::npos : rp - lp - 1);
             }
             d = Trim(RemoveChars(d, "\"'"));
-            // address
-            std::string a = entry;
-            for (std::size_t lp2 = a.find('('); lp2 != std::string::npos; lp2 = a.find('(')) {
-                std::size_t rp = a.find(')', lp2);
-                a.erase(lp2, rp == std::string::npos ? std::string::npos : rp - lp2 + 1);
-            }
-            a = Trim(a);
+            // address: without (...) parts; the text in <...> when there is one.
+            std::string a = Trim(DropEnclosed(entry, '(', ')'));
             std::size_t lt = a.find('<');
             if (lt != std::string::npos) {
                 std::size_t gt = a.find('>', lt);

@@ -89,20 +89,28 @@ std::int64_t TBase64DecodingStream::Seek(std::int64_t, int) { throw qev_util::ES
 
 namespace qev_util {
 
-bool UUDecodeLines(TLines lines, std::string& out) {
+bool UUDecodeLines(TLines lines, std::string& out, std::size_t* failedLine) {
     auto value = [](char c) -> int {
         if (c == '`' || c == ' ') return 0;
         if (c >= '!' && c <= '_') return c - ' ';
         return -1;
     };
-    for (const std::string& raw : lines) {
-        std::string_view line = raw;
+    bool seenData = false;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        auto fail = [&] {
+            if (failedLine) *failedLine = index;
+            return false;
+        };
+        std::string_view line = lines[index];
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
         if (line.empty()) continue;
-        if (line.size() >= 5 && SameText(line.substr(0, 5), "begin")) continue;
+        // "BEGIN..." could be a data line of 34 bytes; only a line before
+        // any data is taken for the begin line.
+        if (!seenData && line.size() >= 5 && SameText(line.substr(0, 5), "begin")) continue;
         if (SameText(Trim(line), "end")) continue;
+        seenData = true;
         int count = value(line[0]);
-        if (count < 0) return false;
+        if (count < 0) return fail();
         std::size_t pos = 1;
         while (count > 0) {
             int v[4] = {0, 0, 0, 0};
@@ -111,7 +119,7 @@ bool UUDecodeLines(TLines lines, std::string& out) {
                 char c = pos < line.size() ? line[pos] : ' ';
                 ++pos;
                 v[k] = value(c);
-                if (v[k] < 0) return false;
+                if (v[k] < 0) return fail();
             }
             unsigned char bytes[3] = {static_cast<unsigned char>((v[0] << 2) | (v[1] >> 4)),
                                       static_cast<unsigned char>(((v[1] & 15) << 4) | (v[2] >> 2)),
@@ -121,7 +129,7 @@ bool UUDecodeLines(TLines lines, std::string& out) {
         // Characters past the count are padding; they must still belong to
         // the set, or this was not a uuencoded line at all.
         for (; pos < line.size(); ++pos)
-            if (value(line[pos]) < 0) return false;
+            if (value(line[pos]) < 0) return fail();
     }
     return true;
 }

@@ -65,10 +65,11 @@ private:
 };
 
 namespace qev_util {
-// uudecodes the data lines of a block (the "begin" and "end" lines carry
-// no data and are skipped). False, with out undefined, when a line holds a
-// character outside the uuencode set.
-bool UUDecodeLines(TLines lines, std::string& out);
+// uudecodes the data lines of a block (a leading "begin" line and the
+// "end" line carry no data and are skipped). False when a line holds a
+// character outside the uuencode set; out then holds what decoded before
+// it and *failedLine (when given) is that line's index.
+bool UUDecodeLines(TLines lines, std::string& out, std::size_t* failedLine = nullptr);
 }  // namespace qev_util
 
 class TAttachedFile {

@@ -167,8 +167,13 @@ void TQevMsg::AppendText(TLines body, const std::string& encoding) {
         std::size_t k = i + 1;
         while (k < body.size() && !body[k].empty() && !SameText(Trim(body[k]), "end")) ++k;
         std::string data;
-        if (!UUDecodeLines(body.subspan(i + 1, k - i - 1), data)) {
-            rest.push_back(body[i]);
+        std::size_t failed = 0;
+        if (!UUDecodeLines(body.subspan(i + 1, k - i - 1), data, &failed)) {
+            // Every block starting before the damaged line would contain it
+            // too: those lines are text, and the search goes on after them.
+            std::size_t stop = i + 1 + failed;
+            for (; i < stop; ++i) rest.push_back(body[i]);
+            --i;
             continue;
         }
         TAttachedFile& f = Attachments.Add();

@@ -105,16 +105,20 @@ TEST(MimeReference, BuiltMessageParsesInPythonAndRoundTrips) {
 
 TEST(MimeReference, EncodedWordsDecodeAsPythonDoes) {
     const std::vector<std::string> values = {
-        "=?ISO-8859-1?Q?a?=",
-        "=?ISO-8859-1?Q?a?= b",
-        "=?ISO-8859-1?Q?a?= =?ISO-8859-1?Q?b?=",
-        "=?ISO-8859-1?Q?a?=  \t =?ISO-8859-1?Q?b?=",
-        "=?ISO-8859-1?Q?a_b?=",
-        "=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=",
+        // the examples of RFC 2047, section 8
+        "(=?ISO-8859-1?Q?a?=)",
+        "(=?ISO-8859-1?Q?a?= b)",
+        "(=?ISO-8859-1?Q?a?= =?ISO-8859-1?Q?b?=)",
+        "(=?ISO-8859-1?Q?a?=  =?ISO-8859-1?Q?b?=)",
+        "(=?ISO-8859-1?Q?a?=\r\n    =?ISO-8859-1?Q?b?=)",
+        "(=?ISO-8859-1?Q?a_b?=)",
+        "(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)",
         "=?US-ASCII?Q?Keith_Moore?= <moore@cs.utk.edu>",
         "=?ISO-8859-1?Q?Keld_J=F8rn_Simonsen?= <keld@dkuug.dk>",
         "=?ISO-8859-1?Q?Andr=E9?= Pirard <PIRARD@vm1.ulg.ac.be>",
         "=?ISO-8859-1?B?SWYgeW91IGNhbiByZWFkIHRoaXMgeW8=?= =?ISO-8859-2?B?dSB1bmRlcnN0YW5kIHRoZSBleGFtcGxlLg==?=",
+        // further words
+        "=?ISO-8859-1?Q?a?=  \t =?ISO-8859-1?Q?b?=",
         "=?utf-8?b?4oKsIDEwMA==?=",
         "=?UTF-8?Q?=E2=82?= =?UTF-8?Q?=AC?=",
         "=?koi8-r?b?8NLJ18XU?=",

@@ -78,6 +78,9 @@ TEST(ParseRawMail, BodyParts) {
         {"a begin line without uuencoded data stays text",
          "Subject: s\r\n\r\nbegin 644 the meeting at ten\r\nwe talk about money\r\nend\r\n",
          {"begin 644 the meeting at ten", "we talk about money", "end"}, {}},
+        {"a damaged block stays text; a good block after it is still found",
+         "Subject: s\r\n\r\nbegin 644 bad.bin\r\n#0V%T\r\nnot uuencoded\r\nbegin 644 good.bin\r\n#0V%T\r\nend\r\n",
+         {"begin 644 bad.bin", "#0V%T", "not uuencoded"}, {{"good.bin", "Cat"}}},
         {"names lose path and control characters",
          "Subject: s\r\nContent-Type: multipart/mixed; boundary=zz\r\n\r\n--zz\r\n"
          "Content-Type: application/pdf\r\nContent-Disposition: attachment; filename=\"../..\\\\x\t<y>.pdf\"\r\n"
