@@ -317,6 +317,7 @@ public:
 
 private:
     friend class TvdlCustomMemTable;
+    friend struct TableOps;
     TvdlMemTable* table_ = nullptr;
     int index_ = 0;
 };
@@ -398,14 +399,16 @@ private:
 
 class TvdlCustomDeltaHandler;
 class TvdlJournal;
+struct TableOps;
 
 // ---------------------------------------------------------------------------
 // The table
 // ---------------------------------------------------------------------------
 
 class TvdlCustomMemTable {
+protected:
+    TvdlCustomMemTable();  // tables are made as TvdlMemTable
 public:
-    TvdlCustomMemTable();
     virtual ~TvdlCustomMemTable();
     TvdlCustomMemTable(const TvdlCustomMemTable&) = delete;
     TvdlCustomMemTable& operator=(const TvdlCustomMemTable&) = delete;
@@ -509,9 +512,14 @@ public:
     std::string SaveToBinaryString(TvdlMemTableSaveFlags flags = mtfSaveWholeTable);
     void LoadFromBinaryString(const std::string& bytes);
 
-    void SaveToCSVFile(const std::string& fileName, TvdlMemTableSaveFlags flags = mtfSaveWholeTable);
+    // CSV carries no older versions: its default is the whole table without
+    // mtfSaveDeltas (which CSV refuses).
+    static constexpr TvdlMemTableSaveFlags mtfSaveCSVDefault =
+        mtfSaveData | mtfSaveBlobs | mtfSaveDef | mtfSaveIndexDef | mtfSaveNonVisible | mtfSaveFiltered |
+        mtfSaveIgnoreRange | mtfSaveIgnoreMasterDetail;
+    void SaveToCSVFile(const std::string& fileName, TvdlMemTableSaveFlags flags = mtfSaveCSVDefault);
     void LoadFromCSVFile(const std::string& fileName);
-    void SaveToCSVStream(std::ostream& stream, TvdlMemTableSaveFlags flags = mtfSaveWholeTable);
+    void SaveToCSVStream(std::ostream& stream, TvdlMemTableSaveFlags flags = mtfSaveCSVDefault);
     void LoadFromCSVStream(std::istream& stream);
     char CSVQuote = '"';
     std::string CSVFieldDelimiter = ",";
@@ -595,6 +603,7 @@ protected:
     friend class TvdlBlobStream;
     friend class TvdlCustomDeltaHandler;
     friend class TvdlJournal;
+    friend struct TableOps;
 
     std::unique_ptr<Impl> impl_;
     TFieldDefs fieldDefs_;
@@ -629,7 +638,7 @@ public:
 
 // Journal rows: the table's fields plus these two Integer fields.
 // Operation: 1 insert, 2 edit, 3 delete. Record type: 0 the values after
-// the change (insert, edit), 1 the values before it (edit, delete).
+// the change (insert, edit), 1 the values the record had (delete).
 class TvdlJournal {
 public:
     static constexpr const char* OperationField = "__MT__Journal_Operation";
@@ -644,6 +653,7 @@ public:
 
 private:
     friend class TvdlCustomMemTable;
+    friend struct TableOps;
     void Rebuild();
     void Add(int operation, int recordType, const TvdlRecord& record);
     TvdlCustomMemTable& owner_;
@@ -659,6 +669,7 @@ public:
     TUpdateStatus Status() const;
 private:
     friend class TvdlCustomDeltaHandler;
+    friend struct TableOps;
     const TvdlCustomMemTable* table_ = nullptr;
     const TvdlRecord* newest_ = nullptr;
     const TvdlRecord* oldest_ = nullptr;
