@@ -53,9 +53,7 @@ std::string MenuCaption(const QString& text) {
 
 // The dial-up credentials are kept enciphered in the settings file.
 std::string DecryptStored(const std::string& text) {
-    // To add with the password cipher: return PW::DecryptPassword(text);
-    (void)text;
-    return "";
+    return PW::DecryptPassword(text);
 }
 
 int TagOf(QObject* sender) {

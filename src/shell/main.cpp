@@ -485,15 +485,7 @@ void TFrmMain::FormKeyDown(int key) {
 void TFrmMain::BtnSetupClick() {
     BtnSendRec->setEnabled(false);
     MnuTools->menuAction()->setEnabled(false);
-    bool open = true;
-    platform::IniFile ini(IniPath());
-    std::string id = ini.ReadString("SMTP", "ID", "");
-    if (!id.empty()) {
-        // To add with the settings password: compare PW::DecodeText(id) with
-        // what FrmPW->Execute() gives, and leave the window closed when they
-        // differ. Until then a guarded settings window stays closed.
-        open = false;
-    }
+    bool open = PW::CheckSettingsPassword();
     if (open && FrmSettings != nullptr) {
         // The phone book's entries; a failing backend leaves the list as it is.
         if (DialUp1->GetEntries() == 0) {

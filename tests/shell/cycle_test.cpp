@@ -17,6 +17,7 @@
 
 #include "platform/dialup_fake.h"
 #include "platform/inifile.h"
+#include "settings/pw.h"
 #include "shell/dialup.h"
 #include "shell_env.h"
 
@@ -238,6 +239,34 @@ TEST_F(Cycle, DialThatCannotStartReportsTheError) {
     EXPECT_TRUE(TFrmMain::IsLabelRed(m.LblConnectLast));
     EXPECT_EQ(m.StatusText(), "Idle");
     ExpectControlsRestored();
+}
+
+TEST_F(Cycle, CredentialsComeFromTheSettingsFileWhenThePhoneBookLacksOne) {
+    struct Case {
+        const char* name;
+        platform::DialParams phoneBook;
+        platform::DialParams dialled;
+    } cases[] = {
+        {"both in the phone book", {"jo", "secret"}, {"jo", "secret"}},
+        {"no saved password", {"jo", ""}, {"ini-user", "ini-pass"}},
+        {"nothing saved", {"", ""}, {"ini-user", "ini-pass"}},
+        {"password without user", {"", "secret"}, {"ini-user", "ini-pass"}},
+    };
+    for (const auto& c : cases) {
+        fake_ = std::make_shared<platform::FakeDialUpBackend>();
+        fake_->AddEntry("Office ISP", c.phoneBook);
+        platform::SetDialUpBackendForTesting(fake_);
+        TFrmMain& m = Main({{"DUN", "1"},
+                            {"DUNEntry", "Office ISP"},
+                            {"Office ISPL", PW::EncryptPassword("ini-user").c_str()},
+                            {"Office ISPP", PW::EncryptPassword("ini-pass").c_str()}});
+        m.BtnSendRecClick(m.BtnSendRec);
+        ASSERT_TRUE(Until([&] { return !m.CycleRunning(); })) << c.name;
+        EXPECT_EQ(fake_->LastDialParams().UserName, c.dialled.UserName) << c.name;
+        EXPECT_EQ(fake_->LastDialParams().Password, c.dialled.Password) << c.name;
+        delete main_;
+        main_ = nullptr;
+    }
 }
 
 TEST_F(Cycle, LineAlreadyUpIsUsedAndKept) {
