@@ -351,6 +351,61 @@ TEST_F(SocketTest, ServerCloseFlushesOutputThenReportsDisconnect) {
     EXPECT_EQ(readsAfterClose, 0);
 }
 
+TEST_F(SocketTest, CloseDeliversLargeOutputWhole) {
+    TcpServer server;
+    int port = OpenServer(server);
+    std::string big;
+    for (int i = 0; big.size() < (6u << 20); ++i) big += "line " + std::to_string(i) + "\r\n";
+    server.OnClientConnect = [&](TcpConnection& c) {
+        c.SendText(big);
+        c.SendText(".\r\n");
+        c.Close();
+        c.SendText("after close");  // dropped: the connection is closing
+    };
+    Probe p(port);
+    p.client.Open();
+    ASSERT_TRUE(RunUntil([&] { return p.disconnects > 0; }, 20000));
+    EXPECT_EQ(p.received.size(), big.size() + 3);
+    EXPECT_TRUE(p.received == big + ".\r\n");
+}
+
+TEST_F(SocketTest, ConnectTimeoutGivesUp) {
+    // A listener that accepts nothing and whose queue is full: further
+    // connection attempts get no answer at all.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 0), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const int port = ntohs(a.sin_port);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        (void)::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);  // queued or left hanging
+        fillers.push_back(f);
+    }
+    twtest::RunUntil([] { return false; }, 50);
+
+    Probe p(port);
+    p.client.SetConnectTimeout(200);
+    using Clock = std::chrono::steady_clock;
+    auto t0 = Clock::now();
+    p.client.Open();
+    EXPECT_TRUE(p.client.Active());
+    ASSERT_TRUE(RunUntil([&] { return p.errors + p.connects > 0; }, 5000));
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    ::close(fd);
+    for (int f : fillers) ::close(f);
+    EXPECT_EQ(p.connects, 0);
+    EXPECT_EQ(p.lastError, platform::sockerr::TimedOut);
+    EXPECT_GE(waited, 180);
+    EXPECT_LT(waited, 2000);
+    EXPECT_FALSE(p.client.Active());
+}
+
 TEST_F(SocketTest, ClientGetsNoEventAfterClose) {
     TcpServer server;
     int port = OpenServer(server);
