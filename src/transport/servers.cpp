@@ -1,6 +1,275 @@
-// Invisible window that owns the POP3 side of mail transport.
+// Servers window set-up: its tables, the POP3 listening socket, the
+// Send/Recv drop-down of accounts, and the user/password check.
 #include "transport/servers.h"
+
+#include "platform/dialogs.h"
+#include "platform/inifile.h"
+#include "settings/local_address.h"
+#include "shell/globals.h"
+#include "shell/main.h"
+#include "shell/procs.h"
+#include "shell/splash.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
 
 TFrmServers* FrmServers = nullptr;
 
-TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {}
+namespace servers {
+
+bool SessionSection::NoCase::operator()(const std::string& a, const std::string& b) const {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        int x = std::tolower(static_cast<unsigned char>(a[i]));
+        int y = std::tolower(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+void SessionSection::Write(const std::string& key, const std::string& value) { values_[key] = value; }
+
+std::string SessionSection::Read(const std::string& key) const {
+    auto it = values_.find(key);
+    return it == values_.end() ? std::string() : it->second;
+}
+
+void SessionSection::EraseKey(const std::string& key) { values_.erase(key); }
+
+void SessionSection::Erase() { values_.clear(); }
+
+std::string BindAddress() {
+    const char* env = std::getenv("TARNWICK_BIND_ADDRESS");
+    return env ? std::string(env) : std::string();
+}
+
+std::string PopPortInUseText(int port) {
+    return "There is already an application or service using port " + std::to_string(port) +
+           ", necessary for the POP server.\r\nIf you want to use Tarnwick as your POP server then you "
+           "will have to stop the other application and restart Tarnwick.";
+}
+
+}  // namespace servers
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+int PortFromText(const std::string& text, int def) {
+    if (text.empty() || text.size() > 5) return def;
+    for (char c : text)
+        if (c < '0' || c > '9') return def;
+    int v = std::stoi(text);
+    return v <= 65535 ? v : def;
+}
+
+}  // namespace
+
+TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Port status");
+    NextAccountTimer = new QTimer(this);
+    NextAccountTimer->setInterval(1000);
+    TimeOutTimer = new QTimer(this);
+
+    PopServer.OnClientConnect = [this](platform::TcpConnection& c) { PopServerClientConnect(c); };
+    PopServer.OnClientRead = [this](platform::TcpConnection& c) { PopServerClientRead(c); };
+    PopServer.OnClientDisconnect = [this](platform::TcpConnection& c) { PopServerClientDisconnect(c); };
+    PopServer.OnClientError = [this](platform::TcpConnection& c, int code) { PopServerClientError(c, code); };
+
+    // Alias targets are checked against this window's copy of the users.
+    settings::ServersUsersTable = [this] { return &TblUsers; };
+    FormCreate();
+}
+
+TFrmServers::~TFrmServers() {
+    settings::ServersUsersTable = nullptr;
+    // The server's connections hold sessions that point back here.
+    PopServer.Close();
+}
+
+void TFrmServers::FormCreate() {
+    splash::Progress("Starting POP server...");
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    popPort_ = PortFromText(ini.ReadString("POP", "LocalPort", "110"), 110);
+    TimeOutTimer->setInterval(ini.ReadInteger("POP", "Timeout", 60) * 1000);
+
+    // A changed port takes effect here: the listener is reopened when the
+    // port differs from the one it listens on.
+    if (!PopServer.Active() || (popPort_ != 0 && PopServer.Port() != popPort_)) {
+        platform::OpenResult result = PopServer.Open(popPort_, servers::BindAddress());
+        if (result != platform::OpenResult::Ok) {
+            std::string why = result == platform::OpenResult::AddressInUse
+                                  ? std::string("port in use")
+                                  : PopServer.ErrorText();
+            PopLog("POP server not started on port " + std::to_string(popPort_) + ": " + why);
+            std::fprintf(stderr, "Tarnwick: POP server not started on port %d: %s\n", popPort_, why.c_str());
+            platform::MessageBox(servers::PopPortInUseText(popPort_), platform::MsgKind::Error);
+        }
+    }
+
+    LoadTables();
+}
+
+void TFrmServers::LoadTables() {
+    TblUsers.Close();
+    try {
+        TblUsers.LoadFromBinaryFile(ProgramDir + "users.dat");
+        TblUsers.SetIndexName("ixName");
+    } catch (const std::exception& e) {
+        // Without users.dat no one can log in; the settings window reports
+        // the missing file.
+        PopLog(std::string("users.dat not loaded: ") + e.what());
+        TblUsers.Close();
+        TblUsers.FieldDefs().Clear();
+        TblUsers.FieldDefs().Add("Name", ftString, 64);
+        TblUsers.FieldDefs().Add("Password", ftString, 64);
+        TblUsers.IndexDefs().Clear();
+        TblUsers.CreateTable();
+        TblUsers.AddIndex("ixName", "Name", ixPrimary);
+        TblUsers.Open();
+        TblUsers.SetIndexName("ixName");
+    }
+
+    TblPop.Close();
+    try {
+        TblPop.LoadFromBinaryFile(ProgramDir + "pop.dat");
+        TblPop.First();
+    } catch (const std::exception& e) {
+        PopLog(std::string("pop.dat not loaded: ") + e.what());
+        TblPop.Close();
+    }
+    try {
+        BuildAccountMenu();
+    } catch (...) {
+    }
+
+    TblUIDL.Close();
+    try {
+        TblUIDL.LoadFromBinaryFile(ProgramDir + "uidl.dat");
+        TblUIDL.SetIndexName("ixuidl");
+    } catch (...) {
+        std::remove((ProgramDir + "uidl.dat").c_str());
+        TblUIDL.Close();
+        TblUIDL.FieldDefs().Clear();
+        TblUIDL.FieldDefs().Add("POP", ftString, 64);
+        TblUIDL.FieldDefs().Add("UIDL", ftString, 64);
+        TblUIDL.FieldDefs().Add("Received", ftDate);
+        TblUIDL.IndexDefs().Clear();
+        TblUIDL.CreateTable();
+        TblUIDL.AddIndex("ixUIDL", "POP;UIDL", ixPrimary);
+        TblUIDL.Open();
+        TblUIDL.SetIndexName("ixUIDL");
+        try {
+            TblUIDL.SaveToBinaryFile(ProgramDir + "uidl.dat");
+        } catch (const std::exception& e) {
+            PopLog(std::string("uidl.dat not written: ") + e.what());
+        }
+    }
+
+    TblID.Close();
+    TblID.FieldDefs().Clear();
+    TblID.FieldDefs().Add("ID", ftString, 250);
+    TblID.IndexDefs().Clear();
+    TblID.CreateTable();
+    TblID.AddIndex("ixID", "ID", 0);
+    TblID.Open();
+    TblID.SetIndexName("ixID");
+
+    TblAlert.Close();
+    TblAlert.FieldDefs().Clear();
+    TblAlert.FieldDefs().Add("Address", ftString, 32);
+    TblAlert.FieldDefs().Add("Message", ftString, 128);
+    TblAlert.IndexDefs().Clear();
+    TblAlert.CreateTable();
+    TblAlert.AddIndex("ixAddress", "Address", 0);
+    TblAlert.Open();
+}
+
+void TFrmServers::BuildAccountMenu() {
+    if (!FrmMain || !FrmMain->PopupMenu2) return;
+    FrmMain->XPMenu1.Active = false;
+    BuildAccountMenu(FrmMain->PopupMenu2);
+    FrmMain->XPMenu1.Active = platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("General", "XPMenu", true);
+}
+
+void TFrmServers::BuildAccountMenu(QMenu* menu) {
+    if (!menu) return;
+    // The menu owns nothing of its own but the actions made here.
+    for (QAction* action : menu->actions()) {
+        menu->removeAction(action);
+        if (action->parent() == menu) action->deleteLater();
+    }
+    QIcon icon;
+    if (FrmMain && FrmMain->MnuSendRecvNow) icon = FrmMain->MnuSendRecvNow->icon();
+    auto add = [&](const QString& caption, int tag) {
+        QAction* action = new QAction(icon, caption, menu);
+        action->setProperty("Tag", tag);
+        QObject::connect(action, &QAction::triggered, menu, [action] {
+            if (FrmMain) FrmMain->BtnSendRecClick(action);
+        });
+        menu->addAction(action);
+        return action;
+    };
+    add("Send Only", TFrmMain::TagSendOnly);
+    menu->addSeparator();
+    if (!TblPop.Active()) return;
+    int mark = TblPop.GetBookmark();
+    for (TblPop.First(); !TblPop.Eof(); TblPop.Next())
+        add(QString::fromStdString(TblPop.FieldByName("Name").AsString()), TFrmMain::TagAccount);
+    if (mark >= 0 && TblPop.BookmarkValid(mark)) TblPop.GotoBookmark(mark);
+    else TblPop.First();
+}
+
+bool TFrmServers::CheckUserPassword(const std::string& user, const std::string& password,
+                                    servers::SessionSection* session, std::string* canonicalName) {
+    bool accepted = false;
+    std::string name;
+    try {
+        if (TblUsers.Active() && !user.empty() && TblUsers.FindKey({user})) {
+            name = TblUsers.FieldByName("Name").AsString();
+            accepted = Lower(TblUsers.FieldByName("Password").AsString()) == Lower(password);
+        }
+    } catch (const std::exception& e) {
+        PopLog(std::string("User check failed: ") + e.what());
+        accepted = false;
+    }
+    if (session) session->Write("Log", accepted ? "yes" : "no");
+    if (canonicalName) *canonicalName = accepted ? name : std::string();
+    return accepted;
+}
+
+std::string TFrmServers::NoticeFallbackUser() {
+    auto firstValue = [](TvdlMemTable& table, const char* field) {
+        std::string value;
+        if (!table.Active()) return value;
+        int mark = table.GetBookmark();
+        table.First();
+        if (!table.Eof() && table.FindField(field)) value = table.FieldByName(field).AsString();
+        if (mark >= 0 && table.BookmarkValid(mark)) table.GotoBookmark(mark);
+        return value;
+    };
+    try {
+        if (TblPop.Active() && !TblPop.IsEmpty()) return firstValue(TblPop, "Default");
+        return firstValue(TblUsers, "Name");
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
+    // Mailbox counts and alerts are not built yet; callers already call here.
+    (void)AutoSend;
+    (void)Unused;
+}
+
+void TFrmServers::QueueNewMailAlert(const std::string& user) {
+    // Mailbox counts and alerts are not built yet; callers already call here.
+    (void)user;
+}

@@ -1,0 +1,267 @@
+// Failure and return notices, and the header block of every mail the
+// program writes itself. A notice is the failed message rewritten: its own
+// header with a marked subject, an explanation, then the whole message.
+#include "transport/smtp.h"
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+#include "transport/servers.h"
+
+#include <cstdio>
+
+namespace smtp {
+namespace {
+
+bool StartsWithNoCase(const std::string& text, const std::string& head) {
+    if (text.size() < head.size()) return false;
+    for (size_t i = 0; i < head.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != head[i]) return false;
+    }
+    return true;
+}
+
+std::string LowerCopy(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string HtmlText(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string Two(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+// Ends the text with the end marker without adding an empty line before it.
+std::string Terminated(std::string text) {
+    if (text.size() >= 5 && text.compare(text.size() - 5, 5, EndMarker) == 0) return text;
+    if (text == ".\r\n") return "\r\n.\r\n";
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) return text + ".\r\n";
+    return text + EndMarker;
+}
+
+// The notice layout shared by both kinds: the header with its subject marked,
+// the text lines, then the whole message with the HTML lines after the first
+// line that opens the body.
+std::string BuildNotice(const std::string& message, const std::string& subjectMark,
+                        const std::vector<std::string>& textLines,
+                        const std::vector<std::string>& htmlLines) {
+    std::vector<std::string> lines = SplitLines(message);
+    // The piece after the last CR LF is not a line; the stored end marker is
+    // not part of the header copy.
+    size_t real = lines.size() - 1;
+    std::vector<std::string> out;
+    bool headerEnded = false;
+    for (size_t i = 0; i < real; ++i) {
+        const std::string& line = lines[i];
+        if (line == "." && i + 1 == real) break;
+        if (StartsWithNoCase(line, "subject: "))
+            out.push_back("Subject: " + subjectMark + " - " + line.substr(9, 255));
+        else
+            out.push_back(line);
+        if (line.empty()) {
+            headerEnded = true;
+            break;
+        }
+    }
+    if (!headerEnded) out.push_back("");
+    for (const auto& l : textLines) out.push_back(DotStuff(l));
+    bool inserted = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        out.push_back(lines[i]);
+        if (!inserted && i < real && LowerCopy(lines[i]).find("<body") != std::string::npos) {
+            inserted = true;
+            for (const auto& h : htmlLines) out.push_back(DotStuff(h));
+        }
+    }
+    return Terminated(JoinLines(out));
+}
+
+}  // namespace
+
+std::string GeneratedDate() {
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    auto t = platform::NowLocal();
+    return std::string(days[t.weekday % 7]) + ", " + Two(t.day) + " " + months[(t.month + 11) % 12] + " " +
+           std::to_string(t.year) + " " + Two(t.hour) + ":" + Two(t.minute) + ":" + Two(t.second);
+}
+
+std::string GeneratedMessage(const std::string& user, const std::string& subject,
+                             const std::vector<std::string>& bodyLines,
+                             const std::vector<std::string>& extraHeaders) {
+    std::vector<std::string> lines = {
+        "Message-ID: <" + TimeStamp() + ">",
+        std::string("From: \"Tarnwick\" <") + NoticeSenderAddress + ">",
+        "To: \"" + user + "\" <" + user + "@localhost>",
+        "Subject: " + subject,
+        "Date: " + GeneratedDate(),
+        "X-Priority: 3",
+        "X-MSMail-Priority: Normal",
+        "X-Mailer: Tarnwick 1.1",
+        "X-MimeOLE: Produced By Tarnwick",
+    };
+    lines.insert(lines.end(), extraHeaders.begin(), extraHeaders.end());
+    lines.push_back("");
+    for (const auto& body : bodyLines) {
+        // A body line holding line breaks of its own becomes several lines,
+        // each stuffed.
+        for (const auto& piece : SplitLines(body)) lines.push_back(DotStuff(piece));
+    }
+    lines.push_back(GeneratedFooterLine);
+    lines.push_back(".");
+    lines.push_back("");
+    return JoinLines(lines);
+}
+
+std::string BuildFailureNotice(const std::string& message, int attempts,
+                               const std::vector<std::string>& refused) {
+    const std::string count = std::to_string(attempts);
+    const bool suspended = attempts >= 20;
+    const std::string goOn =
+        "Tarnwick will continue to try to send the email, so if you don't want it to go then please "
+        "contact your network administrator and get them to manually check the outbox.";
+    const std::string stop =
+        "Tarnwick has suspended the email, please contact your network administrator and get them to "
+        "manually check the outbox.";
+    std::vector<std::string> text = {"Tarnwick had trouble delivering a message after " + count + " attempts:",
+                                     "", "", "Failed recipients:"};
+    std::vector<std::string> html = {
+        "<DIV>Tarnwick had trouble delivering a message after " + count + " attempts:<BR><BR></DIV>",
+        "<DIV><BR>Failed recipients:</DIV>"};
+    for (const auto& r : refused) {
+        text.push_back(StripAngleBrackets(r));
+        html.push_back("<DIV>" + HtmlText(StripAngleBrackets(r)) + "</DIV>");
+    }
+    text.insert(text.end(), {"", suspended ? stop : goOn, " ", "Here is the original message:", " "});
+    html.insert(html.end(), {"<DIV><BR>" + (suspended ? stop : goOn) + "</DIV>", "<DIV><BR><BR></DIV>",
+                             "<DIV>Here is the original message:</DIV>", "<DIV> <HR></DIV>"});
+    return BuildNotice(message, "### Failed ###", text, html);
+}
+
+std::string BuildReturnNotice(const std::string& message, const std::vector<std::string>& external) {
+    const std::string why =
+        "Tarnwick failed to deliver the message below, as it is only set up to send internal mail";
+    std::vector<std::string> text = {why, "", " The following recipients were deemed to be external:"};
+    std::vector<std::string> html = {"<DIV>" + why + "<BR><BR></DIV>",
+                                     "<DIV>The following recipients were deemed to be external:</DIV>"};
+    for (const auto& r : external) {
+        text.push_back(StripAngleBrackets(r));
+        html.push_back("<DIV> " + HtmlText(StripAngleBrackets(r)) + "</DIV>");
+    }
+    text.insert(text.end(), {" ", "Here is the original message:", " "});
+    html.insert(html.end(), {"<DIV><BR><BR></DIV>", "<DIV>Here is the original message:</DIV>",
+                             "<DIV> <HR></DIV>"});
+    return BuildNotice(message, "### Returned ###", text, html);
+}
+
+}  // namespace smtp
+
+namespace {
+
+// Stem and folder of out/<id>.<ext>.
+void SplitQueueFile(const std::string& file, std::string& folder, std::string& id) {
+    size_t slash = file.find_last_of('/');
+    folder = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+    std::string name = file.substr(slash == std::string::npos ? 0 : slash + 1);
+    size_t dot = name.find_last_of('.');
+    id = dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+int ToNumber(const std::string& text, int def) {
+    try {
+        size_t used = 0;
+        int v = std::stoi(text, &used);
+        return used == text.size() ? v : def;
+    } catch (...) {
+        return def;
+    }
+}
+
+void LogSmtp(const std::string& line) { procs::WriteLog(ProgramDir + "smtp.log", line); }
+
+}  // namespace
+
+void TFrmSMTP::ProcessFailedMessage(const std::string& file) {
+    std::string folder, id;
+    SplitQueueFile(file, folder, id);
+    const int attempts = ToNumber(smtp::ReadPortsValue(id, "Goes"), 1);
+
+    if (attempts > 0 && attempts % 10 == 0) {
+        std::string message;
+        if (platform::ReadFile(file, message)) {
+            std::vector<std::string> refused;
+            int rcpt = ToNumber(smtp::ReadPortsValue(id, "rcpt"), 0);
+            for (int i = 1; i <= rcpt; ++i) {
+                std::string bad = smtp::ReadPortsValue(id, "Bad" + std::to_string(i));
+                if (!bad.empty()) refused.push_back(bad);
+            }
+            std::string notice = smtp::BuildFailureNotice(message, attempts, refused);
+            std::vector<std::string> users;
+            std::string user;
+            if (IsLocalAddress(smtp::ReadPortsValue(id, "From"), users) && !users.empty())
+                user = users.front();
+            else if (FrmServers)
+                user = FrmServers->NoticeFallbackUser();
+            if (!user.empty() &&
+                smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::NoticeStamp(), notice).empty())
+                LogSmtp("Failure notice for " + id + " could not be stored for " + user);
+        } else {
+            LogSmtp("Failure notice for " + id + ": message file unreadable");
+        }
+    }
+
+    std::string target;
+    if (attempts < 20) {
+        target = folder + id + smtp::StateQueued;
+    } else {
+        smtp::WritePortsValue(id, std::string("Goes"), "0");
+        target = folder + id + smtp::StateSuspended;
+    }
+    if (std::rename(file.c_str(), target.c_str()) != 0)
+        LogSmtp("Could not move " + file + " to " + target);
+}
+
+void TFrmSMTP::ReturnExternalMail(const std::string& file, int count, const std::string& sender) {
+    std::string folder, id;
+    SplitQueueFile(file, folder, id);
+    std::string message;
+    if (!platform::ReadFile(file, message)) {
+        LogSmtp("Returned mail " + id + ": message file unreadable");
+        return;
+    }
+    std::vector<std::string> external;
+    for (int i = 1; i <= count; ++i) external.push_back(smtp::ReadPortsValue(id, "To" + std::to_string(i)));
+    std::string notice = smtp::BuildReturnNotice(message, external);
+    if (!smtp::RewriteFile(file, notice)) {
+        LogSmtp("Returned mail " + id + ": message file could not be rewritten");
+        return;
+    }
+    std::vector<std::string> users;
+    if (!IsLocalAddress(sender, users) || users.empty()) return;
+    if (smtp::WriteMailboxFile(smtp::FolderIn, users.front(), id, notice).empty()) {
+        LogSmtp("Returned mail " + id + " could not be stored for " + users.front());
+        return;
+    }
+    std::remove(file.c_str());
+    smtp::WritePortsValue(id, std::nullopt);
+}

@@ -1,0 +1,477 @@
+// POP3 server for local users. Each connection carries its own session in
+// memory: line buffer, login, a snapshot of the mailbox taken at login, and
+// the messages marked for deletion, which only that session's QUIT removes.
+// Commands are handled one at a time in arrival order; a command whose reply
+// must wait for earlier output (or for the delay after a wrong password)
+// holds the later ones back until it is done.
+#include "transport/servers.h"
+
+#include "codecs/auth.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+#include "transport/store.h"
+
+#include <QTimer>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <deque>
+
+namespace {
+
+// Replies.
+constexpr char kOk[] = "+OK\r\n";
+constexpr char kErr[] = "-ERR\r\n";
+constexpr char kNoSuchMessage[] = "-ERR no such message\r\n";
+constexpr char kListing[] = "+OK Listing:\r\n";
+constexpr char kHereItComes[] = "+OK Here it comes:\r\n";
+constexpr char kLineTooLong[] = "-ERR line too long\r\n";
+constexpr char kNotDeleted[] = "-ERR some deleted messages not removed\r\n";
+constexpr char kEndOfList[] = ".\r\n";
+
+// Waits that follow or precede replies; they end early once the earlier
+// output has been handed to the network.
+constexpr int kShortWaitMs = 300;
+constexpr int kRetrWaitMs = 1000;
+
+constexpr size_t kMaxLine = 4096;
+constexpr size_t kMaxPendingLines = 1000;
+
+std::string Chomp(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    return s;
+}
+
+// A strictly decimal number; -1 when the text is not one.
+long ParseNumber(const std::string& text) {
+    if (text.empty() || text.size() > 9) return -1;
+    long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+std::string FirstWord(const std::string& text, std::string* rest = nullptr) {
+    size_t start = text.find_first_not_of(' ');
+    if (start == std::string::npos) {
+        if (rest) rest->clear();
+        return std::string();
+    }
+    size_t end = text.find(' ', start);
+    if (rest) {
+        size_t next = end == std::string::npos ? std::string::npos : text.find_first_not_of(' ', end);
+        *rest = next == std::string::npos ? std::string() : text.substr(next);
+    }
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}  // namespace
+
+namespace servers {
+
+std::string SafeUniqueId(const std::string& stamp) {
+    bool printable = !stamp.empty() && stamp.size() <= 70;
+    for (char c : stamp) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x21 || u > 0x7e) printable = false;
+    }
+    return printable ? stamp : auth::DigestToHex(auth::MD5Digest(stamp));
+}
+
+std::string TopText(const std::string& message, long lines) {
+    std::vector<std::string> all = smtp::SplitLines(message);
+    // The piece after the last CR LF is not a line; a stored end marker
+    // ends the message and is not body text.
+    size_t end = all.size() - 1;
+    if (!all.back().empty()) end = all.size();
+    if (end > 0 && all[end - 1] == ".") --end;
+    std::string text;
+    size_t i = 0;
+    for (; i < end && !all[i].empty(); ++i) text += all[i] + "\r\n";
+    text += "\r\n";
+    if (i < end) ++i;  // the empty line that ended the header
+    for (long n = 0; n < lines && i < end; ++n, ++i) text += all[i] + "\r\n";
+    return text;
+}
+
+}  // namespace servers
+
+struct TFrmServers::PopSession {
+    servers::SessionSection Section;  // "user" as given, "Log" from the last PASS
+    std::string Buffer;               // a line not yet ended by LF
+    std::deque<std::string> Pending;  // lines received, not yet handled
+    bool Busy = false;                // a reply is waiting; later lines wait too
+    bool Closing = false;
+    std::string User;                 // the user name as the users table holds it
+    struct Message {
+        std::string name;
+        std::int64_t size = 0;
+        bool marked = false;
+    };
+    std::vector<Message> Mailbox;     // taken at login, in file-name order
+    int FailedPasses = 0;
+    std::unique_ptr<QTimer> IdleTimer;
+
+    bool LoggedIn() const { return !User.empty() && Section.Read("Log") == "yes"; }
+
+    // Message n (1-based) of the snapshot; nullptr when there is none.
+    Message* Find(const std::string& argument) {
+        long n = ParseNumber(FirstWord(argument));
+        if (!LoggedIn() || n < 1 || n > static_cast<long>(Mailbox.size())) return nullptr;
+        return &Mailbox[static_cast<size_t>(n - 1)];
+    }
+    std::string UniqueId(const Message& m) const {
+        std::string stamp = m.name.substr(User.size() + 1);
+        stamp.resize(stamp.size() - std::string(smtp::MailboxSuffix).size());
+        return servers::SafeUniqueId(stamp.substr(0, 255));
+    }
+};
+
+void TFrmServers::PopLog(const std::string& line) { procs::WriteLog(ProgramDir + "popsvr.log", line); }
+
+static std::shared_ptr<TFrmServers::PopSession>* SessionOf(platform::TcpConnection& connection);
+
+void TFrmServers::PopServerClientConnect(platform::TcpConnection& connection) {
+    auto session = std::make_shared<PopSession>();
+    session->IdleTimer = std::make_unique<QTimer>();
+    session->IdleTimer->setSingleShot(true);
+    session->IdleTimer->setInterval(PopIdleTimeoutMs);
+    std::weak_ptr<platform::TcpConnection> weak = connection.shared_from_this();
+    QObject::connect(session->IdleTimer.get(), &QTimer::timeout, [this, weak] {
+        if (auto c = weak.lock()) {
+            PopLog("idle connection closed");
+            c->Close();
+        }
+    });
+    session->IdleTimer->start();
+    connection.UserData() = session;
+    procs::TrimLogFile(ProgramDir + "popsvr.log");
+    connection.SendText(kOk);
+}
+
+static std::shared_ptr<TFrmServers::PopSession>* SessionOf(platform::TcpConnection& connection) {
+    return std::any_cast<std::shared_ptr<TFrmServers::PopSession>>(&connection.UserData());
+}
+
+void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
+    auto* slot = SessionOf(connection);
+    std::string text = connection.ReceiveText();
+    if (!slot || !*slot) return;
+    PopSession& session = **slot;
+    if (session.Closing) return;
+    session.IdleTimer->start();
+    session.Buffer += text;
+    size_t lf;
+    while ((lf = session.Buffer.find('\n')) != std::string::npos) {
+        session.Pending.push_back(session.Buffer.substr(0, lf + 1));
+        session.Buffer.erase(0, lf + 1);
+    }
+    if (session.Buffer.size() > kMaxLine || session.Pending.size() > kMaxPendingLines) {
+        PopLog("<< -ERR line too long");
+        session.Closing = true;
+        session.Pending.clear();
+        connection.SendText(kLineTooLong);
+        connection.Close();
+        return;
+    }
+    PopProcessPending(connection.shared_from_this());
+}
+
+void TFrmServers::PopServerClientDisconnect(platform::TcpConnection& connection) {
+    // Marks of a session that ended without QUIT die with it.
+    if (auto* slot = SessionOf(connection); slot && *slot) {
+        (*slot)->Closing = true;
+        (*slot)->IdleTimer.reset();
+    }
+    connection.UserData().reset();
+}
+
+void TFrmServers::PopServerClientError(platform::TcpConnection& connection, int code) {
+    (void)connection;
+    PopLog("Socket error number " + std::to_string(code));
+}
+
+void TFrmServers::PopProcessPending(const platform::TcpConnectionPtr& connection) {
+    for (;;) {
+        auto* slot = SessionOf(*connection);
+        if (!slot || !*slot) return;
+        std::shared_ptr<PopSession> session = *slot;
+        if (session->Busy || session->Closing || session->Pending.empty() || !connection->Connected()) return;
+        std::string line = session->Pending.front();
+        session->Pending.pop_front();
+        PopHandleCommand(connection, *session, line);
+    }
+}
+
+// Runs `step` once the output sent so far has left (at most waitMs), then
+// goes on with the lines that wait behind it.
+void TFrmServers::PopResume(const platform::TcpConnectionPtr& connection, int waitMs) {
+    std::weak_ptr<platform::TcpConnection> weak = connection;
+    if (auto* slot = SessionOf(*connection); slot && *slot) (*slot)->Busy = true;
+    connection->WhenFlushed(
+        [this, weak] {
+            auto c = weak.lock();
+            if (!c) return;
+            auto* slot = SessionOf(*c);
+            if (!slot || !*slot) return;
+            (*slot)->Busy = false;
+            PopProcessPending(c);
+        },
+        waitMs);
+}
+
+void TFrmServers::PopSendAndContinue(const platform::TcpConnectionPtr& connection, PopSession& session,
+                                     const std::string& reply, int waitMs) {
+    (void)session;
+    connection->SendText(reply);
+    if (waitMs > 0) PopResume(connection, waitMs);
+}
+
+namespace {
+
+// Runs `action` after the earlier output has left (the wait before a reply).
+template <typename F>
+void Deferred(TFrmServers* self, const platform::TcpConnectionPtr& connection, int waitMs, F action,
+              std::shared_ptr<TFrmServers::PopSession>* (*sessionOf)(platform::TcpConnection&)) {
+    std::weak_ptr<platform::TcpConnection> weak = connection;
+    if (auto* slot = sessionOf(*connection); slot && *slot) (*slot)->Busy = true;
+    connection->WhenFlushed(
+        [self, weak, action, sessionOf] {
+            auto c = weak.lock();
+            if (!c || !c->Connected()) return;
+            auto* slot = sessionOf(*c);
+            if (!slot || !*slot) return;
+            std::shared_ptr<TFrmServers::PopSession> s = *slot;
+            s->Busy = false;
+            action(c, *s);
+        },
+        waitMs);
+    (void)self;
+}
+
+}  // namespace
+
+void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection, PopSession& session,
+                                   const std::string& line) {
+    std::string command, argument;
+    procs::SplitCommand(line, command, argument);
+    PopLog(command == "pass" ? std::string(">> pass ######") : ">> " + Chomp(line));
+
+    auto after = [this](const platform::TcpConnectionPtr& c) { PopProcessPending(c); };
+
+    if (command == "user") {
+        if (session.LoggedIn()) {
+            PopLog("<< -ERR");
+            connection->SendText(kErr);
+            return;
+        }
+        PopLog("<< +OK");
+        Deferred(this, connection, kShortWaitMs,
+                 [argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
+                     s.Section.Write("user", argument);
+                     s.Section.EraseKey("Log");
+                     s.User.clear();
+                     c->SendText(kOk);
+                     after(c);
+                 },
+                 SessionOf);
+        return;
+    }
+
+    if (command == "pass") {
+        if (session.LoggedIn()) {
+            PopLog("<< -ERR");
+            connection->SendText(kErr);
+            return;
+        }
+        Deferred(this, connection, kShortWaitMs,
+                 [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
+                     std::string canonical;
+                     if (CheckUserPassword(s.Section.Read("user"), argument, &s.Section, &canonical)) {
+                         s.User = canonical;
+                         s.Mailbox.clear();
+                         std::string folder = smtp::StoreFolder(smtp::FolderIn);
+                         for (const auto& name : smtp::ListUserFiles(folder, canonical))
+                             s.Mailbox.push_back({name, procs::FileSizeOf(folder + name), false});
+                         platform::IniFile(ProgramDir + "tarnwick.ini")
+                             .WriteString("Users", platform::IniSafe(canonical), c->RemoteAddress());
+                         PopLog("<< +OK");
+                         c->SendText(kOk);
+                         after(c);
+                         return;
+                     }
+                     // A wrong password is answered late, and the third
+                     // one ends the connection.
+                     s.User.clear();
+                     ++s.FailedPasses;
+                     s.Busy = true;
+                     std::weak_ptr<platform::TcpConnection> weak = c;
+                     QTimer::singleShot(PopFailedPassDelayMs, this, [this, weak] {
+                         auto conn = weak.lock();
+                         if (!conn || !conn->Connected()) return;
+                         auto* slot = SessionOf(*conn);
+                         if (!slot || !*slot) return;
+                         PopSession& ses = **slot;
+                         PopLog("<< -ERR");
+                         conn->SendText(kErr);
+                         ses.Busy = false;
+                         if (ses.FailedPasses >= PopMaxFailedPasses) {
+                             ses.Closing = true;
+                             conn->Close();
+                             return;
+                         }
+                         PopProcessPending(conn);
+                     });
+                 },
+                 SessionOf);
+        return;
+    }
+
+    if (command == "stat") {
+        Deferred(this, connection, kShortWaitMs,
+                 [this, after](const platform::TcpConnectionPtr& c, PopSession& s) {
+                     std::int64_t count = 0, bytes = 0;
+                     if (s.LoggedIn()) {
+                         for (const auto& m : s.Mailbox) {
+                             ++count;
+                             bytes += m.size;
+                         }
+                     }
+                     std::string reply = "+OK " + std::to_string(count) + " " + std::to_string(bytes);
+                     PopLog("<< " + reply);
+                     c->SendText(reply + "\r\n");
+                     after(c);
+                 },
+                 SessionOf);
+        return;
+    }
+
+    if (command == "top") {
+        PopLog("<< +OK sending top " + argument);
+        Deferred(this, connection, kShortWaitMs,
+                 [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
+                     std::string rest;
+                     FirstWord(argument, &rest);
+                     PopSession::Message* m = s.Find(argument);
+                     std::string message;
+                     if (!m || !platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + m->name, message)) {
+                         PopLog(std::string("<< ") + Chomp(kNoSuchMessage));
+                         c->SendText(kNoSuchMessage);
+                         after(c);
+                         return;
+                     }
+                     std::string count = FirstWord(rest);
+                     long lines = 0;
+                     if (!count.empty()) {
+                         bool digits = count.find_first_not_of("0123456789") == std::string::npos;
+                         // A huge count means the whole body.
+                         lines = !digits ? 0 : count.size() > 9 ? LONG_MAX : ParseNumber(count);
+                     }
+                     c->SendText(std::string(kOk) + servers::TopText(message, lines) + kEndOfList);
+                     PopLog("<< sent top " + argument);
+                     after(c);
+                 },
+                 SessionOf);
+        return;
+    }
+
+    if (command == "dele") {
+        PopSession::Message* m = session.Find(argument);
+        if (!m) {
+            PopLog(std::string("<< ") + Chomp(kNoSuchMessage));
+            connection->SendText(kNoSuchMessage);
+            return;
+        }
+        m->marked = true;
+        PopLog("<< +OK");
+        PopSendAndContinue(connection, session, kOk, kShortWaitMs);
+        return;
+    }
+
+    if (command == "quit") {
+        std::string reply = kOk;
+        if (session.LoggedIn()) {
+            std::string folder = smtp::StoreFolder(smtp::FolderIn);
+            bool allGone = true;
+            for (const auto& m : session.Mailbox) {
+                if (!m.marked) continue;
+                if (std::remove((folder + m.name).c_str()) != 0 && errno != ENOENT) {
+                    allGone = false;
+                    PopLog("Could not delete " + m.name);
+                }
+            }
+            RefreshMailCounts(false);
+            QueueNewMailAlert(session.User);
+            if (!allGone) reply = kNotDeleted;
+        }
+        PopLog("<< " + Chomp(reply));
+        session.Closing = true;
+        session.Pending.clear();
+        session.Section.Erase();
+        session.Mailbox.clear();
+        connection->SendText(reply);
+        connection->Close();
+        return;
+    }
+
+    if (command == "retr") {
+        PopSession::Message* m = session.Find(argument);
+        std::string message;
+        if (!m || !platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + m->name, message)) {
+            PopLog(std::string("<< ") + Chomp(kNoSuchMessage));
+            connection->SendText(kNoSuchMessage);
+            return;
+        }
+        PopLog("<< +OK here comes " + argument);
+        connection->SendText(kHereItComes);
+        PopLog("<< Sending " + m->name);
+        // The stored text keeps the transfer's dot-stuffing; only a missing
+        // end marker is supplied.
+        PopSendAndContinue(connection, session, smtp::WithEndMarker(message), kRetrWaitMs);
+        return;
+    }
+
+    if (command == "list" || command == "uidl") {
+        const bool list = command == "list";
+        auto value = [&](const PopSession::Message& m) {
+            return list ? std::to_string(m.size) : session.UniqueId(m);
+        };
+        std::string reply;
+        if (!FirstWord(argument).empty()) {
+            PopSession::Message* m = session.Find(argument);
+            if (!m) {
+                reply = kNoSuchMessage;
+            } else {
+                long n = static_cast<long>(m - session.Mailbox.data()) + 1;
+                reply = "+OK " + std::to_string(n) + " " + value(*m) + "\r\n";
+            }
+        } else {
+            reply = kListing;
+            if (session.LoggedIn())
+                for (size_t i = 0; i < session.Mailbox.size(); ++i)
+                    reply += std::to_string(i + 1) + " " + value(session.Mailbox[i]) + "\r\n";
+            reply += kEndOfList;
+        }
+        PopLog(list ? "<< +OK " + argument : "<< " + Chomp(reply));
+        connection->SendText(reply);
+        return;
+    }
+
+    if (command == "rset") {
+        for (auto& m : session.Mailbox) m.marked = false;
+        connection->SendText(kOk);
+        return;
+    }
+
+    if (command == "noop") {
+        connection->SendText(kOk);
+        return;
+    }
+
+    connection->SendText("-ERR unknown params: " + command + ", " + argument + "\r\n");
+}

@@ -1,0 +1,56 @@
+// Queue ids and Message-IDs of mail received by the SMTP server, and the end
+// marker rule applied before a stored message is sent.
+#include "transport/smtp.h"
+
+#include "platform/files.h"
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, const std::string& head) {
+    if (text.size() < head.size()) return false;
+    for (size_t i = 0; i < head.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != head[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string TFrmSMTP::MakeQueueId(const std::string& firstChunk) {
+    size_t lt = firstChunk.find('<');
+    std::string text = firstChunk.substr(lt == std::string::npos ? 0 : lt + 1, 50);
+    size_t gt = text.find('>');
+    if (gt != std::string::npos) text.resize(gt);
+    std::string id;
+    for (char c : text)
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) id += c;
+    return id + smtp::TimeStamp();
+}
+
+bool TFrmSMTP::AddMessageId(const std::string& file) {
+    std::string text;
+    if (!platform::ReadFile(file, text)) return false;
+    std::vector<std::string> lines = smtp::SplitLines(text);
+    // The piece after the last CR LF is not a line of its own.
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (StartsWithNoCase(lines[i], "message-id:")) return true;
+        if (lines[i].empty()) {
+            std::string random = std::to_string(smtp::Random(1000000));
+            random.insert(0, 6 - random.size(), '0');
+            lines.insert(lines.begin() + static_cast<long>(i),
+                         "Message-ID: <" + smtp::DateTimeStamp() + random + ">");
+            return smtp::RewriteFile(file, smtp::JoinLines(lines));
+        }
+    }
+    return true;
+}
+
+bool TFrmSMTP::SendMessageFile(const std::string& file) {
+    std::string text;
+    if (!platform::ReadFile(file, text)) return false;
+    std::string full = smtp::WithEndMarker(text);
+    if (full.size() == text.size()) return true;
+    return smtp::RewriteFile(file, full);
+}

@@ -1,0 +1,376 @@
+// Mail store: folders, names, stamps and the writers that never overwrite.
+#include "transport/store.h"
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "shell/globals.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace smtp {
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+bool EndsWithNoCase(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && EqualNoCase(text.substr(text.size() - tail.size()), tail);
+}
+
+std::string Pad(long value, int width) {
+    std::string s = std::to_string(value);
+    if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<size_t>(width) - s.size(), '0');
+    return s;
+}
+
+std::mt19937& Rng() {
+    static std::mt19937 rng{std::random_device{}()};
+    return rng;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+template <typename F>
+void ForEachEntry(const std::string& folderPath, F f) {
+    DIR* dir = ::opendir(folderPath.c_str());
+    if (!dir) return;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (!f(name)) break;
+    }
+    ::closedir(dir);
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    size_t n = data.size();
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string FolderOfPath(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+// A temp file beside target; names starting with "~" and ending in ".tmp"
+// match no listing of the store.
+std::string TempNameBeside(const std::string& path) {
+    return FolderOfPath(path) + "~tw" + std::to_string(::getpid()) + "-" +
+           std::to_string(Rng()()) + ".tmp";
+}
+
+// Writes data to a fresh temp file in folderPath, synced; returns its name.
+std::string WriteTemp(const std::string& pathBeside, const std::string& data,
+                      const struct timespec* mtime = nullptr) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::string tmp = TempNameBeside(pathBeside);
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return std::string();
+        }
+        bool ok = WriteAll(fd, data);
+        if (ok && mtime) {
+            struct timespec times[2] = {*mtime, *mtime};
+            ok = ::futimens(fd, times) == 0;
+        }
+        ok = ok && ::fsync(fd) == 0;
+        ok = (::close(fd) == 0) && ok;
+        if (!ok) {
+            ::unlink(tmp.c_str());
+            return std::string();
+        }
+        return tmp;
+    }
+    return std::string();
+}
+
+bool QueueIdTaken(const std::string& id) {
+    bool taken = false;
+    std::string prefix = id + ".";
+    ForEachEntry(StoreFolder(FolderOut), [&](const std::string& name) {
+        if (name.size() > prefix.size() && EqualNoCase(name.substr(0, prefix.size()), prefix)) taken = true;
+        return !taken;
+    });
+    if (taken) return true;
+    std::string tail = "_" + id + MailboxSuffix;
+    ForEachEntry(StoreFolder(FolderIn), [&](const std::string& name) {
+        if (name.size() > tail.size() && EndsWithNoCase(name, tail)) taken = true;
+        return !taken;
+    });
+    if (taken) return true;
+    return platform::IniFile(PortsFileName()).SectionExists(id);
+}
+
+std::string Candidate(const std::string& stamp, int n) {
+    return n == 0 ? stamp : stamp + std::to_string(n);
+}
+
+}  // namespace
+
+const std::vector<std::string>& StoreFolderNames() {
+    static const std::vector<std::string> names = {FolderAddins,  FolderIn,         FolderOut,
+                                                   FolderSpam1,   FolderSpam2,      FolderDeleted,
+                                                   FolderWebDeleted, FolderWebSent, FolderWebSaved};
+    return names;
+}
+
+std::string StoreFolder(const std::string& name) {
+    std::string exact = ProgramDir + name;
+    if (IsDirectory(exact)) return exact + "/";
+    std::string found;
+    ForEachEntry(ProgramDir, [&](const std::string& entry) {
+        if (EqualNoCase(entry, name) && IsDirectory(ProgramDir + entry)) found = entry;
+        return found.empty();
+    });
+    return ProgramDir + (found.empty() ? name : found) + "/";
+}
+
+bool CreateStoreFolders(const std::vector<std::string>& names, std::string* failed) {
+    for (const auto& name : names) {
+        std::string path = StoreFolder(name);
+        path.pop_back();
+        if (IsDirectory(path)) continue;
+        // ProgramDir itself may be missing on a fresh home.
+        std::string partial;
+        bool ok = true;
+        for (size_t i = 1; i <= path.size(); ++i) {
+            if (i == path.size() || path[i] == '/') {
+                partial = path.substr(0, i);
+                if (!IsDirectory(partial) && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+                    ok = false;
+                    break;
+                }
+            }
+        }
+        if (!ok || !IsDirectory(path)) {
+            if (failed) *failed = name;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string TimeStamp() {
+    auto t = platform::NowLocal();
+    return Pad(t.hour, 2) + Pad(t.minute, 2) + Pad(t.second, 2) + Pad(t.millisecond, 3);
+}
+
+std::string DateTimeStamp() {
+    auto t = platform::NowLocal();
+    return Pad(t.year, 4) + Pad(t.month, 2) + Pad(t.day, 2) + Pad(t.hour, 2) + Pad(t.minute, 2) +
+           Pad(t.second, 2) + Pad(t.millisecond, 3);
+}
+
+int Random(int range) {
+    if (range <= 1) return 0;
+    return std::uniform_int_distribution<int>(0, range - 1)(Rng());
+}
+
+std::string WebQueueId() { return DateTimeStamp() + Pad(Random(100000), 5); }
+
+std::string NoticeStamp() { return std::to_string(Random(10000000)); }
+
+std::string MailboxFileName(const std::string& user, const std::string& stamp) {
+    return user + "_" + stamp + MailboxSuffix;
+}
+
+bool IsUserFile(const std::string& fileName, const std::string& user, const std::string& suffix) {
+    if (user.empty() || fileName.size() <= user.size() + 1 + suffix.size()) return false;
+    if (!EqualNoCase(fileName.substr(0, user.size()), user) || fileName[user.size()] != '_') return false;
+    if (!EndsWithNoCase(fileName, suffix)) return false;
+    std::string stamp = fileName.substr(user.size() + 1, fileName.size() - user.size() - 1 - suffix.size());
+    return !stamp.empty() && stamp.find('_') == std::string::npos;
+}
+
+std::vector<std::string> ListFiles(const std::string& folderPath, const std::string& suffix) {
+    std::vector<std::string> files;
+    ForEachEntry(folderPath, [&](const std::string& name) {
+        struct stat st {};
+        if (EndsWithNoCase(name, suffix) && ::stat((folderPath + name).c_str(), &st) == 0 &&
+            S_ISREG(st.st_mode))
+            files.push_back(name);
+        return true;
+    });
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<std::string> ListUserFiles(const std::string& folderPath, const std::string& user,
+                                       const std::string& suffix) {
+    std::vector<std::string> files = ListFiles(folderPath, suffix);
+    std::erase_if(files, [&](const std::string& f) { return !IsUserFile(f, user, suffix); });
+    return files;
+}
+
+std::string CreateQueueFile(const std::string& id, const std::string& state) {
+    std::string out = StoreFolder(FolderOut);
+    for (int n = 0; n < 1000; ++n) {
+        std::string candidate = Candidate(id, n);
+        if (QueueIdTaken(candidate)) continue;
+        std::string path = out + candidate + state;
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return std::string();
+        }
+        ::close(fd);
+        return candidate;
+    }
+    return std::string();
+}
+
+std::string WriteNewFile(const std::string& folderPath, const std::string& prefix,
+                         const std::string& stamp, const std::string& suffix,
+                         const std::string& content) {
+    std::string tmp = WriteTemp(folderPath + "x", content);
+    if (tmp.empty()) return std::string();
+    std::string result;
+    for (int n = 0; n < 1000; ++n) {
+        std::string path = folderPath + prefix + Candidate(stamp, n) + suffix;
+        // link() publishes the whole file under the name, or fails when the
+        // name is taken: nothing is ever overwritten.
+        if (::link(tmp.c_str(), path.c_str()) == 0) {
+            result = path;
+            break;
+        }
+        if (errno != EEXIST) break;
+    }
+    ::unlink(tmp.c_str());
+    if (!result.empty()) platform::SyncPath(folderPath);
+    return result;
+}
+
+std::string WriteMailboxFile(const std::string& folderName, const std::string& user,
+                             const std::string& stamp, const std::string& content) {
+    return WriteNewFile(StoreFolder(folderName), user + "_", stamp, MailboxSuffix, content);
+}
+
+std::string WriteQueueFile(const std::string& id, const std::string& content) {
+    std::string out = StoreFolder(FolderOut);
+    std::string tmp = WriteTemp(out + "x", content);
+    if (tmp.empty()) return std::string();
+    std::string result;
+    for (int n = 0; n < 1000 && result.empty(); ++n) {
+        std::string candidate = Candidate(id, n);
+        if (QueueIdTaken(candidate)) continue;
+        if (::link(tmp.c_str(), (out + candidate + StateQueued).c_str()) == 0) result = candidate;
+        else if (errno != EEXIST) break;
+    }
+    ::unlink(tmp.c_str());
+    if (!result.empty()) platform::SyncPath(out);
+    return result;
+}
+
+std::string PortsFileName() { return ProgramDir + "ports.dat"; }
+
+bool WritePortsValue(const std::string& section, const std::optional<std::string>& key,
+                     const std::string& value) {
+    if (section.empty()) return false;
+    platform::IniFile ini(PortsFileName());
+    if (!key) return ini.EraseSection(platform::IniSafe(section));
+    return ini.WriteString(platform::IniSafe(section), platform::IniSafe(*key), platform::IniSafe(value));
+}
+
+std::string ReadPortsValue(const std::string& section, const std::string& key) {
+    if (section.empty()) return std::string();
+    return platform::IniFile(PortsFileName()).ReadString(section, key, "");
+}
+
+std::string StripAngleBrackets(const std::string& address) {
+    std::string result;
+    for (char c : address)
+        if (c != '<' && c != '>') result += c;
+    return result;
+}
+
+bool CopyFileKeepDate(const std::string& source, const std::string& target) {
+    struct stat src {};
+    if (::stat(source.c_str(), &src) != 0) return true;
+    struct stat dst {};
+    if (::stat(target.c_str(), &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
+        return true;
+    std::string data;
+    if (!platform::ReadFile(source, data)) return false;
+    std::string tmp = WriteTemp(target, data, &src.st_mtim);
+    if (tmp.empty()) return false;
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    platform::SyncPath(FolderOfPath(target));
+    return true;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (;;) {
+        size_t crlf = text.find("\r\n", start);
+        if (crlf == std::string::npos) {
+            lines.push_back(text.substr(start));
+            return lines;
+        }
+        lines.push_back(text.substr(start, crlf - start));
+        start = crlf + 2;
+    }
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i) text += "\r\n";
+        text += lines[i];
+    }
+    return text;
+}
+
+bool RewriteFile(const std::string& path, const std::string& content) {
+    std::string temp = path + RewriteSuffix;
+    ::unlink(temp.c_str());
+    if (!platform::WriteFileAtomic(temp, content)) return false;
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    platform::SyncPath(FolderOfPath(path));
+    return true;
+}
+
+std::string WithEndMarker(const std::string& text) {
+    static const std::string marker = EndMarker;
+    if (text.size() > marker.size() && text.compare(text.size() - marker.size(), marker.size(), marker) == 0)
+        return text;
+    return text + marker;
+}
+
+std::string DotStuff(const std::string& line) {
+    return (!line.empty() && line[0] == '.') ? "." + line : line;
+}
+
+}  // namespace smtp

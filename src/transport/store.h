@@ -1,0 +1,127 @@
+// The mail store: the folders under the program directory, the names and
+// content of message files, the states of the outgoing queue, the stamps and
+// ids that name messages, and ports.dat with its queue records. Every feature
+// that writes a message file goes through the writers here, so that no two
+// messages ever share a name and a crash never leaves half a file under a
+// message's name.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace smtp {
+
+// Store folders, spelled as they are created. Other features may spell them
+// in lower case; StoreFolder finds the one folder either way.
+inline constexpr char FolderIn[] = "in";
+inline constexpr char FolderOut[] = "out";
+inline constexpr char FolderSpam1[] = "Spam1";
+inline constexpr char FolderSpam2[] = "Spam2";
+inline constexpr char FolderDeleted[] = "Deleted";
+inline constexpr char FolderWebDeleted[] = "WebDeleted";
+inline constexpr char FolderWebSent[] = "WebSent";
+inline constexpr char FolderWebSaved[] = "WebSaved";
+inline constexpr char FolderAddins[] = "Addins";
+inline constexpr char FolderAttach[] = "attach";
+
+// Queue states of out/<id>.<state>, and the rewrite suffix.
+inline constexpr char StateReceiving[] = ".txo";
+inline constexpr char StateQueued[] = ".txt";
+inline constexpr char StateFailed[] = ".bad";
+inline constexpr char StateSent[] = ".txs";
+inline constexpr char StateSuspended[] = ".tx_";
+inline constexpr char RewriteSuffix[] = ".new";
+inline constexpr char MailboxSuffix[] = ".dat";
+
+// The end marker every stored message normally ends with.
+inline constexpr char EndMarker[] = "\r\n.\r\n";
+
+// ProgramDir + the folder with a trailing "/". When a folder of that name
+// exists in another letter case, that spelling is used.
+std::string StoreFolder(const std::string& name);
+
+// Creates the store folders in the order the main window needs them:
+// "Addins", then "in"; and (second call) "out", "Spam1", "Spam2", "Deleted",
+// "WebDeleted", "WebSent", "WebSaved". Existing folders are kept. On failure
+// returns false and names the folder in failed.
+bool CreateStoreFolders(const std::vector<std::string>& names, std::string* failed = nullptr);
+const std::vector<std::string>& StoreFolderNames();  // all nine, in creation order
+
+// Stamps. All read the program clock.
+std::string TimeStamp();      // "hhmmsszzz"
+std::string DateTimeStamp();  // "yyyymmddhhmmsszzz"
+std::string WebQueueId();     // DateTimeStamp + random "00000" (web mail, support mail)
+std::string NoticeStamp();    // random 0..9999999 in decimal
+int Random(int range);        // 0 .. range-1
+
+// Mailbox file names: <user>_<stamp>.dat.
+std::string MailboxFileName(const std::string& user, const std::string& stamp);
+// True when fileName (no folder) is exactly <user>_<stamp><suffix> for this
+// user: the stamp is not empty and holds no "_", so the files of "bob_x"
+// are never bob's. User and suffix compare without regard to case.
+bool IsUserFile(const std::string& fileName, const std::string& user,
+                const std::string& suffix = MailboxSuffix);
+// The user's files in a folder path (with trailing "/"), by file name.
+std::vector<std::string> ListUserFiles(const std::string& folderPath, const std::string& user,
+                                       const std::string& suffix = MailboxSuffix);
+// Every regular file of folderPath whose name ends with suffix (any case).
+std::vector<std::string> ListFiles(const std::string& folderPath, const std::string& suffix);
+
+// Reserves a queue id: starting from id, the first of id, id+"1", id+"2", ...
+// for which no out/<id>.* file, no in/*_<id>.dat file and no ports.dat
+// section exists, and creates out/<id><state> empty and exclusively.
+// Returns the id used, or empty text when the file cannot be created.
+std::string CreateQueueFile(const std::string& id, const std::string& state);
+
+// Stores content as a new file folderPath + prefix + stamp + suffix, never
+// over an existing file: when the name is taken the stamp gets a suffix
+// digit ("1", "2", ...). The content is on disk (fsync) and appears under
+// its name whole. Returns the full path, or empty text on failure.
+std::string WriteNewFile(const std::string& folderPath, const std::string& prefix,
+                         const std::string& stamp, const std::string& suffix,
+                         const std::string& content);
+// WriteNewFile into a user's mailbox folder (in, Spam1, Spam2, ...).
+std::string WriteMailboxFile(const std::string& folderName, const std::string& user,
+                             const std::string& stamp, const std::string& content);
+// A new queued message: out/<id>.txt with id reserved as CreateQueueFile
+// does. Returns the id used, or empty text.
+std::string WriteQueueFile(const std::string& id, const std::string& content);
+
+// ports.dat: ProgramDir + "ports.dat", opened and closed for every call.
+std::string PortsFileName();
+// Writes key = value in the section; with no key erases the whole section.
+// False when the file could not be written.
+bool WritePortsValue(const std::string& section, const std::optional<std::string>& key,
+                     const std::string& value = std::string());
+// The value, or empty text when key or section is missing. An empty section
+// name gives empty text without touching the file.
+std::string ReadPortsValue(const std::string& section, const std::string& key);
+
+// Removes every "<" and ">".
+std::string StripAngleBrackets(const std::string& address);
+
+// Copies source over target, giving target the source's modification time.
+// The copy goes to a temp name beside target and is renamed over it, so a
+// failed copy leaves target as it was. Nothing happens when source does not
+// exist or names the same file as target. False on failure.
+bool CopyFileKeepDate(const std::string& source, const std::string& target);
+
+// Message text as lines, split on CR LF only (a lone CR or LF stays inside
+// its line). JoinLines(SplitLines(t)) == t for every t.
+std::vector<std::string> SplitLines(const std::string& text);
+std::string JoinLines(const std::vector<std::string>& lines);
+
+// Replaces a message file through path + ".new": the new content is written
+// and synced beside it, then renamed over it. False (file unchanged) on
+// failure.
+bool RewriteFile(const std::string& path, const std::string& content);
+
+// The text with the end marker: unchanged when longer than 5 bytes and
+// ending with CR LF "." CR LF, else with CR LF "." CR LF appended.
+std::string WithEndMarker(const std::string& text);
+
+// Dot-stuffs one line for a stored message (a leading "." is doubled).
+std::string DotStuff(const std::string& line);
+
+}  // namespace smtp
