@@ -1,10 +1,16 @@
 // Application object: exception barrier around every event, display choice.
 #include "platform/application.h"
 
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
 #include <typeinfo>
+#include <unistd.h>
 #include <cxxabi.h>
 
 namespace platform {
@@ -44,7 +50,59 @@ int& PrepareArgc(int& argc) {
     return argc;
 }
 
+// Self-pipe: the signal handler only writes the signal number; the event
+// loop reads it and calls the program's handler outside signal context.
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int signo) {
+    const int saved = errno;
+    const unsigned char b = static_cast<unsigned char>(signo);
+    (void)!::write(g_signalPipe[1], &b, 1);
+    errno = saved;
+}
+
+std::function<void(int)>& SignalHandler() {
+    static std::function<void(int)> handler;
+    return handler;
+}
+
 }  // namespace
+
+bool WatchTerminationSignals(std::function<void(int)> handler) {
+    if (!handler) {
+        SignalHandler() = nullptr;
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+        return true;
+    }
+    auto* app = QCoreApplication::instance();
+    if (!app) return false;
+    if (g_signalPipe[0] < 0) {
+        if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, app);
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+            unsigned char buf[16];
+            ssize_t n;
+            while ((n = ::read(g_signalPipe[0], buf, sizeof buf)) > 0) {
+                for (ssize_t i = 0; i < n; ++i) {
+                    auto handler = SignalHandler();
+                    if (!handler) continue;
+                    try {
+                        handler(buf[i]);
+                    } catch (...) {
+                        Application::HandleException(std::current_exception());
+                    }
+                }
+            }
+        });
+    }
+    SignalHandler() = std::move(handler);
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    return ::sigaction(SIGTERM, &sa, nullptr) == 0 && ::sigaction(SIGINT, &sa, nullptr) == 0;
+}
 
 void PrepareDisplayEnvironment() {
     if (EnvSet("QT_QPA_PLATFORM")) return;

@@ -35,6 +35,12 @@ public:
     static void HandleException(std::exception_ptr error);
 };
 
+// Turns SIGTERM and SIGINT into a call of `handler` (with the signal number)
+// from the event loop, where it may safely close windows. Needs the
+// application object. An empty handler restores the default disposition
+// (the process ends). False when it could not be set up.
+bool WatchTerminationSignals(std::function<void(int signal)> handler);
+
 // "<type>: <what>" for std::exception and its kin, "unknown exception" for
 // anything else.
 std::string DescribeException(std::exception_ptr error);

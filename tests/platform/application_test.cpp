@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
@@ -100,6 +101,18 @@ TEST(Application, ThrowingHandlerDoesNotStopTheLoop) {
     EXPECT_TRUE(twtest::RunUntil([&] { return after; }));
     EXPECT_EQ(calls, 1);
     Application::SetExceptionHandler({});
+}
+
+TEST(Application, TerminationSignalsArriveThroughTheLoop) {
+    twtest::App();
+    std::vector<int> got;
+    ASSERT_TRUE(platform::WatchTerminationSignals([&](int sig) { got.push_back(sig); }));
+    ::raise(SIGTERM);
+    ::raise(SIGINT);
+    EXPECT_TRUE(got.empty());  // never inside the signal handler
+    EXPECT_TRUE(twtest::RunUntil([&] { return got.size() == 2; }));
+    EXPECT_EQ(got, (std::vector<int>{SIGTERM, SIGINT}));
+    platform::WatchTerminationSignals({});
 }
 
 TEST(Application, DescribeException) {
