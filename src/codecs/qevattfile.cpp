@@ -126,8 +126,10 @@ bool UUDecodeLines(TLines lines, std::string& out, std::size_t* failedLine) {
                                       static_cast<unsigned char>(((v[2] & 3) << 6) | v[3])};
             for (int k = 0; k < 3 && count > 0; ++k, --count) out += static_cast<char>(bytes[k]);
         }
-        // Characters past the count are padding; they must still belong to
-        // the set, or this was not a uuencoded line at all.
+        // At most two characters past the groups (some encoders add a
+        // check character), all from the set; anything longer was not a
+        // uuencoded line.
+        if (line.size() > pos + 2) return fail();
         for (; pos < line.size(); ++pos)
             if (value(line[pos]) < 0) return fail();
     }

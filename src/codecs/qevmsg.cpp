@@ -62,8 +62,9 @@ std::string OneLine(std::string_view s) {
     return out;
 }
 
-// A value placed inside a quoted parameter or display name.
-std::string QuotedSafe(std::string_view s) { return OneLine(RemoveChars(s, "\"")); }
+// A value placed inside a quoted parameter or display name: no quote or
+// backslash can end the quoting early.
+std::string QuotedSafe(std::string_view s) { return OneLine(RemoveChars(s, "\"\\")); }
 
 // The file name with its extension replaced (or added): the last "." after
 // the last folder or drive delimiter starts the extension.
@@ -166,6 +167,11 @@ void TQevMsg::AppendText(TLines body, const std::string& encoding) {
         }
         std::size_t k = i + 1;
         while (k < body.size() && !body[k].empty() && !SameText(Trim(body[k]), "end")) ++k;
+        // A block has at least one data line (an empty file is one "`").
+        if (k == i + 1) {
+            rest.push_back(body[i]);
+            continue;
+        }
         std::string data;
         std::size_t failed = 0;
         if (!UUDecodeLines(body.subspan(i + 1, k - i - 1), data, &failed)) {
@@ -279,7 +285,9 @@ void TQevMsg::FillRawMail() {
         body.push_back(delimiter + "--");
         body.push_back("");
     }
-    for (const std::string& h : ExtraHeaders) header.push_back(OneLine(h));
+    // An empty line would end the header block early.
+    for (const std::string& h : ExtraHeaders)
+        if (!Trim(h).empty()) header.push_back(OneLine(h));
 
     RawMail = std::move(header);
     RawMail.push_back("");

@@ -78,6 +78,8 @@ TEST(ParseRawMail, BodyParts) {
         {"a begin line without uuencoded data stays text",
          "Subject: s\r\n\r\nbegin 644 the meeting at ten\r\nwe talk about money\r\nend\r\n",
          {"begin 644 the meeting at ten", "we talk about money", "end"}, {}},
+        {"a begin line with nothing after it stays text",
+         "Subject: s\r\n\r\nbegin 644 the meeting\r\n\r\nend\r\n", {"begin 644 the meeting", "", "end"}, {}},
         {"a damaged block stays text; a good block after it is still found",
          "Subject: s\r\n\r\nbegin 644 bad.bin\r\n#0V%T\r\nnot uuencoded\r\nbegin 644 good.bin\r\n#0V%T\r\nend\r\n",
          {"begin 644 bad.bin", "#0V%T", "not uuencoded"}, {{"good.bin", "Cat"}}},
@@ -216,12 +218,14 @@ TEST_F(FillRawMailTest, ValuesCannotInjectHeaders) {
     TQevMsg m;
     Basic(m);
     m.Subject = "Hi\r\nBcc: victim@x";
-    m.UserName = "Ann\"\r\nX-Evil: 1";
+    m.UserName = "Ann\\\"\r\nX-Evil: 1";
     m.SendTo = "bob@x\nX-Evil: 2";
-    m.ExtraHeaders = {"X-Attachment: a\r\nX-Evil: 3"};
+    m.ExtraHeaders = {"X-Attachment: a\r\nX-Evil: 3", "", "X-Extra: 5"};
     TAttachedFile& f = m.Attachments.AddFile(dir_.File("a.txt"));
     f.FileName = "a\"\r\nX-Evil: 4.txt";
     m.FillRawMail();
+    std::size_t headerEnd = qev_util::HeaderBlockEnd(m.RawMail);
+    EXPECT_EQ(m.RawMail.at(headerEnd - 1), "X-Extra: 5");  // an empty extra line does not end the headers
     for (const auto& line : m.RawMail) {
         EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
         EXPECT_NE(line.rfind("X-Evil", 0), 0u) << line;
