@@ -271,8 +271,14 @@ void DecodeAttachment(const std::string& fileName, const std::string& Attachment
         return;
     }
     Data = "Couldn't decode the attachment " + name;
-    for (std::size_t i = 0; i < msg.Attachments.Count(); ++i)
-        if (qev_util::SameText(msg.Attachments[i].FileName, name)) Data = msg.Attachments[i].GetBody();
+    // Links may carry a name as the message states it ("a/b.txt"); the
+    // parser keeps it cleaned ("ab.txt").
+    const std::string cleaned = qev_util::CleanFileName(name);
+    for (std::size_t i = 0; i < msg.Attachments.Count(); ++i) {
+        const std::string& stored = msg.Attachments[i].FileName;
+        if (qev_util::SameText(stored, name) || qev_util::SameText(stored, cleaned))
+            Data = msg.Attachments[i].GetBody();
+    }
 }
 
 }  // namespace details

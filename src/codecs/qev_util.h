@@ -70,7 +70,8 @@ bool HasParameter(std::string_view headerValue, std::string_view name);
 std::string FindBoundary(std::string_view contentTypeLine);
 
 // An address list rewritten as "description" <address> entries joined
-// with ", " (see the address book and the message lists).
+// with ", ". Quoted passages go first, so a quoted display name leaves an
+// empty description; a bare address is its own description.
 std::string TidyAddressList(std::string_view value);
 
 // Removes one surrounding pair of double or single quotes.

@@ -131,7 +131,8 @@ TEST_F(DetailsTest, DecodeAttachment) {
     } cases[] = {
         {"My%20File1.bin", std::string("\0\1\2", 3)},
         {"my%20file1.BIN", std::string("\0\1\2", 3)},
-        {"My%20File%2f1.bin", "Couldn't decode the attachment My File/1.bin"},  // the slash is gone from the stored name
+        {"My%20File%2f1.bin", std::string("\0\1\2", 3)},  // the name as the message states it
+        {"My%20File%2f2.bin", "Couldn't decode the attachment My File/2.bin"},
         {"100%25.txt", "all"},
         {"100%252e.txt", "Couldn't decode the attachment 100%2e.txt"},  // decoded once, not repeatedly
         {"%4D%79%20File1.bin", std::string("\0\1\2", 3)},
