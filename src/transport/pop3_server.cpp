@@ -336,12 +336,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         Deferred(this, connection, kShortWaitMs,
                  [this, after](const platform::TcpConnectionPtr& c, PopSession& s) {
                      std::int64_t count = 0, bytes = 0;
-                     if (s.LoggedIn()) {
-                         for (const auto& m : s.Mailbox) {
-                             ++count;
-                             bytes += m.size;
-                         }
-                     }
+                     PopStat(s, count, bytes);
                      std::string reply = "+OK " + std::to_string(count) + " " + std::to_string(bytes);
                      PopLog("<< " + reply);
                      c->SendText(reply + "\r\n");
@@ -355,25 +350,9 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         PopLog("<< +OK sending top " + argument);
         Deferred(this, connection, kShortWaitMs,
                  [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
-                     std::string rest;
-                     FirstWord(argument, &rest);
-                     PopSession::Message* m = s.Find(argument);
-                     std::string message;
-                     if (!m || !platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + m->name, message)) {
-                         PopLog(std::string("<< ") + Chomp(kNoSuchMessage));
-                         c->SendText(kNoSuchMessage);
-                         after(c);
-                         return;
-                     }
-                     std::string count = FirstWord(rest);
-                     long lines = 0;
-                     if (!count.empty()) {
-                         bool digits = count.find_first_not_of("0123456789") == std::string::npos;
-                         // A huge count means the whole body.
-                         lines = !digits ? 0 : count.size() > 9 ? LONG_MAX : ParseNumber(count);
-                     }
-                     c->SendText(std::string(kOk) + servers::TopText(message, lines) + kEndOfList);
-                     PopLog("<< sent top " + argument);
+                     std::string reply = PopSendTop(s, argument);
+                     c->SendText(reply);
+                     PopLog(reply == kNoSuchMessage ? "<< " + Chomp(reply) : "<< sent top " + argument);
                      after(c);
                  },
                  SessionOf);
@@ -381,13 +360,11 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
     }
 
     if (command == "dele") {
-        PopSession::Message* m = session.Find(argument);
-        if (!m) {
+        if (!PopMarkDeleted(session, argument)) {
             PopLog(std::string("<< ") + Chomp(kNoSuchMessage));
             connection->SendText(kNoSuchMessage);
             return;
         }
-        m->marked = true;
         PopLog("<< +OK");
         PopSendAndContinue(connection, session, kOk, kShortWaitMs);
         return;
@@ -396,18 +373,9 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
     if (command == "quit") {
         std::string reply = kOk;
         if (session.LoggedIn()) {
-            std::string folder = smtp::StoreFolder(smtp::FolderIn);
-            bool allGone = true;
-            for (const auto& m : session.Mailbox) {
-                if (!m.marked) continue;
-                if (std::remove((folder + m.name).c_str()) != 0 && errno != ENOENT) {
-                    allGone = false;
-                    PopLog("Could not delete " + m.name);
-                }
-            }
+            if (!PopPurgeDeleted(session)) reply = kNotDeleted;
             RefreshMailCounts(false);
             QueueNewMailAlert(session.User);
-            if (!allGone) reply = kNotDeleted;
         }
         PopLog("<< " + Chomp(reply));
         session.Closing = true;
@@ -437,33 +405,14 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
     }
 
     if (command == "list" || command == "uidl") {
-        const bool list = command == "list";
-        auto value = [&](const PopSession::Message& m) {
-            return list ? std::to_string(m.size) : session.UniqueId(m);
-        };
-        std::string reply;
-        if (!FirstWord(argument).empty()) {
-            PopSession::Message* m = session.Find(argument);
-            if (!m) {
-                reply = kNoSuchMessage;
-            } else {
-                long n = static_cast<long>(m - session.Mailbox.data()) + 1;
-                reply = "+OK " + std::to_string(n) + " " + value(*m) + "\r\n";
-            }
-        } else {
-            reply = kListing;
-            if (session.LoggedIn())
-                for (size_t i = 0; i < session.Mailbox.size(); ++i)
-                    reply += std::to_string(i + 1) + " " + value(session.Mailbox[i]) + "\r\n";
-            reply += kEndOfList;
-        }
-        PopLog(list ? "<< +OK " + argument : "<< " + Chomp(reply));
+        std::string reply = PopSendListing(session, command == "uidl", argument);
+        PopLog(command == "list" ? "<< +OK " + argument : "<< " + Chomp(reply));
         connection->SendText(reply);
         return;
     }
 
     if (command == "rset") {
-        for (auto& m : session.Mailbox) m.marked = false;
+        PopUnmarkAll(session);
         connection->SendText(kOk);
         return;
     }
@@ -474,4 +423,66 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
     }
 
     connection->SendText("-ERR unknown params: " + command + ", " + argument + "\r\n");
+}
+
+void TFrmServers::PopStat(const PopSession& session, std::int64_t& count, std::int64_t& bytes) const {
+    count = bytes = 0;
+    if (!session.LoggedIn()) return;
+    for (const auto& m : session.Mailbox) {
+        ++count;
+        bytes += m.size;
+    }
+}
+
+std::string TFrmServers::PopSendTop(PopSession& session, const std::string& argument) {
+    std::string rest;
+    FirstWord(argument, &rest);
+    PopSession::Message* m = session.Find(argument);
+    std::string message;
+    if (!m || !platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + m->name, message)) return kNoSuchMessage;
+    std::string count = FirstWord(rest);
+    long lines = 0;
+    if (!count.empty() && count.find_first_not_of("0123456789") == std::string::npos)
+        lines = count.size() > 9 ? LONG_MAX : ParseNumber(count);  // a huge count: the whole body
+    return std::string(kOk) + servers::TopText(message, lines) + kEndOfList;
+}
+
+std::string TFrmServers::PopSendListing(PopSession& session, bool uniqueIds, const std::string& argument) {
+    auto value = [&](const PopSession::Message& m) {
+        return uniqueIds ? session.UniqueId(m) : std::to_string(m.size);
+    };
+    if (!FirstWord(argument).empty()) {
+        PopSession::Message* m = session.Find(argument);
+        if (!m) return kNoSuchMessage;
+        long n = static_cast<long>(m - session.Mailbox.data()) + 1;
+        return "+OK " + std::to_string(n) + " " + value(*m) + "\r\n";
+    }
+    std::string reply = kListing;
+    if (session.LoggedIn())
+        for (size_t i = 0; i < session.Mailbox.size(); ++i)
+            reply += std::to_string(i + 1) + " " + value(session.Mailbox[i]) + "\r\n";
+    return reply + kEndOfList;
+}
+
+bool TFrmServers::PopMarkDeleted(PopSession& session, const std::string& argument) {
+    PopSession::Message* m = session.Find(argument);
+    if (m) m->marked = true;
+    return m != nullptr;
+}
+
+void TFrmServers::PopUnmarkAll(PopSession& session) {
+    for (auto& m : session.Mailbox) m.marked = false;
+}
+
+bool TFrmServers::PopPurgeDeleted(PopSession& session) {
+    std::string folder = smtp::StoreFolder(smtp::FolderIn);
+    bool allGone = true;
+    for (const auto& m : session.Mailbox) {
+        if (!m.marked) continue;
+        if (std::remove((folder + m.name).c_str()) != 0 && errno != ENOENT) {
+            allGone = false;
+            PopLog("Could not delete " + m.name);
+        }
+    }
+    return allGone;
 }

@@ -11,6 +11,7 @@
 
 #include <QDialog>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -115,6 +116,17 @@ public:
 
     // One POP3 connection's session (pop3_server.cpp).
     struct PopSession;
+    // Mailbox operations of a session, on the snapshot taken at its login;
+    // a session that is not logged in sees an empty mailbox.
+    void PopStat(const PopSession& session, std::int64_t& count, std::int64_t& bytes) const;
+    // The whole TOP reply for "n lines".
+    std::string PopSendTop(PopSession& session, const std::string& argument);
+    // LIST or UIDL: one message for an argument, else the listing.
+    std::string PopSendListing(PopSession& session, bool uniqueIds, const std::string& argument);
+    bool PopMarkDeleted(PopSession& session, const std::string& argument);
+    void PopUnmarkAll(PopSession& session);
+    // Deletes the marked files; false when one could not be removed.
+    bool PopPurgeDeleted(PopSession& session);
 
 private:
     void PopProcessPending(const platform::TcpConnectionPtr& connection);
