@@ -1684,8 +1684,10 @@ int TableOps::LocateRecord(T& t, const std::string& keyFields, const TvdlVariant
                                       ((options & loPartialKey) ? mtcoPartialKey : 0u);
     TvdlIndex& idx = *t.current_;
     bool sameFields = !idx.IsRowOrder && fields == idx.Fields;
+    // Bisection needs a compare that keeps the index order: a case-blind
+    // search over a case-sensitive index of several fields does not.
     bool ordered = sameFields && !(opts & mtcoPartialKey) &&
-                   ((opts & mtcoCaseInsensitive) || !(idx.CompareOptions & mtcoCaseInsensitive));
+                   (opts & mtcoCaseInsensitive) == (idx.CompareOptions & mtcoCaseInsensitive);
     if (ordered) opts |= idx.CompareOptions & mtcoDescending;
     return Search(t, idx, fields, key, opts, ordered, true);
 }
