@@ -8,6 +8,8 @@
 #include "platform/files.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "settings/link.h"
+#include "settings/setup.h"
 
 #include <QAction>
 #include <QMenu>
@@ -260,6 +262,56 @@ TEST_F(NoticeFlowTest, ReturnedMailFromAnOutsideSenderStaysForTheServerToDelete)
     EXPECT_NE(text.find("Subject: ### Returned ### - Plans\r\n"), std::string::npos);
     EXPECT_NE(text.find("external:\r\nfar@away.example\r\n"), std::string::npos);
     EXPECT_TRUE(smtp::ListFiles(smtp::StoreFolder("in"), ".dat").empty());
+}
+
+// A sender at a local domain: the notices go to that user's mailbox.
+class LocalSenderTest : public NoticeFlowTest {
+protected:
+    void SetUp() override {
+        NoticeFlowTest::SetUp();
+        settings_ = std::make_unique<TFrmSettings>();
+        FrmSettings = settings_.get();
+        links::DefineDomainTable(*FrmSettings->TblDomain);
+        FrmSettings->TblDomain->Append();
+        FrmSettings->TblDomain->FieldByName("Domain").SetAsString("office.lan");
+        FrmSettings->TblDomain->Post();
+        std::vector<std::string> users;
+        ASSERT_TRUE(smtp_->IsLocalAddress("<alice@office.lan>", users));
+    }
+    void TearDown() override {
+        FrmSettings = nullptr;
+        settings_.reset();
+        NoticeFlowTest::TearDown();
+    }
+    std::unique_ptr<TFrmSettings> settings_;
+};
+
+TEST_F(LocalSenderTest, FailureNoticeGoesToTheSender) {
+    std::string file = Queue("q1", ".bad", 20);
+    smtp::WritePortsValue("q1", std::string("From"), "<alice@office.lan>");
+    smtp_->ProcessFailedMessage(file);
+    EXPECT_EQ(Notices("alice").size(), 1u);
+    EXPECT_TRUE(Notices("bob").empty());
+    EXPECT_EQ(access((ProgramDir + "out/q1.tx_").c_str(), F_OK), 0);
+}
+
+TEST_F(LocalSenderTest, ReturnedMailMovesIntoTheSendersMailbox) {
+    std::string file = Queue("r1", ".txt", 0);
+    smtp::WritePortsValue("r1", std::string("To1"), "<far@away.example>");
+    // The sender also got a copy as a local recipient: the notice must not
+    // replace it.
+    std::ofstream(ProgramDir + "in/alice_r1.dat", std::ios::binary) << "copy\r\n.\r\n";
+    smtp_->ReturnExternalMail(file, 1, "<alice@office.lan>");
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+    EXPECT_EQ(smtp::ReadPortsValue("r1", "rcpt"), "");
+    auto files = Notices("alice");
+    ASSERT_EQ(files.size(), 2u);
+    std::string copy, notice;
+    platform::ReadFile(ProgramDir + "in/alice_r1.dat", copy);
+    EXPECT_EQ(copy, "copy\r\n.\r\n");
+    platform::ReadFile(ProgramDir + "in/" + files[1], notice);
+    EXPECT_EQ(files[1], "alice_r11.dat");
+    EXPECT_NE(notice.find("Subject: ### Returned ### - Plans\r\n"), std::string::npos);
 }
 
 }  // namespace
