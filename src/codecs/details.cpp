@@ -201,10 +201,31 @@ std::vector<std::string> SplitMessageParts(const std::string& fileName) {
 
     StoredLineReader reader;
     if (!reader.Open(fileName)) return list;
+    // Names that the quoted name= search cannot see (unquoted, RFC 2231,
+    // folded) are read from the whole Content-Type and Content-Disposition
+    // headers: the attachment checks must not miss an attachment for the
+    // way its name is written.
+    std::string header;
+    auto flushHeader = [&] {
+        if (header.empty()) return;
+        std::string_view value(header);
+        value.remove_prefix(value.find(':') + 1);
+        for (const char* param : {"name", "filename"}) {
+            std::string name = qev_util::GetParameter(value, param);
+            name = qev_util::Trim(HeaderWords::DecodeHeaderText(name.substr(0, kMaxListedName)));
+            if (!name.empty()) AddUnique(list, name);
+        }
+        header.clear();
+    };
     std::string line;
     int window = 0;
     while (reader.Next(line)) {
         const std::string lower = qev_util::LowerCase(line);
+        if (!header.empty() && !line.empty() && (line[0] == ' ' || line[0] == '\t'))
+            header += line;
+        else
+            flushHeader();
+        if (StartsWith(lower, "content-type:") || StartsWith(lower, "content-disposition:")) header = line;
         if (StartsWith(lower, "begin 6") && line.size() > 10)
             AddUnique(list, qev_util::Trim(line.substr(10, kMaxListedName)));
         if (StartsWith(lower, "content-type:")) window = kNameWindow;
@@ -223,6 +244,7 @@ std::vector<std::string> SplitMessageParts(const std::string& fileName) {
         name = qev_util::Trim(HeaderWords::DecodeHeaderText(name.substr(0, kMaxListedName)));
         if (!name.empty()) AddUnique(list, name);
     }
+    flushHeader();
     if (!list.empty() && qev_util::LowerCase(list.front()) == ".html") list.erase(list.begin());
     return list;
 }

@@ -64,8 +64,8 @@ TEST_F(DetailsTest, ReadMessageHeaders) {
 }
 
 TEST_F(DetailsTest, SplitMessageParts) {
-    std::string window = "Content-Type: application/pdf;\r\n";
-    for (int i = 0; i < 11; ++i) window += " x" + std::to_string(i) + "=1;\r\n";
+    std::string window = "Content-Type: application/pdf\r\n";
+    for (int i = 0; i < 11; ++i) window += "X-Other" + std::to_string(i) + ": 1\r\n";
     struct {
         const char* what;
         std::string text;
@@ -79,8 +79,13 @@ TEST_F(DetailsTest, SplitMessageParts) {
          "begin 644 uu.bin\r\n.\r\n",
          {"a.txt", "evil.exe", "uu.bin"}},
         {"encoded names are decoded", "\r\nContent-Type: x; name=\"=?utf-8?q?r=C3=A9.exe?=\"\r\n.\r\n", {"r\xC3\xA9.exe"}},
+        {"unquoted, RFC 2231 and folded names are found as well",
+         "\r\nContent-Type: application/x; name=plain.exe\r\n\r\nContent-Disposition: attachment;\r\n"
+         " filename*=utf-8''%C3%BC.scr\r\nContent-Type: x;\r\n\r\n name=\"late.txt\"\r\n.\r\n",
+         {"plain.exe", "\xC3\xBC.scr"}},
         {"an empty line closes the window", "\r\nContent-Type: x;\r\n\r\n name=\"late.txt\"\r\n.\r\n", {}},
-        {"a name 12 lines below its Content-Type is not found", "\r\n" + window + " name=\"far.txt\"\r\n.\r\n", {}},
+        {"a name= 12 lines below a Content-Type, outside it, is not found",
+         "\r\n" + window + "X-Note: name=\"far.txt\"\r\n.\r\n", {}},
         {"an HTML body listed first is not an attachment",
          "\r\nContent-Type: text/html; name=\".html\"\r\nContent-Type: x; name=\"b.doc\"\r\n.\r\n", {"b.doc"}},
     };
