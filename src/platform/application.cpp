@@ -106,8 +106,15 @@ bool WatchTerminationSignals(std::function<void(int)> handler) {
 
 void PrepareDisplayEnvironment() {
     if (EnvSet("QT_QPA_PLATFORM")) return;
-    if (EnvSet("DISPLAY") || EnvSet("WAYLAND_DISPLAY")) return;
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // A display that is named but cannot be reached (a stale DISPLAY in a
+    // service's environment) must not stop the server: offscreen is the
+    // last platform Qt tries.
+    if (EnvSet("WAYLAND_DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen", 1);
+    else if (EnvSet("DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "xcb;offscreen", 1);
+    else
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
 std::string DescribeException(std::exception_ptr error) {

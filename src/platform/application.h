@@ -4,8 +4,9 @@
 // caught and handed to the exception handler; the loop then goes on.
 //
 // Construct exactly one Application in main() before anything that needs
-// the event loop. Without a display (no DISPLAY or WAYLAND_DISPLAY) it runs
-// on Qt's "offscreen" platform, so the program works as a headless server.
+// the event loop. Without a display (no DISPLAY or WAYLAND_DISPLAY, or one
+// that cannot be reached) it runs on Qt's "offscreen" platform, so the
+// program works as a headless server.
 #pragma once
 
 #include <QApplication>
@@ -45,9 +46,9 @@ bool WatchTerminationSignals(std::function<void(int signal)> handler);
 // anything else.
 std::string DescribeException(std::exception_ptr error);
 
-// Chooses the Qt platform before the application object exists: when the
-// environment names none (QT_QPA_PLATFORM) and there is no display, sets
-// "offscreen". Application's constructor calls it; exposed for tests and for
+// Chooses the Qt platform before the application object exists, unless the
+// environment names one (QT_QPA_PLATFORM): "offscreen" without a display,
+// else the display's platform with "offscreen" as Qt's fallback. Application's constructor calls it; exposed for tests and for
 // programs that build a QCoreApplication themselves.
 void PrepareDisplayEnvironment();
 
