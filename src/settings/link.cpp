@@ -1,6 +1,142 @@
-// Dialog for an alias of a local user.
+// Dialog for an alias of a local user, and the alias and domain tables.
 #include "settings/link.h"
 
-TFrmLink* FrmLink = nullptr;
+#include "settings/setup.h"
+#include "settings/table_files.h"
+#include "shell/globals.h"
 
-TFrmLink::TFrmLink(QWidget* parent) : QDialog(parent) {}
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cctype>
+
+TFrmLink* FrmLink = nullptr;
+std::function<bool(TFrmLink&)> TFrmLink::ExecForTesting;
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+TFrmLink::TFrmLink(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Alias setup");
+    auto* top = new QVBoxLayout(this);
+    Label1 = new QLabel("Any mail to the following email address will go to user...");
+    Label2 = new QLabel("Email:");
+    Label3 = new QLabel("Goes to:");
+    Label4 = new QLabel("Note that this is case insensitive so it will appear in lowercase");
+    EditEmail = new QLineEdit;
+    EditEmail->setMaxLength(64);
+    CBXUser = new QComboBox;
+    top->addWidget(Label1);
+    auto* form = new QFormLayout;
+    form->addRow(Label2, EditEmail);
+    form->addRow(Label3, CBXUser);
+    top->addLayout(form);
+    top->addWidget(Label4);
+    BtnOK = new QPushButton("OK");
+    BtnCancel = new QPushButton("Cancel");
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(BtnOK);
+    row->addWidget(BtnCancel);
+    top->addLayout(row);
+    connect(BtnOK, &QPushButton::clicked, this, &QDialog::accept);
+    connect(BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(EditEmail, &QLineEdit::textChanged, this, &TFrmLink::CheckOK);
+    connect(CBXUser, qOverload<int>(&QComboBox::currentIndexChanged), this, &TFrmLink::CheckOK);
+}
+
+void TFrmLink::CheckOK() { BtnOK->setEnabled(!EditEmail->text().isEmpty() && CBXUser->currentIndex() >= 0); }
+
+bool TFrmLink::Execute(std::string& Email, std::string& User) {
+    CBXUser->clear();
+    if (FrmSettings)
+        for (const auto& n : FrmSettings->userNames()) CBXUser->addItem(QString::fromStdString(n));
+    EditEmail->setText(QString::fromStdString(Email));
+    CBXUser->setCurrentIndex(CBXUser->findText(QString::fromStdString(User), Qt::MatchExactly));
+    CheckOK();
+    const bool ok = ExecForTesting ? ExecForTesting(*this) : exec() == QDialog::Accepted;
+    // OK is only reachable with both values; a scripted OK is held to that too.
+    if (!ok || EditEmail->text().isEmpty() || CBXUser->currentIndex() < 0) return false;
+    Email = EditEmail->text().toStdString();
+    User = CBXUser->currentText().toStdString();
+    return true;
+}
+
+bool TFrmLink::AddLinkTo(TvdlMemTable& table, const std::string& Email, const std::string& User) {
+    if (Email.empty() || User.empty()) return false;
+    const std::string email = Lower(Email);
+    bool present = false;
+    tablefiles::ForEach(table, [&] {
+        if (Lower(table.FieldByName("Email").AsString()) == email &&
+            Lower(table.FieldByName("User").AsString()) == Lower(User))
+            present = true;
+    });
+    if (present) return false;
+    table.Append();
+    table.FieldByName("Email").SetAsString(email);
+    table.FieldByName("User").SetAsString(User);
+    table.Post();
+    return true;
+}
+
+bool TFrmLink::AddLink(const std::string& Email, const std::string& User) {
+    if (!FrmSettings) return false;
+    return AddLinkTo(*FrmSettings->tbleLink, Email, User);
+}
+
+namespace links {
+
+void DefineELinkTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Email", ftString, 64}, {"User", ftString, 64}}, "ixEmail", "Email",
+                       ixPrimary | ixCaseInsensitive);
+}
+
+void DefineDomainTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Domain", ftString, 64}}, "ixDomain", "Domain", ixPrimary | ixCaseInsensitive);
+}
+
+void BuildELinkTable(TvdlMemTable& elink, TvdlMemTable& link, TvdlMemTable& users, const std::string& path) {
+    DefineELinkTable(elink);
+    TField* email = link.Active() ? link.FindField("Email") : nullptr;
+    TField* user = link.Active() ? link.FindField("User") : nullptr;
+    if (email && user) {
+        tablefiles::ForEach(link, [&] {
+            if (email->AsString() != "[Default]") TFrmLink::AddLinkTo(elink, email->AsString(), user->AsString());
+        });
+    }
+    // Older users.dat files carry the user's own address.
+    TField* userEmail = users.Active() ? users.FindField("Email") : nullptr;
+    TField* userName = users.Active() ? users.FindField("Name") : nullptr;
+    if (userEmail && userName) {
+        tablefiles::ForEach(users, [&] { TFrmLink::AddLinkTo(elink, userEmail->AsString(), userName->AsString()); });
+    }
+    elink.First();
+    elink.SaveToBinaryFile(path);
+}
+
+void OpenELinkTable() {
+    if (!FrmSettings) return;
+    BuildELinkTable(*FrmSettings->tbleLink, *FrmSettings->TblLink, *FrmSettings->TblUsers,
+                    ProgramDir + "elink.dat");
+}
+
+void OpenDomainTable() {
+    if (!FrmSettings) return;
+    DefineDomainTable(*FrmSettings->TblDomain);
+    FrmSettings->TblDomain->SaveToBinaryFile(ProgramDir + "domain.dat");
+    FrmSettings->TblDomain->Close();
+}
+
+}  // namespace links

@@ -1,6 +1,1054 @@
-// The settings window.
+// The settings window: its controls, and the moves of tarnwick.ini,
+// footer.dat and the window's tables in and out of them.
 #include "settings/setup.h"
+
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "settings/link.h"
+#include "settings/mail_act.h"
+#include "settings/pw.h"
+#include "settings/settings_file.h"
+#include "settings/table_files.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+#include "shell/splash.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTimeEdit>
+#include <QVBoxLayout>
+
+#include <filesystem>
+
+std::string RelayAuthLogin;
+std::string RelayAuthPassword;
+std::string RelayMailFrom;
+bool SmtpServerAuthOn = false;
 
 TFrmSettings* FrmSettings = nullptr;
 
-TFrmSettings::TFrmSettings(QWidget* parent) : QDialog(parent) {}
+namespace setup {
+Hooks hooks;
+CrashSettings crashSettings;
+}  // namespace setup
+
+// ---------------------------------------------------------------------------
+// Small controls
+// ---------------------------------------------------------------------------
+
+TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent)
+    : QWidget(parent), group_(new QButtonGroup(this)) {
+    auto* box = new QGroupBox(caption, this);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(box);
+    auto* lay = new QVBoxLayout(box);
+    int i = 0;
+    for (const QString& text : items) {
+        auto* b = new QRadioButton(text, box);
+        group_->addButton(b, i++);
+        buttons_.push_back(b);
+        lay->addWidget(b);
+    }
+    connect(group_, &QButtonGroup::idClicked, this, [this](int) { emit Clicked(); });
+}
+
+int TRadioGroup::ItemIndex() const { return group_->checkedId(); }
+
+void TRadioGroup::SetItemIndex(int index) {
+    if (index >= 0 && index < Count()) {
+        buttons_[static_cast<size_t>(index)]->setChecked(true);
+        return;
+    }
+    // No item: a button group only lets go of its check while not exclusive.
+    group_->setExclusive(false);
+    for (auto* b : buttons_) b->setChecked(false);
+    group_->setExclusive(true);
+}
+
+TColorBox::TColorBox(const QString& text, bool fontColor, QWidget* parent)
+    : QLabel(text, parent), fontColor_(fontColor) {
+    setAutoFillBackground(true);
+    setMinimumSize(60, 20);
+    SetColor(fontColor ? settings::kDefaultTextColor : settings::kDefaultFormColor);
+}
+
+void TColorBox::SetColor(int tcolor) {
+    color_ = tcolor;
+    QPalette p = palette();
+    p.setColor(fontColor_ ? QPalette::WindowText : QPalette::Window, settings::ColorFromTColor(tcolor));
+    setPalette(p);
+}
+
+void TColorBox::mousePressEvent(QMouseEvent* event) {
+    QLabel::mousePressEvent(event);
+    emit Clicked();
+}
+
+// ---------------------------------------------------------------------------
+// Window
+// ---------------------------------------------------------------------------
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+QTableWidget* MakeGrid(const QStringList& headers, QWidget* parent) {
+    auto* g = new QTableWidget(0, static_cast<int>(headers.size()), parent);
+    g->setHorizontalHeaderLabels(headers);
+    g->setSelectionBehavior(QAbstractItemView::SelectRows);
+    g->setSelectionMode(QAbstractItemView::SingleSelection);
+    g->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    g->verticalHeader()->hide();
+    g->horizontalHeader()->setStretchLastSection(true);
+    return g;
+}
+
+QHBoxLayout* ButtonRow(std::initializer_list<QPushButton*> buttons) {
+    auto* row = new QHBoxLayout;
+    for (auto* b : buttons) row->addWidget(b);
+    row->addStretch();
+    return row;
+}
+
+void SelectItem(QComboBox* combo, const std::string& text) {
+    combo->setCurrentIndex(combo->findText(Q(text), Qt::MatchExactly));
+}
+
+std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
+    std::vector<std::string> out;
+    const QString text = memo->toPlainText();
+    if (text.isEmpty()) return out;
+    for (const QString& l : text.split('\n')) out.push_back(S(l));
+    // A trailing line break does not make one more line.
+    if (!out.empty() && out.back().empty()) out.pop_back();
+    return out;
+}
+
+void SetMemoLines(QPlainTextEdit* memo, const std::vector<std::string>& lines) {
+    QStringList l;
+    for (const auto& s : lines) l << Q(s);
+    memo->setPlainText(l.join('\n'));
+}
+
+}  // namespace
+
+TFrmSettings::TFrmSettings(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Settings");
+    TblUsers = std::make_unique<TvdlMemTable>();
+    TblLink = std::make_unique<TvdlMemTable>();
+    tbleLink = std::make_unique<TvdlMemTable>();
+    TblDomain = std::make_unique<TvdlMemTable>();
+    TblHoliday = std::make_unique<TvdlMemTable>();
+    TblPop = std::make_unique<TvdlMemTable>();
+    TblForward = std::make_unique<TvdlMemTable>();
+    vdlMemTable1 = std::make_unique<TvdlMemTable>();
+    BuildPages();
+    FormCreate();
+}
+
+void TFrmSettings::FormCreate() {
+    splash::Progress("Reading settings...");
+    // Without a program directory (a window made before start-up set it)
+    // there is nothing to read, and nothing must be written elsewhere.
+    if (!ProgramDir.empty()) LoadSettings();
+}
+
+TFrmSettings::~TFrmSettings() {
+    if (FrmSettings == this) FrmSettings = nullptr;
+}
+
+void TFrmSettings::BuildPages() {
+    auto* top = new QVBoxLayout(this);
+    PageControl1 = new QTabWidget(this);
+    top->addWidget(PageControl1);
+
+    // 0 Users
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        GridUsers = MakeGrid({"Name"}, page);
+        BtnAddUser = new QPushButton("Add...", page);
+        BtnEditUser = new QPushButton("Edit...", page);
+        BtnDelUser = new QPushButton("Delete", page);
+        lay->addWidget(GridUsers);
+        lay->addLayout(ButtonRow({BtnAddUser, BtnEditUser, BtnDelUser}));
+        GPBInstruct = new QGroupBox("Instructions for", page);
+        auto* f = new QFormLayout(GPBInstruct);
+        EditUserPanel = new QLineEdit;
+        EditPasswordPanel = new QLineEdit;
+        EditPOPServer = new QLineEdit;
+        EditSMTPServer = new QLineEdit;
+        for (auto* e : {EditUserPanel, EditPasswordPanel, EditPOPServer, EditSMTPServer})
+            e->setReadOnly(true);
+        f->addRow("User name:", EditUserPanel);
+        f->addRow("Password:", EditPasswordPanel);
+        f->addRow("POP server:", EditPOPServer);
+        f->addRow("SMTP server:", EditSMTPServer);
+        lay->addWidget(GPBInstruct);
+        auto* alert = new QGroupBox("Alerter", page);
+        auto* al = new QHBoxLayout(alert);
+        CHBAlerter = new QCheckBox("Use alerter");
+        EditAlerterPort = new QLineEdit("2601");
+        al->addWidget(CHBAlerter);
+        al->addWidget(EditAlerterPort);
+        lay->addWidget(alert);
+        CBXLink = new QComboBox(page);
+        CBXLink->hide();
+        PageControl1->addTab(page, "Users");
+    }
+    // 1 POP collection
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        GridPop = MakeGrid({"Account name", "Default user "}, page);
+        BtnAddPop = new QPushButton("Add...", page);
+        BtnEditPop = new QPushButton("Edit...", page);
+        BtnDelPop = new QPushButton("Delete", page);
+        lay->addWidget(GridPop);
+        lay->addLayout(ButtonRow({BtnAddPop, BtnEditPop, BtnDelPop}));
+        PageControl1->addTab(page, "POP collection");
+    }
+    // 2 Local distribution
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        GridLink = MakeGrid({"Email address", "To user"}, page);
+        BtnLinkAdd = new QPushButton("Add...", page);
+        BtnLinkEdit = new QPushButton("Edit...", page);
+        BtnLinkDel = new QPushButton("Delete", page);
+        lay->addWidget(GridLink);
+        lay->addLayout(ButtonRow({BtnLinkAdd, BtnLinkEdit, BtnLinkDel}));
+        PageControl1->addTab(page, "Local distribution");
+    }
+    // 3 SMTP delivery
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        auto* f = new QFormLayout;
+        EditSMTPHost = new QLineEdit;
+        EditSMTPPort = new QLineEdit("25");
+        f->addRow("SMTP host:", EditSMTPHost);
+        f->addRow("Port:", EditSMTPPort);
+        lay->addLayout(f);
+        CHBSMTPAuth = new QCheckBox("Server requires authentication");
+        BtnSMTPAuth = new QPushButton("Advanced...");
+        CHBSMTPStandard = new QCheckBox("Use standard SMTP (25) protocol");
+        CHBSMTPStandard->setChecked(true);
+        auto* authRow = new QHBoxLayout;
+        authRow->addWidget(CHBSMTPAuth);
+        authRow->addWidget(BtnSMTPAuth);
+        lay->addLayout(authRow);
+        lay->addWidget(CHBSMTPStandard);
+        RGPWhen = new TRadioGroup("When", {"Send immediately (Perform a Send/Receive)",
+                                           "Send immediately (Send only)",
+                                           "Wait until next scheduled or manual Send/Receive",
+                                           "Return external outgoing mail to sender (ie internal mail only)"},
+                                  page);
+        RGPWhen->SetItemIndex(2);
+        lay->addWidget(RGPWhen);
+        auto* foot = new QGroupBox("Custom footer", page);
+        auto* fl = new QVBoxLayout(foot);
+        MemFooter = new QPlainTextEdit;
+        RBTFooterAll = new QRadioButton("Internal and external mail");
+        RBTFooterExternal = new QRadioButton("External mail only");
+        RBTFooterAll->setChecked(true);
+        fl->addWidget(MemFooter);
+        fl->addWidget(RBTFooterAll);
+        fl->addWidget(RBTFooterExternal);
+        lay->addWidget(foot);
+        PageControl1->addTab(page, "SMTP delivery");
+    }
+    // 4 Connection
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        RBTConnectLAN = new QRadioButton("DSL/LAN/Internal only");
+        RBTConnectDUN = new QRadioButton("Use a dial-up connection:");
+        RBTConnectLAN->setChecked(true);
+        CBXDUN = new QComboBox;
+        BtnServiceDUN = new QPushButton("Edit DUN logn");
+        BtnServiceDUN->hide();
+        CHBPiggyBack = new QCheckBox("Use another connection");
+        CHBPiggyBack->hide();
+        lay->addWidget(RBTConnectLAN);
+        lay->addWidget(RBTConnectDUN);
+        lay->addWidget(CBXDUN);
+        lay->addWidget(BtnServiceDUN);
+        lay->addWidget(CHBPiggyBack);
+        auto* sched = new QGroupBox("Schedule", page);
+        auto* sl = new QFormLayout(sched);
+        CBXConnRegular = new QCheckBox("Send/Receive every");
+        SpinRegular = new QSpinBox;
+        SpinRegular->setRange(1, 240);
+        SpinRegular->setValue(settings::kDefaultRegularTime);
+        SpinRegular->setSuffix(" minutes");
+        sl->addRow(CBXConnRegular, SpinRegular);
+        CBXConnBetween = new QCheckBox("Only during office hours:");
+        TimeEdit1 = new QTimeEdit(QTime(9, 0));
+        TimeEdit2 = new QTimeEdit(QTime(18, 0));
+        TimeEdit1->setDisplayFormat("HH:mm");
+        TimeEdit2->setDisplayFormat("HH:mm");
+        auto* hours = new QHBoxLayout;
+        hours->addWidget(TimeEdit1);
+        hours->addWidget(new QLabel("to"));
+        hours->addWidget(TimeEdit2);
+        sl->addRow(CBXConnBetween, hours);
+        CBXConnStartUp = new QCheckBox("On Startup (not when run as a service)");
+        sl->addRow(CBXConnStartUp);
+        lay->addWidget(sched);
+        CHBManDisconnect = new QCheckBox("Don't disconnect after a manual Send/Receive connection");
+        CHBManDisconnect->setChecked(true);
+        lay->addWidget(CHBManDisconnect);
+        lay->addStretch();
+        PageControl1->addTab(page, "Connection");
+    }
+    // 5 General
+    {
+        auto* page = new QWidget;
+        auto* lay = new QFormLayout(page);
+        CHBStartup = new QCheckBox("Run on Windows Startup");
+        CHBStartup->setChecked(true);
+        CHBMin = new QCheckBox("Start minimized");
+        CHBService = new QCheckBox("As a 2000/XP service");
+        lay->addRow(CHBStartup);
+        lay->addRow(CHBMin);
+        lay->addRow(CHBService);
+        EditPassword = new QLineEdit;
+        EditPassword->setEchoMode(QLineEdit::Password);
+        lay->addRow("Password to change settings:", EditPassword);
+        CHBBugMail = new QCheckBox("Automatically mail velmarsh any errors/bugs");
+        CHBBugMail->setChecked(true);
+        lay->addRow(CHBBugMail);
+        CHBSMTPIP = new QCheckBox("Only allow connections from IP addresses starting:");
+        EditSMTPIP = new QLineEdit;
+        lay->addRow(CHBSMTPIP, EditSMTPIP);
+        EditPOPLANPort = new QLineEdit("110");
+        EdiTSMTPLANPort = new QLineEdit("25");
+        lay->addRow("POP port:", EditPOPLANPort);
+        lay->addRow("SMTP port:", EdiTSMTPLANPort);
+        CHBSMTPServerAuth = new QCheckBox("Use SMTP Authentication");
+        lay->addRow(CHBSMTPServerAuth);
+        CHBViewPostboxes = new QCheckBox("View postboxes by dbl-clicking");
+        CHBViewMessages = new QCheckBox("View preview pane");
+        CHBViewPostboxes->setChecked(true);
+        CHBViewMessages->setChecked(true);
+        lay->addRow(CHBViewPostboxes);
+        lay->addRow(CHBViewMessages);
+        PanelColor = new TColorBox("", false, page);
+        LblColor = new TColorBox("Text color", true, page);
+        lay->addRow("Main window colour:", PanelColor);
+        lay->addRow(LblColor);
+        PageControl1->addTab(page, "General");
+    }
+    // 6 Anti-virus
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        CHBInVirus = new QCheckBox("Scan attachments for possible viruses");
+        CHBInVirus->setChecked(true);
+        MemoViruses = new QPlainTextEdit("*.exe");
+        CHBVirusSpam = new QCheckBox("Move possible virus emails to possible spam");
+        CHBOutVirus = new QCheckBox("Check outgoing mail and warn:");
+        CBXOutWarn = new QComboBox;
+        lay->addWidget(CHBInVirus);
+        lay->addWidget(MemoViruses);
+        lay->addWidget(CHBVirusSpam);
+        lay->addWidget(CHBOutVirus);
+        lay->addWidget(CBXOutWarn);
+        PageControl1->addTab(page, "Anti-virus");
+    }
+    // 7 Forwarding
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        GridForward = MakeGrid({"User", "Forward To", "Copy"}, page);
+        BtnAddForward = new QPushButton("Add...", page);
+        BtnEditForward = new QPushButton("Edit...", page);
+        BtnDelForward = new QPushButton("Delete", page);
+        lay->addWidget(GridForward);
+        lay->addLayout(ButtonRow({BtnAddForward, BtnEditForward, BtnDelForward}));
+        CHBOutCopy = new QCheckBox("Copy all outging mail to:");
+        CBXOutCopy = new QComboBox;
+        CHBForwardMailFrom = new QCheckBox("External - use MAIL FROM:");
+        EditForwardFrom = new QLineEdit;
+        auto* f = new QFormLayout;
+        f->addRow(CHBOutCopy, CBXOutCopy);
+        f->addRow(CHBForwardMailFrom, EditForwardFrom);
+        lay->addLayout(f);
+        PageControl1->addTab(page, "Forwarding");
+    }
+    // 8 Auto-responding
+    {
+        auto* page = new QWidget;
+        auto* lay = new QVBoxLayout(page);
+        GridHoliday = MakeGrid({"User", "Running until"}, page);
+        BtnAddHoliday = new QPushButton("Add...", page);
+        BtnEditHoliday = new QPushButton("Edit...", page);
+        BtnDelHoliday = new QPushButton("Delete", page);
+        lay->addWidget(GridHoliday);
+        lay->addLayout(ButtonRow({BtnAddHoliday, BtnEditHoliday, BtnDelHoliday}));
+        PageControl1->addTab(page, "Auto-responding");
+    }
+    // 9 Remote
+    {
+        auto* page = new QWidget;
+        auto* lay = new QFormLayout(page);
+        CHBBrowser = new QCheckBox("Enable control through your browser (including spam && webmail)");
+        EditBPort = new QLineEdit("2600");
+        LblBrowserAddress = new QLabel("not operative");
+        LblIPAdds = new QLabel("Show all my IP addresses...");
+        lay->addRow(CHBBrowser);
+        lay->addRow("Port:", EditBPort);
+        lay->addRow(LblBrowserAddress);
+        lay->addRow(LblIPAdds);
+        EditWebSetsLogin = new QLineEdit;
+        EditWebSetsPW = new QLineEdit;
+        EditWebSetsPW->setEchoMode(QLineEdit::Password);
+        lay->addRow("Login:", EditWebSetsLogin);
+        lay->addRow("Password:", EditWebSetsPW);
+        CHBAllowSendRec = new QCheckBox("Allow send/recv from Tarnwick page");
+        lay->addRow(CHBAllowSendRec);
+        SpinDeletedDays = new QSpinBox;
+        SpinSentDays = new QSpinBox;
+        for (auto* s : {SpinDeletedDays, SpinSentDays}) {
+            s->setRange(0, 365);
+            s->setValue(settings::kDefaultKeptDays);
+            s->setSuffix(" days");
+        }
+        lay->addRow("Keep deleted:", SpinDeletedDays);
+        lay->addRow("Keep sent:", SpinSentDays);
+        PageControl1->addTab(page, "Remote");
+    }
+
+    BtnOK = new QPushButton("OK");
+    BtnCancel = new QPushButton("Cancel");
+    BtnApply = new QPushButton("Apply");
+    BtnHelp = new QPushButton("Help...");
+    Button1 = new QPushButton("Button1", this);
+    Button1->hide();
+    BtnApply->setEnabled(false);
+    top->addLayout(ButtonRow({BtnOK, BtnCancel, BtnApply, BtnHelp}));
+
+    // Every change of a control makes Apply available.
+    for (auto* c : findChildren<QCheckBox*>()) connect(c, &QCheckBox::clicked, this, &TFrmSettings::ApplyEnable);
+    for (auto* r : findChildren<QRadioButton*>())
+        connect(r, &QRadioButton::clicked, this, &TFrmSettings::ApplyEnable);
+    for (auto* e : findChildren<QLineEdit*>())
+        connect(e, &QLineEdit::textEdited, this, &TFrmSettings::ApplyEnable);
+    for (auto* s : findChildren<QSpinBox*>())
+        connect(s, qOverload<int>(&QSpinBox::valueChanged), this, &TFrmSettings::ApplyEnable);
+    for (auto* t : {TimeEdit1, TimeEdit2}) connect(t, &QTimeEdit::timeChanged, this, &TFrmSettings::ApplyEnable);
+    for (auto* m : {MemFooter, MemoViruses})
+        connect(m, &QPlainTextEdit::textChanged, this, &TFrmSettings::ApplyEnable);
+    for (auto* c : {CBXDUN, CBXOutWarn, CBXOutCopy})
+        connect(c, qOverload<int>(&QComboBox::activated), this, &TFrmSettings::ApplyEnable);
+
+    for (auto* b : {BtnAddUser, BtnEditUser, BtnDelUser}) connect(b, &QPushButton::clicked, this, &TFrmSettings::UserBtns);
+    for (auto* b : {BtnAddPop, BtnEditPop, BtnDelPop}) connect(b, &QPushButton::clicked, this, &TFrmSettings::PopBtns);
+    for (auto* b : {BtnLinkAdd, BtnLinkEdit, BtnLinkDel}) connect(b, &QPushButton::clicked, this, &TFrmSettings::LinkBtns);
+    for (auto* b : {BtnOK, BtnCancel, BtnApply}) connect(b, &QPushButton::clicked, this, &TFrmSettings::ModalButtons);
+    connect(BtnSMTPAuth, &QPushButton::clicked, this, &TFrmSettings::SMTPAuth);
+    connect(CHBSMTPAuth, &QCheckBox::clicked, this, &TFrmSettings::SMTPAuth);
+    connect(Button1, &QPushButton::clicked, this, &TFrmSettings::Button1Click);
+    connect(RGPWhen, &TRadioGroup::Clicked, this, &TFrmSettings::ApplyEnable);
+    for (auto* box : {PanelColor, LblColor}) {
+        connect(box, &TColorBox::Clicked, this, [this, box] {
+            const bool font = box == LblColor;
+            QColor c = QColorDialog::getColor(settings::ColorFromTColor(box->Color()), this);
+            if (!c.isValid()) return;
+            box->SetColor(settings::TColorFromColor(c));
+            if (setup::hooks.mainWindowColors)
+                setup::hooks.mainWindowColors(font ? PanelColor->Color() : box->Color(),
+                                              font ? box->Color() : LblColor->Color());
+            ApplyEnableFor(box);
+        });
+    }
+
+    // Grid rows and table records: the grid's current row is the table's
+    // current record, so the Edit and Delete buttons act on what is shown.
+    struct GridTable {
+        QTableWidget* grid;
+        TvdlMemTable* table;
+        QPushButton* edit;
+        void (TFrmSettings::*handler)(QObject*);
+    };
+    for (auto gt : {GridTable{GridUsers, TblUsers.get(), BtnEditUser, &TFrmSettings::UserBtnsFor},
+                    GridTable{GridPop, TblPop.get(), BtnEditPop, &TFrmSettings::PopBtnsFor},
+                    GridTable{GridLink, tbleLink.get(), BtnLinkEdit, &TFrmSettings::LinkBtnsFor},
+                    GridTable{GridForward, TblForward.get(), BtnEditForward, nullptr},
+                    GridTable{GridHoliday, TblHoliday.get(), BtnEditHoliday, nullptr}}) {
+        connect(gt.grid, &QTableWidget::currentCellChanged, this,
+                [this, gt](int, int, int, int) {
+                    PositionFromGrid(gt.grid, *gt.table);
+                    if (gt.grid == GridUsers) DataSource1DataChange();
+                });
+        if (gt.handler) {
+            connect(gt.grid, &QTableWidget::cellDoubleClicked, this, [this, gt](int, int) {
+                if (gt.edit->isEnabled()) (this->*gt.handler)(gt.edit);
+            });
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Grids
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Record ids of the rows a grid shows, in the grid's order.
+const char* const kBookmarks = "tw_bookmarks";
+
+void FillGrid(QTableWidget* grid, TvdlMemTable& t, const std::vector<std::string>& fields) {
+    QSignalBlocker block(grid);
+    grid->setRowCount(0);
+    QList<QVariant> marks;
+    if (!t.Active()) {
+        grid->setProperty(kBookmarks, marks);
+        return;
+    }
+    const int current = t.GetBookmark();
+    int currentRow = -1;
+    for (t.First(); !t.Eof(); t.Next()) {
+        int row = grid->rowCount();
+        grid->insertRow(row);
+        for (size_t c = 0; c < fields.size(); ++c) {
+            TField* f = t.FindField(fields[c]);
+            grid->setItem(row, static_cast<int>(c), new QTableWidgetItem(f ? Q(f->AsString()) : QString()));
+        }
+        marks << t.GetBookmark();
+        if (t.GetBookmark() == current) currentRow = row;
+    }
+    grid->setProperty(kBookmarks, marks);
+    if (current >= 0 && t.BookmarkValid(current)) t.GotoBookmark(current);
+    else t.First();
+    if (currentRow >= 0) grid->selectRow(currentRow);
+}
+
+}  // namespace
+
+void TFrmSettings::PositionFromGrid(QTableWidget* grid, TvdlMemTable& table) {
+    const int row = grid->currentRow();
+    const QList<QVariant> marks = grid->property(kBookmarks).toList();
+    if (row < 0 || row >= marks.size() || !table.Active()) return;
+    const int mark = marks[row].toInt();
+    if (table.BookmarkValid(mark)) table.GotoBookmark(mark);
+}
+
+void TFrmSettings::RefreshGrids() {
+    FillGrid(GridUsers, *TblUsers, {"Name"});
+    FillGrid(GridPop, *TblPop, {"Name", "Default"});
+    FillGrid(GridLink, *tbleLink, {"Email", "User"});
+    FillGrid(GridForward, *TblForward, {"User", "ForwardTo", "Copy"});
+    FillGrid(GridHoliday, *TblHoliday, {"User", "EndDate"});
+    DataSource1DataChange();
+    const bool hasLink = tbleLink->Active() && !tbleLink->IsEmpty();
+    BtnLinkEdit->setEnabled(hasLink);
+    BtnLinkDel->setEnabled(hasLink);
+}
+
+// ---------------------------------------------------------------------------
+// Loading
+// ---------------------------------------------------------------------------
+
+void TFrmSettings::SetUserList(const std::vector<std::string>& names) {
+    for (QComboBox* c : {CBXLink, CBXOutWarn, CBXOutCopy}) {
+        const QString keep = c->currentText();
+        QSignalBlocker block(c);
+        c->clear();
+        for (const auto& n : names) c->addItem(Q(n));
+        c->setCurrentIndex(c == CBXLink ? -1 : c->findText(keep, Qt::MatchExactly));
+    }
+}
+
+std::vector<std::string> TFrmSettings::userNames() const {
+    std::vector<std::string> out;
+    for (int i = 0; i < CBXLink->count(); ++i) out.push_back(S(CBXLink->itemText(i)));
+    return out;
+}
+
+void TFrmSettings::UpdateUserButtons() {
+    const bool any = TblUsers->Active() && !TblUsers->IsEmpty();
+    BtnDelUser->setEnabled(any);
+    BtnEditUser->setEnabled(any);
+    GPBInstruct->setVisible(any);
+    const bool pop = TblPop->Active() && !TblPop->IsEmpty();
+    BtnDelPop->setEnabled(pop);
+    BtnEditPop->setEnabled(pop);
+    const bool fwd = TblForward->Active() && !TblForward->IsEmpty();
+    BtnDelForward->setEnabled(fwd);
+    BtnEditForward->setEnabled(fwd);
+    const bool hol = TblHoliday->Active() && !TblHoliday->IsEmpty();
+    BtnDelHoliday->setEnabled(hol);
+    BtnEditHoliday->setEnabled(hol);
+}
+
+void TFrmSettings::LoadTables() {
+    const std::string dir = ProgramDir;
+    // 1 users.dat and the list of user names.
+    tablefiles::LoadOrCreate(*TblUsers, dir + "users.dat", settings::DefineUsersTable);
+    tablefiles::SelectIndex(*TblUsers, "ixName");
+    std::vector<std::string> names;
+    for (TblUsers->First(); !TblUsers->Eof(); TblUsers->Next())
+        names.push_back(TblUsers->FieldByName("Name").AsString());
+    TblUsers->First();
+    SetUserList(names);
+    // 2 link.dat
+    tablefiles::LoadOrCreate(*TblLink, dir + "link.dat", settings::DefineLinkTable);
+    tablefiles::SelectIndex(*TblLink, "ixName");
+    // 3 elink.dat, built from link.dat and users.dat when missing
+    // (The window's own tables, not FrmSettings': the global is set only
+    // once this first load, run from the constructor, is over.)
+    if (!std::filesystem::exists(dir + "elink.dat"))
+        links::BuildELinkTable(*tbleLink, *TblLink, *TblUsers, dir + "elink.dat");
+    tablefiles::LoadOrCreate(*tbleLink, dir + "elink.dat", links::DefineELinkTable);
+    tablefiles::SelectIndex(*tbleLink, "ixEmail");
+    // 4 domain.dat
+    if (!std::filesystem::exists(dir + "domain.dat")) {
+        links::DefineDomainTable(*TblDomain);
+        TblDomain->SaveToBinaryFile(dir + "domain.dat");
+    }
+    tablefiles::LoadOrCreate(*TblDomain, dir + "domain.dat", links::DefineDomainTable);
+    tablefiles::SelectIndex(*TblDomain, "ixDomain");
+    // 5 holiday.dat: an unreadable file is set aside and made anew by the
+    // out-of-office unit; an old layout without Subject is upgraded by it.
+    auto defineHoliday = [](TvdlMemTable& t) {
+        if (setup::hooks.defineHolidayFields) setup::hooks.defineHolidayFields(t);
+        else settings::DefineHolidayTable(t);
+    };
+    tablefiles::LoadOrCreate(*TblHoliday, dir + "holiday.dat", defineHoliday);
+    tablefiles::SelectIndex(*TblHoliday, "ixUser");
+    if (!TblHoliday->FindField("Subject") && setup::hooks.upgradeHolidayTable)
+        setup::hooks.upgradeHolidayTable(*TblHoliday);
+    // 7 pop.dat, migrated from the older layouts
+    tablefiles::LoadOrCreate(*TblPop, dir + "pop.dat", settings::DefinePopTable);
+    tablefiles::SelectIndex(*TblPop, "ixName");
+    if (!TblPop->FindField("Leave") || !TblPop->FindField("Default")) MigratePopTable();
+    // 8 forward.dat: its index is always made here, whatever the file holds.
+    tablefiles::LoadOrCreate(*TblForward, dir + "forward.dat", settings::DefineForwardTable);
+    TblForward->IndexDefs().Clear();
+    TblForward->AddIndex("ixUser", "User", ixPrimary | ixCaseInsensitive);
+    TblForward->SetIndexName("ixUser");
+    UpdateUserButtons();
+}
+
+void TFrmSettings::LoadSettings() {
+    loading_ = true;
+    // Signals stay connected (the grids and combos rebuild themselves), but
+    // ApplyEnable ignores what loading changes.
+    LoadTables();
+    LoadIni();
+    LoadFooter();
+    BtnApply->setEnabled(false);
+    EditPOPServer->setText(Q(" " + procs::GetComputerName()));
+    EditSMTPServer->setText(Q(" " + procs::GetComputerName()));
+    RefreshGrids();
+    UpdateUserButtons();
+    UpdateCrashSettings();
+    UpdateBrowserAddress();
+    UpdateEnabling();
+    loading_ = false;
+    BtnApply->setEnabled(false);
+}
+
+void TFrmSettings::LoadIni() {
+    platform::IniFile ini(settings::IniPath());
+    // [Connect]
+    RBTConnectLAN->setChecked(ini.ReadBool("Connect", "LAN", true));
+    RBTConnectDUN->setChecked(ini.ReadBool("Connect", "DUN", false));
+    if (!RBTConnectLAN->isChecked() && !RBTConnectDUN->isChecked()) {
+        // Both off in the file: neither radio button shows as chosen.
+        RBTConnectLAN->setAutoExclusive(false);
+        RBTConnectLAN->setChecked(false);
+        RBTConnectLAN->setAutoExclusive(true);
+    }
+    CHBPiggyBack->setChecked(ini.ReadBool("Connect", "UseOther", false));
+    SelectItem(CBXDUN, ini.ReadString("Connect", "DUNEntry", ""));
+    CBXConnRegular->setChecked(ini.ReadBool("Connect", "Regular", false));
+    CBXConnBetween->setChecked(ini.ReadBool("Connect", "ConnBetween", false));
+    CBXConnStartUp->setChecked(ini.ReadBool("Connect", "OnStartup", false));
+    CHBManDisconnect->setChecked(ini.ReadBool("Connect", "KeepManual", true));
+    SpinRegular->setValue(ini.ReadInteger("Connect", "RegularTime", settings::kDefaultRegularTime));
+    QTime t1 = settings::TimeFromText(ini.ReadString("Connect", "ConnStart", settings::kDefaultConnStart));
+    QTime t2 = settings::TimeFromText(ini.ReadString("Connect", "ConnEnd", settings::kDefaultConnEnd));
+    TimeEdit1->setTime(t1.isValid() ? t1 : QTime(9, 0));
+    TimeEdit2->setTime(t2.isValid() ? t2 : QTime(18, 0));
+    // [SMTP], [POP]
+    EditSMTPHost->setText(Q(ini.ReadString("SMTP", "Host", "")));
+    EditSMTPPort->setText(Q(ini.ReadString("SMTP", "Port", "25")));
+    CHBSMTPStandard->setChecked(ini.ReadBool("SMTP", "Standard", true));
+    EditPassword->setText(Q(PW::DecodeText(ini.ReadString("SMTP", "ID", ""))));
+    RGPWhen->SetItemIndex(settings::WaitCodeToItem(ini.ReadInteger("SMTP", "Wait", settings::kWaitForCycle)));
+    const bool footerAll = ini.ReadBool("SMTP", "FooterAll", true);
+    RBTFooterAll->setChecked(footerAll);
+    RBTFooterExternal->setChecked(!footerAll);
+    CHBSMTPIP->setChecked(ini.ReadBool("SMTP", "IPFilter", false));
+    EditSMTPIP->setText(Q(ini.ReadString("SMTP", "IPFilterAddress", "")));
+    EdiTSMTPLANPort->setText(Q(ini.ReadString("SMTP", "LocalPort", "25")));
+    EditPOPLANPort->setText(Q(ini.ReadString("POP", "LocalPort", "110")));
+    CHBSMTPServerAuth->setChecked(ini.ReadBool("SMTP", "ServerAuth", false));
+    // [General]
+    CHBStartup->setChecked(ini.ReadBool("General", "Start", true));
+    {
+        QSignalBlocker quiet(CHBService);  // loading raises no service message
+        CHBService->setChecked(ini.ReadBool("General", "StartService", false));
+    }
+    CHBMin->setChecked(ini.ReadBool("General", "StartMin", false));
+    CHBSMTPAuth->setChecked(ini.ReadBool("SMTP", "Auth", false));
+    CHBBugMail->setChecked(ini.ReadBool("General", "EmailBugs", true));
+    RelayAuthLogin = ini.ReadString("SMTP", "Login", "");
+    RelayAuthPassword = ini.ReadString("SMTP", "Pass", "");
+    RelayMailFrom = ini.ReadString("SMTP", "MailFrom", "");
+    SmtpServerAuthOn = ini.ReadBool("SMTP", "ServerAuth", false);
+    // [Alerter]
+    CHBAlerter->setChecked(ini.ReadBool("Alerter", "Use", false));
+    EditAlerterPort->setText(Q(ini.ReadString("Alerter", "Port", "2601")));
+    // [Virus]
+    CHBInVirus->setChecked(ini.ReadBool("Virus", "CheckIn", true));
+    CHBVirusSpam->setChecked(ini.ReadBool("Virus", "Spam", false));
+    CHBOutVirus->setChecked(ini.ReadBool("Virus", "CheckOut", false));
+    const int fileCount = ini.ReadInteger("Virus", "FileCount", -1);
+    if (fileCount >= 0) {
+        std::vector<std::string> patterns;
+        for (int i = 1; i <= fileCount; ++i)
+            patterns.push_back(ini.ReadString("Virus", "File" + std::to_string(i), "*.exe"));
+        SetMemoLines(MemoViruses, patterns);
+    }
+    SelectItem(CBXOutWarn, ini.ReadString("Virus", "OutWarn", ""));
+    // [Forward]
+    CHBOutCopy->setChecked(ini.ReadBool("Forward", "CopyOut", false));
+    SelectItem(CBXOutCopy, ini.ReadString("Forward", "CopyOutTo", ""));
+    CHBForwardMailFrom->setChecked(ini.ReadBool("Forward", "UseMailFrom", false));
+    EditForwardFrom->setText(Q(ini.ReadString("Forward", "MailFrom", "")));
+    // [General] views
+    CHBViewPostboxes->setChecked(ini.ReadBool("General", "ViewPostboxes", true));
+    CHBViewMessages->setChecked(ini.ReadBool("General", "ViewMessages", true));
+    // [Remote]
+    CHBBrowser->setChecked(ini.ReadBool("Remote", "Enabled", false));
+    EditBPort->setText(Q(ini.ReadString("Remote", "Port", "2600")));
+    SpinDeletedDays->setValue(ini.ReadInteger("Remote", "DeletedDays", settings::kDefaultKeptDays));
+    SpinSentDays->setValue(ini.ReadInteger("Remote", "SentDays", settings::kDefaultKeptDays));
+    EditWebSetsLogin->setText(Q(PW::DecryptPassword(ini.ReadString("Remote", "Login", ""))));
+    EditWebSetsPW->setText(Q(PW::DecryptPassword(ini.ReadString("Remote", "PW", ""))));
+    CHBAllowSendRec->setChecked(ini.ReadBool("Remote", "SendRec", false));
+    // [General] logs and colours
+    procs::LogSizeLimit = ini.ReadInteger("General", "LogSize", settings::kDefaultLogSize);
+    ini.WriteInteger("General", "LogSize", procs::LogSizeLimit);
+    procs::LogClientActivity = ini.ReadBool("General", "Logging1", true);
+    procs::LogServerActivity = ini.ReadBool("General", "Logging2", false);
+    PanelColor->SetColor(ini.ReadInteger("General", "FormColor", settings::kDefaultFormColor));
+    LblColor->SetColor(ini.ReadInteger("General", "TextColor", settings::kDefaultTextColor));
+    if (setup::hooks.mainWindowColors) setup::hooks.mainWindowColors(PanelColor->Color(), LblColor->Color());
+}
+
+void TFrmSettings::LoadFooter() {
+    std::string data;
+    if (!platform::ReadFile(ProgramDir + "footer.dat", data)) {
+        MemFooter->clear();
+        return;
+    }
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t nl = data.find('\n', start);
+        std::string line = data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    SetMemoLines(MemFooter, lines);
+}
+
+void TFrmSettings::DataSource1DataChange() {
+    if (!TblUsers->Active() || TblUsers->IsEmpty()) return;
+    const std::string name = TblUsers->FieldByName("Name").AsString();
+    const std::string pw = TblUsers->FieldByName("Password").AsString();
+    GPBInstruct->setTitle(Q("Instructions for " + name));
+    EditUserPanel->setText(Q(" " + name));
+    EditPasswordPanel->setText(Q(" " + std::string(pw.size(), '*')));
+}
+
+void TFrmSettings::UpdateCrashSettings() {
+    setup::crashSettings.mailAutomatically = CHBBugMail->isChecked();
+    setup::crashSettings.showDialog = !CHBBugMail->isChecked();
+    setup::crashSettings.sender.clear();
+    if (tbleLink->Active() && !tbleLink->IsEmpty()) {
+        // The first alias in address order names the report's sender.
+        const int keep = tbleLink->GetBookmark();
+        tbleLink->First();
+        setup::crashSettings.sender = tbleLink->FieldByName("User").AsString() + " <" +
+                                      tbleLink->FieldByName("Email").AsString() + ">";
+        if (keep >= 0 && tbleLink->BookmarkValid(keep)) tbleLink->GotoBookmark(keep);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Saving
+// ---------------------------------------------------------------------------
+
+void TFrmSettings::SaveSettings() {
+    const std::string dir = ProgramDir;
+    // 1 tables, each whole (the table writes every row whatever range is on)
+    TblUsers->SaveToBinaryFile(dir + "users.dat");
+    TblPop->SaveToBinaryFile(dir + "pop.dat");
+    TblLink->SaveToBinaryFile(dir + "link.dat");
+    tbleLink->SaveToBinaryFile(dir + "elink.dat");
+    TblForward->SaveToBinaryFile(dir + "forward.dat");
+    TblHoliday->SaveToBinaryFile(dir + "holiday.dat");
+    // 2, 3
+    SaveIni();
+    SaveFooter();
+    // 4 start-up entry and service
+    if (setup::hooks.applyStartupEntries) setup::hooks.applyStartupEntries();
+    // 5, 6 local ports
+    ApplyPorts();
+    // 7 web server
+    if (setup::hooks.webServerRecheck) setup::hooks.webServerRecheck();
+    // 8 crash reporter
+    UpdateCrashSettings();
+}
+
+void TFrmSettings::SaveIni() {
+    platform::IniFile ini(settings::IniPath());
+    // [Connect]
+    ini.WriteBool("Connect", "LAN", RBTConnectLAN->isChecked());
+    ini.WriteBool("Connect", "DUN", RBTConnectDUN->isChecked());
+    ini.WriteBool("Connect", "UseOther", CHBPiggyBack->isChecked());
+    ini.WriteString("Connect", "DUNEntry", CBXDUN->currentIndex() >= 0 ? S(CBXDUN->currentText()) : "");
+    ini.WriteBool("Connect", "Regular", CBXConnRegular->isChecked());
+    ini.WriteBool("Connect", "ConnBetween", CBXConnBetween->isChecked());
+    ini.WriteBool("Connect", "OnStartup", CBXConnStartUp->isChecked());
+    ini.WriteBool("Connect", "KeepManual", CHBManDisconnect->isChecked());
+    ini.WriteInteger("Connect", "RegularTime", SpinRegular->value());
+    ini.WriteString("Connect", "ConnStart", settings::TimeToText(TimeEdit1->time()));
+    ini.WriteString("Connect", "ConnEnd", settings::TimeToText(TimeEdit2->time()));
+    // [SMTP], [POP]
+    ini.WriteString("SMTP", "Host", S(EditSMTPHost->text()));
+    ini.WriteString("SMTP", "Port", S(EditSMTPPort->text()));
+    ini.WriteBool("SMTP", "Standard", CHBSMTPStandard->isChecked());
+    ini.WriteString("SMTP", "LocalPort", S(EdiTSMTPLANPort->text()));
+    ini.WriteString("POP", "LocalPort", S(EditPOPLANPort->text()));
+    ini.WriteString("SMTP", "ID", PW::EncodeText(S(EditPassword->text())));
+    ini.WriteInteger("SMTP", "Wait", settings::WaitItemToCode(RGPWhen->ItemIndex()));
+    ini.WriteBool("SMTP", "FooterAll", RBTFooterAll->isChecked());
+    ini.WriteString("SMTP", "IPFilterAddress", S(EditSMTPIP->text()));
+    ini.WriteBool("SMTP", "IPFilter", CHBSMTPIP->isChecked());
+    ini.WriteBool("SMTP", "Auth", CHBSMTPAuth->isChecked());
+    ini.WriteBool("SMTP", "ServerAuth", CHBSMTPServerAuth->isChecked());
+    SmtpServerAuthOn = CHBSMTPServerAuth->isChecked();
+    ini.WriteString("SMTP", "Login", RelayAuthLogin);
+    ini.WriteString("SMTP", "Pass", RelayAuthPassword);
+    ini.WriteString("SMTP", "MailFrom", RelayMailFrom);
+    // [General]
+    ini.WriteBool("General", "Start", CHBStartup->isChecked());
+    ini.WriteBool("General", "StartService", CHBService->isChecked());
+    ini.WriteBool("General", "StartMin", CHBMin->isChecked());
+    ini.WriteBool("General", "EmailBugs", CHBBugMail->isChecked());
+    // [Alerter]
+    ini.WriteBool("Alerter", "Use", CHBAlerter->isChecked());
+    ini.WriteString("Alerter", "Port", S(EditAlerterPort->text()));
+    // [Virus]; File keys above the new count stay in the file, unread.
+    ini.WriteBool("Virus", "CheckIn", CHBInVirus->isChecked());
+    ini.WriteBool("Virus", "Spam", CHBVirusSpam->isChecked());
+    ini.WriteBool("Virus", "CheckOut", CHBOutVirus->isChecked());
+    const auto patterns = MemoLines(MemoViruses);
+    ini.WriteInteger("Virus", "FileCount", static_cast<long long>(patterns.size()));
+    for (size_t i = 0; i < patterns.size(); ++i)
+        ini.WriteString("Virus", "File" + std::to_string(i + 1), patterns[i]);
+    ini.WriteString("Virus", "OutWarn", S(CBXOutWarn->currentText()));
+    // [Forward]
+    ini.WriteBool("Forward", "CopyOut", CHBOutCopy->isChecked());
+    ini.WriteString("Forward", "CopyOutTo", S(CBXOutCopy->currentText()));
+    ini.WriteBool("Forward", "UseMailFrom", CHBForwardMailFrom->isChecked() && !EditForwardFrom->text().isEmpty());
+    ini.WriteString("Forward", "MailFrom", S(EditForwardFrom->text()));
+    // [General] views
+    ini.WriteBool("General", "ViewPostboxes", CHBViewPostboxes->isChecked());
+    ini.WriteBool("General", "ViewMessages", CHBViewMessages->isChecked());
+    // [Remote]
+    ini.WriteBool("Remote", "Enabled", CHBBrowser->isChecked());
+    ini.WriteInteger("Remote", "Port", settings::PortFromText(S(EditBPort->text()), settings::kDefaultWebPort));
+    ini.WriteInteger("Remote", "DeletedDays", SpinDeletedDays->value());
+    ini.WriteInteger("Remote", "SentDays", SpinSentDays->value());
+    ini.WriteString("Remote", "Login", PW::EncryptPassword(S(EditWebSetsLogin->text())));
+    ini.WriteString("Remote", "PW", PW::EncryptPassword(S(EditWebSetsPW->text())));
+    ini.WriteBool("Remote", "SendRec", CHBAllowSendRec->isChecked());
+    // [General] colours
+    ini.WriteInteger("General", "FormColor", PanelColor->Color());
+    ini.WriteInteger("General", "TextColor", LblColor->Color());
+}
+
+void TFrmSettings::SaveFooter() {
+    std::string data;
+    for (const auto& line : MemoLines(MemFooter)) data += line + "\r\n";
+    if (!platform::WriteFileAtomic(ProgramDir + "footer.dat", data))
+        procs::SetStatus("Could not write footer.dat", false);
+}
+
+void TFrmSettings::ApplyPorts() {
+    const std::string taken = "There is already an application or service using port ";
+    // POP3 server. Hook: the servers window supplies the socket; while it
+    // does not, nothing is re-opened here.
+    const int pop = popLocalPort();
+    if (setup::hooks.popServerPort && setup::hooks.reopenPopServer && pop != setup::hooks.popServerPort()) {
+        if (!setup::hooks.reopenPopServer(pop)) {
+            platform::MessageBox(taken + std::to_string(pop) + ", necessary for the POP server.\r\n"
+                                 "If you want to use Tarnwick as your POP server then you will have to "
+                                 "stop the other application and restart Tarnwick.",
+                                 platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        }
+    }
+    // SMTP server, likewise through the SMTP window.
+    const int smtp = smtpLocalPort();
+    if (setup::hooks.smtpServerPort && setup::hooks.reopenSmtpServer && smtp != setup::hooks.smtpServerPort()) {
+        const bool ok = setup::hooks.reopenSmtpServer(smtp);
+        setup::crashSettings.smtpPort = smtp;
+        if (!ok) {
+            platform::MessageBox(taken + std::to_string(smtp) + ", necessary for the SMTP server.\r\n"
+                                 "If you want to use Tarnwick as your SMTP server then you will have to "
+                                 "stop the other application and restart Tarnwick.",
+                                 platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Typed readers
+// ---------------------------------------------------------------------------
+
+bool TFrmSettings::footerForAll() const { return RBTFooterAll->isChecked(); }
+int TFrmSettings::smtpWaitCode() const { return settings::WaitItemToCode(RGPWhen->ItemIndex()); }
+bool TFrmSettings::smtpIPFilter() const { return CHBSMTPIP->isChecked(); }
+std::string TFrmSettings::smtpIPFilterAddress() const { return S(EditSMTPIP->text()); }
+bool TFrmSettings::smtpServerAuth() const { return CHBSMTPServerAuth->isChecked(); }
+bool TFrmSettings::relayAuth() const { return CHBSMTPAuth->isChecked(); }
+std::string TFrmSettings::relayHost() const { return S(EditSMTPHost->text()); }
+int TFrmSettings::relayPort() const {
+    return settings::PortFromText(S(EditSMTPPort->text()), settings::kDefaultSmtpPort);
+}
+bool TFrmSettings::relayStandard() const { return CHBSMTPStandard->isChecked(); }
+int TFrmSettings::popLocalPort() const {
+    return settings::PortFromText(S(EditPOPLANPort->text()), settings::kDefaultPopPort);
+}
+int TFrmSettings::smtpLocalPort() const {
+    return settings::PortFromText(S(EdiTSMTPLANPort->text()), settings::kDefaultSmtpPort);
+}
+bool TFrmSettings::alerterOn() const { return CHBAlerter->isChecked(); }
+int TFrmSettings::alerterPort() const {
+    return settings::PortFromText(S(EditAlerterPort->text()), settings::kDefaultAlerterPort);
+}
+bool TFrmSettings::virusCheckIn() const { return CHBInVirus->isChecked(); }
+bool TFrmSettings::virusToSpam() const { return CHBVirusSpam->isChecked(); }
+bool TFrmSettings::virusCheckOut() const { return CHBOutVirus->isChecked(); }
+std::vector<std::string> TFrmSettings::virusPatterns() const { return MemoLines(MemoViruses); }
+std::string TFrmSettings::virusWarnUser() const { return S(CBXOutWarn->currentText()); }
+bool TFrmSettings::copyOut() const { return CHBOutCopy->isChecked(); }
+std::string TFrmSettings::copyOutTo() const { return S(CBXOutCopy->currentText()); }
+bool TFrmSettings::forwardUseMailFrom() const {
+    return CHBForwardMailFrom->isChecked() && !EditForwardFrom->text().isEmpty();
+}
+std::string TFrmSettings::forwardMailFrom() const { return S(EditForwardFrom->text()); }
+bool TFrmSettings::viewPostboxes() const { return CHBViewPostboxes->isChecked(); }
+bool TFrmSettings::viewMessages() const { return CHBViewMessages->isChecked(); }
+bool TFrmSettings::browserEnabled() const { return CHBBrowser->isChecked(); }
+int TFrmSettings::webPort() const {
+    return settings::PortFromText(S(EditBPort->text()), settings::kDefaultWebPort);
+}
+int TFrmSettings::deletedDays() const { return SpinDeletedDays->value(); }
+int TFrmSettings::sentDays() const { return SpinSentDays->value(); }
+std::string TFrmSettings::webLogin() const { return S(EditWebSetsLogin->text()); }
+std::string TFrmSettings::webPassword() const { return S(EditWebSetsPW->text()); }
+bool TFrmSettings::allowSendRec() const { return CHBAllowSendRec->isChecked(); }
+std::string TFrmSettings::browserAddress() const { return S(LblBrowserAddress->text()); }
+std::vector<std::string> TFrmSettings::footerLines() const { return MemoLines(MemFooter); }
+std::string TFrmSettings::settingsPassword() const { return S(EditPassword->text()); }
+int TFrmSettings::formColor() const { return PanelColor->Color(); }
+int TFrmSettings::textColor() const { return LblColor->Color(); }
+
+// ---------------------------------------------------------------------------
+// Buttons and enabling
+// ---------------------------------------------------------------------------
+
+void TFrmSettings::ApplyEnable() { ApplyEnableFor(sender()); }
+
+void TFrmSettings::UpdateBrowserAddress() {
+    EditBPort->setEnabled(!CHBBrowser->isChecked());
+    QFont f = LblBrowserAddress->font();
+    QPalette p = LblBrowserAddress->palette();
+    if (CHBBrowser->isChecked()) {
+        std::string host = procs::GetComputerName();
+        for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        LblBrowserAddress->setText(Q("http://" + host + ":" + std::to_string(webPort())));
+        LblBrowserAddress->setCursor(Qt::PointingHandCursor);
+        p.setColor(QPalette::WindowText, QColor(0, 0, 128));
+        f.setUnderline(true);
+    } else {
+        LblBrowserAddress->setText("not operative");
+        LblBrowserAddress->unsetCursor();
+        p.setColor(QPalette::WindowText, Qt::black);
+        f.setUnderline(false);
+    }
+    LblBrowserAddress->setFont(f);
+    LblBrowserAddress->setPalette(p);
+}
+
+void TFrmSettings::UpdateEnabling() {
+    CHBMin->setEnabled(CHBStartup->isChecked() && !CHBService->isChecked());
+    CHBService->setEnabled(CHBStartup->isChecked() && !procs::IsWin9x());
+    BtnServiceDUN->setVisible(CHBService->isChecked());
+}
+
+void TFrmSettings::ApplyEnableFor(QObject* from) {
+    if (loading_) return;
+    if (from == EditBPort || from == CHBBrowser) UpdateBrowserAddress();
+    BtnApply->setEnabled(true);
+    UpdateEnabling();
+    if (!CHBService->isEnabled()) CHBService->setChecked(false);
+    // A service start is always minimised.
+    if (!CHBMin->isEnabled()) CHBMin->setChecked(CHBService->isChecked());
+    BtnServiceDUN->setVisible(CHBService->isChecked());
+    if (from == CHBService && CHBService->isChecked() && serviceTag_ == 0 && RBTConnectDUN->isChecked() &&
+        CBXDUN->currentIndex() >= 0) {
+        platform::MessageBox("Run as a service:\r\rTarnwick will run as a service but you must provide the "
+                             "Dial-up networking username and password.\rPlease select the connection tab and "
+                             "then click on the button marked \"Edit DUN login\" and enter the username and "
+                             "password for the selected DUN entry (" +
+                                 S(CBXDUN->currentText()) + ").",
+                             platform::MsgKind::Information, platform::MsgButtons::Ok, this);
+        serviceTag_ = 1;
+    }
+    if (from == CHBOutCopy && !CHBOutCopy->isChecked()) CBXOutCopy->setCurrentIndex(-1);
+    if (from == CHBForwardMailFrom && !CHBForwardMailFrom->isChecked()) EditForwardFrom->clear();
+}
+
+void TFrmSettings::ModalButtons() {
+    QObject* from = sender();
+    if (from == BtnOK || from == BtnApply) SaveSettings();
+    if (from == BtnCancel) LoadSettings();
+    BtnApply->setEnabled(false);
+    if (from == BtnOK || from == BtnCancel) done(QDialog::Accepted);
+}
+
+void TFrmSettings::SMTPAuth() {
+    if (sender() == BtnSMTPAuth && FrmMailAccount)
+        FrmMailAccount->EditSmtpAuth("SMTP account", RelayAuthLogin, RelayAuthPassword, RelayMailFrom);
+    ApplyEnable();
+}

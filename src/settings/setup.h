@@ -1,12 +1,293 @@
-// The settings window.
+// The settings window. It exists for the program's life: its controls are
+// the live values of many switches, and it owns the tables of local users,
+// provider accounts, aliases, domains, forwards and auto-responses.
+// LoadSettings / SaveSettings move tarnwick.ini, footer.dat and the tables
+// in and out of the controls (the file's catalogue is in settings_file.h).
 #pragma once
 
 #include <QDialog>
+#include <QLabel>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tables/memtable.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class QTabWidget;
+class QTableWidget;
+class QTimeEdit;
+
+// Relay account of the SMTP delivery page: held outside controls, changed by
+// the relay AUTH dialog, loaded and saved with [SMTP] Login/Pass/MailFrom.
+extern std::string RelayAuthLogin;
+extern std::string RelayAuthPassword;
+extern std::string RelayMailFrom;
+// Mirror of [SMTP] ServerAuth for the SMTP server.
+extern bool SmtpServerAuthOn;
+
+// A radio group whose value is the index of the checked item (-1 none).
+class TRadioGroup : public QWidget {
+    Q_OBJECT
+public:
+    TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent = nullptr);
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    int Count() const { return static_cast<int>(buttons_.size()); }
+signals:
+    void Clicked();
+private:
+    QButtonGroup* group_;
+    std::vector<QRadioButton*> buttons_;
+};
+
+// A colour chosen for the main window, kept as a TColor value.
+class TColorBox : public QLabel {
+    Q_OBJECT
+public:
+    // fontColor: the box shows the colour as its text colour (LblColor),
+    // otherwise as its background (PanelColor).
+    TColorBox(const QString& text, bool fontColor, QWidget* parent = nullptr);
+    int Color() const { return color_; }
+    void SetColor(int tcolor);
+signals:
+    void Clicked();
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+private:
+    bool fontColor_;
+    int color_ = 0;
+};
+
+namespace setup {
+
+// Points where saving and loading reach windows that are created after the
+// settings window (or that live in other subsystems). Each is optional: an
+// empty function means that part is not there yet and is skipped.
+struct Hooks {
+    // Listening port of the POP3 / SMTP server socket now (0: not listening
+    // yet), and a re-open on a new port that returns false when the port
+    // cannot be had. SaveSettings calls reopen only when the port changed.
+    std::function<int()> popServerPort;
+    std::function<bool(int port)> reopenPopServer;
+    std::function<int()> smtpServerPort;
+    std::function<bool(int port)> reopenSmtpServer;
+    // The web server re-checks whether it must run and on which port.
+    std::function<void()> webServerRecheck;
+    // Start-up entry and service registration from CHBStartup/CHBService/CHBMin.
+    std::function<void()> applyStartupEntries;
+    // Main window colours (FormColor, TextColor as TColor values).
+    std::function<void(int formColor, int textColor)> mainWindowColors;
+    // Welcome message into a new user's mailbox.
+    std::function<void(const std::string& user)> writeWelcomeMail;
+    // Out-of-office unit: (re)create an empty holiday.dat in the given table,
+    // and upgrade a loaded table that has no Subject field.
+    std::function<void(TvdlMemTable& table)> defineHolidayFields;
+    std::function<void(TvdlMemTable& table)> upgradeHolidayTable;
+    // Downloaded-message record of the collector: does it hold rows for the
+    // account, and forget them.
+    std::function<bool(const std::string& account)> hasDownloaded;
+    std::function<void(const std::string& account)> forgetDownloaded;
+};
+extern Hooks hooks;
+
+// The crash reporter's settings as the settings window decides them.
+struct CrashSettings {
+    bool showDialog = false;       // not EmailBugs
+    bool mailAutomatically = true; // EmailBugs
+    std::string sender;            // "User <Email>" of the first alias, or empty
+    int smtpPort = 25;             // the SMTP server's port after the last save
+};
+extern CrashSettings crashSettings;
+
+}  // namespace setup
+
+namespace settings {
+
+// Adds a local user to users.dat in programDir (with trailing "/") through
+// the table code, creating the file when missing. False (and no change)
+// when the name is unsafe or already taken (without regard to case).
+bool AddLocalUser(const std::string& programDir, const std::string& name,
+                  const std::string& password, std::string* error = nullptr);
+
+// A user name that can safely name mailbox files: the field-check alphabet
+// (letters, digits, "+", "-", ".", "@"), not empty, not only dots.
+bool IsSafeUserName(const std::string& name);
+
+// Table layouts of the settings window's files.
+void DefineUsersTable(TvdlMemTable& t);
+void DefinePopTable(TvdlMemTable& t);
+void DefineLinkTable(TvdlMemTable& t);
+void DefineForwardTable(TvdlMemTable& t);
+void DefineHolidayTable(TvdlMemTable& t);
+
+}  // namespace settings
 
 class TFrmSettings : public QDialog {
     Q_OBJECT
 public:
     explicit TFrmSettings(QWidget* parent = nullptr);
+    ~TFrmSettings() override;
+
+    // Creation: reads the settings and the tables (also run by the constructor).
+    void FormCreate();
+    void LoadSettings();
+    void SaveSettings();
+
+    // --- Typed readers of the live switches ------------------------------
+    bool footerForAll() const;
+    int smtpWaitCode() const;              // [SMTP] Wait code of RGPWhen
+    bool smtpIPFilter() const;
+    std::string smtpIPFilterAddress() const;
+    bool smtpServerAuth() const;
+    bool relayAuth() const;
+    std::string relayHost() const;
+    int relayPort() const;                 // 25 when not a port
+    bool relayStandard() const;
+    int popLocalPort() const;              // 110 when not a port
+    int smtpLocalPort() const;             // 25 when not a port
+    bool alerterOn() const;
+    int alerterPort() const;               // 2601 when not a port
+    bool virusCheckIn() const;
+    bool virusToSpam() const;
+    bool virusCheckOut() const;
+    std::vector<std::string> virusPatterns() const;
+    std::string virusWarnUser() const;
+    bool copyOut() const;
+    std::string copyOutTo() const;
+    bool forwardUseMailFrom() const;
+    std::string forwardMailFrom() const;
+    bool viewPostboxes() const;
+    bool viewMessages() const;
+    bool browserEnabled() const;
+    int webPort() const;                   // 2600 when not a port
+    int deletedDays() const;
+    int sentDays() const;
+    std::string webLogin() const;
+    std::string webPassword() const;
+    bool allowSendRec() const;
+    std::string browserAddress() const;    // LblBrowserAddress's caption
+    std::vector<std::string> footerLines() const;
+    std::vector<std::string> userNames() const;  // CBXLink's items
+    std::string settingsPassword() const;  // EditPassword
+    int formColor() const;
+    int textColor() const;
+
+    // --- Tables ------------------------------------------------------------
+    std::unique_ptr<TvdlMemTable> TblUsers, TblLink, tbleLink, TblDomain, TblHoliday, TblPop,
+        TblForward, vdlMemTable1;
+
+    // --- Controls ----------------------------------------------------------
+    QTabWidget* PageControl1;
+    // Users
+    QTableWidget* GridUsers;
+    QPushButton *BtnAddUser, *BtnEditUser, *BtnDelUser;
+    QGroupBox* GPBInstruct;
+    QLineEdit *EditUserPanel, *EditPasswordPanel, *EditPOPServer, *EditSMTPServer;
+    QCheckBox* CHBAlerter;
+    QLineEdit* EditAlerterPort;
+    QComboBox* CBXLink;  // hidden: the list of user names
+    // POP collection
+    QTableWidget* GridPop;
+    QPushButton *BtnAddPop, *BtnEditPop, *BtnDelPop;
+    // Local distribution
+    QTableWidget* GridLink;
+    QPushButton *BtnLinkAdd, *BtnLinkEdit, *BtnLinkDel;
+    // SMTP delivery
+    QLineEdit *EditSMTPHost, *EditSMTPPort;
+    QCheckBox *CHBSMTPAuth, *CHBSMTPStandard;
+    QPushButton* BtnSMTPAuth;
+    TRadioGroup* RGPWhen;
+    QPlainTextEdit* MemFooter;
+    QRadioButton *RBTFooterAll, *RBTFooterExternal;
+    // Connection
+    QRadioButton *RBTConnectLAN, *RBTConnectDUN;
+    QComboBox* CBXDUN;
+    QPushButton* BtnServiceDUN;
+    QCheckBox* CHBPiggyBack;
+    QCheckBox *CBXConnRegular, *CBXConnBetween, *CBXConnStartUp, *CHBManDisconnect;
+    QSpinBox* SpinRegular;
+    QTimeEdit *TimeEdit1, *TimeEdit2;
+    // General
+    QCheckBox *CHBStartup, *CHBMin, *CHBService, *CHBBugMail;
+    QLineEdit* EditPassword;
+    QCheckBox* CHBSMTPIP;
+    QLineEdit *EditSMTPIP, *EditPOPLANPort, *EdiTSMTPLANPort;
+    QCheckBox* CHBSMTPServerAuth;
+    QCheckBox *CHBViewPostboxes, *CHBViewMessages;
+    TColorBox *PanelColor, *LblColor;
+    // Anti-virus
+    QCheckBox *CHBInVirus, *CHBVirusSpam, *CHBOutVirus;
+    QPlainTextEdit* MemoViruses;
+    QComboBox* CBXOutWarn;
+    // Forwarding
+    QTableWidget* GridForward;
+    QPushButton *BtnAddForward, *BtnEditForward, *BtnDelForward;
+    QCheckBox* CHBOutCopy;
+    QComboBox* CBXOutCopy;
+    QCheckBox* CHBForwardMailFrom;
+    QLineEdit* EditForwardFrom;
+    // Auto-responding
+    QTableWidget* GridHoliday;
+    QPushButton *BtnAddHoliday, *BtnEditHoliday, *BtnDelHoliday;
+    // Remote
+    QCheckBox* CHBBrowser;
+    QLineEdit* EditBPort;
+    QLabel *LblBrowserAddress, *LblIPAdds;
+    QLineEdit *EditWebSetsLogin, *EditWebSetsPW;
+    QCheckBox* CHBAllowSendRec;
+    QSpinBox *SpinDeletedDays, *SpinSentDays;
+    // Buttons
+    QPushButton *BtnOK, *BtnCancel, *BtnApply, *BtnHelp;
+    QPushButton* Button1;  // hidden: downloaded-message reset
+
+public slots:
+    void ApplyEnable();
+    void DataSource1DataChange();
+    void UserBtns();
+    void PopBtns();
+    void LinkBtns();
+    void Button1Click();
+    void ModalButtons();
+    void SMTPAuth();
+
+public:
+    // The button handlers with an explicit sender (the slots pass sender()).
+    void ApplyEnableFor(QObject* sender);
+    void UserBtnsFor(QObject* sender);
+    void PopBtnsFor(QObject* sender);
+    void LinkBtnsFor(QObject* sender);
+
+    // Grids show the tables; called after loads and table edits.
+    void RefreshGrids();
+
+private:
+    void BuildPages();
+    void LoadTables();
+    void LoadIni();
+    void SaveIni();
+    void LoadFooter();
+    void SaveFooter();
+    void ApplyPorts();
+    void UpdateCrashSettings();
+    void SetUserList(const std::vector<std::string>& names);
+    void UpdateUserButtons();
+    void PositionFromGrid(QTableWidget* grid, TvdlMemTable& table);
+    void MigratePopTable();
+    void UpdateBrowserAddress();
+    void UpdateEnabling();
+    bool loading_ = false;
+    int serviceTag_ = 0;  // the service/dial-up box is shown once per run
 };
 
 extern TFrmSettings* FrmSettings;

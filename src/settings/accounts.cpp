@@ -1,0 +1,397 @@
+// The settings window's users, POP accounts and aliases: table layouts, the
+// page buttons, the pop.dat migration and the downloaded-message reset.
+#include "settings/setup.h"
+
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "settings/link.h"
+#include "settings/mail_act.h"
+#include "settings/table_files.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QPushButton>
+
+#include <cctype>
+#include <filesystem>
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The record (by bookmark) whose field equals value without regard to case,
+// other than the record `except`; -1 when none.
+int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& value, int except = -1) {
+    int found = -1;
+    const std::string want = Lower(value);
+    tablefiles::ForEach(t, [&] {
+        if (found < 0 && t.GetBookmark() != except && Lower(t.FieldByName(field).AsString()) == want)
+            found = t.GetBookmark();
+    });
+    return found;
+}
+
+// The field check of user names: the shared check, and no name made of dots
+// only, since a user name becomes part of mailbox file names.
+bool UserNameFails(const std::string& name) {
+    if (procs::ValidateField(name, true, true, "User name")) return true;
+    if (!settings::IsSafeUserName(name)) {
+        platform::MessageBox("Illegal characters (only letters and digits please) in User name.",
+                             platform::MsgKind::Error, platform::MsgButtons::Ok);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace settings {
+
+bool IsSafeUserName(const std::string& name) {
+    if (name.empty()) return false;
+    bool onlyDots = true;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(ch)));
+        const bool ok = c == '+' || c == '-' || c == '.' || c == '@' || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9');
+        if (!ok) return false;
+        if (c != '.') onlyDots = false;
+    }
+    return !onlyDots;
+}
+
+void DefineUsersTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Name", ftString, 64}, {"Password", ftString, 64}}, "ixName", "Name",
+                       ixPrimary | ixCaseInsensitive);
+}
+
+void DefinePopTable(TvdlMemTable& t) {
+    tablefiles::Define(t,
+                       {{"Name", ftString, 64},
+                        {"Host", ftString, 64},
+                        {"Login", ftString, 64},
+                        {"Password", ftString, 64},
+                        {"Include", ftBoolean, 0},
+                        {"Leave", ftBoolean, 0},
+                        {"Leavedays", ftInteger, 0},
+                        {"Default", ftString, 64}},
+                       "ixName", "Name", ixPrimary);
+}
+
+void DefineLinkTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Email", ftString, 64}, {"User", ftString, 64}}, "ixName", "Email",
+                       ixPrimary | ixCaseInsensitive);
+}
+
+void DefineForwardTable(TvdlMemTable& t) {
+    // Copy is text: the settings window writes "Yes"/"No" and reads it back
+    // by that text, while forwarding reads it as a boolean ("Y..." is true).
+    tablefiles::Define(t,
+                       {{"User", ftString, 64},
+                        {"IsLocal", ftBoolean, 0},
+                        {"ForwardTo", ftString, 128},
+                        {"Copy", ftString, 3}},
+                       "ixUser", "User", ixPrimary | ixCaseInsensitive);
+}
+
+void DefineHolidayTable(TvdlMemTable& t) {
+    tablefiles::Define(t,
+                       {{"User", ftString, 64},
+                        {"EndDate", ftDate, 0},
+                        {"Subject", ftString, 240},
+                        {"Message", ftMemo, 240},
+                        {"Who", ftInteger, 0}},
+                       "ixUser", "User", ixPrimary | ixCaseInsensitive);
+}
+
+bool AddLocalUser(const std::string& programDir, const std::string& name, const std::string& password,
+                  std::string* error) {
+    auto fail = [&](const std::string& text) {
+        if (error) *error = text;
+        return false;
+    };
+    if (!IsSafeUserName(name)) return fail("Illegal characters (only letters and digits please) in User name.");
+    for (char c : password) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return fail("Illegal characters (only letters and digits please) in Password.");
+    }
+    if (name.size() > 64 || password.size() > 64) return fail("User name and password take at most 64 characters.");
+    TvdlMemTable t;
+    const std::string path = programDir + "users.dat";
+    try {
+        tablefiles::LoadOrCreate(t, path, DefineUsersTable);
+        if (FindNoCase(t, "Name", name) >= 0) return fail("User already exists");
+        t.Append();
+        t.FieldByName("Name").SetAsString(name);
+        t.FieldByName("Password").SetAsString(password);
+        t.Post();
+        t.SaveToBinaryFile(path);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    return true;
+}
+
+}  // namespace settings
+
+// ---------------------------------------------------------------------------
+// Users
+// ---------------------------------------------------------------------------
+
+void TFrmSettings::UserBtns() { UserBtnsFor(sender()); }
+void TFrmSettings::PopBtns() { PopBtnsFor(sender()); }
+void TFrmSettings::LinkBtns() { LinkBtnsFor(sender()); }
+
+void TFrmSettings::UserBtnsFor(QObject* from) {
+    TvdlMemTable& t = *TblUsers;
+    auto names = [&] {
+        std::vector<std::string> out;
+        tablefiles::ForEach(t, [&] { out.push_back(t.FieldByName("Name").AsString()); });
+        return out;
+    };
+    if (from == BtnAddUser) {
+        std::string name, password;
+        for (;;) {
+            if (!FrmMailAccount->EditLocalUser("Add user", name, password)) return;
+            if (UserNameFails(name) || procs::ValidateField(password, true, false, "Password")) continue;
+            break;
+        }
+        // Mailbox files are named by the user, so two names that differ only
+        // in case would share (or fight over) one mailbox.
+        if (FindNoCase(t, "Name", name) >= 0) {
+            platform::MessageBox("User already exists", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+            return;
+        }
+        t.Append();
+        t.FieldByName("Name").SetAsString(name);
+        t.FieldByName("Password").SetAsString(password);
+        t.Post();
+        SetUserList(names());
+        // Welcome message into the new mailbox (written by the support-mail
+        // unit once it is wired to this hook).
+        if (setup::hooks.writeWelcomeMail) setup::hooks.writeWelcomeMail(name);
+    } else if (from == BtnEditUser) {
+        if (t.IsEmpty()) return;
+        const int row = t.GetBookmark();
+        const std::string oldName = t.FieldByName("Name").AsString();
+        std::string name = oldName, password = t.FieldByName("Password").AsString();
+        for (;;) {
+            if (!FrmMailAccount->EditLocalUser("Edit user", name, password)) return;
+            if (UserNameFails(name) || procs::ValidateField(password, true, false, "Password")) continue;
+            break;
+        }
+        if (name != oldName && FindNoCase(t, "Name", name, row) >= 0) {
+            platform::MessageBox("User already exists", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+            return;
+        }
+        t.GotoBookmark(row);
+        t.Edit();
+        t.FieldByName("Name").SetAsString(name);
+        t.FieldByName("Password").SetAsString(password);
+        t.Post();
+        SetUserList(names());
+        t.GotoBookmark(row);
+    } else if (from == BtnDelUser) {
+        if (t.IsEmpty()) return;
+        t.Delete();
+        SetUserList(names());
+    } else {
+        return;
+    }
+    UpdateUserButtons();
+    RefreshGrids();
+    ApplyEnableFor(from);
+}
+
+// ---------------------------------------------------------------------------
+// POP accounts
+// ---------------------------------------------------------------------------
+
+void TFrmSettings::PopBtnsFor(QObject* from) {
+    TvdlMemTable& t = *TblPop;
+    if (from == BtnDelPop) {
+        if (!t.IsEmpty()) t.Delete();
+    } else if (from == BtnAddPop || from == BtnEditPop) {
+        if (TblUsers->IsEmpty()) {
+            platform::MessageBox("You need at least one user before working on your POP accounts",
+                                 platform::MsgKind::Warning, platform::MsgButtons::Ok, this);
+            return;
+        }
+        const bool adding = from == BtnAddPop;
+        if (!adding && t.IsEmpty()) return;
+        const int row = adding ? -1 : t.GetBookmark();
+        std::string name, host, login, password, def;
+        bool include = true, leave = false;
+        int leaveDays = 0;
+        if (!adding) {
+            name = t.FieldByName("Name").AsString();
+            host = t.FieldByName("Host").AsString();
+            login = t.FieldByName("Login").AsString();
+            password = t.FieldByName("Password").AsString();
+            include = t.FieldByName("Include").AsBoolean();
+            leave = t.FieldByName("Leave").AsBoolean();
+            leaveDays = static_cast<int>(t.FieldByName("Leavedays").AsInteger());
+            def = t.FieldByName("Default").AsString();
+        }
+        const std::string oldName = name;
+        auto exists = [&] {
+            int other = -1;
+            tablefiles::ForEach(t, [&] {
+                if (other < 0 && t.GetBookmark() != row && t.FieldByName("Name").AsString() == name)
+                    other = t.GetBookmark();
+            });
+            return other >= 0;
+        };
+        for (;;) {
+            if (!FrmMailAccount->EditPopAccount("POP account", name, host, login, password, include, leave,
+                                                leaveDays, def))
+                return;
+            if (procs::ValidateField(name, false, true, "Account name") ||
+                procs::ValidateField(host, false, true, "Host") ||
+                procs::ValidateField(login, false, true, "Login") ||
+                procs::ValidateField(def, false, true, "Default user"))
+                continue;
+            if (adding && exists()) {
+                platform::MessageBox("Account " + name + " already exists", platform::MsgKind::Information,
+                                     platform::MsgButtons::Ok, this);
+                continue;
+            }
+            break;
+        }
+        if (!adding && name != oldName && exists()) {
+            platform::MessageBox("Account " + name + " already exists", platform::MsgKind::Error,
+                                 platform::MsgButtons::Ok, this);
+            return;
+        }
+        if (adding) {
+            t.Append();
+        } else {
+            t.GotoBookmark(row);
+            t.Edit();
+        }
+        t.FieldByName("Name").SetAsString(name);
+        t.FieldByName("Host").SetAsString(host);
+        t.FieldByName("Login").SetAsString(login);
+        t.FieldByName("Password").SetAsString(password);
+        t.FieldByName("Include").SetAsBoolean(include);
+        t.FieldByName("Leave").SetAsBoolean(leave);
+        t.FieldByName("Leavedays").SetAsInteger(leaveDays);
+        t.FieldByName("Default").SetAsString(def);
+        t.Post();
+    } else {
+        return;
+    }
+    UpdateUserButtons();
+    RefreshGrids();
+    ApplyEnableFor(from);
+}
+
+// ---------------------------------------------------------------------------
+// Aliases
+// ---------------------------------------------------------------------------
+
+void TFrmSettings::LinkBtnsFor(QObject* from) {
+    TvdlMemTable& t = *tbleLink;
+    if (from == BtnLinkDel) {
+        if (!t.IsEmpty()) t.Delete();
+    } else if (from == BtnLinkAdd || from == BtnLinkEdit) {
+        if (TblUsers->IsEmpty()) {
+            platform::MessageBox("You need at least one user creating a local distribution link.",
+                                 platform::MsgKind::Warning, platform::MsgButtons::Ok, this);
+            return;
+        }
+        const bool adding = from == BtnLinkAdd;
+        if (!adding && t.IsEmpty()) return;
+        const int row = adding ? -1 : t.GetBookmark();
+        std::string email = adding ? "" : t.FieldByName("Email").AsString();
+        std::string user = adding ? "" : t.FieldByName("User").AsString();
+        for (;;) {
+            if (!FrmLink->Execute(email, user)) return;
+            if (procs::ValidateField(email, false, true, "Email address") ||
+                procs::ValidateField(user, false, true, "User"))
+                continue;
+            break;
+        }
+        if (adding) {
+            FrmLink->AddLink(email, user);
+        } else {
+            t.GotoBookmark(row);
+            t.Edit();
+            t.FieldByName("Email").SetAsString(Lower(email));
+            t.FieldByName("User").SetAsString(user);
+            t.Post();
+        }
+    } else {
+        return;
+    }
+    RefreshGrids();
+    UpdateCrashSettings();
+    ApplyEnableFor(from);
+}
+
+// ---------------------------------------------------------------------------
+// pop.dat migration and downloaded-message reset
+// ---------------------------------------------------------------------------
+
+void TFrmSettings::MigratePopTable() {
+    const std::string dir = ProgramDir;
+    TvdlMemTable& old = *TblPop;
+    const bool hadLeave = old.FindField("Leave") != nullptr;
+    const bool hadDefault = old.FindField("Default") != nullptr;
+
+    // Unrecognised mail of accounts that predate the Default field went to
+    // the default user of link.dat.
+    std::string linkDefault;
+    if (TblLink->Active() && TblLink->FindField("Email") && TblLink->FindField("User")) {
+        tablefiles::ForEach(*TblLink, [&] {
+            if (linkDefault.empty() && TblLink->FieldByName("Email").AsString() == "[Default]")
+                linkDefault = TblLink->FieldByName("User").AsString();
+        });
+    }
+
+    // The old rows move into the scratch table; TblPop gets the new layout
+    // and the rows copied field by field, by name.
+    vdlMemTable1->Close();
+    vdlMemTable1->FieldDefs().Clear();
+    vdlMemTable1->IndexDefs().Clear();
+    vdlMemTable1->LoadFromBinaryString(old.SaveToBinaryString());
+    if (!vdlMemTable1->Active()) vdlMemTable1->Open();
+    settings::DefinePopTable(old);
+    TvdlMemTable& src = *vdlMemTable1;
+    for (src.First(); !src.Eof(); src.Next()) {
+        old.Append();
+        for (int i = 0; i < src.FieldCount(); ++i) {
+            TField& f = src.Fields(i);
+            TField* to = old.FindField(f.FieldName);
+            if (to && !f.IsNull()) to->SetValue(f.Value());
+        }
+        if (!hadLeave) {
+            old.FieldByName("Leave").SetAsBoolean(false);
+            old.FieldByName("Leavedays").SetAsInteger(10);
+        }
+        if (!hadDefault) old.FieldByName("Default").SetAsString(linkDefault);
+        old.Post();
+    }
+    vdlMemTable1->Close();
+    old.First();
+
+    // The old file stays as pop.old; the new pop.dat replaces it in one step,
+    // so there is no moment without the accounts on disk.
+    std::string bytes;
+    if (platform::ReadFile(dir + "pop.dat", bytes)) platform::WriteFileAtomic(dir + "pop.old", bytes);
+    old.SaveToBinaryFile(dir + "pop.dat");
+    tablefiles::LogLine("pop.dat converted to the current layout (old file kept as pop.old)");
+}
+
+void TFrmSettings::Button1Click() {
+    vdlMemTable1->Close();
+    TvdlMemTable uidl;
+    tablefiles::Define(uidl, {{"POP", ftString, 64}, {"UIDL", ftString, 64}, {"Received", ftDate, 0}}, "ixUIDL",
+                       "POP;UIDL", ixPrimary);
+    uidl.SaveToBinaryFile(ProgramDir + "uidl.dat");
+}

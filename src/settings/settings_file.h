@@ -1,0 +1,95 @@
+// The settings file tarnwick.ini: where it lives, the defaults of its keys,
+// the value encodings that more than one reader needs (the [SMTP] Wait code,
+// ports, TColor colours, times of day) and readers for the keys that have no
+// control in the settings window.
+//
+// Catalogue (L = loaded into the settings window's control, S = saved from it;
+// "file" = read straight from the file by its user):
+//
+//  [Connect]  LAN=1 L/S RBTConnectLAN        DUN=0 L/S RBTConnectDUN
+//             UseOther=0 L/S CHBPiggyBack      DUNEntry= L/S CBXDUN
+//             <entry>L, <entry>P  enciphered dial-up login, DUN login button
+//             Regular=0 L/S CBXConnRegular      ConnBetween=0 L/S CBXConnBetween
+//             OnStartup=0 L/S CBXConnStartUp    KeepManual=1 L/S CHBManDisconnect
+//             RegularTime=10 L/S SpinRegular    ConnStart=09:00 L/S TimeEdit1
+//             ConnEnd=18:00 L/S TimeEdit2       KeepAuto=0 file (scheduler)
+//  [SMTP]     Host= L/S EditSMTPHost            Port=25 L/S EditSMTPPort
+//             Standard=1 L/S CHBSMTPStandard    ID= L/S EditPassword (substitution code)
+//             Wait=1 L/S RGPWhen (code, below)  FooterAll=1 L/S RBTFooterAll
+//             IPFilter=0 L/S CHBSMTPIP          IPFilterAddress= L/S EditSMTPIP
+//             LocalPort=25 L/S EdiTSMTPLANPort  ServerAuth=0 L/S CHBSMTPServerAuth, SmtpServerAuthOn
+//             Auth=0 L/S CHBSMTPAuth            Login=, Pass=, MailFrom= L/S relay globals
+//  [POP]      LocalPort=110 L/S EditPOPLANPort  Timeout=60 file (servers window)
+//             <account>_port=110, <account>_size=0 file (collector)
+//  [General]  Start=1 CHBStartup  StartService=0 CHBService  StartMin=0 CHBMin
+//             EmailBugs=1 CHBBugMail  ViewPostboxes=1  ViewMessages=1 (L/S each)
+//             LogSize=5000 L (written back), Logging1=1, Logging2=0 L only
+//             FormColor=-2147483633 L/S PanelColor  TextColor=-2147483640 L/S LblColor
+//             XPMenu=1, ConfirmExit=1 file
+//  [Alerter]  Use=0 L/S CHBAlerter              Port=2601 L/S EditAlerterPort
+//  [Virus]    CheckIn=1 CHBInVirus  Spam=0 CHBVirusSpam  CheckOut=0 CHBOutVirus
+//             FileCount (absent) + File1..FileN L/S MemoViruses  OutWarn= L/S CBXOutWarn
+//  [Forward]  CopyOut=0 CHBOutCopy  CopyOutTo= CBXOutCopy
+//             UseMailFrom=0 CHBForwardMailFrom  MailFrom= EditForwardFrom
+//  [Remote]   Enabled=0 CHBBrowser  Port=2600 EditBPort  DeletedDays=30  SentDays=30
+//             Login=, PW= enciphered, EditWebSetsLogin/EditWebSetsPW  SendRec=0 CHBAllowSendRec
+//  [Users], [Spam], [SpamWords], [SpamUsers], [SpamStats], [Rules], [AddIns], ...
+//             belong to their features; the settings window never touches them.
+#pragma once
+
+#include <QColor>
+#include <QTime>
+
+#include <string>
+
+namespace settings {
+
+// Program directory + "tarnwick.ini".
+std::string IniPath();
+
+// Defaults of the keys that more than one place reads.
+inline constexpr int kDefaultSmtpPort = 25;
+inline constexpr int kDefaultPopPort = 110;
+inline constexpr int kDefaultAlerterPort = 2601;
+inline constexpr int kDefaultWebPort = 2600;
+inline constexpr int kDefaultPopTimeout = 60;
+inline constexpr int kDefaultLogSize = 5000;
+inline constexpr int kDefaultRegularTime = 10;
+inline constexpr int kDefaultKeptDays = 30;
+inline constexpr int kDefaultFormColor = static_cast<int>(0x8000000Fu);  // button face
+inline constexpr int kDefaultTextColor = static_cast<int>(0x80000008u);  // window text
+inline constexpr const char* kDefaultConnStart = "09:00";
+inline constexpr const char* kDefaultConnEnd = "18:00";
+
+// [SMTP] Wait codes.
+enum WaitCode { kWaitFullCycle = 0, kWaitForCycle = 1, kWaitSendOnly = 2, kWaitReturnExternal = 3 };
+
+// The Wait code is not the radio index: 0 -> item 0, 1 -> item 2, 3 -> item 3,
+// anything else -> item 1; saving maps back, an unknown item counts as 1 (wait).
+int WaitCodeToItem(int code);
+int WaitItemToCode(int item);
+
+// A port text as a number; text that is not a whole number in 1..65535
+// gives def.
+int PortFromText(const std::string& text, int def);
+// A whole decimal number, or def.
+int IntFromText(const std::string& text, int def);
+
+// TColor: 0x00BBGGRR for plain colours, 0x80000000 + index for the system
+// colours of the desktop scheme.
+QColor ColorFromTColor(int tcolor);
+int TColorFromColor(const QColor& color);
+
+// Times of day as the settings file keeps them ("09:00"); readers accept
+// the usual spellings with or without seconds and AM/PM; unparsable text
+// gives an invalid QTime.
+std::string TimeToText(const QTime& t);
+QTime TimeFromText(const std::string& text);
+
+// Keys that no control shows, read where they are used.
+bool KeepAuto();        // [Connect] KeepAuto
+int PopTimeout();       // [POP] Timeout, seconds
+bool XPMenu();          // [General] XPMenu
+bool ConfirmExit();     // [General] ConfirmExit
+
+}  // namespace settings

@@ -1,0 +1,101 @@
+// Safe loading of the settings window's table files.
+#include "settings/table_files.h"
+
+#include "platform/clock.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace tablefiles {
+
+namespace {
+
+std::string TwoDigits(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void LogLine(const std::string& text) {
+    platform::LocalTime now = platform::NowLocal();
+    procs::WriteLog(ProgramDir + "connect.log", TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + text);
+}
+
+std::string SetAside(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::string target = path + ".bad";
+    for (int i = 1; fs::exists(target, ec) && i < 1000; ++i) target = path + ".bad" + std::to_string(i);
+    fs::rename(path, target, ec);
+    return ec ? std::string() : target;
+}
+
+void Define(TvdlMemTable& t, std::initializer_list<FieldSpec> fields, const std::string& indexName,
+            const std::string& indexFields, TIndexOptions options) {
+    t.Close();
+    t.FieldDefs().Clear();
+    t.IndexDefs().Clear();
+    for (const auto& f : fields) t.FieldDefs().Add(f.name, f.type, f.size);
+    t.CreateTable();
+    t.IndexDefs().Clear();
+    t.AddIndex(indexName, indexFields, options);
+    t.Open();
+    t.SetIndexName(indexName);
+}
+
+bool LoadOrCreate(TvdlMemTable& t, const std::string& path, const Definer& define) {
+    const std::string name = BaseName(path);
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        try {
+            t.Close();
+            t.FieldDefs().Clear();
+            t.IndexDefs().Clear();
+            t.LoadFromBinaryFile(path);
+            if (!t.Active()) t.Open();
+            return true;
+        } catch (const std::exception& e) {
+            const std::string aside = SetAside(path);
+            LogLine("Table file " + name + " could not be read (" + e.what() + "); " +
+                    (aside.empty() ? "it could not be renamed" : "renamed to " + BaseName(aside)) +
+                    ", starting with an empty table");
+            if (aside.empty()) {
+                // The bad file is still in place: keep it, work on an empty
+                // table in memory and let the next save replace it.
+                define(t);
+                return false;
+            }
+        }
+    }
+    define(t);
+    t.SaveToBinaryFile(path);
+    return false;
+}
+
+void SelectIndex(TvdlMemTable& t, const std::string& name) {
+    try {
+        t.SetIndexName(name);
+    } catch (const EDatabaseError& e) {
+        LogLine(std::string("Table index missing: ") + e.what());
+        t.SetIndexName("");
+    }
+}
+
+void ForEach(TvdlMemTable& t, const std::function<void()>& fn) {
+    if (!t.Active()) return;
+    const int keep = t.GetBookmark();
+    for (t.First(); !t.Eof(); t.Next()) fn();
+    if (keep >= 0 && t.BookmarkValid(keep)) t.GotoBookmark(keep);
+    else t.First();
+}
+
+}  // namespace tablefiles

@@ -1,0 +1,102 @@
+// Shared set-up of the settings tests: one QApplication per process, a
+// temporary program directory per test, scripted message boxes, and a
+// settings window on that directory.
+#pragma once
+
+#include "platform/dialogs.h"
+#include "platform/inifile.h"
+#include "settings/link.h"
+#include "settings/mail_act.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace settings_test {
+
+inline void EnsureApp() {
+    if (QApplication::instance()) return;
+    static int argc = 1;
+    static char name[] = "test_settings";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+}
+
+// Users table file with the given names (password "pw" + name).
+inline void WriteUsers(const std::string& dir, const std::vector<std::string>& names) {
+    TvdlMemTable t;
+    settings::DefineUsersTable(t);
+    for (const auto& n : names) {
+        t.Append();
+        t.FieldByName("Name").SetAsString(n);
+        t.FieldByName("Password").SetAsString("pw" + n);
+        t.Post();
+    }
+    t.SaveToBinaryFile(dir + "users.dat");
+}
+
+class SettingsEnv : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureApp();
+        ASSERT_TRUE(dir_.isValid());
+        savedDir_ = ProgramDir;
+        ProgramDir = dir_.path().toStdString() + "/";
+        savedLogging_ = procs::LogClientActivity;
+        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
+            messages.push_back(call.text);
+            return call.buttons == platform::MsgButtons::YesNo ? platform::MsgResult::Yes : platform::MsgResult::Ok;
+        });
+        setup::hooks = setup::Hooks{};
+    }
+    void TearDown() override {
+        TFrmMailAccount::ExecForTesting = nullptr;
+        TFrmLink::ExecForTesting = nullptr;
+        form.reset();
+        account.reset();
+        link.reset();
+        FrmSettings = nullptr;
+        FrmMailAccount = nullptr;
+        FrmLink = nullptr;
+        setup::hooks = setup::Hooks{};
+        platform::SetDialogHandlerForTesting(nullptr);
+        procs::LogClientActivity = savedLogging_;
+        ProgramDir = savedDir_;
+    }
+
+    std::string Dir() const { return ProgramDir; }
+    platform::IniFile Ini() const { return platform::IniFile(Dir() + "tarnwick.ini"); }
+
+    // The settings window and its dialogs, as the start-up sequence makes them.
+    TFrmSettings& Form() {
+        if (!form) {
+            form = std::make_unique<TFrmSettings>();
+            FrmSettings = form.get();
+            account = std::make_unique<TFrmMailAccount>();
+            FrmMailAccount = account.get();
+            link = std::make_unique<TFrmLink>();
+            FrmLink = link.get();
+        }
+        return *form;
+    }
+
+    std::vector<std::string> messages;
+
+private:
+    QTemporaryDir dir_;
+    std::string savedDir_;
+    bool savedLogging_ = true;
+    std::unique_ptr<TFrmSettings> form;
+    std::unique_ptr<TFrmMailAccount> account;
+    std::unique_ptr<TFrmLink> link;
+};
+
+}  // namespace settings_test
