@@ -357,3 +357,69 @@ TEST_F(SettingsFile, UnparsableTimeFallsBackToDefault) {
 }
 
 }  // namespace
+
+namespace {
+
+class SettingsEnabling : public settings_test::SettingsEnv {};
+
+TEST_F(SettingsEnabling, StartupServiceAndMinimisedBoxesFollowEachOther) {
+    TFrmSettings& f = Form();
+    f.LoadSettings();
+    f.CHBStartup->setChecked(true);
+    f.CHBService->setChecked(true);
+    f.ApplyEnableFor(f.CHBService);
+    EXPECT_FALSE(f.CHBMin->isEnabled());
+    EXPECT_TRUE(f.CHBMin->isChecked());  // a service always starts minimised
+    EXPECT_TRUE(f.BtnApply->isEnabled());
+
+    f.CHBStartup->setChecked(false);
+    f.ApplyEnableFor(f.CHBStartup);
+    EXPECT_FALSE(f.CHBService->isEnabled());
+    EXPECT_FALSE(f.CHBService->isChecked());
+    EXPECT_FALSE(f.CHBMin->isEnabled());
+    EXPECT_FALSE(f.CHBMin->isChecked());
+}
+
+TEST_F(SettingsEnabling, ServiceWithDialUpAsksForTheLoginOncePerRun) {
+    TFrmSettings& f = Form();
+    f.LoadSettings();
+    f.CHBStartup->setChecked(true);
+    f.CHBService->setChecked(true);
+    f.ApplyEnableFor(f.CHBService);  // LAN chosen: nothing to ask
+    EXPECT_TRUE(messages.empty());
+    f.CBXDUN->addItem("Office line");
+    f.CBXDUN->setCurrentIndex(0);
+    f.RBTConnectDUN->setChecked(true);
+    f.ApplyEnableFor(f.CHBService);
+    f.ApplyEnableFor(f.CHBService);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0],
+              "Run as a service:\r\rTarnwick will run as a service but you must provide the Dial-up networking "
+              "username and password.\rPlease select the connection tab and then click on the button marked "
+              "\"Edit DUN login\" and enter the username and password for the selected DUN entry (Office line).");
+}
+
+TEST_F(SettingsEnabling, BrowserAddressAndClearedCompanions) {
+    TFrmSettings& f = Form();
+    f.LoadSettings();
+    EXPECT_EQ(f.browserAddress(), "not operative");
+    f.EditBPort->setText("abc");
+    f.CHBBrowser->setChecked(true);
+    f.ApplyEnableFor(f.CHBBrowser);
+    EXPECT_FALSE(f.EditBPort->isEnabled());
+    EXPECT_EQ(f.browserAddress().rfind("http://", 0), 0u);
+    EXPECT_EQ(f.browserAddress().substr(f.browserAddress().size() - 5), ":2600");
+
+    settings_test::WriteUsers(Dir(), {"ann"});
+    f.LoadSettings();
+    f.CHBOutCopy->setChecked(true);
+    f.CBXOutCopy->setCurrentIndex(0);
+    f.CHBOutCopy->setChecked(false);
+    f.ApplyEnableFor(f.CHBOutCopy);
+    EXPECT_EQ(f.copyOutTo(), "");
+    f.EditForwardFrom->setText("x@example.net");
+    f.ApplyEnableFor(f.CHBForwardMailFrom);
+    EXPECT_EQ(f.forwardMailFrom(), "");
+}
+
+}  // namespace
