@@ -11,9 +11,11 @@
 
 #include <QApplication>
 
+#include <concepts>
 #include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace platform {
 
@@ -41,6 +43,33 @@ public:
 // application object. An empty handler restores the default disposition
 // (the process ends). False when it could not be set up.
 bool WatchTerminationSignals(std::function<void(int signal)> handler);
+
+// Wraps a slot so that an exception it throws goes to the exception handler
+// right there. notify() catches everything anyway, but Qt's GUI and network
+// libraries are built without exception clean-ups: an exception unwinding
+// through them can leave a widget or socket half-updated. Use it for slots
+// connected to widget signals that may throw:
+//   connect(Btn, &QPushButton::clicked, this, platform::Guarded([this] { ... }));
+template <typename Fn>
+struct GuardedSlot {
+    Fn fn;
+    // Constrained, so that Qt can tell how many of a signal's arguments
+    // the slot takes.
+    template <typename... Args>
+        requires std::invocable<Fn&, Args...>
+    void operator()(Args&&... args) {
+        try {
+            fn(std::forward<Args>(args)...);
+        } catch (...) {
+            Application::HandleException(std::current_exception());
+        }
+    }
+};
+
+template <typename Fn>
+GuardedSlot<Fn> Guarded(Fn fn) {
+    return GuardedSlot<Fn>{std::move(fn)};
+}
 
 // "<type>: <what>" for std::exception and its kin, "unknown exception" for
 // anything else.

@@ -89,6 +89,30 @@ TEST(Application, ExceptionInSocketHandlerLeavesServerServing) {
     EXPECT_EQ(log.texts[0], "std::logic_error: bad command");
 }
 
+TEST(Application, GuardedSlotsReportWhereTheyThrow) {
+    ExceptionLog log;
+    QObject emitter;
+    std::vector<QString> names;
+    QObject::connect(&emitter, &QObject::objectNameChanged, &emitter,
+                     platform::Guarded([&](const QString& name) {
+                         names.push_back(name);
+                         if (name == "bad") throw std::invalid_argument("bad name");
+                     }));
+    emitter.setObjectName("bad");  // synchronous: no event loop involved
+    emitter.setObjectName("good");
+    EXPECT_EQ(names, (std::vector<QString>{"bad", "good"}));
+    ASSERT_EQ(log.texts.size(), 1u);
+    EXPECT_EQ(log.texts[0], "std::invalid_argument: bad name");
+
+    bool ran = false;
+    QTimer::singleShot(0, platform::Guarded([&] {
+        ran = true;
+        throw std::runtime_error("from a timer");
+    }));
+    EXPECT_TRUE(twtest::RunUntil([&] { return ran; }));
+    EXPECT_EQ(log.texts.size(), 2u);
+}
+
 TEST(Application, ThrowingHandlerDoesNotStopTheLoop) {
     twtest::App();
     int calls = 0;
