@@ -908,10 +908,51 @@ void TableOps::Resync(T& t) {
     }
 }
 
+// The part of the current index that can hold records of an active range.
+// Only the first key field narrows it: a range compares case-sensitively,
+// and on a case-insensitive index of several fields a later field can
+// decide the case-sensitive order against the index order. A record whose
+// first field lies outside the bounds in the index's own order lies outside
+// them case-sensitively too.
+void TableOps::Window(T& t, int& lo, int& hi) {
+    Impl& m = *t.impl_;
+    TvdlIndex& idx = *t.current_;
+    lo = 0;
+    hi = idx.Count();
+    if (!t.rangeActive_ || m.suspendRange || idx.IsRowOrder || idx.Fields.empty() ||
+        (idx.CompareOptions & mtcoDescending) || !idx.IsOrdered)
+        return;
+    const size_t f = static_cast<size_t>(idx.Fields[0]);
+    const TvdlMemTableCompareOptions opts = idx.CompareOptions & mtcoCaseInsensitive;
+    auto& refs = idx.References;
+    if (m.rangeStart[f].has) {
+        size_t a = 0, b = refs.size();
+        while (a < b) {
+            size_t mid = (a + b) / 2;
+            if (CompareRows(t, idx.Fields, m.rangeStart, refs[mid]->Data, opts, 1) > 0) a = mid + 1;
+            else b = mid;
+        }
+        lo = static_cast<int>(a);
+    }
+    if (m.rangeEnd[f].has) {
+        size_t a = static_cast<size_t>(lo), b = refs.size();
+        while (a < b) {
+            size_t mid = (a + b) / 2;
+            if (CompareRows(t, idx.Fields, m.rangeEnd, refs[mid]->Data, opts, 1) >= 0) a = mid + 1;
+            else b = mid;
+        }
+        hi = static_cast<int>(a);
+    }
+}
+
 // First accepted record at or after p (dir 1) or at or before p (dir -1).
 int TableOps::Seek(T& t, int p, int dir) {
     auto& refs = t.current_->References;
-    for (int i = p; i >= 0 && i < static_cast<int>(refs.size()); i += dir)
+    int lo, hi;
+    Window(t, lo, hi);
+    if (dir > 0 && p < lo) p = lo;
+    if (dir < 0 && p >= hi) p = hi - 1;
+    for (int i = p; i >= lo && i < hi; i += dir)
         if (Accept(t, refs[static_cast<size_t>(i)])) return i;
     return -1;
 }
@@ -1207,9 +1248,10 @@ int TvdlCustomMemTable::RecordCount() {
     TableOps::CheckActive(*this);
     TableOps::EnsureBuilt(*this, *current_);
     if (!TableOps::CanReject(*this)) return current_->Count();
-    int n = 0;
-    for (TvdlRecord* r : current_->References)
-        if (TableOps::Accept(*this, r)) ++n;
+    int n = 0, lo, hi;
+    TableOps::Window(*this, lo, hi);
+    for (int i = lo; i < hi; ++i)
+        if (TableOps::Accept(*this, current_->References[static_cast<size_t>(i)])) ++n;
     return n;
 }
 
@@ -1219,8 +1261,9 @@ int TvdlCustomMemTable::RecNo() {
     TableOps::Resync(*this);
     if (!impl_->cur) return 0;
     if (!TableOps::CanReject(*this)) return impl_->pos + 1;
-    int n = 0;
-    for (int i = 0; i <= impl_->pos; ++i)
+    int n = 0, lo, hi;
+    TableOps::Window(*this, lo, hi);
+    for (int i = lo; i <= impl_->pos && i < hi; ++i)
         if (TableOps::Accept(*this, current_->References[static_cast<size_t>(i)])) ++n;
     return n;
 }

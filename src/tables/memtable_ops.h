@@ -65,6 +65,7 @@ struct TableOps {
     static bool CanReject(T& t);
     static bool Accept(T& t, TvdlRecord* rec);
     static void Resync(T& t);
+    static void Window(T& t, int& lo, int& hi);
     static int Seek(T& t, int p, int dir);
     static void SetPos(T& t, int p);
     static void Settle(T& t, int hint);
