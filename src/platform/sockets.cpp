@@ -162,6 +162,10 @@ std::string TcpConnection::ReceiveText() {
     return ToStd(d.socket->readAll());
 }
 
+std::int64_t TcpConnection::PendingOutput() const {
+    return impl_->socket ? static_cast<std::int64_t>(impl_->socket->bytesToWrite()) : 0;
+}
+
 std::string TcpConnection::RemoteAddress() const { return impl_->remoteAddress; }
 int TcpConnection::RemotePort() const { return impl_->remotePort; }
 int TcpConnection::LocalPort() const { return impl_->localPort; }
@@ -558,6 +562,10 @@ void TcpClient::SendText(const std::string& data) {
 std::string TcpClient::ReceiveText() {
     if (!impl_->socket) return std::string();
     return ToStd(impl_->socket->readAll());
+}
+
+std::int64_t TcpClient::PendingOutput() const {
+    return impl_->socket ? static_cast<std::int64_t>(impl_->socket->bytesToWrite()) : 0;
 }
 
 std::string TcpClient::RemoteAddress() const {

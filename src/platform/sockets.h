@@ -61,6 +61,8 @@ public:
     void SendText(const std::string& data);
     // Everything received and not yet taken.
     std::string ReceiveText();
+    // Bytes sent but not yet handed to the network.
+    std::int64_t PendingOutput() const;
 
     // Dotted IPv4 text of the peer (IPv4-mapped IPv6 shown as IPv4; other
     // IPv6 addresses in their usual text form).
@@ -188,6 +190,8 @@ public:
 
     void SendText(const std::string& data);
     std::string ReceiveText();
+    // Bytes sent but not yet handed to the network (progress of a long send).
+    std::int64_t PendingOutput() const;
 
     std::string RemoteAddress() const;
     int LocalPort() const;

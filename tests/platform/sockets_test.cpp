@@ -100,6 +100,7 @@ TEST_F(SocketTest, EchoesBytesIncludingNulAndHighBytes) {
     ASSERT_TRUE(RunUntil([&] { return p.received.size() >= data.size(); }));
     EXPECT_EQ(p.received, data);
     EXPECT_GE(p.writes, 1);  // output drained
+    EXPECT_EQ(p.client.PendingOutput(), 0);
 }
 
 TEST_F(SocketTest, HostNameIsLookedUp) {
@@ -267,6 +268,7 @@ TEST_F(SocketTest, FlushContinuationIsBoundedWhenThePeerDoesNotRead) {
     server.OnClientConnect = [&](TcpConnection& c) {
         // Far more than the socket buffers hold while the peer reads nothing.
         c.SendText(std::string(64 << 20, 'x'));
+        EXPECT_GT(c.PendingOutput(), 0);
         sent = Clock::now();
         c.WhenFlushed([&] {
             ran = Clock::now();
