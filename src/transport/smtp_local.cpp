@@ -121,6 +121,8 @@ bool TFrmSMTP::IsLocalAddress(const std::string& address, std::vector<std::strin
     tables.domains = FrmSettings->TblDomain.get();
     tables.usersForDomain = FrmSettings->TblUsers.get();
     TvdlMemTable* servers = settings::ServersUsersTable ? settings::ServersUsersTable() : nullptr;
-    tables.usersForAlias = servers ? servers : FrmSettings->TblUsers.get();
+    // Until the servers window has loaded its copy, the settings window's is
+    // the list of users.
+    tables.usersForAlias = (servers && servers->Active()) ? servers : FrmSettings->TblUsers.get();
     return settings::ResolveLocalAddress(tables, address, users);
 }

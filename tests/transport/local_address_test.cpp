@@ -2,6 +2,11 @@
 #include "settings/local_address.h"
 #include "settings/link.h"
 #include "settings/setup.h"
+#include "shell/globals.h"
+#include "transport/smtp.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -114,6 +119,41 @@ TEST_F(LocalAddress, MissingTablesMeanNothingIsLocal) {
     std::vector<std::string> out;
     EXPECT_FALSE(settings::ResolveLocalAddress(none, "alice@office.example", out));
     EXPECT_TRUE(out.empty());
+}
+
+// The SMTP window's routine reads the settings window's tables.
+TEST(LocalAddressWindows, SmtpWindowResolvesThroughTheSettingsTables) {
+    if (QApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "test_transport";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);
+    }
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string saved = ProgramDir;
+    ProgramDir = dir.path().toStdString() + "/";
+    ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "Ann", "pw"));
+    {
+        TvdlMemTable domains;
+        links::DefineDomainTable(domains);
+        AddRow(domains, {{"Domain", "office.example"}});
+        domains.SaveToBinaryFile(ProgramDir + "domain.dat");
+    }
+    {
+        auto form = std::make_unique<TFrmSettings>();
+        FrmSettings = form.get();
+        TFrmLink::AddLinkTo(*form->tbleLink, "Sales@Office.Example", "ann");
+        TFrmSMTP smtp;
+        std::vector<std::string> users;
+        EXPECT_TRUE(smtp.IsLocalAddress("<ANN@office.EXAMPLE>", users));
+        EXPECT_EQ(users, (std::vector<std::string>{"Ann"}));
+        EXPECT_TRUE(smtp.IsLocalAddress("sales@office.example", users));
+        EXPECT_EQ(users, (std::vector<std::string>{"Ann"}));
+        EXPECT_FALSE(smtp.IsLocalAddress("<>", users));
+        FrmSettings = nullptr;
+    }
+    ProgramDir = saved;
 }
 
 }  // namespace
