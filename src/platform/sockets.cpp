@@ -446,8 +446,8 @@ struct TcpClient::Impl {
         Discard(s, abort);
     }
 
-    void Fail(int code, const std::string& text, bool abort = true) {
-        Drop(abort);
+    void Fail(int code, const std::string& text) {
+        Drop(true);
         const std::uint64_t gen = generation;
         Post(&ctx, [this, gen, code, text] {
             if (gen != generation || closing) return;
@@ -514,11 +514,21 @@ void TcpClient::Open() {
     });
     QObject::connect(s, &QTcpSocket::errorOccurred, &d->ctx, [d](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError) return;  // disconnected() follows
-        const std::string text = d->socket ? d->socket->errorString().toStdString() : std::string();
-        // Not aborted here: we are inside the socket's own signal.
-        d->Fail(ClassicCode(e), text, false);
+        if (!d->socket) return;
+        const std::string text = d->socket->errorString().toStdString();
+        const int code = ClassicCode(e);
+        // Nothing more from this socket; reads already posted still get
+        // their data, then the socket goes and the error is raised.
+        QObject::disconnect(d->socket, nullptr, &d->ctx, nullptr);
+        d->connectTimer.stop();
+        d->Later([d, code, text] {
+            d->Drop(false);
+            Raise(d->owner->OnError, code, text);
+        });
     });
     QObject::connect(s, &QTcpSocket::disconnected, &d->ctx, [d] {
+        if (!d->socket) return;
+        QObject::disconnect(d->socket, nullptr, &d->ctx, nullptr);
         // Posted behind any read still pending, so the peer's last words
         // (a closing reply) are delivered before the disconnect.
         d->Later([d] {
