@@ -90,8 +90,18 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
 
 TFrmServers::~TFrmServers() {
     settings::ServersUsersTable = nullptr;
-    // The server's connections hold sessions that point back here.
-    PopServer.Close();
+    // PopServer goes with the window; its destructor drops the connections
+    // without running any of their events.
+}
+
+void TFrmServers::WriteSessionValue(servers::SessionSection& section, const std::optional<std::string>& key,
+                                    const std::string& value) {
+    if (key) section.Write(*key, value);
+    else section.Erase();
+}
+
+std::string TFrmServers::ReadSessionValue(const servers::SessionSection& section, const std::string& key) {
+    return section.Read(key);
 }
 
 void TFrmServers::FormCreate() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,11 @@ public:
     bool CheckUserPassword(const std::string& user, const std::string& password,
                            servers::SessionSection* session = nullptr,
                            std::string* canonicalName = nullptr);
+
+    // A connection's session values: no key erases the whole section.
+    static void WriteSessionValue(servers::SessionSection& section, const std::optional<std::string>& key,
+                                  const std::string& value = std::string());
+    static std::string ReadSessionValue(const servers::SessionSection& section, const std::string& key);
 
     // Recipient of a failure notice whose sender is not local: the Default
     // user of the first POP account, or the first user when there are no
