@@ -999,6 +999,7 @@ TvdlCustomMemTable::~TvdlCustomMemTable() {
             // A destructor must not throw; the file keeps its last good state.
         }
     }
+    if (DeltaHandler && DeltaHandler->DataSet == this) DeltaHandler->DataSet = nullptr;
     auto& sh = impl_->store->Sharers;
     sh.erase(std::remove(sh.begin(), sh.end(), this), sh.end());
     for (T* other : sh) {
@@ -1109,6 +1110,11 @@ void TvdlCustomMemTable::Open() {
         if (!indexFieldNames_.empty()) SetIndexFieldNames(indexFieldNames_);
         else if (!indexName_.empty()) SetIndexName(indexName_);
         if (!filterText_.empty()) impl_->filterExpr = FilterExpr::Parse(filterText_, *this);
+        if (StoreDataOnForm && !impl_->storedData.empty()) {
+            std::string bytes = std::move(impl_->storedData);
+            impl_->storedData.clear();
+            TableOps::LoadBinary(*this, bytes);
+        }
         if (Persistent && !PersistentFile.empty() && !impl_->persistLoading) TableOps::LoadPersistent(*this);
     } catch (...) {
         state_ = dsInactive;

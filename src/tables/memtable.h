@@ -525,6 +525,15 @@ public:
     std::string CSVFieldDelimiter = ",";
     std::string CSVRecordDelimiter = ",";
 
+    // The stored "Data" property: with StoreDataOnForm the table keeps its
+    // records in a blob of the binary format and reads them back at Open.
+    bool StoreDataOnForm = false;
+    std::string StoredData();                       // the open table in that form
+    void SetStoredData(const std::string& bytes);
+    static constexpr TvdlMemTableSaveFlags mtfSaveStoredData =
+        mtfSaveData | mtfSaveNonVisible | mtfSaveBlobs | mtfSaveDef | mtfSaveFiltered | mtfSaveIgnoreRange |
+        mtfSaveIgnoreMasterDetail;
+
     int LoadLimit = 0;                              // 0 = no limit
     bool LoadedCompletely() const { return loadedCompletely_; }
 
@@ -677,7 +686,7 @@ private:
 
 class TvdlCustomDeltaHandler {
 public:
-    virtual ~TvdlCustomDeltaHandler() = default;
+    virtual ~TvdlCustomDeltaHandler();
     TvdlMemTable* DataSet = nullptr;
     // Walks every record and calls one of the four operations by effective
     // status. Raises "Delta handler is not assigned to any memorytables."

@@ -148,6 +148,10 @@ TUpdateStatus TvdlDeltaRecord::Status() const {
     return newest_ ? static_cast<TUpdateStatus>(newest_->UpdateStatus) : usUnmodified;
 }
 
+TvdlCustomDeltaHandler::~TvdlCustomDeltaHandler() {
+    if (DataSet && DataSet->DeltaHandler == this) DataSet->DeltaHandler = nullptr;
+}
+
 void TvdlCustomDeltaHandler::Resolve() {
     if (!DataSet) throw EMemTableError("Delta handler is not assigned to any memorytables.");
     Store& s = TableOps::StoreOf(*DataSet);

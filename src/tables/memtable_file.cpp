@@ -1211,3 +1211,17 @@ void TvdlCustomMemTable::SavePersistent() {
         throw EMemTableError("Cannot replace file \"" + PersistentFile + "\"");
     }
 }
+
+// ---------------------------------------------------------------------------
+// The stored "Data" property
+// ---------------------------------------------------------------------------
+
+std::string TvdlCustomMemTable::StoredData() {
+    if (!Active()) return impl_->storedData;
+    return TableOps::SaveBinary(*this, mtfSaveStoredData);
+}
+
+void TvdlCustomMemTable::SetStoredData(const std::string& bytes) {
+    if (Active()) TableOps::LoadBinary(*this, bytes);
+    else impl_->storedData = bytes;
+}

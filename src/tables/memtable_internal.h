@@ -96,6 +96,7 @@ struct TvdlCustomMemTable::Impl {
     std::unique_ptr<memtable::FilterExpr> filterExpr;
     bool suspendFilter = false, suspendRange = false, suspendMaster = false;
     bool persistLoading = false;
+    std::string storedData;            // the "Data" property
     bool needCalc = false;             // calculated or lookup fields present
     // Held around store changes, searches, sorts, saves and loads. Only the
     // main thread uses tables, so it is never contended.
