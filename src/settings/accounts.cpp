@@ -354,38 +354,24 @@ void TFrmSettings::MigratePopTable() {
         });
     }
 
-    // The old rows move into the scratch table; TblPop gets the new layout
-    // and the rows copied field by field, by name.
-    vdlMemTable1->Close();
-    vdlMemTable1->FieldDefs().Clear();
-    vdlMemTable1->IndexDefs().Clear();
-    vdlMemTable1->LoadFromBinaryString(old.SaveToBinaryString());
-    if (!vdlMemTable1->Active()) vdlMemTable1->Open();
-    settings::DefinePopTable(old);
-    TvdlMemTable& src = *vdlMemTable1;
-    for (src.First(); !src.Eof(); src.Next()) {
-        old.Append();
-        for (int i = 0; i < src.FieldCount(); ++i) {
-            TField& f = src.Fields(i);
-            TField* to = old.FindField(f.FieldName);
-            if (to && !f.IsNull()) to->SetValue(f.Value());
-        }
-        if (!hadLeave) {
-            old.FieldByName("Leave").SetAsBoolean(false);
-            old.FieldByName("Leavedays").SetAsInteger(10);
-        }
-        if (!hadDefault) old.FieldByName("Default").SetAsString(linkDefault);
-        old.Post();
-    }
-    vdlMemTable1->Close();
-    old.First();
+    tablefiles::Migrate(old, *vdlMemTable1, settings::DefinePopTable, dir + "pop.dat", dir + "pop.old",
+                        [&](TvdlMemTable& row) {
+                            if (!hadLeave) {
+                                row.FieldByName("Leave").SetAsBoolean(false);
+                                row.FieldByName("Leavedays").SetAsInteger(10);
+                            }
+                            if (!hadDefault) row.FieldByName("Default").SetAsString(linkDefault);
+                        });
+}
 
-    // The old file stays as pop.old; the new pop.dat replaces it in one step,
-    // so there is no moment without the accounts on disk.
-    std::string bytes;
-    if (platform::ReadFile(dir + "pop.dat", bytes)) platform::WriteFileAtomic(dir + "pop.old", bytes);
-    old.SaveToBinaryFile(dir + "pop.dat");
-    tablefiles::LogLine("pop.dat converted to the current layout (old file kept as pop.old)");
+void TFrmSettings::UpgradeHolidayTable() {
+    // Entries made before replies had their own subject get the standard one.
+    tablefiles::Migrate(*TblHoliday, *vdlMemTable1, settings::DefineHolidayTable, ProgramDir + "holiday.dat",
+                        ProgramDir + "holiday.old", [](TvdlMemTable& row) {
+                            row.FieldByName("Subject").SetAsString("Out of Office AutoReply: [Subject]");
+                        });
+    std::error_code ec;
+    std::filesystem::remove(ProgramDir + "holiday.old", ec);
 }
 
 void TFrmSettings::Button1Click() {

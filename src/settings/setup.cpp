@@ -636,8 +636,10 @@ void TFrmSettings::LoadTables() {
     };
     tablefiles::LoadOrCreate(*TblHoliday, dir + "holiday.dat", defineHoliday);
     tablefiles::SelectIndex(*TblHoliday, "ixUser");
-    if (!TblHoliday->FindField("Subject") && setup::hooks.upgradeHolidayTable)
-        setup::hooks.upgradeHolidayTable(*TblHoliday);
+    if (!TblHoliday->FindField("Subject")) {
+        if (setup::hooks.upgradeHolidayTable) setup::hooks.upgradeHolidayTable(*TblHoliday);
+        else UpgradeHolidayTable();
+    }
     // 7 pop.dat, migrated from the older layouts
     tablefiles::LoadOrCreate(*TblPop, dir + "pop.dat", settings::DefinePopTable);
     tablefiles::SelectIndex(*TblPop, "ixName");

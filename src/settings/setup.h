@@ -284,6 +284,7 @@ private:
     void UpdateUserButtons();
     void PositionFromGrid(QTableWidget* grid, TvdlMemTable& table);
     void MigratePopTable();
+    void UpgradeHolidayTable();
     void UpdateBrowserAddress();
     void UpdateEnabling();
     bool loading_ = false;

@@ -2,6 +2,7 @@
 #include "settings/table_files.h"
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
 
@@ -88,6 +89,32 @@ void SelectIndex(TvdlMemTable& t, const std::string& name) {
         LogLine(std::string("Table index missing: ") + e.what());
         t.SetIndexName("");
     }
+}
+
+void Migrate(TvdlMemTable& t, TvdlMemTable& scratch, const Definer& define, const std::string& path,
+             const std::string& oldPath, const std::function<void(TvdlMemTable&)>& fill) {
+    scratch.Close();
+    scratch.FieldDefs().Clear();
+    scratch.IndexDefs().Clear();
+    scratch.LoadFromBinaryString(t.SaveToBinaryString());
+    if (!scratch.Active()) scratch.Open();
+    define(t);
+    for (scratch.First(); !scratch.Eof(); scratch.Next()) {
+        t.Append();
+        for (int i = 0; i < scratch.FieldCount(); ++i) {
+            TField& from = scratch.Fields(i);
+            TField* to = t.FindField(from.FieldName);
+            if (to && !from.IsNull()) to->SetValue(from.Value());
+        }
+        if (fill) fill(t);
+        t.Post();
+    }
+    scratch.Close();
+    t.First();
+    std::string bytes;
+    if (platform::ReadFile(path, bytes)) platform::WriteFileAtomic(oldPath, bytes);
+    t.SaveToBinaryFile(path);
+    LogLine(BaseName(path) + " converted to the current layout (old file kept as " + BaseName(oldPath) + ")");
 }
 
 void ForEach(TvdlMemTable& t, const std::function<void()>& fn) {

@@ -31,6 +31,14 @@ struct FieldSpec {
 void Define(TvdlMemTable& t, std::initializer_list<FieldSpec> fields, const std::string& indexName,
             const std::string& indexFields, TIndexOptions options);
 
+// Rebuilds t in the layout that define gives, copying every row field by
+// field, matched by name; fill runs on each new row before it is posted
+// (for the fields the old layout lacked). The old file is copied to oldPath
+// first and the new table then replaces path in one step, so the rows are
+// on disk at every moment. scratch is a work table left closed.
+void Migrate(TvdlMemTable& t, TvdlMemTable& scratch, const Definer& define, const std::string& path,
+             const std::string& oldPath, const std::function<void(TvdlMemTable&)>& fill);
+
 // Calls fn on every record in the current order, then puts the cursor back
 // on the record that was current.
 void ForEach(TvdlMemTable& t, const std::function<void()>& fn);

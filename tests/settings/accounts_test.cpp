@@ -366,6 +366,32 @@ TEST_F(Accounts, OldPopFileIsMigratedOnceWithTheDefaults) {
     EXPECT_EQ(before, after);
 }
 
+TEST_F(Accounts, OldAutoResponseFileGetsTheSubjectField) {
+    {
+        TvdlMemTable t;
+        tablefiles::Define(t, {{"User", ftString, 64}, {"EndDate", ftDate, 0}, {"Message", ftMemo, 240}, {"Who", ftInteger, 0}},
+                           "ixUser", "User", ixPrimary | ixCaseInsensitive);
+        t.Append();
+        t.FieldByName("User").SetAsString("ann");
+        t.FieldByName("Message").SetAsString("Back on Monday");
+        t.FieldByName("Who").SetAsInteger(2);
+        t.Post();
+        t.SaveToBinaryFile(Dir() + "holiday.dat");
+    }
+    TFrmSettings& f = Loaded();
+    auto file = LoadFile(Dir() + "holiday.dat");
+    TvdlMemTable& h = *file;
+    ASSERT_NE(h.FindField("Subject"), nullptr);
+    ASSERT_EQ(h.RecordCount(), 1);
+    h.First();
+    EXPECT_EQ(h.FieldByName("Subject").AsString(), "Out of Office AutoReply: [Subject]");
+    EXPECT_EQ(h.FieldByName("Message").AsString(), "Back on Monday");
+    EXPECT_EQ(h.FieldByName("Who").AsInteger(), 2);
+    EXPECT_TRUE(h.FieldByName("EndDate").IsNull());
+    EXPECT_FALSE(fs::exists(Dir() + "holiday.old"));
+    EXPECT_TRUE(f.BtnEditHoliday->isEnabled());
+}
+
 TEST_F(Accounts, AliasTableIsBuiltFromOlderFiles) {
     {
         TvdlMemTable users;
