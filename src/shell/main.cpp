@@ -345,7 +345,10 @@ bool TFrmMain::FormClose() {
             if (answer != platform::MsgResult::Yes) return false;
         }
     }
-    // To add with the POP3 server and collector: deactivate FrmServers' POPClient and PopServer.
+    if (FrmServers != nullptr) {
+        FrmServers->POPClient.Close();
+        FrmServers->PopServer.Close();
+    }
     // To add with the SMTP server and relay client: deactivate FrmSMTP's server and client sockets.
     return true;
 }
@@ -357,6 +360,7 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    closed_ = true;
     TrayIcon1->hide();
     AlarmClock1->Stop();
     QCoreApplication::quit();
@@ -500,8 +504,11 @@ void TFrmMain::BtnSetupClick() {
     BtnSendRec->setEnabled(true);
     BtnSendRec2->setEnabled(true);
     MnuTools->menuAction()->setEnabled(true);
-    // To add with the mailbox counts: FrmServers->RefreshMailCounts(false, false);
-    // To add with the servers window's set-up: FrmServers->FormCreate();
+    if (FrmServers != nullptr) {
+        FrmServers->RefreshMailCounts(false, false);
+        // Reloads its users and accounts and rebuilds the Send/Recv drop-down.
+        FrmServers->FormCreate();
+    }
 }
 
 // --- hover highlight --------------------------------------------------------

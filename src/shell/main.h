@@ -169,6 +169,8 @@ public:
     // Called by start-up when every window exists: the scheduler starts.
     void StartupComplete();
     bool Ready() const { return ready_; }
+    // True once the window has accepted its close: the program is ending.
+    bool Closed() const { return closed_; }
 
     // Help topics live in this folder (with a trailing "/").
     static std::string HelpDir();
@@ -193,6 +195,7 @@ private:
     int trayImage_ = 0;
     bool trayDoubleClick_ = true;
     bool closeWithoutAsking_ = false;
+    bool closed_ = false;
     bool ready_ = false;
     bool dialing_ = false;  // this cycle's dial has not come up or failed yet
 };

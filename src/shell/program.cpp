@@ -40,6 +40,7 @@ namespace program {
 namespace {
 
 int signalPipe[2] = {-1, -1};
+bool stopRequested = false;
 
 void OnStopSignal(int) {
     char c = 1;
@@ -63,7 +64,11 @@ void InstallStopSignals(QObject* owner) {
         char buf[16];
         while (::read(signalPipe[0], buf, sizeof buf) > 0) {
         }
-        if (FrmMain != nullptr) FrmMain->CloseWithoutAsking();
+        // A stop during start-up waits until every window exists.
+        if (FrmMain != nullptr && FrmMain->Ready())
+            FrmMain->CloseWithoutAsking();
+        else
+            stopRequested = true;
     });
 }
 
@@ -125,6 +130,10 @@ int Run(int argc, char** argv) {
     FrmSplash->ShowProgress("Initialization complete");
     FrmMain->CheckRegularConnection(true);
     FrmMain->StartupComplete();
+    if (stopRequested) FrmMain->CloseWithoutAsking();
+    // Closed before the loop runs (a stop signal, or Exit while start-up
+    // let events through): the loop's quit would never come.
+    if (FrmMain->Closed()) return 0;
     if (!FrmMain->InTray && !FrmMain->isVisible()) FrmMain->show();
 
     return app.exec();
