@@ -29,6 +29,7 @@ constexpr char kNoSuchMessage[] = "-ERR no such message\r\n";
 constexpr char kListing[] = "+OK Listing:\r\n";
 constexpr char kHereItComes[] = "+OK Here it comes:\r\n";
 constexpr char kLineTooLong[] = "-ERR line too long\r\n";
+constexpr char kTooManyCommands[] = "-ERR too many commands\r\n";
 constexpr char kNotDeleted[] = "-ERR some deleted messages not removed\r\n";
 constexpr char kEndOfList[] = ".\r\n";
 
@@ -134,7 +135,13 @@ struct TFrmServers::PopSession {
 
 void TFrmServers::PopLog(const std::string& line) { procs::WriteLog(ProgramDir + "popsvr.log", line); }
 
-static std::shared_ptr<TFrmServers::PopSession>* SessionOf(platform::TcpConnection& connection);
+namespace {
+
+std::shared_ptr<TFrmServers::PopSession>* SessionOf(platform::TcpConnection& connection) {
+    return std::any_cast<std::shared_ptr<TFrmServers::PopSession>>(&connection.UserData());
+}
+
+}  // namespace
 
 void TFrmServers::PopServerClientConnect(platform::TcpConnection& connection) {
     auto session = std::make_shared<PopSession>();
@@ -154,10 +161,6 @@ void TFrmServers::PopServerClientConnect(platform::TcpConnection& connection) {
     connection.SendText(kOk);
 }
 
-static std::shared_ptr<TFrmServers::PopSession>* SessionOf(platform::TcpConnection& connection) {
-    return std::any_cast<std::shared_ptr<TFrmServers::PopSession>>(&connection.UserData());
-}
-
 void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     auto* slot = SessionOf(connection);
     std::string text = connection.ReceiveText();
@@ -172,10 +175,11 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
         session.Buffer.erase(0, lf + 1);
     }
     if (session.Buffer.size() > kMaxLine || session.Pending.size() > kMaxPendingLines) {
-        PopLog("<< -ERR line too long");
+        const char* reply = session.Buffer.size() > kMaxLine ? kLineTooLong : kTooManyCommands;
+        PopLog("<< " + Chomp(reply));
         session.Closing = true;
         session.Pending.clear();
-        connection.SendText(kLineTooLong);
+        connection.SendText(reply);
         connection.Close();
         return;
     }
@@ -208,8 +212,8 @@ void TFrmServers::PopProcessPending(const platform::TcpConnectionPtr& connection
     }
 }
 
-// Runs `step` once the output sent so far has left (at most waitMs), then
-// goes on with the lines that wait behind it.
+// Holds the later lines back until the output sent so far has left (at most
+// waitMs), then goes on with them.
 void TFrmServers::PopResume(const platform::TcpConnectionPtr& connection, int waitMs) {
     std::weak_ptr<platform::TcpConnection> weak = connection;
     if (auto* slot = SessionOf(*connection); slot && *slot) (*slot)->Busy = true;
@@ -225,9 +229,8 @@ void TFrmServers::PopResume(const platform::TcpConnectionPtr& connection, int wa
         waitMs);
 }
 
-void TFrmServers::PopSendAndContinue(const platform::TcpConnectionPtr& connection, PopSession& session,
-                                     const std::string& reply, int waitMs) {
-    (void)session;
+void TFrmServers::PopSendAndContinue(const platform::TcpConnectionPtr& connection, const std::string& reply,
+                                     int waitMs) {
     connection->SendText(reply);
     if (waitMs > 0) PopResume(connection, waitMs);
 }
@@ -236,22 +239,20 @@ namespace {
 
 // Runs `action` after the earlier output has left (the wait before a reply).
 template <typename F>
-void Deferred(TFrmServers* self, const platform::TcpConnectionPtr& connection, int waitMs, F action,
-              std::shared_ptr<TFrmServers::PopSession>* (*sessionOf)(platform::TcpConnection&)) {
+void Deferred(const platform::TcpConnectionPtr& connection, int waitMs, F action) {
     std::weak_ptr<platform::TcpConnection> weak = connection;
-    if (auto* slot = sessionOf(*connection); slot && *slot) (*slot)->Busy = true;
+    if (auto* slot = SessionOf(*connection); slot && *slot) (*slot)->Busy = true;
     connection->WhenFlushed(
-        [self, weak, action, sessionOf] {
+        [weak, action] {
             auto c = weak.lock();
             if (!c || !c->Connected()) return;
-            auto* slot = sessionOf(*c);
+            auto* slot = SessionOf(*c);
             if (!slot || !*slot) return;
             std::shared_ptr<TFrmServers::PopSession> s = *slot;
             s->Busy = false;
             action(c, *s);
         },
         waitMs);
-    (void)self;
 }
 
 }  // namespace
@@ -271,15 +272,14 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
             return;
         }
         PopLog("<< +OK");
-        Deferred(this, connection, kShortWaitMs,
+        Deferred(connection, kShortWaitMs,
                  [argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
                      s.Section.Write("user", argument);
                      s.Section.EraseKey("Log");
                      s.User.clear();
                      c->SendText(kOk);
                      after(c);
-                 },
-                 SessionOf);
+                 });
         return;
     }
 
@@ -289,7 +289,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
             connection->SendText(kErr);
             return;
         }
-        Deferred(this, connection, kShortWaitMs,
+        Deferred(connection, kShortWaitMs,
                  [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
                      std::string canonical;
                      if (CheckUserPassword(s.Section.Read("user"), argument, &s.Section, &canonical)) {
@@ -327,13 +327,12 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
                          }
                          PopProcessPending(conn);
                      });
-                 },
-                 SessionOf);
+                 });
         return;
     }
 
     if (command == "stat") {
-        Deferred(this, connection, kShortWaitMs,
+        Deferred(connection, kShortWaitMs,
                  [this, after](const platform::TcpConnectionPtr& c, PopSession& s) {
                      std::int64_t count = 0, bytes = 0;
                      PopStat(s, count, bytes);
@@ -341,21 +340,19 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
                      PopLog("<< " + reply);
                      c->SendText(reply + "\r\n");
                      after(c);
-                 },
-                 SessionOf);
+                 });
         return;
     }
 
     if (command == "top") {
         PopLog("<< +OK sending top " + argument);
-        Deferred(this, connection, kShortWaitMs,
+        Deferred(connection, kShortWaitMs,
                  [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
                      std::string reply = PopSendTop(s, argument);
                      c->SendText(reply);
                      PopLog(reply == kNoSuchMessage ? "<< " + Chomp(reply) : "<< sent top " + argument);
                      after(c);
-                 },
-                 SessionOf);
+                 });
         return;
     }
 
@@ -366,7 +363,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
             return;
         }
         PopLog("<< +OK");
-        PopSendAndContinue(connection, session, kOk, kShortWaitMs);
+        PopSendAndContinue(connection, kOk, kShortWaitMs);
         return;
     }
 
@@ -400,7 +397,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         PopLog("<< Sending " + m->name);
         // The stored text keeps the transfer's dot-stuffing; only a missing
         // end marker is supplied.
-        PopSendAndContinue(connection, session, smtp::WithEndMarker(message), kRetrWaitMs);
+        PopSendAndContinue(connection, smtp::WithEndMarker(message), kRetrWaitMs);
         return;
     }
 

@@ -138,8 +138,7 @@ private:
     void PopProcessPending(const platform::TcpConnectionPtr& connection);
     void PopHandleCommand(const platform::TcpConnectionPtr& connection, PopSession& session,
                           const std::string& line);
-    void PopSendAndContinue(const platform::TcpConnectionPtr& connection, PopSession& session,
-                            const std::string& reply, int waitMs);
+    void PopSendAndContinue(const platform::TcpConnectionPtr& connection, const std::string& reply, int waitMs);
     void PopResume(const platform::TcpConnectionPtr& connection, int waitMs);
     void PopLog(const std::string& line);
     void LoadTables();
