@@ -1,5 +1,6 @@
 // Facilities around the table that the program's windows do not drive:
-// blob streams, the journal, the delta handler and the expression filter.
+// versions and transactions, attached tables, blob streams, the journal,
+// the delta handler and the expression filter.
 //
 // Filter language: comparisons = <> < > <= >= between field names (bare or
 // in [brackets]), 'quoted' texts, numbers, TRUE, FALSE and NULL; IS [NOT]
@@ -11,11 +12,173 @@
 #include "memtable_internal.h"
 #include "memtable_ops.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 
 using namespace memtable;
 using T = TvdlCustomMemTable;
+
+// ---------------------------------------------------------------------------
+// Versions, transactions and attached tables
+// ---------------------------------------------------------------------------
+
+// --- versioning and transactions -----------------------------------------------
+
+void TvdlCustomMemTable::CheckPoint() {
+    TableOps::CheckActive(*this);
+    CheckBrowseMode();
+    TableOps::Progress(*this, 0, mtpcCheckPoint);
+    Store& s = *impl_->store;
+    std::vector<TvdlRecord*> gone;
+    for (auto& r : s.Records) {
+        if (!r) continue;
+        if (r->UpdateStatus == usDeleted) {
+            gone.push_back(r.get());
+            continue;
+        }
+        r->PrevVersion.reset();
+        r->UpdateStatus = usUnmodified;
+        r->TransactionLevel = 0;
+    }
+    bool versioning = EnableVersioning;
+    EnableVersioning = false;
+    for (TvdlRecord* r : gone) TableOps::StoreRemove(*this, r);
+    EnableVersioning = versioning;
+    s.DeletedCount = 0;
+    if (s.LiveCount == 0) TableOps::ClearStore(*this);
+    transactionLevel_ = 0;
+    TableOps::Progress(*this, 100, mtpcCheckPoint);
+    TableOps::Settle(*this, impl_->pos);
+    TableOps::DataChanged(*this);
+}
+
+void TvdlCustomMemTable::StartTransaction() {
+    if (!EnableVersioning || VersioningMode != mtvmAllSinceCheckPoint)
+        throw EMemTableError("Transactioning requires multiversion versioning.");
+    CheckBrowseMode();
+    ++transactionLevel_;
+}
+
+void TvdlCustomMemTable::Commit() {
+    if (transactionLevel_ <= 0) return;
+    CheckBrowseMode();
+    int level = transactionLevel_;
+    for (auto& r : impl_->store->Records) {
+        if (!r || r->TransactionLevel != level) continue;
+        // Drop the versions made inside this level; the one from before stays.
+        TvdlRecord* v = r.get();
+        while (v->PrevVersion && v->PrevVersion->TransactionLevel == level)
+            v->PrevVersion = std::move(v->PrevVersion->PrevVersion);
+        r->TransactionLevel = level - 1;
+    }
+    --transactionLevel_;
+}
+
+void TvdlCustomMemTable::Rollback() {
+    if (transactionLevel_ <= 0) return;
+    if (state_ == dsEdit || state_ == dsInsert) Cancel();
+    int level = transactionLevel_;
+    Store& s = *impl_->store;
+    std::vector<TvdlRecord*> gone;
+    for (auto& r : s.Records) {
+        if (!r || r->TransactionLevel != level) continue;
+        TvdlRecord* v = r->PrevVersion.get();
+        while (v && v->TransactionLevel == level) v = v->PrevVersion.get();
+        if (!v) {
+            gone.push_back(r.get());  // made inside this level
+            continue;
+        }
+        bool wasDeleted = r->UpdateStatus == usDeleted;
+        // Detach the chain from v on and make v the newest version.
+        std::unique_ptr<TvdlRecord> chain = std::move(r->PrevVersion);
+        TvdlRecord* p = chain.get();
+        std::unique_ptr<TvdlRecord> keep;
+        if (p == v) {
+            keep = std::move(chain);
+        } else {
+            while (p->PrevVersion.get() != v) p = p->PrevVersion.get();
+            keep = std::move(p->PrevVersion);
+        }
+        r->Data = std::move(keep->Data);
+        r->UpdateStatus = keep->UpdateStatus;
+        r->TransactionLevel = keep->TransactionLevel;
+        r->PrevVersion = std::move(keep->PrevVersion);
+        if (wasDeleted && r->UpdateStatus != usDeleted) --s.DeletedCount;
+    }
+    for (TvdlRecord* r : gone) {
+        bool versioning = EnableVersioning;
+        EnableVersioning = false;
+        if (r->UpdateStatus == usDeleted) {
+            // StoreRemove counts it down.
+        }
+        TableOps::StoreRemove(*this, r);
+        EnableVersioning = versioning;
+    }
+    --transactionLevel_;
+    TableOps::RebuildAll(*this);
+    TableOps::Settle(*this, impl_->pos);
+    TableOps::DataChanged(*this);
+}
+
+// --- attached tables ---------------------------------------------------------
+
+void TvdlCustomMemTable::SetAttachedTo(TvdlMemTable* other) {
+    if (other == attachedTo_) return;
+    if (other == this) throw EMemTableError("Cant attach memorytable to it self.");
+    if (other && other->attachedTo_) throw EMemTableError("Cant attach to another table which itself is an attachment.");
+    for (T* s : impl_->store->Sharers)
+        if (s != this && s->attachedTo_ == this)
+            throw EMemTableError("Cant attach to another table which itself is an attachment.");
+    if (Active()) Close();
+    Impl& m = *impl_;
+    auto& old = m.store->Sharers;
+    old.erase(std::remove(old.begin(), old.end(), this), old.end());
+    if (!other) {
+        attachedTo_ = nullptr;
+        m.store = std::make_shared<Store>();
+        m.store->Sharers.push_back(this);
+        indexes_ = std::make_shared<TvdlIndexes>();
+        current_ = indexes_->RowOrder();
+        return;
+    }
+    // Our fields become copies of the other table's, in its order, so that
+    // the shared records read the same way through either table.
+    fields_.clear();
+    for (auto& src : other->fields_) {
+        TField& f = TableOps::NewField(*this, src->FieldName, src->DataType, src->Size, src->FieldKind,
+                                       src->Required);
+        f.LookupDataSet = src->LookupDataSet;
+        f.KeyFields = src->KeyFields;
+        f.LookupKeyFields = src->LookupKeyFields;
+        f.LookupResultField = src->LookupResultField;
+        f.EditMask = src->EditMask;
+        f.DisplayWidth = src->DisplayWidth;
+        f.DisplayLabel = src->DisplayLabel;
+        f.ReadOnly = src->ReadOnly;
+        f.Visible = src->Visible;
+        f.DefaultExpression = src->DefaultExpression;
+        f.Alignment = src->Alignment;
+        f.DisplayFormat = src->DisplayFormat;
+        f.EditFormat = src->EditFormat;
+        f.MinValue = src->MinValue;
+        f.MaxValue = src->MaxValue;
+        f.Precision = src->Precision;
+        f.Currency = src->Currency;
+        f.DisplayValues = src->DisplayValues;
+        f.Transliterate = src->Transliterate;
+    }
+    fieldDefs_.Clear();
+    for (auto& f : fields_)
+        if (f->FieldKind == fkData) fieldDefs_.Add(f->FieldName, f->DataType, f->Size, f->Required);
+    attachedTo_ = other;
+    m.store = other->impl_->store;
+    m.store->Sharers.push_back(this);
+    indexes_ = other->indexes_;
+    indexDefs_ = other->indexDefs_;
+    current_ = indexes_->RowOrder();
+    m.autoIncMax = other->impl_->autoIncMax;
+}
 
 // ---------------------------------------------------------------------------
 // Blob stream
