@@ -27,6 +27,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -40,6 +41,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QTabWidget>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
@@ -58,10 +60,7 @@ namespace {
 std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
 
 // The settings window's box for viewing postboxes.
-bool ViewPostboxes() {
-    // To add with the settings window: FrmSettings->viewPostboxes().
-    return false;
-}
+bool ViewPostboxes() { return FrmSettings != nullptr && FrmSettings->viewPostboxes(); }
 
 // The tray's pictures: 0 no mail, 1 active, 2 mail waiting, 3 failed.
 QIcon TrayPicture(QColor body) {
@@ -433,9 +432,7 @@ void TFrmMain::Menu(QObject* Sender) {
         // spam for LblSpam1, probable spam for LblSpam2.
     }
     if (Sender == BtnSpam) {
-        // To add with the settings window's remote page: its web address
-        // (FrmSettings->browserAddress()).
-        std::string address;
+        std::string address = FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string();
         if (address.find("http:") != std::string::npos) {
             OpenDocument(address + "/spam");
         } else {
@@ -493,12 +490,16 @@ void TFrmMain::BtnSetupClick() {
     if (open && FrmSettings != nullptr) {
         // The phone book's entries; a failing backend leaves the list as it is.
         if (DialUp1->GetEntries() == 0) {
-            // To add with the settings window's entry list: fill its CBXDUN
-            // from DialUp1->Entries.
+            QStringList entries;
+            for (const std::string& e : DialUp1->Entries) entries << QString::fromStdString(e);
+            entries.sort(Qt::CaseInsensitive);
+            FrmSettings->CBXDUN->clear();
+            FrmSettings->CBXDUN->addItems(entries);
         }
-        // To add with the settings window: FrmSettings->LoadSettings();
-        // To add with the settings window's mailbox page: its list of users
-        // from PopList's captions and the outbox button from LblsmtpCount.
+        FrmSettings->LoadSettings();
+        // To add with the settings window's "Empty postboxes" group: its user
+        // list from PopList's captions and its outbox button from LblsmtpCount.
+        FrmSettings->PageControl1->setCurrentIndex(0);
         if (FrmSettings->exec() == QDialog::Accepted) CheckRegularConnection(false);
     }
     BtnSendRec->setEnabled(true);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
@@ -13,7 +14,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/dialup_fake.h"
 #include "platform/files.h"
+#include "settings/setup.h"
 #include "platform/inifile.h"
 #include "shell/splash.h"
 #include "shell_env.h"
@@ -206,6 +209,44 @@ TEST_F(MainWindow, GuardedSettingsStayClosedButTheControlsReturn) {
     EXPECT_TRUE(m.BtnSendRec->isEnabled());
     EXPECT_TRUE(m.BtnSendRec2->isEnabled());
     EXPECT_TRUE(m.MnuTools->menuAction()->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindow, SettingsWindowGetsTheEntriesAndOkReschedules) {
+    auto fake = std::make_shared<platform::FakeDialUpBackend>();
+    fake->AddEntry("Zeta line");
+    fake->AddEntry("alpha line");
+    platform::SetDialUpBackendForTesting(fake);
+    TFrmMain& m = Main();
+    FrmSettings = new TFrmSettings();
+    struct Case {
+        bool ok;
+        std::string next;
+    } cases[] = {{false, "Manual"}, {true, "10:10:00"}};
+    for (const auto& c : cases) {
+        QTimer::singleShot(0, [&] {
+            // What saving the connection page would have written.
+            Ini("Connect", "Regular", "1");
+            if (c.ok)
+                FrmSettings->accept();
+            else
+                FrmSettings->reject();
+        });
+        m.BtnSetupClick();
+        EXPECT_EQ(m.LblNextConn->text().toStdString(), c.next) << c.ok;
+        ASSERT_EQ(FrmSettings->CBXDUN->count(), 2);
+        EXPECT_EQ(FrmSettings->CBXDUN->itemText(0).toStdString(), "alpha line");
+        EXPECT_EQ(FrmSettings->CBXDUN->itemText(1).toStdString(), "Zeta line");
+        EXPECT_TRUE(m.BtnSendRec->isEnabled());
+        EXPECT_TRUE(m.MnuTools->menuAction()->isEnabled());
+        Ini("Connect", "Regular", "0");
+    }
+    delete FrmSettings;
+    FrmSettings = nullptr;
+    platform::SetDialUpBackendForTesting(nullptr);
 }
 
 }  // namespace
