@@ -152,9 +152,15 @@ class Program:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        report = ""
         if self.proc:
             self.err.close()
+            text = self.stderr()
+            if "AddressSanitizer" in text or "runtime error:" in text:
+                report = text[-4000:]
         shutil.rmtree(self.home, ignore_errors=True)
+        if report:
+            raise AssertionError("sanitizer report:\n" + report)
 
     def inbox(self):
         return os.path.join(self.home, "in")
