@@ -391,6 +391,9 @@ static void ParseBinary(T& t, const std::string& bytes, ParsedFile& pf, FieldPla
                 last = last->PrevVersion.get();
             }
         } else {
+            // A bare record of no fields would take no bytes: refuse it
+            // rather than make records forever.
+            if (plan.fields.empty()) throw EMemTableError(kInvalidValue);
             ReadValues(r, static_cast<int>(version), plan, rec->Data);
         }
         pf.records.push_back(std::move(rec));

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -331,6 +332,25 @@ TEST(TableFormat, DamagedFilesAtEveryCutPoint) {
         }
     }
     EXPECT_EQ(failures, static_cast<int>(good.size())) << "every proper prefix must fail";
+    std::mt19937 rng(11);
+    for (int round = 0; round < 3000; ++round) {  // several changes at once
+        std::string bad = good;
+        for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) {
+            size_t pos = rng() % bad.size();
+            switch (rng() % 3) {
+            case 0: bad[pos] = static_cast<char>(rng()); break;
+            case 1: bad.erase(pos, 1 + rng() % 8); break;
+            default: bad.insert(pos, 1 + rng() % 8, static_cast<char>(rng() % 16)); break;
+            }
+            if (bad.empty()) bad = "T";
+        }
+        TvdlMemTable t;
+        try {
+            t.LoadFromBinaryString(bad);
+            (void)t.RecordCount();
+        } catch (const EDatabaseError&) {
+        }
+    }
     for (size_t pos = 0; pos < good.size(); ++pos) {
         for (int v : {0x00, 0x01, 0x04, 0x0C, 0x7F, 0xFF}) {
             std::string bad = good;
@@ -351,7 +371,9 @@ TEST(TableFormat, HostileSizesDoNotAllocate) {
     std::string hugeField = kHead + Bytes({0x01}) + Short("B") + Short("Bytes") +
                             Bytes({0x04, 0xFF, 0xFF, 0xFF, 0x7F}) + Short("B") + Short("") +
                             Bytes({0x02, 0x01, 0x08, 0x08, 0x00, 0x01, 0x00, 0x01, 0x00});
-    for (const std::string& b : {hugeString, hugeField}) {
+    // An old-layout file with no fields and a record list that never ends.
+    std::string noFields = std::string("TPF0") + Bytes({0x02, 0x64, 0x01, 0x00, 0x01, 0x00, 0x01}) + std::string(64, '\x01');
+    for (const std::string& b : {hugeString, hugeField, noFields}) {
         TvdlMemTable t;
         EXPECT_THROW(t.LoadFromBinaryString(b), EMemTableError);
     }
