@@ -41,12 +41,14 @@ inline constexpr char EndMarker[] = "\r\n.\r\n";
 // exists in another letter case, that spelling is used.
 std::string StoreFolder(const std::string& name);
 
-// Creates the store folders in the order the main window needs them:
-// "Addins", then "in"; and (second call) "out", "Spam1", "Spam2", "Deleted",
-// "WebDeleted", "WebSent", "WebSaved". Existing folders are kept. On failure
+// Creates the named store folders (with missing parents) in the order
+// given; existing folders are kept, whatever their letter case. On failure
 // returns false and names the folder in failed.
 bool CreateStoreFolders(const std::vector<std::string>& names, std::string* failed = nullptr);
-const std::vector<std::string>& StoreFolderNames();  // all nine, in creation order
+// The nine folders made at start, in the main window's order: "Addins",
+// "in", "out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent",
+// "WebSaved". (Windows' hidden and system attributes have no counterpart.)
+const std::vector<std::string>& StoreFolderNames();
 
 // Stamps. All read the program clock.
 std::string TimeStamp();      // "hhmmsszzz"
