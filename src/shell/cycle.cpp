@@ -96,6 +96,7 @@ void TFrmMain::RestoreCycleControls() {
     MnuTools->menuAction()->setEnabled(true);
     MnuSendRecvNow->setEnabled(true);
     trayDoubleClick_ = true;
+    cycleActive_ = false;
 }
 
 void TFrmMain::EndCycle() {
@@ -123,7 +124,8 @@ void TFrmMain::FailCycle(const std::string& text) {
 void TFrmMain::AppException(const std::string& text) {
     // An exception that escapes a step of the cycle would otherwise leave
     // Send/Recv disabled until the program restarts.
-    if (CycleRunning() && ready_) {
+    // (The buttons alone do not say so: the settings window disables them too.)
+    if (cycleActive_ && ready_) {
         FailCycle(text);
         return;
     }
@@ -166,6 +168,7 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
         MnuTools->menuAction()->setEnabled(false);
         MnuSendRecvNow->setEnabled(false);
         trayDoubleClick_ = false;
+        cycleActive_ = true;
 
         try {
             std::string log = ProgramDir + "connect.log";

@@ -197,7 +197,8 @@ private:
     bool closeWithoutAsking_ = false;
     bool closed_ = false;
     bool ready_ = false;
-    bool dialing_ = false;  // this cycle's dial has not come up or failed yet
+    bool cycleActive_ = false;  // between a cycle's start and its end
+    bool dialing_ = false;      // this cycle's dial has not come up or failed yet
 };
 
 extern TFrmMain* FrmMain;

@@ -307,6 +307,15 @@ TEST_F(Cycle, ExceptionInAStepEndsTheCycle) {
     EXPECT_NE(Log().find("Send/Recv stopped: std::runtime_error: table file damaged\r\n"),
               std::string::npos);
     EXPECT_EQ(m.StatusText(), "std::runtime_error: table file damaged");
+
+    // With no cycle running (the settings window holds the buttons) an
+    // exception is only shown.
+    std::remove(home_.Path("connect.log").c_str());
+    m.BtnSendRec->setEnabled(false);
+    m.AppException("std::logic_error: elsewhere");
+    EXPECT_EQ(Log(), "");
+    EXPECT_FALSE(m.BtnSendRec->isEnabled());
+    EXPECT_EQ(m.StatusText(), "std::logic_error: elsewhere");
 }
 
 }  // namespace
