@@ -653,9 +653,14 @@ void TFrmSettings::LoadTables() {
 }
 
 void TFrmSettings::LoadSettings() {
-    loading_ = true;
     // Signals stay connected (the grids and combos rebuild themselves), but
-    // ApplyEnable ignores what loading changes.
+    // ApplyEnable ignores what loading changes, also when a table file
+    // fails the load half-way.
+    struct Loading {
+        bool& flag;
+        explicit Loading(bool& f) : flag(f) { flag = true; }
+        ~Loading() { flag = false; }
+    } loading(loading_);
     LoadTables();
     LoadIni();
     LoadFooter();
@@ -667,7 +672,6 @@ void TFrmSettings::LoadSettings() {
     UpdateCrashSettings();
     UpdateBrowserAddress();
     UpdateEnabling();
-    loading_ = false;
     BtnApply->setEnabled(false);
 }
 
