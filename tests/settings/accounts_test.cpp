@@ -277,7 +277,7 @@ TEST_F(Accounts, PopAccountsAddAndRefuseDuplicates) {
     EXPECT_TRUE(f.BtnEditPop->isEnabled());
 }
 
-TEST_F(Accounts, PopDialogShowsLeaveDaysAsThePartsSay) {
+TEST_F(Accounts, PopDialogShowsLeaveDaysAndDefaultUser) {
     settings_test::WriteUsers(Dir(), {"ann", "bob"});
     Loaded();
     TFrmMailAccount& d = *FrmMailAccount;
