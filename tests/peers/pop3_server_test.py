@@ -120,7 +120,9 @@ class Program:
 
     def start(self, wait_for_pop=True):
         env = dict(os.environ)
-        env.update(TARNWICK_HOME=self.home, TARNWICK_BIND_ADDRESS="127.0.0.1",
+        runtime = os.path.join(self.home, "run")
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        env.update(TARNWICK_HOME=self.home, TARNWICK_BIND_ADDRESS="127.0.0.1", XDG_RUNTIME_DIR=runtime,
                    QT_QPA_PLATFORM="offscreen", ASAN_OPTIONS="detect_leaks=0")
         self.err = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen([BIN], env=env, stdout=subprocess.DEVNULL, stderr=self.err)
