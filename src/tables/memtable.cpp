@@ -184,6 +184,7 @@ int TableOps::OrderCompare(T& t, const TvdlIndex& idx, const TvdlRecord& a, cons
 // ---------------------------------------------------------------------------
 
 TvdlRecord* TableOps::StoreAdd(T& t, std::unique_ptr<TvdlRecord> rec, bool reuseSlots) {
+    std::lock_guard<std::recursive_mutex> lock(t.impl_->lock);
     Store& s = *t.impl_->store;
     int id;
     if (!reuseSlots || s.FreeSlots.empty()) {
@@ -210,6 +211,7 @@ TvdlRecord* TableOps::StoreAdd(T& t, std::unique_ptr<TvdlRecord> rec, bool reuse
 
 // Takes a record out of every index and the store and frees it.
 void TableOps::StoreRemove(T& t, TvdlRecord* rec) {
+    std::lock_guard<std::recursive_mutex> lock(t.impl_->lock);
     Store& s = *t.impl_->store;
     for (T* other : s.Sharers) other->impl_->ForgetRecord(*other, rec);
     for (int i = 0; i < t.indexes_->Count(); ++i) {
@@ -303,6 +305,7 @@ int TableOps::InsertPosition(T& t, TvdlIndex& idx, const TvdlRecord* rec) {
 }
 
 void TableOps::SortIndex(T& t, TvdlIndex& idx) {
+    std::lock_guard<std::recursive_mutex> lock(t.impl_->lock);
     Store& s = *t.impl_->store;
     idx.References.clear();
     idx.References.reserve(static_cast<size_t>(s.LiveCount));
@@ -692,6 +695,7 @@ void TvdlCustomMemTable::DeleteIndex(const std::string& name) {
         indexName_.clear();
         rangeActive_ = false;
         First();
+        TableOps::DataChanged(*this);
     }
 }
 
@@ -730,6 +734,7 @@ void TvdlCustomMemTable::Open() {
         throw;
     }
     First();
+    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::Close() {
@@ -745,6 +750,8 @@ void TvdlCustomMemTable::Close() {
                 other->impl_->cur = nullptr;
                 other->impl_->pos = -1;
                 other->eof_ = other->bof_ = true;
+                other->current_ = indexes_->RowOrder();
+                other->rangeActive_ = false;
             }
         for (int i = indexes_->Count() - 1; i >= 1; --i) indexes_->Remove((*indexes_)[i]);
         TableOps::ClearStore(*this);
@@ -771,6 +778,7 @@ void TvdlCustomMemTable::EmptyTable() {
     if (journal_) journal_->Clear();
     TableOps::Progress(*this, 100, mtpcEmpty);
     First();
+    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::EnableControls() {
@@ -791,7 +799,6 @@ void TvdlCustomMemTable::First() {
     TableOps::SetPos(*this, p);
     eof_ = bof_ = p < 0;
     bof_ = true;
-    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::Last() {
@@ -802,7 +809,6 @@ void TvdlCustomMemTable::Last() {
     TableOps::SetPos(*this, p);
     bof_ = p < 0;
     eof_ = true;
-    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::Next() {
@@ -821,7 +827,6 @@ void TvdlCustomMemTable::Next() {
         eof_ = false;
     }
     bof_ = false;
-    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::Prior() {
@@ -840,7 +845,6 @@ void TvdlCustomMemTable::Prior() {
         bof_ = false;
     }
     eof_ = false;
-    TableOps::DataChanged(*this);
 }
 
 int TvdlCustomMemTable::MoveBy(int distance) {
@@ -893,7 +897,6 @@ void TvdlCustomMemTable::SetRecNo(int recNo) {
         if (++n == recNo) {
             TableOps::SetPos(*this, static_cast<int>(i));
             eof_ = bof_ = false;
-            TableOps::DataChanged(*this);
             return;
         }
     }
@@ -917,7 +920,6 @@ void TvdlCustomMemTable::GotoBookmark(int bookmark) {
     if (p < 0) throw EMemTableError("Bookmark " + std::to_string(bookmark) + " not found.");
     TableOps::SetPos(*this, p);
     eof_ = bof_ = false;
-    TableOps::DataChanged(*this);
 }
 
 // --- editing -----------------------------------------------------------------
@@ -962,7 +964,6 @@ void TvdlCustomMemTable::Append() {
         m.editBuf.clear();
         throw;
     }
-    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::Insert() { Append(); }
@@ -989,7 +990,6 @@ void TvdlCustomMemTable::Cancel() {
         impl_->editRec = nullptr;
         impl_->keyTarget = nullptr;
         TableOps::Settle(*this, impl_->pos);
-        TableOps::DataChanged(*this);
     }
 }
 
@@ -1170,6 +1170,7 @@ void TableOps::SelectIndex(T& t, TvdlIndex* idx) {
         DataChanged(t);
     } else {
         t.First();
+        DataChanged(t);
     }
 }
 
@@ -1220,6 +1221,7 @@ void TableOps::FillKey(T& t, Row& key, const TvdlValues& values) {
 // consistent with the index order, so bisection finds the first match.
 int TableOps::Search(T& t, TvdlIndex& idx, const std::vector<int>& fields, const Row& key,
                      TvdlMemTableCompareOptions opts, bool ordered, bool respectAccept) {
+    std::lock_guard<std::recursive_mutex> lock(t.impl_->lock);
     Progress(t, 0, mtpcSearch);
     EnsureBuilt(t, idx);
     auto& refs = idx.References;
@@ -1254,7 +1256,6 @@ bool TvdlCustomMemTable::FindKey(const TvdlValues& values) {
     if (p < 0) return false;
     TableOps::SetPos(*this, p);
     eof_ = bof_ = false;
-    TableOps::DataChanged(*this);
     return true;
 }
 
@@ -1285,6 +1286,7 @@ void TvdlCustomMemTable::ApplyRange() {
     CheckBrowseMode();
     if (impl_->hasStart && impl_->hasEnd && current_ && !current_->IsRowOrder) rangeActive_ = true;
     First();
+    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::CancelRange() {
@@ -1294,12 +1296,9 @@ void TvdlCustomMemTable::CancelRange() {
     if (!rangeActive_) return;
     rangeActive_ = false;
     TableOps::Resync(*this);
-    if (impl_->cur && TableOps::Accept(*this, impl_->cur)) {
-        eof_ = bof_ = false;
-        TableOps::DataChanged(*this);
-    } else {
-        First();
-    }
+    if (impl_->cur && TableOps::Accept(*this, impl_->cur)) eof_ = bof_ = false;
+    else First();
+    TableOps::DataChanged(*this);
 }
 
 void TvdlCustomMemTable::SetRange(const TvdlValues& startValues, const TvdlValues& endValues) {
@@ -1355,7 +1354,6 @@ bool TvdlCustomMemTable::Locate(const std::string& keyFields, const TvdlVariant&
     if (p < 0) return false;
     TableOps::SetPos(*this, p);
     eof_ = bof_ = false;
-    TableOps::DataChanged(*this);
     return true;
 }
 
@@ -1378,7 +1376,10 @@ TvdlVariant TvdlCustomMemTable::Lookup(const std::string& keyFields, const TvdlV
 void TvdlCustomMemTable::SetFiltered(bool on) {
     if (filtered_ == on) return;
     filtered_ = on;
-    if (Active()) First();
+    if (Active()) {
+        First();
+        TableOps::DataChanged(*this);
+    }
 }
 
 void TvdlCustomMemTable::SetFilter(const std::string& expression) {
@@ -1388,17 +1389,26 @@ void TvdlCustomMemTable::SetFilter(const std::string& expression) {
         impl_->filterExpr = std::move(e);
     }
     filterText_ = expression;
-    if (Active() && filtered_) First();
+    if (Active() && filtered_) {
+        First();
+        TableOps::DataChanged(*this);
+    }
 }
 
 void TvdlCustomMemTable::SetStatusFilter(TUpdateStatusSet statuses) {
     statusFilter_ = statuses;
-    if (Active()) First();
+    if (Active()) {
+        First();
+        TableOps::DataChanged(*this);
+    }
 }
 
 void TvdlCustomMemTable::SetMasterSource(TvdlMemTable* master) {
     for (TvdlCustomMemTable* m = master; m; m = m->master_)
         if (m == this) throw EMemTableError("Selfreferencing master/detail relations not allowed.");
     master_ = master;
-    if (Active()) First();
+    if (Active()) {
+        First();
+        TableOps::DataChanged(*this);
+    }
 }

@@ -600,7 +600,8 @@ public:
     std::function<void(TvdlMemTable& table)> AfterPost;
     std::function<void(TvdlMemTable& table)> AfterDelete;
     // Bound views (grids) refresh on this: after any change of the records,
-    // the position, the index, the range or the filter.
+    // the index, the range, the filter or the open state. Cursor moves do
+    // not signal, so a view may walk the table while it draws.
     std::function<void(TvdlMemTable& table)> OnDataChange;
 
     // Internal: the implementation's state lives behind this.

@@ -638,6 +638,7 @@ void FileOps::Apply(T& t, ParsedFile& pf, FieldPlan& /*plan*/) {
     }
     A::Progress(t, 100, mtpcLoad);
     t.First();
+    A::DataChanged(t);
 }
 
 // ---------------------------------------------------------------------------

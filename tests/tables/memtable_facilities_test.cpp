@@ -208,6 +208,13 @@ TEST(TableAttach, SharesRecordsAndIndexes) {
     EXPECT_EQ(b.RecordCount(), 0);
     TvdlMemTable c;
     EXPECT_EQ(Message([&] { c.SetAttachedTo(&b); }), "Cant attach to another table which itself is an attachment.");
+    // Closing the owner frees the records and its indexes under b's feet.
+    Add(a, "z", 3);
+    ASSERT_TRUE(b.FindKey({"z"}));
+    a.Close();
+    b.First();
+    EXPECT_TRUE(b.Eof());
+    EXPECT_EQ(b.RecordCount(), 0);
 }
 
 TEST(TableMasterDetail, DetailFollowsMaster) {
@@ -389,13 +396,30 @@ TEST(TableEvents, ProgressLoadAndSaveHooks) {
     back.LoadFromBinaryString(bytes);
     EXPECT_EQ(back.RecordCount(), 10);
     EXPECT_FALSE(back.LoadedCompletely());
+    // Views are told of changes, not of cursor moves.
+    int changes = 0;
+    t.OnDataChange = [&](TvdlMemTable&) { ++changes; };
+    t.First();
+    t.Next();
+    t.FindKey({"n5"});
+    EXPECT_EQ(changes, 0);
+    Add(t, "extra", 1);
+    t.Delete();
+    t.SetRange({"n1"}, {"n2"});
+    t.CancelRange();
+    EXPECT_EQ(changes, 4);
+    t.DisableControls();
+    Add(t, "quiet", 1);
+    EXPECT_EQ(changes, 4);
+    t.EnableControls();
+    EXPECT_EQ(changes, 5);
     // The stored "Data" property comes back at open.
     t.OnSaveRecord = nullptr;
     TvdlMemTable form;
     form.StoreDataOnForm = true;
     form.SetStoredData(t.StoredData());
     form.Open();
-    EXPECT_EQ(form.RecordCount(), 250);
+    EXPECT_EQ(form.RecordCount(), 251);
 }
 
 }  // namespace
