@@ -13,6 +13,7 @@
 #include "filters/spam_add.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "settings/link.h"
 #include "settings/mail_act.h"
@@ -92,10 +93,16 @@ int Run(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
 
     ProgramDir = platform::ResolveProgramDir();
+    // The folder tree is created below it anyway; a new home starts here.
+    platform::CreateFolder(ProgramDir);
     platform::InstanceLock lock;
     if (!lock.Acquire(ProgramDir)) {
-        if (!lock.ErrorText().empty())
-            std::fprintf(stderr, "tarnwick: %s\n", lock.ErrorText().c_str());
+        if (!lock.ErrorText().empty()) {
+            // Not another copy: the program directory itself is unusable.
+            platform::MessageBox("Cannot use " + ProgramDir + ": " + lock.ErrorText(),
+                                 platform::MsgKind::Error, platform::MsgButtons::Ok);
+            return 2;
+        }
         platform::MessageBox("Application is running already.", platform::MsgKind::Information,
                              platform::MsgButtons::Ok);
         return 1;
