@@ -206,8 +206,12 @@ TEST_F(StoreTest, CopyFileKeepDate) {
     ASSERT_TRUE(smtp::CopyFileKeepDate(Path("out/none.txt"), dst));
     EXPECT_EQ(Read(dst), "message\r\n.\r\n");
 
-    // A copy that cannot be written leaves nothing behind.
+    // A copy that cannot be written leaves nothing behind; one that cannot
+    // be read leaves the target as it was.
     EXPECT_FALSE(smtp::CopyFileKeepDate(src, Path("nofolder/x.dat")));
+    EXPECT_FALSE(smtp::CopyFileKeepDate(Path("Deleted"), dst));
+    EXPECT_EQ(Read(dst), "message\r\n.\r\n");
+    EXPECT_TRUE(smtp::ListFiles(Path("in/"), ".tmp").empty());
 }
 
 TEST_F(StoreTest, LinesSplitOnCrLfOnlyAndJoinBack) {
