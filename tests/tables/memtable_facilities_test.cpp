@@ -415,6 +415,15 @@ TEST(TableEvents, ProgressLoadAndSaveHooks) {
     EXPECT_EQ(changes, 5);
     // The stored "Data" property comes back at open.
     t.OnSaveRecord = nullptr;
+    // Compression hooks wrap the whole stream.
+    t.OnCompressSave = [](TvdlMemTable&, const std::string& in, std::string& out) { out.assign(in.rbegin(), in.rend()); };
+    std::string packed = t.SaveToBinaryString();
+    EXPECT_NE(packed.rfind("TPF0", 0), 0u);
+    TvdlMemTable unpacked;
+    unpacked.OnDecompressLoad = [](TvdlMemTable&, const std::string& in, std::string& out) { out.assign(in.rbegin(), in.rend()); };
+    unpacked.LoadFromBinaryString(packed);
+    EXPECT_EQ(unpacked.RecordCount(), 251);
+    t.OnCompressSave = nullptr;
     TvdlMemTable form;
     form.StoreDataOnForm = true;
     form.SetStoredData(t.StoredData());
