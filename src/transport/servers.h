@@ -107,6 +107,13 @@ public:
     void RefreshMailCounts(bool AutoSend, bool Unused = false);
     void QueueNewMailAlert(const std::string& user);
 
+    // POP3 collection of the provider accounts: the first mail step of a
+    // Send/Recv cycle. It hands over to the relay run (FrmSMTP->StartDelivery)
+    // when every account is done.
+    void StartPopCollection();
+    // True from StartPopCollection until the hand-over to the relay run.
+    bool Collecting() const;
+
     // POP3 server events.
     void PopServerClientConnect(platform::TcpConnection& connection);
     void PopServerClientRead(platform::TcpConnection& connection);

@@ -63,6 +63,14 @@ public:
     // file becomes the returned-mail notice and, for a local sender, moves
     // into the sender's mailbox (queue file and record removed).
     void ReturnExternalMail(const std::string& file, int count, const std::string& sender);
+
+    // Relay run over the outgoing queue: the last mail step of a Send/Recv
+    // cycle, started by the collector. EndDeliveryRun closes the cycle.
+    void StartDelivery();
+    void EndDeliveryRun();
+    // True from StartDelivery until EndDeliveryRun: an explicit state of the
+    // run, not inferred from its timers.
+    bool Delivering() const;
 };
 
 extern TFrmSMTP* FrmSMTP;
