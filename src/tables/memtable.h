@@ -164,6 +164,8 @@ public:
     TvdlVariant(unsigned v) : kind_(vkInt), i_(v) {}
     TvdlVariant(long v) : kind_(vkInt), i_(v) {}
     TvdlVariant(long long v) : kind_(vkInt), i_(v) {}
+    TvdlVariant(unsigned long v) : kind_(vkInt), i_(static_cast<std::int64_t>(v)) {}
+    TvdlVariant(unsigned long long v) : kind_(vkInt), i_(static_cast<std::int64_t>(v)) {}
     TvdlVariant(double v) : kind_(vkFloat), f_(v) {}
     TvdlVariant(const char* v) : kind_(vkString), s_(v ? v : "") {}
     TvdlVariant(std::string v) : kind_(vkString), s_(std::move(v)) {}
