@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 
 using namespace memtable;
 using T = TvdlCustomMemTable;
@@ -641,7 +642,8 @@ private:
         case opIsNotNull: return TvdlVariant(!a.IsNull());
         case opNeg:
             if (a.IsNull()) return a;
-            if (a.kind() == TvdlVariant::vkInt) return TvdlVariant(-static_cast<long long>(a.AsInt64()));
+            if (a.kind() == TvdlVariant::vkInt && a.AsInt64() != INT64_MIN)
+                return TvdlVariant(-static_cast<long long>(a.AsInt64()));
             if (IsNum(a)) return TvdlVariant(-a.AsFloat());
             Unknown(n.op);
         case opUpper: case opLower: case opTrim: {
