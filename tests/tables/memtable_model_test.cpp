@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <random>
 
@@ -427,6 +428,87 @@ TEST(TableModel, RandomOperationsMatchBruteForce) {
             std::vector<std::int64_t> got;
             for (back.First(); !back.Eof(); back.Next()) got.push_back(back.FieldByName("Id").AsInteger());
             EXPECT_EQ(got, h.m.View()) << "index " << name;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Versions and nested transactions against snapshots of a plain map.
+TEST(TableModel, TransactionsMatchSnapshots) {
+    using Row = std::pair<std::string, std::int64_t>;
+    for (unsigned seed : {21u, 22u, 23u}) {
+        std::mt19937 rng(seed);
+        auto pick = [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng); };
+        TvdlMemTable t;
+        t.FieldDefs().Add("Id", ftInteger);
+        t.FieldDefs().Add("Name", ftString, 8);
+        t.FieldDefs().Add("N", ftInteger);
+        t.CreateTable();
+        t.AddIndex("ixId", "Id", ixUnique);
+        t.AddIndex("ixName", "Name", 0);
+        t.EnableVersioning = true;
+        t.VersioningMode = mtvmAllSinceCheckPoint;
+        t.Open();
+        t.SetIndexName(pick(2) ? "ixId" : "ixName");
+        std::map<std::int64_t, Row> model;
+        std::vector<std::map<std::int64_t, Row>> saved;
+        std::int64_t nextId = 1;
+        std::string log = "seed " + std::to_string(seed) + "\n";
+        for (int step = 0; step < 1500; ++step) {
+            unsigned op = pick(100);
+            std::string name(1, static_cast<char>('a' + pick(5)));
+            if (op < 30) {
+                std::int64_t id = nextId++;
+                t.Append();
+                t.FieldByName("Id").SetAsInteger(id);
+                t.FieldByName("Name").SetAsString(name);
+                t.FieldByName("N").SetAsInteger(step);
+                t.Post();
+                model[id] = {name, step};
+                log += "append\n";
+            } else if (op < 55 && !model.empty()) {
+                auto it = std::next(model.begin(), pick(static_cast<unsigned>(model.size())));
+                ASSERT_TRUE(t.Locate("Id", static_cast<long long>(it->first), 0)) << log;
+                t.Edit();
+                t.FieldByName("Name").SetAsString(name);
+                t.FieldByName("N").SetAsInteger(step);
+                t.Post();
+                it->second = {name, step};
+                log += "edit\n";
+            } else if (op < 70 && !model.empty()) {
+                auto it = std::next(model.begin(), pick(static_cast<unsigned>(model.size())));
+                ASSERT_TRUE(t.Locate("Id", static_cast<long long>(it->first), 0)) << log;
+                t.Delete();
+                model.erase(it);
+                log += "delete\n";
+            } else if (op < 80 && saved.size() < 4) {
+                t.StartTransaction();
+                saved.push_back(model);
+                log += "start\n";
+            } else if (op < 88 && !saved.empty()) {
+                t.Commit();
+                saved.pop_back();
+                log += "commit\n";
+            } else if (op < 96 && !saved.empty()) {
+                t.Rollback();
+                model = saved.back();
+                saved.pop_back();
+                log += "rollback\n";
+            } else if (saved.empty()) {
+                t.CheckPoint();
+                EXPECT_EQ(t.DeletedCount(), 0);
+                log += "checkpoint\n";
+            }
+            ASSERT_EQ(t.TransactionLevel(), static_cast<int>(saved.size())) << log;
+            std::map<std::int64_t, Row> got;
+            for (t.First(); !t.Eof(); t.Next())
+                got[t.FieldByName("Id").AsInteger()] = {t.FieldByName("Name").AsString(), t.FieldByName("N").AsInteger()};
+            ASSERT_EQ(got, model) << log;
+            ASSERT_EQ(t.RecordCount(), static_cast<int>(model.size())) << log;
+            if (log.size() > 3000) log = log.substr(log.size() - 1000);
         }
     }
 }
