@@ -10,6 +10,7 @@
 #include "shell/globals.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/servers.h"
 #include "transport/smtp.h"
 
 #include <QAction>
@@ -134,10 +135,13 @@ void TFrmMain::AppException(const std::string& text) {
 
 void TFrmMain::StartMailSteps() {
     try {
-        // To add with the POP3 collector: FrmServers->StartPopCollection();
-        // its delivery run ends the cycle. Until then the cycle has no mail
-        // steps and ends here.
-        EndCycle();
+        // Collection hands over to the relay run, whose end closes the
+        // cycle (EndCycle). Without the servers window there is nothing to
+        // collect or deliver.
+        if (FrmServers != nullptr)
+            FrmServers->StartPopCollection();
+        else
+            EndCycle();
     } catch (const std::exception& e) {
         FailCycle(e.what());
     } catch (...) {

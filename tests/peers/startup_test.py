@@ -4,6 +4,7 @@ the folder tree, one copy per home, and a clean end on SIGTERM."""
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -12,6 +13,12 @@ import unittest
 
 BIN = os.environ.get("TARNWICK_BIN", "")
 FOLDERS = ["Addins", "in", "out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved"]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def snapshot(root):
@@ -43,6 +50,8 @@ class Startup(unittest.TestCase):
             "XDG_RUNTIME_DIR": runtime,
             "TMPDIR": os.path.join(self.outside, "tmp"),
             "QT_QPA_PLATFORM": "offscreen",
+            # Its servers listen on the loopback address only.
+            "TARNWICK_BIND_ADDRESS": "127.0.0.1",
         })
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
@@ -91,6 +100,27 @@ class Startup(unittest.TestCase):
         self.assertEqual(snapshot(self.outside), set(), "written outside the program directory")
         for f in FOLDERS:
             self.assertTrue(os.path.isdir(os.path.join(self.home, f)), f)
+
+    def test_cycle_on_startup(self):
+        with open(os.path.join(self.home, "tarnwick.ini"), "w") as f:
+            f.write("[Connect]\nOnStartup=1\n[POP]\nLocalPort=%d\n[SMTP]\nLocalPort=%d\n"
+                    % (free_port(), free_port()))
+        p = self.start()
+        log = os.path.join(self.home, "connect.log")
+        end = time.monotonic() + 20
+        text = b""
+        while time.monotonic() < end and p.poll() is None:
+            if os.path.exists(log):
+                with open(log, "rb") as f:
+                    text = f.read()
+                if b"Using DSL/LAN connection...\r\n" in text:
+                    break
+            time.sleep(0.1)
+        self.assertRegex(text, rb"^\d\d:\d\d: Starting connection\r\nUsing DSL/LAN connection\.\.\.\r\n")
+        self.assertIsNone(p.poll(), "the program ended during its cycle")
+        p.send_signal(signal.SIGTERM)
+        p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 0)
 
     def test_sigint_during_startup_still_ends_cleanly(self):
         p = self.start()
