@@ -172,9 +172,11 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
         t.FieldByName("Password").SetAsString(password);
         t.Post();
         SetUserList(names());
-        // Welcome message into the new mailbox (written by the support-mail
-        // unit once it is wired to this hook).
-        if (setup::hooks.writeWelcomeMail) setup::hooks.writeWelcomeMail(name);
+        // Welcome message into the new mailbox at once.
+        if (setup::hooks.writeWelcomeMail)
+            setup::hooks.writeWelcomeMail(name);
+        else
+            setup::WriteWelcomeMail(name);
     } else if (from == BtnEditUser) {
         if (t.IsEmpty()) return;
         const int row = t.GetBookmark();

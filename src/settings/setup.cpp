@@ -9,6 +9,7 @@
 #include "settings/link.h"
 #include "settings/mail_act.h"
 #include "settings/pw.h"
+#include "settings/service.h"
 #include "settings/settings_file.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
@@ -352,10 +353,23 @@ void TFrmSettings::BuildPages() {
         CHBViewMessages->setChecked(true);
         lay->addRow(CHBViewPostboxes);
         lay->addRow(CHBViewMessages);
+        BtnRepair = new QPushButton("Repair all postboxes");
+        BtnViewDel = new QPushButton("View deleted spam...");
+        lay->addRow(BtnRepair, BtnViewDel);
         PanelColor = new TColorBox("", false, page);
         LblColor = new TColorBox("Text color", true, page);
         lay->addRow("Main window colour:", PanelColor);
         lay->addRow(LblColor);
+        GPBEmpty = new QGroupBox("Empty postboxes", page);
+        auto* el = new QHBoxLayout(GPBEmpty);
+        BtnEmptyOutbox = new QPushButton("Outbox");
+        CBXEmpty = new QComboBox;
+        BtnEmptyUser = new QPushButton("User");
+        el->addWidget(BtnEmptyOutbox);
+        el->addWidget(CBXEmpty);
+        el->addWidget(BtnEmptyUser);
+        lay->addRow(GPBEmpty);
+        GPBEmpty->hide();
         PageControl1->addTab(page, "General");
     }
     // 6 Anti-virus
@@ -415,9 +429,17 @@ void TFrmSettings::BuildPages() {
         EditBPort = new QLineEdit("2600");
         LblBrowserAddress = new QLabel("not operative");
         LblIPAdds = new QLabel("Show all my IP addresses...");
+        LblIPAdds->setCursor(Qt::PointingHandCursor);
+        Label40 = new QLabel("Address for your browser:");
+        LblIPExplain = new QLabel("Other computers may need one of this computer's IP addresses "
+                                  "in place of its name.");
+        LblIPExplain->setWordWrap(true);
+        Label40->hide();
+        LblIPExplain->hide();
         lay->addRow(CHBBrowser);
         lay->addRow("Port:", EditBPort);
-        lay->addRow(LblBrowserAddress);
+        lay->addRow(Label40, LblBrowserAddress);
+        lay->addRow(LblIPExplain);
         lay->addRow(LblIPAdds);
         EditWebSetsLogin = new QLineEdit;
         EditWebSetsPW = new QLineEdit;
@@ -437,6 +459,20 @@ void TFrmSettings::BuildPages() {
         lay->addRow("Keep sent:", SpinSentDays);
         PageControl1->addTab(page, "Remote");
     }
+    // Support request
+    {
+        auto* page = new QWidget;
+        auto* lay = new QFormLayout(page);
+        EditSupportName = new QLineEdit;
+        EditSupportEmail = new QLineEdit;
+        MemoSupport = new QPlainTextEdit;
+        BtnSendSupport = new QPushButton("Send");
+        lay->addRow("Your name:", EditSupportName);
+        lay->addRow("Your email address:", EditSupportEmail);
+        lay->addRow("Support question:", MemoSupport);
+        lay->addRow(BtnSendSupport);
+        PageControl1->addTab(page, "Support");
+    }
 
     BtnOK = new QPushButton("OK");
     BtnCancel = new QPushButton("Cancel");
@@ -451,8 +487,10 @@ void TFrmSettings::BuildPages() {
     for (auto* c : findChildren<QCheckBox*>()) connect(c, &QCheckBox::clicked, this, &TFrmSettings::ApplyEnable);
     for (auto* r : findChildren<QRadioButton*>())
         connect(r, &QRadioButton::clicked, this, &TFrmSettings::ApplyEnable);
+    // The support request is sent by its own button, not saved.
     for (auto* e : findChildren<QLineEdit*>())
-        connect(e, &QLineEdit::textEdited, this, &TFrmSettings::ApplyEnable);
+        if (e != EditSupportName && e != EditSupportEmail)
+            connect(e, &QLineEdit::textEdited, this, &TFrmSettings::ApplyEnable);
     for (auto* s : findChildren<QSpinBox*>())
         connect(s, qOverload<int>(&QSpinBox::valueChanged), this, &TFrmSettings::ApplyEnable);
     for (auto* t : {TimeEdit1, TimeEdit2}) connect(t, &QTimeEdit::timeChanged, this, &TFrmSettings::ApplyEnable);
@@ -469,18 +507,22 @@ void TFrmSettings::BuildPages() {
     connect(CHBSMTPAuth, &QCheckBox::clicked, this, &TFrmSettings::SMTPAuth);
     connect(Button1, &QPushButton::clicked, this, &TFrmSettings::Button1Click);
     connect(RGPWhen, &TRadioGroup::Clicked, this, &TFrmSettings::ApplyEnable);
-    for (auto* box : {PanelColor, LblColor}) {
-        connect(box, &TColorBox::Clicked, this, [this, box] {
-            const bool font = box == LblColor;
-            QColor c = QColorDialog::getColor(settings::ColorFromTColor(box->Color()), this);
-            if (!c.isValid()) return;
-            box->SetColor(settings::TColorFromColor(c));
-            if (setup::hooks.mainWindowColors)
-                setup::hooks.mainWindowColors(font ? PanelColor->Color() : box->Color(),
-                                              font ? box->Color() : LblColor->Color());
-            ApplyEnableFor(box);
-        });
-    }
+    for (auto* box : {PanelColor, LblColor})
+        connect(box, &TColorBox::Clicked, this, [this, box] { ColorSelect(box); });
+    connect(BtnHelp, &QPushButton::clicked, this, &TFrmSettings::BtnHelpClick);
+    connect(BtnViewDel, &QPushButton::clicked, this, &TFrmSettings::BtnViewDelClick);
+    connect(BtnServiceDUN, &QPushButton::clicked, this, &TFrmSettings::BtnServiceDUNClick);
+    connect(BtnRepair, &QPushButton::clicked, this, &TFrmSettings::BtnRepairClick);
+    connect(BtnSendSupport, &QPushButton::clicked, this, &TFrmSettings::BtnSendSupportClick);
+    for (auto* b : {BtnAddForward, BtnEditForward, BtnDelForward})
+        connect(b, &QPushButton::clicked, this, &TFrmSettings::ForwardBtns);
+    for (auto* b : {BtnAddHoliday, BtnEditHoliday, BtnDelHoliday})
+        connect(b, &QPushButton::clicked, this, &TFrmSettings::HolidayBtns);
+    for (auto* b : {BtnEmptyOutbox, BtnEmptyUser})
+        connect(b, &QPushButton::clicked, this, &TFrmSettings::EmptyPostboxes);
+    // Labels that act as links.
+    LblBrowserAddress->installEventFilter(this);
+    LblIPAdds->installEventFilter(this);
 
     // Grid rows and table records: the grid's current row is the table's
     // current record, so the Edit and Delete buttons act on what is shown.
@@ -493,8 +535,8 @@ void TFrmSettings::BuildPages() {
     for (auto gt : {GridTable{GridUsers, TblUsers.get(), BtnEditUser, &TFrmSettings::UserBtnsFor},
                     GridTable{GridPop, TblPop.get(), BtnEditPop, &TFrmSettings::PopBtnsFor},
                     GridTable{GridLink, tbleLink.get(), BtnLinkEdit, &TFrmSettings::LinkBtnsFor},
-                    GridTable{GridForward, TblForward.get(), BtnEditForward, nullptr},
-                    GridTable{GridHoliday, TblHoliday.get(), BtnEditHoliday, nullptr}}) {
+                    GridTable{GridForward, TblForward.get(), BtnEditForward, &TFrmSettings::ForwardBtnsFor},
+                    GridTable{GridHoliday, TblHoliday.get(), BtnEditHoliday, &TFrmSettings::HolidayBtnsFor}}) {
         connect(gt.grid, &QTableWidget::currentCellChanged, this,
                 [this, gt](int, int, int, int) {
                     PositionFromGrid(gt.grid, *gt.table);
@@ -560,6 +602,10 @@ void TFrmSettings::RefreshGrids() {
     FillGrid(GridForward, *TblForward, {"User", "ForwardTo", "Copy"});
     FillGrid(GridHoliday, *TblHoliday, {"User", "EndDate"});
     DataSource1DataChange();
+    DTSELinkDataChange();
+}
+
+void TFrmSettings::DTSELinkDataChange() {
     const bool hasLink = tbleLink->Active() && !tbleLink->IsEmpty();
     BtnLinkEdit->setEnabled(hasLink);
     BtnLinkDel->setEnabled(hasLink);
@@ -824,7 +870,10 @@ void TFrmSettings::SaveSettings() {
     SaveIni();
     SaveFooter();
     // 4 start-up entry and service
-    if (setup::hooks.applyStartupEntries) setup::hooks.applyStartupEntries();
+    if (setup::hooks.applyStartupEntries)
+        setup::hooks.applyStartupEntries();
+    else
+        service::ApplyStartupEntries({CHBStartup->isChecked(), CHBService->isChecked()}, ProgramDir);
     // 5, 6 local ports
     ApplyPorts();
     // 7 web server
@@ -1014,6 +1063,8 @@ void TFrmSettings::UpdateBrowserAddress() {
     }
     LblBrowserAddress->setFont(f);
     LblBrowserAddress->setPalette(p);
+    Label40->setVisible(CHBBrowser->isChecked());
+    LblIPExplain->setVisible(CHBBrowser->isChecked());
 }
 
 void TFrmSettings::UpdateEnabling() {

@@ -5,6 +5,7 @@
 // in and out of the controls (the file's catalogue is in settings_file.h).
 #pragma once
 
+#include <QColor>
 #include <QDialog>
 #include <QLabel>
 
@@ -98,6 +99,21 @@ struct Hooks {
     // account, and forget them.
     std::function<bool(const std::string& account)> hasDownloaded;
     std::function<void(const std::string& account)> forgetDownloaded;
+    // Forwarding dialog (forward.EditForward): the row's values in and out,
+    // true for OK. The dialog takes its users from FrmSettings->userNames().
+    std::function<bool(std::string& user, std::string& forwardTo, bool& copy, bool& isLocal)> editForward;
+    // Auto-response dialog (holiday.EditEntry), likewise; endDate is a
+    // table date (days since 1899-12-30), 0 for none.
+    std::function<bool(std::string& user, std::string& subject, std::string& message, double& endDate,
+                       int& who)>
+        editHoliday;
+    // The out-of-office unit tells the user that auto-responding was set on
+    // (an entry added) or removed (holiday.NotifyUser).
+    std::function<void(bool setOn, const std::string& user, const std::string& message, double endDate,
+                       int who)>
+        notifyHoliday;
+    // The message browser's view of deleted spam.
+    std::function<void()> showDeletedSpam;
 };
 extern Hooks hooks;
 
@@ -109,6 +125,44 @@ struct CrashSettings {
     int smtpPort = 25;             // the SMTP server's port after the last save
 };
 extern CrashSettings crashSettings;
+
+// The maker's support address, the recipient of support requests.
+inline constexpr char kSupportAddress[] = "tarnwick-support@velmarsh.example";
+inline constexpr char kWelcomeSubject[] = "Welcome to Tarnwick!";
+
+// The welcome message of a new local user, as stored (end marker included).
+std::string WelcomeMessage(const std::string& UserName);
+// Writes it into the user's mailbox as in/<user>_<hhmmsszzz>.dat (another
+// name when that one is taken); the path written, empty on failure.
+std::string WriteWelcomeMail(const std::string& UserName);
+
+// The support request with queue id `id`: header, the question's lines
+// (dot-stuffed), the end marker. Name and address lose what could break
+// out of their header fields.
+std::string SupportMessage(const std::string& id, const std::string& name, const std::string& address,
+                           const std::vector<std::string>& question, const std::string& subject);
+// Queues a support request: out/<id>.txt and its queue record for the
+// support address. Returns the queue id; throws std::runtime_error when the
+// file or the record cannot be written (nothing is left queued then).
+std::string QueueSupportRequest(const std::string& name, const std::string& address,
+                                const std::vector<std::string>& question, const std::string& subject);
+
+// Deletes every queue file in out/ that has no sender in its queue record;
+// returns how many were deleted. A message still arriving on an SMTP
+// connection has no record yet and is left alone.
+int RepairPostboxes();
+// The hidden "Empty postboxes" actions: every queue file (but messages still
+// arriving), or every mailbox file of one user. Return how many went.
+int EmptyOutbox();
+int EmptyMailbox(const std::string& user);
+
+// Deletes a folder with everything in it; symbolic links are removed, never
+// followed. Errors are ignored. Nothing happens when Path is not a folder.
+void DeleteFolderTree(const std::string& Path);
+
+// True when another copy of the program holds the program directory's
+// lock; otherwise this process takes the lock and keeps it.
+bool IsAlreadyRunning();
 
 }  // namespace setup
 
@@ -247,6 +301,16 @@ public:
     QLineEdit *EditWebSetsLogin, *EditWebSetsPW;
     QCheckBox* CHBAllowSendRec;
     QSpinBox *SpinDeletedDays, *SpinSentDays;
+    QLabel *Label40, *LblIPExplain;  // shown while CHBBrowser is checked
+    // General: postboxes (the "Empty postboxes" group is hidden; nothing shows it)
+    QPushButton *BtnRepair, *BtnViewDel;
+    QGroupBox* GPBEmpty;
+    QComboBox* CBXEmpty;
+    QPushButton *BtnEmptyOutbox, *BtnEmptyUser;
+    // Support page
+    QLineEdit *EditSupportName, *EditSupportEmail;
+    QPlainTextEdit* MemoSupport;
+    QPushButton* BtnSendSupport;
     // Buttons
     QPushButton *BtnOK, *BtnCancel, *BtnApply, *BtnHelp;
     QPushButton* Button1;  // hidden: downloaded-message reset
@@ -260,6 +324,15 @@ public slots:
     void Button1Click();
     void ModalButtons();
     void SMTPAuth();
+    void BtnHelpClick();
+    void DTSELinkDataChange();
+    void BtnViewDelClick();
+    void BtnServiceDUNClick();
+    void BtnRepairClick();
+    void BtnSendSupportClick();
+    void ForwardBtns();
+    void HolidayBtns();
+    void EmptyPostboxes();
 
 public:
     // The button handlers with an explicit sender (the slots pass sender()).
@@ -267,9 +340,26 @@ public:
     void UserBtnsFor(QObject* sender);
     void PopBtnsFor(QObject* sender);
     void LinkBtnsFor(QObject* sender);
+    void ForwardBtnsFor(QObject* sender);
+    void HolidayBtnsFor(QObject* sender);
+    void LblBrowserAddressClick(QObject* sender);
+    void ColorSelect(QObject* sender);
+    void EmptyPostboxesFor(QObject* sender);
+    // F1 (112) clicks Help.
+    void FormKeyDown(int key);
+    // The help topic of a page index, empty for a page without one.
+    static std::string HelpTopic(int pageIndex);
+
+    // Tests stand in for the colour dialog: the current colour in, the
+    // choice out (an invalid colour: cancelled).
+    static std::function<QColor(const QColor&)> PickColorForTesting;
 
     // Grids show the tables; called after loads and table edits.
     void RefreshGrids();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildPages();

@@ -7,6 +7,7 @@
 #include "platform/inifile.h"
 #include "settings/link.h"
 #include "settings/mail_act.h"
+#include "settings/service.h"
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
@@ -56,8 +57,17 @@ protected:
             return call.buttons == platform::MsgButtons::YesNo ? platform::MsgResult::Yes : platform::MsgResult::Ok;
         });
         setup::hooks = setup::Hooks{};
+        // Saving writes the start-up entry and may install the service:
+        // both go into this test's folder, and no command runs.
+        service::SetLocations({Dir() + "autostart", Dir() + "units", "/opt/tarnwick/tarnwick"});
+        service::SetRunner([this](const std::vector<std::string>& argv) {
+            commands.push_back(argv);
+            return 0;
+        });
     }
     void TearDown() override {
+        service::SetLocations({});
+        service::SetRunner(nullptr);
         TFrmMailAccount::ExecForTesting = nullptr;
         TFrmLink::ExecForTesting = nullptr;
         form.reset();
@@ -89,6 +99,7 @@ protected:
     }
 
     std::vector<std::string> messages;
+    std::vector<std::vector<std::string>> commands;
 
 private:
     QTemporaryDir dir_;

@@ -1,0 +1,259 @@
+// The settings window's buttons and handlers: OK/Apply/Cancel, help, the
+// link labels, colours, forwarding and auto-response rows, the dial-up
+// login of the service.
+#include "settings_env.h"
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "settings/pw.h"
+#include "settings/table_files.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+
+namespace {
+
+using settings_test::SettingsEnv;
+
+class SettingsWindow : public SettingsEnv {
+protected:
+    void SetUp() override {
+        SettingsEnv::SetUp();
+        platform::SetHeadlessLogHook([this](const std::string& line) { logged.push_back(line); });
+        platform::LocalTime t;
+        t.year = 2026, t.month = 12, t.day = 7, t.hour = 10;
+        const auto fixed = platform::FromLocal(t);
+        platform::SetClockForTesting([fixed] { return fixed; });
+    }
+    void TearDown() override {
+        platform::SetHeadlessLogHook(nullptr);
+        platform::SetClockForTesting({});
+        TFrmSettings::PickColorForTesting = nullptr;
+        SettingsEnv::TearDown();
+    }
+    TFrmSettings& Loaded() {
+        TFrmSettings& f = Form();
+        f.LoadSettings();
+        return f;
+    }
+    bool Opened(const std::string& tail) const {
+        for (const auto& l : logged)
+            if (l.rfind("Open: ", 0) == 0 && l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
+                return true;
+        return false;
+    }
+    std::vector<std::string> logged;
+};
+
+TEST_F(SettingsWindow, ApplyOkAndCancel) {
+    TFrmSettings& f = Loaded();
+    f.EditSMTPHost->setText("smtp.provider.example");
+    f.ApplyEnableFor(f.EditSMTPHost);
+    ASSERT_TRUE(f.BtnApply->isEnabled());
+    f.BtnApply->click();
+    EXPECT_FALSE(f.BtnApply->isEnabled());
+    EXPECT_EQ(Ini().ReadString("SMTP", "Host", ""), "smtp.provider.example");
+
+    // Cancel puts the file's values back into the controls.
+    f.EditSMTPHost->setText("other.example");
+    f.ApplyEnableFor(f.EditSMTPHost);
+    f.BtnCancel->click();
+    EXPECT_EQ(f.relayHost(), "smtp.provider.example");
+    EXPECT_FALSE(f.BtnApply->isEnabled());
+    EXPECT_EQ(f.result(), QDialog::Accepted);
+}
+
+TEST_F(SettingsWindow, HelpOpensTheTopicOfThePage) {
+    const std::vector<std::string> topics = {"users.htm", "pop.htm",   "distribute.htm", "smtp.htm",
+                                             "connect.htm", "general.htm", "virus.htm", "forward.htm",
+                                             "holiday.htm", "remote.htm"};
+    TFrmSettings& f = Loaded();
+    for (int i = 0; i < static_cast<int>(topics.size()); ++i) {
+        EXPECT_EQ(f.PageControl1->tabText(i).isEmpty(), false);
+        EXPECT_EQ(TFrmSettings::HelpTopic(i), topics[static_cast<size_t>(i)]);
+    }
+    EXPECT_EQ(TFrmSettings::HelpTopic(10), "");
+    f.PageControl1->setCurrentIndex(9);
+    QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+    QCoreApplication::sendEvent(&f, &f1);
+    EXPECT_TRUE(Opened("/remote.htm")) << (logged.empty() ? "" : logged.back());
+    f.PageControl1->setCurrentIndex(3);
+    f.BtnHelp->click();
+    EXPECT_TRUE(Opened("/smtp.htm"));
+}
+
+TEST_F(SettingsWindow, BrowserAndAddressLabels) {
+    TFrmSettings& f = Loaded();
+    int rechecks = 0;
+    setup::hooks.webServerRecheck = [&] { ++rechecks; };
+    // Not operative: the web server is asked, nothing is opened.
+    f.LblBrowserAddressClick(f.LblBrowserAddress);
+    EXPECT_EQ(rechecks, 1);
+    EXPECT_FALSE(Opened(":2600"));
+    EXPECT_TRUE(f.Label40->isHidden());
+
+    f.CHBBrowser->setChecked(true);
+    f.ApplyEnableFor(f.CHBBrowser);
+    EXPECT_FALSE(f.Label40->isHidden());
+    EXPECT_FALSE(f.LblIPExplain->isHidden());
+    QMouseEvent click(QEvent::MouseButtonRelease, QPointF(1, 1), QPointF(1, 1), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(f.LblBrowserAddress, &click);
+    EXPECT_EQ(rechecks, 2);
+    EXPECT_TRUE(Opened(":2600"));
+
+    f.LblBrowserAddressClick(f.LblIPAdds);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_NE(messages.back().find("127.0.0.1"), std::string::npos);
+}
+
+TEST_F(SettingsWindow, ColourChoiceReachesTheMainWindowAndWaitsForSave) {
+    TFrmSettings& f = Loaded();
+    std::vector<std::pair<int, int>> shown;
+    setup::hooks.mainWindowColors = [&](int form, int text) { shown.emplace_back(form, text); };
+    TFrmSettings::PickColorForTesting = [](const QColor&) { return QColor(255, 0, 0); };
+    f.ColorSelect(f.LblColor);
+    EXPECT_EQ(f.textColor(), 0x0000FF);  // TColor keeps blue, green, red from the top
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], std::make_pair(f.formColor(), 0x0000FF));
+    EXPECT_TRUE(f.BtnApply->isEnabled());
+    EXPECT_EQ(Ini().ReadInteger("General", "TextColor", 0), 0);  // not saved yet
+
+    TFrmSettings::PickColorForTesting = [](const QColor&) { return QColor(); };  // cancelled
+    const int before = f.formColor();
+    f.ColorSelect(f.PanelColor);
+    EXPECT_EQ(f.formColor(), before);
+    EXPECT_EQ(shown.size(), 1u);
+}
+
+TEST_F(SettingsWindow, ForwardRows) {
+    TFrmSettings& f = Loaded();
+    // No user: refused before any dialog.
+    int dialogs = 0;
+    setup::hooks.editForward = [&](std::string&, std::string&, bool&, bool&) { return ++dialogs, false; };
+    f.ForwardBtnsFor(f.BtnAddForward);
+    EXPECT_EQ(messages, (std::vector<std::string>{"You need at least one user to create a forward."}));
+    EXPECT_EQ(dialogs, 0);
+
+    settings_test::WriteUsers(Dir(), {"ann", "bob"});
+    f.LoadSettings();
+    messages.clear();
+    struct Answer {
+        std::string user, to;
+        bool copy, isLocal;
+    } answer{"ann", "bob", true, true};
+    Answer seen{};
+    setup::hooks.editForward = [&](std::string& user, std::string& to, bool& copy, bool& isLocal) {
+        seen = {user, to, copy, isLocal};
+        user = answer.user, to = answer.to, copy = answer.copy, isLocal = answer.isLocal;
+        return true;
+    };
+    f.ForwardBtnsFor(f.BtnAddForward);
+    ASSERT_EQ(f.TblForward->RecordCount(), 1);
+    EXPECT_EQ(f.TblForward->FieldByName("Copy").AsString(), "Yes");
+    EXPECT_TRUE(f.BtnEditForward->isEnabled());
+    EXPECT_TRUE(f.BtnApply->isEnabled());
+
+    // A user may forward to several targets; deleting takes the current row.
+    answer = {"ANN", "x@out.example", false, false};
+    f.ForwardBtnsFor(f.BtnAddForward);
+    EXPECT_EQ(f.TblForward->RecordCount(), 2);
+    EXPECT_TRUE(messages.empty());
+    f.ForwardBtnsFor(f.BtnDelForward);
+    ASSERT_EQ(f.TblForward->RecordCount(), 1);
+    EXPECT_EQ(f.TblForward->FieldByName("ForwardTo").AsString(), "bob");
+
+    // Edit hands the row's values to the dialog, Copy read back from its text.
+    answer = {"ann", "x@out.example", false, false};
+    f.ForwardBtnsFor(f.BtnEditForward);
+    EXPECT_EQ(seen.user, "ann");
+    EXPECT_EQ(seen.to, "bob");
+    EXPECT_TRUE(seen.copy);
+    EXPECT_TRUE(seen.isLocal);
+    EXPECT_EQ(f.TblForward->FieldByName("Copy").AsString(), "No");
+    EXPECT_EQ(f.TblForward->FieldByName("ForwardTo").AsString(), "x@out.example");
+
+    f.ForwardBtnsFor(f.BtnDelForward);
+    EXPECT_TRUE(f.TblForward->IsEmpty());
+    EXPECT_FALSE(f.BtnEditForward->isEnabled());
+    EXPECT_FALSE(f.BtnDelForward->isEnabled());
+}
+
+TEST_F(SettingsWindow, AutoResponseRowsAndNotices) {
+    settings_test::WriteUsers(Dir(), {"ann"});
+    TFrmSettings& f = Loaded();
+    struct Notice {
+        bool on;
+        std::string user;
+        double date;
+        int who;
+    };
+    std::vector<Notice> notices;
+    setup::hooks.notifyHoliday = [&](bool on, const std::string& user, const std::string&, double date, int who) {
+        notices.push_back({on, user, date, who});
+    };
+    std::string seenSubject;
+    double seenDate = -1;
+    setup::hooks.editHoliday = [&](std::string& user, std::string& subject, std::string& message, double& date,
+                                   int& who) {
+        seenSubject = subject;
+        seenDate = date;
+        user = "ann";
+        subject = subject + "!";
+        message = "Away";
+        who = 2;
+        return true;
+    };
+    const double today = memtable::EncodeDate(2026, 12, 7);
+    f.HolidayBtnsFor(f.BtnAddHoliday);
+    EXPECT_EQ(seenSubject, "Out of Office AutoReply: [Subject]");
+    EXPECT_EQ(seenDate, today);
+    ASSERT_EQ(f.TblHoliday->RecordCount(), 1);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_TRUE(notices[0].on);
+    EXPECT_EQ(notices[0].who, 2);
+
+    f.HolidayBtnsFor(f.BtnEditHoliday);  // an edit tells nobody
+    EXPECT_EQ(seenSubject, "Out of Office AutoReply: [Subject]!");
+    EXPECT_EQ(notices.size(), 1u);
+
+    f.HolidayBtnsFor(f.BtnDelHoliday);
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_FALSE(notices[1].on);
+    EXPECT_EQ(notices[1].user, "ann");
+    EXPECT_EQ(notices[1].date, today);
+    EXPECT_TRUE(f.TblHoliday->IsEmpty());
+}
+
+TEST_F(SettingsWindow, DialUpLoginIsStoredEncipheredPerEntry) {
+    TFrmSettings& f = Loaded();
+    std::string shownUser;
+    TFrmMailAccount::ExecForTesting = [&](TFrmMailAccount& d) {
+        shownUser = d.EditLogin->text().toStdString();
+        EXPECT_EQ(d.windowTitle(), "DUN login");
+        d.EditLogin->setText("dialer");
+        d.EditPassword->setText("s3cret");
+        return true;
+    };
+    f.BtnServiceDUNClick();  // no entry chosen: nothing to store it under
+    EXPECT_FALSE(Ini().ValueExists("Connect", "L"));
+
+    f.CBXDUN->addItem("Office line");
+    f.CBXDUN->setCurrentIndex(0);
+    f.BtnServiceDUNClick();
+    const std::string login = Ini().ReadString("Connect", "Office lineL", "");
+    EXPECT_NE(login, "dialer");
+    EXPECT_EQ(PW::DecryptPassword(login), "dialer");
+    EXPECT_EQ(PW::DecryptPassword(Ini().ReadString("Connect", "Office lineP", "")), "s3cret");
+    f.BtnServiceDUNClick();
+    EXPECT_EQ(shownUser, "dialer");  // read back for the next edit
+}
+
+}  // namespace
