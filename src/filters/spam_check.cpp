@@ -1,0 +1,221 @@
+// Classification of fetched mail and the lists and counters it keeps:
+// safe senders, subject words, bad users, [SpamStats].
+#include "filters/spam.h"
+
+#include "platform/clock.h"
+#include "platform/inifile.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+#include "transport/store.h"
+
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QCheckBox>
+
+#include <cctype>
+#include <cstdio>
+
+namespace spam {
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return std::string();
+    size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+
+}  // namespace
+
+const std::vector<std::string>& BuiltInGoodWords() {
+    static const std::vector<std::string> words = {"order", "booking", "flight", "travel"};
+    return words;
+}
+
+const std::vector<std::string>& BuiltInBadWords() {
+    static const std::vector<std::string> words = {"viagra", "pills", "prescription"};
+    return words;
+}
+
+std::string LettersOnly(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (l >= 'a' && l <= 'z') out += c;
+    }
+    return out;
+}
+
+std::string GetDomain(const std::string& address) {
+    size_t at = address.find('@');
+    return at == std::string::npos ? address : address.substr(at + 1);
+}
+
+std::string CleanAddress(const std::string& address) {
+    std::string a = Lower(address);
+    size_t lt = a.find('<');
+    if (lt != std::string::npos) a = a.substr(lt + 1);
+    size_t gt = a.find('>');
+    if (gt != std::string::npos) a = a.substr(0, gt);
+    return a;
+}
+
+bool IsImportAddress(const std::string& address) {
+    std::string a = Lower(Trim(address));
+    if (a.size() >= 2 && a.front() == '<' && a.back() == '>') a = a.substr(1, a.size() - 2);
+    return a == ImportAddress;
+}
+
+bool AddSpamAddress(int type, const std::string& address) {
+    if (FrmSpam == nullptr) return false;
+    // Lines of imported address lists come with their blanks.
+    const std::string a = Trim(CleanAddress(address));
+    // The table keeps the first 64 characters; the entry is looked up as
+    // it will be stored.
+    const std::string item = a.substr(0, ItemSize);
+    TvdlMemTable& t = FrmSpam->TblSpam2;
+    bool domainPresent = false;
+    if (type == SafeSender) domainPresent = t.FindKey({type, ("*@" + GetDomain(a)).substr(0, ItemSize)});
+    if (a.find('@') == std::string::npos || domainPresent || t.FindKey({type, item})) return false;
+    t.Append();
+    t.FieldByName("Type").SetAsInteger(type);
+    t.FieldByName("Item").SetAsString(item);
+    t.Post();
+    t.SaveToBinaryFile(ProgramDir + "spam.dat");
+    return true;
+}
+
+void IncSpamStat(const std::string& key) {
+    platform::IniFile ini(IniPath());
+    if (key.empty()) {
+        ini.EraseSection("SpamStats");
+        if (FrmSpam != nullptr) FrmSpam->ShowSpamStats();
+        return;
+    }
+    const int stored = ini.ReadInteger("SpamStats", key, -1);
+    if (stored == -1) {
+        auto now = platform::NowLocal();
+        ini.WriteString("SpamStats", "StatsSince", DayMonth(now.day, now.month));
+    }
+    ini.WriteInteger("SpamStats", key, (stored < 0 ? 0 : stored) + 1);
+}
+
+int HeldSpamCount(const std::string& folderName) {
+    return static_cast<int>(smtp::ListFiles(smtp::StoreFolder(folderName), smtp::MailboxSuffix).size());
+}
+
+int HeldSpamCount() { return HeldSpamCount(smtp::FolderSpam1) + HeldSpamCount(smtp::FolderSpam2); }
+
+std::string DayMonth(int day, int month) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d %s", day, months[(month + 11) % 12]);
+    return buf;
+}
+
+StatsTexts FormatStats(int spamIdentified, int nonSpamIdentified, int spamDeleted, int spamSaved,
+                       const std::string& since) {
+    auto ratio = [](long long part, long long whole) {
+        if (whole == 0) return std::string("n/a ");
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.1f%% ", static_cast<double>(part) * 100.0 / static_cast<double>(whole));
+        return std::string(buf);
+    };
+    const long long s = spamIdentified, n = nonSpamIdentified, d = spamDeleted, v = spamSaved;
+    StatsTexts t;
+    t.caption = "Spam Stats (since " + since + ")";
+    t.spamCount = std::to_string(s) + "/" + std::to_string(s + n) + " ";
+    t.spamRatio = ratio(s, s + n);
+    t.spamDeleted = std::to_string(d) + "/" + std::to_string(d + v) + " ";
+    t.successRatio = ratio(d, d + v);
+    return t;
+}
+
+}  // namespace spam
+
+namespace {
+
+// A word matches when it occurs in the subject or in its letters. A line
+// of nothing but blanks is no word: it would match nearly every subject,
+// and it is not kept when the list is saved anyway.
+bool WordMatches(const std::string& word, const std::string& subject, const std::string& letters) {
+    std::string w;
+    for (char c : word) w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (w.find_first_not_of(" \t") == std::string::npos) return false;
+    return subject.find(w) != std::string::npos || letters.find(w) != std::string::npos;
+}
+
+std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
+    std::vector<std::string> out;
+    const QString text = memo->toPlainText();
+    if (text.isEmpty()) return out;
+    for (const QString& line : text.split('\n')) out.push_back(line.toStdString());
+    return out;
+}
+
+}  // namespace
+
+int TFrmSpam::CheckSpam(const std::string& ToUser, const std::string& From, const std::string& Subject,
+                        int& HeldCount) {
+    int result = spam::NotSpam;
+    if (CHBCheckSpam->isChecked()) {
+        const std::string from = spam::CleanAddress(From);
+        auto log = [](const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); };
+        result = spam::PossibleSpam;
+
+        for (int i = 0; i < CHBSpamUsers->count(); ++i) {
+            const QListWidgetItem* item = CHBSpamUsers->item(i);
+            if (item->checkState() == Qt::Checked &&
+                item->text().compare(QString::fromStdString(ToUser), Qt::CaseInsensitive) == 0) {
+                result = spam::ProbableSpam;
+                log("== Spamcheck: \"" + ToUser + "\" found in bad user list, probable spam.");
+            }
+        }
+
+        bool safe = false;
+        if (result == spam::PossibleSpam) {
+            if (TblSpam2.FindKey({spam::SafeSender, from}) ||
+                TblSpam2.FindKey({spam::SafeSender, "*@" + spam::GetDomain(from)})) {
+                result = spam::NotSpam;
+                safe = true;
+                log("== Spamcheck: <" + TblSpam2.FieldByName("Item").AsString() +
+                    "> found in safe address list, not spam.");
+            }
+        }
+
+        if (result == spam::PossibleSpam && !safe) {
+            std::string subject;
+            for (char c : Subject) subject += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const std::string letters = spam::LettersOnly(subject);
+            for (const std::string& w : MemoLines(GoodList)) {
+                if (WordMatches(w, subject, letters)) {
+                    result = spam::NotSpam;
+                    log("== Spamcheck: (" + ToUser + ")\"" + w + "\" found in good word list, not spam.");
+                }
+            }
+            if (result == spam::PossibleSpam) {
+                for (const std::string& w : MemoLines(BadList)) {
+                    if (WordMatches(w, subject, letters)) {
+                        result = spam::ProbableSpam;
+                        log("== Spamcheck: (" + ToUser + ")\"" + w + "\" found in bad word list, probable spam.");
+                    }
+                }
+            }
+            if (result == spam::PossibleSpam)
+                log("== Spamcheck: <" + from + "> unknown and no recognised words, possible spam.");
+        }
+
+        spam::IncSpamStat(result <= 0 ? "NonSpamIdentified" : "SpamIdentified");
+    }
+    HeldCount = spam::HeldSpamCount();
+    return result;
+}

@@ -1,0 +1,252 @@
+// What surrounds the classification: spam reports into a user's mailbox,
+// the release of held spam through the delivery chain, and the import of
+// safe addresses from a mail or an exported address book.
+#include "filters/spam.h"
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/dialogs.h"
+#include "platform/inifile.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+#include "transport/servers.h"
+#include "transport/smtp.h"
+#include "transport/store.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDate>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTimeEdit>
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Text lines of a file, CR LF or LF ended.
+std::vector<std::string> FileLines(const std::string& data) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t nl = data.find('\n', start);
+        std::string line = data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    return lines;
+}
+
+std::string BrowserAddress() { return FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string(); }
+
+void RefreshCounts() {
+    if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
+}
+
+std::string Two(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+// "hh:mm dd mmm yyyy" of the program clock.
+std::string ReportTime() {
+    auto t = platform::NowLocal();
+    return Two(t.hour) + ":" + Two(t.minute) + " " + spam::DayMonth(t.day, t.month) + " " + std::to_string(t.year);
+}
+
+bool IsSpamFolder(const std::filesystem::path& folder) {
+    std::error_code ec;
+    for (const char* name : {smtp::FolderSpam1, smtp::FolderSpam2}) {
+        if (std::filesystem::equivalent(folder, smtp::StoreFolder(name), ec)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// --- reports -----------------------------------------------------------------
+
+void TFrmSpam::SendSpamReport(bool Confirm) {
+    const std::string user = reportUser();
+    if (user.empty() || !settings::IsSafeUserName(user)) return;
+    const int possible = spam::HeldSpamCount(smtp::FolderSpam1);
+    const int probable = spam::HeldSpamCount(smtp::FolderSpam2);
+    const std::string browser = BrowserAddress();
+    std::vector<std::string> lines = {
+        "Message-ID: <" + smtp::TimeStamp() + ">",
+        std::string("From: \"Tarnwick\" <") + smtp::NoticeSenderAddress + ">",
+        "To: \"" + user + "\" <" + user + "@localhost>",
+        "Subject: Spam report",
+        "Date: " + smtp::GeneratedDate(),
+        "MIME-Version: 1.0",
+        "Content-Type: text/plain;",
+        "",
+        "Hello " + user,
+        "",
+        "Here is your spam report, generated at " + ReportTime() + ":",
+        "",
+        "There are currently " + std::to_string(possible) + " possible spam messages and " +
+            std::to_string(probable) + " probable spam messages.",
+        browser.find("http:") != std::string::npos
+            ? "You can delete or save your spam at " + browser + "/spam"
+            : "You don't have browser support switched on, so you cannot delete these spam messages through "
+              "your browser - you should turn it on in your Tarnwick settings!",
+        "", "", "", "",
+        "Do not reply to this message - it was generated automatically!!!",
+        "",
+        "Tarnwick.",
+        "", "", "",
+        ".",
+        "",
+    };
+    // A new name beside any existing file: a report never replaces a message.
+    smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::DateTimeStamp(), smtp::JoinLines(lines));
+    RefreshCounts();
+    if (Confirm)
+        platform::MessageBox("Spam report sent to " + user + ".", platform::MsgKind::Information,
+                             platform::MsgButtons::Ok, this);
+}
+
+void TFrmSpam::CheckDailyReport() {
+    if (!CHBReport->isChecked() || !RbtSpamDaily->isChecked()) return;
+    const auto now = platform::NowLocal();
+    const QTime at = EditReportTime->time();
+    const QTime timeOfDay(now.hour, now.minute, now.second, now.millisecond);
+    if (!(timeOfDay > QTime(at.hour(), at.minute(), at.second()))) return;
+    const QDate today(now.year, now.month, now.day);
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    QDate last = QDate::fromString(QString::fromStdString(ini.ReadString("Spam", "LastDailyReprt", "")), Qt::ISODate);
+    if (!last.isValid()) last = today.addDays(-1);
+    if (today > last) {
+        ini.WriteString("Spam", "LastDailyReprt", today.toString(Qt::ISODate).toStdString());
+        SendSpamReport(false);
+    }
+}
+
+bool TFrmSpam::ReportEveryDue(int count) const {
+    const int every = SpinReport->value();
+    return CHBReport->isChecked() && RbtSpamEvery->isChecked() && every > 0 && count % every == 0;
+}
+
+// --- release -----------------------------------------------------------------
+
+namespace spam {
+
+bool ReleaseSpam(const std::string& spamFile) {
+    namespace fs = std::filesystem;
+    const fs::path held(spamFile);
+    const std::string name = held.filename().string();
+    const size_t us = name.find('_');
+    const bool datName = name.size() > 4 && Lower(name.substr(name.size() - 4)) == smtp::MailboxSuffix;
+    // Only a held message names a mailbox: anything else would let a caller
+    // move or delete files the spam folders do not hold.
+    if (us == std::string::npos || us == 0 || !datName || !IsSpamFolder(held.parent_path()) ||
+        !platform::FileExists(spamFile))
+        return false;
+    const std::string user = name.substr(0, us);
+    const std::string stamp = name.substr(us + 1, name.size() - 4 - us - 1);
+    if (stamp.empty()) return false;
+
+    std::string content;
+    if (!platform::ReadFile(spamFile, content)) return false;
+    std::chrono::system_clock::time_point date;
+    const bool haveDate = platform::GetFileTime(spamFile, date);
+
+    const std::string dest = smtp::StoreFolder(smtp::FolderIn) + name;
+    std::string existing;
+    const bool alreadyThere = platform::FileExists(dest) && platform::ReadFile(dest, existing) && existing == content;
+    if (!alreadyThere) {
+        // Written whole and synced under a name of its own before the held
+        // copy goes; another message under the same name is never replaced.
+        const std::string delivered = smtp::WriteMailboxFile(smtp::FolderIn, user, stamp, content);
+        if (delivered.empty()) return false;
+        if (haveDate) platform::SetFileTime(delivered, date);
+
+        // Rules for released spam, then the rest of the delivery chain while
+        // the file is still there:
+        // To add with the rules engine:
+        //   AddInRule::ApplyRules(delivered, user, -1, true, holiday::LoadHeaderLines(delivered));
+        if (platform::FileExists(delivered)) {
+            // To add with the attachment check, out-of-office reply and forwarding:
+            //   if (FrmSettings && FrmSettings->virusCheckIn()) virus::CheckIncomingAttachments(delivered, user, 1);
+            //   holiday::AutoRespond(holiday::GetRecipientHeader(delivered), user, delivered, false);
+            //   forward::ForwardMessage(user, delivered);
+        }
+        IncSpamStat("SpamSaved");
+    }
+    std::error_code ec;
+    fs::remove(held, ec);
+    platform::SyncPath(held.parent_path().string());
+    RefreshCounts();
+    if (FrmServers != nullptr) FrmServers->QueueNewMailAlert(user);
+    return !ec;
+}
+
+// --- address import ------------------------------------------------------------
+
+int ImportAddressesFromMessage(const std::string& msgFile) {
+    std::string data;
+    if (!platform::ReadFile(msgFile, data)) return 0;
+    int added = 0;
+    bool body = false;
+    for (const std::string& line : FileLines(data)) {
+        if (!body) {
+            body = line.empty();
+            continue;
+        }
+        if (line.find('@') != std::string::npos && AddSpamAddress(SafeSender, line)) ++added;
+    }
+    return added;
+}
+
+std::vector<std::string> AddressCandidates(const std::string& line) {
+    static const std::string delimiters = "\t\n\r \"',<=>|";
+    const std::string text = Lower(line);
+    std::vector<std::string> out;
+    size_t from = 0;
+    for (;;) {
+        const size_t at = text.find('@', from);
+        if (at == std::string::npos) break;
+        size_t left = at;
+        while (left > from && delimiters.find(text[left - 1]) == std::string::npos) --left;
+        size_t right = at + 1;
+        while (right < text.size() && delimiters.find(text[right]) == std::string::npos) ++right;
+        std::string candidate = text.substr(left, right - left);
+        if (candidate.size() > 4) out.push_back(candidate);
+        from = right;
+    }
+    return out;
+}
+
+}  // namespace spam
+
+int TFrmSpam::ImportAddressesFromFile(const std::string& fileName) {
+    std::string data;
+    if (!platform::ReadFile(fileName, data)) return 0;
+    int count = 0;
+    for (const std::string& line : FileLines(data)) {
+        if (line.find('@') == std::string::npos) continue;
+        for (std::string candidate : spam::AddressCandidates(line)) {
+            candidate = candidate.substr(0, spam::ItemSize);
+            if (TblSpam.FindKey({spam::SafeSender, candidate})) continue;
+            TblSpam.Append();
+            TblSpam.FieldByName("Type").SetAsInteger(spam::SafeSender);
+            TblSpam.FieldByName("Item").SetAsString(candidate);
+            TblSpam.Post();
+            ApplyEnable();
+            ++count;
+        }
+    }
+    return count;
+}
