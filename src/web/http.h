@@ -1,14 +1,182 @@
-// Built-in web server.
+// Built-in web server: web mail, address book, spam pages, status page and
+// remote administration for browsers on the office network.
+//
+// One request per connection. A connection's bytes are gathered in its own
+// buffer (and spooled to a request file under attach/) across as many read
+// events as they take; once the request is whole it is dispatched, answered
+// and the connection closed. Nothing waits inside an event, so browsers
+// cannot starve each other or the mail servers.
+//
+// Other windows reach the server through Frmhttp:
+// - CheckServerActive (re)opens or closes the listener from the settings
+//   (the settings window's save calls it through setup::hooks);
+// - TblAddress is the address book (address.dat).
 #pragma once
 
 #include <QDialog>
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sockets.h"
+#include "tables/memtable.h"
+
+class QPlainTextEdit;
+
+namespace http {
+
+// Requests larger than this are refused (the connection is dropped): the
+// biggest thing a browser sends here is a compose form with one attachment.
+inline constexpr std::int64_t kMaxRequestBytes = 16 * 1024 * 1024;
+// A header block that has not ended by then is not a browser's.
+inline constexpr std::int64_t kMaxHeaderBytes = 64 * 1024;
+// Content-Length assumed when a request names none.
+inline constexpr std::int64_t kNoContentLength = 9999999;
+// A POST without Content-Length is taken as complete after this quiet time.
+inline constexpr int kNoLengthQuietMs = 250;
+// A request that is still incomplete after this long is handled with what
+// has arrived (an empty one is dropped).
+inline constexpr int kRequestIdleMs = 30000;
+
+// The filters the spam pages call. Each is optional: an empty function
+// means that part is not in this build and the page goes on without it.
+struct Hooks {
+    // Moves a held spam file (full path) into its recipient's inbox.
+    std::function<void(const std::string& path)> releaseSpam;
+    // Adds an address to the spam filter's list (type 1: safe sender).
+    std::function<void(int type, const std::string& address)> addSpamAddress;
+    // Adds one to a spam statistic.
+    std::function<void(const std::string& key)> incSpamStat;
+};
+extern Hooks hooks;
+
+// Spam page settings of the spam filter window.
+struct SpamPageSettings {
+    bool limited = true;   // CHBWebLimit
+    int limit = 100;       // SpinWebCount
+    bool bookmark = true;  // CHBWebBookmark
+    bool oneLine = false;  // RbtOneLine
+    int preview = 50;      // SpinPreview, percent
+};
+// Until the spam filter window provides them, the values are read from
+// [Spam] of the settings file, where that window keeps them.
+extern std::function<SpamPageSettings()> spamPageSettings;
+SpamPageSettings SpamPageSettingsFromIni();
+
+// --- Requests ---------------------------------------------------------------
+
+// Splits on CR LF, a lone CR or a lone LF.
+std::vector<std::string> SplitRequestLines(const std::string& text);
+std::string JoinCrLf(const std::vector<std::string>& lines);
+std::string Lower(std::string text);
+
+// The value of a named parameter anywhere in a request text (request line,
+// headers with the Cookie line, body); never from the Referer line.
+std::string GetRequestParam(const std::string& Name, const std::string& Text);
+// The "%xx" decoding of parameter values, code by code as the pages have
+// always decoded them.
+std::string DecodePercent(const std::string& value);
+// A named field of a multipart/form-data request, or of a URL-encoded one.
+std::string GetMultipartField(const std::string& Name, const std::string& Text,
+                              const std::string& Boundary);
+// Stores the file of the form field "atchfile" of the request spooled in
+// RequestFile as attach/<User>/<file name>. False when nothing was stored.
+bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& User,
+                            const std::string& Boundary);
+// The file-name part of an uploaded file's name, made safe to name a file
+// in a user's attachment folder ("unknown.txt" when nothing is left).
+std::string SafeUploadName(const std::string& name);
+
+// How far a request has arrived.
+enum class RequestState { Incomplete, Complete, CompleteWhenQuiet, TooLarge };
+RequestState CheckRequest(const std::string& text);
+// Content-Length of a request's header block (kNoContentLength when none).
+std::int64_t ContentLength(const std::vector<std::string>& lowerLines);
+
+// --- Page building -----------------------------------------------------------
+
+// Text for HTML: markup characters escaped, characters beyond ASCII of
+// UTF-8 text written as numeric references (pages declare a Western
+// charset, header values are UTF-8).
+std::string HtmlEscape(const std::string& text);
+// A URL query value or path piece: everything but letters, digits and
+// "-._~" written as %XX.
+std::string UrlEncode(const std::string& text);
+// Text as the inside of a single-quoted script string within an HTML
+// attribute.
+std::string JsString(const std::string& text);
+// The data of the uploaded file field Field of a multipart request (the
+// text of the part, up to the next delimiter); of a plain request, its body.
+std::string UploadedPart(const std::string& text, const std::string& field);
+// title, onMouseOver and onMouseOut attributes that show Text as a hint.
+std::string HintAttributes(const std::string& Text);
+// "<HTML><HEAD><TITLE>..." through the STYLE block and "</HEAD>"; the
+// Verdana variant for the status and login pages.
+std::string PageHead(const std::string& title, bool verdana = false, const std::string& extraHead = "");
+inline constexpr char PageEnd[] = "</BODY></HTML>";
+
+// The whole HTTP response for a page.
+std::string BuildResponse(const std::string& page, bool isHtml, const std::string& cookie,
+                          bool sandbox = false);
+// The cookie text of a login; characters that would end the value or the
+// header are %-escaped, so the parameter lookup gives back what was typed.
+std::string LoginCookie(const std::string& user, const std::string& password);
+
+// --- Pages of the server itself ----------------------------------------------
+
+std::string StatusPage();
+std::string SpamFrameset();
+std::string SpamListPage();
+std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneLine);
+std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines);
+// A log file as plain text; isHtml is cleared. Only the five logs are served.
+std::string LogText(const std::string& FileName, bool& isHtml);
+// The spam-list actions of a request (Delete, Save, ticked form).
+void SpamListActions(const std::string& requestText, const std::string& lowerText);
+// The full path of a held spam message named by its key ("Spam1\name"),
+// empty when the key names anything else.
+std::string SpamKeyPath(const std::string& key);
+// True for a message name (file name without ".dat") that can only name a
+// file inside its folder.
+bool IsPlainName(const std::string& name);
+
+}  // namespace http
 
 class TFrmhttp : public QDialog {
     Q_OBJECT
 public:
     explicit TFrmhttp(QWidget* parent = nullptr);
+    ~TFrmhttp() override;
 
+    platform::TcpServer httpServer;
+    QPlainTextEdit* Memo1;     // hidden scratch buffer of the /log page
+    TvdlMemTable TblAddress;   // address.dat: User, Name, Email; index ixUser
+
+    // Remote port of the request being handled; 0 when none.
+    int LastHttpRemotePort = 0;
+
+    // (Re)opens the listener on [Remote] Port while browser control is on,
+    // closes it otherwise, and loads the address book.
+    void CheckServerActive();
+    // The port listened on; 0 when closed.
+    int ListeningPort() const { return httpServer.Port(); }
+
+    void httpServerClientRead(platform::TcpConnection& Socket);
+    void httpServerClientError(platform::TcpConnection& Socket, int& ErrorCode);
+
+    // Dispatches one whole request and returns the response bytes (empty:
+    // no reply). deferMs is set when the reply must wait that long (the
+    // start of a Send/Recv cycle gets its moment first).
+    std::string HandleRequest(const std::string& requestText, const std::string& requestFile, int& deferMs);
+
+private:
+    struct Connection;
+    void LoadAddressBook();
+    void Finish(const platform::TcpConnectionPtr& socket);
+    void Answer(const platform::TcpConnectionPtr& socket);
 };
 
 extern TFrmhttp* Frmhttp;

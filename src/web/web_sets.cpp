@@ -1,0 +1,178 @@
+// Web administration pages: users, distribution list, log files.
+#include "web/web_sets.h"
+
+#include "settings/setup.h"
+#include "settings/table_files.h"
+#include "shell/globals.h"
+#include "transport/servers.h"
+#include "web/http.h"
+
+#include <exception>
+
+namespace web_sets {
+
+using http::HtmlEscape;
+
+namespace {
+
+const char kTableHead[] = "<TABLE width=\"600\" border=\"1\" cellpadding=\"2\" cellspacing=\"0\">\r\n";
+
+std::string BlueHead(const std::string& text, int columns) {
+    return "<TR><TD colspan=\"" + std::to_string(columns) + "\" bgcolor=\"#000080\"><FONT color=\"#FFFFFF\"><B>" +
+           text + "</B></FONT></TD></TR>\r\n";
+}
+
+void Save(TvdlMemTable& t, const std::string& file) {
+    try {
+        t.SaveToBinaryFile(ProgramDir + file);
+    } catch (const std::exception& e) {
+        tablefiles::LogLine("Web administration could not save " + file + ": " + e.what());
+    }
+}
+
+}  // namespace
+
+std::string SettingsPage(const std::string& PwUser, const std::string& PwPassword, const std::string& DelUser,
+                         const std::string& NewLdEmail, const std::string& NewLdUser, std::string DelLdEmail,
+                         std::string DelLdUser) {
+    std::string p = http::PageHead("Tarnwick - WebMail") + "<BODY>\r\n";
+    p += "<A href=\"/\" target=\"_top\"" + http::HintAttributes("Back to Tarnwick page") + ">Log out</A><BR><BR>\r\n";
+    p += UsersTable(PwUser, PwPassword, DelUser);
+    if (!DelUser.empty()) {
+        DelLdEmail = "*";
+        DelLdUser = DelUser;
+    }
+    p += "<BR>\r\n" + DistributionListTable(NewLdEmail, NewLdUser, DelLdEmail, DelLdUser);
+    p += "<BR>\r\n" + LogFilesTable();
+    p += http::PageEnd;
+    return p;
+}
+
+std::string UsersTable(const std::string& PwUser, const std::string& PwPassword, const std::string& DelUser) {
+    std::string p = kTableHead;
+    p += BlueHead("User list", 3);
+    p += "<TR><TD>Username</TD><TD>Password</TD><TD>Action</TD></TR>\r\n";
+    if (FrmServers == nullptr || !FrmServers->TblUsers.Active()) return p + "</TABLE>\r\n";
+    TvdlMemTable& t = FrmServers->TblUsers;
+    std::string highlight = PwUser;
+    // A user name becomes mailbox file names: only names safe for that.
+    if (!PwUser.empty() && settings::IsSafeUserName(PwUser)) {
+        try {
+            t.CancelRange();
+            if (t.FindKey({TvdlVariant(PwUser)})) {
+                t.Edit();
+            } else {
+                t.Append();
+                t.FieldByName("Name").SetAsString(PwUser);
+            }
+            t.FieldByName("Password").SetAsString(PwPassword);
+            t.Post();
+            Save(t, "users.dat");
+        } catch (const std::exception&) {
+            if (t.State() != dsBrowse) t.Cancel();
+        }
+    }
+    try {
+        t.First();
+        while (!t.Eof()) {
+            const std::string name = t.FieldByName("Name").AsString();
+            if (!DelUser.empty() && name == DelUser) {
+                t.Delete();
+                continue;
+            }
+            const std::string colour = http::Lower(name) == http::Lower(highlight) ? "#99CCCCC" : "#CCCCCCC";
+            p += "<FORM name=\"" + HtmlEscape(name) + "Form\" method=\"post\" action=\"/settings\">";
+            p += "<TR bgcolor=\"" + colour + "\"><TD>" + HtmlEscape(name) +
+                 "<INPUT type=\"hidden\" name=\"users_name\" value=\"" + HtmlEscape(name) + "\"></TD>";
+            p += "<TD><INPUT type=\"password\" name=\"users_pw\" size=\"12\" value=\"" +
+                 HtmlEscape(t.FieldByName("Password").AsString()) + "\"></TD>";
+            p += "<TD><INPUT type=\"submit\" name=\"BtnPW\" value=\"Change Password\"> "
+                 "<INPUT type=\"submit\" name=\"BtnDel\" value=\"Delete User\"></TD></TR></FORM>\r\n";
+            t.Next();
+        }
+    } catch (const std::exception&) {
+    }
+    if (!DelUser.empty()) Save(t, "users.dat");
+    p += "<FORM name=\"NewUserForm\" method=\"post\" action=\"/settings\"><TR><TD>"
+         "<INPUT type=\"text\" name=\"users_name\" size=\"12\"></TD><TD>"
+         "<INPUT type=\"password\" name=\"users_pw\" size=\"12\"></TD><TD>"
+         "<INPUT type=\"submit\" name=\"BtnPW\" value=\"Add New User\"></TD></TR></FORM>\r\n";
+    p += "</TABLE>\r\n";
+    return p;
+}
+
+std::string DistributionListTable(const std::string& NewLdEmail, const std::string& NewLdUser,
+                                  const std::string& DelLdEmail, const std::string& DelLdUser) {
+    std::string p = kTableHead;
+    p += BlueHead("Local distribution list", 3);
+    p += "<TR><TD>Email</TD><TD>To user</TD><TD>Action</TD></TR>\r\n";
+    if (FrmSettings == nullptr || !FrmSettings->tbleLink || !FrmSettings->tbleLink->Active())
+        return p + "</TABLE>\r\n";
+    TvdlMemTable& t = *FrmSettings->tbleLink;
+    if (!NewLdEmail.empty() && !NewLdUser.empty()) {
+        try {
+            t.CancelRange();
+            t.Append();
+            t.FieldByName("Email").SetAsString(NewLdEmail);
+            t.FieldByName("User").SetAsString(NewLdUser);
+            t.Post();
+            Save(t, "elink.dat");
+        } catch (const std::exception&) {
+            // The address is already listed.
+            if (t.State() != dsBrowse) t.Cancel();
+        }
+    }
+    try {
+        t.First();
+        while (!t.Eof()) {
+            const std::string email = t.FieldByName("Email").AsString();
+            const std::string user = t.FieldByName("User").AsString();
+            if (!DelLdUser.empty() && user == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail)) {
+                t.Delete();
+                continue;
+            }
+            const bool added = !NewLdEmail.empty() && email == NewLdEmail && user == NewLdUser;
+            p += "<FORM method=\"post\" action=\"/settings\"><TR bgcolor=\"" +
+                 std::string(added ? "#99CCCCC" : "#CCCCCCC") + "\"><TD>" + HtmlEscape(email) +
+                 "<INPUT type=\"hidden\" name=\"ld_email\" value=\"" + HtmlEscape(email) + "\"></TD><TD>" +
+                 HtmlEscape(user) + "<INPUT type=\"hidden\" name=\"ld_username\" value=\"" + HtmlEscape(user) +
+                 "\"></TD><TD><INPUT type=\"submit\" name=\"BtnDelLD\" value=\"Delete Entry\"></TD></TR></FORM>\r\n";
+            t.Next();
+        }
+    } catch (const std::exception&) {
+    }
+    if (!DelLdUser.empty()) Save(t, "elink.dat");
+    p += "<FORM method=\"post\" action=\"/settings\"><TR><TD><INPUT type=\"text\" name=\"ld_email\" size=\"18\"></TD>"
+         "<TD><SELECT name=\"ld_username\"><OPTION value=\"\" selected>Select User...</OPTION>";
+    if (FrmServers != nullptr && FrmServers->TblUsers.Active()) {
+        TvdlMemTable& users = FrmServers->TblUsers;
+        try {
+            tablefiles::ForEach(users, [&] {
+                const std::string name = HtmlEscape(users.FieldByName("Name").AsString());
+                p += "<OPTION value=\"" + name + "\">" + name + "</OPTION>";
+            });
+        } catch (const std::exception&) {
+        }
+    }
+    p += "</SELECT></TD><TD><INPUT type=\"submit\" name=\"BtnNewLD\" value=\"Add New Entry\"></TD></TR></FORM>\r\n";
+    p += "</TABLE>\r\n";
+    return p;
+}
+
+std::string LogFilesTable() {
+    static const char* const kLogs[][2] = {{"Pop collection", "pop.log"},
+                                           {"Pop server", "popsvr.log"},
+                                           {"SMTP delivery", "smtp.log"},
+                                           {"SMTP server", "smtpsvr.log"},
+                                           {"Connection", "connect.log"}};
+    std::string p = kTableHead;
+    p += BlueHead("Log files", 2);
+    p += "<TR><TD>File</TD><TD>Link</TD></TR>\r\n";
+    for (const auto& log : kLogs)
+        p += std::string("<TR><TD>") + log[0] + "</TD><TD><A href=\"/log?file=" + log[1] + "\" target=\"_blank\">" +
+             log[1] + "</A></TD></TR>\r\n";
+    p += "</TABLE>\r\n";
+    return p;
+}
+
+}  // namespace web_sets

@@ -1,0 +1,306 @@
+// Web mail compose and send: the compose form with its uploaded
+// attachments, replies, and sending, which stores the message exactly as
+// the SMTP server stores mail from a local client.
+#include "codecs/details.h"
+#include "codecs/qevmsg.h"
+#include "platform/files.h"
+#include "settings/settings_file.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "transport/servers.h"
+#include "transport/smtp.h"
+#include "transport/store.h"
+#include "web/http.h"
+#include "web/webmail.h"
+
+#include <algorithm>
+#include <exception>
+#include <unistd.h>
+
+namespace webmail {
+
+using http::HtmlEscape;
+
+std::string SplitFirst(std::string& Text, char Char) {
+    std::size_t p = Text.find(Char);
+    std::string first;
+    if (p == std::string::npos) {
+        first.swap(Text);
+    } else {
+        first = Text.substr(0, p);
+        Text.erase(0, p + 1);
+    }
+    return first;
+}
+
+std::string AddressAround(const std::string& text, std::size_t from, std::size_t* begin, std::size_t* end) {
+    std::size_t at = text.find('@', from);
+    if (at == std::string::npos) return std::string();
+    auto stop = [](char c) {
+        return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '"' || c == '\'' || c == ',' || c == '<' ||
+               c == '=' || c == '>' || c == '|';
+    };
+    std::size_t a = at;
+    while (a > from && !stop(text[a - 1])) --a;
+    std::size_t b = at + 1;
+    while (b < text.size() && !stop(text[b])) ++b;
+    if (begin) *begin = a;
+    if (end) *end = b;
+    return text.substr(a, b - a);
+}
+
+std::string AttachFolder(const std::string& User) { return ProgramDir + "attach/" + User + "/"; }
+
+namespace {
+
+std::string Trim(const std::string& s) {
+    std::size_t a = s.find_first_not_of(" \t\r\n");
+    if (a == std::string::npos) return std::string();
+    std::size_t b = s.find_last_not_of(" \t\r\n");
+    return s.substr(a, b - a + 1);
+}
+
+// A header value typed in a form: one line.
+std::string OneLine(std::string s) {
+    for (char& c : s)
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    return s;
+}
+
+std::vector<std::string> BodyLinesOf(const std::string& body) {
+    std::vector<std::string> lines;
+    std::string cur;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        char c = body[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(cur);
+            cur.clear();
+            if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) lines.push_back(cur);
+    return lines;
+}
+
+void EmptyAttachFolder(const std::string& user) { platform::DeleteFiles(AttachFolder(user), "*"); }
+
+// The user name of the users table for a bare name, empty when none.
+std::string LocalUserNamed(const std::string& name) {
+    if (FrmServers == nullptr || !FrmServers->TblUsers.Active() || name.empty()) return std::string();
+    try {
+        if (FrmServers->TblUsers.FindKey({TvdlVariant(name)}))
+            return FrmServers->TblUsers.FieldByName("Name").AsString();
+    } catch (const std::exception&) {
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string ComposeRequest(const std::string& User, const std::string& Dir, bool IsPost,
+                           const std::string& RequestText, const std::string& LowerText,
+                           const std::string& RequestFile) {
+    if (!IsPost) {
+        EmptyAttachFolder(User);
+        const std::string reply = http::GetRequestParam("replyfile", LowerText);
+        std::string file;
+        const std::string folder = Dir == "settings" ? "in" : Dir;
+        if (http::IsPlainName(reply) && smtp::IsUserFile(reply + ".dat", User))
+            file = platform::ResolveNoCase(smtp::StoreFolder(folder), reply + ".dat");
+        return ReplyCompose(User, file);
+    }
+    const std::string boundary = http::GetRequestParam("Boundary", RequestText);
+    auto field = [&](const std::string& name) { return http::GetMultipartField(name, RequestText, boundary); };
+    const bool addFile = !field("addfile").empty();
+    if (addFile || !field("do_delete").empty()) {
+        platform::CreateFolder(AttachFolder(User));
+        if (addFile) {
+            http::SaveUploadedAttachment(RequestFile, User, boundary);
+        } else {
+            for (int n = 1; n <= 200; ++n) {
+                const std::string name = field("delete" + std::to_string(n));
+                if (http::IsPlainName(name)) ::unlink((AttachFolder(User) + name).c_str());
+            }
+        }
+        return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
+                           BodyLinesOf(field("emailbody")));
+    }
+    return SendWebmail(User, field("emailfrom"), field("emailto"), field("emailcc"), field("emailsubj"),
+                       field("emailbody"));
+}
+
+std::string ComposePage(const std::string& User, const std::string& From, const std::string& Subject,
+                        const std::string& To, const std::string& CC, const std::vector<std::string>& BodyLines) {
+    const std::string style =
+        "<STYLE type=\"text/css\">\r\n.button { background-color: #d6e7ef; border-color: #99cccc; "
+        "border-right-width: 1px; border-bottom-width: 1px; color: #00009c; font-family: verdana; font-size: 98%; "
+        "padding-top: 2px; padding-bottom: 2px; }\r\n</STYLE>\r\n"
+        "<SCRIPT language=\"JavaScript\">\r\nfunction GoURL(URL) { if (URL != 'attachcount') "
+        "window.open(URL, 'address', 'scrollbars=yes,width=400,height=600'); }\r\n</SCRIPT>\r\n";
+    std::string p = http::PageHead("Tarnwick - WebMail", false, style);
+    p += std::string("<BODY onLoad=\"document.EMailForm.") + (From.empty() ? "emailto" : "emailbody") + ".focus()\">\r\n";
+    p += "<FORM name=\"EMailForm\" method=\"post\" enctype=\"multipart/form-data\" action=\"/compose\">\r\n";
+    p += "<TABLE border=\"0\" cellpadding=\"2\">\r\n";
+    p += "<TR><TD>From:</TD><TD><INPUT class=\"button\" type=\"text\" name=\"emailfrom\" size=\"60\" value=\"" +
+         HtmlEscape(From) + "\"></TD></TR>\r\n";
+    p += "<TR><TD><A href=\"javascript:GoURL('/address?to=1')\"" + http::HintAttributes("address book") +
+         ">To</A></TD><TD><INPUT class=\"button\" type=\"text\" name=\"emailto\" size=\"60\" value=\"" +
+         HtmlEscape(To) + "\"></TD></TR>\r\n";
+    p += "<TR><TD><A href=\"javascript:GoURL('/address?cc=1')\"" + http::HintAttributes("address book") +
+         ">CC</A></TD><TD><INPUT class=\"button\" type=\"text\" name=\"emailcc\" size=\"60\" value=\"" +
+         HtmlEscape(CC) + "\"></TD></TR>\r\n";
+    p += "<TR><TD>Subject:</TD><TD><INPUT class=\"button\" type=\"text\" name=\"emailsubj\" size=\"60\" value=\"" +
+         HtmlEscape(Subject) + "\"></TD></TR>\r\n";
+    p += "<TR><TD valign=\"top\">Message:</TD><TD><TEXTAREA class=\"button\" name=\"emailbody\" rows=\"20\" cols=\"80\">";
+    for (const auto& line : BodyLines) p += HtmlEscape(line) + "\r";
+    p += "</TEXTAREA></TD></TR>\r\n";
+    p += "<TR><TD></TD><TD><INPUT type=\"submit\" name=\"Send\" value=\"Send\"> "
+         "<INPUT type=\"button\" value=\"Cancel\" onClick=\"window.location='/empty'\"></TD></TR>\r\n";
+    p += "<TR bgcolor=\"#CCCCCC\"><TD> Attach: </TD><TD><INPUT type=\"file\" name=\"atchfile\" size=\"48\"> "
+         "<INPUT type=\"submit\" name=\"addfile\" value=\"add\"></TD></TR>\r\n";
+    const std::vector<std::string> files = platform::ListFiles(AttachFolder(User), "*");
+    int n = 0;
+    for (const auto& f : files) {
+        ++n;
+        std::int64_t size = 0;
+        platform::FileSize(AttachFolder(User) + f, size);
+        p += "<TR><TD></TD><TD><INPUT type=\"checkbox\" name=\"delete" + std::to_string(n) + "\" value=\"" +
+             HtmlEscape(f) + "\"> " + HtmlEscape(f) + " (" + servers::FormatByteSize(size) + ")</TD></TR>\r\n";
+    }
+    if (!files.empty())
+        p += "<TR><TD></TD><TD><INPUT type=\"submit\" name=\"do_delete\" value=\"Delete selected attachments\">"
+             "</TD></TR>\r\n";
+    p += "</TABLE></FORM>\r\n";
+    p += http::PageEnd;
+    return p;
+}
+
+std::string ReplyCompose(const std::string& User, const std::string& MessageFile) {
+    const std::string from = WebsetsName(User) + " <" + WebsetsEmail(User) + ">";
+    std::string to, subject;
+    std::vector<std::string> body;
+    if (!MessageFile.empty() && platform::FileExists(MessageFile)) {
+        std::string date;
+        int count = -1;
+        std::vector<std::string> names;
+        std::string f, t, s;
+        details::ReadMessageHeaders(MessageFile, f, t, s, date, count, names);
+        to = f;
+        subject = http::Lower(s).rfind("re: ", 0) == 0 ? s : "Re: " + s;
+        std::string text;
+        if (details::LoadStoredMessage(MessageFile, text)) {
+            TQevMsg msg;
+            msg.SetRawMailText(text);
+            msg.ParseRawMail();
+            body.push_back("\r\r\r======= Original message ========");
+            for (const auto& line : msg.Text) body.push_back(">" + line);
+        }
+    }
+    return ComposePage(User, from, subject, to, std::string(), body);
+}
+
+std::string SendWebmail(const std::string& User, const std::string& From, const std::string& To,
+                        const std::string& CC, const std::string& Subject, const std::string& Body) {
+    std::string page = http::PageHead("Tarnwick - WebMail") + "<BODY>\r\n";
+    const std::string sender = AddressAround(From);
+    std::string recipients = To;
+    if (!CC.empty()) recipients += "," + CC;
+    std::vector<std::string> local, external;
+    while (!recipients.empty()) {
+        const std::string item = Trim(SplitFirst(recipients, ','));
+        if (item.empty()) continue;
+        if (item.find('@') != std::string::npos) {
+            const std::string address = AddressAround(item);
+            std::vector<std::string> users;
+            if (FrmSMTP != nullptr && FrmSMTP->IsLocalAddress(address, users))
+                local.insert(local.end(), users.begin(), users.end());
+            else if (!address.empty())
+                external.push_back(address);
+        } else if (std::string name = LocalUserNamed(item); !name.empty()) {
+            local.push_back(name);
+        }
+    }
+    // One copy per mailbox, however often a user was named.
+    std::vector<std::string> mailboxes;
+    for (const auto& u : local)
+        if (settings::IsSafeUserName(u) &&
+            std::none_of(mailboxes.begin(), mailboxes.end(), [&](const std::string& m) { return http::Lower(m) == http::Lower(u); }))
+            mailboxes.push_back(u);
+    if (mailboxes.empty() && external.empty()) {
+        return page + "Couldn't send email - you must have at least one valid recipient.  Please press "
+                      "<B>Back</B> on your browser.<BR><BR>";
+    }
+    if (!external.empty() && sender.empty()) {
+        return page + "Couldn't send email - you must have a valid from address.  Please press <B>Back</B> on "
+                      "your browser.<BR><BR>";
+    }
+
+    std::string text;
+    try {
+        TQevMsg msg;
+        msg.Date = smtp::GeneratedDate();
+        // The library insists on an address; mail for local users only may
+        // carry whatever the user typed.
+        msg.From = From.find('@') != std::string::npos ? OneLine(From) : "x@x";
+        msg.SendTo = OneLine(To);
+        msg.CC = OneLine(CC);
+        msg.Subject = OneLine(Subject);
+        msg.Text = BodyLinesOf(Body);
+        std::vector<std::string> extra;
+        for (const auto& f : platform::ListFiles(AttachFolder(User), "*")) {
+            const std::string path = AttachFolder(User) + f;
+            if (!platform::FileExists(path)) continue;
+            msg.Attachments.AddFile(path);
+            extra.push_back("X-Attachment: " + OneLine(f));
+        }
+        if (!extra.empty()) extra.push_back("X-AttachmentCount: " + std::to_string(msg.Attachments.Count()));
+        msg.ExtraHeaders = extra;
+        msg.FillRawMail();
+        if (From.find('@') == std::string::npos)
+            for (auto& line : msg.RawMail)
+                if (line.rfind("From: ", 0) == 0) {
+                    line = "From: " + OneLine(From);
+                    break;
+                }
+        text = smtp::WithEndMarker(msg.RawMailText());
+    } catch (const std::exception& e) {
+        return page + "Couldn't send email - " + HtmlEscape(e.what()) + "<BR><BR>";
+    }
+    EmptyAttachFolder(User);
+
+    std::string id = smtp::WebQueueId();
+    if (!external.empty()) {
+        const std::string queued = smtp::WriteQueueFile(id, text);
+        if (queued.empty()) return page + "Couldn't send email - the outbox cannot be written.<BR><BR>";
+        id = queued;
+        smtp::WritePortsValue(id, std::string("rcpt"), std::to_string(external.size()));
+        for (std::size_t i = 0; i < external.size(); ++i)
+            smtp::WritePortsValue(id, "To" + std::to_string(i + 1), "<" + external[i] + ">");
+        smtp::WritePortsValue(id, std::string("From"), "<" + sender + ">");
+        if (smtp::deliveryHooks.applyRules)
+            smtp::deliveryHooks.applyRules(smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued, User, 99, 1);
+    }
+    std::vector<std::string> failed;
+    for (const auto& user : mailboxes) {
+        if (smtp::WriteMailboxFile(smtp::FolderIn, user, id, text).empty()) failed.push_back(user);
+        else if (FrmServers != nullptr) FrmServers->QueueNewMailAlert(user);
+    }
+    smtp::WriteMailboxFile(smtp::FolderWebSent, User, id, text);
+    if (!failed.empty()) {
+        page += "Couldn't deliver to";
+        for (const auto& u : failed) page += " " + HtmlEscape(u);
+        page += "<BR><BR>";
+    }
+    page += "Message sent";
+    if (FrmServers != nullptr) FrmServers->RefreshMailCounts(true);
+    return page;
+}
+
+std::string AttachPage(const std::string& User) {
+    (void)User;
+    return http::PageHead("Tarnwick - WebMail") + "<BODY>\r\n<TABLE>\r\n";
+}
+
+}  // namespace webmail
