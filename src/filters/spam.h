@@ -30,6 +30,9 @@
 //     else if (external && FrmSpam->addOutAddress()) spam::AddSpamAddress(1, rcpt);
 //
 //   Main window's menu:               FrmSpam->ShowSpamSettings();
+//
+// FrmSpam is created at start-up; it stays null only when spam.dat could not
+// be read then (the error has been reported), so callers test it first.
 #pragma once
 
 #include "tables/memtable.h"
@@ -154,8 +157,8 @@ public:
     void ShowSpamStats();
 
     // Spam report into the report user's mailbox; Confirm shows a message
-    // box afterwards. Nothing without a report user.
-    void SendSpamReport(bool Confirm);
+    // box afterwards. Nothing without a report user. True when written.
+    bool SendSpamReport(bool Confirm);
     // At most one daily report a day, at the first call after the report
     // time; nothing unless reports are on in daily mode.
     void CheckDailyReport();

@@ -77,9 +77,9 @@ bool IsSpamFolder(const std::filesystem::path& folder) {
 
 // --- reports -----------------------------------------------------------------
 
-void TFrmSpam::SendSpamReport(bool Confirm) {
+bool TFrmSpam::SendSpamReport(bool Confirm) {
     const std::string user = reportUser();
-    if (user.empty() || !settings::IsSafeUserName(user)) return;
+    if (user.empty() || !settings::IsSafeUserName(user)) return false;
     const int possible = spam::HeldSpamCount(smtp::FolderSpam1);
     const int probable = spam::HeldSpamCount(smtp::FolderSpam2);
     const std::string browser = BrowserAddress();
@@ -111,11 +111,17 @@ void TFrmSpam::SendSpamReport(bool Confirm) {
         "",
     };
     // A new name beside any existing file: a report never replaces a message.
-    smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::DateTimeStamp(), smtp::JoinLines(lines));
+    const bool written =
+        !smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::DateTimeStamp(), smtp::JoinLines(lines)).empty();
     RefreshCounts();
-    if (Confirm)
+    if (!Confirm) return written;
+    if (written)
         platform::MessageBox("Spam report sent to " + user + ".", platform::MsgKind::Information,
                              platform::MsgButtons::Ok, this);
+    else
+        platform::MessageBox("The spam report could not be written into the mailbox of " + user + ".",
+                             platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+    return written;
 }
 
 void TFrmSpam::CheckDailyReport() {

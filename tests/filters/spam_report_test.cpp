@@ -196,6 +196,12 @@ TEST_F(SpamReportTest, ReportWithoutBrowserAndWithoutUser) {
                         "through your browser - you should turn it on in your Tarnwick settings!\r\n"),
               std::string::npos);
     EXPECT_TRUE(dialogs.empty());
+    // A report that cannot be written is not confirmed as sent.
+    std::filesystem::rename(smtp::StoreFolder(smtp::FolderIn), ProgramDir + "in.away");
+    ASSERT_TRUE(platform::WriteFileAtomic(ProgramDir + "in", "not a folder"));
+    EXPECT_FALSE(Spam().SendSpamReport(true));
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0], "The spam report could not be written into the mailbox of alice.");
 }
 
 TEST_F(SpamReportTest, DailyReportOncePerDayAfterItsTime) {
