@@ -1,0 +1,196 @@
+#!/usr/bin/python3
+"""Web mail end to end over HTTP against the real program: login and the
+cookie, the message list and a message, an attachment downloaded byte for
+byte, sending to a local user and outside addresses, the address book, the
+status and spam pages."""
+import base64
+import configparser
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+import webpeer  # noqa: E402
+
+BOB = "u=bob&p=bobpw"
+ALICE = "u=alice&p=alicepw"
+
+
+def message(subject, body="Hello", sender="Eve <eve@example.com>", to="bob@office.lan", extra=""):
+    return ("From: %s\r\nTo: %s\r\nSubject: %s\r\n%s\r\n%s\r\n.\r\n" % (sender, to, subject, extra, body))
+
+
+class WebMail(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = webpeer.Server({"bob": "bobpw", "alice": "alicepw"}).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        out = cls.srv.stop()
+        if b"ERROR: AddressSanitizer" in out or b"runtime error:" in out:
+            raise AssertionError("sanitizer report:\n" + out.decode("latin-1"))
+
+    def test_login_page_and_cookie(self):
+        # Wrong password: the login page, and the cookie still holds what was typed.
+        status, headers, body = self.srv.post_form("/webmail", {"user": "bob", "password": "nope"})
+        self.assertEqual(status, 200)
+        self.assertIn(b'name="loginform"', body)
+        self.assertIn(b'value="bob"', body)
+        self.assertEqual(headers["Set-Cookie"], "u=bob&p=nope")
+        # Right password (any letter case): the frameset and a cookie that logs in again.
+        status, headers, body = self.srv.post_form("/webmail", {"user": "bob", "password": "BOBPW"})
+        self.assertIn(b'src="/webmaillist"', body)
+        self.assertEqual(headers["Set-Cookie"], "u=bob&p=BOBPW")
+        _, _, body = self.srv.get("/WebMailList", cookie=headers["Set-Cookie"])
+        self.assertIn(b"Webmail for bob - Inbox", body)
+        # Log out: an empty user name in the request line wins over the cookie.
+        _, _, body = self.srv.get("/webmail?u=", cookie=BOB)
+        self.assertIn(b'name="loginform"', body)
+
+    def test_list_read_and_paging(self):
+        base = 1700000000
+        for i in range(11):
+            self.srv.write_message("in", "bob_p%02d.dat" % i, message("Paged %02d" % i), mtime=base + i * 60)
+        _, _, body = self.srv.get("/webmaillist?dir=in", cookie=BOB)
+        text = body.decode("latin-1")
+        self.assertIn("Showing 1 - 10 of 11", text)
+        self.assertIn("startfrom=11", text)
+        self.assertIn("Paged 10", text)
+        self.assertNotIn("Paged 00", text)
+        _, _, body = self.srv.get("/webmaillist?dir=in&StartFrom=11", cookie=BOB)
+        self.assertIn(b"Paged 00", body)
+        self.assertNotIn(b"Paged 01", body)
+        # Reading one message: its plain body as text/plain.
+        _, headers, body = self.srv.get("/showmail?dir=in&email=bob_p03", cookie=BOB)
+        self.assertTrue(headers["Content-Type"].startswith("text/plain"))
+        self.assertIn(b"Hello", body)
+        for i in range(11):
+            os.remove(self.srv.path("in", "bob_p%02d.dat" % i))
+
+    def test_send_local_and_external_then_attachment_byte_exact(self):
+        data = os.urandom(7000) + b"\r\n.\r\n" + bytes(range(256))
+        # A fresh compose page empties the attachment folder.
+        self.srv.get("/compose", cookie=BOB)
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Bob <bob@office.lan>"), ("emailto", "alice"), ("emailcc", ""),
+                         ("emailsubj", "With file"), ("emailbody", "see attached"), ("addfile", "add")],
+            files=[("atchfile", "report.bin", data)], cookie=BOB)
+        self.assertIn(b'name="delete1" value="report.bin"', body)
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Bob <bob@office.lan>"), ("emailto", "alice, nobody"),
+                         ("emailcc", "x@far.example, <y@far.example>"), ("emailsubj", "With file"),
+                         ("emailbody", "see attached\r\n.leading dot"), ("Send", "Send")], cookie=BOB)
+        self.assertIn(b"Message sent", body)
+        self.assertEqual(os.listdir(self.srv.path("attach", "bob")), [])
+
+        inbox = [f for f in os.listdir(self.srv.path("in")) if f.startswith("alice_")]
+        self.assertEqual(len(inbox), 1)
+        msg_id = inbox[0][len("alice_"):-len(".dat")]
+        out = os.listdir(self.srv.path("out"))
+        self.assertEqual(out, [msg_id + ".txt"])
+        self.assertEqual(os.listdir(self.srv.path("WebSent")), ["bob_%s.dat" % msg_id])
+        ports = configparser.ConfigParser()
+        ports.optionxform = str
+        ports.read(self.srv.path("ports.dat"))
+        rec = ports[msg_id]
+        self.assertEqual((rec["rcpt"], rec["To1"], rec["To2"], rec["From"]),
+                         ("2", "<x@far.example>", "<y@far.example>", "<bob@office.lan>"))
+        with open(self.srv.path("out", msg_id + ".txt"), "rb") as f:
+            stored = f.read()
+        self.assertTrue(stored.endswith(b"\r\n.\r\n"))
+        self.assertIn(b"\r\n..leading dot\r\n", stored)
+
+        # Alice lists it with its attachment and downloads it byte for byte.
+        _, _, body = self.srv.get("/webmaillist", cookie=ALICE)
+        link = re.search(rb'href="(/report\.bin\?AttachFile=[^"]+)"', body)
+        self.assertIsNotNone(link, body)
+        _, headers, got = self.srv.get(link.group(1).decode().replace("&amp;", "&"), cookie=ALICE)
+        self.assertEqual(got, data)
+        # Bob cannot fetch Alice's copy by naming it.
+        _, _, got = self.srv.get("/report.bin?AttachFile=alice_%s&Dir=in" % msg_id, cookie=BOB)
+        self.assertNotEqual(got, data)
+
+    def test_no_recipient_is_refused_and_nothing_written(self):
+        before = sorted(os.listdir(self.srv.path("out")))
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "bob"), ("emailto", "stranger"), ("emailsubj", "x"), ("emailbody", "y")],
+            cookie=BOB)
+        self.assertIn(b"Couldn't send email - you must have at least one valid recipient.", body)
+        self.assertIn(b"Request (Post length ", body)
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "bob"), ("emailto", "out@far.example"), ("emailsubj", "x"), ("emailbody", "y")],
+            cookie=BOB)
+        self.assertIn(b"Couldn't send email - you must have a valid from address.", body)
+        self.assertEqual(sorted(os.listdir(self.srv.path("out"))), before)
+
+    def test_delete_save_restore_and_settings_pane(self):
+        self.srv.write_message("in", "bob_m1.dat", message("Keep me"))
+        self.srv.write_message("in", "bob_m2.dat", message("Drop me"))
+        self.srv.get("/webmaillist?savefile=bob_m1&dir=in", cookie=BOB)
+        self.assertTrue(os.path.exists(self.srv.path("WebSaved", "bob_m1.dat")))
+        self.srv.post_form("/webmaillist?dir=in", {"inputtype": "delete", "delcount": "1", "del1": "bob_m2"},
+                           cookie=BOB)
+        self.assertFalse(os.path.exists(self.srv.path("in", "bob_m2.dat")))
+        self.assertTrue(os.path.exists(self.srv.path("WebDeleted", "bob_m2.dat")))
+        self.srv.get("/webmaillist?restorefile=bob_m2&dir=webdeleted", cookie=BOB)
+        self.assertTrue(os.path.exists(self.srv.path("in", "bob_m2.dat")))
+        _, _, body = self.srv.get("/webmaillist?dir=settings&fullname=Bob+Smith&replyaddress=bob%40office.lan",
+                                  cookie=BOB)
+        self.assertIn(b"Your settings have been updated.", body)
+        _, _, body = self.srv.get("/compose?dir=in&replyfile=bob_m2", cookie=BOB)
+        self.assertIn(b'value="Bob Smith &lt;bob@office.lan&gt;"', body)
+        self.assertIn(b'value="Re: Drop me"', body)
+        for f in ("in/bob_m2.dat", "WebSaved/bob_m1.dat"):
+            os.remove(self.srv.path(*f.split("/")))
+
+    def test_address_book_upload_replaces_entries(self):
+        csv = b'Name,E-mail\r\n"Smith, Ann",ann@far.example\r\nJoe,joe@far.example\r\nno address here\r\n'
+        _, _, body = self.srv.post_multipart("/address?to=1", [], files=[("uploaded_file", "a.csv", csv)],
+                                             cookie=BOB)
+        # The book is read from the lower-cased request, as it always was.
+        self.assertIn(b"smith, ann &lt;ann@far.example&gt;", body)
+        self.assertIn(b"joe &lt;joe@far.example&gt;", body)
+        _, _, body = self.srv.post_multipart("/address?to=1", [], files=[("uploaded_file", "b.csv", b"Kim,kim@x.example\r\n")],
+                                             cookie=BOB)
+        self.assertIn(b"kim@x.example", body)
+        self.assertNotIn(b"ann@far.example", body)
+        # Alice's book is her own.
+        _, _, body = self.srv.get("/address?cc=1", cookie=ALICE)
+        self.assertNotIn(b"kim@x.example", body)
+        self.assertIn(b"EMailForm.emailcc", body)
+
+    def test_status_and_spam_pages(self):
+        _, headers, body = self.srv.get("/anything/else")
+        self.assertEqual(headers["Set-Cookie"], "u=&p=")
+        self.assertIn(b"Msgs to send: ", body)
+        self.srv.write_message("Spam1", "bob_s1.dat", message("Cheap pills", sender="Spammer <sp@junk.example>"))
+        self.srv.write_message("Spam2", "bob_s2.dat", message("Cheaper pills", sender="sp2@junk.example"))
+        _, _, body = self.srv.get("/spam")
+        self.assertIn(b'src="/spamlist"', body)
+        _, _, body = self.srv.get("/spamlist")
+        self.assertIn(b"Delete both", body)
+        self.assertIn(b"Cheap pills", body)
+        self.assertIn(b'name="Spam0"', body)
+        _, _, body = self.srv.get("/showmail?dir=Spam1&email=bob_s1")
+        self.assertIn(b"Hello", body)
+        self.srv.get("/spamlist?DeleteFile=Spam1%5Cbob_s1")
+        self.assertFalse(os.path.exists(self.srv.path("Spam1", "bob_s1.dat")))
+        self.assertTrue(os.path.exists(self.srv.path("Deleted", "bob_s1.dat")))
+        # The ticked form deletes only held spam, whatever it names.
+        self.srv.write_message("in", "bob_keep.dat", message("Mine"))
+        self.srv.post_form("/spamlist", {"Spam0": "Spam2\\bob_s2", "Spam1": "in\\bob_keep"})
+        self.assertFalse(os.path.exists(self.srv.path("Spam2", "bob_s2.dat")))
+        self.assertTrue(os.path.exists(self.srv.path("in", "bob_keep.dat")))
+        _, _, body = self.srv.get("/spamlist")
+        self.assertIn(b"No spam messages to display", body)
+        os.remove(self.srv.path("in", "bob_keep.dat"))
+
+
+if __name__ == "__main__":
+    if not webpeer.BIN or not os.access(webpeer.BIN, os.X_OK):
+        print("TARNWICK_BIN does not name the program", file=sys.stderr)
+        sys.exit(1)
+    unittest.main(verbosity=2)
