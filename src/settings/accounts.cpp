@@ -173,10 +173,7 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
         t.Post();
         SetUserList(names());
         // Welcome message into the new mailbox at once.
-        if (setup::hooks.writeWelcomeMail)
-            setup::hooks.writeWelcomeMail(name);
-        else
-            setup::WriteWelcomeMail(name);
+        setup::WriteWelcomeMail(name);
     } else if (from == BtnEditUser) {
         if (t.IsEmpty()) return;
         const int row = t.GetBookmark();

@@ -1,9 +1,9 @@
 // Dialog for a local user, a provider POP account or the relay login.
 #include "settings/mail_act.h"
 
-#include "platform/shell.h"
 #include "settings/setup.h"
 #include "shell/globals.h"
+#include "shell/main.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -83,7 +83,8 @@ TFrmMailAccount::TFrmMailAccount(QWidget* parent) : QDialog(parent) {
     connect(BtnOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(BtnHelp, &QPushButton::clicked, this, [this] {
-        if (!helpTopic_.empty()) platform::OpenUrl(ProgramDir + "help/" + helpTopic_);
+        // Help topics may live beside the program rather than in its home.
+        if (!helpTopic_.empty()) TFrmMain::ShowHelpTopic(helpTopic_);
     });
     connect(CheckBox2, &QCheckBox::toggled, this, &TFrmMailAccount::LeaveChanged);
     connect(RxSpinEdit1, qOverload<int>(&QSpinBox::valueChanged), this,

@@ -170,6 +170,8 @@ void TFrmSettings::FormCreate() {
     // Without a program directory (a window made before start-up set it)
     // there is nothing to read, and nothing must be written elsewhere.
     if (!ProgramDir.empty()) LoadSettings();
+    // No helper programs to put in place: the service is a systemd unit
+    // that SaveSettings writes (service.h).
 }
 
 TFrmSettings::~TFrmSettings() {
@@ -870,10 +872,7 @@ void TFrmSettings::SaveSettings() {
     SaveIni();
     SaveFooter();
     // 4 start-up entry and service
-    if (setup::hooks.applyStartupEntries)
-        setup::hooks.applyStartupEntries();
-    else
-        service::ApplyStartupEntries({CHBStartup->isChecked(), CHBService->isChecked()}, ProgramDir);
+    service::ApplyStartupEntries({CHBStartup->isChecked(), CHBService->isChecked()}, ProgramDir);
     // 5, 6 local ports
     ApplyPorts();
     // 7 web server

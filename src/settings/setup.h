@@ -85,12 +85,8 @@ struct Hooks {
     std::function<bool(int port)> reopenSmtpServer;
     // The web server re-checks whether it must run and on which port.
     std::function<void()> webServerRecheck;
-    // Start-up entry and service registration from CHBStartup/CHBService/CHBMin.
-    std::function<void()> applyStartupEntries;
     // Main window colours (FormColor, TextColor as TColor values).
     std::function<void(int formColor, int textColor)> mainWindowColors;
-    // Welcome message into a new user's mailbox.
-    std::function<void(const std::string& user)> writeWelcomeMail;
     // Out-of-office unit: (re)create an empty holiday.dat in the given table,
     // and upgrade a loaded table that has no Subject field.
     std::function<void(TvdlMemTable& table)> defineHolidayFields;

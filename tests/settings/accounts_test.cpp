@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "settings/table_files.h"
+#include "transport/store.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -130,8 +131,6 @@ TEST_F(Accounts, UnreadableTableIsSetAsideNotDeleted) {
 TEST_F(Accounts, AddingUsersRefusesDuplicatesInAnyCaseAndUnsafeNames) {
     settings_test::WriteUsers(Dir(), {"bob"});
     TFrmSettings& f = Loaded();
-    int welcomes = 0;
-    setup::hooks.writeWelcomeMail = [&](const std::string&) { ++welcomes; };
 
     ScriptUsers({{true, "Bob", "x"}});
     f.UserBtnsFor(f.BtnAddUser);
@@ -151,7 +150,9 @@ TEST_F(Accounts, AddingUsersRefusesDuplicatesInAnyCaseAndUnsafeNames) {
                         }));
     EXPECT_EQ(Column(*f.TblUsers, "Name"), (std::vector<std::string>{"ann", "bob"}));
     EXPECT_EQ(f.userNames(), (std::vector<std::string>{"ann", "bob"}));
-    EXPECT_EQ(welcomes, 1);
+    // Only the user that was added got a welcome message.
+    EXPECT_EQ(platform::ListFiles(Dir() + "in/", "*").size(), 1u);
+    EXPECT_EQ(smtp::ListUserFiles(Dir() + "in/", "ann").size(), 1u);
     EXPECT_TRUE(f.BtnApply->isEnabled());
 
     // Cancel leaves everything as it was.
