@@ -154,6 +154,13 @@ TEST_F(SettingsMail, SupportRequestIsQueuedWithItsRecord) {
     EXPECT_NE(text.find("\r\n\r\nIt stops.\r\n..\r\nWhy?\r\n\r\n.\r\n"), std::string::npos) << text;
 }
 
+TEST_F(SettingsMail, SupportRequestWithoutItsRecordIsNotLeftInTheQueue) {
+    // ports.dat cannot be written: a folder stands in its place.
+    fs::create_directory(Dir() + "ports.dat");
+    EXPECT_THROW(setup::QueueSupportRequest("Ann", "a@b.example", {"q"}, "s"), std::runtime_error);
+    EXPECT_TRUE(platform::ListFiles(Out(), "*").empty());
+}
+
 TEST_F(SettingsMail, SupportHeaderFieldsCannotBeBrokenOut) {
     const std::string m =
         setup::SupportMessage("id1", "Eve\r\nBcc: x@y", "e@v.example>\r\nX-Evil: 1", {"hello"}, "Subj\nX: y");
