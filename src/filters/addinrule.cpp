@@ -1,6 +1,575 @@
-// Rule editor.
+// Rules engine: the table of loaded add-ins, rule evaluation, the calls into
+// add-in libraries, and the rule dialog.
 #include "filters/addinrule.h"
 
-TFrmRule* FrmRule = nullptr;
+#include "filters/addins.h"
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "settings/setup.h"
+#include "settings/table_files.h"
+#include "shell/globals.h"
+#include "shell/splash.h"
+#include "transport/store.h"
 
-TFrmRule::TFrmRule(QWidget* parent) : QDialog(parent) {}
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+TFrmRule* FrmRule = nullptr;
+std::function<bool(TFrmRule&)> TFrmRule::ExecForTesting;
+
+namespace AddInRule {
+
+std::vector<TAddinEntry> AddinTable;
+
+namespace {
+
+// Message and kind of the ApplyRules call in progress, for RunAddin.
+std::string CurrentMsgFile;
+int CurrentKind = 0;
+
+std::string Lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string TrimBlanks(const std::string& s) {
+    std::size_t a = 0, b = s.size();
+    while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
+    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
+    return s.substr(a, b - a);
+}
+
+bool Yes(const std::string& flag) { return Lower(flag) == "yes"; }
+
+template <typename Fn>
+Fn Symbol(void* handle, const char* name) {
+    return reinterpret_cast<Fn>(dlsym(handle, name));
+}
+
+// Exit codes of a child that ran an action to its end. Anything else (a
+// signal, exit() inside the add-in, a sanitizer report) is a failure.
+constexpr int ExitTrue = 42;
+constexpr int ExitFalse = 43;
+
+bool WaitChild(pid_t pid, int& status) {
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// Runs an action entry point in a child process: whatever the add-in does
+// to its memory, or however it dies, this process and the delivery in
+// progress go on.
+std::optional<bool> ActionInChild(const std::function<unsigned char()>& call) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) {
+        const unsigned char result = call();
+        std::fflush(nullptr);
+        _exit(result != 0 ? ExitTrue : ExitFalse);
+    }
+    int status = 0;
+    if (!WaitChild(pid, status) || !WIFEXITED(status)) return std::nullopt;
+    if (WEXITSTATUS(status) == ExitTrue) return true;
+    if (WEXITSTATUS(status) == ExitFalse) return false;
+    return std::nullopt;
+}
+
+// A text export called in a child; the buffer comes back through a pipe.
+std::optional<std::string> TextInChild(TTextExport fn) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return std::nullopt;
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        TWTextBuffer buffer{};
+        fn(buffer);
+        std::fflush(nullptr);
+        std::size_t done = 0;
+        while (done < sizeof buffer) {
+            ssize_t n = write(fds[1], buffer + done, sizeof buffer - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) _exit(1);
+            done += static_cast<std::size_t>(n);
+        }
+        _exit(ExitTrue);
+    }
+    close(fds[1]);
+    TWTextBuffer buffer{};
+    std::size_t got = 0;
+    while (got < sizeof buffer) {
+        ssize_t n = read(fds[0], buffer + got, sizeof buffer - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fds[0]);
+    int status = 0;
+    if (!WaitChild(pid, status) || !WIFEXITED(status) || WEXITSTATUS(status) != ExitTrue || got != sizeof buffer)
+        return std::nullopt;
+    return FromTextBuffer(buffer);
+}
+
+struct CurrentCall {
+    CurrentCall(const std::string& msgFile, int kind) : file(CurrentMsgFile), kind(CurrentKind) {
+        CurrentMsgFile = msgFile;
+        CurrentKind = kind;
+    }
+    ~CurrentCall() {
+        CurrentMsgFile = file;
+        CurrentKind = kind;
+    }
+    std::string file;
+    int kind;
+};
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+}  // namespace
+
+void ToTextBuffer(const std::string& text, unsigned char* buffer) {
+    const std::size_t n = std::min<std::size_t>(text.size(), 255);
+    std::memset(buffer, 0, 256);
+    buffer[0] = static_cast<unsigned char>(n);
+    std::memcpy(buffer + 1, text.data(), n);
+}
+
+std::string FromTextBuffer(const unsigned char* buffer) {
+    return std::string(reinterpret_cast<const char*>(buffer + 1), buffer[0]);
+}
+
+void LoadAddinTable(const std::string& folder) {
+    FreeAddinTable();
+    for (const auto& file : platform::ListFiles(folder, AddinMask)) {
+        TAddinEntry entry;
+        entry.Name = file;
+        const std::string path = folder + file;
+        entry.Handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (entry.Handle == nullptr) {
+            const char* why = dlerror();
+            tablefiles::LogLine("Addin " + file + " cannot be loaded: " + (why ? why : "unknown error"));
+        } else {
+            if (auto nameFn = Symbol<TTextExport>(entry.Handle, "TWAddinName")) {
+                if (auto name = TextInChild(nameFn)) entry.Name = *name;
+                else tablefiles::LogLine("Addin " + file + " failed to report its name");
+            }
+            entry.Action = Symbol<TActionExport>(entry.Handle, "TWAddinAction");
+            entry.NewAction = Symbol<TNewActionExport>(entry.Handle, "TWNewAddinAction");
+        }
+        AddinTable.push_back(std::move(entry));
+    }
+}
+
+void FreeAddinTable() {
+    for (auto& entry : AddinTable)
+        if (entry.Handle != nullptr) dlclose(entry.Handle);
+    AddinTable.clear();
+}
+
+std::vector<TRule> LiveRules() {
+    std::vector<TRule> rules;
+    if (FrmAddins == nullptr) return rules;
+    for (int i = 0; i < FrmAddins->ListView2->topLevelItemCount(); ++i)
+        rules.push_back(Addins::RowToRule(FrmAddins->ListView2->topLevelItem(i)));
+    return rules;
+}
+
+bool TargetMatches(const TRule& rule, const std::string& msgFile, const std::string& user, int kind,
+                   bool isExternal) {
+    const bool exists = platform::FileExists(msgFile);
+    const std::string who = Lower(user);
+    if (kind == KindSent) {
+        const std::string out = Lower(rule.OutFrom);
+        return exists && (out == "all users" || (!who.empty() && out == who));
+    }
+    const std::string inTo = Lower(rule.InTo);
+    // An empty In-To means the rule does not look at incoming mail at all.
+    const bool userMatch = exists && !inTo.empty() && (inTo == "all users" || inTo == who);
+    switch (kind) {
+    case KindMailbox:
+        return userMatch && Yes(isExternal ? rule.POP : rule.Internal);
+    case KindPossibleSpam:
+    case KindProbableSpam:
+        return (userMatch || inTo == "any spam" || (kind == KindPossibleSpam && inTo == "possible spam") ||
+                (kind == KindProbableSpam && inTo == "probable spam")) &&
+               Yes(rule.Spam);
+    case KindReleasedSpam:
+        return userMatch && Yes(rule.POP) && !Yes(rule.Spam);
+    default:
+        return false;
+    }
+}
+
+bool HeaderMatches(const TRule& rule, const std::vector<std::string>& lines) {
+    std::vector<std::string> words;
+    const std::string lookFor = Lower(rule.HeaderLookFor);
+    std::size_t start = 0;
+    while (start <= lookFor.size()) {
+        std::size_t comma = lookFor.find(',', start);
+        if (comma == std::string::npos) comma = lookFor.size();
+        const std::string word = TrimBlanks(lookFor.substr(start, comma - start));
+        if (!word.empty()) words.push_back(word);
+        start = comma + 1;
+    }
+    if (words.empty()) return false;
+    const std::string header = Lower(rule.Header);
+    bool inHeader = false;
+    for (const auto& line : lines) {
+        const std::string lower = Lower(line);
+        // A folded line belongs to the header above it even when it holds
+        // a colon of its own.
+        const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+        if (!folded && lower.find(':') != std::string::npos) inHeader = lower.rfind(header, 0) == 0;
+        if (!inHeader) continue;
+        for (const auto& word : words)
+            if (lower.find(word) != std::string::npos) return true;
+    }
+    return false;
+}
+
+bool RunAddin(const std::string& addinName, const std::string& params, const std::string& user) {
+    const TAddinEntry* entry = nullptr;
+    for (const auto& e : AddinTable) {
+        if (e.Name == addinName) {
+            entry = &e;
+            break;
+        }
+    }
+    if (entry == nullptr) return false;
+    const std::int32_t kind = CurrentKind;
+    std::optional<bool> result;
+    if (entry->NewAction != nullptr) {
+        TWTextBuffer file, par, who;
+        ToTextBuffer(CurrentMsgFile, file);
+        ToTextBuffer(params, par);
+        ToTextBuffer(user, who);
+        const TNewActionExport fn = entry->NewAction;
+        result = ActionInChild([&] { return fn(kind, file, par, who); });
+    } else if (entry->Action != nullptr) {
+        TWTextBuffer file, par;
+        ToTextBuffer(CurrentMsgFile, file);
+        ToTextBuffer(params, par);
+        const TActionExport fn = entry->Action;
+        result = ActionInChild([&] { return fn(kind, file, par); });
+    } else {
+        return false;
+    }
+    if (!result) {
+        tablefiles::LogLine("Addin " + addinName + " failed on " + CurrentMsgFile + "; the rule stops there");
+        return false;
+    }
+    return *result;
+}
+
+void ApplyRules(const std::vector<TRule>& rules, const std::string& msgFile, const std::string& user, int kind,
+                bool isExternal, const std::vector<std::string>& lines) {
+    CurrentCall call(msgFile, kind);
+    for (const auto& rule : rules) {
+        if (!rule.Active) continue;
+        if (!TargetMatches(rule, msgFile, user, kind, isExternal)) continue;
+        if (!rule.Header.empty() && !HeaderMatches(rule, lines)) continue;
+        bool matched = true;
+        for (int i = 0; i < 3 && matched; ++i) {
+            if (rule.Addin[i].empty()) continue;
+            matched = RunAddin(rule.Addin[i], rule.Params[i], user);
+        }
+    }
+}
+
+void ApplyRules(const std::string& msgFile, const std::string& user, int kind, bool isExternal,
+                const std::vector<std::string>& lines) {
+    const std::vector<TRule> rules = LiveRules();
+    if (!rules.empty()) ApplyRules(rules, msgFile, user, kind, isExternal, lines);
+}
+
+TQueryResult QueryText(const std::string& libraryPath, const char* exportName, std::string& text) {
+    void* handle = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return TQueryResult::NotLoaded;
+    TQueryResult result = TQueryResult::NoExport;
+    if (auto fn = Symbol<TTextExport>(handle, exportName)) {
+        auto got = TextInChild(fn);
+        result = got ? TQueryResult::Ok : TQueryResult::Failed;
+        if (got) text = *got;
+    }
+    dlclose(handle);
+    return result;
+}
+
+TQueryResult RunConfigure(const std::string& libraryPath) {
+    // The add-in's own window runs here, in this process; its code stays
+    // mapped after the call, whatever it left running.
+    void* handle = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (handle == nullptr) return TQueryResult::NotLoaded;
+    TQueryResult result = TQueryResult::NoExport;
+    if (auto fn = Symbol<TConfigureExport>(handle, "TWConfigure")) {
+        result = TQueryResult::Ok;
+        try {
+            fn();
+        } catch (...) {
+            result = TQueryResult::Failed;
+        }
+    }
+    dlclose(handle);
+    return result;
+}
+
+void FillRuleCombos() {
+    if (FrmRule == nullptr) return;
+    std::vector<std::string> users = FrmSettings != nullptr ? FrmSettings->userNames() : std::vector<std::string>{};
+    FrmRule->CBXUsers->clear();
+    FrmRule->CBXUsers->addItem("All Users");
+    for (const auto& u : users) FrmRule->CBXUsers->addItem(Q(u));
+    for (const char* s : {"Probable Spam", "Possible Spam", "Any Spam"}) FrmRule->CBXUsers->addItem(s);
+    FrmRule->CBXUsers->setCurrentIndex(0);
+    FrmRule->CBXUsers2->clear();
+    FrmRule->CBXUsers2->addItem("All Users");
+    for (const auto& u : users) FrmRule->CBXUsers2->addItem(Q(u));
+    FrmRule->CBXUsers2->setCurrentIndex(0);
+    for (QComboBox* box : {FrmRule->CBXAddin1, FrmRule->CBXAddin2, FrmRule->CBXAddin3}) {
+        box->clear();
+        box->addItem("");
+        if (FrmAddins != nullptr) {
+            for (int i = 0; i < FrmAddins->ListView1->topLevelItemCount(); ++i)
+                box->addItem(FrmAddins->ListView1->topLevelItem(i)->text(Addins::colAddinName));
+        }
+        box->setCurrentIndex(0);
+    }
+}
+
+bool NewRule() {
+    if (FrmRule == nullptr) return false;
+    FrmRule->EditName->clear();
+    FillRuleCombos();
+    for (QCheckBox* box : {FrmRule->CheckBox1, FrmRule->CheckBox2, FrmRule->CheckBox3, FrmRule->CHBIncoming})
+        box->setChecked(true);
+    FrmRule->CheckBox4->setChecked(false);
+    FrmRule->CHBOutgoing->setChecked(false);
+    FrmRule->CBXHeader->setCurrentIndex(0);
+    FrmRule->EditHeaderText->clear();
+    for (QLineEdit* edit : {FrmRule->EditParams1, FrmRule->EditParams2, FrmRule->EditParams3}) edit->clear();
+    FrmRule->ChangeStuff();
+    FrmRule->BtnOK->setEnabled(false);
+    return FrmRule->Execute();
+}
+
+bool EditRule(QTreeWidgetItem* item) {
+    if (FrmRule == nullptr || item == nullptr) return false;
+    FillRuleCombos();
+    FrmRule->FromRule(Addins::RowToRule(item));
+    if (!FrmRule->Execute()) return false;
+    AddInRule::TRule rule = FrmRule->ToRule();
+    rule.Active = item->checkState(Addins::colRule) == Qt::Checked;
+    Addins::RuleToRow(rule, item);
+    return true;
+}
+
+}  // namespace AddInRule
+
+// ---------------------------------------------------------------------------
+// The rule dialog
+// ---------------------------------------------------------------------------
+
+TFrmRule::TFrmRule(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("AddIn Rule...");
+    auto named = [this](auto* w, const char* name) {
+        w->setObjectName(name);
+        return w;
+    };
+    EditName = named(new QLineEdit(this), "EditName");
+    CHBIncoming = named(new QCheckBox("Incoming mail to:", this), "CHBIncoming");
+    CBXUsers = named(new QComboBox(this), "CBXUsers");
+    LblUsers = named(new QLabel(this), "LblUsers");
+    CheckBox1 = named(new QCheckBox("Check emails from external (POP) source", this), "CheckBox1");
+    CheckBox2 = named(new QCheckBox("Check internal emails (from other Tarnwick users)", this), "CheckBox2");
+    CheckBox3 = named(new QCheckBox("Check emails marked as spam", this), "CheckBox3");
+    CHBOutgoing = named(new QCheckBox("Outgoing mail from::", this), "CHBOutgoing");
+    CBXUsers2 = named(new QComboBox(this), "CBXUsers2");
+    CheckBox4 = named(new QCheckBox("Check header line:", this), "CheckBox4");
+    CBXHeader = named(new QComboBox(this), "CBXHeader");
+    CBXHeader->setEditable(true);
+    CBXHeader->addItems({"To:", "From:", "Subject:", "CC:"});
+    EditHeaderText = named(new QLineEdit(this), "EditHeaderText");
+    CBXAddin1 = named(new QComboBox(this), "CBXAddin1");
+    CBXAddin2 = named(new QComboBox(this), "CBXAddin2");
+    CBXAddin3 = named(new QComboBox(this), "CBXAddin3");
+    EditParams1 = named(new QLineEdit(this), "EditParams1");
+    EditParams2 = named(new QLineEdit(this), "EditParams2");
+    EditParams3 = named(new QLineEdit(this), "EditParams3");
+    SpeedButton1 = named(new QToolButton(this), "SpeedButton1");
+    SpeedButton2 = named(new QToolButton(this), "SpeedButton2");
+    SpeedButton3 = named(new QToolButton(this), "SpeedButton3");
+    BtnOK = named(new QPushButton("OK", this), "BtnOK");
+    BtnCancel = named(new QPushButton("Cancel", this), "BtnCancel");
+    BtnOK->setDefault(true);
+
+    auto* grid = new QGridLayout;
+    int row = 0;
+    grid->addWidget(new QLabel("Rule Name:", this), row, 0);
+    grid->addWidget(EditName, row++, 1, 1, 3);
+    grid->addWidget(CHBIncoming, row, 0);
+    grid->addWidget(CBXUsers, row++, 1, 1, 3);
+    for (QCheckBox* box : {CheckBox1, CheckBox2, CheckBox3}) grid->addWidget(box, row++, 1, 1, 3);
+    grid->addWidget(CHBOutgoing, row, 0);
+    grid->addWidget(CBXUsers2, row++, 1, 1, 3);
+    grid->addWidget(CheckBox4, row, 0);
+    grid->addWidget(CBXHeader, row++, 1, 1, 3);
+    grid->addWidget(new QLabel("For text:", this), row, 0);
+    grid->addWidget(EditHeaderText, row++, 1, 1, 3);
+    QComboBox* addins[] = {CBXAddin1, CBXAddin2, CBXAddin3};
+    QLineEdit* params[] = {EditParams1, EditParams2, EditParams3};
+    QToolButton* helps[] = {SpeedButton1, SpeedButton2, SpeedButton3};
+    for (int i = 0; i < 3; ++i) {
+        grid->addWidget(new QLabel(QString("Run Addin %1:").arg(i + 1), this), row, 0);
+        grid->addWidget(addins[i], row, 1);
+        grid->addWidget(new QLabel("Params:", this), row, 2);
+        auto* p = new QHBoxLayout;
+        p->addWidget(params[i]);
+        helps[i]->setText("?");
+        p->addWidget(helps[i]);
+        grid->addLayout(p, row++, 3);
+        connect(helps[i], &QToolButton::clicked, this, &TFrmRule::SpeedButton1Click);
+        connect(addins[i], &QComboBox::currentIndexChanged, this, &TFrmRule::ChangeStuff);
+    }
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(BtnOK);
+    buttons->addWidget(BtnCancel);
+    auto* all = new QVBoxLayout(this);
+    all->addLayout(grid);
+    all->addLayout(buttons);
+
+    connect(EditName, &QLineEdit::textChanged, this, &TFrmRule::ChangeStuff);
+    for (QCheckBox* box : {CHBIncoming, CHBOutgoing, CheckBox4})
+        connect(box, &QCheckBox::toggled, this, &TFrmRule::ChangeStuff);
+    connect(BtnOK, &QPushButton::clicked, this, &QDialog::accept);
+    connect(BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    FormCreate();
+}
+
+TFrmRule::~TFrmRule() { FormDestroy(); }
+
+void TFrmRule::FormCreate() {
+    splash::Progress("Setting up Addin rules...");
+    AddInRule::LoadAddinTable(smtp::StoreFolder(smtp::FolderAddins));
+}
+
+void TFrmRule::FormDestroy() { AddInRule::FreeAddinTable(); }
+
+bool TFrmRule::Execute() { return ExecForTesting ? ExecForTesting(*this) : exec() == QDialog::Accepted; }
+
+AddInRule::TRule TFrmRule::ToRule() const {
+    AddInRule::TRule rule;
+    rule.Name = AddInRule::S(EditName->text());
+    rule.InTo = CHBIncoming->isChecked() ? AddInRule::S(CBXUsers->currentText()) : "";
+    rule.POP = CheckBox1->isChecked() ? "yes" : "no";
+    rule.Internal = CheckBox2->isChecked() ? "yes" : "no";
+    rule.Spam = CheckBox3->isChecked() ? "yes" : "no";
+    rule.OutFrom = CHBOutgoing->isChecked() ? AddInRule::S(CBXUsers2->currentText()) : "";
+    if (CheckBox4->isChecked()) {
+        rule.Header = AddInRule::S(CBXHeader->currentText());
+        rule.HeaderLookFor = AddInRule::S(EditHeaderText->text());
+    }
+    const QComboBox* addins[] = {CBXAddin1, CBXAddin2, CBXAddin3};
+    const QLineEdit* params[] = {EditParams1, EditParams2, EditParams3};
+    for (int i = 0; i < 3; ++i) {
+        rule.Addin[i] = AddInRule::S(addins[i]->currentText());
+        rule.Params[i] = AddInRule::S(params[i]->text());
+    }
+    return rule;
+}
+
+void TFrmRule::FromRule(const AddInRule::TRule& rule) {
+    EditName->setText(AddInRule::Q(rule.Name));
+    const int in = rule.InTo.empty() ? -1 : CBXUsers->findText(AddInRule::Q(rule.InTo), Qt::MatchFixedString);
+    CHBIncoming->setChecked(in >= 0);
+    if (in >= 0) CBXUsers->setCurrentIndex(in);
+    CheckBox1->setChecked(rule.POP == "yes");
+    CheckBox2->setChecked(rule.Internal == "yes");
+    CheckBox3->setChecked(rule.Spam == "yes");
+    const int out =
+        rule.OutFrom.empty() ? -1 : CBXUsers2->findText(AddInRule::Q(rule.OutFrom), Qt::MatchFixedString);
+    CHBOutgoing->setChecked(out >= 0);
+    if (out >= 0) CBXUsers2->setCurrentIndex(out);
+    CheckBox4->setChecked(!rule.Header.empty());
+    CBXHeader->setEditText(AddInRule::Q(rule.Header));
+    EditHeaderText->setText(AddInRule::Q(rule.HeaderLookFor));
+    QComboBox* addins[] = {CBXAddin1, CBXAddin2, CBXAddin3};
+    QLineEdit* params[] = {EditParams1, EditParams2, EditParams3};
+    for (int i = 0; i < 3; ++i) {
+        const int at = addins[i]->findText(AddInRule::Q(rule.Addin[i]), Qt::MatchExactly | Qt::MatchCaseSensitive);
+        addins[i]->setCurrentIndex(at < 0 ? 0 : at);
+        params[i]->setText(AddInRule::Q(rule.Params[i]));
+    }
+    ChangeStuff();
+}
+
+void TFrmRule::ChangeStuff() {
+    BtnOK->setEnabled(!EditName->text().isEmpty() && CBXAddin1->currentIndex() > 0);
+    const bool incoming = CHBIncoming->isChecked();
+    for (QWidget* w : std::initializer_list<QWidget*>{CBXUsers, LblUsers, CheckBox1, CheckBox2, CheckBox3})
+        w->setEnabled(incoming);
+    CBXUsers2->setEnabled(CHBOutgoing->isChecked());
+    CBXHeader->setEnabled(CheckBox4->isChecked());
+    EditHeaderText->setEnabled(CheckBox4->isChecked());
+}
+
+void TFrmRule::SpeedButton1Click() {
+    QObject* from = sender();
+    QComboBox* box = from == SpeedButton2 ? CBXAddin2 : from == SpeedButton3 ? CBXAddin3 : CBXAddin1;
+    const QString name = box->currentText();
+    std::string path;
+    if (FrmAddins != nullptr) {
+        for (int i = 0; i < FrmAddins->ListView1->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* item = FrmAddins->ListView1->topLevelItem(i);
+            if (item->text(Addins::colAddinName).compare(name, Qt::CaseInsensitive) == 0) {
+                path = AddInRule::S(item->text(Addins::colDllFile));
+                break;
+            }
+        }
+    }
+    if (path.empty()) {
+        platform::MessageBox("Cannot find chosen Addin", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        return;
+    }
+    std::string text;
+    switch (AddInRule::QueryText(path, "TWAddinParams", text)) {
+    case AddInRule::TQueryResult::Ok:
+        platform::MessageBox(text, platform::MsgKind::Information, platform::MsgButtons::Ok, this);
+        break;
+    case AddInRule::TQueryResult::NoExport:
+        platform::MessageBox("Addin doesn't have params.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        break;
+    default:
+        platform::MessageBox("Invalid Addin.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        break;
+    }
+}

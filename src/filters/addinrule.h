@@ -1,14 +1,176 @@
-// Rule editor.
+// Rules engine and add-in interface, and the dialog that edits one rule.
+//
+// Add-ins are shared libraries ("*.so") in the Addins folder of the program
+// directory. A rule says which messages an add-in sees and runs up to three
+// add-ins in a chain, each with its own parameter text. The libraries are
+// loaded once, when the rule dialog is created at start-up.
+//
+// Entry point of every delivery point:
+//   AddInRule::ApplyRules(msgFile, user, kind, isExternal, headerLines)
+//       msgFile   full path of the message file
+//       user      the local user concerned
+//       kind      MessageKind: 0 delivered into a mailbox, 1 filed as
+//                 possible spam, 2 as probable spam, -1 held spam released
+//                 into the mailbox, 99 sent by a local user
+//       isExternal  true for fetched (POP) mail and released spam, false for
+//                 SMTP local delivery; not read for kind 99
+//       headerLines holiday::LoadHeaderLines(msgFile)
+//   Add-ins may move, rewrite or delete the file: callers test that it still
+//   exists before the next filter.
+//
+// Interface of an add-in library (C linkage; a text is a 256-byte buffer:
+// byte 0 the length, at most 255, then the characters, no terminator; a
+// Boolean is the low byte of the result, non-zero meaning true):
+//   void TWAddinName(unsigned char* text);      its name, the key of rules
+//   void TWAddinDesc(unsigned char* text);      description
+//   void TWAddinParams(unsigned char* text);    help on its parameters
+//   void TWConfigure(void);                     its own configuration
+//   unsigned char TWNewAddinAction(int32_t kind, unsigned char* msgFile,
+//                                  unsigned char* params, unsigned char* user);
+//   unsigned char TWAddinAction(int32_t kind, unsigned char* msgFile,
+//                               unsigned char* params);
+// An action returning true lets the rule's chain go on.
+//
+// An add-in runs in a child process of its own for every call except
+// TWConfigure: an add-in that crashes or hangs up on a message ends only
+// that child, the rule stops there, and the message and the server go on.
 #pragma once
 
 #include <QDialog>
 
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+class QTreeWidgetItem;
+
+namespace AddInRule {
+
+// MessageKind values.
+inline constexpr int KindMailbox = 0;
+inline constexpr int KindPossibleSpam = 1;
+inline constexpr int KindProbableSpam = 2;
+inline constexpr int KindReleasedSpam = -1;
+inline constexpr int KindSent = 99;
+
+// The library's file names in the Addins folder.
+inline constexpr char AddinMask[] = "*.so";
+
+using TWTextBuffer = unsigned char[256];
+using TTextExport = void (*)(unsigned char*);
+using TConfigureExport = void (*)();
+using TActionExport = unsigned char (*)(std::int32_t, unsigned char*, unsigned char*);
+using TNewActionExport = unsigned char (*)(std::int32_t, unsigned char*, unsigned char*, unsigned char*);
+
+// One loaded library of AddinTable.
+struct TAddinEntry {
+    void* Handle = nullptr;              // none when loading failed
+    TActionExport Action = nullptr;
+    TNewActionExport NewAction = nullptr;
+    std::string Name;                    // reported name, else the file name
+};
+extern std::vector<TAddinEntry> AddinTable;
+
+// Fills AddinTable from every library of folder (with trailing "/"), in
+// name order; FreeAddinTable unloads them.
+void LoadAddinTable(const std::string& folder);
+void FreeAddinTable();
+
+// One rule, as a row of the add-in window's rule list holds it.
+struct TRule {
+    std::string Name;
+    bool Active = true;
+    std::string InTo;         // "", "All Users", "Probable Spam", "Possible Spam", "Any Spam" or a user
+    std::string POP, Internal, Spam;  // "yes" / "no"
+    std::string OutFrom;      // "", "All Users" or a user
+    std::string Header;       // "", or a header name with its colon
+    std::string HeaderLookFor;  // comma-separated words
+    std::string Addin[3], Params[3];
+};
+
+// The rules of the add-in window's live list (none while it does not exist).
+std::vector<TRule> LiveRules();
+
+// Runs every active rule of the live list that matches, top to bottom.
+void ApplyRules(const std::string& msgFile, const std::string& user, int kind, bool isExternal,
+                const std::vector<std::string>& lines);
+// The same over the given rules.
+void ApplyRules(const std::vector<TRule>& rules, const std::string& msgFile, const std::string& user, int kind,
+                bool isExternal, const std::vector<std::string>& lines);
+
+// Target test and header test of one rule (the add-ins are not run).
+bool TargetMatches(const TRule& rule, const std::string& msgFile, const std::string& user, int kind,
+                   bool isExternal);
+bool HeaderMatches(const TRule& rule, const std::vector<std::string>& lines);
+
+// Runs the add-in of that exact name on the message of the current
+// ApplyRules call; false when there is none, it has no action entry point,
+// it fails or it says stop.
+bool RunAddin(const std::string& addinName, const std::string& params, const std::string& user);
+
+// Text buffers of the library interface.
+void ToTextBuffer(const std::string& text, unsigned char* buffer);
+std::string FromTextBuffer(const unsigned char* buffer);
+
+// The listing and help calls: the library is loaded by its path, asked and
+// unloaded again.
+enum class TQueryResult { Ok, NotLoaded, NoExport, Failed };
+TQueryResult QueryText(const std::string& libraryPath, const char* exportName, std::string& text);
+TQueryResult RunConfigure(const std::string& libraryPath);
+
+// The rule dialog on a new rule / on the rule of a row of the add-in
+// window's rule list; true on OK. FillRuleCombos fills its lists.
+bool NewRule();
+bool EditRule(QTreeWidgetItem* item);
+void FillRuleCombos();
+
+}  // namespace AddInRule
 
 class TFrmRule : public QDialog {
     Q_OBJECT
 public:
     explicit TFrmRule(QWidget* parent = nullptr);
+    ~TFrmRule() override;
 
+    // Start-up: loads the add-in table; the destructor frees it.
+    void FormCreate();
+    void FormDestroy();
+
+    // The dialog's controls as a rule, and a rule into the controls.
+    AddInRule::TRule ToRule() const;
+    void FromRule(const AddInRule::TRule& rule);
+
+    QLineEdit* EditName;
+    QCheckBox* CHBIncoming;
+    QComboBox* CBXUsers;
+    QCheckBox *CheckBox1, *CheckBox2, *CheckBox3;
+    QCheckBox* CHBOutgoing;
+    QComboBox* CBXUsers2;
+    QCheckBox* CheckBox4;
+    QComboBox* CBXHeader;
+    QLineEdit* EditHeaderText;
+    QComboBox *CBXAddin1, *CBXAddin2, *CBXAddin3;
+    QLineEdit *EditParams1, *EditParams2, *EditParams3;
+    QToolButton *SpeedButton1, *SpeedButton2, *SpeedButton3;
+    QLabel* LblUsers;
+    QPushButton *BtnOK, *BtnCancel;
+
+    // Shows the dialog modally; true on OK. Tests replace the showing with
+    // a script that fills the controls and answers.
+    bool Execute();
+    static std::function<bool(TFrmRule&)> ExecForTesting;
+
+public slots:
+    void ChangeStuff();
+    void SpeedButton1Click();
 };
 
 extern TFrmRule* FrmRule;

@@ -1,6 +1,498 @@
-// Add-ins window.
+// Add-in window: installed add-ins, the live rule list and its storage in
+// the settings file.
 #include "filters/addins.h"
+
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "platform/shell.h"
+#include "shell/globals.h"
+#include "shell/main.h"
+#include "shell/splash.h"
+#include "transport/store.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <elf.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 
 TFrmAddins* FrmAddins = nullptr;
 
-TFrmAddins::TFrmAddins(QWidget* parent) : QDialog(parent) {}
+namespace Addins {
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+const char* const RuleKeys[RuleColumnCount] = {"Name",    "User",          "POP",     "Internal", "Spam",
+                                               "Out",     "Header",        "HeaderLookFor",       "Addin1",
+                                               "Params1", "Addin2",        "Params2", "Addin3",   "Params3"};
+
+template <typename T>
+bool ReadAt(const std::string& data, std::uint64_t offset, T& out) {
+    if (offset > data.size() || data.size() - offset < sizeof(T)) return false;
+    std::memcpy(&out, data.data() + offset, sizeof(T));
+    return true;
+}
+
+// DT_SONAME of an ELF shared object, read from its section table. Empty
+// when the file is no ELF object or has no SONAME.
+template <typename Ehdr, typename Shdr, typename Dyn>
+std::string SonameOf(const std::string& data) {
+    Ehdr eh;
+    if (!ReadAt(data, 0, eh) || eh.e_shentsize != sizeof(Shdr)) return "";
+    for (unsigned i = 0; i < eh.e_shnum; ++i) {
+        Shdr sh;
+        if (!ReadAt(data, eh.e_shoff + std::uint64_t(i) * sizeof(Shdr), sh) || sh.sh_type != SHT_DYNAMIC) continue;
+        Shdr strtab;
+        if (sh.sh_link >= eh.e_shnum ||
+            !ReadAt(data, eh.e_shoff + std::uint64_t(sh.sh_link) * sizeof(Shdr), strtab))
+            return "";
+        for (std::uint64_t off = 0; off + sizeof(Dyn) <= sh.sh_size; off += sizeof(Dyn)) {
+            Dyn dyn;
+            if (!ReadAt(data, sh.sh_offset + off, dyn) || dyn.d_tag == DT_NULL) break;
+            if (dyn.d_tag != DT_SONAME) continue;
+            const std::uint64_t at = std::uint64_t(strtab.sh_offset) + dyn.d_un.d_val;
+            if (dyn.d_un.d_val >= strtab.sh_size || at >= data.size()) return "";
+            const std::uint64_t limit = std::min<std::uint64_t>(data.size(), strtab.sh_offset + strtab.sh_size);
+            std::string name;
+            for (std::uint64_t p = at; p < limit && data[p] != '\0'; ++p) name += data[p];
+            return name;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string GetFileVersion(const std::string& path) {
+    std::string data;
+    if (!platform::ReadFile(path, data) || data.size() < EI_NIDENT || std::memcmp(data.data(), ELFMAG, SELFMAG) != 0)
+        return "";
+    std::string soname;
+    if (data[EI_CLASS] == ELFCLASS64) soname = SonameOf<Elf64_Ehdr, Elf64_Shdr, Elf64_Dyn>(data);
+    else if (data[EI_CLASS] == ELFCLASS32) soname = SonameOf<Elf32_Ehdr, Elf32_Shdr, Elf32_Dyn>(data);
+    if (soname.empty()) return "";
+    const std::size_t so = soname.find(".so.");
+    int parts[4] = {0, 0, 0, 0};
+    int count = 0;
+    if (so != std::string::npos) {
+        std::size_t p = so + 4;
+        while (count < 4 && p < soname.size() && std::isdigit(static_cast<unsigned char>(soname[p]))) {
+            long long v = 0;
+            while (p < soname.size() && std::isdigit(static_cast<unsigned char>(soname[p])))
+                v = std::min<long long>(v * 10 + (soname[p++] - '0'), 65535);
+            parts[count++] = static_cast<int>(v);
+            if (p < soname.size() && soname[p] == '.') ++p;
+            else break;
+        }
+    }
+    if (count == 0) return "1.0.0.0";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", parts[0], parts[1], parts[2], parts[3]);
+    return buf;
+}
+
+AddInRule::TRule RowToRule(const QTreeWidgetItem* item) {
+    AddInRule::TRule r;
+    r.Name = S(item->text(colRule));
+    r.Active = item->checkState(colRule) == Qt::Checked;
+    r.InTo = S(item->text(colInTo));
+    r.POP = S(item->text(colPOP));
+    r.Internal = S(item->text(colInternal));
+    r.Spam = S(item->text(colSpam));
+    r.OutFrom = S(item->text(colOutFrom));
+    r.Header = S(item->text(colHeader));
+    r.HeaderLookFor = S(item->text(colContains));
+    for (int i = 0; i < 3; ++i) {
+        r.Addin[i] = S(item->text(colAddin1 + 2 * i));
+        r.Params[i] = S(item->text(colParams1 + 2 * i));
+    }
+    return r;
+}
+
+void RuleToRow(const AddInRule::TRule& r, QTreeWidgetItem* item) {
+    item->setText(colRule, Q(r.Name));
+    item->setCheckState(colRule, r.Active ? Qt::Checked : Qt::Unchecked);
+    item->setText(colInTo, Q(r.InTo));
+    item->setText(colPOP, Q(r.POP));
+    item->setText(colInternal, Q(r.Internal));
+    item->setText(colSpam, Q(r.Spam));
+    item->setText(colOutFrom, Q(r.OutFrom));
+    item->setText(colHeader, Q(r.Header));
+    item->setText(colContains, Q(r.HeaderLookFor));
+    for (int i = 0; i < 3; ++i) {
+        item->setText(colAddin1 + 2 * i, Q(r.Addin[i]));
+        item->setText(colParams1 + 2 * i, Q(r.Params[i]));
+    }
+}
+
+void LoadAddinsAndRules(TFrmAddins* form) {
+    if (form == nullptr) return;
+    form->loading_ = true;
+    form->ListView1->clear();
+    const std::string folder = smtp::StoreFolder(smtp::FolderAddins);
+    for (const auto& file : platform::ListFiles(folder, AddInRule::AddinMask)) {
+        const std::string path = folder + file;
+        std::string name, desc;
+        // A library is listed only when it can say both who it is and what
+        // it does.
+        if (AddInRule::QueryText(path, "TWAddinName", name) != AddInRule::TQueryResult::Ok) continue;
+        if (AddInRule::QueryText(path, "TWAddinDesc", desc) != AddInRule::TQueryResult::Ok) continue;
+        auto* item = new QTreeWidgetItem(form->ListView1);
+        item->setText(colFile, Q(file));
+        item->setText(colVersion, Q(GetFileVersion(path)));
+        item->setText(colAddinName, Q(name));
+        item->setText(colDescription, Q(desc));
+        item->setText(colDllFile, Q(path));
+    }
+
+    form->ListView2->clear();
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    for (int n = 1;; ++n) {
+        const std::string num = std::to_string(n);
+        AddInRule::TRule rule;
+        rule.Name = ini.ReadString("Rules", "Name" + num, "");
+        if (rule.Name.empty()) break;
+        rule.Active = ini.ReadBool("Rules", "Active" + num, true);
+        std::string* fields[RuleColumnCount] = {nullptr,          &rule.InTo,      &rule.POP,       &rule.Internal,
+                                                &rule.Spam,       &rule.OutFrom,   &rule.Header,    &rule.HeaderLookFor,
+                                                &rule.Addin[0],   &rule.Params[0], &rule.Addin[1],  &rule.Params[1],
+                                                &rule.Addin[2],   &rule.Params[2]};
+        for (int c = 1; c < RuleColumnCount; ++c) *fields[c] = ini.ReadString("Rules", RuleKeys[c] + num, "");
+        RuleToRow(rule, new QTreeWidgetItem(form->ListView2));
+    }
+    form->loading_ = false;
+    form->BtnApply->setEnabled(false);
+    form->ListView1SelectItem();
+    form->ListView2SelectItem();
+}
+
+void SaveAddinsAndRules(TFrmAddins* form) {
+    if (form == nullptr) return;
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    ini.EraseSection("AddIns");
+    for (int i = 0; i < form->ListView1->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = form->ListView1->topLevelItem(i);
+        const std::string num = std::to_string(i + 1);
+        ini.WriteString("AddIns", "Name" + num, S(item->text(colAddinName)));
+        ini.WriteString("AddIns", "Desc" + num, S(item->text(colDescription)));
+        ini.WriteString("AddIns", "DLL" + num, S(item->text(colDllFile)));
+    }
+    ini.EraseSection("Rules");
+    for (int i = 0; i < form->ListView2->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = form->ListView2->topLevelItem(i);
+        const std::string num = std::to_string(i + 1);
+        ini.WriteString("Rules", "Name" + num, S(item->text(colRule)));
+        ini.WriteBool("Rules", "Active" + num, item->checkState(colRule) == Qt::Checked);
+        for (int c = 1; c < RuleColumnCount; ++c)
+            ini.WriteString("Rules", RuleKeys[c] + num, S(item->text(c)));
+    }
+}
+
+}  // namespace Addins
+
+TFrmAddins::TFrmAddins(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Addin configuration");
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName("PageControl1");
+
+    auto* page1 = new QWidget;
+    ListView1 = new QTreeWidget(page1);
+    ListView1->setObjectName("ListView1");
+    ListView1->setHeaderLabels({"File", "Version", "AddIn Name", "Description", "DLL File"});
+    ListView1->setRootIsDecorated(false);
+    ListView1->setColumnHidden(Addins::colDllFile, true);
+    BtnAdd = new QPushButton("Add...", page1);
+    BtnAdd->setObjectName("BtnAdd");
+    BtnParams = new QPushButton("Param list...", page1);
+    BtnParams->setObjectName("BtnParams");
+    BtnConfigAddin = new QPushButton("Configure addin...", page1);
+    BtnConfigAddin->setObjectName("BtnConfigAddin");
+    auto* lay1 = new QVBoxLayout(page1);
+    lay1->addWidget(ListView1);
+    auto* row1 = new QHBoxLayout;
+    row1->addWidget(BtnAdd);
+    row1->addWidget(BtnParams);
+    row1->addWidget(BtnConfigAddin);
+    row1->addStretch();
+    lay1->addLayout(row1);
+    PageControl1->addTab(page1, "Installed Addins");
+
+    auto* page2 = new QWidget;
+    ListView2 = new QTreeWidget(page2);
+    ListView2->setObjectName("ListView2");
+    ListView2->setHeaderLabels({"Rule", "In - To", "POP", "Internal", "Spam", "Out - From", "Header", "Contains",
+                                "Addin 1", "Params 1", "Addin 2", "Params 2", "Addin 3", "Params 3"});
+    ListView2->setRootIsDecorated(false);
+    BtnAddRule = new QPushButton("Add...", page2);
+    BtnAddRule->setObjectName("BtnAddRule");
+    BtnEditRule = new QPushButton("Edit...", page2);
+    BtnEditRule->setObjectName("BtnEditRule");
+    BtnCopyRule = new QPushButton("Copy...", page2);
+    BtnCopyRule->setObjectName("BtnCopyRule");
+    BtnDelRule = new QPushButton("Delete", page2);
+    BtnDelRule->setObjectName("BtnDelRule");
+    BtnUp = new QPushButton("Up", page2);
+    BtnUp->setObjectName("BtnUp");
+    BtnDown = new QPushButton("Down", page2);
+    BtnDown->setObjectName("BtnDown");
+    auto* lay2 = new QVBoxLayout(page2);
+    lay2->addWidget(ListView2);
+    auto* row2 = new QHBoxLayout;
+    for (QPushButton* b : {BtnAddRule, BtnEditRule, BtnCopyRule, BtnDelRule, BtnUp, BtnDown}) row2->addWidget(b);
+    row2->addStretch();
+    lay2->addLayout(row2);
+    PageControl1->addTab(page2, "Addin rules");
+
+    BtnOK = new QPushButton("OK", this);
+    BtnOK->setObjectName("BtnOK");
+    BtnCancel = new QPushButton("Cancel", this);
+    BtnCancel->setObjectName("BtnCancel");
+    BtnApply = new QPushButton("Apply", this);
+    BtnApply->setObjectName("BtnApply");
+    auto* all = new QVBoxLayout(this);
+    all->addWidget(PageControl1);
+    auto* bottom = new QHBoxLayout;
+    bottom->addStretch();
+    for (QPushButton* b : {BtnOK, BtnCancel, BtnApply}) bottom->addWidget(b);
+    all->addLayout(bottom);
+
+    connect(BtnAdd, &QPushButton::clicked, this, &TFrmAddins::BtnAddClick);
+    connect(BtnParams, &QPushButton::clicked, this, &TFrmAddins::BtnParamsClick);
+    connect(BtnConfigAddin, &QPushButton::clicked, this, &TFrmAddins::BtnConfigAddinClick);
+    connect(ListView1, &QTreeWidget::itemSelectionChanged, this, &TFrmAddins::ListView1SelectItem);
+    connect(BtnAddRule, &QPushButton::clicked, this, &TFrmAddins::BtnAddRuleClick);
+    connect(BtnEditRule, &QPushButton::clicked, this, &TFrmAddins::BtnEditRuleClick);
+    connect(BtnCopyRule, &QPushButton::clicked, this, &TFrmAddins::BtnCopyRuleClick);
+    connect(BtnDelRule, &QPushButton::clicked, this, &TFrmAddins::BtnDelRuleClick);
+    connect(BtnUp, &QPushButton::clicked, this, &TFrmAddins::BtnUpClick);
+    connect(BtnDown, &QPushButton::clicked, this, &TFrmAddins::BtnDownClick);
+    connect(ListView2, &QTreeWidget::itemSelectionChanged, this, &TFrmAddins::ListView2SelectItem);
+    connect(ListView2, &QTreeWidget::itemDoubleClicked, this, &TFrmAddins::BtnEditRuleClick);
+    // A tick or untick of a rule counts at once and waits for Apply.
+    connect(ListView2, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem*, int column) {
+        if (!loading_ && column == Addins::colRule) BtnApply->setEnabled(true);
+    });
+    connect(BtnApply, &QPushButton::clicked, this, &TFrmAddins::BtnApplyClick);
+    connect(BtnOK, &QPushButton::clicked, this, &TFrmAddins::BtnOKClick);
+    connect(BtnCancel, &QPushButton::clicked, this, &TFrmAddins::BtnCancelClick);
+
+    FormCreate();
+}
+
+void TFrmAddins::FormCreate() {
+    splash::Progress("Setting up Addins...");
+    Addins::LoadAddinsAndRules(this);
+    if (ListView1->topLevelItemCount() > 0) ListView1->setCurrentItem(ListView1->topLevelItem(0));
+    SelectRow(0);
+}
+
+std::string TFrmAddins::AddinsPage() {
+    // The help topic on add-ins says where they come from and how one is
+    // written.
+    return QUrl::fromLocalFile(QString::fromStdString(TFrmMain::HelpDir() + "addins.html")).toString().toStdString();
+}
+
+void TFrmAddins::BtnAddClick() {
+    const std::string text = "Addins come in the form of DLLs and must be put in the " + ProgramDir +
+                             "Addins folder. " + "Most of them are free.  You can download them from " +
+                             AddinsPage() + " - would you like to visit the addins page now?";
+    if (platform::MessageBox(text, platform::MsgKind::Confirmation, platform::MsgButtons::YesNo, this) ==
+        platform::MsgResult::Yes)
+        platform::OpenUrl(AddinsPage());
+}
+
+namespace {
+
+std::string SelectedLibrary(QTreeWidget* list) {
+    QTreeWidgetItem* item = list->currentItem();
+    return item == nullptr ? std::string() : item->text(Addins::colDllFile).toStdString();
+}
+
+}  // namespace
+
+void TFrmAddins::BtnParamsClick() {
+    const std::string path = SelectedLibrary(ListView1);
+    if (path.empty()) return;
+    std::string text;
+    switch (AddInRule::QueryText(path, "TWAddinParams", text)) {
+    case AddInRule::TQueryResult::Ok:
+        platform::MessageBox(text, platform::MsgKind::Information, platform::MsgButtons::Ok, this);
+        break;
+    case AddInRule::TQueryResult::NoExport:
+        platform::MessageBox("Addin doesn't have params.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        break;
+    default:
+        platform::MessageBox("Invalid Addin.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        break;
+    }
+}
+
+void TFrmAddins::BtnConfigAddinClick() {
+    const std::string path = SelectedLibrary(ListView1);
+    if (path.empty()) return;
+    switch (AddInRule::RunConfigure(path)) {
+    case AddInRule::TQueryResult::Ok:
+        break;
+    case AddInRule::TQueryResult::NoExport:
+        platform::MessageBox("Addin doesn't require configuring.", platform::MsgKind::Information,
+                             platform::MsgButtons::Ok, this);
+        break;
+    default:
+        platform::MessageBox("Invalid Addin.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        break;
+    }
+}
+
+void TFrmAddins::ListView1SelectItem() {
+    QTreeWidgetItem* item = ListView1->currentItem();
+    const bool selected = item != nullptr && item->isSelected();
+    BtnParams->setEnabled(selected);
+    bool configurable = false;
+    if (selected) {
+        platform::IniFile ini(ProgramDir + "tarnwick.ini");
+        configurable = ini.ReadBool(item->text(Addins::colAddinName).toStdString(), "Configure", false);
+    }
+    BtnConfigAddin->setEnabled(configurable);
+}
+
+void TFrmAddins::SelectRow(int row) {
+    const int count = ListView2->topLevelItemCount();
+    if (count == 0) {
+        ListView2->setCurrentItem(nullptr);
+        ListView2->clearSelection();
+    } else {
+        ListView2->setCurrentItem(ListView2->topLevelItem(std::clamp(row, 0, count - 1)));
+    }
+    ListView2SelectItem();
+}
+
+void TFrmAddins::ListView2SelectItem() {
+    QTreeWidgetItem* item = ListView2->currentItem();
+    const bool selected = item != nullptr && item->isSelected();
+    const int row = selected ? ListView2->indexOfTopLevelItem(item) : -1;
+    BtnEditRule->setEnabled(selected);
+    BtnCopyRule->setEnabled(selected);
+    BtnDelRule->setEnabled(selected);
+    BtnUp->setEnabled(selected && row > 0);
+    BtnDown->setEnabled(selected && row < ListView2->topLevelItemCount() - 1);
+}
+
+void TFrmAddins::BtnAddRuleClick() {
+    if (!AddInRule::NewRule() || FrmRule == nullptr) return;
+    AddInRule::TRule rule = FrmRule->ToRule();
+    rule.Active = true;
+    loading_ = true;
+    Addins::RuleToRow(rule, new QTreeWidgetItem(ListView2));
+    loading_ = false;
+    SelectRow(ListView2->topLevelItemCount() - 1);
+    BtnApply->setEnabled(true);
+}
+
+void TFrmAddins::BtnEditRuleClick() {
+    QTreeWidgetItem* item = ListView2->currentItem();
+    if (item == nullptr) return;
+    loading_ = true;
+    const bool ok = AddInRule::EditRule(item);
+    loading_ = false;
+    if (!ok) return;
+    SelectRow(ListView2->indexOfTopLevelItem(item));
+    BtnApply->setEnabled(true);
+}
+
+void TFrmAddins::BtnCopyRuleClick() {
+    QTreeWidgetItem* source = ListView2->currentItem();
+    if (source == nullptr) return;
+    const int sourceRow = ListView2->indexOfTopLevelItem(source);
+    AddInRule::TRule rule = Addins::RowToRule(source);
+    rule.Name = "Copy of " + rule.Name;
+    rule.Active = true;
+    loading_ = true;
+    auto* copy = new QTreeWidgetItem(ListView2);
+    Addins::RuleToRow(rule, copy);
+    loading_ = false;
+    SelectRow(ListView2->indexOfTopLevelItem(copy));
+    loading_ = true;
+    const bool ok = AddInRule::EditRule(copy);
+    loading_ = false;
+    if (!ok) {
+        delete copy;
+        SelectRow(sourceRow);
+        return;
+    }
+    SelectRow(ListView2->indexOfTopLevelItem(copy));
+    BtnApply->setEnabled(true);
+}
+
+void TFrmAddins::BtnDelRuleClick() {
+    QTreeWidgetItem* item = ListView2->currentItem();
+    if (item == nullptr) return;
+    const int row = ListView2->indexOfTopLevelItem(item);
+    delete item;
+    SelectRow(row);
+    BtnApply->setEnabled(true);
+}
+
+void TFrmAddins::SwapRows(int a, int b) {
+    QTreeWidgetItem* first = ListView2->topLevelItem(a);
+    QTreeWidgetItem* second = ListView2->topLevelItem(b);
+    if (first == nullptr || second == nullptr) return;
+    const AddInRule::TRule ruleA = Addins::RowToRule(first);
+    const AddInRule::TRule ruleB = Addins::RowToRule(second);
+    loading_ = true;
+    Addins::RuleToRow(ruleB, first);
+    Addins::RuleToRow(ruleA, second);
+    loading_ = false;
+    BtnApply->setEnabled(true);
+}
+
+void TFrmAddins::BtnUpClick() {
+    QTreeWidgetItem* item = ListView2->currentItem();
+    const int row = item == nullptr ? -1 : ListView2->indexOfTopLevelItem(item);
+    if (row <= 0) return;
+    SwapRows(row, row - 1);
+    SelectRow(row - 1);
+}
+
+void TFrmAddins::BtnDownClick() {
+    QTreeWidgetItem* item = ListView2->currentItem();
+    const int row = item == nullptr ? -1 : ListView2->indexOfTopLevelItem(item);
+    if (row < 0 || row >= ListView2->topLevelItemCount() - 1) return;
+    SwapRows(row, row + 1);
+    SelectRow(row + 1);
+}
+
+void TFrmAddins::BtnApplyClick() {
+    Addins::SaveAddinsAndRules(this);
+    BtnApply->setEnabled(false);
+}
+
+void TFrmAddins::BtnOKClick() {
+    BtnApplyClick();
+    accept();
+}
+
+void TFrmAddins::BtnCancelClick() {
+    Addins::LoadAddinsAndRules(this);
+    SelectRow(0);
+    reject();
+}
+
+namespace Addins {
+
+void LoadAddinsAndRules() { LoadAddinsAndRules(FrmAddins); }
+void SaveAddinsAndRules() { SaveAddinsAndRules(FrmAddins); }
+
+}  // namespace Addins

@@ -1,6 +1,458 @@
-// Out-of-office responder.
+// Out-of-office responder: replies, expiry of entries, the notices to the
+// user, the table layout and the entry dialog.
 #include "filters/holiday.h"
 
-TFrmHoliday* FrmHoliday = nullptr;
+#include "filters/forward.h"
+#include "platform/files.h"
+#include "platform/clock.h"
+#include "settings/local_address.h"
+#include "settings/setup.h"
+#include "settings/table_files.h"
+#include "shell/globals.h"
+#include "shell/main.h"
+#include "shell/splash.h"
+#include "transport/servers.h"
+#include "transport/smtp.h"
+#include "transport/store.h"
 
-TFrmHoliday::TFrmHoliday(QWidget* parent) : QDialog(parent) {}
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+TFrmHoliday* FrmHoliday = nullptr;
+std::function<bool(TFrmHoliday&)> TFrmHoliday::ExecForTesting;
+
+namespace holiday {
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
+    return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == Lower(prefix);
+}
+
+std::string Trim(const std::string& s) {
+    std::size_t a = 0, b = s.size();
+    while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
+    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
+    return s.substr(a, b - a);
+}
+
+// Lines of a file split at LF, each without its CR.
+std::vector<std::string> FileLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string text;
+    if (!platform::ReadFile(path, text)) return lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        std::size_t end = nl == std::string::npos ? text.size() : nl;
+        std::size_t cut = end > pos && text[end - 1] == '\r' ? end - 1 : end;
+        lines.push_back(text.substr(pos, cut - pos));
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    return lines;
+}
+
+// A text of the user (reply message, footer) as message lines: any line
+// break becomes CR LF, and a line that begins with "." is stuffed so that it
+// cannot end the message early on its way out.
+void AppendText(std::vector<std::string>& lines, const std::string& text) {
+    std::string line;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '\n' || text[i] == '\r') {
+            lines.push_back(smtp::DotStuff(line));
+            line.clear();
+            if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
+        } else {
+            line += text[i];
+        }
+    }
+}
+
+bool LocalUsers(const std::string& address, std::vector<std::string>& users) {
+    if (FrmSMTP != nullptr) return FrmSMTP->IsLocalAddress(address, users);
+    users.clear();
+    if (FrmSettings == nullptr) return false;
+    settings::LocalTables tables{FrmSettings->tbleLink.get(), FrmSettings->TblDomain.get(),
+                                 FrmSettings->TblUsers.get(), FrmSettings->TblUsers.get()};
+    return settings::ResolveLocalAddress(tables, address, users);
+}
+
+std::string TwoDigits(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+const char* const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string FormatDay(TDateTime date) {
+    int y = 0, m = 1, d = 1;
+    memtable::DecodeDate(date, y, m, d);
+    return TwoDigits(d) + " " + MonthNames[(m - 1) % 12] + " " + std::to_string(y);
+}
+
+// An end date of 0 (or an empty field) means the entry runs until removed.
+bool HasEndDate(TDateTime date) { return date >= 1.0; }
+
+QDate ToQDate(TDateTime date) { return QDate(1899, 12, 30).addDays(static_cast<qint64>(std::floor(date))); }
+TDateTime FromQDate(const QDate& date) { return memtable::EncodeDate(date.year(), date.month(), date.day()); }
+
+std::string S(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+TDateTime Today() {
+    const platform::LocalTime now = platform::NowLocal();
+    return memtable::EncodeDate(now.year, now.month, now.day);
+}
+
+std::vector<std::string> LoadHeaderLines(const std::string& msgFile) {
+    std::vector<std::string> lines = FileLines(msgFile);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].empty()) {
+            lines.resize(i + 1);
+            break;
+        }
+    }
+    return lines;
+}
+
+std::string GetHeaderValue(const std::string& msgFile, const std::string& header, bool angleOnly) {
+    for (const auto& line : FileLines(msgFile)) {
+        if (line.size() < 3 || line == "Message") return "";
+        if (!StartsWithNoCase(line, header)) continue;
+        std::string value = line.substr(header.size(), 255);
+        if (angleOnly) {
+            std::size_t lt = value.find('<');
+            if (lt != std::string::npos) value = value.substr(lt);
+            std::size_t gt = value.find('>');
+            if (gt != std::string::npos) value = value.substr(0, gt + 1);
+        }
+        if (!value.empty() && value[0] == ' ') value.erase(0, 1);
+        return value;
+    }
+    return "";
+}
+
+std::string GetRecipientHeader(const std::string& msgFile) {
+    for (const char* header : {"envelope-to:", "delivered-to:", "to:"}) {
+        std::string value = GetHeaderValue(msgFile, header, true);
+        if (!value.empty()) return value;
+    }
+    return "";
+}
+
+bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender) {
+    const std::string address = Lower(Trim(smtp::StripAngleBrackets(sender)));
+    if (address.empty()) return true;
+    if (address == smtp::NoticeSenderAddress) return true;
+    if (address.rfind("mailer-daemon", 0) == 0) return true;
+    for (const auto& line : headerLines) {
+        const std::string lower = Lower(line);
+        if (lower.rfind("auto-submitted:", 0) == 0) {
+            const std::string value = Trim(lower.substr(15));
+            if (!value.empty() && value.rfind("no", 0) != 0) return true;
+        } else if (lower.rfind("precedence:", 0) == 0) {
+            const std::string value = Trim(lower.substr(11));
+            if (value == "bulk" || value == "junk" || value == "list") return true;
+        }
+    }
+    return false;
+}
+
+std::string AutoReplyText(const std::string& fromText, const std::string& toText, bool toLocal,
+                          const std::string& message, const std::string& subject) {
+    std::vector<std::string> lines = {
+        "Message-ID: <" + smtp::TimeStamp() + ">",
+        "From: " + fromText,
+        "To: " + toText,
+        "Subject: " + subject,
+        "Date: " + smtp::GeneratedDate(),
+        "MIME-Version: 1.0",
+        "Content-Type: text/plain;",
+        // Marks the reply as automatic, so other responders leave it alone.
+        "Auto-Submitted: auto-replied",
+        "",
+    };
+    AppendText(lines, message);
+    lines.push_back("");
+    if (FrmSettings != nullptr && (toLocal || FrmSettings->footerForAll())) {
+        for (const auto& footer : FrmSettings->footerLines()) AppendText(lines, footer);
+    }
+    lines.push_back("");
+    lines.push_back(".");
+    lines.push_back("");
+    return smtp::JoinLines(lines);
+}
+
+bool WriteAutoReply(const std::string& path, const std::string& fromText, const std::string& toText, bool toLocal,
+                    const std::string& message, const std::string& subject) {
+    return platform::WriteFileAtomic(path, AutoReplyText(fromText, toText, toLocal, message, subject));
+}
+
+int AutoRespond(const std::string& recipientAddress, const std::string& user, const std::string& msgFile,
+                bool isInternal) {
+    if (FrmSettings == nullptr || !FrmSettings->TblHoliday || !FrmSettings->TblHoliday->Active()) return 0;
+    TvdlMemTable& table = *FrmSettings->TblHoliday;
+    if (table.IsEmpty()) return 0;
+    const std::string sender = GetHeaderValue(msgFile, "from:", true);
+    const std::string stamp = smtp::DateTimeStamp();
+
+    struct Entry {
+        std::string subject, message;
+    };
+    std::vector<Entry> entries;
+    tablefiles::ForEach(table, [&] {
+        if (Lower(table.FieldByName("User").AsString()) != Lower(user)) return;
+        const auto who = table.FieldByName("Who").AsInteger();
+        if ((isInternal && who == 2) || (!isInternal && who == 1)) return;
+        entries.push_back({table.FieldByName("Subject").AsString(), table.FieldByName("Message").AsString()});
+    });
+    if (entries.empty()) return 0;
+    if (IsAutomaticMessage(LoadHeaderLines(msgFile), sender)) return 0;
+
+    int written = 0;
+    const std::string plain = smtp::StripAngleBrackets(recipientAddress);
+    const std::string fromText = user + " <" + plain + ">";
+    for (auto& entry : entries) {
+        std::string subject = entry.subject;
+        const std::size_t at = Lower(subject).find("[subject]");
+        if (at != std::string::npos) subject.replace(at, 9, GetHeaderValue(msgFile, "subject:", false));
+
+        std::vector<std::string> names;
+        if (LocalUsers(sender, names)) {
+            for (const auto& name : names) {
+                if (!settings::IsSafeUserName(name)) continue;
+                const std::string text = AutoReplyText(fromText, sender, true, entry.message, subject);
+                if (!smtp::WriteMailboxFile(smtp::FolderIn, name, stamp, text).empty()) ++written;
+                else tablefiles::LogLine("Auto-respond: cannot write the reply for " + name);
+            }
+        } else if (!isInternal) {
+            const std::string text = AutoReplyText(fromText, sender, false, entry.message, subject);
+            if (!forward::QueueMessage(stamp, text, {sender}, recipientAddress).empty()) ++written;
+            else tablefiles::LogLine("Auto-respond: cannot queue the reply to " + sender);
+        }
+    }
+    return written;
+}
+
+void NotifyUser(bool setOn, const std::string& user, const std::string& message, TDateTime endDate, int who) {
+    if (!settings::IsSafeUserName(user)) return;
+    const std::string stamp = smtp::TimeStamp();
+    const std::string kind = who == 1 ? "internal " : who == 2 ? "external " : "";
+    std::vector<std::string> lines = {
+        "Message-ID: <" + stamp + ">",
+        std::string("From: \"Tarnwick\" <") + smtp::NoticeSenderAddress + ">",
+        "To: \"" + user + "\" <" + user + "@localhost>",
+        "Subject: Tarnwick auto-respond",
+        "Date: " + smtp::GeneratedDate(),
+        "MIME-Version: 1.0",
+        "Content-Type: text/plain;",
+        "",
+        "Dear " + user,
+        "",
+    };
+    if (setOn) {
+        lines.push_back("Your Auto-responding is set on for any " + kind + "incoming email. ");
+        if (HasEndDate(endDate) && Today() < std::floor(endDate))
+            lines.push_back("It will run until " + FormatDay(endDate) + ". ");
+        lines.push_back("The Auto-repsond message is as follows:");
+        lines.push_back("");
+        AppendText(lines, message);
+    } else {
+        lines.push_back("Your Auto-responding for any " + kind +
+                        "incoming email has just been removed - if you were on holiday then welcome home!");
+    }
+    lines.insert(lines.end(), {"", "########## Do not reply to this message ##########", "", ".", ""});
+    if (smtp::WriteMailboxFile(smtp::FolderIn, user, stamp, smtp::JoinLines(lines)).empty())
+        tablefiles::LogLine("Auto-respond: cannot write the notice for " + user);
+}
+
+void CheckExpiry() {
+    if (FrmSettings == nullptr || !FrmSettings->TblHoliday || !FrmSettings->TblHoliday->Active()) return;
+    TvdlMemTable& table = *FrmSettings->TblHoliday;
+    const TDateTime today = Today();
+    table.First();
+    while (!table.Eof()) {
+        TField& end = table.FieldByName("EndDate");
+        const TDateTime date = end.IsNull() ? 0 : end.AsDateTime();
+        if (!HasEndDate(date) || std::floor(date) > today) {
+            table.Next();
+            continue;
+        }
+        NotifyUser(false, table.FieldByName("User").AsString(), "", today,
+                   static_cast<int>(table.FieldByName("Who").AsInteger()));
+        // Delete leaves the cursor on the entry that followed.
+        table.Delete();
+        try {
+            table.SaveToBinaryFile(ProgramDir + "holiday.dat");
+        } catch (const std::exception& e) {
+            tablefiles::LogLine(std::string("Auto-respond: cannot save holiday.dat: ") + e.what());
+        }
+        if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false, false);
+    }
+    table.First();
+}
+
+bool EditEntry(std::string& user, std::string& subject, std::string& message, TDateTime& endDate, int& who) {
+    if (FrmHoliday == nullptr) return false;
+    FrmHoliday->Fill(user, subject, message, endDate, who);
+    if (!FrmHoliday->Execute()) return false;
+    FrmHoliday->ReadBack(user, subject, message, endDate, who);
+    return true;
+}
+
+void DefineHolidayFields(TvdlMemTable& table) {
+    settings::DefineHolidayTable(table);
+    // A file that is there but could not be read is kept for a person to
+    // look at; only a missing file is made here.
+    const std::string path = ProgramDir + "holiday.dat";
+    if (!platform::FileExists(path)) table.SaveToBinaryFile(path);
+}
+
+void UpgradeHolidayTable(TvdlMemTable& table) {
+    TvdlMemTable scratch;
+    tablefiles::Migrate(table, scratch, settings::DefineHolidayTable, ProgramDir + "holiday.dat",
+                        ProgramDir + "holiday.old", [](TvdlMemTable& row) {
+                            row.FieldByName("Subject").SetAsString("Out of Office AutoReply: [Subject]");
+                        });
+    tablefiles::SelectIndex(table, "ixUser");
+    std::error_code ec;
+    std::filesystem::remove(ProgramDir + "holiday.old", ec);
+}
+
+}  // namespace holiday
+
+TFrmHoliday::TFrmHoliday(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Auto-respond");
+    CBXUser = new QComboBox(this);
+    CBXUser->setObjectName("CBXUser");
+    EditSubject = new QLineEdit(this);
+    EditSubject->setObjectName("EditSubject");
+    MemoMessage = new QPlainTextEdit(this);
+    MemoMessage->setObjectName("MemoMessage");
+    CHBUntil = new QCheckBox("Only use until:", this);
+    CHBUntil->setObjectName("CHBUntil");
+    EditUntil = new QDateEdit(this);
+    EditUntil->setObjectName("EditUntil");
+    EditUntil->setCalendarPopup(true);
+    RGBWho = new TRadioGroup("Auto-respond to", {"All email", "Internal only", "External only"}, this);
+    RGBWho->setObjectName("RGBWho");
+    BtnOK = new QPushButton("OK", this);
+    BtnOK->setObjectName("BtnOK");
+    BtnOK->setDefault(true);
+    BtnCancel = new QPushButton("Cancel", this);
+    BtnCancel->setObjectName("BtnCancel");
+    BtnHelp = new QPushButton("Help", this);
+    BtnHelp->setObjectName("BtnHelp");
+
+    auto* form = new QFormLayout;
+    form->addRow("User:", CBXUser);
+    form->addRow("Subject:", EditSubject);
+    form->addRow("Message:", MemoMessage);
+    auto* until = new QHBoxLayout;
+    until->addWidget(CHBUntil);
+    until->addWidget(EditUntil);
+    until->addStretch();
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(BtnOK);
+    buttons->addWidget(BtnCancel);
+    buttons->addWidget(BtnHelp);
+    auto* all = new QVBoxLayout(this);
+    all->addLayout(form);
+    all->addLayout(until);
+    all->addWidget(RGBWho);
+    all->addLayout(buttons);
+
+    connect(CBXUser, &QComboBox::currentIndexChanged, this, &TFrmHoliday::CheckChange);
+    connect(MemoMessage, &QPlainTextEdit::textChanged, this, &TFrmHoliday::CheckChange);
+    connect(CHBUntil, &QCheckBox::toggled, this, &TFrmHoliday::CheckChange);
+    connect(BtnOK, &QPushButton::clicked, this, &QDialog::accept);
+    connect(BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(BtnHelp, &QPushButton::clicked, this, &TFrmHoliday::BtnHelpClick);
+
+    // The settings window reaches this unit through its hooks.
+    setup::hooks.defineHolidayFields = holiday::DefineHolidayFields;
+    setup::hooks.upgradeHolidayTable = holiday::UpgradeHolidayTable;
+    setup::hooks.editHoliday = holiday::EditEntry;
+    setup::hooks.notifyHoliday = holiday::NotifyUser;
+
+    FormCreate();
+}
+
+TFrmHoliday::~TFrmHoliday() {
+    setup::hooks.defineHolidayFields = nullptr;
+    setup::hooks.upgradeHolidayTable = nullptr;
+    setup::hooks.editHoliday = nullptr;
+    setup::hooks.notifyHoliday = nullptr;
+}
+
+bool TFrmHoliday::Execute() { return ExecForTesting ? ExecForTesting(*this) : exec() == QDialog::Accepted; }
+
+void TFrmHoliday::FormCreate() {
+    splash::Progress("Checking auto-responder...");
+    holiday::CheckExpiry();
+}
+
+void TFrmHoliday::Fill(const std::string& user, const std::string& subject, const std::string& message,
+                       TDateTime endDate, int who) {
+    CBXUser->clear();
+    if (FrmSettings != nullptr)
+        for (const auto& name : FrmSettings->userNames()) CBXUser->addItem(holiday::Q(name));
+    CBXUser->setCurrentIndex(CBXUser->findText(holiday::Q(user)));
+    const TDateTime today = holiday::Today();
+    const bool running = endDate >= 1.0 && today < std::floor(endDate);
+    CHBUntil->setChecked(running);
+    EditUntil->setDate(running ? holiday::ToQDate(endDate) : holiday::ToQDate(today));
+    EditSubject->setText(holiday::Q(subject));
+    MemoMessage->setPlainText(holiday::Q(message));
+    RGBWho->SetItemIndex(who);
+    CheckChange();
+}
+
+void TFrmHoliday::ReadBack(std::string& user, std::string& subject, std::string& message, TDateTime& endDate,
+                           int& who) const {
+    user = holiday::S(CBXUser->currentText());
+    const TDateTime chosen = holiday::FromQDate(EditUntil->date());
+    endDate = CHBUntil->isChecked() && chosen > holiday::Today() ? chosen : 0;
+    subject = holiday::S(EditSubject->text());
+    message = holiday::S(MemoMessage->toPlainText());
+    who = RGBWho->ItemIndex() < 0 ? 0 : RGBWho->ItemIndex();
+}
+
+void TFrmHoliday::CheckChange() {
+    BtnOK->setEnabled(CBXUser->currentIndex() >= 0 && !MemoMessage->toPlainText().isEmpty());
+    EditUntil->setEnabled(CHBUntil->isChecked());
+}
+
+void TFrmHoliday::BtnHelpClick() { TFrmMain::ShowHelpTopic("holiday.htm"); }
+
+void TFrmHoliday::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F1) {
+        BtnHelpClick();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

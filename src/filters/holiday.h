@@ -1,14 +1,136 @@
-// Out-of-office responder.
+// Out-of-office responder: automatic replies for local users who are away,
+// from the entries of holiday.dat (FrmSettings->TblHoliday: User, EndDate,
+// Subject, Message, Who), and the dialog that edits one entry.
+//
+// Entry points:
+//   holiday::AutoRespond(recipientAddress, user, msgFile, isInternal)
+//       delivery chain, after the rules and the attachment check, before
+//       forwarding, for messages filed in the inbox (not for spam).
+//       SMTP local delivery: isInternal true, the envelope recipient;
+//       fetched mail and released spam: isInternal false, the address from
+//       holiday::GetRecipientHeader(msgFile).
+//   holiday::LoadHeaderLines(msgFile)    header lines for AddInRule::ApplyRules.
+//   holiday::CheckExpiry()               start of every Send/Recv cycle.
+//   holiday::EditEntry(...)              settings window, Add/Edit of the
+//       "Auto-responding" page (also registered as setup::hooks.editHoliday).
+//   holiday::NotifyUser(...)             settings window after an Add and
+//       before a Delete (setup::hooks.notifyHoliday).
+//   holiday::DefineHolidayFields / UpgradeHolidayTable
+//       settings window's load (setup::hooks.defineHolidayFields /
+//       upgradeHolidayTable).
+//
+// A reply to a local sender goes straight into the sender's mailbox; a reply
+// to an outside sender is queued. Replies carry "Auto-Submitted:
+// auto-replied", and messages that are themselves automatic (Auto-Submitted,
+// Precedence bulk/junk/list, no sender, a mailer daemon) get no reply, so
+// two responders cannot keep answering each other.
 #pragma once
 
 #include <QDialog>
 
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tables/memtable.h"
+
+class QCheckBox;
+class QComboBox;
+class QDateEdit;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class TRadioGroup;
+
+namespace holiday {
+
+// The file's lines from the first up to and including the first empty line
+// (every line when there is none), without their line ends.
+std::vector<std::string> LoadHeaderLines(const std::string& msgFile);
+
+// The value of the first header line that begins with header (with its
+// colon, any case), at most 255 characters, one leading blank removed; with
+// angleOnly cut to the "<...>" part. Empty when absent. The scan stops at
+// the end of the header block.
+std::string GetHeaderValue(const std::string& msgFile, const std::string& header, bool angleOnly);
+
+// The address the message was delivered for: Envelope-To, else
+// Delivered-To, else To, reduced to its "<...>" part.
+std::string GetRecipientHeader(const std::string& msgFile);
+
+// True when the message is itself an automatic one that must not be
+// answered (see above). headerLines as LoadHeaderLines gives them.
+bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender);
+
+// Answers msgFile for every matching entry of user. Returns the number of
+// replies written.
+int AutoRespond(const std::string& recipientAddress, const std::string& user, const std::string& msgFile,
+                bool isInternal);
+
+// The text of one reply (header, message, footer when due, end marker).
+std::string AutoReplyText(const std::string& fromText, const std::string& toText, bool toLocal,
+                          const std::string& message, const std::string& subject);
+// Writes that text as path (replacing it whole). False on failure.
+bool WriteAutoReply(const std::string& path, const std::string& fromText, const std::string& toText, bool toLocal,
+                    const std::string& message, const std::string& subject);
+
+// Removes the entries whose end date has come, telling their users.
+void CheckExpiry();
+
+// Tells user that auto-responding was set on (setOn) or removed. endDate as
+// the table holds it; 0 means no end. who: 0 all, 1 internal, 2 external.
+void NotifyUser(bool setOn, const std::string& user, const std::string& message, TDateTime endDate, int who);
+
+// The dialog on one entry; the arguments are in and out, true on OK. The
+// user list is the settings window's. endDate 0 means no end date, in and
+// out.
+bool EditEntry(std::string& user, std::string& subject, std::string& message, TDateTime& endDate, int& who);
+
+// (Re)creates holiday.dat in the table's layout, empty.
+void DefineHolidayFields(TvdlMemTable& table);
+// Converts a loaded table of the layout without Subject, keeping its rows;
+// the old entries get the standard subject.
+void UpgradeHolidayTable(TvdlMemTable& table);
+
+// Today as a table date (the program clock's local day).
+TDateTime Today();
+
+}  // namespace holiday
 
 class TFrmHoliday : public QDialog {
     Q_OBJECT
 public:
     explicit TFrmHoliday(QWidget* parent = nullptr);
+    ~TFrmHoliday() override;
 
+    // Start-up: checks for entries that have run out.
+    void FormCreate();
+
+    // Loads the controls from the arguments (the user list from the settings
+    // window); ReadBack stores them after OK.
+    void Fill(const std::string& user, const std::string& subject, const std::string& message, TDateTime endDate,
+              int who);
+    void ReadBack(std::string& user, std::string& subject, std::string& message, TDateTime& endDate,
+                  int& who) const;
+
+    QComboBox* CBXUser;
+    QLineEdit* EditSubject;
+    QPlainTextEdit* MemoMessage;
+    QCheckBox* CHBUntil;
+    QDateEdit* EditUntil;
+    TRadioGroup* RGBWho;
+    QPushButton *BtnOK, *BtnCancel, *BtnHelp;
+
+    // Shows the dialog modally; true on OK (tests script it instead).
+    bool Execute();
+    static std::function<bool(TFrmHoliday&)> ExecForTesting;
+
+public slots:
+    void CheckChange();
+    void BtnHelpClick();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 extern TFrmHoliday* FrmHoliday;

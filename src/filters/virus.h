@@ -1,0 +1,55 @@
+// Attachment check: attachments whose names match the risky patterns of
+// [Virus] (File1..FileCount) are defused in delivered messages by changing
+// the last character of the name to "_", and the recipient is told which
+// files were changed. For mail that local users send, a chosen local user is
+// warned instead; the sent message itself is left alone.
+//
+// Entry points of the delivery chain:
+//   virus::CheckIncomingAttachments(msgFile, user, spamLevel)
+//       after the rules, when the settings' incoming check (CHBInVirus) is
+//       ticked and the mailbox file still exists. spamLevel: 0 filed in the
+//       inbox, 1/2 filed as spam; SMTP local delivery and release of held
+//       spam pass 1, so only fetched inbox mail can be moved to Spam1.
+//   virus::NotifyOutgoingRisk(sender, attachmentNames)
+//       for each message a local user sends through the SMTP server, with
+//       the names of its attachments (details::SplitMessageParts).
+// Both write their notices into the mailbox folders and report nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace virus {
+
+// Rewrites msgFile with every risky attachment name defused; with a risky
+// name found, writes the "Virus Possibility" notice for user. When the
+// message was filed in the inbox (spamLevel 0) and the settings move
+// possible virus mail to spam, the message and its notice go to Spam1.
+// Returns true when a risky name was found. A file that cannot be rewritten
+// stays as it was.
+bool CheckIncomingAttachments(const std::string& msgFile, const std::string& user, int spamLevel);
+
+// Warns the user chosen in the settings (CBXOutWarn) when a local user sends
+// at least one risky attachment; the warning lists every attachment. Returns
+// true when a warning was written.
+bool NotifyOutgoingRisk(const std::string& sender, const std::vector<std::string>& attachmentNames);
+
+// True when any pattern of [Virus] matches the name. The patterns are read
+// from the settings file on every call; FileCount absent means no pattern.
+bool IsRiskyName(const std::string& name);
+
+// Whole-name match ignoring case: "?" one character, "*" any run.
+bool WildcardMatch(const std::string& name, const std::string& pattern);
+
+// "(95%)" .. "(20%)": a rough likelihood that the file carries a virus.
+std::string RiskLabel(const std::string& name, bool isApplication);
+
+// The text with every occurrence of character replaced.
+std::string StripChar(const std::string& text, char character, const std::string& replacement);
+
+// The message text with its risky names defused (the work of
+// CheckIncomingAttachments without the files); notice receives one line per
+// defused file. Exposed for the tests.
+std::string DefuseText(const std::string& text, std::vector<std::string>& notice);
+
+}  // namespace virus

@@ -1,0 +1,279 @@
+// Attachment check: pattern matching, risk labels, defusing of names in
+// delivered messages (checked with python3's email parser), the notices and
+// the move to possible spam.
+#include "filters/virus.h"
+
+#include "filters_env.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+
+namespace {
+
+using filters_test::FiltersEnv;
+using filters_test::Read;
+using filters_test::Shell;
+using filters_test::Write;
+
+TEST(VirusPatterns, WildcardMatchesWholeNameIgnoringCase) {
+    struct Case {
+        const char* name;
+        const char* pattern;
+        bool match;
+    };
+    const Case cases[] = {
+        {"setup.exe", "*.exe", true},
+        {"SETUP.EXE", "*.exe", true},
+        {"setup.exe.txt", "*.exe", false},
+        {"report.pdf.exe", "*.exe", true},
+        {"a.bat", "?.bat", true},
+        {"ab.bat", "?.bat", false},
+        {".exe", "*.exe", true},
+        {"exe", "*.exe", false},
+        {"", "*", true},
+        {"", "?", false},
+        {"abc", "a*b*c", true},
+        {"aXbYc", "a*b*c", true},
+        {"acb", "a*b*c", false},
+        {"mississippi", "*sip*", true},
+        {"mississippi", "m*iss*ppi", true},
+        // Many stars must not make the match slow.
+        {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*a*a*a*a*a*a*c", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(virus::WildcardMatch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
+}
+
+TEST(VirusPatterns, RiskLabels) {
+    struct Case {
+        const char* name;
+        bool application;
+        const char* label;
+    };
+    const Case cases[] = {
+        {"setup.exe", true, "(25%)"},
+        {"setup.exe", false, "(95%)"},
+        {"report.pdf.exe", true, "(95%)"},
+        {"readme", true, "(95%)"},
+        {"run.pif", true, "(90%)"},
+        {"tool.com", true, "(90%)"},
+        {"go.bat", true, "(85%)"},
+        {"nice.scr", true, "(80%)"},
+        {"sexy.exe", true, "(90%)"},
+        {"love.exe", true, "(85%)"},
+        {"foryou.exe", true, "(80%)"},
+        {"a.js", true, "(70%)"},
+        {"data.bin", true, "(20%)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(virus::RiskLabel(c.name, c.application), c.label) << c.name;
+}
+
+TEST(VirusPatterns, StripChar) {
+    EXPECT_EQ(virus::StripChar("\"a\"b\"", '"', ""), "ab");
+    EXPECT_EQ(virus::StripChar("a.b.c", '.', "::"), "a::b::c");
+}
+
+class Virus : public FiltersEnv {
+protected:
+    void SetUp() override {
+        FiltersEnv::SetUp();
+        SetPatterns({"*.exe", "*.scr"});
+    }
+    void SetPatterns(const std::vector<std::string>& patterns) {
+        auto ini = Ini();
+        ini.WriteInteger("Virus", "FileCount", static_cast<long long>(patterns.size()));
+        for (std::size_t i = 0; i < patterns.size(); ++i)
+            ini.WriteString("Virus", "File" + std::to_string(i + 1), patterns[i]);
+    }
+
+    // python3's email parser on a file: the defects of every part and the
+    // attachment names, one per line.
+    static std::string Parse(const std::string& path) {
+        const std::string script =
+            "import email,sys\n"
+            "from email import policy\n"
+            "m=email.message_from_binary_file(open(sys.argv[1],'rb'),policy=policy.default)\n"
+            "for p in m.walk():\n"
+            "  for d in p.defects: print('DEFECT',type(d).__name__)\n"
+            "  if p.get_filename(): print('FILE',p.get_filename())\n"
+            "print('SUBJECT',m['subject'])\n";
+        const std::string scriptPath = ProgramDir + "parse.py";
+        Write(scriptPath, script);
+        int status = 0;
+        std::string out = Shell("/usr/bin/python3 " + scriptPath + " " + path + " 2>&1", &status);
+        EXPECT_EQ(status, 0) << out;
+        return out;
+    }
+
+    static std::string Mime(const std::string& partHeaders) {
+        return "From: Sender <sender@outside.example>\r\n"
+               "To: bob@office.example\r\n"
+               "Subject: files\r\n"
+               "MIME-Version: 1.0\r\n"
+               "Content-Type: multipart/mixed; boundary=\"XX\"\r\n"
+               "\r\n"
+               "--XX\r\n"
+               "Content-Type: text/plain\r\n"
+               "\r\n"
+               "Hello\r\n"
+               "--XX\r\n" +
+               partHeaders +
+               "\r\n"
+               "TVqQAAMAAAAEAAAA\r\n"
+               "--XX--\r\n"
+               ".\r\n";
+    }
+};
+
+TEST_F(Virus, DefusesEveryNameFormAtItsLastCharacter) {
+    struct Case {
+        const char* part;        // the part's header lines
+        const char* defusedFile;  // the name python reads afterwards
+        const char* notice;       // the notice line
+    };
+    const Case cases[] = {
+        {"Content-Type: application/octet-stream; name=\"setup.exe\"\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "Content-Disposition: attachment; filename=\"setup.exe\"\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
+        // A parameter after the name cannot hide it.
+        {"Content-Type: application/octet-stream; name=\"report.pdf.exe\"; x-mac-type=0\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "Content-Disposition: attachment; filename=report.pdf.exe; size=12\r\n",
+         "report.pdf.ex_", "report.pdf.exe was renamed report.pdf.ex_ (95%)"},
+        // Folded parameters inside the part's header.
+        {"Content-Type: image/gif;\r\n"
+         "\tname=\"nice.scr\"\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "Content-Disposition: attachment;\r\n"
+         "\tfilename=\"nice.scr\"\r\n",
+         "nice.sc_", "nice.scr was renamed nice.sc_ (95%)"},
+        // An encoded name is judged by what it says.
+        {"Content-Type: application/octet-stream; name=\"=?utf-8?B?c2V0dXAuZXhl?=\"\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "Content-Disposition: attachment; filename=\"=?utf-8?B?c2V0dXAuZXhl?=\"\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
+        // RFC 2231 names, also with the last character escaped.
+        {"Content-Type: application/octet-stream\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "Content-Disposition: attachment; filename*=utf-8''setup.ex%65\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
+    };
+    for (const auto& c : cases) {
+        const std::string file = Deliver("bob", "100000001", Mime(c.part));
+        EXPECT_TRUE(virus::CheckIncomingAttachments(file, "bob", 0)) << c.part;
+        const std::string parsed = Parse(file);
+        EXPECT_EQ(parsed.find("DEFECT"), std::string::npos) << parsed;
+        EXPECT_NE(parsed.find(std::string("FILE ") + c.defusedFile), std::string::npos) << parsed;
+        // The body is left as it was.
+        EXPECT_NE(Read(file).find("TVqQAAMAAAAEAAAA\r\n--XX--\r\n.\r\n"), std::string::npos);
+
+        const auto notices = smtp::ListUserFiles(In(), "bob");
+        ASSERT_EQ(notices.size(), 2u) << c.part;
+        const std::string noticePath = In() + (notices[0] == "bob_100000001.dat" ? notices[1] : notices[0]);
+        const std::string notice = Read(noticePath);
+        EXPECT_NE(notice.find("Subject: Virus Possibility\r\n"), std::string::npos);
+        EXPECT_NE(notice.find("\r\n" + std::string(c.notice) + "\r\n"), std::string::npos) << notice;
+        // The file is listed once although both its parameters were changed.
+        EXPECT_EQ(notice.find(c.notice), notice.rfind(c.notice));
+        const std::string noticeParse = Parse(noticePath);
+        EXPECT_EQ(noticeParse.find("DEFECT"), std::string::npos) << noticeParse;
+        EXPECT_NE(noticeParse.find("SUBJECT Virus Possibility"), std::string::npos);
+        std::remove(noticePath.c_str());
+        std::remove(file.c_str());
+    }
+}
+
+TEST_F(Virus, UuencodedFileIsDefused) {
+    const std::string file = Deliver("bob", "100000002",
+                                     "From: a@b.example\r\nSubject: uu\r\n\r\ntext\r\n"
+                                     "begin 755 tool.exe\r\nM86)C\r\n`\r\nend\r\n.\r\n");
+    EXPECT_TRUE(virus::CheckIncomingAttachments(file, "bob", 0));
+    EXPECT_NE(Read(file).find("\r\nbegin 755 tool.ex_\r\n"), std::string::npos);
+}
+
+TEST_F(Virus, HarmlessMessageKeepsItsBytesAndGetsNoNotice) {
+    const std::string text = Mime(
+        "Content-Type: application/pdf; name=\"setup.exe.pdf\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n");
+    // Lines ending in a bare LF stay as they are, too.
+    const std::string file = Deliver("bob", "100000003", text + "tail\nline");
+    EXPECT_FALSE(virus::CheckIncomingAttachments(file, "bob", 0));
+    EXPECT_EQ(Read(file), text + "tail\nline");
+    EXPECT_EQ(smtp::ListUserFiles(In(), "bob").size(), 1u);
+}
+
+TEST_F(Virus, NoPatternsMeansNothingIsRisky) {
+    Ini().DeleteKey("Virus", "FileCount");
+    EXPECT_FALSE(virus::IsRiskyName("setup.exe"));
+    // A count without its keys falls back to the default pattern.
+    Ini().WriteInteger("Virus", "FileCount", 1);
+    Ini().DeleteKey("Virus", "File1");
+    EXPECT_TRUE(virus::IsRiskyName("setup.exe"));
+    EXPECT_FALSE(virus::IsRiskyName("setup.scr"));
+}
+
+TEST_F(Virus, BareLineEndsAreCheckedToo) {
+    const std::string file = Deliver("bob", "100000004",
+                                     "Subject: lf\n\n--XX\nContent-Type: application/x-msdownload; name=a.exe\n\nQQ==\n");
+    EXPECT_TRUE(virus::CheckIncomingAttachments(file, "bob", 0));
+    EXPECT_EQ(Read(file), "Subject: lf\n\n--XX\nContent-Type: application/x-msdownload; name=a.ex_\n\nQQ==\n");
+}
+
+TEST_F(Virus, InboxMessageMovesToPossibleSpamWithItsNotice) {
+    FrmSettings->CHBVirusSpam->setChecked(true);
+    const std::string part = "Content-Type: application/octet-stream; name=\"setup.exe\"\r\n";
+    const std::string inbox = Deliver("bob", "100000005", Mime(part));
+    EXPECT_TRUE(virus::CheckIncomingAttachments(inbox, "bob", 0));
+    EXPECT_FALSE(platform::FileExists(inbox));
+    const auto spam = smtp::ListUserFiles(Spam1(), "bob");
+    ASSERT_EQ(spam.size(), 2u);
+    EXPECT_TRUE(smtp::ListUserFiles(In(), "bob").empty());
+    EXPECT_NE(Read(Spam1() + "bob_100000005.dat").find("name=\"setup.ex_\""), std::string::npos);
+
+    // Mail that is already spam, or that came from a colleague, stays put.
+    const std::string local = Deliver("bob", "100000006", Mime(part));
+    EXPECT_TRUE(virus::CheckIncomingAttachments(local, "bob", 1));
+    EXPECT_TRUE(platform::FileExists(local));
+    EXPECT_NE(Read(local).find("name=\"setup.ex_\""), std::string::npos);
+    EXPECT_EQ(smtp::ListUserFiles(In(), "bob").size(), 2u);
+}
+
+TEST_F(Virus, MoveToSpamNeverOverwritesAnEarlierSpamFile) {
+    FrmSettings->CHBVirusSpam->setChecked(true);
+    Write(Spam1() + "bob_100000007.dat", "older spam\r\n.\r\n");
+    const std::string inbox =
+        Deliver("bob", "100000007", Mime("Content-Type: application/octet-stream; name=\"a.exe\"\r\n"));
+    EXPECT_TRUE(virus::CheckIncomingAttachments(inbox, "bob", 0));
+    EXPECT_EQ(Read(Spam1() + "bob_100000007.dat"), "older spam\r\n.\r\n");
+    EXPECT_EQ(smtp::ListUserFiles(Spam1(), "bob").size(), 3u);
+}
+
+TEST_F(Virus, MissingFileDoesNothing) {
+    EXPECT_FALSE(virus::CheckIncomingAttachments(In() + "bob_gone.dat", "bob", 0));
+    EXPECT_TRUE(Files(In()).empty());
+}
+
+TEST_F(Virus, OutgoingWarningListsEveryAttachment) {
+    FrmSettings->CHBOutVirus->setChecked(true);
+    FrmSettings->CBXOutWarn->addItem("carol");
+    FrmSettings->CBXOutWarn->setCurrentText("carol");
+    EXPECT_FALSE(virus::NotifyOutgoingRisk("alice@office.example", {"notes.txt", "photo.jpg"}));
+    EXPECT_TRUE(Files(In()).empty());
+
+    EXPECT_TRUE(virus::NotifyOutgoingRisk("alice@office.example", {"notes.txt", "setup.exe"}));
+    const auto files = smtp::ListUserFiles(In(), "carol");
+    ASSERT_EQ(files.size(), 1u);
+    const std::string text = Read(In() + files[0]);
+    EXPECT_NE(text.find("Subject: Outgoing Virus Possibility\r\n"), std::string::npos);
+    EXPECT_NE(text.find("An email has just been sent from alice@office.example which contained file(s) which "
+                        "might have contained a virus.\r\n\r\nThe following files were attached:\r\n\r\n"
+                        "notes.txt\r\nsetup.exe\r\n"),
+              std::string::npos)
+        << text;
+
+    FrmSettings->CHBOutVirus->setChecked(false);
+    EXPECT_FALSE(virus::NotifyOutgoingRisk("alice@office.example", {"setup.exe"}));
+}
+
+}  // namespace
