@@ -1,13 +1,661 @@
-// Relay client over the outgoing queue.
-// Placeholder until the relay lands: nothing is sent and the run ends at
-// once, which closes the cycle.
+// Relay client: delivers the outgoing queue through the provider's SMTP
+// server, one message after another on one connection, keeping the
+// per-recipient bookkeeping in each message's queue record. The end of the
+// run hands failed messages to the failure notices and closes the cycle.
 #include "transport/smtp.h"
+
+#include "codecs/auth.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "shell/globals.h"
 #include "shell/main.h"
+#include "shell/procs.h"
+#include "transport/servers.h"
 
-void TFrmSMTP::StartDelivery() { EndDeliveryRun(); }
+#include <QApplication>
+#include <QLabel>
+#include <QTimer>
+#include <QToolButton>
 
-void TFrmSMTP::EndDeliveryRun() {
-    if (FrmMain) FrmMain->EndCycle();
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kMaxReply = 64 * 1024;
+
+std::string Chomp(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    return s;
 }
 
-bool TFrmSMTP::Delivering() const { return false; }
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return std::string();
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+int Number(const std::string& text, int def = 0) {
+    if (text.empty() || text.size() > 9) return def;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return def;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+std::string Two(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v % 100);
+    return buf;
+}
+
+// One pair of angle brackets around the bare address; strict servers want
+// nothing else after the colon.
+std::string Bracketed(const std::string& address) {
+    return "<" + smtp::StripAngleBrackets(Trim(address)) + ">";
+}
+
+// The mechanisms of an EHLO reply's AUTH line.
+std::vector<std::string> AuthMechanisms(const std::string& reply) {
+    std::vector<std::string> mechanisms;
+    size_t pos = 0;
+    while (pos < reply.size()) {
+        size_t lf = reply.find('\n', pos);
+        std::string line = Upper(Chomp(reply.substr(pos, lf == std::string::npos ? std::string::npos : lf - pos)));
+        pos = lf == std::string::npos ? reply.size() : lf + 1;
+        if (line.size() < 4) continue;
+        std::string text = Trim(line.substr(4));
+        if (text.rfind("AUTH", 0) != 0 || text.size() < 5 || (text[4] != ' ' && text[4] != '=')) continue;
+        std::string rest = text.substr(5);
+        size_t start = 0;
+        while (start < rest.size()) {
+            size_t end = rest.find(' ', start);
+            std::string word = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (!word.empty()) mechanisms.push_back(word);
+            start = end == std::string::npos ? rest.size() : end + 1;
+        }
+    }
+    return mechanisms;
+}
+
+void SetDeliveryLabel(const std::string& text, bool red) {
+    if (!FrmMain || !FrmMain->LBLSmtp) return;
+    FrmMain->LBLSmtp->setText(QString::fromStdString(text));
+    if (red) {
+        TFrmMain::SetLabelRed(FrmMain->LBLSmtp);
+        smtp::SetTrayIcon(3);
+    }
+}
+
+}  // namespace
+
+namespace smtp {
+
+bool ReplyAssembler::Add(const std::string& data) {
+    pending_ += data;
+    for (;;) {
+        size_t lf = pending_.find('\n');
+        if (lf == std::string::npos) break;
+        std::string line = pending_.substr(0, lf + 1);
+        pending_.erase(0, lf + 1);
+        current_ += line;
+        // "250-..." lines continue the reply; anything else ends it.
+        if (line.size() < 4 || line[3] != '-' || current_.size() > kMaxReply) {
+            ready_.push_back(current_);
+            current_.clear();
+        }
+    }
+    if (pending_.size() > kMaxReply) {
+        ready_.push_back(current_ + pending_);
+        current_.clear();
+        pending_.clear();
+    }
+    return !ready_.empty();
+}
+
+std::string ReplyAssembler::Take() {
+    if (ready_.empty()) return std::string();
+    std::string reply = ready_.front();
+    ready_.erase(ready_.begin());
+    return reply;
+}
+
+void ReplyAssembler::Clear() {
+    pending_.clear();
+    current_.clear();
+    ready_.clear();
+}
+
+std::string RelayWireText(const std::string& stored) {
+    std::string out;
+    out.reserve(stored.size() + 8);
+    size_t pos = 0;
+    while (pos < stored.size()) {
+        size_t crlf = stored.find("\r\n", pos);
+        std::string line = stored.substr(pos, crlf == std::string::npos ? std::string::npos : crlf - pos);
+        pos = crlf == std::string::npos ? stored.size() : crlf + 2;
+        if (line == ".") break;
+        // A bare CR or LF inside a line starts a new line on the wire; the
+        // sender did not stuff it, so it is stuffed here.
+        size_t start = 0;
+        bool first = true;
+        for (;;) {
+            size_t brk = line.find_first_of("\r\n", start);
+            std::string piece = line.substr(start, brk == std::string::npos ? std::string::npos : brk - start);
+            out += first ? piece : DotStuff(piece);
+            out += "\r\n";
+            first = false;
+            if (brk == std::string::npos) break;
+            start = brk + 1;
+        }
+    }
+    out += ".\r\n";
+    return out;
+}
+
+}  // namespace smtp
+
+void TFrmSMTP::RelayLog(const std::string& line) { procs::WriteLog(ProgramDir + "smtp.log", line); }
+
+std::string TFrmSMTP::QueueFile(const std::string& ext) const {
+    return smtp::StoreFolder(smtp::FolderOut) + CurrentQueueId + ext;
+}
+
+std::string TFrmSMTP::NextQueuedFile() {
+    for (const auto& name : smtp::ListFiles(smtp::StoreFolder(smtp::FolderOut), smtp::StateQueued)) {
+        std::string stem = name.substr(0, name.size() - 4);
+        if (std::find(skipped_.begin(), skipped_.end(), stem) == skipped_.end()) return stem;
+    }
+    return std::string();
+}
+
+void TFrmSMTP::PurgeSentMessages() {
+    const std::string out = smtp::StoreFolder(smtp::FolderOut);
+    for (const auto& name : smtp::ListFiles(out, smtp::StateSent)) {
+        std::string stem = name.substr(0, name.size() - 4);
+        std::remove((out + stem + smtp::StateQueued).c_str());
+        std::remove((out + name).c_str());
+    }
+}
+
+void TFrmSMTP::MarkMessageFailed(const std::string& file) {
+    size_t dot = file.find_last_of('.');
+    std::string stem = file.substr(0, dot);
+    size_t slash = stem.find_last_of('/');
+    std::string id = slash == std::string::npos ? stem : stem.substr(slash + 1);
+    if (std::rename(file.c_str(), (stem + smtp::StateFailed).c_str()) != 0)
+        RelayLog("Could not mark " + id + " as failed");
+    smtp::WritePortsValue(id, std::string("Goes"), std::to_string(Number(smtp::ReadPortsValue(id, "Goes")) + 1));
+    // Whatever became of the file, it is not tried again in this run.
+    skipped_.push_back(id);
+}
+
+void TFrmSMTP::RelaySend(const std::string& text, const std::string& logLine) {
+    SMTPClient.SendText(text);
+    RelayLog(logLine);
+    TimeOut->setInterval(ReplyTimeoutMs);
+    TimeOut->start();
+}
+
+void TFrmSMTP::StartDelivery() {
+    if (delivering_) return;
+    delivering_ = true;
+    skipped_.clear();
+    replies_.Clear();
+    streaming_ = false;
+    if (FrmMain) {
+        FrmMain->BtnSendRec->setEnabled(false);
+        FrmMain->BtnSendRec2->setEnabled(false);
+    }
+    procs::SetStatus("SMTP delivery started", true);
+    RelayMessageNumber = 1;
+    RelaySentBytes = 0;
+    const platform::LocalTime now = platform::NowLocal();
+    RelayLog(Two(now.hour) + ":" + Two(now.minute) + ": Starting SMTP delivery");
+    if (FrmMain) {
+        FrmMain->LBLSmtp->setText("Sending...");
+        TFrmMain::SetLabelBold(FrmMain->LBLSmtp, true);
+    }
+    PurgeSentMessages();
+
+    OutboxTotalBytes = 0;
+    const std::string out = smtp::StoreFolder(smtp::FolderOut);
+    for (const auto& name : smtp::ListFiles(out, smtp::StateQueued)) {
+        std::int64_t size = 0;
+        if (platform::FileSize(out + name, size)) OutboxTotalBytes += size;
+    }
+
+    CurrentQueueId = NextQueuedFile();
+    if (CurrentQueueId.empty()) {
+        RelayLog("no mail to deliver");
+        EndDeliveryRun();
+        return;
+    }
+    smtp::SetTrayIcon(1);
+    if (SMTPClient.Active()) SMTPClient.Abort();
+
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    const std::string host = Trim(ini.ReadString("SMTP", "Host", ""));
+    int port = Number(ini.ReadString("SMTP", "Port", "25"), 25);
+    if (ini.ReadBool("SMTP", "Standard", true)) port = 25;
+    if (host.empty()) {
+        RelayLog("no host - use setup");
+        EndDeliveryRun();
+        return;
+    }
+    procs::TrimLogFile(ProgramDir + "smtp.log");
+    RelayLog("Opening connection to " + host);
+    procs::SetStatus("SMTP: connecting", true);
+    connectRetried_ = false;
+    RetryTimer->start();
+    SMTPClient.SetHost(host);
+    SMTPClient.SetPort(port);
+    SMTPClient.Open();
+}
+
+void TFrmSMTP::SMTPClientConnect() {
+    RetryTimer->stop();
+    RelayLog("Connected");
+    SmtpClientState = 0;
+    authPending_ = false;
+    procs::SetStatus("SMTP connected", true);
+    TimeOut->setInterval(ReplyTimeoutMs);
+    TimeOut->start();
+}
+
+void TFrmSMTP::SMTPClientWrite() {
+    // Everything of the message has gone out: the provider may take its time
+    // over the final ".".
+    if (SmtpClientState == 4 && streaming_) {
+        TimeOut->setInterval(EndOfDataTimeoutMs);
+        TimeOut->start();
+    }
+}
+
+void TFrmSMTP::SMTPClientRead() {
+    std::string data = SMTPClient.ReceiveText();
+    if (!delivering_) return;
+    TimeOut->stop();
+    if (!replies_.Add(data)) {
+        // Part of a reply: the wait goes on.
+        TimeOut->start();
+        return;
+    }
+    for (std::string reply = replies_.Take(); !reply.empty() && delivering_; reply = replies_.Take()) {
+        RelayLog(">>  (" + std::to_string(SmtpClientState) + ")" + Chomp(reply));
+        HandleRelayReply(reply);
+    }
+}
+
+void TFrmSMTP::HandleRelayReply(const std::string& reply) {
+    const char code = reply[0];
+    switch (SmtpClientState) {
+        case 0: {
+            const std::string name = procs::GetComputerName();
+            platform::IniFile ini(ProgramDir + "tarnwick.ini");
+            if (ini.ReadBool("SMTP", "Auth", false)) {
+                RelaySend("ehlo " + name + "\r\n", "> ehlo " + name);
+                SmtpClientState = 10;
+            } else {
+                RelaySend("helo " + name + "\r\n", "> helo " + name);
+                SmtpClientState = 1;
+            }
+            break;
+        }
+        case 10: {
+            auto mechanisms = AuthMechanisms(reply);
+            auto offers = [&](const char* m) {
+                return std::find(mechanisms.begin(), mechanisms.end(), m) != mechanisms.end();
+            };
+            if (code == '2' && offers("LOGIN")) {
+                RelaySend("AUTH LOGIN\r\n", ">AUTH LOGIN");
+                SmtpClientState = 11;
+            } else if (code == '2' && offers("CRAM-MD5")) {
+                RelaySend("AUTH CRAM-MD5\r\n", ">AUTH  CRAM-MD5");
+                SmtpClientState = 15;
+            } else {
+                const std::string name = procs::GetComputerName();
+                RelaySend("helo " + name + "\r\n", "> helo " + name);
+                SmtpClientState = 1;
+            }
+            break;
+        }
+        case 11:
+        case 12:
+        case 15: {
+            if (code != '3') {
+                EndRunFailed("Couldn't log on", "failed");
+                return;
+            }
+            platform::IniFile ini(ProgramDir + "tarnwick.ini");
+            const std::string login = ini.ReadString("SMTP", "Login", "");
+            const std::string pass = ini.ReadString("SMTP", "Pass", "");
+            if (SmtpClientState == 11) {
+                RelaySend(auth::EncodeBase64(login) + "\r\n", "> Sending user...");
+                SmtpClientState = 12;
+            } else if (SmtpClientState == 12) {
+                RelaySend(auth::EncodeBase64(pass) + "\r\n", "> Sending password...");
+                authPending_ = true;
+                SmtpClientState = 1;
+            } else {
+                std::string text = reply.size() > 4 ? reply.substr(4) : std::string();
+                text = text.substr(0, text.find_first_of("\r\n"));
+                const std::string challenge = auth::DecodeBase64(text);
+                RelaySend(auth::EncodeBase64(login + " " + auth::DigestToHex(auth::HmacMD5(challenge, pass))) + "\r\n",
+                          "> Sending MD5 info...");
+                authPending_ = true;
+                SmtpClientState = 1;
+            }
+            break;
+        }
+        case 1: {
+            if (code == '2') {
+                authPending_ = false;
+                if (!platform::FileExists(QueueFile(smtp::StateQueued))) {
+                    // Deleted or suspended from the browser since the run began.
+                    skipped_.push_back(CurrentQueueId);
+                    NextMessage();
+                    return;
+                }
+                CurrentRecipientIndex = 0;
+                const std::string& id = CurrentQueueId;
+                smtp::WritePortsValue(id, std::string("Good"), "");
+                smtp::WritePortsValue(id, std::string("Bad"), "");
+                // Refusals of an earlier attempt are not this attempt's.
+                const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+                for (int i = 1; i <= rcpt; ++i)
+                    if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
+                        smtp::WritePortsValue(id, "Bad" + std::to_string(i), "");
+                platform::IniFile ini(ProgramDir + "tarnwick.ini");
+                const std::string fixed = Trim(ini.ReadString("SMTP", "MailFrom", ""));
+                const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
+                RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
+                SmtpClientState = 2;
+            } else if (code == '4' || code == '5') {
+                if (authPending_) {
+                    // A refused log-on is the account's fault, not the message's.
+                    EndRunFailed("Couldn't log on", "failed");
+                    return;
+                }
+                FailCurrentMessage("Couldn't log on");
+            }
+            break;
+        }
+        case 2: {
+            const bool toMailFrom = CurrentRecipientIndex == 0;
+            if (code == '2' || (code == '5' && !toMailFrom)) {
+                RecipientStep(reply);
+            } else if (platform::FileExists(QueueFile(smtp::StateSent))) {
+                RelayLog("Tidying up " + CurrentQueueId + " - has been sent already.");
+                std::remove(QueueFile(smtp::StateQueued).c_str());
+                std::remove(QueueFile(smtp::StateSent).c_str());
+                skipped_.push_back(CurrentQueueId);
+                NextMessage();
+            } else {
+                FailCurrentMessage(toMailFrom ? "Sender refused: " + Chomp(reply) : "Failed while naming recipients");
+            }
+            break;
+        }
+        case 3: {
+            if (code == '3') {
+                RelayLog("Delivering " + CurrentQueueId);
+                const std::string file = QueueFile(smtp::StateQueued);
+                SendMessageFile(file);
+                std::string stored;
+                if (!platform::ReadFile(file, stored)) {
+                    // Without the text the transaction cannot go on.
+                    FailCurrentMessage("Message file unreadable");
+                    return;
+                }
+                const std::string wire = smtp::RelayWireText(stored);
+                streamSize_ = static_cast<std::int64_t>(wire.size());
+                lastPending_ = -1;
+                streaming_ = true;
+                SMTPClient.SendText(wire);
+                TimeOut->setInterval(ReplyTimeoutMs);
+                TimeOut->start();
+                DeliveryTimer->start();
+                SmtpClientState = 4;
+            } else if (code != '2') {
+                FailCurrentMessage("Expected return code 354, got " + Chomp(reply));
+            }
+            break;
+        }
+        case 4: {
+            streaming_ = false;
+            DeliveryTimer->stop();
+            if (code == '2') {
+                RelayLog(CurrentQueueId + " sent ok");
+                procs::SetStatus("Sent message " + std::to_string(RelayMessageNumber), true);
+                std::int64_t size = 0;
+                if (platform::FileSize(QueueFile(smtp::StateQueued), size)) RelaySentBytes += size;
+                CompleteMessage();
+                NextMessage();
+            } else {
+                FailCurrentMessage("Failed while sending message");
+            }
+            break;
+        }
+        case 5: {
+            procs::SetStatus("Tidying up...", true);
+            RelayLog("Tidying up...");
+            SmtpClientState = 6;
+            // Closing raises no event of its own.
+            if (SMTPClient.Active()) SMTPClient.Close();
+            SMTPClientDisconnect();
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void TFrmSMTP::RecipientStep(const std::string& reply) {
+    const std::string& id = CurrentQueueId;
+    const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+    if (CurrentRecipientIndex == 0) {
+        CurrentRecipientIndex = 1;
+    } else if (reply[0] == '5') {
+        const std::string n = std::to_string(CurrentRecipientIndex - 1);
+        const std::string address = smtp::ReadPortsValue(id, "To" + n);
+        smtp::WritePortsValue(id, std::string("Bad"), "Yes");
+        smtp::WritePortsValue(id, "Bad" + n, address);
+        RelayLog("Failed while naming recipient: " + address);
+    } else {
+        smtp::WritePortsValue(id, std::string("Good"), "Yes");
+    }
+    while (CurrentRecipientIndex <= rcpt &&
+           smtp::ReadPortsValue(id, "To" + std::to_string(CurrentRecipientIndex)).empty())
+        ++CurrentRecipientIndex;
+    if (CurrentRecipientIndex <= rcpt) {
+        const std::string address = Bracketed(smtp::ReadPortsValue(id, "To" + std::to_string(CurrentRecipientIndex)));
+        RelaySend("RCPT TO:" + address + "\r\n", "> RCPT TO:" + address);
+        ++CurrentRecipientIndex;
+        return;
+    }
+    if (CurrentRecipientIndex > 1 && smtp::ReadPortsValue(id, "Good") == "Yes") {
+        RelaySend("data\r\n", "> DATA");
+        SmtpClientState = 3;
+    } else {
+        FailCurrentMessage("No (good) Recipients");
+    }
+}
+
+void TFrmSMTP::CompleteMessage() {
+    const std::string& id = CurrentQueueId;
+    const std::string txt = QueueFile(smtp::StateQueued);
+    skipped_.push_back(id);
+    if (smtp::ReadPortsValue(id, "Bad") == "Yes") {
+        // Delivered recipients move to Sent<i>, so that the next attempt
+        // names only the refused ones.
+        const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+        for (int i = 1; i <= rcpt; ++i) {
+            const std::string n = std::to_string(i);
+            const std::string to = smtp::ReadPortsValue(id, "To" + n);
+            if (smtp::ReadPortsValue(id, "Bad" + n).empty() && !to.empty()) {
+                smtp::WritePortsValue(id, "Sent" + n, to);
+                smtp::WritePortsValue(id, "To" + n, "");
+            }
+        }
+        std::remove(QueueFile(smtp::StateFailed).c_str());
+        if (std::rename(txt.c_str(), QueueFile(smtp::StateFailed).c_str()) != 0)
+            RelayLog("Could not mark " + id + " as failed");
+        return;
+    }
+    const std::string txs = QueueFile(smtp::StateSent);
+    if (std::rename(txt.c_str(), txs.c_str()) == 0) {
+        std::remove(txs.c_str());
+    } else if (std::remove(txt.c_str()) != 0 && platform::FileExists(txt)) {
+        // The message stays where it is; the marker keeps it from going twice.
+        int fd = ::open(txs.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) ::close(fd);
+    }
+    smtp::WritePortsValue(id, std::nullopt);
+}
+
+void TFrmSMTP::FailCurrentMessage(const std::string& logLine) {
+    streaming_ = false;
+    DeliveryTimer->stop();
+    RelayLog(logLine);
+    SetDeliveryLabel(FrmMain && FrmMain->LBLSmtp ? FrmMain->LBLSmtp->text().toStdString() : std::string(), true);
+    MarkMessageFailed(QueueFile(smtp::StateQueued));
+    NextMessage();
+}
+
+void TFrmSMTP::NextMessage() {
+    const std::string next = NextQueuedFile();
+    if (!next.empty()) {
+        CurrentQueueId = next;
+        ++RelayMessageNumber;
+        RelaySend("rset\r\n", "> RSET");
+        SmtpClientState = 1;
+        return;
+    }
+    RelaySend("quit\r\n", "> QUIT");
+    SmtpClientState = 5;
+}
+
+void TFrmSMTP::EndRunFailed(const std::string& logLine, const std::string& label) {
+    RetryTimer->stop();
+    TimeOut->stop();
+    if (!logLine.empty()) RelayLog(logLine);
+    SetDeliveryLabel(label, true);
+    EndDeliveryRun();
+}
+
+void TFrmSMTP::RetryTimerTimer(bool timedOut) {
+    RetryTimer->stop();
+    TimeOut->stop();
+    if (!delivering_) return;
+    if (!timedOut && !connectRetried_ && !SMTPClient.Connected()) {
+        connectRetried_ = true;
+        procs::SetStatus("SMTP: connecting...", true);
+        SMTPClient.Abort();
+        SMTPClient.Open();
+        RetryTimer->start();
+        return;
+    }
+    SMTPClient.Abort();
+    EndRunFailed(timedOut ? "Timed out waiting for response" : "Couldn't find host", "failed");
+}
+
+void TFrmSMTP::DeliveryTimerTimer() {
+    if (!streaming_) {
+        DeliveryTimer->stop();
+        return;
+    }
+    const std::int64_t pending = SMTPClient.PendingOutput();
+    const std::int64_t done = std::max<std::int64_t>(0, streamSize_ - pending);
+    long percent = 1;
+    if (OutboxTotalBytes > 0)
+        percent = std::min<long>(100, std::lround(100.0 * static_cast<double>(done + RelaySentBytes) /
+                                                   static_cast<double>(OutboxTotalBytes)));
+    procs::SetStatus("Sending message " + std::to_string(RelayMessageNumber) + " (" +
+                         servers::FormatByteSize(OutboxTotalBytes) + ", " + std::to_string(percent) + "%)",
+                     true);
+    // A slow line that still moves is not a silent provider.
+    if (pending != lastPending_ && pending > 0) TimeOut->start();
+    lastPending_ = pending;
+}
+
+void TFrmSMTP::SMTPClientError(int code, const std::string& text) {
+    if (!delivering_) return;
+    RetryTimer->stop();
+    RelayLog("SMTP delivery error code " + std::to_string(code) + (text.empty() ? std::string() : ": " + text));
+    EndRunFailed(std::string(), "failed");
+}
+
+void TFrmSMTP::SMTPClientDisconnect() {
+    if (!delivering_) return;
+    if (RetryTimer->isActive()) {
+        SetDeliveryLabel("failed", true);
+        RelayLog("Conenction seems to have failed - check host");
+    } else if (SmtpClientState != 6) {
+        SetDeliveryLabel("failed", true);
+    }
+    RetryTimer->stop();
+    RelayLog("Disconnected");
+    EndDeliveryRun();
+}
+
+void TFrmSMTP::EndDeliveryRun() {
+    if (!delivering_) return;
+    delivering_ = false;
+    if (FrmMain) TFrmMain::SetLabelBold(FrmMain->LBLSmtp, false);
+    RetryTimer->stop();
+    TimeOut->stop();
+    DeliveryTimer->stop();
+    streaming_ = false;
+
+    const std::string out = smtp::StoreFolder(smtp::FolderOut);
+    for (const auto& name : smtp::ListFiles(out, smtp::StateFailed)) {
+        ProcessFailedMessage(out + name);
+        if (FrmMain) {
+            TFrmMain::SetLabelRed(FrmMain->LBLSmtp);
+            smtp::SetTrayIcon(3);
+        }
+    }
+    if (SMTPClient.Active()) SMTPClient.Abort();
+    procs::SetStatus("Idle", false);
+    if (FrmMain) {
+        static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        const platform::LocalTime now = platform::NowLocal();
+        FrmMain->LBLSmtp->setText(QString::fromStdString(Two(now.day) + "-" + months[(now.month + 11) % 12] + " " +
+                                                         Two(now.hour) + ":" + Two(now.minute)));
+    }
+
+    if (!purgedDeletedOnce_) {
+        purgedDeletedOnce_ = true;
+        const std::string deleted = smtp::StoreFolder(smtp::FolderDeleted);
+        const auto limit = platform::Now() - std::chrono::hours(72);
+        auto files = smtp::ListFiles(deleted, smtp::MailboxSuffix);
+        int removed = 0, examined = 0;
+        for (const auto& name : files) {
+            ++examined;
+            platform::SystemTime when;
+            if (platform::GetFileTime(deleted + name, when) && when < limit && std::remove((deleted + name).c_str()) == 0)
+                ++removed;
+            if (FrmMain) {
+                FrmMain->SetStatusLine("Deleting spam: " + std::to_string(removed) + "/" + std::to_string(examined),
+                                       true);
+            }
+        }
+    }
+
+    if (FrmServers) FrmServers->RefreshMailCounts(false, true);
+    // The shell's share: controls back, the line hung up unless it is to
+    // stay up, status "Idle", the next alarm armed.
+    if (FrmMain) FrmMain->EndCycle();
+}

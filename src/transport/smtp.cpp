@@ -1,6 +1,164 @@
-// Invisible window that owns the SMTP server and the relay client.
+// Invisible window that owns the SMTP server and the relay client: its
+// creation, the crash-report mail filter and the tray icon routine.
 #include "transport/smtp.h"
+
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "shell/main.h"
+#include "shell/procs.h"
+#include "shell/splash.h"
+#include "transport/servers.h"
+
+#include <QTimer>
+
+#include <cstdio>
 
 TFrmSMTP* FrmSMTP = nullptr;
 
-TFrmSMTP::TFrmSMTP(QWidget* parent) : QDialog(parent) {}
+namespace smtp {
+
+DeliveryHooks deliveryHooks;
+
+void SetTrayIcon(int n) {
+    if (FrmMain) FrmMain->SetTrayImage(n);
+}
+
+std::string SmtpPortInUseText(int port) {
+    return "There is already an application or service using port " + std::to_string(port) +
+           ", necessary for the SMTP server.\r\nIf you want to use Tarnwick as your SMTP server then you "
+           "will have to stop the other application and restart Tarnwick.";
+}
+
+}  // namespace smtp
+
+namespace {
+
+int PortFromText(const std::string& text, int def) {
+    if (text.empty() || text.size() > 5) return def;
+    for (char c : text)
+        if (c < '0' || c > '9') return def;
+    int v = std::stoi(text);
+    return v <= 65535 ? v : def;
+}
+
+// Queue records whose message is gone (sent, deleted) and the sessions of an
+// older layout are dropped; records of queued, failed and suspended
+// messages are kept.
+void DropStaleQueueRecords() {
+    const std::string ports = smtp::PortsFileName();
+    if (!platform::FileExists(ports)) return;
+    platform::IniFile ini(ports);
+    const std::string out = smtp::StoreFolder(smtp::FolderOut);
+    std::vector<std::string> files = smtp::ListFiles(out, "");
+    auto hasFile = [&](const std::string& id) {
+        const std::string prefix = id + ".";
+        for (const auto& f : files) {
+            if (f.size() <= prefix.size()) continue;
+            bool same = true;
+            for (size_t i = 0; i < prefix.size() && same; ++i)
+                same = std::tolower(static_cast<unsigned char>(f[i])) ==
+                       std::tolower(static_cast<unsigned char>(prefix[i]));
+            if (same) return true;
+        }
+        return false;
+    };
+    bool kept = false;
+    for (const auto& section : ini.ReadSections()) {
+        if (hasFile(section)) kept = true;
+        else ini.EraseSection(section);
+    }
+    if (!kept) std::remove(ports.c_str());
+}
+
+}  // namespace
+
+TFrmSMTP::TFrmSMTP(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("SMTP");
+    RetryTimer = new QTimer(this);
+    RetryTimer->setInterval(10000);
+    DeliveryTimer = new QTimer(this);
+    DeliveryTimer->setInterval(1000);
+    TimeOut = new QTimer(this);
+    TimeOut->setInterval(60000);
+    connect(RetryTimer, &QTimer::timeout, this, [this] { RetryTimerTimer(false); });
+    connect(TimeOut, &QTimer::timeout, this, [this] { RetryTimerTimer(true); });
+    connect(DeliveryTimer, &QTimer::timeout, this, [this] { DeliveryTimerTimer(); });
+
+    SMTPServer.OnAccept = [this](platform::TcpConnection& c) { return SMTPServerAccept(c); };
+    SMTPServer.OnClientConnect = [this](platform::TcpConnection& c) { SMTPServerClientConnect(c); };
+    SMTPServer.OnClientRead = [this](platform::TcpConnection& c) { SMTPServerClientRead(c); };
+    SMTPServer.OnClientDisconnect = [this](platform::TcpConnection& c) { SMTPServerClientDisconnect(c); };
+    SMTPServer.OnClientError = [this](platform::TcpConnection& c, int code) { SMTPServerClientError(c, code); };
+
+    SMTPClient.OnConnect = [this] { SMTPClientConnect(); };
+    SMTPClient.OnRead = [this] { SMTPClientRead(); };
+    SMTPClient.OnWrite = [this] { SMTPClientWrite(); };
+    SMTPClient.OnDisconnect = [this] { SMTPClientDisconnect(); };
+    SMTPClient.OnError = [this](int code, const std::string& text) { SMTPClientError(code, text); };
+
+    FormCreate();
+}
+
+TFrmSMTP::~TFrmSMTP() { FormDestroy(); }
+
+void TFrmSMTP::FormCreate() {
+    splash::Progress("Starting SMTP server...");
+    // The first crash report of a run always passes the hourly limit.
+    LastErrorMailTime = platform::Now() - std::chrono::hours(24);
+    // To add with the crash reporter: register ErrorMailEvent as an exception
+    // action handler (synchronisation mode 2).
+
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    smtpPort_ = PortFromText(ini.ReadString("SMTP", "LocalPort", "25"), 25);
+    OpenSmtpServer(smtpPort_);
+
+    // Saving the settings re-opens the server only when its port changed.
+    setup::hooks.smtpServerPort = [this] { return SMTPServer.Active() ? smtpPort_ : 0; };
+    setup::hooks.reopenSmtpServer = [this](int port) { return OpenSmtpServer(port); };
+    setup::crashSettings.smtpPort = smtpPort_;
+
+    if (FrmServers) FrmServers->RefreshMailCounts(false, false);
+    DropStaleQueueRecords();
+}
+
+void TFrmSMTP::FormDestroy() {
+    // To add with the crash reporter: unregister ErrorMailEvent.
+    if (setup::hooks.smtpServerPort) {
+        setup::hooks.smtpServerPort = nullptr;
+        setup::hooks.reopenSmtpServer = nullptr;
+    }
+    RetryTimer->stop();
+    TimeOut->stop();
+    DeliveryTimer->stop();
+    SMTPClient.Abort();
+    SMTPServer.Close();
+}
+
+bool TFrmSMTP::OpenSmtpServer(int port) {
+    smtpPort_ = port;
+    platform::OpenResult result = SMTPServer.Open(port, servers::BindAddress());
+    if (result == platform::OpenResult::Ok) return true;
+    const std::string why = result == platform::OpenResult::AddressInUse ? std::string("port in use")
+                                                                         : SMTPServer.ErrorText();
+    ServerLog("SMTP server not started on port " + std::to_string(port) + ": " + why);
+    std::fprintf(stderr, "Tarnwick: SMTP server not started on port %d: %s\n", port, why.c_str());
+    platform::MessageBox(smtp::SmtpPortInUseText(port), platform::MsgKind::Error, platform::MsgButtons::Ok);
+    return false;
+}
+
+void TFrmSMTP::ErrorMailEvent(int action, const std::string& report, bool& handled) {
+    if (action != 0) return;
+    if (report.find("ESocketError") != std::string::npos) {
+        handled = true;
+        return;
+    }
+    const platform::SystemTime now = platform::Now();
+    if (now - std::chrono::hours(1) > LastErrorMailTime) {
+        LastErrorMailTime = now;
+        return;
+    }
+    handled = true;
+}

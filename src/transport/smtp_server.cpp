@@ -1,0 +1,765 @@
+// SMTP server for local users. Each connection carries its own session in
+// memory: the unhandled input, the SMTP state with its envelope, and the
+// message file being received. A message is received into out/<id>.txo,
+// delivered to its local recipients and recorded for its external ones
+// while it still has that name; only then does it become out/<id>.txt, and
+// only once every file that holds it is on disk does the client hear "250".
+#include "transport/smtp.h"
+
+#include "codecs/auth.h"
+#include "codecs/details.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+#include "transport/servers.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Replies.
+constexpr char kGreeting[] = "220 hello\r\n";
+constexpr char kHelo[] = "250 Tarnwick\r\n";
+constexpr char kEhlo[] = "250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n";
+constexpr char kSenderOk[] = "250 Sender OK\r\n";
+constexpr char kAskUser[] = "334 VXNlcm5hbWU6\r\n";
+constexpr char kAskPassword[] = "334 UGFzc3dvcmQ6\r\n";
+constexpr char kAskPlain[] = "334 \r\n";
+constexpr char kUserAccepted[] = "235 OK, user accepted\r\n";
+constexpr char kUserRejected[] = "535 user rejected\r\n";
+constexpr char kAuthCancelled[] = "501 Authentication cancelled\r\n";
+constexpr char kUnknownMechanism[] = "504 Unrecognized authentication type\r\n";
+constexpr char kRecipientOk[] = "250 Recipient OK\r\n";
+constexpr char kNotAuthenticated[] = "501 Not Authenticated\r\n";
+constexpr char kInternalOnly[] = "550 Internal mail only\r\n";
+constexpr char kTooManyRecipients[] = "452 Too many recipients\r\n";
+constexpr char kGoAhead[] = "354 Off you go then\r\n";
+constexpr char kNoRecipients[] = "554 No valid recipients\r\n";
+constexpr char kReset[] = "250 Ok Resetting state\r\n";
+constexpr char kNoop[] = "250 OK\r\n";
+constexpr char kBye[] = "221 See ya later\r\n";
+constexpr char kNotImplemented[] = "502 Command not implemented\r\n";
+constexpr char kLineTooLong[] = "500 Line too long\r\n";
+constexpr char kStored[] = "250 Load and clear\r\n";
+constexpr char kNotStored[] = "451 Requested action aborted: local error in processing\r\n";
+
+constexpr size_t kMaxLine = 4096;
+constexpr size_t kMaxArgument = 255;
+constexpr int kMaxRecipients = 1000;
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return std::string();
+    size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+std::string Chomp(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    return s;
+}
+
+int Number(const std::string& text) {
+    if (text.empty() || text.size() > 9) return 0;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    size_t n = data.size();
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool IsSafeListAddress(const std::string& address) {
+    return Lower(smtp::StripAngleBrackets(Trim(address))) == smtp::SafeListAddress;
+}
+
+bool IsVendorAddress(const std::string& address) {
+    std::string a = Lower(smtp::StripAngleBrackets(Trim(address)));
+    size_t at = a.rfind('@');
+    return at != std::string::npos && a.substr(at + 1) == smtp::VendorMailDomain;
+}
+
+int WaitCode() { return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SMTP", "Wait", 1); }
+
+// Where each line of a stored message stands in its MIME structure.
+struct LineInfo {
+    bool body = false;      // a body line of the message or of a part
+    bool plainText = false; // in a text part whose encoding keeps lines as they are
+    std::string type;       // content type of that part, lower case
+};
+
+std::vector<LineInfo> ClassifyLines(const std::vector<std::string>& lines) {
+    std::vector<LineInfo> info(lines.size());
+    std::set<std::string> boundaries;
+    bool inHeader = true;
+    bool container = false;  // body of a multipart: preamble or epilogue
+    std::string type, encoding;
+    std::vector<std::string> header;
+    auto finishHeader = [&] {
+        type = "text/plain";
+        encoding.clear();
+        for (const auto& h : header) {
+            std::string lower = Lower(h);
+            if (lower.rfind("content-type:", 0) == 0) {
+                std::string value = Trim(h.substr(13));
+                type = Lower(Trim(value.substr(0, value.find(';'))));
+                size_t bv = Lower(value).find("boundary=");
+                if (bv != std::string::npos) {
+                    std::string v = value.substr(bv + 9);
+                    if (!v.empty() && v[0] == '"') {
+                        size_t q = v.find('"', 1);
+                        v = v.substr(1, q == std::string::npos ? std::string::npos : q - 1);
+                    } else {
+                        v = Trim(v.substr(0, v.find(';')));
+                    }
+                    if (!v.empty()) boundaries.insert(v);
+                }
+            } else if (lower.rfind("content-transfer-encoding:", 0) == 0) {
+                encoding = Lower(Trim(h.substr(26)));
+            }
+        }
+        container = type.rfind("multipart/", 0) == 0;
+        header.clear();
+    };
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (inHeader) {
+            if (line.empty()) {
+                inHeader = false;
+                finishHeader();
+            } else if ((line[0] == ' ' || line[0] == '\t') && !header.empty()) {
+                header.back() += line;
+            } else {
+                header.push_back(line);
+            }
+            continue;
+        }
+        if (line.size() > 2 && line[0] == '-' && line[1] == '-') {
+            std::string b = line.substr(2);
+            if (b.size() > 2 && b.compare(b.size() - 2, 2, "--") == 0 && boundaries.count(b.substr(0, b.size() - 2))) {
+                container = true;
+                continue;
+            }
+            if (boundaries.count(b)) {
+                inHeader = true;
+                header.clear();
+                continue;
+            }
+        }
+        info[i].body = true;
+        info[i].type = container ? std::string() : type;
+        info[i].plainText = !container && type.rfind("text/", 0) == 0 &&
+                            (encoding.empty() || encoding == "7bit" || encoding == "8bit");
+    }
+    return info;
+}
+
+std::vector<std::string> MemoFooterLines() {
+    return FrmSettings ? FrmSettings->footerLines() : std::vector<std::string>();
+}
+
+std::vector<std::string> FileLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string text;
+    if (!platform::ReadFile(path, text)) return lines;
+    std::string line;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(Chomp(line));
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!Chomp(line).empty()) lines.push_back(Chomp(line));
+    return lines;
+}
+
+}  // namespace
+
+// --- the dialect's routines --------------------------------------------------
+
+namespace smtp {
+
+void SplitSmtpLine(std::string& buffer, std::string& command, std::string& argument) {
+    size_t lf = buffer.find('\n');
+    std::string line = buffer.substr(0, lf);
+    buffer.erase(0, lf == std::string::npos ? std::string::npos : lf + 1);
+    std::erase(line, '\r');
+    size_t blank = line.find(' ');
+    command = Lower(line.substr(0, blank));
+    std::string rest = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+    size_t start = rest.find_first_not_of(' ');
+    rest = start == std::string::npos ? std::string() : rest.substr(start);
+
+    std::string lowerRest = Lower(rest);
+    std::string address;
+    bool envelope = false;
+    if (command == "mail" && lowerRest.rfind("from:", 0) == 0) {
+        command = "mail from";
+        address = rest.substr(5);
+        envelope = true;
+    } else if (command == "rcpt" && lowerRest.rfind("to:", 0) == 0) {
+        command = "rcpt to";
+        address = rest.substr(3);
+        envelope = true;
+    }
+    if (!envelope) {
+        argument = rest;
+        return;
+    }
+    address = Lower(Trim(address));
+    // ESMTP parameters after the address are not part of it.
+    if (!address.empty() && address[0] == '<') {
+        size_t gt = address.find('>');
+        // The list form ("<<a>,<b>>") keeps everything.
+        if (gt != std::string::npos && address.find("<<") == std::string::npos) address.resize(gt + 1);
+    } else {
+        address = address.substr(0, address.find(' '));
+    }
+    argument = address.substr(0, kMaxArgument);
+}
+
+bool IpFilterAdmits(const std::string& remoteAddress, const std::string& filterAddress) {
+    if (remoteAddress.rfind("127.", 0) == 0 || remoteAddress == "::1") return true;
+    const std::string filter = Trim(filterAddress);
+    if (filter.empty() || remoteAddress.size() < filter.size()) return false;
+    if (remoteAddress.compare(0, filter.size(), filter) != 0) return false;
+    return remoteAddress.size() == filter.size() || filter.back() == '.' || remoteAddress[filter.size()] == '.';
+}
+
+std::vector<std::string> SplitRecipientList(const std::string& argument) {
+    if (argument.find("<<") == std::string::npos) return {argument};
+    std::vector<std::string> list;
+    size_t pos = 0;
+    for (;;) {
+        size_t gt = argument.find('>', pos);
+        if (gt == std::string::npos) break;
+        size_t lt = argument.rfind('<', gt);
+        if (lt != std::string::npos && lt >= pos && gt > lt + 1) list.push_back(argument.substr(lt, gt - lt + 1));
+        pos = gt + 1;
+    }
+    return list;
+}
+
+std::string WithTextFooter(const std::string& message, const std::vector<std::string>& footerLines) {
+    if (footerLines.empty()) return message;
+    std::vector<std::string> lines = SplitLines(message);
+    std::vector<LineInfo> info = ClassifyLines(lines);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (!info[i].body) continue;
+        const std::string& line = lines[i];
+        bool marker = line == "." && i + 1 < lines.size();
+        if (!marker && line.rfind("begin", 0) != 0) continue;
+        // The first such line decides; a footer that would land inside an
+        // encoded part, or outside every part, is not written at all.
+        if (!info[i].plainText) return message;
+        std::vector<std::string> out(lines.begin(), lines.begin() + static_cast<long>(i));
+        for (const auto& f : footerLines) out.push_back(DotStuff(f));
+        out.insert(out.end(), lines.begin() + static_cast<long>(i), lines.end());
+        return JoinLines(out);
+    }
+    return message;
+}
+
+std::string WithHtmlFooter(const std::string& message, const std::vector<std::string>& footerLines,
+                           const std::vector<std::string>& htmlFooterLines) {
+    if (footerLines.empty() && htmlFooterLines.empty()) return message;
+    std::vector<std::string> lines = SplitLines(message);
+    std::vector<LineInfo> info = ClassifyLines(lines);
+    bool anyBodyEnd = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        size_t at = Upper(lines[i]).find("</BODY>");
+        if (at == std::string::npos || !info[i].body) continue;
+        anyBodyEnd = true;
+        if (!info[i].plainText) continue;
+        std::vector<std::string> out(lines.begin(), lines.begin() + static_cast<long>(i));
+        out.push_back(lines[i].substr(0, at) + "<DIV>");
+        if (!htmlFooterLines.empty()) {
+            for (const auto& f : htmlFooterLines) out.push_back(DotStuff(f));
+        } else {
+            for (const auto& f : footerLines) out.push_back("<BR>" + f);
+        }
+        out.push_back("</DIV>" + lines[i].substr(at));
+        out.insert(out.end(), lines.begin() + static_cast<long>(i) + 1, lines.end());
+        return JoinLines(out);
+    }
+    if (anyBodyEnd) return message;
+    return WithTextFooter(message, footerLines);
+}
+
+}  // namespace smtp
+
+bool TFrmSMTP::InsertHtmlFooter(const std::string& file) {
+    std::string text;
+    if (!platform::ReadFile(file, text)) return false;
+    std::vector<std::string> html;
+    if (platform::FileExists(ProgramDir + "footer.html")) html = FileLines(ProgramDir + "footer.html");
+    std::string result = smtp::WithHtmlFooter(text, MemoFooterLines(), html);
+    return result == text || smtp::RewriteFile(file, result);
+}
+
+bool TFrmSMTP::InsertTextFooter(const std::string& file) {
+    std::string text;
+    if (!platform::ReadFile(file, text)) return false;
+    std::string result = smtp::WithTextFooter(text, MemoFooterLines());
+    return result == text || smtp::RewriteFile(file, result);
+}
+
+// --- sessions -----------------------------------------------------------------
+
+struct TFrmSMTP::SmtpSession {
+    servers::SessionSection Section;  // state, auth, user, from, rcpt, to<n>, id, emails, emailref<n>
+    std::string Input;                // received and not yet handled
+    bool DiscardingLine = false;      // an over-long line is dropped up to its LF
+    std::string DataTail;             // the last bytes of the DATA text
+    int DataFd = -1;
+    std::string DataPath;             // out/<id>.txo while receiving
+    bool DataFailed = false;
+    bool Quitting = false;
+    bool Ended = false;
+
+    ~SmtpSession() { Discard(); }
+    // Drops a message that is still arriving: nothing of it stays behind.
+    void Discard() {
+        if (DataFd >= 0) ::close(DataFd);
+        DataFd = -1;
+        if (!DataPath.empty()) ::unlink(DataPath.c_str());
+        DataPath.clear();
+    }
+};
+
+namespace {
+
+std::shared_ptr<TFrmSMTP::SmtpSession> SessionOf(platform::TcpConnection& connection) {
+    auto* s = std::any_cast<std::shared_ptr<TFrmSMTP::SmtpSession>>(&connection.UserData());
+    return s ? *s : nullptr;
+}
+
+}  // namespace
+
+void TFrmSMTP::ServerLog(const std::string& line) { procs::WriteLog(ProgramDir + "smtpsvr.log", line); }
+
+void TFrmSMTP::Reply(platform::TcpConnection& connection, const std::string& reply) {
+    connection.SendText(reply);
+    ServerLog("<< " + Chomp(reply));
+}
+
+bool TFrmSMTP::SMTPServerAccept(platform::TcpConnection& connection) {
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    if (!ini.ReadBool("SMTP", "IPFilter", false)) return true;
+    if (smtp::IpFilterAdmits(connection.RemoteAddress(), ini.ReadString("SMTP", "IPFilterAddress", ""))) return true;
+    ServerLog("Connection from " + connection.RemoteAddress() + " refused by the address filter");
+    return false;
+}
+
+void TFrmSMTP::SMTPServerClientConnect(platform::TcpConnection& connection) {
+    connection.UserData() = std::make_shared<SmtpSession>();
+    procs::TrimLogFile(ProgramDir + "smtpsvr.log");
+    Reply(connection, kGreeting);
+}
+
+void TFrmSMTP::SMTPServerClientRead(platform::TcpConnection& connection) {
+    auto session = SessionOf(connection);
+    std::string data = connection.ReceiveText();
+    if (!session || session->Quitting) return;
+    session->Input += data;
+    HandleServerInput(connection.shared_from_this(), *session);
+}
+
+void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, SmtpSession& s) {
+    while (!s.Quitting && !s.Input.empty()) {
+        const std::string state = s.Section.Read("state");
+        if (state == "data") {
+            std::string data, rest;
+            data.swap(s.Input);
+            if (!TakeData(s, data, rest)) return;
+            s.Input = rest;
+            Reply(*connection, FinishMessage(s) ? kStored : kNotStored);
+            continue;
+        }
+        size_t lf = s.Input.find('\n');
+        if (lf == std::string::npos) {
+            if (s.Input.size() > kMaxLine) {
+                if (!s.DiscardingLine) Reply(*connection, kLineTooLong);
+                s.DiscardingLine = true;
+                s.Input.clear();
+            }
+            return;
+        }
+        std::string line = s.Input.substr(0, lf + 1);
+        s.Input.erase(0, lf + 1);
+        if (s.DiscardingLine) {
+            s.DiscardingLine = false;
+            continue;
+        }
+        if (line.size() > kMaxLine) {
+            Reply(*connection, kLineTooLong);
+            continue;
+        }
+        if (state == "user" || state == "pass" || state == "plain") HandleAuthAnswer(*connection, s, line);
+        else HandleCommand(connection, s, line);
+    }
+}
+
+void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession& s, const std::string& line) {
+    const std::string state = s.Section.Read("state");
+    const std::string answer = Trim(Chomp(line));
+    if (answer == "*") {
+        ServerLog(">> *");
+        s.Section.Write("state", "");
+        Reply(connection, kAuthCancelled);
+        return;
+    }
+    // The user name may be logged; secrets never are.
+    ServerLog(state == "user" ? ">> " + answer : std::string(">> (secret)"));
+    std::string user, password;
+    if (state == "user") {
+        s.Section.Write("user", auth::DecodeBase64(answer));
+        s.Section.Write("state", "pass");
+        Reply(connection, kAskPassword);
+        return;
+    }
+    if (state == "pass") {
+        user = s.Section.Read("user");
+        password = auth::DecodeBase64(answer);
+    } else {
+        auth::SplitPlainCredentials(auth::DecodeBase64(answer), user, password);
+    }
+    s.Section.Write("state", "");
+    std::string canonical;
+    if (FrmServers && FrmServers->CheckUserPassword(user, password, &s.Section, &canonical)) {
+        s.Section.Write("auth", "1");
+        s.Section.Write("user", canonical);
+        Reply(connection, kUserAccepted);
+    } else {
+        Reply(connection, kUserRejected);
+    }
+}
+
+bool TFrmSMTP::AcceptsRecipient(SmtpSession& s, const std::string& address, bool& internalOnly) {
+    std::vector<std::string> users;
+    const bool local = IsLocalAddress(address, users);
+    if (!local && !IsSafeListAddress(address) && WaitCode() == 3) {
+        // Internal mail only: an outside address is taken only from a local
+        // sender, who gets the message back; anyone else would lose it.
+        std::vector<std::string> senders;
+        if (!IsLocalAddress(s.Section.Read("from"), senders)) {
+            internalOnly = true;
+            return false;
+        }
+    }
+    return !SmtpServerAuthOn || s.Section.Read("auth") == "1" || local || IsVendorAddress(address);
+}
+
+std::string TFrmSMTP::HandleRecipients(SmtpSession& s, const std::string& argument) {
+    bool accepted = false, internalOnly = false, full = false;
+    for (const auto& address : smtp::SplitRecipientList(argument)) {
+        if (address.empty() || !AcceptsRecipient(s, address, internalOnly)) continue;
+        int n = Number(s.Section.Read("rcpt")) + 1;
+        if (n > kMaxRecipients) {
+            full = true;
+            break;
+        }
+        s.Section.Write("rcpt", std::to_string(n));
+        s.Section.Write("to" + std::to_string(n), address);
+        accepted = true;
+    }
+    if (accepted) return kRecipientOk;
+    if (full) return kTooManyRecipients;
+    return internalOnly ? kInternalOnly : kNotAuthenticated;
+}
+
+void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpSession& s,
+                             const std::string& line) {
+    std::string buffer = line, command, argument;
+    smtp::SplitSmtpLine(buffer, command, argument);
+    if (command == "auth") ServerLog(">> " + Chomp(line).substr(0, 10) + (argument.size() > 6 ? " (secret)" : ""));
+    else ServerLog(">> " + Chomp(line));
+
+    if (command == "helo") {
+        Reply(*connection, kHelo);
+    } else if (command == "ehlo") {
+        Reply(*connection, kEhlo);
+    } else if (command == "mail from") {
+        s.Section.Write("from", argument);
+        std::vector<std::string> users;
+        // A local sender may relay: the office trusts its own addresses.
+        if (IsLocalAddress(argument, users)) s.Section.Write("auth", "1");
+        Reply(*connection, kSenderOk);
+    } else if (command == "auth") {
+        std::string rest;
+        size_t blank = argument.find(' ');
+        std::string mechanism = Lower(argument.substr(0, blank));
+        if (blank != std::string::npos) rest = Trim(argument.substr(blank + 1));
+        if (mechanism == "login") {
+            if (rest.empty()) {
+                s.Section.Write("state", "user");
+                Reply(*connection, kAskUser);
+            } else {
+                s.Section.Write("user", auth::DecodeBase64(rest));
+                s.Section.Write("state", "pass");
+                Reply(*connection, kAskPassword);
+            }
+        } else if (mechanism == "plain") {
+            s.Section.Write("state", "plain");
+            if (rest.empty()) Reply(*connection, kAskPlain);
+            else HandleAuthAnswer(*connection, s, rest == "=" ? std::string() : rest);
+        } else {
+            Reply(*connection, kUnknownMechanism);
+        }
+    } else if (command == "rcpt to") {
+        Reply(*connection, HandleRecipients(s, argument));
+    } else if (command == "data") {
+        if (Number(s.Section.Read("rcpt")) == 0) {
+            Reply(*connection, kNoRecipients);
+        } else {
+            // As if a line had just ended: a message whose first line is "."
+            // is empty, not endless.
+            s.DataTail = "\r\n";
+            s.DataFailed = false;
+            s.Section.Write("state", "data");
+            Reply(*connection, kGoAhead);
+        }
+    } else if (command == "rset") {
+        s.Section.Write("id", "");
+        s.Section.Write("rcpt", "0");
+        Reply(*connection, kReset);
+    } else if (command == "noop") {
+        Reply(*connection, kNoop);
+    } else if (command == "quit") {
+        Reply(*connection, kBye);
+        s.Quitting = true;
+        s.Input.clear();
+        connection->Close();
+    } else {
+        procs::WriteLog(ProgramDir + "smtp.log", "Unknown SMTP server commands: " + command + ", " + argument);
+        Reply(*connection, kNotImplemented);
+    }
+}
+
+bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& rest) {
+    if (s.DataFd < 0 && !s.DataFailed) {
+        std::string id = smtp::CreateQueueFile(MakeQueueId(data), smtp::StateReceiving);
+        if (!id.empty()) {
+            s.DataPath = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateReceiving;
+            s.DataFd = ::open(s.DataPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            s.Section.Write("id", id);
+        }
+        if (s.DataFd < 0) {
+            ServerLog("Message file could not be created in " + smtp::StoreFolder(smtp::FolderOut));
+            s.Discard();
+            s.DataFailed = true;
+        }
+    }
+    const std::string joined = s.DataTail + data;
+    size_t marker = joined.find(smtp::EndMarker);
+    size_t take = data.size();
+    if (marker != std::string::npos) take = marker + 5 - s.DataTail.size();
+    if (s.DataFd >= 0 && !WriteAll(s.DataFd, data.substr(0, take))) {
+        ServerLog("Message file " + s.DataPath + " could not be written: " + std::strerror(errno));
+        s.Discard();
+        s.DataFailed = true;
+    }
+    if (marker == std::string::npos) {
+        s.DataTail = joined.substr(joined.size() > 4 ? joined.size() - 4 : 0);
+        return false;
+    }
+    rest = data.substr(take);
+    if (s.DataFd >= 0) {
+        bool ok = ::fsync(s.DataFd) == 0;
+        ok = ::close(s.DataFd) == 0 && ok;
+        s.DataFd = -1;
+        if (!ok) {
+            ServerLog("Message file " + s.DataPath + " could not be synced");
+            s.Discard();
+            s.DataFailed = true;
+        }
+    }
+    return true;
+}
+
+void TFrmSMTP::AbandonData(SmtpSession& s) {
+    s.Discard();
+    s.Section.Write("id", "");
+}
+
+bool TFrmSMTP::FinishMessage(SmtpSession& s) {
+    auto& section = s.Section;
+    section.Write("state", "done");
+    const std::string id = section.Read("id");
+    const std::string file = s.DataPath;
+    auto reset = [&] {
+        section.Write("rcpt", "0");
+        section.Write("id", "");
+        s.DataPath.clear();
+    };
+    if (s.DataFailed || file.empty()) {
+        AbandonData(s);
+        reset();
+        return false;
+    }
+    const int recipients = Number(section.Read("rcpt"));
+    const int emails = Number(section.Read("emails")) + 1;
+    section.Write("emails", std::to_string(emails));
+    section.Write("emailref" + std::to_string(emails), id);
+    const std::string from = section.Read("from");
+    const auto& hooks = smtp::deliveryHooks;
+
+    if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, section.Read("to1"), details::SplitMessageParts(file));
+    const bool footerForAll = FrmSettings == nullptr || FrmSettings->footerForAll();
+    if (footerForAll) InsertHtmlFooter(file);
+    AddMessageId(file);
+
+    // Local copies first, all of them on disk, then the filters on each.
+    struct Copy {
+        std::string address, user, path;
+    };
+    std::vector<Copy> copies;
+    std::set<std::string> reached;
+    bool failed = false;
+    auto copyTo = [&](const std::string& address, const std::string& user) {
+        if (!reached.insert(Lower(user)).second) return;  // two addresses of one user: one copy
+        if (!settings::IsSafeUserName(user)) {
+            ServerLog("Message " + id + " not delivered to the unusable user name " + user);
+            return;
+        }
+        std::string path = smtp::StoreFolder(smtp::FolderIn) + smtp::MailboxFileName(user, id);
+        if (!smtp::CopyFileKeepDate(file, path)) {
+            ServerLog("Message " + id + " could not be stored for " + user);
+            failed = true;
+            return;
+        }
+        copies.push_back({address, user, path});
+    };
+    int external = 0;
+    bool addOutAddress = platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("Spam", "AddOutAddress", false);
+    std::vector<std::pair<std::string, std::vector<std::string>>> locals;
+    for (int k = 1; k <= recipients && !failed; ++k) {
+        const std::string address = section.Read("to" + std::to_string(k));
+        if (IsSafeListAddress(address)) {
+            if (hooks.importAddressesFromMessage) hooks.importAddressesFromMessage(file);
+            continue;
+        }
+        std::vector<std::string> users;
+        if (!IsLocalAddress(address, users)) {
+            ++external;
+            smtp::WritePortsValue(id, "To" + std::to_string(external), address);
+            if (addOutAddress && hooks.addSpamAddress) hooks.addSpamAddress(address);
+            continue;
+        }
+        for (const auto& u : users) copyTo(address, u);
+    }
+    if (!failed && !footerForAll) InsertHtmlFooter(file);
+
+    if (!failed && external > 0 && WaitCode() == 3) {
+        ReturnExternalMail(file, external, from);
+        external = 0;
+    }
+    if (!failed && external > 0 && FrmSettings && FrmSettings->copyOut()) {
+        const std::string c = FrmSettings->copyOutTo();
+        if (!c.empty()) copyTo(std::string(), c);
+    }
+    const std::string queued = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
+    if (!failed && external > 0) {
+        failed = !smtp::WritePortsValue(id, std::string("rcpt"), std::to_string(external)) ||
+                 !smtp::WritePortsValue(id, std::string("From"), from) ||
+                 !smtp::WritePortsValue(id, std::string("User"), section.Read("user"));
+        platform::LocalTime midnight = platform::NowLocal();
+        midnight.hour = midnight.minute = midnight.second = midnight.millisecond = 0;
+        platform::SetFileTime(file, platform::FromLocal(midnight));
+        // Last: the relay may take it from here.
+        if (!failed && std::rename(file.c_str(), queued.c_str()) != 0) failed = true;
+        if (!failed) failed = !platform::SyncPath(smtp::StoreFolder(smtp::FolderOut));
+    }
+    if (failed) {
+        ServerLog("Message " + id + " not kept");
+        for (const auto& c : copies) std::remove(c.path.c_str());
+        smtp::WritePortsValue(id, std::nullopt);
+        std::remove(queued.c_str());
+        AbandonData(s);
+        reset();
+        return false;
+    }
+    if (external == 0) {
+        smtp::WritePortsValue(id, std::nullopt);
+        std::remove(file.c_str());
+    }
+    s.DataPath.clear();
+
+    for (const auto& c : copies) {
+        if (hooks.applyRules) hooks.applyRules(c.path, c.user, 0, 0);
+        // A rule may have moved or deleted the copy.
+        if (!platform::FileExists(c.path)) continue;
+        if (FrmSettings && FrmSettings->virusCheckIn() && hooks.checkIncomingAttachments)
+            hooks.checkIncomingAttachments(c.path, c.user);
+        if (!c.address.empty() && hooks.autoRespond) hooks.autoRespond(c.address, c.user, c.path);
+        if (hooks.forwardMessage) hooks.forwardMessage(c.user, c.path);
+        if (FrmServers) FrmServers->QueueNewMailAlert(c.user);
+    }
+    reset();
+    ServerLog("<< 250 OK Message received");
+    return true;
+}
+
+void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
+    auto s = SessionOf(connection);
+    if (!s || s->Ended) return;
+    s->Ended = true;
+    if (s->DataFd >= 0 || !s->DataPath.empty()) {
+        ServerLog("Connection closed while receiving " + s->Section.Read("id") + "; the part received is dropped");
+        AbandonData(*s);
+    }
+    const int emails = Number(s->Section.Read("emails"));
+    for (int i = 1; i <= emails; ++i) {
+        const std::string file =
+            smtp::StoreFolder(smtp::FolderOut) + s->Section.Read("emailref" + std::to_string(i)) + smtp::StateQueued;
+        if (!platform::FileExists(file) || !smtp::deliveryHooks.applyRules) continue;
+        std::string user = s->Section.Read("user");
+        if (user.empty()) {
+            std::vector<std::string> users;
+            if (IsLocalAddress(s->Section.Read("from"), users) && !users.empty()) user = users.front();
+        }
+        smtp::deliveryHooks.applyRules(file, user, 99, 1);
+    }
+    s->Section.Erase();
+    connection.UserData().reset();
+    if (FrmServers) FrmServers->RefreshMailCounts(true, true);
+}
+
+void TFrmSMTP::SMTPServerClientError(platform::TcpConnection&, int code) {
+    ServerLog("Socket error number " + std::to_string(code));
+}

@@ -1,0 +1,119 @@
+"""Shared pieces of the SMTP server and relay peer tests: the program on a
+temporary home with local users at a local domain, and a provider's SMTP
+server (aiosmtpd, peers_smtp_smarthost.py) started as a direct child."""
+
+import configparser
+import glob
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pop3_server_test import BIN, Program, write_table  # noqa: E402,F401
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DOMAIN = "office.example"
+
+
+class SmtpProgram(Program):
+    """The program with alice and bob at office.example; extra_ini is added
+    to the settings file (its [SMTP] keys go after LocalPort and Wait)."""
+
+    def __init__(self, extra_smtp="", extra_ini="", aliases=()):
+        super().__init__(extra_ini=extra_ini)
+        ini = os.path.join(self.home, "tarnwick.ini")
+        with open(ini) as f:
+            text = f.read()
+        keep = "" if "Wait=" in extra_smtp else "Wait=1\n"
+        text = text.replace("Wait=1\n", keep + extra_smtp, 1)
+        with open(ini, "w") as f:
+            f.write(text)
+        write_table(os.path.join(self.home, "domain.dat"), [("Domain", "String", 64)],
+                    [("ixDomain", "Domain")], [[DOMAIN]])
+        write_table(os.path.join(self.home, "link.dat"), [("Email", "String", 64), ("User", "String", 64)],
+                    [("ixName", "Email")], [list(a) for a in aliases])
+
+    def start(self, wait_for_pop=True):
+        super().start(wait_for_pop)
+        self.wait_port(self.smtp_port)
+        return self
+
+    def path(self, *parts):
+        return os.path.join(self.home, *parts)
+
+    def files(self, folder):
+        d = self.path(folder)
+        return sorted(os.listdir(d)) if os.path.isdir(d) else []
+
+    def read(self, *parts):
+        with open(self.path(*parts), "rb") as f:
+            return f.read()
+
+    def ports(self):
+        """ports.dat as {section: {key: value}} (keys lower-cased)."""
+        p = self.path("ports.dat")
+        cp = configparser.ConfigParser(interpolation=None, strict=False)
+        if os.path.exists(p):
+            cp.read(p, encoding="latin-1")
+        return {s: dict(cp.items(s)) for s in cp.sections()}
+
+    def wait_for(self, cond, timeout=20, what="condition"):
+        end = time.time() + timeout
+        while time.time() < end:
+            if self.proc.poll() is not None:
+                raise AssertionError("program ended: %s" % self.stderr())
+            if cond():
+                return
+            time.sleep(0.05)
+        raise AssertionError("timed out waiting for " + what)
+
+
+def stored_form(message):
+    """A message as it travels in DATA and is stored: CRLF lines, dot-stuffed,
+    followed by the end marker."""
+    lines = message.split(b"\r\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return b"\r\n".join(b"." + l if l.startswith(b".") else l for l in lines) + b"\r\n.\r\n"
+
+
+class Smarthost:
+    """aiosmtpd requiring AUTH with the given mechanisms."""
+
+    def __init__(self, user="relay", password="relaypw", mechanisms="LOGIN,PLAIN"):
+        self.dir = tempfile.mkdtemp(prefix="tw-smarthost-")
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, "peers_smtp_smarthost.py"), self.dir, user, password, mechanisms],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        line = self.proc.stdout.readline().decode()
+        if not line.startswith("PORT "):
+            self.stop()
+            raise AssertionError("smarthost did not start: " + line + self.proc.stderr.read().decode())
+        self.port = int(line.split()[1])
+
+    def messages(self):
+        """[(envelope dict, data bytes)] in arrival order."""
+        out = []
+        for j in sorted(glob.glob(os.path.join(self.dir, "*.json"))):
+            with open(j) as f:
+                meta = json.load(f)
+            with open(j[:-5] + ".eml", "rb") as f:
+                out.append((meta, f.read()))
+        return out
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for s in (self.proc.stdout, self.proc.stderr):
+            if s:
+                s.close()
+        shutil.rmtree(self.dir, ignore_errors=True)

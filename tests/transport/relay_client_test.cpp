@@ -1,0 +1,389 @@
+// Relay client against a scripted provider on loopback: the bookkeeping of
+// refused recipients, failures that move on to the next message, replies
+// split over reads, refused log-ons, silence, and the end of the run.
+#include "transport/servers.h"
+#include "transport/smtp.h"
+#include "transport_test_util.h"
+
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using twtest::TempHome;
+
+bool WaitUntil(const std::function<bool()>& done, int ms = 8000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+TEST(RelayWire, EveryLineEndsCrLfAndNothingSmugglesAnEnd) {
+    struct Case {
+        const char* name;
+        std::string stored, wire;
+    } cases[] = {
+        {"stored form", "A: 1\r\n\r\nbody\r\n..dot\r\n.\r\n", "A: 1\r\n\r\nbody\r\n..dot\r\n.\r\n"},
+        {"no end marker", "A: 1\r\n\r\nbody", "A: 1\r\n\r\nbody\r\n.\r\n"},
+        {"ends with CR LF only", "A: 1\r\n\r\nbody\r\n", "A: 1\r\n\r\nbody\r\n.\r\n"},
+        {"bare LF lines", "A: 1\n\nx\n.\ny\r\n.\r\n", "A: 1\r\n\r\nx\r\n..\r\ny\r\n.\r\n"},
+        {"bare CR", "a\rb\r\n.\r\n", "a\r\nb\r\n.\r\n"},
+        {"text after the end marker is not sent", "a\r\n.\r\nRSET\r\n", "a\r\n.\r\n"},
+        {"empty", "", ".\r\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(smtp::RelayWireText(c.stored), c.wire) << c.name;
+}
+
+TEST(RelayReplies, LinesMakeOneReplyWhateverTheReads) {
+    smtp::ReplyAssembler a;
+    EXPECT_FALSE(a.Add("250-pro"));
+    EXPECT_FALSE(a.Add("vider\r\n250-AUTH LOGIN\r\n"));
+    EXPECT_TRUE(a.Add("250 OK\r\n220 "));
+    EXPECT_EQ(a.Take(), "250-provider\r\n250-AUTH LOGIN\r\n250 OK\r\n");
+    EXPECT_EQ(a.Take(), "");
+    EXPECT_TRUE(a.Add("x\r\n334 abc\r\n"));
+    EXPECT_EQ(a.Take(), "220 x\r\n");
+    EXPECT_EQ(a.Take(), "334 abc\r\n");
+}
+
+// A provider whose replies the test writes. A reply holding "\x01" is sent
+// in two writes 100 ms apart; "<close>" drops the connection; "" sends
+// nothing (silence).
+class FakeProvider {
+public:
+    std::string greeting = "220 fake ready\r\n";
+    std::function<std::string(const std::string& line)> onCommand = [](const std::string& line) {
+        std::string l = line;
+        for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (l == "data") return std::string("354 go\r\n");
+        if (l == "quit") return std::string("221 bye\r\n");
+        return std::string("250 ok\r\n");
+    };
+    std::function<std::string(const std::string& data)> onData = [](const std::string&) {
+        return std::string("250 queued\r\n");
+    };
+    std::vector<std::string> commands;
+    std::vector<std::string> messages;
+    int connections = 0;
+
+    FakeProvider() {
+        server_.listen(QHostAddress("127.0.0.1"), 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            QTcpSocket* s = server_.nextPendingConnection();
+            ++connections;
+            socket_ = s;
+            buffer_.clear();
+            inData_ = false;
+            QObject::connect(s, &QTcpSocket::readyRead, [this, s] { Read(s); });
+            Write(s, greeting);
+        });
+    }
+    int Port() const { return server_.serverPort(); }
+
+private:
+    void Write(QTcpSocket* s, const std::string& reply) {
+        if (reply == "<close>") {
+            s->disconnectFromHost();
+            return;
+        }
+        size_t split = reply.find('\x01');
+        if (split == std::string::npos) {
+            s->write(reply.data(), static_cast<qint64>(reply.size()));
+            return;
+        }
+        s->write(reply.data(), static_cast<qint64>(split));
+        std::string rest = reply.substr(split + 1);
+        QTimer::singleShot(100, s, [s, rest] { s->write(rest.data(), static_cast<qint64>(rest.size())); });
+    }
+    void Read(QTcpSocket* s) {
+        buffer_ += s->readAll().toStdString();
+        for (;;) {
+            if (inData_) {
+                std::string joined = "\r\n" + buffer_;
+                size_t end = joined.find("\r\n.\r\n");
+                if (end == std::string::npos) return;
+                messages.push_back(buffer_.substr(0, end + 3));
+                buffer_.erase(0, end + 3);
+                inData_ = false;
+                Write(s, onData(messages.back()));
+                continue;
+            }
+            size_t lf = buffer_.find("\r\n");
+            if (lf == std::string::npos) return;
+            std::string line = buffer_.substr(0, lf);
+            buffer_.erase(0, lf + 2);
+            commands.push_back(line);
+            std::string reply = onCommand(line);
+            if (reply.rfind("354", 0) == 0) inData_ = true;
+            Write(s, reply);
+        }
+    }
+    QTcpServer server_;
+    QTcpSocket* socket_ = nullptr;
+    std::string buffer_;
+    bool inData_ = false;
+};
+
+class RelayTest : public TempHome {
+protected:
+    // The provider's sockets need the application before the fixture's
+    // members are made.
+    static void SetUpTestSuite() { twtest::EnsureApp(); }
+    void SetUp() override {
+        TempHome::SetUp();
+        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+        platform::SetDialogHandlerForTesting([](platform::DialogCall&) { return platform::MsgResult::Ok; });
+        twtest::SaveUsersFile({{"alice", "alicepw"}});
+        twtest::SavePopFile({});
+    }
+    void TearDown() override {
+        smtp_.reset();
+        FrmSMTP = nullptr;
+        servers_.reset();
+        FrmServers = nullptr;
+        platform::SetDialogHandlerForTesting({});
+        TempHome::TearDown();
+    }
+    void Start(const std::string& extraSmtp = "") {
+        smtp_.reset();
+        servers_.reset();
+        std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary)
+            << "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=0\nHost=127.0.0.1\nPort=" << provider.Port()
+            << "\nStandard=0\n" << extraSmtp;
+        servers_ = std::make_unique<TFrmServers>();
+        FrmServers = servers_.get();
+        smtp_ = std::make_unique<TFrmSMTP>();
+        FrmSMTP = smtp_.get();
+    }
+    void Queue(const std::string& id, const std::vector<std::string>& to, const std::string& from = "<ann@far.example>",
+               int goes = 0) {
+        std::ofstream(Out(id + ".txt"), std::ios::binary) << "Subject: " << id << "\r\n\r\nbody of " << id << "\r\n.\r\n";
+        smtp::WritePortsValue(id, std::string("rcpt"), std::to_string(to.size()));
+        for (size_t i = 0; i < to.size(); ++i) smtp::WritePortsValue(id, "To" + std::to_string(i + 1), to[i]);
+        smtp::WritePortsValue(id, std::string("From"), from);
+        if (goes) smtp::WritePortsValue(id, std::string("Goes"), std::to_string(goes));
+    }
+    void Run() {
+        smtp_->StartDelivery();
+        ASSERT_TRUE(WaitUntil([&] { return !smtp_->Delivering(); })) << "the run never ended";
+    }
+    std::string Out(const std::string& name) { return smtp::StoreFolder(smtp::FolderOut) + name; }
+    std::vector<std::string> OutFiles() { return platform::ListFiles(smtp::StoreFolder(smtp::FolderOut), "*"); }
+    std::string Record(const std::string& id, const std::string& key) { return smtp::ReadPortsValue(id, key); }
+    std::string Log() {
+        std::string s;
+        platform::ReadFile(ProgramDir + "smtp.log", s);
+        return s;
+    }
+    bool Sent(const std::string& command) {
+        return std::find(provider.commands.begin(), provider.commands.end(), command) != provider.commands.end();
+    }
+
+    FakeProvider provider;
+    std::unique_ptr<TFrmServers> servers_;
+    std::unique_ptr<TFrmSMTP> smtp_;
+};
+
+TEST_F(RelayTest, MessagesGoOnOneConnectionAndLeaveNothingBehind) {
+    Start();
+    Queue("m1", {"<a@far.example>", "b@far.example"}, "<ann@far.example>");
+    Queue("m2", {"<c@far.example>"}, "ann@far.example");
+    Run();
+    EXPECT_EQ(provider.connections, 1);
+    const std::string host = provider.commands.at(0);
+    EXPECT_EQ(host.rfind("helo ", 0), 0u) << host;
+    std::vector<std::string> rest(provider.commands.begin() + 1, provider.commands.end());
+    EXPECT_EQ(rest, (std::vector<std::string>{"MAIL FROM:<ann@far.example>", "RCPT TO:<a@far.example>",
+                                              "RCPT TO:<b@far.example>", "data", "rset",
+                                              "MAIL FROM:<ann@far.example>", "RCPT TO:<c@far.example>", "data",
+                                              "quit"}));
+    ASSERT_EQ(provider.messages.size(), 2u);
+    EXPECT_EQ(provider.messages[0], "Subject: m1\r\n\r\nbody of m1\r\n.\r\n");
+    EXPECT_TRUE(OutFiles().empty());
+    EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m1"));
+    EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m2"));
+}
+
+TEST_F(RelayTest, RefusedRecipientIsRetriedAloneNextTime) {
+    provider.onCommand = [](const std::string& line) {
+        if (line == "RCPT TO:<b@far.example>") return std::string("550 no such user\r\n");
+        if (line == "data") return std::string("354 go\r\n");
+        return std::string("250 ok\r\n");
+    };
+    Start();
+    Queue("m1", {"<a@far.example>", "<b@far.example>", "<c@far.example>"});
+    Run();
+    EXPECT_EQ(provider.messages.size(), 1u) << "DATA still goes to the accepted ones";
+    EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"}) << ".bad goes back to the queue at the end";
+    EXPECT_EQ(Record("m1", "Goes"), "");
+    EXPECT_EQ(Record("m1", "To1"), "");
+    EXPECT_EQ(Record("m1", "Sent1"), "<a@far.example>");
+    EXPECT_EQ(Record("m1", "To2"), "<b@far.example>");
+    EXPECT_EQ(Record("m1", "Bad2"), "<b@far.example>");
+    EXPECT_EQ(Record("m1", "Sent3"), "<c@far.example>");
+    EXPECT_NE(Log().find("Failed while naming recipient: <b@far.example>"), std::string::npos);
+
+    // The next attempt names only the refused one; accepted, the message goes.
+    provider.commands.clear();
+    provider.onCommand = FakeProvider().onCommand;
+    Run();
+    EXPECT_TRUE(Sent("RCPT TO:<b@far.example>"));
+    EXPECT_FALSE(Sent("RCPT TO:<a@far.example>"));
+    EXPECT_FALSE(Sent("RCPT TO:<c@far.example>"));
+    EXPECT_TRUE(OutFiles().empty());
+    EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m1"));
+}
+
+TEST_F(RelayTest, FailuresOfOneMessageMoveOnToTheNext) {
+    struct Case {
+        const char* name;
+        std::function<std::string(const std::string&)> onCommand;
+        std::function<std::string(const std::string&)> onData;
+        const char* logLine;
+    } cases[] = {
+        {"all recipients refused",
+         [](const std::string& l) { return l.rfind("RCPT", 0) == 0 && l.find("bad") != std::string::npos
+                                               ? std::string("550 no\r\n")
+                                               : l == "data" ? std::string("354 go\r\n") : std::string("250 ok\r\n"); },
+         nullptr, "No (good) Recipients"},
+        {"554 to DATA",
+         [n = std::make_shared<int>(0)](const std::string& l) {
+             if (l != "data") return std::string("250 ok\r\n");
+             return (*n)++ == 0 ? std::string("554 not today\r\n") : std::string("354 go\r\n");
+         },
+         nullptr, "Expected return code 354, got 554 not today"},
+        {"4xx to MAIL",
+         [](const std::string& l) {
+             return l.rfind("MAIL FROM:<bad", 0) == 0 ? std::string("451 later\r\n")
+                    : l == "data"                     ? std::string("354 go\r\n")
+                                                      : std::string("250 ok\r\n");
+         },
+         nullptr, "Sender refused: 451 later"},
+        {"5xx after the data",
+         [](const std::string& l) { return l == "data" ? std::string("354 go\r\n") : std::string("250 ok\r\n"); },
+         [](const std::string& d) {
+             return d.find("body of a1") != std::string::npos ? std::string("552 too big\r\n")
+                                                               : std::string("250 ok\r\n");
+         },
+         "Failed while sending message"},
+    };
+    Start();
+    for (const auto& c : cases) {
+        provider.commands.clear();
+        provider.messages.clear();
+        provider.onCommand = c.onCommand;
+        if (c.onData) provider.onData = c.onData;
+        else provider.onData = [](const std::string&) { return std::string("250 queued\r\n"); };
+        Queue("a1", {"<bad@far.example>"}, "<bad@far.example>");
+        Queue("b2", {"<good@far.example>"});
+        Run();
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"a1.txt"}) << c.name << ": b2 went, a1 is queued again";
+        EXPECT_EQ(Record("a1", "Goes"), "1") << c.name;
+        EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("b2")) << c.name;
+        EXPECT_NE(Log().find(c.logLine), std::string::npos) << c.name;
+        std::remove(Out("a1.txt").c_str());
+        smtp::WritePortsValue("a1", std::nullopt);
+    }
+}
+
+TEST_F(RelayTest, SplitEhloReplyChoosesLoginAndRefusedLogOnMarksNothing) {
+    provider.greeting = "220-fake\r\n\x01" "220 ready\r\n";
+    int passwords = 0;
+    provider.onCommand = [&](const std::string& l) {
+        if (l.rfind("ehlo ", 0) == 0) return std::string("250-fake\r\n\x01" "250-AUTH CRAM-MD5 LOGIN\r\n250 OK\r\n");
+        if (l == "AUTH LOGIN") return std::string("334 VXNlcm5hbWU6\r\n");
+        if (l == "cmVsYXk=") return std::string("334 UGFzc3dvcmQ6\r\n");
+        ++passwords;
+        return std::string("535 no\r\n");
+    };
+    Start("Auth=1\nLogin=relay\nPass=secret\n");
+    Queue("m1", {"<a@far.example>"});
+    Run();
+    EXPECT_TRUE(Sent("AUTH LOGIN"));
+    EXPECT_EQ(passwords, 1);
+    EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
+    EXPECT_EQ(Record("m1", "Goes"), "") << "a refused log-on is no failed attempt";
+    EXPECT_NE(Log().find("Couldn't log on"), std::string::npos);
+}
+
+TEST_F(RelayTest, SilentOrClosingProviderEndsTheRunCleanly) {
+    for (const char* answer : {"", "<close>"}) {
+        provider.onCommand = [answer](const std::string& l) {
+            return l.rfind("MAIL", 0) == 0 ? std::string(answer) : std::string("250 ok\r\n");
+        };
+        Start();
+        smtp_->ReplyTimeoutMs = 300;
+        Queue("m1", {"<a@far.example>"});
+        Run();
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"}) << answer;
+        EXPECT_EQ(Record("m1", "Goes"), "") << answer;
+        EXPECT_FALSE(smtp_->SMTPClient.Active()) << answer;
+    }
+    EXPECT_NE(Log().find("Timed out waiting for response"), std::string::npos);
+    EXPECT_NE(Log().find("Disconnected"), std::string::npos);
+}
+
+TEST_F(RelayTest, MessageWithSentMarkerIsTidiedNotSentAgain) {
+    provider.onCommand = [this](const std::string& l) {
+        // The marker appears while the run is under way, as when deleting
+        // the sent file failed.
+        if (l.rfind("helo", 0) == 0) std::ofstream(Out("m1.txs"));
+        return l.rfind("MAIL", 0) == 0 ? std::string("451 busy\r\n") : std::string("250 ok\r\n");
+    };
+    Start();
+    Queue("m1", {"<a@far.example>"});
+    Run();
+    EXPECT_TRUE(OutFiles().empty());
+    EXPECT_NE(Log().find("Tidying up m1 - has been sent already."), std::string::npos);
+    EXPECT_TRUE(provider.messages.empty());
+}
+
+TEST_F(RelayTest, TenthFailureNoticesTheSenderTwentiethSuspends) {
+    provider.onCommand = [](const std::string& l) {
+        return l.rfind("MAIL", 0) == 0 ? std::string("550 never\r\n") : std::string("250 ok\r\n");
+    };
+    Start();
+    Queue("n9", {"<a@far.example>"}, "<ann@far.example>", 9);
+    Queue("n19", {"<a@far.example>"}, "<ann@far.example>", 19);
+    Run();
+    EXPECT_EQ(OutFiles(), (std::vector<std::string>{"n19.tx_", "n9.txt"}));
+    EXPECT_EQ(Record("n9", "Goes"), "10");
+    EXPECT_EQ(Record("n19", "Goes"), "0");
+    // The sender is not local: the notices go to the first user.
+    auto notices = smtp::ListUserFiles(smtp::StoreFolder(smtp::FolderIn), "alice");
+    ASSERT_EQ(notices.size(), 2u);
+    std::string a, b;
+    platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + notices[0], a);
+    platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + notices[1], b);
+    std::string both = a + b;
+    EXPECT_NE(both.find("after 10 attempts"), std::string::npos);
+    EXPECT_NE(both.find("Tarnwick has suspended the email"), std::string::npos);
+}
+
+TEST_F(RelayTest, NothingQueuedOrNoHostEndsAtOnce) {
+    Start();
+    Run();
+    EXPECT_NE(Log().find("no mail to deliver"), std::string::npos);
+    EXPECT_EQ(provider.connections, 0);
+    std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary) << "[SMTP]\nHost=\n";
+    Queue("m1", {"<a@far.example>"});
+    Run();
+    EXPECT_NE(Log().find("no host - use setup"), std::string::npos);
+    EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
+}
+
+}  // namespace

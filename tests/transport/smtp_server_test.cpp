@@ -1,0 +1,496 @@
+// SMTP server: the dialect's routines, and whole sessions over loopback with
+// the settings, servers and SMTP windows in a temporary program directory.
+#include "transport/servers.h"
+#include "transport/smtp.h"
+#include "transport_test_util.h"
+
+#include "codecs/auth.h"
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "settings/link.h"
+#include "settings/setup.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+
+#include <unistd.h>
+
+namespace {
+
+using twtest::TempHome;
+
+bool PumpFor(const std::function<bool()>& done, int ms = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+std::string Slurp(const std::string& path) {
+    std::string data;
+    platform::ReadFile(path, data);
+    return data;
+}
+
+// --- routines ---------------------------------------------------------------------
+
+TEST(SmtpSplitLine, VerbIsTheFirstWordAndEnvelopeAddressesAreClean) {
+    struct Case {
+        std::string line, command, argument, left;
+    } cases[] = {
+        {"HELO pc12\r\n", "helo", "pc12", ""},
+        {"EHLO [IPv6:::1]\r\n", "ehlo", "[IPv6:::1]", ""},
+        {"MAIL FROM:<Ann@Office.Example>\r\nRCPT", "mail from", "<ann@office.example>", "RCPT"},
+        {"mail from: <a@b> SIZE=100\r\n", "mail from", "<a@b>", ""},
+        {"MAIL FROM:<>\r\n", "mail from", "<>", ""},
+        {"RCPT TO:<x@far.example>\r\n", "rcpt to", "<x@far.example>", ""},
+        {"rcpt to: plain@far.example NOTIFY=NEVER\r\n", "rcpt to", "plain@far.example", ""},
+        {"RCPT TO:<<a@b>,<c@d>>\r\n", "rcpt to", "<<a@b>,<c@d>>", ""},
+        {"AUTH PLAIN AGFsaWNlAHB3\r\n", "auth", "PLAIN AGFsaWNlAHB3", ""},
+        {"NOOP", "noop", "", ""},
+        {"\r\n", "", "", ""},
+        {"QUIT\r\nNOOP\r\n", "quit", "", "NOOP\r\n"},
+        {"MAIL\r\n", "mail", "", ""},
+    };
+    for (const auto& c : cases) {
+        std::string buffer = c.line, command, argument;
+        smtp::SplitSmtpLine(buffer, command, argument);
+        EXPECT_EQ(command, c.command) << c.line;
+        EXPECT_EQ(argument, c.argument) << c.line;
+        EXPECT_EQ(buffer, c.left) << c.line;
+    }
+    std::string longLine = "RCPT TO:<" + std::string(400, 'a') + ">\r\n", command, argument;
+    smtp::SplitSmtpLine(longLine, command, argument);
+    EXPECT_EQ(argument.size(), 255u);
+}
+
+TEST(SmtpIpFilter, PrefixEndsAtAnOctetAndLoopbackIsAlwaysIn) {
+    struct Case {
+        const char* remote;
+        const char* filter;
+        bool admitted;
+    } cases[] = {
+        {"192.168.1.20", "192.168.1.", true}, {"192.168.1.20", "192.168.1", true},
+        {"192.168.10.2", "192.168.1", false}, {"10.0.0.1", "10.0.0.1", true},
+        {"110.0.0.15", "10.0.0.1", false},    {"10.0.0.15", "10.0.0.1", false},
+        {"10.0.0.15", "", false},             {"127.0.0.1", "", true},
+        {"::1", "10.", true},                 {"10.1.2.3", " 10. ", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(smtp::IpFilterAdmits(c.remote, c.filter), c.admitted) << c.remote << " / " << c.filter;
+}
+
+TEST(SmtpRecipientList, UsualAndListForms) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(smtp::SplitRecipientList("<a@b>"), V{"<a@b>"});
+    EXPECT_EQ(smtp::SplitRecipientList("a@b"), V{"a@b"});
+    EXPECT_EQ(smtp::SplitRecipientList("<<a@b>,<c@d>>"), (V{"<a@b>", "<c@d>"}));
+    EXPECT_EQ(smtp::SplitRecipientList("<<a@b> <c@d> <>"), (V{"<a@b>", "<c@d>"}));
+}
+
+TEST(SmtpFooters, GoOnlyWhereTheyCannotCorruptTheBody) {
+    const std::vector<std::string> footer = {"-- ", ".Office"};
+    const std::string plain = "Subject: s\r\n\r\nhello\r\n.\r\n";
+    const std::string html =
+        "Content-Type: text/html\r\n\r\n<html><body>hi</BODY></html>\r\n.\r\n";
+    const std::string qpHtml =
+        "Content-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n<body>x=3D</body>\r\n.\r\n";
+    const std::string base64 =
+        "Content-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n\r\naGVsbG8=\r\n.\r\n";
+    const std::string multipart =
+        "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n--b1\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+        "--b1\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\nAAAA\r\n"
+        "--b1--\r\n.\r\n";
+    const std::string altHtml =
+        "Content-Type: multipart/alternative; boundary=zz\r\n\r\n--zz\r\nContent-Type: text/html\r\n"
+        "Content-Transfer-Encoding: 8bit\r\n\r\n<p>x</p></body>\r\n--zz--\r\n.\r\n";
+    const std::string uuencoded = "Subject: u\r\n\r\ntext\r\nbegin 644 a.bin\r\nM\r\nend\r\n.\r\n";
+    struct Case {
+        const char* name;
+        std::string message, expected;
+    } cases[] = {
+        {"plain text: before the end marker, dot-stuffed", plain,
+         "Subject: s\r\n\r\nhello\r\n-- \r\n..Office\r\n.\r\n"},
+        {"html: inside the body end", html,
+         "Content-Type: text/html\r\n\r\n<html><body>hi<DIV>\r\n<BR>-- \r\n<BR>.Office\r\n</DIV></BODY></html>\r\n.\r\n"},
+        {"quoted-printable html left alone", qpHtml, qpHtml},
+        {"base64 text left alone", base64, base64},
+        {"multipart: the end marker is in no part", multipart, multipart},
+        {"8bit html part of a multipart", altHtml,
+         "Content-Type: multipart/alternative; boundary=zz\r\n\r\n--zz\r\nContent-Type: text/html\r\n"
+         "Content-Transfer-Encoding: 8bit\r\n\r\n<p>x</p><DIV>\r\n<BR>-- \r\n<BR>.Office\r\n</DIV></body>\r\n"
+         "--zz--\r\n.\r\n"},
+        {"uuencoded attachment: before its begin line", uuencoded,
+         "Subject: u\r\n\r\ntext\r\n-- \r\n..Office\r\nbegin 644 a.bin\r\nM\r\nend\r\n.\r\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(smtp::WithHtmlFooter(c.message, footer, {}), c.expected) << c.name;
+    EXPECT_EQ(smtp::WithHtmlFooter(plain, {}, {}), plain) << "no footer, no change";
+    EXPECT_EQ(smtp::WithHtmlFooter(html, footer, {"<i>x</i>"}),
+              "Content-Type: text/html\r\n\r\n<html><body>hi<DIV>\r\n<i>x</i>\r\n</DIV></BODY></html>\r\n.\r\n")
+        << "footer.html lines stand as they are";
+}
+
+// --- sessions -------------------------------------------------------------------
+
+class Client {
+public:
+    explicit Client(int port) {
+        socket_.connectToHost(QHostAddress("127.0.0.1"), static_cast<quint16>(port));
+        greeting = Reply();
+    }
+    void Write(const std::string& data) {
+        socket_.write(data.data(), static_cast<qint64>(data.size()));
+        socket_.flush();
+    }
+    // One whole reply (its last line has a blank after the code).
+    std::string Reply(int ms = 5000) {
+        PumpFor([&] {
+            buffer_ += socket_.readAll().toStdString();
+            return Complete();
+        }, ms);
+        size_t end = Complete();
+        std::string reply = buffer_.substr(0, end);
+        buffer_.erase(0, end);
+        return reply;
+    }
+    std::string Say(const std::string& line) {
+        Write(line + "\r\n");
+        return Reply();
+    }
+    bool Closed() {
+        PumpFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; }, 3000);
+        return socket_.state() == QAbstractSocket::UnconnectedState;
+    }
+    void Drop() { socket_.abort(); }
+    std::string greeting;
+
+private:
+    // Length of the first whole reply in the buffer, 0 when none.
+    size_t Complete() const {
+        size_t pos = 0;
+        while (true) {
+            size_t lf = buffer_.find('\n', pos);
+            if (lf == std::string::npos) return 0;
+            if (lf - pos >= 4 && buffer_[pos + 3] == ' ') return lf + 1;
+            if (lf - pos < 4) return lf + 1;
+            pos = lf + 1;
+        }
+    }
+    QTcpSocket socket_;
+    std::string buffer_;
+};
+
+class SmtpServerTest : public TempHome {
+protected:
+    void SetUp() override {
+        TempHome::SetUp();
+        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
+            dialogs_.push_back(call.text);
+            return platform::MsgResult::Ok;
+        });
+        WriteIni("");
+        ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "alice", "alicepw"));
+        ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "bob", "bobpw"));
+        TvdlMemTable domains;
+        links::DefineDomainTable(domains);
+        domains.Append();
+        domains.FieldByName("Domain").SetAsString("office.example");
+        domains.Post();
+        domains.SaveToBinaryFile(ProgramDir + "domain.dat");
+    }
+    void TearDown() override {
+        smtp_.reset();
+        FrmSMTP = nullptr;
+        servers_.reset();
+        FrmServers = nullptr;
+        settings_.reset();
+        FrmSettings = nullptr;
+        SmtpServerAuthOn = false;
+        platform::SetDialogHandlerForTesting({});
+        TempHome::TearDown();
+    }
+    void WriteIni(const std::string& smtp) {
+        std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary)
+            << "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=0\n" << smtp;
+    }
+    void Start() {
+        settings_ = std::make_unique<TFrmSettings>();
+        FrmSettings = settings_.get();
+        // The alias "sales" reaches alice twice over with her own address.
+        TFrmLink::AddLinkTo(*settings_->tbleLink, "sales@office.example", "alice");
+        servers_ = std::make_unique<TFrmServers>();
+        FrmServers = servers_.get();
+        smtp_ = std::make_unique<TFrmSMTP>();
+        FrmSMTP = smtp_.get();
+        ASSERT_TRUE(smtp_->SMTPServer.Active());
+    }
+    std::unique_ptr<Client> Connect() { return std::make_unique<Client>(smtp_->SMTPServer.Port()); }
+    std::vector<std::string> Files(const char* folder) {
+        return platform::ListFiles(smtp::StoreFolder(folder), "*");
+    }
+    // Sends a whole message; returns the reply to the end of DATA.
+    std::string Send(Client& c, const std::string& from, const std::vector<std::string>& to, const std::string& data) {
+        EXPECT_EQ(c.Say("MAIL FROM:<" + from + ">"), "250 Sender OK\r\n");
+        for (const auto& t : to) EXPECT_EQ(c.Say("RCPT TO:<" + t + ">"), "250 Recipient OK\r\n") << t;
+        EXPECT_EQ(c.Say("DATA"), "354 Off you go then\r\n");
+        c.Write(data);
+        return c.Reply();
+    }
+
+    std::vector<std::string> dialogs_;
+    std::unique_ptr<TFrmSettings> settings_;
+    std::unique_ptr<TFrmServers> servers_;
+    std::unique_ptr<TFrmSMTP> smtp_;
+};
+
+TEST_F(SmtpServerTest, DialogueReplies) {
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->greeting, "220 hello\r\n");
+    struct Step {
+        std::string send, reply;
+    } steps[] = {
+        {"EHLO [IPv6:::1]", "250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n"},
+        {"HELO pc12", "250 Tarnwick\r\n"},
+        {"NOOP", "250 OK\r\n"},
+        {"VRFY alice", "502 Command not implemented\r\n"},
+        {"DATA", "554 No valid recipients\r\n"},
+        {"AUTH CRAM-MD5", "504 Unrecognized authentication type\r\n"},
+        {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
+        {"*", "501 Authentication cancelled\r\n"},
+        {"AUTH LOGIN " + auth::EncodeBase64("alice"), "334 UGFzc3dvcmQ6\r\n"},
+        {auth::EncodeBase64("wrong"), "535 user rejected\r\n"},
+        {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
+        {auth::EncodeBase64("ALICE"), "334 UGFzc3dvcmQ6\r\n"},
+        {auth::EncodeBase64("AlicePW"), "235 OK, user accepted\r\n"},
+        {"AUTH PLAIN", "334 \r\n"},
+        {auth::EncodeBase64(std::string("\0bob\0bobpw", 10)), "235 OK, user accepted\r\n"},
+        {"AUTH PLAIN " + auth::EncodeBase64(std::string("\0bob\0nope", 9)), "535 user rejected\r\n"},
+        {"AUTH PLAIN =", "535 user rejected\r\n"},
+        {"RSET", "250 Ok Resetting state\r\n"},
+        {"MAIL FROM:<x@far.example>", "250 Sender OK\r\n"},
+        {"RCPT TO:<y@far.example>", "250 Recipient OK\r\n"},
+        {std::string(5000, 'x'), "500 Line too long\r\n"},
+        {"NOOP", "250 OK\r\n"},
+        {"QUIT", "221 See ya later\r\n"},
+    };
+    for (const auto& s : steps) EXPECT_EQ(c->Say(s.send), s.reply) << s.send.substr(0, 40);
+    EXPECT_TRUE(c->Closed());
+    // Secrets stay out of the server log.
+    std::string log = Slurp(ProgramDir + "smtpsvr.log");
+    EXPECT_EQ(log.find(auth::EncodeBase64("AlicePW")), std::string::npos);
+    EXPECT_EQ(log.find(auth::EncodeBase64(std::string("\0bob\0bobpw", 10))), std::string::npos);
+}
+
+TEST_F(SmtpServerTest, RelayNeedsAuthenticationWhenServerAuthIsOn) {
+    WriteIni("ServerAuth=1\n");
+    Start();
+    ASSERT_TRUE(SmtpServerAuthOn);
+    auto c = Connect();
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "501 Not Authenticated\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<bob@office.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<someone@tarnwick.invalid>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<someone@tarnwick.invalid.far.example>"), "501 Not Authenticated\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<<y@far.example>,<z@far.example>>"), "501 Not Authenticated\r\n");
+    // A local sender may relay.
+    EXPECT_EQ(c->Say("MAIL FROM:<alice@office.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
+    auto d = Connect();
+    EXPECT_EQ(d->Say("AUTH PLAIN " + auth::EncodeBase64(std::string("\0bob\0bobpw", 10))),
+              "235 OK, user accepted\r\n");
+    EXPECT_EQ(d->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(d->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
+}
+
+TEST_F(SmtpServerTest, LocalCopiesAndQueueRecordHoldTheMessageAsSent) {
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->Say("AUTH PLAIN " + auth::EncodeBase64(std::string("\0Bob\0bobpw", 10))),
+              "235 OK, user accepted\r\n");
+    const std::string data =
+        "From: bob@office.example\r\nMessage-ID: <m1@pc12.lan>\r\nSubject: Plans\r\n\r\n"
+        "line\r\n..dotted\r\n\r\n.\r\n";
+    // alice twice (alias and own address): one copy.
+    EXPECT_EQ(Send(*c, "Bob@Office.Example", {"sales@office.example", "alice@office.example", "x@Far.Example",
+                                              "bob@office.example"},
+                   data),
+              "250 Load and clear\r\n");
+    const std::string id = "m1pc12lan100405123";
+    EXPECT_EQ(Files("in"), (std::vector<std::string>{"alice_" + id + ".dat", "bob_" + id + ".dat"}));
+    EXPECT_EQ(Files("out"), std::vector<std::string>{id + ".txt"});
+    for (const auto& f : {"in/alice_" + id + ".dat", "in/bob_" + id + ".dat", "out/" + id + ".txt"})
+        EXPECT_EQ(Slurp(ProgramDir + f), data) << f;
+    EXPECT_EQ(smtp::ReadPortsValue(id, "rcpt"), "1");
+    EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), "<x@far.example>");
+    EXPECT_EQ(smtp::ReadPortsValue(id, "From"), "<bob@office.example>");
+    EXPECT_EQ(smtp::ReadPortsValue(id, "User"), "bob");
+
+    // Local recipients only: nothing queued, and a Message-ID is added.
+    EXPECT_EQ(Send(*c, "bob@office.example", {"alice@office.example"}, "Subject: x\r\n\r\nbody\r\n.\r\n"),
+              "250 Load and clear\r\n");
+    auto in = Files("in");
+    ASSERT_EQ(in.size(), 3u);
+    ASSERT_EQ(in[1].rfind("alice_ubjectxbody", 0), 0u) << in[1];
+    std::string second = Slurp(smtp::StoreFolder("in") + in[1]);
+    EXPECT_EQ(second.rfind("Subject: x\r\nMessage-ID: <20261207100405123", 0), 0u) << second;
+    EXPECT_EQ(Files("out").size(), 1u);
+}
+
+TEST_F(SmtpServerTest, EndMarkerAcrossReadsPipelinedCommandAndEmptyMessage) {
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    c->Write("Message-ID: <a@b>\r\n\r\nbody\r\n.");
+    EXPECT_EQ(c->Reply(300), "") << "not ended yet";
+    c->Write("\r\nNOOP\r\n");
+    EXPECT_EQ(c->Reply(), "250 Load and clear\r\n");
+    EXPECT_EQ(c->Reply(), "250 OK\r\n") << "text after the end marker is the next command";
+    auto in = Files("in");
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(Slurp(smtp::StoreFolder("in") + in[0]), "Message-ID: <a@b>\r\n\r\nbody\r\n.\r\n");
+
+    EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    EXPECT_EQ(c->Say("."), "250 Load and clear\r\n") << "an empty message ends";
+    EXPECT_EQ(Files("in").size(), 2u);
+}
+
+TEST_F(SmtpServerTest, DropMidDataLeavesNothing) {
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    c->Write("Subject: half\r\n\r\nsome of it\r\n");
+    ASSERT_TRUE(PumpFor([&] { return Files("out").size() == 1; }));
+    EXPECT_EQ(Files("out")[0].substr(Files("out")[0].size() - 4), ".txo");
+    c->Drop();
+    EXPECT_TRUE(PumpFor([&] { return Files("out").empty(); }));
+    EXPECT_TRUE(Files("in").empty());
+    EXPECT_FALSE(platform::FileExists(smtp::PortsFileName()) &&
+                 !platform::IniFile(smtp::PortsFileName()).ReadSections().empty());
+}
+
+TEST_F(SmtpServerTest, InterleavedClientsKeepTheirOwnMessages) {
+    Start();
+    auto a = Connect();
+    auto b = Connect();
+    for (auto* c : {a.get(), b.get()}) {
+        EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+        EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+        EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    }
+    const std::string ma = "Message-ID: <aaa>\r\n\r\nfrom a 1\r\nfrom a 2\r\n.\r\n";
+    const std::string mb = "Message-ID: <bbb>\r\n\r\nfrom b\r\n.\r\n";
+    a->Write(ma.substr(0, 25));
+    b->Write(mb.substr(0, 10));
+    EXPECT_EQ(a->Reply(200), "");
+    b->Write(mb.substr(10));
+    EXPECT_EQ(b->Reply(), "250 Load and clear\r\n");
+    a->Write(ma.substr(25));
+    EXPECT_EQ(a->Reply(), "250 Load and clear\r\n");
+    auto in = Files("in");
+    ASSERT_EQ(in.size(), 2u);
+    EXPECT_EQ(Slurp(smtp::StoreFolder("in") + in[0]), ma);  // alice_aaa...
+    EXPECT_EQ(Slurp(smtp::StoreFolder("in") + in[1]), mb);
+}
+
+TEST_F(SmtpServerTest, InternalMailOnlyReturnsOrRefusesExternalMail) {
+    WriteIni("Wait=3\n");
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "550 Internal mail only\r\n");
+    EXPECT_EQ(c->Say("MAIL FROM:<bob@office.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    c->Write("Message-ID: <r1>\r\nSubject: out\r\n\r\nbody\r\n.\r\n");
+    EXPECT_EQ(c->Reply(), "250 Load and clear\r\n");
+    EXPECT_TRUE(Files("out").empty());
+    auto in = Files("in");
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(in[0].rfind("bob_r1", 0), 0u);
+    EXPECT_NE(Slurp(smtp::StoreFolder("in") + in[0]).find("Subject: ### Returned ### - out\r\n"), std::string::npos);
+    EXPECT_TRUE(platform::IniFile(smtp::PortsFileName()).ReadSections().empty());
+}
+
+TEST_F(SmtpServerTest, AddressFilterClosesOutsiders) {
+    WriteIni("IPFilter=1\nIPFilterAddress=10.0.0.\n");
+    Start();
+    // Loopback always passes.
+    auto c = Connect();
+    EXPECT_EQ(c->greeting, "220 hello\r\n");
+}
+
+TEST_F(SmtpServerTest, StartUpKeepsOnlyRecordsOfMessagesThatExist) {
+    std::ofstream(smtp::StoreFolder("out") + "q1.txt") << "x";
+    std::ofstream(smtp::StoreFolder("out") + "q2.tx_") << "x";
+    for (const char* s : {"q1", "q2", "gone", "4711"}) smtp::WritePortsValue(s, std::string("rcpt"), "1");
+    Start();
+    EXPECT_EQ(platform::IniFile(smtp::PortsFileName()).ReadSections(), (std::vector<std::string>{"q1", "q2"}));
+    smtp_.reset();
+    std::remove((smtp::StoreFolder("out") + "q1.txt").c_str());
+    std::remove((smtp::StoreFolder("out") + "q2.tx_").c_str());
+    smtp_ = std::make_unique<TFrmSMTP>();
+    EXPECT_FALSE(platform::FileExists(smtp::PortsFileName()));
+}
+
+TEST_F(SmtpServerTest, PortInUseIsReportedAndStartUpGoesOn) {
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress("127.0.0.1"), 0));
+    WriteIni("");
+    std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary)
+        << "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=" << taken.serverPort() << "\n";
+    settings_ = std::make_unique<TFrmSettings>();
+    FrmSettings = settings_.get();
+    smtp_ = std::make_unique<TFrmSMTP>();
+    EXPECT_FALSE(smtp_->SMTPServer.Active());
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_EQ(dialogs_[0], smtp::SmtpPortInUseText(taken.serverPort()));
+    EXPECT_NE(dialogs_[0].find(", necessary for the SMTP server.\r\nIf you want"), std::string::npos);
+    // Saving the settings may move it to a free port.
+    ASSERT_TRUE(setup::hooks.reopenSmtpServer);
+    EXPECT_TRUE(setup::hooks.reopenSmtpServer(0));
+    EXPECT_TRUE(smtp_->SMTPServer.Active());
+}
+
+TEST_F(SmtpServerTest, CrashMailsAreRareAndNeverAboutSockets) {
+    Start();
+    auto t0 = twtest::At(2026, 12, 7, 10, 0, 0, 0);
+    platform::SystemTime now = t0;
+    platform::SetClockForTesting([&] { return now; });
+    smtp_->FormCreate();
+    struct Case {
+        int minutes, action;
+        const char* report;
+        bool handled;
+    } cases[] = {
+        {0, 0, "EAccessViolation at 0040", false},   // first of the run
+        {1, 0, "EAccessViolation at 0040", true},    // a minute later
+        {2, 3, "EAccessViolation at 0040", false},   // not a mail: untouched
+        {61, 0, "EConvertError", false},             // an hour after the last mail
+        {200, 0, "class ESocketError raised", true}, // never mailed
+    };
+    for (const auto& c : cases) {
+        now = t0 + std::chrono::minutes(c.minutes);
+        bool handled = false;
+        smtp_->ErrorMailEvent(c.action, c.report, handled);
+        EXPECT_EQ(handled, c.handled) << c.minutes << " " << c.report;
+    }
+}
+
+}  // namespace
