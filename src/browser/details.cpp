@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QEvent>
 #include <QResizeEvent>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -288,6 +289,7 @@ void TFrmDetails::BuildControls() {
     Splitter1->addWidget(ListView1);
     Splitter1->addWidget(PanelPreview);
     Splitter1->setChildrenCollapsible(false);
+    Splitter1->installEventFilter(this);
 
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(LblActions);
@@ -588,18 +590,26 @@ void TFrmDetails::ShowPreviewPanel(bool show) {
     Splitter1->handle(1)->setVisible(show);
 }
 
-void TFrmDetails::FormCanResize(int oldHeight, int newHeight) {
+void TFrmDetails::FormCanResize(int oldHeight, int newHeight, int previewHeight) {
     if (oldHeight <= 0 || newHeight <= 0 || !PanelPreview->isVisibleTo(this)) return;
     const QList<int> sizes = Splitter1->sizes();
     if (sizes.size() != 2) return;
-    const long long preview = static_cast<long long>(sizes[1]) * newHeight / oldHeight;
+    const long long preview = static_cast<long long>(previewHeight) * newHeight / oldHeight;
     if (preview <= 20) return;
-    const long long list = static_cast<long long>(sizes[0]) * newHeight / oldHeight;
-    Splitter1->setSizes({static_cast<int>(list), static_cast<int>(preview)});
+    const int total = sizes[0] + sizes[1];
+    if (preview >= total) return;
+    Splitter1->setSizes({total - static_cast<int>(preview), static_cast<int>(preview)});
 }
 
-void TFrmDetails::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    FormCanResize(event->oldSize().height(), event->size().height());
+bool TFrmDetails::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Splitter1 && event->type() == QEvent::Resize) {
+        // The splitter shares out the new height its own way first; the
+        // preview then gets back its share of the old height.
+        auto* resize = static_cast<QResizeEvent*>(event);
+        const QList<int> before = Splitter1->sizes();
+        static_cast<QObject*>(Splitter1)->event(event);
+        if (before.size() == 2) FormCanResize(resize->oldSize().height(), resize->size().height(), before[1]);
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
-

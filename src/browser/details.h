@@ -135,8 +135,10 @@ public:
     // view never follows a link itself.
     void ViewerHotSpotClick(const std::string& url, bool& handled);
 
-    // Keeps the preview's share of the height when the window is resized.
-    void FormCanResize(int oldHeight, int newHeight);
+    // Keeps the preview's share of the height when the window is resized:
+    // the preview, previewHeight high at oldHeight, gets its share of
+    // newHeight unless that is 20 pixels or less.
+    void FormCanResize(int oldHeight, int newHeight, int previewHeight);
 
     // --- State the tests and callers read --------------------------------
     int Mode() const { return mode_; }
@@ -182,7 +184,7 @@ public:
     QTimer* DelTimer;
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildControls();

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QTreeWidget>
 
@@ -279,6 +280,28 @@ TEST(DetailsNames, MovedFileTakesTheNewUsersName) {
     };
     for (const Case& c : cases) EXPECT_EQ(details::RenameForUser(c.file, c.user), c.expected) << c.file;
     EXPECT_EQ(details::QueueIdOfFile("pc12lan100405123.tx_"), "pc12lan100405123");
+}
+
+}  // namespace
+
+namespace {
+
+class DetailsLayout : public browsertest::BrowserEnv {};
+
+TEST_F(DetailsLayout, PreviewKeepsItsShareOfTheHeight) {
+    TFrmDetails form;
+    form.resize(800, 500);
+    form.show();
+    QCoreApplication::processEvents();
+    const int total = form.Splitter1->sizes()[0] + form.Splitter1->sizes()[1];
+    form.Splitter1->setSizes({total * 3 / 5, total * 2 / 5});
+    for (int height : {1000, 450, 700}) {
+        form.resize(800, height);
+        QCoreApplication::processEvents();
+        const QList<int> sizes = form.Splitter1->sizes();
+        EXPECT_NEAR(static_cast<double>(sizes[1]) / (sizes[0] + sizes[1]), 0.4, 0.03) << height;
+    }
+    form.hide();
 }
 
 }  // namespace
