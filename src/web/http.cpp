@@ -430,7 +430,8 @@ struct TFrmhttp::Connection {
     std::string spoolPath;
     std::FILE* spool = nullptr;
     bool answered = false;
-    std::unique_ptr<QTimer> timer;
+    std::unique_ptr<QTimer> quiet;     // a POST without Content-Length has ended
+    std::unique_ptr<QTimer> deadline;  // the whole request must have come by then
     ~Connection() {
         if (spool) std::fclose(spool);
         if (!spoolPath.empty()) ::unlink(spoolPath.c_str());
@@ -441,7 +442,7 @@ TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
     setWindowTitle("http");
     Memo1 = new QPlainTextEdit(this);
     Memo1->hide();
-    httpServer.OnClientConnect = [](platform::TcpConnection&) {};
+    httpServer.OnClientConnect = [this](platform::TcpConnection& c) { httpServerClientConnect(c); };
     httpServer.OnClientRead = [this](platform::TcpConnection& c) { httpServerClientRead(c); };
     httpServer.OnClientError = [this](platform::TcpConnection& c, int code) { httpServerClientError(c, code); };
     httpServer.OnClientDisconnect = [](platform::TcpConnection& c) { c.UserData().reset(); };
@@ -498,10 +499,30 @@ void TFrmhttp::httpServerClientError(platform::TcpConnection& Socket, int& Error
     ErrorCode = 0;
 }
 
+std::shared_ptr<TFrmhttp::Connection> TFrmhttp::StateOf(platform::TcpConnection& socket) {
+    std::any& any = socket.UserData();
+    if (!any.has_value()) {
+        auto state = std::make_shared<Connection>();
+        std::weak_ptr<platform::TcpConnection> weak = socket.shared_from_this();
+        auto answerLater = [this, weak] {
+            if (auto c = weak.lock(); c && c->Connected()) Answer(c);
+        };
+        state->quiet = std::make_unique<QTimer>();
+        state->quiet->setSingleShot(true);
+        QObject::connect(state->quiet.get(), &QTimer::timeout, this, answerLater);
+        state->deadline = std::make_unique<QTimer>();
+        state->deadline->setSingleShot(true);
+        QObject::connect(state->deadline.get(), &QTimer::timeout, this, answerLater);
+        state->deadline->start(http::kRequestDeadlineMs);
+        any = state;
+    }
+    return std::any_cast<std::shared_ptr<Connection>>(any);
+}
+
+void TFrmhttp::httpServerClientConnect(platform::TcpConnection& Socket) { StateOf(Socket); }
+
 void TFrmhttp::httpServerClientRead(platform::TcpConnection& Socket) {
-    std::any& any = Socket.UserData();
-    if (!any.has_value()) any = std::make_shared<Connection>();
-    auto state = std::any_cast<std::shared_ptr<Connection>>(any);
+    auto state = StateOf(Socket);
     std::string data = Socket.ReceiveText();
     if (state->answered || data.empty()) return;
     if (state->spoolPath.empty()) {
@@ -513,39 +534,29 @@ void TFrmhttp::httpServerClientRead(platform::TcpConnection& Socket) {
     state->text += data;
     if (state->spool) std::fwrite(data.data(), 1, data.size(), state->spool);
 
-    platform::TcpConnectionPtr self = Socket.shared_from_this();
     switch (http::CheckRequest(state->text)) {
         case http::RequestState::TooLarge:
             state->answered = true;
             Socket.Abort();
             return;
         case http::RequestState::Complete:
-            Answer(self);
+            Answer(Socket.shared_from_this());
             return;
         case http::RequestState::CompleteWhenQuiet:
-        case http::RequestState::Incomplete: {
-            const bool quiet = http::CheckRequest(state->text) == http::RequestState::CompleteWhenQuiet;
-            if (!state->timer) {
-                state->timer = std::make_unique<QTimer>();
-                state->timer->setSingleShot(true);
-                std::weak_ptr<platform::TcpConnection> weak = self;
-                QObject::connect(state->timer.get(), &QTimer::timeout, this, [this, weak] {
-                    if (auto c = weak.lock(); c && c->Connected()) Answer(c);
-                });
-            }
-            state->timer->start(quiet ? http::kNoLengthQuietMs : http::kRequestIdleMs);
+            state->quiet->start(http::kNoLengthQuietMs);
             return;
-        }
+        case http::RequestState::Incomplete:
+            state->quiet->stop();
+            return;
     }
 }
 
 void TFrmhttp::Answer(const platform::TcpConnectionPtr& socket) {
-    std::any& any = socket->UserData();
-    if (!any.has_value()) return;
-    auto state = std::any_cast<std::shared_ptr<Connection>>(any);
+    auto state = StateOf(*socket);
     if (state->answered) return;
     state->answered = true;
-    if (state->timer) state->timer->stop();
+    state->quiet->stop();
+    state->deadline->stop();
     if (state->spool) {
         std::fflush(state->spool);
         std::fclose(state->spool);

@@ -37,9 +37,10 @@ inline constexpr std::int64_t kMaxHeaderBytes = 64 * 1024;
 inline constexpr std::int64_t kNoContentLength = 9999999;
 // A POST without Content-Length is taken as complete after this quiet time.
 inline constexpr int kNoLengthQuietMs = 250;
-// A request that is still incomplete after this long is handled with what
-// has arrived (an empty one is dropped).
-inline constexpr int kRequestIdleMs = 30000;
+// A request that is still incomplete this long after the connection came
+// is handled with what has arrived (a connection that sent nothing is
+// closed): a slow sender cannot hold a connection for ever.
+inline constexpr int kRequestDeadlineMs = 60000;
 
 // The filters the spam pages call. Each is optional: an empty function
 // means that part is not in this build and the page goes on without it.
@@ -164,6 +165,7 @@ public:
     // The port listened on; 0 when closed.
     int ListeningPort() const { return httpServer.Port(); }
 
+    void httpServerClientConnect(platform::TcpConnection& Socket);
     void httpServerClientRead(platform::TcpConnection& Socket);
     void httpServerClientError(platform::TcpConnection& Socket, int& ErrorCode);
 
@@ -177,6 +179,7 @@ private:
     void LoadAddressBook();
     void Finish(const platform::TcpConnectionPtr& socket);
     void Answer(const platform::TcpConnectionPtr& socket);
+    std::shared_ptr<Connection> StateOf(platform::TcpConnection& socket);
 };
 
 extern TFrmhttp* Frmhttp;

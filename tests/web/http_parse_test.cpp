@@ -1,6 +1,212 @@
-// Request parsing of the web server: parameters, multipart fields, framing.
+// Request parsing of the web server: parameter lookup, multipart fields,
+// when a request is whole, uploads, and the texts that go into pages and
+// headers.
 #include "web/http.h"
+#include "web/webmail.h"
+
+#include "web_env.h"
 
 #include <gtest/gtest.h>
 
-TEST(HttpParam, Placeholder) { EXPECT_EQ(http::GetRequestParam("a", "GET /?a=1 HTTP/1.1"), "1"); }
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ParamCase {
+    const char* name;
+    std::string text;
+    const char* param;
+    std::string want;
+};
+
+TEST(HttpRequestParam, LooksUpValuesTheWayBrowsersSendThem) {
+    const std::vector<ParamCase> cases = {
+        {"query", "GET /webmail?user=bob&password=x HTTP/1.1\r\n", "user", "bob"},
+        {"name ignores case, value keeps it", "GET /?User=Bob HTTP/1.1", "user", "Bob"},
+        {"plus and escapes", "GET /?v=a+b%20c%2541 HTTP/1.1", "v", "a b cA"},
+        {"upper-case digits", "GET /?v=%4A%4a HTTP/1.1", "v", "JJ"},
+        {"mixed-case digits stay", "GET /?v=%aF HTTP/1.1", "v", "%aF"},
+        {"nul escape stays", "GET /?v=x%00y HTTP/1.1", "v", "x%00y"},
+        {"cookie value ends at semicolon", "GET / HTTP/1.1\r\nCookie: u=bob; theme=dark\r\n", "u", "bob"},
+        {"ends at CR", "POST / HTTP/1.1\r\n\r\nfullname=Ann\r\nx=1", "fullname", "Ann"},
+        {"missing", "GET /?a=1 HTTP/1.1", "b", ""},
+        {"never from the referer", "GET / HTTP/1.1\r\nReferer: http://h/webmail?user=evil\r\n", "user", ""},
+        {"referer masked, body still read",
+         "POST / HTTP/1.1\r\nReferer: http://h/?user=evil\r\n\r\nuser=good", "user", "good"},
+        {"first occurrence wins", "GET /?dir=websent HTTP/1.1\r\nCookie: dir=in\r\n", "dir", "websent"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(http::GetRequestParam(c.param, c.text), c.want) << c.name;
+}
+
+TEST(HttpRequestParam, LoginCookieComesBackAsTyped) {
+    const std::vector<std::pair<std::string, std::string>> logins = {
+        {"bob", "secret"}, {"ann smith", "p;w&x=1"}, {"x\r\nSet-Cookie: evil", "50%+off"}, {"", ""}};
+    for (const auto& [user, password] : logins) {
+        const std::string cookie = http::LoginCookie(user, password);
+        EXPECT_EQ(cookie.find_first_of("\r\n; "), std::string::npos) << cookie;
+        const std::string request = "GET / HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n";
+        EXPECT_EQ(http::GetRequestParam("u", request), user);
+        EXPECT_EQ(http::GetRequestParam("p", request), password);
+    }
+    EXPECT_EQ(http::LoginCookie("bob", "pw"), "u=bob&p=pw");
+}
+
+const std::string kBoundary = "----WebKitFormBoundaryQ1";
+
+std::string Multipart(const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string body;
+    for (const auto& [name, value] : fields)
+        body += "--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    body += "--" + kBoundary + "--\r\n";
+    return "POST /compose HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+TEST(HttpMultipartField, ReadsFieldsWhole) {
+    const std::string text = Multipart({{"emailto", "a@b.example, c"},
+                                        {"emailbody", "line 1\r\n--not a boundary\r\n100%41 + more\r\n"},
+                                        {"delete10", "ten.txt"},
+                                        {"delete1", "one.txt"},
+                                        {"empty", ""}});
+    EXPECT_EQ(http::GetRequestParam("Boundary", text), kBoundary);
+    struct {
+        const char* name;
+        std::string want;
+    } cases[] = {
+        {"emailto", "a@b.example, c"},
+        {"emailbody", "line 1\r\n--not a boundary\r\n100%41 + more\r\n"},
+        {"delete1", "one.txt"},
+        {"delete10", "ten.txt"},
+        {"empty", ""},
+        {"absent", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(http::GetMultipartField(c.name, text, kBoundary), c.want) << c.name;
+    EXPECT_EQ(http::GetMultipartField("emailto", text, ""), "");
+}
+
+TEST(HttpMultipartField, UrlEncodedFormsAreDecoded) {
+    const std::string text = "POST /webmaillist HTTP/1.1\r\nContent-Length: 40\r\n\r\nDelCount=2&del1=bob_1&del2=bob%5F2&x=a+b";
+    EXPECT_EQ(http::GetMultipartField("delcount", text, ""), "2");
+    EXPECT_EQ(http::GetMultipartField("Del2", text, ""), "bob_2");
+    EXPECT_EQ(http::GetMultipartField("x", text, ""), "a b");
+}
+
+struct FramingCase {
+    const char* name;
+    std::string text;
+    http::RequestState want;
+};
+
+TEST(HttpFraming, KnowsWhenARequestIsWhole) {
+    using S = http::RequestState;
+    const std::string big(static_cast<std::size_t>(http::kMaxHeaderBytes) + 10, 'a');
+    const std::vector<FramingCase> cases = {
+        {"get", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", S::Complete},
+        {"get with bare LF", "GET / HTTP/1.1\nHost: x\n\n", S::Complete},
+        {"header not ended", "GET / HTTP/1.1\r\nHost: x\r\n", S::Incomplete},
+        {"header end split after CR", "GET / HTTP/1.1\r\nHost: x\r\n\r", S::Incomplete},
+        {"post whole", "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", S::Complete},
+        {"post short", "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nabc", S::Incomplete},
+        {"post no space", "POST / HTTP/1.1\r\ncontent-length:3\r\n\r\nabc", S::Complete},
+        {"post without length", "POST / HTTP/1.1\r\nHost: x\r\n\r\nabc", S::CompleteWhenQuiet},
+        {"length in the body does not count",
+         "POST / HTTP/1.1\r\nContent-Length: 30\r\n\r\nContent-Length: 1\r\n", S::Incomplete},
+        {"path with get in it", "POST /budget HTTP/1.1\r\nContent-Length: 2\r\n\r\nx", S::Incomplete},
+        {"declared body too large", "POST / HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n", S::TooLarge},
+        {"header too long", "GET / HTTP/1.1\r\nX: " + big, S::TooLarge},
+        {"head request", "HEAD / HTTP/1.1\r\n\r\n", S::Complete},
+    };
+    for (const auto& c : cases) EXPECT_EQ(http::CheckRequest(c.text), c.want) << c.name;
+}
+
+TEST(HttpText, HtmlEscapeAndNames) {
+    const std::vector<std::pair<std::string, std::string>> escapes = {
+        {"<script>alert('x')</script>", "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"},
+        {"a & \"b\"", "a &amp; &quot;b&quot;"},
+        {"\xc3\xa9t\xc3\xa9", "&#233;t&#233;"},
+        {"\xe2\x82\xac", "&#8364;"},
+        {"\xe9t\xe9", "\xe9t\xe9"},         // not UTF-8: the page's own charset
+        {"\xc3", "\xc3"},                   // cut short
+        {"\xed\xa0\x80", "\xed\xa0\x80"},   // a surrogate is no character
+    };
+    for (const auto& [in, want] : escapes) EXPECT_EQ(http::HtmlEscape(in), want) << in;
+    EXPECT_EQ(http::UrlEncode("a b/c.d~_-\\"), "a%20b%2Fc.d~_-%5C");
+    EXPECT_EQ(http::HintAttributes("it's"),
+              " title=\"it&#39;s\" onMouseOver=\"window.status='it\\&#39;s'; return true\" "
+              "onMouseOut=\"window.status=''; return true\"");
+
+    for (const char* bad : {"", ".", "..", "a/b", "..\\x", "a\nb"}) EXPECT_FALSE(http::IsPlainName(bad)) << bad;
+    for (const char* good : {"bob_123", "a.b", "x y"}) EXPECT_TRUE(http::IsPlainName(good)) << good;
+
+    const std::vector<std::pair<std::string, std::string>> uploads = {
+        {"report.pdf", "report.pdf"},   {"C:\\docs\\a.txt", "a.txt"}, {"../../etc/passwd", "passwd"},
+        {"", "unknown.txt"},            {"..", "unknown.txt"},        {"dir/", "unknown.txt"},
+        {"a\x01" "b.txt", "ab.txt"},
+    };
+    for (const auto& [in, want] : uploads) EXPECT_EQ(http::SafeUploadName(in), want) << in;
+}
+
+TEST(WebmailText, SplitFirstAndAddresses) {
+    std::string text = "a, b,c";
+    EXPECT_EQ(webmail::SplitFirst(text, ','), "a");
+    EXPECT_EQ(text, " b,c");
+    text = "last";
+    EXPECT_EQ(webmail::SplitFirst(text, ','), "last");
+    EXPECT_EQ(text, "");
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Bob <bob@office.lan>", "bob@office.lan"},
+        {"\"Smith, Ann\",ann@x.example,extra", "ann@x.example"},
+        {"mailto=joe@x.example|y", "joe@x.example"},
+        {"no address", ""},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(webmail::AddressAround(in), want) << in;
+}
+
+TEST_F(WebHome, SpamKeysNameOnlyHeldSpam) {
+    const std::vector<std::pair<std::string, bool>> keys = {
+        {"Spam1\\bob_1", true}, {"spam2/bob_1", true},    {"in\\bob_1", false},
+        {"Spam1\\..", false},   {"Spam1\\a\\b", false},   {"..\\Spam1\\x", false},
+        {"Spam1", false},       {"Deleted\\bob_1", false},
+    };
+    for (const auto& [key, ok] : keys) {
+        const std::string path = http::SpamKeyPath(key);
+        EXPECT_EQ(!path.empty(), ok) << key;
+        if (ok) {
+            EXPECT_EQ(path.rfind(ProgramDir, 0), 0u) << path;
+        }
+    }
+}
+
+TEST_F(WebHome, UploadedAttachmentIsStoredByteForByte) {
+    std::string data;
+    for (int i = 0; i < 3; ++i)
+        for (int c = 0; c < 256; ++c) data += static_cast<char>(c);
+    data += "\r\n--" + kBoundary.substr(0, 10) + "\r\n\r\n";
+    auto request = [&](const std::string& filename, const std::string& bytes) {
+        return "POST /compose HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + kBoundary + "\r\n\r\n--" +
+               kBoundary + "\r\nContent-Disposition: form-data; name=\"emailto\"\r\n\r\nx\r\n--" + kBoundary +
+               "\r\nContent-Disposition: form-data; name=\"atchfile\"; filename=\"" + filename +
+               "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + bytes + "\r\n--" + kBoundary +
+               "\r\nContent-Disposition: form-data; name=\"addfile\"\r\n\r\nadd\r\n--" + kBoundary + "--\r\n";
+    };
+    struct {
+        std::string filename, bytes, stored;
+    } cases[] = {
+        {"C:\\My Files\\data.bin", data, "data.bin"},
+        {"data.bin", "second", "data.bin"},  // the same name replaces the first upload
+        {"", "", "unknown.txt"},
+        {"../../../escape.txt", "E", "escape.txt"},
+    };
+    for (const auto& c : cases) {
+        Write("req", request(c.filename, c.bytes));
+        ASSERT_TRUE(http::SaveUploadedAttachment(ProgramDir + "req", "bob", kBoundary)) << c.filename;
+        EXPECT_EQ(Read("attach/bob/" + c.stored), c.bytes) << c.filename;
+    }
+    EXPECT_FALSE(Exists("escape.txt"));
+    EXPECT_FALSE(http::SaveUploadedAttachment(ProgramDir + "req", "../x", kBoundary));
+    EXPECT_FALSE(http::SaveUploadedAttachment(ProgramDir + "req", "bob", ""));
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The dispatcher and the pages that need no login, run in-process on a
+// private program directory without the other windows.
+#include "web/http.h"
+
+#include "platform/inifile.h"
+#include "settings/settings_file.h"
+#include "web_env.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+class WebPages : public WebHome {
+protected:
+    void SetUp() override {
+        WebHome::SetUp();
+        saved_ = http::hooks;
+        http::hooks.addSpamAddress = [this](int type, const std::string& a) {
+            added_.push_back(std::to_string(type) + ":" + a);
+        };
+        http::hooks.incSpamStat = [this](const std::string& key) { stats_.push_back(key); };
+        server_ = std::make_unique<TFrmhttp>();
+        Frmhttp = server_.get();
+    }
+    void TearDown() override {
+        Frmhttp = nullptr;
+        server_.reset();
+        http::hooks = saved_;
+        WebHome::TearDown();
+    }
+    std::string Get(const std::string& target) {
+        int defer = 0;
+        return server_->HandleRequest("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", "", defer);
+    }
+    void Spam(const std::string& folder, const std::string& name, const std::string& subject, long mtime) {
+        Write(folder + "/" + name + ".dat",
+              "From: Spammer <sp@junk.example>\r\nTo: bob@office.lan\r\nSubject: " + subject + "\r\n\r\nbuy\r\n.\r\n",
+              mtime);
+    }
+
+    std::unique_ptr<TFrmhttp> server_;
+    http::Hooks saved_;
+    std::vector<std::string> added_, stats_;
+};
+
+TEST_F(WebPages, DispatchOfPathsThatNeedNoWindows) {
+    struct {
+        const char* target;
+        const char* contains;
+        bool html;
+    } cases[] = {
+        {"/", "Send/Recv now", true},
+        {"/no/such/page?x=1", "Msgs to send: ", true},
+        {"/empty", "", true},
+        {"/favicon.ico", "", true},
+        {"/webmail", "name=\"loginform\"", true},
+        {"/WebMailList?user=bob&password=x", "value=\"bob\"", true},
+        {"/settings", "Settings not available on browser - please see Remote setup in Tarnwick", true},
+        {"/log?file=pop.log", "Settings not available on browser", true},
+        {"/showmail?dir=Spam1&email=bob_gone", "Email no longer present - please refresh list", true},
+        {"/showmail?dir=..&email=tarnwick", "Email no longer present - please refresh list", true},
+        {"/spam", "src=\"/spamlist\"", true},
+        {"/safeaddresses", "Instructions for adding your address book to the Tarnwick spam filters:", true},
+    };
+    for (const auto& c : cases) {
+        const std::string r = Get(c.target);
+        ASSERT_EQ(r.rfind("HTTP/1.1 200 OK\r\nServer: Tarnwick\r\nConnection: Close\r\n", 0), 0u) << c.target;
+        EXPECT_NE(r.find(c.contains), std::string::npos) << c.target;
+        EXPECT_EQ(r.find("Content-Type: text/html; charset=ISO-8859-1") != std::string::npos, c.html) << c.target;
+        const std::string body = r.substr(r.find("\r\n\r\n") + 4);
+        EXPECT_NE(r.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << c.target;
+    }
+    EXPECT_NE(Get("/").find("Set-Cookie: u=&p=\r\n"), std::string::npos);
+    EXPECT_EQ(Get("/empty").find("Set-Cookie"), std::string::npos);
+    int defer = 0;
+    const std::string head = server_->HandleRequest("HEAD /spam HTTP/1.1\r\n\r\n", "", defer);
+    EXPECT_NE(head.find("Send/Recv now"), std::string::npos);
+    // Without a main window there is no cycle to start: the status page.
+    EXPECT_NE(Get("/send").find("Send/Recv now"), std::string::npos);
+}
+
+TEST_F(WebPages, SpamListHonoursThePageLimitNewestFirst) {
+    platform::IniFile ini(settings::IniPath());
+    ini.WriteBool("Spam", "PageLimited", true);
+    ini.WriteInteger("Spam", "PageLimit", 5);
+    for (int i = 0; i < 7; ++i) Spam("Spam1", "bob_p" + std::to_string(i), "Possible " + std::to_string(i), 1700000000 + i);
+    for (int i = 0; i < 3; ++i) Spam("Spam2", "bob_q" + std::to_string(i), "Probable " + std::to_string(i), 1700001000 + i);
+    const std::string page = Get("/spamlist");
+    EXPECT_NE(page.find("Spam list: showing 1-5 of 10"), std::string::npos);
+    EXPECT_NE(page.find("Delete all 5"), std::string::npos);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(page.find("Possible " + std::to_string(i)) != std::string::npos, i >= 2) << i;
+    EXPECT_EQ(page.find("Probable"), std::string::npos);
+    EXPECT_NE(page.find("name=\"Spam4\""), std::string::npos);
+    EXPECT_EQ(page.find("name=\"Spam5\""), std::string::npos);
+}
+
+TEST_F(WebPages, SpamListTopBarAndActions) {
+    EXPECT_NE(Get("/spamlist").find("No spam messages to display"), std::string::npos);
+    Spam("Spam1", "bob_1", "One", 1700000000);
+    EXPECT_NE(Get("/spamlist").find("Delete message"), std::string::npos);
+    Spam("Spam2", "bob_2", "<b>Two</b>", 1700000001);
+    const std::string page = Get("/spamlist");
+    EXPECT_NE(page.find("Delete both"), std::string::npos);
+    EXPECT_NE(page.find("&lt;b&gt;Two&lt;/b&gt;"), std::string::npos);
+
+    Get("/spamlist?DeleteFile=Spam1%5Cbob_1");
+    EXPECT_FALSE(Exists("Spam1/bob_1.dat"));
+    EXPECT_TRUE(Exists("Deleted/bob_1.dat"));
+    Get("/spamlist?DeleteFile=Spam1%5Cbob_1");  // gone: not counted again
+    EXPECT_EQ(stats_, std::vector<std::string>{"SpamDeleted"});
+
+    std::vector<std::string> released;
+    http::hooks.releaseSpam = [&](const std::string& path) { released.push_back(path); };
+    Get("/spamlist?SaveFile=Spam2%5Cbob_2&FromAdd=sp@junk.example");
+    ASSERT_EQ(released.size(), 1u);
+    EXPECT_EQ(released[0], ProgramDir + "Spam2/bob_2.dat");
+    EXPECT_EQ(added_, std::vector<std::string>{"1:sp@junk.example"});
+}
+
+TEST_F(WebPages, SafeAddressUploadTakesEveryAddressOfTheFileOnly) {
+    const std::string boundary = "XyZ";
+    auto upload = [&](const std::string& file, bool withLength) {
+        const std::string body = "--" + boundary +
+                                 "\r\nContent-Disposition: form-data; name=\"uploaded_file\"; filename=\"a.csv\"\r\n\r\n" +
+                                 file + "\r\n--" + boundary + "--\r\n";
+        std::string req = "POST /safeaddresses HTTP/1.1\r\nCookie: u=me@home.example&p=x\r\n"
+                          "Content-Type: multipart/form-data; boundary=" + boundary + "\r\n";
+        if (withLength) req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        int defer = 0;
+        return server_->HandleRequest(req + "\r\n" + body, "", defer);
+    };
+    std::string page = upload("Ann,Ann@X.example,\"Joe\" <joe@y.example>\r\nnobody here\r\nz@z.example", true);
+    EXPECT_NE(page.find("You have successfully uploaded 3 email addresses."), std::string::npos);
+    EXPECT_EQ(added_, (std::vector<std::string>{"1:ann@x.example", "1:joe@y.example", "1:z@z.example"}));
+    page = upload("no addresses at all", true);
+    EXPECT_NE(page.find("<b>No addresses found</b>"), std::string::npos);
+    page = upload("a@b.example", false);
+    EXPECT_NE(page.find("Instructions for adding"), std::string::npos);
+}
+
+TEST_F(WebPages, AddressBookIsMadeAndAnUnreadableOneSetAside) {
+    EXPECT_TRUE(Exists("address.dat"));
+    EXPECT_TRUE(server_->TblAddress.Active());
+    server_.reset();
+    Write("address.dat", "not a table");
+    server_ = std::make_unique<TFrmhttp>();
+    Frmhttp = server_.get();
+    EXPECT_TRUE(server_->TblAddress.Active());
+    EXPECT_EQ(Read("address.dat.bad"), "not a table");
+}
+
+TEST_F(WebPages, LogPageServesOnlyTheLogFiles) {
+    Write("pop.log", "10:00: collected\r\n");
+    Write("users.dat", "secret");
+    bool html = true;
+    EXPECT_EQ(http::LogText("pop.log", html), "10:00: collected\r\n");
+    EXPECT_FALSE(html);
+    for (const char* name : {"users.dat", "../pop.log", "smtp.log", ""})
+        EXPECT_EQ(http::LogText(name, html), "No log available") << name;
+}
+
+}  // namespace
