@@ -1,0 +1,361 @@
+// Out-of-office responder: who gets a reply and where it goes, the reply
+// and notice texts, automatic mail that is never answered, expiry of
+// entries, the entry dialog and the table layout.
+#include "filters/forward.h"
+#include "filters/holiday.h"
+
+#include "filters_env.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <set>
+
+namespace {
+
+using filters_test::FiltersEnv;
+using filters_test::Read;
+using filters_test::Write;
+
+class Holiday : public FiltersEnv {
+protected:
+    void AddEntry(const std::string& user, int who, TDateTime endDate = 0,
+                  const std::string& subject = "Out of Office AutoReply: [Subject]",
+                  const std::string& message = "I am away.\r\n.hidden dot line\r\nBack soon.") {
+        TvdlMemTable& t = *FrmSettings->TblHoliday;
+        t.Append();
+        t.FieldByName("User").SetAsString(user);
+        if (endDate != 0) t.FieldByName("EndDate").SetAsDateTime(endDate);
+        t.FieldByName("Subject").SetAsString(subject);
+        t.FieldByName("Message").SetAsString(message);
+        t.FieldByName("Who").SetAsInteger(who);
+        t.Post();
+    }
+
+    std::string Incoming(const std::string& from, const std::string& extra = "") {
+        return Deliver("bob", "080000001",
+                       "From: Sender <" + from + ">\r\nTo: bob@office.example\r\nSubject: Budget meeting\r\n" + extra +
+                           "\r\nPlease come.\r\n.\r\n");
+    }
+
+    void ClearStore() {
+        platform::DeleteFiles(In(), "*");
+        platform::DeleteFiles(Out(), "*");
+        std::remove(smtp::PortsFileName().c_str());
+    }
+
+    std::vector<std::string> Queued() const { return Files(Out(), "*.txt"); }
+};
+
+TEST(HolidayHeaders, GetHeaderValue) {
+    QTemporaryDir dir;
+    const std::string file = dir.path().toStdString() + "/m.dat";
+    ASSERT_TRUE(platform::WriteFileAtomic(file,
+                                          "Return-Path: <bounce@x.example>\r\n"
+                                          "From: \"Sender, Name\" <sender@x.example>\r\n"
+                                          "Subject:  two blanks\r\n"
+                                          "To: plain@x.example\r\n"
+                                          "Delivered-To: <deliv@office.example>\r\n"
+                                          "\r\n"
+                                          "Cc: body@x.example\r\n"));
+    struct Case {
+        const char* header;
+        bool angle;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"from:", true, "<sender@x.example>"},
+        {"FROM:", false, "\"Sender, Name\" <sender@x.example>"},
+        {"subject:", false, " two blanks"},
+        {"to:", true, "plain@x.example"},
+        {"cc:", false, ""},  // after the header block
+        {"reply-to:", false, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(holiday::GetHeaderValue(file, c.header, c.angle), c.value) << c.header;
+    EXPECT_EQ(holiday::GetRecipientHeader(file), "<deliv@office.example>");
+    EXPECT_EQ(holiday::LoadHeaderLines(file).size(), 6u);
+    EXPECT_EQ(holiday::LoadHeaderLines(file).back(), "");
+    EXPECT_EQ(holiday::GetHeaderValue(dir.path().toStdString() + "/none.dat", "from:", true), "");
+}
+
+TEST_F(Holiday, WhoGetsAReplyAndWhere) {
+    struct Case {
+        int who;
+        bool internal;
+        const char* sender;
+        const char* mailbox;  // user whose mailbox gets the reply, or ""
+        bool queued;
+    };
+    const Case cases[] = {
+        {0, true, "alice@office.example", "alice", false},
+        {0, false, "someone@outside.example", "", true},
+        // A fetched message from a colleague's own address is answered locally.
+        {0, false, "alice@office.example", "alice", false},
+        {1, false, "someone@outside.example", "", false},
+        {1, true, "carol@office.example", "carol", false},
+        {2, true, "alice@office.example", "", false},
+        {2, false, "someone@outside.example", "", true},
+        // Flagged internal but from outside: nobody to answer locally.
+        {0, true, "someone@outside.example", "", false},
+    };
+    for (const auto& c : cases) {
+        ClearStore();
+        FrmSettings->TblHoliday->EmptyTable();
+        AddEntry("bob", c.who);
+        const std::string file = Incoming(c.sender);
+        const int replies = holiday::AutoRespond("<bob@office.example>", "bob", file, c.internal);
+        const std::string what = std::string(c.sender) + " who " + std::to_string(c.who);
+        EXPECT_EQ(replies, (*c.mailbox || c.queued) ? 1 : 0) << what;
+        EXPECT_EQ(Queued().size(), c.queued ? 1u : 0u) << what;
+        for (const char* user : {"alice", "carol"})
+            EXPECT_EQ(smtp::ListUserFiles(In(), user).size(), std::string(c.mailbox) == user ? 1u : 0u) << what;
+        EXPECT_TRUE(platform::FileExists(file));
+    }
+}
+
+TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
+    FrmSettings->MemFooter->setPlainText("Office footer");
+    FrmSettings->RBTFooterAll->setChecked(true);
+    AddEntry("bob", 0);
+    const std::string file = Incoming("someone@outside.example");
+    ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", file, false), 1);
+    ASSERT_EQ(Queued(), std::vector<std::string>{"20260314103015250.txt"});
+    const std::string id = "20260314103015250";
+    EXPECT_EQ(smtp::ReadPortsValue(id, "Rcpt"), "1");
+    EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), "<someone@outside.example>");
+    EXPECT_EQ(smtp::ReadPortsValue(id, "From"), "<bob@office.example>");
+    EXPECT_EQ(Read(Out() + id + ".txt"),
+              "Message-ID: <103015250>\r\n"
+              "From: bob <bob@office.example>\r\n"
+              "To: <someone@outside.example>\r\n"
+              "Subject: Out of Office AutoReply: Budget meeting\r\n"
+              "Date: Sat, 14 Mar 2026 10:30:15\r\n"
+              "MIME-Version: 1.0\r\n"
+              "Content-Type: text/plain;\r\n"
+              "Auto-Submitted: auto-replied\r\n"
+              "\r\n"
+              "I am away.\r\n"
+              "..hidden dot line\r\n"
+              "Back soon.\r\n"
+              "\r\n"
+              "Office footer\r\n"
+              "\r\n"
+              ".\r\n");
+    // No receiving file is left behind.
+    EXPECT_EQ(Files(Out()).size(), 1u);
+
+    // With the footer for internal mail only, outside replies go without it.
+    ClearStore();
+    FrmSettings->RBTFooterExternal->setChecked(true);
+    ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 1);
+    EXPECT_EQ(Read(Out() + Queued().at(0)).find("Office footer"), std::string::npos);
+}
+
+TEST_F(Holiday, SubjectPlaceholderInAnyCase) {
+    AddEntry("bob", 0, 0, "Re: [SUBJECT] (away)");
+    holiday::AutoRespond("bob@office.example", "bob", Incoming("alice@office.example"), true);
+    const auto files = smtp::ListUserFiles(In(), "alice");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(Read(In() + files[0]).find("\r\nSubject: Re: Budget meeting (away)\r\n"), std::string::npos);
+}
+
+TEST_F(Holiday, AutomaticMailIsNeverAnswered) {
+    AddEntry("bob", 0);
+    struct Case {
+        const char* sender;
+        const char* extra;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"someone@outside.example", "", true},
+        {"someone@outside.example", "Auto-Submitted: no\r\n", true},
+        {"someone@outside.example", "Auto-Submitted: auto-replied\r\n", false},
+        {"someone@outside.example", "auto-submitted: Auto-Generated\r\n", false},
+        {"someone@outside.example", "Precedence: bulk\r\n", false},
+        {"someone@outside.example", "Precedence: list\r\n", false},
+        {"MAILER-DAEMON@outside.example", "", false},
+        {"tarnwick@localhost", "", false},
+        {"", "", false},
+    };
+    for (const auto& c : cases) {
+        ClearStore();
+        const int replies = holiday::AutoRespond("<bob@office.example>", "bob", Incoming(c.sender, c.extra), false);
+        EXPECT_EQ(replies, c.answered ? 1 : 0) << c.sender << " " << c.extra;
+    }
+    // Two responders answering each other: our reply is itself marked, so
+    // a copy of it coming back is not answered again.
+    ClearStore();
+    ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 1);
+    const std::string reply = Read(Out() + Queued().at(0));
+    const std::string bounced = Deliver("bob", "080000002", reply);
+    ClearStore();
+    Write(bounced, reply);
+    EXPECT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", bounced, false), 0);
+}
+
+TEST_F(Holiday, ReplyAndForwardOfOneDeliveryGetTheirOwnIds) {
+    AddEntry("bob", 0);
+    TvdlMemTable& fw = *FrmSettings->TblForward;
+    fw.Append();
+    fw.FieldByName("User").SetAsString("bob");
+    fw.FieldByName("IsLocal").SetAsBoolean(false);
+    fw.FieldByName("ForwardTo").SetAsString("bob@home.example");
+    fw.FieldByName("Copy").SetAsString("Yes");
+    fw.Post();
+    const std::string file = Incoming("someone@outside.example");
+    // The clock stands still: both are made in the same millisecond.
+    ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", file, false), 1);
+    ASSERT_EQ(forward::ForwardMessage("bob", file), 1);
+    const auto queued = Queued();
+    ASSERT_EQ(queued.size(), 2u);
+    const std::string a = queued[0].substr(0, queued[0].size() - 4), b = queued[1].substr(0, queued[1].size() - 4);
+    EXPECT_NE(a, b);
+    std::set<std::string> recipients = {smtp::ReadPortsValue(a, "To1"), smtp::ReadPortsValue(b, "To1")};
+    EXPECT_EQ(recipients, (std::set<std::string>{"<someone@outside.example>", "<bob@home.example>"}));
+}
+
+TEST_F(Holiday, ExpiryRemovesEntriesWhoseDayHasCome) {
+    const TDateTime today = memtable::EncodeDate(2026, 3, 14);
+    AddEntry("alice", 1, today);
+    AddEntry("bob", 0, today + 1);
+    AddEntry("carol", 2, today - 5);
+    AddEntry("bob", 0);  // no end date
+    holiday::CheckExpiry();
+    std::vector<std::string> left;
+    tablefiles::ForEach(*FrmSettings->TblHoliday, [&] {
+        left.push_back(FrmSettings->TblHoliday->FieldByName("User").AsString());
+    });
+    EXPECT_EQ(left, (std::vector<std::string>{"bob", "bob"}));
+    // The saved file holds the same.
+    TvdlMemTable saved;
+    saved.LoadFromBinaryFile(Dir() + "holiday.dat");
+    EXPECT_EQ(saved.RecordCount(), 2);
+
+    const auto alice = smtp::ListUserFiles(In(), "alice");
+    ASSERT_EQ(alice.size(), 1u);
+    EXPECT_NE(Read(In() + alice[0]).find("\r\nDear alice\r\n\r\nYour Auto-responding for any internal incoming email "
+                                         "has just been removed - if you were on holiday then welcome home!\r\n"),
+              std::string::npos);
+    EXPECT_EQ(smtp::ListUserFiles(In(), "carol").size(), 1u);
+    EXPECT_TRUE(smtp::ListUserFiles(In(), "bob").empty());
+}
+
+TEST_F(Holiday, SetOnNoticeNamesTheEndDate) {
+    holiday::NotifyUser(true, "bob", "Gone fishing", memtable::EncodeDate(2026, 4, 2), 2);
+    const auto files = smtp::ListUserFiles(In(), "bob");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(Read(In() + files[0]),
+              "Message-ID: <103015250>\r\n"
+              "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
+              "To: \"bob\" <bob@localhost>\r\n"
+              "Subject: Tarnwick auto-respond\r\n"
+              "Date: Sat, 14 Mar 2026 10:30:15\r\n"
+              "MIME-Version: 1.0\r\n"
+              "Content-Type: text/plain;\r\n"
+              "\r\n"
+              "Dear bob\r\n"
+              "\r\n"
+              "Your Auto-responding is set on for any external incoming email. \r\n"
+              "It will run until 02 Apr 2026. \r\n"
+              "The Auto-repsond message is as follows:\r\n"
+              "\r\n"
+              "Gone fishing\r\n"
+              "\r\n"
+              "########## Do not reply to this message ##########\r\n"
+              "\r\n"
+              ".\r\n");
+    // No end date: no "run until" line.
+    holiday::NotifyUser(true, "carol", "x", 0, 0);
+    EXPECT_EQ(Read(In() + smtp::ListUserFiles(In(), "carol").at(0)).find("It will run until"), std::string::npos);
+}
+
+TEST_F(Holiday, EntryDialog) {
+    TFrmHoliday dialog;
+    FrmHoliday = &dialog;
+    ASSERT_TRUE(setup::hooks.editHoliday);
+    const TDateTime today = memtable::EncodeDate(2026, 3, 14);
+    std::string user, subject = "Out of Office AutoReply: [Subject]", message;
+    TDateTime end = today;
+    int who = 0;
+
+    // A new entry: OK needs a user and a message; an end date not after
+    // today means none.
+    TFrmHoliday::ExecForTesting = [](TFrmHoliday& d) {
+        EXPECT_FALSE(d.CHBUntil->isChecked());
+        EXPECT_FALSE(d.BtnOK->isEnabled());
+        d.CBXUser->setCurrentText("carol");
+        EXPECT_FALSE(d.BtnOK->isEnabled());
+        d.MemoMessage->setPlainText("Away");
+        EXPECT_TRUE(d.BtnOK->isEnabled());
+        d.CHBUntil->setChecked(true);
+        d.EditUntil->setDate(QDate(2026, 3, 14));
+        d.RGBWho->SetItemIndex(2);
+        return true;
+    };
+    ASSERT_TRUE(setup::hooks.editHoliday(user, subject, message, end, who));
+    EXPECT_EQ(user, "carol");
+    EXPECT_EQ(message, "Away");
+    EXPECT_EQ(end, 0);
+    EXPECT_EQ(who, 2);
+
+    // An entry running until a later day shows it and keeps it.
+    end = today + 10;
+    TFrmHoliday::ExecForTesting = [](TFrmHoliday& d) {
+        EXPECT_TRUE(d.CHBUntil->isChecked());
+        EXPECT_EQ(d.EditUntil->date(), QDate(2026, 3, 24));
+        EXPECT_EQ(d.RGBWho->ItemIndex(), 2);
+        return true;
+    };
+    ASSERT_TRUE(holiday::EditEntry(user, subject, message, end, who));
+    EXPECT_EQ(end, today + 10);
+
+    // Cancel leaves everything as it was.
+    TFrmHoliday::ExecForTesting = [](TFrmHoliday& d) {
+        d.MemoMessage->setPlainText("changed");
+        return false;
+    };
+    EXPECT_FALSE(holiday::EditEntry(user, subject, message, end, who));
+    EXPECT_EQ(message, "Away");
+    TFrmHoliday::ExecForTesting = nullptr;
+    FrmHoliday = nullptr;
+}
+
+TEST_F(Holiday, TableLayoutAndUpgrade) {
+    // An existing file that could not be read is never replaced by an empty one.
+    Write(Dir() + "holiday.dat", "damaged");
+    TvdlMemTable fresh;
+    holiday::DefineHolidayFields(fresh);
+    EXPECT_EQ(Read(Dir() + "holiday.dat"), "damaged");
+    EXPECT_NE(fresh.FindField("Subject"), nullptr);
+    std::remove((Dir() + "holiday.dat").c_str());
+    holiday::DefineHolidayFields(fresh);
+    EXPECT_TRUE(platform::FileExists(Dir() + "holiday.dat"));
+
+    // The older layout without Subject keeps its rows and gets the subject.
+    TvdlMemTable old;
+    tablefiles::Define(old,
+                       {{"User", ftString, 64}, {"EndDate", ftDate, 0}, {"Message", ftMemo, 240}, {"Who", ftInteger, 0}},
+                       "ixUser", "User", ixPrimary | ixCaseInsensitive);
+    old.Append();
+    old.FieldByName("User").SetAsString("bob");
+    old.FieldByName("Message").SetAsString("Away");
+    old.FieldByName("Who").SetAsInteger(1);
+    old.Post();
+    old.SaveToBinaryFile(Dir() + "holiday.dat");
+    holiday::UpgradeHolidayTable(old);
+    TvdlMemTable saved;
+    saved.LoadFromBinaryFile(Dir() + "holiday.dat");
+    ASSERT_EQ(saved.RecordCount(), 1);
+    saved.First();
+    EXPECT_EQ(saved.FieldByName("Subject").AsString(), "Out of Office AutoReply: [Subject]");
+    EXPECT_EQ(saved.FieldByName("Message").AsString(), "Away");
+    EXPECT_EQ(saved.FieldByName("Who").AsInteger(), 1);
+    EXPECT_FALSE(platform::FileExists(Dir() + "holiday.old"));
+}
+
+}  // namespace
