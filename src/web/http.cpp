@@ -451,8 +451,8 @@ TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
 }
 
 TFrmhttp::~TFrmhttp() {
+    // The listener goes with its member, without running further events.
     setup::hooks.webServerRecheck = nullptr;
-    httpServer.Close();
 }
 
 void TFrmhttp::CheckServerActive() {
