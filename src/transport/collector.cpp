@@ -9,3 +9,13 @@ void TFrmServers::StartPopCollection() {
 }
 
 bool TFrmServers::Collecting() const { return false; }
+void TFrmServers::ConnectNextAccount() {}
+void TFrmServers::POPClientConnect() {}
+void TFrmServers::POPClientRead() {}
+void TFrmServers::POPClientDisconnect() {}
+void TFrmServers::POPClientError(int) {}
+void TFrmServers::TimeOutTimerTimer() {}
+void TFrmServers::NextAccountTimerTimer() {}
+void TFrmServers::ClearUIDL(const std::string&) {}
+bool TFrmServers::HasDownloaded(const std::string&) { return false; }
+void TFrmServers::CloseTempFile() {}

@@ -371,7 +371,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         std::string reply = kOk;
         if (session.LoggedIn()) {
             if (!PopPurgeDeleted(session)) reply = kNotDeleted;
-            RefreshMailCounts(false);
+            RefreshMailCounts(true);
             QueueNewMailAlert(session.User);
         }
         PopLog("<< " + Chomp(reply));

@@ -5,6 +5,7 @@
 #include "platform/dialogs.h"
 #include "platform/inifile.h"
 #include "settings/local_address.h"
+#include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
@@ -83,13 +84,38 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
     PopServer.OnClientDisconnect = [this](platform::TcpConnection& c) { PopServerClientDisconnect(c); };
     PopServer.OnClientError = [this](platform::TcpConnection& c, int code) { PopServerClientError(c, code); };
 
+    POPClient.OnConnect = [this] { POPClientConnect(); };
+    POPClient.OnRead = [this] { POPClientRead(); };
+    POPClient.OnDisconnect = [this] { POPClientDisconnect(); };
+    POPClient.OnError = [this](int code, const std::string&) { POPClientError(code); };
+    connect(TimeOutTimer, &QTimer::timeout, this, [this] { TimeOutTimerTimer(); });
+    connect(NextAccountTimer, &QTimer::timeout, this, [this] { NextAccountTimerTimer(); });
+
+    AlertSocket.OnConnect = [this] { AlertSocketConnect(); };
+    AlertSocket.OnDisconnect = [this] { AlertSocketDisconnect(); };
+    AlertSocket.OnError = [this](int code, const std::string&) { AlertSocketError(code); };
+
     // Alias targets are checked against this window's copy of the users.
     settings::ServersUsersTable = [this] { return &TblUsers; };
+    // The settings window re-opens the POP3 server only when its port
+    // changed, and clears an account's downloaded-message record.
+    setup::hooks.popServerPort = [this] { return PopServer.Active() ? popPort_ : 0; };
+    setup::hooks.reopenPopServer = [this](int port) {
+        popPort_ = port;
+        return PopServer.Open(port, servers::BindAddress()) == platform::OpenResult::Ok;
+    };
+    setup::hooks.hasDownloaded = [this](const std::string& account) { return HasDownloaded(account); };
+    setup::hooks.forgetDownloaded = [this](const std::string& account) { ClearUIDL(account); };
     FormCreate();
 }
 
 TFrmServers::~TFrmServers() {
     settings::ServersUsersTable = nullptr;
+    setup::hooks.popServerPort = nullptr;
+    setup::hooks.reopenPopServer = nullptr;
+    setup::hooks.hasDownloaded = nullptr;
+    setup::hooks.forgetDownloaded = nullptr;
+    CloseTempFile();
     // PopServer goes with the window; its destructor drops the connections
     // without running any of their events.
 }
@@ -185,7 +211,8 @@ void TFrmServers::LoadTables() {
 
     TblID.Close();
     TblID.FieldDefs().Clear();
-    TblID.FieldDefs().Add("ID", ftString, 250);
+    // A seen Message-ID is kept per user: "<user> <Message-ID>".
+    TblID.FieldDefs().Add("ID", ftString, 330);
     TblID.IndexDefs().Clear();
     TblID.CreateTable();
     TblID.AddIndex("ixID", "ID", 0);
@@ -194,12 +221,14 @@ void TFrmServers::LoadTables() {
 
     TblAlert.Close();
     TblAlert.FieldDefs().Clear();
-    TblAlert.FieldDefs().Add("Address", ftString, 32);
+    // Wide enough for any IPv6 address text.
+    TblAlert.FieldDefs().Add("Address", ftString, 64);
     TblAlert.FieldDefs().Add("Message", ftString, 128);
     TblAlert.IndexDefs().Clear();
     TblAlert.CreateTable();
     TblAlert.AddIndex("ixAddress", "Address", 0);
     TblAlert.Open();
+    alertInFlight_.clear();
 }
 
 void TFrmServers::BuildAccountMenu() {
@@ -271,15 +300,4 @@ std::string TFrmServers::NoticeFallbackUser() {
     } catch (const std::exception&) {
         return std::string();
     }
-}
-
-void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
-    // Mailbox counts and alerts are not built yet; callers already call here.
-    (void)AutoSend;
-    (void)Unused;
-}
-
-void TFrmServers::QueueNewMailAlert(const std::string& user) {
-    // Mailbox counts and alerts are not built yet; callers already call here.
-    (void)user;
 }

@@ -12,6 +12,8 @@
 #include <QDialog>
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -58,6 +60,39 @@ std::string SafeUniqueId(const std::string& stamp);
 // part of the body. Each line ends CR LF; the closing "." is not included.
 std::string TopText(const std::string& message, long lines);
 
+// "1023 bytes", "1 kb" (below 1,024,000 bytes, whole kilobytes), "0.98 mb".
+std::string FormatByteSize(std::int64_t bytes);
+
+// The text a user's desktop is sent when the mailbox count changes:
+// "0", "<user>,You have 1 message." or "<user>,You have N messages.".
+std::string AlertText(const std::string& user, std::int64_t count);
+
+// Copies a whole file over destination (temp file, fsync, rename); does
+// nothing when source is missing. False when a copy failed.
+bool CopyMessageFile(const std::string& source, const std::string& destination);
+
+// Every address (the text around each "@" up to a blank, tab, CR, LF, ",",
+// ";", "<" or ">"), lower-cased, in order; each is written to pop.log.
+std::vector<std::string> ExtractAddresses(const std::string& text);
+// The texts between pairs of double quotes, lower-cased.
+std::vector<std::string> ExtractQuotedNames(const std::string& text);
+
+// Imports message folders of the older layout from ProgramDir: each folder
+// "<user>_<stamp>" holding "raw.dat" becomes the mailbox file
+// in/<user>_<stamp>.dat and the folder is removed. Returns how many.
+int ImportRawMessages();
+
+// Collector states kept in POPClient's Tag.
+enum CollectorState {
+    kStateGreeting = 0,
+    kStateUser = 1,
+    kStatePass = 2,
+    kStateStat = 3,
+    kStateMessage = 4,
+    kStateSelect = 5,
+    kStateQuit = 6,
+};
+
 }  // namespace servers
 
 class TFrmServers : public QDialog {
@@ -102,17 +137,66 @@ public:
     // accounts; empty when neither exists.
     std::string NoticeFallbackUser();
 
-    // Mailbox counts and new-mail alerts (not built yet: the hooks that the
-    // POP3 server, the SMTP server and the collector call).
+    // --- Mailbox counts and new-mail alerts (counts.cpp, alerts.cpp) ------
+    // Recounts the mailboxes, the outbox and the spam folders into the main
+    // window and the tray. With AutoSend, queued outgoing mail starts a
+    // Send/Recv at once when [SMTP] Wait says so and no cycle runs. The
+    // second flag has no effect.
     void RefreshMailCounts(bool AutoSend, bool Unused = false);
+    // Total bytes of out/*.txt at the last refresh outside a relay run.
+    std::int64_t OutboxTotalBytes = 0;
+    // Tells the user's desktop (the address of the last POP3 login) the new
+    // mailbox count, when the count differs from the one last announced.
     void QueueNewMailAlert(const std::string& user);
+    // Sends the first queued alert unless one is already under way.
+    void SendQueuedAlerts();
+    void AlertSocketConnect();
+    void AlertSocketDisconnect();
+    void AlertSocketError(int code);
+    // How long an alert may take to connect.
+    int AlertConnectTimeoutMs = 5000;
 
-    // POP3 collection of the provider accounts: the first mail step of a
-    // Send/Recv cycle. It hands over to the relay run (FrmSMTP->StartDelivery)
-    // when every account is done.
+    // --- POP3 collection of the provider accounts (collector.cpp) ---------
+    // The first mail step of a Send/Recv cycle. It hands over to the relay
+    // run (FrmSMTP->StartDelivery) when every account is done.
     void StartPopCollection();
     // True from StartPopCollection until the hand-over to the relay run.
     bool Collecting() const;
+    void ConnectNextAccount();
+    void POPClientConnect();
+    void POPClientRead();
+    void POPClientDisconnect();
+    void POPClientError(int code);
+    void TimeOutTimerTimer();
+    void NextAccountTimerTimer();
+    // Appends a chunk of message text to mess.txt; true when the message is
+    // complete (its end marker seen, possibly across chunks).
+    bool AppendTempMessage(const std::string& chunk);
+    // The unique id of message n in the current UIDL listing; empty when none.
+    std::string GetListedUidl(std::int64_t n) const;
+    // Forgets every downloaded-message record of the account and its stored
+    // mailbox size.
+    void ClearUIDL(const std::string& account);
+    // True when the downloaded-message record holds rows for the account.
+    bool HasDownloaded(const std::string& account);
+
+    // Current account and mailbox of the collector.
+    std::string AccountName, AccountDefaultUser, AccountLogin, AccountPassword;
+    bool AccountLeave = false;
+    int AccountLeaveDays = 0;
+    std::int64_t AccountLastSize = 0;
+    std::int64_t MessageCount = 0, MailboxSize = 0, MessageIndex = 0, ReceivedBytes = 0;
+    std::string TempTail;
+
+    // --- Distribution of fetched messages (distribution.cpp) --------------
+    // Distributes mess.txt to its local recipients and deletes it. Throws
+    // when a mailbox file cannot be written (the message then stays on the
+    // provider's server).
+    void MoveTempMessage();
+    // The local users a fetched message is for, each once, minus those who
+    // already got this Message-ID in this run.
+    std::vector<std::string> SelectRecipients(const std::vector<std::string>& headerLines,
+                                              const std::string& messageId);
 
     // POP3 server events.
     void PopServerClientConnect(platform::TcpConnection& connection);
@@ -150,7 +234,47 @@ private:
     void PopLog(const std::string& line);
     void LoadTables();
 
+    // Collector internals.
+    void CollectorLog(const std::string& line);
+    void CollectorSend(const std::string& command, int waitMs);
+    void CollectorLater(int waitMs, std::function<void()> step);
+    void HandleReply(const std::string& line);
+    void HandleMessageData();
+    void SelectNextMessage();
+    void RetrieveMessage();
+    void MessageComplete();
+    void EndAccount(const std::string& message, bool failed);
+    void FinishCollection();
+    void RecordDownloaded(const std::string& uid);
+    void PruneDownloaded();
+    void SaveUidl();
+    void CloseTempFile();
+    bool IsSeen(const std::string& messageId, const std::string& user);
+    void MarkSeen(const std::string& messageId, const std::string& user);
+    // Alerts.
+    void FinishAlert();
+
     int popPort_ = 110;
+    bool collecting_ = false;
+    struct PopAccount {
+        std::string Name, Host, Login, Password, Default;
+        bool Include = false, Leave = false;
+        int LeaveDays = 0;
+    };
+    std::vector<PopAccount> accounts_;  // pop.dat's rows as the collection began
+    std::size_t nextAccount_ = 0;       // the row ConnectNextAccount goes on from
+    std::string inbuf_;               // collector input not yet handled
+    bool listing_ = false;            // a UIDL listing is being received
+    bool bodyStarted_ = false;        // RETR's status line has been read
+    bool listingOk_ = false;          // UIDL answered "+OK"; its lines follow
+    bool awaiting_ = false;           // a reply is due: the timeout runs
+    bool tempFailed_ = false;         // mess.txt could not be written whole
+    bool noRecipient_ = false;        // the last message named no one and has no default user
+    int reopenCount_ = 0;             // reopenings after "address not available"
+    std::FILE* tempFile_ = nullptr;   // mess.txt while a message arrives
+    std::uint64_t accountGen_ = 0;    // continuations of an ended account are stale
+    bool accountFailed_ = false;
+    std::string alertInFlight_;       // address of the alert being sent
 };
 
 extern TFrmServers* FrmServers;

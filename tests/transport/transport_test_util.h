@@ -6,12 +6,25 @@
 #include "shell/globals.h"
 #include "transport/store.h"
 
+#include "shell/main.h"
+#include "shell/procs.h"
+#include "tables/memtable.h"
+#include "transport/servers.h"
+#include "transport/smtp.h"
+
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <fstream>
+#include <sstream>
+#include <vector>
 #include <string>
 
 namespace twtest {
@@ -57,6 +70,171 @@ protected:
     std::string Path(const std::string& rel) const { return ProgramDir + rel; }
 
     std::string home_;
+};
+
+// --- Helpers of the counts, alerts and collector tests -------------------
+
+// Runs the event loop until cond holds or ms have passed; cond's last value.
+template <typename Cond>
+bool Until(Cond cond, int ms = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!cond() && timer.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return cond();
+}
+
+// Runs the event loop for ms.
+inline void Pump(int ms) {
+    Until([] { return false; }, ms);
+}
+
+inline void WriteBytes(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+inline std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A table file with string, boolean and integer fields; the first field is
+// the primary index.
+inline void SaveTableFile(const std::string& path, const std::vector<std::pair<std::string, TFieldType>>& fields,
+                          const std::vector<std::vector<std::string>>& rows, const std::string& index) {
+    TvdlMemTable t;
+    t.FieldDefs().Clear();
+    for (const auto& [name, type] : fields) t.FieldDefs().Add(name, type, type == ftString ? 64 : 0);
+    t.CreateTable();
+    t.IndexDefs().Clear();
+    t.AddIndex(index, fields[0].first, ixPrimary);
+    t.Open();
+    for (const auto& row : rows) {
+        t.Append();
+        for (size_t i = 0; i < row.size(); ++i) {
+            if (fields[i].second == ftBoolean) t.Fields(static_cast<int>(i)).SetAsBoolean(row[i] == "1");
+            else if (fields[i].second == ftInteger) t.Fields(static_cast<int>(i)).SetAsInteger(std::stoi(row[i]));
+            else t.Fields(static_cast<int>(i)).SetAsString(row[i]);
+        }
+        t.Post();
+    }
+    t.SaveToBinaryFile(path);
+}
+
+// users.dat: Name, Password.
+inline void SaveUsersFile(const std::vector<std::vector<std::string>>& rows) {
+    SaveTableFile(ProgramDir + "users.dat", {{"Name", ftString}, {"Password", ftString}}, rows, "ixName");
+}
+
+// pop.dat: Name, Host, Login, Password, Include, Leave, Leavedays, Default.
+inline void SavePopFile(const std::vector<std::vector<std::string>>& rows) {
+    SaveTableFile(ProgramDir + "pop.dat",
+                  {{"Name", ftString}, {"Host", ftString}, {"Login", ftString}, {"Password", ftString},
+                   {"Include", ftBoolean}, {"Leave", ftBoolean}, {"Leavedays", ftInteger}, {"Default", ftString}},
+                  rows, "ixName");
+}
+
+// elink.dat: Email, User.
+inline void SaveLinkFile(const std::vector<std::vector<std::string>>& rows) {
+    SaveTableFile(ProgramDir + "elink.dat", {{"Email", ftString}, {"User", ftString}}, rows, "ixEmail");
+}
+
+// A helper program of a test (python3 peer, dovecot): a direct child that
+// is terminated and waited for when the object goes.
+class PeerProcess {
+public:
+    PeerProcess() { process_.setProcessChannelMode(QProcess::SeparateChannels); }
+    ~PeerProcess() { Stop(); }
+    bool Start(const std::string& program, const std::vector<std::string>& args) {
+        QStringList list;
+        for (const auto& a : args) list << QString::fromStdString(a);
+        process_.start(QString::fromStdString(program), list);
+        return process_.waitForStarted(5000);
+    }
+    // Everything printed so far.
+    const std::string& Output() {
+        out_ += process_.readAllStandardOutput().toStdString();
+        return out_;
+    }
+    std::string Errors() { return process_.readAllStandardError().toStdString(); }
+    // Waits (running the event loop) until the output holds text.
+    bool WaitFor(const std::string& text, int ms = 10000) {
+        return Until([&] { return Output().find(text) != std::string::npos; }, ms);
+    }
+    // Waits (running the event loop) until the program has ended by itself.
+    bool WaitFinished(int ms = 15000) {
+        return Until([&] { return process_.state() == QProcess::NotRunning; }, ms);
+    }
+    void Stop() {
+        if (process_.state() == QProcess::NotRunning) return;
+        process_.closeWriteChannel();
+        process_.terminate();
+        if (!process_.waitForFinished(5000)) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+    QProcess& Process() { return process_; }
+
+private:
+    QProcess process_;
+    std::string out_;
+};
+
+// Folder of the python helpers.
+inline std::string PeersDir() { return std::string(TW_TEST_SOURCE_DIR) + "/peers/"; }
+
+// The main window, the servers window and the SMTP window over a fresh
+// program directory, as the counts, alerts and collector tests need them.
+// extraIni is appended to the settings file before the windows load.
+class WindowsHome : public TempHome {
+protected:
+    void SetUp() override {
+        TempHome::SetUp();
+        // Qt's runtime folder stays inside the test's home too.
+        std::filesystem::create_directories(home_ + "/runtime");
+        std::filesystem::permissions(home_ + "/runtime", std::filesystem::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", (home_ + "/runtime").c_str(), 1);
+        setenv("TARNWICK_HOME", home_.c_str(), 1);
+        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+        procs::LogClientActivity = true;  // pop.log tells what the collector did
+        WriteBytes(ProgramDir + "tarnwick.ini", "[POP]\nLocalPort=0\n" + ExtraIni());
+        SaveUsersFile(Users());
+        SavePopFile({});
+    }
+    void TearDown() override {
+        servers_.reset();
+        FrmServers = nullptr;
+        smtp_.reset();
+        FrmSMTP = nullptr;
+        delete main_;
+        main_ = nullptr;
+        TempHome::TearDown();
+    }
+    virtual std::string ExtraIni() { return std::string(); }
+    virtual std::vector<std::vector<std::string>> Users() {
+        return {{"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}};
+    }
+    // Creates the windows in start-up order (main, servers, SMTP).
+    void CreateWindows() {
+        main_ = new TFrmMain();
+        servers_ = std::make_unique<TFrmServers>();
+        FrmServers = servers_.get();
+        smtp_ = std::make_unique<TFrmSMTP>();
+        FrmSMTP = smtp_.get();
+    }
+    // A message file of the given size in a store folder.
+    void PutFile(const std::string& folder, const std::string& name, size_t size) {
+        WriteBytes(smtp::StoreFolder(folder) + name, std::string(size, 'x'));
+    }
+
+    TFrmMain* main_ = nullptr;
+    std::unique_ptr<TFrmServers> servers_;
+    std::unique_ptr<TFrmSMTP> smtp_;
 };
 
 }  // namespace twtest

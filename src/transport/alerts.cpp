@@ -1,0 +1,112 @@
+// New-mail alerts: a user's desktop is told the mailbox count over a plain
+// TCP connection to the address of the user's last POP3 login. Alerts wait
+// in TblAlert, one row per address (the latest text wins), and go out one at
+// a time; a desktop that is dead, silent or never reads costs at most the
+// connect timeout and never holds up the alerts behind it.
+#include "transport/servers.h"
+
+#include "platform/inifile.h"
+#include "settings/settings_file.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "transport/store.h"
+
+namespace servers {
+
+std::string AlertText(const std::string& user, std::int64_t count) {
+    if (count == 0) return "0";
+    if (count == 1) return user + ",You have 1 message.";
+    return user + ",You have " + std::to_string(count) + " messages.";
+}
+
+}  // namespace servers
+
+namespace {
+
+bool AlerterOn() {
+    if (FrmSettings) return FrmSettings->alerterOn();
+    return platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("Alerter", "Use", false);
+}
+
+int AlerterPort() {
+    if (FrmSettings) return FrmSettings->alerterPort();
+    return settings::PortFromText(
+        platform::IniFile(ProgramDir + "tarnwick.ini").ReadString("Alerter", "Port", ""),
+        settings::kDefaultAlerterPort);
+}
+
+// Moves the table to the row of the address; false when there is none.
+bool FindAlert(TvdlMemTable& table, const std::string& address) {
+    for (table.First(); !table.Eof(); table.Next())
+        if (table.FieldByName("Address").AsString() == address) return true;
+    return false;
+}
+
+}  // namespace
+
+void TFrmServers::QueueNewMailAlert(const std::string& user) {
+    if (!AlerterOn() || user.empty()) return;
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    const std::string key = platform::IniSafe(user);
+    std::string address = ini.ReadString("Users", key, "");
+    if (address.empty()) return;
+
+    std::string folder = smtp::StoreFolder(smtp::FolderIn);
+    std::int64_t count = static_cast<std::int64_t>(smtp::ListUserFiles(folder, user).size());
+    long long announced = ini.ReadInt64("Users", key + "_count", 0);
+    ini.WriteInteger("Users", key + "_count", count);
+    if (count == announced) return;
+
+    if (!TblAlert.Active()) return;
+    if (FindAlert(TblAlert, address)) TblAlert.Edit();
+    else TblAlert.Append();
+    TblAlert.FieldByName("Address").SetAsString(address);
+    TblAlert.FieldByName("Message").SetAsString(servers::AlertText(user, count));
+    TblAlert.Post();
+    SendQueuedAlerts();
+}
+
+void TFrmServers::SendQueuedAlerts() {
+    if (!alertInFlight_.empty()) return;  // its end sends the next
+    if (!AlerterOn() || !TblAlert.Active() || TblAlert.IsEmpty()) return;
+    TblAlert.First();
+    alertInFlight_ = TblAlert.FieldByName("Address").AsString();
+    if (alertInFlight_.empty()) {
+        TblAlert.Delete();
+        SendQueuedAlerts();
+        return;
+    }
+    AlertSocket.Abort();
+    AlertSocket.SetHost("");
+    AlertSocket.SetAddress(alertInFlight_);
+    AlertSocket.SetPort(AlerterPort());
+    AlertSocket.SetConnectTimeout(AlertConnectTimeoutMs);
+    AlertSocket.Open();
+}
+
+void TFrmServers::AlertSocketConnect() {
+    // The row may have been replaced by a later text meanwhile; that text
+    // is the one to send.
+    if (TblAlert.Active() && FindAlert(TblAlert, alertInFlight_)) {
+        AlertSocket.SendText(TblAlert.FieldByName("Message").AsString());
+        TblAlert.Delete();
+    }
+    // The desktop only listens; closing once the text is out means a peer
+    // that never reads or never closes cannot hold the socket.
+    AlertSocket.Close();
+    FinishAlert();
+}
+
+void TFrmServers::AlertSocketDisconnect() { FinishAlert(); }
+
+void TFrmServers::AlertSocketError(int code) {
+    (void)code;
+    // A desktop that is not there loses this alert; the others go on.
+    if (TblAlert.Active() && FindAlert(TblAlert, alertInFlight_)) TblAlert.Delete();
+    FinishAlert();
+}
+
+void TFrmServers::FinishAlert() {
+    alertInFlight_.clear();
+    SendQueuedAlerts();
+}

@@ -1,0 +1,147 @@
+// Mailbox counts: every local mailbox, the outgoing queue and the spam
+// folders counted into the main window and the tray, and the immediate
+// Send/Recv that newly queued mail may start.
+#include "transport/servers.h"
+
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "settings/settings_file.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "shell/main.h"
+#include "shell/procs.h"
+#include "transport/smtp.h"
+#include "transport/store.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <cstdio>
+
+namespace servers {
+
+std::string FormatByteSize(std::int64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes) + " bytes";
+    if (bytes < 1024000) return std::to_string(bytes / 1024) + " kb";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(bytes) / 1024000.0);
+    return std::string(buf) + " mb";
+}
+
+}  // namespace servers
+
+namespace {
+
+struct FolderCount {
+    std::int64_t count = 0;
+    std::int64_t bytes = 0;
+};
+
+FolderCount CountFiles(const std::string& folder, const std::vector<std::string>& names) {
+    FolderCount c;
+    for (const auto& name : names) {
+        std::int64_t size = 0;
+        if (!platform::FileSize(folder + name, size)) continue;  // gone meanwhile
+        ++c.count;
+        c.bytes += size;
+    }
+    return c;
+}
+
+FolderCount CountMask(const std::string& folderName, const std::string& mask) {
+    std::string folder = smtp::StoreFolder(folderName);
+    return CountFiles(folder, platform::ListFiles(folder, mask));
+}
+
+// Sent messages of the last run: the .txs marks and the queue files they
+// stand for.
+void PurgeSentQueueFiles() {
+    std::string folder = smtp::StoreFolder(smtp::FolderOut);
+    for (const auto& name : platform::ListFiles(folder, std::string("*") + smtp::StateSent)) {
+        std::string stem = name.substr(0, name.size() - std::string(smtp::StateSent).size());
+        std::remove((folder + stem + smtp::StateQueued).c_str());
+        std::remove((folder + name).c_str());
+    }
+}
+
+int WaitCode() {
+    if (FrmSettings) return FrmSettings->smtpWaitCode();
+    return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SMTP", "Wait", settings::kWaitForCycle);
+}
+
+QAction* SendOnlyItem() {
+    if (!FrmMain || !FrmMain->PopupMenu2) return nullptr;
+    for (QAction* action : FrmMain->PopupMenu2->actions())
+        if (action->property("Tag").toInt() == TFrmMain::TagSendOnly) return action;
+    return nullptr;
+}
+
+}  // namespace
+
+void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
+    (void)Unused;
+    if (!FrmMain) return;
+    TFrmMain& main = *FrmMain;
+
+    // 1. Mailboxes, in the users table's order.
+    int image = 0;
+    std::string inFolder = smtp::StoreFolder(smtp::FolderIn);
+    if (TblUsers.Active()) {
+        int mark = TblUsers.GetBookmark();
+        for (TblUsers.First(); !TblUsers.Eof(); TblUsers.Next()) {
+            std::string user = TblUsers.FieldByName("Name").AsString();
+            FolderCount c = CountFiles(inFolder, smtp::ListUserFiles(inFolder, user));
+            QString caption = QString::fromStdString(user);
+            QTreeWidgetItem* row = nullptr;
+            for (int i = 0; i < main.PopList->topLevelItemCount(); ++i)
+                if (main.PopList->topLevelItem(i)->text(0) == caption) row = main.PopList->topLevelItem(i);
+            if (c.count > 0) {
+                if (!row) {
+                    row = new QTreeWidgetItem();
+                    main.PopList->addTopLevelItem(row);
+                }
+                row->setText(0, caption);
+                row->setText(1, QString::fromStdString(std::to_string(c.count) + " (" +
+                                                       servers::FormatByteSize(c.bytes) + ")"));
+                image = 2;
+            } else if (row) {
+                delete row;
+            }
+        }
+        if (mark >= 0 && TblUsers.BookmarkValid(mark)) TblUsers.GotoBookmark(mark);
+    }
+
+    // 2. A failed collection or delivery outranks waiting mail.
+    if (TFrmMain::IsLabelRed(main.LBLPOPLast) || TFrmMain::IsLabelRed(main.LBLSmtp)) image = 3;
+    main.SetTrayImage(image);
+
+    // 3. While a step runs, the status owns the hint.
+    if (!TFrmMain::IsLabelBold(main.StatusBar1)) main.SetTrayHint(main.IdleTrayHint());
+
+    // 4. The outbox, unless a relay run is sending from it right now.
+    if (!FrmSMTP || !FrmSMTP->Delivering()) {
+        // To switch to the relay client's own purge once it offers one
+        // (TFrmSMTP::PurgeSentMessages).
+        PurgeSentQueueFiles();
+        FolderCount out = CountMask(smtp::FolderOut, std::string("*") + smtp::StateQueued);
+        OutboxTotalBytes = out.bytes;
+        main.LblsmtpCount->setText(
+            QString::fromStdString(std::to_string(out.count) + " (" + servers::FormatByteSize(out.bytes) + ")"));
+        if (QAction* sendOnly = SendOnlyItem()) sendOnly->setEnabled(out.count >= 1);
+        if (AutoSend && out.count >= 1 && !main.CycleRunning()) {
+            int wait = WaitCode();
+            if (wait == settings::kWaitFullCycle) main.BtnSendRecClick(main.AlarmClock1);
+            else if (wait == settings::kWaitSendOnly && FrmSMTP) main.BtnSendRecClick(FrmSMTP);
+        }
+    }
+
+    // 5. Spam folders.
+    FolderCount spam1 = CountMask(smtp::FolderSpam1, "*.dat");
+    FolderCount spam2 = CountMask(smtp::FolderSpam2, "*.dat");
+    main.LblSpam1->setText(QString::fromStdString(std::to_string(spam1.count) + " possible"));
+    main.LblSpam1->setProperty("Tag", static_cast<qlonglong>(spam1.count));
+    main.LblSpam2->setText(QString::fromStdString(std::to_string(spam2.count) + " probable"));
+    main.LblSpam2->setProperty("Tag", static_cast<qlonglong>(spam2.count));
+}
