@@ -63,7 +63,10 @@ std::string Two(int v) {
 // One pair of angle brackets around the bare address; strict servers want
 // nothing else after the colon.
 std::string Bracketed(const std::string& address) {
-    return "<" + smtp::StripAngleBrackets(Trim(address)) + ">";
+    std::string bracketed(1, '<');
+    bracketed += smtp::StripAngleBrackets(Trim(address));
+    bracketed += '>';
+    return bracketed;
 }
 
 // The mechanisms of an EHLO reply's AUTH line.

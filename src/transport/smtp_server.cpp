@@ -666,6 +666,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         copies.push_back({address, user, path});
     };
     int external = 0;
+    std::vector<std::pair<std::string, std::string>> record;
     bool addOutAddress = platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("Spam", "AddOutAddress", false);
     std::vector<std::pair<std::string, std::vector<std::string>>> locals;
     for (int k = 1; k <= recipients && !failed; ++k) {
@@ -677,7 +678,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         std::vector<std::string> users;
         if (!IsLocalAddress(address, users)) {
             ++external;
-            smtp::WritePortsValue(id, "To" + std::to_string(external), address);
+            record.emplace_back("To" + std::to_string(external), address);
             if (addOutAddress && hooks.addSpamAddress) hooks.addSpamAddress(address);
             continue;
         }
@@ -686,6 +687,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     if (!failed && !footerForAll) InsertHtmlFooter(file);
 
     if (!failed && external > 0 && WaitCode() == 3) {
+        smtp::WritePortsSection(id, record);
         ReturnExternalMail(file, external, from);
         external = 0;
     }
@@ -695,9 +697,10 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     }
     const std::string queued = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
     if (!failed && external > 0) {
-        failed = !smtp::WritePortsValue(id, std::string("rcpt"), std::to_string(external)) ||
-                 !smtp::WritePortsValue(id, std::string("From"), from) ||
-                 !smtp::WritePortsValue(id, std::string("User"), section.Read("user"));
+        record.insert(record.begin(), {"rcpt", std::to_string(external)});
+        record.emplace_back("From", from);
+        record.emplace_back("User", section.Read("user"));
+        failed = !smtp::WritePortsSection(id, record);
         platform::LocalTime midnight = platform::NowLocal();
         midnight.hour = midnight.minute = midnight.second = midnight.millisecond = 0;
         platform::SetFileTime(file, platform::FromLocal(midnight));

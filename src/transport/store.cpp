@@ -297,6 +297,27 @@ bool WritePortsValue(const std::string& section, const std::optional<std::string
     return ini.WriteString(platform::IniSafe(section), platform::IniSafe(*key), platform::IniSafe(value));
 }
 
+bool WritePortsSection(const std::string& section,
+                       const std::vector<std::pair<std::string, std::string>>& values) {
+    if (section.empty()) return false;
+    const std::string path = PortsFileName();
+    platform::IniFile ini(path);
+    if (ini.SectionExists(section) && !ini.EraseSection(section)) return false;
+    std::string text;
+    if (platform::FileExists(path) && !platform::ReadFile(path, text)) return false;
+    if (!text.empty() && text.back() != '\n') text += "\r\n";
+    text += '[';
+    text += platform::IniSafe(section);
+    text += "]\r\n";
+    for (const auto& [key, value] : values) {
+        text += platform::IniSafe(key);
+        text += '=';
+        text += platform::IniSafe(value);
+        text += "\r\n";
+    }
+    return platform::WriteFileAtomic(path, text);
+}
+
 std::string ReadPortsValue(const std::string& section, const std::string& key) {
     if (section.empty()) return std::string();
     return platform::IniFile(PortsFileName()).ReadString(section, key, "");

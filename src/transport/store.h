@@ -7,6 +7,7 @@
 #pragma once
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,10 @@ std::string PortsFileName();
 // False when the file could not be written.
 bool WritePortsValue(const std::string& section, const std::optional<std::string>& key,
                      const std::string& value = std::string());
+// Writes a whole section in one replacement of the file: an existing
+// section of that name is erased first, then the keys follow in order.
+bool WritePortsSection(const std::string& section,
+                       const std::vector<std::pair<std::string, std::string>>& values);
 // The value, or empty text when key or section is missing. An empty section
 // name gives empty text without touching the file.
 std::string ReadPortsValue(const std::string& section, const std::string& key);

@@ -3,6 +3,8 @@
 #include "transport/smtp.h"
 #include "transport_test_util.h"
 
+#include "platform/inifile.h"
+
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -167,6 +169,22 @@ TEST_F(StoreTest, PortsDatRecords) {
     ASSERT_TRUE(smtp::WritePortsValue("q1", std::nullopt));
     EXPECT_EQ(smtp::ReadPortsValue("q1", "rcpt"), "");
     EXPECT_NE(smtp::ReadPortsValue("q2", "To1"), "");
+}
+
+TEST_F(StoreTest, WholeQueueRecordInOneWrite) {
+    ASSERT_TRUE(smtp::WritePortsValue("q1", std::string("Goes"), "3"));
+    ASSERT_TRUE(smtp::WritePortsValue("q2", std::string("rcpt"), "1"));
+    // A file written by hand may lack the last line end.
+    std::string text;
+    ASSERT_TRUE(platform::ReadFile(smtp::PortsFileName(), text));
+    Write(smtp::PortsFileName(), text.substr(0, text.size() - 2));
+    ASSERT_TRUE(smtp::WritePortsSection("Q1", {{"rcpt", "2"}, {"To1", "<a@x>"}, {"To2", "<b@x>\r\n[q2]\r\nrcpt=9"}}));
+    EXPECT_EQ(smtp::ReadPortsValue("q1", "Goes"), "") << "the old record is replaced whole";
+    EXPECT_EQ(smtp::ReadPortsValue("q1", "rcpt"), "2");
+    EXPECT_EQ(smtp::ReadPortsValue("q1", "To1"), "<a@x>");
+    EXPECT_EQ(smtp::ReadPortsValue("q2", "rcpt"), "1") << "other records kept, values stay one line";
+    ASSERT_TRUE(smtp::WritePortsSection("q3", {}));
+    EXPECT_TRUE(platform::IniFile(smtp::PortsFileName()).SectionExists("q3"));
 }
 
 TEST_F(StoreTest, ReadPortsValueWithEmptySectionOpensNoFile) {
