@@ -693,7 +693,8 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     } else if (path == "/safeaddresses") {
         page = http::SafeAddressesPage(isPost && contentLength < 100000, lowerText);
     } else if (!attachFile.empty()) {
-        std::string name = path.size() > 1 ? path.substr(1, 64) : std::string();
+        // Browsers send the name %-escaped: the length limit is the name's own.
+        std::string name = path.size() > 1 ? details::UnescapeName(path.substr(1)).substr(0, 64) : std::string();
         std::string user, typed;
         const std::string dir = http::Lower(http::GetRequestParam("Dir", requestText));
         if (!name.empty()) {

@@ -16,6 +16,7 @@ import webpeer  # noqa: E402
 
 BOB = "u=bob&p=bobpw"
 ALICE = "u=alice&p=alicepw"
+CAROL = "u=carol&p=carolpw"
 
 
 def message(subject, body="Hello", sender="Eve <eve@example.com>", to="bob@office.lan", extra=""):
@@ -25,7 +26,7 @@ def message(subject, body="Hello", sender="Eve <eve@example.com>", to="bob@offic
 class WebMail(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.srv = webpeer.Server({"bob": "bobpw", "alice": "alicepw"}).start()
+        cls.srv = webpeer.Server({"bob": "bobpw", "alice": "alicepw", "carol": "carolpw"}).start()
 
     @classmethod
     def tearDownClass(cls):
@@ -51,24 +52,25 @@ class WebMail(unittest.TestCase):
         self.assertIn(b'name="loginform"', body)
 
     def test_list_read_and_paging(self):
+        # Carol's mailbox holds only these.
         base = 1700000000
         for i in range(11):
-            self.srv.write_message("in", "bob_p%02d.dat" % i, message("Paged %02d" % i), mtime=base + i * 60)
-        _, _, body = self.srv.get("/webmaillist?dir=in", cookie=BOB)
+            self.srv.write_message("in", "carol_p%02d.dat" % i, message("Paged %02d" % i), mtime=base + i * 60)
+        _, _, body = self.srv.get("/webmaillist?dir=in", cookie=CAROL)
         text = body.decode("latin-1")
         self.assertIn("Showing 1 - 10 of 11", text)
         self.assertIn("startfrom=11", text)
         self.assertIn("Paged 10", text)
         self.assertNotIn("Paged 00", text)
-        _, _, body = self.srv.get("/webmaillist?dir=in&StartFrom=11", cookie=BOB)
+        _, _, body = self.srv.get("/webmaillist?dir=in&StartFrom=11", cookie=CAROL)
         self.assertIn(b"Paged 00", body)
         self.assertNotIn(b"Paged 01", body)
         # Reading one message: its plain body as text/plain.
-        _, headers, body = self.srv.get("/showmail?dir=in&email=bob_p03", cookie=BOB)
+        _, headers, body = self.srv.get("/showmail?dir=in&email=carol_p03", cookie=CAROL)
         self.assertTrue(headers["Content-Type"].startswith("text/plain"))
         self.assertIn(b"Hello", body)
         for i in range(11):
-            os.remove(self.srv.path("in", "bob_p%02d.dat" % i))
+            os.remove(self.srv.path("in", "carol_p%02d.dat" % i))
 
     def test_send_local_and_external_then_attachment_byte_exact(self):
         data = os.urandom(7000) + b"\r\n.\r\n" + bytes(range(256))
@@ -112,6 +114,22 @@ class WebMail(unittest.TestCase):
         # Bob cannot fetch Alice's copy by naming it.
         _, _, got = self.srv.get("/report.bin?AttachFile=alice_%s&Dir=in" % msg_id, cookie=BOB)
         self.assertNotEqual(got, data)
+
+    def test_attachment_with_a_long_escaped_name(self):
+        name = "quarterly report for the finance department final v2.txt"
+        data = b"figures\r\n" * 100
+        self.srv.get("/compose", cookie=ALICE)
+        self.srv.post_multipart("/compose", [("emailfrom", "a"), ("addfile", "add")],
+                                files=[("atchfile", name, data)], cookie=ALICE)
+        _, _, body = self.srv.post_multipart("/compose", [("emailfrom", "a"), ("emailto", "bob"),
+                                                          ("emailsubj", "Figures"), ("emailbody", "x")],
+                                             cookie=ALICE)
+        self.assertIn(b"Message sent", body)
+        _, _, body = self.srv.get("/webmaillist", cookie=BOB)
+        link = re.search(rb'href="(/quarterly%20report[^"]+)"', body)
+        self.assertIsNotNone(link, body)
+        _, _, got = self.srv.get(link.group(1).decode().replace("&amp;", "&"), cookie=BOB)
+        self.assertEqual(got, data)
 
     def test_no_recipient_is_refused_and_nothing_written(self):
         before = sorted(os.listdir(self.srv.path("out")))
