@@ -406,7 +406,6 @@ TFrmRule::TFrmRule(QWidget* parent) : QDialog(parent) {
     EditName = named(new QLineEdit(this), "EditName");
     CHBIncoming = named(new QCheckBox("Incoming mail to:", this), "CHBIncoming");
     CBXUsers = named(new QComboBox(this), "CBXUsers");
-    LblUsers = named(new QLabel(this), "LblUsers");
     CheckBox1 = named(new QCheckBox("Check emails from external (POP) source", this), "CheckBox1");
     CheckBox2 = named(new QCheckBox("Check internal emails (from other Tarnwick users)", this), "CheckBox2");
     CheckBox3 = named(new QCheckBox("Check emails marked as spam", this), "CheckBox3");
@@ -535,7 +534,7 @@ void TFrmRule::FromRule(const AddInRule::TRule& rule) {
 void TFrmRule::ChangeStuff() {
     BtnOK->setEnabled(!EditName->text().isEmpty() && CBXAddin1->currentIndex() > 0);
     const bool incoming = CHBIncoming->isChecked();
-    for (QWidget* w : std::initializer_list<QWidget*>{CBXUsers, LblUsers, CheckBox1, CheckBox2, CheckBox3})
+    for (QWidget* w : std::initializer_list<QWidget*>{CBXUsers, CheckBox1, CheckBox2, CheckBox3})
         w->setEnabled(incoming);
     CBXUsers2->setEnabled(CHBOutgoing->isChecked());
     CBXHeader->setEnabled(CheckBox4->isChecked());

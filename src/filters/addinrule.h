@@ -46,7 +46,6 @@
 
 class QCheckBox;
 class QComboBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 class QToolButton;
@@ -160,7 +159,6 @@ public:
     QComboBox *CBXAddin1, *CBXAddin2, *CBXAddin3;
     QLineEdit *EditParams1, *EditParams2, *EditParams3;
     QToolButton *SpeedButton1, *SpeedButton2, *SpeedButton3;
-    QLabel* LblUsers;
     QPushButton *BtnOK, *BtnCancel;
 
     // Shows the dialog modally; true on OK. Tests replace the showing with

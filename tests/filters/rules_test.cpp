@@ -399,6 +399,14 @@ TEST_F(Rules, ParamsAndConfigureButtons) {
     EXPECT_TRUE(platform::FileExists(mark));
 }
 
+TEST_F(Rules, AddButtonPointsToTheAddinsFolder) {
+    FrmAddins->BtnAdd->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "Addins come in the form of DLLs and must be put in the " + ProgramDir +
+                               "Addins folder. Most of them are free.  You can download them from " +
+                               TFrmAddins::AddinsPage() + " - would you like to visit the addins page now?");
+}
+
 TEST_F(Rules, RuleListIsLiveAndStoredByApply) {
     QTreeWidget* list = FrmAddins->ListView2;
     ASSERT_EQ(list->topLevelItemCount(), 0);
