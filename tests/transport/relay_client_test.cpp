@@ -8,6 +8,10 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
+#include "shell/main.h"
+
+#include <QLabel>
+#include <QToolButton>
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -61,8 +65,8 @@ TEST(RelayReplies, LinesMakeOneReplyWhateverTheReads) {
 }
 
 // A provider whose replies the test writes. A reply holding "\x01" is sent
-// in two writes 100 ms apart; "<close>" drops the connection; "" sends
-// nothing (silence).
+// in two writes 100 ms apart, one starting "\x02" 700 ms late; "<close>"
+// drops the connection; "" sends nothing (silence).
 class FakeProvider {
 public:
     std::string greeting = "220 fake ready\r\n";
@@ -98,6 +102,11 @@ private:
     void Write(QTcpSocket* s, const std::string& reply) {
         if (reply == "<close>") {
             s->disconnectFromHost();
+            return;
+        }
+        if (!reply.empty() && reply[0] == '\x02') {
+            std::string later = reply.substr(1);
+            QTimer::singleShot(700, s, [s, later] { s->write(later.data(), static_cast<qint64>(later.size())); });
             return;
         }
         size_t split = reply.find('\x01');
@@ -337,6 +346,15 @@ TEST_F(RelayTest, SilentOrClosingProviderEndsTheRunCleanly) {
     EXPECT_NE(Log().find("Disconnected"), std::string::npos);
 }
 
+TEST_F(RelayTest, ProviderMayTakeItsTimeOverTheFinalDot) {
+    provider.onData = [](const std::string&) { return std::string("\x02" "250 at last\r\n"); };
+    Start();
+    smtp_->ReplyTimeoutMs = 300;
+    Queue("m1", {"<a@far.example>"});
+    Run();
+    EXPECT_TRUE(OutFiles().empty()) << Log();
+}
+
 TEST_F(RelayTest, MessageWithSentMarkerIsTidiedNotSentAgain) {
     provider.onCommand = [this](const std::string& l) {
         // The marker appears while the run is under way, as when deleting
@@ -375,8 +393,15 @@ TEST_F(RelayTest, TenthFailureNoticesTheSenderTwentiethSuspends) {
 }
 
 TEST_F(RelayTest, NothingQueuedOrNoHostEndsAtOnce) {
+    // Deleted spam older than three days goes at the end of the first run.
+    const std::string deleted = smtp::StoreFolder(smtp::FolderDeleted);
+    std::ofstream(deleted + "alice_old.dat") << "x";
+    std::ofstream(deleted + "alice_new.dat") << "x";
+    platform::SetFileTime(deleted + "alice_old.dat", platform::Now() - std::chrono::hours(73));
+    platform::SetFileTime(deleted + "alice_new.dat", platform::Now() - std::chrono::hours(71));
     Start();
     Run();
+    EXPECT_EQ(platform::ListFiles(deleted, "*"), std::vector<std::string>{"alice_new.dat"});
     EXPECT_NE(Log().find("no mail to deliver"), std::string::npos);
     EXPECT_EQ(provider.connections, 0);
     std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary) << "[SMTP]\nHost=\n";
@@ -384,6 +409,46 @@ TEST_F(RelayTest, NothingQueuedOrNoHostEndsAtOnce) {
     Run();
     EXPECT_NE(Log().find("no host - use setup"), std::string::npos);
     EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
+}
+
+// The whole cycle with the main window: a send-only Send/Recv runs the relay,
+// and its end gives the controls back and shows how the delivery went.
+class RelayWindowsTest : public twtest::WindowsHome {
+protected:
+    static void SetUpTestSuite() { twtest::EnsureApp(); }
+    std::string ExtraIni() override {
+        return "[SMTP]\nLocalPort=0\nHost=127.0.0.1\nPort=" + std::to_string(provider.Port()) + "\nStandard=0\n";
+    }
+    FakeProvider provider;
+};
+
+TEST_F(RelayWindowsTest, CycleEndsWithControlsBackAndTheFailureShown) {
+    provider.onCommand = [](const std::string& l) {
+        return l.rfind("RCPT", 0) == 0 ? std::string("550 unknown\r\n") : std::string("250 ok\r\n");
+    };
+    CreateWindows();
+    std::ofstream(smtp::StoreFolder(smtp::FolderOut) + "m1.txt", std::ios::binary) << "Subject: s\r\n\r\nb\r\n.\r\n";
+    smtp::WritePortsValue("m1", std::string("rcpt"), "1");
+    smtp::WritePortsValue("m1", std::string("To1"), "<a@far.example>");
+    smtp::WritePortsValue("m1", std::string("From"), "<alice@far.example>");
+
+    FrmMain->BtnSendRecClick(FrmSMTP);
+    EXPECT_TRUE(FrmMain->CycleRunning());
+    EXPECT_TRUE(FrmSMTP->Delivering());
+    EXPECT_TRUE(TFrmMain::IsLabelBold(FrmMain->LBLSmtp)) << "bold while the run goes";
+    EXPECT_EQ(FrmMain->LBLSmtp->text().toStdString(), "Sending...");
+    ASSERT_TRUE(WaitUntil([] { return !FrmMain->CycleRunning(); }));
+
+    EXPECT_FALSE(FrmSMTP->Delivering());
+    EXPECT_FALSE(TFrmMain::IsLabelBold(FrmMain->LBLSmtp));
+    EXPECT_TRUE(TFrmMain::IsLabelRed(FrmMain->LBLSmtp));
+    EXPECT_EQ(FrmMain->LBLSmtp->text().toStdString(), "07-Dec 10:04");
+    EXPECT_EQ(FrmMain->TrayImage(), 3);
+    EXPECT_EQ(FrmMain->StatusText(), "Idle");
+    EXPECT_TRUE(FrmMain->BtnSendRec->isEnabled());
+    EXPECT_TRUE(platform::FileExists(smtp::StoreFolder(smtp::FolderOut) + "m1.txt"));
+    EXPECT_EQ(smtp::ReadPortsValue("m1", "Goes"), "1");
+    EXPECT_EQ(FrmMain->LblsmtpCount->text().toStdString().substr(0, 2), "1 ") << "counts refreshed";
 }
 
 }  // namespace

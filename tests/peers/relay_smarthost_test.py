@@ -1,0 +1,99 @@
+"""Relay end to end: python3 smtplib -> the program's SMTP server -> the
+outgoing queue -> the relay client -> a provider's server that requires AUTH
+(aiosmtpd). The server is set to send at once (Wait=2), so a queued message
+starts a send-only cycle. Local copies are read back with poplib."""
+
+import os
+import poplib
+import smtplib
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peers_smtp import BIN, Smarthost, SmtpProgram  # noqa: E402
+
+MESSAGES = [
+    (b"Message-ID: <r1@office.example>\r\nFrom: alice@office.example\r\nTo: bob@office.example\r\n"
+     b"Subject: first\r\n\r\nplain line\r\n.\r\n..two dots\r\n.leading dot\r\n\r\nlast line\r\n",
+     ["bob@office.example", "x@far.example", "y@far.example"]),
+    (b"Message-ID: <r2@office.example>\r\nSubject: second\r\n\r\n" + (b"z" * 900 + b"\r\n") * 40,
+     ["z@far.example"]),
+    (b"Message-ID: <r3@office.example>\r\nSubject: third\r\n\r\n.\r\n",
+     ["x@far.example"]),
+]
+
+
+class RelayBase:
+    MECHANISMS = "LOGIN,PLAIN"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.smarthost = Smarthost(mechanisms=cls.MECHANISMS)
+        try:
+            cls.program = SmtpProgram(extra_smtp="Wait=2\nHost=127.0.0.1\nPort=%d\nStandard=0\nAuth=1\n"
+                                                 "Login=relay\nPass=relaypw\n" % cls.smarthost.port).start()
+        except Exception:
+            cls.smarthost.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.program.stop()
+        finally:
+            cls.smarthost.stop()
+
+    def check_every_queued_message_arrives_once_as_sent(self):
+        with smtplib.SMTP("127.0.0.1", self.program.smtp_port, timeout=20) as s:
+            s.login("alice", "alicepw")
+            for data, rcpts in MESSAGES:
+                self.assertEqual(s.sendmail("alice@office.example", rcpts, data), {})
+        # The session's end queues a send-only cycle.
+        self.program.wait_for(lambda: len(self.smarthost.messages()) >= len(MESSAGES) and
+                              self.program.files("out") == [], timeout=60, what="the relay run")
+        got = self.smarthost.messages()
+        self.assertEqual(len(got), len(MESSAGES))
+        for (meta, data), (sent, rcpts) in zip(sorted(got, key=lambda m: m[1]), sorted(MESSAGES)):
+            self.assertEqual(data, sent)
+            self.assertEqual(meta["mail_from"], "alice@office.example")
+            self.assertEqual(meta["rcpt_tos"], [r for r in rcpts if not r.endswith("@office.example")])
+            self.assertEqual(meta["user"], "relay")
+        self.assertEqual(self.program.ports(), {}, "queue records removed")
+        with open(self.program.path("smtp.log"), "rb") as f:
+            log = f.read()
+        self.assertIn(b"> MAIL FROM:<alice@office.example>", log)
+        self.assertNotIn(b"relaypw", log)
+
+        # The local copy of the first message, through POP3.
+        p = poplib.POP3("127.0.0.1", self.program.pop_port, timeout=15)
+        p.user("bob")
+        p.pass_("bobpw")
+        self.assertEqual(p.stat()[0], 1)
+        _, lines, _ = p.retr(1)
+        p.quit()
+        self.assertEqual(b"\r\n".join(lines) + b"\r\n", MESSAGES[0][0])
+
+
+class RelayLoginTest(RelayBase, unittest.TestCase):
+    MECHANISMS = "LOGIN,PLAIN,CRAM-MD5"
+
+    def test_login_is_preferred(self):
+        self.check_every_queued_message_arrives_once_as_sent()
+        with open(self.program.path("smtp.log"), "rb") as f:
+            self.assertIn(b">AUTH LOGIN", f.read())
+
+
+class RelayCramMd5Test(RelayBase, unittest.TestCase):
+    MECHANISMS = "CRAM-MD5"
+
+    def test_cram_md5_only(self):
+        self.check_every_queued_message_arrives_once_as_sent()
+        with open(self.program.path("smtp.log"), "rb") as f:
+            self.assertIn(b"> Sending MD5 info...", f.read())
+
+
+if __name__ == "__main__":
+    if not BIN:
+        print("TARNWICK_BIN not set")
+        sys.exit(1)
+    unittest.main(verbosity=2)
