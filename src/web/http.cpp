@@ -4,6 +4,7 @@
 #include "web/http.h"
 
 #include "codecs/details.h"
+#include "filters/spam.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -22,6 +23,7 @@
 #include <QToolButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <any>
 #include <cstdio>
 #include <exception>
@@ -31,24 +33,24 @@ TFrmhttp* Frmhttp = nullptr;
 
 namespace http {
 
-Hooks hooks;
-
-SpamPageSettings SpamPageSettingsFromIni() {
-    platform::IniFile ini(settings::IniPath());
+SpamPageSettings CurrentSpamPageSettings() {
     SpamPageSettings s;
+    if (FrmSpam != nullptr) {
+        s.limited = FrmSpam->webLimited();
+        s.limit = FrmSpam->webPageLimit();
+        s.bookmark = FrmSpam->webBookmark();
+        s.preview = FrmSpam->previewSize();
+        s.oneLine = FrmSpam->oneLinePerMessage();
+        return s;
+    }
+    platform::IniFile ini(settings::IniPath());
     s.bookmark = ini.ReadBool("Spam", "ShowBoomark", true);
     s.limited = ini.ReadBool("Spam", "PageLimited", true);
-    s.limit = ini.ReadInteger("Spam", "PageLimit", 100);
-    if (s.limit < 5) s.limit = 5;
-    if (s.limit > 99999) s.limit = 99999;
-    s.preview = ini.ReadInteger("Spam", "PreviewSize", 50);
-    if (s.preview < 0) s.preview = 0;
-    if (s.preview > 80) s.preview = 80;
+    s.limit = std::clamp(ini.ReadInteger("Spam", "PageLimit", 100), 5, 99999);
+    s.preview = std::clamp(ini.ReadInteger("Spam", "PreviewSize", 50), 0, 80);
     s.oneLine = ini.ReadBool("Spam", "OneLine", false);
     return s;
 }
-
-std::function<SpamPageSettings()> spamPageSettings = SpamPageSettingsFromIni;
 
 // --- Requests ---------------------------------------------------------------
 

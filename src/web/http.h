@@ -42,18 +42,6 @@ inline constexpr int kNoLengthQuietMs = 250;
 // closed): a slow sender cannot hold a connection for ever.
 inline constexpr int kRequestDeadlineMs = 60000;
 
-// The filters the spam pages call. Each is optional: an empty function
-// means that part is not in this build and the page goes on without it.
-struct Hooks {
-    // Moves a held spam file (full path) into its recipient's inbox.
-    std::function<void(const std::string& path)> releaseSpam;
-    // Adds an address to the spam filter's list (type 1: safe sender).
-    std::function<void(int type, const std::string& address)> addSpamAddress;
-    // Adds one to a spam statistic.
-    std::function<void(const std::string& key)> incSpamStat;
-};
-extern Hooks hooks;
-
 // Spam page settings of the spam filter window.
 struct SpamPageSettings {
     bool limited = true;   // CHBWebLimit
@@ -62,10 +50,9 @@ struct SpamPageSettings {
     bool oneLine = false;  // RbtOneLine
     int preview = 50;      // SpinPreview, percent
 };
-// Until the spam filter window provides them, the values are read from
-// [Spam] of the settings file, where that window keeps them.
-extern std::function<SpamPageSettings()> spamPageSettings;
-SpamPageSettings SpamPageSettingsFromIni();
+// The spam window's values; without that window, [Spam] of the settings
+// file, where it keeps them.
+SpamPageSettings CurrentSpamPageSettings();
 
 // --- Requests ---------------------------------------------------------------
 

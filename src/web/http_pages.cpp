@@ -2,6 +2,7 @@
 // frameset and list with its actions, the safe-address upload, and the
 // log text of the administration page.
 #include "codecs/details.h"
+#include "filters/spam.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "settings/setup.h"
@@ -40,16 +41,8 @@ std::string Two(int n) {
     return buf;
 }
 
-int CountSpam(const char* folder) {
-    return static_cast<int>(smtp::ListFiles(smtp::StoreFolder(folder), ".dat").size());
-}
 
-void AddSafeAddress(const std::string& address) {
-    if (hooks.addSpamAddress)
-        hooks.addSpamAddress(1, address);
-    else if (smtp::deliveryHooks.addSpamAddress)
-        smtp::deliveryHooks.addSpamAddress(address);
-}
+void AddSafeAddress(const std::string& address) { spam::AddSpamAddress(spam::SafeSender, address); }
 
 void Recount() {
     if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
@@ -61,7 +54,7 @@ void DeleteSpam(const std::string& path) {
     const std::string name = path.substr(path.find_last_of('/') + 1);
     if (platform::FileExists(path) && smtp::CopyFileKeepDate(path, smtp::StoreFolder(smtp::FolderDeleted) + name))
         ::unlink(path.c_str());
-    if (hooks.incSpamStat) hooks.incSpamStat("SpamDeleted");
+    spam::IncSpamStat("SpamDeleted");
 }
 
 }  // namespace
@@ -111,7 +104,7 @@ std::string StatusPage() {
 }
 
 std::string SpamFrameset() {
-    int preview = spamPageSettings ? spamPageSettings().preview : 50;
+    int preview = CurrentSpamPageSettings().preview;
     return "<HTML><HEAD><TITLE>Tarnwick - Spam</TITLE></HEAD>\r\n<FRAMESET rows=\"" + std::to_string(100 - preview) +
            "%," + std::to_string(preview) +
            "%\" frameborder=\"1\" border=\"1\" framespacing=\"2\">\r\n"
@@ -139,7 +132,7 @@ void SpamListActions(const std::string& requestText, const std::string& lowerTex
     }
     if (const std::string path = SpamKeyPath(GetRequestParam("SaveFile", requestText));
         !path.empty() && platform::FileExists(path)) {
-        if (hooks.releaseSpam) hooks.releaseSpam(path);
+        spam::ReleaseSpam(path);
         const std::string from = GetRequestParam("FromAdd", requestText);
         if (!from.empty()) AddSafeAddress(from);
     }
@@ -217,9 +210,9 @@ std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneL
 }
 
 std::string SpamListPage() {
-    const SpamPageSettings s = spamPageSettings ? spamPageSettings() : SpamPageSettings{};
+    const SpamPageSettings s = CurrentSpamPageSettings();
     const int limit = s.limited ? s.limit : 99999999;
-    const int possible = CountSpam(smtp::FolderSpam1), probable = CountSpam(smtp::FolderSpam2);
+    const int possible = spam::HeldSpamCount(smtp::FolderSpam1), probable = spam::HeldSpamCount(smtp::FolderSpam2);
     const int total = possible + probable;
     const std::string script =
         "<SCRIPT language=\"JavaScript\">\r\nvar lastRow = null; var lastColour = '';\r\n"

@@ -3,6 +3,8 @@
 // the SMTP server stores mail from a local client.
 #include "codecs/details.h"
 #include "codecs/qevmsg.h"
+#include "filters/addinrule.h"
+#include "filters/holiday.h"
 #include "platform/files.h"
 #include "settings/settings_file.h"
 #include "settings/setup.h"
@@ -279,8 +281,9 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
         for (std::size_t i = 0; i < external.size(); ++i)
             smtp::WritePortsValue(id, "To" + std::to_string(i + 1), "<" + external[i] + ">");
         smtp::WritePortsValue(id, std::string("From"), "<" + sender + ">");
-        if (smtp::deliveryHooks.applyRules)
-            smtp::deliveryHooks.applyRules(smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued, User, 99, 1);
+        // The sender's rules see it as outgoing mail.
+        const std::string queuedFile = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
+        AddInRule::ApplyRules(queuedFile, User, 99, true, holiday::LoadHeaderLines(queuedFile));
     }
     std::vector<std::string> failed;
     for (const auto& user : mailboxes) {

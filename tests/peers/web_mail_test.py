@@ -229,6 +229,12 @@ class WebMail(unittest.TestCase):
         _, _, body = self.srv.get("/spamlist")
         self.assertIn(b"No spam messages to display", body)
         os.remove(self.srv.path("in", "bob_keep.dat"))
+        # Save: the held message goes into the recipient's inbox.
+        self.srv.write_message("Spam1", "bob_s3.dat", message("Not spam at all", sender="friend@good.example"))
+        self.srv.get("/spamlist?SaveFile=Spam1%5Cbob_s3&FromAdd=friend@good.example")
+        self.assertFalse(os.path.exists(self.srv.path("Spam1", "bob_s3.dat")))
+        self.assertTrue(os.path.exists(self.srv.path("in", "bob_s3.dat")))
+        os.remove(self.srv.path("in", "bob_s3.dat"))
 
 
 if __name__ == "__main__":
