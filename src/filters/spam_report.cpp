@@ -3,6 +3,10 @@
 // safe addresses from a mail or an exported address book.
 #include "filters/spam.h"
 
+#include "filters/addinrule.h"
+#include "filters/forward.h"
+#include "filters/holiday.h"
+#include "filters/virus.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/dialogs.h"
@@ -179,16 +183,16 @@ bool ReleaseSpam(const std::string& spamFile) {
         if (delivered.empty()) return false;
         if (haveDate) platform::SetFileTime(delivered, date);
 
-        // Rules for released spam, then the rest of the delivery chain while
-        // the file is still there:
-        // To add with the rules engine:
-        //   AddInRule::ApplyRules(delivered, user, -1, true, holiday::LoadHeaderLines(delivered));
-        if (platform::FileExists(delivered)) {
-            // To add with the attachment check, out-of-office reply and forwarding:
-            //   if (FrmSettings && FrmSettings->virusCheckIn()) virus::CheckIncomingAttachments(delivered, user, 1);
-            //   holiday::AutoRespond(holiday::GetRecipientHeader(delivered), user, delivered, false);
-            //   forward::ForwardMessage(user, delivered);
-        }
+        // The delivery chain of a mailbox copy. Rules and add-ins may move or
+        // delete the file, so each later step runs only while it is there;
+        // forwarding comes last because it may remove it too.
+        AddInRule::ApplyRules(delivered, user, AddInRule::KindReleasedSpam, true,
+                              holiday::LoadHeaderLines(delivered));
+        if (platform::FileExists(delivered) && FrmSettings != nullptr && FrmSettings->virusCheckIn())
+            virus::CheckIncomingAttachments(delivered, user, PossibleSpam);
+        if (platform::FileExists(delivered))
+            holiday::AutoRespond(holiday::GetRecipientHeader(delivered), user, delivered, false);
+        if (platform::FileExists(delivered)) forward::ForwardMessage(user, delivered);
         IncSpamStat("SpamSaved");
     }
     std::error_code ec;

@@ -294,6 +294,23 @@ TEST_F(SpamReportTest, ReleaseMovesTheMessageKeepingItsDate) {
     EXPECT_EQ(Stat("SpamSaved"), 1);
 }
 
+TEST_F(SpamReportTest, ReleaseRunsTheDeliveryChain) {
+    // Forwarding, the last filter, sees the released copy.
+    TvdlMemTable& t = *FrmSettings->TblForward;
+    t.Append();
+    t.FieldByName("User").SetAsString("bob");
+    t.FieldByName("IsLocal").SetAsBoolean(true);
+    t.FieldByName("ForwardTo").SetAsString("alice");
+    t.FieldByName("Copy").SetAsString("No");
+    t.Post();
+    const std::string held = Held(smtp::FolderSpam1, "bob_f1.dat", "From: a@b.example\r\nSubject: s\r\n\r\nx\r\n.\r\n");
+    EXPECT_TRUE(spam::ReleaseSpam(held));
+    const auto in = Files(smtp::FolderIn);
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(in[0].rfind("alice_", 0), 0u) << in[0];
+    EXPECT_EQ(Stat("SpamSaved"), 1);
+}
+
 TEST_F(SpamReportTest, ReleaseNeverLosesOrDuplicatesAMessage) {
     struct Case {
         const char* name;
