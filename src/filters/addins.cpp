@@ -280,7 +280,6 @@ TFrmAddins::TFrmAddins(QWidget* parent) : QDialog(parent) {
     connect(BtnUp, &QPushButton::clicked, this, &TFrmAddins::BtnUpClick);
     connect(BtnDown, &QPushButton::clicked, this, &TFrmAddins::BtnDownClick);
     connect(ListView2, &QTreeWidget::itemSelectionChanged, this, &TFrmAddins::ListView2SelectItem);
-    connect(ListView2, &QTreeWidget::itemDoubleClicked, this, &TFrmAddins::BtnEditRuleClick);
     // A tick or untick of a rule counts at once and waits for Apply.
     connect(ListView2, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem*, int column) {
         if (!loading_ && column == Addins::colRule) BtnApply->setEnabled(true);

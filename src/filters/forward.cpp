@@ -262,9 +262,13 @@ void TFrmForward::CBXUserChange() {
 
 void TFrmForward::BtnHelpClick() { TFrmMain::ShowHelpTopic("forward.htm"); }
 
+void TFrmForward::FormKeyDown(int key) {
+    if (key == 112) BtnHelpClick();
+}
+
 void TFrmForward::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_F1) {
-        BtnHelpClick();
+        FormKeyDown(112);
         return;
     }
     QDialog::keyPressEvent(event);

@@ -88,6 +88,9 @@ public slots:
     void CBXUserChange();
     void BtnHelpClick();
 
+    // F1 (key code 112) opens the help topic.
+    void FormKeyDown(int key);
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 };

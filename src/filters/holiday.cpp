@@ -449,9 +449,13 @@ void TFrmHoliday::CheckChange() {
 
 void TFrmHoliday::BtnHelpClick() { TFrmMain::ShowHelpTopic("holiday.htm"); }
 
+void TFrmHoliday::FormKeyDown(int key) {
+    if (key == 112) BtnHelpClick();
+}
+
 void TFrmHoliday::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_F1) {
-        BtnHelpClick();
+        FormKeyDown(112);
         return;
     }
     QDialog::keyPressEvent(event);
