@@ -169,7 +169,13 @@ int TFrmSpam::CheckSpam(const std::string& ToUser, const std::string& From, cons
     int result = spam::NotSpam;
     if (CHBCheckSpam->isChecked()) {
         const std::string from = spam::CleanAddress(From);
-        auto log = [](const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); };
+        // Sender and subject come from the network: a stray CR or LF in them
+        // must not start a line of its own in the log.
+        auto log = [](std::string line) {
+            for (char& c : line)
+                if (c == '\r' || c == '\n') c = ' ';
+            procs::WriteLog(ProgramDir + "pop.log", line);
+        };
         result = spam::PossibleSpam;
 
         for (int i = 0; i < CHBSpamUsers->count(); ++i) {

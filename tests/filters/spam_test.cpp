@@ -224,6 +224,8 @@ TEST_F(SpamClassify, Rules) {
         {"substring match", true, {}, {}, {"order"}, {}, "bob", "s@p.am", "border crossing", 0, ""},
         {"blank word never matches", true, {}, {}, {" "}, {}, "bob", "s@p.am", "two words", 1, ""},
         {"phrase", true, {}, {}, {}, {"free money"}, "bob", "s@p.am", "Get FREE MONEY", 2, ""},
+        {"line break in sender", true, {}, {}, {}, {}, "bob", "a@b\n== Spamcheck: forged", "x", 1,
+         "== Spamcheck: <a@b == spamcheck: forged> unknown and no recognised words, possible spam."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
