@@ -16,6 +16,7 @@
 #include "web/webmail.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <unistd.h>
 
@@ -270,21 +271,38 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
     } catch (const std::exception& e) {
         return page + "Couldn't send email - " + HtmlEscape(e.what()) + "<BR><BR>";
     }
-    EmptyAttachFolder(User);
 
     std::string id = smtp::WebQueueId();
     if (!external.empty()) {
-        const std::string queued = smtp::WriteQueueFile(id, text);
-        if (queued.empty()) return page + "Couldn't send email - the outbox cannot be written.<BR><BR>";
-        id = queued;
-        smtp::WritePortsValue(id, std::string("rcpt"), std::to_string(external.size()));
-        for (std::size_t i = 0; i < external.size(); ++i)
-            smtp::WritePortsValue(id, "To" + std::to_string(i + 1), "<" + external[i] + ">");
-        smtp::WritePortsValue(id, std::string("From"), "<" + sender + ">");
+        // As the SMTP server queues: the record is written before the file
+        // becomes ".txt", so the relay never meets a message without it.
+        const std::string out = smtp::StoreFolder(smtp::FolderOut);
+        const std::string reserved = smtp::CreateQueueFile(id, smtp::StateReceiving);
+        bool ok = !reserved.empty();
+        if (ok) {
+            id = reserved;
+            std::vector<std::pair<std::string, std::string>> record = {{"rcpt", std::to_string(external.size())}};
+            for (std::size_t i = 0; i < external.size(); ++i)
+                record.emplace_back("To" + std::to_string(i + 1), "<" + external[i] + ">");
+            record.emplace_back("From", "<" + sender + ">");
+            record.emplace_back("User", User);
+            ok = platform::WriteFileAtomic(out + id + smtp::StateReceiving, text) &&
+                 smtp::WritePortsSection(id, record) &&
+                 std::rename((out + id + smtp::StateReceiving).c_str(), (out + id + smtp::StateQueued).c_str()) == 0 &&
+                 platform::SyncPath(out);
+            if (!ok) {
+                ::unlink((out + id + smtp::StateReceiving).c_str());
+                ::unlink((out + id + smtp::StateQueued).c_str());
+                smtp::WritePortsValue(id, std::nullopt);
+            }
+        }
+        if (!ok) return page + "Couldn't send email - the outbox cannot be written.<BR><BR>";
         // The sender's rules see it as outgoing mail.
-        const std::string queuedFile = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
+        const std::string queuedFile = out + id + smtp::StateQueued;
         AddInRule::ApplyRules(queuedFile, User, 99, true, holiday::LoadHeaderLines(queuedFile));
     }
+    // Only now: a message that could not be queued keeps its attachments.
+    EmptyAttachFolder(User);
     std::vector<std::string> failed;
     for (const auto& user : mailboxes) {
         if (smtp::WriteMailboxFile(smtp::FolderIn, user, id, text).empty()) failed.push_back(user);

@@ -98,8 +98,8 @@ class WebMail(unittest.TestCase):
         ports.optionxform = str
         ports.read(self.srv.path("ports.dat"))
         rec = ports[msg_id]
-        self.assertEqual((rec["rcpt"], rec["To1"], rec["To2"], rec["From"]),
-                         ("2", "<x@far.example>", "<y@far.example>", "<bob@office.lan>"))
+        self.assertEqual((rec["rcpt"], rec["To1"], rec["To2"], rec["From"], rec["User"]),
+                         ("2", "<x@far.example>", "<y@far.example>", "<bob@office.lan>", "bob"))
         with open(self.srv.path("out", msg_id + ".txt"), "rb") as f:
             stored = f.read()
         self.assertTrue(stored.endswith(b"\r\n.\r\n"))
