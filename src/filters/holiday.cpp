@@ -87,6 +87,12 @@ void AppendText(std::vector<std::string>& lines, const std::string& text) {
     }
 }
 
+std::string OneLine(std::string s) {
+    for (auto& c : s)
+        if (c == '\r' || c == '\n') c = ' ';
+    return s;
+}
+
 bool LocalUsers(const std::string& address, std::vector<std::string>& users) {
     if (FrmSMTP != nullptr) return FrmSMTP->IsLocalAddress(address, users);
     users.clear();
@@ -216,7 +222,9 @@ int AutoRespond(const std::string& recipientAddress, const std::string& user, co
     if (FrmSettings == nullptr || !FrmSettings->TblHoliday || !FrmSettings->TblHoliday->Active()) return 0;
     TvdlMemTable& table = *FrmSettings->TblHoliday;
     if (table.IsEmpty()) return 0;
-    const std::string sender = GetHeaderValue(msgFile, "from:", true);
+    // Texts from the message go into the reply's header: no stray CR may
+    // start a line of its own there.
+    const std::string sender = OneLine(GetHeaderValue(msgFile, "from:", true));
     const std::string stamp = smtp::DateTimeStamp();
 
     struct Entry {
@@ -238,7 +246,7 @@ int AutoRespond(const std::string& recipientAddress, const std::string& user, co
     for (auto& entry : entries) {
         std::string subject = entry.subject;
         const std::size_t at = Lower(subject).find("[subject]");
-        if (at != std::string::npos) subject.replace(at, 9, GetHeaderValue(msgFile, "subject:", false));
+        if (at != std::string::npos) subject.replace(at, 9, OneLine(GetHeaderValue(msgFile, "subject:", false)));
 
         std::vector<std::string> names;
         if (LocalUsers(sender, names)) {

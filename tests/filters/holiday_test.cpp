@@ -162,6 +162,14 @@ TEST_F(Holiday, SubjectPlaceholderInAnyCase) {
     const auto files = smtp::ListUserFiles(In(), "alice");
     ASSERT_EQ(files.size(), 1u);
     EXPECT_NE(Read(In() + files[0]).find("\r\nSubject: Re: Budget meeting (away)\r\n"), std::string::npos);
+
+    // A lone CR in the incoming subject cannot start a header line of its own.
+    platform::DeleteFiles(In(), "*");
+    const std::string file =
+        Deliver("bob", "080000003", "From: alice@office.example\r\nSubject: a\rBcc: x@y.example\r\n\r\nHi\r\n");
+    holiday::AutoRespond("bob@office.example", "bob", file, true);
+    const std::string reply = Read(In() + smtp::ListUserFiles(In(), "alice").at(0));
+    EXPECT_NE(reply.find("\r\nSubject: Re: a Bcc: x@y.example (away)\r\n"), std::string::npos) << reply;
 }
 
 TEST_F(Holiday, AutomaticMailIsNeverAnswered) {
