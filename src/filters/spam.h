@@ -113,7 +113,8 @@ int HeldSpamCount(const std::string& folderName);
 // and removes the held file. The held file is removed only once the
 // mailbox copy is on disk; when the mailbox already holds the same message
 // under that name, nothing is delivered twice. False when the file is not
-// a held message or could not be copied (it is then left where it was).
+// a held message or could not be copied (it is then left where it was),
+// and when the delivered message's held copy could not be removed.
 bool ReleaseSpam(const std::string& spamFile);
 
 // Every body line of the message file that holds "@" is a safe address
