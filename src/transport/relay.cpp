@@ -604,7 +604,8 @@ void TFrmSMTP::SMTPClientDisconnect() {
     if (RetryTimer->isActive()) {
         SetDeliveryLabel("failed", true);
         RelayLog("Conenction seems to have failed - check host");
-    } else if (SmtpClientState != 6) {
+    } else if (SmtpClientState < 5) {
+        // Gone in the middle of the conversation; after QUIT it may go as it likes.
         SetDeliveryLabel("failed", true);
     }
     RetryTimer->stop();

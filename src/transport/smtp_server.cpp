@@ -507,8 +507,14 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
                              const std::string& line) {
     std::string buffer = line, command, argument;
     smtp::SplitSmtpLine(buffer, command, argument);
-    if (command == "auth") ServerLog(">> " + Chomp(line).substr(0, 10) + (argument.size() > 6 ? " (secret)" : ""));
-    else ServerLog(">> " + Chomp(line));
+    if (command == "auth") {
+        // The mechanism may be logged; an initial response is a secret.
+        std::string mechanism = argument.substr(0, argument.find(' '));
+        bool secret = argument.find_first_not_of(' ', mechanism.size()) != std::string::npos;
+        ServerLog(">> " + Chomp(line).substr(0, line.find(' ')) + " " + mechanism + (secret ? " (secret)" : ""));
+    } else {
+        ServerLog(">> " + Chomp(line));
+    }
 
     if (command == "helo") {
         Reply(*connection, kHelo);
