@@ -128,19 +128,35 @@ std::string DecodePercent(const std::string& value) {
     return out;
 }
 
+namespace {
+
+char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// First occurrence of lowerKey in text, ignoring case, from pos on; the
+// text is never copied (a request may be megabytes long).
+std::size_t FindNoCase(const std::string& text, const std::string& lowerKey, std::size_t pos = 0) {
+    auto it = std::search(text.begin() + static_cast<std::ptrdiff_t>(std::min(pos, text.size())), text.end(),
+                          lowerKey.begin(), lowerKey.end(), [](char a, char b) { return LowerChar(a) == b; });
+    return it == text.end() ? std::string::npos : static_cast<std::size_t>(it - text.begin());
+}
+
+}  // namespace
+
 std::string GetRequestParam(const std::string& Name, const std::string& Text) {
-    std::string lower = Lower(Text);
-    std::size_t ref = lower.find("referer:");
-    if (ref != std::string::npos) {
-        std::size_t end = lower.find('\r', ref);
-        if (end == std::string::npos) end = lower.size();
-        for (std::size_t i = ref; i < end; ++i)
-            if (lower[i] == '=') lower[i] = 'x';
+    // The Referer line's "=" signs do not count: no parameter is ever read
+    // from the referring address.
+    std::size_t refStart = FindNoCase(Text, "referer:"), refEnd = refStart;
+    if (refStart != std::string::npos) {
+        refEnd = Text.find('\r', refStart);
+        if (refEnd == std::string::npos) refEnd = Text.size();
     }
     const std::string key = Lower(Name) + "=";
-    std::size_t pos = lower.find(key);
-    if (pos == std::string::npos) return std::string();
-    return ValueAt(Text, pos + key.size());
+    for (std::size_t pos = FindNoCase(Text, key); pos != std::string::npos; pos = FindNoCase(Text, key, pos + 1)) {
+        const std::size_t equals = pos + key.size() - 1;
+        if (refStart != std::string::npos && equals >= refStart && equals < refEnd) continue;
+        return ValueAt(Text, pos + key.size());
+    }
+    return std::string();
 }
 
 std::string GetMultipartField(const std::string& Name, const std::string& Text,
@@ -159,7 +175,7 @@ std::string GetMultipartField(const std::string& Name, const std::string& Text,
         return Text.substr(start, end - start);
     }
     const std::string key = Lower(Name) + "=";
-    std::size_t pos = Lower(Text).find(key);
+    std::size_t pos = FindNoCase(Text, key);
     if (pos == std::string::npos) return std::string();
     return ValueAt(Text, pos + key.size());
 }
