@@ -483,10 +483,14 @@ void TFrmAddins::BtnOKClick() {
     accept();
 }
 
-void TFrmAddins::BtnCancelClick() {
+void TFrmAddins::BtnCancelClick() { reject(); }
+
+void TFrmAddins::reject() {
+    // Escape and the window's close box cancel too: the live list must not
+    // keep changes that were never stored.
     Addins::LoadAddinsAndRules(this);
     SelectRow(0);
-    reject();
+    QDialog::reject();
 }
 
 namespace Addins {

@@ -79,6 +79,8 @@ public slots:
     void BtnOKClick();
     void BtnCancelClick();
 
+    void reject() override;
+
 private:
     void SwapRows(int a, int b);
     void SelectRow(int row);
