@@ -68,6 +68,14 @@ void SetRadio(QRadioButton* b, bool on) {
     b->setAutoExclusive(true);
 }
 
+std::string EntryKey(std::int64_t type, const std::string& item) { return std::to_string(type) + ":" + item; }
+
+std::set<std::string> EntryKeys(TvdlMemTable& t) {
+    std::set<std::string> keys;
+    for (t.First(); !t.Eof(); t.Next()) keys.insert(EntryKey(t.FieldByName("Type").AsInteger(), t.FieldByName("Item").AsString()));
+    return keys;
+}
+
 QLineEdit* StatEdit() {
     auto* e = new QLineEdit;
     e->setReadOnly(true);
@@ -349,10 +357,7 @@ void TFrmSpam::LoadSpamSettings() {
 
     OpenSpamTable(TblSpam);
     OpenSpamTable(TblSpam2);
-    loadedItems_.clear();
-    for (TblSpam2.First(); !TblSpam2.Eof(); TblSpam2.Next())
-        loadedItems_.insert(std::to_string(TblSpam2.FieldByName("Type").AsInteger()) + ":" +
-                            TblSpam2.FieldByName("Item").AsString());
+    loadedItems_ = EntryKeys(TblSpam2);
     RefreshGrid();
 
     platform::IniFile ini(IniPath());
@@ -413,15 +418,12 @@ void TFrmSpam::SaveSpamSettings() {
     // (outgoing recipients, web uploads) would be lost by saving the
     // window's older copy whole.
     const int keep = TblSpam.GetBookmark();
-    std::set<std::string> shown;
-    for (TblSpam.First(); !TblSpam.Eof(); TblSpam.Next())
-        shown.insert(std::to_string(TblSpam.FieldByName("Type").AsInteger()) + ":" +
-                     TblSpam.FieldByName("Item").AsString());
+    const std::set<std::string> shown = EntryKeys(TblSpam);
     std::vector<std::pair<int, std::string>> added;
     for (TblSpam2.First(); !TblSpam2.Eof(); TblSpam2.Next()) {
         const int type = static_cast<int>(TblSpam2.FieldByName("Type").AsInteger());
         const std::string item = TblSpam2.FieldByName("Item").AsString();
-        const std::string key = std::to_string(type) + ":" + item;
+        const std::string key = EntryKey(type, item);
         if (!loadedItems_.count(key) && !shown.count(key)) added.emplace_back(type, item);
     }
     for (const auto& [type, item] : added) {
@@ -435,10 +437,7 @@ void TFrmSpam::SaveSpamSettings() {
     TblSpam.CancelRange();
     TblSpam.SaveToBinaryFile(SpamDat());
     OpenSpamTable(TblSpam2);
-    loadedItems_.clear();
-    for (TblSpam2.First(); !TblSpam2.Eof(); TblSpam2.Next())
-        loadedItems_.insert(std::to_string(TblSpam2.FieldByName("Type").AsInteger()) + ":" +
-                            TblSpam2.FieldByName("Item").AsString());
+    loadedItems_ = EntryKeys(TblSpam2);
 
     platform::IniFile ini(IniPath());
     ini.WriteBool("Spam", "CheckSpam", CHBCheckSpam->isChecked());
@@ -517,7 +516,6 @@ void TFrmSpam::SetBadUsersShown(bool shown) {
 
 void TFrmSpam::ShowSpamSettings() {
     LoadSpamSettings();
-    PageControl1->setCurrentWidget(TabSheet4);
     if (ExecForTesting) {
         ExecForTesting(*this);
         return;

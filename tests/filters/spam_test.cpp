@@ -512,7 +512,6 @@ TEST_F(SpamClassify, ShowLoadsStoredStateAndOkSavesOnlyChanges) {
         // ...is gone when the window is shown again.
         EXPECT_FALSE(w.CHBCheckSpam->isChecked());
         EXPECT_FALSE(w.BtnApply->isEnabled());
-        EXPECT_EQ(w.PageControl1->currentWidget(), w.TabSheet4);
         w.BtnOKClick();
     };
     f.ShowSpamSettings();
