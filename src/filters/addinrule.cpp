@@ -447,6 +447,7 @@ TFrmRule::TFrmRule(QWidget* parent) : QDialog(parent) {
     QToolButton* helps[] = {SpeedButton1, SpeedButton2, SpeedButton3};
     for (int i = 0; i < 3; ++i) {
         grid->addWidget(new QLabel(QString("Run Addin %1:").arg(i + 1), this), row, 0);
+        addins[i]->setMinimumContentsLength(16);
         grid->addWidget(addins[i], row, 1);
         grid->addWidget(new QLabel("Params:", this), row, 2);
         auto* p = new QHBoxLayout;
