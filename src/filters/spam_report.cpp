@@ -69,6 +69,13 @@ std::string ReportTime() {
     return Two(t.hour) + ":" + Two(t.minute) + " " + spam::DayMonth(t.day, t.month) + " " + std::to_string(t.year);
 }
 
+bool RemoveHeld(const std::filesystem::path& held) {
+    std::error_code ec;
+    std::filesystem::remove(held, ec);
+    platform::SyncPath(held.parent_path().string());
+    return !ec;
+}
+
 bool IsSpamFolder(const std::filesystem::path& folder) {
     std::error_code ec;
     for (const char* name : {smtp::FolderSpam1, smtp::FolderSpam2}) {
@@ -176,12 +183,17 @@ bool ReleaseSpam(const std::string& spamFile) {
     const std::string dest = smtp::StoreFolder(smtp::FolderIn) + name;
     std::string existing;
     const bool alreadyThere = platform::FileExists(dest) && platform::ReadFile(dest, existing) && existing == content;
+    bool removed = false;
     if (!alreadyThere) {
         // Written whole and synced under a name of its own before the held
         // copy goes; another message under the same name is never replaced.
         const std::string delivered = smtp::WriteMailboxFile(smtp::FolderIn, user, stamp, content);
         if (delivered.empty()) return false;
         if (haveDate) platform::SetFileTime(delivered, date);
+        // The mailbox copy is on disk: the held copy goes before any filter
+        // runs, so a filter that fails cannot leave the message in both
+        // places to be released a second time.
+        removed = RemoveHeld(held);
 
         // The delivery chain of a mailbox copy. Rules and add-ins may move or
         // delete the file, so each later step runs only while it is there;
@@ -194,13 +206,12 @@ bool ReleaseSpam(const std::string& spamFile) {
             holiday::AutoRespond(holiday::GetRecipientHeader(delivered), user, delivered, false);
         if (platform::FileExists(delivered)) forward::ForwardMessage(user, delivered);
         IncSpamStat("SpamSaved");
+    } else {
+        removed = RemoveHeld(held);
     }
-    std::error_code ec;
-    fs::remove(held, ec);
-    platform::SyncPath(held.parent_path().string());
     RefreshCounts();
     if (FrmServers != nullptr) FrmServers->QueueNewMailAlert(user);
-    return !ec;
+    return removed;
 }
 
 // --- address import ------------------------------------------------------------
