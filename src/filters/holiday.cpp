@@ -217,7 +217,7 @@ bool WriteAutoReply(const std::string& path, const std::string& fromText, const 
     return platform::WriteFileAtomic(path, AutoReplyText(fromText, toText, toLocal, message, subject));
 }
 
-int AutoRespond(const std::string& recipientAddress, const std::string& user, const std::string& msgFile,
+int AutoRespond(const std::string& recipient, const std::string& user, const std::string& msgFile,
                 bool isInternal) {
     if (FrmSettings == nullptr || !FrmSettings->TblHoliday || !FrmSettings->TblHoliday->Active()) return 0;
     TvdlMemTable& table = *FrmSettings->TblHoliday;
@@ -225,6 +225,7 @@ int AutoRespond(const std::string& recipientAddress, const std::string& user, co
     // Texts from the message go into the reply's header: no stray CR may
     // start a line of its own there.
     const std::string sender = OneLine(GetHeaderValue(msgFile, "from:", true));
+    const std::string recipientAddress = OneLine(recipient);
     const std::string stamp = smtp::DateTimeStamp();
 
     struct Entry {
