@@ -243,9 +243,9 @@ std::string SpamListPage() {
     std::string title;
     if (total > limit)
         title = "Spam list: showing 1-" + std::to_string(limit) + " of " + std::to_string(total);
-    else if (FrmMain != nullptr)
-        title = "Spam list: " + Text(FrmMain->LblSpam1) + ", " + Text(FrmMain->LblSpam2);
     else
+        // The counters' own wording, from the folders as they are now: the
+        // main window's labels are only as fresh as its last recount.
         title = "Spam list: " + std::to_string(possible) + " possible, " + std::to_string(probable) + " probable";
     p += "<TR><TD colspan=\"4\" bgcolor=\"#000080\"><FONT color=\"#FFFFFF\"><B>" + title + "</B></FONT></TD></TR>\r\n";
     p += s.oneLine ? "<TR><TD>Action</TD><TD>Subject</TD><TD>From</TD><TD>Rec'd</TD></TR>\r\n"
