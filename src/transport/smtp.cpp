@@ -133,8 +133,8 @@ void TFrmSMTP::FormDestroy() {
     RetryTimer->stop();
     TimeOut->stop();
     DeliveryTimer->stop();
-    SMTPClient.Abort();
-    SMTPServer.Close();
+    // The sockets go with the window: their destructors drop the
+    // connections without running events on a window that is gone.
 }
 
 bool TFrmSMTP::OpenSmtpServer(int port) {

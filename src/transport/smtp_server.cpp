@@ -653,11 +653,12 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     // Local copies first, all of them on disk, then the filters on each.
     struct Copy {
         std::string address, user, path;
+        bool filtered = true;  // the copy of all outgoing mail gets no filters
     };
     std::vector<Copy> copies;
     std::set<std::string> reached;
     bool failed = false;
-    auto copyTo = [&](const std::string& address, const std::string& user) {
+    auto copyTo = [&](const std::string& address, const std::string& user, bool filtered = true) {
         if (!reached.insert(Lower(user)).second) return;  // two addresses of one user: one copy
         if (!settings::IsSafeUserName(user)) {
             ServerLog("Message " + id + " not delivered to the unusable user name " + user);
@@ -669,7 +670,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
             failed = true;
             return;
         }
-        copies.push_back({address, user, path});
+        copies.push_back({address, user, path, filtered});
     };
     int external = 0;
     std::vector<std::pair<std::string, std::string>> record;
@@ -699,7 +700,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     }
     if (!failed && external > 0 && FrmSettings && FrmSettings->copyOut()) {
         const std::string c = FrmSettings->copyOutTo();
-        if (!c.empty()) copyTo(std::string(), c);
+        if (!c.empty()) copyTo(std::string(), c, false);
     }
     const std::string queued = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
     if (!failed && external > 0) {
@@ -730,6 +731,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     s.DataPath.clear();
 
     for (const auto& c : copies) {
+        if (!c.filtered) continue;
         if (hooks.applyRules) hooks.applyRules(c.path, c.user, 0, 0);
         // A rule may have moved or deleted the copy.
         if (!platform::FileExists(c.path)) continue;

@@ -11,6 +11,8 @@
 #include "settings/link.h"
 #include "settings/setup.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -491,6 +493,52 @@ TEST_F(SmtpServerTest, CrashMailsAreRareAndNeverAboutSockets) {
         smtp_->ErrorMailEvent(c.action, c.report, handled);
         EXPECT_EQ(handled, c.handled) << c.minutes << " " << c.report;
     }
+}
+
+TEST_F(SmtpServerTest, DeliveryFiltersRunInTheirOrderOnEachCopy) {
+    Start();
+    settings_->CHBOutCopy->setChecked(true);
+    settings_->CBXOutCopy->setCurrentText("bob");
+    std::vector<std::string> calls;
+    auto name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1, 5); };
+    smtp::deliveryHooks.applyRules = [&](const std::string& file, const std::string& user, int kind, int direction) {
+        calls.push_back("rules " + name(file) + " " + user + " " + std::to_string(kind) + "/" +
+                        std::to_string(direction));
+    };
+    smtp::deliveryHooks.autoRespond = [&](const std::string& address, const std::string& user, const std::string&) {
+        calls.push_back("auto " + address + " " + user);
+    };
+    smtp::deliveryHooks.forwardMessage = [&](const std::string& user, const std::string& file) {
+        calls.push_back("forward " + user);
+        // Forwarding may take the copy away.
+        std::remove(file.c_str());
+    };
+    auto c = Connect();
+    EXPECT_EQ(Send(*c, "bob@office.example", {"alice@office.example", "x@far.example"},
+                   "Message-ID: <f1>\r\n\r\nbody\r\n.\r\n"),
+              "250 Load and clear\r\n");
+    EXPECT_EQ(calls, (std::vector<std::string>{"rules alice alice 0/0", "auto <alice@office.example> alice",
+                                               "forward alice"}))
+        << "the copy of outgoing mail for bob gets no filters";
+    EXPECT_EQ(Files("in"), std::vector<std::string>{"bob_f1100405123.dat"});
+    calls.clear();
+    EXPECT_EQ(c->Say("QUIT"), "221 See ya later\r\n");
+    ASSERT_TRUE(PumpFor([&] { return !calls.empty(); }));
+    EXPECT_EQ(calls, std::vector<std::string>{"rules f1100 bob 99/1"}) << "outgoing rules once the session ends";
+    smtp::deliveryHooks = {};
+}
+
+TEST_F(SmtpServerTest, WindowGoneMidDataLeavesNothing) {
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    c->Write("Subject: half\r\n\r\nsome\r\n");
+    ASSERT_TRUE(PumpFor([&] { return Files("out").size() == 1; }));
+    smtp_.reset();
+    FrmSMTP = nullptr;
+    EXPECT_TRUE(Files("out").empty());
+    EXPECT_TRUE(c->Closed());
 }
 
 }  // namespace
