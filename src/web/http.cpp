@@ -657,18 +657,15 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     std::string lowerText = http::Lower(rawText);
     const std::string requestLine = rawLines.empty() ? std::string() : http::Lower(rawLines.front());
 
+    // The method is the request line's first word: a path that merely
+    // contains "get" or "post" does not make the request one.
     bool isPost = false;
-    std::string candidate;
-    {
-        std::size_t a = requestLine.find_first_not_of(' ');
-        std::size_t b = a == std::string::npos ? std::string::npos : requestLine.find(' ', a);
-        std::string method = a == std::string::npos ? std::string() : requestLine.substr(a, b == std::string::npos ? std::string::npos : b - a);
-        if ((method == "get" || method == "post") && b != std::string::npos) {
-            isPost = method == "post";
-            candidate = requestLine.substr(b + 1);
-        }
+    std::string path;
+    if (const std::string method = http::FirstWord(requestLine); method == "get" || method == "post") {
+        isPost = method == "post";
+        std::size_t after = requestLine.find(method) + method.size();
+        if (after < requestLine.size()) path = requestLine.substr(after + 1);
     }
-    std::string path = candidate;
     for (char cut : {' ', '?', '#'}) {
         std::size_t p = path.find(cut);
         if (p != std::string::npos) path = path.substr(0, p);
