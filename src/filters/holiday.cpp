@@ -31,6 +31,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 
 TFrmHoliday* FrmHoliday = nullptr;
 std::function<bool(TFrmHoliday&)> TFrmHoliday::ExecForTesting;
@@ -91,6 +92,31 @@ std::string OneLine(std::string s) {
     for (auto& c : s)
         if (c == '\r' || c == '\n') c = ' ';
     return s;
+}
+
+// Outside senders answered, by program home, user and address. A responder
+// elsewhere that neither marks its replies nor respects the mark on ours
+// would otherwise trade replies with us at every Send/Recv cycle; with one
+// reply a day per sender such an exchange dies down. Replies to colleagues
+// go straight into their mailboxes, pass no filter and cannot loop.
+std::map<std::string, platform::SystemTime> answered;
+
+std::string AnsweredKey(const std::string& user, const std::string& sender) {
+    return ProgramDir + "\n" + Lower(user) + "\n" + Lower(smtp::StripAngleBrackets(sender));
+}
+
+bool AnsweredToday(const std::string& user, const std::string& sender) {
+    const auto it = answered.find(AnsweredKey(user, sender));
+    return it != answered.end() && platform::Now() - it->second < std::chrono::hours(24);
+}
+
+void NoteAnswered(const std::string& user, const std::string& sender) {
+    const platform::SystemTime now = platform::Now();
+    for (auto it = answered.begin(); it != answered.end();) {
+        if (now - it->second >= std::chrono::hours(24)) it = answered.erase(it);
+        else ++it;
+    }
+    answered[AnsweredKey(user, sender)] = now;
 }
 
 bool LocalUsers(const std::string& address, std::vector<std::string>& users) {
@@ -258,9 +284,14 @@ int AutoRespond(const std::string& recipient, const std::string& user, const std
                 else tablefiles::LogLine("Auto-respond: cannot write the reply for " + name);
             }
         } else if (!isInternal) {
+            if (AnsweredToday(user, sender)) continue;
             const std::string text = AutoReplyText(fromText, sender, false, entry.message, subject);
-            if (!forward::QueueMessage(stamp, text, {sender}, recipientAddress).empty()) ++written;
-            else tablefiles::LogLine("Auto-respond: cannot queue the reply to " + sender);
+            if (!forward::QueueMessage(stamp, text, {sender}, recipientAddress).empty()) {
+                ++written;
+                NoteAnswered(user, sender);
+            } else {
+                tablefiles::LogLine("Auto-respond: cannot queue the reply to " + sender);
+            }
         }
     }
     return written;

@@ -23,7 +23,10 @@
 // to an outside sender is queued. Replies carry "Auto-Submitted:
 // auto-replied", and messages that are themselves automatic (Auto-Submitted,
 // Precedence bulk/junk/list, no sender, a mailer daemon) get no reply, so
-// two responders cannot keep answering each other.
+// two responders cannot keep answering each other. An outside sender is
+// answered at most once a day per user (kept in memory), which ends an
+// exchange with a responder elsewhere that ignores those marks; colleagues
+// are answered every time.
 #pragma once
 
 #include <QDialog>

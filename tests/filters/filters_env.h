@@ -78,8 +78,8 @@ protected:
         savedDir_ = ProgramDir;
         ProgramDir = dir_.path().toStdString() + "/";
         savedLogging_ = procs::LogClientActivity;
-        const platform::SystemTime now = platform::FromLocal(FixedNow());
-        platform::SetClockForTesting([now] { return now; });
+        now_ = platform::FromLocal(FixedNow());
+        platform::SetClockForTesting([this] { return now_; });
         platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
             messages.push_back(call.text);
             return call.buttons == platform::MsgButtons::YesNo ? platform::MsgResult::No : platform::MsgResult::Ok;
@@ -117,6 +117,9 @@ protected:
         t.SaveToBinaryFile(ProgramDir + "users.dat");
     }
 
+    // Moves the program clock on.
+    void AdvanceClock(std::chrono::milliseconds by) { now_ += by; }
+
     std::string Dir() const { return ProgramDir; }
     std::string In() const { return smtp::StoreFolder(smtp::FolderIn); }
     std::string Out() const { return smtp::StoreFolder(smtp::FolderOut); }
@@ -137,6 +140,7 @@ protected:
     std::vector<std::string> messages;
 
 private:
+    platform::SystemTime now_;
     QTemporaryDir dir_;
     std::string savedDir_;
     bool savedLogging_ = true;

@@ -105,6 +105,7 @@ TEST_F(Holiday, WhoGetsAReplyAndWhere) {
     };
     for (const auto& c : cases) {
         ClearStore();
+        AdvanceClock(std::chrono::hours(25));
         FrmSettings->TblHoliday->EmptyTable();
         AddEntry("bob", c.who);
         const std::string file = Incoming(c.sender);
@@ -151,6 +152,7 @@ TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
 
     // With the footer for internal mail only, outside replies go without it.
     ClearStore();
+    AdvanceClock(std::chrono::hours(25));
     FrmSettings->RBTFooterExternal->setChecked(true);
     ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 1);
     EXPECT_EQ(Read(Out() + Queued().at(0)).find("Office footer"), std::string::npos);
@@ -192,18 +194,39 @@ TEST_F(Holiday, AutomaticMailIsNeverAnswered) {
     };
     for (const auto& c : cases) {
         ClearStore();
+        AdvanceClock(std::chrono::hours(25));
         const int replies = holiday::AutoRespond("<bob@office.example>", "bob", Incoming(c.sender, c.extra), false);
         EXPECT_EQ(replies, c.answered ? 1 : 0) << c.sender << " " << c.extra;
     }
     // Two responders answering each other: our reply is itself marked, so
     // a copy of it coming back is not answered again.
     ClearStore();
+    AdvanceClock(std::chrono::hours(25));
     ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 1);
     const std::string reply = Read(Out() + Queued().at(0));
     const std::string bounced = Deliver("bob", "080000002", reply);
     ClearStore();
     Write(bounced, reply);
     EXPECT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", bounced, false), 0);
+}
+
+TEST_F(Holiday, OutsideSenderIsAnsweredOnceADay) {
+    AddEntry("bob", 0);
+    auto answer = [&](const char* sender, bool internal = false) {
+        return holiday::AutoRespond("<bob@office.example>", "bob", Incoming(sender), internal);
+    };
+    EXPECT_EQ(answer("someone@outside.example"), 1);
+    AdvanceClock(std::chrono::hours(23));
+    // A responder that marks nothing would answer our reply; the exchange
+    // stops here.
+    EXPECT_EQ(answer("Someone@Outside.example"), 0);
+    EXPECT_EQ(answer("other@outside.example"), 1);
+    // Colleagues are answered every time: their replies cannot loop.
+    EXPECT_EQ(answer("alice@office.example", true), 1);
+    EXPECT_EQ(answer("alice@office.example", true), 1);
+    AdvanceClock(std::chrono::hours(2));
+    EXPECT_EQ(answer("someone@outside.example"), 1);
+    EXPECT_EQ(Queued().size(), 3u);
 }
 
 TEST_F(Holiday, ReplyAndForwardOfOneDeliveryGetTheirOwnIds) {
