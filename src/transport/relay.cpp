@@ -299,6 +299,9 @@ void TFrmSMTP::SMTPClientRead() {
         RelayLog(">>  (" + std::to_string(SmtpClientState) + ")" + Chomp(reply));
         HandleRelayReply(reply);
     }
+    // A reply that was passed over (a late one) leaves the wait for the
+    // real one guarded as well.
+    if (delivering_ && SMTPClient.Connected() && !TimeOut->isActive()) TimeOut->start();
 }
 
 void TFrmSMTP::HandleRelayReply(const std::string& reply) {

@@ -3,6 +3,7 @@ smtplib (AUTH PLAIN and LOGIN), curl and swaks. Every stored copy must hold
 the message exactly as it went over the wire."""
 
 import os
+import shutil
 import smtplib
 import socket
 import subprocess
@@ -190,6 +191,54 @@ class SmtpServerPeers(unittest.TestCase):
         for f, s in ((fa, a), (fb, b)):
             f.close()
             s.close()
+
+
+class SyncBeforeReply(unittest.TestCase):
+    """The message is on disk before the client hears 250: watched with
+    strace attached to the program's main thread, which does all the file
+    and socket work."""
+
+    def test_fsync_before_250(self):
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed")
+        program = SmtpProgram().start()
+        trace = os.path.join(program.home, "strace.txt")
+        tracer = subprocess.Popen(["strace", "-y", "-s", "64", "-o", trace, "-p", str(program.proc.pid),
+                                   "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,link,linkat,write,"
+                                   "sendto,sendmsg,writev"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            if b"attached" not in tracer.stderr.readline():
+                self.skipTest("strace cannot attach here")
+            with smtplib.SMTP("127.0.0.1", program.smtp_port, timeout=20) as s:
+                s.sendmail("x@far.example", ["alice@office.example", "y@far.example"],
+                           b"Message-ID: <sync1@x>\r\n\r\nbody\r\n")
+            time.sleep(0.5)
+        finally:
+            tracer.terminate()
+            tracer.wait(10)
+            tracer.stderr.close()
+        try:
+            with open(trace) as f:
+                lines = f.read().splitlines()
+        finally:
+            program.stop()
+        reply = next(i for i, l in enumerate(lines) if "250 Load and clear" in l)
+        before = lines[:reply]
+
+        def last(pred, what):
+            hits = [i for i, l in enumerate(before) if pred(l)]
+            self.assertTrue(hits, "no %s before the reply:\n%s" % (what, "\n".join(before[-40:])))
+            return hits[-1]
+
+        data = last(lambda l: l.startswith("fsync(") and ".txo>" in l, "fsync of the received file")
+        queued = last(lambda l: "rename" in l and ".txo" in l and ".txt" in l, "rename to .txt")
+        out_dir = last(lambda l: l.startswith("fsync(") and l.split(">")[0].endswith("/out"), "fsync of out/")
+        copy = last(lambda l: ("rename" in l or "link" in l) and "/in/alice_sync1" in l, "mailbox copy")
+        in_dir = last(lambda l: l.startswith("fsync(") and l.split(">")[0].endswith("/in"), "fsync of in/")
+        self.assertLess(data, queued)
+        self.assertLess(queued, out_dir)
+        self.assertLess(copy, in_dir)
 
 
 if __name__ == "__main__":
