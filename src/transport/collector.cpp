@@ -1,21 +1,729 @@
-// POP3 collector of the provider accounts.
-// Placeholder until the collector lands: nothing to collect, so the cycle
-// goes straight on to the relay run.
+// POP3 collector of the provider accounts: the receiving half of a
+// Send/Recv cycle. One account at a time, as a state machine in POPClient's
+// Tag: greeting, USER, PASS, STAT, the UIDL listing, then per message RETR
+// (into mess.txt) and DELE or NOOP, and QUIT. Replies are read as lines, so
+// a reply split over reads or a body chunk that happens to start with
+// "+OK" cannot confuse it.
+//
+// Nothing fetched is lost and nothing is delivered twice: a message is in
+// every recipient's mailbox, synced to disk, and its unique id recorded in
+// uidl.dat before DELE is sent; a recorded message still on the server is
+// deleted there without being fetched again (Leave off), or skipped (Leave
+// on) until its LeaveDays are up.
 #include "transport/servers.h"
+
+#include "codecs/auth.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "shell/globals.h"
+#include "shell/main.h"
+#include "shell/procs.h"
 #include "transport/smtp.h"
+#include "transport/store.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+namespace {
+
+// Waits before commands and after a completed message; they end as soon as
+// the earlier output has left.
+constexpr int kWaitLogin = 400;
+constexpr int kWaitCommand = 200;
+constexpr int kWaitMessage = 500;
+// A status line longer than this is not POP3.
+constexpr size_t kMaxReplyLine = 64 * 1024;
+// Reopenings after "address not available" per account.
+constexpr int kMaxReopen = 3;
+// Longest unique id the record keeps as it is; longer ones by digest.
+constexpr size_t kMaxStoredUid = 64;
+
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string Two(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v % 100);
+    return buf;
+}
+
+std::string HourMinute(const platform::LocalTime& t) { return Two(t.hour) + ":" + Two(t.minute); }
+std::string HourMinuteSecond(const platform::LocalTime& t) { return HourMinute(t) + ":" + Two(t.second); }
+std::string DayMonth(int day, int month) {
+    return Two(day) + "-" + kMonths[(month >= 1 && month <= 12) ? month - 1 : 0];
+}
+std::string DayMonthTime(const platform::LocalTime& t) { return DayMonth(t.day, t.month) + " " + HourMinute(t); }
+
+TDateTime Today() {
+    platform::LocalTime t = platform::NowLocal();
+    return memtable::EncodeDate(t.year, t.month, t.day);
+}
+
+std::string DateText(TDateTime d) {
+    int y, m, day;
+    memtable::DecodeDate(d, y, m, day);
+    return DayMonth(day, m);
+}
+
+std::string MessPath() { return ProgramDir + "mess.txt"; }
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string Chomp(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    return s;
+}
+
+// A non-negative decimal number at the start of text; 0 when there is none.
+std::int64_t Number(const std::string& text) {
+    std::int64_t v = 0;
+    size_t i = 0;
+    for (; i < text.size() && i < 18 && text[i] >= '0' && text[i] <= '9'; ++i) v = v * 10 + (text[i] - '0');
+    return v;
+}
+
+// The key a unique id is recorded under: the id itself, or its digest when
+// it is longer than the record's field.
+std::string StoredUid(const std::string& uid) {
+    return uid.size() <= kMaxStoredUid ? uid : auth::DigestToHex(auth::MD5Digest(uid));
+}
+
+}  // namespace
+
+// --- small helpers -------------------------------------------------------------
+
+void TFrmServers::CollectorLog(const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); }
+
+void TFrmServers::CollectorSend(const std::string& command, int waitMs) {
+    CollectorLater(waitMs, [this, command] {
+        POPClient.SendText(command);
+        TimeOutTimer->start();
+    });
+}
+
+// Runs step once the output sent so far has left (at most waitMs), from
+// the event loop; a step of an account that has ended meanwhile is dropped.
+void TFrmServers::CollectorLater(int waitMs, std::function<void()> step) {
+    struct Pending {
+        std::function<void()> step;
+        QElapsedTimer since;
+        int waitMs;
+        std::uint64_t gen;
+    };
+    auto pending = std::make_shared<Pending>();
+    pending->step = std::move(step);
+    pending->since.start();
+    pending->waitMs = waitMs;
+    pending->gen = accountGen_;
+    struct Poll {
+        static void Run(TFrmServers* self, std::shared_ptr<Pending> p) {
+            if (p->gen != self->accountGen_) return;
+            if (self->POPClient.PendingOutput() > 0 && p->since.elapsed() < p->waitMs) {
+                QTimer::singleShot(5, self, [self, p] { Run(self, p); });
+                return;
+            }
+            p->step();
+        }
+    };
+    QTimer::singleShot(0, this, [this, pending] { Poll::Run(this, pending); });
+}
+
+namespace {
+
+std::string& LastStatus() {
+    static std::string text;
+    return text;
+}
+
+void Status(const std::string& text) {
+    LastStatus() = text;
+    procs::SetStatus(text, true);
+}
+
+void PopLabelRed() {
+    if (FrmMain) TFrmMain::SetLabelRed(FrmMain->LBLPOPLast);
+}
+
+void TrayImage(int image) {
+    if (FrmMain) FrmMain->SetTrayImage(image);
+}
+
+}  // namespace
+
+void TFrmServers::CloseTempFile() {
+    if (tempFile_) {
+        std::fclose(tempFile_);
+        tempFile_ = nullptr;
+    }
+}
+
+void TFrmServers::SaveUidl() {
+    try {
+        if (TblUIDL.Active()) TblUIDL.SaveToBinaryFile(ProgramDir + "uidl.dat");
+    } catch (const std::exception& e) {
+        CollectorLog(std::string("uidl.dat not written: ") + e.what());
+    }
+}
+
+// --- the cycle's collection ------------------------------------------------------
+
+bool TFrmServers::Collecting() const { return collecting_; }
 
 void TFrmServers::StartPopCollection() {
+    if (collecting_) return;
+    if (FrmMain) FrmMain->LblConnectLast->setText(QString::fromStdString(DayMonthTime(platform::NowLocal())));
+    if (SendOnly) {
+        TrayImage(1);
+        if (FrmSMTP) FrmSMTP->StartDelivery();
+        return;
+    }
+    collecting_ = true;
+    if (FrmMain) {
+        FrmMain->LBLPOPLast->setText("Checking Now...");
+        TFrmMain::SetLabelBold(FrmMain->LBLPOPLast, true);
+    }
+    procs::TrimLogFile(ProgramDir + "pop.log");
+    CollectorLog(HourMinute(platform::NowLocal()) + ": Started POP collection");
+
+    accounts_.clear();
+    nextAccount_ = 0;
+    if (TblPop.Active()) {
+        int mark = TblPop.GetBookmark();
+        for (TblPop.First(); !TblPop.Eof(); TblPop.Next()) {
+            PopAccount a;
+            auto text = [&](const char* f) { return TblPop.FindField(f) ? TblPop.FieldByName(f).AsString() : ""; };
+            a.Name = text("Name");
+            a.Host = text("Host");
+            a.Login = text("Login");
+            a.Password = text("Password");
+            a.Default = text("Default");
+            a.Include = TblPop.FindField("Include") && TblPop.FieldByName("Include").AsBoolean();
+            a.Leave = TblPop.FindField("Leave") && TblPop.FieldByName("Leave").AsBoolean();
+            a.LeaveDays = TblPop.FindField("Leavedays") ? static_cast<int>(TblPop.FieldByName("Leavedays").AsInteger()) : 0;
+            accounts_.push_back(a);
+        }
+        if (mark >= 0 && TblPop.BookmarkValid(mark)) TblPop.GotoBookmark(mark);
+    }
+
+    if (accounts_.empty()) {
+        CollectorLog("No POP accounts!");
+        if (FrmMain) {
+            FrmMain->LBLPOPLast->setText(QString::fromStdString(DayMonthTime(platform::NowLocal())));
+            TFrmMain::SetParentFont(FrmMain->LBLPOPLast);
+        }
+        RefreshMailCounts(false);
+        TrayImage(1);
+        collecting_ = false;
+        if (FrmSMTP) FrmSMTP->StartDelivery();
+        return;
+    }
+    ConnectNextAccount();
+}
+
+void TFrmServers::ConnectNextAccount() {
+    ++accountGen_;
+    CloseTempFile();
+    POPClient.Abort();
+    inbuf_.clear();
+    listing_ = false;
+    bodyStarted_ = false;
+    reopenCount_ = 0;
+
+    while (nextAccount_ < accounts_.size()) {
+        const PopAccount& a = accounts_[nextAccount_];
+        if (SingleAccountName.empty() ? a.Include : a.Name == SingleAccountName) break;
+        ++nextAccount_;
+    }
+    if (nextAccount_ >= accounts_.size()) {
+        FinishCollection();
+        return;
+    }
+    const PopAccount a = accounts_[nextAccount_++];
+    AccountName = a.Name;
+    AccountDefaultUser = a.Default;
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    const std::string key = platform::IniSafe(a.Name);
+    AccountLastSize = ini.ReadInt64("POP", key + "_size", 0);
+    int port = ini.ReadInteger("POP", key + "_port", 110);
+    AccountLogin = a.Login;
+    AccountPassword = a.Password;
+    AccountLeave = a.Leave;
+    AccountLeaveDays = a.LeaveDays;
+    MessageCount = MailboxSize = MessageIndex = ReceivedBytes = 0;
+    Memo1.clear();
+
+    TimeOutTimer->start();
+    CollectorLog(HourMinuteSecond(platform::NowLocal()) + " ######################## " + a.Name);
+    CollectorLog(" >> Connecting to " + a.Host);
+    Status(a.Name + ": connecting");
+    std::remove(MessPath().c_str());
+    POPClient.SetAddress("");
+    POPClient.SetHost(a.Host);
+    POPClient.SetPort(port);
+    POPClient.Tag = servers::kStateGreeting;
+    POPClient.Open();
+}
+
+void TFrmServers::FinishCollection() {
+    TimeOutTimer->stop();
+    NextAccountTimer->stop();
+    POPClient.Abort();
+    CollectorLog("POP collection complete");
+    CollectorLog(std::string(55, '_'));
+    SaveUidl();
+    Status("POP collection complete");
+    if (FrmMain) {
+        QLabel* label = FrmMain->LBLPOPLast;
+        label->setText(QString::fromStdString(DayMonthTime(platform::NowLocal())));
+        if (TFrmMain::IsLabelRed(label)) TFrmMain::SetLabelBold(label, false);
+        else TFrmMain::SetParentFont(label);
+    }
+    TrayImage(1);
+    collecting_ = false;
     if (FrmSMTP) FrmSMTP->StartDelivery();
 }
 
-bool TFrmServers::Collecting() const { return false; }
-void TFrmServers::ConnectNextAccount() {}
-void TFrmServers::POPClientConnect() {}
-void TFrmServers::POPClientRead() {}
-void TFrmServers::POPClientDisconnect() {}
-void TFrmServers::POPClientError(int) {}
-void TFrmServers::TimeOutTimerTimer() {}
-void TFrmServers::NextAccountTimerTimer() {}
-void TFrmServers::ClearUIDL(const std::string&) {}
-bool TFrmServers::HasDownloaded(const std::string&) { return false; }
-void TFrmServers::CloseTempFile() {}
+// The account is given up: lost, silent, refused or its mail could not be
+// stored. Whatever was stored so far stays; nothing more is deleted.
+void TFrmServers::EndAccount(const std::string& message, bool failed) {
+    ++accountGen_;
+    TimeOutTimer->stop();
+    POPClient.Abort();
+    CloseTempFile();
+    std::remove(MessPath().c_str());
+    inbuf_.clear();
+    listing_ = bodyStarted_ = false;
+    Status(message);
+    if (failed) PopLabelRed();
+    CollectorLog(message);
+    SaveUidl();
+    NextAccountTimer->start();
+}
+
+void TFrmServers::NextAccountTimerTimer() {
+    NextAccountTimer->stop();
+    if (!collecting_) return;
+    RefreshMailCounts(true);
+    ConnectNextAccount();
+}
+
+// --- socket events ----------------------------------------------------------------
+
+void TFrmServers::POPClientConnect() {
+    // The greeting is what counts; the timeout keeps running until it comes.
+}
+
+void TFrmServers::POPClientRead() {
+    std::string data = POPClient.ReceiveText();
+    if (!collecting_ || data.empty()) return;
+    TimeOutTimer->stop();
+    if (POPClient.Tag != servers::kStateMessage)
+        CollectorLog("(" + std::to_string(POPClient.Tag) + ") << : " + data);
+    inbuf_ += data;
+    const std::uint64_t gen = accountGen_;
+    while (gen == accountGen_ && !inbuf_.empty()) {
+        if (POPClient.Tag == servers::kStateMessage && bodyStarted_) {
+            HandleMessageData();
+            continue;
+        }
+        size_t lf = inbuf_.find('\n');
+        if (lf == std::string::npos) {
+            if (inbuf_.size() > kMaxReplyLine) {
+                EndAccount(AccountName + ": lost connecttion.", true);
+                return;
+            }
+            break;
+        }
+        std::string line = inbuf_.substr(0, lf + 1);
+        inbuf_.erase(0, lf + 1);
+        HandleReply(line);
+    }
+    // Still waiting for the rest of a reply, a listing or a message.
+    if (gen == accountGen_ && awaiting_) TimeOutTimer->start();
+}
+
+void TFrmServers::POPClientDisconnect() {
+    if (!collecting_) return;
+    if (POPClient.Tag == servers::kStateQuit) {
+        // A server that closes instead of answering QUIT is done too.
+        ++accountGen_;
+        TimeOutTimer->stop();
+        CollectorLog(" >> done");
+        NextAccountTimer->start();
+        return;
+    }
+    EndAccount(AccountName + (POPClient.Tag == servers::kStateGreeting ? ": couldn't connect." : ": lost connecttion."),
+               true);
+}
+
+void TFrmServers::POPClientError(int code) {
+    if (!collecting_) return;
+    CollectorLog("Pop collection failed with error number " + std::to_string(code));
+    if (code == platform::sockerr::AddressNotAvailable && reopenCount_ < kMaxReopen) {
+        ++reopenCount_;
+        POPClient.Open();
+        TimeOutTimer->start();
+        return;
+    }
+    TimeOutTimerTimer();
+}
+
+void TFrmServers::TimeOutTimerTimer() {
+    TimeOutTimer->stop();
+    if (!collecting_) return;
+    const std::string& status = LastStatus();
+    if (status == AccountName + ": connecting") {
+        Status(AccountName + ": connecting...");
+        ++accountGen_;
+        inbuf_.clear();
+        POPClient.Tag = servers::kStateGreeting;
+        POPClient.Open();
+        TimeOutTimer->start();
+    } else if (status == AccountName + ": verifying user") {
+        Status(AccountName + ": verifying user...");
+        CollectorSend("USER " + AccountLogin + "\r\n", kWaitLogin);
+        TimeOutTimer->start();
+    } else if (status == AccountName + ": verifying password") {
+        Status(AccountName + ": verifying password...");
+        CollectorSend("PASS " + AccountPassword + "\r\n", kWaitLogin);
+        TimeOutTimer->start();
+    } else {
+        EndAccount(AccountName +
+                       (POPClient.Tag != servers::kStateGreeting ? ": lost connecttion." : ": couldn't connect."),
+                   true);
+    }
+}
+
+// --- replies -----------------------------------------------------------------------
+
+void TFrmServers::HandleReply(const std::string& line) {
+    const int state = POPClient.Tag;
+    const bool ok = StartsWith(line, "+OK");
+    const bool err = StartsWith(line, "-ERR");
+    const std::string& name = AccountName;
+
+    if (state == servers::kStateQuit) {
+        ++accountGen_;
+        awaiting_ = false;
+        TimeOutTimer->stop();
+        CollectorLog(" >> done");
+        POPClient.Close();
+        NextAccountTimer->start();
+        return;
+    }
+
+    if (state == servers::kStateSelect && listing_) {
+        if (MessageIndex == 0 && !listingOk_) {
+            if (ok) {
+                listingOk_ = true;
+                return;
+            }
+            // UIDL refused: every message is fetched.
+            listing_ = false;
+            awaiting_ = false;
+            Memo1.clear();
+            CollectorLog(" >> POP server doesn't support UDIL - you should have a word with them");
+            if (AccountLeave)
+                CollectorLog(" >> As a result we can't tell if a message has been downloaded already - "
+                             "downloading all " +
+                             std::to_string(MessageCount));
+            MessageIndex = 1;
+            SelectNextMessage();
+            return;
+        }
+        std::string entry = Chomp(line);
+        if (entry == ".") {
+            listing_ = false;
+            awaiting_ = false;
+            PruneDownloaded();
+            MessageIndex = 1;
+            SelectNextMessage();
+            return;
+        }
+        if (StartsWith(entry, "..")) entry.erase(0, 1);
+        Memo1.push_back(entry);
+        return;
+    }
+
+    if (err && state <= servers::kStateStat) {
+        CollectorLog(state <= servers::kStateUser ? " Invalid host" : " Invalid login/password or mailbox busy");
+        POPClient.Tag = servers::kStateQuit;
+        PopLabelRed();
+        Status(name + ": error...");
+        awaiting_ = false;
+        CollectorSend("QUIT\r\n", 0);
+        return;
+    }
+
+    switch (state) {
+    case servers::kStateGreeting:
+        if (!ok) return;
+        CollectorLog(" >> connected, sending username");
+        Status(name + ": verifying user");
+        POPClient.Tag = servers::kStateUser;
+        CollectorSend("USER " + AccountLogin + "\r\n", kWaitLogin);
+        awaiting_ = true;
+        return;
+    case servers::kStateUser:
+        if (!ok) return;
+        Status(name + ": verifying password");
+        CollectorLog(" >> verifying password");
+        POPClient.Tag = servers::kStatePass;
+        CollectorSend("PASS " + AccountPassword + "\r\n", kWaitLogin);
+        awaiting_ = true;
+        return;
+    case servers::kStatePass:
+        if (!ok) return;
+        Status(name + ": getting stats");
+        CollectorLog(" >> getting stats");
+        POPClient.Tag = servers::kStateStat;
+        CollectorSend("STAT\r\n", kWaitCommand);
+        awaiting_ = true;
+        return;
+    case servers::kStateStat: {
+        if (!ok) return;
+        std::string rest = Chomp(line).substr(std::min<size_t>(4, Chomp(line).size()));
+        std::int64_t count = Number(rest);
+        size_t blank = rest.find(' ');
+        std::int64_t size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
+        platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(name) + "_size", size);
+        if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
+        MailboxSize = size;
+        MessageCount = count;
+        ReceivedBytes = 0;
+        if (count == 0) {
+            Status(name + ": 0 messages");
+            CollectorLog(" >> quit");
+            POPClient.Tag = servers::kStateQuit;
+            CollectorSend("QUIT\r\n", kWaitCommand);
+            ClearUIDL(name);
+        } else {
+            MessageIndex = 0;
+            Memo1.clear();
+            CollectorLog(" >> UIDL");
+            POPClient.Tag = servers::kStateSelect;
+            listing_ = true;
+            listingOk_ = false;
+            CollectorSend("UIDL\r\n", kWaitCommand);
+        }
+        awaiting_ = true;
+        return;
+    }
+    case servers::kStateMessage:
+        if (ok) {
+            CollectorLog(" receiving message...");
+            bodyStarted_ = true;
+            TempTail = "\r\n";  // the body starts a line: "." alone ends an empty message
+            tempFailed_ = false;
+            return;
+        }
+        // RETR refused: the message stays where it is; on with the next.
+        CollectorLog(" >> message " + std::to_string(MessageIndex) + " not retrieved: " + Chomp(line));
+        awaiting_ = false;
+        ++MessageIndex;
+        POPClient.Tag = servers::kStateSelect;
+        SelectNextMessage();
+        return;
+    case servers::kStateSelect:
+        // The reply to DELE or NOOP.
+        if (!ok) CollectorLog(" >> message " + std::to_string(MessageIndex) + ": " + Chomp(line));
+        awaiting_ = false;
+        ++MessageIndex;
+        SelectNextMessage();
+        return;
+    default:
+        return;
+    }
+}
+
+void TFrmServers::HandleMessageData() {
+    std::string chunk;
+    chunk.swap(inbuf_);
+    // Where the end marker closes, counting the tail of the earlier chunks.
+    std::string joined = TempTail + chunk;
+    size_t end = joined.find(smtp::EndMarker);
+    std::string part = chunk;
+    if (end != std::string::npos) {
+        size_t cut = end + 5 - TempTail.size();
+        part = chunk.substr(0, cut);
+        inbuf_ = chunk.substr(cut);
+    }
+    ReceivedBytes += static_cast<std::int64_t>(part.size());
+    std::int64_t percent =
+        MailboxSize == 0 ? 1 : std::min<std::int64_t>(100, std::llround(ReceivedBytes * 100.0 / MailboxSize));
+    Status(AccountName + ": collecting " + std::to_string(MessageIndex) + "/" + std::to_string(MessageCount) +
+           " (" + servers::FormatByteSize(MailboxSize) + ", " + std::to_string(percent) +
+           (StartsWith(part, "X-KeepClientAlive") ? "% - wait for AV...)" : "%)"));
+    if (AppendTempMessage(part)) MessageComplete();
+}
+
+bool TFrmServers::AppendTempMessage(const std::string& chunk) {
+    if (!tempFile_) {
+        tempFile_ = std::fopen(MessPath().c_str(), "ab");
+        if (!tempFile_) tempFailed_ = true;
+    }
+    if (tempFile_ && !chunk.empty() && std::fwrite(chunk.data(), 1, chunk.size(), tempFile_) != chunk.size())
+        tempFailed_ = true;
+    std::string joined = TempTail + chunk;
+    bool complete = joined.find(smtp::EndMarker) != std::string::npos;
+    TempTail = joined.size() > 11 ? joined.substr(joined.size() - 11) : joined;
+    if (complete && tempFile_) {
+        if (std::fclose(tempFile_) != 0) tempFailed_ = true;
+        tempFile_ = nullptr;
+    }
+    return complete;
+}
+
+void TFrmServers::MessageComplete() {
+    bodyStarted_ = false;
+    awaiting_ = false;
+    POPClient.Tag = servers::kStateSelect;
+    const std::int64_t n = MessageIndex;
+    const std::string uid = GetListedUidl(n);
+    CollectorLater(kWaitMessage, [this, n, uid] {
+        try {
+            if (tempFailed_) throw std::runtime_error("mess.txt could not be written");
+            if (platform::FileExists(MessPath())) MoveTempMessage();
+        } catch (const std::exception& e) {
+            // Not stored, so not deleted: the next cycle fetches it again.
+            CollectorLog(" >> message " + std::to_string(n) + " not stored: " + e.what());
+            std::remove(MessPath().c_str());
+            PopLabelRed();
+            POPClient.Tag = servers::kStateQuit;
+            Status(AccountName + ": error...");
+            CollectorSend("QUIT\r\n", 0);
+            awaiting_ = true;
+            return;
+        }
+        RecordDownloaded(uid);
+        if (AccountLeave) {
+            CollectorLog(" >> don't mark " + std::to_string(n) + " for deleting");
+            CollectorSend("NOOP\r\n", kWaitCommand);
+        } else {
+            CollectorLog(" >> mark " + std::to_string(n) + " for deleting");
+            CollectorSend("DELE " + std::to_string(n) + "\r\n", kWaitCommand);
+        }
+        awaiting_ = true;
+    });
+}
+
+// --- message selection ----------------------------------------------------------
+
+void TFrmServers::SelectNextMessage() {
+    const TDateTime today = Today();
+    while (MessageIndex <= MessageCount) {
+        std::string uid = GetListedUidl(MessageIndex);
+        if (uid.empty() || !TblUIDL.Active() || !TblUIDL.FindKey({AccountName, StoredUid(uid)})) {
+            RetrieveMessage();
+            return;
+        }
+        TDateTime received = TblUIDL.FieldByName("Received").AsDateTime();
+        const std::string n = std::to_string(MessageIndex);
+        CollectorLog(" >> don't retrieve " + n + " - already downloaded " + DateText(received));
+        if (!AccountLeave || (AccountLeaveDays > 0 && received <= today - AccountLeaveDays)) {
+            CollectorLog(" >> mark " + n + " for deleting (" + DateText(received) + ")");
+            CollectorSend("DELE " + n + "\r\n", kWaitCommand);
+            awaiting_ = true;
+            return;
+        }
+        ++MessageIndex;
+    }
+    POPClient.Tag = servers::kStateQuit;
+    Status(AccountName + ": disconnecting...");
+    CollectorLog(" >> quit");
+    SaveUidl();
+    CollectorSend("QUIT\r\n", kWaitCommand);
+    awaiting_ = true;
+}
+
+void TFrmServers::RetrieveMessage() {
+    POPClient.Tag = servers::kStateMessage;
+    CollectorLog(" >> retrieve " + std::to_string(MessageIndex));
+    TempTail.clear();
+    bodyStarted_ = false;
+    CloseTempFile();
+    std::remove(MessPath().c_str());
+    CollectorSend("RETR " + std::to_string(MessageIndex) + "\r\n", kWaitCommand);
+    awaiting_ = true;
+}
+
+std::string TFrmServers::GetListedUidl(std::int64_t n) const {
+    const std::string prefix = std::to_string(n) + " ";
+    for (const auto& line : Memo1) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        std::string uid = line.substr(line.find(' ') + 1);
+        while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
+        return uid;
+    }
+    return std::string();
+}
+
+// --- the downloaded-message record ------------------------------------------------
+
+void TFrmServers::RecordDownloaded(const std::string& uid) {
+    if (uid.empty() || !TblUIDL.Active()) return;
+    const std::string key = StoredUid(uid);
+    try {
+        if (TblUIDL.FindKey({AccountName, key})) {
+            TblUIDL.Edit();
+        } else {
+            TblUIDL.Append();
+            TblUIDL.FieldByName("POP").SetAsString(AccountName);
+            TblUIDL.FieldByName("UIDL").SetAsString(key);
+        }
+        TblUIDL.FieldByName("Received").SetAsDateTime(Today());
+        TblUIDL.Post();
+    } catch (const std::exception& e) {
+        if (TblUIDL.State() != dsBrowse) TblUIDL.Cancel();
+        CollectorLog(std::string(" >> not recorded: ") + e.what());
+    }
+    // On disk before the server is told to delete it.
+    SaveUidl();
+}
+
+// Rows of messages the server no longer lists are of no use any more.
+void TFrmServers::PruneDownloaded() {
+    if (!TblUIDL.Active()) return;
+    std::set<std::string> listed;
+    for (const auto& line : Memo1) {
+        size_t blank = line.find(' ');
+        if (blank == std::string::npos) continue;
+        std::string uid = line.substr(blank + 1);
+        while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
+        listed.insert(StoredUid(uid));
+    }
+    bool changed = false;
+    for (TblUIDL.First(); !TblUIDL.Eof();) {
+        if (TblUIDL.FieldByName("POP").AsString() == AccountName &&
+            !listed.count(TblUIDL.FieldByName("UIDL").AsString())) {
+            TblUIDL.Delete();
+            changed = true;
+        } else {
+            TblUIDL.Next();
+        }
+    }
+    if (changed) SaveUidl();
+}
+
+void TFrmServers::ClearUIDL(const std::string& account) {
+    if (TblUIDL.Active()) {
+        for (TblUIDL.First(); !TblUIDL.Eof();) {
+            if (TblUIDL.FieldByName("POP").AsString() == account) TblUIDL.Delete();
+            else TblUIDL.Next();
+        }
+        SaveUidl();
+    }
+    platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(account) + "_size", 0);
+}
+
+bool TFrmServers::HasDownloaded(const std::string& account) {
+    if (!TblUIDL.Active()) return false;
+    for (TblUIDL.First(); !TblUIDL.Eof(); TblUIDL.Next())
+        if (TblUIDL.FieldByName("POP").AsString() == account) return true;
+    return false;
+}

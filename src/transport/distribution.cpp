@@ -1,0 +1,355 @@
+// Distribution of fetched messages: the local recipients of mess.txt are
+// chosen from envelope headers (pop_hdr.txt), To/Cc addresses, quoted
+// display names and the account's default user; each gets a mailbox file
+// (written whole and synced, never over another message) and the delivery
+// filters. Also the start-up import of message folders of the old layout.
+#include "transport/servers.h"
+
+#include "filters/addinrule.h"
+#include "filters/forward.h"
+#include "filters/holiday.h"
+#include "filters/spam.h"
+#include "filters/virus.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "settings/setup.h"
+#include "shell/globals.h"
+#include "shell/procs.h"
+#include "transport/store.h"
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+constexpr size_t kMaxHeaderLines = 299;
+constexpr size_t kMaxEnvelopeValue = 255;
+constexpr size_t kMaxHeaderValue = 250;
+constexpr size_t kMaxStemLetters = 100;
+
+void Trace(const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); }
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string From(const std::string& s, size_t oneBased, size_t count = std::string::npos) {
+    return s.size() >= oneBased ? s.substr(oneBased - 1, count) : std::string();
+}
+
+// The text as lines: CR LF, LF or CR end a line.
+std::vector<std::string> TextLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(line);
+            line.clear();
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+// The envelope header names, one per line, lower case with the colon.
+std::vector<std::string> EnvelopeHeaderNames() {
+    const std::string path = ProgramDir + "pop_hdr.txt";
+    std::string text;
+    if (!platform::ReadFile(path, text)) {
+        text = "envelope-to:\r\ndelivered-to:\r\n";
+        platform::WriteFileAtomic(path, text);
+    }
+    std::vector<std::string> names;
+    for (std::string line : TextLines(text)) {
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.erase(0, 1);
+        if (!line.empty()) names.push_back(Lower(line));
+    }
+    return names;
+}
+
+// The alias table: the settings window's, or elink.dat when that window is
+// not there.
+class LinkTable {
+public:
+    LinkTable() {
+        if (FrmSettings && FrmSettings->tbleLink && FrmSettings->tbleLink->Active()) {
+            table_ = FrmSettings->tbleLink.get();
+            return;
+        }
+        try {
+            own_ = std::make_unique<TvdlMemTable>();
+            own_->LoadFromBinaryFile(ProgramDir + "elink.dat");
+            table_ = own_.get();
+        } catch (const std::exception&) {
+            table_ = nullptr;
+        }
+    }
+    // The users of every row whose Email equals the address.
+    std::vector<std::string> UsersOf(const std::string& address) {
+        std::vector<std::string> users;
+        if (!table_ || !table_->Active() || !table_->FindField("Email") || !table_->FindField("User")) return users;
+        int mark = table_->GetBookmark();
+        for (table_->First(); !table_->Eof(); table_->Next())
+            if (Lower(table_->FieldByName("Email").AsString()) == address)
+                users.push_back(table_->FieldByName("User").AsString());
+        if (mark >= 0 && table_->BookmarkValid(mark)) table_->GotoBookmark(mark);
+        return users;
+    }
+
+private:
+    TvdlMemTable* table_ = nullptr;
+    std::unique_ptr<TvdlMemTable> own_;
+};
+
+// The settings' incoming attachment check.
+bool IncomingCheckOn() {
+    if (FrmSettings) return FrmSettings->virusCheckIn();
+    return platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("Virus", "CheckIn", true);
+}
+
+void AddUnique(std::vector<std::string>& list, const std::string& user) {
+    for (const auto& u : list)
+        if (Lower(u) == Lower(user)) return;
+    list.push_back(user);
+}
+
+// The To and Cc lines with their continuation lines, each followed by a blank.
+std::string ToCcText(const std::vector<std::string>& headerLines) {
+    std::string text;
+    bool inBlock = false;
+    for (const auto& line : headerLines) {
+        std::string low = Lower(line);
+        if (StartsWith(low, "to:") || StartsWith(low, "cc:")) inBlock = true;
+        else if (low.find(':') != std::string::npos) inBlock = false;
+        if (low.find("reply-to:") != std::string::npos) inBlock = false;
+        if (inBlock) text += line + " ";
+    }
+    return text;
+}
+
+}  // namespace
+
+namespace servers {
+
+bool CopyMessageFile(const std::string& source, const std::string& destination) {
+    if (!platform::FileExists(source)) return true;
+    return smtp::CopyFileKeepDate(source, destination);
+}
+
+std::vector<std::string> ExtractAddresses(const std::string& input) {
+    static const std::string delimiters = std::string("\t\n\r ,;<>");
+    std::vector<std::string> addresses;
+    std::string text = input;
+    size_t at;
+    while ((at = text.find('@')) != std::string::npos) {
+        size_t left = text.find_last_of(delimiters, at);
+        left = left == std::string::npos ? 0 : left + 1;
+        size_t right = text.find_first_of(delimiters, at);
+        if (right == std::string::npos) right = text.size();
+        std::string address = Lower(text.substr(left, right - left));
+        Trace(" " + address);
+        addresses.push_back(address);
+        text.erase(0, right);
+    }
+    return addresses;
+}
+
+std::vector<std::string> ExtractQuotedNames(const std::string& input) {
+    std::vector<std::string> names;
+    std::string text = input;
+    size_t quote;
+    while ((quote = text.find('"')) != std::string::npos) {
+        text.erase(0, quote + 1);
+        size_t close = text.find('"');
+        if (close == std::string::npos) break;
+        names.push_back(Lower(text.substr(0, close)));
+        text.erase(0, close + 1);
+    }
+    return names;
+}
+
+int ImportRawMessages() {
+    namespace fs = std::filesystem;
+    int imported = 0;
+    std::error_code ec;
+    std::string inFolder = smtp::StoreFolder(smtp::FolderIn);
+    for (const auto& entry : fs::directory_iterator(ProgramDir, ec)) {
+        std::error_code e2;
+        if (!entry.is_directory(e2)) continue;
+        const std::string name = entry.path().filename().string();
+        size_t sep = name.find('_');
+        if (sep == std::string::npos || !platform::MatchesMask(name, "*_*")) continue;
+        const std::string raw = entry.path().string() + "/raw.dat";
+        if (!platform::FileExists(raw)) continue;
+        std::string user = name.substr(0, sep), stamp = name.substr(sep + 1);
+        std::string content;
+        // The folder goes only once its message is safely in the mailbox;
+        // an existing mailbox file of that name is never replaced.
+        if (!settings::IsSafeUserName(user) || stamp.empty() || !platform::ReadFile(raw, content)) continue;
+        if (smtp::WriteNewFile(inFolder, user + "_", stamp, smtp::MailboxSuffix, content).empty()) continue;
+        fs::remove_all(entry.path(), e2);
+        ++imported;
+    }
+    return imported;
+}
+
+}  // namespace servers
+
+// --- recipients -----------------------------------------------------------------
+
+bool TFrmServers::IsSeen(const std::string& messageId, const std::string& user) {
+    if (messageId.size() <= 3 || !TblID.Active()) return false;
+    return TblID.FindKey({Lower(user) + " " + messageId});
+}
+
+void TFrmServers::MarkSeen(const std::string& messageId, const std::string& user) {
+    if (messageId.size() <= 3 || !TblID.Active() || IsSeen(messageId, user)) return;
+    TblID.Append();
+    TblID.FieldByName("ID").SetAsString(Lower(user) + " " + messageId);
+    TblID.Post();
+}
+
+std::vector<std::string> TFrmServers::SelectRecipients(const std::vector<std::string>& headerLines,
+                                                       const std::string& messageId) {
+    Trace("++ Examining who " + messageId + " is intended for...");
+    std::vector<std::string> recipients;
+    LinkTable links;
+    auto lookUp = [&](const std::vector<std::string>& keys, const char* how) {
+        for (const auto& key : keys)
+            for (const auto& user : links.UsersOf(key)) {
+                AddUnique(recipients, user);
+                Trace("**** TW user " + user + " selected as recipient from " + how);
+            }
+    };
+
+    // Envelope headers first: they name the mailbox the provider delivered to.
+    std::string header;
+    for (const auto& line : headerLines) header += line + "\r\n";
+    const std::string lowHeader = Lower(header);
+    std::string envelope;
+    for (const auto& name : EnvelopeHeaderNames()) {
+        Trace(" - Looking for header " + name);
+        size_t at = lowHeader.find(name);
+        if (at == std::string::npos) continue;
+        std::string value = header.substr(at + name.size(), kMaxEnvelopeValue);
+        size_t colon = value.find(':'), cr = value.find('\r');
+        size_t cut = colon == std::string::npos ? cr : cr == std::string::npos ? colon : std::max(colon, cr);
+        if (cut != std::string::npos) value.erase(cut + 1);
+        Trace(" + Found header " + name + " " + value);
+        envelope += value + " ";
+    }
+    Trace("***** envelope list from headers: " + envelope + " converted to list:");
+    lookUp(servers::ExtractAddresses(envelope), "address");
+
+    if (recipients.empty()) {
+        const std::string toList = ToCcText(headerLines);
+        Trace("***** to: list from headers: " + toList + " converted to list:");
+        lookUp(servers::ExtractAddresses(toList), "address");
+    }
+    lookUp(servers::ExtractQuotedNames(ToCcText(headerLines)), "name");
+
+    noRecipient_ = recipients.empty() && AccountDefaultUser.empty();
+    if (recipients.empty() && !AccountDefaultUser.empty()) {
+        recipients.push_back(AccountDefaultUser);
+        Trace("**** TW user " + AccountDefaultUser + " selected as default user");
+    }
+
+    // A second copy of a message (the same Message-ID) is not delivered
+    // again to a user who has it; others it names still get theirs.
+    std::vector<std::string> fresh;
+    for (const auto& user : recipients)
+        if (!IsSeen(messageId, user)) fresh.push_back(user);
+    if (fresh.size() < recipients.size())
+        Trace("++ Already received " + messageId + ", ignoring...");
+    return fresh;
+}
+
+// --- the message ---------------------------------------------------------------
+
+void TFrmServers::MoveTempMessage() {
+    const std::string messPath = ProgramDir + "mess.txt";
+    std::string content;
+    if (!platform::ReadFile(messPath, content)) throw std::runtime_error("mess.txt could not be read");
+    // An empty message is kept as one empty line, so that its stored end
+    // marker cannot be mistaken for text.
+    if (content == ".\r\n") content = std::string("\r\n") + smtp::EndMarker;
+    content = smtp::WithEndMarker(content);
+
+    // 1. Header scan.
+    std::vector<std::string> headerLines;
+    std::string messageId, idLetters, sender, subject;
+    std::vector<std::string> lines = TextLines(content);
+    std::string previous = "    ";
+    for (size_t i = 0; previous != "Message" && previous.size() >= 3 && headerLines.size() < kMaxHeaderLines &&
+                       i < lines.size();
+         ++i) {
+        const std::string& line = lines[i];
+        const std::string low = Lower(line);
+        if (StartsWith(low, "message-id")) {
+            messageId = From(line, 12, kMaxHeaderValue);
+            idLetters.clear();
+            for (char c : From(line, 11))
+                if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')) idLetters += c;
+        }
+        if (StartsWith(low, "from: ")) sender = From(line, 7, kMaxHeaderValue);
+        else if (StartsWith(low, "rom: ")) sender = From(line, 6, kMaxHeaderValue);
+        if (StartsWith(low, "subject: ")) subject = From(line, 10, kMaxHeaderValue);
+        headerLines.push_back(line);
+        previous = line;
+    }
+
+    // 2. The stem the recipients' files share.
+    const std::string stem = idLetters.substr(0, kMaxStemLetters) + smtp::TimeStamp();
+
+    // 3. Recipients.
+    std::vector<std::string> recipients = SelectRecipients(headerLines, messageId);
+    if (noRecipient_)
+        throw std::runtime_error("no local recipient and no default user");
+
+    // 4. One mailbox copy per recipient, each through the delivery filters.
+    for (const auto& user : recipients) {
+        if (!settings::IsSafeUserName(user)) {
+            Trace("**** TW user " + user + " cannot have a mailbox: not delivered");
+            continue;
+        }
+        int held = 0;
+        const int level = FrmSpam ? FrmSpam->CheckSpam(user, sender, subject, held) : spam::NotSpam;
+        const char* folder = smtp::FolderIn;
+        if (level == spam::PossibleSpam || level == spam::ProbableSpam) {
+            folder = level == spam::PossibleSpam ? smtp::FolderSpam1 : smtp::FolderSpam2;
+            procs::DebugTrace("POP", sender, user,
+                              level == spam::PossibleSpam ? "Marked as possible spam" : "Marked as probable spam");
+        }
+        std::string file = smtp::WriteMailboxFile(folder, user, stem, content);
+        if (file.empty()) throw std::runtime_error("mailbox file of " + user + " could not be written");
+        MarkSeen(messageId, user);
+
+        // The delivery filters. Rules first; what a rule moved or deleted
+        // gets nothing more.
+        AddInRule::ApplyRules(file, user, level, true, headerLines);
+        // Risky attachments are defused in spam as well: released spam
+        // reaches the mailbox without another check.
+        if (platform::FileExists(file) && IncomingCheckOn()) virus::CheckIncomingAttachments(file, user, level);
+        if (!platform::FileExists(file)) continue;
+        QueueNewMailAlert(user);
+        if (level != spam::NotSpam) {
+            if (FrmSpam && FrmSpam->ReportEveryDue(held)) FrmSpam->SendSpamReport(false);
+        } else {
+            holiday::AutoRespond(holiday::GetRecipientHeader(file), user, file, false);
+            // Last: it may remove the user's own copy.
+            forward::ForwardMessage(user, file);
+        }
+    }
+
+    // 5.
+    std::remove(messPath.c_str());
+}

@@ -1,0 +1,241 @@
+// The collector against a scripted provider (python3 on 127.0.0.1) that
+// splits its replies, refuses RETR, UIDL or DELE, goes silent, closes in
+// the middle of a message or holds an empty message. Every case must end in
+// the next account and a finished collection, with nothing lost and
+// nothing delivered twice.
+#include "transport_test_util.h"
+
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "shell/globals.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <map>
+#include <set>
+
+namespace {
+
+using twtest::PeerProcess;
+using twtest::WindowsHome;
+
+std::string Json(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += std::string("\\") + c;
+        else if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out + "\"";
+}
+
+struct Message {
+    std::string uid, text;
+};
+
+// The provider's transfer form of a message, which is also how the mailbox
+// keeps it.
+std::string Stuffed(const std::string& text) {
+    if (text.empty()) return ".\r\n";
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        std::string line = text.substr(start, end - start);
+        out += (line.rfind(".", 0) == 0 ? "." : "") + line + "\r\n";
+        start = end + 2;
+    }
+    return out + ".\r\n";
+}
+
+Message Mail(const std::string& uid, const std::string& body = "body text") {
+    return {uid, "From: sender@far.example\r\nTo: someone@far.example\r\nSubject: " + uid +
+                     "\r\nMessage-ID: <" + uid + "@far.example>\r\n\r\n" + body + "\r\n"};
+}
+
+class CollectorFake : public WindowsHome {
+protected:
+    // Starts the provider with two mailboxes: "w1" (account "work", default
+    // user alice) and "h1" (account "home", default user bob).
+    void Provider(const std::vector<Message>& work, const std::string& workQuirks,
+                  const std::vector<Message>& home = {Mail("h-1")}) {
+        auto box = [](const std::string& password, const std::vector<Message>& msgs, const std::string& quirks) {
+            std::string s = "{\"password\":" + Json(password) + ",\"quirks\":{" + quirks + "},\"messages\":[";
+            for (size_t i = 0; i < msgs.size(); ++i)
+                s += (i ? "," : "") + std::string("[") + Json(msgs[i].uid) + "," + Json(msgs[i].text) + "]";
+            return s + "]}";
+        };
+        twtest::WriteBytes(ProgramDir + "scenario.json", "{\"users\":{\"w1\":" + box("wpw", work, workQuirks) +
+                                                             ",\"h1\":" + box("hpw", home, "") + "}}");
+        provider_ = std::make_unique<PeerProcess>();
+        ASSERT_TRUE(provider_->Start("/usr/bin/python3", {twtest::PeersDir() + "peers_pop_fake_provider.py",
+                                                          ProgramDir + "scenario.json", ProgramDir + "state.json"}));
+        ASSERT_TRUE(provider_->WaitFor("PORT ")) << provider_->Errors();
+        std::string out = provider_->Output();
+        int port = std::stoi(out.substr(out.find("PORT ") + 5));
+        platform::IniFile ini(ProgramDir + "tarnwick.ini");
+        ini.WriteString("POP", "work_port", std::to_string(port));
+        ini.WriteString("POP", "home_port", std::to_string(port));
+        ini.WriteString("POP", "Timeout", "1");
+        twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "0", "0", "alice"},
+                             {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
+        CreateWindows();
+    }
+    void Cycle() {
+        ::SendOnly = false;
+        SingleAccountName.clear();
+        servers_->StartPopCollection();
+        ASSERT_TRUE(twtest::Until([&] { return !servers_->Collecting(); }, 30000)) << Log();
+    }
+    std::string Log() { return twtest::ReadBytes(ProgramDir + "pop.log"); }
+    // The mailbox's messages, by content.
+    std::multiset<std::string> Mailbox(const std::string& user) {
+        std::multiset<std::string> out;
+        std::string folder = smtp::StoreFolder("in");
+        for (const auto& f : smtp::ListUserFiles(folder, user)) out.insert(twtest::ReadBytes(folder + f));
+        return out;
+    }
+    std::multiset<std::string> Texts(const std::vector<Message>& msgs) {
+        std::multiset<std::string> out;
+        for (const auto& m : msgs) out.insert(Stuffed(m.text));
+        return out;
+    }
+    QJsonObject State() {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(twtest::ReadBytes(ProgramDir + "state.json")))
+            .object();
+    }
+    std::vector<std::string> Left(const std::string& login) {
+        std::vector<std::string> out;
+        for (const auto& v : State()["mailboxes"].toObject()[QString::fromStdString(login)].toArray())
+            out.push_back(v.toString().toStdString());
+        return out;
+    }
+    int TimesRetrieved(const std::string& uid) {
+        int n = 0;
+        for (const auto& v : State()["retrieved"].toArray())
+            if (v.toArray()[1].toString().toStdString() == uid) ++n;
+        return n;
+    }
+    void ExpectHomeDone() {
+        EXPECT_EQ(Mailbox("bob"), Texts({Mail("h-1")})) << Log();
+        EXPECT_TRUE(Left("h1").empty());
+        EXPECT_NE(Log().find("POP collection complete"), std::string::npos);
+        EXPECT_FALSE(platform::FileExists(ProgramDir + "mess.txt"));
+    }
+
+    void TearDown() override {
+        provider_.reset();
+        WindowsHome::TearDown();
+    }
+
+    std::unique_ptr<PeerProcess> provider_;
+};
+
+const std::vector<Message> kThree = {Mail("w-1"), Mail("w-2", "+OK looks like a reply\r\n.leading dot"),
+                                     Mail("w-3", "..two dots\r\n.\r\nend")};
+
+TEST_F(CollectorFake, ReadsRepliesAsLinesWhateverThePackets) {
+    Provider(kThree, "\"split\":true");
+    Cycle();
+    EXPECT_EQ(Mailbox("alice"), Texts(kThree)) << Log();
+    EXPECT_TRUE(Left("w1").empty());
+    ExpectHomeDone();
+    EXPECT_FALSE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+}
+
+TEST_F(CollectorFake, RefusedOrFailedStepsMoveOnAndLoseNothing) {
+    struct Case {
+        const char* name;
+        const char* quirks;
+        std::vector<std::string> delivered;  // after the first cycle
+        std::vector<std::string> left;       // on the provider after it
+        bool failed;                         // LBLPOPLast red
+    } cases[] = {
+        {"RETR refused", "\"retr_err\":[2]", {"w-1", "w-3"}, {"w-2"}, false},
+        {"UIDL refused", "\"no_uidl\":true", {"w-1", "w-2", "w-3"}, {}, false},
+        {"silent after RETR", "\"silent_after\":\"RETR\"", {}, {"w-1", "w-2", "w-3"}, true},
+        {"silent after login", "\"silent_after\":\"PASS\"", {}, {"w-1", "w-2", "w-3"}, true},
+        {"closed in RETR 2", "\"close_in_retr\":2", {"w-1"}, {"w-1", "w-2", "w-3"}, true},
+        {"DELE refused", "\"dele_err\":[1]", {"w-1", "w-2", "w-3"}, {"w-1"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Provider(kThree, std::string(c.quirks) + ",\"first_session_only\":true");
+        Cycle();
+        std::vector<Message> expected;
+        for (const auto& m : kThree)
+            for (const auto& uid : c.delivered)
+                if (m.uid == uid) expected.push_back(m);
+        EXPECT_EQ(Mailbox("alice"), Texts(expected)) << Log();
+        EXPECT_EQ(Left("w1"), c.left);
+        EXPECT_EQ(TFrmMain::IsLabelRed(main_->LBLPOPLast), c.failed);
+        ExpectHomeDone();
+
+        // The next cycle, without the fault, completes the account: every
+        // message once, none fetched again once stored.
+        Cycle();
+        EXPECT_EQ(Mailbox("alice"), Texts(kThree)) << Log();
+        EXPECT_TRUE(Left("w1").empty());
+        for (const auto& uid : c.delivered) EXPECT_EQ(TimesRetrieved(uid), 1) << uid;
+        EXPECT_EQ(Mailbox("bob"), Texts({Mail("h-1")}));
+    }
+}
+
+TEST_F(CollectorFake, EmptyMessage) {
+    Provider({{"e-1", ""}, Mail("w-2")}, "");
+    Cycle();
+    std::multiset<std::string> expected{std::string("\r\n\r\n.\r\n"), Stuffed(Mail("w-2").text)};
+    EXPECT_EQ(Mailbox("alice"), expected) << Log();
+    EXPECT_TRUE(Left("w1").empty());
+    ExpectHomeDone();
+}
+
+TEST_F(CollectorFake, RefusedLoginEndsTheAccountOnly) {
+    Provider(kThree, "");
+    twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wrong", "1", "0", "0", "alice"},
+                         {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
+    servers_->FormCreate();
+    Cycle();
+    EXPECT_TRUE(Mailbox("alice").empty());
+    EXPECT_EQ(Left("w1").size(), 3u);
+    EXPECT_NE(Log().find(" Invalid login/password or mailbox busy"), std::string::npos);
+    EXPECT_TRUE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    ExpectHomeDone();
+}
+
+TEST_F(CollectorFake, AMessageThatCannotBeStoredStaysOnTheServer) {
+    Provider(kThree, "");
+    // No local recipient and no default user: nowhere to put it.
+    twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "0", "0", ""},
+                         {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
+    servers_->FormCreate();
+    Cycle();
+    EXPECT_EQ(Left("w1").size(), 3u) << Log();
+    EXPECT_NE(Log().find(" >> message 1 not stored: "), std::string::npos);
+    EXPECT_TRUE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    EXPECT_FALSE(servers_->HasDownloaded("work"));
+    ExpectHomeDone();
+}
+
+TEST_F(CollectorFake, SingleAccountAndExcludedAccounts) {
+    Provider(kThree, "");
+    twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "0", "0", "0", "alice"},
+                         {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
+    servers_->FormCreate();
+    Cycle();  // work is not included
+    EXPECT_TRUE(Mailbox("alice").empty());
+    ExpectHomeDone();
+    ::SendOnly = false;
+    SingleAccountName = "work";  // chosen alone from the drop-down
+    servers_->StartPopCollection();
+    ASSERT_TRUE(twtest::Until([&] { return !servers_->Collecting(); }, 30000));
+    SingleAccountName.clear();
+    EXPECT_EQ(Mailbox("alice"), Texts(kThree));
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// Distribution of a fetched message: who gets it (envelope headers, To/Cc,
+// quoted names, the default user, copies seen before), the mailbox files,
+// and the start-up import of the old folder layout.
+#include "transport_test_util.h"
+
+#include "platform/files.h"
+#include "settings/setup.h"
+
+#include <map>
+
+namespace {
+
+using twtest::WindowsHome;
+
+TEST(Distribution, ExtractAddresses) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> addresses;
+    } cases[] = {
+        {"a@b.c", {"a@b.c"}},
+        {"Bob <Bob@X.Org>, carol@y.org; \"d\" <d@z>", {"bob@x.org", "carol@y.org", "d@z"}},
+        {"tab\tx@y\r\n z@w ", {"x@y", "z@w"}},
+        {"no address here", {}},
+        {"", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(servers::ExtractAddresses(c.text), c.addresses) << c.text;
+}
+
+TEST(Distribution, ExtractQuotedNames) {
+    EXPECT_EQ(servers::ExtractQuotedNames("\"Sales Team\" <s@x>, \"Bob\" <b@x>"),
+              (std::vector<std::string>{"sales team", "bob"}));
+    EXPECT_EQ(servers::ExtractQuotedNames("\"unclosed <s@x>"), std::vector<std::string>{});
+    EXPECT_EQ(servers::ExtractQuotedNames("\"\" <s@x>"), std::vector<std::string>{""});
+}
+
+class Distribute : public WindowsHome {
+protected:
+    void SetUp() override {
+        WindowsHome::SetUp();
+        twtest::SaveLinkFile({{"sales@office.example", "alice"},
+                              {"sales@office.example", "bob"},
+                              {"carol@office.example", "carol"},
+                              {"al@office.example", "alice"},
+                              {"the boss", "carol"}});
+        CreateWindows();
+        servers_->AccountDefaultUser = "bob";
+    }
+    // Distributes a message; returns who got a file (user -> stem).
+    std::map<std::string, std::string> Deliver(const std::string& header, const std::string& body = "hello") {
+        std::string before = Snapshot();
+        twtest::WriteBytes(ProgramDir + "mess.txt", header + "\r\n" + body + "\r\n.\r\n");
+        servers_->MoveTempMessage();
+        EXPECT_FALSE(platform::FileExists(ProgramDir + "mess.txt"));
+        std::map<std::string, std::string> got;
+        for (const auto& f : platform::ListFiles(ProgramDir + "in", "*.dat")) {
+            if (before.find("|" + f + "|") != std::string::npos) continue;
+            size_t sep = f.find('_');
+            got[f.substr(0, sep)] = f.substr(sep + 1, f.size() - sep - 5);
+        }
+        return got;
+    }
+    std::string Snapshot() {
+        std::string s = "|";
+        for (const auto& f : platform::ListFiles(ProgramDir + "in", "*.dat")) s += f + "|";
+        return s;
+    }
+    static std::vector<std::string> Users(const std::map<std::string, std::string>& got) {
+        std::vector<std::string> u;
+        for (const auto& [user, stem] : got) u.push_back(user);
+        return u;
+    }
+    std::string Log() { return twtest::ReadBytes(ProgramDir + "pop.log"); }
+};
+
+TEST_F(Distribute, RecipientsByEnvelopeToCcNamesAndDefault) {
+    struct Case {
+        const char* name;
+        const char* header;
+        std::vector<std::string> users;
+    } cases[] = {
+        {"envelope wins over To", "Envelope-To: sales@office.example\r\nTo: carol@office.example\r\nMessage-ID: <1@x>\r\n",
+         {"alice", "bob"}},
+        {"delivered-to in any case", "DELIVERED-TO: carol@office.example\r\nTo: al@office.example\r\nMessage-ID: <2@x>\r\n",
+         {"carol"}},
+        {"To and Cc", "To: al@office.example\r\nCc: Carol <carol@office.example>\r\nMessage-ID: <3@x>\r\n",
+         {"alice", "carol"}},
+        {"folded To", "To: al@office.example,\r\n carol@office.example\r\nSubject: x\r\nMessage-ID: <4@x>\r\n",
+         {"alice", "carol"}},
+        {"Reply-To is not a recipient", "To: x@far.example\r\nReply-To: carol@office.example\r\nMessage-ID: <5@x>\r\n",
+         {"bob"}},
+        {"quoted name", "To: \"The Boss\" <boss@far.example>\r\nMessage-ID: <6@x>\r\n", {"carol"}},
+        {"envelope plus quoted name", "Envelope-To: al@office.example\r\nTo: \"The Boss\" <b@far>\r\nMessage-ID: <7@x>\r\n",
+         {"alice", "carol"}},
+        {"nobody local: default user", "To: stranger@far.example\r\nMessage-ID: <8@x>\r\n", {"bob"}},
+    };
+    for (const auto& c : cases) {
+        auto got = Deliver(c.header);
+        EXPECT_EQ(Users(got), c.users) << c.name << "\n" << Log();
+    }
+    EXPECT_EQ(twtest::ReadBytes(ProgramDir + "pop_hdr.txt"), "envelope-to:\r\ndelivered-to:\r\n");
+}
+
+TEST_F(Distribute, RecipientsShareTheStemAndKeepTheTextByteForByte) {
+    std::string header = "Envelope-To: sales@office.example\r\nMessage-ID: <Ab-9@X>\r\nSubject: s\r\n";
+    auto got = Deliver(header, "..stuffed\r\nline");
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got["alice"], got["bob"]);
+    EXPECT_EQ(got["alice"], "b9" + smtp::TimeStamp());  // upper-case letters are dropped
+    EXPECT_EQ(twtest::ReadBytes(ProgramDir + "in/alice_" + got["alice"] + ".dat"),
+              header + "\r\n..stuffed\r\nline\r\n.\r\n");
+    // The same stem again (same id letters, same time): a new message never
+    // replaces the first one's file.
+    auto again = Deliver("Envelope-To: al@office.example\r\nMessage-ID: <Ab-9@Y>\r\n");
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again["alice"], got["alice"] + "1");
+}
+
+TEST_F(Distribute, ASecondCopyGoesOnlyToThoseWhoLackIt) {
+    const std::string to = "To: al@office.example\r\nMessage-ID: <dup@x>\r\n";
+    EXPECT_EQ(Users(Deliver(to)), (std::vector<std::string>{"alice"}));
+    EXPECT_TRUE(Deliver(to).empty());  // not to the default user either
+    EXPECT_NE(Log().find("++ Already received  <dup@x>, ignoring..."), std::string::npos) << Log();
+    // A copy for someone who was only Bcc'd on the first.
+    EXPECT_EQ(Users(Deliver("Delivered-To: carol@office.example\r\n" + to)), (std::vector<std::string>{"carol"}));
+    // Ids of three characters or fewer are never taken for copies.
+    const std::string shortId = "To: al@office.example\r\nMessage-ID: <>\r\n";
+    EXPECT_EQ(Deliver(shortId).size(), 1u);
+    EXPECT_EQ(Deliver(shortId).size(), 1u);
+}
+
+TEST_F(Distribute, EnvelopeHeadersFromPopHdr) {
+    twtest::WriteBytes(ProgramDir + "pop_hdr.txt", "X-Original-To:\r\n");
+    EXPECT_EQ(Users(Deliver("X-Original-To: carol@office.example\r\nTo: al@office.example\r\nMessage-ID: <h@x>\r\n")),
+              (std::vector<std::string>{"carol"}));
+    EXPECT_EQ(Users(Deliver("Envelope-To: carol@office.example\r\nTo: al@office.example\r\nMessage-ID: <i@x>\r\n")),
+              (std::vector<std::string>{"alice"}));
+}
+
+TEST_F(Distribute, NoRecipientAndNoDefaultIsAnErrorNotALoss) {
+    servers_->AccountDefaultUser.clear();
+    twtest::WriteBytes(ProgramDir + "mess.txt", "To: x@far\r\n\r\nbody\r\n.\r\n");
+    EXPECT_THROW(servers_->MoveTempMessage(), std::runtime_error);
+    EXPECT_TRUE(platform::ListFiles(ProgramDir + "in", "*.dat").empty());
+}
+
+TEST_F(Distribute, FiltersRunOnTheMailboxCopyWithTheSettingsWindowsTables) {
+    auto settings = std::make_unique<TFrmSettings>();
+    FrmSettings = settings.get();
+    TvdlMemTable& forwards = *FrmSettings->TblForward;
+    if (!forwards.Active()) settings::DefineForwardTable(forwards);
+    forwards.Append();
+    forwards.FieldByName("User").SetAsString("alice");
+    forwards.FieldByName("IsLocal").SetAsBoolean(true);
+    forwards.FieldByName("ForwardTo").SetAsString("carol");
+    forwards.FieldByName("Copy").SetAsString("No");
+    forwards.Post();
+    // The alias comes from the settings window's table; forwarding, the last
+    // filter, hands alice's copy on to carol.
+    auto got = Deliver("To: al@office.example\r\nMessage-ID: <fw@x>\r\n");
+    FrmSettings = nullptr;
+    EXPECT_EQ(Users(got), (std::vector<std::string>{"carol"})) << Log();
+}
+
+TEST_F(Distribute, ImportOfOldFolders) {
+    std::filesystem::create_directories(ProgramDir + "alice_111");
+    twtest::WriteBytes(ProgramDir + "alice_111/raw.dat", "old one\r\n.\r\n");
+    std::filesystem::create_directories(ProgramDir + "bob_222");
+    twtest::WriteBytes(ProgramDir + "bob_222/raw.dat", "old two\r\n.\r\n");
+    twtest::WriteBytes(ProgramDir + "in/bob_222.dat", "already here\r\n.\r\n");
+    std::filesystem::create_directories(ProgramDir + "carol_333");  // no raw.dat: left alone
+    EXPECT_EQ(servers::ImportRawMessages(), 2);
+    EXPECT_EQ(twtest::ReadBytes(ProgramDir + "in/alice_111.dat"), "old one\r\n.\r\n");
+    EXPECT_EQ(twtest::ReadBytes(ProgramDir + "in/bob_222.dat"), "already here\r\n.\r\n");
+    EXPECT_EQ(twtest::ReadBytes(ProgramDir + "in/bob_2221.dat"), "old two\r\n.\r\n");
+    EXPECT_FALSE(platform::FolderExists(ProgramDir + "alice_111"));
+    EXPECT_FALSE(platform::FolderExists(ProgramDir + "bob_222"));
+    EXPECT_TRUE(platform::FolderExists(ProgramDir + "carol_333"));
+}
+
+}  // namespace
