@@ -392,6 +392,23 @@ TEST_F(RelayTest, TenthFailureNoticesTheSenderTwentiethSuspends) {
     EXPECT_NE(both.find("Tarnwick has suspended the email"), std::string::npos);
 }
 
+TEST_F(RelayTest, RefusedConnectionEndsTheRunWithoutMarking) {
+    int port;
+    {
+        QTcpServer gone;
+        ASSERT_TRUE(gone.listen(QHostAddress("127.0.0.1"), 0));
+        port = gone.serverPort();
+    }
+    Start();
+    std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary)
+        << "[SMTP]\nHost=127.0.0.1\nStandard=0\nPort=" << port << "\n";
+    Queue("m1", {"<a@far.example>"});
+    Run();
+    EXPECT_NE(Log().find("SMTP delivery error code 10061"), std::string::npos) << Log();
+    EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
+    EXPECT_EQ(Record("m1", "Goes"), "");
+}
+
 TEST_F(RelayTest, NothingQueuedOrNoHostEndsAtOnce) {
     // Deleted spam older than three days goes at the end of the first run.
     const std::string deleted = smtp::StoreFolder(smtp::FolderDeleted);
