@@ -10,6 +10,8 @@
 #include "shell/globals.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "filters/holiday.h"
+#include "filters/spam.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 
@@ -158,7 +160,7 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
         if (tag == TagAccount) {
             if (auto* action = qobject_cast<QAction*>(Sender)) SingleAccountName = MenuCaption(action->text());
         }
-        // To add with the out-of-office responder: holiday::CheckExpiry();
+        holiday::CheckExpiry();
         SetParentFont(LblConnectLast);
         SetParentFont(LBLPOPLast);
         SetParentFont(LBLSmtp);
@@ -224,8 +226,9 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
             FailCycle("unknown exception");
         }
     }
-    // To add with the spam filter window: when its daily report is on,
-    // FrmSpam->CheckDailyReport();
+    // Also for a start refused while a cycle runs: the daily report is due
+    // whatever the cycle does. It does nothing unless switched on.
+    if (FrmSpam != nullptr) FrmSpam->CheckDailyReport();
 }
 
 // --- dial-up events ---------------------------------------------------------------

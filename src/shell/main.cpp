@@ -348,7 +348,10 @@ bool TFrmMain::FormClose() {
         FrmServers->POPClient.Close();
         FrmServers->PopServer.Close();
     }
-    // To add with the SMTP server and relay client: deactivate FrmSMTP's server and client sockets.
+    if (FrmSMTP != nullptr) {
+        FrmSMTP->SMTPServer.Close();
+        FrmSMTP->SMTPClient.Close();
+    }
     return true;
 }
 
@@ -416,9 +419,7 @@ void TFrmMain::Menu(QObject* Sender) {
         about.exec();
     }
     if (Sender == MnuAddins && FrmAddins != nullptr) FrmAddins->exec();
-    if (Sender == MnuSpamSetup) {
-        // To add with the spam filter window: FrmSpam->ShowSpamSettings();
-    }
+    if (Sender == MnuSpamSetup && FrmSpam != nullptr) FrmSpam->ShowSpamSettings();
     if (Sender == MnuAudit && FrmAudit != nullptr) FrmAudit->exec();
     if (Sender == MnuViewLogs) {
         // To add with the log viewer: FrmLogs->ShowLogs();
@@ -427,10 +428,8 @@ void TFrmMain::Menu(QObject* Sender) {
         // To add with the upgrade download: the upgrade check.
     }
     if (Sender == MnuExit || Sender == MnuTrayExit) close();
-    if (Sender == LblSpam1 || Sender == LblSpam2) {
-        // To add with the message browser: FrmDetails' spam view, possible
-        // spam for LblSpam1, probable spam for LblSpam2.
-    }
+    if ((Sender == LblSpam1 || Sender == LblSpam2) && FrmDetails != nullptr)
+        FrmDetails->ShowSpam(Sender == LblSpam1);
     if (Sender == BtnSpam) {
         std::string address = FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string();
         if (address.find("http:") != std::string::npos) {
@@ -443,15 +442,11 @@ void TFrmMain::Menu(QObject* Sender) {
         }
     }
     if (Sender == LblsmtpCount) {
-        if (ViewPostboxes() && !IsLabelBold(LBLSmtp)) {
-            // To add with the message browser: FrmDetails' outbox view.
-        }
+        if (ViewPostboxes() && !IsLabelBold(LBLSmtp) && FrmDetails != nullptr) FrmDetails->ShowOutbox();
     }
     if (Sender == PopList) {
-        if (PopList->currentItem() != nullptr && ViewPostboxes()) {
-            // To add with the message browser: FrmDetails' inbox of
-            // PopList->currentItem()->text(0).
-        }
+        if (PopList->currentItem() != nullptr && ViewPostboxes() && FrmDetails != nullptr)
+            FrmDetails->ShowInbox(PopList->currentItem()->text(0).toStdString());
     }
 }
 
