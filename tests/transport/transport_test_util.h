@@ -213,6 +213,9 @@ protected:
         FrmSMTP = nullptr;
         delete main_;
         main_ = nullptr;
+        // Later tests of the process must not find a removed folder here.
+        unsetenv("XDG_RUNTIME_DIR");
+        unsetenv("TARNWICK_HOME");
         TempHome::TearDown();
     }
     virtual std::string ExtraIni() { return std::string(); }
