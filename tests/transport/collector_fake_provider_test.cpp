@@ -10,6 +10,7 @@
 #include "shell/globals.h"
 
 #include <QJsonArray>
+#include <QTcpServer>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -219,6 +220,22 @@ TEST_F(CollectorFake, AMessageThatCannotBeStoredStaysOnTheServer) {
     EXPECT_NE(Log().find(" >> message 1 not stored: "), std::string::npos);
     EXPECT_TRUE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
     EXPECT_FALSE(servers_->HasDownloaded("work"));
+    ExpectHomeDone();
+}
+
+TEST_F(CollectorFake, AnUnreachableProviderGivesWayToTheNextAccount) {
+    Provider(kThree, "");
+    int dead;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress("127.0.0.1"), 0));
+        dead = probe.serverPort();
+    }
+    platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("POP", "work_port", std::to_string(dead));
+    Cycle();
+    EXPECT_NE(Log().find("work: couldn't connect."), std::string::npos) << Log();
+    EXPECT_TRUE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    EXPECT_EQ(Left("w1").size(), 3u);
     ExpectHomeDone();
 }
 
