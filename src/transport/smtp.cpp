@@ -2,6 +2,12 @@
 // creation, the crash-report mail filter and the tray icon routine.
 #include "transport/smtp.h"
 
+#include "codecs/details.h"
+#include "filters/addinrule.h"
+#include "filters/forward.h"
+#include "filters/holiday.h"
+#include "filters/spam.h"
+#include "filters/virus.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -19,8 +25,35 @@
 TFrmSMTP* FrmSMTP = nullptr;
 
 namespace smtp {
+namespace {
 
-DeliveryHooks deliveryHooks;
+DeliveryHooks FilterUnits() {
+    DeliveryHooks h;
+    h.applyRules = [](const std::string& file, const std::string& user, int kind, bool isExternal) {
+        if (AddInRule::LiveRules().empty()) return;
+        AddInRule::ApplyRules(file, user, kind, isExternal, holiday::LoadHeaderLines(file));
+    };
+    h.checkIncomingAttachments = [](const std::string& file, const std::string& user) {
+        virus::CheckIncomingAttachments(file, user, 1);
+    };
+    h.notifyOutgoingRisk = [](const std::string& file, const std::string& from, const std::string&) {
+        if (FrmSettings && FrmSettings->virusCheckOut())
+            virus::NotifyOutgoingRisk(from, details::SplitMessageParts(file));
+    };
+    h.autoRespond = [](const std::string& address, const std::string& user, const std::string& file) {
+        holiday::AutoRespond(address, user, file, true);
+    };
+    h.forwardMessage = [](const std::string& user, const std::string& file) { forward::ForwardMessage(user, file); };
+    h.importAddressesFromMessage = [](const std::string& file) { spam::ImportAddressesFromMessage(file); };
+    h.addSpamAddress = [](const std::string& address) {
+        if (FrmSpam && FrmSpam->addOutAddress()) spam::AddSpamAddress(spam::SafeSender, address);
+    };
+    return h;
+}
+
+}  // namespace
+
+DeliveryHooks deliveryHooks = FilterUnits();
 
 void SetTrayIcon(int n) {
     if (FrmMain) FrmMain->SetTrayImage(n);

@@ -7,7 +7,7 @@
 #include "transport/smtp.h"
 
 #include "codecs/auth.h"
-#include "codecs/details.h"
+#include "filters/spam.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
@@ -102,14 +102,16 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
-bool IsSafeListAddress(const std::string& address) {
-    return Lower(smtp::StripAngleBrackets(Trim(address))) == smtp::SafeListAddress;
-}
+bool IsSafeListAddress(const std::string& address) { return spam::IsImportAddress(Trim(address)); }
 
+// The maker's own domain (that of the support address): crash reports and
+// support mails go there, so it is reached even without logging on.
 bool IsVendorAddress(const std::string& address) {
+    static const std::string vendor = Lower(std::string(setup::kSupportAddress).substr(
+        std::string(setup::kSupportAddress).find('@') + 1));
     std::string a = Lower(smtp::StripAngleBrackets(Trim(address)));
     size_t at = a.rfind('@');
-    return at != std::string::npos && a.substr(at + 1) == smtp::VendorMailDomain;
+    return at != std::string::npos && a.substr(at + 1) == vendor;
 }
 
 int WaitCode() { return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SMTP", "Wait", 1); }
@@ -645,7 +647,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     const std::string from = section.Read("from");
     const auto& hooks = smtp::deliveryHooks;
 
-    if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, section.Read("to1"), details::SplitMessageParts(file));
+    if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, section.Read("to1"));
     const bool footerForAll = FrmSettings == nullptr || FrmSettings->footerForAll();
     if (footerForAll) InsertHtmlFooter(file);
     AddMessageId(file);
@@ -674,7 +676,6 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     };
     int external = 0;
     std::vector<std::pair<std::string, std::string>> record;
-    bool addOutAddress = platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("Spam", "AddOutAddress", false);
     std::vector<std::pair<std::string, std::vector<std::string>>> locals;
     for (int k = 1; k <= recipients && !failed; ++k) {
         const std::string address = section.Read("to" + std::to_string(k));
@@ -686,7 +687,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         if (!IsLocalAddress(address, users)) {
             ++external;
             record.emplace_back("To" + std::to_string(external), address);
-            if (addOutAddress && hooks.addSpamAddress) hooks.addSpamAddress(address);
+            if (hooks.addSpamAddress) hooks.addSpamAddress(address);
             continue;
         }
         for (const auto& u : users) copyTo(address, u);
@@ -732,7 +733,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
 
     for (const auto& c : copies) {
         if (!c.filtered) continue;
-        if (hooks.applyRules) hooks.applyRules(c.path, c.user, 0, 0);
+        if (hooks.applyRules) hooks.applyRules(c.path, c.user, 0, false);
         // A rule may have moved or deleted the copy.
         if (!platform::FileExists(c.path)) continue;
         if (FrmSettings && FrmSettings->virusCheckIn() && hooks.checkIncomingAttachments)
@@ -764,7 +765,7 @@ void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
             std::vector<std::string> users;
             if (IsLocalAddress(s->Section.Read("from"), users) && !users.empty()) user = users.front();
         }
-        smtp::deliveryHooks.applyRules(file, user, 99, 1);
+        smtp::deliveryHooks.applyRules(file, user, 99, true);
     }
     s->Section.Erase();
     connection.UserData().reset();
