@@ -55,17 +55,6 @@ FolderCount CountMask(const std::string& folderName, const std::string& mask) {
     return CountFiles(folder, platform::ListFiles(folder, mask));
 }
 
-// Sent messages of the last run: the .txs marks and the queue files they
-// stand for.
-void PurgeSentQueueFiles() {
-    std::string folder = smtp::StoreFolder(smtp::FolderOut);
-    for (const auto& name : platform::ListFiles(folder, std::string("*") + smtp::StateSent)) {
-        std::string stem = name.substr(0, name.size() - std::string(smtp::StateSent).size());
-        std::remove((folder + stem + smtp::StateQueued).c_str());
-        std::remove((folder + name).c_str());
-    }
-}
-
 int WaitCode() {
     if (FrmSettings) return FrmSettings->smtpWaitCode();
     return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SMTP", "Wait", settings::kWaitForCycle);
@@ -122,9 +111,7 @@ void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
 
     // 4. The outbox, unless a relay run is sending from it right now.
     if (!FrmSMTP || !FrmSMTP->Delivering()) {
-        // To switch to the relay client's own purge once it offers one
-        // (TFrmSMTP::PurgeSentMessages).
-        PurgeSentQueueFiles();
+        if (FrmSMTP) FrmSMTP->PurgeSentMessages();
         FolderCount out = CountMask(smtp::FolderOut, std::string("*") + smtp::StateQueued);
         OutboxTotalBytes = out.bytes;
         main.LblsmtpCount->setText(
