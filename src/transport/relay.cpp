@@ -216,6 +216,7 @@ void TFrmSMTP::StartDelivery() {
     delivering_ = true;
     skipped_.clear();
     replies_.Clear();
+    SmtpClientState = 0;
     streaming_ = false;
     if (FrmMain) {
         FrmMain->BtnSendRec->setEnabled(false);
@@ -573,6 +574,12 @@ void TFrmSMTP::RetryTimerTimer(bool timedOut) {
         return;
     }
     SMTPClient.Abort();
+    if (timedOut && SmtpClientState >= 5) {
+        // Everything went; only the goodbye is missing.
+        RelayLog("Disconnected");
+        EndDeliveryRun();
+        return;
+    }
     EndRunFailed(timedOut ? "Timed out waiting for response" : "Couldn't find host", "failed");
 }
 

@@ -346,6 +346,19 @@ TEST_F(RelayTest, SilentOrClosingProviderEndsTheRunCleanly) {
     EXPECT_NE(Log().find("Disconnected"), std::string::npos);
 }
 
+TEST_F(RelayTest, NoGoodbyeAfterQuitIsNoFailure) {
+    provider.onCommand = [](const std::string& l) {
+        if (l == "quit") return std::string();
+        return l == "data" ? std::string("354 go\r\n") : std::string("250 ok\r\n");
+    };
+    Start();
+    smtp_->ReplyTimeoutMs = 300;
+    Queue("m1", {"<a@far.example>"});
+    Run();
+    EXPECT_TRUE(OutFiles().empty());
+    EXPECT_EQ(Log().find("Timed out"), std::string::npos) << Log();
+}
+
 TEST_F(RelayTest, ProviderMayTakeItsTimeOverTheFinalDot) {
     provider.onData = [](const std::string&) { return std::string("\x02" "250 at last\r\n"); };
     Start();
