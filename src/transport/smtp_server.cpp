@@ -344,7 +344,9 @@ bool TFrmSMTP::InsertTextFooter(const std::string& file) {
 // --- sessions -----------------------------------------------------------------
 
 struct TFrmSMTP::SmtpSession {
-    servers::SessionSection Section;  // state, auth, user, from, rcpt, to<n>, id, emails, emailref<n>
+    // state, auth, user, login (an AUTH LOGIN name not yet checked), from,
+    // rcpt, to<n>, id, emails, emailref<n>
+    servers::SessionSection Section;
     std::string Input;                // received and not yet handled
     bool DiscardingLine = false;      // an over-long line is dropped up to its LF
     std::string DataTail;             // the last bytes of the DATA text
@@ -450,19 +452,22 @@ void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession
     ServerLog(state == "user" ? ">> " + answer : std::string(">> (secret)"));
     std::string user, password;
     if (state == "user") {
-        s.Section.Write("user", auth::DecodeBase64(answer));
+        s.Section.Write("login", auth::DecodeBase64(answer));
         s.Section.Write("state", "pass");
         Reply(connection, kAskPassword);
         return;
     }
     if (state == "pass") {
-        user = s.Section.Read("user");
+        user = s.Section.Read("login");
         password = auth::DecodeBase64(answer);
     } else {
         auth::SplitPlainCredentials(auth::DecodeBase64(answer), user, password);
     }
     s.Section.Write("state", "");
     std::string canonical;
+    // The name given is the session's user only once its password is right:
+    // a failed attempt must not change who an earlier log-on made it.
+    s.Section.EraseKey("login");
     if (FrmServers && FrmServers->CheckUserPassword(user, password, &s.Section, &canonical)) {
         s.Section.Write("auth", "1");
         s.Section.Write("user", canonical);
@@ -538,7 +543,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
                 s.Section.Write("state", "user");
                 Reply(*connection, kAskUser);
             } else {
-                s.Section.Write("user", auth::DecodeBase64(rest));
+                s.Section.Write("login", auth::DecodeBase64(rest));
                 s.Section.Write("state", "pass");
                 Reply(*connection, kAskPassword);
             }

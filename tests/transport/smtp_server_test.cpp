@@ -311,8 +311,15 @@ TEST_F(SmtpServerTest, RelayNeedsAuthenticationWhenServerAuthIsOn) {
     auto d = Connect();
     EXPECT_EQ(d->Say("AUTH PLAIN " + auth::EncodeBase64(std::string("\0bob\0bobpw", 10))),
               "235 OK, user accepted\r\n");
+    // A failed second log-on changes neither the right to relay nor the user.
+    EXPECT_EQ(d->Say("AUTH LOGIN " + auth::EncodeBase64("alice")), "334 UGFzc3dvcmQ6\r\n");
+    EXPECT_EQ(d->Say(auth::EncodeBase64("guess")), "535 user rejected\r\n");
     EXPECT_EQ(d->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(d->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(d->Say("DATA"), "354 Off you go then\r\n");
+    d->Write("Message-ID: <u1>\r\n\r\nx\r\n.\r\n");
+    EXPECT_EQ(d->Reply(), "250 Load and clear\r\n");
+    EXPECT_EQ(smtp::ReadPortsValue("u1100405123", "User"), "bob");
 }
 
 TEST_F(SmtpServerTest, LocalCopiesAndQueueRecordHoldTheMessageAsSent) {
