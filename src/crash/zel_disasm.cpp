@@ -469,7 +469,7 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
         if (relSize) {
             std::uint32_t target = info.Next + static_cast<std::uint32_t>(SignExtend(rel, relSize));
             // With a 16-bit operand size the instruction pointer is cut to 16 bits.
-            if (relSize == 2) target &= 0xFFFF;
+            if (info.OperandSize == 2) target &= 0xFFFF;
             info.Target = target;
             info.RelTargetField = address + static_cast<std::uint32_t>(fieldAt);
             info.RelTargetSize = static_cast<std::uint8_t>(relSize);
@@ -559,8 +559,10 @@ bool ParseFunctionCode(const TCodeMemory& memory, std::uint32_t entryPoint, TFun
     }
     // Bounds that run to the top of the address space end at 0.
     auto inBounds = [&](std::uint32_t a) { return a >= lo && (hi == 0 || a < hi); };
-    auto inside = [&](std::uint32_t a) { return a >= entryPoint && inBounds(a); };
     std::uint64_t limit = std::uint64_t(entryPoint) + kMaxFunctionReach;
+    // A function is taken to lie within its first 1024 bytes; a jump beyond
+    // them leaves it.
+    auto inside = [&](std::uint32_t a) { return a >= entryPoint && a <= limit && inBounds(a); };
 
     auto isHandlerEntry = [&](std::uint32_t target) {
         return target != 0 && (target == options.HandleAnyException || target == options.HandleOnException ||
@@ -603,7 +605,7 @@ bool ParseFunctionCode(const TCodeMemory& memory, std::uint32_t entryPoint, TFun
                 if (ci.Target == 0) {
                     info.OpenTargets.push_back(at);
                     endPath = !conditional;
-                } else if (inside(ci.Target) && !ci.FarPointer) {
+                } else if (inside(ci.Target) && !ci.FarPointer && !isHandlerEntry(ci.Target)) {
                     places.insert(ci.Target);
                     endPath = !conditional;  // the path goes on at the target
                 } else {
