@@ -53,26 +53,34 @@ bool ReplaceAll(std::string& text, std::string_view find, std::string_view repla
                 break;
             }
     }
-    std::string out;
-    std::string rest(text);
     bool found = false;
+    if (!repeat) {
+        std::string out;
+        std::size_t copied = 0, at = 0;
+        while (at + find.size() <= text.size()) {
+            if (!SameAt(text, at, find, noCase)) {
+                ++at;
+                continue;
+            }
+            found = true;
+            out.append(text, copied, at - copied);
+            out.append(replacement);
+            at += find.size();
+            copied = at;
+        }
+        if (found) text = out + text.substr(copied);
+        return found;
+    }
+    // Repeating: the search resumes at the start of each replacement.
     std::size_t at = 0;
-    while (at + find.size() <= rest.size()) {
-        if (!SameAt(rest, at, find, noCase)) {
+    while (at + find.size() <= text.size()) {
+        if (!SameAt(text, at, find, noCase)) {
             ++at;
             continue;
         }
         found = true;
-        if (repeat) {
-            rest.replace(at, find.size(), replacement);
-        } else {
-            out.append(rest, 0, at);
-            out.append(replacement);
-            rest.erase(0, at + find.size());
-            at = 0;
-        }
+        text.replace(at, find.size(), replacement);
     }
-    if (found) text = out + rest;
     return found;
 }
 

@@ -202,8 +202,8 @@ TEST(ZelStrings, SystemTextsAndNames) {
     EXPECT_EQ(unknown.find_first_of("\r\n"), std::string::npos);
 
     std::string scrambled;
-    for (char c : std::string("kernel32.dll")) scrambled += static_cast<char>(c ^ kNameKey);
-    EXPECT_EQ(UnscrambleName(scrambled), "kernel32.dll");
+    for (char c : std::string("libc.so.6")) scrambled += static_cast<char>(c ^ kNameKey);
+    EXPECT_EQ(UnscrambleName(scrambled), "libc.so.6");
 
     EXPECT_EQ(WidenText("a\xe4"), std::u16string(u"a\u00e4"));
     EXPECT_EQ(WidenText("ab", true).size(), 3u);

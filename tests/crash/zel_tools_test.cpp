@@ -13,8 +13,8 @@ TEST(ZelTools, DemangleName) {
         const char *in, *name, *unit;
         bool decorated;
     } cases[] = {
-        {"@Smtp@TFrmSMTP@SMTPServerClientRead$qqrp7TObjectp18Scktcomp@TCustomWinSocket", "TFrmSMTP.SMTPServerClientRead", "Smtp", true},
-        {"@Procs@SetStatus$qqrx17System@AnsiStringo", "SetStatus", "Procs", true},
+        {"@Smtp@TFrmSMTP@SMTPServerClientRead$qqrp7TObjectp15Sockets@TClient", "TFrmSMTP.SMTPServerClientRead", "Smtp", true},
+        {"@Procs@SetStatus$qqrx11Texts@TTexto", "SetStatus", "Procs", true},
         {"@Zelzip@TZipStream@$bctr$qqrv", "TZipStream.Create", "Zelzip", true},
         {"@Zelzip@TZipStream@$bdtr$qqrv", "TZipStream.Destroy", "Zelzip", true},
         {"@Unit@Outer@Inner@Run$qv", "Outer.Inner.Run", "Unit", true},
