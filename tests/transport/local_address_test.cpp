@@ -1,4 +1,5 @@
 // Local address resolution over alias, domain and user tables.
+#include "platform/inifile.h"
 #include "settings/local_address.h"
 #include "settings/link.h"
 #include "settings/setup.h"
@@ -144,6 +145,8 @@ TEST(LocalAddressWindows, SmtpWindowResolvesThroughTheSettingsTables) {
         auto form = std::make_unique<TFrmSettings>();
         FrmSettings = form.get();
         TFrmLink::AddLinkTo(*form->tbleLink, "Sales@Office.Example", "ann");
+        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+        platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("SMTP", "LocalPort", "0");
         TFrmSMTP smtp;
         std::vector<std::string> users;
         EXPECT_TRUE(smtp.IsLocalAddress("<ANN@office.EXAMPLE>", users));

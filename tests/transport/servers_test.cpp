@@ -188,6 +188,7 @@ protected:
     void SetUp() override {
         ServersTest::SetUp();
         Servers();
+        twtest::KeepSmtpOffTheWellKnownPort();
         smtp_ = std::make_unique<TFrmSMTP>();
     }
     void TearDown() override {

@@ -2,6 +2,8 @@
 // temporary program directory per test.
 #pragma once
 
+#include "platform/inifile.h"
+
 #include "platform/clock.h"
 #include "shell/globals.h"
 #include "transport/store.h"
@@ -188,6 +190,14 @@ private:
 // Folder of the python helpers.
 inline std::string PeersDir() { return std::string(TW_TEST_SOURCE_DIR) + "/peers/"; }
 
+// A test's SMTP window listens on a free loopback port, never on port 25,
+// unless the test's own settings name a port.
+inline void KeepSmtpOffTheWellKnownPort() {
+    setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    if (!ini.ValueExists("SMTP", "LocalPort")) ini.WriteString("SMTP", "LocalPort", "0");
+}
+
 // The main window, the servers window and the SMTP window over a fresh
 // program directory, as the counts, alerts and collector tests need them.
 // extraIni is appended to the settings file before the windows load.
@@ -203,6 +213,7 @@ protected:
         setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
         procs::LogClientActivity = true;  // pop.log tells what the collector did
         WriteBytes(ProgramDir + "tarnwick.ini", "[POP]\nLocalPort=0\n" + ExtraIni());
+        KeepSmtpOffTheWellKnownPort();
         SaveUsersFile(Users());
         SavePopFile({});
     }
