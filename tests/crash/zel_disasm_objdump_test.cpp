@@ -54,8 +54,9 @@ bool ToolsPresent() {
 bool Later(const std::string& text) {
     static const char* const names[] = {"vex", "{evex}", "extrq", "insertq", "xop", "bextr", "llwpcb",
                                         "slwpcb", "lwpins", "lwpval", "blc", "blsfill", "tzmsk", "t1mskc",
-                                        "xabort", "xbegin", "ud0", "bound", "les", "lds", "ud1"};
-    if (!text.empty() && text[0] == 'v') return true;  // AVX forms
+                                        "xabort", "xbegin", "ud0"};
+    // AVX forms; verr and verw are old.
+    if (!text.empty() && text[0] == 'v' && text.rfind("ver", 0) != 0) return true;
     for (const char* n : names)
         if (text.find(n) != std::string::npos) return true;
     return false;
