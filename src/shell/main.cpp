@@ -319,7 +319,7 @@ void TFrmMain::CreateFolders() {
     };
     make("Addins");
     make("in");
-    // To add with the distribution of fetched mail: servers::ImportRawMessages();
+    servers::ImportRawMessages();
     CheckRegularConnection(true);
     for (const char* name : {"out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved"})
         make(name);

@@ -70,6 +70,14 @@ TEST_F(MainWindow, CreatesTheFolderTree) {
     EXPECT_EQ(main_->StatusText(), "Idle...");
 }
 
+TEST_F(MainWindow, BringsBackMessagesOfTheOldLayout) {
+    std::filesystem::create_directories(home_.Path("bob_0815"));
+    std::ofstream(home_.Path("bob_0815/raw.dat")) << "Subject: old\r\n\r\nbody\r\n.\r\n";
+    Main();
+    EXPECT_TRUE(platform::FileExists(home_.Path("in/bob_0815.dat")));
+    EXPECT_FALSE(platform::FolderExists(home_.Path("bob_0815")));
+}
+
 TEST_F(MainWindow, FolderThatCannotBeMadeIsReported) {
     std::ofstream(home_.Path("Spam2")) << "in the way";
     Main();
