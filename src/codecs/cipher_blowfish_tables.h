@@ -1,5 +1,5 @@
-// The Blowfish starting key schedule (digits of pi), shared by the cipher
-// and nothing else.
+// The Blowfish starting key schedule (digits of pi), shared by the
+// stored-password cipher and the crash library's string cipher.
 #pragma once
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "zel_crypt_tables.h"
+#include "codecs/cipher_blowfish_tables.h"
 
 namespace zelCrypt {
 
@@ -42,8 +42,8 @@ struct Blowfish {
     }
 
     explicit Blowfish(std::string_view key) {
-        std::memcpy(P, detail::kInitP, sizeof P);
-        std::memcpy(S, detail::kInitS, sizeof S);
+        std::memcpy(P, CipherBlowfish::InitialP, sizeof P);
+        std::memcpy(S, CipherBlowfish::InitialS, sizeof S);
         if (!key.empty()) {
             std::size_t j = 0;
             for (auto& p : P) {

@@ -22,19 +22,6 @@ std::string DirOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 std::string TempNameBeside(const std::string& path) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     return path + ".tmp" + std::to_string(rng() % 1000000000ULL);
@@ -90,6 +77,21 @@ bool Match(const char* n, const char* m) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& data) { return WriteAll(fd, data.data(), data.size()); }
 
 bool ReadFile(const std::string& path, std::string& data) {
     data.clear();

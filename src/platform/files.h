@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ namespace platform {
 
 // Reads the whole file; false when it cannot be opened or read.
 bool ReadFile(const std::string& path, std::string& data);
+
+// Writes all of the bytes to an open descriptor, riding over interrupted
+// and partial writes; false on the first real error.
+bool WriteAll(int fd, const char* p, size_t n);
+bool WriteAll(int fd, const std::string& data);
 
 // Writes data to a temp file beside path, fsyncs it, renames it over path
 // and fsyncs the folder. On failure the old file is left as it was.

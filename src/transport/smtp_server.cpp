@@ -87,21 +87,6 @@ int Number(const std::string& text) {
     return v;
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    size_t n = data.size();
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 bool IsSafeListAddress(const std::string& address) { return spam::IsImportAddress(Trim(address)); }
 
 // The maker's own domain (that of the support address): crash reports and
@@ -602,7 +587,7 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
     size_t marker = joined.find(smtp::EndMarker);
     size_t take = data.size();
     if (marker != std::string::npos) take = marker + 5 - s.DataTail.size();
-    if (s.DataFd >= 0 && !WriteAll(s.DataFd, data.substr(0, take))) {
+    if (s.DataFd >= 0 && !platform::WriteAll(s.DataFd, data.substr(0, take))) {
         ServerLog("Message file " + s.DataPath + " could not be written: " + std::strerror(errno));
         s.Discard();
         s.DataFailed = true;

@@ -57,21 +57,6 @@ void ForEachEntry(const std::string& folderPath, F f) {
     ::closedir(dir);
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    size_t n = data.size();
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 std::string FolderOfPath(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
@@ -94,7 +79,7 @@ std::string WriteTemp(const std::string& pathBeside, const std::string& data,
             if (errno == EEXIST) continue;
             return std::string();
         }
-        bool ok = WriteAll(fd, data);
+        bool ok = platform::WriteAll(fd, data);
         if (ok && mtime) {
             struct timespec times[2] = {*mtime, *mtime};
             ok = ::futimens(fd, times) == 0;
