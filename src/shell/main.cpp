@@ -21,6 +21,8 @@
 #include "shell/logs.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "shell/upgrade.h"
+#include "shell/webget.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 
@@ -279,6 +281,22 @@ void TFrmMain::BuildComponents() {
                                          const std::string&, const std::string&, int,
                                          const std::string&) { DialUp1ActiveConnection(entry); };
 
+    WebGet1 = new TWebGet(this);
+    WebGet1->setObjectName("WebGet1");
+    WebGet1->URL = upgrade::Host() + "/tw_inst.exe";
+    WebGet1->Agent = "Tarnwick";
+    WebGet1->AcceptTypes = "*/*";
+    WebGet1->BinaryData = false;
+    WebGet1->UseCache = false;
+    WebGet1->WaitThread = false;
+    WebGet1->OnProgress = [this](TWebGet* s, std::int64_t total, std::int64_t soFar) {
+        WebGet1Progress(s, total, soFar);
+    };
+    WebGet1->OnError = [this](TWebGet* s) { WebGet1Error(s); };
+    WebGet1->OnDoneFile = [this](TWebGet* s, const std::string& file, std::int64_t size) {
+        WebGet1DoneFile(s, file, size);
+    };
+
     // F1 reaches the window before any of its controls.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(f1, &QShortcut::activated, this, [this] { FormKeyDown(112); });
@@ -388,6 +406,7 @@ void TFrmMain::MinApp() {
 }
 
 void TFrmMain::StartMinimised() {
+    move(DesignedPosition());
     if (TrayIcon1->isVisible()) {
         hide();
         MinApp();
@@ -421,12 +440,8 @@ void TFrmMain::Menu(QObject* Sender) {
     if (Sender == MnuAddins && FrmAddins != nullptr) FrmAddins->exec();
     if (Sender == MnuSpamSetup && FrmSpam != nullptr) FrmSpam->ShowSpamSettings();
     if (Sender == MnuAudit && FrmAudit != nullptr) FrmAudit->exec();
-    if (Sender == MnuViewLogs) {
-        // To add with the log viewer: FrmLogs->ShowLogs();
-    }
-    if (Sender == MnuUpgrade) {
-        // To add with the upgrade download: the upgrade check.
-    }
+    if (Sender == MnuViewLogs && FrmLogs != nullptr) FrmLogs->ShowLogs();
+    if (Sender == MnuUpgrade) CheckForUpgrade();
     if (Sender == MnuExit || Sender == MnuTrayExit) close();
     if ((Sender == LblSpam1 || Sender == LblSpam2) && FrmDetails != nullptr)
         FrmDetails->ShowSpam(Sender == LblSpam1);
@@ -492,8 +507,7 @@ void TFrmMain::BtnSetupClick() {
             FrmSettings->CBXDUN->addItems(entries);
         }
         FrmSettings->LoadSettings();
-        // To add with the settings window's "Empty postboxes" group: its user
-        // list from PopList's captions and its outbox button from LblsmtpCount.
+        FillEmptyPostboxes();
         FrmSettings->PageControl1->setCurrentIndex(0);
         if (FrmSettings->exec() == QDialog::Accepted) CheckRegularConnection(false);
     }
@@ -505,6 +519,18 @@ void TFrmMain::BtnSetupClick() {
         // Reloads its users and accounts and rebuilds the Send/Recv drop-down.
         FrmServers->FormCreate();
     }
+}
+
+void TFrmMain::FillEmptyPostboxes() {
+    QComboBox* users = FrmSettings->CBXEmpty;
+    users->clear();
+    for (int i = 0; i < PopList->topLevelItemCount(); ++i) users->addItem(PopList->topLevelItem(i)->text(0));
+    if (users->count() > 0) users->setCurrentIndex(0);
+    FrmSettings->BtnEmptyUser->setEnabled(users->count() > 0);
+    // Only the caption's first character counts, read as a digit.
+    QString count = LblsmtpCount->text();
+    int first = !count.isEmpty() && count[0].isDigit() ? count[0].digitValue() : 0;
+    FrmSettings->BtnEmptyOutbox->setEnabled(first > 0);
 }
 
 // --- hover highlight --------------------------------------------------------

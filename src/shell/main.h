@@ -17,7 +17,9 @@
 
 #include <QLabel>
 #include <QMainWindow>
+#include <QPoint>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@ class QToolButton;
 class QTreeWidget;
 class QPushButton;
 class TDialUp;
+class TWebGet;
 
 // A label that reports clicks and double-clicks, as the main window's
 // counters and status line need.
@@ -75,6 +78,7 @@ public:
     QPlainTextEdit* Memo1;       // hidden: names of the active dial-up connections
     TAlarmClock* AlarmClock1;
     TDialUp* DialUp1;
+    TWebGet* WebGet1;            // the installer's download
     QSystemTrayIcon* TrayIcon1;
     std::vector<QIcon> ImageList1;
     QMenu* PopupMenu1;           // tray menu
@@ -113,14 +117,26 @@ public:
     void WebClick(QObject* Sender);
     void MinApp();
     void BtnSetupClick();
+    // The settings window's "Empty postboxes" group: one entry per mailbox
+    // of PopList, the outbox button only with mail in the outbox.
+    void FillEmptyPostboxes();
     void BtnHelpClick();
     void FormKeyDown(int key);
     void LblsmtpCountMouseMove(QObject* over);
     void SetLabelHighlight(QLabel* label, bool on);
-    // The splash's "/m" handling: minimise at once.
+    // The splash's "/m" handling: back to the designed position, then
+    // minimised at once.
     void StartMinimised();
+    // Where the window sits as designed.
+    static QPoint DesignedPosition() { return QPoint(120, 100); }
     // Closes the window without asking (SIGTERM, SIGINT).
     void CloseWithoutAsking();
+
+    // Upgrade check ("Check for &upgrade...") and the installer's download.
+    void CheckForUpgrade();
+    void WebGet1Progress(TWebGet* Sender, std::int64_t total, std::int64_t soFar);
+    void WebGet1Error(TWebGet* Sender);
+    void WebGet1DoneFile(TWebGet* Sender, const std::string& fileName, std::int64_t fileSize);
 
     // Scheduler and cycle.
     void CheckRegularConnection(bool Startup);

@@ -89,11 +89,9 @@ void WriteLog(const std::string& fileName, const std::string& line) {
         WriteAll(fd, line + "\r\n");
         ::close(fd);
     }
-    if (FrmLogs != nullptr && FrmLogs->isVisible()) {
-        // The log viewer's pages are matched by the exact file name.
-        // To add with the log viewer: FrmLogs->AddLine(fileName, line) for
-        // ProgramDir + pop.log, smtp.log, popsvr.log, smtpsvr.log, connect.log.
-    }
+    // The viewer's pages are matched by the exact file name; a log written
+    // under another spelling has no page.
+    if (FrmLogs != nullptr && FrmLogs->isVisible()) FrmLogs->AddLine(fileName, line);
 }
 
 void TrimLogFile(const std::string& fileName) {
