@@ -137,9 +137,12 @@ std::string QueueIdOfFile(const std::string& fileName) {
 TFrmDetails::TFrmDetails(QWidget* parent) : QDialog(parent) {
     BuildControls();
     FormCreate();
+    // The settings window's "View deleted spam..." button opens this view.
+    setup::hooks.showDeletedSpam = [this] { ShowDeletedSpam(); };
 }
 
 TFrmDetails::~TFrmDetails() {
+    setup::hooks.showDeletedSpam = nullptr;
     if (FrmDetails == this) FrmDetails = nullptr;
 }
 
