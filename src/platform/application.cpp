@@ -1,6 +1,9 @@
 // Application object: exception barrier around every event, display choice.
 #include "platform/application.h"
 
+#include "platform/files.h"
+#include "platform/process.h"
+
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -8,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <typeinfo>
 #include <unistd.h>
@@ -105,6 +109,16 @@ bool WatchTerminationSignals(std::function<void(int)> handler) {
 }
 
 void PrepareDisplayEnvironment() {
+    // Qt keeps its per-user runtime files in XDG_RUNTIME_DIR; without a
+    // desktop session (a service, a console) there is none and Qt would
+    // make one under /tmp. The program directory holds it instead, so the
+    // program writes nothing outside its home.
+    if (!EnvSet("XDG_RUNTIME_DIR")) {
+        const std::string runtime = ResolveProgramDir() + ".runtime";
+        std::string error;
+        if (CreateFolder(runtime, &error) && ::chmod(runtime.c_str(), 0700) == 0)
+            ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    }
     if (EnvSet("QT_QPA_PLATFORM")) return;
     // A display that is named but cannot be reached (a stale DISPLAY in a
     // service's environment) must not stop the server: offscreen is the
