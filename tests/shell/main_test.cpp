@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidget>
 
 #include <fstream>
 #include <sstream>
@@ -148,9 +149,14 @@ TEST_F(MainWindow, StartsMinimisedOnlyWithSlashMAndStartMin) {
         TFrmMain& m = Main();
         EXPECT_TRUE(FrmSplash->Timer1->isActive());
         m.show();
+        m.move(TFrmMain::DesignedPosition() + QPoint(150, 70));
         FrmSplash->Timer1Timer();
         EXPECT_FALSE(FrmSplash->isVisible());
         EXPECT_EQ(m.isMinimized() || m.InTray, c.minimised) << c.parameter << c.startMin;
+        // Wherever the window was put, "/m" brings it back to where it was designed.
+        if (c.minimised) {
+            EXPECT_EQ(m.pos(), TFrmMain::DesignedPosition());
+        }
         delete main_;
         main_ = nullptr;
         delete FrmSplash;
@@ -255,6 +261,42 @@ TEST_F(MainWindow, SettingsWindowGetsTheEntriesAndOkReschedules) {
     delete FrmSettings;
     FrmSettings = nullptr;
     platform::SetDialUpBackendForTesting(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindow, SettingsWindowEmptiesTheMailboxesShown) {
+    TFrmMain& m = Main();
+    FrmSettings = new TFrmSettings();
+    struct Case {
+        std::vector<std::string> users;
+        const char* outbox;
+        bool outboxButton;
+    } cases[] = {
+        {{"bob", "alice", "carol"}, "3", true},
+        {{"bob"}, "12 messages", true},  // only the first character counts
+        {{}, "0", false},
+        {{"dave"}, "none", false},       // not a number: 0
+        {{}, "", false},
+    };
+    for (const auto& c : cases) {
+        m.PopList->clear();
+        for (const auto& u : c.users) new QTreeWidgetItem(m.PopList, {QString::fromStdString(u), "1"});
+        m.LblsmtpCount->setText(c.outbox);
+        QTimer::singleShot(0, [] { FrmSettings->reject(); });
+        m.BtnSetupClick();
+        QComboBox* box = FrmSettings->CBXEmpty;
+        ASSERT_EQ(box->count(), static_cast<int>(c.users.size())) << c.outbox;
+        for (int i = 0; i < box->count(); ++i)
+            EXPECT_EQ(box->itemText(i).toStdString(), c.users[static_cast<std::size_t>(i)]);
+        EXPECT_EQ(box->currentIndex(), c.users.empty() ? -1 : 0);
+        EXPECT_EQ(FrmSettings->BtnEmptyUser->isEnabled(), !c.users.empty()) << c.outbox;
+        EXPECT_EQ(FrmSettings->BtnEmptyOutbox->isEnabled(), c.outboxButton) << c.outbox;
+    }
+    delete FrmSettings;
+    FrmSettings = nullptr;
 }
 
 }  // namespace
