@@ -215,7 +215,9 @@ void TWebGet::GetFile() {
     request.UseCache = UseCache;
 
     QNetworkProxyFactory::setUseSystemConfiguration(true);
-    auto* thread = new TWebGetThread(request);
+    // Owned by the component as well, so a thread whose done event never
+    // ran still goes with it.
+    auto* thread = new TWebGetThread(request, this);
     thread_ = thread;
     // Both arrive through the main thread's event queue, progress first.
     connect(thread, &TWebGetThread::Progress, this,
