@@ -7,6 +7,7 @@
 #include "codecs/auth.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
+#include "settings/settings_file.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
@@ -251,7 +252,8 @@ void TFrmSMTP::StartDelivery() {
 
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
     const std::string host = Trim(ini.ReadString("SMTP", "Host", ""));
-    int port = Number(ini.ReadString("SMTP", "Port", "25"), 25);
+    // A port outside 1..65535 takes the standard one, as everywhere else.
+    int port = settings::PortFromText(Trim(ini.ReadString("SMTP", "Port", "25")), 25);
     if (ini.ReadBool("SMTP", "Standard", true)) port = 25;
     if (host.empty()) {
         RelayLog("no host - use setup");
