@@ -15,6 +15,7 @@
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "settings/pw.h"
+#include "settings/settings_file.h"
 #include "settings/setup.h"
 #include "shell/dialup.h"
 #include "shell/globals.h"
@@ -108,9 +109,15 @@ TFrmMain::TFrmMain(QWidget* parent) : QMainWindow(parent) {
     if (FrmMain == nullptr) FrmMain = this;
     BuildComponents();
     FormCreate();
+    // The settings window colours this window when it loads and while a
+    // colour is being chosen.
+    setup::hooks.mainWindowColors = [this](int formColor, int textColor) {
+        ApplyColors(formColor, textColor);
+    };
 }
 
 TFrmMain::~TFrmMain() {
+    setup::hooks.mainWindowColors = nullptr;
     if (TrayIcon1 != nullptr) TrayIcon1->hide();
     if (FrmMain == this) FrmMain = nullptr;
 }
@@ -572,6 +579,15 @@ void TFrmMain::SetLabelHighlight(QLabel* label, bool on) {
 }
 
 // --- label styles, status line, tray ------------------------------------------
+
+void TFrmMain::ApplyColors(int formColor, int textColor) {
+    // The labels inherit both colours; a label turned red keeps its own
+    // text colour until it returns to the parent's font.
+    QPalette p = palette();
+    p.setColor(QPalette::Window, settings::ColorFromTColor(formColor));
+    p.setColor(QPalette::WindowText, settings::ColorFromTColor(textColor));
+    setPalette(p);
+}
 
 void TFrmMain::SetLabelBold(QLabel* label, bool bold) {
     QFont f = label->font();

@@ -176,6 +176,8 @@ public:
     bool TrayDoubleClickEnabled() const { return trayDoubleClick_; }
 
     // Label styles that other windows set and test.
+    // Window and text colours as TColor values ([General] FormColor, TextColor).
+    void ApplyColors(int formColor, int textColor);
     static void SetLabelBold(QLabel* label, bool bold);
     static void SetLabelRed(QLabel* label);
     static void SetParentFont(QLabel* label);

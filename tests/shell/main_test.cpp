@@ -214,6 +214,21 @@ TEST_F(MainWindow, HoverHighlightsOneCounter) {
     EXPECT_FALSE(underlined(m.LblsmtpCount));
 }
 
+// The settings' colours reach the labels, and a label that was red for a
+// failure goes back to the chosen text colour, not to the default one.
+TEST_F(MainWindow, ColoursFromTheSettingsOutliveARedLabel) {
+    TFrmMain& m = Main();
+    ASSERT_TRUE(setup::hooks.mainWindowColors);
+    setup::hooks.mainWindowColors(0x00C0C0C0, 0x00800000);  // silver, navy (TColor is BGR)
+    const QColor navy(0, 0, 0x80);
+    EXPECT_EQ(m.palette().color(QPalette::Window), QColor(0xC0, 0xC0, 0xC0));
+    EXPECT_EQ(m.LBLSmtp->palette().color(QPalette::WindowText), navy);
+    TFrmMain::SetLabelRed(m.LBLSmtp);
+    EXPECT_TRUE(TFrmMain::IsLabelRed(m.LBLSmtp));
+    TFrmMain::SetParentFont(m.LBLSmtp);
+    EXPECT_EQ(m.LBLSmtp->palette().color(QPalette::WindowText), navy);
+}
+
 TEST_F(MainWindow, GuardedSettingsStayClosedButTheControlsReturn) {
     Ini("SMTP", "ID", "zA9");
     TFrmMain& m = Main();
