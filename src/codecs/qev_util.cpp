@@ -391,8 +391,14 @@ std::string MakeMessageId(std::string_view host, int year, int month, int day) {
     return "<QEV." + std::string(date) + RandomLetters(16, 20) + "@" + std::string(host) + ">";
 }
 
+namespace {
+std::time_t (*g_now)() = nullptr;
+}  // namespace
+
+void SetNowSource(std::time_t (*now)()) { g_now = now; }
+
 std::string MakeMessageId(std::string_view host) {
-    std::time_t now = std::time(nullptr);
+    std::time_t now = g_now ? g_now() : std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     return MakeMessageId(host, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);

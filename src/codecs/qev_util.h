@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -85,6 +86,10 @@ std::string CleanFileName(std::string_view name);
 // "<QEV.yyyy.mm.dd." + 16 letters a..t + "@" + host + ">", for today's
 // local date or the date given.
 std::string MakeMessageId(std::string_view host);
+// Where MakeMessageId(host) takes today's date from. The program points it
+// at its own clock so that tests can set the time; by default it is the
+// system clock.
+void SetNowSource(std::time_t (*now)());
 std::string MakeMessageId(std::string_view host, int year, int month, int day);
 // "--_QEV_bound_" + 12 letters a..y.
 std::string MakeBoundary();

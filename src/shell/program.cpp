@@ -5,6 +5,7 @@
 
 #include "browser/audit.h"
 #include "browser/details.h"
+#include "codecs/qev_util.h"
 #include "filters/addinrule.h"
 #include "filters/addins.h"
 #include "filters/forward.h"
@@ -12,6 +13,7 @@
 #include "filters/spam.h"
 #include "filters/spam_add.h"
 #include "platform/application.h"
+#include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -29,6 +31,7 @@
 
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -89,6 +92,9 @@ void Create(T*& global) {
 
 int Run(int argc, char** argv) {
     platform::Application app(argc, argv);
+    // The message library dates its Message-Ids by the program's clock.
+    qev_util::SetNowSource(
+        [] { return std::chrono::system_clock::to_time_t(platform::Now()); });
     // The main window's close ends the loop; hidden windows never do.
     app.setQuitOnLastWindowClosed(false);
 

@@ -1,6 +1,7 @@
 // Parsing and building of MIME messages by TQevMsg.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <set>
 #include <sstream>
 
@@ -338,6 +339,21 @@ TEST(QevUtil, MessageIdsAndBoundariesAreFreshAndInRange) {
         EXPECT_TRUE(seen.insert(id).second);
         EXPECT_TRUE(seen.insert(b).second);
     }
+}
+
+// Built messages are dated by the program's clock, not the machine's.
+TEST(QevUtil, MessageIdDateFollowsTheGivenClock) {
+    qev_util::SetNowSource([]() -> std::time_t {
+        std::tm t{};
+        t.tm_year = 2031 - 1900;
+        t.tm_mon = 6;
+        t.tm_mday = 15;
+        t.tm_hour = 12;
+        t.tm_isdst = -1;
+        return std::mktime(&t);
+    });
+    EXPECT_EQ(qev_util::MakeMessageId("x.y.z").rfind("<QEV.2031.07.15.", 0), 0u);
+    qev_util::SetNowSource(nullptr);
 }
 
 }  // namespace
