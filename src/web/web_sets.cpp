@@ -55,7 +55,10 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
     if (FrmServers == nullptr || !FrmServers->TblUsers.Active()) return p + "</TABLE>\r\n";
     TvdlMemTable& t = FrmServers->TblUsers;
     std::string highlight = PwUser;
-    // A user name becomes mailbox file names: only names safe for that.
+    // A user name becomes mailbox file names: only names safe for that. A
+    // refused name is told as the settings window tells it.
+    if (!PwUser.empty() && !settings::IsSafeUserName(PwUser))
+        p += "<TR><TD colspan=\"3\">Illegal characters (only letters and digits please) in User name.</TD></TR>\r\n";
     if (!PwUser.empty() && settings::IsSafeUserName(PwUser)) {
         try {
             t.CancelRange();

@@ -144,6 +144,7 @@ class Safety(unittest.TestCase):
         _, _, body = self.srv.post_form("/settings", {"users_name": "../x", "users_pw": "p", "BtnPW": "Add"},
                                         cookie=admin)
         self.assertNotIn(b"../x", body)
+        self.assertIn(b"Illegal characters (only letters and digits please) in User name.", body)
         # A distribution-list entry, then deleting the user takes it along.
         _, _, body = self.srv.post_form("/settings", {"ld_email": "c@office.lan", "ld_username": "carol",
                                                       "BtnNewLD": "Add New Entry"}, cookie=admin)
