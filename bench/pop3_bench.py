@@ -3,7 +3,7 @@
 mailbox, retrieving and deleting M messages of 10 KB, then quitting.
 Prints messages per second.
 
-    TARNWICK_BIN=build/src/tarnwick python3 bench/pop3_bench.py [N] [M]
+    TARNWICK_BIN=build/tarnwick python3 bench/pop3_bench.py [N] [M]
 """
 
 import os

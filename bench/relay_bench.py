@@ -17,8 +17,8 @@ if len(sys.argv) > 2:
     pop3_server_test.BIN = sys.argv[2]
 elif not pop3_server_test.BIN:
     here = os.path.dirname(os.path.abspath(__file__))
-    for d in ("build-smtp-rel", "build", "build-smtp"):
-        p = os.path.join(here, "..", d, "src", "tarnwick")
+    for d in ("build",):
+        p = os.path.join(here, "..", d, "tarnwick")
         if os.path.exists(p):
             pop3_server_test.BIN = p
             break

@@ -176,7 +176,7 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     }
     if (session.Buffer.size() > kMaxLine || session.Pending.size() > kMaxPendingLines) {
         const char* reply = session.Buffer.size() > kMaxLine ? kLineTooLong : kTooManyCommands;
-        PopLog("<< " + Chomp(reply));
+        PopLog(session.LoggedIn() ? "<< " + Chomp(reply) : std::string("disconnecting (0.9)"));
         session.Closing = true;
         session.Pending.clear();
         connection.SendText(reply);

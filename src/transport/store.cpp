@@ -247,7 +247,9 @@ std::string WriteNewFile(const std::string& folderPath, const std::string& prefi
         if (errno != EEXIST) break;
     }
     ::unlink(tmp.c_str());
-    if (!result.empty()) platform::SyncPath(folderPath);
+    // The name must be on disk too before anyone is told the file is
+    // there; a folder that cannot be synced counts as a failed write.
+    if (!result.empty() && !platform::SyncPath(folderPath)) return std::string();
     return result;
 }
 
@@ -329,8 +331,7 @@ bool CopyFileKeepDate(const std::string& source, const std::string& target) {
         ::unlink(tmp.c_str());
         return false;
     }
-    platform::SyncPath(FolderOfPath(target));
-    return true;
+    return platform::SyncPath(FolderOfPath(target));
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
