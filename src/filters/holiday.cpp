@@ -72,22 +72,6 @@ std::vector<std::string> FileLines(const std::string& path) {
     return lines;
 }
 
-// A text of the user (reply message, footer) as message lines: any line
-// break becomes CR LF, and a line that begins with "." is stuffed so that it
-// cannot end the message early on its way out.
-void AppendText(std::vector<std::string>& lines, const std::string& text) {
-    std::string line;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == '\n' || text[i] == '\r') {
-            lines.push_back(smtp::DotStuff(line));
-            line.clear();
-            if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
-        } else {
-            line += text[i];
-        }
-    }
-}
-
 std::string OneLine(std::string s) {
     for (auto& c : s)
         if (c == '\r' || c == '\n') c = ' ';
@@ -215,27 +199,21 @@ bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::
 
 std::string AutoReplyText(const std::string& fromText, const std::string& toText, bool toLocal,
                           const std::string& message, const std::string& subject) {
-    std::vector<std::string> lines = {
-        "Message-ID: <" + smtp::TimeStamp() + ">",
-        "From: " + fromText,
-        "To: " + toText,
-        "Subject: " + subject,
-        "Date: " + smtp::GeneratedDate(),
-        "MIME-Version: 1.0",
-        "Content-Type: text/plain;",
-        // Marks the reply as automatic, so other responders leave it alone.
-        "Auto-Submitted: auto-replied",
-        "",
-    };
-    AppendText(lines, message);
-    lines.push_back("");
+    smtp::GeneratedMail reply;
+    reply.to = toText;
+    reply.from = fromText;
+    reply.subject = subject;
+    // Auto-Submitted marks the reply as automatic, so other responders leave
+    // it alone.
+    reply.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;", "Auto-Submitted: auto-replied"};
+    reply.mailerHeaders = false;
+    reply.footer = false;
+    reply.body = {message, ""};
     if (FrmSettings != nullptr && (toLocal || FrmSettings->footerForAll())) {
-        for (const auto& footer : FrmSettings->footerLines()) AppendText(lines, footer);
+        for (const auto& footer : FrmSettings->footerLines()) reply.body.push_back(footer);
     }
-    lines.push_back("");
-    lines.push_back(".");
-    lines.push_back("");
-    return smtp::JoinLines(lines);
+    reply.body.push_back("");
+    return smtp::GeneratedMessage(reply);
 }
 
 bool WriteAutoReply(const std::string& path, const std::string& fromText, const std::string& toText, bool toLocal,
@@ -301,31 +279,26 @@ void NotifyUser(bool setOn, const std::string& user, const std::string& message,
     if (!settings::IsSafeUserName(user)) return;
     const std::string stamp = smtp::TimeStamp();
     const std::string kind = who == 1 ? "internal " : who == 2 ? "external " : "";
-    std::vector<std::string> lines = {
-        "Message-ID: <" + stamp + ">",
-        std::string("From: \"Tarnwick\" <") + smtp::NoticeSenderAddress + ">",
-        "To: \"" + user + "\" <" + user + "@localhost>",
-        "Subject: Tarnwick auto-respond",
-        "Date: " + smtp::GeneratedDate(),
-        "MIME-Version: 1.0",
-        "Content-Type: text/plain;",
-        "",
-        "Dear " + user,
-        "",
-    };
+    smtp::GeneratedMail notice;
+    notice.to = smtp::LocalRecipient(user);
+    notice.subject = "Tarnwick auto-respond";
+    notice.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;"};
+    notice.mailerHeaders = false;
+    notice.footer = false;
+    notice.body = {"Dear " + user, ""};
     if (setOn) {
-        lines.push_back("Your Auto-responding is set on for any " + kind + "incoming email. ");
+        notice.body.push_back("Your Auto-responding is set on for any " + kind + "incoming email. ");
         if (HasEndDate(endDate) && Today() < std::floor(endDate))
-            lines.push_back("It will run until " + FormatDay(endDate) + ". ");
-        lines.push_back("The Auto-repsond message is as follows:");
-        lines.push_back("");
-        AppendText(lines, message);
+            notice.body.push_back("It will run until " + FormatDay(endDate) + ". ");
+        notice.body.push_back("The Auto-repsond message is as follows:");
+        notice.body.push_back("");
+        notice.body.push_back(message);
     } else {
-        lines.push_back("Your Auto-responding for any " + kind +
-                        "incoming email has just been removed - if you were on holiday then welcome home!");
+        notice.body.push_back("Your Auto-responding for any " + kind +
+                              "incoming email has just been removed - if you were on holiday then welcome home!");
     }
-    lines.insert(lines.end(), {"", "########## Do not reply to this message ##########", "", ".", ""});
-    if (smtp::WriteMailboxFile(smtp::FolderIn, user, stamp, smtp::JoinLines(lines)).empty())
+    notice.body.insert(notice.body.end(), {"", "########## Do not reply to this message ##########", ""});
+    if (smtp::WriteMailboxFile(smtp::FolderIn, user, stamp, smtp::GeneratedMessage(notice)).empty())
         tablefiles::LogLine("Auto-respond: cannot write the notice for " + user);
 }
 

@@ -45,24 +45,25 @@ TFrmSpamAddresses::~TFrmSpamAddresses() {
 namespace spam_add {
 
 std::string AddressBookRequest(const std::string& user, const std::string& browserAddress) {
-    std::vector<std::string> lines = {
-        std::string("From: \"Tarnwick\" <") + smtp::NoticeSenderAddress + ">",
-        "To: \"" + user + "\" <" + user + "@localhost>",
-        "Subject: Tarnwick address book import",
-        "Date: " + smtp::GeneratedDate(),
-        "MIME-Version: 1.0",
-        "Content-Type: text/plain;",
-        "",
+    smtp::GeneratedMail request;
+    request.to = smtp::LocalRecipient(user);
+    request.subject = "Tarnwick address book import";
+    request.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;"};
+    request.messageId = false;
+    request.mailerHeaders = false;
+    request.footer = false;
+    request.body = {
         "Dear " + user,
         "",
         "Your Tarnwick administrator is setting up an anti-spam filter which will cut out spam and only let "
         "valid emails through.  ",
     };
     if (browserAddress.find("http:") != std::string::npos)
-        lines.push_back("Please visit " + browserAddress +
-                        "/safeaddresses to upload your address book and let your contacts' emails through safely");
-    lines.insert(lines.end(), {"", "", "", ".", ""});
-    return smtp::JoinLines(lines);
+        request.body.push_back("Please visit " + browserAddress +
+                               "/safeaddresses to upload your address book and let your contacts' emails through "
+                               "safely");
+    request.body.insert(request.body.end(), {"", "", ""});
+    return smtp::GeneratedMessage(request);
 }
 
 int WriteAddressBookRequests() {

@@ -94,15 +94,13 @@ bool TFrmSpam::SendSpamReport(bool Confirm) {
     const int possible = spam::HeldSpamCount(smtp::FolderSpam1);
     const int probable = spam::HeldSpamCount(smtp::FolderSpam2);
     const std::string browser = BrowserAddress();
-    std::vector<std::string> lines = {
-        "Message-ID: <" + smtp::TimeStamp() + ">",
-        std::string("From: \"Tarnwick\" <") + smtp::NoticeSenderAddress + ">",
-        "To: \"" + user + "\" <" + user + "@localhost>",
-        "Subject: Spam report",
-        "Date: " + smtp::GeneratedDate(),
-        "MIME-Version: 1.0",
-        "Content-Type: text/plain;",
-        "",
+    smtp::GeneratedMail report;
+    report.to = smtp::LocalRecipient(user);
+    report.subject = "Spam report";
+    report.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;"};
+    report.mailerHeaders = false;
+    report.footer = false;
+    report.body = {
         "Hello " + user,
         "",
         "Here is your spam report, generated at " + ReportTime() + ":",
@@ -118,12 +116,10 @@ bool TFrmSpam::SendSpamReport(bool Confirm) {
         "",
         "Tarnwick.",
         "", "", "",
-        ".",
-        "",
     };
     // A new name beside any existing file: a report never replaces a message.
     const bool written =
-        !smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::DateTimeStamp(), smtp::JoinLines(lines)).empty();
+        !smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::DateTimeStamp(), smtp::GeneratedMessage(report)).empty();
     RefreshCounts();
     if (!Confirm) return written;
     if (written)

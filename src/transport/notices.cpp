@@ -50,6 +50,28 @@ std::string Two(int v) {
     return buf;
 }
 
+std::string OneLine(std::string s) {
+    for (char& c : s)
+        if (c == '\r' || c == '\n') c = ' ';
+    return s;
+}
+
+// A text as lines: CR LF, a lone CR and a lone LF each end a line. A lone
+// one left inside a stored line could end it early for a reader that takes
+// it as a line break, and a "." behind it would then end the message.
+std::vector<std::string> TextLines(const std::string& text) {
+    std::vector<std::string> lines(1);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            lines.emplace_back();
+        } else {
+            lines.back() += text[i];
+        }
+    }
+    return lines;
+}
+
 // Ends the text with the end marker without adding an empty line before it.
 std::string Terminated(std::string text) {
     if (text.size() >= 5 && text.compare(text.size() - 5, 5, EndMarker) == 0) return text;
@@ -106,31 +128,38 @@ std::string GeneratedDate() {
            std::to_string(t.year) + " " + Two(t.hour) + ":" + Two(t.minute) + ":" + Two(t.second);
 }
 
-std::string GeneratedMessage(const std::string& user, const std::string& subject,
-                             const std::vector<std::string>& bodyLines,
-                             const std::vector<std::string>& extraHeaders) {
-    std::vector<std::string> lines = {
-        "Message-ID: <" + TimeStamp() + ">",
-        std::string("From: \"Tarnwick\" <") + NoticeSenderAddress + ">",
-        "To: \"" + user + "\" <" + user + "@localhost>",
-        "Subject: " + subject,
-        "Date: " + GeneratedDate(),
-        "X-Priority: 3",
-        "X-MSMail-Priority: Normal",
-        "X-Mailer: Tarnwick 1.1",
-        "X-MimeOLE: Produced By Tarnwick",
-    };
-    lines.insert(lines.end(), extraHeaders.begin(), extraHeaders.end());
+std::string LocalRecipient(const std::string& user) { return "\"" + user + "\" <" + user + "@localhost>"; }
+
+std::string GeneratedMessage(const GeneratedMail& mail) {
+    std::vector<std::string> lines;
+    if (mail.messageId) lines.push_back("Message-ID: <" + TimeStamp() + ">");
+    lines.push_back("From: " + OneLine(mail.from.empty() ? std::string("\"Tarnwick\" <") + NoticeSenderAddress + ">"
+                                                         : mail.from));
+    lines.push_back("To: " + OneLine(mail.to));
+    lines.push_back("Subject: " + OneLine(mail.subject));
+    lines.push_back("Date: " + GeneratedDate());
+    if (mail.mailerHeaders)
+        lines.insert(lines.end(), {"X-Priority: 3", "X-MSMail-Priority: Normal", "X-Mailer: Tarnwick 1.1",
+                                   "X-MimeOLE: Produced By Tarnwick"});
+    for (const auto& header : mail.extraHeaders) lines.push_back(OneLine(header));
     lines.push_back("");
-    for (const auto& body : bodyLines) {
-        // A body line holding line breaks of its own becomes several lines,
-        // each stuffed.
-        for (const auto& piece : SplitLines(body)) lines.push_back(DotStuff(piece));
-    }
-    lines.push_back(GeneratedFooterLine);
+    for (const auto& body : mail.body)
+        for (const auto& piece : TextLines(body)) lines.push_back(DotStuff(piece));
+    if (mail.footer) lines.push_back(GeneratedFooterLine);
     lines.push_back(".");
     lines.push_back("");
     return JoinLines(lines);
+}
+
+std::string GeneratedMessage(const std::string& user, const std::string& subject,
+                             const std::vector<std::string>& bodyLines,
+                             const std::vector<std::string>& extraHeaders) {
+    GeneratedMail mail;
+    mail.to = LocalRecipient(user);
+    mail.subject = subject;
+    mail.body = bodyLines;
+    mail.extraHeaders = extraHeaders;
+    return GeneratedMessage(mail);
 }
 
 std::string BuildFailureNotice(const std::string& message, int attempts,

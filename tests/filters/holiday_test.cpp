@@ -20,6 +20,7 @@ namespace {
 
 using filters_test::FiltersEnv;
 using filters_test::Read;
+using filters_test::Shell;
 using filters_test::Write;
 
 class Holiday : public FiltersEnv {
@@ -303,6 +304,50 @@ TEST_F(Holiday, SetOnNoticeNamesTheEndDate) {
     // No end date: no "run until" line.
     holiday::NotifyUser(true, "carol", "x", 0, 0);
     EXPECT_EQ(Read(In() + smtp::ListUserFiles(In(), "carol").at(0)).find("It will run until"), std::string::npos);
+}
+
+// Replies and notices as a mail reader sees them: one end marker, no
+// defects, and the user's texts back line for line, dots included.
+TEST_F(Holiday, RepliesAndNoticesParseAsMail) {
+    Write(Dir() + "parse.py",
+          "import email, email.policy, sys\n"
+          "raw = open(sys.argv[1], 'rb').read()\n"
+          "assert raw.endswith(b'\\r\\n.\\r\\n') and raw.count(b'\\r\\n.\\r\\n') == 1, 'end marker'\n"
+          "data = raw[:-3].replace(b'\\r\\n..', b'\\r\\n.')\n"
+          "m = email.message_from_bytes(data)\n"
+          "d = email.message_from_bytes(data, policy=email.policy.default)\n"
+          "bad = list(m.defects) + list(d.defects)\n"
+          "for k, v in d.items():\n"
+          "    if k.lower() != 'message-id': bad += list(getattr(v, 'defects', []))\n"
+          "print('ok' if not bad else 'defects %r' % bad)\n"
+          "print(d['subject'])\n"
+          "sys.stdout.write(d.get_content().replace('\\r\\n', '\\n'))\n");
+    auto parse = [&](const std::string& file) {
+        return Shell("/usr/bin/python3 " + Dir() + "parse.py " + file + " 2>&1");
+    };
+
+    FrmSettings->MemFooter->setPlainText("Office footer\n.sig");
+    FrmSettings->RBTFooterAll->setChecked(true);
+    AddEntry("bob", 0, 0, "Away: [Subject]", "I am away.\n.\rBack soon.");
+    const std::string reply =
+        "ok\nAway: Budget meeting\nI am away.\n.\nBack soon.\n\nOffice footer\n.sig\n\n";
+    ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 1);
+    EXPECT_EQ(parse(Out() + Queued().at(0)), reply);
+    ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("alice@office.example"), true), 1);
+    EXPECT_EQ(parse(In() + smtp::ListUserFiles(In(), "alice").at(0)), reply);
+
+    holiday::NotifyUser(true, "carol", ".\nGone", 0, 1);
+    EXPECT_EQ(parse(In() + smtp::ListUserFiles(In(), "carol").at(0)),
+              "ok\nTarnwick auto-respond\nDear carol\n\n"
+              "Your Auto-responding is set on for any internal incoming email. \n"
+              "The Auto-repsond message is as follows:\n\n.\nGone\n\n"
+              "########## Do not reply to this message ##########\n\n");
+    holiday::NotifyUser(false, "dave", "", 0, 0);
+    EXPECT_EQ(parse(In() + smtp::ListUserFiles(In(), "dave").at(0)),
+              "ok\nTarnwick auto-respond\nDear dave\n\n"
+              "Your Auto-responding for any incoming email has just been removed - if you were on holiday then "
+              "welcome home!\n\n"
+              "########## Do not reply to this message ##########\n\n");
 }
 
 TEST_F(Holiday, EntryDialog) {
