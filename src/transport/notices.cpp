@@ -270,27 +270,33 @@ void TFrmSMTP::ProcessFailedMessage(const std::string& file) {
         LogSmtp("Could not move " + file + " to " + target);
 }
 
-void TFrmSMTP::ReturnExternalMail(const std::string& file, int count, const std::string& sender) {
+bool TFrmSMTP::ReturnExternalMail(const std::string& file, int count, const std::string& sender) {
     std::string folder, id;
     SplitQueueFile(file, folder, id);
+    // Only a local sender can be given the mail back; anyone else must be
+    // told by the refusal of the message itself.
+    std::vector<std::string> users;
+    if (!IsLocalAddress(sender, users) || users.empty()) {
+        LogSmtp("Returned mail " + id + ": sender " + sender + " is not local");
+        return false;
+    }
     std::string message;
     if (!platform::ReadFile(file, message)) {
         LogSmtp("Returned mail " + id + ": message file unreadable");
-        return;
+        return false;
     }
     std::vector<std::string> external;
     for (int i = 1; i <= count; ++i) external.push_back(smtp::ReadPortsValue(id, "To" + std::to_string(i)));
     std::string notice = smtp::BuildReturnNotice(message, external);
     if (!smtp::RewriteFile(file, notice)) {
         LogSmtp("Returned mail " + id + ": message file could not be rewritten");
-        return;
+        return false;
     }
-    std::vector<std::string> users;
-    if (!IsLocalAddress(sender, users) || users.empty()) return;
     if (smtp::WriteMailboxFile(smtp::FolderIn, users.front(), id, notice).empty()) {
         LogSmtp("Returned mail " + id + " could not be stored for " + users.front());
-        return;
+        return false;
     }
     std::remove(file.c_str());
     smtp::WritePortsValue(id, std::nullopt);
+    return true;
 }

@@ -203,7 +203,9 @@ public:
     // A queued out/<id>.txt of a server set to send internal mail only: the
     // file becomes the returned-mail notice and, for a local sender, moves
     // into the sender's mailbox (queue file and record removed).
-    void ReturnExternalMail(const std::string& file, int count, const std::string& sender);
+    // False when the mail could not be given back (the sender is not local,
+    // or a file could not be written): the caller must not take the message.
+    bool ReturnExternalMail(const std::string& file, int count, const std::string& sender);
 
     // SMTP server events.
     bool SMTPServerAccept(platform::TcpConnection& connection);

@@ -685,8 +685,8 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     if (!failed && !footerForAll) InsertHtmlFooter(file);
 
     if (!failed && external > 0 && WaitCode() == 3) {
-        smtp::WritePortsSection(id, record);
-        ReturnExternalMail(file, external, from);
+        // A mail that cannot be given back is refused, never dropped.
+        failed = !smtp::WritePortsSection(id, record) || !ReturnExternalMail(file, external, from);
         external = 0;
     }
     if (!failed && external > 0 && FrmSettings && FrmSettings->copyOut()) {

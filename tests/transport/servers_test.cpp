@@ -254,14 +254,17 @@ TEST_F(NoticeFlowTest, NoUserNoNoticeButStillRequeued) {
     EXPECT_TRUE(smtp::ListFiles(smtp::StoreFolder("in"), ".dat").empty());
 }
 
-TEST_F(NoticeFlowTest, ReturnedMailFromAnOutsideSenderStaysForTheServerToDelete) {
+// An outside sender cannot be given the mail back: nothing is rewritten or
+// stored, and the caller is told so (the SMTP server then refuses the mail).
+TEST_F(NoticeFlowTest, ReturnedMailFromAnOutsideSenderIsRefused) {
     std::string file = Queue("r1", ".txt", 0);
+    std::string before;
+    ASSERT_TRUE(platform::ReadFile(file, before));
     smtp::WritePortsValue("r1", std::string("To1"), "<far@away.example>");
-    smtp_->ReturnExternalMail(file, 1, "<x@far.example>");
-    std::string text;
-    ASSERT_TRUE(platform::ReadFile(file, text));
-    EXPECT_NE(text.find("Subject: ### Returned ### - Plans\r\n"), std::string::npos);
-    EXPECT_NE(text.find("external:\r\nfar@away.example\r\n"), std::string::npos);
+    EXPECT_FALSE(smtp_->ReturnExternalMail(file, 1, "<x@far.example>"));
+    std::string after;
+    ASSERT_TRUE(platform::ReadFile(file, after));
+    EXPECT_EQ(after, before);
     EXPECT_TRUE(smtp::ListFiles(smtp::StoreFolder("in"), ".dat").empty());
 }
 
@@ -302,7 +305,7 @@ TEST_F(LocalSenderTest, ReturnedMailMovesIntoTheSendersMailbox) {
     // The sender also got a copy as a local recipient: the notice must not
     // replace it.
     std::ofstream(ProgramDir + "in/alice_r1.dat", std::ios::binary) << "copy\r\n.\r\n";
-    smtp_->ReturnExternalMail(file, 1, "<alice@office.lan>");
+    EXPECT_TRUE(smtp_->ReturnExternalMail(file, 1, "<alice@office.lan>"));
     EXPECT_NE(access(file.c_str(), F_OK), 0);
     EXPECT_EQ(smtp::ReadPortsValue("r1", "rcpt"), "");
     auto files = Notices("alice");

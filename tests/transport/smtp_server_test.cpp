@@ -437,6 +437,24 @@ TEST_F(SmtpServerTest, InternalMailOnlyReturnsOrRefusesExternalMail) {
     EXPECT_TRUE(platform::IniFile(smtp::PortsFileName()).ReadSections().empty());
 }
 
+// With internal mail only, a message whose sender cannot be given the mail
+// back (here the session named an outside sender after its recipients were
+// taken) is refused, and nothing of it stays behind.
+TEST_F(SmtpServerTest, InternalMailOnlyRefusesWhatItCannotReturn) {
+    WriteIni("Wait=3\n");
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->Say("MAIL FROM:<bob@office.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    c->Write("Message-ID: <r2>\r\nSubject: out\r\n\r\nbody\r\n.\r\n");
+    EXPECT_EQ(c->Reply().substr(0, 4), "451 ");
+    EXPECT_TRUE(Files("out").empty());
+    EXPECT_TRUE(Files("in").empty());
+    EXPECT_TRUE(platform::IniFile(smtp::PortsFileName()).ReadSections().empty());
+}
+
 TEST_F(SmtpServerTest, AddressFilterClosesOutsiders) {
     WriteIni("IPFilter=1\nIPFilterAddress=10.0.0.\n");
     Start();
