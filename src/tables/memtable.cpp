@@ -18,18 +18,6 @@
 using namespace memtable;
 using T = TvdlCustomMemTable;
 
-namespace {
-
-std::string Fmt(const char* pattern, const std::string& arg) {
-    std::string s = pattern;
-    size_t p = s.find("%s");
-    if (p == std::string::npos) p = s.find("%d");
-    if (p != std::string::npos) s.replace(p, 2, arg);
-    return s;
-}
-
-}  // namespace
-
 const char* const kDuplicateIndex = "Duplicate index value. Operation aborted.";
 const char* const kNotEditMode = "Dataset is not in edit mode.";
 const char* const kKeyFieldsChanged = "Could'nt perform operation since key fields changed.";

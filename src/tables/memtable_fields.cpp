@@ -9,16 +9,6 @@
 using namespace memtable;
 using T = TvdlCustomMemTable;
 
-namespace {
-
-std::string Fmt(const char* pattern, const std::string& arg) {
-    std::string s = pattern;
-    size_t p = s.find("%s");
-    if (p != std::string::npos) s.replace(p, 2, arg);
-    return s;
-}
-
-}  // namespace
 // ---------------------------------------------------------------------------
 // Fields
 // ---------------------------------------------------------------------------

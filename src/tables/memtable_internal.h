@@ -64,6 +64,8 @@ bool ParseDateTime(const std::string& text, double& value);
 bool ParseFloat(const std::string& text, double& value);
 bool ParseInt(const std::string& text, std::int64_t& value);
 std::string UpperCase(const std::string& s);
+// An error message: the pattern with its first "%s" (else "%d") replaced by arg.
+std::string Fmt(const char* pattern, const std::string& arg);
 bool SameText(const std::string& a, const std::string& b);
 std::vector<std::string> SplitFieldNames(const std::string& names);
 

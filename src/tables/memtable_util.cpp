@@ -199,6 +199,14 @@ int CompareText(const std::string& a, const std::string& b) {
     return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
+std::string Fmt(const char* pattern, const std::string& arg) {
+    std::string s = pattern;
+    size_t p = s.find("%s");
+    if (p == std::string::npos) p = s.find("%d");
+    if (p != std::string::npos) s.replace(p, 2, arg);
+    return s;
+}
+
 std::string UpperCase(const std::string& s) {
     std::string r = s;
     for (char& c : r)
