@@ -48,10 +48,20 @@ std::string BindAddress() {
     return env ? std::string(env) : std::string();
 }
 
-std::string PopPortInUseText(int port) {
+std::string PortInUseText(int port, const std::string& server) {
     return "There is already an application or service using port " + std::to_string(port) +
-           ", necessary for the POP server.\r\nIf you want to use Tarnwick as your POP server then you "
-           "will have to stop the other application and restart Tarnwick.";
+           ", necessary for the " + server + " server.\r\nIf you want to use Tarnwick as your " + server +
+           " server then you will have to stop the other application and restart Tarnwick.";
+}
+
+std::string PopPortInUseText(int port) { return PortInUseText(port, "POP"); }
+
+int ListenPortFromText(const std::string& text, int def) {
+    if (text.empty() || text.size() > 5) return def;
+    for (char c : text)
+        if (c < '0' || c > '9') return def;
+    int v = std::stoi(text);
+    return v <= 65535 ? v : def;
 }
 
 }  // namespace servers
@@ -61,14 +71,6 @@ namespace {
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-int PortFromText(const std::string& text, int def) {
-    if (text.empty() || text.size() > 5) return def;
-    for (char c : text)
-        if (c < '0' || c > '9') return def;
-    int v = std::stoi(text);
-    return v <= 65535 ? v : def;
 }
 
 }  // namespace
@@ -133,7 +135,7 @@ std::string TFrmServers::ReadSessionValue(const servers::SessionSection& section
 void TFrmServers::FormCreate() {
     splash::Progress("Starting POP server...");
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    popPort_ = PortFromText(ini.ReadString("POP", "LocalPort", "110"), 110);
+    popPort_ = servers::ListenPortFromText(ini.ReadString("POP", "LocalPort", "110"), 110);
     TimeOutTimer->setInterval(ini.ReadInteger("POP", "Timeout", 60) * 1000);
 
     // A changed port takes effect here: the listener is reopened when the

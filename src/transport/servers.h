@@ -47,9 +47,17 @@ private:
 // use 127.0.0.1), else every address of the host.
 std::string BindAddress();
 
+// "There is already an application or service using port ..." for the named
+// server ("POP", "SMTP").
+std::string PortInUseText(int port, const std::string& server);
+
 // "There is already an application or service using port ..." for the POP
 // server.
 std::string PopPortInUseText(int port);
+
+// A listening port read from the settings: up to five digits and at most
+// 65535, else `def`.
+int ListenPortFromText(const std::string& text, int def);
 
 // A unique id safe for UIDL: the stamp itself when it is 1..70 printable
 // characters, else a stable hex digest of it.

@@ -59,23 +59,11 @@ void SetTrayIcon(int n) {
     if (FrmMain) FrmMain->SetTrayImage(n);
 }
 
-std::string SmtpPortInUseText(int port) {
-    return "There is already an application or service using port " + std::to_string(port) +
-           ", necessary for the SMTP server.\r\nIf you want to use Tarnwick as your SMTP server then you "
-           "will have to stop the other application and restart Tarnwick.";
-}
+std::string SmtpPortInUseText(int port) { return servers::PortInUseText(port, "SMTP"); }
 
 }  // namespace smtp
 
 namespace {
-
-int PortFromText(const std::string& text, int def) {
-    if (text.empty() || text.size() > 5) return def;
-    for (char c : text)
-        if (c < '0' || c > '9') return def;
-    int v = std::stoi(text);
-    return v <= 65535 ? v : def;
-}
 
 // Queue records whose message is gone (sent, deleted) and the sessions of an
 // older layout are dropped; records of queued, failed and suspended
@@ -145,7 +133,7 @@ void TFrmSMTP::FormCreate() {
     // action handler (synchronisation mode 2).
 
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    smtpPort_ = PortFromText(ini.ReadString("SMTP", "LocalPort", "25"), 25);
+    smtpPort_ = servers::ListenPortFromText(ini.ReadString("SMTP", "LocalPort", "25"), 25);
     OpenSmtpServer(smtpPort_);
 
     // Saving the settings re-opens the server only when its port changed.
