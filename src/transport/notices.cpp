@@ -14,16 +14,6 @@
 namespace smtp {
 namespace {
 
-bool StartsWithNoCase(const std::string& text, const std::string& head) {
-    if (text.size() < head.size()) return false;
-    for (size_t i = 0; i < head.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != head[i]) return false;
-    }
-    return true;
-}
-
 std::string LowerCopy(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

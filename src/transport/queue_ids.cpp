@@ -4,20 +4,6 @@
 
 #include "platform/files.h"
 
-namespace {
-
-bool StartsWithNoCase(const std::string& text, const std::string& head) {
-    if (text.size() < head.size()) return false;
-    for (size_t i = 0; i < head.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != head[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 std::string TFrmSMTP::MakeQueueId(const std::string& firstChunk) {
     size_t lt = firstChunk.find('<');
     std::string text = firstChunk.substr(lt == std::string::npos ? 0 : lt + 1, 50);
@@ -35,7 +21,7 @@ bool TFrmSMTP::AddMessageId(const std::string& file) {
     std::vector<std::string> lines = smtp::SplitLines(text);
     // The piece after the last CR LF is not a line of its own.
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
-        if (StartsWithNoCase(lines[i], "message-id:")) return true;
+        if (smtp::StartsWithNoCase(lines[i], "message-id:")) return true;
         if (lines[i].empty()) {
             std::string random = std::to_string(smtp::Random(1000000));
             random.insert(0, 6 - random.size(), '0');

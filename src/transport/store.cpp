@@ -310,6 +310,16 @@ std::string ReadPortsValue(const std::string& section, const std::string& key) {
     return platform::IniFile(PortsFileName()).ReadString(section, key, "");
 }
 
+bool StartsWithNoCase(const std::string& text, const std::string& head) {
+    if (text.size() < head.size()) return false;
+    for (size_t i = 0; i < head.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != head[i]) return false;
+    }
+    return true;
+}
+
 std::string StripAngleBrackets(const std::string& address) {
     std::string result;
     for (char c : address)

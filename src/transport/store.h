@@ -108,6 +108,10 @@ std::string ReadPortsValue(const std::string& section, const std::string& key);
 // Removes every "<" and ">".
 std::string StripAngleBrackets(const std::string& address);
 
+// Whether text begins with head, ignoring the case of text's ASCII letters;
+// head is given in lower case (header names such as "subject: ").
+bool StartsWithNoCase(const std::string& text, const std::string& head);
+
 // Copies source over target, giving target the source's modification time.
 // The copy goes to a temp name beside target and is renamed over it, so a
 // failed copy leaves target as it was. Nothing happens when source does not
