@@ -323,6 +323,21 @@ TQueryResult QueryText(const std::string& libraryPath, const char* exportName, s
     return result;
 }
 
+void ShowParams(const std::string& libraryPath, QWidget* parent) {
+    std::string text;
+    switch (QueryText(libraryPath, "TWAddinParams", text)) {
+    case TQueryResult::Ok:
+        platform::MessageBox(text, platform::MsgKind::Information, platform::MsgButtons::Ok, parent);
+        break;
+    case TQueryResult::NoExport:
+        platform::MessageBox("Addin doesn't have params.", platform::MsgKind::Error, platform::MsgButtons::Ok, parent);
+        break;
+    default:
+        platform::MessageBox("Invalid Addin.", platform::MsgKind::Error, platform::MsgButtons::Ok, parent);
+        break;
+    }
+}
+
 TQueryResult RunConfigure(const std::string& libraryPath) {
     // The add-in's own window runs here, in this process; its code stays
     // mapped after the call, whatever it left running.
@@ -560,16 +575,5 @@ void TFrmRule::SpeedButton1Click() {
         platform::MessageBox("Cannot find chosen Addin", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
         return;
     }
-    std::string text;
-    switch (AddInRule::QueryText(path, "TWAddinParams", text)) {
-    case AddInRule::TQueryResult::Ok:
-        platform::MessageBox(text, platform::MsgKind::Information, platform::MsgButtons::Ok, this);
-        break;
-    case AddInRule::TQueryResult::NoExport:
-        platform::MessageBox("Addin doesn't have params.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
-        break;
-    default:
-        platform::MessageBox("Invalid Addin.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
-        break;
-    }
+    AddInRule::ShowParams(path, this);
 }

@@ -125,6 +125,10 @@ enum class TQueryResult { Ok, NotLoaded, NoExport, Failed };
 TQueryResult QueryText(const std::string& libraryPath, const char* exportName, std::string& text);
 TQueryResult RunConfigure(const std::string& libraryPath);
 
+// Shows an add-in's parameter text over parent, or why it has none; the
+// add-in list and the rule dialog both offer it.
+void ShowParams(const std::string& libraryPath, QWidget* parent);
+
 // The rule dialog on a new rule / on the rule of a row of the add-in
 // window's rule list; true on OK. FillRuleCombos fills its lists.
 bool NewRule();

@@ -325,18 +325,7 @@ std::string SelectedLibrary(QTreeWidget* list) {
 void TFrmAddins::BtnParamsClick() {
     const std::string path = SelectedLibrary(ListView1);
     if (path.empty()) return;
-    std::string text;
-    switch (AddInRule::QueryText(path, "TWAddinParams", text)) {
-    case AddInRule::TQueryResult::Ok:
-        platform::MessageBox(text, platform::MsgKind::Information, platform::MsgButtons::Ok, this);
-        break;
-    case AddInRule::TQueryResult::NoExport:
-        platform::MessageBox("Addin doesn't have params.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
-        break;
-    default:
-        platform::MessageBox("Invalid Addin.", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
-        break;
-    }
+    AddInRule::ShowParams(path, this);
 }
 
 void TFrmAddins::BtnConfigAddinClick() {
