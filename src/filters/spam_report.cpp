@@ -36,21 +36,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// Text lines of a file, CR LF or LF ended.
-std::vector<std::string> FileLines(const std::string& data) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < data.size()) {
-        size_t nl = data.find('\n', start);
-        std::string line = data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        if (nl == std::string::npos) break;
-        start = nl + 1;
-    }
-    return lines;
-}
-
 std::string BrowserAddress() { return FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string(); }
 
 void RefreshCounts() {
@@ -217,7 +202,7 @@ int ImportAddressesFromMessage(const std::string& msgFile) {
     if (!platform::ReadFile(msgFile, data)) return 0;
     int added = 0;
     bool body = false;
-    for (const std::string& line : FileLines(data)) {
+    for (const std::string& line : platform::TextLines(data)) {
         if (!body) {
             body = line.empty();
             continue;
@@ -252,7 +237,7 @@ int TFrmSpam::ImportAddressesFromFile(const std::string& fileName) {
     std::string data;
     if (!platform::ReadFile(fileName, data)) return 0;
     int count = 0;
-    for (const std::string& line : FileLines(data)) {
+    for (const std::string& line : platform::TextLines(data)) {
         if (line.find('@') == std::string::npos) continue;
         for (std::string candidate : spam::AddressCandidates(line)) {
             candidate = candidate.substr(0, spam::ItemSize);

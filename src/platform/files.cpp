@@ -93,6 +93,20 @@ bool WriteAll(int fd, const char* p, size_t n) {
 
 bool WriteAll(int fd, const std::string& data) { return WriteAll(fd, data.data(), data.size()); }
 
+std::vector<std::string> TextLines(const std::string& data) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t nl = data.find('\n', start);
+        std::string line = data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    return lines;
+}
+
 bool ReadFile(const std::string& path, std::string& data) {
     data.clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

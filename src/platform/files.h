@@ -19,6 +19,10 @@ namespace platform {
 // Reads the whole file; false when it cannot be opened or read.
 bool ReadFile(const std::string& path, std::string& data);
 
+// The lines of a text file's content, each ended by LF or CR LF (the ending
+// not kept); a final line break adds no empty line.
+std::vector<std::string> TextLines(const std::string& data);
+
 // Writes all of the bytes to an open descriptor, riding over interrupted
 // and partial writes; false on the first real error.
 bool WriteAll(int fd, const char* p, size_t n);

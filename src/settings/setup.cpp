@@ -819,17 +819,7 @@ void TFrmSettings::LoadFooter() {
         MemFooter->clear();
         return;
     }
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < data.size()) {
-        size_t nl = data.find('\n', start);
-        std::string line = data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        if (nl == std::string::npos) break;
-        start = nl + 1;
-    }
-    SetMemoLines(MemFooter, lines);
+    SetMemoLines(MemFooter, platform::TextLines(data));
 }
 
 void TFrmSettings::DataSource1DataChange() {
