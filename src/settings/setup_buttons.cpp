@@ -39,6 +39,16 @@ void RefreshCounts() {
     if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false, false);
 }
 
+// Opens a new row to fill in, or the current row for editing.
+void AppendOrEdit(TvdlMemTable& t, bool adding) {
+    if (adding) {
+        t.Append();
+    } else {
+        t.GotoBookmark(t.GetBookmark());
+        t.Edit();
+    }
+}
+
 // Posts the row being appended or edited; a refused post (a duplicate key)
 // drops the change and says why.
 bool PostOrCancel(TvdlMemTable& t, QWidget* parent) {
@@ -163,13 +173,7 @@ void TFrmSettings::ForwardBtnsFor(QObject* from) {
         }
         // Hook: the forwarding window's dialog.
         if (!setup::hooks.editForward || !setup::hooks.editForward(user, forwardTo, copy, isLocal)) return;
-        const int row = adding ? -1 : t.GetBookmark();
-        if (adding) {
-            t.Append();
-        } else {
-            t.GotoBookmark(row);
-            t.Edit();
-        }
+        AppendOrEdit(t, adding);
         t.FieldByName("User").SetAsString(user);
         t.FieldByName("ForwardTo").SetAsString(forwardTo);
         t.FieldByName("IsLocal").SetAsBoolean(isLocal);
@@ -210,13 +214,7 @@ void TFrmSettings::HolidayBtnsFor(QObject* from) {
         }
         // Hook: the out-of-office window's dialog.
         if (!setup::hooks.editHoliday || !setup::hooks.editHoliday(user, subject, message, endDate, who)) return;
-        const int row = adding ? -1 : t.GetBookmark();
-        if (adding) {
-            t.Append();
-        } else {
-            t.GotoBookmark(row);
-            t.Edit();
-        }
+        AppendOrEdit(t, adding);
         t.FieldByName("User").SetAsString(user);
         t.FieldByName("EndDate").SetAsDateTime(endDate);
         t.FieldByName("Subject").SetAsString(subject);
