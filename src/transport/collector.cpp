@@ -74,11 +74,6 @@ std::string MessPath() { return ProgramDir + "mess.txt"; }
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-std::string Chomp(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-    return s;
-}
-
 // A non-negative decimal number at the start of text; 0 when there is none.
 std::int64_t Number(const std::string& text) {
     std::int64_t v = 0;
@@ -436,7 +431,7 @@ void TFrmServers::HandleReply(const std::string& line) {
             SelectNextMessage();
             return;
         }
-        std::string entry = Chomp(line);
+        std::string entry = smtp::Chomp(line);
         if (entry == ".") {
             listing_ = false;
             awaiting_ = false;
@@ -487,7 +482,7 @@ void TFrmServers::HandleReply(const std::string& line) {
         return;
     case servers::kStateStat: {
         if (!ok) return;
-        std::string rest = Chomp(line).substr(std::min<size_t>(4, Chomp(line).size()));
+        std::string rest = smtp::Chomp(line).substr(std::min<size_t>(4, smtp::Chomp(line).size()));
         std::int64_t count = Number(rest);
         size_t blank = rest.find(' ');
         std::int64_t size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
@@ -523,7 +518,7 @@ void TFrmServers::HandleReply(const std::string& line) {
             return;
         }
         // RETR refused: the message stays where it is; on with the next.
-        CollectorLog(" >> message " + std::to_string(MessageIndex) + " not retrieved: " + Chomp(line));
+        CollectorLog(" >> message " + std::to_string(MessageIndex) + " not retrieved: " + smtp::Chomp(line));
         awaiting_ = false;
         ++MessageIndex;
         POPClient.Tag = servers::kStateSelect;
@@ -531,7 +526,7 @@ void TFrmServers::HandleReply(const std::string& line) {
         return;
     case servers::kStateSelect:
         // The reply to DELE or NOOP.
-        if (!ok) CollectorLog(" >> message " + std::to_string(MessageIndex) + ": " + Chomp(line));
+        if (!ok) CollectorLog(" >> message " + std::to_string(MessageIndex) + ": " + smtp::Chomp(line));
         awaiting_ = false;
         ++MessageIndex;
         SelectNextMessage();

@@ -41,11 +41,6 @@ constexpr int kRetrWaitMs = 1000;
 constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxPendingLines = 1000;
 
-std::string Chomp(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-    return s;
-}
-
 // A strictly decimal number; -1 when the text is not one.
 long ParseNumber(const std::string& text) {
     if (text.empty() || text.size() > 9) return -1;
@@ -176,7 +171,7 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     }
     if (session.Buffer.size() > kMaxLine || session.Pending.size() > kMaxPendingLines) {
         const char* reply = session.Buffer.size() > kMaxLine ? kLineTooLong : kTooManyCommands;
-        PopLog(session.LoggedIn() ? "<< " + Chomp(reply) : std::string("disconnecting (0.9)"));
+        PopLog(session.LoggedIn() ? "<< " + smtp::Chomp(reply) : std::string("disconnecting (0.9)"));
         session.Closing = true;
         session.Pending.clear();
         connection.SendText(reply);
@@ -261,7 +256,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
                                    const std::string& line) {
     std::string command, argument;
     procs::SplitCommand(line, command, argument);
-    PopLog(command == "pass" ? std::string(">> pass ######") : ">> " + Chomp(line));
+    PopLog(command == "pass" ? std::string(">> pass ######") : ">> " + smtp::Chomp(line));
 
     auto after = [this](const platform::TcpConnectionPtr& c) { PopProcessPending(c); };
 
@@ -350,7 +345,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
                  [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
                      std::string reply = PopSendTop(s, argument);
                      c->SendText(reply);
-                     PopLog(reply == kNoSuchMessage ? "<< " + Chomp(reply) : "<< sent top " + argument);
+                     PopLog(reply == kNoSuchMessage ? "<< " + smtp::Chomp(reply) : "<< sent top " + argument);
                      after(c);
                  });
         return;
@@ -358,7 +353,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
 
     if (command == "dele") {
         if (!PopMarkDeleted(session, argument)) {
-            PopLog(std::string("<< ") + Chomp(kNoSuchMessage));
+            PopLog(std::string("<< ") + smtp::Chomp(kNoSuchMessage));
             connection->SendText(kNoSuchMessage);
             return;
         }
@@ -374,7 +369,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
             RefreshMailCounts(true);
             QueueNewMailAlert(session.User);
         }
-        PopLog("<< " + Chomp(reply));
+        PopLog("<< " + smtp::Chomp(reply));
         session.Closing = true;
         session.Pending.clear();
         session.Section.Erase();
@@ -388,7 +383,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         PopSession::Message* m = session.Find(argument);
         std::string message;
         if (!m || !platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + m->name, message)) {
-            PopLog(std::string("<< ") + Chomp(kNoSuchMessage));
+            PopLog(std::string("<< ") + smtp::Chomp(kNoSuchMessage));
             connection->SendText(kNoSuchMessage);
             return;
         }
@@ -403,7 +398,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
 
     if (command == "list" || command == "uidl") {
         std::string reply = PopSendListing(session, command == "uidl", argument);
-        PopLog(command == "list" ? "<< +OK " + argument : "<< " + Chomp(reply));
+        PopLog(command == "list" ? "<< +OK " + argument : "<< " + smtp::Chomp(reply));
         connection->SendText(reply);
         return;
     }

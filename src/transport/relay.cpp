@@ -29,11 +29,6 @@ namespace {
 
 constexpr size_t kMaxReply = 64 * 1024;
 
-std::string Chomp(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-    return s;
-}
-
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t");
     if (b == std::string::npos) return std::string();
@@ -76,7 +71,7 @@ std::vector<std::string> AuthMechanisms(const std::string& reply) {
     size_t pos = 0;
     while (pos < reply.size()) {
         size_t lf = reply.find('\n', pos);
-        std::string line = Upper(Chomp(reply.substr(pos, lf == std::string::npos ? std::string::npos : lf - pos)));
+        std::string line = Upper(smtp::Chomp(reply.substr(pos, lf == std::string::npos ? std::string::npos : lf - pos)));
         pos = lf == std::string::npos ? reply.size() : lf + 1;
         if (line.size() < 4) continue;
         std::string text = Trim(line.substr(4));
@@ -299,7 +294,7 @@ void TFrmSMTP::SMTPClientRead() {
         return;
     }
     for (std::string reply = replies_.Take(); !reply.empty() && delivering_; reply = replies_.Take()) {
-        RelayLog(">>  (" + std::to_string(SmtpClientState) + ")" + Chomp(reply));
+        RelayLog(">>  (" + std::to_string(SmtpClientState) + ")" + smtp::Chomp(reply));
         HandleRelayReply(reply);
     }
     // A reply that was passed over (a late one) leaves the wait for the
@@ -412,7 +407,7 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                 skipped_.push_back(CurrentQueueId);
                 NextMessage();
             } else {
-                FailCurrentMessage(toMailFrom ? "Sender refused: " + Chomp(reply) : "Failed while naming recipients");
+                FailCurrentMessage(toMailFrom ? "Sender refused: " + smtp::Chomp(reply) : "Failed while naming recipients");
             }
             break;
         }
@@ -437,7 +432,7 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                 DeliveryTimer->start();
                 SmtpClientState = 4;
             } else if (code != '2') {
-                FailCurrentMessage("Expected return code 354, got " + Chomp(reply));
+                FailCurrentMessage("Expected return code 354, got " + smtp::Chomp(reply));
             }
             break;
         }

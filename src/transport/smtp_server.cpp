@@ -72,11 +72,6 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-std::string Chomp(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-    return s;
-}
-
 int Number(const std::string& text) {
     if (text.empty() || text.size() > 9) return 0;
     int v = 0;
@@ -185,13 +180,13 @@ std::vector<std::string> FileLines(const std::string& path) {
     std::string line;
     for (char c : text) {
         if (c == '\n') {
-            lines.push_back(Chomp(line));
+            lines.push_back(smtp::Chomp(line));
             line.clear();
         } else {
             line += c;
         }
     }
-    if (!Chomp(line).empty()) lines.push_back(Chomp(line));
+    if (!smtp::Chomp(line).empty()) lines.push_back(smtp::Chomp(line));
     return lines;
 }
 
@@ -364,7 +359,7 @@ void TFrmSMTP::ServerLog(const std::string& line) { procs::WriteLog(ProgramDir +
 
 void TFrmSMTP::Reply(platform::TcpConnection& connection, const std::string& reply) {
     connection.SendText(reply);
-    ServerLog("<< " + Chomp(reply));
+    ServerLog("<< " + smtp::Chomp(reply));
 }
 
 bool TFrmSMTP::SMTPServerAccept(platform::TcpConnection& connection) {
@@ -426,7 +421,7 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
 
 void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession& s, const std::string& line) {
     const std::string state = s.Section.Read("state");
-    const std::string answer = Trim(Chomp(line));
+    const std::string answer = Trim(smtp::Chomp(line));
     if (answer == "*") {
         ServerLog(">> *");
         s.Section.Write("state", "");
@@ -503,9 +498,9 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
         // The mechanism may be logged; an initial response is a secret.
         std::string mechanism = argument.substr(0, argument.find(' '));
         bool secret = argument.find_first_not_of(' ', mechanism.size()) != std::string::npos;
-        ServerLog(">> " + Chomp(line).substr(0, line.find(' ')) + " " + mechanism + (secret ? " (secret)" : ""));
+        ServerLog(">> " + smtp::Chomp(line).substr(0, line.find(' ')) + " " + mechanism + (secret ? " (secret)" : ""));
     } else {
-        ServerLog(">> " + Chomp(line));
+        ServerLog(">> " + smtp::Chomp(line));
     }
 
     if (command == "helo") {

@@ -310,6 +310,11 @@ std::string ReadPortsValue(const std::string& section, const std::string& key) {
     return platform::IniFile(PortsFileName()).ReadString(section, key, "");
 }
 
+std::string Chomp(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    return s;
+}
+
 bool StartsWithNoCase(const std::string& text, const std::string& head) {
     if (text.size() < head.size()) return false;
     for (size_t i = 0; i < head.size(); ++i) {

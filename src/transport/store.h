@@ -108,6 +108,10 @@ std::string ReadPortsValue(const std::string& section, const std::string& key);
 // Removes every "<" and ">".
 std::string StripAngleBrackets(const std::string& address);
 
+// The line without its trailing CR and LF characters (replies and commands
+// as they are logged and parsed).
+std::string Chomp(std::string s);
+
 // Whether text begins with head, ignoring the case of text's ASCII letters;
 // head is given in lower case (header names such as "subject: ").
 bool StartsWithNoCase(const std::string& text, const std::string& head);
