@@ -58,18 +58,9 @@ std::string Trim(const std::string& s) {
 
 // Lines of a file split at LF, each without its CR.
 std::vector<std::string> FileLines(const std::string& path) {
-    std::vector<std::string> lines;
     std::string text;
-    if (!platform::ReadFile(path, text)) return lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        std::size_t end = nl == std::string::npos ? text.size() : nl;
-        std::size_t cut = end > pos && text[end - 1] == '\r' ? end - 1 : end;
-        lines.push_back(text.substr(pos, cut - pos));
-        pos = nl == std::string::npos ? text.size() : nl + 1;
-    }
-    return lines;
+    if (!platform::ReadFile(path, text)) return {};
+    return platform::TextLines(text);
 }
 
 std::string OneLine(std::string s) {
