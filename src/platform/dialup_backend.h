@@ -12,10 +12,13 @@
 // the backend is destroyed.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -126,5 +129,22 @@ std::shared_ptr<DialUpBackend> MakeNoDialUpBackend();
 // (nullptr removes it). DialUpBackendForTesting returns the installed one.
 void SetDialUpBackendForTesting(std::shared_ptr<DialUpBackend> backend);
 std::shared_ptr<DialUpBackend> DialUpBackendForTesting();
+
+// A backend's destructor: marks every dial of conns (handle -> connection
+// with `cancelled` and `thread`) cancelled, wakes the dialling threads and
+// waits for them outside the lock.
+template <class Conns>
+void CancelAndJoinDials(std::mutex& m, std::condition_variable& wake, Conns& conns) {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        for (auto& [handle, c] : conns) {
+            c->cancelled = true;
+            if (c->thread.joinable()) threads.push_back(std::move(c->thread));
+        }
+        wake.notify_all();
+    }
+    for (std::thread& t : threads) t.join();
+}
 
 }  // namespace platform

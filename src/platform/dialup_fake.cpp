@@ -10,16 +10,7 @@ FakeDialUpBackend::FakeDialUpBackend()
     : script_{{0, dsOpenPort, 0}, {0, dsConnectDevice, 0}, {0, dsConnected, 0}} {}
 
 FakeDialUpBackend::~FakeDialUpBackend() {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        for (auto& [handle, c] : conns_) {
-            c->cancelled = true;
-            if (c->thread.joinable()) threads.push_back(std::move(c->thread));
-        }
-        wake_.notify_all();
-    }
-    for (std::thread& t : threads) t.join();
+    CancelAndJoinDials(m_, wake_, conns_);
 }
 
 void FakeDialUpBackend::AddEntry(const std::string& name, const DialParams& params) {

@@ -162,16 +162,7 @@ public:
     }
 
     ~PppDialUpBackend() override {
-        std::vector<std::thread> threads;
-        {
-            std::lock_guard<std::mutex> lock(m_);
-            for (auto& [handle, c] : conns_) {
-                c->cancelled = true;
-                if (c->thread.joinable()) threads.push_back(std::move(c->thread));
-            }
-            wake_.notify_all();
-        }
-        for (std::thread& t : threads) t.join();
+        CancelAndJoinDials(m_, wake_, conns_);
     }
 
     int EnumEntries(std::vector<std::string>& names) override {
