@@ -681,6 +681,27 @@ struct SaveScope {
     }
 };
 
+// Runs a save event with r as the current record and the table browsing;
+// cursor and state are put back afterwards, also when the event throws.
+template <class Event>
+static void AsCurrentRecord(T& t, TvdlRecord* r, Event&& event) {
+    using A = TableAccess;
+    TvdlCustomMemTable::Impl& m = A::Im(t);
+    TvdlRecord* savedCur = m.cur;
+    m.cur = r;
+    TDataSetState st = A::State(t);
+    A::State(t) = dsBrowse;
+    try {
+        event();
+    } catch (...) {
+        m.cur = savedCur;
+        A::State(t) = st;
+        throw;
+    }
+    m.cur = savedCur;
+    A::State(t) = st;
+}
+
 // The records a save writes, in current-index order.
 static std::vector<TvdlRecord*> SavedRecords(T& t, TvdlMemTableSaveFlags flags) {
     using A = TableAccess;
@@ -688,7 +709,6 @@ static std::vector<TvdlRecord*> SavedRecords(T& t, TvdlMemTableSaveFlags flags) 
     TvdlIndex& idx = *A::Current(t);
     A::EnsureBuilt(t, idx);
     bool onlyChanged = !(flags & (mtfSaveData | mtfSaveCalculated | mtfSaveLookup));
-    TvdlCustomMemTable::Impl& m = A::Im(t);
     for (TvdlRecord* r : idx.References) {
         if (!A::Accept(t, r)) continue;
         if (onlyChanged && r->UpdateStatus == usUnmodified) continue;
@@ -697,19 +717,7 @@ static std::vector<TvdlRecord*> SavedRecords(T& t, TvdlMemTableSaveFlags flags) 
             continue;
         if (t.OnSaveRecord) {
             bool accept = true;
-            TvdlRecord* savedCur = m.cur;
-            m.cur = r;
-            TDataSetState st = A::State(t);
-            A::State(t) = dsBrowse;
-            try {
-                t.OnSaveRecord(A::Self(t), accept);
-            } catch (...) {
-                m.cur = savedCur;
-                A::State(t) = st;
-                throw;
-            }
-            m.cur = savedCur;
-            A::State(t) = st;
+            AsCurrentRecord(t, r, [&] { t.OnSaveRecord(A::Self(t), accept); });
             if (!accept) continue;
         }
         out.push_back(r);
@@ -783,25 +791,13 @@ std::string TableOps::SaveBinary(T& t, TvdlMemTableSaveFlags flags) {
     w.ListEnd();
     std::vector<TvdlRecord*> recs = SavedRecords(t, flags);
     bool deltas = (flags & mtfSaveDeltas) && t.EnableVersioning;
-    TvdlCustomMemTable::Impl& m = A::Im(t);
     w.ListBegin();
     size_t n = 0;
     for (TvdlRecord* r : recs) {
-        if (t.OnSaveField) {
-            TvdlRecord* savedCur = m.cur;
-            m.cur = r;
-            TDataSetState st = A::State(t);
-            A::State(t) = dsBrowse;
-            try {
+        if (t.OnSaveField)
+            AsCurrentRecord(t, r, [&] {
                 for (TField* f : fields) t.OnSaveField(A::Self(t), f->FieldNo(), *f);
-            } catch (...) {
-                m.cur = savedCur;
-                A::State(t) = st;
-                throw;
-            }
-            m.cur = savedCur;
-            A::State(t) = st;
-        }
+            });
         w.ListBegin();
         WriteValues(w, fields, *r);
         if (deltas)
