@@ -354,12 +354,20 @@ std::string MessageRows(const std::string& User, const std::string& Dir, const s
                 "\" target=\"bottomFrame\" onClick=\"showEmail(this,'#BCF0BC',1)\"" +
                 HintAttributes("Click to view message in lower pane") + ">" + eSubject + "</A></B></TD><TD>";
         const std::string start = std::to_string(StartFrom);
+        // Save moves a message to the saved folder, Restore back to the inbox;
+        // both come back to this page of this folder.
+        auto saveLink = [&] {
+            return "<A href=\"/webmaillist?savefile=" + uMsg + "&dir=" + Dir + "&StartFrom=" + start + "\"" +
+                   HintAttributes("Save item") + ">Save</A>";
+        };
+        auto restoreLink = [&] {
+            return "<A href=\"/webmaillist?restorefile=" + uMsg + "&dir=" + Dir + "&StartFrom=" + start + "\"" +
+                   HintAttributes("Restore to inbox") + ">Restore</A>";
+        };
         if (Dir == "websent")
-            rows += "<A href=\"/webmaillist?savefile=" + uMsg + "&dir=websent&StartFrom=" + start + "\"" +
-                    HintAttributes("Save item") + ">Save</A>";
+            rows += saveLink();
         else if (Dir == "webdeleted")
-            rows += "<A href=\"/webmaillist?restorefile=" + uMsg + "&dir=webdeleted&StartFrom=" + start + "\"" +
-                    HintAttributes("Restore to inbox") + ">Restore</A>";
+            rows += restoreLink();
         else
             rows += "<A href=\"/compose?dir=" + Dir + "&replyfile=" + uMsg +
                     "\" target=\"bottomFrame\" onClick=\"showEmail(this,'#BCF0BC',1)\"" +
@@ -388,11 +396,9 @@ std::string MessageRows(const std::string& User, const std::string& Dir, const s
         } else {
             rows += "To: " + eTo;
             if (Dir == "in")
-                rows += " <A href=\"/webmaillist?savefile=" + uMsg + "&dir=in&StartFrom=" + start + "\"" +
-                        HintAttributes("Save item") + ">Save</A>";
+                rows += " " + saveLink();
             else if (Dir == "websaved")
-                rows += " <A href=\"/webmaillist?restorefile=" + uMsg + "&dir=websaved&StartFrom=" + start + "\"" +
-                        HintAttributes("Restore to inbox") + ">Restore</A>";
+                rows += " " + restoreLink();
         }
         rows += "</TD></TR>\r\n";
     }
