@@ -51,13 +51,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-std::string TrimBlanks(const std::string& s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
-    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
-    return s.substr(a, b - a);
-}
-
 bool Yes(const std::string& flag) { return Lower(flag) == "yes"; }
 
 template <typename Fn>
@@ -235,7 +228,7 @@ bool HeaderMatches(const TRule& rule, const std::vector<std::string>& lines) {
     while (start <= lookFor.size()) {
         std::size_t comma = lookFor.find(',', start);
         if (comma == std::string::npos) comma = lookFor.size();
-        const std::string word = TrimBlanks(lookFor.substr(start, comma - start));
+        const std::string word = smtp::TrimBlanks(lookFor.substr(start, comma - start));
         if (!word.empty()) words.push_back(word);
         start = comma + 1;
     }

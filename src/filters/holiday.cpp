@@ -49,13 +49,6 @@ bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == Lower(prefix);
 }
 
-std::string Trim(const std::string& s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
-    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
-    return s.substr(a, b - a);
-}
-
 // Lines of a file split at LF, each without its CR.
 std::vector<std::string> FileLines(const std::string& path) {
     std::string text;
@@ -171,17 +164,17 @@ std::string GetRecipientHeader(const std::string& msgFile) {
 }
 
 bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender) {
-    const std::string address = Lower(Trim(smtp::StripAngleBrackets(sender)));
+    const std::string address = Lower(smtp::TrimBlanks(smtp::StripAngleBrackets(sender)));
     if (address.empty()) return true;
     if (address == smtp::NoticeSenderAddress) return true;
     if (address.rfind("mailer-daemon", 0) == 0) return true;
     for (const auto& line : headerLines) {
         const std::string lower = Lower(line);
         if (lower.rfind("auto-submitted:", 0) == 0) {
-            const std::string value = Trim(lower.substr(15));
+            const std::string value = smtp::TrimBlanks(lower.substr(15));
             if (!value.empty() && value.rfind("no", 0) != 0) return true;
         } else if (lower.rfind("precedence:", 0) == 0) {
-            const std::string value = Trim(lower.substr(11));
+            const std::string value = smtp::TrimBlanks(lower.substr(11));
             if (value == "bulk" || value == "junk" || value == "list") return true;
         }
     }

@@ -24,13 +24,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return std::string();
-    size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
 std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
 
 }  // namespace
@@ -69,7 +62,7 @@ std::string CleanAddress(const std::string& address) {
 }
 
 bool IsImportAddress(const std::string& address) {
-    std::string a = Lower(Trim(address));
+    std::string a = Lower(smtp::TrimBlanks(address));
     if (a.size() >= 2 && a.front() == '<' && a.back() == '>') a = a.substr(1, a.size() - 2);
     return a == ImportAddress;
 }
@@ -77,7 +70,7 @@ bool IsImportAddress(const std::string& address) {
 bool AddSpamAddress(int type, const std::string& address) {
     if (FrmSpam == nullptr) return false;
     // Lines of imported address lists come with their blanks.
-    const std::string a = Trim(CleanAddress(address));
+    const std::string a = smtp::TrimBlanks(CleanAddress(address));
     // The table keeps the first 64 characters; the entry is looked up as
     // it will be stored.
     const std::string item = a.substr(0, ItemSize);

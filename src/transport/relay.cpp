@@ -29,12 +29,6 @@ namespace {
 
 constexpr size_t kMaxReply = 64 * 1024;
 
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return std::string();
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
@@ -60,7 +54,7 @@ std::string Two(int v) {
 // nothing else after the colon.
 std::string Bracketed(const std::string& address) {
     std::string bracketed(1, '<');
-    bracketed += smtp::StripAngleBrackets(Trim(address));
+    bracketed += smtp::StripAngleBrackets(smtp::TrimBlanks(address));
     bracketed += '>';
     return bracketed;
 }
@@ -74,7 +68,7 @@ std::vector<std::string> AuthMechanisms(const std::string& reply) {
         std::string line = Upper(smtp::Chomp(reply.substr(pos, lf == std::string::npos ? std::string::npos : lf - pos)));
         pos = lf == std::string::npos ? reply.size() : lf + 1;
         if (line.size() < 4) continue;
-        std::string text = Trim(line.substr(4));
+        std::string text = smtp::TrimBlanks(line.substr(4));
         if (text.rfind("AUTH", 0) != 0 || text.size() < 5 || (text[4] != ' ' && text[4] != '=')) continue;
         std::string rest = text.substr(5);
         size_t start = 0;
@@ -246,9 +240,9 @@ void TFrmSMTP::StartDelivery() {
     if (SMTPClient.Active()) SMTPClient.Abort();
 
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    const std::string host = Trim(ini.ReadString("SMTP", "Host", ""));
+    const std::string host = smtp::TrimBlanks(ini.ReadString("SMTP", "Host", ""));
     // A port outside 1..65535 takes the standard one, as everywhere else.
-    int port = settings::PortFromText(Trim(ini.ReadString("SMTP", "Port", "25")), 25);
+    int port = settings::PortFromText(smtp::TrimBlanks(ini.ReadString("SMTP", "Port", "25")), 25);
     if (ini.ReadBool("SMTP", "Standard", true)) port = 25;
     if (host.empty()) {
         RelayLog("no host - use setup");
@@ -382,7 +376,7 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                     if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
                         smtp::WritePortsValue(id, "Bad" + std::to_string(i), "");
                 platform::IniFile ini(ProgramDir + "tarnwick.ini");
-                const std::string fixed = Trim(ini.ReadString("SMTP", "MailFrom", ""));
+                const std::string fixed = smtp::TrimBlanks(ini.ReadString("SMTP", "MailFrom", ""));
                 const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
                 RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
                 SmtpClientState = 2;

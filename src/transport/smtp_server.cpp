@@ -65,13 +65,6 @@ std::string Upper(std::string s) {
     return s;
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return std::string();
-    size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
 int Number(const std::string& text) {
     if (text.empty() || text.size() > 9) return 0;
     int v = 0;
@@ -82,14 +75,14 @@ int Number(const std::string& text) {
     return v;
 }
 
-bool IsSafeListAddress(const std::string& address) { return spam::IsImportAddress(Trim(address)); }
+bool IsSafeListAddress(const std::string& address) { return spam::IsImportAddress(smtp::TrimBlanks(address)); }
 
 // The maker's own domain (that of the support address): crash reports and
 // support mails go there, so it is reached even without logging on.
 bool IsVendorAddress(const std::string& address) {
     static const std::string vendor = Lower(std::string(setup::kSupportAddress).substr(
         std::string(setup::kSupportAddress).find('@') + 1));
-    std::string a = Lower(smtp::StripAngleBrackets(Trim(address)));
+    std::string a = Lower(smtp::StripAngleBrackets(smtp::TrimBlanks(address)));
     size_t at = a.rfind('@');
     return at != std::string::npos && a.substr(at + 1) == vendor;
 }
@@ -116,8 +109,8 @@ std::vector<LineInfo> ClassifyLines(const std::vector<std::string>& lines) {
         for (const auto& h : header) {
             std::string lower = Lower(h);
             if (lower.rfind("content-type:", 0) == 0) {
-                std::string value = Trim(h.substr(13));
-                type = Lower(Trim(value.substr(0, value.find(';'))));
+                std::string value = smtp::TrimBlanks(h.substr(13));
+                type = Lower(smtp::TrimBlanks(value.substr(0, value.find(';'))));
                 size_t bv = Lower(value).find("boundary=");
                 if (bv != std::string::npos) {
                     std::string v = value.substr(bv + 9);
@@ -125,12 +118,12 @@ std::vector<LineInfo> ClassifyLines(const std::vector<std::string>& lines) {
                         size_t q = v.find('"', 1);
                         v = v.substr(1, q == std::string::npos ? std::string::npos : q - 1);
                     } else {
-                        v = Trim(v.substr(0, v.find(';')));
+                        v = smtp::TrimBlanks(v.substr(0, v.find(';')));
                     }
                     if (!v.empty()) boundaries.insert(v);
                 }
             } else if (lower.rfind("content-transfer-encoding:", 0) == 0) {
-                encoding = Lower(Trim(h.substr(26)));
+                encoding = Lower(smtp::TrimBlanks(h.substr(26)));
             }
         }
         container = type.rfind("multipart/", 0) == 0;
@@ -223,7 +216,7 @@ void SplitSmtpLine(std::string& buffer, std::string& command, std::string& argum
         argument = rest;
         return;
     }
-    address = Lower(Trim(address));
+    address = Lower(smtp::TrimBlanks(address));
     // ESMTP parameters after the address are not part of it.
     if (!address.empty() && address[0] == '<') {
         size_t gt = address.find('>');
@@ -237,7 +230,7 @@ void SplitSmtpLine(std::string& buffer, std::string& command, std::string& argum
 
 bool IpFilterAdmits(const std::string& remoteAddress, const std::string& filterAddress) {
     if (remoteAddress.rfind("127.", 0) == 0 || remoteAddress == "::1") return true;
-    const std::string filter = Trim(filterAddress);
+    const std::string filter = smtp::TrimBlanks(filterAddress);
     if (filter.empty() || remoteAddress.size() < filter.size()) return false;
     if (remoteAddress.compare(0, filter.size(), filter) != 0) return false;
     return remoteAddress.size() == filter.size() || filter.back() == '.' || remoteAddress[filter.size()] == '.';
@@ -421,7 +414,7 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
 
 void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession& s, const std::string& line) {
     const std::string state = s.Section.Read("state");
-    const std::string answer = Trim(smtp::Chomp(line));
+    const std::string answer = smtp::TrimBlanks(smtp::Chomp(line));
     if (answer == "*") {
         ServerLog(">> *");
         s.Section.Write("state", "");
@@ -517,7 +510,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
         std::string rest;
         size_t blank = argument.find(' ');
         std::string mechanism = Lower(argument.substr(0, blank));
-        if (blank != std::string::npos) rest = Trim(argument.substr(blank + 1));
+        if (blank != std::string::npos) rest = smtp::TrimBlanks(argument.substr(blank + 1));
         if (mechanism == "login") {
             if (rest.empty()) {
                 s.Section.Write("state", "user");

@@ -315,6 +315,13 @@ std::string Chomp(std::string s) {
     return s;
 }
 
+std::string TrimBlanks(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return std::string();
+    size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
 bool StartsWithNoCase(const std::string& text, const std::string& head) {
     if (text.size() < head.size()) return false;
     for (size_t i = 0; i < head.size(); ++i) {

@@ -112,6 +112,9 @@ std::string StripAngleBrackets(const std::string& address);
 // as they are logged and parsed).
 std::string Chomp(std::string s);
 
+// The text without leading and trailing spaces and tabs.
+std::string TrimBlanks(const std::string& s);
+
 // Whether text begins with head, ignoring the case of text's ASCII letters;
 // head is given in lower case (header names such as "subject: ").
 bool StartsWithNoCase(const std::string& text, const std::string& head);
