@@ -18,6 +18,18 @@
 using namespace memtable;
 using T = TvdlCustomMemTable;
 
+namespace {
+
+// Place of the first definition named name (case-blind) in defs, or -1.
+template <class Defs>
+int IndexOfName(const Defs& defs, const std::string& name) {
+    for (size_t i = 0; i < defs.size(); ++i)
+        if (SameText(defs[i].Name, name)) return static_cast<int>(i);
+    return -1;
+}
+
+}  // namespace
+
 const char* const kDuplicateIndex = "Duplicate index value. Operation aborted.";
 const char* const kNotEditMode = "Dataset is not in edit mode.";
 const char* const kKeyFieldsChanged = "Could'nt perform operation since key fields changed.";
@@ -53,9 +65,7 @@ TFieldDef& TFieldDefs::Add(const std::string& name, TFieldType type, int size, b
 }
 
 int TFieldDefs::IndexOf(const std::string& name) const {
-    for (size_t i = 0; i < defs_.size(); ++i)
-        if (SameText(defs_[i].Name, name)) return static_cast<int>(i);
-    return -1;
+    return IndexOfName(defs_, name);
 }
 
 TIndexDef& TIndexDefs::Add(const std::string& name, const std::string& fields, TIndexOptions options) {
@@ -68,9 +78,7 @@ TIndexDef& TIndexDefs::Add(const std::string& name, const std::string& fields, T
 }
 
 int TIndexDefs::IndexOf(const std::string& name) const {
-    for (size_t i = 0; i < defs_.size(); ++i)
-        if (SameText(defs_[i].Name, name)) return static_cast<int>(i);
-    return -1;
+    return IndexOfName(defs_, name);
 }
 
 // ---------------------------------------------------------------------------
