@@ -22,6 +22,7 @@
 #include "platform/dialogs.h"
 #include "platform/inifile.h"
 #include "shell/globals.h"
+#include "codecs/crypto_reference.h"
 
 namespace {
 
@@ -30,35 +31,9 @@ using namespace std::string_literals;
 const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz1234567890_-";
 const std::string kCodeTable = "zA9yB8xC7wD6vE5uF4tG3sH2rI1qJ0pK_oL-nMmNlOkPjQiRhSgTfUeVdWcXbYaZ";
 
-std::string FromHex(const std::string& hex) {
-    if (hex == "-") return {};
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
+using cryptoref::FromHex;
 
-std::vector<std::vector<std::string>> Reference(const std::string& command) {
-    const std::string cmd = "/usr/bin/python3 " TW_TEST_SOURCE_DIR
-                            "/codecs/scripts/crypto_reference.py " + command;
-    std::vector<std::vector<std::string>> rows;
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (!pipe) return rows;
-    std::string text;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-    if (pclose(pipe) != 0) return {};
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::vector<std::string> row;
-        std::string field;
-        while (fields >> field) row.push_back(field);
-        rows.push_back(row);
-    }
-    return rows;
-}
+using cryptoref::Reference;
 
 void EnsureApplication() {
     if (QApplication::instance()) return;
