@@ -8,6 +8,10 @@
 
 #include <QTcpServer>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 using twtest::PeerProcess;
@@ -157,6 +161,53 @@ TEST_F(Alerts, ADeadDesktopLosesItsAlertAndTheNextGoesOut) {
     servers_->QueueNewMailAlert("alice");
     ASSERT_TRUE(WaitForCount(1));
     EXPECT_EQ(Received(), (std::vector<std::string>{"alice,You have 2 messages."}));
+}
+
+TEST_F(Alerts, ADesktopThatNeverAnswersCostsOnlyTheConnectTimeout) {
+    CreateWindows();
+    // A listener whose backlog is full and that never accepts: the alert's
+    // connection never completes.
+    struct Fds {
+        std::vector<int> all;
+        ~Fds() {
+            for (int f : all) ::close(f);
+        }
+    } fds;
+    int stuck = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(stuck, 0);
+    fds.all.push_back(stuck);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(stuck, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(stuck, 0), 0);
+    socklen_t len = sizeof at;
+    ASSERT_EQ(::getsockname(stuck, reinterpret_cast<sockaddr*>(&at), &len), 0);
+    for (int i = 0; i < 3; ++i) {
+        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(f, 0);
+        fds.all.push_back(f);
+        (void)::connect(f, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    }
+    twtest::Pump(100);
+
+    servers_->AlertConnectTimeoutMs = 300;
+    SetPort(ntohs(at.sin_port));
+    SetAddress("alice", "127.0.0.1");
+    SetAddress("bob", "127.0.0.1");
+    PutFile("in", "alice_m1.dat", 10);
+    QElapsedTimer timer;
+    timer.start();
+    servers_->QueueNewMailAlert("alice");
+    ASSERT_TRUE(Idle());  // given up: dropped
+    EXPECT_GE(timer.elapsed(), 250) << "the connection should have hung until the timeout";
+    EXPECT_LT(timer.elapsed(), 2000);
+
+    Listen();
+    PutFile("in", "bob_m1.dat", 10);
+    servers_->QueueNewMailAlert("bob");
+    ASSERT_TRUE(WaitForCount(1));
+    EXPECT_EQ(Received(), (std::vector<std::string>{"bob,You have 1 message."}));
 }
 
 }  // namespace
