@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "filters/spam.h"
 #include "platform/dialup_fake.h"
 #include "platform/inifile.h"
 #include "settings/pw.h"
@@ -132,6 +133,24 @@ TEST_F(Cycle, BusyStartTouchesNothing) {
     EXPECT_EQ(SingleAccountName, "acct");
     EXPECT_EQ(m.TrayImage(), 0);
     EXPECT_FALSE(m.BtnSendRec->isEnabled());
+}
+
+TEST_F(Cycle, BusyStartStillSendsTheDueDailyReport) {
+    // Daily report at 09:00, none sent yet today; the clock says 10:00.
+    platform::IniFile ini(home_.Path("tarnwick.ini"));
+    ini.WriteString("Spam", "Report", "1");
+    ini.WriteString("Spam", "ReportEvery", "0");
+    ini.WriteString("Spam", "ReportDaily", "1");
+    ini.WriteString("Spam", "ReportDailyTime", "09:00");
+    ini.WriteString("Spam", "LastDailyReprt", "2026-05-03");
+    TFrmMain& m = Main({{"Regular", "1"}});
+    TFrmSpam spam;
+    FrmSpam = &spam;
+    m.BtnSendRec->setEnabled(false);  // a cycle is running
+    m.BtnSendRecClick(m.BtnSendRec);
+    EXPECT_EQ(Log(), "") << "no second cycle";
+    EXPECT_EQ(platform::IniFile(home_.Path("tarnwick.ini")).ReadString("Spam", "LastDailyReprt", ""), "2026-05-04");
+    FrmSpam = nullptr;
 }
 
 TEST_F(Cycle, AlarmRunsOneCyclePerArming) {
