@@ -18,6 +18,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -91,12 +93,23 @@ public:
             ++connections;
             socket_ = s;
             buffer_.clear();
+            scanned_ = 0;
             inData_ = false;
+            if (dataChunk_ > 0) s->setReadBufferSize(dataChunk_);
             QObject::connect(s, &QTcpSocket::readyRead, [this, s] { Read(s); });
             Write(s, greeting);
         });
     }
     int Port() const { return server_.serverPort(); }
+    // From the next connection on, the message text after "354" is read
+    // only `chunk` bytes at a time, `pauseMs` apart; a negative pause never
+    // reads it at all. Small socket buffers make the sender feel the pauses.
+    void ReadDataSlowly(int chunk, int pauseMs) {
+        int small = chunk;
+        setsockopt(static_cast<int>(server_.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        dataChunk_ = chunk;
+        dataPauseMs_ = pauseMs;
+    }
 
 private:
     void Write(QTcpSocket* s, const std::string& reply) {
@@ -119,14 +132,37 @@ private:
         QTimer::singleShot(100, s, [s, rest] { s->write(rest.data(), static_cast<qint64>(rest.size())); });
     }
     void Read(QTcpSocket* s) {
+        if (inData_ && dataPauseMs_ != 0) {
+            if (dataPauseMs_ < 0 || readScheduled_) return;
+            readScheduled_ = true;
+            QTimer::singleShot(dataPauseMs_, s, [this, s] {
+                readScheduled_ = false;
+                Take(s);
+            });
+            return;
+        }
+        Take(s);
+    }
+    void Take(QTcpSocket* s) {
         buffer_ += s->readAll().toStdString();
         for (;;) {
             if (inData_) {
-                std::string joined = "\r\n" + buffer_;
-                size_t end = joined.find("\r\n.\r\n");
-                if (end == std::string::npos) return;
-                messages.push_back(buffer_.substr(0, end + 3));
-                buffer_.erase(0, end + 3);
+                // Only the new part is searched: a message of megabytes
+                // arrives in many reads.
+                size_t cut = std::string::npos;
+                if (buffer_.compare(0, 3, ".\r\n") == 0) {
+                    cut = 3;
+                } else {
+                    size_t end = buffer_.find("\r\n.\r\n", scanned_ > 4 ? scanned_ - 4 : 0);
+                    if (end != std::string::npos) cut = end + 5;
+                }
+                if (cut == std::string::npos) {
+                    scanned_ = buffer_.size();
+                    return;
+                }
+                messages.push_back(buffer_.substr(0, cut));
+                buffer_.erase(0, cut);
+                scanned_ = 0;
                 inData_ = false;
                 Write(s, onData(messages.back()));
                 continue;
@@ -137,7 +173,10 @@ private:
             buffer_.erase(0, lf + 2);
             commands.push_back(line);
             std::string reply = onCommand(line);
-            if (reply.rfind("354", 0) == 0) inData_ = true;
+            if (reply.rfind("354", 0) == 0) {
+                inData_ = true;
+                scanned_ = 0;
+            }
             Write(s, reply);
         }
     }
@@ -145,6 +184,10 @@ private:
     QTcpSocket* socket_ = nullptr;
     std::string buffer_;
     bool inData_ = false;
+    size_t scanned_ = 0;  // bytes of buffer_ already searched for the end
+    int dataChunk_ = 0;
+    int dataPauseMs_ = 0;
+    bool readScheduled_ = false;
 };
 
 class RelayTest : public TempHome {
@@ -366,6 +409,44 @@ TEST_F(RelayTest, ProviderMayTakeItsTimeOverTheFinalDot) {
     Queue("m1", {"<a@far.example>"});
     Run();
     EXPECT_TRUE(OutFiles().empty()) << Log();
+}
+
+TEST_F(RelayTest, SlowReaderGetsTheWholeMessageOnlyAStallEndsTheRun) {
+    // About 16 MB: far more than the socket buffers can take in (they grow
+    // to a few MB on loopback), so most of the text waits in the sender
+    // while the provider reads.
+    std::string text = "Subject: big\r\n\r\n";
+    for (int i = 0; text.size() < 16000000; ++i)
+        text += "line " + std::to_string(i) + " of a long message, padded out to a fair width ......\r\n";
+    text += ".\r\n";
+    for (int pauseMs : {20, -1}) {
+        const bool stalls = pauseMs < 0;
+        provider.messages.clear();
+        provider.ReadDataSlowly(256 * 1024, pauseMs);
+        Start();
+        smtp_->ReplyTimeoutMs = 400;
+        smtp_->DeliveryTimer->setInterval(20);
+        std::ofstream(Out("big.txt"), std::ios::binary) << text;
+        smtp::WritePortsValue("big", std::string("rcpt"), "1");
+        smtp::WritePortsValue("big", std::string("To1"), "<a@far.example>");
+        smtp::WritePortsValue("big", std::string("From"), "<ann@far.example>");
+        QElapsedTimer timer;
+        timer.start();
+        Run();
+        if (stalls) {
+            EXPECT_TRUE(provider.messages.empty());
+            EXPECT_EQ(OutFiles(), std::vector<std::string>{"big.txt"});
+            EXPECT_NE(Log().find("Timed out waiting for response"), std::string::npos);
+        } else {
+            // Well over the reply timeout in all, yet never cut.
+            EXPECT_GT(timer.elapsed(), 2 * smtp_->ReplyTimeoutMs);
+            ASSERT_EQ(provider.messages.size(), 1u) << Log();
+            EXPECT_TRUE(provider.messages[0] == text) << "the message arrived altered";
+            EXPECT_TRUE(OutFiles().empty()) << Log();
+            EXPECT_NE(Log().find("big sent ok"), std::string::npos);
+            EXPECT_EQ(Log().find("Timed out"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(RelayTest, MessageWithSentMarkerIsTidiedNotSentAgain) {
