@@ -1255,23 +1255,18 @@ bool TvdlCustomMemTable::FindKey(const TvdlValues& values) {
     return true;
 }
 
-void TvdlCustomMemTable::SetRangeStart() {
-    TableOps::CheckActive(*this);
-    if (state_ != dsSetKey) CheckBrowseMode();
-    impl_->rangeStart.assign(fields_.size(), Cell());
-    impl_->hasStart = true;
-    impl_->keyTarget = &impl_->rangeStart;
-    state_ = dsSetKey;
+void TableOps::StartRangeKey(T& t, Row& bound, bool& has) {
+    CheckActive(t);
+    if (t.state_ != dsSetKey) t.CheckBrowseMode();
+    bound.assign(t.fields_.size(), Cell());
+    has = true;
+    t.impl_->keyTarget = &bound;
+    t.state_ = dsSetKey;
 }
 
-void TvdlCustomMemTable::SetRangeEnd() {
-    TableOps::CheckActive(*this);
-    if (state_ != dsSetKey) CheckBrowseMode();
-    impl_->rangeEnd.assign(fields_.size(), Cell());
-    impl_->hasEnd = true;
-    impl_->keyTarget = &impl_->rangeEnd;
-    state_ = dsSetKey;
-}
+void TvdlCustomMemTable::SetRangeStart() { TableOps::StartRangeKey(*this, impl_->rangeStart, impl_->hasStart); }
+
+void TvdlCustomMemTable::SetRangeEnd() { TableOps::StartRangeKey(*this, impl_->rangeEnd, impl_->hasEnd); }
 
 void TvdlCustomMemTable::ApplyRange() {
     TableOps::CheckActive(*this);

@@ -21,6 +21,8 @@ struct TableOps {
     static void Progress(T& t, int pct, TvdlProgressCode code);
     static void DataChanged(T& t);
     static void CheckActive(const T& t);
+    // Key entry for one end of a range (SetRangeStart / SetRangeEnd).
+    static void StartRangeKey(T& t, Row& bound, bool& has);
 
     // Fields and values
     static TField& NewField(T& t, const std::string& name, TFieldType type, int size, TFieldKind kind,
