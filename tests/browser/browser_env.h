@@ -19,28 +19,11 @@
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "transport/store.h"
+#include "test_app.h"
 
 namespace browsertest {
 
-inline void EnsureApp() {
-    if (QCoreApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_browser";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    // Qt would otherwise make a runtime folder of its own under /tmp.
-    if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-        static char runtime[] = "/tmp/tw_browser_rt_XXXXXX";
-        if (mkdtemp(runtime) != nullptr) {
-            setenv("XDG_RUNTIME_DIR", runtime, 1);
-            std::atexit([] {
-                std::error_code ec;
-                std::filesystem::remove_all(runtime, ec);
-            });
-        }
-    }
-    new QApplication(argc, argv);
-}
+inline void EnsureApp() { twtest::EnsureQtApp(); }
 
 inline platform::SystemTime At(int year, int month, int day, int hour, int minute) {
     platform::LocalTime lt;

@@ -23,16 +23,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "test_app.h"
 
 namespace filters_test {
 
-inline void EnsureApp() {
-    if (QApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_filters";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
+inline void EnsureApp() { twtest::EnsureQtApp(); }
 
 inline std::string Read(const std::string& path) {
     std::string data;

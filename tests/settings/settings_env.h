@@ -20,16 +20,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "test_app.h"
 
 namespace settings_test {
 
-inline void EnsureApp() {
-    if (QApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_settings";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
+inline void EnsureApp() { twtest::EnsureQtApp(); }
 
 // Users table file with the given names (password "pw" + name).
 inline void WriteUsers(const std::string& dir, const std::vector<std::string>& names) {

@@ -12,30 +12,11 @@
 #include "platform/dialogs.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "test_app.h"
 
 namespace shelltest {
 
-inline QApplication& App() {
-    static int argc = 1;
-    static char name[] = "test_shell";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        // Qt would otherwise make a runtime folder of its own under /tmp.
-        if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-            static char runtime[] = "/tmp/tw_shell_rt_XXXXXX";
-            if (mkdtemp(runtime) != nullptr) {
-                setenv("XDG_RUNTIME_DIR", runtime, 1);
-                std::atexit([] {
-                    std::error_code ec;
-                    std::filesystem::remove_all(runtime, ec);
-                });
-            }
-        }
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+inline QApplication& App() { return twtest::EnsureQtApp(); }
 
 // A fresh program directory (TARNWICK_HOME and ProgramDir point at it),
 // default log switches, no scripted dialogs; removed afterwards.

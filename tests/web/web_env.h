@@ -18,28 +18,9 @@
 
 #include <sys/stat.h>
 #include <utime.h>
+#include "test_app.h"
 
-inline QApplication& WebApp() {
-    static int argc = 1;
-    static char name[] = "test_web";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        // Qt would otherwise make a runtime folder of its own under /tmp.
-        if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-            static char runtime[] = "/tmp/tw_web_rt_XXXXXX";
-            if (mkdtemp(runtime) != nullptr) {
-                setenv("XDG_RUNTIME_DIR", runtime, 1);
-                std::atexit([] {
-                    std::error_code ec;
-                    std::filesystem::remove_all(runtime, ec);
-                });
-            }
-        }
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+inline QApplication& WebApp() { return twtest::EnsureQtApp(); }
 
 class WebHome : public ::testing::Test {
 protected:
