@@ -1,0 +1,61 @@
+// What the exception thread hands to the report, the dialog and the mail:
+// the exception being reported and a snapshot of each thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "zel_capture.h"
+#include "zel_settings.h"
+#include "zel_stacktrace.h"
+
+namespace zelExcept {
+
+struct TExceptionRecord {
+    bool Frozen = false;
+    bool HasObject = false;   // false: no exception object ("Unknown")
+    std::string ClassName;    // demangled C++ type, or the signal's name
+    std::string Message;      // what(), or the fault text; equal to ClassName when it has none
+    bool OsException = false; // a processor fault (signal), not a thrown object
+    std::uint64_t Address = 0;
+    pid_t ThreadId = 0;
+    bool CanContinue = false;
+};
+
+struct TThreadSnapshot {
+    pid_t Tid = 0;
+    std::string DisplayName;  // "main thread", "name ($1a2b)" or "thread $1a2b"
+    bool IsMain = false;
+    bool Suspended = false;
+    int Priority = 0;         // 0 is normal
+    bool StackReadable = false;
+    zelCapture::TStackCapture Stack;
+    // The stack recorded at the throw, when the thread raised a C++ exception.
+    std::vector<zelStackTrace::TPresetItem> Preset;
+    bool RaisedThroughRunTime = false;
+    // The creating thread and its stack when this thread was created.
+    bool HasCreator = false;
+    std::string CreatorName;
+    std::vector<zelStackTrace::TPresetItem> CreatorStack;
+};
+
+// The report and its actions (built by the report unit).
+std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads);
+bool SaveBugReport(const std::string& report, bool autoSave);
+// silent: no message boxes and no mail-client route.
+bool MailBugReport(const std::string& report, bool silent);
+// The exception dialog, modal; its buttons run their actions themselves,
+// each after `fireActionHandlers(action, report)` (true: handled, skip the
+// action). Returns the action that ended it: continue, restart or close.
+TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
+                            const std::function<bool(TAction, std::string&)>& fireActionHandlers);
+
+// Runs `call` on the main thread (a probe answered within `probeMs` first);
+// false when the main thread does not answer.
+bool CallInMainThread(const std::function<void()>& call, int probeMs = 1500);
+
+}  // namespace zelExcept
