@@ -91,12 +91,20 @@ def write_links(home):
 
 # --- the program -------------------------------------------------------------
 
+_handed_out = set()
+
+
 def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    # Ports handed out in this run stay distinct: a port just closed may come
+    # back from the next bind, and two servers of one program must not share it.
+    while True:
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        if port not in _handed_out:
+            _handed_out.add(port)
+            return port
 
 
 class Program:
