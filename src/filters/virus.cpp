@@ -155,6 +155,19 @@ void DefuseNameParameters(std::string& line, bool isApplication, DefuseState& st
     }
 }
 
+// Both attachment notices end with the footer line, an empty line and the
+// end marker.
+std::string NoticeText(const std::string& user, const std::string& subject, std::vector<std::string> body) {
+    smtp::GeneratedMail mail;
+    mail.to = smtp::LocalRecipient(user);
+    mail.subject = subject;
+    body.push_back(smtp::GeneratedFooterLine);
+    body.push_back("");
+    mail.body = std::move(body);
+    mail.footer = false;
+    return smtp::GeneratedMessage(mail);
+}
+
 }  // namespace
 
 std::string StripChar(const std::string& text, char character, const std::string& replacement) {
@@ -306,7 +319,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
     body.push_back(
         "It is recommended that unless you are certain of the safety of these file(s) you delete the email in "
         "question.");
-    const std::string notice = smtp::GeneratedMessage(user, "Virus Possibility", body);
+    const std::string notice = NoticeText(user, "Virus Possibility", body);
     const std::string folder = moved ? smtp::FolderSpam1 : smtp::FolderIn;
     if (smtp::WriteMailboxFile(folder, user, stamp, notice).empty())
         tablefiles::LogLine("Attachment check: cannot write the notice for " + user);
@@ -330,7 +343,7 @@ bool NotifyOutgoingRisk(const std::string& sender, const std::vector<std::string
     };
     body.insert(body.end(), attachmentNames.begin(), attachmentNames.end());
     body.push_back("");
-    const std::string notice = smtp::GeneratedMessage(warnUser, "Outgoing Virus Possibility", body);
+    const std::string notice = NoticeText(warnUser, "Outgoing Virus Possibility", body);
     if (smtp::WriteMailboxFile(smtp::FolderIn, warnUser, stamp, notice).empty()) {
         tablefiles::LogLine("Attachment check: cannot write the outgoing warning for " + warnUser);
         return false;

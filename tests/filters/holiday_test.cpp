@@ -3,6 +3,7 @@
 // entries, the entry dialog and the table layout.
 #include "filters/forward.h"
 #include "filters/holiday.h"
+#include "transport/smtp.h"
 
 #include "filters_env.h"
 
@@ -132,7 +133,7 @@ TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
     EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), "<someone@outside.example>");
     EXPECT_EQ(smtp::ReadPortsValue(id, "From"), "<bob@office.example>");
     EXPECT_EQ(Read(Out() + id + ".txt"),
-              "Message-ID: <103015250>\r\n"
+              "Message-ID: <103015250@" + smtp::MessageIdHost() + ">\r\n"
               "From: bob <bob@office.example>\r\n"
               "To: <someone@outside.example>\r\n"
               "Subject: Out of Office AutoReply: Budget meeting\r\n"
@@ -282,7 +283,7 @@ TEST_F(Holiday, SetOnNoticeNamesTheEndDate) {
     const auto files = smtp::ListUserFiles(In(), "bob");
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(Read(In() + files[0]),
-              "Message-ID: <103015250>\r\n"
+              "Message-ID: <103015250@" + smtp::MessageIdHost() + ">\r\n"
               "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
               "To: \"bob\" <bob@localhost>\r\n"
               "Subject: Tarnwick auto-respond\r\n"
