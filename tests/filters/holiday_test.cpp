@@ -231,6 +231,25 @@ TEST_F(Holiday, OutsideSenderIsAnsweredOnceADay) {
     EXPECT_EQ(Queued().size(), 3u);
 }
 
+// The once-a-day guard belongs to each entry: a user's second entry still
+// answers the sender the first one has just answered.
+TEST_F(Holiday, EveryEntryOfAUserAnswersAnOutsideSender) {
+    AddEntry("bob", 0, 0, "Away: [Subject]", "On leave.");
+    AddEntry("bob", 2, 0, "Urgent matters", "Call the office.");
+    EXPECT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 2);
+    std::set<std::string> subjects;
+    for (const auto& name : Queued()) {
+        const std::string text = Read(Out() + name);
+        subjects.insert(text.substr(text.find("Subject: ") + 9, text.find("\r\n", text.find("Subject: ")) -
+                                                                     text.find("Subject: ") - 9));
+    }
+    EXPECT_EQ(subjects, (std::set<std::string>{"Away: Budget meeting", "Urgent matters"}));
+    // Within the day, neither entry answers that sender again.
+    AdvanceClock(std::chrono::hours(1));
+    EXPECT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 0);
+    EXPECT_EQ(Queued().size(), 2u);
+}
+
 TEST_F(Holiday, ReplyAndForwardOfOneDeliveryGetTheirOwnIds) {
     AddEntry("bob", 0);
     TvdlMemTable& fw = *FrmSettings->TblForward;
