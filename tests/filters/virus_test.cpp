@@ -96,7 +96,10 @@ protected:
             "for p in m.walk():\n"
             "  for d in p.defects: print('DEFECT',type(d).__name__)\n"
             "  if p.get_filename(): print('FILE',p.get_filename())\n"
-            "print('SUBJECT',m['subject'])\n";
+            "print('SUBJECT',m['subject'])\n"
+            // The older reading of the same module, as other clients do it.
+            "for p in email.message_from_binary_file(open(sys.argv[1],'rb'),policy=policy.compat32).walk():\n"
+            "  if p.get_filename(): print('OLDFILE',p.get_filename())\n";
         const std::string scriptPath = ProgramDir + "parse.py";
         Write(scriptPath, script);
         int status = 0;
@@ -158,6 +161,37 @@ TEST_F(Virus, DefusesEveryNameFormAtItsLastCharacter) {
          "Content-Transfer-Encoding: base64\r\n"
          "Content-Disposition: attachment; filename*=utf-8''setup.ex%65\r\n",
          "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
+        // The disposition before the type: the type still says what the
+        // part is.
+        {"Content-Disposition: attachment; filename=\"setup.exe\"\r\n"
+         "Content-Type: application/octet-stream\r\n"
+         "Content-Transfer-Encoding: base64\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
+        // A name in RFC 2231 sections is judged joined.
+        {"Content-Type: application/octet-stream\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "Content-Disposition: attachment; filename*0=\"set\"; filename*1=\"up.exe\"\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
+        {"Content-Type: text/plain\r\n"
+         "Content-Disposition: attachment;\r\n"
+         " filename*1*=up.ex%65;\r\n"
+         " filename*0*=utf-8''set\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (95%)"},
+        // An empty last section: the last character is found in the one
+        // before.
+        {"Content-Type: application/octet-stream; name*0=\"setup.exe\"; name*1=\"\"\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
+        // Far down a long part header.
+        {"Content-Type: application/octet-stream\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "Content-ID: <a@b>\r\n"
+         "Content-Description: the installer\r\n"
+         "X-One: 1\r\n"
+         "X-Two: 2\r\n"
+         "X-Three: 3\r\n"
+         "X-Four: 4\r\n"
+         "Content-Disposition: attachment; filename=\"setup.exe\"\r\n",
+         "setup.ex_", "setup.exe was renamed setup.ex_ (25%)"},
     };
     for (const auto& c : cases) {
         const std::string file = Deliver("bob", "100000001", Mime(c.part));
@@ -165,6 +199,8 @@ TEST_F(Virus, DefusesEveryNameFormAtItsLastCharacter) {
         const std::string parsed = Parse(file);
         EXPECT_EQ(parsed.find("DEFECT"), std::string::npos) << parsed;
         EXPECT_NE(parsed.find(std::string("FILE ") + c.defusedFile), std::string::npos) << parsed;
+        // Neither reading finds a risky name left.
+        EXPECT_EQ(parsed.find(".exe\n"), std::string::npos) << parsed;
         // The body is left as it was.
         EXPECT_NE(Read(file).find("TVqQAAMAAAAEAAAA\r\n--XX--\r\n.\r\n"), std::string::npos);
 
@@ -184,6 +220,63 @@ TEST_F(Virus, DefusesEveryNameFormAtItsLastCharacter) {
         std::remove(noticePath.c_str());
         std::remove(file.c_str());
     }
+}
+
+// The three ways a name went past the check, read the way a mail client
+// reads them: python sees setup.exe before and setup.ex_ after, in every
+// part, also inside an enclosed message.
+TEST_F(Virus, NamesAreFoundWhereverAClientFindsThem) {
+    const std::string text =
+        "From: Sender <sender@outside.example>\r\n"
+        "To: bob@office.example\r\n"
+        "Subject: files\r\n"
+        "MIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"outer\"\r\n"
+        "\r\n"
+        "--outer\r\n"
+        "Content-Disposition: attachment; filename=\"one.exe\"\r\n"
+        "Content-Type: application/octet-stream\r\n"
+        "\r\n"
+        "QQ==\r\n"
+        "--outer\r\n"
+        "Content-Type: application/octet-stream;\r\n"
+        "\tx-unix-mode=0644\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-ID: <x@y>\r\n"
+        "Content-Description: tool\r\n"
+        "X-Note: 1\r\n"
+        "Content-Disposition: attachment; filename=\"two.exe\"\r\n"
+        "\r\n"
+        "QQ==\r\n"
+        "--outer\r\n"
+        "Content-Type: message/rfc822\r\n"
+        "\r\n"
+        "From: a@b.example\r\n"
+        "Subject: inner\r\n"
+        "MIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=inner\r\n"
+        "\r\n"
+        "--inner\r\n"
+        "Content-Type: application/octet-stream\r\n"
+        "Content-Disposition: attachment; filename*0=\"thr\"; filename*1=\"ee.exe\"\r\n"
+        "\r\n"
+        "QQ==\r\n"
+        "--inner--\r\n"
+        "--outer--\r\n"
+        ".\r\n";
+    const std::string file = Deliver("bob", "100000010", text);
+    const std::string before = Parse(file);
+    for (const char* name : {"one.exe", "two.exe", "three.exe"})
+        EXPECT_NE(before.find(std::string("FILE ") + name + "\n"), std::string::npos) << before;
+    EXPECT_TRUE(virus::CheckIncomingAttachments(file, "bob", 0));
+    const std::string after = Parse(file);
+    EXPECT_EQ(after.find("DEFECT"), std::string::npos) << after;
+    EXPECT_EQ(after.find(".exe\n"), std::string::npos) << after;
+    for (const char* name : {"one.ex_", "two.ex_", "three.ex_"})
+        EXPECT_NE(after.find(std::string("FILE ") + name + "\n"), std::string::npos) << after;
+    const std::string defused = Read(file);
+    EXPECT_EQ(defused.size(), text.size());  // each name changed in place
+    EXPECT_NE(defused.find("filename*0=\"thr\"; filename*1=\"ee.ex_\""), std::string::npos);
 }
 
 TEST_F(Virus, UuencodedFileIsDefused) {
