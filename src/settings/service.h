@@ -1,6 +1,6 @@
-// How the program starts with the machine. "Run on Windows Startup" is an
+// How the program starts with the machine. "Start at desktop login" is an
 // XDG autostart entry that starts the program minimised ("/m") when the
-// user's desktop session starts; "As a 2000/XP service" is a systemd unit
+// user's desktop session starts; "Run as a system service" is a systemd unit
 // that starts it at boot. Both carry the program directory, so the started
 // copy works on the same home as the one that wrote them.
 //
