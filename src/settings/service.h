@@ -40,6 +40,10 @@ int RunCommand(const std::vector<std::string>& argv);
 // Injection points; an empty value restores the default.
 void SetLocations(const Locations& locations);
 void SetRunner(Runner runner);
+// Replaces the default for the rest of the process: a test program points
+// both into its own temporary folder at start, so that no test, whether it
+// injects its own places or not, can reach the real ones.
+void SetFallbackForTesting(const Locations& locations, Runner runner);
 Locations CurrentLocations();
 
 // Texts of the two files for a program and its directory (with or without
