@@ -24,6 +24,10 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +35,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+
+extern char** environ;
 
 TFrmRule* FrmRule = nullptr;
 std::function<bool(TFrmRule&)> TFrmRule::ExecForTesting;
@@ -58,35 +65,15 @@ Fn Symbol(void* handle, const char* name) {
     return reinterpret_cast<Fn>(dlsym(handle, name));
 }
 
-// Exit codes of a child that ran an action to its end. Anything else (a
+// Exit code of a child that ran a text export to its end. Anything else (a
 // signal, exit() inside the add-in, a sanitizer report) is a failure.
 constexpr int ExitTrue = 42;
-constexpr int ExitFalse = 43;
 
 bool WaitChild(pid_t pid, int& status) {
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return false;
     }
     return true;
-}
-
-// Runs an action entry point in a child process: whatever the add-in does
-// to its memory, or however it dies, this process and the delivery in
-// progress go on.
-std::optional<bool> ActionInChild(const std::function<unsigned char()>& call) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) return std::nullopt;
-    if (pid == 0) {
-        const unsigned char result = call();
-        std::fflush(nullptr);
-        _exit(result != 0 ? ExitTrue : ExitFalse);
-    }
-    int status = 0;
-    if (!WaitChild(pid, status) || !WIFEXITED(status)) return std::nullopt;
-    if (WEXITSTATUS(status) == ExitTrue) return true;
-    if (WEXITSTATUS(status) == ExitFalse) return false;
-    return std::nullopt;
 }
 
 // A text export called in a child; the buffer comes back through a pipe.
@@ -130,6 +117,167 @@ std::optional<std::string> TextInChild(TTextExport fn) {
     return FromTextBuffer(buffer);
 }
 
+std::string hostProgram;
+std::chrono::milliseconds callLimit{30000};
+
+std::string HostProgram() {
+    if (!hostProgram.empty()) return hostProgram;
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (ec ? std::filesystem::path() : self.parent_path()) / "tarnwick-addin-host";
+}
+
+}  // namespace
+
+// One library's host process and the socket to it. Every exchange is one
+// request and one reply within the call limit; anything else (the host
+// died, hung, or answered nonsense) ends the host.
+class TAddinHost {
+public:
+    explicit TAddinHost(std::string library) : library_(std::move(library)) {}
+    ~TAddinHost() { Stop(); }
+    TAddinHost(const TAddinHost&) = delete;
+    TAddinHost& operator=(const TAddinHost&) = delete;
+
+    struct Hello {
+        bool loaded = false, name = false, action = false, newAction = false;
+        std::string error;
+    };
+
+    // Starts the host unless it runs; false when it could not be started
+    // or did not greet in time.
+    bool Start(Hello* hello = nullptr) {
+        if (fd_ >= 0) return true;
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
+        // The host finds its end on descriptor 3; dup2 onto 3 clears
+        // close-on-exec only when the descriptor moves.
+        int child = sv[1];
+        if (child == 3) {
+            child = fcntl(sv[1], F_DUPFD_CLOEXEC, 10);
+            close(sv[1]);
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, child, 3);
+        const std::string program = HostProgram();
+        std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(library_.c_str()), nullptr};
+        pid_t pid = -1;
+        const int rc = child < 0 ? -1 : posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (child >= 0) close(child);
+        if (rc != 0) {
+            close(sv[0]);
+            tablefiles::LogLine("Addin host " + program + " cannot be started for " + library_ + ": " +
+                                std::strerror(rc < 0 ? EBADF : rc));
+            return false;
+        }
+        pid_ = pid;
+        fd_ = sv[0];
+        unsigned char head[6];
+        Hello h;
+        if (!Receive(head, sizeof head) || head[0] != 'H') {
+            Stop();
+            return false;
+        }
+        h.loaded = head[1] != 0;
+        h.name = head[2] != 0;
+        h.action = head[3] != 0;
+        h.newAction = head[4] != 0;
+        h.error.resize(head[5]);
+        if (head[5] > 0 && !Receive(h.error.data(), h.error.size())) {
+            Stop();
+            return false;
+        }
+        if (!h.loaded) Stop();
+        if (hello) *hello = h;
+        return h.loaded;
+    }
+
+    // One request and its reply of replySize bytes; false (and the host
+    // ended) on any failure.
+    bool Exchange(const std::string& request, unsigned char* reply, std::size_t replySize) {
+        if (fd_ < 0) return false;
+        std::size_t done = 0;
+        while (done < request.size()) {
+            const ssize_t n = send(fd_, request.data() + done, request.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                Stop();
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        if (!Receive(reply, replySize)) {
+            Stop();
+            return false;
+        }
+        return true;
+    }
+
+    bool Running() const { return fd_ >= 0; }
+    long Pid() const { return fd_ >= 0 ? static_cast<long>(pid_) : 0; }
+    bool TimedOut() const { return timedOut_; }
+
+    // Closing the socket lets a healthy host end by itself; one that does
+    // not within a moment is killed.
+    void Stop() {
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+        if (pid_ <= 0) return;
+        int status = 0;
+        for (int i = 0; i < 50; ++i) {
+            const pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_ || (r < 0 && errno != EINTR)) {
+                pid_ = -1;
+                return;
+            }
+            if (i == 0 && timedOut_) break;  // a hung host is not waited for
+            usleep(10000);
+        }
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+
+private:
+    // Reads size bytes within the call limit.
+    bool Receive(void* data, std::size_t size) {
+        timedOut_ = false;
+        auto* p = static_cast<unsigned char*>(data);
+        const auto deadline = std::chrono::steady_clock::now() + callLimit;
+        while (size > 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                timedOut_ = true;
+                return false;
+            }
+            pollfd pfd{fd_, POLLIN, 0};
+            const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return false;
+            if (ready == 0) continue;
+            const ssize_t n = recv(fd_, p, size, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    std::string library_;
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    bool timedOut_ = false;
+};
+
+namespace {
+
 struct CurrentCall {
     CurrentCall(const std::string& msgFile, int kind) : file(CurrentMsgFile), kind(CurrentKind) {
         CurrentMsgFile = msgFile;
@@ -159,23 +307,36 @@ std::string FromTextBuffer(const unsigned char* buffer) {
     return std::string(reinterpret_cast<const char*>(buffer + 1), buffer[0]);
 }
 
+void SetHostProgram(const std::string& path) { hostProgram = path; }
+void SetCallLimit(std::chrono::milliseconds limit) { callLimit = limit; }
+
+long HostProcessId(const std::string& addinName) {
+    for (const auto& e : AddinTable)
+        if (e.Name == addinName && e.Host) return e.Host->Pid();
+    return 0;
+}
+
 void LoadAddinTable(const std::string& folder) {
     FreeAddinTable();
     for (const auto& file : platform::ListFiles(folder, AddinMask)) {
         TAddinEntry entry;
         entry.Name = file;
-        const std::string path = folder + file;
-        entry.Handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (entry.Handle == nullptr) {
-            const char* why = dlerror();
-            tablefiles::LogLine("Addin " + file + " cannot be loaded: " + (why ? why : "unknown error"));
+        entry.Path = folder + file;
+        auto host = std::make_shared<TAddinHost>(entry.Path);
+        TAddinHost::Hello hello;
+        if (!host->Start(&hello)) {
+            tablefiles::LogLine("Addin " + file + " cannot be loaded: " +
+                                (hello.error.empty() ? std::string("its host did not start") : hello.error));
         } else {
-            if (auto nameFn = Symbol<TTextExport>(entry.Handle, "TWAddinName")) {
-                if (auto name = TextInChild(nameFn)) entry.Name = *name;
+            entry.Loaded = true;
+            entry.Action = hello.action;
+            entry.NewAction = hello.newAction;
+            entry.Host = host;
+            unsigned char reply[257];
+            if (hello.name) {
+                if (host->Exchange("N", reply, sizeof reply) && reply[0] == 'R') entry.Name = FromTextBuffer(reply + 1);
                 else tablefiles::LogLine("Addin " + file + " failed to report its name");
             }
-            entry.Action = Symbol<TActionExport>(entry.Handle, "TWAddinAction");
-            entry.NewAction = Symbol<TNewActionExport>(entry.Handle, "TWNewAddinAction");
         }
         AddinTable.push_back(std::move(entry));
     }
@@ -183,7 +344,7 @@ void LoadAddinTable(const std::string& folder) {
 
 void FreeAddinTable() {
     for (auto& entry : AddinTable)
-        if (entry.Handle != nullptr) dlclose(entry.Handle);
+        if (entry.Host) entry.Host->Stop();
     AddinTable.clear();
 }
 
@@ -249,37 +410,38 @@ bool HeaderMatches(const TRule& rule, const std::vector<std::string>& lines) {
 }
 
 bool RunAddin(const std::string& addinName, const std::string& params, const std::string& user) {
-    const TAddinEntry* entry = nullptr;
-    for (const auto& e : AddinTable) {
+    TAddinEntry* entry = nullptr;
+    for (auto& e : AddinTable) {
         if (e.Name == addinName) {
             entry = &e;
             break;
         }
     }
-    if (entry == nullptr) return false;
+    if (entry == nullptr || !entry->Loaded || !entry->Host || (!entry->NewAction && !entry->Action)) return false;
+    // A host that crashed or was ended on an earlier message starts again.
+    if (!entry->Host->Running() && !entry->Host->Start()) {
+        tablefiles::LogLine("Addin " + addinName + " could not be started again; the rule stops there");
+        return false;
+    }
     const std::int32_t kind = CurrentKind;
-    std::optional<bool> result;
-    if (entry->NewAction != nullptr) {
-        TWTextBuffer file, par, who;
-        ToTextBuffer(CurrentMsgFile, file);
-        ToTextBuffer(params, par);
-        ToTextBuffer(user, who);
-        const TNewActionExport fn = entry->NewAction;
-        result = ActionInChild([&] { return fn(kind, file, par, who); });
-    } else if (entry->Action != nullptr) {
-        TWTextBuffer file, par;
-        ToTextBuffer(CurrentMsgFile, file);
-        ToTextBuffer(params, par);
-        const TActionExport fn = entry->Action;
-        result = ActionInChild([&] { return fn(kind, file, par); });
-    } else {
+    std::string request = "A";
+    request.append(reinterpret_cast<const char*>(&kind), sizeof kind);
+    TWTextBuffer buffer;
+    // The older entry point gets no user; the host passes the buffer to
+    // the newer one only.
+    const std::string file = CurrentMsgFile;
+    for (const std::string* text : {&file, &params, &user}) {
+        ToTextBuffer(*text, buffer);
+        request.append(reinterpret_cast<const char*>(buffer), sizeof buffer);
+    }
+    unsigned char reply[2];
+    if (!entry->Host->Exchange(request, reply, sizeof reply) || reply[0] != 'B') {
+        tablefiles::LogLine("Addin " + addinName + (entry->Host->TimedOut() ? " did not return in time" : " failed") +
+                            " on " + CurrentMsgFile + "; the rule stops there");
+        entry->Host->Stop();
         return false;
     }
-    if (!result) {
-        tablefiles::LogLine("Addin " + addinName + " failed on " + CurrentMsgFile + "; the rule stops there");
-        return false;
-    }
-    return *result;
+    return reply[1] != 0;
 }
 
 void ApplyRules(const std::vector<TRule>& rules, const std::string& msgFile, const std::string& user, int kind,

@@ -31,15 +31,21 @@
 //                               unsigned char* params);
 // An action returning true lets the rule's chain go on.
 //
-// An add-in runs in a child process of its own for every call except
-// TWConfigure: an add-in that crashes or hangs up on a message ends only
-// that child, the rule stops there, and the message and the server go on.
+// Each library is loaded once, at start-up, into a host process of its own
+// (tarnwick-addin-host) that lives for the run: the add-in keeps its state
+// from call to call, and one that crashes or hangs on a message ends only
+// its host. A call that does not return within the call limit ends the host
+// too; the rule stops there, the message and the server go on, and the
+// next call starts the host again. The listing and help calls run in a
+// child of their own; TWConfigure runs in this process.
 #pragma once
 
 #include <QDialog>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,19 +75,32 @@ using TConfigureExport = void (*)();
 using TActionExport = unsigned char (*)(std::int32_t, unsigned char*, unsigned char*);
 using TNewActionExport = unsigned char (*)(std::int32_t, unsigned char*, unsigned char*, unsigned char*);
 
-// One loaded library of AddinTable.
+class TAddinHost;
+
+// One library of AddinTable.
 struct TAddinEntry {
-    void* Handle = nullptr;              // none when loading failed
-    TActionExport Action = nullptr;
-    TNewActionExport NewAction = nullptr;
+    std::string Path;
+    bool Loaded = false;                 // its host could load it
+    bool Action = false;                 // it exports TWAddinAction
+    bool NewAction = false;              // it exports TWNewAddinAction
     std::string Name;                    // reported name, else the file name
+    std::shared_ptr<TAddinHost> Host;    // the process that holds it
 };
 extern std::vector<TAddinEntry> AddinTable;
 
 // Fills AddinTable from every library of folder (with trailing "/"), in
-// name order; FreeAddinTable unloads them.
+// name order, each in a host of its own; FreeAddinTable ends the hosts.
 void LoadAddinTable(const std::string& folder);
 void FreeAddinTable();
+
+// The host program: by default tarnwick-addin-host beside this program's
+// executable. Tests name the one of their build.
+void SetHostProgram(const std::string& path);
+// How long one call into an add-in may take before its host is ended
+// (30 seconds unless set; tests use a short one).
+void SetCallLimit(std::chrono::milliseconds limit);
+// The process id of an add-in's host, 0 when none runs (for tests).
+long HostProcessId(const std::string& addinName);
 
 // One rule, as a row of the add-in window's rule list holds it.
 struct TRule {

@@ -62,29 +62,32 @@ std::string OneLine(std::string s) {
     return s;
 }
 
-// Outside senders answered, by program home, user and address. A responder
-// elsewhere that neither marks its replies nor respects the mark on ours
-// would otherwise trade replies with us at every Send/Recv cycle; with one
-// reply a day per sender such an exchange dies down. Replies to colleagues
-// go straight into their mailboxes, pass no filter and cannot loop.
+// Outside senders answered, by program home, user, entry and address. A
+// responder elsewhere that neither marks its replies nor respects the mark
+// on ours would otherwise trade replies with us at every Send/Recv cycle;
+// with one reply a day per sender such an exchange dies down. Each entry of
+// a user answers on its own, so the guard is kept per entry (its subject
+// and text stand for it: the table gives entries no other identity).
+// Replies to colleagues go straight into their mailboxes, pass no filter
+// and cannot loop.
 std::map<std::string, platform::SystemTime> answered;
 
-std::string AnsweredKey(const std::string& user, const std::string& sender) {
-    return ProgramDir + "\n" + Lower(user) + "\n" + Lower(smtp::StripAngleBrackets(sender));
+std::string AnsweredKey(const std::string& user, const std::string& entry, const std::string& sender) {
+    return ProgramDir + "\n" + Lower(user) + "\n" + Lower(smtp::StripAngleBrackets(sender)) + "\n" + entry;
 }
 
-bool AnsweredToday(const std::string& user, const std::string& sender) {
-    const auto it = answered.find(AnsweredKey(user, sender));
+bool AnsweredToday(const std::string& key) {
+    const auto it = answered.find(key);
     return it != answered.end() && platform::Now() - it->second < std::chrono::hours(24);
 }
 
-void NoteAnswered(const std::string& user, const std::string& sender) {
+void NoteAnswered(const std::string& key) {
     const platform::SystemTime now = platform::Now();
     for (auto it = answered.begin(); it != answered.end();) {
         if (now - it->second >= std::chrono::hours(24)) it = answered.erase(it);
         else ++it;
     }
-    answered[AnsweredKey(user, sender)] = now;
+    answered[key] = now;
 }
 
 bool LocalUsers(const std::string& address, std::vector<std::string>& users) {
@@ -246,11 +249,12 @@ int AutoRespond(const std::string& recipient, const std::string& user, const std
                 else tablefiles::LogLine("Auto-respond: cannot write the reply for " + name);
             }
         } else if (!isInternal) {
-            if (AnsweredToday(user, sender)) continue;
+            const std::string key = AnsweredKey(user, entry.subject + "\n" + entry.message, sender);
+            if (AnsweredToday(key)) continue;
             const std::string text = AutoReplyText(fromText, sender, false, entry.message, subject);
             if (!forward::QueueMessage(stamp, text, {sender}, recipientAddress).empty()) {
                 ++written;
-                NoteAnswered(user, sender);
+                NoteAnswered(key);
             } else {
                 tablefiles::LogLine("Auto-respond: cannot queue the reply to " + sender);
             }

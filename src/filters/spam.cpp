@@ -11,6 +11,7 @@
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
 #include "settings/setup.h"
+#include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
@@ -288,12 +289,19 @@ void TFrmSpam::DefineSpamTable(TvdlMemTable& t) {
 }
 
 void TFrmSpam::OpenSpamTable(TvdlMemTable& t) {
-    if (!t.Active()) {
-        if (t.FieldDefs().Count() == 0) DefineSpamTable(t);
-        t.Open();
-    }
-    t.LoadFromBinaryFile(SpamDat());
-    t.SetIndexName("ixType");
+    // A damaged spam.dat must not take the filter and this window down with
+    // it for the whole run: it is set aside as <name>.bad like the other
+    // tables, and the filter goes on with an empty safe list.
+    const bool existed = platform::FileExists(SpamDat());
+    const bool loaded = tablefiles::LoadOrCreate(t, SpamDat(), [this](TvdlMemTable& table) {
+        DefineSpamTable(table);
+        table.Open();
+    });
+    tablefiles::SelectIndex(t, "ixType");
+    if (existed && !loaded)
+        platform::MessageBox("The spam filter's list of safe addresses (spam.dat) could not be read. It has been "
+                             "set aside and the spam filter starts with an empty list.",
+                             platform::MsgKind::Warning, platform::MsgButtons::Ok);
 }
 
 void TFrmSpam::FormCreate() {

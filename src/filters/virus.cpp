@@ -2,6 +2,7 @@
 // the notices about them.
 #include "filters/virus.h"
 
+#include "codecs/charsettables.h"
 #include "codecs/headerwords.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -87,72 +88,309 @@ void Note(DefuseState& st, const std::string& name, bool isApplication) {
     st.lastName = name;
 }
 
-// Every name parameter of one header line of a part ("name=", "filename=",
-// and their RFC 2231 "*=" forms). A value ends at its closing quote or, when
-// unquoted, at ";": a parameter that follows the name cannot hide it.
-void DefuseNameParameters(std::string& line, bool isApplication, DefuseState& st) {
-    std::size_t from = 0;
-    while (true) {
-        const std::string lower = Lower(line);
-        const std::size_t p = lower.find("name", from);
-        if (p == std::string::npos) return;
-        std::size_t q = p + 4;
-        bool extended = false;
-        if (q < lower.size() && lower[q] == '*') {
-            extended = true;
-            ++q;
-        }
-        if (q >= lower.size() || lower[q] != '=') {
-            from = p + 4;
-            continue;
-        }
-        std::size_t start = q + 1, end;
-        bool quoted = start < line.size() && line[start] == '"';
-        if (quoted) {
-            ++start;
-            end = line.find('"', start);
-            if (end == std::string::npos) end = line.size();
-        } else {
-            end = line.find(';', start);
-            if (end == std::string::npos) end = line.size();
-            while (end > start && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
-        }
-        // Names longer than 255 characters are judged by their first 255.
-        const std::string raw = line.substr(start, std::min<std::size_t>(end - start, 255));
-        from = end;
-        if (raw.empty()) continue;
+// --- Names as a mail client reads them --------------------------------------
+//
+// A part's file name may sit in its Content-Type ("name") or its
+// Content-Disposition ("filename"), in either order and anywhere in the
+// part's header, folded over lines, split into RFC 2231 sections
+// (filename*0, filename*1*, ...), percent-encoded with a charset, or written
+// as RFC 2047 words. Mail clients join all of that before they show or save
+// the file, so the check does the same and judges the joined name.
 
-        std::string name = raw;
-        std::string replacement;  // empty: change the last character in place
-        std::size_t tail = 0;     // extended form: where the encoded name starts
-        if (extended) {
-            const std::size_t a = raw.find('\'');
-            const std::size_t b = a == std::string::npos ? a : raw.find('\'', a + 1);
-            if (b != std::string::npos) {
-                tail = b + 1;
-                name = PercentDecode(raw.substr(tail));
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// One parameter of a header field, with its place in the field's raw text
+// (the field's lines with their line ends, folding included).
+struct Param {
+    std::string attr;           // lower case, blanks trimmed
+    std::size_t begin = 0;      // the ";" before the parameter
+    std::size_t valueBegin = 0; // the value, quotes included
+    std::size_t valueEnd = 0;
+    bool quoted = false;
+};
+
+// Splits at ";" outside quoted text, as the common readers do; the first
+// piece is the field's own value and is not a parameter.
+std::vector<Param> ParseParams(const std::string& raw, std::size_t from) {
+    std::vector<Param> out;
+    std::size_t pos = from;
+    bool first = true;
+    while (pos <= raw.size()) {
+        std::size_t end = pos;
+        bool inQuote = false;
+        for (; end < raw.size(); ++end) {
+            if (inQuote && raw[end] == '\\' && end + 1 < raw.size()) {
+                ++end;
+                continue;
             }
-        } else if (raw.find("=?") != std::string::npos && raw.find("?=") != std::string::npos) {
-            name = HeaderWords::DecodeHeaderText(raw);
-            replacement = HeaderSafe(name);
-            if (!replacement.empty()) replacement.back() = '_';
-            if (!quoted) replacement = "\"" + replacement + "\"";
+            if (raw[end] == '"') inQuote = !inQuote;
+            else if (raw[end] == ';' && !inQuote) break;
         }
-        if (name.empty() || !IsRiskyName(name)) continue;
-        Note(st, name, isApplication);
+        if (!first) {
+            Param p;
+            p.begin = pos - 1;
+            const std::size_t eq = raw.find('=', pos);
+            if (eq != std::string::npos && eq < end) {
+                std::size_t a = pos, b = eq;
+                while (a < b && IsBlank(raw[a])) ++a;
+                while (b > a && IsBlank(raw[b - 1])) --b;
+                p.attr = Lower(raw.substr(a, b - a));
+                std::size_t v = eq + 1, w = end;
+                while (v < w && IsBlank(raw[v])) ++v;
+                while (w > v && IsBlank(raw[w - 1])) --w;
+                p.valueBegin = v;
+                p.valueEnd = w;
+                p.quoted = w - v >= 2 && raw[v] == '"' && raw[w - 1] == '"';
+                out.push_back(p);
+            }
+        }
+        first = false;
+        pos = end + 1;
+    }
+    return out;
+}
 
-        if (!replacement.empty()) {
-            line.replace(start, raw.size(), replacement);
-            from = start + replacement.size();
-        } else if (extended && raw.size() >= tail + 3 && raw[raw.size() - 3] == '%' &&
-                   HexValue(raw[raw.size() - 2]) >= 0 && HexValue(raw[raw.size() - 1]) >= 0) {
-            // The last character is written as %XX: the whole escape goes.
-            line.replace(start + raw.size() - 3, 3, "_");
-            from = start + raw.size() - 2;
-        } else {
-            line[start + raw.size() - 1] = '_';
+// The value of a parameter without its quotes, escapes undone, folding
+// line ends dropped.
+std::string Unquoted(const std::string& raw, const Param& p) {
+    std::string v;
+    const std::size_t a = p.quoted ? p.valueBegin + 1 : p.valueBegin;
+    const std::size_t b = p.quoted ? p.valueEnd - 1 : p.valueEnd;
+    for (std::size_t i = a; i < b; ++i) {
+        if (raw[i] == '\r' || raw[i] == '\n') continue;
+        if (p.quoted && raw[i] == '\\' && i + 1 < b) ++i;
+        v += raw[i];
+    }
+    return v;
+}
+
+// RFC 2231 section of attr for base ("filename*", "filename*0",
+// "filename*1*"): its number (-1 for the unnumbered form) and whether it is
+// percent-encoded. False when attr is no section of base.
+bool SectionOf(const std::string& attr, const std::string& base, int& number, bool& encoded) {
+    if (attr.size() <= base.size() || attr.compare(0, base.size(), base) != 0 || attr[base.size()] != '*')
+        return false;
+    std::string rest = attr.substr(base.size() + 1);
+    if (rest.empty()) {
+        number = -1;
+        encoded = true;
+        return true;
+    }
+    encoded = rest.back() == '*';
+    if (encoded) rest.pop_back();
+    if (rest.empty() || rest.size() > 4) return false;
+    for (char c : rest)
+        if (c < '0' || c > '9') return false;
+    number = std::stoi(rest);
+    return true;
+}
+
+struct Section {
+    const Param* param;
+    int number;
+    bool encoded;
+    std::string text;  // its contribution to the name, still in bytes
+};
+
+// The name of a set of sections: joined in order, decoded, with its
+// charset applied.
+std::string JoinSections(std::vector<Section>& sections) {
+    std::stable_sort(sections.begin(), sections.end(),
+                     [](const Section& a, const Section& b) { return a.number < b.number; });
+    std::string joined;
+    bool encoded = false;
+    for (const auto& s : sections) {
+        joined += s.encoded ? PercentDecode(s.text) : s.text;
+        encoded = encoded || s.encoded;
+    }
+    if (!encoded) return HeaderWords::DecodeHeaderText(joined);
+    const std::size_t a = joined.find('\'');
+    const std::size_t b = a == std::string::npos ? a : joined.find('\'', a + 1);
+    if (b == std::string::npos) return joined;
+    const std::string charset = joined.substr(0, a);
+    const std::string bytes = joined.substr(b + 1);
+    return charset.empty() ? bytes : CharsetTables::ToUtf8(bytes, charset);
+}
+
+// A decoded name put back as a plain quoted parameter value.
+std::string SafeQuoted(const std::string& name) {
+    std::string v = HeaderSafe(name);
+    if (!v.empty()) v.back() = '_';
+    return "\"" + v + "\"";
+}
+
+struct Edit {
+    std::size_t begin, end;
+    std::string text;
+};
+
+// The edits that defuse one risky name given by a set of sections (one
+// plain parameter is a set of one): the name's last character becomes "_"
+// where it is written; a name made of encoded words, or one whose last
+// character cannot be found in place, is written out again as one plain
+// parameter.
+void DefuseSections(const std::string& raw, std::vector<Section>& sections, const std::string& base,
+                    std::vector<Edit>& edits) {
+    // The section that holds the last character of the name.
+    const Section* last = nullptr;
+    for (const auto& s : sections) {
+        std::string piece = s.encoded ? PercentDecode(s.text) : s.text;
+        if (s.encoded && (s.number == -1 || s.number == 0)) {
+            const std::size_t a = piece.find('\'');
+            const std::size_t b = a == std::string::npos ? a : piece.find('\'', a + 1);
+            if (b != std::string::npos) piece = piece.substr(b + 1);
+        }
+        if (!piece.empty()) last = &s;
+    }
+    const bool words = !last || (!last->encoded && last->text.find("=?") != std::string::npos &&
+                                 last->text.find("?=") != std::string::npos);
+    if (!words) {
+        const Param& p = *last->param;
+        const std::size_t end = p.quoted ? p.valueEnd - 1 : p.valueEnd;
+        if (last->encoded && end >= p.valueBegin + 3 && raw[end - 3] == '%' && HexValue(raw[end - 2]) >= 0 &&
+            HexValue(raw[end - 1]) >= 0) {
+            edits.push_back({end - 3, end, "_"});
+            return;
+        }
+        if (end > p.valueBegin && raw[end - 1] != '\\' && raw[end - 1] != '"' && !IsBlank(raw[end - 1])) {
+            edits.push_back({end - 1, end, "_"});
+            return;
         }
     }
+    // Written out again: the first section becomes the whole name, the
+    // others go.
+    const std::string name = JoinSections(sections);
+    const Param& first = *sections.front().param;
+    edits.push_back({first.begin + 1, first.valueEnd, " " + base + "=" + SafeQuoted(name)});
+    for (std::size_t i = 1; i < sections.size(); ++i)
+        edits.push_back({sections[i].param->begin, sections[i].param->valueEnd, ""});
+}
+
+// The names of one Content-Type or Content-Disposition field (raw: the
+// whole field, from) where its value starts): every plain "name" and
+// "filename" parameter on its own, and the RFC 2231 sections of each joined.
+// Risky ones are noted and defused in raw. Returns whether one was found.
+bool DefuseField(std::string& raw, std::size_t from, bool isApplication, DefuseState& st) {
+    bool found = false;
+    for (int round = 0; round < 2; ++round) {
+        const std::vector<Param> params = ParseParams(raw, from);
+        std::vector<Edit> edits;
+        for (const char* base : {"name", "filename"}) {
+            std::vector<Section> sections;
+            for (const auto& p : params) {
+                int number = 0;
+                bool encoded = false;
+                if (p.attr == base) {
+                    std::vector<Section> one{{&p, 0, false, Unquoted(raw, p)}};
+                    const std::string name = JoinSections(one);
+                    if (name.empty() || !IsRiskyName(name)) continue;
+                    found = true;
+                    Note(st, name, isApplication);
+                    DefuseSections(raw, one, base, edits);
+                } else if (SectionOf(p.attr, base, number, encoded)) {
+                    sections.push_back({&p, number, encoded, Unquoted(raw, p)});
+                }
+            }
+            if (sections.empty()) continue;
+            const std::string name = JoinSections(sections);
+            if (name.empty() || !IsRiskyName(name)) continue;
+            found = true;
+            Note(st, name, isApplication);
+            DefuseSections(raw, sections, base, edits);
+        }
+        if (edits.empty()) break;
+        std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin > b.begin; });
+        std::size_t limit = std::string::npos;
+        for (const auto& e : edits) {
+            if (e.end > limit) continue;  // overlaps one already made
+            raw.replace(e.begin, e.end - e.begin, e.text);
+            limit = e.begin;
+        }
+        // A second round finds what the first left risky (a name whose
+        // last character was not where it seemed) and writes it out again.
+    }
+    return found;
+}
+
+// One line of the text, without its line end, which is kept as it was: CR
+// LF, a bare LF or none.
+struct Line {
+    std::string text;
+    std::string ending;
+    bool dropped = false;  // joined into the line of its field
+};
+
+// A header field of a part: its name and the indexes of its lines.
+struct Field {
+    std::string name;  // lower case
+    std::size_t first, last;
+};
+
+std::string FieldValue(const std::vector<Line>& lines, const Field& f) {
+    std::string v = lines[f.first].text.substr(lines[f.first].text.find(':') + 1);
+    for (std::size_t i = f.first + 1; i <= f.last; ++i) v += lines[i].text;
+    return v;
+}
+
+// The media type of a part: its Content-Type value before any parameter.
+std::string MediaType(const std::vector<Line>& lines, const std::vector<Field>& fields) {
+    for (const auto& f : fields) {
+        if (f.name != "content-type") continue;
+        std::string v = Lower(FieldValue(lines, f));
+        v = v.substr(0, v.find(';'));
+        std::size_t a = 0, b = v.size();
+        while (a < b && IsBlank(v[a])) ++a;
+        while (b > a && IsBlank(v[b - 1])) --b;
+        return v.substr(a, b - a);
+    }
+    return "";
+}
+
+// Defuses the names of one header block. True when it introduces a nested
+// message, whose own header block follows the empty line.
+bool DefuseHeaderBlock(std::vector<Line>& lines, const std::vector<Field>& fields, DefuseState& st) {
+    const std::string type = MediaType(lines, fields);
+    const bool isApplication = type.rfind("application", 0) == 0;
+    for (const auto& f : fields) {
+        if (f.name != "content-type" && f.name != "content-disposition") continue;
+        // The field as one text with its line ends, so that every change
+        // lands on its own line again.
+        std::string raw;
+        std::vector<std::size_t> starts;
+        for (std::size_t i = f.first; i <= f.last; ++i) {
+            starts.push_back(raw.size());
+            raw += lines[i].text;
+            if (i < f.last) raw += "\n";
+        }
+        const std::size_t from = raw.find(':') + 1;
+        const std::string before = raw;
+        if (!DefuseField(raw, from, isApplication, st) || raw == before) continue;
+        // Put the field back: a parameter written out again may have taken
+        // a fold with it, so the field becomes its first line, which carries
+        // the remaining folds.
+        std::string joined;
+        for (char c : raw) {
+            if (c == '\n') joined += lines[f.first].ending;
+            else joined += c;
+        }
+        lines[f.first].text = joined;
+        lines[f.first].ending = lines[f.last].ending;
+        for (std::size_t i = f.first + 1; i <= f.last; ++i) lines[i].dropped = true;
+    }
+    return type.rfind("message/", 0) == 0;
+}
+
+// Both attachment notices end with the footer line, an empty line and the
+// end marker.
+std::string NoticeText(const std::string& user, const std::string& subject, std::vector<std::string> body) {
+    smtp::GeneratedMail mail;
+    mail.to = smtp::LocalRecipient(user);
+    mail.subject = subject;
+    body.push_back(smtp::GeneratedFooterLine);
+    body.push_back("");
+    mail.body = std::move(body);
+    mail.footer = false;
+    return smtp::GeneratedMessage(mail);
 }
 
 }  // namespace
@@ -215,23 +453,53 @@ std::string RiskLabel(const std::string& name, bool isApplication) {
 
 std::string DefuseText(const std::string& text, std::vector<std::string>& notice) {
     DefuseState st{&notice, {}};
-    std::string out;
-    out.reserve(text.size());
-    int lineNo = 1, partLine = -99;
-    bool isApplication = true;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        std::size_t next = nl == std::string::npos ? text.size() : nl + 1;
-        // Lines are examined without their line end, which is written back
-        // as it was: CR LF, a bare LF or none.
+    std::vector<Line> lines;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t nl = text.find('\n', pos);
+        const std::size_t next = nl == std::string::npos ? text.size() : nl + 1;
         std::size_t bodyEnd = nl == std::string::npos ? text.size() : nl;
         if (bodyEnd > pos && text[bodyEnd - 1] == '\r') --bodyEnd;
-        std::string line = text.substr(pos, bodyEnd - pos);
-        const std::string ending = text.substr(bodyEnd, next - bodyEnd);
+        lines.push_back({text.substr(pos, bodyEnd - pos), text.substr(bodyEnd, next - bodyEnd), false});
         pos = next;
+    }
 
-        ++lineNo;
+    // Header blocks: the message's own, the one after every line that
+    // starts with "--" (every boundary does, so no part's header is missed
+    // whatever its boundary), and that of a message enclosed in a part.
+    bool inHeader = true;
+    std::vector<Field> fields;
+    auto endBlock = [&] {
+        const bool nested = DefuseHeaderBlock(lines, fields, st);
+        fields.clear();
+        return nested;
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string& line = lines[i].text;
+        if (inHeader) {
+            if (line.empty()) {
+                inHeader = endBlock();
+                continue;
+            }
+            if (line.rfind("--", 0) == 0) {
+                endBlock();
+                continue;
+            }
+            if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
+                fields.back().last = i;
+            } else {
+                const std::size_t colon = line.find(':');
+                if (colon != std::string::npos) {
+                    std::string name = Lower(line.substr(0, colon));
+                    while (!name.empty() && IsBlank(name.back())) name.pop_back();
+                    fields.push_back({name, i, i});
+                }
+            }
+            continue;
+        }
+        if (line.rfind("--", 0) == 0) {
+            inHeader = true;
+            continue;
+        }
         const std::string lower = Lower(line);
         if (IsUuBegin(lower)) {
             const std::string name = line.substr(10);
@@ -239,26 +507,14 @@ std::string DefuseText(const std::string& text, std::vector<std::string>& notice
                 Note(st, name, true);
                 line[10 + name.size() - 1] = '_';
             }
-            partLine = -99;
         }
-        if (StartsWith(lower, "content-type:")) {
-            partLine = lineNo;
-            isApplication = false;
-            std::size_t v = 13;
-            while (v < lower.size() && (lower[v] == ' ' || lower[v] == '\t')) ++v;
-            if (lower.compare(v, 11, "application") == 0) {
-                // An application part's name may follow further down its header.
-                partLine = lineNo + 3;
-                isApplication = true;
-            }
-        }
-        if (lineNo - partLine < 6) {
-            if (line.empty()) partLine = -99;
-            else DefuseNameParameters(line, isApplication, st);
-        }
-        out += line;
-        out += ending;
     }
+    if (inHeader) endBlock();
+
+    std::string out;
+    out.reserve(text.size());
+    for (const auto& l : lines)
+        if (!l.dropped) out += l.text + l.ending;
     return out;
 }
 
@@ -306,7 +562,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
     body.push_back(
         "It is recommended that unless you are certain of the safety of these file(s) you delete the email in "
         "question.");
-    const std::string notice = smtp::GeneratedMessage(user, "Virus Possibility", body);
+    const std::string notice = NoticeText(user, "Virus Possibility", body);
     const std::string folder = moved ? smtp::FolderSpam1 : smtp::FolderIn;
     if (smtp::WriteMailboxFile(folder, user, stamp, notice).empty())
         tablefiles::LogLine("Attachment check: cannot write the notice for " + user);
@@ -330,7 +586,7 @@ bool NotifyOutgoingRisk(const std::string& sender, const std::vector<std::string
     };
     body.insert(body.end(), attachmentNames.begin(), attachmentNames.end());
     body.push_back("");
-    const std::string notice = smtp::GeneratedMessage(warnUser, "Outgoing Virus Possibility", body);
+    const std::string notice = NoticeText(warnUser, "Outgoing Virus Possibility", body);
     if (smtp::WriteMailboxFile(smtp::FolderIn, warnUser, stamp, notice).empty()) {
         tablefiles::LogLine("Attachment check: cannot write the outgoing warning for " + warnUser);
         return false;

@@ -19,6 +19,10 @@ namespace {
 
 Locations injectedLocations;
 Runner injectedRunner;
+// What an empty injection falls back to: the system's places, unless a
+// test program has pointed them away for its whole run.
+Locations fallbackLocations;
+Runner fallbackRunner;
 
 bool HasControl(const std::string& s) {
     for (char c : s)
@@ -117,10 +121,16 @@ int RunCommand(const std::vector<std::string>& argv) {
 void SetLocations(const Locations& locations) { injectedLocations = locations; }
 void SetRunner(Runner runner) { injectedRunner = std::move(runner); }
 
+void SetFallbackForTesting(const Locations& locations, Runner runner) {
+    fallbackLocations = locations;
+    fallbackRunner = std::move(runner);
+}
+
 Locations CurrentLocations() {
-    const Locations& i = injectedLocations;
-    if (i.autostartDir.empty() && i.unitDir.empty() && i.executable.empty()) return DefaultLocations();
-    return i;
+    auto empty = [](const Locations& l) { return l.autostartDir.empty() && l.unitDir.empty() && l.executable.empty(); };
+    if (!empty(injectedLocations)) return injectedLocations;
+    if (!empty(fallbackLocations)) return fallbackLocations;
+    return DefaultLocations();
 }
 
 std::string QuoteDesktopExecArg(const std::string& arg) {
@@ -169,7 +179,7 @@ std::string ServiceUnit(const std::string& executable, const std::string& progra
 
 void ApplyStartupEntries(const Choice& choice, const std::string& programDir) {
     const Locations where = CurrentLocations();
-    const Runner run = injectedRunner ? injectedRunner : Runner(RunCommand);
+    const Runner run = injectedRunner ? injectedRunner : fallbackRunner ? fallbackRunner : Runner(RunCommand);
 
     // 1 The start-up entry goes at every save; only the boxes bring it back.
     if (!where.autostartDir.empty()) {

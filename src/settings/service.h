@@ -1,6 +1,6 @@
-// How the program starts with the machine. "Run on Windows Startup" is an
+// How the program starts with the machine. "Start at desktop login" is an
 // XDG autostart entry that starts the program minimised ("/m") when the
-// user's desktop session starts; "As a 2000/XP service" is a systemd unit
+// user's desktop session starts; "Run as a system service" is a systemd unit
 // that starts it at boot. Both carry the program directory, so the started
 // copy works on the same home as the one that wrote them.
 //
@@ -40,6 +40,10 @@ int RunCommand(const std::vector<std::string>& argv);
 // Injection points; an empty value restores the default.
 void SetLocations(const Locations& locations);
 void SetRunner(Runner runner);
+// Replaces the default for the rest of the process: a test program points
+// both into its own temporary folder at start, so that no test, whether it
+// injects its own places or not, can reach the real ones.
+void SetFallbackForTesting(const Locations& locations, Runner runner);
 Locations CurrentLocations();
 
 // Texts of the two files for a program and its directory (with or without

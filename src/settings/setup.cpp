@@ -327,10 +327,10 @@ void TFrmSettings::BuildPages() {
     {
         auto* page = new QWidget;
         auto* lay = new QFormLayout(page);
-        CHBStartup = new QCheckBox("Run on Windows Startup");
+        CHBStartup = new QCheckBox("Start at desktop login");
         CHBStartup->setChecked(true);
         CHBMin = new QCheckBox("Start minimized");
-        CHBService = new QCheckBox("As a 2000/XP service");
+        CHBService = new QCheckBox("Run as a system service");
         lay->addRow(CHBStartup);
         lay->addRow(CHBMin);
         lay->addRow(CHBService);
@@ -382,13 +382,20 @@ void TFrmSettings::BuildPages() {
         CHBInVirus->setChecked(true);
         MemoViruses = new QPlainTextEdit("*.exe");
         CHBVirusSpam = new QCheckBox("Move possible virus emails to possible spam");
-        CHBOutVirus = new QCheckBox("Check outgoing mail and warn:");
+        CHBOutVirus = new QCheckBox("Scan attachments for possible viruses");
         CBXOutWarn = new QComboBox;
-        lay->addWidget(CHBInVirus);
-        lay->addWidget(MemoViruses);
-        lay->addWidget(CHBVirusSpam);
-        lay->addWidget(CHBOutVirus);
-        lay->addWidget(CBXOutWarn);
+        // Both boxes carry the same caption; their groups tell them apart.
+        auto* incoming = new QGroupBox("Incoming mail");
+        auto* in = new QVBoxLayout(incoming);
+        in->addWidget(CHBInVirus);
+        in->addWidget(MemoViruses);
+        in->addWidget(CHBVirusSpam);
+        auto* outgoing = new QGroupBox("Outgoing mail");
+        auto* out = new QFormLayout(outgoing);
+        out->addRow(CHBOutVirus);
+        out->addRow("User to warn:", CBXOutWarn);
+        lay->addWidget(incoming);
+        lay->addWidget(outgoing);
         PageControl1->addTab(page, "Anti-virus");
     }
     // 7 Forwarding

@@ -216,7 +216,10 @@ void TFrmSettings::HolidayBtnsFor(QObject* from) {
         if (!setup::hooks.editHoliday || !setup::hooks.editHoliday(user, subject, message, endDate, who)) return;
         AppendOrEdit(t, adding);
         t.FieldByName("User").SetAsString(user);
-        t.FieldByName("EndDate").SetAsDateTime(endDate);
+        // No end date is an empty field, not day 0, which the grid would
+        // show as a date in 1899.
+        if (endDate >= 1.0) t.FieldByName("EndDate").SetAsDateTime(endDate);
+        else t.FieldByName("EndDate").Clear();
         t.FieldByName("Subject").SetAsString(subject);
         t.FieldByName("Message").SetAsString(message);
         t.FieldByName("Who").SetAsInteger(who);

@@ -152,9 +152,22 @@ std::string WelcomeMessage(const std::string& UserName) {
     body.push_back(sep + "--");
     body.push_back("");
     body.push_back("");
-    return smtp::GeneratedMessage(u, kWelcomeSubject, body,
-                                  {"MIME-Version: 1.0", "Content-Type: multipart/alternative;",
-                                   "\tboundary=\"" + kBoundary + "\""});
+    smtp::GeneratedMail mail;
+    mail.to = smtp::LocalRecipient(u);
+    mail.subject = kWelcomeSubject;
+    mail.body = body;
+    // The welcome mail carries its own mailer lines after the MIME header
+    // and ends at its closing boundary, without the generated-mail footer.
+    mail.mailerHeaders = false;
+    mail.footer = false;
+    mail.extraHeaders = {"MIME-Version: 1.0",
+                         "Content-Type: multipart/alternative;",
+                         "\tboundary=\"" + kBoundary + "\"",
+                         "X-Priority: 3",
+                         "X-MSMail-Priority: Normal",
+                         "X-Mailer: Microsoft Outlook Express 5.50.4522.1200",
+                         "X-MimeOLE: Produced By Microsoft MimeOLE V5.50.4522.1200"};
+    return smtp::GeneratedMessage(mail);
 }
 
 std::string WriteWelcomeMail(const std::string& UserName) {
@@ -167,7 +180,7 @@ std::string WriteWelcomeMail(const std::string& UserName) {
 std::string SupportMessage(const std::string& id, const std::string& name, const std::string& address,
                            const std::vector<std::string>& question, const std::string& subject) {
     std::vector<std::string> lines = {
-        "Message-ID: <" + id + ">",
+        "Message-ID: " + smtp::GeneratedMessageId(id),
         "From: \"" + HeaderSafe(name, "\"\\") + "\" <" + HeaderSafe(address, "<>\" ") + ">",
         std::string("To: \"Tarnwick Support\" <") + kSupportAddress + ">",
         "Subject: " + HeaderSafe(subject, ""),

@@ -120,9 +120,24 @@ std::string GeneratedDate() {
 
 std::string LocalRecipient(const std::string& user) { return "\"" + user + "\" <" + user + "@localhost>"; }
 
+std::string MessageIdHost() {
+    // Strict readers want a domain after the "@": the machine's name when it
+    // is one, else the name every mailbox here is addressed under.
+    const std::string name = procs::GetComputerName();
+    bool usable = !name.empty() && name.front() != '.' && name.front() != '-' && name.back() != '.';
+    for (size_t i = 0; usable && i < name.size(); ++i) {
+        const char c = name[i];
+        usable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                 (c == '.' && name[i - 1] != '.');
+    }
+    return usable ? name : "localhost";
+}
+
+std::string GeneratedMessageId(const std::string& idText) { return "<" + idText + "@" + MessageIdHost() + ">"; }
+
 std::string GeneratedMessage(const GeneratedMail& mail) {
     std::vector<std::string> lines;
-    if (mail.messageId) lines.push_back("Message-ID: <" + TimeStamp() + ">");
+    if (mail.messageId) lines.push_back("Message-ID: " + GeneratedMessageId(TimeStamp()));
     lines.push_back("From: " + OneLine(mail.from.empty() ? std::string("\"Tarnwick\" <") + NoticeSenderAddress + ">"
                                                          : mail.from));
     lines.push_back("To: " + OneLine(mail.to));

@@ -47,6 +47,11 @@ struct GeneratedMail {
 std::string GeneratedMessage(const GeneratedMail& mail);
 // The To value of a local user: "user" <user@localhost>.
 std::string LocalRecipient(const std::string& user);
+// The domain part of the Message-IDs the program makes: the machine's name
+// when it is a valid domain, else "localhost".
+std::string MessageIdHost();
+// "<" + idText + "@" + MessageIdHost() + ">".
+std::string GeneratedMessageId(const std::string& idText);
 
 // A generated mail for a local user with the whole standard header block,
 // extraHeaders after it, and the footer line.

@@ -3,6 +3,7 @@
 // entries, the entry dialog and the table layout.
 #include "filters/forward.h"
 #include "filters/holiday.h"
+#include "transport/smtp.h"
 
 #include "filters_env.h"
 
@@ -132,7 +133,7 @@ TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
     EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), "<someone@outside.example>");
     EXPECT_EQ(smtp::ReadPortsValue(id, "From"), "<bob@office.example>");
     EXPECT_EQ(Read(Out() + id + ".txt"),
-              "Message-ID: <103015250>\r\n"
+              "Message-ID: <103015250@" + smtp::MessageIdHost() + ">\r\n"
               "From: bob <bob@office.example>\r\n"
               "To: <someone@outside.example>\r\n"
               "Subject: Out of Office AutoReply: Budget meeting\r\n"
@@ -230,6 +231,25 @@ TEST_F(Holiday, OutsideSenderIsAnsweredOnceADay) {
     EXPECT_EQ(Queued().size(), 3u);
 }
 
+// The once-a-day guard belongs to each entry: a user's second entry still
+// answers the sender the first one has just answered.
+TEST_F(Holiday, EveryEntryOfAUserAnswersAnOutsideSender) {
+    AddEntry("bob", 0, 0, "Away: [Subject]", "On leave.");
+    AddEntry("bob", 2, 0, "Urgent matters", "Call the office.");
+    EXPECT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 2);
+    std::set<std::string> subjects;
+    for (const auto& name : Queued()) {
+        const std::string text = Read(Out() + name);
+        subjects.insert(text.substr(text.find("Subject: ") + 9, text.find("\r\n", text.find("Subject: ")) -
+                                                                     text.find("Subject: ") - 9));
+    }
+    EXPECT_EQ(subjects, (std::set<std::string>{"Away: Budget meeting", "Urgent matters"}));
+    // Within the day, neither entry answers that sender again.
+    AdvanceClock(std::chrono::hours(1));
+    EXPECT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 0);
+    EXPECT_EQ(Queued().size(), 2u);
+}
+
 TEST_F(Holiday, ReplyAndForwardOfOneDeliveryGetTheirOwnIds) {
     AddEntry("bob", 0);
     TvdlMemTable& fw = *FrmSettings->TblForward;
@@ -282,7 +302,7 @@ TEST_F(Holiday, SetOnNoticeNamesTheEndDate) {
     const auto files = smtp::ListUserFiles(In(), "bob");
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(Read(In() + files[0]),
-              "Message-ID: <103015250>\r\n"
+              "Message-ID: <103015250@" + smtp::MessageIdHost() + ">\r\n"
               "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
               "To: \"bob\" <bob@localhost>\r\n"
               "Subject: Tarnwick auto-respond\r\n"

@@ -13,9 +13,12 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+
+#include <unistd.h>
 
 namespace {
 
@@ -112,6 +115,7 @@ protected:
 
     void SetUp() override {
         FiltersEnv::SetUp();
+        AddInRule::SetHostProgram(TW_ADDIN_HOST);
         const std::string addins = smtp::StoreFolder(smtp::FolderAddins);
         for (const auto& v : Variants)
             fs::copy_file(libs_->path().toStdString() + "/" + v.file, addins + v.file);
@@ -122,6 +126,8 @@ protected:
     void TearDown() override {
         StopWindows();
         TFrmRule::ExecForTesting = nullptr;
+        AddInRule::SetCallLimit(std::chrono::seconds(30));
+        AddInRule::SetHostProgram("");
         FiltersEnv::TearDown();
     }
 
@@ -273,7 +279,7 @@ TEST_F(Rules, AddinTableHoldsEveryLibrary) {
     // library stays in the table without entry points.
     ASSERT_TRUE(byName.count("noname.so") && byName.count("broken.so"));
     EXPECT_TRUE(byName["noname.so"]->NewAction);
-    EXPECT_EQ(byName["broken.so"]->Handle, nullptr);
+    EXPECT_FALSE(byName["broken.so"]->Loaded);
     EXPECT_FALSE(byName["broken.so"]->NewAction || byName["broken.so"]->Action);
 }
 
@@ -329,6 +335,85 @@ TEST_F(Rules, FailingAddinsCostNeitherMessageNorLaterRules) {
     AddInRule::ApplyRules({crash, missing, broken, wrongCase, last}, file, "bob", 0, true, {});
     EXPECT_TRUE(platform::FileExists(file));
     EXPECT_EQ(Read(file), before + "X-Noname-new: kind=0 params=still here user=bob\r\n");
+}
+
+// --- the add-in hosts ------------------------------------------------------
+
+// The counting add-in built with the tests, in the Addins folder and loaded
+// into its host; calls that hang end after half a second.
+class AddinHosts : public FiltersEnv {
+protected:
+    void SetUp() override {
+        FiltersEnv::SetUp();
+        AddInRule::SetHostProgram(TW_ADDIN_HOST);
+        AddInRule::SetCallLimit(std::chrono::milliseconds(500));
+        const std::string addins = smtp::StoreFolder(smtp::FolderAddins);
+        fs::copy_file(TW_COUNTING_ADDIN, addins + "counting_addin.so");
+        AddInRule::LoadAddinTable(addins);
+    }
+    void TearDown() override {
+        AddInRule::FreeAddinTable();
+        AddInRule::SetCallLimit(std::chrono::seconds(30));
+        AddInRule::SetHostProgram("");
+        FiltersEnv::TearDown();
+    }
+    static TRule Count(const std::string& params1, const std::string& params2 = "") {
+        TRule r;
+        r.Name = "count";
+        r.InTo = "All Users";
+        r.POP = r.Internal = "yes";
+        r.Addin[0] = "Counter";
+        r.Params[0] = params1;
+        if (!params2.empty()) {
+            r.Addin[1] = "Counter";
+            r.Params[1] = params2;
+        }
+        return r;
+    }
+    // Delivers a message, runs the rule on it and gives its first line.
+    std::string Run(const TRule& rule, int n) {
+        const std::string file = Deliver("bob", "09000000" + std::to_string(n), "Subject: m\r\n\r\nBody\r\n.\r\n");
+        AddInRule::ApplyRules({rule}, file, "bob", 0, true, {});
+        EXPECT_TRUE(platform::FileExists(file));
+        const std::string text = Read(file);
+        return text.substr(0, text.find("\r\n"));
+    }
+    static std::string Line(long count, long pid) {
+        return "X-Count: " + std::to_string(count) + " pid=" + std::to_string(pid);
+    }
+};
+
+TEST_F(AddinHosts, OneHostPerAddinKeepsItsStateAcrossCalls) {
+    const long host = AddInRule::HostProcessId("Counter");
+    ASSERT_GT(host, 0);
+    EXPECT_NE(host, static_cast<long>(getpid()));
+    for (int n = 1; n <= 3; ++n) EXPECT_EQ(Run(Count("count"), n), Line(n, host));
+    EXPECT_EQ(AddInRule::HostProcessId("Counter"), host);
+    // The library is loaded in its host only, never into the server.
+    EXPECT_EQ(Read("/proc/self/maps").find("counting_addin"), std::string::npos);
+}
+
+TEST_F(AddinHosts, HungOrCrashedHostIsEndedAndStartedAgain) {
+    const long first = AddInRule::HostProcessId("Counter");
+    EXPECT_EQ(Run(Count("count"), 1), Line(1, first));
+    // A call that does not return stops the rule (the second add-in of the
+    // chain does not run) and ends the host; the message stays as it was.
+    EXPECT_EQ(Run(Count("hang", "count"), 2), "Subject: m");
+    EXPECT_EQ(AddInRule::HostProcessId("Counter"), 0);
+    EXPECT_NE(Read(Dir() + "connect.log").find("Addin Counter did not return in time"), std::string::npos);
+    // The next call starts a new host, which starts counting afresh.
+    const std::string again = Run(Count("count"), 3);
+    const long second = AddInRule::HostProcessId("Counter");
+    EXPECT_NE(second, first);
+    EXPECT_EQ(again, Line(1, second));
+    // A crash is the same.
+    EXPECT_EQ(Run(Count("crash", "count"), 4), "Subject: m");
+    const std::string after = Run(Count("count"), 5);
+    const long third = AddInRule::HostProcessId("Counter");
+    EXPECT_NE(third, second);
+    EXPECT_EQ(after, Line(1, third));
+    // Ended hosts are gone, not left as zombies.
+    for (long pid : {first, second}) EXPECT_NE(kill(static_cast<pid_t>(pid), 0), 0);
 }
 
 TEST_F(Rules, AddinMayDeleteTheMessage) {

@@ -2,6 +2,7 @@
 // import of safe addresses.
 #include "filters/spam.h"
 #include "filters/spam_add.h"
+#include "transport/smtp.h"
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -163,7 +164,7 @@ TEST_F(SpamReportTest, ReportIsAWellFormedMail) {
     const std::string file = smtp::StoreFolder(smtp::FolderIn) + "bob_20261207100405123.dat";
     const std::string text = ReadText(file);
     EXPECT_EQ(text.substr(0, text.find("\r\n\r\n") + 4),
-              "Message-ID: <100405123>\r\n"
+              "Message-ID: <100405123@" + smtp::MessageIdHost() + ">\r\n"
               "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
               "To: \"bob\" <bob@localhost>\r\n"
               "Subject: Spam report\r\n"

@@ -526,3 +526,36 @@ TEST_F(SpamClassify, ShowLoadsStoredStateAndOkSavesOnlyChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+// A damaged spam.dat is set aside and the filter runs on with its settings
+// and an empty safe list; the person at the machine is told.
+TEST_F(SpamClassify, DamagedSafeListIsSetAsideAndTheFilterStaysOn) {
+    const std::string garbage = "this is no table file\r\n";
+    ASSERT_TRUE(platform::WriteFileAtomic(ProgramDir + "spam.dat", garbage));
+    Ini().WriteBool("Spam", "CheckSpam", true);
+    TFrmSpam& f = Spam();
+    EXPECT_EQ(ReadText(ProgramDir + "spam.dat.bad"), garbage);
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_NE(dialogs[0].find("spam.dat"), std::string::npos);
+    EXPECT_NE(ReadText(ProgramDir + "connect.log").find("spam.dat"), std::string::npos);
+    EXPECT_TRUE(f.CHBCheckSpam->isChecked());
+    int held = 0;
+    EXPECT_EQ(f.CheckSpam("bob", "Someone <a@far.example>", "hello", held), 1);
+
+    // The new list takes entries and the setup window opens.
+    spam::AddSpamAddress(spam::SafeSender, "a@far.example");
+    bool shown = false;
+    TFrmSpam::ExecForTesting = [&](TFrmSpam& w) {
+        shown = true;
+        EXPECT_EQ(w.safeList(), (std::vector<std::string>{"a@far.example"}));
+    };
+    f.ShowSpamSettings();
+    TFrmSpam::ExecForTesting = nullptr;
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(f.CheckSpam("bob", "a@far.example", "hello", held), 0);
+    EXPECT_EQ(dialogs.size(), 1u);
+}
+
+}  // namespace

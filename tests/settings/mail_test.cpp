@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "transport/smtp.h"
 #include "transport/store.h"
 
 #include <QLineEdit>
@@ -56,7 +57,16 @@ TEST_F(SettingsMail, WelcomeMailIsWellFormedMime) {
     EXPECT_EQ(path, In() + "ann.lee_093015042.dat");
     const std::string text = Read(path);
     EXPECT_EQ(text.substr(text.size() - 5), "\r\n.\r\n");
-    EXPECT_EQ(text.rfind("Message-ID: <093015042>\r\n", 0), 0u);
+    EXPECT_EQ(text.rfind("Message-ID: <093015042@" + smtp::MessageIdHost() + ">\r\n", 0), 0u);
+    // The mailer lines follow the MIME header, and the mail ends at its
+    // closing boundary with no footer line after it.
+    EXPECT_NE(text.find("\tboundary=\"----=_NextPart_000_0094_01C200EB.808660C0\"\r\n"
+                        "X-Priority: 3\r\nX-MSMail-Priority: Normal\r\n"
+                        "X-Mailer: Microsoft Outlook Express 5.50.4522.1200\r\n"
+                        "X-MimeOLE: Produced By Microsoft MimeOLE V5.50.4522.1200\r\n"
+                        "\r\nThis is a multi-part message in MIME format.\r\n"),
+              std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 54), "------=_NextPart_000_0094_01C200EB.808660C0--\r\n\r\n\r\n.\r\n");
 
     const char* script = R"PY(
 import sys, email
@@ -71,6 +81,8 @@ assert msg.get_content_type() == 'multipart/alternative', msg.get_content_type()
 assert msg['Subject'] == 'Welcome to Tarnwick!'
 assert msg['To'] == '"ann.lee" <ann.lee@localhost>', msg['To']
 assert msg['Date'] == 'Mon, 07 Dec 2026 09:30:15', msg['Date']
+mid = email.message_from_bytes(raw, policy=policy.default)['Message-ID']
+assert not mid.defects, (str(mid), mid.defects)
 parts = msg.get_payload()
 assert [p.get_content_type() for p in parts] == ['text/plain', 'text/html']
 plain = parts[0].get_payload(decode=True).decode('cp1252')
@@ -147,7 +159,7 @@ TEST_F(SettingsMail, SupportRequestIsQueuedWithItsRecord) {
     EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), std::string("<") + setup::kSupportAddress + ">");
     EXPECT_EQ(smtp::ReadPortsValue(id, "From"), "<ann@office.example>");
     const std::string text = Read(Out() + files[0]);
-    EXPECT_EQ(text.rfind("Message-ID: <" + id + ">\r\nFrom: \"Ann Boss Lee\" <ann@office.example>\r\n"
+    EXPECT_EQ(text.rfind("Message-ID: <" + id + "@" + smtp::MessageIdHost() + ">\r\nFrom: \"Ann Boss Lee\" <ann@office.example>\r\n"
                          "To: \"Tarnwick Support\" <" + std::string(setup::kSupportAddress) + ">\r\nSubject: ", 0),
               0u);
     // The question's lone "." is stuffed: it must not end the message early.

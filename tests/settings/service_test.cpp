@@ -8,7 +8,9 @@
 
 #include <QCheckBox>
 #include <QProcess>
+#include <QTemporaryDir>
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace {
@@ -224,6 +226,31 @@ TEST_F(Startup, SavingTheWindowWritesTheEntry) {
     f.SaveSettings();
     EXPECT_FALSE(fs::exists(Autostart()));
     EXPECT_FALSE(fs::exists(Unit()));
+}
+
+}  // namespace
+
+namespace {
+
+// A test that forgets to inject the places still cannot reach the real
+// ones: the test program points the defaults into its own temporary home,
+// and no service command runs.
+TEST(StartupIsolation, WithoutInjectionEntriesStayInTheTestProgramsHome) {
+    const char* home = std::getenv("HOME");
+    ASSERT_NE(home, nullptr);
+    ASSERT_EQ(std::string(home).rfind("/tmp/tw_test_home_", 0), 0u) << home;
+    service::SetLocations({});
+    service::SetRunner(nullptr);
+    const service::Locations where = service::CurrentLocations();
+    for (const std::string& dir : {where.autostartDir, where.unitDir})
+        EXPECT_EQ(dir.rfind(std::string(home) + "/", 0), 0u) << dir;
+    QTemporaryDir programDir;
+    service::ApplyStartupEntries({true, true}, programDir.path().toStdString());
+    EXPECT_TRUE(fs::exists(where.unitDir + "/tarnwick.service"));
+    service::ApplyStartupEntries({true, false}, programDir.path().toStdString());
+    EXPECT_TRUE(fs::exists(where.autostartDir + "/tarnwick.desktop"));
+    fs::remove(where.unitDir + "/tarnwick.service");
+    fs::remove(where.autostartDir + "/tarnwick.desktop");
 }
 
 }  // namespace

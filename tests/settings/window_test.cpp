@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QTableWidget>
 
 namespace {
 
@@ -230,6 +231,50 @@ TEST_F(SettingsWindow, AutoResponseRowsAndNotices) {
     EXPECT_EQ(notices[1].user, "ann");
     EXPECT_EQ(notices[1].date, today);
     EXPECT_TRUE(f.TblHoliday->IsEmpty());
+}
+
+// An entry without an end date shows none, at once and after a reload.
+TEST_F(SettingsWindow, AutoResponseWithoutEndDateShowsNone) {
+    settings_test::WriteUsers(Dir(), {"ann", "bob"});
+    TFrmSettings& f = Loaded();
+    double chosen = 0;
+    std::string user;
+    setup::hooks.notifyHoliday = [](bool, const std::string&, const std::string&, double, int) {};
+    setup::hooks.editHoliday = [&](std::string& u, std::string&, std::string& message, double& date, int&) {
+        u = user;
+        message = "Away";
+        date = chosen;
+        return true;
+    };
+    user = "ann";
+    f.HolidayBtnsFor(f.BtnAddHoliday);
+    user = "bob";
+    chosen = memtable::EncodeDate(2026, 12, 24);
+    f.HolidayBtnsFor(f.BtnAddHoliday);
+    auto shown = [&] {
+        std::vector<std::string> rows;
+        for (int r = 0; r < f.GridHoliday->rowCount(); ++r)
+            rows.push_back(f.GridHoliday->item(r, 0)->text().toStdString() + "|" +
+                           f.GridHoliday->item(r, 1)->text().toStdString());
+        return rows;
+    };
+    const std::string christmas = f.TblHoliday->FindKey({"bob"}) ? f.TblHoliday->FieldByName("EndDate").AsString() : "";
+    EXPECT_NE(christmas.find("2026"), std::string::npos);
+    const std::vector<std::string> expected = {"ann|", "bob|" + christmas};
+    EXPECT_EQ(shown(), expected);
+    f.SaveSettings();
+    f.LoadSettings();
+    EXPECT_EQ(shown(), expected);
+}
+
+// Captions say what the options do here, and the outgoing check carries the
+// incoming one's caption.
+TEST_F(SettingsWindow, StartAndVirusCaptions) {
+    TFrmSettings& f = Loaded();
+    EXPECT_EQ(f.CHBStartup->text().toStdString(), "Start at desktop login");
+    EXPECT_EQ(f.CHBService->text().toStdString(), "Run as a system service");
+    EXPECT_EQ(f.CHBOutVirus->text().toStdString(), "Scan attachments for possible viruses");
+    EXPECT_EQ(f.CHBInVirus->text().toStdString(), "Scan attachments for possible viruses");
 }
 
 TEST_F(SettingsWindow, DialUpLoginIsStoredEncipheredPerEntry) {

@@ -33,6 +33,8 @@ std::string ParseWithPython(const std::string& file) {
         "  m=email.message_from_bytes(body, policy=pol)\n"
         "  assert not m.defects, m.defects\n"
         "  assert m['Subject'], 'no subject'\n"
+        "  mid=m['Message-ID']\n"
+        "  assert not getattr(mid,'defects',()), mid.defects\n"
         "print('ok')\" " + file + " 2>&1";
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
@@ -49,7 +51,7 @@ class NoticesTest : public TempHome {};
 TEST_F(NoticesTest, GeneratedMessageHeaderBlockAndEnd) {
     std::string text = smtp::GeneratedMessage("bob", "Welcome", {"Hello bob,", ".hidden line", "two\r\nlines"});
     const std::string expected =
-        "Message-ID: <100405123>\r\n"
+        "Message-ID: <100405123@" + smtp::MessageIdHost() + ">\r\n"
         "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
         "To: \"bob\" <bob@localhost>\r\n"
         "Subject: Welcome\r\n"
@@ -95,7 +97,7 @@ TEST_F(NoticesTest, GeneratedMailVariants) {
     request.messageId = false;
     const Case cases[] = {
         {"own sender and recipient", reply,
-         "Message-ID: <100405123>\r\n"
+         "Message-ID: <100405123@" + smtp::MessageIdHost() + ">\r\n"
          "From: bob <bob@office.lan>\r\n"
          "To: <far@away.example>\r\n"
          "Subject: Away\r\n"
@@ -145,7 +147,7 @@ TEST_F(NoticesTest, GeneratedMailKeepsHeaderAndEndIntact) {
     mail.body = {"line\n.", ".", "a\rb\n\rc", "\r\n.\r\n", "..two"};
     const std::string text = smtp::GeneratedMessage(mail);
     EXPECT_EQ(text,
-              "Message-ID: <100405123>\r\n"
+              "Message-ID: <100405123@" + smtp::MessageIdHost() + ">\r\n"
               "From: x y\r\n"
               "To: <a@b.example>  Bcc: c@d.example\r\n"
               "Subject: Re: a X-Injected: 1\r\n"
