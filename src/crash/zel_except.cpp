@@ -37,6 +37,7 @@ bool WaitPumping(int fd);
 void CreateMainThreadCaller();
 void DestroyMainThreadCaller();
 void SetClipboardText(const std::string& text);
+bool PostToMainThread(std::function<void()> call);
 }  // namespace internal
 
 using namespace internal;
@@ -75,11 +76,14 @@ struct TRequest {
 
 std::atomic<bool> g_active{false};
 bool g_started = false;
+bool g_intercepting = false;
 pid_t g_mainTid = 0;
 std::atomic<pid_t> g_exceptTid{0};
 int g_pipe[2] = {-1, -1};
 pthread_t g_exceptThread{};
 pthread_t g_watchThread{};
+pthread_t g_freezeThread{};
+bool g_freezeRunning = false;
 bool g_threadsRunning = false;
 platform::SystemTime g_startTime{};
 
@@ -406,6 +410,51 @@ void* WatchThread(void*) {
     return nullptr;
 }
 
+// Frozen main thread: a probe every tenth of the interval; ten missed in
+// a row make a frozen report (the program goes on), and the next round
+// waits half as long again.
+void* FreezeThread(void*) {
+    SetThreadName(CurrentTid(), "-");
+    const int interval = SettingsCopy().FreezeInterval;
+    auto pause = std::chrono::milliseconds(std::max(1, interval / 10));
+    int misses = 0;
+    std::unique_lock<std::mutex> lock(g_watchLock);
+    while (!g_watchStop) {
+        if (g_processing) {
+            misses = 0;
+            g_watchWake.wait_for(lock, pause);
+            continue;
+        }
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        lock.unlock();
+        PostToMainThread([answered] { *answered = true; });
+        lock.lock();
+        g_watchWake.wait_for(lock, pause, [] { return g_watchStop; });
+        if (g_watchStop) break;
+        if (answered->load()) {
+            misses = 0;
+            continue;
+        }
+        if (++misses < 10) continue;
+        misses = 0;
+        lock.unlock();
+        TRequestData data;
+        data.Tid = MainTid();
+        data.Frozen = true;
+        data.CanContinue = true;
+        CopyText(data.Message, sizeof data.Message, SettingsCopy().FrozenText);
+        TRequest request;
+        request.Kind = rqException;
+        request.Data = &data;
+        request.DoneFd = eventfd(0, EFD_CLOEXEC);
+        if (request.DoneFd >= 0 && WriteRequest(request)) WaitEvent(request.DoneFd);
+        if (request.DoneFd >= 0) close(request.DoneFd);
+        pause += pause / 2;
+        lock.lock();
+    }
+    return nullptr;
+}
+
 void* ExceptionThread(void*) {
     g_exceptTid = CurrentTid();
     SetThreadName(CurrentTid(), "-");
@@ -672,7 +721,10 @@ void Startup(int argc, char** argv) {
         UnscrambleSmtpPassword(Settings());
         settings = Settings();
     }
-    if (!settings.Enabled1 || !settings.Enabled2) return;
+    // The freeze watchdog alone can make the library active, without
+    // intercepting anything.
+    g_intercepting = settings.Enabled1 && settings.Enabled2;
+    if (!g_intercepting && settings.FreezeInterval < 1) return;
     g_startTime = platform::Now();
 
     std::uint64_t low = 0, high = 0;
@@ -688,16 +740,21 @@ void Startup(int argc, char** argv) {
     LinkThrowHooks();
     if (pipe2(g_pipe, O_CLOEXEC) != 0) return;
     CreateMainThreadCaller();
-    InstallInterception();
-    g_hooksOn = true;
+    if (g_intercepting) {
+        InstallInterception();
+        g_hooksOn = true;
+    }
     g_active = true;
     g_threadsRunning = pthread_create(&g_exceptThread, nullptr, ExceptionThread, nullptr) == 0 &&
                        pthread_create(&g_watchThread, nullptr, WatchThread, nullptr) == 0;
+    if (g_threadsRunning && settings.FreezeInterval >= 1)
+        g_freezeRunning = pthread_create(&g_freezeThread, nullptr, FreezeThread, nullptr) == 0;
 }
 
 void Finalize() {
     if (!g_active.exchange(false)) return;
-    RemoveInterception();
+    if (g_intercepting) RemoveInterception();
+    g_intercepting = false;
     g_hooksOn = false;
     TRequest stop;
     stop.Kind = rqStop;
@@ -723,6 +780,8 @@ void Finalize() {
             g_watchWake.notify_all();
         }
         pthread_join(g_watchThread, nullptr);
+        if (g_freezeRunning) pthread_join(g_freezeThread, nullptr);
+        g_freezeRunning = false;
     }
     close(g_pipe[1]);
     g_pipe[1] = -1;

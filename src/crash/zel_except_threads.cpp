@@ -272,6 +272,20 @@ std::string Comm(pid_t tid) {
     return name;
 }
 
+// The headline's notes: a stopped thread, and its nice value (0 normal).
+void ReadThreadState(pid_t tid, TThreadSnapshot& snapshot) {
+    const std::string stat = ReadSmallFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return;
+    std::istringstream fields(stat.substr(close + 1));
+    std::vector<std::string> values;
+    std::string value;
+    while (fields >> value) values.push_back(value);
+    if (values.size() < 17) return;
+    snapshot.Suspended = values[0] == "T" || values[0] == "t";
+    snapshot.Priority = std::atoi(values[16].c_str());
+}
+
 std::string Hex(pid_t id) {
     char text[16];
     std::snprintf(text, sizeof text, "$%x", static_cast<unsigned>(id));
@@ -420,6 +434,7 @@ std::vector<TThreadSnapshot> TakeSnapshots(pid_t first, const zelCapture::TRegis
         snapshot.Tid = tid;
         snapshot.IsMain = tid == MainTid();
         snapshot.DisplayName = ThreadDisplayName(tid);
+        ReadThreadState(tid, snapshot);
         if (tid == first && firstRegs != nullptr)
             snapshot.Stack = zelCapture::CaptureStack(*firstRegs, StackTopOf(tid, firstRegs->Rsp));
         else

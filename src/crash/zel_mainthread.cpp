@@ -78,6 +78,13 @@ bool WaitPumping(int fd) {
     return true;
 }
 
+bool PostToMainThread(std::function<void()> call) {
+    QObject* target = g_caller.load();
+    if (target == nullptr) return false;
+    QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
+    return true;
+}
+
 void SetClipboardText(const std::string& text) {
     CallInMainThread([&text] {
         if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return;

@@ -280,6 +280,20 @@ TEST(Interception, FinalisationRestoresThePreviousHandlers) {
         << ReadFile(home.File("log.txt"));
 }
 
+// A main thread that stops answering gets frozen reports; their handlers
+// run in the exception thread, and the program goes on.
+TEST(FreezeWatchdog, FrozenMainThreadIsReportedAndGoesOn) {
+    TempDir home;
+    TChild child = Start(home, {"freeze-event", "--freeze=200"});
+    EXPECT_EQ(Wait(child.Pid, 60), 0);
+    const auto lines = Lines(ReadFile(home.File("log.txt")));
+    const auto handlers = Picked(lines, "handler ");
+    ASSERT_GE(handlers.size(), 2u) << ReadFile(home.File("log.txt"));
+    for (std::size_t i = 0; i < handlers.size(); ++i)
+        EXPECT_EQ(handlers[i], i % 2 == 0 ? "handler 0 other class=" : "handler 4 other class=");
+    EXPECT_TRUE(Has(lines, "loop-on"));
+}
+
 TEST(ExceptionRules, TenSecondsRule) {
     zelExcept::THistory full;
     for (std::size_t i = 0; i < full.size(); ++i) full[i] = 1000 - static_cast<std::int64_t>(i);

@@ -5,11 +5,13 @@
 //
 //   crash_child HOME MODE [options]
 // MODE: throw-event segv-event fpe-event abort-event terminate-event
-//       overflow-event segv-outside segv-worker throw-worker serve
+//       overflow-event freeze-event segv-outside segv-worker throw-worker
+//       serve finalize
 // options: --dialog (show the dialog instead of mailing) --autosave
 //   --restart=N --close=N (seconds rules) --times=K (fail only while the
 //   history holds fewer than K entries) --repeat=K (failures in one run)
 //   --step=S (the clock moves S seconds per failure) --bound=MS
+//   --freeze=MS (the freeze watchdog's interval)
 //   --handler-mode=0|1|2 --register-twice --throwing-handler
 //   --sleepy-handler --faulty-handler
 #include <dirent.h>
@@ -28,6 +30,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,7 +50,7 @@ std::string g_log;
 int g_failures = 0;
 int g_step = 0;
 std::atomic<pid_t> g_workerTid{0};
-int g_done = 0;
+std::atomic<int> g_done{0};
 volatile int g_depthLimit = 1 << 30;
 
 void Log(const std::string& line) {
@@ -99,6 +102,14 @@ void Fail(const std::string& mode) {
     if (mode == "fpe-event") Log("quotient " + std::to_string(Divide(7, g_failures - g_failures)));
     if (mode == "abort-event") std::abort();
     if (mode == "terminate-event") std::terminate();
+    if (mode == "freeze-event") {
+        // Long enough for the freeze watchdog, then the loop goes on.
+        // (the crash reporter's capture signal may cut a sleep short)
+        timespec left{1, 0};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+        ++g_done;
+    }
     if (mode == "overflow-event") Log("depth " + std::to_string(Recurse(0)));
 }
 
@@ -163,6 +174,7 @@ int main(int argc, char** argv) {
         s.AutoSave = Flag(argc, argv, "--autosave");
         s.AutoRestart = IntOption(argc, argv, "--restart", 0);
         s.AutoClose = IntOption(argc, argv, "--close", 0);
+        s.FreezeInterval = IntOption(argc, argv, "--freeze", 0);
     }
     zelExcept::SetReportingBound(IntOption(argc, argv, "--bound", 60000));
     if (mode == "finalize") {
