@@ -145,6 +145,9 @@ TEST_P(FailureTest, HandlersExitAndLoop) {
     EXPECT_EQ(code, c.ExitCode) << ReadFile(home.File("log.txt"));
     EXPECT_EQ(Picked(lines, "handler "), c.Handlers);
     EXPECT_EQ(Has(lines, "loop-on"), c.LoopGoesOn);
+    if (c.Args[0] == "throw-event" && !c.Handlers.empty()) {
+        EXPECT_EQ(Picked(lines, "site "), std::vector<std::string>{"site throw"});
+    }
     if (c.Args[0].find("worker") != std::string::npos) {
         EXPECT_TRUE(Has(lines, "worker-gone"));
     }

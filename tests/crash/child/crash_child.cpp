@@ -95,9 +95,11 @@ void* ThrowWorker(void*) {
     throw std::runtime_error("worker failure");
 }
 
+__attribute__((noinline)) void ThrowIt() { throw std::runtime_error("child failure"); }
+
 void Fail(const std::string& mode) {
     ++g_failures;
-    if (mode == "throw-event") throw std::runtime_error("child failure");
+    if (mode == "throw-event") ThrowIt();
     if (mode == "segv-event") StoreToProtectedPage();
     if (mode == "fpe-event") Log("quotient " + std::to_string(Divide(7, g_failures - g_failures)));
     if (mode == "abort-event") std::abort();
@@ -221,6 +223,12 @@ int main(int argc, char** argv) {
     const pid_t mainTid = Tid();
     auto logging = [mainTid](zelExcept::TAction action, const zelExcept::THandlerInfo& info, std::string&,
                              std::string&, bool&) {
+        if (action == zelExcept::actMail && info.ClassName == "std::runtime_error") {
+            // The address of a thrown exception is where it was thrown.
+            const auto start = reinterpret_cast<std::uint64_t>(&ThrowIt);
+            const bool inside = info.ExceptionAddress > start && info.ExceptionAddress < start + 1024;
+            Log(std::string("site ") + (inside ? "throw" : "elsewhere"));
+        }
         Log("handler " + std::to_string(static_cast<int>(action)) + (Tid() == mainTid ? " main" : " other") +
             " class=" + info.ClassName);
     };
