@@ -16,6 +16,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -705,6 +706,13 @@ std::chrono::system_clock::time_point ProgramStartTime() { return g_startTime; }
 
 bool Active() { return g_active.load(); }
 
+std::size_t TraceCopyLength(std::size_t reportSize, int length, std::size_t mapSize) {
+    if (length < 1 || mapSize == 0) return 0;
+    std::size_t n = reportSize;
+    if (n >= static_cast<std::size_t>(length)) n = static_cast<std::size_t>(length) - 1;
+    return std::min(n, mapSize - 1);
+}
+
 void Startup(int argc, char** argv) {
     if (g_started) return;
     g_started = true;
@@ -877,9 +885,7 @@ extern "C" __attribute__((visibility("default"), used)) int zelTraceProcess(int 
                 const std::size_t mapSize = static_cast<std::size_t>(info.st_size);
                 void* view = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
                 if (view != MAP_FAILED) {
-                    std::size_t n = report.size();
-                    if (n >= static_cast<std::size_t>(length)) n = static_cast<std::size_t>(length) - 1;
-                    if (n > mapSize - 1) n = mapSize - 1;
+                    const std::size_t n = TraceCopyLength(report.size(), length, mapSize);
                     std::memcpy(view, report.data(), n);
                     static_cast<char*>(view)[n] = '\0';
                     munmap(view, mapSize);

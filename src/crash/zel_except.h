@@ -9,6 +9,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -87,6 +88,12 @@ void SetReportingBound(int milliseconds);
 
 // When the library started: the report's "program up time" counts from it.
 std::chrono::system_clock::time_point ProgramStartTime();
+
+// How many characters of a report of `reportSize` the thread report puts
+// into a shared memory of `mapSize` bytes for the requested `length`
+// (>= 1): the text is cut to length - 1 when it is not shorter than the
+// length, and always leaves room for the closing zero byte.
+std::size_t TraceCopyLength(std::size_t reportSize, int length, std::size_t mapSize);
 
 }  // namespace zelExcept
 

@@ -70,8 +70,8 @@ struct TStart {
 class TThreadLife {
 public:
     explicit TThreadLife(const TStart& start) : tid_(CurrentTid()) {
+        // A fresh entry: a reused id must not inherit a dead thread's name.
         TThreadEntry entry;
-        FindThread(tid_, entry);  // a name given before the thread ran
         entry.Creator = start.Creator;
         entry.CreatorStack = start.CreatorStack;
         std::uint64_t low = 0, high = 0;

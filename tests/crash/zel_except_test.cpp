@@ -297,6 +297,24 @@ TEST(FreezeWatchdog, FrozenMainThreadIsReportedAndGoesOn) {
     EXPECT_TRUE(Has(lines, "loop-on"));
 }
 
+TEST(ThreadReport, CopyLength) {
+    struct {
+        std::size_t Report;
+        int Length;
+        std::size_t Map;
+        std::size_t Copied;
+    } cases[] = {
+        {100, 1, 1, 0},        // an empty, zero-terminated text
+        {100, 100, 100, 99},   // exactly as long: cut by one
+        {100, 101, 101, 100},  // shorter: whole
+        {100, 50, 50, 49},     // longer: length - 1
+        {100, 500, 20, 19},    // a smaller mapping than asked for still gets its zero byte
+        {100, 0, 100, 0},      // below 1: nothing into the mapping
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zelExcept::TraceCopyLength(c.Report, c.Length, c.Map), c.Copied) << c.Report << " " << c.Length;
+}
+
 TEST(ExceptionRules, TenSecondsRule) {
     zelExcept::THistory full;
     for (std::size_t i = 0; i < full.size(); ++i) full[i] = 1000 - static_cast<std::int64_t>(i);
@@ -341,6 +359,13 @@ TEST(ThreadReport, TraceOfARunningProgram) {
     ASSERT_NE(workerAt, std::string::npos) << full;
     EXPECT_LT(mainAt, workerAt);
     EXPECT_EQ(full.find(hidden), std::string::npos);
+    // A thread that blocks the capture signal still shows a stack.
+    const std::size_t blockerAt = full.find("\r\nblocker ($");
+    ASSERT_NE(blockerAt, std::string::npos);
+    const std::size_t firstLine = full.find("\r\n", blockerAt + 2) + 2;
+    const std::string line = full.substr(firstLine, full.find("\r\n", firstLine) - firstLine);
+    EXPECT_FALSE(line.empty());
+    EXPECT_EQ(line.find("not accessible"), std::string::npos) << line;
 
     // A report not shorter than the length is cut to length - 1; a length
     // of 1 gives an empty text.

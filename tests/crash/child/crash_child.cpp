@@ -132,6 +132,18 @@ std::string OpenDescriptors() {
 
 bool WorkerGone(pid_t tid) { return tid != 0 && ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0; }
 
+// A thread that never takes the capture signal: its stack is read from
+// where the kernel saw it last.
+void* Blocker(void*) {
+    pthread_setname_np(pthread_self(), "blocker");
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGRTMIN + 4);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    for (;;) pause();
+    return nullptr;
+}
+
 void* Sleeper(void* name) {
     if (name != nullptr) {
         pthread_setname_np(pthread_self(), static_cast<const char*>(name));
@@ -264,6 +276,7 @@ int main(int argc, char** argv) {
         pthread_t thread;
         pthread_create(&thread, nullptr, Sleeper, named);
         pthread_create(&thread, nullptr, Sleeper, nullptr);
+        pthread_create(&thread, nullptr, Blocker, nullptr);
         // Commands on standard input: "clipboard" logs the clipboard.
         auto* input = new QSocketNotifier(0, QSocketNotifier::Read, &app);
         QObject::connect(input, &QSocketNotifier::activated, &app, [&app] {
