@@ -618,7 +618,10 @@ void OnBarrierException(std::exception_ptr error) { HandleException(error, true)
 void InstallInterception() {
     struct sigaction action {};
     action.sa_sigaction = OnFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // Not deferred: a fault inside the handler itself must reach it again
+    // (and end the process with exit code 1) rather than be blocked, which
+    // would kill the process by the signal.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     for (std::size_t i = 0; i < std::size(kFaultSignals); ++i)
         sigaction(kFaultSignals[i], &action, &g_previousFault[i]);
