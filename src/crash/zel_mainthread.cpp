@@ -1,9 +1,125 @@
-// Placeholder until the exception thread lands: no main-thread calls, so
-// every caller takes the main thread as unreachable.
+// Work the exception thread gets done in the main thread: handler calls,
+// the clipboard, and the main thread's own wait for its request, which
+// keeps the event loop running (the report mail goes to our own SMTP
+// server, which lives on that loop).
+#include <poll.h>
+#include <sys/eventfd.h>
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QSocketNotifier>
+
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "zel_except_internal.h"
 #include "zel_exception.h"
 
 namespace zelExcept {
 
-bool CallInMainThread(const std::function<void()>&, int) { return false; }
+namespace {
+
+std::atomic<QObject*> g_caller{nullptr};
+
+struct TFlag {
+    std::mutex Lock;
+    std::condition_variable Wake;
+    bool Set = false;
+
+    void Raise() {
+        std::lock_guard<std::mutex> guard(Lock);
+        Set = true;
+        Wake.notify_all();
+    }
+    bool Wait(int milliseconds) {
+        std::unique_lock<std::mutex> guard(Lock);
+        return Wake.wait_for(guard, std::chrono::milliseconds(milliseconds), [this] { return Set; });
+    }
+};
+
+bool Readable(int fd) {
+    pollfd item{fd, POLLIN, 0};
+    return ::poll(&item, 1, 0) == 1 && (item.revents & POLLIN);
+}
+
+}  // namespace
+
+namespace internal {
+
+void CreateMainThreadCaller() {
+    if (g_caller.load() == nullptr) g_caller = new QObject;
+}
+
+void DestroyMainThreadCaller() { delete g_caller.exchange(nullptr); }
+
+bool WaitPumping(int fd) {
+    if (QCoreApplication::instance() == nullptr) {
+        eventfd_t value = 0;
+        while (eventfd_read(fd, &value) != 0 && errno == EINTR) {
+        }
+        return true;
+    }
+    QEventLoop loop;
+    QSocketNotifier notifier(fd, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&loop] { loop.quit(); });
+    while (!Readable(fd)) {
+        loop.exec();
+        // The program's quit ends every loop of the thread, ours too: the
+        // quit stands and the wait ends.
+        if (!Readable(fd)) return false;
+    }
+    eventfd_t value = 0;
+    eventfd_read(fd, &value);
+    return true;
+}
+
+bool PostToMainThread(std::function<void()> call) {
+    QObject* target = g_caller.load();
+    if (target == nullptr) return false;
+    QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
+    return true;
+}
+
+void SetClipboardText(const std::string& text) {
+    CallInMainThread([&text] {
+        if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return;
+        if (QClipboard* clipboard = QGuiApplication::clipboard())
+            clipboard->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    });
+}
+
+}  // namespace internal
+
+bool CallInMainThread(const std::function<void()>& call, int probeMs) {
+    QObject* target = g_caller.load();
+    if (target == nullptr) return false;
+    if (internal::CurrentTid() == internal::MainTid()) {
+        call();
+        return true;
+    }
+    auto probe = std::make_shared<TFlag>();
+    QMetaObject::invokeMethod(target, [probe] { probe->Raise(); }, Qt::QueuedConnection);
+    if (!probe->Wait(probeMs)) return false;
+    auto done = std::make_shared<TFlag>();
+    QMetaObject::invokeMethod(
+        target,
+        [done, &call] {
+            try {
+                call();
+            } catch (...) {
+            }
+            done->Raise();
+        },
+        Qt::QueuedConnection);
+    // No limit: the reporting watchdog ends a main thread that never comes.
+    while (!done->Wait(INT_MAX / 2)) {
+    }
+    return true;
+}
 
 }  // namespace zelExcept

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace zelExcept {
@@ -80,7 +81,18 @@ struct TSettingsBlock {
     bool Enabled2 = true;
 };
 
-// The process's one block.
+// The process's one block. The settings window changes it on the main
+// thread while the exception thread reads it: both go through the lock
+// (the exception thread works on a copy).
 TSettingsBlock& Settings();
+std::mutex& SettingsLock();
+TSettingsBlock SettingsCopy();
+
+// The four entries the settings window decides at every load and save.
+void ApplyWindowSettings(bool showDialog, bool autoMail, const std::string& sender, int smtpPort);
+
+// Turns the stored (scrambled) SMTP password into plain text in place,
+// cut to 75 characters; an empty password stays empty.
+void UnscrambleSmtpPassword(TSettingsBlock& block);
 
 }  // namespace zelExcept

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <atomic>
 #include <mutex>
 #include <typeinfo>
 #include <unistd.h>
@@ -29,6 +30,10 @@ ExceptionHandler& Handler() {
     static ExceptionHandler handler;
     return handler;
 }
+
+std::atomic<void (*)(std::exception_ptr)> g_crashOnException{nullptr};
+std::atomic<void (*)()> g_crashOnFaultReturn{nullptr};
+thread_local FaultBarrier* t_barrier = nullptr;
 
 void WriteToStderr(const std::string& text) {
     std::fprintf(stderr, "Tarnwick: unhandled exception: %s\n", text.c_str());
@@ -156,7 +161,15 @@ void Application::SetExceptionHandler(ExceptionHandler handler) {
     Handler() = std::move(handler);
 }
 
+void Application::SetCrashHooks(CrashHooks hooks) {
+    g_crashOnException = hooks.onException;
+    g_crashOnFaultReturn = hooks.onFaultReturn;
+}
+
+FaultBarrier* CurrentFaultBarrier() { return t_barrier; }
+
 void Application::HandleException(std::exception_ptr error) {
+    if (auto crash = g_crashOnException.load()) crash(error);
     ExceptionHandler handler;
     {
         std::lock_guard<std::mutex> lock(HandlerMutex());
@@ -178,9 +191,22 @@ void Application::HandleException(std::exception_ptr error) {
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {
+    FaultBarrier barrier;
+    barrier.outer = t_barrier;
+    if (sigsetjmp(barrier.jump, 0) != 0) {
+        // A fault inside the event: its handler has taken the thread's
+        // state and jumped back here; the rest of the event is lost.
+        t_barrier = barrier.outer;
+        if (auto back = g_crashOnFaultReturn.load()) back();
+        return false;
+    }
+    t_barrier = &barrier;
     try {
-        return QApplication::notify(receiver, event);
+        const bool result = QApplication::notify(receiver, event);
+        t_barrier = barrier.outer;
+        return result;
     } catch (...) {
+        t_barrier = barrier.outer;
         HandleException(std::current_exception());
         return false;
     }

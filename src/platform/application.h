@@ -11,6 +11,7 @@
 
 #include <QApplication>
 
+#include <setjmp.h>
 #include <concepts>
 #include <exception>
 #include <functional>
@@ -36,7 +37,27 @@ public:
     // Hands an exception to the current handler (for code that catches
     // outside notify, e.g. the start-up sequence).
     static void HandleException(std::exception_ptr error);
+
+    // The crash reporter's entries. `onException` gets every exception that
+    // escapes an event first (the handler above still runs after it, so the
+    // program's own clean-up happens); `onFaultReturn` runs in an event
+    // barrier after a processor fault inside the event jumped back to it.
+    struct CrashHooks {
+        void (*onException)(std::exception_ptr error) = nullptr;
+        void (*onFaultReturn)() = nullptr;
+    };
+    static void SetCrashHooks(CrashHooks hooks);
 };
+
+// The innermost event barrier of the calling thread: a fault handler may
+// siglongjmp to `jump` (value 1, after restoring the signal mask itself:
+// the barrier does not save it, which would cost a system call per event).
+// Null outside any event. Safe to read in a signal handler.
+struct FaultBarrier {
+    sigjmp_buf jump;
+    FaultBarrier* outer = nullptr;
+};
+FaultBarrier* CurrentFaultBarrier();
 
 // Turns SIGTERM and SIGINT into a call of `handler` (with the signal number)
 // from the event loop, where it may safely close windows. Needs the

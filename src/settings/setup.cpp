@@ -2,6 +2,7 @@
 // footer.dat and the window's tables in and out of them.
 #include "settings/setup.h"
 
+#include "crash/zel_settings.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
@@ -47,6 +48,11 @@ TFrmSettings* FrmSettings = nullptr;
 namespace setup {
 Hooks hooks;
 CrashSettings crashSettings;
+
+void ApplyCrashSettings() {
+    zelExcept::ApplyWindowSettings(crashSettings.showDialog, crashSettings.mailAutomatically,
+                                   crashSettings.sender, crashSettings.smtpPort);
+}
 }  // namespace setup
 
 // ---------------------------------------------------------------------------
@@ -850,6 +856,7 @@ void TFrmSettings::UpdateCrashSettings() {
                                       tbleLink->FieldByName("Email").AsString() + ">";
         if (keep >= 0 && tbleLink->BookmarkValid(keep)) tbleLink->GotoBookmark(keep);
     }
+    setup::ApplyCrashSettings();
 }
 
 // ---------------------------------------------------------------------------
@@ -972,6 +979,7 @@ void TFrmSettings::ApplyPorts() {
     if (setup::hooks.smtpServerPort && setup::hooks.reopenSmtpServer && smtp != setup::hooks.smtpServerPort()) {
         const bool ok = setup::hooks.reopenSmtpServer(smtp);
         setup::crashSettings.smtpPort = smtp;
+        setup::ApplyCrashSettings();
         if (!ok) {
             platform::MessageBox(taken + std::to_string(smtp) + ", necessary for the SMTP server.\r\n"
                                  "If you want to use Tarnwick as your SMTP server then you will have to "

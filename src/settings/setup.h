@@ -121,6 +121,8 @@ struct CrashSettings {
     int smtpPort = 25;             // the SMTP server's port after the last save
 };
 extern CrashSettings crashSettings;
+// Hands crashSettings to the crash reporter's settings block.
+void ApplyCrashSettings();
 
 // The maker's support address, the recipient of support requests.
 inline constexpr char kSupportAddress[] = "tarnwick-support@velmarsh.example";

@@ -3,6 +3,7 @@
 #include "transport/smtp.h"
 
 #include "codecs/details.h"
+#include "crash/zel_except.h"
 #include "filters/addinrule.h"
 #include "filters/forward.h"
 #include "filters/holiday.h"
@@ -129,8 +130,11 @@ void TFrmSMTP::FormCreate() {
     splash::Progress("Starting SMTP server...");
     // The first crash report of a run always passes the hourly limit.
     LastErrorMailTime = platform::Now() - std::chrono::hours(24);
-    // To add with the crash reporter: register ErrorMailEvent as an exception
-    // action handler (synchronisation mode 2).
+    zelExcept::RegisterExceptionHandler(
+        zelExcept::MethodKey(this, &TFrmSMTP::ErrorMailEvent),
+        [this](zelExcept::TAction action, const zelExcept::THandlerInfo&, std::string& report, std::string&,
+               bool& handled) { ErrorMailEvent(action, report, handled); },
+        zelExcept::smMainOrExceptionThread);
 
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
     smtpPort_ = servers::ListenPortFromText(ini.ReadString("SMTP", "LocalPort", "25"), 25);
@@ -140,13 +144,14 @@ void TFrmSMTP::FormCreate() {
     setup::hooks.smtpServerPort = [this] { return SMTPServer.Active() ? smtpPort_ : 0; };
     setup::hooks.reopenSmtpServer = [this](int port) { return OpenSmtpServer(port); };
     setup::crashSettings.smtpPort = smtpPort_;
+    setup::ApplyCrashSettings();
 
     if (FrmServers) FrmServers->RefreshMailCounts(false, false);
     DropStaleQueueRecords();
 }
 
 void TFrmSMTP::FormDestroy() {
-    // To add with the crash reporter: unregister ErrorMailEvent.
+    zelExcept::UnregisterExceptionHandler(zelExcept::MethodKey(this, &TFrmSMTP::ErrorMailEvent));
     if (setup::hooks.smtpServerPort) {
         setup::hooks.smtpServerPort = nullptr;
         setup::hooks.reopenSmtpServer = nullptr;

@@ -1,0 +1,904 @@
+// Interception and the exception thread. Every path an unhandled exception
+// can take (an event barrier, a processor fault, abort, terminate, a worker
+// thread's escaped exception) ends in a request on one pipe; the exception
+// thread takes the requests in order and runs the handlers, the report and
+// the actions. A faulting thread only writes the pipe and waits.
+#include "zel_except.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <typeinfo>
+#include <vector>
+
+#include "platform/application.h"
+#include "platform/clock.h"
+#include "zel_except_internal.h"
+#include "zel_exception.h"
+
+namespace zelExcept {
+
+namespace internal {
+bool WaitPumping(int fd);
+void CreateMainThreadCaller();
+void DestroyMainThreadCaller();
+void SetClipboardText(const std::string& text);
+bool PostToMainThread(std::function<void()> call);
+}  // namespace internal
+
+using namespace internal;
+
+namespace {
+
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr std::int64_t kEpochOffset = 11644473600LL;
+
+struct TRequestData {
+    pid_t Tid = 0;
+    bool Frozen = false;
+    bool CanContinue = false;
+    bool OsException = false;
+    bool HasObject = false;
+    std::uint64_t Address = 0;
+    bool HasRegs = false;
+    zelCapture::TRegisters Regs;
+    char ClassName[160] = {};
+    char Message[1024] = {};
+    int PresetCount = 0;
+    std::uint64_t Preset[kMaxFrames] = {};
+};
+
+enum TRequestKind : int { rqException = 1, rqTrace = 2, rqStop = 3 };
+
+// Written whole to the pipe (far below PIPE_BUF, so never interleaved).
+struct TRequest {
+    int Kind = 0;
+    int DoneFd = -1;      // eventfd the requester waits on
+    int CapturedFd = -1;  // eventfd set once the snapshots are taken
+    int TraceLength = 0;
+    pid_t TraceRequester = 0;
+    TRequestData* Data = nullptr;
+};
+
+std::atomic<bool> g_active{false};
+bool g_started = false;
+bool g_intercepting = false;
+pid_t g_mainTid = 0;
+std::atomic<pid_t> g_exceptTid{0};
+int g_pipe[2] = {-1, -1};
+pthread_t g_exceptThread{};
+pthread_t g_watchThread{};
+pthread_t g_freezeThread{};
+bool g_freezeRunning = false;
+bool g_threadsRunning = false;
+platform::SystemTime g_startTime{};
+
+std::vector<std::string> g_args;
+std::vector<char*> g_argv;
+
+std::mutex g_historyLock;
+THistory g_history{};
+
+struct THandlerEntry {
+    THandlerKey Key;
+    TActionHandler Handler;
+    TSyncMode Mode = smExceptionThread;
+};
+std::mutex g_handlersLock;
+std::vector<THandlerEntry> g_handlers;
+
+thread_local bool t_inMainHandlers = false;
+thread_local bool t_inFault = false;
+thread_local TRequestData t_faultData;
+thread_local int t_pendingDone = -1;
+
+// The reporting watchdog.
+std::mutex g_watchLock;
+std::condition_variable g_watchWake;
+bool g_processing = false;
+bool g_watchStop = false;
+std::uint64_t g_watchRound = 0;
+std::atomic<int> g_boundMs{60000};
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+struct sigaction g_previousFault[sizeof kFaultSignals / sizeof kFaultSignals[0]];
+struct sigaction g_previousTrace {};
+int g_traceSignal = 0;
+std::terminate_handler g_previousTerminate = nullptr;
+
+// ---------------------------------------------------------------------
+// Small helpers that work in a signal handler
+// ---------------------------------------------------------------------
+
+void Append(char* out, std::size_t size, const char* text) {
+    std::size_t used = std::strlen(out);
+    while (*text != '\0' && used + 1 < size) out[used++] = *text++;
+    out[used] = '\0';
+}
+
+void AppendHex(char* out, std::size_t size, std::uint64_t value) {
+    char digits[17];
+    for (int i = 15; i >= 0; --i) {
+        digits[i] = "0123456789abcdef"[value & 15];
+        value >>= 4;
+    }
+    digits[16] = '\0';
+    Append(out, size, digits);
+}
+
+void WriteStderr(const char* text) { (void)!::write(2, text, std::strlen(text)); }
+
+bool WriteRequest(const TRequest& request) {
+    if (g_pipe[1] < 0) return false;
+    for (;;) {
+        const ssize_t n = ::write(g_pipe[1], &request, sizeof request);
+        if (n == static_cast<ssize_t>(sizeof request)) return true;
+        if (n < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+void WaitEvent(int fd) {
+    eventfd_t value = 0;
+    while (eventfd_read(fd, &value) != 0 && errno == EINTR) {
+    }
+}
+
+std::int64_t NowSeconds() {
+    using namespace std::chrono;
+    return duration_cast<seconds>(platform::Now().time_since_epoch()).count() + kEpochOffset;
+}
+
+std::string Demangle(const char* name) {
+    int status = 0;
+    char* text = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    std::string out = status == 0 && text != nullptr ? text : name;
+    std::free(text);
+    return out;
+}
+
+void CopyText(char* out, std::size_t size, const std::string& text) {
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+// ---------------------------------------------------------------------
+// Actions
+// ---------------------------------------------------------------------
+
+[[noreturn]] void CloseApplication() { _exit(1); }
+
+// Starts the program anew with its command line and hands it the
+// exception history; this process ends with exit code 2. The new process
+// waits at a gate until the hand-over block exists.
+[[noreturn]] void RestartApplication() {
+    int gate[2];
+    if (pipe2(gate, O_CLOEXEC) != 0) CloseApplication();
+    const pid_t child = fork();
+    if (child < 0) CloseApplication();
+    if (child == 0) {
+        char go = 0;
+        (void)!::read(gate[0], &go, 1);
+        execv("/proc/self/exe", g_argv.data());
+        _exit(127);
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "/zelExceptRestart$%x", static_cast<unsigned>(child));
+    const int fd = shm_open(name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        struct {
+            std::int32_t OldPid;
+            std::int32_t Reserved;
+            std::int64_t History[10];
+        } block{};
+        block.OldPid = static_cast<std::int32_t>(getpid());
+        const THistory history = History();
+        std::memcpy(block.History, history.data(), sizeof block.History);
+        if (ftruncate(fd, sizeof block) != 0 || ::write(fd, &block, sizeof block) != sizeof block)
+            shm_unlink(name);
+        close(fd);
+    }
+    (void)!::write(gate[1], "x", 1);
+    _exit(2);
+}
+
+// Takes over from the process that restarted into this one: its exception
+// history, once it has ended.
+void TakeOverRestart() {
+    char name[64];
+    std::snprintf(name, sizeof name, "/zelExceptRestart$%x", static_cast<unsigned>(getpid()));
+    const int fd = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return;
+    struct {
+        std::int32_t OldPid;
+        std::int32_t Reserved;
+        std::int64_t History[10];
+    } block{};
+    const bool ok = ::read(fd, &block, sizeof block) == sizeof block;
+    close(fd);
+    shm_unlink(name);
+    if (!ok) return;
+    // The old process is our parent until it has gone.
+    while (getppid() == block.OldPid) usleep(5000);
+    std::lock_guard<std::mutex> lock(g_historyLock);
+    std::memcpy(g_history.data(), block.History, sizeof block.History);
+}
+
+void PushHistory(std::int64_t now) {
+    std::lock_guard<std::mutex> lock(g_historyLock);
+    for (std::size_t i = g_history.size() - 1; i > 0; --i) g_history[i] = g_history[i - 1];
+    g_history[0] = now;
+}
+
+// ---------------------------------------------------------------------
+// Handlers
+// ---------------------------------------------------------------------
+
+void CallHandler(const THandlerEntry& entry, TAction action, const THandlerInfo& info, std::string& report,
+                 std::string& screenshot, bool& handled) {
+    try {
+        entry.Handler(action, info, report, screenshot, handled);
+    } catch (...) {
+        // A failing handler is skipped; the others still run.
+    }
+}
+
+// Calls the action handlers of `action`; true when one of them set
+// handled. Sync mode 0 runs here; 1 and 2 in the main thread, or (2 only)
+// here when the main thread does not answer.
+bool FireActionHandlers(TAction action, const THandlerInfo& info, std::string& report, std::string& screenshot) {
+    std::vector<THandlerEntry> list;
+    {
+        std::lock_guard<std::mutex> lock(g_handlersLock);
+        list = g_handlers;
+    }
+    bool handled = false;
+    for (const THandlerEntry& entry : list) {
+        if (entry.Mode != smExceptionThread) continue;
+        CallHandler(entry, action, info, report, screenshot, handled);
+        if (handled) return true;
+    }
+    bool wantsMain = false;
+    for (const THandlerEntry& entry : list) wantsMain = wantsMain || entry.Mode != smExceptionThread;
+    if (!wantsMain) return false;
+    bool reached = false;
+    if (!info.Frozen) {
+        reached = CallInMainThread([&] {
+            t_inMainHandlers = true;
+            for (const THandlerEntry& entry : list) {
+                if (entry.Mode == smExceptionThread) continue;
+                CallHandler(entry, action, info, report, screenshot, handled);
+                if (handled) break;
+            }
+            t_inMainHandlers = false;
+        });
+    }
+    if (!reached) {
+        for (const THandlerEntry& entry : list) {
+            if (entry.Mode != smMainOrExceptionThread) continue;
+            CallHandler(entry, action, info, report, screenshot, handled);
+            if (handled) break;
+        }
+    }
+    return handled;
+}
+
+bool ClassWithoutReport(const std::string& list, const std::string& className) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        std::string item = list.substr(start, end - start);
+        while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+        while (!item.empty() && item.back() == ' ') item.pop_back();
+        if (!item.empty() && strcasecmp(item.c_str(), className.c_str()) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------
+// The exception thread
+// ---------------------------------------------------------------------
+
+void ProcessException(TRequestData& data, int capturedFd) {
+    const TSettingsBlock settings = SettingsCopy();
+    TExceptionRecord record;
+    record.Frozen = data.Frozen;
+    record.HasObject = data.HasObject;
+    record.ClassName = data.ClassName;
+    record.Message = data.Message;
+    record.OsException = data.OsException;
+    record.Address = data.Address;
+    record.ThreadId = data.Frozen ? MainTid() : data.Tid;
+    record.CanContinue = data.CanContinue;
+
+    std::vector<zelStackTrace::TPresetItem> preset;
+    for (int i = 0; i < data.PresetCount; ++i) preset.push_back({true, data.Preset[i]});
+    const std::vector<TThreadSnapshot> threads =
+        TakeSnapshots(record.ThreadId, data.HasRegs ? &data.Regs : nullptr, preset, settings.AllThreads);
+    if (capturedFd >= 0) eventfd_write(capturedFd, 1);
+
+    PushHistory(NowSeconds());
+    THandlerInfo info;
+    info.Frozen = data.Frozen;
+    info.ExceptionAddress = data.Address;
+    info.ThreadId = record.ThreadId;
+    if (data.HasObject) info.ClassName = record.ClassName;
+    const bool canContinue = data.CanContinue;
+    std::string report, screenshot;
+    auto fire = [&](TAction action, std::string& text) { return FireActionHandlers(action, info, text, screenshot); };
+
+    if (!ClassWithoutReport(settings.ClassesWithoutReport, record.ClassName))
+        report = CreateBugReport(record, threads);
+    if (settings.AutoSave && !fire(actSave, report)) SaveBugReport(report, true);
+    if (settings.AutoMail && !fire(actMail, report)) MailBugReport(report, true);
+    if (settings.ShowDialog) {
+        // The dialog's buttons have offered their action to the handlers.
+        const TAction chosen = ShowExceptionDialog(record, report, fire);
+        if (chosen == actRestart) RestartApplication();
+        if (chosen == actClose) CloseApplication();
+        if (canContinue) return;
+    }
+
+    const THistory history = History();
+    const std::int64_t now = NowSeconds();
+    if (RuleApplies(settings.AutoClose, history, now)) {
+        fire(actClose, report);
+        CloseApplication();
+    }
+    if (RuleApplies(settings.AutoRestart, history, now)) {
+        fire(actRestart, report);
+        RestartApplication();
+    }
+    if (canContinue) {
+        fire(actContinue, report);
+        return;
+    }
+    fire(actClose, report);
+    CloseApplication();
+}
+
+void WatchBegin() {
+    std::lock_guard<std::mutex> lock(g_watchLock);
+    g_processing = true;
+    ++g_watchRound;
+    g_watchWake.notify_all();
+}
+
+void WatchEnd() {
+    std::lock_guard<std::mutex> lock(g_watchLock);
+    g_processing = false;
+    g_watchWake.notify_all();
+}
+
+// Ends the process when one exception takes longer than the bound: a
+// report that hangs (a dead mail server, a frozen main thread) must not
+// keep a broken program alive for ever.
+void* WatchThread(void*) {
+    SetThreadName(CurrentTid(), "-");
+    std::unique_lock<std::mutex> lock(g_watchLock);
+    while (!g_watchStop) {
+        if (!g_processing) {
+            g_watchWake.wait(lock);
+            continue;
+        }
+        const std::uint64_t round = g_watchRound;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_boundMs.load());
+        while (!g_watchStop && g_processing && g_watchRound == round)
+            if (g_watchWake.wait_until(lock, deadline) == std::cv_status::timeout) break;
+        if (!g_watchStop && g_processing && g_watchRound == round) {
+            WriteStderr("Tarnwick: the crash report did not finish in time; ending.\n");
+            _exit(1);
+        }
+    }
+    return nullptr;
+}
+
+// Frozen main thread: a probe every tenth of the interval; ten missed in
+// a row make a frozen report (the program goes on), and the next round
+// waits half as long again.
+void* FreezeThread(void*) {
+    SetThreadName(CurrentTid(), "-");
+    const int interval = SettingsCopy().FreezeInterval;
+    auto pause = std::chrono::milliseconds(std::max(1, interval / 10));
+    int misses = 0;
+    std::unique_lock<std::mutex> lock(g_watchLock);
+    while (!g_watchStop) {
+        if (g_processing) {
+            misses = 0;
+            g_watchWake.wait_for(lock, pause);
+            continue;
+        }
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        lock.unlock();
+        PostToMainThread([answered] { *answered = true; });
+        lock.lock();
+        g_watchWake.wait_for(lock, pause, [] { return g_watchStop; });
+        if (g_watchStop) break;
+        if (answered->load()) {
+            misses = 0;
+            continue;
+        }
+        if (++misses < 10) continue;
+        misses = 0;
+        lock.unlock();
+        TRequestData data;
+        data.Tid = MainTid();
+        data.Frozen = true;
+        data.CanContinue = true;
+        CopyText(data.Message, sizeof data.Message, SettingsCopy().FrozenText);
+        TRequest request;
+        request.Kind = rqException;
+        request.Data = &data;
+        request.DoneFd = eventfd(0, EFD_CLOEXEC);
+        if (request.DoneFd >= 0 && WriteRequest(request)) WaitEvent(request.DoneFd);
+        if (request.DoneFd >= 0) close(request.DoneFd);
+        pause += pause / 2;
+        lock.lock();
+    }
+    return nullptr;
+}
+
+void* ExceptionThread(void*) {
+    g_exceptTid = CurrentTid();
+    SetThreadName(CurrentTid(), "-");
+    InstallAltStack();
+    TRequest request;
+    for (;;) {
+        std::size_t got = 0;
+        while (got < sizeof request) {
+            const ssize_t n = ::read(g_pipe[0], reinterpret_cast<char*>(&request) + got, sizeof request - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return nullptr;
+            got += static_cast<std::size_t>(n);
+        }
+        if (request.Kind == rqStop) break;
+        if (request.Kind == rqTrace) {
+            zelTraceProcess(request.TraceLength);
+            if (request.TraceRequester > 0) {
+                sigval value{};
+                sigqueue(request.TraceRequester, g_traceSignal, value);
+            }
+            continue;
+        }
+        if (request.Kind != rqException || request.Data == nullptr) continue;
+        WatchBegin();
+        ProcessException(*request.Data, request.CapturedFd);
+        WatchEnd();
+        // A faulting worker ends itself once answered.
+        if (request.Data->OsException && request.Data->CanContinue) RemoveThread(request.Data->Tid);
+        if (request.DoneFd >= 0) eventfd_write(request.DoneFd, 1);
+    }
+    RemoveAltStack();
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------
+// Interception
+// ---------------------------------------------------------------------
+
+void DescribeSignal(TRequestData& data, int signal, const siginfo_t* info) {
+    const std::uint64_t where = data.Address;
+    const std::uint64_t target = reinterpret_cast<std::uint64_t>(info != nullptr ? info->si_addr : nullptr);
+    char* message = data.Message;
+    const std::size_t size = sizeof data.Message;
+    message[0] = '\0';
+    const char* name = "SIGSEGV";
+    switch (signal) {
+    case SIGSEGV:
+        // A fault just below the stack pointer is the guard page.
+        if (target + 65536 >= data.Regs.Rsp && target <= data.Regs.Rsp + 4096) {
+            Append(message, size, "Stack overflow");
+            break;
+        }
+        Append(message, size, "Access violation at address ");
+        AppendHex(message, size, where);
+        Append(message, size, ". Access of address ");
+        AppendHex(message, size, target);
+        break;
+    case SIGBUS:
+        name = "SIGBUS";
+        Append(message, size, "Bus error at address ");
+        AppendHex(message, size, where);
+        Append(message, size, ". Access of address ");
+        AppendHex(message, size, target);
+        break;
+    case SIGFPE:
+        name = "SIGFPE";
+        Append(message, size, info != nullptr && info->si_code == FPE_INTDIV ? "Division by zero"
+                              : info != nullptr && info->si_code == FPE_INTOVF ? "Integer overflow"
+                                                                               : "Floating point error");
+        break;
+    case SIGILL:
+        name = "SIGILL";
+        Append(message, size, info != nullptr && info->si_code == ILL_PRVOPC ? "Privileged instruction"
+                                                                               : "Illegal instruction");
+        break;
+    default:
+        name = "SIGABRT";
+        Append(message, size, "Abnormal program termination");
+        break;
+    }
+    data.ClassName[0] = '\0';
+    Append(data.ClassName, sizeof data.ClassName, name);
+}
+
+// Processor faults and abort. Never returns into the fault: the main
+// thread inside an event jumps back to the event's barrier; a worker ends
+// itself; anything else ends the process.
+void OnFault(int signal, siginfo_t* info, void* context) {
+    const pid_t tid = CurrentTid();
+    const bool isMain = tid == g_mainTid;
+    if (!g_active.load() || tid == g_exceptTid.load() || t_inFault || (isMain && t_inMainHandlers)) {
+        WriteStderr("Tarnwick: fault inside the crash reporter; ending.\n");
+        _exit(1);
+    }
+    t_inFault = true;
+    const auto* uc = static_cast<const ucontext_t*>(context);
+    TRequestData& data = t_faultData;
+    data = TRequestData{};
+    data.Tid = tid;
+    data.OsException = signal != SIGABRT;
+    data.HasObject = true;
+    data.HasRegs = true;
+    data.Regs = zelCapture::RegistersFromContext(*uc);
+    data.Address = data.Regs.Rip;
+    DescribeSignal(data, signal, info);
+    platform::FaultBarrier* barrier = isMain && signal != SIGABRT ? platform::CurrentFaultBarrier() : nullptr;
+    // A worker may go on without its thread; the main thread may not.
+    data.CanContinue = !isMain && signal != SIGABRT;
+
+    TRequest request;
+    request.Kind = rqException;
+    request.Data = &data;
+    request.DoneFd = eventfd(0, EFD_CLOEXEC);
+    if (barrier != nullptr) request.CapturedFd = eventfd(0, EFD_CLOEXEC);
+    if (request.DoneFd < 0 || !WriteRequest(request)) _exit(1);
+    if (barrier != nullptr && request.CapturedFd >= 0) {
+        WaitEvent(request.CapturedFd);
+        close(request.CapturedFd);
+        // The rest is served from the barrier, with the event loop running.
+        t_pendingDone = request.DoneFd;
+        t_inFault = false;
+        sigprocmask(SIG_SETMASK, &uc->uc_sigmask, nullptr);
+        siglongjmp(barrier->jump, 1);
+    }
+    WaitEvent(request.DoneFd);
+    close(request.DoneFd);
+    // The exception thread has struck the worker off its list.
+    if (data.CanContinue) syscall(SYS_exit, 0);
+    _exit(1);
+}
+
+void OnFaultReturn() {
+    const int done = t_pendingDone;
+    t_pendingDone = -1;
+    if (done < 0) return;
+    if (WaitPumping(done)) {
+        // A fault can never continue: the exception thread ends the
+        // process; this is only reached if it did not.
+        _exit(1);
+    }
+}
+
+void OnTraceSignal(int, siginfo_t* info, void*) {
+    const int savedErrno = errno;
+    TRequest request;
+    request.Kind = rqTrace;
+    request.TraceLength = info->si_value.sival_int;
+    request.TraceRequester = info->si_pid;
+    WriteRequest(request);
+    errno = savedErrno;
+}
+
+void OnTerminate() {
+    HandleException(std::current_exception(), false);
+    _exit(1);
+}
+
+void OnBarrierException(std::exception_ptr error) { HandleException(error, true); }
+
+void InstallInterception() {
+    struct sigaction action {};
+    action.sa_sigaction = OnFault;
+    // Not deferred: a fault inside the handler itself must reach it again
+    // (and end the process with exit code 1) rather than be blocked, which
+    // would kill the process by the signal.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kFaultSignals); ++i)
+        sigaction(kFaultSignals[i], &action, &g_previousFault[i]);
+    g_previousTerminate = std::set_terminate(OnTerminate);
+    platform::Application::SetCrashHooks({OnBarrierException, OnFaultReturn});
+
+    g_traceSignal = SIGRTMIN + 5;
+    struct sigaction trace {};
+    trace.sa_sigaction = OnTraceSignal;
+    trace.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+    sigemptyset(&trace.sa_mask);
+    sigaction(g_traceSignal, &trace, &g_previousTrace);
+    InstallCaptureSignal();
+}
+
+void RemoveInterception() {
+    RemoveCaptureSignal();
+    if (g_traceSignal != 0) sigaction(g_traceSignal, &g_previousTrace, nullptr);
+    g_traceSignal = 0;
+    platform::Application::SetCrashHooks({});
+    std::set_terminate(g_previousTerminate);
+    for (std::size_t i = 0; i < std::size(kFaultSignals); ++i)
+        sigaction(kFaultSignals[i], &g_previousFault[i], nullptr);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------
+// Interface
+// ---------------------------------------------------------------------
+
+namespace internal {
+
+pid_t MainTid() { return g_mainTid; }
+pid_t ExceptionTid() { return g_exceptTid.load(); }
+
+void ThreadFunctionFailed() { HandleException(std::current_exception(), true); }
+
+}  // namespace internal
+
+void RegisterExceptionHandler(const THandlerKey& key, TActionHandler handler, TSyncMode mode) {
+    std::lock_guard<std::mutex> lock(g_handlersLock);
+    for (THandlerEntry& entry : g_handlers) {
+        if (entry.Key == key) {
+            entry.Handler = std::move(handler);
+            entry.Mode = mode;
+            return;
+        }
+    }
+    g_handlers.push_back({key, std::move(handler), mode});
+}
+
+bool UnregisterExceptionHandler(const THandlerKey& key) {
+    std::lock_guard<std::mutex> lock(g_handlersLock);
+    bool found = false;
+    for (std::size_t i = 0; i < g_handlers.size();) {
+        if (g_handlers[i].Key == key) {
+            // The last entry takes the freed place.
+            g_handlers[i] = std::move(g_handlers.back());
+            g_handlers.pop_back();
+            found = true;
+        } else {
+            ++i;
+        }
+    }
+    return found;
+}
+
+THistory History() {
+    std::lock_guard<std::mutex> lock(g_historyLock);
+    return g_history;
+}
+
+bool RuleApplies(int seconds, const THistory& history, std::int64_t now) {
+    if (seconds <= 0) return false;
+    if (seconds == 1) return true;
+    for (std::int64_t time : history)
+        if (time == 0 || now - time > seconds) return false;
+    return true;
+}
+
+void SetReportingBound(int milliseconds) { g_boundMs = milliseconds; }
+
+std::chrono::system_clock::time_point ProgramStartTime() { return g_startTime; }
+
+bool Active() { return g_active.load(); }
+
+std::size_t TraceCopyLength(std::size_t reportSize, int length, std::size_t mapSize) {
+    if (length < 1 || mapSize == 0) return 0;
+    std::size_t n = reportSize;
+    if (n >= static_cast<std::size_t>(length)) n = static_cast<std::size_t>(length) - 1;
+    return std::min(n, mapSize - 1);
+}
+
+void Startup(int argc, char** argv) {
+    if (g_started) return;
+    g_started = true;
+    g_args.assign(argv, argv + argc);
+    for (std::string& arg : g_args) g_argv.push_back(arg.data());
+    g_argv.push_back(nullptr);
+    TakeOverRestart();
+    g_mainTid = CurrentTid();
+
+    TSettingsBlock settings;
+    {
+        std::lock_guard<std::mutex> lock(SettingsLock());
+        Settings().MainThreadId = g_mainTid;
+        UnscrambleSmtpPassword(Settings());
+        settings = Settings();
+    }
+    // The freeze watchdog alone can make the library active, without
+    // intercepting anything.
+    g_intercepting = settings.Enabled1 && settings.Enabled2;
+    if (!g_intercepting && settings.FreezeInterval < 1) return;
+    g_startTime = platform::Now();
+
+    std::uint64_t low = 0, high = 0;
+    if (zelCapture::StackBounds(pthread_self(), low, high)) {
+        TThreadEntry entry;
+        entry.StackLow = low;
+        entry.StackHigh = high;
+        UpdateThread(g_mainTid, entry);
+        SetStackTopOfThisThread(high);
+    }
+    InstallAltStack();
+    LinkThreadHooks();
+    LinkThrowHooks();
+    if (pipe2(g_pipe, O_CLOEXEC) != 0) return;
+    CreateMainThreadCaller();
+    if (g_intercepting) {
+        InstallInterception();
+        g_hooksOn = true;
+    }
+    g_active = true;
+    g_threadsRunning = pthread_create(&g_exceptThread, nullptr, ExceptionThread, nullptr) == 0 &&
+                       pthread_create(&g_watchThread, nullptr, WatchThread, nullptr) == 0;
+    if (g_threadsRunning && settings.FreezeInterval >= 1)
+        g_freezeRunning = pthread_create(&g_freezeThread, nullptr, FreezeThread, nullptr) == 0;
+}
+
+void Finalize() {
+    if (!g_active.exchange(false)) return;
+    if (g_intercepting) RemoveInterception();
+    g_intercepting = false;
+    g_hooksOn = false;
+    TRequest stop;
+    stop.Kind = rqStop;
+    WriteRequest(stop);
+    if (g_threadsRunning) {
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += 500 * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        // A thread still busy after that is left to the process's end.
+        if (pthread_timedjoin_np(g_exceptThread, nullptr, &deadline) == 0) {
+            close(g_pipe[0]);
+            g_pipe[0] = -1;
+        } else {
+            pthread_detach(g_exceptThread);
+        }
+        {
+            std::lock_guard<std::mutex> lock(g_watchLock);
+            g_watchStop = true;
+            g_watchWake.notify_all();
+        }
+        pthread_join(g_watchThread, nullptr);
+        if (g_freezeRunning) pthread_join(g_freezeThread, nullptr);
+        g_freezeRunning = false;
+    }
+    close(g_pipe[1]);
+    g_pipe[1] = -1;
+    DestroyMainThreadCaller();
+    {
+        std::lock_guard<std::mutex> lock(g_handlersLock);
+        g_handlers.clear();
+    }
+    SetThreadName(g_mainTid, "");
+    RemoveAltStack();
+}
+
+void HandleException(std::exception_ptr error, bool canContinue) {
+    if (!g_active.load()) return;
+    const pid_t tid = CurrentTid();
+    if (tid == g_exceptTid.load() || (tid == g_mainTid && t_inMainHandlers)) return;
+    if (!error) error = std::current_exception();
+
+    auto* data = new TRequestData;
+    data->Tid = tid;
+    data->CanContinue = canContinue;
+    data->HasObject = error != nullptr;
+    std::string className = "Unknown", message;
+    if (error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            className = Demangle(typeid(e).name());
+            message = e.what();
+        } catch (...) {
+            const std::type_info* type = abi::__cxa_current_exception_type();
+            className = type != nullptr ? Demangle(type->name()) : "Unknown";
+        }
+        if (message.empty()) message = className;
+        const TThrowSite& site = CurrentThrowSite();
+        data->PresetCount = site.Count;
+        std::copy(site.Frames, site.Frames + site.Count, data->Preset);
+        if (site.Count > 0) data->Address = site.Frames[0];
+    }
+    CopyText(data->ClassName, sizeof data->ClassName, className);
+    CopyText(data->Message, sizeof data->Message, message);
+
+    TRequest request;
+    request.Kind = rqException;
+    request.Data = data;
+    request.DoneFd = eventfd(0, EFD_CLOEXEC);
+    if (request.DoneFd < 0) {
+        // Without an event to wait on, the report is made right here.
+        ProcessException(*data, -1);
+        delete data;
+        return;
+    }
+    if (!WriteRequest(request)) {
+        close(request.DoneFd);
+        delete data;
+        return;
+    }
+    bool finished = true;
+    if (tid == g_mainTid)
+        finished = WaitPumping(request.DoneFd);
+    else
+        WaitEvent(request.DoneFd);
+    // A wait the program's quit cut short leaves both to the exception
+    // thread, which is still using them.
+    if (!finished) return;
+    close(request.DoneFd);
+    delete data;
+}
+
+}  // namespace zelExcept
+
+extern "C" __attribute__((visibility("default"), used)) int zelTraceProcess(int length) {
+    using namespace zelExcept;
+    using namespace zelExcept::internal;
+    const pid_t tid = CurrentTid();
+    TThreadEntry before;
+    const bool named = FindThread(tid, before) && !before.Name.empty();
+    SetThreadName(tid, "-");
+
+    TExceptionRecord record;
+    record.Frozen = true;
+    record.ThreadId = MainTid();
+    record.CanContinue = true;
+    const TSettingsBlock settings = SettingsCopy();
+    record.Message = settings.FrozenText;
+    const std::string report = CreateBugReport(record, TakeSnapshots(MainTid(), nullptr, {}, true));
+
+    if (!report.empty()) {
+        if (length >= 1) {
+            const int fd = shm_open("/zelTraceProcessMap", O_RDWR | O_CLOEXEC, 0);
+            struct stat info {};
+            if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+                const std::size_t mapSize = static_cast<std::size_t>(info.st_size);
+                void* view = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                if (view != MAP_FAILED) {
+                    const std::size_t n = TraceCopyLength(report.size(), length, mapSize);
+                    std::memcpy(view, report.data(), n);
+                    static_cast<char*>(view)[n] = '\0';
+                    munmap(view, mapSize);
+                }
+            }
+            if (fd >= 0) close(fd);
+        } else {
+            SetClipboardText(report);
+        }
+    }
+    SetThreadName(tid, named ? before.Name : "");
+    return 0;
+}
