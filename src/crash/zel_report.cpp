@@ -506,10 +506,8 @@ bool SaveBugReport(const std::string& report, bool autoSave) {
 
 }  // namespace zelExcept
 
-// Until the mail and dialog units land: no mail, and the program goes on.
+// Until the dialog unit lands: no dialog, and the program goes on.
 namespace zelExcept {
-
-bool MailBugReport(const std::string&, bool) { return false; }
 
 TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string&,
                             const std::function<bool(TAction, std::string&)>&) {
