@@ -505,13 +505,3 @@ bool SaveBugReport(const std::string& report, bool autoSave) {
 }
 
 }  // namespace zelExcept
-
-// Until the dialog unit lands: no dialog, and the program goes on.
-namespace zelExcept {
-
-TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string&,
-                            const std::function<bool(TAction, std::string&)>&) {
-    return exception.CanContinue ? actContinue : actClose;
-}
-
-}  // namespace zelExcept
