@@ -58,6 +58,11 @@ std::string ForConsole(std::string text) {
 
 }  // namespace
 
+TDialogEnvironment& DialogEnvironment() {
+    static TDialogEnvironment env;
+    return env;
+}
+
 TButtonSet PresentButtons(const TSettingsBlock& settings) {
     TButtonSet present{};
     for (std::size_t i = 0; i < 7; ++i) present[i] = !settings.ButtonTexts[i].empty();
@@ -304,6 +309,16 @@ struct TActionQueue {
     std::deque<TAction> Pending;
 };
 
+bool InMainThread(const std::function<void()>& call) {
+    const TDialogEnvironment& env = DialogEnvironment();
+    return env.MainThreadCall ? env.MainThreadCall(call) : CallInMainThread(call);
+}
+
+bool Headless() {
+    const TDialogEnvironment& env = DialogEnvironment();
+    return env.Headless ? env.Headless() : platform::IsHeadless();
+}
+
 TAction ConsoleVariant(const TExceptionRecord& exception, const std::string& report,
                        const std::function<bool(TAction, std::string&)>& fire) {
     const TSettingsBlock& settings = Settings();
@@ -322,9 +337,12 @@ TAction ConsoleVariant(const TExceptionRecord& exception, const std::string& rep
 TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
                             const std::function<bool(TAction, std::string&)>& fireActionHandlers) {
     auto queue = std::make_shared<TActionQueue>();
+    // Touched only in the main thread, where the dialog lives.
     QPointer<TExceptionBox> box;
-    const bool answered = CallInMainThread([&] {
-        if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || platform::IsHeadless()) return;
+    bool created = false;
+    const bool answered = InMainThread([&] {
+        if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || Headless()) return;
+        created = true;
         box = new TExceptionBox(exception, report, [queue](TAction action) {
             std::lock_guard<std::mutex> lock(queue->Lock);
             queue->Pending.push_back(action);
@@ -332,7 +350,7 @@ TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& repo
         });
         box->Start();
     });
-    if (!answered || box.isNull()) return ConsoleVariant(exception, report, fireActionHandlers);
+    if (!answered || !created) return ConsoleVariant(exception, report, fireActionHandlers);
 
     for (;;) {
         TAction action;
@@ -349,7 +367,7 @@ TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& repo
         else if (action == actSave) succeeded = !handled && SaveBugReport(report, false);
         else if (action == actPrint) succeeded = false;  // no printing on this system
         const bool ends = action == actContinue || action == actRestart || action == actClose;
-        const bool alive = CallInMainThread([&] {
+        const bool alive = InMainThread([&] {
             if (box.isNull()) return;
             box->ActionDone(action, succeeded, report);
             if (ends) box->deleteLater();

@@ -44,6 +44,16 @@ TAction AutomaticAction(const TExceptionRecord& exception);
 std::string DialogMessage(const TSettingsBlock& settings, const TExceptionRecord& exception,
                           const std::string& report);
 
+// What the dialog takes from its surroundings; tests replace parts of it.
+struct TDialogEnvironment {
+    // Runs a call on the main thread and waits for it; false when the main
+    // thread does not answer. Empty: CallInMainThread.
+    std::function<bool(const std::function<void()>&)> MainThreadCall;
+    // Empty: the platform's own answer.
+    std::function<bool()> Headless;
+};
+TDialogEnvironment& DialogEnvironment();
+
 // A dialog button; it can carry the countdown bar over its face.
 class TExceptionButton : public QPushButton {
 public:

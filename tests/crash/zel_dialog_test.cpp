@@ -11,6 +11,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "crash/zel_dialog.h"
 #include "crash/zel_report.h"
@@ -278,4 +280,62 @@ TEST_F(ZelDialog, Screenshot) {
         Pump(300);
         box->grab().save(QString(path) + ".report.png");
     }
+}
+
+namespace {
+
+TExceptionBox* OpenBox() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = dynamic_cast<TExceptionBox*>(w); box && box->isVisible()) return box;
+    return nullptr;
+}
+
+template <typename Cond>
+bool PumpUntil(Cond cond, int ms = 10000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!cond() && timer.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return cond();
+}
+
+}  // namespace
+
+// The way the exception thread uses it: the dialog opens on the main
+// thread, which goes on pumping, and each button's handlers and action run
+// back in the exception thread.
+TEST_F(ZelDialog, ButtonsAreCarriedOutInTheExceptionThread) {
+    DialogEnvironment().Headless = [] { return false; };
+    DialogEnvironment().MainThreadCall = [](const std::function<void()>& call) {
+        return QMetaObject::invokeMethod(qApp, call, Qt::BlockingQueuedConnection);
+    };
+    const std::thread::id mainThread = std::this_thread::get_id();
+    std::mutex lock;
+    std::vector<std::pair<TAction, bool>> fired;  // action, in the main thread
+    std::atomic<bool> finished{false};
+    TAction result = actMail;
+    std::string report = kReport;
+    std::thread exceptionThread([&] {
+        result = ShowExceptionDialog(Exception(false), report, [&](TAction a, std::string& r) {
+            std::lock_guard<std::mutex> guard(lock);
+            fired.emplace_back(a, std::this_thread::get_id() == mainThread);
+            r += "\r\nnote from the handler";
+            return a == actMail;  // the mail limiter says no
+        });
+        finished = true;
+    });
+    TExceptionBox* box = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (box = OpenBox()) != nullptr; }));
+    EXPECT_EQ(box->FocusAction(), actMail);
+    box->Button(actMail)->click();
+    EXPECT_TRUE(PumpUntil([&] { return !box->Busy(); }));
+    box->Button(actShow)->click();
+    EXPECT_TRUE(PumpUntil([&] { return box->ReportShown(); }));
+    EXPECT_NE(box->ReportView()->toPlainText().indexOf("note from the handler"), -1);
+    box->Button(actClose)->click();
+    EXPECT_TRUE(PumpUntil([&] { return finished.load(); }));
+    exceptionThread.join();
+    EXPECT_EQ(result, actClose);
+    EXPECT_EQ(fired, (std::vector<std::pair<TAction, bool>>{{actMail, false}, {actShow, false}, {actClose, false}}));
+    EXPECT_TRUE(PumpUntil([] { return OpenBox() == nullptr; }));
+    DialogEnvironment() = TDialogEnvironment{};
 }
