@@ -4,6 +4,11 @@
 // actions while the dialog keeps being painted. Without a display, or when
 // the main thread does not answer, the text and report go to standard
 // output and the automatic rules decide.
+//
+// ShowExceptionDialog (declared with the exception thread's interface)
+// fires the action handlers of every action it takes, the continue,
+// restart or close it returns included; its caller only carries out a
+// returned restart or close.
 #pragma once
 
 #include <QDialog>

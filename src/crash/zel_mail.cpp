@@ -16,9 +16,7 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QMessageBox>
-#include <QUrl>
 
 #include <chrono>
 #include <cstring>
@@ -27,6 +25,7 @@
 #include <sstream>
 
 #include "platform/dialogs.h"
+#include "platform/shell.h"
 #include "zel_crypt.h"
 #include "zel_exception.h"
 #include "zel_report.h"
@@ -42,6 +41,7 @@ using Deadline = std::chrono::steady_clock::time_point;
 constexpr char kBoundary[] = "=_zelExcept_0b8d2f6a93e4c71=";
 static_assert(sizeof kBoundary - 1 == 28);
 constexpr std::size_t kMaxReply = 64 * 1024;
+constexpr std::size_t kMaxMailtoUrl = 100 * 1024;
 
 int MsLeft(Deadline deadline, int cap) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -597,7 +597,17 @@ std::string MailtoUrl(const std::string& recipients, const std::string& subject,
         }
         return out;
     };
-    return "mailto:" + recipients + "?subject=" + encode(subject) + "&body=" + encode(body);
+    std::string url = "mailto:" + recipients + "?subject=" + encode(subject) + "&body=" + encode(body);
+    // The handler gets the link as one argument of a command line, and the
+    // system takes no argument beyond 128 KiB; a long report is cut short
+    // (never inside an escape).
+    if (url.size() > kMaxMailtoUrl) {
+        std::size_t cut = kMaxMailtoUrl;
+        for (std::size_t back = 1; back <= 2; ++back)
+            if (url[cut - back] == '%') cut -= back;
+        url.resize(cut);
+    }
+    return url;
 }
 
 bool MachineIsConnected() {
@@ -652,10 +662,7 @@ bool MailBugReport(const std::string& report, bool silent) {
         if (env.OpenUrl) {
             clientStarted = env.OpenUrl(url);
         } else {
-            CallInMainThread([&] {
-                clientStarted = !platform::IsHeadless() &&
-                                QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
-            });
+            CallInMainThread([&] { clientStarted = platform::OpenUrl(url); });
         }
     }
     if (!silent && (sent || !clientStarted)) {

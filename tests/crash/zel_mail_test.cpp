@@ -147,6 +147,13 @@ TEST_F(ZelMail, HeaderForms) {
     EXPECT_EQ(MailMessageId(kNow), "<01dd862a0b75c980@zelExcept>");
     EXPECT_EQ(MailtoUrl("bugs@x.example", "a b?", "1%\r\n\"#+<>"),
               "mailto:bugs@x.example?subject=a%20b%3F&body=1%25%0D%0A%22%23%2B%3C%3E");
+    // A long report is cut, but never inside an escape.
+    for (std::size_t pad = 0; pad < 3; ++pad) {
+        std::string url = MailtoUrl("b@x", "s", std::string(pad, 'x') + std::string(60000, ' '));
+        EXPECT_LE(url.size(), 100u * 1024) << pad;
+        EXPECT_GT(url.size(), 100u * 1024 - 3) << pad;
+        EXPECT_EQ(url.substr(url.size() - 3), "%20") << pad;
+    }
 }
 
 TEST_F(ZelMail, AttachmentsDecodeWithPythonsEmailPackage) {
