@@ -236,7 +236,8 @@ void TExceptionBox::CountdownTick() {
     TExceptionButton* button = Button(countdown_);
     if (button == nullptr) return;
     const double total = Settings().Countdown * 1000.0;
-    const double elapsed = double(std::chrono::duration_cast<std::chrono::milliseconds>(clock_() - countdownStart_).count());
+    const double elapsed =
+        double(std::chrono::duration_cast<std::chrono::milliseconds>(clock_() - countdownStart_).count());
     button->SetProgress(elapsed / total);
     if (elapsed < total) return;
     const int action = countdown_;
