@@ -14,6 +14,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QLocale>
@@ -27,6 +28,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/dialogs.h"
 #include "platform/process.h"
 #include "zel_strings.h"
 
@@ -492,7 +494,8 @@ bool SaveBugReport(const std::string& report, bool autoSave) {
         std::string chosen;
         const std::string caption = settings.ButtonTexts[actSave];
         CallInMainThread([&] {
-            if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return;
+            // Without a display nobody could answer the question.
+            if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || platform::IsHeadless()) return;
             chosen = QFileDialog::getSaveFileName(nullptr, QString::fromStdString(caption),
                                                   QString::fromStdString(path), "*.txt", nullptr,
                                                   QFileDialog::DontConfirmOverwrite)

@@ -265,7 +265,10 @@ TEST_F(ZelDialog, ConsoleVariantWithoutAMainThread) {
 }
 
 // Not a check: saves a picture of the dialog for a person to look at, when
-// TW_DIALOG_SHOT names the file (run under xvfb-run with the xcb platform).
+// TW_DIALOG_SHOT names the file; TW_DIALOG_SHOW_REPORT adds one with the
+// report shown. On a real X server, from the build folder:
+//   TW_DIALOG_SHOT=/tmp/box.png QT_QPA_PLATFORM=xcb xvfb-run -a
+//   tests/test_crash --gtest_filter=ZelDialog.Screenshot
 TEST_F(ZelDialog, Screenshot) {
     const char* path = std::getenv("TW_DIALOG_SHOT");
     if (path == nullptr) GTEST_SKIP() << "TW_DIALOG_SHOT not set";
