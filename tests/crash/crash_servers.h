@@ -157,12 +157,14 @@ private:
     std::thread thread_;
 };
 
-// Answers every MX query with the given exchangers and glue addresses.
+// Answers MX queries with the given exchangers and glue addresses; the
+// first `referrals` queries get a referral to a name server at 127.0.0.1
+// (this server again) instead, as a root or parent zone would.
 class ScriptedDnsServer {
 public:
     ScriptedDnsServer(std::vector<std::pair<int, std::string>> exchangers,
-                      std::vector<std::pair<std::string, std::string>> glue)
-        : exchangers_(std::move(exchangers)), glue_(std::move(glue)) {
+                      std::vector<std::pair<std::string, std::string>> glue, int referrals = 0)
+        : exchangers_(std::move(exchangers)), glue_(std::move(glue)), referrals_(referrals) {
         fd_ = ListenLoopback(SOCK_DGRAM, port_);
         thread_ = std::thread([this] { Serve(); });
     }
@@ -172,6 +174,7 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     int Port() const { return port_; }
+    int Queries() const { return queries_; }
     std::string LastQuestion() {
         std::lock_guard<std::mutex> lock(lock_);
         return question_;
@@ -215,7 +218,31 @@ private:
                 std::lock_guard<std::mutex> lock(lock_);
                 question_ = name;
             }
+            ++queries_;
             std::string r = query.substr(0, 2);
+            if (referrals_ > 0) {
+                --referrals_;
+                r += "\x81\x00";
+                U16(r, 1);
+                U16(r, 0);
+                U16(r, 1);
+                U16(r, 1);
+                r += query.substr(12, end + 5 - 12);
+                r += "\xC0\x0C";
+                U16(r, 2);
+                U16(r, 1);
+                r += std::string("\0\0\0\x3c", 4);
+                std::string ns;
+                Name(ns, "ns1.parent.example");
+                U16(r, unsigned(ns.size()));
+                r += ns;
+                Name(r, "ns1.parent.example");
+                U16(r, 1);
+                U16(r, 1);
+                r += std::string("\0\0\0\x3c\0\x04\x7f\0\0\x01", 10);
+                sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+                continue;
+            }
             r += "\x81\x80";
             U16(r, 1);
             U16(r, unsigned(exchangers_.size()));
@@ -249,6 +276,8 @@ private:
 
     std::vector<std::pair<int, std::string>> exchangers_;
     std::vector<std::pair<std::string, std::string>> glue_;
+    int referrals_ = 0;
+    std::atomic<int> queries_{0};
     int fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};

@@ -255,6 +255,14 @@ TEST_F(ZelMail, DirectRouteFindsTheBestExchanger) {
     std::string address;
     EXPECT_TRUE(LookupMailExchanger("x.example", address));
     EXPECT_EQ(address, "127.0.0.1");
+    // Asked where a parent zone would answer: the referral is followed.
+    crashtest::ScriptedDnsServer parent({{5, "mx.y.example"}}, {{"mx.y.example", "127.0.0.1"}}, 2);
+    MailEnvironment().DnsServers = {{"127.0.0.1", parent.Port()}};
+    address.clear();
+    EXPECT_TRUE(LookupMailExchanger("y.example", address));
+    EXPECT_EQ(address, "127.0.0.1");
+    EXPECT_EQ(parent.Queries(), 3);
+
     // A server that never answers: the lookup gives up after its waits.
     int port = 0;
     int quiet = crashtest::ListenLoopback(SOCK_DGRAM, port);
