@@ -190,6 +190,13 @@ std::string DotStuffed(const std::string& data) {
     return out;
 }
 
+// Addresses come from tables that the web administration can edit: a line
+// break in one must not become a command or header line of its own.
+std::string OneLine(std::string text) {
+    zelStrings::RemoveCharSet(text, "\r\n");
+    return text;
+}
+
 std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
 
 bool ReadFileBytes(const std::string& path, std::string& data) {
@@ -431,6 +438,7 @@ std::vector<std::string> SplitRecipients(const std::string& list) {
     std::string item;
     for (char c : list + ",") {
         if (c == ',' || c == ';') {
+            item = OneLine(item);
             zelStrings::TrimBlanks(item);
             if (!item.empty()) out.push_back(item);
             item.clear();
@@ -491,7 +499,7 @@ std::string MailData(const std::string& sender, const std::string& recipients, c
     const std::vector<std::string> to = SplitRecipients(recipients);
     std::string toHeader;
     for (const std::string& r : to) toHeader += (toHeader.empty() ? "" : ", ") + HeaderForm(r);
-    const std::string from = sender.empty() && !to.empty() ? "zelExcept " + EnvelopeForm(to.front()) : sender;
+    const std::string from = sender.empty() && !to.empty() ? "zelExcept " + EnvelopeForm(to.front()) : OneLine(sender);
     std::string d = "To: " + toHeader + "\r\nFrom: " + HeaderForm(from) + "\r\nSubject: " + EncodedSubject(subject) +
                     "\r\nDate: " + MailDateText(now) + "\r\nMessage-ID: " + MailMessageId(now) + "\r\n";
     const std::string report = NormalisedLines(body);
@@ -534,7 +542,7 @@ bool SendSmtpMail(const std::string& sender, const std::string& recipients, cons
     const TMailEnvironment& env = MailEnvironment();
     const std::vector<std::string> to = SplitRecipients(recipients);
     if (to.empty()) return false;
-    const std::string from = sender.empty() ? "zelExcept " + EnvelopeForm(to.front()) : sender;
+    const std::string from = sender.empty() ? "zelExcept " + EnvelopeForm(to.front()) : OneLine(sender);
     TSmtpSession s(env);
     if (!s.Connect(host, port) || !s.Expect("220")) return false;
     const std::string helo = env.HeloName.empty() ? ComputerName() : env.HeloName;

@@ -109,6 +109,18 @@ TEST_F(ZelMail, NeitherSubjectNorBodyResetsInstead) {
               "EHLO tester\r\nMAIL FROM:<crash@office.example>\r\nRCPT TO:<bugs@x.example>\r\nRSET\r\nQUIT\r\n");
 }
 
+TEST_F(ZelMail, LineBreaksInAddressesStayInsideTheirLine) {
+    crashtest::ScriptedSmtpServer server;
+    EXPECT_TRUE(SendSmtpMail("Eve <eve@x.example>\r\nRCPT TO:<victim@y.example>", "bugs@x.example\r\nRSET", "",
+                             "127.0.0.1", server.Port(), "", "", "", ""));
+    for (int i = 0; i < 100 && server.Received().find("QUIT") == std::string::npos; ++i) usleep(10000);
+    EXPECT_EQ(server.Received(), "EHLO tester\r\nMAIL FROM:<eve@x.example>RCPT TO:<victim@y.example>\r\n"
+                                 "RCPT TO:<bugs@x.exampleRSET>\r\nRSET\r\nQUIT\r\n");
+    const std::string data = MailData("Eve\r\nBcc: x@y <eve@x.example>", "a@x\nCc: b@y", "s", "", "r", kNow);
+    EXPECT_EQ(data.find("\r\nBcc:"), std::string::npos);
+    EXPECT_EQ(data.find("\r\nCc:"), std::string::npos);
+}
+
 TEST_F(ZelMail, ServersThatStallOrNeverStopEndWithinTheLimits) {
     MailEnvironment().ReadTimeoutMs = 300;
     MailEnvironment().DeadlineMs = 800;
