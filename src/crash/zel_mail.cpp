@@ -120,7 +120,9 @@ public:
             if (reply.size() + buffer_.size() > kMaxReply) return false;
             pollfd p{fd_, POLLIN, 0};
             int wait = MsLeft(deadline_, env_.ReadTimeoutMs);
-            if (wait == 0 || poll(&p, 1, wait) != 1) return false;
+            int ready = wait == 0 ? 0 : poll(&p, 1, wait);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready != 1) return false;
             char piece[1024];
             ssize_t n = recv(fd_, piece, sizeof piece, 0);
             if (n < 0 && errno == EINTR) continue;
