@@ -51,6 +51,7 @@ bool Usable(int action, const TButtonSet& present, bool canContinue) {
     return action >= 0 && action < 7 && present[std::size_t(action)] && (action != actContinue || canContinue);
 }
 
+// Line breaks as a label and a terminal want them.
 std::string ForConsole(std::string text) {
     zelStrings::ReplaceAllCase(text, "\r\n", "\n");
     return text;
@@ -134,7 +135,7 @@ TExceptionBox::TExceptionBox(const TExceptionRecord& exception, const std::strin
 
     icon_ = new QLabel(this);
     icon_->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(32, 32));
-    text_ = new QLabel(QString::fromStdString(DialogMessage(settings, exception_, report_)), this);
+    text_ = new QLabel(QString::fromStdString(ForConsole(DialogMessage(settings, exception_, report_))), this);
     text_->setWordWrap(true);
     text_->setTextFormat(Qt::PlainText);
     text_->setAlignment(Qt::AlignLeft | Qt::AlignTop);

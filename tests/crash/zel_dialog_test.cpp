@@ -120,7 +120,7 @@ TEST_F(ZelDialog, TitleAndTextWithPlaceholders) {
     Settings().DialogText = "Sorry: %exceptMsg%%LF%We are on it.";
     auto box = Make(Exception(false));
     EXPECT_EQ(box->windowTitle().toStdString(), AppName() + " trouble");
-    EXPECT_EQ(box->MessageLabel()->text().toStdString(), "Sorry: Disk full.\r\nWe are on it.");
+    EXPECT_EQ(box->MessageLabel()->text().toStdString(), "Sorry: Disk full.\nWe are on it.");
     TExceptionRecord frozen = Exception(true);
     frozen.Frozen = true;
     auto frozenBox = Make(frozen);
