@@ -128,7 +128,7 @@ TEST_F(ZelMail, ServersThatStallOrNeverStopEndWithinTheLimits) {
         crashtest::ScriptedSmtpServer silent({.Silent = true});
         auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(SendSmtpMail("", "bugs@x.example", "s", "127.0.0.1", silent.Port(), "", "", "", "r"));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
         EXPECT_EQ(silent.Received(), "");
     }
     {
@@ -137,7 +137,7 @@ TEST_F(ZelMail, ServersThatStallOrNeverStopEndWithinTheLimits) {
         crashtest::ScriptedSmtpServer chatty({.Trickle = true});
         auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(SendSmtpMail("", "bugs@x.example", "s", "127.0.0.1", chatty.Port(), "", "", "", "r"));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     }
     // Nobody listening.
     int port = 0;
