@@ -364,9 +364,11 @@ std::string BugReportHeader(const TSystemFacts& f, const TExceptionRecord& excep
     h += HeaderLine("zelExcept version", kLibraryVersion);
 
     if (exception.Frozen) return h + "exception message : " + settings.FrozenText;
-    const std::string className = exception.HasObject ? exception.ClassName : "Unknown";
+    // A processor fault has no thrown object, but its signal names it.
+    const bool named = (exception.HasObject || exception.OsException) && !exception.ClassName.empty();
+    const std::string className = named ? exception.ClassName : "Unknown";
     h += "exception class   : " + className;
-    if (exception.HasObject && exception.Message != className)
+    if (named && exception.Message != className)
         h += "\r\nexception message : " + PunctuatedMessage(exception.Message);
     return h;
 }

@@ -137,6 +137,14 @@ TEST(ZelReport, HeaderLinesComeAndGoWithTheirFacts) {
          "program up time   : 1 hour 2 minutes \r\n", "milliseconds"},
         {"no object", [](TSystemFacts&, TSettingsBlock&, TExceptionRecord& x) { x.HasObject = false; },
          "exception class   : Unknown", "exception message"},
+        {"processor fault",
+         [](TSystemFacts&, TSettingsBlock&, TExceptionRecord& x) {
+             x.HasObject = false;
+             x.OsException = true;
+             x.ClassName = "SIGBUS";
+             x.Message = "Bus error";
+         },
+         "exception class   : SIGBUS\r\nexception message : Bus error.", "Unknown"},
         {"message is the class name",
          [](TSystemFacts&, TSettingsBlock&, TExceptionRecord& x) { x.Message = x.ClassName; },
          "exception class   : std::bad_alloc", "exception message"},
