@@ -24,6 +24,11 @@ struct TExceptionRecord {
     std::uint64_t Address = 0;
     pid_t ThreadId = 0;
     bool CanContinue = false;
+    // Whether the auto-close and auto-restart rules apply to this exception
+    // (from the exception-time history); the dialog's focus and countdown
+    // follow them.
+    bool AutoCloseApplies = false;
+    bool AutoRestartApplies = false;
 };
 
 struct TThreadSnapshot {

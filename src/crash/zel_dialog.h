@@ -1,0 +1,124 @@
+// The exception dialog: the dialog text, up to seven buttons and, on
+// request, the whole bug report. It lives on the main thread like every
+// window; the exception thread waits for its buttons and carries out their
+// actions while the dialog keeps being painted. Without a display, or when
+// the main thread does not answer, the text and report go to standard
+// output and the automatic rules decide.
+//
+// ShowExceptionDialog (declared with the exception thread's interface)
+// fires the action handlers of every action it takes, the continue,
+// restart or close it returns included; its caller only carries out a
+// returned restart or close.
+#pragma once
+
+#include <QDialog>
+#include <QPushButton>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "zel_exception.h"
+#include "zel_settings.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QTimer;
+
+namespace zelExcept {
+
+using TButtonSet = std::array<bool, 7>;  // by action code: the button exists
+
+// Buttons whose caption is not empty; show is dropped when the report is
+// shown at once.
+TButtonSet PresentButtons(const TSettingsBlock& settings);
+// The button with the focus: close, restart or continue when their rule
+// applies, else the stored choice when it names a usable button, else the
+// first button there is.
+int FocusButtonFor(const TSettingsBlock& settings, const TButtonSet& present, const TExceptionRecord& exception);
+// The button that counts down: close, restart or continue by the same
+// rules, without a fallback; -1 for none.
+int CountdownButtonFor(const TSettingsBlock& settings, const TButtonSet& present, const TExceptionRecord& exception);
+// Escape or the title bar's close: what the focus setting names, or
+// continue, close, restart in that order when they exist; -1 for nothing.
+int CloseRequestAction(int focusSetting, const TButtonSet& present, bool canContinue);
+// What happens when no one is asked: close, restart or continue.
+TAction AutomaticAction(const TExceptionRecord& exception);
+// The dialog's message with its placeholders replaced.
+std::string DialogMessage(const TSettingsBlock& settings, const TExceptionRecord& exception,
+                          const std::string& report);
+
+// What the dialog takes from its surroundings; tests replace parts of it.
+struct TDialogEnvironment {
+    // Runs a call on the main thread and waits for it; false when the main
+    // thread does not answer. Empty: CallInMainThread.
+    std::function<bool(const std::function<void()>&)> MainThreadCall;
+    // Empty: the platform's own answer.
+    std::function<bool()> Headless;
+};
+TDialogEnvironment& DialogEnvironment();
+
+// A dialog button; it can carry the countdown bar over its face.
+class TExceptionButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+    void SetProgress(double part);  // 0 to 1; below 0 removes the bar
+    double Progress() const { return progress_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    double progress_ = -1;
+};
+
+class TExceptionBox : public QDialog {
+public:
+    using TClock = std::function<std::chrono::steady_clock::time_point()>;
+    // `run` hands a pressed button's action to whoever carries it out,
+    // which answers with ActionDone on this thread.
+    TExceptionBox(const TExceptionRecord& exception, const std::string& report, std::function<void(TAction)> run,
+                  TClock clock = {}, QWidget* parent = nullptr);
+
+    // Beeps, shows the dialog in front and starts the countdown.
+    void Start();
+    // The action is done: show widens the dialog to the report, continue,
+    // restart and close end the dialog with that action as its result.
+    void ActionDone(TAction action, bool succeeded, const std::string& report);
+
+    TExceptionButton* Button(int action) const;  // nullptr when absent
+    int FocusAction() const { return focus_; }
+    int CountdownAction() const { return countdown_; }
+    bool ReportShown() const;
+    QPlainTextEdit* ReportView() const { return reportView_; }
+    QLabel* MessageLabel() const { return text_; }
+    // One tick of the countdown timer (public so tests drive it).
+    void CountdownTick();
+    bool Busy() const { return busy_; }
+
+    // Escape and the title bar's close.
+    void reject() override;
+
+private:
+    void ButtonClicked(int action);
+    void StopCountdown();
+    void Relayout();
+
+    TExceptionRecord exception_;
+    std::string report_;
+    std::function<void(TAction)> run_;
+    TClock clock_;
+    QLabel* icon_ = nullptr;
+    QLabel* text_ = nullptr;
+    QPlainTextEdit* reportView_ = nullptr;
+    std::array<TExceptionButton*, 7> buttons_{};
+    int focus_ = actMail;
+    int countdown_ = -1;
+    std::chrono::steady_clock::time_point countdownStart_;
+    QTimer* countdownTimer_ = nullptr;
+    bool busy_ = false;
+    bool ending_ = false;
+};
+
+}  // namespace zelExcept
