@@ -345,6 +345,12 @@ void ProcessException(TRequestData& data, int capturedFd) {
     std::string report, screenshot;
     auto fire = [&](TAction action, std::string& text) { return FireActionHandlers(action, info, text, screenshot); };
 
+    const THistory history = History();
+    const std::int64_t now = NowSeconds();
+    // The dialog gives the focus and the countdown to what the rules would do.
+    record.AutoCloseApplies = RuleApplies(settings.AutoClose, history, now);
+    record.AutoRestartApplies = RuleApplies(settings.AutoRestart, history, now);
+
     if (!ClassWithoutReport(settings.ClassesWithoutReport, record.ClassName))
         report = CreateBugReport(record, threads);
     if (settings.AutoSave && !fire(actSave, report)) SaveBugReport(report, true);
@@ -357,13 +363,11 @@ void ProcessException(TRequestData& data, int capturedFd) {
         if (canContinue) return;
     }
 
-    const THistory history = History();
-    const std::int64_t now = NowSeconds();
-    if (RuleApplies(settings.AutoClose, history, now)) {
+    if (record.AutoCloseApplies) {
         fire(actClose, report);
         CloseApplication();
     }
-    if (RuleApplies(settings.AutoRestart, history, now)) {
+    if (record.AutoRestartApplies) {
         fire(actRestart, report);
         RestartApplication();
     }

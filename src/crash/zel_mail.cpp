@@ -632,7 +632,7 @@ bool MachineIsConnected() {
 }
 
 bool MailBugReport(const std::string& report, bool silent) {
-    const TSettingsBlock& settings = Settings();
+    const TSettingsBlock settings = SettingsCopy();
     const TMailEnvironment& env = MailEnvironment();
     const std::vector<std::string> to = SplitRecipients(settings.Recipient);
     std::string subject = settings.Subject;

@@ -292,7 +292,7 @@ TSystemFacts GatherSystemFacts() {
         f.HasExecutableTime = true;
         f.ExecutableTime = platform::ToLocal(std::chrono::system_clock::from_time_t(exe.st_mtime));
     }
-    f.Version = Settings().VersionText;
+    f.Version = SettingsCopy().VersionText;
     if (f.Version.empty())
         f.Version = std::to_string(TARNWICK_VERSION_MAJOR) + "." + std::to_string(TARNWICK_VERSION_MINOR) + "." +
                     std::to_string(TARNWICK_VERSION_PATCH) + "." + std::to_string(TARNWICK_VERSION_TWEAK);
@@ -400,7 +400,7 @@ std::string CreateBugReport(const TExceptionRecord& exception, const std::vector
     // The screen is the main thread's to ask; when it does not answer, the
     // last mode noted stands.
     CallInMainThread([] { NoteDisplayMode(); });
-    return BuildBugReport(GatherSystemFacts(), exception, threads, Settings());
+    return BuildBugReport(GatherSystemFacts(), exception, threads, SettingsCopy());
 }
 
 std::string AppName() {
@@ -488,7 +488,7 @@ bool AppendReportToFile(const std::string& path, const std::string& report, int 
 }
 
 bool SaveBugReport(const std::string& report, bool autoSave) {
-    const TSettingsBlock& settings = Settings();
+    const TSettingsBlock settings = SettingsCopy();
     std::string path = ReportFilePath(settings);
     bool relative = settings.ReportFile.empty() || settings.ReportFile[0] != '/';
     if (relative && !autoSave) {
