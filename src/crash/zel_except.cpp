@@ -37,6 +37,7 @@ namespace internal {
 bool WaitPumping(int fd);
 void CreateMainThreadCaller();
 void DestroyMainThreadCaller();
+void AbandonMainThreadCalls();
 void SetClipboardText(const std::string& text);
 bool PostToMainThread(std::function<void()> call);
 }  // namespace internal
@@ -768,6 +769,9 @@ void Startup(int argc, char** argv) {
 
 void Finalize() {
     if (!g_active.exchange(false)) return;
+    // The event loop has ended: a report waiting for the main thread must
+    // not hold the threads joined below.
+    AbandonMainThreadCalls();
     if (g_intercepting) RemoveInterception();
     g_intercepting = false;
     g_hooksOn = false;

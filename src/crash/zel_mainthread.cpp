@@ -12,7 +12,6 @@
 #include <QSocketNotifier>
 
 #include <atomic>
-#include <climits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -25,6 +24,9 @@ namespace zelExcept {
 namespace {
 
 std::atomic<QObject*> g_caller{nullptr};
+// Set when the main thread has left its event loop for good: a call queued
+// to it would never run, and its waiter must not wait for it.
+std::atomic<bool> g_abandoned{false};
 
 struct TFlag {
     std::mutex Lock;
@@ -52,10 +54,13 @@ bool Readable(int fd) {
 namespace internal {
 
 void CreateMainThreadCaller() {
+    g_abandoned = false;
     if (g_caller.load() == nullptr) g_caller = new QObject;
 }
 
 void DestroyMainThreadCaller() { delete g_caller.exchange(nullptr); }
+
+void AbandonMainThreadCalls() { g_abandoned = true; }
 
 bool WaitPumping(int fd) {
     if (QCoreApplication::instance() == nullptr) {
@@ -102,13 +107,14 @@ bool CallInMainThread(const std::function<void()>& call, int probeMs) {
         call();
         return true;
     }
+    if (g_abandoned) return false;
     auto probe = std::make_shared<TFlag>();
     QMetaObject::invokeMethod(target, [probe] { probe->Raise(); }, Qt::QueuedConnection);
     if (!probe->Wait(probeMs)) return false;
     auto done = std::make_shared<TFlag>();
     QMetaObject::invokeMethod(
         target,
-        [done, &call] {
+        [done, call] {
             try {
                 call();
             } catch (...) {
@@ -116,9 +122,11 @@ bool CallInMainThread(const std::function<void()>& call, int probeMs) {
             done->Raise();
         },
         Qt::QueuedConnection);
-    // No limit: the reporting watchdog ends a main thread that never comes.
-    while (!done->Wait(INT_MAX / 2)) {
-    }
+    // No limit while the main thread lives: the reporting watchdog ends one
+    // that never comes. One that has left its loop (the program is
+    // finishing) never runs the call.
+    while (!done->Wait(50))
+        if (g_abandoned) return false;
     return true;
 }
 
