@@ -21,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "zel_disasm.h"
 #include "zel_mapfile.h"
@@ -236,7 +237,7 @@ private:
     std::uint64_t FunctionStart(std::uint64_t address, std::string* name = nullptr);
     const std::set<std::uint64_t>& TargetsOf(std::uint64_t target);
     LinkKind Link(const Item& caller, const Item& callee);
-    std::vector<std::uint64_t> UnwinderChain();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> UnwinderChain();
 
     void Collect();
     void RemoveRecursion();
@@ -401,7 +402,11 @@ LinkKind Walker::Link(const Item& caller, const Item& callee) {
 struct UnwindState {
     const zelCapture::TStackCapture* stack;
     pid_t tid;
-    std::vector<std::uint64_t> pcs;
+    // Each frame's return address and the stack slot the unwinder read it
+    // from (0 when it came from elsewhere).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> frames;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reads;  // stack reads: slot, value
+    std::size_t readsUsed = 0;
 };
 
 pid_t NextThread(Dwfl*, void* arg, void** threadArg) {
@@ -413,7 +418,12 @@ pid_t NextThread(Dwfl*, void* arg, void** threadArg) {
 bool MemoryRead(Dwfl*, Dwarf_Addr address, Dwarf_Word* result, void* arg) {
     auto* state = static_cast<UnwindState*>(arg);
     std::uint64_t value = 0;
-    if (state->stack->ReadWord(address, value) || zelCapture::SafeReadMemory(address, &value, 8) == 8) {
+    if (state->stack->ReadWord(address, value)) {
+        state->reads.emplace_back(address, value);
+        *result = value;
+        return true;
+    }
+    if (zelCapture::SafeReadMemory(address, &value, 8) == 8) {
         *result = value;
         return true;
     }
@@ -438,13 +448,24 @@ int OnFrame(Dwfl_Frame* frame, void* arg) {
     Dwarf_Addr pc = 0;
     bool activation = false;
     if (!dwfl_frame_pc(frame, &pc, &activation)) return DWARF_CB_ABORT;
-    state->pcs.push_back(pc);
-    return state->pcs.size() >= 4096 ? DWARF_CB_ABORT : DWARF_CB_OK;
+    // The slot is the first stack read, after the one used for the frame
+    // before, that gave this value above that frame's slot. (The unwinder
+    // reads a step ahead, so the read may come before this call.)
+    std::uint64_t slot = 0;
+    std::uint64_t above = state->frames.empty() ? 0 : state->frames.back().second;
+    for (std::size_t i = state->readsUsed; i < state->reads.size(); ++i)
+        if (state->reads[i].second == pc && state->reads[i].first > above) {
+            slot = state->reads[i].first;
+            state->readsUsed = i + 1;
+            break;
+        }
+    state->frames.emplace_back(pc, slot);
+    return state->frames.size() >= 4096 ? DWARF_CB_ABORT : DWARF_CB_OK;
 }
 
-// The return addresses the unwinder finds from the captured registers,
-// most recent first (the current instruction not included).
-std::vector<std::uint64_t> Walker::UnwinderChain() {
+// The return addresses the unwinder finds from the captured registers and
+// their slots, most recent first (the current instruction not included).
+std::vector<std::pair<std::uint64_t, std::uint64_t>> Walker::UnwinderChain() {
     if (stack_.Regs.Rip == 0 || stack_.Regs.Rsp == 0) return {};
     static char debugPath[] = "/usr/lib/debug";
     static char* debugPaths = debugPath;
@@ -456,13 +477,13 @@ std::vector<std::uint64_t> Walker::UnwinderChain() {
     if (!dwfl) return {};
     if (dwfl_linux_proc_report(dwfl.get(), getpid()) != 0) return {};
     dwfl_report_end(dwfl.get(), nullptr, nullptr);
-    UnwindState state{&stack_, getpid(), {}};
+    UnwindState state{&stack_, getpid(), {}, {}, 0};
     static const Dwfl_Thread_Callbacks threadCallbacks = {NextThread, nullptr, MemoryRead, SetInitialRegisters,
                                                           nullptr, nullptr};
     if (!dwfl_attach_state(dwfl.get(), nullptr, state.tid, &threadCallbacks, &state)) return {};
     dwfl_getthread_frames(dwfl.get(), state.tid, OnFrame, &state);
-    if (!state.pcs.empty()) state.pcs.erase(state.pcs.begin());
-    return state.pcs;
+    if (!state.frames.empty()) state.frames.erase(state.frames.begin());
+    return state.frames;
 }
 
 // ---------------------------------------------------------------- phases
@@ -480,23 +501,13 @@ void Walker::Collect() {
         }
         return;
     }
-    // Slots of the unwinder's chain, found in the copy from the stack
-    // pointer upward in the chain's order.
+    // Slots of the unwinder's chain: where it read each return address.
     std::set<std::uint64_t> anchorSlots;
     std::uint64_t low = std::max(stack_.Base, stack_.Regs.Rsp);
     std::uint64_t end = stack_.Base + stack_.Bytes.size();
     std::uint64_t at = (low + 7) & ~std::uint64_t(7);
-    for (std::uint64_t pc : UnwinderChain()) {
-        std::uint64_t slot = at;
-        bool found = false;
-        for (; slot + 8 <= end; slot += 8) {
-            std::uint64_t v = 0;
-            if (stack_.ReadWord(slot, v) && v == pc) {
-                found = true;
-                break;
-            }
-        }
-        if (!found) break;
+    for (const auto& [pc, slot] : UnwinderChain()) {
+        if (slot == 0 || slot < at || slot % 8 != 0) break;
         anchorSlots.insert(slot);
         at = slot + 8;
     }
@@ -511,39 +522,44 @@ void Walker::Collect() {
     }
 }
 
-// Folds repeated stretches: for each item from the end, the nearest earlier
-// item with the same value; when the values between them repeat right
-// before that item too, one copy goes. Bounded, so a deep stack still gives
-// what has been folded so far.
+// Folds repeated stretches: for each item, the nearest earlier item with
+// the same value; when the values between them repeat right before that
+// item too, one copy goes. Done in one pass over the items kept so far, and
+// bounded, so a very deep stack still gives what has been folded by then.
 void Walker::RemoveRecursion() {
-    std::size_t budget = 20000000;
-    bool changed = true;
-    std::size_t first = hasException_ ? 1 : 0;
-    while (changed && budget > 0) {
-        changed = false;
-        std::vector<std::size_t> live;
-        for (std::size_t i = first; i < items_.size(); ++i)
-            if (!items_[i].removed) live.push_back(i);
-        std::map<std::uint64_t, std::size_t> lastSeen;  // value -> position in live
-        for (std::size_t k = 0; k < live.size() && budget > 0; ++k) {
-            std::uint64_t v = items_[live[k]].value;
-            auto it = lastSeen.find(v);
-            if (it != lastSeen.end()) {
-                std::size_t j = it->second;
-                std::size_t len = k - j;  // the stretch (j, k] repeats [j - len + 1 .. j]?
-                if (j + 1 >= len) {
-                    bool same = true;
-                    for (std::size_t m = 0; m < len && same; ++m, --budget)
-                        same = items_[live[j - m]].value == items_[live[k - m]].value;
-                    if (same) {
-                        for (std::size_t m = 0; m < len; ++m) items_[live[k - m]].removed = true;
-                        changed = true;
+    std::size_t budget = 50000000;
+    std::vector<std::size_t> kept;                      // item indices, in order
+    std::unordered_map<std::uint64_t, std::size_t> lastPos;  // value -> position in kept
+    for (std::size_t i = hasException_ ? 1 : 0; i < items_.size(); ++i) {
+        if (items_[i].removed) continue;
+        kept.push_back(i);
+        lastPos[items_[i].value] = kept.size() - 1;
+        while (budget > 0) {
+            std::size_t k = kept.size() - 1;
+            std::uint64_t v = items_[kept[k]].value;
+            // The nearest earlier copy of the value.
+            std::size_t j = k;
+            auto it = lastPos.find(v);
+            if (it != lastPos.end() && it->second < k && items_[kept[it->second]].value == v) j = it->second;
+            if (j == k) {
+                for (std::size_t m = k; m-- > 0 && k - m <= 64;)
+                    if (items_[kept[m]].value == v) {
+                        j = m;
                         break;
                     }
-                }
             }
-            lastSeen[v] = k;
-            --budget;
+            if (j == k) break;
+            std::size_t len = k - j;
+            if (j + 1 < len) break;
+            bool same = true;
+            for (std::size_t m = 0; m < len && same; ++m, --budget)
+                same = items_[kept[j - m]].value == items_[kept[k - m]].value;
+            if (!same) break;
+            for (std::size_t m = 0; m < len; ++m) {
+                items_[kept.back()].removed = true;
+                kept.pop_back();
+            }
+            lastPos[v] = kept.size() - 1;
         }
     }
 }
@@ -583,6 +599,8 @@ void Walker::ChainStretch(std::size_t from, std::size_t to, bool toIsGoal) {
             long gain = link == LinkKind::Strong ? 4 : link == LinkKind::Weak ? 1 : kNone;
             if (gain == kNone && !(a == 0 && b + 1 == nodes.size() && toIsGoal)) continue;
             if (gain == kNone) gain = 0;  // the anchors themselves always connect
+            // Each item taken in costs: only known calls pay for a detour.
+            if (b + 1 < nodes.size() || !toIsGoal) gain -= 2;
             if (best[a] + gain > best[b]) {
                 best[b] = best[a] + gain;
                 prev[b] = a;
