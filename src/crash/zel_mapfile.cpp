@@ -381,7 +381,11 @@ std::string EncodeMap(const TMapFile& map) {
     }
     if (map.EntryPoint >= map.CodeStart && map.EntryPoint != 0)
         PutLe32(plain, static_cast<std::uint32_t>(map.EntryPoint - map.CodeStart));
+    return EncodeContainer(plain);
+}
 
+std::string EncodeContainer(const std::string& payloadText) {
+    std::string plain = payloadText;
     // The compressed container of the crash library's inflater.
     z_stream z{};
     deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
@@ -517,8 +521,18 @@ bool TMapFile::ParseMapText(std::string_view text) {
             name = name.substr(n);
             while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
             if (!name.empty() && name.back() == ')') {
-                std::size_t open = name.rfind(" (");
-                if (open != std::string_view::npos) name = name.substr(0, open);
+                // The parenthesis that closes at the end: a note when a
+                // blank comes before it, a parameter list when a name does.
+                int depth = 0;
+                std::size_t open = name.size();
+                while (open-- > 0) {
+                    if (name[open] == ')') ++depth;
+                    else if (name[open] == '(' && --depth == 0) break;
+                }
+                if (open < name.size() && open > 0 && name[open - 1] == ' ') {
+                    name = name.substr(0, open);
+                    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+                }
             }
             if (name.empty()) break;
             std::uint8_t cls = number == 1 ? scCode : scData;
@@ -573,15 +587,18 @@ std::string MapText(const TMapFile& map, const std::string& moduleName) {
     line("");
     for (const TSegment& s : map.Segments) {
         if (s.Class != scCode) continue;
-        line(Printf(" 0001:%08X %08X C=CODE     S=.text    G=(none)   M=%-12s ACBP=A9",
-                    static_cast<unsigned>(s.Start - map.CodeStart), s.Length, s.Unit.c_str()));
+        std::string unit = s.Unit;
+        if (unit.size() < 12) unit.resize(12, ' ');
+        line(Printf(" 0001:%08X %08X C=CODE     S=.text    G=(none)   M=", static_cast<unsigned>(s.Start - map.CodeStart),
+                    s.Length) +
+             unit + " ACBP=A9");
     }
     line("");
     line("");
     line("  Address         Publics by Value");
     line("");
     for (const TPublic& p : map.Publics)
-        line(Printf(" 0001:%08X       %s", static_cast<unsigned>(p.Address - map.CodeStart), p.Name.c_str()));
+        line(Printf(" 0001:%08X       ", static_cast<unsigned>(p.Address - map.CodeStart)) + p.Name);
     line("");
     // One block of line numbers per segment, in address order, so the
     // reader meets them ascending.

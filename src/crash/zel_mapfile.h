@@ -127,6 +127,8 @@ private:
 // The producer's side: the payload and container of a map, and its text
 // form. Addresses are written relative to the map's code start.
 std::string EncodeMap(const TMapFile& map);
+// The container around a plain (not yet compressed) payload.
+std::string EncodeContainer(const std::string& payload);
 std::string MapText(const TMapFile& map, const std::string& moduleName);
 
 inline constexpr std::string_view kSignature = "TarnwickDbgMap";  // 14 characters
