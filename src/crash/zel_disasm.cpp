@@ -339,10 +339,15 @@ struct Tables {
         Row(0xFF, {m, m, callInd, callFar, jmpInd, jmpFar, m, bad},
                   {m, m, callInd, bad, jmpInd, bad, m, bad});
         Row(0x8F, {m, bad, bad, bad, bad, bad, bad, bad});
-        Row(0xC6, {ib, bad, bad, bad, bad, bad, bad, bad});
-        Row(0xC7, {iz, bad, bad, bad, bad, bad, bad, bad});
+        // Register form of reg 7: XABORT and XBEGIN, whose fallback path is
+        // a relative target like a conditional jump's.
+        Pattern xbegin = P(true, RelZ, TFlow::ConditionalJump);
+        Row(0xC6, {ib, bad, bad, bad, bad, bad, bad, bad}, {ib, bad, bad, bad, bad, bad, bad, ib});
+        Row(0xC7, {iz, bad, bad, bad, bad, bad, bad, bad}, {iz, bad, bad, bad, bad, bad, bad, xbegin});
         Row(0x0F00, {m, m, m, m, m, m, bad, bad});
-        Row(0x0F01, {m, m, m, m, m, bad, m, m}, {m, m, m, m, m, bad, m, m});
+        // Register forms of reg 5 are the protection-key and serialising
+        // instructions.
+        Row(0x0F01, {m, m, m, m, m, bad, m, m}, {m, m, m, m, m, m, m, m});
         Row(0x0FBA, {bad, bad, bad, bad, ib, ib, ib, ib});
         Row(0x0FC7, {bad, m, bad, bad, bad, bad, bad, bad}, {bad, bad, bad, bad, bad, bad, bad, bad});
         // 64-bit mode knows more of 0F C7: the 16-byte compare-exchange,
