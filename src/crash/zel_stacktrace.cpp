@@ -703,7 +703,9 @@ void Walker::Resolve() {
             for (std::size_t j = i; j < items_.size(); ++j) items_[j].removed = true;
             raised = false;
         } else if (presetCut && item.function == "__restore_rt") {
-            for (std::size_t j = i; j + 1 < items_.size(); ++j) items_[j].removed = true;
+            // A stack recorded inside a signal handler: the handler's frames
+            // and the return trampoline are the reporter's, not the program's.
+            for (std::size_t j = i; j < items_.size(); ++j) items_[j].removed = true;
             presetCut = false;
         }
     }

@@ -3,6 +3,9 @@
 // sees is listed in order (as the call before it), planted decoys are not,
 // deep recursion is folded, a stack overflow still gives a stack, and a
 // phase that fails gives the internal-error line instead of a crash.
+#include <dlfcn.h>
+#include <execinfo.h>
+
 #include <map>
 #include <sstream>
 
@@ -212,4 +215,68 @@ TEST(ZelStackTrace, ProgressComesUpLateAndCountsFromThere) {
     EXPECT_TRUE(shown.empty());
     zelStackTrace::FreeProgress(p);
     zelStackTrace::SetProgress(nullptr, 5);  // no record: nothing
+}
+
+namespace {
+
+// A stack recorded by backtrace() two calls down, handed to the walker as
+// a preset list, as the throw interception hands one on.
+__attribute__((noinline)) std::vector<zelStackTrace::TPresetItem> RecordedStack(std::vector<std::uint64_t>& frames) {
+    void* buffer[64];
+    int n = backtrace(buffer, 64);
+    std::vector<zelStackTrace::TPresetItem> preset;
+    for (int i = 0; i < n; ++i) {
+        frames.push_back(reinterpret_cast<std::uint64_t>(buffer[i]));
+        preset.push_back({true, frames.back()});
+    }
+    asm volatile("" ::: "memory");
+    return preset;
+}
+
+__attribute__((noinline)) std::vector<zelStackTrace::TPresetItem> Thrower(std::vector<std::uint64_t>& frames) {
+    auto preset = RecordedStack(frames);
+    asm volatile("" ::: "memory");
+    return preset;
+}
+
+}  // namespace
+
+TEST(ZelStackTrace, PresetListsAndTheRaiseMachinery) {
+    std::vector<std::uint64_t> frames;
+    std::vector<zelStackTrace::TPresetItem> preset = Thrower(frames);
+    zelCapture::TStackCapture none;
+    zelStackTrace::TWalkOptions options;
+    std::string text = zelStackTrace::WalkStack(options, none, 0, &preset);
+    std::vector<std::uint64_t> shown;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) shown.push_back(std::stoull(line.substr(0, 16), nullptr, 16));
+    // The recorded frames from the thrower outward, in order.
+    std::size_t at = 0, matched = 0;
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        std::size_t k = at;
+        while (k < shown.size() && !ShowsCallBefore(shown[k], frames[i])) ++k;
+        if (k < shown.size()) {
+            at = k + 1;
+            ++matched;
+        }
+    }
+    EXPECT_EQ(matched, frames.size() - 1) << text;
+    EXPECT_NE(text.find("Thrower"), std::string::npos) << text;
+    EXPECT_NE(text.find("PresetListsAndTheRaiseMachinery"), std::string::npos) << text;
+
+    // The raise routine between the thrower and the recorder it called: it
+    // and everything more recent are cut when the thread raised through the
+    // run time, and kept otherwise.
+    auto raise = reinterpret_cast<std::uint64_t>(dlsym(RTLD_DEFAULT, "__cxa_throw"));
+    ASSERT_NE(raise, 0u);
+    std::vector<zelStackTrace::TPresetItem> raised = preset;
+    raised.insert(raised.begin() + 2, {true, raise + 1});
+    std::string kept = zelStackTrace::WalkStack(options, none, 0, &raised);
+    EXPECT_NE(kept.find("__cxa_throw"), std::string::npos) << kept;
+    options.RaisedThroughRunTime = true;
+    std::string cut = zelStackTrace::WalkStack(options, none, 0, &raised);
+    EXPECT_EQ(cut.find("__cxa_throw"), std::string::npos) << cut;
+    EXPECT_EQ(cut.find("RecordedStack"), std::string::npos) << cut;
+    EXPECT_NE(cut.find("Thrower"), std::string::npos) << cut;
 }
