@@ -6,7 +6,8 @@
 // place of their target fields so they can be moved.
 //
 // The decoder never touches memory directly: it reads through a TCodeMemory,
-// a snapshot of an address space as stretches of bytes, so a damaged or
+// a snapshot of an address space as stretches of bytes (or stretches of this
+// process read through the kernel, which never fault), so a damaged or
 // truncated code buffer gives "invalid" rather than a fault.
 #pragma once
 

@@ -195,6 +195,10 @@ std::string ModuleBaseName(const std::string& path) {
 
 // ---------------------------------------------------------------- items
 
+// Candidates kept from one stack at most: an 8 MiB stack full of return
+// addresses would otherwise take a million items.
+constexpr std::size_t kMaxItems = 65536;
+
 enum class LinkKind { None, Weak, Strong };
 
 struct Item {
@@ -258,6 +262,7 @@ private:
     std::vector<Item> items_;
     std::map<std::uint64_t, std::set<std::uint64_t>> targets_;
     bool hasException_ = false;
+    bool unwinderComplete_ = false;  // the chain reached the thread's first frame
 };
 
 int Walker::ModuleIndex(std::uint64_t address) const {
@@ -481,7 +486,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Walker::UnwinderChain() {
     static const Dwfl_Thread_Callbacks threadCallbacks = {NextThread, nullptr, MemoryRead, SetInitialRegisters,
                                                           nullptr, nullptr};
     if (!dwfl_attach_state(dwfl.get(), nullptr, state.tid, &threadCallbacks, &state)) return {};
-    dwfl_getthread_frames(dwfl.get(), state.tid, OnFrame, &state);
+    // 0: the unwinder went all the way to the thread's first frame.
+    unwinderComplete_ = dwfl_getthread_frames(dwfl.get(), state.tid, OnFrame, &state) == 0;
     if (!state.frames.empty()) state.frames.erase(state.frames.begin());
     return state.frames;
 }
@@ -507,19 +513,36 @@ void Walker::Collect() {
     std::uint64_t end = stack_.Base + stack_.Bytes.size();
     std::uint64_t at = (low + 7) & ~std::uint64_t(7);
     for (const auto& [pc, slot] : UnwinderChain()) {
-        if (slot == 0 || slot < at || slot % 8 != 0) break;
+        if (slot == 0 || slot < at || slot % 8 != 0) {
+            unwinderComplete_ = false;
+            break;
+        }
         anchorSlots.insert(slot);
         at = slot + 8;
     }
-    // Every slot from the top down.
-    std::size_t total = end > at ? (end - low) / 8 : 1;
+    // Every slot, listed from the top down. A huge stack (a runaway
+    // recursion) keeps its most recent and its oldest items and loses the
+    // middle: the scan takes half the room from the stack pointer upward,
+    // then the rest from the top down to where the first pass stopped.
+    std::size_t total = end > low ? (end - low) / 8 : 1;
     std::size_t done = 0;
-    for (std::uint64_t slot = (end - 8) & ~std::uint64_t(7); slot >= low && slot + 8 <= end; slot -= 8) {
+    auto scan = [&](std::uint64_t slot) {
         std::uint64_t v = 0;
         if (stack_.ReadWord(slot, v)) TryAdd(v, slot, anchorSlots.count(slot) != 0, false);
         if ((++done & 1023) == 0) Phase(0, 25, done, total);
-        if (slot < 8) break;
+    };
+    std::size_t first = items_.size();
+    std::uint64_t slot = (low + 7) & ~std::uint64_t(7);
+    for (; slot + 8 <= end && items_.size() - first < kMaxItems / 2; slot += 8) scan(slot);
+    std::vector<Item> newest(std::make_move_iterator(items_.begin() + long(first)),
+                             std::make_move_iterator(items_.end()));
+    items_.resize(first);
+    for (std::uint64_t top = (end - 8) & ~std::uint64_t(7); top >= slot && top + 8 <= end; top -= 8) {
+        if (items_.size() - first >= kMaxItems / 2) break;
+        scan(top);
+        if (top < 8) break;
     }
+    items_.insert(items_.end(), std::make_move_iterator(newest.rbegin()), std::make_move_iterator(newest.rend()));
 }
 
 // Folds repeated stretches: for each item, the nearest earlier item with
@@ -556,7 +579,11 @@ void Walker::RemoveRecursion() {
                 same = items_[kept[j - m]].value == items_[kept[k - m]].value;
             if (!same) break;
             for (std::size_t m = 0; m < len; ++m) {
-                items_[kept.back()].removed = true;
+                // The copy that stays is as sure as the one that goes.
+                Item& gone = items_[kept.back()];
+                Item& stays = items_[kept[kept.size() - 1 - len]];
+                stays.anchor = stays.anchor || gone.anchor;
+                gone.removed = true;
                 kept.pop_back();
             }
             lastPos[v] = kept.size() - 1;
@@ -661,16 +688,32 @@ void Walker::RealizeChains() {
         ChainStretch(anchors[k - 1], anchors[k], true);
         Phase(650, 1000, anchors.size() - k, anchors.size());
     }
-    // Above the outermost anchor: only what connects down to it.
-    std::size_t outermost = anchors.front();
-    if (outermost > first) {
-        for (std::size_t i = first; i < outermost; ++i) {
-            if (items_[i].removed) continue;
-            bool connects = false;
-            for (std::size_t j = i + 1; j <= outermost && !connects; ++j)
-                if (!items_[j].removed && Link(items_[i], items_[j]) == LinkKind::Strong) connects = true;
-            if (!connects) items_[i].removed = true;
+    // Above the outermost anchor: when the unwinder reached the thread's
+    // first frame, nothing real; otherwise the chain goes on upward through
+    // the nearest caller of each item, a known call before an unknown one.
+    std::size_t current = anchors.front();
+    if (current > first && (unwinderComplete_ && !preset_)) {
+        for (std::size_t i = first; i < current; ++i) items_[i].removed = true;
+    } else if (current > first) {
+        std::vector<bool> keep(current, false);
+        for (;;) {
+            std::size_t next = current, weak = current;
+            for (std::size_t i = current; i-- > first;) {
+                if (items_[i].removed) continue;
+                LinkKind link = Link(items_[i], items_[current]);
+                if (link == LinkKind::Strong) {
+                    next = i;
+                    break;
+                }
+                if (link == LinkKind::Weak && weak == current) weak = i;
+            }
+            if (next == current) next = weak;
+            if (next == current) break;
+            keep[next] = true;
+            current = next;
         }
+        for (std::size_t i = first; i < keep.size(); ++i)
+            if (!keep[i]) items_[i].removed = true;
     }
 }
 
