@@ -194,3 +194,40 @@ TEST(ZelMapFileAddr2line, ProgramsEmbeddedMapAndItsText) {
     EXPECT_GE(g.functionsAgree * 100, g.functions * 99) << g.report;
     EXPECT_GE(g.linesAgree * 100, g.lines * 97);
 }
+
+// The producer on a copy of the fixture: the same program gives the same
+// bytes, run again it replaces its section, and the section survives
+// stripping the debug sections.
+TEST(ZelMapFileProducer, DeterministicAndSurvivesStripping) {
+    std::string producer = std::string(TW_BINARY_DIR) + "/src/zel_mapgen";
+    std::string fixture = std::string(TW_BINARY_DIR) + "/crash_fixtures/walk_fixture_O0";
+    if (!std::filesystem::exists(producer) || !std::filesystem::exists(fixture)) GTEST_SKIP() << "not built";
+    TempDir dir;
+    bool ok = false;
+    std::string env = "ASAN_OPTIONS=detect_leaks=0 ";
+    for (const char* name : {"a", "b"}) {
+        // From the program as linked, without the section the build added.
+        crashtest::Run("objcopy --remove-section=" + std::string(kSectionName) + " " + fixture + " " + dir.File(name), &ok);
+        ASSERT_TRUE(ok);
+        std::string log = crashtest::Run(env + producer + " " + dir.File(name) + " objcopy 2>&1", &ok);
+        ASSERT_TRUE(ok) << log;
+    }
+    EXPECT_EQ(ReadFile(dir.File("a")), ReadFile(dir.File("b")));
+    EXPECT_EQ(ReadFile(dir.File("a.map")), ReadFile(dir.File("b.map")));
+    std::string section = ElfSection(dir.File("a"), kSectionName);
+    EXPECT_EQ(section, ElfSection(fixture, kSectionName));
+    // Again on its own output: one section, the same bytes.
+    std::string log = crashtest::Run(env + producer + " " + dir.File("b") + " objcopy 2>&1", &ok);
+    ASSERT_TRUE(ok) << log;
+    EXPECT_EQ(ReadFile(dir.File("a")), ReadFile(dir.File("b")));
+
+    crashtest::Run("strip --strip-debug " + dir.File("a"), &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(ElfSection(dir.File("a"), ".debug_info").empty());
+    EXPECT_EQ(ElfSection(dir.File("a"), kSectionName), section);
+    TModuleBounds bounds;
+    ASSERT_TRUE(ElfBounds(dir.File("a"), bounds));
+    TMapFile map(bounds, dir.File("a"));
+    EXPECT_TRUE(map.LoadEncodedMap(ElfSection(dir.File("a"), kSectionName)));
+    EXPECT_GT(map.Lines.size(), 1000u);
+}
