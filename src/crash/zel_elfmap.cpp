@@ -57,6 +57,8 @@ int FindLocalDebuginfo(Dwfl_Module* mod, void** userdata, const char* modname, D
                                         debuginfo_file_name);
 }
 
+std::string RawBase(const char* raw, bool& clone);
+
 // Demangled, with the suffixes of the compiler's clones taken off, so that
 // a function's cold part or specialised copy carries the function's name.
 std::string PublicName(const char* raw) {
@@ -75,11 +77,8 @@ std::string PublicName(const char* raw) {
         return name;
     }
     std::free(demangled);
-    for (const char* suffix : {".cold", ".isra", ".constprop", ".part"}) {
-        std::size_t at = name.find(suffix);
-        if (at != std::string::npos && at > 0) name.resize(at);
-    }
-    return name;
+    bool clone = false;
+    return RawBase(raw, clone);
 }
 
 std::string BaseName(const char* path) {
@@ -100,9 +99,27 @@ struct Function {
     std::uint64_t address;
     std::uint64_t end;
     std::string name;
+    std::string rawBase;  // the symbol without a clone suffix
+    bool clone;           // a part split off another function
     bool global;
-    bool initializer;  // a file's static initialisation
+    bool initializer;     // a file's static initialisation
 };
+
+const char* const kCloneSuffixes[] = {".cold", ".isra", ".constprop", ".part"};
+
+// The symbol's name up to its first clone suffix.
+std::string RawBase(const char* raw, bool& clone) {
+    std::string base = raw;
+    clone = false;
+    for (const char* suffix : kCloneSuffixes) {
+        std::size_t at = base.find(suffix);
+        if (at != std::string::npos && at > 0) {
+            base.resize(at);
+            clone = true;
+        }
+    }
+    return base;
+}
 
 }  // namespace
 
@@ -176,6 +193,7 @@ bool LoadFromElf(TMapFile& map, const std::string& path, std::uint64_t bias) {
         f.global = GELF_ST_BIND(sym.st_info) != STB_LOCAL;
         f.initializer = std::strncmp(name, "_GLOBAL__sub_I_", 15) == 0;
         f.name = PublicName(name);
+        f.rawBase = RawBase(name, f.clone);
         functions.push_back(std::move(f));
     }
     // Aliases share an address: keep one, chosen the same way every time.
@@ -189,7 +207,7 @@ bool LoadFromElf(TMapFile& map, const std::string& path, std::uint64_t bias) {
                                 [](const Function& a, const Function& b) { return a.address == b.address; }),
                     functions.end());
 
-    // The statement rows of every compilation unit.
+    // The line rows of every compilation unit.
     std::vector<Row> rows;
     std::vector<std::string> files;
     std::unordered_map<std::string, std::uint32_t> fileIndex;
@@ -225,33 +243,48 @@ bool LoadFromElf(TMapFile& map, const std::string& path, std::uint64_t bias) {
     }
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.address < b.address; });
 
-    // Each function: its unit is the file of its entry row, its lines are
-    // that file's statement rows within it (the last row of an address wins).
+    // Each function's unit is the file of its entry row. A split-off part
+    // of a function (its cold part, a specialised copy) starts wherever the
+    // compiler cut it, often inside inlined code: it takes the unit of the
+    // function it came from.
+    constexpr std::uint32_t kNoFile = ~std::uint32_t(0);
+    std::vector<std::uint32_t> unitFiles(functions.size(), kNoFile);
+    std::unordered_map<std::string, std::uint32_t> parentFiles;
+    for (std::size_t i = 0; i < functions.size(); ++i) {
+        auto first = std::lower_bound(rows.begin(), rows.end(), functions[i].address,
+                                      [](const Row& r, std::uint64_t a) { return r.address < a; });
+        for (auto it = first; it != rows.end() && it->address == functions[i].address; ++it)
+            if (!it->endSequence) {
+                unitFiles[i] = it->file;
+                break;
+            }
+        if (!functions[i].clone && unitFiles[i] != kNoFile) parentFiles.emplace(functions[i].rawBase, unitFiles[i]);
+    }
+    for (std::size_t i = 0; i < functions.size(); ++i)
+        if (functions[i].clone) {
+            auto parent = parentFiles.find(functions[i].rawBase);
+            if (parent != parentFiles.end()) unitFiles[i] = parent->second;
+        }
+
+    // Its lines are that file's rows within it (the last row of an address wins).
     for (std::size_t i = 0; i < functions.size(); ++i) {
         Function& f = functions[i];
         std::uint64_t extent = i + 1 < functions.size() ? functions[i + 1].address : std::max(f.end, f.address + 1);
         if (map.CodeEnd != 0) extent = std::min(extent, map.CodeEnd);
-        auto first = std::lower_bound(rows.begin(), rows.end(), f.address,
-                                      [](const Row& r, std::uint64_t a) { return r.address < a; });
-        std::string unit;
-        std::uint32_t unitFile = 0;
-        bool hasUnit = false;
-        for (auto it = first; it != rows.end() && it->address == f.address; ++it)
-            if (!it->endSequence) {
-                unitFile = it->file;
-                unit = BaseName(files[it->file].c_str());
-                hasUnit = true;
-                break;
-            }
+        bool hasUnit = unitFiles[i] != kNoFile;
+        std::uint32_t unitFile = unitFiles[i];
+        std::string unit = hasUnit ? BaseName(files[unitFile].c_str()) : std::string();
         if (hasUnit && extent > f.address && extent - f.address <= 0xFFFFFFFFull)
             map.AddSegment(scCode, f.address, static_cast<std::uint32_t>(extent - f.address), unit);
         // A file's static initialisation is named like its unit; the map
         // calls it "initialization".
         map.AddPublic(scCode, f.address, f.initializer && hasUnit ? unit : f.name, false);
         if (!hasUnit) continue;
+        auto first = std::lower_bound(rows.begin(), rows.end(), f.address,
+                                      [](const Row& r, std::uint64_t a) { return r.address < a; });
         const Row* pending = nullptr;
         for (auto it = first; it != rows.end() && it->address < extent; ++it) {
-            if (it->endSequence || !it->statement || it->file != unitFile) continue;
+            if (it->endSequence || it->file != unitFile) continue;
             if (pending && pending->address != it->address) map.AddLine(pending->line, pending->address, true);
             pending = &*it;
         }
