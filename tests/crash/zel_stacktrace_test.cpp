@@ -167,6 +167,21 @@ TEST_P(WalkTest, FailingPhaseGivesTheInternalErrorLine) {
     EXPECT_NE(thrown.find("WALK\n>> internal error in RemoveRecursiveStackAreas\nEND"), std::string::npos) << thrown;
 }
 
+TEST_P(WalkTest, AnotherThreadCapturedFromItsSignalContext) {
+    std::string binary = Fixture(GetParam());
+    if (!std::filesystem::exists(binary)) GTEST_SKIP() << "fixture not built";
+    bool ok = false;
+    std::string out = crashtest::Run(binary + " thread", &ok);
+    ASSERT_TRUE(ok) << out;
+    // From the wait in the C library out to the thread's start, in order.
+    std::size_t at = 0;
+    for (const char* expected : {"nanosleep", "Sleeper()", "ThreadBody(void*)", "start_thread", "clone"}) {
+        std::size_t found = out.find(expected, at);
+        ASSERT_NE(found, std::string::npos) << expected << "\n" << out;
+        at = found;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, WalkTest, ::testing::Values("O0", "O2"));
 
 TEST(ZelStackTrace, EmptyCaptureGivesEmptyText) {
