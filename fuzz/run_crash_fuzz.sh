@@ -10,12 +10,14 @@ bin="$work/$target"
 case $target in
   crash_disasm) srcs="zel_disasm zel_capture zel_strings" ;;
   crash_inflate) srcs="zel_zip zel_types" ;;
+  crash_mapfile) srcs="zel_mapfile zel_elfmap zel_zip zel_crypt zel_tools zel_strings zel_types"
+                 libs="-ldw -lelf -lz" extra="$root/src/codecs/cipher_blowfish_tables.cpp" ;;
   *) echo "unknown target $target" >&2; exit 2 ;;
 esac
-files=""
+files="${extra:-}"
 for s in $srcs; do files="$files $root/src/crash/$s.cpp"; done
 "$cxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root/src" -o "$bin" "$root/fuzz/${target}_fuzz.cpp" $files
+    -I"$root/src" -o "$bin" "$root/fuzz/${target}_fuzz.cpp" $files ${libs:-}
 cd "$work"
 corpus="$root/fuzz/corpus/$target"
 [ -d "$corpus" ] || corpus=""
