@@ -86,13 +86,18 @@ TStackCapture CaptureStack(const TRegisters& regs, std::uint64_t stackTop) {
     std::size_t want = static_cast<std::size_t>(stackTop - base);
     capture.Bytes.resize(want);
     std::size_t got = SafeReadMemory(base, capture.Bytes.data(), want);
-    if (got == 0 && base != regs.Rsp) {
-        // The red zone may sit on a guard page (stack overflow): start at
-        // the stack pointer itself.
-        base = regs.Rsp;
-        want = static_cast<std::size_t>(stackTop - base);
-        capture.Bytes.resize(want);
-        got = SafeReadMemory(base, capture.Bytes.data(), want);
+    if (got == 0) {
+        // The stack pointer may sit on the guard page (stack overflow):
+        // copy from the first readable page above it.
+        for (std::uint64_t page = regs.Rsp; page < stackTop; page = (page & ~(kPage - 1)) + kPage) {
+            char probe;
+            if (SafeReadMemory(page, &probe, 1) != 1) continue;
+            base = page;
+            want = static_cast<std::size_t>(stackTop - base);
+            capture.Bytes.resize(want);
+            got = SafeReadMemory(base, capture.Bytes.data(), want);
+            break;
+        }
     }
     capture.Bytes.resize(got);
     capture.Base = base;

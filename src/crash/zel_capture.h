@@ -46,6 +46,8 @@ TRegisters RegistersFromContext(const ucontext_t& context);
 
 // Copies the stack from just below the stack pointer (the red zone the
 // ABI lets leaf code use) up to `stackTop`; an unreadable page ends the copy.
+// A stack pointer on an unreadable guard page (stack overflow) gives a copy
+// from the first readable page above it.
 TStackCapture CaptureStack(const TRegisters& regs, std::uint64_t stackTop);
 
 // The calling thread, captured where this is called.

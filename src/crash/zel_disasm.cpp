@@ -1,5 +1,5 @@
-// Decoder of 32-bit x86 machine code: opcode tables, one-instruction
-// decoding and the parse of a whole function.
+// Decoder of x86 machine code in 32-bit and 64-bit mode: opcode tables,
+// one-instruction decoding and the parse of a whole function.
 #include "zel_disasm.h"
 
 #include <algorithm>
@@ -8,38 +8,55 @@
 #include <map>
 #include <set>
 
+#include "zel_capture.h"
 #include "zel_strings.h"
 
 namespace zelDisAsm {
 
 // ---------------------------------------------------------------- memory
 
-void TCodeMemory::AddCode(std::uint32_t start, std::string bytes) {
-    std::uint64_t room = (1ull << 32) - start;
-    if (bytes.size() > room) bytes.resize(static_cast<std::size_t>(room));
+void TCodeMemory::AddCode(std::uint64_t start, std::string bytes) {
+    start &= Mask();
+    if (!Is64()) {
+        std::uint64_t room = (1ull << 32) - start;
+        if (bytes.size() > room) bytes.resize(static_cast<std::size_t>(room));
+    } else if (bytes.size() > ~start) {
+        bytes.resize(static_cast<std::size_t>(~start));
+    }
     if (bytes.empty()) return;
     Region r;
     r.start = start;
-    r.end = static_cast<std::uint32_t>(start + bytes.size());  // wraps to 0 only at the very top
+    r.end = (start + bytes.size()) & Mask();  // wraps to 0 only at the very top
     r.readable = true;
     r.bytes = std::move(bytes);
     regions_.push_back(std::move(r));
 }
 
-void TCodeMemory::AddUnreadable(std::uint32_t start, std::uint32_t length) {
-    std::uint64_t room = (1ull << 32) - start;
-    if (length > room) length = static_cast<std::uint32_t>(room);
+void TCodeMemory::AddUnreadable(std::uint64_t start, std::uint64_t length) {
+    start &= Mask();
+    std::uint64_t room = Is64() ? ~start : (1ull << 32) - start;
+    if (length > room) length = room;
     if (length == 0) return;
     Region r;
     r.start = start;
-    r.end = start + length;
+    r.end = (start + length) & Mask();
     r.readable = false;
     regions_.push_back(std::move(r));
 }
 
-void TCodeMemory::AddImage(std::uint32_t start, std::uint32_t end) { images_.emplace_back(start, end); }
+void TCodeMemory::AddLive(std::uint64_t start, std::uint64_t end) {
+    if (end <= start) return;
+    Region r;
+    r.start = start;
+    r.end = end;
+    r.readable = true;
+    r.live = true;
+    regions_.push_back(std::move(r));
+}
 
-const TCodeMemory::Region* TCodeMemory::RegionOf(std::uint32_t address) const {
+void TCodeMemory::AddImage(std::uint64_t start, std::uint64_t end) { images_.emplace_back(start, end); }
+
+const TCodeMemory::Region* TCodeMemory::RegionOf(std::uint64_t address) const {
     for (const auto& r : regions_) {
         // end == 0 means the stretch reaches the top of the address space.
         if (address >= r.start && (r.end == 0 || address < r.end)) return &r;
@@ -47,29 +64,41 @@ const TCodeMemory::Region* TCodeMemory::RegionOf(std::uint32_t address) const {
     return nullptr;
 }
 
-std::size_t TCodeMemory::ReadAvailable(std::uint32_t address, unsigned char* buffer,
+std::size_t TCodeMemory::ReadAvailable(std::uint64_t address, unsigned char* buffer,
                                        std::size_t max) const {
     std::size_t got = 0;
+    address &= Mask();
     while (got < max) {
         const Region* r = RegionOf(address);
         if (!r || !r->readable) break;
-        std::size_t offset = address - r->start;
-        std::size_t n = std::min(max - got, r->bytes.size() - offset);
-        std::copy_n(r->bytes.data() + offset, n, buffer + got);
-        got += n;
-        address += static_cast<std::uint32_t>(n);
+        std::size_t n;
+        if (r->live) {
+            std::uint64_t left = r->end - address;
+            std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(max - got, left));
+            n = zelCapture::SafeReadMemory(address, buffer + got, want);
+            got += n;
+            if (n < want) break;
+        } else {
+            std::size_t offset = static_cast<std::size_t>(address - r->start);
+            n = std::min(max - got, r->bytes.size() - offset);
+            std::copy_n(r->bytes.data() + offset, n, buffer + got);
+            got += n;
+        }
+        address = (address + n) & Mask();
         if (address == 0) break;  // top of the address space
     }
     return got;
 }
 
-bool TCodeMemory::Read(std::uint32_t address, void* buffer, std::size_t count) const {
+bool TCodeMemory::Read(std::uint64_t address, void* buffer, std::size_t count) const {
     if (count == 0) return true;
-    if (count > (1ull << 32) - address) return false;
+    address &= Mask();
+    if (!Is64() && count > (1ull << 32) - address) return false;
+    if (Is64() && count - 1 > ~address) return false;
     return ReadAvailable(address, static_cast<unsigned char*>(buffer), count) == count;
 }
 
-bool TCodeMemory::BoundsOf(std::uint32_t address, std::uint32_t& start, std::uint32_t& end) const {
+bool TCodeMemory::BoundsOf(std::uint64_t address, std::uint64_t& start, std::uint64_t& end) const {
     const Region* r = RegionOf(address);
     if (!r) return false;
     for (const auto& [s, e] : images_)
@@ -83,7 +112,7 @@ bool TCodeMemory::BoundsOf(std::uint32_t address, std::uint32_t& start, std::uin
     return true;
 }
 
-bool SafeRead(const TCodeMemory& memory, std::uint32_t address, void* buffer, std::size_t count) {
+bool SafeRead(const TCodeMemory& memory, std::uint64_t address, void* buffer, std::size_t count) {
     return memory.Read(address, buffer, count);
 }
 
@@ -115,6 +144,7 @@ struct Pattern {
     bool prefix = false;
     bool third = false;     // 0F 38 / 0F 3A: a third opcode byte follows
     bool memoryOnly = false;  // a register operand (mod == 3) is undefined
+    bool invalid64 = false;   // no such instruction in 64-bit mode
 };
 
 // A group row: the patterns per reg value, one column for memory operands
@@ -290,6 +320,13 @@ struct Tables {
         for (int op : {0x62, 0x8D, 0xC4, 0xC5}) one[op].memoryOnly = true;
         for (int op : {0x13, 0x17, 0x2B, 0xB2, 0xB4, 0xB5, 0xC3, 0xE7}) two[op].memoryOnly = true;
 
+        // Gone in 64-bit mode: segment pushes and pops, decimal adjustment,
+        // PUSHA/POPA, the 0x82 alias, far pointers, INTO, AAM/AAD, SALC,
+        // LES/LDS (whose bytes became the VEX prefixes), BOUND (EVEX).
+        for (int op : {0x06, 0x07, 0x0E, 0x16, 0x17, 0x1E, 0x1F, 0x27, 0x2F, 0x37, 0x3F, 0x60, 0x61, 0x62,
+                       0x82, 0x9A, 0xC4, 0xC5, 0xCE, 0xD4, 0xD5, 0xD6, 0xEA})
+            one[op].invalid64 = true;
+
         // ---- groups whose reg field changes the pattern
         const Pattern bad = Bad(), ib = P(true, ImmB), iz = P(true, ImmZ);
         Pattern callInd = P(true, ImmNone, TFlow::Call), jmpInd = P(true, ImmNone, TFlow::Jump);
@@ -302,16 +339,29 @@ struct Tables {
         Row(0xFF, {m, m, callInd, callFar, jmpInd, jmpFar, m, bad},
                   {m, m, callInd, bad, jmpInd, bad, m, bad});
         Row(0x8F, {m, bad, bad, bad, bad, bad, bad, bad});
-        Row(0xC6, {ib, bad, bad, bad, bad, bad, bad, bad});
-        Row(0xC7, {iz, bad, bad, bad, bad, bad, bad, bad});
+        // Register form of reg 7: XABORT and XBEGIN, whose fallback path is
+        // a relative target like a conditional jump's.
+        Pattern xbegin = P(true, RelZ, TFlow::ConditionalJump);
+        Row(0xC6, {ib, bad, bad, bad, bad, bad, bad, bad}, {ib, bad, bad, bad, bad, bad, bad, ib});
+        Row(0xC7, {iz, bad, bad, bad, bad, bad, bad, bad}, {iz, bad, bad, bad, bad, bad, bad, xbegin});
         Row(0x0F00, {m, m, m, m, m, m, bad, bad});
-        Row(0x0F01, {m, m, m, m, m, bad, m, m}, {m, m, m, m, m, bad, m, m});
+        // Register forms of reg 5 are the protection-key and serialising
+        // instructions.
+        Row(0x0F01, {m, m, m, m, m, bad, m, m}, {m, m, m, m, m, m, m, m});
         Row(0x0FBA, {bad, bad, bad, bad, ib, ib, ib, ib});
         Row(0x0FC7, {bad, m, bad, bad, bad, bad, bad, bad}, {bad, bad, bad, bad, bad, bad, bad, bad});
+        // 64-bit mode knows more of 0F C7: the 16-byte compare-exchange,
+        // the extended saves, and RDRAND/RDSEED/RDPID on registers.
+        groups64.push_back(GroupRow{0x0FC7, {bad, m, bad, m, m, m, m, m}, {bad, bad, bad, bad, bad, bad, m, m}});
     }
 
-    const Pattern& GroupPattern(std::uint16_t opcode, std::uint8_t mod, std::uint8_t reg) const {
+    std::vector<GroupRow> groups64;  // rows that differ in 64-bit mode
+
+    const Pattern& GroupPattern(std::uint16_t opcode, std::uint8_t mod, std::uint8_t reg, bool is64) const {
         static const Pattern bad;
+        if (is64)
+            for (const auto& row : groups64)
+                if (row.opcode == opcode) return mod == 3 ? row.reg[reg] : row.memory[reg];
         for (const auto& row : groups)
             if (row.opcode == opcode) return mod == 3 ? row.reg[reg] : row.memory[reg];
         return bad;
@@ -330,23 +380,33 @@ struct Cursor {
     std::size_t pos = 0;
     bool shortOfBytes = false;
 
-    std::uint32_t Take(int n) {
+    std::uint64_t Take(int n) {
         if (pos + std::size_t(n) > size) {
             shortOfBytes = true;
             pos = size;
             return 0;
         }
-        std::uint32_t v = 0;
-        for (int i = 0; i < n; ++i) v |= std::uint32_t(bytes[pos + std::size_t(i)]) << (8 * i);
+        std::uint64_t v = 0;
+        for (int i = 0; i < n; ++i) v |= std::uint64_t(bytes[pos + std::size_t(i)]) << (8 * i);
         pos += std::size_t(n);
         return v;
     }
 };
 
-std::int32_t SignExtend(std::uint32_t v, int bytes) {
+std::int64_t SignExtend(std::uint64_t v, int bytes) {
     if (bytes == 1) return static_cast<std::int8_t>(v);
     if (bytes == 2) return static_cast<std::int16_t>(v);
-    return static_cast<std::int32_t>(v);
+    if (bytes == 4) return static_cast<std::int32_t>(v);
+    return static_cast<std::int64_t>(v);
+}
+
+// Whether a VEX or EVEX instruction of the given map and opcode ends in an
+// 8-bit immediate: all of map 3 (0F 3A), and the shuffles, shifts by
+// constant, compares and word inserts and extracts of map 1.
+bool VexHasImmediate(int map, std::uint8_t op) {
+    if (map == 3) return true;
+    if (map != 1) return false;
+    return (op >= 0x70 && op <= 0x73) || op == 0xC2 || op == 0xC4 || op == 0xC5 || op == 0xC6;
 }
 
 constexpr std::size_t kMaxInstruction = 15;
@@ -355,10 +415,14 @@ constexpr std::size_t kMaxInstruction = 15;
 
 // ---------------------------------------------------------------- one instruction
 
-std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address, TCodeInfo& info) {
+std::uint64_t DecodeInstruction(const TCodeMemory& memory, std::uint64_t address, TCodeInfo& info) {
+    const bool is64 = memory.Is64();
+    const std::uint64_t mask = memory.Mask();
+    address &= mask;
     info = TCodeInfo{};
     info.This = address;
-    info.Next = address + 1;
+    info.Next = (address + 1) & mask;
+    if (is64) info.AddressSize = 8;
 
     unsigned char buf[kMaxInstruction];
     std::size_t avail = memory.ReadAvailable(address, buf, sizeof buf);
@@ -366,20 +430,49 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
     Cursor c{buf, avail};
     const Tables& t = Maps();
 
-    // Prefixes.
+    // Prefixes. A REX byte counts only directly before the opcode; one
+    // followed by a legacy prefix is ignored by the processor.
     std::uint8_t op = 0;
+    bool operand16 = false;
     for (;;) {
         op = static_cast<std::uint8_t>(c.Take(1));
         if (c.shortOfBytes) return info.Next;
+        if (is64 && (op & 0xF0) == 0x40) {
+            ++info.Prefixes;
+            info.Rex = op;
+            continue;
+        }
         if (!t.one[op].prefix) break;
         ++info.Prefixes;
-        if (op == 0x66) info.OperandSize = 2;
-        if (op == 0x67) info.AddressSize = 2;
+        info.Rex = 0;
+        if (op == 0x66) operand16 = true;
+        if (op == 0x67) info.AddressSize = is64 ? 4 : 2;
     }
+    const bool rexW = (info.Rex & 0x08) != 0;
+    info.OperandSize = rexW ? 8 : operand16 ? 2 : 4;
 
     // Opcode.
     Pattern p;
-    if (op == 0x0F) {
+    int vexMap = 0;  // 1..3 for VEX and EVEX instructions
+    if (is64 && (op == 0xC4 || op == 0xC5 || op == 0x62)) {
+        // VEX (2 or 3 bytes) and EVEX (4 bytes) prefixes: only their map
+        // matters for the length; every such instruction has a ModR/M byte.
+        if (op == 0xC5) {
+            c.Take(1);
+            vexMap = 1;
+        } else if (op == 0xC4) {
+            vexMap = static_cast<int>(c.Take(1) & 0x1F);
+            c.Take(1);
+        } else {
+            vexMap = static_cast<int>(c.Take(1) & 0x07);
+            c.Take(2);
+        }
+        std::uint8_t vop = static_cast<std::uint8_t>(c.Take(1));
+        if (c.shortOfBytes || vexMap < 1 || vexMap > 3) return info.Next;
+        info.Opcode = static_cast<std::uint16_t>(0x0F00 | vop);
+        // VZEROUPPER and VZEROALL are the only ones without operands.
+        p = Tables::P(!(vexMap == 1 && vop == 0x77 && op != 0x62), VexHasImmediate(vexMap, vop) ? ImmB : ImmNone);
+    } else if (op == 0x0F) {
         std::uint8_t op2 = static_cast<std::uint8_t>(c.Take(1));
         if (c.shortOfBytes) return info.Next;
         info.Opcode = static_cast<std::uint16_t>(0x0F00 | op2);
@@ -388,6 +481,7 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
     } else {
         info.Opcode = op;
         p = t.one[op];
+        if (is64 && p.invalid64) return info.Next;
     }
     if (!p.valid) return info.Next;
 
@@ -400,14 +494,14 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
         info.Rm = modrm & 7;
         // Moves to and from control, debug and test registers always take
         // a register, whatever the mod bits say.
-        if (info.Opcode >= 0x0F20 && info.Opcode <= 0x0F26) info.Mod = 3;
+        if (!vexMap && info.Opcode >= 0x0F20 && info.Opcode <= 0x0F26) info.Mod = 3;
         if (p.memoryOnly && info.Mod == 3) return info.Next;
         if (p.group) {
-            p = t.GroupPattern(info.Opcode, info.Mod, info.Reg);
+            p = t.GroupPattern(info.Opcode, info.Mod, info.Reg, is64);
             if (!p.valid) return info.Next;
         }
         if (info.Mod != 3) {
-            if (info.AddressSize == 4) {
+            if (info.AddressSize != 2) {
                 bool noBase = false;
                 if (info.Rm == 4) {
                     std::uint8_t sib = static_cast<std::uint8_t>(c.Take(1));
@@ -416,10 +510,13 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
                     info.Index = (sib >> 3) & 7;
                     info.Base = sib & 7;
                     noBase = info.Base == 5 && info.Mod == 0;
-                    info.AbsoluteMemory = noBase && info.Index == 4;
+                    // REX.X makes index 4 a real register (r12).
+                    info.AbsoluteMemory = noBase && info.Index == 4 && !(info.Rex & 0x02);
                 } else if (info.Rm == 5 && info.Mod == 0) {
                     noBase = true;
-                    info.AbsoluteMemory = true;
+                    // In 64-bit mode this form counts from the next instruction.
+                    info.AbsoluteMemory = !is64;
+                    info.RipRelative = is64;
                 }
                 info.DisplacementSize = info.Mod == 1 ? 1 : (info.Mod == 2 || noBase) ? 4 : 0;
             } else {
@@ -428,7 +525,8 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
                 info.DisplacementSize = info.Mod == 1 ? 1 : (info.Mod == 2 || direct) ? 2 : 0;
             }
             if (info.DisplacementSize)
-                info.Displacement = SignExtend(c.Take(info.DisplacementSize), info.DisplacementSize);
+                info.Displacement = static_cast<std::int32_t>(
+                    SignExtend(c.Take(info.DisplacementSize), info.DisplacementSize));
         }
     }
     std::size_t displacementAt = c.pos - info.DisplacementSize;
@@ -436,30 +534,36 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
     // Immediate or relative target.
     std::size_t fieldAt = c.pos;
     int relSize = 0;
+    const int sizeZ = info.OperandSize == 2 ? 2 : 4;
     switch (p.imm) {
     case ImmNone: break;
     case ImmB: info.ImmediateSize = 1; break;
     case ImmW: info.ImmediateSize = 2; break;
-    case ImmZ: info.ImmediateSize = info.OperandSize; break;
-    case ImmP: info.ImmediateSize = static_cast<std::uint8_t>(info.OperandSize + 2); break;
+    case ImmZ:
+        // MOV of a register with REX.W is the one instruction with a full
+        // 64-bit immediate.
+        info.ImmediateSize = static_cast<std::uint8_t>(
+            rexW && !vexMap && info.Opcode >= 0xB8 && info.Opcode <= 0xBF ? 8 : sizeZ);
+        break;
+    case ImmP: info.ImmediateSize = static_cast<std::uint8_t>(sizeZ + 2); break;
     case ImmO: info.ImmediateSize = info.AddressSize; break;
     case ImmWB: info.ImmediateSize = 3; break;
     case RelB: relSize = 1; break;
-    case RelZ: relSize = info.OperandSize; break;
+    case RelZ: relSize = sizeZ; break;
     }
-    std::uint32_t rel = 0;
+    std::uint64_t rel = 0;
     if (relSize) {
         rel = c.Take(relSize);
     } else if (info.ImmediateSize) {
-        // A far pointer is wider than 32 bits: keep the offset part.
-        int n = info.ImmediateSize > 4 ? 4 : info.ImmediateSize;
+        // A 32-bit far pointer is wider than its offset: keep the offset part.
+        int n = info.ImmediateSize > 4 && !is64 ? 4 : info.ImmediateSize;
         info.Immediate = c.Take(n);
         c.Take(info.ImmediateSize - n);
     }
     if (c.shortOfBytes || c.pos > kMaxInstruction) return info.Next;
 
     info.Valid = true;
-    info.Next = address + static_cast<std::uint32_t>(c.pos);
+    info.Next = (address + c.pos) & mask;
     info.Flow = p.flow;
     info.Indirect = p.indirect;
     info.FarPointer = p.farPtr;
@@ -467,27 +571,27 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
     // Targets of calls and jumps.
     if (p.flow == TFlow::Call || p.flow == TFlow::Jump || p.flow == TFlow::ConditionalJump) {
         if (relSize) {
-            std::uint32_t target = info.Next + static_cast<std::uint32_t>(SignExtend(rel, relSize));
+            std::uint64_t target = (info.Next + static_cast<std::uint64_t>(SignExtend(rel, relSize))) & mask;
             // With a 16-bit operand size the instruction pointer is cut to 16 bits.
             if (info.OperandSize == 2) target &= 0xFFFF;
             info.Target = target;
-            info.RelTargetField = address + static_cast<std::uint32_t>(fieldAt);
+            info.RelTargetField = (address + fieldAt) & mask;
             info.RelTargetSize = static_cast<std::uint8_t>(relSize);
             info.Enlargeable = relSize == 4 || (relSize == 1 && (op == 0xEB || (op >= 0x70 && op <= 0x7F)));
         } else if (p.farPtr && !p.indirect) {
             info.Target = info.Immediate;
-            info.AbsTargetField = address + static_cast<std::uint32_t>(fieldAt);
-        } else if (p.indirect && info.Mod != 3 && info.AbsoluteMemory) {
-            std::uint32_t pointerAt = static_cast<std::uint32_t>(info.Displacement);
+            info.AbsTargetField = (address + fieldAt) & mask;
+        } else if (p.indirect && info.Mod != 3 && (info.AbsoluteMemory || info.RipRelative)) {
+            std::uint64_t pointerAt = static_cast<std::uint64_t>(static_cast<std::int64_t>(info.Displacement));
+            if (info.RipRelative) pointerAt += info.Next;
+            pointerAt &= mask;
             if (info.AddressSize == 2) pointerAt &= 0xFFFF;
-            std::uint32_t target = 0;
-            std::uint16_t target16 = 0;
-            if (p.farPtr || info.OperandSize == 4) {
-                if (SafeRead(memory, pointerAt, &target, 4)) info.Target = target;
-            } else if (SafeRead(memory, pointerAt, &target16, 2)) {
-                info.Target = target16;
-            }
-            info.AbsTargetField = address + static_cast<std::uint32_t>(displacementAt);
+            if (info.AddressSize == 4 && is64) pointerAt &= 0xFFFFFFFF;
+            // The pointer's width: far pointers keep their offset part.
+            int width = p.farPtr ? (rexW ? 8 : 4) : info.OperandSize == 2 ? 2 : is64 ? 8 : 4;
+            std::uint64_t target = 0;
+            if (SafeRead(memory, pointerAt, &target, static_cast<std::size_t>(width))) info.Target = target & mask;
+            info.AbsTargetField = (address + displacementAt) & mask;
         }
         // A call to the very next instruction only fetches its own address.
         if (info.Target == info.Next && (relSize || info.AbsTargetField)) {
@@ -504,7 +608,7 @@ std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address
     return info.Next;
 }
 
-std::uint32_t DecodeInstruction(const TCodeMemory& memory, std::uint32_t address) {
+std::uint64_t DecodeInstruction(const TCodeMemory& memory, std::uint64_t address) {
     TCodeInfo info;
     return DecodeInstruction(memory, address, info);
 }
@@ -545,12 +649,12 @@ std::string InstructionLine(const TCodeMemory& memory, const TCodeInfo& ci, cons
 
 }  // namespace
 
-bool ParseFunctionCode(const TCodeMemory& memory, std::uint32_t entryPoint, TFunctionInfo& info,
+bool ParseFunctionCode(const TCodeMemory& memory, std::uint64_t entryPoint, TFunctionInfo& info,
                        const TParseOptions& options) {
     info = TFunctionInfo{};
     info.EntryPoint = entryPoint;
 
-    std::uint32_t lo = 0, hi = 0;
+    std::uint64_t lo = 0, hi = 0;
     if (!memory.BoundsOf(entryPoint, lo, hi)) {
         info.LastErrorAddress = entryPoint;
         info.LastErrorCode = kInvalidParameterError;
@@ -558,24 +662,24 @@ bool ParseFunctionCode(const TCodeMemory& memory, std::uint32_t entryPoint, TFun
         return false;
     }
     // Bounds that run to the top of the address space end at 0.
-    auto inBounds = [&](std::uint32_t a) { return a >= lo && (hi == 0 || a < hi); };
-    std::uint64_t limit = std::uint64_t(entryPoint) + kMaxFunctionReach;
-    // A function is taken to lie within its first 1024 bytes; a jump beyond
-    // them leaves it.
-    auto inside = [&](std::uint32_t a) { return a >= entryPoint && a <= limit && inBounds(a); };
+    auto inBounds = [&](std::uint64_t a) { return a >= lo && (hi == 0 || a < hi); };
+    std::uint64_t limit = entryPoint + options.MaxReach;
+    // A function is taken to lie within its first MaxReach + 1 bytes (1024
+    // unless the caller knows better); a jump beyond them leaves it.
+    auto inside = [&](std::uint64_t a) { return a >= entryPoint && a <= limit && inBounds(a); };
 
-    auto isHandlerEntry = [&](std::uint32_t target) {
+    auto isHandlerEntry = [&](std::uint64_t target) {
         return target != 0 && (target == options.HandleAnyException || target == options.HandleOnException ||
                                target == options.HandleAutoException || target == options.HandleFinally);
     };
 
-    std::set<std::uint32_t> places{entryPoint};
-    std::set<std::uint32_t> decoded;
-    std::map<std::uint32_t, TCodeInfo> listing;
+    std::set<std::uint64_t> places{entryPoint};
+    std::set<std::uint64_t> decoded;
+    std::map<std::uint64_t, TCodeInfo> listing;
     std::vector<TCodeArea> areas;
 
     while (!places.empty()) {
-        std::uint32_t at = *places.begin();
+        std::uint64_t at = *places.begin();
         places.erase(places.begin());
         if (at > limit) break;
         if (decoded.count(at)) continue;
@@ -620,7 +724,7 @@ bool ParseFunctionCode(const TCodeMemory& memory, std::uint32_t entryPoint, TFun
                             std::uint32_t count = 0;
                             if (SafeRead(memory, ci.Next, &count, 4) && count <= 64) {
                                 for (std::uint32_t i = 0; i < count; ++i) {
-                                    std::uint32_t handler = 0;
+                                    std::uint32_t handler = 0;  // the frames of 32-bit code
                                     if (SafeRead(memory, ci.Next + 4 + 8 * i + 4, &handler, 4) && inside(handler))
                                         places.insert(handler);
                                 }
@@ -664,9 +768,9 @@ bool ParseFunctionCode(const TCodeMemory& memory, std::uint32_t entryPoint, TFun
     if (!info.CodeAreas.empty() && info.CodeAreas.front().Start == entryPoint &&
         info.CodeAreas.front().End - entryPoint > 5) {
         info.Patchable = true;
-        for (std::uint32_t a = entryPoint; a < entryPoint + 6;) {
+        for (std::uint64_t a = entryPoint; a < entryPoint + 6;) {
             TCodeInfo ci;
-            std::uint32_t next = DecodeInstruction(memory, a, ci);
+            std::uint64_t next = DecodeInstruction(memory, a, ci);
             if (ci.Call || ci.Jump) {
                 bool noField = ci.RelTargetField == 0 && ci.AbsTargetField == 0;
                 bool tooShort = ci.RelTargetField != 0 && ci.RelTargetSize < 4 && !ci.Enlargeable;
