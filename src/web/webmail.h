@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "web/http_request.h"
+
 namespace webmail {
 
 std::string LoginPage(const std::string& User, bool ForAdmin);
@@ -20,7 +22,7 @@ std::string FolderOf(const std::string& dir);
 // Actions of "/webmail" and "/webmaillist" before the page: ticked
 // messages, restore and save links, the settings pane. True when the
 // settings were saved.
-bool ListActions(const std::string& User, const std::string& Dir, const std::string& RequestText);
+bool ListActions(const std::string& User, const std::string& Dir, const http::Params& Request);
 std::string WebmailFrameset();
 std::string WebmailListPage(const std::string& User, const std::string& Dir, int StartFrom, bool SettingsSaved);
 // Rows of one page of a folder; Shown gets the number of message rows.
@@ -41,8 +43,8 @@ std::string WebsetsEmail(const std::string& User);
 // "/compose" after the login: a fresh or reply form (GET), attachments
 // added or removed (POST with addfile/do_delete), or the message sent.
 std::string ComposeRequest(const std::string& User, const std::string& Dir, bool IsPost,
-                           const std::string& RequestText, const std::string& LowerText,
-                           const std::string& RequestFile);
+                           const std::string& RequestText, const http::Params& Request,
+                           const std::string& Boundary, const std::string& RequestFile);
 std::string ComposePage(const std::string& User, const std::string& From, const std::string& Subject,
                         const std::string& To, const std::string& CC, const std::vector<std::string>& BodyLines);
 std::string ReplyCompose(const std::string& User, const std::string& MessageFile);

@@ -103,18 +103,18 @@ std::string LocalUserNamed(const std::string& name) {
 }  // namespace
 
 std::string ComposeRequest(const std::string& User, const std::string& Dir, bool IsPost,
-                           const std::string& RequestText, const std::string& LowerText,
-                           const std::string& RequestFile) {
+                           const std::string& RequestText, const http::Params& Request,
+                           const std::string& Boundary, const std::string& RequestFile) {
     if (!IsPost) {
         EmptyAttachFolder(User);
-        const std::string reply = http::GetRequestParam("replyfile", LowerText);
+        const std::string reply = http::Lower(Request.Get("replyfile"));
         std::string file;
         const std::string folder = Dir == "settings" ? "in" : Dir;
         if (http::IsPlainName(reply) && smtp::IsUserFile(reply + ".dat", User))
             file = platform::ResolveNoCase(smtp::StoreFolder(folder), reply + ".dat");
         return ReplyCompose(User, file);
     }
-    const std::string boundary = http::GetRequestParam("Boundary", RequestText);
+    const std::string& boundary = Boundary;
     auto field = [&](const std::string& name) { return http::GetMultipartField(name, RequestText, boundary); };
     const bool addFile = !field("addfile").empty();
     if (addFile || !field("do_delete").empty()) {

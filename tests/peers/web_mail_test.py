@@ -17,6 +17,7 @@ import webpeer  # noqa: E402
 BOB = "u=bob&p=bobpw"
 ALICE = "u=alice&p=alicepw"
 CAROL = "u=carol&p=carolpw"
+ATTRS = "; HttpOnly; SameSite=Strict"
 
 
 def message(subject, body="Hello", sender="Eve <eve@example.com>", to="bob@office.lan", extra=""):
@@ -40,16 +41,18 @@ class WebMail(unittest.TestCase):
         self.assertEqual(status, 200)
         self.assertIn(b'name="loginform"', body)
         self.assertIn(b'value="bob"', body)
-        self.assertEqual(headers["Set-Cookie"], "u=bob&p=nope")
+        self.assertEqual(headers["Set-Cookie"], "u=bob&p=nope" + ATTRS)
         # Right password (any letter case): the frameset and a cookie that logs in again.
         status, headers, body = self.srv.post_form("/webmail", {"user": "bob", "password": "BOBPW"})
         self.assertIn(b'src="/webmaillist"', body)
-        self.assertEqual(headers["Set-Cookie"], "u=bob&p=BOBPW")
-        _, _, body = self.srv.get("/WebMailList", cookie=headers["Set-Cookie"])
+        self.assertEqual(headers["Set-Cookie"], "u=bob&p=BOBPW" + ATTRS)
+        _, _, body = self.srv.get("/WebMailList", cookie=headers["Set-Cookie"].split(";")[0])
         self.assertIn(b"Webmail for bob - Inbox", body)
-        # Log out: an empty user name in the request line wins over the cookie.
-        _, _, body = self.srv.get("/webmail?u=", cookie=BOB)
+        # Log out: an empty user name in the request line wins over the
+        # cookie, and the new cookie keeps no password.
+        _, headers, body = self.srv.get("/webmail?u=", cookie=BOB)
         self.assertIn(b'name="loginform"', body)
+        self.assertEqual(headers["Set-Cookie"], "u=&p=" + ATTRS)
 
     def test_list_read_and_paging(self):
         # Carol's mailbox holds only these.
@@ -201,13 +204,13 @@ class WebMail(unittest.TestCase):
 
     def test_status_and_spam_pages(self):
         _, headers, body = self.srv.get("/anything/else")
-        self.assertEqual(headers["Set-Cookie"], "u=&p=")
+        self.assertEqual(headers["Set-Cookie"], "u=&p=" + ATTRS)
         self.assertIn(b"Msgs to send: ", body)
         # Send/Recv from the browser answers with the status page once the
         # cycle has had its moment (whether or not the page offers the button).
         _, headers, body = self.srv.get("/send")
         self.assertIn(b"Msgs to send: ", body)
-        self.assertEqual(headers["Set-Cookie"], "u=&p=")
+        self.assertEqual(headers["Set-Cookie"], "u=&p=" + ATTRS)
         self.srv.write_message("Spam1", "bob_s1.dat", message("Cheap pills", sender="Spammer <sp@junk.example>"))
         self.srv.write_message("Spam2", "bob_s2.dat", message("Cheaper pills", sender="sp2@junk.example"))
         _, _, body = self.srv.get("/spam")
