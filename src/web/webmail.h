@@ -59,6 +59,10 @@ std::string SplitFirst(std::string& Text, char Char);
 // ">" and "|". Empty when the text has no "@". pos/len locate it.
 std::string AddressAround(const std::string& text, std::size_t from = 0, std::size_t* begin = nullptr,
                           std::size_t* end = nullptr);
+// A text field as the browser posted it, as UTF-8: valid UTF-8 as it is,
+// anything else taken as windows-1252 (the pages' charset); numeric
+// character references to characters beyond ASCII become the characters.
+std::string FormText(const std::string& text);
 // ProgramDir + "attach/" + user + "/".
 std::string AttachFolder(const std::string& User);
 

@@ -1,6 +1,8 @@
 // Web mail compose and send: the compose form with its uploaded
 // attachments, replies, and sending, which stores the message exactly as
 // the SMTP server stores mail from a local client.
+#include "codecs/charsettables.h"
+#include "codecs/codectables.h"
 #include "codecs/details.h"
 #include "codecs/qevmsg.h"
 #include "filters/addinrule.h"
@@ -87,6 +89,66 @@ std::vector<std::string> BodyLinesOf(const std::string& body) {
     return lines;
 }
 
+void AppendUtf8(std::string& out, unsigned cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+bool IsAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// An RFC 2047 header text: UTF-8 in encoded words of at most 75
+// characters, cut between characters.
+std::string EncodedWords(const std::string& utf8) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        std::size_t end = std::min(utf8.size(), i + 45);
+        while (end < utf8.size() && end > i && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
+        if (!out.empty()) out += ' ';
+        out += "=?UTF-8?B?" + CodecTables::EncodeBase64(std::string_view(utf8).substr(i, end - i)) + "?=";
+        i = end;
+    }
+    return out;
+}
+
+// An address list with its display names encoded where they hold more than
+// ASCII; the addresses stay as typed.
+std::string EncodedAddressList(const std::string& list) {
+    if (IsAscii(list)) return list;
+    std::string rest = list, out;
+    bool first = true;
+    while (!rest.empty()) {
+        std::string item = SplitFirst(rest, ',');
+        if (!first) out += ',';
+        first = false;
+        const std::size_t lt = item.find('<');
+        if (IsAscii(item) || lt == std::string::npos) {
+            out += item;
+            continue;
+        }
+        std::string name = Trim(item.substr(0, lt));
+        if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+        const bool leadingBlank = !item.empty() && item[0] == ' ';
+        out += (leadingBlank ? " " : "") + (IsAscii(name) ? name : EncodedWords(name)) + " " + item.substr(lt);
+    }
+    return out;
+}
+
 void EmptyAttachFolder(const std::string& user) { platform::DeleteFiles(AttachFolder(user), "*"); }
 
 // The user name of the users table for a bare name, empty when none.
@@ -102,6 +164,38 @@ std::string LocalUserNamed(const std::string& name) {
 
 }  // namespace
 
+std::string FormText(const std::string& text) {
+    std::string utf8 = CharsetTables::IsValidUtf8(text) ? text : CharsetTables::ToUtf8(text, CharsetTables::TCharset::Windows1252);
+    if (utf8.find("&#") == std::string::npos) return utf8;
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if (utf8[i] == '&' && i + 3 < utf8.size() && utf8[i + 1] == '#') {
+            const bool hex = utf8[i + 2] == 'x' || utf8[i + 2] == 'X';
+            std::size_t j = i + (hex ? 3 : 2);
+            unsigned cp = 0;
+            std::size_t digits = 0;
+            for (; j < utf8.size() && digits < 8; ++j, ++digits) {
+                const char c = utf8[j];
+                int v = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+                if (v < 0) break;
+                cp = cp * (hex ? 16 : 10) + static_cast<unsigned>(v);
+            }
+            // Only what the browser had to write so: characters beyond
+            // ASCII. A reference to an ASCII character is text the user typed.
+            if (digits > 0 && j < utf8.size() && utf8[j] == ';' && cp >= 0x80 && cp <= 0x10FFFF &&
+                !(cp >= 0xD800 && cp <= 0xDFFF)) {
+                AppendUtf8(out, cp);
+                i = j;
+                continue;
+            }
+        }
+        out += utf8[i];
+    }
+    return out;
+}
+
 std::string ComposeRequest(const std::string& User, const std::string& Dir, bool IsPost,
                            const std::string& RequestText, const http::Params& Request,
                            const std::string& Boundary, const std::string& RequestFile) {
@@ -115,7 +209,7 @@ std::string ComposeRequest(const std::string& User, const std::string& Dir, bool
         return ReplyCompose(User, file);
     }
     const std::string& boundary = Boundary;
-    auto field = [&](const std::string& name) { return http::GetMultipartField(name, RequestText, boundary); };
+    auto field = [&](const std::string& name) { return FormText(http::GetMultipartField(name, RequestText, boundary)); };
     const bool addFile = !field("addfile").empty();
     if (addFile || !field("do_delete").empty()) {
         platform::CreateFolder(AttachFolder(User));
@@ -144,7 +238,10 @@ std::string ComposePage(const std::string& User, const std::string& From, const 
         "window.open(URL, 'address', 'scrollbars=yes,width=400,height=600'); }\r\n</SCRIPT>\r\n";
     std::string p = http::PageHead("Tarnwick - WebMail", false, style);
     p += std::string("<BODY onLoad=\"document.EMailForm.") + (From.empty() ? "emailto" : "emailbody") + ".focus()\">\r\n";
-    p += "<FORM name=\"EMailForm\" method=\"post\" enctype=\"multipart/form-data\" action=\"/compose\">\r\n";
+    // The form comes back in UTF-8 whatever the page's own charset, so that
+    // no character the user typed is lost.
+    p += "<FORM name=\"EMailForm\" method=\"post\" enctype=\"multipart/form-data\" accept-charset=\"UTF-8\" "
+         "action=\"/compose\">\r\n";
     p += "<TABLE border=\"0\" cellpadding=\"2\">\r\n";
     p += "<TR><TD>From:</TD><TD><INPUT class=\"button\" type=\"text\" name=\"emailfrom\" size=\"60\" value=\"" +
          HtmlEscape(From) + "\"></TD></TR>\r\n";
@@ -246,11 +343,13 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
         msg.Date = smtp::GeneratedDate();
         // The library insists on an address; mail for local users only may
         // carry whatever the user typed.
-        msg.From = From.find('@') != std::string::npos ? OneLine(From) : "x@x";
-        msg.SendTo = OneLine(To);
-        msg.CC = OneLine(CC);
-        msg.Subject = OneLine(Subject);
+        msg.From = From.find('@') != std::string::npos ? OneLine(EncodedAddressList(From)) : "x@x";
+        msg.SendTo = OneLine(EncodedAddressList(To));
+        msg.CC = OneLine(EncodedAddressList(CC));
+        msg.Subject = IsAscii(Subject) ? OneLine(Subject) : EncodedWords(OneLine(Subject));
         msg.Text = BodyLinesOf(Body);
+        // Text beyond ASCII comes from the browser as UTF-8 and goes out so.
+        if (!IsAscii(Body)) msg.CharSet = "UTF-8";
         std::vector<std::string> extra;
         for (const auto& f : platform::ListFiles(AttachFolder(User), "*")) {
             const std::string path = AttachFolder(User) + f;
@@ -264,7 +363,7 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
         if (From.find('@') == std::string::npos)
             for (auto& line : msg.RawMail)
                 if (line.rfind("From: ", 0) == 0) {
-                    line = "From: " + OneLine(From);
+                    line = "From: " + OneLine(IsAscii(From) ? From : EncodedWords(From));
                     break;
                 }
         text = smtp::WithEndMarker(msg.RawMailText());
