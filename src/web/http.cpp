@@ -429,6 +429,10 @@ void TFrmhttp::httpServerClientRead(platform::TcpConnection& Socket) {
         if (state->head.contentLength != http::kNoContentLength &&
             state->head.contentLength > limit - static_cast<std::int64_t>(body))
             state->tooLarge = true;
+        // The whole form at once: growing a string of megabytes step by
+        // step copies it over and over inside read events.
+        if (!state->head.multipart && !state->tooLarge && state->head.contentLength != http::kNoContentLength)
+            state->text.reserve(body + static_cast<std::size_t>(state->head.contentLength));
         if (state->head.multipart && !state->tooLarge) {
             // Only uploads are spooled: the upload routine reads the file.
             state->spoolPath = ProgramDir + "attach/http_" + std::to_string(Socket.RemotePort()) + "_" +
@@ -585,7 +589,7 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     const std::int64_t contentLength = isPost ? head.contentLength : http::kNoContentLength;
     // Parameters come from the request line, the Cookie lines and the body;
     // never from other header lines.
-    const http::Params params(http::ParamSource(requestText, head.multipart));
+    const http::Params params = http::Params::OfRequest(requestText, head.multipart);
     auto param = [&](const char* name) { return params.Get(name); };
     auto lowerParam = [&](const char* name) { return http::Lower(params.Get(name)); };
     // The request text in lower case, as the upload pages read it: for a

@@ -290,7 +290,7 @@ std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines) {
     std::string p = PageHead("Tarnwick - Spam Address setup", false) + "<BODY>\r\n";
     if (IsUpload) {
         int count = 0;
-        for (const auto& line : SplitRequestLines(UploadedPart(RequestLines, "uploaded_file"))) {
+        ForEachLineWith(UploadedPart(RequestLines, "uploaded_file"), '@', [&](const std::string& line) {
             std::size_t from = 0, begin = 0, end = 0;
             while (line.find('@', from) != std::string::npos) {
                 const std::string address = webmail::AddressAround(line, from, &begin, &end);
@@ -299,7 +299,7 @@ std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines) {
                 AddSafeAddress(address);
                 ++count;
             }
-        }
+        });
         if (count > 0)
             p += "<b>Success!</b><BR><BR>You have successfully uploaded " + std::to_string(count) +
                  " email addresses.<BR><BR>Please close this browser now.";

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -41,6 +42,22 @@ std::string DecodePercent(const std::string& value);
 // A named field of a multipart/form-data request, or of a URL-encoded one.
 std::string GetMultipartField(const std::string& Name, const std::string& Text,
                               const std::string& Boundary);
+
+// Calls fn with each line of text (split as SplitRequestLines) that holds
+// the character c, without splitting the rest: an upload may be megabytes
+// of line ends.
+template <typename Fn>
+void ForEachLineWith(std::string_view text, char c, Fn fn) {
+    std::size_t pos = 0;
+    while ((pos = text.find(c, pos)) != std::string_view::npos) {
+        std::size_t start = text.find_last_of("\r\n", pos);
+        start = start == std::string_view::npos ? 0 : start + 1;
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos) end = text.size();
+        fn(std::string(text.substr(start, end - start)));
+        pos = end;
+    }
+}
 
 // True for text that holds UTF-8 sequences and nothing that is not UTF-8.
 bool IsUtf8Text(const std::string& text);
@@ -82,13 +99,18 @@ public:
     Params() = default;
     // text: name=value pairs separated by NUL, LF, CR, blank, "&" or ";".
     explicit Params(const std::string& text);
+    // The parameters of a whole request (from its ParamSource).
+    static Params OfRequest(const std::string& requestText, bool multipart);
     // Decoded value ("+" is a blank); the first occurrence wins, names
-    // compare without case. Empty when absent.
+    // compare without case. Empty when absent, and for a value longer than
+    // any page sends (kMaxValue).
     std::string Get(const std::string& name) const;
     bool Has(const std::string& name) const;
 
 private:
+    void Add(std::string_view text);
     static constexpr std::size_t kMaxNames = 20000;
+    static constexpr std::size_t kMaxValue = 64 * 1024;
     std::unordered_map<std::string, std::string> values_;
 };
 

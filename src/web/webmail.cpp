@@ -15,6 +15,7 @@
 #include "web/http.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <cstdio>
 #include <exception>
 #include <sys/stat.h>
@@ -167,10 +168,16 @@ bool ListActions(const std::string& User, const std::string& Dir, const http::Pa
     if (!inputType.empty()) {
         int delCount = settings::IntFromText(Request.Get("DelCount"), 0);
         delCount = std::clamp(delCount, 0, 1000);
+        // The folder is listed once for all ticked names, not once per name.
+        std::unordered_map<std::string, std::string> files;
+        const std::string folderPath = smtp::StoreFolder(folder);
+        for (const auto& f : smtp::ListUserFiles(folderPath, User)) files.emplace(http::Lower(f), folderPath + f);
         for (int i = 0; i <= delCount; ++i) {
             const std::string name = Request.Get("Del" + std::to_string(i));
-            if (name.empty()) continue;
-            const std::string path = OwnMessage(User, folder, name);
+            if (name.empty() || !http::IsPlainName(name) || !smtp::IsUserFile(name + ".dat", User)) continue;
+            auto found = files.find(http::Lower(name + ".dat"));
+            if (found == files.end() || !platform::FileExists(found->second)) continue;
+            const std::string path = found->second;
             if (path.empty()) continue;
             bool ok = true;
             if (inputType == "delete" && folder == "in" && FrmSettings != nullptr && FrmSettings->deletedDays() > 0)
@@ -425,6 +432,10 @@ std::string MessageRows(const std::string& User, const std::string& Dir, const s
 
 // --- Address book ---------------------------------------------------------------
 
+namespace {
+constexpr int kMaxAddressEntries = 10000;
+}  // namespace
+
 std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, const std::string& RequestLines) {
     const std::string field = ForCC ? "emailcc" : "emailto";
     std::string script =
@@ -450,10 +461,13 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
             if (IsUpload) {
                 t.First();
                 while (!t.Eof()) t.Delete();
-                for (const auto& line : http::SplitRequestLines(http::UploadedPart(RequestLines, "uploaded_file"))) {
-                    if (line.find('@') == std::string::npos) continue;
+                // An address book has hundreds of entries, not millions: the
+                // table lives in memory.
+                int taken = 0;
+                http::ForEachLineWith(http::UploadedPart(RequestLines, "uploaded_file"), '@', [&](const std::string& line) {
                     std::string email = AddressAround(line);
-                    if (email.empty()) continue;
+                    if (email.empty() || taken >= kMaxAddressEntries) return;
+                    ++taken;
                     std::string name;
                     if (!line.empty() && line[0] == '"') {
                         std::size_t q = line.find("\",", 1);
@@ -472,7 +486,7 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
                         // The same name twice: the first entry stays.
                         if (t.State() != dsBrowse) t.Cancel();
                     }
-                }
+                });
                 t.SaveToBinaryFile(ProgramDir + "address.dat");
             }
             t.First();
