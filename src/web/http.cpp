@@ -30,6 +30,10 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <string_view>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 TFrmhttp* Frmhttp = nullptr;
@@ -63,6 +67,78 @@ const char kHexUpper[] = "0123456789ABCDEF";
 
 }  // namespace
 
+namespace {
+
+// A spooled request mapped read-only: an upload of megabytes is searched
+// and copied from the page cache, never loaded into memory whole.
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0) return;
+        size_ = static_cast<std::size_t>(st.st_size);
+        ok_ = true;
+        if (size_ == 0) return;
+        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+        if (p == MAP_FAILED) {
+            ok_ = false;
+            size_ = 0;
+            return;
+        }
+        data_ = static_cast<const char*>(p);
+    }
+    ~MappedFile() {
+        if (data_) ::munmap(const_cast<char*>(data_), size_);
+        if (fd_ >= 0) ::close(fd_);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    bool ok() const { return ok_; }
+    std::string_view view() const { return data_ ? std::string_view(data_, size_) : std::string_view(); }
+
+private:
+    int fd_ = -1;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool ok_ = false;
+};
+
+}  // namespace
+
+bool LoadRequestWithoutFiles(const std::string& RequestFile, const std::string& Boundary, std::string& Text) {
+    Text.clear();
+    MappedFile file(RequestFile);
+    if (!file.ok()) return false;
+    const std::string_view all = file.view();
+    std::size_t body = BodyOffset(std::string(all.substr(0, std::min<std::size_t>(all.size(), kMaxHeaderBytes + 4))));
+    if (body == std::string::npos || Boundary.empty()) {
+        Text.assign(all);
+        return true;
+    }
+    Text.assign(all.substr(0, body));
+    const std::string delimiter = "--" + Boundary;
+    std::size_t pos = body;
+    while (pos < all.size()) {
+        const std::size_t headerEnd = all.find("\r\n\r\n", pos);
+        if (headerEnd == std::string_view::npos) break;
+        const std::string_view header = all.substr(pos, headerEnd + 4 - pos);
+        const std::size_t next = all.find("\r\n" + delimiter, headerEnd + 4);
+        const std::size_t stop = next == std::string_view::npos ? all.size() : next;
+        Text.append(header);
+        // A file's data stays in the spool; the text fields come along.
+        if (header.find("filename=") == std::string_view::npos) Text.append(all.substr(headerEnd + 4, stop - headerEnd - 4));
+        pos = stop;
+        if (next == std::string_view::npos) break;
+        const std::size_t lineEnd = all.find("\r\n", next + 2);
+        const std::size_t partStart = lineEnd == std::string_view::npos ? all.size() : lineEnd + 2;
+        Text.append(all.substr(next, partStart - next));
+        pos = partStart;
+    }
+    if (pos < all.size()) Text.append(all.substr(pos));
+    return true;
+}
+
 std::string SafeUploadName(const std::string& name) {
     std::string base = name;
     std::size_t cut = base.find_last_of("\\/");
@@ -79,20 +155,21 @@ std::string SafeUploadName(const std::string& name) {
 bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& User,
                             const std::string& Boundary) {
     if (Boundary.empty() || !IsPlainName(User)) return false;
-    std::string data;
-    if (!platform::ReadFile(RequestFile, data)) return false;
-    const std::string key = "Content-Disposition: form-data; name=\"atchfile\";";
+    MappedFile file(RequestFile);
+    if (!file.ok()) return false;
+    const std::string_view data = file.view();
+    const std::string_view key = "Content-Disposition: form-data; name=\"atchfile\";";
     std::size_t pos = data.find(key);
     if (pos == std::string::npos) return false;
     std::size_t lineEnd = data.find_first_of("\r\n", pos);
     if (lineEnd == std::string::npos) return false;
-    std::string line = data.substr(pos, lineEnd - pos);
+    const std::string_view line = data.substr(pos, lineEnd - pos);
     std::string name;
     std::size_t fn = line.find("filename=\"");
     if (fn != std::string::npos) {
         fn += 10;
         std::size_t q = line.find('"', fn);
-        name = line.substr(fn, q == std::string::npos ? std::string::npos : q - fn);
+        name = std::string(line.substr(fn, q == std::string::npos ? std::string::npos : q - fn));
     }
     name = SafeUploadName(name);
     std::size_t start = data.find("\r\n\r\n", pos);
@@ -103,8 +180,19 @@ bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& U
     const std::string folder = ProgramDir + "attach/" + User;
     platform::CreateFolder(folder);
     const std::string target = folder + "/" + name;
+    const std::string temp = target + ".part";
     ::unlink(target.c_str());
-    return platform::WriteFileAtomic(target, data.substr(start, end - start));
+    // Copied from the mapping straight into the file: the upload is never
+    // held in memory.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = platform::WriteAll(fd, data.data() + start, end - start);
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
 }
 
 // --- Page building -----------------------------------------------------------
@@ -480,8 +568,13 @@ void TFrmhttp::Answer(const platform::TcpConnectionPtr& socket) {
         readable = std::fflush(state->spool) == 0;
         std::fclose(state->spool);
         state->spool = nullptr;
-        // The body was spooled, not kept: the handlers read it whole.
-        readable = readable && (state->tooLarge || platform::ReadFile(state->spoolPath, request));
+        // The body was spooled, not kept. The compose form's files stay in
+        // the spool (the upload routine copies them from there); other
+        // uploads are address lists that the pages read whole.
+        if (readable && !state->tooLarge)
+            readable = state->head.path == "/compose"
+                           ? http::LoadRequestWithoutFiles(state->spoolPath, state->head.boundary, request)
+                           : platform::ReadFile(state->spoolPath, request);
     } else if (state->head.multipart && !state->tooLarge) {
         readable = false;  // the spool file could not be written
     }

@@ -58,6 +58,10 @@ SpamPageSettings CurrentSpamPageSettings();
 
 // --- Requests ---------------------------------------------------------------
 
+// The spooled multipart request in RequestFile without the data of its file
+// fields (their part headers stay), so that a compose form with an
+// attachment of megabytes is read into memory as its text fields only.
+bool LoadRequestWithoutFiles(const std::string& RequestFile, const std::string& Boundary, std::string& Text);
 // Stores the file of the form field "atchfile" of the request spooled in
 // RequestFile as attach/<User>/<file name>. False when nothing was stored.
 bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& User,

@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace webmail {
@@ -147,6 +149,95 @@ std::string EncodedAddressList(const std::string& list) {
         out += (leadingBlank ? " " : "") + (IsAscii(name) ? name : EncodedWords(name)) + " " + item.substr(lt);
     }
     return out;
+}
+
+bool WriteAllTo(int fd, const std::string& text) { return platform::WriteAll(fd, text); }
+
+// The message FillRawMail made (without attachments) written to path with
+// the files attached as FillRawMail attaches them: their base64 is made
+// from the files piece by piece, so that an attachment of megabytes is
+// never held whole in memory.
+bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    if (files.empty()) {
+        ok = WriteAllTo(fd, smtp::WithEndMarker(msg.RawMailText()));
+    } else {
+        const std::string delimiter = "--" + qev_util::MakeBoundary();
+        std::string head, textHeaders, body;
+        std::size_t i = 0;
+        for (; i < msg.RawMail.size() && !msg.RawMail[i].empty(); ++i) {
+            const std::string& line = msg.RawMail[i];
+            if (line.rfind("Content-Type: ", 0) == 0) {
+                textHeaders += line + "\r\n";
+                head += "Content-Type: multipart/mixed; boundary=\"" + delimiter.substr(2) + "\"\r\n";
+            } else if (line.rfind("Content-Transfer-Encoding: ", 0) == 0) {
+                textHeaders += line + "\r\n";
+            } else {
+                head += line + "\r\n";
+            }
+        }
+        for (++i; i < msg.RawMail.size(); ++i) body += msg.RawMail[i] + "\r\n";
+        ok = WriteAllTo(fd, head + "\r\n" + delimiter + "\r\n" + textHeaders + "\r\n" + body);
+        // Whole lines of 76 characters from every piece but the last.
+        std::vector<char> buffer(57 * 1152);
+        for (const auto& file : files) {
+            if (!ok) break;
+            const std::string slashFree = file.substr(file.find_last_of('/') + 1);
+            std::string name;
+            for (char c : slashFree)
+                if (c != '"' && c != '\\') name += c == '\r' || c == '\n' ? ' ' : c;
+            std::string type = qev_util::ContentTypeOfExtension(file);
+            type.erase(std::remove_if(type.begin(), type.end(), [](char c) { return c == '"' || c == '\r' || c == '\n'; }),
+                       type.end());
+            ok = WriteAllTo(fd, delimiter + "\r\nContent-Type: " + type + "; name=\"" + name +
+                                    "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+                                    "filename=\"" + name + "\"\r\n\r\n");
+            const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+            if (in < 0) {
+                ok = false;
+                break;
+            }
+            for (;;) {
+                // A full buffer is read before encoding, so that only the
+                // file's last line is short.
+                std::size_t got = 0;
+                while (got < buffer.size()) {
+                    const ssize_t r = ::read(in, buffer.data() + got, buffer.size() - got);
+                    if (r < 0 && errno == EINTR) continue;
+                    if (r <= 0) {
+                        if (r < 0) ok = false;
+                        break;
+                    }
+                    got += static_cast<std::size_t>(r);
+                }
+                if (got == 0 || !ok) break;
+                ok = WriteAllTo(fd, CodecTables::EncodeBase64(std::string_view(buffer.data(), got), 76) + "\r\n");
+                if (!ok || got < buffer.size()) break;
+            }
+            ::close(in);
+        }
+        ok = ok && WriteAllTo(fd, "\r\n" + delimiter + "--\r\n\r\n.\r\n");
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+
+// A copy of the message file in a mailbox folder as <user>_<id>.dat, made
+// as the store makes its files: whole under a temporary name, then linked
+// to a name nobody has. The path, or empty when it could not be stored.
+std::string CopyIntoMailbox(const std::string& message, const std::string& folderName, const std::string& user,
+                            const std::string& id) {
+    const std::string folder = smtp::StoreFolder(folderName);
+    const std::string temp = folder + "x" + id + "_" + std::to_string(smtp::Random(1000000)) + ".tmp";
+    if (!platform::CopyFileKeepDate(message, temp)) return std::string();
+    const std::string path = folder + smtp::MailboxFileName(user, id);
+    const bool linked = ::link(temp.c_str(), path.c_str()) == 0;
+    ::unlink(temp.c_str());
+    if (!linked || !platform::SyncPath(folder)) return std::string();
+    return path;
 }
 
 void EmptyAttachFolder(const std::string& user) { platform::DeleteFiles(AttachFolder(user), "*"); }
@@ -337,7 +428,12 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
                       "your browser.<BR><BR>";
     }
 
-    std::string text;
+    // The message is built into a file, and every copy is made from it.
+    const std::string built = ProgramDir + "attach/send_" + User + ".tmp";
+    struct Remove {
+        const std::string& path;
+        ~Remove() { ::unlink(path.c_str()); }
+    } removeBuilt{built};
     try {
         TQevMsg msg;
         msg.Date = smtp::GeneratedDate();
@@ -350,14 +446,14 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
         msg.Text = BodyLinesOf(Body);
         // Text beyond ASCII comes from the browser as UTF-8 and goes out so.
         if (!IsAscii(Body)) msg.CharSet = "UTF-8";
-        std::vector<std::string> extra;
+        std::vector<std::string> extra, files;
         for (const auto& f : platform::ListFiles(AttachFolder(User), "*")) {
             const std::string path = AttachFolder(User) + f;
             if (!platform::FileExists(path)) continue;
-            msg.Attachments.AddFile(path);
+            files.push_back(path);
             extra.push_back("X-Attachment: " + OneLine(f));
         }
-        if (!extra.empty()) extra.push_back("X-AttachmentCount: " + std::to_string(msg.Attachments.Count()));
+        if (!extra.empty()) extra.push_back("X-AttachmentCount: " + std::to_string(files.size()));
         msg.ExtraHeaders = extra;
         msg.FillRawMail();
         if (From.find('@') == std::string::npos)
@@ -366,7 +462,7 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
                     line = "From: " + OneLine(IsAscii(From) ? From : EncodedWords(From));
                     break;
                 }
-        text = smtp::WithEndMarker(msg.RawMailText());
+        if (!WriteMessageFile(msg, files, built)) return page + "Couldn't send email - it cannot be stored.<BR><BR>";
     } catch (const std::exception& e) {
         return page + "Couldn't send email - " + HtmlEscape(e.what()) + "<BR><BR>";
     }
@@ -385,7 +481,7 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
                 record.emplace_back("To" + std::to_string(i + 1), "<" + external[i] + ">");
             record.emplace_back("From", "<" + sender + ">");
             record.emplace_back("User", User);
-            ok = platform::WriteFileAtomic(out + id + smtp::StateReceiving, text) &&
+            ok = platform::CopyFileKeepDate(built, out + id + smtp::StateReceiving) &&
                  smtp::WritePortsSection(id, record) &&
                  std::rename((out + id + smtp::StateReceiving).c_str(), (out + id + smtp::StateQueued).c_str()) == 0 &&
                  platform::SyncPath(out);
@@ -404,10 +500,10 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
     EmptyAttachFolder(User);
     std::vector<std::string> failed;
     for (const auto& user : mailboxes) {
-        if (smtp::WriteMailboxFile(smtp::FolderIn, user, id, text).empty()) failed.push_back(user);
+        if (CopyIntoMailbox(built, smtp::FolderIn, user, id).empty()) failed.push_back(user);
         else if (FrmServers != nullptr) FrmServers->QueueNewMailAlert(user);
     }
-    smtp::WriteMailboxFile(smtp::FolderWebSent, User, id, text);
+    CopyIntoMailbox(built, smtp::FolderWebSent, User, id);
     if (!failed.empty()) {
         page += "Couldn't deliver to";
         for (const auto& u : failed) page += " " + HtmlEscape(u);
