@@ -685,17 +685,20 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     const http::Params params = http::Params::OfRequest(requestText, head.multipart);
     auto param = [&](const char* name) { return params.Get(name); };
     auto lowerParam = [&](const char* name) { return http::Lower(params.Get(name)); };
-    // The request text in lower case, as the upload pages read it: for a
-    // POST other than "/safeaddresses" each "&" starts a line of its own.
-    auto lowerLines = [&] {
-        std::string lower = http::Lower(requestText);
-        if (!isPost || path == "/safeaddresses") return lower;
+    // The uploaded file of an upload page, in lower case as those pages
+    // read the request: for a POST other than "/safeaddresses" each "&"
+    // starts a line of its own. Only the file is lowered, not the request.
+    auto uploadedLines = [&] {
+        std::string lower = http::Lower(http::UploadedPart(requestText, "uploaded_file"));
+        if (path == "/safeaddresses" || lower.find('&') == std::string::npos) return lower;
         std::string replaced;
-        replaced.reserve(lower.size());
-        for (char c : lower) {
-            if (c == '&') replaced += "\r\n";
-            else replaced += c;
+        replaced.reserve(lower.size() + 64);
+        std::size_t from = 0;
+        for (std::size_t amp = lower.find('&'); amp != std::string::npos; amp = lower.find('&', from)) {
+            replaced.append(lower, from, amp - from).append("\r\n");
+            from = amp + 1;
         }
+        replaced.append(lower, from, std::string::npos);
         return replaced;
     };
 
@@ -768,7 +771,8 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     } else if (path == "/spam") {
         page = http::SpamFrameset();
     } else if (path == "/safeaddresses") {
-        page = http::SafeAddressesPage(isPost && contentLength < 100000, isPost ? lowerLines() : std::string());
+        const bool upload = isPost && contentLength < 100000;
+        page = http::SafeAddressesPage(upload, upload ? uploadedLines() : std::string());
     } else if (!attachFile.empty()) {
         // Browsers send the name %-escaped: the length limit is the name's own.
         std::string name = path.size() > 1 ? details::UnescapeName(path.substr(1)).substr(0, 64) : std::string();
@@ -797,7 +801,9 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
             std::string dir = lowerParam("dir");
             if (dir != "websent" && dir != "webdeleted" && dir != "websaved" && dir != "settings") dir = "in";
             if (path == "/address") {
-                page = webmail::AddressBookPage(user, !param("cc").empty(), isPost, isPost ? lowerLines() : std::string());
+                // The upload form is multipart; any other POST brings no file.
+                const bool upload = isPost && head.multipart;
+                page = webmail::AddressBookPage(user, !param("cc").empty(), upload, upload ? uploadedLines() : std::string());
             } else if (path == "/attach") {
                 page = webmail::AttachPage(user);
             } else if (path == "/compose") {

@@ -105,6 +105,7 @@ std::string StatusPage();
 std::string SpamFrameset();
 std::string SpamListPage();
 std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneLine);
+// RequestLines: the uploaded file's text, in lower case.
 std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines);
 // A log file as plain text; isHtml is cleared. Only the five logs are served.
 std::string LogText(const std::string& FileName, bool& isHtml);

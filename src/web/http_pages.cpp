@@ -290,7 +290,7 @@ std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines) {
     std::string p = PageHead("Tarnwick - Spam Address setup", false) + "<BODY>\r\n";
     if (IsUpload) {
         int count = 0;
-        ForEachLineWith(UploadedPart(RequestLines, "uploaded_file"), '@', [&](const std::string& line) {
+        ForEachLineWith(RequestLines, '@', [&](const std::string& line) {
             std::size_t from = 0, begin = 0, end = 0;
             while (line.find('@', from) != std::string::npos) {
                 const std::string address = webmail::AddressAround(line, from, &begin, &end);

@@ -210,7 +210,7 @@ std::int64_t ContentLength(const std::vector<std::string>& lowerLines) {
         const std::string digits = Trim(line.substr(p + 15));
         std::int64_t value = 0;
         bool ok = !digits.empty() && digits.size() <= 15;
-        for (char c : digits) {
+        for (char c : ok ? digits : std::string()) {
             if (c < '0' || c > '9') {
                 ok = false;
                 break;

@@ -464,7 +464,7 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
                 // An address book has hundreds of entries, not millions: the
                 // table lives in memory.
                 int taken = 0;
-                http::ForEachLineWith(http::UploadedPart(RequestLines, "uploaded_file"), '@', [&](const std::string& line) {
+                http::ForEachLineWith(RequestLines, '@', [&](const std::string& line) {
                     std::string email = AddressAround(line);
                     if (email.empty() || taken >= kMaxAddressEntries) return;
                     ++taken;

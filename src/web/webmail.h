@@ -31,6 +31,8 @@ std::string MessageRows(const std::string& User, const std::string& Dir, const s
 // One folder tab; the folder being listed is shown without a link.
 std::string FolderTabs(const std::string& Dir, const std::string& Caption, const std::string& Current);
 
+// RequestLines: the uploaded file's text, in lower case, with each "&"
+// starting a line.
 std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, const std::string& RequestLines);
 // The first distribution-list address of the user (empty when none).
 std::string UserEmailFromLink(const std::string& User);

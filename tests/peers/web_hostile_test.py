@@ -62,22 +62,26 @@ class Hostile(unittest.TestCase):
     # --- the mail servers answer while the web server is busy --------------
 
     def probe_mail_servers(self, rounds=5):
-        """Worst time in seconds for a POP3 greeting with a login and an SMTP
-        greeting with EHLO."""
+        """Longest wait in seconds for one reply of the POP3 server (greeting,
+        USER, PASS, STAT) or of the SMTP server (greeting, EHLO)."""
         worst = 0.0
+
+        def timed(call):
+            nonlocal worst
+            start = time.monotonic()
+            result = call()
+            worst = max(worst, time.monotonic() - start)
+            return result
+
         for _ in range(rounds):
-            start = time.monotonic()
-            pop = poplib.POP3("127.0.0.1", self.srv.pop_port, timeout=10)
-            pop.user("bob")
-            pop.pass_("bobpw")
-            pop.stat()
+            pop = timed(lambda: poplib.POP3("127.0.0.1", self.srv.pop_port, timeout=10))
+            timed(lambda: pop.user("bob"))
+            timed(lambda: pop.pass_("bobpw"))
+            timed(pop.stat)
             pop.quit()
-            worst = max(worst, time.monotonic() - start)
-            start = time.monotonic()
-            smtp = smtplib.SMTP("127.0.0.1", self.srv.smtp_port, timeout=10)
-            smtp.ehlo("probe")
+            smtp = timed(lambda: smtplib.SMTP("127.0.0.1", self.srv.smtp_port, timeout=10))
+            timed(lambda: smtp.ehlo("probe"))
             smtp.quit()
-            worst = max(worst, time.monotonic() - start)
             time.sleep(0.05)
         return worst
 

@@ -233,6 +233,8 @@ TEST(HttpFraming, KnowsWhenARequestIsWhole) {
          "POST / HTTP/1.1\r\nContent-Length: 30\r\n\r\nContent-Length: 1\r\n", S::Incomplete},
         {"path with get in it", "POST /budget HTTP/1.1\r\nContent-Length: 2\r\n\r\nx", S::Incomplete},
         {"declared body too large", "POST / HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n", S::TooLarge},
+        {"length of twenty digits is none", "POST / HTTP/1.1\r\nContent-Length: 44444444444444444444\r\n\r\n",
+         S::CompleteWhenQuiet},
         {"header too long", "GET / HTTP/1.1\r\nX: " + big, S::TooLarge},
         {"head request", "HEAD / HTTP/1.1\r\n\r\n", S::Complete},
     };
