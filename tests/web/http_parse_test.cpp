@@ -309,6 +309,40 @@ TEST_F(WebHome, SpamKeysNameOnlyHeldSpam) {
     }
 }
 
+TEST_F(WebHome, ComposeFormIsReadWithoutItsFileData) {
+    const std::string data(200000, '\x01');
+    const std::string request =
+        "POST /compose HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + kBoundary + "\r\n\r\n--" +
+        kBoundary + "\r\nContent-Disposition: form-data; name=\"emailto\"\r\n\r\nann\r\n--" + kBoundary +
+        "\r\nContent-Disposition: form-data; name=\"atchfile\"; filename=\"a.bin\"\r\n"
+        "Content-Type: application/octet-stream\r\n\r\n" + data + "\r\n--" + kBoundary +
+        "\r\nContent-Disposition: form-data; name=\"emailbody\"\r\n\r\nline 1\r\n--x\r\n--" + kBoundary + "--\r\n";
+    Write("spool", request);
+    std::string text;
+    ASSERT_TRUE(http::LoadRequestWithoutFiles(ProgramDir + "spool", kBoundary, text));
+    EXPECT_LT(text.size(), 1000u);
+    EXPECT_EQ(http::GetMultipartField("emailto", text, kBoundary), "ann");
+    EXPECT_EQ(http::GetMultipartField("emailbody", text, kBoundary), "line 1\r\n--x");
+    EXPECT_EQ(http::GetMultipartField("atchfile", text, kBoundary), "");
+    // The upload itself is still copied from the spool.
+    ASSERT_TRUE(http::SaveUploadedAttachment(ProgramDir + "spool", "bob", kBoundary));
+    EXPECT_EQ(Read("attach/bob/a.bin"), data);
+    EXPECT_FALSE(http::LoadRequestWithoutFiles(ProgramDir + "missing", kBoundary, text));
+}
+
+TEST(WebmailText, FormTextArrivesAsUtf8) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain", "plain"},
+        {"Gr\xc3\xbc\xc3\x9f" "e", "Gr\xc3\xbc\xc3\x9f" "e"},           // UTF-8 as it is
+        {"Gr\xfc\xdf" "e \x80", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac"},  // windows-1252
+        {"&#26481;&#x4EAC;", "\xe6\x9d\xb1\xe4\xba\xac"},
+        {"&#38; &#60;b&#62; &#65;", "&#38; &#60;b&#62; &#65;"},         // typed by the user
+        {"&#26481 &#; &#xZZ; &#99999999;", "&#26481 &#; &#xZZ; &#99999999;"},
+        {"\xfc&#26481;", "\xc3\xbc\xe6\x9d\xb1"},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(webmail::FormText(in), want) << in;
+}
+
 TEST_F(WebHome, UploadedAttachmentIsStoredByteForByte) {
     std::string data;
     for (int i = 0; i < 3; ++i)
