@@ -357,7 +357,15 @@ std::size_t TokenEnd(const char* p, std::size_t n, std::size_t i) {
     return n;
 }
 
-bool IsSeparator(char c) { return std::memchr(kSeparators, c, sizeof kSeparators) != nullptr; }
+bool IsSeparator(char c) {
+    static const struct Table {
+        bool separator[256] = {};
+        Table() {
+            for (char s : kSeparators) separator[static_cast<unsigned char>(s)] = true;
+        }
+    } kTable;
+    return kTable.separator[static_cast<unsigned char>(c)];
+}
 
 }  // namespace
 
