@@ -3,6 +3,7 @@
 // the response.
 #include "web/http.h"
 
+#include "codecs/charsettables.h"
 #include "codecs/details.h"
 #include "filters/spam.h"
 #include "platform/dialogs.h"
@@ -875,9 +876,22 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
             if (!file.empty() && platform::FileExists(file)) {
                 details::GetMessageBody(file, isHtml, page);
                 sandbox = isHtml;
-                // The body goes in the charset it was written in, as the
-                // preview window reads it: UTF-8 when it is that.
-                if (http::IsUtf8Text(page)) charset = "UTF-8";
+                // The body goes labelled as what it is: UTF-8 when it is
+                // that (as the preview window reads it), else converted to
+                // UTF-8 from the charset the message declares for its text;
+                // ISO-8859-1 only when it declares nothing the program knows.
+                std::string message;
+                if (http::IsUtf8Text(page)) {
+                    charset = "UTF-8";
+                } else if (!CharsetTables::IsValidUtf8(page) && details::LoadStoredMessage(file, message)) {
+                    bool known = false;
+                    const std::string declared = http::DeclaredTextCharset(message);
+                    const auto cs = CharsetTables::CharsetOfName(declared, &known);
+                    if (known && cs != CharsetTables::TCharset::ISO_8859_1) {
+                        page = CharsetTables::ToUtf8(page, cs);
+                        charset = "UTF-8";
+                    }
+                }
             } else {
                 page = "Email no longer present - please refresh list";
             }

@@ -162,6 +162,33 @@ bool IsUtf8Text(const std::string& text) {
     return beyondAscii;
 }
 
+std::string DeclaredTextCharset(const std::string& message) {
+    // Header lines of the message and of its parts, folded lines joined.
+    std::size_t pos = 0;
+    while (pos < message.size()) {
+        std::size_t end = message.find('\n', pos);
+        if (end == std::string::npos) end = message.size();
+        std::string line = message.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.size() < 13 || Lower(line.substr(0, 13)) != "content-type:") continue;
+        while (pos < message.size() && (message[pos] == ' ' || message[pos] == '\t')) {
+            end = message.find('\n', pos);
+            if (end == std::string::npos) end = message.size();
+            line += message.substr(pos, end - pos);
+            pos = end + 1;
+        }
+        const std::string lower = Lower(line);
+        if (lower.find("text/") == std::string::npos) continue;
+        const std::size_t c = lower.find("charset=");
+        if (c == std::string::npos) return std::string();
+        std::string name = line.substr(c + 8);
+        name = name.substr(0, name.find_first_of(";\r \t"));
+        name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+        return name;
+    }
+    return std::string();
+}
+
 std::size_t BodyOffset(const std::string& text) {
     bool seenText = false;
     bool lastEndedByLoneCr = false;

@@ -62,6 +62,11 @@ void ForEachLineWith(std::string_view text, char c, Fn fn) {
 // True for text that holds UTF-8 sequences and nothing that is not UTF-8.
 bool IsUtf8Text(const std::string& text);
 
+// The charset a stored message declares for its text: the charset
+// parameter of its first text Content-Type line (of the message or of a
+// part); empty when it declares none.
+std::string DeclaredTextCharset(const std::string& message);
+
 // Offset of the body: just after the first empty line that follows a
 // non-empty one; npos while the header block has not ended.
 std::size_t BodyOffset(const std::string& text);

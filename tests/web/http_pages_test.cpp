@@ -186,6 +186,35 @@ TEST_F(WebPages, RequestsFromOtherSitesOrUnknownHostsChangeNothing) {
               std::string::npos);
 }
 
+TEST_F(WebPages, MessageBodyGoesInTheCharsetItIsIn) {
+    struct {
+        const char* name;
+        std::string headers;
+        std::string body;
+        const char* charset;
+        std::string shown;
+    } cases[] = {
+        {"utf8", "Content-Type: text/plain; charset=UTF-8\r\n", "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e", "UTF-8",
+         "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e"},
+        {"utf8 undeclared", "", "Gr\xc3\xbc\xc3\x9f" "e", "UTF-8", "Gr\xc3\xbc\xc3\x9f" "e"},
+        {"latin1", "Content-Type: text/plain; charset=iso-8859-1\r\n", "Sch\xf6ne", "ISO-8859-1", "Sch\xf6ne"},
+        {"undeclared 8-bit", "", "Sch\xf6ne", "ISO-8859-1", "Sch\xf6ne"},
+        {"latin2 folded and quoted", "Content-Type: text/plain;\r\n\tcharset=\"ISO-8859-2\"\r\n", "\xb3\xf3" "d\xbc",
+         "UTF-8", "\xc5\x82\xc3\xb3" "d\xc5\xba"},
+        {"cyrillic", "Content-Type: text/plain; charset=windows-1251\r\n", "\xcc\xe8\xf0", "UTF-8",
+         "\xd0\x9c\xd0\xb8\xd1\x80"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "bob_cs" + std::to_string(++n);
+        Write("Spam1/" + name + ".dat", "From: a@b.example\r\nSubject: s\r\n" + c.headers + "\r\n" + c.body + "\r\n.\r\n");
+        const std::string r = Get("/showmail?dir=Spam1&email=" + name);
+        EXPECT_NE(r.find(std::string("Content-Type: text/plain; charset=") + c.charset + "\r\n"), std::string::npos)
+            << c.name;
+        EXPECT_NE(r.find("\r\n\r\n" + c.shown), std::string::npos) << c.name;
+    }
+}
+
 TEST_F(WebPages, AddressBookIsMadeAndAnUnreadableOneSetAside) {
     EXPECT_TRUE(Exists("address.dat"));
     EXPECT_TRUE(server_->TblAddress.Active());
