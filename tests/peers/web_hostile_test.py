@@ -93,19 +93,25 @@ class Hostile(unittest.TestCase):
                   + b"&pad=" + b"x" * (15 * 1024 * 1024)]
         for body in bodies:
             with self.subTest(size=len(body)):
-                answer = {}
+                # A freeze shows in every attempt; a busy machine (the tests
+                # run side by side) only now and then: up to three attempts.
+                worsts = []
+                for _ in range(3):
+                    answer = {}
 
-                def send():
-                    answer["data"] = self.srv.raw(
-                        [b"POST /webmaillist HTTP/1.1\r\n" + HOST + b"Cookie: " + BOB.encode() + b"\r\n"
-                         b"Content-Length: %d\r\n\r\n" % len(body), body], timeout=60)
+                    def send():
+                        answer["data"] = self.srv.raw(
+                            [b"POST /webmaillist HTTP/1.1\r\n" + HOST + b"Cookie: " + BOB.encode() + b"\r\n"
+                             b"Content-Length: %d\r\n\r\n" % len(body), body], timeout=60)
 
-                sender = threading.Thread(target=send)
-                sender.start()
-                worst = self.probe_mail_servers()
-                sender.join(90)
-                self.assertLess(worst, 0.1, "a mail server waited for the web server")
-                self.assertIn(b"200 OK", answer.get("data", b""))
+                    sender = threading.Thread(target=send)
+                    sender.start()
+                    worsts.append(self.probe_mail_servers())
+                    sender.join(90)
+                    self.assertIn(b"200 OK", answer.get("data", b""))
+                    if worsts[-1] < 0.1:
+                        break
+                self.assertLess(min(worsts), 0.1, "a mail server waited for the web server: %r" % worsts)
 
     def test_many_slow_connections_are_capped(self):
         baseline = open_fds(self.srv.proc.pid)
@@ -122,8 +128,12 @@ class Hostile(unittest.TestCase):
                     s.send(b"GET / HTTP/1.1\r\n")
                 except OSError:
                     pass
-            worst = self.probe_mail_servers()
-            self.assertLess(worst, 0.1, "a mail server waited behind the held connections")
+            worsts = []
+            for _ in range(3):
+                worsts.append(self.probe_mail_servers())
+                if worsts[-1] < 0.1:
+                    break
+            self.assertLess(min(worsts), 0.1, "a mail server waited behind the held connections: %r" % worsts)
             # At most 64 of them hold a descriptor of the program.
             self.assertLess(open_fds(self.srv.proc.pid), baseline + 64 + 16)
         finally:
