@@ -1,11 +1,13 @@
 // Built-in web server: web mail, address book, spam pages, status page and
 // remote administration for browsers on the office network.
 //
-// One request per connection. A connection's bytes are gathered in its own
-// buffer (and spooled to a request file under attach/) across as many read
-// events as they take; once the request is whole it is dispatched, answered
-// and the connection closed. Nothing waits inside an event, so browsers
-// cannot starve each other or the mail servers.
+// One request per connection. A connection's header block and form body
+// are gathered in its own buffer across as many read events as they take
+// (an upload's body goes to a request file under attach/ instead); once the
+// request is whole it is dispatched, answered and the connection closed.
+// Nothing waits inside an event, and every request is bounded in size, in
+// time and in the work its parsing takes, so browsers cannot starve each
+// other or the mail servers.
 //
 // Other windows reach the server through Frmhttp:
 // - CheckServerActive (re)opens or closes the listener from the settings
