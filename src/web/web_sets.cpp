@@ -22,6 +22,17 @@ std::string BlueHead(const std::string& text, int columns) {
            text + "</B></FONT></TD></TR>\r\n";
 }
 
+// The name as the users table holds it; empty when no user has it.
+std::string LocalUser(const std::string& name) {
+    if (FrmServers == nullptr || !FrmServers->TblUsers.Active()) return std::string();
+    try {
+        FrmServers->TblUsers.CancelRange();
+        if (FrmServers->TblUsers.FindKey({TvdlVariant(name)})) return FrmServers->TblUsers.FieldByName("Name").AsString();
+    } catch (const std::exception&) {
+    }
+    return std::string();
+}
+
 void Save(TvdlMemTable& t, const std::string& file) {
     try {
         t.SaveToBinaryFile(ProgramDir + file);
@@ -112,12 +123,20 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
     if (FrmSettings == nullptr || !FrmSettings->tbleLink || !FrmSettings->tbleLink->Active())
         return p + "</TABLE>\r\n";
     TvdlMemTable& t = *FrmSettings->tbleLink;
-    if (!NewLdEmail.empty() && !NewLdUser.empty()) {
+    // Mail for the address goes into the user's mailbox: only a user of the
+    // users table may be named, as the settings window's list allows.
+    std::string user = NewLdEmail.empty() || NewLdUser.empty() ? std::string() : LocalUser(NewLdUser);
+    if (!NewLdEmail.empty() && !NewLdUser.empty() && user.empty())
+        p += std::string("<TR><TD colspan=\"3\">") +
+             (settings::IsSafeUserName(NewLdUser) ? "Field User cannot be empty."
+                                                  : "Illegal characters (only letters and digits please) in User name.") +
+             "</TD></TR>\r\n";
+    if (!user.empty()) {
         try {
             t.CancelRange();
             t.Append();
             t.FieldByName("Email").SetAsString(NewLdEmail);
-            t.FieldByName("User").SetAsString(NewLdUser);
+            t.FieldByName("User").SetAsString(user);
             t.Post();
             Save(t, "elink.dat");
         } catch (const std::exception&) {
@@ -129,16 +148,16 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
         t.First();
         while (!t.Eof()) {
             const std::string email = t.FieldByName("Email").AsString();
-            const std::string user = t.FieldByName("User").AsString();
-            if (!DelLdUser.empty() && user == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail)) {
+            const std::string rowUser = t.FieldByName("User").AsString();
+            if (!DelLdUser.empty() && rowUser == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail)) {
                 t.Delete();
                 continue;
             }
-            const bool added = !NewLdEmail.empty() && email == NewLdEmail && user == NewLdUser;
+            const bool added = !NewLdEmail.empty() && email == NewLdEmail && rowUser == user;
             p += "<FORM method=\"post\" action=\"/settings\"><TR bgcolor=\"" +
                  std::string(added ? "#99CCCCC" : "#CCCCCCC") + "\"><TD>" + HtmlEscape(email) +
                  "<INPUT type=\"hidden\" name=\"ld_email\" value=\"" + HtmlEscape(email) + "\"></TD><TD>" +
-                 HtmlEscape(user) + "<INPUT type=\"hidden\" name=\"ld_username\" value=\"" + HtmlEscape(user) +
+                 HtmlEscape(rowUser) + "<INPUT type=\"hidden\" name=\"ld_username\" value=\"" + HtmlEscape(rowUser) +
                  "\"></TD><TD><INPUT type=\"submit\" name=\"BtnDelLD\" value=\"Delete Entry\"></TD></TR></FORM>\r\n";
             t.Next();
         }

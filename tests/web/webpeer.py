@@ -78,8 +78,9 @@ class Server:
         if admin:
             remote += "Login=%s\nPW=%s\n" % (encipher(admin[0]), encipher(admin[1]))
         remote += remote_extra
+        self.smtp_port, self.pop_port = free_port(), free_port()
         with open(os.path.join(self.home, "tarnwick.ini"), "w") as f:
-            f.write("[SMTP]\nLocalPort=%d\n[POP]\nLocalPort=%d\n%s%s" % (free_port(), free_port(), remote, ini_extra))
+            f.write("[SMTP]\nLocalPort=%d\n[POP]\nLocalPort=%d\n%s%s" % (self.smtp_port, self.pop_port, remote, ini_extra))
         for name, password in users.items():
             subprocess.run([adduser_bin(), self.home, name, password], check=True)
         self.env = dict(os.environ)
