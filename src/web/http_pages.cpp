@@ -290,16 +290,18 @@ std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines) {
     std::string p = PageHead("Tarnwick - Spam Address setup", false) + "<BODY>\r\n";
     if (IsUpload) {
         int count = 0;
+        std::vector<std::string> addresses;
         ForEachLineWith(RequestLines, '@', [&](const std::string& line) {
             std::size_t from = 0, begin = 0, end = 0;
             while (line.find('@', from) != std::string::npos) {
                 const std::string address = webmail::AddressAround(line, from, &begin, &end);
                 from = end;
                 if (address.empty() || address == "@" || address.find('*') != std::string::npos) continue;
-                AddSafeAddress(address);
+                addresses.push_back(address);
                 ++count;
             }
         });
+        spam::AddSpamAddresses(spam::SafeSender, addresses);
         if (count > 0)
             p += "<b>Success!</b><BR><BR>You have successfully uploaded " + std::to_string(count) +
                  " email addresses.<BR><BR>Please close this browser now.";
