@@ -49,8 +49,14 @@ void AddSafeAddress(const std::string& address) {
     spam::AddSpamAddress(spam::SafeSender, address);
 }
 
-// The sender address of a message file: the part of From between "<" and
-// ">" when present, else the whole value.
+// The part of a From value between "<" and ">" when present, else the whole value.
+std::string AngleAddress(const std::string& from) {
+    if (std::size_t a = from.find('<'), b = from.find('>'); a != std::string::npos && b != std::string::npos && b > a)
+        return from.substr(a + 1, b - a - 1);
+    return from;
+}
+
+// The sender address of a message file.
 std::string SenderAddress(const std::string& path) {
     std::string from, to, subject, date;
     int attCount = -1;
@@ -60,9 +66,7 @@ std::string SenderAddress(const std::string& path) {
     } catch (const std::exception&) {
         return std::string();
     }
-    if (std::size_t a = from.find('<'), b = from.find('>'); a != std::string::npos && b != std::string::npos && b > a)
-        return from.substr(a + 1, b - a - 1);
-    return from;
+    return AngleAddress(from);
 }
 
 void Recount() {
@@ -192,9 +196,7 @@ std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneL
         const std::string base = file.substr(0, file.size() - 4);
         const std::string key = Folder + "\\" + base;
         const std::string recipient = base.substr(0, base.find('_'));
-        std::string address = from;
-        if (std::size_t a = from.find('<'), b = from.find('>'); a != std::string::npos && b != std::string::npos && b > a)
-            address = from.substr(a + 1, b - a - 1);
+        const std::string address = AngleAddress(from);
         const std::string eFrom = HtmlEscape(from), eTo = HtmlEscape(to);
         std::string eSubject = HtmlEscape(subject);
         if (eSubject.empty()) eSubject = "&lt;no subject&gt;";

@@ -91,23 +91,6 @@ std::vector<std::string> BodyLinesOf(const std::string& body) {
     return lines;
 }
 
-void AppendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 bool IsAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -277,7 +260,7 @@ std::string FormText(const std::string& text) {
             // ASCII. A reference to an ASCII character is text the user typed.
             if (digits > 0 && j < utf8.size() && utf8[j] == ';' && cp >= 0x80 && cp <= 0x10FFFF &&
                 !(cp >= 0xD800 && cp <= 0xDFFF)) {
-                AppendUtf8(out, cp);
+                CharsetTables::AppendUtf8(out, cp);
                 i = j;
                 continue;
             }
