@@ -11,7 +11,7 @@ instead, in one run on 127.0.0.1, printed as ratios.
           against the empty-queue figure; start-up time with Q queued.
   pop3    POP3 USER/PASS/STAT, RETR+DELE of every message, QUIT: U users of
           M messages each in parallel, then one session. Peer: a private
-          Dovecot (maildir).
+          Dovecot (maildir). Then the same with one session at a time.
   relay   Tarnwick relaying its queue to Postfix's smtp-sink with 100, 1,000
           and 10,000 messages queued: messages per second of the run.
 
@@ -153,6 +153,8 @@ def worker_main(spec):
         return
 
     async def run():
+        if spec.get("sequential"):
+            return [await job for job in jobs()]
         return await asyncio.gather(*jobs())
     try:
         results = asyncio.run(run())
@@ -215,21 +217,16 @@ def spawn(run, argv, group=False, **kw):
 
 
 def proc_tree(root):
-    children = {}
-    for d in os.listdir("/proc"):
-        if not d.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % d) as f:
-                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-        except (OSError, IndexError, ValueError):
-            continue
-        children.setdefault(ppid, []).append(int(d))
     out, todo = [], [root]
     while todo:
         pid = todo.pop()
         out.append(pid)
-        todo.extend(children.get(pid, ()))
+        try:
+            for task in os.listdir("/proc/%d/task" % pid):
+                with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                    todo.extend(int(c) for c in f.read().split())
+        except OSError:
+            pass
     return out
 
 
@@ -263,7 +260,7 @@ class PeakSampler(threading.Thread):
     def run(self):
         while not self.halt.is_set():
             self.sample()
-            self.halt.wait(0.1)
+            self.halt.wait(0.05)
 
     def finish(self):
         self.halt.set()
@@ -561,7 +558,7 @@ class Profiler:
                 start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         if args.strace:
             self.procs.append(subprocess.Popen(
-                ["strace", "-c", "-f", "-p", str(pid), "-o", os.path.join(args.strace, name + ".strace.txt")],
+                ["strace", "-c", "-w", "-f", "-p", str(pid), "-o", os.path.join(args.strace, name + ".strace.txt")],
                 start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         for p in self.procs:
             self.stops.append(run.add(lambda p=p: stop_process(p, signal.SIGINT, 60)))
@@ -573,10 +570,10 @@ class Profiler:
             self.run.remove(s)
 
 
-def drive(run, args, kind, port, units, root_pid, tree, tarnwick, name, extra):
+def drive(run, args, kind, port, units, root_pid, tree, tarnwick, name, extra, clients=None):
     """Runs one load: units are SMTP session numbers or POP3 (user, password)
     pairs, spread over worker processes. Returns a Result."""
-    n_workers = max(1, min(args.clients, len(units)))
+    n_workers = max(1, min(clients or args.clients, len(units)))
     workers = []
     for w in range(n_workers):
         spec = dict(kind=kind, port=port, **extra)
@@ -741,19 +738,23 @@ def phase_pop3(run, args, root, report, state):
         tw.store(u, args.pop_messages, args.size)
     dovecot.start()
     tw.start()
-    for label, group in (("POP3 RETR+DELE %d users x %d" % (len(users), args.pop_messages), users),
-                         ("POP3 RETR+DELE 1 session x %d" % args.pop_messages, users[:1])):
-        if len(group) == 1:
-            dovecot.store(group[0][0], args.pop_messages, args.size)
-            tw.store(group[0][0], args.pop_messages, args.size)
-        dc = drive(run, args, "pop3", dovecot.port, group, dovecot.proc.pid, True, False, "pop3-dovecot", {})
-        ours = drive(run, args, "pop3", tw.pop_port, group, tw.proc.pid, False, True,
-                     "pop3-tarnwick-%d" % len(group), {})
+    for label, sequential in (("POP3 RETR+DELE %d users x %d" % (len(users), args.pop_messages), False),
+                              ("POP3 RETR+DELE the same, 1 session at a time", True)):
+        if sequential:
+            for u, _ in users:
+                dovecot.store(u, args.pop_messages, args.size)
+                tw.store(u, args.pop_messages, args.size)
+        # One load process runs the sessions one after another.
+        extra, clients = ({"sequential": True}, 1) if sequential else ({}, None)
+        dc = drive(run, args, "pop3", dovecot.port, users, dovecot.proc.pid, True, False, "pop3-dovecot", extra,
+                   clients)
+        ours = drive(run, args, "pop3", tw.pop_port, users, tw.proc.pid, False, True,
+                     "pop3-tarnwick" + ("-1" if sequential else ""), extra, clients)
         report.ratio(label, "Dovecot", dc, ours, ">= 1.0")
-        expected = len(group) * args.pop_messages
+        expected = len(users) * args.pop_messages
         if dc.count != expected or ours.count != expected:
             report.note("WARNING: %s: Dovecot served %d, Tarnwick %d of %d" % (label, dc.count, ours.count, expected))
-        left_dc = sum(dovecot.left(u) for u, _ in group)
+        left_dc = sum(dovecot.left(u) for u, _ in users)
         left_tw = tw.files("in", ".dat")
         if left_dc or left_tw:
             report.note("WARNING: %s: messages left after QUIT: Dovecot %d, Tarnwick %d" % (label, left_dc, left_tw))
@@ -832,7 +833,7 @@ def phase_relay(run, args, root, report, state):
                                            (t_first - t_start) if t_first else float("nan"), greeted))
         report.mem("relay, %d queued" % depth, "Tarnwick", idle, peak)
         tw.stop()
-    if rates and min(rates) > 0:
+    if len(rates) > 1 and min(rates) > 0:
         report.note("relay flatness: slowest/fastest = %.2f (target >= 0.8)" % (min(rates) / max(rates)))
     run.remove(sink.bench_stop)
 
@@ -864,7 +865,7 @@ def main():
                     help="seconds a relay run is watched at most (default 60, times --scale)")
     ap.add_argument("--clients", type=int, default=4, help="load-generating processes (default 4)")
     ap.add_argument("--perf", metavar="DIR", help="perf record Tarnwick under each load into DIR")
-    ap.add_argument("--strace", metavar="DIR", help="strace -c -f Tarnwick under each load into DIR")
+    ap.add_argument("--strace", metavar="DIR", help="strace -c -w -f (wall-clock time per system call) of Tarnwick under each load into DIR")
     args = ap.parse_args()
     phases = [p.strip() for p in args.only.split(",") if p.strip()]
     unknown = [p for p in phases if p not in PHASES]
