@@ -10,10 +10,11 @@ instead, in one run on 127.0.0.1, printed as ratios.
   queued  The same load against Tarnwick with Q messages already queued,
           against the empty-queue figure; start-up time with Q queued.
   pop3    POP3 USER/PASS/STAT, RETR+DELE of every message, QUIT: U users of
-          M messages each in parallel, then one session. Peer: a private
-          Dovecot (maildir). Then the same with one session at a time.
+          M messages each in parallel, then the same users one session at a
+          time. Peer: a private Dovecot (maildir).
   relay   Tarnwick relaying its queue to Postfix's smtp-sink with 100, 1,000
-          and 10,000 messages queued: messages per second of the run.
+          and 10,000 messages queued: messages per second from the first
+          message out to the last (or to the end of --relay-time).
 
 Memory: idle RSS of each program before each load and its peak under it (for
 the multi-process peers, summed over the process tree, with PSS beside it
@@ -26,7 +27,10 @@ Run as root with a Release build (cmake -DCMAKE_BUILD_TYPE=Release). Every
 program it starts it stops again, also on Ctrl+C; all files live in one
 temporary folder (under $TMPDIR) that is removed at the end. --scale 0.1
 makes a quick run of well under a minute. --perf/--strace record Tarnwick
-under each load (perf record, strace -c -f) into DIR."""
+under each load (perf record, strace -c -w -f) into DIR.
+
+The SMTP load's own messages stay queued (each has an external recipient),
+so the "empty" queue ends a run holding S x M messages."""
 
 import argparse
 import asyncio
@@ -193,19 +197,24 @@ class Run:
 
 def stop_process(proc, sig=signal.SIGTERM, timeout=15, group=False):
     """Stops one child we started; with group, also what is left of the
-    process group it leads (daemons that fork their workers)."""
-    if proc.poll() is None:
-        try:
-            proc.send_signal(sig)
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+    process group it leads (daemons that fork their workers). The child is
+    reaped only at the end, so neither its id nor its group's can have gone
+    to another process meanwhile."""
+    if proc.returncode is not None:
+        return
+    os.kill(proc.pid, sig)
+    deadline = time.monotonic() + timeout
+    while os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
+        if time.monotonic() > deadline:
+            os.kill(proc.pid, signal.SIGKILL)
+            break
+        time.sleep(0.02)
     if group:
         try:
             os.killpg(proc.pid, signal.SIGKILL)
         except (ProcessLookupError, PermissionError):
             pass
+    proc.wait()
 
 
 def spawn(run, argv, group=False, **kw):
