@@ -10,6 +10,7 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/smtp.h"
 
 #include <QAction>
 #include <QMenu>
@@ -46,6 +47,16 @@ void SessionSection::Erase() { values_.clear(); }
 std::string BindAddress() {
     const char* env = std::getenv("TARNWICK_BIND_ADDRESS");
     return env ? std::string(env) : std::string();
+}
+
+bool ConnectionAdmitted(const std::string& remoteAddress, const std::string& logFile) {
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    const bool admitted = ini.ReadBool("SMTP", "IPFilter", false)
+                              ? smtp::IpFilterAdmits(remoteAddress, ini.ReadString("SMTP", "IPFilterAddress", ""))
+                              : platform::IsLocalNetworkAddress(remoteAddress);
+    if (!admitted && !logFile.empty())
+        procs::WriteLog(ProgramDir + logFile, "Connection from " + remoteAddress + " refused by the address filter");
+    return admitted;
 }
 
 std::string PortInUseText(int port, const std::string& server) {
@@ -85,6 +96,11 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
     PopServer.OnClientRead = [this](platform::TcpConnection& c) { PopServerClientRead(c); };
     PopServer.OnClientDisconnect = [this](platform::TcpConnection& c) { PopServerClientDisconnect(c); };
     PopServer.OnClientError = [this](platform::TcpConnection& c, int code) { PopServerClientError(c, code); };
+    PopServer.OnAccept = [](platform::TcpConnection& c) {
+        return servers::ConnectionAdmitted(c.RemoteAddress(), "popsvr.log");
+    };
+    PopServer.OnAcceptTrouble = [this](const std::string& text) { PopLog(text); };
+    PopServer.SetMaxConnections(TFrmSMTP::MaxServerConnections, "-ERR too many connections, try again later\r\n");
 
     POPClient.OnConnect = [this] { POPClientConnect(); };
     POPClient.OnRead = [this] { POPClientRead(); };

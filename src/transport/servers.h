@@ -47,6 +47,14 @@ private:
 // use 127.0.0.1), else every address of the host.
 std::string BindAddress();
 
+// Whether the SMTP, POP3 and web servers take a connection from this
+// address: with [SMTP] IPFilter on, what the filter admits
+// (smtp::IpFilterAdmits); without it, only this host and the office's own
+// networks (platform::IsLocalNetworkAddress), so that a default set-up is
+// no open relay to the world. A refusal is logged to logFile (a log of the
+// program directory).
+bool ConnectionAdmitted(const std::string& remoteAddress, const std::string& logFile);
+
 // "There is already an application or service using port ..." for the named
 // server ("POP", "SMTP").
 std::string PortInUseText(int port, const std::string& server);
@@ -238,6 +246,12 @@ private:
     void PopHandleCommand(const platform::TcpConnectionPtr& connection, PopSession& session,
                           const std::string& line);
     void PopSendAndContinue(const platform::TcpConnectionPtr& connection, const std::string& reply, int waitMs);
+    // The file of "TOP n lines" and its line count; empty when there is none.
+    std::string PopTopFile(PopSession& session, const std::string& argument, long& lines);
+    // Streams a stored message in its wire form (RETR, or TOP with topLines
+    // >= 0), holding later commands back until done runs.
+    void PopSendStored(const platform::TcpConnectionPtr& connection, const std::string& path, long topLines,
+                       std::function<void(const platform::TcpConnectionPtr&)> done);
     void PopResume(const platform::TcpConnectionPtr& connection, int waitMs);
     void PopLog(const std::string& line);
     void LoadTables();

@@ -113,6 +113,8 @@ TFrmSMTP::TFrmSMTP(QWidget* parent) : QDialog(parent) {
     SMTPServer.OnClientRead = [this](platform::TcpConnection& c) { SMTPServerClientRead(c); };
     SMTPServer.OnClientDisconnect = [this](platform::TcpConnection& c) { SMTPServerClientDisconnect(c); };
     SMTPServer.OnClientError = [this](platform::TcpConnection& c, int code) { SMTPServerClientError(c, code); };
+    SMTPServer.OnAcceptTrouble = [this](const std::string& text) { ServerLog(text); };
+    SMTPServer.SetMaxConnections(MaxServerConnections, "421 Too many connections, try again later\r\n");
 
     SMTPClient.OnConnect = [this] { SMTPClientConnect(); };
     SMTPClient.OnRead = [this] { SMTPClientRead(); };

@@ -395,7 +395,134 @@ std::string WithEndMarker(const std::string& text) {
     static const std::string marker = EndMarker;
     if (text.size() > marker.size() && text.compare(text.size() - marker.size(), marker.size(), marker) == 0)
         return text;
+    // DATA with nothing but "." is stored as its end marker alone; another
+    // marker would reach a POP3 client as the reply to its next command.
+    if (text == ".\r\n") return text;
     return text + marker;
+}
+
+void WireWriter::EndLine(std::string& out) {
+    out += "\r\n";
+    if (top_) {
+        if (inHeader_) {
+            if (lineEmpty_) {
+                inHeader_ = false;
+                if (topLines_ == 0) ended_ = true;
+            }
+        } else if (++bodyLines_ >= topLines_) {
+            ended_ = true;
+        }
+    }
+    lineEmpty_ = true;
+}
+
+void WireWriter::Feed(const char* data, size_t size, std::string& out) {
+    size_t i = 0;
+    while (i < size && !ended_) {
+        const char c = data[i];
+        if (crPending_) {
+            crPending_ = false;
+            if (c == '\n') {
+                ++i;
+                if (dotHeld_) {
+                    // The stored end marker: the message ends here.
+                    dotHeld_ = false;
+                    ended_ = true;
+                    return;
+                }
+                EndLine(out);
+                at_ = At::LineStart;
+                continue;
+            }
+            // A bare CR: a line end of its own; the "." before it, if
+            // any, is a line of its own that must not read as the end.
+            if (dotHeld_) {
+                dotHeld_ = false;
+                out += "..";
+                lineEmpty_ = false;
+            }
+            EndLine(out);
+            at_ = At::PieceStart;
+            continue;  // c is looked at again, now at a piece start
+        }
+        if (dotHeld_) {
+            if (c == '\r') {
+                crPending_ = true;
+                ++i;
+                continue;
+            }
+            dotHeld_ = false;
+            if (c == '\n') {
+                ++i;
+                out += "..";
+                lineEmpty_ = false;
+                EndLine(out);
+                at_ = At::PieceStart;
+                continue;
+            }
+            // "." and more: a line the sender stuffed, as stored.
+            out += '.';
+            lineEmpty_ = false;
+            at_ = At::Mid;
+            continue;
+        }
+        if (c == '\r') {
+            crPending_ = true;
+            ++i;
+            continue;
+        }
+        if (c == '\n') {
+            ++i;
+            EndLine(out);
+            at_ = At::PieceStart;
+            continue;
+        }
+        if (c == '.' && at_ == At::LineStart) {
+            dotHeld_ = true;
+            ++i;
+            continue;
+        }
+        if (c == '.' && at_ == At::PieceStart) out += '.';
+        // The rest of the line up to the next CR or LF goes as it is.
+        size_t j = i;
+        while (j < size && data[j] != '\r' && data[j] != '\n') ++j;
+        out.append(data + i, j - i);
+        lineEmpty_ = false;
+        at_ = At::Mid;
+        i = j;
+    }
+}
+
+void WireWriter::Finish(std::string& out) {
+    if (!ended_) {
+        if (crPending_) {
+            crPending_ = false;
+            if (dotHeld_) {
+                dotHeld_ = false;
+                out += "..";
+                lineEmpty_ = false;
+            }
+            EndLine(out);
+            at_ = At::PieceStart;
+        } else if (dotHeld_) {
+            // A last "." line without its CR LF is the end marker as well.
+            dotHeld_ = false;
+            ended_ = true;
+        } else if (at_ == At::Mid) {
+            EndLine(out);
+        }
+    }
+    if (top_ && inHeader_) out += "\r\n";
+    ended_ = true;
+    out += ".\r\n";
+}
+
+std::string WireText(const std::string& stored, long topLines) {
+    std::string out;
+    WireWriter writer(topLines);
+    writer.Feed(stored, out);
+    writer.Finish(out);
+    return out;
 }
 
 std::string DotStuff(const std::string& line) {

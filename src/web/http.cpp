@@ -460,6 +460,7 @@ TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
     setWindowTitle("http");
     Memo1 = new QPlainTextEdit(this);
     Memo1->hide();
+    httpServer.OnAccept = [](platform::TcpConnection& c) { return servers::ConnectionAdmitted(c.RemoteAddress(), "connect.log"); };
     httpServer.OnClientConnect = [this](platform::TcpConnection& c) { httpServerClientConnect(c); };
     httpServer.OnClientRead = [this](platform::TcpConnection& c) { httpServerClientRead(c); };
     httpServer.OnClientError = [this](platform::TcpConnection& c, int code) { httpServerClientError(c, code); };
