@@ -613,6 +613,7 @@ void TcpClient::Open() {
         return;
     }
     auto* s = new QTcpSocket();
+    s->setReadBufferSize(kReadAhead);
     d->socket = s;
     QObject::connect(s, &QTcpSocket::connected, &d->ctx, [d] {
         d->connectTimer.stop();
@@ -692,6 +693,15 @@ void TcpClient::SendText(const std::string& data) {
 std::string TcpClient::ReceiveText() {
     if (!impl_->socket) return std::string();
     return ToStd(impl_->socket->readAll());
+}
+
+std::string TcpClient::ReceiveText(std::size_t maxBytes) {
+    if (!impl_->socket) return std::string();
+    return ToStd(impl_->socket->read(static_cast<qint64>(maxBytes)));
+}
+
+std::int64_t TcpClient::BytesAvailable() const {
+    return impl_->socket ? static_cast<std::int64_t>(impl_->socket->bytesAvailable()) : 0;
 }
 
 std::int64_t TcpClient::PendingOutput() const {

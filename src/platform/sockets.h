@@ -221,6 +221,10 @@ public:
 
     void SendText(const std::string& data);
     std::string ReceiveText();
+    // At most maxBytes; the rest stays for a later call (and holds the peer
+    // back once Qt's read-ahead is full).
+    std::string ReceiveText(std::size_t maxBytes);
+    std::int64_t BytesAvailable() const;
     // Bytes sent but not yet handed to the network (progress of a long send).
     std::int64_t PendingOutput() const;
 

@@ -261,6 +261,7 @@ private:
     void CollectorSend(const std::string& command, int waitMs);
     void CollectorLater(int waitMs, std::function<void()> step);
     void HandleReply(const std::string& line);
+    void HandleCollectorInput();
     void HandleMessageData();
     void SelectNextMessage();
     void RetrieveMessage();
@@ -285,7 +286,9 @@ private:
     };
     std::vector<PopAccount> accounts_;  // pop.dat's rows as the collection began
     std::size_t nextAccount_ = 0;       // the row ConnectNextAccount goes on from
-    std::string inbuf_;               // collector input not yet handled
+    std::string inbuf_;               // collector input, handled up to inpos_
+    std::size_t inpos_ = 0;
+    bool readWaiting_ = false;        // the input goes on in a later turn of the loop
     bool listing_ = false;            // a UIDL listing is being received
     bool bodyStarted_ = false;        // RETR's status line has been read
     bool listingOk_ = false;          // UIDL answered "+OK"; its lines follow
