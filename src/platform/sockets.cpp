@@ -246,17 +246,18 @@ struct TcpServer::Impl {
     void PauseAccepting() {
         if (!listener) return;
         listener->pauseAccepting();
-        if (!acceptPaused) {
-            acceptPaused = true;
-            if (owner->OnAcceptTrouble) Raise(owner->OnAcceptTrouble, std::string("Out of file descriptors: accepting paused"));
-        }
+        acceptPaused = true;
         acceptRetry.start(kAcceptRetryMs);
     }
-    void ResumeAccepting() {
+    // descriptorFreed: one of our connections ended, so the next accept has
+    // a descriptor (and the log a file to write to).
+    void ResumeAccepting(bool descriptorFreed) {
         if (!acceptPaused || !listener) return;
         acceptPaused = false;
         acceptRetry.stop();
         listener->resumeAccepting();
+        if (descriptorFreed)
+            Raise(owner->OnAcceptTrouble, std::string("Out of file descriptors: accepting was paused until now"));
         // Connections that waited meanwhile are taken now.
         QTimer::singleShot(0, listener.get(), [this] { Accept(); });
     }
@@ -280,7 +281,7 @@ TcpServer::TcpServer() : impl_(std::make_unique<Impl>()) {
     impl_->owner = this;
     impl_->acceptRetry.setSingleShot(true);
     Impl* d = impl_.get();
-    QObject::connect(&d->acceptRetry, &QTimer::timeout, [d] { d->ResumeAccepting(); });
+    QObject::connect(&d->acceptRetry, &QTimer::timeout, [d] { d->ResumeAccepting(false); });
 }
 
 TcpServer::~TcpServer() {
@@ -383,9 +384,8 @@ void TcpServer::Impl::Accept() {
             if (!busyReply.empty()) s->write(busyReply.data(), static_cast<qint64>(busyReply.size()));
             const std::string who = AddressText(s->peerAddress());
             CloseQuietly(s);
-            if (owner->OnAcceptTrouble) Raise(owner->OnAcceptTrouble, "Connection from " + who + " turned away: " +
-                                                                          std::to_string(maxConnections) +
-                                                                          " connections already");
+            Raise(owner->OnAcceptTrouble,
+                  "Connection from " + who + " turned away: " + std::to_string(maxConnections) + " connections already");
             if (guard.expired()) return;
             continue;
         }
@@ -489,7 +489,7 @@ void TcpConnection::Impl::Finish(bool abort) {
         if (server) {
             server->impl().Forget(self);
             // A descriptor is free again.
-            server->impl().ResumeAccepting();
+            server->impl().ResumeAccepting(true);
         }
     });
 }
