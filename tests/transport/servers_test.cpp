@@ -319,3 +319,36 @@ TEST_F(LocalSenderTest, ReturnedMailMovesIntoTheSendersMailbox) {
 }
 
 }  // namespace
+
+namespace {
+
+class AdmissionTest : public TempHome {};
+
+TEST_F(AdmissionTest, WithoutAFilterOnlyLocalNetworksAreServedAndRefusalsLogged) {
+    struct Case {
+        const char* ini;
+        const char* address;
+        bool admitted;
+    } cases[] = {
+        {"", "127.0.0.1", true},
+        {"", "192.168.4.9", true},
+        {"", "fe80::2", true},
+        {"", "203.0.113.7", false},
+        {"", "2001:db8::7", false},
+        {"[SMTP]\nIPFilter=1\nIPFilterAddress=203.0.113.\n", "203.0.113.7", true},
+        {"[SMTP]\nIPFilter=1\nIPFilterAddress=203.0.113.\n", "192.168.4.9", false},
+        {"[SMTP]\nIPFilter=1\nIPFilterAddress=203.0.113.\n", "127.0.0.1", true},
+        {"[SMTP]\nIPFilter=0\nIPFilterAddress=203.0.113.\n", "203.0.113.7", false},
+    };
+    procs::LogServerActivity = true;
+    for (const auto& c : cases) {
+        std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary) << c.ini;
+        EXPECT_EQ(servers::ConnectionAdmitted(c.address, "popsvr.log"), c.admitted) << c.ini << c.address;
+    }
+    std::string log;
+    platform::ReadFile(ProgramDir + "popsvr.log", log);
+    procs::LogServerActivity = false;
+    EXPECT_NE(log.find("Connection from 203.0.113.7 refused by the address filter"), std::string::npos) << log;
+}
+
+}  // namespace
