@@ -143,6 +143,10 @@ void TFrmSMTP::FormCreate() {
     setup::hooks.reopenSmtpServer = [this](int port) { return OpenSmtpServer(port); };
     setup::crashSettings.smtpPort = smtpPort_;
 
+    // Leftovers of a crash go before the queue records are checked, so that
+    // the records of messages never taken go with them.
+    for (const auto& name : smtp::RemoveCrashLeftovers())
+        ServerLog("Removed " + name + ", left over from an interrupted run");
     if (FrmServers) FrmServers->RefreshMailCounts(false, false);
     DropStaleQueueRecords();
 }

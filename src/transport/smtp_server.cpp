@@ -311,18 +311,23 @@ std::string WithHtmlFooter(const std::string& message, const std::vector<std::st
 }  // namespace smtp
 
 bool TFrmSMTP::InsertHtmlFooter(const std::string& file) {
-    std::string text;
-    if (!platform::ReadFile(file, text)) return false;
     std::vector<std::string> html;
     if (platform::FileExists(ProgramDir + "footer.html")) html = FileLines(ProgramDir + "footer.html");
-    std::string result = smtp::WithHtmlFooter(text, MemoFooterLines(), html);
+    const std::vector<std::string> footer = MemoFooterLines();
+    // Without a footer the message is not even read: it may be very large.
+    if (footer.empty() && html.empty()) return platform::FileExists(file);
+    std::string text;
+    if (!platform::ReadFile(file, text)) return false;
+    std::string result = smtp::WithHtmlFooter(text, footer, html);
     return result == text || smtp::RewriteFile(file, result);
 }
 
 bool TFrmSMTP::InsertTextFooter(const std::string& file) {
+    const std::vector<std::string> footer = MemoFooterLines();
+    if (footer.empty()) return platform::FileExists(file);
     std::string text;
     if (!platform::ReadFile(file, text)) return false;
-    std::string result = smtp::WithTextFooter(text, MemoFooterLines());
+    std::string result = smtp::WithTextFooter(text, footer);
     return result == text || smtp::RewriteFile(file, result);
 }
 

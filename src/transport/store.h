@@ -6,6 +6,7 @@
 // message's name.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <string>
@@ -124,6 +125,20 @@ bool StartsWithNoCase(const std::string& text, const std::string& head);
 // failed copy leaves target as it was. Nothing happens when source does not
 // exist or names the same file as target. False on failure.
 bool CopyFileKeepDate(const std::string& source, const std::string& target);
+
+// Removes what an interrupted run can leave behind and no acknowledged
+// message can be: messages still being received (out/*.txo), rewrites that
+// never replaced their file (*.new in in/ and out/), and the temp files of
+// atomic writes (~tw*.tmp in the store folders; *.tmp<digits> and *.$$$ in
+// the store folders and the program directory). Returns the names removed,
+// relative to the program directory. Only for start-up, before any server
+// or collector runs.
+std::vector<std::string> RemoveCrashLeftovers();
+
+// Puts text into the file at byte offset (at most its size), streaming the
+// file through a synced temp file beside it that is then renamed over it.
+// False (file unchanged) on failure.
+bool InsertIntoFile(const std::string& path, std::int64_t offset, const std::string& text);
 
 // Message text as lines, split on CR LF only (a lone CR or LF stays inside
 // its line). JoinLines(SplitLines(t)) == t for every t.
