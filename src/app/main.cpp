@@ -1,10 +1,22 @@
 // Program entry: hands over to the shell's start-up sequence.
+#include "platform/inifile.h"
+#include "platform/process.h"
 #include "platform/sockets.h"
 #include "shell/program.h"
+#include "transport/servers.h"
+
+#include <cstdio>
 
 int main(int argc, char** argv) {
     // Every connection costs a descriptor; the default soft limit would run
     // out long before the servers' own caps.
     platform::RaiseDescriptorLimit();
+    // Looked at before anything reads (or writes back) a setting: a damaged
+    // file would otherwise pass for a fresh one.
+    const std::string problem = platform::IniFile(platform::ResolveProgramDir() + "tarnwick.ini").Problem();
+    if (!problem.empty()) {
+        std::fprintf(stderr, "Tarnwick: tarnwick.ini could not be used: %s\n", problem.c_str());
+        servers::SettingsFileProblemAtStart = problem;
+    }
     return program::Run(argc, argv);
 }

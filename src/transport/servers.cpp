@@ -3,9 +3,11 @@
 #include "transport/servers.h"
 
 #include "platform/dialogs.h"
+#include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/local_address.h"
 #include "settings/setup.h"
+#include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
@@ -48,6 +50,8 @@ std::string BindAddress() {
     const char* env = std::getenv("TARNWICK_BIND_ADDRESS");
     return env ? std::string(env) : std::string();
 }
+
+std::string SettingsFileProblemAtStart;
 
 bool ConnectionAdmitted(const std::string& remoteAddress, const std::string& logFile) {
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
@@ -150,6 +154,17 @@ std::string TFrmServers::ReadSessionValue(const servers::SessionSection& section
 
 void TFrmServers::FormCreate() {
     splash::Progress("Starting POP server...");
+    if (!servers::SettingsFileProblemAtStart.empty()) {
+        // Every setting read as its default: the servers take the standard
+        // ports, which is not what anyone meant.
+        const std::string text = "The settings file tarnwick.ini could not be used (" +
+                                 servers::SettingsFileProblemAtStart +
+                                 "); Tarnwick runs with default settings, the servers on ports 25 and 110.";
+        servers::SettingsFileProblemAtStart.clear();
+        PopLog(text);
+        tablefiles::LogLine(text);
+        platform::MessageBox(text, platform::MsgKind::Warning);
+    }
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
     popPort_ = servers::ListenPortFromText(ini.ReadString("POP", "LocalPort", "110"), 110);
     TimeOutTimer->setInterval(ini.ReadInteger("POP", "Timeout", 60) * 1000);
@@ -205,11 +220,25 @@ void TFrmServers::LoadTables() {
     }
 
     TblUIDL.Close();
+    const std::string uidlPath = ProgramDir + "uidl.dat";
     try {
-        TblUIDL.LoadFromBinaryFile(ProgramDir + "uidl.dat");
+        TblUIDL.LoadFromBinaryFile(uidlPath);
         TblUIDL.SetIndexName("ixuidl");
-    } catch (...) {
-        std::remove((ProgramDir + "uidl.dat").c_str());
+    } catch (const std::exception& e) {
+        if (platform::FileExists(uidlPath)) {
+            // Kept for whoever wants to look at it; without the record,
+            // accounts that leave mail on the server fetch it all again,
+            // which the user should hear of.
+            const std::string aside = tablefiles::SetAside(uidlPath);
+            const std::string text =
+                "uidl.dat could not be read (" + std::string(e.what()) + ")" +
+                (aside.empty() ? std::string(" and could not be renamed")
+                               : "; it was renamed to " + aside.substr(ProgramDir.size())) +
+                ". Messages left on the server by your POP accounts will be downloaded again.";
+            PopLog(text);
+            tablefiles::LogLine(text);
+            platform::MessageBox(text, platform::MsgKind::Warning);
+        }
         TblUIDL.Close();
         TblUIDL.FieldDefs().Clear();
         TblUIDL.FieldDefs().Add("POP", ftString, 64);

@@ -55,6 +55,11 @@ std::string BindAddress();
 // program directory).
 bool ConnectionAdmitted(const std::string& remoteAddress, const std::string& logFile);
 
+// What was wrong with tarnwick.ini when the program started (its
+// IniFile::Problem), set by the program entry before the settings are
+// first read; the servers window reports it once.
+extern std::string SettingsFileProblemAtStart;
+
 // "There is already an application or service using port ..." for the named
 // server ("POP", "SMTP").
 std::string PortInUseText(int port, const std::string& server);

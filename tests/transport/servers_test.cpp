@@ -124,13 +124,34 @@ TEST_F(ServersTest, SetUpListensAndCreatesTheInMemoryTables) {
     EXPECT_TRUE(Servers().TblUIDL.Active());
 }
 
-TEST_F(ServersTest, UnreadableUidlFileIsReplacedByAnEmptyOne) {
+TEST_F(ServersTest, UnreadableUidlFileIsSetAsideToldAndReplacedByAnEmptyOne) {
     std::ofstream(ProgramDir + "uidl.dat", std::ios::binary) << "garbage";
     ASSERT_TRUE(Servers().TblUIDL.Active());
     EXPECT_EQ(Servers().TblUIDL.RecordCount(), 0);
     TvdlMemTable reread;
     reread.LoadFromBinaryFile(ProgramDir + "uidl.dat");
     EXPECT_NE(reread.FindField("Received"), nullptr);
+    std::string kept;
+    ASSERT_TRUE(platform::ReadFile(ProgramDir + "uidl.dat.bad", kept));
+    EXPECT_EQ(kept, "garbage");
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("renamed to uidl.dat.bad"), std::string::npos) << dialogs_[0];
+}
+
+TEST_F(ServersTest, ADamagedSettingsFileIsToldOnce) {
+    servers::SettingsFileProblemAtStart = "it is empty";
+    Servers();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_EQ(dialogs_[0], "The settings file tarnwick.ini could not be used (it is empty); Tarnwick runs with "
+                           "default settings, the servers on ports 25 and 110.");
+    Servers().FormCreate();
+    EXPECT_EQ(dialogs_.size(), 1u);
+}
+
+TEST_F(ServersTest, MissingUidlFileIsMadeWithoutAWord) {
+    ASSERT_TRUE(Servers().TblUIDL.Active());
+    EXPECT_TRUE(platform::FileExists(ProgramDir + "uidl.dat"));
+    EXPECT_TRUE(dialogs_.empty());
 }
 
 TEST_F(ServersTest, PopPortInUseIsReportedAndTheRestRunsOn) {
