@@ -94,6 +94,18 @@ std::string StoredUid(const std::string& uid) {
 
 }  // namespace
 
+namespace servers {
+
+void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size) {
+    const std::string chomped = smtp::Chomp(line);
+    std::string rest = chomped.substr(std::min<size_t>(4, chomped.size()));
+    count = Number(rest);
+    size_t blank = rest.find(' ');
+    size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
+}
+
+}  // namespace servers
+
 // --- small helpers -------------------------------------------------------------
 
 void TFrmServers::CollectorLog(const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); }
@@ -520,10 +532,8 @@ void TFrmServers::HandleReply(const std::string& line) {
         return;
     case servers::kStateStat: {
         if (!ok) return;
-        std::string rest = smtp::Chomp(line).substr(std::min<size_t>(4, smtp::Chomp(line).size()));
-        std::int64_t count = Number(rest);
-        size_t blank = rest.find(' ');
-        std::int64_t size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
+        std::int64_t count = 0, size = 0;
+        servers::ParseStatReply(line, count, size);
         platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(name) + "_size", size);
         if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
         MailboxSize = size;

@@ -103,6 +103,10 @@ std::vector<std::string> ExtractQuotedNames(const std::string& text);
 // in/<user>_<stamp>.dat and the folder is removed. Returns how many.
 int ImportRawMessages();
 
+// Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
+// not a number.
+void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
+
 // Collector states kept in POPClient's Tag.
 enum CollectorState {
     kStateGreeting = 0,
