@@ -122,6 +122,7 @@ struct TcpConnection::Impl {
     bool ended = false;           // the socket is gone
     bool silent = false;          // server destroyed: no events at all
     bool announced = false;       // got OnClientConnect
+    bool draining = false;        // the peer closed; its last input is still being taken
     std::uint64_t queued = 0, written = 0;
     struct Waiter {
         std::uint64_t seq;
@@ -148,6 +149,8 @@ struct TcpConnection::Impl {
     }
 
     void Finish(bool abort);
+    void PeerClosed();
+    void Drain(int stalls);
 };
 
 TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
@@ -160,7 +163,8 @@ TcpConnection::~TcpConnection() {
 
 void TcpConnection::SendText(const std::string& data) {
     Impl& d = *impl_;
-    if (d.closing || d.ended || !d.socket || data.empty()) return;
+    // A peer that has closed takes no more; what it sent is still handled.
+    if (d.closing || d.ended || d.draining || !d.socket || data.empty()) return;
     d.queued += data.size();
     d.socket->write(data.data(), static_cast<qint64>(data.size()));
 }
@@ -449,7 +453,7 @@ void TcpServer::Impl::Wire(const TcpConnectionPtr& conn) {
     QObject::connect(s, &QTcpSocket::errorOccurred, &ci->ctx, [ci, c](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError) {
             // An orderly close by the peer; disconnected() says the rest.
-            if (ci->socket && ci->socket->state() == QAbstractSocket::UnconnectedState) ci->Finish(false);
+            if (ci->socket && ci->socket->state() == QAbstractSocket::UnconnectedState) ci->PeerClosed();
             return;
         }
         const int code = ClassicCode(e);
@@ -465,7 +469,38 @@ void TcpServer::Impl::Wire(const TcpConnectionPtr& conn) {
         // it later closes it.
         ci->Finish(false);
     });
-    QObject::connect(s, &QTcpSocket::disconnected, &ci->ctx, [ci] { ci->Finish(false); });
+    QObject::connect(s, &QTcpSocket::disconnected, &ci->ctx, [ci] { ci->PeerClosed(); });
+}
+
+// Handlers take input in bites, so the peer's last words may still wait in
+// the socket when it closes (a client that sends its commands and shuts its
+// side): they are handed over before the connection ends.
+void TcpConnection::Impl::PeerClosed() {
+    if (ended || draining) return;
+    if (closing || silent || !server || !socket || socket->bytesAvailable() == 0) {
+        Finish(false);
+        return;
+    }
+    draining = true;
+    Drain(0);
+}
+
+void TcpConnection::Impl::Drain(int stalls) {
+    // A handler that waits for a later turn takes nothing now; one that
+    // takes nothing for long is done with the input.
+    constexpr int kMaxStalls = 400;
+    QTimer::singleShot(stalls ? 5 : 0, &ctx, [this, stalls] {
+        if (ended) return;
+        if (closing || silent || !server || !socket || socket->bytesAvailable() == 0 || stalls > kMaxStalls) {
+            Finish(false);
+            return;
+        }
+        auto keep = Keep();
+        const qint64 before = socket->bytesAvailable();
+        Raise(server->OnClientRead, *self);
+        if (ended) return;
+        Drain(socket && socket->bytesAvailable() == before ? stalls + 1 : 0);
+    });
 }
 
 void TcpConnection::Impl::Finish(bool abort) {

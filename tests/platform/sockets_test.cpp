@@ -605,3 +605,23 @@ TEST_F(SocketTest, InputLeftUnreadWaitsInTheSocket) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SocketTest, APeersLastInputIsHandedOverAfterItCloses) {
+    TcpServer server;
+    int port = OpenServer(server);
+    std::string taken;
+    int disconnects = 0;
+    // A handler that takes small bites and leaves the rest for later turns.
+    server.OnClientRead = [&](TcpConnection& c) { taken += c.ReceiveText(1000); };
+    server.OnClientDisconnect = [&](TcpConnection&) { ++disconnects; };
+    SilentPeer peer(port);
+    const std::string data(200000, 'x');
+    ASSERT_EQ(::write(peer.fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ::shutdown(peer.fd, SHUT_WR);
+    ASSERT_TRUE(RunUntil([&] { return disconnects == 1; }, 10000));
+    EXPECT_EQ(taken.size(), data.size());
+}
+
+}  // namespace
