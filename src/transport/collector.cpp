@@ -659,7 +659,14 @@ void TFrmServers::MessageComplete() {
 
 void TFrmServers::SelectNextMessage() {
     const TDateTime today = Today();
-    while (MessageIndex <= MessageCount) {
+    for (int passed = 0; MessageIndex <= MessageCount; ++passed) {
+        if (passed == kLinesPerTurn) {
+            // A long run of messages fetched before: the rest in a later
+            // turn, so that the servers are not kept waiting meanwhile.
+            awaiting_ = false;
+            CollectorLater(0, [this] { SelectNextMessage(); });
+            return;
+        }
         std::string uid = GetListedUidl(MessageIndex);
         if (uid.empty() || !TblUIDL.Active() || !TblUIDL.FindKey({AccountName, StoredUid(uid)})) {
             RetrieveMessage();
