@@ -867,7 +867,8 @@ bool TFrmSettings::SaveSettings() {
         }
     }
     if (!failed.empty()) {
-        platform::MessageBox("These settings could not be saved, nothing was changed:" + failed,
+        platform::MessageBox("These settings files could not be saved (each keeps what it held before); "
+                             "the other settings were not written either:" + failed,
                              platform::MsgKind::Error, platform::MsgButtons::Ok, this);
         return false;
     }
