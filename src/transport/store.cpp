@@ -244,8 +244,10 @@ std::string CopyToTemp(const std::string& source, const std::string& target, std
                        const std::string& insert, const struct timespec* mtime);
 
 std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
-                          const std::string& stamp, const std::string& suffix) {
-    std::string tmp = CopyToTemp(source, folderPath + "x", -1, std::string(), nullptr);
+                          const std::string& stamp, const std::string& suffix, const std::string& append) {
+    std::int64_t end = -1;
+    if (!append.empty() && !platform::FileSize(source, end)) return std::string();
+    std::string tmp = CopyToTemp(source, folderPath + "x", end, append, nullptr);
     if (tmp.empty()) return std::string();
     std::string result = PublishNewFile(tmp, folderPath, prefix, stamp, suffix);
     ::unlink(tmp.c_str());

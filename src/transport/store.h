@@ -120,9 +120,10 @@ std::string PublishNewFile(const std::string& tempPath, const std::string& folde
 bool ReplaceWithTemp(const std::string& tempPath, const std::string& path);
 
 // WriteNewFile with the content streamed from the file source, which is
-// never held whole. Empty text when source cannot be read or on failure.
+// never held whole, followed by append. Empty text when source cannot be
+// read or on failure.
 std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
-                          const std::string& stamp, const std::string& suffix);
+                          const std::string& stamp, const std::string& suffix, const std::string& append = "");
 
 // WriteNewFile into a user's mailbox folder (in, Spam1, Spam2, ...).
 std::string WriteMailboxFile(const std::string& folderName, const std::string& user,
