@@ -10,6 +10,7 @@
 #include "shell/globals.h"
 #include "shell/splash.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -513,7 +514,7 @@ TQueryResult RunConfigure(const std::string& libraryPath) {
 
 void FillRuleCombos() {
     if (FrmRule == nullptr) return;
-    std::vector<std::string> users = FrmSettings != nullptr ? FrmSettings->userNames() : std::vector<std::string>{};
+    std::vector<std::string> users = tables::UserNames();
     FrmRule->CBXUsers->clear();
     FrmRule->CBXUsers->addItem("All Users");
     for (const auto& u : users) FrmRule->CBXUsers->addItem(Q(u));

@@ -16,6 +16,10 @@
 
 #include "tables/memtable.h"
 
+namespace tables {
+class TableOwner;
+}
+
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -195,6 +199,9 @@ public:
     void FormCreate();
     void LoadSettings();
     void SaveSettings();
+    // Hands the mail engine the switches as the controls hold them now
+    // (LoadSettings and SaveSettings do it; so may a test that set controls).
+    void PublishSettings();
 
     // --- Typed readers of the live switches ------------------------------
     bool footerForAll() const;
@@ -236,6 +243,8 @@ public:
     int textColor() const;
 
     // --- Tables ------------------------------------------------------------
+    // The window's working copies: edits stay here until OK or Apply, which
+    // hand them to the tables' owners (transport/table_owner.h).
     std::unique_ptr<TvdlMemTable> TblUsers, TblLink, tbleLink, TblDomain, TblHoliday, TblPop,
         TblForward, vdlMemTable1;
 
@@ -375,6 +384,11 @@ private:
     void UpgradeHolidayTable();
     void UpdateBrowserAddress();
     void UpdateEnabling();
+    // Each working copy with its owner, and the rows it was loaded with.
+    std::vector<std::pair<TvdlMemTable*, tables::TableOwner*>> OwnedTables();
+    void AdoptTables();
+    void SaveTables();
+    std::vector<std::string> tableBases_;
     bool loading_ = false;
     int serviceTag_ = 0;  // the service/dial-up box is shown once per run
 };

@@ -113,6 +113,9 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
 
 TFrmServers::~TFrmServers() {
     settings::ServersUsersTable = nullptr;
+    // The rows came from this program directory; nothing may use them after.
+    TblUsers.Close();
+    TblPop.Close();
     setup::hooks.popServerPort = nullptr;
     setup::hooks.reopenPopServer = nullptr;
     setup::hooks.hasDownloaded = nullptr;

@@ -18,6 +18,7 @@
 #include "transport/store.h"
 #include "web/web_sets.h"
 #include "web/webmail.h"
+#include "transport/mail_settings.h"
 
 #include <QPlainTextEdit>
 #include <QToolButton>
@@ -477,18 +478,9 @@ void TFrmhttp::CheckServerActive() {
     splash::Progress("Starting HTPP server...");
     platform::CreateFolder(ProgramDir + "attach");
     httpServer.Close();
-    int port = settings::kDefaultWebPort;
-    bool enabled = false;
-    if (FrmSettings != nullptr) {
-        port = FrmSettings->webPort();
-        enabled = FrmSettings->browserEnabled();
-    } else {
-        // Before (or without) the settings window, as it would read them.
-        platform::IniFile ini(settings::IniPath());
-        const std::string text = ini.ReadString("Remote", "Port", "2600");
-        port = text == "0" ? 0 : settings::PortFromText(text, settings::kDefaultWebPort);
-        enabled = ini.ReadBool("Remote", "Enabled", false);
-    }
+    const auto mail = mailsettings::Current();
+    const int port = mail->webPort;
+    const bool enabled = mail->browserEnabled;
     if (enabled && httpServer.Open(port, servers::BindAddress()) != platform::OpenResult::Ok) {
         platform::MessageBox("Couldn't start the webserver on port " + std::to_string(port) +
                                  ", please check settings.",
@@ -615,13 +607,9 @@ void TFrmhttp::Answer(const platform::TcpConnectionPtr& socket) {
 namespace {
 
 bool AdminLoginEmpty(std::string& login, std::string& password) {
-    if (FrmSettings != nullptr) {
-        login = FrmSettings->webLogin();
-        password = FrmSettings->webPassword();
-    } else {
-        login.clear();
-        password.clear();
-    }
+    const auto mail = mailsettings::Current();
+    login = mail->webLogin;
+    password = mail->webPassword;
     return login.empty();
 }
 

@@ -4,10 +4,11 @@
 #include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
-#include "transport/servers.h"
+#include "transport/table_owner.h"
 #include "web/http.h"
 
 #include <exception>
+#include <functional>
 
 namespace web_sets {
 
@@ -22,12 +23,12 @@ std::string BlueHead(const std::string& text, int columns) {
            text + "</B></FONT></TD></TR>\r\n";
 }
 
-void Save(TvdlMemTable& t, const std::string& file) {
-    try {
-        t.SaveToBinaryFile(ProgramDir + file);
-    } catch (const std::exception& e) {
-        tablefiles::LogLine("Web administration could not save " + file + ": " + e.what());
-    }
+// A change the table's owner could not make (or save) leaves the table as
+// it was; the page then shows it as it is.
+void Change(tables::TableOwner& owner, const std::function<void(TvdlMemTable&)>& edit) {
+    std::string error;
+    if (!owner.Change(ProgramDir, edit, &error))
+        tablefiles::LogLine("Web administration could not save " + owner.FileName() + ": " + error);
 }
 
 }  // namespace
@@ -52,37 +53,40 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
     std::string p = kTableHead;
     p += BlueHead("User list", 3);
     p += "<TR><TD>Username</TD><TD>Password</TD><TD>Action</TD></TR>\r\n";
-    if (FrmServers == nullptr || !FrmServers->TblUsers.Active()) return p + "</TABLE>\r\n";
-    TvdlMemTable& t = FrmServers->TblUsers;
+    tables::TableOwner& owner = tables::Users();
+    TvdlMemTable& t = owner.Table();
+    if (!t.Active()) return p + "</TABLE>\r\n";
     std::string highlight = PwUser;
     // A user name becomes mailbox file names: only names safe for that. A
     // refused name is told as the settings window tells it.
     if (!PwUser.empty() && !settings::IsSafeUserName(PwUser))
         p += "<TR><TD colspan=\"3\">Illegal characters (only letters and digits please) in User name.</TD></TR>\r\n";
     if (!PwUser.empty() && settings::IsSafeUserName(PwUser)) {
-        try {
-            t.CancelRange();
-            if (t.FindKey({TvdlVariant(PwUser)})) {
-                t.Edit();
+        Change(owner, [&](TvdlMemTable& users) {
+            users.CancelRange();
+            if (users.FindKey({TvdlVariant(PwUser)})) {
+                users.Edit();
             } else {
-                t.Append();
-                t.FieldByName("Name").SetAsString(PwUser);
+                users.Append();
+                users.FieldByName("Name").SetAsString(PwUser);
             }
-            t.FieldByName("Password").SetAsString(PwPassword);
-            t.Post();
-            Save(t, "users.dat");
-        } catch (const std::exception&) {
-            if (t.State() != dsBrowse) t.Cancel();
-        }
+            users.FieldByName("Password").SetAsString(PwPassword);
+            users.Post();
+        });
+    }
+    if (!DelUser.empty()) {
+        Change(owner, [&](TvdlMemTable& users) {
+            users.First();
+            while (!users.Eof()) {
+                if (users.FieldByName("Name").AsString() == DelUser) users.Delete();
+                else users.Next();
+            }
+        });
     }
     try {
         t.First();
         while (!t.Eof()) {
             const std::string name = t.FieldByName("Name").AsString();
-            if (!DelUser.empty() && name == DelUser) {
-                t.Delete();
-                continue;
-            }
             const std::string colour = http::Lower(name) == http::Lower(highlight) ? "#99CCCCC" : "#CCCCCCC";
             p += "<FORM name=\"" + HtmlEscape(name) + "Form\" method=\"post\" action=\"/settings\">";
             p += "<TR bgcolor=\"" + colour + "\"><TD>" + HtmlEscape(name) +
@@ -95,7 +99,6 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
         }
     } catch (const std::exception&) {
     }
-    if (!DelUser.empty()) Save(t, "users.dat");
     p += "<FORM name=\"NewUserForm\" method=\"post\" action=\"/settings\"><TR><TD>"
          "<INPUT type=\"text\" name=\"users_name\" size=\"12\"></TD><TD>"
          "<INPUT type=\"password\" name=\"users_pw\" size=\"12\"></TD><TD>"
@@ -109,31 +112,40 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
     std::string p = kTableHead;
     p += BlueHead("Local distribution list", 3);
     p += "<TR><TD>Email</TD><TD>To user</TD><TD>Action</TD></TR>\r\n";
-    if (FrmSettings == nullptr || !FrmSettings->tbleLink || !FrmSettings->tbleLink->Active())
-        return p + "</TABLE>\r\n";
-    TvdlMemTable& t = *FrmSettings->tbleLink;
+    tables::TableOwner& owner = tables::Aliases();
+    TvdlMemTable& t = owner.Table();
+    if (!t.Active()) return p + "</TABLE>\r\n";
     if (!NewLdEmail.empty() && !NewLdUser.empty()) {
-        try {
-            t.CancelRange();
-            t.Append();
-            t.FieldByName("Email").SetAsString(NewLdEmail);
-            t.FieldByName("User").SetAsString(NewLdUser);
-            t.Post();
-            Save(t, "elink.dat");
-        } catch (const std::exception&) {
-            // The address is already listed.
-            if (t.State() != dsBrowse) t.Cancel();
+        // An address that is already listed stays as it is.
+        bool listed = false;
+        t.CancelRange();
+        tablefiles::ForEach(t, [&] { listed = listed || http::Lower(t.FieldByName("Email").AsString()) == http::Lower(NewLdEmail); });
+        if (!listed) {
+            Change(owner, [&](TvdlMemTable& links) {
+                links.Append();
+                links.FieldByName("Email").SetAsString(NewLdEmail);
+                links.FieldByName("User").SetAsString(NewLdUser);
+                links.Post();
+            });
         }
+    }
+    if (!DelLdUser.empty()) {
+        Change(owner, [&](TvdlMemTable& links) {
+            links.First();
+            while (!links.Eof()) {
+                const std::string email = links.FieldByName("Email").AsString();
+                if (links.FieldByName("User").AsString() == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail))
+                    links.Delete();
+                else
+                    links.Next();
+            }
+        });
     }
     try {
         t.First();
         while (!t.Eof()) {
             const std::string email = t.FieldByName("Email").AsString();
             const std::string user = t.FieldByName("User").AsString();
-            if (!DelLdUser.empty() && user == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail)) {
-                t.Delete();
-                continue;
-            }
             const bool added = !NewLdEmail.empty() && email == NewLdEmail && user == NewLdUser;
             p += "<FORM method=\"post\" action=\"/settings\"><TR bgcolor=\"" +
                  std::string(added ? "#99CCCCC" : "#CCCCCCC") + "\"><TD>" + HtmlEscape(email) +
@@ -144,11 +156,10 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
         }
     } catch (const std::exception&) {
     }
-    if (!DelLdUser.empty()) Save(t, "elink.dat");
     p += "<FORM method=\"post\" action=\"/settings\"><TR><TD><INPUT type=\"text\" name=\"ld_email\" size=\"18\"></TD>"
          "<TD><SELECT name=\"ld_username\"><OPTION value=\"\" selected>Select User...</OPTION>";
-    if (FrmServers != nullptr && FrmServers->TblUsers.Active()) {
-        TvdlMemTable& users = FrmServers->TblUsers;
+    if (tables::Users().Table().Active()) {
+        TvdlMemTable& users = tables::Users().Table();
         try {
             tablefiles::ForEach(users, [&] {
                 const std::string name = HtmlEscape(users.FieldByName("Name").AsString());
