@@ -98,6 +98,8 @@ bool IsImportAddress(const std::string& address);
 // address has no "@", is already there, or (type 1) its domain entry is.
 // True when an entry was added. Without the spam window nothing happens.
 bool AddSpamAddress(int type, const std::string& address);
+// The same for many addresses, saved once; the number added.
+int AddSpamAddresses(int type, const std::vector<std::string>& addresses);
 
 // Adds one to a counter of [SpamStats]; an empty key erases the
 // statistics. A counter that is created also restarts StatsSince.

@@ -67,14 +67,16 @@ bool IsImportAddress(const std::string& address) {
     return a == ImportAddress;
 }
 
-bool AddSpamAddress(int type, const std::string& address) {
-    if (FrmSpam == nullptr) return false;
+namespace {
+
+// Adds one entry to the table in memory; false when it is there already or
+// is no address.
+bool AppendSpamAddress(TvdlMemTable& t, int type, const std::string& address) {
     // Lines of imported address lists come with their blanks.
     const std::string a = smtp::TrimBlanks(CleanAddress(address));
     // The table keeps the first 64 characters; the entry is looked up as
     // it will be stored.
     const std::string item = a.substr(0, ItemSize);
-    TvdlMemTable& t = FrmSpam->TblSpam2;
     bool domainPresent = false;
     if (type == SafeSender) domainPresent = t.FindKey({type, ("*@" + GetDomain(a)).substr(0, ItemSize)});
     if (a.find('@') == std::string::npos || domainPresent || t.FindKey({type, item})) return false;
@@ -82,8 +84,26 @@ bool AddSpamAddress(int type, const std::string& address) {
     t.FieldByName("Type").SetAsInteger(type);
     t.FieldByName("Item").SetAsString(item);
     t.Post();
-    t.SaveToBinaryFile(ProgramDir + "spam.dat");
     return true;
+}
+
+}  // namespace
+
+bool AddSpamAddress(int type, const std::string& address) {
+    if (FrmSpam == nullptr) return false;
+    if (!AppendSpamAddress(FrmSpam->TblSpam2, type, address)) return false;
+    FrmSpam->TblSpam2.SaveToBinaryFile(ProgramDir + "spam.dat");
+    return true;
+}
+
+int AddSpamAddresses(int type, const std::vector<std::string>& addresses) {
+    if (FrmSpam == nullptr) return 0;
+    // One save for the lot: an uploaded address book may hold thousands.
+    int added = 0;
+    for (const std::string& address : addresses)
+        if (AppendSpamAddress(FrmSpam->TblSpam2, type, address)) ++added;
+    if (added > 0) FrmSpam->TblSpam2.SaveToBinaryFile(ProgramDir + "spam.dat");
+    return added;
 }
 
 void IncSpamStat(const std::string& key) {

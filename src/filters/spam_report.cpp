@@ -201,16 +201,16 @@ bool ReleaseSpam(const std::string& spamFile) {
 int ImportAddressesFromMessage(const std::string& msgFile) {
     std::string data;
     if (!platform::ReadFile(msgFile, data)) return 0;
-    int added = 0;
+    std::vector<std::string> lines;
     bool body = false;
     for (const std::string& line : platform::TextLines(data)) {
         if (!body) {
             body = line.empty();
             continue;
         }
-        if (line.find('@') != std::string::npos && AddSpamAddress(SafeSender, line)) ++added;
+        if (line.find('@') != std::string::npos) lines.push_back(line);
     }
-    return added;
+    return AddSpamAddresses(SafeSender, lines);
 }
 
 std::vector<std::string> AddressCandidates(const std::string& line) {

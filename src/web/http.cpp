@@ -3,6 +3,7 @@
 // the response.
 #include "web/http.h"
 
+#include "codecs/charsettables.h"
 #include "codecs/details.h"
 #include "filters/spam.h"
 #include "platform/dialogs.h"
@@ -13,6 +14,7 @@
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/main.h"
+#include "shell/procs.h"
 #include "shell/splash.h"
 #include "transport/servers.h"
 #include "transport/store.h"
@@ -20,14 +22,20 @@
 #include "web/webmail.h"
 #include "transport/mail_settings.h"
 
+#include <QHostInfo>
 #include <QPlainTextEdit>
 #include <QToolButton>
 #include <QTimer>
 
 #include <algorithm>
 #include <any>
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <string_view>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 TFrmhttp* Frmhttp = nullptr;
@@ -55,130 +63,82 @@ SpamPageSettings CurrentSpamPageSettings() {
 
 // --- Requests ---------------------------------------------------------------
 
-std::vector<std::string> SplitRequestLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string current;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(current);
-            current.clear();
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) lines.push_back(current);
-    return lines;
-}
-
-std::string JoinCrLf(const std::vector<std::string>& lines) {
-    std::string out;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i) out += "\r\n";
-        out += lines[i];
-    }
-    return out;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 namespace {
 
-const char kHexLower[] = "0123456789abcdef";
 const char kHexUpper[] = "0123456789ABCDEF";
 
-void DecodePass(std::string& value, const char* digits) {
-    for (int code = 1; code <= 255; ++code) {
-        const std::string pattern{'%', digits[code >> 4], digits[code & 15]};
-        std::size_t pos = value.find(pattern);
-        while (pos != std::string::npos) {
-            value.replace(pos, 3, 1, static_cast<char>(code));
-            // What was just made may complete the same escape with the text
-            // before it.
-            pos = value.find(pattern, pos >= 2 ? pos - 2 : 0);
-        }
-    }
-}
-
-// The value at pos: up to NUL, LF, CR, blank, "&" or ";"; "+" is a blank.
-std::string ValueAt(const std::string& text, std::size_t pos) {
-    std::size_t end = pos;
-    while (end < text.size()) {
-        char c = text[end];
-        if (c == '\0' || c == '\n' || c == '\r' || c == ' ' || c == '&' || c == ';') break;
-        ++end;
-    }
-    std::string value = text.substr(pos, end - pos);
-    for (char& c : value)
-        if (c == '+') c = ' ';
-    return DecodePercent(value);
-}
-
 }  // namespace
-
-std::string DecodePercent(const std::string& value) {
-    if (value.find('%') == std::string::npos) return value;
-    std::string out = value;
-    DecodePass(out, kHexLower);
-    DecodePass(out, kHexUpper);
-    return out;
-}
 
 namespace {
 
-char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+// A spooled request mapped read-only: an upload of megabytes is searched
+// and copied from the page cache, never loaded into memory whole.
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0) return;
+        size_ = static_cast<std::size_t>(st.st_size);
+        ok_ = true;
+        if (size_ == 0) return;
+        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+        if (p == MAP_FAILED) {
+            ok_ = false;
+            size_ = 0;
+            return;
+        }
+        data_ = static_cast<const char*>(p);
+    }
+    ~MappedFile() {
+        if (data_) ::munmap(const_cast<char*>(data_), size_);
+        if (fd_ >= 0) ::close(fd_);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    bool ok() const { return ok_; }
+    std::string_view view() const { return data_ ? std::string_view(data_, size_) : std::string_view(); }
 
-// First occurrence of lowerKey in text, ignoring case, from pos on; the
-// text is never copied (a request may be megabytes long).
-std::size_t FindNoCase(const std::string& text, const std::string& lowerKey, std::size_t pos = 0) {
-    auto it = std::search(text.begin() + static_cast<std::ptrdiff_t>(std::min(pos, text.size())), text.end(),
-                          lowerKey.begin(), lowerKey.end(), [](char a, char b) { return LowerChar(a) == b; });
-    return it == text.end() ? std::string::npos : static_cast<std::size_t>(it - text.begin());
-}
+private:
+    int fd_ = -1;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool ok_ = false;
+};
 
 }  // namespace
 
-std::string GetRequestParam(const std::string& Name, const std::string& Text) {
-    // The Referer line's "=" signs do not count: no parameter is ever read
-    // from the referring address.
-    std::size_t refStart = FindNoCase(Text, "referer:"), refEnd = refStart;
-    if (refStart != std::string::npos) {
-        refEnd = Text.find('\r', refStart);
-        if (refEnd == std::string::npos) refEnd = Text.size();
+bool LoadRequestWithoutFiles(const std::string& RequestFile, const std::string& Boundary, std::string& Text) {
+    Text.clear();
+    MappedFile file(RequestFile);
+    if (!file.ok()) return false;
+    const std::string_view all = file.view();
+    std::size_t body = BodyOffset(std::string(all.substr(0, std::min<std::size_t>(all.size(), kMaxHeaderBytes + 4))));
+    if (body == std::string::npos || Boundary.empty()) {
+        Text.assign(all);
+        return true;
     }
-    const std::string key = Lower(Name) + "=";
-    for (std::size_t pos = FindNoCase(Text, key); pos != std::string::npos; pos = FindNoCase(Text, key, pos + 1)) {
-        const std::size_t equals = pos + key.size() - 1;
-        if (refStart != std::string::npos && equals >= refStart && equals < refEnd) continue;
-        return ValueAt(Text, pos + key.size());
+    Text.assign(all.substr(0, body));
+    const std::string delimiter = "--" + Boundary;
+    std::size_t pos = body;
+    while (pos < all.size()) {
+        const std::size_t headerEnd = all.find("\r\n\r\n", pos);
+        if (headerEnd == std::string_view::npos) break;
+        const std::string_view header = all.substr(pos, headerEnd + 4 - pos);
+        const std::size_t next = all.find("\r\n" + delimiter, headerEnd + 4);
+        const std::size_t stop = next == std::string_view::npos ? all.size() : next;
+        Text.append(header);
+        // A file's data stays in the spool; the text fields come along.
+        if (header.find("filename=") == std::string_view::npos) Text.append(all.substr(headerEnd + 4, stop - headerEnd - 4));
+        pos = stop;
+        if (next == std::string_view::npos) break;
+        const std::size_t lineEnd = all.find("\r\n", next + 2);
+        const std::size_t partStart = lineEnd == std::string_view::npos ? all.size() : lineEnd + 2;
+        Text.append(all.substr(next, partStart - next));
+        pos = partStart;
     }
-    return std::string();
-}
-
-std::string GetMultipartField(const std::string& Name, const std::string& Text,
-                              const std::string& Boundary) {
-    if (Text.find("Content-Type: multipart/form-data") != std::string::npos) {
-        if (Boundary.empty()) return std::string();
-        const std::string key = "form-data; name=\"" + Name + "\"";
-        std::size_t pos = Text.find(key);
-        if (pos == std::string::npos) return std::string();
-        std::size_t start = Text.find("\r\n\r\n", pos + key.size());
-        if (start == std::string::npos) return std::string();
-        start += 4;
-        std::size_t end = Text.find("\r\n--" + Boundary, start);
-        if (end == std::string::npos) end = Text.size();
-        // Browsers never %-escape multipart values: the text is the user's.
-        return Text.substr(start, end - start);
-    }
-    const std::string key = Lower(Name) + "=";
-    std::size_t pos = FindNoCase(Text, key);
-    if (pos == std::string::npos) return std::string();
-    return ValueAt(Text, pos + key.size());
+    if (pos < all.size()) Text.append(all.substr(pos));
+    return true;
 }
 
 std::string SafeUploadName(const std::string& name) {
@@ -197,20 +157,21 @@ std::string SafeUploadName(const std::string& name) {
 bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& User,
                             const std::string& Boundary) {
     if (Boundary.empty() || !IsPlainName(User)) return false;
-    std::string data;
-    if (!platform::ReadFile(RequestFile, data)) return false;
-    const std::string key = "Content-Disposition: form-data; name=\"atchfile\";";
+    MappedFile file(RequestFile);
+    if (!file.ok()) return false;
+    const std::string_view data = file.view();
+    const std::string_view key = "Content-Disposition: form-data; name=\"atchfile\";";
     std::size_t pos = data.find(key);
     if (pos == std::string::npos) return false;
     std::size_t lineEnd = data.find_first_of("\r\n", pos);
     if (lineEnd == std::string::npos) return false;
-    std::string line = data.substr(pos, lineEnd - pos);
+    const std::string_view line = data.substr(pos, lineEnd - pos);
     std::string name;
     std::size_t fn = line.find("filename=\"");
     if (fn != std::string::npos) {
         fn += 10;
         std::size_t q = line.find('"', fn);
-        name = line.substr(fn, q == std::string::npos ? std::string::npos : q - fn);
+        name = std::string(line.substr(fn, q == std::string::npos ? std::string::npos : q - fn));
     }
     name = SafeUploadName(name);
     std::size_t start = data.find("\r\n\r\n", pos);
@@ -221,85 +182,19 @@ bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& U
     const std::string folder = ProgramDir + "attach/" + User;
     platform::CreateFolder(folder);
     const std::string target = folder + "/" + name;
+    const std::string temp = target + ".part";
     ::unlink(target.c_str());
-    return platform::WriteFileAtomic(target, data.substr(start, end - start));
-}
-
-std::int64_t ContentLength(const std::vector<std::string>& lowerLines) {
-    std::int64_t length = kNoContentLength;
-    for (const auto& line : lowerLines) {
-        if (line.empty()) break;  // the header block only: a body may quote headers
-        std::size_t p = line.find("content-length:");
-        if (p == std::string::npos) continue;
-        std::string digits = line.substr(p + 15);
-        std::size_t a = digits.find_first_not_of(" \t");
-        std::size_t b = digits.find_last_not_of(" \t");
-        digits = a == std::string::npos ? std::string() : digits.substr(a, b - a + 1);
-        std::int64_t value = 0;
-        bool ok = !digits.empty() && digits.size() <= 15;
-        for (char c : digits) {
-            if (c < '0' || c > '9') {
-                ok = false;
-                break;
-            }
-            value = value * 10 + (c - '0');
-        }
-        length = ok ? value : kNoContentLength;
+    // Copied from the mapping straight into the file: the upload is never
+    // held in memory.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = platform::WriteAll(fd, data.data() + start, end - start);
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
     }
-    return length;
-}
-
-namespace {
-
-// Offset of the body: just after the first empty line that follows a
-// non-empty one; npos while the header block has not ended.
-std::size_t BodyOffset(const std::string& text) {
-    bool seenText = false;
-    std::size_t i = 0, lineStart = 0;
-    const std::size_t limit = std::min<std::size_t>(text.size(), kMaxHeaderBytes + 4);
-    while (i < limit) {
-        char c = text[i];
-        if (c == '\r' || c == '\n') {
-            bool empty = i == lineStart;
-            if (c == '\r') {
-                if (i + 1 >= text.size()) return std::string::npos;  // the LF may follow
-                if (text[i + 1] == '\n') ++i;
-            }
-            ++i;
-            if (empty && seenText) return i;
-            if (!empty) seenText = true;
-            lineStart = i;
-        } else {
-            ++i;
-        }
-    }
-    return std::string::npos;
-}
-
-std::string FirstWord(const std::string& line) {
-    std::size_t a = line.find_first_not_of(' ');
-    if (a == std::string::npos) return std::string();
-    std::size_t b = line.find(' ', a);
-    return Lower(line.substr(a, b == std::string::npos ? std::string::npos : b - a));
-}
-
-}  // namespace
-
-RequestState CheckRequest(const std::string& text) {
-    if (static_cast<std::int64_t>(text.size()) > kMaxRequestBytes) return RequestState::TooLarge;
-    std::size_t body = BodyOffset(text);
-    if (body == std::string::npos)
-        return static_cast<std::int64_t>(text.size()) > kMaxHeaderBytes ? RequestState::TooLarge
-                                                                         : RequestState::Incomplete;
-    std::vector<std::string> lines = SplitRequestLines(text.substr(0, body));
-    if (lines.empty() || FirstWord(lines.front()) != "post") return RequestState::Complete;
-    for (auto& l : lines) l = Lower(l);
-    std::int64_t length = ContentLength(lines);
-    if (length == kNoContentLength) return RequestState::CompleteWhenQuiet;
-    if (length > kMaxRequestBytes - static_cast<std::int64_t>(body)) return RequestState::TooLarge;
-    return static_cast<std::int64_t>(body) + length <= static_cast<std::int64_t>(text.size())
-               ? RequestState::Complete
-               : RequestState::Incomplete;
+    return true;
 }
 
 // --- Page building -----------------------------------------------------------
@@ -400,16 +295,21 @@ std::string PageHead(const std::string& title, bool verdana, const std::string& 
            "</HEAD>\r\n";
 }
 
-std::string BuildResponse(const std::string& page, bool isHtml, const std::string& cookie, bool sandbox) {
+std::string BuildResponse(const std::string& page, bool isHtml, const std::string& cookie, bool sandbox,
+                          const std::string& charset) {
     std::string r = "HTTP/1.1 200 OK\r\nServer: Tarnwick\r\nConnection: Close\r\n";
-    if (isHtml)
-        r += "Cache-Control: no-store, no-cache, must-revalidate\r\nContent-Type: text/html; charset=ISO-8859-1\r\n";
-    else
-        r += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
-    // A message's own HTML runs without scripts and apart from the pages
-    // that hold the login.
-    if (sandbox) r += "Content-Security-Policy: sandbox\r\n";
-    if (!cookie.empty()) r += "Set-Cookie: " + cookie + "\r\n";
+    // Mail and attachments are never kept by a browser or a proxy.
+    r += "Cache-Control: no-store, no-cache, must-revalidate\r\n";
+    r += std::string("Content-Type: ") + (isHtml ? "text/html" : "text/plain") + "; charset=" + charset + "\r\n";
+    // No other site may frame the pages and have the user click in them.
+    r += "X-Frame-Options: SAMEORIGIN\r\n";
+    // A message's own HTML runs without scripts, apart from the pages that
+    // hold the login, and fetches nothing from outside (no tracking
+    // pictures): it may only use what it carries.
+    if (sandbox)
+        r += "Content-Security-Policy: sandbox; default-src 'none'; img-src data: cid:; style-src 'unsafe-inline'\r\n";
+    // Scripts never see the login, and no other site's page sends it along.
+    if (!cookie.empty()) r += "Set-Cookie: " + cookie + "; HttpOnly; SameSite=Strict\r\n";
     r += "Content-Length: " + std::to_string(page.size()) + "\r\n\r\n";
     r += page;
     return r;
@@ -430,6 +330,8 @@ std::string LoginCookie(const std::string& user, const std::string& password) {
         }
         return out;
     };
+    // Logging out (an empty user name) must not leave the password behind.
+    if (user.empty()) return "u=&p=";
     return "u=" + enc(user) + "&p=" + enc(password);
 }
 
@@ -444,13 +346,26 @@ bool IsPlainName(const std::string& name) {
 
 // --- The window ------------------------------------------------------------------
 
+namespace {
+// A refused body that stops coming for this long is not waited for.
+constexpr int kDrainQuietMs = 2000;
+}  // namespace
+
 struct TFrmhttp::Connection {
+    // The header block, then the body when it is kept in memory.
     std::string text;
+    std::size_t bodyOffset = std::string::npos;  // set once the header block has ended
+    http::RequestHead head;
+    std::int64_t bodyBytes = 0;  // body bytes received
+    // An upload's body goes to the spool file only; a body over the limit
+    // is read and dropped, so that the browser can show the answer.
+    bool tooLarge = false;
+    bool draining = false;  // refused as too large; the rest of the body is dropped
     std::string spoolPath;
     std::FILE* spool = nullptr;
     bool answered = false;
     std::unique_ptr<QTimer> quiet;     // a POST without Content-Length has ended
-    std::unique_ptr<QTimer> deadline;  // the whole request must have come by then
+    std::unique_ptr<QTimer> deadline;  // the header block, then the whole request, must have come by then
     ~Connection() {
         if (spool) std::fclose(spool);
         if (!spoolPath.empty()) ::unlink(spoolPath.c_str());
@@ -461,6 +376,7 @@ TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
     setWindowTitle("http");
     Memo1 = new QPlainTextEdit(this);
     Memo1->hide();
+    httpServer.OnAccept = [this](platform::TcpConnection& c) { return httpServerAccept(c); };
     httpServer.OnClientConnect = [this](platform::TcpConnection& c) { httpServerClientConnect(c); };
     httpServer.OnClientRead = [this](platform::TcpConnection& c) { httpServerClientRead(c); };
     httpServer.OnClientError = [this](platform::TcpConnection& c, int code) { httpServerClientError(c, code); };
@@ -514,19 +430,43 @@ std::shared_ptr<TFrmhttp::Connection> TFrmhttp::StateOf(platform::TcpConnection&
     if (!any.has_value()) {
         auto state = std::make_shared<Connection>();
         std::weak_ptr<platform::TcpConnection> weak = socket.shared_from_this();
-        auto answerLater = [this, weak] {
-            if (auto c = weak.lock(); c && c->Connected()) Answer(c);
-        };
         state->quiet = std::make_unique<QTimer>();
         state->quiet->setSingleShot(true);
-        QObject::connect(state->quiet.get(), &QTimer::timeout, this, answerLater);
+        std::weak_ptr<Connection> weakState = state;
+        QObject::connect(state->quiet.get(), &QTimer::timeout, this, [this, weak, weakState] {
+            auto c = weak.lock();
+            auto st = weakState.lock();
+            if (!c || !st || !c->Connected()) return;
+            if (st->draining) c->Close();
+            else Answer(c);
+        });
         state->deadline = std::make_unique<QTimer>();
         state->deadline->setSingleShot(true);
-        QObject::connect(state->deadline.get(), &QTimer::timeout, this, answerLater);
-        state->deadline->start(http::kRequestDeadlineMs);
+        QObject::connect(state->deadline.get(), &QTimer::timeout, this, [this, weak, weakState] {
+            auto c = weak.lock();
+            auto st = weakState.lock();
+            if (!c || !st || !c->Connected()) return;
+            if (st->draining) {
+                c->Close();
+                return;
+            }
+            // Without a whole header block there is nothing to answer.
+            if (st->bodyOffset == std::string::npos) {
+                st->answered = true;
+                c->Abort();
+                return;
+            }
+            Answer(c);
+        });
+        state->deadline->start(http::kHeaderDeadlineMs);
         any = state;
     }
     return std::any_cast<std::shared_ptr<Connection>>(any);
+}
+
+bool TFrmhttp::httpServerAccept(platform::TcpConnection& Socket) {
+    (void)Socket;
+    return static_cast<int>(httpServer.Connections().size()) < http::kMaxConnections;
 }
 
 void TFrmhttp::httpServerClientConnect(platform::TcpConnection& Socket) { StateOf(Socket); }
@@ -534,31 +474,78 @@ void TFrmhttp::httpServerClientConnect(platform::TcpConnection& Socket) { StateO
 void TFrmhttp::httpServerClientRead(platform::TcpConnection& Socket) {
     auto state = StateOf(Socket);
     std::string data = Socket.ReceiveText();
-    if (state->answered || data.empty()) return;
-    if (state->spoolPath.empty()) {
-        state->spoolPath = ProgramDir + "attach/http_" + std::to_string(Socket.RemotePort()) + "_" +
-                           std::to_string(Socket.Id());
-        ::unlink(state->spoolPath.c_str());
-        state->spool = std::fopen(state->spoolPath.c_str(), "wb");
+    if (state->draining) {
+        // The refusal of a body over the limit has been sent; the rest of
+        // the body is read and dropped so that the browser gets to show it.
+        state->bodyBytes += static_cast<std::int64_t>(data.size());
+        if (state->head.contentLength != http::kNoContentLength && state->bodyBytes >= state->head.contentLength)
+            Socket.Close();
+        else
+            state->quiet->start(kDrainQuietMs);
+        return;
     }
-    state->text += data;
-    if (state->spool) std::fwrite(data.data(), 1, data.size(), state->spool);
-
-    switch (http::CheckRequest(state->text)) {
-        case http::RequestState::TooLarge:
-            state->answered = true;
-            Socket.Abort();
+    if (state->answered || data.empty()) return;
+    if (state->bodyOffset == std::string::npos) {
+        state->text += data;
+        data.clear();
+        const std::size_t body = http::BodyOffset(state->text);
+        if (body == std::string::npos) {
+            if (static_cast<std::int64_t>(state->text.size()) > http::kMaxHeaderBytes) {
+                state->answered = true;
+                Socket.Abort();
+            }
             return;
-        case http::RequestState::Complete:
+        }
+        state->bodyOffset = body;
+        state->head = http::ParseHead(state->text.substr(0, body));
+        if (state->head.method != "post") {
+            state->text.resize(body);
             Answer(Socket.shared_from_this());
             return;
-        case http::RequestState::CompleteWhenQuiet:
-            state->quiet->start(http::kNoLengthQuietMs);
-            return;
-        case http::RequestState::Incomplete:
-            state->quiet->stop();
-            return;
+        }
+        state->deadline->start(http::kRequestDeadlineMs);
+        data = state->text.substr(body);
+        state->text.resize(body);
+        const std::int64_t limit = state->head.multipart ? http::kMaxUploadBytes : http::kMaxRequestBytes;
+        if (state->head.contentLength != http::kNoContentLength &&
+            state->head.contentLength > limit - static_cast<std::int64_t>(body))
+            state->tooLarge = true;
+        // The whole form at once: growing a string of megabytes step by
+        // step copies it over and over inside read events.
+        if (!state->head.multipart && !state->tooLarge && state->head.contentLength != http::kNoContentLength)
+            state->text.reserve(body + static_cast<std::size_t>(state->head.contentLength));
+        if (state->head.multipart && !state->tooLarge) {
+            // Only uploads are spooled: the upload routine reads the file.
+            state->spoolPath = ProgramDir + "attach/http_" + std::to_string(Socket.RemotePort()) + "_" +
+                               std::to_string(Socket.Id());
+            ::unlink(state->spoolPath.c_str());
+            state->spool = std::fopen(state->spoolPath.c_str(), "wb");
+            if (state->spool) std::fwrite(state->text.data(), 1, state->text.size(), state->spool);
+        }
     }
+    state->bodyBytes += static_cast<std::int64_t>(data.size());
+    const std::int64_t limit = state->head.multipart ? http::kMaxUploadBytes : http::kMaxRequestBytes;
+    if (!state->tooLarge && state->bodyBytes > limit - static_cast<std::int64_t>(state->bodyOffset)) {
+        state->tooLarge = true;
+        state->text.resize(state->bodyOffset);
+    }
+    if (state->tooLarge) {
+        Answer(Socket.shared_from_this());
+        return;
+    }
+    if (state->head.multipart) {
+        if (state->spool && std::fwrite(data.data(), 1, data.size(), state->spool) != data.size()) {
+            std::fclose(state->spool);
+            state->spool = nullptr;
+        }
+    } else {
+        state->text += data;
+    }
+    if (state->head.contentLength == http::kNoContentLength) {
+        state->quiet->start(http::kNoLengthQuietMs);
+        return;
+    }
+    if (state->bodyBytes >= state->head.contentLength) Answer(Socket.shared_from_this());
 }
 
 void TFrmhttp::Answer(const platform::TcpConnectionPtr& socket) {
@@ -567,35 +554,62 @@ void TFrmhttp::Answer(const platform::TcpConnectionPtr& socket) {
     state->answered = true;
     state->quiet->stop();
     state->deadline->stop();
+    std::string request;
+    request.swap(state->text);
+    bool readable = true;
     if (state->spool) {
-        std::fflush(state->spool);
+        readable = std::fflush(state->spool) == 0;
         std::fclose(state->spool);
         state->spool = nullptr;
+        // The body was spooled, not kept. The compose form's files stay in
+        // the spool (the upload routine copies them from there); other
+        // uploads are address lists that the pages read whole.
+        if (readable && !state->tooLarge)
+            readable = state->head.path == "/compose"
+                           ? http::LoadRequestWithoutFiles(state->spoolPath, state->head.boundary, request)
+                           : platform::ReadFile(state->spoolPath, request);
+    } else if (state->head.multipart && !state->tooLarge) {
+        readable = false;  // the spool file could not be written
     }
-    if (state->text.empty()) {
-        socket->Close();
-        return;
-    }
-    LastHttpRemotePort = socket->RemotePort();
     std::string response;
     int deferMs = 0;
-    try {
-        response = HandleRequest(state->text, state->spoolPath, deferMs);
-    } catch (const std::exception&) {
-        response.clear();
-        deferMs = 0;
+    if (state->tooLarge || !readable) {
+        std::string page = http::PageHead("Tarnwick") + "<BODY>\r\n";
+        page += state->head.path == "/compose" ? "Couldn't send email - " : "Request refused - ";
+        page += state->tooLarge ? "it is larger than " +
+                                      std::to_string((state->head.multipart ? http::kMaxUploadBytes
+                                                                            : http::kMaxRequestBytes) /
+                                                     (1024 * 1024)) +
+                                      " MB.  Please press <B>Back</B> on your browser.<BR><BR>"
+                                : "it could not be stored.  Please press <B>Back</B> on your browser.<BR><BR>";
+        response = http::BuildResponse(page + http::PageEnd, true, std::string());
+        if (state->tooLarge) {
+            socket->SendText(response);
+            state->draining = true;
+            state->quiet->start(kDrainQuietMs);
+            state->deadline->start(http::kRequestDeadlineMs);
+            return;
+        }
+    } else {
+        LastHttpRemotePort = socket->RemotePort();
+        try {
+            response = HandleRequest(request, state->spoolPath, deferMs, socket->RemoteAddress());
+        } catch (const std::exception&) {
+            response.clear();
+            deferMs = 0;
+        }
+        LastHttpRemotePort = 0;
     }
-    LastHttpRemotePort = 0;
     if (!state->spoolPath.empty()) ::unlink(state->spoolPath.c_str());
     state->spoolPath.clear();
-    state->text.clear();
     if (deferMs > 0) {
-        // The cycle just started gets its moment before the page shows it.
+        // The cycle just started gets its moment before the page shows it;
+        // a login after too many failures is answered late.
         std::weak_ptr<platform::TcpConnection> weak = socket;
-        QTimer::singleShot(deferMs, this, [weak] {
+        QTimer::singleShot(deferMs, this, [weak, response] {
             auto c = weak.lock();
             if (!c) return;
-            c->SendText(http::BuildResponse(http::StatusPage(), true, "u=&p="));
+            c->SendText(response.empty() ? http::BuildResponse(http::StatusPage(), true, "u=&p=") : response);
             c->Close();
         });
         return;
@@ -613,68 +627,83 @@ bool AdminLoginEmpty(std::string& login, std::string& password) {
     return login.empty();
 }
 
-// A web mail login from the request's fields or its cookie. user gets the
-// name as the users table holds it.
-bool WebmailLogin(const std::string& text, std::string& user, std::string& typedUser, std::string& cookie) {
-    typedUser = http::GetRequestParam("user", text);
-    if (typedUser.empty()) typedUser = http::GetRequestParam("u", text);
-    std::string password = http::GetRequestParam("password", text);
-    if (password.empty()) password = http::GetRequestParam("p", text);
-    cookie = http::LoginCookie(typedUser, password);
-    std::string canonical;
-    if (FrmServers == nullptr || typedUser.empty() ||
-        !FrmServers->CheckUserPassword(typedUser, password, nullptr, &canonical))
-        return false;
-    // The name becomes part of file and folder names.
-    if (!http::IsPlainName(canonical) || !settings::IsSafeUserName(canonical)) return false;
-    user = canonical;
-    return true;
-}
-
 bool IsWebFolder(const std::string& dir) {
     return dir == "in" || dir == "websent" || dir == "webdeleted" || dir == "websaved";
+}
+
+// The names this machine answers to, besides IP literals and localhost.
+const std::vector<std::string>& OwnNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> n;
+        for (std::string name : {procs::GetComputerName(), QHostInfo::localHostName().toStdString()}) {
+            name = http::Lower(name);
+            if (name.empty()) continue;
+            n.push_back(name);
+            const std::string domain = http::Lower(QHostInfo::localDomainName().toStdString());
+            if (!domain.empty() && name.find('.') == std::string::npos) n.push_back(name + "." + domain);
+        }
+        return n;
+    }();
+    return names;
+}
+
+std::int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string RefusedPage(const std::string& why) {
+    return http::PageHead("Tarnwick") + "<BODY>\r\nRequest refused - " + why + "<BR>\r\n" + http::PageEnd;
 }
 
 }  // namespace
 
 std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::string& requestFile,
-                                    int& deferMs) {
+                                    int& deferMs, const std::string& remoteAddress) {
     deferMs = 0;
-    std::vector<std::string> rawLines = http::SplitRequestLines(requestText);
-    const std::string rawText = http::JoinCrLf(rawLines);
-    std::string lowerText = http::Lower(rawText);
-    const std::string requestLine = rawLines.empty() ? std::string() : http::Lower(rawLines.front());
-
-    // The method is the request line's first word: a path that merely
-    // contains "get" or "post" does not make the request one.
-    bool isPost = false;
-    std::string path;
-    if (const std::string method = http::FirstWord(requestLine); method == "get" || method == "post") {
-        isPost = method == "post";
-        std::size_t after = requestLine.find(method) + method.size();
-        if (after < requestLine.size()) path = requestLine.substr(after + 1);
-    }
-    for (char cut : {' ', '?', '#'}) {
-        std::size_t p = path.find(cut);
-        if (p != std::string::npos) path = path.substr(0, p);
-    }
-    std::int64_t contentLength = http::kNoContentLength;
-    if (isPost) {
-        std::vector<std::string> lowerLines;
-        for (const auto& l : rawLines) lowerLines.push_back(http::Lower(l));
-        contentLength = http::ContentLength(lowerLines);
-        if (path != "/safeaddresses") {
-            std::string replaced;
-            for (char c : lowerText) {
-                if (c == '&') replaced += "\r\n";
-                else replaced += c;
-            }
-            lowerText.swap(replaced);
+    const http::RequestHead head = http::ParseHead(requestText);
+    // A page that reached us under a name of its own (DNS rebinding) gets
+    // nothing of the mail.
+    if (!http::HostAllowed(head.host, OwnNames()))
+        return http::BuildResponse(RefusedPage("this server is not known by that name."), true, std::string());
+    const bool isPost = head.method == "post";
+    const std::string& path = head.path;
+    const std::int64_t contentLength = isPost ? head.contentLength : http::kNoContentLength;
+    // Parameters come from the request line, the Cookie lines and the body;
+    // never from other header lines.
+    const http::Params params = http::Params::OfRequest(requestText, head.multipart);
+    auto param = [&](const char* name) { return params.Get(name); };
+    auto lowerParam = [&](const char* name) { return http::Lower(params.Get(name)); };
+    // The uploaded file of an upload page, in lower case as those pages
+    // read the request: for a POST other than "/safeaddresses" each "&"
+    // starts a line of its own. Only the file is lowered, not the request.
+    auto uploadedLines = [&] {
+        std::string lower = http::Lower(http::UploadedPart(requestText, "uploaded_file"));
+        if (path == "/safeaddresses" || lower.find('&') == std::string::npos) return lower;
+        std::string replaced;
+        replaced.reserve(lower.size() + 64);
+        std::size_t from = 0;
+        for (std::size_t amp = lower.find('&'); amp != std::string::npos; amp = lower.find('&', from)) {
+            replaced.append(lower, from, amp - from).append("\r\n");
+            from = amp + 1;
         }
-    }
+        replaced.append(lower, from, std::string::npos);
+        return replaced;
+    };
+
+    // A page of another site must not act for the user through the browser:
+    // whatever sends, deletes, moves or saves is refused when the browser
+    // says the request came from elsewhere.
+    const bool changes = isPost || path == "/send" || path == "/compose" || !lowerParam("inputtype").empty() ||
+                         params.Has("restorefile") || params.Has("savefile") || !param("fullname").empty() ||
+                         params.Has("deletefile") || params.Has("btndel") || params.Has("btnpw") ||
+                         params.Has("btndelld") || params.Has("btnnewld");
+    if (changes && http::CrossSite(head))
+        return http::BuildResponse(RefusedPage("it came from a page of another site."), true, std::string());
 
     bool isHtml = true;
     bool sandbox = false;
+    std::string charset = "ISO-8859-1";
     std::string cookie;
     std::string page;
 
@@ -682,10 +711,46 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
         cookie = "u=&p=";
         page = http::StatusPage();
     };
+    // A login from the request's fields or its cookie, braked per remote
+    // address; user gets the name as the users table holds it (web mail).
+    auto login = [&](bool forAdmin, std::string& user, std::string& typed) {
+        typed = param("user");
+        if (typed.empty()) typed = param("u");
+        std::string password = param("password");
+        if (password.empty()) password = param("p");
+        cookie = http::LoginCookie(typed, password);
+        if (typed.empty()) return false;
+        const std::int64_t now = SteadyMs();
+        if (brake_.Refused(remoteAddress, now)) {
+            deferMs = http::kLoginBrakeDelayMs;
+            tablefiles::LogLine("Web login of " + typed + " from " + remoteAddress +
+                                " refused: too many failed logins");
+            return false;
+        }
+        bool ok = false;
+        if (forAdmin) {
+            std::string login, adminPassword;
+            AdminLoginEmpty(login, adminPassword);
+            ok = typed == login && password == adminPassword;
+        } else {
+            std::string canonical;
+            ok = FrmServers != nullptr && FrmServers->CheckUserPassword(typed, password, nullptr, &canonical) &&
+                 http::IsPlainName(canonical) && settings::IsSafeUserName(canonical);
+            if (ok) user = canonical;
+        }
+        if (ok) {
+            brake_.Succeeded(remoteAddress);
+        } else if (brake_.Failed(remoteAddress, now)) {
+            deferMs = http::kLoginBrakeDelayMs;
+            tablefiles::LogLine("Web logins from " + remoteAddress + " refused for a minute after " +
+                                std::to_string(http::LoginBrake::kFreeFailures) + " failures");
+        }
+        return ok;
+    };
 
-    const std::string attachFile = http::GetRequestParam("AttachFile", requestText);
+    const std::string attachFile = param("AttachFile");
     if (path == "/send") {
-        if (FrmMain != nullptr && FrmMain->BtnSendRec->isEnabled()) {
+        if (FrmMain != nullptr && FrmMain->BtnSendRec->isEnabled() && mailsettings::Current()->allowSendRec) {
             FrmMain->BtnSendRecClick(FrmMain->AlarmClock1);
             deferMs = 200;
             return std::string();
@@ -694,14 +759,15 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     } else if (path == "/spam") {
         page = http::SpamFrameset();
     } else if (path == "/safeaddresses") {
-        page = http::SafeAddressesPage(isPost && contentLength < 100000, lowerText);
+        const bool upload = isPost && contentLength < 100000;
+        page = http::SafeAddressesPage(upload, upload ? uploadedLines() : std::string());
     } else if (!attachFile.empty()) {
         // Browsers send the name %-escaped: the length limit is the name's own.
         std::string name = path.size() > 1 ? details::UnescapeName(path.substr(1)).substr(0, 64) : std::string();
         std::string user, typed;
-        const std::string dir = http::Lower(http::GetRequestParam("Dir", requestText));
+        const std::string dir = lowerParam("Dir");
         if (!name.empty()) {
-            if (!WebmailLogin(requestText, user, typed, cookie)) {
+            if (!login(false, user, typed)) {
                 page = webmail::LoginPage(typed, false);
             } else {
                 isHtml = false;
@@ -717,72 +783,77 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     } else if (path == "/webmail" || path == "/webmaillist" || path == "/address" || path == "/attach" ||
                path == "/compose") {
         std::string user, typed;
-        if (!WebmailLogin(requestText, user, typed, cookie)) {
+        if (!login(false, user, typed)) {
             page = webmail::LoginPage(typed, false);
         } else {
-            std::string dir = http::GetRequestParam("dir", lowerText);
+            std::string dir = lowerParam("dir");
             if (dir != "websent" && dir != "webdeleted" && dir != "websaved" && dir != "settings") dir = "in";
             if (path == "/address") {
-                page = webmail::AddressBookPage(user, !http::GetRequestParam("cc", requestText).empty(), isPost,
-                                                lowerText);
+                // The upload form is multipart; any other POST brings no file.
+                const bool upload = isPost && head.multipart;
+                page = webmail::AddressBookPage(user, !param("cc").empty(), upload, upload ? uploadedLines() : std::string());
             } else if (path == "/attach") {
                 page = webmail::AttachPage(user);
             } else if (path == "/compose") {
-                page = webmail::ComposeRequest(user, dir, isPost, requestText, lowerText, requestFile);
+                page = webmail::ComposeRequest(user, dir, isPost, requestText, params, head.boundary, requestFile);
                 if (page.find("Couldn't send email") != std::string::npos) {
                     page += "Request (Post length " + std::to_string(contentLength) + "):<BR>";
-                    for (const auto& l : rawLines) page += http::HtmlEscape(l) + "<BR>";
+                    // The header block and at most a little of the body:
+                    // the echo is for reading, not a copy of the upload.
+                    const std::size_t body = http::BodyOffset(requestText);
+                    const std::size_t shown = body == std::string::npos ? requestText.size() : body + 4096;
+                    for (const auto& l : http::SplitRequestLines(requestText.substr(0, shown)))
+                        page += http::HtmlEscape(l) + "<BR>";
                     page += http::PageEnd;
                 }
             } else {
-                bool saved = webmail::ListActions(user, dir, requestText);
+                bool saved = webmail::ListActions(user, dir, params);
                 page = path == "/webmail" ? webmail::WebmailFrameset()
                                           : webmail::WebmailListPage(user, dir,
-                                                                     settings::IntFromText(http::GetRequestParam("StartFrom", requestText), 1),
+                                                                     settings::IntFromText(param("StartFrom"), 1),
                                                                      saved);
             }
         }
     } else if (path == "/spamlist") {
-        http::SpamListActions(requestText, lowerText);
+        http::SpamListActions(params);
         page = http::SpamListPage();
     } else if (path == "/settings" || path == "/log") {
-        std::string typed = http::GetRequestParam("user", rawText);
-        if (typed.empty()) typed = http::GetRequestParam("u", rawText);
-        std::string password = http::GetRequestParam("password", rawText);
-        if (password.empty()) password = http::GetRequestParam("p", rawText);
-        cookie = http::LoginCookie(typed, password);
-        std::string login, adminPassword;
-        if (AdminLoginEmpty(login, adminPassword)) {
+        std::string login_, adminPassword, user, typed;
+        if (AdminLoginEmpty(login_, adminPassword)) {
+            typed = param("user");
+            if (typed.empty()) typed = param("u");
+            std::string password = param("password");
+            if (password.empty()) password = param("p");
+            cookie = http::LoginCookie(typed, password);
             page = "Settings not available on browser - please see Remote setup in Tarnwick<BR>Click "
                    "<B>Back</B> on your browser.";
-        } else if (typed != login || password != adminPassword) {
+        } else if (!login(true, user, typed)) {
             page = webmail::LoginPage(typed, true);
         } else if (path == "/log") {
-            page = http::LogText(http::GetRequestParam("file", lowerText), isHtml);
+            page = http::LogText(lowerParam("file"), isHtml);
         } else {
             std::string pwUser, pwPassword, delUser, newEmail, newUser, delEmail, delLdUser;
-            auto has = [&](const char* button) { return lowerText.find(button) != std::string::npos; };
-            if (has("btndel=")) delUser = http::GetRequestParam("users_name", rawText);
-            if (has("btnpw=")) {
-                pwUser = http::GetRequestParam("users_name", rawText);
-                pwPassword = http::GetRequestParam("users_pw", rawText);
+            if (params.Has("btndel")) delUser = param("users_name");
+            if (params.Has("btnpw")) {
+                pwUser = param("users_name");
+                pwPassword = param("users_pw");
             }
-            if (has("btndelld=")) {
-                delEmail = http::GetRequestParam("ld_email", rawText);
-                delLdUser = http::GetRequestParam("ld_username", rawText);
+            if (params.Has("btndelld")) {
+                delEmail = param("ld_email");
+                delLdUser = param("ld_username");
             }
-            if (has("btnnewld=")) {
-                newEmail = http::GetRequestParam("ld_email", rawText);
-                newUser = http::GetRequestParam("ld_username", rawText);
+            if (params.Has("btnnewld")) {
+                newEmail = param("ld_email");
+                newUser = param("ld_username");
             }
             page = web_sets::SettingsPage(pwUser, pwPassword, delUser, newEmail, newUser, delEmail, delLdUser);
         }
     } else if (path == "/showmail") {
-        const std::string dir = http::Lower(http::GetRequestParam("dir", requestText));
-        const std::string email = http::GetRequestParam("email", lowerText);
+        const std::string dir = lowerParam("dir");
+        const std::string email = lowerParam("email");
         bool spamFolder = dir == "spam1" || dir == "spam2";
         std::string user, typed;
-        if (IsWebFolder(dir) && !WebmailLogin(requestText, user, typed, cookie)) {
+        if (IsWebFolder(dir) && !login(false, user, typed)) {
             page = webmail::LoginPage(typed, false);
         } else {
             std::string file;
@@ -792,6 +863,22 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
             if (!file.empty() && platform::FileExists(file)) {
                 details::GetMessageBody(file, isHtml, page);
                 sandbox = isHtml;
+                // The body goes labelled as what it is: UTF-8 when it is
+                // that (as the preview window reads it), else converted to
+                // UTF-8 from the charset the message declares for its text;
+                // ISO-8859-1 only when it declares nothing the program knows.
+                std::string message;
+                if (http::IsUtf8Text(page)) {
+                    charset = "UTF-8";
+                } else if (!CharsetTables::IsValidUtf8(page) && details::LoadStoredMessage(file, message)) {
+                    bool known = false;
+                    const std::string declared = http::DeclaredTextCharset(message);
+                    const auto cs = CharsetTables::CharsetOfName(declared, &known);
+                    if (known && cs != CharsetTables::TCharset::ISO_8859_1) {
+                        page = CharsetTables::ToUtf8(page, cs);
+                        charset = "UTF-8";
+                    }
+                }
             } else {
                 page = "Email no longer present - please refresh list";
             }
@@ -801,5 +888,5 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     } else {
         statusPage();
     }
-    return http::BuildResponse(page, isHtml, cookie, sandbox);
+    return http::BuildResponse(page, isHtml, cookie, sandbox, charset);
 }

@@ -1,11 +1,13 @@
 // Built-in web server: web mail, address book, spam pages, status page and
 // remote administration for browsers on the office network.
 //
-// One request per connection. A connection's bytes are gathered in its own
-// buffer (and spooled to a request file under attach/) across as many read
-// events as they take; once the request is whole it is dispatched, answered
-// and the connection closed. Nothing waits inside an event, so browsers
-// cannot starve each other or the mail servers.
+// One request per connection. A connection's header block and form body
+// are gathered in its own buffer across as many read events as they take
+// (an upload's body goes to a request file under attach/ instead); once the
+// request is whole it is dispatched, answered and the connection closed.
+// Nothing waits inside an event, and every request is bounded in size, in
+// time and in the work its parsing takes, so browsers cannot starve each
+// other or the mail servers.
 //
 // Other windows reach the server through Frmhttp:
 // - CheckServerActive (re)opens or closes the listener from the settings
@@ -23,24 +25,26 @@
 
 #include "platform/sockets.h"
 #include "tables/memtable.h"
+#include "web/http_request.h"
 
 class QPlainTextEdit;
 
 namespace http {
 
-// Requests larger than this are refused (the connection is dropped): the
-// biggest thing a browser sends here is a compose form with one attachment.
-inline constexpr std::int64_t kMaxRequestBytes = 16 * 1024 * 1024;
-// A header block that has not ended by then is not a browser's.
-inline constexpr std::int64_t kMaxHeaderBytes = 64 * 1024;
-// Content-Length assumed when a request names none.
-inline constexpr std::int64_t kNoContentLength = 9999999;
+// At most this many browsers are served at once; further connections are
+// refused at accept, so that browsers cannot use up the program's file
+// descriptors (the mail servers share them).
+inline constexpr int kMaxConnections = 64;
+// A connection whose header block has not ended by then is closed unanswered.
+inline constexpr int kHeaderDeadlineMs = 15000;
 // A POST without Content-Length is taken as complete after this quiet time.
 inline constexpr int kNoLengthQuietMs = 250;
 // A request that is still incomplete this long after the connection came
-// is handled with what has arrived (a connection that sent nothing is
-// closed): a slow sender cannot hold a connection for ever.
+// is handled with what has arrived: a slow sender cannot hold a connection
+// for ever.
 inline constexpr int kRequestDeadlineMs = 60000;
+// A login refused or failed after the free attempts is answered this late.
+inline constexpr int kLoginBrakeDelayMs = 3000;
 
 // Spam page settings of the spam filter window.
 struct SpamPageSettings {
@@ -56,20 +60,10 @@ SpamPageSettings CurrentSpamPageSettings();
 
 // --- Requests ---------------------------------------------------------------
 
-// Splits on CR LF, a lone CR or a lone LF.
-std::vector<std::string> SplitRequestLines(const std::string& text);
-std::string JoinCrLf(const std::vector<std::string>& lines);
-std::string Lower(std::string text);
-
-// The value of a named parameter anywhere in a request text (request line,
-// headers with the Cookie line, body); never from the Referer line.
-std::string GetRequestParam(const std::string& Name, const std::string& Text);
-// The "%xx" decoding of parameter values, code by code as the pages have
-// always decoded them.
-std::string DecodePercent(const std::string& value);
-// A named field of a multipart/form-data request, or of a URL-encoded one.
-std::string GetMultipartField(const std::string& Name, const std::string& Text,
-                              const std::string& Boundary);
+// The spooled multipart request in RequestFile without the data of its file
+// fields (their part headers stay), so that a compose form with an
+// attachment of megabytes is read into memory as its text fields only.
+bool LoadRequestWithoutFiles(const std::string& RequestFile, const std::string& Boundary, std::string& Text);
 // Stores the file of the form field "atchfile" of the request spooled in
 // RequestFile as attach/<User>/<file name>. False when nothing was stored.
 bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& User,
@@ -77,12 +71,6 @@ bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& U
 // The file-name part of an uploaded file's name, made safe to name a file
 // in a user's attachment folder ("unknown.txt" when nothing is left).
 std::string SafeUploadName(const std::string& name);
-
-// How far a request has arrived.
-enum class RequestState { Incomplete, Complete, CompleteWhenQuiet, TooLarge };
-RequestState CheckRequest(const std::string& text);
-// Content-Length of a request's header block (kNoContentLength when none).
-std::int64_t ContentLength(const std::vector<std::string>& lowerLines);
 
 // --- Page building -----------------------------------------------------------
 
@@ -108,7 +96,7 @@ inline constexpr char PageEnd[] = "</BODY></HTML>";
 
 // The whole HTTP response for a page.
 std::string BuildResponse(const std::string& page, bool isHtml, const std::string& cookie,
-                          bool sandbox = false);
+                          bool sandbox = false, const std::string& charset = "ISO-8859-1");
 // The cookie text of a login; characters that would end the value or the
 // header are %-escaped, so the parameter lookup gives back what was typed.
 std::string LoginCookie(const std::string& user, const std::string& password);
@@ -119,11 +107,12 @@ std::string StatusPage();
 std::string SpamFrameset();
 std::string SpamListPage();
 std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneLine);
+// RequestLines: the uploaded file's text, in lower case.
 std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines);
 // A log file as plain text; isHtml is cleared. Only the five logs are served.
 std::string LogText(const std::string& FileName, bool& isHtml);
 // The spam-list actions of a request (Delete, Save, ticked form).
-void SpamListActions(const std::string& requestText, const std::string& lowerText);
+void SpamListActions(const Params& request);
 // The full path of a held spam message named by its key ("Spam1\name"),
 // empty when the key names anything else.
 std::string SpamKeyPath(const std::string& key);
@@ -152,17 +141,24 @@ public:
     // The port listened on; 0 when closed.
     int ListeningPort() const { return httpServer.Port(); }
 
+    // Refuses connections beyond kMaxConnections.
+    bool httpServerAccept(platform::TcpConnection& Socket);
     void httpServerClientConnect(platform::TcpConnection& Socket);
     void httpServerClientRead(platform::TcpConnection& Socket);
     void httpServerClientError(platform::TcpConnection& Socket, int& ErrorCode);
 
-    // Dispatches one whole request and returns the response bytes (empty:
-    // no reply). deferMs is set when the reply must wait that long (the
-    // start of a Send/Recv cycle gets its moment first).
-    std::string HandleRequest(const std::string& requestText, const std::string& requestFile, int& deferMs);
+    // Dispatches one whole request from remoteAddress and returns the
+    // response bytes (empty: no reply, or the status page after deferMs).
+    // deferMs is set when the reply must wait that long (the start of a
+    // Send/Recv cycle gets its moment first; a login after too many
+    // failures is answered late).
+    std::string HandleRequest(const std::string& requestText, const std::string& requestFile, int& deferMs,
+                              const std::string& remoteAddress = std::string());
 
 private:
     struct Connection;
+    // Logins from remote addresses that guess passwords are refused for a while.
+    http::LoginBrake brake_;
     void LoadAddressBook();
     void Finish(const platform::TcpConnectionPtr& socket);
     void Answer(const platform::TcpConnectionPtr& socket);

@@ -43,7 +43,32 @@ std::string Two(int n) {
 }
 
 
-void AddSafeAddress(const std::string& address) { spam::AddSpamAddress(spam::SafeSender, address); }
+// Addresses from the web are single senders: a wildcard ("*@domain") would
+// let a whole domain past the filter.
+void AddSafeAddress(const std::string& address) {
+    if (address.find('*') != std::string::npos) return;
+    spam::AddSpamAddress(spam::SafeSender, address);
+}
+
+// The part of a From value between "<" and ">" when present, else the whole value.
+std::string AngleAddress(const std::string& from) {
+    if (std::size_t a = from.find('<'), b = from.find('>'); a != std::string::npos && b != std::string::npos && b > a)
+        return from.substr(a + 1, b - a - 1);
+    return from;
+}
+
+// The sender address of a message file.
+std::string SenderAddress(const std::string& path) {
+    std::string from, to, subject, date;
+    int attCount = -1;
+    std::vector<std::string> names;
+    try {
+        details::ReadMessageHeaders(path, from, to, subject, date, attCount, names);
+    } catch (const std::exception&) {
+        return std::string();
+    }
+    return AngleAddress(from);
+}
 
 void Recount() {
     if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
@@ -124,22 +149,23 @@ std::string SpamKeyPath(const std::string& key) {
                                    name + ".dat");
 }
 
-void SpamListActions(const std::string& requestText, const std::string& lowerText) {
-    (void)lowerText;
-    if (const std::string path = SpamKeyPath(GetRequestParam("DeleteFile", requestText));
+void SpamListActions(const Params& request) {
+    if (const std::string path = SpamKeyPath(request.Get("DeleteFile"));
         !path.empty() && platform::FileExists(path)) {
         DeleteSpam(path);
         Recount();
     }
-    if (const std::string path = SpamKeyPath(GetRequestParam("SaveFile", requestText));
+    if (const std::string path = SpamKeyPath(request.Get("SaveFile"));
         !path.empty() && platform::FileExists(path)) {
+        // The safe sender is the released message's own: a link's FromAdd
+        // could name anyone, or a whole domain.
+        const std::string from = SenderAddress(path);
         spam::ReleaseSpam(path);
-        const std::string from = GetRequestParam("FromAdd", requestText);
         if (!from.empty()) AddSafeAddress(from);
     }
     int taken = 0;
     for (int n = 0; n <= 100; ++n) {
-        const std::string key = GetMultipartField("Spam" + std::to_string(n), requestText, "");
+        const std::string key = request.Get("Spam" + std::to_string(n));
         if (key.empty()) break;
         ++taken;
         // Only held spam can be deleted from here, whatever a request names.
@@ -171,9 +197,7 @@ std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneL
         const std::string base = file.substr(0, file.size() - 4);
         const std::string key = Folder + "\\" + base;
         const std::string recipient = base.substr(0, base.find('_'));
-        std::string address = from;
-        if (std::size_t a = from.find('<'), b = from.find('>'); a != std::string::npos && b != std::string::npos && b > a)
-            address = from.substr(a + 1, b - a - 1);
+        const std::string address = AngleAddress(from);
         const std::string eFrom = HtmlEscape(from), eTo = HtmlEscape(to);
         std::string eSubject = HtmlEscape(subject);
         if (eSubject.empty()) eSubject = "&lt;no subject&gt;";
@@ -269,16 +293,18 @@ std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines) {
     std::string p = PageHead("Tarnwick - Spam Address setup", false) + "<BODY>\r\n";
     if (IsUpload) {
         int count = 0;
-        for (const auto& line : SplitRequestLines(UploadedPart(RequestLines, "uploaded_file"))) {
+        std::vector<std::string> addresses;
+        ForEachLineWith(RequestLines, '@', [&](const std::string& line) {
             std::size_t from = 0, begin = 0, end = 0;
             while (line.find('@', from) != std::string::npos) {
                 const std::string address = webmail::AddressAround(line, from, &begin, &end);
                 from = end;
-                if (address.empty() || address == "@") continue;
-                AddSafeAddress(address);
+                if (address.empty() || address == "@" || address.find('*') != std::string::npos) continue;
+                addresses.push_back(address);
                 ++count;
             }
-        }
+        });
+        spam::AddSpamAddresses(spam::SafeSender, addresses);
         if (count > 0)
             p += "<b>Success!</b><BR><BR>You have successfully uploaded " + std::to_string(count) +
                  " email addresses.<BR><BR>Please close this browser now.";

@@ -23,6 +23,18 @@ std::string BlueHead(const std::string& text, int columns) {
            text + "</B></FONT></TD></TR>\r\n";
 }
 
+// The name as the users table holds it; empty when no user has it.
+std::string LocalUser(const std::string& name) {
+    TvdlMemTable& users = tables::Users().Table();
+    if (!users.Active()) return std::string();
+    try {
+        users.CancelRange();
+        if (users.FindKey({TvdlVariant(name)})) return users.FieldByName("Name").AsString();
+    } catch (const std::exception&) {
+    }
+    return std::string();
+}
+
 // A change the table's owner could not make (or save) leaves the table as
 // it was; the page then shows it as it is.
 void Change(tables::TableOwner& owner, const std::function<void(TvdlMemTable&)>& edit) {
@@ -115,19 +127,27 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
     tables::TableOwner& owner = tables::Aliases();
     TvdlMemTable& t = owner.Table();
     if (!t.Active()) return p + "</TABLE>\r\n";
-    if (!NewLdEmail.empty() && !NewLdUser.empty()) {
-        // An address that is already listed stays as it is.
-        bool listed = false;
-        t.CancelRange();
-        tablefiles::ForEach(t, [&] { listed = listed || http::Lower(t.FieldByName("Email").AsString()) == http::Lower(NewLdEmail); });
-        if (!listed) {
-            Change(owner, [&](TvdlMemTable& links) {
+    // Mail for the address goes into the user's mailbox: only a user of the
+    // users table may be named, as the settings window's list allows.
+    std::string user = NewLdEmail.empty() || NewLdUser.empty() ? std::string() : LocalUser(NewLdUser);
+    if (!NewLdEmail.empty() && !NewLdUser.empty() && user.empty())
+        p += std::string("<TR><TD colspan=\"3\">") +
+             (settings::IsSafeUserName(NewLdUser) ? "Field User cannot be empty."
+                                                  : "Illegal characters (only letters and digits please) in User name.") +
+             "</TD></TR>\r\n";
+    if (!user.empty()) {
+        Change(owner, [&](TvdlMemTable& links) {
+            try {
+                links.CancelRange();
                 links.Append();
                 links.FieldByName("Email").SetAsString(NewLdEmail);
-                links.FieldByName("User").SetAsString(NewLdUser);
+                links.FieldByName("User").SetAsString(user);
                 links.Post();
-            });
-        }
+            } catch (const EDatabaseError&) {
+                // The address is already listed.
+                if (links.State() != dsBrowse) links.Cancel();
+            }
+        });
     }
     if (!DelLdUser.empty()) {
         Change(owner, [&](TvdlMemTable& links) {
@@ -145,12 +165,12 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
         t.First();
         while (!t.Eof()) {
             const std::string email = t.FieldByName("Email").AsString();
-            const std::string user = t.FieldByName("User").AsString();
-            const bool added = !NewLdEmail.empty() && email == NewLdEmail && user == NewLdUser;
+            const std::string rowUser = t.FieldByName("User").AsString();
+            const bool added = !NewLdEmail.empty() && email == NewLdEmail && rowUser == user;
             p += "<FORM method=\"post\" action=\"/settings\"><TR bgcolor=\"" +
                  std::string(added ? "#99CCCCC" : "#CCCCCCC") + "\"><TD>" + HtmlEscape(email) +
                  "<INPUT type=\"hidden\" name=\"ld_email\" value=\"" + HtmlEscape(email) + "\"></TD><TD>" +
-                 HtmlEscape(user) + "<INPUT type=\"hidden\" name=\"ld_username\" value=\"" + HtmlEscape(user) +
+                 HtmlEscape(rowUser) + "<INPUT type=\"hidden\" name=\"ld_username\" value=\"" + HtmlEscape(rowUser) +
                  "\"></TD><TD><INPUT type=\"submit\" name=\"BtnDelLD\" value=\"Delete Entry\"></TD></TR></FORM>\r\n";
             t.Next();
         }

@@ -17,8 +17,10 @@
 #include "transport/table_owner.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <cstdio>
 #include <exception>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace webmail {
@@ -136,50 +138,72 @@ std::string OwnMessage(const std::string& user, const std::string& dir, const st
 
 std::string BaseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
-// Copies into the folder, then removes the source; a failed copy keeps it.
+// True when both names reach one file (a folder spelt in another case, a
+// move into the folder the message is already in).
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Copies into the folder, then removes the source. The source stays unless
+// a copy to a different file is on disk: a failed copy keeps it, and so
+// does a "move" into the folder it is already in.
+bool CopyInto(const std::string& path, const std::string& folder) {
+    const std::string target = platform::ResolveNoCase(smtp::StoreFolder(folder), BaseName(path));
+    if (SameFile(path, target) || smtp::StoreFolder(folder) == path.substr(0, path.find_last_of('/') + 1))
+        return false;
+    return smtp::CopyFileKeepDate(path, target) && !SameFile(path, target) && platform::FileExists(target);
+}
+
 bool MoveInto(const std::string& path, const std::string& folder) {
-    const std::string target = smtp::StoreFolder(folder) + BaseName(path);
-    if (!smtp::CopyFileKeepDate(path, target)) return false;
+    if (!CopyInto(path, folder)) return false;
     return ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace
 
-bool ListActions(const std::string& User, const std::string& Dir, const std::string& RequestText) {
+bool ListActions(const std::string& User, const std::string& Dir, const http::Params& Request) {
     bool changed = false;
-    const std::string inputType = http::Lower(http::GetRequestParam("Inputtype", RequestText));
+    const std::string inputType = http::Lower(Request.Get("Inputtype"));
     const std::string folder = Dir == "settings" ? "in" : Dir;
     if (!inputType.empty()) {
-        int delCount = settings::IntFromText(http::GetMultipartField("DelCount", RequestText, ""), 0);
+        int delCount = settings::IntFromText(Request.Get("DelCount"), 0);
         delCount = std::clamp(delCount, 0, 1000);
+        // The folder is listed once for all ticked names, not once per name.
+        std::unordered_map<std::string, std::string> files;
+        const std::string folderPath = smtp::StoreFolder(folder);
+        for (const auto& f : smtp::ListUserFiles(folderPath, User)) files.emplace(http::Lower(f), folderPath + f);
         for (int i = 0; i <= delCount; ++i) {
-            const std::string name = http::GetMultipartField("Del" + std::to_string(i), RequestText, "");
-            if (name.empty()) continue;
-            const std::string path = OwnMessage(User, folder, name);
+            const std::string name = Request.Get("Del" + std::to_string(i));
+            if (name.empty() || !http::IsPlainName(name) || !smtp::IsUserFile(name + ".dat", User)) continue;
+            auto found = files.find(http::Lower(name + ".dat"));
+            if (found == files.end() || !platform::FileExists(found->second)) continue;
+            const std::string path = found->second;
             if (path.empty()) continue;
             bool ok = true;
             if (inputType == "delete" && folder == "in" && mailsettings::Current()->deletedDays > 0)
-                ok = smtp::CopyFileKeepDate(path, smtp::StoreFolder("webdeleted") + BaseName(path));
+                ok = CopyInto(path, "webdeleted");
             else if (inputType == "save")
-                ok = smtp::CopyFileKeepDate(path, smtp::StoreFolder("websaved") + BaseName(path));
+                ok = CopyInto(path, "websaved");
             else if (inputType == "restore")
-                ok = smtp::CopyFileKeepDate(path, smtp::StoreFolder("in") + BaseName(path));
+                ok = CopyInto(path, "in");
             if (ok && ::unlink(path.c_str()) == 0) changed = true;
         }
     }
-    if (auto path = OwnMessage(User, folder, http::GetRequestParam("RestoreFile", RequestText)); !path.empty())
+    if (auto path = OwnMessage(User, folder, Request.Get("RestoreFile")); !path.empty())
         changed |= MoveInto(path, "in");
-    if (auto path = OwnMessage(User, folder, http::GetRequestParam("SaveFile", RequestText)); !path.empty())
+    if (auto path = OwnMessage(User, folder, Request.Get("SaveFile")); !path.empty())
         changed |= MoveInto(path, "websaved");
     if (changed && FrmServers != nullptr) {
         FrmServers->RefreshMailCounts(false);
         FrmServers->QueueNewMailAlert(User);
     }
-    const std::string fullName = http::GetRequestParam("fullname", RequestText);
+    const std::string fullName = Request.Get("fullname");
     if (fullName.empty()) return false;
     platform::IniFile ini(WebsetsPath());
     ini.WriteString(User, "Name", platform::IniSafe(fullName));
-    const std::string reply = http::GetRequestParam("replyaddress", RequestText);
+    const std::string reply = Request.Get("replyaddress");
     if (!reply.empty()) ini.WriteString(User, "Email", platform::IniSafe(reply));
     return true;
 }
@@ -352,8 +376,9 @@ std::string MessageRows(const std::string& User, const std::string& Dir, const s
         rows += "<TR bgcolor=\"" + RowColour + "\"><TD><INPUT type=\"checkbox\" name=\"del" + std::to_string(Shown) +
                 "\" value=\"" + HtmlEscape(msg) + "\" onClick=\"changeChecked(this)\"></TD>";
         rows += "<TD>" + FileDayMonth(path) + "</TD><TD><B>" + who + "</B></TD>";
+        // The link sits inside <B>: its row is its great-grandparent.
         rows += "<TD><B><A href=\"/showmail?dir=" + Dir + "&email=" + uMsg +
-                "\" target=\"bottomFrame\" onClick=\"showEmail(this,'#BCF0BC',1)\"" +
+                "\" target=\"bottomFrame\" onClick=\"showEmail(this,'#BCF0BC',2)\"" +
                 HintAttributes("Click to view message in lower pane") + ">" + eSubject + "</A></B></TD><TD>";
         const std::string start = std::to_string(StartFrom);
         // Save moves a message to the saved folder, Restore back to the inbox;
@@ -409,6 +434,10 @@ std::string MessageRows(const std::string& User, const std::string& Dir, const s
 
 // --- Address book ---------------------------------------------------------------
 
+namespace {
+constexpr int kMaxAddressEntries = 10000;
+}  // namespace
+
 std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, const std::string& RequestLines) {
     const std::string field = ForCC ? "emailcc" : "emailto";
     std::string script =
@@ -434,10 +463,13 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
             if (IsUpload) {
                 t.First();
                 while (!t.Eof()) t.Delete();
-                for (const auto& line : http::SplitRequestLines(http::UploadedPart(RequestLines, "uploaded_file"))) {
-                    if (line.find('@') == std::string::npos) continue;
+                // An address book has hundreds of entries, not millions: the
+                // table lives in memory.
+                int taken = 0;
+                http::ForEachLineWith(RequestLines, '@', [&](const std::string& line) {
                     std::string email = AddressAround(line);
-                    if (email.empty()) continue;
+                    if (email.empty() || taken >= kMaxAddressEntries) return;
+                    ++taken;
                     std::string name;
                     if (!line.empty() && line[0] == '"') {
                         std::size_t q = line.find("\",", 1);
@@ -456,7 +488,7 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
                         // The same name twice: the first entry stays.
                         if (t.State() != dsBrowse) t.Cancel();
                     }
-                }
+                });
                 t.SaveToBinaryFile(ProgramDir + "address.dat");
             }
             t.First();

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "web/http_request.h"
+
 namespace webmail {
 
 std::string LoginPage(const std::string& User, bool ForAdmin);
@@ -20,7 +22,7 @@ std::string FolderOf(const std::string& dir);
 // Actions of "/webmail" and "/webmaillist" before the page: ticked
 // messages, restore and save links, the settings pane. True when the
 // settings were saved.
-bool ListActions(const std::string& User, const std::string& Dir, const std::string& RequestText);
+bool ListActions(const std::string& User, const std::string& Dir, const http::Params& Request);
 std::string WebmailFrameset();
 std::string WebmailListPage(const std::string& User, const std::string& Dir, int StartFrom, bool SettingsSaved);
 // Rows of one page of a folder; Shown gets the number of message rows.
@@ -29,6 +31,8 @@ std::string MessageRows(const std::string& User, const std::string& Dir, const s
 // One folder tab; the folder being listed is shown without a link.
 std::string FolderTabs(const std::string& Dir, const std::string& Caption, const std::string& Current);
 
+// RequestLines: the uploaded file's text, in lower case, with each "&"
+// starting a line.
 std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, const std::string& RequestLines);
 // The first distribution-list address of the user (empty when none).
 std::string UserEmailFromLink(const std::string& User);
@@ -41,8 +45,8 @@ std::string WebsetsEmail(const std::string& User);
 // "/compose" after the login: a fresh or reply form (GET), attachments
 // added or removed (POST with addfile/do_delete), or the message sent.
 std::string ComposeRequest(const std::string& User, const std::string& Dir, bool IsPost,
-                           const std::string& RequestText, const std::string& LowerText,
-                           const std::string& RequestFile);
+                           const std::string& RequestText, const http::Params& Request,
+                           const std::string& Boundary, const std::string& RequestFile);
 std::string ComposePage(const std::string& User, const std::string& From, const std::string& Subject,
                         const std::string& To, const std::string& CC, const std::vector<std::string>& BodyLines);
 std::string ReplyCompose(const std::string& User, const std::string& MessageFile);
@@ -57,6 +61,10 @@ std::string SplitFirst(std::string& Text, char Char);
 // ">" and "|". Empty when the text has no "@". pos/len locate it.
 std::string AddressAround(const std::string& text, std::size_t from = 0, std::size_t* begin = nullptr,
                           std::size_t* end = nullptr);
+// A text field as the browser posted it, as UTF-8: valid UTF-8 as it is,
+// anything else taken as windows-1252 (the pages' charset); numeric
+// character references to characters beyond ASCII become the characters.
+std::string FormText(const std::string& text);
 // ProgramDir + "attach/" + user + "/".
 std::string AttachFolder(const std::string& User);
 

@@ -1,6 +1,8 @@
 // Web mail compose and send: the compose form with its uploaded
 // attachments, replies, and sending, which stores the message exactly as
 // the SMTP server stores mail from a local client.
+#include "codecs/charsettables.h"
+#include "codecs/codectables.h"
 #include "codecs/details.h"
 #include "codecs/qevmsg.h"
 #include "filters/addinrule.h"
@@ -18,6 +20,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace webmail {
@@ -87,6 +91,138 @@ std::vector<std::string> BodyLinesOf(const std::string& body) {
     return lines;
 }
 
+
+bool IsAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// An RFC 2047 header text: UTF-8 in encoded words of at most 75
+// characters, cut between characters.
+std::string EncodedWords(const std::string& utf8) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        std::size_t end = std::min(utf8.size(), i + 45);
+        while (end < utf8.size() && end > i && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
+        if (!out.empty()) out += ' ';
+        out += "=?UTF-8?B?" + CodecTables::EncodeBase64(std::string_view(utf8).substr(i, end - i)) + "?=";
+        i = end;
+    }
+    return out;
+}
+
+// An address list with its display names encoded where they hold more than
+// ASCII; the addresses stay as typed.
+std::string EncodedAddressList(const std::string& list) {
+    if (IsAscii(list)) return list;
+    std::string rest = list, out;
+    bool first = true;
+    while (!rest.empty()) {
+        std::string item = SplitFirst(rest, ',');
+        if (!first) out += ',';
+        first = false;
+        const std::size_t lt = item.find('<');
+        if (IsAscii(item) || lt == std::string::npos) {
+            out += item;
+            continue;
+        }
+        std::string name = Trim(item.substr(0, lt));
+        if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+        const bool leadingBlank = !item.empty() && item[0] == ' ';
+        out += (leadingBlank ? " " : "") + (IsAscii(name) ? name : EncodedWords(name)) + " " + item.substr(lt);
+    }
+    return out;
+}
+
+bool WriteAllTo(int fd, const std::string& text) { return platform::WriteAll(fd, text); }
+
+// The message FillRawMail made (without attachments) written to path with
+// the files attached as FillRawMail attaches them: their base64 is made
+// from the files piece by piece, so that an attachment of megabytes is
+// never held whole in memory.
+bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    if (files.empty()) {
+        ok = WriteAllTo(fd, smtp::WithEndMarker(msg.RawMailText()));
+    } else {
+        const std::string delimiter = "--" + qev_util::MakeBoundary();
+        std::string head, textHeaders, body;
+        std::size_t i = 0;
+        for (; i < msg.RawMail.size() && !msg.RawMail[i].empty(); ++i) {
+            const std::string& line = msg.RawMail[i];
+            if (line.rfind("Content-Type: ", 0) == 0) {
+                textHeaders += line + "\r\n";
+                head += "Content-Type: multipart/mixed; boundary=\"" + delimiter.substr(2) + "\"\r\n";
+            } else if (line.rfind("Content-Transfer-Encoding: ", 0) == 0) {
+                textHeaders += line + "\r\n";
+            } else {
+                head += line + "\r\n";
+            }
+        }
+        for (++i; i < msg.RawMail.size(); ++i) body += msg.RawMail[i] + "\r\n";
+        ok = WriteAllTo(fd, head + "\r\n" + delimiter + "\r\n" + textHeaders + "\r\n" + body);
+        // Whole lines of 76 characters from every piece but the last.
+        std::vector<char> buffer(57 * 1152);
+        for (const auto& file : files) {
+            if (!ok) break;
+            const std::string slashFree = file.substr(file.find_last_of('/') + 1);
+            std::string name;
+            for (char c : slashFree)
+                if (c != '"' && c != '\\') name += c == '\r' || c == '\n' ? ' ' : c;
+            std::string type = qev_util::ContentTypeOfExtension(file);
+            type.erase(std::remove_if(type.begin(), type.end(), [](char c) { return c == '"' || c == '\r' || c == '\n'; }),
+                       type.end());
+            ok = WriteAllTo(fd, delimiter + "\r\nContent-Type: " + type + "; name=\"" + name +
+                                    "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+                                    "filename=\"" + name + "\"\r\n\r\n");
+            const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+            if (in < 0) {
+                ok = false;
+                break;
+            }
+            for (;;) {
+                // A full buffer is read before encoding, so that only the
+                // file's last line is short.
+                std::size_t got = 0;
+                while (got < buffer.size()) {
+                    const ssize_t r = ::read(in, buffer.data() + got, buffer.size() - got);
+                    if (r < 0 && errno == EINTR) continue;
+                    if (r <= 0) {
+                        if (r < 0) ok = false;
+                        break;
+                    }
+                    got += static_cast<std::size_t>(r);
+                }
+                if (got == 0 || !ok) break;
+                ok = WriteAllTo(fd, CodecTables::EncodeBase64(std::string_view(buffer.data(), got), 76) + "\r\n");
+                if (!ok || got < buffer.size()) break;
+            }
+            ::close(in);
+        }
+        ok = ok && WriteAllTo(fd, "\r\n" + delimiter + "--\r\n\r\n.\r\n");
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+
+// A copy of the message file in a mailbox folder as <user>_<id>.dat, made
+// as the store makes its files: whole under a temporary name, then linked
+// to a name nobody has. The path, or empty when it could not be stored.
+std::string CopyIntoMailbox(const std::string& message, const std::string& folderName, const std::string& user,
+                            const std::string& id) {
+    const std::string folder = smtp::StoreFolder(folderName);
+    const std::string temp = folder + "x" + id + "_" + std::to_string(smtp::Random(1000000)) + ".tmp";
+    if (!platform::CopyFileKeepDate(message, temp)) return std::string();
+    const std::string path = folder + smtp::MailboxFileName(user, id);
+    const bool linked = ::link(temp.c_str(), path.c_str()) == 0;
+    ::unlink(temp.c_str());
+    if (!linked || !platform::SyncPath(folder)) return std::string();
+    return path;
+}
+
 void EmptyAttachFolder(const std::string& user) { platform::DeleteFiles(AttachFolder(user), "*"); }
 
 // The user name of the users table for a bare name, empty when none.
@@ -102,20 +238,52 @@ std::string LocalUserNamed(const std::string& name) {
 
 }  // namespace
 
+std::string FormText(const std::string& text) {
+    std::string utf8 = CharsetTables::IsValidUtf8(text) ? text : CharsetTables::ToUtf8(text, CharsetTables::TCharset::Windows1252);
+    if (utf8.find("&#") == std::string::npos) return utf8;
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if (utf8[i] == '&' && i + 3 < utf8.size() && utf8[i + 1] == '#') {
+            const bool hex = utf8[i + 2] == 'x' || utf8[i + 2] == 'X';
+            std::size_t j = i + (hex ? 3 : 2);
+            unsigned cp = 0;
+            std::size_t digits = 0;
+            for (; j < utf8.size() && digits < 8; ++j, ++digits) {
+                const char c = utf8[j];
+                int v = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+                if (v < 0) break;
+                cp = cp * (hex ? 16 : 10) + static_cast<unsigned>(v);
+            }
+            // Only what the browser had to write so: characters beyond
+            // ASCII. A reference to an ASCII character is text the user typed.
+            if (digits > 0 && j < utf8.size() && utf8[j] == ';' && cp >= 0x80 && cp <= 0x10FFFF &&
+                !(cp >= 0xD800 && cp <= 0xDFFF)) {
+                CharsetTables::AppendUtf8(out, cp);
+                i = j;
+                continue;
+            }
+        }
+        out += utf8[i];
+    }
+    return out;
+}
+
 std::string ComposeRequest(const std::string& User, const std::string& Dir, bool IsPost,
-                           const std::string& RequestText, const std::string& LowerText,
-                           const std::string& RequestFile) {
+                           const std::string& RequestText, const http::Params& Request,
+                           const std::string& Boundary, const std::string& RequestFile) {
     if (!IsPost) {
         EmptyAttachFolder(User);
-        const std::string reply = http::GetRequestParam("replyfile", LowerText);
+        const std::string reply = http::Lower(Request.Get("replyfile"));
         std::string file;
         const std::string folder = Dir == "settings" ? "in" : Dir;
         if (http::IsPlainName(reply) && smtp::IsUserFile(reply + ".dat", User))
             file = platform::ResolveNoCase(smtp::StoreFolder(folder), reply + ".dat");
         return ReplyCompose(User, file);
     }
-    const std::string boundary = http::GetRequestParam("Boundary", RequestText);
-    auto field = [&](const std::string& name) { return http::GetMultipartField(name, RequestText, boundary); };
+    const std::string& boundary = Boundary;
+    auto field = [&](const std::string& name) { return FormText(http::GetMultipartField(name, RequestText, boundary)); };
     const bool addFile = !field("addfile").empty();
     if (addFile || !field("do_delete").empty()) {
         platform::CreateFolder(AttachFolder(User));
@@ -144,7 +312,10 @@ std::string ComposePage(const std::string& User, const std::string& From, const 
         "window.open(URL, 'address', 'scrollbars=yes,width=400,height=600'); }\r\n</SCRIPT>\r\n";
     std::string p = http::PageHead("Tarnwick - WebMail", false, style);
     p += std::string("<BODY onLoad=\"document.EMailForm.") + (From.empty() ? "emailto" : "emailbody") + ".focus()\">\r\n";
-    p += "<FORM name=\"EMailForm\" method=\"post\" enctype=\"multipart/form-data\" action=\"/compose\">\r\n";
+    // The form comes back in UTF-8 whatever the page's own charset, so that
+    // no character the user typed is lost.
+    p += "<FORM name=\"EMailForm\" method=\"post\" enctype=\"multipart/form-data\" accept-charset=\"UTF-8\" "
+         "action=\"/compose\">\r\n";
     p += "<TABLE border=\"0\" cellpadding=\"2\">\r\n";
     p += "<TR><TD>From:</TD><TD><INPUT class=\"button\" type=\"text\" name=\"emailfrom\" size=\"60\" value=\"" +
          HtmlEscape(From) + "\"></TD></TR>\r\n";
@@ -240,34 +411,41 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
                       "your browser.<BR><BR>";
     }
 
-    std::string text;
+    // The message is built into a file, and every copy is made from it.
+    const std::string built = ProgramDir + "attach/send_" + User + ".tmp";
+    struct Remove {
+        const std::string& path;
+        ~Remove() { ::unlink(path.c_str()); }
+    } removeBuilt{built};
     try {
         TQevMsg msg;
         msg.Date = smtp::GeneratedDate();
         // The library insists on an address; mail for local users only may
         // carry whatever the user typed.
-        msg.From = From.find('@') != std::string::npos ? OneLine(From) : "x@x";
-        msg.SendTo = OneLine(To);
-        msg.CC = OneLine(CC);
-        msg.Subject = OneLine(Subject);
+        msg.From = From.find('@') != std::string::npos ? OneLine(EncodedAddressList(From)) : "x@x";
+        msg.SendTo = OneLine(EncodedAddressList(To));
+        msg.CC = OneLine(EncodedAddressList(CC));
+        msg.Subject = IsAscii(Subject) ? OneLine(Subject) : EncodedWords(OneLine(Subject));
         msg.Text = BodyLinesOf(Body);
-        std::vector<std::string> extra;
+        // Text beyond ASCII comes from the browser as UTF-8 and goes out so.
+        if (!IsAscii(Body)) msg.CharSet = "UTF-8";
+        std::vector<std::string> extra, files;
         for (const auto& f : platform::ListFiles(AttachFolder(User), "*")) {
             const std::string path = AttachFolder(User) + f;
             if (!platform::FileExists(path)) continue;
-            msg.Attachments.AddFile(path);
+            files.push_back(path);
             extra.push_back("X-Attachment: " + OneLine(f));
         }
-        if (!extra.empty()) extra.push_back("X-AttachmentCount: " + std::to_string(msg.Attachments.Count()));
+        if (!extra.empty()) extra.push_back("X-AttachmentCount: " + std::to_string(files.size()));
         msg.ExtraHeaders = extra;
         msg.FillRawMail();
         if (From.find('@') == std::string::npos)
             for (auto& line : msg.RawMail)
                 if (line.rfind("From: ", 0) == 0) {
-                    line = "From: " + OneLine(From);
+                    line = "From: " + OneLine(IsAscii(From) ? From : EncodedWords(From));
                     break;
                 }
-        text = smtp::WithEndMarker(msg.RawMailText());
+        if (!WriteMessageFile(msg, files, built)) return page + "Couldn't send email - it cannot be stored.<BR><BR>";
     } catch (const std::exception& e) {
         return page + "Couldn't send email - " + HtmlEscape(e.what()) + "<BR><BR>";
     }
@@ -286,7 +464,7 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
                 record.emplace_back("To" + std::to_string(i + 1), "<" + external[i] + ">");
             record.emplace_back("From", "<" + sender + ">");
             record.emplace_back("User", User);
-            ok = platform::WriteFileAtomic(out + id + smtp::StateReceiving, text) &&
+            ok = platform::CopyFileKeepDate(built, out + id + smtp::StateReceiving) &&
                  smtp::WritePortsSection(id, record) &&
                  std::rename((out + id + smtp::StateReceiving).c_str(), (out + id + smtp::StateQueued).c_str()) == 0 &&
                  platform::SyncPath(out);
@@ -305,10 +483,10 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
     EmptyAttachFolder(User);
     std::vector<std::string> failed;
     for (const auto& user : mailboxes) {
-        if (smtp::WriteMailboxFile(smtp::FolderIn, user, id, text).empty()) failed.push_back(user);
+        if (CopyIntoMailbox(built, smtp::FolderIn, user, id).empty()) failed.push_back(user);
         else if (FrmServers != nullptr) FrmServers->QueueNewMailAlert(user);
     }
-    smtp::WriteMailboxFile(smtp::FolderWebSent, User, id, text);
+    CopyIntoMailbox(built, smtp::FolderWebSent, User, id);
     if (!failed.empty()) {
         page += "Couldn't deliver to";
         for (const auto& u : failed) page += " " + HtmlEscape(u);

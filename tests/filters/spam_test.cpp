@@ -332,6 +332,18 @@ TEST_F(SpamClassify, AddSpamAddress) {
     EXPECT_EQ(f.safeList().size(), 4u);
 }
 
+TEST_F(SpamClassify, AnAddressBookIsAddedAsOneBatch) {
+    Spam();
+    // Duplicates inside the batch and entries a domain covers count once or not at all.
+    std::vector<std::string> book = {"*@wild.example", "a@x.example", "A@X.example", "b@x.example", "no address"};
+    for (int i = 0; i < 2000; ++i) book.push_back("user" + std::to_string(i) + "@many.example");
+    EXPECT_EQ(spam::AddSpamAddresses(spam::SafeSender, book), 2003);
+    EXPECT_EQ(spam::AddSpamAddresses(spam::SafeSender, {"c@wild.example", "b@x.example"}), 0);
+    TvdlMemTable t;
+    t.LoadFromBinaryFile(ProgramDir + "spam.dat");
+    EXPECT_EQ(t.RecordCount(), 2003);
+}
+
 TEST_F(SpamClassify, WindowSaveKeepsAddressesAddedMeanwhile) {
     TFrmSpam& f = Spam();
     inputs = {"Mine@Example.com"};

@@ -49,8 +49,10 @@ class RelayBase:
             for data, rcpts in MESSAGES:
                 self.assertEqual(s.sendmail("alice@office.example", rcpts, data), {})
         # The session's end queues a send-only cycle.
+        # The sent file goes before its queue record: wait for both.
         self.program.wait_for(lambda: len(self.smarthost.messages()) >= len(MESSAGES) and
-                              self.program.files("out") == [], timeout=60, what="the relay run")
+                              self.program.files("out") == [] and self.program.ports() == {},
+                              timeout=60, what="the relay run")
         got = self.smarthost.messages()
         self.assertEqual(len(got), len(MESSAGES))
         for (meta, data), (sent, rcpts) in zip(sorted(got, key=lambda m: m[1]), sorted(MESSAGES)):

@@ -17,6 +17,7 @@ import webpeer  # noqa: E402
 BOB = "u=bob&p=bobpw"
 ALICE = "u=alice&p=alicepw"
 CAROL = "u=carol&p=carolpw"
+ATTRS = "; HttpOnly; SameSite=Strict"
 
 
 def message(subject, body="Hello", sender="Eve <eve@example.com>", to="bob@office.lan", extra=""):
@@ -40,16 +41,18 @@ class WebMail(unittest.TestCase):
         self.assertEqual(status, 200)
         self.assertIn(b'name="loginform"', body)
         self.assertIn(b'value="bob"', body)
-        self.assertEqual(headers["Set-Cookie"], "u=bob&p=nope")
+        self.assertEqual(headers["Set-Cookie"], "u=bob&p=nope" + ATTRS)
         # Right password (any letter case): the frameset and a cookie that logs in again.
         status, headers, body = self.srv.post_form("/webmail", {"user": "bob", "password": "BOBPW"})
         self.assertIn(b'src="/webmaillist"', body)
-        self.assertEqual(headers["Set-Cookie"], "u=bob&p=BOBPW")
-        _, _, body = self.srv.get("/WebMailList", cookie=headers["Set-Cookie"])
+        self.assertEqual(headers["Set-Cookie"], "u=bob&p=BOBPW" + ATTRS)
+        _, _, body = self.srv.get("/WebMailList", cookie=headers["Set-Cookie"].split(";")[0])
         self.assertIn(b"Webmail for bob - Inbox", body)
-        # Log out: an empty user name in the request line wins over the cookie.
-        _, _, body = self.srv.get("/webmail?u=", cookie=BOB)
+        # Log out: an empty user name in the request line wins over the
+        # cookie, and the new cookie keeps no password.
+        _, headers, body = self.srv.get("/webmail?u=", cookie=BOB)
         self.assertIn(b'name="loginform"', body)
+        self.assertEqual(headers["Set-Cookie"], "u=&p=" + ATTRS)
 
     def test_list_read_and_paging(self):
         # Carol's mailbox holds only these.
@@ -183,6 +186,74 @@ class WebMail(unittest.TestCase):
         for f in ("in/bob_m2.dat", "WebSaved/bob_m1.dat"):
             os.remove(self.srv.path(*f.split("/")))
 
+    def test_characters_beyond_the_pages_charset_arrive(self):
+        import email
+        import email.policy
+        subject = "\u6771\u4eac Gr\u00fc\u00dfe"
+        body = "Sch\u00f6ne Gr\u00fc\u00dfe aus \u6771\u4eac"
+        cases = [
+            ("utf-8 form", subject.encode("utf-8"), body.encode("utf-8")),
+            # An older form: windows-1252 bytes, the rest as numeric references.
+            ("references", "&#26481;&#20140; Gr\u00fc\u00dfe".encode("cp1252"),
+             "Sch\u00f6ne Gr\u00fc\u00dfe aus &#26481;&#20140;".encode("cp1252")),
+        ]
+        for name, subj, text in cases:
+            with self.subTest(name):
+                _, _, page = self.srv.post_multipart(
+                    "/compose", [("emailfrom", "J\u00fcrgen <bob@office.lan>".encode("utf-8")),
+                                 ("emailto", "carol"), ("emailsubj", subj), ("emailbody", text)], cookie=BOB)
+                self.assertIn(b"Message sent", page)
+                files = [f for f in os.listdir(self.srv.path("in")) if f.startswith("carol_")]
+                self.assertEqual(len(files), 1)
+                with open(self.srv.path("in", files[0]), "rb") as f:
+                    raw = f.read()
+                os.remove(self.srv.path("in", files[0]))
+                self.assertTrue(all(b < 128 for line in raw.split(b"\r\n\r\n")[0].split(b"\r\n") for b in line),
+                                "header text goes out as encoded words")
+                msg = email.message_from_bytes(raw, policy=email.policy.default)
+                self.assertEqual(msg["Subject"], subject)
+                self.assertEqual(msg["From"].addresses[0].display_name, "J\u00fcrgen")
+                self.assertIn(body, msg.get_content())
+        # The message pane labels a UTF-8 body so.
+        self.srv.write_message("in", "carol_u1.dat", ("From: a@b.example\r\nSubject: s\r\nContent-Type: text/plain; "
+                                                      "charset=UTF-8\r\n\r\n" + body + "\r\n.\r\n").encode("utf-8"))
+        _, headers, shown = self.srv.get("/showmail?dir=in&email=carol_u1", cookie=CAROL)
+        self.assertEqual(headers["Content-Type"], "text/plain; charset=UTF-8")
+        self.assertEqual(shown.decode("utf-8").strip(), body)
+        self.srv.write_message("in", "carol_l1.dat", "From: a@b.example\r\nSubject: s\r\n\r\nSch\xf6ne\r\n.\r\n")
+        _, headers, shown = self.srv.get("/showmail?dir=in&email=carol_l1", cookie=CAROL)
+        self.assertEqual(headers["Content-Type"], "text/plain; charset=ISO-8859-1")
+        for f in ("carol_u1.dat", "carol_l1.dat"):
+            os.remove(self.srv.path("in", f))
+
+    def test_a_message_over_16_mb_is_sent(self):
+        import email
+        import email.policy
+        data = os.urandom(42 * 1024 * 1024)
+        self.srv.get("/compose", cookie=ALICE)
+        _, _, page = self.srv.post_multipart("/compose", [("emailfrom", "Alice <alice@office.lan>"), ("addfile", "add")],
+                                             files=[("atchfile", "big.bin", data)], cookie=ALICE)
+        self.assertIn(b'value="big.bin"', page)
+        _, _, page = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Alice <alice@office.lan>"), ("emailto", "carol, far@away.example"),
+                         ("emailsubj", "Big"), ("emailbody", "attached")], cookie=ALICE)
+        self.assertIn(b"Message sent", page)
+        files = [f for f in os.listdir(self.srv.path("in")) if f.startswith("carol_")]
+        self.assertEqual(len(files), 1)
+        msg_id = files[0][len("carol_"):-4]
+        for path in (self.srv.path("in", files[0]), self.srv.path("out", msg_id + ".txt"),
+                     self.srv.path("WebSent", "alice_%s.dat" % msg_id)):
+            with open(path, "rb") as f:
+                raw = f.read()
+            self.assertTrue(raw.endswith(b"\r\n.\r\n"))
+            msg = email.message_from_bytes(raw[:-3], policy=email.policy.default)
+            parts = list(msg.iter_attachments())
+            self.assertEqual([p.get_filename() for p in parts], ["big.bin"])
+            self.assertEqual(parts[0].get_content(), data)
+            self.assertIn("attached", msg.get_body(("plain",)).get_content())
+        os.remove(self.srv.path("in", files[0]))
+        os.remove(self.srv.path("out", msg_id + ".txt"))
+
     def test_address_book_upload_replaces_entries(self):
         csv = b'Name,E-mail\r\n"Smith, Ann",ann@far.example\r\nJoe,joe@far.example\r\nno address here\r\n'
         _, _, body = self.srv.post_multipart("/address?to=1", [], files=[("uploaded_file", "a.csv", csv)],
@@ -201,13 +272,13 @@ class WebMail(unittest.TestCase):
 
     def test_status_and_spam_pages(self):
         _, headers, body = self.srv.get("/anything/else")
-        self.assertEqual(headers["Set-Cookie"], "u=&p=")
+        self.assertEqual(headers["Set-Cookie"], "u=&p=" + ATTRS)
         self.assertIn(b"Msgs to send: ", body)
         # Send/Recv from the browser answers with the status page once the
         # cycle has had its moment (whether or not the page offers the button).
         _, headers, body = self.srv.get("/send")
         self.assertIn(b"Msgs to send: ", body)
-        self.assertEqual(headers["Set-Cookie"], "u=&p=")
+        self.assertEqual(headers["Set-Cookie"], "u=&p=" + ATTRS)
         self.srv.write_message("Spam1", "bob_s1.dat", message("Cheap pills", sender="Spammer <sp@junk.example>"))
         self.srv.write_message("Spam2", "bob_s2.dat", message("Cheaper pills", sender="sp2@junk.example"))
         _, _, body = self.srv.get("/spam")

@@ -37,7 +37,7 @@ protected:
     }
     std::string Get(const std::string& target) {
         int defer = 0;
-        return server_->HandleRequest("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", "", defer);
+        return server_->HandleRequest("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:2600\r\n\r\n", "", defer);
     }
     void Spam(const std::string& folder, const std::string& name, const std::string& subject, long mtime) {
         Write(folder + "/" + name + ".dat",
@@ -80,7 +80,7 @@ TEST_F(WebPages, DispatchOfPathsThatNeedNoWindows) {
         const std::string body = r.substr(r.find("\r\n\r\n") + 4);
         EXPECT_NE(r.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << c.target;
     }
-    EXPECT_NE(Get("/").find("Set-Cookie: u=&p=\r\n"), std::string::npos);
+    EXPECT_NE(Get("/").find("Set-Cookie: u=&p=; HttpOnly; SameSite=Strict\r\n"), std::string::npos);
     EXPECT_EQ(Get("/empty").find("Set-Cookie"), std::string::npos);
     int defer = 0;
     const std::string head = server_->HandleRequest("HEAD /spam HTTP/1.1\r\n\r\n", "", defer);
@@ -119,9 +119,11 @@ TEST_F(WebPages, SpamListTopBarAndActions) {
     Get("/spamlist?DeleteFile=Spam1%5Cbob_1");  // gone: not counted again
     EXPECT_EQ(Deleted(), 1);
 
-    Get("/spamlist?SaveFile=Spam2%5Cbob_2&FromAdd=sp@junk.example");
+    // The safe sender is the message's own From, whatever the link says.
+    Get("/spamlist?SaveFile=Spam2%5Cbob_2&FromAdd=*@anything.example");
     EXPECT_FALSE(Exists("Spam2/bob_2.dat"));
     EXPECT_EQ(smtp::ListUserFiles(smtp::StoreFolder("in"), "bob").size(), 1u);
+    EXPECT_FALSE(Safe("*@anything.example"));
     EXPECT_TRUE(Safe("sp@junk.example"));
 }
 
@@ -137,14 +139,80 @@ TEST_F(WebPages, SafeAddressUploadTakesEveryAddressOfTheFileOnly) {
         int defer = 0;
         return server_->HandleRequest(req + "\r\n" + body, "", defer);
     };
-    std::string page = upload("Ann,Ann@X.example,\"Joe\" <joe@y.example>\r\nnobody here\r\nz@z.example", true);
+    std::string page = upload("Ann,Ann@X.example,\"Joe\" <joe@y.example>\r\nnobody here\r\nz@z.example\r\n"
+                              "Evil,*@evil.example", true);
     EXPECT_NE(page.find("You have successfully uploaded 3 email addresses."), std::string::npos);
     for (const char* a : {"ann@x.example", "joe@y.example", "z@z.example"}) EXPECT_TRUE(Safe(a)) << a;
+    EXPECT_FALSE(Safe("*@evil.example")) << "a wildcard lets a whole domain past the filter";
     EXPECT_FALSE(Safe("me@home.example")) << "taken from the cookie";
     page = upload("no addresses at all", true);
     EXPECT_NE(page.find("<b>No addresses found</b>"), std::string::npos);
     page = upload("a@b.example", false);
     EXPECT_NE(page.find("Instructions for adding"), std::string::npos);
+}
+
+TEST_F(WebPages, RequestsFromOtherSitesOrUnknownHostsChangeNothing) {
+    struct {
+        const char* headers;
+        bool acted;
+    } cases[] = {
+        {"Host: 127.0.0.1:2600\r\n", true},
+        {"Host: localhost:2600\r\nOrigin: http://localhost:2600\r\nSec-Fetch-Site: same-origin\r\n", true},
+        {"Host: 127.0.0.1:2600\r\nReferer: http://127.0.0.1:2600/spamlist\r\n", true},
+        {"Host: 127.0.0.1:2600\r\nOrigin: http://127.0.0.2:8000\r\n", false},
+        {"Host: 127.0.0.1:2600\r\nOrigin: null\r\n", false},
+        {"Host: 127.0.0.1:2600\r\nReferer: http://127.0.0.2:8000/a.html\r\n", false},
+        {"Host: 127.0.0.1:2600\r\nSec-Fetch-Site: cross-site\r\n", false},
+        {"Host: 127.0.0.1:2600\r\nSec-Fetch-Site: same-site\r\n", false},
+        {"Host: 127.0.0.1:2601\r\nOrigin: http://127.0.0.1:2600\r\n", false},
+        {"Host: rebound.attacker.example:2600\r\n", false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "bob_x" + std::to_string(++n);
+        Spam("Spam1", name, "Held", 1700000000);
+        int defer = 0;
+        const std::string r = server_->HandleRequest(
+            "GET /spamlist?DeleteFile=Spam1%5C" + name + " HTTP/1.1\r\n" + c.headers + "\r\n", "", defer);
+        EXPECT_EQ(!Exists("Spam1/" + name + ".dat"), c.acted) << c.headers;
+        EXPECT_EQ(r.find("Request refused") == std::string::npos, c.acted) << c.headers;
+        EXPECT_NE(r.find("X-Frame-Options: SAMEORIGIN\r\n"), std::string::npos);
+    }
+    // Reading needs no such care: a link from elsewhere still shows the list.
+    int defer = 0;
+    EXPECT_NE(server_->HandleRequest("GET /spamlist HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\n\r\n",
+                                     "", defer)
+                  .find("Spam list:"),
+              std::string::npos);
+}
+
+TEST_F(WebPages, MessageBodyGoesInTheCharsetItIsIn) {
+    struct {
+        const char* name;
+        std::string headers;
+        std::string body;
+        const char* charset;
+        std::string shown;
+    } cases[] = {
+        {"utf8", "Content-Type: text/plain; charset=UTF-8\r\n", "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e", "UTF-8",
+         "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e"},
+        {"utf8 undeclared", "", "Gr\xc3\xbc\xc3\x9f" "e", "UTF-8", "Gr\xc3\xbc\xc3\x9f" "e"},
+        {"latin1", "Content-Type: text/plain; charset=iso-8859-1\r\n", "Sch\xf6ne", "ISO-8859-1", "Sch\xf6ne"},
+        {"undeclared 8-bit", "", "Sch\xf6ne", "ISO-8859-1", "Sch\xf6ne"},
+        {"latin2 folded and quoted", "Content-Type: text/plain;\r\n\tcharset=\"ISO-8859-2\"\r\n", "\xb3\xf3" "d\xbc",
+         "UTF-8", "\xc5\x82\xc3\xb3" "d\xc5\xba"},
+        {"cyrillic", "Content-Type: text/plain; charset=windows-1251\r\n", "\xcc\xe8\xf0", "UTF-8",
+         "\xd0\x9c\xd0\xb8\xd1\x80"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "bob_cs" + std::to_string(++n);
+        Write("Spam1/" + name + ".dat", "From: a@b.example\r\nSubject: s\r\n" + c.headers + "\r\n" + c.body + "\r\n.\r\n");
+        const std::string r = Get("/showmail?dir=Spam1&email=" + name);
+        EXPECT_NE(r.find(std::string("Content-Type: text/plain; charset=") + c.charset + "\r\n"), std::string::npos)
+            << c.name;
+        EXPECT_NE(r.find("\r\n\r\n" + c.shown), std::string::npos) << c.name;
+    }
 }
 
 TEST_F(WebPages, AddressBookIsMadeAndAnUnreadableOneSetAside) {

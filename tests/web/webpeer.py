@@ -9,11 +9,15 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.parse
 import urllib.request
 import warnings
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers"))
+from peers_ports import free_port  # noqa: E402
 
 BIN = os.environ.get("TARNWICK_BIN", "")
 BINARY_DIR = os.environ.get("TW_BINARY_DIR", "")
@@ -42,20 +46,6 @@ def encipher(plain):
     return base64.b64encode(bytes(out)).decode()
 
 
-_handed_out = set()
-
-
-def free_port():
-    # Ports handed out in this run stay distinct: a port just closed may come
-    # back from the next bind, and two servers of one program must not share it.
-    while True:
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-        s.close()
-        if port not in _handed_out:
-            _handed_out.add(port)
-            return port
 
 
 def adduser_bin():
@@ -78,8 +68,9 @@ class Server:
         if admin:
             remote += "Login=%s\nPW=%s\n" % (encipher(admin[0]), encipher(admin[1]))
         remote += remote_extra
+        self.smtp_port, self.pop_port = free_port(), free_port()
         with open(os.path.join(self.home, "tarnwick.ini"), "w") as f:
-            f.write("[SMTP]\nLocalPort=%d\n[POP]\nLocalPort=%d\n%s%s" % (free_port(), free_port(), remote, ini_extra))
+            f.write("[SMTP]\nLocalPort=%d\n[POP]\nLocalPort=%d\n%s%s" % (self.smtp_port, self.pop_port, remote, ini_extra))
         for name, password in users.items():
             subprocess.run([adduser_bin(), self.home, name, password], check=True)
         self.env = dict(os.environ)
