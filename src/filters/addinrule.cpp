@@ -5,7 +5,6 @@
 #include "filters/addins.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
-#include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/splash.h"

@@ -11,10 +11,10 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
-#include "transport/mail_settings.h"
 #include "transport/table_owner.h"
 
 #include <QCheckBox>

@@ -10,7 +10,6 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/main.h"

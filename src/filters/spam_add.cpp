@@ -2,10 +2,10 @@
 #include "filters/spam_add.h"
 
 #include "settings/setup.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
-#include "transport/mail_settings.h"
 #include "transport/table_owner.h"
 
 #include <QHBoxLayout>

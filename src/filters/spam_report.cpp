@@ -14,10 +14,10 @@
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
-#include "transport/mail_settings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

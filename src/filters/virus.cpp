@@ -9,9 +9,9 @@
 #include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
+#include "transport/mail_settings.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
-#include "transport/mail_settings.h"
 
 #include <algorithm>
 #include <cctype>

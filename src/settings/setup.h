@@ -100,7 +100,7 @@ struct Hooks {
     std::function<bool(const std::string& account)> hasDownloaded;
     std::function<void(const std::string& account)> forgetDownloaded;
     // Forwarding dialog (forward.EditForward): the row's values in and out,
-    // true for OK. The dialog takes its users from FrmSettings->userNames().
+    // true for OK. The dialog takes its users from tables::UserNames().
     std::function<bool(std::string& user, std::string& forwardTo, bool& copy, bool& isLocal)> editForward;
     // Auto-response dialog (holiday.EditEntry), likewise; endDate is a
     // table date (days since 1899-12-30), 0 for none.

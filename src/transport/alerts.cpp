@@ -7,7 +7,6 @@
 
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "shell/globals.h"
 #include "transport/mail_settings.h"
 #include "transport/store.h"

@@ -6,7 +6,6 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"

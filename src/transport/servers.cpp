@@ -98,7 +98,6 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
     AlertSocket.OnError = [this](int code, const std::string&) { AlertSocketError(code); };
 
     // Alias targets are checked against this window's copy of the users.
-    settings::ServersUsersTable = [this] { return &TblUsers; };
     // The settings window re-opens the POP3 server only when its port
     // changed, and clears an account's downloaded-message record.
     setup::hooks.popServerPort = [this] { return PopServer.Active() ? popPort_ : 0; };
@@ -112,7 +111,6 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
 }
 
 TFrmServers::~TFrmServers() {
-    settings::ServersUsersTable = nullptr;
     // The rows came from this program directory; nothing may use them after.
     TblUsers.Close();
     TblPop.Close();

@@ -17,8 +17,8 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
-#include "transport/servers.h"
 #include "transport/mail_settings.h"
+#include "transport/servers.h"
 
 #include <QTimer>
 

@@ -1,6 +1,5 @@
 // Local address resolution: which office users an e-mail address reaches.
 #include "settings/local_address.h"
-#include "settings/setup.h"
 #include "tables/memtable.h"
 #include "transport/smtp.h"
 #include "transport/table_owner.h"
@@ -9,8 +8,6 @@
 #include <cctype>
 
 namespace settings {
-
-std::function<TvdlMemTable*()> ServersUsersTable;
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"
 #include "web/web_sets.h"
 #include "web/webmail.h"
-#include "transport/mail_settings.h"
 
 #include <QHostInfo>
 #include <QPlainTextEdit>

@@ -9,12 +9,12 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 #include "web/http.h"
 #include "web/webmail.h"
-#include "transport/mail_settings.h"
 
 #include <QLabel>
 #include <QToolButton>

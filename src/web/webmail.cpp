@@ -7,14 +7,13 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"
-#include "web/http.h"
-#include "transport/mail_settings.h"
 #include "transport/table_owner.h"
+#include "web/http.h"
 
 #include <algorithm>
 #include <unordered_map>
