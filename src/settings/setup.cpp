@@ -777,12 +777,17 @@ void TFrmSettings::SaveTables() {
             procs::SetStatus("Could not write " + owner->FileName(), false);
             continue;
         }
+        // The window now shows the table as it is, on the row it was on.
         const std::string index = table->IndexName();
+        const bool onRow = table->FieldCount() > 0 && !table->IsEmpty() && !table->Eof();
+        const std::string current = onRow ? table->Fields(0).AsString() : std::string();
         const std::string rows = owner->Table().SaveToBinaryString();
         table->Close();
         table->LoadFromBinaryString(rows);
         if (!index.empty()) table->SetIndexName(index);
-        table->First();
+        for (table->First(); onRow && !table->Eof(); table->Next())
+            if (table->Fields(0).AsString() == current) break;
+        if (table->Eof()) table->First();
         tableBases_[i] = rows;
     }
     struct Loading {
