@@ -764,7 +764,8 @@ void TFrmSettings::AdoptTables() {
 // Only what was edited in this window reaches the tables; rows that the web
 // administration or the engine changed meanwhile stay as they are now. A
 // table that cannot be saved keeps this window's edits for another try.
-void TFrmSettings::SaveTables() {
+std::string TFrmSettings::SaveTables() {
+    std::string failed;
     auto owned = OwnedTables();
     if (tableBases_.size() != owned.size()) tableBases_.assign(owned.size(), std::string());
     for (size_t i = 0; i < owned.size(); ++i) {
@@ -774,7 +775,7 @@ void TFrmSettings::SaveTables() {
         std::string error;
         if (!owner->ApplyEdits(ProgramDir, tableBases_[i], *table, &error)) {
             tablefiles::LogLine("Settings could not save " + owner->FileName() + ": " + error);
-            procs::SetStatus("Could not write " + owner->FileName(), false);
+            failed += "\r" + owner->FileName() + ": " + error;
             continue;
         }
         // The window now shows the table as it is, on the row it was on.
@@ -799,6 +800,7 @@ void TFrmSettings::SaveTables() {
     SetUserList(tables::UserNames());
     RefreshGrids();
     UpdateUserButtons();
+    return failed;
 }
 
 void TFrmSettings::PublishSettings() {
@@ -966,9 +968,17 @@ void TFrmSettings::UpdateCrashSettings() {
 // Saving
 // ---------------------------------------------------------------------------
 
-void TFrmSettings::SaveSettings() {
-    // 1 tables, each through its owner
-    SaveTables();
+bool TFrmSettings::SaveSettings() {
+    // 1 tables, each through its owner. A table that cannot be saved keeps
+    // its file as it was; the window stays open with the changes, so that
+    // nothing is taken for saved.
+    const std::string failed = SaveTables();
+    if (!failed.empty()) {
+        platform::MessageBox("These settings files could not be saved (each keeps what it held before); "
+                             "the other settings were not written either:" + failed,
+                             platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        return false;
+    }
     // 2, 3
     SaveIni();
     SaveFooter();
@@ -983,6 +993,7 @@ void TFrmSettings::SaveSettings() {
     if (setup::hooks.webServerRecheck) setup::hooks.webServerRecheck();
     // 8 crash reporter
     UpdateCrashSettings();
+    return true;
 }
 
 void TFrmSettings::SaveIni() {
@@ -1202,7 +1213,7 @@ void TFrmSettings::ApplyEnableFor(QObject* from) {
 
 void TFrmSettings::ModalButtons() {
     QObject* from = sender();
-    if (from == BtnOK || from == BtnApply) SaveSettings();
+    if ((from == BtnOK || from == BtnApply) && !SaveSettings()) return;
     if (from == BtnCancel) LoadSettings();
     BtnApply->setEnabled(false);
     if (from == BtnOK || from == BtnCancel) done(QDialog::Accepted);

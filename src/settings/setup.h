@@ -198,7 +198,8 @@ public:
     // Creation: reads the settings and the tables (also run by the constructor).
     void FormCreate();
     void LoadSettings();
-    void SaveSettings();
+    // False (and told) when a table could not be saved; nothing else is then written.
+    bool SaveSettings();
     // Hands the mail engine the switches as the controls hold them now
     // (LoadSettings and SaveSettings do it; so may a test that set controls).
     void PublishSettings();
@@ -387,7 +388,8 @@ private:
     // Each working copy with its owner, and the rows it was loaded with.
     std::vector<std::pair<TvdlMemTable*, tables::TableOwner*>> OwnedTables();
     void AdoptTables();
-    void SaveTables();
+    // Each table's edits to its owner; the failures as "\rfile: reason" lines.
+    std::string SaveTables();
     std::vector<std::string> tableBases_;
     bool loading_ = false;
     int serviceTag_ = 0;  // the service/dial-up box is shown once per run

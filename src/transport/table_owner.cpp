@@ -107,22 +107,25 @@ bool TableOwner::Change(const std::string& dir, const std::function<void(TvdlMem
     }
     try {
         edit(table_);
-        if (!table_.Active()) throw std::runtime_error(fileName_ + " is not loaded");
+        if (!table_.Active()) throw std::runtime_error("the table is not loaded");
         table_.CheckBrowseMode();
-        platform::Env* env = env_ != nullptr ? env_ : platform::Env::Default();
         const std::string path = dir + fileName_;
+        if (env_ == nullptr) {
+            // The table library's own save: temp file, then rename.
+            table_.SaveToBinaryFile(path);
+            return true;
+        }
         std::string original;
-        const platform::FsStatus read = env->ReadFile(path, original);
-        const std::string bytes = table_.SaveToBinaryString();
-        const platform::FsStatus st = env->WriteFileAtomic(path, bytes);
+        const platform::FsStatus read = env_->ReadFile(path, original);
+        const platform::FsStatus st = env_->WriteFileAtomic(path, table_.SaveToBinaryString());
         if (!st.ok()) {
             // A failure after the rename (the folder's sync) leaves the new
             // file in place: the old one goes back, so that file and table
             // agree again.
             std::string now;
-            if (read.error == ENOENT) env->Unlink(path);
-            else if (read.ok() && env->ReadFile(path, now).ok() && now != original) env->WriteFileAtomic(path, original);
-            throw std::runtime_error("cannot write " + fileName_ + ": " + st.Text());
+            if (read.error == ENOENT) env_->Unlink(path);
+            else if (read.ok() && env_->ReadFile(path, now).ok() && now != original) env_->WriteFileAtomic(path, original);
+            throw std::runtime_error(st.Text());
         }
         return true;
     } catch (const std::exception& e) {
@@ -145,7 +148,7 @@ bool TableOwner::Change(const std::string& dir, const std::function<void(TvdlMem
 bool TableOwner::ApplyEdits(const std::string& dir, const std::string& base, TvdlMemTable& edited,
                             std::string* error) {
     if (!edited.Active()) {
-        if (error != nullptr) *error = fileName_ + ": the edited table is not open";
+        if (error != nullptr) *error = "the edited table is not open";
         return false;
     }
     edited.CheckBrowseMode();

@@ -41,7 +41,7 @@ public:
     // Runs edit on the current table and saves the file under dir (with its
     // trailing "/"). When the edit throws or the file cannot be written the
     // rows are put back as they were, the file stays as it was, and false
-    // comes back with the reason in error.
+    // comes back with the reason in error (without the file's name).
     bool Change(const std::string& dir, const std::function<void(TvdlMemTable&)>& edit,
                 std::string* error = nullptr);
 
@@ -53,7 +53,8 @@ public:
     bool ApplyEdits(const std::string& dir, const std::string& base, TvdlMemTable& edited,
                     std::string* error = nullptr);
 
-    // The file system the saves go through; tests put in a faulty one.
+    // The file system the saves go through (tests put in a faulty one);
+    // none: the table library's own save.
     void SetEnv(platform::Env* env) { env_ = env; }
 
 private:

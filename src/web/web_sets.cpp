@@ -35,12 +35,16 @@ std::string LocalUser(const std::string& name) {
     return std::string();
 }
 
-// A change the table's owner could not make (or save) leaves the table as
-// it was; the page then shows it as it is.
-void Change(tables::TableOwner& owner, const std::function<void(TvdlMemTable&)>& edit) {
+// A change that cannot be saved is not made: the owner keeps the table as
+// its file holds it, so that the page, and whoever logs in, see what a
+// restart would find; the page says so in a row of its own.
+bool Change(tables::TableOwner& owner, const std::function<void(TvdlMemTable&)>& edit, std::string& page) {
     std::string error;
-    if (!owner.Change(ProgramDir, edit, &error))
-        tablefiles::LogLine("Web administration could not save " + owner.FileName() + ": " + error);
+    if (owner.Change(ProgramDir, edit, &error)) return true;
+    tablefiles::LogLine("Web administration could not save " + owner.FileName() + ": " + error);
+    page += "<TR><TD colspan=\"3\"><B>The change could not be saved (" + HtmlEscape(owner.FileName()) + ": " +
+            HtmlEscape(error) + ") and was not made.</B></TD></TR>\r\n";
+    return false;
 }
 
 }  // namespace
@@ -84,16 +88,18 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
             }
             users.FieldByName("Password").SetAsString(PwPassword);
             users.Post();
-        });
+        }, p);
     }
     if (!DelUser.empty()) {
+        // Deleted and saved before the rows are shown, so that a failed
+        // save shows the user still there.
         Change(owner, [&](TvdlMemTable& users) {
             users.First();
             while (!users.Eof()) {
                 if (users.FieldByName("Name").AsString() == DelUser) users.Delete();
                 else users.Next();
             }
-        });
+        }, p);
     }
     try {
         t.First();
@@ -147,7 +153,7 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
                 // The address is already listed.
                 if (links.State() != dsBrowse) links.Cancel();
             }
-        });
+        }, p);
     }
     if (!DelLdUser.empty()) {
         Change(owner, [&](TvdlMemTable& links) {
@@ -159,7 +165,7 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
                 else
                     links.Next();
             }
-        });
+        }, p);
     }
     try {
         t.First();

@@ -2,6 +2,7 @@
 // added on the web administration page while the window is open keeps her
 // login and her mail. Real clients (curl) drive the web, SMTP and POP3
 // servers on loopback.
+#include "platform/dialogs.h"
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -18,6 +19,7 @@
 #include <QTableWidget>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -44,6 +46,10 @@ class StaleTables : public twtest::TempHome {
 protected:
     void SetUp() override {
         TempHome::SetUp();
+        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
+            dialogs_.push_back(call.text);
+            return platform::MsgResult::Ok;
+        });
         setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
         {
             platform::IniFile ini(ProgramDir + "tarnwick.ini");
@@ -96,6 +102,7 @@ protected:
         http_.reset();
         Frmhttp = nullptr;
         setup::hooks = setup::Hooks{};
+        platform::SetDialogHandlerForTesting(nullptr);
         TempHome::TearDown();
     }
 
@@ -119,6 +126,7 @@ protected:
         return out;
     }
 
+    std::vector<std::string> dialogs_;
     std::unique_ptr<TFrmhttp> http_;
     std::unique_ptr<TFrmSettings> settings_;
     std::unique_ptr<TFrmServers> servers_;
@@ -176,6 +184,9 @@ TEST_F(StaleTables, AFailedSaveKeepsTheFileAndTheWindowsEdit) {
     tables::Users().SetEnv(&env);
     settings_->ApplyEnableFor(settings_->GridUsers);
     settings_->BtnApply->click();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("could not be saved"), std::string::npos) << dialogs_[0];
+    EXPECT_NE(dialogs_[0].find("\rusers.dat: " + std::string(std::strerror(ENOSPC))), std::string::npos) << dialogs_[0];
     EXPECT_EQ(ReadBytes(ProgramDir + "users.dat"), saved);
     EXPECT_TRUE(settings_->TblUsers->FindKey({TvdlVariant("carol")})) << "the edit waits for another try";
     EXPECT_EQ(PopList("carol", "carolpw"), "refused");
@@ -184,6 +195,7 @@ TEST_F(StaleTables, AFailedSaveKeepsTheFileAndTheWindowsEdit) {
     settings_->ApplyEnableFor(settings_->GridUsers);
     settings_->BtnApply->click();
     EXPECT_EQ(FileUsers(ProgramDir + "users.dat"), (std::vector<std::string>{"alice", "carol", "nina"}));
+    EXPECT_EQ(dialogs_.size(), 1u);
     EXPECT_NE(PopList("carol", "carolpw"), "refused");
     EXPECT_NE(PopList("nina", "ninapw"), "refused");
 }
