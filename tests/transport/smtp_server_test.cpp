@@ -2,6 +2,8 @@
 // the settings, servers and SMTP windows in a temporary program directory.
 #include "transport/servers.h"
 #include "transport/smtp.h"
+#include "transport/mail_settings.h"
+#include "transport/table_owner.h"
 #include "transport_test_util.h"
 
 #include "codecs/auth.h"
@@ -14,7 +16,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -230,7 +231,7 @@ protected:
         settings_ = std::make_unique<TFrmSettings>();
         FrmSettings = settings_.get();
         // The alias "sales" reaches alice twice over with her own address.
-        TFrmLink::AddLinkTo(*settings_->tbleLink, "sales@office.example", "alice");
+        TFrmLink::AddLinkTo(tables::Aliases().Table(), "sales@office.example", "alice");
         servers_ = std::make_unique<TFrmServers>();
         FrmServers = servers_.get();
         smtp_ = std::make_unique<TFrmSMTP>();
@@ -524,10 +525,10 @@ TEST_F(SmtpServerTest, CrashMailsAreRareAndNeverAboutSockets) {
 // The footer goes into a stored message by streaming: the file becomes what
 // the text would, also around lines longer than what is held of a line.
 TEST_F(SmtpServerTest, FooterGoesIntoTheFileAsIntoTheText) {
+    std::ofstream(ProgramDir + "footer.dat", std::ios::binary) << "-- \r\n.Office\r\n";
     Start();
-    FrmSettings->MemFooter->setPlainText("-- \n.Office");
-    const std::vector<std::string> footer = FrmSettings->footerLines();
-    ASSERT_FALSE(footer.empty());
+    const std::vector<std::string> footer = mailsettings::Current()->footerLines;
+    ASSERT_EQ(footer, (std::vector<std::string>{"-- ", ".Office"}));
     const std::string held(1 << 20, 'x');
     const std::string htmlHead = "Content-Type: text/html\r\n\r\n";
     const std::vector<std::string> messages = {
@@ -571,6 +572,7 @@ TEST_F(SmtpServerTest, DeliveryFiltersRunInTheirOrderOnEachCopy) {
     Start();
     settings_->CHBOutCopy->setChecked(true);
     settings_->CBXOutCopy->setCurrentText("bob");
+    settings_->PublishSettings();
     std::vector<std::string> calls;
     auto name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1, 5); };
     const smtp::DeliveryHooks units = smtp::deliveryHooks;
@@ -617,7 +619,7 @@ TEST_F(SmtpServerTest, WindowGoneMidDataLeavesNothing) {
 TEST_F(SmtpServerTest, FilterUnitsAreInTheChain) {
     Start();
     // alice's mail goes on to bob, without a copy for her.
-    auto& forwards = *settings_->TblForward;
+    auto& forwards = tables::Forwards().Table();
     forwards.Append();
     forwards.FieldByName("User").SetAsString("alice");
     forwards.FieldByName("IsLocal").SetAsBoolean(true);
