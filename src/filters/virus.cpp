@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 namespace virus {
 
@@ -584,9 +585,13 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
     // there; every store folder is on one file system.
     const bool spamMove = spamLevel == 0 && mailsettings::Current()->virusToSpam;
     const std::string spamFolder = spamMove ? smtp::StoreFolder(smtp::FolderSpam1) : std::string();
-    smtp::TempFileWriter temp(spamMove ? spamFolder + "x" : msgFile);
+    // Without a spam folder to write in, the message is still defused in
+    // the inbox.
+    std::optional<smtp::TempFileWriter> temp;
+    if (spamMove) temp.emplace(spamFolder + "x");
+    if (!temp || !temp->Ok()) temp.emplace(msgFile);
     std::vector<std::string> defused;
-    DefuseStream defuse(defused, [&](const char* p, size_t n) { return temp.Write(p, n); });
+    DefuseStream defuse(defused, [&](const char* p, size_t n) { return temp->Write(p, n); });
     std::FILE* in = std::fopen(msgFile.c_str(), "rb");
     bool readOk = in != nullptr;
     if (in) {
@@ -603,7 +608,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
         tablefiles::LogLine("Attachment check: cannot read " + msgFile);
         return false;
     }
-    const bool written = defuse.Finish() && temp.Finish();
+    const bool written = defuse.Finish() && temp->Finish();
     const bool found = !defused.empty();
     const bool toSpam = found && spamMove;
 
@@ -612,7 +617,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
         // The defused copy is on disk in Spam1 before the inbox copy goes.
         const std::filesystem::path path(msgFile);
         const std::string published =
-            smtp::PublishNewFile(temp.Path(), spamFolder, "", path.stem().string(), path.extension().string());
+            smtp::PublishNewFile(temp->Path(), spamFolder, "", path.stem().string(), path.extension().string());
         if (!published.empty()) {
             moved = std::remove(msgFile.c_str()) == 0 || !platform::FileExists(msgFile);
             if (!moved) tablefiles::LogLine("Attachment check: cannot remove " + msgFile + " after moving it to spam");
@@ -622,8 +627,8 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
     if (toSpam ? !moved : defuse.Changed()) {
         bool replaced = false;
         if (written) {
-            temp.Keep();  // renamed over the message, or removed when that fails
-            replaced = smtp::ReplaceWithTemp(temp.Path(), msgFile);
+            temp->Keep();  // renamed over the message, or removed when that fails
+            replaced = smtp::ReplaceWithTemp(temp->Path(), msgFile);
         }
         if (!replaced) tablefiles::LogLine("Attachment check: cannot rewrite " + msgFile);
     }

@@ -9,6 +9,7 @@
 #include <QComboBox>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 
 namespace {
@@ -350,6 +351,16 @@ TEST_F(Virus, MoveToSpamNeverOverwritesAnEarlierSpamFile) {
     EXPECT_TRUE(virus::CheckIncomingAttachments(inbox, "bob", 0));
     EXPECT_EQ(Read(Spam1() + "bob_100000007.dat"), "older spam\r\n.\r\n");
     EXPECT_EQ(smtp::ListUserFiles(Spam1(), "bob").size(), 3u);
+}
+
+TEST_F(Virus, WithoutASpamFolderTheInboxCopyIsStillDefused) {
+    FrmSettings->CHBVirusSpam->setChecked(true);
+    FrmSettings->PublishSettings();
+    std::filesystem::remove_all(Spam1());
+    const std::string inbox =
+        Deliver("bob", "100000008", Mime("Content-Type: application/octet-stream; name=\"a.exe\"\r\n"));
+    EXPECT_TRUE(virus::CheckIncomingAttachments(inbox, "bob", 0));
+    EXPECT_NE(Read(inbox).find("name=\"a.ex_\""), std::string::npos);
 }
 
 TEST_F(Virus, MissingFileDoesNothing) {
