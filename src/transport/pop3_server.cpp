@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <deque>
@@ -112,6 +113,9 @@ struct TFrmServers::PopSession {
     std::vector<Message> Mailbox;     // taken at login, in file-name order
     int FailedPasses = 0;
     std::unique_ptr<QTimer> IdleTimer;
+    // Reads only note the time; the timer checks it when it fires, so a busy
+    // connection does not restart a timer per command.
+    std::chrono::steady_clock::time_point LastActive = std::chrono::steady_clock::now();
 
     bool LoggedIn() const { return !User.empty() && Section.Read("Log") == "yes"; }
 
@@ -144,11 +148,20 @@ void TFrmServers::PopServerClientConnect(platform::TcpConnection& connection) {
     session->IdleTimer->setSingleShot(true);
     session->IdleTimer->setInterval(PopIdleTimeoutMs);
     std::weak_ptr<platform::TcpConnection> weak = connection.shared_from_this();
-    QObject::connect(session->IdleTimer.get(), &QTimer::timeout, [this, weak] {
-        if (auto c = weak.lock()) {
-            PopLog("idle connection closed");
-            c->Close();
+    std::weak_ptr<PopSession> weakSession = session;
+    QObject::connect(session->IdleTimer.get(), &QTimer::timeout, [this, weak, weakSession] {
+        auto c = weak.lock();
+        auto s = weakSession.lock();
+        if (!c || !s) return;
+        const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - s->LastActive)
+                              .count();
+        if (idle < PopIdleTimeoutMs) {
+            s->IdleTimer->start(static_cast<int>(PopIdleTimeoutMs - idle));
+            return;
         }
+        PopLog("idle connection closed");
+        c->Close();
     });
     session->IdleTimer->start();
     connection.UserData() = session;
@@ -162,7 +175,7 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     if (!slot || !*slot) return;
     PopSession& session = **slot;
     if (session.Closing) return;
-    session.IdleTimer->start();
+    session.LastActive = std::chrono::steady_clock::now();
     session.Buffer += text;
     size_t lf;
     while ((lf = session.Buffer.find('\n')) != std::string::npos) {
