@@ -11,6 +11,7 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "transport/folder_index.h"
 #include "transport/servers.h"
 
 #include <QApplication>
@@ -166,7 +167,12 @@ std::string TFrmSMTP::QueueFile(const std::string& ext) const {
 }
 
 std::string TFrmSMTP::NextQueuedFile() {
-    for (const auto& name : smtp::ListFiles(smtp::StoreFolder(smtp::FolderOut), smtp::StateQueued)) {
+    // The kept listing of out/: a stat of every queued file per message
+    // made the relay slower the longer its queue was.
+    static const std::string queued = smtp::StateQueued;
+    for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderOut).Files()) {
+        if (name.size() < queued.size() || !smtp::StartsWithNoCase(name.substr(name.size() - queued.size()), queued))
+            continue;
         std::string stem = name.substr(0, name.size() - 4);
         if (std::find(skipped_.begin(), skipped_.end(), stem) == skipped_.end()) return stem;
     }
@@ -174,6 +180,7 @@ std::string TFrmSMTP::NextQueuedFile() {
 }
 
 void TFrmSMTP::PurgeSentMessages() {
+    if (smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateSent).count == 0) return;
     const std::string out = smtp::StoreFolder(smtp::FolderOut);
     for (const auto& name : smtp::ListFiles(out, smtp::StateSent)) {
         std::string stem = name.substr(0, name.size() - 4);
@@ -223,12 +230,7 @@ void TFrmSMTP::StartDelivery() {
     }
     PurgeSentMessages();
 
-    OutboxTotalBytes = 0;
-    const std::string out = smtp::StoreFolder(smtp::FolderOut);
-    for (const auto& name : smtp::ListFiles(out, smtp::StateQueued)) {
-        std::int64_t size = 0;
-        if (platform::FileSize(out + name, size)) OutboxTotalBytes += size;
-    }
+    OutboxTotalBytes = smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateQueued).bytes;
 
     CurrentQueueId = NextQueuedFile();
     if (CurrentQueueId.empty()) {
