@@ -70,6 +70,7 @@ void FolderIndex::Add(const std::string& name, std::int64_t size) {
     std::string user, stamp;
     if (SplitMailboxName(name, user, stamp)) {
         Adjust(byUser_, user, 1, size);
+        userFiles_[user].insert(name);
         ++stamps_[stamp];
     }
 }
@@ -83,6 +84,8 @@ void FolderIndex::Remove(const std::string& name) {
     std::string user, stamp;
     if (SplitMailboxName(name, user, stamp)) {
         Adjust(byUser_, user, -1, -size);
+        if (auto it = userFiles_.find(user); it != userFiles_.end() && it->second.erase(name) && it->second.empty())
+            userFiles_.erase(it);
         if (--stamps_[stamp] <= 0) stamps_.erase(stamp);
     }
 }
@@ -100,6 +103,7 @@ void FolderIndex::Rescan() {
     files_.clear();
     byExt_.clear();
     byUser_.clear();
+    userFiles_.clear();
     stamps_.clear();
     // The watch goes first, so nothing that changes during the listing is
     // missed; a name seen twice is simply stat'ed twice.
@@ -154,6 +158,15 @@ FileCount FolderIndex::CountUser(const std::string& user) {
     Refresh();
     auto it = byUser_.find(LowerText(user));
     return it == byUser_.end() ? FileCount{} : it->second;
+}
+
+std::vector<std::pair<std::string, std::int64_t>> FolderIndex::UserFiles(const std::string& user) {
+    Refresh();
+    std::vector<std::pair<std::string, std::int64_t>> out;
+    auto it = userFiles_.find(LowerText(user));
+    if (it == userFiles_.end()) return out;
+    for (const auto& name : it->second) out.emplace_back(name, files_[name]);
+    return out;
 }
 
 bool FolderIndex::HasStamp(const std::string& stamp) {

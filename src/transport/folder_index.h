@@ -10,7 +10,10 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace smtp {
 
@@ -33,6 +36,9 @@ public:
     FileCount CountSuffix(const std::string& suffix);
     // A user's mailbox files: <user>_<stamp>.dat as IsUserFile selects them.
     FileCount CountUser(const std::string& user);
+    // The user's mailbox files with their sizes, by name in byte order (what
+    // ListUserFiles lists).
+    std::vector<std::pair<std::string, std::int64_t>> UserFiles(const std::string& user);
     // Whether some <anyone>_<stamp>.dat exists (stamp compared without case).
     bool HasStamp(const std::string& stamp);
     // Every regular file and its size, by name in byte order.
@@ -55,6 +61,7 @@ private:
     std::map<std::string, std::int64_t> files_;
     std::map<std::string, FileCount> byExt_;    // lower-case extension with its dot
     std::map<std::string, FileCount> byUser_;   // lower-case user of <user>_<stamp>.dat
+    std::map<std::string, std::set<std::string>> userFiles_;  // same key, file names
     std::map<std::string, int> stamps_;         // lower-case <stamp> of <user>_<stamp>.dat
 };
 

@@ -11,6 +11,7 @@
 #include "platform/inifile.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "transport/folder_index.h"
 #include "transport/store.h"
 
 #include <QTimer>
@@ -303,9 +304,9 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
                      if (CheckUserPassword(s.Section.Read("user"), argument, &s.Section, &canonical)) {
                          s.User = canonical;
                          s.Mailbox.clear();
-                         std::string folder = smtp::StoreFolder(smtp::FolderIn);
-                         for (const auto& name : smtp::ListUserFiles(folder, canonical))
-                             s.Mailbox.push_back({name, procs::FileSizeOf(folder + name), false});
+                         // The kept listing: a login no longer lists and stats in/.
+                         for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderIn).UserFiles(canonical))
+                             s.Mailbox.push_back({name, size, false});
                          platform::IniFile(ProgramDir + "tarnwick.ini")
                              .WriteString("Users", platform::IniSafe(canonical), c->RemoteAddress());
                          PopLog("<< +OK");

@@ -74,9 +74,14 @@ TEST_F(KeptCountsTest, KeptCountsEqualARecountAfterEveryChange) {
     };
     for (const auto& step : steps) {
         step.run();
-        for (const auto& user : users)
-            EXPECT_EQ(smtp::KeptFolder(smtp::FolderIn).CountUser(user), Recount(in, smtp::ListUserFiles(in, user)))
+        for (const auto& user : users) {
+            const auto listed = smtp::ListUserFiles(in, user);
+            EXPECT_EQ(smtp::KeptFolder(smtp::FolderIn).CountUser(user), Recount(in, listed))
                 << step.what << ": " << user;
+            std::vector<std::pair<std::string, std::int64_t>> sized;
+            for (const auto& name : listed) sized.emplace_back(name, procs::FileSizeOf(in + name));
+            EXPECT_EQ(smtp::KeptFolder(smtp::FolderIn).UserFiles(user), sized) << step.what << ": " << user;
+        }
         EXPECT_EQ(smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateQueued),
                   Recount(out, platform::ListFiles(out, "*.txt")))
             << step.what;
