@@ -162,8 +162,8 @@ std::vector<std::string> PortsFile::ReadSections() {
     return out;
 }
 
-bool PortsFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-    Load();
+// Changes the parsed file only; true when its content changed.
+bool PortsFile::Apply(const std::string& section, const std::string& key, const std::string& value) {
     const std::string sec = platform::IniSafe(section), k = platform::IniSafe(key), v = platform::IniSafe(value);
     Section* s = First(sec);
     if (!s) {
@@ -173,7 +173,7 @@ bool PortsFile::WriteString(const std::string& section, const std::string& key, 
         }
         sections_.push_back(Section{"[" + sec + "]", sec, {k + "=" + v}});
         index_[Lower(sec)].push_back(std::prev(sections_.end()));
-        return Save();
+        return true;
     }
     const std::string lowerKey = Lower(k);
     size_t insertAt = 0;
@@ -182,15 +182,28 @@ bool PortsFile::WriteString(const std::string& section, const std::string& key, 
         if (!KeyLine(s->lines[i], lk, lv)) continue;
         if (Lower(lk) == lowerKey) {
             std::string line = lk + "=" + v;
-            // The same line again changes nothing on disk: no rewrite.
-            if (line == s->lines[i]) return true;
+            if (line == s->lines[i]) return false;
             s->lines[i] = std::move(line);
-            return Save();
+            return true;
         }
         insertAt = i + 1;
     }
     s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(insertAt), k + "=" + v);
-    return Save();
+    return true;
+}
+
+bool PortsFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    Load();
+    // The same line again changes nothing on disk: no rewrite.
+    return Apply(section, key, value) ? Save() : true;
+}
+
+bool PortsFile::WriteStrings(const std::string& section,
+                             const std::vector<std::pair<std::string, std::string>>& values) {
+    Load();
+    bool changed = false;
+    for (const auto& [key, value] : values) changed = Apply(section, key, value) || changed;
+    return changed ? Save() : true;
 }
 
 bool PortsFile::EraseSections(const std::set<std::string>& lowerNames) {

@@ -28,6 +28,8 @@ public:
     bool SectionExists(const std::string& section);
     std::vector<std::string> ReadSections();
     bool WriteString(const std::string& section, const std::string& key, const std::string& value);
+    // WriteString of each pair in turn, in one write.
+    bool WriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values);
     bool EraseSection(const std::string& section);
     // Every section whose lower-case name is in lowerNames, in one write.
     bool EraseSections(const std::set<std::string>& lowerNames);
@@ -59,6 +61,7 @@ private:
     void Parse(const std::string& text);
     void Reindex();
     bool Save();
+    bool Apply(const std::string& section, const std::string& key, const std::string& value);
     Section* First(const std::string& name);
     std::string& LastLine();
 

@@ -370,13 +370,13 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                 }
                 CurrentRecipientIndex = 0;
                 const std::string& id = CurrentQueueId;
-                smtp::WritePortsValue(id, std::string("Good"), "");
-                smtp::WritePortsValue(id, std::string("Bad"), "");
+                std::vector<std::pair<std::string, std::string>> cleared = {{"Good", ""}, {"Bad", ""}};
                 // Refusals of an earlier attempt are not this attempt's.
                 const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
                 for (int i = 1; i <= rcpt; ++i)
                     if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
-                        smtp::WritePortsValue(id, "Bad" + std::to_string(i), "");
+                        cleared.emplace_back("Bad" + std::to_string(i), "");
+                smtp::WritePortsValues(id, cleared);
                 platform::IniFile ini(ProgramDir + "tarnwick.ini");
                 const std::string fixed = smtp::TrimBlanks(ini.ReadString("SMTP", "MailFrom", ""));
                 const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
@@ -469,8 +469,7 @@ void TFrmSMTP::RecipientStep(const std::string& reply) {
     } else if (reply[0] == '5') {
         const std::string n = std::to_string(CurrentRecipientIndex - 1);
         const std::string address = smtp::ReadPortsValue(id, "To" + n);
-        smtp::WritePortsValue(id, std::string("Bad"), "Yes");
-        smtp::WritePortsValue(id, "Bad" + n, address);
+        smtp::WritePortsValues(id, {{"Bad", "Yes"}, {"Bad" + n, address}});
         RelayLog("Failed while naming recipient: " + address);
     } else {
         smtp::WritePortsValue(id, std::string("Good"), "Yes");
@@ -500,14 +499,16 @@ void TFrmSMTP::CompleteMessage() {
         // Delivered recipients move to Sent<i>, so that the next attempt
         // names only the refused ones.
         const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+        std::vector<std::pair<std::string, std::string>> moved;
         for (int i = 1; i <= rcpt; ++i) {
             const std::string n = std::to_string(i);
             const std::string to = smtp::ReadPortsValue(id, "To" + n);
             if (smtp::ReadPortsValue(id, "Bad" + n).empty() && !to.empty()) {
-                smtp::WritePortsValue(id, "Sent" + n, to);
-                smtp::WritePortsValue(id, "To" + n, "");
+                moved.emplace_back("Sent" + n, to);
+                moved.emplace_back("To" + n, "");
             }
         }
+        smtp::WritePortsValues(id, moved);
         std::remove(QueueFile(smtp::StateFailed).c_str());
         if (std::rename(txt.c_str(), QueueFile(smtp::StateFailed).c_str()) != 0)
             RelayLog("Could not mark " + id + " as failed");

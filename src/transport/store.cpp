@@ -281,6 +281,11 @@ bool WritePortsValue(const std::string& section, const std::optional<std::string
     return Ports().WriteString(section, *key, value);
 }
 
+bool WritePortsValues(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values) {
+    if (section.empty()) return false;
+    return Ports().WriteStrings(section, values);
+}
+
 bool WritePortsSection(const std::string& section,
                        const std::vector<std::pair<std::string, std::string>>& values) {
     if (section.empty()) return false;

@@ -141,6 +141,12 @@ TEST_F(KeptCountsTest, KeptPortsFileWritesWhatTheProfileFunctionsWrote) {
         {"edited by hand: duplicates, comments, a BOM, LF ends",
          [&] { both("\xEF\xBB\xBF; note\n[q1]\nrcpt = \"4\"\n\n[q3]\nGoes=1\n[Q1]\nrcpt=5\n[q4]"); }},
         {"key inserted after the last key", [&] { kept.WriteString("q1", "Good", "Yes"); ref.WriteString("q1", "Good", "Yes"); }},
+        {"several keys at once", [&] {
+             kept.WriteStrings("q1", {{"Good", ""}, {"Bad", "Yes"}, {"Bad2", "<c>"}, {"rcpt", "7"}});
+             for (const auto& [k, v] : std::vector<std::pair<std::string, std::string>>{
+                      {"Good", ""}, {"Bad", "Yes"}, {"Bad2", "<c>"}, {"rcpt", "7"}})
+                 ref.WriteString("q1", k, v);
+         }},
         {"empty section gets its first key", [&] { kept.WriteString("q4", "Bad", ""); ref.WriteString("q4", "Bad", ""); }},
         {"every copy erased", [&] { kept.EraseSection("q1"); ref.EraseSection("q1"); }},
         {"replaced without a last line end", [&] {
@@ -170,10 +176,13 @@ TEST_F(KeptCountsTest, KeptPortsFileIsParsedOnlyWhenTheFileChanged) {
         EXPECT_EQ(smtp::ReadPortsValue("q1", "To1"), "<a@x>");
         EXPECT_EQ(smtp::ReadPortsValue("nothing", "To1"), "");
     }
-    // Writing a value it already holds leaves the file alone.
+    // Writing a value it already holds leaves the file alone; several
+    // values go in one write.
     ASSERT_TRUE(smtp::WritePortsValue("q1", std::string("rcpt"), "1"));
-    EXPECT_EQ(ports.Parses(), parses);
     EXPECT_EQ(ports.Writes(), writes);
+    ASSERT_TRUE(smtp::WritePortsValues("q1", {{"Good", ""}, {"Bad", ""}, {"Bad1", ""}}));
+    EXPECT_EQ(ports.Writes(), writes + 1);
+    EXPECT_EQ(ports.Parses(), parses);
 
     // Someone else's change is seen at the next read, even one that keeps
     // the file's size and inode.
