@@ -9,6 +9,7 @@
 #include "settings/settings_file.h"
 #include "settings/setup.h"
 #include "shell/globals.h"
+#include "transport/folder_index.h"
 #include "transport/store.h"
 
 namespace servers {
@@ -51,8 +52,7 @@ void TFrmServers::QueueNewMailAlert(const std::string& user) {
     std::string address = ini.ReadString("Users", key, "");
     if (address.empty()) return;
 
-    std::string folder = smtp::StoreFolder(smtp::FolderIn);
-    std::int64_t count = static_cast<std::int64_t>(smtp::ListUserFiles(folder, user).size());
+    std::int64_t count = smtp::KeptFolder(smtp::FolderIn).CountUser(user).count;
     long long announced = ini.ReadInt64("Users", key + "_count", 0);
     ini.WriteInteger("Users", key + "_count", count);
     if (count == announced) return;
