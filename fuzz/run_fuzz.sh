@@ -1,6 +1,5 @@
 #!/bin/sh
-# Builds one libFuzzer target with the library it tests (the MIME library,
-# or the web server's request parser) and runs it for a
+# Builds one libFuzzer target with the sources it needs and runs it for a
 # bounded time over its regression corpus. Any crash fails the test; the
 # input that caused it is left in the work folder as crash-*.
 #   run_fuzz.sh TARGET SOURCE_ROOT WORK_DIR SECONDS CLANGXX
@@ -9,15 +8,32 @@ target=$1 root=$2 work=$3 seconds=$4 cxx=$5
 mkdir -p "$work/$target.corpus"
 bin="$work/$target"
 files=""
-case $target in
-  http_*)
-    files="$root/src/web/http_request.cpp" ;;
-  *)
-    srcs="codectables codecutils charsettables headerwords qev_util qevattfile qevmsg details"
-    for s in $srcs; do files="$files $root/src/codecs/$s.cpp"; done ;;
+extra=""
+add() { for s in "$@"; do files="$files $root/src/$s.cpp"; done; }
+# The protocol parsers live in the mail engine's units beside the Qt-based
+# windows that use them. Only their plain routines run here, so the rest of
+# each unit is left unresolved (bound lazily, never called) rather than
+# building the whole engine with clang for every run.
+engine() {
+    add "$@"
+    extra="$(pkg-config --cflags --libs Qt6Widgets Qt6Network) -fPIC -no-pie -Wl,-z,lazy -Wl,--unresolved-symbols=ignore-all"
+}
+case "$target" in
+http_*) add web/http_request ;;
+parse_raw_mail|decode_header_text)
+    add codecs/codectables codecs/codecutils codecs/charsettables codecs/headerwords codecs/qev_util \
+        codecs/qevattfile codecs/qevmsg codecs/details ;;
+smtp_server_command) engine transport/smtp_server transport/store ;;
+pop3_server_command) engine transport/pop3_server transport/store shell/procs codecs/auth ;;
+smtp_client_reply) engine transport/relay transport/store ;;
+pop3_client_reply) engine transport/collector transport/store ;;
+ini_reader) add platform/inifile platform/files ;;
+table_loader) for s in "$root"/src/tables/*.cpp; do files="$files $s"; done ;;
+*) echo "unknown fuzz target $target" >&2; exit 2 ;;
 esac
+# shellcheck disable=SC2086
 "$cxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root/src" -o "$bin" "$root/fuzz/${target}_fuzz.cpp" $files
+    -I"$root/src" -o "$bin" "$root/fuzz/${target}_fuzz.cpp" $files $extra
 cd "$work"
 # New inputs go to the work corpus; the regression corpus is only read.
 exec "$bin" "$work/$target.corpus" "$root/fuzz/corpus/$target" \

@@ -1,8 +1,24 @@
 // Program entry: hands over to the shell's start-up sequence.
 #include "crash/zel_except.h"
+#include "platform/inifile.h"
+#include "platform/process.h"
+#include "platform/sockets.h"
 #include "shell/program.h"
+#include "transport/servers.h"
+
+#include <cstdio>
 
 int main(int argc, char** argv) {
+    // Every connection costs a descriptor; the default soft limit would run
+    // out long before the servers' own caps.
+    platform::RaiseDescriptorLimit();
+    // Looked at before anything reads (or writes back) a setting: a damaged
+    // file would otherwise pass for a fresh one.
+    const std::string problem = platform::IniFile(platform::ResolveProgramDir() + "tarnwick.ini").Problem();
+    if (!problem.empty()) {
+        std::fprintf(stderr, "Tarnwick: tarnwick.ini could not be used: %s\n", problem.c_str());
+        servers::SettingsFileProblemAtStart = problem;
+    }
     // The crash library brackets everything, so no window ever runs
     // without it.
     zelExcept::Startup(argc, argv);

@@ -263,3 +263,24 @@ bool IniFile::DeleteKey(const std::string& section, const std::string& key) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+std::string IniFile::Problem() const {
+    if (!FileExists(path_)) return std::string();
+    std::string text;
+    if (!ReadFile(path_, text)) return "it cannot be read";
+    if (text.empty()) return "it is empty";
+    if (text.find('\0') != std::string::npos) return "it holds NUL bytes";
+    bool inSection = false;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos) continue;
+        if (line[start] == '[') inSection = line.find(']', start) != std::string::npos;
+        else if (inSection && line[start] != ';' && line.find('=', start) != std::string::npos) return std::string();
+    }
+    return "it holds no settings";
+}
+
+}  // namespace platform

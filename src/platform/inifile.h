@@ -40,6 +40,12 @@ public:
     bool EraseSection(const std::string& section);
     bool DeleteKey(const std::string& section, const std::string& key);
 
+    // Why a file that exists cannot be a settings file: "it is empty", "it
+    // holds NUL bytes", "it holds no settings" (no "[section]" with a
+    // "key=value" line), or "it cannot be read". Empty text for a usable file
+    // and for one that does not exist (a new home).
+    std::string Problem() const;
+
 private:
     std::string path_;
 };

@@ -12,7 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <deque>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace platform {
 namespace {
@@ -20,6 +25,10 @@ namespace {
 // A connection asked to close whose peer never takes the rest of the output
 // would otherwise hang in the closing state for good.
 constexpr int kCloseLingerMs = 30000;
+// What Qt reads ahead from a connection before it waits for us to take it.
+constexpr qint64 kReadAhead = 256 * 1024;
+// Retry of a paused accept while the process is out of descriptors.
+constexpr int kAcceptRetryMs = 500;
 
 int ClassicCode(QAbstractSocket::SocketError e) {
     switch (e) {
@@ -115,6 +124,7 @@ struct TcpConnection::Impl {
     bool ended = false;           // the socket is gone
     bool silent = false;          // server destroyed: no events at all
     bool announced = false;       // got OnClientConnect
+    bool draining = false;        // the peer closed; its last input is still being taken
     std::uint64_t queued = 0, written = 0;
     struct Waiter {
         std::uint64_t seq;
@@ -175,6 +185,8 @@ struct TcpConnection::Impl {
     }
 
     void Finish(bool abort);
+    void PeerClosed();
+    void Drain(int stalls);
 };
 
 TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
@@ -187,7 +199,8 @@ TcpConnection::~TcpConnection() {
 
 void TcpConnection::SendText(const std::string& data) {
     Impl& d = *impl_;
-    if (d.closing || d.ended || !d.socket || data.empty()) return;
+    // A peer that has closed takes no more; what it sent is still handled.
+    if (d.closing || d.ended || d.draining || !d.socket || data.empty()) return;
     d.queued += data.size();
     d.socket->write(data.data(), static_cast<qint64>(data.size()));
 }
@@ -196,6 +209,16 @@ std::string TcpConnection::ReceiveText() {
     Impl& d = *impl_;
     if (!d.socket) return std::string();
     return ToStd(d.socket->readAll());
+}
+
+std::string TcpConnection::ReceiveText(std::size_t maxBytes) {
+    Impl& d = *impl_;
+    if (!d.socket) return std::string();
+    return ToStd(d.socket->read(static_cast<qint64>(maxBytes)));
+}
+
+std::int64_t TcpConnection::BytesAvailable() const {
+    return impl_->socket ? static_cast<std::int64_t>(impl_->socket->bytesAvailable()) : 0;
 }
 
 std::int64_t TcpConnection::PendingOutput() const {
@@ -255,6 +278,29 @@ struct TcpServer::Impl {
     std::vector<TcpConnectionPtr> connections;
     std::string error;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    int maxConnections = 0;
+    std::string busyReply;
+    bool acceptPaused = false;
+    QTimer acceptRetry;
+
+    void PauseAccepting() {
+        if (!listener) return;
+        listener->pauseAccepting();
+        acceptPaused = true;
+        acceptRetry.start(kAcceptRetryMs);
+    }
+    // descriptorFreed: one of our connections ended, so the next accept has
+    // a descriptor (and the log a file to write to).
+    void ResumeAccepting(bool descriptorFreed) {
+        if (!acceptPaused || !listener) return;
+        acceptPaused = false;
+        acceptRetry.stop();
+        listener->resumeAccepting();
+        if (descriptorFreed)
+            Raise(owner->OnAcceptTrouble, std::string("Out of file descriptors: accepting was paused until now"));
+        // Connections that waited meanwhile are taken now.
+        QTimer::singleShot(0, listener.get(), [this] { Accept(); });
+    }
 
     void Forget(TcpConnection* c) {
         for (auto it = connections.begin(); it != connections.end(); ++it) {
@@ -271,7 +317,12 @@ struct TcpServer::Impl {
 
 TcpServer::Impl& TcpServer::impl() { return *impl_; }
 
-TcpServer::TcpServer() : impl_(std::make_unique<Impl>()) { impl_->owner = this; }
+TcpServer::TcpServer() : impl_(std::make_unique<Impl>()) {
+    impl_->owner = this;
+    impl_->acceptRetry.setSingleShot(true);
+    Impl* d = impl_.get();
+    QObject::connect(&d->acceptRetry, &QTimer::timeout, [d] { d->ResumeAccepting(false); });
+}
 
 TcpServer::~TcpServer() {
     *impl_->alive = false;
@@ -305,6 +356,7 @@ OpenResult TcpServer::Open(int port, const std::string& bindAddress) {
         return OpenResult::Failed;
     }
     auto listener = std::make_unique<QTcpServer>();
+    listener->setListenBacklogSize(ListenBacklog());
     if (!listener->listen(address, static_cast<quint16>(port))) {
         impl_->error = listener->errorString().toStdString();
         switch (listener->serverError()) {
@@ -316,11 +368,29 @@ OpenResult TcpServer::Open(int port, const std::string& bindAddress) {
     }
     Impl* d = impl_.get();
     QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [d] { d->Accept(); });
+    QObject::connect(listener.get(), &QTcpServer::acceptError, listener.get(),
+                     [d](QAbstractSocket::SocketError) {
+                         // Out of descriptors (or buffers): the pending
+                         // connection stays queued; accepting again at once
+                         // would only fail again, so wait for one to free.
+                         d->PauseAccepting();
+                     });
     impl_->listener = std::move(listener);
+    impl_->acceptPaused = false;
+    impl_->acceptRetry.stop();
     return OpenResult::Ok;
 }
 
+void TcpServer::SetMaxConnections(int count, const std::string& busyReply) {
+    impl_->maxConnections = std::max(0, count);
+    impl_->busyReply = busyReply;
+}
+
+bool TcpServer::AcceptPaused() const { return impl_->acceptPaused; }
+
 void TcpServer::Close() {
+    impl_->acceptRetry.stop();
+    impl_->acceptPaused = false;
     if (impl_->listener) {
         impl_->listener->close();
         // We may be inside its newConnection signal.
@@ -349,6 +419,16 @@ void TcpServer::Impl::Accept() {
         QTcpSocket* s = listener->nextPendingConnection();
         if (!s) break;
         s->setParent(nullptr);
+        s->setReadBufferSize(kReadAhead);
+        if (maxConnections > 0 && static_cast<int>(connections.size()) >= maxConnections) {
+            if (!busyReply.empty()) s->write(busyReply.data(), static_cast<qint64>(busyReply.size()));
+            const std::string who = AddressText(s->peerAddress());
+            CloseQuietly(s);
+            Raise(owner->OnAcceptTrouble,
+                  "Connection from " + who + " turned away: " + std::to_string(maxConnections) + " connections already");
+            if (guard.expired()) return;
+            continue;
+        }
         auto d = std::make_unique<TcpConnection::Impl>();
         d->server = owner;
         d->socket = s;
@@ -409,7 +489,7 @@ void TcpServer::Impl::Wire(const TcpConnectionPtr& conn) {
     QObject::connect(s, &QTcpSocket::errorOccurred, &ci->ctx, [ci, c](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError) {
             // An orderly close by the peer; disconnected() says the rest.
-            if (ci->socket && ci->socket->state() == QAbstractSocket::UnconnectedState) ci->Finish(false);
+            if (ci->socket && ci->socket->state() == QAbstractSocket::UnconnectedState) ci->PeerClosed();
             return;
         }
         const int code = ClassicCode(e);
@@ -425,7 +505,38 @@ void TcpServer::Impl::Wire(const TcpConnectionPtr& conn) {
         // it later closes it.
         ci->Finish(false);
     });
-    QObject::connect(s, &QTcpSocket::disconnected, &ci->ctx, [ci] { ci->Finish(false); });
+    QObject::connect(s, &QTcpSocket::disconnected, &ci->ctx, [ci] { ci->PeerClosed(); });
+}
+
+// Handlers take input in bites, so the peer's last words may still wait in
+// the socket when it closes (a client that sends its commands and shuts its
+// side): they are handed over before the connection ends.
+void TcpConnection::Impl::PeerClosed() {
+    if (ended || draining) return;
+    if (closing || silent || !server || !socket || socket->bytesAvailable() == 0) {
+        Finish(false);
+        return;
+    }
+    draining = true;
+    Drain(0);
+}
+
+void TcpConnection::Impl::Drain(int stalls) {
+    // A handler that waits for a later turn takes nothing now; one that
+    // takes nothing for long is done with the input.
+    constexpr int kMaxStalls = 400;
+    QTimer::singleShot(stalls ? 5 : 0, &ctx, [this, stalls] {
+        if (ended) return;
+        if (closing || silent || !server || !socket || socket->bytesAvailable() == 0 || stalls > kMaxStalls) {
+            Finish(false);
+            return;
+        }
+        auto keep = Keep();
+        const qint64 before = socket->bytesAvailable();
+        Raise(server->OnClientRead, *self);
+        if (ended) return;
+        Drain(socket && socket->bytesAvailable() == before ? stalls + 1 : 0);
+    });
 }
 
 void TcpConnection::Impl::Finish(bool abort) {
@@ -446,8 +557,52 @@ void TcpConnection::Impl::Finish(bool abort) {
             Raise(srv->OnClientDisconnect, *self);
         }
         // The server may be gone now (deleted in the handler).
-        if (server) server->impl().Forget(self);
+        if (server) {
+            server->impl().Forget(self);
+            // A descriptor is free again.
+            server->impl().ResumeAccepting(true);
+        }
     });
+}
+
+// ---------------------------------------------------------------------------
+// Addresses and limits
+
+bool IsLocalNetworkAddress(const std::string& address) {
+    QHostAddress a;
+    if (address.empty() || !a.setAddress(QString::fromStdString(address))) return false;
+    bool isV4 = false;
+    const quint32 v4 = a.toIPv4Address(&isV4);
+    if (isV4) a = QHostAddress(v4);
+    static const char* const networks[] = {"127.0.0.0/8",    "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16",
+                                           "169.254.0.0/16", "::1/128",    "fc00::/7",      "fe80::/10"};
+    for (const char* n : networks) {
+        const auto subnet = QHostAddress::parseSubnet(QString::fromLatin1(n));
+        if (a.isInSubnet(subnet)) return true;
+    }
+    return false;
+}
+
+long RaiseDescriptorLimit() {
+    struct rlimit rl {};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return -1;
+    if (rl.rlim_cur < rl.rlim_max) {
+        struct rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+    }
+    return rl.rlim_cur == RLIM_INFINITY ? LONG_MAX : static_cast<long>(rl.rlim_cur);
+}
+
+int ListenBacklog() {
+    // The kernel cuts any larger value down to net.core.somaxconn.
+    int value = SOMAXCONN;
+    if (std::FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+        int v = 0;
+        if (std::fscanf(f, "%d", &v) == 1 && v > 0) value = v;
+        std::fclose(f);
+    }
+    return value;
 }
 
 // ---------------------------------------------------------------------------
@@ -529,6 +684,7 @@ void TcpClient::Open() {
         return;
     }
     auto* s = new QTcpSocket();
+    s->setReadBufferSize(kReadAhead);
     d->socket = s;
     QObject::connect(s, &QTcpSocket::connected, &d->ctx, [d] {
         d->connectTimer.stop();
@@ -608,6 +764,15 @@ void TcpClient::SendText(const std::string& data) {
 std::string TcpClient::ReceiveText() {
     if (!impl_->socket) return std::string();
     return ToStd(impl_->socket->readAll());
+}
+
+std::string TcpClient::ReceiveText(std::size_t maxBytes) {
+    if (!impl_->socket) return std::string();
+    return ToStd(impl_->socket->read(static_cast<qint64>(maxBytes)));
+}
+
+std::int64_t TcpClient::BytesAvailable() const {
+    return impl_->socket ? static_cast<std::int64_t>(impl_->socket->bytesAvailable()) : 0;
 }
 
 std::int64_t TcpClient::PendingOutput() const {

@@ -61,6 +61,12 @@ public:
     void SendText(const std::string& data);
     // Everything received and not yet taken.
     std::string ReceiveText();
+    // At most maxBytes of it; the rest stays for a later call. Input that is
+    // not taken is not read from the network either, so a client is held
+    // back by TCP while its handler is not ready for more.
+    std::string ReceiveText(std::size_t maxBytes);
+    // Bytes received and not yet taken.
+    std::int64_t BytesAvailable() const;
     // Bytes sent but not yet handed to the network.
     std::int64_t PendingOutput() const;
 
@@ -135,6 +141,15 @@ public:
     // Connections that have been accepted and have not yet ended.
     std::vector<TcpConnectionPtr> Connections() const;
 
+    // At most this many connections at once (0: no cap). A connection over
+    // the cap is sent BusyReply (when not empty) and closed; no event is
+    // raised for it.
+    void SetMaxConnections(int count, const std::string& busyReply = std::string());
+    // True while accepting is paused because the process is out of file
+    // descriptors; it resumes when one of our connections ends, and is
+    // retried every half second meanwhile.
+    bool AcceptPaused() const;
+
     // Asked for each new connection before OnClientConnect; false refuses
     // it: it is dropped at once and no other event is raised for it.
     std::function<bool(TcpConnection&)> OnAccept;
@@ -147,6 +162,9 @@ public:
     // A socket error on the connection (code: classic socket number). A
     // peer's orderly close is not an error. The connection ends afterwards.
     std::function<void(TcpConnection&, int code)> OnClientError;
+    // Accepting paused (out of descriptors) or a connection turned away
+    // over the cap; the text says which, for the log.
+    std::function<void(const std::string& text)> OnAcceptTrouble;
 
     struct Impl;  // internal
     Impl& impl();
@@ -154,6 +172,19 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// True for addresses of this host and of the networks an office has to
+// itself: loopback, 10/8, 172.16/12, 192.168/16, 169.254/16, fc00::/7 and
+// fe80::/10 (IPv4-mapped IPv6 addresses as their IPv4 address). False for
+// anything else, text that is not an address included.
+bool IsLocalNetworkAddress(const std::string& address);
+
+// Raises the soft limit of open files to the hard limit, so that many
+// connections fit; returns the soft limit in force afterwards.
+long RaiseDescriptorLimit();
+
+// The listen backlog servers use: the system's maximum.
+int ListenBacklog();
 
 // A client socket for the collector, the relay and the alerts.
 class TcpClient {
@@ -190,6 +221,10 @@ public:
 
     void SendText(const std::string& data);
     std::string ReceiveText();
+    // At most maxBytes; the rest stays for a later call (and holds the peer
+    // back once Qt's read-ahead is full).
+    std::string ReceiveText(std::size_t maxBytes);
+    std::int64_t BytesAvailable() const;
     // Bytes sent but not yet handed to the network (progress of a long send).
     std::int64_t PendingOutput() const;
 

@@ -863,15 +863,29 @@ void TFrmSettings::UpdateCrashSettings() {
 // Saving
 // ---------------------------------------------------------------------------
 
-void TFrmSettings::SaveSettings() {
+bool TFrmSettings::SaveSettings() {
     const std::string dir = ProgramDir;
-    // 1 tables, each whole (the table writes every row whatever range is on)
-    TblUsers->SaveToBinaryFile(dir + "users.dat");
-    TblPop->SaveToBinaryFile(dir + "pop.dat");
-    TblLink->SaveToBinaryFile(dir + "link.dat");
-    tbleLink->SaveToBinaryFile(dir + "elink.dat");
-    TblForward->SaveToBinaryFile(dir + "forward.dat");
-    TblHoliday->SaveToBinaryFile(dir + "holiday.dat");
+    // 1 tables, each whole (the table writes every row whatever range is on).
+    // A table that cannot be saved keeps its file as it was; the window
+    // stays open with the changes, so that nothing is taken for saved.
+    std::string failed;
+    const std::pair<TvdlMemTable*, const char*> tables[] = {
+        {TblUsers.get(), "users.dat"},   {TblPop.get(), "pop.dat"},         {TblLink.get(), "link.dat"},
+        {tbleLink.get(), "elink.dat"},   {TblForward.get(), "forward.dat"}, {TblHoliday.get(), "holiday.dat"}};
+    for (const auto& [table, file] : tables) {
+        try {
+            table->SaveToBinaryFile(dir + file);
+        } catch (const std::exception& e) {
+            tablefiles::LogLine(std::string("Settings could not save ") + file + ": " + e.what());
+            failed += std::string("\r") + file + ": " + e.what();
+        }
+    }
+    if (!failed.empty()) {
+        platform::MessageBox("These settings files could not be saved (each keeps what it held before); "
+                             "the other settings were not written either:" + failed,
+                             platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        return false;
+    }
     // 2, 3
     SaveIni();
     SaveFooter();
@@ -883,6 +897,7 @@ void TFrmSettings::SaveSettings() {
     if (setup::hooks.webServerRecheck) setup::hooks.webServerRecheck();
     // 8 crash reporter
     UpdateCrashSettings();
+    return true;
 }
 
 void TFrmSettings::SaveIni() {
@@ -1102,7 +1117,7 @@ void TFrmSettings::ApplyEnableFor(QObject* from) {
 
 void TFrmSettings::ModalButtons() {
     QObject* from = sender();
-    if (from == BtnOK || from == BtnApply) SaveSettings();
+    if ((from == BtnOK || from == BtnApply) && !SaveSettings()) return;
     if (from == BtnCancel) LoadSettings();
     BtnApply->setEnabled(false);
     if (from == BtnOK || from == BtnCancel) done(QDialog::Accepted);

@@ -194,7 +194,8 @@ public:
     // Creation: reads the settings and the tables (also run by the constructor).
     void FormCreate();
     void LoadSettings();
-    void SaveSettings();
+    // False (and told) when a table could not be saved; nothing else is then written.
+    bool SaveSettings();
 
     // --- Typed readers of the live switches ------------------------------
     bool footerForAll() const;

@@ -38,6 +38,10 @@ constexpr int kWaitCommand = 200;
 constexpr int kWaitMessage = 500;
 // A status line longer than this is not POP3.
 constexpr size_t kMaxReplyLine = 64 * 1024;
+// Input taken from the socket at a time, and lines handled in one turn of
+// the event loop.
+constexpr size_t kReadBite = 64 * 1024;
+constexpr int kLinesPerTurn = 512;
 // Reopenings after "address not available" per account.
 constexpr int kMaxReopen = 3;
 // Longest unique id the record keeps as it is; longer ones by digest.
@@ -89,6 +93,18 @@ std::string StoredUid(const std::string& uid) {
 }
 
 }  // namespace
+
+namespace servers {
+
+void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size) {
+    const std::string chomped = smtp::Chomp(line);
+    std::string rest = chomped.substr(std::min<size_t>(4, chomped.size()));
+    count = Number(rest);
+    size_t blank = rest.find(' ');
+    size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
+}
+
+}  // namespace servers
 
 // --- small helpers -------------------------------------------------------------
 
@@ -225,6 +241,8 @@ void TFrmServers::ConnectNextAccount() {
     CloseTempFile();
     POPClient.Abort();
     inbuf_.clear();
+    inpos_ = 0;
+    readWaiting_ = false;
     listing_ = false;
     bodyStarted_ = false;
     reopenCount_ = 0;
@@ -292,6 +310,8 @@ void TFrmServers::EndAccount(const std::string& message, bool failed) {
     CloseTempFile();
     std::remove(MessPath().c_str());
     inbuf_.clear();
+    inpos_ = 0;
+    readWaiting_ = false;
     listing_ = bodyStarted_ = false;
     Status(message);
     if (failed) PopLabelRed();
@@ -314,32 +334,60 @@ void TFrmServers::POPClientConnect() {
 }
 
 void TFrmServers::POPClientRead() {
-    std::string data = POPClient.ReceiveText();
+    // Earlier input still waits its turn: the rest stays in the socket.
+    if (readWaiting_) return;
+    std::string data = POPClient.ReceiveText(kReadBite);
     if (!collecting_ || data.empty()) return;
     TimeOutTimer->stop();
     if (POPClient.Tag != servers::kStateMessage)
         CollectorLog("(" + std::to_string(POPClient.Tag) + ") << : " + data);
     inbuf_ += data;
+    HandleCollectorInput();
+}
+
+// Handles a bounded number of lines, then lets the other clients and
+// servers have their turn: a listing of millions of lines must not stop the
+// program while it arrives.
+void TFrmServers::HandleCollectorInput() {
     const std::uint64_t gen = accountGen_;
-    while (gen == accountGen_ && !inbuf_.empty()) {
+    int lines = 0;
+    while (gen == accountGen_ && inpos_ < inbuf_.size()) {
         if (POPClient.Tag == servers::kStateMessage && bodyStarted_) {
+            inbuf_.erase(0, inpos_);
+            inpos_ = 0;
             HandleMessageData();
             continue;
         }
-        size_t lf = inbuf_.find('\n');
+        if (lines++ == kLinesPerTurn) break;
+        size_t lf = inbuf_.find('\n', inpos_);
         if (lf == std::string::npos) {
-            if (inbuf_.size() > kMaxReplyLine) {
+            if (inbuf_.size() - inpos_ > kMaxReplyLine) {
                 EndAccount(AccountName + ": lost connecttion.", true);
                 return;
             }
             break;
         }
-        std::string line = inbuf_.substr(0, lf + 1);
-        inbuf_.erase(0, lf + 1);
+        std::string line = inbuf_.substr(inpos_, lf + 1 - inpos_);
+        inpos_ = lf + 1;
         HandleReply(line);
     }
+    if (gen != accountGen_) return;
+    inbuf_.erase(0, inpos_);
+    inpos_ = 0;
+    const bool moreHere = lines > kLinesPerTurn;
+    if (moreHere || POPClient.BytesAvailable() > 0) {
+        readWaiting_ = true;
+        QTimer::singleShot(0, this, [this, gen, moreHere] {
+            readWaiting_ = false;
+            if (gen != accountGen_) return;
+            if (moreHere) HandleCollectorInput();
+            else POPClientRead();
+        });
+        TimeOutTimer->start();
+        return;
+    }
     // Still waiting for the rest of a reply, a listing or a message.
-    if (gen == accountGen_ && awaiting_) TimeOutTimer->start();
+    if (awaiting_) TimeOutTimer->start();
 }
 
 void TFrmServers::POPClientDisconnect() {
@@ -376,6 +424,8 @@ void TFrmServers::TimeOutTimerTimer() {
         Status(AccountName + ": connecting...");
         ++accountGen_;
         inbuf_.clear();
+        inpos_ = 0;
+        readWaiting_ = false;
         POPClient.Tag = servers::kStateGreeting;
         POPClient.Open();
         TimeOutTimer->start();
@@ -482,10 +532,8 @@ void TFrmServers::HandleReply(const std::string& line) {
         return;
     case servers::kStateStat: {
         if (!ok) return;
-        std::string rest = smtp::Chomp(line).substr(std::min<size_t>(4, smtp::Chomp(line).size()));
-        std::int64_t count = Number(rest);
-        size_t blank = rest.find(' ');
-        std::int64_t size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
+        std::int64_t count = 0, size = 0;
+        servers::ParseStatReply(line, count, size);
         platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(name) + "_size", size);
         if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
         MailboxSize = size;
@@ -611,7 +659,14 @@ void TFrmServers::MessageComplete() {
 
 void TFrmServers::SelectNextMessage() {
     const TDateTime today = Today();
-    while (MessageIndex <= MessageCount) {
+    for (int passed = 0; MessageIndex <= MessageCount; ++passed) {
+        if (passed == kLinesPerTurn) {
+            // A long run of messages fetched before: the rest in a later
+            // turn, so that the servers are not kept waiting meanwhile.
+            awaiting_ = false;
+            CollectorLater(0, [this] { SelectNextMessage(); });
+            return;
+        }
         std::string uid = GetListedUidl(MessageIndex);
         if (uid.empty() || !TblUIDL.Active() || !TblUIDL.FindKey({AccountName, StoredUid(uid)})) {
             RetrieveMessage();
@@ -649,7 +704,15 @@ void TFrmServers::RetrieveMessage() {
 
 std::string TFrmServers::GetListedUidl(std::int64_t n) const {
     const std::string prefix = std::to_string(n) + " ";
-    for (const auto& line : Memo1) {
+    // Listings number their lines in order: look where line n should be
+    // first, so that a long listing is not walked once per message.
+    std::vector<const std::string*> order;
+    if (n >= 1 && static_cast<std::uint64_t>(n) <= Memo1.size() && Memo1[n - 1].rfind(prefix, 0) == 0)
+        order.push_back(&Memo1[n - 1]);
+    else
+        for (const auto& line : Memo1) order.push_back(&line);
+    for (const std::string* linePtr : order) {
+        const std::string& line = *linePtr;
         if (line.rfind(prefix, 0) != 0) continue;
         std::string uid = line.substr(line.find(' ') + 1);
         while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
@@ -683,7 +746,7 @@ void TFrmServers::RecordDownloaded(const std::string& uid) {
 
 // Rows of messages the server no longer lists are of no use any more.
 void TFrmServers::PruneDownloaded() {
-    if (!TblUIDL.Active()) return;
+    if (!TblUIDL.Active() || !HasDownloaded(AccountName)) return;
     std::set<std::string> listed;
     for (const auto& line : Memo1) {
         size_t blank = line.find(' ');

@@ -42,6 +42,17 @@ constexpr int kRetrWaitMs = 1000;
 
 constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxPendingLines = 1000;
+// Input is taken from the socket in bites of this size, and only while the
+// client takes its replies: a client that writes without reading is held
+// back by TCP instead of filling our memory.
+constexpr size_t kReadBite = 64 * 1024;
+constexpr std::int64_t kMaxUnreadReplies = 256 * 1024;
+// Commands handled in one turn of the event loop; the rest wait for the
+// next turn so that one client cannot keep the others waiting.
+constexpr int kLinesPerTurn = 64;
+// A stored message goes out in pieces of this size, each once the client
+// has taken most of the one before.
+constexpr size_t kSendChunk = 64 * 1024;
 
 // A strictly decimal number; -1 when the text is not one.
 long ParseNumber(const std::string& text) {
@@ -82,18 +93,8 @@ std::string SafeUniqueId(const std::string& stamp) {
 }
 
 std::string TopText(const std::string& message, long lines) {
-    std::vector<std::string> all = smtp::SplitLines(message);
-    // The piece after the last CR LF is not a line; a stored end marker
-    // ends the message and is not body text.
-    size_t end = all.size() - 1;
-    if (!all.back().empty()) end = all.size();
-    if (end > 0 && all[end - 1] == ".") --end;
-    std::string text;
-    size_t i = 0;
-    for (; i < end && !all[i].empty(); ++i) text += all[i] + "\r\n";
-    text += "\r\n";
-    if (i < end) ++i;  // the empty line that ended the header
-    for (long n = 0; n < lines && i < end; ++n, ++i) text += all[i] + "\r\n";
+    std::string text = smtp::WireText(message, std::max(0L, lines));
+    text.resize(text.size() - 3);  // the closing ".\r\n"
     return text;
 }
 
@@ -102,6 +103,7 @@ std::string TopText(const std::string& message, long lines) {
 struct TFrmServers::PopSession {
     servers::SessionSection Section;  // "user" as given, "Log" from the last PASS
     std::string Buffer;               // a line not yet ended by LF
+    bool ReadPaused = false;          // input left unread until the replies are taken
     std::deque<std::string> Pending;  // lines received, not yet handled
     bool Busy = false;                // a reply is waiting; later lines wait too
     bool Closing = false;
@@ -172,17 +174,33 @@ void TFrmServers::PopServerClientConnect(platform::TcpConnection& connection) {
 
 void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     auto* slot = SessionOf(connection);
-    std::string text = connection.ReceiveText();
-    if (!slot || !*slot) return;
+    if (!slot || !*slot) {
+        connection.ReceiveText();
+        return;
+    }
     PopSession& session = **slot;
-    if (session.Closing) return;
+    if (session.Closing) {
+        connection.ReceiveText();
+        return;
+    }
+    // Unread replies or a full queue of commands: the input stays in the
+    // socket until the queue has drained (PopProcessPending reads on).
+    if (connection.PendingOutput() > kMaxUnreadReplies || session.Pending.size() >= kMaxPendingLines / 2) {
+        session.ReadPaused = true;
+        if (!session.Busy) PopResume(connection.shared_from_this(), 60000);
+        return;
+    }
+    std::string text = connection.ReceiveText(kReadBite);
+    // More may wait in the socket: it is read once these lines are done.
+    session.ReadPaused = connection.BytesAvailable() > 0;
     session.LastActive = std::chrono::steady_clock::now();
     session.Buffer += text;
-    size_t lf;
-    while ((lf = session.Buffer.find('\n')) != std::string::npos) {
-        session.Pending.push_back(session.Buffer.substr(0, lf + 1));
-        session.Buffer.erase(0, lf + 1);
+    size_t start = 0, lf;
+    while ((lf = session.Buffer.find('\n', start)) != std::string::npos) {
+        session.Pending.push_back(session.Buffer.substr(start, lf + 1 - start));
+        start = lf + 1;
     }
+    session.Buffer.erase(0, start);
     if (session.Buffer.size() > kMaxLine || session.Pending.size() > kMaxPendingLines) {
         const char* reply = session.Buffer.size() > kMaxLine ? kLineTooLong : kTooManyCommands;
         PopLog(session.LoggedIn() ? "<< " + smtp::Chomp(reply) : std::string("disconnecting (0.9)"));
@@ -210,11 +228,27 @@ void TFrmServers::PopServerClientError(platform::TcpConnection& connection, int 
 }
 
 void TFrmServers::PopProcessPending(const platform::TcpConnectionPtr& connection) {
-    for (;;) {
+    for (int handled = 0;; ++handled) {
         auto* slot = SessionOf(*connection);
         if (!slot || !*slot) return;
         std::shared_ptr<PopSession> session = *slot;
-        if (session->Busy || session->Closing || session->Pending.empty() || !connection->Connected()) return;
+        if (session->Busy || session->Closing || !connection->Connected()) return;
+        if (session->Pending.empty() || connection->PendingOutput() > kMaxUnreadReplies) {
+            if (session->ReadPaused && connection->PendingOutput() <= kMaxUnreadReplies) {
+                // Room again: go on with the input left in the socket.
+                std::weak_ptr<platform::TcpConnection> weak = connection;
+                QTimer::singleShot(0, this, [this, weak] {
+                    if (auto c = weak.lock(); c && c->Connected()) PopServerClientRead(*c);
+                });
+            } else if (connection->PendingOutput() > kMaxUnreadReplies) {
+                PopResume(connection, 60000);
+            }
+            return;
+        }
+        if (handled == kLinesPerTurn) {
+            PopResume(connection, 0);
+            return;
+        }
         std::string line = session->Pending.front();
         session->Pending.pop_front();
         PopHandleCommand(connection, *session, line);
@@ -357,10 +391,19 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         PopLog("<< +OK sending top " + argument);
         Deferred(connection, kShortWaitMs,
                  [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
-                     std::string reply = PopSendTop(s, argument);
-                     c->SendText(reply);
-                     PopLog(reply == kNoSuchMessage ? "<< " + smtp::Chomp(reply) : "<< sent top " + argument);
-                     after(c);
+                     long lines = 0;
+                     std::string path = PopTopFile(s, argument, lines);
+                     if (path.empty()) {
+                         c->SendText(kNoSuchMessage);
+                         PopLog("<< " + smtp::Chomp(kNoSuchMessage));
+                         after(c);
+                         return;
+                     }
+                     c->SendText(kOk);
+                     PopSendStored(c, path, lines, [this, argument](const platform::TcpConnectionPtr& conn) {
+                         PopLog("<< sent top " + argument);
+                         PopProcessPending(conn);
+                     });
                  });
         return;
     }
@@ -395,8 +438,8 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
 
     if (command == "retr") {
         PopSession::Message* m = session.Find(argument);
-        std::string message;
-        if (!m || !platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + m->name, message)) {
+        const std::string path = m ? smtp::StoreFolder(smtp::FolderIn) + m->name : std::string();
+        if (!m || !platform::FileExists(path)) {
             PopLog(std::string("<< ") + smtp::Chomp(kNoSuchMessage));
             connection->SendText(kNoSuchMessage);
             return;
@@ -404,9 +447,9 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         PopLog("<< +OK here comes " + argument);
         connection->SendText(kHereItComes);
         PopLog("<< Sending " + m->name);
-        // The stored text keeps the transfer's dot-stuffing; only a missing
-        // end marker is supplied.
-        PopSendAndContinue(connection, smtp::WithEndMarker(message), kRetrWaitMs);
+        PopSendStored(connection, path, -1, [this](const platform::TcpConnectionPtr& c) {
+            PopResume(c, kRetrWaitMs);
+        });
         return;
     }
 
@@ -440,17 +483,95 @@ void TFrmServers::PopStat(const PopSession& session, std::int64_t& count, std::i
     }
 }
 
-std::string TFrmServers::PopSendTop(PopSession& session, const std::string& argument) {
+std::string TFrmServers::PopTopFile(PopSession& session, const std::string& argument, long& lines) {
     std::string rest;
     FirstWord(argument, &rest);
     PopSession::Message* m = session.Find(argument);
-    std::string message;
-    if (!m || !platform::ReadFile(smtp::StoreFolder(smtp::FolderIn) + m->name, message)) return kNoSuchMessage;
+    const std::string path = m ? smtp::StoreFolder(smtp::FolderIn) + m->name : std::string();
+    if (!m || !platform::FileExists(path)) return std::string();
     std::string count = FirstWord(rest);
-    long lines = 0;
+    lines = 0;
     if (!count.empty() && count.find_first_not_of("0123456789") == std::string::npos)
         lines = count.size() > 9 ? LONG_MAX : ParseNumber(count);  // a huge count: the whole body
+    return path;
+}
+
+std::string TFrmServers::PopSendTop(PopSession& session, const std::string& argument) {
+    long lines = 0;
+    std::string path = PopTopFile(session, argument, lines);
+    std::string message;
+    if (path.empty() || !platform::ReadFile(path, message)) return kNoSuchMessage;
     return std::string(kOk) + servers::TopText(message, lines) + kEndOfList;
+}
+
+void TFrmServers::PopSendStored(const platform::TcpConnectionPtr& connection, const std::string& path,
+                                long topLines,
+                                std::function<void(const platform::TcpConnectionPtr&)> done) {
+    struct Transfer {
+        std::FILE* file = nullptr;
+        smtp::WireWriter writer;
+        std::function<void(const platform::TcpConnectionPtr&)> done;
+        std::function<void(const platform::TcpConnectionPtr&)> step;
+        explicit Transfer(long top) : writer(top) {}
+        ~Transfer() {
+            if (file) std::fclose(file);
+        }
+    };
+    auto t = std::make_shared<Transfer>(topLines);
+    t->file = std::fopen(path.c_str(), "rb");
+    t->done = std::move(done);
+    if (auto* slot = SessionOf(*connection); slot && *slot) (*slot)->Busy = true;
+    std::weak_ptr<Transfer> weakT = t;
+    t->step = [this, weakT](const platform::TcpConnectionPtr& c) {
+        auto tr = weakT.lock();
+        if (!tr) return;
+        auto* slot = SessionOf(*c);
+        if (!c->Connected() || !slot || !*slot) {
+            tr->step = nullptr;  // ends the transfer
+            return;
+        }
+        std::weak_ptr<platform::TcpConnection> weakC = c;
+        auto keep = tr;
+        auto waitForClient = [weakC, keep](platform::TcpConnection& conn) {
+            conn.WhenFlushed(
+                [weakC, keep] {
+                    if (auto cc = weakC.lock(); cc && keep->step) {
+                        auto step = keep->step;
+                        step(cc);
+                    }
+                },
+                60000);
+        };
+        if (c->PendingOutput() > static_cast<std::int64_t>(kSendChunk)) {
+            waitForClient(*c);
+            return;
+        }
+        std::string out;
+        std::vector<char> buffer(kSendChunk);
+        while (out.size() < kSendChunk && tr->file && !tr->writer.Ended()) {
+            size_t n = std::fread(buffer.data(), 1, buffer.size(), tr->file);
+            if (n == 0) {
+                // A file that cannot be read further ends where it is; the
+                // client still gets a whole reply.
+                if (std::ferror(tr->file)) PopLog("Could not read the message file to the end");
+                break;
+            }
+            tr->writer.Feed(buffer.data(), n, out);
+        }
+        const bool last = !tr->file || tr->writer.Ended() || std::feof(tr->file) || std::ferror(tr->file);
+        if (last) tr->writer.Finish(out);
+        c->SendText(out);
+        if (last) {
+            (*slot)->Busy = false;
+            auto finish = std::move(tr->done);
+            tr->step = nullptr;
+            if (finish) finish(c);
+            return;
+        }
+        waitForClient(*c);
+    };
+    auto step = t->step;
+    step(connection);
 }
 
 std::string TFrmServers::PopSendListing(PopSession& session, bool uniqueIds, const std::string& argument) {

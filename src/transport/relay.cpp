@@ -131,32 +131,7 @@ void ReplyAssembler::Clear() {
     ready_.clear();
 }
 
-std::string RelayWireText(const std::string& stored) {
-    std::string out;
-    out.reserve(stored.size() + 8);
-    size_t pos = 0;
-    while (pos < stored.size()) {
-        size_t crlf = stored.find("\r\n", pos);
-        std::string line = stored.substr(pos, crlf == std::string::npos ? std::string::npos : crlf - pos);
-        pos = crlf == std::string::npos ? stored.size() : crlf + 2;
-        if (line == ".") break;
-        // A bare CR or LF inside a line starts a new line on the wire; the
-        // sender did not stuff it, so it is stuffed here.
-        size_t start = 0;
-        bool first = true;
-        for (;;) {
-            size_t brk = line.find_first_of("\r\n", start);
-            std::string piece = line.substr(start, brk == std::string::npos ? std::string::npos : brk - start);
-            out += first ? piece : DotStuff(piece);
-            out += "\r\n";
-            first = false;
-            if (brk == std::string::npos) break;
-            start = brk + 1;
-        }
-    }
-    out += ".\r\n";
-    return out;
-}
+std::string RelayWireText(const std::string& stored) { return WireText(stored); }
 
 }  // namespace smtp
 
@@ -272,12 +247,39 @@ void TFrmSMTP::SMTPClientConnect() {
 }
 
 void TFrmSMTP::SMTPClientWrite() {
+    if (SmtpClientState != 4 || !streaming_) return;
+    if (relayFile_) {
+        PumpRelayStream();
+        return;
+    }
     // Everything of the message has gone out: the provider may take its time
     // over the final ".".
-    if (SmtpClientState == 4 && streaming_) {
-        TimeOut->setInterval(EndOfDataTimeoutMs);
-        TimeOut->start();
+    TimeOut->setInterval(EndOfDataTimeoutMs);
+    TimeOut->start();
+}
+
+// Hands the next pieces of the message to the socket: only as much as the
+// network takes, so that a message of any size costs a few buffers.
+void TFrmSMTP::PumpRelayStream() {
+    constexpr size_t kChunk = 64 * 1024;
+    std::vector<char> buffer(kChunk);
+    while (relayFile_ && SMTPClient.PendingOutput() < static_cast<std::int64_t>(4 * kChunk)) {
+        std::string out;
+        const size_t n = std::fread(buffer.data(), 1, buffer.size(), relayFile_);
+        relayWriter_.Feed(buffer.data(), n, out);
+        if (n == 0 || relayWriter_.Ended()) {
+            if (std::ferror(relayFile_)) RelayLog("Could not read the message file to the end");
+            relayWriter_.Finish(out);
+            StopRelayStream();
+        }
+        relayQueued_ += static_cast<std::int64_t>(out.size());
+        SMTPClient.SendText(out);
     }
+}
+
+void TFrmSMTP::StopRelayStream() {
+    if (relayFile_) std::fclose(relayFile_);
+    relayFile_ = nullptr;
 }
 
 void TFrmSMTP::SMTPClientRead() {
@@ -412,21 +414,23 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                 RelayLog("Delivering " + CurrentQueueId);
                 const std::string file = QueueFile(smtp::StateQueued);
                 SendMessageFile(file);
-                std::string stored;
-                if (!platform::ReadFile(file, stored)) {
+                StopRelayStream();
+                relayFile_ = std::fopen(file.c_str(), "rb");
+                if (!relayFile_) {
                     // Without the text the transaction cannot go on.
                     FailCurrentMessage("Message file unreadable");
                     return;
                 }
-                const std::string wire = smtp::RelayWireText(stored);
-                streamSize_ = static_cast<std::int64_t>(wire.size());
+                if (!platform::FileSize(file, streamSize_)) streamSize_ = 0;
+                relayWriter_ = smtp::WireWriter();
+                relayQueued_ = 0;
                 lastPending_ = -1;
                 streaming_ = true;
-                SMTPClient.SendText(wire);
                 TimeOut->setInterval(ReplyTimeoutMs);
                 TimeOut->start();
                 DeliveryTimer->start();
                 SmtpClientState = 4;
+                PumpRelayStream();
             } else if (code != '2') {
                 FailCurrentMessage("Expected return code 354, got " + smtp::Chomp(reply));
             }
@@ -434,6 +438,7 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
         }
         case 4: {
             streaming_ = false;
+            StopRelayStream();
             DeliveryTimer->stop();
             if (code == '2') {
                 RelayLog(CurrentQueueId + " sent ok");
@@ -527,6 +532,7 @@ void TFrmSMTP::CompleteMessage() {
 
 void TFrmSMTP::FailCurrentMessage(const std::string& logLine) {
     streaming_ = false;
+    StopRelayStream();
     DeliveryTimer->stop();
     RelayLog(logLine);
     SetDeliveryLabel(FrmMain && FrmMain->LBLSmtp ? FrmMain->LBLSmtp->text().toStdString() : std::string(), true);
@@ -583,7 +589,7 @@ void TFrmSMTP::DeliveryTimerTimer() {
         return;
     }
     const std::int64_t pending = SMTPClient.PendingOutput();
-    const std::int64_t done = std::max<std::int64_t>(0, streamSize_ - pending);
+    const std::int64_t done = std::clamp<std::int64_t>(relayQueued_ - pending, 0, streamSize_);
     long percent = 1;
     if (OutboxTotalBytes > 0)
         percent = std::min<long>(100, std::lround(100.0 * static_cast<double>(done + RelaySentBytes) /
@@ -625,6 +631,7 @@ void TFrmSMTP::EndDeliveryRun() {
     TimeOut->stop();
     DeliveryTimer->stop();
     streaming_ = false;
+    StopRelayStream();
 
     const std::string out = smtp::StoreFolder(smtp::FolderOut);
     for (const auto& name : smtp::ListFiles(out, smtp::StateFailed)) {

@@ -3,13 +3,16 @@
 #include "transport/servers.h"
 
 #include "platform/dialogs.h"
+#include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/local_address.h"
 #include "settings/setup.h"
+#include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/smtp.h"
 
 #include <QAction>
 #include <QMenu>
@@ -46,6 +49,18 @@ void SessionSection::Erase() { values_.clear(); }
 std::string BindAddress() {
     const char* env = std::getenv("TARNWICK_BIND_ADDRESS");
     return env ? std::string(env) : std::string();
+}
+
+std::string SettingsFileProblemAtStart;
+
+bool ConnectionAdmitted(const std::string& remoteAddress, const std::string& logFile) {
+    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    const bool admitted = ini.ReadBool("SMTP", "IPFilter", false)
+                              ? smtp::IpFilterAdmits(remoteAddress, ini.ReadString("SMTP", "IPFilterAddress", ""))
+                              : platform::IsLocalNetworkAddress(remoteAddress);
+    if (!admitted && !logFile.empty())
+        procs::WriteLog(ProgramDir + logFile, "Connection from " + remoteAddress + " refused by the address filter");
+    return admitted;
 }
 
 std::string PortInUseText(int port, const std::string& server) {
@@ -85,6 +100,11 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
     PopServer.OnClientRead = [this](platform::TcpConnection& c) { PopServerClientRead(c); };
     PopServer.OnClientDisconnect = [this](platform::TcpConnection& c) { PopServerClientDisconnect(c); };
     PopServer.OnClientError = [this](platform::TcpConnection& c, int code) { PopServerClientError(c, code); };
+    PopServer.OnAccept = [](platform::TcpConnection& c) {
+        return servers::ConnectionAdmitted(c.RemoteAddress(), "popsvr.log");
+    };
+    PopServer.OnAcceptTrouble = [this](const std::string& text) { PopLog(text); };
+    PopServer.SetMaxConnections(TFrmSMTP::MaxServerConnections, "-ERR too many connections, try again later\r\n");
 
     POPClient.OnConnect = [this] { POPClientConnect(); };
     POPClient.OnRead = [this] { POPClientRead(); };
@@ -134,6 +154,17 @@ std::string TFrmServers::ReadSessionValue(const servers::SessionSection& section
 
 void TFrmServers::FormCreate() {
     splash::Progress("Starting POP server...");
+    if (!servers::SettingsFileProblemAtStart.empty()) {
+        // Every setting read as its default: the servers take the standard
+        // ports, which is not what anyone meant.
+        const std::string text = "The settings file tarnwick.ini could not be used (" +
+                                 servers::SettingsFileProblemAtStart +
+                                 "); Tarnwick runs with default settings, the servers on ports 25 and 110.";
+        servers::SettingsFileProblemAtStart.clear();
+        PopLog(text);
+        tablefiles::LogLine(text);
+        platform::MessageBox(text, platform::MsgKind::Warning);
+    }
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
     popPort_ = servers::ListenPortFromText(ini.ReadString("POP", "LocalPort", "110"), 110);
     TimeOutTimer->setInterval(ini.ReadInteger("POP", "Timeout", 60) * 1000);
@@ -189,11 +220,25 @@ void TFrmServers::LoadTables() {
     }
 
     TblUIDL.Close();
+    const std::string uidlPath = ProgramDir + "uidl.dat";
     try {
-        TblUIDL.LoadFromBinaryFile(ProgramDir + "uidl.dat");
+        TblUIDL.LoadFromBinaryFile(uidlPath);
         TblUIDL.SetIndexName("ixuidl");
-    } catch (...) {
-        std::remove((ProgramDir + "uidl.dat").c_str());
+    } catch (const std::exception& e) {
+        if (platform::FileExists(uidlPath)) {
+            // Kept for whoever wants to look at it; without the record,
+            // accounts that leave mail on the server fetch it all again,
+            // which the user should hear of.
+            const std::string aside = tablefiles::SetAside(uidlPath);
+            const std::string text =
+                "uidl.dat could not be read (" + std::string(e.what()) + ")" +
+                (aside.empty() ? std::string(" and could not be renamed")
+                               : "; it was renamed to " + aside.substr(ProgramDir.size())) +
+                ". Messages left on the server by your POP accounts will be downloaded again.";
+            PopLog(text);
+            tablefiles::LogLine(text);
+            platform::MessageBox(text, platform::MsgKind::Warning);
+        }
         TblUIDL.Close();
         TblUIDL.FieldDefs().Clear();
         TblUIDL.FieldDefs().Add("POP", ftString, 64);

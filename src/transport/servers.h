@@ -47,6 +47,19 @@ private:
 // use 127.0.0.1), else every address of the host.
 std::string BindAddress();
 
+// Whether the SMTP, POP3 and web servers take a connection from this
+// address: with [SMTP] IPFilter on, what the filter admits
+// (smtp::IpFilterAdmits); without it, only this host and the office's own
+// networks (platform::IsLocalNetworkAddress), so that a default set-up is
+// no open relay to the world. A refusal is logged to logFile (a log of the
+// program directory).
+bool ConnectionAdmitted(const std::string& remoteAddress, const std::string& logFile);
+
+// What was wrong with tarnwick.ini when the program started (its
+// IniFile::Problem), set by the program entry before the settings are
+// first read; the servers window reports it once.
+extern std::string SettingsFileProblemAtStart;
+
 // "There is already an application or service using port ..." for the named
 // server ("POP", "SMTP").
 std::string PortInUseText(int port, const std::string& server);
@@ -89,6 +102,10 @@ std::vector<std::string> ExtractQuotedNames(const std::string& text);
 // "<user>_<stamp>" holding "raw.dat" becomes the mailbox file
 // in/<user>_<stamp>.dat and the folder is removed. Returns how many.
 int ImportRawMessages();
+
+// Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
+// not a number.
+void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
 
 // Collector states kept in POPClient's Tag.
 enum CollectorState {
@@ -238,6 +255,12 @@ private:
     void PopHandleCommand(const platform::TcpConnectionPtr& connection, PopSession& session,
                           const std::string& line);
     void PopSendAndContinue(const platform::TcpConnectionPtr& connection, const std::string& reply, int waitMs);
+    // The file of "TOP n lines" and its line count; empty when there is none.
+    std::string PopTopFile(PopSession& session, const std::string& argument, long& lines);
+    // Streams a stored message in its wire form (RETR, or TOP with topLines
+    // >= 0), holding later commands back until done runs.
+    void PopSendStored(const platform::TcpConnectionPtr& connection, const std::string& path, long topLines,
+                       std::function<void(const platform::TcpConnectionPtr&)> done);
     void PopResume(const platform::TcpConnectionPtr& connection, int waitMs);
     void PopLog(const std::string& line);
     void LoadTables();
@@ -247,6 +270,7 @@ private:
     void CollectorSend(const std::string& command, int waitMs);
     void CollectorLater(int waitMs, std::function<void()> step);
     void HandleReply(const std::string& line);
+    void HandleCollectorInput();
     void HandleMessageData();
     void SelectNextMessage();
     void RetrieveMessage();
@@ -271,7 +295,9 @@ private:
     };
     std::vector<PopAccount> accounts_;  // pop.dat's rows as the collection began
     std::size_t nextAccount_ = 0;       // the row ConnectNextAccount goes on from
-    std::string inbuf_;               // collector input not yet handled
+    std::string inbuf_;               // collector input, handled up to inpos_
+    std::size_t inpos_ = 0;
+    bool readWaiting_ = false;        // the input goes on in a later turn of the loop
     bool listing_ = false;            // a UIDL listing is being received
     bool bodyStarted_ = false;        // RETR's status line has been read
     bool listingOk_ = false;          // UIDL answered "+OK"; its lines follow

@@ -117,6 +117,8 @@ TFrmSMTP::TFrmSMTP(QWidget* parent) : QDialog(parent) {
     SMTPServer.OnClientRead = [this](platform::TcpConnection& c) { SMTPServerClientRead(c); };
     SMTPServer.OnClientDisconnect = [this](platform::TcpConnection& c) { SMTPServerClientDisconnect(c); };
     SMTPServer.OnClientError = [this](platform::TcpConnection& c, int code) { SMTPServerClientError(c, code); };
+    SMTPServer.OnAcceptTrouble = [this](const std::string& text) { ServerLog(text); };
+    SMTPServer.SetMaxConnections(MaxServerConnections, "421 Too many connections, try again later\r\n");
 
     SMTPClient.OnConnect = [this] { SMTPClientConnect(); };
     SMTPClient.OnRead = [this] { SMTPClientRead(); };
@@ -149,6 +151,10 @@ void TFrmSMTP::FormCreate() {
     setup::crashSettings.smtpPort = smtpPort_;
     setup::ApplyCrashSettings();
 
+    // Leftovers of a crash go before the queue records are checked, so that
+    // the records of messages never taken go with them.
+    for (const auto& name : smtp::RemoveCrashLeftovers())
+        ServerLog("Removed " + name + ", left over from an interrupted run");
     if (FrmServers) FrmServers->RefreshMailCounts(false, false);
     DropStaleQueueRecords();
 }

@@ -9,6 +9,7 @@
 #include <QDialog>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -251,11 +252,22 @@ public:
     int ReplyTimeoutMs = 60000;
     int EndOfDataTimeoutMs = 10 * 60 * 1000;
 
+    // SMTP server limits (RFC 5321's five minutes for a command, ten for
+    // DATA text); tests shorten them.
+    int SmtpIdleTimeoutMs = 5 * 60 * 1000;
+    int SmtpDataTimeoutMs = 10 * 60 * 1000;
+    // Larger messages are refused with "552". Above 1 GB, so that any mail an
+    // office sends passes, and below 2 GB, which many clients cannot count.
+    std::int64_t MaxMessageBytes = 2000LL * 1000 * 1000;
+    // Simultaneous connections of the SMTP and of the POP3 server.
+    static constexpr int MaxServerConnections = 200;
+
     // One SMTP server connection's session.
     struct SmtpSession;
 
 private:
     void HandleServerInput(const platform::TcpConnectionPtr& connection, SmtpSession& session);
+    void PumpServerInput(const platform::TcpConnectionPtr& connection);
     void HandleCommand(const platform::TcpConnectionPtr& connection, SmtpSession& session,
                        const std::string& line);
     void HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession& session, const std::string& line);
@@ -278,6 +290,8 @@ private:
     void RecipientStep(const std::string& reply);
     void CompleteMessage();
     void NextMessage();
+    void PumpRelayStream();
+    void StopRelayStream();
     void FailCurrentMessage(const std::string& logLine);
     void EndRunFailed(const std::string& logLine, const std::string& label);
     std::string NextQueuedFile();
@@ -288,6 +302,9 @@ private:
     bool connectRetried_ = false;
     bool authPending_ = false;       // the reply to a log-on answer is awaited
     bool streaming_ = false;
+    std::FILE* relayFile_ = nullptr;      // the message being sent after DATA
+    smtp::WireWriter relayWriter_;
+    std::int64_t relayQueued_ = 0;        // wire bytes handed to the socket
     std::int64_t streamSize_ = 0;
     std::int64_t lastPending_ = -1;
     std::vector<std::string> skipped_;   // stems not to pick again this run

@@ -15,6 +15,8 @@
 #include "shell/procs.h"
 #include "transport/servers.h"
 
+#include <QTimer>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,10 +52,20 @@ constexpr char kNotImplemented[] = "502 Command not implemented\r\n";
 constexpr char kLineTooLong[] = "500 Line too long\r\n";
 constexpr char kStored[] = "250 Load and clear\r\n";
 constexpr char kNotStored[] = "451 Requested action aborted: local error in processing\r\n";
+constexpr char kTooBig[] = "552 Message size exceeds fixed maximum message size\r\n";
+constexpr char kIdleTooLong[] = "421 Idle too long, closing connection\r\n";
 
 constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxArgument = 255;
 constexpr int kMaxRecipients = 1000;
+// Input is taken from the socket in bites of this size, and only while the
+// client takes its replies: one that writes without reading is held back
+// by TCP instead of filling our memory.
+constexpr size_t kReadBite = 64 * 1024;
+constexpr std::int64_t kMaxUnreadReplies = 256 * 1024;
+// Lines (or DATA bites) handled in one turn of the event loop; the rest wait
+// for the next turn, so that one client cannot keep the others waiting.
+constexpr int kLinesPerTurn = 64;
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -299,18 +311,23 @@ std::string WithHtmlFooter(const std::string& message, const std::vector<std::st
 }  // namespace smtp
 
 bool TFrmSMTP::InsertHtmlFooter(const std::string& file) {
-    std::string text;
-    if (!platform::ReadFile(file, text)) return false;
     std::vector<std::string> html;
     if (platform::FileExists(ProgramDir + "footer.html")) html = FileLines(ProgramDir + "footer.html");
-    std::string result = smtp::WithHtmlFooter(text, MemoFooterLines(), html);
+    const std::vector<std::string> footer = MemoFooterLines();
+    // Without a footer the message is not even read: it may be very large.
+    if (footer.empty() && html.empty()) return platform::FileExists(file);
+    std::string text;
+    if (!platform::ReadFile(file, text)) return false;
+    std::string result = smtp::WithHtmlFooter(text, footer, html);
     return result == text || smtp::RewriteFile(file, result);
 }
 
 bool TFrmSMTP::InsertTextFooter(const std::string& file) {
+    const std::vector<std::string> footer = MemoFooterLines();
+    if (footer.empty()) return platform::FileExists(file);
     std::string text;
     if (!platform::ReadFile(file, text)) return false;
-    std::string result = smtp::WithTextFooter(text, MemoFooterLines());
+    std::string result = smtp::WithTextFooter(text, footer);
     return result == text || smtp::RewriteFile(file, result);
 }
 
@@ -320,12 +337,17 @@ struct TFrmSMTP::SmtpSession {
     // state, auth, user, login (an AUTH LOGIN name not yet checked), from,
     // rcpt, to<n>, id, emails, emailref<n>
     servers::SessionSection Section;
-    std::string Input;                // received and not yet handled
+    std::string Input;                // received; handled up to InputPos
+    size_t InputPos = 0;
+    bool Waiting = false;             // handling goes on in a later turn of the loop
     bool DiscardingLine = false;      // an over-long line is dropped up to its LF
     std::string DataTail;             // the last bytes of the DATA text
     int DataFd = -1;
     std::string DataPath;             // out/<id>.txo while receiving
     bool DataFailed = false;
+    std::int64_t DataBytes = 0;       // DATA text received so far
+    bool DataTooBig = false;
+    std::unique_ptr<QTimer> IdleTimer;
     bool Quitting = false;
     bool Ended = false;
 
@@ -356,40 +378,103 @@ void TFrmSMTP::Reply(platform::TcpConnection& connection, const std::string& rep
 }
 
 bool TFrmSMTP::SMTPServerAccept(platform::TcpConnection& connection) {
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    if (!ini.ReadBool("SMTP", "IPFilter", false)) return true;
-    if (smtp::IpFilterAdmits(connection.RemoteAddress(), ini.ReadString("SMTP", "IPFilterAddress", ""))) return true;
-    ServerLog("Connection from " + connection.RemoteAddress() + " refused by the address filter");
-    return false;
+    return servers::ConnectionAdmitted(connection.RemoteAddress(), "smtpsvr.log");
 }
 
 void TFrmSMTP::SMTPServerClientConnect(platform::TcpConnection& connection) {
-    connection.UserData() = std::make_shared<SmtpSession>();
+    auto session = std::make_shared<SmtpSession>();
+    session->IdleTimer = std::make_unique<QTimer>();
+    session->IdleTimer->setSingleShot(true);
+    session->IdleTimer->setInterval(SmtpIdleTimeoutMs);
+    std::weak_ptr<platform::TcpConnection> weak = connection.shared_from_this();
+    QObject::connect(session->IdleTimer.get(), &QTimer::timeout, [this, weak] {
+        auto c = weak.lock();
+        if (!c || !c->Connected()) return;
+        ServerLog("Connection from " + c->RemoteAddress() + " idle too long; closed");
+        Reply(*c, kIdleTooLong);
+        if (auto s = SessionOf(*c)) s->Quitting = true;
+        c->Close();
+    });
+    session->IdleTimer->start();
+    connection.UserData() = session;
     procs::TrimLogFile(ProgramDir + "smtpsvr.log");
     Reply(connection, kGreeting);
 }
 
 void TFrmSMTP::SMTPServerClientRead(platform::TcpConnection& connection) {
     auto session = SessionOf(connection);
-    std::string data = connection.ReceiveText();
-    if (!session || session->Quitting) return;
-    session->Input += data;
-    HandleServerInput(connection.shared_from_this(), *session);
+    if (!session || session->Quitting) {
+        connection.ReceiveText();
+        return;
+    }
+    // While earlier input waits its turn, the rest stays in the socket.
+    if (session->Waiting) return;
+    session->Input += connection.ReceiveText(kReadBite);
+    session->IdleTimer->setInterval(session->Section.Read("state") == "data" ? SmtpDataTimeoutMs : SmtpIdleTimeoutMs);
+    session->IdleTimer->start();
+    PumpServerInput(connection.shared_from_this());
+}
+
+// Handles what has been read, then reads on while the socket holds more;
+// every wait (the client's unread replies, the end of a turn) continues
+// here from the event loop.
+void TFrmSMTP::PumpServerInput(const platform::TcpConnectionPtr& connection) {
+    auto s = SessionOf(*connection);
+    if (!s || s->Quitting || s->Waiting || !connection->Connected()) return;
+    HandleServerInput(connection, *s);
+    if (s->Quitting || s->Waiting || s->InputPos < s->Input.size() || connection->BytesAvailable() == 0) return;
+    s->Waiting = true;
+    std::weak_ptr<platform::TcpConnection> weak = connection;
+    QTimer::singleShot(0, this, [this, weak] {
+        auto c = weak.lock();
+        auto ses = c ? SessionOf(*c) : nullptr;
+        if (!ses) return;
+        ses->Waiting = false;
+        if (c->Connected()) SMTPServerClientRead(*c);
+    });
 }
 
 void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, SmtpSession& s) {
-    while (!s.Quitting && !s.Input.empty()) {
+    std::weak_ptr<platform::TcpConnection> weak = connection;
+    auto resumeLater = [this, weak, &s, &connection](bool afterFlush) {
+        s.Waiting = true;
+        auto resume = [this, weak] {
+            auto c = weak.lock();
+            auto ses = c ? SessionOf(*c) : nullptr;
+            if (!ses) return;
+            ses->Waiting = false;
+            PumpServerInput(c);
+        };
+        if (afterFlush) connection->WhenFlushed(resume, 60000);
+        else QTimer::singleShot(0, this, resume);
+    };
+    int handled = 0;
+    while (!s.Quitting && s.InputPos < s.Input.size()) {
+        if (connection->PendingOutput() > kMaxUnreadReplies) {
+            resumeLater(true);
+            return;
+        }
+        if (handled++ == kLinesPerTurn) {
+            resumeLater(false);
+            return;
+        }
         const std::string state = s.Section.Read("state");
         if (state == "data") {
-            std::string data, rest;
-            data.swap(s.Input);
+            std::string data = s.Input.substr(s.InputPos), rest;
+            s.Input.clear();
+            s.InputPos = 0;
             if (!TakeData(s, data, rest)) return;
             s.Input = rest;
-            Reply(*connection, FinishMessage(s) ? kStored : kNotStored);
+            const bool tooBig = s.DataTooBig;
+            const bool stored = FinishMessage(s);
+            Reply(*connection, stored ? kStored : tooBig ? kTooBig : kNotStored);
+            s.IdleTimer->setInterval(SmtpIdleTimeoutMs);
             continue;
         }
-        size_t lf = s.Input.find('\n');
+        size_t lf = s.Input.find('\n', s.InputPos);
         if (lf == std::string::npos) {
+            s.Input.erase(0, s.InputPos);
+            s.InputPos = 0;
             if (s.Input.size() > kMaxLine) {
                 if (!s.DiscardingLine) Reply(*connection, kLineTooLong);
                 s.DiscardingLine = true;
@@ -397,8 +482,8 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
             }
             return;
         }
-        std::string line = s.Input.substr(0, lf + 1);
-        s.Input.erase(0, lf + 1);
+        std::string line = s.Input.substr(s.InputPos, lf + 1 - s.InputPos);
+        s.InputPos = lf + 1;
         if (s.DiscardingLine) {
             s.DiscardingLine = false;
             continue;
@@ -409,6 +494,10 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
         }
         if (state == "user" || state == "pass" || state == "plain") HandleAuthAnswer(*connection, s, line);
         else HandleCommand(connection, s, line);
+    }
+    if (s.InputPos >= s.Input.size()) {
+        s.Input.clear();
+        s.InputPos = 0;
     }
 }
 
@@ -537,7 +626,11 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
             // is empty, not endless.
             s.DataTail = "\r\n";
             s.DataFailed = false;
+            s.DataBytes = 0;
+            s.DataTooBig = false;
             s.Section.Write("state", "data");
+            s.IdleTimer->setInterval(SmtpDataTimeoutMs);
+            s.IdleTimer->start();
             Reply(*connection, kGoAhead);
         }
     } else if (command == "rset") {
@@ -550,6 +643,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
         Reply(*connection, kBye);
         s.Quitting = true;
         s.Input.clear();
+        s.InputPos = 0;
         connection->Close();
     } else {
         procs::WriteLog(ProgramDir + "smtp.log", "Unknown SMTP server commands: " + command + ", " + argument);
@@ -575,7 +669,16 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
     size_t marker = joined.find(smtp::EndMarker);
     size_t take = data.size();
     if (marker != std::string::npos) take = marker + 5 - s.DataTail.size();
-    if (s.DataFd >= 0 && !platform::WriteAll(s.DataFd, data.substr(0, take))) {
+    s.DataBytes += static_cast<std::int64_t>(take);
+    if (s.DataBytes > MaxMessageBytes && !s.DataTooBig) {
+        // The rest is read up to the end marker and dropped; then "552".
+        ServerLog("Message " + s.Section.Read("id") + " is over " + std::to_string(MaxMessageBytes) +
+                  " bytes; refused");
+        s.DataTooBig = true;
+        s.Discard();
+        s.DataFailed = true;
+    }
+    if (s.DataFd >= 0 && !platform::WriteAll(s.DataFd, data.data(), take)) {
         ServerLog("Message file " + s.DataPath + " could not be written: " + std::strerror(errno));
         s.Discard();
         s.DataFailed = true;

@@ -326,21 +326,124 @@ std::string StripAngleBrackets(const std::string& address) {
     return result;
 }
 
+// Streams source into a fresh temp file beside target, with `insert` put in
+// at byte offset insertAt (-1: nowhere), synced and dated mtime when given;
+// returns its name, or empty text on failure.
+std::string CopyToTemp(const std::string& source, const std::string& target, std::int64_t insertAt,
+                       const std::string& insert, const struct timespec* mtime) {
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return std::string();
+    std::string tmp;
+    int out = -1;
+    for (int attempt = 0; attempt < 10 && out < 0; ++attempt) {
+        tmp = TempNameBeside(target);
+        out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (out < 0 && errno != EEXIST) break;
+    }
+    if (out < 0) {
+        ::close(in);
+        return std::string();
+    }
+    bool ok = true;
+    std::vector<char> buffer(1 << 20);
+    std::int64_t done = 0;
+    for (;;) {
+        size_t want = buffer.size();
+        if (insertAt >= done && insertAt - done < static_cast<std::int64_t>(want))
+            want = static_cast<size_t>(insertAt - done);
+        if (insertAt == done) {
+            ok = platform::WriteAll(out, insert);
+            insertAt = -1;
+            if (!ok) break;
+            continue;
+        }
+        ssize_t n = ::read(in, buffer.data(), want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        if (!platform::WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+        done += n;
+    }
+    if (ok && insertAt == done) {
+        ok = platform::WriteAll(out, insert);
+        insertAt = -1;
+    }
+    if (ok && insertAt >= 0) ok = false;  // the offset was past the end
+    if (ok && mtime) {
+        struct timespec times[2] = {*mtime, *mtime};
+        ok = ::futimens(out, times) == 0;
+    }
+    ok = ok && ::fsync(out) == 0;
+    ok = (::close(out) == 0) && ok;
+    ::close(in);
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return std::string();
+    }
+    return tmp;
+}
+
 bool CopyFileKeepDate(const std::string& source, const std::string& target) {
     struct stat src {};
     if (::stat(source.c_str(), &src) != 0) return true;
     struct stat dst {};
     if (::stat(target.c_str(), &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
         return true;
-    std::string data;
-    if (!platform::ReadFile(source, data)) return false;
-    std::string tmp = WriteTemp(target, data, &src.st_mtim);
+    // Streamed: a message may be far larger than what we care to hold.
+    std::string tmp = CopyToTemp(source, target, -1, std::string(), &src.st_mtim);
     if (tmp.empty()) return false;
     if (::rename(tmp.c_str(), target.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
     return platform::SyncPath(FolderOfPath(target));
+}
+
+std::vector<std::string> RemoveCrashLeftovers() {
+    auto tmpWithDigits = [](const std::string& name) {
+        size_t at = name.rfind(".tmp");
+        if (at == std::string::npos || at + 4 == name.size()) return false;
+        return name.find_first_not_of("0123456789", at + 4) == std::string::npos;
+    };
+    std::vector<std::string> removed;
+    auto sweep = [&](const std::string& folderPath, const std::string& shown, bool store, bool receiving) {
+        std::vector<std::string> doomed;
+        ForEachEntry(folderPath, [&](const std::string& name) {
+            const bool leftover =
+                tmpWithDigits(name) || EndsWithNoCase(name, ".$$$") ||
+                (store && name.rfind("~tw", 0) == 0 && EndsWithNoCase(name, ".tmp")) ||
+                (store && EndsWithNoCase(name, RewriteSuffix)) || (receiving && EndsWithNoCase(name, StateReceiving));
+            struct stat st {};
+            if (leftover && ::lstat((folderPath + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                doomed.push_back(name);
+            return true;
+        });
+        std::sort(doomed.begin(), doomed.end());
+        for (const auto& name : doomed)
+            if (::unlink((folderPath + name).c_str()) == 0) removed.push_back(shown + name);
+    };
+    sweep(ProgramDir, "", false, false);
+    for (const auto& folder : StoreFolderNames()) {
+        if (folder == std::string(FolderAddins)) continue;
+        const std::string path = StoreFolder(folder);
+        std::string shown = path.substr(ProgramDir.size());
+        sweep(path, shown, true, folder == std::string(FolderOut));
+    }
+    return removed;
+}
+
+bool InsertIntoFile(const std::string& path, std::int64_t offset, const std::string& text) {
+    std::string tmp = CopyToTemp(path, path, offset, text, nullptr);
+    if (tmp.empty()) return false;
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    platform::SyncPath(FolderOfPath(path));
+    return true;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -382,7 +485,134 @@ std::string WithEndMarker(const std::string& text) {
     static const std::string marker = EndMarker;
     if (text.size() > marker.size() && text.compare(text.size() - marker.size(), marker.size(), marker) == 0)
         return text;
+    // DATA with nothing but "." is stored as its end marker alone; another
+    // marker would reach a POP3 client as the reply to its next command.
+    if (text == ".\r\n") return text;
     return text + marker;
+}
+
+void WireWriter::EndLine(std::string& out) {
+    out += "\r\n";
+    if (top_) {
+        if (inHeader_) {
+            if (lineEmpty_) {
+                inHeader_ = false;
+                if (topLines_ == 0) ended_ = true;
+            }
+        } else if (++bodyLines_ >= topLines_) {
+            ended_ = true;
+        }
+    }
+    lineEmpty_ = true;
+}
+
+void WireWriter::Feed(const char* data, size_t size, std::string& out) {
+    size_t i = 0;
+    while (i < size && !ended_) {
+        const char c = data[i];
+        if (crPending_) {
+            crPending_ = false;
+            if (c == '\n') {
+                ++i;
+                if (dotHeld_) {
+                    // The stored end marker: the message ends here.
+                    dotHeld_ = false;
+                    ended_ = true;
+                    return;
+                }
+                EndLine(out);
+                at_ = At::LineStart;
+                continue;
+            }
+            // A bare CR: a line end of its own; the "." before it, if
+            // any, is a line of its own that must not read as the end.
+            if (dotHeld_) {
+                dotHeld_ = false;
+                out += "..";
+                lineEmpty_ = false;
+            }
+            EndLine(out);
+            at_ = At::PieceStart;
+            continue;  // c is looked at again, now at a piece start
+        }
+        if (dotHeld_) {
+            if (c == '\r') {
+                crPending_ = true;
+                ++i;
+                continue;
+            }
+            dotHeld_ = false;
+            if (c == '\n') {
+                ++i;
+                out += "..";
+                lineEmpty_ = false;
+                EndLine(out);
+                at_ = At::PieceStart;
+                continue;
+            }
+            // "." and more: a line the sender stuffed, as stored.
+            out += '.';
+            lineEmpty_ = false;
+            at_ = At::Mid;
+            continue;
+        }
+        if (c == '\r') {
+            crPending_ = true;
+            ++i;
+            continue;
+        }
+        if (c == '\n') {
+            ++i;
+            EndLine(out);
+            at_ = At::PieceStart;
+            continue;
+        }
+        if (c == '.' && at_ == At::LineStart) {
+            dotHeld_ = true;
+            ++i;
+            continue;
+        }
+        if (c == '.' && at_ == At::PieceStart) out += '.';
+        // The rest of the line up to the next CR or LF goes as it is.
+        size_t j = i;
+        while (j < size && data[j] != '\r' && data[j] != '\n') ++j;
+        out.append(data + i, j - i);
+        lineEmpty_ = false;
+        at_ = At::Mid;
+        i = j;
+    }
+}
+
+void WireWriter::Finish(std::string& out) {
+    if (!ended_) {
+        if (crPending_) {
+            crPending_ = false;
+            if (dotHeld_) {
+                dotHeld_ = false;
+                out += "..";
+                lineEmpty_ = false;
+            }
+            EndLine(out);
+            at_ = At::PieceStart;
+        } else if (dotHeld_) {
+            // A last "." line without its CR LF is the end marker as well.
+            dotHeld_ = false;
+            ended_ = true;
+        } else if (at_ == At::Mid) {
+            EndLine(out);
+        }
+    }
+    if (top_ && inHeader_) out += "\r\n";
+    ended_ = true;
+    out += ".\r\n";
+}
+
+std::string WireText(const std::string& stored, long topLines) {
+    std::string out;
+    WireWriter writer(topLines);
+    writer.Feed(stored, out);
+    writer.Finish(out);
+    return out;
 }
 
 std::string DotStuff(const std::string& line) {

@@ -6,6 +6,7 @@
 // message's name.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <string>
@@ -127,6 +128,20 @@ bool StartsWithNoCase(const std::string& text, const std::string& head);
 // exist or names the same file as target. False on failure.
 bool CopyFileKeepDate(const std::string& source, const std::string& target);
 
+// Removes what an interrupted run can leave behind and no acknowledged
+// message can be: messages still being received (out/*.txo), rewrites that
+// never replaced their file (*.new in in/ and out/), and the temp files of
+// atomic writes (~tw*.tmp in the store folders; *.tmp<digits> and *.$$$ in
+// the store folders and the program directory). Returns the names removed,
+// relative to the program directory. Only for start-up, before any server
+// or collector runs.
+std::vector<std::string> RemoveCrashLeftovers();
+
+// Puts text into the file at byte offset (at most its size), streaming the
+// file through a synced temp file beside it that is then renamed over it.
+// False (file unchanged) on failure.
+bool InsertIntoFile(const std::string& path, std::int64_t offset, const std::string& text);
+
 // Message text as lines, split on CR LF only (a lone CR or LF stays inside
 // its line). JoinLines(SplitLines(t)) == t for every t.
 std::vector<std::string> SplitLines(const std::string& text);
@@ -138,10 +153,49 @@ std::string JoinLines(const std::vector<std::string>& lines);
 bool RewriteFile(const std::string& path, const std::string& content);
 
 // The text with the end marker: unchanged when longer than 5 bytes and
-// ending with CR LF "." CR LF, else with CR LF "." CR LF appended.
+// ending with CR LF "." CR LF, or when it is just "." CR LF (the empty
+// message), else with CR LF "." CR LF appended.
 std::string WithEndMarker(const std::string& text);
 
 // Dot-stuffs one line for a stored message (a leading "." is doubled).
 std::string DotStuff(const std::string& line);
+
+// The one road from a stored message to the wire (POP3 RETR and TOP, the
+// relay's DATA), fed in chunks of any size so that no message is ever held
+// whole. Stored lines keep the sender's dot-stuffing and pass as they are;
+// a bare CR or bare LF becomes CR LF, and a line it starts that begins with
+// "." is stuffed, so no byte sequence of a stored message can end the
+// transfer early. The stored end marker (a "." line) ends the text: nothing
+// after it is sent. Finish supplies a missing last CR LF and exactly one
+// end marker. A file that is just ".\r\n" is the empty message.
+class WireWriter {
+public:
+    // topLines >= 0: TOP's form, the header, its empty line (supplied when the
+    // message has none) and at most topLines body lines.
+    explicit WireWriter(long topLines = -1) : top_(topLines >= 0), topLines_(topLines) {}
+    // Appends the wire form of the next stored bytes to out.
+    void Feed(const char* data, size_t size, std::string& out);
+    void Feed(const std::string& data, std::string& out) { Feed(data.data(), data.size(), out); }
+    // Appends what is still due, then ".\r\n".
+    void Finish(std::string& out);
+    // Nothing more of the stored text will be sent.
+    bool Ended() const { return ended_; }
+
+private:
+    enum class At { LineStart, PieceStart, Mid };
+    void EndLine(std::string& out);
+    bool top_;
+    long topLines_;
+    long bodyLines_ = 0;
+    bool inHeader_ = true;
+    bool lineEmpty_ = true;
+    At at_ = At::LineStart;
+    bool crPending_ = false;
+    bool dotHeld_ = false;
+    bool ended_ = false;
+};
+
+// The whole wire text of a stored message (WireWriter over all of it).
+std::string WireText(const std::string& stored, long topLines = -1);
 
 }  // namespace smtp

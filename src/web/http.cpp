@@ -473,8 +473,8 @@ std::shared_ptr<TFrmhttp::Connection> TFrmhttp::StateOf(platform::TcpConnection&
 }
 
 bool TFrmhttp::httpServerAccept(platform::TcpConnection& Socket) {
-    (void)Socket;
-    return static_cast<int>(httpServer.Connections().size()) < http::kMaxConnections;
+    return static_cast<int>(httpServer.Connections().size()) < http::kMaxConnections &&
+           servers::ConnectionAdmitted(Socket.RemoteAddress(), "connect.log");
 }
 
 void TFrmhttp::httpServerClientConnect(platform::TcpConnection& Socket) { StateOf(Socket); }

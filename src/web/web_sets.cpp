@@ -33,12 +33,26 @@ std::string LocalUser(const std::string& name) {
     return std::string();
 }
 
-void Save(TvdlMemTable& t, const std::string& file) {
+// A save that fails takes the table back to what its file holds, so that
+// the page, and whoever logs in, see what a restart would find; the page
+// says so in a row of its own.
+bool Save(TvdlMemTable& t, const std::string& file, std::string& page) {
     try {
         t.SaveToBinaryFile(ProgramDir + file);
+        return true;
     } catch (const std::exception& e) {
         tablefiles::LogLine("Web administration could not save " + file + ": " + e.what());
+        page += "<TR><TD colspan=\"3\"><B>The change could not be saved (" + HtmlEscape(file) + ": " +
+                HtmlEscape(e.what()) + ") and was not made.</B></TD></TR>\r\n";
     }
+    try {
+        const std::string index = t.IndexName();
+        t.LoadFromBinaryFile(ProgramDir + file);
+        if (!index.empty()) t.SetIndexName(index);
+    } catch (const std::exception& e) {
+        tablefiles::LogLine("Web administration could not reload " + file + ": " + e.what());
+    }
+    return false;
 }
 
 }  // namespace
@@ -81,19 +95,27 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
             }
             t.FieldByName("Password").SetAsString(PwPassword);
             t.Post();
-            Save(t, "users.dat");
+            Save(t, "users.dat", p);
         } catch (const std::exception&) {
             if (t.State() != dsBrowse) t.Cancel();
         }
+    }
+    if (!DelUser.empty()) {
+        // Deleted and saved before the rows are shown, so that a failed
+        // save shows the user still there.
+        try {
+            for (t.First(); !t.Eof();) {
+                if (t.FieldByName("Name").AsString() == DelUser) t.Delete();
+                else t.Next();
+            }
+        } catch (const std::exception&) {
+        }
+        Save(t, "users.dat", p);
     }
     try {
         t.First();
         while (!t.Eof()) {
             const std::string name = t.FieldByName("Name").AsString();
-            if (!DelUser.empty() && name == DelUser) {
-                t.Delete();
-                continue;
-            }
             const std::string colour = http::Lower(name) == http::Lower(highlight) ? "#99CCCCC" : "#CCCCCCC";
             p += "<FORM name=\"" + HtmlEscape(name) + "Form\" method=\"post\" action=\"/settings\">";
             p += "<TR bgcolor=\"" + colour + "\"><TD>" + HtmlEscape(name) +
@@ -106,7 +128,6 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
         }
     } catch (const std::exception&) {
     }
-    if (!DelUser.empty()) Save(t, "users.dat");
     p += "<FORM name=\"NewUserForm\" method=\"post\" action=\"/settings\"><TR><TD>"
          "<INPUT type=\"text\" name=\"users_name\" size=\"12\"></TD><TD>"
          "<INPUT type=\"password\" name=\"users_pw\" size=\"12\"></TD><TD>"
@@ -138,21 +159,30 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
             t.FieldByName("Email").SetAsString(NewLdEmail);
             t.FieldByName("User").SetAsString(user);
             t.Post();
-            Save(t, "elink.dat");
+            Save(t, "elink.dat", p);
         } catch (const std::exception&) {
             // The address is already listed.
             if (t.State() != dsBrowse) t.Cancel();
         }
+    }
+    if (!DelLdUser.empty()) {
+        try {
+            for (t.First(); !t.Eof();) {
+                const std::string email = t.FieldByName("Email").AsString();
+                if (t.FieldByName("User").AsString() == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail))
+                    t.Delete();
+                else
+                    t.Next();
+            }
+        } catch (const std::exception&) {
+        }
+        Save(t, "elink.dat", p);
     }
     try {
         t.First();
         while (!t.Eof()) {
             const std::string email = t.FieldByName("Email").AsString();
             const std::string rowUser = t.FieldByName("User").AsString();
-            if (!DelLdUser.empty() && rowUser == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail)) {
-                t.Delete();
-                continue;
-            }
             const bool added = !NewLdEmail.empty() && email == NewLdEmail && rowUser == user;
             p += "<FORM method=\"post\" action=\"/settings\"><TR bgcolor=\"" +
                  std::string(added ? "#99CCCCC" : "#CCCCCCC") + "\"><TD>" + HtmlEscape(email) +
@@ -163,7 +193,6 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
         }
     } catch (const std::exception&) {
     }
-    if (!DelLdUser.empty()) Save(t, "elink.dat");
     p += "<FORM method=\"post\" action=\"/settings\"><TR><TD><INPUT type=\"text\" name=\"ld_email\" size=\"18\"></TD>"
          "<TD><SELECT name=\"ld_username\"><OPTION value=\"\" selected>Select User...</OPTION>";
     if (FrmServers != nullptr && FrmServers->TblUsers.Active()) {

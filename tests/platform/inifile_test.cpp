@@ -206,3 +206,32 @@ TEST(IniFileTest, ByteOrderMarkDoesNotHideTheFirstSection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IniFileProblem, DamagedFilesAreToldFromFreshAndUsableOnes) {
+    twtest::TempDir dir;
+    struct Case {
+        const char* name;
+        std::string text;  // "-" for no file at all
+        std::string problem;
+    } cases[] = {
+        {"no file", "-", ""},
+        {"usable", "[SMTP]\r\nLocalPort=2525\r\n", ""},
+        {"usable after comments", "; mine\n\n[POP] \nLocalPort = 1110\n", ""},
+        {"empty", "", "it is empty"},
+        {"NUL bytes", std::string(512, '\0'), "it holds NUL bytes"},
+        {"NUL inside", std::string("[SMTP]\r\nLocal\0Port=25\r\n", 23), "it holds NUL bytes"},
+        {"garbage", "\x8f\x13 not a settings file at all\n", "it holds no settings"},
+        {"keys before any section", "LocalPort=2525\n", "it holds no settings"},
+        {"sections without keys", "[SMTP]\n[POP]\n", "it holds no settings"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir / "tarnwick.ini";
+        std::filesystem::remove(path);
+        if (c.text != "-") dir.Write("tarnwick.ini", c.text);
+        EXPECT_EQ(IniFile(path).Problem(), c.problem) << c.name;
+    }
+}
+
+}  // namespace

@@ -574,3 +574,89 @@ TEST_F(SocketTest, ConnectionHeldByContinuationOutlivesServer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SocketAddresses, OnlyThisHostAndOfficeNetworksAreLocal) {
+    struct Case {
+        const char* address;
+        bool local;
+    } cases[] = {
+        {"127.0.0.1", true},         {"127.10.0.5", true},       {"::1", true},
+        {"10.1.2.3", true},          {"172.16.0.1", true},       {"172.31.255.255", true},
+        {"172.32.0.1", false},       {"172.15.255.255", false},  {"192.168.1.20", true},
+        {"192.169.0.1", false},      {"169.254.7.7", true},      {"fd12:3456::1", true},
+        {"fc00::1", true},           {"fe80::1", true},          {"febf::1", true},
+        {"fec0::1", false},          {"2001:db8::1", false},     {"8.8.8.8", false},
+        {"::ffff:192.168.0.9", true}, {"::ffff:8.8.8.8", false}, {"", false},
+        {"not an address", false},   {"10.0.0.1.evil", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(platform::IsLocalNetworkAddress(c.address), c.local) << c.address;
+}
+
+TEST_F(SocketTest, ConnectionsOverTheCapAreToldAndClosed) {
+    TcpServer server;
+    int port = OpenServer(server);
+    server.SetMaxConnections(2, "busy\r\n");
+    int announced = 0;
+    server.OnClientConnect = [&](TcpConnection& c) {
+        ++announced;
+        c.SendText("hello\r\n");
+    };
+    std::vector<std::unique_ptr<Probe>> probes;
+    for (int i = 0; i < 3; ++i) {
+        probes.push_back(std::make_unique<Probe>(port));
+        ASSERT_TRUE(probes.back()->Connect());
+        ASSERT_TRUE(RunUntil([&] { return !probes.back()->received.empty(); }));
+    }
+    EXPECT_EQ(probes[0]->received, "hello\r\n");
+    EXPECT_EQ(probes[2]->received, "busy\r\n");
+    EXPECT_TRUE(RunUntil([&] { return probes[2]->disconnects == 1; }));
+    EXPECT_EQ(announced, 2);
+    // A place that frees is taken again.
+    probes[0]->client.Close();
+    ASSERT_TRUE(RunUntil([&] { return server.Connections().size() == 1; }));
+    Probe again(port);
+    ASSERT_TRUE(again.Connect());
+    ASSERT_TRUE(RunUntil([&] { return !again.received.empty(); }));
+    EXPECT_EQ(again.received, "hello\r\n");
+}
+
+TEST_F(SocketTest, InputLeftUnreadWaitsInTheSocket) {
+    TcpServer server;
+    int port = OpenServer(server);
+    std::string taken;
+    platform::TcpConnectionPtr conn;
+    server.OnClientConnect = [&](TcpConnection& c) { conn = c.shared_from_this(); };
+    server.OnClientRead = [&](TcpConnection& c) {
+        if (taken.empty()) taken = c.ReceiveText(4);
+    };
+    Probe p(port);
+    ASSERT_TRUE(p.Connect());
+    p.client.SendText("abcdefgh");
+    ASSERT_TRUE(RunUntil([&] { return !taken.empty() && conn && conn->BytesAvailable() == 4; }));
+    EXPECT_EQ(taken, "abcd");
+    EXPECT_EQ(conn->ReceiveText(100), "efgh");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SocketTest, APeersLastInputIsHandedOverAfterItCloses) {
+    TcpServer server;
+    int port = OpenServer(server);
+    std::string taken;
+    int disconnects = 0;
+    // A handler that takes small bites and leaves the rest for later turns.
+    server.OnClientRead = [&](TcpConnection& c) { taken += c.ReceiveText(1000); };
+    server.OnClientDisconnect = [&](TcpConnection&) { ++disconnects; };
+    SilentPeer peer(port);
+    const std::string data(200000, 'x');
+    ASSERT_EQ(::write(peer.fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ::shutdown(peer.fd, SHUT_WR);
+    ASSERT_TRUE(RunUntil([&] { return disconnects == 1; }, 10000));
+    EXPECT_EQ(taken.size(), data.size());
+}
+
+}  // namespace

@@ -124,13 +124,34 @@ TEST_F(ServersTest, SetUpListensAndCreatesTheInMemoryTables) {
     EXPECT_TRUE(Servers().TblUIDL.Active());
 }
 
-TEST_F(ServersTest, UnreadableUidlFileIsReplacedByAnEmptyOne) {
+TEST_F(ServersTest, UnreadableUidlFileIsSetAsideToldAndReplacedByAnEmptyOne) {
     std::ofstream(ProgramDir + "uidl.dat", std::ios::binary) << "garbage";
     ASSERT_TRUE(Servers().TblUIDL.Active());
     EXPECT_EQ(Servers().TblUIDL.RecordCount(), 0);
     TvdlMemTable reread;
     reread.LoadFromBinaryFile(ProgramDir + "uidl.dat");
     EXPECT_NE(reread.FindField("Received"), nullptr);
+    std::string kept;
+    ASSERT_TRUE(platform::ReadFile(ProgramDir + "uidl.dat.bad", kept));
+    EXPECT_EQ(kept, "garbage");
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("renamed to uidl.dat.bad"), std::string::npos) << dialogs_[0];
+}
+
+TEST_F(ServersTest, ADamagedSettingsFileIsToldOnce) {
+    servers::SettingsFileProblemAtStart = "it is empty";
+    Servers();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_EQ(dialogs_[0], "The settings file tarnwick.ini could not be used (it is empty); Tarnwick runs with "
+                           "default settings, the servers on ports 25 and 110.");
+    Servers().FormCreate();
+    EXPECT_EQ(dialogs_.size(), 1u);
+}
+
+TEST_F(ServersTest, MissingUidlFileIsMadeWithoutAWord) {
+    ASSERT_TRUE(Servers().TblUIDL.Active());
+    EXPECT_TRUE(platform::FileExists(ProgramDir + "uidl.dat"));
+    EXPECT_TRUE(dialogs_.empty());
 }
 
 TEST_F(ServersTest, PopPortInUseIsReportedAndTheRestRunsOn) {
@@ -316,6 +337,39 @@ TEST_F(LocalSenderTest, ReturnedMailMovesIntoTheSendersMailbox) {
     platform::ReadFile(ProgramDir + "in/" + files[1], notice);
     EXPECT_EQ(files[1], "alice_r11.dat");
     EXPECT_NE(notice.find("Subject: ### Returned ### - Plans\r\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+class AdmissionTest : public TempHome {};
+
+TEST_F(AdmissionTest, WithoutAFilterOnlyLocalNetworksAreServedAndRefusalsLogged) {
+    struct Case {
+        const char* ini;
+        const char* address;
+        bool admitted;
+    } cases[] = {
+        {"", "127.0.0.1", true},
+        {"", "192.168.4.9", true},
+        {"", "fe80::2", true},
+        {"", "203.0.113.7", false},
+        {"", "2001:db8::7", false},
+        {"[SMTP]\nIPFilter=1\nIPFilterAddress=203.0.113.\n", "203.0.113.7", true},
+        {"[SMTP]\nIPFilter=1\nIPFilterAddress=203.0.113.\n", "192.168.4.9", false},
+        {"[SMTP]\nIPFilter=1\nIPFilterAddress=203.0.113.\n", "127.0.0.1", true},
+        {"[SMTP]\nIPFilter=0\nIPFilterAddress=203.0.113.\n", "203.0.113.7", false},
+    };
+    procs::LogServerActivity = true;
+    for (const auto& c : cases) {
+        std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary) << c.ini;
+        EXPECT_EQ(servers::ConnectionAdmitted(c.address, "popsvr.log"), c.admitted) << c.ini << c.address;
+    }
+    std::string log;
+    platform::ReadFile(ProgramDir + "popsvr.log", log);
+    procs::LogServerActivity = false;
+    EXPECT_NE(log.find("Connection from 203.0.113.7 refused by the address filter"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -592,3 +592,40 @@ TEST_F(SmtpServerTest, FilterUnitsAreInTheChain) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SmtpServerTest, IdleOrStalledConnectionsCloseAndOversizedMessagesAreRefused) {
+    Start();
+    smtp_->SmtpIdleTimeoutMs = 300;
+    smtp_->SmtpDataTimeoutMs = 900;
+    smtp_->MaxMessageBytes = 1000;
+
+    auto idle = Connect();
+    EXPECT_EQ(idle->Reply(3000), "421 Idle too long, closing connection\r\n");
+    EXPECT_TRUE(idle->Closed());
+
+    // DATA text gets the longer wait; what arrived of it is dropped.
+    auto stalled = Connect();
+    EXPECT_EQ(stalled->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(stalled->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+    EXPECT_EQ(stalled->Say("DATA"), "354 Off you go then\r\n");
+    stalled->Write("Subject: half\r\n\r\nsome of it\r\n");
+    EXPECT_EQ(stalled->Reply(500), "") << "still within the DATA wait";
+    EXPECT_EQ(stalled->Reply(3000), "421 Idle too long, closing connection\r\n");
+    EXPECT_TRUE(stalled->Closed());
+    EXPECT_TRUE(PumpFor([&] { return Files("out").empty(); }));
+
+    auto big = Connect();
+    EXPECT_EQ(Send(*big, "x@far.example", {"alice@office.example", "y@far.example"},
+                   "Subject: big\r\n\r\n" + std::string(600, 'x') + "\r\n" + std::string(600, 'y') + "\r\n.\r\n"),
+              "552 Message size exceeds fixed maximum message size\r\n");
+    EXPECT_TRUE(Files("in").empty());
+    EXPECT_TRUE(Files("out").empty());
+    // The session goes on, and a message within the limit is taken.
+    EXPECT_EQ(Send(*big, "x@far.example", {"alice@office.example"}, "Subject: small\r\n\r\nok\r\n.\r\n"),
+              "250 Load and clear\r\n");
+    EXPECT_EQ(Files("in").size(), 1u);
+}
+
+}  // namespace

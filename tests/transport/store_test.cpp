@@ -67,6 +67,9 @@ TEST_F(StoreTest, AddMessageIdInsertsOnceAndKeepsEveryOtherByte) {
         {"in body only", "Subject: x\r\n\r\nMessage-ID: <in@body>\r\n", true},
         {"no empty line", "Subject: x\r\nFrom: y\r\n", false},
         {"empty file", "", false},
+        {"empty header", "\r\nbody\r\n", true},
+        {"header longer than a read", "X-Long: " + std::string(70000, 'a') + "\r\nB: 1\r\n\r\nb\r\n", true},
+        {"CR LF across reads", std::string(65535, 'h') + "\r\n\r\nb\r\n", true},
     };
     for (const auto& c : cases) {
         std::string file = Path("out/m.txt");
@@ -274,6 +277,33 @@ TEST_F(StoreTest, FoldersAreCreatedOnceInTheirSpelling) {
     EXPECT_EQ(smtp::StoreFolder("addins"), Path("Addins/"));
     EXPECT_TRUE(smtp::CreateStoreFolders({"spam1", "attach"}));
     EXPECT_EQ(smtp::StoreFolder("attach"), Path("attach/"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(StoreTest, CrashLeftoversAreRemovedAndMessagesKept) {
+    const std::vector<std::string> leftovers = {
+        "out/a1.txo", "out/a2.txo.new.tmp123", "out/~tw77-1.tmp", "out/q.txt.new",
+        "in/alice_5.dat.new", "in/~tw1-2.tmp", "Spam1/~tw3-4.tmp", "uidl.dat.tmp55", "users.$$$",
+    };
+    const std::vector<std::string> kept = {
+        "out/q.txt", "out/r.bad", "out/s.tx_", "in/alice_5.dat", "in/alice_6.dat", "uidl.dat",
+        "tarnwick.ini", "Addins/x.tmp1", "in/notes.tmp", "mess.tmpx",
+    };
+    for (const auto& f : leftovers) Write(Path(f), "x");
+    for (const auto& f : kept) {
+        ::mkdir(Path("Addins").c_str(), 0755);
+        Write(Path(f), "x");
+    }
+    std::vector<std::string> removed = smtp::RemoveCrashLeftovers();
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::string> want = leftovers;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(removed, want);
+    for (const auto& f : leftovers) EXPECT_NE(access(Path(f).c_str(), F_OK), 0) << f;
+    for (const auto& f : kept) EXPECT_EQ(access(Path(f).c_str(), F_OK), 0) << f;
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+"""Start after a crash: partial receipts and temp files of interrupted writes
+are removed (and logged), queued mail stays, a damaged uidl.dat is set aside
+as uidl.dat.bad and the user is told."""
+
+import os
+import sys
+import unittest
+import poplib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peers_smtp import BIN, SmtpProgram  # noqa: E402
+
+
+class RestartLeftovers(unittest.TestCase):
+    def test_leftovers_go_messages_stay(self):
+        program = SmtpProgram(extra_ini="[General]\nLogging1=1\n")
+        leftovers = ["out/pc1123456789.txo", "out/~tw4242-17.tmp", "out/q1.txt.new", "out/q1.txt.new.tmp123",
+                     "in/alice_100000001.dat.new", "in/~tw4242-18.tmp", "uidl.dat.tmp4242", "users.$$$"]
+        kept = ["out/q1.txt", "in/alice_100000001.dat"]
+        os.makedirs(program.path("out"), exist_ok=True)
+        for name in leftovers + kept:
+            with open(program.path(name), "wb") as f:
+                f.write(b"Subject: x\r\n\r\nbody\r\n.\r\n")
+        with open(program.path("ports.dat"), "w") as f:
+            f.write("[pc1123456789]\nrcpt=1\nTo1=<a@far.example>\n[q1]\nrcpt=1\nTo1=<b@far.example>\n")
+        with open(program.path("uidl.dat"), "wb") as f:
+            f.write(b"\0" * 300)
+        program.start()
+        try:
+            for name in leftovers:
+                self.assertFalse(os.path.exists(program.path(name)), name)
+            for name in kept:
+                self.assertTrue(os.path.exists(program.path(name)), name)
+            ports = program.ports()
+            self.assertNotIn("pc1123456789", ports)
+            self.assertIn("q1", ports)
+            log = program.read("smtpsvr.log")
+            self.assertIn(b"Removed out/pc1123456789.txo, left over from an interrupted run", log)
+            self.assertIn(b"Removed uidl.dat.tmp4242, left over from an interrupted run", log)
+            # The damaged record is kept aside, and the user hears of it.
+            with open(program.path("uidl.dat.bad"), "rb") as f:
+                self.assertEqual(f.read(), b"\0" * 300)
+            self.assertIn("renamed to uidl.dat.bad", program.stderr())
+            # The mailbox is served as before.
+            p = poplib.POP3("127.0.0.1", program.pop_port, timeout=15)
+            p.user("alice")
+            p.pass_("alicepw")
+            self.assertEqual(p.stat()[0], 1)
+            p.quit()
+        finally:
+            program.stop()
+
+
+if __name__ == "__main__":
+    if not BIN:
+        print("TARNWICK_BIN not set")
+        sys.exit(1)
+    unittest.main(verbosity=2)
