@@ -6,11 +6,11 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "transport/folder_index.h"
+#include "transport/mail_settings.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -43,10 +43,7 @@ FolderCount CountSuffix(const std::string& folderName, const std::string& suffix
     return smtp::KeptFolder(folderName).CountSuffix(suffix);
 }
 
-int WaitCode() {
-    if (FrmSettings) return FrmSettings->smtpWaitCode();
-    return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SMTP", "Wait", settings::kWaitForCycle);
-}
+int WaitCode() { return mailsettings::Current()->waitCode; }
 
 QAction* SendOnlyItem() {
     if (!FrmMain || !FrmMain->PopupMenu2) return nullptr;

@@ -12,6 +12,7 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "transport/folder_index.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 
 #include <QApplication>
@@ -216,11 +217,11 @@ void TFrmSMTP::StartDelivery() {
     smtp::SetTrayIcon(1);
     if (SMTPClient.Active()) SMTPClient.Abort();
 
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    const std::string host = smtp::TrimBlanks(ini.ReadString("SMTP", "Host", ""));
+    const auto mail = mailsettings::Current();
+    const std::string host = smtp::TrimBlanks(mail->relayHost);
     // A port outside 1..65535 takes the standard one, as everywhere else.
-    int port = settings::PortFromText(smtp::TrimBlanks(ini.ReadString("SMTP", "Port", "25")), 25);
-    if (ini.ReadBool("SMTP", "Standard", true)) port = 25;
+    int port = settings::PortFromText(smtp::TrimBlanks(mail->relayPort), 25);
+    if (mail->relayStandard) port = 25;
     if (host.empty()) {
         RelayLog("no host - use setup");
         EndDeliveryRun();
@@ -305,8 +306,7 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
     switch (SmtpClientState) {
         case 0: {
             const std::string name = procs::GetComputerName();
-            platform::IniFile ini(ProgramDir + "tarnwick.ini");
-            if (ini.ReadBool("SMTP", "Auth", false)) {
+            if (mailsettings::Current()->relayAuth) {
                 RelaySend("ehlo " + name + "\r\n", "> ehlo " + name);
                 SmtpClientState = 10;
             } else {
@@ -340,9 +340,9 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                 EndRunFailed("Couldn't log on", "failed");
                 return;
             }
-            platform::IniFile ini(ProgramDir + "tarnwick.ini");
-            const std::string login = ini.ReadString("SMTP", "Login", "");
-            const std::string pass = ini.ReadString("SMTP", "Pass", "");
+            const auto mail = mailsettings::Current();
+            const std::string login = mail->relayLogin;
+            const std::string pass = mail->relayPassword;
             if (SmtpClientState == 11) {
                 RelaySend(auth::EncodeBase64(login) + "\r\n", "> Sending user...");
                 SmtpClientState = 12;
@@ -379,8 +379,7 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                     if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
                         cleared.emplace_back("Bad" + std::to_string(i), "");
                 smtp::WritePortsValues(id, cleared);
-                platform::IniFile ini(ProgramDir + "tarnwick.ini");
-                const std::string fixed = smtp::TrimBlanks(ini.ReadString("SMTP", "MailFrom", ""));
+                const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
                 const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
                 RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
                 SmtpClientState = 2;

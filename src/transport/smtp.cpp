@@ -18,6 +18,7 @@
 #include "shell/procs.h"
 #include "shell/splash.h"
 #include "transport/folder_index.h"
+#include "transport/mail_settings.h"
 #include "transport/ports_file.h"
 #include "transport/servers.h"
 
@@ -42,7 +43,7 @@ DeliveryHooks FilterUnits() {
         virus::CheckIncomingAttachments(file, user, 1);
     };
     h.notifyOutgoingRisk = [](const std::string& file, const std::string& from, const std::string&) {
-        if (FrmSettings && FrmSettings->virusCheckOut())
+        if (mailsettings::Current()->virusCheckOut)
             virus::NotifyOutgoingRisk(from, details::SplitMessageParts(file));
     };
     h.autoRespond = [](const std::string& address, const std::string& user, const std::string& file) {
