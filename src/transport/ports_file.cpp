@@ -108,6 +108,9 @@ void PortsFile::Reindex() {
 
 bool PortsFile::Save() {
     std::string text;
+    // With thousands of queue records the file is hundreds of KB: one
+    // allocation instead of a copy per doubling.
+    if (identity_) text.reserve(static_cast<size_t>(identity_->size) + 4096);
     auto put = [&](const std::string& line) {
         text += line;
         text += "\r\n";
