@@ -9,7 +9,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <deque>
@@ -128,10 +130,16 @@ struct TcpConnection::Impl {
         std::uint64_t seq;
         std::uint64_t target;
         std::function<void()> fn;
+        std::chrono::steady_clock::time_point deadline;
     };
     std::deque<Waiter> waiters;
     std::uint64_t nextSeq = 1;
     TcpConnection* self = nullptr;
+    // One timer per connection for the longest waits, armed for the earliest
+    // deadline: a timer object per wait cost a POP3 server at full load a
+    // tenth of its time, and most waits end early when the output leaves.
+    QTimer* waitTimer = nullptr;
+    std::chrono::steady_clock::time_point armedFor;
 
     TcpConnectionPtr Keep() { return self->shared_from_this(); }
 
@@ -146,6 +154,34 @@ struct TcpConnection::Impl {
             if (silent) continue;
             Raise(fn);
         }
+    }
+
+    void ArmWaitTimer(std::chrono::steady_clock::time_point deadline) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!waitTimer) {
+            waitTimer = new QTimer(&ctx);
+            waitTimer->setSingleShot(true);
+            waitTimer->setTimerType(Qt::PreciseTimer);
+            QObject::connect(waitTimer, &QTimer::timeout, &ctx, [this] { WaitTimerFired(); });
+        } else if (waitTimer->isActive() && armedFor <= deadline) {
+            return;  // fires first anyway and re-arms for this one
+        }
+        armedFor = deadline;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        waitTimer->start(static_cast<int>(std::max<long long>(0, ms)));
+    }
+
+    void WaitTimerFired() {
+        const auto now = std::chrono::steady_clock::now();
+        std::uint64_t due = 0;
+        for (const Waiter& w : waiters)
+            if (w.deadline <= now) due = w.seq;
+        auto keep = Keep();
+        if (due) RunWaiters(due, false);
+        if (waiters.empty()) return;
+        auto next = waiters.front().deadline;
+        for (const Waiter& w : waiters) next = std::min(next, w.deadline);
+        ArmWaitTimer(next);
     }
 
     void Finish(bool abort);
@@ -224,13 +260,13 @@ void TcpConnection::Abort() {
 void TcpConnection::WhenFlushed(std::function<void()> continuation, int maxMilliseconds) {
     Impl& d = *impl_;
     const std::uint64_t seq = d.nextSeq++;
-    d.waiters.push_back({seq, d.queued, std::move(continuation)});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, maxMilliseconds));
+    d.waiters.push_back({seq, d.queued, std::move(continuation), deadline});
     if (d.ended || d.written >= d.queued) {
         Post(&d.ctx, [this] { impl_->RunWaiters(0, impl_->ended); });
         return;
     }
-    QTimer::singleShot(std::max(0, maxMilliseconds), Qt::PreciseTimer, &d.ctx,
-                       [this, seq] { impl_->RunWaiters(seq, false); });
+    d.ArmWaitTimer(deadline);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
 #include "shell/globals.h"
+#include "transport/folder_index.h"
 #include "transport/mail_settings.h"
 #include "transport/store.h"
 
@@ -43,8 +44,7 @@ void TFrmServers::QueueNewMailAlert(const std::string& user) {
     std::string address = ini.ReadString("Users", key, "");
     if (address.empty()) return;
 
-    std::string folder = smtp::StoreFolder(smtp::FolderIn);
-    std::int64_t count = static_cast<std::int64_t>(smtp::ListUserFiles(folder, user).size());
+    std::int64_t count = smtp::KeptFolder(smtp::FolderIn).CountUser(user).count;
     long long announced = ini.ReadInt64("Users", key + "_count", 0);
     ini.WriteInteger("Users", key + "_count", count);
     if (count == announced) return;

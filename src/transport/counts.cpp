@@ -9,6 +9,7 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "transport/folder_index.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
@@ -34,25 +35,12 @@ std::string FormatByteSize(std::int64_t bytes) {
 
 namespace {
 
-struct FolderCount {
-    std::int64_t count = 0;
-    std::int64_t bytes = 0;
-};
+using FolderCount = smtp::FileCount;
 
-FolderCount CountFiles(const std::string& folder, const std::vector<std::string>& names) {
-    FolderCount c;
-    for (const auto& name : names) {
-        std::int64_t size = 0;
-        if (!platform::FileSize(folder + name, size)) continue;  // gone meanwhile
-        ++c.count;
-        c.bytes += size;
-    }
-    return c;
-}
-
-FolderCount CountMask(const std::string& folderName, const std::string& mask) {
-    std::string folder = smtp::StoreFolder(folderName);
-    return CountFiles(folder, platform::ListFiles(folder, mask));
+// Kept counts, not listings: this runs at every SMTP disconnect and POP3
+// QUIT, and a listing per call grew with every queued message.
+FolderCount CountSuffix(const std::string& folderName, const std::string& suffix) {
+    return smtp::KeptFolder(folderName).CountSuffix(suffix);
 }
 
 int WaitCode() { return mailsettings::Current()->waitCode; }
@@ -73,12 +61,11 @@ void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
 
     // 1. Mailboxes, in the users table's order.
     int image = 0;
-    std::string inFolder = smtp::StoreFolder(smtp::FolderIn);
     if (TblUsers.Active()) {
         int mark = TblUsers.GetBookmark();
         for (TblUsers.First(); !TblUsers.Eof(); TblUsers.Next()) {
             std::string user = TblUsers.FieldByName("Name").AsString();
-            FolderCount c = CountFiles(inFolder, smtp::ListUserFiles(inFolder, user));
+            FolderCount c = smtp::KeptFolder(smtp::FolderIn).CountUser(user);
             QString caption = QString::fromStdString(user);
             QTreeWidgetItem* row = nullptr;
             for (int i = 0; i < main.PopList->topLevelItemCount(); ++i)
@@ -109,7 +96,7 @@ void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
     // 4. The outbox, unless a relay run is sending from it right now.
     if (!FrmSMTP || !FrmSMTP->Delivering()) {
         if (FrmSMTP) FrmSMTP->PurgeSentMessages();
-        FolderCount out = CountMask(smtp::FolderOut, std::string("*") + smtp::StateQueued);
+        FolderCount out = CountSuffix(smtp::FolderOut, smtp::StateQueued);
         OutboxTotalBytes = out.bytes;
         main.LblsmtpCount->setText(
             QString::fromStdString(std::to_string(out.count) + " (" + servers::FormatByteSize(out.bytes) + ")"));
@@ -122,8 +109,8 @@ void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
     }
 
     // 5. Spam folders.
-    FolderCount spam1 = CountMask(smtp::FolderSpam1, "*.dat");
-    FolderCount spam2 = CountMask(smtp::FolderSpam2, "*.dat");
+    FolderCount spam1 = CountSuffix(smtp::FolderSpam1, smtp::MailboxSuffix);
+    FolderCount spam2 = CountSuffix(smtp::FolderSpam2, smtp::MailboxSuffix);
     main.LblSpam1->setText(QString::fromStdString(std::to_string(spam1.count) + " possible"));
     main.LblSpam1->setProperty("Tag", static_cast<qlonglong>(spam1.count));
     main.LblSpam2->setText(QString::fromStdString(std::to_string(spam2.count) + " probable"));

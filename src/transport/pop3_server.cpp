@@ -11,11 +11,13 @@
 #include "platform/inifile.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "transport/folder_index.h"
 #include "transport/store.h"
 
 #include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <deque>
@@ -114,6 +116,9 @@ struct TFrmServers::PopSession {
     std::vector<Message> Mailbox;     // taken at login, in file-name order
     int FailedPasses = 0;
     std::unique_ptr<QTimer> IdleTimer;
+    // Reads only note the time; the timer checks it when it fires, so a busy
+    // connection does not restart a timer per command.
+    std::chrono::steady_clock::time_point LastActive = std::chrono::steady_clock::now();
 
     bool LoggedIn() const { return !User.empty() && Section.Read("Log") == "yes"; }
 
@@ -146,11 +151,20 @@ void TFrmServers::PopServerClientConnect(platform::TcpConnection& connection) {
     session->IdleTimer->setSingleShot(true);
     session->IdleTimer->setInterval(PopIdleTimeoutMs);
     std::weak_ptr<platform::TcpConnection> weak = connection.shared_from_this();
-    QObject::connect(session->IdleTimer.get(), &QTimer::timeout, [this, weak] {
-        if (auto c = weak.lock()) {
-            PopLog("idle connection closed");
-            c->Close();
+    std::weak_ptr<PopSession> weakSession = session;
+    QObject::connect(session->IdleTimer.get(), &QTimer::timeout, [this, weak, weakSession] {
+        auto c = weak.lock();
+        auto s = weakSession.lock();
+        if (!c || !s) return;
+        const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - s->LastActive)
+                              .count();
+        if (idle < PopIdleTimeoutMs) {
+            s->IdleTimer->start(static_cast<int>(PopIdleTimeoutMs - idle));
+            return;
         }
+        PopLog("idle connection closed");
+        c->Close();
     });
     session->IdleTimer->start();
     connection.UserData() = session;
@@ -179,7 +193,7 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     std::string text = connection.ReceiveText(kReadBite);
     // More may wait in the socket: it is read once these lines are done.
     session.ReadPaused = connection.BytesAvailable() > 0;
-    session.IdleTimer->start();
+    session.LastActive = std::chrono::steady_clock::now();
     session.Buffer += text;
     size_t start = 0, lf;
     while ((lf = session.Buffer.find('\n', start)) != std::string::npos) {
@@ -324,9 +338,9 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
                      if (CheckUserPassword(s.Section.Read("user"), argument, &s.Section, &canonical)) {
                          s.User = canonical;
                          s.Mailbox.clear();
-                         std::string folder = smtp::StoreFolder(smtp::FolderIn);
-                         for (const auto& name : smtp::ListUserFiles(folder, canonical))
-                             s.Mailbox.push_back({name, procs::FileSizeOf(folder + name), false});
+                         // The kept listing: a login no longer lists and stats in/.
+                         for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderIn).UserFiles(canonical))
+                             s.Mailbox.push_back({name, size, false});
                          platform::IniFile(ProgramDir + "tarnwick.ini")
                              .WriteString("Users", platform::IniSafe(canonical), c->RemoteAddress());
                          PopLog("<< +OK");

@@ -11,6 +11,7 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "transport/folder_index.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 
@@ -142,7 +143,12 @@ std::string TFrmSMTP::QueueFile(const std::string& ext) const {
 }
 
 std::string TFrmSMTP::NextQueuedFile() {
-    for (const auto& name : smtp::ListFiles(smtp::StoreFolder(smtp::FolderOut), smtp::StateQueued)) {
+    // The kept listing of out/: a stat of every queued file per message
+    // made the relay slower the longer its queue was.
+    static const std::string queued = smtp::StateQueued;
+    for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderOut).Files()) {
+        if (name.size() < queued.size() || !smtp::StartsWithNoCase(name.substr(name.size() - queued.size()), queued))
+            continue;
         std::string stem = name.substr(0, name.size() - 4);
         if (std::find(skipped_.begin(), skipped_.end(), stem) == skipped_.end()) return stem;
     }
@@ -150,6 +156,7 @@ std::string TFrmSMTP::NextQueuedFile() {
 }
 
 void TFrmSMTP::PurgeSentMessages() {
+    if (smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateSent).count == 0) return;
     const std::string out = smtp::StoreFolder(smtp::FolderOut);
     for (const auto& name : smtp::ListFiles(out, smtp::StateSent)) {
         std::string stem = name.substr(0, name.size() - 4);
@@ -199,12 +206,7 @@ void TFrmSMTP::StartDelivery() {
     }
     PurgeSentMessages();
 
-    OutboxTotalBytes = 0;
-    const std::string out = smtp::StoreFolder(smtp::FolderOut);
-    for (const auto& name : smtp::ListFiles(out, smtp::StateQueued)) {
-        std::int64_t size = 0;
-        if (platform::FileSize(out + name, size)) OutboxTotalBytes += size;
-    }
+    OutboxTotalBytes = smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateQueued).bytes;
 
     CurrentQueueId = NextQueuedFile();
     if (CurrentQueueId.empty()) {
@@ -370,13 +372,13 @@ void TFrmSMTP::HandleRelayReply(const std::string& reply) {
                 }
                 CurrentRecipientIndex = 0;
                 const std::string& id = CurrentQueueId;
-                smtp::WritePortsValue(id, std::string("Good"), "");
-                smtp::WritePortsValue(id, std::string("Bad"), "");
+                std::vector<std::pair<std::string, std::string>> cleared = {{"Good", ""}, {"Bad", ""}};
                 // Refusals of an earlier attempt are not this attempt's.
                 const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
                 for (int i = 1; i <= rcpt; ++i)
                     if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
-                        smtp::WritePortsValue(id, "Bad" + std::to_string(i), "");
+                        cleared.emplace_back("Bad" + std::to_string(i), "");
+                smtp::WritePortsValues(id, cleared);
                 const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
                 const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
                 RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
@@ -471,8 +473,7 @@ void TFrmSMTP::RecipientStep(const std::string& reply) {
     } else if (reply[0] == '5') {
         const std::string n = std::to_string(CurrentRecipientIndex - 1);
         const std::string address = smtp::ReadPortsValue(id, "To" + n);
-        smtp::WritePortsValue(id, std::string("Bad"), "Yes");
-        smtp::WritePortsValue(id, "Bad" + n, address);
+        smtp::WritePortsValues(id, {{"Bad", "Yes"}, {"Bad" + n, address}});
         RelayLog("Failed while naming recipient: " + address);
     } else {
         smtp::WritePortsValue(id, std::string("Good"), "Yes");
@@ -502,14 +503,16 @@ void TFrmSMTP::CompleteMessage() {
         // Delivered recipients move to Sent<i>, so that the next attempt
         // names only the refused ones.
         const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+        std::vector<std::pair<std::string, std::string>> moved;
         for (int i = 1; i <= rcpt; ++i) {
             const std::string n = std::to_string(i);
             const std::string to = smtp::ReadPortsValue(id, "To" + n);
             if (smtp::ReadPortsValue(id, "Bad" + n).empty() && !to.empty()) {
-                smtp::WritePortsValue(id, "Sent" + n, to);
-                smtp::WritePortsValue(id, "To" + n, "");
+                moved.emplace_back("Sent" + n, to);
+                moved.emplace_back("To" + n, "");
             }
         }
+        smtp::WritePortsValues(id, moved);
         std::remove(QueueFile(smtp::StateFailed).c_str());
         if (std::rename(txt.c_str(), QueueFile(smtp::StateFailed).c_str()) != 0)
             RelayLog("Could not mark " + id + " as failed");

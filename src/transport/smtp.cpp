@@ -17,12 +17,16 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/folder_index.h"
 #include "transport/mail_settings.h"
+#include "transport/ports_file.h"
 #include "transport/servers.h"
 
 #include <QTimer>
 
+#include <cctype>
 #include <cstdio>
+#include <set>
 
 TFrmSMTP* FrmSMTP = nullptr;
 
@@ -73,27 +77,26 @@ namespace {
 void DropStaleQueueRecords() {
     const std::string ports = smtp::PortsFileName();
     if (!platform::FileExists(ports)) return;
-    platform::IniFile ini(ports);
-    const std::string out = smtp::StoreFolder(smtp::FolderOut);
-    std::vector<std::string> files = smtp::ListFiles(out, "");
-    auto hasFile = [&](const std::string& id) {
-        const std::string prefix = id + ".";
-        for (const auto& f : files) {
-            if (f.size() <= prefix.size()) continue;
-            bool same = true;
-            for (size_t i = 0; i < prefix.size() && same; ++i)
-                same = std::tolower(static_cast<unsigned char>(f[i])) ==
-                       std::tolower(static_cast<unsigned char>(prefix[i]));
-            if (same) return true;
-        }
-        return false;
-    };
+    // Every "<id>." that begins a name in out/, in lower case: one pass over
+    // the folder and one lookup per section, all erasures in one write.
+    std::set<std::string> ids;
+    for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderOut).Files()) {
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (size_t dot = lower.find('.'); dot != std::string::npos; dot = lower.find('.', dot + 1))
+            if (dot + 1 < lower.size()) ids.insert(lower.substr(0, dot));
+    }
+    smtp::PortsFile& file = smtp::Ports();
+    std::set<std::string> stale;
     bool kept = false;
-    for (const auto& section : ini.ReadSections()) {
-        if (hasFile(section)) kept = true;
-        else ini.EraseSection(section);
+    for (const auto& section : file.ReadSections()) {
+        std::string lower = section;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (ids.count(lower)) kept = true;
+        else stale.insert(lower);
     }
     if (!kept) std::remove(ports.c_str());
+    else file.EraseSections(stale);
 }
 
 }  // namespace

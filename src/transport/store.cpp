@@ -5,6 +5,8 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "shell/globals.h"
+#include "transport/folder_index.h"
+#include "transport/ports_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -95,21 +97,17 @@ std::string WriteTemp(const std::string& pathBeside, const std::string& data,
     return std::string();
 }
 
+// By exact names: the out/ states an id can have, the mailbox copies in the
+// kept listing of in/, and the kept ports.dat. Listing the folders per
+// candidate cost more than the message itself once the queue was long.
 bool QueueIdTaken(const std::string& id) {
-    bool taken = false;
-    std::string prefix = id + ".";
-    ForEachEntry(StoreFolder(FolderOut), [&](const std::string& name) {
-        if (name.size() > prefix.size() && EqualNoCase(name.substr(0, prefix.size()), prefix)) taken = true;
-        return !taken;
-    });
-    if (taken) return true;
-    std::string tail = "_" + id + MailboxSuffix;
-    ForEachEntry(StoreFolder(FolderIn), [&](const std::string& name) {
-        if (name.size() > tail.size() && EndsWithNoCase(name, tail)) taken = true;
-        return !taken;
-    });
-    if (taken) return true;
-    return platform::IniFile(PortsFileName()).SectionExists(id);
+    const std::string out = StoreFolder(FolderOut) + id;
+    for (const char* state : {StateReceiving, StateQueued, StateFailed, StateSent, StateSuspended}) {
+        struct stat st {};
+        if (::lstat((out + state).c_str(), &st) == 0) return true;
+    }
+    if (KeptFolder(FolderIn).HasStamp(id)) return true;
+    return Ports().SectionExists(id);
 }
 
 std::string Candidate(const std::string& stamp, int n) {
@@ -299,35 +297,24 @@ std::string PortsFileName() { return ProgramDir + "ports.dat"; }
 bool WritePortsValue(const std::string& section, const std::optional<std::string>& key,
                      const std::string& value) {
     if (section.empty()) return false;
-    platform::IniFile ini(PortsFileName());
-    if (!key) return ini.EraseSection(platform::IniSafe(section));
-    return ini.WriteString(platform::IniSafe(section), platform::IniSafe(*key), platform::IniSafe(value));
+    if (!key) return Ports().EraseSection(platform::IniSafe(section));
+    return Ports().WriteString(section, *key, value);
+}
+
+bool WritePortsValues(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values) {
+    if (section.empty()) return false;
+    return Ports().WriteStrings(section, values);
 }
 
 bool WritePortsSection(const std::string& section,
                        const std::vector<std::pair<std::string, std::string>>& values) {
     if (section.empty()) return false;
-    const std::string path = PortsFileName();
-    platform::IniFile ini(path);
-    if (ini.SectionExists(section) && !ini.EraseSection(section)) return false;
-    std::string text;
-    if (platform::FileExists(path) && !platform::ReadFile(path, text)) return false;
-    if (!text.empty() && text.back() != '\n') text += "\r\n";
-    text += '[';
-    text += platform::IniSafe(section);
-    text += "]\r\n";
-    for (const auto& [key, value] : values) {
-        text += platform::IniSafe(key);
-        text += '=';
-        text += platform::IniSafe(value);
-        text += "\r\n";
-    }
-    return platform::WriteFileAtomic(path, text);
+    return Ports().ReplaceSection(section, values);
 }
 
 std::string ReadPortsValue(const std::string& section, const std::string& key) {
     if (section.empty()) return std::string();
-    return platform::IniFile(PortsFileName()).ReadString(section, key, "");
+    return Ports().ReadString(section, key, "");
 }
 
 std::string Chomp(std::string s) {

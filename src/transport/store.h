@@ -138,6 +138,8 @@ std::string PortsFileName();
 // False when the file could not be written.
 bool WritePortsValue(const std::string& section, const std::optional<std::string>& key,
                      const std::string& value = std::string());
+// Writes each key = value of the section in turn, in one write.
+bool WritePortsValues(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values);
 // Writes a whole section in one replacement of the file: an existing
 // section of that name is erased first, then the keys follow in order.
 bool WritePortsSection(const std::string& section,

@@ -283,6 +283,41 @@ TEST_F(SocketTest, FlushContinuationIsBoundedWhenThePeerDoesNotRead) {
     EXPECT_TRUE(connectedWhenRun);
 }
 
+// The connection's one wait timer serves waits of any length in any order:
+// a short wait behind a long one still ends on time (taking the long one
+// with it, as output order demands), and a long wait behind a short one is
+// not cut short when the short one ends.
+TEST_F(SocketTest, WaitsOfDifferentLengthsEachKeepTheirBound) {
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* what;
+        int firstMs, secondMs;
+        std::vector<std::string> atShort;  // what has run shortly after the short wait
+    } cases[] = {
+        {"short behind long", 60000, 150, {"first", "second"}},
+        {"long behind short", 150, 60000, {"first"}},
+    };
+    for (const auto& k : cases) {
+        TcpServer server;
+        int port = OpenServer(server);
+        std::vector<std::string> ran;
+        Clock::time_point sent{};
+        server.OnClientConnect = [&](TcpConnection& c) {
+            c.SendText(std::string(64 << 20, 'x'));
+            sent = Clock::now();
+            c.WhenFlushed([&] { ran.push_back("first"); }, k.firstMs);
+            c.WhenFlushed([&] { ran.push_back("second"); }, k.secondMs);
+        };
+        SilentPeer peer(port);
+        ASSERT_TRUE(RunUntil([&] { return !ran.empty(); }, 5000)) << k.what;
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count(), 2000)
+            << k.what;
+        RunUntil([] { return false; }, 300);
+        EXPECT_EQ(ran, k.atShort) << k.what;
+        server.Close();
+    }
+}
+
 TEST_F(SocketTest, ContinuationRunsWhenTheConnectionEndsFirst) {
     TcpServer server;
     int port = OpenServer(server);

@@ -85,6 +85,18 @@ TEST_F(Pop3LimitsTest, IdleConnectionIsClosed) {
     EXPECT_TRUE(PumpUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }));
 }
 
+TEST_F(Pop3LimitsTest, ACommandKeepsTheConnectionFromBeingIdle) {
+    servers_->PopIdleTimeoutMs = 300;
+    auto socket = Connect();
+    // Three idle periods long, never 300 ms without a command.
+    for (int i = 0; i < 9; ++i) {
+        socket->write("NOOP\r\n");
+        PumpUntil([] { return false; }, 100);
+        ASSERT_EQ(socket->state(), QAbstractSocket::ConnectedState) << "after " << (i + 1) * 100 << " ms";
+    }
+    EXPECT_TRUE(PumpUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }));
+}
+
 TEST_F(Pop3LimitsTest, EndlessLineIsRefused) {
     auto socket = Connect();
     socket->write(QByteArray(5000, 'x'));

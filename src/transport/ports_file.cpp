@@ -1,0 +1,249 @@
+// ports.dat kept parsed; see ports_file.h. The line rules (trimming, quotes,
+// first occurrence wins, case-insensitive names) are those of IniFile, so
+// the file reads and changes exactly as it did when every call opened it.
+#include "transport/ports_file.h"
+
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "shell/globals.h"
+
+#include <memory>
+#include <sys/stat.h>
+
+namespace smtp {
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+    return s.substr(b, e - b);
+}
+
+bool SectionName(const std::string& line, std::string& name) {
+    std::string t = Trim(line);
+    if (t.size() < 2 || t.front() != '[') return false;
+    size_t close = t.find(']');
+    if (close == std::string::npos) return false;
+    name = Trim(t.substr(1, close - 1));
+    return true;
+}
+
+bool KeyLine(const std::string& line, std::string& key, std::string& value) {
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') return false;
+    size_t eq = t.find('=');
+    if (eq == std::string::npos) return false;
+    key = Trim(t.substr(0, eq));
+    value = Trim(t.substr(eq + 1));
+    return !key.empty();
+}
+
+std::string Unquote(const std::string& v) {
+    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
+        return v.substr(1, v.size() - 2);
+    return v;
+}
+
+}  // namespace
+
+PortsFile::PortsFile(std::string path) : path_(std::move(path)) {}
+
+PortsFile::Identity PortsFile::IdentityOf(const std::string& path) {
+    Identity id;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return id;
+    id.exists = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtimeSec = st.st_mtim.tv_sec;
+    id.mtimeNsec = st.st_mtim.tv_nsec;
+    return id;
+}
+
+void PortsFile::Load() {
+    Identity now = IdentityOf(path_);
+    if (identity_ && *identity_ == now) return;
+    std::string text;
+    if (now.exists && !platform::ReadFile(path_, text)) text.clear();
+    Parse(text);
+    // Taken before the read: a change made while reading shows as a new
+    // identity next time, never as an old one.
+    identity_ = now;
+}
+
+void PortsFile::Parse(const std::string& text) {
+    ++parses_;
+    preamble_.clear();
+    sections_.clear();
+    size_t start = 0;
+    bool first = true;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        start = nl == std::string::npos ? text.size() : nl + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A byte-order mark left by an editor would hide the first section.
+        if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        first = false;
+        std::string name;
+        if (SectionName(line, name)) sections_.push_back(Section{line, name, {}});
+        else if (sections_.empty()) preamble_.push_back(std::move(line));
+        else sections_.back().lines.push_back(std::move(line));
+    }
+    Reindex();
+}
+
+void PortsFile::Reindex() {
+    index_.clear();
+    for (auto it = sections_.begin(); it != sections_.end(); ++it) index_[Lower(it->name)].push_back(it);
+}
+
+bool PortsFile::Save() {
+    std::string text;
+    // With thousands of queue records the file is hundreds of KB: one
+    // allocation instead of a copy per doubling.
+    if (identity_) text.reserve(static_cast<size_t>(identity_->size) + 4096);
+    auto put = [&](const std::string& line) {
+        text += line;
+        text += "\r\n";
+    };
+    for (const auto& l : preamble_) put(l);
+    for (const auto& s : sections_) {
+        put(s.header);
+        for (const auto& l : s.lines) put(l);
+    }
+    ++writes_;
+    bool ok = platform::WriteFileAtomic(path_, text);
+    // After a failed write the file on disk is the old one: read it again
+    // rather than answer from a content that never reached it.
+    if (ok) identity_ = IdentityOf(path_);
+    else identity_.reset();
+    return ok;
+}
+
+PortsFile::Section* PortsFile::First(const std::string& name) {
+    auto it = index_.find(Lower(name));
+    return it == index_.end() || it->second.empty() ? nullptr : &*it->second.front();
+}
+
+std::string& PortsFile::LastLine() {
+    if (sections_.empty()) return preamble_.back();
+    Section& last = sections_.back();
+    return last.lines.empty() ? last.header : last.lines.back();
+}
+
+std::string PortsFile::ReadString(const std::string& section, const std::string& key, const std::string& def) {
+    Load();
+    Section* s = First(section);
+    if (!s) return def;
+    const std::string lowerKey = Lower(key);
+    for (const auto& line : s->lines) {
+        std::string k, v;
+        if (KeyLine(line, k, v) && Lower(k) == lowerKey) return Unquote(v);
+    }
+    return def;
+}
+
+bool PortsFile::SectionExists(const std::string& section) {
+    Load();
+    return First(section) != nullptr;
+}
+
+std::vector<std::string> PortsFile::ReadSections() {
+    Load();
+    std::vector<std::string> out;
+    for (const auto& s : sections_)
+        if (&*index_[Lower(s.name)].front() == &s) out.push_back(s.name);
+    return out;
+}
+
+// Changes the parsed file only; true when its content changed.
+bool PortsFile::Apply(const std::string& section, const std::string& key, const std::string& value) {
+    const std::string sec = platform::IniSafe(section), k = platform::IniSafe(key), v = platform::IniSafe(value);
+    Section* s = First(sec);
+    if (!s) {
+        if ((!sections_.empty() || !preamble_.empty()) && !Trim(LastLine()).empty()) {
+            if (sections_.empty()) preamble_.push_back("");
+            else sections_.back().lines.push_back("");
+        }
+        sections_.push_back(Section{"[" + sec + "]", sec, {k + "=" + v}});
+        index_[Lower(sec)].push_back(std::prev(sections_.end()));
+        return true;
+    }
+    const std::string lowerKey = Lower(k);
+    size_t insertAt = 0;
+    for (size_t i = 0; i < s->lines.size(); ++i) {
+        std::string lk, lv;
+        if (!KeyLine(s->lines[i], lk, lv)) continue;
+        if (Lower(lk) == lowerKey) {
+            std::string line = lk + "=" + v;
+            if (line == s->lines[i]) return false;
+            s->lines[i] = std::move(line);
+            return true;
+        }
+        insertAt = i + 1;
+    }
+    s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(insertAt), k + "=" + v);
+    return true;
+}
+
+bool PortsFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    Load();
+    // The same line again changes nothing on disk: no rewrite.
+    return Apply(section, key, value) ? Save() : true;
+}
+
+bool PortsFile::WriteStrings(const std::string& section,
+                             const std::vector<std::pair<std::string, std::string>>& values) {
+    Load();
+    bool changed = false;
+    for (const auto& [key, value] : values) changed = Apply(section, key, value) || changed;
+    return changed ? Save() : true;
+}
+
+bool PortsFile::EraseSections(const std::set<std::string>& lowerNames) {
+    Load();
+    bool changed = false;
+    for (const auto& name : lowerNames) {
+        auto it = index_.find(name);
+        if (it == index_.end()) continue;
+        for (auto sec : it->second) sections_.erase(sec);
+        index_.erase(it);
+        changed = true;
+    }
+    return changed ? Save() : true;
+}
+
+bool PortsFile::EraseSection(const std::string& section) { return EraseSections({Lower(section)}); }
+
+bool PortsFile::ReplaceSection(const std::string& section,
+                               const std::vector<std::pair<std::string, std::string>>& values) {
+    Load();
+    if (auto it = index_.find(Lower(section)); it != index_.end()) {
+        for (auto sec : it->second) sections_.erase(sec);
+        index_.erase(it);
+    }
+    const std::string sec = platform::IniSafe(section);
+    Section s{"[" + sec + "]", sec, {}};
+    for (const auto& [key, value] : values) s.lines.push_back(platform::IniSafe(key) + "=" + platform::IniSafe(value));
+    sections_.push_back(std::move(s));
+    index_[Lower(sec)].push_back(std::prev(sections_.end()));
+    return Save();
+}
+
+PortsFile& Ports() {
+    static std::unique_ptr<PortsFile> owner;
+    const std::string path = ProgramDir + "ports.dat";
+    if (!owner || owner->Path() != path) owner = std::make_unique<PortsFile>(path);
+    return *owner;
+}
+
+}  // namespace smtp

@@ -1,0 +1,80 @@
+// ports.dat kept parsed in memory by its one owner in the process. The file
+// keeps its format byte for byte (it is what the profile functions of
+// IniFile would write), but a read is a map lookup instead of a parse of
+// the whole file, and the file is read again only when its identity (inode,
+// size, modification time) shows that someone else has changed it. Each
+// change that alters the content replaces the file atomically, synced.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace smtp {
+
+class PortsFile {
+public:
+    explicit PortsFile(std::string path);
+
+    const std::string& Path() const { return path_; }
+
+    // As IniFile's calls of the same names on the file.
+    std::string ReadString(const std::string& section, const std::string& key, const std::string& def);
+    bool SectionExists(const std::string& section);
+    std::vector<std::string> ReadSections();
+    bool WriteString(const std::string& section, const std::string& key, const std::string& value);
+    // WriteString of each pair in turn, in one write.
+    bool WriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values);
+    bool EraseSection(const std::string& section);
+    // Every section whose lower-case name is in lowerNames, in one write.
+    bool EraseSections(const std::set<std::string>& lowerNames);
+    // Replaces the section (every copy of it) by one at the end of the file
+    // holding the keys in order, in one write.
+    bool ReplaceSection(const std::string& section,
+                        const std::vector<std::pair<std::string, std::string>>& values);
+
+    // How often the file was parsed and written by this owner (benchmarks
+    // and tests watch these).
+    std::uint64_t Parses() const { return parses_; }
+    std::uint64_t Writes() const { return writes_; }
+
+private:
+    struct Section {
+        std::string header;              // the line as in the file
+        std::string name;                // trimmed name between the brackets
+        std::vector<std::string> lines;  // up to the next header
+    };
+    struct Identity {
+        bool exists = false;
+        std::uint64_t dev = 0, ino = 0;
+        std::int64_t size = 0, mtimeSec = 0, mtimeNsec = 0;
+        bool operator==(const Identity&) const = default;
+    };
+
+    static Identity IdentityOf(const std::string& path);
+    void Load();
+    void Parse(const std::string& text);
+    void Reindex();
+    bool Save();
+    bool Apply(const std::string& section, const std::string& key, const std::string& value);
+    Section* First(const std::string& name);
+    std::string& LastLine();
+
+    std::string path_;
+    std::optional<Identity> identity_;  // of the file as parsed; none: parse again
+    std::vector<std::string> preamble_;  // lines before the first header
+    std::list<Section> sections_;
+    // lower-case name -> its sections in file order
+    std::unordered_map<std::string, std::vector<std::list<Section>::iterator>> index_;
+    std::uint64_t parses_ = 0, writes_ = 0;
+};
+
+// The owner of ProgramDir's ports.dat (made anew when ProgramDir changes).
+PortsFile& Ports();
+
+}  // namespace smtp
