@@ -270,6 +270,7 @@ private:
     void PumpServerInput(const platform::TcpConnectionPtr& connection);
     void HandleCommand(const platform::TcpConnectionPtr& connection, SmtpSession& session,
                        const std::string& line);
+    void StartAuth(platform::TcpConnection& connection, SmtpSession& session, const std::string& argument);
     void HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession& session, const std::string& line);
     std::string HandleRecipients(SmtpSession& session, const std::string& argument);
     bool AcceptsRecipient(SmtpSession& session, const std::string& address, bool& internalOnly);
