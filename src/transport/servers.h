@@ -255,6 +255,27 @@ private:
     void PopHandleCommand(const platform::TcpConnectionPtr& connection, PopSession& session,
                           const std::string& line);
     void PopSendAndContinue(const platform::TcpConnectionPtr& connection, const std::string& reply, int waitMs);
+    // The commands of the POP3 server (the table in PopHandleCommand).
+    static void PopUser(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopPass(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopStatCommand(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                               const std::string& command, const std::string& argument);
+    static void PopTop(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                       const std::string& command, const std::string& argument);
+    static void PopDele(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopQuit(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopRetr(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopList(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopRset(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopNoop(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
     // The file of "TOP n lines" and its line count; empty when there is none.
     std::string PopTopFile(PopSession& session, const std::string& argument, long& lines);
     // Streams a stored message in its wire form (RETR, or TOP with topLines
