@@ -107,18 +107,19 @@ int ImportRawMessages();
 // not a number.
 void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
 
-// Collector states kept in POPClient's Tag.
-enum CollectorState {
-    kStateGreeting = 0,
-    kStateUser = 1,
-    kStatePass = 2,
-    kStateStat = 3,
-    kStateMessage = 4,
-    kStateSelect = 5,
-    kStateQuit = 6,
-};
-
 }  // namespace servers
+
+// Where the collector's conversation with a provider stands: the request
+// whose reply it waits for. The numbers are those the collector log shows.
+enum class TCollectorState : int {
+    AwaitGreeting = 0,
+    SentUser = 1,
+    SentPass = 2,
+    SentStat = 3,
+    Retrieving = 4,  // RETR: its status line, then the message
+    Selecting = 5,   // UIDL's listing, or the reply to DELE or NOOP
+    SentQuit = 6,
+};
 
 class TFrmServers : public QDialog {
     Q_OBJECT
@@ -291,6 +292,14 @@ private:
     void CollectorSend(const std::string& command, int waitMs);
     void CollectorLater(int waitMs, std::function<void()> step);
     void HandleReply(const std::string& line);
+    // The provider's reply in each state (the table in HandleReply).
+    void CollectorGreeted(const std::string& line);
+    void CollectorUserAccepted(const std::string& line);
+    void CollectorPassAccepted(const std::string& line);
+    void CollectorStatAnswered(const std::string& line);
+    void CollectorRetrAnswered(const std::string& line);
+    void CollectorSelectAnswered(const std::string& line);
+    void CollectorQuitAnswered(const std::string& line);
     void HandleCollectorInput();
     void HandleMessageData();
     void SelectNextMessage();
@@ -309,6 +318,7 @@ private:
 
     int popPort_ = 110;
     bool collecting_ = false;
+    TCollectorState collectorState_ = TCollectorState::AwaitGreeting;
     struct PopAccount {
         std::string Name, Host, Login, Password, Default;
         bool Include = false, Leave = false;
