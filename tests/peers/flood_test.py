@@ -90,7 +90,12 @@ class Flood(unittest.TestCase):
             times.append(greeting_time(program.pop_port))
             time.sleep(0.05)
         self.assertGreaterEqual(len(times), 6, "the flood ended before it could be measured")
-        self.assertLess(max(times), GREETING_LIMIT, times)
+        # A frozen loop holds every greeting for seconds. On a busy machine a
+        # single greeting may wait for a core now and then, so the limit
+        # holds for nine in ten, and none may take ten times as long.
+        times.sort()
+        self.assertLess(times[len(times) * 9 // 10 - 1], GREETING_LIMIT, times)
+        self.assertLess(times[-1], 10 * GREETING_LIMIT, times)
 
     def test_pipelined_commands_without_reading(self):
         program = SmtpProgram().start()
