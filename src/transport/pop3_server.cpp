@@ -33,6 +33,8 @@ constexpr char kLineTooLong[] = "-ERR line too long\r\n";
 constexpr char kTooManyCommands[] = "-ERR too many commands\r\n";
 constexpr char kNotDeleted[] = "-ERR some deleted messages not removed\r\n";
 constexpr char kEndOfList[] = ".\r\n";
+// Followed by the verb and argument of a command the server does not know.
+constexpr char kUnknownCommand[] = "-ERR unknown params: ";
 
 // Waits that follow or precede replies; they end early once the earlier
 // output has been handed to the network.
@@ -332,7 +334,7 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
         c.handle(*this, connection, session, command, argument);
         return;
     }
-    connection->SendText("-ERR unknown params: " + command + ", " + argument + "\r\n");
+    connection->SendText(kUnknownCommand + command + ", " + argument + "\r\n");
 }
 
 void TFrmServers::PopUser(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession&,
