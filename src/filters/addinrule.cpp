@@ -5,11 +5,11 @@
 #include "filters/addins.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
-#include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/splash.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -513,7 +513,7 @@ TQueryResult RunConfigure(const std::string& libraryPath) {
 
 void FillRuleCombos() {
     if (FrmRule == nullptr) return;
-    std::vector<std::string> users = FrmSettings != nullptr ? FrmSettings->userNames() : std::vector<std::string>{};
+    std::vector<std::string> users = tables::UserNames();
     FrmRule->CBXUsers->clear();
     FrmRule->CBXUsers->addItem("All Users");
     for (const auto& u : users) FrmRule->CBXUsers->addItem(Q(u));

@@ -9,7 +9,9 @@
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/main.h"
+#include "transport/mail_settings.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -38,8 +40,7 @@ std::string Lower(std::string s) {
 }
 
 bool IsLocalUser(const std::string& name) {
-    if (FrmSettings == nullptr) return false;
-    for (const auto& user : FrmSettings->userNames())
+    for (const auto& user : tables::UserNames())
         if (Lower(user) == Lower(name)) return true;
     return false;
 }
@@ -67,11 +68,8 @@ bool ReadsAsCopy(const std::string& text) {
 }
 
 std::string GetForwardSender(const std::string& msgFile) {
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    if (ini.ReadBool("Forward", "UseMailFrom", false)) {
-        const std::string from = ini.ReadString("Forward", "MailFrom", "");
-        if (!from.empty()) return from;
-    }
+    const auto mail = mailsettings::Current();
+    if (mail->forwardUseMailFrom && !mail->forwardMailFrom.empty()) return mail->forwardMailFrom;
     return holiday::GetHeaderValue(msgFile, "from:", true);
 }
 
@@ -102,8 +100,8 @@ std::string QueueMessage(const std::string& stamp, const std::string& content,
 }
 
 int ForwardMessage(const std::string& user, const std::string& msgFile) {
-    if (FrmSettings == nullptr || !FrmSettings->TblForward || !FrmSettings->TblForward->Active()) return 0;
-    TvdlMemTable& table = *FrmSettings->TblForward;
+    TvdlMemTable& table = tables::Forwards().Table();
+    if (!table.Active()) return 0;
     std::vector<Target> targets;
     tablefiles::ForEach(table, [&] {
         if (Lower(table.FieldByName("User").AsString()) != Lower(user)) return;
@@ -227,11 +225,9 @@ bool TFrmForward::Execute() { return ExecForTesting ? ExecForTesting(*this) : ex
 void TFrmForward::Fill(const std::string& user, const std::string& forwardTo, bool copy, bool isLocal) {
     CBXUser->clear();
     CBXLocal->clear();
-    if (FrmSettings != nullptr) {
-        for (const auto& name : FrmSettings->userNames()) {
-            CBXUser->addItem(QString::fromStdString(name));
-            CBXLocal->addItem(QString::fromStdString(name));
-        }
+    for (const auto& name : tables::UserNames()) {
+        CBXUser->addItem(QString::fromStdString(name));
+        CBXLocal->addItem(QString::fromStdString(name));
     }
     CBXUser->setCurrentIndex(CBXUser->findText(QString::fromStdString(user)));
     RBTLocal->setChecked(isLocal);

@@ -1,5 +1,5 @@
 // Forwarding of delivered mail to another local user or an outside address,
-// from the rows of forward.dat (FrmSettings->TblForward: User, IsLocal,
+// from the rows of forward.dat (tables::Forwards(): User, IsLocal,
 // ForwardTo, Copy), and the dialog that edits one row.
 //
 // Entry points:

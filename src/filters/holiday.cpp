@@ -11,9 +11,11 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -93,10 +95,11 @@ void NoteAnswered(const std::string& key) {
 bool LocalUsers(const std::string& address, std::vector<std::string>& users) {
     if (FrmSMTP != nullptr) return FrmSMTP->IsLocalAddress(address, users);
     users.clear();
-    if (FrmSettings == nullptr) return false;
-    settings::LocalTables tables{FrmSettings->tbleLink.get(), FrmSettings->TblDomain.get(),
-                                 FrmSettings->TblUsers.get(), FrmSettings->TblUsers.get()};
-    return settings::ResolveLocalAddress(tables, address, users);
+    auto open = [](tables::TableOwner& owner) { return owner.Table().Active() ? &owner.Table() : nullptr; };
+    if (open(tables::Aliases()) == nullptr && open(tables::Domains()) == nullptr) return false;
+    settings::LocalTables local{open(tables::Aliases()), open(tables::Domains()), open(tables::Users()),
+                                open(tables::Users())};
+    return settings::ResolveLocalAddress(local, address, users);
 }
 
 std::string TwoDigits(int v) {
@@ -196,8 +199,9 @@ std::string AutoReplyText(const std::string& fromText, const std::string& toText
     reply.mailerHeaders = false;
     reply.footer = false;
     reply.body = {message, ""};
-    if (FrmSettings != nullptr && (toLocal || FrmSettings->footerForAll())) {
-        for (const auto& footer : FrmSettings->footerLines()) reply.body.push_back(footer);
+    const auto mail = mailsettings::Current();
+    if (toLocal || mail->footerAll) {
+        for (const auto& footer : mail->footerLines) reply.body.push_back(footer);
     }
     reply.body.push_back("");
     return smtp::GeneratedMessage(reply);
@@ -210,9 +214,8 @@ bool WriteAutoReply(const std::string& path, const std::string& fromText, const 
 
 int AutoRespond(const std::string& recipient, const std::string& user, const std::string& msgFile,
                 bool isInternal) {
-    if (FrmSettings == nullptr || !FrmSettings->TblHoliday || !FrmSettings->TblHoliday->Active()) return 0;
-    TvdlMemTable& table = *FrmSettings->TblHoliday;
-    if (table.IsEmpty()) return 0;
+    TvdlMemTable& table = tables::Holidays().Table();
+    if (!table.Active() || table.IsEmpty()) return 0;
     // Texts from the message go into the reply's header: no stray CR may
     // start a line of its own there.
     const std::string sender = OneLine(GetHeaderValue(msgFile, "from:", true));
@@ -291,29 +294,43 @@ void NotifyUser(bool setOn, const std::string& user, const std::string& message,
 }
 
 void CheckExpiry() {
-    if (FrmSettings == nullptr || !FrmSettings->TblHoliday || !FrmSettings->TblHoliday->Active()) return;
-    TvdlMemTable& table = *FrmSettings->TblHoliday;
+    tables::TableOwner& owner = tables::Holidays();
+    TvdlMemTable& table = owner.Table();
+    if (!table.Active()) return;
     const TDateTime today = Today();
-    table.First();
-    while (!table.Eof()) {
+    struct Expired {
+        int mark;
+        std::string user;
+        int who;
+    };
+    std::vector<Expired> expired;
+    for (table.First(); !table.Eof(); table.Next()) {
         TField& end = table.FieldByName("EndDate");
         const TDateTime date = end.IsNull() ? 0 : end.AsDateTime();
-        if (!HasEndDate(date) || std::floor(date) > today) {
-            table.Next();
-            continue;
-        }
-        NotifyUser(false, table.FieldByName("User").AsString(), "", today,
-                   static_cast<int>(table.FieldByName("Who").AsInteger()));
-        // Delete leaves the cursor on the entry that followed.
-        table.Delete();
-        try {
-            table.SaveToBinaryFile(ProgramDir + "holiday.dat");
-        } catch (const std::exception& e) {
-            tablefiles::LogLine(std::string("Auto-respond: cannot save holiday.dat: ") + e.what());
-        }
-        if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false, false);
+        if (!HasEndDate(date) || std::floor(date) > today) continue;
+        expired.push_back({table.GetBookmark(), table.FieldByName("User").AsString(),
+                           static_cast<int>(table.FieldByName("Who").AsInteger())});
     }
     table.First();
+    if (expired.empty()) return;
+    // The user is told only once the entry is gone for good; an entry that
+    // cannot be removed stays and is tried again at the next cycle.
+    std::string error;
+    const bool removed = owner.Change(ProgramDir, [&](TvdlMemTable& t) {
+        for (const auto& e : expired) {
+            t.GotoBookmark(e.mark);
+            t.Delete();
+        }
+    }, &error);
+    table.First();
+    if (!removed) {
+        tablefiles::LogLine("Auto-respond: cannot save holiday.dat: " + error);
+        return;
+    }
+    for (const auto& e : expired) {
+        NotifyUser(false, e.user, "", today, e.who);
+        if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false, false);
+    }
 }
 
 bool EditEntry(std::string& user, std::string& subject, std::string& message, TDateTime& endDate, int& who) {
@@ -420,8 +437,7 @@ void TFrmHoliday::FormCreate() {
 void TFrmHoliday::Fill(const std::string& user, const std::string& subject, const std::string& message,
                        TDateTime endDate, int who) {
     CBXUser->clear();
-    if (FrmSettings != nullptr)
-        for (const auto& name : FrmSettings->userNames()) CBXUser->addItem(holiday::Q(name));
+    for (const auto& name : tables::UserNames()) CBXUser->addItem(holiday::Q(name));
     CBXUser->setCurrentIndex(CBXUser->findText(holiday::Q(user)));
     const TDateTime today = holiday::Today();
     const bool running = endDate >= 1.0 && today < std::floor(endDate);

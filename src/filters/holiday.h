@@ -1,5 +1,5 @@
 // Out-of-office responder: automatic replies for local users who are away,
-// from the entries of holiday.dat (FrmSettings->TblHoliday: User, EndDate,
+// from the entries of holiday.dat (tables::Holidays(): User, EndDate,
 // Subject, Message, Who), and the dialog that edits one entry.
 //
 // Entry points:

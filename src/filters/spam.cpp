@@ -10,11 +10,12 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
+#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -385,7 +386,7 @@ void TFrmSpam::LoadSpamSettings() {
     CHBSpamAddOut->setChecked(ini.ReadBool("Spam", "AddOutAddress", true));
 
     std::vector<std::string> users;
-    if (FrmSettings != nullptr) users = FrmSettings->userNames();
+    users = tables::UserNames();
     const std::string reportUser = ini.ReadString("Spam", "ReportUser", "");
     CBXReport->clear();
     CHBSpamUsers->clear();
@@ -612,7 +613,7 @@ void TFrmSpam::BtnSpamDelEmailClick() {
 }
 
 void TFrmSpam::BtnSpamGetAddsClick() {
-    const std::string address = FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string();
+    const std::string address = mailsettings::Current()->browserAddress;
     if (address.find("http:") != std::string::npos) {
         spam_add::WriteAddressBookRequests();
         return;

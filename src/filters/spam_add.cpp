@@ -2,9 +2,11 @@
 #include "filters/spam_add.h"
 
 #include "settings/setup.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -74,17 +76,15 @@ int WriteAddressBookRequests() {
         form = own.get();
     }
     form->CheckListBox1->clear();
-    if (FrmSettings != nullptr) {
-        for (const auto& u : FrmSettings->userNames()) {
-            auto* item = new QListWidgetItem(QString::fromStdString(u), form->CheckListBox1);
-            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-            item->setCheckState(Qt::Checked);
-        }
+    for (const auto& u : tables::UserNames()) {
+        auto* item = new QListWidgetItem(QString::fromStdString(u), form->CheckListBox1);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Checked);
     }
     const bool ok = TFrmSpamAddresses::ExecForTesting ? TFrmSpamAddresses::ExecForTesting(*form)
                                                       : form->exec() == QDialog::Accepted;
     if (!ok) return 0;
-    const std::string browser = FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string();
+    const std::string browser = mailsettings::Current()->browserAddress;
     int written = 0;
     for (int i = 0; i < form->CheckListBox1->count(); ++i) {
         const QListWidgetItem* item = form->CheckListBox1->item(i);

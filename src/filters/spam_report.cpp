@@ -14,6 +14,7 @@
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
@@ -36,7 +37,7 @@ std::string Lower(std::string s) {
     return s;
 }
 
-std::string BrowserAddress() { return FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string(); }
+std::string BrowserAddress() { return mailsettings::Current()->browserAddress; }
 
 void RefreshCounts() {
     if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
@@ -181,7 +182,7 @@ bool ReleaseSpam(const std::string& spamFile) {
         // forwarding comes last because it may remove it too.
         AddInRule::ApplyRules(delivered, user, AddInRule::KindReleasedSpam, true,
                               holiday::LoadHeaderLines(delivered));
-        if (platform::FileExists(delivered) && FrmSettings != nullptr && FrmSettings->virusCheckIn())
+        if (platform::FileExists(delivered) && mailsettings::Current()->virusCheckIn)
             virus::CheckIncomingAttachments(delivered, user, PossibleSpam);
         if (platform::FileExists(delivered))
             holiday::AutoRespond(holiday::GetRecipientHeader(delivered), user, delivered, false);

@@ -9,6 +9,7 @@
 #include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
+#include "transport/mail_settings.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -427,12 +428,9 @@ bool WildcardMatch(const std::string& name, const std::string& pattern) {
 }
 
 bool IsRiskyName(const std::string& name) {
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    const int count = ini.ReadInteger("Virus", "FileCount", -1);
     bool risky = false;
-    for (int i = 1; i <= count; ++i) {
-        if (WildcardMatch(name, ini.ReadString("Virus", "File" + std::to_string(i), "*.exe"))) risky = true;
-    }
+    for (const auto& pattern : mailsettings::Current()->virusPatterns)
+        if (WildcardMatch(name, pattern)) risky = true;
     return risky;
 }
 
@@ -529,7 +527,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
     std::vector<std::string> defused;
     const std::string out = DefuseText(text, defused);
     const bool found = !defused.empty();
-    const bool toSpam = found && spamLevel == 0 && FrmSettings != nullptr && FrmSettings->virusToSpam();
+    const bool toSpam = found && spamLevel == 0 && mailsettings::Current()->virusToSpam;
 
     bool moved = false;
     if (toSpam) {
@@ -570,8 +568,9 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
 }
 
 bool NotifyOutgoingRisk(const std::string& sender, const std::vector<std::string>& attachmentNames) {
-    if (FrmSettings == nullptr || !FrmSettings->virusCheckOut()) return false;
-    const std::string warnUser = FrmSettings->virusWarnUser();
+    const auto mail = mailsettings::Current();
+    if (!mail->virusCheckOut) return false;
+    const std::string warnUser = mail->virusWarnUser;
     if (warnUser.empty() || !settings::IsSafeUserName(warnUser)) return false;
     const std::string stamp = smtp::TimeStamp();
     bool risky = false;

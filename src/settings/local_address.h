@@ -1,9 +1,8 @@
 // Which local users an e-mail address belongs to, decided from the alias
 // table (elink.dat), the local domains (domain.dat) and the users table.
-// TFrmSMTP::IsLocalAddress is this routine on the settings window's tables.
+// TFrmSMTP::IsLocalAddress is this routine on the tables' owners' tables.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,9 +11,9 @@ class TvdlMemTable;
 namespace settings {
 
 // The tables one resolution reads. usersForAlias is the users table that
-// alias targets must exist in (the servers window's copy); usersForDomain
-// the one that local parts at a local domain are looked up in (the settings
-// window's). A null table counts as empty.
+// alias targets must exist in; usersForDomain the one that local parts at a
+// local domain are looked up in (in the program both are the users table's
+// owner's). A null table counts as empty.
 struct LocalTables {
     TvdlMemTable* aliases = nullptr;
     TvdlMemTable* domains = nullptr;
@@ -28,9 +27,5 @@ struct LocalTables {
 // keys compare without regard to case.
 bool ResolveLocalAddress(const LocalTables& tables, const std::string& address,
                          std::vector<std::string>& users);
-
-// Where TFrmSMTP::IsLocalAddress finds the servers window's users table;
-// while unset (or returning null) the settings window's copy is used.
-extern std::function<TvdlMemTable*()> ServersUsersTable;
 
 }  // namespace settings

@@ -4,46 +4,9 @@
 #include "platform/inifile.h"
 #include "shell/globals.h"
 
-#include <charconv>
-
 namespace settings {
 
 std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
-
-int WaitCodeToItem(int code) {
-    switch (code) {
-    case kWaitFullCycle: return 0;
-    case kWaitForCycle: return 2;
-    case kWaitReturnExternal: return 3;
-    default: return 1;
-    }
-}
-
-int WaitItemToCode(int item) {
-    switch (item) {
-    case 0: return kWaitFullCycle;
-    case 1: return kWaitSendOnly;
-    case 3: return kWaitReturnExternal;
-    default: return kWaitForCycle;
-    }
-}
-
-int IntFromText(const std::string& text, int def) {
-    size_t b = 0, e = text.size();
-    while (b < e && text[b] == ' ') ++b;
-    while (e > b && text[e - 1] == ' ') --e;
-    if (b < e && text[b] == '+') ++b;
-    if (b == e) return def;
-    int v = 0;
-    auto [p, ec] = std::from_chars(text.data() + b, text.data() + e, v, 10);
-    if (ec != std::errc() || p != text.data() + e) return def;
-    return v;
-}
-
-int PortFromText(const std::string& text, int def) {
-    int v = IntFromText(text, -1);
-    return (v >= 1 && v <= 65535) ? v : def;
-}
 
 namespace {
 

@@ -42,38 +42,22 @@
 
 #include <string>
 
+#include "transport/mail_settings.h"
+
 namespace settings {
 
 // Program directory + "tarnwick.ini".
 std::string IniPath();
 
-// Defaults of the keys that more than one place reads.
-inline constexpr int kDefaultSmtpPort = 25;
-inline constexpr int kDefaultPopPort = 110;
-inline constexpr int kDefaultAlerterPort = 2601;
-inline constexpr int kDefaultWebPort = 2600;
+// Defaults of the keys that only the windows and the scheduler read (the
+// engine's are in transport/mail_settings.h, with the Wait code and ports).
 inline constexpr int kDefaultPopTimeout = 60;
 inline constexpr int kDefaultLogSize = 5000;
 inline constexpr int kDefaultRegularTime = 10;
-inline constexpr int kDefaultKeptDays = 30;
 inline constexpr int kDefaultFormColor = static_cast<int>(0x8000000Fu);  // button face
 inline constexpr int kDefaultTextColor = static_cast<int>(0x80000008u);  // window text
 inline constexpr const char* kDefaultConnStart = "09:00";
 inline constexpr const char* kDefaultConnEnd = "18:00";
-
-// [SMTP] Wait codes.
-enum WaitCode { kWaitFullCycle = 0, kWaitForCycle = 1, kWaitSendOnly = 2, kWaitReturnExternal = 3 };
-
-// The Wait code is not the radio index: 0 -> item 0, 1 -> item 2, 3 -> item 3,
-// anything else -> item 1; saving maps back, an unknown item counts as 1 (wait).
-int WaitCodeToItem(int code);
-int WaitItemToCode(int item);
-
-// A port text as a number; text that is not a whole number in 1..65535
-// gives def.
-int PortFromText(const std::string& text, int def);
-// A whole decimal number, or def.
-int IntFromText(const std::string& text, int def);
 
 // TColor: 0x00BBGGRR for plain colours, 0x80000000 + index for the system
 // colours of the desktop scheme.

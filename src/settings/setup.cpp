@@ -16,6 +16,8 @@
 #include "shell/globals.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
+#include "transport/table_owner.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -182,6 +184,10 @@ void TFrmSettings::FormCreate() {
 
 TFrmSettings::~TFrmSettings() {
     if (FrmSettings == this) FrmSettings = nullptr;
+    // What this window published came from its program directory; the
+    // engine must not go on with it after the window is gone.
+    mailsettings::Publish(nullptr);
+    for (auto& [table, owner] : OwnedTables()) owner->Close();
 }
 
 void TFrmSettings::BuildPages() {
@@ -723,6 +729,7 @@ void TFrmSettings::LoadSettings() {
         ~Loading() { flag = false; }
     } loading(loading_);
     LoadTables();
+    AdoptTables();
     LoadIni();
     LoadFooter();
     BtnApply->setEnabled(false);
@@ -734,6 +741,104 @@ void TFrmSettings::LoadSettings() {
     UpdateBrowserAddress();
     UpdateEnabling();
     BtnApply->setEnabled(false);
+    PublishSettings();
+}
+
+std::vector<std::pair<TvdlMemTable*, tables::TableOwner*>> TFrmSettings::OwnedTables() {
+    return {{TblUsers.get(), &tables::Users()},       {TblPop.get(), &tables::PopAccounts()},
+            {TblLink.get(), &tables::Links()},        {tbleLink.get(), &tables::Aliases()},
+            {TblDomain.get(), &tables::Domains()},    {TblForward.get(), &tables::Forwards()},
+            {TblHoliday.get(), &tables::Holidays()}};
+}
+
+// The tables were just read from their files: they are what the engine
+// works with, and the rows this window's edits start from.
+void TFrmSettings::AdoptTables() {
+    tableBases_.clear();
+    for (auto& [table, owner] : OwnedTables()) {
+        owner->Adopt(*table);
+        tableBases_.push_back(table->Active() ? table->SaveToBinaryString() : std::string());
+    }
+}
+
+// Only what was edited in this window reaches the tables; rows that the web
+// administration or the engine changed meanwhile stay as they are now. A
+// table that cannot be saved keeps this window's edits for another try.
+std::string TFrmSettings::SaveTables() {
+    std::string failed;
+    auto owned = OwnedTables();
+    if (tableBases_.size() != owned.size()) tableBases_.assign(owned.size(), std::string());
+    for (size_t i = 0; i < owned.size(); ++i) {
+        auto [table, owner] = owned[i];
+        // domain.dat has no editor in this window.
+        if (owner == &tables::Domains() || !table->Active()) continue;
+        std::string error;
+        if (!owner->ApplyEdits(ProgramDir, tableBases_[i], *table, &error)) {
+            tablefiles::LogLine("Settings could not save " + owner->FileName() + ": " + error);
+            failed += "\r" + owner->FileName() + ": " + error;
+            continue;
+        }
+        // The window now shows the table as it is, on the row it was on.
+        const std::string index = table->IndexName();
+        const bool onRow = table->FieldCount() > 0 && !table->IsEmpty() && !table->Eof();
+        const std::string current = onRow ? table->Fields(0).AsString() : std::string();
+        const std::string rows = owner->Table().SaveToBinaryString();
+        table->Close();
+        table->LoadFromBinaryString(rows);
+        if (!index.empty()) table->SetIndexName(index);
+        for (table->First(); onRow && !table->Eof(); table->Next())
+            if (table->Fields(0).AsString() == current) break;
+        if (table->Eof()) table->First();
+        tableBases_[i] = rows;
+    }
+    struct Loading {
+        bool& flag;
+        bool was;
+        explicit Loading(bool& f) : flag(f), was(f) { flag = true; }
+        ~Loading() { flag = was; }
+    } loading(loading_);
+    SetUserList(tables::UserNames());
+    RefreshGrids();
+    UpdateUserButtons();
+    return failed;
+}
+
+void TFrmSettings::PublishSettings() {
+    auto s = std::make_shared<MailSettings>();
+    s->relayHost = relayHost();
+    s->relayPort = S(EditSMTPPort->text());
+    s->relayStandard = relayStandard();
+    s->relayAuth = relayAuth();
+    s->relayLogin = RelayAuthLogin;
+    s->relayPassword = RelayAuthPassword;
+    s->relayMailFrom = RelayMailFrom;
+    s->waitCode = smtpWaitCode();
+    s->footerAll = footerForAll();
+    s->footerLines = footerLines();
+    s->smtpServerAuth = smtpServerAuth();
+    s->ipFilter = smtpIPFilter();
+    s->ipFilterAddress = smtpIPFilterAddress();
+    s->alerterOn = alerterOn();
+    s->alerterPort = alerterPort();
+    s->virusCheckIn = virusCheckIn();
+    s->virusToSpam = virusToSpam();
+    s->virusCheckOut = virusCheckOut();
+    s->virusWarnUser = virusWarnUser();
+    // The patterns the box shows before the first save are only a
+    // suggestion: no attachment counts as risky until the list is saved.
+    if (platform::IniFile(settings::IniPath()).ValueExists("Virus", "FileCount")) s->virusPatterns = virusPatterns();
+    s->copyOut = copyOut();
+    s->copyOutTo = copyOutTo();
+    s->forwardUseMailFrom = forwardUseMailFrom();
+    s->forwardMailFrom = forwardMailFrom();
+    s->browserEnabled = browserEnabled();
+    s->webPort = webPort();
+    s->deletedDays = deletedDays();
+    s->webLogin = webLogin();
+    s->webPassword = webPassword();
+    s->allowSendRec = allowSendRec();
+    s->browserAddress = browserAddress();
+    mailsettings::Publish(std::move(s));
 }
 
 void TFrmSettings::LoadIni() {
@@ -864,22 +969,10 @@ void TFrmSettings::UpdateCrashSettings() {
 // ---------------------------------------------------------------------------
 
 bool TFrmSettings::SaveSettings() {
-    const std::string dir = ProgramDir;
-    // 1 tables, each whole (the table writes every row whatever range is on).
-    // A table that cannot be saved keeps its file as it was; the window
-    // stays open with the changes, so that nothing is taken for saved.
-    std::string failed;
-    const std::pair<TvdlMemTable*, const char*> tables[] = {
-        {TblUsers.get(), "users.dat"},   {TblPop.get(), "pop.dat"},         {TblLink.get(), "link.dat"},
-        {tbleLink.get(), "elink.dat"},   {TblForward.get(), "forward.dat"}, {TblHoliday.get(), "holiday.dat"}};
-    for (const auto& [table, file] : tables) {
-        try {
-            table->SaveToBinaryFile(dir + file);
-        } catch (const std::exception& e) {
-            tablefiles::LogLine(std::string("Settings could not save ") + file + ": " + e.what());
-            failed += std::string("\r") + file + ": " + e.what();
-        }
-    }
+    // 1 tables, each through its owner. A table that cannot be saved keeps
+    // its file as it was; the window stays open with the changes, so that
+    // nothing is taken for saved.
+    const std::string failed = SaveTables();
     if (!failed.empty()) {
         platform::MessageBox("These settings files could not be saved (each keeps what it held before); "
                              "the other settings were not written either:" + failed,
@@ -889,6 +982,9 @@ bool TFrmSettings::SaveSettings() {
     // 2, 3
     SaveIni();
     SaveFooter();
+    // The engine works by the saved switches from here on (the web server's
+    // re-check below among the first).
+    PublishSettings();
     // 4 start-up entry and service
     service::ApplyStartupEntries({CHBStartup->isChecked(), CHBService->isChecked()}, ProgramDir);
     // 5, 6 local ports

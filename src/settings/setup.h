@@ -16,6 +16,10 @@
 
 #include "tables/memtable.h"
 
+namespace tables {
+class TableOwner;
+}
+
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -96,7 +100,7 @@ struct Hooks {
     std::function<bool(const std::string& account)> hasDownloaded;
     std::function<void(const std::string& account)> forgetDownloaded;
     // Forwarding dialog (forward.EditForward): the row's values in and out,
-    // true for OK. The dialog takes its users from FrmSettings->userNames().
+    // true for OK. The dialog takes its users from tables::UserNames().
     std::function<bool(std::string& user, std::string& forwardTo, bool& copy, bool& isLocal)> editForward;
     // Auto-response dialog (holiday.EditEntry), likewise; endDate is a
     // table date (days since 1899-12-30), 0 for none.
@@ -196,6 +200,9 @@ public:
     void LoadSettings();
     // False (and told) when a table could not be saved; nothing else is then written.
     bool SaveSettings();
+    // Hands the mail engine the switches as the controls hold them now
+    // (LoadSettings and SaveSettings do it; so may a test that set controls).
+    void PublishSettings();
 
     // --- Typed readers of the live switches ------------------------------
     bool footerForAll() const;
@@ -237,6 +244,8 @@ public:
     int textColor() const;
 
     // --- Tables ------------------------------------------------------------
+    // The window's working copies: edits stay here until OK or Apply, which
+    // hand them to the tables' owners (transport/table_owner.h).
     std::unique_ptr<TvdlMemTable> TblUsers, TblLink, tbleLink, TblDomain, TblHoliday, TblPop,
         TblForward, vdlMemTable1;
 
@@ -376,6 +385,12 @@ private:
     void UpgradeHolidayTable();
     void UpdateBrowserAddress();
     void UpdateEnabling();
+    // Each working copy with its owner, and the rows it was loaded with.
+    std::vector<std::pair<TvdlMemTable*, tables::TableOwner*>> OwnedTables();
+    void AdoptTables();
+    // Each table's edits to its owner; the failures as "\rfile: reason" lines.
+    std::string SaveTables();
+    std::vector<std::string> tableBases_;
     bool loading_ = false;
     int serviceTag_ = 0;  // the service/dial-up box is shown once per run
 };

@@ -7,8 +7,8 @@
 
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "shell/globals.h"
+#include "transport/mail_settings.h"
 #include "transport/store.h"
 
 namespace servers {
@@ -23,17 +23,9 @@ std::string AlertText(const std::string& user, std::int64_t count) {
 
 namespace {
 
-bool AlerterOn() {
-    if (FrmSettings) return FrmSettings->alerterOn();
-    return platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("Alerter", "Use", false);
-}
+bool AlerterOn() { return mailsettings::Current()->alerterOn; }
 
-int AlerterPort() {
-    if (FrmSettings) return FrmSettings->alerterPort();
-    return settings::PortFromText(
-        platform::IniFile(ProgramDir + "tarnwick.ini").ReadString("Alerter", "Port", ""),
-        settings::kDefaultAlerterPort);
-}
+int AlerterPort() { return mailsettings::Current()->alerterPort; }
 
 // Moves the table to the row of the address; false when there is none.
 bool FindAlert(TvdlMemTable& table, const std::string& address) {

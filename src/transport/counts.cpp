@@ -6,10 +6,10 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -55,10 +55,7 @@ FolderCount CountMask(const std::string& folderName, const std::string& mask) {
     return CountFiles(folder, platform::ListFiles(folder, mask));
 }
 
-int WaitCode() {
-    if (FrmSettings) return FrmSettings->smtpWaitCode();
-    return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SMTP", "Wait", settings::kWaitForCycle);
-}
+int WaitCode() { return mailsettings::Current()->waitCode; }
 
 QAction* SendOnlyItem() {
     if (!FrmMain || !FrmMain->PopupMenu2) return nullptr;

@@ -15,7 +15,9 @@
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <filesystem>
 #include <memory>
@@ -76,13 +78,12 @@ std::vector<std::string> EnvelopeHeaderNames() {
     return names;
 }
 
-// The alias table: the settings window's, or elink.dat when that window is
-// not there.
+// The alias table: its owner's, or elink.dat when no one loaded it.
 class LinkTable {
 public:
     LinkTable() {
-        if (FrmSettings && FrmSettings->tbleLink && FrmSettings->tbleLink->Active()) {
-            table_ = FrmSettings->tbleLink.get();
+        if (tables::Aliases().Table().Active()) {
+            table_ = &tables::Aliases().Table();
             return;
         }
         try {
@@ -111,10 +112,7 @@ private:
 };
 
 // The settings' incoming attachment check.
-bool IncomingCheckOn() {
-    if (FrmSettings) return FrmSettings->virusCheckIn();
-    return platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("Virus", "CheckIn", true);
-}
+bool IncomingCheckOn() { return mailsettings::Current()->virusCheckIn; }
 
 void AddUnique(std::vector<std::string>& list, const std::string& user) {
     for (const auto& u : list)

@@ -11,6 +11,7 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 
 #include <QApplication>
@@ -214,11 +215,11 @@ void TFrmSMTP::StartDelivery() {
     smtp::SetTrayIcon(1);
     if (SMTPClient.Active()) SMTPClient.Abort();
 
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    const std::string host = smtp::TrimBlanks(ini.ReadString("SMTP", "Host", ""));
+    const auto mail = mailsettings::Current();
+    const std::string host = smtp::TrimBlanks(mail->relayHost);
     // A port outside 1..65535 takes the standard one, as everywhere else.
-    int port = settings::PortFromText(smtp::TrimBlanks(ini.ReadString("SMTP", "Port", "25")), 25);
-    if (ini.ReadBool("SMTP", "Standard", true)) port = 25;
+    int port = settings::PortFromText(smtp::TrimBlanks(mail->relayPort), 25);
+    if (mail->relayStandard) port = 25;
     if (host.empty()) {
         RelayLog("no host - use setup");
         EndDeliveryRun();
@@ -323,8 +324,7 @@ bool TFrmSMTP::RelayConversationOver() const {
 
 void TFrmSMTP::RelayGreeted(const std::string&) {
     const std::string name = procs::GetComputerName();
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    if (ini.ReadBool("SMTP", "Auth", false)) {
+    if (mailsettings::Current()->relayAuth) {
         RelaySend("ehlo " + name + "\r\n", "> ehlo " + name);
         SmtpClientState = TRelayState::SentEhlo;
     } else {
@@ -357,9 +357,9 @@ void TFrmSMTP::RelayLogOnStep(const std::string& reply) {
         EndRunFailed("Couldn't log on", "failed");
         return;
     }
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    const std::string login = ini.ReadString("SMTP", "Login", "");
-    const std::string pass = ini.ReadString("SMTP", "Pass", "");
+    const auto mail = mailsettings::Current();
+    const std::string login = mail->relayLogin;
+    const std::string pass = mail->relayPassword;
     if (SmtpClientState == TRelayState::SentAuthLogin) {
         RelaySend(auth::EncodeBase64(login) + "\r\n", "> Sending user...");
         SmtpClientState = TRelayState::SentLoginUser;
@@ -397,8 +397,7 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
         for (int i = 1; i <= rcpt; ++i)
             if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
                 smtp::WritePortsValue(id, "Bad" + std::to_string(i), "");
-        platform::IniFile ini(ProgramDir + "tarnwick.ini");
-        const std::string fixed = smtp::TrimBlanks(ini.ReadString("SMTP", "MailFrom", ""));
+        const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
         const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
         RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
         SmtpClientState = TRelayState::SentEnvelope;

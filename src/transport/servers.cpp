@@ -12,6 +12,7 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
 #include "transport/smtp.h"
 
 #include <QAction>
@@ -54,10 +55,9 @@ std::string BindAddress() {
 std::string SettingsFileProblemAtStart;
 
 bool ConnectionAdmitted(const std::string& remoteAddress, const std::string& logFile) {
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    const bool admitted = ini.ReadBool("SMTP", "IPFilter", false)
-                              ? smtp::IpFilterAdmits(remoteAddress, ini.ReadString("SMTP", "IPFilterAddress", ""))
-                              : platform::IsLocalNetworkAddress(remoteAddress);
+    const auto mail = mailsettings::Current();
+    const bool admitted = mail->ipFilter ? smtp::IpFilterAdmits(remoteAddress, mail->ipFilterAddress)
+                                         : platform::IsLocalNetworkAddress(remoteAddress);
     if (!admitted && !logFile.empty())
         procs::WriteLog(ProgramDir + logFile, "Connection from " + remoteAddress + " refused by the address filter");
     return admitted;
@@ -118,7 +118,6 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
     AlertSocket.OnError = [this](int code, const std::string&) { AlertSocketError(code); };
 
     // Alias targets are checked against this window's copy of the users.
-    settings::ServersUsersTable = [this] { return &TblUsers; };
     // The settings window re-opens the POP3 server only when its port
     // changed, and clears an account's downloaded-message record.
     setup::hooks.popServerPort = [this] { return PopServer.Active() ? popPort_ : 0; };
@@ -132,7 +131,9 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
 }
 
 TFrmServers::~TFrmServers() {
-    settings::ServersUsersTable = nullptr;
+    // The rows came from this program directory; nothing may use them after.
+    TblUsers.Close();
+    TblPop.Close();
     setup::hooks.popServerPort = nullptr;
     setup::hooks.reopenPopServer = nullptr;
     setup::hooks.hasDownloaded = nullptr;

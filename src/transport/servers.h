@@ -8,6 +8,7 @@
 
 #include "platform/sockets.h"
 #include "tables/memtable.h"
+#include "transport/table_owner.h"
 
 #include <QDialog>
 
@@ -131,8 +132,10 @@ public:
     platform::TcpServer PopServer;     // POP3 server for local users
     platform::TcpClient POPClient;     // collector; its Tag is the collector state
     platform::TcpClient AlertSocket;   // new-mail alerts
-    TvdlMemTable TblUsers;             // users.dat: Name, Password; index ixName
-    TvdlMemTable TblPop;               // pop.dat: provider accounts
+    // users.dat (Name, Password; index ixName) and pop.dat (provider
+    // accounts): their owners' tables, which this window loads at set-up.
+    TvdlMemTable& TblUsers = tables::Users().Table();
+    TvdlMemTable& TblPop = tables::PopAccounts().Table();
     TvdlMemTable TblUIDL;              // uidl.dat: POP, UIDL, Received; index ixUIDL
     TvdlMemTable TblID;                // in memory: ID; index ixID
     TvdlMemTable TblAlert;             // in memory: Address, Message; index ixAddress

@@ -17,6 +17,7 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 
 #include <QTimer>
@@ -38,7 +39,7 @@ DeliveryHooks FilterUnits() {
         virus::CheckIncomingAttachments(file, user, 1);
     };
     h.notifyOutgoingRisk = [](const std::string& file, const std::string& from, const std::string&) {
-        if (FrmSettings && FrmSettings->virusCheckOut())
+        if (mailsettings::Current()->virusCheckOut)
             virus::NotifyOutgoingRisk(from, details::SplitMessageParts(file));
     };
     h.autoRespond = [](const std::string& address, const std::string& user, const std::string& file) {

@@ -1,15 +1,13 @@
 // Local address resolution: which office users an e-mail address reaches.
 #include "settings/local_address.h"
-#include "settings/setup.h"
 #include "tables/memtable.h"
 #include "transport/smtp.h"
+#include "transport/table_owner.h"
 
 #include <algorithm>
 #include <cctype>
 
 namespace settings {
-
-std::function<TvdlMemTable*()> ServersUsersTable;
 
 namespace {
 
@@ -115,14 +113,9 @@ bool ResolveLocalAddress(const LocalTables& tables, const std::string& address, 
 
 bool TFrmSMTP::IsLocalAddress(const std::string& address, std::vector<std::string>& users) {
     users.clear();
-    if (FrmSettings == nullptr) return false;
-    settings::LocalTables tables;
-    tables.aliases = FrmSettings->tbleLink.get();
-    tables.domains = FrmSettings->TblDomain.get();
-    tables.usersForDomain = FrmSettings->TblUsers.get();
-    TvdlMemTable* servers = settings::ServersUsersTable ? settings::ServersUsersTable() : nullptr;
-    // Until the servers window has loaded its copy, the settings window's is
-    // the list of users.
-    tables.usersForAlias = (servers && servers->Active()) ? servers : FrmSettings->TblUsers.get();
+    // The owners' tables: one users table for alias targets and local parts.
+    auto open = [](tables::TableOwner& owner) { return owner.Table().Active() ? &owner.Table() : nullptr; };
+    settings::LocalTables tables{open(tables::Aliases()), open(tables::Domains()), open(tables::Users()),
+                                 open(tables::Users())};
     return settings::ResolveLocalAddress(tables, address, users);
 }

@@ -13,6 +13,7 @@
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 
 #include <QTimer>
@@ -91,7 +92,7 @@ bool IsVendorAddress(const std::string& address) {
     return at != std::string::npos && a.substr(at + 1) == vendor;
 }
 
-int WaitCode() { return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SMTP", "Wait", 1); }
+int WaitCode() { return mailsettings::Current()->waitCode; }
 
 // Where each line of a stored message stands in its MIME structure.
 struct LineInfo {
@@ -166,9 +167,7 @@ std::vector<LineInfo> ClassifyLines(const std::vector<std::string>& lines) {
     return info;
 }
 
-std::vector<std::string> MemoFooterLines() {
-    return FrmSettings ? FrmSettings->footerLines() : std::vector<std::string>();
-}
+std::vector<std::string> MemoFooterLines() { return mailsettings::Current()->footerLines; }
 
 std::vector<std::string> FileLines(const std::string& path) {
     std::vector<std::string> lines;
@@ -557,7 +556,7 @@ bool TFrmSMTP::AcceptsRecipient(SmtpSession& s, const std::string& address, bool
             return false;
         }
     }
-    return !SmtpServerAuthOn || s.Authenticated || local || IsVendorAddress(address);
+    return !mailsettings::Current()->smtpServerAuth || s.Authenticated || local || IsVendorAddress(address);
 }
 
 std::string TFrmSMTP::HandleRecipients(SmtpSession& s, const std::string& argument) {
@@ -751,7 +750,8 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     const auto& hooks = smtp::deliveryHooks;
 
     if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, recipients.empty() ? std::string() : recipients[0]);
-    const bool footerForAll = FrmSettings == nullptr || FrmSettings->footerForAll();
+    const auto mail = mailsettings::Current();
+    const bool footerForAll = mail->footerAll;
     if (footerForAll) InsertHtmlFooter(file);
     AddMessageId(file);
 
@@ -802,8 +802,8 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         failed = !smtp::WritePortsSection(id, record) || !ReturnExternalMail(file, external, from);
         external = 0;
     }
-    if (!failed && external > 0 && FrmSettings && FrmSettings->copyOut()) {
-        const std::string c = FrmSettings->copyOutTo();
+    if (!failed && external > 0 && mail->copyOut) {
+        const std::string c = mail->copyOutTo;
         if (!c.empty()) copyTo(std::string(), c, false);
     }
     const std::string queued = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
@@ -839,7 +839,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         if (hooks.applyRules) hooks.applyRules(c.path, c.user, 0, false);
         // A rule may have moved or deleted the copy.
         if (!platform::FileExists(c.path)) continue;
-        if (FrmSettings && FrmSettings->virusCheckIn() && hooks.checkIncomingAttachments)
+        if (mail->virusCheckIn && hooks.checkIncomingAttachments)
             hooks.checkIncomingAttachments(c.path, c.user);
         if (!c.address.empty() && hooks.autoRespond) hooks.autoRespond(c.address, c.user, c.path);
         if (hooks.forwardMessage) hooks.forwardMessage(c.user, c.path);

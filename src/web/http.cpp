@@ -16,6 +16,7 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"
 #include "web/web_sets.h"
@@ -393,18 +394,9 @@ void TFrmhttp::CheckServerActive() {
     splash::Progress("Starting HTPP server...");
     platform::CreateFolder(ProgramDir + "attach");
     httpServer.Close();
-    int port = settings::kDefaultWebPort;
-    bool enabled = false;
-    if (FrmSettings != nullptr) {
-        port = FrmSettings->webPort();
-        enabled = FrmSettings->browserEnabled();
-    } else {
-        // Before (or without) the settings window, as it would read them.
-        platform::IniFile ini(settings::IniPath());
-        const std::string text = ini.ReadString("Remote", "Port", "2600");
-        port = text == "0" ? 0 : settings::PortFromText(text, settings::kDefaultWebPort);
-        enabled = ini.ReadBool("Remote", "Enabled", false);
-    }
+    const auto mail = mailsettings::Current();
+    const int port = mail->webPort;
+    const bool enabled = mail->browserEnabled;
     if (enabled && httpServer.Open(port, servers::BindAddress()) != platform::OpenResult::Ok) {
         platform::MessageBox("Couldn't start the webserver on port " + std::to_string(port) +
                                  ", please check settings.",
@@ -629,13 +621,9 @@ void TFrmhttp::Answer(const platform::TcpConnectionPtr& socket) {
 namespace {
 
 bool AdminLoginEmpty(std::string& login, std::string& password) {
-    if (FrmSettings != nullptr) {
-        login = FrmSettings->webLogin();
-        password = FrmSettings->webPassword();
-    } else {
-        login.clear();
-        password.clear();
-    }
+    const auto mail = mailsettings::Current();
+    login = mail->webLogin;
+    password = mail->webPassword;
     return login.empty();
 }
 
@@ -762,8 +750,7 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
 
     const std::string attachFile = param("AttachFile");
     if (path == "/send") {
-        if (FrmMain != nullptr && FrmMain->BtnSendRec->isEnabled() && FrmSettings != nullptr &&
-            FrmSettings->allowSendRec()) {
+        if (FrmMain != nullptr && FrmMain->BtnSendRec->isEnabled() && mailsettings::Current()->allowSendRec) {
             FrmMain->BtnSendRecClick(FrmMain->AlarmClock1);
             deferMs = 200;
             return std::string();

@@ -9,6 +9,7 @@
 #include "shell/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
@@ -114,7 +115,7 @@ std::string StatusPage() {
          "<BR>Last delivery: " + Text(FrmMain ? FrmMain->LBLSmtp : nullptr) + "</TD></TR>\r\n";
     p += "<TR><TD valign=\"top\">Connection:<BR>Last connection: " + Text(FrmMain ? FrmMain->LblConnectLast : nullptr) +
          "<BR>Next connection: " + Text(FrmMain ? FrmMain->LblNextConn : nullptr) + "<BR><BR><CENTER>";
-    const bool allowed = FrmSettings != nullptr && FrmSettings->allowSendRec();
+    const bool allowed = mailsettings::Current()->allowSendRec;
     if (FrmMain != nullptr && FrmMain->BtnSendRec->isEnabled() && allowed)
         p += "<INPUT type=\"button\" value=\"Send/Recv now\" onClick=\"window.location='/send'\">";
     else
@@ -280,7 +281,7 @@ std::string SpamListPage() {
     if (total == 0) p += "<TR><TD colspan=\"4\">No spam messages to display</TD></TR>\r\n";
     p += "</TABLE></FORM>\r\n";
     if (s.bookmark) {
-        const std::string address = (FrmSettings ? FrmSettings->browserAddress() : std::string()) + "/spam";
+        const std::string address = mailsettings::Current()->browserAddress + "/spam";
         p += "<HR><A href=\"javascript:window.external.AddFavorite('" + JsString(address) +
              "','Tarnwick - Spam')\">Bookmark this page...</A> (Internet Explorer only)\r\n";
     }

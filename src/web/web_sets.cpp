@@ -4,10 +4,11 @@
 #include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
-#include "transport/servers.h"
+#include "transport/table_owner.h"
 #include "web/http.h"
 
 #include <exception>
+#include <functional>
 
 namespace web_sets {
 
@@ -24,34 +25,25 @@ std::string BlueHead(const std::string& text, int columns) {
 
 // The name as the users table holds it; empty when no user has it.
 std::string LocalUser(const std::string& name) {
-    if (FrmServers == nullptr || !FrmServers->TblUsers.Active()) return std::string();
+    TvdlMemTable& users = tables::Users().Table();
+    if (!users.Active()) return std::string();
     try {
-        FrmServers->TblUsers.CancelRange();
-        if (FrmServers->TblUsers.FindKey({TvdlVariant(name)})) return FrmServers->TblUsers.FieldByName("Name").AsString();
+        users.CancelRange();
+        if (users.FindKey({TvdlVariant(name)})) return users.FieldByName("Name").AsString();
     } catch (const std::exception&) {
     }
     return std::string();
 }
 
-// A save that fails takes the table back to what its file holds, so that
-// the page, and whoever logs in, see what a restart would find; the page
-// says so in a row of its own.
-bool Save(TvdlMemTable& t, const std::string& file, std::string& page) {
-    try {
-        t.SaveToBinaryFile(ProgramDir + file);
-        return true;
-    } catch (const std::exception& e) {
-        tablefiles::LogLine("Web administration could not save " + file + ": " + e.what());
-        page += "<TR><TD colspan=\"3\"><B>The change could not be saved (" + HtmlEscape(file) + ": " +
-                HtmlEscape(e.what()) + ") and was not made.</B></TD></TR>\r\n";
-    }
-    try {
-        const std::string index = t.IndexName();
-        t.LoadFromBinaryFile(ProgramDir + file);
-        if (!index.empty()) t.SetIndexName(index);
-    } catch (const std::exception& e) {
-        tablefiles::LogLine("Web administration could not reload " + file + ": " + e.what());
-    }
+// A change that cannot be saved is not made: the owner keeps the table as
+// its file holds it, so that the page, and whoever logs in, see what a
+// restart would find; the page says so in a row of its own.
+bool Change(tables::TableOwner& owner, const std::function<void(TvdlMemTable&)>& edit, std::string& page) {
+    std::string error;
+    if (owner.Change(ProgramDir, edit, &error)) return true;
+    tablefiles::LogLine("Web administration could not save " + owner.FileName() + ": " + error);
+    page += "<TR><TD colspan=\"3\"><B>The change could not be saved (" + HtmlEscape(owner.FileName()) + ": " +
+            HtmlEscape(error) + ") and was not made.</B></TD></TR>\r\n";
     return false;
 }
 
@@ -77,40 +69,37 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
     std::string p = kTableHead;
     p += BlueHead("User list", 3);
     p += "<TR><TD>Username</TD><TD>Password</TD><TD>Action</TD></TR>\r\n";
-    if (FrmServers == nullptr || !FrmServers->TblUsers.Active()) return p + "</TABLE>\r\n";
-    TvdlMemTable& t = FrmServers->TblUsers;
+    tables::TableOwner& owner = tables::Users();
+    TvdlMemTable& t = owner.Table();
+    if (!t.Active()) return p + "</TABLE>\r\n";
     std::string highlight = PwUser;
     // A user name becomes mailbox file names: only names safe for that. A
     // refused name is told as the settings window tells it.
     if (!PwUser.empty() && !settings::IsSafeUserName(PwUser))
         p += "<TR><TD colspan=\"3\">Illegal characters (only letters and digits please) in User name.</TD></TR>\r\n";
     if (!PwUser.empty() && settings::IsSafeUserName(PwUser)) {
-        try {
-            t.CancelRange();
-            if (t.FindKey({TvdlVariant(PwUser)})) {
-                t.Edit();
+        Change(owner, [&](TvdlMemTable& users) {
+            users.CancelRange();
+            if (users.FindKey({TvdlVariant(PwUser)})) {
+                users.Edit();
             } else {
-                t.Append();
-                t.FieldByName("Name").SetAsString(PwUser);
+                users.Append();
+                users.FieldByName("Name").SetAsString(PwUser);
             }
-            t.FieldByName("Password").SetAsString(PwPassword);
-            t.Post();
-            Save(t, "users.dat", p);
-        } catch (const std::exception&) {
-            if (t.State() != dsBrowse) t.Cancel();
-        }
+            users.FieldByName("Password").SetAsString(PwPassword);
+            users.Post();
+        }, p);
     }
     if (!DelUser.empty()) {
         // Deleted and saved before the rows are shown, so that a failed
         // save shows the user still there.
-        try {
-            for (t.First(); !t.Eof();) {
-                if (t.FieldByName("Name").AsString() == DelUser) t.Delete();
-                else t.Next();
+        Change(owner, [&](TvdlMemTable& users) {
+            users.First();
+            while (!users.Eof()) {
+                if (users.FieldByName("Name").AsString() == DelUser) users.Delete();
+                else users.Next();
             }
-        } catch (const std::exception&) {
-        }
-        Save(t, "users.dat", p);
+        }, p);
     }
     try {
         t.First();
@@ -141,9 +130,9 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
     std::string p = kTableHead;
     p += BlueHead("Local distribution list", 3);
     p += "<TR><TD>Email</TD><TD>To user</TD><TD>Action</TD></TR>\r\n";
-    if (FrmSettings == nullptr || !FrmSettings->tbleLink || !FrmSettings->tbleLink->Active())
-        return p + "</TABLE>\r\n";
-    TvdlMemTable& t = *FrmSettings->tbleLink;
+    tables::TableOwner& owner = tables::Aliases();
+    TvdlMemTable& t = owner.Table();
+    if (!t.Active()) return p + "</TABLE>\r\n";
     // Mail for the address goes into the user's mailbox: only a user of the
     // users table may be named, as the settings window's list allows.
     std::string user = NewLdEmail.empty() || NewLdUser.empty() ? std::string() : LocalUser(NewLdUser);
@@ -153,30 +142,30 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
                                                   : "Illegal characters (only letters and digits please) in User name.") +
              "</TD></TR>\r\n";
     if (!user.empty()) {
-        try {
-            t.CancelRange();
-            t.Append();
-            t.FieldByName("Email").SetAsString(NewLdEmail);
-            t.FieldByName("User").SetAsString(user);
-            t.Post();
-            Save(t, "elink.dat", p);
-        } catch (const std::exception&) {
-            // The address is already listed.
-            if (t.State() != dsBrowse) t.Cancel();
-        }
+        Change(owner, [&](TvdlMemTable& links) {
+            try {
+                links.CancelRange();
+                links.Append();
+                links.FieldByName("Email").SetAsString(NewLdEmail);
+                links.FieldByName("User").SetAsString(user);
+                links.Post();
+            } catch (const EDatabaseError&) {
+                // The address is already listed.
+                if (links.State() != dsBrowse) links.Cancel();
+            }
+        }, p);
     }
     if (!DelLdUser.empty()) {
-        try {
-            for (t.First(); !t.Eof();) {
-                const std::string email = t.FieldByName("Email").AsString();
-                if (t.FieldByName("User").AsString() == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail))
-                    t.Delete();
+        Change(owner, [&](TvdlMemTable& links) {
+            links.First();
+            while (!links.Eof()) {
+                const std::string email = links.FieldByName("Email").AsString();
+                if (links.FieldByName("User").AsString() == DelLdUser && (DelLdEmail == "*" || email == DelLdEmail))
+                    links.Delete();
                 else
-                    t.Next();
+                    links.Next();
             }
-        } catch (const std::exception&) {
-        }
-        Save(t, "elink.dat", p);
+        }, p);
     }
     try {
         t.First();
@@ -195,8 +184,8 @@ std::string DistributionListTable(const std::string& NewLdEmail, const std::stri
     }
     p += "<FORM method=\"post\" action=\"/settings\"><TR><TD><INPUT type=\"text\" name=\"ld_email\" size=\"18\"></TD>"
          "<TD><SELECT name=\"ld_username\"><OPTION value=\"\" selected>Select User...</OPTION>";
-    if (FrmServers != nullptr && FrmServers->TblUsers.Active()) {
-        TvdlMemTable& users = FrmServers->TblUsers;
+    if (tables::Users().Table().Active()) {
+        TvdlMemTable& users = tables::Users().Table();
         try {
             tablefiles::ForEach(users, [&] {
                 const std::string name = HtmlEscape(users.FieldByName("Name").AsString());

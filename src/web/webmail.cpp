@@ -7,11 +7,12 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 #include "web/http.h"
 
 #include <algorithm>
@@ -102,8 +103,8 @@ std::string FolderOf(const std::string& dir) {
 
 std::string UserEmailFromLink(const std::string& User) {
     std::string found;
-    if (FrmSettings == nullptr || !FrmSettings->tbleLink || !FrmSettings->tbleLink->Active()) return found;
-    TvdlMemTable& t = *FrmSettings->tbleLink;
+    TvdlMemTable& t = tables::Aliases().Table();
+    if (!t.Active()) return found;
     try {
         tablefiles::ForEach(t, [&] {
             if (found.empty() && t.FieldByName("User").AsString() == User) found = t.FieldByName("Email").AsString();
@@ -180,7 +181,7 @@ bool ListActions(const std::string& User, const std::string& Dir, const http::Pa
             const std::string path = found->second;
             if (path.empty()) continue;
             bool ok = true;
-            if (inputType == "delete" && folder == "in" && FrmSettings != nullptr && FrmSettings->deletedDays() > 0)
+            if (inputType == "delete" && folder == "in" && mailsettings::Current()->deletedDays > 0)
                 ok = CopyInto(path, "webdeleted");
             else if (inputType == "save")
                 ok = CopyInto(path, "websaved");
@@ -445,8 +446,8 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
         "  window.close();\r\n}\r\n</SCRIPT>\r\n";
     std::string p = http::PageHead("Tarnwick - WebMail", false, script);
     p += "<BODY>\r\n<TABLE width=\"100%\" border=\"0\" cellpadding=\"2\">\r\n";
-    if (FrmServers != nullptr && FrmServers->TblUsers.Active()) {
-        TvdlMemTable& users = FrmServers->TblUsers;
+    if (tables::Users().Table().Active()) {
+        TvdlMemTable& users = tables::Users().Table();
         tablefiles::ForEach(users, [&] {
             const std::string name = users.FieldByName("Name").AsString();
             p += "<TR><TD><A href=\"#\" onClick=\"GoEmail('" + http::JsString(name) + "'); return false\">" +

@@ -12,6 +12,7 @@
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
+#include "transport/mail_settings.h"
 #include "transport/store.h"
 
 #include <QApplication>
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 #include "test_app.h"
+#include "transport/table_owner.h"
 
 namespace filters_test {
 
@@ -84,7 +86,7 @@ protected:
         settings_ = std::make_unique<TFrmSettings>();
         FrmSettings = settings_.get();
         // office.example is the office's own domain.
-        TvdlMemTable& domains = *FrmSettings->TblDomain;
+        TvdlMemTable& domains = tables::Domains().Table();
         domains.Append();
         domains.FieldByName("Domain").SetAsString("office.example");
         domains.Post();
@@ -110,6 +112,12 @@ protected:
             t.Post();
         }
         t.SaveToBinaryFile(ProgramDir + "users.dat");
+    }
+
+    // The engine goes by the settings the file holds now, as after the
+    // window loaded them.
+    static void PublishIni() {
+        mailsettings::Publish(std::make_shared<MailSettings>(mailsettings::Read(ProgramDir, tables::UserNames(), "")));
     }
 
     // Moves the program clock on.

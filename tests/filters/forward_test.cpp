@@ -4,6 +4,7 @@
 #include "filters/forward.h"
 
 #include "filters_env.h"
+#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,7 +25,7 @@ const char* const MessageText = "From: \"Sender\" <sender@outside.example>\r\nSu
 class Forward : public FiltersEnv {
 protected:
     void AddRow(const std::string& user, bool isLocal, const std::string& to, const std::string& copy) {
-        TvdlMemTable& t = *FrmSettings->TblForward;
+        TvdlMemTable& t = tables::Forwards().Table();
         t.Append();
         t.FieldByName("User").SetAsString(user);
         t.FieldByName("IsLocal").SetAsBoolean(isLocal);
@@ -87,7 +88,7 @@ TEST_F(Forward, TargetsAndTheUsersCopy) {
         {{{true, "../escape", "No"}}, {}, {}, true},
     };
     for (const auto& c : cases) {
-        FrmSettings->TblForward->EmptyTable();
+        tables::Forwards().Table().EmptyTable();
         platform::DeleteFiles(In(), "*");
         platform::DeleteFiles(Out(), "*");
         std::remove(smtp::PortsFileName().c_str());
@@ -138,13 +139,16 @@ TEST_F(Forward, EnvelopeSender) {
     AddRow("bob", false, "bob@home.example", "Yes");
     Ini().WriteBool("Forward", "UseMailFrom", true);
     Ini().WriteString("Forward", "MailFrom", "relay@office.example");
+    PublishIni();
     forward::ForwardMessage("bob", Message());
     EXPECT_EQ(smtp::ReadPortsValue("20260314103015250", "From"), "<relay@office.example>");
     // Switched on but empty: the message's own sender.
     Ini().WriteString("Forward", "MailFrom", "");
+    PublishIni();
     EXPECT_EQ(forward::GetForwardSender(Message()), "<sender@outside.example>");
     Ini().WriteBool("Forward", "UseMailFrom", false);
     Ini().WriteString("Forward", "MailFrom", "relay@office.example");
+    PublishIni();
     EXPECT_EQ(forward::GetForwardSender(Message()), "<sender@outside.example>");
 }
 

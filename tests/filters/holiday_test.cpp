@@ -6,6 +6,7 @@
 #include "transport/smtp.h"
 
 #include "filters_env.h"
+#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,7 +30,7 @@ protected:
     void AddEntry(const std::string& user, int who, TDateTime endDate = 0,
                   const std::string& subject = "Out of Office AutoReply: [Subject]",
                   const std::string& message = "I am away.\r\n.hidden dot line\r\nBack soon.") {
-        TvdlMemTable& t = *FrmSettings->TblHoliday;
+        TvdlMemTable& t = tables::Holidays().Table();
         t.Append();
         t.FieldByName("User").SetAsString(user);
         if (endDate != 0) t.FieldByName("EndDate").SetAsDateTime(endDate);
@@ -108,7 +109,7 @@ TEST_F(Holiday, WhoGetsAReplyAndWhere) {
     for (const auto& c : cases) {
         ClearStore();
         AdvanceClock(std::chrono::hours(25));
-        FrmSettings->TblHoliday->EmptyTable();
+        tables::Holidays().Table().EmptyTable();
         AddEntry("bob", c.who);
         const std::string file = Incoming(c.sender);
         const int replies = holiday::AutoRespond("<bob@office.example>", "bob", file, c.internal);
@@ -124,6 +125,7 @@ TEST_F(Holiday, WhoGetsAReplyAndWhere) {
 TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
     FrmSettings->MemFooter->setPlainText("Office footer");
     FrmSettings->RBTFooterAll->setChecked(true);
+    FrmSettings->PublishSettings();
     AddEntry("bob", 0);
     const std::string file = Incoming("someone@outside.example");
     ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", file, false), 1);
@@ -156,6 +158,7 @@ TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
     ClearStore();
     AdvanceClock(std::chrono::hours(25));
     FrmSettings->RBTFooterExternal->setChecked(true);
+    FrmSettings->PublishSettings();
     ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 1);
     EXPECT_EQ(Read(Out() + Queued().at(0)).find("Office footer"), std::string::npos);
 }
@@ -252,7 +255,7 @@ TEST_F(Holiday, EveryEntryOfAUserAnswersAnOutsideSender) {
 
 TEST_F(Holiday, ReplyAndForwardOfOneDeliveryGetTheirOwnIds) {
     AddEntry("bob", 0);
-    TvdlMemTable& fw = *FrmSettings->TblForward;
+    TvdlMemTable& fw = tables::Forwards().Table();
     fw.Append();
     fw.FieldByName("User").SetAsString("bob");
     fw.FieldByName("IsLocal").SetAsBoolean(false);
@@ -279,8 +282,8 @@ TEST_F(Holiday, ExpiryRemovesEntriesWhoseDayHasCome) {
     AddEntry("bob", 0);  // no end date
     holiday::CheckExpiry();
     std::vector<std::string> left;
-    tablefiles::ForEach(*FrmSettings->TblHoliday, [&] {
-        left.push_back(FrmSettings->TblHoliday->FieldByName("User").AsString());
+    tablefiles::ForEach(tables::Holidays().Table(), [&] {
+        left.push_back(tables::Holidays().Table().FieldByName("User").AsString());
     });
     EXPECT_EQ(left, (std::vector<std::string>{"bob", "bob"}));
     // The saved file holds the same.
@@ -348,6 +351,7 @@ TEST_F(Holiday, RepliesAndNoticesParseAsMail) {
 
     FrmSettings->MemFooter->setPlainText("Office footer\n.sig");
     FrmSettings->RBTFooterAll->setChecked(true);
+    FrmSettings->PublishSettings();
     AddEntry("bob", 0, 0, "Away: [Subject]", "I am away.\n.\rBack soon.");
     const std::string reply =
         "ok\nAway: Budget meeting\nI am away.\n.\nBack soon.\n\nOffice footer\n.sig\n\n";

@@ -13,6 +13,7 @@
 #include "shell/procs.h"
 #include "tables/memtable.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -128,7 +129,10 @@ protected:
         platform::SetClockForTesting([t] { return t; });
     }
     TFrmSpam& Spam() { return *spamForm_; }
-    void SetBrowser(const std::string& text) { FrmSettings->LblBrowserAddress->setText(QString::fromStdString(text)); }
+    void SetBrowser(const std::string& text) {
+        FrmSettings->LblBrowserAddress->setText(QString::fromStdString(text));
+        FrmSettings->PublishSettings();
+    }
     std::vector<std::string> Files(const char* folder) const {
         return platform::ListFiles(smtp::StoreFolder(folder), "*");
     }
@@ -297,7 +301,7 @@ TEST_F(SpamReportTest, ReleaseMovesTheMessageKeepingItsDate) {
 
 TEST_F(SpamReportTest, ReleaseRunsTheDeliveryChain) {
     // Forwarding, the last filter, sees the released copy.
-    TvdlMemTable& t = *FrmSettings->TblForward;
+    TvdlMemTable& t = tables::Forwards().Table();
     t.Append();
     t.FieldByName("User").SetAsString("bob");
     t.FieldByName("IsLocal").SetAsBoolean(true);

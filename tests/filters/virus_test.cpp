@@ -84,6 +84,7 @@ protected:
         ini.WriteInteger("Virus", "FileCount", static_cast<long long>(patterns.size()));
         for (std::size_t i = 0; i < patterns.size(); ++i)
             ini.WriteString("Virus", "File" + std::to_string(i + 1), patterns[i]);
+        PublishIni();
     }
 
     // python3's email parser on a file: the defects of every part and the
@@ -300,10 +301,12 @@ TEST_F(Virus, HarmlessMessageKeepsItsBytesAndGetsNoNotice) {
 
 TEST_F(Virus, NoPatternsMeansNothingIsRisky) {
     Ini().DeleteKey("Virus", "FileCount");
+    PublishIni();
     EXPECT_FALSE(virus::IsRiskyName("setup.exe"));
     // A count without its keys falls back to the default pattern.
     Ini().WriteInteger("Virus", "FileCount", 1);
     Ini().DeleteKey("Virus", "File1");
+    PublishIni();
     EXPECT_TRUE(virus::IsRiskyName("setup.exe"));
     EXPECT_FALSE(virus::IsRiskyName("setup.scr"));
 }
@@ -317,6 +320,7 @@ TEST_F(Virus, BareLineEndsAreCheckedToo) {
 
 TEST_F(Virus, InboxMessageMovesToPossibleSpamWithItsNotice) {
     FrmSettings->CHBVirusSpam->setChecked(true);
+    FrmSettings->PublishSettings();
     const std::string part = "Content-Type: application/octet-stream; name=\"setup.exe\"\r\n";
     const std::string inbox = Deliver("bob", "100000005", Mime(part));
     EXPECT_TRUE(virus::CheckIncomingAttachments(inbox, "bob", 0));
@@ -336,6 +340,7 @@ TEST_F(Virus, InboxMessageMovesToPossibleSpamWithItsNotice) {
 
 TEST_F(Virus, MoveToSpamNeverOverwritesAnEarlierSpamFile) {
     FrmSettings->CHBVirusSpam->setChecked(true);
+    FrmSettings->PublishSettings();
     Write(Spam1() + "bob_100000007.dat", "older spam\r\n.\r\n");
     const std::string inbox =
         Deliver("bob", "100000007", Mime("Content-Type: application/octet-stream; name=\"a.exe\"\r\n"));
@@ -353,6 +358,7 @@ TEST_F(Virus, OutgoingWarningListsEveryAttachment) {
     FrmSettings->CHBOutVirus->setChecked(true);
     FrmSettings->CBXOutWarn->addItem("carol");
     FrmSettings->CBXOutWarn->setCurrentText("carol");
+    FrmSettings->PublishSettings();
     EXPECT_FALSE(virus::NotifyOutgoingRisk("alice@office.example", {"notes.txt", "photo.jpg"}));
     EXPECT_TRUE(Files(In()).empty());
 
@@ -369,6 +375,7 @@ TEST_F(Virus, OutgoingWarningListsEveryAttachment) {
         << text;
 
     FrmSettings->CHBOutVirus->setChecked(false);
+    FrmSettings->PublishSettings();
     EXPECT_FALSE(virus::NotifyOutgoingRisk("alice@office.example", {"setup.exe"}));
 }
 

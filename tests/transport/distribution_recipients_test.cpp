@@ -1,6 +1,7 @@
 // Distribution of a fetched message: who gets it (envelope headers, To/Cc,
 // quoted names, the default user, copies seen before), the mailbox files,
 // and the start-up import of the old folder layout.
+#include "transport/table_owner.h"
 #include "transport_test_util.h"
 
 #include "platform/files.h"
@@ -146,7 +147,7 @@ TEST_F(Distribute, NoRecipientAndNoDefaultIsAnErrorNotALoss) {
 TEST_F(Distribute, FiltersRunOnTheMailboxCopyWithTheSettingsWindowsTables) {
     auto settings = std::make_unique<TFrmSettings>();
     FrmSettings = settings.get();
-    TvdlMemTable& forwards = *FrmSettings->TblForward;
+    TvdlMemTable& forwards = tables::Forwards().Table();
     if (!forwards.Active()) settings::DefineForwardTable(forwards);
     forwards.Append();
     forwards.FieldByName("User").SetAsString("alice");

@@ -5,6 +5,7 @@
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "transport/smtp.h"
+#include "transport/table_owner.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -144,7 +145,7 @@ TEST(LocalAddressWindows, SmtpWindowResolvesThroughTheSettingsTables) {
     {
         auto form = std::make_unique<TFrmSettings>();
         FrmSettings = form.get();
-        TFrmLink::AddLinkTo(*form->tbleLink, "Sales@Office.Example", "ann");
+        TFrmLink::AddLinkTo(tables::Aliases().Table(), "Sales@Office.Example", "ann");
         setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
         platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("SMTP", "LocalPort", "0");
         TFrmSMTP smtp;

@@ -2,6 +2,7 @@
 // notices that need its tables.
 #include "transport/servers.h"
 #include "transport/smtp.h"
+#include "transport/table_owner.h"
 #include "transport_test_util.h"
 
 #include "platform/dialogs.h"
@@ -296,10 +297,10 @@ protected:
         NoticeFlowTest::SetUp();
         settings_ = std::make_unique<TFrmSettings>();
         FrmSettings = settings_.get();
-        links::DefineDomainTable(*FrmSettings->TblDomain);
-        FrmSettings->TblDomain->Append();
-        FrmSettings->TblDomain->FieldByName("Domain").SetAsString("office.lan");
-        FrmSettings->TblDomain->Post();
+        links::DefineDomainTable(tables::Domains().Table());
+        tables::Domains().Table().Append();
+        tables::Domains().Table().FieldByName("Domain").SetAsString("office.lan");
+        tables::Domains().Table().Post();
         std::vector<std::string> users;
         ASSERT_TRUE(smtp_->IsLocalAddress("<alice@office.lan>", users));
     }

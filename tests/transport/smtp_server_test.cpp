@@ -2,6 +2,7 @@
 // the settings, servers and SMTP windows in a temporary program directory.
 #include "transport/servers.h"
 #include "transport/smtp.h"
+#include "transport/table_owner.h"
 #include "transport_test_util.h"
 
 #include "codecs/auth.h"
@@ -229,7 +230,7 @@ protected:
         settings_ = std::make_unique<TFrmSettings>();
         FrmSettings = settings_.get();
         // The alias "sales" reaches alice twice over with her own address.
-        TFrmLink::AddLinkTo(*settings_->tbleLink, "sales@office.example", "alice");
+        TFrmLink::AddLinkTo(tables::Aliases().Table(), "sales@office.example", "alice");
         servers_ = std::make_unique<TFrmServers>();
         FrmServers = servers_.get();
         smtp_ = std::make_unique<TFrmSMTP>();
@@ -524,6 +525,7 @@ TEST_F(SmtpServerTest, DeliveryFiltersRunInTheirOrderOnEachCopy) {
     Start();
     settings_->CHBOutCopy->setChecked(true);
     settings_->CBXOutCopy->setCurrentText("bob");
+    settings_->PublishSettings();
     std::vector<std::string> calls;
     auto name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1, 5); };
     const smtp::DeliveryHooks units = smtp::deliveryHooks;
@@ -570,7 +572,7 @@ TEST_F(SmtpServerTest, WindowGoneMidDataLeavesNothing) {
 TEST_F(SmtpServerTest, FilterUnitsAreInTheChain) {
     Start();
     // alice's mail goes on to bob, without a copy for her.
-    auto& forwards = *settings_->TblForward;
+    auto& forwards = tables::Forwards().Table();
     forwards.Append();
     forwards.FieldByName("User").SetAsString("alice");
     forwards.FieldByName("IsLocal").SetAsBoolean(true);

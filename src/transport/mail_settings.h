@@ -1,0 +1,93 @@
+// The settings the mail engine works by, as one immutable value. The
+// settings window publishes a new value whole when it loads or saves; the
+// engine takes the current value once per step and never looks at a
+// control or re-reads tarnwick.ini while mail moves. A value is shared as
+// std::shared_ptr<const MailSettings> and swapped atomically, so a reader on
+// another thread keeps a consistent value for as long as it holds it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace settings {
+
+// [SMTP] Wait codes.
+enum WaitCode { kWaitFullCycle = 0, kWaitForCycle = 1, kWaitSendOnly = 2, kWaitReturnExternal = 3 };
+
+// Defaults of the keys that more than one place reads.
+inline constexpr int kDefaultSmtpPort = 25;
+inline constexpr int kDefaultPopPort = 110;
+inline constexpr int kDefaultAlerterPort = 2601;
+inline constexpr int kDefaultWebPort = 2600;
+inline constexpr int kDefaultKeptDays = 30;
+
+// The Wait code is not the radio index: 0 -> item 0, 1 -> item 2, 3 -> item 3,
+// anything else -> item 1; saving maps back, an unknown item counts as 1 (wait).
+int WaitCodeToItem(int code);
+int WaitItemToCode(int item);
+
+// A port text as a number; text that is not a whole number in 1..65535
+// gives def.
+int PortFromText(const std::string& text, int def);
+// A whole decimal number, or def.
+int IntFromText(const std::string& text, int def);
+
+}  // namespace settings
+
+struct MailSettings {
+    // [SMTP]: the provider's server, as typed (the relay trims them)
+    std::string relayHost;
+    std::string relayPort = "25";
+    bool relayStandard = true;  // port 25 whatever relayPort says
+    bool relayAuth = false;
+    std::string relayLogin, relayPassword, relayMailFrom;
+    // [SMTP]: the local server
+    int waitCode = settings::kWaitForCycle;  // normalised as the window keeps it
+    bool footerAll = true;
+    std::vector<std::string> footerLines;    // footer.dat
+    bool smtpServerAuth = false;
+    bool ipFilter = false;
+    std::string ipFilterAddress;
+    // [Alerter]
+    bool alerterOn = false;
+    int alerterPort = settings::kDefaultAlerterPort;
+    // [Virus]
+    bool virusCheckIn = true;
+    bool virusToSpam = false;
+    bool virusCheckOut = false;
+    std::string virusWarnUser;  // a local user's name, or empty
+    // Names of risky attachments; none until the file has a FileCount.
+    std::vector<std::string> virusPatterns;
+    // [Forward]
+    bool copyOut = false;
+    std::string copyOutTo;      // a local user's name, or empty
+    bool forwardUseMailFrom = false;
+    std::string forwardMailFrom;
+    // [Remote]
+    bool browserEnabled = false;
+    int webPort = settings::kDefaultWebPort;
+    int deletedDays = settings::kDefaultKeptDays;
+    std::string webLogin, webPassword;
+    bool allowSendRec = false;
+    // "http://<computer>:<port>" while the web server is on, else "not operative".
+    std::string browserAddress = "not operative";
+};
+
+namespace mailsettings {
+
+// Reads the value from tarnwick.ini and footer.dat in programDir (with its
+// trailing "/"). userNames are the local users: a user name kept in the
+// file that is no user any more reads as empty, as the window shows it.
+MailSettings Read(const std::string& programDir, const std::vector<std::string>& userNames,
+                  const std::string& computerName);
+
+// Replaces the current value whole. nullptr withdraws it (the window that
+// published it is gone).
+void Publish(std::shared_ptr<const MailSettings> value);
+
+// The value to work by. Before anything was published (the engine run on
+// its own, by a tool or a test) it is read from ProgramDir on each call.
+std::shared_ptr<const MailSettings> Current();
+
+}  // namespace mailsettings

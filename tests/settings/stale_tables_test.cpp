@@ -1,0 +1,203 @@
+// The settings window's OK never writes back an old copy of a table: a user
+// added on the web administration page while the window is open keeps her
+// login and her mail. Real clients (curl) drive the web, SMTP and POP3
+// servers on loopback.
+#include "platform/dialogs.h"
+#include "platform/env.h"
+#include "platform/files.h"
+#include "platform/inifile.h"
+#include "settings/link.h"
+#include "settings/pw.h"
+#include "settings/setup.h"
+#include "transport/servers.h"
+#include "transport/smtp.h"
+#include "transport/table_owner.h"
+#include "transport/transport_test_util.h"
+#include "web/http.h"
+
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+using twtest::PeerProcess;
+using twtest::ReadBytes;
+
+std::vector<std::string> FileUsers(const std::string& path) {
+    TvdlMemTable t;
+    t.LoadFromBinaryFile(path);
+    std::vector<std::string> names;
+    for (t.First(); !t.Eof(); t.Next()) names.push_back(t.FieldByName("Name").AsString());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void AddUser(TvdlMemTable& t, const std::string& name, const std::string& password) {
+    t.Append();
+    t.FieldByName("Name").SetAsString(name);
+    t.FieldByName("Password").SetAsString(password);
+    t.Post();
+}
+
+class StaleTables : public twtest::TempHome {
+protected:
+    void SetUp() override {
+        TempHome::SetUp();
+        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
+            dialogs_.push_back(call.text);
+            return platform::MsgResult::Ok;
+        });
+        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+        {
+            platform::IniFile ini(ProgramDir + "tarnwick.ini");
+            ini.WriteString("SMTP", "LocalPort", "0");
+            ini.WriteString("POP", "LocalPort", "0");
+            ini.WriteBool("Remote", "Enabled", true);
+            ini.WriteString("Remote", "Port", "0");
+            ini.WriteString("Remote", "Login", PW::EncryptPassword("admin"));
+            ini.WriteString("Remote", "PW", PW::EncryptPassword("secret"));
+        }
+        {
+            TvdlMemTable users;
+            settings::DefineUsersTable(users);
+            AddUser(users, "alice", "alicepw");
+            users.SaveToBinaryFile(ProgramDir + "users.dat");
+            TvdlMemTable domains;
+            links::DefineDomainTable(domains);
+            domains.Append();
+            domains.FieldByName("Domain").SetAsString("office.example");
+            domains.Post();
+            domains.SaveToBinaryFile(ProgramDir + "domain.dat");
+        }
+        // The web server first: it takes its port from the file, where 0
+        // asks for a free one.
+        http_ = std::make_unique<TFrmhttp>();
+        Frmhttp = http_.get();
+        ASSERT_GT(http_->ListeningPort(), 0);
+        settings_ = std::make_unique<TFrmSettings>();
+        FrmSettings = settings_.get();
+        servers_ = std::make_unique<TFrmServers>();
+        FrmServers = servers_.get();
+        smtp_ = std::make_unique<TFrmSMTP>();
+        FrmSMTP = smtp_.get();
+        ASSERT_TRUE(smtp_->SMTPServer.Active());
+        // The window's OK would move the servers to the window's ports (a
+        // port of 0 reads as the standard one there); here they stay on
+        // their free ones.
+        setup::hooks.webServerRecheck = nullptr;
+        setup::hooks.reopenSmtpServer = nullptr;
+        setup::hooks.reopenPopServer = nullptr;
+    }
+    void TearDown() override {
+        tables::Users().SetEnv(nullptr);
+        smtp_.reset();
+        FrmSMTP = nullptr;
+        servers_.reset();
+        FrmServers = nullptr;
+        settings_.reset();
+        FrmSettings = nullptr;
+        http_.reset();
+        Frmhttp = nullptr;
+        setup::hooks = setup::Hooks{};
+        platform::SetDialogHandlerForTesting(nullptr);
+        TempHome::TearDown();
+    }
+
+    // Runs curl with the arguments while the servers go on; its exit code.
+    int Curl(std::vector<std::string> args, std::string* output = nullptr) {
+        args.insert(args.begin(), {"-s", "--max-time", "15"});
+        PeerProcess curl;
+        if (!curl.Start("curl", args)) return -1;
+        if (!curl.WaitFinished(20000)) return -2;
+        if (output != nullptr) *output = curl.Output();
+        return curl.Process().exitCode();
+    }
+    std::string Url(const char* scheme, int port, const std::string& path = "/") {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + path;
+    }
+    // The user's POP3 mailbox listing, "refused" when she cannot log in.
+    std::string PopList(const std::string& user, const std::string& password) {
+        std::string out;
+        if (Curl({Url("pop3", servers_->PopServer.Port()), "--user", user + ":" + password}, &out) != 0)
+            return "refused";
+        return out;
+    }
+
+    std::vector<std::string> dialogs_;
+    std::unique_ptr<TFrmhttp> http_;
+    std::unique_ptr<TFrmSettings> settings_;
+    std::unique_ptr<TFrmServers> servers_;
+    std::unique_ptr<TFrmSMTP> smtp_;
+};
+
+TEST_F(StaleTables, UserAddedOnTheWebWhileTheSettingsWindowIsOpenSurvivesItsOk) {
+    // Tools, Settings: the window loads and shows.
+    settings_->LoadSettings();
+    settings_->show();
+    // Its own edit, not yet saved.
+    AddUser(*settings_->TblUsers, "carol", "carolpw");
+
+    std::string page;
+    ASSERT_EQ(Curl({"--data", "user=admin&password=secret&users_name=nina&users_pw=ninapw&BtnPW=Add+New+User",
+                    Url("http", http_->ListeningPort(), "/settings")},
+                   &page),
+              0);
+    EXPECT_NE(page.find("users_name\" value=\"nina\""), std::string::npos) << page;
+    EXPECT_NE(PopList("nina", "ninapw"), "refused");
+
+    settings_->BtnOK->click();
+    // The main window has the servers window reload its tables afterwards.
+    servers_->FormCreate();
+
+    EXPECT_EQ(FileUsers(ProgramDir + "users.dat"), (std::vector<std::string>{"alice", "carol", "nina"}));
+    EXPECT_NE(PopList("nina", "ninapw"), "refused") << "her login still works";
+    EXPECT_NE(PopList("carol", "carolpw"), "refused") << "the window's own user is there too";
+
+    const std::string message = ProgramDir + "msg.eml";
+    twtest::WriteBytes(message, "From: far@far.example\r\nTo: nina@office.example\r\nSubject: welcome\r\n\r\nhello nina\r\n");
+    ASSERT_EQ(Curl({Url("smtp", smtp_->SMTPServer.Port()), "--mail-from", "far@far.example", "--mail-rcpt",
+                    "nina@office.example", "--upload-file", message}),
+              0);
+    const auto inbox = platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "nina_*");
+    EXPECT_EQ(inbox.size(), 1u) << "her mail has a mailbox: " << testing::PrintToString(inbox);
+    EXPECT_EQ(PopList("nina", "ninapw").rfind("1 ", 0), 0u);
+    std::string retrieved;
+    ASSERT_EQ(Curl({Url("pop3", servers_->PopServer.Port(), "/1"), "--user", "nina:ninapw"}, &retrieved), 0);
+    EXPECT_NE(retrieved.find("hello nina"), std::string::npos) << retrieved;
+}
+
+// A save that fails leaves users.dat whole and keeps the window's edit for
+// the next Apply; the user added meanwhile on the web stays either way.
+TEST_F(StaleTables, AFailedSaveKeepsTheFileAndTheWindowsEdit) {
+    settings_->LoadSettings();
+    AddUser(*settings_->TblUsers, "carol", "carolpw");
+    ASSERT_EQ(Curl({"--data", "user=admin&password=secret&users_name=nina&users_pw=ninapw&BtnPW=Add+New+User",
+                    Url("http", http_->ListeningPort(), "/settings")}),
+              0);
+    const std::string saved = ReadBytes(ProgramDir + "users.dat");
+
+    platform::FaultInjectionEnv env;
+    env.FailAt(platform::FaultInjectionEnv::Op::Rename, 1, ENOSPC);
+    tables::Users().SetEnv(&env);
+    settings_->ApplyEnableFor(settings_->GridUsers);
+    settings_->BtnApply->click();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("could not be saved"), std::string::npos) << dialogs_[0];
+    EXPECT_NE(dialogs_[0].find("\rusers.dat: " + std::string(std::strerror(ENOSPC))), std::string::npos) << dialogs_[0];
+    EXPECT_EQ(ReadBytes(ProgramDir + "users.dat"), saved);
+    EXPECT_TRUE(settings_->TblUsers->FindKey({TvdlVariant("carol")})) << "the edit waits for another try";
+    EXPECT_EQ(PopList("carol", "carolpw"), "refused");
+
+    env.Clear();
+    settings_->ApplyEnableFor(settings_->GridUsers);
+    settings_->BtnApply->click();
+    EXPECT_EQ(FileUsers(ProgramDir + "users.dat"), (std::vector<std::string>{"alice", "carol", "nina"}));
+    EXPECT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(PopList("carol", "carolpw"), "refused");
+    EXPECT_NE(PopList("nina", "ninapw"), "refused");
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// The engine's settings value: read from the file as the settings window
+// reads it, and handed out whole until the next one is published.
+#include "transport/mail_settings.h"
+
+#include "platform/inifile.h"
+#include "settings/pw.h"
+#include "transport/transport_test_util.h"
+
+namespace {
+
+class MailSettingsTest : public twtest::TempHome {
+protected:
+    void TearDown() override {
+        mailsettings::Publish(nullptr);
+        TempHome::TearDown();
+    }
+    platform::IniFile Ini() const { return platform::IniFile(ProgramDir + "tarnwick.ini"); }
+};
+
+TEST_F(MailSettingsTest, ValuesReadAsTheWindowShowsThem) {
+    struct Case {
+        const char* section;
+        const char* key;
+        std::string value;
+        std::function<bool(const MailSettings&)> holds;
+    } cases[] = {
+        // The Wait code goes through the window's radio group: unknown codes wait.
+        {"SMTP", "Wait", "3", [](const MailSettings& s) { return s.waitCode == settings::kWaitReturnExternal; }},
+        {"SMTP", "Wait", "0", [](const MailSettings& s) { return s.waitCode == settings::kWaitFullCycle; }},
+        {"SMTP", "Wait", "7", [](const MailSettings& s) { return s.waitCode == settings::kWaitSendOnly; }},
+        {"SMTP", "Wait", "x", [](const MailSettings& s) { return s.waitCode == settings::kWaitForCycle; }},
+        // A user kept in the file who is no user any more reads as none.
+        {"Virus", "OutWarn", "carol", [](const MailSettings& s) { return s.virusWarnUser == "carol"; }},
+        {"Virus", "OutWarn", "mallory", [](const MailSettings& s) { return s.virusWarnUser.empty(); }},
+        {"Forward", "CopyOutTo", "mallory", [](const MailSettings& s) { return s.copyOutTo.empty(); }},
+        // Ports outside 1..65535 take the standard one; the web server's 0
+        // (any free port) is kept for programs run by tests.
+        {"Alerter", "Port", "70000", [](const MailSettings& s) { return s.alerterPort == 2601; }},
+        {"Remote", "Port", "0", [](const MailSettings& s) { return s.webPort == 0; }},
+        {"Remote", "Port", "abc", [](const MailSettings& s) { return s.webPort == 2600; }},
+        // No list of risky names until the file has one.
+        {"Virus", "File1", "*.exe", [](const MailSettings& s) { return s.virusPatterns.empty(); }},
+        {"Virus", "FileCount", "2",
+         [](const MailSettings& s) { return s.virusPatterns == std::vector<std::string>{"*.exe", "*.exe"}; }},
+        {"Remote", "Login", PW::EncryptPassword("admin"), [](const MailSettings& s) { return s.webLogin == "admin"; }},
+    };
+    for (const auto& c : cases) {
+        std::remove((ProgramDir + "tarnwick.ini").c_str());
+        Ini().WriteString(c.section, c.key, c.value);
+        const MailSettings s = mailsettings::Read(ProgramDir, {"alice", "carol"}, "Office-PC");
+        EXPECT_TRUE(c.holds(s)) << c.section << "/" << c.key << "=" << c.value;
+    }
+}
+
+TEST_F(MailSettingsTest, BrowserAddressFollowsTheWebServerSwitch) {
+    EXPECT_EQ(mailsettings::Read(ProgramDir, {}, "Office-PC").browserAddress, "not operative");
+    Ini().WriteBool("Remote", "Enabled", true);
+    Ini().WriteString("Remote", "Port", "8080");
+    EXPECT_EQ(mailsettings::Read(ProgramDir, {}, "Office-PC").browserAddress, "http://office-pc:8080");
+}
+
+// A published value stays what it was when published, whatever the file
+// says later; withdrawn, the engine goes by the file again.
+TEST_F(MailSettingsTest, APublishedValueHoldsUntilTheNextOne) {
+    Ini().WriteBool("Alerter", "Use", true);
+    EXPECT_TRUE(mailsettings::Current()->alerterOn) << "nothing published: the file";
+    auto value = std::make_shared<MailSettings>();
+    value->alerterOn = false;
+    mailsettings::Publish(value);
+    const auto held = mailsettings::Current();
+    Ini().WriteBool("Alerter", "Use", true);
+    EXPECT_FALSE(mailsettings::Current()->alerterOn);
+    auto next = std::make_shared<MailSettings>();
+    next->alerterOn = true;
+    mailsettings::Publish(next);
+    EXPECT_TRUE(mailsettings::Current()->alerterOn);
+    EXPECT_FALSE(held->alerterOn) << "a reader keeps the value it took";
+    mailsettings::Publish(nullptr);
+    Ini().WriteBool("Alerter", "Use", false);
+    EXPECT_FALSE(mailsettings::Current()->alerterOn);
+}
+
+}  // namespace
