@@ -130,7 +130,7 @@ public:
 
     // Components.
     platform::TcpServer PopServer;     // POP3 server for local users
-    platform::TcpClient POPClient;     // collector; its Tag is the collector state
+    platform::TcpClient POPClient;     // collector
     platform::TcpClient AlertSocket;   // new-mail alerts
     // users.dat (Name, Password; index ixName) and pop.dat (provider
     // accounts): their owners' tables, which this window loads at set-up.
