@@ -26,6 +26,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <functional>
 
 TFrmForward* FrmForward = nullptr;
 std::function<bool(TFrmForward&)> TFrmForward::ExecForTesting;
@@ -73,7 +74,10 @@ std::string GetForwardSender(const std::string& msgFile) {
     return holiday::GetHeaderValue(msgFile, "from:", true);
 }
 
-std::string QueueMessage(const std::string& stamp, const std::string& content,
+namespace {
+
+// QueueMessage with the file made by write (given the name to write).
+std::string QueueWritten(const std::string& stamp, const std::function<bool(const std::string&)>& write,
                          const std::vector<std::string>& recipients, const std::string& from,
                          std::optional<std::chrono::system_clock::time_point> date) {
     // The file is built in the receiving state, which no relay run picks
@@ -83,7 +87,7 @@ std::string QueueMessage(const std::string& stamp, const std::string& content,
     const std::string folder = smtp::StoreFolder(smtp::FolderOut);
     const std::string building = folder + id + smtp::StateReceiving;
     const std::string queued = folder + id + smtp::StateQueued;
-    bool ok = platform::WriteFileAtomic(building, content);
+    bool ok = write(building);
     if (ok && date) platform::SetFileTime(building, *date);
     ok = ok && smtp::WritePortsValue(id, std::string("Rcpt"), std::to_string(recipients.size()));
     for (std::size_t i = 0; ok && i < recipients.size(); ++i)
@@ -99,6 +103,16 @@ std::string QueueMessage(const std::string& stamp, const std::string& content,
     return "";
 }
 
+}  // namespace
+
+std::string QueueMessage(const std::string& stamp, const std::string& content,
+                         const std::vector<std::string>& recipients, const std::string& from,
+                         std::optional<std::chrono::system_clock::time_point> date) {
+    return QueueWritten(
+        stamp, [&](const std::string& building) { return platform::WriteFileAtomic(building, content); },
+        recipients, from, date);
+}
+
 int ForwardMessage(const std::string& user, const std::string& msgFile) {
     TvdlMemTable& table = tables::Forwards().Table();
     if (!table.Active()) return 0;
@@ -110,8 +124,8 @@ int ForwardMessage(const std::string& user, const std::string& msgFile) {
     });
     if (targets.empty()) return 0;
 
-    std::string content;
-    if (!platform::FileExists(msgFile) || !platform::ReadFile(msgFile, content)) return 0;
+    // The message is copied by streaming, never held whole: it may be large.
+    if (!platform::FileExists(msgFile)) return 0;
     std::optional<std::chrono::system_clock::time_point> date;
     std::chrono::system_clock::time_point mtime;
     if (platform::GetFileTime(msgFile, mtime)) date = mtime;
@@ -131,7 +145,8 @@ int ForwardMessage(const std::string& user, const std::string& msgFile) {
             allCopied = false;
             continue;
         }
-        const std::string path = smtp::WriteMailboxFile(smtp::FolderIn, target.to, stamp, content);
+        const std::string path = smtp::CopyToNewFile(msgFile, smtp::StoreFolder(smtp::FolderIn), target.to + "_",
+                                                     stamp, smtp::MailboxSuffix);
         if (path.empty()) {
             tablefiles::LogLine("Forward: cannot write the copy for " + target.to);
             allCopied = false;
@@ -147,7 +162,10 @@ int ForwardMessage(const std::string& user, const std::string& msgFile) {
     }
     if (!external.empty()) {
         const std::string from = EnsureAngleBrackets(GetForwardSender(msgFile));
-        if (!QueueMessage(stamp, content, external, from, date).empty()) {
+        const auto copy = [&](const std::string& building) {
+            return platform::FileExists(msgFile) && smtp::CopyFileKeepDate(msgFile, building);
+        };
+        if (!QueueWritten(stamp, copy, external, from, date).empty()) {
             ++copies;
         } else {
             tablefiles::LogLine("Forward: cannot queue " + user + "'s message for outside addresses");

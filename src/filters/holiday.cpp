@@ -33,6 +33,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 
 TFrmHoliday* FrmHoliday = nullptr;
@@ -51,11 +53,20 @@ bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == Lower(prefix);
 }
 
-// Lines of a file split at LF, each without its CR.
-std::vector<std::string> FileLines(const std::string& path) {
-    std::string text;
-    if (!platform::ReadFile(path, text)) return {};
-    return platform::TextLines(text);
+// Lines of a file split at LF, each without its CR, up to the first line
+// for which more returns false (that line included). Only the lines asked
+// for are read: a message may be far larger than its header.
+std::vector<std::string> FileLines(const std::string& path,
+                                   const std::function<bool(const std::string&)>& more) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (in && std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        if (!more(lines.back())) break;
+    }
+    return lines;
 }
 
 std::string OneLine(std::string s) {
@@ -134,19 +145,13 @@ TDateTime Today() {
 }
 
 std::vector<std::string> LoadHeaderLines(const std::string& msgFile) {
-    std::vector<std::string> lines = FileLines(msgFile);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].empty()) {
-            lines.resize(i + 1);
-            break;
-        }
-    }
-    return lines;
+    return FileLines(msgFile, [](const std::string& line) { return !line.empty(); });
 }
 
 std::string GetHeaderValue(const std::string& msgFile, const std::string& header, bool angleOnly) {
-    for (const auto& line : FileLines(msgFile)) {
-        if (line.size() < 3 || line == "Message") return "";
+    const auto inHeader = [](const std::string& line) { return line.size() >= 3 && line != "Message"; };
+    for (const auto& line : FileLines(msgFile, inHeader)) {
+        if (!inHeader(line)) return "";
         if (!StartsWithNoCase(line, header)) continue;
         std::string value = line.substr(header.size(), 255);
         if (angleOnly) {

@@ -28,7 +28,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <vector>
 
 namespace {
 
@@ -60,6 +63,21 @@ bool RemoveHeld(const std::filesystem::path& held) {
     std::filesystem::remove(held, ec);
     platform::SyncPath(held.parent_path().string());
     return !ec;
+}
+
+// Whether both files can be read and hold the same bytes; compared in
+// pieces, as messages may be large.
+bool SameContent(const std::string& a, const std::string& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb) return false;
+    std::vector<char> ba(1 << 16), bb(1 << 16);
+    for (;;) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        const std::streamsize na = fa.gcount(), nb = fb.gcount();
+        if (na != nb || std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) != 0) return false;
+        if (na == 0 || fa.eof() || fb.eof()) return fa.eof() == fb.eof() && !fa.bad() && !fb.bad();
+    }
 }
 
 bool IsSpamFolder(const std::filesystem::path& folder) {
@@ -157,19 +175,17 @@ bool ReleaseSpam(const std::string& spamFile) {
     const std::string stamp = name.substr(us + 1, name.size() - 4 - us - 1);
     if (stamp.empty()) return false;
 
-    std::string content;
-    if (!platform::ReadFile(spamFile, content)) return false;
     std::chrono::system_clock::time_point date;
     const bool haveDate = platform::GetFileTime(spamFile, date);
 
     const std::string dest = smtp::StoreFolder(smtp::FolderIn) + name;
-    std::string existing;
-    const bool alreadyThere = platform::FileExists(dest) && platform::ReadFile(dest, existing) && existing == content;
+    const bool alreadyThere = platform::FileExists(dest) && SameContent(dest, spamFile);
     bool removed = false;
     if (!alreadyThere) {
         // Written whole and synced under a name of its own before the held
         // copy goes; another message under the same name is never replaced.
-        const std::string delivered = smtp::WriteMailboxFile(smtp::FolderIn, user, stamp, content);
+        const std::string delivered =
+            smtp::CopyToNewFile(spamFile, smtp::StoreFolder(smtp::FolderIn), user + "_", stamp, smtp::MailboxSuffix);
         if (delivered.empty()) return false;
         if (haveDate) platform::SetFileTime(delivered, date);
         // The mailbox copy is on disk: the held copy goes before any filter
@@ -199,11 +215,12 @@ bool ReleaseSpam(const std::string& spamFile) {
 // --- address import ------------------------------------------------------------
 
 int ImportAddressesFromMessage(const std::string& msgFile) {
-    std::string data;
-    if (!platform::ReadFile(msgFile, data)) return 0;
+    std::ifstream in(msgFile, std::ios::binary);
+    if (!in) return 0;
     std::vector<std::string> lines;
     bool body = false;
-    for (const std::string& line : platform::TextLines(data)) {
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!body) {
             body = line.empty();
             continue;

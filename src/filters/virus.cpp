@@ -16,7 +16,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 
 namespace virus {
 
@@ -321,11 +323,7 @@ struct Line {
     bool dropped = false;  // joined into the line of its field
 };
 
-// A header field of a part: its name and the indexes of its lines.
-struct Field {
-    std::string name;  // lower case
-    std::size_t first, last;
-};
+using Field = DefuseStream::Field;
 
 std::string FieldValue(const std::vector<Line>& lines, const Field& f) {
     std::string v = lines[f.first].text.substr(lines[f.first].text.find(':') + 1);
@@ -450,101 +448,190 @@ std::string RiskLabel(const std::string& name, bool isApplication) {
 }
 
 std::string DefuseText(const std::string& text, std::vector<std::string>& notice) {
-    DefuseState st{&notice, {}};
-    std::vector<Line> lines;
-    for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t nl = text.find('\n', pos);
-        const std::size_t next = nl == std::string::npos ? text.size() : nl + 1;
-        std::size_t bodyEnd = nl == std::string::npos ? text.size() : nl;
-        if (bodyEnd > pos && text[bodyEnd - 1] == '\r') --bodyEnd;
-        lines.push_back({text.substr(pos, bodyEnd - pos), text.substr(bodyEnd, next - bodyEnd), false});
-        pos = next;
-    }
-
-    // Header blocks: the message's own, the one after every line that
-    // starts with "--" (every boundary does, so no part's header is missed
-    // whatever its boundary), and that of a message enclosed in a part.
-    bool inHeader = true;
-    std::vector<Field> fields;
-    auto endBlock = [&] {
-        const bool nested = DefuseHeaderBlock(lines, fields, st);
-        fields.clear();
-        return nested;
-    };
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::string& line = lines[i].text;
-        if (inHeader) {
-            if (line.empty()) {
-                inHeader = endBlock();
-                continue;
-            }
-            if (line.rfind("--", 0) == 0) {
-                endBlock();
-                continue;
-            }
-            if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
-                fields.back().last = i;
-            } else {
-                const std::size_t colon = line.find(':');
-                if (colon != std::string::npos) {
-                    std::string name = Lower(line.substr(0, colon));
-                    while (!name.empty() && IsBlank(name.back())) name.pop_back();
-                    fields.push_back({name, i, i});
-                }
-            }
-            continue;
-        }
-        if (line.rfind("--", 0) == 0) {
-            inHeader = true;
-            continue;
-        }
-        const std::string lower = Lower(line);
-        if (IsUuBegin(lower)) {
-            const std::string name = line.substr(10);
-            if (!name.empty() && IsRiskyName(name)) {
-                Note(st, name, true);
-                line[10 + name.size() - 1] = '_';
-            }
-        }
-    }
-    if (inHeader) endBlock();
-
     std::string out;
     out.reserve(text.size());
-    for (const auto& l : lines)
-        if (!l.dropped) out += l.text + l.ending;
+    DefuseStream defuse(notice, [&](const char* p, size_t n) {
+        out.append(p, n);
+        return true;
+    });
+    defuse.Feed(text.data(), text.size());
+    defuse.Finish();
     return out;
+}
+
+// Header blocks: the message's own, the one after every line that starts
+// with "--" (every boundary does, so no part's header is missed whatever its
+// boundary), and that of a message enclosed in a part. Only the block being
+// read is held; body lines go straight through.
+DefuseStream::DefuseStream(std::vector<std::string>& notice, Sink sink)
+    : notice_(notice), sink_(std::move(sink)) {}
+
+void DefuseStream::Feed(const char* data, size_t size) {
+    size_t pos = 0;
+    while (pos < size) {
+        const char* nl = static_cast<const char*>(std::memchr(data + pos, '\n', size - pos));
+        const size_t next = nl ? static_cast<size_t>(nl - data) + 1 : size;
+        partial_.append(data + pos, next - pos);
+        pos = next;
+        if (nl) {
+            TakeLine(partial_);
+            partial_.clear();
+        } else if (partial_.size() > kMaxHeld) {
+            // A line longer than any a sender writes is judged in pieces;
+            // a CR is kept back, as it may belong to the line end.
+            std::string piece = std::move(partial_);
+            partial_.clear();
+            if (piece.back() == '\r') {
+                piece.pop_back();
+                partial_ = "\r";
+            }
+            TakeLine(piece);
+        }
+    }
+}
+
+bool DefuseStream::Finish() {
+    if (!partial_.empty()) TakeLine(partial_);
+    partial_.clear();
+    if (inHeader_) EndBlock();
+    return ok_;
+}
+
+void DefuseStream::Emit(const std::string& text, const std::string& ending) {
+    if (!ok_) return;
+    ok_ = sink_(text.data(), text.size()) && sink_(ending.data(), ending.size());
+}
+
+bool DefuseStream::EndBlock() {
+    std::vector<Line> lines;
+    lines.reserve(block_.size());
+    for (auto& [text, ending] : block_) lines.push_back({text, ending, false});
+    DefuseState st{&notice_, lastName_};
+    const bool nested = DefuseHeaderBlock(lines, fields_, st);
+    lastName_ = st.lastName;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].dropped) {
+            changed_ = true;
+            continue;
+        }
+        if (lines[i].text != block_[i].first || lines[i].ending != block_[i].second) changed_ = true;
+        Emit(lines[i].text, lines[i].ending);
+    }
+    block_.clear();
+    fields_.clear();
+    held_ = 0;
+    return nested;
+}
+
+void DefuseStream::TakeLine(const std::string& raw) {
+    std::size_t bodyEnd = raw.size();
+    if (bodyEnd > 0 && raw[bodyEnd - 1] == '\n') --bodyEnd;
+    if (bodyEnd > 0 && raw[bodyEnd - 1] == '\r') --bodyEnd;
+    std::string line = raw.substr(0, bodyEnd);
+    const std::string ending = raw.substr(bodyEnd);
+    if (inHeader_) {
+        if (line.empty()) {
+            inHeader_ = EndBlock();
+            Emit(line, ending);
+            return;
+        }
+        if (line.rfind("--", 0) == 0) {
+            EndBlock();
+            Emit(line, ending);
+            return;
+        }
+        // A header block larger than any real one is judged in pieces, so
+        // that what is held stays bounded.
+        if (held_ + raw.size() > kMaxHeld && !block_.empty()) EndBlock();
+        const std::size_t i = block_.size();
+        if ((line[0] == ' ' || line[0] == '\t') && !fields_.empty()) {
+            fields_.back().last = i;
+        } else {
+            const std::size_t colon = line.find(':');
+            if (colon != std::string::npos) {
+                std::string name = Lower(line.substr(0, colon));
+                while (!name.empty() && IsBlank(name.back())) name.pop_back();
+                fields_.push_back({name, i, i});
+            }
+        }
+        held_ += raw.size();
+        block_.emplace_back(std::move(line), ending);
+        return;
+    }
+    if (line.rfind("--", 0) == 0) {
+        inHeader_ = true;
+        Emit(line, ending);
+        return;
+    }
+    if (line.size() > 10 && IsUuBegin(Lower(line.substr(0, 10)) + "x")) {
+        const std::string name = line.substr(10);
+        if (IsRiskyName(name)) {
+            DefuseState st{&notice_, lastName_};
+            Note(st, name, true);
+            lastName_ = st.lastName;
+            changed_ = changed_ || line.back() != '_';
+            line.back() = '_';
+        }
+    }
+    Emit(line, ending);
 }
 
 bool CheckIncomingAttachments(const std::string& msgFile, const std::string& user, int spamLevel) {
     if (!platform::FileExists(msgFile)) return false;
     const std::string stamp = smtp::TimeStamp();
-    std::string text;
-    if (!platform::ReadFile(msgFile, text)) {
+    // The message may be far larger than we care to hold: it is streamed
+    // through a temp file that only replaces it when something changed.
+    // That file is made where it may end up, so that it can be linked
+    // there; every store folder is on one file system.
+    const bool spamMove = spamLevel == 0 && mailsettings::Current()->virusToSpam;
+    const std::string spamFolder = spamMove ? smtp::StoreFolder(smtp::FolderSpam1) : std::string();
+    // Without a spam folder to write in, the message is still defused in
+    // the inbox.
+    std::optional<smtp::TempFileWriter> temp;
+    if (spamMove) temp.emplace(spamFolder + "x");
+    if (!temp || !temp->Ok()) temp.emplace(msgFile);
+    std::vector<std::string> defused;
+    DefuseStream defuse(defused, [&](const char* p, size_t n) { return temp->Write(p, n); });
+    std::FILE* in = std::fopen(msgFile.c_str(), "rb");
+    bool readOk = in != nullptr;
+    if (in) {
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            const size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
+            if (n > 0) defuse.Feed(buffer.data(), n);
+            if (n < buffer.size()) break;
+        }
+        readOk = !std::ferror(in);
+        std::fclose(in);
+    }
+    if (!readOk) {
         tablefiles::LogLine("Attachment check: cannot read " + msgFile);
         return false;
     }
-    std::vector<std::string> defused;
-    const std::string out = DefuseText(text, defused);
+    const bool written = defuse.Finish() && temp->Finish();
     const bool found = !defused.empty();
-    const bool toSpam = found && spamLevel == 0 && mailsettings::Current()->virusToSpam;
+    const bool toSpam = found && spamMove;
 
     bool moved = false;
-    if (toSpam) {
+    if (toSpam && written) {
         // The defused copy is on disk in Spam1 before the inbox copy goes.
         const std::filesystem::path path(msgFile);
-        const std::string written = smtp::WriteNewFile(smtp::StoreFolder(smtp::FolderSpam1), "",
-                                                       path.stem().string(), path.extension().string(), out);
-        if (!written.empty()) {
+        const std::string published =
+            smtp::PublishNewFile(temp->Path(), spamFolder, "", path.stem().string(), path.extension().string());
+        if (!published.empty()) {
             moved = std::remove(msgFile.c_str()) == 0 || !platform::FileExists(msgFile);
             if (!moved) tablefiles::LogLine("Attachment check: cannot remove " + msgFile + " after moving it to spam");
         }
     }
     // Nothing to change: the file keeps its bytes and its date.
-    if (!toSpam && out != text && !smtp::RewriteFile(msgFile, out))
-        tablefiles::LogLine("Attachment check: cannot rewrite " + msgFile);
-    if (toSpam && !moved && !smtp::RewriteFile(msgFile, out))
-        tablefiles::LogLine("Attachment check: cannot rewrite " + msgFile);
+    if (toSpam ? !moved : defuse.Changed()) {
+        bool replaced = false;
+        if (written) {
+            temp->Keep();  // renamed over the message, or removed when that fails
+            replaced = smtp::ReplaceWithTemp(temp->Path(), msgFile);
+        }
+        if (!replaced) tablefiles::LogLine("Attachment check: cannot rewrite " + msgFile);
+    }
 
     if (!found) return false;
     if (!settings::IsSafeUserName(user)) return true;

@@ -16,7 +16,10 @@
 // Both write their notices into the mailbox folders and report nothing.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace virus {
@@ -46,6 +49,46 @@ std::string RiskLabel(const std::string& name, bool isApplication);
 
 // The text with every occurrence of character replaced.
 std::string StripChar(const std::string& text, char character, const std::string& replacement);
+
+// The work of DefuseText on a message that arrives in pieces of any size,
+// holding no more than one header block (bounded by kMaxHeld) and one line:
+// the result goes to sink as it is made and is the same, byte for byte, as
+// DefuseText's for any way of cutting the text. A header block or line
+// longer than kMaxHeld is judged in pieces of about that size.
+class DefuseStream {
+public:
+    using Sink = std::function<bool(const char*, size_t)>;
+    static constexpr size_t kMaxHeld = 1 << 20;
+
+    DefuseStream(std::vector<std::string>& notice, Sink sink);
+    void Feed(const char* data, size_t size);
+    // Ends the text; false when the sink failed at any point.
+    bool Finish();
+    // Whether anything was written other than as it came in.
+    bool Changed() const { return changed_; }
+
+    // A header field of a part: its name and the indexes of its lines.
+    struct Field {
+        std::string name;  // lower case
+        std::size_t first, last;
+    };
+
+private:
+    void TakeLine(const std::string& raw);
+    bool EndBlock();
+    void Emit(const std::string& text, const std::string& ending);
+
+    std::vector<std::string>& notice_;
+    Sink sink_;
+    std::string partial_;
+    bool inHeader_ = true;
+    std::vector<std::pair<std::string, std::string>> block_;  // text, line end
+    std::vector<Field> fields_;
+    size_t held_ = 0;
+    std::string lastName_;
+    bool changed_ = false;
+    bool ok_ = true;
+};
 
 // The message text with its risky names defused (the work of
 // CheckIncomingAttachments without the files); notice receives one line per

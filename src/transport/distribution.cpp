@@ -20,6 +20,9 @@
 #include "transport/table_owner.h"
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <memory>
 #include <stdexcept>
 
@@ -59,6 +62,39 @@ std::vector<std::string> TextLines(const std::string& text) {
     }
     if (!line.empty()) lines.push_back(line);
     return lines;
+}
+
+// TextLines of the text read from in followed by more, line after line
+// while take returns true; nothing beyond the last line taken is read.
+void ForEachTextLine(std::istream& in, const std::string& more, const std::function<bool(const std::string&)>& take) {
+    std::string line;
+    bool cr = false;  // the last character ended a line with CR: an LF now is part of that end
+    auto feed = [&](const char* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const char c = p[i];
+            if (cr && c == '\n') {
+                cr = false;
+                continue;
+            }
+            cr = c == '\r';
+            if (c == '\r' || c == '\n') {
+                if (!take(line)) return false;
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+        return true;
+    };
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const auto n = static_cast<size_t>(in.gcount());
+        if (n == 0) break;
+        if (!feed(buffer.data(), n)) return;
+    }
+    if (!feed(more.data(), more.size())) return;
+    if (!line.empty()) take(line);
 }
 
 // The envelope header names, one per line, lower case with the colon.
@@ -275,22 +311,37 @@ std::vector<std::string> TFrmServers::SelectRecipients(const std::vector<std::st
 
 void TFrmServers::MoveTempMessage() {
     const std::string messPath = ProgramDir + "mess.txt";
-    std::string content;
-    if (!platform::ReadFile(messPath, content)) throw std::runtime_error("mess.txt could not be read");
-    // An empty message is kept as one empty line, so that its stored end
-    // marker cannot be mistaken for text.
-    if (content == ".\r\n") content = std::string("\r\n") + smtp::EndMarker;
-    content = smtp::WithEndMarker(content);
+    // The message may be far larger than we care to hold: each copy is
+    // streamed from mess.txt with the end marker it lacks appended, and only
+    // its header is read here. A message of a few bytes is simply read.
+    std::int64_t size = 0;
+    std::string small, append;
+    std::ifstream in(messPath, std::ios::binary);
+    if (!in || !platform::FileSize(messPath, size)) throw std::runtime_error("mess.txt could not be read");
+    const std::string marker = smtp::EndMarker;
+    if (size <= static_cast<std::int64_t>(marker.size())) {
+        if (!platform::ReadFile(messPath, small)) throw std::runtime_error("mess.txt could not be read");
+        // An empty message is kept as one empty line, so that its stored end
+        // marker cannot be mistaken for text.
+        if (small == ".\r\n") small = std::string("\r\n") + smtp::EndMarker;
+        small = smtp::WithEndMarker(small);
+    } else {
+        std::string last(marker.size(), '\0');
+        in.seekg(size - static_cast<std::int64_t>(marker.size()));
+        if (!in.read(last.data(), static_cast<std::streamsize>(last.size())))
+            throw std::runtime_error("mess.txt could not be read");
+        if (last != marker) append = marker;
+        in.seekg(0);
+    }
 
     // 1. Header scan.
     std::vector<std::string> headerLines;
     std::string messageId, idLetters, sender, subject;
-    std::vector<std::string> lines = TextLines(content);
     std::string previous = "    ";
-    for (size_t i = 0; previous != "Message" && previous.size() >= 3 && headerLines.size() < kMaxHeaderLines &&
-                       i < lines.size();
-         ++i) {
-        const std::string& line = lines[i];
+    std::istringstream smallIn(small);
+    std::istream& text = small.empty() ? static_cast<std::istream&>(in) : smallIn;
+    ForEachTextLine(text, append, [&](const std::string& line) {
+        if (previous == "Message" || previous.size() < 3 || headerLines.size() >= kMaxHeaderLines) return false;
         const std::string low = Lower(line);
         if (StartsWith(low, "message-id")) {
             messageId = From(line, 12, kMaxHeaderValue);
@@ -303,7 +354,8 @@ void TFrmServers::MoveTempMessage() {
         if (StartsWith(low, "subject: ")) subject = From(line, 10, kMaxHeaderValue);
         headerLines.push_back(line);
         previous = line;
-    }
+        return true;
+    });
 
     // 2. The stem the recipients' files share.
     const std::string stem = idLetters.substr(0, kMaxStemLetters) + smtp::TimeStamp();
@@ -327,7 +379,9 @@ void TFrmServers::MoveTempMessage() {
             procs::DebugTrace("POP", sender, user,
                               level == spam::PossibleSpam ? "Marked as possible spam" : "Marked as probable spam");
         }
-        std::string file = smtp::WriteMailboxFile(folder, user, stem, content);
+        std::string file = small.empty() ? smtp::CopyToNewFile(messPath, smtp::StoreFolder(folder), user + "_", stem,
+                                                               smtp::MailboxSuffix, append)
+                                         : smtp::WriteMailboxFile(folder, user, stem, small);
         if (file.empty()) throw std::runtime_error("mailbox file of " + user + " could not be written");
         MarkSeen(messageId, user);
 

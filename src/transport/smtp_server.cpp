@@ -18,6 +18,7 @@
 
 #include <QTimer>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -101,21 +102,51 @@ struct LineInfo {
     std::string type;       // content type of that part, lower case
 };
 
-std::vector<LineInfo> ClassifyLines(const std::vector<std::string>& lines) {
-    std::vector<LineInfo> info(lines.size());
-    std::set<std::string> boundaries;
-    bool inHeader = true;
-    bool container = false;  // body of a multipart: preamble or epilogue
-    std::string type, encoding;
-    std::vector<std::string> header;
-    auto finishHeader = [&] {
-        type = "text/plain";
-        encoding.clear();
-        for (const auto& h : header) {
+// The classification of one line after another: what it keeps is the
+// header being read and the boundaries seen.
+class LineClassifier {
+public:
+    LineInfo Next(const std::string& line) {
+        LineInfo info;
+        if (inHeader_) {
+            if (line.empty()) {
+                inHeader_ = false;
+                FinishHeader();
+            } else if ((line[0] == ' ' || line[0] == '\t') && !header_.empty()) {
+                header_.back() += line;
+            } else {
+                header_.push_back(line);
+            }
+            return info;
+        }
+        if (line.size() > 2 && line[0] == '-' && line[1] == '-') {
+            std::string b = line.substr(2);
+            if (b.size() > 2 && b.compare(b.size() - 2, 2, "--") == 0 && boundaries_.count(b.substr(0, b.size() - 2))) {
+                container_ = true;
+                return info;
+            }
+            if (boundaries_.count(b)) {
+                inHeader_ = true;
+                header_.clear();
+                return info;
+            }
+        }
+        info.body = true;
+        info.type = container_ ? std::string() : type_;
+        info.plainText = !container_ && type_.rfind("text/", 0) == 0 &&
+                         (encoding_.empty() || encoding_ == "7bit" || encoding_ == "8bit");
+        return info;
+    }
+
+private:
+    void FinishHeader() {
+        type_ = "text/plain";
+        encoding_.clear();
+        for (const auto& h : header_) {
             std::string lower = Lower(h);
             if (lower.rfind("content-type:", 0) == 0) {
                 std::string value = smtp::TrimBlanks(h.substr(13));
-                type = Lower(smtp::TrimBlanks(value.substr(0, value.find(';'))));
+                type_ = Lower(smtp::TrimBlanks(value.substr(0, value.find(';'))));
                 size_t bv = Lower(value).find("boundary=");
                 if (bv != std::string::npos) {
                     std::string v = value.substr(bv + 9);
@@ -125,46 +156,169 @@ std::vector<LineInfo> ClassifyLines(const std::vector<std::string>& lines) {
                     } else {
                         v = smtp::TrimBlanks(v.substr(0, v.find(';')));
                     }
-                    if (!v.empty()) boundaries.insert(v);
+                    if (!v.empty()) boundaries_.insert(v);
                 }
             } else if (lower.rfind("content-transfer-encoding:", 0) == 0) {
-                encoding = Lower(smtp::TrimBlanks(h.substr(26)));
+                encoding_ = Lower(smtp::TrimBlanks(h.substr(26)));
             }
         }
-        container = type.rfind("multipart/", 0) == 0;
-        header.clear();
-    };
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        if (inHeader) {
-            if (line.empty()) {
-                inHeader = false;
-                finishHeader();
-            } else if ((line[0] == ' ' || line[0] == '\t') && !header.empty()) {
-                header.back() += line;
-            } else {
-                header.push_back(line);
-            }
-            continue;
-        }
-        if (line.size() > 2 && line[0] == '-' && line[1] == '-') {
-            std::string b = line.substr(2);
-            if (b.size() > 2 && b.compare(b.size() - 2, 2, "--") == 0 && boundaries.count(b.substr(0, b.size() - 2))) {
-                container = true;
-                continue;
-            }
-            if (boundaries.count(b)) {
-                inHeader = true;
-                header.clear();
-                continue;
-            }
-        }
-        info[i].body = true;
-        info[i].type = container ? std::string() : type;
-        info[i].plainText = !container && type.rfind("text/", 0) == 0 &&
-                            (encoding.empty() || encoding == "7bit" || encoding == "8bit");
+        container_ = type_.rfind("multipart/", 0) == 0;
+        header_.clear();
     }
-    return info;
+
+    std::set<std::string> boundaries_;
+    bool inHeader_ = true;
+    bool container_ = false;  // body of a multipart: preamble or epilogue
+    std::string type_, encoding_;
+    std::vector<std::string> header_;
+};
+
+// Where a footer goes into a message, found line by line (lines split at CR
+// LF): the text to put in and its byte offset. An HTML footer goes before
+// the first "</BODY>" of a text part, a text footer before the first end
+// marker or "begin" line, when that line is in a text part. Lines are
+// given by their first bytes (all of them for any line a sender writes),
+// where "</BODY>" first stands in them, and whether CR LF ends them.
+class FooterPlanner {
+public:
+    FooterPlanner(const std::vector<std::string>& footerLines, const std::vector<std::string>& htmlFooterLines,
+                  bool html)
+        : footer_(footerLines), html_(htmlFooterLines), htmlWanted_(html) {}
+
+    // False once nothing later can change the result.
+    bool Line(const std::string& head, std::int64_t offset, std::int64_t bodyEndAt, bool endsWithCrLf) {
+        const LineInfo info = classifier_.Next(head);
+        if (!info.body) return true;
+        if (htmlWanted_ && bodyEndAt >= 0) {
+            anyBodyEnd_ = true;
+            if (info.plainText) {
+                htmlOffset_ = offset + bodyEndAt;
+                return false;
+            }
+        }
+        if (!textDecided_ && ((head == "." && endsWithCrLf) || head.rfind("begin", 0) == 0)) {
+            // The first such line decides; a footer that would land inside
+            // an encoded part, or outside every part, is not written at all.
+            textDecided_ = true;
+            if (info.plainText) textOffset_ = offset;
+            if (!htmlWanted_) return false;
+        }
+        return true;
+    }
+
+    // The text to put in at offset; false when the message stays as it is.
+    bool Result(std::int64_t& offset, std::string& text) const {
+        if (htmlWanted_ && htmlOffset_ >= 0) {
+            offset = htmlOffset_;
+            text = "<DIV>\r\n";
+            if (!html_.empty()) {
+                for (const auto& f : html_) text += smtp::DotStuff(f) + "\r\n";
+            } else {
+                for (const auto& f : footer_) text += "<BR>" + f + "\r\n";
+            }
+            text += "</DIV>";
+            return true;
+        }
+        if (anyBodyEnd_ || textOffset_ < 0 || footer_.empty()) return false;
+        offset = textOffset_;
+        text.clear();
+        for (const auto& f : footer_) text += smtp::DotStuff(f) + "\r\n";
+        return true;
+    }
+
+private:
+    const std::vector<std::string> footer_;
+    const std::vector<std::string> html_;
+    bool htmlWanted_;
+    LineClassifier classifier_;
+    bool anyBodyEnd_ = false;
+    bool textDecided_ = false;
+    std::int64_t htmlOffset_ = -1, textOffset_ = -1;
+};
+
+// Where "</BODY>" first stands in a line, ignoring case; -1 when nowhere.
+std::int64_t BodyEndIn(const std::string& line) {
+    const size_t at = Upper(line).find("</BODY>");
+    return at == std::string::npos ? -1 : static_cast<std::int64_t>(at);
+}
+
+std::string WithFooter(const std::string& message, FooterPlanner& planner) {
+    std::int64_t offset = 0;
+    for (size_t start = 0;;) {
+        const size_t crlf = message.find("\r\n", start);
+        const std::string line = message.substr(start, crlf == std::string::npos ? std::string::npos : crlf - start);
+        if (!planner.Line(line, offset, BodyEndIn(line), crlf != std::string::npos) || crlf == std::string::npos)
+            break;
+        start = crlf + 2;
+        offset = static_cast<std::int64_t>(start);
+    }
+    std::string text;
+    if (!planner.Result(offset, text)) return message;
+    std::string out = message;
+    out.insert(static_cast<size_t>(offset), text);
+    return out;
+}
+
+// The lines of a message file for a FooterPlanner, read in pieces: a line
+// longer than kMaxHeldLine is given by its first kMaxHeldLine bytes.
+bool PlanFooterInFile(const std::string& file, FooterPlanner& planner) {
+    constexpr size_t kMaxHeldLine = 1 << 20;
+    static const std::string kBodyEnd = "</BODY>";
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::vector<char> buffer(1 << 16);
+    std::string head;            // the line's first bytes
+    std::string tail;            // its last bytes, upper case, for a "</BODY>" across pieces
+    std::int64_t lineStart = 0, pos = 0, lineLength = 0, bodyEndAt = -1;
+    bool cr = false, ok = true, more = true;
+    auto endLine = [&](bool crlf) {
+        // One wholly within the held bytes comes before any found later.
+        const std::int64_t inHead = BodyEndIn(head);
+        if (inHead >= 0) bodyEndAt = inHead;
+        more = planner.Line(head, lineStart, bodyEndAt, crlf);
+        head.clear();
+        tail.clear();
+        lineLength = 0;
+        bodyEndAt = -1;
+    };
+    auto take = [&](char c) {
+        if (head.size() < kMaxHeldLine) {
+            head += c;
+        } else if (bodyEndAt < 0) {
+            // Past the held bytes "</BODY>" is looked for as they go by.
+            if (tail.empty()) tail = Upper(head.substr(head.size() - (kBodyEnd.size() - 1)));
+            tail += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            if (tail.size() > kBodyEnd.size()) tail.erase(0, 1);
+            if (tail == kBodyEnd) bodyEndAt = lineLength + 1 - static_cast<std::int64_t>(kBodyEnd.size());
+        }
+        ++lineLength;
+    };
+    while (more) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n && more; ++i) {
+            const char c = buffer[static_cast<size_t>(i)];
+            ++pos;
+            if (cr && c == '\n') {
+                endLine(true);
+                lineStart = pos;
+                cr = false;
+                continue;
+            }
+            if (cr) take('\r');
+            cr = c == '\r';
+            if (!cr) take(c);
+        }
+    }
+    ::close(fd);
+    if (!ok) return false;
+    if (more) {
+        if (cr) take('\r');
+        endLine(false);
+    }
+    return true;
 }
 
 std::vector<std::string> MemoFooterLines() { return mailsettings::Current()->footerLines; }
@@ -255,48 +409,15 @@ std::vector<std::string> SplitRecipientList(const std::string& argument) {
 
 std::string WithTextFooter(const std::string& message, const std::vector<std::string>& footerLines) {
     if (footerLines.empty()) return message;
-    std::vector<std::string> lines = SplitLines(message);
-    std::vector<LineInfo> info = ClassifyLines(lines);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (!info[i].body) continue;
-        const std::string& line = lines[i];
-        bool marker = line == "." && i + 1 < lines.size();
-        if (!marker && line.rfind("begin", 0) != 0) continue;
-        // The first such line decides; a footer that would land inside an
-        // encoded part, or outside every part, is not written at all.
-        if (!info[i].plainText) return message;
-        std::vector<std::string> out(lines.begin(), lines.begin() + static_cast<long>(i));
-        for (const auto& f : footerLines) out.push_back(DotStuff(f));
-        out.insert(out.end(), lines.begin() + static_cast<long>(i), lines.end());
-        return JoinLines(out);
-    }
-    return message;
+    FooterPlanner planner(footerLines, {}, false);
+    return WithFooter(message, planner);
 }
 
 std::string WithHtmlFooter(const std::string& message, const std::vector<std::string>& footerLines,
                            const std::vector<std::string>& htmlFooterLines) {
     if (footerLines.empty() && htmlFooterLines.empty()) return message;
-    std::vector<std::string> lines = SplitLines(message);
-    std::vector<LineInfo> info = ClassifyLines(lines);
-    bool anyBodyEnd = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        size_t at = Upper(lines[i]).find("</BODY>");
-        if (at == std::string::npos || !info[i].body) continue;
-        anyBodyEnd = true;
-        if (!info[i].plainText) continue;
-        std::vector<std::string> out(lines.begin(), lines.begin() + static_cast<long>(i));
-        out.push_back(lines[i].substr(0, at) + "<DIV>");
-        if (!htmlFooterLines.empty()) {
-            for (const auto& f : htmlFooterLines) out.push_back(DotStuff(f));
-        } else {
-            for (const auto& f : footerLines) out.push_back("<BR>" + f);
-        }
-        out.push_back("</DIV>" + lines[i].substr(at));
-        out.insert(out.end(), lines.begin() + static_cast<long>(i) + 1, lines.end());
-        return JoinLines(out);
-    }
-    if (anyBodyEnd) return message;
-    return WithTextFooter(message, footerLines);
+    FooterPlanner planner(footerLines, htmlFooterLines, true);
+    return WithFooter(message, planner);
 }
 
 }  // namespace smtp
@@ -307,19 +428,23 @@ bool TFrmSMTP::InsertHtmlFooter(const std::string& file) {
     const std::vector<std::string> footer = MemoFooterLines();
     // Without a footer the message is not even read: it may be very large.
     if (footer.empty() && html.empty()) return platform::FileExists(file);
+    // The message is only read to find the place; the footer goes in as
+    // the file is streamed through a temp file.
+    FooterPlanner planner(footer, html, true);
+    if (!PlanFooterInFile(file, planner)) return false;
+    std::int64_t offset = 0;
     std::string text;
-    if (!platform::ReadFile(file, text)) return false;
-    std::string result = smtp::WithHtmlFooter(text, footer, html);
-    return result == text || smtp::RewriteFile(file, result);
+    return !planner.Result(offset, text) || smtp::InsertIntoFile(file, offset, text);
 }
 
 bool TFrmSMTP::InsertTextFooter(const std::string& file) {
     const std::vector<std::string> footer = MemoFooterLines();
     if (footer.empty()) return platform::FileExists(file);
+    FooterPlanner planner(footer, {}, false);
+    if (!PlanFooterInFile(file, planner)) return false;
+    std::int64_t offset = 0;
     std::string text;
-    if (!platform::ReadFile(file, text)) return false;
-    std::string result = smtp::WithTextFooter(text, footer);
-    return result == text || smtp::RewriteFile(file, result);
+    return !planner.Result(offset, text) || smtp::InsertIntoFile(file, offset, text);
 }
 
 // --- sessions -----------------------------------------------------------------

@@ -235,6 +235,27 @@ std::string WriteNewFile(const std::string& folderPath, const std::string& prefi
                          const std::string& content) {
     std::string tmp = WriteTemp(folderPath + "x", content);
     if (tmp.empty()) return std::string();
+    std::string result = PublishNewFile(tmp, folderPath, prefix, stamp, suffix);
+    ::unlink(tmp.c_str());
+    return result;
+}
+
+std::string CopyToTemp(const std::string& source, const std::string& target, std::int64_t insertAt,
+                       const std::string& insert, const struct timespec* mtime);
+
+std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
+                          const std::string& stamp, const std::string& suffix, const std::string& append) {
+    std::int64_t end = -1;
+    if (!append.empty() && !platform::FileSize(source, end)) return std::string();
+    std::string tmp = CopyToTemp(source, folderPath + "x", end, append, nullptr);
+    if (tmp.empty()) return std::string();
+    std::string result = PublishNewFile(tmp, folderPath, prefix, stamp, suffix);
+    ::unlink(tmp.c_str());
+    return result;
+}
+
+std::string PublishNewFile(const std::string& tmp, const std::string& folderPath, const std::string& prefix,
+                           const std::string& stamp, const std::string& suffix) {
     std::string result;
     for (int n = 0; n < 1000; ++n) {
         std::string path = folderPath + prefix + Candidate(stamp, n) + suffix;
@@ -246,7 +267,6 @@ std::string WriteNewFile(const std::string& folderPath, const std::string& prefi
         }
         if (errno != EEXIST) break;
     }
-    ::unlink(tmp.c_str());
     // The name must be on disk too before anyone is told the file is
     // there; a folder that cannot be synced counts as a failed write.
     if (!result.empty() && !platform::SyncPath(folderPath)) return std::string();
@@ -488,6 +508,43 @@ bool RewriteFile(const std::string& path, const std::string& content) {
     if (!platform::WriteFileAtomic(temp, content)) return false;
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
+        return false;
+    }
+    platform::SyncPath(FolderOfPath(path));
+    return true;
+}
+
+TempFileWriter::TempFileWriter(const std::string& pathBeside) {
+    for (int attempt = 0; attempt < 10 && fd_ < 0; ++attempt) {
+        path_ = TempNameBeside(pathBeside);
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    ok_ = fd_ >= 0;
+    if (!ok_) path_.clear();
+}
+
+TempFileWriter::~TempFileWriter() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!keep_ && !path_.empty()) ::unlink(path_.c_str());
+}
+
+bool TempFileWriter::Write(const char* data, size_t size) {
+    if (ok_ && fd_ >= 0 && size > 0) ok_ = platform::WriteAll(fd_, data, size);
+    return ok_;
+}
+
+bool TempFileWriter::Finish() {
+    if (fd_ < 0) return false;
+    ok_ = ok_ && ::fsync(fd_) == 0;
+    ok_ = (::close(fd_) == 0) && ok_;
+    fd_ = -1;
+    return ok_;
+}
+
+bool ReplaceWithTemp(const std::string& tempPath, const std::string& path) {
+    if (::rename(tempPath.c_str(), path.c_str()) != 0) {
+        ::unlink(tempPath.c_str());
         return false;
     }
     platform::SyncPath(FolderOfPath(path));

@@ -85,6 +85,46 @@ std::string CreateQueueFile(const std::string& id, const std::string& state);
 std::string WriteNewFile(const std::string& folderPath, const std::string& prefix,
                          const std::string& stamp, const std::string& suffix,
                          const std::string& content);
+// A message written piece by piece into a fresh temp file beside a path
+// (a "~tw*.tmp" name no listing shows), so that a message of any size is
+// never held whole. Finish syncs it; it is then published by PublishNewFile
+// or ReplaceWithTemp. The temp file is removed when the writer goes unless
+// Keep was called.
+class TempFileWriter {
+public:
+    explicit TempFileWriter(const std::string& pathBeside);
+    ~TempFileWriter();
+    TempFileWriter(const TempFileWriter&) = delete;
+    TempFileWriter& operator=(const TempFileWriter&) = delete;
+    bool Ok() const { return ok_; }
+    const std::string& Path() const { return path_; }
+    bool Write(const char* data, size_t size);
+    bool Write(const std::string& data) { return Write(data.data(), data.size()); }
+    bool Finish();  // fsync and close; false when any write failed
+    void Keep() { keep_ = true; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool ok_ = false;
+    bool keep_ = false;
+};
+
+// WriteNewFile for a synced temp file of the same file system: links it
+// under the first free name and syncs the folder. The temp file stays.
+std::string PublishNewFile(const std::string& tempPath, const std::string& folderPath,
+                           const std::string& prefix, const std::string& stamp, const std::string& suffix);
+
+// Renames a synced temp file over path and syncs path's folder. False (path
+// unchanged, temp file removed) on failure.
+bool ReplaceWithTemp(const std::string& tempPath, const std::string& path);
+
+// WriteNewFile with the content streamed from the file source, which is
+// never held whole, followed by append. Empty text when source cannot be
+// read or on failure.
+std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
+                          const std::string& stamp, const std::string& suffix, const std::string& append = "");
+
 // WriteNewFile into a user's mailbox folder (in, Spam1, Spam2, ...).
 std::string WriteMailboxFile(const std::string& folderName, const std::string& user,
                              const std::string& stamp, const std::string& content);

@@ -116,6 +116,45 @@ TEST_F(Distribute, RecipientsShareTheStemAndKeepTheTextByteForByte) {
     EXPECT_EQ(again["alice"], got["alice"] + "1");
 }
 
+// The mailbox copy is streamed from mess.txt: it is the text with the end
+// marker it lacks, whatever the text's size and line ends, and the header
+// is read as the whole text would be.
+TEST_F(Distribute, StoredTextGetsTheEndMarkerItLacks) {
+    const std::string big(300000, 'x');
+    struct Case {
+        const char* name;
+        std::string text, stored;
+    } cases[] = {
+        {"with its marker", "To: al@office.example\r\nMessage-ID: <m1@x>\r\n\r\nhi\r\n.\r\n",
+         "To: al@office.example\r\nMessage-ID: <m1@x>\r\n\r\nhi\r\n.\r\n"},
+        {"without", "To: al@office.example\r\nMessage-ID: <m2@x>\r\n\r\nhi",
+         "To: al@office.example\r\nMessage-ID: <m2@x>\r\n\r\nhi\r\n.\r\n"},
+        {"bare line ends", "To: al@office.example\rMessage-ID: <m3@x>\n\nhi\n.\n",
+         "To: al@office.example\rMessage-ID: <m3@x>\n\nhi\n.\n\r\n.\r\n"},
+        {"large", "To: al@office.example\r\nMessage-ID: <m4@x>\r\n\r\n" + big + "\r\n",
+         "To: al@office.example\r\nMessage-ID: <m4@x>\r\n\r\n" + big + "\r\n\r\n.\r\n"},
+        // Header only, ending without a line end: the marker's lines are
+        // read as the header's last lines.
+        {"header only", "To: al@office.example\r\nMessage-ID: <m5@x>", "To: al@office.example\r\nMessage-ID: <m5@x>\r\n.\r\n"},
+        {"empty", "", "\r\n.\r\n"},
+        {"just the marker", ".\r\n", "\r\n\r\n.\r\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string before = Snapshot();
+        twtest::WriteBytes(ProgramDir + "mess.txt", c.text);
+        servers_->MoveTempMessage();
+        std::vector<std::string> fresh;
+        for (const auto& f : platform::ListFiles(ProgramDir + "in", "*.dat"))
+            if (before.find("|" + f + "|") == std::string::npos) fresh.push_back(f);
+        ASSERT_EQ(fresh.size(), 1u) << c.name;
+        // The header was read: alice, not the default user, got it.
+        if (c.text.size() > 5) {
+            EXPECT_EQ(fresh[0].rfind("alice_", 0), 0u) << c.name;
+        }
+        EXPECT_TRUE(twtest::ReadBytes(ProgramDir + "in/" + fresh[0]) == c.stored) << c.name;
+    }
+}
+
 TEST_F(Distribute, ASecondCopyGoesOnlyToThoseWhoLackIt) {
     const std::string to = "To: al@office.example\r\nMessage-ID: <dup@x>\r\n";
     EXPECT_EQ(Users(Deliver(to)), (std::vector<std::string>{"alice"}));

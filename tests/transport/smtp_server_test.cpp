@@ -2,6 +2,7 @@
 // the settings, servers and SMTP windows in a temporary program directory.
 #include "transport/servers.h"
 #include "transport/smtp.h"
+#include "transport/mail_settings.h"
 #include "transport/table_owner.h"
 #include "transport_test_util.h"
 
@@ -519,6 +520,52 @@ TEST_F(SmtpServerTest, CrashMailsAreRareAndNeverAboutSockets) {
         smtp_->ErrorMailEvent(c.action, c.report, handled);
         EXPECT_EQ(handled, c.handled) << c.minutes << " " << c.report;
     }
+}
+
+// The footer goes into a stored message by streaming: the file becomes what
+// the text would, also around lines longer than what is held of a line.
+TEST_F(SmtpServerTest, FooterGoesIntoTheFileAsIntoTheText) {
+    std::ofstream(ProgramDir + "footer.dat", std::ios::binary) << "-- \r\n.Office\r\n";
+    Start();
+    const std::vector<std::string> footer = mailsettings::Current()->footerLines;
+    ASSERT_EQ(footer, (std::vector<std::string>{"-- ", ".Office"}));
+    const std::string held(1 << 20, 'x');
+    const std::string htmlHead = "Content-Type: text/html\r\n\r\n";
+    const std::vector<std::string> messages = {
+        "Subject: s\r\n\r\nhello\r\n.\r\n",
+        htmlHead + "<html><body>hi</BODY></html>\r\n.\r\n",
+        "Content-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n<body>x=3D</body>\r\n.\r\n",
+        "Content-Type: multipart/alternative; boundary=zz\r\n\r\n--zz\r\nContent-Type: text/html\r\n"
+        "Content-Transfer-Encoding: 8bit\r\n\r\n<p>x</p></body>\r\n--zz--\r\n.\r\n",
+        "Subject: u\r\n\r\ntext\r\nbegin 644 a.bin\r\nM\r\nend\r\n.\r\n",
+        "Subject: bare\n\nline\n.\n",
+        "Subject: no end\r\n\r\n.",
+        "",
+        // "</body>" at the start of a long line, across the end of what is
+        // held of it, and past it.
+        htmlHead + "</body>" + held + "\r\n.\r\n",
+        htmlHead + held.substr(3) + "</bOdY>" + held + "\r\n.\r\n",
+        htmlHead + held + held + "</BODY>tail\r\n.\r\n",
+        htmlHead + held + "\r\r\n</body>\r\n.\r\n",
+        "Subject: long\r\n\r\n" + held + held + "\r\nbegin 644 b\r\n.\r\n",
+    };
+    int n = 0;
+    for (const auto& text : messages) {
+        const std::string file = ProgramDir + "m" + std::to_string(n++) + ".txt";
+        for (bool html : {true, false}) {
+            {
+                std::ofstream(file, std::ios::binary) << text;
+            }
+            ASSERT_TRUE(html ? TFrmSMTP::InsertHtmlFooter(file) : TFrmSMTP::InsertTextFooter(file));
+            std::string stored;
+            ASSERT_TRUE(platform::ReadFile(file, stored));
+            const std::string expected = html ? smtp::WithHtmlFooter(text, footer, {}) : smtp::WithTextFooter(text, footer);
+            EXPECT_TRUE(stored == expected) << (html ? "html " : "text ") << n << ": " << text.substr(0, 80);
+        }
+    }
+    // The long-line messages did get their footer.
+    EXPECT_NE(smtp::WithHtmlFooter(messages[10], footer, {}), messages[10]);
+    EXPECT_NE(smtp::WithHtmlFooter(messages[9], footer, {}).find("x<DIV>\r\n<BR>-- \r\n"), std::string::npos);
 }
 
 TEST_F(SmtpServerTest, DeliveryFiltersRunInTheirOrderOnEachCopy) {
