@@ -1,6 +1,6 @@
 // POP3 collector of the provider accounts: the receiving half of a
-// Send/Recv cycle. One account at a time, as a state machine in POPClient's
-// Tag: greeting, USER, PASS, STAT, the UIDL listing, then per message RETR
+// Send/Recv cycle. One account at a time, as a state machine
+// (TCollectorState): greeting, USER, PASS, STAT, the UIDL listing, then per message RETR
 // (into mess.txt) and DELE or NOOP, and QUIT. Replies are read as lines, so
 // a reply split over reads or a body chunk that happens to start with
 // "+OK" cannot confuse it.
@@ -278,7 +278,7 @@ void TFrmServers::ConnectNextAccount() {
     POPClient.SetAddress("");
     POPClient.SetHost(a.Host);
     POPClient.SetPort(port);
-    POPClient.Tag = servers::kStateGreeting;
+    collectorState_ = TCollectorState::AwaitGreeting;
     POPClient.Open();
 }
 
@@ -339,8 +339,8 @@ void TFrmServers::POPClientRead() {
     std::string data = POPClient.ReceiveText(kReadBite);
     if (!collecting_ || data.empty()) return;
     TimeOutTimer->stop();
-    if (POPClient.Tag != servers::kStateMessage)
-        CollectorLog("(" + std::to_string(POPClient.Tag) + ") << : " + data);
+    if (collectorState_ != TCollectorState::Retrieving)
+        CollectorLog("(" + std::to_string(static_cast<int>(collectorState_)) + ") << : " + data);
     inbuf_ += data;
     HandleCollectorInput();
 }
@@ -352,7 +352,7 @@ void TFrmServers::HandleCollectorInput() {
     const std::uint64_t gen = accountGen_;
     int lines = 0;
     while (gen == accountGen_ && inpos_ < inbuf_.size()) {
-        if (POPClient.Tag == servers::kStateMessage && bodyStarted_) {
+        if (collectorState_ == TCollectorState::Retrieving && bodyStarted_) {
             inbuf_.erase(0, inpos_);
             inpos_ = 0;
             HandleMessageData();
@@ -392,7 +392,7 @@ void TFrmServers::HandleCollectorInput() {
 
 void TFrmServers::POPClientDisconnect() {
     if (!collecting_) return;
-    if (POPClient.Tag == servers::kStateQuit) {
+    if (collectorState_ == TCollectorState::SentQuit) {
         // A server that closes instead of answering QUIT is done too.
         ++accountGen_;
         TimeOutTimer->stop();
@@ -400,7 +400,8 @@ void TFrmServers::POPClientDisconnect() {
         NextAccountTimer->start();
         return;
     }
-    EndAccount(AccountName + (POPClient.Tag == servers::kStateGreeting ? ": couldn't connect." : ": lost connecttion."),
+    EndAccount(AccountName + (collectorState_ == TCollectorState::AwaitGreeting ? ": couldn't connect."
+                                                                                : ": lost connecttion."),
                true);
 }
 
@@ -426,7 +427,7 @@ void TFrmServers::TimeOutTimerTimer() {
         inbuf_.clear();
         inpos_ = 0;
         readWaiting_ = false;
-        POPClient.Tag = servers::kStateGreeting;
+        collectorState_ = TCollectorState::AwaitGreeting;
         POPClient.Open();
         TimeOutTimer->start();
     } else if (status == AccountName + ": verifying user") {
@@ -438,8 +439,8 @@ void TFrmServers::TimeOutTimerTimer() {
         CollectorSend("PASS " + AccountPassword + "\r\n", kWaitLogin);
         TimeOutTimer->start();
     } else {
-        EndAccount(AccountName +
-                       (POPClient.Tag != servers::kStateGreeting ? ": lost connecttion." : ": couldn't connect."),
+        EndAccount(AccountName + (collectorState_ != TCollectorState::AwaitGreeting ? ": lost connecttion."
+                                                                                    : ": couldn't connect."),
                    true);
     }
 }
@@ -447,141 +448,153 @@ void TFrmServers::TimeOutTimerTimer() {
 // --- replies -----------------------------------------------------------------------
 
 void TFrmServers::HandleReply(const std::string& line) {
-    const int state = POPClient.Tag;
-    const bool ok = StartsWith(line, "+OK");
-    const bool err = StartsWith(line, "-ERR");
-    const std::string& name = AccountName;
-
-    if (state == servers::kStateQuit) {
-        ++accountGen_;
-        awaiting_ = false;
-        TimeOutTimer->stop();
-        CollectorLog(" >> done");
-        POPClient.Close();
-        NextAccountTimer->start();
-        return;
-    }
-
-    if (state == servers::kStateSelect && listing_) {
-        if (MessageIndex == 0 && !listingOk_) {
-            if (ok) {
-                listingOk_ = true;
-                return;
-            }
-            // UIDL refused: every message is fetched.
-            listing_ = false;
-            awaiting_ = false;
-            Memo1.clear();
-            CollectorLog(" >> POP server doesn't support UDIL - you should have a word with them");
-            if (AccountLeave)
-                CollectorLog(" >> As a result we can't tell if a message has been downloaded already - "
-                             "downloading all " +
-                             std::to_string(MessageCount));
-            MessageIndex = 1;
-            SelectNextMessage();
-            return;
-        }
-        std::string entry = smtp::Chomp(line);
-        if (entry == ".") {
-            listing_ = false;
-            awaiting_ = false;
-            PruneDownloaded();
-            MessageIndex = 1;
-            SelectNextMessage();
-            return;
-        }
-        if (StartsWith(entry, "..")) entry.erase(0, 1);
-        Memo1.push_back(entry);
-        return;
-    }
-
-    if (err && state <= servers::kStateStat) {
-        CollectorLog(state <= servers::kStateUser ? " Invalid host" : " Invalid login/password or mailbox busy");
-        POPClient.Tag = servers::kStateQuit;
+    const TCollectorState state = collectorState_;
+    // Until STAT has been answered, "-ERR" ends the account's turn.
+    const bool loggingOn = state == TCollectorState::AwaitGreeting || state == TCollectorState::SentUser ||
+                           state == TCollectorState::SentPass || state == TCollectorState::SentStat;
+    if (loggingOn && StartsWith(line, "-ERR")) {
+        const bool beforeUser = state == TCollectorState::AwaitGreeting || state == TCollectorState::SentUser;
+        CollectorLog(beforeUser ? " Invalid host" : " Invalid login/password or mailbox busy");
+        collectorState_ = TCollectorState::SentQuit;
         PopLabelRed();
-        Status(name + ": error...");
+        Status(AccountName + ": error...");
         awaiting_ = false;
         CollectorSend("QUIT\r\n", 0);
         return;
     }
+    using Handler = void (TFrmServers::*)(const std::string&);
+    static constexpr std::pair<TCollectorState, Handler> kOnReply[] = {
+        {TCollectorState::AwaitGreeting, &TFrmServers::CollectorGreeted},
+        {TCollectorState::SentUser, &TFrmServers::CollectorUserAccepted},
+        {TCollectorState::SentPass, &TFrmServers::CollectorPassAccepted},
+        {TCollectorState::SentStat, &TFrmServers::CollectorStatAnswered},
+        {TCollectorState::Retrieving, &TFrmServers::CollectorRetrAnswered},
+        {TCollectorState::Selecting, &TFrmServers::CollectorSelectAnswered},
+        {TCollectorState::SentQuit, &TFrmServers::CollectorQuitAnswered},
+    };
+    for (const auto& [s, handler] : kOnReply)
+        if (s == state) return (this->*handler)(line);
+}
 
-    switch (state) {
-    case servers::kStateGreeting:
-        if (!ok) return;
-        CollectorLog(" >> connected, sending username");
-        Status(name + ": verifying user");
-        POPClient.Tag = servers::kStateUser;
-        CollectorSend("USER " + AccountLogin + "\r\n", kWaitLogin);
-        awaiting_ = true;
-        return;
-    case servers::kStateUser:
-        if (!ok) return;
-        Status(name + ": verifying password");
-        CollectorLog(" >> verifying password");
-        POPClient.Tag = servers::kStatePass;
-        CollectorSend("PASS " + AccountPassword + "\r\n", kWaitLogin);
-        awaiting_ = true;
-        return;
-    case servers::kStatePass:
-        if (!ok) return;
-        Status(name + ": getting stats");
-        CollectorLog(" >> getting stats");
-        POPClient.Tag = servers::kStateStat;
-        CollectorSend("STAT\r\n", kWaitCommand);
-        awaiting_ = true;
-        return;
-    case servers::kStateStat: {
-        if (!ok) return;
-        std::int64_t count = 0, size = 0;
-        servers::ParseStatReply(line, count, size);
-        platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(name) + "_size", size);
-        if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
-        MailboxSize = size;
-        MessageCount = count;
-        ReceivedBytes = 0;
-        if (count == 0) {
-            Status(name + ": 0 messages");
-            CollectorLog(" >> quit");
-            POPClient.Tag = servers::kStateQuit;
-            CollectorSend("QUIT\r\n", kWaitCommand);
-            ClearUIDL(name);
-        } else {
-            MessageIndex = 0;
-            Memo1.clear();
-            CollectorLog(" >> UIDL");
-            POPClient.Tag = servers::kStateSelect;
-            listing_ = true;
-            listingOk_ = false;
-            CollectorSend("UIDL\r\n", kWaitCommand);
-        }
-        awaiting_ = true;
+void TFrmServers::CollectorQuitAnswered(const std::string&) {
+    ++accountGen_;
+    awaiting_ = false;
+    TimeOutTimer->stop();
+    CollectorLog(" >> done");
+    POPClient.Close();
+    NextAccountTimer->start();
+}
+
+void TFrmServers::CollectorGreeted(const std::string& line) {
+    if (!StartsWith(line, "+OK")) return;
+    CollectorLog(" >> connected, sending username");
+    Status(AccountName + ": verifying user");
+    collectorState_ = TCollectorState::SentUser;
+    CollectorSend("USER " + AccountLogin + "\r\n", kWaitLogin);
+    awaiting_ = true;
+}
+
+void TFrmServers::CollectorUserAccepted(const std::string& line) {
+    if (!StartsWith(line, "+OK")) return;
+    Status(AccountName + ": verifying password");
+    CollectorLog(" >> verifying password");
+    collectorState_ = TCollectorState::SentPass;
+    CollectorSend("PASS " + AccountPassword + "\r\n", kWaitLogin);
+    awaiting_ = true;
+}
+
+void TFrmServers::CollectorPassAccepted(const std::string& line) {
+    if (!StartsWith(line, "+OK")) return;
+    Status(AccountName + ": getting stats");
+    CollectorLog(" >> getting stats");
+    collectorState_ = TCollectorState::SentStat;
+    CollectorSend("STAT\r\n", kWaitCommand);
+    awaiting_ = true;
+}
+
+void TFrmServers::CollectorStatAnswered(const std::string& line) {
+    if (!StartsWith(line, "+OK")) return;
+    const std::string& name = AccountName;
+    std::int64_t count = 0, size = 0;
+    servers::ParseStatReply(line, count, size);
+    platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(name) + "_size", size);
+    if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
+    MailboxSize = size;
+    MessageCount = count;
+    ReceivedBytes = 0;
+    if (count == 0) {
+        Status(name + ": 0 messages");
+        CollectorLog(" >> quit");
+        collectorState_ = TCollectorState::SentQuit;
+        CollectorSend("QUIT\r\n", kWaitCommand);
+        ClearUIDL(name);
+    } else {
+        MessageIndex = 0;
+        Memo1.clear();
+        CollectorLog(" >> UIDL");
+        collectorState_ = TCollectorState::Selecting;
+        listing_ = true;
+        listingOk_ = false;
+        CollectorSend("UIDL\r\n", kWaitCommand);
+    }
+    awaiting_ = true;
+}
+
+void TFrmServers::CollectorRetrAnswered(const std::string& line) {
+    if (StartsWith(line, "+OK")) {
+        CollectorLog(" receiving message...");
+        bodyStarted_ = true;
+        TempTail = "\r\n";  // the body starts a line: "." alone ends an empty message
+        tempFailed_ = false;
         return;
     }
-    case servers::kStateMessage:
-        if (ok) {
-            CollectorLog(" receiving message...");
-            bodyStarted_ = true;
-            TempTail = "\r\n";  // the body starts a line: "." alone ends an empty message
-            tempFailed_ = false;
-            return;
-        }
-        // RETR refused: the message stays where it is; on with the next.
-        CollectorLog(" >> message " + std::to_string(MessageIndex) + " not retrieved: " + smtp::Chomp(line));
-        awaiting_ = false;
-        ++MessageIndex;
-        POPClient.Tag = servers::kStateSelect;
-        SelectNextMessage();
-        return;
-    case servers::kStateSelect:
+    // RETR refused: the message stays where it is; on with the next.
+    CollectorLog(" >> message " + std::to_string(MessageIndex) + " not retrieved: " + smtp::Chomp(line));
+    awaiting_ = false;
+    ++MessageIndex;
+    collectorState_ = TCollectorState::Selecting;
+    SelectNextMessage();
+}
+
+void TFrmServers::CollectorSelectAnswered(const std::string& line) {
+    const bool ok = StartsWith(line, "+OK");
+    if (!listing_) {
         // The reply to DELE or NOOP.
         if (!ok) CollectorLog(" >> message " + std::to_string(MessageIndex) + ": " + smtp::Chomp(line));
         awaiting_ = false;
         ++MessageIndex;
         SelectNextMessage();
         return;
-    default:
+    }
+    if (MessageIndex == 0 && !listingOk_) {
+        if (ok) {
+            listingOk_ = true;
+            return;
+        }
+        // UIDL refused: every message is fetched.
+        listing_ = false;
+        awaiting_ = false;
+        Memo1.clear();
+        CollectorLog(" >> POP server doesn't support UDIL - you should have a word with them");
+        if (AccountLeave)
+            CollectorLog(" >> As a result we can't tell if a message has been downloaded already - "
+                         "downloading all " +
+                         std::to_string(MessageCount));
+        MessageIndex = 1;
+        SelectNextMessage();
         return;
     }
+    std::string entry = smtp::Chomp(line);
+    if (entry == ".") {
+        listing_ = false;
+        awaiting_ = false;
+        PruneDownloaded();
+        MessageIndex = 1;
+        SelectNextMessage();
+        return;
+    }
+    if (StartsWith(entry, "..")) entry.erase(0, 1);
+    Memo1.push_back(entry);
 }
 
 void TFrmServers::HandleMessageData() {
@@ -625,7 +638,7 @@ bool TFrmServers::AppendTempMessage(const std::string& chunk) {
 void TFrmServers::MessageComplete() {
     bodyStarted_ = false;
     awaiting_ = false;
-    POPClient.Tag = servers::kStateSelect;
+    collectorState_ = TCollectorState::Selecting;
     const std::int64_t n = MessageIndex;
     const std::string uid = GetListedUidl(n);
     CollectorLater(kWaitMessage, [this, n, uid] {
@@ -637,7 +650,7 @@ void TFrmServers::MessageComplete() {
             CollectorLog(" >> message " + std::to_string(n) + " not stored: " + e.what());
             std::remove(MessPath().c_str());
             PopLabelRed();
-            POPClient.Tag = servers::kStateQuit;
+            collectorState_ = TCollectorState::SentQuit;
             Status(AccountName + ": error...");
             CollectorSend("QUIT\r\n", 0);
             awaiting_ = true;
@@ -683,7 +696,7 @@ void TFrmServers::SelectNextMessage() {
         }
         ++MessageIndex;
     }
-    POPClient.Tag = servers::kStateQuit;
+    collectorState_ = TCollectorState::SentQuit;
     Status(AccountName + ": disconnecting...");
     CollectorLog(" >> quit");
     SaveUidl();
@@ -692,7 +705,7 @@ void TFrmServers::SelectNextMessage() {
 }
 
 void TFrmServers::RetrieveMessage() {
-    POPClient.Tag = servers::kStateMessage;
+    collectorState_ = TCollectorState::Retrieving;
     CollectorLog(" >> retrieve " + std::to_string(MessageIndex));
     TempTail.clear();
     bodyStarted_ = false;

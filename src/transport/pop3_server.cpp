@@ -21,6 +21,7 @@
 #include <climits>
 #include <cstdio>
 #include <deque>
+#include <string_view>
 
 namespace {
 
@@ -34,6 +35,8 @@ constexpr char kLineTooLong[] = "-ERR line too long\r\n";
 constexpr char kTooManyCommands[] = "-ERR too many commands\r\n";
 constexpr char kNotDeleted[] = "-ERR some deleted messages not removed\r\n";
 constexpr char kEndOfList[] = ".\r\n";
+// Followed by the verb and argument of a command the server does not know.
+constexpr char kUnknownCommand[] = "-ERR unknown params: ";
 
 // Waits that follow or precede replies; they end early once the earlier
 // output has been handed to the network.
@@ -100,13 +103,20 @@ std::string TopText(const std::string& message, long lines) {
 
 }  // namespace servers
 
+// Where a POP3 session stands.
+enum class TPopState {
+    Authorization,  // no good PASS yet: USER and PASS are taken
+    Transaction,    // logged in: the session works on its mailbox snapshot
+    Closed,         // QUIT, a broken limit or the end of the connection
+};
+
 struct TFrmServers::PopSession {
-    servers::SessionSection Section;  // "user" as given, "Log" from the last PASS
+    TPopState State = TPopState::Authorization;
+    std::string GivenUser;            // USER's name as the client gave it
     std::string Buffer;               // a line not yet ended by LF
     bool ReadPaused = false;          // input left unread until the replies are taken
     std::deque<std::string> Pending;  // lines received, not yet handled
     bool Busy = false;                // a reply is waiting; later lines wait too
-    bool Closing = false;
     std::string User;                 // the user name as the users table holds it
     struct Message {
         std::string name;
@@ -120,7 +130,7 @@ struct TFrmServers::PopSession {
     // connection does not restart a timer per command.
     std::chrono::steady_clock::time_point LastActive = std::chrono::steady_clock::now();
 
-    bool LoggedIn() const { return !User.empty() && Section.Read("Log") == "yes"; }
+    bool LoggedIn() const { return State == TPopState::Transaction; }
 
     // Message n (1-based) of the snapshot; nullptr when there is none.
     Message* Find(const std::string& argument) {
@@ -179,7 +189,7 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
         return;
     }
     PopSession& session = **slot;
-    if (session.Closing) {
+    if (session.State == TPopState::Closed) {
         connection.ReceiveText();
         return;
     }
@@ -204,7 +214,7 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     if (session.Buffer.size() > kMaxLine || session.Pending.size() > kMaxPendingLines) {
         const char* reply = session.Buffer.size() > kMaxLine ? kLineTooLong : kTooManyCommands;
         PopLog(session.LoggedIn() ? "<< " + smtp::Chomp(reply) : std::string("disconnecting (0.9)"));
-        session.Closing = true;
+        session.State = TPopState::Closed;
         session.Pending.clear();
         connection.SendText(reply);
         connection.Close();
@@ -216,7 +226,7 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
 void TFrmServers::PopServerClientDisconnect(platform::TcpConnection& connection) {
     // Marks of a session that ended without QUIT die with it.
     if (auto* slot = SessionOf(connection); slot && *slot) {
-        (*slot)->Closing = true;
+        (*slot)->State = TPopState::Closed;
         (*slot)->IdleTimer.reset();
     }
     connection.UserData().reset();
@@ -232,7 +242,7 @@ void TFrmServers::PopProcessPending(const platform::TcpConnectionPtr& connection
         auto* slot = SessionOf(*connection);
         if (!slot || !*slot) return;
         std::shared_ptr<PopSession> session = *slot;
-        if (session->Busy || session->Closing || !connection->Connected()) return;
+        if (session->Busy || session->State == TPopState::Closed || !connection->Connected()) return;
         if (session->Pending.empty() || connection->PendingOutput() > kMaxUnreadReplies) {
             if (session->ReadPaused && connection->PendingOutput() <= kMaxUnreadReplies) {
                 // Room again: go on with the input left in the socket.
@@ -306,172 +316,192 @@ void TFrmServers::PopHandleCommand(const platform::TcpConnectionPtr& connection,
     procs::SplitCommand(line, command, argument);
     PopLog(command == "pass" ? std::string(">> pass ######") : ">> " + smtp::Chomp(line));
 
-    auto after = [this](const platform::TcpConnectionPtr& c) { PopProcessPending(c); };
-
-    if (command == "user") {
-        if (session.LoggedIn()) {
+    using Handler = void (*)(TFrmServers&, const platform::TcpConnectionPtr&, PopSession&, const std::string& command,
+                             const std::string& argument);
+    struct Command {
+        std::string_view verb;
+        bool inAuthorization, inTransaction;
+        Handler handle;
+    };
+    // A session that is not logged in works on an empty mailbox, so only
+    // USER and PASS depend on the state.
+    static constexpr Command kCommands[] = {
+        {"user", true, false, &PopUser},
+        {"pass", true, false, &PopPass},
+        {"stat", true, true, &PopStatCommand},
+        {"top", true, true, &PopTop},
+        {"dele", true, true, &PopDele},
+        {"quit", true, true, &PopQuit},
+        {"retr", true, true, &PopRetr},
+        {"list", true, true, &PopList},
+        {"uidl", true, true, &PopList},
+        {"rset", true, true, &PopRset},
+        {"noop", true, true, &PopNoop},
+    };
+    for (const auto& c : kCommands) {
+        if (c.verb != command) continue;
+        if (!(session.State == TPopState::Transaction ? c.inTransaction : c.inAuthorization)) {
             PopLog("<< -ERR");
             connection->SendText(kErr);
             return;
         }
-        PopLog("<< +OK");
-        Deferred(connection, kShortWaitMs,
-                 [argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
-                     s.Section.Write("user", argument);
-                     s.Section.EraseKey("Log");
-                     s.User.clear();
-                     c->SendText(kOk);
-                     after(c);
-                 });
+        c.handle(*this, connection, session, command, argument);
         return;
     }
+    connection->SendText(kUnknownCommand + command + ", " + argument + "\r\n");
+}
 
-    if (command == "pass") {
-        if (session.LoggedIn()) {
-            PopLog("<< -ERR");
-            connection->SendText(kErr);
+void TFrmServers::PopUser(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession&,
+                          const std::string&, const std::string& argument) {
+    f.PopLog("<< +OK");
+    TFrmServers* self = &f;
+    Deferred(connection, kShortWaitMs, [self, argument](const platform::TcpConnectionPtr& c, PopSession& s) {
+        s.GivenUser = argument;
+        s.State = TPopState::Authorization;
+        s.User.clear();
+        c->SendText(kOk);
+        self->PopProcessPending(c);
+    });
+}
+
+void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession&,
+                          const std::string&, const std::string& argument) {
+    TFrmServers* self = &f;
+    Deferred(connection, kShortWaitMs, [self, argument](const platform::TcpConnectionPtr& c, PopSession& s) {
+        std::string canonical;
+        if (self->CheckUserPassword(s.GivenUser, argument, nullptr, &canonical)) {
+            s.User = canonical;
+            s.State = TPopState::Transaction;
+            s.Mailbox.clear();
+            // The kept listing: a login no longer lists and stats in/.
+            for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderIn).UserFiles(canonical))
+                s.Mailbox.push_back({name, size, false});
+            platform::IniFile(ProgramDir + "tarnwick.ini")
+                .WriteString("Users", platform::IniSafe(canonical), c->RemoteAddress());
+            self->PopLog("<< +OK");
+            c->SendText(kOk);
+            self->PopProcessPending(c);
             return;
         }
-        Deferred(connection, kShortWaitMs,
-                 [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
-                     std::string canonical;
-                     if (CheckUserPassword(s.Section.Read("user"), argument, &s.Section, &canonical)) {
-                         s.User = canonical;
-                         s.Mailbox.clear();
-                         // The kept listing: a login no longer lists and stats in/.
-                         for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderIn).UserFiles(canonical))
-                             s.Mailbox.push_back({name, size, false});
-                         platform::IniFile(ProgramDir + "tarnwick.ini")
-                             .WriteString("Users", platform::IniSafe(canonical), c->RemoteAddress());
-                         PopLog("<< +OK");
-                         c->SendText(kOk);
-                         after(c);
-                         return;
-                     }
-                     // A wrong password is answered late, and the third
-                     // one ends the connection.
-                     s.User.clear();
-                     ++s.FailedPasses;
-                     s.Busy = true;
-                     std::weak_ptr<platform::TcpConnection> weak = c;
-                     QTimer::singleShot(PopFailedPassDelayMs, this, [this, weak] {
-                         auto conn = weak.lock();
-                         if (!conn || !conn->Connected()) return;
-                         auto* slot = SessionOf(*conn);
-                         if (!slot || !*slot) return;
-                         PopSession& ses = **slot;
-                         PopLog("<< -ERR");
-                         conn->SendText(kErr);
-                         ses.Busy = false;
-                         if (ses.FailedPasses >= PopMaxFailedPasses) {
-                             ses.Closing = true;
-                             conn->Close();
-                             return;
-                         }
-                         PopProcessPending(conn);
-                     });
-                 });
-        return;
-    }
-
-    if (command == "stat") {
-        Deferred(connection, kShortWaitMs,
-                 [this, after](const platform::TcpConnectionPtr& c, PopSession& s) {
-                     std::int64_t count = 0, bytes = 0;
-                     PopStat(s, count, bytes);
-                     std::string reply = "+OK " + std::to_string(count) + " " + std::to_string(bytes);
-                     PopLog("<< " + reply);
-                     c->SendText(reply + "\r\n");
-                     after(c);
-                 });
-        return;
-    }
-
-    if (command == "top") {
-        PopLog("<< +OK sending top " + argument);
-        Deferred(connection, kShortWaitMs,
-                 [this, argument, after](const platform::TcpConnectionPtr& c, PopSession& s) {
-                     long lines = 0;
-                     std::string path = PopTopFile(s, argument, lines);
-                     if (path.empty()) {
-                         c->SendText(kNoSuchMessage);
-                         PopLog("<< " + smtp::Chomp(kNoSuchMessage));
-                         after(c);
-                         return;
-                     }
-                     c->SendText(kOk);
-                     PopSendStored(c, path, lines, [this, argument](const platform::TcpConnectionPtr& conn) {
-                         PopLog("<< sent top " + argument);
-                         PopProcessPending(conn);
-                     });
-                 });
-        return;
-    }
-
-    if (command == "dele") {
-        if (!PopMarkDeleted(session, argument)) {
-            PopLog(std::string("<< ") + smtp::Chomp(kNoSuchMessage));
-            connection->SendText(kNoSuchMessage);
-            return;
-        }
-        PopLog("<< +OK");
-        PopSendAndContinue(connection, kOk, kShortWaitMs);
-        return;
-    }
-
-    if (command == "quit") {
-        std::string reply = kOk;
-        if (session.LoggedIn()) {
-            if (!PopPurgeDeleted(session)) reply = kNotDeleted;
-            RefreshMailCounts(true);
-            QueueNewMailAlert(session.User);
-        }
-        PopLog("<< " + smtp::Chomp(reply));
-        session.Closing = true;
-        session.Pending.clear();
-        session.Section.Erase();
-        session.Mailbox.clear();
-        connection->SendText(reply);
-        connection->Close();
-        return;
-    }
-
-    if (command == "retr") {
-        PopSession::Message* m = session.Find(argument);
-        const std::string path = m ? smtp::StoreFolder(smtp::FolderIn) + m->name : std::string();
-        if (!m || !platform::FileExists(path)) {
-            PopLog(std::string("<< ") + smtp::Chomp(kNoSuchMessage));
-            connection->SendText(kNoSuchMessage);
-            return;
-        }
-        PopLog("<< +OK here comes " + argument);
-        connection->SendText(kHereItComes);
-        PopLog("<< Sending " + m->name);
-        PopSendStored(connection, path, -1, [this](const platform::TcpConnectionPtr& c) {
-            PopResume(c, kRetrWaitMs);
+        // A wrong password is answered late, and the third
+        // one ends the connection.
+        s.User.clear();
+        ++s.FailedPasses;
+        s.Busy = true;
+        std::weak_ptr<platform::TcpConnection> weak = c;
+        QTimer::singleShot(self->PopFailedPassDelayMs, self, [self, weak] {
+            auto conn = weak.lock();
+            if (!conn || !conn->Connected()) return;
+            auto* slot = SessionOf(*conn);
+            if (!slot || !*slot) return;
+            PopSession& ses = **slot;
+            self->PopLog("<< -ERR");
+            conn->SendText(kErr);
+            ses.Busy = false;
+            if (ses.FailedPasses >= self->PopMaxFailedPasses) {
+                ses.State = TPopState::Closed;
+                conn->Close();
+                return;
+            }
+            self->PopProcessPending(conn);
         });
+    });
+}
+
+void TFrmServers::PopStatCommand(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession&,
+                                 const std::string&, const std::string&) {
+    TFrmServers* self = &f;
+    Deferred(connection, kShortWaitMs, [self](const platform::TcpConnectionPtr& c, PopSession& s) {
+        std::int64_t count = 0, bytes = 0;
+        self->PopStat(s, count, bytes);
+        std::string reply = "+OK " + std::to_string(count) + " " + std::to_string(bytes);
+        self->PopLog("<< " + reply);
+        c->SendText(reply + "\r\n");
+        self->PopProcessPending(c);
+    });
+}
+
+void TFrmServers::PopTop(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession&,
+                         const std::string&, const std::string& argument) {
+    f.PopLog("<< +OK sending top " + argument);
+    TFrmServers* self = &f;
+    Deferred(connection, kShortWaitMs, [self, argument](const platform::TcpConnectionPtr& c, PopSession& s) {
+        long lines = 0;
+        std::string path = self->PopTopFile(s, argument, lines);
+        if (path.empty()) {
+            c->SendText(kNoSuchMessage);
+            self->PopLog("<< " + smtp::Chomp(kNoSuchMessage));
+            self->PopProcessPending(c);
+            return;
+        }
+        c->SendText(kOk);
+        self->PopSendStored(c, path, lines, [self, argument](const platform::TcpConnectionPtr& conn) {
+            self->PopLog("<< sent top " + argument);
+            self->PopProcessPending(conn);
+        });
+    });
+}
+
+void TFrmServers::PopDele(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                          const std::string&, const std::string& argument) {
+    if (!f.PopMarkDeleted(session, argument)) {
+        f.PopLog(std::string("<< ") + smtp::Chomp(kNoSuchMessage));
+        connection->SendText(kNoSuchMessage);
         return;
     }
+    f.PopLog("<< +OK");
+    f.PopSendAndContinue(connection, kOk, kShortWaitMs);
+}
 
-    if (command == "list" || command == "uidl") {
-        std::string reply = PopSendListing(session, command == "uidl", argument);
-        PopLog(command == "list" ? "<< +OK " + argument : "<< " + smtp::Chomp(reply));
-        connection->SendText(reply);
+void TFrmServers::PopQuit(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                          const std::string&, const std::string&) {
+    std::string reply = kOk;
+    if (session.LoggedIn()) {
+        if (!f.PopPurgeDeleted(session)) reply = kNotDeleted;
+        f.RefreshMailCounts(true);
+        f.QueueNewMailAlert(session.User);
+    }
+    f.PopLog("<< " + smtp::Chomp(reply));
+    session.State = TPopState::Closed;
+    session.Pending.clear();
+    session.GivenUser.clear();
+    session.Mailbox.clear();
+    connection->SendText(reply);
+    connection->Close();
+}
+
+void TFrmServers::PopRetr(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                          const std::string&, const std::string& argument) {
+    PopSession::Message* m = session.Find(argument);
+    const std::string path = m ? smtp::StoreFolder(smtp::FolderIn) + m->name : std::string();
+    if (!m || !platform::FileExists(path)) {
+        f.PopLog(std::string("<< ") + smtp::Chomp(kNoSuchMessage));
+        connection->SendText(kNoSuchMessage);
         return;
     }
+    f.PopLog("<< +OK here comes " + argument);
+    connection->SendText(kHereItComes);
+    f.PopLog("<< Sending " + m->name);
+    TFrmServers* self = &f;
+    f.PopSendStored(connection, path, -1, [self](const platform::TcpConnectionPtr& c) { self->PopResume(c, kRetrWaitMs); });
+}
 
-    if (command == "rset") {
-        PopUnmarkAll(session);
-        connection->SendText(kOk);
-        return;
-    }
+void TFrmServers::PopList(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                          const std::string& command, const std::string& argument) {
+    std::string reply = f.PopSendListing(session, command == "uidl", argument);
+    f.PopLog(command == "list" ? "<< +OK " + argument : "<< " + smtp::Chomp(reply));
+    connection->SendText(reply);
+}
 
-    if (command == "noop") {
-        connection->SendText(kOk);
-        return;
-    }
+void TFrmServers::PopRset(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                          const std::string&, const std::string&) {
+    f.PopUnmarkAll(session);
+    connection->SendText(kOk);
+}
 
-    connection->SendText("-ERR unknown params: " + command + ", " + argument + "\r\n");
+void TFrmServers::PopNoop(TFrmServers&, const platform::TcpConnectionPtr& connection, PopSession&,
+                          const std::string&, const std::string&) {
+    connection->SendText(kOk);
 }
 
 void TFrmServers::PopStat(const PopSession& session, std::int64_t& count, std::int64_t& bytes) const {

@@ -189,7 +189,7 @@ void TFrmSMTP::StartDelivery() {
     delivering_ = true;
     skipped_.clear();
     replies_.Clear();
-    SmtpClientState = 0;
+    SmtpClientState = TRelayState::AwaitGreeting;
     streaming_ = false;
     if (FrmMain) {
         FrmMain->BtnSendRec->setEnabled(false);
@@ -240,7 +240,7 @@ void TFrmSMTP::StartDelivery() {
 void TFrmSMTP::SMTPClientConnect() {
     RetryTimer->stop();
     RelayLog("Connected");
-    SmtpClientState = 0;
+    SmtpClientState = TRelayState::AwaitGreeting;
     authPending_ = false;
     procs::SetStatus("SMTP connected", true);
     TimeOut->setInterval(ReplyTimeoutMs);
@@ -248,7 +248,7 @@ void TFrmSMTP::SMTPClientConnect() {
 }
 
 void TFrmSMTP::SMTPClientWrite() {
-    if (SmtpClientState != 4 || !streaming_) return;
+    if (SmtpClientState != TRelayState::SentText || !streaming_) return;
     if (relayFile_) {
         PumpRelayStream();
         return;
@@ -293,7 +293,7 @@ void TFrmSMTP::SMTPClientRead() {
         return;
     }
     for (std::string reply = replies_.Take(); !reply.empty() && delivering_; reply = replies_.Take()) {
-        RelayLog(">>  (" + std::to_string(SmtpClientState) + ")" + smtp::Chomp(reply));
+        RelayLog(">>  (" + std::to_string(static_cast<int>(SmtpClientState)) + ")" + smtp::Chomp(reply));
         HandleRelayReply(reply);
     }
     // A reply that was passed over (a late one) leaves the wait for the
@@ -302,167 +302,184 @@ void TFrmSMTP::SMTPClientRead() {
 }
 
 void TFrmSMTP::HandleRelayReply(const std::string& reply) {
-    const char code = reply[0];
-    switch (SmtpClientState) {
-        case 0: {
-            const std::string name = procs::GetComputerName();
-            if (mailsettings::Current()->relayAuth) {
-                RelaySend("ehlo " + name + "\r\n", "> ehlo " + name);
-                SmtpClientState = 10;
-            } else {
-                RelaySend("helo " + name + "\r\n", "> helo " + name);
-                SmtpClientState = 1;
-            }
-            break;
-        }
-        case 10: {
-            auto mechanisms = AuthMechanisms(reply);
-            auto offers = [&](const char* m) {
-                return std::find(mechanisms.begin(), mechanisms.end(), m) != mechanisms.end();
-            };
-            if (code == '2' && offers("LOGIN")) {
-                RelaySend("AUTH LOGIN\r\n", ">AUTH LOGIN");
-                SmtpClientState = 11;
-            } else if (code == '2' && offers("CRAM-MD5")) {
-                RelaySend("AUTH CRAM-MD5\r\n", ">AUTH  CRAM-MD5");
-                SmtpClientState = 15;
-            } else {
-                const std::string name = procs::GetComputerName();
-                RelaySend("helo " + name + "\r\n", "> helo " + name);
-                SmtpClientState = 1;
-            }
-            break;
-        }
-        case 11:
-        case 12:
-        case 15: {
-            if (code != '3') {
-                EndRunFailed("Couldn't log on", "failed");
-                return;
-            }
-            const auto mail = mailsettings::Current();
-            const std::string login = mail->relayLogin;
-            const std::string pass = mail->relayPassword;
-            if (SmtpClientState == 11) {
-                RelaySend(auth::EncodeBase64(login) + "\r\n", "> Sending user...");
-                SmtpClientState = 12;
-            } else if (SmtpClientState == 12) {
-                RelaySend(auth::EncodeBase64(pass) + "\r\n", "> Sending password...");
-                authPending_ = true;
-                SmtpClientState = 1;
-            } else {
-                std::string text = reply.size() > 4 ? reply.substr(4) : std::string();
-                text = text.substr(0, text.find_first_of("\r\n"));
-                const std::string challenge = auth::DecodeBase64(text);
-                RelaySend(auth::EncodeBase64(login + " " + auth::DigestToHex(auth::HmacMD5(challenge, pass))) + "\r\n",
-                          "> Sending MD5 info...");
-                authPending_ = true;
-                SmtpClientState = 1;
-            }
-            break;
-        }
-        case 1: {
-            if (code == '2') {
-                authPending_ = false;
-                if (!platform::FileExists(QueueFile(smtp::StateQueued))) {
-                    // Deleted or suspended from the browser since the run began.
-                    skipped_.push_back(CurrentQueueId);
-                    NextMessage();
-                    return;
-                }
-                CurrentRecipientIndex = 0;
-                const std::string& id = CurrentQueueId;
-                std::vector<std::pair<std::string, std::string>> cleared = {{"Good", ""}, {"Bad", ""}};
-                // Refusals of an earlier attempt are not this attempt's.
-                const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
-                for (int i = 1; i <= rcpt; ++i)
-                    if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
-                        cleared.emplace_back("Bad" + std::to_string(i), "");
-                smtp::WritePortsValues(id, cleared);
-                const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
-                const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
-                RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
-                SmtpClientState = 2;
-            } else if (code == '4' || code == '5') {
-                if (authPending_) {
-                    // A refused log-on is the account's fault, not the message's.
-                    EndRunFailed("Couldn't log on", "failed");
-                    return;
-                }
-                FailCurrentMessage("Couldn't log on");
-            }
-            break;
-        }
-        case 2: {
-            const bool toMailFrom = CurrentRecipientIndex == 0;
-            if (code == '2' || (code == '5' && !toMailFrom)) {
-                RecipientStep(reply);
-            } else if (platform::FileExists(QueueFile(smtp::StateSent))) {
-                RelayLog("Tidying up " + CurrentQueueId + " - has been sent already.");
-                std::remove(QueueFile(smtp::StateQueued).c_str());
-                std::remove(QueueFile(smtp::StateSent).c_str());
-                skipped_.push_back(CurrentQueueId);
-                NextMessage();
-            } else {
-                FailCurrentMessage(toMailFrom ? "Sender refused: " + smtp::Chomp(reply) : "Failed while naming recipients");
-            }
-            break;
-        }
-        case 3: {
-            if (code == '3') {
-                RelayLog("Delivering " + CurrentQueueId);
-                const std::string file = QueueFile(smtp::StateQueued);
-                SendMessageFile(file);
-                StopRelayStream();
-                relayFile_ = std::fopen(file.c_str(), "rb");
-                if (!relayFile_) {
-                    // Without the text the transaction cannot go on.
-                    FailCurrentMessage("Message file unreadable");
-                    return;
-                }
-                if (!platform::FileSize(file, streamSize_)) streamSize_ = 0;
-                relayWriter_ = smtp::WireWriter();
-                relayQueued_ = 0;
-                lastPending_ = -1;
-                streaming_ = true;
-                TimeOut->setInterval(ReplyTimeoutMs);
-                TimeOut->start();
-                DeliveryTimer->start();
-                SmtpClientState = 4;
-                PumpRelayStream();
-            } else if (code != '2') {
-                FailCurrentMessage("Expected return code 354, got " + smtp::Chomp(reply));
-            }
-            break;
-        }
-        case 4: {
-            streaming_ = false;
-            StopRelayStream();
-            DeliveryTimer->stop();
-            if (code == '2') {
-                RelayLog(CurrentQueueId + " sent ok");
-                procs::SetStatus("Sent message " + std::to_string(RelayMessageNumber), true);
-                std::int64_t size = 0;
-                if (platform::FileSize(QueueFile(smtp::StateQueued), size)) RelaySentBytes += size;
-                CompleteMessage();
-                NextMessage();
-            } else {
-                FailCurrentMessage("Failed while sending message");
-            }
-            break;
-        }
-        case 5: {
-            procs::SetStatus("Tidying up...", true);
-            RelayLog("Tidying up...");
-            SmtpClientState = 6;
-            // Closing raises no event of its own.
-            if (SMTPClient.Active()) SMTPClient.Close();
-            SMTPClientDisconnect();
-            break;
-        }
-        default:
-            break;
+    using Handler = void (TFrmSMTP::*)(const std::string&);
+    static constexpr std::pair<TRelayState, Handler> kOnReply[] = {
+        {TRelayState::AwaitGreeting, &TFrmSMTP::RelayGreeted},
+        {TRelayState::SentEhlo, &TFrmSMTP::RelayEhloAnswered},
+        {TRelayState::SentAuthLogin, &TFrmSMTP::RelayLogOnStep},
+        {TRelayState::SentLoginUser, &TFrmSMTP::RelayLogOnStep},
+        {TRelayState::SentAuthCramMd5, &TFrmSMTP::RelayLogOnStep},
+        {TRelayState::AwaitReady, &TFrmSMTP::RelayReady},
+        {TRelayState::SentEnvelope, &TFrmSMTP::RelayEnvelopeAnswered},
+        {TRelayState::SentData, &TFrmSMTP::RelayDataAnswered},
+        {TRelayState::SentText, &TFrmSMTP::RelayTextAnswered},
+        {TRelayState::SentQuit, &TFrmSMTP::RelayQuitAnswered},
+    };
+    // Closing: the socket is going; a late reply changes nothing.
+    for (const auto& [state, handler] : kOnReply)
+        if (state == SmtpClientState) return (this->*handler)(reply);
+}
+
+bool TFrmSMTP::RelayConversationOver() const {
+    return SmtpClientState == TRelayState::SentQuit || SmtpClientState == TRelayState::Closing;
+}
+
+void TFrmSMTP::RelayGreeted(const std::string&) {
+    const std::string name = procs::GetComputerName();
+    if (mailsettings::Current()->relayAuth) {
+        RelaySend("ehlo " + name + "\r\n", "> ehlo " + name);
+        SmtpClientState = TRelayState::SentEhlo;
+    } else {
+        RelaySend("helo " + name + "\r\n", "> helo " + name);
+        SmtpClientState = TRelayState::AwaitReady;
     }
+}
+
+void TFrmSMTP::RelayEhloAnswered(const std::string& reply) {
+    const char code = reply[0];
+    auto mechanisms = AuthMechanisms(reply);
+    auto offers = [&](const char* m) {
+        return std::find(mechanisms.begin(), mechanisms.end(), m) != mechanisms.end();
+    };
+    if (code == '2' && offers("LOGIN")) {
+        RelaySend("AUTH LOGIN\r\n", ">AUTH LOGIN");
+        SmtpClientState = TRelayState::SentAuthLogin;
+    } else if (code == '2' && offers("CRAM-MD5")) {
+        RelaySend("AUTH CRAM-MD5\r\n", ">AUTH  CRAM-MD5");
+        SmtpClientState = TRelayState::SentAuthCramMd5;
+    } else {
+        const std::string name = procs::GetComputerName();
+        RelaySend("helo " + name + "\r\n", "> helo " + name);
+        SmtpClientState = TRelayState::AwaitReady;
+    }
+}
+
+void TFrmSMTP::RelayLogOnStep(const std::string& reply) {
+    if (reply[0] != '3') {
+        EndRunFailed("Couldn't log on", "failed");
+        return;
+    }
+    const auto mail = mailsettings::Current();
+    const std::string login = mail->relayLogin;
+    const std::string pass = mail->relayPassword;
+    if (SmtpClientState == TRelayState::SentAuthLogin) {
+        RelaySend(auth::EncodeBase64(login) + "\r\n", "> Sending user...");
+        SmtpClientState = TRelayState::SentLoginUser;
+    } else if (SmtpClientState == TRelayState::SentLoginUser) {
+        RelaySend(auth::EncodeBase64(pass) + "\r\n", "> Sending password...");
+        authPending_ = true;
+        SmtpClientState = TRelayState::AwaitReady;
+    } else {
+        std::string text = reply.size() > 4 ? reply.substr(4) : std::string();
+        text = text.substr(0, text.find_first_of("\r\n"));
+        const std::string challenge = auth::DecodeBase64(text);
+        RelaySend(auth::EncodeBase64(login + " " + auth::DigestToHex(auth::HmacMD5(challenge, pass))) + "\r\n",
+                  "> Sending MD5 info...");
+        authPending_ = true;
+        SmtpClientState = TRelayState::AwaitReady;
+    }
+}
+
+void TFrmSMTP::RelayReady(const std::string& reply) {
+    const char code = reply[0];
+    if (code == '2') {
+        authPending_ = false;
+        if (!platform::FileExists(QueueFile(smtp::StateQueued))) {
+            // Deleted or suspended from the browser since the run began.
+            skipped_.push_back(CurrentQueueId);
+            NextMessage();
+            return;
+        }
+        CurrentRecipientIndex = 0;
+        const std::string& id = CurrentQueueId;
+        std::vector<std::pair<std::string, std::string>> cleared = {{"Good", ""}, {"Bad", ""}};
+        // Refusals of an earlier attempt are not this attempt's.
+        const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+        for (int i = 1; i <= rcpt; ++i)
+            if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
+                cleared.emplace_back("Bad" + std::to_string(i), "");
+        smtp::WritePortsValues(id, cleared);
+        const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
+        const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
+        RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
+        SmtpClientState = TRelayState::SentEnvelope;
+    } else if (code == '4' || code == '5') {
+        if (authPending_) {
+            // A refused log-on is the account's fault, not the message's.
+            EndRunFailed("Couldn't log on", "failed");
+            return;
+        }
+        FailCurrentMessage("Couldn't log on");
+    }
+}
+
+void TFrmSMTP::RelayEnvelopeAnswered(const std::string& reply) {
+    const char code = reply[0];
+    const bool toMailFrom = CurrentRecipientIndex == 0;
+    if (code == '2' || (code == '5' && !toMailFrom)) {
+        RecipientStep(reply);
+    } else if (platform::FileExists(QueueFile(smtp::StateSent))) {
+        RelayLog("Tidying up " + CurrentQueueId + " - has been sent already.");
+        std::remove(QueueFile(smtp::StateQueued).c_str());
+        std::remove(QueueFile(smtp::StateSent).c_str());
+        skipped_.push_back(CurrentQueueId);
+        NextMessage();
+    } else {
+        FailCurrentMessage(toMailFrom ? "Sender refused: " + smtp::Chomp(reply) : "Failed while naming recipients");
+    }
+}
+
+void TFrmSMTP::RelayDataAnswered(const std::string& reply) {
+    const char code = reply[0];
+    if (code == '3') {
+        RelayLog("Delivering " + CurrentQueueId);
+        const std::string file = QueueFile(smtp::StateQueued);
+        SendMessageFile(file);
+        StopRelayStream();
+        relayFile_ = std::fopen(file.c_str(), "rb");
+        if (!relayFile_) {
+            // Without the text the transaction cannot go on.
+            FailCurrentMessage("Message file unreadable");
+            return;
+        }
+        if (!platform::FileSize(file, streamSize_)) streamSize_ = 0;
+        relayWriter_ = smtp::WireWriter();
+        relayQueued_ = 0;
+        lastPending_ = -1;
+        streaming_ = true;
+        TimeOut->setInterval(ReplyTimeoutMs);
+        TimeOut->start();
+        DeliveryTimer->start();
+        SmtpClientState = TRelayState::SentText;
+        PumpRelayStream();
+    } else if (code != '2') {
+        FailCurrentMessage("Expected return code 354, got " + smtp::Chomp(reply));
+    }
+}
+
+void TFrmSMTP::RelayTextAnswered(const std::string& reply) {
+    streaming_ = false;
+    StopRelayStream();
+    DeliveryTimer->stop();
+    if (reply[0] == '2') {
+        RelayLog(CurrentQueueId + " sent ok");
+        procs::SetStatus("Sent message " + std::to_string(RelayMessageNumber), true);
+        std::int64_t size = 0;
+        if (platform::FileSize(QueueFile(smtp::StateQueued), size)) RelaySentBytes += size;
+        CompleteMessage();
+        NextMessage();
+    } else {
+        FailCurrentMessage("Failed while sending message");
+    }
+}
+
+void TFrmSMTP::RelayQuitAnswered(const std::string&) {
+    procs::SetStatus("Tidying up...", true);
+    RelayLog("Tidying up...");
+    SmtpClientState = TRelayState::Closing;
+    // Closing raises no event of its own.
+    if (SMTPClient.Active()) SMTPClient.Close();
+    SMTPClientDisconnect();
 }
 
 void TFrmSMTP::RecipientStep(const std::string& reply) {
@@ -489,7 +506,7 @@ void TFrmSMTP::RecipientStep(const std::string& reply) {
     }
     if (CurrentRecipientIndex > 1 && smtp::ReadPortsValue(id, "Good") == "Yes") {
         RelaySend("data\r\n", "> DATA");
-        SmtpClientState = 3;
+        SmtpClientState = TRelayState::SentData;
     } else {
         FailCurrentMessage("No (good) Recipients");
     }
@@ -545,11 +562,11 @@ void TFrmSMTP::NextMessage() {
         CurrentQueueId = next;
         ++RelayMessageNumber;
         RelaySend("rset\r\n", "> RSET");
-        SmtpClientState = 1;
+        SmtpClientState = TRelayState::AwaitReady;
         return;
     }
     RelaySend("quit\r\n", "> QUIT");
-    SmtpClientState = 5;
+    SmtpClientState = TRelayState::SentQuit;
 }
 
 void TFrmSMTP::EndRunFailed(const std::string& logLine, const std::string& label) {
@@ -573,7 +590,7 @@ void TFrmSMTP::RetryTimerTimer(bool timedOut) {
         return;
     }
     SMTPClient.Abort();
-    if (timedOut && SmtpClientState >= 5) {
+    if (timedOut && RelayConversationOver()) {
         // Everything went; only the goodbye is missing.
         RelayLog("Disconnected");
         EndDeliveryRun();
@@ -613,7 +630,7 @@ void TFrmSMTP::SMTPClientDisconnect() {
     if (RetryTimer->isActive()) {
         SetDeliveryLabel("failed", true);
         RelayLog("Conenction seems to have failed - check host");
-    } else if (SmtpClientState < 5) {
+    } else if (!RelayConversationOver()) {
         // Gone in the middle of the conversation; after QUIT it may go as it likes.
         SetDeliveryLabel("failed", true);
     }

@@ -108,18 +108,19 @@ int ImportRawMessages();
 // not a number.
 void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
 
-// Collector states kept in POPClient's Tag.
-enum CollectorState {
-    kStateGreeting = 0,
-    kStateUser = 1,
-    kStatePass = 2,
-    kStateStat = 3,
-    kStateMessage = 4,
-    kStateSelect = 5,
-    kStateQuit = 6,
-};
-
 }  // namespace servers
+
+// Where the collector's conversation with a provider stands: the request
+// whose reply it waits for. The numbers are those the collector log shows.
+enum class TCollectorState : int {
+    AwaitGreeting = 0,
+    SentUser = 1,
+    SentPass = 2,
+    SentStat = 3,
+    Retrieving = 4,  // RETR: its status line, then the message
+    Selecting = 5,   // UIDL's listing, or the reply to DELE or NOOP
+    SentQuit = 6,
+};
 
 class TFrmServers : public QDialog {
     Q_OBJECT
@@ -129,7 +130,7 @@ public:
 
     // Components.
     platform::TcpServer PopServer;     // POP3 server for local users
-    platform::TcpClient POPClient;     // collector; its Tag is the collector state
+    platform::TcpClient POPClient;     // collector
     platform::TcpClient AlertSocket;   // new-mail alerts
     // users.dat (Name, Password; index ixName) and pop.dat (provider
     // accounts): their owners' tables, which this window loads at set-up.
@@ -258,6 +259,27 @@ private:
     void PopHandleCommand(const platform::TcpConnectionPtr& connection, PopSession& session,
                           const std::string& line);
     void PopSendAndContinue(const platform::TcpConnectionPtr& connection, const std::string& reply, int waitMs);
+    // The commands of the POP3 server (the table in PopHandleCommand).
+    static void PopUser(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopPass(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopStatCommand(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                               const std::string& command, const std::string& argument);
+    static void PopTop(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                       const std::string& command, const std::string& argument);
+    static void PopDele(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopQuit(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopRetr(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopList(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopRset(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
+    static void PopNoop(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
+                        const std::string& command, const std::string& argument);
     // The file of "TOP n lines" and its line count; empty when there is none.
     std::string PopTopFile(PopSession& session, const std::string& argument, long& lines);
     // Streams a stored message in its wire form (RETR, or TOP with topLines
@@ -273,6 +295,14 @@ private:
     void CollectorSend(const std::string& command, int waitMs);
     void CollectorLater(int waitMs, std::function<void()> step);
     void HandleReply(const std::string& line);
+    // The provider's reply in each state (the table in HandleReply).
+    void CollectorGreeted(const std::string& line);
+    void CollectorUserAccepted(const std::string& line);
+    void CollectorPassAccepted(const std::string& line);
+    void CollectorStatAnswered(const std::string& line);
+    void CollectorRetrAnswered(const std::string& line);
+    void CollectorSelectAnswered(const std::string& line);
+    void CollectorQuitAnswered(const std::string& line);
     void HandleCollectorInput();
     void HandleMessageData();
     void SelectNextMessage();
@@ -291,6 +321,7 @@ private:
 
     int popPort_ = 110;
     bool collecting_ = false;
+    TCollectorState collectorState_ = TCollectorState::AwaitGreeting;
     struct PopAccount {
         std::string Name, Host, Login, Password, Default;
         bool Include = false, Leave = false;

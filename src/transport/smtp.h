@@ -154,6 +154,25 @@ extern DeliveryHooks deliveryHooks;
 
 }  // namespace smtp
 
+// Where the relay client's conversation with the provider stands: the
+// request it sent last, whose reply it waits for. The numbers are those the
+// relay log shows beside each reply.
+enum class TRelayState : int {
+    AwaitGreeting = 0,
+    // helo, the last log-on answer or RSET went out: a "2" opens the
+    // current message's transaction.
+    AwaitReady = 1,
+    SentEnvelope = 2,      // MAIL FROM or a RCPT TO
+    SentData = 3,
+    SentText = 4,          // the message text and its end marker
+    SentQuit = 5,
+    Closing = 6,
+    SentEhlo = 10,
+    SentAuthLogin = 11,
+    SentLoginUser = 12,
+    SentAuthCramMd5 = 15,
+};
+
 class TFrmSMTP : public QDialog {
     Q_OBJECT
 public:
@@ -241,7 +260,7 @@ public:
     void RetryTimerTimer(bool timedOut);
     void DeliveryTimerTimer();
 
-    int SmtpClientState = 0;
+    TRelayState SmtpClientState = TRelayState::AwaitGreeting;
     std::string CurrentQueueId;
     int CurrentRecipientIndex = 0;
     int RelayMessageNumber = 0;
@@ -270,6 +289,7 @@ private:
     void PumpServerInput(const platform::TcpConnectionPtr& connection);
     void HandleCommand(const platform::TcpConnectionPtr& connection, SmtpSession& session,
                        const std::string& line);
+    void StartAuth(platform::TcpConnection& connection, SmtpSession& session, const std::string& argument);
     void HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession& session, const std::string& line);
     std::string HandleRecipients(SmtpSession& session, const std::string& argument);
     bool AcceptsRecipient(SmtpSession& session, const std::string& address, bool& internalOnly);
@@ -287,6 +307,17 @@ private:
     void RelayLog(const std::string& line);
     void RelaySend(const std::string& text, const std::string& logLine);
     void HandleRelayReply(const std::string& reply);
+    // The provider's reply in each state (the table in HandleRelayReply).
+    void RelayGreeted(const std::string& reply);
+    void RelayEhloAnswered(const std::string& reply);
+    void RelayLogOnStep(const std::string& reply);
+    void RelayReady(const std::string& reply);
+    void RelayEnvelopeAnswered(const std::string& reply);
+    void RelayDataAnswered(const std::string& reply);
+    void RelayTextAnswered(const std::string& reply);
+    void RelayQuitAnswered(const std::string& reply);
+    // QUIT has gone out: the rest of the run no longer needs the provider.
+    bool RelayConversationOver() const;
     void RecipientStep(const std::string& reply);
     void CompleteMessage();
     void NextMessage();

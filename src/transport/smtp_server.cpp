@@ -23,6 +23,8 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <string_view>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -77,16 +79,6 @@ std::string Lower(std::string s) {
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
-}
-
-int Number(const std::string& text) {
-    if (text.empty() || text.size() > 9) return 0;
-    int v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return 0;
-        v = v * 10 + (c - '0');
-    }
-    return v;
 }
 
 bool IsSafeListAddress(const std::string& address) { return spam::IsImportAddress(smtp::TrimBlanks(address)); }
@@ -457,10 +449,24 @@ bool TFrmSMTP::InsertTextFooter(const std::string& file) {
 
 // --- sessions -----------------------------------------------------------------
 
+// What the session does with the next input it reads.
+enum class TSmtpState {
+    Command,                // a command line
+    AwaitLoginUser,         // AUTH LOGIN's user name
+    AwaitLoginPassword,     // AUTH LOGIN's password
+    AwaitPlainCredentials,  // AUTH PLAIN's credentials
+    ReceivingData,          // DATA text up to the end marker
+};
+
 struct TFrmSMTP::SmtpSession {
-    // state, auth, user, login (an AUTH LOGIN name not yet checked), from,
-    // rcpt, to<n>, id, emails, emailref<n>
-    servers::SessionSection Section;
+    TSmtpState State = TSmtpState::Command;
+    bool Authenticated = false;       // may relay: logged on, or a local sender
+    std::string User;                 // logged on as, the users table's spelling
+    std::string LoginName;            // an AUTH LOGIN name not yet checked
+    std::string From;                 // MAIL FROM of the current message
+    std::vector<std::string> Recipients;  // accepted RCPT TO of the current message
+    std::string MessageId;            // queue id of the message being received
+    std::vector<std::string> Received;    // queue ids of the messages taken so far
     std::string Input;                // received; handled up to InputPos
     size_t InputPos = 0;
     bool Waiting = false;             // handling goes on in a later turn of the loop
@@ -534,7 +540,8 @@ void TFrmSMTP::SMTPServerClientRead(platform::TcpConnection& connection) {
     // While earlier input waits its turn, the rest stays in the socket.
     if (session->Waiting) return;
     session->Input += connection.ReceiveText(kReadBite);
-    session->IdleTimer->setInterval(session->Section.Read("state") == "data" ? SmtpDataTimeoutMs : SmtpIdleTimeoutMs);
+    session->IdleTimer->setInterval(session->State == TSmtpState::ReceivingData ? SmtpDataTimeoutMs
+                                                                                : SmtpIdleTimeoutMs);
     session->IdleTimer->start();
     PumpServerInput(connection.shared_from_this());
 }
@@ -582,8 +589,7 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
             resumeLater(false);
             return;
         }
-        const std::string state = s.Section.Read("state");
-        if (state == "data") {
+        if (s.State == TSmtpState::ReceivingData) {
             std::string data = s.Input.substr(s.InputPos), rest;
             s.Input.clear();
             s.InputPos = 0;
@@ -616,8 +622,8 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
             Reply(*connection, kLineTooLong);
             continue;
         }
-        if (state == "user" || state == "pass" || state == "plain") HandleAuthAnswer(*connection, s, line);
-        else HandleCommand(connection, s, line);
+        if (s.State == TSmtpState::Command) HandleCommand(connection, s, line);
+        else HandleAuthAnswer(*connection, s, line);
     }
     if (s.InputPos >= s.Input.size()) {
         s.Input.clear();
@@ -626,37 +632,37 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
 }
 
 void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession& s, const std::string& line) {
-    const std::string state = s.Section.Read("state");
+    const TSmtpState state = s.State;
     const std::string answer = smtp::TrimBlanks(smtp::Chomp(line));
     if (answer == "*") {
         ServerLog(">> *");
-        s.Section.Write("state", "");
+        s.State = TSmtpState::Command;
         Reply(connection, kAuthCancelled);
         return;
     }
     // The user name may be logged; secrets never are.
-    ServerLog(state == "user" ? ">> " + answer : std::string(">> (secret)"));
+    ServerLog(state == TSmtpState::AwaitLoginUser ? ">> " + answer : std::string(">> (secret)"));
     std::string user, password;
-    if (state == "user") {
-        s.Section.Write("login", auth::DecodeBase64(answer));
-        s.Section.Write("state", "pass");
+    if (state == TSmtpState::AwaitLoginUser) {
+        s.LoginName = auth::DecodeBase64(answer);
+        s.State = TSmtpState::AwaitLoginPassword;
         Reply(connection, kAskPassword);
         return;
     }
-    if (state == "pass") {
-        user = s.Section.Read("login");
+    if (state == TSmtpState::AwaitLoginPassword) {
+        user = s.LoginName;
         password = auth::DecodeBase64(answer);
     } else {
         auth::SplitPlainCredentials(auth::DecodeBase64(answer), user, password);
     }
-    s.Section.Write("state", "");
+    s.State = TSmtpState::Command;
     std::string canonical;
     // The name given is the session's user only once its password is right:
     // a failed attempt must not change who an earlier log-on made it.
-    s.Section.EraseKey("login");
-    if (FrmServers && FrmServers->CheckUserPassword(user, password, &s.Section, &canonical)) {
-        s.Section.Write("auth", "1");
-        s.Section.Write("user", canonical);
+    s.LoginName.clear();
+    if (FrmServers && FrmServers->CheckUserPassword(user, password, nullptr, &canonical)) {
+        s.Authenticated = true;
+        s.User = canonical;
         Reply(connection, kUserAccepted);
     } else {
         Reply(connection, kUserRejected);
@@ -670,25 +676,23 @@ bool TFrmSMTP::AcceptsRecipient(SmtpSession& s, const std::string& address, bool
         // Internal mail only: an outside address is taken only from a local
         // sender, who gets the message back; anyone else would lose it.
         std::vector<std::string> senders;
-        if (!IsLocalAddress(s.Section.Read("from"), senders)) {
+        if (!IsLocalAddress(s.From, senders)) {
             internalOnly = true;
             return false;
         }
     }
-    return !mailsettings::Current()->smtpServerAuth || s.Section.Read("auth") == "1" || local || IsVendorAddress(address);
+    return !mailsettings::Current()->smtpServerAuth || s.Authenticated || local || IsVendorAddress(address);
 }
 
 std::string TFrmSMTP::HandleRecipients(SmtpSession& s, const std::string& argument) {
     bool accepted = false, internalOnly = false, full = false;
     for (const auto& address : smtp::SplitRecipientList(argument)) {
         if (address.empty() || !AcceptsRecipient(s, address, internalOnly)) continue;
-        int n = Number(s.Section.Read("rcpt")) + 1;
-        if (n > kMaxRecipients) {
+        if (static_cast<int>(s.Recipients.size()) >= kMaxRecipients) {
             full = true;
             break;
         }
-        s.Section.Write("rcpt", std::to_string(n));
-        s.Section.Write("to" + std::to_string(n), address);
+        s.Recipients.push_back(address);
         accepted = true;
     }
     if (accepted) return kRecipientOk;
@@ -709,69 +713,90 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
         ServerLog(">> " + smtp::Chomp(line));
     }
 
-    if (command == "helo") {
-        Reply(*connection, kHelo);
-    } else if (command == "ehlo") {
-        Reply(*connection, kEhlo);
-    } else if (command == "mail from") {
-        s.Section.Write("from", argument);
-        std::vector<std::string> users;
-        // A local sender may relay: the office trusts its own addresses.
-        if (IsLocalAddress(argument, users)) s.Section.Write("auth", "1");
-        Reply(*connection, kSenderOk);
-    } else if (command == "auth") {
-        std::string rest;
-        size_t blank = argument.find(' ');
-        std::string mechanism = Lower(argument.substr(0, blank));
-        if (blank != std::string::npos) rest = smtp::TrimBlanks(argument.substr(blank + 1));
-        if (mechanism == "login") {
-            if (rest.empty()) {
-                s.Section.Write("state", "user");
-                Reply(*connection, kAskUser);
-            } else {
-                s.Section.Write("login", auth::DecodeBase64(rest));
-                s.Section.Write("state", "pass");
-                Reply(*connection, kAskPassword);
-            }
-        } else if (mechanism == "plain") {
-            s.Section.Write("state", "plain");
-            if (rest.empty()) Reply(*connection, kAskPlain);
-            else HandleAuthAnswer(*connection, s, rest == "=" ? std::string() : rest);
-        } else {
-            Reply(*connection, kUnknownMechanism);
+    // The commands of the command state; every other state takes its lines
+    // whole (log-on answers, DATA text) and never reaches this table.
+    using Handler = void (*)(TFrmSMTP&, const platform::TcpConnectionPtr&, SmtpSession&, const std::string&);
+    static constexpr std::pair<std::string_view, Handler> kCommands[] = {
+        {"helo", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,
+                    const std::string&) { f.Reply(*c, kHelo); }},
+        {"ehlo", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,
+                    const std::string&) { f.Reply(*c, kEhlo); }},
+        {"mail from",
+         [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string& argument) {
+             s.From = argument;
+             std::vector<std::string> users;
+             // A local sender may relay: the office trusts its own addresses.
+             if (f.IsLocalAddress(argument, users)) s.Authenticated = true;
+             f.Reply(*c, kSenderOk);
+         }},
+        {"auth", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s,
+                    const std::string& argument) { f.StartAuth(*c, s, argument); }},
+        {"rcpt to", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s,
+                       const std::string& argument) { f.Reply(*c, f.HandleRecipients(s, argument)); }},
+        {"data",
+         [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
+             if (s.Recipients.empty()) {
+                 f.Reply(*c, kNoRecipients);
+                 return;
+             }
+             // As if a line had just ended: a message whose first line is "."
+             // is empty, not endless.
+             s.DataTail = "\r\n";
+             s.DataFailed = false;
+             s.DataBytes = 0;
+             s.DataTooBig = false;
+             s.State = TSmtpState::ReceivingData;
+             s.IdleTimer->setInterval(f.SmtpDataTimeoutMs);
+             s.IdleTimer->start();
+             f.Reply(*c, kGoAhead);
+         }},
+        {"rset",
+         [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
+             s.MessageId.clear();
+             s.Recipients.clear();
+             f.Reply(*c, kReset);
+         }},
+        {"noop", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,
+                    const std::string&) { f.Reply(*c, kNoop); }},
+        {"quit",
+         [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
+             f.Reply(*c, kBye);
+             s.Quitting = true;
+             s.Input.clear();
+             s.InputPos = 0;
+             c->Close();
+         }},
+    };
+    for (const auto& [verb, handle] : kCommands) {
+        if (verb == command) {
+            handle(*this, connection, s, argument);
+            return;
         }
-    } else if (command == "rcpt to") {
-        Reply(*connection, HandleRecipients(s, argument));
-    } else if (command == "data") {
-        if (Number(s.Section.Read("rcpt")) == 0) {
-            Reply(*connection, kNoRecipients);
+    }
+    procs::WriteLog(ProgramDir + "smtp.log", "Unknown SMTP server commands: " + command + ", " + argument);
+    Reply(*connection, kNotImplemented);
+}
+
+void TFrmSMTP::StartAuth(platform::TcpConnection& connection, SmtpSession& s, const std::string& argument) {
+    std::string rest;
+    size_t blank = argument.find(' ');
+    std::string mechanism = Lower(argument.substr(0, blank));
+    if (blank != std::string::npos) rest = smtp::TrimBlanks(argument.substr(blank + 1));
+    if (mechanism == "login") {
+        if (rest.empty()) {
+            s.State = TSmtpState::AwaitLoginUser;
+            Reply(connection, kAskUser);
         } else {
-            // As if a line had just ended: a message whose first line is "."
-            // is empty, not endless.
-            s.DataTail = "\r\n";
-            s.DataFailed = false;
-            s.DataBytes = 0;
-            s.DataTooBig = false;
-            s.Section.Write("state", "data");
-            s.IdleTimer->setInterval(SmtpDataTimeoutMs);
-            s.IdleTimer->start();
-            Reply(*connection, kGoAhead);
+            s.LoginName = auth::DecodeBase64(rest);
+            s.State = TSmtpState::AwaitLoginPassword;
+            Reply(connection, kAskPassword);
         }
-    } else if (command == "rset") {
-        s.Section.Write("id", "");
-        s.Section.Write("rcpt", "0");
-        Reply(*connection, kReset);
-    } else if (command == "noop") {
-        Reply(*connection, kNoop);
-    } else if (command == "quit") {
-        Reply(*connection, kBye);
-        s.Quitting = true;
-        s.Input.clear();
-        s.InputPos = 0;
-        connection->Close();
+    } else if (mechanism == "plain") {
+        s.State = TSmtpState::AwaitPlainCredentials;
+        if (rest.empty()) Reply(connection, kAskPlain);
+        else HandleAuthAnswer(connection, s, rest == "=" ? std::string() : rest);
     } else {
-        procs::WriteLog(ProgramDir + "smtp.log", "Unknown SMTP server commands: " + command + ", " + argument);
-        Reply(*connection, kNotImplemented);
+        Reply(connection, kUnknownMechanism);
     }
 }
 
@@ -781,7 +806,7 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
         if (!id.empty()) {
             s.DataPath = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateReceiving;
             s.DataFd = ::open(s.DataPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-            s.Section.Write("id", id);
+            s.MessageId = id;
         }
         if (s.DataFd < 0) {
             ServerLog("Message file could not be created in " + smtp::StoreFolder(smtp::FolderOut));
@@ -796,7 +821,7 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
     s.DataBytes += static_cast<std::int64_t>(take);
     if (s.DataBytes > MaxMessageBytes && !s.DataTooBig) {
         // The rest is read up to the end marker and dropped; then "552".
-        ServerLog("Message " + s.Section.Read("id") + " is over " + std::to_string(MaxMessageBytes) +
+        ServerLog("Message " + s.MessageId + " is over " + std::to_string(MaxMessageBytes) +
                   " bytes; refused");
         s.DataTooBig = true;
         s.Discard();
@@ -827,17 +852,16 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
 
 void TFrmSMTP::AbandonData(SmtpSession& s) {
     s.Discard();
-    s.Section.Write("id", "");
+    s.MessageId.clear();
 }
 
 bool TFrmSMTP::FinishMessage(SmtpSession& s) {
-    auto& section = s.Section;
-    section.Write("state", "done");
-    const std::string id = section.Read("id");
+    s.State = TSmtpState::Command;
+    const std::string id = s.MessageId;
     const std::string file = s.DataPath;
     auto reset = [&] {
-        section.Write("rcpt", "0");
-        section.Write("id", "");
+        s.Recipients.clear();
+        s.MessageId.clear();
         s.DataPath.clear();
     };
     if (s.DataFailed || file.empty()) {
@@ -845,14 +869,12 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         reset();
         return false;
     }
-    const int recipients = Number(section.Read("rcpt"));
-    const int emails = Number(section.Read("emails")) + 1;
-    section.Write("emails", std::to_string(emails));
-    section.Write("emailref" + std::to_string(emails), id);
-    const std::string from = section.Read("from");
+    const std::vector<std::string> recipients = s.Recipients;
+    s.Received.push_back(id);
+    const std::string from = s.From;
     const auto& hooks = smtp::deliveryHooks;
 
-    if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, section.Read("to1"));
+    if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, recipients.empty() ? std::string() : recipients[0]);
     const auto mail = mailsettings::Current();
     const bool footerForAll = mail->footerAll;
     if (footerForAll) InsertHtmlFooter(file);
@@ -883,8 +905,8 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     int external = 0;
     std::vector<std::pair<std::string, std::string>> record;
     std::vector<std::pair<std::string, std::vector<std::string>>> locals;
-    for (int k = 1; k <= recipients && !failed; ++k) {
-        const std::string address = section.Read("to" + std::to_string(k));
+    for (size_t k = 0; k < recipients.size() && !failed; ++k) {
+        const std::string& address = recipients[k];
         if (IsSafeListAddress(address)) {
             if (hooks.importAddressesFromMessage) hooks.importAddressesFromMessage(file);
             continue;
@@ -913,7 +935,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     if (!failed && external > 0) {
         record.insert(record.begin(), {"rcpt", std::to_string(external)});
         record.emplace_back("From", from);
-        record.emplace_back("User", section.Read("user"));
+        record.emplace_back("User", s.User);
         failed = !smtp::WritePortsSection(id, record);
         platform::LocalTime midnight = platform::NowLocal();
         midnight.hour = midnight.minute = midnight.second = midnight.millisecond = 0;
@@ -958,22 +980,19 @@ void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
     if (!s || s->Ended) return;
     s->Ended = true;
     if (s->DataFd >= 0 || !s->DataPath.empty()) {
-        ServerLog("Connection closed while receiving " + s->Section.Read("id") + "; the part received is dropped");
+        ServerLog("Connection closed while receiving " + s->MessageId + "; the part received is dropped");
         AbandonData(*s);
     }
-    const int emails = Number(s->Section.Read("emails"));
-    for (int i = 1; i <= emails; ++i) {
-        const std::string file =
-            smtp::StoreFolder(smtp::FolderOut) + s->Section.Read("emailref" + std::to_string(i)) + smtp::StateQueued;
+    for (const auto& id : s->Received) {
+        const std::string file = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
         if (!platform::FileExists(file) || !smtp::deliveryHooks.applyRules) continue;
-        std::string user = s->Section.Read("user");
+        std::string user = s->User;
         if (user.empty()) {
             std::vector<std::string> users;
-            if (IsLocalAddress(s->Section.Read("from"), users) && !users.empty()) user = users.front();
+            if (IsLocalAddress(s->From, users) && !users.empty()) user = users.front();
         }
         smtp::deliveryHooks.applyRules(file, user, 99, true);
     }
-    s->Section.Erase();
     connection.UserData().reset();
     if (FrmServers) FrmServers->RefreshMailCounts(true, true);
 }

@@ -4,10 +4,14 @@
 #include "transport/servers.h"
 #include "transport_test_util.h"
 
+#include "settings/setup.h"
+#include "transport/store.h"
+
 #include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -125,6 +129,65 @@ TEST_F(Pop3LimitsTest, FailedPassesAreAnsweredLateAndEndTheConnection) {
     EXPECT_GE(timer.elapsed(), 400);
     // Replies in order; the NOOP after the last failure is never answered.
     EXPECT_EQ(got, "+OK\r\n-ERR\r\n+OK\r\n-ERR\r\n");
+}
+
+
+// Every verb before USER, after USER and after a good PASS: each cell is a
+// fresh connection whose whole transcript, up to the closing QUIT, is
+// compared.
+TEST_F(Pop3LimitsTest, EveryVerbInEveryState) {
+    servers_.reset();
+    ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "alice", "alicepw"));
+    const std::string message = "Subject: t\r\n\r\nbody\r\n.\r\n";
+    std::filesystem::create_directories(smtp::StoreFolder(smtp::FolderIn));
+    std::ofstream(smtp::StoreFolder(smtp::FolderIn) + smtp::MailboxFileName("alice", "m1"), std::ios::binary)
+        << message;
+    servers_ = std::make_unique<TFrmServers>();
+    servers_->PopFailedPassDelayMs = 10;
+    const std::string size = std::to_string(message.size());
+    const std::string ok = "+OK\r\n", err = "-ERR\r\n", none = "-ERR no such message\r\n";
+    const std::string emptyList = "+OK Listing:\r\n.\r\n";
+    const std::vector<std::pair<std::string, std::string>> states = {
+        {"authorization", ""},
+        {"user given", "USER alice\r\n"},
+        {"transaction", "USER alice\r\nPASS alicepw\r\n"},
+    };
+    struct Row {
+        std::string verb;
+        std::vector<std::string> replies;  // one per state, in the order above
+    } rows[] = {
+        {"USER bob", {ok, ok, err}},
+        {"PASS alicepw", {err, ok, err}},
+        {"STAT", {"+OK 0 0\r\n", "+OK 0 0\r\n", "+OK 1 " + size + "\r\n"}},
+        {"LIST", {emptyList, emptyList, "+OK Listing:\r\n1 " + size + "\r\n.\r\n"}},
+        {"LIST 1", {none, none, "+OK 1 " + size + "\r\n"}},
+        {"UIDL", {emptyList, emptyList, "+OK Listing:\r\n1 m1\r\n.\r\n"}},
+        {"UIDL 1", {none, none, "+OK 1 m1\r\n"}},
+        {"RETR 1", {none, none, "+OK Here it comes:\r\n" + message}},
+        {"TOP 1 0", {none, none, "+OK\r\nSubject: t\r\n\r\n.\r\n"}},
+        {"DELE 1", {none, none, ok}},
+        {"RSET", {ok, ok, ok}},
+        {"NOOP", {ok, ok, ok}},
+        {"XTND Stuff", {"-ERR unknown params: xtnd, Stuff\r\n", "-ERR unknown params: xtnd, Stuff\r\n",
+                        "-ERR unknown params: xtnd, Stuff\r\n"}},
+        {"QUIT", {"", "", ""}},
+    };
+    for (const auto& row : rows) {
+        for (size_t i = 0; i < states.size(); ++i) {
+            auto socket = Connect();
+            socket->write(QByteArray::fromStdString(states[i].second + row.verb + "\r\nQUIT\r\n"));
+            std::string got;
+            EXPECT_TRUE(PumpUntil([&] {
+                got += socket->readAll().toStdString();
+                return socket->state() == QAbstractSocket::UnconnectedState;
+            }));
+            got += socket->readAll().toStdString();
+            const std::string prefix = i == 0 ? "" : i == 1 ? ok : ok + ok;
+            EXPECT_EQ(got, prefix + row.replies[i] + ok) << row.verb << " in state " << states[i].first;
+        }
+    }
+    // DELE takes effect with the QUIT of its own session only.
+    EXPECT_FALSE(std::filesystem::exists(smtp::StoreFolder(smtp::FolderIn) + smtp::MailboxFileName("alice", "m1")));
 }
 
 }  // namespace

@@ -389,6 +389,28 @@ TEST_F(RelayTest, SilentOrClosingProviderEndsTheRunCleanly) {
     EXPECT_NE(Log().find("Disconnected"), std::string::npos);
 }
 
+// A provider that falls silent while the relay logs on has not taken the
+// run's goodbye: the wait ends as a time-out, not as a finished run.
+TEST_F(RelayTest, SilenceDuringLogOnIsATimeOut) {
+    for (const char* silentAfter : {"ehlo", "AUTH LOGIN", "cmVsYXk="}) {
+        const std::string silent = silentAfter;
+        provider.onCommand = [silent](const std::string& l) {
+            if (l.rfind(silent, 0) == 0) return std::string();
+            if (l.rfind("ehlo ", 0) == 0) return std::string("250-fake\r\n250 AUTH LOGIN\r\n");
+            if (l == "AUTH LOGIN") return std::string("334 VXNlcm5hbWU6\r\n");
+            return std::string("334 UGFzc3dvcmQ6\r\n");
+        };
+        std::remove((ProgramDir + "smtp.log").c_str());
+        Start("Auth=1\nLogin=relay\nPass=secret\n");
+        smtp_->ReplyTimeoutMs = 300;
+        Queue("m1", {"<a@far.example>"});
+        Run();
+        EXPECT_NE(Log().find("Timed out waiting for response"), std::string::npos) << silent;
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"}) << silent;
+        EXPECT_EQ(Record("m1", "Goes"), "") << silent;
+    }
+}
+
 TEST_F(RelayTest, NoGoodbyeAfterQuitIsNoFailure) {
     provider.onCommand = [](const std::string& l) {
         if (l == "quit") return std::string();

@@ -678,3 +678,70 @@ TEST_F(SmtpServerTest, IdleOrStalledConnectionsCloseAndOversizedMessagesAreRefus
 }
 
 }  // namespace
+
+namespace {
+
+// Every verb in every state of a session: the state a client has reached
+// decides how a line is taken, so each cell starts from a fresh connection.
+TEST_F(SmtpServerTest, EveryVerbInEveryState) {
+    Start();
+    const std::string askPass = "334 UGFzc3dvcmQ6\r\n", rejected = "535 user rejected\r\n";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> states = {
+        {"greeted", {}},
+        {"sender", {"MAIL FROM:<x@far.example>"}},
+        {"recipient", {"MAIL FROM:<x@far.example>", "RCPT TO:<alice@office.example>"}},
+        {"auth user", {"AUTH LOGIN"}},
+        {"auth password", {"AUTH LOGIN " + auth::EncodeBase64("alice")}},
+        {"auth plain", {"AUTH PLAIN"}},
+    };
+    struct Row {
+        std::string verb;
+        std::vector<std::string> replies;  // one per state, in the order above
+    } rows[] = {
+        {"HELO pc", {"250 Tarnwick\r\n", "250 Tarnwick\r\n", "250 Tarnwick\r\n", askPass, rejected, rejected}},
+        {"EHLO pc",
+         {"250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n", "250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n",
+          "250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n", askPass, rejected, rejected}},
+        {"MAIL FROM:<bob@office.example>",
+         {"250 Sender OK\r\n", "250 Sender OK\r\n", "250 Sender OK\r\n", askPass, rejected, rejected}},
+        {"RCPT TO:<bob@office.example>",
+         {"250 Recipient OK\r\n", "250 Recipient OK\r\n", "250 Recipient OK\r\n", askPass, rejected, rejected}},
+        {"DATA",
+         {"554 No valid recipients\r\n", "554 No valid recipients\r\n", "354 Off you go then\r\n", askPass, rejected,
+          rejected}},
+        {"RSET",
+         {"250 Ok Resetting state\r\n", "250 Ok Resetting state\r\n", "250 Ok Resetting state\r\n", askPass, rejected,
+          rejected}},
+        {"NOOP", {"250 OK\r\n", "250 OK\r\n", "250 OK\r\n", askPass, rejected, rejected}},
+        {"AUTH CRAM-MD5",
+         {"504 Unrecognized authentication type\r\n", "504 Unrecognized authentication type\r\n",
+          "504 Unrecognized authentication type\r\n", askPass, rejected, rejected}},
+        {"AUTH LOGIN",
+         {"334 VXNlcm5hbWU6\r\n", "334 VXNlcm5hbWU6\r\n", "334 VXNlcm5hbWU6\r\n", askPass, rejected, rejected}},
+        {"VRFY alice",
+         {"502 Command not implemented\r\n", "502 Command not implemented\r\n", "502 Command not implemented\r\n",
+          askPass, rejected, rejected}},
+        {"*",
+         {"502 Command not implemented\r\n", "502 Command not implemented\r\n", "502 Command not implemented\r\n",
+          "501 Authentication cancelled\r\n", "501 Authentication cancelled\r\n", "501 Authentication cancelled\r\n"}},
+        {"QUIT", {"221 See ya later\r\n", "221 See ya later\r\n", "221 See ya later\r\n", askPass, rejected, rejected}},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.replies.size(), states.size()) << row.verb;
+        for (size_t i = 0; i < states.size(); ++i) {
+            auto c = Connect();
+            for (const auto& line : states[i].second) ASSERT_NE(c->Say(line), "") << states[i].first;
+            EXPECT_EQ(c->Say(row.verb), row.replies[i]) << row.verb << " in state " << states[i].first;
+            // The session goes on from the state that reply left it in: NOOP
+            // is a command, or the answer to a log-on question.
+            if (row.verb == "QUIT" || row.replies[i] == "354 Off you go then\r\n") continue;
+            const std::string next = row.replies[i] == "334 VXNlcm5hbWU6\r\n" ? askPass
+                                     : row.replies[i] == askPass              ? rejected
+                                                                              : "250 OK\r\n";
+            EXPECT_EQ(c->Say("NOOP"), next)
+                    << row.verb << " in state " << states[i].first;
+        }
+    }
+}
+
+}  // namespace
