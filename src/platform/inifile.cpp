@@ -9,7 +9,8 @@
 #include <sstream>
 
 namespace platform {
-namespace {
+
+namespace inisyntax {
 
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
@@ -18,29 +19,6 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    // A byte-order mark left by an editor would hide the first section.
-    if (!lines.empty() && lines[0].compare(0, 3, "\xEF\xBB\xBF") == 0) lines[0].erase(0, 3);
-    return lines;
-}
-
-// A section header line gives its name; other lines give nullopt-like false.
 bool SectionName(const std::string& line, std::string& name) {
     std::string t = Trim(line);
     if (t.size() < 2 || t.front() != '[') return false;
@@ -65,6 +43,34 @@ std::string Unquote(const std::string& v) {
                           (v.front() == '\'' && v.back() == '\'')))
         return v.substr(1, v.size() - 2);
     return v;
+}
+
+}  // namespace inisyntax
+
+namespace {
+
+using namespace inisyntax;
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    // A byte-order mark left by an editor would hide the first section.
+    if (!lines.empty() && lines[0].compare(0, 3, "\xEF\xBB\xBF") == 0) lines[0].erase(0, 3);
+    return lines;
 }
 
 // Index range [begin, end) of the first section of that name, begin being

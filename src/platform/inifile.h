@@ -54,4 +54,17 @@ private:
 // several lines of the file.
 std::string IniSafe(const std::string& text);
 
+
+// The line rules of the profile format, for readers that keep a file parsed.
+namespace inisyntax {
+// Blanks and tabs cut at both ends, a CR at the end too.
+std::string Trim(const std::string& s);
+// A section header line gives its name (trimmed); other lines give false.
+bool SectionName(const std::string& line, std::string& name);
+// A "key=value" line (not a comment) gives both, trimmed.
+bool KeyLine(const std::string& line, std::string& key, std::string& value);
+// A value in matching double or single quotes loses them.
+std::string Unquote(const std::string& v);
+}  // namespace inisyntax
+
 }  // namespace platform

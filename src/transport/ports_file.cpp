@@ -13,42 +13,12 @@
 namespace smtp {
 namespace {
 
+using namespace platform::inisyntax;
+
 std::string Lower(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return s;
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-    return s.substr(b, e - b);
-}
-
-bool SectionName(const std::string& line, std::string& name) {
-    std::string t = Trim(line);
-    if (t.size() < 2 || t.front() != '[') return false;
-    size_t close = t.find(']');
-    if (close == std::string::npos) return false;
-    name = Trim(t.substr(1, close - 1));
-    return true;
-}
-
-bool KeyLine(const std::string& line, std::string& key, std::string& value) {
-    std::string t = Trim(line);
-    if (t.empty() || t[0] == ';') return false;
-    size_t eq = t.find('=');
-    if (eq == std::string::npos) return false;
-    key = Trim(t.substr(0, eq));
-    value = Trim(t.substr(eq + 1));
-    return !key.empty();
-}
-
-std::string Unquote(const std::string& v) {
-    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
-        return v.substr(1, v.size() - 2);
-    return v;
 }
 
 }  // namespace
