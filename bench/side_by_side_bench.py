@@ -142,27 +142,27 @@ async def pop_session(port, user, password, latencies):
     return count
 
 
-def worker_main(spec):
+def worker_main(job):
     """One load process: builds its messages, says "ready", waits for "go",
     runs its sessions and prints one JSON line."""
     latencies = []
-    if spec["kind"] == "smtp":
-        sessions = [[smtp_message("%ss%dm%d" % (spec["tag"], s, n), spec["size"]) for n in range(spec["messages"])]
-                    for s in spec["sessions"]]
-        jobs = lambda: [smtp_session(spec["port"], m, spec["per_connection"], latencies) for m in sessions]  # noqa: E731
+    if job["kind"] == "smtp":
+        sessions = [[smtp_message("%ss%dm%d" % (job["tag"], s, n), job["size"]) for n in range(job["messages"])]
+                    for s in job["sessions"]]
+        jobs = lambda: [smtp_session(job["port"], m, job["per_connection"], latencies) for m in sessions]  # noqa: E731
     else:
-        jobs = lambda: [pop_session(spec["port"], u, p, latencies) for u, p in spec["users"]]  # noqa: E731
+        jobs = lambda: [pop_session(job["port"], u, p, latencies) for u, p in job["users"]]  # noqa: E731
     print("ready", flush=True)
     if sys.stdin.readline().strip() != "go":
         return
 
     async def run():
-        if spec.get("sequential"):
+        if job.get("sequential"):
             return [await job for job in jobs()]
         return await asyncio.gather(*jobs())
     try:
         results = asyncio.run(run())
-        count = sum(r for r in results if isinstance(r, int)) if spec["kind"] == "pop3" else len(latencies)
+        count = sum(r for r in results if isinstance(r, int)) if job["kind"] == "pop3" else len(latencies)
         print(json.dumps({"end": time.monotonic(), "count": count, "latencies": latencies}), flush=True)
     except Exception as e:  # noqa: BLE001 - reported to the parent, which stops the run
         print(json.dumps({"error": repr(e)}), flush=True)
@@ -585,13 +585,13 @@ def drive(run, args, kind, port, units, root_pid, tree, tarnwick, name, extra, c
     n_workers = max(1, min(clients or args.clients, len(units)))
     workers = []
     for w in range(n_workers):
-        spec = dict(kind=kind, port=port, **extra)
+        job = dict(kind=kind, port=port, **extra)
         part = units[w::n_workers]
         if kind == "smtp":
-            spec["sessions"] = part
+            job["sessions"] = part
         else:
-            spec["users"] = part
-        p = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(spec)],
+            job["users"] = part
+        p = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, start_new_session=True)
         p.bench_stop = run.add(lambda p=p: stop_process(p, signal.SIGKILL))
         workers.append(p)
