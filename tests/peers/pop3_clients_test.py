@@ -2,17 +2,16 @@
 goes in through the SMTP server (python3 smtplib) and out through POP3."""
 
 import os
-import shutil
 import smtplib
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import poplib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peers_fetchmail import Fetchmail  # noqa: E402
 from pop3_server_test import BIN, Program, message  # noqa: E402
 
 
@@ -56,42 +55,19 @@ class Pop3ClientsTest(unittest.TestCase):
         m2 = message("fetch two", [b"y" * 500])
         self.program.store("alice", "120000001", m1)
         self.program.store("alice", "120000002", m2)
-        work = tempfile.mkdtemp(prefix="tw-fetchmail-")
-        try:
-            out = os.path.join(work, "mbox")
-            mda = os.path.join(work, "mda.sh")
-            with open(mda, "w") as f:
-                f.write("#!/bin/sh\n{ cat; printf '\\n==END==\\n'; } >> '%s'\n" % out)
-            os.chmod(mda, 0o755)
-            rc = os.path.join(work, "fetchmailrc")
-            with open(rc, "w") as f:
-                f.write('poll 127.0.0.1 service %d protocol pop3 uidl auth password timeout 15\n'
-                        '  user "alice" there with password "alicepw" is "root" here\n'
-                        '  keep\n  sslproto \'\'\n  mda "%s"\n' % (self.program.pop_port, mda))
-            os.chmod(rc, 0o600)
-            env = dict(os.environ, FETCHMAILHOME=work, HOME=work)
-            cmd = ["fetchmail", "-f", rc, "--pidfile", os.path.join(work, "pid"), "--nosyslog"]
-            if os.geteuid() == 0:
-                # fetchmail warns when run as root; run it as nobody.
-                os.chown(work, 65534, 65534)
-                for p in (rc, mda):
-                    os.chown(p, 65534, 65534)
-                cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + cmd
-            r = subprocess.run(cmd, capture_output=True, env=env, timeout=120)
-            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-            self.assertNotIn(b"warning", (r.stdout + r.stderr).lower(), r.stdout + r.stderr)
-            with open(out, "rb") as f:
-                delivered = f.read().split(b"\n==END==\n")
+        with Fetchmail(self.program.pop_port, "alice", "alicepw") as fetchmail:
+            code, output = fetchmail.poll()
+            self.assertEqual(code, 0, output)
+            self.assertNotIn(b"warning", output.lower(), output)
+            delivered = fetchmail.delivered()
             self.assertEqual(len(delivered), 3, delivered)
             for got, want in zip(delivered, (m1, m2)):
                 # fetchmail hands LF lines to the MDA and adds its own
                 # Received/Delivered-To lines on top.
                 self.assertTrue(got.endswith(want.replace(b"\r\n", b"\n").split(b"\n", 1)[1]), got)
             # A second run finds nothing new (uidl, keep).
-            r = subprocess.run(cmd, capture_output=True, env=env, timeout=120)
-            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
+            code, output = fetchmail.poll()
+            self.assertEqual(code, 1, output)
 
     def test_smtp_in_pop3_out_is_byte_identical(self):
         # A program of its own whose users sit at a local domain, so that the

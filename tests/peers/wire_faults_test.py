@@ -4,17 +4,15 @@ POP3 by poplib and fetchmail, and relayed to a strict provider that takes
 only CR LF as a line end and records every transaction it sees."""
 
 import os
-import shutil
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 import poplib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peers_fetchmail import Fetchmail  # noqa: E402
 from peers_smtp import BIN, SmtpProgram  # noqa: E402
 
 # Bytes that would end a message early if they reached the wire as they are.
@@ -153,38 +151,16 @@ class WireFaults(unittest.TestCase):
             self.assertEqual(tops[0], [b""])
             self.assertEqual(tops[2], [b"Subject: odd", b""])
 
-            work = tempfile.mkdtemp(prefix="tw-fetchmail-")
-            try:
-                out = os.path.join(work, "mbox")
-                mda = os.path.join(work, "mda.sh")
-                with open(mda, "w") as f:
-                    f.write("#!/bin/sh\n{ cat; printf '\\n==END==\\n'; } >> '%s'\n" % out)
-                os.chmod(mda, 0o755)
-                rc = os.path.join(work, "fetchmailrc")
-                with open(rc, "w") as f:
-                    f.write('poll 127.0.0.1 service %d protocol pop3 uidl auth password timeout 15\n'
-                            '  user "alice" there with password "alicepw" is "root" here\n'
-                            '  keep\n  sslproto \'\'\n  mda "%s"\n' % (program.pop_port, mda))
-                os.chmod(rc, 0o600)
-                env = dict(os.environ, FETCHMAILHOME=work, HOME=work)
-                cmd = ["fetchmail", "-f", rc, "--pidfile", os.path.join(work, "pid"), "--nosyslog"]
-                if os.geteuid() == 0:
-                    os.chown(work, 65534, 65534)
-                    for path in (rc, mda):
-                        os.chown(path, 65534, 65534)
-                    cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + cmd
-                r = subprocess.run(cmd, capture_output=True, env=env, timeout=120)
-                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-                self.assertNotIn(b"protocol error", r.stdout + r.stderr)
-                with open(out, "rb") as f:
-                    delivered = f.read().split(b"\n==END==\n")
+            with Fetchmail(program.pop_port, "alice", "alicepw") as fetchmail:
+                code, output = fetchmail.poll()
+                self.assertEqual(code, 0, output)
+                self.assertNotIn(b"protocol error", output)
+                delivered = fetchmail.delivered()
                 self.assertEqual(len(delivered), 4, delivered)
                 self.assertTrue(delivered[1].endswith(b"\nlast line\n"), delivered[1])
                 # A second poll is in step as well: nothing new, no error.
-                r = subprocess.run(cmd, capture_output=True, env=env, timeout=120)
-                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
-            finally:
-                shutil.rmtree(work, ignore_errors=True)
+                code, output = fetchmail.poll()
+                self.assertEqual(code, 1, output)
         finally:
             program.stop()
 
