@@ -506,6 +506,13 @@ void DescribeSignal(TRequestData& data, int signal, const siginfo_t* info) {
     const std::size_t size = sizeof data.Message;
     message[0] = '\0';
     const char* name = "SIGSEGV";
+    // Async-signal-safe: fixed buffers, no allocation.
+    auto access = [&](const char* what) {
+        Append(message, size, what);
+        AppendHex(message, size, where);
+        Append(message, size, ". Access of address ");
+        AppendHex(message, size, target);
+    };
     switch (signal) {
     case SIGSEGV:
         // A fault just below the stack pointer is the guard page.
@@ -513,17 +520,11 @@ void DescribeSignal(TRequestData& data, int signal, const siginfo_t* info) {
             Append(message, size, "Stack overflow");
             break;
         }
-        Append(message, size, "Access violation at address ");
-        AppendHex(message, size, where);
-        Append(message, size, ". Access of address ");
-        AppendHex(message, size, target);
+        access("Access violation at address ");
         break;
     case SIGBUS:
         name = "SIGBUS";
-        Append(message, size, "Bus error at address ");
-        AppendHex(message, size, where);
-        Append(message, size, ". Access of address ");
-        AppendHex(message, size, target);
+        access("Bus error at address ");
         break;
     case SIGFPE:
         name = "SIGFPE";

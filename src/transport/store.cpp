@@ -563,6 +563,18 @@ void WireWriter::EndLine(std::string& out) {
     lineEmpty_ = true;
 }
 
+// Ends the line at a line end that is not CR LF. A "." held before it was
+// a line of its own, yet not the end marker: it goes out stuffed.
+void WireWriter::EndHeldLine(std::string& out) {
+    if (dotHeld_) {
+        dotHeld_ = false;
+        out += "..";
+        lineEmpty_ = false;
+    }
+    EndLine(out);
+    at_ = At::PieceStart;
+}
+
 void WireWriter::Feed(const char* data, size_t size, std::string& out) {
     size_t i = 0;
     while (i < size && !ended_) {
@@ -581,15 +593,8 @@ void WireWriter::Feed(const char* data, size_t size, std::string& out) {
                 at_ = At::LineStart;
                 continue;
             }
-            // A bare CR: a line end of its own; the "." before it, if
-            // any, is a line of its own that must not read as the end.
-            if (dotHeld_) {
-                dotHeld_ = false;
-                out += "..";
-                lineEmpty_ = false;
-            }
-            EndLine(out);
-            at_ = At::PieceStart;
+            // A bare CR: a line end of its own.
+            EndHeldLine(out);
             continue;  // c is looked at again, now at a piece start
         }
         if (dotHeld_) {
@@ -598,15 +603,12 @@ void WireWriter::Feed(const char* data, size_t size, std::string& out) {
                 ++i;
                 continue;
             }
-            dotHeld_ = false;
             if (c == '\n') {
                 ++i;
-                out += "..";
-                lineEmpty_ = false;
-                EndLine(out);
-                at_ = At::PieceStart;
+                EndHeldLine(out);
                 continue;
             }
+            dotHeld_ = false;
             // "." and more: a line the sender stuffed, as stored.
             out += '.';
             lineEmpty_ = false;
@@ -644,13 +646,7 @@ void WireWriter::Finish(std::string& out) {
     if (!ended_) {
         if (crPending_) {
             crPending_ = false;
-            if (dotHeld_) {
-                dotHeld_ = false;
-                out += "..";
-                lineEmpty_ = false;
-            }
-            EndLine(out);
-            at_ = At::PieceStart;
+            EndHeldLine(out);
         } else if (dotHeld_) {
             // A last "." line without its CR LF is the end marker as well.
             dotHeld_ = false;

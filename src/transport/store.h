@@ -224,6 +224,7 @@ public:
 private:
     enum class At { LineStart, PieceStart, Mid };
     void EndLine(std::string& out);
+    void EndHeldLine(std::string& out);
     bool top_;
     long topLines_;
     long bodyLines_ = 0;
