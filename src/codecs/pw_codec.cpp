@@ -24,10 +24,11 @@ std::string Substitute(const std::string& text, const std::string& from, const s
     return out;
 }
 
-// Keyed afresh and burnt on every call, so one cipher serves every caller
-// (the windows' and the engine's) with the same results.
+// Keyed afresh and burnt on every call, so the results never depend on
+// whose cipher it is; one per thread, so that the engine's threads never
+// key or burn it under each other.
 TBlowfishCipher& Cipher() {
-    static TBlowfishCipher own;
+    thread_local TBlowfishCipher own;
     return own;
 }
 
