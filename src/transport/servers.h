@@ -10,7 +10,7 @@
 #include "tables/memtable.h"
 #include "transport/table_owner.h"
 
-#include <QDialog>
+#include <QObject>
 
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-class QMenu;
 class QTimer;
 
 namespace servers {
@@ -122,10 +121,10 @@ enum class TCollectorState : int {
     SentQuit = 6,
 };
 
-class TFrmServers : public QDialog {
+class TFrmServers : public QObject {
     Q_OBJECT
 public:
-    explicit TFrmServers(QWidget* parent = nullptr);
+    explicit TFrmServers(QObject* parent = nullptr);
     ~TFrmServers() override;
 
     // Components.
@@ -145,9 +144,8 @@ public:
 
     // Set-up: at creation, and again after the settings window closed.
     void FormCreate();
-    // Rebuilds the main window's Send/Recv drop-down from TblPop.
+    // Sends TblPop's account names out for the Send/Recv drop-down.
     void BuildAccountMenu();
-    void BuildAccountMenu(QMenu* menu);
 
     // True when user is in TblUsers and password equals the stored one,
     // both lower-cased. The result ("yes"/"no") is written to the session's
