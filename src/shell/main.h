@@ -66,7 +66,7 @@ public:
     // Components.
     QToolButton* BtnSendRec;
     QToolButton* BtnSendRec2;
-    QMenu* PopupMenu2;           // Send/Recv drop-down, built by the servers window
+    QMenu* PopupMenu2;           // Send/Recv drop-down, built from the engine's account names
     QTreeWidget* PopList;        // user name, message count
     QLabel* LBLPOPLast;
     QLabel* LBLSmtp;

@@ -114,7 +114,7 @@ TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
     AlertSocket.OnDisconnect = [this] { AlertSocketDisconnect(); };
     AlertSocket.OnError = [this](int code, const std::string&) { AlertSocketError(code); };
 
-    // Alias targets are checked against this window's copy of the users.
+    // Alias targets are checked against this object's copy of the users.
     // The settings window re-opens the POP3 server only when its port
     // changed, and clears an account's downloaded-message record.
     setup::hooks.popServerPort = [this] { return PopServer.Active() ? popPort_ : 0; };

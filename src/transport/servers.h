@@ -1,4 +1,4 @@
-// Invisible window ("Port status") that owns the POP3 side of mail
+// The engine object ("Port status") that owns the POP3 side of mail
 // transport: the POP3 server, the collector and alert sockets with their
 // timers, and the tables of local users, provider accounts, downloaded
 // messages, seen Message-IDs and queued alerts. It also holds the one check
@@ -132,7 +132,7 @@ public:
     platform::TcpClient POPClient;     // collector
     platform::TcpClient AlertSocket;   // new-mail alerts
     // users.dat (Name, Password; index ixName) and pop.dat (provider
-    // accounts): their owners' tables, which this window loads at set-up.
+    // accounts): their owners' tables, which this object loads at set-up.
     TvdlMemTable& TblUsers = tables::Users().Table();
     TvdlMemTable& TblPop = tables::PopAccounts().Table();
     TvdlMemTable TblUIDL;              // uidl.dat: POP, UIDL, Received; index ixUIDL
@@ -165,8 +165,8 @@ public:
     std::string NoticeFallbackUser();
 
     // --- Mailbox counts and new-mail alerts (counts.cpp, alerts.cpp) ------
-    // Recounts the mailboxes, the outbox and the spam folders into the main
-    // window and the tray. With AutoSend, queued outgoing mail starts a
+    // Recounts the mailboxes, the outbox and the spam folders and sends the
+    // count out as one event. With AutoSend, queued outgoing mail asks for a
     // Send/Recv at once when [SMTP] Wait says so and no cycle runs. The
     // second flag has no effect.
     void RefreshMailCounts(bool AutoSend, bool Unused = false);

@@ -172,8 +172,8 @@ void TFrmSMTP::FormDestroy() {
     RetryTimer->stop();
     TimeOut->stop();
     DeliveryTimer->stop();
-    // The sockets go with the window: their destructors drop the
-    // connections without running events on a window that is gone.
+    // The sockets go with the object: their destructors drop the
+    // connections without running events on an object that is gone.
 }
 
 bool TFrmSMTP::OpenSmtpServer(int port) {

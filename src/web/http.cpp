@@ -341,7 +341,7 @@ bool IsPlainName(const std::string& name) {
 
 }  // namespace http
 
-// --- The window ------------------------------------------------------------------
+// --- The object ------------------------------------------------------------------
 
 namespace {
 // A refused body that stops coming for this long is not waited for.
