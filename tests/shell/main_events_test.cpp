@@ -207,6 +207,18 @@ TEST_F(MainEvents, RequestedSendRecvStartsTheCycleOfItsKind) {
     ASSERT_EQ(FrmSMTP, nullptr);
     Main().SendReceiveRequested(events::Cycle::SendOnly);
     EXPECT_EQ(Slurp(home_.Path("connect.log")), "");
+
+    setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+    platform::IniFile(home_.Path("tarnwick.ini")).WriteString("SMTP", "LocalPort", "0");
+    auto smtp = std::make_unique<TFrmSMTP>();
+    FrmSMTP = smtp.get();
+    Main().SendReceiveRequested(events::Cycle::SendOnly);
+    EXPECT_NE(Slurp(home_.Path("connect.log")).find("Starting connection"), std::string::npos);
+    EXPECT_TRUE(::SendOnly);
+    smtp.reset();
+    EXPECT_EQ(FrmSMTP, nullptr) << "a gone SMTP object leaves no pointer behind";
+    ::SendOnly = false;
+    unsetenv("TARNWICK_BIND_ADDRESS");
 }
 
 TEST_F(MainEvents, StatusPageShowsWhatTheWindowShows) {
