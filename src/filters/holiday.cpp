@@ -8,7 +8,7 @@
 #include "transport/local_address.h"
 #include "settings/setup.h"
 #include "transport/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"

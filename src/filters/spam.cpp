@@ -11,7 +11,7 @@
 #include "platform/inifile.h"
 #include "transport/settings_file.h"
 #include "transport/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"

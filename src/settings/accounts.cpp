@@ -9,7 +9,7 @@
 #include "settings/link.h"
 #include "settings/mail_act.h"
 #include "transport/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 
 #include <QComboBox>

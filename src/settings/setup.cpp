@@ -14,7 +14,7 @@
 #include "settings/tcolor.h"
 #include "transport/settings_file.h"
 #include "transport/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"

@@ -12,7 +12,7 @@
 #include "settings/pw.h"
 #include "settings/tcolor.h"
 #include "transport/settings_file.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "transport/servers.h"

@@ -12,8 +12,8 @@
 #include "platform/inifile.h"
 #include "transport/setup_hooks.h"
 #include "transport/account_tables.h"
-#include "shell/globals.h"
-#include "shell/procs.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 

@@ -8,7 +8,7 @@
 #include "platform/inifile.h"
 #include "transport/settings_file.h"
 #include "transport/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"

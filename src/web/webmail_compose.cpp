@@ -10,7 +10,7 @@
 #include "platform/files.h"
 #include "transport/settings_file.h"
 #include "transport/account_tables.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
