@@ -488,7 +488,7 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
                         if (t.State() != dsBrowse) t.Cancel();
                     }
                 });
-                t.SaveToBinaryFile(ProgramDir + "address.dat");
+                tables::SaveTableFile(t, ProgramDir + "address.dat");
             }
             t.First();
             while (!t.Eof()) {
