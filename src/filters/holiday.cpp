@@ -351,7 +351,7 @@ void DefineHolidayFields(TvdlMemTable& table) {
     // A file that is there but could not be read is kept for a person to
     // look at; only a missing file is made here.
     const std::string path = ProgramDir + "holiday.dat";
-    if (!platform::FileExists(path)) table.SaveToBinaryFile(path);
+    if (!platform::FileExists(path)) tables::SaveTableFile(table, path);
 }
 
 void UpgradeHolidayTable(TvdlMemTable& table) {

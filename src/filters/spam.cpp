@@ -310,7 +310,7 @@ void TFrmSpam::FormCreate() {
     if (!platform::FileExists(SpamDat())) {
         DefineSpamTable(TblSpam);
         TblSpam.Open();
-        TblSpam.SaveToBinaryFile(SpamDat());
+        tables::SaveTableFile(TblSpam, SpamDat());
     }
     TblSpam.OnDataChange = [this](TvdlMemTable&) { RefreshGrid(); };
     LoadSpamSettings();
@@ -444,7 +444,7 @@ void TFrmSpam::SaveSpamSettings() {
     if (keep >= 0 && TblSpam.BookmarkValid(keep)) TblSpam.GotoBookmark(keep);
 
     TblSpam.CancelRange();
-    TblSpam.SaveToBinaryFile(SpamDat());
+    tables::SaveTableFile(TblSpam, SpamDat());
     OpenSpamTable(TblSpam2);
     loadedItems_ = EntryKeys(TblSpam2);
 

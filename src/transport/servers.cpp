@@ -249,7 +249,7 @@ void TFrmServers::LoadTables() {
         TblUIDL.Open();
         TblUIDL.SetIndexName("ixUIDL");
         try {
-            TblUIDL.SaveToBinaryFile(ProgramDir + "uidl.dat");
+            tables::SaveTableFile(TblUIDL, ProgramDir + "uidl.dat");
         } catch (const std::exception& e) {
             PopLog(std::string("uidl.dat not written: ") + e.what());
         }

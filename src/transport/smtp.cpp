@@ -10,6 +10,7 @@
 #include "filters/spam.h"
 #include "filters/virus.h"
 #include "platform/dialogs.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/setup_hooks.h"
@@ -93,7 +94,7 @@ void DropStaleQueueRecords() {
         if (ids.count(lower)) kept = true;
         else stale.insert(lower);
     }
-    if (!kept) std::remove(ports.c_str());
+    if (!kept) platform::Env::Current()->Unlink(ports);
     else file.EraseSections(stale);
 }
 

@@ -8,6 +8,7 @@
 
 #include "codecs/auth.h"
 #include "filters/spam.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/setup_hooks.h"
@@ -15,6 +16,7 @@
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/mail_settings.h"
+#include "transport/message_keeper.h"
 #include "transport/servers.h"
 
 #include <QTimer>
@@ -473,7 +475,7 @@ struct TFrmSMTP::SmtpSession {
     bool Waiting = false;             // handling goes on in a later turn of the loop
     bool DiscardingLine = false;      // an over-long line is dropped up to its LF
     std::string DataTail;             // the last bytes of the DATA text
-    int DataFd = -1;
+    std::unique_ptr<platform::WritableFile> DataFile;
     std::string DataPath;             // out/<id>.txo while receiving
     bool DataFailed = false;
     std::int64_t DataBytes = 0;       // DATA text received so far
@@ -485,9 +487,9 @@ struct TFrmSMTP::SmtpSession {
     ~SmtpSession() { Discard(); }
     // Drops a message that is still arriving: nothing of it stays behind.
     void Discard() {
-        if (DataFd >= 0) ::close(DataFd);
-        DataFd = -1;
-        if (!DataPath.empty()) ::unlink(DataPath.c_str());
+        if (DataFile) DataFile->Close();
+        DataFile.reset();
+        if (!DataPath.empty()) platform::Env::Current()->Unlink(DataPath);
         DataPath.clear();
     }
 };
@@ -802,14 +804,15 @@ void TFrmSMTP::StartAuth(platform::TcpConnection& connection, SmtpSession& s, co
 }
 
 bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& rest) {
-    if (s.DataFd < 0 && !s.DataFailed) {
+    if (!s.DataFile && !s.DataFailed) {
         std::string id = smtp::CreateQueueFile(MakeQueueId(data), smtp::StateReceiving);
         if (!id.empty()) {
             s.DataPath = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateReceiving;
-            s.DataFd = ::open(s.DataPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            if (!platform::Env::Current()->NewWritableFile(s.DataPath, platform::CreateMode::Append, s.DataFile).ok())
+                s.DataFile.reset();
             s.MessageId = id;
         }
-        if (s.DataFd < 0) {
+        if (!s.DataFile) {
             ServerLog("Message file could not be created in " + smtp::StoreFolder(smtp::FolderOut));
             s.Discard();
             s.DataFailed = true;
@@ -828,20 +831,23 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
         s.Discard();
         s.DataFailed = true;
     }
-    if (s.DataFd >= 0 && !platform::WriteAll(s.DataFd, data.data(), take)) {
-        ServerLog("Message file " + s.DataPath + " could not be written: " + std::strerror(errno));
-        s.Discard();
-        s.DataFailed = true;
+    if (s.DataFile) {
+        const platform::FsStatus written = s.DataFile->Append(std::string_view(data.data(), take));
+        if (!written.ok()) {
+            ServerLog("Message file " + s.DataPath + " could not be written: " + written.Text());
+            s.Discard();
+            s.DataFailed = true;
+        }
     }
     if (marker == std::string::npos) {
         s.DataTail = joined.substr(joined.size() > 4 ? joined.size() - 4 : 0);
         return false;
     }
     rest = data.substr(take);
-    if (s.DataFd >= 0) {
-        bool ok = ::fsync(s.DataFd) == 0;
-        ok = ::close(s.DataFd) == 0 && ok;
-        s.DataFd = -1;
+    if (s.DataFile) {
+        bool ok = s.DataFile->Sync().ok();
+        ok = s.DataFile->Close().ok() && ok;
+        s.DataFile.reset();
         if (!ok) {
             ServerLog("Message file " + s.DataPath + " could not be synced");
             s.Discard();
@@ -887,6 +893,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         bool filtered = true;  // the copy of all outgoing mail gets no filters
     };
     std::vector<Copy> copies;
+    smtp::MessageKeeper keeper(*platform::Env::Current(), id, file);
     std::set<std::string> reached;
     bool failed = false;
     auto copyTo = [&](const std::string& address, const std::string& user, bool filtered = true) {
@@ -896,7 +903,7 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
             return;
         }
         std::string path = smtp::StoreFolder(smtp::FolderIn) + smtp::MailboxFileName(user, id);
-        if (!smtp::CopyFileKeepDate(file, path)) {
+        if (!keeper.Copy(path)) {
             ServerLog("Message " + id + " could not be stored for " + user);
             failed = true;
             return;
@@ -925,39 +932,31 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
 
     if (!failed && external > 0 && WaitCode() == 3) {
         // A mail that cannot be given back is refused, never dropped.
-        failed = !smtp::WritePortsSection(id, record) || !ReturnExternalMail(file, external, from);
+        failed = !keeper.Record(record) || !ReturnExternalMail(file, external, from);
         external = 0;
     }
     if (!failed && external > 0 && mail->copyOut) {
         const std::string c = mail->copyOutTo;
         if (!c.empty()) copyTo(std::string(), c, false);
     }
-    const std::string queued = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
     if (!failed && external > 0) {
         record.insert(record.begin(), {"rcpt", std::to_string(external)});
         record.emplace_back("From", from);
         record.emplace_back("User", s.User);
-        failed = !smtp::WritePortsSection(id, record);
+        failed = !keeper.Record(record);
         platform::LocalTime midnight = platform::NowLocal();
         midnight.hour = midnight.minute = midnight.second = midnight.millisecond = 0;
-        platform::SetFileTime(file, platform::FromLocal(midnight));
         // Last: the relay may take it from here.
-        if (!failed && std::rename(file.c_str(), queued.c_str()) != 0) failed = true;
-        if (!failed) failed = !platform::SyncPath(smtp::StoreFolder(smtp::FolderOut));
+        if (!failed) failed = !keeper.Queue(platform::FromLocal(midnight));
     }
     if (failed) {
         ServerLog("Message " + id + " not kept");
-        for (const auto& c : copies) std::remove(c.path.c_str());
-        smtp::WritePortsValue(id, std::nullopt);
-        std::remove(queued.c_str());
+        keeper.Undo();
         AbandonData(s);
         reset();
         return false;
     }
-    if (external == 0) {
-        smtp::WritePortsValue(id, std::nullopt);
-        std::remove(file.c_str());
-    }
+    if (external == 0) keeper.DropSpool();
     s.DataPath.clear();
 
     for (const auto& c : copies) {
@@ -980,7 +979,7 @@ void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
     auto s = SessionOf(connection);
     if (!s || s->Ended) return;
     s->Ended = true;
-    if (s->DataFd >= 0 || !s->DataPath.empty()) {
+    if (s->DataFile || !s->DataPath.empty()) {
         ServerLog("Connection closed while receiving " + s->MessageId + "; the part received is dropped");
         AbandonData(*s);
     }
