@@ -1,6 +1,7 @@
 // The POSIX file system behind Env, and the fault-injecting double.
 #include "platform/env.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -141,6 +142,17 @@ Env* Env::Default() {
     static PosixEnv env;
     return &env;
 }
+
+namespace {
+std::atomic<Env*> current{nullptr};
+}
+
+Env* Env::Current() {
+    Env* env = current.load(std::memory_order_acquire);
+    return env ? env : Default();
+}
+
+void Env::SetCurrent(Env* env) { current.store(env, std::memory_order_release); }
 
 FsStatus Env::WriteFileAtomic(const std::string& path, std::string_view data) {
     const std::string temp = TempBeside(path);

@@ -64,6 +64,19 @@ public:
 
     // The real file system.
     static Env* Default();
+    // The file system the engine works on: Default() unless a test put
+    // another in place (ScopedEnv).
+    static Env* Current();
+    static void SetCurrent(Env* env);  // nullptr: Default() again
+};
+
+// Puts env in place as Env::Current() for the object's life.
+struct ScopedEnv {
+    explicit ScopedEnv(Env* env) : previous(Env::Current()) { Env::SetCurrent(env); }
+    ~ScopedEnv() { Env::SetCurrent(previous); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    Env* previous;
 };
 
 // Passes every call to a base Env, fails chosen calls, and keeps a journal

@@ -12,11 +12,13 @@
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
+#include "transport/desktops.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 
 #include <QAction>
 #include <QMenu>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -131,6 +133,11 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
 }
 
 TFrmServers::~TFrmServers() {
+    // A QUIT's deletions finish; their replies are dropped with the window.
+    if (popDisk_) popDisk_->waitForDone();
+    // Desktop addresses of the last logins reach tarnwick.ini before the
+    // program directory may go.
+    desktops::Flush();
     // The rows came from this program directory; nothing may use them after.
     TblUsers.Close();
     TblPop.Close();
