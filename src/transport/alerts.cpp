@@ -7,8 +7,8 @@
 
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "shell/globals.h"
 #include "transport/desktops.h"
+#include "transport/globals.h"
 #include "transport/folder_index.h"
 #include "transport/mail_settings.h"
 #include "transport/store.h"

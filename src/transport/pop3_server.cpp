@@ -10,9 +10,9 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
-#include "shell/procs.h"
 #include "transport/desktops.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/folder_index.h"
 #include "transport/store.h"
 
