@@ -6,7 +6,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/main.h"
 #include "transport/mail_settings.h"

@@ -5,7 +5,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/pw.h"
+#include "codecs/pw_codec.h"
 #include "transport/globals.h"
 
 #include <algorithm>
