@@ -128,19 +128,22 @@ void TFrmAudit::DefineAuditTable(TvdlMemTable& table) {
 void TFrmAudit::FormCreate() {
     splash::Progress("Creating audit log...");
     TblAudit.OnDataChange = nullptr;
-    const std::string fileName = ProgramDir + "audit.dat";
+    tables::TableOwner& owner = tables::Audit();
+    const std::string fileName = ProgramDir + owner.FileName();
     try {
-        TblAudit.Close();
-        TblAudit.LoadFromBinaryFile(fileName);
-        TblAudit.SetIndexName("ixDate");
+        TvdlMemTable loaded;
+        loaded.LoadFromBinaryFile(fileName);
+        loaded.SetIndexName("ixDate");
+        owner.Adopt(loaded);
     } catch (const std::exception&) {
         // Unreadable, missing or of another layout: start a new, empty log.
         std::remove(fileName.c_str());
-        try {
-            DefineAuditTable(TblAudit);
-            TblAudit.SaveToBinaryFile(fileName);
-        } catch (const std::exception&) {
+        if (!owner.Change(ProgramDir, [](TvdlMemTable& t) { DefineAuditTable(t); })) {
             // The log stays in memory only; the program does not depend on it.
+            try {
+                DefineAuditTable(TblAudit);
+            } catch (const std::exception&) {
+            }
         }
     }
     try {

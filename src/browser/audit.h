@@ -6,6 +6,7 @@
 #include <QDialog>
 
 #include "tables/memtable.h"
+#include "transport/table_owner.h"
 
 class QPushButton;
 class QTableView;
@@ -40,7 +41,9 @@ public:
     // Defines TblAudit's fields and its index ixDate (primary, descending).
     static void DefineAuditTable(TvdlMemTable& table);
 
-    TvdlMemTable TblAudit;
+    // audit.dat's owner's table: the window shows the rows every writer
+    // sees, and keeps no copy of its own that could be saved over theirs.
+    TvdlMemTable& TblAudit = tables::Audit().Table();
     TAuditSource* DTSAdmin;
     QTableView* DBGrid2;
     QPushButton* BtnDone;

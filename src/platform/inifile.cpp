@@ -1,5 +1,6 @@
 // Profile-file reader and writer; see inifile.h for the rules it keeps.
 #include "platform/inifile.h"
+#include "platform/env.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -164,16 +165,18 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
     return ReadInt64(section, key, def ? 1 : 0) != 0;
 }
 
-bool IniFile::WriteString(const std::string& section, const std::string& key,
-                          const std::string& value) {
+namespace {
+
+// Sets one value in the file's lines as a single write would.
+void SetValue(std::vector<std::string>& lines, const std::string& section, const std::string& key,
+              const std::string& value) {
     const std::string sec = IniSafe(section), k = IniSafe(key), v = IniSafe(value);
-    auto lines = ReadLines(path_);
     Span s = FindSection(lines, sec);
     if (s.header == std::string::npos) {
         if (!lines.empty() && !Trim(lines.back()).empty()) lines.push_back("");
         lines.push_back("[" + sec + "]");
         lines.push_back(k + "=" + v);
-        return WriteLines(path_, lines);
+        return;
     }
     size_t insertAt = s.header + 1;
     for (size_t i = s.header + 1; i < s.end; ++i) {
@@ -181,13 +184,32 @@ bool IniFile::WriteString(const std::string& section, const std::string& key,
         if (KeyLine(lines[i], lk, lv)) {
             if (EqualNoCase(lk, k)) {
                 lines[i] = lk + "=" + v;
-                return WriteLines(path_, lines);
+                return;
             }
             insertAt = i + 1;
         }
     }
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), k + "=" + v);
+}
+
+}  // namespace
+
+bool IniFile::WriteString(const std::string& section, const std::string& key,
+                          const std::string& value) {
+    auto lines = ReadLines(path_);
+    SetValue(lines, section, key, value);
     return WriteLines(path_, lines);
+}
+
+FsStatus IniFile::WriteValues(const std::vector<IniValue>& values, Env& env) {
+    auto lines = ReadLines(path_);
+    for (const auto& v : values) SetValue(lines, v.section, v.key, v.value);
+    std::string text;
+    for (const auto& l : lines) {
+        text += l;
+        text += "\r\n";
+    }
+    return env.WriteFileAtomic(path_, text);
 }
 
 bool IniFile::WriteInteger(const std::string& section, const std::string& key, long long value) {

@@ -11,6 +11,14 @@
 
 namespace platform {
 
+class Env;
+struct FsStatus;
+
+// One value to set with IniFile::WriteValues.
+struct IniValue {
+    std::string section, key, value;
+};
+
 class IniFile {
 public:
     explicit IniFile(std::string path);
@@ -29,6 +37,10 @@ public:
     bool WriteString(const std::string& section, const std::string& key, const std::string& value);
     bool WriteInteger(const std::string& section, const std::string& key, long long value);
     bool WriteBool(const std::string& section, const std::string& key, bool value);
+    // Sets the values in order, each as WriteString would, and replaces the
+    // file once through env: the file ends exactly as after the single
+    // writes, or stays as it was.
+    FsStatus WriteValues(const std::vector<IniValue>& values, Env& env);
 
     bool SectionExists(const std::string& section) const;
     bool ValueExists(const std::string& section, const std::string& key) const;

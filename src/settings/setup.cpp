@@ -794,41 +794,71 @@ std::string TFrmSettings::SaveTables() {
     return failed;
 }
 
+MailSettings TFrmSettings::SettingsValue() const {
+    MailSettings s;
+    s.relayHost = relayHost();
+    s.relayPort = S(EditSMTPPort->text());
+    s.relayStandard = relayStandard();
+    s.relayAuth = relayAuth();
+    s.relayLogin = RelayAuthLogin;
+    s.relayPassword = RelayAuthPassword;
+    s.relayMailFrom = RelayMailFrom;
+    s.waitCode = smtpWaitCode();
+    s.footerAll = footerForAll();
+    s.footerLines = footerLines();
+    s.smtpServerAuth = smtpServerAuth();
+    s.ipFilter = smtpIPFilter();
+    s.ipFilterAddress = smtpIPFilterAddress();
+    s.alerterOn = alerterOn();
+    s.alerterPort = alerterPort();
+    s.alerterPortText = S(EditAlerterPort->text());
+    s.virusCheckIn = virusCheckIn();
+    s.virusToSpam = virusToSpam();
+    s.virusCheckOut = virusCheckOut();
+    s.virusWarnUser = virusWarnUser();
+    s.virusPatterns = virusPatterns();
+    s.copyOut = copyOut();
+    s.copyOutTo = copyOutTo();
+    s.forwardUseMailFrom = forwardUseMailFrom();
+    s.forwardMailFrom = forwardMailFrom();
+    s.browserEnabled = browserEnabled();
+    s.webPort = webPort();
+    s.deletedDays = deletedDays();
+    s.sentDays = sentDays();
+    s.webLogin = webLogin();
+    s.webPassword = webPassword();
+    s.allowSendRec = allowSendRec();
+    s.browserAddress = browserAddress();
+    s.connectLan = RBTConnectLAN->isChecked();
+    s.connectDun = RBTConnectDUN->isChecked();
+    s.connectUseOther = CHBPiggyBack->isChecked();
+    s.dunEntry = CBXDUN->currentIndex() >= 0 ? S(CBXDUN->currentText()) : "";
+    s.connectRegular = CBXConnRegular->isChecked();
+    s.connectBetween = CBXConnBetween->isChecked();
+    s.connectOnStartup = CBXConnStartUp->isChecked();
+    s.keepManual = CHBManDisconnect->isChecked();
+    s.regularTime = SpinRegular->value();
+    s.connStart = settings::TimeToText(TimeEdit1->time());
+    s.connEnd = settings::TimeToText(TimeEdit2->time());
+    s.smtpLocalPort = S(EdiTSMTPLANPort->text());
+    s.popLocalPort = S(EditPOPLANPort->text());
+    s.settingsPassword = settingsPassword();
+    s.startWithSession = CHBStartup->isChecked();
+    s.startService = CHBService->isChecked();
+    s.startMinimised = CHBMin->isChecked();
+    s.emailBugs = CHBBugMail->isChecked();
+    s.viewPostboxes = viewPostboxes();
+    s.viewMessages = viewMessages();
+    s.formColor = formColor();
+    s.textColor = textColor();
+    return s;
+}
+
 void TFrmSettings::PublishSettings() {
-    auto s = std::make_shared<MailSettings>();
-    s->relayHost = relayHost();
-    s->relayPort = S(EditSMTPPort->text());
-    s->relayStandard = relayStandard();
-    s->relayAuth = relayAuth();
-    s->relayLogin = RelayAuthLogin;
-    s->relayPassword = RelayAuthPassword;
-    s->relayMailFrom = RelayMailFrom;
-    s->waitCode = smtpWaitCode();
-    s->footerAll = footerForAll();
-    s->footerLines = footerLines();
-    s->smtpServerAuth = smtpServerAuth();
-    s->ipFilter = smtpIPFilter();
-    s->ipFilterAddress = smtpIPFilterAddress();
-    s->alerterOn = alerterOn();
-    s->alerterPort = alerterPort();
-    s->virusCheckIn = virusCheckIn();
-    s->virusToSpam = virusToSpam();
-    s->virusCheckOut = virusCheckOut();
-    s->virusWarnUser = virusWarnUser();
+    auto s = std::make_shared<MailSettings>(SettingsValue());
     // The patterns the box shows before the first save are only a
     // suggestion: no attachment counts as risky until the list is saved.
-    if (platform::IniFile(settings::IniPath()).ValueExists("Virus", "FileCount")) s->virusPatterns = virusPatterns();
-    s->copyOut = copyOut();
-    s->copyOutTo = copyOutTo();
-    s->forwardUseMailFrom = forwardUseMailFrom();
-    s->forwardMailFrom = forwardMailFrom();
-    s->browserEnabled = browserEnabled();
-    s->webPort = webPort();
-    s->deletedDays = deletedDays();
-    s->webLogin = webLogin();
-    s->webPassword = webPassword();
-    s->allowSendRec = allowSendRec();
-    s->browserAddress = browserAddress();
+    if (!platform::IniFile(settings::IniPath()).ValueExists("Virus", "FileCount")) s->virusPatterns.clear();
     mailsettings::Publish(std::move(s));
 }
 
@@ -988,72 +1018,12 @@ bool TFrmSettings::SaveSettings() {
 }
 
 void TFrmSettings::SaveIni() {
-    platform::IniFile ini(settings::IniPath());
-    // [Connect]
-    ini.WriteBool("Connect", "LAN", RBTConnectLAN->isChecked());
-    ini.WriteBool("Connect", "DUN", RBTConnectDUN->isChecked());
-    ini.WriteBool("Connect", "UseOther", CHBPiggyBack->isChecked());
-    ini.WriteString("Connect", "DUNEntry", CBXDUN->currentIndex() >= 0 ? S(CBXDUN->currentText()) : "");
-    ini.WriteBool("Connect", "Regular", CBXConnRegular->isChecked());
-    ini.WriteBool("Connect", "ConnBetween", CBXConnBetween->isChecked());
-    ini.WriteBool("Connect", "OnStartup", CBXConnStartUp->isChecked());
-    ini.WriteBool("Connect", "KeepManual", CHBManDisconnect->isChecked());
-    ini.WriteInteger("Connect", "RegularTime", SpinRegular->value());
-    ini.WriteString("Connect", "ConnStart", settings::TimeToText(TimeEdit1->time()));
-    ini.WriteString("Connect", "ConnEnd", settings::TimeToText(TimeEdit2->time()));
-    // [SMTP], [POP]
-    ini.WriteString("SMTP", "Host", S(EditSMTPHost->text()));
-    ini.WriteString("SMTP", "Port", S(EditSMTPPort->text()));
-    ini.WriteBool("SMTP", "Standard", CHBSMTPStandard->isChecked());
-    ini.WriteString("SMTP", "LocalPort", S(EdiTSMTPLANPort->text()));
-    ini.WriteString("POP", "LocalPort", S(EditPOPLANPort->text()));
-    ini.WriteString("SMTP", "ID", PW::EncodeText(S(EditPassword->text())));
-    ini.WriteInteger("SMTP", "Wait", settings::WaitItemToCode(RGPWhen->ItemIndex()));
-    ini.WriteBool("SMTP", "FooterAll", RBTFooterAll->isChecked());
-    ini.WriteString("SMTP", "IPFilterAddress", S(EditSMTPIP->text()));
-    ini.WriteBool("SMTP", "IPFilter", CHBSMTPIP->isChecked());
-    ini.WriteBool("SMTP", "Auth", CHBSMTPAuth->isChecked());
-    ini.WriteBool("SMTP", "ServerAuth", CHBSMTPServerAuth->isChecked());
     SmtpServerAuthOn = CHBSMTPServerAuth->isChecked();
-    ini.WriteString("SMTP", "Login", RelayAuthLogin);
-    ini.WriteString("SMTP", "Pass", RelayAuthPassword);
-    ini.WriteString("SMTP", "MailFrom", RelayMailFrom);
-    // [General]
-    ini.WriteBool("General", "Start", CHBStartup->isChecked());
-    ini.WriteBool("General", "StartService", CHBService->isChecked());
-    ini.WriteBool("General", "StartMin", CHBMin->isChecked());
-    ini.WriteBool("General", "EmailBugs", CHBBugMail->isChecked());
-    // [Alerter]
-    ini.WriteBool("Alerter", "Use", CHBAlerter->isChecked());
-    ini.WriteString("Alerter", "Port", S(EditAlerterPort->text()));
-    // [Virus]; File keys above the new count stay in the file, unread.
-    ini.WriteBool("Virus", "CheckIn", CHBInVirus->isChecked());
-    ini.WriteBool("Virus", "Spam", CHBVirusSpam->isChecked());
-    ini.WriteBool("Virus", "CheckOut", CHBOutVirus->isChecked());
-    const auto patterns = MemoLines(MemoViruses);
-    ini.WriteInteger("Virus", "FileCount", static_cast<long long>(patterns.size()));
-    for (size_t i = 0; i < patterns.size(); ++i)
-        ini.WriteString("Virus", "File" + std::to_string(i + 1), patterns[i]);
-    ini.WriteString("Virus", "OutWarn", S(CBXOutWarn->currentText()));
-    // [Forward]
-    ini.WriteBool("Forward", "CopyOut", CHBOutCopy->isChecked());
-    ini.WriteString("Forward", "CopyOutTo", S(CBXOutCopy->currentText()));
-    ini.WriteBool("Forward", "UseMailFrom", CHBForwardMailFrom->isChecked() && !EditForwardFrom->text().isEmpty());
-    ini.WriteString("Forward", "MailFrom", S(EditForwardFrom->text()));
-    // [General] views
-    ini.WriteBool("General", "ViewPostboxes", CHBViewPostboxes->isChecked());
-    ini.WriteBool("General", "ViewMessages", CHBViewMessages->isChecked());
-    // [Remote]
-    ini.WriteBool("Remote", "Enabled", CHBBrowser->isChecked());
-    ini.WriteInteger("Remote", "Port", settings::PortFromText(S(EditBPort->text()), settings::kDefaultWebPort));
-    ini.WriteInteger("Remote", "DeletedDays", SpinDeletedDays->value());
-    ini.WriteInteger("Remote", "SentDays", SpinSentDays->value());
-    ini.WriteString("Remote", "Login", PW::EncryptPassword(S(EditWebSetsLogin->text())));
-    ini.WriteString("Remote", "PW", PW::EncryptPassword(S(EditWebSetsPW->text())));
-    ini.WriteBool("Remote", "SendRec", CHBAllowSendRec->isChecked());
-    // [General] colours
-    ini.WriteInteger("General", "FormColor", PanelColor->Color());
-    ini.WriteInteger("General", "TextColor", LblColor->Color());
+    std::string error;
+    if (!mailsettings::WriteIni(ProgramDir, SettingsValue(), &error)) {
+        tablefiles::LogLine("Settings could not save tarnwick.ini: " + error);
+        procs::SetStatus("Could not write tarnwick.ini", false);
+    }
 }
 
 void TFrmSettings::SaveFooter() {

@@ -18,6 +18,8 @@
 #include "transport/account_tables.h"
 #include "transport/setup_hooks.h"
 
+struct MailSettings;
+
 namespace tables {
 class TableOwner;
 }
@@ -131,6 +133,8 @@ public:
     // Hands the mail engine the switches as the controls hold them now
     // (LoadSettings and SaveSettings do it; so may a test that set controls).
     void PublishSettings();
+    // The window's settings as one value (what a save writes).
+    MailSettings SettingsValue() const;
 
     // --- Typed readers of the live switches ------------------------------
     bool footerForAll() const;

@@ -7,6 +7,7 @@
 
 #include "platform/inifile.h"
 #include "transport/settings_file.h"
+#include "transport/desktops.h"
 #include "transport/globals.h"
 #include "transport/folder_index.h"
 #include "transport/mail_settings.h"
@@ -41,7 +42,7 @@ void TFrmServers::QueueNewMailAlert(const std::string& user) {
     if (!AlerterOn() || user.empty()) return;
     platform::IniFile ini(ProgramDir + "tarnwick.ini");
     const std::string key = platform::IniSafe(user);
-    std::string address = ini.ReadString("Users", key, "");
+    std::string address = desktops::Address(ini.FileName(), user);
     if (address.empty()) return;
 
     std::int64_t count = smtp::KeptFolder(smtp::FolderIn).CountUser(user).count;

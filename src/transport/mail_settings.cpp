@@ -2,6 +2,7 @@
 // footer.dat, and handing it from the publisher to every reader.
 #include "transport/mail_settings.h"
 
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "codecs/pw_codec.h"
@@ -106,6 +107,30 @@ MailSettings Read(const std::string& programDir, const std::vector<std::string>&
     s.webLogin = PW::DecryptPassword(ini.ReadString("Remote", "Login", ""));
     s.webPassword = PW::DecryptPassword(ini.ReadString("Remote", "PW", ""));
     s.allowSendRec = ini.ReadBool("Remote", "SendRec", false);
+    s.sentDays = ini.ReadInteger("Remote", "SentDays", settings::kDefaultKeptDays);
+    s.alerterPortText = ini.ReadString("Alerter", "Port", "2601");
+    s.connectLan = ini.ReadBool("Connect", "LAN", true);
+    s.connectDun = ini.ReadBool("Connect", "DUN", false);
+    s.connectUseOther = ini.ReadBool("Connect", "UseOther", false);
+    s.dunEntry = ini.ReadString("Connect", "DUNEntry", "");
+    s.connectRegular = ini.ReadBool("Connect", "Regular", false);
+    s.connectBetween = ini.ReadBool("Connect", "ConnBetween", false);
+    s.connectOnStartup = ini.ReadBool("Connect", "OnStartup", false);
+    s.keepManual = ini.ReadBool("Connect", "KeepManual", true);
+    s.regularTime = ini.ReadInteger("Connect", "RegularTime", s.regularTime);
+    s.connStart = ini.ReadString("Connect", "ConnStart", s.connStart);
+    s.connEnd = ini.ReadString("Connect", "ConnEnd", s.connEnd);
+    s.smtpLocalPort = ini.ReadString("SMTP", "LocalPort", "25");
+    s.popLocalPort = ini.ReadString("POP", "LocalPort", "110");
+    s.settingsPassword = PW::DecodeText(ini.ReadString("SMTP", "ID", ""));
+    s.startWithSession = ini.ReadBool("General", "Start", true);
+    s.startService = ini.ReadBool("General", "StartService", false);
+    s.startMinimised = ini.ReadBool("General", "StartMin", false);
+    s.emailBugs = ini.ReadBool("General", "EmailBugs", true);
+    s.viewPostboxes = ini.ReadBool("General", "ViewPostboxes", true);
+    s.viewMessages = ini.ReadBool("General", "ViewMessages", true);
+    s.formColor = ini.ReadInteger("General", "FormColor", s.formColor);
+    s.textColor = ini.ReadInteger("General", "TextColor", s.textColor);
     if (computerName.empty()) {
         s.browserAddress.clear();
     } else if (s.browserEnabled) {
@@ -114,6 +139,74 @@ MailSettings Read(const std::string& programDir, const std::vector<std::string>&
         s.browserAddress = "http://" + host + ":" + std::to_string(s.webPort);
     }
     return s;
+}
+
+bool WriteIni(const std::string& programDir, const MailSettings& v, std::string* error) {
+    auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
+    std::vector<platform::IniValue> values = {
+        {"Connect", "LAN", flag(v.connectLan)},
+        {"Connect", "DUN", flag(v.connectDun)},
+        {"Connect", "UseOther", flag(v.connectUseOther)},
+        {"Connect", "DUNEntry", v.dunEntry},
+        {"Connect", "Regular", flag(v.connectRegular)},
+        {"Connect", "ConnBetween", flag(v.connectBetween)},
+        {"Connect", "OnStartup", flag(v.connectOnStartup)},
+        {"Connect", "KeepManual", flag(v.keepManual)},
+        {"Connect", "RegularTime", std::to_string(v.regularTime)},
+        {"Connect", "ConnStart", v.connStart},
+        {"Connect", "ConnEnd", v.connEnd},
+        {"SMTP", "Host", v.relayHost},
+        {"SMTP", "Port", v.relayPort},
+        {"SMTP", "Standard", flag(v.relayStandard)},
+        {"SMTP", "LocalPort", v.smtpLocalPort},
+        {"POP", "LocalPort", v.popLocalPort},
+        {"SMTP", "ID", PW::EncodeText(v.settingsPassword)},
+        {"SMTP", "Wait", std::to_string(v.waitCode)},
+        {"SMTP", "FooterAll", flag(v.footerAll)},
+        {"SMTP", "IPFilterAddress", v.ipFilterAddress},
+        {"SMTP", "IPFilter", flag(v.ipFilter)},
+        {"SMTP", "Auth", flag(v.relayAuth)},
+        {"SMTP", "ServerAuth", flag(v.smtpServerAuth)},
+        {"SMTP", "Login", v.relayLogin},
+        {"SMTP", "Pass", v.relayPassword},
+        {"SMTP", "MailFrom", v.relayMailFrom},
+        {"General", "Start", flag(v.startWithSession)},
+        {"General", "StartService", flag(v.startService)},
+        {"General", "StartMin", flag(v.startMinimised)},
+        {"General", "EmailBugs", flag(v.emailBugs)},
+        {"Alerter", "Use", flag(v.alerterOn)},
+        {"Alerter", "Port", v.alerterPortText},
+        // File keys above the new count stay in the file, unread.
+        {"Virus", "CheckIn", flag(v.virusCheckIn)},
+        {"Virus", "Spam", flag(v.virusToSpam)},
+        {"Virus", "CheckOut", flag(v.virusCheckOut)},
+        {"Virus", "FileCount", std::to_string(v.virusPatterns.size())},
+    };
+    for (size_t i = 0; i < v.virusPatterns.size(); ++i)
+        values.push_back({"Virus", "File" + std::to_string(i + 1), v.virusPatterns[i]});
+    const std::vector<platform::IniValue> rest = {
+        {"Virus", "OutWarn", v.virusWarnUser},
+        {"Forward", "CopyOut", flag(v.copyOut)},
+        {"Forward", "CopyOutTo", v.copyOutTo},
+        {"Forward", "UseMailFrom", flag(v.forwardUseMailFrom)},
+        {"Forward", "MailFrom", v.forwardMailFrom},
+        {"General", "ViewPostboxes", flag(v.viewPostboxes)},
+        {"General", "ViewMessages", flag(v.viewMessages)},
+        {"Remote", "Enabled", flag(v.browserEnabled)},
+        {"Remote", "Port", std::to_string(v.webPort)},
+        {"Remote", "DeletedDays", std::to_string(v.deletedDays)},
+        {"Remote", "SentDays", std::to_string(v.sentDays)},
+        {"Remote", "Login", PW::EncryptPassword(v.webLogin)},
+        {"Remote", "PW", PW::EncryptPassword(v.webPassword)},
+        {"Remote", "SendRec", flag(v.allowSendRec)},
+        {"General", "FormColor", std::to_string(v.formColor)},
+        {"General", "TextColor", std::to_string(v.textColor)},
+    };
+    values.insert(values.end(), rest.begin(), rest.end());
+    const platform::FsStatus s =
+        platform::IniFile(programDir + "tarnwick.ini").WriteValues(values, *platform::Env::Current());
+    if (!s.ok() && error) *error = s.Text();
+    return s.ok();
 }
 
 void Publish(std::shared_ptr<const MailSettings> value) { published.store(std::move(value)); }

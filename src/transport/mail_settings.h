@@ -72,6 +72,39 @@ struct MailSettings {
     bool allowSendRec = false;
     // "http://<computer>:<port>" while the web server is on, else "not operative".
     std::string browserAddress = "not operative";
+
+    // The rest of tarnwick.ini as the settings window keeps it. The mail
+    // path never reads these; they are here so that the file is written
+    // from one value.
+    // [Connect]
+    bool connectLan = true;
+    bool connectDun = false;
+    bool connectUseOther = false;
+    std::string dunEntry;
+    bool connectRegular = false;
+    bool connectBetween = false;
+    bool connectOnStartup = false;
+    bool keepManual = true;
+    int regularTime = 10;
+    std::string connStart = "09:00", connEnd = "18:00";  // "hh:mm"
+    // [SMTP], [POP]: the local servers' ports as typed; the password that
+    // guards the settings (stored encoded)
+    std::string smtpLocalPort = "25";
+    std::string popLocalPort = "110";
+    std::string settingsPassword;
+    // [General]
+    bool startWithSession = true;
+    bool startService = false;
+    bool startMinimised = false;
+    bool emailBugs = true;
+    bool viewPostboxes = true;
+    bool viewMessages = true;
+    int formColor = static_cast<int>(0x8000000Fu);  // system colours, as stored
+    int textColor = static_cast<int>(0x80000008u);
+    // [Alerter] Port as typed (alerterPort is its number)
+    std::string alerterPortText = "2601";
+    // [Remote]
+    int sentDays = settings::kDefaultKeptDays;
 };
 
 namespace mailsettings {
@@ -81,6 +114,13 @@ namespace mailsettings {
 // file that is no user any more reads as empty, as the window shows it.
 MailSettings Read(const std::string& programDir, const std::vector<std::string>& userNames,
                   const std::string& computerName);
+
+// Writes the settings window's keys of tarnwick.ini in programDir from the
+// value, in one replacement of the file: its other sections, keys and
+// comments stay, and the keys come out in the order and spelling the
+// window has always written them. virusPatterns are written as they are
+// (they count as the list from then on). On failure the file is as it was.
+bool WriteIni(const std::string& programDir, const MailSettings& value, std::string* error = nullptr);
 
 // Replaces the current value whole. nullptr withdraws it (the window that
 // published it is gone).

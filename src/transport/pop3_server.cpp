@@ -7,13 +7,16 @@
 #include "transport/servers.h"
 
 #include "codecs/auth.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
+#include "transport/desktops.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/folder_index.h"
 #include "transport/store.h"
 
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cerrno>
@@ -99,6 +102,22 @@ std::string TopText(const std::string& message, long lines) {
     std::string text = smtp::WireText(message, std::max(0L, lines));
     text.resize(text.size() - 3);  // the closing ".\r\n"
     return text;
+}
+
+PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names) {
+    PurgeOutcome out;
+    if (names.empty()) return out;
+    for (const auto& name : names) {
+        const platform::FsStatus s = env.Unlink(folder + name);
+        // Gone already (another session's QUIT, a person in a shell): that
+        // is what was asked for.
+        if (!s.ok() && s.error != ENOENT) out.notRemoved.push_back(name);
+    }
+    // Without this a crash could bring removed messages back, and a client
+    // that took "+OK" for their end would fetch them again.
+    const platform::FsStatus synced = env.SyncFolder(folder);
+    if (!synced.ok()) out.syncError = synced.Text();
+    return out;
 }
 
 }  // namespace servers
@@ -376,8 +395,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
             // The kept listing: a login no longer lists and stats in/.
             for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderIn).UserFiles(canonical))
                 s.Mailbox.push_back({name, size, false});
-            platform::IniFile(ProgramDir + "tarnwick.ini")
-                .WriteString("Users", platform::IniSafe(canonical), c->RemoteAddress());
+            desktops::SetAddress(ProgramDir + "tarnwick.ini", canonical, c->RemoteAddress());
             self->PopLog("<< +OK");
             c->SendText(kOk);
             self->PopProcessPending(c);
@@ -455,19 +473,46 @@ void TFrmServers::PopDele(TFrmServers& f, const platform::TcpConnectionPtr& conn
 
 void TFrmServers::PopQuit(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
                           const std::string&, const std::string&) {
-    std::string reply = kOk;
-    if (session.LoggedIn()) {
-        if (!f.PopPurgeDeleted(session)) reply = kNotDeleted;
-        f.RefreshMailCounts(true);
-        f.QueueNewMailAlert(session.User);
-    }
-    f.PopLog("<< " + smtp::Chomp(reply));
+    const bool loggedIn = session.LoggedIn();
+    std::vector<std::string> marked;
+    for (const auto& m : session.Mailbox)
+        if (m.marked) marked.push_back(m.name);
+    const std::string user = session.User;
     session.State = TPopState::Closed;
     session.Pending.clear();
     session.GivenUser.clear();
     session.Mailbox.clear();
-    connection->SendText(reply);
-    connection->Close();
+    if (!loggedIn) {
+        f.PopLog("<< " + smtp::Chomp(kOk));
+        connection->SendText(kOk);
+        connection->Close();
+        return;
+    }
+    // The deletions and the folder's sync run off the event loop; "+OK"
+    // goes out only once they are on disk.
+    session.Busy = true;
+    std::weak_ptr<platform::TcpConnection> weak = connection;
+    TFrmServers* self = &f;
+    platform::Env* env = platform::Env::Current();
+    const std::string folder = smtp::StoreFolder(smtp::FolderIn);
+    if (!f.popDisk_) f.popDisk_ = std::make_unique<QThreadPool>();
+    f.popDisk_->start([self, env, folder, marked, user, weak] {
+        auto outcome = std::make_shared<servers::PurgeOutcome>(servers::PurgeFiles(*env, folder, marked));
+        QMetaObject::invokeMethod(
+            self,
+            [self, outcome, user, weak] {
+                self->PopLogPurge(*outcome);
+                self->RefreshMailCounts(true);
+                self->QueueNewMailAlert(user);
+                const char* reply = outcome->ok() ? kOk : kNotDeleted;
+                self->PopLog("<< " + smtp::Chomp(reply));
+                auto c = weak.lock();
+                if (!c || !c->Connected()) return;
+                c->SendText(reply);
+                c->Close();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void TFrmServers::PopRetr(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,
@@ -631,15 +676,17 @@ void TFrmServers::PopUnmarkAll(PopSession& session) {
     for (auto& m : session.Mailbox) m.marked = false;
 }
 
+void TFrmServers::PopLogPurge(const servers::PurgeOutcome& outcome) {
+    for (const auto& name : outcome.notRemoved) PopLog("Could not delete " + name);
+    if (!outcome.syncError.empty()) PopLog("Could not make the deletions in the mailbox folder safe: " + outcome.syncError);
+}
+
 bool TFrmServers::PopPurgeDeleted(PopSession& session) {
-    std::string folder = smtp::StoreFolder(smtp::FolderIn);
-    bool allGone = true;
-    for (const auto& m : session.Mailbox) {
-        if (!m.marked) continue;
-        if (std::remove((folder + m.name).c_str()) != 0 && errno != ENOENT) {
-            allGone = false;
-            PopLog("Could not delete " + m.name);
-        }
-    }
-    return allGone;
+    std::vector<std::string> marked;
+    for (const auto& m : session.Mailbox)
+        if (m.marked) marked.push_back(m.name);
+    const servers::PurgeOutcome outcome =
+        servers::PurgeFiles(*platform::Env::Current(), smtp::StoreFolder(smtp::FolderIn), marked);
+    PopLogPurge(outcome);
+    return outcome.ok();
 }

@@ -11,9 +11,11 @@
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/desktops.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -128,6 +130,11 @@ TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
 }
 
 TFrmServers::~TFrmServers() {
+    // A QUIT's deletions finish; their replies are dropped with the window.
+    if (popDisk_) popDisk_->waitForDone();
+    // Desktop addresses of the last logins reach tarnwick.ini before the
+    // program directory may go.
+    desktops::Flush();
     // The rows came from this program directory; nothing may use them after.
     TblUsers.Close();
     TblPop.Close();

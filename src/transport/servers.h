@@ -22,7 +22,12 @@
 #include <string>
 #include <vector>
 
+class QThreadPool;
 class QTimer;
+
+namespace platform {
+class Env;
+}
 
 namespace servers {
 
@@ -103,6 +108,17 @@ std::vector<std::string> ExtractQuotedNames(const std::string& text);
 // "<user>_<stamp>" holding "raw.dat" becomes the mailbox file
 // in/<user>_<stamp>.dat and the folder is removed. Returns how many.
 int ImportRawMessages();
+
+// What removing a POP3 session's deleted messages came to.
+struct PurgeOutcome {
+    std::vector<std::string> notRemoved;  // names that could not be removed
+    std::string syncError;                // why the folder could not be synced
+    bool ok() const { return notRemoved.empty() && syncError.empty(); }
+};
+// Removes the named files of folder (with its trailing "/"; a file already
+// gone counts as removed) and syncs the folder, so that the removals
+// outlive a crash.
+PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names);
 
 // Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
 // not a number.
@@ -250,7 +266,8 @@ public:
     std::string PopSendListing(PopSession& session, bool uniqueIds, const std::string& argument);
     bool PopMarkDeleted(PopSession& session, const std::string& argument);
     void PopUnmarkAll(PopSession& session);
-    // Deletes the marked files; false when one could not be removed.
+    // Deletes the marked files; false when one could not be removed or the
+    // removals could not be synced.
     bool PopPurgeDeleted(PopSession& session);
 
 private:
@@ -287,6 +304,7 @@ private:
                        std::function<void(const platform::TcpConnectionPtr&)> done);
     void PopResume(const platform::TcpConnectionPtr& connection, int waitMs);
     void PopLog(const std::string& line);
+    void PopLogPurge(const servers::PurgeOutcome& outcome);
     void LoadTables();
 
     // Collector internals.
@@ -319,6 +337,8 @@ private:
     void FinishAlert();
 
     int popPort_ = 110;
+    // Runs the disk work of POP3 QUITs off the event loop.
+    std::unique_ptr<QThreadPool> popDisk_;
     bool collecting_ = false;
     TCollectorState collectorState_ = TCollectorState::AwaitGreeting;
     struct PopAccount {

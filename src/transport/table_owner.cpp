@@ -236,6 +236,11 @@ TableOwner& Holidays() {
     return owner;
 }
 
+TableOwner& Audit() {
+    static TableOwner owner("audit.dat");
+    return owner;
+}
+
 std::vector<std::string> UserNames() {
     std::vector<std::string> names;
     TvdlMemTable& t = Users().Table();

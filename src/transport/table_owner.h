@@ -73,6 +73,7 @@ TableOwner& Aliases();      // elink.dat: an address may name several users
 TableOwner& Domains();      // domain.dat, one row per Domain
 TableOwner& Forwards();     // forward.dat: a user may have several rows
 TableOwner& Holidays();     // holiday.dat: a user may have several entries
+TableOwner& Audit();        // audit.dat: mail events, rows may repeat
 
 // Saves t's binary image as SaveToBinaryFile does, through the current Env:
 // a synced temp file renamed over path, the folder synced. Throws

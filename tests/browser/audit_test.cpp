@@ -63,4 +63,29 @@ TEST_F(Audit, UnreadableOrMissingFileIsReplacedByAnEmptyLog) {
     }
 }
 
+// The window works on the table's one owner: a row another writer adds
+// while it is open is shown at once, is in the file, and a later window
+// (or the same one created again) keeps it instead of an older copy.
+TEST_F(Audit, RowsOfOtherWritersAreShownAndNeverOverwritten) {
+    WriteAudit({{6, "six"}, {0.5, "today"}});
+    TFrmAudit form;
+    ASSERT_EQ(Shown(form), (std::vector<std::string>{"today", "six"}));
+    ASSERT_TRUE(tables::Audit().Change(ProgramDir, [](TvdlMemTable& t) {
+        t.Append();
+        t.FieldByName("DateTime").SetAsDateTime(DaysAgo(0.1));
+        t.FieldByName("Type").SetAsString("Relay");
+        t.FieldByName("WhoFrom").SetAsString("newer");
+        t.Post();
+    }));
+    EXPECT_EQ(Shown(form), (std::vector<std::string>{"newer", "today", "six"}));
+    TvdlMemTable file;
+    file.LoadFromBinaryFile(Path("audit.dat"));
+    EXPECT_EQ(file.RecordCount(), 3);
+
+    TFrmAudit later;
+    EXPECT_EQ(Shown(later), (std::vector<std::string>{"newer", "today", "six"}));
+    form.FormCreate();
+    EXPECT_EQ(Shown(form), (std::vector<std::string>{"newer", "today", "six"}));
+}
+
 }  // namespace

@@ -414,8 +414,14 @@ class Pop3ServerTest(unittest.TestCase):
     def test_client_address_recorded_after_login(self):
         p = self.pop("alice", "ALICEPW")
         p.quit()
-        with open(os.path.join(self.program.home, "tarnwick.ini")) as f:
-            ini = f.read()
+        # Addresses reach the file in batches, within a second or so.
+        deadline = time.monotonic() + 5
+        while True:
+            with open(os.path.join(self.program.home, "tarnwick.ini")) as f:
+                ini = f.read()
+            if "alice=127.0.0.1" in ini or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
         self.assertIn("alice=127.0.0.1", ini)
 
     def test_log_masks_passwords(self):

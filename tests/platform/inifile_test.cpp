@@ -1,10 +1,12 @@
 // Settings-file semantics: what every subsystem's settings rely on.
 #include "platform/inifile.h"
+#include "platform/env.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <vector>
 
@@ -231,6 +233,51 @@ TEST(IniFileProblem, DamagedFilesAreToldFromFreshAndUsableOnes) {
         std::filesystem::remove(path);
         if (c.text != "-") dir.Write("tarnwick.ini", c.text);
         EXPECT_EQ(IniFile(path).Problem(), c.problem) << c.name;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Several values set at once leave the file exactly as the same single
+// writes would, whatever the file held: sections new and old, keys found
+// in any case, duplicate sections, a byte-order mark, no file at all.
+TEST(IniFileWriteValues, SameBytesAsSingleWrites) {
+    const std::vector<platform::IniValue> values = {
+        {"Connect", "LAN", "1"},        {"SMTP", "localport", "25"}, {"General", "LogSize", "7"},
+        {"New", "Key", "a\r\nb"},       {"General", "Added", "x"},   {"SMTP", "Host", " spaced "},
+        {"Connect", "LAN", "0"},        {"New", "Other", ""},
+    };
+    const std::vector<std::pair<const char*, std::string>> starts = {
+        {"no file", ""},
+        {"sample", kSample},
+        {"byte-order mark", "\xEF\xBB\xBF[SMTP]\nHost=a\n"},
+        {"no blank line at the end", "[Users]\r\nalice=1.2.3.4"},
+    };
+    for (const auto& [name, text] : starts) {
+        twtest::TempDir dir;
+        if (std::string(name) != "no file") {
+            dir.Write("single.ini", text);
+            dir.Write("batch.ini", text);
+        }
+        IniFile single(dir / "single.ini");
+        for (const auto& v : values) ASSERT_TRUE(single.WriteString(v.section, v.key, v.value));
+        ASSERT_TRUE(IniFile(dir / "batch.ini").WriteValues(values, *platform::Env::Default()).ok());
+        EXPECT_EQ(dir.Read("batch.ini"), dir.Read("single.ini")) << name;
+    }
+}
+
+TEST(IniFileWriteValues, AFailedWriteLeavesTheFileAsItWas) {
+    twtest::TempDir dir;
+    dir.Write("t.ini", kSample);
+    for (auto op : {platform::FaultInjectionEnv::Op::Append, platform::FaultInjectionEnv::Op::Sync,
+                    platform::FaultInjectionEnv::Op::Rename}) {
+        platform::FaultInjectionEnv env;
+        env.FailAt(op, 1, ENOSPC);
+        EXPECT_EQ(IniFile(dir / "t.ini").WriteValues({{"SMTP", "Host", "changed"}}, env).error, ENOSPC);
+        EXPECT_EQ(dir.Read("t.ini"), kSample);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "no temp file left";
     }
 }
 

@@ -90,6 +90,159 @@ std::vector<Key> NonDefaultCatalogue() {
     };
 }
 
+// tarnwick.ini after a save of the catalogue above; see
+// SavedFileIsByteForByteWhatEarlierReleasesWrote.
+const char kSavedFromNothing[] =
+    "[Connect]\r\n"
+    "LAN=0\r\n"
+    "DUN=1\r\n"
+    "UseOther=1\r\n"
+    "DUNEntry=Office line\r\n"
+    "Regular=1\r\n"
+    "ConnBetween=1\r\n"
+    "OnStartup=1\r\n"
+    "KeepManual=0\r\n"
+    "RegularTime=45\r\n"
+    "ConnStart=07:30\r\n"
+    "ConnEnd=19:15\r\n"
+    "\r\n"
+    "[SMTP]\r\n"
+    "Host=relay.example.net\r\n"
+    "Port=587\r\n"
+    "Standard=0\r\n"
+    "LocalPort=2525\r\n"
+    "ID=tpJPpQb\r\n"
+    "Wait=3\r\n"
+    "FooterAll=0\r\n"
+    "IPFilterAddress=192.168.1.\r\n"
+    "IPFilter=1\r\n"
+    "Auth=1\r\n"
+    "ServerAuth=1\r\n"
+    "Login=relayuser\r\n"
+    "Pass=relaypass\r\n"
+    "MailFrom=office@example.net\r\n"
+    "\r\n"
+    "[POP]\r\n"
+    "LocalPort=1110\r\n"
+    "\r\n"
+    "[General]\r\n"
+    "Start=0\r\n"
+    "StartService=1\r\n"
+    "StartMin=1\r\n"
+    "EmailBugs=0\r\n"
+    "ViewPostboxes=0\r\n"
+    "ViewMessages=0\r\n"
+    "FormColor=255\r\n"
+    "TextColor=16711680\r\n"
+    "\r\n"
+    "[Alerter]\r\n"
+    "Use=1\r\n"
+    "Port=2700\r\n"
+    "\r\n"
+    "[Virus]\r\n"
+    "CheckIn=0\r\n"
+    "Spam=1\r\n"
+    "CheckOut=1\r\n"
+    "FileCount=2\r\n"
+    "File1=*.scr\r\n"
+    "File2=*.pif\r\n"
+    "OutWarn=carol\r\n"
+    "\r\n"
+    "[Forward]\r\n"
+    "CopyOut=1\r\n"
+    "CopyOutTo=bob\r\n"
+    "UseMailFrom=1\r\n"
+    "MailFrom=fwd@example.net\r\n"
+    "\r\n"
+    "[Remote]\r\n"
+    "Enabled=1\r\n"
+    "Port=8080\r\n"
+    "DeletedDays=7\r\n"
+    "SentDays=90\r\n"
+    "Login=LmNehiQ=\r\n"
+    "PW=PPvq4Qn9\r\n"
+    "SendRec=1\r\n";
+const char kSavedOverHandWritten[] =
+    "; office settings\r\n"
+    "[smtp]\r\n"
+    "HOST=relay.example.net\r\n"
+    "wait=3\r\n"
+    "Port=587\r\n"
+    "Standard=0\r\n"
+    "LocalPort=2525\r\n"
+    "ID=tpJPpQb\r\n"
+    "FooterAll=0\r\n"
+    "IPFilterAddress=192.168.1.\r\n"
+    "IPFilter=1\r\n"
+    "Auth=1\r\n"
+    "ServerAuth=1\r\n"
+    "Login=relayuser\r\n"
+    "Pass=relaypass\r\n"
+    "MailFrom=office@example.net\r\n"
+    "\r\n"
+    "[Users]\r\n"
+    "alice=10.0.0.4\r\n"
+    "[General]\r\n"
+    "LogSize=12000\r\n"
+    "Logging1=0\r\n"
+    "Logging2=1\r\n"
+    "Start=0\r\n"
+    "StartService=1\r\n"
+    "StartMin=1\r\n"
+    "EmailBugs=0\r\n"
+    "ViewPostboxes=0\r\n"
+    "ViewMessages=0\r\n"
+    "FormColor=255\r\n"
+    "TextColor=16711680\r\n"
+    "[MyAddIn]\r\n"
+    "Option=x y z\r\n"
+    "[SMTP]\r\n"
+    "Host=second\r\n"
+    "\r\n"
+    "[Connect]\r\n"
+    "LAN=0\r\n"
+    "DUN=1\r\n"
+    "UseOther=1\r\n"
+    "DUNEntry=Office line\r\n"
+    "Regular=1\r\n"
+    "ConnBetween=1\r\n"
+    "OnStartup=1\r\n"
+    "KeepManual=0\r\n"
+    "RegularTime=45\r\n"
+    "ConnStart=07:30\r\n"
+    "ConnEnd=19:15\r\n"
+    "\r\n"
+    "[POP]\r\n"
+    "LocalPort=1110\r\n"
+    "\r\n"
+    "[Alerter]\r\n"
+    "Use=1\r\n"
+    "Port=2700\r\n"
+    "\r\n"
+    "[Virus]\r\n"
+    "CheckIn=0\r\n"
+    "Spam=1\r\n"
+    "CheckOut=1\r\n"
+    "FileCount=2\r\n"
+    "File1=*.scr\r\n"
+    "File2=*.pif\r\n"
+    "OutWarn=carol\r\n"
+    "\r\n"
+    "[Forward]\r\n"
+    "CopyOut=1\r\n"
+    "CopyOutTo=bob\r\n"
+    "UseMailFrom=1\r\n"
+    "MailFrom=fwd@example.net\r\n"
+    "\r\n"
+    "[Remote]\r\n"
+    "Enabled=1\r\n"
+    "Port=8080\r\n"
+    "DeletedDays=7\r\n"
+    "SentDays=90\r\n"
+    "Login=LmNehiQ=\r\n"
+    "PW=PPvq4Qn9\r\n"
+    "SendRec=1\r\n";
+
 class SettingsFile : public SettingsEnv {
 protected:
     void WriteKeys(const std::vector<Key>& keys) {
@@ -421,6 +574,39 @@ TEST_F(SettingsEnabling, BrowserAddressAndClearedCompanions) {
     f.EditForwardFrom->setText("x@example.net");
     f.ApplyEnableFor(f.CHBForwardMailFrom);
     EXPECT_EQ(f.forwardMailFrom(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The saved file, byte for byte, as earlier releases wrote it: keys found
+// in any case keep their spelling, new keys follow the last key of their
+// section, new sections go at the end after a blank line, foreign lines and
+// comments stay. Also the file a first save makes from nothing.
+TEST_F(SettingsFile, SavedFileIsByteForByteWhatEarlierReleasesWrote) {
+    settings_test::WriteUsers(Dir(), {"alice", "bob", "carol"});
+    WriteKeys(NonDefaultCatalogue());
+    TFrmSettings& f = Loaded();
+    struct Case {
+        const char* name;
+        std::string start;
+        std::string saved;
+    } cases[] = {
+        {"from nothing", "", kSavedFromNothing},
+        {"a file written by hand",
+         "; office settings\r\n[smtp]\r\nHOST = old.example.net\r\nwait=0\r\n\r\n[Users]\r\nalice=10.0.0.4\r\n"
+         "[General]\r\nLogSize=12000\r\nLogging1=0\r\nLogging2=1\r\n[MyAddIn]\r\nOption=x y z\r\n[SMTP]\r\nHost=second\r\n",
+         kSavedOverHandWritten},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(Dir() + "tarnwick.ini");
+        if (!c.start.empty()) platform::WriteFileAtomic(Dir() + "tarnwick.ini", c.start);
+        f.SaveSettings();
+        std::string saved;
+        ASSERT_TRUE(platform::ReadFile(Dir() + "tarnwick.ini", saved));
+        EXPECT_EQ(saved, c.saved) << c.name;
+    }
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // reads it, and handed out whole until the next one is published.
 #include "transport/mail_settings.h"
 
+#include "platform/env.h"
 #include "platform/inifile.h"
 #include "settings/pw.h"
 #include "transport/transport_test_util.h"
+
+#include <cerrno>
 
 namespace {
 
@@ -78,6 +81,47 @@ TEST_F(MailSettingsTest, APublishedValueHoldsUntilTheNextOne) {
     mailsettings::Publish(nullptr);
     Ini().WriteBool("Alerter", "Use", false);
     EXPECT_FALSE(mailsettings::Current()->alerterOn);
+}
+
+}  // namespace
+
+namespace {
+
+// A value read from a file and written back leaves the file as it was (the
+// window's keys in their order), and a write the disk refuses changes
+// nothing at all.
+TEST_F(MailSettingsTest, WrittenValueReadsBackAndAFailedWriteChangesNothing) {
+    MailSettings v;
+    v.relayHost = "relay.example.net";
+    v.waitCode = settings::kWaitReturnExternal;
+    v.virusPatterns = {"*.scr", "*.pif"};
+    v.webLogin = "admin";
+    v.connectDun = true;
+    v.popLocalPort = "1110";
+    ASSERT_TRUE(mailsettings::WriteIni(ProgramDir, v));
+    const std::string first = twtest::ReadBytes(ProgramDir + "tarnwick.ini");
+    const MailSettings back = mailsettings::Read(ProgramDir, {}, "");
+    EXPECT_EQ(back.relayHost, "relay.example.net");
+    EXPECT_EQ(back.waitCode, settings::kWaitReturnExternal);
+    EXPECT_EQ(back.virusPatterns, v.virusPatterns);
+    EXPECT_EQ(back.webLogin, "admin");
+    EXPECT_TRUE(back.connectDun);
+    EXPECT_EQ(back.popLocalPort, "1110");
+    ASSERT_TRUE(mailsettings::WriteIni(ProgramDir, back));
+    EXPECT_EQ(twtest::ReadBytes(ProgramDir + "tarnwick.ini"), first);
+
+    using Op = platform::FaultInjectionEnv::Op;
+    for (Op op : {Op::Open, Op::Append, Op::Sync, Op::Rename}) {
+        platform::FaultInjectionEnv env;
+        platform::ScopedEnv scoped(&env);
+        env.FailAt(op, 1, ENOSPC);
+        MailSettings changed = back;
+        changed.relayHost = "other.example.net";
+        std::string error;
+        EXPECT_FALSE(mailsettings::WriteIni(ProgramDir, changed, &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(twtest::ReadBytes(ProgramDir + "tarnwick.ini"), first);
+    }
 }
 
 }  // namespace
