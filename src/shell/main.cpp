@@ -7,7 +7,7 @@
 #include "browser/details.h"
 #include "filters/addins.h"
 #include "filters/holiday.h"
-#include "filters/spam.h"
+#include "filters/windows/spam_window.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"

@@ -10,7 +10,7 @@
 #include "filters/addins.h"
 #include "filters/forward.h"
 #include "filters/holiday.h"
-#include "filters/spam.h"
+#include "filters/windows/spam_window.h"
 #include "filters/spam_add.h"
 #include "platform/application.h"
 #include "platform/clock.h"

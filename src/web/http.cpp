@@ -44,12 +44,13 @@ namespace http {
 
 SpamPageSettings CurrentSpamPageSettings() {
     SpamPageSettings s;
-    if (FrmSpam != nullptr) {
-        s.limited = FrmSpam->webLimited();
-        s.limit = FrmSpam->webPageLimit();
-        s.bookmark = FrmSpam->webBookmark();
-        s.preview = FrmSpam->previewSize();
-        s.oneLine = FrmSpam->oneLinePerMessage();
+    if (const spam::TSpamFilter* filter = spam::Filter()) {
+        const spam::Settings& live = filter->settings();
+        s.limited = live.webLimited;
+        s.limit = live.webPageLimit;
+        s.bookmark = live.webBookmark;
+        s.preview = live.previewSize;
+        s.oneLine = live.oneLine;
         return s;
     }
     platform::IniFile ini(settings::IniPath());

@@ -2,7 +2,7 @@
 // private program directory without the other windows.
 #include "web/http.h"
 
-#include "filters/spam.h"
+#include "filters/windows/spam_window.h"
 
 #include <QCheckBox>
 #include <QSpinBox>

@@ -1,7 +1,7 @@
 // Spam reports, address book requests, the release of held spam and the
 // import of safe addresses.
-#include "filters/spam.h"
 #include "filters/spam_add.h"
+#include "filters/windows/spam_window.h"
 #include "transport/smtp.h"
 
 #include "platform/clock.h"
@@ -224,14 +224,14 @@ TEST_F(SpamReportTest, DailyReportOncePerDayAfterItsTime) {
     for (const auto& s : steps) {
         SCOPED_TRACE(std::to_string(s.day) + " " + std::to_string(s.hour) + ":" + std::to_string(s.minute));
         SetNow(At(s.day, s.hour, s.minute));
-        f.CheckDailyReport();
+        spam::Filter()->CheckDailyReport();
         EXPECT_EQ(Files(smtp::FolderIn).size(), s.reportsAfter);
     }
     EXPECT_EQ(platform::IniFile(ProgramDir + "tarnwick.ini").ReadString("Spam", "LastDailyReprt", ""), "2026-12-08");
     // Every-mode does not report daily.
     f.RbtSpamEvery->setChecked(true);
     SetNow(At(9, 18, 0));
-    f.CheckDailyReport();
+    spam::Filter()->CheckDailyReport();
     EXPECT_EQ(Files(smtp::FolderIn).size(), 2u);
 }
 
@@ -240,13 +240,13 @@ TEST_F(SpamReportTest, ReportEveryDue) {
     f.SpinReport->setValue(10);
     f.CHBReport->setChecked(true);
     f.RbtSpamEvery->setChecked(true);
-    for (int held : {0, 10, 20, 100}) EXPECT_TRUE(f.ReportEveryDue(held)) << held;
-    for (int held : {1, 9, 11, 15}) EXPECT_FALSE(f.ReportEveryDue(held)) << held;
+    for (int held : {0, 10, 20, 100}) EXPECT_TRUE(spam::Filter()->ReportEveryDue(held)) << held;
+    for (int held : {1, 9, 11, 15}) EXPECT_FALSE(spam::Filter()->ReportEveryDue(held)) << held;
     f.RbtSpamDaily->setChecked(true);
-    EXPECT_FALSE(f.ReportEveryDue(10));
+    EXPECT_FALSE(spam::Filter()->ReportEveryDue(10));
     f.RbtSpamEvery->setChecked(true);
     f.CHBReport->setChecked(false);
-    EXPECT_FALSE(f.ReportEveryDue(10));
+    EXPECT_FALSE(spam::Filter()->ReportEveryDue(10));
 }
 
 TEST_F(SpamReportTest, AddressBookRequests) {
