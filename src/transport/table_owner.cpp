@@ -235,6 +235,11 @@ TableOwner& Holidays() {
     return owner;
 }
 
+TableOwner& Addresses() {
+    static TableOwner owner("address.dat", {"User", "Name"});
+    return owner;
+}
+
 std::vector<std::string> UserNames() {
     std::vector<std::string> names;
     TvdlMemTable& t = Users().Table();

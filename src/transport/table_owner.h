@@ -73,6 +73,7 @@ TableOwner& Aliases();      // elink.dat: an address may name several users
 TableOwner& Domains();      // domain.dat, one row per Domain
 TableOwner& Forwards();     // forward.dat: a user may have several rows
 TableOwner& Holidays();     // holiday.dat: a user may have several entries
+TableOwner& Addresses();    // address.dat: a user's address book, one row per User and Name
 
 // The local users' names in the table's order.
 std::vector<std::string> UserNames();

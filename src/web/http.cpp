@@ -373,7 +373,7 @@ struct TFrmhttp::Connection {
     }
 };
 
-TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
+TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent), TblAddress(tables::Addresses().Table()) {
     setWindowTitle("http");
     Memo1 = new QPlainTextEdit(this);
     Memo1->hide();
@@ -389,6 +389,8 @@ TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
 TFrmhttp::~TFrmhttp() {
     // The listener goes with its member, without running further events.
     setup::hooks.webServerRecheck = nullptr;
+    // The address book is served while its server lives.
+    tables::Addresses().Close();
 }
 
 void TFrmhttp::CheckServerActive() {
@@ -408,14 +410,14 @@ void TFrmhttp::CheckServerActive() {
 
 void TFrmhttp::LoadAddressBook() {
     try {
-        if (TblAddress.Active() && TblAddress.State() != dsBrowse) TblAddress.Cancel();
-        TblAddress.Close();
         // An unreadable address book is set aside, never thrown away.
-        tablefiles::LoadOrCreate(TblAddress, ProgramDir + "address.dat", [](TvdlMemTable& t) {
+        TvdlMemTable loaded;
+        tablefiles::LoadOrCreate(loaded, ProgramDir + "address.dat", [](TvdlMemTable& t) {
             tablefiles::Define(t, {{"User", ftString, 64}, {"Name", ftString, 64}, {"Email", ftString, 64}},
                                "ixUser", "User;Name", ixPrimary);
         });
-        tablefiles::SelectIndex(TblAddress, "ixuser");
+        tablefiles::SelectIndex(loaded, "ixuser");
+        tables::Addresses().Adopt(loaded);
     } catch (const std::exception& e) {
         tablefiles::LogLine(std::string("Address book: ") + e.what());
     }

@@ -9,10 +9,13 @@
 
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
+#include "transport/table_owner.h"
+#include "web/webmail.h"
 #include "web_env.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -224,6 +227,42 @@ TEST_F(WebPages, AddressBookIsMadeAndAnUnreadableOneSetAside) {
     Frmhttp = server_.get();
     EXPECT_TRUE(server_->TblAddress.Active());
     EXPECT_EQ(Read("address.dat.bad"), "not a table");
+}
+
+// An upload replaces the uploading user's book only, on the rows as the
+// owner holds them now: an entry that reached address.dat meanwhile stays.
+TEST_F(WebPages, AddressBookUploadKeepsWhatOthersChanged) {
+    ASSERT_TRUE(tables::Addresses().Change(ProgramDir, [](TvdlMemTable& t) {
+        t.Append();
+        t.FieldByName("User").SetAsString("alice");
+        t.FieldByName("Name").SetAsString("Ann");
+        t.FieldByName("Email").SetAsString("ann@a.example");
+        t.Post();
+    }));
+    auto fileRows = [] {
+        TvdlMemTable t;
+        t.LoadFromBinaryFile(ProgramDir + "address.dat");
+        std::vector<std::string> rows;
+        for (t.First(); !t.Eof(); t.Next())
+            rows.push_back(t.FieldByName("User").AsString() + ":" + t.FieldByName("Email").AsString());
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    struct Step {
+        const char* upload;
+        std::vector<std::string> rows;
+    } steps[] = {
+        {"\"Bob Friend\",friend@b.example\r\nOld,old@b.example\r\n",
+         {"alice:ann@a.example", "bob:friend@b.example", "bob:old@b.example"}},
+        {"New,new@b.example\r\n", {"alice:ann@a.example", "bob:new@b.example"}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.upload);
+        const std::string page = webmail::AddressBookPage("bob", false, true, step.upload);
+        EXPECT_EQ(page.find("ann@a.example"), std::string::npos);
+        EXPECT_EQ(fileRows(), step.rows);
+    }
+    EXPECT_EQ(tables::Addresses().Table().RecordCount(), 2);
 }
 
 TEST_F(WebPages, LogPageServesOnlyTheLogFiles) {
