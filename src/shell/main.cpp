@@ -5,7 +5,7 @@
 
 #include "browser/audit.h"
 #include "browser/details.h"
-#include "filters/addins.h"
+#include "filters/windows/addins_window.h"
 #include "filters/holiday.h"
 #include "filters/windows/spam_window.h"
 #include "platform/application.h"

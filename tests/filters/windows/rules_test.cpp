@@ -1,11 +1,11 @@
 // Rules engine and add-in windows: which rules a message meets, the add-in
 // chain run through real libraries built for the test, the failures that
 // must not cost the message, and the rule list's editing and storage.
-#include "filters/addinrule.h"
-#include "filters/addins.h"
+#include "filters/windows/rule_window.h"
+#include "filters/windows/addins_window.h"
 #include "filters/holiday.h"
 
-#include "filters_env.h"
+#include "filters/filters_env.h"
 
 #include <QCheckBox>
 #include <QComboBox>
