@@ -2,7 +2,7 @@
 // owner.
 #include "filters/windows/spam_window.h"
 
-#include "filters/spam_add.h"
+#include "filters/windows/spam_add_window.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"

@@ -1,6 +1,6 @@
 // Spam reports, address book requests, the release of held spam and the
 // import of safe addresses.
-#include "filters/spam_add.h"
+#include "filters/windows/spam_add_window.h"
 #include "filters/windows/spam_window.h"
 #include "transport/smtp.h"
 
