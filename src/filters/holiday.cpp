@@ -9,7 +9,6 @@
 #include "settings/setup.h"
 #include "settings/table_files.h"
 #include "shell/globals.h"
-#include "shell/splash.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"

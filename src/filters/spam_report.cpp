@@ -12,7 +12,6 @@
 #include "platform/inifile.h"
 #include "settings/setup.h"
 #include "shell/globals.h"
-#include "shell/procs.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
