@@ -285,4 +285,31 @@ TEST_F(Rules, LongTextsAreCutToTheBuffer) {
     EXPECT_EQ(AddInRule::FromTextBuffer(buffer), std::string(255, 'a'));
 }
 
+// Delivery runs the list its editor last published, in its order; an
+// inactive rule or an empty list runs nothing.
+TEST_F(Rules, DeliveryRunsThePublishedList) {
+    TRule off = Rule("off", "Stamper", "off");
+    off.Active = false;
+    struct Case {
+        const char* name;
+        std::vector<TRule> published;
+        std::vector<std::string> added;
+    } cases[] = {
+        {"none published", {}, {}},
+        {"in order", {Rule("a", "Stamper", "one"), Rule("b", "Both", "two")},
+         {"X-Stamper-new: kind=0 params=one user=bob", "X-Both-new: kind=0 params=two user=bob"}},
+        {"inactive skipped", {off, Rule("c", "Stamper", "three")},
+         {"X-Stamper-new: kind=0 params=three user=bob"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AddInRule::SetLiveRules(c.published);
+        const std::string file = Message();
+        AddInRule::ApplyRules(file, "bob", AddInRule::KindMailbox, true, holiday::LoadHeaderLines(file));
+        EXPECT_EQ(Added(file), c.added);
+        std::remove(file.c_str());
+    }
+    AddInRule::SetLiveRules({});
+}
+
 }  // namespace
