@@ -410,6 +410,7 @@ void TFrmhttp::CheckServerActive() {
 
 void TFrmhttp::LoadAddressBook() {
     try {
+        tables::Addresses().Close();
         // An unreadable address book is set aside, never thrown away.
         TvdlMemTable loaded;
         tablefiles::LoadOrCreate(loaded, ProgramDir + "address.dat", [](TvdlMemTable& t) {
