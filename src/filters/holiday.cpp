@@ -3,6 +3,7 @@
 #include "filters/holiday.h"
 
 #include "filters/forward.h"
+#include "filters/shown.h"
 #include "platform/files.h"
 #include "platform/clock.h"
 #include "settings/local_address.h"
@@ -10,7 +11,6 @@
 #include "settings/table_files.h"
 #include "shell/globals.h"
 #include "transport/mail_settings.h"
-#include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 #include "transport/table_owner.h"
@@ -313,7 +313,7 @@ void CheckExpiry() {
     }
     for (const auto& e : expired) {
         NotifyUser(false, e.user, "", today, e.who);
-        if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false, false);
+        filters::MailCountsChanged();
     }
 }
 

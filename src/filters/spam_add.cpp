@@ -3,9 +3,10 @@
 // senders.
 #include "filters/spam_add.h"
 
+#include "filters/shown.h"
+
 #include "settings/setup.h"
 #include "transport/mail_settings.h"
-#include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -42,7 +43,7 @@ int WriteRequests(const std::vector<std::string>& users) {
                  .empty())
             ++written;
     }
-    if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
+    filters::MailCountsChanged();
     return written;
 }
 

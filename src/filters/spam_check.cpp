@@ -2,11 +2,12 @@
 // safe senders, subject words, bad users, [SpamStats].
 #include "filters/spam.h"
 
+#include "filters/shown.h"
+
 #include "platform/clock.h"
 #include "platform/inifile.h"
 #include "shell/globals.h"
 #include "settings/table_files.h"
-#include "shell/procs.h"
 #include "transport/store.h"
 
 #include <QString>
@@ -193,7 +194,7 @@ bool WordMatches(const std::string& word, const std::string& subject, const std:
 void LogDecision(std::string line) {
     for (char& c : line)
         if (c == '\r' || c == '\n') c = ' ';
-    procs::WriteLog(ProgramDir + "pop.log", line);
+    filters::LogLine("pop.log", line);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "filters/addinrule.h"
 #include "filters/forward.h"
 #include "filters/holiday.h"
+#include "filters/shown.h"
 #include "filters/virus.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -13,7 +14,6 @@
 #include "settings/setup.h"
 #include "shell/globals.h"
 #include "transport/mail_settings.h"
-#include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -34,10 +34,6 @@ std::string Lower(std::string s) {
 }
 
 std::string BrowserAddress() { return mailsettings::Current()->browserAddress; }
-
-void RefreshCounts() {
-    if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
-}
 
 std::string Two(int v) {
     char buf[8];
@@ -117,7 +113,7 @@ bool spam::TSpamFilter::SendSpamReport() {
     // A new name beside any existing file: a report never replaces a message.
     const bool written =
         !smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::DateTimeStamp(), smtp::GeneratedMessage(report)).empty();
-    RefreshCounts();
+    filters::MailCountsChanged();
     return written;
 }
 
@@ -193,8 +189,8 @@ bool ReleaseSpam(const std::string& spamFile) {
     } else {
         removed = RemoveHeld(held);
     }
-    RefreshCounts();
-    if (FrmServers != nullptr) FrmServers->QueueNewMailAlert(user);
+    filters::MailCountsChanged();
+    filters::NewMail(user);
     return removed;
 }
 

@@ -2,7 +2,7 @@
 // [SpamUsers], and the safe list spam.dat with its one owner.
 #include "filters/spam.h"
 
-#include "platform/dialogs.h"
+#include "filters/shown.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
@@ -145,9 +145,8 @@ void TSpamFilter::Load() {
     tablefiles::SelectIndex(t, "ixType");
     SafeList().Adopt(t);
     if (existed && !loaded)
-        platform::MessageBox("The spam filter's list of safe addresses (spam.dat) could not be read. It has been "
-                             "set aside and the spam filter starts with an empty list.",
-                             platform::MsgKind::Warning, platform::MsgButtons::Ok);
+        filters::Warn("The spam filter's list of safe addresses (spam.dat) could not be read. It has been set "
+                      "aside and the spam filter starts with an empty list.");
     settings_ = ReadSettings(tables::UserNames());
 }
 
