@@ -2,10 +2,8 @@
 // private program directory without the other windows.
 #include "web/http.h"
 
-#include "filters/windows/spam_window.h"
+#include "filters/spam.h"
 
-#include <QCheckBox>
-#include <QSpinBox>
 
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
@@ -26,8 +24,9 @@ class WebPages : public WebHome {
 protected:
     void SetUp() override {
         WebHome::SetUp();
-        spam_ = std::make_unique<TFrmSpam>();
-        FrmSpam = spam_.get();
+        spam_ = std::make_unique<spam::TSpamFilter>();
+        spam_->CreateSafeListFile();
+        spam_->Load();
         server_ = std::make_unique<TFrmhttp>();
         Frmhttp = server_.get();
     }
@@ -35,7 +34,6 @@ protected:
         Frmhttp = nullptr;
         server_.reset();
         spam_.reset();
-        FrmSpam = nullptr;
         WebHome::TearDown();
     }
     std::string Get(const std::string& target) {
@@ -52,7 +50,7 @@ protected:
     static bool Safe(const std::string& address) { return !spam::AddSpamAddress(spam::SafeSender, address); }
     int Deleted() const { return platform::IniFile(settings::IniPath()).ReadInteger("SpamStats", "SpamDeleted", 0); }
 
-    std::unique_ptr<TFrmSpam> spam_;
+    std::unique_ptr<spam::TSpamFilter> spam_;
     std::unique_ptr<TFrmhttp> server_;
 };
 
@@ -93,8 +91,10 @@ TEST_F(WebPages, DispatchOfPathsThatNeedNoWindows) {
 }
 
 TEST_F(WebPages, SpamListHonoursThePageLimitNewestFirst) {
-    spam_->CHBWebLimit->setChecked(true);
-    spam_->SpinWebCount->setValue(5);
+    spam::Settings live = spam_->settings();
+    live.webLimited = true;
+    live.webPageLimit = 5;
+    spam_->SetSettings(live);
     for (int i = 0; i < 7; ++i) Spam("Spam1", "bob_p" + std::to_string(i), "Possible " + std::to_string(i), 1700000000 + i);
     for (int i = 0; i < 3; ++i) Spam("Spam2", "bob_q" + std::to_string(i), "Probable " + std::to_string(i), 1700001000 + i);
     const std::string page = Get("/spamlist");
