@@ -126,7 +126,7 @@ void TFrmSpam::BuildControls() {
         auto* limitRow = new QHBoxLayout;
         CHBWebLimit = new QCheckBox("Limit spam messages to ");
         SpinWebCount = new QSpinBox;
-        SpinWebCount->setRange(5, 99999);
+        SpinWebCount->setRange(spam::MinPageLimit, spam::MaxPageLimit);
         limitRow->addWidget(CHBWebLimit);
         limitRow->addWidget(SpinWebCount);
         limitRow->addWidget(new QLabel("per page"));
@@ -136,7 +136,7 @@ void TFrmSpam::BuildControls() {
         wl->addWidget(CHBWebBookmark);
         auto* previewRow = new QHBoxLayout;
         SpinPreview = new QSpinBox;
-        SpinPreview->setRange(0, 80);
+        SpinPreview->setRange(spam::MinPreview, spam::MaxPreview);
         previewRow->addWidget(new QLabel("Preview pane size (%):"));
         previewRow->addWidget(SpinPreview);
         previewRow->addStretch();
@@ -159,7 +159,7 @@ void TFrmSpam::BuildControls() {
         auto* everyRow = new QHBoxLayout;
         RbtSpamEvery = new QRadioButton("Every");
         SpinReport = new QSpinBox;
-        SpinReport->setRange(5, 9999);
+        SpinReport->setRange(spam::MinReportEvery, spam::MaxReportEvery);
         everyRow->addWidget(RbtSpamEvery);
         everyRow->addWidget(SpinReport);
         everyRow->addWidget(new QLabel("spam messages"));

@@ -27,7 +27,7 @@ using filters_test::Write;
 using AddInRule::TRule;
 namespace fs = std::filesystem;
 
-class Rules : public rules_test::RulesEnv {
+class AddinWindows : public rules_test::RulesEnv {
 protected:
     void TearDown() override {
         rules_test::RulesEnv::TearDown();
@@ -54,7 +54,7 @@ protected:
     std::unique_ptr<TFrmRule> rule_;
 };
 
-TEST_F(Rules, ListingShowsLibrariesWithNameAndDescription) {
+TEST_F(AddinWindows, ListingShowsLibrariesWithNameAndDescription) {
     std::map<std::string, std::vector<std::string>> rows;
     for (int i = 0; i < FrmAddins->ListView1->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = FrmAddins->ListView1->topLevelItem(i);
@@ -74,7 +74,7 @@ TEST_F(Rules, ListingShowsLibrariesWithNameAndDescription) {
     EXPECT_EQ(Addins::GetFileVersion(folder + "missing.so"), "");
 }
 
-TEST_F(Rules, ParamsAndConfigureButtons) {
+TEST_F(AddinWindows, ParamsAndConfigureButtons) {
     auto select = [&](const char* name) {
         auto found = FrmAddins->ListView1->findItems(name, Qt::MatchExactly, Addins::colAddinName);
         ASSERT_EQ(found.size(), 1);
@@ -103,7 +103,7 @@ TEST_F(Rules, ParamsAndConfigureButtons) {
     EXPECT_TRUE(platform::FileExists(mark));
 }
 
-TEST_F(Rules, AddButtonPointsToTheAddinsFolder) {
+TEST_F(AddinWindows, AddButtonPointsToTheAddinsFolder) {
     FrmAddins->BtnAdd->click();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "Addins come in the form of DLLs and must be put in the " + ProgramDir +
@@ -111,7 +111,7 @@ TEST_F(Rules, AddButtonPointsToTheAddinsFolder) {
                                TFrmAddins::AddinsPage() + " - would you like to visit the addins page now?");
 }
 
-TEST_F(Rules, RuleListIsLiveAndStoredByApply) {
+TEST_F(AddinWindows, RuleListIsLiveAndStoredByApply) {
     QTreeWidget* list = FrmAddins->ListView2;
     ASSERT_EQ(list->topLevelItemCount(), 0);
     // Add through the dialog: OK only with a name and a first add-in.
@@ -166,7 +166,7 @@ TEST_F(Rules, RuleListIsLiveAndStoredByApply) {
     EXPECT_EQ(AddInRule::LiveRules().at(0).Name, "Stamp fetched mail");
 }
 
-TEST_F(Rules, CopyMoveAndDelete) {
+TEST_F(AddinWindows, CopyMoveAndDelete) {
     QTreeWidget* list = FrmAddins->ListView2;
     for (const char* name : {"A", "B", "C"}) Addins::RuleToRow(Rule(name, "Stamper"), new QTreeWidgetItem(list));
     auto names = [&] {
@@ -205,7 +205,7 @@ TEST_F(Rules, CopyMoveAndDelete) {
     EXPECT_FALSE(FrmAddins->BtnDown->isEnabled());
 }
 
-TEST_F(Rules, EditRuleShowsTheRow) {
+TEST_F(AddinWindows, EditRuleShowsTheRow) {
     TRule r = Rule("Spam stamp", "Legacy", "p1");
     r.InTo = "Any Spam";
     r.POP = "yes";

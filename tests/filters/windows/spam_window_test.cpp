@@ -141,9 +141,9 @@ void TickUser(TFrmSpam& f, const std::string& user) {
     items.front()->setCheckState(Qt::Checked);
 }
 
-class SpamClassify : public SpamEnv {};
+class SpamWindow : public SpamEnv {};
 
-TEST_F(SpamClassify, WindowSaveKeepsAddressesAddedMeanwhile) {
+TEST_F(SpamWindow, WindowSaveKeepsAddressesAddedMeanwhile) {
     TFrmSpam& f = Spam();
     inputs = {"Mine@Example.com"};
     f.BtnSpamAddEmailClick();
@@ -159,7 +159,7 @@ TEST_F(SpamClassify, WindowSaveKeepsAddressesAddedMeanwhile) {
     EXPECT_EQ(f.safeList().size(), 1u);
 }
 
-TEST_F(SpamClassify, AddEditDeleteButtons) {
+TEST_F(SpamWindow, AddEditDeleteButtons) {
     TFrmSpam& f = Spam();
     EXPECT_FALSE(f.BtnApply->isEnabled());
     inputs = {"A@B.com"};
@@ -186,7 +186,7 @@ TEST_F(SpamClassify, AddEditDeleteButtons) {
 
 // --- statistics ------------------------------------------------------------------------
 
-TEST_F(SpamClassify, StatisticsCountAndReset) {
+TEST_F(SpamWindow, StatisticsCountAndReset) {
     TFrmSpam& f = Spam();
     spam::IncSpamStat("SpamDeleted");
     spam::IncSpamStat("SpamDeleted");
@@ -210,7 +210,7 @@ TEST_F(SpamClassify, StatisticsCountAndReset) {
 
 // --- settings round trip -------------------------------------------------------------------
 
-TEST_F(SpamClassify, DefaultsOfAnEmptyFile) {
+TEST_F(SpamWindow, DefaultsOfAnEmptyFile) {
     TFrmSpam& f = Spam();
     EXPECT_TRUE(platform::FileExists(ProgramDir + "spam.dat"));
     EXPECT_FALSE(f.CHBCheckSpam->isChecked());
@@ -236,7 +236,7 @@ TEST_F(SpamClassify, DefaultsOfAnEmptyFile) {
     EXPECT_FALSE(f.BtnApply->isEnabled());
 }
 
-TEST_F(SpamClassify, SettingsRoundTrip) {
+TEST_F(SpamWindow, SettingsRoundTrip) {
     TFrmSpam& f = Spam();
     f.CHBCheckSpam->setChecked(true);
     f.CHBWebBookmark->setChecked(false);
@@ -304,7 +304,7 @@ TEST_F(SpamClassify, SettingsRoundTrip) {
     EXPECT_FALSE(Ini().ValueExists("SpamUsers", "bob"));
 }
 
-TEST_F(SpamClassify, BadUsersTabOnRightClick) {
+TEST_F(SpamWindow, BadUsersTabOnRightClick) {
     TFrmSpam& f = Spam();
     answer = platform::MsgResult::Yes;
     f.CHBCheckSpamMouseDown(true);
@@ -316,7 +316,7 @@ TEST_F(SpamClassify, BadUsersTabOnRightClick) {
     EXPECT_FALSE(f.BadUsersShown());
 }
 
-TEST_F(SpamClassify, ShowLoadsStoredStateAndOkSavesOnlyChanges) {
+TEST_F(SpamWindow, ShowLoadsStoredStateAndOkSavesOnlyChanges) {
     TFrmSpam& f = Spam();
     f.CHBCheckSpam->setChecked(true);  // an unsaved edit...
     TFrmSpam::ExecForTesting = [](TFrmSpam& w) {
@@ -342,7 +342,7 @@ namespace {
 
 // A damaged spam.dat is set aside and the filter runs on with its settings
 // and an empty safe list; the person at the machine is told.
-TEST_F(SpamClassify, DamagedSafeListIsSetAsideAndTheFilterStaysOn) {
+TEST_F(SpamWindow, DamagedSafeListIsSetAsideAndTheFilterStaysOn) {
     const std::string garbage = "this is no table file\r\n";
     ASSERT_TRUE(platform::WriteFileAtomic(ProgramDir + "spam.dat", garbage));
     Ini().WriteBool("Spam", "CheckSpam", true);
@@ -371,7 +371,7 @@ TEST_F(SpamClassify, DamagedSafeListIsSetAsideAndTheFilterStaysOn) {
 
 // What the window shows is what classification reads: an unsaved edit of
 // the switches, words or bad users counts at once, and Cancel takes it back.
-TEST_F(SpamClassify, EditsReachTheRunningFilterBeforeTheyAreSaved) {
+TEST_F(SpamWindow, EditsReachTheRunningFilterBeforeTheyAreSaved) {
     TFrmSpam& f = Spam();
     f.CHBCheckSpam->setChecked(true);
     f.GoodList->setPlainText("");
@@ -396,7 +396,7 @@ TEST_F(SpamClassify, EditsReachTheRunningFilterBeforeTheyAreSaved) {
 // A window opened before another writer changed the safe list saves only
 // its own edits: an address the web page or the SMTP server added, or one
 // they removed, is not undone by the window's older copy.
-TEST_F(SpamClassify, AStaleWindowCopyNeverOverwritesNewerEntries) {
+TEST_F(SpamWindow, AStaleWindowCopyNeverOverwritesNewerEntries) {
     TFrmSpam& f = Spam();
     ASSERT_TRUE(spam::AddSpamAddress(spam::SafeSender, "old@a.example"));
     ASSERT_TRUE(spam::AddSpamAddress(spam::SafeSender, "gone@a.example"));
@@ -432,7 +432,7 @@ TEST_F(SpamClassify, AStaleWindowCopyNeverOverwritesNewerEntries) {
 
 // The same for the outgoing mail path while the window's copy holds a
 // deletion: the deletion is made, the new recipient stays.
-TEST_F(SpamClassify, AStaleWindowDeletionKeepsAddressesTheMailPathAdded) {
+TEST_F(SpamWindow, AStaleWindowDeletionKeepsAddressesTheMailPathAdded) {
     TFrmSpam& f = Spam();
     ASSERT_TRUE(spam::AddSpamAddress(spam::SafeSender, "drop@a.example"));
     f.LoadSpamSettings();
