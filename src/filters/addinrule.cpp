@@ -4,7 +4,7 @@
 
 #include "platform/files.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/store.h"
 
 #include <dlfcn.h>

@@ -9,7 +9,7 @@
 #include "settings/local_address.h"
 #include "settings/setup.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 #include "transport/store.h"

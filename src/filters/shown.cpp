@@ -2,8 +2,8 @@
 #include "filters/shown.h"
 
 #include "platform/dialogs.h"
-#include "shell/globals.h"
-#include "shell/procs.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/servers.h"
 
 namespace filters {

@@ -6,7 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "settings/table_files.h"
 #include "transport/store.h"
 

@@ -7,7 +7,7 @@
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 #include <algorithm>
 

@@ -11,8 +11,8 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
-#include "shell/procs.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 

@@ -9,13 +9,13 @@
 // time and in the work its parsing takes, so browsers cannot starve each
 // other or the mail servers.
 //
-// Other windows reach the server through Frmhttp:
+// The rest of the program reaches the server through Frmhttp:
 // - CheckServerActive (re)opens or closes the listener from the settings
 //   (the settings window's save calls it through setup::hooks);
 // - TblAddress is the address book (address.dat).
 #pragma once
 
-#include <QDialog>
+#include <QObject>
 
 #include <cstdint>
 #include <functional>
@@ -28,7 +28,6 @@
 #include "transport/table_owner.h"
 #include "web/http_request.h"
 
-class QPlainTextEdit;
 
 namespace http {
 
@@ -123,14 +122,14 @@ bool IsPlainName(const std::string& name);
 
 }  // namespace http
 
-class TFrmhttp : public QDialog {
+class TFrmhttp : public QObject {
     Q_OBJECT
 public:
-    explicit TFrmhttp(QWidget* parent = nullptr);
+    explicit TFrmhttp(QObject* parent = nullptr);
     ~TFrmhttp() override;
 
     platform::TcpServer httpServer;
-    QPlainTextEdit* Memo1;     // hidden scratch buffer of the /log page
+    std::string Memo1;         // scratch buffer of the /log page
     // address.dat: User, Name, Email; index ixUser. Its owner's rows: the
     // address book page changes them through tables::Addresses().
     TvdlMemTable& TblAddress;

@@ -8,7 +8,7 @@
 #include "platform/inifile.h"
 #include "settings/setup.h"
 #include "transport/table_owner.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "tables/memtable.h"
 #include "transport/store.h"
