@@ -3,7 +3,7 @@
 #include "filters/addinrule.h"
 
 #include "platform/files.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "transport/store.h"
 

@@ -5,7 +5,7 @@
 
 #include "filters/shown.h"
 
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 #include "transport/store.h"

@@ -7,7 +7,7 @@
 #include "platform/clock.h"
 #include "platform/inifile.h"
 #include "transport/globals.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/store.h"
 
 #include <QString>

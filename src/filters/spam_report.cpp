@@ -11,7 +11,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"

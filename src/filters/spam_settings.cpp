@@ -5,8 +5,8 @@
 #include "filters/shown.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
-#include "settings/table_files.h"
+#include "transport/settings_file.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 
 #include <algorithm>

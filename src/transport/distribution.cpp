@@ -12,7 +12,7 @@
 #include "filters/virus.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/mail_settings.h"

@@ -12,7 +12,7 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/setup_hooks.h"
 #include "transport/globals.h"
 #include "transport/events.h"
 #include "transport/folder_index.h"

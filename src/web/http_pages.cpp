@@ -5,7 +5,6 @@
 #include "filters/spam.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "settings/setup.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"

@@ -7,7 +7,7 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "tables/memtable.h"
 #include "transport/mail_settings.h"

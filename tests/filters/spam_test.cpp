@@ -6,7 +6,7 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/table_owner.h"
 #include "transport/globals.h"
 #include "shell/procs.h"

@@ -6,7 +6,7 @@
 
 
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
+#include "transport/settings_file.h"
 #include "transport/table_owner.h"
 #include "web/webmail.h"
 #include "web_env.h"

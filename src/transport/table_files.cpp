@@ -1,10 +1,10 @@
-// Safe loading of the settings window's table files.
-#include "settings/table_files.h"
+// Safe loading of the program's table files.
+#include "transport/table_files.h"
 
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "transport/globals.h"
-#include "shell/procs.h"
+#include "transport/logfile.h"
 
 #include <cstdio>
 #include <filesystem>
