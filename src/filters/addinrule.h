@@ -1,9 +1,9 @@
-// Rules engine and add-in interface, and the dialog that edits one rule.
+// Rules engine and add-in interface.
 //
 // Add-ins are shared libraries ("*.so") in the Addins folder of the program
 // directory. A rule says which messages an add-in sees and runs up to three
 // add-ins in a chain, each with its own parameter text. The libraries are
-// loaded once, when the rule dialog is created at start-up.
+// loaded once, when the rule dialog is created at start-up (LoadAddinTable).
 //
 // Entry point of every delivery point:
 //   AddInRule::ApplyRules(msgFile, user, kind, isExternal, headerLines)
@@ -40,8 +40,6 @@
 // child of their own; TWConfigure runs in this process.
 #pragma once
 
-#include <QDialog>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -49,13 +47,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-class QCheckBox;
-class QComboBox;
-class QLineEdit;
-class QPushButton;
-class QToolButton;
-class QTreeWidgetItem;
 
 namespace AddInRule {
 
@@ -114,8 +105,10 @@ struct TRule {
     std::string Addin[3], Params[3];
 };
 
-// The rules of the add-in window's live list (none while it does not exist).
+// The live rule list: the add-in window publishes its list on every change,
+// so a change counts at once (none while the window does not exist).
 std::vector<TRule> LiveRules();
+void SetLiveRules(std::vector<TRule> rules);
 
 // Runs every active rule of the live list that matches, top to bottom.
 void ApplyRules(const std::string& msgFile, const std::string& user, int kind, bool isExternal,
@@ -144,54 +137,4 @@ enum class TQueryResult { Ok, NotLoaded, NoExport, Failed };
 TQueryResult QueryText(const std::string& libraryPath, const char* exportName, std::string& text);
 TQueryResult RunConfigure(const std::string& libraryPath);
 
-// Shows an add-in's parameter text over parent, or why it has none; the
-// add-in list and the rule dialog both offer it.
-void ShowParams(const std::string& libraryPath, QWidget* parent);
-
-// The rule dialog on a new rule / on the rule of a row of the add-in
-// window's rule list; true on OK. FillRuleCombos fills its lists.
-bool NewRule();
-bool EditRule(QTreeWidgetItem* item);
-void FillRuleCombos();
-
 }  // namespace AddInRule
-
-class TFrmRule : public QDialog {
-    Q_OBJECT
-public:
-    explicit TFrmRule(QWidget* parent = nullptr);
-    ~TFrmRule() override;
-
-    // Start-up: loads the add-in table; the destructor frees it.
-    void FormCreate();
-    void FormDestroy();
-
-    // The dialog's controls as a rule, and a rule into the controls.
-    AddInRule::TRule ToRule() const;
-    void FromRule(const AddInRule::TRule& rule);
-
-    QLineEdit* EditName;
-    QCheckBox* CHBIncoming;
-    QComboBox* CBXUsers;
-    QCheckBox *CheckBox1, *CheckBox2, *CheckBox3;
-    QCheckBox* CHBOutgoing;
-    QComboBox* CBXUsers2;
-    QCheckBox* CheckBox4;
-    QComboBox* CBXHeader;
-    QLineEdit* EditHeaderText;
-    QComboBox *CBXAddin1, *CBXAddin2, *CBXAddin3;
-    QLineEdit *EditParams1, *EditParams2, *EditParams3;
-    QToolButton *SpeedButton1, *SpeedButton2, *SpeedButton3;
-    QPushButton *BtnOK, *BtnCancel;
-
-    // Shows the dialog modally; true on OK. Tests replace the showing with
-    // a script that fills the controls and answers.
-    bool Execute();
-    static std::function<bool(TFrmRule&)> ExecForTesting;
-
-public slots:
-    void ChangeStuff();
-    void SpeedButton1Click();
-};
-
-extern TFrmRule* FrmRule;

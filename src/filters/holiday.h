@@ -1,6 +1,6 @@
 // Out-of-office responder: automatic replies for local users who are away,
 // from the entries of holiday.dat (tables::Holidays(): User, EndDate,
-// Subject, Message, Who), and the dialog that edits one entry.
+// Subject, Message, Who).
 //
 // Entry points:
 //   holiday::AutoRespond(recipientAddress, user, msgFile, isInternal)
@@ -12,7 +12,8 @@
 //   holiday::LoadHeaderLines(msgFile)    header lines for AddInRule::ApplyRules.
 //   holiday::CheckExpiry()               start of every Send/Recv cycle.
 //   holiday::EditEntry(...)              settings window, Add/Edit of the
-//       "Auto-responding" page (also registered as setup::hooks.editHoliday).
+//       "Auto-responding" page (also registered as setup::hooks.editHoliday);
+//       the dialog is in filters/windows/holiday_window.h.
 //   holiday::NotifyUser(...)             settings window after an Add and
 //       before a Delete (setup::hooks.notifyHoliday).
 //   holiday::DefineHolidayFields / UpgradeHolidayTable
@@ -29,21 +30,12 @@
 // are answered every time.
 #pragma once
 
-#include <QDialog>
-
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "tables/memtable.h"
 
-class QCheckBox;
-class QComboBox;
-class QDateEdit;
-class QLineEdit;
-class QPlainTextEdit;
-class QPushButton;
-class TRadioGroup;
 
 namespace holiday {
 
@@ -84,11 +76,6 @@ void CheckExpiry();
 // the table holds it; 0 means no end. who: 0 all, 1 internal, 2 external.
 void NotifyUser(bool setOn, const std::string& user, const std::string& message, TDateTime endDate, int who);
 
-// The dialog on one entry; the arguments are in and out, true on OK. The
-// user list is the settings window's. endDate 0 means no end date, in and
-// out.
-bool EditEntry(std::string& user, std::string& subject, std::string& message, TDateTime& endDate, int& who);
-
 // (Re)creates holiday.dat in the table's layout, empty.
 void DefineHolidayFields(TvdlMemTable& table);
 // Converts a loaded table of the layout without Subject, keeping its rows;
@@ -99,44 +86,3 @@ void UpgradeHolidayTable(TvdlMemTable& table);
 TDateTime Today();
 
 }  // namespace holiday
-
-class TFrmHoliday : public QDialog {
-    Q_OBJECT
-public:
-    explicit TFrmHoliday(QWidget* parent = nullptr);
-    ~TFrmHoliday() override;
-
-    // Start-up: checks for entries that have run out.
-    void FormCreate();
-
-    // Loads the controls from the arguments (the user list from the settings
-    // window); ReadBack stores them after OK.
-    void Fill(const std::string& user, const std::string& subject, const std::string& message, TDateTime endDate,
-              int who);
-    void ReadBack(std::string& user, std::string& subject, std::string& message, TDateTime& endDate,
-                  int& who) const;
-
-    QComboBox* CBXUser;
-    QLineEdit* EditSubject;
-    QPlainTextEdit* MemoMessage;
-    QCheckBox* CHBUntil;
-    QDateEdit* EditUntil;
-    TRadioGroup* RGBWho;
-    QPushButton *BtnOK, *BtnCancel, *BtnHelp;
-
-    // Shows the dialog modally; true on OK (tests script it instead).
-    bool Execute();
-    static std::function<bool(TFrmHoliday&)> ExecForTesting;
-
-public slots:
-    void CheckChange();
-    void BtnHelpClick();
-
-    // F1 (key code 112) opens the help topic.
-    void FormKeyDown(int key);
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
-};
-
-extern TFrmHoliday* FrmHoliday;

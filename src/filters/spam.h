@@ -1,23 +1,26 @@
 // Spam filter: the classification of fetched mail with its lists (safe
 // senders in spam.dat, good and bad subject words, bad users), the spam
 // statistics, spam reports, the release of held spam into a mailbox and
-// the import of safe sender addresses. The window TFrmSpam is both the
-// editor of these settings and the live holder of the lists: what it shows
-// is what classification reads, so an edit of the word lists or bad users
-// takes effect before it is saved; safe addresses take effect when saved.
+// the import of safe sender addresses. The settings live in one value that
+// the running filter holds; its setup window writes every edit through to
+// that value, so an edit of the word lists or bad users takes effect before
+// it is saved. The safe list has one owner (SafeList()); every writer
+// changes it there, and safe addresses the window edits take effect when
+// the window saves them.
 //
 // Entry points for other features (all on the main thread):
 //
 //   Distribution of fetched mail, once per local recipient:
 //     int held = 0;
-//     int level = FrmSpam->CheckSpam(user, sender, subject, held);
+//     spam::TSpamFilter* f = spam::Filter();
+//     int level = f ? f->CheckSpam(user, sender, subject, held) : spam::NotSpam;
 //     // level: spam::NotSpam -> "in", spam::PossibleSpam -> "Spam1",
 //     //        spam::ProbableSpam -> "Spam2"; held: files already held in
 //     //        both spam folders (set even while the filter is off).
 //     ... file the message, run the rules ...
-//     if (level > 0 && FrmSpam->ReportEveryDue(held)) FrmSpam->SendSpamReport(false);
+//     if (level > 0 && f && f->ReportEveryDue(held)) f->SendSpamReport();
 //
-//   Start of every Send/Recv cycle:   FrmSpam->CheckDailyReport();
+//   Start of every Send/Recv cycle:   spam::Filter()->CheckDailyReport();
 //     (does nothing unless the daily report is switched on)
 //
 //   Message browser and web spam pages:
@@ -27,37 +30,22 @@
 //
 //   SMTP server, per recipient of a message from a local user:
 //     if (spam::IsImportAddress(rcpt)) spam::ImportAddressesFromMessage(file);
-//     else if (external && FrmSpam->addOutAddress()) spam::AddSpamAddress(1, rcpt);
+//     else if (external && spam::Filter() && spam::Filter()->settings().addOutAddress)
+//         spam::AddSpamAddress(1, rcpt);
 //
-//   Main window's menu:               FrmSpam->ShowSpamSettings();
-//
-// FrmSpam is created at start-up; it stays null only when spam.dat could not
-// be read then (the error has been reported), so callers test it first.
+// The filter runs while a TSpamFilter exists (the setup window holds it for
+// the program's life); without one nothing is classified or added.
 #pragma once
 
 #include "tables/memtable.h"
+#include "transport/table_owner.h"
 
-#include <QDialog>
+#include <QTime>
 
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
-class QCheckBox;
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QListWidget;
-class QPlainTextEdit;
-class QPushButton;
-class QRadioButton;
-class QSpinBox;
-class QTableWidget;
-class QTabWidget;
-class QTimeEdit;
-class QWidget;
 
 namespace spam {
 
@@ -96,7 +84,7 @@ bool IsImportAddress(const std::string& address);
 
 // Adds [type, address] to the safe list and saves spam.dat, unless the
 // address has no "@", is already there, or (type 1) its domain entry is.
-// True when an entry was added. Without the spam window nothing happens.
+// True when an entry was added. Without a running filter nothing happens.
 bool AddSpamAddress(int type, const std::string& address);
 // The same for many addresses, saved once; the number added.
 int AddSpamAddresses(int type, const std::vector<std::string>& addresses);
@@ -138,30 +126,72 @@ StatsTexts FormatStats(int spamIdentified, int nonSpamIdentified, int spamDelete
 // "dd mmm" of a date, English month names.
 std::string DayMonth(int day, int month);
 
-}  // namespace spam
+// The layout of spam.dat: Type, Item, primary index ixType on both.
+void DefineSpamTable(TvdlMemTable& t);
 
-class TFrmSpam : public QDialog {
-    Q_OBJECT
+// spam.dat's one owner: classification reads it, and the SMTP server, the
+// web pages, the message browser and the setup window change it here.
+tables::TableOwner& SafeList();
+
+// The settings of [Spam], [SpamWords] and [SpamUsers], as the setup window
+// shows them: numbers within the ranges it offers, the report user and the
+// bad users only among the local users.
+struct Settings {
+    bool checkSpam = false;
+    bool webBookmark = true;
+    bool webLimited = true;
+    int webPageLimit = 100;
+    int previewSize = 50;
+    bool oneLine = false;
+    bool twoLines = true;
+    bool report = false;
+    std::string reportUser;
+    bool reportEvery = true;
+    bool reportDaily = false;
+    int reportEveryAmount = 10;
+    QTime reportTime{17, 0};
+    bool addOutAddress = true;
+    // Lines as edited; a line of blanks is kept but never matches.
+    std::vector<std::string> goodWords, badWords;
+    bool badUsersShown = false;
+    std::vector<std::string> badUsers;  // ticked local users, in the users' order
+};
+
+// The ranges the setup window offers.
+inline constexpr int MinPageLimit = 5, MaxPageLimit = 99999;
+inline constexpr int MinPreview = 0, MaxPreview = 80;
+inline constexpr int MinReportEvery = 5, MaxReportEvery = 9999;
+
+// Reads the settings from tarnwick.ini; users: the local users' names.
+Settings ReadSettings(const std::vector<std::string>& users);
+// Writes them (with SpamWordsInstalled), empty word lines left out; the
+// bad users only while their page is shown.
+void WriteSettings(const Settings& s);
+
+class TSpamFilter {
 public:
-    explicit TFrmSpam(QWidget* parent = nullptr);
-    ~TFrmSpam() override;
+    // The running filter from construction to destruction.
+    TSpamFilter();
+    ~TSpamFilter();
+    TSpamFilter(const TSpamFilter&) = delete;
+    TSpamFilter& operator=(const TSpamFilter&) = delete;
 
-    // Creation: creates spam.dat when missing and loads the settings.
-    void FormCreate();
-    // Loads the stored settings into the controls, then shows the window.
-    void ShowSpamSettings();
+    // Start-up: an empty spam.dat when there is none.
+    void CreateSafeListFile();
+    // spam.dat into SafeList() and the settings from the file. A damaged
+    // spam.dat is set aside and the filter goes on with an empty list; the
+    // person at the machine is told.
+    void Load();
+
+    const Settings& settings() const { return settings_; }
+    void SetSettings(Settings s) { settings_ = std::move(s); }
 
     // The classification; see the top of this file.
-    int CheckSpam(const std::string& ToUser, const std::string& From, const std::string& Subject,
-                  int& HeldCount);
+    int CheckSpam(const std::string& ToUser, const std::string& From, const std::string& Subject, int& HeldCount);
 
-    void LoadSpamSettings();
-    void SaveSpamSettings();
-    void ShowSpamStats();
-
-    // Spam report into the report user's mailbox; Confirm shows a message
-    // box afterwards. Nothing without a report user. True when written.
-    bool SendSpamReport(bool Confirm);
+    // Spam report into the report user's mailbox. Nothing without a report
+    // user. True when written.
+    bool SendSpamReport();
     // At most one daily report a day, at the first call after the report
     // time; nothing unless reports are on in daily mode.
     void CheckDailyReport();
@@ -169,92 +199,11 @@ public:
     // mode and count is a multiple of N.
     bool ReportEveryDue(int count) const;
 
-    // File import into the window's safe list (saved with the window).
-    // Returns the number of addresses taken.
-    int ImportAddressesFromFile(const std::string& fileName);
-
-    // Live switches other features read.
-    bool checkSpam() const;
-    bool addOutAddress() const;
-    bool webLimited() const;
-    int webPageLimit() const;
-    bool webBookmark() const;
-    int previewSize() const;
-    bool oneLinePerMessage() const;
-    bool reportOn() const;
-    std::string reportUser() const;
-    // The safe-list entries the window shows (TblSpam), in index order.
-    std::vector<std::string> safeList();
-
-    // Components.
-    TvdlMemTable TblSpam;   // shown and edited in DBGrid1
-    TvdlMemTable TblSpam2;  // read by classification and AddSpamAddress
-    QTabWidget* PageControl1;
-    QWidget *TabSheet4, *TabSheet1, *TabSheet2, *TabSheet3, *TabSheet5;
-    QCheckBox* CHBCheckSpam;
-    QCheckBox* CHBWebLimit;
-    QSpinBox* SpinWebCount;
-    QCheckBox* CHBWebBookmark;
-    QSpinBox* SpinPreview;
-    QRadioButton *RbtOneLine, *RbtTwoLines;
-    QCheckBox* CHBReport;
-    QComboBox* CBXReport;
-    QRadioButton *RbtSpamEvery, *RbtSpamDaily;
-    QSpinBox* SpinReport;
-    QTimeEdit* EditReportTime;
-    QPushButton* BtnReport;
-    QGroupBox* GPBStats;
-    QLineEdit *EditSpamCount, *EditSpamRatio, *EditSpamDeleted, *EditSpamSuccessRatio;
-    QPushButton* BtnSpamReset;
-    QCheckBox* CHBSpamAddOut;
-    QTableWidget* DBGrid1;
-    QPushButton *BtnSpamAddEmail, *BtnSpamEditEmail, *BtnSpamDelEmail, *BtnSpamGetAdds,
-        *BtnSpamEmailImport;
-    QPlainTextEdit *GoodList, *BadList;
-    QListWidget* CHBSpamUsers;
-    QPushButton *BtnOK, *BtnCancel, *BtnApply, *BtnHelp;
-
-    // Event handlers.
-    void ApplyEnable();
-    void CHBCheckSpamMouseDown(bool rightButton);
-    void BtnSpamAddEmailClick();
-    void BtnSpamEditEmailClick();
-    void BtnSpamDelEmailClick();
-    void BtnSpamGetAddsClick();
-    void BtnSpamEmailImportClick();
-    void BtnReportClick();
-    void BtnSpamResetClick();
-    void BtnApplyClick();
-    void BtnOKClick();
-    void BtnCancelClick();
-    void BtnHelpClick();
-
-    bool BadUsersShown() const;
-    void SetBadUsersShown(bool shown);
-
-    // Tests stand in for the person while the window is shown modally.
-    static std::function<void(TFrmSpam&)> ExecForTesting;
-    // Tests stand in for the file picker of the file import; returns the
-    // chosen file or empty text.
-    static std::function<std::string()> PickFileForTesting;
-
-protected:
-    void reject() override;
-    void keyPressEvent(QKeyEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
-    void BuildControls();
-    void DefineSpamTable(TvdlMemTable& t);
-    void OpenSpamTable(TvdlMemTable& t);
-    void RefreshGrid();
-    void GridRowChanged();
-    void UpdateReportControls();
-    bool SelectCurrentRow();
-    bool loading_ = false;
-    // Entries of spam.dat when the window last loaded it: entries that
-    // others add later are kept when the window saves its own list.
-    std::set<std::string> loadedItems_;
+    Settings settings_;
 };
 
-extern TFrmSpam* FrmSpam;
+// The running filter; null while there is none.
+TSpamFilter* Filter();
+
+}  // namespace spam

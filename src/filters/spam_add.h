@@ -1,41 +1,18 @@
-// Address book requests: a window that picks local users, and the mail
-// that asks each of them to upload an address book through the web server
-// so that their contacts become safe senders.
+// Address book requests: the mail that asks a local user to upload an
+// address book through the web server, so that the contacts become safe
+// senders.
 #pragma once
 
-#include <QDialog>
-
-#include <functional>
 #include <string>
-
-class QLabel;
-class QListWidget;
-class QPushButton;
-
-class TFrmSpamAddresses : public QDialog {
-    Q_OBJECT
-public:
-    explicit TFrmSpamAddresses(QWidget* parent = nullptr);
-    ~TFrmSpamAddresses() override;
-
-    QLabel* Label1;
-    QListWidget* CheckListBox1;  // local user names, checkable
-    QPushButton *BtnOK, *BtnCancel;
-
-    // Tests stand in for the person: called instead of showing the window,
-    // with the list filled; returns true for OK.
-    static std::function<bool(TFrmSpamAddresses&)> ExecForTesting;
-};
-
-extern TFrmSpamAddresses* FrmSpamAddresses;
+#include <vector>
 
 namespace spam_add {
 
-// Shows the window with every local user ticked; on OK writes the request
-// mail into the mailbox of each ticked user. Returns the number written.
-int WriteAddressBookRequests();
-
 // The request mail for one user, as stored in the mailbox.
 std::string AddressBookRequest(const std::string& user, const std::string& browserAddress);
+
+// Writes the request into the mailbox of each user (names that cannot be a
+// mailbox are passed over). Returns the number written.
+int WriteRequests(const std::vector<std::string>& users);
 
 }  // namespace spam_add

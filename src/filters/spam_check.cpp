@@ -2,17 +2,18 @@
 // safe senders, subject words, bad users, [SpamStats].
 #include "filters/spam.h"
 
+#include "filters/shown.h"
+
 #include "platform/clock.h"
 #include "platform/inifile.h"
 #include "transport/globals.h"
-#include "shell/procs.h"
+#include "transport/table_files.h"
 #include "transport/store.h"
 #include "transport/table_owner.h"
 
-#include <QListWidget>
-#include <QPlainTextEdit>
-#include <QCheckBox>
+#include <QString>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -70,9 +71,9 @@ bool IsImportAddress(const std::string& address) {
 
 namespace {
 
-// Adds one entry to the table in memory; false when it is there already or
-// is no address.
-bool AppendSpamAddress(TvdlMemTable& t, int type, const std::string& address) {
+// The entry an address would become; empty when it is there already or is
+// no address.
+std::string NewEntry(TvdlMemTable& t, int type, const std::string& address) {
     // Lines of imported address lists come with their blanks.
     const std::string a = smtp::TrimBlanks(CleanAddress(address));
     // The table keeps the first 64 characters; the entry is looked up as
@@ -80,7 +81,15 @@ bool AppendSpamAddress(TvdlMemTable& t, int type, const std::string& address) {
     const std::string item = a.substr(0, ItemSize);
     bool domainPresent = false;
     if (type == SafeSender) domainPresent = t.FindKey({type, ("*@" + GetDomain(a)).substr(0, ItemSize)});
-    if (a.find('@') == std::string::npos || domainPresent || t.FindKey({type, item})) return false;
+    if (a.find('@') == std::string::npos || domainPresent || t.FindKey({type, item})) return std::string();
+    return item;
+}
+
+// Adds one entry to the table in memory; false when it is there already or
+// is no address.
+bool AppendSpamAddress(TvdlMemTable& t, int type, const std::string& address) {
+    const std::string item = NewEntry(t, type, address);
+    if (item.empty()) return false;
     t.Append();
     t.FieldByName("Type").SetAsInteger(type);
     t.FieldByName("Item").SetAsString(item);
@@ -91,27 +100,39 @@ bool AppendSpamAddress(TvdlMemTable& t, int type, const std::string& address) {
 }  // namespace
 
 bool AddSpamAddress(int type, const std::string& address) {
-    if (FrmSpam == nullptr) return false;
-    if (!AppendSpamAddress(FrmSpam->TblSpam2, type, address)) return false;
-    tables::SaveTableFile(FrmSpam->TblSpam2, ProgramDir + "spam.dat");
-    return true;
+    return AddSpamAddresses(type, {address}) == 1;
 }
 
 int AddSpamAddresses(int type, const std::vector<std::string>& addresses) {
-    if (FrmSpam == nullptr) return 0;
+    if (Filter() == nullptr) return 0;
     // One save for the lot: an uploaded address book may hold thousands.
+    TvdlMemTable& list = SafeList().Table();
+    if (!list.Active()) return 0;
+    // Nothing new: the file stays as it is.
+    const int mark = list.GetBookmark();
+    const bool anyNew = std::any_of(addresses.begin(), addresses.end(),
+                                    [&](const std::string& a) { return !NewEntry(list, type, a).empty(); });
+    if (mark >= 0 && list.BookmarkValid(mark)) list.GotoBookmark(mark);
+    if (!anyNew) return 0;
     int added = 0;
-    for (const std::string& address : addresses)
-        if (AppendSpamAddress(FrmSpam->TblSpam2, type, address)) ++added;
-    if (added > 0) tables::SaveTableFile(FrmSpam->TblSpam2, ProgramDir + "spam.dat");
-    return added;
+    std::string error;
+    const bool saved = SafeList().Change(
+        ProgramDir,
+        [&](TvdlMemTable& t) {
+            for (const std::string& address : addresses)
+                if (AppendSpamAddress(t, type, address)) ++added;
+        },
+        &error);
+    if (saved) return added;
+    // The owner has put the list back as the file holds it.
+    tablefiles::LogLine("The spam filter could not save spam.dat: " + error);
+    return 0;
 }
 
 void IncSpamStat(const std::string& key) {
     platform::IniFile ini(IniPath());
     if (key.empty()) {
         ini.EraseSection("SpamStats");
-        if (FrmSpam != nullptr) FrmSpam->ShowSpamStats();
         return;
     }
     const int stored = ini.ReadInteger("SpamStats", key, -1);
@@ -168,62 +189,59 @@ bool WordMatches(const std::string& word, const std::string& subject, const std:
     return subject.find(w) != std::string::npos || letters.find(w) != std::string::npos;
 }
 
-std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
-    std::vector<std::string> out;
-    const QString text = memo->toPlainText();
-    if (text.isEmpty()) return out;
-    for (const QString& line : text.split('\n')) out.push_back(line.toStdString());
-    return out;
+// The filter's one way to show what it decided: a line of pop.log. Sender
+// and subject come from the network: a stray CR or LF in them must not
+// start a line of its own in the log.
+void LogDecision(std::string line) {
+    for (char& c : line)
+        if (c == '\r' || c == '\n') c = ' ';
+    filters::LogLine("pop.log", line);
 }
 
 }  // namespace
 
-int TFrmSpam::CheckSpam(const std::string& ToUser, const std::string& From, const std::string& Subject,
-                        int& HeldCount) {
+int spam::TSpamFilter::CheckSpam(const std::string& ToUser, const std::string& From, const std::string& Subject,
+                                 int& HeldCount) {
     int result = spam::NotSpam;
-    if (CHBCheckSpam->isChecked()) {
+    const Settings& s = settings_;
+    if (s.checkSpam) {
         const std::string from = spam::CleanAddress(From);
-        // Sender and subject come from the network: a stray CR or LF in them
-        // must not start a line of its own in the log.
-        auto log = [](std::string line) {
-            for (char& c : line)
-                if (c == '\r' || c == '\n') c = ' ';
-            procs::WriteLog(ProgramDir + "pop.log", line);
-        };
+        const auto log = LogDecision;
         result = spam::PossibleSpam;
 
-        for (int i = 0; i < CHBSpamUsers->count(); ++i) {
-            const QListWidgetItem* item = CHBSpamUsers->item(i);
-            if (item->checkState() == Qt::Checked &&
-                item->text().compare(QString::fromStdString(ToUser), Qt::CaseInsensitive) == 0) {
+        for (const std::string& user : s.badUsers) {
+            if (QString::fromStdString(user).compare(QString::fromStdString(ToUser), Qt::CaseInsensitive) == 0) {
                 result = spam::ProbableSpam;
                 log("== Spamcheck: \"" + ToUser + "\" found in bad user list, probable spam.");
             }
         }
 
         bool safe = false;
-        if (result == spam::PossibleSpam) {
-            if (TblSpam2.FindKey({spam::SafeSender, from}) ||
-                TblSpam2.FindKey({spam::SafeSender, "*@" + spam::GetDomain(from)})) {
+        TvdlMemTable& list = SafeList().Table();
+        if (result == spam::PossibleSpam && list.Active()) {
+            const int mark = list.GetBookmark();
+            if (list.FindKey({spam::SafeSender, from}) ||
+                list.FindKey({spam::SafeSender, "*@" + spam::GetDomain(from)})) {
                 result = spam::NotSpam;
                 safe = true;
-                log("== Spamcheck: <" + TblSpam2.FieldByName("Item").AsString() +
+                log("== Spamcheck: <" + list.FieldByName("Item").AsString() +
                     "> found in safe address list, not spam.");
             }
+            if (mark >= 0 && list.BookmarkValid(mark)) list.GotoBookmark(mark);
         }
 
         if (result == spam::PossibleSpam && !safe) {
             std::string subject;
             for (char c : Subject) subject += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             const std::string letters = spam::LettersOnly(subject);
-            for (const std::string& w : MemoLines(GoodList)) {
+            for (const std::string& w : s.goodWords) {
                 if (WordMatches(w, subject, letters)) {
                     result = spam::NotSpam;
                     log("== Spamcheck: (" + ToUser + ")\"" + w + "\" found in good word list, not spam.");
                 }
             }
             if (result == spam::PossibleSpam) {
-                for (const std::string& w : MemoLines(BadList)) {
+                for (const std::string& w : s.badWords) {
                     if (WordMatches(w, subject, letters)) {
                         result = spam::ProbableSpam;
                         log("== Spamcheck: (" + ToUser + ")\"" + w + "\" found in bad word list, probable spam.");

@@ -6,25 +6,18 @@
 #include "filters/addinrule.h"
 #include "filters/forward.h"
 #include "filters/holiday.h"
+#include "filters/shown.h"
 #include "filters/virus.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/dialogs.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
-#include "shell/procs.h"
 #include "transport/mail_settings.h"
-#include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDate>
-#include <QRadioButton>
-#include <QSpinBox>
-#include <QTimeEdit>
 
 #include <cctype>
 #include <cstdio>
@@ -41,10 +34,6 @@ std::string Lower(std::string s) {
 }
 
 std::string BrowserAddress() { return mailsettings::Current()->browserAddress; }
-
-void RefreshCounts() {
-    if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
-}
 
 std::string Two(int v) {
     char buf[8];
@@ -92,8 +81,8 @@ bool IsSpamFolder(const std::filesystem::path& folder) {
 
 // --- reports -----------------------------------------------------------------
 
-bool TFrmSpam::SendSpamReport(bool Confirm) {
-    const std::string user = reportUser();
+bool spam::TSpamFilter::SendSpamReport() {
+    const std::string user = settings_.reportUser;
     if (user.empty() || !settings::IsSafeUserName(user)) return false;
     const int possible = spam::HeldSpamCount(smtp::FolderSpam1);
     const int probable = spam::HeldSpamCount(smtp::FolderSpam2);
@@ -124,21 +113,14 @@ bool TFrmSpam::SendSpamReport(bool Confirm) {
     // A new name beside any existing file: a report never replaces a message.
     const bool written =
         !smtp::WriteMailboxFile(smtp::FolderIn, user, smtp::DateTimeStamp(), smtp::GeneratedMessage(report)).empty();
-    RefreshCounts();
-    if (!Confirm) return written;
-    if (written)
-        platform::MessageBox("Spam report sent to " + user + ".", platform::MsgKind::Information,
-                             platform::MsgButtons::Ok, this);
-    else
-        platform::MessageBox("The spam report could not be written into the mailbox of " + user + ".",
-                             platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+    filters::MailCountsChanged();
     return written;
 }
 
-void TFrmSpam::CheckDailyReport() {
-    if (!CHBReport->isChecked() || !RbtSpamDaily->isChecked()) return;
+void spam::TSpamFilter::CheckDailyReport() {
+    if (!settings_.report || !settings_.reportDaily) return;
     const auto now = platform::NowLocal();
-    const QTime at = EditReportTime->time();
+    const QTime at = settings_.reportTime;
     const QTime timeOfDay(now.hour, now.minute, now.second, now.millisecond);
     if (!(timeOfDay > QTime(at.hour(), at.minute(), at.second()))) return;
     const QDate today(now.year, now.month, now.day);
@@ -147,13 +129,13 @@ void TFrmSpam::CheckDailyReport() {
     if (!last.isValid()) last = today.addDays(-1);
     if (today > last) {
         ini.WriteString("Spam", "LastDailyReprt", today.toString(Qt::ISODate).toStdString());
-        SendSpamReport(false);
+        SendSpamReport();
     }
 }
 
-bool TFrmSpam::ReportEveryDue(int count) const {
-    const int every = SpinReport->value();
-    return CHBReport->isChecked() && RbtSpamEvery->isChecked() && every > 0 && count % every == 0;
+bool spam::TSpamFilter::ReportEveryDue(int count) const {
+    const int every = settings_.reportEveryAmount;
+    return settings_.report && settings_.reportEvery && every > 0 && count % every == 0;
 }
 
 // --- release -----------------------------------------------------------------
@@ -207,8 +189,8 @@ bool ReleaseSpam(const std::string& spamFile) {
     } else {
         removed = RemoveHeld(held);
     }
-    RefreshCounts();
-    if (FrmServers != nullptr) FrmServers->QueueNewMailAlert(user);
+    filters::MailCountsChanged();
+    filters::NewMail(user);
     return removed;
 }
 
@@ -250,23 +232,3 @@ std::vector<std::string> AddressCandidates(const std::string& line) {
 }
 
 }  // namespace spam
-
-int TFrmSpam::ImportAddressesFromFile(const std::string& fileName) {
-    std::string data;
-    if (!platform::ReadFile(fileName, data)) return 0;
-    int count = 0;
-    for (const std::string& line : platform::TextLines(data)) {
-        if (line.find('@') == std::string::npos) continue;
-        for (std::string candidate : spam::AddressCandidates(line)) {
-            candidate = candidate.substr(0, spam::ItemSize);
-            if (TblSpam.FindKey({spam::SafeSender, candidate})) continue;
-            TblSpam.Append();
-            TblSpam.FieldByName("Type").SetAsInteger(spam::SafeSender);
-            TblSpam.FieldByName("Item").SetAsString(candidate);
-            TblSpam.Post();
-            ApplyEnable();
-            ++count;
-        }
-    }
-    return count;
-}

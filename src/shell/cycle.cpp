@@ -228,7 +228,7 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
     }
     // Also for a start refused while a cycle runs: the daily report is due
     // whatever the cycle does. It does nothing unless switched on.
-    if (FrmSpam != nullptr) FrmSpam->CheckDailyReport();
+    if (spam::Filter() != nullptr) spam::Filter()->CheckDailyReport();
 }
 
 // --- dial-up events ---------------------------------------------------------------

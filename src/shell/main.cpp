@@ -5,9 +5,9 @@
 
 #include "browser/audit.h"
 #include "browser/details.h"
-#include "filters/addins.h"
+#include "filters/windows/addins_window.h"
 #include "filters/holiday.h"
-#include "filters/spam.h"
+#include "filters/windows/spam_window.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"

@@ -4,6 +4,7 @@
 #include "transport/account_tables.h"
 
 #include "transport/table_files.h"
+#include "transport/table_owner.h"
 
 #include <cctype>
 
@@ -106,7 +107,7 @@ bool AddLocalUser(const std::string& programDir, const std::string& name, const 
         t.FieldByName("Name").SetAsString(name);
         t.FieldByName("Password").SetAsString(password);
         t.Post();
-        t.SaveToBinaryFile(path);
+        tables::SaveTableFile(t, path);
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -373,7 +373,8 @@ void TFrmServers::MoveTempMessage() {
             continue;
         }
         int held = 0;
-        const int level = FrmSpam ? FrmSpam->CheckSpam(user, sender, subject, held) : spam::NotSpam;
+        spam::TSpamFilter* const spamFilter = spam::Filter();
+        const int level = spamFilter ? spamFilter->CheckSpam(user, sender, subject, held) : spam::NotSpam;
         const char* folder = smtp::FolderIn;
         if (level == spam::PossibleSpam || level == spam::ProbableSpam) {
             folder = level == spam::PossibleSpam ? smtp::FolderSpam1 : smtp::FolderSpam2;
@@ -395,7 +396,7 @@ void TFrmServers::MoveTempMessage() {
         if (!platform::FileExists(file)) continue;
         QueueNewMailAlert(user);
         if (level != spam::NotSpam) {
-            if (FrmSpam && FrmSpam->ReportEveryDue(held)) FrmSpam->SendSpamReport(false);
+            if (spamFilter && spamFilter->ReportEveryDue(held)) spamFilter->SendSpamReport();
         } else {
             holiday::AutoRespond(holiday::GetRecipientHeader(file), user, file, false);
             // Last: it may remove the user's own copy.

@@ -51,7 +51,8 @@ DeliveryHooks FilterUnits() {
     h.forwardMessage = [](const std::string& user, const std::string& file) { forward::ForwardMessage(user, file); };
     h.importAddressesFromMessage = [](const std::string& file) { spam::ImportAddressesFromMessage(file); };
     h.addSpamAddress = [](const std::string& address) {
-        if (FrmSpam && FrmSpam->addOutAddress()) spam::AddSpamAddress(spam::SafeSender, address);
+        if (spam::Filter() && spam::Filter()->settings().addOutAddress)
+            spam::AddSpamAddress(spam::SafeSender, address);
     };
     return h;
 }

@@ -241,6 +241,11 @@ TableOwner& Audit() {
     return owner;
 }
 
+TableOwner& Addresses() {
+    static TableOwner owner("address.dat", {"User", "Name"});
+    return owner;
+}
+
 std::vector<std::string> UserNames() {
     std::vector<std::string> names;
     TvdlMemTable& t = Users().Table();

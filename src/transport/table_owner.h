@@ -79,6 +79,7 @@ TableOwner& Audit();        // audit.dat: mail events, rows may repeat
 // a synced temp file renamed over path, the folder synced. Throws
 // EMemTableError when that fails.
 void SaveTableFile(TvdlMemTable& t, const std::string& path);
+TableOwner& Addresses();    // address.dat: a user's address book, one row per User and Name
 
 // The local users' names in the table's order.
 std::vector<std::string> UserNames();

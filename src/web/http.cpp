@@ -43,12 +43,13 @@ namespace http {
 
 SpamPageSettings CurrentSpamPageSettings() {
     SpamPageSettings s;
-    if (FrmSpam != nullptr) {
-        s.limited = FrmSpam->webLimited();
-        s.limit = FrmSpam->webPageLimit();
-        s.bookmark = FrmSpam->webBookmark();
-        s.preview = FrmSpam->previewSize();
-        s.oneLine = FrmSpam->oneLinePerMessage();
+    if (const spam::TSpamFilter* filter = spam::Filter()) {
+        const spam::Settings& live = filter->settings();
+        s.limited = live.webLimited;
+        s.limit = live.webPageLimit;
+        s.bookmark = live.webBookmark;
+        s.preview = live.previewSize;
+        s.oneLine = live.oneLine;
         return s;
     }
     platform::IniFile ini(settings::IniPath());
@@ -372,7 +373,7 @@ struct TFrmhttp::Connection {
     }
 };
 
-TFrmhttp::TFrmhttp(QObject* parent) : QObject(parent) {
+TFrmhttp::TFrmhttp(QObject* parent) : QObject(parent), TblAddress(tables::Addresses().Table()) {
     setObjectName("http");
     httpServer.OnAccept = [this](platform::TcpConnection& c) { return httpServerAccept(c); };
     httpServer.OnClientConnect = [this](platform::TcpConnection& c) { httpServerClientConnect(c); };
@@ -387,6 +388,8 @@ TFrmhttp::~TFrmhttp() {
     // The listener goes with its member, without running further events.
     setup::hooks.webServerRecheck = nullptr;
     if (Frmhttp == this) Frmhttp = nullptr;
+    // The address book is served while its server lives.
+    tables::Addresses().Close();
 }
 
 void TFrmhttp::CheckServerActive() {
@@ -406,14 +409,15 @@ void TFrmhttp::CheckServerActive() {
 
 void TFrmhttp::LoadAddressBook() {
     try {
-        if (TblAddress.Active() && TblAddress.State() != dsBrowse) TblAddress.Cancel();
-        TblAddress.Close();
+        tables::Addresses().Close();
         // An unreadable address book is set aside, never thrown away.
-        tablefiles::LoadOrCreate(TblAddress, ProgramDir + "address.dat", [](TvdlMemTable& t) {
+        TvdlMemTable loaded;
+        tablefiles::LoadOrCreate(loaded, ProgramDir + "address.dat", [](TvdlMemTable& t) {
             tablefiles::Define(t, {{"User", ftString, 64}, {"Name", ftString, 64}, {"Email", ftString, 64}},
                                "ixUser", "User;Name", ixPrimary);
         });
-        tablefiles::SelectIndex(TblAddress, "ixuser");
+        tablefiles::SelectIndex(loaded, "ixuser");
+        tables::Addresses().Adopt(loaded);
     } catch (const std::exception& e) {
         tablefiles::LogLine(std::string("Address book: ") + e.what());
     }

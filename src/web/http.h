@@ -25,6 +25,7 @@
 
 #include "platform/sockets.h"
 #include "tables/memtable.h"
+#include "transport/table_owner.h"
 #include "web/http_request.h"
 
 
@@ -129,7 +130,9 @@ public:
 
     platform::TcpServer httpServer;
     std::string Memo1;         // scratch buffer of the /log page
-    TvdlMemTable TblAddress;   // address.dat: User, Name, Email; index ixUser
+    // address.dat: User, Name, Email; index ixUser. Its owner's rows: the
+    // address book page changes them through tables::Addresses().
+    TvdlMemTable& TblAddress;
 
     // Remote port of the request being handled; 0 when none.
     int LastHttpRemotePort = 0;

@@ -459,38 +459,45 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
     if (Frmhttp != nullptr && Frmhttp->TblAddress.Active()) {
         TvdlMemTable& t = Frmhttp->TblAddress;
         try {
-            t.SetRange({TvdlVariant(User)}, {TvdlVariant(User)});
             if (IsUpload) {
-                t.First();
-                while (!t.Eof()) t.Delete();
-                // An address book has hundreds of entries, not millions: the
-                // table lives in memory.
-                int taken = 0;
-                http::ForEachLineWith(RequestLines, '@', [&](const std::string& line) {
-                    std::string email = AddressAround(line);
-                    if (email.empty() || taken >= kMaxAddressEntries) return;
-                    ++taken;
-                    std::string name;
-                    if (!line.empty() && line[0] == '"') {
-                        std::size_t q = line.find("\",", 1);
-                        name = q == std::string::npos ? line : line.substr(0, q + 1);
-                    } else {
-                        name = line.substr(0, line.find(','));
-                    }
-                    if (name.empty()) name = email;
-                    try {
-                        t.Append();
-                        t.FieldByName("User").SetAsString(User);
-                        t.FieldByName("Name").SetAsString(name.substr(0, 64));
-                        t.FieldByName("Email").SetAsString(email.substr(0, 64));
-                        t.Post();
-                    } catch (const std::exception&) {
-                        // The same name twice: the first entry stays.
-                        if (t.State() != dsBrowse) t.Cancel();
-                    }
-                });
-                tables::SaveTableFile(t, ProgramDir + "address.dat");
+                // The user's book is replaced whole; other users' entries
+                // are the owner's current rows, never an older copy.
+                std::string error;
+                const bool saved = tables::Addresses().Change(ProgramDir, [&](TvdlMemTable& book) {
+                    book.SetRange({TvdlVariant(User)}, {TvdlVariant(User)});
+                    book.First();
+                    while (!book.Eof()) book.Delete();
+                    // An address book has hundreds of entries, not millions: the
+                    // table lives in memory.
+                    int taken = 0;
+                    http::ForEachLineWith(RequestLines, '@', [&](const std::string& line) {
+                        std::string email = AddressAround(line);
+                        if (email.empty() || taken >= kMaxAddressEntries) return;
+                        ++taken;
+                        std::string name;
+                        if (!line.empty() && line[0] == '"') {
+                            std::size_t q = line.find("\",", 1);
+                            name = q == std::string::npos ? line : line.substr(0, q + 1);
+                        } else {
+                            name = line.substr(0, line.find(','));
+                        }
+                        if (name.empty()) name = email;
+                        try {
+                            book.Append();
+                            book.FieldByName("User").SetAsString(User);
+                            book.FieldByName("Name").SetAsString(name.substr(0, 64));
+                            book.FieldByName("Email").SetAsString(email.substr(0, 64));
+                            book.Post();
+                        } catch (const std::exception&) {
+                            // The same name twice: the first entry stays.
+                            if (book.State() != dsBrowse) book.Cancel();
+                        }
+                    });
+                    book.CancelRange();
+                }, &error);
+                if (!saved) tablefiles::LogLine("The address book could not save address.dat: " + error);
             }
+            t.SetRange({TvdlVariant(User)}, {TvdlVariant(User)});
             t.First();
             while (!t.Eof()) {
                 std::string entry = t.FieldByName("Name").AsString() + " <" + t.FieldByName("Email").AsString() + ">";

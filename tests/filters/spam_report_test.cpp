@@ -1,30 +1,21 @@
-// Spam reports, address book requests, the release of held spam and the
-// import of safe addresses.
+// The release of held spam through the delivery chain, the reports the
+// running filter sends, and the import of safe addresses from a message:
+// the engine without its windows.
 #include "filters/spam.h"
-#include "filters/spam_add.h"
-#include "transport/smtp.h"
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
-#include "shell/procs.h"
 #include "tables/memtable.h"
+#include "transport/mail_settings.h"
 #include "transport/store.h"
 #include "transport/table_owner.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QListWidget>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSpinBox>
 #include <QTemporaryDir>
-#include <QTimeEdit>
+#include <QTime>
 
 #include <gtest/gtest.h>
 
@@ -35,14 +26,6 @@
 #include <vector>
 
 namespace {
-
-void EnsureApp() {
-    if (QApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_filters";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
 
 platform::SystemTime At(int day, int hour, int minute) {
     platform::LocalTime lt;
@@ -62,35 +45,9 @@ std::string ReadText(const std::string& path) {
     return s;
 }
 
-// Runs python3's email parser over a message file: prints "ok" and the
-// subject and body when the parse reports no defects.
-std::string PythonParse(const std::string& file) {
-    const std::string script = ProgramDir + "parse.py";
-    platform::WriteFileAtomic(script,
-                              "import email, email.policy, sys\n"
-                              "data = open(sys.argv[1], 'rb').read()\n"
-                              "m = email.message_from_bytes(data)\n"
-                              "d = email.message_from_bytes(data, policy=email.policy.default)\n"
-                              "bad = list(m.defects) + list(d.defects)\n"
-                              "for k, v in d.items():\n"
-                              "    if k.lower() != 'message-id': bad += list(getattr(v, 'defects', []))\n"
-                              "print('ok' if not bad else 'defects %r' % bad)\n"
-                              "print(d['subject']); print(d.get_content_type())\n"
-                              "sys.stdout.write(d.get_content().replace('\\r\\n', '\\n'))\n");
-    std::string out;
-    FILE* p = ::popen(("/usr/bin/python3 " + script + " " + file).c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
 class SpamReportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EnsureApp();
         ASSERT_TRUE(dir_.isValid());
         savedDir_ = ProgramDir;
         ProgramDir = dir_.path().toStdString() + "/";
@@ -100,27 +57,28 @@ protected:
             dialogs.push_back(call.text);
             return platform::MsgResult::Ok;
         });
-        TvdlMemTable t;
-        settings::DefineUsersTable(t);
+        TvdlMemTable users;
+        settings::DefineUsersTable(users);
         for (const char* n : {"alice", "bob"}) {
-            t.Append();
-            t.FieldByName("Name").SetAsString(n);
-            t.FieldByName("Password").SetAsString("pw");
-            t.Post();
+            users.Append();
+            users.FieldByName("Name").SetAsString(n);
+            users.FieldByName("Password").SetAsString("pw");
+            users.Post();
         }
-        t.SaveToBinaryFile(ProgramDir + "users.dat");
-        settingsForm_ = std::make_unique<TFrmSettings>();
-        FrmSettings = settingsForm_.get();
-        spamForm_ = std::make_unique<TFrmSpam>();
-        FrmSpam = spamForm_.get();
+        users.SaveToBinaryFile(ProgramDir + "users.dat");
+        tables::Users().Adopt(users);
+        TvdlMemTable forwards;
+        settings::DefineForwardTable(forwards);
+        tables::Forwards().Adopt(forwards);
+        mailsettings::Publish(
+            std::make_shared<MailSettings>(mailsettings::Read(ProgramDir, tables::UserNames(), "")));
+        filter_.CreateSafeListFile();
+        filter_.Load();
     }
     void TearDown() override {
-        TFrmSpamAddresses::ExecForTesting = nullptr;
-        TFrmSpam::PickFileForTesting = nullptr;
-        spamForm_.reset();
-        FrmSpam = nullptr;
-        settingsForm_.reset();
-        FrmSettings = nullptr;
+        mailsettings::Publish(nullptr);
+        tables::Forwards().Close();
+        tables::Users().Close();
         platform::SetDialogHandlerForTesting(nullptr);
         platform::SetClockForTesting({});
         ProgramDir = savedDir_;
@@ -128,10 +86,12 @@ protected:
     void SetNow(platform::SystemTime t) {
         platform::SetClockForTesting([t] { return t; });
     }
-    TFrmSpam& Spam() { return *spamForm_; }
-    void SetBrowser(const std::string& text) {
-        FrmSettings->LblBrowserAddress->setText(QString::fromStdString(text));
-        FrmSettings->PublishSettings();
+    // A setting changed as the window changes it: through the filter's value.
+    template <class F>
+    void Set(F change) {
+        spam::Settings s = filter_.settings();
+        change(s);
+        filter_.SetSettings(s);
     }
     std::vector<std::string> Files(const char* folder) const {
         return platform::ListFiles(smtp::StoreFolder(folder), "*");
@@ -150,71 +110,21 @@ protected:
 private:
     QTemporaryDir dir_;
     std::string savedDir_;
-    std::unique_ptr<TFrmSettings> settingsForm_;
-    std::unique_ptr<TFrmSpam> spamForm_;
+
+protected:
+    spam::TSpamFilter filter_;
 };
 
 // --- reports -----------------------------------------------------------------
 
-TEST_F(SpamReportTest, ReportIsAWellFormedMail) {
-    Held(smtp::FolderSpam1, "bob_1.dat", "x");
-    Held(smtp::FolderSpam1, "bob_2.dat", "x");
-    Held(smtp::FolderSpam2, "alice_3.dat", "x");
-    SetBrowser("http://server:2600");
-    Spam().CBXReport->setCurrentIndex(Spam().CBXReport->findText("bob"));
-    Spam().SendSpamReport(true);
-    ASSERT_EQ(Files(smtp::FolderIn), (std::vector<std::string>{"bob_20261207100405123.dat"}));
-    EXPECT_EQ(dialogs, (std::vector<std::string>{"Spam report sent to bob."}));
-    const std::string file = smtp::StoreFolder(smtp::FolderIn) + "bob_20261207100405123.dat";
-    const std::string text = ReadText(file);
-    EXPECT_EQ(text.substr(0, text.find("\r\n\r\n") + 4),
-              "Message-ID: <100405123@" + smtp::MessageIdHost() + ">\r\n"
-              "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
-              "To: \"bob\" <bob@localhost>\r\n"
-              "Subject: Spam report\r\n"
-              "Date: Mon, 07 Dec 2026 10:04:05\r\n"
-              "MIME-Version: 1.0\r\n"
-              "Content-Type: text/plain;\r\n\r\n");
-    const std::string parsed = PythonParse(file);
-    EXPECT_EQ(parsed,
-              "ok\nSpam report\ntext/plain\n"
-              "Hello bob\n\n"
-              "Here is your spam report, generated at 10:04 07 Dec 2026:\n\n"
-              "There are currently 2 possible spam messages and 1 probable spam messages.\n"
-              "You can delete or save your spam at http://server:2600/spam\n\n\n\n\n"
-              "Do not reply to this message - it was generated automatically!!!\n\n"
-              "Tarnwick.\n\n\n\n.\n");
-}
-
-TEST_F(SpamReportTest, ReportWithoutBrowserAndWithoutUser) {
-    SetBrowser("not operative");
-    Spam().SendSpamReport(true);  // no report user: nothing at all
-    EXPECT_TRUE(Files(smtp::FolderIn).empty());
-    EXPECT_TRUE(dialogs.empty());
-    Spam().CBXReport->setCurrentIndex(Spam().CBXReport->findText("alice"));
-    Spam().SendSpamReport(false);
-    Spam().SendSpamReport(false);  // the same millisecond: a second file, not a replaced one
-    const auto files = Files(smtp::FolderIn);
-    ASSERT_EQ(files.size(), 2u);
-    const std::string text = ReadText(smtp::StoreFolder(smtp::FolderIn) + files[0]);
-    EXPECT_NE(text.find("\r\nYou don't have browser support switched on, so you cannot delete these spam messages "
-                        "through your browser - you should turn it on in your Tarnwick settings!\r\n"),
-              std::string::npos);
-    EXPECT_TRUE(dialogs.empty());
-    // A report that cannot be written is not confirmed as sent.
-    std::filesystem::rename(smtp::StoreFolder(smtp::FolderIn), ProgramDir + "in.away");
-    ASSERT_TRUE(platform::WriteFileAtomic(ProgramDir + "in", "not a folder"));
-    EXPECT_FALSE(Spam().SendSpamReport(true));
-    ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(dialogs[0], "The spam report could not be written into the mailbox of alice.");
-}
-
 TEST_F(SpamReportTest, DailyReportOncePerDayAfterItsTime) {
-    TFrmSpam& f = Spam();
-    f.CBXReport->setCurrentIndex(f.CBXReport->findText("bob"));
-    f.CHBReport->setChecked(true);
-    f.RbtSpamDaily->setChecked(true);
-    f.EditReportTime->setTime(QTime(17, 0));
+    Set([](spam::Settings& s) {
+        s.reportUser = "bob";
+        s.report = true;
+        s.reportDaily = true;
+        s.reportEvery = false;
+        s.reportTime = QTime(17, 0);
+    });
     struct Step {
         int day, hour, minute;
         size_t reportsAfter;
@@ -224,63 +134,39 @@ TEST_F(SpamReportTest, DailyReportOncePerDayAfterItsTime) {
     for (const auto& s : steps) {
         SCOPED_TRACE(std::to_string(s.day) + " " + std::to_string(s.hour) + ":" + std::to_string(s.minute));
         SetNow(At(s.day, s.hour, s.minute));
-        f.CheckDailyReport();
+        filter_.CheckDailyReport();
         EXPECT_EQ(Files(smtp::FolderIn).size(), s.reportsAfter);
     }
     EXPECT_EQ(platform::IniFile(ProgramDir + "tarnwick.ini").ReadString("Spam", "LastDailyReprt", ""), "2026-12-08");
     // Every-mode does not report daily.
-    f.RbtSpamEvery->setChecked(true);
+    Set([](spam::Settings& s) {
+        s.reportEvery = true;
+        s.reportDaily = false;
+    });
     SetNow(At(9, 18, 0));
-    f.CheckDailyReport();
+    filter_.CheckDailyReport();
     EXPECT_EQ(Files(smtp::FolderIn).size(), 2u);
 }
 
 TEST_F(SpamReportTest, ReportEveryDue) {
-    TFrmSpam& f = Spam();
-    f.SpinReport->setValue(10);
-    f.CHBReport->setChecked(true);
-    f.RbtSpamEvery->setChecked(true);
-    for (int held : {0, 10, 20, 100}) EXPECT_TRUE(f.ReportEveryDue(held)) << held;
-    for (int held : {1, 9, 11, 15}) EXPECT_FALSE(f.ReportEveryDue(held)) << held;
-    f.RbtSpamDaily->setChecked(true);
-    EXPECT_FALSE(f.ReportEveryDue(10));
-    f.RbtSpamEvery->setChecked(true);
-    f.CHBReport->setChecked(false);
-    EXPECT_FALSE(f.ReportEveryDue(10));
-}
-
-TEST_F(SpamReportTest, AddressBookRequests) {
-    SetBrowser("http://server:2600");
-    TFrmSpamAddresses::ExecForTesting = [](TFrmSpamAddresses& w) {
-        EXPECT_EQ(w.CheckListBox1->count(), 2);
-        for (int i = 0; i < w.CheckListBox1->count(); ++i)
-            EXPECT_EQ(w.CheckListBox1->item(i)->checkState(), Qt::Checked);
-        w.CheckListBox1->findItems("alice", Qt::MatchExactly).front()->setCheckState(Qt::Unchecked);
-        return true;
-    };
-    Spam().BtnSpamGetAddsClick();
-    ASSERT_EQ(Files(smtp::FolderIn), (std::vector<std::string>{"bob_100405123.dat"}));
-    const std::string file = smtp::StoreFolder(smtp::FolderIn) + "bob_100405123.dat";
-    const std::string text = ReadText(file);
-    EXPECT_EQ(text.rfind("From: \"Tarnwick\" <tarnwick@localhost>\r\n", 0), 0u);  // no Message-ID line
-    EXPECT_EQ(PythonParse(file),
-              "ok\nTarnwick address book import\ntext/plain\n"
-              "Dear bob\n\n"
-              "Your Tarnwick administrator is setting up an anti-spam filter which will cut out spam and only let "
-              "valid emails through.  \n"
-              "Please visit http://server:2600/safeaddresses to upload your address book and let your contacts' "
-              "emails through safely\n\n\n\n.\n");
-
-    // Cancel writes nothing; without browser control only a hint is shown.
-    TFrmSpamAddresses::ExecForTesting = [](TFrmSpamAddresses&) { return false; };
-    EXPECT_EQ(spam_add::WriteAddressBookRequests(), 0);
-    SetBrowser("not operative");
-    Spam().BtnSpamGetAddsClick();
-    EXPECT_EQ(Files(smtp::FolderIn).size(), 1u);
-    ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(dialogs[0],
-              "You need to set \"control through browser\" ON in the remote setup.  Click on Tools, Settings and "
-              "select the Remote tab.");
+    Set([](spam::Settings& s) {
+        s.reportEveryAmount = 10;
+        s.report = true;
+        s.reportEvery = true;
+    });
+    for (int held : {0, 10, 20, 100}) EXPECT_TRUE(filter_.ReportEveryDue(held)) << held;
+    for (int held : {1, 9, 11, 15}) EXPECT_FALSE(filter_.ReportEveryDue(held)) << held;
+    Set([](spam::Settings& s) {
+        s.reportEvery = false;
+        s.reportDaily = true;
+    });
+    EXPECT_FALSE(filter_.ReportEveryDue(10));
+    Set([](spam::Settings& s) {
+        s.reportEvery = true;
+        s.reportDaily = false;
+        s.report = false;
+    });
+    EXPECT_FALSE(filter_.ReportEveryDue(10));
 }
 
 // --- release -----------------------------------------------------------------
@@ -380,8 +266,11 @@ TEST_F(SpamReportTest, ImportFromMessageReadsBodyLinesOnly) {
                               "plain@example.org\r\n"
                               ".\r\n");
     EXPECT_EQ(spam::ImportAddressesFromMessage(msg), 2);
-    Spam().LoadSpamSettings();
-    EXPECT_EQ(Spam().safeList(), (std::vector<std::string>{"ann@example.com", "plain@example.org"}));
+    TvdlMemTable t;
+    t.LoadFromBinaryFile(ProgramDir + "spam.dat");
+    std::vector<std::string> items;
+    for (t.First(); !t.Eof(); t.Next()) items.push_back(t.FieldByName("Item").AsString());
+    EXPECT_EQ(items, (std::vector<std::string>{"ann@example.com", "plain@example.org"}));
 }
 
 TEST_F(SpamReportTest, AddressCandidates) {
@@ -400,28 +289,6 @@ TEST_F(SpamReportTest, AddressCandidates) {
         SCOPED_TRACE(c.line);
         EXPECT_EQ(spam::AddressCandidates(c.line), c.expected);
     }
-}
-
-TEST_F(SpamReportTest, ImportFromFile) {
-    const std::string file = ProgramDir + "contacts.csv";
-    platform::WriteFileAtomic(file,
-                              "Name,E-mail\r\n"
-                              "Ann,ann@example.com,Bob,bob@example.com\r\n"
-                              "Ann again,ANN@example.com\n"
-                              "x@y\n");
-    TFrmSpam::PickFileForTesting = [file] { return file; };
-    Spam().BtnSpamEmailImportClick();
-    ASSERT_EQ(dialogs.size(), 2u);
-    EXPECT_EQ(dialogs[1], "2 email addresses imported.");
-    EXPECT_EQ(Spam().safeList(), (std::vector<std::string>{"ann@example.com", "bob@example.com"}));
-    EXPECT_TRUE(Spam().BtnApply->isEnabled());
-    // Nothing reaches spam.dat before the window is saved.
-    TvdlMemTable t;
-    t.LoadFromBinaryFile(ProgramDir + "spam.dat");
-    EXPECT_EQ(t.RecordCount(), 0);
-    platform::WriteFileAtomic(file, "carol@example.net\n");
-    Spam().BtnSpamEmailImportClick();
-    EXPECT_EQ(dialogs.back(), "1 email address imported.");
 }
 
 }  // namespace

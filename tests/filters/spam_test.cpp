@@ -1,32 +1,25 @@
-// Spam classification, the safe list, the statistics and the round trip of
-// the [Spam], [SpamWords] and [SpamUsers] sections through the window.
+// Spam classification, the safe list and its owner, and the settings as
+// tarnwick.ini holds them: the running filter without its window.
 #include "filters/spam.h"
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
+#include "transport/table_owner.h"
 #include "transport/globals.h"
 #include "shell/procs.h"
 #include "tables/memtable.h"
 #include "transport/store.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSpinBox>
-#include <QTabWidget>
 #include <QTemporaryDir>
-#include <QTimeEdit>
 
 #include <gtest/gtest.h>
+
+#include <QTime>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
@@ -34,14 +27,6 @@
 #include <vector>
 
 namespace {
-
-void EnsureApp() {
-    if (QApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_filters";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
 
 platform::SystemTime At(int hour, int minute) {
     platform::LocalTime lt;
@@ -63,6 +48,7 @@ void WriteUsers(const std::vector<std::string>& names) {
         t.Post();
     }
     t.SaveToBinaryFile(ProgramDir + "users.dat");
+    tables::Users().Adopt(t);
 }
 
 std::string ReadText(const std::string& path) {
@@ -74,7 +60,6 @@ std::string ReadText(const std::string& path) {
 class SpamEnv : public ::testing::Test {
 protected:
     void SetUp() override {
-        EnsureApp();
         ASSERT_TRUE(dir_.isValid());
         savedDir_ = ProgramDir;
         ProgramDir = dir_.path().toStdString() + "/";
@@ -93,31 +78,31 @@ protected:
             return answer;
         });
         WriteUsers({"alice", "bob", "carol"});
-        settingsForm_ = std::make_unique<TFrmSettings>();
-        FrmSettings = settingsForm_.get();
     }
     void TearDown() override {
-        spamForm_.reset();
-        FrmSpam = nullptr;
-        settingsForm_.reset();
-        FrmSettings = nullptr;
+        filter_.reset();
+        tables::Users().Close();
         platform::SetDialogHandlerForTesting(nullptr);
         platform::SetClockForTesting({});
         procs::LogClientActivity = savedLogging_;
         ProgramDir = savedDir_;
     }
 
-    TFrmSpam& Spam() {
-        if (!spamForm_) {
-            spamForm_ = std::make_unique<TFrmSpam>();
-            FrmSpam = spamForm_.get();
+    // The filter as start-up leaves it.
+    spam::TSpamFilter& Spam() {
+        if (!filter_) {
+            filter_ = std::make_unique<spam::TSpamFilter>();
+            filter_->CreateSafeListFile();
+            filter_->Load();
         }
-        return *spamForm_;
+        return *filter_;
     }
-    void Reopen() {
-        spamForm_.reset();
-        FrmSpam = nullptr;
-        Spam();
+    // A setting changed as the window changes it: through the filter's value.
+    template <class F>
+    void Set(F change) {
+        spam::Settings s = Spam().settings();
+        change(s);
+        Spam().SetSettings(s);
     }
     platform::IniFile Ini() const { return platform::IniFile(ProgramDir + "tarnwick.ini"); }
     std::string PopLog() const { return ReadText(ProgramDir + "pop.log"); }
@@ -130,14 +115,14 @@ private:
     QTemporaryDir dir_;
     std::string savedDir_;
     bool savedLogging_ = true;
-    std::unique_ptr<TFrmSettings> settingsForm_;
-    std::unique_ptr<TFrmSpam> spamForm_;
+    std::unique_ptr<spam::TSpamFilter> filter_;
 };
 
-void TickUser(TFrmSpam& f, const std::string& user) {
-    auto items = f.CHBSpamUsers->findItems(QString::fromStdString(user), Qt::MatchExactly);
-    ASSERT_EQ(items.size(), 1);
-    items.front()->setCheckState(Qt::Checked);
+void AddSafe(TvdlMemTable& t, const std::string& item) {
+    t.Append();
+    t.FieldByName("Type").SetAsInteger(1);
+    t.FieldByName("Item").SetAsString(item);
+    t.Post();
 }
 
 // --- small routines -------------------------------------------------------------
@@ -231,22 +216,16 @@ TEST_F(SpamClassify, Rules) {
         SCOPED_TRACE(c.name);
         std::remove((ProgramDir + "pop.log").c_str());
         platform::IniFile(ProgramDir + "tarnwick.ini").EraseSection("SpamStats");
-        TFrmSpam& f = Spam();
-        f.CHBCheckSpam->setChecked(c.filterOn);
-        for (int i = 0; i < f.CHBSpamUsers->count(); ++i) f.CHBSpamUsers->item(i)->setCheckState(Qt::Unchecked);
-        for (const auto& u : c.badUsers) TickUser(f, u);
-        f.TblSpam2.EmptyTable();
-        for (const auto& s : c.safe) {
-            f.TblSpam2.Append();
-            f.TblSpam2.FieldByName("Type").SetAsInteger(1);
-            f.TblSpam2.FieldByName("Item").SetAsString(s);
-            f.TblSpam2.Post();
-        }
-        QStringList good, bad;
-        for (const auto& w : c.good) good << QString::fromStdString(w);
-        for (const auto& w : c.bad) bad << QString::fromStdString(w);
-        f.GoodList->setPlainText(good.join('\n'));
-        f.BadList->setPlainText(bad.join('\n'));
+        spam::TSpamFilter& f = Spam();
+        Set([&](spam::Settings& s) {
+            s.checkSpam = c.filterOn;
+            s.badUsers = c.badUsers;
+            s.goodWords = c.good;
+            s.badWords = c.bad;
+        });
+        TvdlMemTable& list = spam::SafeList().Table();
+        list.EmptyTable();
+        for (const auto& s : c.safe) AddSafe(list, s);
 
         int held = -1;
         EXPECT_EQ(f.CheckSpam(c.user, c.from, c.subject, held), c.expected);
@@ -270,10 +249,12 @@ TEST_F(SpamClassify, Rules) {
 }
 
 TEST_F(SpamClassify, EveryHitIsLoggedAndHeldCountSeesBothFolders) {
-    TFrmSpam& f = Spam();
-    f.CHBCheckSpam->setChecked(true);
-    f.GoodList->setPlainText("");
-    f.BadList->setPlainText("pills\ncheap\n\nfree");
+    spam::TSpamFilter& f = Spam();
+    Set([](spam::Settings& s) {
+        s.checkSpam = true;
+        s.goodWords = {};
+        s.badWords = {"pills", "cheap", "", "free"};
+    });
     ASSERT_FALSE(smtp::WriteMailboxFile(smtp::FolderSpam1, "bob", "1", "x").empty());
     ASSERT_FALSE(smtp::WriteMailboxFile(smtp::FolderSpam2, "bob", "2", "x").empty());
     ASSERT_FALSE(smtp::WriteMailboxFile(smtp::FolderSpam2, "alice", "3", "x").empty());
@@ -285,7 +266,7 @@ TEST_F(SpamClassify, EveryHitIsLoggedAndHeldCountSeesBothFolders) {
     for (const char* w : {"\"pills\"", "\"cheap\"", "\"free\""})
         EXPECT_NE(log.find(std::string("== Spamcheck: (bob)") + w + " found in bad word list"), std::string::npos);
     // Off: no classification, but the held count is still given.
-    f.CHBCheckSpam->setChecked(false);
+    Set([](spam::Settings& s) { s.checkSpam = false; });
     held = 0;
     EXPECT_EQ(f.CheckSpam("bob", "a@b.c", "cheap pills", held), 0);
     EXPECT_EQ(held, 3);
@@ -294,11 +275,8 @@ TEST_F(SpamClassify, EveryHitIsLoggedAndHeldCountSeesBothFolders) {
 // --- safe list --------------------------------------------------------------------------
 
 TEST_F(SpamClassify, AddSpamAddress) {
-    TFrmSpam& f = Spam();
-    f.TblSpam2.Append();
-    f.TblSpam2.FieldByName("Type").SetAsInteger(1);
-    f.TblSpam2.FieldByName("Item").SetAsString("*@known.org");
-    f.TblSpam2.Post();
+    spam::TSpamFilter& f = Spam();
+    AddSafe(spam::SafeList().Table(), "*@known.org");
     struct Case {
         std::string address;
         bool added;
@@ -323,13 +301,11 @@ TEST_F(SpamClassify, AddSpamAddress) {
     std::sort(items.begin(), items.end());
     EXPECT_EQ(items, (std::vector<std::string>{"*@known.org", std::string(64, 'a'), "ann@example.com",
                                               "zed@example.com"}));
-    // Classification sees the new entry at once; the window at its next load.
+    // Classification sees the new entry at once.
     int held = 0;
-    f.CHBCheckSpam->setChecked(true);
+    Set([](spam::Settings& s) { s.checkSpam = true; });
     EXPECT_EQ(f.CheckSpam("bob", "ann@example.com", "", held), 0);
-    EXPECT_EQ(f.safeList().size(), 0u);
-    f.LoadSpamSettings();
-    EXPECT_EQ(f.safeList().size(), 4u);
+    EXPECT_EQ(spam::SafeList().Table().RecordCount(), 4);
 }
 
 TEST_F(SpamClassify, AnAddressBookIsAddedAsOneBatch) {
@@ -344,197 +320,113 @@ TEST_F(SpamClassify, AnAddressBookIsAddedAsOneBatch) {
     EXPECT_EQ(t.RecordCount(), 2003);
 }
 
-TEST_F(SpamClassify, WindowSaveKeepsAddressesAddedMeanwhile) {
-    TFrmSpam& f = Spam();
-    inputs = {"Mine@Example.com"};
-    f.BtnSpamAddEmailClick();
-    // While the window holds unsaved edits, the SMTP server adds a recipient.
-    EXPECT_TRUE(spam::AddSpamAddress(1, "outgoing@example.net"));
-    f.SaveSpamSettings();
-    f.LoadSpamSettings();
-    EXPECT_EQ(f.safeList(), (std::vector<std::string>{"mine@example.com", "outgoing@example.net"}));
-    // A deletion in the window is not undone by that merge.
-    f.BtnSpamDelEmailClick();
-    f.SaveSpamSettings();
-    f.LoadSpamSettings();
-    EXPECT_EQ(f.safeList().size(), 1u);
+// Without a running filter nothing reaches spam.dat.
+TEST_F(SpamClassify, NothingIsAddedWithoutARunningFilter) {
+    EXPECT_FALSE(spam::AddSpamAddress(spam::SafeSender, "a@b.example"));
+    EXPECT_EQ(spam::AddSpamAddresses(spam::SafeSender, {"a@b.example"}), 0);
+    EXPECT_FALSE(platform::FileExists(ProgramDir + "spam.dat"));
 }
 
-TEST_F(SpamClassify, AddEditDeleteButtons) {
-    TFrmSpam& f = Spam();
-    EXPECT_FALSE(f.BtnApply->isEnabled());
-    inputs = {"A@B.com"};
-    f.BtnSpamAddEmailClick();
-    EXPECT_TRUE(f.BtnApply->isEnabled());
-    inputs = {"a@b.COM"};
-    f.BtnSpamAddEmailClick();
-    ASSERT_FALSE(dialogs.empty());
-    EXPECT_EQ(dialogs.back(), "That email address is already present");
-    EXPECT_EQ(f.safeList(), (std::vector<std::string>{"a@b.com"}));
-    inputs = {"no-at"};  // the window does not insist on an "@"
-    f.BtnSpamAddEmailClick();
-    ASSERT_TRUE(f.TblSpam.FindKey({1, "a@b.com"}));
-    inputs = {"C@D.com"};
-    f.BtnSpamEditEmailClick();
-    EXPECT_EQ(f.safeList(), (std::vector<std::string>{"c@d.com", "no-at"}));
-    ASSERT_TRUE(f.TblSpam.FindKey({1, "no-at"}));
-    f.BtnSpamDelEmailClick();
-    EXPECT_EQ(f.safeList(), (std::vector<std::string>{"c@d.com"}));
-    // Cancel forgets the unsaved list.
-    f.BtnCancelClick();
-    EXPECT_TRUE(f.safeList().empty());
+// A safe list that cannot be saved keeps what the file holds: the owner
+// never holds an entry that a restart would not find.
+TEST_F(SpamClassify, AnEntryThatCannotBeSavedIsNotKept) {
+    Spam();
+    ASSERT_TRUE(spam::AddSpamAddress(spam::SafeSender, "first@a.example"));
+    // A folder where the file's temporary copy would go makes every save fail.
+    ASSERT_EQ(std::remove((ProgramDir + "spam.dat").c_str()), 0);
+    ASSERT_EQ(::mkdir((ProgramDir + "spam.dat").c_str(), 0700), 0);
+    EXPECT_FALSE(spam::AddSpamAddress(spam::SafeSender, "second@a.example"));
+    EXPECT_FALSE(spam::SafeList().Table().FindKey({spam::SafeSender, "second@a.example"}));
+    EXPECT_TRUE(spam::SafeList().Table().FindKey({spam::SafeSender, "first@a.example"}));
 }
 
-// --- statistics ------------------------------------------------------------------------
+// --- settings in the file ------------------------------------------------------------------
 
-TEST_F(SpamClassify, StatisticsCountAndReset) {
-    TFrmSpam& f = Spam();
-    spam::IncSpamStat("SpamDeleted");
-    spam::IncSpamStat("SpamDeleted");
-    spam::IncSpamStat("SpamSaved");
-    EXPECT_EQ(Ini().ReadInteger("SpamStats", "SpamDeleted", 0), 2);
-    EXPECT_EQ(Ini().ReadString("SpamStats", "StatsSince", ""), "07 Dec");
-    // A counter created later restarts StatsSince.
-    platform::SetClockForTesting([] { return At(10, 4) + std::chrono::hours(24 * 3); });
-    spam::IncSpamStat("SpamDeleted");
-    EXPECT_EQ(Ini().ReadString("SpamStats", "StatsSince", ""), "07 Dec");
-    spam::IncSpamStat("SpamIdentified");
-    EXPECT_EQ(Ini().ReadString("SpamStats", "StatsSince", ""), "10 Dec");
-    f.ShowSpamStats();
-    EXPECT_EQ(f.EditSpamDeleted->text().toStdString(), "3/4 ");
-    EXPECT_EQ(f.EditSpamSuccessRatio->text().toStdString(), "75.0% ");
-    f.BtnSpamResetClick();
-    EXPECT_FALSE(Ini().SectionExists("SpamStats"));
-    EXPECT_EQ(f.EditSpamRatio->text().toStdString(), "n/a ");
-    EXPECT_EQ(f.GPBStats->title().toStdString(), "Spam Stats (since 10 Dec)");
+TEST_F(SpamClassify, SettingsReadAsTheWindowCanShowThem) {
+    const std::vector<std::string> users = {"alice", "bob", "carol"};
+    spam::Settings d = spam::ReadSettings(users);
+    EXPECT_FALSE(d.checkSpam);
+    EXPECT_TRUE(d.webLimited);
+    EXPECT_EQ(d.webPageLimit, 100);
+    EXPECT_EQ(d.previewSize, 50);
+    EXPECT_EQ(d.reportEveryAmount, 10);
+    EXPECT_EQ(d.reportTime, QTime(17, 0));
+    EXPECT_EQ(d.goodWords, spam::BuiltInGoodWords());
+    EXPECT_EQ(d.badWords, spam::BuiltInBadWords());
+
+    struct Case {
+        const char* key;
+        const char* value;
+        int pageLimit, preview, every;
+    } cases[] = {
+        {"PageLimit", "2", 5, 50, 10},
+        {"PageLimit", "123456", 99999, 50, 10},
+        {"PreviewSize", "95", 100, 80, 10},
+        {"PreviewSize", "-3", 100, 0, 10},
+        {"ReportEveryAmount", "1", 100, 50, 5},
+        {"ReportEveryAmount", "100000", 100, 50, 9999},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+        Ini().EraseSection("Spam");
+        Ini().WriteString("Spam", c.key, c.value);
+        const spam::Settings s = spam::ReadSettings(users);
+        EXPECT_EQ(s.webPageLimit, c.pageLimit);
+        EXPECT_EQ(s.previewSize, c.preview);
+        EXPECT_EQ(s.reportEveryAmount, c.every);
+    }
+
+    // A report user or bad user who is no longer a local user is dropped;
+    // an unreadable report time is the default one.
+    Ini().WriteString("Spam", "ReportUser", "dave");
+    Ini().WriteString("Spam", "ReportDailyTime", "half past");
+    Ini().WriteBool("SpamUsers", "dave", true);
+    Ini().WriteBool("SpamUsers", "carol", true);
+    const spam::Settings s = spam::ReadSettings(users);
+    EXPECT_EQ(s.reportUser, "");
+    EXPECT_EQ(s.reportTime, QTime(17, 0));
+    EXPECT_EQ(s.badUsers, (std::vector<std::string>{"carol"}));
 }
 
-// --- settings round trip -------------------------------------------------------------------
+TEST_F(SpamClassify, SettingsWrittenAreReadBack) {
+    const std::vector<std::string> users = {"alice", "bob", "carol"};
+    spam::Settings s;
+    s.checkSpam = true;
+    s.webPageLimit = 250;
+    s.oneLine = true;
+    s.twoLines = false;
+    s.report = true;
+    s.reportUser = "carol";
+    s.reportDaily = true;
+    s.reportEvery = false;
+    s.reportTime = QTime(8, 30);
+    s.goodWords = {"invoice", "", "meeting notes"};
+    s.badWords = {"x89824", "lottery"};
+    s.badUsersShown = true;
+    s.badUsers = {"bob"};
+    spam::WriteSettings(s);
+    EXPECT_EQ(Ini().ReadString("SpamWords", "Good2", ""), "meeting notes");
+    EXPECT_EQ(Ini().ReadString("Spam", "ReportDailyTime", ""), "08:30");
 
-TEST_F(SpamClassify, DefaultsOfAnEmptyFile) {
-    TFrmSpam& f = Spam();
-    EXPECT_TRUE(platform::FileExists(ProgramDir + "spam.dat"));
-    EXPECT_FALSE(f.CHBCheckSpam->isChecked());
-    EXPECT_TRUE(f.CHBWebBookmark->isChecked());
-    EXPECT_TRUE(f.CHBWebLimit->isChecked());
-    EXPECT_EQ(f.SpinWebCount->value(), 100);
-    EXPECT_EQ(f.SpinPreview->value(), 50);
-    EXPECT_FALSE(f.RbtOneLine->isChecked());
-    EXPECT_TRUE(f.RbtTwoLines->isChecked());
-    EXPECT_FALSE(f.CHBReport->isChecked());
-    EXPECT_TRUE(f.RbtSpamEvery->isChecked());
-    EXPECT_EQ(f.SpinReport->value(), 10);
-    EXPECT_EQ(f.EditReportTime->time(), QTime(17, 0));
-    EXPECT_TRUE(f.CHBSpamAddOut->isChecked());
-    EXPECT_EQ(f.GoodList->toPlainText().toStdString(), "order\nbooking\nflight\ntravel");
-    EXPECT_EQ(f.BadList->toPlainText().toStdString(), "viagra\npills\nprescription");
-    EXPECT_FALSE(f.BadUsersShown());
-    EXPECT_EQ(f.CBXReport->count(), 3);
-    EXPECT_EQ(f.CBXReport->currentIndex(), -1);
-    // Report controls follow the report box.
-    EXPECT_FALSE(f.CBXReport->isEnabled());
-    EXPECT_FALSE(f.BtnReport->isEnabled());
-    EXPECT_FALSE(f.BtnApply->isEnabled());
-}
+    const spam::Settings r = spam::ReadSettings(users);
+    EXPECT_TRUE(r.checkSpam);
+    EXPECT_EQ(r.webPageLimit, 250);
+    EXPECT_TRUE(r.oneLine);
+    EXPECT_FALSE(r.twoLines);
+    EXPECT_EQ(r.reportUser, "carol");
+    EXPECT_TRUE(r.reportDaily);
+    EXPECT_FALSE(r.reportEvery);
+    EXPECT_EQ(r.reportTime, QTime(8, 30));
+    EXPECT_EQ(r.goodWords, (std::vector<std::string>{"invoice", "meeting notes"}));
+    // The bad list ends at the stored end mark.
+    EXPECT_TRUE(r.badWords.empty());
+    EXPECT_EQ(r.badUsers, (std::vector<std::string>{"bob"}));
 
-TEST_F(SpamClassify, SettingsRoundTrip) {
-    TFrmSpam& f = Spam();
-    f.CHBCheckSpam->setChecked(true);
-    f.CHBWebBookmark->setChecked(false);
-    f.CHBWebLimit->setChecked(false);
-    f.SpinWebCount->setValue(250);
-    f.SpinPreview->setValue(0);
-    f.RbtOneLine->setChecked(true);
-    f.CHBReport->setChecked(true);
-    EXPECT_TRUE(f.CBXReport->isEnabled());
-    EXPECT_FALSE(f.BtnReport->isEnabled());  // no report user yet
-    f.CBXReport->setCurrentIndex(f.CBXReport->findText("carol"));
-    EXPECT_TRUE(f.BtnReport->isEnabled());
-    f.RbtSpamDaily->setChecked(true);
-    f.SpinReport->setValue(25);
-    f.EditReportTime->setTime(QTime(8, 30));
-    f.CHBSpamAddOut->setChecked(false);
-    f.GoodList->setPlainText("invoice\n\nmeeting notes");
-    f.BadList->setPlainText("x89824\nlottery");
-    f.SetBadUsersShown(true);
-    TickUser(f, "bob");
-    EXPECT_TRUE(f.BtnApply->isEnabled());
-    f.BtnApplyClick();
-    EXPECT_FALSE(f.BtnApply->isEnabled());
-
-    auto ini = Ini();
-    EXPECT_EQ(ini.ReadString("SpamWords", "Good1", ""), "invoice");
-    EXPECT_EQ(ini.ReadString("SpamWords", "Good2", ""), "meeting notes");  // empty line skipped
-    EXPECT_FALSE(ini.ValueExists("SpamWords", "Good3"));
-    EXPECT_EQ(ini.ReadString("Spam", "ReportUser", ""), "carol");
-    EXPECT_EQ(ini.ReadString("Spam", "ReportDailyTime", ""), "08:30");
-    EXPECT_TRUE(ini.ValueExists("Spam", "ShowBoomark"));
-    EXPECT_TRUE(ini.ReadBool("Spam", "SpamWordsInstalled", false));
-    EXPECT_TRUE(ini.ReadBool("SpamUsers", "bob", false));
-    EXPECT_FALSE(ini.ValueExists("SpamUsers", "alice"));
-
-    Reopen();
-    TFrmSpam& g = Spam();
-    EXPECT_TRUE(g.CHBCheckSpam->isChecked());
-    EXPECT_FALSE(g.CHBWebBookmark->isChecked());
-    EXPECT_FALSE(g.CHBWebLimit->isChecked());
-    EXPECT_EQ(g.SpinWebCount->value(), 250);
-    EXPECT_EQ(g.SpinPreview->value(), 0);
-    EXPECT_TRUE(g.RbtOneLine->isChecked());
-    EXPECT_FALSE(g.RbtTwoLines->isChecked());
-    EXPECT_TRUE(g.CHBReport->isChecked());
-    EXPECT_EQ(g.CBXReport->currentText().toStdString(), "carol");
-    EXPECT_TRUE(g.RbtSpamDaily->isChecked());
-    EXPECT_FALSE(g.RbtSpamEvery->isChecked());
-    EXPECT_EQ(g.SpinReport->value(), 25);
-    EXPECT_EQ(g.EditReportTime->time(), QTime(8, 30));
-    EXPECT_FALSE(g.CHBSpamAddOut->isChecked());
-    // No built-in words any more; the bad list ends at the stored end mark.
-    EXPECT_EQ(g.GoodList->toPlainText().toStdString(), "invoice\nmeeting notes");
-    EXPECT_EQ(g.BadList->toPlainText().toStdString(), "");
-    EXPECT_TRUE(g.BadUsersShown());
-    auto bob = g.CHBSpamUsers->findItems("bob", Qt::MatchExactly);
-    ASSERT_EQ(bob.size(), 1);
-    EXPECT_EQ(bob.front()->checkState(), Qt::Checked);
-    EXPECT_FALSE(g.BtnApply->isEnabled());
-
-    // Hiding the bad users page stores Use false and drops every user key.
-    g.SetBadUsersShown(false);
-    g.SaveSpamSettings();
-    EXPECT_FALSE(Ini().ReadBool("SpamUsers", "Use", true));
+    // With their page hidden the bad users are not kept.
+    s.badUsersShown = false;
+    spam::WriteSettings(s);
     EXPECT_FALSE(Ini().ValueExists("SpamUsers", "bob"));
-}
-
-TEST_F(SpamClassify, BadUsersTabOnRightClick) {
-    TFrmSpam& f = Spam();
-    answer = platform::MsgResult::Yes;
-    f.CHBCheckSpamMouseDown(true);
-    EXPECT_EQ(dialogs.back(), "Show bad users tab?");
-    EXPECT_TRUE(f.BadUsersShown());
-    EXPECT_TRUE(f.BtnApply->isEnabled());
-    answer = platform::MsgResult::No;
-    f.CHBCheckSpamMouseDown(true);
-    EXPECT_FALSE(f.BadUsersShown());
-}
-
-TEST_F(SpamClassify, ShowLoadsStoredStateAndOkSavesOnlyChanges) {
-    TFrmSpam& f = Spam();
-    f.CHBCheckSpam->setChecked(true);  // an unsaved edit...
-    TFrmSpam::ExecForTesting = [](TFrmSpam& w) {
-        // ...is gone when the window is shown again.
-        EXPECT_FALSE(w.CHBCheckSpam->isChecked());
-        EXPECT_FALSE(w.BtnApply->isEnabled());
-        w.BtnOKClick();
-    };
-    f.ShowSpamSettings();
-    EXPECT_FALSE(Ini().SectionExists("Spam"));
-    TFrmSpam::ExecForTesting = [](TFrmSpam& w) {
-        w.SpinPreview->setValue(33);
-        w.BtnOKClick();
-    };
-    f.ShowSpamSettings();
-    TFrmSpam::ExecForTesting = nullptr;
-    EXPECT_EQ(Ini().ReadInteger("Spam", "PreviewSize", 0), 33);
+    EXPECT_TRUE(spam::ReadSettings(users).badUsers.empty());
 }
 
 }  // namespace
@@ -547,25 +439,18 @@ TEST_F(SpamClassify, DamagedSafeListIsSetAsideAndTheFilterStaysOn) {
     const std::string garbage = "this is no table file\r\n";
     ASSERT_TRUE(platform::WriteFileAtomic(ProgramDir + "spam.dat", garbage));
     Ini().WriteBool("Spam", "CheckSpam", true);
-    TFrmSpam& f = Spam();
+    spam::TSpamFilter& f = Spam();
     EXPECT_EQ(ReadText(ProgramDir + "spam.dat.bad"), garbage);
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_NE(dialogs[0].find("spam.dat"), std::string::npos);
     EXPECT_NE(ReadText(ProgramDir + "connect.log").find("spam.dat"), std::string::npos);
-    EXPECT_TRUE(f.CHBCheckSpam->isChecked());
+    EXPECT_TRUE(f.settings().checkSpam);
     int held = 0;
     EXPECT_EQ(f.CheckSpam("bob", "Someone <a@far.example>", "hello", held), 1);
 
-    // The new list takes entries and the setup window opens.
+    // The new list takes entries, and a reload finds them.
     spam::AddSpamAddress(spam::SafeSender, "a@far.example");
-    bool shown = false;
-    TFrmSpam::ExecForTesting = [&](TFrmSpam& w) {
-        shown = true;
-        EXPECT_EQ(w.safeList(), (std::vector<std::string>{"a@far.example"}));
-    };
-    f.ShowSpamSettings();
-    TFrmSpam::ExecForTesting = nullptr;
-    EXPECT_TRUE(shown);
+    f.Load();
     EXPECT_EQ(f.CheckSpam("bob", "a@far.example", "hello", held), 0);
     EXPECT_EQ(dialogs.size(), 1u);
 }

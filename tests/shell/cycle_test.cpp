@@ -15,7 +15,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "filters/spam.h"
+#include "filters/windows/spam_window.h"
 #include "platform/dialup_fake.h"
 #include "platform/inifile.h"
 #include "settings/pw.h"

@@ -4,15 +4,16 @@
 
 #include "filters/spam.h"
 
-#include <QCheckBox>
-#include <QSpinBox>
 
 #include "platform/inifile.h"
 #include "transport/settings_file.h"
+#include "transport/table_owner.h"
+#include "web/webmail.h"
 #include "web_env.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,8 +24,9 @@ class WebPages : public WebHome {
 protected:
     void SetUp() override {
         WebHome::SetUp();
-        spam_ = std::make_unique<TFrmSpam>();
-        FrmSpam = spam_.get();
+        spam_ = std::make_unique<spam::TSpamFilter>();
+        spam_->CreateSafeListFile();
+        spam_->Load();
         server_ = std::make_unique<TFrmhttp>();
         Frmhttp = server_.get();
     }
@@ -32,7 +34,6 @@ protected:
         Frmhttp = nullptr;
         server_.reset();
         spam_.reset();
-        FrmSpam = nullptr;
         WebHome::TearDown();
     }
     std::string Get(const std::string& target) {
@@ -49,7 +50,7 @@ protected:
     static bool Safe(const std::string& address) { return !spam::AddSpamAddress(spam::SafeSender, address); }
     int Deleted() const { return platform::IniFile(settings::IniPath()).ReadInteger("SpamStats", "SpamDeleted", 0); }
 
-    std::unique_ptr<TFrmSpam> spam_;
+    std::unique_ptr<spam::TSpamFilter> spam_;
     std::unique_ptr<TFrmhttp> server_;
 };
 
@@ -90,8 +91,10 @@ TEST_F(WebPages, DispatchOfPathsThatNeedNoWindows) {
 }
 
 TEST_F(WebPages, SpamListHonoursThePageLimitNewestFirst) {
-    spam_->CHBWebLimit->setChecked(true);
-    spam_->SpinWebCount->setValue(5);
+    spam::Settings live = spam_->settings();
+    live.webLimited = true;
+    live.webPageLimit = 5;
+    spam_->SetSettings(live);
     for (int i = 0; i < 7; ++i) Spam("Spam1", "bob_p" + std::to_string(i), "Possible " + std::to_string(i), 1700000000 + i);
     for (int i = 0; i < 3; ++i) Spam("Spam2", "bob_q" + std::to_string(i), "Probable " + std::to_string(i), 1700001000 + i);
     const std::string page = Get("/spamlist");
@@ -224,6 +227,42 @@ TEST_F(WebPages, AddressBookIsMadeAndAnUnreadableOneSetAside) {
     Frmhttp = server_.get();
     EXPECT_TRUE(server_->TblAddress.Active());
     EXPECT_EQ(Read("address.dat.bad"), "not a table");
+}
+
+// An upload replaces the uploading user's book only, on the rows as the
+// owner holds them now: an entry that reached address.dat meanwhile stays.
+TEST_F(WebPages, AddressBookUploadKeepsWhatOthersChanged) {
+    ASSERT_TRUE(tables::Addresses().Change(ProgramDir, [](TvdlMemTable& t) {
+        t.Append();
+        t.FieldByName("User").SetAsString("alice");
+        t.FieldByName("Name").SetAsString("Ann");
+        t.FieldByName("Email").SetAsString("ann@a.example");
+        t.Post();
+    }));
+    auto fileRows = [] {
+        TvdlMemTable t;
+        t.LoadFromBinaryFile(ProgramDir + "address.dat");
+        std::vector<std::string> rows;
+        for (t.First(); !t.Eof(); t.Next())
+            rows.push_back(t.FieldByName("User").AsString() + ":" + t.FieldByName("Email").AsString());
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    struct Step {
+        const char* upload;
+        std::vector<std::string> rows;
+    } steps[] = {
+        {"\"Bob Friend\",friend@b.example\r\nOld,old@b.example\r\n",
+         {"alice:ann@a.example", "bob:friend@b.example", "bob:old@b.example"}},
+        {"New,new@b.example\r\n", {"alice:ann@a.example", "bob:new@b.example"}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.upload);
+        const std::string page = webmail::AddressBookPage("bob", false, true, step.upload);
+        EXPECT_EQ(page.find("ann@a.example"), std::string::npos);
+        EXPECT_EQ(fileRows(), step.rows);
+    }
+    EXPECT_EQ(tables::Addresses().Table().RecordCount(), 2);
 }
 
 TEST_F(WebPages, LogPageServesOnlyTheLogFiles) {

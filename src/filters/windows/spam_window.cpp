@@ -1,21 +1,19 @@
-// The spam filter window: its pages and controls, the load and save of
-// spam.dat and the [Spam], [SpamWords] and [SpamUsers] sections, the
-// statistics display and the buttons.
-#include "filters/spam.h"
+// The spam filter's setup window over the running filter and spam.dat's
+// owner.
+#include "filters/windows/spam_window.h"
 
-#include "filters/spam_add.h"
+#include "filters/windows/spam_add_window.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "transport/settings_file.h"
+#include "transport/account_tables.h"
 #include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"
-#include "transport/table_owner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -38,6 +36,7 @@
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cctype>
 
 TFrmSpam* FrmSpam = nullptr;
@@ -55,7 +54,6 @@ std::string Lower(std::string s) {
 }
 
 std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
-std::string SpamDat() { return ProgramDir + "spam.dat"; }
 
 // Sets a radio button as the stored Boolean says. Unchecking must not be
 // refused by the button's exclusivity, so that a file holding both false
@@ -70,12 +68,18 @@ void SetRadio(QRadioButton* b, bool on) {
     b->setAutoExclusive(true);
 }
 
-std::string EntryKey(std::int64_t type, const std::string& item) { return std::to_string(type) + ":" + item; }
+QString Lines(const std::vector<std::string>& words) {
+    QStringList lines;
+    for (const auto& w : words) lines << Q(w);
+    return lines.join('\n');
+}
 
-std::set<std::string> EntryKeys(TvdlMemTable& t) {
-    std::set<std::string> keys;
-    for (t.First(); !t.Eof(); t.Next()) keys.insert(EntryKey(t.FieldByName("Type").AsInteger(), t.FieldByName("Item").AsString()));
-    return keys;
+std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
+    std::vector<std::string> out;
+    const QString text = memo->toPlainText();
+    if (text.isEmpty()) return out;
+    for (const QString& line : text.split('\n')) out.push_back(S(line));
+    return out;
 }
 
 QLineEdit* StatEdit() {
@@ -87,7 +91,7 @@ QLineEdit* StatEdit() {
 
 }  // namespace
 
-TFrmSpam::TFrmSpam(QWidget* parent) : QDialog(parent) {
+TFrmSpam::TFrmSpam(QWidget* parent) : QDialog(parent), filter_(std::make_unique<spam::TSpamFilter>()) {
     BuildControls();
     FormCreate();
 }
@@ -122,7 +126,7 @@ void TFrmSpam::BuildControls() {
         auto* limitRow = new QHBoxLayout;
         CHBWebLimit = new QCheckBox("Limit spam messages to ");
         SpinWebCount = new QSpinBox;
-        SpinWebCount->setRange(5, 99999);
+        SpinWebCount->setRange(spam::MinPageLimit, spam::MaxPageLimit);
         limitRow->addWidget(CHBWebLimit);
         limitRow->addWidget(SpinWebCount);
         limitRow->addWidget(new QLabel("per page"));
@@ -132,7 +136,7 @@ void TFrmSpam::BuildControls() {
         wl->addWidget(CHBWebBookmark);
         auto* previewRow = new QHBoxLayout;
         SpinPreview = new QSpinBox;
-        SpinPreview->setRange(0, 80);
+        SpinPreview->setRange(spam::MinPreview, spam::MaxPreview);
         previewRow->addWidget(new QLabel("Preview pane size (%):"));
         previewRow->addWidget(SpinPreview);
         previewRow->addStretch();
@@ -155,7 +159,7 @@ void TFrmSpam::BuildControls() {
         auto* everyRow = new QHBoxLayout;
         RbtSpamEvery = new QRadioButton("Every");
         SpinReport = new QSpinBox;
-        SpinReport->setRange(5, 9999);
+        SpinReport->setRange(spam::MinReportEvery, spam::MaxReportEvery);
         everyRow->addWidget(RbtSpamEvery);
         everyRow->addWidget(SpinReport);
         everyRow->addWidget(new QLabel("spam messages"));
@@ -279,39 +283,9 @@ void TFrmSpam::BuildControls() {
 
 // --- tables ------------------------------------------------------------------
 
-void TFrmSpam::DefineSpamTable(TvdlMemTable& t) {
-    t.Close();
-    t.FieldDefs().Clear();
-    t.FieldDefs().Add("Type", ftInteger);
-    t.FieldDefs().Add("Item", ftString, static_cast<int>(spam::ItemSize));
-    t.CreateTable();
-    t.IndexDefs().Clear();
-    t.AddIndex("ixType", "Type;Item", ixPrimary);
-}
-
-void TFrmSpam::OpenSpamTable(TvdlMemTable& t) {
-    // A damaged spam.dat must not take the filter and this window down with
-    // it for the whole run: it is set aside as <name>.bad like the other
-    // tables, and the filter goes on with an empty safe list.
-    const bool existed = platform::FileExists(SpamDat());
-    const bool loaded = tablefiles::LoadOrCreate(t, SpamDat(), [this](TvdlMemTable& table) {
-        DefineSpamTable(table);
-        table.Open();
-    });
-    tablefiles::SelectIndex(t, "ixType");
-    if (existed && !loaded)
-        platform::MessageBox("The spam filter's list of safe addresses (spam.dat) could not be read. It has been "
-                             "set aside and the spam filter starts with an empty list.",
-                             platform::MsgKind::Warning, platform::MsgButtons::Ok);
-}
-
 void TFrmSpam::FormCreate() {
     splash::Progress("Initializing spam filters...");
-    if (!platform::FileExists(SpamDat())) {
-        DefineSpamTable(TblSpam);
-        TblSpam.Open();
-        tables::SaveTableFile(TblSpam, SpamDat());
-    }
+    filter_->CreateSafeListFile();
     TblSpam.OnDataChange = [this](TvdlMemTable&) { RefreshGrid(); };
     LoadSpamSettings();
 }
@@ -355,6 +329,20 @@ void TFrmSpam::GridRowChanged() {
 
 bool TFrmSpam::SelectCurrentRow() { return TblSpam.Active() && !TblSpam.IsEmpty(); }
 
+// The window edits a copy of the safe list as its owner holds it now.
+void TFrmSpam::TakeSafeList() {
+    TvdlMemTable& owned = spam::SafeList().Table();
+    if (TblSpam.Active() && TblSpam.State() != dsBrowse) TblSpam.Cancel();
+    TblSpam.Close();
+    safeListBase_.clear();
+    if (owned.Active()) {
+        safeListBase_ = owned.SaveToBinaryString();
+        TblSpam.LoadFromBinaryString(safeListBase_);
+        TblSpam.SetIndexName("ixType");
+        TblSpam.First();
+    }
+}
+
 // --- settings ----------------------------------------------------------------
 
 void TFrmSpam::LoadSpamSettings() {
@@ -364,129 +352,97 @@ void TFrmSpam::LoadSpamSettings() {
         ~Done() { flag = false; }
     } done{loading_};
 
-    OpenSpamTable(TblSpam);
-    OpenSpamTable(TblSpam2);
-    loadedItems_ = EntryKeys(TblSpam2);
+    filter_->Load();
+    TakeSafeList();
     RefreshGrid();
 
-    platform::IniFile ini(IniPath());
-    CHBCheckSpam->setChecked(ini.ReadBool("Spam", "CheckSpam", false));
-    CHBWebBookmark->setChecked(ini.ReadBool("Spam", "ShowBoomark", true));
-    CHBWebLimit->setChecked(ini.ReadBool("Spam", "PageLimited", true));
-    SpinWebCount->setValue(ini.ReadInteger("Spam", "PageLimit", 100));
-    SpinPreview->setValue(ini.ReadInteger("Spam", "PreviewSize", 50));
-    SetRadio(RbtOneLine, ini.ReadBool("Spam", "OneLine", false));
-    SetRadio(RbtTwoLines, ini.ReadBool("Spam", "TwoLine", true));
-    CHBReport->setChecked(ini.ReadBool("Spam", "Report", false));
-    SetRadio(RbtSpamEvery, ini.ReadBool("Spam", "ReportEvery", true));
-    SetRadio(RbtSpamDaily, ini.ReadBool("Spam", "ReportDaily", false));
-    SpinReport->setValue(ini.ReadInteger("Spam", "ReportEveryAmount", 10));
-    QTime reportTime = settings::TimeFromText(ini.ReadString("Spam", "ReportDailyTime", "17:00"));
-    EditReportTime->setTime(reportTime.isValid() ? reportTime : QTime(17, 0));
-    CHBSpamAddOut->setChecked(ini.ReadBool("Spam", "AddOutAddress", true));
+    const spam::Settings& s = filter_->settings();
+    CHBCheckSpam->setChecked(s.checkSpam);
+    CHBWebBookmark->setChecked(s.webBookmark);
+    CHBWebLimit->setChecked(s.webLimited);
+    SpinWebCount->setValue(s.webPageLimit);
+    SpinPreview->setValue(s.previewSize);
+    SetRadio(RbtOneLine, s.oneLine);
+    SetRadio(RbtTwoLines, s.twoLines);
+    CHBReport->setChecked(s.report);
+    SetRadio(RbtSpamEvery, s.reportEvery);
+    SetRadio(RbtSpamDaily, s.reportDaily);
+    SpinReport->setValue(s.reportEveryAmount);
+    EditReportTime->setTime(s.reportTime);
+    CHBSpamAddOut->setChecked(s.addOutAddress);
 
-    std::vector<std::string> users;
-    users = tables::UserNames();
-    const std::string reportUser = ini.ReadString("Spam", "ReportUser", "");
     CBXReport->clear();
     CHBSpamUsers->clear();
-    for (const auto& u : users) {
+    for (const auto& u : tables::UserNames()) {
         CBXReport->addItem(Q(u));
         auto* item = new QListWidgetItem(Q(u), CHBSpamUsers);
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setCheckState(ini.ReadBool("SpamUsers", u, false) ? Qt::Checked : Qt::Unchecked);
+        const bool bad = std::find(s.badUsers.begin(), s.badUsers.end(), u) != s.badUsers.end();
+        item->setCheckState(bad ? Qt::Checked : Qt::Unchecked);
     }
-    CBXReport->setCurrentIndex(CBXReport->findText(Q(reportUser), Qt::MatchExactly));
-    SetBadUsersShown(ini.ReadBool("SpamUsers", "Use", false));
+    CBXReport->setCurrentIndex(CBXReport->findText(Q(s.reportUser), Qt::MatchExactly));
+    SetBadUsersShown(s.badUsersShown);
 
-    QStringList good, bad;
-    if (!ini.ReadBool("Spam", "SpamWordsInstalled", false)) {
-        for (const auto& w : spam::BuiltInGoodWords()) good << Q(w);
-        for (const auto& w : spam::BuiltInBadWords()) bad << Q(w);
-    }
-    for (int n = 1;; ++n) {
-        std::string w = ini.ReadString("SpamWords", "Good" + std::to_string(n), spam::WordListEnd);
-        if (w == spam::WordListEnd) break;
-        good << Q(w);
-    }
-    for (int n = 1;; ++n) {
-        std::string w = ini.ReadString("SpamWords", "Bad" + std::to_string(n), spam::WordListEnd);
-        if (w == spam::WordListEnd) break;
-        bad << Q(w);
-    }
-    GoodList->setPlainText(good.join('\n'));
-    BadList->setPlainText(bad.join('\n'));
+    GoodList->setPlainText(Lines(s.goodWords));
+    BadList->setPlainText(Lines(s.badWords));
 
     ShowSpamStats();
     UpdateReportControls();
     BtnApply->setEnabled(false);
+    // The filter goes by what the window shows.
+    PublishControls();
 }
 
+spam::Settings TFrmSpam::ControlsToSettings() const {
+    spam::Settings s;
+    s.checkSpam = CHBCheckSpam->isChecked();
+    s.webBookmark = CHBWebBookmark->isChecked();
+    s.webLimited = CHBWebLimit->isChecked();
+    s.webPageLimit = SpinWebCount->value();
+    s.previewSize = SpinPreview->value();
+    s.oneLine = RbtOneLine->isChecked();
+    s.twoLines = RbtTwoLines->isChecked();
+    s.report = CHBReport->isChecked();
+    s.reportUser = S(CBXReport->currentText());
+    s.reportEvery = RbtSpamEvery->isChecked();
+    s.reportDaily = RbtSpamDaily->isChecked();
+    s.reportEveryAmount = SpinReport->value();
+    s.reportTime = EditReportTime->time();
+    s.addOutAddress = CHBSpamAddOut->isChecked();
+    s.goodWords = MemoLines(GoodList);
+    s.badWords = MemoLines(BadList);
+    s.badUsersShown = BadUsersShown();
+    for (int i = 0; i < CHBSpamUsers->count(); ++i) {
+        const QListWidgetItem* item = CHBSpamUsers->item(i);
+        if (item->checkState() == Qt::Checked) s.badUsers.push_back(S(item->text()));
+    }
+    return s;
+}
+
+void TFrmSpam::PublishControls() { filter_->SetSettings(ControlsToSettings()); }
+
 void TFrmSpam::SaveSpamSettings() {
-    // Entries that others added to spam.dat since the window loaded it
-    // (outgoing recipients, web uploads) would be lost by saving the
-    // window's older copy whole.
-    const int keep = TblSpam.GetBookmark();
-    const std::set<std::string> shown = EntryKeys(TblSpam);
-    std::vector<std::pair<int, std::string>> added;
-    for (TblSpam2.First(); !TblSpam2.Eof(); TblSpam2.Next()) {
-        const int type = static_cast<int>(TblSpam2.FieldByName("Type").AsInteger());
-        const std::string item = TblSpam2.FieldByName("Item").AsString();
-        const std::string key = EntryKey(type, item);
-        if (!loadedItems_.count(key) && !shown.count(key)) added.emplace_back(type, item);
-    }
-    for (const auto& [type, item] : added) {
-        TblSpam.Append();
-        TblSpam.FieldByName("Type").SetAsInteger(type);
-        TblSpam.FieldByName("Item").SetAsString(item);
-        TblSpam.Post();
-    }
-    if (keep >= 0 && TblSpam.BookmarkValid(keep)) TblSpam.GotoBookmark(keep);
-
-    TblSpam.CancelRange();
-    tables::SaveTableFile(TblSpam, SpamDat());
-    OpenSpamTable(TblSpam2);
-    loadedItems_ = EntryKeys(TblSpam2);
-
-    platform::IniFile ini(IniPath());
-    ini.WriteBool("Spam", "CheckSpam", CHBCheckSpam->isChecked());
-    ini.WriteBool("Spam", "ShowBoomark", CHBWebBookmark->isChecked());
-    ini.WriteBool("Spam", "PageLimited", CHBWebLimit->isChecked());
-    ini.WriteInteger("Spam", "PageLimit", SpinWebCount->value());
-    ini.WriteInteger("Spam", "PreviewSize", SpinPreview->value());
-    ini.WriteBool("Spam", "OneLine", RbtOneLine->isChecked());
-    ini.WriteBool("Spam", "TwoLine", RbtTwoLines->isChecked());
-    ini.WriteBool("Spam", "Report", CHBReport->isChecked());
-    ini.WriteString("Spam", "ReportUser", platform::IniSafe(S(CBXReport->currentText())));
-    ini.WriteBool("Spam", "ReportEvery", RbtSpamEvery->isChecked());
-    ini.WriteBool("Spam", "ReportDaily", RbtSpamDaily->isChecked());
-    ini.WriteInteger("Spam", "ReportEveryAmount", SpinReport->value());
-    ini.WriteString("Spam", "ReportDailyTime", settings::TimeToText(EditReportTime->time()));
-    ini.WriteBool("Spam", "AddOutAddress", CHBSpamAddOut->isChecked());
-    ini.WriteBool("Spam", "SpamWordsInstalled", true);
-
-    ini.EraseSection("SpamWords");
-    auto writeWords = [&ini](const QPlainTextEdit* memo, const std::string& prefix) {
-        int n = 0;
-        for (const QString& line : memo->toPlainText().split('\n')) {
-            if (line.isEmpty()) continue;
-            ini.WriteString("SpamWords", prefix + std::to_string(++n), platform::IniSafe(S(line)));
-        }
-    };
-    writeWords(GoodList, "Good");
-    writeWords(BadList, "Bad");
-
-    ini.EraseSection("SpamUsers");
-    const bool shownUsers = BadUsersShown();
-    ini.WriteBool("SpamUsers", "Use", shownUsers);
-    if (shownUsers) {
-        for (int i = 0; i < CHBSpamUsers->count(); ++i) {
-            const QListWidgetItem* item = CHBSpamUsers->item(i);
-            if (item->checkState() == Qt::Checked)
-                ini.WriteBool("SpamUsers", platform::IniSafe(S(item->text())), true);
+    // Only the window's own additions, changes and deletions reach the safe
+    // list: entries that others added or removed since the window took its
+    // copy (outgoing recipients, web uploads) stay as they are now.
+    std::string error;
+    if (TblSpam.Active()) {
+        const bool onRow = !TblSpam.IsEmpty() && !TblSpam.Eof();
+        const std::string current = onRow ? TblSpam.FieldByName("Item").AsString() : std::string();
+        if (spam::SafeList().ApplyEdits(ProgramDir, safeListBase_, TblSpam, &error)) {
+            TakeSafeList();
+            if (!current.empty()) TblSpam.FindKey({spam::SafeSender, current});
+            RefreshGrid();
+        } else {
+            // The window keeps its edits for another try.
+            tablefiles::LogLine("The spam filter could not save spam.dat: " + error);
         }
     }
-    BtnApply->setEnabled(false);
+
+    const spam::Settings s = ControlsToSettings();
+    spam::WriteSettings(s);
+    filter_->SetSettings(s);
+    BtnApply->setEnabled(!error.empty());
 }
 
 void TFrmSpam::ShowSpamStats() {
@@ -503,17 +459,7 @@ void TFrmSpam::ShowSpamStats() {
     EditSpamSuccessRatio->setText(Q(t.successRatio));
 }
 
-// --- live switches -----------------------------------------------------------
-
-bool TFrmSpam::checkSpam() const { return CHBCheckSpam->isChecked(); }
-bool TFrmSpam::addOutAddress() const { return CHBSpamAddOut->isChecked(); }
-bool TFrmSpam::webLimited() const { return CHBWebLimit->isChecked(); }
-int TFrmSpam::webPageLimit() const { return SpinWebCount->value(); }
-bool TFrmSpam::webBookmark() const { return CHBWebBookmark->isChecked(); }
-int TFrmSpam::previewSize() const { return SpinPreview->value(); }
-bool TFrmSpam::oneLinePerMessage() const { return RbtOneLine->isChecked(); }
-bool TFrmSpam::reportOn() const { return CHBReport->isChecked(); }
-std::string TFrmSpam::reportUser() const { return S(CBXReport->currentText()); }
+// --- pages ------------------------------------------------------------------
 
 bool TFrmSpam::BadUsersShown() const { return PageControl1->isTabVisible(PageControl1->indexOf(TabSheet5)); }
 
@@ -541,7 +487,9 @@ void TFrmSpam::UpdateReportControls() {
 
 void TFrmSpam::ApplyEnable() {
     UpdateReportControls();
-    if (!loading_) BtnApply->setEnabled(true);
+    if (loading_) return;
+    BtnApply->setEnabled(true);
+    PublishControls();
 }
 
 void TFrmSpam::CHBCheckSpamMouseDown(bool rightButton) {
@@ -646,7 +594,10 @@ void TFrmSpam::BtnSpamEmailImportClick() {
 
 void TFrmSpam::BtnReportClick() { SendSpamReport(true); }
 
-void TFrmSpam::BtnSpamResetClick() { spam::IncSpamStat(""); }
+void TFrmSpam::BtnSpamResetClick() {
+    spam::IncSpamStat("");
+    ShowSpamStats();
+}
 
 void TFrmSpam::BtnApplyClick() { SaveSpamSettings(); }
 
@@ -674,4 +625,39 @@ void TFrmSpam::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+// --- reports and import ---------------------------------------------------------
+
+bool TFrmSpam::SendSpamReport(bool Confirm) {
+    const std::string user = filter_->settings().reportUser;
+    const bool written = filter_->SendSpamReport();
+    if (!Confirm || user.empty() || !settings::IsSafeUserName(user)) return written;
+    if (written)
+        platform::MessageBox("Spam report sent to " + user + ".", platform::MsgKind::Information,
+                             platform::MsgButtons::Ok, this);
+    else
+        platform::MessageBox("The spam report could not be written into the mailbox of " + user + ".",
+                             platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+    return written;
+}
+
+int TFrmSpam::ImportAddressesFromFile(const std::string& fileName) {
+    std::string data;
+    if (!platform::ReadFile(fileName, data)) return 0;
+    int count = 0;
+    for (const std::string& line : platform::TextLines(data)) {
+        if (line.find('@') == std::string::npos) continue;
+        for (std::string candidate : spam::AddressCandidates(line)) {
+            candidate = candidate.substr(0, spam::ItemSize);
+            if (TblSpam.FindKey({spam::SafeSender, candidate})) continue;
+            TblSpam.Append();
+            TblSpam.FieldByName("Type").SetAsInteger(spam::SafeSender);
+            TblSpam.FieldByName("Item").SetAsString(candidate);
+            TblSpam.Post();
+            ApplyEnable();
+            ++count;
+        }
+    }
+    return count;
 }
