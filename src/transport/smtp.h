@@ -17,6 +17,13 @@
 
 class QTimer;
 
+namespace commit {
+class Committer;
+}
+namespace platform {
+class Env;
+}
+
 namespace smtp {
 
 // Sender address of the mails the program writes itself.
@@ -195,6 +202,9 @@ public:
     bool OpenSmtpServer(int port);
     // The port the SMTP server was asked to listen on ([SMTP] LocalPort).
     int SmtpServerPort() const { return smtpPort_; }
+    // The file system accepted messages are made durable through (tests
+    // hand in one that records or fails calls); set before the first.
+    void SetFileEnv(platform::Env* env);
 
     // Crash-report filter: action 0 is mailing the report. Socket errors are
     // never mailed and at most one report an hour is; handled is set for the
@@ -296,9 +306,14 @@ private:
     // Takes DATA bytes; true when the end marker was among them (rest gets
     // what followed it).
     bool TakeData(SmtpSession& session, const std::string& data, std::string& rest);
-    // Runs the end-of-message sequence; false when the message could not be
-    // kept (the client is told so).
-    bool FinishMessage(SmtpSession& session);
+    // Runs the end-of-message sequence and hands the disk work to the
+    // committer; true: the reply follows when the files are on disk, and
+    // input waits until then. False: the message could not be kept and the
+    // caller tells the client.
+    bool FinishMessage(const platform::TcpConnectionPtr& connection, SmtpSession& session);
+    commit::Committer& Commits();
+    // What the end of a session does for each message it sent.
+    void SessionEnded(SmtpSession& session, const std::string& id);
     void AbandonData(SmtpSession& session);
     void Reply(platform::TcpConnection& connection, const std::string& reply);
     void ServerLog(const std::string& line);
@@ -341,6 +356,8 @@ private:
     std::vector<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
+    platform::Env* fileEnv_ = nullptr;
+    std::unique_ptr<commit::Committer> committer_;
 };
 
 extern TFrmSMTP* FrmSMTP;
