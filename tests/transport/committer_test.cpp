@@ -18,38 +18,7 @@ using platform::FaultInjectionEnv;
 using Op = FaultInjectionEnv::Op;
 using twtest::TempHome;
 
-// Holds every folder sync until opened, so that callers pile up behind it.
-class GatedEnv : public FaultInjectionEnv {
-public:
-    platform::FsStatus SyncFolder(const std::string& path) override {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            ++entered_;
-            changed_.notify_all();
-            changed_.wait(lock, [this] { return open_; });
-        }
-        return FaultInjectionEnv::SyncFolder(path);
-    }
-    void SetOpen(bool open) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = open;
-        changed_.notify_all();
-    }
-    bool WaitEntered(int n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_ >= n; });
-    }
-    int Entered() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return entered_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = true;
-    int entered_ = 0;
-};
+using twtest::GatedEnv;
 
 size_t Count(const std::vector<std::string>& journal, const std::string& entry) {
     return static_cast<size_t>(std::count(journal.begin(), journal.end(), entry));
