@@ -1,6 +1,7 @@
 // The POSIX file system behind Env, and the fault-injecting double.
 #include "platform/env.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -14,6 +15,7 @@ namespace platform {
 std::string FsStatus::Text() const { return ok() ? std::string("ok") : std::string(std::strerror(error)); }
 
 WritableFile::~WritableFile() = default;
+SequentialFile::~SequentialFile() = default;
 Env::~Env() = default;
 
 namespace {
@@ -63,8 +65,36 @@ private:
     int fd_;
 };
 
+class PosixSequentialFile : public SequentialFile {
+public:
+    explicit PosixSequentialFile(int fd) : fd_(fd) {}
+    ~PosixSequentialFile() override { ::close(fd_); }
+    FsStatus Read(size_t n, std::string& data) override {
+        data.resize(n);
+        for (;;) {
+            ssize_t r = ::read(fd_, data.data(), n);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                data.clear();
+                return Errno();
+            }
+            data.resize(static_cast<size_t>(r));
+            return {};
+        }
+    }
+
+private:
+    int fd_;
+};
+
 class PosixEnv : public Env {
 public:
+    FsStatus NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>& file) override {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return Errno();
+        file = std::make_unique<PosixSequentialFile>(fd);
+        return {};
+    }
     FsStatus NewWritableFile(const std::string& path, CreateMode mode, std::unique_ptr<WritableFile>& file) override {
         int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
         if (mode == CreateMode::Truncate) flags |= O_TRUNC;
@@ -142,6 +172,19 @@ Env* Env::Default() {
     return &env;
 }
 
+namespace {
+std::atomic<Env*> current{nullptr};
+}  // namespace
+
+Env* Env::Current() {
+    Env* env = current.load(std::memory_order_acquire);
+    return env ? env : Default();
+}
+
+ScopedEnv::ScopedEnv(Env* env) : previous_(current.exchange(env, std::memory_order_acq_rel)) {}
+
+ScopedEnv::~ScopedEnv() { current.store(previous_, std::memory_order_release); }
+
 FsStatus Env::WriteFileAtomic(const std::string& path, std::string_view data) {
     const std::string temp = TempBeside(path);
     std::unique_ptr<WritableFile> file;
@@ -160,11 +203,39 @@ FsStatus Env::WriteFileAtomic(const std::string& path, std::string_view data) {
 }
 
 FsStatus Env::CopyFile(const std::string& from, const std::string& to) {
+    const FsStatus s = CopyFileNameUnsynced(from, to);
+    return s.ok() ? SyncFolder(FolderOf(to)) : s;
+}
+
+FsStatus Env::CopyFileNameUnsynced(const std::string& from, const std::string& to) {
     if (SameFile(from, to)) return FsStatus{EINVAL};
-    std::string data;
-    FsStatus s = ReadFile(from, data);
+    std::unique_ptr<SequentialFile> in;
+    FsStatus s = NewSequentialFile(from, in);
     if (!s.ok()) return s;
-    return WriteFileAtomic(to, data);
+    struct stat st {};
+    const bool dated = ::stat(from.c_str(), &st) == 0;
+    const std::string temp = TempBeside(to);
+    std::unique_ptr<WritableFile> out;
+    s = NewWritableFile(temp, CreateMode::Exclusive, out);
+    if (!s.ok()) return s;
+    std::string piece;
+    for (;;) {
+        s = in->Read(1 << 20, piece);
+        if (!s.ok() || piece.empty()) break;
+        s = out->Append(piece);
+        if (!s.ok()) break;
+    }
+    // The copy carries the original's date: mail lists sort and age by it.
+    if (s.ok() && dated) {
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::utimensat(AT_FDCWD, temp.c_str(), times, 0) != 0) s = Errno();
+    }
+    if (s.ok()) s = out->Sync();
+    FsStatus closed = out->Close();
+    if (s.ok()) s = closed;
+    if (s.ok()) s = Rename(temp, to);
+    if (!s.ok()) Unlink(temp);
+    return s;
 }
 
 FaultInjectionEnv::FaultInjectionEnv(Env* base) : base_(base) {}
@@ -198,6 +269,11 @@ int FaultInjectionEnv::Enter(Op op) {
     return 0;
 }
 
+FsStatus FaultInjectionEnv::Failed(int error, const std::string& call) {
+    Record("failed " + call);
+    return FsStatus{error};
+}
+
 void FaultInjectionEnv::Record(std::string entry) {
     std::lock_guard<std::mutex> lock(mutex_);
     journal_.push_back(std::move(entry));
@@ -210,18 +286,18 @@ public:
     FaultyFile(FaultInjectionEnv& env, std::string path, std::unique_ptr<WritableFile> base)
         : env_(env), path_(std::move(path)), base_(std::move(base)) {}
     FsStatus Append(std::string_view data) override {
-        if (int e = env_.Enter(FaultInjectionEnv::Op::Append)) return {e};
+        if (int e = env_.Enter(FaultInjectionEnv::Op::Append)) return env_.Failed(e, "append " + path_);
         return base_->Append(data);
     }
     FsStatus Sync() override {
-        if (int e = env_.Enter(FaultInjectionEnv::Op::Sync)) return {e};
+        if (int e = env_.Enter(FaultInjectionEnv::Op::Sync)) return env_.Failed(e, "sync " + path_);
         FsStatus s = base_->Sync();
         if (s.ok()) env_.Record("sync " + path_);
         return s;
     }
     FsStatus Close() override {
         FsStatus s = base_->Close();  // the descriptor goes either way
-        if (int e = env_.Enter(FaultInjectionEnv::Op::Close)) return {e};
+        if (int e = env_.Enter(FaultInjectionEnv::Op::Close)) return env_.Failed(e, "close " + path_);
         return s;
     }
 
@@ -235,53 +311,80 @@ private:
 
 FsStatus FaultInjectionEnv::NewWritableFile(const std::string& path, CreateMode mode,
                                             std::unique_ptr<WritableFile>& file) {
-    if (int e = Enter(Op::Open)) return {e};
+    if (int e = Enter(Op::Open)) return Failed(e, "open " + path);
     std::unique_ptr<WritableFile> base;
     FsStatus s = base_->NewWritableFile(path, mode, base);
     if (s.ok()) file = std::make_unique<FaultyFile>(*this, path, std::move(base));
     return s;
 }
 
+namespace {
+
+class FaultySequentialFile : public SequentialFile {
+public:
+    FaultySequentialFile(FaultInjectionEnv& env, std::string path, std::unique_ptr<SequentialFile> base)
+        : env_(env), path_(std::move(path)), base_(std::move(base)) {}
+    FsStatus Read(size_t n, std::string& data) override {
+        if (int e = env_.Enter(FaultInjectionEnv::Op::Read)) return env_.Failed(e, "read " + path_);
+        return base_->Read(n, data);
+    }
+
+private:
+    FaultInjectionEnv& env_;
+    std::string path_;
+    std::unique_ptr<SequentialFile> base_;
+};
+
+}  // namespace
+
+FsStatus FaultInjectionEnv::NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>& file) {
+    if (int e = Enter(Op::Read)) return Failed(e, "read " + path);
+    std::unique_ptr<SequentialFile> base;
+    FsStatus s = base_->NewSequentialFile(path, base);
+    if (s.ok()) file = std::make_unique<FaultySequentialFile>(*this, path, std::move(base));
+    return s;
+}
+
 FsStatus FaultInjectionEnv::ReadFile(const std::string& path, std::string& data) {
-    if (int e = Enter(Op::Read)) return {e};
+    if (int e = Enter(Op::Read)) return Failed(e, "read " + path);
     return base_->ReadFile(path, data);
 }
 
 FsStatus FaultInjectionEnv::Rename(const std::string& from, const std::string& to) {
-    if (int e = Enter(Op::Rename)) return {e};
+    if (int e = Enter(Op::Rename)) return Failed(e, "rename " + from + " -> " + to);
     FsStatus s = base_->Rename(from, to);
     if (s.ok()) Record("rename " + from + " -> " + to);
     return s;
 }
 
 FsStatus FaultInjectionEnv::Link(const std::string& from, const std::string& to) {
-    if (int e = Enter(Op::Link)) return {e};
+    if (int e = Enter(Op::Link)) return Failed(e, "link " + from + " -> " + to);
     FsStatus s = base_->Link(from, to);
     if (s.ok()) Record("link " + from + " -> " + to);
     return s;
 }
 
 FsStatus FaultInjectionEnv::Unlink(const std::string& path) {
-    if (int e = Enter(Op::Unlink)) return {e};
+    if (int e = Enter(Op::Unlink)) return Failed(e, "unlink " + path);
     FsStatus s = base_->Unlink(path);
     if (s.ok()) Record("unlink " + path);
     return s;
 }
 
 FsStatus FaultInjectionEnv::SyncFolder(const std::string& path) {
-    if (int e = Enter(Op::SyncFolder)) return {e};
+    if (int e = Enter(Op::SyncFolder)) return Failed(e, "syncfolder " + path);
     FsStatus s = base_->SyncFolder(path);
     if (s.ok()) Record("syncfolder " + path);
     return s;
 }
 
 FsStatus FaultInjectionEnv::ListFolder(const std::string& path, std::vector<std::string>& names) {
-    if (int e = Enter(Op::List)) return {e};
+    if (int e = Enter(Op::List)) return Failed(e, "list " + path);
     return base_->ListFolder(path, names);
 }
 
 FsStatus FaultInjectionEnv::CreateFolder(const std::string& path) {
-    if (int e = Enter(Op::CreateFolder)) return {e};
+    if (int e = Enter(Op::CreateFolder)) return Failed(e, "createfolder " + path);
     return base_->CreateFolder(path);
 }
 

@@ -29,6 +29,15 @@ public:
     virtual FsStatus Close() = 0;
 };
 
+// A file read front to back in pieces, so a message of any size is never
+// held whole.
+class SequentialFile {
+public:
+    virtual ~SequentialFile();
+    // Up to n bytes into data; data empty at the end of the file.
+    virtual FsStatus Read(size_t n, std::string& data) = 0;
+};
+
 enum class CreateMode {
     Truncate,   // create or empty
     Exclusive,  // create; fail with EEXIST when the name is taken
@@ -41,6 +50,7 @@ public:
 
     virtual FsStatus NewWritableFile(const std::string& path, CreateMode mode,
                                      std::unique_ptr<WritableFile>& file) = 0;
+    virtual FsStatus NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>& file) = 0;
     virtual FsStatus ReadFile(const std::string& path, std::string& data) = 0;
     virtual FsStatus Rename(const std::string& from, const std::string& to) = 0;
     virtual FsStatus Link(const std::string& from, const std::string& to) = 0;
@@ -57,13 +67,32 @@ public:
     // crash at any moment leaves the old or the new whole file. On failure
     // the temp file is removed and path is as it was.
     FsStatus WriteFileAtomic(const std::string& path, std::string_view data);
-    // The same for a copy of `from`. A copy onto the file itself fails
-    // (EINVAL): callers move messages by copy and unlink, and must never
-    // unlink a source that was not copied elsewhere.
+    // The same for a copy of `from`, streamed, dated like `from`. A copy
+    // onto the file itself fails (EINVAL): callers move messages by copy
+    // and unlink, and must never unlink a source that was not copied
+    // elsewhere. A missing source fails (ENOENT).
     FsStatus CopyFile(const std::string& from, const std::string& to);
+    // CopyFile short of the folder sync, for callers that sync a folder
+    // once for the names of several files.
+    FsStatus CopyFileNameUnsynced(const std::string& from, const std::string& to);
 
     // The real file system.
     static Env* Default();
+    // The Env the engine uses: Default() unless a ScopedEnv put another in.
+    static Env* Current();
+};
+
+// Makes env the current Env for its lifetime, then puts back the one before
+// (tests: a FaultInjectionEnv under a running server).
+class ScopedEnv {
+public:
+    explicit ScopedEnv(Env* env);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    Env* previous_;
 };
 
 // Passes every call to a base Env, fails chosen calls, and keeps a journal
@@ -80,10 +109,12 @@ public:
     void Clear();
     int Calls(Op op) const;
     // "sync PATH", "rename FROM -> TO", "link FROM -> TO", "unlink PATH",
-    // "syncfolder PATH", one entry a call that succeeded.
+    // "syncfolder PATH", one entry a call that succeeded; and "failed CALL"
+    // for each injected failure ("failed append PATH", "failed open PATH").
     std::vector<std::string> Journal() const;
 
     FsStatus NewWritableFile(const std::string& path, CreateMode mode, std::unique_ptr<WritableFile>& file) override;
+    FsStatus NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>& file) override;
     FsStatus ReadFile(const std::string& path, std::string& data) override;
     FsStatus Rename(const std::string& from, const std::string& to) override;
     FsStatus Link(const std::string& from, const std::string& to) override;
@@ -96,6 +127,8 @@ public:
     // Counts a call of op; the errno it must fail with, or 0.
     int Enter(Op op);
     void Record(std::string entry);
+    // Journals the injected failure of call; its status.
+    FsStatus Failed(int error, const std::string& call);
 
 private:
     struct Rule {

@@ -1,6 +1,8 @@
 // Whole-file reading, crash-safe writing and copying, listings by mask.
 #include "platform/files.h"
 
+#include "platform/env.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,18 +16,6 @@
 
 namespace platform {
 namespace {
-
-std::string DirOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string TempNameBeside(const std::string& path) {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    return path + ".tmp" + std::to_string(rng() % 1000000000ULL);
-}
 
 char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
@@ -109,24 +99,13 @@ std::vector<std::string> TextLines(const std::string& data) {
 
 bool ReadFile(const std::string& path, std::string& data) {
     data.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[65536];
-    for (;;) {
-        ssize_t r = ::read(fd, buf, sizeof buf);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return false;
-        }
-        if (r == 0) break;
-        data.append(buf, static_cast<size_t>(r));
-    }
-    ::close(fd);
-    return true;
+    return Env::Current()->ReadFile(path, data).ok();
 }
 
 bool SyncPath(const std::string& path) {
+    if (FolderExists(path)) return Env::Current()->SyncFolder(path).ok();
+    // A plain file: nothing of the engine syncs one by name, so this stays
+    // outside the Env.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::fsync(fd) == 0;
@@ -135,18 +114,8 @@ bool SyncPath(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& data) {
-    std::string tmp = TempNameBeside(path);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = WriteAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    SyncPath(DirOf(path));
-    return true;
+    // A name that may not be on disk is not a write that succeeded.
+    return Env::Current()->WriteFileAtomic(path, data).ok();
 }
 
 std::string ResolveNoCase(const std::string& folder, const std::string& relative) {
@@ -205,59 +174,14 @@ bool DeleteFiles(const std::string& folder, const std::string& mask) {
     bool allGone = true;
     const std::string dir = WithSlash(folder);
     for (const auto& name : ListFiles(folder, mask)) {
-        if (::unlink((dir + name).c_str()) != 0 && errno != ENOENT) allGone = false;
+        const FsStatus s = Env::Current()->Unlink(dir + name);
+        if (!s.ok() && s.error != ENOENT) allGone = false;
     }
     return allGone;
 }
 
 bool CopyFileKeepDate(const std::string& src, const std::string& dst) {
-    int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
-    struct stat st {};
-    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(in);
-        return false;
-    }
-    struct stat dst_st {};
-    if (::stat(dst.c_str(), &dst_st) == 0 && dst_st.st_dev == st.st_dev && dst_st.st_ino == st.st_ino) {
-        // The same file under two names: copying would truncate it.
-        ::close(in);
-        return true;
-    }
-    const std::string tmp = TempNameBeside(dst);
-    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = true;
-    char buf[65536];
-    for (;;) {
-        ssize_t r = ::read(in, buf, sizeof buf);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        if (r == 0) break;
-        if (!WriteAll(out, buf, static_cast<size_t>(r))) {
-            ok = false;
-            break;
-        }
-    }
-    ::close(in);
-    if (ok) {
-        const timespec times[2] = {st.st_atim, st.st_mtim};
-        ok = ::futimens(out, times) == 0 && ::fsync(out) == 0;
-    }
-    ok = (::close(out) == 0) && ok;
-    if (ok) ok = ::rename(tmp.c_str(), dst.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    SyncPath(DirOf(dst));
-    return true;
+    return Env::Current()->CopyFile(src, dst).ok();
 }
 
 bool FileExists(const std::string& path) { return IsRegular(path); }

@@ -29,7 +29,9 @@ bool WriteAll(int fd, const char* p, size_t n);
 bool WriteAll(int fd, const std::string& data);
 
 // Writes data to a temp file beside path, fsyncs it, renames it over path
-// and fsyncs the folder. On failure the old file is left as it was.
+// and fsyncs the folder. On failure the old file is left as it was; a folder
+// that cannot be synced counts as a failure though the new file is in place.
+// These routines go through Env::Current(), so tests can inject faults.
 bool WriteFileAtomic(const std::string& path, const std::string& data);
 
 // fsync of a file or folder by name; false when it cannot be opened or synced.
@@ -54,9 +56,9 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 // is left behind (a missing folder counts as done).
 bool DeleteFiles(const std::string& folder, const std::string& mask);
 
-// Copies src to dst keeping src's modification time: writes a temp file
-// beside dst, fsyncs it, renames it over dst. Copying a file onto itself
-// does nothing and succeeds. On failure dst is left as it was.
+// Env::CopyFile: copies src to dst keeping src's modification time through
+// a synced temp file renamed over dst. A missing source, and a copy onto the
+// same file under any name, fail. On failure dst is left as it was.
 bool CopyFileKeepDate(const std::string& src, const std::string& dst);
 
 bool FileExists(const std::string& path);     // a regular file

@@ -14,6 +14,7 @@
 
 #include "codecs/auth.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "shell/globals.h"
@@ -168,8 +169,8 @@ void TrayImage(int image) {
 
 void TFrmServers::CloseTempFile() {
     if (tempFile_) {
-        std::fclose(tempFile_);
-        tempFile_ = nullptr;
+        tempFile_->Close();
+        tempFile_.reset();
     }
 }
 
@@ -274,7 +275,7 @@ void TFrmServers::ConnectNextAccount() {
     CollectorLog(HourMinuteSecond(platform::NowLocal()) + " ######################## " + a.Name);
     CollectorLog(" >> Connecting to " + a.Host);
     Status(a.Name + ": connecting");
-    std::remove(MessPath().c_str());
+    platform::Env::Current()->Unlink(MessPath());
     POPClient.SetAddress("");
     POPClient.SetHost(a.Host);
     POPClient.SetPort(port);
@@ -308,7 +309,7 @@ void TFrmServers::EndAccount(const std::string& message, bool failed) {
     TimeOutTimer->stop();
     POPClient.Abort();
     CloseTempFile();
-    std::remove(MessPath().c_str());
+    platform::Env::Current()->Unlink(MessPath());
     inbuf_.clear();
     inpos_ = 0;
     readWaiting_ = false;
@@ -619,18 +620,17 @@ void TFrmServers::HandleMessageData() {
 }
 
 bool TFrmServers::AppendTempMessage(const std::string& chunk) {
-    if (!tempFile_) {
-        tempFile_ = std::fopen(MessPath().c_str(), "ab");
-        if (!tempFile_) tempFailed_ = true;
-    }
-    if (tempFile_ && !chunk.empty() && std::fwrite(chunk.data(), 1, chunk.size(), tempFile_) != chunk.size())
+    if (!tempFile_ && !platform::Env::Current()->NewWritableFile(MessPath(), platform::CreateMode::Append, tempFile_).ok()) {
+        tempFile_.reset();
         tempFailed_ = true;
+    }
+    if (tempFile_ && !chunk.empty() && !tempFile_->Append(chunk).ok()) tempFailed_ = true;
     std::string joined = TempTail + chunk;
     bool complete = joined.find(smtp::EndMarker) != std::string::npos;
     TempTail = joined.size() > 11 ? joined.substr(joined.size() - 11) : joined;
     if (complete && tempFile_) {
-        if (std::fclose(tempFile_) != 0) tempFailed_ = true;
-        tempFile_ = nullptr;
+        if (!tempFile_->Close().ok()) tempFailed_ = true;
+        tempFile_.reset();
     }
     return complete;
 }
@@ -648,7 +648,7 @@ void TFrmServers::MessageComplete() {
         } catch (const std::exception& e) {
             // Not stored, so not deleted: the next cycle fetches it again.
             CollectorLog(" >> message " + std::to_string(n) + " not stored: " + e.what());
-            std::remove(MessPath().c_str());
+            platform::Env::Current()->Unlink(MessPath());
             PopLabelRed();
             collectorState_ = TCollectorState::SentQuit;
             Status(AccountName + ": error...");
@@ -710,7 +710,7 @@ void TFrmServers::RetrieveMessage() {
     TempTail.clear();
     bodyStarted_ = false;
     CloseTempFile();
-    std::remove(MessPath().c_str());
+    platform::Env::Current()->Unlink(MessPath());
     CollectorSend("RETR " + std::to_string(MessageIndex) + "\r\n", kWaitCommand);
     awaiting_ = true;
 }

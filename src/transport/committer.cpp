@@ -5,12 +5,8 @@
 #include "transport/ports_file.h"
 
 #include <cerrno>
-#include <random>
 #include <set>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace commit {
 namespace {
@@ -20,13 +16,6 @@ std::string FolderOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
-}
-
-// Names that start with "~tw" and end in ".tmp" match no listing of the
-// store and are swept at start-up.
-std::string TempBeside(const std::string& path) {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    return FolderOf(path) + "/~tw" + std::to_string(::getpid()) + "-" + std::to_string(rng()) + ".tmp";
 }
 
 }  // namespace
@@ -49,7 +38,7 @@ platform::FsStatus FolderSyncs::Sync(const std::string& folder) {
     f.running = mine;
     ++made_;
     lock.unlock();
-    platform::FsStatus status = env_->SyncFolder(folder);
+    platform::FsStatus status = (env_ ? env_ : platform::Env::Current())->SyncFolder(folder);
     lock.lock();
     mine->status = status;
     mine->done = true;
@@ -113,51 +102,6 @@ void Committer::Run() {
     }
 }
 
-platform::FsStatus CopyInto(platform::Env& env, const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return platform::FsStatus{errno ? errno : EIO};
-    struct stat st {};
-    if (::fstat(in, &st) != 0) {
-        platform::FsStatus s{errno ? errno : EIO};
-        ::close(in);
-        return s;
-    }
-    std::string temp;
-    std::unique_ptr<platform::WritableFile> out;
-    platform::FsStatus s;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        temp = TempBeside(to);
-        s = env.NewWritableFile(temp, platform::CreateMode::Exclusive, out);
-        if (s.error != EEXIST) break;
-    }
-    if (!s.ok()) {
-        ::close(in);
-        return s;
-    }
-    // Streamed: a message may be far larger than what we care to hold.
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) s = platform::FsStatus{errno ? errno : EIO};
-        if (n <= 0) break;
-        s = out->Append(std::string_view(buffer.data(), static_cast<size_t>(n)));
-        if (!s.ok()) break;
-    }
-    ::close(in);
-    if (s.ok()) {
-        // The copy bears the date of the message, as the mailbox shows it.
-        struct timespec times[2] = {st.st_mtim, st.st_mtim};
-        if (::utimensat(AT_FDCWD, temp.c_str(), times, 0) != 0) s = platform::FsStatus{errno ? errno : EIO};
-    }
-    if (s.ok()) s = out->Sync();
-    platform::FsStatus closed = out->Close();
-    if (s.ok()) s = closed;
-    if (s.ok()) s = env.Rename(temp, to);
-    if (!s.ok()) env.Unlink(temp);
-    return s;
-}
-
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message) {
     platform::Env& env = committer.Env();
     std::unique_ptr<platform::WritableFile> data;
@@ -170,7 +114,7 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
 
     std::set<std::string> folders;
     for (const auto& copy : message.copies) {
-        s = CopyInto(env, message.data, copy);
+        s = env.CopyFileNameUnsynced(message.data, copy);
         if (!s.ok()) return s;
         folders.insert(FolderOf(copy));
     }

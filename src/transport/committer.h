@@ -34,6 +34,7 @@ namespace commit {
 // caller that arrives waits for the next one, which one of them makes.
 class FolderSyncs {
 public:
+    // Without an env, the engine's current one at each sync.
     explicit FolderSyncs(platform::Env* env) : env_(env) {}
     platform::FsStatus Sync(const std::string& folder);
     // Syncs made, against those asked for (tests and benchmarks watch them).
@@ -64,6 +65,7 @@ public:
     // Runs on the owner's thread, never within Submit.
     using Done = std::function<void(platform::FsStatus)>;
 
+    // Without an env, the engine's current one at each use.
     Committer(platform::Env* env, int threads, QObject* parent = nullptr);
     // Finishes the work already submitted; outcomes not yet delivered are
     // dropped with the object.
@@ -71,7 +73,7 @@ public:
 
     void Submit(Work work, Done done);
 
-    platform::Env& Env() { return *env_; }
+    platform::Env& Env() { return env_ ? *env_ : *platform::Env::Current(); }
     platform::FsStatus SyncFolder(const std::string& folder) { return folders_.Sync(folder); }
     const FolderSyncs& Folders() const { return folders_; }
 
@@ -111,9 +113,5 @@ struct MessageFiles {
 // its folder entry, the record and the queued name are on disk. On failure
 // the caller removes the copies, the record and the queued name.
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message);
-
-// A copy of from at to through a synced temp file beside it, dated as from.
-// Does not sync to's folder.
-platform::FsStatus CopyInto(platform::Env& env, const std::string& from, const std::string& to);
 
 }  // namespace commit

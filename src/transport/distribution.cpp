@@ -10,6 +10,7 @@
 #include "filters/holiday.h"
 #include "filters/spam.h"
 #include "filters/virus.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
@@ -403,5 +404,5 @@ void TFrmServers::MoveTempMessage() {
     }
 
     // 5.
-    std::remove(messPath.c_str());
+    platform::Env::Current()->Unlink(messPath);
 }

@@ -4,6 +4,7 @@
 #include "transport/smtp.h"
 
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "shell/globals.h"
 #include "shell/procs.h"
@@ -271,7 +272,7 @@ void TFrmSMTP::ProcessFailedMessage(const std::string& file) {
         smtp::WritePortsValue(id, std::string("Goes"), "0");
         target = folder + id + smtp::StateSuspended;
     }
-    if (std::rename(file.c_str(), target.c_str()) != 0)
+    if (!platform::Env::Current()->Rename(file, target).ok())
         LogSmtp("Could not move " + file + " to " + target);
 }
 
@@ -301,7 +302,7 @@ bool TFrmSMTP::ReturnExternalMail(const std::string& file, int count, const std:
         LogSmtp("Returned mail " + id + " could not be stored for " + users.front());
         return false;
     }
-    std::remove(file.c_str());
+    platform::Env::Current()->Unlink(file);
     smtp::WritePortsValue(id, std::nullopt);
     return true;
 }

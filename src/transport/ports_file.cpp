@@ -104,7 +104,7 @@ bool PortsFile::Flush(std::uint64_t version) {
         // It was in a write that failed: its callers were told, or are.
         if (failed_ >= version) return false;
         taken = version_;
-        env = env_;
+        env = env_ ? env_ : platform::Env::Current();
         // With thousands of queue records the file is hundreds of KB: one
         // allocation instead of a copy per doubling.
         if (identity_) text.reserve(static_cast<size_t>(identity_->size) + 4096);

@@ -52,7 +52,7 @@ public:
     // Writes the content unless a write begun after that version was staged
     // has succeeded; concurrent callers share one write. Any thread.
     bool Flush(std::uint64_t version);
-    // Where the file is written (the real file system by default).
+    // Where the file is written (by default the engine's current Env).
     void SetEnv(platform::Env* env);
 
     // How often the file was parsed and written by this owner (benchmarks
@@ -96,7 +96,7 @@ private:
     std::uint64_t version_ = 0;  // of the content in memory
     std::uint64_t durable_ = 0;  // of the content last written whole
     std::uint64_t failed_ = 0;   // of the content of the last failed write
-    platform::Env* env_ = platform::Env::Default();
+    platform::Env* env_ = nullptr;  // none: the engine's current one
     mutable std::mutex mutex_;   // the content and the numbers above
     std::mutex writing_;         // one write of the file at a time
 };

@@ -5,6 +5,7 @@
 #include "transport/smtp.h"
 
 #include "codecs/auth.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
@@ -28,6 +29,8 @@
 #include <unistd.h>
 
 namespace {
+
+platform::Env& Fs() { return *platform::Env::Current(); }
 
 constexpr size_t kMaxReply = 64 * 1024;
 
@@ -160,8 +163,8 @@ void TFrmSMTP::PurgeSentMessages() {
     const std::string out = smtp::StoreFolder(smtp::FolderOut);
     for (const auto& name : smtp::ListFiles(out, smtp::StateSent)) {
         std::string stem = name.substr(0, name.size() - 4);
-        std::remove((out + stem + smtp::StateQueued).c_str());
-        std::remove((out + name).c_str());
+        Fs().Unlink(out + stem + smtp::StateQueued);
+        Fs().Unlink(out + name);
     }
 }
 
@@ -170,7 +173,7 @@ void TFrmSMTP::MarkMessageFailed(const std::string& file) {
     std::string stem = file.substr(0, dot);
     size_t slash = stem.find_last_of('/');
     std::string id = slash == std::string::npos ? stem : stem.substr(slash + 1);
-    if (std::rename(file.c_str(), (stem + smtp::StateFailed).c_str()) != 0)
+    if (!Fs().Rename(file, stem + smtp::StateFailed).ok())
         RelayLog("Could not mark " + id + " as failed");
     smtp::WritePortsValue(id, std::string("Goes"), std::to_string(Number(smtp::ReadPortsValue(id, "Goes")) + 1));
     // Whatever became of the file, it is not tried again in this run.
@@ -420,8 +423,8 @@ void TFrmSMTP::RelayEnvelopeAnswered(const std::string& reply) {
         RecipientStep(reply);
     } else if (platform::FileExists(QueueFile(smtp::StateSent))) {
         RelayLog("Tidying up " + CurrentQueueId + " - has been sent already.");
-        std::remove(QueueFile(smtp::StateQueued).c_str());
-        std::remove(QueueFile(smtp::StateSent).c_str());
+        Fs().Unlink(QueueFile(smtp::StateQueued));
+        Fs().Unlink(QueueFile(smtp::StateSent));
         skipped_.push_back(CurrentQueueId);
         NextMessage();
     } else {
@@ -530,18 +533,18 @@ void TFrmSMTP::CompleteMessage() {
             }
         }
         smtp::WritePortsValues(id, moved);
-        std::remove(QueueFile(smtp::StateFailed).c_str());
-        if (std::rename(txt.c_str(), QueueFile(smtp::StateFailed).c_str()) != 0)
+        Fs().Unlink(QueueFile(smtp::StateFailed));
+        if (!Fs().Rename(txt, QueueFile(smtp::StateFailed)).ok())
             RelayLog("Could not mark " + id + " as failed");
         return;
     }
     const std::string txs = QueueFile(smtp::StateSent);
-    if (std::rename(txt.c_str(), txs.c_str()) == 0) {
-        std::remove(txs.c_str());
-    } else if (std::remove(txt.c_str()) != 0 && platform::FileExists(txt)) {
+    if (Fs().Rename(txt, txs).ok()) {
+        Fs().Unlink(txs);
+    } else if (!Fs().Unlink(txt).ok() && platform::FileExists(txt)) {
         // The message stays where it is; the marker keeps it from going twice.
-        int fd = ::open(txs.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0) ::close(fd);
+        std::unique_ptr<platform::WritableFile> marker;
+        if (Fs().NewWritableFile(txs, platform::CreateMode::Append, marker).ok()) marker->Close();
     }
     smtp::WritePortsValue(id, std::nullopt);
 }
@@ -676,7 +679,7 @@ void TFrmSMTP::EndDeliveryRun() {
         for (const auto& name : files) {
             ++examined;
             platform::SystemTime when;
-            if (platform::GetFileTime(deleted + name, when) && when < limit && std::remove((deleted + name).c_str()) == 0)
+            if (platform::GetFileTime(deleted + name, when) && when < limit && Fs().Unlink(deleted + name).ok())
                 ++removed;
             if (FrmMain) {
                 FrmMain->SetStatusLine("Deleting spam: " + std::to_string(removed) + "/" + std::to_string(examined),

@@ -6,6 +6,7 @@
 // login share.
 #pragma once
 
+#include "platform/env.h"
 #include "platform/sockets.h"
 #include "tables/memtable.h"
 #include "transport/table_owner.h"
@@ -339,7 +340,7 @@ private:
     bool tempFailed_ = false;         // mess.txt could not be written whole
     bool noRecipient_ = false;        // the last message named no one and has no default user
     int reopenCount_ = 0;             // reopenings after "address not available"
-    std::FILE* tempFile_ = nullptr;   // mess.txt while a message arrives
+    std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
     std::uint64_t accountGen_ = 0;    // continuations of an ended account are stale
     bool accountFailed_ = false;
     std::string alertInFlight_;       // address of the alert being sent

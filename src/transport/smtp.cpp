@@ -12,6 +12,7 @@
 #include "filters/spam.h"
 #include "filters/virus.h"
 #include "platform/dialogs.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
@@ -97,7 +98,7 @@ void DropStaleQueueRecords() {
         if (ids.count(lower)) kept = true;
         else stale.insert(lower);
     }
-    if (!kept) std::remove(ports.c_str());
+    if (!kept) platform::Env::Current()->Unlink(ports);
     else file.EraseSections(stale);
 }
 

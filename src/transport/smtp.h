@@ -20,9 +20,6 @@ class QTimer;
 namespace commit {
 class Committer;
 }
-namespace platform {
-class Env;
-}
 
 namespace smtp {
 
@@ -202,9 +199,6 @@ public:
     bool OpenSmtpServer(int port);
     // The port the SMTP server was asked to listen on ([SMTP] LocalPort).
     int SmtpServerPort() const { return smtpPort_; }
-    // The file system accepted messages are made durable through (tests
-    // hand in one that records or fails calls); set before the first.
-    void SetFileEnv(platform::Env* env);
 
     // Crash-report filter: action 0 is mailing the report. Socket errors are
     // never mailed and at most one report an hour is; handled is set for the
@@ -356,7 +350,6 @@ private:
     std::vector<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
-    platform::Env* fileEnv_ = nullptr;
     std::unique_ptr<commit::Committer> committer_;
 };
 

@@ -8,6 +8,7 @@
 
 #include "codecs/auth.h"
 #include "filters/spam.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
@@ -15,6 +16,7 @@
 #include "shell/procs.h"
 #include "transport/committer.h"
 #include "transport/mail_settings.h"
+#include "transport/message_keeper.h"
 #include "transport/ports_file.h"
 #include "transport/servers.h"
 
@@ -484,7 +486,7 @@ struct TFrmSMTP::SmtpSession {
     bool Waiting = false;             // handling goes on in a later turn of the loop
     bool DiscardingLine = false;      // an over-long line is dropped up to its LF
     std::string DataTail;             // the last bytes of the DATA text
-    int DataFd = -1;
+    std::unique_ptr<platform::WritableFile> DataFile;
     std::string DataPath;             // out/<id>.txo while receiving
     bool DataFailed = false;
     std::int64_t DataBytes = 0;       // DATA text received so far
@@ -496,9 +498,9 @@ struct TFrmSMTP::SmtpSession {
     ~SmtpSession() { Discard(); }
     // Drops a message that is still arriving: nothing of it stays behind.
     void Discard() {
-        if (DataFd >= 0) ::close(DataFd);
-        DataFd = -1;
-        if (!DataPath.empty()) ::unlink(DataPath.c_str());
+        if (DataFile) DataFile->Close();
+        DataFile.reset();
+        if (!DataPath.empty()) platform::Env::Current()->Unlink(DataPath);
         DataPath.clear();
     }
 };
@@ -814,14 +816,15 @@ void TFrmSMTP::StartAuth(platform::TcpConnection& connection, SmtpSession& s, co
 }
 
 bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& rest) {
-    if (s.DataFd < 0 && !s.DataFailed) {
+    if (!s.DataFile && !s.DataFailed) {
         std::string id = smtp::CreateQueueFile(MakeQueueId(data), smtp::StateReceiving);
         if (!id.empty()) {
             s.DataPath = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateReceiving;
-            s.DataFd = ::open(s.DataPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            if (!platform::Env::Current()->NewWritableFile(s.DataPath, platform::CreateMode::Append, s.DataFile).ok())
+                s.DataFile.reset();
             s.MessageId = id;
         }
-        if (s.DataFd < 0) {
+        if (!s.DataFile) {
             ServerLog("Message file could not be created in " + smtp::StoreFolder(smtp::FolderOut));
             s.Discard();
             s.DataFailed = true;
@@ -840,20 +843,23 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
         s.Discard();
         s.DataFailed = true;
     }
-    if (s.DataFd >= 0 && !platform::WriteAll(s.DataFd, data.data(), take)) {
-        ServerLog("Message file " + s.DataPath + " could not be written: " + std::strerror(errno));
-        s.Discard();
-        s.DataFailed = true;
+    if (s.DataFile) {
+        const platform::FsStatus written = s.DataFile->Append(std::string_view(data.data(), take));
+        if (!written.ok()) {
+            ServerLog("Message file " + s.DataPath + " could not be written: " + written.Text());
+            s.Discard();
+            s.DataFailed = true;
+        }
     }
     if (marker == std::string::npos) {
         s.DataTail = joined.substr(joined.size() > 4 ? joined.size() - 4 : 0);
         return false;
     }
     rest = data.substr(take);
-    if (s.DataFd >= 0) {
+    if (s.DataFile) {
         // Synced with the rest of the message's files, off the event loop.
-        const bool ok = ::close(s.DataFd) == 0;
-        s.DataFd = -1;
+        const bool ok = s.DataFile->Close().ok();
+        s.DataFile.reset();
         if (!ok) {
             ServerLog("Message file " + s.DataPath + " could not be written");
             s.Discard();
@@ -868,14 +874,12 @@ void TFrmSMTP::AbandonData(SmtpSession& s) {
     s.MessageId.clear();
 }
 
-void TFrmSMTP::SetFileEnv(platform::Env* env) { fileEnv_ = env; }
-
 commit::Committer& TFrmSMTP::Commits() {
     if (!committer_) {
         // The threads mostly wait on the disk, which takes several syncs
         // at once far faster than one after another.
         const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
-        committer_ = std::make_unique<commit::Committer>(fileEnv_ ? fileEnv_ : platform::Env::Default(),
+        committer_ = std::make_unique<commit::Committer>(nullptr,
                                                          static_cast<int>(std::min(4 * cores, 32u)));
     }
     return *committer_;
@@ -913,6 +917,8 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         bool filtered = true;  // the copy of all outgoing mail gets no filters
     };
     std::vector<Copy> copies;
+    platform::Env& env = *platform::Env::Current();
+    smtp::MessageKeeper keeper(env, id, file);
     std::set<std::string> reached;
     bool failed = false;
     auto copyTo = [&](const std::string& address, const std::string& user, bool filtered = true) {
@@ -946,7 +952,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     if (!footerForAll) {
         if (!copies.empty() && FooterApplies()) {
             for (const auto& c : copies) {
-                if (!smtp::CopyFileKeepDate(file, c.path)) {
+                if (!keeper.Copy(c.path)) {
                     ServerLog("Message " + id + " could not be stored for " + c.user);
                     failed = true;
                     break;
@@ -959,7 +965,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
 
     if (!failed && external > 0 && WaitCode() == 3) {
         // A mail that cannot be given back is refused, never dropped.
-        failed = !smtp::WritePortsSection(id, record) || !ReturnExternalMail(file, external, from);
+        failed = !keeper.Record(record) || !ReturnExternalMail(file, external, from);
         external = 0;
     }
     if (!failed && external > 0 && mail->copyOut) {
@@ -975,7 +981,6 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         record.emplace_back("From", from);
         record.emplace_back("User", s.User);
         message.ports = smtp::SharedPorts();
-        if (fileEnv_) message.ports->SetEnv(fileEnv_);
         message.portsVersion = message.ports->StageSection(id, record);
         message.queued = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
         platform::LocalTime midnight = platform::NowLocal();
@@ -988,23 +993,22 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     reset();
     if (failed) {
         ServerLog("Message " + id + " not kept");
-        for (const auto& c : made) std::remove(c.c_str());
-        smtp::WritePortsValue(id, std::nullopt);
-        std::remove(file.c_str());
+        keeper.Undo();
+        env.Unlink(file);
         return false;
     }
 
     auto session = SessionOf(*connection);
     std::weak_ptr<platform::TcpConnection> weak = connection;
-    auto done = [this, weak, session, id, file, queued = message.queued, copies = std::move(copies),
-                 made = std::move(made), mail](platform::FsStatus status) {
+    auto done = [this, weak, session, id, file, queued = message.queued, copies = std::move(copies), mail,
+                 envp = &env](platform::FsStatus status) {
         const bool ok = status.ok();
         if (!ok) {
             ServerLog("Message " + id + " not kept: " + status.Text());
-            for (const auto& c : copies) std::remove(c.path.c_str());
+            for (const auto& c : copies) envp->Unlink(c.path);
             smtp::WritePortsValue(id, std::nullopt);
-            if (!queued.empty()) std::remove(queued.c_str());
-            std::remove(file.c_str());
+            if (!queued.empty()) envp->Unlink(queued);
+            envp->Unlink(file);
         } else {
             if (queued.empty()) smtp::WritePortsValue(id, std::nullopt);
             const auto& hooks = smtp::deliveryHooks;
@@ -1044,7 +1048,7 @@ void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
     auto s = SessionOf(connection);
     if (!s || s->Ended) return;
     s->Ended = true;
-    if (s->DataFd >= 0 || !s->DataPath.empty()) {
+    if (s->DataFile || !s->DataPath.empty()) {
         ServerLog("Connection closed while receiving " + s->MessageId + "; the part received is dropped");
         AbandonData(*s);
     }

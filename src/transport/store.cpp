@@ -2,6 +2,7 @@
 #include "transport/store.h"
 
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "shell/globals.h"
@@ -71,30 +72,35 @@ std::string TempNameBeside(const std::string& path) {
            std::to_string(Rng()()) + ".tmp";
 }
 
-// Writes data to a fresh temp file in folderPath, synced; returns its name.
-std::string WriteTemp(const std::string& pathBeside, const std::string& data,
-                      const struct timespec* mtime = nullptr) {
+platform::Env& Fs() { return *platform::Env::Current(); }
+
+// A fresh temp file beside pathBeside, created exclusively; empty text when
+// none can be made.
+std::string NewTemp(const std::string& pathBeside, std::unique_ptr<platform::WritableFile>& file) {
     for (int attempt = 0; attempt < 10; ++attempt) {
         std::string tmp = TempNameBeside(pathBeside);
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return std::string();
-        }
-        bool ok = platform::WriteAll(fd, data);
-        if (ok && mtime) {
-            struct timespec times[2] = {*mtime, *mtime};
-            ok = ::futimens(fd, times) == 0;
-        }
-        ok = ok && ::fsync(fd) == 0;
-        ok = (::close(fd) == 0) && ok;
-        if (!ok) {
-            ::unlink(tmp.c_str());
-            return std::string();
-        }
-        return tmp;
+        const platform::FsStatus s = Fs().NewWritableFile(tmp, platform::CreateMode::Exclusive, file);
+        if (s.ok()) return tmp;
+        if (s.error != EEXIST) break;
     }
     return std::string();
+}
+
+// Syncs and closes file; on any failure (a write before included) removes tmp.
+bool FinishTemp(std::unique_ptr<platform::WritableFile>& file, const std::string& tmp, bool ok) {
+    if (ok) ok = file->Sync().ok();
+    ok = file->Close().ok() && ok;
+    file.reset();
+    if (!ok) Fs().Unlink(tmp);
+    return ok;
+}
+
+// Writes data to a fresh temp file in folderPath, synced; returns its name.
+std::string WriteTemp(const std::string& pathBeside, const std::string& data) {
+    std::unique_ptr<platform::WritableFile> file;
+    std::string tmp = NewTemp(pathBeside, file);
+    if (tmp.empty()) return tmp;
+    return FinishTemp(file, tmp, file->Append(data).ok()) ? tmp : std::string();
 }
 
 // By exact names: the out/ states an id can have, the mailbox copies in the
@@ -217,12 +223,14 @@ std::string CreateQueueFile(const std::string& id, const std::string& state) {
         std::string candidate = Candidate(id, n);
         if (QueueIdTaken(candidate)) continue;
         std::string path = out + candidate + state;
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
+        std::unique_ptr<platform::WritableFile> file;
+        const platform::FsStatus s = Fs().NewWritableFile(path, platform::CreateMode::Exclusive, file);
+        if (s.error == EEXIST) continue;
+        if (!s.ok()) return std::string();
+        if (!file->Close().ok()) {
+            Fs().Unlink(path);
             return std::string();
         }
-        ::close(fd);
         return candidate;
     }
     return std::string();
@@ -234,21 +242,21 @@ std::string WriteNewFile(const std::string& folderPath, const std::string& prefi
     std::string tmp = WriteTemp(folderPath + "x", content);
     if (tmp.empty()) return std::string();
     std::string result = PublishNewFile(tmp, folderPath, prefix, stamp, suffix);
-    ::unlink(tmp.c_str());
+    Fs().Unlink(tmp);
     return result;
 }
 
 std::string CopyToTemp(const std::string& source, const std::string& target, std::int64_t insertAt,
-                       const std::string& insert, const struct timespec* mtime);
+                       const std::string& insert);
 
 std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
                           const std::string& stamp, const std::string& suffix, const std::string& append) {
     std::int64_t end = -1;
     if (!append.empty() && !platform::FileSize(source, end)) return std::string();
-    std::string tmp = CopyToTemp(source, folderPath + "x", end, append, nullptr);
+    std::string tmp = CopyToTemp(source, folderPath + "x", end, append);
     if (tmp.empty()) return std::string();
     std::string result = PublishNewFile(tmp, folderPath, prefix, stamp, suffix);
-    ::unlink(tmp.c_str());
+    Fs().Unlink(tmp);
     return result;
 }
 
@@ -259,15 +267,20 @@ std::string PublishNewFile(const std::string& tmp, const std::string& folderPath
         std::string path = folderPath + prefix + Candidate(stamp, n) + suffix;
         // link() publishes the whole file under the name, or fails when the
         // name is taken: nothing is ever overwritten.
-        if (::link(tmp.c_str(), path.c_str()) == 0) {
+        const platform::FsStatus s = Fs().Link(tmp, path);
+        if (s.ok()) {
             result = path;
             break;
         }
-        if (errno != EEXIST) break;
+        if (s.error != EEXIST) break;
     }
     // The name must be on disk too before anyone is told the file is
-    // there; a folder that cannot be synced counts as a failed write.
-    if (!result.empty() && !platform::SyncPath(folderPath)) return std::string();
+    // there; a folder that cannot be synced counts as a failed write, and
+    // the name goes again so that no reader takes it for a message.
+    if (!result.empty() && !Fs().SyncFolder(folderPath).ok()) {
+        Fs().Unlink(result);
+        return std::string();
+    }
     return result;
 }
 
@@ -284,11 +297,15 @@ std::string WriteQueueFile(const std::string& id, const std::string& content) {
     for (int n = 0; n < 1000 && result.empty(); ++n) {
         std::string candidate = Candidate(id, n);
         if (QueueIdTaken(candidate)) continue;
-        if (::link(tmp.c_str(), (out + candidate + StateQueued).c_str()) == 0) result = candidate;
-        else if (errno != EEXIST) break;
+        const platform::FsStatus s = Fs().Link(tmp, out + candidate + StateQueued);
+        if (s.ok()) result = candidate;
+        else if (s.error != EEXIST) break;
     }
-    ::unlink(tmp.c_str());
-    if (!result.empty()) platform::SyncPath(out);
+    Fs().Unlink(tmp);
+    if (!result.empty() && !Fs().SyncFolder(out).ok()) {
+        Fs().Unlink(out + result + StateQueued);
+        return std::string();
+    }
     return result;
 }
 
@@ -347,79 +364,49 @@ std::string StripAngleBrackets(const std::string& address) {
 }
 
 // Streams source into a fresh temp file beside target, with `insert` put in
-// at byte offset insertAt (-1: nowhere), synced and dated mtime when given;
-// returns its name, or empty text on failure.
+// at byte offset insertAt (-1: nowhere), synced; returns its name, or empty
+// text on failure.
 std::string CopyToTemp(const std::string& source, const std::string& target, std::int64_t insertAt,
-                       const std::string& insert, const struct timespec* mtime) {
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return std::string();
-    std::string tmp;
-    int out = -1;
-    for (int attempt = 0; attempt < 10 && out < 0; ++attempt) {
-        tmp = TempNameBeside(target);
-        out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (out < 0 && errno != EEXIST) break;
-    }
-    if (out < 0) {
-        ::close(in);
-        return std::string();
-    }
+                       const std::string& insert) {
+    std::unique_ptr<platform::SequentialFile> in;
+    if (!Fs().NewSequentialFile(source, in).ok()) return std::string();
+    std::unique_ptr<platform::WritableFile> out;
+    std::string tmp = NewTemp(target, out);
+    if (tmp.empty()) return tmp;
     bool ok = true;
-    std::vector<char> buffer(1 << 20);
+    std::string piece;
     std::int64_t done = 0;
     for (;;) {
-        size_t want = buffer.size();
+        size_t want = 1 << 20;
         if (insertAt >= done && insertAt - done < static_cast<std::int64_t>(want))
             want = static_cast<size_t>(insertAt - done);
         if (insertAt == done) {
-            ok = platform::WriteAll(out, insert);
+            ok = out->Append(insert).ok();
             insertAt = -1;
             if (!ok) break;
             continue;
         }
-        ssize_t n = ::read(in, buffer.data(), want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        if (!platform::WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
+        if (!in->Read(want, piece).ok()) {
             ok = false;
             break;
         }
-        done += n;
+        if (piece.empty()) break;
+        if (!out->Append(piece).ok()) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::int64_t>(piece.size());
     }
     if (ok && insertAt == done) {
-        ok = platform::WriteAll(out, insert);
+        ok = out->Append(insert).ok();
         insertAt = -1;
     }
     if (ok && insertAt >= 0) ok = false;  // the offset was past the end
-    if (ok && mtime) {
-        struct timespec times[2] = {*mtime, *mtime};
-        ok = ::futimens(out, times) == 0;
-    }
-    ok = ok && ::fsync(out) == 0;
-    ok = (::close(out) == 0) && ok;
-    ::close(in);
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return std::string();
-    }
-    return tmp;
+    return FinishTemp(out, tmp, ok) ? tmp : std::string();
 }
 
 bool CopyFileKeepDate(const std::string& source, const std::string& target) {
-    struct stat src {};
-    if (::stat(source.c_str(), &src) != 0) return true;
-    struct stat dst {};
-    if (::stat(target.c_str(), &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
-        return true;
-    // Streamed: a message may be far larger than what we care to hold.
-    std::string tmp = CopyToTemp(source, target, -1, std::string(), &src.st_mtim);
-    if (tmp.empty()) return false;
-    if (::rename(tmp.c_str(), target.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return platform::SyncPath(FolderOfPath(target));
+    return Fs().CopyFile(source, target).ok();
 }
 
 std::vector<std::string> RemoveCrashLeftovers() {
@@ -443,7 +430,7 @@ std::vector<std::string> RemoveCrashLeftovers() {
         });
         std::sort(doomed.begin(), doomed.end());
         for (const auto& name : doomed)
-            if (::unlink((folderPath + name).c_str()) == 0) removed.push_back(shown + name);
+            if (Fs().Unlink(folderPath + name).ok()) removed.push_back(shown + name);
     };
     sweep(ProgramDir, "", false, false);
     for (const auto& folder : StoreFolderNames()) {
@@ -456,14 +443,9 @@ std::vector<std::string> RemoveCrashLeftovers() {
 }
 
 bool InsertIntoFile(const std::string& path, std::int64_t offset, const std::string& text) {
-    std::string tmp = CopyToTemp(path, path, offset, text, nullptr);
+    std::string tmp = CopyToTemp(path, path, offset, text);
     if (tmp.empty()) return false;
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    platform::SyncPath(FolderOfPath(path));
-    return true;
+    return ReplaceWithTemp(tmp, path);
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -491,51 +473,45 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 
 bool RewriteFile(const std::string& path, const std::string& content) {
     std::string temp = path + RewriteSuffix;
-    ::unlink(temp.c_str());
-    if (!platform::WriteFileAtomic(temp, content)) return false;
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
+    Fs().Unlink(temp);
+    if (!Fs().WriteFileAtomic(temp, content).ok()) {
+        Fs().Unlink(temp);
         return false;
     }
-    platform::SyncPath(FolderOfPath(path));
-    return true;
+    return ReplaceWithTemp(temp, path);
 }
 
 TempFileWriter::TempFileWriter(const std::string& pathBeside) {
-    for (int attempt = 0; attempt < 10 && fd_ < 0; ++attempt) {
-        path_ = TempNameBeside(pathBeside);
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd_ < 0 && errno != EEXIST) break;
-    }
-    ok_ = fd_ >= 0;
-    if (!ok_) path_.clear();
+    path_ = NewTemp(pathBeside, file_);
+    ok_ = !path_.empty();
 }
 
 TempFileWriter::~TempFileWriter() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!keep_ && !path_.empty()) ::unlink(path_.c_str());
+    if (file_) file_->Close();
+    if (!keep_ && !path_.empty()) Fs().Unlink(path_);
 }
 
 bool TempFileWriter::Write(const char* data, size_t size) {
-    if (ok_ && fd_ >= 0 && size > 0) ok_ = platform::WriteAll(fd_, data, size);
+    if (ok_ && file_ && size > 0) ok_ = file_->Append(std::string_view(data, size)).ok();
     return ok_;
 }
 
 bool TempFileWriter::Finish() {
-    if (fd_ < 0) return false;
-    ok_ = ok_ && ::fsync(fd_) == 0;
-    ok_ = (::close(fd_) == 0) && ok_;
-    fd_ = -1;
+    if (!file_) return false;
+    ok_ = ok_ && file_->Sync().ok();
+    ok_ = file_->Close().ok() && ok_;
+    file_.reset();
     return ok_;
 }
 
+// A folder that cannot be synced is reported: the new content is in place,
+// but whoever relies on it being on disk must not.
 bool ReplaceWithTemp(const std::string& tempPath, const std::string& path) {
-    if (::rename(tempPath.c_str(), path.c_str()) != 0) {
-        ::unlink(tempPath.c_str());
+    if (!Fs().Rename(tempPath, path).ok()) {
+        Fs().Unlink(tempPath);
         return false;
     }
-    platform::SyncPath(FolderOfPath(path));
-    return true;
+    return Fs().SyncFolder(FolderOfPath(path)).ok();
 }
 
 std::string WithEndMarker(const std::string& text) {

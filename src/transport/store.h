@@ -7,10 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <string>
 #include <vector>
+
+namespace platform {
+class WritableFile;
+}
 
 namespace smtp {
 
@@ -105,7 +110,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    std::unique_ptr<platform::WritableFile> file_;
     bool ok_ = false;
     bool keep_ = false;
 };
@@ -115,8 +120,9 @@ private:
 std::string PublishNewFile(const std::string& tempPath, const std::string& folderPath,
                            const std::string& prefix, const std::string& stamp, const std::string& suffix);
 
-// Renames a synced temp file over path and syncs path's folder. False (path
-// unchanged, temp file removed) on failure.
+// Renames a synced temp file over path and syncs path's folder. False on
+// failure: path unchanged and temp file removed, or, when only the folder
+// sync failed, the new content in place but perhaps not on disk.
 bool ReplaceWithTemp(const std::string& tempPath, const std::string& path);
 
 // WriteNewFile with the content streamed from the file source, which is
@@ -164,8 +170,8 @@ bool StartsWithNoCase(const std::string& text, const std::string& head);
 
 // Copies source over target, giving target the source's modification time.
 // The copy goes to a temp name beside target and is renamed over it, so a
-// failed copy leaves target as it was. Nothing happens when source does not
-// exist or names the same file as target. False on failure.
+// failed copy leaves target as it was. False on failure, and when source
+// does not exist or names the same file as target.
 bool CopyFileKeepDate(const std::string& source, const std::string& target);
 
 // Removes what an interrupted run can leave behind and no acknowledged

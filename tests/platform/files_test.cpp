@@ -108,9 +108,9 @@ TEST(Files, CopyKeepsContentAndDate) {
     EXPECT_EQ(dir.Read("old.dat"), body);
 
     // Onto itself, directly or through another name of the same file.
-    ASSERT_TRUE(platform::CopyFileKeepDate(dir / "out.txt", dir / "out.txt"));
+    EXPECT_FALSE(platform::CopyFileKeepDate(dir / "out.txt", dir / "out.txt"));
     ASSERT_EQ(::link((dir / "out.txt").c_str(), (dir / "alias.txt").c_str()), 0);
-    ASSERT_TRUE(platform::CopyFileKeepDate(dir / "out.txt", dir / "alias.txt"));
+    EXPECT_FALSE(platform::CopyFileKeepDate(dir / "out.txt", dir / "alias.txt"));
     EXPECT_EQ(dir.Read("out.txt"), body);
 
     // A missing source leaves the target alone, and nothing is left over.

@@ -103,7 +103,7 @@ protected:
     std::vector<std::string> Temps(const std::string& folder) {
         std::vector<std::string> temps;
         for (const auto& name : platform::ListFiles(smtp::StoreFolder(folder), "*"))
-            if (name.rfind("~tw", 0) == 0) temps.push_back(name);
+            if (name.find(".tmp") != std::string::npos) temps.push_back(name);
         return temps;
     }
 

@@ -5,6 +5,7 @@
 #include "transport/mail_settings.h"
 #include "transport/table_owner.h"
 #include "transport_test_util.h"
+#include "smtp_test_client.h"
 
 #include "codecs/auth.h"
 #include "platform/dialogs.h"
@@ -29,15 +30,7 @@ namespace {
 
 using twtest::TempHome;
 
-bool PumpFor(const std::function<bool()>& done, int ms = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using twtest::PumpFor;
 
 std::string Slurp(const std::string& path) {
     std::string data;
@@ -145,53 +138,7 @@ TEST(SmtpFooters, GoOnlyWhereTheyCannotCorruptTheBody) {
 
 // --- sessions -------------------------------------------------------------------
 
-class Client {
-public:
-    explicit Client(int port) {
-        socket_.connectToHost(QHostAddress("127.0.0.1"), static_cast<quint16>(port));
-        greeting = Reply();
-    }
-    void Write(const std::string& data) {
-        socket_.write(data.data(), static_cast<qint64>(data.size()));
-        socket_.flush();
-    }
-    // One whole reply (its last line has a blank after the code).
-    std::string Reply(int ms = 5000) {
-        PumpFor([&] {
-            buffer_ += socket_.readAll().toStdString();
-            return Complete();
-        }, ms);
-        size_t end = Complete();
-        std::string reply = buffer_.substr(0, end);
-        buffer_.erase(0, end);
-        return reply;
-    }
-    std::string Say(const std::string& line) {
-        Write(line + "\r\n");
-        return Reply();
-    }
-    bool Closed() {
-        PumpFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; }, 3000);
-        return socket_.state() == QAbstractSocket::UnconnectedState;
-    }
-    void Drop() { socket_.abort(); }
-    std::string greeting;
-
-private:
-    // Length of the first whole reply in the buffer, 0 when none.
-    size_t Complete() const {
-        size_t pos = 0;
-        while (true) {
-            size_t lf = buffer_.find('\n', pos);
-            if (lf == std::string::npos) return 0;
-            if (lf - pos >= 4 && buffer_[pos + 3] == ' ') return lf + 1;
-            if (lf - pos < 4) return lf + 1;
-            pos = lf + 1;
-        }
-    }
-    QTcpSocket socket_;
-    std::string buffer_;
-};
+using Client = twtest::SmtpClient;
 
 class SmtpServerTest : public TempHome {
 protected:
@@ -363,7 +310,7 @@ TEST_F(SmtpServerTest, ConcurrentSessionsHearTheirReplyOnlyOnceEveryFileIsOnDisk
     // any message, nor to what was pipelined behind it, may come before it.
     twtest::GatedEnv env("/out");
     Start();
-    smtp_->SetFileEnv(&env);
+    platform::ScopedEnv scoped(&env);
     env.SetOpen(false);
     constexpr int kSessions = 4;
     const std::string login = "AUTH PLAIN " + auth::EncodeBase64(std::string("\0Bob\0bobpw", 10)) + "\r\n";
@@ -416,7 +363,8 @@ TEST_F(SmtpServerTest, ConcurrentSessionsHearTheirReplyOnlyOnceEveryFileIsOnDisk
         const size_t text = at("sync " + out + id + ".txo");
         size_t copy = std::string::npos;
         for (size_t i = 0; i < j.size(); ++i)
-            if (j[i].rfind("rename " + in + "/~tw", 0) == 0 && j[i].find(" -> " + in + "/alice_" + id + ".dat") != std::string::npos)
+            if (j[i].rfind("rename " + in + "/alice_" + id + ".dat.tmp", 0) == 0 &&
+                j[i].find(" -> " + in + "/alice_" + id + ".dat") != std::string::npos)
                 copy = i;
         ASSERT_NE(text, std::string::npos);
         ASSERT_NE(copy, std::string::npos);
@@ -447,7 +395,7 @@ TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOt
     };
     Start();
     platform::FaultInjectionEnv env;
-    smtp_->SetFileEnv(&env);
+    platform::ScopedEnv scoped(&env);
     int round = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);
@@ -481,7 +429,7 @@ TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOt
             EXPECT_EQ(smtp::ReadPortsValue(id, "To1").empty(), !kept) << id;
         }
         EXPECT_EQ(refused, 1) << "the one whose file failed, and only that one";
-        for (const auto& name : Files("in")) EXPECT_NE(name.rfind("~tw", 0), 0u) << name;
+        for (const auto& name : Files("in")) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
     }
 }
 

@@ -219,12 +219,12 @@ TEST_F(StoreTest, CopyFileKeepDate) {
     ASSERT_EQ(stat(dst.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
 
-    // Onto itself: nothing happens (the file is not emptied).
-    ASSERT_TRUE(smtp::CopyFileKeepDate(src, Path("out/../out/q.txt")));
+    // Onto itself: refused, and the file is not emptied.
+    EXPECT_FALSE(smtp::CopyFileKeepDate(src, Path("out/../out/q.txt")));
     EXPECT_EQ(Read(src), "message\r\n.\r\n");
 
-    // Missing source: the target stays.
-    ASSERT_TRUE(smtp::CopyFileKeepDate(Path("out/none.txt"), dst));
+    // Missing source: a failure, and the target stays.
+    EXPECT_FALSE(smtp::CopyFileKeepDate(Path("out/none.txt"), dst));
     EXPECT_EQ(Read(dst), "message\r\n.\r\n");
 
     // A copy that cannot be written leaves nothing behind; one that cannot
