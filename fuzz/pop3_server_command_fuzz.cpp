@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/procs.h"
+#include "transport/logfile.h"
 #include "transport/servers.h"
 #include "transport/store.h"
 

@@ -12,7 +12,7 @@
 #include <exception>
 
 #include "platform/clock.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/splash.h"
 
 TFrmAudit* FrmAudit = nullptr;

@@ -30,7 +30,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/splash.h"
 #include "tables/memtable.h"
 #include "transport/servers.h"

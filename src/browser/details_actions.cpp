@@ -18,7 +18,7 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/store.h"
 
 using namespace details::internal;

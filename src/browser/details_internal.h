@@ -7,7 +7,7 @@
 
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 namespace details::internal {
 

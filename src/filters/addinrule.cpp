@@ -6,7 +6,7 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/splash.h"
 #include "transport/store.h"
 #include "transport/table_owner.h"

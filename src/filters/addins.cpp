@@ -6,7 +6,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "platform/shell.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
 #include "transport/store.h"

@@ -8,7 +8,7 @@
 #include "settings/local_address.h"
 #include "settings/setup.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"

@@ -11,7 +11,7 @@
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"

@@ -12,7 +12,7 @@
 #include "platform/dialogs.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"

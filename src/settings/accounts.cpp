@@ -7,7 +7,7 @@
 #include "settings/link.h"
 #include "settings/mail_act.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 
 #include <QComboBox>

@@ -3,7 +3,7 @@
 
 #include "settings/setup.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 #include <QComboBox>
 #include <QFormLayout>

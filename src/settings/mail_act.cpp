@@ -2,7 +2,7 @@
 #include "settings/mail_act.h"
 
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 
 #include <QCheckBox>

@@ -10,7 +10,7 @@
 
 #include "platform/dialogs.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 TFrmPW* FrmPW = nullptr;
 

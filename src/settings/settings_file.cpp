@@ -2,7 +2,7 @@
 #include "settings/settings_file.h"
 
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 namespace settings {
 

@@ -13,7 +13,7 @@
 #include "settings/service.h"
 #include "settings/settings_file.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"

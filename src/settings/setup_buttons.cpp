@@ -11,7 +11,7 @@
 #include "settings/mail_act.h"
 #include "settings/pw.h"
 #include "settings/settings_file.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "transport/servers.h"

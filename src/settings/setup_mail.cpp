@@ -6,7 +6,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "platform/process.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 

@@ -3,7 +3,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 
 #include <cstdio>

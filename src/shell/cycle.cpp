@@ -7,7 +7,7 @@
 #include "platform/inifile.h"
 #include "settings/pw.h"
 #include "shell/dialup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
 #include "filters/holiday.h"

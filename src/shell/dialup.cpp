@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/dialup_ppp.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 
 #include <QCheckBox>

@@ -18,7 +18,7 @@
 #include "settings/settings_file.h"
 #include "settings/setup.h"
 #include "shell/dialup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/logs.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
@@ -108,6 +108,7 @@ TFrmMain::TFrmMain(QWidget* parent) : QMainWindow(parent) {
     // find the window through its global.
     if (FrmMain == nullptr) FrmMain = this;
     BuildComponents();
+    if (FrmMain == this) events::Set(this);
     FormCreate();
     // The settings window colours this window when it loads and while a
     // colour is being chosen.
@@ -119,6 +120,7 @@ TFrmMain::TFrmMain(QWidget* parent) : QMainWindow(parent) {
 TFrmMain::~TFrmMain() {
     setup::hooks.mainWindowColors = nullptr;
     if (TrayIcon1 != nullptr) TrayIcon1->hide();
+    events::Unset(this);
     if (FrmMain == this) FrmMain = nullptr;
 }
 

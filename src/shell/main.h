@@ -1,5 +1,6 @@
 // The main window: counters, status line, tray icon, menus, the scheduler
-// and the control flow of the Send/Recv cycle.
+// and the control flow of the Send/Recv cycle. It is the mail engine's
+// events sink (transport/events.h), installed while it exists.
 //
 // Other windows reach it through FrmMain:
 // - the labels LBLPOPLast, LBLSmtp, LblConnectLast, LblNextConn,
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "shell/schedule.h"
+#include "transport/events.h"
 
 class QAction;
 class QMenu;
@@ -51,7 +53,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 };
 
-class TFrmMain : public QMainWindow {
+class TFrmMain : public QMainWindow, public events::TEngineEvents {
     Q_OBJECT
 public:
     static constexpr int TagSendOnly = 898;
@@ -64,7 +66,7 @@ public:
     // Components.
     QToolButton* BtnSendRec;
     QToolButton* BtnSendRec2;
-    QMenu* PopupMenu2;           // Send/Recv drop-down, built by the servers window
+    QMenu* PopupMenu2;           // Send/Recv drop-down, built from the engine's account names
     QTreeWidget* PopList;        // user name, message count
     QLabel* LBLPOPLast;
     QLabel* LBLSmtp;
@@ -149,7 +151,7 @@ public:
     void DialUp1ActiveConnection(const std::string& EntryName);
 
     // True while a Send/Recv cycle runs.
-    bool CycleRunning() const;
+    bool CycleRunning() const override;
     // Gives back the Send/Recv buttons, the Tools menu, the tray's
     // "&Send/Recv Now" and its double-click: every path that ends a cycle
     // goes through here.
@@ -184,6 +186,23 @@ public:
     static bool IsLabelBold(const QLabel* label);
     static bool IsLabelRed(const QLabel* label);
 
+    // The engine's events.
+    void Status(const std::string& text, bool active) override;
+    void StatusLine(const std::string& text, bool bold) override;
+    void LogLine(const std::string& fileName, const std::string& line) override;
+    void LabelText(events::Label label, const std::string& text) override;
+    void LabelLook(events::Label label, events::Look look) override;
+    void TrayImage(int image) override;
+    void SendReceiveEnabled(bool enabled) override;
+    void CountsChanged(const events::MailCounts& counts) override;
+    void AccountsChanged(const std::vector<std::string>& names) override;
+    void CycleEnded() override;
+    void SendReceiveRequested(events::Cycle cycle) override;
+    void StartupProgress(const std::string& text) override;
+    events::WindowView View() const override;
+    // Fills menu with "Send Only", a separator and one item per account.
+    void BuildAccountMenu(QMenu* menu, const std::vector<std::string>& accounts);
+
     // Called by start-up when every window exists: the scheduler starts.
     void StartupComplete();
     bool Ready() const { return ready_; }
@@ -203,6 +222,7 @@ protected:
 
 private:
     void BuildComponents();
+    QLabel* LabelOf(events::Label label) const;
     void CreateFolders();
     bool FormClose();
     void ConnectLog(const std::string& line);

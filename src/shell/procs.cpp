@@ -1,12 +1,11 @@
-// Shared procedures: status line and tray hint, log files, the pumping delay,
-// protocol-line splitting, entry checks and small file and host helpers.
+// Shared procedures of the windows: status line and tray hint, the pumping
+// delay, entry checks and small file and host helpers.
 #include "shell/procs.h"
 
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/shell.h"
-#include "shell/globals.h"
-#include "shell/logs.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 
 #include <QCoreApplication>
@@ -29,32 +28,11 @@
 
 namespace procs {
 
-int LogSizeLimit = 5000;
-bool LogClientActivity = true;
-bool LogServerActivity = false;
-
 namespace {
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-bool IsServerLog(const std::string& fileName) {
-    return Lower(fileName).find("svr") != std::string::npos;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool minimizeAnimation = false;
@@ -79,69 +57,10 @@ void SetStatus(const std::string& text, bool active) {
     }
 }
 
-void WriteLog(const std::string& fileName, const std::string& line) {
-    bool on = IsServerLog(fileName) ? LogServerActivity : LogClientActivity;
-    if (!on) return;
-    // A log line is worth less than the event that logs it: failures are
-    // swallowed here on purpose.
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        WriteAll(fd, line + "\r\n");
-        ::close(fd);
-    }
-    // The viewer's pages are matched by the exact file name; a log written
-    // under another spelling has no page.
-    if (FrmLogs != nullptr && FrmLogs->isVisible()) FrmLogs->AddLine(fileName, line);
-}
-
-void TrimLogFile(const std::string& fileName) {
-    struct stat st {};
-    if (::stat(fileName.c_str(), &st) != 0) return;
-    long long limit = std::max(0, LogSizeLimit);
-    if (st.st_size <= limit) return;
-    int in = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return;
-    std::string tail(static_cast<std::size_t>(limit), '\0');
-    std::size_t got = 0;
-    off_t from = st.st_size - limit;
-    while (got < tail.size()) {
-        ssize_t n = ::pread(in, tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(in);
-    tail.resize(got);
-    // The tail goes into ".new" and is renamed over the log, so the log is
-    // never missing, not even for a moment.
-    std::string tmp = fileName + ".new";
-    ::unlink(tmp.c_str());
-    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) return;
-    bool ok = WriteAll(out, tail);
-    ::close(out);
-    if (!ok || ::rename(tmp.c_str(), fileName.c_str()) != 0) ::unlink(tmp.c_str());
-}
-
 void Delay(int milliseconds) {
     // Measured on a monotonic clock, sleeping between events: a changed
     // wall clock cannot stretch the wait and the CPU is not spun.
     platform::PumpEventsFor(milliseconds);
-}
-
-void SplitCommand(const std::string& line, std::string& command, std::string& argument) {
-    std::string text;
-    text.reserve(line.size());
-    for (char c : line)
-        if (c != '\r' && c != '\n') text += c;
-    std::size_t blank = text.find(' ');
-    if (blank == std::string::npos) {
-        command = Lower(text);
-        argument.clear();
-    } else {
-        command = Lower(text.substr(0, blank));
-        argument = text.substr(blank + 1, 255);
-    }
 }
 
 void ReplaceChar(const std::string& text, char character, const std::string& replacement,
@@ -203,12 +122,6 @@ void GetLocalIPList() {
     platform::MessageBox(list, platform::MsgKind::Information, platform::MsgButtons::Ok);
 }
 
-std::string GetComputerName() {
-    std::string name = platform::ComputerName();
-    if (name.size() > 255) name.resize(255);
-    return name;
-}
-
 bool IsWin9x() { return false; }
 
 std::string GetWindowsDir() {
@@ -259,14 +172,6 @@ void AnimateToTray(QWidget* form, bool toTray, bool forceAnimation) {
     (void)form;
     (void)toTray;
     (void)forceAnimation;
-}
-
-void DebugTrace(const std::string& source, const std::string& party, const std::string& item,
-                const std::string& note) {
-    (void)source;
-    (void)party;
-    (void)item;
-    (void)note;
 }
 
 }  // namespace procs

@@ -21,7 +21,7 @@
 #include "settings/mail_act.h"
 #include "settings/pw.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/logs.h"
 #include "shell/main.h"
 #include "shell/splash.h"

@@ -2,7 +2,7 @@
 #include "shell/splash.h"
 
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 
 #include <QCoreApplication>

@@ -5,7 +5,7 @@
 
 #include "platform/dialogs.h"
 #include "platform/shell.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/procs.h"
 #include "shell/webget.h"

@@ -7,7 +7,7 @@
 
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/folder_index.h"
 #include "transport/mail_settings.h"
 #include "transport/store.h"

@@ -17,9 +17,9 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
-#include "shell/main.h"
-#include "shell/procs.h"
+#include "transport/events.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -154,15 +154,15 @@ std::string& LastStatus() {
 
 void Status(const std::string& text) {
     LastStatus() = text;
-    procs::SetStatus(text, true);
+    events::Get().Status(text, true);
 }
 
 void PopLabelRed() {
-    if (FrmMain) TFrmMain::SetLabelRed(FrmMain->LBLPOPLast);
+    events::Get().LabelLook(events::Label::LastCollection, events::Look::Failed);
 }
 
 void TrayImage(int image) {
-    if (FrmMain) FrmMain->SetTrayImage(image);
+    events::Get().TrayImage(image);
 }
 
 }  // namespace
@@ -188,17 +188,15 @@ bool TFrmServers::Collecting() const { return collecting_; }
 
 void TFrmServers::StartPopCollection() {
     if (collecting_) return;
-    if (FrmMain) FrmMain->LblConnectLast->setText(QString::fromStdString(DayMonthTime(platform::NowLocal())));
+    events::Get().LabelText(events::Label::LastConnection, DayMonthTime(platform::NowLocal()));
     if (SendOnly) {
         TrayImage(1);
         if (FrmSMTP) FrmSMTP->StartDelivery();
         return;
     }
     collecting_ = true;
-    if (FrmMain) {
-        FrmMain->LBLPOPLast->setText("Checking Now...");
-        TFrmMain::SetLabelBold(FrmMain->LBLPOPLast, true);
-    }
+    events::Get().LabelText(events::Label::LastCollection, "Checking Now...");
+    events::Get().LabelLook(events::Label::LastCollection, events::Look::Busy);
     procs::TrimLogFile(ProgramDir + "pop.log");
     CollectorLog(HourMinute(platform::NowLocal()) + ": Started POP collection");
 
@@ -224,10 +222,8 @@ void TFrmServers::StartPopCollection() {
 
     if (accounts_.empty()) {
         CollectorLog("No POP accounts!");
-        if (FrmMain) {
-            FrmMain->LBLPOPLast->setText(QString::fromStdString(DayMonthTime(platform::NowLocal())));
-            TFrmMain::SetParentFont(FrmMain->LBLPOPLast);
-        }
+        events::Get().LabelText(events::Label::LastCollection, DayMonthTime(platform::NowLocal()));
+        events::Get().LabelLook(events::Label::LastCollection, events::Look::Plain);
         RefreshMailCounts(false);
         TrayImage(1);
         collecting_ = false;
@@ -291,12 +287,8 @@ void TFrmServers::FinishCollection() {
     CollectorLog(std::string(55, '_'));
     SaveUidl();
     Status("POP collection complete");
-    if (FrmMain) {
-        QLabel* label = FrmMain->LBLPOPLast;
-        label->setText(QString::fromStdString(DayMonthTime(platform::NowLocal())));
-        if (TFrmMain::IsLabelRed(label)) TFrmMain::SetLabelBold(label, false);
-        else TFrmMain::SetParentFont(label);
-    }
+    events::Get().LabelText(events::Label::LastCollection, DayMonthTime(platform::NowLocal()));
+    events::Get().LabelLook(events::Label::LastCollection, events::Look::Done);
     TrayImage(1);
     collecting_ = false;
     if (FrmSMTP) FrmSMTP->StartDelivery();

@@ -1,7 +1,7 @@
 // Kept folder listings fed by inotify; see folder_index.h.
 #include "transport/folder_index.h"
 
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/store.h"
 
 #include <cerrno>

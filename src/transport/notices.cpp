@@ -6,8 +6,8 @@
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/files.h"
-#include "shell/globals.h"
-#include "shell/procs.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/servers.h"
 
 #include <cstdio>

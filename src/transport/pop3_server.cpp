@@ -9,8 +9,8 @@
 #include "codecs/auth.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
-#include "shell/procs.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/folder_index.h"
 #include "transport/store.h"
 

@@ -5,7 +5,7 @@
 
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 #include <algorithm>
 #include <memory>

@@ -9,17 +9,14 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
-#include "shell/globals.h"
-#include "shell/main.h"
-#include "shell/procs.h"
+#include "transport/events.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/folder_index.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 
-#include <QApplication>
-#include <QLabel>
 #include <QTimer>
-#include <QToolButton>
 
 #include <algorithm>
 #include <cmath>
@@ -87,13 +84,14 @@ std::vector<std::string> AuthMechanisms(const std::string& reply) {
     return mechanisms;
 }
 
+void MarkDeliveryFailed() {
+    events::Get().LabelLook(events::Label::LastDelivery, events::Look::Failed);
+    smtp::SetTrayIcon(events::kTrayFailed);
+}
+
 void SetDeliveryLabel(const std::string& text, bool red) {
-    if (!FrmMain || !FrmMain->LBLSmtp) return;
-    FrmMain->LBLSmtp->setText(QString::fromStdString(text));
-    if (red) {
-        TFrmMain::SetLabelRed(FrmMain->LBLSmtp);
-        smtp::SetTrayIcon(3);
-    }
+    events::Get().LabelText(events::Label::LastDelivery, text);
+    if (red) MarkDeliveryFailed();
 }
 
 }  // namespace
@@ -194,19 +192,14 @@ void TFrmSMTP::StartDelivery() {
     replies_.Clear();
     SmtpClientState = TRelayState::AwaitGreeting;
     streaming_ = false;
-    if (FrmMain) {
-        FrmMain->BtnSendRec->setEnabled(false);
-        FrmMain->BtnSendRec2->setEnabled(false);
-    }
-    procs::SetStatus("SMTP delivery started", true);
+    events::Get().SendReceiveEnabled(false);
+    events::Get().Status("SMTP delivery started", true);
     RelayMessageNumber = 1;
     RelaySentBytes = 0;
     const platform::LocalTime now = platform::NowLocal();
     RelayLog(Two(now.hour) + ":" + Two(now.minute) + ": Starting SMTP delivery");
-    if (FrmMain) {
-        FrmMain->LBLSmtp->setText("Sending...");
-        TFrmMain::SetLabelBold(FrmMain->LBLSmtp, true);
-    }
+    events::Get().LabelText(events::Label::LastDelivery, "Sending...");
+    events::Get().LabelLook(events::Label::LastDelivery, events::Look::Busy);
     PurgeSentMessages();
 
     OutboxTotalBytes = smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateQueued).bytes;
@@ -232,7 +225,7 @@ void TFrmSMTP::StartDelivery() {
     }
     procs::TrimLogFile(ProgramDir + "smtp.log");
     RelayLog("Opening connection to " + host);
-    procs::SetStatus("SMTP: connecting", true);
+    events::Get().Status("SMTP: connecting", true);
     connectRetried_ = false;
     RetryTimer->start();
     SMTPClient.SetHost(host);
@@ -245,7 +238,7 @@ void TFrmSMTP::SMTPClientConnect() {
     RelayLog("Connected");
     SmtpClientState = TRelayState::AwaitGreeting;
     authPending_ = false;
-    procs::SetStatus("SMTP connected", true);
+    events::Get().Status("SMTP connected", true);
     TimeOut->setInterval(ReplyTimeoutMs);
     TimeOut->start();
 }
@@ -466,7 +459,7 @@ void TFrmSMTP::RelayTextAnswered(const std::string& reply) {
     DeliveryTimer->stop();
     if (reply[0] == '2') {
         RelayLog(CurrentQueueId + " sent ok");
-        procs::SetStatus("Sent message " + std::to_string(RelayMessageNumber), true);
+        events::Get().Status("Sent message " + std::to_string(RelayMessageNumber), true);
         std::int64_t size = 0;
         if (platform::FileSize(QueueFile(smtp::StateQueued), size)) RelaySentBytes += size;
         CompleteMessage();
@@ -477,7 +470,7 @@ void TFrmSMTP::RelayTextAnswered(const std::string& reply) {
 }
 
 void TFrmSMTP::RelayQuitAnswered(const std::string&) {
-    procs::SetStatus("Tidying up...", true);
+    events::Get().Status("Tidying up...", true);
     RelayLog("Tidying up...");
     SmtpClientState = TRelayState::Closing;
     // Closing raises no event of its own.
@@ -554,7 +547,7 @@ void TFrmSMTP::FailCurrentMessage(const std::string& logLine) {
     StopRelayStream();
     DeliveryTimer->stop();
     RelayLog(logLine);
-    SetDeliveryLabel(FrmMain && FrmMain->LBLSmtp ? FrmMain->LBLSmtp->text().toStdString() : std::string(), true);
+    MarkDeliveryFailed();
     MarkMessageFailed(QueueFile(smtp::StateQueued));
     NextMessage();
 }
@@ -586,7 +579,7 @@ void TFrmSMTP::RetryTimerTimer(bool timedOut) {
     if (!delivering_) return;
     if (!timedOut && !connectRetried_ && !SMTPClient.Connected()) {
         connectRetried_ = true;
-        procs::SetStatus("SMTP: connecting...", true);
+        events::Get().Status("SMTP: connecting...", true);
         SMTPClient.Abort();
         SMTPClient.Open();
         RetryTimer->start();
@@ -613,7 +606,7 @@ void TFrmSMTP::DeliveryTimerTimer() {
     if (OutboxTotalBytes > 0)
         percent = std::min<long>(100, std::lround(100.0 * static_cast<double>(done + RelaySentBytes) /
                                                    static_cast<double>(OutboxTotalBytes)));
-    procs::SetStatus("Sending message " + std::to_string(RelayMessageNumber) + " (" +
+    events::Get().Status("Sending message " + std::to_string(RelayMessageNumber) + " (" +
                          servers::FormatByteSize(OutboxTotalBytes) + ", " + std::to_string(percent) + "%)",
                      true);
     // A slow line that still moves is not a silent provider.
@@ -645,7 +638,7 @@ void TFrmSMTP::SMTPClientDisconnect() {
 void TFrmSMTP::EndDeliveryRun() {
     if (!delivering_) return;
     delivering_ = false;
-    if (FrmMain) TFrmMain::SetLabelBold(FrmMain->LBLSmtp, false);
+    events::Get().LabelLook(events::Label::LastDelivery, events::Look::NotBusy);
     RetryTimer->stop();
     TimeOut->stop();
     DeliveryTimer->stop();
@@ -655,19 +648,16 @@ void TFrmSMTP::EndDeliveryRun() {
     const std::string out = smtp::StoreFolder(smtp::FolderOut);
     for (const auto& name : smtp::ListFiles(out, smtp::StateFailed)) {
         ProcessFailedMessage(out + name);
-        if (FrmMain) {
-            TFrmMain::SetLabelRed(FrmMain->LBLSmtp);
-            smtp::SetTrayIcon(3);
-        }
+        MarkDeliveryFailed();
     }
     if (SMTPClient.Active()) SMTPClient.Abort();
-    procs::SetStatus("Idle", false);
-    if (FrmMain) {
+    events::Get().Status("Idle", false);
+    {
         static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
         const platform::LocalTime now = platform::NowLocal();
-        FrmMain->LBLSmtp->setText(QString::fromStdString(Two(now.day) + "-" + months[(now.month + 11) % 12] + " " +
-                                                         Two(now.hour) + ":" + Two(now.minute)));
+        events::Get().LabelText(events::Label::LastDelivery, Two(now.day) + "-" + months[(now.month + 11) % 12] +
+                                                                 " " + Two(now.hour) + ":" + Two(now.minute));
     }
 
     if (!purgedDeletedOnce_) {
@@ -681,15 +671,13 @@ void TFrmSMTP::EndDeliveryRun() {
             platform::SystemTime when;
             if (platform::GetFileTime(deleted + name, when) && when < limit && Fs().Unlink(deleted + name).ok())
                 ++removed;
-            if (FrmMain) {
-                FrmMain->SetStatusLine("Deleting spam: " + std::to_string(removed) + "/" + std::to_string(examined),
-                                       true);
-            }
+            events::Get().StatusLine("Deleting spam: " + std::to_string(removed) + "/" + std::to_string(examined),
+                                     true);
         }
     }
 
     if (FrmServers) FrmServers->RefreshMailCounts(false, true);
     // The shell's share: controls back, the line hung up unless it is to
     // stay up, status "Idle", the next alarm armed.
-    if (FrmMain) FrmMain->EndCycle();
+    events::Get().CycleEnded();
 }

@@ -1,5 +1,5 @@
-// Servers window set-up: its tables, the POP3 listening socket, the
-// Send/Recv drop-down of accounts, and the user/password check.
+// Servers object set-up: its tables, the POP3 listening socket, the account
+// names of the Send/Recv drop-down, and the user/password check.
 #include "transport/servers.h"
 
 #include "platform/dialogs.h"
@@ -8,15 +8,12 @@
 #include "settings/local_address.h"
 #include "settings/setup.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
-#include "shell/main.h"
-#include "shell/procs.h"
-#include "shell/splash.h"
+#include "transport/events.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 
-#include <QAction>
-#include <QMenu>
 #include <QTimer>
 
 #include <cstdio>
@@ -90,8 +87,8 @@ std::string Lower(std::string s) {
 
 }  // namespace
 
-TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
-    setWindowTitle("Port status");
+TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
+    setObjectName("Port status");
     NextAccountTimer = new QTimer(this);
     NextAccountTimer->setInterval(1000);
     TimeOutTimer = new QTimer(this);
@@ -117,7 +114,7 @@ TFrmServers::TFrmServers(QWidget* parent) : QDialog(parent) {
     AlertSocket.OnDisconnect = [this] { AlertSocketDisconnect(); };
     AlertSocket.OnError = [this](int code, const std::string&) { AlertSocketError(code); };
 
-    // Alias targets are checked against this window's copy of the users.
+    // Alias targets are checked against this object's copy of the users.
     // The settings window re-opens the POP3 server only when its port
     // changed, and clears an account's downloaded-message record.
     setup::hooks.popServerPort = [this] { return PopServer.Active() ? popPort_ : 0; };
@@ -139,8 +136,9 @@ TFrmServers::~TFrmServers() {
     setup::hooks.hasDownloaded = nullptr;
     setup::hooks.forgetDownloaded = nullptr;
     CloseTempFile();
-    // PopServer goes with the window; its destructor drops the connections
+    // PopServer goes with the object; its destructor drops the connections
     // without running any of their events.
+    if (FrmServers == this) FrmServers = nullptr;
 }
 
 void TFrmServers::WriteSessionValue(servers::SessionSection& section, const std::optional<std::string>& key,
@@ -154,7 +152,7 @@ std::string TFrmServers::ReadSessionValue(const servers::SessionSection& section
 }
 
 void TFrmServers::FormCreate() {
-    splash::Progress("Starting POP server...");
+    events::Get().StartupProgress("Starting POP server...");
     if (!servers::SettingsFileProblemAtStart.empty()) {
         // Every setting read as its default: the servers take the standard
         // ports, which is not what anyone meant.
@@ -280,38 +278,14 @@ void TFrmServers::LoadTables() {
 }
 
 void TFrmServers::BuildAccountMenu() {
-    if (!FrmMain || !FrmMain->PopupMenu2) return;
-    FrmMain->XPMenu1.Active = false;
-    BuildAccountMenu(FrmMain->PopupMenu2);
-    FrmMain->XPMenu1.Active = platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("General", "XPMenu", true);
-}
-
-void TFrmServers::BuildAccountMenu(QMenu* menu) {
-    if (!menu) return;
-    // The menu owns nothing of its own but the actions made here.
-    for (QAction* action : menu->actions()) {
-        menu->removeAction(action);
-        if (action->parent() == menu) action->deleteLater();
+    std::vector<std::string> names;
+    if (TblPop.Active()) {
+        int mark = TblPop.GetBookmark();
+        for (TblPop.First(); !TblPop.Eof(); TblPop.Next()) names.push_back(TblPop.FieldByName("Name").AsString());
+        if (mark >= 0 && TblPop.BookmarkValid(mark)) TblPop.GotoBookmark(mark);
+        else TblPop.First();
     }
-    QIcon icon;
-    if (FrmMain && FrmMain->MnuSendRecvNow) icon = FrmMain->MnuSendRecvNow->icon();
-    auto add = [&](const QString& caption, int tag) {
-        QAction* action = new QAction(icon, caption, menu);
-        action->setProperty("Tag", tag);
-        QObject::connect(action, &QAction::triggered, menu, [action] {
-            if (FrmMain) FrmMain->BtnSendRecClick(action);
-        });
-        menu->addAction(action);
-        return action;
-    };
-    add("Send Only", TFrmMain::TagSendOnly);
-    menu->addSeparator();
-    if (!TblPop.Active()) return;
-    int mark = TblPop.GetBookmark();
-    for (TblPop.First(); !TblPop.Eof(); TblPop.Next())
-        add(QString::fromStdString(TblPop.FieldByName("Name").AsString()), TFrmMain::TagAccount);
-    if (mark >= 0 && TblPop.BookmarkValid(mark)) TblPop.GotoBookmark(mark);
-    else TblPop.First();
+    events::Get().AccountsChanged(names);
 }
 
 bool TFrmServers::CheckUserPassword(const std::string& user, const std::string& password,

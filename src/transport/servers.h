@@ -1,4 +1,4 @@
-// Invisible window ("Port status") that owns the POP3 side of mail
+// The engine object ("Port status") that owns the POP3 side of mail
 // transport: the POP3 server, the collector and alert sockets with their
 // timers, and the tables of local users, provider accounts, downloaded
 // messages, seen Message-IDs and queued alerts. It also holds the one check
@@ -11,7 +11,7 @@
 #include "tables/memtable.h"
 #include "transport/table_owner.h"
 
-#include <QDialog>
+#include <QObject>
 
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-class QMenu;
 class QTimer;
 
 namespace servers {
@@ -123,10 +122,10 @@ enum class TCollectorState : int {
     SentQuit = 6,
 };
 
-class TFrmServers : public QDialog {
+class TFrmServers : public QObject {
     Q_OBJECT
 public:
-    explicit TFrmServers(QWidget* parent = nullptr);
+    explicit TFrmServers(QObject* parent = nullptr);
     ~TFrmServers() override;
 
     // Components.
@@ -134,7 +133,7 @@ public:
     platform::TcpClient POPClient;     // collector
     platform::TcpClient AlertSocket;   // new-mail alerts
     // users.dat (Name, Password; index ixName) and pop.dat (provider
-    // accounts): their owners' tables, which this window loads at set-up.
+    // accounts): their owners' tables, which this object loads at set-up.
     TvdlMemTable& TblUsers = tables::Users().Table();
     TvdlMemTable& TblPop = tables::PopAccounts().Table();
     TvdlMemTable TblUIDL;              // uidl.dat: POP, UIDL, Received; index ixUIDL
@@ -146,9 +145,8 @@ public:
 
     // Set-up: at creation, and again after the settings window closed.
     void FormCreate();
-    // Rebuilds the main window's Send/Recv drop-down from TblPop.
+    // Sends TblPop's account names out for the Send/Recv drop-down.
     void BuildAccountMenu();
-    void BuildAccountMenu(QMenu* menu);
 
     // True when user is in TblUsers and password equals the stored one,
     // both lower-cased. The result ("yes"/"no") is written to the session's
@@ -168,8 +166,8 @@ public:
     std::string NoticeFallbackUser();
 
     // --- Mailbox counts and new-mail alerts (counts.cpp, alerts.cpp) ------
-    // Recounts the mailboxes, the outbox and the spam folders into the main
-    // window and the tray. With AutoSend, queued outgoing mail starts a
+    // Recounts the mailboxes, the outbox and the spam folders and sends the
+    // count out as one event. With AutoSend, queued outgoing mail asks for a
     // Send/Recv at once when [SMTP] Wait says so and no cycle runs. The
     // second flag has no effect.
     void RefreshMailCounts(bool AutoSend, bool Unused = false);

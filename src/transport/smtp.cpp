@@ -1,4 +1,4 @@
-// Invisible window that owns the SMTP server and the relay client: its
+// The engine object that owns the SMTP server and the relay client: its
 // creation, the crash-report mail filter and the tray icon routine.
 #include "transport/smtp.h"
 
@@ -16,10 +16,8 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
-#include "shell/main.h"
-#include "shell/procs.h"
-#include "shell/splash.h"
+#include "transport/globals.h"
+#include "transport/events.h"
 #include "transport/folder_index.h"
 #include "transport/mail_settings.h"
 #include "transport/ports_file.h"
@@ -65,7 +63,7 @@ DeliveryHooks FilterUnits() {
 DeliveryHooks deliveryHooks = FilterUnits();
 
 void SetTrayIcon(int n) {
-    if (FrmMain) FrmMain->SetTrayImage(n);
+    events::Get().TrayImage(n);
 }
 
 std::string SmtpPortInUseText(int port) { return servers::PortInUseText(port, "SMTP"); }
@@ -104,8 +102,8 @@ void DropStaleQueueRecords() {
 
 }  // namespace
 
-TFrmSMTP::TFrmSMTP(QWidget* parent) : QDialog(parent) {
-    setWindowTitle("SMTP");
+TFrmSMTP::TFrmSMTP(QObject* parent) : QObject(parent) {
+    setObjectName("SMTP");
     RetryTimer = new QTimer(this);
     RetryTimer->setInterval(10000);
     DeliveryTimer = new QTimer(this);
@@ -133,10 +131,15 @@ TFrmSMTP::TFrmSMTP(QWidget* parent) : QDialog(parent) {
     FormCreate();
 }
 
-TFrmSMTP::~TFrmSMTP() { FormDestroy(); }
+TFrmSMTP::~TFrmSMTP() {
+    FormDestroy();
+    // Counts and cycles look for the relay through the global; a gone
+    // object must not be found there.
+    if (FrmSMTP == this) FrmSMTP = nullptr;
+}
 
 void TFrmSMTP::FormCreate() {
-    splash::Progress("Starting SMTP server...");
+    events::Get().StartupProgress("Starting SMTP server...");
     // The first crash report of a run always passes the hourly limit.
     LastErrorMailTime = platform::Now() - std::chrono::hours(24);
     zelExcept::RegisterExceptionHandler(
@@ -172,8 +175,8 @@ void TFrmSMTP::FormDestroy() {
     RetryTimer->stop();
     TimeOut->stop();
     DeliveryTimer->stop();
-    // The sockets go with the window: their destructors drop the
-    // connections without running events on a window that is gone.
+    // The sockets go with the object: their destructors drop the
+    // connections without running events on an object that is gone.
 }
 
 bool TFrmSMTP::OpenSmtpServer(int port) {

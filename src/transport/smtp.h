@@ -1,4 +1,4 @@
-// Invisible window that owns the SMTP server and the relay client, and the
+// The engine object that owns the SMTP server and the relay client, and the
 // smtp unit's routines that every writer of the mail store uses (store.h).
 #pragma once
 
@@ -6,7 +6,7 @@
 #include "platform/sockets.h"
 #include "transport/store.h"
 
-#include <QDialog>
+#include <QObject>
 
 #include <cstdint>
 #include <cstdio>
@@ -104,8 +104,7 @@ std::string WithHtmlFooter(const std::string& message, const std::vector<std::st
                            const std::vector<std::string>& htmlFooterLines);
 std::string WithTextFooter(const std::string& message, const std::vector<std::string>& footerLines);
 
-// Makes the tray icon image n of the main window's list (0 idle, 1 active,
-// 3 failed).
+// Shows tray picture n (0 idle, 1 active, 3 failed).
 void SetTrayIcon(int n);
 
 // The text of the message box shown when the SMTP port is taken.
@@ -177,10 +176,10 @@ enum class TRelayState : int {
     SentAuthCramMd5 = 15,
 };
 
-class TFrmSMTP : public QDialog {
+class TFrmSMTP : public QObject {
     Q_OBJECT
 public:
-    explicit TFrmSMTP(QWidget* parent = nullptr);
+    explicit TFrmSMTP(QObject* parent = nullptr);
     ~TFrmSMTP() override;
 
     // Components.

@@ -5,7 +5,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/folder_index.h"
 #include "transport/ports_file.h"
 

@@ -12,10 +12,9 @@
 #include "settings/settings_file.h"
 #include "settings/setup.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
-#include "shell/main.h"
-#include "shell/procs.h"
-#include "shell/splash.h"
+#include "transport/events.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"
@@ -23,8 +22,6 @@
 #include "web/webmail.h"
 
 #include <QHostInfo>
-#include <QPlainTextEdit>
-#include <QToolButton>
 #include <QTimer>
 
 #include <algorithm>
@@ -344,7 +341,7 @@ bool IsPlainName(const std::string& name) {
 
 }  // namespace http
 
-// --- The window ------------------------------------------------------------------
+// --- The object ------------------------------------------------------------------
 
 namespace {
 // A refused body that stops coming for this long is not waited for.
@@ -372,10 +369,8 @@ struct TFrmhttp::Connection {
     }
 };
 
-TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
-    setWindowTitle("http");
-    Memo1 = new QPlainTextEdit(this);
-    Memo1->hide();
+TFrmhttp::TFrmhttp(QObject* parent) : QObject(parent) {
+    setObjectName("http");
     httpServer.OnAccept = [this](platform::TcpConnection& c) { return httpServerAccept(c); };
     httpServer.OnClientConnect = [this](platform::TcpConnection& c) { httpServerClientConnect(c); };
     httpServer.OnClientRead = [this](platform::TcpConnection& c) { httpServerClientRead(c); };
@@ -388,10 +383,11 @@ TFrmhttp::TFrmhttp(QWidget* parent) : QDialog(parent) {
 TFrmhttp::~TFrmhttp() {
     // The listener goes with its member, without running further events.
     setup::hooks.webServerRecheck = nullptr;
+    if (Frmhttp == this) Frmhttp = nullptr;
 }
 
 void TFrmhttp::CheckServerActive() {
-    splash::Progress("Starting HTPP server...");
+    events::Get().StartupProgress("Starting HTPP server...");
     platform::CreateFolder(ProgramDir + "attach");
     httpServer.Close();
     const auto mail = mailsettings::Current();
@@ -750,8 +746,8 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
 
     const std::string attachFile = param("AttachFile");
     if (path == "/send") {
-        if (FrmMain != nullptr && FrmMain->BtnSendRec->isEnabled() && mailsettings::Current()->allowSendRec) {
-            FrmMain->BtnSendRecClick(FrmMain->AlarmClock1);
+        if (events::Get().View().sendReceiveEnabled && mailsettings::Current()->allowSendRec) {
+            events::Get().SendReceiveRequested(events::Cycle::Full);
             deferMs = 200;
             return std::string();
         }

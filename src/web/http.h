@@ -9,13 +9,13 @@
 // time and in the work its parsing takes, so browsers cannot starve each
 // other or the mail servers.
 //
-// Other windows reach the server through Frmhttp:
+// The rest of the program reaches the server through Frmhttp:
 // - CheckServerActive (re)opens or closes the listener from the settings
 //   (the settings window's save calls it through setup::hooks);
 // - TblAddress is the address book (address.dat).
 #pragma once
 
-#include <QDialog>
+#include <QObject>
 
 #include <cstdint>
 #include <functional>
@@ -27,7 +27,6 @@
 #include "tables/memtable.h"
 #include "web/http_request.h"
 
-class QPlainTextEdit;
 
 namespace http {
 
@@ -122,14 +121,14 @@ bool IsPlainName(const std::string& name);
 
 }  // namespace http
 
-class TFrmhttp : public QDialog {
+class TFrmhttp : public QObject {
     Q_OBJECT
 public:
-    explicit TFrmhttp(QWidget* parent = nullptr);
+    explicit TFrmhttp(QObject* parent = nullptr);
     ~TFrmhttp() override;
 
     platform::TcpServer httpServer;
-    QPlainTextEdit* Memo1;     // hidden scratch buffer of the /log page
+    std::string Memo1;         // scratch buffer of the /log page
     TvdlMemTable TblAddress;   // address.dat: User, Name, Email; index ixUser
 
     // Remote port of the request being handled; 0 when none.

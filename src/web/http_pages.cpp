@@ -6,19 +6,15 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
-#include "shell/main.h"
-#include "shell/procs.h"
+#include "transport/events.h"
+#include "transport/globals.h"
+#include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 #include "web/http.h"
 #include "web/webmail.h"
-
-#include <QLabel>
-#include <QToolButton>
-#include <QTreeWidget>
 
 #include <cstdio>
 #include <exception>
@@ -33,8 +29,6 @@ std::vector<std::string> SortedByDate(const std::vector<std::string>& paths);
 namespace http {
 
 namespace {
-
-std::string Text(const QLabel* label) { return label ? HtmlEscape(label->text().toStdString()) : std::string(); }
 
 std::string Two(int n) {
     char buf[8];
@@ -86,43 +80,41 @@ void DeleteSpam(const std::string& path) {
 }  // namespace
 
 std::string StatusPage() {
-    const bool running = FrmMain != nullptr && !FrmMain->BtnSendRec->isEnabled();
-    const bool settingsShown = FrmSettings != nullptr && FrmSettings->isVisible();
+    const events::WindowView view = events::Get().View();
+    const bool running = view.present && !view.sendReceiveEnabled;
     std::string p = PageHead("Tarnwick", true,
-                             running && !settingsShown ? "<META http-equiv=\"refresh\" content=\"2; URL=/\">\r\n" : "");
+                             running && !view.settingsOpen ? "<META http-equiv=\"refresh\" content=\"2; URL=/\">\r\n" : "");
     p += "<BODY>\r\n<FORM method=\"post\" action=\"/\">\r\n";
     p += "<TABLE width=\"500\" border=\"1\" cellpadding=\"4\" cellspacing=\"0\">\r\n";
-    const std::string caption = FrmMain ? HtmlEscape(FrmMain->windowTitle().toStdString()) : "Tarnwick";
+    const std::string caption = view.present ? HtmlEscape(view.caption) : "Tarnwick";
     p += "<TR><TD colspan=\"2\" bgcolor=\"#000080\"><FONT color=\"#FFFFFF\"><B>" + caption + " on " +
          HtmlEscape(procs::GetComputerName()) + "</B></FONT></TD></TR>\r\n";
     p += "<TR><TD colspan=\"2\" bgcolor=\"#CCCCCC\"><A href=\"/\">Refresh</A> | <A href=\"/webmail\">Webmail</A> | "
          "<A href=\"/settings\">Settings</A></TD></TR>\r\n";
-    p += "<TR><TD rowspan=\"2\" valign=\"top\">Inbox:<BR>Last Check: " + Text(FrmMain ? FrmMain->LBLPOPLast : nullptr) +
+    p += "<TR><TD rowspan=\"2\" valign=\"top\">Inbox:<BR>Last Check: " + HtmlEscape(view.lastCollection) +
          "<BR><BR>\r\n";
-    if (FrmMain == nullptr || FrmMain->PopList->topLevelItemCount() == 0) {
+    if (view.mailboxes.empty()) {
         p += "No messages<BR>\r\n";
     } else {
-        for (int i = 0; i < FrmMain->PopList->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem* item = FrmMain->PopList->topLevelItem(i);
-            const std::string user = item->text(0).toStdString();
+        for (const auto& [user, count] : view.mailboxes) {
             p += "<A href=\"/webmail?user=" + HtmlEscape(UrlEncode(user)) + "\">" + HtmlEscape(user) + ": " +
-                 HtmlEscape(item->text(1).toStdString()) + "</A><BR>\r\n";
+                 HtmlEscape(count) + "</A><BR>\r\n";
         }
     }
-    p += "<BR>Spam: <A href=\"spam\">" + Text(FrmMain ? FrmMain->LblSpam1 : nullptr) + ", " +
-         Text(FrmMain ? FrmMain->LblSpam2 : nullptr) + "</A></TD>\r\n";
-    p += "<TD valign=\"top\">Outbox:<BR>Msgs to send: " + Text(FrmMain ? FrmMain->LblsmtpCount : nullptr) +
-         "<BR>Last delivery: " + Text(FrmMain ? FrmMain->LBLSmtp : nullptr) + "</TD></TR>\r\n";
-    p += "<TR><TD valign=\"top\">Connection:<BR>Last connection: " + Text(FrmMain ? FrmMain->LblConnectLast : nullptr) +
-         "<BR>Next connection: " + Text(FrmMain ? FrmMain->LblNextConn : nullptr) + "<BR><BR><CENTER>";
+    p += "<BR>Spam: <A href=\"spam\">" + HtmlEscape(view.possibleSpam) + ", " + HtmlEscape(view.probableSpam) +
+         "</A></TD>\r\n";
+    p += "<TD valign=\"top\">Outbox:<BR>Msgs to send: " + HtmlEscape(view.outbox) +
+         "<BR>Last delivery: " + HtmlEscape(view.lastDelivery) + "</TD></TR>\r\n";
+    p += "<TR><TD valign=\"top\">Connection:<BR>Last connection: " + HtmlEscape(view.lastConnection) +
+         "<BR>Next connection: " + HtmlEscape(view.nextConnection) + "<BR><BR><CENTER>";
     const bool allowed = mailsettings::Current()->allowSendRec;
-    if (FrmMain != nullptr && FrmMain->BtnSendRec->isEnabled() && allowed)
+    if (view.sendReceiveEnabled && allowed)
         p += "<INPUT type=\"button\" value=\"Send/Recv now\" onClick=\"window.location='/send'\">";
     else
         p += "<INPUT type=\"submit\" name=\"btnSendRec\" value=\"Send/Recv now\" disabled>";
     p += "</CENTER></TD></TR>\r\n";
     auto now = platform::NowLocal();
-    p += "<TR><TD>" + Text(FrmMain ? FrmMain->StatusBar1 : nullptr) + "</TD><TD align=\"right\">" + Two(now.hour) +
+    p += "<TR><TD>" + HtmlEscape(view.status) + "</TD><TD align=\"right\">" + Two(now.hour) +
          ":" + Two(now.minute) + ":" + Two(now.second) + "</TD></TR>\r\n";
     p += "</TABLE></FORM>\r\n";
     p += PageEnd;

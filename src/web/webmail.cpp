@@ -8,7 +8,7 @@
 #include "platform/inifile.h"
 #include "settings/settings_file.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"

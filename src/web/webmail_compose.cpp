@@ -10,7 +10,7 @@
 #include "platform/files.h"
 #include "settings/settings_file.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"

@@ -17,7 +17,7 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/store.h"
 #include "test_app.h"
 

@@ -10,7 +10,7 @@
 #include "settings/link.h"
 #include "settings/setup.h"
 #include "settings/table_files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "transport/mail_settings.h"
 #include "transport/store.h"

@@ -9,7 +9,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "tables/memtable.h"
 #include "transport/store.h"

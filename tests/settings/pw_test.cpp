@@ -21,7 +21,7 @@
 
 #include "platform/dialogs.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "codecs/crypto_reference.h"
 
 namespace {

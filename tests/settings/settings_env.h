@@ -9,7 +9,7 @@
 #include "settings/mail_act.h"
 #include "settings/service.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 
 #include <QApplication>

@@ -10,7 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "shell/procs.h"
 #include "test_app.h"
 

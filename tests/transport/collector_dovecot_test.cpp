@@ -8,7 +8,7 @@
 
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -185,7 +185,7 @@ TEST_F(CollectorDovecot, LeaveOffDistributesAndEmptiesTheProvider) {
     ExpectDistributed();
     EXPECT_EQ(Held("w1"), 0u);
     EXPECT_EQ(Held("h1"), 0u);
-    EXPECT_FALSE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    EXPECT_FALSE(Shown().Label(events::Label::LastCollection).red);
     EXPECT_NE(Log().find("POP collection complete"), std::string::npos);
     // Nothing is left to fetch.
     Cycle();

@@ -7,7 +7,7 @@
 
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 #include <QJsonArray>
 #include <QTcpServer>
@@ -144,7 +144,7 @@ TEST_F(CollectorFake, ReadsRepliesAsLinesWhateverThePackets) {
     EXPECT_EQ(Mailbox("alice"), Texts(kThree)) << Log();
     EXPECT_TRUE(Left("w1").empty());
     ExpectHomeDone();
-    EXPECT_FALSE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    EXPECT_FALSE(Shown().Label(events::Label::LastCollection).red);
 }
 
 TEST_F(CollectorFake, RefusedOrFailedStepsMoveOnAndLoseNothing) {
@@ -174,7 +174,7 @@ TEST_F(CollectorFake, RefusedOrFailedStepsMoveOnAndLoseNothing) {
                 if (m.uid == uid) expected.push_back(m);
         EXPECT_EQ(Mailbox("alice"), Texts(expected)) << Log();
         EXPECT_EQ(Left("w1"), c.left);
-        EXPECT_EQ(TFrmMain::IsLabelRed(main_->LBLPOPLast), c.failed);
+        EXPECT_EQ(Shown().Label(events::Label::LastCollection).red, c.failed);
         ExpectHomeDone();
 
         // The next cycle, without the fault, completes the account: every
@@ -205,7 +205,7 @@ TEST_F(CollectorFake, RefusedLoginEndsTheAccountOnly) {
     EXPECT_TRUE(Mailbox("alice").empty());
     EXPECT_EQ(Left("w1").size(), 3u);
     EXPECT_NE(Log().find(" Invalid login/password or mailbox busy"), std::string::npos);
-    EXPECT_TRUE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
     ExpectHomeDone();
 }
 
@@ -218,7 +218,7 @@ TEST_F(CollectorFake, AMessageThatCannotBeStoredStaysOnTheServer) {
     Cycle();
     EXPECT_EQ(Left("w1").size(), 3u) << Log();
     EXPECT_NE(Log().find(" >> message 1 not stored: "), std::string::npos);
-    EXPECT_TRUE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
     EXPECT_FALSE(servers_->HasDownloaded("work"));
     ExpectHomeDone();
 }
@@ -234,7 +234,7 @@ TEST_F(CollectorFake, AnUnreachableProviderGivesWayToTheNextAccount) {
     platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("POP", "work_port", std::to_string(dead));
     Cycle();
     EXPECT_NE(Log().find("work: couldn't connect."), std::string::npos) << Log();
-    EXPECT_TRUE(TFrmMain::IsLabelRed(main_->LBLPOPLast));
+    EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
     EXPECT_EQ(Left("w1").size(), 3u);
     ExpectHomeDone();
 }

@@ -84,7 +84,7 @@ TEST_F(CollectorRecord, NoAccountsIsACompleteCollection) {
     servers_->StartPopCollection();
     EXPECT_FALSE(servers_->Collecting());
     EXPECT_NE(twtest::ReadBytes(ProgramDir + "pop.log").find("No POP accounts!"), std::string::npos);
-    EXPECT_FALSE(TFrmMain::IsLabelBold(main_->LBLPOPLast));
+    EXPECT_FALSE(Shown().Label(events::Label::LastCollection).bold);
 }
 
 }  // namespace

@@ -1,14 +1,9 @@
-// Mailbox counts on the main window and the tray, the outbox and spam
-// counters, and the immediate Send/Recv that queued mail may start.
+// Mailbox, outbox and spam counts as the engine sends them out, and the
+// immediate Send/Recv that queued mail asks for.
 #include "transport_test_util.h"
 
 #include "platform/files.h"
 #include "platform/inifile.h"
-
-#include <QAction>
-#include <QMenu>
-#include <QToolButton>
-#include <QTreeWidget>
 
 #include <map>
 
@@ -31,23 +26,11 @@ TEST(FormatByteSize, Boundaries) {
 class Counts : public WindowsHome {
 protected:
     std::string ExtraIni() override { return wait_.empty() ? "" : "[SMTP]\nWait=" + wait_ + "\n"; }
-    std::map<std::string, std::string> Rows() {
-        std::map<std::string, std::string> rows;
-        for (int i = 0; i < main_->PopList->topLevelItemCount(); ++i)
-            rows[main_->PopList->topLevelItem(i)->text(0).toStdString()] =
-                main_->PopList->topLevelItem(i)->text(1).toStdString();
+    // The last count's mailboxes: user -> (messages, bytes).
+    std::map<std::string, std::pair<std::int64_t, std::int64_t>> Mailboxes() {
+        std::map<std::string, std::pair<std::int64_t, std::int64_t>> rows;
+        for (const auto& [user, total] : Shown().counts.back().mailboxes) rows[user] = {total.count, total.bytes};
         return rows;
-    }
-    QAction* SendOnly() {
-        for (QAction* a : main_->PopupMenu2->actions())
-            if (a->property("Tag").toInt() == TFrmMain::TagSendOnly) return a;
-        return nullptr;
-    }
-    int CyclesStarted() {
-        std::string log = twtest::ReadBytes(ProgramDir + "connect.log");
-        int n = 0;
-        for (size_t at = 0; (at = log.find("Starting connection", at)) != std::string::npos; ++at) ++n;
-        return n;
     }
     std::string wait_;
 };
@@ -67,71 +50,47 @@ TEST_F(Counts, MailboxesOutboxAndSpam) {
     PutFile("Spam1", "bob_s2.dat", 1);
     PutFile("Spam2", "carol_s3.dat", 1);
 
+    Shown().counts.clear();  // the SMTP object's own count at creation
     servers_->RefreshMailCounts(false);
-    EXPECT_EQ(Rows(), (std::map<std::string, std::string>{{"alice", "2 (2 kb)"}, {"bob", "1 (10 bytes)"}}));
-    EXPECT_EQ(main_->TrayImage(), 2);
-    EXPECT_NE(main_->TrayHint().find("\ralice: 2 (2 kb)\rbob: 1 (10 bytes)"), std::string::npos)
-        << main_->TrayHint();
-    EXPECT_EQ(main_->LblsmtpCount->text().toStdString(), "2 (2 kb)");
+    ASSERT_EQ(Shown().counts.size(), 1u);
+    const events::MailCounts& first = Shown().counts.back();
+    EXPECT_TRUE(first.mailboxesCounted);
+    using Row = std::map<std::string, std::pair<std::int64_t, std::int64_t>>;
+    EXPECT_EQ(Mailboxes(), (Row{{"alice", {2, 2100}}, {"bob", {1, 10}}, {"carol", {0, 0}}}));
+    EXPECT_EQ(first.mailboxes.front().first, "alice") << "in the users table's order";
+    EXPECT_TRUE(first.outboxCounted);
+    EXPECT_EQ(first.outbox, (events::FolderTotal{2, 2200}));
     EXPECT_EQ(servers_->OutboxTotalBytes, 2200);
     EXPECT_FALSE(platform::FileExists(ProgramDir + "out/m3.txt"));
     EXPECT_FALSE(platform::FileExists(ProgramDir + "out/m3.txs"));
-    ASSERT_NE(SendOnly(), nullptr);
-    EXPECT_TRUE(SendOnly()->isEnabled());
-    EXPECT_EQ(main_->LblSpam1->text().toStdString(), "2 possible");
-    EXPECT_EQ(main_->LblSpam1->property("Tag").toInt(), 2);
-    EXPECT_EQ(main_->LblSpam2->text().toStdString(), "1 probable");
-    EXPECT_EQ(main_->LblSpam2->property("Tag").toInt(), 1);
+    EXPECT_EQ(first.possibleSpam, 2);
+    EXPECT_EQ(first.probableSpam, 1);
 
-    // An emptied mailbox loses its row; an empty outbox disables "Send Only".
+    // An emptied mailbox and outbox count as empty.
     std::remove((ProgramDir + "in/alice_a1.dat").c_str());
     std::remove((ProgramDir + "in/alice_a2.dat").c_str());
     platform::DeleteFiles(ProgramDir + "out", "*.txt");
     servers_->RefreshMailCounts(false);
-    EXPECT_EQ(Rows(), (std::map<std::string, std::string>{{"bob", "1 (10 bytes)"}}));
-    EXPECT_EQ(main_->LblsmtpCount->text().toStdString(), "0 (0 bytes)");
-    EXPECT_FALSE(SendOnly()->isEnabled());
-
-    // A failed step shows in the tray whatever the mailboxes hold.
-    TFrmMain::SetLabelRed(main_->LBLPOPLast);
-    servers_->RefreshMailCounts(false);
-    EXPECT_EQ(main_->TrayImage(), 3);
-    std::remove((ProgramDir + "in/bob_b1.dat").c_str());
-    TFrmMain::SetParentFont(main_->LBLPOPLast);
-    servers_->RefreshMailCounts(false);
-    EXPECT_EQ(main_->TrayImage(), 0);
-    EXPECT_TRUE(Rows().empty());
+    EXPECT_EQ(Mailboxes(), (Row{{"alice", {0, 0}}, {"bob", {1, 10}}, {"carol", {0, 0}}}));
+    EXPECT_EQ(Shown().counts.back().outbox, (events::FolderTotal{0, 0}));
 }
 
-TEST_F(Counts, TrayHintIsLeftToARunningStep) {
-    CreateWindows();
-    PutFile("in", "alice_a1.dat", 10);
-    main_->SetStatusLine("work: collecting", true);
-    main_->SetTrayHint("Tarnwick: active");
-    servers_->RefreshMailCounts(false);
-    EXPECT_EQ(main_->TrayHint(), "Tarnwick: active");
-    main_->SetStatusLine("Idle", false);
-    servers_->RefreshMailCounts(false);
-    EXPECT_EQ(main_->TrayHint(), main_->IdleTrayHint());
-}
-
-TEST_F(Counts, QueuedMailStartsASendRecvOnlyWhenWaitSaysSo) {
+TEST_F(Counts, QueuedMailAsksForASendRecvOnlyWhenWaitSaysSo) {
     struct Case {
         const char* wait;
         bool autoSend;
         bool queued;
         bool cycleRunning;
-        int started;
-        bool sendOnly;
+        std::vector<events::Cycle> requests;
     } cases[] = {
-        {"0", true, true, false, 1, false},  // full cycle at once
-        {"2", true, true, false, 1, true},   // send only at once
-        {"1", true, true, false, 0, false},  // wait for the next cycle
-        {"3", true, true, false, 0, false},  // returned by the SMTP server
-        {"0", false, true, false, 0, false},
-        {"2", true, false, false, 0, false},  // nothing queued
-        {"0", true, true, true, 0, false},   // a cycle already runs
-        {"2", true, true, true, 0, false},
+        {"0", true, true, false, {events::Cycle::Full}},      // full cycle at once
+        {"2", true, true, false, {events::Cycle::SendOnly}},  // send only at once
+        {"1", true, true, false, {}},                         // wait for the next cycle
+        {"3", true, true, false, {}},                         // returned by the SMTP server
+        {"0", false, true, false, {}},
+        {"2", true, false, false, {}},  // nothing queued
+        {"0", true, true, true, {}},    // a cycle already runs
+        {"2", true, true, true, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("Wait=") + c.wait + " auto=" + std::to_string(c.autoSend) +
@@ -141,13 +100,11 @@ TEST_F(Counts, QueuedMailStartsASendRecvOnlyWhenWaitSaysSo) {
         SetUp();
         CreateWindows();
         if (c.queued) PutFile("out", "m1.txt", 10);
-        if (c.cycleRunning) main_->BtnSendRec->setEnabled(false);
-        ::SendOnly = false;
+        Shown().cycleRunning = c.cycleRunning;
+        Shown().counts.clear();
         servers_->RefreshMailCounts(c.autoSend);
-        EXPECT_EQ(CyclesStarted(), c.started);
-        if (c.started) {
-            EXPECT_EQ(::SendOnly, c.sendOnly);
-        }
+        EXPECT_EQ(Shown().requests, c.requests);
+        EXPECT_EQ(Shown().counts.size(), 1u) << "counted whether or not it asks";
     }
 }
 

@@ -3,7 +3,7 @@
 #include "settings/local_address.h"
 #include "settings/link.h"
 #include "settings/setup.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/smtp.h"
 #include "transport/table_owner.h"
 

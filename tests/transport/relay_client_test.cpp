@@ -9,7 +9,6 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "shell/main.h"
 
 #include <QLabel>
 #include <QToolButton>
@@ -568,23 +567,28 @@ TEST_F(RelayWindowsTest, CycleEndsWithControlsBackAndTheFailureShown) {
     smtp::WritePortsValue("m1", std::string("To1"), "<a@far.example>");
     smtp::WritePortsValue("m1", std::string("From"), "<alice@far.example>");
 
-    FrmMain->BtnSendRecClick(FrmSMTP);
-    EXPECT_TRUE(FrmMain->CycleRunning());
+    // What the cycle's Send Only does once its line is up.
+    ::SendOnly = true;
+    FrmServers->StartPopCollection();
+    EXPECT_FALSE(Shown().sendReceiveEnabled) << "controls taken while the run goes";
     EXPECT_TRUE(FrmSMTP->Delivering());
-    EXPECT_TRUE(TFrmMain::IsLabelBold(FrmMain->LBLSmtp)) << "bold while the run goes";
-    EXPECT_EQ(FrmMain->LBLSmtp->text().toStdString(), "Sending...");
-    ASSERT_TRUE(WaitUntil([] { return !FrmMain->CycleRunning(); }));
+    using events::Label;
+    EXPECT_TRUE(Shown().Label(Label::LastDelivery).bold) << "bold while the run goes";
+    EXPECT_EQ(Shown().Label(Label::LastDelivery).text, "Sending...");
+    ASSERT_TRUE(WaitUntil([&] { return Shown().cyclesEnded == 1; }));
+    ::SendOnly = false;
 
     EXPECT_FALSE(FrmSMTP->Delivering());
-    EXPECT_FALSE(TFrmMain::IsLabelBold(FrmMain->LBLSmtp));
-    EXPECT_TRUE(TFrmMain::IsLabelRed(FrmMain->LBLSmtp));
-    EXPECT_EQ(FrmMain->LBLSmtp->text().toStdString(), "07-Dec 10:04");
-    EXPECT_EQ(FrmMain->TrayImage(), 3);
-    EXPECT_EQ(FrmMain->StatusText(), "Idle");
-    EXPECT_TRUE(FrmMain->BtnSendRec->isEnabled());
+    EXPECT_FALSE(Shown().Label(Label::LastDelivery).bold);
+    EXPECT_TRUE(Shown().Label(Label::LastDelivery).red);
+    EXPECT_EQ(Shown().Label(Label::LastDelivery).text, "07-Dec 10:04");
+    EXPECT_EQ(Shown().tray, 3);
+    EXPECT_EQ(Shown().status, "Idle");
+    EXPECT_FALSE(Shown().statusActive);
     EXPECT_TRUE(platform::FileExists(smtp::StoreFolder(smtp::FolderOut) + "m1.txt"));
     EXPECT_EQ(smtp::ReadPortsValue("m1", "Goes"), "1");
-    EXPECT_EQ(FrmMain->LblsmtpCount->text().toStdString().substr(0, 2), "1 ") << "counts refreshed";
+    ASSERT_FALSE(Shown().counts.empty());
+    EXPECT_EQ(Shown().counts.back().outbox.count, 1) << "counts refreshed";
 }
 
 // A relay run on a failing disk: each write, sync, rename and unlink of the

@@ -1,16 +1,17 @@
-// Shared set-up of the transport tests: one QApplication per process and a
-// temporary program directory per test.
+// Shared set-up of the transport tests: one QApplication per process, a
+// temporary program directory per test, and a recording events sink in place
+// of the main window.
 #pragma once
 
 #include "platform/inifile.h"
 
 #include "platform/clock.h"
 #include "platform/env.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/store.h"
 
-#include "shell/main.h"
-#include "shell/procs.h"
+#include "transport/events.h"
+#include "transport/logfile.h"
 #include "tables/memtable.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
@@ -28,6 +29,7 @@
 #include <filesystem>
 #include <memory>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <vector>
 #include <string>
@@ -54,6 +56,84 @@ inline platform::SystemTime At(int year, int month, int day, int hour, int minut
     lt.millisecond = ms;
     return platform::FromLocal(lt);
 }
+
+// What the engine showed, kept as a window would keep it: a label's text,
+// bold and red marks, the last tray picture and status, and every count,
+// request and cycle end in order.
+class RecordingEvents : public events::TEngineEvents {
+public:
+    struct LabelState {
+        std::string text;
+        bool bold = false;
+        bool red = false;
+    };
+
+    void Status(const std::string& text, bool active) override {
+        status = text;
+        statuses.push_back(text);
+        statusActive = active;
+    }
+    void StatusLine(const std::string& text, bool) override { statusLines.push_back(text); }
+    void LogLine(const std::string& fileName, const std::string& line) override {
+        logLines.emplace_back(fileName, line);
+    }
+    void LabelText(events::Label label, const std::string& text) override { labels[label].text = text; }
+    void LabelLook(events::Label label, events::Look look) override {
+        LabelState& l = labels[label];
+        switch (look) {
+            case events::Look::Busy: l.bold = true; break;
+            case events::Look::NotBusy: l.bold = false; break;
+            case events::Look::Failed: l.red = true; break;
+            case events::Look::Plain: l.bold = l.red = false; break;
+            case events::Look::Done:
+                l.bold = false;
+                break;
+        }
+        looks.emplace_back(label, look);
+    }
+    void TrayImage(int image) override { tray = image; }
+    void SendReceiveEnabled(bool enabled) override { sendReceiveEnabled = enabled; }
+    void CountsChanged(const events::MailCounts& c) override { counts.push_back(c); }
+    void AccountsChanged(const std::vector<std::string>& names) override { accounts.push_back(names); }
+    void CycleEnded() override { ++cyclesEnded; }
+    void SendReceiveRequested(events::Cycle cycle) override { requests.push_back(cycle); }
+    void StartupProgress(const std::string& text) override { progress.push_back(text); }
+    bool CycleRunning() const override { return cycleRunning; }
+    events::WindowView View() const override { return view; }
+
+    const LabelState& Label(events::Label label) { return labels[label]; }
+
+    std::string status;
+    bool statusActive = false;
+    std::vector<std::string> statuses;
+    std::vector<std::string> statusLines;
+    std::vector<std::pair<std::string, std::string>> logLines;
+    std::map<events::Label, LabelState> labels;
+    std::vector<std::pair<events::Label, events::Look>> looks;
+    int tray = -1;
+    bool sendReceiveEnabled = true;
+    std::vector<events::MailCounts> counts;
+    std::vector<std::vector<std::string>> accounts;
+    int cyclesEnded = 0;
+    std::vector<events::Cycle> requests;
+    std::vector<std::string> progress;
+    bool cycleRunning = false;
+    events::WindowView view;
+};
+
+// Installs a RecordingEvents for the object's life.
+class RecordedEvents {
+public:
+    RecordedEvents() { events::Set(&sink_); }
+    ~RecordedEvents() { events::Unset(&sink_); }
+    RecordedEvents(const RecordedEvents&) = delete;
+    RecordedEvents& operator=(const RecordedEvents&) = delete;
+    RecordingEvents* operator->() { return &sink_; }
+    RecordingEvents& operator*() { return sink_; }
+
+private:
+    RecordingEvents sink_;
+};
 
 // A fresh program directory with the store folders; the clock is fixed.
 class TempHome : public ::testing::Test {
@@ -237,9 +317,10 @@ inline void KeepSmtpOffTheWellKnownPort() {
     if (!ini.ValueExists("SMTP", "LocalPort")) ini.WriteString("SMTP", "LocalPort", "0");
 }
 
-// The main window, the servers window and the SMTP window over a fresh
-// program directory, as the counts, alerts and collector tests need them.
-// extraIni is appended to the settings file before the windows load.
+// The servers and SMTP objects over a fresh program directory, with a
+// recording events sink where the main window would be, as the counts,
+// alerts and collector tests need them. extraIni is appended to the
+// settings file before they load.
 class WindowsHome : public TempHome {
 protected:
     void SetUp() override {
@@ -261,8 +342,7 @@ protected:
         FrmServers = nullptr;
         smtp_.reset();
         FrmSMTP = nullptr;
-        delete main_;
-        main_ = nullptr;
+        events_.reset();
         // Later tests of the process must not find a removed folder here.
         unsetenv("XDG_RUNTIME_DIR");
         unsetenv("TARNWICK_HOME");
@@ -272,9 +352,9 @@ protected:
     virtual std::vector<std::vector<std::string>> Users() {
         return {{"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}};
     }
-    // Creates the windows in start-up order (main, servers, SMTP).
+    // Creates the objects in start-up order (events sink, servers, SMTP).
     void CreateWindows() {
-        main_ = new TFrmMain();
+        events_ = std::make_unique<RecordedEvents>();
         servers_ = std::make_unique<TFrmServers>();
         FrmServers = servers_.get();
         smtp_ = std::make_unique<TFrmSMTP>();
@@ -285,7 +365,10 @@ protected:
         WriteBytes(smtp::StoreFolder(folder) + name, std::string(size, 'x'));
     }
 
-    TFrmMain* main_ = nullptr;
+    // What the engine showed; valid after CreateWindows.
+    RecordingEvents& Shown() { return **events_; }
+
+    std::unique_ptr<RecordedEvents> events_;
     std::unique_ptr<TFrmServers> servers_;
     std::unique_ptr<TFrmSMTP> smtp_;
 };

@@ -5,7 +5,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "shell/globals.h"
+#include "transport/globals.h"
 #include "transport/store.h"
 
 #include <QApplication>

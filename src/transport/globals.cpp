@@ -1,5 +1,5 @@
 // Program-wide values and the flags of the running Send/Recv cycle.
-#include "shell/globals.h"
+#include "transport/globals.h"
 
 std::string ProgramDir;
 std::string ProgramVersion;

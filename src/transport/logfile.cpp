@@ -1,0 +1,119 @@
+// The log files: appending with the switches, trimming to the size limit,
+// and the protocol-line and host-name helpers of the logs.
+#include "transport/logfile.h"
+
+#include "platform/shell.h"
+#include "transport/events.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace procs {
+
+int LogSizeLimit = 5000;
+bool LogClientActivity = true;
+bool LogServerActivity = false;
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool IsServerLog(const std::string& fileName) {
+    return Lower(fileName).find("svr") != std::string::npos;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void WriteLog(const std::string& fileName, const std::string& line) {
+    bool on = IsServerLog(fileName) ? LogServerActivity : LogClientActivity;
+    if (!on) return;
+    // A log line is worth less than the event that logs it: failures are
+    // swallowed here on purpose.
+    int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        WriteAll(fd, line + "\r\n");
+        ::close(fd);
+    }
+    events::Get().LogLine(fileName, line);
+}
+
+void TrimLogFile(const std::string& fileName) {
+    struct stat st {};
+    if (::stat(fileName.c_str(), &st) != 0) return;
+    long long limit = std::max(0, LogSizeLimit);
+    if (st.st_size <= limit) return;
+    int in = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return;
+    std::string tail(static_cast<std::size_t>(limit), '\0');
+    std::size_t got = 0;
+    off_t from = st.st_size - limit;
+    while (got < tail.size()) {
+        ssize_t n = ::pread(in, tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(in);
+    tail.resize(got);
+    // The tail goes into ".new" and is renamed over the log, so the log is
+    // never missing, not even for a moment.
+    std::string tmp = fileName + ".new";
+    ::unlink(tmp.c_str());
+    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return;
+    bool ok = WriteAll(out, tail);
+    ::close(out);
+    if (!ok || ::rename(tmp.c_str(), fileName.c_str()) != 0) ::unlink(tmp.c_str());
+}
+
+void SplitCommand(const std::string& line, std::string& command, std::string& argument) {
+    std::string text;
+    text.reserve(line.size());
+    for (char c : line)
+        if (c != '\r' && c != '\n') text += c;
+    std::size_t blank = text.find(' ');
+    if (blank == std::string::npos) {
+        command = Lower(text);
+        argument.clear();
+    } else {
+        command = Lower(text.substr(0, blank));
+        argument = text.substr(blank + 1, 255);
+    }
+}
+
+std::string GetComputerName() {
+    std::string name = platform::ComputerName();
+    if (name.size() > 255) name.resize(255);
+    return name;
+}
+
+void DebugTrace(const std::string& source, const std::string& party, const std::string& item,
+                const std::string& note) {
+    (void)source;
+    (void)party;
+    (void)item;
+    (void)note;
+}
+
+}  // namespace procs
