@@ -27,7 +27,7 @@ smtp_server_command) engine transport/smtp_server transport/store ;;
 pop3_server_command) engine transport/pop3_server transport/store transport/logfile codecs/auth ;;
 smtp_client_reply) engine transport/relay transport/store ;;
 pop3_client_reply) engine transport/collector transport/store ;;
-ini_reader) add platform/inifile platform/files ;;
+ini_reader) add platform/inifile platform/files platform/env ;;
 table_loader) for s in "$root"/src/tables/*.cpp; do files="$files $s"; done ;;
 *) echo "unknown fuzz target $target" >&2; exit 2 ;;
 esac
