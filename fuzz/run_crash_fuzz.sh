@@ -11,7 +11,7 @@ case $target in
   crash_disasm) srcs="zel_disasm zel_capture zel_strings" ;;
   crash_inflate) srcs="zel_zip zel_types" ;;
   crash_mapfile) srcs="zel_mapfile zel_elfmap zel_zip zel_crypt zel_tools zel_strings zel_types"
-                 libs="-ldw -lelf -lz" extra="$root/src/codecs/cipher_blowfish_tables.cpp" ;;
+                 libs="-ldw -lelf -lz" extra="$root/src/codecs/cipher_blowfish_tables.cpp $root/src/codecs/blowfish.cpp $root/src/codecs/codectables.cpp" ;;
   *) echo "unknown target $target" >&2; exit 2 ;;
 esac
 files="${extra:-}"

@@ -1,4 +1,5 @@
 // Program entry: hands over to the shell's start-up sequence.
+#include "crash/zel_dialog.h"
 #include "crash/zel_except.h"
 #include "platform/inifile.h"
 #include "platform/process.h"
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
         servers::SettingsFileProblemAtStart = problem;
     }
     // The crash library brackets everything, so no window ever runs
-    // without it.
+    // without it; its dialog is one of the windows.
+    zelExcept::InstallExceptionWindows();
     zelExcept::Startup(argc, argv);
     const int result = program::Run(argc, argv);
     zelExcept::Finalize();

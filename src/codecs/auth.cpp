@@ -2,6 +2,8 @@
 // HMAC-MD5 (RFC 2104) and hex digests.
 #include "codecs/auth.h"
 
+#include "codecs/codectables.h"
+
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -34,9 +36,7 @@ const std::string Base64DecodeTable = MakeDecodeTable();
 
 // ---------------------------------------------------------------- Base64
 
-std::string EncodeBase64(const std::string& bytes) {
-    return EncodeBase64WithAlphabet(bytes, Base64Alphabet);
-}
+std::string EncodeBase64(const std::string& bytes) { return CodecTables::EncodeBase64(bytes); }
 
 std::string DecodeBase64(const std::string& text) {
     return DecodeBase64WithTable(text, Base64DecodeTable);

@@ -1,6 +1,7 @@
 // The cipher library's shared layers: key set-up and burning, mode dispatch,
 // the block modes over 8-byte blocks, and Base64 text for enciphered bytes.
 #include "codecs/cipher.h"
+#include "codecs/codectables.h"
 
 #include <algorithm>
 #include <cstring>
@@ -291,8 +292,6 @@ void TBlockCipher64::DecryptCTR(const void* in, void* out, std::size_t size) {
 namespace CipherBase64 {
 
 namespace {
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 int SymbolValue(unsigned char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -304,30 +303,7 @@ int SymbolValue(unsigned char c) {
 }
 }  // namespace
 
-std::string Encode(const std::string& bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    for (; i + 3 <= n; i += 3) {
-        out += kAlphabet[b[i] >> 2];
-        out += kAlphabet[((b[i] & 3) << 4) | (b[i + 1] >> 4)];
-        out += kAlphabet[((b[i + 1] & 15) << 2) | (b[i + 2] >> 6)];
-        out += kAlphabet[b[i + 2] & 63];
-    }
-    if (n - i == 1) {
-        out += kAlphabet[b[i] >> 2];
-        out += kAlphabet[(b[i] & 3) << 4];
-        out += "==";
-    } else if (n - i == 2) {
-        out += kAlphabet[b[i] >> 2];
-        out += kAlphabet[((b[i] & 3) << 4) | (b[i + 1] >> 4)];
-        out += kAlphabet[(b[i + 1] & 15) << 2];
-        out += '=';
-    }
-    return out;
-}
+std::string Encode(const std::string& bytes) { return CodecTables::EncodeBase64(bytes); }
 
 std::string Decode(const std::string& text) {
     std::string out;

@@ -8,6 +8,8 @@
 // the destructor) overwrite it.
 #pragma once
 
+#include "codecs/blowfish.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -221,12 +223,7 @@ public:
     void DecryptECB(const void* in, void* out) override;
 
 private:
-    void EncipherBlock(std::uint32_t& left, std::uint32_t& right) const;
-    void DecipherBlock(std::uint32_t& left, std::uint32_t& right) const;
-    std::uint32_t F(std::uint32_t x) const;
-
-    std::uint32_t p_[18] = {};
-    std::uint32_t s_[4][256] = {};
+    CipherBlowfish::TSchedule schedule_{};
 };
 
 // ---------------------------------------------------------------- Base64

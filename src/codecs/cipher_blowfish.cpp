@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "codecs/cipher.h"
-#include "codecs/cipher_blowfish_tables.h"
+#include "codecs/blowfish.h"
 
 namespace {
 
@@ -23,72 +23,14 @@ void StoreBE(std::uint32_t v, std::uint8_t* p) {
 
 TBlowfishCipher::~TBlowfishCipher() { Burn(); }
 
-std::uint32_t TBlowfishCipher::F(std::uint32_t x) const {
-    return ((s_[0][x >> 24] + s_[1][(x >> 16) & 0xff]) ^ s_[2][(x >> 8) & 0xff]) + s_[3][x & 0xff];
-}
-
-void TBlowfishCipher::EncipherBlock(std::uint32_t& left, std::uint32_t& right) const {
-    std::uint32_t l = left, r = right;
-    for (int i = 0; i < 16; i += 2) {
-        l ^= p_[i];
-        r ^= F(l);
-        r ^= p_[i + 1];
-        l ^= F(r);
-    }
-    l ^= p_[16];
-    r ^= p_[17];
-    left = r;
-    right = l;
-}
-
-void TBlowfishCipher::DecipherBlock(std::uint32_t& left, std::uint32_t& right) const {
-    std::uint32_t l = left, r = right;
-    for (int i = 17; i > 1; i -= 2) {
-        l ^= p_[i];
-        r ^= F(l);
-        r ^= p_[i - 1];
-        l ^= F(r);
-    }
-    l ^= p_[1];
-    r ^= p_[0];
-    left = r;
-    right = l;
-}
-
 void TBlowfishCipher::InitKey(const void* key, int sizeBits) {
     if (sizeBits <= 0 || sizeBits % 8 != 0 || sizeBits > GetMaxKeySize())
         throw ECipherError("Invalid key size");
-    const auto* k = static_cast<const std::uint8_t*>(key);
-    const std::size_t len = static_cast<std::size_t>(sizeBits) / 8;
-
-    std::memcpy(p_, CipherBlowfish::InitialP, sizeof p_);
-    std::memcpy(s_, CipherBlowfish::InitialS, sizeof s_);
-    std::size_t j = 0;
-    for (std::uint32_t& word : p_) {
-        std::uint32_t data = 0;
-        for (int b = 0; b < 4; ++b) {
-            data = (data << 8) | k[j];
-            j = (j + 1) % len;
-        }
-        word ^= data;
-    }
-    std::uint32_t l = 0, r = 0;
-    for (int i = 0; i < 18; i += 2) {
-        EncipherBlock(l, r);
-        p_[i] = l;
-        p_[i + 1] = r;
-    }
-    for (auto& box : s_)
-        for (int i = 0; i < 256; i += 2) {
-            EncipherBlock(l, r);
-            box[i] = l;
-            box[i + 1] = r;
-        }
+    schedule_.Key(static_cast<const std::uint8_t*>(key), static_cast<std::size_t>(sizeBits) / 8);
 }
 
 void TBlowfishCipher::Burn() {
-    CipherBase::BurnMemory(p_, sizeof p_);
-    CipherBase::BurnMemory(s_, sizeof s_);
+    schedule_.Burn();
     TBlockCipher64::Burn();
 }
 
@@ -96,7 +38,7 @@ void TBlowfishCipher::EncryptECB(const void* in, void* out) {
     CheckInitialized();
     std::uint32_t l = LoadBE(static_cast<const std::uint8_t*>(in));
     std::uint32_t r = LoadBE(static_cast<const std::uint8_t*>(in) + 4);
-    EncipherBlock(l, r);
+    schedule_.Encipher(l, r);
     StoreBE(l, static_cast<std::uint8_t*>(out));
     StoreBE(r, static_cast<std::uint8_t*>(out) + 4);
 }
@@ -105,7 +47,7 @@ void TBlowfishCipher::DecryptECB(const void* in, void* out) {
     CheckInitialized();
     std::uint32_t l = LoadBE(static_cast<const std::uint8_t*>(in));
     std::uint32_t r = LoadBE(static_cast<const std::uint8_t*>(in) + 4);
-    DecipherBlock(l, r);
+    schedule_.Decipher(l, r);
     StoreBE(l, static_cast<std::uint8_t*>(out));
     StoreBE(r, static_cast<std::uint8_t*>(out) + 4);
 }

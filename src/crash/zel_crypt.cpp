@@ -3,77 +3,26 @@
 
 #include <cstring>
 
-#include "codecs/cipher_blowfish_tables.h"
+#include "codecs/blowfish.h"
+#include "codecs/codectables.h"
 
 namespace zelCrypt {
 
 namespace {
 
+// The shared block function, keyed for one call and burnt after it.
 struct Blowfish {
-    std::uint32_t P[18];
-    std::uint32_t S[4][256];
-
-    std::uint32_t F(std::uint32_t x) const {
-        return ((S[0][x >> 24] + S[1][(x >> 16) & 0xFF]) ^ S[2][(x >> 8) & 0xFF]) + S[3][x & 0xFF];
-    }
-
-    void Encrypt(std::uint32_t& l, std::uint32_t& r) const {
-        for (int i = 0; i < 16; i += 2) {
-            l ^= P[i];
-            r ^= F(l);
-            r ^= P[i + 1];
-            l ^= F(r);
-        }
-        l ^= P[16];
-        r ^= P[17];
-        std::swap(l, r);
-    }
-
-    void Decrypt(std::uint32_t& l, std::uint32_t& r) const {
-        for (int i = 17; i > 1; i -= 2) {
-            l ^= P[i];
-            r ^= F(l);
-            r ^= P[i - 1];
-            l ^= F(r);
-        }
-        l ^= P[1];
-        r ^= P[0];
-        std::swap(l, r);
-    }
+    CipherBlowfish::TSchedule schedule;
 
     explicit Blowfish(std::string_view key) {
-        std::memcpy(P, CipherBlowfish::InitialP, sizeof P);
-        std::memcpy(S, CipherBlowfish::InitialS, sizeof S);
-        if (!key.empty()) {
-            std::size_t j = 0;
-            for (auto& p : P) {
-                std::uint32_t w = 0;
-                for (int k = 0; k < 4; ++k) {
-                    w = (w << 8) | static_cast<unsigned char>(key[j]);
-                    j = (j + 1) % key.size();
-                }
-                p ^= w;
-            }
-        }
-        std::uint32_t l = 0, r = 0;
-        for (int i = 0; i < 18; i += 2) {
-            Encrypt(l, r);
-            P[i] = l;
-            P[i + 1] = r;
-        }
-        for (auto& box : S)
-            for (int i = 0; i < 256; i += 2) {
-                Encrypt(l, r);
-                box[i] = l;
-                box[i + 1] = r;
-            }
+        schedule.Key(reinterpret_cast<const std::uint8_t*>(key.data()), key.size());
     }
+    ~Blowfish() { schedule.Burn(); }
+    Blowfish(const Blowfish&) = delete;
+    Blowfish& operator=(const Blowfish&) = delete;
 
-    ~Blowfish() {
-        // Key material should not outlive the call.
-        volatile std::uint32_t* p = P;
-        for (std::size_t i = 0; i < sizeof P / sizeof P[0]; ++i) p[i] = 0;
-    }
+    void Encrypt(std::uint32_t& l, std::uint32_t& r) const { schedule.Encipher(l, r); }
+    void Decrypt(std::uint32_t& l, std::uint32_t& r) const { schedule.Decipher(l, r); }
 };
 
 std::uint32_t Load(const unsigned char* p, bool bigEndian) {
@@ -137,30 +86,7 @@ void DecryptStrIv(std::string& text, std::string_view key, std::uint64_t iv) {
 }
 
 void Base64Encode(const void* buffer, std::size_t length, std::string& text) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const unsigned char* p = static_cast<const unsigned char*>(buffer);
-    text.clear();
-    text.reserve((length + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= length; i += 3) {
-        std::uint32_t v = std::uint32_t(p[i]) << 16 | std::uint32_t(p[i + 1]) << 8 | p[i + 2];
-        text += alphabet[v >> 18];
-        text += alphabet[(v >> 12) & 63];
-        text += alphabet[(v >> 6) & 63];
-        text += alphabet[v & 63];
-    }
-    if (length - i == 1) {
-        std::uint32_t v = std::uint32_t(p[i]) << 16;
-        text += alphabet[v >> 18];
-        text += alphabet[(v >> 12) & 63];
-        text += "==";
-    } else if (length - i == 2) {
-        std::uint32_t v = std::uint32_t(p[i]) << 16 | std::uint32_t(p[i + 1]) << 8;
-        text += alphabet[v >> 18];
-        text += alphabet[(v >> 12) & 63];
-        text += alphabet[(v >> 6) & 63];
-        text += '=';
-    }
+    text = CodecTables::EncodeBase64(std::string_view(static_cast<const char*>(buffer), length));
 }
 
 std::string Base64EncodeStr(std::string_view text) {

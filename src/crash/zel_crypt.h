@@ -1,7 +1,8 @@
-// The crash library's string cipher (Blowfish) and Base64 encoder. The
-// crash reporter carries its own so that it depends on nothing else in the
-// program: it deciphers the debug map and unscrambles the report mail's
-// stored password, and the report mail encodes its login and attachments.
+// The crash library's string cipher forms (on the codecs' Blowfish) and
+// Base64 encoder (the codecs' one). It deciphers the debug map and
+// unscrambles the report mail's stored password, and the report mail
+// encodes its login and attachments; it needs nothing of the program but
+// the plain codecs.
 #pragma once
 
 #include <cstddef>

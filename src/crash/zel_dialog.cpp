@@ -1,12 +1,14 @@
-// The exception dialog and the console variant. The exception thread owns
+// The exception dialog and the library's other windows. The exception thread owns
 // the decisions and the work (handlers, mail, save); the dialog on the main
 // thread only shows and asks, so a slow mail never freezes its painting.
 #include "zel_dialog.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -47,66 +49,7 @@ QStyle::StandardPixmap IconOf(int action) {
     }
 }
 
-bool Usable(int action, const TButtonSet& present, bool canContinue) {
-    return action >= 0 && action < 7 && present[std::size_t(action)] && (action != actContinue || canContinue);
-}
-
-// Line breaks as a label and a terminal want them.
-std::string ForConsole(std::string text) {
-    zelStrings::ReplaceAllCase(text, "\r\n", "\n");
-    return text;
-}
-
 }  // namespace
-
-TDialogEnvironment& DialogEnvironment() {
-    static TDialogEnvironment env;
-    return env;
-}
-
-TButtonSet PresentButtons(const TSettingsBlock& settings) {
-    TButtonSet present{};
-    for (std::size_t i = 0; i < 7; ++i) present[i] = !settings.ButtonTexts[i].empty();
-    if (settings.DetailsAtOnce) present[actShow] = false;
-    return present;
-}
-
-int CountdownButtonFor(const TSettingsBlock& settings, const TButtonSet& present, const TExceptionRecord& exception) {
-    if (exception.AutoCloseApplies && present[actClose]) return actClose;
-    if (exception.AutoRestartApplies && present[actRestart]) return actRestart;
-    if (settings.ContinueIsDefault && present[actContinue] && exception.CanContinue) return actContinue;
-    return -1;
-}
-
-int FocusButtonFor(const TSettingsBlock& settings, const TButtonSet& present, const TExceptionRecord& exception) {
-    int rule = CountdownButtonFor(settings, present, exception);
-    if (rule >= 0) return rule;
-    // The stored choice may come from an earlier exception that could go
-    // on; continuing is no choice for one that cannot.
-    if (Usable(settings.FocusButton, present, exception.CanContinue)) return settings.FocusButton;
-    for (int i = 0; i < 7; ++i)
-        if (Usable(i, present, exception.CanContinue)) return i;
-    return settings.FocusButton;
-}
-
-int CloseRequestAction(int focusSetting, const TButtonSet& present, bool canContinue) {
-    if (focusSetting == actContinue || focusSetting == actRestart || focusSetting == actClose) return focusSetting;
-    if (present[actContinue] && canContinue) return actContinue;
-    if (present[actClose]) return actClose;
-    if (present[actRestart]) return actRestart;
-    return -1;
-}
-
-TAction AutomaticAction(const TExceptionRecord& exception) {
-    if (exception.AutoCloseApplies) return actClose;
-    if (exception.AutoRestartApplies) return actRestart;
-    return exception.CanContinue ? actContinue : actClose;
-}
-
-std::string DialogMessage(const TSettingsBlock& settings, const TExceptionRecord& exception,
-                          const std::string& report) {
-    return ExpandPlaceholders(exception.Frozen ? settings.FrozenText : settings.DialogText, report);
-}
 
 void TExceptionButton::SetProgress(double part) {
     progress_ = part < 0 ? -1 : std::min(part, 1.0);
@@ -311,39 +254,14 @@ struct TActionQueue {
     std::deque<TAction> Pending;
 };
 
-bool InMainThread(const std::function<void()>& call) {
-    const TDialogEnvironment& env = DialogEnvironment();
-    return env.MainThreadCall ? env.MainThreadCall(call) : CallInMainThread(call);
-}
-
-bool Headless() {
-    const TDialogEnvironment& env = DialogEnvironment();
-    return env.Headless ? env.Headless() : platform::IsHeadless();
-}
-
-TAction ConsoleVariant(const TExceptionRecord& exception, const std::string& report,
-                       const std::function<bool(TAction, std::string&)>& fire) {
-    const TSettingsBlock& settings = Settings();
-    std::string text = ForConsole(DialogMessage(settings, exception, report)) + "\n";
-    if (settings.DetailsAtOnce || !settings.ButtonTexts[actShow].empty()) text += ForConsole(report) + "\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-    const TAction action = AutomaticAction(exception);
-    std::string copy = report;
-    if (fire) fire(action, copy);
-    return action;
-}
-
-}  // namespace
-
-TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
-                            const std::function<bool(TAction, std::string&)>& fireActionHandlers) {
+bool ShowExceptionBox(const TExceptionRecord& exception, std::string& report,
+                      const std::function<bool(TAction, std::string&)>& fireActionHandlers, TAction& ended) {
     auto queue = std::make_shared<TActionQueue>();
     // Touched only in the main thread, where the dialog lives.
     QPointer<TExceptionBox> box;
     bool created = false;
-    const bool answered = InMainThread([&] {
-        if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || Headless()) return;
+    const bool answered = DialogInMainThread([&] {
+        if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || DialogHeadless()) return;
         created = true;
         box = new TExceptionBox(exception, report, [queue](TAction action) {
             std::lock_guard<std::mutex> lock(queue->Lock);
@@ -352,7 +270,7 @@ TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& repo
         });
         box->Start();
     });
-    if (!answered || !created) return ConsoleVariant(exception, report, fireActionHandlers);
+    if (!answered || !created) return false;
 
     for (;;) {
         TAction action;
@@ -369,13 +287,57 @@ TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& repo
         else if (action == actSave) succeeded = !handled && SaveBugReport(report, false);
         else if (action == actPrint) succeeded = false;  // no printing on this system
         const bool ends = action == actContinue || action == actRestart || action == actClose;
-        const bool alive = InMainThread([&] {
+        const bool alive = DialogInMainThread([&] {
             if (box.isNull()) return;
             box->ActionDone(action, succeeded, report);
             if (ends) box->deleteLater();
         });
-        if (ends || !alive) return ends ? action : AutomaticAction(exception);
+        if (ends || !alive) {
+            ended = ends ? action : AutomaticAction(exception);
+            return true;
+        }
     }
+}
+
+std::string AskReportFile(const std::string& caption, const std::string& path) {
+    // Without a display nobody could answer the question.
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || platform::IsHeadless()) return {};
+    return QFileDialog::getSaveFileName(nullptr, QString::fromStdString(caption), QString::fromStdString(path),
+                                        "*.txt", nullptr, QFileDialog::DontConfirmOverwrite)
+        .toStdString();
+}
+
+bool ShowResultBox(const std::string& caption, const std::string& text, bool sent) {
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (!app || platform::IsHeadless()) return false;
+    QString body = QString::fromStdString(text);
+    body.replace("\r\n", "\n");
+    QMessageBox box(sent ? QMessageBox::Information : QMessageBox::Critical, QString::fromStdString(caption), body,
+                    QMessageBox::Ok, QApplication::activeModalWidget());
+    box.exec();
+    return true;
+}
+
+void SetClipboard(const std::string& text) {
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return;
+    if (QClipboard* clipboard = QGuiApplication::clipboard())
+        clipboard->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+bool ScreenMode(int& width, int& height, int& depth) {
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    QScreen* screen = app ? QGuiApplication::primaryScreen() : nullptr;
+    if (screen == nullptr) return false;
+    width = screen->size().width();
+    height = screen->size().height();
+    depth = screen->depth();
+    return true;
+}
+
+}  // namespace
+
+void InstallExceptionWindows() {
+    SetWindowHooks({ShowExceptionBox, AskReportFile, ShowResultBox, SetClipboard, ScreenMode});
 }
 
 }  // namespace zelExcept

@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 
+#include "zel_dialog_rules.h"
 #include "zel_exception.h"
 #include "zel_settings.h"
 
@@ -27,37 +28,6 @@ class QPlainTextEdit;
 class QTimer;
 
 namespace zelExcept {
-
-using TButtonSet = std::array<bool, 7>;  // by action code: the button exists
-
-// Buttons whose caption is not empty; show is dropped when the report is
-// shown at once.
-TButtonSet PresentButtons(const TSettingsBlock& settings);
-// The button with the focus: close, restart or continue when their rule
-// applies, else the stored choice when it names a usable button, else the
-// first button there is.
-int FocusButtonFor(const TSettingsBlock& settings, const TButtonSet& present, const TExceptionRecord& exception);
-// The button that counts down: close, restart or continue by the same
-// rules, without a fallback; -1 for none.
-int CountdownButtonFor(const TSettingsBlock& settings, const TButtonSet& present, const TExceptionRecord& exception);
-// Escape or the title bar's close: what the focus setting names, or
-// continue, close, restart in that order when they exist; -1 for nothing.
-int CloseRequestAction(int focusSetting, const TButtonSet& present, bool canContinue);
-// What happens when no one is asked: close, restart or continue.
-TAction AutomaticAction(const TExceptionRecord& exception);
-// The dialog's message with its placeholders replaced.
-std::string DialogMessage(const TSettingsBlock& settings, const TExceptionRecord& exception,
-                          const std::string& report);
-
-// What the dialog takes from its surroundings; tests replace parts of it.
-struct TDialogEnvironment {
-    // Runs a call on the main thread and waits for it; false when the main
-    // thread does not answer. Empty: CallInMainThread.
-    std::function<bool(const std::function<void()>&)> MainThreadCall;
-    // Empty: the platform's own answer.
-    std::function<bool()> Headless;
-};
-TDialogEnvironment& DialogEnvironment();
 
 // A dialog button; it can carry the countdown bar over its face.
 class TExceptionButton : public QPushButton {
@@ -120,5 +90,10 @@ private:
     bool busy_ = false;
     bool ending_ = false;
 };
+
+// Puts this dialog and the library's other windows (save question, result
+// box, clipboard, screen facts) in place of the headless ones. The
+// windows' start-up calls it before the library starts.
+void InstallExceptionWindows();
 
 }  // namespace zelExcept

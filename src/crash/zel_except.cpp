@@ -26,7 +26,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "platform/application.h"
+#include "platform/exceptions.h"
 #include "platform/clock.h"
 #include "zel_except_internal.h"
 #include "zel_exception.h"
@@ -632,7 +632,7 @@ void InstallInterception() {
     for (std::size_t i = 0; i < std::size(kFaultSignals); ++i)
         sigaction(kFaultSignals[i], &action, &g_previousFault[i]);
     g_previousTerminate = std::set_terminate(OnTerminate);
-    platform::Application::SetCrashHooks({OnBarrierException, OnFaultReturn});
+    platform::SetCrashHooks({OnBarrierException, OnFaultReturn});
 
     g_traceSignal = SIGRTMIN + 5;
     struct sigaction trace {};
@@ -647,7 +647,7 @@ void RemoveInterception() {
     RemoveCaptureSignal();
     if (g_traceSignal != 0) sigaction(g_traceSignal, &g_previousTrace, nullptr);
     g_traceSignal = 0;
-    platform::Application::SetCrashHooks({});
+    platform::SetCrashHooks({});
     std::set_terminate(g_previousTerminate);
     for (std::size_t i = 0; i < std::size(kFaultSignals); ++i)
         sigaction(kFaultSignals[i], &g_previousFault[i], nullptr);

@@ -59,6 +59,27 @@ bool MailBugReport(const std::string& report, bool silent);
 TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
                             const std::function<bool(TAction, std::string&)>& fireActionHandlers);
 
+// What the library shows on a display. It needs none itself: the windows
+// install these (InstallExceptionWindows in zel_dialog.h). Until they do,
+// the dialog goes to standard output, the save question is not asked,
+// result boxes are logged, and the clipboard and the screen are left alone.
+struct TWindowHooks {
+    // The exception dialog; false when it could not be shown.
+    bool (*ExceptionDialog)(const TExceptionRecord& exception, std::string& report,
+                            const std::function<bool(TAction, std::string&)>& fireActionHandlers,
+                            TAction& ended) = nullptr;
+    // On the main thread: where to save the report; empty for none.
+    std::string (*AskReportFile)(const std::string& caption, const std::string& path) = nullptr;
+    // On the main thread: the mail's result; false when no box could be shown.
+    bool (*ResultBox)(const std::string& caption, const std::string& text, bool sent) = nullptr;
+    // On the main thread.
+    void (*SetClipboard)(const std::string& text) = nullptr;
+    // The primary screen's size and colour depth; false without one.
+    bool (*ScreenMode)(int& width, int& height, int& depth) = nullptr;
+};
+void SetWindowHooks(const TWindowHooks& hooks);
+TWindowHooks WindowHooks();
+
 // Runs `call` on the main thread (a probe answered within `probeMs` first);
 // false when the main thread does not answer.
 bool CallInMainThread(const std::function<void()>& call, int probeMs = 1500);

@@ -15,9 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QMessageBox>
-
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -408,16 +405,8 @@ bool Resolve(const std::vector<TDnsServer>& servers, const std::string& domain, 
 
 void ShowResultBox(const std::string& caption, const std::string& text, bool sent) {
     bool shown = CallInMainThread([&] {
-        auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
-        if (!app || platform::IsHeadless()) {
-            platform::HeadlessLog(caption + ": " + text);
-            return;
-        }
-        QString body = QString::fromStdString(text);
-        body.replace("\r\n", "\n");
-        QMessageBox box(sent ? QMessageBox::Information : QMessageBox::Critical, QString::fromStdString(caption),
-                        body, QMessageBox::Ok, QApplication::activeModalWidget());
-        box.exec();
+        const auto box = WindowHooks().ResultBox;
+        if (box == nullptr || !box(caption, text, sent)) platform::HeadlessLog(caption + ": " + text);
     });
     if (!shown) platform::HeadlessLog(caption + ": " + text);
 }

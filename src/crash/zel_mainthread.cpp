@@ -5,10 +5,8 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 
-#include <QClipboard>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QGuiApplication>
 #include <QSocketNotifier>
 
 #include <atomic>
@@ -92,9 +90,7 @@ bool PostToMainThread(std::function<void()> call) {
 
 void SetClipboardText(const std::string& text) {
     CallInMainThread([&text] {
-        if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return;
-        if (QClipboard* clipboard = QGuiApplication::clipboard())
-            clipboard->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+        if (const auto set = WindowHooks().SetClipboard) set(text);
     });
 }
 

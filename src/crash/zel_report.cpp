@@ -14,11 +14,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QFileDialog>
-#include <QGuiApplication>
 #include <QLocale>
-#include <QScreen>
 
 #include <algorithm>
 #include <cstring>
@@ -29,6 +25,7 @@
 #include <sstream>
 
 #include "platform/dialogs.h"
+#include "zel_exception.h"
 #include "platform/process.h"
 #include "zel_strings.h"
 
@@ -199,15 +196,15 @@ std::string ExecutableName() {
 }  // namespace
 
 void NoteDisplayMode() {
-    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    QScreen* screen = app ? QGuiApplication::primaryScreen() : nullptr;
-    if (screen == nullptr) return;
+    const TWindowHooks hooks = WindowHooks();
+    int width = 0, height = 0, depth = 0;
+    if (hooks.ScreenMode == nullptr || !hooks.ScreenMode(width, height, depth)) return;
     TDisplayMode& mode = DisplayMode();
     std::lock_guard<std::mutex> lock(mode.Lock);
     mode.Known = true;
-    mode.Width = screen->size().width();
-    mode.Height = screen->size().height();
-    mode.Depth = screen->depth();
+    mode.Width = width;
+    mode.Height = height;
+    mode.Depth = depth;
 }
 
 TSystemFacts GatherSystemFacts() {
@@ -497,11 +494,7 @@ bool SaveBugReport(const std::string& report, bool autoSave) {
         const std::string caption = settings.ButtonTexts[actSave];
         CallInMainThread([&] {
             // Without a display nobody could answer the question.
-            if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || platform::IsHeadless()) return;
-            chosen = QFileDialog::getSaveFileName(nullptr, QString::fromStdString(caption),
-                                                  QString::fromStdString(path), "*.txt", nullptr,
-                                                  QFileDialog::DontConfirmOverwrite)
-                         .toStdString();
+            if (const auto ask = WindowHooks().AskReportFile) chosen = ask(caption, path);
         });
         if (chosen.empty()) return false;
         path = chosen;

@@ -5,7 +5,7 @@
 #include "filters/addins.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/splash.h"
 #include "transport/store.h"

@@ -3,10 +3,11 @@
 #include "filters/forward.h"
 
 #include "filters/holiday.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/main.h"
 #include "transport/mail_settings.h"
@@ -93,12 +94,12 @@ std::string QueueWritten(const std::string& stamp, const std::function<bool(cons
     for (std::size_t i = 0; ok && i < recipients.size(); ++i)
         ok = smtp::WritePortsValue(id, "To" + std::to_string(i + 1), recipients[i]);
     ok = ok && smtp::WritePortsValue(id, std::string("From"), from);
-    ok = ok && std::rename(building.c_str(), queued.c_str()) == 0;
+    ok = ok && platform::Env::Current()->Rename(building, queued).ok();
     if (ok) {
         platform::SyncPath(folder);
         return id;
     }
-    std::remove(building.c_str());
+    platform::Env::Current()->Unlink(building);
     smtp::WritePortsValue(id, std::nullopt);
     return "";
 }
@@ -172,7 +173,7 @@ int ForwardMessage(const std::string& user, const std::string& msgFile) {
             allCopied = false;
         }
     }
-    if (dropOriginal && allCopied) std::remove(msgFile.c_str());
+    if (dropOriginal && allCopied) platform::Env::Current()->Unlink(msgFile);
     return copies;
 }
 

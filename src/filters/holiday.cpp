@@ -5,9 +5,9 @@
 #include "filters/forward.h"
 #include "platform/files.h"
 #include "platform/clock.h"
-#include "settings/local_address.h"
+#include "transport/local_address.h"
 #include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
@@ -351,7 +351,7 @@ void DefineHolidayFields(TvdlMemTable& table) {
     // A file that is there but could not be read is kept for a person to
     // look at; only a missing file is made here.
     const std::string path = ProgramDir + "holiday.dat";
-    if (!platform::FileExists(path)) table.SaveToBinaryFile(path);
+    if (!platform::FileExists(path)) tables::SaveTableFile(table, path);
 }
 
 void UpgradeHolidayTable(TvdlMemTable& table) {

@@ -9,8 +9,8 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
-#include "settings/table_files.h"
+#include "transport/settings_file.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
@@ -310,7 +310,7 @@ void TFrmSpam::FormCreate() {
     if (!platform::FileExists(SpamDat())) {
         DefineSpamTable(TblSpam);
         TblSpam.Open();
-        TblSpam.SaveToBinaryFile(SpamDat());
+        tables::SaveTableFile(TblSpam, SpamDat());
     }
     TblSpam.OnDataChange = [this](TvdlMemTable&) { RefreshGrid(); };
     LoadSpamSettings();
@@ -444,7 +444,7 @@ void TFrmSpam::SaveSpamSettings() {
     if (keep >= 0 && TblSpam.BookmarkValid(keep)) TblSpam.GotoBookmark(keep);
 
     TblSpam.CancelRange();
-    TblSpam.SaveToBinaryFile(SpamDat());
+    tables::SaveTableFile(TblSpam, SpamDat());
     OpenSpamTable(TblSpam2);
     loadedItems_ = EntryKeys(TblSpam2);
 

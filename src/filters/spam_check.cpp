@@ -7,6 +7,7 @@
 #include "transport/globals.h"
 #include "shell/procs.h"
 #include "transport/store.h"
+#include "transport/table_owner.h"
 
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -92,7 +93,7 @@ bool AppendSpamAddress(TvdlMemTable& t, int type, const std::string& address) {
 bool AddSpamAddress(int type, const std::string& address) {
     if (FrmSpam == nullptr) return false;
     if (!AppendSpamAddress(FrmSpam->TblSpam2, type, address)) return false;
-    FrmSpam->TblSpam2.SaveToBinaryFile(ProgramDir + "spam.dat");
+    tables::SaveTableFile(FrmSpam->TblSpam2, ProgramDir + "spam.dat");
     return true;
 }
 
@@ -102,7 +103,7 @@ int AddSpamAddresses(int type, const std::vector<std::string>& addresses) {
     int added = 0;
     for (const std::string& address : addresses)
         if (AppendSpamAddress(FrmSpam->TblSpam2, type, address)) ++added;
-    if (added > 0) FrmSpam->TblSpam2.SaveToBinaryFile(ProgramDir + "spam.dat");
+    if (added > 0) tables::SaveTableFile(FrmSpam->TblSpam2, ProgramDir + "spam.dat");
     return added;
 }
 

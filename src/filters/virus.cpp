@@ -4,10 +4,11 @@
 
 #include "codecs/charsettables.h"
 #include "codecs/headerwords.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
@@ -619,7 +620,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
         const std::string published =
             smtp::PublishNewFile(temp->Path(), spamFolder, "", path.stem().string(), path.extension().string());
         if (!published.empty()) {
-            moved = std::remove(msgFile.c_str()) == 0 || !platform::FileExists(msgFile);
+            moved = platform::Env::Current()->Unlink(msgFile).ok() || !platform::FileExists(msgFile);
             if (!moved) tablefiles::LogLine("Attachment check: cannot remove " + msgFile + " after moving it to spam");
         }
     }

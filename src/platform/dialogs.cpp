@@ -1,12 +1,9 @@
-// Message boxes and input boxes: real with a display, logged and answered
-// by default without one, scripted in tests.
+// Message boxes and input boxes: logged and answered by default without a
+// display, scripted in tests, shown by the windows' presenter otherwise.
 #include "platform/dialogs.h"
 
-#include <QApplication>
-#include <QGuiApplication>
-#include <QInputDialog>
-#include <QLineEdit>
-#include <QMessageBox>
+#include <QCoreApplication>
+#include <QVariant>
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,36 +59,6 @@ const char* ResultText(MsgResult r) {
     return "";
 }
 
-QMessageBox::StandardButton ToButton(MsgResult r) {
-    switch (r) {
-    case MsgResult::Ok: return QMessageBox::Ok;
-    case MsgResult::Cancel: return QMessageBox::Cancel;
-    case MsgResult::Yes: return QMessageBox::Yes;
-    case MsgResult::No: return QMessageBox::No;
-    }
-    return QMessageBox::NoButton;
-}
-
-QMessageBox::StandardButtons ToButtons(MsgButtons b) {
-    switch (b) {
-    case MsgButtons::Ok: return QMessageBox::Ok;
-    case MsgButtons::OkCancel: return QMessageBox::Ok | QMessageBox::Cancel;
-    case MsgButtons::YesNo: return QMessageBox::Yes | QMessageBox::No;
-    case MsgButtons::YesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
-    }
-    return QMessageBox::Ok;
-}
-
-QMessageBox::Icon ToIcon(MsgKind kind) {
-    switch (kind) {
-    case MsgKind::Information: return QMessageBox::Information;
-    case MsgKind::Warning: return QMessageBox::Warning;
-    case MsgKind::Error: return QMessageBox::Critical;
-    case MsgKind::Confirmation: return QMessageBox::Question;
-    }
-    return QMessageBox::NoIcon;
-}
-
 // The program's texts break lines with CR (sometimes CR LF); a box wants
 // LF, a log line wants none. Each break becomes `with`.
 std::string Breaks(const std::string& text, char with) {
@@ -111,8 +78,20 @@ std::function<MsgResult(DialogCall&)> CurrentTestHandler() {
     return TestHandler();
 }
 
+DialogPresenter& Presenter() {
+    static DialogPresenter presenter;
+    return presenter;
+}
+
+DialogPresenter CurrentPresenter() {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    return Presenter();
+}
+
+// A box needs a widget application and a display besides the presenter.
 bool CanShowWindows() {
-    return !IsHeadless() && qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+    QCoreApplication* app = QCoreApplication::instance();
+    return !IsHeadless() && app != nullptr && app->inherits("QApplication");
 }
 
 std::string Caption() {
@@ -128,25 +107,13 @@ MsgResult ShowBox(const std::string& text, MsgKind kind, MsgButtons buttons,
         return Allowed(buttons, r) ? r : DefaultAnswer(buttons, wanted);
     }
     const MsgResult def = DefaultAnswer(buttons, wanted);
-    if (!CanShowWindows()) {
+    const DialogPresenter presenter = CurrentPresenter();
+    if (!presenter.message || !CanShowWindows()) {
         HeadlessLog(std::string(KindText(kind)) + ": " + OneLine(text) + " [answered " +
                     ResultText(def) + "]");
         return def;
     }
-    QMessageBox box(ToIcon(kind), QString::fromStdString(call.caption),
-                    QString::fromStdString(Breaks(text, '\n')), ToButtons(buttons), parent);
-    box.setDefaultButton(ToButton(def));
-    switch (box.exec()) {
-    case QMessageBox::Ok: return MsgResult::Ok;
-    case QMessageBox::Yes: return MsgResult::Yes;
-    case QMessageBox::No: return MsgResult::No;
-    case QMessageBox::Cancel: return MsgResult::Cancel;
-    default:
-        // Closed with Escape or the window button: the box's escape answer.
-        return buttons == MsgButtons::Ok ? MsgResult::Ok
-               : buttons == MsgButtons::YesNo ? MsgResult::No
-                                              : MsgResult::Cancel;
-    }
+    return presenter.message(kind, buttons, call.caption, Breaks(text, '\n'), def, parent);
 }
 
 }  // namespace
@@ -181,18 +148,17 @@ bool InputBox(const std::string& caption, const std::string& prompt, std::string
         value = edited;
         return true;
     }
-    if (!CanShowWindows()) {
+    const DialogPresenter presenter = CurrentPresenter();
+    if (!presenter.input || !CanShowWindows()) {
         HeadlessLog("Input: " + OneLine(caption) + ": " + OneLine(prompt) + " [cancelled]");
         return false;
     }
-    bool ok = false;
-    QString text = QInputDialog::getText(parent, QString::fromStdString(caption),
-                                         QString::fromStdString(Breaks(prompt, '\n')),
-                                         password ? QLineEdit::Password : QLineEdit::Normal,
-                                         QString::fromStdString(value), &ok);
-    if (!ok) return false;
-    value = text.toStdString();
-    return true;
+    return presenter.input(caption, Breaks(prompt, '\n'), value, password, parent);
+}
+
+void SetDialogPresenter(DialogPresenter presenter) {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    Presenter() = presenter;
 }
 
 void SetDialogHandlerForTesting(std::function<MsgResult(DialogCall&)> handler) {
@@ -217,9 +183,11 @@ void HeadlessLog(const std::string& line) {
 }
 
 bool IsHeadless() {
-    // Once the GUI exists, the platform it actually got is what counts.
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        const QString name = QGuiApplication::platformName();
+    // Once the GUI exists, the platform it actually got is what counts
+    // (asked through the meta-object: this layer links no GUI library).
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app != nullptr && app->inherits("QGuiApplication")) {
+        const QString name = app->property("platformName").toString();
         return name == "offscreen" || name == "minimal" || name.isEmpty();
     }
     const char* qpa = std::getenv("QT_QPA_PLATFORM");

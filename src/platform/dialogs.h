@@ -59,4 +59,15 @@ void HeadlessLog(const std::string& line);
 // True when the program runs without a display (no person to ask).
 bool IsHeadless();
 
+// The real boxes. The service itself needs no display: the windows install
+// these at start-up, and until they do every box is answered headless.
+// `text` and `prompt` come with their line breaks as LF.
+struct DialogPresenter {
+    MsgResult (*message)(MsgKind kind, MsgButtons buttons, const std::string& caption,
+                         const std::string& text, MsgResult defaultResult, QWidget* parent) = nullptr;
+    bool (*input)(const std::string& caption, const std::string& prompt, std::string& value,
+                  bool password, QWidget* parent) = nullptr;
+};
+void SetDialogPresenter(DialogPresenter presenter);
+
 }  // namespace platform

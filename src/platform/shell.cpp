@@ -3,13 +3,11 @@
 #include "platform/dialogs.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <chrono>
 #include <ifaddrs.h>
@@ -18,16 +16,21 @@
 #include <unistd.h>
 
 namespace platform {
+namespace {
+
+std::atomic<bool (*)(const std::string&)> g_opener{nullptr};
+
+}  // namespace
+
+void SetUrlOpener(bool (*opener)(const std::string&)) { g_opener = opener; }
 
 bool OpenUrl(const std::string& urlOrPath) {
-    if (IsHeadless()) {
+    auto* opener = g_opener.load();
+    if (IsHeadless() || opener == nullptr) {
         HeadlessLog("Open: " + urlOrPath);
         return true;
     }
-    const QString text = QString::fromStdString(urlOrPath);
-    QUrl url = text.startsWith('/') ? QUrl::fromLocalFile(text) : QUrl(text);
-    if (url.scheme().isEmpty()) url = QUrl::fromLocalFile(QFileInfo(text).absoluteFilePath());
-    return QDesktopServices::openUrl(url);
+    return opener(urlOrPath);
 }
 
 std::string ComputerName() {

@@ -12,6 +12,9 @@ namespace platform {
 // default handler. Headless there is nobody to show it to: the request is
 // logged (see SetHeadlessLogHook in dialogs.h) and true is returned.
 bool OpenUrl(const std::string& urlOrPath);
+// The desktop's opener, installed by the windows; until then every request
+// is logged as if headless. A null function removes it.
+void SetUrlOpener(bool (*opener)(const std::string& urlOrPath));
 
 // The host name as gethostname gives it, at most 255 characters.
 std::string ComputerName();

@@ -1,7 +1,7 @@
 // TCP server, connections and client over Qt's sockets; see sockets.h for
 // the rules the callers rely on.
 #include "platform/sockets.h"
-#include "platform/application.h"
+#include "platform/exceptions.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -103,7 +103,7 @@ void Raise(const Fn& handler, Args&&... args) {
     try {
         copy(std::forward<Args>(args)...);
     } catch (...) {
-        Application::HandleException(std::current_exception());
+        HandleException(std::current_exception());
     }
 }
 
@@ -442,7 +442,7 @@ void TcpServer::Impl::Accept() {
             try {
                 ok = filter(*conn);
             } catch (...) {
-                Application::HandleException(std::current_exception());
+                HandleException(std::current_exception());
             }
             if (guard.expired()) {
                 conn->impl().silent = true;

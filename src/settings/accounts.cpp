@@ -1,12 +1,14 @@
-// The settings window's users, POP accounts and aliases: table layouts, the
-// page buttons, the pop.dat migration and the downloaded-message reset.
+// The settings window's users, POP accounts and aliases: the page buttons,
+// the pop.dat migration and the downloaded-message reset.
 #include "settings/setup.h"
+
+#include "transport/account_tables.h"
 
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "settings/link.h"
 #include "settings/mail_act.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/procs.h"
 
@@ -24,18 +26,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// The record (by bookmark) whose field equals value without regard to case,
-// other than the record `except`; -1 when none.
-int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& value, int except = -1) {
-    int found = -1;
-    const std::string want = Lower(value);
-    tablefiles::ForEach(t, [&] {
-        if (found < 0 && t.GetBookmark() != except && Lower(t.FieldByName(field).AsString()) == want)
-            found = t.GetBookmark();
-    });
-    return found;
-}
-
 // The field check of user names: the shared check, and no name made of dots
 // only, since a user name becomes part of mailbox file names.
 bool UserNameFails(const std::string& name) {
@@ -50,94 +40,6 @@ bool UserNameFails(const std::string& name) {
 
 }  // namespace
 
-namespace settings {
-
-bool IsSafeUserName(const std::string& name) {
-    if (name.empty()) return false;
-    bool onlyDots = true;
-    for (char ch : name) {
-        const auto c = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(ch)));
-        const bool ok = c == '+' || c == '-' || c == '.' || c == '@' || (c >= 'a' && c <= 'z') ||
-                        (c >= '0' && c <= '9');
-        if (!ok) return false;
-        if (c != '.') onlyDots = false;
-    }
-    return !onlyDots;
-}
-
-void DefineUsersTable(TvdlMemTable& t) {
-    tablefiles::Define(t, {{"Name", ftString, 64}, {"Password", ftString, 64}}, "ixName", "Name",
-                       ixPrimary | ixCaseInsensitive);
-}
-
-void DefinePopTable(TvdlMemTable& t) {
-    tablefiles::Define(t,
-                       {{"Name", ftString, 64},
-                        {"Host", ftString, 64},
-                        {"Login", ftString, 64},
-                        {"Password", ftString, 64},
-                        {"Include", ftBoolean, 0},
-                        {"Leave", ftBoolean, 0},
-                        {"Leavedays", ftInteger, 0},
-                        {"Default", ftString, 64}},
-                       "ixName", "Name", ixPrimary);
-}
-
-void DefineLinkTable(TvdlMemTable& t) {
-    tablefiles::Define(t, {{"Email", ftString, 64}, {"User", ftString, 64}}, "ixName", "Email",
-                       ixPrimary | ixCaseInsensitive);
-}
-
-void DefineForwardTable(TvdlMemTable& t) {
-    // Copy is text: the settings window writes "Yes"/"No" and reads it back
-    // by that text, while forwarding reads it as a boolean ("Y..." is true).
-    tablefiles::Define(t,
-                       {{"User", ftString, 64},
-                        {"IsLocal", ftBoolean, 0},
-                        {"ForwardTo", ftString, 128},
-                        {"Copy", ftString, 3}},
-                       "ixUser", "User", ixPrimary | ixCaseInsensitive);
-}
-
-void DefineHolidayTable(TvdlMemTable& t) {
-    tablefiles::Define(t,
-                       {{"User", ftString, 64},
-                        {"EndDate", ftDate, 0},
-                        {"Subject", ftString, 240},
-                        {"Message", ftMemo, 240},
-                        {"Who", ftInteger, 0}},
-                       "ixUser", "User", ixPrimary | ixCaseInsensitive);
-}
-
-bool AddLocalUser(const std::string& programDir, const std::string& name, const std::string& password,
-                  std::string* error) {
-    auto fail = [&](const std::string& text) {
-        if (error) *error = text;
-        return false;
-    };
-    if (!IsSafeUserName(name)) return fail("Illegal characters (only letters and digits please) in User name.");
-    for (char c : password) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) return fail("Illegal characters (only letters and digits please) in Password.");
-    }
-    if (name.size() > 64 || password.size() > 64) return fail("User name and password take at most 64 characters.");
-    TvdlMemTable t;
-    const std::string path = programDir + "users.dat";
-    try {
-        tablefiles::LoadOrCreate(t, path, DefineUsersTable);
-        if (FindNoCase(t, "Name", name) >= 0) return fail("User already exists");
-        t.Append();
-        t.FieldByName("Name").SetAsString(name);
-        t.FieldByName("Password").SetAsString(password);
-        t.Post();
-        t.SaveToBinaryFile(path);
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    }
-    return true;
-}
-
-}  // namespace settings
 
 // ---------------------------------------------------------------------------
 // Users
@@ -163,7 +65,7 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
         }
         // Mailbox files are named by the user, so two names that differ only
         // in case would share (or fight over) one mailbox.
-        if (FindNoCase(t, "Name", name) >= 0) {
+        if (settings::FindNoCase(t, "Name", name) >= 0) {
             platform::MessageBox("User already exists", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
             return;
         }
@@ -184,7 +86,7 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
             if (UserNameFails(name) || procs::ValidateField(password, true, false, "Password")) continue;
             break;
         }
-        if (name != oldName && FindNoCase(t, "Name", name, row) >= 0) {
+        if (name != oldName && settings::FindNoCase(t, "Name", name, row) >= 0) {
             platform::MessageBox("User already exists", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
             return;
         }

@@ -2,7 +2,7 @@
 #include "settings/link.h"
 
 #include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 
 #include <QComboBox>

@@ -1,11 +1,5 @@
-// Stored-password schemes and the settings-password prompt.
-//
-// Two encodings keep passwords out of plain sight in tarnwick.ini:
-//   [SMTP] ID (the settings password)            PW::EncodeText / PW::DecodeText
-//   [Remote] Login, PW; [Connect] <entry>L, <entry>P
-//                                                PW::EncryptPassword / PW::DecryptPassword
-// Neither is protection against someone who has the program: the code table
-// and the pass phrase are compiled in. Every other password is plain text.
+// The settings-password prompt (the stored-password schemes themselves are
+// in codecs/pw_codec.h).
 #pragma once
 
 #include <QDialog>
@@ -14,6 +8,7 @@
 #include <string>
 
 #include "codecs/cipher.h"
+#include "codecs/pw_codec.h"
 
 class QLabel;
 class QLineEdit;
@@ -22,23 +17,6 @@ class QShowEvent;
 
 namespace PW {
 
-// The substitution of the settings password: each of the 64 symbols
-// A-Z a-z 1-9 0 _ - becomes the code table's symbol at the same position.
-// Any other character is kept as it is, so every text comes back whole.
-std::string EncodeText(const std::string& text);
-std::string DecodeText(const std::string& text);
-
-// Blowfish keyed by the SHA-1 of a fixed pass phrase, 8-bit cipher feedback
-// from the encrypted zero block, Base64 text. Every call starts afresh, so
-// equal inputs give equal outputs; empty stays empty.
-std::string EncryptPassword(const std::string& plain);
-std::string DecryptPassword(const std::string& text);
-
-// Whether the settings window may open: yes when storedId (the [SMTP] ID
-// value as the file holds it) is empty, otherwise when the text that
-// askPassword returns is the decoded settings password.
-bool SettingsPasswordAccepted(const std::string& storedId,
-                              const std::function<std::string()>& askPassword);
 // The same for the program's tarnwick.ini, asking through FrmPW.
 bool CheckSettingsPassword();
 
@@ -59,8 +37,9 @@ public:
     QLineEdit* EditPW = nullptr;
     QPushButton* BtnOK = nullptr;
     QPushButton* BtnCancel = nullptr;
-    // The cipher behind PW::EncryptPassword / DecryptPassword; keyed and
-    // burnt again on every call.
+    // The window's cipher component. PW::EncryptPassword / DecryptPassword
+    // key and burn a cipher of their own on every call, so the engine can
+    // use them without this window; the results are the same.
     TBlowfishCipher BlowfishCipher1;
 
 protected:

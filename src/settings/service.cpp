@@ -4,7 +4,7 @@
 
 #include "platform/files.h"
 #include "settings/payload.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 
 #include <QCoreApplication>
 #include <QProcess>

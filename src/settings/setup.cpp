@@ -11,8 +11,9 @@
 #include "settings/mail_act.h"
 #include "settings/pw.h"
 #include "settings/service.h"
-#include "settings/settings_file.h"
-#include "settings/table_files.h"
+#include "settings/tcolor.h"
+#include "transport/settings_file.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/procs.h"
 #include "shell/splash.h"
@@ -46,16 +47,6 @@ std::string RelayMailFrom;
 bool SmtpServerAuthOn = false;
 
 TFrmSettings* FrmSettings = nullptr;
-
-namespace setup {
-Hooks hooks;
-CrashSettings crashSettings;
-
-void ApplyCrashSettings() {
-    zelExcept::ApplyWindowSettings(crashSettings.showDialog, crashSettings.mailAutomatically,
-                                   crashSettings.sender, crashSettings.smtpPort);
-}
-}  // namespace setup
 
 // ---------------------------------------------------------------------------
 // Small controls

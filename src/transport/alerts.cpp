@@ -6,7 +6,7 @@
 #include "transport/servers.h"
 
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
+#include "transport/settings_file.h"
 #include "transport/globals.h"
 #include "transport/folder_index.h"
 #include "transport/mail_settings.h"

@@ -176,7 +176,7 @@ void TFrmServers::CloseTempFile() {
 
 void TFrmServers::SaveUidl() {
     try {
-        if (TblUIDL.Active()) TblUIDL.SaveToBinaryFile(ProgramDir + "uidl.dat");
+        if (TblUIDL.Active()) tables::SaveTableFile(TblUIDL, ProgramDir + "uidl.dat");
     } catch (const std::exception& e) {
         CollectorLog(std::string("uidl.dat not written: ") + e.what());
     }

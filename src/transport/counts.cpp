@@ -5,7 +5,7 @@
 
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
+#include "transport/settings_file.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/folder_index.h"

@@ -13,7 +13,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/mail_settings.h"

@@ -4,7 +4,7 @@
 
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/pw.h"
+#include "codecs/pw_codec.h"
 #include "transport/globals.h"
 
 #include <algorithm>

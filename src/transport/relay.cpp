@@ -8,7 +8,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
+#include "transport/settings_file.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"

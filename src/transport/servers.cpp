@@ -5,9 +5,9 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/local_address.h"
-#include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/local_address.h"
+#include "transport/setup_hooks.h"
+#include "transport/table_files.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
@@ -249,7 +249,7 @@ void TFrmServers::LoadTables() {
         TblUIDL.Open();
         TblUIDL.SetIndexName("ixUIDL");
         try {
-            TblUIDL.SaveToBinaryFile(ProgramDir + "uidl.dat");
+            tables::SaveTableFile(TblUIDL, ProgramDir + "uidl.dat");
         } catch (const std::exception& e) {
             PopLog(std::string("uidl.dat not written: ") + e.what());
         }

@@ -15,7 +15,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/setup_hooks.h"
 #include "transport/globals.h"
 #include "transport/events.h"
 #include "transport/folder_index.h"

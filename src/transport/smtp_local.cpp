@@ -1,5 +1,5 @@
 // Local address resolution: which office users an e-mail address reaches.
-#include "settings/local_address.h"
+#include "transport/local_address.h"
 #include "tables/memtable.h"
 #include "transport/smtp.h"
 #include "transport/table_owner.h"

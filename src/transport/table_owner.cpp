@@ -83,6 +83,11 @@ void CopyTable(TvdlMemTable& from, TvdlMemTable& to) {
 
 }  // namespace
 
+void SaveTableFile(TvdlMemTable& t, const std::string& path) {
+    const platform::FsStatus st = platform::Env::Current()->WriteFileAtomic(path, t.SaveToBinaryString());
+    if (!st.ok()) throw EMemTableError("Cannot write file \"" + path + "\": " + st.Text());
+}
+
 TableOwner::TableOwner(std::string fileName, std::vector<std::string> keyFields, bool keyNoCase)
     : fileName_(std::move(fileName)), keyFields_(std::move(keyFields)), keyNoCase_(keyNoCase) {}
 
@@ -110,21 +115,17 @@ bool TableOwner::Change(const std::string& dir, const std::function<void(TvdlMem
         if (!table_.Active()) throw std::runtime_error("the table is not loaded");
         table_.CheckBrowseMode();
         const std::string path = dir + fileName_;
-        if (env_ == nullptr) {
-            // The table library's own save: temp file, then rename.
-            table_.SaveToBinaryFile(path);
-            return true;
-        }
+        platform::Env* env = env_ != nullptr ? env_ : platform::Env::Current();
         std::string original;
-        const platform::FsStatus read = env_->ReadFile(path, original);
-        const platform::FsStatus st = env_->WriteFileAtomic(path, table_.SaveToBinaryString());
+        const platform::FsStatus read = env->ReadFile(path, original);
+        const platform::FsStatus st = env->WriteFileAtomic(path, table_.SaveToBinaryString());
         if (!st.ok()) {
             // A failure after the rename (the folder's sync) leaves the new
             // file in place: the old one goes back, so that file and table
             // agree again.
             std::string now;
-            if (read.error == ENOENT) env_->Unlink(path);
-            else if (read.ok() && env_->ReadFile(path, now).ok() && now != original) env_->WriteFileAtomic(path, original);
+            if (read.error == ENOENT) env->Unlink(path);
+            else if (read.ok() && env->ReadFile(path, now).ok() && now != original) env->WriteFileAtomic(path, original);
             throw std::runtime_error(st.Text());
         }
         return true;

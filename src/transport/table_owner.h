@@ -54,7 +54,7 @@ public:
                     std::string* error = nullptr);
 
     // The file system the saves go through (tests put in a faulty one);
-    // none: the table library's own save.
+    // none: the current Env.
     void SetEnv(platform::Env* env) { env_ = env; }
 
 private:
@@ -73,6 +73,11 @@ TableOwner& Aliases();      // elink.dat: an address may name several users
 TableOwner& Domains();      // domain.dat, one row per Domain
 TableOwner& Forwards();     // forward.dat: a user may have several rows
 TableOwner& Holidays();     // holiday.dat: a user may have several entries
+
+// Saves t's binary image as SaveToBinaryFile does, through the current Env:
+// a synced temp file renamed over path, the folder synced. Throws
+// EMemTableError when that fails.
+void SaveTableFile(TvdlMemTable& t, const std::string& path);
 
 // The local users' names in the table's order.
 std::vector<std::string> UserNames();

@@ -7,11 +7,13 @@
 #include "codecs/details.h"
 #include "filters/spam.h"
 #include "platform/dialogs.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
-#include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/settings_file.h"
+#include "transport/setup_hooks.h"
+#include "transport/account_tables.h"
+#include "transport/table_files.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
@@ -180,15 +182,16 @@ bool SaveUploadedAttachment(const std::string& RequestFile, const std::string& U
     platform::CreateFolder(folder);
     const std::string target = folder + "/" + name;
     const std::string temp = target + ".part";
-    ::unlink(target.c_str());
+    platform::Env& fs = *platform::Env::Current();
+    fs.Unlink(target);
     // Copied from the mapping straight into the file: the upload is never
     // held in memory.
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = platform::WriteAll(fd, data.data() + start, end - start);
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
+    std::unique_ptr<platform::WritableFile> out;
+    if (!fs.NewWritableFile(temp, platform::CreateMode::Truncate, out).ok()) return false;
+    bool ok = out->Append(std::string_view(data.data() + start, end - start)).ok();
+    ok = out->Close().ok() && ok;
+    if (!ok || !fs.Rename(temp, target).ok()) {
+        fs.Unlink(temp);
         return false;
     }
     return true;

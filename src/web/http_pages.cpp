@@ -4,8 +4,8 @@
 #include "codecs/details.h"
 #include "filters/spam.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/files.h"
-#include "settings/setup.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
@@ -73,7 +73,7 @@ void Recount() {
 void DeleteSpam(const std::string& path) {
     const std::string name = path.substr(path.find_last_of('/') + 1);
     if (platform::FileExists(path) && smtp::CopyFileKeepDate(path, smtp::StoreFolder(smtp::FolderDeleted) + name))
-        ::unlink(path.c_str());
+        platform::Env::Current()->Unlink(path);
     spam::IncSpamStat("SpamDeleted");
 }
 

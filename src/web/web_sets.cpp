@@ -1,8 +1,8 @@
 // Web administration pages: users, distribution list, log files.
 #include "web/web_sets.h"
 
-#include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/account_tables.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "transport/table_owner.h"
 #include "web/http.h"

@@ -4,10 +4,11 @@
 
 #include "codecs/details.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
-#include "settings/table_files.h"
+#include "transport/settings_file.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
@@ -157,7 +158,7 @@ bool CopyInto(const std::string& path, const std::string& folder) {
 
 bool MoveInto(const std::string& path, const std::string& folder) {
     if (!CopyInto(path, folder)) return false;
-    return ::unlink(path.c_str()) == 0;
+    return platform::Env::Current()->Unlink(path).ok();
 }
 
 }  // namespace
@@ -187,7 +188,7 @@ bool ListActions(const std::string& User, const std::string& Dir, const http::Pa
                 ok = CopyInto(path, "websaved");
             else if (inputType == "restore")
                 ok = CopyInto(path, "in");
-            if (ok && ::unlink(path.c_str()) == 0) changed = true;
+            if (ok && platform::Env::Current()->Unlink(path).ok()) changed = true;
         }
     }
     if (auto path = OwnMessage(User, folder, Request.Get("RestoreFile")); !path.empty())
@@ -488,7 +489,7 @@ std::string AddressBookPage(const std::string& User, bool ForCC, bool IsUpload, 
                         if (t.State() != dsBrowse) t.Cancel();
                     }
                 });
-                t.SaveToBinaryFile(ProgramDir + "address.dat");
+                tables::SaveTableFile(t, ProgramDir + "address.dat");
             }
             t.First();
             while (!t.Eof()) {

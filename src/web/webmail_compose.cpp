@@ -7,9 +7,10 @@
 #include "codecs/qevmsg.h"
 #include "filters/addinrule.h"
 #include "filters/holiday.h"
+#include "platform/env.h"
 #include "platform/files.h"
-#include "settings/settings_file.h"
-#include "settings/setup.h"
+#include "transport/settings_file.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -134,15 +136,16 @@ std::string EncodedAddressList(const std::string& list) {
     return out;
 }
 
-bool WriteAllTo(int fd, const std::string& text) { return platform::WriteAll(fd, text); }
+bool WriteAllTo(platform::WritableFile& file, const std::string& text) { return file.Append(text).ok(); }
 
 // The message FillRawMail made (without attachments) written to path with
 // the files attached as FillRawMail attaches them: their base64 is made
 // from the files piece by piece, so that an attachment of megabytes is
 // never held whole in memory.
 bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files, const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    std::unique_ptr<platform::WritableFile> out;
+    if (!platform::Env::Current()->NewWritableFile(path, platform::CreateMode::Truncate, out).ok()) return false;
+    platform::WritableFile& fd = *out;
     bool ok = true;
     if (files.empty()) {
         ok = WriteAllTo(fd, smtp::WithEndMarker(msg.RawMailText()));
@@ -203,8 +206,8 @@ bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files,
         }
         ok = ok && WriteAllTo(fd, "\r\n" + delimiter + "--\r\n\r\n.\r\n");
     }
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
+    ok = ok && fd.Sync().ok();
+    ok = fd.Close().ok() && ok;
     return ok;
 }
 
@@ -217,8 +220,8 @@ std::string CopyIntoMailbox(const std::string& message, const std::string& folde
     const std::string temp = folder + "x" + id + "_" + std::to_string(smtp::Random(1000000)) + ".tmp";
     if (!platform::CopyFileKeepDate(message, temp)) return std::string();
     const std::string path = folder + smtp::MailboxFileName(user, id);
-    const bool linked = ::link(temp.c_str(), path.c_str()) == 0;
-    ::unlink(temp.c_str());
+    const bool linked = platform::Env::Current()->Link(temp, path).ok();
+    platform::Env::Current()->Unlink(temp);
     if (!linked || !platform::SyncPath(folder)) return std::string();
     return path;
 }
@@ -292,7 +295,7 @@ std::string ComposeRequest(const std::string& User, const std::string& Dir, bool
         } else {
             for (int n = 1; n <= 200; ++n) {
                 const std::string name = field("delete" + std::to_string(n));
-                if (http::IsPlainName(name)) ::unlink((AttachFolder(User) + name).c_str());
+                if (http::IsPlainName(name)) platform::Env::Current()->Unlink(AttachFolder(User) + name);
             }
         }
         return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
@@ -415,7 +418,7 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
     const std::string built = ProgramDir + "attach/send_" + User + ".tmp";
     struct Remove {
         const std::string& path;
-        ~Remove() { ::unlink(path.c_str()); }
+        ~Remove() { platform::Env::Current()->Unlink(path); }
     } removeBuilt{built};
     try {
         TQevMsg msg;
@@ -466,11 +469,11 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
             record.emplace_back("User", User);
             ok = platform::CopyFileKeepDate(built, out + id + smtp::StateReceiving) &&
                  smtp::WritePortsSection(id, record) &&
-                 std::rename((out + id + smtp::StateReceiving).c_str(), (out + id + smtp::StateQueued).c_str()) == 0 &&
+                 platform::Env::Current()->Rename(out + id + smtp::StateReceiving, out + id + smtp::StateQueued).ok() &&
                  platform::SyncPath(out);
             if (!ok) {
-                ::unlink((out + id + smtp::StateReceiving).c_str());
-                ::unlink((out + id + smtp::StateQueued).c_str());
+                platform::Env::Current()->Unlink(out + id + smtp::StateReceiving);
+                platform::Env::Current()->Unlink(out + id + smtp::StateQueued);
                 smtp::WritePortsValue(id, std::nullopt);
             }
         }

@@ -30,6 +30,7 @@ class ZelDialog : public ::testing::Test {
 protected:
     void SetUp() override {
         twtest::EnsureQtApp();
+        InstallExceptionWindows();
         saved_ = Settings();
     }
     void TearDown() override { Settings() = saved_; }
@@ -262,6 +263,52 @@ TEST_F(ZelDialog, ConsoleVariantWithoutAMainThread) {
         EXPECT_EQ(fired, std::vector<TAction>{c.expected});
         EXPECT_EQ(crashtest::ReadFile(dir.File("out.txt")), c.out);
     }
+}
+
+// A program without the windows (the engine alone) has no dialog to show:
+// even with a display and an answering main thread the console variant
+// decides, and the main thread is never asked to build a window.
+TEST_F(ZelDialog, WithoutTheWindowsTheConsoleDecides) {
+    SetWindowHooks({});
+    int mainThreadCalls = 0;
+    DialogEnvironment().Headless = [] { return false; };
+    DialogEnvironment().MainThreadCall = [&](const std::function<void()>& call) {
+        ++mainThreadCalls;
+        call();
+        return true;
+    };
+    const struct {
+        TExceptionRecord e;
+        TAction expected;
+    } cases[] = {
+        {Exception(false), actClose},
+        {Exception(true), actContinue},
+        {Exception(true, false, true), actRestart},
+    };
+    for (const auto& c : cases) {
+        Settings() = TSettingsBlock{};
+        std::vector<TAction> fired;
+        std::string report = kReport;
+        std::fflush(stdout);
+        crashtest::TempDir dir;
+        FILE* capture = std::fopen(dir.File("out.txt").c_str(), "w+");
+        int saved = dup(1);
+        dup2(fileno(capture), 1);
+        const TAction result = ShowExceptionDialog(c.e, report, [&](TAction a, std::string&) {
+            fired.push_back(a);
+            return false;
+        });
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+        std::fclose(capture);
+        EXPECT_EQ(result, c.expected);
+        EXPECT_EQ(fired, std::vector<TAction>{c.expected});
+        EXPECT_EQ(crashtest::ReadFile(dir.File("out.txt")).rfind("An error occurred in the application.\n", 0), 0u);
+    }
+    EXPECT_EQ(mainThreadCalls, 0);
+    DialogEnvironment() = TDialogEnvironment{};
+    InstallExceptionWindows();
 }
 
 // Not a check: saves a picture of the dialog for a person to look at, when

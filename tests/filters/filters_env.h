@@ -9,7 +9,7 @@
 #include "platform/inifile.h"
 #include "settings/link.h"
 #include "settings/setup.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/procs.h"
 #include "transport/mail_settings.h"

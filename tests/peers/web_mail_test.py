@@ -232,11 +232,12 @@ class WebMail(unittest.TestCase):
         data = os.urandom(42 * 1024 * 1024)
         self.srv.get("/compose", cookie=ALICE)
         _, _, page = self.srv.post_multipart("/compose", [("emailfrom", "Alice <alice@office.lan>"), ("addfile", "add")],
-                                             files=[("atchfile", "big.bin", data)], cookie=ALICE)
+                                             files=[("atchfile", "big.bin", data)], cookie=ALICE,
+                                             timeout=90)
         self.assertIn(b'value="big.bin"', page)
         _, _, page = self.srv.post_multipart(
             "/compose", [("emailfrom", "Alice <alice@office.lan>"), ("emailto", "carol, far@away.example"),
-                         ("emailsubj", "Big"), ("emailbody", "attached")], cookie=ALICE)
+                         ("emailsubj", "Big"), ("emailbody", "attached")], cookie=ALICE, timeout=90)
         self.assertIn(b"Message sent", page)
         files = [f for f in os.listdir(self.srv.path("in")) if f.startswith("carol_")]
         self.assertEqual(len(files), 1)

@@ -64,6 +64,64 @@ TEST(Application, ExceptionsInTimerHandlersDoNotStopTheLoop) {
     EXPECT_EQ(log.texts[4], "std::runtime_error: tick 3");
 }
 
+// Every event runs inside a fault barrier of its own, nested ones inside
+// the outer one, and the barrier is gone again however the event ends.
+// The crash reporter sees an escaped exception before the handler does.
+std::vector<std::string>* g_order = nullptr;
+void CrashEntry(std::exception_ptr) { g_order->push_back("crash reporter"); }
+
+TEST(Application, FaultBarriersFollowTheEventsAndTheCrashReporterComesFirst) {
+    ExceptionLog log;
+    std::vector<std::string> order;
+    g_order = &order;
+    platform::SetExceptionHandler([&](std::exception_ptr, const std::string& text) {
+        order.push_back("handler: " + text);
+    });
+    platform::SetCrashHooks({CrashEntry, nullptr});
+    EXPECT_EQ(platform::CurrentFaultBarrier(), nullptr);
+
+    platform::FaultBarrier* outer = nullptr;
+    platform::FaultBarrier* inner = nullptr;
+    bool innerReachesOuter = false;
+    platform::FaultBarrier* afterInner = nullptr;
+    platform::FaultBarrier* afterThrow = reinterpret_cast<platform::FaultBarrier*>(1);
+    QEventLoop loop;
+    QTimer::singleShot(0, [&] {
+        outer = platform::CurrentFaultBarrier();
+        QEventLoop nested;
+        QTimer::singleShot(0, [&] {
+            inner = platform::CurrentFaultBarrier();
+            // The nested loop's event runs in the outer event's barrier
+            // chain (looked at now: the barriers live on the stack).
+            for (auto* b = inner; b; b = b->outer) innerReachesOuter |= b == outer;
+            nested.quit();
+        });
+        nested.exec();
+        afterInner = platform::CurrentFaultBarrier();
+    });
+    QTimer::singleShot(5, [] { throw std::runtime_error("escaped"); });
+    QTimer::singleShot(10, [&] {
+        QTimer::singleShot(0, [&] {
+            afterThrow = platform::CurrentFaultBarrier() ? platform::CurrentFaultBarrier()->outer : nullptr;
+            loop.quit();
+        });
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    loop.exec();
+    platform::SetCrashHooks({});
+    g_order = nullptr;
+
+    ASSERT_NE(outer, nullptr);
+    ASSERT_NE(inner, nullptr);
+    EXPECT_NE(inner, outer);
+    EXPECT_TRUE(innerReachesOuter);
+    EXPECT_EQ(afterInner, outer);
+    // After an event that threw, the next event's barrier sits on nothing.
+    EXPECT_EQ(afterThrow, nullptr);
+    EXPECT_EQ(platform::CurrentFaultBarrier(), nullptr);
+    EXPECT_EQ(order, (std::vector<std::string>{"crash reporter", "handler: std::runtime_error: escaped"}));
+}
+
 TEST(Application, ExceptionInSocketHandlerLeavesServerServing) {
     ExceptionLog log;
     platform::TcpServer server;

@@ -3,7 +3,7 @@
 #include "settings_env.h"
 
 #include "platform/files.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 #include "transport/store.h"
 
 #include <QCheckBox>

@@ -3,7 +3,8 @@
 
 #include "platform/files.h"
 #include "settings/pw.h"
-#include "settings/settings_file.h"
+#include "settings/tcolor.h"
+#include "transport/settings_file.h"
 
 #include <QComboBox>
 #include <QLineEdit>

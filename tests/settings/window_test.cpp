@@ -6,7 +6,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "settings/pw.h"
-#include "settings/table_files.h"
+#include "transport/table_files.h"
 
 #include <QCheckBox>
 #include <QComboBox>

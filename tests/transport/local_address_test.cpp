@@ -1,6 +1,6 @@
 // Local address resolution over alias, domain and user tables.
 #include "platform/inifile.h"
-#include "settings/local_address.h"
+#include "transport/local_address.h"
 #include "settings/link.h"
 #include "settings/setup.h"
 #include "transport/globals.h"

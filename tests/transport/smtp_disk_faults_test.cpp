@@ -17,9 +17,14 @@
 #include "settings/setup.h"
 
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +61,10 @@ class SmtpDiskFaultTest : public twtest::TempHome {
 protected:
     void SetUp() override {
         TempHome::SetUp();
+        StartServer();
+    }
+    // Users, domain and the three windows over ProgramDir.
+    void StartServer() {
         setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
         platform::SetDialogHandlerForTesting([](platform::DialogCall&) { return platform::MsgResult::Ok; });
         twtest::WriteBytes(ProgramDir + "tarnwick.ini", "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=0\n");
@@ -76,6 +85,10 @@ protected:
         ASSERT_TRUE(smtp_->SMTPServer.Active());
     }
     void TearDown() override {
+        StopServer();
+        TempHome::TearDown();
+    }
+    void StopServer() {
         scoped_.reset();
         smtp_.reset();
         FrmSMTP = nullptr;
@@ -84,7 +97,6 @@ protected:
         settings_.reset();
         FrmSettings = nullptr;
         platform::SetDialogHandlerForTesting({});
-        TempHome::TearDown();
     }
 
     // The reply to the end of DATA of message n, sent to recipients.
@@ -252,6 +264,71 @@ TEST_F(SmtpDiskFaultTest, EveryCopyAndNameIsSyncedBeforeTheReply) {
     EXPECT_LT(inSynced, queued);
     EXPECT_LT(queued, outSynced);
     for (const auto& e : journal) EXPECT_EQ(e.rfind("failed", 0), std::string::npos) << e;
+}
+
+// The program folder on a real, small disk (a 2 MB tmpfs), filled by
+// submissions until the server refuses them: every message it said "250"
+// to is whole on disk, the refusals are 4xx, the server goes on answering,
+// and once there is room again it takes mail again.
+class SmtpFullDiskTest : public SmtpDiskFaultTest {
+protected:
+    void SetUp() override {
+        twtest::EnsureApp();
+        twtest::TempHome::SetUp();
+        small_ = home_ + "/small";
+        std::filesystem::create_directory(small_);
+        if (::mount("tmpfs", small_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=2m,mode=0700") != 0) {
+            mounted_ = false;
+            GTEST_SKIP() << "a small tmpfs cannot be mounted here (" << std::strerror(errno)
+                         << "; uid " << ::getuid() << "): the full-disk test needs root";
+        }
+        mounted_ = true;
+        ProgramDir = small_ + "/";
+        ASSERT_TRUE(smtp::CreateStoreFolders(smtp::StoreFolderNames()));
+        StartServer();
+    }
+    void TearDown() override {
+        StopServer();
+        if (mounted_) ::umount2(small_.c_str(), MNT_DETACH);
+        ProgramDir = home_ + "/";
+        twtest::TempHome::TearDown();
+    }
+    std::string small_;
+    bool mounted_ = false;
+};
+
+TEST_F(SmtpFullDiskTest, AFullDiskRefusesWithFourHundredsAndKeepsWhatItTook) {
+    // Room to give back later: the disk fills up around it.
+    const std::string ballast = ProgramDir + "ballast.bin";
+    twtest::WriteBytes(ballast, std::string(400 * 1024, 'z'));
+    twtest::SmtpClient c(smtp_->SMTPServer.Port());
+    ASSERT_EQ(c.greeting, "220 hello\r\n");
+    const std::vector<std::string> to = {"alice@office.example", "x@far.example"};
+    std::vector<Acked> acked;
+    int n = 0, refused = 0;
+    while (refused < 4 && n < 80) {
+        std::string data;
+        const std::string reply = Send(c, ++n, to, 60 * 1024, data);
+        if (reply == kStored) {
+            ASSERT_EQ(refused, 0) << "taken after a refusal with no room made: " << n;
+            acked.push_back({IdOf(n), data, {"alice"}, true});
+        } else {
+            EXPECT_EQ(reply.substr(0, 1), "4") << n << ": " << reply;
+            ++refused;
+        }
+        EXPECT_EQ(c.Say("NOOP"), "250 OK\r\n") << "the server answers after message " << n;
+    }
+    ASSERT_GT(acked.size(), 3u) << "the disk took too little to say anything";
+    ASSERT_EQ(refused, 4) << "the disk never filled";
+    ExpectStoreHolds(acked, "disk full");
+
+    // Room again: the next message goes in whole, and the earlier ones stay.
+    std::remove(ballast.c_str());
+    std::string data;
+    ASSERT_EQ(Send(c, ++n, to, 60 * 1024, data), kStored);
+    acked.push_back({IdOf(n), data, {"alice"}, true});
+    ExpectStoreHolds(acked, "after room was made");
+    EXPECT_EQ(c.Say("QUIT"), "221 See ya later\r\n");
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 #include "transport/table_owner.h"
 
 #include "platform/env.h"
+#include "platform/files.h"
 #include "settings/setup.h"
 #include "transport/transport_test_util.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -163,6 +165,34 @@ TEST_F(TableOwnerTest, AFailedSaveLeavesTableAndFileAsTheyWere) {
             EXPECT_EQ(FileRows(File()), (std::vector<std::string>{"alice=pa", "bob=pb", "carol=pc"}));
             owner_.SetEnv(nullptr);
         }
+    }
+}
+
+// The engine's own table files (uidl.dat, spam.dat, address.dat) and the
+// owners without an Env of their own are saved through the current Env:
+// whichever step fails, the save says so and the old file is whole.
+TEST_F(TableOwnerTest, TableFilesAreSavedThroughTheCurrentEnv) {
+    using Op = platform::FaultInjectionEnv::Op;
+    const std::string bytes = ReadBytes(File());
+    for (const Op step : {Op::Open, Op::Append, Op::Sync, Op::Close, Op::Rename, Op::SyncFolder}) {
+        const int s = static_cast<int>(step);
+        platform::FaultInjectionEnv env;
+        platform::ScopedEnv scoped(&env);
+        TvdlMemTable copy;
+        Load(copy);
+        ApplyOp(copy, {"nina", "pn"});
+        env.FailAt(step, 1, EIO);
+        EXPECT_THROW(tables::SaveTableFile(copy, ProgramDir + "uidl.dat"), EMemTableError) << s;
+        EXPECT_FALSE(platform::FileExists(ProgramDir + "uidl.dat") &&
+                     step != Op::SyncFolder) << s << ": a file that was not there stays away";
+        env.FailAt(step, 1, ENOSPC);
+        EXPECT_FALSE(owner_.Change(ProgramDir, [](TvdlMemTable& t) { ApplyOp(t, {"nina", "pn"}); })) << s;
+        EXPECT_EQ(ReadBytes(File()), bytes) << s;
+        EXPECT_TRUE(platform::ListFiles(ProgramDir, "*.tmp*").empty()) << s;
+        env.Clear();
+        tables::SaveTableFile(copy, ProgramDir + "uidl.dat");
+        EXPECT_EQ(FileRows(ProgramDir + "uidl.dat"), (std::vector<std::string>{"alice=pa", "bob=pb", "nina=pn"}));
+        std::remove((ProgramDir + "uidl.dat").c_str());
     }
 }
 

@@ -8,7 +8,7 @@
 #include <QSpinBox>
 
 #include "platform/inifile.h"
-#include "settings/settings_file.h"
+#include "transport/settings_file.h"
 #include "web_env.h"
 
 #include <gtest/gtest.h>

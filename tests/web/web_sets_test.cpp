@@ -2,12 +2,12 @@
 // memory either, and the page says so.
 #include "web_env.h"
 
+#include "platform/env.h"
 #include "settings/setup.h"
 #include "transport/servers.h"
 #include "web/web_sets.h"
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -23,19 +23,25 @@ protected:
         FrmServers = servers_.get();
     }
     void TearDown() override {
+        MendDisk();
         FrmServers = nullptr;
         servers_.reset();
         WebHome::TearDown();
     }
-    // The table library writes users.dat through this temp name; a folder
-    // in its place makes every save fail, as a full disk would.
-    std::string Blocker() const { return ProgramDir + "users.dat.tmp" + std::to_string(::getpid()); }
+    // A disk on which every write fails, as a full one would.
+    void BreakDisk() {
+        broken_.FailAt(platform::FaultInjectionEnv::Op::Append, 0, ENOSPC);
+        scoped_ = std::make_unique<platform::ScopedEnv>(&broken_);
+    }
+    void MendDisk() { scoped_.reset(); }
+    platform::FaultInjectionEnv broken_;
+    std::unique_ptr<platform::ScopedEnv> scoped_;
     std::unique_ptr<TFrmServers> servers_;
 };
 
 TEST_F(WebSets, AFailedSaveChangesNothingAndIsShown) {
     const std::string before = Read("users.dat");
-    std::filesystem::create_directory(Blocker());
+    BreakDisk();
 
     std::string page = web_sets::UsersTable("carol", "carolpw", "");
     EXPECT_NE(page.find("The change could not be saved (users.dat: "), std::string::npos) << page;
@@ -48,7 +54,7 @@ TEST_F(WebSets, AFailedSaveChangesNothingAndIsShown) {
     EXPECT_TRUE(servers_->CheckUserPassword("alice", "alicepw"));
     EXPECT_EQ(Read("users.dat"), before);
 
-    std::filesystem::remove(Blocker());
+    MendDisk();
     page = web_sets::UsersTable("carol", "carolpw", "");
     EXPECT_EQ(page.find("could not be saved"), std::string::npos);
     EXPECT_TRUE(servers_->CheckUserPassword("carol", "carolpw"));

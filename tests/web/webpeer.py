@@ -146,7 +146,7 @@ class Server:
         with urllib.request.urlopen(req, timeout=15) as r:
             return r.status, r.headers, r.read()
 
-    def post_multipart(self, path, fields, files=(), cookie=None):
+    def post_multipart(self, path, fields, files=(), cookie=None, timeout=15):
         """fields: [(name, value)], files: [(field, filename, bytes)]"""
         boundary = "----twtestboundary7MA4YWxkTrZu0gW"
         body = b""
@@ -162,7 +162,7 @@ class Server:
         req.add_header("Content-Type", "multipart/form-data; boundary=" + boundary)
         if cookie:
             req.add_header("Cookie", cookie)
-        with urllib.request.urlopen(req, timeout=15) as r:
+        with urllib.request.urlopen(req, timeout=timeout) as r:
             return r.status, r.headers, r.read()
 
     def raw(self, chunks, pause=0.0, timeout=15):

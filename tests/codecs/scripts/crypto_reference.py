@@ -12,6 +12,8 @@ compared with an implementation that shares nothing with it.
     crypto_reference.py sha1    data digest
     crypto_reference.py pw      plain base64-text
     crypto_reference.py auth    kind input key output
+    crypto_reference.py ecb     key plain cipher
+    crypto_reference.py b64     input base64-text
 """
 import base64
 import hashlib
@@ -171,9 +173,24 @@ def cmd_auth(rng):
         print("b64", hx(data), "-", hx(base64.b64encode(data)))
 
 
+def cmd_ecb(rng):
+    # The bare block function under every key length the library allows.
+    for n in list(range(4, 57)) + [rng.randint(4, 56) for _ in range(20)]:
+        key = rng.randbytes(n)
+        block = rng.randbytes(8)
+        print(hx(key), hx(block), hx(Ecb(key)(block)))
+
+
+def cmd_b64(rng):
+    for n in list(range(0, 70)) + [rng.randint(70, 3000) for _ in range(20)]:
+        data = rng.randbytes(n)
+        print(hx(data), hx(base64.b64encode(data)))
+
+
 def main():
     rng = random.Random(20261207)
-    {"modes": cmd_modes, "sha1": cmd_sha1, "pw": cmd_pw, "auth": cmd_auth}[sys.argv[1]](rng)
+    {"modes": cmd_modes, "sha1": cmd_sha1, "pw": cmd_pw, "auth": cmd_auth, "ecb": cmd_ecb,
+     "b64": cmd_b64}[sys.argv[1]](rng)
 
 
 if __name__ == "__main__":

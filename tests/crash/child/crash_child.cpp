@@ -14,6 +14,8 @@
 //   --freeze=MS (the freeze watchdog's interval)
 //   --handler-mode=0|1|2 --register-twice --throwing-handler
 //   --sleepy-handler --faulty-handler
+#include "crash/zel_dialog.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -191,6 +193,7 @@ int main(int argc, char** argv) {
         s.FreezeInterval = IntOption(argc, argv, "--freeze", 0);
     }
     zelExcept::SetReportingBound(IntOption(argc, argv, "--bound", 60000));
+    zelExcept::InstallExceptionWindows();
     if (mode == "finalize") {
         // Finalisation gives back the handlers that were there before.
         const int watched[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGRTMIN + 4, SIGRTMIN + 5};

@@ -1,4 +1,4 @@
-// Loading the settings window's table files safely: a missing file is made
+// Loading the program's table files safely: a missing file is made
 // with its layout, an unreadable one is set aside as <name>.bad (never
 // deleted) and replaced by an empty table, with a log line.
 #pragma once

@@ -1,6 +1,6 @@
 // The settings file tarnwick.ini: where it lives, the defaults of its keys,
 // the value encodings that more than one reader needs (the [SMTP] Wait code,
-// ports, TColor colours, times of day) and readers for the keys that have no
+// ports, times of day) and readers for the keys that have no
 // control in the settings window.
 //
 // Catalogue (L = loaded into the settings window's control, S = saved from it;
@@ -37,7 +37,6 @@
 //             belong to their features; the settings window never touches them.
 #pragma once
 
-#include <QColor>
 #include <QTime>
 
 #include <string>
@@ -58,11 +57,6 @@ inline constexpr int kDefaultFormColor = static_cast<int>(0x8000000Fu);  // butt
 inline constexpr int kDefaultTextColor = static_cast<int>(0x80000008u);  // window text
 inline constexpr const char* kDefaultConnStart = "09:00";
 inline constexpr const char* kDefaultConnEnd = "18:00";
-
-// TColor: 0x00BBGGRR for plain colours, 0x80000000 + index for the system
-// colours of the desktop scheme.
-QColor ColorFromTColor(int tcolor);
-int TColorFromColor(const QColor& color);
 
 // Times of day as the settings file keeps them ("09:00"); readers accept
 // the usual spellings with or without seconds and AM/PM; unparsable text

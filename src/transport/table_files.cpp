@@ -1,10 +1,11 @@
-// Safe loading of the settings window's table files.
-#include "settings/table_files.h"
+// Safe loading of the program's table files.
+#include "transport/table_files.h"
 
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "transport/globals.h"
-#include "shell/procs.h"
+#include "transport/logfile.h"
+#include "transport/table_owner.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -78,7 +79,7 @@ bool LoadOrCreate(TvdlMemTable& t, const std::string& path, const Definer& defin
         }
     }
     define(t);
-    t.SaveToBinaryFile(path);
+    tables::SaveTableFile(t, path);
     return false;
 }
 
@@ -113,7 +114,7 @@ void Migrate(TvdlMemTable& t, TvdlMemTable& scratch, const Definer& define, cons
     t.First();
     std::string bytes;
     if (platform::ReadFile(path, bytes)) platform::WriteFileAtomic(oldPath, bytes);
-    t.SaveToBinaryFile(path);
+    tables::SaveTableFile(t, path);
     LogLine(BaseName(path) + " converted to the current layout (old file kept as " + BaseName(oldPath) + ")");
 }
 

@@ -1,0 +1,116 @@
+// The tables of users, POP accounts, aliases, forwards and auto-responses:
+// their layouts, the user-name rule, and adding a user from outside the
+// settings window.
+#include "transport/account_tables.h"
+
+#include "transport/table_files.h"
+
+#include <cctype>
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+namespace settings {
+
+int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& value, int except) {
+    int found = -1;
+    const std::string want = Lower(value);
+    tablefiles::ForEach(t, [&] {
+        if (found < 0 && t.GetBookmark() != except && Lower(t.FieldByName(field).AsString()) == want)
+            found = t.GetBookmark();
+    });
+    return found;
+}
+
+bool IsSafeUserName(const std::string& name) {
+    if (name.empty()) return false;
+    bool onlyDots = true;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(ch)));
+        const bool ok = c == '+' || c == '-' || c == '.' || c == '@' || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9');
+        if (!ok) return false;
+        if (c != '.') onlyDots = false;
+    }
+    return !onlyDots;
+}
+
+void DefineUsersTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Name", ftString, 64}, {"Password", ftString, 64}}, "ixName", "Name",
+                       ixPrimary | ixCaseInsensitive);
+}
+
+void DefinePopTable(TvdlMemTable& t) {
+    tablefiles::Define(t,
+                       {{"Name", ftString, 64},
+                        {"Host", ftString, 64},
+                        {"Login", ftString, 64},
+                        {"Password", ftString, 64},
+                        {"Include", ftBoolean, 0},
+                        {"Leave", ftBoolean, 0},
+                        {"Leavedays", ftInteger, 0},
+                        {"Default", ftString, 64}},
+                       "ixName", "Name", ixPrimary);
+}
+
+void DefineLinkTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Email", ftString, 64}, {"User", ftString, 64}}, "ixName", "Email",
+                       ixPrimary | ixCaseInsensitive);
+}
+
+void DefineForwardTable(TvdlMemTable& t) {
+    // Copy is text: the settings window writes "Yes"/"No" and reads it back
+    // by that text, while forwarding reads it as a boolean ("Y..." is true).
+    tablefiles::Define(t,
+                       {{"User", ftString, 64},
+                        {"IsLocal", ftBoolean, 0},
+                        {"ForwardTo", ftString, 128},
+                        {"Copy", ftString, 3}},
+                       "ixUser", "User", ixPrimary | ixCaseInsensitive);
+}
+
+void DefineHolidayTable(TvdlMemTable& t) {
+    tablefiles::Define(t,
+                       {{"User", ftString, 64},
+                        {"EndDate", ftDate, 0},
+                        {"Subject", ftString, 240},
+                        {"Message", ftMemo, 240},
+                        {"Who", ftInteger, 0}},
+                       "ixUser", "User", ixPrimary | ixCaseInsensitive);
+}
+
+bool AddLocalUser(const std::string& programDir, const std::string& name, const std::string& password,
+                  std::string* error) {
+    auto fail = [&](const std::string& text) {
+        if (error) *error = text;
+        return false;
+    };
+    if (!IsSafeUserName(name)) return fail("Illegal characters (only letters and digits please) in User name.");
+    for (char c : password) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return fail("Illegal characters (only letters and digits please) in Password.");
+    }
+    if (name.size() > 64 || password.size() > 64) return fail("User name and password take at most 64 characters.");
+    TvdlMemTable t;
+    const std::string path = programDir + "users.dat";
+    try {
+        tablefiles::LoadOrCreate(t, path, DefineUsersTable);
+        if (FindNoCase(t, "Name", name) >= 0) return fail("User already exists");
+        t.Append();
+        t.FieldByName("Name").SetAsString(name);
+        t.FieldByName("Password").SetAsString(password);
+        t.Post();
+        t.SaveToBinaryFile(path);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    return true;
+}
+
+}  // namespace settings

@@ -1,0 +1,33 @@
+// The tables of users, POP accounts, aliases, forwards and auto-responses:
+// their layouts, the user-name rule, and adding a user from outside the
+// settings window (the web administration, tarnwick-adduser).
+#pragma once
+
+#include <string>
+
+#include "tables/memtable.h"
+
+namespace settings {
+
+// Adds a local user to users.dat in programDir (with trailing "/") through
+// the table code, creating the file when missing. False (and no change)
+// when the name is unsafe or already taken (without regard to case).
+bool AddLocalUser(const std::string& programDir, const std::string& name,
+                  const std::string& password, std::string* error = nullptr);
+
+// A user name that can safely name mailbox files: the field-check alphabet
+// (letters, digits, "+", "-", ".", "@"), not empty, not only dots.
+bool IsSafeUserName(const std::string& name);
+
+// Table layouts of the settings window's files.
+void DefineUsersTable(TvdlMemTable& t);
+void DefinePopTable(TvdlMemTable& t);
+void DefineLinkTable(TvdlMemTable& t);
+void DefineForwardTable(TvdlMemTable& t);
+void DefineHolidayTable(TvdlMemTable& t);
+
+// The record (by bookmark) whose field equals value without regard to case,
+// other than the record `except`; -1 when none.
+int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& value, int except = -1);
+
+}  // namespace settings
