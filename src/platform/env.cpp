@@ -203,6 +203,11 @@ FsStatus Env::WriteFileAtomic(const std::string& path, std::string_view data) {
 }
 
 FsStatus Env::CopyFile(const std::string& from, const std::string& to) {
+    const FsStatus s = CopyFileNameUnsynced(from, to);
+    return s.ok() ? SyncFolder(FolderOf(to)) : s;
+}
+
+FsStatus Env::CopyFileNameUnsynced(const std::string& from, const std::string& to) {
     if (SameFile(from, to)) return FsStatus{EINVAL};
     std::unique_ptr<SequentialFile> in;
     FsStatus s = NewSequentialFile(from, in);
@@ -229,11 +234,8 @@ FsStatus Env::CopyFile(const std::string& from, const std::string& to) {
     FsStatus closed = out->Close();
     if (s.ok()) s = closed;
     if (s.ok()) s = Rename(temp, to);
-    if (!s.ok()) {
-        Unlink(temp);
-        return s;
-    }
-    return SyncFolder(FolderOf(to));
+    if (!s.ok()) Unlink(temp);
+    return s;
 }
 
 FaultInjectionEnv::FaultInjectionEnv(Env* base) : base_(base) {}

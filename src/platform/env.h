@@ -72,6 +72,9 @@ public:
     // and unlink, and must never unlink a source that was not copied
     // elsewhere. A missing source fails (ENOENT).
     FsStatus CopyFile(const std::string& from, const std::string& to);
+    // CopyFile short of the folder sync, for callers that sync a folder
+    // once for the names of several files.
+    FsStatus CopyFileNameUnsynced(const std::string& from, const std::string& to);
 
     // The real file system.
     static Env* Default();

@@ -7,6 +7,7 @@
 #include "platform/inifile.h"
 #include "transport/globals.h"
 
+#include <algorithm>
 #include <memory>
 #include <sys/stat.h>
 
@@ -39,6 +40,8 @@ PortsFile::Identity PortsFile::IdentityOf(const std::string& path) {
 }
 
 void PortsFile::Load() {
+    // Changes staged and not yet written are newer than any file: kept.
+    if (identity_ && version_ > std::max(durable_, failed_)) return;
     Identity now = IdentityOf(path_);
     if (identity_ && *identity_ == now) return;
     std::string text;
@@ -76,26 +79,58 @@ void PortsFile::Reindex() {
     for (auto it = sections_.begin(); it != sections_.end(); ++it) index_[Lower(it->name)].push_back(it);
 }
 
-bool PortsFile::Save() {
+void PortsFile::SetEnv(platform::Env* env) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    env_ = env;
+}
+
+bool PortsFile::Save(std::unique_lock<std::mutex>& lock, bool changed) {
+    if (!changed) return true;
+    const std::uint64_t version = ++version_;
+    lock.unlock();
+    return Flush(version);
+}
+
+bool PortsFile::Flush(std::uint64_t version) {
+    // Whoever writes takes everything staged so far: those who waited here
+    // meanwhile mostly find their change written already.
+    std::lock_guard<std::mutex> writing(writing_);
     std::string text;
-    // With thousands of queue records the file is hundreds of KB: one
-    // allocation instead of a copy per doubling.
-    if (identity_) text.reserve(static_cast<size_t>(identity_->size) + 4096);
-    auto put = [&](const std::string& line) {
-        text += line;
-        text += "\r\n";
-    };
-    for (const auto& l : preamble_) put(l);
-    for (const auto& s : sections_) {
-        put(s.header);
-        for (const auto& l : s.lines) put(l);
+    std::uint64_t taken = 0;
+    platform::Env* env = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (durable_ >= version) return true;
+        // It was in a write that failed: its callers were told, or are.
+        if (failed_ >= version) return false;
+        taken = version_;
+        env = env_ ? env_ : platform::Env::Current();
+        // With thousands of queue records the file is hundreds of KB: one
+        // allocation instead of a copy per doubling.
+        if (identity_) text.reserve(static_cast<size_t>(identity_->size) + 4096);
+        auto put = [&](const std::string& line) {
+            text += line;
+            text += "\r\n";
+        };
+        for (const auto& l : preamble_) put(l);
+        for (const auto& s : sections_) {
+            put(s.header);
+            for (const auto& l : s.lines) put(l);
+        }
     }
     ++writes_;
-    bool ok = platform::WriteFileAtomic(path_, text);
-    // After a failed write the file on disk is the old one: read it again
-    // rather than answer from a content that never reached it.
-    if (ok) identity_ = IdentityOf(path_);
-    else identity_.reset();
+    const bool ok = env->WriteFileAtomic(path_, text).ok();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ok) {
+        durable_ = taken;
+        identity_ = IdentityOf(path_);
+    } else {
+        failed_ = taken;
+        // After a failed write the file on disk is the old one: read it
+        // again rather than answer from a content that never reached it.
+        // With later changes staged, memory stays the truth until written.
+        if (version_ == taken) identity_.reset();
+    }
     return ok;
 }
 
@@ -111,6 +146,7 @@ std::string& PortsFile::LastLine() {
 }
 
 std::string PortsFile::ReadString(const std::string& section, const std::string& key, const std::string& def) {
+    std::lock_guard<std::mutex> lock(mutex_);
     Load();
     Section* s = First(section);
     if (!s) return def;
@@ -123,11 +159,13 @@ std::string PortsFile::ReadString(const std::string& section, const std::string&
 }
 
 bool PortsFile::SectionExists(const std::string& section) {
+    std::lock_guard<std::mutex> lock(mutex_);
     Load();
     return First(section) != nullptr;
 }
 
 std::vector<std::string> PortsFile::ReadSections() {
+    std::lock_guard<std::mutex> lock(mutex_);
     Load();
     std::vector<std::string> out;
     for (const auto& s : sections_)
@@ -166,20 +204,23 @@ bool PortsFile::Apply(const std::string& section, const std::string& key, const 
 }
 
 bool PortsFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    std::unique_lock<std::mutex> lock(mutex_);
     Load();
     // The same line again changes nothing on disk: no rewrite.
-    return Apply(section, key, value) ? Save() : true;
+    return Save(lock, Apply(section, key, value));
 }
 
 bool PortsFile::WriteStrings(const std::string& section,
                              const std::vector<std::pair<std::string, std::string>>& values) {
+    std::unique_lock<std::mutex> lock(mutex_);
     Load();
     bool changed = false;
     for (const auto& [key, value] : values) changed = Apply(section, key, value) || changed;
-    return changed ? Save() : true;
+    return Save(lock, changed);
 }
 
 bool PortsFile::EraseSections(const std::set<std::string>& lowerNames) {
+    std::unique_lock<std::mutex> lock(mutex_);
     Load();
     bool changed = false;
     for (const auto& name : lowerNames) {
@@ -189,13 +230,13 @@ bool PortsFile::EraseSections(const std::set<std::string>& lowerNames) {
         index_.erase(it);
         changed = true;
     }
-    return changed ? Save() : true;
+    return Save(lock, changed);
 }
 
 bool PortsFile::EraseSection(const std::string& section) { return EraseSections({Lower(section)}); }
 
-bool PortsFile::ReplaceSection(const std::string& section,
-                               const std::vector<std::pair<std::string, std::string>>& values) {
+void PortsFile::ReplaceInMemory(const std::string& section,
+                                const std::vector<std::pair<std::string, std::string>>& values) {
     Load();
     if (auto it = index_.find(Lower(section)); it != index_.end()) {
         for (auto sec : it->second) sections_.erase(sec);
@@ -206,14 +247,29 @@ bool PortsFile::ReplaceSection(const std::string& section,
     for (const auto& [key, value] : values) s.lines.push_back(platform::IniSafe(key) + "=" + platform::IniSafe(value));
     sections_.push_back(std::move(s));
     index_[Lower(sec)].push_back(std::prev(sections_.end()));
-    return Save();
 }
 
-PortsFile& Ports() {
-    static std::unique_ptr<PortsFile> owner;
-    const std::string path = ProgramDir + "ports.dat";
-    if (!owner || owner->Path() != path) owner = std::make_unique<PortsFile>(path);
-    return *owner;
+bool PortsFile::ReplaceSection(const std::string& section,
+                               const std::vector<std::pair<std::string, std::string>>& values) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ReplaceInMemory(section, values);
+    return Save(lock, true);
 }
+
+std::uint64_t PortsFile::StageSection(const std::string& section,
+                                      const std::vector<std::pair<std::string, std::string>>& values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ReplaceInMemory(section, values);
+    return ++version_;
+}
+
+std::shared_ptr<PortsFile> SharedPorts() {
+    static std::shared_ptr<PortsFile> owner;
+    const std::string path = ProgramDir + "ports.dat";
+    if (!owner || owner->Path() != path) owner = std::make_shared<PortsFile>(path);
+    return owner;
+}
+
+PortsFile& Ports() { return *SharedPorts(); }
 
 }  // namespace smtp

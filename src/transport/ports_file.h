@@ -4,10 +4,18 @@
 // the whole file, and the file is read again only when its identity (inode,
 // size, modification time) shows that someone else has changed it. Each
 // change that alters the content replaces the file atomically, synced.
+// Worker threads may flush it while the event loop reads and changes it: a
+// change can be staged in memory and written later, together with every
+// change staged before that write began.
 #pragma once
 
+#include "platform/env.h"
+
+#include <atomic>
 #include <cstdint>
 #include <list>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -38,6 +46,15 @@ public:
     bool ReplaceSection(const std::string& section,
                         const std::vector<std::pair<std::string, std::string>>& values);
 
+    // ReplaceSection in memory only; returns the version to Flush for it.
+    std::uint64_t StageSection(const std::string& section,
+                               const std::vector<std::pair<std::string, std::string>>& values);
+    // Writes the content unless a write begun after that version was staged
+    // has succeeded; concurrent callers share one write. Any thread.
+    bool Flush(std::uint64_t version);
+    // Where the file is written (by default the engine's current Env).
+    void SetEnv(platform::Env* env);
+
     // How often the file was parsed and written by this owner (benchmarks
     // and tests watch these).
     std::uint64_t Parses() const { return parses_; }
@@ -60,7 +77,11 @@ private:
     void Load();
     void Parse(const std::string& text);
     void Reindex();
-    bool Save();
+    // Stages the change just made (changed: it altered the content) and
+    // writes it, with the lock held on entry and released.
+    bool Save(std::unique_lock<std::mutex>& lock, bool changed);
+    void ReplaceInMemory(const std::string& section,
+                         const std::vector<std::pair<std::string, std::string>>& values);
     bool Apply(const std::string& section, const std::string& key, const std::string& value);
     Section* First(const std::string& name);
     std::string& LastLine();
@@ -71,10 +92,18 @@ private:
     std::list<Section> sections_;
     // lower-case name -> its sections in file order
     std::unordered_map<std::string, std::vector<std::list<Section>::iterator>> index_;
-    std::uint64_t parses_ = 0, writes_ = 0;
+    std::atomic<std::uint64_t> parses_{0}, writes_{0};
+    std::uint64_t version_ = 0;  // of the content in memory
+    std::uint64_t durable_ = 0;  // of the content last written whole
+    std::uint64_t failed_ = 0;   // of the content of the last failed write
+    platform::Env* env_ = nullptr;  // none: the engine's current one
+    mutable std::mutex mutex_;   // the content and the numbers above
+    std::mutex writing_;         // one write of the file at a time
 };
 
 // The owner of ProgramDir's ports.dat (made anew when ProgramDir changes).
 PortsFile& Ports();
+// The same owner, for work that may outlive a change of ProgramDir.
+std::shared_ptr<PortsFile> SharedPorts();
 
 }  // namespace smtp

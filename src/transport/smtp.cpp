@@ -2,6 +2,8 @@
 // creation, the crash-report mail filter and the tray icon routine.
 #include "transport/smtp.h"
 
+#include "transport/committer.h"
+
 #include "codecs/details.h"
 #include "crash/zel_except.h"
 #include "filters/addinrule.h"

@@ -17,6 +17,10 @@
 
 class QTimer;
 
+namespace commit {
+class Committer;
+}
+
 namespace smtp {
 
 // Sender address of the mails the program writes itself.
@@ -295,9 +299,14 @@ private:
     // Takes DATA bytes; true when the end marker was among them (rest gets
     // what followed it).
     bool TakeData(SmtpSession& session, const std::string& data, std::string& rest);
-    // Runs the end-of-message sequence; false when the message could not be
-    // kept (the client is told so).
-    bool FinishMessage(SmtpSession& session);
+    // Runs the end-of-message sequence and hands the disk work to the
+    // committer; true: the reply follows when the files are on disk, and
+    // input waits until then. False: the message could not be kept and the
+    // caller tells the client.
+    bool FinishMessage(const platform::TcpConnectionPtr& connection, SmtpSession& session);
+    commit::Committer& Commits();
+    // What the end of a session does for each message it sent.
+    void SessionEnded(SmtpSession& session, const std::string& id);
     void AbandonData(SmtpSession& session);
     void Reply(platform::TcpConnection& connection, const std::string& reply);
     void ServerLog(const std::string& line);
@@ -340,6 +349,7 @@ private:
     std::vector<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
+    std::unique_ptr<commit::Committer> committer_;
 };
 
 extern TFrmSMTP* FrmSMTP;

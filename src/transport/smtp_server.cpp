@@ -13,20 +13,24 @@
 #include "platform/inifile.h"
 #include "transport/setup_hooks.h"
 #include "transport/account_tables.h"
+#include "transport/committer.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/message_keeper.h"
+#include "transport/ports_file.h"
 #include "transport/servers.h"
 
 #include <QTimer>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <set>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
@@ -326,6 +330,14 @@ bool PlanFooterInFile(const std::string& file, FooterPlanner& planner) {
 
 std::vector<std::string> MemoFooterLines() { return mailsettings::Current()->footerLines; }
 
+std::vector<std::string> FileLines(const std::string& path);
+
+// Whether InsertHtmlFooter changes a message at all.
+bool FooterApplies() {
+    if (!MemoFooterLines().empty()) return true;
+    return platform::FileExists(ProgramDir + "footer.html") && !FileLines(ProgramDir + "footer.html").empty();
+}
+
 std::vector<std::string> FileLines(const std::string& path) {
     std::vector<std::string> lines;
     std::string text;
@@ -599,9 +611,10 @@ void TFrmSMTP::HandleServerInput(const platform::TcpConnectionPtr& connection, S
             if (!TakeData(s, data, rest)) return;
             s.Input = rest;
             const bool tooBig = s.DataTooBig;
-            const bool stored = FinishMessage(s);
-            Reply(*connection, stored ? kStored : tooBig ? kTooBig : kNotStored);
             s.IdleTimer->setInterval(SmtpIdleTimeoutMs);
+            // Commands pipelined behind the message wait for its reply.
+            if (FinishMessage(connection, s)) return;
+            Reply(*connection, tooBig ? kTooBig : kNotStored);
             continue;
         }
         size_t lf = s.Input.find('\n', s.InputPos);
@@ -845,11 +858,11 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
     }
     rest = data.substr(take);
     if (s.DataFile) {
-        bool ok = s.DataFile->Sync().ok();
-        ok = s.DataFile->Close().ok() && ok;
+        // Synced with the rest of the message's files, off the event loop.
+        const bool ok = s.DataFile->Close().ok();
         s.DataFile.reset();
         if (!ok) {
-            ServerLog("Message file " + s.DataPath + " could not be synced");
+            ServerLog("Message file " + s.DataPath + " could not be written");
             s.Discard();
             s.DataFailed = true;
         }
@@ -862,7 +875,18 @@ void TFrmSMTP::AbandonData(SmtpSession& s) {
     s.MessageId.clear();
 }
 
-bool TFrmSMTP::FinishMessage(SmtpSession& s) {
+commit::Committer& TFrmSMTP::Commits() {
+    if (!committer_) {
+        // The threads mostly wait on the disk, which takes several syncs
+        // at once far faster than one after another.
+        const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+        committer_ = std::make_unique<commit::Committer>(nullptr,
+                                                         static_cast<int>(std::min(4 * cores, 32u)));
+    }
+    return *committer_;
+}
+
+bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpSession& s) {
     s.State = TSmtpState::Command;
     const std::string id = s.MessageId;
     const std::string file = s.DataPath;
@@ -887,13 +911,15 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
     if (footerForAll) InsertHtmlFooter(file);
     AddMessageId(file);
 
-    // Local copies first, all of them on disk, then the filters on each.
+    // Local copies are planned here and made by the committer, all of them
+    // on disk, before the filters run on each.
     struct Copy {
         std::string address, user, path;
         bool filtered = true;  // the copy of all outgoing mail gets no filters
     };
     std::vector<Copy> copies;
-    smtp::MessageKeeper keeper(*platform::Env::Current(), id, file);
+    platform::Env& env = *platform::Env::Current();
+    smtp::MessageKeeper keeper(env, id, file);
     std::set<std::string> reached;
     bool failed = false;
     auto copyTo = [&](const std::string& address, const std::string& user, bool filtered = true) {
@@ -902,18 +928,11 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
             ServerLog("Message " + id + " not delivered to the unusable user name " + user);
             return;
         }
-        std::string path = smtp::StoreFolder(smtp::FolderIn) + smtp::MailboxFileName(user, id);
-        if (!keeper.Copy(path)) {
-            ServerLog("Message " + id + " could not be stored for " + user);
-            failed = true;
-            return;
-        }
-        copies.push_back({address, user, path, filtered});
+        copies.push_back({address, user, smtp::StoreFolder(smtp::FolderIn) + smtp::MailboxFileName(user, id), filtered});
     };
     int external = 0;
     std::vector<std::pair<std::string, std::string>> record;
-    std::vector<std::pair<std::string, std::vector<std::string>>> locals;
-    for (size_t k = 0; k < recipients.size() && !failed; ++k) {
+    for (size_t k = 0; k < recipients.size(); ++k) {
         const std::string& address = recipients[k];
         if (IsSafeListAddress(address)) {
             if (hooks.importAddressesFromMessage) hooks.importAddressesFromMessage(file);
@@ -928,7 +947,22 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         }
         for (const auto& u : users) copyTo(address, u);
     }
-    if (!failed && !footerForAll) InsertHtmlFooter(file);
+    // The copies made so far must not get the footer the queued message
+    // gets: they are made now, the slow way, when there is one.
+    std::vector<std::string> made;
+    if (!footerForAll) {
+        if (!copies.empty() && FooterApplies()) {
+            for (const auto& c : copies) {
+                if (!keeper.Copy(c.path)) {
+                    ServerLog("Message " + id + " could not be stored for " + c.user);
+                    failed = true;
+                    break;
+                }
+                made.push_back(c.path);
+            }
+        }
+        if (!failed) InsertHtmlFooter(file);
+    }
 
     if (!failed && external > 0 && WaitCode() == 3) {
         // A mail that cannot be given back is refused, never dropped.
@@ -939,39 +973,75 @@ bool TFrmSMTP::FinishMessage(SmtpSession& s) {
         const std::string c = mail->copyOutTo;
         if (!c.empty()) copyTo(std::string(), c, false);
     }
+    commit::MessageFiles message;
+    message.data = file;
+    for (const auto& c : copies)
+        if (std::find(made.begin(), made.end(), c.path) == made.end()) message.copies.push_back(c.path);
     if (!failed && external > 0) {
         record.insert(record.begin(), {"rcpt", std::to_string(external)});
         record.emplace_back("From", from);
         record.emplace_back("User", s.User);
-        failed = !keeper.Record(record);
+        message.ports = smtp::SharedPorts();
+        message.portsVersion = message.ports->StageSection(id, record);
+        message.queued = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
         platform::LocalTime midnight = platform::NowLocal();
         midnight.hour = midnight.minute = midnight.second = midnight.millisecond = 0;
-        // Last: the relay may take it from here.
-        if (!failed) failed = !keeper.Queue(platform::FromLocal(midnight));
+        message.queuedDate = platform::FromLocal(midnight);
     }
+    // The committer owns the file now: a session that ends meanwhile must
+    // not remove it.
+    s.DataPath.clear();
+    reset();
     if (failed) {
         ServerLog("Message " + id + " not kept");
         keeper.Undo();
-        AbandonData(s);
-        reset();
+        env.Unlink(file);
         return false;
     }
-    if (external == 0) keeper.DropSpool();
-    s.DataPath.clear();
 
-    for (const auto& c : copies) {
-        if (!c.filtered) continue;
-        if (hooks.applyRules) hooks.applyRules(c.path, c.user, 0, false);
-        // A rule may have moved or deleted the copy.
-        if (!platform::FileExists(c.path)) continue;
-        if (mail->virusCheckIn && hooks.checkIncomingAttachments)
-            hooks.checkIncomingAttachments(c.path, c.user);
-        if (!c.address.empty() && hooks.autoRespond) hooks.autoRespond(c.address, c.user, c.path);
-        if (hooks.forwardMessage) hooks.forwardMessage(c.user, c.path);
-        if (FrmServers) FrmServers->QueueNewMailAlert(c.user);
-    }
-    reset();
-    ServerLog("<< 250 OK Message received");
+    auto session = SessionOf(*connection);
+    std::weak_ptr<platform::TcpConnection> weak = connection;
+    auto done = [this, weak, session, id, file, queued = message.queued, copies = std::move(copies), mail,
+                 envp = &env](platform::FsStatus status) {
+        const bool ok = status.ok();
+        if (!ok) {
+            ServerLog("Message " + id + " not kept: " + status.Text());
+            for (const auto& c : copies) envp->Unlink(c.path);
+            smtp::WritePortsValue(id, std::nullopt);
+            if (!queued.empty()) envp->Unlink(queued);
+            envp->Unlink(file);
+        } else {
+            if (queued.empty()) smtp::WritePortsValue(id, std::nullopt);
+            const auto& hooks = smtp::deliveryHooks;
+            for (const auto& c : copies) {
+                if (!c.filtered) continue;
+                if (hooks.applyRules) hooks.applyRules(c.path, c.user, 0, false);
+                // A rule may have moved or deleted the copy.
+                if (!platform::FileExists(c.path)) continue;
+                if (mail->virusCheckIn && hooks.checkIncomingAttachments)
+                    hooks.checkIncomingAttachments(c.path, c.user);
+                if (!c.address.empty() && hooks.autoRespond) hooks.autoRespond(c.address, c.user, c.path);
+                if (hooks.forwardMessage) hooks.forwardMessage(c.user, c.path);
+                if (FrmServers) FrmServers->QueueNewMailAlert(c.user);
+            }
+            ServerLog("<< 250 OK Message received");
+        }
+        auto c = weak.lock();
+        if (c && c->Connected() && !session->Ended) Reply(*c, ok ? kStored : kNotStored);
+        session->Waiting = false;
+        if (session->Ended) {
+            // The session ended while its last message was being stored:
+            // what its end does for each message is done for this one now.
+            if (ok) SessionEnded(*session, id);
+            if (FrmServers) FrmServers->RefreshMailCounts(true, true);
+            return;
+        }
+        if (c) PumpServerInput(c);
+    };
+    s.Waiting = true;
+    Commits().Submit([message = std::move(message)](commit::Committer& committer) {
+        return commit::StoreMessage(committer, message);
+    }, std::move(done));
     return true;
 }
 
@@ -983,18 +1053,20 @@ void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
         ServerLog("Connection closed while receiving " + s->MessageId + "; the part received is dropped");
         AbandonData(*s);
     }
-    for (const auto& id : s->Received) {
-        const std::string file = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
-        if (!platform::FileExists(file) || !smtp::deliveryHooks.applyRules) continue;
-        std::string user = s->User;
-        if (user.empty()) {
-            std::vector<std::string> users;
-            if (IsLocalAddress(s->From, users) && !users.empty()) user = users.front();
-        }
-        smtp::deliveryHooks.applyRules(file, user, 99, true);
-    }
+    for (const auto& id : s->Received) SessionEnded(*s, id);
     connection.UserData().reset();
     if (FrmServers) FrmServers->RefreshMailCounts(true, true);
+}
+
+void TFrmSMTP::SessionEnded(SmtpSession& s, const std::string& id) {
+    const std::string file = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
+    if (!platform::FileExists(file) || !smtp::deliveryHooks.applyRules) return;
+    std::string user = s.User;
+    if (user.empty()) {
+        std::vector<std::string> users;
+        if (IsLocalAddress(s.From, users) && !users.empty()) user = users.front();
+    }
+    smtp::deliveryHooks.applyRules(file, user, 99, true);
 }
 
 void TFrmSMTP::SMTPServerClientError(platform::TcpConnection&, int code) {

@@ -300,6 +300,134 @@ TEST_F(SmtpServerTest, LocalCopiesAndQueueRecordHoldTheMessageAsSent) {
     EXPECT_EQ(Files("out").size(), 1u);
 }
 
+TEST_F(SmtpServerTest, ConcurrentSessionsHearTheirReplyOnlyOnceEveryFileIsOnDisk) {
+    // The sync of out/, the last step of each message, is held: no reply to
+    // any message, nor to what was pipelined behind it, may come before it.
+    twtest::GatedEnv env("/out");
+    Start();
+    platform::ScopedEnv scoped(&env);
+    env.SetOpen(false);
+    constexpr int kSessions = 4;
+    const std::string login = "AUTH PLAIN " + auth::EncodeBase64(std::string("\0Bob\0bobpw", 10)) + "\r\n";
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int k = 0; k < kSessions; ++k) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress("127.0.0.1"), static_cast<quint16>(smtp_->SMTPServer.Port()));
+        const std::string n = std::to_string(k);
+        const std::string all = login +
+                                "MAIL FROM:<bob@office.example>\r\nRCPT TO:<alice@office.example>\r\n"
+                                "RCPT TO:<x@far.example>\r\nDATA\r\nMessage-ID: <m" + n + "@pc.lan>\r\nSubject: " +
+                                n + "\r\n\r\nbody\r\n.\r\nNOOP\r\n";
+        socket->write(all.data(), static_cast<qint64>(all.size()));
+        sockets.push_back(std::move(socket));
+    }
+    std::vector<std::string> got(kSessions);
+    std::vector<std::vector<std::string>> journalAtReply(kSessions);
+    // The journal as it stands when each session's reply is first seen.
+    auto read = [&] {
+        for (int k = 0; k < kSessions; ++k) {
+            got[k] += sockets[k]->readAll().toStdString();
+            if (journalAtReply[k].empty() && got[k].find("250 Load and clear") != std::string::npos)
+                journalAtReply[k] = env.Journal();
+        }
+    };
+    auto allHave = [&](const std::string& text) {
+        read();
+        for (const auto& g : got)
+            if (g.find(text) == std::string::npos) return false;
+        return true;
+    };
+    ASSERT_TRUE(PumpFor([&] { return allHave("354 Off you go then\r\n") && env.Entered() > 0; }));
+    PumpFor([] { return false; }, 300);
+    read();
+    for (int k = 0; k < kSessions; ++k)
+        EXPECT_EQ(got[k].substr(got[k].size() - 21), "354 Off you go then\r\n") << "nothing after the text yet: " << k;
+    env.SetOpen(true);
+    ASSERT_TRUE(PumpFor([&] { return allHave("250 Load and clear\r\n250 OK\r\n"); }));
+
+    const std::string in = home_ + "/in", out = home_ + "/out/";
+    for (int k = 0; k < kSessions; ++k) {
+        SCOPED_TRACE(k);
+        const std::string id = "m" + std::to_string(k) + "pclan100405123";
+        const auto& j = journalAtReply[k];
+        auto at = [&](const std::string& entry, size_t from = 0) {
+            for (size_t i = from; i < j.size(); ++i)
+                if (j[i].rfind(entry, 0) == 0) return i;
+            return std::string::npos;
+        };
+        const size_t text = at("sync " + out + id + ".txo");
+        size_t copy = std::string::npos;
+        for (size_t i = 0; i < j.size(); ++i)
+            if (j[i].rfind("rename " + in + "/alice_" + id + ".dat.tmp", 0) == 0 &&
+                j[i].find(" -> " + in + "/alice_" + id + ".dat") != std::string::npos)
+                copy = i;
+        ASSERT_NE(text, std::string::npos);
+        ASSERT_NE(copy, std::string::npos);
+        const std::string temp = j[copy].substr(7, j[copy].find(" -> ") - 7);
+        EXPECT_LT(at("sync " + temp), copy) << "the copy was whole before it was named";
+        EXPECT_NE(at("syncfolder " + in, copy), std::string::npos) << "its name was synced";
+        const size_t queued = at("rename " + out + id + ".txo -> " + out + id + ".txt");
+        ASSERT_NE(queued, std::string::npos);
+        EXPECT_LT(text, queued);
+        const size_t record = at("rename " + home_ + "/ports.dat.tmp");
+        EXPECT_LT(record, queued);
+        EXPECT_LT(at("syncfolder " + home_, record), queued) << "the record was on disk before the name";
+        EXPECT_NE(at("syncfolder " + out.substr(0, out.size() - 1), queued), std::string::npos) << "the queued name was synced";
+        EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), "<x@far.example>");
+    }
+}
+
+TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOthersAreKept) {
+    struct Case {
+        const char* step;
+        platform::FaultInjectionEnv::Op op;
+    };
+    // The first of each kind of call, whichever message makes it.
+    const Case cases[] = {
+        {"a text's sync", platform::FaultInjectionEnv::Op::Sync},
+        {"a copy's name", platform::FaultInjectionEnv::Op::Rename},
+        {"a folder's sync", platform::FaultInjectionEnv::Op::SyncFolder},
+    };
+    Start();
+    platform::FaultInjectionEnv env;
+    platform::ScopedEnv scoped(&env);
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        env.Clear();
+        env.FailAt(c.op, 1, EIO);
+        constexpr int kSessions = 3;
+        std::vector<std::unique_ptr<Client>> clients;
+        std::vector<std::string> ids;
+        for (int k = 0; k < kSessions; ++k) {
+            clients.push_back(Connect());
+            const std::string n = std::to_string(round) + "x" + std::to_string(k);
+            ids.push_back("m" + n + "pclan100405123");
+            clients.back()->Write("AUTH PLAIN " + auth::EncodeBase64(std::string("\0Bob\0bobpw", 10)) +
+                                  "\r\nMAIL FROM:<bob@office.example>\r\nRCPT TO:<alice@office.example>\r\n"
+                                  "RCPT TO:<x@far.example>\r\nDATA\r\nMessage-ID: <m" + n + "@pc.lan>\r\n\r\nbody\r\n.\r\n");
+        }
+        ++round;
+        int refused = 0;
+        for (int k = 0; k < kSessions; ++k) {
+            for (const char* r : {"235 ", "250 ", "250 ", "250 ", "354 "}) EXPECT_EQ(clients[k]->Reply().substr(0, 4), r);
+            const std::string reply = clients[k]->Reply();
+            const bool kept = reply == "250 Load and clear\r\n";
+            if (!kept) {
+                ++refused;
+                EXPECT_EQ(reply, "451 Requested action aborted: local error in processing\r\n");
+            }
+            const std::string& id = ids[k];
+            EXPECT_EQ(platform::FileExists(smtp::StoreFolder("in") + "alice_" + id + ".dat"), kept) << id;
+            EXPECT_EQ(platform::FileExists(smtp::StoreFolder("out") + id + ".txt"), kept) << id;
+            EXPECT_FALSE(platform::FileExists(smtp::StoreFolder("out") + id + ".txo")) << id;
+            EXPECT_EQ(smtp::ReadPortsValue(id, "To1").empty(), !kept) << id;
+        }
+        EXPECT_EQ(refused, 1) << "the one whose file failed, and only that one";
+        for (const auto& name : Files("in")) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    }
+}
+
 TEST_F(SmtpServerTest, EndMarkerAcrossReadsPipelinedCommandAndEmptyMessage) {
     Start();
     auto c = Connect();

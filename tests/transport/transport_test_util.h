@@ -6,6 +6,7 @@
 #include "platform/inifile.h"
 
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "transport/globals.h"
 #include "transport/store.h"
 
@@ -23,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -146,6 +149,42 @@ protected:
     std::string Path(const std::string& rel) const { return ProgramDir + rel; }
 
     std::string home_;
+};
+
+// Holds the folder syncs whose path ends in `held` (all when empty) until
+// opened, so that callers pile up behind them.
+class GatedEnv : public platform::FaultInjectionEnv {
+public:
+    explicit GatedEnv(std::string held = std::string()) : held_(std::move(held)) {}
+    platform::FsStatus SyncFolder(const std::string& path) override {
+        if (path.size() >= held_.size() && path.compare(path.size() - held_.size(), held_.size(), held_) == 0) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            ++entered_;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return open_; });
+        }
+        return FaultInjectionEnv::SyncFolder(path);
+    }
+    void SetOpen(bool open) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = open;
+        changed_.notify_all();
+    }
+    bool WaitEntered(int n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_ >= n; });
+    }
+    int Entered() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entered_;
+    }
+
+private:
+    std::string held_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = true;
+    int entered_ = 0;
 };
 
 // --- Helpers of the counts, alerts and collector tests -------------------

@@ -1,0 +1,140 @@
+// Group commit of finished messages; see committer.h.
+#include "transport/committer.h"
+
+#include "platform/files.h"
+#include "transport/ports_file.h"
+
+#include <cerrno>
+#include <set>
+
+
+namespace commit {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+platform::FsStatus FolderSyncs::Sync(const std::string& folder) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++asked_;
+    Folder& f = folders_[folder];
+    std::shared_ptr<Round> mine;
+    if (!f.running && !f.next) {
+        mine = std::make_shared<Round>();
+    } else {
+        // The sync under way may have started before our entry was made.
+        if (!f.next) f.next = std::make_shared<Round>();
+        mine = f.next;
+        changed_.wait(lock, [&] { return mine->done || (!f.running && f.next == mine); });
+        if (mine->done) return mine->status;
+        f.next.reset();
+    }
+    f.running = mine;
+    ++made_;
+    lock.unlock();
+    platform::FsStatus status = (env_ ? env_ : platform::Env::Current())->SyncFolder(folder);
+    lock.lock();
+    mine->status = status;
+    mine->done = true;
+    f.running.reset();
+    changed_.notify_all();
+    return status;
+}
+
+std::uint64_t FolderSyncs::Made() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return made_;
+}
+
+std::uint64_t FolderSyncs::Asked() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return asked_;
+}
+
+Committer::Committer(platform::Env* env, int threads, QObject* parent)
+    : QObject(parent), env_(env), folders_(env) {
+    for (int i = 0; i < std::max(threads, 1); ++i) threads_.emplace_back([this] { Run(); });
+}
+
+Committer::~Committer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+}
+
+void Committer::Submit(Work work, Done done) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(Job{std::move(work), std::move(done)});
+    }
+    wake_.notify_one();
+}
+
+void Committer::Run() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            // Work already taken is finished even when stopping: its files
+            // are better whole than half made.
+            if (jobs_.empty()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        platform::FsStatus status;
+        try {
+            status = job.work(*this);
+        } catch (...) {
+            status = platform::FsStatus{EIO};
+        }
+        QMetaObject::invokeMethod(
+            this, [done = std::move(job.done), status] { done(status); }, Qt::QueuedConnection);
+    }
+}
+
+platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message) {
+    platform::Env& env = committer.Env();
+    std::unique_ptr<platform::WritableFile> data;
+    platform::FsStatus s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
+    if (!s.ok()) return s;
+    s = data->Sync();
+    platform::FsStatus closed = data->Close();
+    if (s.ok()) s = closed;
+    if (!s.ok()) return s;
+
+    std::set<std::string> folders;
+    for (const auto& copy : message.copies) {
+        s = env.CopyFileNameUnsynced(message.data, copy);
+        if (!s.ok()) return s;
+        folders.insert(FolderOf(copy));
+    }
+    for (const auto& folder : folders) {
+        s = committer.SyncFolder(folder);
+        if (!s.ok()) return s;
+    }
+    if (message.ports && message.portsVersion > 0 && !message.ports->Flush(message.portsVersion))
+        return platform::FsStatus{EIO};
+    if (message.queued.empty()) {
+        // Nothing is promised by this name: a leftover is swept at start-up.
+        env.Unlink(message.data);
+        return {};
+    }
+    if (message.queuedDate && !platform::SetFileTime(message.data, *message.queuedDate))
+        return platform::FsStatus{errno ? errno : EIO};
+    // Last: the relay may take it from here.
+    s = env.Rename(message.data, message.queued);
+    if (!s.ok()) return s;
+    return committer.SyncFolder(FolderOf(message.queued));
+}
+
+}  // namespace commit

@@ -1,0 +1,117 @@
+// Makes finished messages durable off the event loop. Worker threads run
+// the disk work of several messages at once; a folder sync asked for by
+// concurrent messages is made once for all of them, and ports.dat is
+// written once for every record staged before the write began. When a
+// message's work is over, its outcome is posted back to the thread that
+// owns the Committer, which may then promise the message to its sender.
+#pragma once
+
+#include "platform/env.h"
+
+#include <QObject>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace smtp {
+class PortsFile;
+}
+
+namespace commit {
+
+// fsync of folders, grouped: a caller's entries are covered by the first
+// sync of the folder that starts after the call. While one sync runs, every
+// caller that arrives waits for the next one, which one of them makes.
+class FolderSyncs {
+public:
+    // Without an env, the engine's current one at each sync.
+    explicit FolderSyncs(platform::Env* env) : env_(env) {}
+    platform::FsStatus Sync(const std::string& folder);
+    // Syncs made, against those asked for (tests and benchmarks watch them).
+    std::uint64_t Made() const;
+    std::uint64_t Asked() const;
+
+private:
+    struct Round {
+        bool done = false;
+        platform::FsStatus status;
+    };
+    struct Folder {
+        std::shared_ptr<Round> running;  // under way
+        std::shared_ptr<Round> next;     // gathering callers for after it
+    };
+
+    platform::Env* env_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::string, Folder> folders_;
+    std::uint64_t made_ = 0, asked_ = 0;
+};
+
+class Committer : public QObject {
+public:
+    // Runs on a worker thread; what it returns goes to its Done.
+    using Work = std::function<platform::FsStatus(Committer&)>;
+    // Runs on the owner's thread, never within Submit.
+    using Done = std::function<void(platform::FsStatus)>;
+
+    // Without an env, the engine's current one at each use.
+    Committer(platform::Env* env, int threads, QObject* parent = nullptr);
+    // Finishes the work already submitted; outcomes not yet delivered are
+    // dropped with the object.
+    ~Committer() override;
+
+    void Submit(Work work, Done done);
+
+    platform::Env& Env() { return env_ ? *env_ : *platform::Env::Current(); }
+    platform::FsStatus SyncFolder(const std::string& folder) { return folders_.Sync(folder); }
+    const FolderSyncs& Folders() const { return folders_; }
+
+private:
+    struct Job {
+        Work work;
+        Done done;
+    };
+    void Run();
+
+    platform::Env* env_;
+    FolderSyncs folders_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// What an accepted message leaves on disk. data was written by the session
+// and is not yet synced; every path in copies gets a whole copy of it under
+// its name; a staged ports.dat record (portsVersion > 0) must be on disk
+// before data is renamed to queued, where the relay takes it; without
+// queued, data is removed once the copies stand.
+struct MessageFiles {
+    std::string data;
+    std::vector<std::string> copies;
+    std::shared_ptr<smtp::PortsFile> ports;
+    std::uint64_t portsVersion = 0;
+    std::string queued;
+    // The date queued bears (the copies keep the message's own).
+    std::optional<std::chrono::system_clock::time_point> queuedDate;
+};
+
+// The disk work of one message, in the order a crash can stop it at any
+// step: no name shows a partial file, and once it returns ok every copy,
+// its folder entry, the record and the queued name are on disk. On failure
+// the caller removes the copies, the record and the queued name.
+platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message);
+
+}  // namespace commit

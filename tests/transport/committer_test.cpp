@@ -1,0 +1,280 @@
+// The committer: grouped folder syncs, ports.dat written once for all that
+// was staged, the order in which a message's files reach the disk, and
+// outcomes that come back to the owner's thread.
+#include "transport/committer.h"
+#include "transport/ports_file.h"
+#include "transport_test_util.h"
+
+#include "platform/files.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+namespace {
+
+using platform::FaultInjectionEnv;
+using Op = FaultInjectionEnv::Op;
+using twtest::TempHome;
+
+using twtest::GatedEnv;
+
+size_t Count(const std::vector<std::string>& journal, const std::string& entry) {
+    return static_cast<size_t>(std::count(journal.begin(), journal.end(), entry));
+}
+
+// Index of the first entry starting with prefix at or after from; npos when none.
+size_t Find(const std::vector<std::string>& journal, const std::string& prefix, size_t from = 0) {
+    for (size_t i = from; i < journal.size(); ++i)
+        if (journal[i].rfind(prefix, 0) == 0) return i;
+    return std::string::npos;
+}
+
+TEST(FolderSyncsTest, CallersDuringASyncShareTheNextOneAndItsOutcome) {
+    struct Case {
+        const char* name;
+        int failNth;  // the folder sync that fails, 0: none
+        int first, others;
+    };
+    const Case cases[] = {
+        {"all succeed", 0, 0, 0},
+        {"the sync under way fails", 1, EIO, 0},
+        {"the shared sync fails", 2, 0, EIO},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        GatedEnv env;
+        if (c.failNth) env.FailAt(Op::SyncFolder, c.failNth, EIO);
+        commit::FolderSyncs syncs(&env);
+        const std::string folder = ::testing::TempDir();
+        env.SetOpen(false);
+        int first = -1;
+        std::thread leader([&] { first = syncs.Sync(folder).error; });
+        ASSERT_TRUE(env.WaitEntered(1));
+        constexpr int kLate = 5;
+        std::vector<int> late(kLate, -1);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kLate; ++i) threads.emplace_back([&, i] { late[i] = syncs.Sync(folder).error; });
+        while (syncs.Asked() < 1 + kLate) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(env.Entered(), 1) << "callers wait for the sync under way to end";
+        env.SetOpen(true);
+        leader.join();
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(first, c.first);
+        for (int e : late) EXPECT_EQ(e, c.others);
+        EXPECT_EQ(syncs.Made(), 2u) << "one sync for all who came during the first";
+        EXPECT_EQ(env.Calls(Op::SyncFolder), 2);
+    }
+}
+
+TEST(FolderSyncsTest, AnotherFolderIsNotHeldUpBehindOne) {
+    GatedEnv env;
+    commit::FolderSyncs syncs(&env);
+    env.SetOpen(false);
+    std::thread one([&] { syncs.Sync("/"); });
+    ASSERT_TRUE(env.WaitEntered(1));
+    std::thread other([&] { syncs.Sync(::testing::TempDir()); });
+    EXPECT_TRUE(env.WaitEntered(2));
+    env.SetOpen(true);
+    one.join();
+    other.join();
+}
+
+class CommitterTest : public TempHome {
+protected:
+    void SetUp() override {
+        TempHome::SetUp();
+        ports_ = std::make_shared<smtp::PortsFile>(Path("ports.dat"));
+        ports_->SetEnv(&env_);
+    }
+    // One message with two local copies and a queue record.
+    commit::MessageFiles Message(const std::string& id) {
+        twtest::WriteBytes(Path("out/" + id + ".txo"), "Subject: " + id + "\r\n\r\nbody\r\n.\r\n");
+        commit::MessageFiles m;
+        m.data = Path("out/" + id + ".txo");
+        m.copies = {Path("in/alice_" + id + ".dat"), Path("in/bob_" + id + ".dat")};
+        m.ports = ports_;
+        m.portsVersion = ports_->StageSection(id, {{"rcpt", "1"}, {"To1", "<x@far.example>"}});
+        m.queued = Path("out/" + id + ".txt");
+        return m;
+    }
+    std::vector<std::string> Temps(const std::string& folder) {
+        std::vector<std::string> temps;
+        for (const auto& name : platform::ListFiles(smtp::StoreFolder(folder), "*"))
+            if (name.find(".tmp") != std::string::npos) temps.push_back(name);
+        return temps;
+    }
+
+    FaultInjectionEnv env_;
+    std::shared_ptr<smtp::PortsFile> ports_;
+};
+
+TEST_F(CommitterTest, EveryFileAndNameIsSyncedBeforeTheMessageIsQueued) {
+    commit::Committer committer(&env_, 2);
+    const auto m = Message("m1");
+    ASSERT_TRUE(commit::StoreMessage(committer, m).ok());
+    const std::string text = "Subject: m1\r\n\r\nbody\r\n.\r\n";
+    EXPECT_EQ(twtest::ReadBytes(Path("in/alice_m1.dat")), text);
+    EXPECT_EQ(twtest::ReadBytes(Path("in/bob_m1.dat")), text);
+    EXPECT_EQ(twtest::ReadBytes(Path("out/m1.txt")), text);
+    EXPECT_FALSE(platform::FileExists(m.data));
+    EXPECT_NE(twtest::ReadBytes(Path("ports.dat")).find("[m1]\r\nrcpt=1\r\nTo1=<x@far.example>\r\n"), std::string::npos);
+    EXPECT_TRUE(Temps("in").empty());
+
+    const auto j = env_.Journal();
+    const std::string in = home_ + "/in", out = home_ + "/out";
+    const size_t data = Find(j, "sync " + m.data);
+    ASSERT_EQ(data, 0u) << "the received text first";
+    size_t lastCopy = 0;
+    for (const auto& copy : m.copies) {
+        size_t named = std::string::npos;
+        for (size_t i = 0; i < j.size(); ++i)
+            if (j[i].size() > copy.size() && j[i].compare(j[i].size() - copy.size(), copy.size(), copy) == 0) named = i;
+        ASSERT_NE(named, std::string::npos) << copy;
+        const std::string temp = j[named].substr(7, j[named].find(" -> ") - 7);
+        EXPECT_LT(Find(j, "sync " + temp), named) << "a copy is whole before it has its name";
+        lastCopy = std::max(lastCopy, named);
+    }
+    const size_t inSynced = Find(j, "syncfolder " + in, lastCopy);
+    const size_t record = Find(j, "rename " + Path("ports.dat.tmp"));
+    const size_t recordSynced = Find(j, "syncfolder " + home_, record);
+    const size_t queued = Find(j, "rename " + m.data + " -> " + m.queued);
+    ASSERT_NE(inSynced, std::string::npos);
+    ASSERT_NE(recordSynced, std::string::npos);
+    ASSERT_NE(queued, std::string::npos);
+    EXPECT_LT(inSynced, queued);
+    EXPECT_LT(recordSynced, queued) << "the relay finds no queued message without its record";
+    EXPECT_EQ(Find(j, "syncfolder " + out, queued), j.size() - 1) << "the queued name is synced last";
+    EXPECT_EQ(Count(j, "syncfolder " + in), 1u) << "one sync of in/ for both copies";
+}
+
+TEST_F(CommitterTest, AFailedStepFailsTheMessageAndLeavesNoPartialFile) {
+    struct Case {
+        const char* step;
+        Op op;
+        int nth;
+        bool queuedNamed;  // the queued name was made before the failure
+    };
+    // Syncs: text, alice's copy, bob's copy, ports.dat. Renames: the two
+    // copies, ports.dat, the queued name. Folder syncs: in/, home, out/.
+    const Case cases[] = {
+        {"the text's sync", Op::Sync, 1, false},
+        {"a copy's write", Op::Append, 2, false},
+        {"a copy's sync", Op::Sync, 3, false},
+        {"a copy's name", Op::Rename, 1, false},
+        {"in/'s sync", Op::SyncFolder, 1, false},
+        {"the record's sync", Op::Sync, 4, false},
+        {"the record's name", Op::Rename, 3, false},
+        {"the queued name", Op::Rename, 4, false},
+        {"out/'s sync", Op::SyncFolder, 3, true},
+    };
+    commit::Committer committer(&env_, 2);
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        env_.Clear();
+        const std::string id = "f" + std::to_string(++n);
+        const auto m = Message(id);
+        env_.FailAt(c.op, c.nth, EIO);
+        EXPECT_EQ(commit::StoreMessage(committer, m).error, EIO);
+        EXPECT_EQ(platform::FileExists(m.queued), c.queuedNamed);
+        EXPECT_TRUE(Temps("in").empty());
+        EXPECT_TRUE(platform::ListFiles(ProgramDir, "ports.dat.tmp*").empty());
+        for (const auto& copy : m.copies)
+            if (platform::FileExists(copy)) {
+                EXPECT_EQ(twtest::ReadBytes(copy), "Subject: " + id + "\r\n\r\nbody\r\n.\r\n") << copy;
+            }
+    }
+}
+
+TEST_F(CommitterTest, PortsRecordsStagedBeforeAWriteShareIt) {
+    const auto v1 = ports_->StageSection("a", {{"rcpt", "1"}});
+    const auto v2 = ports_->StageSection("b", {{"rcpt", "2"}});
+    EXPECT_EQ(ports_->Writes(), 0u) << "staging writes nothing";
+    ASSERT_TRUE(ports_->Flush(v2));
+    EXPECT_TRUE(ports_->Flush(v1));
+    EXPECT_EQ(ports_->Writes(), 1u);
+    EXPECT_EQ(twtest::ReadBytes(Path("ports.dat")), "[a]\r\nrcpt=1\r\n[b]\r\nrcpt=2\r\n");
+
+    // A write that fails fails everyone whose record was in it: they are
+    // told, and nothing answers for their records any more.
+    const auto v3 = ports_->StageSection("c", {{"rcpt", "3"}});
+    const auto v4 = ports_->StageSection("d", {{"rcpt", "4"}});
+    env_.FailAt(Op::Sync, 1, EIO);
+    EXPECT_FALSE(ports_->Flush(v4));
+    EXPECT_FALSE(ports_->Flush(v3)) << "not told it is on disk";
+    EXPECT_EQ(ports_->Writes(), 2u) << "nor written again for it";
+    const auto v5 = ports_->StageSection("e", {{"rcpt", "5"}});
+    ASSERT_TRUE(ports_->Flush(v5));
+    EXPECT_EQ(twtest::ReadBytes(Path("ports.dat")), "[a]\r\nrcpt=1\r\n[b]\r\nrcpt=2\r\n[e]\r\nrcpt=5\r\n");
+
+    // Alone, a failed write leaves the answers to what is on disk.
+    env_.FailAt(Op::Rename, 1, EIO);
+    EXPECT_FALSE(ports_->WriteString("a", "rcpt", "9"));
+    EXPECT_EQ(ports_->ReadString("a", "rcpt", ""), "1");
+}
+
+TEST_F(CommitterTest, ConcurrentMessagesShareFolderSyncsAndPortsWrites) {
+    GatedEnv env;
+    ports_->SetEnv(&env);
+    commit::Committer committer(&env, 8);
+    constexpr int kMessages = 8;
+    std::vector<commit::MessageFiles> messages;
+    for (int i = 0; i < kMessages; ++i) messages.push_back(Message("c" + std::to_string(i)));
+    // The first folder sync is held until every message has asked for one.
+    env.SetOpen(false);
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    for (const auto& m : messages)
+        threads.emplace_back([&] { ok += commit::StoreMessage(committer, m).ok() ? 1 : 0; });
+    ASSERT_TRUE(env.WaitEntered(1));
+    while (committer.Folders().Asked() < kMessages) std::this_thread::yield();
+    env.SetOpen(true);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ok, kMessages);
+    for (const auto& m : messages) EXPECT_TRUE(platform::FileExists(m.queued)) << m.queued;
+    const auto j = env.Journal();
+    EXPECT_LT(Count(j, "syncfolder " + home_ + "/in"), 3u) << "in/ synced once, then once for the rest";
+    EXPECT_LT(ports_->Writes(), static_cast<std::uint64_t>(kMessages));
+    const std::string text = twtest::ReadBytes(Path("ports.dat"));
+    for (int i = 0; i < kMessages; ++i) EXPECT_NE(text.find("[c" + std::to_string(i) + "]"), std::string::npos) << i;
+}
+
+TEST_F(CommitterTest, OutcomesComeBackOnTheOwnersThreadAndTakenWorkIsFinished) {
+    constexpr int kJobs = 20;
+    std::atomic<int> ran{0}, onWorker{0};
+    std::vector<int> outcomes;
+    const auto owner = std::this_thread::get_id();
+    {
+        commit::Committer committer(&env_, 4);
+        for (int i = 0; i < kJobs; ++i) {
+            committer.Submit(
+                [&, i](commit::Committer&) {
+                    ++ran;
+                    if (std::this_thread::get_id() != owner) ++onWorker;
+                    return platform::FsStatus{i % 2 ? EIO : 0};
+                },
+                [&, i](platform::FsStatus s) {
+                    EXPECT_EQ(std::this_thread::get_id(), owner);
+                    outcomes.push_back(s.ok() ? i : -i);
+                });
+        }
+        EXPECT_TRUE(outcomes.empty()) << "never within Submit";
+        ASSERT_TRUE(twtest::Until([&] { return outcomes.size() == kJobs; }));
+        EXPECT_EQ(onWorker, kJobs);
+        std::sort(outcomes.begin(), outcomes.end());
+        for (int i = 0; i < kJobs; ++i) EXPECT_TRUE(std::count(outcomes.begin(), outcomes.end(), i % 2 ? -i : i)) << i;
+
+        // Work still queued when the committer goes is done, unreported.
+        for (int i = 0; i < kJobs; ++i)
+            committer.Submit([&](commit::Committer&) { ++ran; return platform::FsStatus{}; },
+                             [&](platform::FsStatus) { outcomes.push_back(1000); });
+    }
+    EXPECT_EQ(ran, 2 * kJobs);
+    twtest::Pump(50);
+    EXPECT_EQ(outcomes.size(), static_cast<size_t>(kJobs));
+}
+
+}  // namespace
