@@ -18,14 +18,14 @@ WritableFile::~WritableFile() = default;
 SequentialFile::~SequentialFile() = default;
 Env::~Env() = default;
 
-namespace {
-
 std::string FolderOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
 }
+
+namespace {
 
 std::string TempBeside(const std::string& path) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};

@@ -14,6 +14,10 @@
 
 namespace platform {
 
+// The folder holding path, without a trailing "/" ("." for a bare name):
+// what SyncFolder takes after a name was made or removed in it.
+std::string FolderOf(const std::string& path);
+
 // The outcome of one call: 0, or the errno it failed with.
 struct FsStatus {
     int error = 0;

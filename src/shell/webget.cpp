@@ -1,6 +1,7 @@
 // HTTP download component and its worker thread.
 #include "shell/webget.h"
 
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/shell.h"
 
@@ -41,11 +42,6 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
 }
 
 }  // namespace
@@ -175,7 +171,7 @@ void TWebGetThread::Execute() {
         if (ok && ::fsync(fd) != 0) ok = false;
         if (::close(fd) != 0) ok = false;
         if (ok && ::rename(part.c_str(), request_.FileName.c_str()) == 0) {
-            platform::SyncPath(FolderOf(request_.FileName));
+            platform::SyncPath(platform::FolderOf(request_.FileName));
             FileName = request_.FileName;
         } else {
             ok = false;

@@ -9,17 +9,6 @@
 
 
 namespace commit {
-namespace {
-
-std::string FolderOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-}  // namespace
-
 platform::FsStatus FolderSyncs::Sync(const std::string& folder) {
     std::unique_lock<std::mutex> lock(mutex_);
     ++asked_;
@@ -116,7 +105,7 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
     for (const auto& copy : message.copies) {
         s = env.CopyFileNameUnsynced(message.data, copy);
         if (!s.ok()) return s;
-        folders.insert(FolderOf(copy));
+        folders.insert(platform::FolderOf(copy));
     }
     for (const auto& folder : folders) {
         s = committer.SyncFolder(folder);
@@ -134,7 +123,7 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
     // Last: the relay may take it from here.
     s = env.Rename(message.data, message.queued);
     if (!s.ok()) return s;
-    return committer.SyncFolder(FolderOf(message.queued));
+    return committer.SyncFolder(platform::FolderOf(message.queued));
 }
 
 }  // namespace commit

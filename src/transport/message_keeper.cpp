@@ -5,15 +5,6 @@
 #include "transport/store.h"
 
 namespace smtp {
-namespace {
-
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-}  // namespace
-
 MessageKeeper::MessageKeeper(platform::Env& env, std::string id, std::string spool)
     : env_(env), id_(std::move(id)), spool_(std::move(spool)) {}
 
@@ -40,7 +31,7 @@ bool MessageKeeper::Queue(std::chrono::system_clock::time_point date) {
     const std::string queued = StoreFolder(FolderOut) + id_ + StateQueued;
     if (!env_.Rename(spool_, queued).ok()) return false;
     queued_ = queued;
-    return env_.SyncFolder(FolderOf(queued)).ok();
+    return env_.SyncFolder(platform::FolderOf(queued)).ok();
 }
 
 bool MessageKeeper::DropSpool() {

@@ -219,9 +219,7 @@ bool PortsFile::WriteStrings(const std::string& section,
     return Save(lock, changed);
 }
 
-bool PortsFile::EraseSections(const std::set<std::string>& lowerNames) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Load();
+bool PortsFile::EraseInMemory(const std::set<std::string>& lowerNames) {
     bool changed = false;
     for (const auto& name : lowerNames) {
         auto it = index_.find(name);
@@ -230,7 +228,37 @@ bool PortsFile::EraseSections(const std::set<std::string>& lowerNames) {
         index_.erase(it);
         changed = true;
     }
-    return Save(lock, changed);
+    return changed;
+}
+
+bool PortsFile::EraseSections(const std::set<std::string>& lowerNames) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Load();
+    return Save(lock, EraseInMemory(lowerNames));
+}
+
+void PortsFile::WriteStringsLater(const std::string& section,
+                                  const std::vector<std::pair<std::string, std::string>>& values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Load();
+    bool changed = false;
+    for (const auto& [key, value] : values) changed = Apply(section, key, value) || changed;
+    if (changed) ++version_;
+}
+
+void PortsFile::EraseSectionLater(const std::string& section) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Load();
+    if (EraseInMemory({Lower(section)})) ++version_;
+}
+
+bool PortsFile::FlushAll() {
+    std::uint64_t version = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        version = version_;
+    }
+    return Flush(version);
 }
 
 bool PortsFile::EraseSection(const std::string& section) { return EraseSections({Lower(section)}); }

@@ -46,6 +46,16 @@ public:
     bool ReplaceSection(const std::string& section,
                         const std::vector<std::pair<std::string, std::string>>& values);
 
+    // WriteStrings and EraseSection in memory only: the change reaches the
+    // file with the next write anyone makes, or FlushAll. For marks whose
+    // loss in a crash costs nothing: start-up drops a record whose message
+    // is gone, and the next attempt clears a run's marks again.
+    void WriteStringsLater(const std::string& section,
+                           const std::vector<std::pair<std::string, std::string>>& values);
+    void EraseSectionLater(const std::string& section);
+    // Writes whatever is staged; true when nothing was.
+    bool FlushAll();
+
     // ReplaceSection in memory only; returns the version to Flush for it.
     std::uint64_t StageSection(const std::string& section,
                                const std::vector<std::pair<std::string, std::string>>& values);
@@ -80,6 +90,7 @@ private:
     // Stages the change just made (changed: it altered the content) and
     // writes it, with the lock held on entry and released.
     bool Save(std::unique_lock<std::mutex>& lock, bool changed);
+    bool EraseInMemory(const std::set<std::string>& lowerNames);
     void ReplaceInMemory(const std::string& section,
                          const std::vector<std::pair<std::string, std::string>>& values);
     bool Apply(const std::string& section, const std::string& key, const std::string& value);

@@ -394,7 +394,7 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
         for (int i = 1; i <= rcpt; ++i)
             if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
                 cleared.emplace_back("Bad" + std::to_string(i), "");
-        smtp::WritePortsValues(id, cleared);
+        smtp::WritePortsValuesLater(id, cleared);
         const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
         const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
         RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
@@ -486,10 +486,10 @@ void TFrmSMTP::RecipientStep(const std::string& reply) {
     } else if (reply[0] == '5') {
         const std::string n = std::to_string(CurrentRecipientIndex - 1);
         const std::string address = smtp::ReadPortsValue(id, "To" + n);
-        smtp::WritePortsValues(id, {{"Bad", "Yes"}, {"Bad" + n, address}});
+        smtp::WritePortsValuesLater(id, {{"Bad", "Yes"}, {"Bad" + n, address}});
         RelayLog("Failed while naming recipient: " + address);
     } else {
-        smtp::WritePortsValue(id, std::string("Good"), "Yes");
+        smtp::WritePortsValuesLater(id, {{"Good", "Yes"}});
     }
     while (CurrentRecipientIndex <= rcpt &&
            smtp::ReadPortsValue(id, "To" + std::to_string(CurrentRecipientIndex)).empty())
@@ -539,7 +539,9 @@ void TFrmSMTP::CompleteMessage() {
         std::unique_ptr<platform::WritableFile> marker;
         if (Fs().NewWritableFile(txs, platform::CreateMode::Append, marker).ok()) marker->Close();
     }
-    smtp::WritePortsValue(id, std::nullopt);
+    // The message is gone: a crash before the record reaches the file
+    // leaves a record without a message, which start-up drops.
+    smtp::ErasePortsSectionLater(id);
 }
 
 void TFrmSMTP::FailCurrentMessage(const std::string& logLine) {
@@ -638,6 +640,9 @@ void TFrmSMTP::SMTPClientDisconnect() {
 void TFrmSMTP::EndDeliveryRun() {
     if (!delivering_) return;
     delivering_ = false;
+    // The run's marks and erased records reach the file once per run
+    // instead of with a rewrite of the whole file per message.
+    if (!smtp::FlushPorts()) RelayLog("Could not write ports.dat");
     events::Get().LabelLook(events::Label::LastDelivery, events::Look::NotBusy);
     RetryTimer->stop();
     TimeOut->stop();

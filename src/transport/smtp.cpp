@@ -134,6 +134,7 @@ TFrmSMTP::TFrmSMTP(QObject* parent) : QObject(parent) {
 
 TFrmSMTP::~TFrmSMTP() {
     FormDestroy();
+    smtp::FlushPorts();
     // Counts and cycles look for the relay through the global; a gone
     // object must not be found there.
     if (FrmSMTP == this) FrmSMTP = nullptr;

@@ -329,6 +329,17 @@ bool WritePortsSection(const std::string& section,
     return Ports().ReplaceSection(section, values);
 }
 
+void WritePortsValuesLater(const std::string& section,
+                           const std::vector<std::pair<std::string, std::string>>& values) {
+    if (!section.empty()) Ports().WriteStringsLater(section, values);
+}
+
+void ErasePortsSectionLater(const std::string& section) {
+    if (!section.empty()) Ports().EraseSectionLater(platform::IniSafe(section));
+}
+
+bool FlushPorts() { return Ports().FlushAll(); }
+
 std::string ReadPortsValue(const std::string& section, const std::string& key) {
     if (section.empty()) return std::string();
     return Ports().ReadString(section, key, "");

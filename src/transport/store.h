@@ -150,6 +150,13 @@ bool WritePortsValues(const std::string& section, const std::vector<std::pair<st
 // section of that name is erased first, then the keys follow in order.
 bool WritePortsSection(const std::string& section,
                        const std::vector<std::pair<std::string, std::string>>& values);
+// The same two in memory only, written with the next write of the file or
+// FlushPorts: for a relay run's own marks, which a crash may lose at no cost.
+void WritePortsValuesLater(const std::string& section,
+                           const std::vector<std::pair<std::string, std::string>>& values);
+void ErasePortsSectionLater(const std::string& section);
+// Writes what was left for later; false when the file could not be written.
+bool FlushPorts();
 // The value, or empty text when key or section is missing. An empty section
 // name gives empty text without touching the file.
 std::string ReadPortsValue(const std::string& section, const std::string& key);

@@ -205,4 +205,44 @@ TEST_F(KeptCountsTest, KeptPortsFileIsParsedOnlyWhenTheFileChanged) {
     EXPECT_EQ(smtp::ReadPortsValue("q1", "To1"), "");
 }
 
+// A relay run's marks and erased records stay in memory until the next
+// write of anyone or the end of the run: the file then holds what writing
+// each at once would have left, in one write instead of one per change.
+TEST_F(KeptCountsTest, ChangesLeftForLaterGoWithTheNextWrite) {
+    const std::string keptPath = Path("kept.dat"), refPath = Path("ref.dat");
+    smtp::PortsFile kept(keptPath);
+    platform::IniFile ref(refPath);
+    kept.ReplaceSection("q1", {{"rcpt", "1"}, {"To1", "<a@x>"}});
+    kept.ReplaceSection("q2", {{"rcpt", "1"}, {"To1", "<b@y>"}});
+    twtest::WriteBytes(refPath, twtest::ReadBytes(keptPath));
+    const std::string before = twtest::ReadBytes(keptPath);
+    const auto writes = kept.Writes();
+
+    kept.WriteStringsLater("q1", {{"Good", ""}, {"Bad", ""}});
+    kept.WriteStringsLater("q1", {{"Good", "Yes"}});
+    kept.EraseSectionLater("Q2");
+    for (const auto& [k, v] : std::vector<std::pair<std::string, std::string>>{{"Good", ""}, {"Bad", ""}, {"Good", "Yes"}})
+        ref.WriteString("q1", k, v);
+    ref.EraseSection("q2");
+    // Nothing written yet, but reads answer from the changes.
+    EXPECT_EQ(kept.Writes(), writes);
+    EXPECT_EQ(twtest::ReadBytes(keptPath), before);
+    EXPECT_EQ(kept.ReadString("q1", "Good", "-"), "Yes");
+    EXPECT_FALSE(kept.SectionExists("q2"));
+
+    // Another writer's change carries them along.
+    kept.WriteString("q3", "rcpt", "0");
+    ref.WriteString("q3", "rcpt", "0");
+    EXPECT_EQ(kept.Writes(), writes + 1);
+    EXPECT_EQ(twtest::ReadBytes(keptPath), twtest::ReadBytes(refPath));
+
+    // The end of a run writes what is left, once; with nothing left, nothing.
+    kept.EraseSectionLater("q3");
+    ref.EraseSection("q3");
+    EXPECT_TRUE(kept.FlushAll());
+    EXPECT_TRUE(kept.FlushAll());
+    EXPECT_EQ(kept.Writes(), writes + 2);
+    EXPECT_EQ(twtest::ReadBytes(keptPath), twtest::ReadBytes(refPath));
+}
+
 }  // namespace
