@@ -2,6 +2,7 @@
 #include "settings/link.h"
 
 #include "settings/setup.h"
+#include "transport/account_tables.h"
 #include "transport/table_files.h"
 #include "transport/globals.h"
 
@@ -14,19 +15,9 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cctype>
 
 TFrmLink* FrmLink = nullptr;
 std::function<bool(TFrmLink&)> TFrmLink::ExecForTesting;
-
-namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-}  // namespace
 
 TFrmLink::TFrmLink(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Alias setup");
@@ -75,20 +66,7 @@ bool TFrmLink::Execute(std::string& Email, std::string& User) {
 }
 
 bool TFrmLink::AddLinkTo(TvdlMemTable& table, const std::string& Email, const std::string& User) {
-    if (Email.empty() || User.empty()) return false;
-    const std::string email = Lower(Email);
-    bool present = false;
-    tablefiles::ForEach(table, [&] {
-        if (Lower(table.FieldByName("Email").AsString()) == email &&
-            Lower(table.FieldByName("User").AsString()) == Lower(User))
-            present = true;
-    });
-    if (present) return false;
-    table.Append();
-    table.FieldByName("Email").SetAsString(email);
-    table.FieldByName("User").SetAsString(User);
-    table.Post();
-    return true;
+    return settings::AddAlias(table, Email, User);
 }
 
 bool TFrmLink::AddLink(const std::string& Email, const std::string& User) {
@@ -98,14 +76,9 @@ bool TFrmLink::AddLink(const std::string& Email, const std::string& User) {
 
 namespace links {
 
-void DefineELinkTable(TvdlMemTable& t) {
-    tablefiles::Define(t, {{"Email", ftString, 64}, {"User", ftString, 64}}, "ixEmail", "Email",
-                       ixPrimary | ixCaseInsensitive);
-}
+void DefineELinkTable(TvdlMemTable& t) { settings::DefineAliasTable(t); }
 
-void DefineDomainTable(TvdlMemTable& t) {
-    tablefiles::Define(t, {{"Domain", ftString, 64}}, "ixDomain", "Domain", ixPrimary | ixCaseInsensitive);
-}
+void DefineDomainTable(TvdlMemTable& t) { settings::DefineDomainTable(t); }
 
 void BuildELinkTable(TvdlMemTable& elink, TvdlMemTable& link, TvdlMemTable& users, const std::string& path) {
     DefineELinkTable(elink);

@@ -86,6 +86,32 @@ void DefineHolidayTable(TvdlMemTable& t) {
                        "ixUser", "User", ixPrimary | ixCaseInsensitive);
 }
 
+void DefineAliasTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Email", ftString, 64}, {"User", ftString, 64}}, "ixEmail", "Email",
+                       ixPrimary | ixCaseInsensitive);
+}
+
+void DefineDomainTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"Domain", ftString, 64}}, "ixDomain", "Domain", ixPrimary | ixCaseInsensitive);
+}
+
+bool AddAlias(TvdlMemTable& table, const std::string& email, const std::string& user) {
+    if (email.empty() || user.empty()) return false;
+    const std::string address = Lower(email);
+    bool present = false;
+    tablefiles::ForEach(table, [&] {
+        if (Lower(table.FieldByName("Email").AsString()) == address &&
+            Lower(table.FieldByName("User").AsString()) == Lower(user))
+            present = true;
+    });
+    if (present) return false;
+    table.Append();
+    table.FieldByName("Email").SetAsString(address);
+    table.FieldByName("User").SetAsString(user);
+    table.Post();
+    return true;
+}
+
 bool AddLocalUser(const std::string& programDir, const std::string& name, const std::string& password,
                   std::string* error) {
     auto fail = [&](const std::string& text) {

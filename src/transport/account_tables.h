@@ -25,6 +25,16 @@ void DefinePopTable(TvdlMemTable& t);
 void DefineLinkTable(TvdlMemTable& t);
 void DefineForwardTable(TvdlMemTable& t);
 void DefineHolidayTable(TvdlMemTable& t);
+// elink.dat: Email String 64, User String 64; index ixEmail on Email.
+void DefineAliasTable(TvdlMemTable& t);
+// domain.dat: Domain String 64; index ixDomain on Domain.
+void DefineDomainTable(TvdlMemTable& t);
+
+// Adds email -> user to an alias table unless either is empty or the same
+// address already goes to that user (addresses and user names compared
+// without regard to case). The address is stored in lower case. The table
+// is left on the new row; true when a row was added.
+bool AddAlias(TvdlMemTable& table, const std::string& email, const std::string& user);
 
 // The record (by bookmark) whose field equals value without regard to case,
 // other than the record `except`; -1 when none.

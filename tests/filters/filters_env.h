@@ -1,21 +1,19 @@
-// Shared set-up of the delivery filter tests: one QApplication per process,
-// a temporary program directory per test with the store folders, a fixed
-// program clock, a settings window with local users, and small file helpers.
+// Shared set-up of the delivery filter tests: one QCoreApplication per
+// process, a temporary program directory per test with the store folders, a
+// fixed program clock, the engine's tables and settings with local users,
+// and small file helpers.
 #pragma once
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/link.h"
-#include "settings/setup.h"
 #include "transport/table_files.h"
 #include "transport/globals.h"
-#include "shell/procs.h"
+#include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/store.h"
 
-#include <QApplication>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -24,12 +22,15 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include "test_app.h"
+#include "core_app.h"
+#include "engine_state.h"
+#include "transport/account_tables.h"
+#include "transport/setup_hooks.h"
 #include "transport/table_owner.h"
 
 namespace filters_test {
 
-inline void EnsureApp() { twtest::EnsureQtApp(); }
+inline void EnsureApp() { twtest::EnsureCoreApp(); }
 
 inline std::string Read(const std::string& path) {
     std::string data;
@@ -83,8 +84,7 @@ protected:
         });
         ASSERT_TRUE(smtp::CreateStoreFolders(smtp::StoreFolderNames()));
         WriteUsers({"alice", "bob", "carol"});
-        settings_ = std::make_unique<TFrmSettings>();
-        FrmSettings = settings_.get();
+        engine_ = std::make_unique<twtest::EngineState>();
         // office.example is the office's own domain.
         TvdlMemTable& domains = tables::Domains().Table();
         domains.Append();
@@ -93,8 +93,7 @@ protected:
     }
 
     void TearDown() override {
-        FrmSettings = nullptr;
-        settings_.reset();
+        engine_.reset();
         setup::hooks = setup::Hooks{};
         platform::SetDialogHandlerForTesting(nullptr);
         platform::SetClockForTesting(nullptr);
@@ -147,7 +146,7 @@ private:
     QTemporaryDir dir_;
     std::string savedDir_;
     bool savedLogging_ = true;
-    std::unique_ptr<TFrmSettings> settings_;
+    std::unique_ptr<twtest::EngineState> engine_;
 };
 
 }  // namespace filters_test

@@ -6,11 +6,6 @@
 #include "filters_env.h"
 #include "transport/table_owner.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 
 #include <filesystem>
 

@@ -8,13 +8,6 @@
 #include "filters_env.h"
 #include "transport/table_owner.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDateEdit>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QRadioButton>
 
 #include <set>
 
@@ -123,9 +116,10 @@ TEST_F(Holiday, WhoGetsAReplyAndWhere) {
 }
 
 TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
-    FrmSettings->MemFooter->setPlainText("Office footer");
-    FrmSettings->RBTFooterAll->setChecked(true);
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) {
+        s.footerLines = {"Office footer"};
+        s.footerAll = true;
+    });
     AddEntry("bob", 0);
     const std::string file = Incoming("someone@outside.example");
     ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", file, false), 1);
@@ -157,8 +151,7 @@ TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
     // With the footer for internal mail only, outside replies go without it.
     ClearStore();
     AdvanceClock(std::chrono::hours(25));
-    FrmSettings->RBTFooterExternal->setChecked(true);
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) { s.footerAll = false; });
     ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("someone@outside.example"), false), 1);
     EXPECT_EQ(Read(Out() + Queued().at(0)).find("Office footer"), std::string::npos);
 }
@@ -349,9 +342,10 @@ TEST_F(Holiday, RepliesAndNoticesParseAsMail) {
         return Shell("/usr/bin/python3 " + Dir() + "parse.py " + file + " 2>&1");
     };
 
-    FrmSettings->MemFooter->setPlainText("Office footer\n.sig");
-    FrmSettings->RBTFooterAll->setChecked(true);
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) {
+        s.footerLines = {"Office footer", ".sig"};
+        s.footerAll = true;
+    });
     AddEntry("bob", 0, 0, "Away: [Subject]", "I am away.\n.\rBack soon.");
     const std::string reply =
         "ok\nAway: Budget meeting\nI am away.\n.\nBack soon.\n\nOffice footer\n.sig\n\n";

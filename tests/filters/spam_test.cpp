@@ -9,7 +9,7 @@
 #include "transport/account_tables.h"
 #include "transport/table_owner.h"
 #include "transport/globals.h"
-#include "shell/procs.h"
+#include "transport/logfile.h"
 #include "tables/memtable.h"
 #include "transport/store.h"
 

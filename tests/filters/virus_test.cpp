@@ -5,8 +5,6 @@
 
 #include "filters_env.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 
 #include <algorithm>
 #include <filesystem>
@@ -323,8 +321,7 @@ TEST_F(Virus, BareLineEndsAreCheckedToo) {
 }
 
 TEST_F(Virus, InboxMessageMovesToPossibleSpamWithItsNotice) {
-    FrmSettings->CHBVirusSpam->setChecked(true);
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) { s.virusToSpam = true; });
     const std::string part = "Content-Type: application/octet-stream; name=\"setup.exe\"\r\n";
     const std::string inbox = Deliver("bob", "100000005", Mime(part));
     EXPECT_TRUE(virus::CheckIncomingAttachments(inbox, "bob", 0));
@@ -343,8 +340,7 @@ TEST_F(Virus, InboxMessageMovesToPossibleSpamWithItsNotice) {
 }
 
 TEST_F(Virus, MoveToSpamNeverOverwritesAnEarlierSpamFile) {
-    FrmSettings->CHBVirusSpam->setChecked(true);
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) { s.virusToSpam = true; });
     Write(Spam1() + "bob_100000007.dat", "older spam\r\n.\r\n");
     const std::string inbox =
         Deliver("bob", "100000007", Mime("Content-Type: application/octet-stream; name=\"a.exe\"\r\n"));
@@ -354,8 +350,7 @@ TEST_F(Virus, MoveToSpamNeverOverwritesAnEarlierSpamFile) {
 }
 
 TEST_F(Virus, WithoutASpamFolderTheInboxCopyIsStillDefused) {
-    FrmSettings->CHBVirusSpam->setChecked(true);
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) { s.virusToSpam = true; });
     std::filesystem::remove_all(Spam1());
     const std::string inbox =
         Deliver("bob", "100000008", Mime("Content-Type: application/octet-stream; name=\"a.exe\"\r\n"));
@@ -475,10 +470,10 @@ TEST_F(Virus, LargeBodiesAndBlocksGoThroughInPieces) {
 }
 
 TEST_F(Virus, OutgoingWarningListsEveryAttachment) {
-    FrmSettings->CHBOutVirus->setChecked(true);
-    FrmSettings->CBXOutWarn->addItem("carol");
-    FrmSettings->CBXOutWarn->setCurrentText("carol");
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) {
+        s.virusCheckOut = true;
+        s.virusWarnUser = "carol";
+    });
     EXPECT_FALSE(virus::NotifyOutgoingRisk("alice@office.example", {"notes.txt", "photo.jpg"}));
     EXPECT_TRUE(Files(In()).empty());
 
@@ -494,8 +489,7 @@ TEST_F(Virus, OutgoingWarningListsEveryAttachment) {
               std::string::npos)
         << text;
 
-    FrmSettings->CHBOutVirus->setChecked(false);
-    FrmSettings->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) { s.virusCheckOut = false; });
     EXPECT_FALSE(virus::NotifyOutgoingRisk("alice@office.example", {"setup.exe"}));
 }
 

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "settings/pw.h"
+#include "transport/mail_settings.h"
 #include "transport/table_files.h"
 
 #include <QCheckBox>
@@ -14,10 +15,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTableWidget>
+
+#include <functional>
 
 namespace {
 
@@ -302,3 +306,53 @@ TEST_F(SettingsWindow, DialUpLoginIsStoredEncipheredPerEntry) {
 }
 
 }  // namespace
+
+// What the mail filters go by comes from the window's controls: publishing
+// hands the engine the value the controls show, not the file's.
+TEST_F(SettingsWindow, ControlsReachTheEngineWhenPublished) {
+    settings_test::WriteUsers(Dir(), {"alice", "bob", "carol"});
+    auto choose = [](QComboBox* box, const char* name) {
+        if (box->findText(name) < 0) box->addItem(name);
+        box->setCurrentText(name);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(TFrmSettings&)> set;
+        std::function<bool(const MailSettings&)> holds;
+    } cases[] = {
+        {"footer for all",
+         [](TFrmSettings& f) {
+             f.MemFooter->setPlainText("Office footer\n.sig");
+             f.RBTFooterAll->setChecked(true);
+         },
+         [](const MailSettings& s) {
+             return s.footerAll && s.footerLines == std::vector<std::string>{"Office footer", ".sig"};
+         }},
+        {"footer outside only", [](TFrmSettings& f) { f.RBTFooterExternal->setChecked(true); },
+         [](const MailSettings& s) { return !s.footerAll; }},
+        {"virus to spam", [](TFrmSettings& f) { f.CHBVirusSpam->setChecked(true); },
+         [](const MailSettings& s) { return s.virusToSpam; }},
+        {"outgoing virus check warns carol",
+         [&](TFrmSettings& f) {
+             f.CHBOutVirus->setChecked(true);
+             choose(f.CBXOutWarn, "carol");
+         },
+         [](const MailSettings& s) { return s.virusCheckOut && s.virusWarnUser == "carol"; }},
+        {"outgoing virus check off", [](TFrmSettings& f) { f.CHBOutVirus->setChecked(false); },
+         [](const MailSettings& s) { return !s.virusCheckOut; }},
+        {"copy of outgoing mail to bob",
+         [&](TFrmSettings& f) {
+             f.CHBOutCopy->setChecked(true);
+             choose(f.CBXOutCopy, "bob");
+         },
+         [](const MailSettings& s) { return s.copyOut && s.copyOutTo == "bob"; }},
+    };
+    TFrmSettings& form = Loaded();
+    for (const auto& c : cases) {
+        c.set(form);
+        // Not yet: the engine keeps the value it had until the window publishes.
+        EXPECT_FALSE(c.holds(*mailsettings::Current())) << c.what;
+        form.PublishSettings();
+        EXPECT_TRUE(c.holds(*mailsettings::Current())) << c.what;
+    }
+}

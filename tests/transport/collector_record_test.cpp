@@ -4,7 +4,8 @@
 #include "transport_test_util.h"
 
 #include "platform/inifile.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
+#include "transport/setup_hooks.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "transport_test_util.h"
 
 #include "platform/files.h"
-#include "settings/setup.h"
+#include "engine_state.h"
 
 #include <map>
 
@@ -184,8 +184,7 @@ TEST_F(Distribute, NoRecipientAndNoDefaultIsAnErrorNotALoss) {
 }
 
 TEST_F(Distribute, FiltersRunOnTheMailboxCopyWithTheSettingsWindowsTables) {
-    auto settings = std::make_unique<TFrmSettings>();
-    FrmSettings = settings.get();
+    twtest::EngineState engine;
     TvdlMemTable& forwards = tables::Forwards().Table();
     if (!forwards.Active()) settings::DefineForwardTable(forwards);
     forwards.Append();
@@ -194,10 +193,9 @@ TEST_F(Distribute, FiltersRunOnTheMailboxCopyWithTheSettingsWindowsTables) {
     forwards.FieldByName("ForwardTo").SetAsString("carol");
     forwards.FieldByName("Copy").SetAsString("No");
     forwards.Post();
-    // The alias comes from the settings window's table; forwarding, the last
+    // The alias comes from the engine's table; forwarding, the last
     // filter, hands alice's copy on to carol.
     auto got = Deliver("To: al@office.example\r\nMessage-ID: <fw@x>\r\n");
-    FrmSettings = nullptr;
     EXPECT_EQ(Users(got), (std::vector<std::string>{"carol"})) << Log();
 }
 

@@ -1,13 +1,13 @@
 // Local address resolution over alias, domain and user tables.
 #include "platform/inifile.h"
 #include "transport/local_address.h"
-#include "settings/link.h"
-#include "settings/setup.h"
+#include "core_app.h"
+#include "engine_state.h"
+#include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "transport/smtp.h"
 #include "transport/table_owner.h"
 
-#include <QApplication>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -27,8 +27,8 @@ class LocalAddress : public ::testing::Test {
 protected:
     void SetUp() override {
         settings::DefineUsersTable(users);
-        links::DefineELinkTable(aliases);
-        links::DefineDomainTable(domains);
+        settings::DefineAliasTable(aliases);
+        settings::DefineDomainTable(domains);
         for (const char* u : {"alice", "Bob", "carol"}) AddRow(users, {{"Name", u}, {"Password", "x"}});
         // Aliases as older files may hold them: not all lower case.
         AddRow(aliases, {{"Email", "sales@office.example"}, {"User", "alice"}});
@@ -123,14 +123,9 @@ TEST_F(LocalAddress, MissingTablesMeanNothingIsLocal) {
     EXPECT_TRUE(out.empty());
 }
 
-// The SMTP window's routine reads the settings window's tables.
+// The SMTP server's routine reads the tables the engine was started with.
 TEST(LocalAddressWindows, SmtpWindowResolvesThroughTheSettingsTables) {
-    if (QApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "test_transport";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);
-    }
+    twtest::EnsureCoreApp();
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const std::string saved = ProgramDir;
@@ -138,14 +133,13 @@ TEST(LocalAddressWindows, SmtpWindowResolvesThroughTheSettingsTables) {
     ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "Ann", "pw"));
     {
         TvdlMemTable domains;
-        links::DefineDomainTable(domains);
+        settings::DefineDomainTable(domains);
         AddRow(domains, {{"Domain", "office.example"}});
         domains.SaveToBinaryFile(ProgramDir + "domain.dat");
     }
     {
-        auto form = std::make_unique<TFrmSettings>();
-        FrmSettings = form.get();
-        TFrmLink::AddLinkTo(tables::Aliases().Table(), "Sales@Office.Example", "ann");
+        twtest::EngineState engine;
+        settings::AddAlias(tables::Aliases().Table(), "Sales@Office.Example", "ann");
         setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
         platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("SMTP", "LocalPort", "0");
         TFrmSMTP smtp;
@@ -155,7 +149,6 @@ TEST(LocalAddressWindows, SmtpWindowResolvesThroughTheSettingsTables) {
         EXPECT_TRUE(smtp.IsLocalAddress("sales@office.example", users));
         EXPECT_EQ(users, (std::vector<std::string>{"Ann"}));
         EXPECT_FALSE(smtp.IsLocalAddress("<>", users));
-        FrmSettings = nullptr;
     }
     ProgramDir = saved;
 }

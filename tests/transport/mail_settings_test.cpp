@@ -4,7 +4,7 @@
 
 #include "platform/env.h"
 #include "platform/inifile.h"
-#include "settings/pw.h"
+#include "codecs/pw_codec.h"
 #include "transport/transport_test_util.h"
 
 #include <cerrno>

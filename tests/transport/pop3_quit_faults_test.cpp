@@ -8,7 +8,8 @@
 
 #include "platform/env.h"
 #include "platform/files.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
+#include "transport/setup_hooks.h"
 #include "transport/desktops.h"
 #include "transport/store.h"
 

@@ -4,7 +4,8 @@
 #include "transport/servers.h"
 #include "transport_test_util.h"
 
-#include "settings/setup.h"
+#include "transport/account_tables.h"
+#include "transport/setup_hooks.h"
 #include "transport/store.h"
 
 #include <QElapsedTimer>

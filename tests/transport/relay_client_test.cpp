@@ -10,8 +10,6 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 
-#include <QLabel>
-#include <QToolButton>
 
 #include <QElapsedTimer>
 #include <QTcpServer>

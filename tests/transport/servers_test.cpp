@@ -7,8 +7,8 @@
 
 #include "platform/dialogs.h"
 #include "platform/files.h"
-#include "settings/link.h"
-#include "settings/setup.h"
+#include "engine_state.h"
+#include "transport/account_tables.h"
 
 #include <QTcpServer>
 #include <QTimer>
@@ -287,9 +287,8 @@ class LocalSenderTest : public NoticeFlowTest {
 protected:
     void SetUp() override {
         NoticeFlowTest::SetUp();
-        settings_ = std::make_unique<TFrmSettings>();
-        FrmSettings = settings_.get();
-        links::DefineDomainTable(tables::Domains().Table());
+        engine_ = std::make_unique<twtest::EngineState>();
+        settings::DefineDomainTable(tables::Domains().Table());
         tables::Domains().Table().Append();
         tables::Domains().Table().FieldByName("Domain").SetAsString("office.lan");
         tables::Domains().Table().Post();
@@ -297,11 +296,10 @@ protected:
         ASSERT_TRUE(smtp_->IsLocalAddress("<alice@office.lan>", users));
     }
     void TearDown() override {
-        FrmSettings = nullptr;
-        settings_.reset();
+        engine_.reset();
         NoticeFlowTest::TearDown();
     }
-    std::unique_ptr<TFrmSettings> settings_;
+    std::unique_ptr<twtest::EngineState> engine_;
 };
 
 TEST_F(LocalSenderTest, FailureNoticeGoesToTheSender) {

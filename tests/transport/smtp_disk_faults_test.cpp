@@ -13,8 +13,8 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/link.h"
-#include "settings/setup.h"
+#include "engine_state.h"
+#include "transport/account_tables.h"
 
 #include <cerrno>
 #include <cstring>
@@ -71,13 +71,12 @@ protected:
         ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "alice", "alicepw"));
         ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "bob", "bobpw"));
         TvdlMemTable domains;
-        links::DefineDomainTable(domains);
+        settings::DefineDomainTable(domains);
         domains.Append();
         domains.FieldByName("Domain").SetAsString("office.example");
         domains.Post();
         domains.SaveToBinaryFile(ProgramDir + "domain.dat");
-        settings_ = std::make_unique<TFrmSettings>();
-        FrmSettings = settings_.get();
+        engine_ = std::make_unique<twtest::EngineState>();
         servers_ = std::make_unique<TFrmServers>();
         FrmServers = servers_.get();
         smtp_ = std::make_unique<TFrmSMTP>();
@@ -94,8 +93,7 @@ protected:
         FrmSMTP = nullptr;
         servers_.reset();
         FrmServers = nullptr;
-        settings_.reset();
-        FrmSettings = nullptr;
+        engine_.reset();
         platform::SetDialogHandlerForTesting({});
     }
 
@@ -143,7 +141,7 @@ protected:
     }
 
     std::unique_ptr<platform::ScopedEnv> scoped_;
-    std::unique_ptr<TFrmSettings> settings_;
+    std::unique_ptr<twtest::EngineState> engine_;
     std::unique_ptr<TFrmServers> servers_;
     std::unique_ptr<TFrmSMTP> smtp_;
 };

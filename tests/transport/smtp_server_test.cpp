@@ -1,5 +1,5 @@
 // SMTP server: the dialect's routines, and whole sessions over loopback with
-// the settings, servers and SMTP windows in a temporary program directory.
+// the engine's tables and settings, servers and SMTP server in a temporary program directory.
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/mail_settings.h"
@@ -11,11 +11,9 @@
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
-#include "settings/link.h"
-#include "settings/setup.h"
+#include "engine_state.h"
+#include "transport/account_tables.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -153,7 +151,7 @@ protected:
         ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "alice", "alicepw"));
         ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "bob", "bobpw"));
         TvdlMemTable domains;
-        links::DefineDomainTable(domains);
+        settings::DefineDomainTable(domains);
         domains.Append();
         domains.FieldByName("Domain").SetAsString("office.example");
         domains.Post();
@@ -164,9 +162,7 @@ protected:
         FrmSMTP = nullptr;
         servers_.reset();
         FrmServers = nullptr;
-        settings_.reset();
-        FrmSettings = nullptr;
-        SmtpServerAuthOn = false;
+        engine_.reset();
         platform::SetDialogHandlerForTesting({});
         TempHome::TearDown();
     }
@@ -175,10 +171,9 @@ protected:
             << "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=0\n" << smtp;
     }
     void Start() {
-        settings_ = std::make_unique<TFrmSettings>();
-        FrmSettings = settings_.get();
+        engine_ = std::make_unique<twtest::EngineState>();
         // The alias "sales" reaches alice twice over with her own address.
-        TFrmLink::AddLinkTo(tables::Aliases().Table(), "sales@office.example", "alice");
+        settings::AddAlias(tables::Aliases().Table(), "sales@office.example", "alice");
         servers_ = std::make_unique<TFrmServers>();
         FrmServers = servers_.get();
         smtp_ = std::make_unique<TFrmSMTP>();
@@ -199,7 +194,7 @@ protected:
     }
 
     std::vector<std::string> dialogs_;
-    std::unique_ptr<TFrmSettings> settings_;
+    std::unique_ptr<twtest::EngineState> engine_;
     std::unique_ptr<TFrmServers> servers_;
     std::unique_ptr<TFrmSMTP> smtp_;
 };
@@ -246,7 +241,7 @@ TEST_F(SmtpServerTest, DialogueReplies) {
 TEST_F(SmtpServerTest, RelayNeedsAuthenticationWhenServerAuthIsOn) {
     WriteIni("ServerAuth=1\n");
     Start();
-    ASSERT_TRUE(SmtpServerAuthOn);
+    ASSERT_TRUE(mailsettings::Current()->smtpServerAuth);
     auto c = Connect();
     EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "501 Not Authenticated\r\n");
@@ -559,8 +554,7 @@ TEST_F(SmtpServerTest, PortInUseIsReportedAndStartUpGoesOn) {
     WriteIni("");
     std::ofstream(ProgramDir + "tarnwick.ini", std::ios::binary)
         << "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=" << taken.serverPort() << "\n";
-    settings_ = std::make_unique<TFrmSettings>();
-    FrmSettings = settings_.get();
+    engine_ = std::make_unique<twtest::EngineState>();
     smtp_ = std::make_unique<TFrmSMTP>();
     EXPECT_FALSE(smtp_->SMTPServer.Active());
     ASSERT_EQ(dialogs_.size(), 1u);
@@ -645,9 +639,10 @@ TEST_F(SmtpServerTest, FooterGoesIntoTheFileAsIntoTheText) {
 
 TEST_F(SmtpServerTest, DeliveryFiltersRunInTheirOrderOnEachCopy) {
     Start();
-    settings_->CHBOutCopy->setChecked(true);
-    settings_->CBXOutCopy->setCurrentText("bob");
-    settings_->PublishSettings();
+    twtest::ChangeSettings([](MailSettings& s) {
+        s.copyOut = true;
+        s.copyOutTo = "bob";
+    });
     std::vector<std::string> calls;
     auto name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1, 5); };
     const smtp::DeliveryHooks units = smtp::deliveryHooks;

@@ -4,7 +4,8 @@
 
 #include "platform/env.h"
 #include "platform/files.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
+#include "transport/setup_hooks.h"
 #include "transport/transport_test_util.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Shared set-up of the transport tests: one QApplication per process, a
+// Shared set-up of the transport tests: one QCoreApplication per process, a
 // temporary program directory per test, and a recording events sink in place
 // of the main window.
 #pragma once
@@ -16,7 +16,8 @@
 #include "transport/servers.h"
 #include "transport/smtp.h"
 
-#include <QApplication>
+#include "core_app.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
@@ -36,14 +37,7 @@
 
 namespace twtest {
 
-inline void EnsureApp() {
-    if (QCoreApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_transport";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    new QApplication(argc, argv);
-}
+inline void EnsureApp() { EnsureCoreApp(); }
 
 inline platform::SystemTime At(int year, int month, int day, int hour, int minute, int second, int ms) {
     platform::LocalTime lt;

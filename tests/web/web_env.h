@@ -8,8 +8,6 @@
 #include "transport/globals.h"
 #include "transport/store.h"
 
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,9 +16,9 @@
 
 #include <sys/stat.h>
 #include <utime.h>
-#include "test_app.h"
+#include "core_app.h"
 
-inline QApplication& WebApp() { return twtest::EnsureQtApp(); }
+inline QCoreApplication& WebApp() { return twtest::EnsureCoreApp(); }
 
 class WebHome : public ::testing::Test {
 protected:

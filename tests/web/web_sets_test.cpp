@@ -3,7 +3,8 @@
 #include "web_env.h"
 
 #include "platform/env.h"
-#include "settings/setup.h"
+#include "transport/account_tables.h"
+#include "transport/setup_hooks.h"
 #include "transport/servers.h"
 #include "web/web_sets.h"
 
