@@ -31,19 +31,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 namespace WebGet {
@@ -133,7 +120,7 @@ void TWebGetThread::Execute() {
             qint64 n = reply->read(block, kBlock);
             if (n <= 0) break;
             if (fd >= 0) {
-                if (!WriteAll(fd, block, static_cast<std::size_t>(n))) writeFailed = true;
+                if (!platform::WriteAll(fd, block, static_cast<std::size_t>(n))) writeFailed = true;
             } else if (request_.BinaryData) {
                 Text.append(block, static_cast<std::size_t>(n));
             } else {

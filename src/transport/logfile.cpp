@@ -2,6 +2,8 @@
 // and the protocol-line and host-name helpers of the logs.
 #include "transport/logfile.h"
 
+#include "codecs/qev_util.h"
+#include "platform/files.h"
 #include "platform/shell.h"
 #include "transport/events.h"
 
@@ -21,26 +23,8 @@ bool LogServerActivity = false;
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool IsServerLog(const std::string& fileName) {
-    return Lower(fileName).find("svr") != std::string::npos;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return qev_util::LowerCase(fileName).find("svr") != std::string::npos;
 }
 
 }  // namespace
@@ -52,7 +36,7 @@ void WriteLog(const std::string& fileName, const std::string& line) {
     // swallowed here on purpose.
     int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        WriteAll(fd, line + "\r\n");
+        platform::WriteAll(fd, line + "\r\n");
         ::close(fd);
     }
     events::Get().LogLine(fileName, line);
@@ -82,7 +66,7 @@ void TrimLogFile(const std::string& fileName) {
     ::unlink(tmp.c_str());
     int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) return;
-    bool ok = WriteAll(out, tail);
+    bool ok = platform::WriteAll(out, tail);
     ::close(out);
     if (!ok || ::rename(tmp.c_str(), fileName.c_str()) != 0) ::unlink(tmp.c_str());
 }
@@ -94,10 +78,10 @@ void SplitCommand(const std::string& line, std::string& command, std::string& ar
         if (c != '\r' && c != '\n') text += c;
     std::size_t blank = text.find(' ');
     if (blank == std::string::npos) {
-        command = Lower(text);
+        command = qev_util::LowerCase(text);
         argument.clear();
     } else {
-        command = Lower(text.substr(0, blank));
+        command = qev_util::LowerCase(text.substr(0, blank));
         argument = text.substr(blank + 1, 255);
     }
 }
