@@ -2,6 +2,7 @@
 // running filter sends, and the import of safe addresses from a message:
 // the engine without its windows.
 #include "filters/spam.h"
+#include "filters/spam_env.h"
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -27,23 +28,9 @@
 
 namespace {
 
-platform::SystemTime At(int day, int hour, int minute) {
-    platform::LocalTime lt;
-    lt.year = 2026;
-    lt.month = 12;
-    lt.day = day;
-    lt.hour = hour;
-    lt.minute = minute;
-    lt.second = 5;
-    lt.millisecond = 123;
-    return platform::FromLocal(lt);
-}
+platform::SystemTime At(int day, int hour, int minute) { return spamtest::December(day, hour, minute, 5, 123); }
 
-std::string ReadText(const std::string& path) {
-    std::string s;
-    platform::ReadFile(path, s);
-    return s;
-}
+using spamtest::ReadText;
 
 class SpamReportTest : public ::testing::Test {
 protected:
@@ -57,16 +44,7 @@ protected:
             dialogs.push_back(call.text);
             return platform::MsgResult::Ok;
         });
-        TvdlMemTable users;
-        settings::DefineUsersTable(users);
-        for (const char* n : {"alice", "bob"}) {
-            users.Append();
-            users.FieldByName("Name").SetAsString(n);
-            users.FieldByName("Password").SetAsString("pw");
-            users.Post();
-        }
-        users.SaveToBinaryFile(ProgramDir + "users.dat");
-        tables::Users().Adopt(users);
+        spamtest::WriteUsers({"alice", "bob"}, true);
         TvdlMemTable forwards;
         settings::DefineForwardTable(forwards);
         tables::Forwards().Adopt(forwards);

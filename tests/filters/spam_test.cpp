@@ -1,6 +1,7 @@
 // Spam classification, the safe list and its owner, and the settings as
 // tarnwick.ini holds them: the running filter without its window.
 #include "filters/spam.h"
+#include "filters/spam_env.h"
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -28,34 +29,11 @@
 
 namespace {
 
-platform::SystemTime At(int hour, int minute) {
-    platform::LocalTime lt;
-    lt.year = 2026;
-    lt.month = 12;
-    lt.day = 7;
-    lt.hour = hour;
-    lt.minute = minute;
-    return platform::FromLocal(lt);
-}
+platform::SystemTime At(int hour, int minute) { return spamtest::December(7, hour, minute); }
 
-void WriteUsers(const std::vector<std::string>& names) {
-    TvdlMemTable t;
-    settings::DefineUsersTable(t);
-    for (const auto& n : names) {
-        t.Append();
-        t.FieldByName("Name").SetAsString(n);
-        t.FieldByName("Password").SetAsString("pw");
-        t.Post();
-    }
-    t.SaveToBinaryFile(ProgramDir + "users.dat");
-    tables::Users().Adopt(t);
-}
+void WriteUsers(const std::vector<std::string>& names) { spamtest::WriteUsers(names, true); }
 
-std::string ReadText(const std::string& path) {
-    std::string s;
-    platform::ReadFile(path, s);
-    return s;
-}
+using spamtest::ReadText;
 
 class SpamEnv : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // import into the window's safe list.
 #include "filters/windows/spam_add_window.h"
 #include "filters/windows/spam_window.h"
+#include "filters/spam_env.h"
 #include "transport/smtp.h"
 
 #include "platform/clock.h"
@@ -36,31 +37,9 @@
 
 namespace {
 
-void EnsureApp() {
-    if (QApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_filters";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
+platform::SystemTime At(int day, int hour, int minute) { return spamtest::December(day, hour, minute, 5, 123); }
 
-platform::SystemTime At(int day, int hour, int minute) {
-    platform::LocalTime lt;
-    lt.year = 2026;
-    lt.month = 12;
-    lt.day = day;
-    lt.hour = hour;
-    lt.minute = minute;
-    lt.second = 5;
-    lt.millisecond = 123;
-    return platform::FromLocal(lt);
-}
-
-std::string ReadText(const std::string& path) {
-    std::string s;
-    platform::ReadFile(path, s);
-    return s;
-}
+using spamtest::ReadText;
 
 // Runs python3's email parser over a message file: prints "ok" and the
 // subject and body when the parse reports no defects.
@@ -90,7 +69,6 @@ std::string PythonParse(const std::string& file) {
 class SpamReportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EnsureApp();
         ASSERT_TRUE(dir_.isValid());
         savedDir_ = ProgramDir;
         ProgramDir = dir_.path().toStdString() + "/";
@@ -100,15 +78,7 @@ protected:
             dialogs.push_back(call.text);
             return platform::MsgResult::Ok;
         });
-        TvdlMemTable t;
-        settings::DefineUsersTable(t);
-        for (const char* n : {"alice", "bob"}) {
-            t.Append();
-            t.FieldByName("Name").SetAsString(n);
-            t.FieldByName("Password").SetAsString("pw");
-            t.Post();
-        }
-        t.SaveToBinaryFile(ProgramDir + "users.dat");
+        spamtest::WriteUsers({"alice", "bob"}, false);
         settingsForm_ = std::make_unique<TFrmSettings>();
         FrmSettings = settingsForm_.get();
         spamForm_ = std::make_unique<TFrmSpam>();

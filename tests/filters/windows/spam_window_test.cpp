@@ -2,6 +2,7 @@
 // reaches spam.dat's owner, the statistics, and the round trip of the
 // [Spam], [SpamWords] and [SpamUsers] sections through its controls.
 #include "filters/windows/spam_window.h"
+#include "filters/spam_env.h"
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -36,46 +37,15 @@
 
 namespace {
 
-void EnsureApp() {
-    if (QApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "test_filters";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
+platform::SystemTime At(int hour, int minute) { return spamtest::December(7, hour, minute); }
 
-platform::SystemTime At(int hour, int minute) {
-    platform::LocalTime lt;
-    lt.year = 2026;
-    lt.month = 12;
-    lt.day = 7;
-    lt.hour = hour;
-    lt.minute = minute;
-    return platform::FromLocal(lt);
-}
+void WriteUsers(const std::vector<std::string>& names) { spamtest::WriteUsers(names, false); }
 
-void WriteUsers(const std::vector<std::string>& names) {
-    TvdlMemTable t;
-    settings::DefineUsersTable(t);
-    for (const auto& n : names) {
-        t.Append();
-        t.FieldByName("Name").SetAsString(n);
-        t.FieldByName("Password").SetAsString("pw");
-        t.Post();
-    }
-    t.SaveToBinaryFile(ProgramDir + "users.dat");
-}
-
-std::string ReadText(const std::string& path) {
-    std::string s;
-    platform::ReadFile(path, s);
-    return s;
-}
+using spamtest::ReadText;
 
 class SpamEnv : public ::testing::Test {
 protected:
     void SetUp() override {
-        EnsureApp();
         ASSERT_TRUE(dir_.isValid());
         savedDir_ = ProgramDir;
         ProgramDir = dir_.path().toStdString() + "/";
