@@ -3,6 +3,7 @@
 
 #include "platform/files.h"
 #include "transport/ports_file.h"
+#include "transport/smtp.h"
 
 #include <cerrno>
 #include <set>
@@ -91,28 +92,114 @@ void Committer::Run() {
     }
 }
 
+namespace {
+
+// data gets the session's changes. Made in one rewrite, unless copies must
+// be made, or the text kept, between the Message-ID and the footer; synced
+// tells whether data was rewritten (a rewrite syncs it).
+platform::FsStatus ChangeText(platform::Env& env, const MessageFiles& m, std::set<std::string>& folders,
+                              bool& synced) {
+    rewrite::Insertion id, footer;
+    platform::FsStatus s;
+    if (!m.messageId.empty()) s = rewrite::MessageIdInFile(env, m.data, m.messageId, id);
+    if (s.ok() && !m.footer.Empty()) s = rewrite::FooterInFile(env, m.data, m.footer, true, footer);
+    if (!s.ok()) return s;
+    const bool between = !m.footerForAll && footer.Any() && (!m.copiesBeforeFooter.empty() || !m.keptText.empty());
+    // Both go where they would one after the other: the Message-ID in the
+    // header, the footer in the body after it.
+    std::vector<rewrite::Insertion> now = {id};
+    if (!between) now.push_back(footer);
+    if (id.Any() || (!between && footer.Any())) {
+        s = rewrite::WriteWithInsertions(env, m.data, m.data, now);
+        if (!s.ok()) return s;
+        synced = true;
+    }
+    for (const auto& copy : m.copiesBeforeFooter) {
+        s = env.CopyFileNameUnsynced(m.data, copy);
+        if (!s.ok()) return s;
+        folders.insert(platform::FolderOf(copy));
+    }
+    if (!m.keptText.empty()) {
+        env.Unlink(m.keptText);  // a crash's leftover
+        s = env.Link(m.data, m.keptText);
+        if (!s.ok()) return s;
+    }
+    if (!between) return {};
+    if (id.Any() && id.offset <= footer.offset) footer.offset += static_cast<std::int64_t>(id.text.size());
+    s = rewrite::WriteWithInsertions(env, m.data, m.data, {footer});
+    if (s.ok()) synced = true;
+    return s;
+}
+
+// The finished text as a notice to its sender, synced, under the first
+// free name; the name's folder is synced with the others.
+platform::FsStatus ReturnToSender(platform::Env& env, const MessageFiles& m, std::string& name) {
+    std::string text;
+    platform::FsStatus s = env.ReadFile(m.data, text);
+    if (!s.ok()) return s;
+    const std::string notice = smtp::BuildReturnNotice(text, m.returnedFor);
+    const std::string temp = rewrite::TempNameBeside(m.returnedStem);
+    std::unique_ptr<platform::WritableFile> file;
+    s = env.NewWritableFile(temp, platform::CreateMode::Exclusive, file);
+    if (!s.ok()) return s;
+    s = file->Append(notice);
+    if (s.ok()) s = file->Sync();
+    const platform::FsStatus closed = file->Close();
+    if (s.ok()) s = closed;
+    for (int n = 0; s.ok() && n < 1000; ++n) {
+        // A link never takes a name already there.
+        const std::string candidate = m.returnedStem + (n ? std::to_string(n) : std::string()) + m.returnedSuffix;
+        s = env.Link(temp, candidate);
+        if (s.ok()) {
+            name = candidate;
+            break;
+        }
+        if (s.error == EEXIST) s = {};
+    }
+    if (s.ok() && name.empty()) s = platform::FsStatus{EEXIST};
+    env.Unlink(temp);
+    return s;
+}
+
+}  // namespace
+
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message) {
     platform::Env& env = committer.Env();
-    std::unique_ptr<platform::WritableFile> data;
-    platform::FsStatus s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
-    if (!s.ok()) return s;
-    s = data->Sync();
-    platform::FsStatus closed = data->Close();
-    if (s.ok()) s = closed;
-    if (!s.ok()) return s;
-
     std::set<std::string> folders;
+    bool synced = false;
+    platform::FsStatus s = ChangeText(env, message, folders, synced);
+    if (!s.ok()) return s;
+    if (!synced) {
+        std::unique_ptr<platform::WritableFile> data;
+        s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
+        if (!s.ok()) return s;
+        s = data->Sync();
+        platform::FsStatus closed = data->Close();
+        if (s.ok()) s = closed;
+        if (!s.ok()) return s;
+    }
+
     for (const auto& copy : message.copies) {
         s = env.CopyFileNameUnsynced(message.data, copy);
         if (!s.ok()) return s;
         folders.insert(platform::FolderOf(copy));
     }
+    std::string returned;
+    if (!message.returnedStem.empty()) {
+        s = ReturnToSender(env, message, returned);
+        if (!s.ok()) return s;
+        folders.insert(platform::FolderOf(returned));
+    }
+    auto takeBack = [&](platform::FsStatus failed) {
+        if (!returned.empty()) env.Unlink(returned);
+        return failed;
+    };
     for (const auto& folder : folders) {
         s = committer.SyncFolder(folder);
-        if (!s.ok()) return s;
+        if (!s.ok()) return takeBack(s);
     }
     if (message.ports && message.portsVersion > 0 && !message.ports->Flush(message.portsVersion))
-        return platform::FsStatus{EIO};
+        return takeBack(platform::FsStatus{EIO});
     if (message.queued.empty()) {
         // Nothing is promised by this name: a leftover is swept at start-up.
         env.Unlink(message.data);
