@@ -99,10 +99,10 @@ int WaitCode() { return mailsettings::Current()->waitCode; }
 
 std::vector<std::string> MemoFooterLines() { return mailsettings::Current()->footerLines; }
 
-std::vector<std::string> FileLines(const std::string& path) {
+// The lines of a text file as the footer memo loads them: CR LF or LF
+// ends a line, and a last line without one counts when it is not empty.
+std::vector<std::string> FileLines(const std::string& text) {
     std::vector<std::string> lines;
-    std::string text;
-    if (!platform::ReadFile(path, text)) return lines;
     std::string line;
     for (char c : text) {
         if (c == '\n') {
@@ -116,11 +116,23 @@ std::vector<std::string> FileLines(const std::string& path) {
     return lines;
 }
 
-// footer.html's lines; none without the file. It is read for each message,
-// so an edit counts from the next one.
-std::vector<std::string> HtmlFooterLines() {
+// footer.html's lines, none without the file; false when it is there but
+// cannot be read. It is read for each message, so an edit counts from the
+// next one.
+bool ReadHtmlFooter(std::vector<std::string>& lines) {
+    lines.clear();
     const std::string path = ProgramDir + "footer.html";
-    return platform::FileExists(path) ? FileLines(path) : std::vector<std::string>{};
+    if (!platform::FileExists(path)) return true;
+    std::string text;
+    if (!platform::ReadFile(path, text)) return false;
+    lines = FileLines(text);
+    return true;
+}
+
+std::vector<std::string> HtmlFooterLines() {
+    std::vector<std::string> lines;
+    ReadHtmlFooter(lines);
+    return lines;
 }
 
 std::string WithInsertion(const std::string& message, const rewrite::Insertion& where) {
@@ -675,8 +687,11 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     commit::MessageFiles message;
     message.data = file;
     message.messageId = NewMessageIdLine();
-    message.footer = rewrite::Footer{mail->footerLines, HtmlFooterLines()};
+    message.footer.lines = mail->footerLines;
     message.footerForAll = mail->footerAll;
+    // A footer that cannot be read must not be replaced by another.
+    bool failed = !ReadHtmlFooter(message.footer.htmlLines);
+    if (failed) ServerLog("Message " + id + ": footer.html could not be read");
 
     // Local copies are planned here and made by the committer, all of them
     // on disk, before the filters run on each.
@@ -687,7 +702,6 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     std::vector<Copy> copies;
     platform::Env& env = *platform::Env::Current();
     std::set<std::string> reached;
-    bool failed = false;
     auto copyTo = [&](const std::string& address, const std::string& user, bool filtered = true) {
         if (!reached.insert(Lower(user)).second) return;  // two addresses of one user: one copy
         if (!settings::IsSafeUserName(user)) {
