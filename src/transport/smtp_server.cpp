@@ -710,20 +710,26 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         }
         copies.push_back({address, user, smtp::StoreFolder(smtp::FolderIn) + smtp::MailboxFileName(user, id), filtered});
     };
-    int external = 0, imports = 0;
+    int external = 0;
     std::vector<std::pair<std::string, std::string>> record;
+    // The safe-list import reads the text as the local copies have it, so
+    // it waits for the committer; the addresses added to the safe list
+    // after it wait with it, to keep their order. Empty: an import.
+    std::vector<std::string> safeListAdds;
     for (size_t k = 0; k < recipients.size(); ++k) {
         const std::string& address = recipients[k];
         if (IsSafeListAddress(address)) {
-            // It reads the text as the local copies have it.
-            if (hooks.importAddressesFromMessage) ++imports;
+            if (hooks.importAddressesFromMessage) safeListAdds.emplace_back();
             continue;
         }
         std::vector<std::string> users;
         if (!IsLocalAddress(address, users)) {
             ++external;
             record.emplace_back("To" + std::to_string(external), address);
-            if (hooks.addSpamAddress) hooks.addSpamAddress(address);
+            if (hooks.addSpamAddress) {
+                if (safeListAdds.empty()) hooks.addSpamAddress(address);
+                else safeListAdds.push_back(address);
+            }
             continue;
         }
         for (const auto& u : users) copyTo(address, u);
@@ -731,7 +737,15 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     // With the footer for outgoing mail only, the copies made so far take
     // the text before it.
     for (const auto& c : copies) (message.footerForAll ? message.copies : message.copiesBeforeFooter).push_back(c.path);
-    if (imports > 0) message.keptText = file + ".tmp0";
+    if (!safeListAdds.empty()) message.keptText = file + ".tmp0";
+    // After the import (when the text was kept) or without it.
+    auto addToSafeList = [safeListAdds](const std::string& kept) {
+        for (const auto& a : safeListAdds) {
+            const auto& hooks = smtp::deliveryHooks;
+            if (a.empty() && !kept.empty() && hooks.importAddressesFromMessage) hooks.importAddressesFromMessage(kept);
+            if (!a.empty() && hooks.addSpamAddress) hooks.addSpamAddress(a);
+        }
+    };
 
     if (external > 0 && WaitCode() == 3) {
         // A mail that cannot be given back is refused, never dropped.
@@ -775,19 +789,18 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     if (failed) {
         ServerLog("Message " + id + " not kept");
         env.Unlink(file);
+        addToSafeList(std::string());
         return false;
     }
 
     auto session = SessionOf(*connection);
     std::weak_ptr<platform::TcpConnection> weak = connection;
     auto done = [this, weak, session, id, file, queued = message.queued, copies = std::move(copies), mail,
-                 kept = message.keptText, imports, envp = &env](platform::FsStatus status) {
+                 kept = message.keptText, addToSafeList, envp = &env](platform::FsStatus status) {
         const bool ok = status.ok();
-        if (!kept.empty()) {
-            for (int i = 0; ok && i < imports; ++i)
-                if (smtp::deliveryHooks.importAddressesFromMessage) smtp::deliveryHooks.importAddressesFromMessage(kept);
-            envp->Unlink(kept);
-        }
+        // A message not kept is not imported: its sender sends it again.
+        addToSafeList(ok ? kept : std::string());
+        if (!kept.empty()) envp->Unlink(kept);
         if (!ok) {
             ServerLog("Message " + id + " not kept: " + status.Text());
             for (const auto& c : copies) envp->Unlink(c.path);

@@ -286,6 +286,23 @@ TEST_F(SmtpFooterTest, MailGivenBackLeavesTheLocalCopiesWhole) {
     }
 }
 
+// The safe list is added to in the order of the recipients, the import
+// included, though the import waits for the text to be finished.
+TEST_F(SmtpFooterTest, SafeListAdditionsKeepTheOrderOfTheRecipients) {
+    twtest::SmtpClient c(smtp_->SMTPServer.Port());
+    std::vector<std::string> calls;
+    smtp::deliveryHooks.importAddressesFromMessage = [&](const std::string& file) {
+        const std::string text = twtest::ReadBytes(file);
+        calls.push_back(text.find("desk@office.example") != std::string::npos ? "import with footer" : "import");
+    };
+    smtp::deliveryHooks.addSpamAddress = [&](const std::string& address) { calls.push_back(address); };
+    SetFooter(true, kFooter, "", 1, "");
+    ASSERT_EQ(Send(c, "bob@office.example", {"x1@far.example", spam::ImportAddress, "x2@far.example"},
+                   PlainMessage("order", false)),
+              kStored);
+    EXPECT_EQ(calls, (std::vector<std::string>{"<x1@far.example>", "import with footer", "<x2@far.example>"}));
+}
+
 // Every call of the disk in taking a footer message in, failing in turn:
 // the Message-ID, the footer, the copies before it, the text kept for the
 // safe-list import, the mail given back. A message the disk did not take
