@@ -881,22 +881,24 @@ def phase_pop3(run, args, root, report, state):
     run.remove(dovecot.proc.bench_stop)
 
 
-def relay_run_over(tw, log_from, deadline):
-    """Waits for the end of the relay run whose log starts at offset log_from
-    of smtp.log: its closing "Disconnected", then ports.dat left alone for a
-    moment (the run writes its marks at its very end)."""
-    log_path = tw.path("smtp.log")
+def relay_run_over(tw, log_before, deadline):
+    """Waits for the end of the relay run started after smtp.log looked like
+    log_before (log_state): the log changed and ends with the run's closing
+    "Disconnected" (offsets mean nothing: a run may trim the log), then
+    ports.dat left alone for a moment (the run writes its marks at its very
+    end)."""
     while True:
         if tw.proc.poll() is not None:
             raise RuntimeError("Tarnwick ended during the relay run")
-        try:
-            with open(log_path, "rb") as f:
-                text = f.read()
-        except FileNotFoundError:
-            text = b""
-        # A run that trims the log starts it anew.
-        if b"\r\nDisconnected\r\n" in (text[log_from:] if len(text) >= log_from else text):
-            break
+        if log_state(tw) != log_before:
+            try:
+                with open(tw.path("smtp.log"), "rb") as f:
+                    f.seek(0, os.SEEK_END)
+                    f.seek(max(0, f.tell() - 64))
+                    if f.read().endswith(b"\r\nDisconnected\r\n"):
+                        break
+            except FileNotFoundError:
+                pass
         if time.monotonic() > deadline:
             raise RuntimeError("the relay run did not end")
         time.sleep(0.01)
@@ -913,11 +915,19 @@ def relay_run_over(tw, log_from, deadline):
         time.sleep(0.1)
 
 
-def log_size(tw):
+def cpu_seconds(pid):
+    """User and system time of the process so far, all its threads."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def log_state(tw):
     try:
-        return os.path.getsize(tw.path("smtp.log"))
+        st = os.stat(tw.path("smtp.log"))
+        return st.st_ino, st.st_size, st.st_mtime_ns
     except FileNotFoundError:
-        return 0
+        return None
 
 
 def phase_relay(run, args, root, report, state):
@@ -955,6 +965,7 @@ def phase_relay(run, args, root, report, state):
         # figure rests on enough time: one short run is mostly its start.
         rounds = []  # (messages out, first out - trigger, last out - first out, trigger to last out)
         sent = total = 0
+        cpu_start = cpu_seconds(tw.proc.pid)
         while True:
             if rounds:
                 tw.queue(depth, args.size, batch=len(rounds))
@@ -963,7 +974,7 @@ def phase_relay(run, args, root, report, state):
                 probe = socket.create_connection(("127.0.0.1", tw.smtp_port), timeout=60)
                 if not probe.recv(512).startswith(b"220"):
                     raise RuntimeError("no greeting for the relay trigger")
-            log_from = log_size(tw)
+            log_before = log_state(tw)
             with watch.lock:
                 seen = len(watch.gone)
                 queued = len(watch.names)
@@ -982,9 +993,10 @@ def phase_relay(run, args, root, report, state):
                            (gone[-1] if emptied else t_end) - t_trigger))
             if not emptied:
                 break
-            relay_run_over(tw, log_from, time.monotonic() + 60)
+            relay_run_over(tw, log_before, time.monotonic() + 60)
             if len(rounds) >= args.relay_rounds or sum(r[2] for r in rounds) >= args.relay_min_time:
                 break
+        cpu = cpu_seconds(tw.proc.pid) - cpu_start
         peak = sampler.finish()
         with open("/proc/%d/status" % tw.proc.pid) as f:
             hwm = [int(line.split()[1]) for line in f if line.startswith("VmHWM:")]
@@ -999,12 +1011,11 @@ def phase_relay(run, args, root, report, state):
         report.note("relay to smtp-sink, %5d queued: %7.1f msg/s (%d of %d sent in %.1f s; first after %.2f s;"
                     " start-up %.3f s)" % (depth, rate, sent, total, sum(r[3] for r in rounds),
                                            sum(r[1] for r in rounds) / len(rounds), greeted))
-        per_round = sorted((r[0] - 1) / r[2] for r in rounds if r[2] > 0)
-        if len(rounds) > 1 and per_round:
-            report.note("    %d rounds of %d: msg/s per round min %.1f, median %.1f, max %.1f; "
-                        "first out after %.3f-%.3f s" %
-                        (len(rounds), depth, per_round[0], per_round[len(per_round) // 2], per_round[-1],
-                         min(r[1] for r in rounds), max(r[1] for r in rounds)))
+        per_round = sorted((r[0] - 1) / r[2] for r in rounds if r[2] > 0) or [0.0]
+        report.note("    %d round(s) of %d: msg/s per round min %.1f, median %.1f, max %.1f; first out after "
+                    "%.3f-%.3f s; Tarnwick CPU %.2f ms per message" %
+                    (len(rounds), depth, per_round[0], per_round[len(per_round) // 2], per_round[-1],
+                     min(r[1] for r in rounds), max(r[1] for r in rounds), 1000.0 * cpu / max(1, sent)))
         report.mem("relay, %d queued" % depth, "Tarnwick", idle, peak)
         tw.stop()
     if len(rates) > 1 and min(rates) > 0:
