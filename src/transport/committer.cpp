@@ -94,10 +94,16 @@ void Committer::Run() {
 
 namespace {
 
+// A copy written beside its name, waiting for its sync and its name.
+struct PendingCopy {
+    std::string temp, name;
+    std::unique_ptr<platform::WritableFile> file;
+};
+
 // data gets the session's changes. Made in one rewrite, unless copies must
 // be made, or the text kept, between the Message-ID and the footer; synced
 // tells whether data was rewritten (a rewrite syncs it).
-platform::FsStatus ChangeText(platform::Env& env, const MessageFiles& m, std::set<std::string>& folders,
+platform::FsStatus ChangeText(platform::Env& env, const MessageFiles& m, std::vector<PendingCopy>& copies,
                               bool& synced) {
     rewrite::Insertion id, footer;
     platform::FsStatus s;
@@ -114,10 +120,13 @@ platform::FsStatus ChangeText(platform::Env& env, const MessageFiles& m, std::se
         if (!s.ok()) return s;
         synced = true;
     }
-    for (const auto& copy : m.copiesBeforeFooter) {
-        s = env.CopyFileNameUnsynced(m.data, copy);
+    for (const auto& name : m.copiesBeforeFooter) {
+        // Synced and named with the other copies.
+        PendingCopy c;
+        c.name = name;
+        s = env.WriteCopyBeside(m.data, name, c.temp, c.file);
         if (!s.ok()) return s;
-        folders.insert(platform::FolderOf(copy));
+        copies.push_back(std::move(c));
     }
     if (!m.keptText.empty()) {
         env.Unlink(m.keptText);  // a crash's leftover
@@ -165,51 +174,88 @@ platform::FsStatus ReturnToSender(platform::Env& env, const MessageFiles& m, std
 
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message) {
     platform::Env& env = committer.Env();
-    std::set<std::string> folders;
-    bool synced = false;
-    platform::FsStatus s = ChangeText(env, message, folders, synced);
-    if (!s.ok()) return s;
-    if (!synced) {
-        std::unique_ptr<platform::WritableFile> data;
+    // Every file is written first and its writing started, then each is
+    // synced: the disk takes them together, and the first sync mostly
+    // covers the others. A rewritten text is synced already.
+    std::unique_ptr<platform::WritableFile> data;
+    std::vector<PendingCopy> copies;
+    std::string returned;
+    auto fail = [&](platform::FsStatus status) {
+        for (auto& c : copies) {
+            if (c.file) c.file->Close();
+            if (!c.temp.empty()) env.Unlink(c.temp);
+        }
+        if (data) data->Close();
+        if (!returned.empty()) env.Unlink(returned);
+        return status;
+    };
+    bool rewritten = false;
+    platform::FsStatus s = ChangeText(env, message, copies, rewritten);
+    if (!s.ok()) return fail(s);
+    if (!rewritten) {
         s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
-        if (!s.ok()) return s;
+        if (!s.ok()) return fail(s);
+        data->StartSync();
+    }
+    for (const auto& name : message.copies) {
+        PendingCopy c;
+        c.name = name;
+        s = env.WriteCopyBeside(message.data, name, c.temp, c.file);
+        if (!s.ok()) return fail(s);
+        copies.push_back(std::move(c));
+    }
+    // A record whose message never got its name is dropped at start-up, so
+    // it may reach the disk first.
+    if (message.ports && message.portsVersion > 0 && !message.ports->Flush(message.portsVersion))
+        return fail(platform::FsStatus{EIO});
+    platform::FsStatus closed;
+    if (data) {
         s = data->Sync();
-        platform::FsStatus closed = data->Close();
+        closed = data->Close();
+        data.reset();
         if (s.ok()) s = closed;
-        if (!s.ok()) return s;
+        if (!s.ok()) return fail(s);
+    }
+    for (auto& c : copies) {
+        s = c.file->Sync();
+        closed = c.file->Close();
+        c.file.reset();
+        if (s.ok()) s = closed;
+        if (!s.ok()) return fail(s);
     }
 
-    for (const auto& copy : message.copies) {
-        s = env.CopyFileNameUnsynced(message.data, copy);
-        if (!s.ok()) return s;
-        folders.insert(platform::FolderOf(copy));
-    }
-    std::string returned;
     if (!message.returnedStem.empty()) {
         s = ReturnToSender(env, message, returned);
-        if (!s.ok()) return s;
-        folders.insert(platform::FolderOf(returned));
+        if (!s.ok()) return fail(s);
     }
-    auto takeBack = [&](platform::FsStatus failed) {
-        if (!returned.empty()) env.Unlink(returned);
-        return failed;
-    };
+
+    // Names last, when what they name is on disk; then the folders, once
+    // every name is made, so that the first folder sync mostly covers the
+    // others.
+    std::set<std::string> folders;
+    if (!returned.empty()) folders.insert(platform::FolderOf(returned));
+    for (auto& c : copies) {
+        s = env.Rename(c.temp, c.name);
+        if (!s.ok()) return fail(s);
+        c.temp.clear();
+        folders.insert(platform::FolderOf(c.name));
+    }
+    if (!message.queued.empty()) {
+        if (message.queuedDate && !platform::SetFileTime(message.data, *message.queuedDate))
+            return fail(platform::FsStatus{errno ? errno : EIO});
+        // The relay may take it from here.
+        s = env.Rename(message.data, message.queued);
+        if (!s.ok()) return fail(s);
+    }
     for (const auto& folder : folders) {
         s = committer.SyncFolder(folder);
-        if (!s.ok()) return takeBack(s);
+        if (!s.ok()) return fail(s);
     }
-    if (message.ports && message.portsVersion > 0 && !message.ports->Flush(message.portsVersion))
-        return takeBack(platform::FsStatus{EIO});
     if (message.queued.empty()) {
         // Nothing is promised by this name: a leftover is swept at start-up.
         env.Unlink(message.data);
         return {};
     }
-    if (message.queuedDate && !platform::SetFileTime(message.data, *message.queuedDate))
-        return platform::FsStatus{errno ? errno : EIO};
-    // Last: the relay may take it from here.
-    s = env.Rename(message.data, message.queued);
-    if (!s.ok()) return s;
     return committer.SyncFolder(platform::FolderOf(message.queued));
 }
 

@@ -66,7 +66,9 @@ void FolderIndex::Close() {
 
 void FolderIndex::Add(const std::string& name, std::int64_t size) {
     files_[name] = size;
-    Adjust(byExt_, ExtOf(name), 1, size);
+    const std::string ext = ExtOf(name);
+    Adjust(byExt_, ext, 1, size);
+    if (auto kept = namesByExt_.find(ext); kept != namesByExt_.end()) kept->second.insert(name);
     std::string user, stamp;
     if (SplitMailboxName(name, user, stamp)) {
         Adjust(byUser_, user, 1, size);
@@ -80,7 +82,9 @@ void FolderIndex::Remove(const std::string& name) {
     if (it == files_.end()) return;
     std::int64_t size = it->second;
     files_.erase(it);
-    Adjust(byExt_, ExtOf(name), -1, -size);
+    const std::string ext = ExtOf(name);
+    Adjust(byExt_, ext, -1, -size);
+    if (auto kept = namesByExt_.find(ext); kept != namesByExt_.end()) kept->second.erase(name);
     std::string user, stamp;
     if (SplitMailboxName(name, user, stamp)) {
         Adjust(byUser_, user, -1, -size);
@@ -105,6 +109,8 @@ void FolderIndex::Rescan() {
     byUser_.clear();
     userFiles_.clear();
     stamps_.clear();
+    // The extensions asked for stay asked for; the listing fills them again.
+    for (auto& [ext, names] : namesByExt_) names.clear();
     // The watch goes first, so nothing that changes during the listing is
     // missed; a name seen twice is simply stat'ed twice.
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -177,6 +183,18 @@ bool FolderIndex::HasStamp(const std::string& stamp) {
 const std::map<std::string, std::int64_t>& FolderIndex::Files() {
     Refresh();
     return files_;
+}
+
+const std::set<std::string>& FolderIndex::NamesWithExt(const std::string& ext) {
+    Refresh();
+    const std::string key = LowerText(ext);
+    auto kept = namesByExt_.find(key);
+    if (kept == namesByExt_.end()) {
+        kept = namesByExt_.emplace(key, std::set<std::string>()).first;
+        for (const auto& [name, size] : files_)
+            if (ExtOf(name) == key) kept->second.insert(name);
+    }
+    return kept->second;
 }
 
 FolderIndex& KeptFolder(const std::string& folderName) {

@@ -43,6 +43,10 @@ public:
     bool HasStamp(const std::string& stamp);
     // Every regular file and its size, by name in byte order.
     const std::map<std::string, std::int64_t>& Files();
+    // The names whose extension is ext (any case, e.g. ".txt"), in byte
+    // order. Kept from the first call on, so that picking the next queued
+    // message does not walk past every other file of the folder.
+    const std::set<std::string>& NamesWithExt(const std::string& ext);
 
     // Drops what is kept and lists the folder anew.
     void Rescan();
@@ -63,6 +67,7 @@ private:
     std::map<std::string, FileCount> byUser_;   // lower-case user of <user>_<stamp>.dat
     std::map<std::string, std::set<std::string>> userFiles_;  // same key, file names
     std::map<std::string, int> stamps_;         // lower-case <stamp> of <user>_<stamp>.dat
+    std::map<std::string, std::set<std::string>> namesByExt_;  // only the extensions asked for
 };
 
 // The index of a store folder (FolderIn, FolderOut, ...) under the current

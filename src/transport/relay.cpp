@@ -144,14 +144,15 @@ std::string TFrmSMTP::QueueFile(const std::string& ext) const {
 }
 
 std::string TFrmSMTP::NextQueuedFile() {
-    // The kept listing of out/: a stat of every queued file per message
-    // made the relay slower the longer its queue was.
-    static const std::string queued = smtp::StateQueued;
-    for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderOut).Files()) {
-        if (name.size() < queued.size() || !smtp::StartsWithNoCase(name.substr(name.size() - queued.size()), queued))
-            continue;
-        std::string stem = name.substr(0, name.size() - 4);
-        if (std::find(skipped_.begin(), skipped_.end(), stem) == skipped_.end()) return stem;
+    // The kept *.txt names of out/: a stat of every queued file per message,
+    // or a walk past every .bad file of the run, made the relay slower the
+    // longer its queue was.
+    const std::string queued = smtp::StateQueued;
+    for (const auto& name : smtp::KeptFolder(smtp::FolderOut).NamesWithExt(queued)) {
+        std::string stem = name.substr(0, name.size() - queued.size());
+        // A bare ".txt" names no message; taken for one, its empty id would
+        // have read as an empty queue and ended the run with mail left.
+        if (!stem.empty() && !skipped_.count(stem)) return stem;
     }
     return std::string();
 }
@@ -173,9 +174,13 @@ void TFrmSMTP::MarkMessageFailed(const std::string& file) {
     std::string id = slash == std::string::npos ? stem : stem.substr(slash + 1);
     if (!Fs().Rename(file, stem + smtp::StateFailed).ok())
         RelayLog("Could not mark " + id + " as failed");
-    smtp::WritePortsValue(id, std::string("Goes"), std::to_string(Number(smtp::ReadPortsValue(id, "Goes")) + 1));
+    // Kept with the run's other marks until the run ends: written at once,
+    // every refused message of a long queue rewrote and synced the whole of
+    // ports.dat. A crash in between costs the message one attempt more
+    // before it is suspended.
+    smtp::WritePortsValuesLater(id, {{"Goes", std::to_string(Number(smtp::ReadPortsValue(id, "Goes")) + 1)}});
     // Whatever became of the file, it is not tried again in this run.
-    skipped_.push_back(id);
+    skipped_.insert(id);
 }
 
 void TFrmSMTP::RelaySend(const std::string& text, const std::string& logLine) {
@@ -382,7 +387,7 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
         authPending_ = false;
         if (!platform::FileExists(QueueFile(smtp::StateQueued))) {
             // Deleted or suspended from the browser since the run began.
-            skipped_.push_back(CurrentQueueId);
+            skipped_.insert(CurrentQueueId);
             NextMessage();
             return;
         }
@@ -418,7 +423,7 @@ void TFrmSMTP::RelayEnvelopeAnswered(const std::string& reply) {
         RelayLog("Tidying up " + CurrentQueueId + " - has been sent already.");
         Fs().Unlink(QueueFile(smtp::StateQueued));
         Fs().Unlink(QueueFile(smtp::StateSent));
-        skipped_.push_back(CurrentQueueId);
+        skipped_.insert(CurrentQueueId);
         NextMessage();
     } else {
         FailCurrentMessage(toMailFrom ? "Sender refused: " + smtp::Chomp(reply) : "Failed while naming recipients");
@@ -511,7 +516,7 @@ void TFrmSMTP::RecipientStep(const std::string& reply) {
 void TFrmSMTP::CompleteMessage() {
     const std::string& id = CurrentQueueId;
     const std::string txt = QueueFile(smtp::StateQueued);
-    skipped_.push_back(id);
+    skipped_.insert(id);
     if (smtp::ReadPortsValue(id, "Bad") == "Yes") {
         // Delivered recipients move to Sent<i>, so that the next attempt
         // names only the refused ones.

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class QTimer;
@@ -349,7 +350,7 @@ private:
     std::int64_t relayQueued_ = 0;        // wire bytes handed to the socket
     std::int64_t streamSize_ = 0;
     std::int64_t lastPending_ = -1;
-    std::vector<std::string> skipped_;   // stems not to pick again this run
+    std::unordered_set<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
     std::unique_ptr<commit::Committer> committer_;

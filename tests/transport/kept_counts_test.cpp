@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -40,6 +41,7 @@ TEST_F(KeptCountsTest, KeptCountsEqualARecountAfterEveryChange) {
     smtp::KeptFolder(smtp::FolderIn).Files();
     smtp::KeptFolder(smtp::FolderOut).Files();
     smtp::KeptFolder(smtp::FolderSpam1).Files();
+    smtp::KeptFolder(smtp::FolderOut).NamesWithExt(smtp::StateQueued);
 
     struct Step {
         const char* what;
@@ -89,6 +91,10 @@ TEST_F(KeptCountsTest, KeptCountsEqualARecountAfterEveryChange) {
         EXPECT_EQ(smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateQueued),
                   Recount(out, platform::ListFiles(out, "*.txt")))
             << step.what;
+        std::vector<std::string> queued = platform::ListFiles(out, "*.txt");
+        std::sort(queued.begin(), queued.end());
+        const auto& kept = smtp::KeptFolder(smtp::FolderOut).NamesWithExt(smtp::StateQueued);
+        EXPECT_EQ(std::vector<std::string>(kept.begin(), kept.end()), queued) << step.what;
         EXPECT_EQ(smtp::KeptFolder(smtp::FolderOut).CountSuffix(smtp::StateSent),
                   Recount(out, platform::ListFiles(out, "*.txs")))
             << step.what;
@@ -102,11 +108,14 @@ TEST_F(KeptCountsTest, AFolderMadeAgainIsListedAgain) {
     const std::string spam2 = smtp::StoreFolder(smtp::FolderSpam2);
     twtest::WriteBytes(spam2 + "a_1.dat", "123");
     EXPECT_EQ(smtp::KeptFolder(smtp::FolderSpam2).CountSuffix(".dat").count, 1);
+    EXPECT_EQ(smtp::KeptFolder(smtp::FolderSpam2).NamesWithExt(".DAT"), (std::set<std::string>{"a_1.dat"}));
     std::filesystem::remove_all(spam2);
     ::mkdir(spam2.c_str(), 0755);
     twtest::WriteBytes(spam2 + "b_1.dat", "12345");
     twtest::WriteBytes(spam2 + "b_2.dat", "1");
     EXPECT_EQ(smtp::KeptFolder(smtp::FolderSpam2).CountSuffix(".dat"), (smtp::FileCount{2, 6}));
+    EXPECT_EQ(smtp::KeptFolder(smtp::FolderSpam2).NamesWithExt(".dat"),
+              (std::set<std::string>{"b_1.dat", "b_2.dat"}));
 }
 
 // The kept ports.dat against the profile functions that opened the file for

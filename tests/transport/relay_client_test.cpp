@@ -1,6 +1,7 @@
 // Relay client against a scripted provider on loopback: the bookkeeping of
 // refused recipients, failures that move on to the next message, replies
 // split over reads, refused log-ons, silence, and the end of the run.
+#include "transport/ports_file.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport_test_util.h"
@@ -350,6 +351,39 @@ TEST_F(RelayTest, FailuresOfOneMessageMoveOnToTheNext) {
         std::remove(Out("a1.txt").c_str());
         smtp::WritePortsValue("a1", std::nullopt);
     }
+}
+
+TEST_F(RelayTest, RefusedMessagesReachPortsDatTogetherAtTheEndOfTheRun) {
+    provider.onCommand = [](const std::string& l) {
+        return l.rfind("RCPT", 0) == 0 ? std::string("550 relay denied\r\n") : std::string("250 ok\r\n");
+    };
+    Start();
+    const int queued = 12;
+    for (int i = 0; i < queued; ++i) Queue("r" + std::to_string(i), {"<x@far.example>"}, "<ann@far.example>", i % 3);
+    smtp::PortsFile& ports = smtp::Ports();
+    const auto writes = ports.Writes();
+    Run();
+    // A rewrite of the whole file per refused message made a long queue
+    // against a refusing provider crawl.
+    EXPECT_EQ(ports.Writes(), writes + 1);
+    EXPECT_EQ(OutFiles().size(), static_cast<size_t>(queued)) << "every message is queued again";
+    // The file itself, read past its owner, holds every attempt counted.
+    platform::IniFile file(smtp::PortsFileName());
+    for (int i = 0; i < queued; ++i)
+        EXPECT_EQ(file.ReadString("r" + std::to_string(i), "Goes", ""), std::to_string(i % 3 + 1)) << i;
+}
+
+TEST_F(RelayTest, StrayNamesInTheQueueFolderHoldNoMessageBack) {
+    Start();
+    // Sorted first; a bare ".txt" once read as the end of the queue.
+    for (const char* stray : {".txt", ".TXT", "0.txt.new"}) std::ofstream(Out(stray)) << "stray";
+    Queue("m1", {"<a@far.example>"});
+    Queue("M2", {"<b@far.example>"});
+    Run();
+    EXPECT_EQ(provider.messages.size(), 2u) << Log();
+    std::vector<std::string> left = OutFiles();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".TXT", ".txt", "0.txt.new"}));
 }
 
 TEST_F(RelayTest, SplitEhloReplyChoosesLoginAndRefusedLogOnMarksNothing) {
