@@ -3,11 +3,11 @@
 // draws them itself, and the web status page reads the window back.
 #include "shell/main.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QToolButton>
 #include <QTreeWidget>
