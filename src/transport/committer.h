@@ -133,7 +133,9 @@ struct MailboxCopies {
 };
 
 // Makes every copy, then syncs each folder once: when it returns ok every
-// copy and its name are on disk. On failure no copy is left.
+// copy and its name are on disk. On failure no copy is left. The copies are
+// written by the store's writers, through the engine's current Env, which
+// must be the committer's.
 platform::FsStatus StoreMailboxCopies(Committer& committer, MailboxCopies& message);
 
 }  // namespace commit
