@@ -7,10 +7,10 @@
 //
 // Nothing fetched is lost and nothing is delivered twice: a message is in
 // every recipient's mailbox, synced to disk, and its unique id recorded in
-// uidl.dat before DELE is sent (that disk work runs on the committer's
-// threads; the conversation waits for it, the event loop does not); a recorded message still on the server is
+// uidl.dat before DELE is sent; a recorded message still on the server is
 // deleted there without being fetched again (Leave off), or skipped (Leave
-// on) until its LeaveDays are up.
+// on) until its LeaveDays are up. That disk work runs on the committer's
+// threads: the conversation waits for it, the event loop does not.
 #include "transport/servers.h"
 
 #include "codecs/auth.h"

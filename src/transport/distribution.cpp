@@ -313,7 +313,8 @@ std::vector<std::string> TFrmServers::SelectRecipients(const std::vector<std::st
 
 // --- the message ---------------------------------------------------------------
 
-void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)> done, std::function<bool()> keep) {
+void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)> done,
+                                  std::function<bool()> keep) {
     const std::string messPath = ProgramDir + "mess.txt";
     // The message may be far larger than we care to hold: each copy is
     // streamed from mess.txt with the end marker it lacks appended, and only
