@@ -580,6 +580,31 @@ void DefuseStream::TakeLine(const std::string& raw) {
 bool CheckIncomingAttachments(const std::string& msgFile, const std::string& user, int spamLevel) {
     if (!platform::FileExists(msgFile)) return false;
     const std::string stamp = smtp::TimeStamp();
+    auto stream = [&](DefuseStream& defuse) {
+        std::FILE* in = std::fopen(msgFile.c_str(), "rb");
+        if (!in) return false;
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            const size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
+            if (n > 0) defuse.Feed(buffer.data(), n);
+            if (n < buffer.size()) break;
+        }
+        const bool ok = !std::ferror(in);
+        std::fclose(in);
+        return ok;
+    };
+    // Nearly every message has nothing to defuse: a first pass that writes
+    // nothing spares them a temp file made, synced and removed again.
+    {
+        std::vector<std::string> found;
+        DefuseStream look(found, [](const char*, size_t) { return true; });
+        if (!stream(look)) {
+            tablefiles::LogLine("Attachment check: cannot read " + msgFile);
+            return false;
+        }
+        look.Finish();
+        if (found.empty() && !look.Changed()) return false;
+    }
     // The message may be far larger than we care to hold: it is streamed
     // through a temp file that only replaces it when something changed.
     // That file is made where it may end up, so that it can be linked
@@ -593,19 +618,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
     if (!temp || !temp->Ok()) temp.emplace(msgFile);
     std::vector<std::string> defused;
     DefuseStream defuse(defused, [&](const char* p, size_t n) { return temp->Write(p, n); });
-    std::FILE* in = std::fopen(msgFile.c_str(), "rb");
-    bool readOk = in != nullptr;
-    if (in) {
-        std::vector<char> buffer(1 << 16);
-        for (;;) {
-            const size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-            if (n > 0) defuse.Feed(buffer.data(), n);
-            if (n < buffer.size()) break;
-        }
-        readOk = !std::ferror(in);
-        std::fclose(in);
-    }
-    if (!readOk) {
+    if (!stream(defuse)) {
         tablefiles::LogLine("Attachment check: cannot read " + msgFile);
         return false;
     }

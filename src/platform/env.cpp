@@ -220,7 +220,7 @@ FsStatus Env::CopyFileNameUnsynced(const std::string& from, const std::string& t
     if (!s.ok()) return s;
     std::string piece;
     for (;;) {
-        s = in->Read(1 << 20, piece);
+        s = in->Read(1 << 16, piece);
         if (!s.ok() || piece.empty()) break;
         s = out->Append(piece);
         if (!s.ok()) break;

@@ -40,15 +40,14 @@ bool FindAlert(TvdlMemTable& table, const std::string& address) {
 
 void TFrmServers::QueueNewMailAlert(const std::string& user) {
     if (!AlerterOn() || user.empty()) return;
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    const std::string key = platform::IniSafe(user);
-    std::string address = desktops::Address(ini.FileName(), user);
+    const std::string ini = ProgramDir + "tarnwick.ini";
+    std::string address = desktops::Address(ini, user);
     if (address.empty()) return;
 
     std::int64_t count = smtp::KeptFolder(smtp::FolderIn).CountUser(user).count;
-    long long announced = ini.ReadInt64("Users", key + "_count", 0);
-    ini.WriteInteger("Users", key + "_count", count);
+    const std::int64_t announced = desktops::AnnouncedCount(ini, user);
     if (count == announced) return;
+    desktops::SetAnnouncedCount(ini, user, count);
 
     if (!TblAlert.Active()) return;
     if (FindAlert(TblAlert, address)) TblAlert.Edit();

@@ -17,11 +17,11 @@ namespace desktops {
 
 namespace {
 
-// Per settings file, the users' addresses not yet written, in the order
-// first noted (a user noted again keeps the place).
+// Per settings file, the [Users] values not yet written, in the order
+// first noted (a key noted again keeps the place).
 struct Pending {
     std::vector<std::string> order;
-    std::map<std::string, std::string> address;
+    std::map<std::string, std::string> value;
 };
 
 std::map<std::string, Pending>& Noted() {
@@ -46,36 +46,52 @@ void Schedule() {
     });
 }
 
+void Note(const std::string& iniPath, const std::string& key, const std::string& value) {
+    Pending& p = Noted()[iniPath];
+    if (!p.value.count(key)) p.order.push_back(key);
+    p.value[key] = value;
+    Schedule();
+}
+
+const std::string* NotedValue(const std::string& iniPath, const std::string& key) {
+    auto file = Noted().find(iniPath);
+    if (file == Noted().end()) return nullptr;
+    // Keys of the file compare without regard to case; so do these.
+    for (const auto& [noted, value] : file->second.value)
+        if (noted.size() == key.size() && std::equal(noted.begin(), noted.end(), key.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+            }))
+            return &value;
+    return nullptr;
+}
+
 }  // namespace
 
 void SetAddress(const std::string& iniPath, const std::string& user, const std::string& address) {
-    const std::string key = platform::IniSafe(user);
-    Pending& p = Noted()[iniPath];
-    if (!p.address.count(key)) p.order.push_back(key);
-    p.address[key] = address;
-    Schedule();
+    Note(iniPath, platform::IniSafe(user), address);
 }
 
 std::string Address(const std::string& iniPath, const std::string& user) {
     const std::string key = platform::IniSafe(user);
-    auto file = Noted().find(iniPath);
-    if (file != Noted().end()) {
-        // Keys of the file compare without regard to case; so do these.
-        for (const auto& [noted, address] : file->second.address)
-            if (noted.size() == key.size() &&
-                std::equal(noted.begin(), noted.end(), key.begin(), [](char a, char b) {
-                    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-                }))
-                return address;
-    }
+    if (const std::string* noted = NotedValue(iniPath, key)) return *noted;
     return platform::IniFile(iniPath).ReadString("Users", key, "");
+}
+
+void SetAnnouncedCount(const std::string& iniPath, const std::string& user, std::int64_t count) {
+    Note(iniPath, platform::IniSafe(user) + "_count", std::to_string(count));
+}
+
+std::int64_t AnnouncedCount(const std::string& iniPath, const std::string& user) {
+    const std::string key = platform::IniSafe(user) + "_count";
+    if (const std::string* noted = NotedValue(iniPath, key)) return std::stoll(*noted);
+    return platform::IniFile(iniPath).ReadInt64("Users", key, 0);
 }
 
 bool Flush() {
     bool allWritten = true;
     for (auto it = Noted().begin(); it != Noted().end();) {
         std::vector<platform::IniValue> values;
-        for (const auto& key : it->second.order) values.push_back({"Users", key, it->second.address[key]});
+        for (const auto& key : it->second.order) values.push_back({"Users", key, it->second.value[key]});
         const platform::FsStatus s = platform::IniFile(it->first).WriteValues(values, *platform::Env::Current());
         // A program folder that is gone takes its settings with it.
         if (s.ok() || s.error == ENOENT) {

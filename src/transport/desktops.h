@@ -1,12 +1,14 @@
-// The address of each user's desktop: the IP address of the user's last
-// POP3 login, kept in tarnwick.ini's [Users] section for the new-mail
-// alerts. A login must not rewrite and sync the whole settings file on the
-// event loop, so new addresses wait here and reach the file together, at
-// most a second later (or when the servers window closes). A crash loses at
-// most the addresses of that last second; an alert until then goes to the
-// address held here.
+// The address of each user's desktop (the IP address of the user's last
+// POP3 login) and the mailbox count last announced to it, kept in
+// tarnwick.ini's [Users] section for the new-mail alerts. A login or a
+// delivery must not rewrite and sync the whole settings file on the event
+// loop, so new values wait here and reach the file together, at most a
+// second later (or when the servers window closes). A crash loses at most
+// the values of that last second (a count lost is announced again); until
+// the write, the values held here are the ones read.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace desktops {
@@ -18,8 +20,12 @@ void SetAddress(const std::string& iniPath, const std::string& user, const std::
 // The user's address: a noted one not yet written, else the file's.
 std::string Address(const std::string& iniPath, const std::string& user);
 
-// Writes every noted address now, one rewrite per file. False when a file
-// could not be written; its addresses stay noted for the next try.
+// The count last announced to the user's desktop, and a new one.
+std::int64_t AnnouncedCount(const std::string& iniPath, const std::string& user);
+void SetAnnouncedCount(const std::string& iniPath, const std::string& user, std::int64_t count);
+
+// Writes every noted value now, one rewrite per file. False when a file
+// could not be written; its values stay noted for the next try.
 bool Flush();
 
 // How long a noted address may wait for its write.

@@ -54,6 +54,9 @@ void PortsFile::Load() {
 
 void PortsFile::Parse(const std::string& text) {
     ++parses_;
+    ownBytes_ = false;
+    tailOnly_ = true;
+    appended_ = 0;
     preamble_.clear();
     sections_.clear();
     size_t start = 0;
@@ -91,6 +94,24 @@ bool PortsFile::Save(std::unique_lock<std::mutex>& lock, bool changed) {
     return Flush(version);
 }
 
+std::string PortsFile::Text(std::list<Section>::const_iterator from, bool preamble) const {
+    std::string text;
+    // With thousands of queue records the file is hundreds of KB: one
+    // allocation instead of a copy per doubling.
+    if (preamble && identity_) text.reserve(static_cast<size_t>(identity_->size) + 4096);
+    auto put = [&](const std::string& line) {
+        text += line;
+        text += "\r\n";
+    };
+    if (preamble)
+        for (const auto& l : preamble_) put(l);
+    for (auto it = from; it != sections_.cend(); ++it) {
+        put(it->header);
+        for (const auto& l : it->lines) put(l);
+    }
+    return text;
+}
+
 bool PortsFile::Flush(std::uint64_t version) {
     // Whoever writes takes everything staged so far: those who waited here
     // meanwhile mostly find their change written already.
@@ -98,6 +119,9 @@ bool PortsFile::Flush(std::uint64_t version) {
     std::string text;
     std::uint64_t taken = 0;
     platform::Env* env = nullptr;
+    bool append = false;
+    std::size_t appending = 0;
+    std::optional<Identity> written;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (durable_ >= version) return true;
@@ -105,31 +129,82 @@ bool PortsFile::Flush(std::uint64_t version) {
         if (failed_ >= version) return false;
         taken = version_;
         env = env_ ? env_ : platform::Env::Current();
-        // With thousands of queue records the file is hundreds of KB: one
-        // allocation instead of a copy per doubling.
-        if (identity_) text.reserve(static_cast<size_t>(identity_->size) + 4096);
-        auto put = [&](const std::string& line) {
-            text += line;
-            text += "\r\n";
-        };
-        for (const auto& l : preamble_) put(l);
-        for (const auto& s : sections_) {
-            put(s.header);
-            for (const auto& l : s.lines) put(l);
+        // A new queue record only adds lines at the end: with thousands
+        // queued, appending them spares rewriting hundreds of KB.
+        append = ownBytes_ && tailOnly_ && appended_ > 0 && identity_;
+        if (append) {
+            written = identity_;
+            appending = appended_;
+            auto from = sections_.cend();
+            for (std::size_t i = 0; i < appended_; ++i) --from;
+            text = Text(from, false);
+        } else {
+            text = Text(sections_.cbegin(), true);
         }
+        // What is changed from here on goes after what this write leaves.
+        tailOnly_ = true;
+        appended_ = 0;
+    }
+    // Someone else replaced or changed the file since our last write: it is
+    // written whole from memory, as before appending was possible.
+    if (append && !(IdentityOf(path_) == *written)) {
+        append = false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        text = Text(sections_.cbegin(), true);
+        taken = version_;
+        tailOnly_ = true;
+        appended_ = 0;
     }
     ++writes_;
-    const bool ok = env->WriteFileAtomic(path_, text).ok();
+    bool ok = false;
+    if (append) {
+        ++appends_;
+        std::unique_ptr<platform::WritableFile> file;
+        platform::FsStatus s = env->NewWritableFile(path_, platform::CreateMode::Append, file);
+        if (s.ok()) s = file->Append(text);
+        if (s.ok()) s = file->Sync();
+        if (file) {
+            platform::FsStatus closed = file->Close();
+            if (s.ok()) s = closed;
+        }
+        ok = s.ok();
+    } else {
+        ok = env->WriteFileAtomic(path_, text).ok();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok) {
         durable_ = taken;
         identity_ = IdentityOf(path_);
+        ownBytes_ = true;
     } else {
         failed_ = taken;
-        // After a failed write the file on disk is the old one: read it
-        // again rather than answer from a content that never reached it.
-        // With later changes staged, memory stays the truth until written.
-        if (version_ == taken) identity_.reset();
+        // Unknown bytes on disk: the next write replaces the file whole.
+        ownBytes_ = false;
+        if (append) {
+            // Part of the lines may have reached the file: it is not read
+            // back, and the next write replaces it whole. Alone, the failed
+            // records go as a failed whole write's would.
+            identity_ = IdentityOf(path_);
+            if (version_ == taken) {
+                std::set<std::string> failed;
+                auto it = sections_.end();
+                for (std::size_t i = 0; i < appending; ++i) failed.insert(Lower((--it)->name));
+                EraseInMemory(failed);
+                tailOnly_ = true;
+                appended_ = 0;
+                // Their lines may be in the file: it goes back to what it
+                // held, whole, if the disk lets us.
+                if (env->WriteFileAtomic(path_, Text(sections_.cbegin(), true)).ok()) {
+                    identity_ = IdentityOf(path_);
+                    ownBytes_ = true;
+                }
+            }
+        } else if (version_ == taken) {
+            // After a failed write the file on disk is the old one: read it
+            // again rather than answer from a content that never reached it.
+            // With later changes staged, memory stays the truth until written.
+            identity_.reset();
+        }
     }
     return ok;
 }
@@ -182,6 +257,8 @@ bool PortsFile::Apply(const std::string& section, const std::string& key, const 
             if (sections_.empty()) preamble_.push_back("");
             else sections_.back().lines.push_back("");
         }
+        // The blank line before it changes the section that was last.
+        tailOnly_ = false;
         sections_.push_back(Section{"[" + sec + "]", sec, {k + "=" + v}});
         index_[Lower(sec)].push_back(std::prev(sections_.end()));
         return true;
@@ -195,11 +272,13 @@ bool PortsFile::Apply(const std::string& section, const std::string& key, const 
             std::string line = lk + "=" + v;
             if (line == s->lines[i]) return false;
             s->lines[i] = std::move(line);
+            tailOnly_ = false;
             return true;
         }
         insertAt = i + 1;
     }
     s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(insertAt), k + "=" + v);
+    tailOnly_ = false;
     return true;
 }
 
@@ -227,6 +306,7 @@ bool PortsFile::EraseInMemory(const std::set<std::string>& lowerNames) {
         for (auto sec : it->second) sections_.erase(sec);
         index_.erase(it);
         changed = true;
+        tailOnly_ = false;
     }
     return changed;
 }
@@ -269,12 +349,14 @@ void PortsFile::ReplaceInMemory(const std::string& section,
     if (auto it = index_.find(Lower(section)); it != index_.end()) {
         for (auto sec : it->second) sections_.erase(sec);
         index_.erase(it);
+        tailOnly_ = false;
     }
     const std::string sec = platform::IniSafe(section);
     Section s{"[" + sec + "]", sec, {}};
     for (const auto& [key, value] : values) s.lines.push_back(platform::IniSafe(key) + "=" + platform::IniSafe(value));
     sections_.push_back(std::move(s));
     index_[Lower(sec)].push_back(std::prev(sections_.end()));
+    ++appended_;
 }
 
 bool PortsFile::ReplaceSection(const std::string& section,

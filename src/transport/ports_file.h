@@ -3,7 +3,9 @@
 // IniFile would write), but a read is a map lookup instead of a parse of
 // the whole file, and the file is read again only when its identity (inode,
 // size, modification time) shows that someone else has changed it. Each
-// change that alters the content replaces the file atomically, synced.
+// change that alters the content replaces the file atomically, synced;
+// records new since the last write, which go at the end of the file, are
+// appended to it instead while the file is as this owner last wrote it.
 // Worker threads may flush it while the event loop reads and changes it: a
 // change can be staged in memory and written later, together with every
 // change staged before that write began.
@@ -69,6 +71,7 @@ public:
     // and tests watch these).
     std::uint64_t Parses() const { return parses_; }
     std::uint64_t Writes() const { return writes_; }
+    std::uint64_t Appends() const { return appends_; }
 
 private:
     struct Section {
@@ -87,6 +90,9 @@ private:
     void Load();
     void Parse(const std::string& text);
     void Reindex();
+    // The file's lines from a section on (with the lines before the first
+    // section, or not), as written.
+    std::string Text(std::list<Section>::const_iterator from, bool preamble) const;
     // Stages the change just made (changed: it altered the content) and
     // writes it, with the lock held on entry and released.
     bool Save(std::unique_lock<std::mutex>& lock, bool changed);
@@ -103,7 +109,14 @@ private:
     std::list<Section> sections_;
     // lower-case name -> its sections in file order
     std::unordered_map<std::string, std::vector<std::list<Section>::iterator>> index_;
-    std::atomic<std::uint64_t> parses_{0}, writes_{0};
+    std::atomic<std::uint64_t> parses_{0}, writes_{0}, appends_{0};
+    // The file holds exactly what this owner last wrote (not what it
+    // parsed: another writer's line ends or last line may differ).
+    bool ownBytes_ = false;
+    // Since the last write began, every change added a new section at the
+    // end; appended_ counts them.
+    bool tailOnly_ = true;
+    std::size_t appended_ = 0;
     std::uint64_t version_ = 0;  // of the content in memory
     std::uint64_t durable_ = 0;  // of the content last written whole
     std::uint64_t failed_ = 0;   // of the content of the last failed write

@@ -1,6 +1,7 @@
 // New-mail alerts to a user's desktop, received by a python3 listener on
 // 127.0.0.1: one alert per change of the count, one per address with the
 // later text, and desktops that are dead or never read hold nothing up.
+#include "transport/desktops.h"
 #include "transport_test_util.h"
 
 #include "platform/files.h"
@@ -91,6 +92,8 @@ TEST_F(Alerts, OneAlertPerChangeOfTheCount) {
             twtest::Pump(300);
         }
         EXPECT_EQ(Received(), expected);
+        // The count reaches the file with the next batched write.
+        ASSERT_TRUE(desktops::Flush());
         EXPECT_EQ(platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("Users", "alice_count", -1), s.files);
     }
 }

@@ -63,4 +63,23 @@ TEST_F(Desktops, AFailedWriteKeepsTheAddressesForTheNextTry) {
     }
 }
 
+// The count announced to a desktop is noted the same way: an alert per
+// delivery must not rewrite the settings file each time.
+TEST_F(Desktops, AnnouncedCountsWaitForTheBatchedWrite) {
+    const std::string before = twtest::ReadBytes(ini_);
+    EXPECT_EQ(desktops::AnnouncedCount(ini_, "Alice"), 3);
+    EXPECT_EQ(desktops::AnnouncedCount(ini_, "bob"), 0);
+    desktops::SetAnnouncedCount(ini_, "alice", 4);
+    desktops::SetAnnouncedCount(ini_, "bob", 1);
+    desktops::SetAddress(ini_, "bob", "10.0.0.8");
+    desktops::SetAnnouncedCount(ini_, "ALICE", 5);
+    EXPECT_EQ(twtest::ReadBytes(ini_), before);
+    EXPECT_EQ(desktops::AnnouncedCount(ini_, "alice"), 5);
+    EXPECT_EQ(desktops::AnnouncedCount(ini_, "bob"), 1);
+    ASSERT_TRUE(desktops::Flush());
+    EXPECT_EQ(twtest::ReadBytes(ini_), "[POP]\r\nLocalPort=110\r\n[Users]\r\nalice=10.0.0.1\r\nalice_count=5\r\n"
+                                       "bob_count=1\r\nbob=10.0.0.8\r\n");
+    EXPECT_EQ(desktops::AnnouncedCount(ini_, "alice"), 5);
+}
+
 }  // namespace

@@ -245,4 +245,81 @@ TEST_F(KeptCountsTest, ChangesLeftForLaterGoWithTheNextWrite) {
     EXPECT_EQ(twtest::ReadBytes(keptPath), twtest::ReadBytes(refPath));
 }
 
+// New queue records are appended to the file instead of rewriting it, but
+// the bytes after each step are those a whole rewrite leaves; anything else
+// (a mark in an older record, a hand edit, a failed append) makes the next
+// write a whole one again.
+TEST_F(KeptCountsTest, NewRecordsAreAppendedAsAWholeWriteWouldLeaveThem) {
+    const std::string keptPath = Path("kept.dat"), refPath = Path("ref.dat");
+    platform::FaultInjectionEnv env;
+    smtp::PortsFile kept(keptPath);
+    kept.SetEnv(&env);
+    platform::IniFile ref(refPath);
+    auto record = [](const std::string& id) {
+        return std::vector<std::pair<std::string, std::string>>{{"rcpt", "1"}, {"To1", "<" + id + "@far.example>"}};
+    };
+    auto refAdd = [&](const std::string& id) {
+        std::string text;
+        platform::ReadFile(refPath, text);
+        text += "[" + id + "]\r\n";
+        for (const auto& [k, v] : record(id)) text += k + "=" + v + "\r\n";
+        twtest::WriteBytes(refPath, text);
+    };
+    auto same = [&](const char* what) {
+        EXPECT_EQ(twtest::ReadBytes(keptPath), twtest::ReadBytes(refPath)) << what;
+        smtp::PortsFile fresh(keptPath);
+        EXPECT_EQ(fresh.ReadSections(), ref.ReadSections()) << what;
+    };
+
+    ASSERT_TRUE(kept.ReplaceSection("q1", record("q1")));  // the first write is whole
+    refAdd("q1");
+    ASSERT_TRUE(kept.ReplaceSection("q2", record("q2")));
+    refAdd("q2");
+    const auto v3 = kept.StageSection("q3", record("q3"));
+    kept.StageSection("q4", record("q4"));
+    ASSERT_TRUE(kept.Flush(v3));  // both in one append
+    refAdd("q3");
+    refAdd("q4");
+    EXPECT_EQ(kept.Appends(), 2u);
+    same("appended records");
+
+    // A relay mark changes an older record: the file is written whole.
+    kept.WriteStringsLater("q1", {{"Good", "Yes"}});
+    ref.WriteString("q1", "Good", "Yes");
+    ASSERT_TRUE(kept.ReplaceSection("q5", record("q5")));
+    refAdd("q5");
+    EXPECT_EQ(kept.Appends(), 2u);
+    same("mark and record");
+    ASSERT_TRUE(kept.ReplaceSection("q6", record("q6")));
+    refAdd("q6");
+    EXPECT_EQ(kept.Appends(), 3u);
+    same("appended after a whole write");
+
+    // A record added by hand is kept and the next write is whole.
+    refAdd("hand");
+    twtest::WriteBytes(keptPath, twtest::ReadBytes(refPath));
+    struct stat st {};
+    ASSERT_EQ(::stat(keptPath.c_str(), &st), 0);
+    struct timespec later[2] = {st.st_mtim, st.st_mtim};
+    later[0].tv_sec += 2;
+    later[1].tv_sec += 2;
+    ASSERT_EQ(::utimensat(AT_FDCWD, keptPath.c_str(), later, 0), 0);
+    ASSERT_TRUE(kept.ReplaceSection("q7", record("q7")));
+    refAdd("q7");
+    EXPECT_EQ(kept.Appends(), 3u);
+    same("after a hand edit");
+
+    // An append whose sync fails may leave part of it: the record is taken
+    // back, as a failed message's is, and that write replaces the file.
+    ASSERT_TRUE(kept.ReplaceSection("q8", record("q8")));
+    refAdd("q8");
+    env.FailAt(platform::FaultInjectionEnv::Op::Sync, 1, EIO);
+    EXPECT_FALSE(kept.ReplaceSection("q9", record("q9")));
+    EXPECT_TRUE(kept.EraseSection("q9"));
+    same("after a failed append");
+    ASSERT_TRUE(kept.ReplaceSection("q10", record("q10")));
+    refAdd("q10");
+    same("appending again");
+}
+
 }  // namespace
