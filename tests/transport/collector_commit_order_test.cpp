@@ -28,8 +28,8 @@ bool OnEventLoop() { return QThread::currentThread() == QCoreApplication::instan
 bool StartsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
 
 // Journals every call as FaultInjectionEnv does, and notes the syncs made
-// on the event loop's thread in the folder watched. (The attachment check,
-// a filter, runs there and syncs a scratch file of its own.)
+// on the event loop's thread in the folder watched. (The delivery filters
+// run there and may write files of their own.)
 class ThreadWatchingEnv : public platform::FaultInjectionEnv {
 public:
     std::string watched;  // a folder, with its trailing "/"
