@@ -178,6 +178,12 @@ void TFrmServers::CloseTempFile() {
 }
 
 void TFrmServers::SaveUidl() {
+    // A write under way on a worker could land after this one and bring
+    // back an older table: this one follows it instead.
+    if (uidlWriting_) {
+        uidlAgain_ = true;
+        return;
+    }
     try {
         if (TblUIDL.Active()) tables::SaveTableFile(TblUIDL, ProgramDir + "uidl.dat");
     } catch (const std::exception& e) {
@@ -801,6 +807,7 @@ void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()>
     }
     const std::string path = ProgramDir + "uidl.dat";
     QPointer<TFrmServers> self(this);
+    uidlWriting_ = true;
     Commits().Submit(
         [path, bytes = std::move(bytes)](commit::Committer& committer) {
             return committer.Env().WriteFileAtomic(path, bytes);
@@ -809,6 +816,11 @@ void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()>
             if (!self) return;
             if (!status.ok())
                 self->CollectorLog("uidl.dat not written: Cannot write file \"" + path + "\": " + status.Text());
+            self->uidlWriting_ = false;
+            if (self->uidlAgain_) {
+                self->uidlAgain_ = false;
+                self->SaveUidl();
+            }
             then();
         });
 }

@@ -376,6 +376,8 @@ private:
     bool noRecipient_ = false;        // the last message named no one and has no default user
     bool storing_ = false;            // a fetched message's disk work is under way: input and
                                       // the next account wait for it
+    bool uidlWriting_ = false;        // uidl.dat is being written on a worker
+    bool uidlAgain_ = false;          // and is to be written again after that
     int reopenCount_ = 0;             // reopenings after "address not available"
     std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
     std::uint64_t accountGen_ = 0;    // continuations of an ended account are stale

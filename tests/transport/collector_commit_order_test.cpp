@@ -9,12 +9,14 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/globals.h"
+#include "transport/setup_hooks.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -90,6 +92,8 @@ public:
     }
     int Port() const { return server_.serverPort(); }
     std::vector<int> Deleted() const { return deleted_; }
+    // Runs as DELE n arrives, before its reply.
+    std::function<void(int n)> onDele;
 
 private:
     void Read(QTcpSocket* s) {
@@ -118,6 +122,7 @@ private:
         if (word == "DELE" && exists) {
             env_.Record("provider DELE " + std::to_string(n));
             deleted_.push_back(n);
+            if (onDele) onDele(n);
             return "+OK\r\n";
         }
         if (word == "QUIT") return "+OK bye\r\n";
@@ -148,7 +153,22 @@ std::string Mail(const std::string& to, const std::string& id, const std::string
     return "To: " + to + "\r\nMessage-ID: <" + id + "@far.example>\r\nSubject: " + id + "\r\n\r\n" + body + "\r\n";
 }
 
-class CollectorCommitOrder : public WindowsHome {};
+class CollectorCommitOrder : public WindowsHome {
+protected:
+    void Account(int port) {
+        twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "0", "0", "alice"}});
+        platform::IniFile ini(ProgramDir + "tarnwick.ini");
+        ini.WriteString("POP", "work_port", std::to_string(port));
+        ini.WriteString("POP", "Timeout", "5");
+    }
+    void Cycle() {
+        ::SendOnly = false;
+        SingleAccountName.clear();
+        servers_->StartPopCollection();
+        ASSERT_TRUE(twtest::Until([&] { return !servers_->Collecting(); }, 60000))
+            << twtest::ReadBytes(ProgramDir + "pop.log");
+    }
+};
 
 TEST_F(CollectorCommitOrder, EveryDeleFollowsTheSyncOfEachCopyItsNameAndItsRecord) {
     // Two recipients, the default user, a message of several megabytes
@@ -167,17 +187,9 @@ TEST_F(CollectorCommitOrder, EveryDeleFollowsTheSyncOfEachCopyItsNameAndItsRecor
     platform::ScopedEnv scoped(&env);
     JournallingProvider provider(env, messages);
     twtest::SaveLinkFile({{"team@office.example", "alice"}, {"team@office.example", "bob"}});
-    twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "0", "0", "alice"}});
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    ini.WriteString("POP", "work_port", std::to_string(provider.Port()));
-    ini.WriteString("POP", "Timeout", "5");
+    Account(provider.Port());
     CreateWindows();
-
-    ::SendOnly = false;
-    SingleAccountName.clear();
-    servers_->StartPopCollection();
-    ASSERT_TRUE(twtest::Until([&] { return !servers_->Collecting(); }, 60000))
-        << twtest::ReadBytes(ProgramDir + "pop.log");
+    Cycle();
     ASSERT_EQ(provider.Deleted(), (std::vector<int>{1, 2, 3, 4})) << twtest::ReadBytes(ProgramDir + "pop.log");
     const std::set<std::string> onLoop = env.SyncedOnLoop();
 
@@ -230,6 +242,62 @@ TEST_F(CollectorCommitOrder, EveryDeleFollowsTheSyncOfEachCopyItsNameAndItsRecor
     }
     EXPECT_EQ(onLoop.count(inSynced), 0u) << "the event loop waited on the disk";
     for (const auto& e : journal) EXPECT_FALSE(StartsWith(e, "failed")) << e;
+}
+
+// Holds the renames onto uidl.dat made off the event loop until opened.
+class HeldRecordEnv : public platform::FaultInjectionEnv {
+public:
+    platform::FsStatus Rename(const std::string& from, const std::string& to) override {
+        if (!OnEventLoop() && to.size() > 9 && to.substr(to.size() - 9) == "/uidl.dat") {
+            std::unique_lock<std::mutex> lock(mutex_);
+            entered_ = true;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return open_; });
+        }
+        return FaultInjectionEnv::Rename(from, to);
+    }
+    bool Entered() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entered_;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false, open_ = false;
+};
+
+// The record written off the event loop is older than a change made while
+// it was on its way (the settings window forgetting the account's
+// downloads): it must not land over the newer one.
+TEST_F(CollectorCommitOrder, ARecordOnItsWayDoesNotUndoALaterChange) {
+    HeldRecordEnv env;
+    platform::ScopedEnv scoped(&env);
+    JournallingProvider provider(env, {{"u-1", Mail("team@office.example", "one", "text")}});
+    int rowsAtDele = -1;
+    provider.onDele = [&](int) {
+        TvdlMemTable saved;
+        saved.LoadFromBinaryFile(ProgramDir + "uidl.dat");
+        rowsAtDele = saved.RecordCount();
+    };
+    Account(provider.Port());
+    CreateWindows();
+    ::SendOnly = false;
+    SingleAccountName.clear();
+    servers_->StartPopCollection();
+    ASSERT_TRUE(twtest::Until([&] { return env.Entered(); }, 30000)) << twtest::ReadBytes(ProgramDir + "pop.log");
+    EXPECT_TRUE(servers_->HasDownloaded("work"));
+    ASSERT_TRUE(setup::hooks.forgetDownloaded);
+    setup::hooks.forgetDownloaded("work");
+    env.Open();
+    ASSERT_TRUE(twtest::Until([&] { return !servers_->Collecting(); }, 30000));
+    EXPECT_EQ(provider.Deleted(), std::vector<int>{1});
+    EXPECT_EQ(rowsAtDele, 0) << "the older record came back";
 }
 
 }  // namespace
