@@ -54,6 +54,9 @@ public:
         }
         return {};
     }
+    void StartSync() override {
+        if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
     FsStatus Sync() override { return ::fsync(fd_) == 0 ? FsStatus{} : Errno(); }
     FsStatus Close() override {
         int fd = fd_;
@@ -208,13 +211,27 @@ FsStatus Env::CopyFile(const std::string& from, const std::string& to) {
 }
 
 FsStatus Env::CopyFileNameUnsynced(const std::string& from, const std::string& to) {
+    std::string temp;
+    std::unique_ptr<WritableFile> out;
+    FsStatus s = WriteCopyBeside(from, to, temp, out);
+    if (!s.ok()) return s;
+    s = out->Sync();
+    FsStatus closed = out->Close();
+    if (s.ok()) s = closed;
+    if (s.ok()) s = Rename(temp, to);
+    if (!s.ok()) Unlink(temp);
+    return s;
+}
+
+FsStatus Env::WriteCopyBeside(const std::string& from, const std::string& to, std::string& temp,
+                              std::unique_ptr<WritableFile>& file) {
     if (SameFile(from, to)) return FsStatus{EINVAL};
     std::unique_ptr<SequentialFile> in;
     FsStatus s = NewSequentialFile(from, in);
     if (!s.ok()) return s;
     struct stat st {};
     const bool dated = ::stat(from.c_str(), &st) == 0;
-    const std::string temp = TempBeside(to);
+    temp = TempBeside(to);
     std::unique_ptr<WritableFile> out;
     s = NewWritableFile(temp, CreateMode::Exclusive, out);
     if (!s.ok()) return s;
@@ -230,12 +247,14 @@ FsStatus Env::CopyFileNameUnsynced(const std::string& from, const std::string& t
         const timespec times[2] = {st.st_atim, st.st_mtim};
         if (::utimensat(AT_FDCWD, temp.c_str(), times, 0) != 0) s = Errno();
     }
-    if (s.ok()) s = out->Sync();
-    FsStatus closed = out->Close();
-    if (s.ok()) s = closed;
-    if (s.ok()) s = Rename(temp, to);
-    if (!s.ok()) Unlink(temp);
-    return s;
+    if (!s.ok()) {
+        out->Close();
+        Unlink(temp);
+        return s;
+    }
+    out->StartSync();
+    file = std::move(out);
+    return {};
 }
 
 FaultInjectionEnv::FaultInjectionEnv(Env* base) : base_(base) {}
@@ -289,6 +308,7 @@ public:
         if (int e = env_.Enter(FaultInjectionEnv::Op::Append)) return env_.Failed(e, "append " + path_);
         return base_->Append(data);
     }
+    void StartSync() override { base_->StartSync(); }
     FsStatus Sync() override {
         if (int e = env_.Enter(FaultInjectionEnv::Op::Sync)) return env_.Failed(e, "sync " + path_);
         FsStatus s = base_->Sync();

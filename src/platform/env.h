@@ -29,6 +29,10 @@ class WritableFile {
 public:
     virtual ~WritableFile();
     virtual FsStatus Append(std::string_view data) = 0;
+    // Starts writing what was appended to the disk without waiting, so that
+    // the Sync of this and of other files started alike share the disk's
+    // work. Only a hint: Sync is still what makes the data durable.
+    virtual void StartSync() {}
     virtual FsStatus Sync() = 0;
     virtual FsStatus Close() = 0;
 };
@@ -79,6 +83,12 @@ public:
     // CopyFile short of the folder sync, for callers that sync a folder
     // once for the names of several files.
     FsStatus CopyFileNameUnsynced(const std::string& from, const std::string& to);
+    // The first half of that: the copy of from, with from's date, in a new
+    // temp file beside to, its writing started; the caller syncs and closes
+    // file, then renames temp to to (or removes it). On failure nothing is
+    // left.
+    FsStatus WriteCopyBeside(const std::string& from, const std::string& to, std::string& temp,
+                             std::unique_ptr<WritableFile>& file);
 
     // The real file system.
     static Env* Default();

@@ -92,38 +92,84 @@ void Committer::Run() {
     }
 }
 
+namespace {
+
+// A copy written beside its name, waiting for its sync and its name.
+struct PendingCopy {
+    std::string temp, name;
+    std::unique_ptr<platform::WritableFile> file;
+};
+
+}  // namespace
+
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message) {
     platform::Env& env = committer.Env();
+    // Every file is written first and its writing started, then each is
+    // synced: the disk takes them together, and the first sync mostly
+    // covers the others.
     std::unique_ptr<platform::WritableFile> data;
     platform::FsStatus s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
     if (!s.ok()) return s;
+    data->StartSync();
+    std::vector<PendingCopy> copies;
+    auto fail = [&](platform::FsStatus status) {
+        for (auto& c : copies) {
+            if (c.file) c.file->Close();
+            if (!c.temp.empty()) env.Unlink(c.temp);
+        }
+        if (data) data->Close();
+        return status;
+    };
+    for (const auto& name : message.copies) {
+        PendingCopy c;
+        c.name = name;
+        s = env.WriteCopyBeside(message.data, name, c.temp, c.file);
+        if (!s.ok()) return fail(s);
+        copies.push_back(std::move(c));
+    }
+    // A record whose message never got its name is dropped at start-up, so
+    // it may reach the disk first.
+    if (message.ports && message.portsVersion > 0 && !message.ports->Flush(message.portsVersion))
+        return fail(platform::FsStatus{EIO});
     s = data->Sync();
     platform::FsStatus closed = data->Close();
+    data.reset();
     if (s.ok()) s = closed;
-    if (!s.ok()) return s;
+    if (!s.ok()) return fail(s);
+    for (auto& c : copies) {
+        s = c.file->Sync();
+        closed = c.file->Close();
+        c.file.reset();
+        if (s.ok()) s = closed;
+        if (!s.ok()) return fail(s);
+    }
 
+    // Names last, when what they name is on disk; then the folders, once
+    // every name is made, so that the first folder sync mostly covers the
+    // others.
     std::set<std::string> folders;
-    for (const auto& copy : message.copies) {
-        s = env.CopyFileNameUnsynced(message.data, copy);
+    for (auto& c : copies) {
+        s = env.Rename(c.temp, c.name);
+        if (!s.ok()) return fail(s);
+        c.temp.clear();
+        folders.insert(platform::FolderOf(c.name));
+    }
+    if (!message.queued.empty()) {
+        if (message.queuedDate && !platform::SetFileTime(message.data, *message.queuedDate))
+            return platform::FsStatus{errno ? errno : EIO};
+        // The relay may take it from here.
+        s = env.Rename(message.data, message.queued);
         if (!s.ok()) return s;
-        folders.insert(platform::FolderOf(copy));
     }
     for (const auto& folder : folders) {
         s = committer.SyncFolder(folder);
         if (!s.ok()) return s;
     }
-    if (message.ports && message.portsVersion > 0 && !message.ports->Flush(message.portsVersion))
-        return platform::FsStatus{EIO};
     if (message.queued.empty()) {
         // Nothing is promised by this name: a leftover is swept at start-up.
         env.Unlink(message.data);
         return {};
     }
-    if (message.queuedDate && !platform::SetFileTime(message.data, *message.queuedDate))
-        return platform::FsStatus{errno ? errno : EIO};
-    // Last: the relay may take it from here.
-    s = env.Rename(message.data, message.queued);
-    if (!s.ok()) return s;
     return committer.SyncFolder(platform::FolderOf(message.queued));
 }
 
