@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/local_address.h"
+#include "transport/committer.h"
 #include "transport/setup_hooks.h"
 #include "transport/table_files.h"
 #include "transport/events.h"
