@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-class QThreadPool;
 class QTimer;
 
 namespace platform {
@@ -121,8 +120,10 @@ struct PurgeOutcome {
 };
 // Removes the named files of folder (with its trailing "/"; a file already
 // gone counts as removed) and syncs the folder, so that the removals
-// outlive a crash.
-PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names);
+// outlive a crash; on a committer's worker, with the committer's grouped
+// folder syncs.
+PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names,
+                        commit::Committer* committer = nullptr);
 
 // Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
 // not a number.
@@ -355,7 +356,6 @@ private:
 
     int popPort_ = 110;
     // Runs the disk work of POP3 QUITs off the event loop.
-    std::unique_ptr<QThreadPool> popDisk_;
     bool collecting_ = false;
     TCollectorState collectorState_ = TCollectorState::AwaitGreeting;
     struct PopAccount {
