@@ -80,12 +80,12 @@ std::string QueueWritten(const std::string& stamp, const std::function<bool(cons
     for (std::size_t i = 0; ok && i < recipients.size(); ++i)
         ok = smtp::WritePortsValue(id, "To" + std::to_string(i + 1), recipients[i]);
     ok = ok && smtp::WritePortsValue(id, std::string("From"), from);
-    ok = ok && platform::Env::Current()->Rename(building, queued).ok();
-    if (ok) {
-        platform::SyncPath(folder);
-        return id;
-    }
-    platform::Env::Current()->Unlink(building);
+    platform::Env& env = *platform::Env::Current();
+    const bool renamed = ok && env.Rename(building, queued).ok();
+    // Queued only once the name is on disk: a crash must not take back a
+    // forward its sender's copy was dropped for.
+    if (renamed && env.SyncFolder(platform::FolderOf(queued)).ok()) return id;
+    env.Unlink(renamed ? queued : building);
     smtp::WritePortsValue(id, std::nullopt);
     return "";
 }

@@ -616,14 +616,34 @@ bool TFrmMain::IsLabelRed(const QLabel* label) {
 }
 
 void TFrmMain::SetStatusLine(const std::string& text, bool bold) {
-    StatusBar1->setText(QString::fromStdString(text));
-    if (bold)
+    const bool weightChanged = bold != statusBold_;
+    statusText_ = text;
+    statusBold_ = bold;
+    // Laying out and painting the bar for each of a thousand messages a
+    // second would cost the mail more than anyone could read.
+    if (!weightChanged && statusShown_.isValid() && statusShown_.elapsed() < kStatusShowMs) {
+        if (!statusPending_) {
+            statusPending_ = true;
+            QTimer::singleShot(static_cast<int>(kStatusShowMs - statusShown_.elapsed()), this, [this] {
+                statusPending_ = false;
+                ShowStatusLine();
+            });
+        }
+        return;
+    }
+    ShowStatusLine();
+}
+
+void TFrmMain::ShowStatusLine() {
+    statusShown_.start();
+    StatusBar1->setText(QString::fromStdString(statusText_));
+    if (statusBold_)
         SetLabelBold(StatusBar1, true);
     else
         SetParentFont(StatusBar1);
 }
 
-std::string TFrmMain::StatusText() const { return StatusBar1->text().toStdString(); }
+std::string TFrmMain::StatusText() const { return statusText_; }
 
 void TFrmMain::SetTrayHint(const std::string& hint) {
     trayHint_ = hint;

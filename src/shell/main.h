@@ -16,6 +16,7 @@
 // runs BtnSendRecClick with the action as Sender.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPoint>
@@ -228,6 +229,16 @@ private:
     void ConnectLog(const std::string& line);
     void StartMailSteps();
     void OpenDocument(const std::string& url);
+
+    // The status line: what it says, and when the label last showed it.
+    // A burst of texts (a line per message sent) is shown at most every
+    // kStatusShowMs, the latest one; a change of weight is shown at once.
+    static constexpr int kStatusShowMs = 100;
+    void ShowStatusLine();
+    std::string statusText_ = "Idle...";
+    bool statusBold_ = false;
+    bool statusPending_ = false;
+    QElapsedTimer statusShown_;
 
     std::string trayHint_;
     int trayImage_ = 0;

@@ -90,7 +90,7 @@ void TFrmMain::CountsChanged(const events::MailCounts& counts) {
     SetTrayImage(image);
 
     // 3. While a step runs, the status owns the hint.
-    if (!IsLabelBold(StatusBar1)) SetTrayHint(IdleTrayHint());
+    if (!statusBold_) SetTrayHint(IdleTrayHint());
 
     // 4. The outbox, and "Send Only" with something to send.
     if (counts.outboxCounted) {
@@ -166,6 +166,6 @@ events::WindowView TFrmMain::View() const {
     v.lastDelivery = LBLSmtp->text().toStdString();
     v.lastConnection = LblConnectLast->text().toStdString();
     v.nextConnection = LblNextConn->text().toStdString();
-    v.status = StatusBar1->text().toStdString();
+    v.status = statusText_;
     return v;
 }

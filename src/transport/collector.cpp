@@ -9,7 +9,8 @@
 // every recipient's mailbox, synced to disk, and its unique id recorded in
 // uidl.dat before DELE is sent; a recorded message still on the server is
 // deleted there without being fetched again (Leave off), or skipped (Leave
-// on) until its LeaveDays are up.
+// on) until its LeaveDays are up. That disk work runs on the committer's
+// threads: the conversation waits for it, the event loop does not.
 #include "transport/servers.h"
 
 #include "codecs/auth.h"
@@ -17,6 +18,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
+#include "transport/committer.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
@@ -24,6 +26,7 @@
 #include "transport/store.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 
 #include <cmath>
@@ -175,6 +178,12 @@ void TFrmServers::CloseTempFile() {
 }
 
 void TFrmServers::SaveUidl() {
+    // A write under way on a worker could land after this one and bring
+    // back an older table: this one follows it instead.
+    if (uidlWriting_) {
+        uidlAgain_ = true;
+        return;
+    }
     try {
         if (TblUIDL.Active()) tables::SaveTableFile(TblUIDL, ProgramDir + "uidl.dat");
     } catch (const std::exception& e) {
@@ -316,6 +325,8 @@ void TFrmServers::EndAccount(const std::string& message, bool failed) {
 void TFrmServers::NextAccountTimerTimer() {
     NextAccountTimer->stop();
     if (!collecting_) return;
+    // mess.txt is still being copied: the next account would write over it.
+    if (storing_) return;
     RefreshMailCounts(true);
     ConnectNextAccount();
 }
@@ -327,8 +338,9 @@ void TFrmServers::POPClientConnect() {
 }
 
 void TFrmServers::POPClientRead() {
-    // Earlier input still waits its turn: the rest stays in the socket.
-    if (readWaiting_) return;
+    // Earlier input still waits its turn, or the message's disk work: the
+    // rest stays in the socket.
+    if (readWaiting_ || storing_) return;
     std::string data = POPClient.ReceiveText(kReadBite);
     if (!collecting_ || data.empty()) return;
     TimeOutTimer->stop();
@@ -344,7 +356,7 @@ void TFrmServers::POPClientRead() {
 void TFrmServers::HandleCollectorInput() {
     const std::uint64_t gen = accountGen_;
     int lines = 0;
-    while (gen == accountGen_ && inpos_ < inbuf_.size()) {
+    while (gen == accountGen_ && !storing_ && inpos_ < inbuf_.size()) {
         if (collectorState_ == TCollectorState::Retrieving && bodyStarted_) {
             inbuf_.erase(0, inpos_);
             inpos_ = 0;
@@ -636,19 +648,53 @@ void TFrmServers::MessageComplete() {
     CollectorLater(kWaitMessage, [this, n, uid] {
         try {
             if (tempFailed_) throw std::runtime_error("mess.txt could not be written");
-            if (platform::FileExists(MessPath())) MoveTempMessage();
+            if (!platform::FileExists(MessPath())) {
+                MessageStored(n, uid);
+                return;
+            }
+            const std::uint64_t gen = accountGen_;
+            storing_ = true;
+            MoveTempMessage(
+                [this, n, uid, gen](const std::string& failure) {
+                    storing_ = false;
+                    if (gen != accountGen_) {
+                        // The account ended meanwhile and its next one waited.
+                        if (collecting_ && !NextAccountTimer->isActive()) NextAccountTimer->start();
+                        return;
+                    }
+                    if (failure.empty()) MessageStored(n, uid);
+                    else MessageNotStored(n, failure);
+                },
+                // Without a conversation to send DELE in, the copies would be
+                // fetched again and delivered twice.
+                [this, gen] { return gen == accountGen_; });
         } catch (const std::exception& e) {
-            // Not stored, so not deleted: the next cycle fetches it again.
-            CollectorLog(" >> message " + std::to_string(n) + " not stored: " + e.what());
-            platform::Env::Current()->Unlink(MessPath());
-            PopLabelRed();
-            collectorState_ = TCollectorState::SentQuit;
-            Status(AccountName + ": error...");
-            CollectorSend("QUIT\r\n", 0);
-            awaiting_ = true;
+            storing_ = false;
+            MessageNotStored(n, e.what());
+        }
+    });
+}
+
+void TFrmServers::MessageNotStored(std::int64_t n, const std::string& why) {
+    // Not stored, so not deleted: the next cycle fetches it again.
+    CollectorLog(" >> message " + std::to_string(n) + " not stored: " + why);
+    platform::Env::Current()->Unlink(MessPath());
+    PopLabelRed();
+    collectorState_ = TCollectorState::SentQuit;
+    Status(AccountName + ": error...");
+    CollectorSend("QUIT\r\n", 0);
+    awaiting_ = true;
+}
+
+void TFrmServers::MessageStored(std::int64_t n, const std::string& uid) {
+    const std::uint64_t gen = accountGen_;
+    storing_ = true;
+    RecordDownloaded(uid, [this, n, gen] {
+        storing_ = false;
+        if (gen != accountGen_) {
+            if (collecting_ && !NextAccountTimer->isActive()) NextAccountTimer->start();
             return;
         }
-        RecordDownloaded(uid);
         if (AccountLeave) {
             CollectorLog(" >> don't mark " + std::to_string(n) + " for deleting");
             CollectorSend("NOOP\r\n", kWaitCommand);
@@ -658,6 +704,12 @@ void TFrmServers::MessageComplete() {
         }
         awaiting_ = true;
     });
+}
+
+commit::Committer& TFrmServers::Commits() {
+    if (FrmSMTP) return FrmSMTP->Commits();
+    if (!committer_) committer_ = std::make_unique<commit::Committer>(nullptr, 2);
+    return *committer_;
 }
 
 // --- message selection ----------------------------------------------------------
@@ -728,8 +780,8 @@ std::string TFrmServers::GetListedUidl(std::int64_t n) const {
 
 // --- the downloaded-message record ------------------------------------------------
 
-void TFrmServers::RecordDownloaded(const std::string& uid) {
-    if (uid.empty() || !TblUIDL.Active()) return;
+void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()> then) {
+    if (uid.empty() || !TblUIDL.Active()) return then();
     const std::string key = StoredUid(uid);
     try {
         if (TblUIDL.FindKey({AccountName, key})) {
@@ -746,7 +798,31 @@ void TFrmServers::RecordDownloaded(const std::string& uid) {
         CollectorLog(std::string(" >> not recorded: ") + e.what());
     }
     // On disk before the server is told to delete it.
-    SaveUidl();
+    std::string bytes;
+    try {
+        bytes = TblUIDL.SaveToBinaryString();
+    } catch (const std::exception& e) {
+        CollectorLog(std::string("uidl.dat not written: ") + e.what());
+        return then();
+    }
+    const std::string path = ProgramDir + "uidl.dat";
+    QPointer<TFrmServers> self(this);
+    uidlWriting_ = true;
+    Commits().Submit(
+        [path, bytes = std::move(bytes)](commit::Committer& committer) {
+            return committer.Env().WriteFileAtomic(path, bytes);
+        },
+        [self, path, then = std::move(then)](platform::FsStatus status) {
+            if (!self) return;
+            if (!status.ok())
+                self->CollectorLog("uidl.dat not written: Cannot write file \"" + path + "\": " + status.Text());
+            self->uidlWriting_ = false;
+            if (self->uidlAgain_) {
+                self->uidlAgain_ = false;
+                self->SaveUidl();
+            }
+            then();
+        });
 }
 
 // Rows of messages the server no longer lists are of no use any more.

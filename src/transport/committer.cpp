@@ -4,6 +4,7 @@
 #include "platform/files.h"
 #include "transport/ports_file.h"
 #include "transport/smtp.h"
+#include "transport/store.h"
 
 #include <cerrno>
 #include <set>
@@ -257,6 +258,42 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
         return {};
     }
     return committer.SyncFolder(platform::FolderOf(message.queued));
+}
+
+platform::FsStatus StoreMailboxCopies(Committer& committer, MailboxCopies& message) {
+    platform::Env& env = committer.Env();
+    auto takeBack = [&] {
+        for (auto& copy : message.copies) {
+            if (!copy.path.empty()) env.Unlink(copy.path);
+            copy.path.clear();
+        }
+    };
+    std::set<std::string> folders;
+    for (std::size_t i = 0; i < message.copies.size(); ++i) {
+        auto& copy = message.copies[i];
+        copy.path = message.source.empty()
+                        ? smtp::WriteNewFileUnsynced(copy.folder, copy.prefix, message.stem, message.suffix,
+                                                     message.content)
+                        : smtp::CopyToNewFileUnsynced(message.source, copy.folder, copy.prefix, message.stem,
+                                                      message.suffix, message.append);
+        if (copy.path.empty()) {
+            message.failed = i;
+            takeBack();
+            return platform::FsStatus{EIO};
+        }
+        folders.insert(platform::FolderOf(copy.path));
+    }
+    for (const auto& folder : folders) {
+        const platform::FsStatus s = committer.SyncFolder(folder);
+        if (!s.ok()) {
+            // Which name is missing from the disk cannot be told: none stays.
+            for (std::size_t i = 0; i < message.copies.size() && !message.failed; ++i)
+                if (platform::FolderOf(message.copies[i].path) == folder) message.failed = i;
+            takeBack();
+            return s;
+        }
+    }
+    return {};
 }
 
 }  // namespace commit

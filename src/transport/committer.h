@@ -132,4 +132,28 @@ struct MessageFiles {
 // here.
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message);
 
+// A fetched message bound for mailboxes. Each copy gets a new name,
+// prefix + stem + suffix in its folder, with a digit after the stem when
+// the name is taken: nothing is ever written over another file. The text
+// is the file source followed by append, streamed, or content when there
+// is no source.
+struct MailboxCopies {
+    struct Copy {
+        std::string folder;  // with its trailing "/"
+        std::string prefix;
+        std::string path;    // the name made; empty until then
+    };
+    std::string source, append, content;
+    std::string stem, suffix;
+    std::vector<Copy> copies;
+    // The copy that could not be made, when one could not.
+    std::optional<std::size_t> failed;
+};
+
+// Makes every copy, then syncs each folder once: when it returns ok every
+// copy and its name are on disk. On failure no copy is left. The copies are
+// written by the store's writers, through the engine's current Env, which
+// must be the committer's.
+platform::FsStatus StoreMailboxCopies(Committer& committer, MailboxCopies& message);
+
 }  // namespace commit

@@ -14,11 +14,14 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/account_tables.h"
+#include "transport/committer.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/mail_settings.h"
 #include "transport/store.h"
 #include "transport/table_owner.h"
+
+#include <QPointer>
 
 #include <filesystem>
 #include <fstream>
@@ -310,7 +313,8 @@ std::vector<std::string> TFrmServers::SelectRecipients(const std::vector<std::st
 
 // --- the message ---------------------------------------------------------------
 
-void TFrmServers::MoveTempMessage() {
+void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)> done,
+                                  std::function<bool()> keep) {
     const std::string messPath = ProgramDir + "mess.txt";
     // The message may be far larger than we care to hold: each copy is
     // streamed from mess.txt with the end marker it lacks appended, and only
@@ -366,7 +370,26 @@ void TFrmServers::MoveTempMessage() {
     if (noRecipient_)
         throw std::runtime_error("no local recipient and no default user");
 
-    // 4. One mailbox copy per recipient, each through the delivery filters.
+    // 4. Where each recipient's copy goes. The copies are made together,
+    // off the event loop; the spam check of each comes before any of them.
+    struct Recipient {
+        std::string user;
+        int level = spam::NotSpam;
+        int held = 0;
+    };
+    struct Delivery {
+        commit::MailboxCopies files;
+        std::vector<Recipient> recipients;  // one per copy
+        std::vector<std::string> headerLines;
+        std::string messageId;
+    };
+    auto delivery = std::make_shared<Delivery>();
+    delivery->files.source = small.empty() ? messPath : std::string();
+    delivery->files.content = small;
+    delivery->files.append = append;
+    delivery->files.stem = stem;
+    delivery->files.suffix = smtp::MailboxSuffix;
+    int heldBefore = 0;  // copies of this message bound for the spam folders so far
     for (const auto& user : recipients) {
         if (!settings::IsSafeUserName(user)) {
             Trace("**** TW user " + user + " cannot have a mailbox: not delivered");
@@ -375,35 +398,68 @@ void TFrmServers::MoveTempMessage() {
         int held = 0;
         spam::TSpamFilter* const spamFilter = spam::Filter();
         const int level = spamFilter ? spamFilter->CheckSpam(user, sender, subject, held) : spam::NotSpam;
+        // Counted as if the earlier recipients' copies were held already.
+        held += heldBefore;
         const char* folder = smtp::FolderIn;
         if (level == spam::PossibleSpam || level == spam::ProbableSpam) {
             folder = level == spam::PossibleSpam ? smtp::FolderSpam1 : smtp::FolderSpam2;
             procs::DebugTrace("POP", sender, user,
                               level == spam::PossibleSpam ? "Marked as possible spam" : "Marked as probable spam");
+            ++heldBefore;
         }
-        std::string file = small.empty() ? smtp::CopyToNewFile(messPath, smtp::StoreFolder(folder), user + "_", stem,
-                                                               smtp::MailboxSuffix, append)
-                                         : smtp::WriteMailboxFile(folder, user, stem, small);
-        if (file.empty()) throw std::runtime_error("mailbox file of " + user + " could not be written");
-        MarkSeen(messageId, user);
-
-        // The delivery filters. Rules first; what a rule moved or deleted
-        // gets nothing more.
-        AddInRule::ApplyRules(file, user, level, true, headerLines);
-        // Risky attachments are defused in spam as well: released spam
-        // reaches the mailbox without another check.
-        if (platform::FileExists(file) && IncomingCheckOn()) virus::CheckIncomingAttachments(file, user, level);
-        if (!platform::FileExists(file)) continue;
-        QueueNewMailAlert(user);
-        if (level != spam::NotSpam) {
-            if (spamFilter && spamFilter->ReportEveryDue(held)) spamFilter->SendSpamReport();
-        } else {
-            holiday::AutoRespond(holiday::GetRecipientHeader(file), user, file, false);
-            // Last: it may remove the user's own copy.
-            forward::ForwardMessage(user, file);
-        }
+        delivery->files.copies.push_back({smtp::StoreFolder(folder), user + "_", std::string()});
+        delivery->recipients.push_back({user, level, held});
     }
+    delivery->headerLines = std::move(headerLines);
+    delivery->messageId = messageId;
 
-    // 5.
-    platform::Env::Current()->Unlink(messPath);
+    // 5. Once every copy is on disk: the delivery filters, each recipient
+    // in turn, then mess.txt goes.
+    QPointer<TFrmServers> self(this);
+    auto filter = [self, delivery, messPath, done = std::move(done), keep = std::move(keep)](platform::FsStatus status) {
+        if (!self) return;
+        auto& copies = delivery->files.copies;
+        if (!status.ok()) {
+            const auto failed = delivery->files.failed;
+            done("mailbox file of " + (failed ? delivery->recipients[*failed].user : std::string("a recipient")) +
+                 " could not be written");
+            return;
+        }
+        if (keep && !keep()) {
+            for (auto& copy : copies) platform::Env::Current()->Unlink(copy.path);
+            done("no longer wanted");
+            return;
+        }
+        try {
+            for (size_t i = 0; i < copies.size(); ++i) {
+                const std::string& file = copies[i].path;
+                const Recipient& r = delivery->recipients[i];
+                self->MarkSeen(delivery->messageId, r.user);
+                // Rules first; what a rule moved or deleted gets nothing more.
+                AddInRule::ApplyRules(file, r.user, r.level, true, delivery->headerLines);
+                // Risky attachments are defused in spam as well: released
+                // spam reaches the mailbox without another check.
+                if (platform::FileExists(file) && IncomingCheckOn())
+                    virus::CheckIncomingAttachments(file, r.user, r.level);
+                if (!platform::FileExists(file)) continue;
+                self->QueueNewMailAlert(r.user);
+                if (r.level != spam::NotSpam) {
+                    spam::TSpamFilter* const spamFilter = spam::Filter();
+                    if (spamFilter && spamFilter->ReportEveryDue(r.held)) spamFilter->SendSpamReport();
+                } else {
+                    holiday::AutoRespond(holiday::GetRecipientHeader(file), r.user, file, false);
+                    // Last: it may remove the user's own copy.
+                    forward::ForwardMessage(r.user, file);
+                }
+            }
+        } catch (const std::exception& e) {
+            done(e.what());
+            return;
+        }
+        platform::Env::Current()->Unlink(messPath);
+        done(std::string());
+    };
+    Commits().Submit([delivery](commit::Committer& committer) {
+        return commit::StoreMailboxCopies(committer, delivery->files);
+    }, std::move(filter));
 }

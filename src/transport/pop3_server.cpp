@@ -4,6 +4,7 @@
 // Commands are handled one at a time in arrival order; a command whose reply
 // must wait for earlier output (or for the delay after a wrong password)
 // holds the later ones back until it is done.
+#include "transport/committer.h"
 #include "transport/servers.h"
 
 #include "codecs/auth.h"
@@ -16,7 +17,7 @@
 #include "transport/folder_index.h"
 #include "transport/store.h"
 
-#include <QThreadPool>
+#include <QPointer>
 #include <QTimer>
 
 #include <cerrno>
@@ -104,7 +105,8 @@ std::string TopText(const std::string& message, long lines) {
     return text;
 }
 
-PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names) {
+PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names,
+                        commit::Committer* committer) {
     PurgeOutcome out;
     if (names.empty()) return out;
     for (const auto& name : names) {
@@ -115,7 +117,7 @@ PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std
     }
     // Without this a crash could bring removed messages back, and a client
     // that took "+OK" for their end would fetch them again.
-    const platform::FsStatus synced = env.SyncFolder(folder);
+    const platform::FsStatus synced = committer ? committer->SyncFolder(folder) : env.SyncFolder(folder);
     if (!synced.ok()) out.syncError = synced.Text();
     return out;
 }
@@ -488,31 +490,32 @@ void TFrmServers::PopQuit(TFrmServers& f, const platform::TcpConnectionPtr& conn
         connection->Close();
         return;
     }
-    // The deletions and the folder's sync run off the event loop; "+OK"
-    // goes out only once they are on disk.
+    // The deletions and the folder's sync run off the event loop, the sync
+    // shared with whatever else the workers sync in that folder meanwhile;
+    // "+OK" goes out only once they are on disk.
     session.Busy = true;
     std::weak_ptr<platform::TcpConnection> weak = connection;
-    TFrmServers* self = &f;
+    QPointer<TFrmServers> self(&f);
     platform::Env* env = platform::Env::Current();
     const std::string folder = smtp::StoreFolder(smtp::FolderIn);
-    if (!f.popDisk_) f.popDisk_ = std::make_unique<QThreadPool>();
-    f.popDisk_->start([self, env, folder, marked, user, weak] {
-        auto outcome = std::make_shared<servers::PurgeOutcome>(servers::PurgeFiles(*env, folder, marked));
-        QMetaObject::invokeMethod(
-            self,
-            [self, outcome, user, weak] {
-                self->PopLogPurge(*outcome);
-                self->RefreshMailCounts(true);
-                self->QueueNewMailAlert(user);
-                const char* reply = outcome->ok() ? kOk : kNotDeleted;
-                self->PopLog("<< " + smtp::Chomp(reply));
-                auto c = weak.lock();
-                if (!c || !c->Connected()) return;
-                c->SendText(reply);
-                c->Close();
-            },
-            Qt::QueuedConnection);
-    });
+    auto outcome = std::make_shared<servers::PurgeOutcome>();
+    f.Commits().Submit(
+        [env, folder, marked, outcome](commit::Committer& committer) {
+            *outcome = servers::PurgeFiles(*env, folder, marked, &committer);
+            return platform::FsStatus{};
+        },
+        [self, outcome, user, weak](platform::FsStatus) {
+            if (!self) return;
+            self->PopLogPurge(*outcome);
+            self->RefreshMailCounts(true);
+            self->QueueNewMailAlert(user);
+            const char* reply = outcome->ok() ? kOk : kNotDeleted;
+            self->PopLog("<< " + smtp::Chomp(reply));
+            auto c = weak.lock();
+            if (!c || !c->Connected()) return;
+            c->SendText(reply);
+            c->Close();
+        });
 }
 
 void TFrmServers::PopRetr(TFrmServers& f, const platform::TcpConnectionPtr& connection, PopSession& session,

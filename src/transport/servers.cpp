@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/local_address.h"
+#include "transport/committer.h"
 #include "transport/setup_hooks.h"
 #include "transport/table_files.h"
 #include "transport/events.h"
@@ -15,7 +16,6 @@
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 
-#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -130,8 +130,8 @@ TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
 }
 
 TFrmServers::~TFrmServers() {
-    // A QUIT's deletions finish; their replies are dropped with the window.
-    if (popDisk_) popDisk_->waitForDone();
+    // A QUIT's deletions finish (the committer finishes work it has taken);
+    // their replies are dropped with the window.
     // Desktop addresses of the last logins reach tarnwick.ini before the
     // program directory may go.
     desktops::Flush();

@@ -22,11 +22,14 @@
 #include <string>
 #include <vector>
 
-class QThreadPool;
 class QTimer;
 
 namespace platform {
 class Env;
+}
+
+namespace commit {
+class Committer;
 }
 
 namespace servers {
@@ -117,8 +120,10 @@ struct PurgeOutcome {
 };
 // Removes the named files of folder (with its trailing "/"; a file already
 // gone counts as removed) and syncs the folder, so that the removals
-// outlive a crash.
-PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names);
+// outlive a crash; on a committer's worker, with the committer's grouped
+// folder syncs.
+PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names,
+                        commit::Committer* committer = nullptr);
 
 // Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
 // not a number.
@@ -233,10 +238,15 @@ public:
     std::string TempTail;
 
     // --- Distribution of fetched messages (distribution.cpp) --------------
-    // Distributes mess.txt to its local recipients and deletes it. Throws
-    // when a mailbox file cannot be written (the message then stays on the
-    // provider's server).
-    void MoveTempMessage();
+    // Distributes mess.txt to its local recipients and deletes it. The
+    // mailbox copies are made and synced by the committer, off the event
+    // loop; back on it, each copy gets the delivery filters and done gets
+    // empty text. When a copy cannot be made, or keep (when given) says no
+    // once they are, none stays and done gets the reason. Throws, without
+    // calling done, when mess.txt cannot be read or the message is for no
+    // one (it then stays on the provider's server).
+    void MoveTempMessage(std::function<void(const std::string& failure)> done,
+                         std::function<bool()> keep = nullptr);
     // The local users a fetched message is for, each once, minus those who
     // already got this Message-ID in this run.
     std::vector<std::string> SelectRecipients(const std::vector<std::string>& headerLines,
@@ -327,7 +337,15 @@ private:
     void MessageComplete();
     void EndAccount(const std::string& message, bool failed);
     void FinishCollection();
-    void RecordDownloaded(const std::string& uid);
+    // Records uid as downloaded; then runs once the record is on disk (or
+    // could not be written, which is logged).
+    void RecordDownloaded(const std::string& uid, std::function<void()> then);
+    // The message is stored: record it, then DELE or NOOP.
+    void MessageStored(std::int64_t n, const std::string& uid);
+    void MessageNotStored(std::int64_t n, const std::string& why);
+    // The committer the collector's disk work goes to: the SMTP side's when
+    // there is one.
+    commit::Committer& Commits();
     void PruneDownloaded();
     void SaveUidl();
     void CloseTempFile();
@@ -338,7 +356,6 @@ private:
 
     int popPort_ = 110;
     // Runs the disk work of POP3 QUITs off the event loop.
-    std::unique_ptr<QThreadPool> popDisk_;
     bool collecting_ = false;
     TCollectorState collectorState_ = TCollectorState::AwaitGreeting;
     struct PopAccount {
@@ -357,11 +374,16 @@ private:
     bool awaiting_ = false;           // a reply is due: the timeout runs
     bool tempFailed_ = false;         // mess.txt could not be written whole
     bool noRecipient_ = false;        // the last message named no one and has no default user
+    bool storing_ = false;            // a fetched message's disk work is under way: input and
+                                      // the next account wait for it
+    bool uidlWriting_ = false;        // uidl.dat is being written on a worker
+    bool uidlAgain_ = false;          // and is to be written again after that
     int reopenCount_ = 0;             // reopenings after "address not available"
     std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
     std::uint64_t accountGen_ = 0;    // continuations of an ended account are stale
     bool accountFailed_ = false;
     std::string alertInFlight_;       // address of the alert being sent
+    std::unique_ptr<commit::Committer> committer_;  // without an SMTP side only
 };
 
 extern TFrmServers* FrmServers;

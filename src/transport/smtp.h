@@ -291,6 +291,10 @@ public:
     // One SMTP server connection's session.
     struct SmtpSession;
 
+    // The engine's group commit: accepted messages, and the collector's
+    // mailbox copies, share its threads and its folder syncs.
+    commit::Committer& Commits();
+
 private:
     void HandleServerInput(const platform::TcpConnectionPtr& connection, SmtpSession& session);
     void PumpServerInput(const platform::TcpConnectionPtr& connection);
@@ -308,7 +312,6 @@ private:
     // input waits until then. False: the message could not be kept and the
     // caller tells the client.
     bool FinishMessage(const platform::TcpConnectionPtr& connection, SmtpSession& session);
-    commit::Committer& Commits();
     // What the end of a session does for each message it sent.
     void SessionEnded(SmtpSession& session, const std::string& id);
     void AbandonData(SmtpSession& session);

@@ -68,8 +68,11 @@ std::string FolderOfPath(const std::string& path) {
 // A temp file beside target; names starting with "~" and ending in ".tmp"
 // match no listing of the store.
 std::string TempNameBeside(const std::string& path) {
+    // The committer's workers make temp files too: each thread draws its
+    // own numbers.
+    thread_local std::mt19937 rng{std::random_device{}()};
     return FolderOfPath(path) + "~tw" + std::to_string(::getpid()) + "-" +
-           std::to_string(Rng()()) + ".tmp";
+           std::to_string(rng()) + ".tmp";
 }
 
 platform::Env& Fs() { return *platform::Env::Current(); }
@@ -246,34 +249,62 @@ std::string WriteNewFile(const std::string& folderPath, const std::string& prefi
     return result;
 }
 
-std::string CopyToTemp(const std::string& source, const std::string& target, std::int64_t insertAt,
-                       const std::string& insert);
-
-std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
-                          const std::string& stamp, const std::string& suffix, const std::string& append) {
-    std::int64_t end = -1;
-    if (!append.empty() && !platform::FileSize(source, end)) return std::string();
-    std::string tmp = CopyToTemp(source, folderPath + "x", end, append);
+std::string WriteNewFileUnsynced(const std::string& folderPath, const std::string& prefix,
+                                 const std::string& stamp, const std::string& suffix,
+                                 const std::string& content) {
+    std::string tmp = WriteTemp(folderPath + "x", content);
     if (tmp.empty()) return std::string();
-    std::string result = PublishNewFile(tmp, folderPath, prefix, stamp, suffix);
+    std::string result = LinkNewFile(tmp, folderPath, prefix, stamp, suffix);
     Fs().Unlink(tmp);
     return result;
 }
 
-std::string PublishNewFile(const std::string& tmp, const std::string& folderPath, const std::string& prefix,
-                           const std::string& stamp, const std::string& suffix) {
-    std::string result;
+std::string CopyToTemp(const std::string& source, const std::string& target, std::int64_t insertAt,
+                       const std::string& insert);
+
+namespace {
+
+std::string CopyToNewName(const std::string& source, const std::string& folderPath, const std::string& prefix,
+                          const std::string& stamp, const std::string& suffix, const std::string& append,
+                          bool syncFolder) {
+    std::int64_t end = -1;
+    if (!append.empty() && !platform::FileSize(source, end)) return std::string();
+    std::string tmp = CopyToTemp(source, folderPath + "x", end, append);
+    if (tmp.empty()) return std::string();
+    std::string result = syncFolder ? PublishNewFile(tmp, folderPath, prefix, stamp, suffix)
+                                    : LinkNewFile(tmp, folderPath, prefix, stamp, suffix);
+    Fs().Unlink(tmp);
+    return result;
+}
+
+}  // namespace
+
+std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
+                          const std::string& stamp, const std::string& suffix, const std::string& append) {
+    return CopyToNewName(source, folderPath, prefix, stamp, suffix, append, true);
+}
+
+std::string CopyToNewFileUnsynced(const std::string& source, const std::string& folderPath, const std::string& prefix,
+                                  const std::string& stamp, const std::string& suffix, const std::string& append) {
+    return CopyToNewName(source, folderPath, prefix, stamp, suffix, append, false);
+}
+
+std::string LinkNewFile(const std::string& tmp, const std::string& folderPath, const std::string& prefix,
+                        const std::string& stamp, const std::string& suffix) {
     for (int n = 0; n < 1000; ++n) {
         std::string path = folderPath + prefix + Candidate(stamp, n) + suffix;
         // link() publishes the whole file under the name, or fails when the
         // name is taken: nothing is ever overwritten.
         const platform::FsStatus s = Fs().Link(tmp, path);
-        if (s.ok()) {
-            result = path;
-            break;
-        }
+        if (s.ok()) return path;
         if (s.error != EEXIST) break;
     }
+    return std::string();
+}
+
+std::string PublishNewFile(const std::string& tmp, const std::string& folderPath, const std::string& prefix,
+                           const std::string& stamp, const std::string& suffix) {
+    std::string result = LinkNewFile(tmp, folderPath, prefix, stamp, suffix);
     // The name must be on disk too before anyone is told the file is
     // there; a folder that cannot be synced counts as a failed write, and
     // the name goes again so that no reader takes it for a message.

@@ -120,6 +120,11 @@ private:
 std::string PublishNewFile(const std::string& tempPath, const std::string& folderPath,
                            const std::string& prefix, const std::string& stamp, const std::string& suffix);
 
+// PublishNewFile short of the folder sync: the name is made, not yet on
+// disk. For callers that sync a folder once for several new names.
+std::string LinkNewFile(const std::string& tempPath, const std::string& folderPath,
+                        const std::string& prefix, const std::string& stamp, const std::string& suffix);
+
 // Renames a synced temp file over path and syncs path's folder. False on
 // failure: path unchanged and temp file removed, or, when only the folder
 // sync failed, the new content in place but perhaps not on disk.
@@ -130,6 +135,14 @@ bool ReplaceWithTemp(const std::string& tempPath, const std::string& path);
 // read or on failure.
 std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
                           const std::string& stamp, const std::string& suffix, const std::string& append = "");
+
+// CopyToNewFile and WriteNewFile short of the folder sync (LinkNewFile):
+// the content is on disk, its name not yet. Safe on worker threads.
+std::string CopyToNewFileUnsynced(const std::string& source, const std::string& folderPath,
+                                  const std::string& prefix, const std::string& stamp, const std::string& suffix,
+                                  const std::string& append = "");
+std::string WriteNewFileUnsynced(const std::string& folderPath, const std::string& prefix,
+                                 const std::string& stamp, const std::string& suffix, const std::string& content);
 
 // WriteNewFile into a user's mailbox folder (in, Spam1, Spam2, ...).
 std::string WriteMailboxFile(const std::string& folderName, const std::string& user,

@@ -7,7 +7,10 @@
 #include "transport/table_owner.h"
 
 
+#include "platform/env.h"
+
 #include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -157,6 +160,78 @@ TEST_F(Forward, UsersCopyStaysWhenTheQueueCannotTakeTheForward) {
     EXPECT_TRUE(platform::FileExists(file));
     EXPECT_EQ(Read(file), MessageText);
     EXPECT_EQ(Read(ProgramDir + "out"), "not a folder");
+}
+
+// Fails the first call of the queueing that the test names, as the journal
+// would name it ("rename FROM -> TO", "syncfolder PATH").
+class FailingStep : public platform::FaultInjectionEnv {
+public:
+    std::function<bool(const std::string& call)> fails;
+    platform::FsStatus Rename(const std::string& from, const std::string& to) override {
+        return Step("rename " + from + " -> " + to, [&] { return FaultInjectionEnv::Rename(from, to); });
+    }
+    platform::FsStatus SyncFolder(const std::string& path) override {
+        return Step("syncfolder " + path, [&] { return FaultInjectionEnv::SyncFolder(path); });
+    }
+
+private:
+    platform::FsStatus Step(const std::string& call, const std::function<platform::FsStatus()>& run) {
+        if (!failed_ && fails && fails(call)) {
+            failed_ = true;
+            return Failed(EIO, call);
+        }
+        return run();
+    }
+    bool failed_ = false;
+};
+
+// A forward to outside counts as queued only when its file, its record and
+// its queued name are all on disk; otherwise the user keeps the message and
+// nothing half-queued is left for the relay.
+TEST_F(Forward, NothingCountsAsQueuedUntilItsNameIsOnDisk) {
+    const std::string outFolder = platform::FolderOf(Out() + "x");
+    struct Case {
+        const char* name;
+        std::function<bool(const std::string&, bool& renamed)> fails;
+    } cases[] = {
+        {"the queued name cannot be made",
+         [](const std::string& call, bool&) {
+             return call.rfind("rename ", 0) == 0 && call.size() > 4 && call.substr(call.size() - 4) == ".txt";
+         }},
+        {"the queued name is not synced",
+         [&](const std::string& call, bool& renamed) {
+             if (call.rfind("rename ", 0) == 0 && call.substr(call.size() - 4) == ".txt") renamed = true;
+             return renamed && call == "syncfolder " + outFolder;
+         }},
+        {"the record is not written",
+         [](const std::string& call, bool&) {
+             return call.rfind("rename ", 0) == 0 && call.size() > 10 && call.substr(call.size() - 10) == "/ports.dat";
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tables::Forwards().Table().EmptyTable();
+        platform::DeleteFiles(In(), "*");
+        platform::DeleteFiles(Out(), "*");
+        std::remove(smtp::PortsFileName().c_str());
+        AddRow("bob", false, "bob@home.example", "No");
+        const std::string file = Message();
+        FailingStep env;
+        bool renamed = false;
+        env.fails = [&](const std::string& call) { return c.fails(call, renamed); };
+        {
+            platform::ScopedEnv scoped(&env);
+            EXPECT_EQ(forward::ForwardMessage("bob", file), 0);
+        }
+        bool hit = false;
+        for (const auto& e : env.Journal()) hit = hit || e.rfind("failed ", 0) == 0;
+        ASSERT_TRUE(hit) << "the step was never taken";
+        EXPECT_EQ(Read(file), MessageText);
+        EXPECT_TRUE(Files(Out()).empty()) << Files(Out())[0];
+        EXPECT_EQ(smtp::ReadPortsValue("20260314103015250", "Rcpt"), "");
+        EXPECT_NE(Read(Dir() + "connect.log").find("Forward: cannot queue bob's message for outside addresses"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace

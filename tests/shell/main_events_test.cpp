@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -154,6 +156,23 @@ TEST_F(MainEvents, LabelsTakeTextAndLook) {
             EXPECT_EQ(TFrmMain::IsLabelRed(l.widget), s.red) << l.widget->objectName().toStdString();
         }
     }
+}
+
+// A status per message sent comes faster than the bar is worth painting:
+// the bar may skip texts of a burst, but ends showing the last one, and a
+// change of weight shows at once.
+TEST_F(MainEvents, ABurstOfStatusTextsEndsWithTheLastShown) {
+    Main().Status("Sending", true);
+    for (int i = 1; i <= 500; ++i) Main().StatusLine("Sent message " + std::to_string(i), true);
+    EXPECT_EQ(Main().StatusText(), "Sent message 500");
+    QElapsedTimer waited;
+    waited.start();
+    while (Main().StatusBar1->text() != "Sent message 500" && waited.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(Main().StatusBar1->text().toStdString(), "Sent message 500");
+    Main().StatusLine("Idle", false);
+    EXPECT_EQ(Main().StatusBar1->text().toStdString(), "Idle");
+    EXPECT_FALSE(TFrmMain::IsLabelBold(Main().StatusBar1));
 }
 
 TEST_F(MainEvents, StatusButtonsAndTray) {

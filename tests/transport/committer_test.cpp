@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -280,6 +281,84 @@ TEST_F(CommitterTest, OutcomesComeBackOnTheOwnersThreadAndTakenWorkIsFinished) {
     EXPECT_EQ(ran, 2 * kJobs);
     twtest::Pump(50);
     EXPECT_EQ(outcomes.size(), static_cast<size_t>(kJobs));
+}
+
+// A fetched message's mailbox copies: each under a name of its own, never
+// over another file, each folder synced once after its names were made; on
+// any failure none is left, and the copy that failed is named.
+TEST_F(CommitterTest, MailboxCopiesAreAllOnDiskOrNoneIsLeft) {
+    struct Case {
+        const char* name;
+        bool fromFile;  // streamed from a file with the end marker appended, or written from memory
+        Op op;
+        int nth;                            // the call that fails; 0: none
+        std::optional<std::size_t> failed;  // the copy named as failed
+    };
+    // Copies: alice's in in/ (her plain name is taken), bob's in Spam1.
+    const Case cases[] = {
+        {"streamed", true, Op::Open, 0, std::nullopt},
+        {"from memory", false, Op::Open, 0, std::nullopt},
+        // Streamed, a copy takes two writes: the text and the marker.
+        {"the second copy's write", true, Op::Append, 3, 1},
+        {"the first copy's sync", false, Op::Sync, 1, 0},
+        // Alice's first name is taken: her copy takes two links.
+        {"the second copy's name", true, Op::Link, 3, 1},
+        {"Spam1's sync", true, Op::SyncFolder, 1, 1},
+        {"in/'s sync", false, Op::SyncFolder, 2, 0},
+    };
+    const std::string text = "Subject: fetched\r\n\r\nbody\r\n";
+    const std::string stored = text + ".\r\n";
+    twtest::WriteBytes(Path("mess.txt"), text);
+    const std::string in = smtp::StoreFolder("in"), spam = smtp::StoreFolder("Spam1");
+    twtest::WriteBytes(in + "alice_s1.dat", "an older message");
+    platform::ScopedEnv scoped(&env_);
+    commit::Committer committer(nullptr, 2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        env_.Clear();
+        const size_t before = env_.Journal().size();
+        commit::MailboxCopies m;
+        if (c.fromFile) {
+            m.source = Path("mess.txt");
+            m.append = ".\r\n";
+        } else {
+            m.content = stored;
+        }
+        m.stem = "s1";
+        m.suffix = ".dat";
+        m.copies = {{in, "alice_", ""}, {spam, "bob_", ""}};
+        if (c.nth) env_.FailAt(c.op, c.nth, ENOSPC);
+        const platform::FsStatus status = commit::StoreMailboxCopies(committer, m);
+        env_.Clear();
+        EXPECT_EQ(twtest::ReadBytes(in + "alice_s1.dat"), "an older message");
+        EXPECT_TRUE(Temps("in").empty());
+        EXPECT_TRUE(Temps("Spam1").empty());
+        if (c.nth) {
+            EXPECT_FALSE(status.ok());
+            EXPECT_EQ(m.failed, c.failed);
+            EXPECT_EQ(platform::ListFiles(in, "*.dat"), std::vector<std::string>{"alice_s1.dat"});
+            EXPECT_TRUE(platform::ListFiles(spam, "*").empty());
+            continue;
+        }
+        ASSERT_TRUE(status.ok());
+        ASSERT_EQ(m.copies[0].path, in + "alice_s11.dat");
+        ASSERT_EQ(m.copies[1].path, spam + "bob_s1.dat");
+        for (const auto& copy : m.copies) EXPECT_EQ(twtest::ReadBytes(copy.path), stored) << copy.path;
+        const auto all = env_.Journal();
+        const std::vector<std::string> j(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        for (const auto& copy : m.copies) {
+            const size_t named = Find(j, "link ");
+            size_t at = named;
+            while (at != std::string::npos && j[at].find(" -> " + copy.path) == std::string::npos)
+                at = Find(j, "link ", at + 1);
+            ASSERT_NE(at, std::string::npos) << copy.path;
+            const std::string folder = platform::FolderOf(copy.path);
+            EXPECT_NE(Find(j, "syncfolder " + folder, at), std::string::npos) << "the name synced after it was made";
+            EXPECT_EQ(Count(j, "syncfolder " + folder), 1u);
+        }
+        platform::Env::Default()->Unlink(m.copies[0].path);
+        platform::Env::Default()->Unlink(m.copies[1].path);
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "engine_state.h"
 
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -46,11 +47,18 @@ protected:
         CreateWindows();
         servers_->AccountDefaultUser = "bob";
     }
+    // Distributes mess.txt and waits for its outcome: empty text when stored.
+    std::string Store() {
+        std::optional<std::string> outcome;
+        servers_->MoveTempMessage([&](const std::string& failure) { outcome = failure; });
+        EXPECT_TRUE(twtest::Until([&] { return outcome.has_value(); }, 10000));
+        return outcome.value_or("no outcome");
+    }
     // Distributes a message; returns who got a file (user -> stem).
     std::map<std::string, std::string> Deliver(const std::string& header, const std::string& body = "hello") {
         std::string before = Snapshot();
         twtest::WriteBytes(ProgramDir + "mess.txt", header + "\r\n" + body + "\r\n.\r\n");
-        servers_->MoveTempMessage();
+        EXPECT_EQ(Store(), "");
         EXPECT_FALSE(platform::FileExists(ProgramDir + "mess.txt"));
         std::map<std::string, std::string> got;
         for (const auto& f : platform::ListFiles(ProgramDir + "in", "*.dat")) {
@@ -142,7 +150,7 @@ TEST_F(Distribute, StoredTextGetsTheEndMarkerItLacks) {
     for (const auto& c : cases) {
         const std::string before = Snapshot();
         twtest::WriteBytes(ProgramDir + "mess.txt", c.text);
-        servers_->MoveTempMessage();
+        EXPECT_EQ(Store(), "") << c.name;
         std::vector<std::string> fresh;
         for (const auto& f : platform::ListFiles(ProgramDir + "in", "*.dat"))
             if (before.find("|" + f + "|") == std::string::npos) fresh.push_back(f);
@@ -179,7 +187,8 @@ TEST_F(Distribute, EnvelopeHeadersFromPopHdr) {
 TEST_F(Distribute, NoRecipientAndNoDefaultIsAnErrorNotALoss) {
     servers_->AccountDefaultUser.clear();
     twtest::WriteBytes(ProgramDir + "mess.txt", "To: x@far\r\n\r\nbody\r\n.\r\n");
-    EXPECT_THROW(servers_->MoveTempMessage(), std::runtime_error);
+    EXPECT_THROW(servers_->MoveTempMessage([](const std::string&) { ADD_FAILURE() << "no outcome was due"; }),
+                 std::runtime_error);
     EXPECT_TRUE(platform::ListFiles(ProgramDir + "in", "*.dat").empty());
 }
 
