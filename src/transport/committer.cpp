@@ -3,6 +3,7 @@
 
 #include "platform/files.h"
 #include "transport/ports_file.h"
+#include "transport/smtp.h"
 #include "transport/store.h"
 
 #include <cerrno>
@@ -100,26 +101,103 @@ struct PendingCopy {
     std::unique_ptr<platform::WritableFile> file;
 };
 
+// data gets the session's changes. Made in one rewrite, unless copies must
+// be made, or the text kept, between the Message-ID and the footer; synced
+// tells whether data was rewritten (a rewrite syncs it).
+platform::FsStatus ChangeText(platform::Env& env, const MessageFiles& m, std::vector<PendingCopy>& copies,
+                              bool& synced) {
+    rewrite::Insertion id, footer;
+    platform::FsStatus s;
+    if (!m.messageId.empty()) s = rewrite::MessageIdInFile(env, m.data, m.messageId, id);
+    if (s.ok() && !m.footer.Empty()) s = rewrite::FooterInFile(env, m.data, m.footer, true, footer);
+    if (!s.ok()) return s;
+    const bool between = !m.footerForAll && footer.Any() && (!m.copiesBeforeFooter.empty() || !m.keptText.empty());
+    // Both go where they would one after the other: the Message-ID in the
+    // header, the footer in the body after it.
+    std::vector<rewrite::Insertion> now = {id};
+    if (!between) now.push_back(footer);
+    if (id.Any() || (!between && footer.Any())) {
+        s = rewrite::WriteWithInsertions(env, m.data, m.data, now);
+        if (!s.ok()) return s;
+        synced = true;
+    }
+    for (const auto& name : m.copiesBeforeFooter) {
+        // Synced and named with the other copies.
+        PendingCopy c;
+        c.name = name;
+        s = env.WriteCopyBeside(m.data, name, c.temp, c.file);
+        if (!s.ok()) return s;
+        copies.push_back(std::move(c));
+    }
+    if (!m.keptText.empty()) {
+        env.Unlink(m.keptText);  // a crash's leftover
+        s = env.Link(m.data, m.keptText);
+        if (!s.ok()) return s;
+    }
+    if (!between) return {};
+    if (id.Any() && id.offset <= footer.offset) footer.offset += static_cast<std::int64_t>(id.text.size());
+    s = rewrite::WriteWithInsertions(env, m.data, m.data, {footer});
+    if (s.ok()) synced = true;
+    return s;
+}
+
+// The finished text as a notice to its sender, synced, under the first
+// free name; the name's folder is synced with the others.
+platform::FsStatus ReturnToSender(platform::Env& env, const MessageFiles& m, std::string& name) {
+    std::string text;
+    platform::FsStatus s = env.ReadFile(m.data, text);
+    if (!s.ok()) return s;
+    const std::string notice = smtp::BuildReturnNotice(text, m.returnedFor);
+    const std::string temp = rewrite::TempNameBeside(m.returnedStem);
+    std::unique_ptr<platform::WritableFile> file;
+    s = env.NewWritableFile(temp, platform::CreateMode::Exclusive, file);
+    if (!s.ok()) return s;
+    s = file->Append(notice);
+    if (s.ok()) s = file->Sync();
+    const platform::FsStatus closed = file->Close();
+    if (s.ok()) s = closed;
+    for (int n = 0; s.ok() && n < 1000; ++n) {
+        // A link never takes a name already there.
+        const std::string candidate = m.returnedStem + (n ? std::to_string(n) : std::string()) + m.returnedSuffix;
+        s = env.Link(temp, candidate);
+        if (s.ok()) {
+            name = candidate;
+            break;
+        }
+        if (s.error == EEXIST) s = {};
+    }
+    if (s.ok() && name.empty()) s = platform::FsStatus{EEXIST};
+    env.Unlink(temp);
+    return s;
+}
+
 }  // namespace
 
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message) {
     platform::Env& env = committer.Env();
     // Every file is written first and its writing started, then each is
     // synced: the disk takes them together, and the first sync mostly
-    // covers the others.
+    // covers the others. A rewritten text is synced already.
     std::unique_ptr<platform::WritableFile> data;
-    platform::FsStatus s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
-    if (!s.ok()) return s;
-    data->StartSync();
     std::vector<PendingCopy> copies;
+    std::string returned;
     auto fail = [&](platform::FsStatus status) {
         for (auto& c : copies) {
             if (c.file) c.file->Close();
             if (!c.temp.empty()) env.Unlink(c.temp);
         }
         if (data) data->Close();
+        if (!returned.empty()) env.Unlink(returned);
         return status;
     };
+    bool rewritten = false;
+    platform::FsStatus s = ChangeText(env, message, copies, rewritten);
+    if (!s.ok()) return fail(s);
+    if (!rewritten) {
+        s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
+        if (!s.ok()) return fail(s);
+        data->StartSync();
+    }
     for (const auto& name : message.copies) {
         PendingCopy c;
         c.name = name;
@@ -131,11 +209,14 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
     // it may reach the disk first.
     if (message.ports && message.portsVersion > 0 && !message.ports->Flush(message.portsVersion))
         return fail(platform::FsStatus{EIO});
-    s = data->Sync();
-    platform::FsStatus closed = data->Close();
-    data.reset();
-    if (s.ok()) s = closed;
-    if (!s.ok()) return fail(s);
+    platform::FsStatus closed;
+    if (data) {
+        s = data->Sync();
+        closed = data->Close();
+        data.reset();
+        if (s.ok()) s = closed;
+        if (!s.ok()) return fail(s);
+    }
     for (auto& c : copies) {
         s = c.file->Sync();
         closed = c.file->Close();
@@ -144,10 +225,16 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
         if (!s.ok()) return fail(s);
     }
 
+    if (!message.returnedStem.empty()) {
+        s = ReturnToSender(env, message, returned);
+        if (!s.ok()) return fail(s);
+    }
+
     // Names last, when what they name is on disk; then the folders, once
     // every name is made, so that the first folder sync mostly covers the
     // others.
     std::set<std::string> folders;
+    if (!returned.empty()) folders.insert(platform::FolderOf(returned));
     for (auto& c : copies) {
         s = env.Rename(c.temp, c.name);
         if (!s.ok()) return fail(s);
@@ -156,14 +243,14 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
     }
     if (!message.queued.empty()) {
         if (message.queuedDate && !platform::SetFileTime(message.data, *message.queuedDate))
-            return platform::FsStatus{errno ? errno : EIO};
+            return fail(platform::FsStatus{errno ? errno : EIO});
         // The relay may take it from here.
         s = env.Rename(message.data, message.queued);
-        if (!s.ok()) return s;
+        if (!s.ok()) return fail(s);
     }
     for (const auto& folder : folders) {
         s = committer.SyncFolder(folder);
-        if (!s.ok()) return s;
+        if (!s.ok()) return fail(s);
     }
     if (message.queued.empty()) {
         // Nothing is promised by this name: a leftover is swept at start-up.

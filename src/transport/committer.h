@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/env.h"
+#include "transport/message_rewrite.h"
 
 #include <QObject>
 
@@ -94,13 +95,28 @@ private:
 };
 
 // What an accepted message leaves on disk. data was written by the session
-// and is not yet synced; every path in copies gets a whole copy of it under
-// its name; a staged ports.dat record (portsVersion > 0) must be on disk
-// before data is renamed to queued, where the relay takes it; without
-// queued, data is removed once the copies stand.
+// and is not yet synced. Before anything else it gets what the session
+// decided for it: messageId (a whole header line) when its header has
+// none, and the footer; with footerForAll false, the copies in
+// copiesBeforeFooter are made from the text before the footer goes in,
+// and keptText, when named, keeps that text for a reader after the
+// commit (the caller removes it). Every path in copies gets a whole copy
+// of the finished text under its name. With returnedStem, the finished
+// text goes back to its sender instead, as a notice naming returnedFor,
+// in the first free name of returnedStem, returnedStem1, ... with
+// returnedSuffix. A staged ports.dat record (portsVersion > 0) must be on
+// disk before data is renamed to queued, where the relay takes it;
+// without queued, data is removed once the copies stand.
 struct MessageFiles {
     std::string data;
+    std::string messageId;
+    rewrite::Footer footer;
+    bool footerForAll = true;
+    std::vector<std::string> copiesBeforeFooter;
+    std::string keptText;
     std::vector<std::string> copies;
+    std::string returnedStem, returnedSuffix;
+    std::vector<std::string> returnedFor;
     std::shared_ptr<smtp::PortsFile> ports;
     std::uint64_t portsVersion = 0;
     std::string queued;
@@ -111,7 +127,9 @@ struct MessageFiles {
 // The disk work of one message, in the order a crash can stop it at any
 // step: no name shows a partial file, and once it returns ok every copy,
 // its folder entry, the record and the queued name are on disk. On failure
-// the caller removes the copies, the record and the queued name.
+// the caller removes the copies (those before the footer too), keptText,
+// the record, the queued name and data; a returned notice is taken back
+// here.
 platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message);
 
 // A fetched message bound for mailboxes. Each copy gets a new name,

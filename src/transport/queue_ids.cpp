@@ -2,7 +2,9 @@
 // marker rule applied before a stored message is sent.
 #include "transport/smtp.h"
 
+#include "platform/env.h"
 #include "platform/files.h"
+#include "transport/message_rewrite.h"
 
 #include <cstdio>
 #include <vector>
@@ -18,40 +20,16 @@ std::string TFrmSMTP::MakeQueueId(const std::string& firstChunk) {
     return id + smtp::TimeStamp();
 }
 
-bool TFrmSMTP::AddMessageId(const std::string& file) {
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f) return false;
-    // Only the header is read: the lines that end CR LF up to the first
-    // empty one; the body may be of any size.
-    std::int64_t pos = 0, lineStart = 0, insertAt = -1;
-    std::string head;  // the first bytes of the line being read
-    bool prevCr = false, found = false, failed = false;
-    std::vector<char> buffer(64 * 1024);
-    while (!found && insertAt < 0) {
-        size_t n = std::fread(buffer.data(), 1, buffer.size(), f);
-        if (n == 0) {
-            failed = std::ferror(f) != 0;
-            break;
-        }
-        for (size_t i = 0; i < n && !found && insertAt < 0; ++i, ++pos) {
-            const char c = buffer[i];
-            if (c == '\n' && prevCr) {
-                if (pos - 1 == lineStart) insertAt = lineStart;
-                else if (smtp::StartsWithNoCase(head, "message-id:")) found = true;
-                lineStart = pos + 1;
-                head.clear();
-            } else if (head.size() < 16) {
-                head += c;
-            }
-            prevCr = c == '\r';
-        }
-    }
-    std::fclose(f);
-    if (failed) return false;
-    if (found || insertAt < 0) return true;
+std::string TFrmSMTP::NewMessageIdLine() {
     std::string random = std::to_string(smtp::Random(1000000));
     random.insert(0, 6 - random.size(), '0');
-    return smtp::InsertIntoFile(file, insertAt, "Message-ID: <" + smtp::DateTimeStamp() + random + ">\r\n");
+    return "Message-ID: <" + smtp::DateTimeStamp() + random + ">\r\n";
+}
+
+bool TFrmSMTP::AddMessageId(const std::string& file) {
+    rewrite::Insertion where;
+    if (!rewrite::MessageIdInFile(*platform::Env::Current(), file, NewMessageIdLine(), where).ok()) return false;
+    return !where.Any() || smtp::InsertIntoFile(file, where.offset, where.text);
 }
 
 bool TFrmSMTP::SendMessageFile(const std::string& file) {

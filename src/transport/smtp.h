@@ -218,6 +218,9 @@ public:
     // Inserts "Message-ID: <...>" before the header's empty line unless the
     // header has one. False when the file could not be read or rewritten.
     static bool AddMessageId(const std::string& file);
+    // The header line AddMessageId puts in, made now: date, time and six
+    // random digits.
+    static std::string NewMessageIdLine();
     // Appends the end marker to the file when it lacks it. Sends nothing.
     static bool SendMessageFile(const std::string& file);
     // Footers of the settings window's footer memo (footer.html, when

@@ -17,7 +17,7 @@
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/mail_settings.h"
-#include "transport/message_keeper.h"
+#include "transport/message_rewrite.h"
 #include "transport/ports_file.h"
 #include "transport/servers.h"
 
@@ -83,11 +83,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool IsSafeListAddress(const std::string& address) { return spam::IsImportAddress(smtp::TrimBlanks(address)); }
 
 // The maker's own domain (that of the support address): crash reports and
@@ -102,246 +97,12 @@ bool IsVendorAddress(const std::string& address) {
 
 int WaitCode() { return mailsettings::Current()->waitCode; }
 
-// Where each line of a stored message stands in its MIME structure.
-struct LineInfo {
-    bool body = false;      // a body line of the message or of a part
-    bool plainText = false; // in a text part whose encoding keeps lines as they are
-    std::string type;       // content type of that part, lower case
-};
-
-// The classification of one line after another: what it keeps is the
-// header being read and the boundaries seen.
-class LineClassifier {
-public:
-    LineInfo Next(const std::string& line) {
-        LineInfo info;
-        if (inHeader_) {
-            if (line.empty()) {
-                inHeader_ = false;
-                FinishHeader();
-            } else if ((line[0] == ' ' || line[0] == '\t') && !header_.empty()) {
-                header_.back() += line;
-            } else {
-                header_.push_back(line);
-            }
-            return info;
-        }
-        if (line.size() > 2 && line[0] == '-' && line[1] == '-') {
-            std::string b = line.substr(2);
-            if (b.size() > 2 && b.compare(b.size() - 2, 2, "--") == 0 && boundaries_.count(b.substr(0, b.size() - 2))) {
-                container_ = true;
-                return info;
-            }
-            if (boundaries_.count(b)) {
-                inHeader_ = true;
-                header_.clear();
-                return info;
-            }
-        }
-        info.body = true;
-        info.type = container_ ? std::string() : type_;
-        info.plainText = !container_ && type_.rfind("text/", 0) == 0 &&
-                         (encoding_.empty() || encoding_ == "7bit" || encoding_ == "8bit");
-        return info;
-    }
-
-private:
-    void FinishHeader() {
-        type_ = "text/plain";
-        encoding_.clear();
-        for (const auto& h : header_) {
-            std::string lower = Lower(h);
-            if (lower.rfind("content-type:", 0) == 0) {
-                std::string value = smtp::TrimBlanks(h.substr(13));
-                type_ = Lower(smtp::TrimBlanks(value.substr(0, value.find(';'))));
-                size_t bv = Lower(value).find("boundary=");
-                if (bv != std::string::npos) {
-                    std::string v = value.substr(bv + 9);
-                    if (!v.empty() && v[0] == '"') {
-                        size_t q = v.find('"', 1);
-                        v = v.substr(1, q == std::string::npos ? std::string::npos : q - 1);
-                    } else {
-                        v = smtp::TrimBlanks(v.substr(0, v.find(';')));
-                    }
-                    if (!v.empty()) boundaries_.insert(v);
-                }
-            } else if (lower.rfind("content-transfer-encoding:", 0) == 0) {
-                encoding_ = Lower(smtp::TrimBlanks(h.substr(26)));
-            }
-        }
-        container_ = type_.rfind("multipart/", 0) == 0;
-        header_.clear();
-    }
-
-    std::set<std::string> boundaries_;
-    bool inHeader_ = true;
-    bool container_ = false;  // body of a multipart: preamble or epilogue
-    std::string type_, encoding_;
-    std::vector<std::string> header_;
-};
-
-// Where a footer goes into a message, found line by line (lines split at CR
-// LF): the text to put in and its byte offset. An HTML footer goes before
-// the first "</BODY>" of a text part, a text footer before the first end
-// marker or "begin" line, when that line is in a text part. Lines are
-// given by their first bytes (all of them for any line a sender writes),
-// where "</BODY>" first stands in them, and whether CR LF ends them.
-class FooterPlanner {
-public:
-    FooterPlanner(const std::vector<std::string>& footerLines, const std::vector<std::string>& htmlFooterLines,
-                  bool html)
-        : footer_(footerLines), html_(htmlFooterLines), htmlWanted_(html) {}
-
-    // False once nothing later can change the result.
-    bool Line(const std::string& head, std::int64_t offset, std::int64_t bodyEndAt, bool endsWithCrLf) {
-        const LineInfo info = classifier_.Next(head);
-        if (!info.body) return true;
-        if (htmlWanted_ && bodyEndAt >= 0) {
-            anyBodyEnd_ = true;
-            if (info.plainText) {
-                htmlOffset_ = offset + bodyEndAt;
-                return false;
-            }
-        }
-        if (!textDecided_ && ((head == "." && endsWithCrLf) || head.rfind("begin", 0) == 0)) {
-            // The first such line decides; a footer that would land inside
-            // an encoded part, or outside every part, is not written at all.
-            textDecided_ = true;
-            if (info.plainText) textOffset_ = offset;
-            if (!htmlWanted_) return false;
-        }
-        return true;
-    }
-
-    // The text to put in at offset; false when the message stays as it is.
-    bool Result(std::int64_t& offset, std::string& text) const {
-        if (htmlWanted_ && htmlOffset_ >= 0) {
-            offset = htmlOffset_;
-            text = "<DIV>\r\n";
-            if (!html_.empty()) {
-                for (const auto& f : html_) text += smtp::DotStuff(f) + "\r\n";
-            } else {
-                for (const auto& f : footer_) text += "<BR>" + f + "\r\n";
-            }
-            text += "</DIV>";
-            return true;
-        }
-        if (anyBodyEnd_ || textOffset_ < 0 || footer_.empty()) return false;
-        offset = textOffset_;
-        text.clear();
-        for (const auto& f : footer_) text += smtp::DotStuff(f) + "\r\n";
-        return true;
-    }
-
-private:
-    const std::vector<std::string> footer_;
-    const std::vector<std::string> html_;
-    bool htmlWanted_;
-    LineClassifier classifier_;
-    bool anyBodyEnd_ = false;
-    bool textDecided_ = false;
-    std::int64_t htmlOffset_ = -1, textOffset_ = -1;
-};
-
-// Where "</BODY>" first stands in a line, ignoring case; -1 when nowhere.
-std::int64_t BodyEndIn(const std::string& line) {
-    const size_t at = Upper(line).find("</BODY>");
-    return at == std::string::npos ? -1 : static_cast<std::int64_t>(at);
-}
-
-std::string WithFooter(const std::string& message, FooterPlanner& planner) {
-    std::int64_t offset = 0;
-    for (size_t start = 0;;) {
-        const size_t crlf = message.find("\r\n", start);
-        const std::string line = message.substr(start, crlf == std::string::npos ? std::string::npos : crlf - start);
-        if (!planner.Line(line, offset, BodyEndIn(line), crlf != std::string::npos) || crlf == std::string::npos)
-            break;
-        start = crlf + 2;
-        offset = static_cast<std::int64_t>(start);
-    }
-    std::string text;
-    if (!planner.Result(offset, text)) return message;
-    std::string out = message;
-    out.insert(static_cast<size_t>(offset), text);
-    return out;
-}
-
-// The lines of a message file for a FooterPlanner, read in pieces: a line
-// longer than kMaxHeldLine is given by its first kMaxHeldLine bytes.
-bool PlanFooterInFile(const std::string& file, FooterPlanner& planner) {
-    constexpr size_t kMaxHeldLine = 1 << 20;
-    static const std::string kBodyEnd = "</BODY>";
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::vector<char> buffer(1 << 16);
-    std::string head;            // the line's first bytes
-    std::string tail;            // its last bytes, upper case, for a "</BODY>" across pieces
-    std::int64_t lineStart = 0, pos = 0, lineLength = 0, bodyEndAt = -1;
-    bool cr = false, ok = true, more = true;
-    auto endLine = [&](bool crlf) {
-        // One wholly within the held bytes comes before any found later.
-        const std::int64_t inHead = BodyEndIn(head);
-        if (inHead >= 0) bodyEndAt = inHead;
-        more = planner.Line(head, lineStart, bodyEndAt, crlf);
-        head.clear();
-        tail.clear();
-        lineLength = 0;
-        bodyEndAt = -1;
-    };
-    auto take = [&](char c) {
-        if (head.size() < kMaxHeldLine) {
-            head += c;
-        } else if (bodyEndAt < 0) {
-            // Past the held bytes "</BODY>" is looked for as they go by.
-            if (tail.empty()) tail = Upper(head.substr(head.size() - (kBodyEnd.size() - 1)));
-            tail += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            if (tail.size() > kBodyEnd.size()) tail.erase(0, 1);
-            if (tail == kBodyEnd) bodyEndAt = lineLength + 1 - static_cast<std::int64_t>(kBodyEnd.size());
-        }
-        ++lineLength;
-    };
-    while (more) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n && more; ++i) {
-            const char c = buffer[static_cast<size_t>(i)];
-            ++pos;
-            if (cr && c == '\n') {
-                endLine(true);
-                lineStart = pos;
-                cr = false;
-                continue;
-            }
-            if (cr) take('\r');
-            cr = c == '\r';
-            if (!cr) take(c);
-        }
-    }
-    ::close(fd);
-    if (!ok) return false;
-    if (more) {
-        if (cr) take('\r');
-        endLine(false);
-    }
-    return true;
-}
-
 std::vector<std::string> MemoFooterLines() { return mailsettings::Current()->footerLines; }
 
-std::vector<std::string> FileLines(const std::string& path);
-
-// Whether InsertHtmlFooter changes a message at all.
-bool FooterApplies() {
-    if (!MemoFooterLines().empty()) return true;
-    return platform::FileExists(ProgramDir + "footer.html") && !FileLines(ProgramDir + "footer.html").empty();
-}
-
-std::vector<std::string> FileLines(const std::string& path) {
+// The lines of a text file as the footer memo loads them: CR LF or LF
+// ends a line, and a last line without one counts when it is not empty.
+std::vector<std::string> FileLines(const std::string& text) {
     std::vector<std::string> lines;
-    std::string text;
-    if (!platform::ReadFile(path, text)) return lines;
     std::string line;
     for (char c : text) {
         if (c == '\n') {
@@ -353,6 +114,41 @@ std::vector<std::string> FileLines(const std::string& path) {
     }
     if (!smtp::Chomp(line).empty()) lines.push_back(smtp::Chomp(line));
     return lines;
+}
+
+// footer.html's lines, none without the file; false when it is there but
+// cannot be read. It is read for each message, so an edit counts from the
+// next one.
+bool ReadHtmlFooter(std::vector<std::string>& lines) {
+    lines.clear();
+    const std::string path = ProgramDir + "footer.html";
+    if (!platform::FileExists(path)) return true;
+    std::string text;
+    if (!platform::ReadFile(path, text)) return false;
+    lines = FileLines(text);
+    return true;
+}
+
+std::vector<std::string> HtmlFooterLines() {
+    std::vector<std::string> lines;
+    ReadHtmlFooter(lines);
+    return lines;
+}
+
+std::string WithInsertion(const std::string& message, const rewrite::Insertion& where) {
+    if (!where.Any()) return message;
+    std::string out = message;
+    out.insert(static_cast<size_t>(where.offset), where.text);
+    return out;
+}
+
+// The footer put into a message file in place; without a footer the file
+// is not even read.
+bool InsertFooter(const std::string& file, const rewrite::Footer& footer, bool html) {
+    if (footer.Empty() || (!html && footer.lines.empty())) return platform::FileExists(file);
+    rewrite::Insertion where;
+    if (!rewrite::FooterInFile(*platform::Env::Current(), file, footer, html, where).ok()) return false;
+    return !where.Any() || smtp::InsertIntoFile(file, where.offset, where.text);
 }
 
 }  // namespace
@@ -423,43 +219,22 @@ std::vector<std::string> SplitRecipientList(const std::string& argument) {
 }
 
 std::string WithTextFooter(const std::string& message, const std::vector<std::string>& footerLines) {
-    if (footerLines.empty()) return message;
-    FooterPlanner planner(footerLines, {}, false);
-    return WithFooter(message, planner);
+    return WithInsertion(message, rewrite::FooterInText(message, rewrite::Footer{footerLines, {}}, false));
 }
 
 std::string WithHtmlFooter(const std::string& message, const std::vector<std::string>& footerLines,
                            const std::vector<std::string>& htmlFooterLines) {
-    if (footerLines.empty() && htmlFooterLines.empty()) return message;
-    FooterPlanner planner(footerLines, htmlFooterLines, true);
-    return WithFooter(message, planner);
+    return WithInsertion(message, rewrite::FooterInText(message, rewrite::Footer{footerLines, htmlFooterLines}, true));
 }
 
 }  // namespace smtp
 
 bool TFrmSMTP::InsertHtmlFooter(const std::string& file) {
-    std::vector<std::string> html;
-    if (platform::FileExists(ProgramDir + "footer.html")) html = FileLines(ProgramDir + "footer.html");
-    const std::vector<std::string> footer = MemoFooterLines();
-    // Without a footer the message is not even read: it may be very large.
-    if (footer.empty() && html.empty()) return platform::FileExists(file);
-    // The message is only read to find the place; the footer goes in as
-    // the file is streamed through a temp file.
-    FooterPlanner planner(footer, html, true);
-    if (!PlanFooterInFile(file, planner)) return false;
-    std::int64_t offset = 0;
-    std::string text;
-    return !planner.Result(offset, text) || smtp::InsertIntoFile(file, offset, text);
+    return InsertFooter(file, rewrite::Footer{MemoFooterLines(), HtmlFooterLines()}, true);
 }
 
 bool TFrmSMTP::InsertTextFooter(const std::string& file) {
-    const std::vector<std::string> footer = MemoFooterLines();
-    if (footer.empty()) return platform::FileExists(file);
-    FooterPlanner planner(footer, {}, false);
-    if (!PlanFooterInFile(file, planner)) return false;
-    std::int64_t offset = 0;
-    std::string text;
-    return !planner.Result(offset, text) || smtp::InsertIntoFile(file, offset, text);
+    return InsertFooter(file, rewrite::Footer{MemoFooterLines(), {}}, false);
 }
 
 // --- sessions -----------------------------------------------------------------
@@ -906,10 +681,17 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     const auto& hooks = smtp::deliveryHooks;
 
     if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, recipients.empty() ? std::string() : recipients[0]);
+    // What the text gets is decided here, from this moment's settings; the
+    // committer puts it in, off the event loop.
     const auto mail = mailsettings::Current();
-    const bool footerForAll = mail->footerAll;
-    if (footerForAll) InsertHtmlFooter(file);
-    AddMessageId(file);
+    commit::MessageFiles message;
+    message.data = file;
+    message.messageId = NewMessageIdLine();
+    message.footer.lines = mail->footerLines;
+    message.footerForAll = mail->footerAll;
+    // A footer that cannot be read must not be replaced by another.
+    bool failed = !ReadHtmlFooter(message.footer.htmlLines);
+    if (failed) ServerLog("Message " + id + ": footer.html could not be read");
 
     // Local copies are planned here and made by the committer, all of them
     // on disk, before the filters run on each.
@@ -919,9 +701,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     };
     std::vector<Copy> copies;
     platform::Env& env = *platform::Env::Current();
-    smtp::MessageKeeper keeper(env, id, file);
     std::set<std::string> reached;
-    bool failed = false;
     auto copyTo = [&](const std::string& address, const std::string& user, bool filtered = true) {
         if (!reached.insert(Lower(user)).second) return;  // two addresses of one user: one copy
         if (!settings::IsSafeUserName(user)) {
@@ -932,51 +712,65 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     };
     int external = 0;
     std::vector<std::pair<std::string, std::string>> record;
+    // The safe-list import reads the text as the local copies have it, so
+    // it waits for the committer; the addresses added to the safe list
+    // after it wait with it, to keep their order. Empty: an import.
+    std::vector<std::string> safeListAdds;
     for (size_t k = 0; k < recipients.size(); ++k) {
         const std::string& address = recipients[k];
         if (IsSafeListAddress(address)) {
-            if (hooks.importAddressesFromMessage) hooks.importAddressesFromMessage(file);
+            if (hooks.importAddressesFromMessage) safeListAdds.emplace_back();
             continue;
         }
         std::vector<std::string> users;
         if (!IsLocalAddress(address, users)) {
             ++external;
             record.emplace_back("To" + std::to_string(external), address);
-            if (hooks.addSpamAddress) hooks.addSpamAddress(address);
+            if (hooks.addSpamAddress) {
+                if (safeListAdds.empty()) hooks.addSpamAddress(address);
+                else safeListAdds.push_back(address);
+            }
             continue;
         }
         for (const auto& u : users) copyTo(address, u);
     }
-    // The copies made so far must not get the footer the queued message
-    // gets: they are made now, the slow way, when there is one.
-    std::vector<std::string> made;
-    if (!footerForAll) {
-        if (!copies.empty() && FooterApplies()) {
-            for (const auto& c : copies) {
-                if (!keeper.Copy(c.path)) {
-                    ServerLog("Message " + id + " could not be stored for " + c.user);
-                    failed = true;
-                    break;
-                }
-                made.push_back(c.path);
-            }
+    // With the footer for outgoing mail only, the copies made so far take
+    // the text before it.
+    for (const auto& c : copies) (message.footerForAll ? message.copies : message.copiesBeforeFooter).push_back(c.path);
+    if (!safeListAdds.empty()) message.keptText = file + ".tmp0";
+    // After the import (when the text was kept) or without it.
+    auto addToSafeList = [safeListAdds](const std::string& kept) {
+        for (const auto& a : safeListAdds) {
+            const auto& hooks = smtp::deliveryHooks;
+            if (a.empty() && !kept.empty() && hooks.importAddressesFromMessage) hooks.importAddressesFromMessage(kept);
+            if (!a.empty() && hooks.addSpamAddress) hooks.addSpamAddress(a);
         }
-        if (!failed) InsertHtmlFooter(file);
-    }
+    };
 
-    if (!failed && external > 0 && WaitCode() == 3) {
+    if (external > 0 && WaitCode() == 3) {
         // A mail that cannot be given back is refused, never dropped.
-        failed = !keeper.Record(record) || !ReturnExternalMail(file, external, from);
+        std::vector<std::string> senders;
+        if (!IsLocalAddress(from, senders) || senders.empty()) {
+            procs::WriteLog(ProgramDir + "smtp.log", "Returned mail " + id + ": sender " + from + " is not local");
+            failed = true;
+        } else {
+            message.returnedStem = smtp::StoreFolder(smtp::FolderIn) + senders.front() + "_" + id;
+            message.returnedSuffix = smtp::MailboxSuffix;
+            // The recipients as a queue record would give them back.
+            for (const auto& r : record)
+                message.returnedFor.push_back(
+                    platform::inisyntax::Unquote(platform::inisyntax::Trim(platform::IniSafe(r.second))));
+        }
         external = 0;
     }
     if (!failed && external > 0 && mail->copyOut) {
         const std::string c = mail->copyOutTo;
-        if (!c.empty()) copyTo(std::string(), c, false);
+        if (!c.empty()) {
+            const size_t before = copies.size();
+            copyTo(std::string(), c, false);
+            if (copies.size() > before) message.copies.push_back(copies.back().path);
+        }
     }
-    commit::MessageFiles message;
-    message.data = file;
-    for (const auto& c : copies)
-        if (std::find(made.begin(), made.end(), c.path) == made.end()) message.copies.push_back(c.path);
     if (!failed && external > 0) {
         record.insert(record.begin(), {"rcpt", std::to_string(external)});
         record.emplace_back("From", from);
@@ -994,16 +788,19 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     reset();
     if (failed) {
         ServerLog("Message " + id + " not kept");
-        keeper.Undo();
         env.Unlink(file);
+        addToSafeList(std::string());
         return false;
     }
 
     auto session = SessionOf(*connection);
     std::weak_ptr<platform::TcpConnection> weak = connection;
     auto done = [this, weak, session, id, file, queued = message.queued, copies = std::move(copies), mail,
-                 envp = &env](platform::FsStatus status) {
+                 kept = message.keptText, addToSafeList, envp = &env](platform::FsStatus status) {
         const bool ok = status.ok();
+        // A message not kept is not imported: its sender sends it again.
+        addToSafeList(ok ? kept : std::string());
+        if (!kept.empty()) envp->Unlink(kept);
         if (!ok) {
             ServerLog("Message " + id + " not kept: " + status.Text());
             for (const auto& c : copies) envp->Unlink(c.path);

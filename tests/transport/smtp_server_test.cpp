@@ -303,77 +303,111 @@ TEST_F(SmtpServerTest, LocalCopiesAndQueueRecordHoldTheMessageAsSent) {
 TEST_F(SmtpServerTest, ConcurrentSessionsHearTheirReplyOnlyOnceEveryFileIsOnDisk) {
     // The sync of out/, the last step of each message, is held: no reply to
     // any message, nor to what was pipelined behind it, may come before it.
-    twtest::GatedEnv env("/out");
+    // The second round puts a footer into what is queued, after alice's
+    // copy is made, and a Message-ID into the messages that lack one.
     Start();
-    platform::ScopedEnv scoped(&env);
-    env.SetOpen(false);
-    constexpr int kSessions = 4;
-    const std::string login = "AUTH PLAIN " + auth::EncodeBase64(std::string("\0Bob\0bobpw", 10)) + "\r\n";
-    std::vector<std::unique_ptr<QTcpSocket>> sockets;
-    for (int k = 0; k < kSessions; ++k) {
-        auto socket = std::make_unique<QTcpSocket>();
-        socket->connectToHost(QHostAddress("127.0.0.1"), static_cast<quint16>(smtp_->SMTPServer.Port()));
-        const std::string n = std::to_string(k);
-        const std::string all = login +
-                                "MAIL FROM:<bob@office.example>\r\nRCPT TO:<alice@office.example>\r\n"
-                                "RCPT TO:<x@far.example>\r\nDATA\r\nMessage-ID: <m" + n + "@pc.lan>\r\nSubject: " +
-                                n + "\r\n\r\nbody\r\n.\r\nNOOP\r\n";
-        socket->write(all.data(), static_cast<qint64>(all.size()));
-        sockets.push_back(std::move(socket));
-    }
-    std::vector<std::string> got(kSessions);
-    std::vector<std::vector<std::string>> journalAtReply(kSessions);
-    // The journal as it stands when each session's reply is first seen.
-    auto read = [&] {
+    for (const bool footer : {false, true}) {
+        SCOPED_TRACE(footer ? "footer for outgoing mail" : "no footer");
+        twtest::ChangeSettings([&](MailSettings& s) {
+            s.footerAll = false;
+            s.footerLines = footer ? std::vector<std::string>{"-- ", "Office"} : std::vector<std::string>{};
+        });
+        twtest::GatedEnv env("/out");
+        platform::ScopedEnv scoped(&env);
+        env.SetOpen(false);
+        constexpr int kSessions = 4;
+        const std::string login = "AUTH PLAIN " + auth::EncodeBase64(std::string("\0Bob\0bobpw", 10)) + "\r\n";
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
         for (int k = 0; k < kSessions; ++k) {
-            got[k] += sockets[k]->readAll().toStdString();
-            if (journalAtReply[k].empty() && got[k].find("250 Load and clear") != std::string::npos)
-                journalAtReply[k] = env.Journal();
+            auto socket = std::make_unique<QTcpSocket>();
+            socket->connectToHost(QHostAddress("127.0.0.1"), static_cast<quint16>(smtp_->SMTPServer.Port()));
+            const std::string n = std::to_string(footer) + std::to_string(k);
+            // Without a Message-ID the first "<...>" names the message.
+            const std::string idHeader = footer && k % 2 ? "Subject: <m" : "Message-ID: <m";
+            const std::string all = login +
+                                    "MAIL FROM:<bob@office.example>\r\nRCPT TO:<alice@office.example>\r\n"
+                                    "RCPT TO:<x@far.example>\r\nDATA\r\n" + idHeader + n + "@pc.lan>\r\nSubject: " +
+                                    n + "\r\n\r\nbody\r\n.\r\nNOOP\r\n";
+            socket->write(all.data(), static_cast<qint64>(all.size()));
+            sockets.push_back(std::move(socket));
         }
-    };
-    auto allHave = [&](const std::string& text) {
-        read();
-        for (const auto& g : got)
-            if (g.find(text) == std::string::npos) return false;
-        return true;
-    };
-    ASSERT_TRUE(PumpFor([&] { return allHave("354 Off you go then\r\n") && env.Entered() > 0; }));
-    PumpFor([] { return false; }, 300);
-    read();
-    for (int k = 0; k < kSessions; ++k)
-        EXPECT_EQ(got[k].substr(got[k].size() - 21), "354 Off you go then\r\n") << "nothing after the text yet: " << k;
-    env.SetOpen(true);
-    ASSERT_TRUE(PumpFor([&] { return allHave("250 Load and clear\r\n250 OK\r\n"); }));
-
-    const std::string in = home_ + "/in", out = home_ + "/out/";
-    for (int k = 0; k < kSessions; ++k) {
-        SCOPED_TRACE(k);
-        const std::string id = "m" + std::to_string(k) + "pclan100405123";
-        const auto& j = journalAtReply[k];
-        auto at = [&](const std::string& entry, size_t from = 0) {
-            for (size_t i = from; i < j.size(); ++i)
-                if (j[i].rfind(entry, 0) == 0) return i;
-            return std::string::npos;
+        std::vector<std::string> got(kSessions);
+        std::vector<std::vector<std::string>> journalAtReply(kSessions);
+        // The journal as it stands when each session's reply is first seen.
+        auto read = [&] {
+            for (int k = 0; k < kSessions; ++k) {
+                got[k] += sockets[k]->readAll().toStdString();
+                if (journalAtReply[k].empty() && got[k].find("250 Load and clear") != std::string::npos)
+                    journalAtReply[k] = env.Journal();
+            }
         };
-        const size_t text = at("sync " + out + id + ".txo");
-        size_t copy = std::string::npos;
-        for (size_t i = 0; i < j.size(); ++i)
-            if (j[i].rfind("rename " + in + "/alice_" + id + ".dat.tmp", 0) == 0 &&
-                j[i].find(" -> " + in + "/alice_" + id + ".dat") != std::string::npos)
-                copy = i;
-        ASSERT_NE(text, std::string::npos);
-        ASSERT_NE(copy, std::string::npos);
-        const std::string temp = j[copy].substr(7, j[copy].find(" -> ") - 7);
-        EXPECT_LT(at("sync " + temp), copy) << "the copy was whole before it was named";
-        EXPECT_NE(at("syncfolder " + in, copy), std::string::npos) << "its name was synced";
-        const size_t queued = at("rename " + out + id + ".txo -> " + out + id + ".txt");
-        ASSERT_NE(queued, std::string::npos);
-        EXPECT_LT(text, queued);
-        const size_t record = at("rename " + home_ + "/ports.dat.tmp");
-        EXPECT_LT(record, queued);
-        EXPECT_LT(at("syncfolder " + home_, record), queued) << "the record was on disk before the name";
-        EXPECT_NE(at("syncfolder " + out.substr(0, out.size() - 1), queued), std::string::npos) << "the queued name was synced";
-        EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), "<x@far.example>");
+        auto allHave = [&](const std::string& text) {
+            read();
+            for (const auto& g : got)
+                if (g.find(text) == std::string::npos) return false;
+            return true;
+        };
+        ASSERT_TRUE(PumpFor([&] { return allHave("354 Off you go then\r\n") && env.Entered() > 0; }));
+        PumpFor([] { return false; }, 300);
+        read();
+        for (int k = 0; k < kSessions; ++k)
+            EXPECT_EQ(got[k].substr(got[k].size() - 21), "354 Off you go then\r\n") << "nothing after the text yet: " << k;
+        env.SetOpen(true);
+        ASSERT_TRUE(PumpFor([&] { return allHave("250 Load and clear\r\n250 OK\r\n"); }));
+
+        const std::string in = home_ + "/in", out = home_ + "/out/";
+        for (int k = 0; k < kSessions; ++k) {
+            SCOPED_TRACE(k);
+            const std::string id = "m" + std::to_string(footer) + std::to_string(k) + "pclan100405123";
+            const auto& j = journalAtReply[k];
+            auto at = [&](const std::string& entry, size_t from = 0) {
+                for (size_t i = from; i < j.size(); ++i)
+                    if (j[i].rfind(entry, 0) == 0) return i;
+                return std::string::npos;
+            };
+            const size_t text = at("sync " + out + id + ".txo");
+            size_t copy = std::string::npos;
+            for (size_t i = 0; i < j.size(); ++i)
+                if (j[i].rfind("rename " + in + "/alice_" + id + ".dat.tmp", 0) == 0 &&
+                    j[i].find(" -> " + in + "/alice_" + id + ".dat") != std::string::npos)
+                    copy = i;
+            ASSERT_NE(text, std::string::npos);
+            ASSERT_NE(copy, std::string::npos);
+            const std::string temp = j[copy].substr(7, j[copy].find(" -> ") - 7);
+            EXPECT_LT(at("sync " + temp), copy) << "the copy was whole before it was named";
+            EXPECT_NE(at("syncfolder " + in, copy), std::string::npos) << "its name was synced";
+            const size_t queued = at("rename " + out + id + ".txo -> " + out + id + ".txt");
+            ASSERT_NE(queued, std::string::npos);
+            EXPECT_LT(text, queued);
+            size_t record = at("rename " + home_ + "/ports.dat.tmp");
+            if (footer && record == std::string::npos) {
+                // Records added to those of the round before are appended
+                // in place: synced, with no new name.
+                record = at("sync " + home_ + "/ports.dat");
+                EXPECT_LT(record, queued) << "the record was on disk before the name";
+            } else {
+                EXPECT_LT(record, queued);
+                EXPECT_LT(at("syncfolder " + home_, record), queued) << "the record was on disk before the name";
+            }
+            EXPECT_NE(at("syncfolder " + out.substr(0, out.size() - 1), queued), std::string::npos) << "the queued name was synced";
+            EXPECT_EQ(smtp::ReadPortsValue(id, "To1"), "<x@far.example>");
+            const std::string copied = Slurp(in + "/alice_" + id + ".dat"), sent = Slurp(out + id + ".txt");
+            EXPECT_NE(copied.find("Message-ID: <"), std::string::npos);
+            EXPECT_NE(sent.find("Message-ID: <"), std::string::npos);
+            EXPECT_EQ(copied.find("Office\r\n"), std::string::npos) << "the copy before the footer has none";
+            EXPECT_EQ(sent.find("Office\r\n") != std::string::npos, footer);
+            if (!footer) continue;
+            // The footer went into the text whole (alice's copy, taken
+            // before it, has none) before the text was queued.
+            size_t rewritten = std::string::npos;
+            for (size_t i = 0; i < j.size(); ++i)
+                if (j[i].rfind("rename " + out + id + ".txo.tmp", 0) == 0 && j[i].find(" -> " + out + id + ".txo") != std::string::npos)
+                    rewritten = i;
+            ASSERT_NE(rewritten, std::string::npos);
+            const std::string whole = j[rewritten].substr(7, j[rewritten].find(" -> ") - 7);
+            EXPECT_LT(at("sync " + whole), rewritten);
+            EXPECT_LT(rewritten, queued);
+        }
     }
 }
 
