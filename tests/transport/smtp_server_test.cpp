@@ -415,12 +415,15 @@ TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOt
     struct Case {
         const char* step;
         platform::FaultInjectionEnv::Op op;
+        // A sync may be one the messages share (ports.dat's, a folder's):
+        // it fails every message that waited for it, and only those.
+        bool alone;
     };
     // The first of each kind of call, whichever message makes it.
     const Case cases[] = {
-        {"a text's sync", platform::FaultInjectionEnv::Op::Sync},
-        {"a copy's name", platform::FaultInjectionEnv::Op::Rename},
-        {"a folder's sync", platform::FaultInjectionEnv::Op::SyncFolder},
+        {"a file's sync", platform::FaultInjectionEnv::Op::Sync, false},
+        {"a copy's name", platform::FaultInjectionEnv::Op::Rename, true},
+        {"a folder's sync", platform::FaultInjectionEnv::Op::SyncFolder, false},
     };
     Start();
     platform::FaultInjectionEnv env;
@@ -457,7 +460,8 @@ TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOt
             EXPECT_FALSE(platform::FileExists(smtp::StoreFolder("out") + id + ".txo")) << id;
             EXPECT_EQ(smtp::ReadPortsValue(id, "To1").empty(), !kept) << id;
         }
-        EXPECT_EQ(refused, 1) << "the one whose file failed, and only that one";
+        if (c.alone) EXPECT_EQ(refused, 1) << "the one whose file failed, and only that one";
+        else EXPECT_GE(refused, 1);
         for (const auto& name : Files("in")) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
     }
 }
