@@ -101,14 +101,7 @@ protected:
         setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
         platform::SetDialogHandlerForTesting([](platform::DialogCall&) { return platform::MsgResult::Ok; });
         twtest::WriteBytes(ProgramDir + "tarnwick.ini", "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=0\n");
-        ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "alice", "alicepw"));
-        ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "bob", "bobpw"));
-        TvdlMemTable domains;
-        settings::DefineDomainTable(domains);
-        domains.Append();
-        domains.FieldByName("Domain").SetAsString("office.example");
-        domains.Post();
-        domains.SaveToBinaryFile(ProgramDir + "domain.dat");
+        ASSERT_TRUE(twtest::WriteOffice(ProgramDir));
         engine_ = std::make_unique<twtest::EngineState>();
         servers_ = std::make_unique<TFrmServers>();
         FrmServers = servers_.get();

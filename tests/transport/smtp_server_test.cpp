@@ -148,14 +148,7 @@ protected:
             return platform::MsgResult::Ok;
         });
         WriteIni("");
-        ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "alice", "alicepw"));
-        ASSERT_TRUE(settings::AddLocalUser(ProgramDir, "bob", "bobpw"));
-        TvdlMemTable domains;
-        settings::DefineDomainTable(domains);
-        domains.Append();
-        domains.FieldByName("Domain").SetAsString("office.example");
-        domains.Post();
-        domains.SaveToBinaryFile(ProgramDir + "domain.dat");
+        ASSERT_TRUE(twtest::WriteOffice(ProgramDir));
     }
     void TearDown() override {
         smtp_.reset();

@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "transport/globals.h"
+#include "transport/account_tables.h"
 #include "transport/store.h"
 
 #include "transport/events.h"
@@ -208,6 +209,20 @@ inline void Pump(int ms) {
 
 inline void WriteBytes(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+// The office most SMTP tests serve: users alice (alicepw) and bob (bobpw)
+// in programDir, and office.example as its one local domain.
+inline bool WriteOffice(const std::string& programDir) {
+    if (!settings::AddLocalUser(programDir, "alice", "alicepw") || !settings::AddLocalUser(programDir, "bob", "bobpw"))
+        return false;
+    TvdlMemTable domains;
+    settings::DefineDomainTable(domains);
+    domains.Append();
+    domains.FieldByName("Domain").SetAsString("office.example");
+    domains.Post();
+    domains.SaveToBinaryFile(programDir + "domain.dat");
+    return true;
 }
 
 inline std::string ReadBytes(const std::string& path) {
