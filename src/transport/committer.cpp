@@ -190,12 +190,28 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
         if (!returned.empty()) env.Unlink(returned);
         return status;
     };
-    bool rewritten = false;
-    platform::FsStatus s = ChangeText(env, message, copies, rewritten);
-    if (!s.ok()) return fail(s);
-    if (!rewritten) {
-        s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
+    platform::FsStatus s;
+    if (message.heldText) {
+        s = env.NewWritableFile(message.data, platform::CreateMode::Exclusive, data);
+        if (!s.ok()) return s;
+        s = data->Append(*message.heldText);
         if (!s.ok()) return fail(s);
+    }
+    bool rewritten = false;
+    s = ChangeText(env, message, copies, rewritten);
+    if (!s.ok()) return fail(s);
+    if (rewritten) {
+        // The rewritten text is synced under the name; the first one goes.
+        if (data) {
+            s = data->Close();
+            data.reset();
+            if (!s.ok()) return fail(s);
+        }
+    } else {
+        if (!data) {
+            s = env.NewWritableFile(message.data, platform::CreateMode::Append, data);
+            if (!s.ok()) return fail(s);
+        }
         data->StartSync();
     }
     for (const auto& name : message.copies) {

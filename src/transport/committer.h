@@ -109,6 +109,9 @@ private:
 // without queued, data is removed once the copies stand.
 struct MessageFiles {
     std::string data;
+    // The text itself when the session held it in memory: data is then made
+    // here, exclusively (EEXIST when the name is taken).
+    std::optional<std::string> heldText;
     std::string messageId;
     rewrite::Footer footer;
     bool footerForAll = true;

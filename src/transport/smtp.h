@@ -285,6 +285,10 @@ public:
     // Larger messages are refused with "552". Above 1 GB, so that any mail an
     // office sends passes, and below 2 GB, which many clients cannot count.
     std::int64_t MaxMessageBytes = 2000LL * 1000 * 1000;
+    // A message up to this size is held in memory while it arrives (at most
+    // MaxServerConnections of them); a larger one goes to its file as it
+    // comes.
+    std::size_t HeldMessageBytes = 256 * 1024;
     // Simultaneous connections of the SMTP and of the POP3 server.
     static constexpr int MaxServerConnections = 200;
 
@@ -315,6 +319,9 @@ private:
     // What the end of a session does for each message it sent.
     void SessionEnded(SmtpSession& session, const std::string& id);
     void AbandonData(SmtpSession& session);
+    // A message held in memory goes to its file, which takes it from here
+    // on; false (and the message dropped) when that fails.
+    bool SpillHeldData(SmtpSession& session);
     void Reply(platform::TcpConnection& connection, const std::string& reply);
     void ServerLog(const std::string& line);
 

@@ -264,6 +264,10 @@ struct TFrmSMTP::SmtpSession {
     std::string DataTail;             // the last bytes of the DATA text
     std::unique_ptr<platform::WritableFile> DataFile;
     std::string DataPath;             // out/<id>.txo while receiving
+    // A message small enough is held here instead, its file made by the
+    // committer; its id is reserved meanwhile.
+    std::string DataText;
+    std::string HeldId;
     bool DataFailed = false;
     std::int64_t DataBytes = 0;       // DATA text received so far
     bool DataTooBig = false;
@@ -276,7 +280,14 @@ struct TFrmSMTP::SmtpSession {
     void Discard() {
         if (DataFile) DataFile->Close();
         DataFile.reset();
-        if (!DataPath.empty()) platform::Env::Current()->Unlink(DataPath);
+        if (!HeldId.empty()) {
+            smtp::ReleaseQueueId(HeldId);
+            HeldId.clear();
+        } else if (!DataPath.empty()) {
+            platform::Env::Current()->Unlink(DataPath);
+        }
+        DataText.clear();
+        DataText.shrink_to_fit();
         DataPath.clear();
     }
 };
@@ -592,15 +603,16 @@ void TFrmSMTP::StartAuth(platform::TcpConnection& connection, SmtpSession& s, co
 }
 
 bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& rest) {
-    if (!s.DataFile && !s.DataFailed) {
-        std::string id = smtp::CreateQueueFile(MakeQueueId(data), smtp::StateReceiving);
+    if (s.DataPath.empty() && !s.DataFailed) {
+        // Most mail is small: it is held in memory and its file is made by
+        // the committer with the rest, off the event loop. The id is
+        // reserved now, so that the name is free when the file is made.
+        std::string id = smtp::ReserveQueueId(MakeQueueId(data));
         if (!id.empty()) {
             s.DataPath = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateReceiving;
-            if (!platform::Env::Current()->NewWritableFile(s.DataPath, platform::CreateMode::Append, s.DataFile).ok())
-                s.DataFile.reset();
+            s.HeldId = id;
             s.MessageId = id;
-        }
-        if (!s.DataFile) {
+        } else {
             ServerLog("Message file could not be created in " + smtp::StoreFolder(smtp::FolderOut));
             s.Discard();
             s.DataFailed = true;
@@ -619,7 +631,11 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
         s.Discard();
         s.DataFailed = true;
     }
-    if (s.DataFile) {
+    if (!s.HeldId.empty()) {
+        s.DataText.append(data, 0, take);
+        // Too large to hold: from here on it goes to its file as it comes.
+        if (s.DataText.size() > HeldMessageBytes) SpillHeldData(s);
+    } else if (s.DataFile) {
         const platform::FsStatus written = s.DataFile->Append(std::string_view(data.data(), take));
         if (!written.ok()) {
             ServerLog("Message file " + s.DataPath + " could not be written: " + written.Text());
@@ -643,6 +659,28 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
         }
     }
     return true;
+}
+
+bool TFrmSMTP::SpillHeldData(SmtpSession& s) {
+    if (s.HeldId.empty()) return true;
+    const platform::FsStatus made =
+        platform::Env::Current()->NewWritableFile(s.DataPath, platform::CreateMode::Exclusive, s.DataFile);
+    platform::FsStatus written = made;
+    if (made.ok()) {
+        // The file holds the name now.
+        smtp::ReleaseQueueId(s.HeldId);
+        s.HeldId.clear();
+        written = s.DataFile->Append(s.DataText);
+        s.DataText.clear();
+        s.DataText.shrink_to_fit();
+    } else {
+        s.DataFile.reset();
+    }
+    if (written.ok()) return true;
+    ServerLog("Message file " + s.DataPath + " could not be written: " + written.Text());
+    s.Discard();
+    s.DataFailed = true;
+    return false;
 }
 
 void TFrmSMTP::AbandonData(SmtpSession& s) {
@@ -680,12 +718,30 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     const std::string from = s.From;
     const auto& hooks = smtp::deliveryHooks;
 
-    if (hooks.notifyOutgoingRisk) hooks.notifyOutgoingRisk(file, from, recipients.empty() ? std::string() : recipients[0]);
     // What the text gets is decided here, from this moment's settings; the
     // committer puts it in, off the event loop.
     const auto mail = mailsettings::Current();
+    if (hooks.notifyOutgoingRisk && mail->virusCheckOut) {
+        // The check reads the message from its file.
+        if (!SpillHeldData(s) || (s.DataFile && !s.DataFile->Close().ok())) {
+            s.DataFile.reset();
+            AbandonData(s);
+            reset();
+            return false;
+        }
+        s.DataFile.reset();
+        hooks.notifyOutgoingRisk(file, from, recipients.empty() ? std::string() : recipients[0]);
+    }
     commit::MessageFiles message;
     message.data = file;
+    // A message held in memory goes to its file with the rest; its id stays
+    // reserved until then.
+    const std::string heldId = s.HeldId;
+    if (!heldId.empty()) {
+        message.heldText = std::move(s.DataText);
+        s.DataText.clear();
+        s.HeldId.clear();
+    }
     message.messageId = NewMessageIdLine();
     message.footer.lines = mail->footerLines;
     message.footerForAll = mail->footerAll;
@@ -788,16 +844,19 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     reset();
     if (failed) {
         ServerLog("Message " + id + " not kept");
-        env.Unlink(file);
+        if (heldId.empty()) env.Unlink(file);
+        else smtp::ReleaseQueueId(heldId);
         addToSafeList(std::string());
         return false;
     }
 
     auto session = SessionOf(*connection);
     std::weak_ptr<platform::TcpConnection> weak = connection;
-    auto done = [this, weak, session, id, file, queued = message.queued, copies = std::move(copies), mail,
+    auto done = [this, weak, session, id, file, heldId, queued = message.queued, copies = std::move(copies), mail,
                  kept = message.keptText, addToSafeList, envp = &env](platform::FsStatus status) {
         const bool ok = status.ok();
+        // The name stands or is gone: the id needs holding no longer.
+        if (!heldId.empty()) smtp::ReleaseQueueId(heldId);
         // A message not kept is not imported: its sender sends it again.
         addToSafeList(ok ? kept : std::string());
         if (!kept.empty()) envp->Unlink(kept);
@@ -806,7 +865,8 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
             for (const auto& c : copies) envp->Unlink(c.path);
             smtp::WritePortsValue(id, std::nullopt);
             if (!queued.empty()) envp->Unlink(queued);
-            envp->Unlink(file);
+            // A held message whose name was taken after all: not ours.
+            if (heldId.empty() || status.error != EEXIST) envp->Unlink(file);
         } else {
             if (queued.empty()) smtp::WritePortsValue(id, std::nullopt);
             const auto& hooks = smtp::deliveryHooks;

@@ -10,11 +10,14 @@
 #include "transport/ports_file.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <random>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,6 +126,24 @@ std::string Candidate(const std::string& stamp, int n) {
     return n == 0 ? stamp : stamp + std::to_string(n);
 }
 
+// Ids held for files not yet made, in lower case (ports.dat's sections,
+// which also name them, compare without case).
+std::mutex reservedMutex;
+std::set<std::string>& Reserved() {
+    static std::set<std::string> reserved;
+    return reserved;
+}
+
+std::string LowerId(std::string id) {
+    for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return id;
+}
+
+bool IsReserved(const std::string& id) {
+    std::lock_guard<std::mutex> lock(reservedMutex);
+    return Reserved().count(LowerId(id)) > 0;
+}
+
 }  // namespace
 
 const std::vector<std::string>& StoreFolderNames() {
@@ -224,7 +245,7 @@ std::string CreateQueueFile(const std::string& id, const std::string& state) {
     std::string out = StoreFolder(FolderOut);
     for (int n = 0; n < 1000; ++n) {
         std::string candidate = Candidate(id, n);
-        if (QueueIdTaken(candidate)) continue;
+        if (IsReserved(candidate) || QueueIdTaken(candidate)) continue;
         std::string path = out + candidate + state;
         std::unique_ptr<platform::WritableFile> file;
         const platform::FsStatus s = Fs().NewWritableFile(path, platform::CreateMode::Exclusive, file);
@@ -237,6 +258,21 @@ std::string CreateQueueFile(const std::string& id, const std::string& state) {
         return candidate;
     }
     return std::string();
+}
+
+std::string ReserveQueueId(const std::string& id) {
+    for (int n = 0; n < 1000; ++n) {
+        std::string candidate = Candidate(id, n);
+        if (IsReserved(candidate) || QueueIdTaken(candidate)) continue;
+        std::lock_guard<std::mutex> lock(reservedMutex);
+        if (Reserved().insert(LowerId(candidate)).second) return candidate;
+    }
+    return std::string();
+}
+
+void ReleaseQueueId(const std::string& id) {
+    std::lock_guard<std::mutex> lock(reservedMutex);
+    Reserved().erase(LowerId(id));
 }
 
 std::string WriteNewFile(const std::string& folderPath, const std::string& prefix,

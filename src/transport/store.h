@@ -82,6 +82,12 @@ std::vector<std::string> ListFiles(const std::string& folderPath, const std::str
 // section exists, and creates out/<id><state> empty and exclusively.
 // Returns the id used, or empty text when the file cannot be created.
 std::string CreateQueueFile(const std::string& id, const std::string& state);
+// The same choice of id without the file: the id is held for the caller
+// until ReleaseQueueId, and neither CreateQueueFile nor another
+// reservation takes it meanwhile. Whoever writes its file creates it
+// exclusively. Empty text when no id is free.
+std::string ReserveQueueId(const std::string& id);
+void ReleaseQueueId(const std::string& id);
 
 // Stores content as a new file folderPath + prefix + stamp + suffix, never
 // over an existing file: when the name is taken the stamp gets a suffix

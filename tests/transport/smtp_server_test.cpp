@@ -18,8 +18,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <unistd.h>
@@ -482,6 +484,7 @@ TEST_F(SmtpServerTest, EndMarkerAcrossReadsPipelinedCommandAndEmptyMessage) {
 
 TEST_F(SmtpServerTest, DropMidDataLeavesNothing) {
     Start();
+    smtp_->HeldMessageBytes = 0;  // the text goes to its file as it comes
     auto c = Connect();
     EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
@@ -495,6 +498,62 @@ TEST_F(SmtpServerTest, DropMidDataLeavesNothing) {
     EXPECT_TRUE(Files("in").empty());
     EXPECT_FALSE(platform::FileExists(smtp::PortsFileName()) &&
                  !platform::IniFile(smtp::PortsFileName()).ReadSections().empty());
+}
+
+// A message small enough is held in memory until its end, its id reserved
+// meanwhile: two sessions with one Message-ID still get two ids, a larger
+// message moves to its file on the way, and one dropped halfway leaves
+// nothing, not even its id taken.
+TEST_F(SmtpServerTest, HeldMessagesKeepTheirIdsApartAndLeaveNothingWhenDropped) {
+    Start();
+    smtp_->HeldMessageBytes = 64;
+    const std::string head = "Message-ID: <same@pc.lan>\r\n\r\n";
+    auto begin = [&](Client& c) {
+        EXPECT_EQ(c.Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+        EXPECT_EQ(c.Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+        EXPECT_EQ(c.Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
+        EXPECT_EQ(c.Say("DATA"), "354 Off you go then\r\n");
+        c.Write(head);
+    };
+    auto queued = [&] {
+        std::vector<std::string> names;
+        for (const auto& f : Files("out"))
+            if (f.size() > 4 && f.substr(f.size() - 4) == ".txt") names.push_back(f);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    auto a = Connect(), b = Connect();
+    begin(*a);
+    begin(*b);
+    EXPECT_EQ(a->Reply(200), "");
+    EXPECT_TRUE(Files("out").empty()) << "nothing on disk while they are held";
+    const std::string shortBody = "short\r\n.\r\n", longBody = std::string(100, 'x') + "\r\n.\r\n";
+    a->Write(shortBody);
+    b->Write(longBody);
+    EXPECT_EQ(a->Reply(), "250 Load and clear\r\n");
+    EXPECT_EQ(b->Reply(), "250 Load and clear\r\n");
+    auto names = queued();
+    ASSERT_EQ(names.size(), 2u);
+    const std::string id = names[0].substr(0, names[0].size() - 4);
+    EXPECT_EQ(names[1], id + "1.txt");
+    std::map<std::string, std::string> texts = {{Slurp(smtp::StoreFolder("out") + names[0]), "a"},
+                                                {Slurp(smtp::StoreFolder("out") + names[1]), "b"}};
+    EXPECT_EQ(texts.count(head + shortBody), 1u);
+    EXPECT_EQ(texts.count(head + longBody), 1u);
+
+    auto dropped = Connect();
+    begin(*dropped);
+    EXPECT_EQ(dropped->Reply(200), "");
+    dropped->Drop();
+    twtest::Pump(100);
+    auto d = Connect();
+    begin(*d);
+    d->Write(shortBody);
+    EXPECT_EQ(d->Reply(), "250 Load and clear\r\n");
+    names = queued();
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[2], id + "2.txt") << "the dropped message's id is free again";
+    for (const auto& f : Files("out")) EXPECT_EQ(f.find(".txo"), std::string::npos) << f;
 }
 
 TEST_F(SmtpServerTest, InterleavedClientsKeepTheirOwnMessages) {
@@ -706,6 +765,7 @@ TEST_F(SmtpServerTest, DeliveryFiltersRunInTheirOrderOnEachCopy) {
 
 TEST_F(SmtpServerTest, WindowGoneMidDataLeavesNothing) {
     Start();
+    smtp_->HeldMessageBytes = 0;  // the text goes to its file as it comes
     auto c = Connect();
     EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
     EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
