@@ -6,6 +6,7 @@
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/table_owner.h"
+#include "smtp_office.h"
 #include "transport_test_util.h"
 #include "smtp_test_client.h"
 
@@ -57,37 +58,15 @@ struct Acked {
     bool queued = false;
 };
 
-class SmtpDiskFaultTest : public twtest::TempHome {
+class SmtpDiskFaultTest : public twtest::SmtpOffice {
 protected:
     void SetUp() override {
         TempHome::SetUp();
         StartServer();
     }
-    // Users, domain and the three windows over ProgramDir.
-    void StartServer() {
-        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
-        platform::SetDialogHandlerForTesting([](platform::DialogCall&) { return platform::MsgResult::Ok; });
-        twtest::WriteBytes(ProgramDir + "tarnwick.ini", "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=0\n");
-        ASSERT_TRUE(twtest::WriteOffice(ProgramDir));
-        engine_ = std::make_unique<twtest::EngineState>();
-        servers_ = std::make_unique<TFrmServers>();
-        FrmServers = servers_.get();
-        smtp_ = std::make_unique<TFrmSMTP>();
-        FrmSMTP = smtp_.get();
-        ASSERT_TRUE(smtp_->SMTPServer.Active());
-    }
     void TearDown() override {
         StopServer();
         TempHome::TearDown();
-    }
-    void StopServer() {
-        scoped_.reset();
-        smtp_.reset();
-        FrmSMTP = nullptr;
-        servers_.reset();
-        FrmServers = nullptr;
-        engine_.reset();
-        platform::SetDialogHandlerForTesting({});
     }
 
     // The reply to the end of DATA of message n, sent to recipients.
@@ -133,10 +112,6 @@ protected:
         EXPECT_TRUE(platform::ListFiles(ProgramDir, "*.tmp*").empty()) << when;
     }
 
-    std::unique_ptr<platform::ScopedEnv> scoped_;
-    std::unique_ptr<twtest::EngineState> engine_;
-    std::unique_ptr<TFrmServers> servers_;
-    std::unique_ptr<TFrmSMTP> smtp_;
 };
 
 TEST_F(SmtpDiskFaultTest, NoMessageIsAcknowledgedThatTheDiskDidNotTake) {

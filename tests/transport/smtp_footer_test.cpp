@@ -7,6 +7,7 @@
 #include "transport/smtp.h"
 #include "transport/mail_settings.h"
 #include "transport/table_owner.h"
+#include "smtp_office.h"
 #include "transport_test_util.h"
 #include "smtp_test_client.h"
 
@@ -94,20 +95,11 @@ const GoldenCase kCases[] = {
      {spam::ImportAddress, "alice@office.example", "x@far.example"}},
 };
 
-class SmtpFooterTest : public twtest::TempHome {
+class SmtpFooterTest : public twtest::SmtpOffice {
 protected:
     void SetUp() override {
         TempHome::SetUp();
-        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
-        platform::SetDialogHandlerForTesting([](platform::DialogCall&) { return platform::MsgResult::Ok; });
-        twtest::WriteBytes(ProgramDir + "tarnwick.ini", "[POP]\nLocalPort=0\n[SMTP]\nLocalPort=0\n");
-        ASSERT_TRUE(twtest::WriteOffice(ProgramDir));
-        engine_ = std::make_unique<twtest::EngineState>();
-        servers_ = std::make_unique<TFrmServers>();
-        FrmServers = servers_.get();
-        smtp_ = std::make_unique<TFrmSMTP>();
-        FrmSMTP = smtp_.get();
-        ASSERT_TRUE(smtp_->SMTPServer.Active());
+        StartServer();
         hooks_ = smtp::deliveryHooks;
         // The safe-list import is watched: what it reads is part of what
         // the message became.
@@ -117,13 +109,7 @@ protected:
     }
     void TearDown() override {
         smtp::deliveryHooks = hooks_;
-        scoped_.reset();
-        smtp_.reset();
-        FrmSMTP = nullptr;
-        servers_.reset();
-        FrmServers = nullptr;
-        engine_.reset();
-        platform::SetDialogHandlerForTesting({});
+        StopServer();
         TempHome::TearDown();
     }
 
@@ -179,10 +165,6 @@ protected:
         return files;
     }
 
-    std::unique_ptr<platform::ScopedEnv> scoped_;
-    std::unique_ptr<twtest::EngineState> engine_;
-    std::unique_ptr<TFrmServers> servers_;
-    std::unique_ptr<TFrmSMTP> smtp_;
     smtp::DeliveryHooks hooks_;
     std::vector<std::string> imported_;
 };
