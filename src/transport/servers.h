@@ -343,6 +343,9 @@ private:
     // The message is stored: record it, then DELE or NOOP.
     void MessageStored(std::int64_t n, const std::string& uid);
     void MessageNotStored(std::int64_t n, const std::string& why);
+    // After disk work begun in account gen: false when that account has
+    // ended meanwhile (the next one, held back, is started then).
+    bool SameAccount(std::uint64_t gen);
     // The committer the collector's disk work goes to: the SMTP side's when
     // there is one.
     commit::Committer& Commits();
