@@ -6,7 +6,6 @@
 #include "filters_env.h"
 #include "transport/table_owner.h"
 
-
 #include "platform/env.h"
 
 #include <filesystem>
