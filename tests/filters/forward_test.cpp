@@ -6,7 +6,6 @@
 #include "filters_env.h"
 #include "transport/table_owner.h"
 
-
 #include "platform/env.h"
 
 #include <filesystem>
@@ -195,18 +194,14 @@ TEST_F(Forward, NothingCountsAsQueuedUntilItsNameIsOnDisk) {
         std::function<bool(const std::string&, bool& renamed)> fails;
     } cases[] = {
         {"the queued name cannot be made",
-         [](const std::string& call, bool&) {
-             return call.rfind("rename ", 0) == 0 && call.size() > 4 && call.substr(call.size() - 4) == ".txt";
-         }},
+         [](const std::string& call, bool&) { return call.starts_with("rename ") && call.ends_with(".txt"); }},
         {"the queued name is not synced",
          [&](const std::string& call, bool& renamed) {
-             if (call.rfind("rename ", 0) == 0 && call.substr(call.size() - 4) == ".txt") renamed = true;
+             if (call.starts_with("rename ") && call.ends_with(".txt")) renamed = true;
              return renamed && call == "syncfolder " + outFolder;
          }},
         {"the record is not written",
-         [](const std::string& call, bool&) {
-             return call.rfind("rename ", 0) == 0 && call.size() > 10 && call.substr(call.size() - 10) == "/ports.dat";
-         }},
+         [](const std::string& call, bool&) { return call.starts_with("rename ") && call.ends_with("/ports.dat"); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -224,7 +219,7 @@ TEST_F(Forward, NothingCountsAsQueuedUntilItsNameIsOnDisk) {
             EXPECT_EQ(forward::ForwardMessage("bob", file), 0);
         }
         bool hit = false;
-        for (const auto& e : env.Journal()) hit = hit || e.rfind("failed ", 0) == 0;
+        for (const auto& e : env.Journal()) hit = hit || e.starts_with("failed ");
         ASSERT_TRUE(hit) << "the step was never taken";
         EXPECT_EQ(Read(file), MessageText);
         EXPECT_TRUE(Files(Out()).empty()) << Files(Out())[0];

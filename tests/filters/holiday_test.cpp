@@ -8,7 +8,6 @@
 #include "filters_env.h"
 #include "transport/table_owner.h"
 
-
 #include <set>
 
 namespace {

@@ -14,7 +14,6 @@
 
 namespace rules_test {
 
-
 using filters_test::FiltersEnv;
 using filters_test::Read;
 using filters_test::Shell;

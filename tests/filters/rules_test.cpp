@@ -17,7 +17,6 @@ namespace {
 
 using filters_test::FiltersEnv;
 using filters_test::Read;
-using filters_test::Write;
 using AddInRule::TRule;
 namespace fs = std::filesystem;
 

@@ -1,13 +1,22 @@
 // What the spam filter's tests and its windows' tests share: the clock
-// times they set, the users file, and reading what the filter wrote.
+// times they set, the users file, reading what the filter wrote, and a
+// program folder of their own with the store and a scripted dialog service.
 #pragma once
 
 #include "platform/clock.h"
+#include "platform/dialogs.h"
 #include "platform/files.h"
+#include "platform/inifile.h"
 #include "tables/memtable.h"
 #include "transport/account_tables.h"
 #include "transport/globals.h"
+#include "transport/logfile.h"
+#include "transport/store.h"
 #include "transport/table_owner.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -47,5 +56,59 @@ inline std::string ReadText(const std::string& path) {
     platform::ReadFile(path, s);
     return s;
 }
+
+// A temporary program folder with the store folders, for one test. Message
+// boxes are recorded in dialogs and answered with answer; input boxes take
+// the next of inputs, or are cancelled when none is left. The program clock
+// and client logging are put back afterwards.
+class SpamHome : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        savedDir_ = ProgramDir;
+        ProgramDir = dir_.path().toStdString() + "/";
+        savedLogging_ = procs::LogClientActivity;
+        ASSERT_TRUE(smtp::CreateStoreFolders(smtp::StoreFolderNames()));
+        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
+            dialogs.push_back(call.text);
+            if (call.value != nullptr) {
+                if (inputs.empty()) return platform::MsgResult::Cancel;
+                *call.value = inputs.front();
+                inputs.erase(inputs.begin());
+                return platform::MsgResult::Ok;
+            }
+            return answer;
+        });
+    }
+    void TearDown() override {
+        platform::SetDialogHandlerForTesting(nullptr);
+        platform::SetClockForTesting({});
+        procs::LogClientActivity = savedLogging_;
+        ProgramDir = savedDir_;
+    }
+
+    static void SetNow(platform::SystemTime t) {
+        platform::SetClockForTesting([t] { return t; });
+    }
+    static std::vector<std::string> Files(const char* folder) {
+        return platform::ListFiles(smtp::StoreFolder(folder), "*");
+    }
+    static std::string Held(const char* folder, const std::string& name, const std::string& content) {
+        const std::string path = smtp::StoreFolder(folder) + name;
+        EXPECT_TRUE(platform::WriteFileAtomic(path, content));
+        return path;
+    }
+    static platform::IniFile Ini() { return platform::IniFile(ProgramDir + "tarnwick.ini"); }
+    static std::string PopLog() { return ReadText(ProgramDir + "pop.log"); }
+
+    std::vector<std::string> dialogs;
+    std::vector<std::string> inputs;
+    platform::MsgResult answer = platform::MsgResult::Ok;
+
+private:
+    QTemporaryDir dir_;
+    std::string savedDir_;
+    bool savedLogging_ = true;
+};
 
 }  // namespace spamtest

@@ -15,12 +15,10 @@
 #include "transport/store.h"
 #include "transport/table_owner.h"
 
-#include <QTemporaryDir>
 #include <QTime>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -32,18 +30,12 @@ platform::SystemTime At(int day, int hour, int minute) { return spamtest::Decemb
 
 using spamtest::ReadText;
 
-class SpamReportTest : public ::testing::Test {
+class SpamReportTest : public spamtest::SpamHome {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        savedDir_ = ProgramDir;
-        ProgramDir = dir_.path().toStdString() + "/";
-        ASSERT_TRUE(smtp::CreateStoreFolders(smtp::StoreFolderNames()));
+        SpamHome::SetUp();
+        if (HasFatalFailure()) return;
         SetNow(At(7, 10, 4));
-        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
-            dialogs.push_back(call.text);
-            return platform::MsgResult::Ok;
-        });
         spamtest::WriteUsers({"alice", "bob"}, true);
         TvdlMemTable forwards;
         settings::DefineForwardTable(forwards);
@@ -57,12 +49,7 @@ protected:
         mailsettings::Publish(nullptr);
         tables::Forwards().Close();
         tables::Users().Close();
-        platform::SetDialogHandlerForTesting(nullptr);
-        platform::SetClockForTesting({});
-        ProgramDir = savedDir_;
-    }
-    void SetNow(platform::SystemTime t) {
-        platform::SetClockForTesting([t] { return t; });
+        SpamHome::TearDown();
     }
     // A setting changed as the window changes it: through the filter's value.
     template <class F>
@@ -71,25 +58,8 @@ protected:
         change(s);
         filter_.SetSettings(s);
     }
-    std::vector<std::string> Files(const char* folder) const {
-        return platform::ListFiles(smtp::StoreFolder(folder), "*");
-    }
-    std::string Held(const char* folder, const std::string& name, const std::string& content) {
-        const std::string path = smtp::StoreFolder(folder) + name;
-        EXPECT_TRUE(platform::WriteFileAtomic(path, content));
-        return path;
-    }
-    int Stat(const std::string& key) const {
-        return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SpamStats", key, 0);
-    }
+    static int Stat(const std::string& key) { return Ini().ReadInteger("SpamStats", key, 0); }
 
-    std::vector<std::string> dialogs;
-
-private:
-    QTemporaryDir dir_;
-    std::string savedDir_;
-
-protected:
     spam::TSpamFilter filter_;
 };
 

@@ -5,7 +5,6 @@
 
 #include "filters_env.h"
 
-
 #include <algorithm>
 #include <filesystem>
 #include <random>

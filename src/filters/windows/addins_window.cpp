@@ -21,12 +21,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include <elf.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstring>
 
 TFrmAddins* FrmAddins = nullptr;
 
@@ -442,10 +437,3 @@ void TFrmAddins::reject() {
     SelectRow(0);
     QDialog::reject();
 }
-
-namespace Addins {
-
-void LoadAddinsAndRules() { LoadAddinsAndRules(FrmAddins); }
-void SaveAddinsAndRules() { SaveAddinsAndRules(FrmAddins); }
-
-}  // namespace Addins

@@ -21,14 +21,11 @@ class TFrmAddins;
 
 namespace Addins {
 
-// Fills both lists: the libraries of Addins that export TWAddinName and
-// TWAddinDesc, and the rules of [Rules].
-// form: the add-in window (FrmAddins unless given).
+// Fills both lists of the add-in window: the libraries of Addins that
+// export TWAddinName and TWAddinDesc, and the rules of [Rules].
 void LoadAddinsAndRules(TFrmAddins* form);
-void LoadAddinsAndRules();
 // Writes [AddIns] and [Rules] from the two lists.
 void SaveAddinsAndRules(TFrmAddins* form);
-void SaveAddinsAndRules();
 // Rule list columns, in order.
 enum RuleColumn {
     colRule = 0, colInTo, colPOP, colInternal, colSpam, colOutFrom, colHeader, colContains,

@@ -12,20 +12,12 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
-
-#include <unistd.h>
 
 namespace {
 
-using filters_test::FiltersEnv;
-using filters_test::Read;
-using filters_test::Write;
 using AddInRule::TRule;
-namespace fs = std::filesystem;
 
 class AddinWindows : public rules_test::RulesEnv {
 protected:

@@ -2,6 +2,7 @@
 // import into the window's safe list.
 #include "filters/windows/spam_add_window.h"
 #include "filters/windows/spam_window.h"
+#include "filters/filters_env.h"
 #include "filters/spam_env.h"
 #include "transport/smtp.h"
 
@@ -24,12 +25,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
-#include <QTemporaryDir>
 #include <QTimeEdit>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -56,28 +55,15 @@ std::string PythonParse(const std::string& file) {
                               "print('ok' if not bad else 'defects %r' % bad)\n"
                               "print(d['subject']); print(d.get_content_type())\n"
                               "sys.stdout.write(d.get_content().replace('\\r\\n', '\\n'))\n");
-    std::string out;
-    FILE* p = ::popen(("/usr/bin/python3 " + script + " " + file).c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
+    return filters_test::Shell("/usr/bin/python3 " + script + " " + file);
 }
 
-class SpamReportTest : public ::testing::Test {
+class SpamReportTest : public spamtest::SpamHome {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        savedDir_ = ProgramDir;
-        ProgramDir = dir_.path().toStdString() + "/";
-        ASSERT_TRUE(smtp::CreateStoreFolders(smtp::StoreFolderNames()));
+        SpamHome::SetUp();
+        if (HasFatalFailure()) return;
         SetNow(At(7, 10, 4));
-        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
-            dialogs.push_back(call.text);
-            return platform::MsgResult::Ok;
-        });
         spamtest::WriteUsers({"alice", "bob"}, false);
         settingsForm_ = std::make_unique<TFrmSettings>();
         FrmSettings = settingsForm_.get();
@@ -91,35 +77,15 @@ protected:
         FrmSpam = nullptr;
         settingsForm_.reset();
         FrmSettings = nullptr;
-        platform::SetDialogHandlerForTesting(nullptr);
-        platform::SetClockForTesting({});
-        ProgramDir = savedDir_;
-    }
-    void SetNow(platform::SystemTime t) {
-        platform::SetClockForTesting([t] { return t; });
+        SpamHome::TearDown();
     }
     TFrmSpam& Spam() { return *spamForm_; }
     void SetBrowser(const std::string& text) {
         FrmSettings->LblBrowserAddress->setText(QString::fromStdString(text));
         FrmSettings->PublishSettings();
     }
-    std::vector<std::string> Files(const char* folder) const {
-        return platform::ListFiles(smtp::StoreFolder(folder), "*");
-    }
-    std::string Held(const char* folder, const std::string& name, const std::string& content) {
-        const std::string path = smtp::StoreFolder(folder) + name;
-        EXPECT_TRUE(platform::WriteFileAtomic(path, content));
-        return path;
-    }
-    int Stat(const std::string& key) const {
-        return platform::IniFile(ProgramDir + "tarnwick.ini").ReadInteger("SpamStats", key, 0);
-    }
-
-    std::vector<std::string> dialogs;
 
 private:
-    QTemporaryDir dir_;
-    std::string savedDir_;
     std::unique_ptr<TFrmSettings> settingsForm_;
     std::unique_ptr<TFrmSpam> spamForm_;
 };

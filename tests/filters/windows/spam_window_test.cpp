@@ -25,7 +25,6 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTimeEdit>
 
 #include <gtest/gtest.h>
@@ -43,26 +42,13 @@ void WriteUsers(const std::vector<std::string>& names) { spamtest::WriteUsers(na
 
 using spamtest::ReadText;
 
-class SpamEnv : public ::testing::Test {
+class SpamEnv : public spamtest::SpamHome {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        savedDir_ = ProgramDir;
-        ProgramDir = dir_.path().toStdString() + "/";
-        savedLogging_ = procs::LogClientActivity;
+        SpamHome::SetUp();
+        if (HasFatalFailure()) return;
         procs::LogClientActivity = true;
-        ASSERT_TRUE(smtp::CreateStoreFolders(smtp::StoreFolderNames()));
-        platform::SetClockForTesting([] { return At(10, 4); });
-        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
-            dialogs.push_back(call.text);
-            if (call.value != nullptr) {
-                if (inputs.empty()) return platform::MsgResult::Cancel;
-                *call.value = inputs.front();
-                inputs.erase(inputs.begin());
-                return platform::MsgResult::Ok;
-            }
-            return answer;
-        });
+        SetNow(At(10, 4));
         WriteUsers({"alice", "bob", "carol"});
         settingsForm_ = std::make_unique<TFrmSettings>();
         FrmSettings = settingsForm_.get();
@@ -72,10 +58,7 @@ protected:
         FrmSpam = nullptr;
         settingsForm_.reset();
         FrmSettings = nullptr;
-        platform::SetDialogHandlerForTesting(nullptr);
-        platform::SetClockForTesting({});
-        procs::LogClientActivity = savedLogging_;
-        ProgramDir = savedDir_;
+        SpamHome::TearDown();
     }
 
     TFrmSpam& Spam() {
@@ -90,17 +73,8 @@ protected:
         FrmSpam = nullptr;
         Spam();
     }
-    platform::IniFile Ini() const { return platform::IniFile(ProgramDir + "tarnwick.ini"); }
-    std::string PopLog() const { return ReadText(ProgramDir + "pop.log"); }
-
-    std::vector<std::string> dialogs;
-    std::vector<std::string> inputs;
-    platform::MsgResult answer = platform::MsgResult::Ok;
 
 private:
-    QTemporaryDir dir_;
-    std::string savedDir_;
-    bool savedLogging_ = true;
     std::unique_ptr<TFrmSettings> settingsForm_;
     std::unique_ptr<TFrmSpam> spamForm_;
 };
