@@ -25,12 +25,13 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-namespace {
-
 std::string TempBeside(const std::string& path) {
+    // Nine digits: a name with fewer is a caller's own.
     static thread_local std::mt19937_64 rng{std::random_device{}()};
-    return path + ".tmp" + std::to_string(rng() % 1000000000ULL);
+    return path + ".tmp" + std::to_string(100000000 + rng() % 900000000ULL);
 }
+
+namespace {
 
 FsStatus Errno() { return FsStatus{errno != 0 ? errno : EIO}; }
 

@@ -18,6 +18,10 @@ namespace platform {
 // what SyncFolder takes after a name was made or removed in it.
 std::string FolderOf(const std::string& path);
 
+// A fresh name beside path for a temp file ("<path>.tmp" and nine digits),
+// of the kind start-up sweeps away as a crash's leftover.
+std::string TempBeside(const std::string& path);
+
 // The outcome of one call: 0, or the errno it failed with.
 struct FsStatus {
     int error = 0;

@@ -148,7 +148,7 @@ platform::FsStatus ReturnToSender(platform::Env& env, const MessageFiles& m, std
     platform::FsStatus s = env.ReadFile(m.data, text);
     if (!s.ok()) return s;
     const std::string notice = smtp::BuildReturnNotice(text, m.returnedFor);
-    const std::string temp = rewrite::TempNameBeside(m.returnedStem);
+    const std::string temp = platform::TempBeside(m.returnedStem);
     std::unique_ptr<platform::WritableFile> file;
     s = env.NewWritableFile(temp, platform::CreateMode::Exclusive, file);
     if (!s.ok()) return s;

@@ -1,27 +1,20 @@
 // Message-ID and footer of an accepted message; see message_rewrite.h.
 #include "transport/message_rewrite.h"
 
+#include "codecs/qev_util.h"
 #include "transport/smtp.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <memory>
-#include <random>
 #include <set>
 
 namespace rewrite {
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
+using qev_util::LowerCase;
+using qev_util::UpperCase;
 
 // Where each line of a stored message stands in its MIME structure.
 struct LineInfo {
@@ -71,11 +64,11 @@ private:
         type_ = "text/plain";
         encoding_.clear();
         for (const auto& h : header_) {
-            std::string lower = Lower(h);
+            std::string lower = LowerCase(h);
             if (lower.rfind("content-type:", 0) == 0) {
                 std::string value = smtp::TrimBlanks(h.substr(13));
-                type_ = Lower(smtp::TrimBlanks(value.substr(0, value.find(';'))));
-                size_t bv = Lower(value).find("boundary=");
+                type_ = LowerCase(smtp::TrimBlanks(value.substr(0, value.find(';'))));
+                size_t bv = LowerCase(value).find("boundary=");
                 if (bv != std::string::npos) {
                     std::string v = value.substr(bv + 9);
                     if (!v.empty() && v[0] == '"') {
@@ -87,7 +80,7 @@ private:
                     if (!v.empty()) boundaries_.insert(v);
                 }
             } else if (lower.rfind("content-transfer-encoding:", 0) == 0) {
-                encoding_ = Lower(smtp::TrimBlanks(h.substr(26)));
+                encoding_ = LowerCase(smtp::TrimBlanks(h.substr(26)));
             }
         }
         container_ = type_.rfind("multipart/", 0) == 0;
@@ -166,7 +159,7 @@ private:
 
 // Where "</BODY>" first stands in a line, ignoring case; -1 when nowhere.
 std::int64_t BodyEndIn(const std::string& line) {
-    const size_t at = Upper(line).find("</BODY>");
+    const size_t at = UpperCase(line).find("</BODY>");
     return at == std::string::npos ? -1 : static_cast<std::int64_t>(at);
 }
 
@@ -213,7 +206,7 @@ platform::FsStatus PlanInFile(platform::Env& env, const std::string& file, Foote
             head += c;
         } else if (bodyEndAt < 0) {
             // Past the held bytes "</BODY>" is looked for as they go by.
-            if (tail.empty()) tail = Upper(head.substr(head.size() - (kBodyEnd.size() - 1)));
+            if (tail.empty()) tail = UpperCase(head.substr(head.size() - (kBodyEnd.size() - 1)));
             tail += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             if (tail.size() > kBodyEnd.size()) tail.erase(0, 1);
             if (tail == kBodyEnd) bodyEndAt = lineLength + 1 - static_cast<std::int64_t>(kBodyEnd.size());
@@ -246,12 +239,6 @@ platform::FsStatus PlanInFile(platform::Env& env, const std::string& file, Foote
 }
 
 }  // namespace
-
-std::string TempNameBeside(const std::string& path) {
-    // Nine digits: a name with fewer is the caller's own.
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    return path + ".tmp" + std::to_string(100000000 + rng() % 900000000ULL);
-}
 
 Insertion FooterInText(const std::string& message, const Footer& footer, bool html) {
     if (footer.Empty() || (!html && footer.lines.empty())) return {};
@@ -302,36 +289,42 @@ platform::FsStatus MessageIdInFile(platform::Env& env, const std::string& file, 
     return {};
 }
 
-platform::FsStatus WriteWithInsertions(platform::Env& env, const std::string& source, const std::string& target,
-                                       std::vector<Insertion> insertions) {
+platform::FsStatus CopyWithInsertions(platform::SequentialFile& in, platform::WritableFile& out,
+                                      std::vector<Insertion> insertions) {
     std::erase_if(insertions, [](const Insertion& i) { return !i.Any(); });
     std::stable_sort(insertions.begin(), insertions.end(),
                      [](const Insertion& a, const Insertion& b) { return a.offset < b.offset; });
-    std::unique_ptr<platform::SequentialFile> in;
-    platform::FsStatus s = env.NewSequentialFile(source, in);
-    if (!s.ok()) return s;
-    const std::string temp = TempNameBeside(target);
-    std::unique_ptr<platform::WritableFile> out;
-    s = env.NewWritableFile(temp, platform::CreateMode::Exclusive, out);
-    if (!s.ok()) return s;
+    platform::FsStatus s;
     std::string piece;
     std::int64_t done = 0;
     size_t next = 0;
     while (s.ok()) {
         if (next < insertions.size() && insertions[next].offset == done) {
-            s = out->Append(insertions[next++].text);
+            s = out.Append(insertions[next++].text);
             continue;
         }
         size_t want = 1 << 20;
         if (next < insertions.size() && insertions[next].offset - done < static_cast<std::int64_t>(want))
             want = static_cast<size_t>(insertions[next].offset - done);
-        s = in->Read(want, piece);
+        s = in.Read(want, piece);
         if (!s.ok() || piece.empty()) break;
-        s = out->Append(piece);
+        s = out.Append(piece);
         done += static_cast<std::int64_t>(piece.size());
     }
-    // An offset past the end means the file is not the one planned for.
     if (s.ok() && next < insertions.size()) s = platform::FsStatus{EINVAL};
+    return s;
+}
+
+platform::FsStatus WriteWithInsertions(platform::Env& env, const std::string& source, const std::string& target,
+                                       std::vector<Insertion> insertions) {
+    std::unique_ptr<platform::SequentialFile> in;
+    platform::FsStatus s = env.NewSequentialFile(source, in);
+    if (!s.ok()) return s;
+    const std::string temp = platform::TempBeside(target);
+    std::unique_ptr<platform::WritableFile> out;
+    s = env.NewWritableFile(temp, platform::CreateMode::Exclusive, out);
+    if (!s.ok()) return s;
+    s = CopyWithInsertions(*in, *out, std::move(insertions));
     if (s.ok()) s = out->Sync();
     const platform::FsStatus closed = out->Close();
     if (s.ok()) s = closed;

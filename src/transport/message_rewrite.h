@@ -53,8 +53,10 @@ platform::FsStatus MessageIdInFile(platform::Env& env, const std::string& file, 
 platform::FsStatus WriteWithInsertions(platform::Env& env, const std::string& source, const std::string& target,
                                        std::vector<Insertion> insertions);
 
-// A fresh name beside path for a temp file, of the kind start-up sweeps
-// away as a crash's leftover.
-std::string TempNameBeside(const std::string& path);
+// Streams in into out with each insertion put in before the byte at its
+// offset (two at one offset in their given order). EINVAL when an offset
+// lies past the end: the file is not the one planned for.
+platform::FsStatus CopyWithInsertions(platform::SequentialFile& in, platform::WritableFile& out,
+                                      std::vector<Insertion> insertions);
 
 }  // namespace rewrite

@@ -121,7 +121,6 @@ bool PortsFile::Flush(std::uint64_t version) {
     platform::Env* env = nullptr;
     bool append = false;
     std::size_t appending = 0;
-    std::optional<Identity> written;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (durable_ >= version) return true;
@@ -130,10 +129,10 @@ bool PortsFile::Flush(std::uint64_t version) {
         taken = version_;
         env = env_ ? env_ : platform::Env::Current();
         // A new queue record only adds lines at the end: with thousands
-        // queued, appending them spares rewriting hundreds of KB.
-        append = ownBytes_ && tailOnly_ && appended_ > 0 && identity_;
+        // queued, appending them spares rewriting hundreds of KB. A file
+        // someone else changed since our last write is written whole.
+        append = ownBytes_ && tailOnly_ && appended_ > 0 && identity_ && IdentityOf(path_) == *identity_;
         if (append) {
-            written = identity_;
             appending = appended_;
             auto from = sections_.cend();
             for (std::size_t i = 0; i < appended_; ++i) --from;
@@ -142,16 +141,6 @@ bool PortsFile::Flush(std::uint64_t version) {
             text = Text(sections_.cbegin(), true);
         }
         // What is changed from here on goes after what this write leaves.
-        tailOnly_ = true;
-        appended_ = 0;
-    }
-    // Someone else replaced or changed the file since our last write: it is
-    // written whole from memory, as before appending was possible.
-    if (append && !(IdentityOf(path_) == *written)) {
-        append = false;
-        std::lock_guard<std::mutex> lock(mutex_);
-        text = Text(sections_.cbegin(), true);
-        taken = version_;
         tailOnly_ = true;
         appended_ = 0;
     }
@@ -282,6 +271,12 @@ bool PortsFile::Apply(const std::string& section, const std::string& key, const 
     return true;
 }
 
+bool PortsFile::ApplyAll(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values) {
+    bool changed = false;
+    for (const auto& [key, value] : values) changed = Apply(section, key, value) || changed;
+    return changed;
+}
+
 bool PortsFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
     std::unique_lock<std::mutex> lock(mutex_);
     Load();
@@ -293,9 +288,7 @@ bool PortsFile::WriteStrings(const std::string& section,
                              const std::vector<std::pair<std::string, std::string>>& values) {
     std::unique_lock<std::mutex> lock(mutex_);
     Load();
-    bool changed = false;
-    for (const auto& [key, value] : values) changed = Apply(section, key, value) || changed;
-    return Save(lock, changed);
+    return Save(lock, ApplyAll(section, values));
 }
 
 bool PortsFile::EraseInMemory(const std::set<std::string>& lowerNames) {
@@ -321,9 +314,7 @@ void PortsFile::WriteStringsLater(const std::string& section,
                                   const std::vector<std::pair<std::string, std::string>>& values) {
     std::lock_guard<std::mutex> lock(mutex_);
     Load();
-    bool changed = false;
-    for (const auto& [key, value] : values) changed = Apply(section, key, value) || changed;
-    if (changed) ++version_;
+    if (ApplyAll(section, values)) ++version_;
 }
 
 void PortsFile::EraseSectionLater(const std::string& section) {

@@ -100,6 +100,8 @@ private:
     void ReplaceInMemory(const std::string& section,
                          const std::vector<std::pair<std::string, std::string>>& values);
     bool Apply(const std::string& section, const std::string& key, const std::string& value);
+    // Apply of each pair in turn; true when any changed the content.
+    bool ApplyAll(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values);
     Section* First(const std::string& name);
     std::string& LastLine();
 

@@ -7,6 +7,7 @@
 #include "platform/inifile.h"
 #include "transport/globals.h"
 #include "transport/folder_index.h"
+#include "transport/message_rewrite.h"
 #include "transport/ports_file.h"
 
 #include <algorithm>
@@ -451,35 +452,7 @@ std::string CopyToTemp(const std::string& source, const std::string& target, std
     std::unique_ptr<platform::WritableFile> out;
     std::string tmp = NewTemp(target, out);
     if (tmp.empty()) return tmp;
-    bool ok = true;
-    std::string piece;
-    std::int64_t done = 0;
-    for (;;) {
-        size_t want = 1 << 20;
-        if (insertAt >= done && insertAt - done < static_cast<std::int64_t>(want))
-            want = static_cast<size_t>(insertAt - done);
-        if (insertAt == done) {
-            ok = out->Append(insert).ok();
-            insertAt = -1;
-            if (!ok) break;
-            continue;
-        }
-        if (!in->Read(want, piece).ok()) {
-            ok = false;
-            break;
-        }
-        if (piece.empty()) break;
-        if (!out->Append(piece).ok()) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::int64_t>(piece.size());
-    }
-    if (ok && insertAt == done) {
-        ok = out->Append(insert).ok();
-        insertAt = -1;
-    }
-    if (ok && insertAt >= 0) ok = false;  // the offset was past the end
+    const bool ok = rewrite::CopyWithInsertions(*in, *out, {rewrite::Insertion{insertAt, insert}}).ok();
     return FinishTemp(out, tmp, ok) ? tmp : std::string();
 }
 
