@@ -1,8 +1,6 @@
 // Blowfish key schedule and block function: 64-bit blocks, 16 rounds.
 #include "codecs/blowfish.h"
 
-#include "codecs/cipher.h"
-
 #include <cstring>
 
 namespace CipherBlowfish {
@@ -64,8 +62,11 @@ void TSchedule::Decipher(std::uint32_t& left, std::uint32_t& right) const {
 }
 
 void TSchedule::Burn() {
-    CipherBase::BurnMemory(P, sizeof P);
-    CipherBase::BurnMemory(S, sizeof S);
+    // Volatile, so that the stores are not dropped as dead.
+    volatile std::uint32_t* p = P;
+    for (std::size_t i = 0; i < sizeof P / sizeof P[0]; ++i) p[i] = 0;
+    volatile std::uint32_t* s = &S[0][0];
+    for (std::size_t i = 0; i < sizeof S / sizeof S[0][0]; ++i) s[i] = 0;
 }
 
 }  // namespace CipherBlowfish
