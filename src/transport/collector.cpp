@@ -657,11 +657,7 @@ void TFrmServers::MessageComplete() {
             MoveTempMessage(
                 [this, n, uid, gen](const std::string& failure) {
                     storing_ = false;
-                    if (gen != accountGen_) {
-                        // The account ended meanwhile and its next one waited.
-                        if (collecting_ && !NextAccountTimer->isActive()) NextAccountTimer->start();
-                        return;
-                    }
+                    if (!SameAccount(gen)) return;
                     if (failure.empty()) MessageStored(n, uid);
                     else MessageNotStored(n, failure);
                 },
@@ -691,10 +687,7 @@ void TFrmServers::MessageStored(std::int64_t n, const std::string& uid) {
     storing_ = true;
     RecordDownloaded(uid, [this, n, gen] {
         storing_ = false;
-        if (gen != accountGen_) {
-            if (collecting_ && !NextAccountTimer->isActive()) NextAccountTimer->start();
-            return;
-        }
+        if (!SameAccount(gen)) return;
         if (AccountLeave) {
             CollectorLog(" >> don't mark " + std::to_string(n) + " for deleting");
             CollectorSend("NOOP\r\n", kWaitCommand);
@@ -704,6 +697,13 @@ void TFrmServers::MessageStored(std::int64_t n, const std::string& uid) {
         }
         awaiting_ = true;
     });
+}
+
+bool TFrmServers::SameAccount(std::uint64_t gen) {
+    if (gen == accountGen_) return true;
+    // The account ended meanwhile, and its next one waited for the disk.
+    if (collecting_ && !NextAccountTimer->isActive()) NextAccountTimer->start();
+    return false;
 }
 
 commit::Committer& TFrmServers::Commits() {

@@ -106,7 +106,7 @@ std::string TopText(const std::string& message, long lines) {
 }
 
 PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names,
-                        commit::Committer* committer) {
+                        commit::Committer& committer) {
     PurgeOutcome out;
     if (names.empty()) return out;
     for (const auto& name : names) {
@@ -117,7 +117,7 @@ PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std
     }
     // Without this a crash could bring removed messages back, and a client
     // that took "+OK" for their end would fetch them again.
-    const platform::FsStatus synced = committer ? committer->SyncFolder(folder) : env.SyncFolder(folder);
+    const platform::FsStatus synced = committer.SyncFolder(folder);
     if (!synced.ok()) out.syncError = synced.Text();
     return out;
 }
@@ -501,7 +501,7 @@ void TFrmServers::PopQuit(TFrmServers& f, const platform::TcpConnectionPtr& conn
     auto outcome = std::make_shared<servers::PurgeOutcome>();
     f.Commits().Submit(
         [env, folder, marked, outcome](commit::Committer& committer) {
-            *outcome = servers::PurgeFiles(*env, folder, marked, &committer);
+            *outcome = servers::PurgeFiles(*env, folder, marked, committer);
             return platform::FsStatus{};
         },
         [self, outcome, user, weak](platform::FsStatus) {
@@ -684,12 +684,3 @@ void TFrmServers::PopLogPurge(const servers::PurgeOutcome& outcome) {
     if (!outcome.syncError.empty()) PopLog("Could not make the deletions in the mailbox folder safe: " + outcome.syncError);
 }
 
-bool TFrmServers::PopPurgeDeleted(PopSession& session) {
-    std::vector<std::string> marked;
-    for (const auto& m : session.Mailbox)
-        if (m.marked) marked.push_back(m.name);
-    const servers::PurgeOutcome outcome =
-        servers::PurgeFiles(*platform::Env::Current(), smtp::StoreFolder(smtp::FolderIn), marked);
-    PopLogPurge(outcome);
-    return outcome.ok();
-}

@@ -123,7 +123,7 @@ struct PurgeOutcome {
 // outlive a crash; on a committer's worker, with the committer's grouped
 // folder syncs.
 PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std::vector<std::string>& names,
-                        commit::Committer* committer = nullptr);
+                        commit::Committer& committer);
 
 // Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
 // not a number.
@@ -276,9 +276,6 @@ public:
     std::string PopSendListing(PopSession& session, bool uniqueIds, const std::string& argument);
     bool PopMarkDeleted(PopSession& session, const std::string& argument);
     void PopUnmarkAll(PopSession& session);
-    // Deletes the marked files; false when one could not be removed or the
-    // removals could not be synced.
-    bool PopPurgeDeleted(PopSession& session);
 
 private:
     void PopProcessPending(const platform::TcpConnectionPtr& connection);
@@ -343,6 +340,9 @@ private:
     // The message is stored: record it, then DELE or NOOP.
     void MessageStored(std::int64_t n, const std::string& uid);
     void MessageNotStored(std::int64_t n, const std::string& why);
+    // After disk work begun in account gen: false when that account has
+    // ended meanwhile (the next one, held back, is started then).
+    bool SameAccount(std::uint64_t gen);
     // The committer the collector's disk work goes to: the SMTP side's when
     // there is one.
     commit::Committer& Commits();

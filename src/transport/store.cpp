@@ -1,6 +1,7 @@
 // Mail store: folders, names, stamps and the writers that never overwrite.
 #include "transport/store.h"
 
+#include "codecs/qev_util.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/files.h"
@@ -11,7 +12,6 @@
 #include "transport/ports_file.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -135,14 +135,9 @@ std::set<std::string>& Reserved() {
     return reserved;
 }
 
-std::string LowerId(std::string id) {
-    for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return id;
-}
-
 bool IsReserved(const std::string& id) {
     std::lock_guard<std::mutex> lock(reservedMutex);
-    return Reserved().count(LowerId(id)) > 0;
+    return Reserved().count(qev_util::LowerCase(id)) > 0;
 }
 
 }  // namespace
@@ -266,34 +261,14 @@ std::string ReserveQueueId(const std::string& id) {
         std::string candidate = Candidate(id, n);
         if (IsReserved(candidate) || QueueIdTaken(candidate)) continue;
         std::lock_guard<std::mutex> lock(reservedMutex);
-        if (Reserved().insert(LowerId(candidate)).second) return candidate;
+        if (Reserved().insert(qev_util::LowerCase(candidate)).second) return candidate;
     }
     return std::string();
 }
 
 void ReleaseQueueId(const std::string& id) {
     std::lock_guard<std::mutex> lock(reservedMutex);
-    Reserved().erase(LowerId(id));
-}
-
-std::string WriteNewFile(const std::string& folderPath, const std::string& prefix,
-                         const std::string& stamp, const std::string& suffix,
-                         const std::string& content) {
-    std::string tmp = WriteTemp(folderPath + "x", content);
-    if (tmp.empty()) return std::string();
-    std::string result = PublishNewFile(tmp, folderPath, prefix, stamp, suffix);
-    Fs().Unlink(tmp);
-    return result;
-}
-
-std::string WriteNewFileUnsynced(const std::string& folderPath, const std::string& prefix,
-                                 const std::string& stamp, const std::string& suffix,
-                                 const std::string& content) {
-    std::string tmp = WriteTemp(folderPath + "x", content);
-    if (tmp.empty()) return std::string();
-    std::string result = LinkNewFile(tmp, folderPath, prefix, stamp, suffix);
-    Fs().Unlink(tmp);
-    return result;
+    Reserved().erase(qev_util::LowerCase(id));
 }
 
 std::string CopyToTemp(const std::string& source, const std::string& target, std::int64_t insertAt,
@@ -301,12 +276,10 @@ std::string CopyToTemp(const std::string& source, const std::string& target, std
 
 namespace {
 
-std::string CopyToNewName(const std::string& source, const std::string& folderPath, const std::string& prefix,
-                          const std::string& stamp, const std::string& suffix, const std::string& append,
-                          bool syncFolder) {
-    std::int64_t end = -1;
-    if (!append.empty() && !platform::FileSize(source, end)) return std::string();
-    std::string tmp = CopyToTemp(source, folderPath + "x", end, append);
+// A synced temp file of folderPath under its first free name there (the
+// folder synced too when asked); the temp name goes either way.
+std::string NameTemp(const std::string& tmp, const std::string& folderPath, const std::string& prefix,
+                     const std::string& stamp, const std::string& suffix, bool syncFolder) {
     if (tmp.empty()) return std::string();
     std::string result = syncFolder ? PublishNewFile(tmp, folderPath, prefix, stamp, suffix)
                                     : LinkNewFile(tmp, folderPath, prefix, stamp, suffix);
@@ -314,7 +287,28 @@ std::string CopyToNewName(const std::string& source, const std::string& folderPa
     return result;
 }
 
+std::string CopyToNewName(const std::string& source, const std::string& folderPath, const std::string& prefix,
+                          const std::string& stamp, const std::string& suffix, const std::string& append,
+                          bool syncFolder) {
+    std::int64_t end = -1;
+    if (!append.empty() && !platform::FileSize(source, end)) return std::string();
+    return NameTemp(CopyToTemp(source, folderPath + "x", end, append), folderPath, prefix, stamp, suffix,
+                    syncFolder);
+}
+
 }  // namespace
+
+std::string WriteNewFile(const std::string& folderPath, const std::string& prefix,
+                         const std::string& stamp, const std::string& suffix,
+                         const std::string& content) {
+    return NameTemp(WriteTemp(folderPath + "x", content), folderPath, prefix, stamp, suffix, true);
+}
+
+std::string WriteNewFileUnsynced(const std::string& folderPath, const std::string& prefix,
+                                 const std::string& stamp, const std::string& suffix,
+                                 const std::string& content) {
+    return NameTemp(WriteTemp(folderPath + "x", content), folderPath, prefix, stamp, suffix, false);
+}
 
 std::string CopyToNewFile(const std::string& source, const std::string& folderPath, const std::string& prefix,
                           const std::string& stamp, const std::string& suffix, const std::string& append) {

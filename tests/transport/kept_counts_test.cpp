@@ -31,6 +31,18 @@ smtp::FileCount Recount(const std::string& folder, const std::vector<std::string
     return c;
 }
 
+// Writes text over path as another program would, dated two seconds after
+// the file was: a change no identity check can miss.
+void WriteAsSomeoneElse(const std::string& path, const std::string& text) {
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    twtest::WriteBytes(path, text);
+    struct timespec later[2] = {before.st_mtim, before.st_mtim};
+    later[0].tv_sec += 2;
+    later[1].tv_sec += 2;
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+}
+
 class KeptCountsTest : public TempHome {};
 
 TEST_F(KeptCountsTest, KeptCountsEqualARecountAfterEveryChange) {
@@ -201,13 +213,7 @@ TEST_F(KeptCountsTest, KeptPortsFileIsParsedOnlyWhenTheFileChanged) {
     // the file's size and inode.
     std::string text = twtest::ReadBytes(smtp::PortsFileName());
     text.replace(text.find("<a@x>"), 5, "<b@y>");
-    struct stat before {};
-    ASSERT_EQ(::stat(smtp::PortsFileName().c_str(), &before), 0);
-    twtest::WriteBytes(smtp::PortsFileName(), text);
-    struct timespec later[2] = {before.st_mtim, before.st_mtim};
-    later[0].tv_sec += 2;
-    later[1].tv_sec += 2;
-    ASSERT_EQ(::utimensat(AT_FDCWD, smtp::PortsFileName().c_str(), later, 0), 0);
+    WriteAsSomeoneElse(smtp::PortsFileName(), text);
     EXPECT_EQ(smtp::ReadPortsValue("q1", "To1"), "<b@y>");
     EXPECT_EQ(ports.Parses(), parses + 1);
     std::remove(smtp::PortsFileName().c_str());
@@ -306,13 +312,7 @@ TEST_F(KeptCountsTest, NewRecordsAreAppendedAsAWholeWriteWouldLeaveThem) {
 
     // A record added by hand is kept and the next write is whole.
     refAdd("hand");
-    twtest::WriteBytes(keptPath, twtest::ReadBytes(refPath));
-    struct stat st {};
-    ASSERT_EQ(::stat(keptPath.c_str(), &st), 0);
-    struct timespec later[2] = {st.st_mtim, st.st_mtim};
-    later[0].tv_sec += 2;
-    later[1].tv_sec += 2;
-    ASSERT_EQ(::utimensat(AT_FDCWD, keptPath.c_str(), later, 0), 0);
+    WriteAsSomeoneElse(keptPath, twtest::ReadBytes(refPath));
     ASSERT_TRUE(kept.ReplaceSection("q7", record("q7")));
     refAdd("q7");
     EXPECT_EQ(kept.Appends(), 3u);
