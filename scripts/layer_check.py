@@ -233,6 +233,16 @@ def check_binaries(binaries, forbid):
     return problems
 
 
+def report(problems, what):
+    """Prints the problems and their count; the exit status."""
+    for p in problems:
+        print(p)
+    if problems:
+        print(f"{len(problems)} {what}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -247,26 +257,14 @@ def main(argv):
     if args.binaries is not None:
         if not args.forbid:
             ap.error("--binaries needs --forbid LIB...")
-        problems = check_binaries(args.binaries, args.forbid)
-        for p in problems:
-            print(p)
-        if problems:
-            print(f"{len(problems)} link(s) from the engine into Qt Gui/Widgets", file=sys.stderr)
-            return 1
-        return 0
+        return report(check_binaries(args.binaries, args.forbid), "link(s) from the engine into Qt Gui/Widgets")
 
     qt_names = qt_window_headers(args.qt_include)
     if args.graph:
         print_graph(include_graph(src, qt_names))
         return 0
 
-    found = violations(src, qt_names)
-    for v in found:
-        print(v)
-    if found:
-        print(f"{len(found)} include(s) from the engine side reach the windows", file=sys.stderr)
-        return 1
-    return 0
+    return report(violations(src, qt_names), "include(s) from the engine side reach the windows")
 
 
 if __name__ == "__main__":

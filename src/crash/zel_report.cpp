@@ -493,7 +493,6 @@ bool SaveBugReport(const std::string& report, bool autoSave) {
         std::string chosen;
         const std::string caption = settings.ButtonTexts[actSave];
         CallInMainThread([&] {
-            // Without a display nobody could answer the question.
             if (const auto ask = WindowHooks().AskReportFile) chosen = ask(caption, path);
         });
         if (chosen.empty()) return false;

@@ -1,6 +1,7 @@
 // Wall clock with a test hook.
 #include "platform/clock.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace platform {
@@ -53,6 +54,12 @@ SystemTime FromLocal(const LocalTime& lt) {
     tm.tm_isdst = -1;
     std::time_t tt = std::mktime(&tm);
     return std::chrono::system_clock::from_time_t(tt) + std::chrono::milliseconds(lt.millisecond);
+}
+
+std::string TwoDigits(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
 }
 
 void SetClockForTesting(std::function<SystemTime()> clock) { Hook() = std::move(clock); }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 namespace platform {
 
@@ -20,6 +21,9 @@ SystemTime Now();
 LocalTime NowLocal();
 LocalTime ToLocal(SystemTime t);
 SystemTime FromLocal(const LocalTime& lt);  // millisecond honoured, weekday ignored
+
+// "07" for 7: the two-digit fields of the program's times and dates.
+std::string TwoDigits(int v);
 
 // Tests replace the clock; an empty function restores the system clock.
 void SetClockForTesting(std::function<SystemTime()> clock);

@@ -96,13 +96,17 @@ Span FindSection(const std::vector<std::string>& lines, const std::string& secti
     return s;
 }
 
-bool WriteLines(const std::string& path, const std::vector<std::string>& lines) {
+std::string FileText(const std::vector<std::string>& lines) {
     std::string text;
     for (const auto& l : lines) {
         text += l;
         text += "\r\n";
     }
-    return WriteFileAtomic(path, text);
+    return text;
+}
+
+bool WriteLines(const std::string& path, const std::vector<std::string>& lines) {
+    return WriteFileAtomic(path, FileText(lines));
 }
 
 }  // namespace
@@ -204,12 +208,7 @@ bool IniFile::WriteString(const std::string& section, const std::string& key,
 FsStatus IniFile::WriteValues(const std::vector<IniValue>& values, Env& env) {
     auto lines = ReadLines(path_);
     for (const auto& v : values) SetValue(lines, v.section, v.key, v.value);
-    std::string text;
-    for (const auto& l : lines) {
-        text += l;
-        text += "\r\n";
-    }
-    return env.WriteFileAtomic(path_, text);
+    return env.WriteFileAtomic(path_, FileText(lines));
 }
 
 bool IniFile::WriteInteger(const std::string& section, const std::string& key, long long value) {

@@ -86,7 +86,8 @@ MailSettings Read(const std::string& programDir, const std::vector<std::string>&
     s.ipFilter = ini.ReadBool("SMTP", "IPFilter", false);
     s.ipFilterAddress = ini.ReadString("SMTP", "IPFilterAddress", "");
     s.alerterOn = ini.ReadBool("Alerter", "Use", false);
-    s.alerterPort = settings::PortFromText(ini.ReadString("Alerter", "Port", "2601"), settings::kDefaultAlerterPort);
+    s.alerterPortText = ini.ReadString("Alerter", "Port", "2601");
+    s.alerterPort = settings::PortFromText(s.alerterPortText, settings::kDefaultAlerterPort);
     s.virusCheckIn = ini.ReadBool("Virus", "CheckIn", true);
     s.virusToSpam = ini.ReadBool("Virus", "Spam", false);
     s.virusCheckOut = ini.ReadBool("Virus", "CheckOut", false);
@@ -108,7 +109,6 @@ MailSettings Read(const std::string& programDir, const std::vector<std::string>&
     s.webPassword = PW::DecryptPassword(ini.ReadString("Remote", "PW", ""));
     s.allowSendRec = ini.ReadBool("Remote", "SendRec", false);
     s.sentDays = ini.ReadInteger("Remote", "SentDays", settings::kDefaultKeptDays);
-    s.alerterPortText = ini.ReadString("Alerter", "Port", "2601");
     s.connectLan = ini.ReadBool("Connect", "LAN", true);
     s.connectDun = ini.ReadBool("Connect", "DUN", false);
     s.connectUseOther = ini.ReadBool("Connect", "UseOther", false);
@@ -184,7 +184,7 @@ bool WriteIni(const std::string& programDir, const MailSettings& v, std::string*
     };
     for (size_t i = 0; i < v.virusPatterns.size(); ++i)
         values.push_back({"Virus", "File" + std::to_string(i + 1), v.virusPatterns[i]});
-    const std::vector<platform::IniValue> rest = {
+    values.insert(values.end(), {
         {"Virus", "OutWarn", v.virusWarnUser},
         {"Forward", "CopyOut", flag(v.copyOut)},
         {"Forward", "CopyOutTo", v.copyOutTo},
@@ -201,8 +201,7 @@ bool WriteIni(const std::string& programDir, const MailSettings& v, std::string*
         {"Remote", "SendRec", flag(v.allowSendRec)},
         {"General", "FormColor", std::to_string(v.formColor)},
         {"General", "TextColor", std::to_string(v.textColor)},
-    };
-    values.insert(values.end(), rest.begin(), rest.end());
+    });
     const platform::FsStatus s =
         platform::IniFile(programDir + "tarnwick.ini").WriteValues(values, *platform::Env::Current());
     if (!s.ok() && error) *error = s.Text();

@@ -21,6 +21,11 @@ inline constexpr int kDefaultPopPort = 110;
 inline constexpr int kDefaultAlerterPort = 2601;
 inline constexpr int kDefaultWebPort = 2600;
 inline constexpr int kDefaultKeptDays = 30;
+inline constexpr int kDefaultRegularTime = 10;
+inline constexpr int kDefaultFormColor = static_cast<int>(0x8000000Fu);  // button face
+inline constexpr int kDefaultTextColor = static_cast<int>(0x80000008u);  // window text
+inline constexpr const char* kDefaultConnStart = "09:00";
+inline constexpr const char* kDefaultConnEnd = "18:00";
 
 // The Wait code is not the radio index: 0 -> item 0, 1 -> item 2, 3 -> item 3,
 // anything else -> item 1; saving maps back, an unknown item counts as 1 (wait).
@@ -85,8 +90,8 @@ struct MailSettings {
     bool connectBetween = false;
     bool connectOnStartup = false;
     bool keepManual = true;
-    int regularTime = 10;
-    std::string connStart = "09:00", connEnd = "18:00";  // "hh:mm"
+    int regularTime = settings::kDefaultRegularTime;
+    std::string connStart = settings::kDefaultConnStart, connEnd = settings::kDefaultConnEnd;  // "hh:mm"
     // [SMTP], [POP]: the local servers' ports as typed; the password that
     // guards the settings (stored encoded)
     std::string smtpLocalPort = "25";
@@ -99,8 +104,8 @@ struct MailSettings {
     bool emailBugs = true;
     bool viewPostboxes = true;
     bool viewMessages = true;
-    int formColor = static_cast<int>(0x8000000Fu);  // system colours, as stored
-    int textColor = static_cast<int>(0x80000008u);
+    int formColor = settings::kDefaultFormColor;  // system colours, as stored
+    int textColor = settings::kDefaultTextColor;
     // [Alerter] Port as typed (alerterPort is its number)
     std::string alerterPortText = "2601";
     // [Remote]

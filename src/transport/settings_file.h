@@ -49,14 +49,10 @@ namespace settings {
 std::string IniPath();
 
 // Defaults of the keys that only the windows and the scheduler read (the
-// engine's are in transport/mail_settings.h, with the Wait code and ports).
+// ones the settings value carries are in transport/mail_settings.h, with the
+// Wait code and ports).
 inline constexpr int kDefaultPopTimeout = 60;
 inline constexpr int kDefaultLogSize = 5000;
-inline constexpr int kDefaultRegularTime = 10;
-inline constexpr int kDefaultFormColor = static_cast<int>(0x8000000Fu);  // button face
-inline constexpr int kDefaultTextColor = static_cast<int>(0x80000008u);  // window text
-inline constexpr const char* kDefaultConnStart = "09:00";
-inline constexpr const char* kDefaultConnEnd = "18:00";
 
 // Times of day as the settings file keeps them ("09:00"); readers accept
 // the usual spellings with or without seconds and AM/PM; unparsable text

@@ -7,29 +7,30 @@
 #include "transport/logfile.h"
 #include "transport/table_owner.h"
 
-#include <cstdio>
 #include <filesystem>
 
 namespace tablefiles {
 
 namespace {
 
-std::string TwoDigits(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v);
-    return buf;
-}
-
 std::string BaseName(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Closes t and forgets its fields and indexes, ready for a new layout.
+void ClearLayout(TvdlMemTable& t) {
+    t.Close();
+    t.FieldDefs().Clear();
+    t.IndexDefs().Clear();
 }
 
 }  // namespace
 
 void LogLine(const std::string& text) {
     platform::LocalTime now = platform::NowLocal();
-    procs::WriteLog(ProgramDir + "connect.log", TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + text);
+    procs::WriteLog(ProgramDir + "connect.log",
+                    platform::TwoDigits(now.hour) + ":" + platform::TwoDigits(now.minute) + ":" + text);
 }
 
 std::string SetAside(const std::string& path) {
@@ -43,9 +44,7 @@ std::string SetAside(const std::string& path) {
 
 void Define(TvdlMemTable& t, std::initializer_list<FieldSpec> fields, const std::string& indexName,
             const std::string& indexFields, TIndexOptions options) {
-    t.Close();
-    t.FieldDefs().Clear();
-    t.IndexDefs().Clear();
+    ClearLayout(t);
     for (const auto& f : fields) t.FieldDefs().Add(f.name, f.type, f.size);
     t.CreateTable();
     t.IndexDefs().Clear();
@@ -59,9 +58,7 @@ bool LoadOrCreate(TvdlMemTable& t, const std::string& path, const Definer& defin
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {
         try {
-            t.Close();
-            t.FieldDefs().Clear();
-            t.IndexDefs().Clear();
+            ClearLayout(t);
             t.LoadFromBinaryFile(path);
             if (!t.Active()) t.Open();
             return true;
@@ -94,9 +91,7 @@ void SelectIndex(TvdlMemTable& t, const std::string& name) {
 
 void Migrate(TvdlMemTable& t, TvdlMemTable& scratch, const Definer& define, const std::string& path,
              const std::string& oldPath, const std::function<void(TvdlMemTable&)>& fill) {
-    scratch.Close();
-    scratch.FieldDefs().Clear();
-    scratch.IndexDefs().Clear();
+    ClearLayout(scratch);
     scratch.LoadFromBinaryString(t.SaveToBinaryString());
     if (!scratch.Active()) scratch.Open();
     define(t);

@@ -16,7 +16,6 @@
 #include "web/http.h"
 #include "web/webmail.h"
 
-#include <cstdio>
 #include <exception>
 #include <unistd.h>
 
@@ -30,12 +29,7 @@ namespace http {
 
 namespace {
 
-std::string Two(int n) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", n);
-    return buf;
-}
-
+using platform::TwoDigits;
 
 // Addresses from the web are single senders: a wildcard ("*@domain") would
 // let a whole domain past the filter.
@@ -114,8 +108,8 @@ std::string StatusPage() {
         p += "<INPUT type=\"submit\" name=\"btnSendRec\" value=\"Send/Recv now\" disabled>";
     p += "</CENTER></TD></TR>\r\n";
     auto now = platform::NowLocal();
-    p += "<TR><TD>" + HtmlEscape(view.status) + "</TD><TD align=\"right\">" + Two(now.hour) +
-         ":" + Two(now.minute) + ":" + Two(now.second) + "</TD></TR>\r\n";
+    p += "<TR><TD>" + HtmlEscape(view.status) + "</TD><TD align=\"right\">" + TwoDigits(now.hour) +
+         ":" + TwoDigits(now.minute) + ":" + TwoDigits(now.second) + "</TD></TR>\r\n";
     p += "</TABLE></FORM>\r\n";
     p += PageEnd;
     return p;

@@ -34,11 +34,7 @@ namespace {
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::string Two(int n) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", n);
-    return buf;
-}
+using platform::TwoDigits;
 
 std::string WebsetsPath() { return ProgramDir + "websets.dat"; }
 
@@ -54,14 +50,14 @@ std::string FileDayMonth(const std::string& path) {
     platform::SystemTime t;
     if (!platform::GetFileTime(path, t)) return std::string();
     auto lt = platform::ToLocal(t);
-    return Two(lt.day) + " " + kMonths[(lt.month + 11) % 12];
+    return TwoDigits(lt.day) + " " + kMonths[(lt.month + 11) % 12];
 }
 
 std::string FileHourMinute(const std::string& path) {
     platform::SystemTime t;
     if (!platform::GetFileTime(path, t)) return std::string();
     auto lt = platform::ToLocal(t);
-    return Two(lt.hour) + ":" + Two(lt.minute);
+    return TwoDigits(lt.hour) + ":" + TwoDigits(lt.minute);
 }
 
 std::vector<std::string> SortedByDate(const std::vector<std::string>& paths) {

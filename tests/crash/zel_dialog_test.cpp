@@ -225,6 +225,27 @@ TEST_F(ZelDialog, ShowWidensToTheReportAndDropsItsButton) {
     EXPECT_TRUE(box->isVisible());
 }
 
+// Shows the dialog for kReport with standard output captured into `out`;
+// the actions its handlers are asked for go to `fired`.
+TAction ShowCapturingStdout(const TExceptionRecord& e, std::vector<TAction>& fired, std::string& out) {
+    std::string report = kReport;
+    std::fflush(stdout);
+    crashtest::TempDir dir;
+    FILE* capture = std::fopen(dir.File("out.txt").c_str(), "w+");
+    int saved = dup(1);
+    dup2(fileno(capture), 1);
+    const TAction result = ShowExceptionDialog(e, report, [&](TAction a, std::string&) {
+        fired.push_back(a);
+        return false;
+    });
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::fclose(capture);
+    out = crashtest::ReadFile(dir.File("out.txt"));
+    return result;
+}
+
 TEST_F(ZelDialog, ConsoleVariantWithoutAMainThread) {
     struct Case {
         TExceptionRecord e;
@@ -245,23 +266,10 @@ TEST_F(ZelDialog, ConsoleVariantWithoutAMainThread) {
         Settings() = TSettingsBlock{};
         if (!c.showCaption) Settings().ButtonTexts[actShow].clear();
         std::vector<TAction> fired;
-        std::string report = kReport;
-        std::fflush(stdout);
-        crashtest::TempDir dir;
-        FILE* capture = std::fopen(dir.File("out.txt").c_str(), "w+");
-        int saved = dup(1);
-        dup2(fileno(capture), 1);
-        TAction result = ShowExceptionDialog(c.e, report, [&](TAction a, std::string&) {
-            fired.push_back(a);
-            return false;
-        });
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-        std::fclose(capture);
-        EXPECT_EQ(result, c.expected);
+        std::string out;
+        EXPECT_EQ(ShowCapturingStdout(c.e, fired, out), c.expected);
         EXPECT_EQ(fired, std::vector<TAction>{c.expected});
-        EXPECT_EQ(crashtest::ReadFile(dir.File("out.txt")), c.out);
+        EXPECT_EQ(out, c.out);
     }
 }
 
@@ -288,23 +296,10 @@ TEST_F(ZelDialog, WithoutTheWindowsTheConsoleDecides) {
     for (const auto& c : cases) {
         Settings() = TSettingsBlock{};
         std::vector<TAction> fired;
-        std::string report = kReport;
-        std::fflush(stdout);
-        crashtest::TempDir dir;
-        FILE* capture = std::fopen(dir.File("out.txt").c_str(), "w+");
-        int saved = dup(1);
-        dup2(fileno(capture), 1);
-        const TAction result = ShowExceptionDialog(c.e, report, [&](TAction a, std::string&) {
-            fired.push_back(a);
-            return false;
-        });
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-        std::fclose(capture);
-        EXPECT_EQ(result, c.expected);
+        std::string out;
+        EXPECT_EQ(ShowCapturingStdout(c.e, fired, out), c.expected);
         EXPECT_EQ(fired, std::vector<TAction>{c.expected});
-        EXPECT_EQ(crashtest::ReadFile(dir.File("out.txt")).rfind("An error occurred in the application.\n", 0), 0u);
+        EXPECT_EQ(out.rfind("An error occurred in the application.\n", 0), 0u);
     }
     EXPECT_EQ(mainThreadCalls, 0);
     DialogEnvironment() = TDialogEnvironment{};

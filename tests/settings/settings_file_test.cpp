@@ -91,8 +91,9 @@ std::vector<Key> NonDefaultCatalogue() {
 }
 
 // tarnwick.ini after a save of the catalogue above; see
-// SavedFileIsByteForByteWhatEarlierReleasesWrote.
-const char kSavedFromNothing[] =
+// SavedFileIsByteForByteWhatEarlierReleasesWrote. The pieces a save writes
+// the same way whatever the file held before come first.
+const std::string kSavedConnect =
     "[Connect]\r\n"
     "LAN=0\r\n"
     "DUN=1\r\n"
@@ -104,28 +105,8 @@ const char kSavedFromNothing[] =
     "KeepManual=0\r\n"
     "RegularTime=45\r\n"
     "ConnStart=07:30\r\n"
-    "ConnEnd=19:15\r\n"
-    "\r\n"
-    "[SMTP]\r\n"
-    "Host=relay.example.net\r\n"
-    "Port=587\r\n"
-    "Standard=0\r\n"
-    "LocalPort=2525\r\n"
-    "ID=tpJPpQb\r\n"
-    "Wait=3\r\n"
-    "FooterAll=0\r\n"
-    "IPFilterAddress=192.168.1.\r\n"
-    "IPFilter=1\r\n"
-    "Auth=1\r\n"
-    "ServerAuth=1\r\n"
-    "Login=relayuser\r\n"
-    "Pass=relaypass\r\n"
-    "MailFrom=office@example.net\r\n"
-    "\r\n"
-    "[POP]\r\n"
-    "LocalPort=1110\r\n"
-    "\r\n"
-    "[General]\r\n"
+    "ConnEnd=19:15\r\n";
+const std::string kSavedGeneralKeys =
     "Start=0\r\n"
     "StartService=1\r\n"
     "StartMin=1\r\n"
@@ -133,8 +114,8 @@ const char kSavedFromNothing[] =
     "ViewPostboxes=0\r\n"
     "ViewMessages=0\r\n"
     "FormColor=255\r\n"
-    "TextColor=16711680\r\n"
-    "\r\n"
+    "TextColor=16711680\r\n";
+const std::string kSavedLastSections =
     "[Alerter]\r\n"
     "Use=1\r\n"
     "Port=2700\r\n"
@@ -162,7 +143,30 @@ const char kSavedFromNothing[] =
     "Login=LmNehiQ=\r\n"
     "PW=PPvq4Qn9\r\n"
     "SendRec=1\r\n";
-const char kSavedOverHandWritten[] =
+const std::string kSavedFromNothing = kSavedConnect +
+    "\r\n"
+    "[SMTP]\r\n"
+    "Host=relay.example.net\r\n"
+    "Port=587\r\n"
+    "Standard=0\r\n"
+    "LocalPort=2525\r\n"
+    "ID=tpJPpQb\r\n"
+    "Wait=3\r\n"
+    "FooterAll=0\r\n"
+    "IPFilterAddress=192.168.1.\r\n"
+    "IPFilter=1\r\n"
+    "Auth=1\r\n"
+    "ServerAuth=1\r\n"
+    "Login=relayuser\r\n"
+    "Pass=relaypass\r\n"
+    "MailFrom=office@example.net\r\n"
+    "\r\n"
+    "[POP]\r\n"
+    "LocalPort=1110\r\n"
+    "\r\n"
+    "[General]\r\n" +
+    kSavedGeneralKeys + "\r\n" + kSavedLastSections;
+const std::string kSavedOverHandWritten =
     "; office settings\r\n"
     "[smtp]\r\n"
     "HOST=relay.example.net\r\n"
@@ -185,63 +189,14 @@ const char kSavedOverHandWritten[] =
     "[General]\r\n"
     "LogSize=12000\r\n"
     "Logging1=0\r\n"
-    "Logging2=1\r\n"
-    "Start=0\r\n"
-    "StartService=1\r\n"
-    "StartMin=1\r\n"
-    "EmailBugs=0\r\n"
-    "ViewPostboxes=0\r\n"
-    "ViewMessages=0\r\n"
-    "FormColor=255\r\n"
-    "TextColor=16711680\r\n"
+    "Logging2=1\r\n" +
+    kSavedGeneralKeys +
     "[MyAddIn]\r\n"
     "Option=x y z\r\n"
     "[SMTP]\r\n"
     "Host=second\r\n"
-    "\r\n"
-    "[Connect]\r\n"
-    "LAN=0\r\n"
-    "DUN=1\r\n"
-    "UseOther=1\r\n"
-    "DUNEntry=Office line\r\n"
-    "Regular=1\r\n"
-    "ConnBetween=1\r\n"
-    "OnStartup=1\r\n"
-    "KeepManual=0\r\n"
-    "RegularTime=45\r\n"
-    "ConnStart=07:30\r\n"
-    "ConnEnd=19:15\r\n"
-    "\r\n"
-    "[POP]\r\n"
-    "LocalPort=1110\r\n"
-    "\r\n"
-    "[Alerter]\r\n"
-    "Use=1\r\n"
-    "Port=2700\r\n"
-    "\r\n"
-    "[Virus]\r\n"
-    "CheckIn=0\r\n"
-    "Spam=1\r\n"
-    "CheckOut=1\r\n"
-    "FileCount=2\r\n"
-    "File1=*.scr\r\n"
-    "File2=*.pif\r\n"
-    "OutWarn=carol\r\n"
-    "\r\n"
-    "[Forward]\r\n"
-    "CopyOut=1\r\n"
-    "CopyOutTo=bob\r\n"
-    "UseMailFrom=1\r\n"
-    "MailFrom=fwd@example.net\r\n"
-    "\r\n"
-    "[Remote]\r\n"
-    "Enabled=1\r\n"
-    "Port=8080\r\n"
-    "DeletedDays=7\r\n"
-    "SentDays=90\r\n"
-    "Login=LmNehiQ=\r\n"
-    "PW=PPvq4Qn9\r\n"
-    "SendRec=1\r\n";
+    "\r\n" +
+    kSavedConnect + "\r\n[POP]\r\nLocalPort=1110\r\n\r\n" + kSavedLastSections;
 
 class SettingsFile : public SettingsEnv {
 protected:
