@@ -250,7 +250,10 @@ enum class TSmtpState {
 
 struct TFrmSMTP::SmtpSession {
     TSmtpState State = TSmtpState::Command;
-    bool Authenticated = false;       // may relay: logged on, or a local sender
+    bool Authenticated = false;       // logged on: may relay for the whole session
+    // The current transaction's sender is local, which lets it relay too;
+    // RSET and the next MAIL FROM take that away again.
+    bool LocalSender = false;
     std::string User;                 // logged on as, the users table's spelling
     std::string LoginName;            // an AUTH LOGIN name not yet checked
     std::string From;                 // MAIL FROM of the current message
@@ -354,7 +357,9 @@ void TFrmSMTP::PumpServerInput(const platform::TcpConnectionPtr& connection) {
     auto s = SessionOf(*connection);
     if (!s || s->Quitting || s->Waiting || !connection->Connected()) return;
     HandleServerInput(connection, *s);
-    if (s->Quitting || s->Waiting || s->InputPos < s->Input.size() || connection->BytesAvailable() == 0) return;
+    // Input left over now is at most the start of a line whose end may
+    // already wait in the socket: it must not keep the rest unread.
+    if (s->Quitting || s->Waiting || connection->BytesAvailable() == 0) return;
     s->Waiting = true;
     std::weak_ptr<platform::TcpConnection> weak = connection;
     QTimer::singleShot(0, this, [this, weak] {
@@ -483,7 +488,8 @@ bool TFrmSMTP::AcceptsRecipient(SmtpSession& s, const std::string& address, bool
             return false;
         }
     }
-    return !mailsettings::Current()->smtpServerAuth || s.Authenticated || local || IsVendorAddress(address);
+    return !mailsettings::Current()->smtpServerAuth || s.Authenticated || s.LocalSender || local ||
+           IsVendorAddress(address);
 }
 
 std::string TFrmSMTP::HandleRecipients(SmtpSession& s, const std::string& argument) {
@@ -528,7 +534,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
              s.From = argument;
              std::vector<std::string> users;
              // A local sender may relay: the office trusts its own addresses.
-             if (f.IsLocalAddress(argument, users)) s.Authenticated = true;
+             s.LocalSender = f.IsLocalAddress(argument, users);
              f.Reply(*c, kSenderOk);
          }},
         {"auth", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s,
@@ -556,6 +562,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
          [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
              s.MessageId.clear();
              s.Recipients.clear();
+             s.LocalSender = false;
              f.Reply(*c, kReset);
          }},
         {"noop", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,
