@@ -655,6 +655,12 @@ std::int64_t SteadyMs() {
         .count();
 }
 
+bool TicksSpam(const http::Params& params) {
+    for (int n = 0; n <= http::kMaxSpamTicks; ++n)
+        if (params.Has("spam" + std::to_string(n))) return true;
+    return false;
+}
+
 std::string RefusedPage(const std::string& why) {
     return http::PageHead("Tarnwick") + "<BODY>\r\nRequest refused - " + why + "<BR>\r\n" + http::PageEnd;
 }
@@ -700,7 +706,7 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     const bool changes = isPost || path == "/send" || path == "/compose" || !lowerParam("inputtype").empty() ||
                          params.Has("restorefile") || params.Has("savefile") || !param("fullname").empty() ||
                          params.Has("deletefile") || params.Has("btndel") || params.Has("btnpw") ||
-                         params.Has("btndelld") || params.Has("btnnewld");
+                         params.Has("btndelld") || params.Has("btnnewld") || TicksSpam(params);
     if (changes && http::CrossSite(head))
         return http::BuildResponse(RefusedPage("it came from a page of another site."), true, std::string());
 
@@ -730,20 +736,25 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
                                 " refused: too many failed logins");
             return false;
         }
-        bool ok = false;
-        if (forAdmin) {
+        auto adminAccepts = [&] {
             std::string login, adminPassword;
             AdminLoginEmpty(login, adminPassword);
-            ok = typed == login && password == adminPassword;
-        } else {
-            std::string canonical;
-            ok = FrmServers != nullptr && FrmServers->CheckUserPassword(typed, password, nullptr, &canonical) &&
-                 http::IsPlainName(canonical) && settings::IsSafeUserName(canonical);
-            if (ok) user = canonical;
-        }
+            return !login.empty() && typed == login && password == adminPassword;
+        };
+        auto mailAccepts = [&](std::string& canonical) {
+            return FrmServers != nullptr && FrmServers->CheckUserPassword(typed, password, nullptr, &canonical) &&
+                   http::IsPlainName(canonical) && settings::IsSafeUserName(canonical);
+        };
+        std::string canonical;
+        const bool ok = forAdmin ? adminAccepts() : mailAccepts(canonical);
+        if (ok && !forAdmin) user = canonical;
+        // The browser sends its cookie to every page: the web mail login
+        // reaches the administration pages and the other way round. Such a
+        // cookie, or one without a password, guesses nothing.
+        const bool guess = !ok && !password.empty() && !(forAdmin ? mailAccepts(canonical) : adminAccepts());
         if (ok) {
             brake_.Succeeded(remoteAddress);
-        } else if (brake_.Failed(remoteAddress, now)) {
+        } else if (guess && brake_.Failed(remoteAddress, now)) {
             deferMs = http::kLoginBrakeDelayMs;
             tablefiles::LogLine("Web logins from " + remoteAddress + " refused for a minute after " +
                                 std::to_string(http::LoginBrake::kFreeFailures) + " failures");
@@ -803,9 +814,7 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
                     page += "Request (Post length " + std::to_string(contentLength) + "):<BR>";
                     // The header block and at most a little of the body:
                     // the echo is for reading, not a copy of the upload.
-                    const std::size_t body = http::BodyOffset(requestText);
-                    const std::size_t shown = body == std::string::npos ? requestText.size() : body + 4096;
-                    for (const auto& l : http::SplitRequestLines(requestText.substr(0, shown)))
+                    for (const auto& l : http::EchoedRequestLines(requestText, 4096))
                         page += http::HtmlEscape(l) + "<BR>";
                     page += http::PageEnd;
                 }

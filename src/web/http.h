@@ -111,7 +111,9 @@ std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneL
 std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines);
 // A log file as plain text; isHtml is cleared. Only the five logs are served.
 std::string LogText(const std::string& FileName, bool& isHtml);
-// The spam-list actions of a request (Delete, Save, ticked form).
+// The spam-list actions of a request (Delete, Save, ticked form). The
+// ticked form names its messages Spam0 up to Spam<kMaxSpamTicks>.
+inline constexpr int kMaxSpamTicks = 100;
 void SpamListActions(const Params& request);
 // The full path of a held spam message named by its key ("Spam1\name"),
 // empty when the key names anything else.

@@ -221,6 +221,27 @@ std::size_t BodyOffset(const std::string& text) {
     return std::string::npos;
 }
 
+std::vector<std::string> EchoedRequestLines(const std::string& requestText, std::size_t bodyBytes) {
+    const std::size_t body = BodyOffset(requestText);
+    std::vector<std::string> lines;
+    // The cookie holds the password that HttpOnly keeps from scripts; a page
+    // must not hand it back to them.
+    bool dropping = false;
+    for (auto& line : SplitRequestLines(body == std::string::npos ? requestText : requestText.substr(0, body))) {
+        const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+        if (!folded) {
+            const std::size_t colon = line.find(':');
+            std::string name = colon == std::string::npos ? std::string() : Lower(line.substr(0, colon));
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+            dropping = name == "cookie" || name == "authorization";
+        }
+        if (!dropping) lines.push_back(std::move(line));
+    }
+    if (body != std::string::npos)
+        for (auto& line : SplitRequestLines(requestText.substr(body, bodyBytes))) lines.push_back(std::move(line));
+    return lines;
+}
+
 std::string FirstWord(const std::string& line) {
     std::size_t a = line.find_first_not_of(' ');
     if (a == std::string::npos) return std::string();

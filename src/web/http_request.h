@@ -70,6 +70,10 @@ std::string DeclaredTextCharset(const std::string& message);
 // Offset of the body: just after the first empty line that follows a
 // non-empty one; npos while the header block has not ended.
 std::size_t BodyOffset(const std::string& text);
+// The lines of a request as a page may show them: the header block without
+// its Cookie and Authorization lines (nor their folded continuations), then
+// at most bodyBytes of the body.
+std::vector<std::string> EchoedRequestLines(const std::string& requestText, std::size_t bodyBytes);
 std::string FirstWord(const std::string& line);
 
 // How far a request has arrived.
