@@ -16,6 +16,7 @@
 #include "transport/committer.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/logins.h"
 #include "transport/mail_settings.h"
 #include "transport/message_rewrite.h"
 #include "transport/ports_file.h"
@@ -48,6 +49,7 @@ constexpr char kAskPassword[] = "334 UGFzc3dvcmQ6\r\n";
 constexpr char kAskPlain[] = "334 \r\n";
 constexpr char kUserAccepted[] = "235 OK, user accepted\r\n";
 constexpr char kUserRejected[] = "535 user rejected\r\n";
+constexpr char kLoginsBraked[] = "454 Too many failed logins, try again later\r\n";
 constexpr char kAuthCancelled[] = "501 Authentication cancelled\r\n";
 constexpr char kUnknownMechanism[] = "504 Unrecognized authentication type\r\n";
 constexpr char kRecipientOk[] = "250 Recipient OK\r\n";
@@ -467,11 +469,16 @@ void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession
     // The name given is the session's user only once its password is right:
     // a failed attempt must not change who an earlier log-on made it.
     s.LoginName.clear();
-    if (FrmServers && FrmServers->CheckUserPassword(user, password, nullptr, &canonical)) {
+    const std::string address = connection.RemoteAddress();
+    if (logins::Refused("SMTP", address, user)) {
+        Reply(connection, kLoginsBraked);
+    } else if (FrmServers && FrmServers->CheckUserPassword(user, password, nullptr, &canonical)) {
+        logins::Succeeded(address);
         s.Authenticated = true;
         s.User = canonical;
         Reply(connection, kUserAccepted);
     } else {
+        logins::Failed("SMTP", address);
         Reply(connection, kUserRejected);
     }
 }

@@ -17,6 +17,7 @@
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/logins.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"
@@ -650,11 +651,6 @@ const std::vector<std::string>& OwnNames() {
     return names;
 }
 
-std::int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 bool TicksSpam(const http::Params& params) {
     for (int n = 0; n <= http::kMaxSpamTicks; ++n)
         if (params.Has("spam" + std::to_string(n))) return true;
@@ -729,11 +725,8 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
         if (password.empty()) password = param("p");
         cookie = http::LoginCookie(typed, password);
         if (typed.empty()) return false;
-        const std::int64_t now = SteadyMs();
-        if (brake_.Refused(remoteAddress, now)) {
+        if (logins::Refused("Web", remoteAddress, typed)) {
             deferMs = http::kLoginBrakeDelayMs;
-            tablefiles::LogLine("Web login of " + typed + " from " + remoteAddress +
-                                " refused: too many failed logins");
             return false;
         }
         auto adminAccepts = [&] {
@@ -752,13 +745,8 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
         // reaches the administration pages and the other way round. Such a
         // cookie, or one without a password, guesses nothing.
         const bool guess = !ok && !password.empty() && !(forAdmin ? mailAccepts(canonical) : adminAccepts());
-        if (ok) {
-            brake_.Succeeded(remoteAddress);
-        } else if (guess && brake_.Failed(remoteAddress, now)) {
-            deferMs = http::kLoginBrakeDelayMs;
-            tablefiles::LogLine("Web logins from " + remoteAddress + " refused for a minute after " +
-                                std::to_string(http::LoginBrake::kFreeFailures) + " failures");
-        }
+        if (ok) logins::Succeeded(remoteAddress);
+        else if (guess && logins::Failed("Web", remoteAddress)) deferMs = http::kLoginBrakeDelayMs;
         return ok;
     };
 

@@ -43,7 +43,8 @@ inline constexpr int kNoLengthQuietMs = 250;
 // is handled with what has arrived: a slow sender cannot hold a connection
 // for ever.
 inline constexpr int kRequestDeadlineMs = 60000;
-// A login refused or failed after the free attempts is answered this late.
+// A login refused or failed after the free attempts (logins::LoginBrake)
+// is answered this late.
 inline constexpr int kLoginBrakeDelayMs = 3000;
 
 // Spam page settings of the spam filter window.
@@ -161,8 +162,6 @@ public:
 
 private:
     struct Connection;
-    // Logins from remote addresses that guess passwords are refused for a while.
-    http::LoginBrake brake_;
     void LoadAddressBook();
     void Finish(const platform::TcpConnectionPtr& socket);
     void Answer(const platform::TcpConnectionPtr& socket);

@@ -510,39 +510,4 @@ bool HostAllowed(const std::string& host, const std::vector<std::string>& ownNam
     return std::find(ownNames.begin(), ownNames.end(), name) != ownNames.end();
 }
 
-bool LoginBrake::Refused(const std::string& address, std::int64_t nowMs) {
-    auto it = entries_.find(address);
-    if (it == entries_.end()) return false;
-    Entry& e = it->second;
-    if (e.lockedUntil == 0) return false;
-    if (nowMs < e.lockedUntil) return true;
-    // The minute is over: the address starts afresh.
-    entries_.erase(it);
-    return false;
-}
-
-bool LoginBrake::Failed(const std::string& address, std::int64_t nowMs) {
-    Prune(nowMs);
-    Entry& e = entries_[address];
-    if (e.failures > 0 && nowMs - e.lastFailure > kForgetMs) e.failures = 0;
-    ++e.failures;
-    e.lastFailure = nowMs;
-    if (e.failures < kFreeFailures) return false;
-    e.lockedUntil = nowMs + kLockMs;
-    return true;
-}
-
-void LoginBrake::Succeeded(const std::string& address) { entries_.erase(address); }
-
-void LoginBrake::Prune(std::int64_t nowMs) {
-    // Bounded however many addresses guess.
-    if (entries_.size() < 4096) return;
-    for (auto it = entries_.begin(); it != entries_.end();) {
-        const Entry& e = it->second;
-        const bool over = e.lockedUntil ? nowMs >= e.lockedUntil : nowMs - e.lastFailure > kForgetMs;
-        it = over ? entries_.erase(it) : std::next(it);
-    }
-    if (entries_.size() >= 4096) entries_.clear();
-}
-
 }  // namespace http
