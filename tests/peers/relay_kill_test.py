@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peers_smtp import Smarthost, SmtpProgram  # noqa: E402
 
 KILLS = 50
-QUEUED = 40
+PER_ROUND = 6
 
 
 class RelayKills(unittest.TestCase):
@@ -30,17 +30,19 @@ class RelayKills(unittest.TestCase):
             out = program.path("out")
             os.makedirs(out, exist_ok=True)
             body = b"0123456789" * 7 + b"\r\n"
-            with open(program.path("ports.dat"), "wb") as ports:
-                for n in range(QUEUED):
-                    qid = "kill%04d" % n
-                    refused = n % 4 == 1
-                    with open(os.path.join(out, qid + ".txt"), "wb") as f:
-                        f.write(b"Subject: %s\r\n\r\n" % qid.encode() + body * 30 + b".\r\n")
-                    rcpts = [b"<a@far.example>", b"<b@far.example>"] + ([b"<no@far.example>"] if refused else [])
-                    ports.write(b"[%s]\r\nrcpt=%d\r\n" % (qid.encode(), len(rcpts)) +
-                                b"".join(b"To%d=%s\r\n" % (i + 1, r) for i, r in enumerate(rcpts)) +
-                                b"From=<alice@office.example>\r\n")
-                    want[qid] = {"a@far.example", "b@far.example"}
+
+            def queue(first, count):
+                # Written while the program is down, as its queue would be.
+                with open(program.path("ports.dat"), "ab") as ports:
+                    for n in range(first, first + count):
+                        qid = "kill%04d" % n
+                        with open(os.path.join(out, qid + ".txt"), "wb") as f:
+                            f.write(b"Subject: %s\r\n\r\n" % qid.encode() + body * 400 + b".\r\n")
+                        rcpts = [b"<a@far.example>", b"<b@far.example>"] + ([b"<no@far.example>"] if n % 4 == 1 else [])
+                        ports.write(b"[%s]\r\nrcpt=%d\r\n" % (qid.encode(), len(rcpts)) +
+                                    b"".join(b"To%d=%s\r\n" % (i + 1, r) for i, r in enumerate(rcpts)) +
+                                    b"From=<alice@office.example>\r\n")
+                        want[qid] = {"a@far.example", "b@far.example"}
 
             def trigger(n):
                 # A message through the SMTP server starts a send-only cycle.
@@ -49,13 +51,18 @@ class RelayKills(unittest.TestCase):
                 with smtplib.SMTP("127.0.0.1", program.smtp_port, timeout=30) as s:
                     s.sendmail("alice@office.example", ["c@far.example"], "Subject: %s\r\n\r\ngo\r\n" % subject)
 
+            midRun = 0
             for k in range(KILLS):
+                queue(k * PER_ROUND, PER_ROUND)
                 program.start(wait_for_pop=False)
+                before = len(host.messages())
                 trigger(k)
-                time.sleep(rng.uniform(0.0, 0.4))
+                time.sleep(rng.uniform(0.05, 0.3))
                 program.proc.send_signal(signal.SIGKILL)
                 program.proc.wait()
                 program.err.close()
+                if before < len(host.messages()) and any(n.endswith(".txt") for n in os.listdir(out)):
+                    midRun += 1
 
             program.start(wait_for_pop=False)
             trigger(KILLS)
@@ -80,7 +87,8 @@ class RelayKills(unittest.TestCase):
                 again[s] = max(again[s], n - 1)
             self.assertLessEqual(sum(again.values()), KILLS, sorted(s for s in again if again[s]))
             self.assertNotIn("no@far.example", {r for (_, r) in seen})
-            print("kills %d, sends again %d" % (KILLS, sum(again.values())))
+            print("kills %d (%d in the middle of a run), sends again %d" % (KILLS, midRun, sum(again.values())))
+            self.assertGreater(midRun, KILLS // 4, "kills must hit running relays")
         finally:
             program.stop()
             host.stop()
