@@ -766,7 +766,9 @@ TEST_F(RelayTest, PowerLossAtAnyStepLosesNoMessageAndLeavesNoneWithoutItsRecord)
             const int i = static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin());
             ASSERT_LT(i, kMessages) << name;
             EXPECT_EQ(Record(id, "rcpt"), refusing(i) ? "2" : "1") << name;
-            if (refusing(i)) EXPECT_EQ(Record(id, "To2"), refused) << name;
+            if (refusing(i)) {
+                EXPECT_EQ(Record(id, "To2"), refused) << name;
+            }
         }
         auto queued = [&](const std::string& id) {
             return std::count(queuedAfter.begin(), queuedAfter.end(), id + ".txt") +
@@ -775,10 +777,15 @@ TEST_F(RelayTest, PowerLossAtAnyStepLosesNoMessageAndLeavesNoneWithoutItsRecord)
         int again = 0;
         for (int i = 0; i < kMessages; ++i) {
             const std::string& id = ids[i];
-            if (sentBefore[id] == 0 || refusing(i)) EXPECT_EQ(queued(id), 1) << id << " was lost";
-            else if (queued(id)) ++again;
+            if (sentBefore[id] == 0 || refusing(i)) {
+                EXPECT_EQ(queued(id), 1) << id << " was lost";
+            } else if (queued(id)) {
+                ++again;
+            }
         }
-        if (!crashed) EXPECT_EQ(again, 0) << "a finished run's messages never come back";
+        if (!crashed) {
+            EXPECT_EQ(again, 0) << "a finished run's messages never come back";
+        }
         mostAgain = std::max(mostAgain, again);
 
         Run();
@@ -793,6 +800,7 @@ TEST_F(RelayTest, PowerLossAtAnyStepLosesNoMessageAndLeavesNoneWithoutItsRecord)
         if (HasFailure()) break;
     }
     EXPECT_GT(crashes, 40) << "a run over 20 messages takes many steps";
+    RecordProperty("crash_points", crashes);
     RecordProperty("most_sent_again", mostAgain);
 }
 
