@@ -20,6 +20,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -407,6 +408,30 @@ TEST_F(SmtpServerTest, ConcurrentSessionsHearTheirReplyOnlyOnceEveryFileIsOnDisk
     }
 }
 
+// Fails the first name made in one folder (by rename or link) once armed.
+// The first rename of all may be ports.dat's, which every waiting message
+// shares.
+class FirstNameInto : public platform::FaultInjectionEnv {
+public:
+    void Arm(const std::string& folder) {
+        folder_ = folder;
+        armed_ = true;
+    }
+    platform::FsStatus Rename(const std::string& from, const std::string& to) override {
+        if (Hit(to)) return platform::FsStatus{EIO};
+        return FaultInjectionEnv::Rename(from, to);
+    }
+    platform::FsStatus Link(const std::string& from, const std::string& to) override {
+        if (Hit(to)) return platform::FsStatus{EIO};
+        return FaultInjectionEnv::Link(from, to);
+    }
+
+private:
+    bool Hit(const std::string& to) { return armed_.load() && to.rfind(folder_, 0) == 0 && armed_.exchange(false); }
+    std::string folder_;
+    std::atomic<bool> armed_{false};
+};
+
 TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOthersAreKept) {
     struct Case {
         const char* step;
@@ -422,13 +447,14 @@ TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOt
         {"a folder's sync", platform::FaultInjectionEnv::Op::SyncFolder, false},
     };
     Start();
-    platform::FaultInjectionEnv env;
+    FirstNameInto env;
     platform::ScopedEnv scoped(&env);
     int round = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);
         env.Clear();
-        env.FailAt(c.op, 1, EIO);
+        if (c.op == platform::FaultInjectionEnv::Op::Rename) env.Arm(smtp::StoreFolder("in"));
+        else env.FailAt(c.op, 1, EIO);
         constexpr int kSessions = 3;
         std::vector<std::unique_ptr<Client>> clients;
         std::vector<std::string> ids;
