@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -295,6 +296,14 @@ public:
     // One SMTP server connection's session.
     struct SmtpSession;
 
+    // Queue ids (lower case) of the messages whose text is still arriving
+    // or being made durable: their out/ files belong to the server until
+    // then, and a clean-up of the queue must leave them alone.
+    std::set<std::string> IdsBeingReceived() const;
+    // The list IdsBeingReceived reads; a session or a pending store holds a
+    // mark in it (ReceivingMark) for as long as it owns such a file.
+    struct ReceivingList;
+
     // The engine's group commit: accepted messages, and the collector's
     // mailbox copies, share its threads and its folder syncs.
     commit::Committer& Commits();
@@ -364,6 +373,7 @@ private:
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
     std::unique_ptr<commit::Committer> committer_;
+    std::shared_ptr<ReceivingList> receiving_;
 };
 
 extern TFrmSMTP* FrmSMTP;
