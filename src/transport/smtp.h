@@ -366,6 +366,7 @@ private:
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
+    std::string runFailure_;              // status line for a run that could not start
     std::unique_ptr<commit::Committer> committer_;
 };
 
