@@ -164,6 +164,11 @@ void TFrmDetails::BuildControls() {
     const int widths[] = {110, 65, 140, 140, 300, 0};
     for (int c = 0; c < details::ColumnCount; ++c) ListView1->setColumnWidth(c, widths[c]);
     ListView1->headerItem()->setTextAlignment(details::ColSize, Qt::AlignRight | Qt::AlignVCenter);
+    // Date and size fit their texts (and the tick box beside the date),
+    // whatever the font; a gap keeps the box off the date.
+    for (int c : {details::ColReceived, details::ColSize})
+        ListView1->header()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
+    ListView1->setStyleSheet("QTreeView::indicator { margin-right: 6px; }");
     ListView1->setColumnHidden(details::ColFilename, true);
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ListView1->header(), &QHeaderView::sectionClicked, this, [this](int c) { ListView1ColumnClick(c); });

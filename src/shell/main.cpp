@@ -171,6 +171,9 @@ void TFrmMain::BuildComponents() {
     PopList->setRootIsDecorated(false);
     PopList->setColumnWidth(0, 55);
     PopList->setColumnWidth(1, 80);
+    // Long names and counts ("12 (1.5 Mb)") must not be cut.
+    PopList->header()->setStretchLastSection(false);
+    PopList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     connect(PopList, &QTreeWidget::itemClicked, this, [this] { Menu(PopList); });
     auto* mailLayout = new QVBoxLayout(boxMail);
     mailLayout->addWidget(PopList);
