@@ -174,6 +174,7 @@ void TFrmMain::BuildComponents() {
     // Long names and counts ("12 (1.5 Mb)") must not be cut.
     PopList->header()->setStretchLastSection(false);
     PopList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    PopList->header()->setMinimumSectionSize(55);
     connect(PopList, &QTreeWidget::itemClicked, this, [this] { Menu(PopList); });
     auto* mailLayout = new QVBoxLayout(boxMail);
     mailLayout->addWidget(PopList);
