@@ -226,6 +226,9 @@ void TFrmSMTP::StartDelivery() {
     if (mail->relayStandard) port = 25;
     if (host.empty()) {
         RelayLog("no host - use setup");
+        // Mail is waiting and nothing went: a failed run, not an idle one.
+        MarkDeliveryFailed();
+        runFailure_ = "Mail not sent: no SMTP host - set one in Tools, Settings..., SMTP delivery";
         EndDeliveryRun();
         return;
     }
@@ -707,4 +710,8 @@ void TFrmSMTP::EndDeliveryRun() {
     // The shell's share: controls back, the line hung up unless it is to
     // stay up, status "Idle", the next alarm armed.
     events::Get().CycleEnded();
+    if (!runFailure_.empty()) {
+        events::Get().Status(runFailure_, false);
+        runFailure_.clear();
+    }
 }

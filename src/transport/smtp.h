@@ -65,8 +65,11 @@ std::string GeneratedMessageId(const std::string& idText);
 std::string GeneratedMessage(const std::string& user, const std::string& subject,
                              const std::vector<std::string>& bodyLines,
                              const std::vector<std::string>& extraHeaders = {});
-// "DDD, dd MMM YYYY hh:mm:ss" of the program clock, English names.
+// "DDD, dd MMM YYYY hh:mm:ss +hhmm" of the program clock, English names,
+// with the local zone's offset from UTC.
 std::string GeneratedDate();
+// "+0100", "-0330": a zone offset given in minutes east of UTC.
+std::string ZoneText(int minutesEast);
 
 // Notice texts built from a stored message (the rewrite of the failed or
 // returned message itself); the file-level routines are TFrmSMTP's.
@@ -372,6 +375,7 @@ private:
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
+    std::string runFailure_;              // status line for a run that could not start
     std::unique_ptr<commit::Committer> committer_;
     std::shared_ptr<ReceivingList> receiving_;
 };

@@ -996,5 +996,5 @@ void TFrmSMTP::SessionEnded(SmtpSession& s, const std::string& id) {
 }
 
 void TFrmSMTP::SMTPServerClientError(platform::TcpConnection&, int code) {
-    ServerLog("Socket error number " + std::to_string(code));
+    ServerLog("Socket error number " + std::to_string(code) + ": " + platform::SocketErrorText(code));
 }

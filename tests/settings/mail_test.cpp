@@ -72,7 +72,7 @@ TEST_F(SettingsMail, WelcomeMailIsWellFormedMime) {
     EXPECT_EQ(text.substr(text.size() - 54), "------=_NextPart_000_0094_01C200EB.808660C0--\r\n\r\n\r\n.\r\n");
 
     const char* script = R"PY(
-import sys, email
+import sys, email, email.utils
 from email import policy
 raw = open(sys.argv[1], 'rb').read()
 msg = email.message_from_bytes(raw, policy=policy.compat32)
@@ -83,7 +83,8 @@ assert not bad, bad
 assert msg.get_content_type() == 'multipart/alternative', msg.get_content_type()
 assert msg['Subject'] == 'Welcome to Tarnwick!'
 assert msg['To'] == '"ann.lee" <ann.lee@localhost>', msg['To']
-assert msg['Date'] == 'Mon, 07 Dec 2026 09:30:15', msg['Date']
+assert msg['Date'].startswith('Mon, 07 Dec 2026 09:30:15 '), msg['Date']
+assert email.utils.parsedate_tz(msg['Date'])[9] is not None, 'no zone: ' + msg['Date']
 mid = email.message_from_bytes(raw, policy=policy.default)['Message-ID']
 assert not mid.defects, (str(mid), mid.defects)
 parts = msg.get_payload()

@@ -658,6 +658,45 @@ TEST_F(RelayWindowsTest, CycleEndsWithControlsBackAndTheFailureShown) {
     EXPECT_EQ(Shown().counts.back().outbox.count, 1) << "counts refreshed";
 }
 
+// Mail waiting and no provider's server set: the run is a failure, and the
+// status line says why (not "Idle").
+class RelayNoHostTest : public twtest::WindowsHome {
+protected:
+    static void SetUpTestSuite() { twtest::EnsureApp(); }
+    std::string ExtraIni() override { return "[SMTP]\nLocalPort=0\nHost=\n"; }
+};
+
+TEST_F(RelayNoHostTest, QueuedMailWithoutHostShowsTheRunFailed) {
+    CreateWindows();
+    using events::Label;
+    struct Case {
+        bool queued;
+        bool red;
+        const char* status;
+    };
+    const Case cases[] = {
+        {false, false, "Idle"},
+        {true, true, "Mail not sent: no SMTP host - set one in Tools, Settings..., SMTP delivery"},
+    };
+    int runs = 0;
+    for (const auto& c : cases) {
+        if (c.queued) {
+            std::ofstream(smtp::StoreFolder(smtp::FolderOut) + "m1.txt", std::ios::binary) << "Subject: s\r\n\r\nb\r\n.\r\n";
+            smtp::WritePortsValue("m1", std::string("rcpt"), "1");
+            smtp::WritePortsValue("m1", std::string("To1"), "<a@far.example>");
+            smtp::WritePortsValue("m1", std::string("From"), "<alice@far.example>");
+        }
+        FrmSMTP->StartDelivery();
+        ++runs;
+        ASSERT_TRUE(WaitUntil([&] { return Shown().cyclesEnded == runs; }));
+        EXPECT_EQ(Shown().Label(Label::LastDelivery).red, c.red) << c.status;
+        EXPECT_EQ(Shown().tray == events::kTrayFailed, c.red) << c.status;
+        EXPECT_EQ(Shown().status, c.status);
+        EXPECT_FALSE(Shown().statusActive);
+    }
+    EXPECT_TRUE(platform::FileExists(smtp::StoreFolder(smtp::FolderOut) + "m1.txt")) << "the mail still waits";
+}
+
 // A relay run on a failing disk: each write, sync, rename and unlink of the
 // run fails in turn. Whatever fails, every message is delivered or still
 // queued whole with its record, and a run on a sound disk then sends what
