@@ -2,6 +2,7 @@
 // the pop.dat migration and the downloaded-message reset.
 #include "settings/setup.h"
 
+#include "codecs/qev_util.h"
 #include "transport/account_tables.h"
 
 #include "platform/dialogs.h"
@@ -20,11 +21,6 @@
 #include <filesystem>
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // The field check of user names: the shared check, and no name made of dots
 // only, since a user name becomes part of mailbox file names.
@@ -223,7 +219,7 @@ void TFrmSettings::LinkBtnsFor(QObject* from) {
         } else {
             t.GotoBookmark(row);
             t.Edit();
-            t.FieldByName("Email").SetAsString(Lower(email));
+            t.FieldByName("Email").SetAsString(qev_util::LowerCase(email));
             t.FieldByName("User").SetAsString(user);
             t.Post();
         }

@@ -4,6 +4,7 @@
 // thread: each step ends by starting the next one.
 #include "shell/main.h"
 
+#include "codecs/qev_util.h"
 #include "platform/inifile.h"
 #include "settings/pw.h"
 #include "shell/dialup.h"
@@ -24,11 +25,6 @@
 #include <cstdio>
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 std::string Format(const char* fmt, const platform::LocalTime& lt, bool seconds) {
     char buf[16];
@@ -253,7 +249,7 @@ void TFrmMain::DialUp1AsyncEvent(TDialUp* Sender, int State, const std::string& 
         ConnectLog("Error code " + std::to_string(Error) + ": " + Text);
     } else {
         ConnectLog(Text);
-        if (Lower(Text) == "connected") {
+        if (qev_util::LowerCase(Text) == "connected") {
             dialing_ = false;
             StartMailSteps();
         }

@@ -3,27 +3,19 @@
 // settings window.
 #include "transport/account_tables.h"
 
+#include "codecs/qev_util.h"
 #include "transport/table_files.h"
 #include "transport/table_owner.h"
 
 #include <cctype>
 
-namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-}  // namespace
-
 namespace settings {
 
 int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& value, int except) {
     int found = -1;
-    const std::string want = Lower(value);
+    const std::string want = qev_util::LowerCase(value);
     tablefiles::ForEach(t, [&] {
-        if (found < 0 && t.GetBookmark() != except && Lower(t.FieldByName(field).AsString()) == want)
+        if (found < 0 && t.GetBookmark() != except && qev_util::LowerCase(t.FieldByName(field).AsString()) == want)
             found = t.GetBookmark();
     });
     return found;
@@ -97,11 +89,11 @@ void DefineDomainTable(TvdlMemTable& t) {
 
 bool AddAlias(TvdlMemTable& table, const std::string& email, const std::string& user) {
     if (email.empty() || user.empty()) return false;
-    const std::string address = Lower(email);
+    const std::string address = qev_util::LowerCase(email);
     bool present = false;
     tablefiles::ForEach(table, [&] {
-        if (Lower(table.FieldByName("Email").AsString()) == address &&
-            Lower(table.FieldByName("User").AsString()) == Lower(user))
+        if (qev_util::LowerCase(table.FieldByName("Email").AsString()) == address &&
+            qev_util::LowerCase(table.FieldByName("User").AsString()) == qev_util::LowerCase(user))
             present = true;
     });
     if (present) return false;

@@ -54,16 +54,10 @@ constexpr size_t kMaxStoredUid = 64;
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::string Two(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v % 100);
-    return buf;
-}
-
-std::string HourMinute(const platform::LocalTime& t) { return Two(t.hour) + ":" + Two(t.minute); }
-std::string HourMinuteSecond(const platform::LocalTime& t) { return HourMinute(t) + ":" + Two(t.second); }
+std::string HourMinute(const platform::LocalTime& t) { return platform::TwoDigits(t.hour) + ":" + platform::TwoDigits(t.minute); }
+std::string HourMinuteSecond(const platform::LocalTime& t) { return HourMinute(t) + ":" + platform::TwoDigits(t.second); }
 std::string DayMonth(int day, int month) {
-    return Two(day) + "-" + kMonths[(month >= 1 && month <= 12) ? month - 1 : 0];
+    return platform::TwoDigits(day) + "-" + kMonths[(month >= 1 && month <= 12) ? month - 1 : 0];
 }
 std::string DayMonthTime(const platform::LocalTime& t) { return DayMonth(t.day, t.month) + " " + HourMinute(t); }
 

@@ -227,4 +227,6 @@ std::shared_ptr<const MailSettings> Current() {
     return s;
 }
 
+int WaitCode() { return Current()->waitCode; }
+
 }  // namespace mailsettings

@@ -135,4 +135,9 @@ void Publish(std::shared_ptr<const MailSettings> value);
 // its own, by a tool or a test) it is read from ProgramDir on each call.
 std::shared_ptr<const MailSettings> Current();
 
+// [SMTP] Wait of the current value: what queued outgoing mail waits for.
+int WaitCode();
+// Whether external mail goes back to its sender instead of out.
+inline bool ReturnsExternalMail() { return WaitCode() == settings::kWaitReturnExternal; }
+
 }  // namespace mailsettings

@@ -2,6 +2,7 @@
 // names of the Send/Recv drop-down, and the user/password check.
 #include "transport/servers.h"
 
+#include "codecs/qev_util.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -79,15 +80,6 @@ int ListenPortFromText(const std::string& text, int def) {
 }
 
 }  // namespace servers
-
-namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-}  // namespace
 
 TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
     setObjectName("Port status");
@@ -302,7 +294,7 @@ bool TFrmServers::CheckUserPassword(const std::string& user, const std::string& 
     try {
         if (TblUsers.Active() && !user.empty() && TblUsers.FindKey({user})) {
             name = TblUsers.FieldByName("Name").AsString();
-            accepted = Lower(TblUsers.FieldByName("Password").AsString()) == Lower(password);
+            accepted = qev_util::LowerCase(TblUsers.FieldByName("Password").AsString()) == qev_util::LowerCase(password);
         }
     } catch (const std::exception& e) {
         PopLog(std::string("User check failed: ") + e.what());
