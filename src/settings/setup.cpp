@@ -18,6 +18,7 @@
 #include "shell/procs.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"
+#include "transport/engine_tables.h"
 #include "transport/table_owner.h"
 
 #include <QButtonGroup>
@@ -660,53 +661,16 @@ void TFrmSettings::UpdateUserButtons() {
 }
 
 void TFrmSettings::LoadTables() {
-    const std::string dir = ProgramDir;
-    // 1 users.dat and the list of user names.
-    tablefiles::LoadOrCreate(*TblUsers, dir + "users.dat", settings::DefineUsersTable);
-    tablefiles::SelectIndex(*TblUsers, "ixName");
+    // The engine reads the files into the tables' owners; this window edits
+    // copies of them until OK or Apply.
+    tables::LoadEngineTables(ProgramDir);
+    for (auto& [table, owner] : OwnedTables()) owner->CopyTo(*table);
+    // 1 the list of user names, in index order.
     std::vector<std::string> names;
-    for (TblUsers->First(); !TblUsers->Eof(); TblUsers->Next())
+    for (TblUsers->First(); TblUsers->Active() && !TblUsers->Eof(); TblUsers->Next())
         names.push_back(TblUsers->FieldByName("Name").AsString());
-    TblUsers->First();
+    if (TblUsers->Active()) TblUsers->First();
     SetUserList(names);
-    // 2 link.dat
-    tablefiles::LoadOrCreate(*TblLink, dir + "link.dat", settings::DefineLinkTable);
-    tablefiles::SelectIndex(*TblLink, "ixName");
-    // 3 elink.dat, built from link.dat and users.dat when missing
-    // (The window's own tables, not FrmSettings': the global is set only
-    // once this first load, run from the constructor, is over.)
-    if (!std::filesystem::exists(dir + "elink.dat"))
-        links::BuildELinkTable(*tbleLink, *TblLink, *TblUsers, dir + "elink.dat");
-    tablefiles::LoadOrCreate(*tbleLink, dir + "elink.dat", links::DefineELinkTable);
-    tablefiles::SelectIndex(*tbleLink, "ixEmail");
-    // 4 domain.dat
-    if (!std::filesystem::exists(dir + "domain.dat")) {
-        links::DefineDomainTable(*TblDomain);
-        TblDomain->SaveToBinaryFile(dir + "domain.dat");
-    }
-    tablefiles::LoadOrCreate(*TblDomain, dir + "domain.dat", links::DefineDomainTable);
-    tablefiles::SelectIndex(*TblDomain, "ixDomain");
-    // 5 holiday.dat: an unreadable file is set aside and made anew by the
-    // out-of-office unit; an old layout without Subject is upgraded by it.
-    auto defineHoliday = [](TvdlMemTable& t) {
-        if (setup::hooks.defineHolidayFields) setup::hooks.defineHolidayFields(t);
-        else settings::DefineHolidayTable(t);
-    };
-    tablefiles::LoadOrCreate(*TblHoliday, dir + "holiday.dat", defineHoliday);
-    tablefiles::SelectIndex(*TblHoliday, "ixUser");
-    if (!TblHoliday->FindField("Subject")) {
-        if (setup::hooks.upgradeHolidayTable) setup::hooks.upgradeHolidayTable(*TblHoliday);
-        else UpgradeHolidayTable();
-    }
-    // 7 pop.dat, migrated from the older layouts
-    tablefiles::LoadOrCreate(*TblPop, dir + "pop.dat", settings::DefinePopTable);
-    tablefiles::SelectIndex(*TblPop, "ixName");
-    if (!TblPop->FindField("Leave") || !TblPop->FindField("Default")) MigratePopTable();
-    // 8 forward.dat: its index is always made here, whatever the file holds.
-    tablefiles::LoadOrCreate(*TblForward, dir + "forward.dat", settings::DefineForwardTable);
-    TblForward->IndexDefs().Clear();
-    TblForward->AddIndex("ixUser", "User", ixPrimary | ixCaseInsensitive);
-    TblForward->SetIndexName("ixUser");
     UpdateUserButtons();
 }
 
@@ -742,14 +706,12 @@ std::vector<std::pair<TvdlMemTable*, tables::TableOwner*>> TFrmSettings::OwnedTa
             {TblHoliday.get(), &tables::Holidays()}};
 }
 
-// The tables were just read from their files: they are what the engine
-// works with, and the rows this window's edits start from.
+// The tables were just read from their files: the rows this window's
+// edits start from.
 void TFrmSettings::AdoptTables() {
     tableBases_.clear();
-    for (auto& [table, owner] : OwnedTables()) {
-        owner->Adopt(*table);
+    for (auto& [table, owner] : OwnedTables())
         tableBases_.push_back(table->Active() ? table->SaveToBinaryString() : std::string());
-    }
 }
 
 // Only what was edited in this window reaches the tables; rows that the web

@@ -14,6 +14,7 @@
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/desktops.h"
+#include "transport/engine_tables.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 
@@ -130,6 +131,7 @@ TFrmServers::~TFrmServers() {
     // The rows came from this program directory; nothing may use them after.
     TblUsers.Close();
     TblPop.Close();
+    TblUIDL.Close();
     setup::hooks.popServerPort = nullptr;
     setup::hooks.reopenPopServer = nullptr;
     setup::hooks.hasDownloaded = nullptr;
@@ -185,74 +187,28 @@ void TFrmServers::FormCreate() {
 }
 
 void TFrmServers::LoadTables() {
-    TblUsers.Close();
-    try {
-        TblUsers.LoadFromBinaryFile(ProgramDir + "users.dat");
-        TblUsers.SetIndexName("ixName");
-    } catch (const std::exception& e) {
-        // Without users.dat no one can log in; the settings window reports
-        // the missing file.
-        PopLog(std::string("users.dat not loaded: ") + e.what());
-        TblUsers.Close();
-        TblUsers.FieldDefs().Clear();
-        TblUsers.FieldDefs().Add("Name", ftString, 64);
-        TblUsers.FieldDefs().Add("Password", ftString, 64);
-        TblUsers.IndexDefs().Clear();
-        TblUsers.CreateTable();
-        TblUsers.AddIndex("ixName", "Name", ixPrimary);
-        TblUsers.Open();
-        TblUsers.SetIndexName("ixName");
-    }
-
-    TblPop.Close();
-    try {
-        TblPop.LoadFromBinaryFile(ProgramDir + "pop.dat");
-        TblPop.First();
-    } catch (const std::exception& e) {
-        PopLog(std::string("pop.dat not loaded: ") + e.what());
-        TblPop.Close();
-    }
+    tables::LoadUsers(ProgramDir);
+    // The Send/Recv drop-down lists the accounts in the file's order.
+    tables::LoadPopAccounts(ProgramDir, "");
     try {
         BuildAccountMenu();
     } catch (...) {
     }
 
-    TblUIDL.Close();
-    const std::string uidlPath = ProgramDir + "uidl.dat";
-    try {
-        TblUIDL.LoadFromBinaryFile(uidlPath);
-        TblUIDL.SetIndexName("ixuidl");
-    } catch (const std::exception& e) {
-        if (platform::FileExists(uidlPath)) {
-            // Kept for whoever wants to look at it; without the record,
-            // accounts that leave mail on the server fetch it all again,
-            // which the user should hear of.
-            const std::string aside = tablefiles::SetAside(uidlPath);
-            const std::string text =
-                "uidl.dat could not be read (" + std::string(e.what()) + ")" +
-                (aside.empty() ? std::string(" and could not be renamed")
-                               : "; it was renamed to " + aside.substr(ProgramDir.size())) +
-                ". Messages left on the server by your POP accounts will be downloaded again.";
-            PopLog(text);
-            tablefiles::LogLine(text);
-            platform::MessageBox(text, platform::MsgKind::Warning);
-        }
-        TblUIDL.Close();
-        TblUIDL.FieldDefs().Clear();
-        TblUIDL.FieldDefs().Add("POP", ftString, 64);
-        TblUIDL.FieldDefs().Add("UIDL", ftString, 64);
-        TblUIDL.FieldDefs().Add("Received", ftDate);
-        TblUIDL.IndexDefs().Clear();
-        TblUIDL.CreateTable();
-        TblUIDL.AddIndex("ixUIDL", "POP;UIDL", ixPrimary);
-        TblUIDL.Open();
-        TblUIDL.SetIndexName("ixUIDL");
-        try {
-            tables::SaveTableFile(TblUIDL, ProgramDir + "uidl.dat");
-        } catch (const std::exception& e) {
-            PopLog(std::string("uidl.dat not written: ") + e.what());
-        }
+    const tables::UidlLoad uidl = tables::LoadUidl(ProgramDir);
+    if (!uidl.problem.empty()) {
+        // Without the record, accounts that leave mail on the server fetch
+        // it all again, which the user should hear of.
+        const std::string text =
+            "uidl.dat could not be read (" + uidl.problem + ")" +
+            (uidl.setAside.empty() ? std::string(" and could not be renamed")
+                                   : "; it was renamed to " + uidl.setAside.substr(ProgramDir.size())) +
+            ". Messages left on the server by your POP accounts will be downloaded again.";
+        PopLog(text);
+        tablefiles::LogLine(text);
+        platform::MessageBox(text, platform::MsgKind::Warning);
     }
+    if (!uidl.writeError.empty()) PopLog("uidl.dat not written: " + uidl.writeError);
 
     TblID.Close();
     TblID.FieldDefs().Clear();

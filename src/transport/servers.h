@@ -157,7 +157,7 @@ public:
     // accounts): their owners' tables, which this object loads at set-up.
     TvdlMemTable& TblUsers = tables::Users().Table();
     TvdlMemTable& TblPop = tables::PopAccounts().Table();
-    TvdlMemTable TblUIDL;              // uidl.dat: POP, UIDL, Received; index ixUIDL
+    TvdlMemTable& TblUIDL = tables::Uidl().Table();  // uidl.dat: POP, UIDL, Received; index ixUIDL
     TvdlMemTable TblID;                // in memory: ID; index ixID
     TvdlMemTable TblAlert;             // in memory: Address, Message; index ixAddress
     QTimer* NextAccountTimer;          // 1000 ms pause between accounts

@@ -95,6 +95,16 @@ void TableOwner::Adopt(TvdlMemTable& loaded) {
     CopyTable(loaded, table_);
 }
 
+void TableOwner::CopyTo(TvdlMemTable& copy) {
+    if (!table_.Active()) {
+        copy.Close();
+        return;
+    }
+    const int mark = table_.GetBookmark();
+    CopyTable(table_, copy);
+    if (mark >= 0 && table_.BookmarkValid(mark)) table_.GotoBookmark(mark);
+}
+
 void TableOwner::Close() { table_.Close(); }
 
 bool TableOwner::Change(const std::string& dir, const std::function<void(TvdlMemTable&)>& edit,
@@ -234,6 +244,11 @@ TableOwner& Holidays() {
 
 TableOwner& Audit() {
     static TableOwner owner("audit.dat");
+    return owner;
+}
+
+TableOwner& Uidl() {
+    static TableOwner owner("uidl.dat");
     return owner;
 }
 
