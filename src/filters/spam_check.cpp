@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/inifile.h"
 #include "transport/globals.h"
+#include "transport/settings_file.h"
 #include "transport/table_files.h"
 #include "transport/store.h"
 #include "transport/table_owner.h"
@@ -22,7 +23,7 @@ namespace spam {
 
 namespace {
 
-std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+std::string IniPath() { return settings::IniPath(); }
 
 }  // namespace
 

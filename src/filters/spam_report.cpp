@@ -15,6 +15,7 @@
 #include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "transport/mail_settings.h"
+#include "transport/settings_file.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -114,7 +115,7 @@ void spam::TSpamFilter::CheckDailyReport() {
     const QTime timeOfDay(now.hour, now.minute, now.second, now.millisecond);
     if (!(timeOfDay > QTime(at.hour(), at.minute(), at.second()))) return;
     const QDate today(now.year, now.month, now.day);
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     QDate last = QDate::fromString(QString::fromStdString(ini.ReadString("Spam", "LastDailyReprt", "")), Qt::ISODate);
     if (!last.isValid()) last = today.addDays(-1);
     if (today > last) {

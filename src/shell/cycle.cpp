@@ -14,6 +14,7 @@
 #include "filters/holiday.h"
 #include "filters/spam.h"
 #include "transport/servers.h"
+#include "transport/settings_file.h"
 #include "transport/smtp.h"
 
 #include <QAction>
@@ -68,7 +69,7 @@ void TFrmMain::ConnectLog(const std::string& line) { procs::WriteLog(ProgramDir 
 // --- scheduling ---------------------------------------------------------------
 
 void TFrmMain::CheckRegularConnection(bool Startup) {
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     schedule::Next next = schedule::NextConnection(schedule::ReadSettings(ini), Startup, platform::Now());
     std::string hint;
     if (next.Enabled) {
@@ -179,12 +180,13 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
             ConnectLog(Format("%02d:%02d", now, false) + ": Starting connection");
             KeepLineUp = true;
 
-            platform::IniFile ini(ProgramDir + "tarnwick.ini");
-            if (!ini.ReadBool("Connect", "DUN", false)) {
+            platform::IniFile ini(settings::IniPath());
+            const MailSettings connect = mailsettings::Read(ProgramDir, {}, std::string());
+            if (!connect.connectDun) {
                 ConnectLog("Using DSL/LAN connection...");
                 StartMailSteps();
             } else {
-                std::string entry = ini.ReadString("Connect", "DUNEntry", "");
+                std::string entry = connect.dunEntry;
                 Memo1->clear();
                 DialUp1->GetActiveConnections();
                 DialUp1->Entry = entry;
@@ -201,7 +203,7 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
                 QStringList connected = Memo1->toPlainText().split('\n', Qt::SkipEmptyParts);
                 if (connected.isEmpty()) {
                     ConnectLog("Dialing " + entry);
-                    KeepLineUp = byClock ? false : ini.ReadBool("Connect", "KeepManual", true);
+                    KeepLineUp = byClock ? false : connect.keepManual;
                     if (byClock && ini.ReadBool("Connect", "KeepAuto", false)) KeepLineUp = true;
                     dialing_ = true;
                     DialUp1->Dial();

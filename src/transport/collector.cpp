@@ -22,6 +22,7 @@
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/settings_file.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -259,7 +260,7 @@ void TFrmServers::ConnectNextAccount() {
     const PopAccount a = accounts_[nextAccount_++];
     AccountName = a.Name;
     AccountDefaultUser = a.Default;
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     const std::string key = platform::IniSafe(a.Name);
     AccountLastSize = ini.ReadInt64("POP", key + "_size", 0);
     int port = ini.ReadInteger("POP", key + "_port", 110);
@@ -516,7 +517,7 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
     const std::string& name = AccountName;
     std::int64_t count = 0, size = 0;
     servers::ParseStatReply(line, count, size);
-    platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(name) + "_size", size);
+    platform::IniFile(settings::IniPath()).WriteInteger("POP", platform::IniSafe(name) + "_size", size);
     if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
     MailboxSize = size;
     MessageCount = count;
@@ -851,7 +852,7 @@ void TFrmServers::ClearUIDL(const std::string& account) {
         }
         SaveUidl();
     }
-    platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(account) + "_size", 0);
+    platform::IniFile(settings::IniPath()).WriteInteger("POP", platform::IniSafe(account) + "_size", 0);
 }
 
 bool TFrmServers::HasDownloaded(const std::string& account) {

@@ -8,6 +8,7 @@
 #include "platform/inifile.h"
 #include "transport/local_address.h"
 #include "transport/committer.h"
+#include "transport/settings_file.h"
 #include "transport/setup_hooks.h"
 #include "transport/table_files.h"
 #include "transport/events.h"
@@ -157,7 +158,7 @@ void TFrmServers::FormCreate() {
     if (!servers::SettingsFileProblemAtStart.empty()) {
         // Every setting read as its default: the servers take the standard
         // ports, which is not what anyone meant.
-        const std::string text = "The settings file tarnwick.ini could not be used (" +
+        const std::string text = std::string("The settings file ") + settings::kIniFileName + " could not be used (" +
                                  servers::SettingsFileProblemAtStart +
                                  "); Tarnwick runs with default settings, the servers on ports 25 and 110.";
         servers::SettingsFileProblemAtStart.clear();
@@ -165,9 +166,9 @@ void TFrmServers::FormCreate() {
         tablefiles::LogLine(text);
         platform::MessageBox(text, platform::MsgKind::Warning);
     }
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    popPort_ = servers::ListenPortFromText(ini.ReadString("POP", "LocalPort", "110"), 110);
-    TimeOutTimer->setInterval(ini.ReadInteger("POP", "Timeout", 60) * 1000);
+    popPort_ = servers::ListenPortFromText(mailsettings::Read(ProgramDir, {}, std::string()).popLocalPort,
+                                           settings::kDefaultPopPort);
+    TimeOutTimer->setInterval(settings::PopTimeout() * 1000);
 
     // A changed port takes effect here: the listener is reopened when the
     // port differs from the one it listens on.

@@ -9,6 +9,7 @@
 #include "platform/env.h"
 #include "platform/sockets.h"
 #include "tables/memtable.h"
+#include "transport/settings_file.h"
 #include "transport/table_owner.h"
 
 #include <QObject>
@@ -261,7 +262,7 @@ public:
     // The port the POP3 server was asked to listen on ([POP] LocalPort).
     int PopServerPort() const { return popPort_; }
     // Tuning of the POP3 server; tests shorten them.
-    int PopIdleTimeoutMs = 10 * 60 * 1000;
+    int PopIdleTimeoutMs = settings::kPopIdleSeconds * 1000;
     int PopFailedPassDelayMs = 1000;
     int PopMaxFailedPasses = 3;
 

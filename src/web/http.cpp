@@ -53,12 +53,12 @@ SpamPageSettings CurrentSpamPageSettings() {
         s.oneLine = live.oneLine;
         return s;
     }
-    platform::IniFile ini(settings::IniPath());
-    s.bookmark = ini.ReadBool("Spam", "ShowBoomark", true);
-    s.limited = ini.ReadBool("Spam", "PageLimited", true);
-    s.limit = std::clamp(ini.ReadInteger("Spam", "PageLimit", 100), 5, 99999);
-    s.preview = std::clamp(ini.ReadInteger("Spam", "PreviewSize", 50), 0, 80);
-    s.oneLine = ini.ReadBool("Spam", "OneLine", false);
+    const spam::Settings stored = spam::ReadSettings({});
+    s.bookmark = stored.webBookmark;
+    s.limited = stored.webLimited;
+    s.limit = stored.webPageLimit;
+    s.preview = stored.previewSize;
+    s.oneLine = stored.oneLine;
     return s;
 }
 

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/account_tables.h"
+#include "transport/settings_file.h"
 #include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/main.h"
@@ -49,7 +50,7 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 
-std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+std::string IniPath() { return settings::IniPath(); }
 
 // Sets a radio button as the stored Boolean says. Unchecking must not be
 // refused by the button's exclusivity, so that a file holding both false
