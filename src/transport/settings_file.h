@@ -45,7 +45,7 @@
 
 namespace settings {
 
-// Program directory + "tarnwick.ini".
+// Program directory + the settings file's name.
 std::string IniPath();
 
 // Defaults of the keys that only the windows and the scheduler read (the
