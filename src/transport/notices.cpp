@@ -105,7 +105,14 @@ std::string GeneratedDate() {
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     auto t = platform::NowLocal();
     return std::string(days[t.weekday % 7]) + ", " + platform::TwoDigits(t.day) + " " + months[(t.month + 11) % 12] + " " +
-           std::to_string(t.year) + " " + platform::TwoDigits(t.hour) + ":" + platform::TwoDigits(t.minute) + ":" + platform::TwoDigits(t.second);
+           std::to_string(t.year) + " " + platform::TwoDigits(t.hour) + ":" + platform::TwoDigits(t.minute) + ":" + platform::TwoDigits(t.second) + " " +
+           ZoneText(t.utcOffsetMinutes);
+}
+
+std::string ZoneText(int minutesEast) {
+    // Without the zone a reader has to guess, and most take the time as UTC.
+    const int m = minutesEast < 0 ? -minutesEast : minutesEast;
+    return std::string(minutesEast < 0 ? "-" : "+") + platform::TwoDigits(m / 60 % 100) + platform::TwoDigits(m % 60);
 }
 
 std::string LocalRecipient(const std::string& user) { return "\"" + user + "\" <" + user + "@localhost>"; }
