@@ -16,6 +16,7 @@
 #include "transport/logfile.h"
 #include "transport/logins.h"
 #include "transport/folder_index.h"
+#include "transport/settings_file.h"
 #include "transport/store.h"
 
 #include <QPointer>
@@ -410,7 +411,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
             // The kept listing: a login no longer lists and stats in/.
             for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderIn).UserFiles(canonical))
                 s.Mailbox.push_back({name, size, false});
-            desktops::SetAddress(ProgramDir + "tarnwick.ini", canonical, c->RemoteAddress());
+            desktops::SetAddress(settings::IniPath(), canonical, c->RemoteAddress());
             self->PopLog("<< +OK");
             c->SendText(kOk);
             self->PopProcessPending(c);

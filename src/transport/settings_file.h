@@ -17,8 +17,8 @@
 //             Standard=1 L/S CHBSMTPStandard    ID= L/S EditPassword (substitution code)
 //             Wait=1 L/S RGPWhen (code, below)  FooterAll=1 L/S RBTFooterAll
 //             IPFilter=0 L/S CHBSMTPIP          IPFilterAddress= L/S EditSMTPIP
-//             LocalPort=25 L/S EdiTSMTPLANPort  ServerAuth=0 L/S CHBSMTPServerAuth, SmtpServerAuthOn
-//             Auth=0 L/S CHBSMTPAuth            Login=, Pass=, MailFrom= L/S relay globals
+//             LocalPort=25 L/S EdiTSMTPLANPort  ServerAuth=0 L/S CHBSMTPServerAuth
+//             Auth=0 L/S CHBSMTPAuth            Login=, Pass=, MailFrom= L/S relay account (window member)
 //  [POP]      LocalPort=110 L/S EditPOPLANPort  Timeout=60 file (servers window)
 //             <account>_port=110, <account>_size=0 file (collector)
 //  [General]  Start=1 CHBStartup  StartService=0 CHBService  StartMin=0 CHBMin
@@ -45,13 +45,16 @@
 
 namespace settings {
 
-// Program directory + "tarnwick.ini".
+// Program directory + the settings file's name.
 std::string IniPath();
 
 // Defaults of the keys that only the windows and the scheduler read (the
 // ones the settings value carries are in transport/mail_settings.h, with the
 // Wait code and ports).
 inline constexpr int kDefaultPopTimeout = 60;
+// How long a POP3 client may stay silent before the server hangs up. No key
+// holds it: [POP] Timeout is the collector's wait for the provider.
+inline constexpr int kPopIdleSeconds = 10 * 60;
 inline constexpr int kDefaultLogSize = 5000;
 
 // Times of day as the settings file keeps them ("09:00"); readers accept
