@@ -18,12 +18,12 @@ bool Usable(int action, const TButtonSet& present, bool canContinue) {
 }
 
 std::mutex& HooksLock() {
-    static std::mutex lock;
+    static auto& lock = *new std::mutex;
     return lock;
 }
 
 TWindowHooks& Hooks() {
-    static TWindowHooks hooks;
+    static auto& hooks = *new TWindowHooks;
     return hooks;
 }
 
@@ -45,7 +45,7 @@ std::string ForConsole(std::string text) {
 }
 
 TDialogEnvironment& DialogEnvironment() {
-    static TDialogEnvironment env;
+    static auto& env = *new TDialogEnvironment;
     return env;
 }
 

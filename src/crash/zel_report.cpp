@@ -129,7 +129,7 @@ struct TDisplayMode {
 };
 
 TDisplayMode& DisplayMode() {
-    static TDisplayMode mode;
+    static auto& mode = *new TDisplayMode;
     return mode;
 }
 

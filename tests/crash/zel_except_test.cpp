@@ -43,6 +43,10 @@ TChild Start(const TempDir& home, const std::vector<std::string>& args, bool wit
     child.Pid = fork();
     if (child.Pid == 0) {
         if (withInput) dup2(pipeFds[0], 0);
+        // What the child says on stderr (the sanitizers' reports too) is
+        // kept for the test to read.
+        const int err = ::open(home.File("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (err >= 0) dup2(err, 2);
         std::vector<std::string> env = {kAsanOptions, "QT_QPA_PLATFORM=offscreen",
                                         "TARNWICK_HOME=" + home.File(""), "XDG_RUNTIME_DIR=" + home.File("")};
         std::vector<char*> envp, argv;
@@ -273,6 +277,18 @@ TEST(ExceptionRules, RestartCarriesTheHistoryOver) {
     const auto descriptors = Picked(Lines(ReadFile(home.File("log.txt"))), "fds");
     ASSERT_EQ(descriptors.size(), 4u);
     for (const std::string& set : descriptors) EXPECT_EQ(set, descriptors[0]);
+}
+
+// Threads started through our pthread_create may still be ending while the
+// exit handlers run (Qt's D-Bus thread does); nothing they touch may have
+// been destroyed by then.
+TEST(Interception, ThreadEndingDuringExitTouchesNothingDestroyed) {
+    TempDir home;
+    TChild child = Start(home, {"thread-at-exit"});
+    EXPECT_EQ(Wait(child.Pid, 30), 0);
+    const std::string err = ReadFile(home.File("stderr.txt"));
+    EXPECT_EQ(err.find("ERROR:"), std::string::npos) << err;
+    EXPECT_EQ(err.find("malloc"), std::string::npos) << err;
 }
 
 TEST(Interception, FinalisationRestoresThePreviousHandlers) {
