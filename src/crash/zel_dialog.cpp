@@ -2,6 +2,7 @@
 // the decisions and the work (handlers, mail, save); the dialog on the main
 // thread only shows and asks, so a slow mail never freezes its painting.
 #include "zel_dialog.h"
+#include "zel_except_internal.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -271,6 +272,12 @@ bool ShowExceptionBox(const TExceptionRecord& exception, std::string& report,
         box->Start();
     });
     if (!answered || !created) return false;
+    // From here on the dialog waits for a person, who may take longer than
+    // the bound of the library's own work.
+    internal::WatchPause();
+    struct TResume {
+        ~TResume() { internal::WatchResume(); }
+    } resume;
 
     for (;;) {
         TAction action;

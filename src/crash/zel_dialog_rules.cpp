@@ -117,10 +117,12 @@ TAction ConsoleExceptionDialog(const TExceptionRecord& exception, const std::str
 }
 
 TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
-                            const std::function<bool(TAction, std::string&)>& fireActionHandlers) {
+                            const std::function<bool(TAction, std::string&)>& fireActionHandlers, bool* shown) {
     TAction ended = actContinue;
+    if (shown != nullptr) *shown = true;
     if (const auto dialog = WindowHooks().ExceptionDialog)
         if (dialog(exception, report, fireActionHandlers, ended)) return ended;
+    if (shown != nullptr) *shown = false;
     return ConsoleExceptionDialog(exception, report, fireActionHandlers);
 }
 

@@ -56,8 +56,10 @@ bool MailBugReport(const std::string& report, bool silent);
 // The exception dialog, modal; its buttons run their actions themselves,
 // each after `fireActionHandlers(action, report)` (true: handled, skip the
 // action). Returns the action that ended it: continue, restart or close.
+// `shown` tells whether a window showed it (not standard output).
 TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
-                            const std::function<bool(TAction, std::string&)>& fireActionHandlers);
+                            const std::function<bool(TAction, std::string&)>& fireActionHandlers,
+                            bool* shown = nullptr);
 
 // What the library shows on a display. It needs none itself: the windows
 // install these (InstallExceptionWindows in zel_dialog.h). Until they do,

@@ -13,6 +13,7 @@
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <utmpx.h>
 
 #include <QLocale>
 
@@ -207,11 +208,60 @@ void NoteDisplayMode() {
     mode.Depth = depth;
 }
 
+std::string ClientNameFrom(const std::string& sshConnection, const std::string& sessionFile,
+                           const std::string& loginHost) {
+    const std::string ssh = zelStrings::TrimmedCopy(sshConnection);
+    if (!ssh.empty()) return ssh.substr(0, ssh.find(' '));
+    std::istringstream lines(sessionFile);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("REMOTE_HOST=", 0) != 0) continue;
+        const std::string host = zelStrings::TrimmedCopy(line.substr(12));
+        if (!host.empty()) return host;
+    }
+    return zelStrings::TrimmedCopy(loginHost);
+}
+
+namespace {
+
+// The host of the login record of the terminal we were started from.
+std::string LoginHostOfTerminal() {
+    std::string tty;
+    for (int fd = 0; fd <= 2 && tty.empty(); ++fd) {
+        char name[256];
+        if (ttyname_r(fd, name, sizeof name) == 0) tty = name;
+    }
+    if (tty.rfind("/dev/", 0) != 0) return {};
+    tty.erase(0, 5);
+    std::string host;
+    // Only the exception thread reads the login records.
+    setutxent();
+    while (const utmpx* entry = getutxent()) {
+        if (entry->ut_type != USER_PROCESS) continue;
+        if (tty != std::string(entry->ut_line, strnlen(entry->ut_line, sizeof entry->ut_line))) continue;
+        host.assign(entry->ut_host, strnlen(entry->ut_host, sizeof entry->ut_host));
+    }
+    endutxent();
+    return host;
+}
+
+std::string SessionClientName() {
+    const char* ssh = std::getenv("SSH_CONNECTION");
+    std::string sessionFile;
+    if (const char* id = std::getenv("XDG_SESSION_ID"); id != nullptr && std::strchr(id, '/') == nullptr)
+        sessionFile = ReadWholeFile((std::string("/run/systemd/sessions/") + id).c_str());
+    std::string host = ClientNameFrom(ssh != nullptr ? ssh : "", sessionFile, "");
+    return host.empty() ? LoginHostOfTerminal() : host;
+}
+
+}  // namespace
+
 TSystemFacts GatherSystemFacts() {
     TSystemFacts f;
     f.Now = platform::NowLocal();
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) == 0) f.ComputerName = host;
+    f.ClientName = SessionClientName();
     if (const passwd* pw = getpwuid(geteuid())) f.UserName = pw->pw_name;
     f.OsName = OsReleaseName();
     utsname u{};
@@ -324,6 +374,7 @@ std::string BugReportHeader(const TSystemFacts& f, const TExceptionRecord& excep
     h += HeaderLine("date/time", DateText(f.Now) + ", " + Two(f.Now.hour) + ":" + Two(f.Now.minute) + ":" +
                                      Two(f.Now.second) + ", " + DecimalText(f.Now.millisecond) + "ms");
     h += HeaderLine("computer name", f.ComputerName);
+    if (!f.ClientName.empty()) h += HeaderLine("wts client name", f.ClientName);
     h += HeaderLine("user name", f.UserName);
     h += HeaderLine("operating system", f.OsName + " build " + f.OsBuild);
     if (!f.Language.empty()) h += HeaderLine("system language", f.Language);

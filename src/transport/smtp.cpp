@@ -134,6 +134,9 @@ TFrmSMTP::TFrmSMTP(QObject* parent) : QObject(parent) {
 
 TFrmSMTP::~TFrmSMTP() {
     FormDestroy();
+    // The workers finish what they took (records staged for ports.dat
+    // among it) before the marks left for later are written.
+    committer_.reset();
     smtp::FlushPorts();
     // Counts and cycles look for the relay through the global; a gone
     // object must not be found there.
