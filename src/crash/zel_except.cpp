@@ -414,7 +414,7 @@ void ProcessException(TRequestData& data, int capturedFd) {
     record.AutoRestartApplies = RuleApplies(settings.AutoRestart, history, now);
 
     if (!ClassWithoutReport(settings.ClassesWithoutReport, record.ClassName))
-        report = CreateBugReport(record, threads);
+        report = CreateBugReport(record, threads, settings.ShowDialog);
     // A report that nobody will read by mail or on the screen is saved, so
     // that it is not lost; the stderr line says where.
     bool kept = false;

@@ -49,7 +49,9 @@ struct TThreadSnapshot {
 };
 
 // The report and its actions (built by the report unit).
-std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads);
+// With `showProgress`, a long report shows its progress (the windows' popup).
+std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
+                            bool showProgress = false);
 bool SaveBugReport(const std::string& report, bool autoSave);
 // silent: no message boxes and no mail-client route.
 bool MailBugReport(const std::string& report, bool silent);
@@ -78,6 +80,9 @@ struct TWindowHooks {
     void (*SetClipboard)(const std::string& text) = nullptr;
     // The primary screen's size and colour depth; false without one.
     bool (*ScreenMode)(int& width, int& height, int& depth) = nullptr;
+    // From the exception thread, without waiting: the progress popup of a
+    // long report at `position` (0..1000); below 0 it goes.
+    void (*ReportProgress)(int position) = nullptr;
 };
 void SetWindowHooks(const TWindowHooks& hooks);
 TWindowHooks WindowHooks();

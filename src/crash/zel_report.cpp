@@ -166,7 +166,7 @@ zelStackTrace::TWalkOptions WalkOptions(const TSettingsBlock& settings) {
 }
 
 std::string ThreadBlock(const TThreadSnapshot& thread, const TExceptionRecord& exception, bool faulting,
-                        const TSettingsBlock& settings) {
+                        const TSettingsBlock& settings, zelStackTrace::TProgress* progress) {
     std::string block = "\r\n\r\n" + thread.DisplayName + ":";
     if (thread.Suspended) block += " <suspended>";
     if (thread.Priority != 0) block += " <priority:" + DecimalText(thread.Priority) + ">";
@@ -180,7 +180,7 @@ std::string ThreadBlock(const TThreadSnapshot& thread, const TExceptionRecord& e
     zelStackTrace::TWalkOptions options = WalkOptions(settings);
     options.RaisedThroughRunTime = thread.RaisedThroughRunTime;
     block += zelStackTrace::WalkStack(options, thread.Stack, faulting && !exception.Frozen ? exception.Address : 0,
-                                      thread.Preset.empty() ? nullptr : &thread.Preset);
+                                      thread.Preset.empty() ? nullptr : &thread.Preset, progress);
     if (thread.HasCreator) {
         block += "\r\n>> created by " + thread.CreatorName + " at:\r\n";
         block += zelStackTrace::WalkStack(WalkOptions(settings), zelCapture::TStackCapture{}, 0, &thread.CreatorStack);
@@ -422,7 +422,7 @@ std::string BugReportHeader(const TSystemFacts& f, const TExceptionRecord& excep
 }
 
 std::string ThreadReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
-                         const TSettingsBlock& settings) {
+                         const TSettingsBlock& settings, zelStackTrace::TProgress* progress) {
     const TThreadSnapshot* main = MainThread(threads);
     const TThreadSnapshot* faulting = exception.Frozen ? main : FindThread(threads, exception.ThreadId);
     std::vector<const TThreadSnapshot*> order;
@@ -431,24 +431,35 @@ std::string ThreadReport(const TExceptionRecord& exception, const std::vector<TT
     if (settings.AllThreads)
         for (const TThreadSnapshot& t : threads)
             if (&t != faulting && &t != main) order.push_back(&t);
+    std::erase_if(order, [](const TThreadSnapshot* t) { return t->DisplayName == "-"; });
+    for (const TThreadSnapshot* t : order) zelStackTrace::AddProgressPhase(progress, t->Stack.Bytes.size() * 100 + 1);
     std::string text;
-    for (const TThreadSnapshot* t : order)
-        if (t->DisplayName != "-") text += ThreadBlock(*t, exception, t == faulting, settings);
+    for (const TThreadSnapshot* t : order) {
+        text += ThreadBlock(*t, exception, t == faulting, settings, progress);
+        zelStackTrace::EndProgressPhase(progress);
+    }
     return text;
 }
 
 std::string BuildBugReport(const TSystemFacts& facts, const TExceptionRecord& exception,
-                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings) {
+                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings,
+                           zelStackTrace::TProgress* progress) {
     // The modules, hardware and disassembly sections are switched off in
     // this program and have no implementation.
-    return BugReportHeader(facts, exception, settings) + ThreadReport(exception, threads, settings);
+    return BugReportHeader(facts, exception, settings) + ThreadReport(exception, threads, settings, progress);
 }
 
-std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads) {
+std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
+                            bool showProgress) {
     // The screen is the main thread's to ask; when it does not answer, the
     // last mode noted stands.
     CallInMainThread([] { NoteDisplayMode(); });
-    return BuildBugReport(GatherSystemFacts(), exception, threads, SettingsCopy());
+    const auto popup = showProgress ? WindowHooks().ReportProgress : nullptr;
+    zelStackTrace::TProgress* progress = popup ? zelStackTrace::NewProgress({}, popup) : nullptr;
+    std::string report = BuildBugReport(GatherSystemFacts(), exception, threads, SettingsCopy(), progress);
+    if (progress != nullptr && progress->Shown) popup(-1);
+    zelStackTrace::FreeProgress(progress);
+    return report;
 }
 
 std::string AppName() {

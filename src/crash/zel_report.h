@@ -78,10 +78,12 @@ std::string BugReportHeader(const TSystemFacts& facts, const TExceptionRecord& e
                             const TSettingsBlock& settings);
 // The threads in report order: the faulting one (for a frozen report the
 // main one), then the main one, then (with all threads on) the rest.
+// With a progress record, one phase per listed thread, weighted by its stack.
 std::string ThreadReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
-                         const TSettingsBlock& settings);
+                         const TSettingsBlock& settings, zelStackTrace::TProgress* progress = nullptr);
 std::string BuildBugReport(const TSystemFacts& facts, const TExceptionRecord& exception,
-                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings);
+                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings,
+                           zelStackTrace::TProgress* progress = nullptr);
 
 // The placeholders of the settings block's texts.
 std::string AppName();                                   // executable name without extension
