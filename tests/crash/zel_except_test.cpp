@@ -295,6 +295,30 @@ TEST(ExceptionRules, RestartCarriesTheHistoryOver) {
     for (const std::string& set : descriptors) EXPECT_EQ(set, descriptors[0]);
 }
 
+// The main thread held by its own fault cannot serve the mail to our own
+// server: the report is saved at once instead, and stderr says where.
+TEST(ExceptionRules, ReportOfAHeldMainThreadIsSaved) {
+    struct TCase {
+        const char* Mode;
+        const char* Class;
+    };
+    for (const TCase& c : {TCase{"abort-event", "SIGABRT"}, TCase{"segv-outside", "SIGSEGV"}}) {
+        SCOPED_TRACE(c.Mode);
+        TempDir home;
+        const auto start = std::chrono::steady_clock::now();
+        TChild child = Start(home, {c.Mode});
+        EXPECT_EQ(Wait(child.Pid, 15), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+        const std::string report = ReadFile(home.File("bugreport.txt"));
+        EXPECT_EQ(report.rfind("date/time         : ", 0), 0u) << report;
+        EXPECT_NE(report.find(std::string("exception class   : ") + c.Class), std::string::npos) << report;
+        EXPECT_NE(report.find("\r\nmain thread:\r\n"), std::string::npos) << report;
+        EXPECT_NE(ReadFile(home.File("stderr.txt")).find("crash report saved to " + home.File("bugreport.txt")),
+                  std::string::npos)
+            << ReadFile(home.File("stderr.txt"));
+    }
+}
+
 // A hand-over block that anyone could have made for the next pid: another
 // user's, a link to one, and one naming a process that is not our parent.
 // Each is ignored: start-up neither waits for its process nor takes its
