@@ -70,6 +70,10 @@ class StopSignal(unittest.TestCase):
             self.assertEqual(code, 0, program.stderr())
             first = len(smarthost.messages())
             self.assertLess(first, 60, "the run ended before the stop; nothing was tested")
+            # No record is left of a message that went (its file is gone).
+            files = [n.lower() for n in program.files("out")]
+            left = [s for s in program.ports() if not any(n.startswith(s.lower() + ".") for n in files)]
+            self.assertEqual(left, [])
 
             program.start()
             queue_outside(program, 1, tag="trigger")
