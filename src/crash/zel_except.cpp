@@ -585,10 +585,7 @@ void* ExceptionThread(void*) {
         ProcessException(*request.Data, request.CapturedFd);
         WatchEnd();
         // A faulting worker ends itself once answered.
-        if (request.Data->OsException && request.Data->CanContinue) {
-            RemoveThread(request.Data->Tid);
-            ++g_endedByFault;
-        }
+        if (request.Data->OsException && request.Data->CanContinue) RemoveThread(request.Data->Tid);
         if (request.DoneFd >= 0) eventfd_write(request.DoneFd, 1);
     }
     RemoveAltStack();
@@ -691,6 +688,9 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     // A worker may go on without its thread; the main thread may not.
     data.CanContinue = !isMain && signal != SIGABRT;
     data.MainBlocked = isMain && barrier == nullptr;
+    // This thread never returns to its own code: whoever waits for it to
+    // finish (a thread pool at exit) would wait for ever.
+    if (!isMain) ++g_endedByFault;
 
     TRequest request;
     request.Kind = rqException;

@@ -86,8 +86,9 @@ std::string ThreadDisplayName(pid_t tid);
 // process is ended with exit code 1 (tests shorten it).
 void SetReportingBound(int milliseconds);
 
-// Threads ended after a fault the program went on from. A pool that ran
-// one still counts it busy and would wait for it for ever.
+// Threads taken by a fault (ended, or waiting for their report to end
+// them). A pool that ran one still counts it busy and would wait for it
+// for ever.
 int ThreadsEndedByFault();
 
 // Ends the process with `code` when it has not ended by itself within

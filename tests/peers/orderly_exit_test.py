@@ -20,11 +20,18 @@ from peers_exit import RELAY_SMTP, Display, ExitProgram, Smarthost, one_stop, qu
 SYS_TGKILL = 234  # x86-64
 
 
-def pooled_thread(pid):
-    for tid in sorted(int(t) for t in os.listdir("/proc/%d/task" % pid)):
-        with open("/proc/%d/task/%d/comm" % (pid, tid)) as f:
-            if tid != pid and f.read().strip() == "Thread (pooled)":
-                return tid
+def pooled_thread(pid, timeout=15):
+    """A thread of the program's own pool (they come and go with work)."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        for tid in sorted(int(t) for t in os.listdir("/proc/%d/task" % pid)):
+            try:
+                with open("/proc/%d/task/%d/comm" % (pid, tid)) as f:
+                    if tid != pid and f.read().strip() == "Thread (pooled)":
+                        return tid
+            except OSError:
+                pass
+        time.sleep(0.1)
     return None
 
 
