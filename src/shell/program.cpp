@@ -102,7 +102,7 @@ void FinishRun(int result) {
 
 // What the desktop session's end asks for before it ends the program.
 void FlushBatched() {
-    smtp::FlushPorts();
+    smtp::FlushPorts(smtp::StoreFolder(smtp::FolderOut));
     desktops::Flush();
 }
 
