@@ -5,6 +5,7 @@
 // filters. Also the start-up import of message folders of the old layout.
 #include "transport/servers.h"
 
+#include "codecs/qev_util.h"
 #include "filters/addinrule.h"
 #include "filters/forward.h"
 #include "filters/holiday.h"
@@ -38,11 +39,6 @@ constexpr size_t kMaxHeaderValue = 250;
 constexpr size_t kMaxStemLetters = 100;
 
 void Trace(const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); }
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -113,7 +109,7 @@ std::vector<std::string> EnvelopeHeaderNames() {
     for (std::string line : TextLines(text)) {
         while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
         while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.erase(0, 1);
-        if (!line.empty()) names.push_back(Lower(line));
+        if (!line.empty()) names.push_back(qev_util::LowerCase(line));
     }
     return names;
 }
@@ -140,7 +136,7 @@ public:
         if (!table_ || !table_->Active() || !table_->FindField("Email") || !table_->FindField("User")) return users;
         int mark = table_->GetBookmark();
         for (table_->First(); !table_->Eof(); table_->Next())
-            if (Lower(table_->FieldByName("Email").AsString()) == address)
+            if (qev_util::LowerCase(table_->FieldByName("Email").AsString()) == address)
                 users.push_back(table_->FieldByName("User").AsString());
         if (mark >= 0 && table_->BookmarkValid(mark)) table_->GotoBookmark(mark);
         return users;
@@ -156,7 +152,7 @@ bool IncomingCheckOn() { return mailsettings::Current()->virusCheckIn; }
 
 void AddUnique(std::vector<std::string>& list, const std::string& user) {
     for (const auto& u : list)
-        if (Lower(u) == Lower(user)) return;
+        if (qev_util::LowerCase(u) == qev_util::LowerCase(user)) return;
     list.push_back(user);
 }
 
@@ -165,7 +161,7 @@ std::string ToCcText(const std::vector<std::string>& headerLines) {
     std::string text;
     bool inBlock = false;
     for (const auto& line : headerLines) {
-        std::string low = Lower(line);
+        std::string low = qev_util::LowerCase(line);
         if (StartsWith(low, "to:") || StartsWith(low, "cc:")) inBlock = true;
         else if (low.find(':') != std::string::npos) inBlock = false;
         if (low.find("reply-to:") != std::string::npos) inBlock = false;
@@ -193,7 +189,7 @@ std::vector<std::string> ExtractAddresses(const std::string& input) {
         left = left == std::string::npos ? 0 : left + 1;
         size_t right = text.find_first_of(delimiters, at);
         if (right == std::string::npos) right = text.size();
-        std::string address = Lower(text.substr(left, right - left));
+        std::string address = qev_util::LowerCase(text.substr(left, right - left));
         Trace(" " + address);
         addresses.push_back(address);
         text.erase(0, right);
@@ -209,7 +205,7 @@ std::vector<std::string> ExtractQuotedNames(const std::string& input) {
         text.erase(0, quote + 1);
         size_t close = text.find('"');
         if (close == std::string::npos) break;
-        names.push_back(Lower(text.substr(0, close)));
+        names.push_back(qev_util::LowerCase(text.substr(0, close)));
         text.erase(0, close + 1);
     }
     return names;
@@ -246,13 +242,13 @@ int ImportRawMessages() {
 
 bool TFrmServers::IsSeen(const std::string& messageId, const std::string& user) {
     if (messageId.size() <= 3 || !TblID.Active()) return false;
-    return TblID.FindKey({Lower(user) + " " + messageId});
+    return TblID.FindKey({qev_util::LowerCase(user) + " " + messageId});
 }
 
 void TFrmServers::MarkSeen(const std::string& messageId, const std::string& user) {
     if (messageId.size() <= 3 || !TblID.Active() || IsSeen(messageId, user)) return;
     TblID.Append();
-    TblID.FieldByName("ID").SetAsString(Lower(user) + " " + messageId);
+    TblID.FieldByName("ID").SetAsString(qev_util::LowerCase(user) + " " + messageId);
     TblID.Post();
 }
 
@@ -272,7 +268,7 @@ std::vector<std::string> TFrmServers::SelectRecipients(const std::vector<std::st
     // Envelope headers first: they name the mailbox the provider delivered to.
     std::string header;
     for (const auto& line : headerLines) header += line + "\r\n";
-    const std::string lowHeader = Lower(header);
+    const std::string lowHeader = qev_util::LowerCase(header);
     std::string envelope;
     for (const auto& name : EnvelopeHeaderNames()) {
         Trace(" - Looking for header " + name);
@@ -347,7 +343,7 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
     std::istream& text = small.empty() ? static_cast<std::istream&>(in) : smallIn;
     ForEachTextLine(text, append, [&](const std::string& line) {
         if (previous == "Message" || previous.size() < 3 || headerLines.size() >= kMaxHeaderLines) return false;
-        const std::string low = Lower(line);
+        const std::string low = qev_util::LowerCase(line);
         if (StartsWith(low, "message-id")) {
             messageId = From(line, 12, kMaxHeaderValue);
             idLetters.clear();
