@@ -250,7 +250,7 @@ TableOwner& Audit() {
 }
 
 TableOwner& Uidl() {
-    static TableOwner owner("uidl.dat");
+    static auto& owner = *new TableOwner("uidl.dat");
     return owner;
 }
 
