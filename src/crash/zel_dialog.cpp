@@ -2,6 +2,7 @@
 // the decisions and the work (handlers, mail, save); the dialog on the main
 // thread only shows and asks, so a slow mail never freezes its painting.
 #include "zel_dialog.h"
+#include "zel_except_internal.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -16,6 +17,7 @@
 #include <QStyle>
 #include <QTimer>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -246,7 +248,80 @@ void TExceptionBox::reject() {
     ButtonClicked(action);
 }
 
+TProgressPopup::TProgressPopup()
+    : QWidget(nullptr, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    QFont small = font();
+    small.setFamily("Arial");
+    small.setPixelSize(12);
+    setFont(small);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->geometry() : QRect(0, 0, 800, 600);
+    const int width = std::max(area.width() / 2, 100);
+    setGeometry(area.x() + (area.width() - width) / 2, area.y() + (area.height() - 23) / 2, width, 23);
+}
+
+void TProgressPopup::SetPosition(int position) {
+    position = std::clamp(position, 0, 1000);
+    // Redrawn only when the bar or the number moves.
+    const int inner = std::max(width() - 8, 0);
+    if (position == position_ || (position * inner / 1000 == position_ * inner / 1000 &&
+                                  (position + 5) / 10 == (position_ + 5) / 10)) {
+        position_ = position;
+        return;
+    }
+    position_ = position;
+    update();
+}
+
+QString TProgressPopup::Text() const { return QString::number((position_ + 5) / 10) + "%"; }
+
+void TProgressPopup::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QPalette& colours = palette();
+    painter.fillRect(rect(), colours.color(QPalette::Highlight));
+    painter.fillRect(rect().adjusted(1, 1, -1, -1), colours.color(QPalette::Button));
+    painter.setPen(Qt::yellow);
+    painter.drawRect(rect().adjusted(2, 2, -3, -3));
+    const QRect inner = rect().adjusted(4, 4, -4, -4);
+    const int filled = inner.width() * position_ / 1000;
+    const QRect done(inner.left(), inner.top(), filled, inner.height());
+    painter.fillRect(done, colours.color(QPalette::ButtonText));
+    const QRect textRect = rect().adjusted(0, 4, -2, 0);
+    // The number reads in the highlight colour over the bar, in the text
+    // colour over the rest.
+    painter.setPen(colours.color(QPalette::ButtonText));
+    painter.drawText(textRect, Qt::AlignRight | Qt::AlignTop, Text());
+    painter.setClipRect(done);
+    painter.setPen(colours.color(QPalette::Highlight));
+    painter.drawText(textRect, Qt::AlignRight | Qt::AlignTop, Text());
+}
+
 namespace {
+
+// The popup lives on the main thread; the exception thread only posts to it,
+// so a main thread that is busy or gone never holds the report.
+QPointer<TProgressPopup> g_progressPopup;
+
+void ShowReportProgress(int position) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(
+        app,
+        [position] {
+            if (position < 0) {
+                delete g_progressPopup.data();
+                return;
+            }
+            if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || DialogHeadless()) return;
+            if (g_progressPopup.isNull()) {
+                g_progressPopup = new TProgressPopup;
+                g_progressPopup->show();
+            }
+            g_progressPopup->SetPosition(position);
+        },
+        Qt::QueuedConnection);
+}
 
 struct TActionQueue {
     std::mutex Lock;
@@ -271,6 +346,12 @@ bool ShowExceptionBox(const TExceptionRecord& exception, std::string& report,
         box->Start();
     });
     if (!answered || !created) return false;
+    // From here on the dialog waits for a person, who may take longer than
+    // the bound of the library's own work.
+    internal::WatchPause();
+    struct TResume {
+        ~TResume() { internal::WatchResume(); }
+    } resume;
 
     for (;;) {
         TAction action;
@@ -337,7 +418,7 @@ bool ScreenMode(int& width, int& height, int& depth) {
 }  // namespace
 
 void InstallExceptionWindows() {
-    SetWindowHooks({ShowExceptionBox, AskReportFile, ShowResultBox, SetClipboard, ScreenMode});
+    SetWindowHooks({ShowExceptionBox, AskReportFile, ShowResultBox, SetClipboard, ScreenMode, ShowReportProgress});
 }
 
 }  // namespace zelExcept

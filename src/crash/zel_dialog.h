@@ -91,6 +91,21 @@ private:
     bool ending_ = false;
 };
 
+// The popup that shows how far a long report has come: a bar half as wide
+// as the screen, on top of everything, with the percentage at its right.
+class TProgressPopup : public QWidget {
+public:
+    TProgressPopup();
+    void SetPosition(int position);  // 0..1000
+    QString Text() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int position_ = 0;
+};
+
 // Puts this dialog and the library's other windows (save question, result
 // box, clipboard, screen facts) in place of the headless ones. The
 // windows' start-up calls it before the library starts.

@@ -18,12 +18,12 @@ bool Usable(int action, const TButtonSet& present, bool canContinue) {
 }
 
 std::mutex& HooksLock() {
-    static std::mutex lock;
+    static auto& lock = *new std::mutex;
     return lock;
 }
 
 TWindowHooks& Hooks() {
-    static TWindowHooks hooks;
+    static auto& hooks = *new TWindowHooks;
     return hooks;
 }
 
@@ -45,7 +45,7 @@ std::string ForConsole(std::string text) {
 }
 
 TDialogEnvironment& DialogEnvironment() {
-    static TDialogEnvironment env;
+    static auto& env = *new TDialogEnvironment;
     return env;
 }
 
@@ -117,10 +117,12 @@ TAction ConsoleExceptionDialog(const TExceptionRecord& exception, const std::str
 }
 
 TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
-                            const std::function<bool(TAction, std::string&)>& fireActionHandlers) {
+                            const std::function<bool(TAction, std::string&)>& fireActionHandlers, bool* shown) {
     TAction ended = actContinue;
+    if (shown != nullptr) *shown = true;
     if (const auto dialog = WindowHooks().ExceptionDialog)
         if (dialog(exception, report, fireActionHandlers, ended)) return ended;
+    if (shown != nullptr) *shown = false;
     return ConsoleExceptionDialog(exception, report, fireActionHandlers);
 }
 

@@ -30,6 +30,7 @@
 #include "platform/clock.h"
 #include "zel_except_internal.h"
 #include "zel_exception.h"
+#include "zel_report.h"
 
 namespace zelExcept {
 
@@ -57,6 +58,9 @@ struct TRequestData {
     bool HasObject = false;
     std::uint64_t Address = 0;
     bool HasRegs = false;
+    // The main thread waits for this request without running its event
+    // loop: nothing it serves (our own SMTP server) answers meanwhile.
+    bool MainBlocked = false;
     zelCapture::TRegisters Regs;
     char ClassName[160] = {};
     char Message[1024] = {};
@@ -114,7 +118,9 @@ std::condition_variable g_watchWake;
 bool g_processing = false;
 bool g_watchStop = false;
 std::uint64_t g_watchRound = 0;
+int g_watchPaused = 0;
 std::atomic<int> g_boundMs{60000};
+std::atomic<int> g_endedByFault{0};
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 struct sigaction g_previousFault[sizeof kFaultSignals / sizeof kFaultSignals[0]];
@@ -140,6 +146,19 @@ void AppendHex(char* out, std::size_t size, std::uint64_t value) {
     }
     digits[16] = '\0';
     Append(out, size, digits);
+}
+
+void AppendDecimal(char* out, std::size_t size, std::uint64_t value) {
+    char digits[21];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    char text[21];
+    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+    Append(out, size, text);
 }
 
 void WriteStderr(const char* text) { (void)!::write(2, text, std::strlen(text)); }
@@ -185,9 +204,23 @@ void CopyText(char* out, std::size_t size, const std::string& text) {
 
 [[noreturn]] void CloseApplication() { _exit(1); }
 
+// The hand-over block a restart leaves for the new process.
+struct TRestartBlock {
+    std::int32_t OldPid;
+    std::int32_t Reserved;
+    std::int64_t History[10];
+};
+
+std::string RestartBlockName(pid_t pid) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/zelExceptRestart$%x", static_cast<unsigned>(pid));
+    return name;
+}
+
 // Starts the program anew with its command line and hands it the
 // exception history; this process ends with exit code 2. The new process
-// waits at a gate until the hand-over block exists.
+// waits at a gate until the hand-over block exists, and this one stays
+// its parent until it has taken the block.
 [[noreturn]] void RestartApplication() {
     int gate[2];
     if (pipe2(gate, O_CLOEXEC) != 0) CloseApplication();
@@ -199,44 +232,65 @@ void CopyText(char* out, std::size_t size, const std::string& text) {
         execv("/proc/self/exe", g_argv.data());
         _exit(127);
     }
-    char name[64];
-    std::snprintf(name, sizeof name, "/zelExceptRestart$%x", static_cast<unsigned>(child));
-    const int fd = shm_open(name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    const std::string name = RestartBlockName(child);
+    const int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool handed = false;
     if (fd >= 0) {
-        struct {
-            std::int32_t OldPid;
-            std::int32_t Reserved;
-            std::int64_t History[10];
-        } block{};
+        TRestartBlock block{};
         block.OldPid = static_cast<std::int32_t>(getpid());
         const THistory history = History();
         std::memcpy(block.History, history.data(), sizeof block.History);
-        if (ftruncate(fd, sizeof block) != 0 || ::write(fd, &block, sizeof block) != sizeof block)
-            shm_unlink(name);
+        // The umask may have taken bits the new process checks for.
+        handed = fchmod(fd, 0600) == 0 && ftruncate(fd, sizeof block) == 0 &&
+                 ::write(fd, &block, sizeof block) == sizeof block;
+        if (!handed) shm_unlink(name.c_str());
         close(fd);
     }
     (void)!::write(gate[1], "x", 1);
+    // The new process takes the block only from its parent.
+    for (int i = 0; handed && i < 1000; ++i) {
+        const int probe = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+        if (probe < 0) break;
+        close(probe);
+        usleep(5000);
+    }
     _exit(2);
 }
 
 // Takes over from the process that restarted into this one: its exception
-// history, once it has ended.
+// history, once it has ended. Anyone can make a block of that name for a
+// pid to come, so only our own, left by our parent, counts; the wait for
+// the parent's end is bounded.
 void TakeOverRestart() {
-    char name[64];
-    std::snprintf(name, sizeof name, "/zelExceptRestart$%x", static_cast<unsigned>(getpid()));
-    const int fd = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return;
-    struct {
-        std::int32_t OldPid;
-        std::int32_t Reserved;
-        std::int64_t History[10];
-    } block{};
-    const bool ok = ::read(fd, &block, sizeof block) == sizeof block;
+    const std::string name = RestartBlockName(getpid());
+    const int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+    if (fd < 0) {
+        if (errno != ENOENT) WriteStderr(("Tarnwick: restart block " + name + " ignored: cannot be opened\n").c_str());
+        return;
+    }
+    TRestartBlock block{};
+    struct stat info {};
+    const char* problem = nullptr;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        problem = "not a plain block";
+    else if (info.st_uid != geteuid())
+        problem = "made by another user";
+    else if ((info.st_mode & 07777) != 0600)
+        problem = "open to other users";
+    else if (info.st_size != static_cast<off_t>(sizeof block) || ::read(fd, &block, sizeof block) != sizeof block)
+        problem = "of the wrong size";
+    else if (block.OldPid != getppid())
+        problem = "not left by our parent";
     close(fd);
-    shm_unlink(name);
-    if (!ok) return;
+    if (problem != nullptr) {
+        // One of ours that is stale goes; another user's is not ours to remove.
+        if (info.st_uid == geteuid() && S_ISREG(info.st_mode)) shm_unlink(name.c_str());
+        WriteStderr(("Tarnwick: restart block " + name + " ignored: " + problem + "\n").c_str());
+        return;
+    }
+    shm_unlink(name.c_str());
     // The old process is our parent until it has gone.
-    while (getppid() == block.OldPid) usleep(5000);
+    for (int i = 0; i < 2000 && getppid() == block.OldPid; ++i) usleep(5000);
     std::lock_guard<std::mutex> lock(g_historyLock);
     std::memcpy(g_history.data(), block.History, sizeof block.History);
 }
@@ -314,6 +368,13 @@ bool ClassWithoutReport(const std::string& list, const std::string& className) {
     return false;
 }
 
+// The mail route is our own SMTP server, which runs on the main thread.
+bool MailGoesToOwnServer(const TSettingsBlock& settings) {
+    const bool ownHost =
+        settings.SmtpHost == "127.0.0.1" || settings.SmtpHost == "localhost" || settings.SmtpHost == "::1";
+    return settings.RouteSmtpServer && ownHost && !settings.RouteDirectMx && !settings.RouteMailto;
+}
+
 // ---------------------------------------------------------------------
 // The exception thread
 // ---------------------------------------------------------------------
@@ -353,16 +414,34 @@ void ProcessException(TRequestData& data, int capturedFd) {
     record.AutoRestartApplies = RuleApplies(settings.AutoRestart, history, now);
 
     if (!ClassWithoutReport(settings.ClassesWithoutReport, record.ClassName))
-        report = CreateBugReport(record, threads);
-    if (settings.AutoSave && !fire(actSave, report)) SaveBugReport(report, true);
-    if (settings.AutoMail && !fire(actMail, report)) MailBugReport(report, true);
+        report = CreateBugReport(record, threads, settings.ShowDialog);
+    // A report that nobody will read by mail or on the screen is saved, so
+    // that it is not lost; the stderr line says where.
+    bool kept = false;
+    if (settings.AutoSave && !fire(actSave, report)) kept = SaveBugReport(report, true);
+    if (settings.AutoMail && !fire(actMail, report)) {
+        // Our own server cannot take the mail while the main thread is
+        // held: waiting out its time-outs would only delay the save.
+        if (!(data.MainBlocked && MailGoesToOwnServer(settings))) kept = MailBugReport(report, true) || kept;
+    }
+    auto keepUnread = [&] {
+        if (kept || report.empty()) return;
+        kept = true;
+        if (!SaveBugReport(report, true)) return;
+        const std::string line = "Tarnwick: crash report saved to " + ReportFilePath(settings) + "\n";
+        WriteStderr(line.c_str());
+    };
     if (settings.ShowDialog) {
         // The dialog's buttons have offered their action to the handlers.
-        const TAction chosen = ShowExceptionDialog(record, report, fire);
+        bool shown = false;
+        const TAction chosen = ShowExceptionDialog(record, report, fire, &shown);
+        kept = kept || shown;
+        keepUnread();
         if (chosen == actRestart) RestartApplication();
         if (chosen == actClose) CloseApplication();
         if (canContinue) return;
     }
+    keepUnread();
 
     if (record.AutoCloseApplies) {
         fire(actClose, report);
@@ -405,10 +484,21 @@ void* WatchThread(void*) {
             continue;
         }
         const std::uint64_t round = g_watchRound;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_boundMs.load());
-        while (!g_watchStop && g_processing && g_watchRound == round)
-            if (g_watchWake.wait_until(lock, deadline) == std::cv_status::timeout) break;
-        if (!g_watchStop && g_processing && g_watchRound == round) {
+        // Only the library's own work counts: the time a dialog waits for
+        // a person is left out.
+        auto remaining = std::chrono::steady_clock::duration(std::chrono::milliseconds(g_boundMs.load()));
+        while (!g_watchStop && g_processing && g_watchRound == round) {
+            if (g_watchPaused > 0) {
+                g_watchWake.wait(lock);
+                continue;
+            }
+            const auto start = std::chrono::steady_clock::now();
+            g_watchWake.wait_for(lock, remaining);
+            if (g_watchPaused > 0) continue;
+            remaining -= std::chrono::steady_clock::now() - start;
+            if (remaining.count() <= 0) break;
+        }
+        if (!g_watchStop && g_processing && g_watchRound == round && g_watchPaused == 0) {
             WriteStderr("Tarnwick: the crash report did not finish in time; ending.\n");
             _exit(1);
         }
@@ -447,6 +537,7 @@ void* FreezeThread(void*) {
         TRequestData data;
         data.Tid = MainTid();
         data.Frozen = true;
+        data.MainBlocked = true;
         data.CanContinue = true;
         CopyText(data.Message, sizeof data.Message, SettingsCopy().FrozenText);
         TRequest request;
@@ -465,6 +556,12 @@ void* ExceptionThread(void*) {
     g_exceptTid = CurrentTid();
     SetThreadName(CurrentTid(), "-");
     InstallAltStack();
+    if (g_traceSignal != 0) {
+        sigset_t traceSet;
+        sigemptyset(&traceSet);
+        sigaddset(&traceSet, g_traceSignal);
+        pthread_sigmask(SIG_UNBLOCK, &traceSet, nullptr);
+    }
     TRequest request;
     for (;;) {
         std::size_t got = 0;
@@ -513,6 +610,26 @@ void DescribeSignal(TRequestData& data, int signal, const siginfo_t* info) {
         Append(message, size, ". Access of address ");
         AppendHex(message, size, target);
     };
+    const bool sent = info != nullptr && (info->si_code == SI_USER || info->si_code == SI_QUEUE ||
+                                          info->si_code == SI_TKILL);
+    // abort() sends SIGABRT to its own process: that is no sender to name.
+    if (sent && !(signal == SIGABRT && info->si_pid == getpid())) {
+        // si_addr is no address here but the sender's pid and uid.
+        switch (signal) {
+        case SIGSEGV: break;
+        case SIGBUS: name = "SIGBUS"; break;
+        case SIGFPE: name = "SIGFPE"; break;
+        case SIGILL: name = "SIGILL"; break;
+        default: name = "SIGABRT"; break;
+        }
+        Append(message, size, "Signal ");
+        Append(message, size, name);
+        Append(message, size, " sent by process ");
+        AppendDecimal(message, size, static_cast<std::uint64_t>(info->si_pid));
+        data.ClassName[0] = '\0';
+        Append(data.ClassName, sizeof data.ClassName, name);
+        return;
+    }
     switch (signal) {
     case SIGSEGV:
         // A fault just below the stack pointer is the guard page.
@@ -570,6 +687,10 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     platform::FaultBarrier* barrier = isMain && signal != SIGABRT ? platform::CurrentFaultBarrier() : nullptr;
     // A worker may go on without its thread; the main thread may not.
     data.CanContinue = !isMain && signal != SIGABRT;
+    data.MainBlocked = isMain && barrier == nullptr;
+    // This thread never returns to its own code: whoever waits for it to
+    // finish (a thread pool at exit) would wait for ever.
+    if (!isMain) ++g_endedByFault;
 
     TRequest request;
     request.Kind = rqException;
@@ -640,12 +761,26 @@ void InstallInterception() {
     trace.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
     sigemptyset(&trace.sa_mask);
     sigaction(g_traceSignal, &trace, &g_previousTrace);
+    // Only the exception thread takes the trace signal (it unblocks it; every
+    // other thread inherits the block from this one). Taken by the main
+    // thread, the snapshot of that thread would show the signal's handler
+    // on the alternate stack instead of where the thread really is.
+    sigset_t traceSet;
+    sigemptyset(&traceSet);
+    sigaddset(&traceSet, g_traceSignal);
+    pthread_sigmask(SIG_BLOCK, &traceSet, nullptr);
     InstallCaptureSignal();
 }
 
 void RemoveInterception() {
     RemoveCaptureSignal();
-    if (g_traceSignal != 0) sigaction(g_traceSignal, &g_previousTrace, nullptr);
+    if (g_traceSignal != 0) {
+        sigaction(g_traceSignal, &g_previousTrace, nullptr);
+        sigset_t traceSet;
+        sigemptyset(&traceSet);
+        sigaddset(&traceSet, g_traceSignal);
+        pthread_sigmask(SIG_UNBLOCK, &traceSet, nullptr);
+    }
     g_traceSignal = 0;
     platform::SetCrashHooks({});
     std::set_terminate(g_previousTerminate);
@@ -665,6 +800,18 @@ pid_t MainTid() { return g_mainTid; }
 pid_t ExceptionTid() { return g_exceptTid.load(); }
 
 void ThreadFunctionFailed() { HandleException(std::current_exception(), true); }
+
+void WatchPause() {
+    std::lock_guard<std::mutex> lock(g_watchLock);
+    ++g_watchPaused;
+    g_watchWake.notify_all();
+}
+
+void WatchResume() {
+    std::lock_guard<std::mutex> lock(g_watchLock);
+    if (g_watchPaused > 0) --g_watchPaused;
+    g_watchWake.notify_all();
+}
 
 }  // namespace internal
 
@@ -710,6 +857,39 @@ bool RuleApplies(int seconds, const THistory& history, std::int64_t now) {
 }
 
 void SetReportingBound(int milliseconds) { g_boundMs = milliseconds; }
+
+int ThreadsEndedByFault() { return g_endedByFault.load(); }
+
+namespace {
+struct TExitBound {
+    int Seconds;
+    int Code;
+};
+
+void* ExitBoundThread(void* raw) {
+    // Plain values only: the exit handlers may destroy anything else
+    // while this thread waits.
+    const TExitBound bound = *static_cast<TExitBound*>(raw);
+    delete static_cast<TExitBound*>(raw);
+    timespec left{bound.Seconds, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    WriteStderr("Tarnwick: the program did not end in time; ending now.\n");
+    _exit(bound.Code);
+}
+}  // namespace
+
+void BoundExit(int seconds, int code) {
+    static std::atomic<bool> armed{false};
+    if (armed.exchange(true)) return;
+    auto* bound = new TExitBound{seconds, code};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, ExitBoundThread, bound) != 0) delete bound;
+    pthread_attr_destroy(&attr);
+}
 
 std::chrono::system_clock::time_point ProgramStartTime() { return g_startTime; }
 

@@ -86,6 +86,16 @@ std::string ThreadDisplayName(pid_t tid);
 // process is ended with exit code 1 (tests shorten it).
 void SetReportingBound(int milliseconds);
 
+// Threads taken by a fault (ended, or waiting for their report to end
+// them). A pool that ran one still counts it busy and would wait for it
+// for ever.
+int ThreadsEndedByFault();
+
+// Ends the process with `code` when it has not ended by itself within
+// `seconds`: an orderly exit must not hang on a thread that is gone or
+// stuck. Called once the event loop has ended.
+void BoundExit(int seconds, int code);
+
 // When the library started: the report's "program up time" counts from it.
 std::chrono::system_clock::time_point ProgramStartTime();
 

@@ -57,6 +57,11 @@ void RemoveAltStack();
 // our pthread_create.
 void ThreadFunctionFailed();
 
+// The reporting bound stops counting between these two (a dialog that
+// waits for a person); they nest.
+void WatchPause();
+void WatchResume();
+
 // Make sure the interposing definitions are linked into the program.
 void LinkThreadHooks();
 void LinkThrowHooks();

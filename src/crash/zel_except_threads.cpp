@@ -34,13 +34,16 @@ std::atomic<bool> g_hooksOn{false};
 
 namespace {
 
+// The list and its lock are never destroyed: threads started through our
+// pthread_create (Qt's own among them) may still run their last steps,
+// which strike them off the list, while the exit handlers run.
 std::timed_mutex& ListLock() {
-    static std::timed_mutex lock;
+    static auto& lock = *new std::timed_mutex;
     return lock;
 }
 
 std::map<pid_t, TThreadEntry>& List() {
-    static std::map<pid_t, TThreadEntry> list;
+    static auto& list = *new std::map<pid_t, TThreadEntry>;
     return list;
 }
 

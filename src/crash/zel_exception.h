@@ -49,15 +49,19 @@ struct TThreadSnapshot {
 };
 
 // The report and its actions (built by the report unit).
-std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads);
+// With `showProgress`, a long report shows its progress (the windows' popup).
+std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
+                            bool showProgress = false);
 bool SaveBugReport(const std::string& report, bool autoSave);
 // silent: no message boxes and no mail-client route.
 bool MailBugReport(const std::string& report, bool silent);
 // The exception dialog, modal; its buttons run their actions themselves,
 // each after `fireActionHandlers(action, report)` (true: handled, skip the
 // action). Returns the action that ended it: continue, restart or close.
+// `shown` tells whether a window showed it (not standard output).
 TAction ShowExceptionDialog(const TExceptionRecord& exception, std::string& report,
-                            const std::function<bool(TAction, std::string&)>& fireActionHandlers);
+                            const std::function<bool(TAction, std::string&)>& fireActionHandlers,
+                            bool* shown = nullptr);
 
 // What the library shows on a display. It needs none itself: the windows
 // install these (InstallExceptionWindows in zel_dialog.h). Until they do,
@@ -76,6 +80,9 @@ struct TWindowHooks {
     void (*SetClipboard)(const std::string& text) = nullptr;
     // The primary screen's size and colour depth; false without one.
     bool (*ScreenMode)(int& width, int& height, int& depth) = nullptr;
+    // From the exception thread, without waiting: the progress popup of a
+    // long report at `position` (0..1000); below 0 it goes.
+    void (*ReportProgress)(int position) = nullptr;
 };
 void SetWindowHooks(const TWindowHooks& hooks);
 TWindowHooks WindowHooks();

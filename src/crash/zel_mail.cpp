@@ -420,7 +420,7 @@ bool IsLoopbackHost(const std::string& host) {
 }  // namespace
 
 TMailEnvironment& MailEnvironment() {
-    static TMailEnvironment env;
+    static auto& env = *new TMailEnvironment;
     return env;
 }
 

@@ -13,6 +13,7 @@
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <utmpx.h>
 
 #include <QLocale>
 
@@ -129,7 +130,7 @@ struct TDisplayMode {
 };
 
 TDisplayMode& DisplayMode() {
-    static TDisplayMode mode;
+    static auto& mode = *new TDisplayMode;
     return mode;
 }
 
@@ -165,7 +166,7 @@ zelStackTrace::TWalkOptions WalkOptions(const TSettingsBlock& settings) {
 }
 
 std::string ThreadBlock(const TThreadSnapshot& thread, const TExceptionRecord& exception, bool faulting,
-                        const TSettingsBlock& settings) {
+                        const TSettingsBlock& settings, zelStackTrace::TProgress* progress) {
     std::string block = "\r\n\r\n" + thread.DisplayName + ":";
     if (thread.Suspended) block += " <suspended>";
     if (thread.Priority != 0) block += " <priority:" + DecimalText(thread.Priority) + ">";
@@ -179,7 +180,7 @@ std::string ThreadBlock(const TThreadSnapshot& thread, const TExceptionRecord& e
     zelStackTrace::TWalkOptions options = WalkOptions(settings);
     options.RaisedThroughRunTime = thread.RaisedThroughRunTime;
     block += zelStackTrace::WalkStack(options, thread.Stack, faulting && !exception.Frozen ? exception.Address : 0,
-                                      thread.Preset.empty() ? nullptr : &thread.Preset);
+                                      thread.Preset.empty() ? nullptr : &thread.Preset, progress);
     if (thread.HasCreator) {
         block += "\r\n>> created by " + thread.CreatorName + " at:\r\n";
         block += zelStackTrace::WalkStack(WalkOptions(settings), zelCapture::TStackCapture{}, 0, &thread.CreatorStack);
@@ -207,11 +208,60 @@ void NoteDisplayMode() {
     mode.Depth = depth;
 }
 
+std::string ClientNameFrom(const std::string& sshConnection, const std::string& sessionFile,
+                           const std::string& loginHost) {
+    const std::string ssh = zelStrings::TrimmedCopy(sshConnection);
+    if (!ssh.empty()) return ssh.substr(0, ssh.find(' '));
+    std::istringstream lines(sessionFile);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("REMOTE_HOST=", 0) != 0) continue;
+        const std::string host = zelStrings::TrimmedCopy(line.substr(12));
+        if (!host.empty()) return host;
+    }
+    return zelStrings::TrimmedCopy(loginHost);
+}
+
+namespace {
+
+// The host of the login record of the terminal we were started from.
+std::string LoginHostOfTerminal() {
+    std::string tty;
+    for (int fd = 0; fd <= 2 && tty.empty(); ++fd) {
+        char name[256];
+        if (ttyname_r(fd, name, sizeof name) == 0) tty = name;
+    }
+    if (tty.rfind("/dev/", 0) != 0) return {};
+    tty.erase(0, 5);
+    std::string host;
+    // Only the exception thread reads the login records.
+    setutxent();
+    while (const utmpx* entry = getutxent()) {
+        if (entry->ut_type != USER_PROCESS) continue;
+        if (tty != std::string(entry->ut_line, strnlen(entry->ut_line, sizeof entry->ut_line))) continue;
+        host.assign(entry->ut_host, strnlen(entry->ut_host, sizeof entry->ut_host));
+    }
+    endutxent();
+    return host;
+}
+
+std::string SessionClientName() {
+    const char* ssh = std::getenv("SSH_CONNECTION");
+    std::string sessionFile;
+    if (const char* id = std::getenv("XDG_SESSION_ID"); id != nullptr && std::strchr(id, '/') == nullptr)
+        sessionFile = ReadWholeFile((std::string("/run/systemd/sessions/") + id).c_str());
+    std::string host = ClientNameFrom(ssh != nullptr ? ssh : "", sessionFile, "");
+    return host.empty() ? LoginHostOfTerminal() : host;
+}
+
+}  // namespace
+
 TSystemFacts GatherSystemFacts() {
     TSystemFacts f;
     f.Now = platform::NowLocal();
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) == 0) f.ComputerName = host;
+    f.ClientName = SessionClientName();
     if (const passwd* pw = getpwuid(geteuid())) f.UserName = pw->pw_name;
     f.OsName = OsReleaseName();
     utsname u{};
@@ -324,6 +374,7 @@ std::string BugReportHeader(const TSystemFacts& f, const TExceptionRecord& excep
     h += HeaderLine("date/time", DateText(f.Now) + ", " + Two(f.Now.hour) + ":" + Two(f.Now.minute) + ":" +
                                      Two(f.Now.second) + ", " + DecimalText(f.Now.millisecond) + "ms");
     h += HeaderLine("computer name", f.ComputerName);
+    if (!f.ClientName.empty()) h += HeaderLine("wts client name", f.ClientName);
     h += HeaderLine("user name", f.UserName);
     h += HeaderLine("operating system", f.OsName + " build " + f.OsBuild);
     if (!f.Language.empty()) h += HeaderLine("system language", f.Language);
@@ -371,7 +422,7 @@ std::string BugReportHeader(const TSystemFacts& f, const TExceptionRecord& excep
 }
 
 std::string ThreadReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
-                         const TSettingsBlock& settings) {
+                         const TSettingsBlock& settings, zelStackTrace::TProgress* progress) {
     const TThreadSnapshot* main = MainThread(threads);
     const TThreadSnapshot* faulting = exception.Frozen ? main : FindThread(threads, exception.ThreadId);
     std::vector<const TThreadSnapshot*> order;
@@ -380,24 +431,35 @@ std::string ThreadReport(const TExceptionRecord& exception, const std::vector<TT
     if (settings.AllThreads)
         for (const TThreadSnapshot& t : threads)
             if (&t != faulting && &t != main) order.push_back(&t);
+    std::erase_if(order, [](const TThreadSnapshot* t) { return t->DisplayName == "-"; });
+    for (const TThreadSnapshot* t : order) zelStackTrace::AddProgressPhase(progress, t->Stack.Bytes.size() * 100 + 1);
     std::string text;
-    for (const TThreadSnapshot* t : order)
-        if (t->DisplayName != "-") text += ThreadBlock(*t, exception, t == faulting, settings);
+    for (const TThreadSnapshot* t : order) {
+        text += ThreadBlock(*t, exception, t == faulting, settings, progress);
+        zelStackTrace::EndProgressPhase(progress);
+    }
     return text;
 }
 
 std::string BuildBugReport(const TSystemFacts& facts, const TExceptionRecord& exception,
-                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings) {
+                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings,
+                           zelStackTrace::TProgress* progress) {
     // The modules, hardware and disassembly sections are switched off in
     // this program and have no implementation.
-    return BugReportHeader(facts, exception, settings) + ThreadReport(exception, threads, settings);
+    return BugReportHeader(facts, exception, settings) + ThreadReport(exception, threads, settings, progress);
 }
 
-std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads) {
+std::string CreateBugReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
+                            bool showProgress) {
     // The screen is the main thread's to ask; when it does not answer, the
     // last mode noted stands.
     CallInMainThread([] { NoteDisplayMode(); });
-    return BuildBugReport(GatherSystemFacts(), exception, threads, SettingsCopy());
+    const auto popup = showProgress ? WindowHooks().ReportProgress : nullptr;
+    zelStackTrace::TProgress* progress = popup ? zelStackTrace::NewProgress({}, popup) : nullptr;
+    std::string report = BuildBugReport(GatherSystemFacts(), exception, threads, SettingsCopy(), progress);
+    if (progress != nullptr && progress->Shown) popup(-1);
+    zelStackTrace::FreeProgress(progress);
+    return report;
 }
 
 std::string AppName() {

@@ -25,6 +25,7 @@ inline constexpr char kLibraryVersion[] = "1.0";
 struct TSystemFacts {
     platform::LocalTime Now;
     std::string ComputerName;
+    std::string ClientName;      // the remote host of the user's session; empty for none
     std::string UserName;
     std::string OsName;          // os-release's PRETTY_NAME
     std::string OsBuild;         // the kernel release
@@ -55,6 +56,12 @@ struct TSystemFacts {
 };
 
 TSystemFacts GatherSystemFacts();
+// The remote host the user's session comes from, by what tells it first:
+// SSH_CONNECTION's client address, the login session's REMOTE_HOST (the
+// text of its session file), the login record's host of our terminal.
+// Empty when the session is local.
+std::string ClientNameFrom(const std::string& sshConnection, const std::string& sessionFile,
+                           const std::string& loginHost);
 
 // Notes the primary screen's mode for later reports. Main thread only:
 // the exception thread never touches the GUI itself.
@@ -71,10 +78,12 @@ std::string BugReportHeader(const TSystemFacts& facts, const TExceptionRecord& e
                             const TSettingsBlock& settings);
 // The threads in report order: the faulting one (for a frozen report the
 // main one), then the main one, then (with all threads on) the rest.
+// With a progress record, one phase per listed thread, weighted by its stack.
 std::string ThreadReport(const TExceptionRecord& exception, const std::vector<TThreadSnapshot>& threads,
-                         const TSettingsBlock& settings);
+                         const TSettingsBlock& settings, zelStackTrace::TProgress* progress = nullptr);
 std::string BuildBugReport(const TSystemFacts& facts, const TExceptionRecord& exception,
-                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings);
+                           const std::vector<TThreadSnapshot>& threads, const TSettingsBlock& settings,
+                           zelStackTrace::TProgress* progress = nullptr);
 
 // The placeholders of the settings block's texts.
 std::string AppName();                                   // executable name without extension

@@ -12,13 +12,15 @@ constexpr std::uint64_t kAccountIv = 0x6E0A94D7u;
 constexpr std::size_t kPasswordLimit = 75;
 }  // namespace
 
+// Kept for the process's life: a report under way may read it while the
+// exit handlers run.
 TSettingsBlock& Settings() {
-    static TSettingsBlock block;
+    static auto& block = *new TSettingsBlock;
     return block;
 }
 
 std::mutex& SettingsLock() {
-    static std::mutex lock;
+    static auto& lock = *new std::mutex;
     return lock;
 }
 

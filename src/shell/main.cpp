@@ -397,7 +397,10 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
     closed_ = true;
     TrayIcon1->hide();
     AlarmClock1->Stop();
-    QCoreApplication::quit();
+    // Not quit(): that asks every open window first, and one that will not
+    // close (the crash dialog, which continues instead) would keep the
+    // program running after its main window has gone.
+    QCoreApplication::exit(0);
 }
 
 void TFrmMain::CloseWithoutAsking() {

@@ -6,6 +6,7 @@
 #include "browser/audit.h"
 #include "browser/details.h"
 #include "codecs/qev_util.h"
+#include "crash/zel_except.h"
 #include "filters/windows/rule_window.h"
 #include "filters/windows/addins_window.h"
 #include "filters/windows/forward_window.h"
@@ -21,14 +22,17 @@
 #include "settings/mail_act.h"
 #include "settings/pw.h"
 #include "settings/setup.h"
+#include "transport/desktops.h"
 #include "transport/globals.h"
 #include "shell/logs.h"
 #include "shell/main.h"
 #include "shell/splash.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
+#include "transport/store.h"
 #include "web/http.h"
 
+#include <QSessionManager>
 #include <QSocketNotifier>
 
 #include <chrono>
@@ -74,6 +78,32 @@ void InstallStopSignals(QObject* owner) {
         else
             stopRequested = true;
     });
+}
+
+// Every orderly end of a run (stop signal, File Exit, the end of the
+// desktop session) comes here once the event loop is over: what is
+// batched in memory reaches the disk, the engine's worker threads are
+// stopped, and nothing may hold the process for more than a few seconds.
+void FinishRun(int result) {
+    zelExcept::BoundExit(10, result);
+    // Their destructors join the committers' workers, then write the
+    // relay's pending ports.dat marks and a waiting uidl.dat.
+    delete FrmSMTP;
+    delete FrmServers;
+    desktops::Flush();
+    if (zelExcept::ThreadsEndedByFault() > 0) {
+        // A pool thread that a fault ended is still counted busy: the
+        // application's destructor would wait for it for ever.
+        zelExcept::Finalize();
+        std::fflush(nullptr);
+        _exit(result);
+    }
+}
+
+// What the desktop session's end asks for before it ends the program.
+void FlushBatched() {
+    smtp::FlushPorts(smtp::StoreFolder(smtp::FolderOut));
+    desktops::Flush();
 }
 
 // Creates one window into its global. A window whose creation fails is
@@ -146,10 +176,16 @@ int Run(int argc, char** argv) {
     if (stopRequested) FrmMain->CloseWithoutAsking();
     // Closed before the loop runs (a stop signal, or Exit while start-up
     // let events through): the loop's quit would never come.
-    if (FrmMain->Closed()) return 0;
+    if (FrmMain->Closed()) {
+        FinishRun(0);
+        return 0;
+    }
     if (!FrmMain->InTray && !FrmMain->isVisible()) FrmMain->show();
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager&) { FlushBatched(); });
 
-    return app.exec();
+    const int result = app.exec();
+    FinishRun(result);
+    return result;
 }
 
 }  // namespace program

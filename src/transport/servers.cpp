@@ -126,6 +126,14 @@ TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
 TFrmServers::~TFrmServers() {
     // A QUIT's deletions finish (the committer finishes work it has taken);
     // their replies are dropped with the window.
+    committer_.reset();
+    // A uidl.dat write that waited for one on a worker would otherwise be
+    // lost: that one's outcome never comes now.
+    if (uidlAgain_) {
+        uidlAgain_ = false;
+        uidlWriting_ = false;
+        SaveUidl();
+    }
     // Desktop addresses of the last logins reach tarnwick.ini before the
     // program directory may go.
     desktops::Flush();

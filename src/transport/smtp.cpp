@@ -135,7 +135,12 @@ TFrmSMTP::TFrmSMTP(QObject* parent) : QObject(parent) {
 
 TFrmSMTP::~TFrmSMTP() {
     FormDestroy();
-    smtp::FlushPorts();
+    // The workers finish what they took (records staged for ports.dat
+    // among it) before the marks left for later are written.
+    committer_.reset();
+    // A run cut short by the exit: its removals in out/ reach the disk
+    // before the records they end are erased, as at a run's own end.
+    if (!smtp::FlushPorts(smtp::StoreFolder(smtp::FolderOut))) ServerLog("Could not write ports.dat");
     // Counts and cycles look for the relay through the global; a gone
     // object must not be found there.
     if (FrmSMTP == this) FrmSMTP = nullptr;

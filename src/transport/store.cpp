@@ -43,7 +43,7 @@ std::string Pad(long value, int width) {
 }
 
 std::mt19937& Rng() {
-    static std::mt19937 rng{std::random_device{}()};
+    static auto& rng = *new std::mt19937{std::random_device{}()};
     return rng;
 }
 
@@ -131,7 +131,7 @@ std::string Candidate(const std::string& stamp, int n) {
 // which also name them, compare without case).
 std::mutex reservedMutex;
 std::set<std::string>& Reserved() {
-    static std::set<std::string> reserved;
+    static auto& reserved = *new std::set<std::string>;
     return reserved;
 }
 

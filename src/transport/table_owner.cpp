@@ -213,47 +213,49 @@ bool TableOwner::ApplyEdits(const std::string& dir, const std::string& base, Tvd
     return ok;
 }
 
+// The owners live as long as the process: a worker still finishing its
+// disk work at exit must not find them destroyed by the exit handlers.
 TableOwner& Users() {
-    static TableOwner owner("users.dat", {"Name"}, true);
+    static auto& owner = *new TableOwner("users.dat", {"Name"}, true);
     return owner;
 }
 TableOwner& PopAccounts() {
-    static TableOwner owner("pop.dat", {"Name"}, false);
+    static auto& owner = *new TableOwner("pop.dat", {"Name"}, false);
     return owner;
 }
 TableOwner& Links() {
-    static TableOwner owner("link.dat");
+    static auto& owner = *new TableOwner("link.dat");
     return owner;
 }
 TableOwner& Aliases() {
-    static TableOwner owner("elink.dat");
+    static auto& owner = *new TableOwner("elink.dat");
     return owner;
 }
 TableOwner& Domains() {
-    static TableOwner owner("domain.dat", {"Domain"}, true);
+    static auto& owner = *new TableOwner("domain.dat", {"Domain"}, true);
     return owner;
 }
 TableOwner& Forwards() {
-    static TableOwner owner("forward.dat");
+    static auto& owner = *new TableOwner("forward.dat");
     return owner;
 }
 TableOwner& Holidays() {
-    static TableOwner owner("holiday.dat");
+    static auto& owner = *new TableOwner("holiday.dat");
     return owner;
 }
 
 TableOwner& Audit() {
-    static TableOwner owner("audit.dat");
+    static auto& owner = *new TableOwner("audit.dat");
     return owner;
 }
 
 TableOwner& Uidl() {
-    static TableOwner owner("uidl.dat");
+    static auto& owner = *new TableOwner("uidl.dat");
     return owner;
 }
 
 TableOwner& Addresses() {
-    static TableOwner owner("address.dat", {"User", "Name"});
+    static auto& owner = *new TableOwner("address.dat", {"User", "Name"});
     return owner;
 }
 

@@ -384,3 +384,33 @@ TEST_F(ZelDialog, ButtonsAreCarriedOutInTheExceptionThread) {
     EXPECT_TRUE(PumpUntil([] { return OpenBox() == nullptr; }));
     DialogEnvironment() = TDialogEnvironment{};
 }
+
+// The progress popup of a long report: posted from the exception thread,
+// shown on the main thread with its percentage, gone at the end; headless
+// there is none.
+TEST_F(ZelDialog, ReportProgressPopup) {
+    auto popup = [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* p = dynamic_cast<TProgressPopup*>(w); p != nullptr && p->isVisible()) return p;
+        return static_cast<TProgressPopup*>(nullptr);
+    };
+    const auto progress = WindowHooks().ReportProgress;
+    ASSERT_NE(progress, nullptr);
+
+    DialogEnvironment().Headless = [] { return true; };
+    std::thread([&] { progress(100); }).join();
+    Pump(100);
+    EXPECT_EQ(popup(), nullptr);
+
+    DialogEnvironment().Headless = [] { return false; };
+    std::thread([&] {
+        progress(0);
+        progress(344);
+    }).join();
+    ASSERT_TRUE(PumpUntil([&] { return popup() != nullptr; }));
+    EXPECT_EQ(popup()->Text(), "34%");
+    EXPECT_EQ(popup()->height(), 23);
+    std::thread([&] { progress(-1); }).join();
+    EXPECT_TRUE(PumpUntil([&] { return popup() == nullptr; }));
+    DialogEnvironment() = TDialogEnvironment{};
+}

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -36,13 +37,26 @@ struct TChild {
     int Input = -1;  // the child's standard input
 };
 
-TChild Start(const TempDir& home, const std::vector<std::string>& args, bool withInput = false) {
+// `beforeExec` runs with the child's pid while the child waits to start
+// the program.
+TChild Start(const TempDir& home, const std::vector<std::string>& args, bool withInput = false,
+             const std::function<void(pid_t)>& beforeExec = {}) {
     int pipeFds[2] = {-1, -1};
     if (withInput && pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+    int gate[2] = {-1, -1};
+    if (beforeExec && pipe2(gate, O_CLOEXEC) != 0) return {};
     TChild child;
     child.Pid = fork();
     if (child.Pid == 0) {
+        if (beforeExec) {
+            char go = 0;
+            (void)!::read(gate[0], &go, 1);
+        }
         if (withInput) dup2(pipeFds[0], 0);
+        // What the child says on stderr (the sanitizers' reports too) is
+        // kept for the test to read.
+        const int err = ::open(home.File("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (err >= 0) dup2(err, 2);
         std::vector<std::string> env = {kAsanOptions, "QT_QPA_PLATFORM=offscreen",
                                         "TARNWICK_HOME=" + home.File(""), "XDG_RUNTIME_DIR=" + home.File("")};
         std::vector<char*> envp, argv;
@@ -60,6 +74,12 @@ TChild Start(const TempDir& home, const std::vector<std::string>& args, bool wit
     if (withInput) {
         close(pipeFds[0]);
         child.Input = pipeFds[1];
+    }
+    if (beforeExec) {
+        beforeExec(child.Pid);
+        (void)!::write(gate[1], "x", 1);
+        close(gate[0]);
+        close(gate[1]);
     }
     return child;
 }
@@ -275,6 +295,99 @@ TEST(ExceptionRules, RestartCarriesTheHistoryOver) {
     for (const std::string& set : descriptors) EXPECT_EQ(set, descriptors[0]);
 }
 
+// The main thread held by its own fault cannot serve the mail to our own
+// server: the report is saved at once instead, and stderr says where.
+TEST(ExceptionRules, ReportOfAHeldMainThreadIsSaved) {
+    struct TCase {
+        const char* Mode;
+        const char* Class;
+    };
+    for (const TCase& c : {TCase{"abort-event", "SIGABRT"}, TCase{"segv-outside", "SIGSEGV"}}) {
+        SCOPED_TRACE(c.Mode);
+        TempDir home;
+        const auto start = std::chrono::steady_clock::now();
+        TChild child = Start(home, {c.Mode});
+        EXPECT_EQ(Wait(child.Pid, 15), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+        const std::string report = ReadFile(home.File("bugreport.txt"));
+        EXPECT_EQ(report.rfind("date/time         : ", 0), 0u) << report;
+        EXPECT_NE(report.find(std::string("exception class   : ") + c.Class), std::string::npos) << report;
+        EXPECT_NE(report.find("\r\nmain thread:\r\n"), std::string::npos) << report;
+        EXPECT_NE(ReadFile(home.File("stderr.txt")).find("crash report saved to " + home.File("bugreport.txt")),
+                  std::string::npos)
+            << ReadFile(home.File("stderr.txt"));
+    }
+}
+
+// A hand-over block that anyone could have made for the next pid: another
+// user's, a link to one, and one naming a process that is not our parent.
+// Each is ignored: start-up neither waits for its process nor takes its
+// history.
+TEST(ExceptionRules, PlantedRestartBlocksAreIgnored) {
+    struct TCase {
+        const char* Name;
+        bool OtherUser, Link, ParentNamed;
+    };
+    const TCase cases[] = {
+        {"another user's", true, false, true},
+        {"a link", false, true, true},
+        {"not our parent's", false, false, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir home;
+        std::string planted;
+        auto plant = [&](pid_t pid) {
+            struct {
+                std::int32_t OldPid;
+                std::int32_t Reserved;
+                std::int64_t History[10];
+            } block{};
+            // The test process is the child's parent: the block names it
+            // unless the case says otherwise.
+            block.OldPid = c.ParentNamed ? getpid() : 1;
+            for (std::int64_t& h : block.History) h = 13350000000LL;
+            char name[64];
+            std::snprintf(name, sizeof name, "/dev/shm/zelExceptRestart$%x", static_cast<unsigned>(pid));
+            planted = name;
+            std::string target = planted;
+            if (c.Link) {
+                target = home.File("block");
+                ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
+            }
+            const int fd = ::open(target.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::write(fd, &block, sizeof block), static_cast<ssize_t>(sizeof block));
+            if (c.OtherUser) {
+                ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+            }
+            close(fd);
+        };
+        TChild child = Start(home, {"serve"}, true, plant);
+        const bool started = WaitForLine(home, "ready", 1, 5);
+        EXPECT_TRUE(started) << ReadFile(home.File("stderr.txt"));
+        const auto lines = Lines(ReadFile(home.File("log.txt")));
+        ASSERT_FALSE(Picked(lines, "start ").empty());
+        EXPECT_NE(Picked(lines, "start ").front().find("history=0"), std::string::npos);
+        EXPECT_NE(ReadFile(home.File("stderr.txt")).find("ignored"), std::string::npos);
+        close(child.Input);
+        EXPECT_EQ(Wait(child.Pid, 30), 0);
+        unlink(planted.c_str());
+    }
+}
+
+// Threads started through our pthread_create may still be ending while the
+// exit handlers run (Qt's D-Bus thread does); nothing they touch may have
+// been destroyed by then.
+TEST(Interception, ThreadEndingDuringExitTouchesNothingDestroyed) {
+    TempDir home;
+    TChild child = Start(home, {"thread-at-exit"});
+    EXPECT_EQ(Wait(child.Pid, 30), 0);
+    const std::string err = ReadFile(home.File("stderr.txt"));
+    EXPECT_EQ(err.find("ERROR:"), std::string::npos) << err;
+    EXPECT_EQ(err.find("malloc"), std::string::npos) << err;
+}
+
 TEST(Interception, FinalisationRestoresThePreviousHandlers) {
     TempDir home;
     TChild child = Start(home, {"finalize"});
@@ -340,6 +453,24 @@ std::string RunTrace(pid_t pid, const std::string& length) {
     return out;
 }
 
+// A whole report of `pid`. The shared memory's name is one for the whole
+// machine: a trace of another process at the same moment (another test)
+// can take it over, which shows as a failed or foreign answer; such a
+// trace is asked again.
+std::string RunFullTrace(pid_t pid) {
+    char own[32];
+    std::snprintf(own, sizeof own, "process id        : $%x\r\n", static_cast<unsigned>(pid));
+    std::string out;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        bool ok = false;
+        out = crashtest::Run(kTrace + " " + std::to_string(pid) + " 1000000 2>/dev/null", &ok);
+        if (ok && out.find(own) != std::string::npos) return out;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ADD_FAILURE() << "no trace of " << pid << ":\n" << out;
+    return out;
+}
+
 TEST(ThreadReport, TraceOfARunningProgram) {
     TempDir home;
     TChild child = Start(home, {"serve"}, true);
@@ -358,7 +489,7 @@ TEST(ThreadReport, TraceOfARunningProgram) {
     }
     ASSERT_FALSE(hidden.empty());
 
-    const std::string full = RunTrace(child.Pid, "1000000");
+    const std::string full = RunFullTrace(child.Pid);
     const std::size_t mainAt = full.find("\r\nmain thread:");
     const std::size_t workerAt = full.find("\r\nchild-worker ($");
     ASSERT_NE(mainAt, std::string::npos) << full;
@@ -382,6 +513,58 @@ TEST(ThreadReport, TraceOfARunningProgram) {
     ASSERT_EQ(::write(child.Input, "clipboard\n", 10), 10);
     ASSERT_TRUE(WaitForLine(home, "clipboard " + full.substr(0, full.find("\r\n")), 1, 30))
         << ReadFile(home.File("log.txt"));
+    close(child.Input);
+    EXPECT_EQ(Wait(child.Pid, 30), 0);
+}
+
+// The main thread's stack in a trace, from the event loop down to main,
+// is the one the debugger sees, the first trace of the process included
+// (that one used to show the trace signal's own handler).
+TEST(ThreadReport, MainThreadStackMatchesTheDebugger) {
+    if (::access("/usr/bin/gdb", X_OK) != 0) GTEST_SKIP() << "no gdb";
+    TempDir home;
+    TChild child = Start(home, {"serve"}, true);
+    ASSERT_TRUE(WaitForLine(home, "ready", 1, 30));
+    std::vector<std::string> mains;
+    for (int i = 0; i < 20; ++i) {
+        const std::string full = RunFullTrace(child.Pid);
+        const std::size_t at = full.find("\r\nmain thread:\r\n");
+        ASSERT_NE(at, std::string::npos) << full;
+        const std::size_t end = full.find("\r\n\r\n", at + 2);
+        mains.push_back(full.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2));
+    }
+    // The program is idle: its main thread waits where it waited for the traces.
+    const std::string bt = crashtest::Run("/usr/bin/gdb -p " + std::to_string(child.Pid) +
+                                          " -batch -nx -ex 'thread 1' -ex bt 2>/dev/null");
+    std::vector<std::string> names;
+    static const std::regex frame(R"(#[0-9]+ +(?:0x[0-9a-f]+ in )?(.+?) \()");
+    bool inLoop = false;
+    for (const std::string& line : Lines(bt)) {
+        std::smatch m;
+        if (!std::regex_search(line, m, frame)) continue;
+        std::string name = m[1];
+        if (name.find("QEventLoop::exec") != std::string::npos) inLoop = true;
+        if (!inLoop || name == "??") continue;
+        for (std::size_t p; (p = name.find("::")) != std::string::npos;) name.replace(p, 2, ".");
+        names.push_back(name);
+    }
+    if (names.empty() || names.back() != "main") GTEST_SKIP() << "gdb could not read the stack:\n" << bt;
+    for (std::size_t i = 0; i < mains.size(); ++i) {
+        SCOPED_TRACE("trace " + std::to_string(i + 1));
+        std::vector<std::string> lines = Lines(mains[i]);
+        for (std::string& line : lines)
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::size_t next = 0;
+        for (const std::string& name : names) {
+            while (next < lines.size() && !(lines[next].size() > name.size() &&
+                                            lines[next].compare(lines[next].size() - name.size() - 1,
+                                                                name.size() + 1, " " + name) == 0))
+                ++next;
+            EXPECT_LT(next, lines.size()) << "missing " << name << " in\n" << mains[i] << "\ngdb:\n" << bt;
+            ++next;
+        }
+        EXPECT_EQ(mains[i].find("OnTraceSignal"), std::string::npos) << mains[i];
+    }
     close(child.Input);
     EXPECT_EQ(Wait(child.Pid, 30), 0);
 }

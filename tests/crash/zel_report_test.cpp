@@ -365,3 +365,35 @@ TEST(ZelReportFile, SaveUsesTheProgramFolderAndTheSettingsLimit) {
     if (old) setenv("TARNWICK_HOME", keep.c_str(), 1);
     else unsetenv("TARNWICK_HOME");
 }
+
+// The remote host of the user's session: the first source that names one
+// wins; a local session has none and no line.
+TEST(ZelReport, ClientNameOfTheSession) {
+    struct TCase {
+        const char* Ssh;
+        const char* SessionFile;
+        const char* LoginHost;
+        const char* Expected;
+    };
+    const TCase cases[] = {
+        {"192.0.2.7 51234 192.0.2.1 22", "REMOTE_HOST=desk.example\n", "other", "192.0.2.7"},
+        {"", "UID=1000\nREMOTE=1\nREMOTE_HOST=desk.example\nTTY=pts/0\n", "other", "desk.example"},
+        {"", "UID=1000\nREMOTE_HOST=\n", "laptop.example", "laptop.example"},
+        {"  ", "", "", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Expected);
+        EXPECT_EQ(ClientNameFrom(c.Ssh, c.SessionFile, c.LoginHost), c.Expected);
+    }
+
+    TSettingsBlock settings;
+    TExceptionRecord e;
+    e.ClassName = "SIGSEGV";
+    TSystemFacts f = GoldenFacts();
+    EXPECT_EQ(BugReportHeader(f, e, settings).find("wts client name"), std::string::npos);
+    f.ClientName = "192.0.2.7";
+    EXPECT_NE(BugReportHeader(f, e, settings).find("computer name     : frontdesk\r\n"
+                                                   "wts client name   : 192.0.2.7\r\n"
+                                                   "user name         : mira\r\n"),
+              std::string::npos);
+}

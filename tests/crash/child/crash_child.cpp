@@ -6,7 +6,7 @@
 //   crash_child HOME MODE [options]
 // MODE: throw-event segv-event fpe-event abort-event terminate-event
 //       overflow-event freeze-event segv-outside segv-worker throw-worker
-//       serve finalize
+//       serve finalize thread-at-exit
 // options: --dialog (show the dialog instead of mailing) --autosave
 //   --restart=N --close=N (seconds rules) --times=K (fail only while the
 //   history holds fewer than K entries) --repeat=K (failures in one run)
@@ -157,6 +157,25 @@ void* Sleeper(void* name) {
     return nullptr;
 }
 
+// A thread started through the crash library's pthread_create that ends
+// while the exit handlers run: the gate is opened by a global's destructor,
+// which the exit handlers run after those of every static made in main.
+std::atomic<bool> g_exitGate{false};
+struct TExitLate {
+    pthread_t Thread{};
+    bool Started = false;
+    ~TExitLate() {
+        if (!Started) return;
+        g_exitGate = true;
+        pthread_join(Thread, nullptr);
+    }
+} g_exitLate;
+
+void* LateThread(void*) {
+    while (!g_exitGate) usleep(1000);
+    return nullptr;
+}
+
 int IntOption(int argc, char** argv, const char* name, int fallback) {
     const std::size_t n = std::strlen(name);
     for (int i = 3; i < argc; ++i)
@@ -256,6 +275,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "segv-outside") StoreToProtectedPage();
+    if (mode == "thread-at-exit") {
+        g_exitLate.Started = pthread_create(&g_exitLate.Thread, nullptr, LateThread, nullptr) == 0;
+        Log("end");
+        zelExcept::Finalize();
+        return 0;
+    }
 
     platform::Application app(argc, argv);
     // A listening port that a restarted copy must not inherit.

@@ -1,0 +1,67 @@
+"""A fault in a worker thread with EmailBugs off, on a display: the dialog
+waits for a person, and its countdown continues the program after a minute.
+The reporting bound must not end the server meanwhile: 75 s later it still
+answers SMTP, and a stop signal then ends it within 10 s. (Long: it waits
+out the countdown; it is a test of its own so that it runs beside the others.)"""
+
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pop3_server_test  # noqa: E402
+from orderly_exit_test import pooled_thread, smtp_answers, tgkill  # noqa: E402
+from peers_exit import Display, ExitProgram  # noqa: E402
+
+
+class DialogWait(unittest.TestCase):
+    def test_dialog_does_not_end_a_healthy_server(self):
+        display = Display(tray=False)
+        program = ExitProgram(email_bugs=False, display=display)
+        try:
+            program.start()
+            pid = program.proc.pid
+            tid = pooled_thread(pid)
+            if tid is None:
+                self.skipTest("no pooled worker thread to fault")
+            tgkill(pid, tid, signal.SIGSEGV)
+            end = time.monotonic() + 75
+            while time.monotonic() < end:
+                self.assertIsNone(program.proc.poll(), program.stderr())
+                time.sleep(1)
+            self.assertTrue(smtp_answers(program.smtp_port))
+            self.assertNotIn("did not finish in time", program.stderr())
+            code, seconds = program.terminate(10)
+            self.assertEqual(code, 0, program.stderr())
+        finally:
+            program.cleanup()
+            display.stop()
+
+    def test_stop_while_the_dialog_is_open(self):
+        display = Display(tray=False)
+        program = ExitProgram(email_bugs=False, display=display)
+        try:
+            program.start()
+            pid = program.proc.pid
+            tid = pooled_thread(pid)
+            if tid is None:
+                self.skipTest("no pooled worker thread to fault")
+            tgkill(pid, tid, signal.SIGSEGV)
+            # The report is built and the dialog up well before then (the
+            # faulting thread waits for the dialog to end).
+            time.sleep(5)
+            self.assertTrue(os.path.exists("/proc/%d/task/%d" % (pid, tid)))
+            code, seconds = program.terminate(10)
+            self.assertEqual(code, 0, program.stderr())
+        finally:
+            program.cleanup()
+            display.stop()
+
+
+if __name__ == "__main__":
+    if not pop3_server_test.BIN:
+        print("TARNWICK_BIN not set")
+        sys.exit(1)
+    unittest.main(verbosity=2)
