@@ -32,6 +32,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr size_t kMaxHeaderLines = 299;
@@ -175,6 +177,21 @@ private:
     std::unique_ptr<TvdlMemTable> own_;
 };
 
+// What tells whether a rule changed a file.
+struct FileState {
+    bool exists = false;
+    std::int64_t size = 0;
+    std::int64_t mtimeNs = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState StateOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {true, static_cast<std::int64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 // The settings' incoming attachment check.
 bool IncomingCheckOn() { return mailsettings::Current()->virusCheckIn; }
 
@@ -271,6 +288,7 @@ std::vector<std::string> ExtractAddresses(const std::string& text, size_t limit,
     static const std::string delimiters = std::string("\t\n\r ,;<>");
     auto delimiter = [](char c) { return delimiters.find(c) != std::string::npos; };
     std::vector<std::string> addresses;
+    std::string trace;  // pop.log gets every address on a line of its own, in one write
     if (cut) *cut = false;
     // One pass: each address starts after the end of the one before it.
     size_t from = 0, at;
@@ -284,10 +302,11 @@ std::vector<std::string> ExtractAddresses(const std::string& text, size_t limit,
         size_t right = at + 1;
         while (right < text.size() && !delimiter(text[right])) ++right;
         std::string address = Lower(text.substr(left, right - left));
-        Trace(" " + address);
+        trace += (trace.empty() ? " " : "\r\n ") + address;
         addresses.push_back(std::move(address));
         from = right;
     }
+    if (!trace.empty()) Trace(trace);
     return addresses;
 }
 
@@ -465,6 +484,9 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
         std::vector<Recipient> recipients;  // one per copy
         std::vector<std::string> headerLines;
         std::string messageId;
+        // The attachment check of the source found nothing to do, so a copy
+        // no rule changed needs none.
+        bool checkedClean = false;
     };
     auto delivery = std::make_shared<Delivery>();
     delivery->files.source = small.empty() ? messPath : std::string();
@@ -519,10 +541,12 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
                 const Recipient& r = delivery->recipients[i];
                 self->MarkSeen(delivery->messageId, r.user);
                 // Rules first; what a rule moved or deleted gets nothing more.
+                const FileState before = StateOf(file);
                 AddInRule::ApplyRules(file, r.user, r.level, true, delivery->headerLines);
                 // Risky attachments are defused in spam as well: released
                 // spam reaches the mailbox without another check.
-                if (platform::FileExists(file) && IncomingCheckOn())
+                const bool unchanged = delivery->checkedClean && before.exists && StateOf(file) == before;
+                if (platform::FileExists(file) && IncomingCheckOn() && !unchanged)
                     virus::CheckIncomingAttachments(file, r.user, r.level);
                 if (!platform::FileExists(file)) continue;
                 self->QueueNewMailAlert(r.user);
@@ -530,7 +554,7 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
                     spam::TSpamFilter* const spamFilter = spam::Filter();
                     if (spamFilter && spamFilter->ReportEveryDue(r.held)) spamFilter->SendSpamReport();
                 } else {
-                    holiday::AutoRespond(holiday::GetRecipientHeader(file), r.user, file, false);
+                    holiday::AutoRespond(holiday::GetRecipientHeader(delivery->headerLines), r.user, file, false);
                     // Last: it may remove the user's own copy.
                     forward::ForwardMessage(r.user, file);
                 }
@@ -542,7 +566,13 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
         platform::Env::Current()->Unlink(messPath);
         done(std::string());
     };
-    Commits().Submit([delivery](commit::Committer& committer) {
-        return commit::StoreMailboxCopies(committer, delivery->files);
+    // A large message is read through for the attachment check here, off
+    // the event loop, rather than once per copy in the filters.
+    const bool precheck = IncomingCheckOn() && !delivery->files.source.empty();
+    Commits().Submit([delivery, precheck](commit::Committer& committer) {
+        platform::FsStatus s = commit::StoreMailboxCopies(committer, delivery->files);
+        if (s.ok() && precheck)
+            delivery->checkedClean = !virus::NeedsDefusing(delivery->files.source, delivery->files.append);
+        return s;
     }, std::move(filter));
 }
