@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <memory>
 #include <stdexcept>
@@ -160,21 +161,29 @@ public:
             table_ = nullptr;
         }
     }
-    // The users of every row whose Email equals the address.
+    // The users of every row whose Email equals the address, in the
+    // table's order. The table is read once: a message may name a thousand
+    // addresses.
     std::vector<std::string> UsersOf(const std::string& address) {
-        std::vector<std::string> users;
-        if (!table_ || !table_->Active() || !table_->FindField("Email") || !table_->FindField("User")) return users;
-        int mark = table_->GetBookmark();
-        for (table_->First(); !table_->Eof(); table_->Next())
-            if (Lower(table_->FieldByName("Email").AsString()) == address)
-                users.push_back(table_->FieldByName("User").AsString());
-        if (mark >= 0 && table_->BookmarkValid(mark)) table_->GotoBookmark(mark);
-        return users;
+        if (!indexed_) Index();
+        auto it = users_.find(address);
+        return it == users_.end() ? std::vector<std::string>() : it->second;
     }
 
 private:
+    void Index() {
+        indexed_ = true;
+        if (!table_ || !table_->Active() || !table_->FindField("Email") || !table_->FindField("User")) return;
+        int mark = table_->GetBookmark();
+        for (table_->First(); !table_->Eof(); table_->Next())
+            users_[Lower(table_->FieldByName("Email").AsString())].push_back(table_->FieldByName("User").AsString());
+        if (mark >= 0 && table_->BookmarkValid(mark)) table_->GotoBookmark(mark);
+    }
+
     TvdlMemTable* table_ = nullptr;
     std::unique_ptr<TvdlMemTable> own_;
+    bool indexed_ = false;
+    std::map<std::string, std::vector<std::string>> users_;
 };
 
 // What tells whether a rule changed a file.
