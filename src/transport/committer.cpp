@@ -99,6 +99,7 @@ namespace {
 struct PendingCopy {
     std::string temp, name;
     std::unique_ptr<platform::WritableFile> file;
+    std::string made;  // the name it got, once it has one
 };
 
 // data gets the session's changes. Made in one rewrite, unless copies must
@@ -141,6 +142,23 @@ platform::FsStatus ChangeText(platform::Env& env, const MessageFiles& m, std::ve
     return s;
 }
 
+// Gives the synced file temp the first free name of stem + suffix, stem +
+// "1" + suffix, ...: a link never takes a name already there, so no file
+// ever replaces another. temp keeps its own name as well.
+platform::FsStatus LinkFreeName(platform::Env& env, const std::string& temp, const std::string& stem,
+                                const std::string& suffix, std::string& name) {
+    for (int n = 0; n < 1000; ++n) {
+        const std::string candidate = stem + (n ? std::to_string(n) : std::string()) + suffix;
+        const platform::FsStatus s = env.Link(temp, candidate);
+        if (s.ok()) {
+            name = candidate;
+            return s;
+        }
+        if (s.error != EEXIST) return s;
+    }
+    return platform::FsStatus{EEXIST};
+}
+
 // The finished text as a notice to its sender, synced, under the first
 // free name; the name's folder is synced with the others.
 platform::FsStatus ReturnToSender(platform::Env& env, const MessageFiles& m, std::string& name) {
@@ -156,24 +174,14 @@ platform::FsStatus ReturnToSender(platform::Env& env, const MessageFiles& m, std
     if (s.ok()) s = file->Sync();
     const platform::FsStatus closed = file->Close();
     if (s.ok()) s = closed;
-    for (int n = 0; s.ok() && n < 1000; ++n) {
-        // A link never takes a name already there.
-        const std::string candidate = m.returnedStem + (n ? std::to_string(n) : std::string()) + m.returnedSuffix;
-        s = env.Link(temp, candidate);
-        if (s.ok()) {
-            name = candidate;
-            break;
-        }
-        if (s.error == EEXIST) s = {};
-    }
-    if (s.ok() && name.empty()) s = platform::FsStatus{EEXIST};
+    if (s.ok()) s = LinkFreeName(env, temp, m.returnedStem, m.returnedSuffix, name);
     env.Unlink(temp);
     return s;
 }
 
 }  // namespace
 
-platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message) {
+platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message, std::vector<std::string>* named) {
     platform::Env& env = committer.Env();
     // Every file is written first and its writing started, then each is
     // synced: the disk takes them together, and the first sync mostly
@@ -185,6 +193,7 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
         for (auto& c : copies) {
             if (c.file) c.file->Close();
             if (!c.temp.empty()) env.Unlink(c.temp);
+            if (!c.made.empty()) env.Unlink(c.made);
         }
         if (data) data->Close();
         if (!returned.empty()) env.Unlink(returned);
@@ -241,21 +250,25 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
         if (!s.ok()) return fail(s);
     }
 
+    // Names last, when what they name is on disk; then the folders, once
+    // every name is made, so that the first folder sync mostly covers the
+    // others. A name that is taken (a returned notice of the same id in
+    // the sender's own mailbox, say) is kept, and the copy takes the next.
+    std::set<std::string> folders;
+    for (auto& c : copies) {
+        const size_t slash = c.name.find_last_of('/');
+        const size_t dot = c.name.find_last_of('.');
+        const size_t cut = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : c.name.size();
+        s = LinkFreeName(env, c.temp, c.name.substr(0, cut), c.name.substr(cut), c.made);
+        if (!s.ok()) return fail(s);
+        env.Unlink(c.temp);
+        c.temp.clear();
+        folders.insert(platform::FolderOf(c.made));
+    }
     if (!message.returnedStem.empty()) {
         s = ReturnToSender(env, message, returned);
         if (!s.ok()) return fail(s);
-    }
-
-    // Names last, when what they name is on disk; then the folders, once
-    // every name is made, so that the first folder sync mostly covers the
-    // others.
-    std::set<std::string> folders;
-    if (!returned.empty()) folders.insert(platform::FolderOf(returned));
-    for (auto& c : copies) {
-        s = env.Rename(c.temp, c.name);
-        if (!s.ok()) return fail(s);
-        c.temp.clear();
-        folders.insert(platform::FolderOf(c.name));
+        folders.insert(platform::FolderOf(returned));
     }
     if (!message.queued.empty()) {
         if (message.queuedDate && !platform::SetFileTime(message.data, *message.queuedDate))
@@ -268,12 +281,21 @@ platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& messag
         s = committer.SyncFolder(folder);
         if (!s.ok()) return fail(s);
     }
+    auto report = [&] {
+        if (!named) return;
+        named->clear();
+        for (const auto& c : copies) named->push_back(c.made);
+    };
     if (message.queued.empty()) {
         // Nothing is promised by this name: a leftover is swept at start-up.
         env.Unlink(message.data);
+        report();
         return {};
     }
-    return committer.SyncFolder(platform::FolderOf(message.queued));
+    s = committer.SyncFolder(platform::FolderOf(message.queued));
+    if (!s.ok()) return fail(s);
+    report();
+    return s;
 }
 
 platform::FsStatus StoreMailboxCopies(Committer& committer, MailboxCopies& message) {

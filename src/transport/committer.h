@@ -129,11 +129,14 @@ struct MessageFiles {
 
 // The disk work of one message, in the order a crash can stop it at any
 // step: no name shows a partial file, and once it returns ok every copy,
-// its folder entry, the record and the queued name are on disk. On failure
-// the caller removes the copies (those before the footer too), keptText,
-// the record, the queued name and data; a returned notice is taken back
-// here.
-platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message);
+// its folder entry, the record and the queued name are on disk. A copy
+// whose name is taken gets the next free one (a digit after the stem);
+// named, when given, receives the names the copies got, those before the
+// footer first. On failure the copies and a returned notice are taken
+// back here; the caller removes keptText, the record, the queued name and
+// data.
+platform::FsStatus StoreMessage(Committer& committer, const MessageFiles& message,
+                                std::vector<std::string>* named = nullptr);
 
 // A fetched message bound for mailboxes. Each copy gets a new name,
 // prefix + stem + suffix in its folder, with a digit after the stem when

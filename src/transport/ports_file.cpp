@@ -50,6 +50,16 @@ void PortsFile::Load() {
     // Taken before the read: a change made while reading shows as a new
     // identity next time, never as an old one.
     identity_ = now;
+    // Marks that a failed write could not keep are newer than the file.
+    bool changed = false;
+    for (const auto& k : kept_) changed = ApplyAll(k.section, k.values) || changed;
+    if (changed) ++version_;
+}
+
+void PortsFile::DropKept(const std::string& lowerSection) {
+    kept_.erase(std::remove_if(kept_.begin(), kept_.end(),
+                               [&](const KeptMarks& k) { return Lower(k.section) == lowerSection; }),
+                kept_.end());
 }
 
 void PortsFile::Parse(const std::string& text) {
@@ -121,13 +131,29 @@ bool PortsFile::Flush(std::uint64_t version) {
     platform::Env* env = nullptr;
     bool append = false;
     std::size_t appending = 0;
+    std::set<std::string> folders;
+    auto syncFolders = [&] {
+        for (const auto& folder : folders)
+            if (!env->SyncFolder(folder).ok()) return false;
+        return true;
+    };
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (durable_ >= version) return true;
-        // It was in a write that failed: its callers were told, or are.
-        if (failed_ >= version) return false;
-        taken = version_;
+        std::unique_lock<std::mutex> lock(mutex_);
         env = env_ ? env_ : platform::Env::Current();
+        // Written already, or in a write that failed (its callers were
+        // told, or are): only folders asked for may be left to sync.
+        if (durable_ >= version || failed_ >= version) {
+            const bool written = durable_ >= version;
+            if (syncFirst_.empty()) return written;
+            folders.swap(syncFirst_);
+            lock.unlock();
+            if (syncFolders()) return written;
+            lock.lock();
+            syncFirst_.insert(folders.begin(), folders.end());
+            return false;
+        }
+        folders.swap(syncFirst_);
+        taken = version_;
         // A new queue record only adds lines at the end: with thousands
         // queued, appending them spares rewriting hundreds of KB. A file
         // someone else changed since our last write is written whole.
@@ -146,7 +172,11 @@ bool PortsFile::Flush(std::uint64_t version) {
     }
     ++writes_;
     bool ok = false;
-    if (append) {
+    if (!syncFolders()) {
+        // Nothing is written: an erasure must not reach the disk before
+        // the removal it follows.
+        append = false;
+    } else if (append) {
         ++appends_;
         std::unique_ptr<platform::WritableFile> file;
         platform::FsStatus s = env->NewWritableFile(path_, platform::CreateMode::Append, file);
@@ -165,8 +195,11 @@ bool PortsFile::Flush(std::uint64_t version) {
         durable_ = taken;
         identity_ = IdentityOf(path_);
         ownBytes_ = true;
+        kept_.erase(std::remove_if(kept_.begin(), kept_.end(), [&](const KeptMarks& k) { return k.version <= taken; }),
+                    kept_.end());
     } else {
         failed_ = taken;
+        syncFirst_.insert(folders.begin(), folders.end());
         // Unknown bytes on disk: the next write replaces the file whole.
         ownBytes_ = false;
         if (append) {
@@ -301,6 +334,7 @@ bool PortsFile::EraseInMemory(const std::set<std::string>& lowerNames) {
         changed = true;
         tailOnly_ = false;
     }
+    for (const auto& name : lowerNames) DropKept(name);
     return changed;
 }
 
@@ -317,17 +351,35 @@ void PortsFile::WriteStringsLater(const std::string& section,
     if (ApplyAll(section, values)) ++version_;
 }
 
-void PortsFile::EraseSectionLater(const std::string& section) {
+void PortsFile::EraseSectionLater(const std::string& section, const std::string& syncFirst) {
     std::lock_guard<std::mutex> lock(mutex_);
     Load();
-    if (EraseInMemory({Lower(section)})) ++version_;
+    if (EraseInMemory({Lower(section)})) {
+        ++version_;
+        if (!syncFirst.empty()) syncFirst_.insert(syncFirst);
+    }
 }
 
-bool PortsFile::FlushAll() {
+bool PortsFile::WriteStringsKept(const std::string& section,
+                                 const std::vector<std::pair<std::string, std::string>>& values) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Load();
+    if (!ApplyAll(section, values)) {
+        // In memory already, perhaps not yet on disk.
+        const std::uint64_t version = version_;
+        lock.unlock();
+        return Flush(version);
+    }
+    kept_.push_back(KeptMarks{platform::IniSafe(section), values, version_ + 1});
+    return Save(lock, true);
+}
+
+bool PortsFile::FlushAll(const std::string& syncFirst) {
     std::uint64_t version = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         version = version_;
+        if (!syncFirst.empty()) syncFirst_.insert(syncFirst);
     }
     return Flush(version);
 }
@@ -337,6 +389,7 @@ bool PortsFile::EraseSection(const std::string& section) { return EraseSections(
 void PortsFile::ReplaceInMemory(const std::string& section,
                                 const std::vector<std::pair<std::string, std::string>>& values) {
     Load();
+    DropKept(Lower(section));
     if (auto it = index_.find(Lower(section)); it != index_.end()) {
         for (auto sec : it->second) sections_.erase(sec);
         index_.erase(it);

@@ -54,9 +54,21 @@ public:
     // is gone, and the next attempt clears a run's marks again.
     void WriteStringsLater(const std::string& section,
                            const std::vector<std::pair<std::string, std::string>>& values);
-    void EraseSectionLater(const std::string& section);
-    // Writes whatever is staged; true when nothing was.
-    bool FlushAll();
+    // With syncFirst, the folder is synced before the erasure reaches the
+    // file: a message removed from a folder must be gone from the disk
+    // before its record is, or a power loss brings the message back
+    // without its record.
+    void EraseSectionLater(const std::string& section, const std::string& syncFirst = std::string());
+    // WriteStrings of marks that must not be lost (a recipient the relay
+    // has delivered to): when the write fails they stay in memory, also
+    // across a new read of the file, and go with the next write that
+    // succeeds. False when this write failed.
+    bool WriteStringsKept(const std::string& section,
+                          const std::vector<std::pair<std::string, std::string>>& values);
+    // Writes whatever is staged; true when nothing was. With syncFirst,
+    // that folder is synced before the write, or alone when there is
+    // nothing to write.
+    bool FlushAll(const std::string& syncFirst = std::string());
 
     // ReplaceSection in memory only; returns the version to Flush for it.
     std::uint64_t StageSection(const std::string& section,
@@ -122,6 +134,17 @@ private:
     std::uint64_t version_ = 0;  // of the content in memory
     std::uint64_t durable_ = 0;  // of the content last written whole
     std::uint64_t failed_ = 0;   // of the content of the last failed write
+    // Folders to sync before the next write (EraseSectionLater).
+    std::set<std::string> syncFirst_;
+    // Marks of WriteStringsKept not yet written, with the version that
+    // staged them; put back after every new read of the file.
+    struct KeptMarks {
+        std::string section;
+        std::vector<std::pair<std::string, std::string>> values;
+        std::uint64_t version = 0;
+    };
+    std::vector<KeptMarks> kept_;
+    void DropKept(const std::string& lowerSection);
     platform::Env* env_ = nullptr;  // none: the engine's current one
     mutable std::mutex mutex_;   // the content and the numbers above
     std::mutex writing_;         // one write of the file at a time

@@ -530,7 +530,10 @@ void TFrmSMTP::CompleteMessage() {
                 moved.emplace_back("To" + n, "");
             }
         }
-        smtp::WritePortsValues(id, moved);
+        // Losing these sends the message to them again: a failed write
+        // keeps them for the next one.
+        if (!smtp::WritePortsValuesKept(id, moved))
+            RelayLog("Could not write ports.dat: the delivered recipients of " + id + " are kept for the next write");
         Fs().Unlink(QueueFile(smtp::StateFailed));
         if (!Fs().Rename(txt, QueueFile(smtp::StateFailed)).ok())
             RelayLog("Could not mark " + id + " as failed");
@@ -545,8 +548,11 @@ void TFrmSMTP::CompleteMessage() {
         if (Fs().NewWritableFile(txs, platform::CreateMode::Append, marker).ok()) marker->Close();
     }
     // The message is gone: a crash before the record reaches the file
-    // leaves a record without a message, which start-up drops.
-    smtp::ErasePortsSectionLater(id);
+    // leaves a record without a message, which start-up drops. The other
+    // way round, a message without its record, would be sent from <> to
+    // nobody until it is suspended: out/ is synced before the erasure is
+    // written.
+    smtp::ErasePortsSectionLater(id, smtp::StoreFolder(smtp::FolderOut));
 }
 
 void TFrmSMTP::FailCurrentMessage(const std::string& logLine) {
@@ -645,9 +651,6 @@ void TFrmSMTP::SMTPClientDisconnect() {
 void TFrmSMTP::EndDeliveryRun() {
     if (!delivering_) return;
     delivering_ = false;
-    // The run's marks and erased records reach the file once per run
-    // instead of with a rewrite of the whole file per message.
-    if (!smtp::FlushPorts()) RelayLog("Could not write ports.dat");
     events::Get().LabelLook(events::Label::LastDelivery, events::Look::NotBusy);
     RetryTimer->stop();
     TimeOut->stop();
@@ -660,6 +663,10 @@ void TFrmSMTP::EndDeliveryRun() {
         ProcessFailedMessage(out + name);
         MarkDeliveryFailed();
     }
+    // The run's marks and erased records reach the file once per run
+    // instead of with a rewrite of the whole file per message; one sync of
+    // out/ before it makes the run's removals and renames durable first.
+    if (!smtp::FlushPorts(out)) RelayLog("Could not write ports.dat");
     if (SMTPClient.Active()) SMTPClient.Abort();
     events::Get().Status("Idle", false);
     {

@@ -852,8 +852,13 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
 
     auto session = SessionOf(*connection);
     std::weak_ptr<platform::TcpConnection> weak = connection;
-    auto done = [this, weak, session, id, file, heldId, queued = message.queued, copies = std::move(copies), mail,
-                 kept = message.keptText, addToSafeList, envp = &env](platform::FsStatus status) {
+    // The names the copies got: a taken name makes a copy take the next.
+    auto named = std::make_shared<std::vector<std::string>>();
+    auto done = [this, weak, session, id, file, heldId, queued = message.queued, planned = std::move(copies), mail,
+                 kept = message.keptText, addToSafeList, envp = &env, named](platform::FsStatus status) {
+        auto copies = planned;
+        if (named->size() == copies.size())
+            for (size_t i = 0; i < copies.size(); ++i) copies[i].path = (*named)[i];
         const bool ok = status.ok();
         // The name stands or is gone: the id needs holding no longer.
         if (!heldId.empty()) smtp::ReleaseQueueId(heldId);
@@ -861,8 +866,9 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         addToSafeList(ok ? kept : std::string());
         if (!kept.empty()) envp->Unlink(kept);
         if (!ok) {
+            // The committer took its copies back: a planned name may be
+            // another message's.
             ServerLog("Message " + id + " not kept: " + status.Text());
-            for (const auto& c : copies) envp->Unlink(c.path);
             smtp::WritePortsValue(id, std::nullopt);
             if (!queued.empty()) envp->Unlink(queued);
             // A held message whose name was taken after all: not ours.
@@ -896,8 +902,8 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         if (c) PumpServerInput(c);
     };
     s.Waiting = true;
-    Commits().Submit([message = std::move(message)](commit::Committer& committer) {
-        return commit::StoreMessage(committer, message);
+    Commits().Submit([message = std::move(message), named](commit::Committer& committer) {
+        return commit::StoreMessage(committer, message, named.get());
     }, std::move(done));
     return true;
 }

@@ -396,11 +396,17 @@ void WritePortsValuesLater(const std::string& section,
     if (!section.empty()) Ports().WriteStringsLater(section, values);
 }
 
-void ErasePortsSectionLater(const std::string& section) {
-    if (!section.empty()) Ports().EraseSectionLater(platform::IniSafe(section));
+void ErasePortsSectionLater(const std::string& section, const std::string& syncFirst) {
+    if (!section.empty()) Ports().EraseSectionLater(platform::IniSafe(section), syncFirst);
 }
 
-bool FlushPorts() { return Ports().FlushAll(); }
+bool WritePortsValuesKept(const std::string& section,
+                          const std::vector<std::pair<std::string, std::string>>& values) {
+    if (section.empty()) return false;
+    return Ports().WriteStringsKept(section, values);
+}
+
+bool FlushPorts(const std::string& syncFirst) { return Ports().FlushAll(syncFirst); }
 
 std::string ReadPortsValue(const std::string& section, const std::string& key) {
     if (section.empty()) return std::string();

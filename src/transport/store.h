@@ -173,9 +173,16 @@ bool WritePortsSection(const std::string& section,
 // FlushPorts: for a relay run's own marks, which a crash may lose at no cost.
 void WritePortsValuesLater(const std::string& section,
                            const std::vector<std::pair<std::string, std::string>>& values);
-void ErasePortsSectionLater(const std::string& section);
+// With syncFirst, that folder is synced before the erasure reaches the file.
+void ErasePortsSectionLater(const std::string& section, const std::string& syncFirst = std::string());
+// WritePortsValues of marks that must survive a failed write: they stay in
+// memory and go with the next write that succeeds. False when this write
+// failed.
+bool WritePortsValuesKept(const std::string& section,
+                          const std::vector<std::pair<std::string, std::string>>& values);
 // Writes what was left for later; false when the file could not be written.
-bool FlushPorts();
+// With syncFirst, that folder is synced first (also with nothing to write).
+bool FlushPorts(const std::string& syncFirst = std::string());
 // The value, or empty text when key or section is missing. An empty section
 // name gives empty text without touching the file.
 std::string ReadPortsValue(const std::string& section, const std::string& key);

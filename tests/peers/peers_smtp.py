@@ -82,12 +82,14 @@ def stored_form(message):
 
 
 class Smarthost:
-    """aiosmtpd requiring AUTH with the given mechanisms."""
+    """aiosmtpd requiring AUTH with the given mechanisms, refusing the
+    recipients in the comma list refused."""
 
-    def __init__(self, user="relay", password="relaypw", mechanisms="LOGIN,PLAIN"):
+    def __init__(self, user="relay", password="relaypw", mechanisms="LOGIN,PLAIN", refused=""):
         self.dir = tempfile.mkdtemp(prefix="tw-smarthost-")
         self.proc = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(HERE, "peers_smtp_smarthost.py"), self.dir, user, password, mechanisms],
+            ["/usr/bin/python3", os.path.join(HERE, "peers_smtp_smarthost.py"), self.dir, user, password, mechanisms,
+             refused],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         line = self.proc.stdout.readline().decode()
         if not line.startswith("PORT "):

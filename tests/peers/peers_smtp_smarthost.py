@@ -1,8 +1,9 @@
 """A provider's SMTP server that requires AUTH, for the relay tests.
 
 Run with /usr/bin/python3 (it needs Debian's aiosmtpd):
-  peers_smtp_smarthost.py DIR USER PASSWORD MECHANISMS
-MECHANISMS is a comma list of LOGIN, PLAIN and CRAM-MD5 to offer. It binds
+  peers_smtp_smarthost.py DIR USER PASSWORD MECHANISMS [REFUSED]
+MECHANISMS is a comma list of LOGIN, PLAIN and CRAM-MD5 to offer; REFUSED a
+comma list of recipient addresses answered "550" at RCPT. It binds
 127.0.0.1 on a free port, prints "PORT <n>" when it listens, and stores each
 message as DIR/<n>.eml (the data as received, dot-stuffing undone) and then
 DIR/<n>.json (envelope, authenticated user), the JSON last so a reader that
@@ -20,12 +21,19 @@ import sys
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, auth_mechanism
 
 DIR, USER, PASSWORD, MECHS = sys.argv[1], sys.argv[2].encode(), sys.argv[3].encode(), sys.argv[4].split(",")
+REFUSED = set(a.lower() for a in sys.argv[5].split(",")) if len(sys.argv) > 5 and sys.argv[5] else set()
 ALL = {"LOGIN", "PLAIN", "CRAM-MD5"}
 
 
 class Handler:
     def __init__(self):
         self.count = 0
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in REFUSED:
+            return "550 5.1.1 no such user"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1

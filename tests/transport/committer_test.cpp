@@ -135,7 +135,8 @@ TEST_F(CommitterTest, EveryFileAndNameIsSyncedBeforeTheMessageIsQueued) {
         for (size_t i = 0; i < j.size(); ++i)
             if (j[i].size() > copy.size() && j[i].compare(j[i].size() - copy.size(), copy.size(), copy) == 0) named = i;
         ASSERT_NE(named, std::string::npos) << copy;
-        const std::string temp = j[named].substr(7, j[named].find(" -> ") - 7);
+        ASSERT_EQ(j[named].rfind("link ", 0), 0u) << "a name is taken by link, never over another file";
+        const std::string temp = j[named].substr(5, j[named].find(" -> ") - 5);
         EXPECT_LT(Find(j, "sync " + temp), named) << "a copy is whole before it has its name";
         lastCopy = std::max(lastCopy, named);
     }
@@ -152,6 +153,48 @@ TEST_F(CommitterTest, EveryFileAndNameIsSyncedBeforeTheMessageIsQueued) {
     EXPECT_EQ(Count(j, "syncfolder " + in), 1u) << "one sync of in/ for both copies";
 }
 
+// A name already taken (here by another file of the same id in the
+// sender's mailbox, as a returned notice once took it) is never replaced:
+// the copy and the notice each take the next free name, and the caller
+// learns which.
+TEST_F(CommitterTest, TakenNamesAreKeptAndTheNewFilesTakeTheNext) {
+    commit::Committer committer(&env_, 2);
+    struct Case {
+        const char* name;
+        bool returned;
+        std::vector<std::string> taken;  // in/ names there before
+        std::vector<std::string> copies, notices;  // in/ names made
+    };
+    const Case cases[] = {
+        {"a copy's name is taken", false, {"alice_t1.dat"}, {"alice_t11.dat", "bob_t1.dat"}, {}},
+        {"the sender's copy and the notice", true, {}, {"alice_t2.dat", "bob_t2.dat"}, {"alice_t21.dat"}},
+        {"both taken before", true, {"alice_t3.dat", "alice_t31.dat"}, {"alice_t32.dat", "bob_t3.dat"},
+         {"alice_t33.dat"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = c.copies.front().substr(6, 2);
+        for (const auto& t : c.taken) twtest::WriteBytes(Path("in/" + t), "other " + t);
+        auto m = Message(id);
+        if (c.returned) {
+            m.returnedStem = Path("in/alice_" + id);
+            m.returnedSuffix = ".dat";
+            m.returnedFor = {"<x@far.example>"};
+            m.queued.clear();
+        }
+        std::vector<std::string> named;
+        ASSERT_TRUE(commit::StoreMessage(committer, m, &named).ok());
+        std::vector<std::string> want;
+        for (const auto& n : c.copies) want.push_back(Path("in/" + n));
+        EXPECT_EQ(named, want);
+        for (const auto& t : c.taken) EXPECT_EQ(twtest::ReadBytes(Path("in/" + t)), "other " + t);
+        for (const auto& n : c.copies) EXPECT_EQ(twtest::ReadBytes(Path("in/" + n)).find("Subject: " + id), 0u) << n;
+        for (const auto& n : c.notices)
+            EXPECT_NE(twtest::ReadBytes(Path("in/" + n)).find("### Returned ###"), std::string::npos) << n;
+        EXPECT_TRUE(Temps("in").empty());
+    }
+}
+
 TEST_F(CommitterTest, AFailedStepFailsTheMessageAndLeavesNoPartialFile) {
     struct Case {
         const char* step;
@@ -160,16 +203,17 @@ TEST_F(CommitterTest, AFailedStepFailsTheMessageAndLeavesNoPartialFile) {
         bool queuedNamed;  // the queued name was made before the failure
     };
     // Writes: the two copies, the record appended to ports.dat. Syncs:
-    // ports.dat, text, alice's copy, bob's copy. Renames: the two copies,
-    // the queued name. Folder syncs: in/, out/.
+    // ports.dat, text, alice's copy, bob's copy. Links: the two copies.
+    // Renames: the queued name. Folder syncs: in/, out/.
     const Case cases[] = {
         {"a copy's write", Op::Append, 2, false},
         {"the record's write", Op::Append, 3, false},
         {"the record's sync", Op::Sync, 1, false},
         {"the text's sync", Op::Sync, 2, false},
         {"a copy's sync", Op::Sync, 4, false},
-        {"a copy's name", Op::Rename, 1, false},
-        {"the queued name", Op::Rename, 3, false},
+        {"a copy's name", Op::Link, 1, false},
+        {"the other copy's name", Op::Link, 2, false},
+        {"the queued name", Op::Rename, 1, false},
         {"in/'s sync", Op::SyncFolder, 1, true},
         {"out/'s sync", Op::SyncFolder, 2, true},
     };
@@ -193,6 +237,48 @@ TEST_F(CommitterTest, AFailedStepFailsTheMessageAndLeavesNoPartialFile) {
                 EXPECT_EQ(twtest::ReadBytes(copy), "Subject: " + id + "\r\n\r\nbody\r\n.\r\n") << copy;
             }
     }
+}
+
+// Marks that must not be lost survive failed writes, also a new read of the
+// file that another writer changed meanwhile, and reach the file with the
+// next write that succeeds; an erasure that follows a removal never reaches
+// the file before the removal's folder is synced.
+TEST_F(CommitterTest, KeptMarksAndErasuresAfterAFolderSync) {
+    ASSERT_TRUE(ports_->ReplaceSection("m", {{"rcpt", "2"}, {"To1", "<a@x>"}, {"To2", "<b@x>"}}));
+    ASSERT_TRUE(ports_->ReplaceSection("gone", {{"rcpt", "1"}}));
+    env_.FailAt(Op::Open, 0, ENOSPC);
+    EXPECT_FALSE(ports_->WriteStringsKept("m", {{"Sent1", "<a@x>"}, {"To1", ""}}));
+    EXPECT_FALSE(ports_->FlushAll());
+    // Someone else writes the file: it is read again, the marks stay.
+    std::string text = twtest::ReadBytes(Path("ports.dat"));
+    twtest::WriteBytes(Path("ports.dat"), text + "[other]\r\nk=v\r\n");
+    EXPECT_EQ(ports_->ReadString("other", "k", ""), "v");
+    EXPECT_EQ(ports_->ReadString("m", "To1", "?"), "");
+    EXPECT_EQ(ports_->ReadString("m", "Sent1", ""), "<a@x>");
+    env_.Clear();
+
+    const std::string out = home_ + "/out";
+    ports_->EraseSectionLater("gone", out + "/");
+    env_.FailAt(Op::SyncFolder, 1, EIO);
+    EXPECT_FALSE(ports_->FlushAll()) << "no erasure before its folder is synced";
+    EXPECT_NE(twtest::ReadBytes(Path("ports.dat")).find("[gone]"), std::string::npos);
+    env_.Clear();
+    const size_t from = env_.Journal().size();
+    ports_->EraseSectionLater("gone", out + "/");
+    ASSERT_TRUE(ports_->FlushAll());
+    const auto j = env_.Journal();
+    const size_t synced = Find(j, "syncfolder " + out, from);
+    ASSERT_NE(synced, std::string::npos);
+    EXPECT_LT(synced, Find(j, "rename ", from));
+    text = twtest::ReadBytes(Path("ports.dat"));
+    EXPECT_EQ(text.find("[gone]"), std::string::npos);
+    EXPECT_NE(text.find("[m]\r\nrcpt=2\r\nTo1=\r\nTo2=<b@x>\r\nSent1=<a@x>\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[other]"), std::string::npos);
+    // Written: a later failure reads the file again and finds them there.
+    env_.FailAt(Op::Open, 1, ENOSPC);
+    EXPECT_FALSE(ports_->WriteString("m", "Goes", "1"));
+    EXPECT_EQ(ports_->ReadString("m", "To1", "?"), "");
+    EXPECT_EQ(ports_->ReadString("m", "Goes", ""), "");
 }
 
 TEST_F(CommitterTest, PortsRecordsStagedBeforeAWriteShareIt) {

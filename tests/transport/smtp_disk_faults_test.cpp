@@ -217,7 +217,7 @@ TEST_F(SmtpDiskFaultTest, EveryCopyAndNameIsSyncedBeforeTheReply) {
     const std::string in = smtp::StoreFolder("in"), out = smtp::StoreFolder("out");
     const std::string spool = out + IdOf(1) + ".txo";
     const int spoolSynced = at("sync " + spool);
-    const int copyRenamed = at("rename " + in + "alice_" + IdOf(1) + ".dat.tmp");
+    const int copyRenamed = at("link " + in + "alice_" + IdOf(1) + ".dat.tmp");
     const int inSynced = lastAt("syncfolder " + in.substr(0, in.size() - 1));
     const int queued = at("rename " + spool + " -> " + out + IdOf(1) + ".txt");
     const int outSynced = lastAt("syncfolder " + out.substr(0, out.size() - 1));

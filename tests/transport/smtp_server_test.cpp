@@ -363,12 +363,12 @@ TEST_F(SmtpServerTest, ConcurrentSessionsHearTheirReplyOnlyOnceEveryFileIsOnDisk
             const size_t text = at("sync " + out + id + ".txo");
             size_t copy = std::string::npos;
             for (size_t i = 0; i < j.size(); ++i)
-                if (j[i].rfind("rename " + in + "/alice_" + id + ".dat.tmp", 0) == 0 &&
+                if (j[i].rfind("link " + in + "/alice_" + id + ".dat.tmp", 0) == 0 &&
                     j[i].find(" -> " + in + "/alice_" + id + ".dat") != std::string::npos)
                     copy = i;
             ASSERT_NE(text, std::string::npos);
             ASSERT_NE(copy, std::string::npos);
-            const std::string temp = j[copy].substr(7, j[copy].find(" -> ") - 7);
+            const std::string temp = j[copy].substr(5, j[copy].find(" -> ") - 5);
             EXPECT_LT(at("sync " + temp), copy) << "the copy was whole before it was named";
             EXPECT_NE(at("syncfolder " + in, copy), std::string::npos) << "its name was synced";
             const size_t queued = at("rename " + out + id + ".txo -> " + out + id + ".txt");
