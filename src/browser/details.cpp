@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QPixmap>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -164,6 +165,10 @@ void TFrmDetails::BuildControls() {
     const int widths[] = {110, 65, 140, 140, 300, 0};
     for (int c = 0; c < details::ColumnCount; ++c) ListView1->setColumnWidth(c, widths[c]);
     ListView1->headerItem()->setTextAlignment(details::ColSize, Qt::AlignRight | Qt::AlignVCenter);
+    // Date and size fit their texts (and the tick box beside the date),
+    // whatever the font.
+    for (int c : {details::ColReceived, details::ColSize})
+        ListView1->header()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
     ListView1->setColumnHidden(details::ColFilename, true);
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ListView1->header(), &QHeaderView::sectionClicked, this, [this](int c) { ListView1ColumnClick(c); });
@@ -474,8 +479,14 @@ void TFrmDetails::AddRow(const std::string& path) {
 void TFrmDetails::SetRowImage(QTreeWidgetItem* item, int image) {
     QSignalBlocker block(ListView1);
     item->setData(details::ColReceived, RoleImage, image);
-    item->setIcon(details::ColReceived,
-                  image == 1 ? style()->standardIcon(QStyle::SP_MediaPause) : QIcon());
+    // Every row keeps the picture's place, empty or not: the dates line up
+    // and stand clear of the tick boxes.
+    static const QIcon blank = [] {
+        QPixmap p(16, 16);
+        p.fill(Qt::transparent);
+        return QIcon(p);
+    }();
+    item->setIcon(details::ColReceived, image == 1 ? style()->standardIcon(QStyle::SP_MediaPause) : blank);
 }
 
 int TFrmDetails::ListView1Compare(QTreeWidgetItem* a, QTreeWidgetItem* b) const {

@@ -40,6 +40,7 @@ LocalTime ToLocal(SystemTime t) {
     lt.second = tm.tm_sec;
     lt.millisecond = static_cast<int>(rem);
     lt.weekday = tm.tm_wday;
+    lt.utcOffsetMinutes = static_cast<int>(tm.tm_gmtoff / 60);
     return lt;
 }
 

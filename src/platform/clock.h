@@ -15,12 +15,13 @@ struct LocalTime {
     int year = 0, month = 0, day = 0;      // month 1..12, day 1..31
     int hour = 0, minute = 0, second = 0, millisecond = 0;
     int weekday = 0;                       // 0 = Sunday
+    int utcOffsetMinutes = 0;              // east of UTC, as the zone had it then
 };
 
 SystemTime Now();
 LocalTime NowLocal();
 LocalTime ToLocal(SystemTime t);
-SystemTime FromLocal(const LocalTime& lt);  // millisecond honoured, weekday ignored
+SystemTime FromLocal(const LocalTime& lt);  // millisecond honoured, weekday and offset ignored
 
 // "07" for 7: the two-digit fields of the program's times and dates.
 std::string TwoDigits(int v);

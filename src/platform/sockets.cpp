@@ -16,6 +16,10 @@
 #include <cstdio>
 #include <deque>
 
+#include <cerrno>
+#include <cstring>
+
+#include <netdb.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -787,6 +791,30 @@ int TcpClient::LocalPort() const { return impl_->socket ? impl_->socket->localPo
 
 std::string TcpClient::LocalAddress() const {
     return impl_->socket ? AddressText(impl_->socket->localAddress()) : std::string();
+}
+
+}  // namespace platform
+
+namespace platform {
+
+std::string SocketErrorText(int code) {
+    // Each classic number stands for one errno of ours; its text is the C
+    // library's own.
+    static const struct {
+        int code;
+        int error;
+    } kErrors[] = {
+        {sockerr::AccessDenied, EACCES},         {sockerr::MessageTooLong, EMSGSIZE},
+        {sockerr::OperationNotSupported, EOPNOTSUPP}, {sockerr::AddressInUse, EADDRINUSE},
+        {sockerr::AddressNotAvailable, EADDRNOTAVAIL}, {sockerr::NetworkDown, ENETDOWN},
+        {sockerr::ConnectionAborted, ECONNABORTED}, {sockerr::ConnectionReset, ECONNRESET},
+        {sockerr::NoBufferSpace, ENOBUFS},       {sockerr::TimedOut, ETIMEDOUT},
+        {sockerr::ConnectionRefused, ECONNREFUSED},
+    };
+    for (const auto& e : kErrors)
+        if (e.code == code) return std::strerror(e.error);
+    if (code == sockerr::HostNotFound) return gai_strerror(EAI_NONAME);
+    return "Unknown error";
 }
 
 }  // namespace platform

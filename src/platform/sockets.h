@@ -45,6 +45,10 @@ constexpr int HostNotFound = 11001;
 constexpr int Unknown = 10000;
 }  // namespace sockerr
 
+// The system's words for one of the numbers above ("Connection refused"),
+// so that a log line that names the number also says what it means.
+std::string SocketErrorText(int code);
+
 class TcpServer;
 
 // One accepted client connection of a TcpServer. Owned by the server; the

@@ -30,15 +30,20 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QSignalBlocker>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 
 std::string RelayAuthLogin;
@@ -84,16 +89,38 @@ void TRadioGroup::SetItemIndex(int index) {
 
 TColorBox::TColorBox(const QString& text, bool fontColor, QWidget* parent)
     : QLabel(text, parent), fontColor_(fontColor) {
-    setAutoFillBackground(true);
-    setMinimumSize(60, 20);
+    setMinimumSize(kSwatchWidth + 4, 20);
+    setCursor(Qt::PointingHandCursor);
     SetColor(fontColor ? settings::kDefaultTextColor : settings::kDefaultFormColor);
 }
 
 void TColorBox::SetColor(int tcolor) {
     color_ = tcolor;
-    QPalette p = palette();
-    p.setColor(fontColor_ ? QPalette::WindowText : QPalette::Window, settings::ColorFromTColor(tcolor));
-    setPalette(p);
+    if (fontColor_) {
+        QPalette p = palette();
+        p.setColor(QPalette::WindowText, settings::ColorFromTColor(tcolor));
+        setPalette(p);
+    }
+    update();
+}
+
+QSize TColorBox::sizeHint() const {
+    const QSize text = QLabel::sizeHint();
+    return {kSwatchWidth + (text.width() > 0 ? 8 + text.width() : 0), std::max(20, text.height())};
+}
+
+void TColorBox::paintEvent(QPaintEvent*) {
+    // A swatch of the colour held, framed so that it shows on any window
+    // colour, and the caption beside it (in the colour, for the text colour).
+    QPainter p(this);
+    const QRect swatch(0, (height() - 16) / 2, kSwatchWidth, 16);
+    p.fillRect(swatch, settings::ColorFromTColor(color_));
+    p.setPen(palette().color(QPalette::Shadow));
+    p.drawRect(swatch.adjusted(0, 0, -1, -1));
+    if (!text().isEmpty()) {
+        p.setPen(palette().color(QPalette::WindowText));
+        p.drawText(rect().adjusted(kSwatchWidth + 8, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, text());
+    }
 }
 
 void TColorBox::mousePressEvent(QMouseEvent* event) {
@@ -117,6 +144,8 @@ QTableWidget* MakeGrid(const QStringList& headers, QWidget* parent) {
     g->setSelectionMode(QAbstractItemView::SingleSelection);
     g->setEditTriggers(QAbstractItemView::NoEditTriggers);
     g->verticalHeader()->hide();
+    // Every column as wide as its longest entry; the last takes the rest.
+    for (int c = 0; c + 1 < g->columnCount(); ++c) g->horizontalHeader()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
     g->horizontalHeader()->setStretchLastSection(true);
     return g;
 }
@@ -140,6 +169,60 @@ std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
     // A trailing line break does not make one more line.
     if (!out.empty() && out.back().empty()) out.pop_back();
     return out;
+}
+
+// The pages' tabs in two rows over the page control, whose own bar is
+// hidden: in one row they would need a window wider than a small screen,
+// or scroll arrows that hide most of them. Each row ends in a tab that is
+// never shown; it is that row's current tab while the page shown is one of
+// the other row's.
+void BuildTabRows(QTabWidget* pages, QVBoxLayout* top) {
+    const int count = pages->count();
+    const int split = (count + 1) / 2;
+    auto* box = new QWidget(pages->parentWidget());
+    auto* lay = new QVBoxLayout(box);
+    lay->setContentsMargins(0, 0, 0, 0);
+    lay->setSpacing(0);
+    std::array<QTabBar*, 2> rows{};
+    const std::array<int, 2> first{0, split};
+    const std::array<int, 2> end{split, count};
+    for (int r = 0; r < 2; ++r) {
+        auto* row = new QTabBar(box);
+        row->setObjectName(r == 0 ? "TabRow1" : "TabRow2");
+        row->setUsesScrollButtons(false);
+        row->setElideMode(Qt::ElideNone);
+        row->setExpanding(false);
+        row->setDrawBase(r == 1);
+        for (int i = first[r]; i < end[r]; ++i) row->addTab(pages->tabText(i));
+        row->setTabVisible(row->addTab(QString()), false);
+        lay->addWidget(row);
+        rows[r] = row;
+    }
+    pages->tabBar()->hide();
+    auto follow = [pages, rows, first, end](int page) {
+        for (int r = 0; r < 2; ++r) {
+            const QSignalBlocker quiet(rows[r]);
+            const bool here = page >= first[r] && page < end[r];
+            rows[r]->setCurrentIndex(here ? page - first[r] : rows[r]->count() - 1);
+        }
+    };
+    QObject::connect(pages, &QTabWidget::currentChanged, box, follow);
+    for (int r = 0; r < 2; ++r) {
+        QTabBar* row = rows[r];
+        const int offset = first[r];
+        QObject::connect(row, &QTabBar::currentChanged, box, [pages, row, offset](int i) {
+            if (i >= 0 && i < row->count() - 1) pages->setCurrentIndex(offset + i);
+        });
+    }
+    follow(pages->currentIndex());
+    // The rows sit right on the pages, as a tab bar would.
+    auto* stack = new QVBoxLayout;
+    stack->setSpacing(0);
+    const int at = top->indexOf(pages);
+    top->removeWidget(pages);
+    stack->addWidget(box);
+    stack->addWidget(pages);
+    top->insertLayout(at, stack);
 }
 
 void SetMemoLines(QPlainTextEdit* memo, const std::vector<std::string>& lines) {
@@ -208,6 +291,13 @@ void TFrmSettings::BuildPages() {
         f->addRow("Password:", EditPasswordPanel);
         f->addRow("POP server:", EditPOPServer);
         f->addRow("SMTP server:", EditSMTPServer);
+        // The ports the servers listen on, as set on the General page.
+        for (auto [caption, name] : {std::pair{"POP port:", "EditPOPPortPanel"}, std::pair{"SMTP port:", "EditSMTPPortPanel"}}) {
+            auto* e = new QLineEdit;
+            e->setObjectName(name);
+            e->setReadOnly(true);
+            f->addRow(caption, e);
+        }
         lay->addWidget(GPBInstruct);
         auto* alert = new QGroupBox("Alerter", page);
         auto* al = new QHBoxLayout(alert);
@@ -363,8 +453,8 @@ void TFrmSettings::BuildPages() {
         lay->addRow(BtnRepair, BtnViewDel);
         PanelColor = new TColorBox("", false, page);
         LblColor = new TColorBox("Text color", true, page);
-        lay->addRow("Main window colour:", PanelColor);
-        lay->addRow(LblColor);
+        lay->addRow("Main window color:", PanelColor);
+        lay->addRow(QString(), LblColor);
         GPBEmpty = new QGroupBox("Empty postboxes", page);
         auto* el = new QHBoxLayout(GPBEmpty);
         BtnEmptyOutbox = new QPushButton("Outbox");
@@ -486,6 +576,8 @@ void TFrmSettings::BuildPages() {
         PageControl1->addTab(page, "Support");
     }
 
+    BuildTabRows(PageControl1, top);
+
     BtnOK = new QPushButton("OK");
     BtnCancel = new QPushButton("Cancel");
     BtnApply = new QPushButton("Apply");
@@ -532,9 +624,17 @@ void TFrmSettings::BuildPages() {
         connect(b, &QPushButton::clicked, this, &TFrmSettings::HolidayBtns);
     for (auto* b : {BtnEmptyOutbox, BtnEmptyUser})
         connect(b, &QPushButton::clicked, this, &TFrmSettings::EmptyPostboxes);
+    for (auto [port, panel] : {std::pair{EditPOPLANPort, "EditPOPPortPanel"}, std::pair{EdiTSMTPLANPort, "EditSMTPPortPanel"}}) {
+        auto* shown = GPBInstruct->findChild<QLineEdit*>(panel);
+        connect(port, &QLineEdit::textChanged, shown, [shown](const QString& text) { shown->setText(" " + text.trimmed()); });
+        shown->setText(" " + port->text().trimmed());
+    }
     // Labels that act as links.
     LblBrowserAddress->installEventFilter(this);
     LblIPAdds->installEventFilter(this);
+    // Ctrl+Tab and Ctrl+PgDn reach the window before a grid or an edit
+    // takes them for itself.
+    for (auto* w : findChildren<QWidget*>()) w->installEventFilter(this);
 
     // Grid rows and table records: the grid's current row is the table's
     // current record, so the Edit and Delete buttons act on what is shown.

@@ -64,16 +64,19 @@ private:
 class TColorBox : public QLabel {
     Q_OBJECT
 public:
-    // fontColor: the box shows the colour as its text colour (LblColor),
-    // otherwise as its background (PanelColor).
+    // A swatch of the colour, with the caption beside it; fontColor: the
+    // caption is also written in the colour (LblColor).
     TColorBox(const QString& text, bool fontColor, QWidget* parent = nullptr);
     int Color() const { return color_; }
     void SetColor(int tcolor);
+    QSize sizeHint() const override;
 signals:
     void Clicked();
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 private:
+    static constexpr int kSwatchWidth = 40;
     bool fontColor_;
     int color_ = 0;
 };

@@ -87,7 +87,32 @@ void TFrmSettings::FormKeyDown(int key) {
     if (key == 112) BtnHelp->click();
 }
 
+namespace {
+
+// Ctrl+Tab / Ctrl+PgDn: next page, Ctrl+Shift+Tab / Ctrl+PgUp: the one
+// before, round the end; true when the key was one of them.
+bool SwitchPageByKey(QTabWidget* pages, const QKeyEvent* key) {
+    if (!(key->modifiers() & Qt::ControlModifier) || pages->count() == 0) return false;
+    int step = 0;
+    switch (key->key()) {
+        case Qt::Key_Tab: step = key->modifiers() & Qt::ShiftModifier ? -1 : 1; break;
+        case Qt::Key_Backtab: step = -1; break;
+        case Qt::Key_PageDown: step = 1; break;
+        case Qt::Key_PageUp: step = -1; break;
+        default: return false;
+    }
+    const int n = pages->count();
+    pages->setCurrentIndex((pages->currentIndex() + step + n) % n);
+    return true;
+}
+
+}  // namespace
+
 void TFrmSettings::keyPressEvent(QKeyEvent* event) {
+    if (SwitchPageByKey(PageControl1, event)) {
+        event->accept();
+        return;
+    }
     if (event->key() == Qt::Key_F1) {
         FormKeyDown(112);
         event->accept();
@@ -101,6 +126,8 @@ void TFrmSettings::keyPressEvent(QKeyEvent* event) {
 // ---------------------------------------------------------------------------
 
 bool TFrmSettings::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && SwitchPageByKey(PageControl1, static_cast<QKeyEvent*>(event)))
+        return true;
     if ((watched == LblBrowserAddress || watched == LblIPAdds) && event->type() == QEvent::MouseButtonRelease) {
         LblBrowserAddressClick(watched);
         return true;

@@ -4,7 +4,6 @@
 #include "settings/setup.h"
 
 #include "platform/files.h"
-#include "platform/inifile.h"
 #include "platform/process.h"
 #include "transport/globals.h"
 #include "transport/smtp.h"
@@ -52,20 +51,10 @@ bool IsQueueState(const std::string& ext) {
            e == smtp::StateSuspended;
 }
 
-// Queue ids of the messages that SMTP connections are receiving now: their
-// session sections (named by a port number) name them under "id".
+// Queue ids of the messages the SMTP server is receiving now: their files
+// are written until the last byte has come and been made durable.
 std::set<std::string> IdsBeingReceived() {
-    std::set<std::string> ids;
-    platform::IniFile ports(smtp::PortsFileName());
-    for (const std::string& section : ports.ReadSections()) {
-        if (section.empty()) continue;
-        bool port = true;
-        for (char c : section) port = port && std::isdigit(static_cast<unsigned char>(c));
-        if (!port) continue;
-        const std::string id = ports.ReadString(section, "id", "");
-        if (!id.empty()) ids.insert(Lower(id));
-    }
-    return ids;
+    return FrmSMTP != nullptr ? FrmSMTP->IdsBeingReceived() : std::set<std::string>();
 }
 
 // Every queue file of out/ with its id, but the messages still arriving.

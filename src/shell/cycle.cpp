@@ -283,7 +283,9 @@ void TFrmMain::DialUp1NotConnected(TDialUp* Sender, int ErrorCode, const std::st
     procs::SetStatus("Idle", false);
     LblConnectLast->setText(QString::fromStdString(ErrorText));
     SetLabelRed(LblConnectLast);
-    Sender->HangUp();
+    // Nothing to hang up here: these reports come only from a dial that
+    // never got under way, and the link has already torn down any line such
+    // a dial half made. A line that is up belongs to someone else.
 }
 
 void TFrmMain::DialUp1ActiveConnection(const std::string& EntryName) {

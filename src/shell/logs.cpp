@@ -16,11 +16,13 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStringDecoder>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <array>
 
 TFrmLogs* FrmLogs = nullptr;
@@ -134,7 +136,8 @@ TFrmLogs::TFrmLogs(QWidget* parent) : QDialog(parent) {
     all->addWidget(PageControl1, 1);
     all->addLayout(bottom);
     all->addWidget(StatusBar1);
-    resize(560, 400);
+    // Wide enough for every page's tab.
+    resize(std::max(560, PageControl1->tabBar()->sizeHint().width() + 24), 400);
 }
 
 TFrmLogs::~TFrmLogs() {

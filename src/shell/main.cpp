@@ -171,6 +171,10 @@ void TFrmMain::BuildComponents() {
     PopList->setRootIsDecorated(false);
     PopList->setColumnWidth(0, 55);
     PopList->setColumnWidth(1, 80);
+    // Long names and counts ("12 (1.5 Mb)") must not be cut.
+    PopList->header()->setStretchLastSection(false);
+    PopList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    PopList->header()->setMinimumSectionSize(55);
     connect(PopList, &QTreeWidget::itemClicked, this, [this] { Menu(PopList); });
     auto* mailLayout = new QVBoxLayout(boxMail);
     mailLayout->addWidget(PopList);
@@ -474,7 +478,7 @@ void TFrmMain::Menu(QObject* Sender) {
     if (Sender == BtnSpam) {
         std::string address = FrmSettings != nullptr ? FrmSettings->browserAddress() : std::string();
         if (address.find("http:") != std::string::npos) {
-            OpenDocument(address + "/spam");
+            OpenDocument(address + "/spam", address + "/spam");
         } else {
             platform::MessageBox(
                 "You need to set \"control through browser\" ON in the remote setup.  Click on "
@@ -492,13 +496,20 @@ void TFrmMain::Menu(QObject* Sender) {
 }
 
 void TFrmMain::WebClick(QObject* Sender) {
-    if (Sender == MnuWebHome) OpenDocument(kWebHome);
-    if (Sender == MnuWebProduct) OpenDocument(kWebProduct);
-    if (Sender == MnuWebForum) OpenDocument(kWebForum);
-    if (Sender == MnuWebGuide) OpenDocument(kWebGuide);
+    for (const auto& [item, page] : {std::pair{MnuWebHome, kWebHome}, std::pair{MnuWebProduct, kWebProduct},
+                                     std::pair{MnuWebForum, kWebForum}, std::pair{MnuWebGuide, kWebGuide}})
+        if (Sender == item) OpenDocument(page, page);
 }
 
-void TFrmMain::OpenDocument(const std::string& url) { platform::OpenUrl(url); }
+void TFrmMain::OpenDocument(const std::string& url, const std::string& shown) {
+    const bool opened = OpenForTesting != nullptr ? OpenForTesting(url) : platform::OpenUrl(url);
+    if (opened) return;
+    // A desktop without a browser or a handler for the page: the click
+    // would otherwise do nothing at all.
+    platform::MessageBox("The desktop could not open this for you. Open it by hand:\n\n" + shown,
+                         platform::MsgKind::Information, platform::MsgButtons::Ok,
+                         FrmMain != nullptr && FrmMain->isVisible() ? FrmMain : nullptr);
+}
 
 std::string TFrmMain::HelpDir() {
     std::string exe = platform::ExecutableDir();
@@ -510,7 +521,7 @@ std::string TFrmMain::HelpDir() {
 
 void TFrmMain::ShowHelpTopic(const std::string& topic) {
     std::string file = HelpDir() + topic;
-    platform::OpenUrl(QUrl::fromLocalFile(QString::fromStdString(file)).toString().toStdString());
+    OpenDocument(QUrl::fromLocalFile(QString::fromStdString(file)).toString().toStdString(), file);
 }
 
 void TFrmMain::BtnHelpClick() { ShowHelpTopic("overview.htm"); }

@@ -215,6 +215,12 @@ public:
     // Opens a help topic ("overview.htm", "users.htm", ...) with the
     // desktop's browser; headless the request is only logged.
     static void ShowHelpTopic(const std::string& topic);
+    // Opens a page or file with the desktop's default program; when the
+    // desktop cannot, a message box gives what to open by hand (shown: the
+    // address or path as a person would type it).
+    static void OpenDocument(const std::string& url, const std::string& shown);
+    // Tests replace the desktop's opener here.
+    static inline bool (*OpenForTesting)(const std::string& url) = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -229,7 +235,6 @@ private:
     bool FormClose();
     void ConnectLog(const std::string& line);
     void StartMailSteps();
-    void OpenDocument(const std::string& url);
 
     // The status line: what it says, and when the label last showed it.
     // A burst of texts (a line per message sent) is shown at most every

@@ -14,12 +14,19 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QRubberBand>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolButton>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -166,12 +173,79 @@ void SetMinimizeAnimation(bool on) {
     minimizeAnimation = on;
 }
 
+namespace {
+
+constexpr int kTrayFrames = 10;
+constexpr int kTrayFrameMs = 15;
+constexpr int kTrayCornerSize = 32;
+
+// The outline of the animation that runs now, if one does.
+QPointer<QRubberBand> trayOutline;
+
+// Where the tray is: its icon when the desktop tells, else a square in the
+// screen corner next to the panel (top right beside a top panel, bottom left
+// beside a left one, bottom right otherwise).
+QRect TrayRect(const QSystemTrayIcon& tray, const QWidget& form) {
+    const QRect icon = tray.geometry();
+    if (icon.isValid() && !icon.isEmpty()) return icon;
+    QScreen* screen = form.screen() != nullptr ? form.screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) return QRect();
+    const QRect all = screen->geometry();
+    const QRect free = screen->availableGeometry();
+    const QSize square(kTrayCornerSize, kTrayCornerSize);
+    if (free.top() > all.top())
+        return QRect(QPoint(all.right() - kTrayCornerSize + 1, all.top()), square);
+    if (free.left() > all.left())
+        return QRect(QPoint(all.left(), all.bottom() - kTrayCornerSize + 1), square);
+    return QRect(all.bottomRight() - QPoint(kTrayCornerSize - 1, kTrayCornerSize - 1), square);
+}
+
+QRect Between(const QRect& from, const QRect& to, int frame) {
+    auto at = [frame](int a, int b) { return a + (b - a) * frame / kTrayFrames; };
+    return QRect(QPoint(at(from.left(), to.left()), at(from.top(), to.top())),
+                 QSize(at(from.width(), to.width()), at(from.height(), to.height())));
+}
+
+}  // namespace
+
 void AnimateToTray(QWidget* form, bool toTray, bool forceAnimation) {
-    // No caption animation is drawn: the window simply hides to, or returns
-    // from, the tray.
-    (void)form;
-    (void)toTray;
+    // The drawing needs no system switch here, so there is nothing to force.
     (void)forceAnimation;
+    if (form == nullptr || qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return;
+    QSystemTrayIcon* tray = FrmMain != nullptr ? FrmMain->TrayIcon1 : nullptr;
+    if (tray == nullptr || !tray->isVisible()) return;
+    const QRect trayRect = TrayRect(*tray, *form);
+    const QRect formRect = form->frameGeometry();
+    if (!trayRect.isValid() || !formRect.isValid()) return;
+    const QRect from = toTray ? formRect : trayRect;
+    const QRect to = toTray ? trayRect : formRect;
+
+    // One outline at a time: a new minimise or restore takes over.
+    delete trayOutline.data();
+    // A frameless top-level outline, moved by a timer: the caller and every
+    // other event go on while it runs, and it removes itself at the end.
+    auto* outline = new QRubberBand(QRubberBand::Rectangle);
+    outline->setObjectName("TrayAnimation");
+    outline->setAttribute(Qt::WA_TransparentForMouseEvents);
+    outline->setAttribute(Qt::WA_ShowWithoutActivating);
+    outline->setGeometry(from);
+    outline->show();
+    trayOutline = outline;
+    // Nothing outlives the window it stands for, or the program.
+    QObject::connect(form, &QObject::destroyed, outline, [outline] { delete outline; });
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, outline,
+                     [outline] { delete outline; });
+    auto* timer = new QTimer(outline);
+    auto frame = std::make_shared<int>(0);
+    QObject::connect(timer, &QTimer::timeout, outline, [outline, timer, frame, from, to] {
+        if (++*frame > kTrayFrames) {
+            timer->stop();
+            outline->deleteLater();
+            return;
+        }
+        outline->setGeometry(Between(from, to, *frame));
+    });
+    timer->start(kTrayFrameMs);
 }
 
 }  // namespace procs

@@ -421,7 +421,8 @@ void TFrmServers::POPClientDisconnect() {
 
 void TFrmServers::POPClientError(int code) {
     if (!collecting_) return;
-    CollectorLog("Pop collection failed with error number " + std::to_string(code));
+    CollectorLog("Pop collection failed with error number " + std::to_string(code) + ": " +
+                 platform::SocketErrorText(code));
     if (code == platform::sockerr::AddressNotAvailable && reopenCount_ < kMaxReopen) {
         ++reopenCount_;
         POPClient.Open();

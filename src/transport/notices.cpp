@@ -116,7 +116,14 @@ std::string GeneratedDate() {
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     auto t = platform::NowLocal();
     return std::string(days[t.weekday % 7]) + ", " + Two(t.day) + " " + months[(t.month + 11) % 12] + " " +
-           std::to_string(t.year) + " " + Two(t.hour) + ":" + Two(t.minute) + ":" + Two(t.second);
+           std::to_string(t.year) + " " + Two(t.hour) + ":" + Two(t.minute) + ":" + Two(t.second) + " " +
+           ZoneText(t.utcOffsetMinutes);
+}
+
+std::string ZoneText(int minutesEast) {
+    // Without the zone a reader has to guess, and most take the time as UTC.
+    const int m = minutesEast < 0 ? -minutesEast : minutesEast;
+    return std::string(minutesEast < 0 ? "-" : "+") + Two(m / 60 % 100) + Two(m % 60);
 }
 
 std::string LocalRecipient(const std::string& user) { return "\"" + user + "\" <" + user + "@localhost>"; }

@@ -255,7 +255,7 @@ void TFrmServers::PopServerClientDisconnect(platform::TcpConnection& connection)
 
 void TFrmServers::PopServerClientError(platform::TcpConnection& connection, int code) {
     (void)connection;
-    PopLog("Socket error number " + std::to_string(code));
+    PopLog("Socket error number " + std::to_string(code) + ": " + platform::SocketErrorText(code));
 }
 
 void TFrmServers::PopProcessPending(const platform::TcpConnectionPtr& connection) {

@@ -14,6 +14,7 @@
 #include "transport/logfile.h"
 #include "transport/folder_index.h"
 #include "transport/mail_settings.h"
+#include "transport/ports_file.h"
 #include "transport/servers.h"
 
 #include <QTimer>
@@ -225,6 +226,9 @@ void TFrmSMTP::StartDelivery() {
     if (mail->relayStandard) port = 25;
     if (host.empty()) {
         RelayLog("no host - use setup");
+        // Mail is waiting and nothing went: a failed run, not an idle one.
+        MarkDeliveryFailed();
+        runFailure_ = "Mail not sent: no SMTP host - set one in Tools, Settings..., SMTP delivery";
         EndDeliveryRun();
         return;
     }
@@ -414,12 +418,21 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
     }
 }
 
+// Completing a message erases its queue record, so a queued file whose
+// record has no From line at all went out before (its file could not be
+// removed). A From line that is present but empty is the null sender of a
+// returned-mail notice still waiting to go: that one is not tidied away.
+static bool QueueRecordErased(const std::string& id) {
+    // Stored values are single lines, so a line end can only be the default.
+    return smtp::Ports().ReadString(id, "From", "\n") == "\n";
+}
+
 void TFrmSMTP::RelayEnvelopeAnswered(const std::string& reply) {
     const char code = reply[0];
     const bool toMailFrom = CurrentRecipientIndex == 0;
     if (code == '2' || (code == '5' && !toMailFrom)) {
         RecipientStep(reply);
-    } else if (platform::FileExists(QueueFile(smtp::StateSent))) {
+    } else if (platform::FileExists(QueueFile(smtp::StateSent)) || QueueRecordErased(CurrentQueueId)) {
         RelayLog("Tidying up " + CurrentQueueId + " - has been sent already.");
         Fs().Unlink(QueueFile(smtp::StateQueued));
         Fs().Unlink(QueueFile(smtp::StateSent));
@@ -697,4 +710,8 @@ void TFrmSMTP::EndDeliveryRun() {
     // The shell's share: controls back, the line hung up unless it is to
     // stay up, status "Idle", the next alarm armed.
     events::Get().CycleEnded();
+    if (!runFailure_.empty()) {
+        events::Get().Status(runFailure_, false);
+        runFailure_.clear();
+    }
 }

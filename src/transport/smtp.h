@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -64,8 +65,11 @@ std::string GeneratedMessageId(const std::string& idText);
 std::string GeneratedMessage(const std::string& user, const std::string& subject,
                              const std::vector<std::string>& bodyLines,
                              const std::vector<std::string>& extraHeaders = {});
-// "DDD, dd MMM YYYY hh:mm:ss" of the program clock, English names.
+// "DDD, dd MMM YYYY hh:mm:ss +hhmm" of the program clock, English names,
+// with the local zone's offset from UTC.
 std::string GeneratedDate();
+// "+0100", "-0330": a zone offset given in minutes east of UTC.
+std::string ZoneText(int minutesEast);
 
 // Notice texts built from a stored message (the rewrite of the failed or
 // returned message itself); the file-level routines are TFrmSMTP's.
@@ -296,6 +300,14 @@ public:
     // One SMTP server connection's session.
     struct SmtpSession;
 
+    // Queue ids (lower case) of the messages whose text is still arriving
+    // or being made durable: their out/ files belong to the server until
+    // then, and a clean-up of the queue must leave them alone.
+    std::set<std::string> IdsBeingReceived() const;
+    // The list IdsBeingReceived reads; a session or a pending store holds a
+    // mark in it (ReceivingMark) for as long as it owns such a file.
+    struct ReceivingList;
+
     // The engine's group commit: accepted messages, and the collector's
     // mailbox copies, share its threads and its folder syncs.
     commit::Committer& Commits();
@@ -364,7 +376,9 @@ private:
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
+    std::string runFailure_;              // status line for a run that could not start
     std::unique_ptr<commit::Committer> committer_;
+    std::shared_ptr<ReceivingList> receiving_;
 };
 
 extern TFrmSMTP* FrmSMTP;

@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -239,6 +240,46 @@ bool TFrmSMTP::InsertTextFooter(const std::string& file) {
 
 // --- sessions -----------------------------------------------------------------
 
+struct TFrmSMTP::ReceivingList {
+    std::mutex mutex;
+    std::multiset<std::string> ids;
+};
+
+namespace {
+
+// Keeps a message's id in the server's receiving list while it lives. The
+// last holder may let go of it on any thread, and after the server is gone.
+class ReceivingMark {
+public:
+    ReceivingMark(const std::shared_ptr<TFrmSMTP::ReceivingList>& list, std::string id)
+        : list_(list), id_(std::move(id)) {
+        for (char& c : id_) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::lock_guard<std::mutex> lock(list->mutex);
+        list->ids.insert(id_);
+    }
+    ~ReceivingMark() {
+        auto list = list_.lock();
+        if (!list) return;
+        std::lock_guard<std::mutex> lock(list->mutex);
+        auto it = list->ids.find(id_);
+        if (it != list->ids.end()) list->ids.erase(it);
+    }
+    ReceivingMark(const ReceivingMark&) = delete;
+    ReceivingMark& operator=(const ReceivingMark&) = delete;
+
+private:
+    std::weak_ptr<TFrmSMTP::ReceivingList> list_;
+    std::string id_;
+};
+
+}  // namespace
+
+std::set<std::string> TFrmSMTP::IdsBeingReceived() const {
+    if (!receiving_) return {};
+    std::lock_guard<std::mutex> lock(receiving_->mutex);
+    return std::set<std::string>(receiving_->ids.begin(), receiving_->ids.end());
+}
+
 // What the session does with the next input it reads.
 enum class TSmtpState {
     Command,                // a command line
@@ -264,6 +305,9 @@ struct TFrmSMTP::SmtpSession {
     std::string DataTail;             // the last bytes of the DATA text
     std::unique_ptr<platform::WritableFile> DataFile;
     std::string DataPath;             // out/<id>.txo while receiving
+    // Holds MessageId in the server's receiving list until the message is
+    // stored or dropped.
+    std::shared_ptr<ReceivingMark> Receiving;
     // A message small enough is held here instead, its file made by the
     // committer; its id is reserved meanwhile.
     std::string DataText;
@@ -289,6 +333,7 @@ struct TFrmSMTP::SmtpSession {
         DataText.clear();
         DataText.shrink_to_fit();
         DataPath.clear();
+        Receiving.reset();
     }
 };
 
@@ -612,6 +657,8 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
             s.DataPath = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateReceiving;
             s.HeldId = id;
             s.MessageId = id;
+            if (!receiving_) receiving_ = std::make_shared<ReceivingList>();
+            s.Receiving = std::make_shared<ReceivingMark>(receiving_, id);
         } else {
             ServerLog("Message file could not be created in " + smtp::StoreFolder(smtp::FolderOut));
             s.Discard();
@@ -839,7 +886,8 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         message.queuedDate = platform::FromLocal(midnight);
     }
     // The committer owns the file now: a session that ends meanwhile must
-    // not remove it.
+    // not remove it. It stays on the receiving list until it is stored.
+    std::shared_ptr<ReceivingMark> receiving = std::move(s.Receiving);
     s.DataPath.clear();
     reset();
     if (failed) {
@@ -855,7 +903,8 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     // The names the copies got: a taken name makes a copy take the next.
     auto named = std::make_shared<std::vector<std::string>>();
     auto done = [this, weak, session, id, file, heldId, queued = message.queued, planned = std::move(copies), mail,
-                 kept = message.keptText, addToSafeList, envp = &env, named](platform::FsStatus status) {
+                 kept = message.keptText, addToSafeList, envp = &env, named,
+                 receiving = std::move(receiving)](platform::FsStatus status) {
         auto copies = planned;
         if (named->size() == copies.size())
             for (size_t i = 0; i < copies.size(); ++i) copies[i].path = (*named)[i];
@@ -933,5 +982,5 @@ void TFrmSMTP::SessionEnded(SmtpSession& s, const std::string& id) {
 }
 
 void TFrmSMTP::SMTPServerClientError(platform::TcpConnection&, int code) {
-    ServerLog("Socket error number " + std::to_string(code));
+    ServerLog("Socket error number " + std::to_string(code) + ": " + platform::SocketErrorText(code));
 }

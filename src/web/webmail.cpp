@@ -120,6 +120,23 @@ std::string WebsetsEmail(const std::string& User) {
     return email.empty() ? UserEmailFromLink(User) : email;
 }
 
+std::string SenderAddress(const std::string& User) {
+    std::string email = WebsetsEmail(User);
+    if (!email.empty()) return email;
+    // A user without an alias is still reachable under every local domain.
+    TvdlMemTable& t = tables::Domains().Table();
+    if (t.Active()) {
+        try {
+            tablefiles::ForEach(t, [&] {
+                if (email.empty()) email = t.FieldByName("Domain").AsString();
+            });
+        } catch (const std::exception&) {
+            email.clear();
+        }
+    }
+    return User + "@" + (email.empty() ? std::string("localhost") : email);
+}
+
 // --- List actions -----------------------------------------------------------------
 
 namespace {

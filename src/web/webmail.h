@@ -39,6 +39,10 @@ std::string UserEmailFromLink(const std::string& User);
 // websets.dat values with their defaults.
 std::string WebsetsName(const std::string& User);
 std::string WebsetsEmail(const std::string& User);
+// The address web mail puts in From: the reply address, else the first
+// distribution-list address, else the user at the first local domain
+// (at localhost when there is none).
+std::string SenderAddress(const std::string& User);
 
 // --- Compose and send ---------------------------------------------------------
 

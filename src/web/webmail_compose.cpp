@@ -239,6 +239,25 @@ std::string LocalUserNamed(const std::string& name) {
     return std::string();
 }
 
+// The From header of a sent message. Typed without an address ("demo <>",
+// "demo"), it gets the user's own, so that a reply or a bounce reaches
+// someone; the typed name stays.
+std::string HeaderSender(const std::string& user, const std::string& from) {
+    if (from.find('@') != std::string::npos) return from;
+    std::string name = Trim(from.substr(0, from.find('<')));
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+    if (name.empty()) name = WebsetsName(user);
+    if (name.find_first_of(",;:<>@()[]\\\"") != std::string::npos) {
+        std::string quoted = "\"";
+        for (char c : name) {
+            if (c == '"' || c == '\\') quoted += '\\';
+            quoted += c;
+        }
+        name = quoted + "\"";
+    }
+    return name + " <" + SenderAddress(user) + ">";
+}
+
 }  // namespace
 
 std::string FormText(const std::string& text) {
@@ -355,7 +374,7 @@ std::string ComposePage(const std::string& User, const std::string& From, const 
 }
 
 std::string ReplyCompose(const std::string& User, const std::string& MessageFile) {
-    const std::string from = WebsetsName(User) + " <" + WebsetsEmail(User) + ">";
+    const std::string from = WebsetsName(User) + " <" + SenderAddress(User) + ">";
     std::string to, subject;
     std::vector<std::string> body;
     if (!MessageFile.empty() && platform::FileExists(MessageFile)) {
@@ -423,9 +442,8 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
     try {
         TQevMsg msg;
         msg.Date = smtp::GeneratedDate();
-        // The library insists on an address; mail for local users only may
-        // carry whatever the user typed.
-        msg.From = From.find('@') != std::string::npos ? OneLine(EncodedAddressList(From)) : "x@x";
+        msg.XMailer = ProgramVersion.empty() ? "Tarnwick" : "Tarnwick " + ProgramVersion;
+        msg.From = OneLine(EncodedAddressList(HeaderSender(User, From)));
         msg.SendTo = OneLine(EncodedAddressList(To));
         msg.CC = OneLine(EncodedAddressList(CC));
         msg.Subject = IsAscii(Subject) ? OneLine(Subject) : EncodedWords(OneLine(Subject));
@@ -442,12 +460,6 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
         if (!extra.empty()) extra.push_back("X-AttachmentCount: " + std::to_string(files.size()));
         msg.ExtraHeaders = extra;
         msg.FillRawMail();
-        if (From.find('@') == std::string::npos)
-            for (auto& line : msg.RawMail)
-                if (line.rfind("From: ", 0) == 0) {
-                    line = "From: " + OneLine(IsAscii(From) ? From : EncodedWords(From));
-                    break;
-                }
         if (!WriteMessageFile(msg, files, built)) return page + "Couldn't send email - it cannot be stored.<BR><BR>";
     } catch (const std::exception& e) {
         return page + "Couldn't send email - " + HtmlEscape(e.what()) + "<BR><BR>";

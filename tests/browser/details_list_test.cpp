@@ -2,6 +2,7 @@
 // buttons a tick enables, and the purge of old web mail copies.
 #include "browser/details.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QThread>
@@ -111,6 +112,25 @@ TEST_F(DetailsList, RowShowsDateSizeAndDecodedHeaders) {
     EXPECT_EQ(row->text(details::ColSubject).toStdString(), "Grüße");
     EXPECT_EQ(row->text(details::ColFilename).toStdString(), Path("in/anna_1.dat"));
     EXPECT_TRUE(Form().ListView1->isColumnHidden(details::ColFilename));
+}
+
+// Date (with its tick box) and size are shown whole, whatever the font.
+TEST_F(DetailsList, DateAndSizeAreNotCut) {
+    Put("in/anna_1.dat", Message("a@x", "anna", "short", std::string(900, 'x')));
+    Put("in/anna_2.dat", Message("a@x", "anna", "long", std::string(1500000, 'x')));
+    Form().FillMessageList(details::ModeInbox, "anna");
+    Form().show();
+    QApplication::processEvents();
+    const QFontMetrics metrics = Form().ListView1->fontMetrics();
+    for (int i = 0; i < Form().RowCount(); ++i) {
+        QTreeWidgetItem* row = Form().Row(i);
+        EXPECT_GT(Form().ListView1->columnWidth(details::ColSize),
+                  metrics.horizontalAdvance(row->text(details::ColSize)))
+            << row->text(details::ColSize).toStdString();
+        // The tick box sits in the same column, before the date.
+        EXPECT_GT(Form().ListView1->columnWidth(details::ColReceived),
+                  metrics.horizontalAdvance(row->text(details::ColReceived)) + 16);
+    }
 }
 
 TEST_F(DetailsList, SortsNewestFirstThenByClickedColumn) {

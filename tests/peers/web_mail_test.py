@@ -5,8 +5,12 @@ byte, sending to a local user and outside addresses, the address book, the
 status and spam pages."""
 import base64
 import configparser
+import email
+import email.policy
+import html
 import os
 import re
+import subprocess
 import sys
 import time
 import unittest
@@ -159,7 +163,9 @@ class WebMail(unittest.TestCase):
                     copies.append(f)
         self.assertEqual(len(copies), 1, "one copy per mailbox however often it is named")
         with open(self.srv.path("in", copies[0]), "rb") as fh:
-            self.assertIn(b"\r\nFrom: just bob\r\n", fh.read())
+            # The typed name stays; the address is the user's own (which
+            # one is WebMailSender's matter).
+            self.assertRegex(fh.read(), rb"\r\nFrom: just bob <bob(\.[a-z]+)?@[a-z.]+>\r\n")
         # Replying keeps a subject that already starts with "re:" in any case.
         _, _, body = self.srv.get("/compose?dir=in&replyfile=" + copies[0][:-4], cookie=ALICE)
         self.assertIn(b'value="RE: lunch"', body)
@@ -307,6 +313,76 @@ class WebMail(unittest.TestCase):
         self.assertFalse(os.path.exists(self.srv.path("Spam1", "bob_s3.dat")))
         self.assertTrue(os.path.exists(self.srv.path("in", "bob_s3.dat")))
         os.remove(self.srv.path("in", "bob_s3.dat"))
+
+
+def parsed(path):
+    """The stored message as python's email parser reads it."""
+    with open(path, "rb") as f:
+        raw = f.read()
+    assert raw.endswith(b"\r\n.\r\n")
+    msg = email.message_from_bytes(raw[:-3].replace(b"\r\n..", b"\r\n."), policy=email.policy.default)
+    assert not msg.defects, msg.defects
+    return msg
+
+
+class WebMailSender(unittest.TestCase):
+    """What a new user's first web mail carries: a From a reply can reach, a
+    Date with its zone, the program in X-Mailer."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = webpeer.Server({"bob": "bobpw", "alice": "alicepw", "carol": "carolpw"})
+        subprocess.run([webpeer.adduser_bin(), cls.srv.home, "--domain", "firma.example"], check=True)
+        subprocess.run([webpeer.adduser_bin(), cls.srv.home, "--domain", "zweig.example"], check=True)
+        with open(cls.srv.path("websets.dat"), "w") as f:
+            f.write("[alice]\nName=Alice A.\nEmail=alice.reply@elsewhere.example\n")
+        cls.srv.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        out = cls.srv.stop()
+        if b"Sanitizer" in out or b"runtime error:" in out:
+            raise AssertionError("sanitizer report:\n" + out.decode("latin-1"))
+
+    def prefilled_from(self, cookie):
+        _, _, body = self.srv.get("/compose", cookie=cookie)
+        found = re.search(rb'name="emailfrom" size="60" value="([^"]*)"', body)
+        self.assertIsNotNone(found, body)
+        return html.unescape(found.group(1).decode())
+
+    def sent_copy(self, user, subject):
+        for name in os.listdir(self.srv.path("WebSent")):
+            if name.startswith(user + "_"):
+                msg = parsed(self.srv.path("WebSent", name))
+                if msg["Subject"] == subject:
+                    return msg
+        self.fail("no sent copy of " + subject)
+
+    def test_compose_form_offers_an_address(self):
+        # The reply address of the web mail settings first, else the user
+        # at the first local domain.
+        self.assertEqual(self.prefilled_from(ALICE), "Alice A. <alice.reply@elsewhere.example>")
+        self.assertEqual(self.prefilled_from(BOB), "bob <bob@firma.example>")
+
+    def test_sent_mail_reads_back_with_address_zone_and_mailer(self):
+        sender = self.prefilled_from(BOB)
+        for typed, to, subject in ((sender, "carol, far@away.example", "First mail"),
+                                   ("bob <>", "carol", "Empty address"),
+                                   ("", "carol", "No sender typed")):
+            _, _, body = self.srv.post_multipart(
+                "/compose", [("emailfrom", typed), ("emailto", to), ("emailsubj", subject), ("emailbody", "Hi")],
+                cookie=BOB)
+            self.assertIn(b"Message sent", body)
+            msg = self.sent_copy("bob", subject)
+            self.assertEqual(msg["From"].addresses[0].addr_spec, "bob@firma.example", subject)
+            self.assertEqual(msg["From"].addresses[0].display_name, "bob", subject)
+            self.assertIsNotNone(msg["Date"].datetime.tzinfo, "%s: %s" % (subject, msg["Date"]))
+            self.assertTrue(str(msg["X-Mailer"]).startswith("Tarnwick"), msg["X-Mailer"])
+        # Outside mail still needs an address typed by the user.
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "bob <>"), ("emailto", "far@away.example"), ("emailsubj", "x"),
+                         ("emailbody", "y")], cookie=BOB)
+        self.assertIn(b"you must have a valid from address", body)
 
 
 if __name__ == "__main__":

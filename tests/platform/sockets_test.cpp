@@ -89,6 +89,20 @@ void MakeEcho(TcpServer& s) {
     s.OnClientRead = [](TcpConnection& c) { c.SendText(c.ReceiveText()); };
 }
 
+// Log lines keep the classic numbers; the words beside them are the system's.
+TEST(SocketErrorText, NamesEachClassicNumber) {
+    const std::pair<int, const char*> cases[] = {
+        {platform::sockerr::ConnectionRefused, "Connection refused"},
+        {platform::sockerr::ConnectionReset, "Connection reset by peer"},
+        {platform::sockerr::TimedOut, "Connection timed out"},
+        {platform::sockerr::AddressInUse, "Address already in use"},
+        {platform::sockerr::HostNotFound, "Name or service not known"},
+        {platform::sockerr::Unknown, "Unknown error"},
+        {12345, "Unknown error"},
+    };
+    for (const auto& [code, text] : cases) EXPECT_EQ(platform::SocketErrorText(code), text) << code;
+}
+
 TEST_F(SocketTest, EchoesBytesIncludingNulAndHighBytes) {
     TcpServer server;
     int port = OpenServer(server);

@@ -11,6 +11,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
 
@@ -279,6 +283,106 @@ TEST_F(SettingsWindow, StartAndVirusCaptions) {
     EXPECT_EQ(f.CHBService->text().toStdString(), "Run as a system service");
     EXPECT_EQ(f.CHBOutVirus->text().toStdString(), "Scan attachments for possible viruses");
     EXPECT_EQ(f.CHBInVirus->text().toStdString(), "Scan attachments for possible viruses");
+}
+
+// Every page's tab is on show at once, in a window that fits a 1024 x 768
+// screen, and either row's tabs lead to their page.
+TEST_F(SettingsWindow, EveryPageHasAVisibleTab) {
+    TFrmSettings& f = Loaded();
+    f.show();
+    auto* row1 = f.findChild<QTabBar*>("TabRow1");
+    auto* row2 = f.findChild<QTabBar*>("TabRow2");
+    ASSERT_NE(row1, nullptr);
+    ASSERT_NE(row2, nullptr);
+    EXPECT_FALSE(f.PageControl1->tabBar()->isVisible());
+    EXPECT_LE(f.width(), 1024);
+    EXPECT_LE(f.height(), 740);
+    int page = 0;
+    for (QTabBar* row : {row1, row2}) {
+        for (int i = 0; i < row->count(); ++i) {
+            if (!row->isTabVisible(i)) continue;
+            EXPECT_EQ(row->tabText(i), f.PageControl1->tabText(page)) << page;
+            // Whole and inside the window: nothing behind scroll arrows.
+            EXPECT_LE(row->tabRect(i).right(), row->width()) << page;
+            row->setCurrentIndex(i);
+            EXPECT_EQ(f.PageControl1->currentIndex(), page);
+            ++page;
+        }
+    }
+    EXPECT_EQ(page, f.PageControl1->count());
+    // A page chosen elsewhere (Help, the start on page 0) shows in its row only.
+    f.PageControl1->setCurrentIndex(0);
+    EXPECT_EQ(row1->currentIndex(), 0);
+    EXPECT_FALSE(row2->isTabVisible(row2->currentIndex()));
+}
+
+TEST_F(SettingsWindow, CtrlTabAndCtrlPageKeysSwitchPages) {
+    TFrmSettings& f = Loaded();
+    const int last = f.PageControl1->count() - 1;
+    struct Case {
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        int from, to;
+    };
+    const Case cases[] = {
+        {Qt::Key_Tab, Qt::ControlModifier, 0, 1},
+        {Qt::Key_PageDown, Qt::ControlModifier, 1, 2},
+        {Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier, 2, 1},
+        {Qt::Key_PageUp, Qt::ControlModifier, 0, last},
+        {Qt::Key_Tab, Qt::ControlModifier, last, 0},
+        {Qt::Key_PageDown, Qt::NoModifier, 3, 3},
+    };
+    for (const auto& c : cases) {
+        f.PageControl1->setCurrentIndex(c.from);
+        // The users grid has the focus when the window opens; it would take
+        // the key for itself.
+        QKeyEvent press(QEvent::KeyPress, c.key, c.modifiers);
+        QApplication::sendEvent(f.GridUsers, &press);
+        EXPECT_EQ(f.PageControl1->currentIndex(), c.to) << c.key << " from " << c.from;
+    }
+}
+
+// What a user's mail client needs: the servers' ports beside their name,
+// and alias addresses that are not cut short.
+TEST_F(SettingsWindow, UserInstructionsAndAliasesShowInFull) {
+    settings_test::WriteUsers(Dir(), {"anna"});
+    Ini().WriteString("POP", "LocalPort", "1110");
+    Ini().WriteString("SMTP", "LocalPort", "2525");
+    TFrmSettings& f = Loaded();
+    auto panel = [&](const char* name) { return f.GPBInstruct->findChild<QLineEdit*>(name)->text().toStdString(); };
+    EXPECT_EQ(panel("EditPOPPortPanel"), " 1110");
+    EXPECT_EQ(panel("EditSMTPPortPanel"), " 2525");
+    f.EditPOPLANPort->setText("995");
+    EXPECT_EQ(panel("EditPOPPortPanel"), " 995");
+
+    const QString address = "anna.katharina.mueller@firma-example.example";
+    f.tbleLink->Append();
+    f.tbleLink->FieldByName("Email").SetAsString(address.toStdString());
+    f.tbleLink->FieldByName("User").SetAsString("anna");
+    f.tbleLink->Post();
+    f.RefreshGrids();
+    f.show();
+    f.PageControl1->setCurrentIndex(2);
+    QApplication::processEvents();
+    EXPECT_GE(f.GridLink->columnWidth(0), f.GridLink->fontMetrics().horizontalAdvance(address));
+}
+
+// The two colour boxes show the colour they hold, not an empty field.
+TEST_F(SettingsWindow, ColourBoxesShowTheirColour) {
+    TFrmSettings& f = Loaded();
+    f.PanelColor->SetColor(0x0000FF);  // red, as a TColor
+    f.LblColor->SetColor(0xFF0000);    // blue
+    f.show();
+    for (auto [box, colour] : {std::pair{f.PanelColor, QColor(255, 0, 0)}, std::pair{f.LblColor, QColor(0, 0, 255)}}) {
+        const QImage shot = box->grab().toImage();
+        EXPECT_EQ(shot.pixelColor(8, shot.height() / 2), colour);
+    }
+    auto* form = qobject_cast<QFormLayout*>(f.PanelColor->parentWidget()->layout());
+    ASSERT_NE(form, nullptr);
+    auto* label = qobject_cast<QLabel*>(form->labelForField(f.PanelColor));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text().toStdString(), "Main window color:");
+    EXPECT_EQ(f.LblColor->text().toStdString(), "Text color");
 }
 
 TEST_F(SettingsWindow, DialUpLoginIsStoredEncipheredPerEntry) {

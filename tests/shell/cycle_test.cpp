@@ -246,18 +246,51 @@ TEST_F(Cycle, DialThatFailsEndsTheCycleAndRearms) {
     ASSERT_TRUE(Until([&] { return !m.CycleRunning(); }));
 }
 
+// A dial that never gets under way ends the cycle with its error, leaves the
+// tray image as it is and hangs up nothing but what the dial itself half
+// made.
 TEST_F(Cycle, DialThatCannotStartReportsTheError) {
-    fake_->SetDialResult(606);
-    TFrmMain& m = Main({{"DUN", "1"}, {"DUNEntry", "Office ISP"}});
-    m.BtnSendRecClick(m.BtnSendRec);
-    ASSERT_TRUE(Until([&] { return !m.CycleRunning(); }));
-    std::string text = m.DialUp1->StateText(0, 606);
-    EXPECT_NE(Log().find("Error code 606: " + text + "\r\nTried to login with username jo\r\n"),
-              std::string::npos);
-    EXPECT_EQ(m.LblConnectLast->text().toStdString(), text);
-    EXPECT_TRUE(TFrmMain::IsLabelRed(m.LblConnectLast));
-    EXPECT_EQ(m.StatusText(), "Idle");
-    ExpectControlsRestored();
+    struct Case {
+        const char* name;
+        int dialError;      // the dial's own result
+        bool halfMade;      // the failed dial still left a handle
+        int paramsError;    // the entry's parameters cannot be read
+        const char* text;   // "" for the backend's text of dialError
+        int hangUps;
+    };
+    const Case cases[] = {
+        {"dial refused", 606, false, 0, "", 0},
+        {"half-made line", 606, true, 0, "", 1},
+        {"entry unreadable", 0, false, 603, "GetEntryDialParams failed", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_ = std::make_shared<platform::FakeDialUpBackend>();
+        fake_->AddEntry("Office ISP", {"jo", "secret"});
+        fake_->SetDialResult(c.dialError, c.halfMade);
+        fake_->SetParamsError(c.paramsError);
+        platform::SetDialUpBackendForTesting(fake_);
+        std::remove(home_.Path("connect.log").c_str());
+        TFrmMain& m = Main({{"DUN", "1"}, {"DUNEntry", "Office ISP"}, {"Regular", "1"}});
+        m.BtnSendRecClick(m.BtnSendRec);
+        ASSERT_TRUE(Until([&] { return !m.CycleRunning(); }));
+        const std::string text = *c.text ? c.text : m.DialUp1->StateText(0, c.dialError);
+        const int code = c.paramsError ? c.paramsError : c.dialError;
+        const std::string user = c.paramsError ? "" : "jo";
+        EXPECT_NE(Log().find("Error code " + std::to_string(code) + ": " + text +
+                             "\r\nTried to login with username " + user + "\r\n"),
+                  std::string::npos)
+            << Log();
+        EXPECT_EQ(m.LblConnectLast->text().toStdString(), text);
+        EXPECT_TRUE(TFrmMain::IsLabelRed(m.LblConnectLast));
+        EXPECT_EQ(m.StatusText(), "Idle");
+        EXPECT_EQ(m.LblNextConn->text().toStdString(), "10:10:00");
+        EXPECT_EQ(m.TrayImage(), 1);
+        ExpectControlsRestored();
+        EXPECT_EQ(fake_->HangUpCount(), c.hangUps);
+        delete main_;
+        main_ = nullptr;
+    }
 }
 
 TEST_F(Cycle, CredentialsComeFromTheSettingsFileWhenThePhoneBookLacksOne) {

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QTabBar>
 #include <QPushButton>
 #include <QTabWidget>
 
@@ -49,6 +50,18 @@ protected:
     shelltest::Home home_;
     TFrmLogs* logs_ = nullptr;
 };
+
+// All five pages' tabs fit the window as it first opens.
+TEST_F(LogViewer, EveryTabIsShownWhole) {
+    logs_->show();
+    QApplication::processEvents();
+    QTabBar* bar = logs_->PageControl1->tabBar();
+    for (int i = 0; i < bar->count(); ++i) {
+        EXPECT_GE(bar->tabRect(i).left(), 0) << i;
+        EXPECT_LE(bar->tabRect(i).right(), bar->width()) << i;
+    }
+    EXPECT_LE(logs_->width(), 1024);
+}
 
 TEST_F(LogViewer, LoadsEveryPageFromItsFile) {
     // Text left from an earlier showing must go when the file has gone.

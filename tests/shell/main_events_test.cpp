@@ -76,6 +76,19 @@ protected:
     std::unique_ptr<TFrmMain> main_;
 };
 
+// Long names and counts are shown whole, not cut to "1 (238 byt...".
+TEST_F(MainEvents, MailboxRowsAreNotCut) {
+    Main().show();
+    Main().CountsChanged(Counts({{"katharina.mueller", {1, 238}}, {"bob", {12, 1600000}}}, {0, 0}, 0, 0));
+    QApplication::processEvents();
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < Main().PopList->topLevelItemCount(); ++i) {
+            const QString text = Main().PopList->topLevelItem(i)->text(c);
+            EXPECT_GT(Main().PopList->columnWidth(c), Main().PopList->fontMetrics().horizontalAdvance(text))
+                << text.toStdString();
+        }
+}
+
 TEST_F(MainEvents, TheWindowIsTheSinkWhileItExists) {
     EXPECT_EQ(&events::Get(), static_cast<events::TEngineEvents*>(&Main()));
     main_.reset();

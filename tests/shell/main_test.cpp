@@ -199,6 +199,35 @@ TEST_F(MainWindow, F1OpensTheOverviewTopic) {
         << headless_[0];
 }
 
+// A desktop that cannot open a page leaves the click without an answer
+// unless the window says what to open by hand.
+TEST_F(MainWindow, PagesTheDesktopCannotOpenAreNamedInABox) {
+    std::filesystem::create_directories(home_.Path("help"));
+    std::ofstream(home_.Path("help/overview.htm")) << "<html></html>";
+    TFrmMain& m = Main();
+    static std::vector<std::string> asked;
+    for (bool opens : {true, false}) {
+        asked.clear();
+        dialogs_.clear();
+        TFrmMain::OpenForTesting = opens ? +[](const std::string& u) { asked.push_back(u); return true; }
+                                         : +[](const std::string& u) { asked.push_back(u); return false; };
+        m.FormKeyDown(112);
+        m.WebClick(m.MnuWebGuide);
+        TFrmMain::OpenForTesting = nullptr;
+        ASSERT_EQ(asked.size(), 2u);
+        EXPECT_EQ(asked[0], "file://" + home_.Dir() + "/help/overview.htm");
+        if (opens) {
+            EXPECT_TRUE(dialogs_.empty());
+            continue;
+        }
+        ASSERT_EQ(dialogs_.size(), 2u);
+        // The help file as a path, the page as its address.
+        EXPECT_EQ(dialogs_[0], "The desktop could not open this for you. Open it by hand:\n\n" + home_.Dir() +
+                                   "/help/overview.htm");
+        EXPECT_EQ(dialogs_[1], "The desktop could not open this for you. Open it by hand:\n\n" + asked[1]);
+    }
+}
+
 TEST_F(MainWindow, HoverHighlightsOneCounter) {
     TFrmMain& m = Main();
     auto underlined = [](QLabel* l) { return l->font().underline(); };

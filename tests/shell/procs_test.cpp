@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -303,6 +306,68 @@ TEST_F(ProcsStatus, IdleGivesTheButtonsBackInEitherMode) {
         procs::SetStatus(c.text, c.active);
         EXPECT_EQ(main_->BtnSendRec->isEnabled(), c.enabled) << c.text << c.active;
         EXPECT_EQ(main_->BtnSendRec2->isEnabled(), c.enabled) << c.text << c.active;
+    }
+}
+
+// Records every place and size a widget takes.
+class GeometryLog : public QObject {
+public:
+    std::vector<QRect> frames;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Move || event->type() == QEvent::Resize) {
+            const QRect now = static_cast<QWidget*>(watched)->geometry();
+            if (frames.empty() || frames.back() != now) frames.push_back(now);
+        }
+        return false;
+    }
+};
+
+QWidget* TrayOutline() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "TrayAnimation") return w;
+    return nullptr;
+}
+
+// Minimising to the tray moves an outline from the window to the tray in a
+// few frames (restoring the other way), and the outline goes at the end.
+// Without a tray nothing is drawn.
+TEST_F(ProcsStatus, TrayAnimationRunsItsFramesAndEnds) {
+    main_->setGeometry(100, 120, 400, 300);
+    main_->TrayIcon1->hide();
+    procs::AnimateToTray(main_, true, true);
+    EXPECT_EQ(TrayOutline(), nullptr);
+
+    main_->TrayIcon1->show();
+    ASSERT_TRUE(main_->TrayIcon1->isVisible());
+    // The offscreen desktop names no icon place: the corner beside the panel.
+    const QRect screen = main_->screen()->geometry();
+    const QRect tray(screen.bottomRight() - QPoint(31, 31), QSize(32, 32));
+    const QRect window = main_->frameGeometry();
+    for (const bool toTray : {true, false}) {
+        SCOPED_TRACE(toTray ? "to the tray" : "from the tray");
+        procs::AnimateToTray(main_, toTray, false);
+        QPointer<QWidget> outline = TrayOutline();
+        ASSERT_NE(outline, nullptr);
+        GeometryLog log;
+        log.frames.push_back(outline->geometry());
+        outline->installEventFilter(&log);
+        QElapsedTimer t;
+        t.start();
+        while (outline && t.elapsed() < 10000) procs::Delay(5);
+        ASSERT_TRUE(outline.isNull()) << "the animation never ended";
+        const QRect from = toTray ? window : tray;
+        const QRect to = toTray ? tray : window;
+        EXPECT_EQ(log.frames.front(), from);
+        EXPECT_EQ(log.frames.back(), to);
+        EXPECT_GE(log.frames.size(), 5u);
+        for (size_t i = 1; i < log.frames.size(); ++i) {
+            // Every frame lies between the ends.
+            const QRect& f = log.frames[i];
+            EXPECT_LE(std::min(from.width(), to.width()), f.width());
+            EXPECT_GE(std::max(from.width(), to.width()), f.width());
+            EXPECT_LE(std::min(from.left(), to.left()), f.left());
+            EXPECT_GE(std::max(from.left(), to.left()), f.left());
+        }
     }
 }
 

@@ -255,6 +255,9 @@ TEST_F(CollectorFake, AnUnreachableProviderGivesWayToTheNextAccount) {
     platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("POP", "work_port", std::to_string(dead));
     Cycle();
     EXPECT_NE(Log().find("work: couldn't connect."), std::string::npos) << Log();
+    // The classic number, and what it means in words.
+    EXPECT_NE(Log().find("Pop collection failed with error number 10061: Connection refused"), std::string::npos)
+        << Log();
     EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
     EXPECT_EQ(Left("w1").size(), 3u);
     ExpectHomeDone();

@@ -1,10 +1,13 @@
 // Failure and return notices and the generated-message header block.
 #include "transport/smtp.h"
+#include "platform/clock.h"
 #include "transport_test_util.h"
 
 #include "platform/files.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 namespace {
@@ -23,9 +26,11 @@ const std::string kHtmlMessage =
     ".\r\n";
 
 // Runs python3's email parser over a file; returns its report or "ok".
-std::string ParseWithPython(const std::string& file) {
+// Every date the program writes must carry its zone; with withSender the
+// From header must also hold an address that a reply can go to.
+std::string ParseWithPython(const std::string& file, bool withSender = false) {
     std::string cmd =
-        "/usr/bin/python3 -c \"import email,email.policy,sys\n"
+        "/usr/bin/python3 -c \"import email,email.policy,email.utils,sys\n"
         "raw=open(sys.argv[1],'rb').read()\n"
         "assert raw.endswith(b'\\r\\n.\\r\\n'), 'no end marker'\n"
         "body=raw[:-3].replace(b'\\r\\n..',b'\\r\\n.')\n"
@@ -35,7 +40,12 @@ std::string ParseWithPython(const std::string& file) {
         "  assert m['Subject'], 'no subject'\n"
         "  mid=m['Message-ID']\n"
         "  assert not getattr(mid,'defects',()), mid.defects\n"
-        "print('ok')\" " + file + " 2>&1";
+        "  d=email.utils.parsedate_tz(str(m['Date']))\n"
+        "  assert d and d[9] is not None, 'no zone in Date: %s' % m['Date']\n"
+        "  if sys.argv[2]=='1':\n"
+        "    a=email.utils.parseaddr(str(m['From']))[1]\n"
+        "    assert '@' in a and not a.startswith('@') and not a.endswith('@'), 'no address in From: %s' % m['From']\n"
+        "print('ok')\" " + file + (withSender ? " 1" : " 0") + " 2>&1";
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return "popen failed";
@@ -55,7 +65,7 @@ TEST_F(NoticesTest, GeneratedMessageHeaderBlockAndEnd) {
         "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
         "To: \"bob\" <bob@localhost>\r\n"
         "Subject: Welcome\r\n"
-        "Date: Mon, 07 Dec 2026 10:04:05\r\n"
+        "Date: Mon, 07 Dec 2026 10:04:05 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
         "X-Priority: 3\r\n"
         "X-MSMail-Priority: Normal\r\n"
         "X-Mailer: Tarnwick 1.1\r\n"
@@ -101,7 +111,7 @@ TEST_F(NoticesTest, GeneratedMailVariants) {
          "From: bob <bob@office.lan>\r\n"
          "To: <far@away.example>\r\n"
          "Subject: Away\r\n"
-         "Date: Mon, 07 Dec 2026 10:04:05\r\n"
+         "Date: Mon, 07 Dec 2026 10:04:05 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
          "MIME-Version: 1.0\r\n"
          "Content-Type: text/plain;\r\n"
          "\r\n"
@@ -112,7 +122,7 @@ TEST_F(NoticesTest, GeneratedMailVariants) {
          "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
          "To: \"alice\" <alice@localhost>\r\n"
          "Subject: Away\r\n"
-         "Date: Mon, 07 Dec 2026 10:04:05\r\n"
+         "Date: Mon, 07 Dec 2026 10:04:05 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
          "MIME-Version: 1.0\r\n"
          "Content-Type: text/plain;\r\n"
          "\r\n"
@@ -151,7 +161,7 @@ TEST_F(NoticesTest, GeneratedMailKeepsHeaderAndEndIntact) {
               "From: x y\r\n"
               "To: <a@b.example>  Bcc: c@d.example\r\n"
               "Subject: Re: a X-Injected: 1\r\n"
-              "Date: Mon, 07 Dec 2026 10:04:05\r\n"
+              "Date: Mon, 07 Dec 2026 10:04:05 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
               "Content-Type: text/plain;  \r\n"
               "\r\n"
               "line\r\n"
@@ -177,7 +187,7 @@ TEST_F(NoticesTest, GeneratedMailKeepsHeaderAndEndIntact) {
     empty.mailerHeaders = false;
     empty.footer = false;
     const std::string bare = smtp::GeneratedMessage(empty);
-    EXPECT_EQ(bare.substr(bare.size() - 10), ":05\r\n\r\n.\r\n");
+    EXPECT_EQ(bare.substr(bare.size() - 13), " " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n\r\n.\r\n");
     EXPECT_EQ(bare.find("\r\n.\r\n"), bare.size() - 5);
 }
 
@@ -247,17 +257,49 @@ TEST_F(NoticesTest, NoticesParseWithoutDefects) {
         "Content-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
         "--b1\r\nContent-Type: text/plain\r\n\r\n.hi\r\n"
         "--b1\r\nContent-Type: text/html\r\n\r\n<html><body>hi</body></html>\r\n--b1--\r\n.\r\n";
-    for (const auto& message : {kHtmlMessage, mixed}) {
+    // A notice keeps the header of the mail it returns: one written by the
+    // program itself (web mail) reaches its sender with a zone in Date and
+    // an address in From.
+    for (const auto& written : {kHtmlMessage, mixed}) {
+        const std::string message = "Date: " + smtp::GeneratedDate() + "\r\n" + written;
         for (int attempts : {10, 20}) {
             std::string file = smtp::WriteMailboxFile(
                 smtp::FolderIn, "bob", smtp::NoticeStamp(),
                 smtp::BuildFailureNotice(message, attempts, {"<far@away.example>"}));
-            EXPECT_EQ(ParseWithPython(file), "ok");
+            EXPECT_EQ(ParseWithPython(file, true), "ok");
         }
         std::string file = smtp::WriteMailboxFile(smtp::FolderIn, "bob", "r",
                                                   smtp::BuildReturnNotice(message, {"<far@away.example>"}));
-        EXPECT_EQ(ParseWithPython(file), "ok");
+        EXPECT_EQ(ParseWithPython(file, true), "ok");
     }
+}
+
+// The zone is the local one at the moment of writing, summer time included.
+TEST(GeneratedDate, CarriesTheLocalZone) {
+    struct Case {
+        const char* tz;
+        std::time_t utc;
+        const char* date;
+    };
+    const Case cases[] = {
+        {"UTC0", 1796634245, "Mon, 07 Dec 2026 09:04:05 +0000"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", 1796634245, "Mon, 07 Dec 2026 10:04:05 +0100"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", 1782892800, "Wed, 01 Jul 2026 10:00:00 +0200"},
+        {"NST3:30", 1796634245, "Mon, 07 Dec 2026 05:34:05 -0330"},
+        {"NPT-5:45", 1796634245, "Mon, 07 Dec 2026 14:49:05 +0545"},
+    };
+    const char* old = std::getenv("TZ");
+    const std::string kept = old ? old : "";
+    for (const auto& c : cases) {
+        setenv("TZ", c.tz, 1);
+        tzset();
+        platform::SetClockForTesting([&] { return std::chrono::system_clock::from_time_t(c.utc); });
+        EXPECT_EQ(smtp::GeneratedDate(), c.date) << c.tz;
+    }
+    platform::SetClockForTesting({});
+    if (old) setenv("TZ", kept.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }
 
 }  // namespace

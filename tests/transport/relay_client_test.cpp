@@ -510,19 +510,49 @@ TEST_F(RelayTest, SlowReaderGetsTheWholeMessageOnlyAStallEndsTheRun) {
     }
 }
 
-TEST_F(RelayTest, MessageWithSentMarkerIsTidiedNotSentAgain) {
-    provider.onCommand = [this](const std::string& l) {
-        // The marker appears while the run is under way, as when deleting
-        // the sent file failed.
-        if (l.rfind("helo", 0) == 0) std::ofstream(Out("m1.txs"));
-        return l.rfind("MAIL", 0) == 0 ? std::string("451 busy\r\n") : std::string("250 ok\r\n");
+// A refused MAIL FROM tidies away a message that went out before (its sent
+// marker, or its record erased by the completion), never one still to go.
+TEST_F(RelayTest, RefusedSenderTidiesOnlyMessagesSentBefore) {
+    enum class Rec { Kept, Erased, EmptyFrom };
+    struct Case {
+        const char* name;
+        bool marker;     // the sent marker appears while the run is under way
+        Rec record;
+        bool tidied;
     };
-    Start();
-    Queue("m1", {"<a@far.example>"});
-    Run();
-    EXPECT_TRUE(OutFiles().empty());
-    EXPECT_NE(Log().find("Tidying up m1 - has been sent already."), std::string::npos);
-    EXPECT_TRUE(provider.messages.empty());
+    const Case cases[] = {
+        {"sent marker", true, Rec::Kept, true},
+        {"record erased", false, Rec::Erased, true},
+        {"null sender", false, Rec::EmptyFrom, false},
+        {"ordinary sender", false, Rec::Kept, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& name : OutFiles()) std::remove(Out(name).c_str());
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.commands.clear();
+        provider.onCommand = [this, &c](const std::string& l) {
+            // As when deleting the sent file failed.
+            if (c.marker && l.rfind("helo", 0) == 0) std::ofstream(Out("m1.txs"));
+            return l.rfind("MAIL", 0) == 0 ? std::string("451 busy\r\n") : std::string("250 ok\r\n");
+        };
+        Start();
+        Queue("m1", {"<a@far.example>"}, c.record == Rec::EmptyFrom ? "" : "<ann@far.example>");
+        if (c.record == Rec::Erased) smtp::WritePortsValue("m1", std::nullopt);
+        Run();
+        EXPECT_EQ(Log().find("Tidying up m1 - has been sent already.") != std::string::npos, c.tidied) << Log();
+        if (c.tidied) {
+            EXPECT_TRUE(OutFiles().empty());
+        } else {
+            EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"}) << "kept for the next run";
+            EXPECT_EQ(Record("m1", "Goes"), "1");
+        }
+        if (c.record == Rec::EmptyFrom) {
+            EXPECT_TRUE(Sent("MAIL FROM:<>"));
+        }
+        EXPECT_TRUE(provider.messages.empty());
+        smtp::WritePortsValue("m1", std::nullopt);
+    }
 }
 
 TEST_F(RelayTest, TenthFailureNoticesTheSenderTwentiethSuspends) {
@@ -626,6 +656,45 @@ TEST_F(RelayWindowsTest, CycleEndsWithControlsBackAndTheFailureShown) {
     EXPECT_EQ(smtp::ReadPortsValue("m1", "Goes"), "1");
     ASSERT_FALSE(Shown().counts.empty());
     EXPECT_EQ(Shown().counts.back().outbox.count, 1) << "counts refreshed";
+}
+
+// Mail waiting and no provider's server set: the run is a failure, and the
+// status line says why (not "Idle").
+class RelayNoHostTest : public twtest::WindowsHome {
+protected:
+    static void SetUpTestSuite() { twtest::EnsureApp(); }
+    std::string ExtraIni() override { return "[SMTP]\nLocalPort=0\nHost=\n"; }
+};
+
+TEST_F(RelayNoHostTest, QueuedMailWithoutHostShowsTheRunFailed) {
+    CreateWindows();
+    using events::Label;
+    struct Case {
+        bool queued;
+        bool red;
+        const char* status;
+    };
+    const Case cases[] = {
+        {false, false, "Idle"},
+        {true, true, "Mail not sent: no SMTP host - set one in Tools, Settings..., SMTP delivery"},
+    };
+    int runs = 0;
+    for (const auto& c : cases) {
+        if (c.queued) {
+            std::ofstream(smtp::StoreFolder(smtp::FolderOut) + "m1.txt", std::ios::binary) << "Subject: s\r\n\r\nb\r\n.\r\n";
+            smtp::WritePortsValue("m1", std::string("rcpt"), "1");
+            smtp::WritePortsValue("m1", std::string("To1"), "<a@far.example>");
+            smtp::WritePortsValue("m1", std::string("From"), "<alice@far.example>");
+        }
+        FrmSMTP->StartDelivery();
+        ++runs;
+        ASSERT_TRUE(WaitUntil([&] { return Shown().cyclesEnded == runs; }));
+        EXPECT_EQ(Shown().Label(Label::LastDelivery).red, c.red) << c.status;
+        EXPECT_EQ(Shown().tray == events::kTrayFailed, c.red) << c.status;
+        EXPECT_EQ(Shown().status, c.status);
+        EXPECT_FALSE(Shown().statusActive);
+    }
+    EXPECT_TRUE(platform::FileExists(smtp::StoreFolder(smtp::FolderOut) + "m1.txt")) << "the mail still waits";
 }
 
 // A relay run on a failing disk: each write, sync, rename and unlink of the

@@ -108,7 +108,7 @@ TEST_F(SpamReportTest, ReportIsAWellFormedMail) {
               "From: \"Tarnwick\" <tarnwick@localhost>\r\n"
               "To: \"bob\" <bob@localhost>\r\n"
               "Subject: Spam report\r\n"
-              "Date: Mon, 07 Dec 2026 10:04:05\r\n"
+              "Date: Mon, 07 Dec 2026 10:04:05 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
               "MIME-Version: 1.0\r\n"
               "Content-Type: text/plain;\r\n\r\n");
     const std::string parsed = PythonParse(file);
