@@ -19,14 +19,14 @@ engine() {
     extra="$(pkg-config --cflags --libs Qt6Widgets Qt6Network) -fPIC -no-pie -Wl,-z,lazy -Wl,--unresolved-symbols=ignore-all"
 }
 case "$target" in
-http_*) add web/http_request ;;
+http_*) add web/http_request codecs/qev_util codecs/charsettables codecs/headerwords codecs/codectables codecs/codecutils ;;
 parse_raw_mail|decode_header_text)
     add codecs/codectables codecs/codecutils codecs/charsettables codecs/headerwords codecs/qev_util \
         codecs/qevattfile codecs/qevmsg codecs/details ;;
 smtp_server_command) engine transport/smtp_server transport/message_rewrite transport/store codecs/qev_util ;;
 pop3_server_command) engine transport/pop3_server transport/store transport/logfile codecs/auth codecs/qev_util ;;
-smtp_client_reply) engine transport/relay transport/store codecs/qev_util ;;
-pop3_client_reply) engine transport/collector transport/store codecs/qev_util ;;
+smtp_client_reply) engine transport/relay transport/store codecs/qev_util platform/clock ;;
+pop3_client_reply) engine transport/collector transport/store codecs/qev_util platform/clock ;;
 collector_distribution) engine transport/distribution transport/logfile transport/globals codecs/qev_util ;;
 ini_reader) add platform/inifile platform/files platform/env ;;
 table_loader) for s in "$root"/src/tables/*.cpp; do files="$files $s"; done ;;

@@ -5,9 +5,15 @@ The mail engine (transport, web, the filters' logic) and the layers below
 it (platform's engine half, tables, codecs) must build and run without a
 display: they may not include a window header or a Qt Gui/Widgets header.
 
+The windows and the tools start and save the data tables only through
+the engine (its table owners and their loader): a window or tool file may
+not call the table library's file routines itself.
+
   layer_check.py [--src DIR] [--qt-include DIR]
       lists file:line of every include from the engine side that reaches
-      the windows; exit status 1 if there is any.
+      the windows, and of every call from a window or tool file to the
+      table files; exit status 1 if there is any, and then the folder
+      graph on stderr.
   layer_check.py --graph [--src DIR]
       prints which folder includes which (with counts) and exits 0.
   layer_check.py --binaries FILE... [--forbid LIB...]
@@ -17,6 +23,7 @@ display: they may not include a window header or a Qt Gui/Widgets header.
 """
 
 import argparse
+import contextlib
 import os
 import re
 import subprocess
@@ -60,6 +67,16 @@ QT_INCLUDE_CANDIDATES = [
 ]
 
 
+# What only the engine may call: the table library's whole-file load and
+# save, and the engine's own file steps under the table owners.
+TABLE_FILE_CALL_RE = re.compile(
+    r"\b(?:(?:Save|Load)(?:To|From)(?:Binary|CSV)(?:File|Stream)"
+    r"|tablefiles::(?:LoadOrCreate|Migrate|SetAside)"
+    r"|SaveTableFile)\s*\(")
+# Folders of the windows and the tools (the programs' entries).
+TOOL_DIRS = ["app"]
+
+
 def rel(path, root):
     return os.path.relpath(path, root).replace(os.sep, "/")
 
@@ -71,6 +88,39 @@ def is_engine_file(relpath):
     if any(relpath.startswith(d + "/") for d in WINDOW_SUBDIRS):
         return False
     return relpath not in PLATFORM_WINDOW_FILES
+
+
+def is_window_or_tool_file(relpath):
+    if relpath in PLATFORM_WINDOW_FILES or relpath in CRASH_WINDOW_FILES:
+        return True
+    if any(relpath.startswith(d) for d in WINDOW_HEADER_DIRS):
+        return True
+    return relpath.split("/", 1)[0] in TOOL_DIRS
+
+
+def code_lines(path):
+    """The file's lines without // comments, /* */ comments and string
+    literals, numbered from 1."""
+    with open(path, encoding="utf-8", errors="replace") as fh:
+        text = fh.read()
+    text = re.sub(r"/\*.*?\*/", lambda m: "\n" * m.group(0).count("\n"), text, flags=re.S)
+    for lineno, line in enumerate(text.split("\n"), 1):
+        line = re.sub(r'"(?:\\.|[^"\\])*"', '""', line)
+        yield lineno, line.split("//", 1)[0]
+
+
+def table_file_calls(src):
+    out = []
+    for path in source_files(src):
+        r = rel(path, src)
+        if not is_window_or_tool_file(r):
+            continue
+        for lineno, line in code_lines(path):
+            m = TABLE_FILE_CALL_RE.search(line)
+            if m:
+                out.append(f"src/{r}:{lineno}: calls {m.group(0).rstrip('( ').strip()}; "
+                           "tables are loaded and saved through the engine")
+    return out
 
 
 def qt_window_headers(qt_include):
@@ -264,7 +314,15 @@ def main(argv):
         print_graph(include_graph(src, qt_names))
         return 0
 
-    return report(violations(src, qt_names), "include(s) from the engine side reach the windows")
+    problems = violations(src, qt_names) + table_file_calls(src)
+    status = report(problems, "layering problem(s): engine includes reaching the windows, "
+                              "or window/tool calls to the table files")
+    if status:
+        # On stderr, beside the count: the list on stdout stays one problem a line.
+        print("folder graph (folder -> folders it includes, with counts):", file=sys.stderr)
+        with contextlib.redirect_stdout(sys.stderr):
+            print_graph(include_graph(src, qt_names))
+    return status
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 
 #include "tables/memtable.h"
 #include "transport/account_tables.h"
+#include "transport/engine_tables.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/mail_settings.h"
@@ -24,48 +25,7 @@
 namespace twtest {
 
 // Reads the tables of ProgramDir into their owners.
-inline void LoadEngineTables() {
-    const std::string dir = ProgramDir;
-    auto load = [&](tables::TableOwner& owner, const tablefiles::Definer& define, const char* index) {
-        TvdlMemTable t;
-        const std::string path = dir + owner.FileName();
-        // The alias and domain files are made on first start; the engine
-        // and the web pages expect them there from then on.
-        const bool made = owner.FileName() == "elink.dat" || owner.FileName() == "domain.dat";
-        if (made && !std::filesystem::exists(path)) {
-            define(t);
-            t.SaveToBinaryFile(path);
-        }
-        tablefiles::LoadOrCreate(t, path, define);
-        tablefiles::SelectIndex(t, index);
-        owner.Adopt(t);
-    };
-    auto defineHoliday = [](TvdlMemTable& t) {
-        if (setup::hooks.defineHolidayFields) setup::hooks.defineHolidayFields(t);
-        else settings::DefineHolidayTable(t);
-    };
-    load(tables::Users(), settings::DefineUsersTable, "ixName");
-    load(tables::Links(), settings::DefineLinkTable, "ixName");
-    load(tables::Aliases(), settings::DefineAliasTable, "ixEmail");
-    load(tables::Domains(), settings::DefineDomainTable, "ixDomain");
-    {
-        TvdlMemTable t;
-        tablefiles::LoadOrCreate(t, dir + "holiday.dat", defineHoliday);
-        tablefiles::SelectIndex(t, "ixUser");
-        if (!t.FindField("Subject") && setup::hooks.upgradeHolidayTable) setup::hooks.upgradeHolidayTable(t);
-        tables::Holidays().Adopt(t);
-    }
-    load(tables::PopAccounts(), settings::DefinePopTable, "ixName");
-    {
-        // forward.dat's index is made whatever the file holds.
-        TvdlMemTable t;
-        tablefiles::LoadOrCreate(t, dir + "forward.dat", settings::DefineForwardTable);
-        t.IndexDefs().Clear();
-        t.AddIndex("ixUser", "User", ixPrimary | ixCaseInsensitive);
-        t.SetIndexName("ixUser");
-        tables::Forwards().Adopt(t);
-    }
-}
+inline void LoadEngineTables() { tables::LoadEngineTables(ProgramDir); }
 
 // The settings value as tarnwick.ini and footer.dat hold it now.
 inline void PublishSettingsFromFiles() {

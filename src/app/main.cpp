@@ -5,6 +5,7 @@
 #include "platform/process.h"
 #include "platform/sockets.h"
 #include "shell/program.h"
+#include "transport/mail_settings.h"
 #include "transport/servers.h"
 
 #include <cstdio>
@@ -15,9 +16,9 @@ int main(int argc, char** argv) {
     platform::RaiseDescriptorLimit();
     // Looked at before anything reads (or writes back) a setting: a damaged
     // file would otherwise pass for a fresh one.
-    const std::string problem = platform::IniFile(platform::ResolveProgramDir() + "tarnwick.ini").Problem();
+    const std::string problem = platform::IniFile(platform::ResolveProgramDir() + settings::kIniFileName).Problem();
     if (!problem.empty()) {
-        std::fprintf(stderr, "Tarnwick: tarnwick.ini could not be used: %s\n", problem.c_str());
+        std::fprintf(stderr, "Tarnwick: %s could not be used: %s\n", settings::kIniFileName, problem.c_str());
         servers::SettingsFileProblemAtStart = problem;
     }
     // The crash library brackets everything, so no window ever runs

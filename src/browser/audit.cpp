@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "platform/clock.h"
+#include "transport/engine_tables.h"
 #include "transport/globals.h"
 #include "shell/splash.h"
 
@@ -128,24 +129,10 @@ void TFrmAudit::DefineAuditTable(TvdlMemTable& table) {
 void TFrmAudit::FormCreate() {
     splash::Progress("Creating audit log...");
     TblAudit.OnDataChange = nullptr;
-    tables::TableOwner& owner = tables::Audit();
-    const std::string fileName = ProgramDir + owner.FileName();
-    try {
-        TvdlMemTable loaded;
-        loaded.LoadFromBinaryFile(fileName);
-        loaded.SetIndexName("ixDate");
-        owner.Adopt(loaded);
-    } catch (const std::exception&) {
-        // Unreadable, missing or of another layout: start a new, empty log.
-        std::remove(fileName.c_str());
-        if (!owner.Change(ProgramDir, [](TvdlMemTable& t) { DefineAuditTable(t); })) {
-            // The log stays in memory only; the program does not depend on it.
-            try {
-                DefineAuditTable(TblAudit);
-            } catch (const std::exception&) {
-            }
-        }
-    }
+    // Unreadable, missing or of another layout: start a new, empty log; one
+    // that cannot be written stays in memory only, the program does not
+    // depend on it.
+    tables::LoadOrStartAnew(tables::Audit(), ProgramDir, "ixDate", DefineAuditTable);
     try {
         if (TblAudit.Active()) {
             const TDateTime now = NowAsDateTime();

@@ -34,6 +34,7 @@
 #include "transport/globals.h"
 #include "shell/splash.h"
 #include "tables/memtable.h"
+#include "transport/engine_tables.h"
 #include "transport/servers.h"
 #include "transport/store.h"
 
@@ -64,10 +65,7 @@ std::vector<std::string> UserNames() {
         if (FrmServers != nullptr && FrmServers->TblUsers.Active()) return NamesOf(FrmServers->TblUsers);
         if (FrmSettings != nullptr && FrmSettings->TblUsers && FrmSettings->TblUsers->Active())
             return NamesOf(*FrmSettings->TblUsers);
-        TvdlMemTable table;
-        if (!platform::FileExists(ProgramDir + "users.dat")) return {};
-        table.LoadFromBinaryFile(ProgramDir + "users.dat");
-        return NamesOf(table);
+        return tables::UserNamesInFile(ProgramDir);
     } catch (const std::exception&) {
         return {};
     }

@@ -8,6 +8,7 @@
 #include "platform/inifile.h"
 #include "settings/setup.h"
 #include "transport/globals.h"
+#include "transport/settings_file.h"
 
 namespace details::internal {
 
@@ -26,7 +27,7 @@ inline std::string FolderOf(const std::string& path) {
 
 // The settings window holds the live values; without it (tests, tools) the
 // settings file gives them.
-inline platform::IniFile SettingsFile() { return platform::IniFile(ProgramDir + "tarnwick.ini"); }
+inline platform::IniFile SettingsFile() { return platform::IniFile(settings::IniPath()); }
 
 inline bool ViewMessagesSetting() {
     if (FrmSettings != nullptr) return FrmSettings->viewMessages();

@@ -13,6 +13,7 @@
 #include <exception>
 
 #include "codecs/details.h"
+#include "codecs/qev_util.h"
 #include "codecs/qevmsg.h"
 #include "platform/files.h"
 #include "platform/shell.h"
@@ -46,11 +47,6 @@ QString JoinText(const std::vector<std::string>& lines, std::size_t from = 0) {
     return out.join('\n');
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-    return s;
-}
-
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -64,7 +60,7 @@ namespace details {
 std::string SafeHtml(const std::string& html) {
     std::string out;
     out.reserve(html.size());
-    const std::string lower = Lower(html);
+    const std::string lower = qev_util::LowerCase(html);
     std::size_t pos = 0;
     for (;;) {
         std::size_t open = lower.find("<script", pos);
@@ -136,7 +132,7 @@ void TFrmDetails::PreviewMessage(const std::string& path) {
     }
 
     const bool html =
-        !msg.Attachments.Empty() && EndsWith(Lower(msg.Attachments[0].FileName), ".html");
+        !msg.Attachments.Empty() && EndsWith(qev_util::LowerCase(msg.Attachments[0].FileName), ".html");
     if (html) {
         Viewer->setHtml(HtmlToText(details::SafeHtml(msg.Attachments[0].GetBody())));
         Memo1->hide();
@@ -157,7 +153,7 @@ void TFrmDetails::PreviewMessage(const std::string& path) {
 
 void TFrmDetails::ViewerHotSpotClick(const std::string& url, bool& handled) {
     handled = true;
-    const std::string lower = Lower(url);
+    const std::string lower = qev_util::LowerCase(url);
     // Web and mail links go to the desktop's programs; anything else
     // (javascript:, file:, relative names) is ignored.
     if (StartsWith(lower, "http:") || StartsWith(lower, "https:") || StartsWith(lower, "mailto:"))

@@ -2,6 +2,7 @@
 // into add-in libraries.
 #include "filters/addinrule.h"
 
+#include "codecs/qev_util.h"
 #include "platform/files.h"
 #include "transport/table_files.h"
 #include "transport/globals.h"
@@ -35,12 +36,7 @@ namespace {
 std::string CurrentMsgFile;
 int CurrentKind = 0;
 
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool Yes(const std::string& flag) { return Lower(flag) == "yes"; }
+bool Yes(const std::string& flag) { return qev_util::LowerCase(flag) == "yes"; }
 
 template <typename Fn>
 Fn Symbol(void* handle, const char* name) {
@@ -337,12 +333,12 @@ void SetLiveRules(std::vector<TRule> rules) { liveRules = std::move(rules); }
 bool TargetMatches(const TRule& rule, const std::string& msgFile, const std::string& user, int kind,
                    bool isExternal) {
     const bool exists = platform::FileExists(msgFile);
-    const std::string who = Lower(user);
+    const std::string who = qev_util::LowerCase(user);
     if (kind == KindSent) {
-        const std::string out = Lower(rule.OutFrom);
+        const std::string out = qev_util::LowerCase(rule.OutFrom);
         return exists && (out == "all users" || (!who.empty() && out == who));
     }
-    const std::string inTo = Lower(rule.InTo);
+    const std::string inTo = qev_util::LowerCase(rule.InTo);
     // An empty In-To means the rule does not look at incoming mail at all.
     const bool userMatch = exists && !inTo.empty() && (inTo == "all users" || inTo == who);
     switch (kind) {
@@ -362,7 +358,7 @@ bool TargetMatches(const TRule& rule, const std::string& msgFile, const std::str
 
 bool HeaderMatches(const TRule& rule, const std::vector<std::string>& lines) {
     std::vector<std::string> words;
-    const std::string lookFor = Lower(rule.HeaderLookFor);
+    const std::string lookFor = qev_util::LowerCase(rule.HeaderLookFor);
     std::size_t start = 0;
     while (start <= lookFor.size()) {
         std::size_t comma = lookFor.find(',', start);
@@ -372,10 +368,10 @@ bool HeaderMatches(const TRule& rule, const std::vector<std::string>& lines) {
         start = comma + 1;
     }
     if (words.empty()) return false;
-    const std::string header = Lower(rule.Header);
+    const std::string header = qev_util::LowerCase(rule.Header);
     bool inHeader = false;
     for (const auto& line : lines) {
-        const std::string lower = Lower(line);
+        const std::string lower = qev_util::LowerCase(line);
         // A folded line belongs to the header above it even when it holds
         // a colon of its own.
         const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');

@@ -2,6 +2,7 @@
 // outgoing queue, and the forwarding dialog.
 #include "filters/forward.h"
 
+#include "codecs/qev_util.h"
 #include "filters/holiday.h"
 #include "platform/env.h"
 #include "platform/files.h"
@@ -22,14 +23,9 @@ namespace forward {
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool IsLocalUser(const std::string& name) {
     for (const auto& user : tables::UserNames())
-        if (Lower(user) == Lower(name)) return true;
+        if (qev_util::LowerCase(user) == qev_util::LowerCase(name)) return true;
     return false;
 }
 
@@ -105,7 +101,7 @@ int ForwardMessage(const std::string& user, const std::string& msgFile) {
     if (!table.Active()) return 0;
     std::vector<Target> targets;
     tablefiles::ForEach(table, [&] {
-        if (Lower(table.FieldByName("User").AsString()) != Lower(user)) return;
+        if (qev_util::LowerCase(table.FieldByName("User").AsString()) != qev_util::LowerCase(user)) return;
         targets.push_back({table.FieldByName("IsLocal").AsBoolean(), table.FieldByName("ForwardTo").AsString(),
                            ReadsAsCopy(table.FieldByName("Copy").AsString())});
     });

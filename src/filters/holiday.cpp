@@ -2,6 +2,7 @@
 // user, the table layout and the entry dialog.
 #include "filters/holiday.h"
 
+#include "codecs/qev_util.h"
 #include "filters/forward.h"
 #include "filters/shown.h"
 #include "platform/files.h"
@@ -28,13 +29,8 @@ namespace holiday {
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
-    return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == Lower(prefix);
+    return s.size() >= prefix.size() && qev_util::LowerCase(s.substr(0, prefix.size())) == qev_util::LowerCase(prefix);
 }
 
 // Lines of a file split at LF, each without its CR, up to the first line
@@ -70,7 +66,7 @@ std::string OneLine(std::string s) {
 std::map<std::string, platform::SystemTime> answered;
 
 std::string AnsweredKey(const std::string& user, const std::string& entry, const std::string& sender) {
-    return ProgramDir + "\n" + Lower(user) + "\n" + Lower(smtp::StripAngleBrackets(sender)) + "\n" + entry;
+    return ProgramDir + "\n" + qev_util::LowerCase(user) + "\n" + qev_util::LowerCase(smtp::StripAngleBrackets(sender)) + "\n" + entry;
 }
 
 bool AnsweredToday(const std::string& key) {
@@ -97,19 +93,13 @@ bool LocalUsers(const std::string& address, std::vector<std::string>& users) {
     return settings::ResolveLocalAddress(local, address, users);
 }
 
-std::string TwoDigits(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v);
-    return buf;
-}
-
 const char* const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::string FormatDay(TDateTime date) {
     int y = 0, m = 1, d = 1;
     memtable::DecodeDate(date, y, m, d);
-    return TwoDigits(d) + " " + MonthNames[(m - 1) % 12] + " " + std::to_string(y);
+    return platform::TwoDigits(d) + " " + MonthNames[(m - 1) % 12] + " " + std::to_string(y);
 }
 
 // An end date of 0 (or an empty field) means the entry runs until removed.
@@ -165,12 +155,12 @@ std::string GetRecipientHeader(const std::vector<std::string>& headerLines) {
 std::string GetRecipientHeader(const std::string& msgFile) { return GetRecipientHeader(FileLines(msgFile, InHeader)); }
 
 bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender) {
-    const std::string address = Lower(smtp::TrimBlanks(smtp::StripAngleBrackets(sender)));
+    const std::string address = qev_util::LowerCase(smtp::TrimBlanks(smtp::StripAngleBrackets(sender)));
     if (address.empty()) return true;
     if (address == smtp::NoticeSenderAddress) return true;
     if (address.rfind("mailer-daemon", 0) == 0) return true;
     for (const auto& line : headerLines) {
-        const std::string lower = Lower(line);
+        const std::string lower = qev_util::LowerCase(line);
         if (lower.rfind("auto-submitted:", 0) == 0) {
             const std::string value = smtp::TrimBlanks(lower.substr(15));
             if (!value.empty() && value.rfind("no", 0) != 0) return true;
@@ -222,7 +212,7 @@ int AutoRespond(const std::string& recipient, const std::string& user, const std
     };
     std::vector<Entry> entries;
     tablefiles::ForEach(table, [&] {
-        if (Lower(table.FieldByName("User").AsString()) != Lower(user)) return;
+        if (qev_util::LowerCase(table.FieldByName("User").AsString()) != qev_util::LowerCase(user)) return;
         const auto who = table.FieldByName("Who").AsInteger();
         if ((isInternal && who == 2) || (!isInternal && who == 1)) return;
         entries.push_back({table.FieldByName("Subject").AsString(), table.FieldByName("Message").AsString()});
@@ -235,7 +225,7 @@ int AutoRespond(const std::string& recipient, const std::string& user, const std
     const std::string fromText = user + " <" + plain + ">";
     for (auto& entry : entries) {
         std::string subject = entry.subject;
-        const std::size_t at = Lower(subject).find("[subject]");
+        const std::size_t at = qev_util::LowerCase(subject).find("[subject]");
         if (at != std::string::npos) subject.replace(at, 9, OneLine(GetHeaderValue(msgFile, "subject:", false)));
 
         std::vector<std::string> names;

@@ -2,11 +2,13 @@
 // safe senders, subject words, bad users, [SpamStats].
 #include "filters/spam.h"
 
+#include "codecs/qev_util.h"
 #include "filters/shown.h"
 
 #include "platform/clock.h"
 #include "platform/inifile.h"
 #include "transport/globals.h"
+#include "transport/settings_file.h"
 #include "transport/table_files.h"
 #include "transport/store.h"
 #include "transport/table_owner.h"
@@ -21,12 +23,7 @@ namespace spam {
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+std::string IniPath() { return settings::IniPath(); }
 
 }  // namespace
 
@@ -55,7 +52,7 @@ std::string GetDomain(const std::string& address) {
 }
 
 std::string CleanAddress(const std::string& address) {
-    std::string a = Lower(address);
+    std::string a = qev_util::LowerCase(address);
     size_t lt = a.find('<');
     if (lt != std::string::npos) a = a.substr(lt + 1);
     size_t gt = a.find('>');
@@ -64,7 +61,7 @@ std::string CleanAddress(const std::string& address) {
 }
 
 bool IsImportAddress(const std::string& address) {
-    std::string a = Lower(smtp::TrimBlanks(address));
+    std::string a = qev_util::LowerCase(smtp::TrimBlanks(address));
     if (a.size() >= 2 && a.front() == '<' && a.back() == '>') a = a.substr(1, a.size() - 2);
     return a == ImportAddress;
 }

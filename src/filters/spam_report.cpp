@@ -3,6 +3,7 @@
 // safe addresses from a mail or an exported address book.
 #include "filters/spam.h"
 
+#include "codecs/qev_util.h"
 #include "filters/addinrule.h"
 #include "filters/forward.h"
 #include "filters/holiday.h"
@@ -14,6 +15,7 @@
 #include "transport/account_tables.h"
 #include "transport/globals.h"
 #include "transport/mail_settings.h"
+#include "transport/settings_file.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -28,23 +30,12 @@
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::string BrowserAddress() { return mailsettings::Current()->browserAddress; }
-
-std::string Two(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v);
-    return buf;
-}
 
 // "hh:mm dd mmm yyyy" of the program clock.
 std::string ReportTime() {
     auto t = platform::NowLocal();
-    return Two(t.hour) + ":" + Two(t.minute) + " " + spam::DayMonth(t.day, t.month) + " " + std::to_string(t.year);
+    return platform::TwoDigits(t.hour) + ":" + platform::TwoDigits(t.minute) + " " + spam::DayMonth(t.day, t.month) + " " + std::to_string(t.year);
 }
 
 bool RemoveHeld(const std::filesystem::path& held) {
@@ -124,7 +115,7 @@ void spam::TSpamFilter::CheckDailyReport() {
     const QTime timeOfDay(now.hour, now.minute, now.second, now.millisecond);
     if (!(timeOfDay > QTime(at.hour(), at.minute(), at.second()))) return;
     const QDate today(now.year, now.month, now.day);
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     QDate last = QDate::fromString(QString::fromStdString(ini.ReadString("Spam", "LastDailyReprt", "")), Qt::ISODate);
     if (!last.isValid()) last = today.addDays(-1);
     if (today > last) {
@@ -147,7 +138,7 @@ bool ReleaseSpam(const std::string& spamFile) {
     const fs::path held(spamFile);
     const std::string name = held.filename().string();
     const size_t us = name.find('_');
-    const bool datName = name.size() > 4 && Lower(name.substr(name.size() - 4)) == smtp::MailboxSuffix;
+    const bool datName = name.size() > 4 && qev_util::LowerCase(name.substr(name.size() - 4)) == smtp::MailboxSuffix;
     // Only a held message names a mailbox: anything else would let a caller
     // move or delete files the spam folders do not hold.
     if (us == std::string::npos || us == 0 || !datName || !IsSpamFolder(held.parent_path()) ||
@@ -214,7 +205,7 @@ int ImportAddressesFromMessage(const std::string& msgFile) {
 
 std::vector<std::string> AddressCandidates(const std::string& line) {
     static const std::string delimiters = "\t\n\r \"',<=>|";
-    const std::string text = Lower(line);
+    const std::string text = qev_util::LowerCase(line);
     std::vector<std::string> out;
     size_t from = 0;
     for (;;) {

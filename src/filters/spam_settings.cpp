@@ -18,7 +18,7 @@ namespace {
 
 TSpamFilter* running = nullptr;
 
-std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+std::string IniPath() { return settings::IniPath(); }
 std::string SpamDat() { return ProgramDir + "spam.dat"; }
 
 void ReadWords(platform::IniFile& ini, const std::string& prefix, std::vector<std::string>& words) {

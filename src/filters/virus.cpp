@@ -4,6 +4,7 @@
 
 #include "codecs/charsettables.h"
 #include "codecs/headerwords.h"
+#include "codecs/qev_util.h"
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -24,11 +25,6 @@
 namespace virus {
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
@@ -138,7 +134,7 @@ std::vector<Param> ParseParams(const std::string& raw, std::size_t from) {
                 std::size_t a = pos, b = eq;
                 while (a < b && IsBlank(raw[a])) ++a;
                 while (b > a && IsBlank(raw[b - 1])) --b;
-                p.attr = Lower(raw.substr(a, b - a));
+                p.attr = qev_util::LowerCase(raw.substr(a, b - a));
                 std::size_t v = eq + 1, w = end;
                 while (v < w && IsBlank(raw[v])) ++v;
                 while (w > v && IsBlank(raw[w - 1])) --w;
@@ -336,7 +332,7 @@ std::string FieldValue(const std::vector<Line>& lines, const Field& f) {
 std::string MediaType(const std::vector<Line>& lines, const std::vector<Field>& fields) {
     for (const auto& f : fields) {
         if (f.name != "content-type") continue;
-        std::string v = Lower(FieldValue(lines, f));
+        std::string v = qev_util::LowerCase(FieldValue(lines, f));
         v = v.substr(0, v.find(';'));
         std::size_t a = 0, b = v.size();
         while (a < b && IsBlank(v[a])) ++a;
@@ -438,7 +434,7 @@ std::string RiskLabel(const std::string& name, bool isApplication) {
     const std::size_t dot = name.find('.');
     const long long firstDot = dot == std::string::npos ? 0 : static_cast<long long>(dot) + 1;
     if (firstDot < static_cast<long long>(name.size()) - 3 || !isApplication) return "(95%)";
-    const std::string lower = Lower(name);
+    const std::string lower = qev_util::LowerCase(name);
     static const std::pair<const char*, const char*> table[] = {
         {".pif", "(90%)"}, {".com", "(90%)"}, {".bat", "(85%)"}, {".scr", "(80%)"}, {"sex", "(90%)"},
         {"love", "(85%)"}, {"you", "(80%)"},  {".js", "(70%)"},  {".exe", "(25%)"},
@@ -550,7 +546,7 @@ void DefuseStream::TakeLine(const std::string& raw) {
         } else {
             const std::size_t colon = line.find(':');
             if (colon != std::string::npos) {
-                std::string name = Lower(line.substr(0, colon));
+                std::string name = qev_util::LowerCase(line.substr(0, colon));
                 while (!name.empty() && IsBlank(name.back())) name.pop_back();
                 fields_.push_back({name, i, i});
             }
@@ -564,7 +560,7 @@ void DefuseStream::TakeLine(const std::string& raw) {
         Emit(line, ending);
         return;
     }
-    if (line.size() > 10 && IsUuBegin(Lower(line.substr(0, 10)) + "x")) {
+    if (line.size() > 10 && IsUuBegin(qev_util::LowerCase(line.substr(0, 10)) + "x")) {
         const std::string name = line.substr(10);
         if (IsRiskyName(name)) {
             DefuseState st{&notice_, lastName_};

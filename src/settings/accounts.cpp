@@ -2,7 +2,9 @@
 // the pop.dat migration and the downloaded-message reset.
 #include "settings/setup.h"
 
+#include "codecs/qev_util.h"
 #include "transport/account_tables.h"
+#include "transport/engine_tables.h"
 
 #include "platform/dialogs.h"
 #include "platform/files.h"
@@ -20,11 +22,6 @@
 #include <filesystem>
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // The field check of user names: the shared check, and no name made of dots
 // only, since a user name becomes part of mailbox file names.
@@ -223,7 +220,7 @@ void TFrmSettings::LinkBtnsFor(QObject* from) {
         } else {
             t.GotoBookmark(row);
             t.Edit();
-            t.FieldByName("Email").SetAsString(Lower(email));
+            t.FieldByName("Email").SetAsString(qev_util::LowerCase(email));
             t.FieldByName("User").SetAsString(user);
             t.Post();
         }
@@ -236,49 +233,10 @@ void TFrmSettings::LinkBtnsFor(QObject* from) {
 }
 
 // ---------------------------------------------------------------------------
-// pop.dat migration and downloaded-message reset
+// downloaded-message reset
 // ---------------------------------------------------------------------------
-
-void TFrmSettings::MigratePopTable() {
-    const std::string dir = ProgramDir;
-    TvdlMemTable& old = *TblPop;
-    const bool hadLeave = old.FindField("Leave") != nullptr;
-    const bool hadDefault = old.FindField("Default") != nullptr;
-
-    // Unrecognised mail of accounts that predate the Default field went to
-    // the default user of link.dat.
-    std::string linkDefault;
-    if (TblLink->Active() && TblLink->FindField("Email") && TblLink->FindField("User")) {
-        tablefiles::ForEach(*TblLink, [&] {
-            if (linkDefault.empty() && TblLink->FieldByName("Email").AsString() == "[Default]")
-                linkDefault = TblLink->FieldByName("User").AsString();
-        });
-    }
-
-    tablefiles::Migrate(old, *vdlMemTable1, settings::DefinePopTable, dir + "pop.dat", dir + "pop.old",
-                        [&](TvdlMemTable& row) {
-                            if (!hadLeave) {
-                                row.FieldByName("Leave").SetAsBoolean(false);
-                                row.FieldByName("Leavedays").SetAsInteger(10);
-                            }
-                            if (!hadDefault) row.FieldByName("Default").SetAsString(linkDefault);
-                        });
-}
-
-void TFrmSettings::UpgradeHolidayTable() {
-    // Entries made before replies had their own subject get the standard one.
-    tablefiles::Migrate(*TblHoliday, *vdlMemTable1, settings::DefineHolidayTable, ProgramDir + "holiday.dat",
-                        ProgramDir + "holiday.old", [](TvdlMemTable& row) {
-                            row.FieldByName("Subject").SetAsString("Out of Office AutoReply: [Subject]");
-                        });
-    std::error_code ec;
-    std::filesystem::remove(ProgramDir + "holiday.old", ec);
-}
 
 void TFrmSettings::Button1Click() {
     vdlMemTable1->Close();
-    TvdlMemTable uidl;
-    tablefiles::Define(uidl, {{"POP", ftString, 64}, {"UIDL", ftString, 64}, {"Received", ftDate, 0}}, "ixUIDL",
-                       "POP;UIDL", ixPrimary);
-    uidl.SaveToBinaryFile(ProgramDir + "uidl.dat");
+    tables::ResetUidlFile(ProgramDir);
 }

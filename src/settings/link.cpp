@@ -80,36 +80,4 @@ void DefineELinkTable(TvdlMemTable& t) { settings::DefineAliasTable(t); }
 
 void DefineDomainTable(TvdlMemTable& t) { settings::DefineDomainTable(t); }
 
-void BuildELinkTable(TvdlMemTable& elink, TvdlMemTable& link, TvdlMemTable& users, const std::string& path) {
-    DefineELinkTable(elink);
-    TField* email = link.Active() ? link.FindField("Email") : nullptr;
-    TField* user = link.Active() ? link.FindField("User") : nullptr;
-    if (email && user) {
-        tablefiles::ForEach(link, [&] {
-            if (email->AsString() != "[Default]") TFrmLink::AddLinkTo(elink, email->AsString(), user->AsString());
-        });
-    }
-    // Older users.dat files carry the user's own address.
-    TField* userEmail = users.Active() ? users.FindField("Email") : nullptr;
-    TField* userName = users.Active() ? users.FindField("Name") : nullptr;
-    if (userEmail && userName) {
-        tablefiles::ForEach(users, [&] { TFrmLink::AddLinkTo(elink, userEmail->AsString(), userName->AsString()); });
-    }
-    elink.First();
-    elink.SaveToBinaryFile(path);
-}
-
-void OpenELinkTable() {
-    if (!FrmSettings) return;
-    BuildELinkTable(*FrmSettings->tbleLink, *FrmSettings->TblLink, *FrmSettings->TblUsers,
-                    ProgramDir + "elink.dat");
-}
-
-void OpenDomainTable() {
-    if (!FrmSettings) return;
-    DefineDomainTable(*FrmSettings->TblDomain);
-    FrmSettings->TblDomain->SaveToBinaryFile(ProgramDir + "domain.dat");
-    FrmSettings->TblDomain->Close();
-}
-
 }  // namespace links

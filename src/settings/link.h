@@ -52,14 +52,4 @@ void DefineELinkTable(TvdlMemTable& t);
 // domain.dat: Domain String 64; index ixDomain on Domain.
 void DefineDomainTable(TvdlMemTable& t);
 
-// Builds elink.dat from link.dat's rows (all but "[Default]") and the Email
-// of users.dat's rows (when that older field is there), into elink and the
-// file at path. The file is written whole before anything is removed.
-void BuildELinkTable(TvdlMemTable& elink, TvdlMemTable& link, TvdlMemTable& users,
-                     const std::string& path);
-// The settings window's form: its tables and ProgramDir + "elink.dat".
-void OpenELinkTable();
-// Creates an empty domain.dat in the settings window's TblDomain.
-void OpenDomainTable();
-
 }  // namespace links

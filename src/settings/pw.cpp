@@ -11,13 +11,14 @@
 #include "platform/dialogs.h"
 #include "platform/inifile.h"
 #include "transport/globals.h"
+#include "transport/settings_file.h"
 
 TFrmPW* FrmPW = nullptr;
 
 namespace PW {
 
 bool CheckSettingsPassword() {
-    const platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    const platform::IniFile ini(settings::IniPath());
     return SettingsPasswordAccepted(ini.ReadString("SMTP", "ID", ""), [] {
         std::string entry;
         if (FrmPW) {

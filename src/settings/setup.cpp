@@ -18,6 +18,7 @@
 #include "shell/procs.h"
 #include "shell/splash.h"
 #include "transport/mail_settings.h"
+#include "transport/engine_tables.h"
 #include "transport/table_owner.h"
 
 #include <QButtonGroup>
@@ -760,53 +761,16 @@ void TFrmSettings::UpdateUserButtons() {
 }
 
 void TFrmSettings::LoadTables() {
-    const std::string dir = ProgramDir;
-    // 1 users.dat and the list of user names.
-    tablefiles::LoadOrCreate(*TblUsers, dir + "users.dat", settings::DefineUsersTable);
-    tablefiles::SelectIndex(*TblUsers, "ixName");
+    // The engine reads the files into the tables' owners; this window edits
+    // copies of them until OK or Apply.
+    tables::LoadEngineTables(ProgramDir);
+    for (auto& [table, owner] : OwnedTables()) owner->CopyTo(*table);
+    // 1 the list of user names, in index order.
     std::vector<std::string> names;
-    for (TblUsers->First(); !TblUsers->Eof(); TblUsers->Next())
+    for (TblUsers->First(); TblUsers->Active() && !TblUsers->Eof(); TblUsers->Next())
         names.push_back(TblUsers->FieldByName("Name").AsString());
-    TblUsers->First();
+    if (TblUsers->Active()) TblUsers->First();
     SetUserList(names);
-    // 2 link.dat
-    tablefiles::LoadOrCreate(*TblLink, dir + "link.dat", settings::DefineLinkTable);
-    tablefiles::SelectIndex(*TblLink, "ixName");
-    // 3 elink.dat, built from link.dat and users.dat when missing
-    // (The window's own tables, not FrmSettings': the global is set only
-    // once this first load, run from the constructor, is over.)
-    if (!std::filesystem::exists(dir + "elink.dat"))
-        links::BuildELinkTable(*tbleLink, *TblLink, *TblUsers, dir + "elink.dat");
-    tablefiles::LoadOrCreate(*tbleLink, dir + "elink.dat", links::DefineELinkTable);
-    tablefiles::SelectIndex(*tbleLink, "ixEmail");
-    // 4 domain.dat
-    if (!std::filesystem::exists(dir + "domain.dat")) {
-        links::DefineDomainTable(*TblDomain);
-        TblDomain->SaveToBinaryFile(dir + "domain.dat");
-    }
-    tablefiles::LoadOrCreate(*TblDomain, dir + "domain.dat", links::DefineDomainTable);
-    tablefiles::SelectIndex(*TblDomain, "ixDomain");
-    // 5 holiday.dat: an unreadable file is set aside and made anew by the
-    // out-of-office unit; an old layout without Subject is upgraded by it.
-    auto defineHoliday = [](TvdlMemTable& t) {
-        if (setup::hooks.defineHolidayFields) setup::hooks.defineHolidayFields(t);
-        else settings::DefineHolidayTable(t);
-    };
-    tablefiles::LoadOrCreate(*TblHoliday, dir + "holiday.dat", defineHoliday);
-    tablefiles::SelectIndex(*TblHoliday, "ixUser");
-    if (!TblHoliday->FindField("Subject")) {
-        if (setup::hooks.upgradeHolidayTable) setup::hooks.upgradeHolidayTable(*TblHoliday);
-        else UpgradeHolidayTable();
-    }
-    // 7 pop.dat, migrated from the older layouts
-    tablefiles::LoadOrCreate(*TblPop, dir + "pop.dat", settings::DefinePopTable);
-    tablefiles::SelectIndex(*TblPop, "ixName");
-    if (!TblPop->FindField("Leave") || !TblPop->FindField("Default")) MigratePopTable();
-    // 8 forward.dat: its index is always made here, whatever the file holds.
-    tablefiles::LoadOrCreate(*TblForward, dir + "forward.dat", settings::DefineForwardTable);
-    TblForward->IndexDefs().Clear();
-    TblForward->AddIndex("ixUser", "User", ixPrimary | ixCaseInsensitive);
-    TblForward->SetIndexName("ixUser");
     UpdateUserButtons();
 }
 
@@ -842,14 +806,12 @@ std::vector<std::pair<TvdlMemTable*, tables::TableOwner*>> TFrmSettings::OwnedTa
             {TblHoliday.get(), &tables::Holidays()}};
 }
 
-// The tables were just read from their files: they are what the engine
-// works with, and the rows this window's edits start from.
+// The tables were just read from their files: the rows this window's
+// edits start from.
 void TFrmSettings::AdoptTables() {
     tableBases_.clear();
-    for (auto& [table, owner] : OwnedTables()) {
-        owner->Adopt(*table);
+    for (auto& [table, owner] : OwnedTables())
         tableBases_.push_back(table->Active() ? table->SaveToBinaryString() : std::string());
-    }
 }
 
 // Only what was edited in this window reaches the tables; rows that the web
@@ -963,92 +925,87 @@ void TFrmSettings::PublishSettings() {
 }
 
 void TFrmSettings::LoadIni() {
-    platform::IniFile ini(settings::IniPath());
+    const MailSettings v = mailsettings::Read(ProgramDir, userNames(), procs::GetComputerName());
     // [Connect]
-    RBTConnectLAN->setChecked(ini.ReadBool("Connect", "LAN", true));
-    RBTConnectDUN->setChecked(ini.ReadBool("Connect", "DUN", false));
+    RBTConnectLAN->setChecked(v.connectLan);
+    RBTConnectDUN->setChecked(v.connectDun);
     if (!RBTConnectLAN->isChecked() && !RBTConnectDUN->isChecked()) {
         // Both off in the file: neither radio button shows as chosen.
         RBTConnectLAN->setAutoExclusive(false);
         RBTConnectLAN->setChecked(false);
         RBTConnectLAN->setAutoExclusive(true);
     }
-    CHBPiggyBack->setChecked(ini.ReadBool("Connect", "UseOther", false));
-    SelectItem(CBXDUN, ini.ReadString("Connect", "DUNEntry", ""));
-    CBXConnRegular->setChecked(ini.ReadBool("Connect", "Regular", false));
-    CBXConnBetween->setChecked(ini.ReadBool("Connect", "ConnBetween", false));
-    CBXConnStartUp->setChecked(ini.ReadBool("Connect", "OnStartup", false));
-    CHBManDisconnect->setChecked(ini.ReadBool("Connect", "KeepManual", true));
-    SpinRegular->setValue(ini.ReadInteger("Connect", "RegularTime", settings::kDefaultRegularTime));
-    QTime t1 = settings::TimeFromText(ini.ReadString("Connect", "ConnStart", settings::kDefaultConnStart));
-    QTime t2 = settings::TimeFromText(ini.ReadString("Connect", "ConnEnd", settings::kDefaultConnEnd));
+    CHBPiggyBack->setChecked(v.connectUseOther);
+    SelectItem(CBXDUN, v.dunEntry);
+    CBXConnRegular->setChecked(v.connectRegular);
+    CBXConnBetween->setChecked(v.connectBetween);
+    CBXConnStartUp->setChecked(v.connectOnStartup);
+    CHBManDisconnect->setChecked(v.keepManual);
+    SpinRegular->setValue(v.regularTime);
+    QTime t1 = settings::TimeFromText(v.connStart);
+    QTime t2 = settings::TimeFromText(v.connEnd);
     TimeEdit1->setTime(t1.isValid() ? t1 : QTime(9, 0));
     TimeEdit2->setTime(t2.isValid() ? t2 : QTime(18, 0));
     // [SMTP], [POP]
-    EditSMTPHost->setText(Q(ini.ReadString("SMTP", "Host", "")));
-    EditSMTPPort->setText(Q(ini.ReadString("SMTP", "Port", "25")));
-    CHBSMTPStandard->setChecked(ini.ReadBool("SMTP", "Standard", true));
-    EditPassword->setText(Q(PW::DecodeText(ini.ReadString("SMTP", "ID", ""))));
-    RGPWhen->SetItemIndex(settings::WaitCodeToItem(ini.ReadInteger("SMTP", "Wait", settings::kWaitForCycle)));
-    const bool footerAll = ini.ReadBool("SMTP", "FooterAll", true);
-    RBTFooterAll->setChecked(footerAll);
-    RBTFooterExternal->setChecked(!footerAll);
-    CHBSMTPIP->setChecked(ini.ReadBool("SMTP", "IPFilter", false));
-    EditSMTPIP->setText(Q(ini.ReadString("SMTP", "IPFilterAddress", "")));
-    EdiTSMTPLANPort->setText(Q(ini.ReadString("SMTP", "LocalPort", "25")));
-    EditPOPLANPort->setText(Q(ini.ReadString("POP", "LocalPort", "110")));
-    CHBSMTPServerAuth->setChecked(ini.ReadBool("SMTP", "ServerAuth", false));
+    EditSMTPHost->setText(Q(v.relayHost));
+    EditSMTPPort->setText(Q(v.relayPort));
+    CHBSMTPStandard->setChecked(v.relayStandard);
+    EditPassword->setText(Q(v.settingsPassword));
+    RGPWhen->SetItemIndex(settings::WaitCodeToItem(v.waitCode));
+    RBTFooterAll->setChecked(v.footerAll);
+    RBTFooterExternal->setChecked(!v.footerAll);
+    CHBSMTPIP->setChecked(v.ipFilter);
+    EditSMTPIP->setText(Q(v.ipFilterAddress));
+    EdiTSMTPLANPort->setText(Q(v.smtpLocalPort));
+    EditPOPLANPort->setText(Q(v.popLocalPort));
+    CHBSMTPServerAuth->setChecked(v.smtpServerAuth);
     // [General]
-    CHBStartup->setChecked(ini.ReadBool("General", "Start", true));
+    CHBStartup->setChecked(v.startWithSession);
     {
         QSignalBlocker quiet(CHBService);  // loading raises no service message
-        CHBService->setChecked(ini.ReadBool("General", "StartService", false));
+        CHBService->setChecked(v.startService);
     }
-    CHBMin->setChecked(ini.ReadBool("General", "StartMin", false));
-    CHBSMTPAuth->setChecked(ini.ReadBool("SMTP", "Auth", false));
-    CHBBugMail->setChecked(ini.ReadBool("General", "EmailBugs", true));
-    RelayAuthLogin = ini.ReadString("SMTP", "Login", "");
-    RelayAuthPassword = ini.ReadString("SMTP", "Pass", "");
-    RelayMailFrom = ini.ReadString("SMTP", "MailFrom", "");
-    SmtpServerAuthOn = ini.ReadBool("SMTP", "ServerAuth", false);
+    CHBMin->setChecked(v.startMinimised);
+    CHBSMTPAuth->setChecked(v.relayAuth);
+    CHBBugMail->setChecked(v.emailBugs);
+    RelayAuthLogin = v.relayLogin;
+    RelayAuthPassword = v.relayPassword;
+    RelayMailFrom = v.relayMailFrom;
+    SmtpServerAuthOn = v.smtpServerAuth;
     // [Alerter]
-    CHBAlerter->setChecked(ini.ReadBool("Alerter", "Use", false));
-    EditAlerterPort->setText(Q(ini.ReadString("Alerter", "Port", "2601")));
-    // [Virus]
-    CHBInVirus->setChecked(ini.ReadBool("Virus", "CheckIn", true));
-    CHBVirusSpam->setChecked(ini.ReadBool("Virus", "Spam", false));
-    CHBOutVirus->setChecked(ini.ReadBool("Virus", "CheckOut", false));
-    const int fileCount = ini.ReadInteger("Virus", "FileCount", -1);
-    if (fileCount >= 0) {
-        std::vector<std::string> patterns;
-        for (int i = 1; i <= fileCount; ++i)
-            patterns.push_back(ini.ReadString("Virus", "File" + std::to_string(i), "*.exe"));
-        SetMemoLines(MemoViruses, patterns);
-    }
-    SelectItem(CBXOutWarn, ini.ReadString("Virus", "OutWarn", ""));
+    CHBAlerter->setChecked(v.alerterOn);
+    EditAlerterPort->setText(Q(v.alerterPortText));
+    // [Virus]: without a FileCount in the file the list stays as it is.
+    CHBInVirus->setChecked(v.virusCheckIn);
+    CHBVirusSpam->setChecked(v.virusToSpam);
+    CHBOutVirus->setChecked(v.virusCheckOut);
+    if (v.virusPatternsInFile) SetMemoLines(MemoViruses, v.virusPatterns);
+    SelectItem(CBXOutWarn, v.virusWarnUser);
     // [Forward]
-    CHBOutCopy->setChecked(ini.ReadBool("Forward", "CopyOut", false));
-    SelectItem(CBXOutCopy, ini.ReadString("Forward", "CopyOutTo", ""));
-    CHBForwardMailFrom->setChecked(ini.ReadBool("Forward", "UseMailFrom", false));
-    EditForwardFrom->setText(Q(ini.ReadString("Forward", "MailFrom", "")));
+    CHBOutCopy->setChecked(v.copyOut);
+    SelectItem(CBXOutCopy, v.copyOutTo);
+    CHBForwardMailFrom->setChecked(v.forwardUseMailFrom);
+    EditForwardFrom->setText(Q(v.forwardMailFrom));
     // [General] views
-    CHBViewPostboxes->setChecked(ini.ReadBool("General", "ViewPostboxes", true));
-    CHBViewMessages->setChecked(ini.ReadBool("General", "ViewMessages", true));
+    CHBViewPostboxes->setChecked(v.viewPostboxes);
+    CHBViewMessages->setChecked(v.viewMessages);
     // [Remote]
-    CHBBrowser->setChecked(ini.ReadBool("Remote", "Enabled", false));
-    EditBPort->setText(Q(ini.ReadString("Remote", "Port", "2600")));
-    SpinDeletedDays->setValue(ini.ReadInteger("Remote", "DeletedDays", settings::kDefaultKeptDays));
-    SpinSentDays->setValue(ini.ReadInteger("Remote", "SentDays", settings::kDefaultKeptDays));
-    EditWebSetsLogin->setText(Q(PW::DecryptPassword(ini.ReadString("Remote", "Login", ""))));
-    EditWebSetsPW->setText(Q(PW::DecryptPassword(ini.ReadString("Remote", "PW", ""))));
-    CHBAllowSendRec->setChecked(ini.ReadBool("Remote", "SendRec", false));
-    // [General] logs and colours
+    CHBBrowser->setChecked(v.browserEnabled);
+    EditBPort->setText(Q(v.webPortText));
+    SpinDeletedDays->setValue(v.deletedDays);
+    SpinSentDays->setValue(v.sentDays);
+    EditWebSetsLogin->setText(Q(v.webLogin));
+    EditWebSetsPW->setText(Q(v.webPassword));
+    CHBAllowSendRec->setChecked(v.allowSendRec);
+    // [General] the log globals, kept outside the settings value
+    platform::IniFile ini(settings::IniPath());
     procs::LogSizeLimit = ini.ReadInteger("General", "LogSize", settings::kDefaultLogSize);
     ini.WriteInteger("General", "LogSize", procs::LogSizeLimit);
     procs::LogClientActivity = ini.ReadBool("General", "Logging1", true);
     procs::LogServerActivity = ini.ReadBool("General", "Logging2", false);
-    PanelColor->SetColor(ini.ReadInteger("General", "FormColor", settings::kDefaultFormColor));
-    LblColor->SetColor(ini.ReadInteger("General", "TextColor", settings::kDefaultTextColor));
+    // [General] colours
+    PanelColor->SetColor(v.formColor);
+    LblColor->SetColor(v.textColor);
     if (setup::hooks.mainWindowColors) setup::hooks.mainWindowColors(PanelColor->Color(), LblColor->Color());
 }
 
@@ -1121,8 +1078,8 @@ void TFrmSettings::SaveIni() {
     SmtpServerAuthOn = CHBSMTPServerAuth->isChecked();
     std::string error;
     if (!mailsettings::WriteIni(ProgramDir, SettingsValue(), &error)) {
-        tablefiles::LogLine("Settings could not save tarnwick.ini: " + error);
-        procs::SetStatus("Could not write tarnwick.ini", false);
+        tablefiles::LogLine(std::string("Settings could not save ") + settings::kIniFileName + ": " + error);
+        procs::SetStatus(std::string("Could not write ") + settings::kIniFileName, false);
     }
 }
 

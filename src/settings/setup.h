@@ -316,8 +316,6 @@ private:
     void SetUserList(const std::vector<std::string>& names);
     void UpdateUserButtons();
     void PositionFromGrid(QTableWidget* grid, TvdlMemTable& table);
-    void MigratePopTable();
-    void UpgradeHolidayTable();
     void UpdateBrowserAddress();
     void UpdateEnabling();
     // Each working copy with its owner, and the rows it was loaded with.

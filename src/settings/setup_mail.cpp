@@ -3,6 +3,7 @@
 // and instance helpers of start-up.
 #include "settings/setup.h"
 
+#include "codecs/qev_util.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "transport/globals.h"
@@ -19,11 +20,6 @@ namespace setup {
 namespace {
 
 const std::string kBoundary = "----=_NextPart_000_0094_01C200EB.808660C0";
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // Text for a header field: no line breaks or other control characters, and
 // none of the characters that end the field's quoting or brackets.
@@ -46,7 +42,7 @@ std::string BodySafe(const std::string& text) {
 }
 
 bool IsQueueState(const std::string& ext) {
-    const std::string e = Lower(ext);
+    const std::string e = qev_util::LowerCase(ext);
     return e == smtp::StateReceiving || e == smtp::StateQueued || e == smtp::StateSent ||
            e == smtp::StateSuspended;
 }
@@ -73,7 +69,7 @@ std::vector<QueueFile> QueueFiles() {
         // "*.tx*" also matches rewrites in progress ("x.txt.new"): not queue files.
         if (!IsQueueState(ext)) continue;
         const std::string id = name.substr(0, dot);
-        if (Lower(ext) == smtp::StateReceiving && arriving.count(Lower(id))) continue;
+        if (qev_util::LowerCase(ext) == smtp::StateReceiving && arriving.count(qev_util::LowerCase(id))) continue;
         files.push_back({out + name, id});
     }
     return files;

@@ -4,6 +4,7 @@
 // thread: each step ends by starting the next one.
 #include "shell/main.h"
 
+#include "codecs/qev_util.h"
 #include "platform/inifile.h"
 #include "settings/pw.h"
 #include "shell/dialup.h"
@@ -13,6 +14,7 @@
 #include "filters/holiday.h"
 #include "filters/spam.h"
 #include "transport/servers.h"
+#include "transport/settings_file.h"
 #include "transport/smtp.h"
 
 #include <QAction>
@@ -24,11 +26,6 @@
 #include <cstdio>
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 std::string Format(const char* fmt, const platform::LocalTime& lt, bool seconds) {
     char buf[16];
@@ -72,7 +69,7 @@ void TFrmMain::ConnectLog(const std::string& line) { procs::WriteLog(ProgramDir 
 // --- scheduling ---------------------------------------------------------------
 
 void TFrmMain::CheckRegularConnection(bool Startup) {
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     schedule::Next next = schedule::NextConnection(schedule::ReadSettings(ini), Startup, platform::Now());
     std::string hint;
     if (next.Enabled) {
@@ -183,12 +180,13 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
             ConnectLog(Format("%02d:%02d", now, false) + ": Starting connection");
             KeepLineUp = true;
 
-            platform::IniFile ini(ProgramDir + "tarnwick.ini");
-            if (!ini.ReadBool("Connect", "DUN", false)) {
+            platform::IniFile ini(settings::IniPath());
+            const MailSettings connect = mailsettings::Read(ProgramDir, {}, std::string());
+            if (!connect.connectDun) {
                 ConnectLog("Using DSL/LAN connection...");
                 StartMailSteps();
             } else {
-                std::string entry = ini.ReadString("Connect", "DUNEntry", "");
+                std::string entry = connect.dunEntry;
                 Memo1->clear();
                 DialUp1->GetActiveConnections();
                 DialUp1->Entry = entry;
@@ -205,7 +203,7 @@ void TFrmMain::BtnSendRecClick(QObject* Sender) {
                 QStringList connected = Memo1->toPlainText().split('\n', Qt::SkipEmptyParts);
                 if (connected.isEmpty()) {
                     ConnectLog("Dialing " + entry);
-                    KeepLineUp = byClock ? false : ini.ReadBool("Connect", "KeepManual", true);
+                    KeepLineUp = byClock ? false : connect.keepManual;
                     if (byClock && ini.ReadBool("Connect", "KeepAuto", false)) KeepLineUp = true;
                     dialing_ = true;
                     DialUp1->Dial();
@@ -253,7 +251,7 @@ void TFrmMain::DialUp1AsyncEvent(TDialUp* Sender, int State, const std::string& 
         ConnectLog("Error code " + std::to_string(Error) + ": " + Text);
     } else {
         ConnectLog(Text);
-        if (Lower(Text) == "connected") {
+        if (qev_util::LowerCase(Text) == "connected") {
             dialing_ = false;
             StartMailSteps();
         }

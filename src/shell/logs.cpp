@@ -6,6 +6,7 @@
 #include "platform/inifile.h"
 #include "transport/globals.h"
 #include "shell/procs.h"
+#include "transport/settings_file.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>
@@ -190,7 +191,7 @@ void TFrmLogs::PageControl1Change() {
 void TFrmLogs::BtnCloseClick() {
     procs::LogClientActivity = CHBLog1->isChecked();
     procs::LogServerActivity = CHBLog2->isChecked();
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     ini.WriteBool("General", "Logging1", procs::LogClientActivity);
     ini.WriteBool("General", "Logging2", procs::LogServerActivity);
     close();

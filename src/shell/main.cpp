@@ -61,7 +61,7 @@ TFrmMain* FrmMain = nullptr;
 
 namespace {
 
-std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+std::string IniPath() { return settings::IniPath(); }
 
 // The settings window's box for viewing postboxes.
 bool ViewPostboxes() { return FrmSettings != nullptr && FrmSettings->viewPostboxes(); }

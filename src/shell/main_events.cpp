@@ -11,6 +11,7 @@
 #include "shell/splash.h"
 #include "transport/globals.h"
 #include "transport/servers.h"
+#include "transport/settings_file.h"
 #include "transport/smtp.h"
 
 #include <QAction>
@@ -115,7 +116,7 @@ void TFrmMain::AccountsChanged(const std::vector<std::string>& names) {
     if (PopupMenu2 == nullptr) return;
     XPMenu1.Active = false;
     BuildAccountMenu(PopupMenu2, names);
-    XPMenu1.Active = platform::IniFile(ProgramDir + "tarnwick.ini").ReadBool("General", "XPMenu", true);
+    XPMenu1.Active = platform::IniFile(settings::IniPath()).ReadBool("General", "XPMenu", true);
 }
 
 void TFrmMain::BuildAccountMenu(QMenu* menu, const std::vector<std::string>& accounts) {

@@ -2,6 +2,7 @@
 // delay, entry checks and small file and host helpers.
 #include "shell/procs.h"
 
+#include "codecs/qev_util.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/shell.h"
@@ -36,11 +37,6 @@
 namespace procs {
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 bool minimizeAnimation = false;
 
@@ -85,7 +81,7 @@ void ReplaceChar(const std::string& text, char character, const std::string& rep
 
 bool ValidateField(const std::string& text, bool checkCharacters, bool checkEmpty,
                    const std::string& fieldName) {
-    std::string lower = Lower(text);
+    std::string lower = qev_util::LowerCase(text);
     if (checkCharacters) {
         for (char c : lower) {
             bool ok = c == '+' || c == '-' || c == '.' || c == '@' || (c >= 'a' && c <= 'z') ||

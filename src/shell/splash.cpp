@@ -4,6 +4,7 @@
 #include "platform/inifile.h"
 #include "transport/globals.h"
 #include "shell/main.h"
+#include "transport/settings_file.h"
 
 #include <QCoreApplication>
 #include <QHBoxLayout>
@@ -98,7 +99,7 @@ void TFrmSplash::ShowProgress(const std::string& text) {
 
 void TFrmSplash::Timer1Timer() {
     Timer1->stop();
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     if (ini.ReadBool("General", "StartMin", false) && FirstParameter() == "/m") {
         hide();
         if (FrmMain != nullptr) FrmMain->StartMinimised();

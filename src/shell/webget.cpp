@@ -1,6 +1,7 @@
 // HTTP download component and its worker thread.
 #include "shell/webget.h"
 
+#include "codecs/qev_util.h"
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/shell.h"
@@ -26,11 +27,6 @@ namespace {
 // Blocks as the design reads them; each one is a progress report.
 constexpr qint64 kBlock = 1025;
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 }  // namespace
 
 namespace WebGet {
@@ -38,7 +34,7 @@ namespace WebGet {
 UrlParts SplitURL(const std::string& url) {
     UrlParts parts;
     std::string rest = url;
-    std::string lower = Lower(url);
+    std::string lower = qev_util::LowerCase(url);
     if (lower.rfind("https://", 0) == 0) {
         parts.secure = true;
         rest = url.substr(8);

@@ -3,27 +3,20 @@
 // settings window.
 #include "transport/account_tables.h"
 
+#include "codecs/qev_util.h"
+#include "platform/files.h"
 #include "transport/table_files.h"
 #include "transport/table_owner.h"
 
 #include <cctype>
 
-namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-}  // namespace
-
 namespace settings {
 
 int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& value, int except) {
     int found = -1;
-    const std::string want = Lower(value);
+    const std::string want = qev_util::LowerCase(value);
     tablefiles::ForEach(t, [&] {
-        if (found < 0 && t.GetBookmark() != except && Lower(t.FieldByName(field).AsString()) == want)
+        if (found < 0 && t.GetBookmark() != except && qev_util::LowerCase(t.FieldByName(field).AsString()) == want)
             found = t.GetBookmark();
     });
     return found;
@@ -95,13 +88,35 @@ void DefineDomainTable(TvdlMemTable& t) {
     tablefiles::Define(t, {{"Domain", ftString, 64}}, "ixDomain", "Domain", ixPrimary | ixCaseInsensitive);
 }
 
+void DefineUidlTable(TvdlMemTable& t) {
+    tablefiles::Define(t, {{"POP", ftString, 64}, {"UIDL", ftString, 64}, {"Received", ftDate, 0}}, "ixUIDL",
+                       "POP;UIDL", ixPrimary);
+}
+
+void BuildAliasTable(TvdlMemTable& elink, TvdlMemTable& link, TvdlMemTable& users) {
+    DefineAliasTable(elink);
+    TField* email = link.Active() ? link.FindField("Email") : nullptr;
+    TField* user = link.Active() ? link.FindField("User") : nullptr;
+    if (email && user) {
+        tablefiles::ForEach(link, [&] {
+            if (email->AsString() != "[Default]") AddAlias(elink, email->AsString(), user->AsString());
+        });
+    }
+    // Older users.dat files carry the user's own address.
+    TField* userEmail = users.Active() ? users.FindField("Email") : nullptr;
+    TField* userName = users.Active() ? users.FindField("Name") : nullptr;
+    if (userEmail && userName)
+        tablefiles::ForEach(users, [&] { AddAlias(elink, userEmail->AsString(), userName->AsString()); });
+    elink.First();
+}
+
 bool AddAlias(TvdlMemTable& table, const std::string& email, const std::string& user) {
     if (email.empty() || user.empty()) return false;
-    const std::string address = Lower(email);
+    const std::string address = qev_util::LowerCase(email);
     bool present = false;
     tablefiles::ForEach(table, [&] {
-        if (Lower(table.FieldByName("Email").AsString()) == address &&
-            Lower(table.FieldByName("User").AsString()) == Lower(user))
+        if (qev_util::LowerCase(table.FieldByName("Email").AsString()) == address &&
+            qev_util::LowerCase(table.FieldByName("User").AsString()) == qev_util::LowerCase(user))
             present = true;
     });
     if (present) return false;
@@ -138,6 +153,29 @@ bool AddLocalUser(const std::string& programDir, const std::string& name, const 
         return fail(e.what());
     }
     return true;
+}
+
+bool AddLocalDomain(const std::string& programDir, const std::string& domain, std::string* error) {
+    if (domain.empty() || domain.find_first_of("/\\\r\n") != std::string::npos) {
+        if (error) *error = "not a domain name: " + domain;
+        return false;
+    }
+    try {
+        TvdlMemTable table;
+        DefineDomainTable(table);
+        const std::string file = programDir + "domain.dat";
+        if (platform::FileExists(file)) table.LoadFromBinaryFile(file);
+        for (table.First(); !table.Eof(); table.Next())
+            if (table.FieldByName("Domain").AsString() == domain) return true;
+        table.Append();
+        table.FieldByName("Domain").SetAsString(domain);
+        table.Post();
+        tables::SaveTableFile(table, file);
+        return true;
+    } catch (const std::exception& e) {
+        if (error) *error = e.what();
+        return false;
+    }
 }
 
 }  // namespace settings

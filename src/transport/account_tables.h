@@ -1,6 +1,6 @@
 // The tables of users, POP accounts, aliases, forwards and auto-responses:
-// their layouts, the user-name rule, and adding a user from outside the
-// settings window (the web administration, tarnwick-adduser).
+// their layouts, the user-name rule, and adding a user or a domain from
+// outside the settings window (the web administration, tarnwick-adduser).
 #pragma once
 
 #include <string>
@@ -14,6 +14,11 @@ namespace settings {
 // when the name is unsafe or already taken (without regard to case).
 bool AddLocalUser(const std::string& programDir, const std::string& name,
                   const std::string& password, std::string* error = nullptr);
+
+// Adds a local domain to domain.dat in programDir, creating the file when
+// missing; a domain already there is no change. False with the reason when
+// the name is no domain name or the file cannot be read or written.
+bool AddLocalDomain(const std::string& programDir, const std::string& domain, std::string* error = nullptr);
 
 // A user name that can safely name mailbox files: the field-check alphabet
 // (letters, digits, "+", "-", ".", "@"), not empty, not only dots.
@@ -29,6 +34,13 @@ void DefineHolidayTable(TvdlMemTable& t);
 void DefineAliasTable(TvdlMemTable& t);
 // domain.dat: Domain String 64; index ixDomain on Domain.
 void DefineDomainTable(TvdlMemTable& t);
+// uidl.dat: POP String 64, UIDL String 64, Received Date; index ixUIDL on
+// POP;UIDL.
+void DefineUidlTable(TvdlMemTable& t);
+
+// A new alias table from link.dat's rows (but its "[Default]" row) and the
+// addresses that older users.dat files carry for their users.
+void BuildAliasTable(TvdlMemTable& elink, TvdlMemTable& link, TvdlMemTable& users);
 
 // Adds email -> user to an alias table unless either is empty or the same
 // address already goes to that user (addresses and user names compared

@@ -40,7 +40,7 @@ bool FindAlert(TvdlMemTable& table, const std::string& address) {
 
 void TFrmServers::QueueNewMailAlert(const std::string& user) {
     if (!AlerterOn() || user.empty()) return;
-    const std::string ini = ProgramDir + "tarnwick.ini";
+    const std::string ini = settings::IniPath();
     std::string address = desktops::Address(ini, user);
     if (address.empty()) return;
 

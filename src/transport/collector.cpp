@@ -22,6 +22,7 @@
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/settings_file.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
 
@@ -56,16 +57,10 @@ constexpr size_t kMaxStoredUid = 64;
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::string Two(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v % 100);
-    return buf;
-}
-
-std::string HourMinute(const platform::LocalTime& t) { return Two(t.hour) + ":" + Two(t.minute); }
-std::string HourMinuteSecond(const platform::LocalTime& t) { return HourMinute(t) + ":" + Two(t.second); }
+std::string HourMinute(const platform::LocalTime& t) { return platform::TwoDigits(t.hour) + ":" + platform::TwoDigits(t.minute); }
+std::string HourMinuteSecond(const platform::LocalTime& t) { return HourMinute(t) + ":" + platform::TwoDigits(t.second); }
 std::string DayMonth(int day, int month) {
-    return Two(day) + "-" + kMonths[(month >= 1 && month <= 12) ? month - 1 : 0];
+    return platform::TwoDigits(day) + "-" + kMonths[(month >= 1 && month <= 12) ? month - 1 : 0];
 }
 std::string DayMonthTime(const platform::LocalTime& t) { return DayMonth(t.day, t.month) + " " + HourMinute(t); }
 
@@ -273,7 +268,7 @@ void TFrmServers::ConnectNextAccount() {
     const PopAccount a = accounts_[nextAccount_++];
     AccountName = a.Name;
     AccountDefaultUser = a.Default;
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     const std::string key = platform::IniSafe(a.Name);
     AccountLastSize = ini.ReadInt64("POP", key + "_size", 0);
     int port = ini.ReadInteger("POP", key + "_port", 110);
@@ -532,7 +527,7 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
     const std::string& name = AccountName;
     std::int64_t count = 0, size = 0;
     servers::ParseStatReply(line, count, size);
-    platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(name) + "_size", size);
+    platform::IniFile(settings::IniPath()).WriteInteger("POP", platform::IniSafe(name) + "_size", size);
     if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
     MailboxSize = size;
     MessageCount = count;
@@ -903,7 +898,7 @@ void TFrmServers::ClearUIDL(const std::string& account) {
         }
         SaveUidl();
     }
-    platform::IniFile(ProgramDir + "tarnwick.ini").WriteInteger("POP", platform::IniSafe(account) + "_size", 0);
+    platform::IniFile(settings::IniPath()).WriteInteger("POP", platform::IniSafe(account) + "_size", 0);
 }
 
 bool TFrmServers::HasDownloaded(const std::string& account) {

@@ -37,8 +37,6 @@ FolderCount CountSuffix(const std::string& folderName, const std::string& suffix
     return smtp::KeptFolder(folderName).CountSuffix(suffix);
 }
 
-int WaitCode() { return mailsettings::Current()->waitCode; }
-
 }  // namespace
 
 void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
@@ -77,7 +75,7 @@ void TFrmServers::RefreshMailCounts(bool AutoSend, bool Unused) {
 
     // 4. Newly queued mail may start its own Send/Recv, never a second one.
     if (sendNow && !shown.CycleRunning()) {
-        int wait = WaitCode();
+        int wait = mailsettings::WaitCode();
         if (wait == settings::kWaitFullCycle) shown.SendReceiveRequested(events::Cycle::Full);
         else if (wait == settings::kWaitSendOnly && FrmSMTP) shown.SendReceiveRequested(events::Cycle::SendOnly);
     }

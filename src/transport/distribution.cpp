@@ -5,6 +5,7 @@
 // filters. Also the start-up import of message folders of the old layout.
 #include "transport/servers.h"
 
+#include "codecs/qev_util.h"
 #include "filters/addinrule.h"
 #include "filters/forward.h"
 #include "filters/holiday.h"
@@ -50,11 +51,6 @@ constexpr size_t kMaxHeaderValue = 250;
 constexpr size_t kMaxStemLetters = 100;
 
 void Trace(const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); }
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -140,7 +136,7 @@ std::vector<std::string> EnvelopeHeaderNames() {
     for (std::string line : TextLines(text)) {
         while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
         while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.erase(0, 1);
-        if (!line.empty()) names.push_back(Lower(line));
+        if (!line.empty()) names.push_back(qev_util::LowerCase(line));
     }
     return names;
 }
@@ -176,7 +172,7 @@ private:
         if (!table_ || !table_->Active() || !table_->FindField("Email") || !table_->FindField("User")) return;
         int mark = table_->GetBookmark();
         for (table_->First(); !table_->Eof(); table_->Next())
-            users_[Lower(table_->FieldByName("Email").AsString())].push_back(table_->FieldByName("User").AsString());
+            users_[qev_util::LowerCase(table_->FieldByName("Email").AsString())].push_back(table_->FieldByName("User").AsString());
         if (mark >= 0 && table_->BookmarkValid(mark)) table_->GotoBookmark(mark);
     }
 
@@ -206,7 +202,7 @@ bool IncomingCheckOn() { return mailsettings::Current()->virusCheckIn; }
 
 void AddUnique(std::vector<std::string>& list, const std::string& user) {
     for (const auto& u : list)
-        if (Lower(u) == Lower(user)) return;
+        if (qev_util::LowerCase(u) == qev_util::LowerCase(user)) return;
     list.push_back(user);
 }
 
@@ -228,7 +224,7 @@ FetchedHeader ScanHeader(std::istream& in, const std::string& more) {
         if (previous == "Message" || previous.size() < 3 || h.lines.size() >= kMaxHeaderLines) return false;
         headerBytes += line.size();
         h.cut = h.cut || cut;
-        const std::string low = Lower(line);
+        const std::string low = qev_util::LowerCase(line);
         if (StartsWith(low, "message-id")) {
             h.messageId = From(line, 12, kMaxHeaderValue);
             h.idLetters.clear();
@@ -262,12 +258,12 @@ std::string EnvelopeText(const std::vector<std::string>& headerLines, const std:
         }
         std::string name = line.substr(0, colon);
         while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-        fields.emplace_back(Lower(name), line.substr(colon + 1, kMaxEnvelopeValue));
+        fields.emplace_back(qev_util::LowerCase(name), line.substr(colon + 1, kMaxEnvelopeValue));
     }
     std::string envelope;
     for (const std::string& name : names) {
         Trace(" - Looking for header " + name);
-        const std::string bare = Lower(!name.empty() && name.back() == ':' ? name.substr(0, name.size() - 1) : name);
+        const std::string bare = qev_util::LowerCase(!name.empty() && name.back() == ':' ? name.substr(0, name.size() - 1) : name);
         for (const auto& [field, text] : fields) {
             if (field != bare) continue;
             std::string value = text.substr(0, kMaxEnvelopeValue);
@@ -283,7 +279,7 @@ std::string ToCcText(const std::vector<std::string>& headerLines) {
     std::string text;
     bool inBlock = false;
     for (const auto& line : headerLines) {
-        std::string low = Lower(line);
+        std::string low = qev_util::LowerCase(line);
         if (StartsWith(low, "to:") || StartsWith(low, "cc:")) inBlock = true;
         else if (low.find(':') != std::string::npos) inBlock = false;
         if (low.find("reply-to:") != std::string::npos) inBlock = false;
@@ -310,7 +306,7 @@ std::vector<std::string> ExtractAddresses(const std::string& text, size_t limit,
         while (left > from && !delimiter(text[left - 1])) --left;
         size_t right = at + 1;
         while (right < text.size() && !delimiter(text[right])) ++right;
-        std::string address = Lower(text.substr(left, right - left));
+        std::string address = qev_util::LowerCase(text.substr(left, right - left));
         trace += (trace.empty() ? " " : "\r\n ") + address;
         addresses.push_back(std::move(address));
         from = right;
@@ -330,7 +326,7 @@ std::vector<std::string> ExtractQuotedNames(const std::string& text, size_t limi
             if (cut) *cut = true;
             break;
         }
-        names.push_back(Lower(text.substr(open + 1, close - open - 1)));
+        names.push_back(qev_util::LowerCase(text.substr(open + 1, close - open - 1)));
         from = close + 1;
     }
     return names;
@@ -367,13 +363,13 @@ int ImportRawMessages() {
 
 bool TFrmServers::IsSeen(const std::string& messageId, const std::string& user) {
     if (messageId.size() <= 3 || !TblID.Active()) return false;
-    return TblID.FindKey({Lower(user) + " " + messageId});
+    return TblID.FindKey({qev_util::LowerCase(user) + " " + messageId});
 }
 
 void TFrmServers::MarkSeen(const std::string& messageId, const std::string& user) {
     if (messageId.size() <= 3 || !TblID.Active() || IsSeen(messageId, user)) return;
     TblID.Append();
-    TblID.FieldByName("ID").SetAsString(Lower(user) + " " + messageId);
+    TblID.FieldByName("ID").SetAsString(qev_util::LowerCase(user) + " " + messageId);
     TblID.Post();
 }
 

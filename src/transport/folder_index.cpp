@@ -1,6 +1,7 @@
 // Kept folder listings fed by inotify; see folder_index.h.
 #include "transport/folder_index.h"
 
+#include "codecs/qev_util.h"
 #include "transport/globals.h"
 #include "transport/store.h"
 
@@ -14,27 +15,21 @@
 namespace smtp {
 namespace {
 
-std::string LowerText(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 std::string ExtOf(const std::string& name) {
     size_t dot = name.find_last_of('.');
-    return dot == std::string::npos ? std::string() : LowerText(name.substr(dot));
+    return dot == std::string::npos ? std::string() : qev_util::LowerCase(name.substr(dot));
 }
 
 // <user>_<stamp>.dat split as IsUserFile reads it; false for other names.
 bool SplitMailboxName(const std::string& name, std::string& user, std::string& stamp) {
     const std::string suffix = MailboxSuffix;
-    if (name.size() <= suffix.size() || LowerText(name.substr(name.size() - suffix.size())) != suffix) return false;
+    if (name.size() <= suffix.size() || qev_util::LowerCase(name.substr(name.size() - suffix.size())) != suffix) return false;
     size_t us = name.find_last_of('_', name.size() - suffix.size() - 1);
     if (us == std::string::npos || us == 0) return false;
     stamp = name.substr(us + 1, name.size() - suffix.size() - us - 1);
     if (stamp.empty()) return false;
-    user = LowerText(name.substr(0, us));
-    stamp = LowerText(stamp);
+    user = qev_util::LowerCase(name.substr(0, us));
+    stamp = qev_util::LowerCase(stamp);
     return true;
 }
 
@@ -156,20 +151,20 @@ void FolderIndex::Refresh() {
 
 FileCount FolderIndex::CountSuffix(const std::string& suffix) {
     Refresh();
-    auto it = byExt_.find(LowerText(suffix));
+    auto it = byExt_.find(qev_util::LowerCase(suffix));
     return it == byExt_.end() ? FileCount{} : it->second;
 }
 
 FileCount FolderIndex::CountUser(const std::string& user) {
     Refresh();
-    auto it = byUser_.find(LowerText(user));
+    auto it = byUser_.find(qev_util::LowerCase(user));
     return it == byUser_.end() ? FileCount{} : it->second;
 }
 
 std::vector<std::pair<std::string, std::int64_t>> FolderIndex::UserFiles(const std::string& user) {
     Refresh();
     std::vector<std::pair<std::string, std::int64_t>> out;
-    auto it = userFiles_.find(LowerText(user));
+    auto it = userFiles_.find(qev_util::LowerCase(user));
     if (it == userFiles_.end()) return out;
     for (const auto& name : it->second) out.emplace_back(name, files_[name]);
     return out;
@@ -177,7 +172,7 @@ std::vector<std::pair<std::string, std::int64_t>> FolderIndex::UserFiles(const s
 
 bool FolderIndex::HasStamp(const std::string& stamp) {
     Refresh();
-    return stamps_.count(LowerText(stamp)) > 0;
+    return stamps_.count(qev_util::LowerCase(stamp)) > 0;
 }
 
 const std::map<std::string, std::int64_t>& FolderIndex::Files() {
@@ -187,7 +182,7 @@ const std::map<std::string, std::int64_t>& FolderIndex::Files() {
 
 const std::set<std::string>& FolderIndex::NamesWithExt(const std::string& ext) {
     Refresh();
-    const std::string key = LowerText(ext);
+    const std::string key = qev_util::LowerCase(ext);
     auto kept = namesByExt_.find(key);
     if (kept == namesByExt_.end()) {
         kept = namesByExt_.emplace(key, std::set<std::string>()).first;
@@ -202,7 +197,7 @@ FolderIndex& KeptFolder(const std::string& folderName) {
     // A new ProgramDir (tests make one each) or a folder made again in
     // another letter case is another folder.
     const std::string path = StoreFolder(folderName);
-    auto& slot = kept[LowerText(folderName)];
+    auto& slot = kept[qev_util::LowerCase(folderName)];
     if (!slot || slot->Path() != path) slot = std::make_unique<FolderIndex>(path);
     return *slot;
 }

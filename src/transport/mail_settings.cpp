@@ -6,12 +6,14 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "codecs/pw_codec.h"
+#include "codecs/qev_util.h"
 #include "transport/globals.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <variant>
 
 namespace settings {
 
@@ -64,146 +66,172 @@ std::string KnownUser(const std::string& name, const std::vector<std::string>& u
     return std::find(users.begin(), users.end(), name) != users.end() ? name : std::string();
 }
 
+// How a key's text stands for its field.
+enum class Encoding {
+    Flag,        // "1"/"0", read as a number: non-zero is true
+    Number,      // decimal
+    Text,        // as it is
+    Coded,       // [SMTP] ID: the substitution code of the settings password
+    Enciphered,  // Blowfish and Base64 (the web administration's login)
+    WaitCode,    // [SMTP] Wait, normalised through the radio item it selects
+    UserName,    // a local user's name; one that is no user any more reads as empty
+    WebPort,     // [Remote] Port: the text and its number when read, the number when written
+    PatternList, // [Virus] FileCount and File1..FileCount
+};
+
+using Field = std::variant<bool MailSettings::*, int MailSettings::*, std::string MailSettings::*,
+                           std::vector<std::string> MailSettings::*>;
+
+struct Key {
+    const char* section;
+    const char* key;
+    const char* def;  // the value of a key the file does not hold, as text
+    Field field;
+    Encoding encoding;
+};
+
+// Every key of tarnwick.ini that the settings value carries, in the order
+// and spelling the settings window has always written them.
+const Key kKeys[] = {
+    {"Connect", "LAN", "1", &MailSettings::connectLan, Encoding::Flag},
+    {"Connect", "DUN", "0", &MailSettings::connectDun, Encoding::Flag},
+    {"Connect", "UseOther", "0", &MailSettings::connectUseOther, Encoding::Flag},
+    {"Connect", "DUNEntry", "", &MailSettings::dunEntry, Encoding::Text},
+    {"Connect", "Regular", "0", &MailSettings::connectRegular, Encoding::Flag},
+    {"Connect", "ConnBetween", "0", &MailSettings::connectBetween, Encoding::Flag},
+    {"Connect", "OnStartup", "0", &MailSettings::connectOnStartup, Encoding::Flag},
+    {"Connect", "KeepManual", "1", &MailSettings::keepManual, Encoding::Flag},
+    {"Connect", "RegularTime", "10", &MailSettings::regularTime, Encoding::Number},
+    {"Connect", "ConnStart", settings::kDefaultConnStart, &MailSettings::connStart, Encoding::Text},
+    {"Connect", "ConnEnd", settings::kDefaultConnEnd, &MailSettings::connEnd, Encoding::Text},
+    {"SMTP", "Host", "", &MailSettings::relayHost, Encoding::Text},
+    {"SMTP", "Port", "25", &MailSettings::relayPort, Encoding::Text},
+    {"SMTP", "Standard", "1", &MailSettings::relayStandard, Encoding::Flag},
+    {"SMTP", "LocalPort", "25", &MailSettings::smtpLocalPort, Encoding::Text},
+    {"POP", "LocalPort", "110", &MailSettings::popLocalPort, Encoding::Text},
+    {"SMTP", "ID", "", &MailSettings::settingsPassword, Encoding::Coded},
+    {"SMTP", "Wait", "1", &MailSettings::waitCode, Encoding::WaitCode},
+    {"SMTP", "FooterAll", "1", &MailSettings::footerAll, Encoding::Flag},
+    {"SMTP", "IPFilterAddress", "", &MailSettings::ipFilterAddress, Encoding::Text},
+    {"SMTP", "IPFilter", "0", &MailSettings::ipFilter, Encoding::Flag},
+    {"SMTP", "Auth", "0", &MailSettings::relayAuth, Encoding::Flag},
+    {"SMTP", "ServerAuth", "0", &MailSettings::smtpServerAuth, Encoding::Flag},
+    {"SMTP", "Login", "", &MailSettings::relayLogin, Encoding::Text},
+    {"SMTP", "Pass", "", &MailSettings::relayPassword, Encoding::Text},
+    {"SMTP", "MailFrom", "", &MailSettings::relayMailFrom, Encoding::Text},
+    {"General", "Start", "1", &MailSettings::startWithSession, Encoding::Flag},
+    {"General", "StartService", "0", &MailSettings::startService, Encoding::Flag},
+    {"General", "StartMin", "0", &MailSettings::startMinimised, Encoding::Flag},
+    {"General", "EmailBugs", "1", &MailSettings::emailBugs, Encoding::Flag},
+    {"Alerter", "Use", "0", &MailSettings::alerterOn, Encoding::Flag},
+    {"Alerter", "Port", "2601", &MailSettings::alerterPortText, Encoding::Text},
+    {"Virus", "CheckIn", "1", &MailSettings::virusCheckIn, Encoding::Flag},
+    {"Virus", "Spam", "0", &MailSettings::virusToSpam, Encoding::Flag},
+    {"Virus", "CheckOut", "0", &MailSettings::virusCheckOut, Encoding::Flag},
+    // File keys above a new count stay in the file, unread.
+    {"Virus", "FileCount", "*.exe", &MailSettings::virusPatterns, Encoding::PatternList},
+    {"Virus", "OutWarn", "", &MailSettings::virusWarnUser, Encoding::UserName},
+    {"Forward", "CopyOut", "0", &MailSettings::copyOut, Encoding::Flag},
+    {"Forward", "CopyOutTo", "", &MailSettings::copyOutTo, Encoding::UserName},
+    {"Forward", "UseMailFrom", "0", &MailSettings::forwardUseMailFrom, Encoding::Flag},
+    {"Forward", "MailFrom", "", &MailSettings::forwardMailFrom, Encoding::Text},
+    {"General", "ViewPostboxes", "1", &MailSettings::viewPostboxes, Encoding::Flag},
+    {"General", "ViewMessages", "1", &MailSettings::viewMessages, Encoding::Flag},
+    {"Remote", "Enabled", "0", &MailSettings::browserEnabled, Encoding::Flag},
+    {"Remote", "Port", "2600", &MailSettings::webPortText, Encoding::WebPort},
+    {"Remote", "DeletedDays", "30", &MailSettings::deletedDays, Encoding::Number},
+    {"Remote", "SentDays", "30", &MailSettings::sentDays, Encoding::Number},
+    {"Remote", "Login", "", &MailSettings::webLogin, Encoding::Enciphered},
+    {"Remote", "PW", "", &MailSettings::webPassword, Encoding::Enciphered},
+    {"Remote", "SendRec", "0", &MailSettings::allowSendRec, Encoding::Flag},
+    {"General", "FormColor", "-2147483633", &MailSettings::formColor, Encoding::Number},
+    {"General", "TextColor", "-2147483640", &MailSettings::textColor, Encoding::Number},
+};
+
+int DefaultNumber(const Key& k) { return settings::IntFromText(k.def, 0); }
+
+void ReadKey(const platform::IniFile& ini, const Key& k, MailSettings& s, const std::vector<std::string>& users) {
+    switch (k.encoding) {
+    case Encoding::Flag: s.*std::get<bool MailSettings::*>(k.field) = ini.ReadBool(k.section, k.key, DefaultNumber(k) != 0); break;
+    case Encoding::Number: s.*std::get<int MailSettings::*>(k.field) = ini.ReadInteger(k.section, k.key, DefaultNumber(k)); break;
+    case Encoding::Text: s.*std::get<std::string MailSettings::*>(k.field) = ini.ReadString(k.section, k.key, k.def); break;
+    case Encoding::Coded:
+        s.*std::get<std::string MailSettings::*>(k.field) = PW::DecodeText(ini.ReadString(k.section, k.key, k.def));
+        break;
+    case Encoding::Enciphered:
+        s.*std::get<std::string MailSettings::*>(k.field) = PW::DecryptPassword(ini.ReadString(k.section, k.key, k.def));
+        break;
+    case Encoding::WaitCode:
+        s.*std::get<int MailSettings::*>(k.field) =
+            settings::WaitItemToCode(settings::WaitCodeToItem(ini.ReadInteger(k.section, k.key, DefaultNumber(k))));
+        break;
+    case Encoding::UserName:
+        s.*std::get<std::string MailSettings::*>(k.field) = KnownUser(ini.ReadString(k.section, k.key, k.def), users);
+        break;
+    case Encoding::WebPort: {
+        // Port 0 (any free port) is for a program run by tests; the window
+        // never keeps it.
+        const std::string text = ini.ReadString(k.section, k.key, k.def);
+        s.*std::get<std::string MailSettings::*>(k.field) = text;
+        s.webPort = text == "0" ? 0 : settings::PortFromText(text, DefaultNumber(k));
+        break;
+    }
+    case Encoding::PatternList: {
+        auto& list = s.*std::get<std::vector<std::string> MailSettings::*>(k.field);
+        list.clear();
+        const int count = ini.ReadInteger(k.section, k.key, -1);
+        s.virusPatternsInFile = count >= 0;
+        for (int i = 1; i <= count; ++i) list.push_back(ini.ReadString(k.section, "File" + std::to_string(i), k.def));
+        break;
+    }
+    }
+}
+
+void WriteKey(const Key& k, const MailSettings& v, std::vector<platform::IniValue>& out) {
+    auto put = [&](std::string text) { out.push_back({k.section, k.key, std::move(text)}); };
+    switch (k.encoding) {
+    case Encoding::Flag: put(v.*std::get<bool MailSettings::*>(k.field) ? "1" : "0"); break;
+    case Encoding::Number:
+    case Encoding::WaitCode: put(std::to_string(v.*std::get<int MailSettings::*>(k.field))); break;
+    case Encoding::WebPort: put(std::to_string(v.webPort)); break;
+    case Encoding::Text:
+    case Encoding::UserName: put(v.*std::get<std::string MailSettings::*>(k.field)); break;
+    case Encoding::Coded: put(PW::EncodeText(v.*std::get<std::string MailSettings::*>(k.field))); break;
+    case Encoding::Enciphered: put(PW::EncryptPassword(v.*std::get<std::string MailSettings::*>(k.field))); break;
+    case Encoding::PatternList: {
+        // Written as they are: they count as the list from then on.
+        const auto& list = v.*std::get<std::vector<std::string> MailSettings::*>(k.field);
+        put(std::to_string(list.size()));
+        for (size_t i = 0; i < list.size(); ++i)
+            out.push_back({k.section, "File" + std::to_string(i + 1), list[i]});
+        break;
+    }
+    }
+}
+
 }  // namespace
 
 MailSettings Read(const std::string& programDir, const std::vector<std::string>& userNames,
                   const std::string& computerName) {
-    platform::IniFile ini(programDir + "tarnwick.ini");
+    platform::IniFile ini(programDir + settings::kIniFileName);
     MailSettings s;
-    s.relayHost = ini.ReadString("SMTP", "Host", "");
-    s.relayPort = ini.ReadString("SMTP", "Port", "25");
-    s.relayStandard = ini.ReadBool("SMTP", "Standard", true);
-    s.relayAuth = ini.ReadBool("SMTP", "Auth", false);
-    s.relayLogin = ini.ReadString("SMTP", "Login", "");
-    s.relayPassword = ini.ReadString("SMTP", "Pass", "");
-    s.relayMailFrom = ini.ReadString("SMTP", "MailFrom", "");
-    s.waitCode = settings::WaitItemToCode(
-        settings::WaitCodeToItem(ini.ReadInteger("SMTP", "Wait", settings::kWaitForCycle)));
-    s.footerAll = ini.ReadBool("SMTP", "FooterAll", true);
+    for (const Key& k : kKeys) ReadKey(ini, k, s, userNames);
     std::string footer;
     if (platform::ReadFile(programDir + "footer.dat", footer)) s.footerLines = platform::TextLines(footer);
-    s.smtpServerAuth = ini.ReadBool("SMTP", "ServerAuth", false);
-    s.ipFilter = ini.ReadBool("SMTP", "IPFilter", false);
-    s.ipFilterAddress = ini.ReadString("SMTP", "IPFilterAddress", "");
-    s.alerterOn = ini.ReadBool("Alerter", "Use", false);
-    s.alerterPortText = ini.ReadString("Alerter", "Port", "2601");
     s.alerterPort = settings::PortFromText(s.alerterPortText, settings::kDefaultAlerterPort);
-    s.virusCheckIn = ini.ReadBool("Virus", "CheckIn", true);
-    s.virusToSpam = ini.ReadBool("Virus", "Spam", false);
-    s.virusCheckOut = ini.ReadBool("Virus", "CheckOut", false);
-    s.virusWarnUser = KnownUser(ini.ReadString("Virus", "OutWarn", ""), userNames);
-    const int patterns = ini.ReadInteger("Virus", "FileCount", -1);
-    for (int i = 1; i <= patterns; ++i)
-        s.virusPatterns.push_back(ini.ReadString("Virus", "File" + std::to_string(i), "*.exe"));
-    s.copyOut = ini.ReadBool("Forward", "CopyOut", false);
-    s.copyOutTo = KnownUser(ini.ReadString("Forward", "CopyOutTo", ""), userNames);
-    s.forwardUseMailFrom = ini.ReadBool("Forward", "UseMailFrom", false);
-    s.forwardMailFrom = ini.ReadString("Forward", "MailFrom", "");
-    s.browserEnabled = ini.ReadBool("Remote", "Enabled", false);
-    // Port 0 (any free port) is for a program run by tests; the window
-    // never keeps it.
-    const std::string webPort = ini.ReadString("Remote", "Port", "2600");
-    s.webPort = webPort == "0" ? 0 : settings::PortFromText(webPort, settings::kDefaultWebPort);
-    s.deletedDays = ini.ReadInteger("Remote", "DeletedDays", settings::kDefaultKeptDays);
-    s.webLogin = PW::DecryptPassword(ini.ReadString("Remote", "Login", ""));
-    s.webPassword = PW::DecryptPassword(ini.ReadString("Remote", "PW", ""));
-    s.allowSendRec = ini.ReadBool("Remote", "SendRec", false);
-    s.sentDays = ini.ReadInteger("Remote", "SentDays", settings::kDefaultKeptDays);
-    s.connectLan = ini.ReadBool("Connect", "LAN", true);
-    s.connectDun = ini.ReadBool("Connect", "DUN", false);
-    s.connectUseOther = ini.ReadBool("Connect", "UseOther", false);
-    s.dunEntry = ini.ReadString("Connect", "DUNEntry", "");
-    s.connectRegular = ini.ReadBool("Connect", "Regular", false);
-    s.connectBetween = ini.ReadBool("Connect", "ConnBetween", false);
-    s.connectOnStartup = ini.ReadBool("Connect", "OnStartup", false);
-    s.keepManual = ini.ReadBool("Connect", "KeepManual", true);
-    s.regularTime = ini.ReadInteger("Connect", "RegularTime", s.regularTime);
-    s.connStart = ini.ReadString("Connect", "ConnStart", s.connStart);
-    s.connEnd = ini.ReadString("Connect", "ConnEnd", s.connEnd);
-    s.smtpLocalPort = ini.ReadString("SMTP", "LocalPort", "25");
-    s.popLocalPort = ini.ReadString("POP", "LocalPort", "110");
-    s.settingsPassword = PW::DecodeText(ini.ReadString("SMTP", "ID", ""));
-    s.startWithSession = ini.ReadBool("General", "Start", true);
-    s.startService = ini.ReadBool("General", "StartService", false);
-    s.startMinimised = ini.ReadBool("General", "StartMin", false);
-    s.emailBugs = ini.ReadBool("General", "EmailBugs", true);
-    s.viewPostboxes = ini.ReadBool("General", "ViewPostboxes", true);
-    s.viewMessages = ini.ReadBool("General", "ViewMessages", true);
-    s.formColor = ini.ReadInteger("General", "FormColor", s.formColor);
-    s.textColor = ini.ReadInteger("General", "TextColor", s.textColor);
     if (computerName.empty()) {
         s.browserAddress.clear();
     } else if (s.browserEnabled) {
-        std::string host = computerName;
-        for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        s.browserAddress = "http://" + host + ":" + std::to_string(s.webPort);
+        s.browserAddress = "http://" + qev_util::LowerCase(computerName) + ":" + std::to_string(s.webPort);
     }
     return s;
 }
 
 bool WriteIni(const std::string& programDir, const MailSettings& v, std::string* error) {
-    auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
-    std::vector<platform::IniValue> values = {
-        {"Connect", "LAN", flag(v.connectLan)},
-        {"Connect", "DUN", flag(v.connectDun)},
-        {"Connect", "UseOther", flag(v.connectUseOther)},
-        {"Connect", "DUNEntry", v.dunEntry},
-        {"Connect", "Regular", flag(v.connectRegular)},
-        {"Connect", "ConnBetween", flag(v.connectBetween)},
-        {"Connect", "OnStartup", flag(v.connectOnStartup)},
-        {"Connect", "KeepManual", flag(v.keepManual)},
-        {"Connect", "RegularTime", std::to_string(v.regularTime)},
-        {"Connect", "ConnStart", v.connStart},
-        {"Connect", "ConnEnd", v.connEnd},
-        {"SMTP", "Host", v.relayHost},
-        {"SMTP", "Port", v.relayPort},
-        {"SMTP", "Standard", flag(v.relayStandard)},
-        {"SMTP", "LocalPort", v.smtpLocalPort},
-        {"POP", "LocalPort", v.popLocalPort},
-        {"SMTP", "ID", PW::EncodeText(v.settingsPassword)},
-        {"SMTP", "Wait", std::to_string(v.waitCode)},
-        {"SMTP", "FooterAll", flag(v.footerAll)},
-        {"SMTP", "IPFilterAddress", v.ipFilterAddress},
-        {"SMTP", "IPFilter", flag(v.ipFilter)},
-        {"SMTP", "Auth", flag(v.relayAuth)},
-        {"SMTP", "ServerAuth", flag(v.smtpServerAuth)},
-        {"SMTP", "Login", v.relayLogin},
-        {"SMTP", "Pass", v.relayPassword},
-        {"SMTP", "MailFrom", v.relayMailFrom},
-        {"General", "Start", flag(v.startWithSession)},
-        {"General", "StartService", flag(v.startService)},
-        {"General", "StartMin", flag(v.startMinimised)},
-        {"General", "EmailBugs", flag(v.emailBugs)},
-        {"Alerter", "Use", flag(v.alerterOn)},
-        {"Alerter", "Port", v.alerterPortText},
-        // File keys above the new count stay in the file, unread.
-        {"Virus", "CheckIn", flag(v.virusCheckIn)},
-        {"Virus", "Spam", flag(v.virusToSpam)},
-        {"Virus", "CheckOut", flag(v.virusCheckOut)},
-        {"Virus", "FileCount", std::to_string(v.virusPatterns.size())},
-    };
-    for (size_t i = 0; i < v.virusPatterns.size(); ++i)
-        values.push_back({"Virus", "File" + std::to_string(i + 1), v.virusPatterns[i]});
-    values.insert(values.end(), {
-        {"Virus", "OutWarn", v.virusWarnUser},
-        {"Forward", "CopyOut", flag(v.copyOut)},
-        {"Forward", "CopyOutTo", v.copyOutTo},
-        {"Forward", "UseMailFrom", flag(v.forwardUseMailFrom)},
-        {"Forward", "MailFrom", v.forwardMailFrom},
-        {"General", "ViewPostboxes", flag(v.viewPostboxes)},
-        {"General", "ViewMessages", flag(v.viewMessages)},
-        {"Remote", "Enabled", flag(v.browserEnabled)},
-        {"Remote", "Port", std::to_string(v.webPort)},
-        {"Remote", "DeletedDays", std::to_string(v.deletedDays)},
-        {"Remote", "SentDays", std::to_string(v.sentDays)},
-        {"Remote", "Login", PW::EncryptPassword(v.webLogin)},
-        {"Remote", "PW", PW::EncryptPassword(v.webPassword)},
-        {"Remote", "SendRec", flag(v.allowSendRec)},
-        {"General", "FormColor", std::to_string(v.formColor)},
-        {"General", "TextColor", std::to_string(v.textColor)},
-    });
+    std::vector<platform::IniValue> values;
+    for (const Key& k : kKeys) WriteKey(k, v, values);
     const platform::FsStatus s =
-        platform::IniFile(programDir + "tarnwick.ini").WriteValues(values, *platform::Env::Current());
+        platform::IniFile(programDir + settings::kIniFileName).WriteValues(values, *platform::Env::Current());
     if (!s.ok() && error) *error = s.Text();
     return s.ok();
 }
@@ -226,5 +254,7 @@ std::shared_ptr<const MailSettings> Current() {
     s->allowSendRec = false;
     return s;
 }
+
+int WaitCode() { return Current()->waitCode; }
 
 }  // namespace mailsettings

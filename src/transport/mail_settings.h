@@ -15,6 +15,9 @@ namespace settings {
 // [SMTP] Wait codes.
 enum WaitCode { kWaitFullCycle = 0, kWaitForCycle = 1, kWaitSendOnly = 2, kWaitReturnExternal = 3 };
 
+// The settings file, in the program directory.
+inline constexpr char kIniFileName[] = "tarnwick.ini";
+
 // Defaults of the keys that more than one place reads.
 inline constexpr int kDefaultSmtpPort = 25;
 inline constexpr int kDefaultPopPort = 110;
@@ -64,6 +67,7 @@ struct MailSettings {
     std::string virusWarnUser;  // a local user's name, or empty
     // Names of risky attachments; none until the file has a FileCount.
     std::vector<std::string> virusPatterns;
+    bool virusPatternsInFile = false;  // the file has a FileCount (the window keeps its list otherwise)
     // [Forward]
     bool copyOut = false;
     std::string copyOutTo;      // a local user's name, or empty
@@ -72,6 +76,7 @@ struct MailSettings {
     // [Remote]
     bool browserEnabled = false;
     int webPort = settings::kDefaultWebPort;
+    std::string webPortText = "2600";  // as the file holds it (webPort is its number)
     int deletedDays = settings::kDefaultKeptDays;
     std::string webLogin, webPassword;
     bool allowSendRec = false;
@@ -134,5 +139,10 @@ void Publish(std::shared_ptr<const MailSettings> value);
 // The value to work by. Before anything was published (the engine run on
 // its own, by a tool or a test) it is read from ProgramDir on each call.
 std::shared_ptr<const MailSettings> Current();
+
+// [SMTP] Wait of the current value: what queued outgoing mail waits for.
+int WaitCode();
+// Whether external mail goes back to its sender instead of out.
+inline bool ReturnsExternalMail() { return WaitCode() == settings::kWaitReturnExternal; }
 
 }  // namespace mailsettings

@@ -3,6 +3,7 @@
 // header with a marked subject, an explanation, then the whole message.
 #include "transport/smtp.h"
 
+#include "codecs/qev_util.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/files.h"
@@ -14,12 +15,6 @@
 
 namespace smtp {
 namespace {
-
-std::string LowerCopy(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
 
 std::string HtmlText(const std::string& s) {
     std::string out;
@@ -33,12 +28,6 @@ std::string HtmlText(const std::string& s) {
         }
     }
     return out;
-}
-
-std::string Two(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v);
-    return buf;
 }
 
 std::string OneLine(std::string s) {
@@ -100,7 +89,7 @@ std::string BuildNotice(const std::string& message, const std::string& subjectMa
     bool inserted = false;
     for (size_t i = 0; i < lines.size(); ++i) {
         out.push_back(lines[i]);
-        if (!inserted && i < real && LowerCopy(lines[i]).find("<body") != std::string::npos) {
+        if (!inserted && i < real && qev_util::LowerCase(lines[i]).find("<body") != std::string::npos) {
             inserted = true;
             for (const auto& h : htmlLines) out.push_back(DotStuff(h));
         }
@@ -115,15 +104,15 @@ std::string GeneratedDate() {
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     auto t = platform::NowLocal();
-    return std::string(days[t.weekday % 7]) + ", " + Two(t.day) + " " + months[(t.month + 11) % 12] + " " +
-           std::to_string(t.year) + " " + Two(t.hour) + ":" + Two(t.minute) + ":" + Two(t.second) + " " +
+    return std::string(days[t.weekday % 7]) + ", " + platform::TwoDigits(t.day) + " " + months[(t.month + 11) % 12] + " " +
+           std::to_string(t.year) + " " + platform::TwoDigits(t.hour) + ":" + platform::TwoDigits(t.minute) + ":" + platform::TwoDigits(t.second) + " " +
            ZoneText(t.utcOffsetMinutes);
 }
 
 std::string ZoneText(int minutesEast) {
     // Without the zone a reader has to guess, and most take the time as UTC.
     const int m = minutesEast < 0 ? -minutesEast : minutesEast;
-    return std::string(minutesEast < 0 ? "-" : "+") + Two(m / 60 % 100) + Two(m % 60);
+    return std::string(minutesEast < 0 ? "-" : "+") + platform::TwoDigits(m / 60 % 100) + platform::TwoDigits(m % 60);
 }
 
 std::string LocalRecipient(const std::string& user) { return "\"" + user + "\" <" + user + "@localhost>"; }

@@ -15,6 +15,7 @@
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/folder_index.h"
+#include "transport/settings_file.h"
 #include "transport/store.h"
 
 #include <QPointer>
@@ -397,7 +398,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
             // The kept listing: a login no longer lists and stats in/.
             for (const auto& [name, size] : smtp::KeptFolder(smtp::FolderIn).UserFiles(canonical))
                 s.Mailbox.push_back({name, size, false});
-            desktops::SetAddress(ProgramDir + "tarnwick.ini", canonical, c->RemoteAddress());
+            desktops::SetAddress(settings::IniPath(), canonical, c->RemoteAddress());
             self->PopLog("<< +OK");
             c->SendText(kOk);
             self->PopProcessPending(c);

@@ -3,6 +3,7 @@
 // the file reads and changes exactly as it did when every call opened it.
 #include "transport/ports_file.h"
 
+#include "codecs/qev_util.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/globals.h"
@@ -15,12 +16,6 @@ namespace smtp {
 namespace {
 
 using namespace platform::inisyntax;
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
 
 }  // namespace
 
@@ -58,7 +53,7 @@ void PortsFile::Load() {
 
 void PortsFile::DropKept(const std::string& lowerSection) {
     kept_.erase(std::remove_if(kept_.begin(), kept_.end(),
-                               [&](const KeptMarks& k) { return Lower(k.section) == lowerSection; }),
+                               [&](const KeptMarks& k) { return qev_util::LowerCase(k.section) == lowerSection; }),
                 kept_.end());
 }
 
@@ -89,7 +84,7 @@ void PortsFile::Parse(const std::string& text) {
 
 void PortsFile::Reindex() {
     index_.clear();
-    for (auto it = sections_.begin(); it != sections_.end(); ++it) index_[Lower(it->name)].push_back(it);
+    for (auto it = sections_.begin(); it != sections_.end(); ++it) index_[qev_util::LowerCase(it->name)].push_back(it);
 }
 
 void PortsFile::SetEnv(platform::Env* env) {
@@ -210,7 +205,7 @@ bool PortsFile::Flush(std::uint64_t version) {
             if (version_ == taken) {
                 std::set<std::string> failed;
                 auto it = sections_.end();
-                for (std::size_t i = 0; i < appending; ++i) failed.insert(Lower((--it)->name));
+                for (std::size_t i = 0; i < appending; ++i) failed.insert(qev_util::LowerCase((--it)->name));
                 EraseInMemory(failed);
                 tailOnly_ = true;
                 appended_ = 0;
@@ -232,7 +227,7 @@ bool PortsFile::Flush(std::uint64_t version) {
 }
 
 PortsFile::Section* PortsFile::First(const std::string& name) {
-    auto it = index_.find(Lower(name));
+    auto it = index_.find(qev_util::LowerCase(name));
     return it == index_.end() || it->second.empty() ? nullptr : &*it->second.front();
 }
 
@@ -247,10 +242,10 @@ std::string PortsFile::ReadString(const std::string& section, const std::string&
     Load();
     Section* s = First(section);
     if (!s) return def;
-    const std::string lowerKey = Lower(key);
+    const std::string lowerKey = qev_util::LowerCase(key);
     for (const auto& line : s->lines) {
         std::string k, v;
-        if (KeyLine(line, k, v) && Lower(k) == lowerKey) return Unquote(v);
+        if (KeyLine(line, k, v) && qev_util::LowerCase(k) == lowerKey) return Unquote(v);
     }
     return def;
 }
@@ -266,7 +261,7 @@ std::vector<std::string> PortsFile::ReadSections() {
     Load();
     std::vector<std::string> out;
     for (const auto& s : sections_)
-        if (&*index_[Lower(s.name)].front() == &s) out.push_back(s.name);
+        if (&*index_[qev_util::LowerCase(s.name)].front() == &s) out.push_back(s.name);
     return out;
 }
 
@@ -282,15 +277,15 @@ bool PortsFile::Apply(const std::string& section, const std::string& key, const 
         // The blank line before it changes the section that was last.
         tailOnly_ = false;
         sections_.push_back(Section{"[" + sec + "]", sec, {k + "=" + v}});
-        index_[Lower(sec)].push_back(std::prev(sections_.end()));
+        index_[qev_util::LowerCase(sec)].push_back(std::prev(sections_.end()));
         return true;
     }
-    const std::string lowerKey = Lower(k);
+    const std::string lowerKey = qev_util::LowerCase(k);
     size_t insertAt = 0;
     for (size_t i = 0; i < s->lines.size(); ++i) {
         std::string lk, lv;
         if (!KeyLine(s->lines[i], lk, lv)) continue;
-        if (Lower(lk) == lowerKey) {
+        if (qev_util::LowerCase(lk) == lowerKey) {
             std::string line = lk + "=" + v;
             if (line == s->lines[i]) return false;
             s->lines[i] = std::move(line);
@@ -354,7 +349,7 @@ void PortsFile::WriteStringsLater(const std::string& section,
 void PortsFile::EraseSectionLater(const std::string& section, const std::string& syncFirst) {
     std::lock_guard<std::mutex> lock(mutex_);
     Load();
-    if (EraseInMemory({Lower(section)})) {
+    if (EraseInMemory({qev_util::LowerCase(section)})) {
         ++version_;
         if (!syncFirst.empty()) syncFirst_.insert(syncFirst);
     }
@@ -384,13 +379,13 @@ bool PortsFile::FlushAll(const std::string& syncFirst) {
     return Flush(version);
 }
 
-bool PortsFile::EraseSection(const std::string& section) { return EraseSections({Lower(section)}); }
+bool PortsFile::EraseSection(const std::string& section) { return EraseSections({qev_util::LowerCase(section)}); }
 
 void PortsFile::ReplaceInMemory(const std::string& section,
                                 const std::vector<std::pair<std::string, std::string>>& values) {
     Load();
-    DropKept(Lower(section));
-    if (auto it = index_.find(Lower(section)); it != index_.end()) {
+    DropKept(qev_util::LowerCase(section));
+    if (auto it = index_.find(qev_util::LowerCase(section)); it != index_.end()) {
         for (auto sec : it->second) sections_.erase(sec);
         index_.erase(it);
         tailOnly_ = false;
@@ -399,7 +394,7 @@ void PortsFile::ReplaceInMemory(const std::string& section,
     Section s{"[" + sec + "]", sec, {}};
     for (const auto& [key, value] : values) s.lines.push_back(platform::IniSafe(key) + "=" + platform::IniSafe(value));
     sections_.push_back(std::move(s));
-    index_[Lower(sec)].push_back(std::prev(sections_.end()));
+    index_[qev_util::LowerCase(sec)].push_back(std::prev(sections_.end()));
     ++appended_;
 }
 

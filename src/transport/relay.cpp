@@ -5,6 +5,7 @@
 #include "transport/smtp.h"
 
 #include "codecs/auth.h"
+#include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -45,12 +46,6 @@ int Number(const std::string& text, int def = 0) {
         v = v * 10 + (c - '0');
     }
     return v;
-}
-
-std::string Two(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v % 100);
-    return buf;
 }
 
 // One pair of angle brackets around the bare address; strict servers want
@@ -203,7 +198,7 @@ void TFrmSMTP::StartDelivery() {
     RelayMessageNumber = 1;
     RelaySentBytes = 0;
     const platform::LocalTime now = platform::NowLocal();
-    RelayLog(Two(now.hour) + ":" + Two(now.minute) + ": Starting SMTP delivery");
+    RelayLog(platform::TwoDigits(now.hour) + ":" + platform::TwoDigits(now.minute) + ": Starting SMTP delivery");
     events::Get().LabelText(events::Label::LastDelivery, "Sending...");
     events::Get().LabelLook(events::Label::LastDelivery, events::Look::Busy);
     PurgeSentMessages();
@@ -686,8 +681,8 @@ void TFrmSMTP::EndDeliveryRun() {
         static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
         const platform::LocalTime now = platform::NowLocal();
-        events::Get().LabelText(events::Label::LastDelivery, Two(now.day) + "-" + months[(now.month + 11) % 12] +
-                                                                 " " + Two(now.hour) + ":" + Two(now.minute));
+        events::Get().LabelText(events::Label::LastDelivery, platform::TwoDigits(now.day) + "-" + months[(now.month + 11) % 12] +
+                                                                 " " + platform::TwoDigits(now.hour) + ":" + platform::TwoDigits(now.minute));
     }
 
     if (!purgedDeletedOnce_) {

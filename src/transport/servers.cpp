@@ -2,17 +2,20 @@
 // names of the Send/Recv drop-down, and the user/password check.
 #include "transport/servers.h"
 
+#include "codecs/qev_util.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/local_address.h"
 #include "transport/committer.h"
+#include "transport/settings_file.h"
 #include "transport/setup_hooks.h"
 #include "transport/table_files.h"
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 #include "transport/desktops.h"
+#include "transport/engine_tables.h"
 #include "transport/mail_settings.h"
 #include "transport/smtp.h"
 
@@ -80,15 +83,6 @@ int ListenPortFromText(const std::string& text, int def) {
 
 }  // namespace servers
 
-namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-}  // namespace
-
 TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
     setObjectName("Port status");
     NextAccountTimer = new QTimer(this);
@@ -138,6 +132,7 @@ TFrmServers::~TFrmServers() {
     // The rows came from this program directory; nothing may use them after.
     TblUsers.Close();
     TblPop.Close();
+    TblUIDL.Close();
     setup::hooks.popServerPort = nullptr;
     setup::hooks.reopenPopServer = nullptr;
     setup::hooks.hasDownloaded = nullptr;
@@ -163,7 +158,7 @@ void TFrmServers::FormCreate() {
     if (!servers::SettingsFileProblemAtStart.empty()) {
         // Every setting read as its default: the servers take the standard
         // ports, which is not what anyone meant.
-        const std::string text = "The settings file tarnwick.ini could not be used (" +
+        const std::string text = std::string("The settings file ") + settings::kIniFileName + " could not be used (" +
                                  servers::SettingsFileProblemAtStart +
                                  "); Tarnwick runs with default settings, the servers on ports 25 and 110.";
         servers::SettingsFileProblemAtStart.clear();
@@ -171,9 +166,9 @@ void TFrmServers::FormCreate() {
         tablefiles::LogLine(text);
         platform::MessageBox(text, platform::MsgKind::Warning);
     }
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    popPort_ = servers::ListenPortFromText(ini.ReadString("POP", "LocalPort", "110"), 110);
-    TimeOutTimer->setInterval(ini.ReadInteger("POP", "Timeout", 60) * 1000);
+    popPort_ = servers::ListenPortFromText(mailsettings::Read(ProgramDir, {}, std::string()).popLocalPort,
+                                           settings::kDefaultPopPort);
+    TimeOutTimer->setInterval(settings::PopTimeout() * 1000);
 
     // A changed port takes effect here: the listener is reopened when the
     // port differs from the one it listens on.
@@ -193,74 +188,28 @@ void TFrmServers::FormCreate() {
 }
 
 void TFrmServers::LoadTables() {
-    TblUsers.Close();
-    try {
-        TblUsers.LoadFromBinaryFile(ProgramDir + "users.dat");
-        TblUsers.SetIndexName("ixName");
-    } catch (const std::exception& e) {
-        // Without users.dat no one can log in; the settings window reports
-        // the missing file.
-        PopLog(std::string("users.dat not loaded: ") + e.what());
-        TblUsers.Close();
-        TblUsers.FieldDefs().Clear();
-        TblUsers.FieldDefs().Add("Name", ftString, 64);
-        TblUsers.FieldDefs().Add("Password", ftString, 64);
-        TblUsers.IndexDefs().Clear();
-        TblUsers.CreateTable();
-        TblUsers.AddIndex("ixName", "Name", ixPrimary);
-        TblUsers.Open();
-        TblUsers.SetIndexName("ixName");
-    }
-
-    TblPop.Close();
-    try {
-        TblPop.LoadFromBinaryFile(ProgramDir + "pop.dat");
-        TblPop.First();
-    } catch (const std::exception& e) {
-        PopLog(std::string("pop.dat not loaded: ") + e.what());
-        TblPop.Close();
-    }
+    tables::LoadUsers(ProgramDir);
+    // The Send/Recv drop-down lists the accounts in the file's order.
+    tables::LoadPopAccounts(ProgramDir, "");
     try {
         BuildAccountMenu();
     } catch (...) {
     }
 
-    TblUIDL.Close();
-    const std::string uidlPath = ProgramDir + "uidl.dat";
-    try {
-        TblUIDL.LoadFromBinaryFile(uidlPath);
-        TblUIDL.SetIndexName("ixuidl");
-    } catch (const std::exception& e) {
-        if (platform::FileExists(uidlPath)) {
-            // Kept for whoever wants to look at it; without the record,
-            // accounts that leave mail on the server fetch it all again,
-            // which the user should hear of.
-            const std::string aside = tablefiles::SetAside(uidlPath);
-            const std::string text =
-                "uidl.dat could not be read (" + std::string(e.what()) + ")" +
-                (aside.empty() ? std::string(" and could not be renamed")
-                               : "; it was renamed to " + aside.substr(ProgramDir.size())) +
-                ". Messages left on the server by your POP accounts will be downloaded again.";
-            PopLog(text);
-            tablefiles::LogLine(text);
-            platform::MessageBox(text, platform::MsgKind::Warning);
-        }
-        TblUIDL.Close();
-        TblUIDL.FieldDefs().Clear();
-        TblUIDL.FieldDefs().Add("POP", ftString, 64);
-        TblUIDL.FieldDefs().Add("UIDL", ftString, 64);
-        TblUIDL.FieldDefs().Add("Received", ftDate);
-        TblUIDL.IndexDefs().Clear();
-        TblUIDL.CreateTable();
-        TblUIDL.AddIndex("ixUIDL", "POP;UIDL", ixPrimary);
-        TblUIDL.Open();
-        TblUIDL.SetIndexName("ixUIDL");
-        try {
-            tables::SaveTableFile(TblUIDL, ProgramDir + "uidl.dat");
-        } catch (const std::exception& e) {
-            PopLog(std::string("uidl.dat not written: ") + e.what());
-        }
+    const tables::UidlLoad uidl = tables::LoadUidl(ProgramDir);
+    if (!uidl.problem.empty()) {
+        // Without the record, accounts that leave mail on the server fetch
+        // it all again, which the user should hear of.
+        const std::string text =
+            "uidl.dat could not be read (" + uidl.problem + ")" +
+            (uidl.setAside.empty() ? std::string(" and could not be renamed")
+                                   : "; it was renamed to " + uidl.setAside.substr(ProgramDir.size())) +
+            ". Messages left on the server by your POP accounts will be downloaded again.";
+        PopLog(text);
+        tablefiles::LogLine(text);
+        platform::MessageBox(text, platform::MsgKind::Warning);
     }
+    if (!uidl.writeError.empty()) PopLog("uidl.dat not written: " + uidl.writeError);
 
     TblID.Close();
     TblID.FieldDefs().Clear();
@@ -302,7 +251,7 @@ bool TFrmServers::CheckUserPassword(const std::string& user, const std::string& 
     try {
         if (TblUsers.Active() && !user.empty() && TblUsers.FindKey({user})) {
             name = TblUsers.FieldByName("Name").AsString();
-            accepted = Lower(TblUsers.FieldByName("Password").AsString()) == Lower(password);
+            accepted = qev_util::LowerCase(TblUsers.FieldByName("Password").AsString()) == qev_util::LowerCase(password);
         }
     } catch (const std::exception& e) {
         PopLog(std::string("User check failed: ") + e.what());

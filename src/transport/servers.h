@@ -9,6 +9,7 @@
 #include "platform/env.h"
 #include "platform/sockets.h"
 #include "tables/memtable.h"
+#include "transport/settings_file.h"
 #include "transport/table_owner.h"
 
 #include <QObject>
@@ -185,7 +186,7 @@ public:
     // accounts): their owners' tables, which this object loads at set-up.
     TvdlMemTable& TblUsers = tables::Users().Table();
     TvdlMemTable& TblPop = tables::PopAccounts().Table();
-    TvdlMemTable TblUIDL;              // uidl.dat: POP, UIDL, Received; index ixUIDL
+    TvdlMemTable& TblUIDL = tables::Uidl().Table();  // uidl.dat: POP, UIDL, Received; index ixUIDL
     TvdlMemTable TblID;                // in memory: ID; index ixID
     TvdlMemTable TblAlert;             // in memory: Address, Message; index ixAddress
     QTimer* NextAccountTimer;          // 1000 ms pause between accounts
@@ -289,7 +290,7 @@ public:
     // The port the POP3 server was asked to listen on ([POP] LocalPort).
     int PopServerPort() const { return popPort_; }
     // Tuning of the POP3 server; tests shorten them.
-    int PopIdleTimeoutMs = 10 * 60 * 1000;
+    int PopIdleTimeoutMs = settings::kPopIdleSeconds * 1000;
     int PopFailedPassDelayMs = 1000;
     int PopMaxFailedPasses = 3;
 

@@ -6,7 +6,7 @@
 
 namespace settings {
 
-std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+std::string IniPath() { return ProgramDir + kIniFileName; }
 
 std::string TimeToText(const QTime& t) { return t.toString("HH:mm").toStdString(); }
 

@@ -45,13 +45,16 @@
 
 namespace settings {
 
-// Program directory + "tarnwick.ini".
+// Program directory + the settings file's name.
 std::string IniPath();
 
 // Defaults of the keys that only the windows and the scheduler read (the
 // ones the settings value carries are in transport/mail_settings.h, with the
 // Wait code and ports).
 inline constexpr int kDefaultPopTimeout = 60;
+// How long a POP3 client may stay silent before the server hangs up. No key
+// holds it: [POP] Timeout is the collector's wait for the provider.
+inline constexpr int kPopIdleSeconds = 10 * 60;
 inline constexpr int kDefaultLogSize = 5000;
 
 // Times of day as the settings file keeps them ("09:00"); readers accept

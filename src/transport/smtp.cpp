@@ -15,6 +15,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
+#include "transport/settings_file.h"
 #include "transport/setup_hooks.h"
 #include "transport/globals.h"
 #include "transport/events.h"
@@ -150,8 +151,8 @@ void TFrmSMTP::FormCreate() {
                bool& handled) { ErrorMailEvent(action, report, handled); },
         zelExcept::smMainOrExceptionThread);
 
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
-    smtpPort_ = servers::ListenPortFromText(ini.ReadString("SMTP", "LocalPort", "25"), 25);
+    smtpPort_ = servers::ListenPortFromText(mailsettings::Read(ProgramDir, {}, std::string()).smtpLocalPort,
+                                            settings::kDefaultSmtpPort);
     OpenSmtpServer(smtpPort_);
 
     // Saving the settings re-opens the server only when its port changed.

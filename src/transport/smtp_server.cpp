@@ -7,6 +7,7 @@
 #include "transport/smtp.h"
 
 #include "codecs/auth.h"
+#include "codecs/qev_util.h"
 #include "filters/spam.h"
 #include "platform/env.h"
 #include "platform/files.h"
@@ -79,24 +80,17 @@ constexpr std::int64_t kMaxUnreadReplies = 256 * 1024;
 // for the next turn, so that one client cannot keep the others waiting.
 constexpr int kLinesPerTurn = 64;
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool IsSafeListAddress(const std::string& address) { return spam::IsImportAddress(smtp::TrimBlanks(address)); }
 
 // The maker's own domain (that of the support address): crash reports and
 // support mails go there, so it is reached even without logging on.
 bool IsVendorAddress(const std::string& address) {
-    static const std::string vendor = Lower(std::string(setup::kSupportAddress).substr(
+    static const std::string vendor = qev_util::LowerCase(std::string(setup::kSupportAddress).substr(
         std::string(setup::kSupportAddress).find('@') + 1));
-    std::string a = Lower(smtp::StripAngleBrackets(smtp::TrimBlanks(address)));
+    std::string a = qev_util::LowerCase(smtp::StripAngleBrackets(smtp::TrimBlanks(address)));
     size_t at = a.rfind('@');
     return at != std::string::npos && a.substr(at + 1) == vendor;
 }
-
-int WaitCode() { return mailsettings::Current()->waitCode; }
 
 std::vector<std::string> MemoFooterLines() { return mailsettings::Current()->footerLines; }
 
@@ -164,12 +158,12 @@ void SplitSmtpLine(std::string& buffer, std::string& command, std::string& argum
     buffer.erase(0, lf == std::string::npos ? std::string::npos : lf + 1);
     std::erase(line, '\r');
     size_t blank = line.find(' ');
-    command = Lower(line.substr(0, blank));
+    command = qev_util::LowerCase(line.substr(0, blank));
     std::string rest = blank == std::string::npos ? std::string() : line.substr(blank + 1);
     size_t start = rest.find_first_not_of(' ');
     rest = start == std::string::npos ? std::string() : rest.substr(start);
 
-    std::string lowerRest = Lower(rest);
+    std::string lowerRest = qev_util::LowerCase(rest);
     std::string address;
     bool envelope = false;
     if (command == "mail" && lowerRest.rfind("from:", 0) == 0) {
@@ -185,7 +179,7 @@ void SplitSmtpLine(std::string& buffer, std::string& command, std::string& argum
         argument = rest;
         return;
     }
-    address = Lower(smtp::TrimBlanks(address));
+    address = qev_util::LowerCase(smtp::TrimBlanks(address));
     // ESMTP parameters after the address are not part of it.
     if (!address.empty() && address[0] == '<') {
         size_t gt = address.find('>');
@@ -519,7 +513,7 @@ void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession
 bool TFrmSMTP::AcceptsRecipient(SmtpSession& s, const std::string& address, bool& internalOnly) {
     std::vector<std::string> users;
     const bool local = IsLocalAddress(address, users);
-    if (!local && !IsSafeListAddress(address) && WaitCode() == 3) {
+    if (!local && !IsSafeListAddress(address) && mailsettings::ReturnsExternalMail()) {
         // Internal mail only: an outside address is taken only from a local
         // sender, who gets the message back; anyone else would lose it.
         std::vector<std::string> senders;
@@ -627,7 +621,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
 void TFrmSMTP::StartAuth(platform::TcpConnection& connection, SmtpSession& s, const std::string& argument) {
     std::string rest;
     size_t blank = argument.find(' ');
-    std::string mechanism = Lower(argument.substr(0, blank));
+    std::string mechanism = qev_util::LowerCase(argument.substr(0, blank));
     if (blank != std::string::npos) rest = smtp::TrimBlanks(argument.substr(blank + 1));
     if (mechanism == "login") {
         if (rest.empty()) {
@@ -806,7 +800,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     platform::Env& env = *platform::Env::Current();
     std::set<std::string> reached;
     auto copyTo = [&](const std::string& address, const std::string& user, bool filtered = true) {
-        if (!reached.insert(Lower(user)).second) return;  // two addresses of one user: one copy
+        if (!reached.insert(qev_util::LowerCase(user)).second) return;  // two addresses of one user: one copy
         if (!settings::IsSafeUserName(user)) {
             ServerLog("Message " + id + " not delivered to the unusable user name " + user);
             return;
@@ -850,7 +844,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         }
     };
 
-    if (external > 0 && WaitCode() == 3) {
+    if (external > 0 && mailsettings::ReturnsExternalMail()) {
         // A mail that cannot be given back is refused, never dropped.
         std::vector<std::string> senders;
         if (!IsLocalAddress(from, senders) || senders.empty()) {

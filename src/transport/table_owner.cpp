@@ -2,6 +2,7 @@
 // saved whole, put back when they cannot be saved.
 #include "transport/table_owner.h"
 
+#include "codecs/qev_util.h"
 #include "platform/env.h"
 
 #include <cctype>
@@ -12,11 +13,6 @@
 namespace tables {
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // How rows of a table are told apart: by the key fields when the table has
 // a key, else by all their fields (rows may then repeat).
@@ -31,7 +27,7 @@ struct RowIdentity {
         for (const auto& name : names) {
             TField* f = t.FindField(name);
             std::string v = f == nullptr ? std::string() : f->IsNull() ? std::string("\x01") : f->AsString();
-            key += (noCase ? Lower(v) : v) + '\x1f';
+            key += (noCase ? qev_util::LowerCase(v) : v) + '\x1f';
         }
         return key;
     }
@@ -97,6 +93,16 @@ void TableOwner::Adopt(TvdlMemTable& loaded) {
         return;
     }
     CopyTable(loaded, table_);
+}
+
+void TableOwner::CopyTo(TvdlMemTable& copy) {
+    if (!table_.Active()) {
+        copy.Close();
+        return;
+    }
+    const int mark = table_.GetBookmark();
+    CopyTable(table_, copy);
+    if (mark >= 0 && table_.BookmarkValid(mark)) table_.GotoBookmark(mark);
 }
 
 void TableOwner::Close() { table_.Close(); }
@@ -238,6 +244,11 @@ TableOwner& Holidays() {
 
 TableOwner& Audit() {
     static TableOwner owner("audit.dat");
+    return owner;
+}
+
+TableOwner& Uidl() {
+    static TableOwner owner("uidl.dat");
     return owner;
 }
 

@@ -35,6 +35,8 @@ public:
     // Takes layout and rows of a table just loaded from this owner's file
     // (start-up, or a reload that drops unsaved edits).
     void Adopt(TvdlMemTable& loaded);
+    // Gives copy the current rows, layout and index (a window's editing copy).
+    void CopyTo(TvdlMemTable& copy);
     // Forgets the rows (the program directory they came from is gone).
     void Close();
 
@@ -74,6 +76,7 @@ TableOwner& Domains();      // domain.dat, one row per Domain
 TableOwner& Forwards();     // forward.dat: a user may have several rows
 TableOwner& Holidays();     // holiday.dat: a user may have several entries
 TableOwner& Audit();        // audit.dat: mail events, rows may repeat
+TableOwner& Uidl();         // uidl.dat: the messages collected from the provider
 
 // Saves t's binary image as SaveToBinaryFile does, through the current Env:
 // a synced temp file renamed over path, the folder synced. Throws

@@ -5,6 +5,7 @@
 
 #include "codecs/charsettables.h"
 #include "codecs/details.h"
+#include "codecs/qev_util.h"
 #include "filters/spam.h"
 #include "platform/dialogs.h"
 #include "platform/env.h"
@@ -52,12 +53,12 @@ SpamPageSettings CurrentSpamPageSettings() {
         s.oneLine = live.oneLine;
         return s;
     }
-    platform::IniFile ini(settings::IniPath());
-    s.bookmark = ini.ReadBool("Spam", "ShowBoomark", true);
-    s.limited = ini.ReadBool("Spam", "PageLimited", true);
-    s.limit = std::clamp(ini.ReadInteger("Spam", "PageLimit", 100), 5, 99999);
-    s.preview = std::clamp(ini.ReadInteger("Spam", "PreviewSize", 50), 0, 80);
-    s.oneLine = ini.ReadBool("Spam", "OneLine", false);
+    const spam::Settings stored = spam::ReadSettings({});
+    s.bookmark = stored.webBookmark;
+    s.limited = stored.webLimited;
+    s.limit = stored.webPageLimit;
+    s.preview = stored.previewSize;
+    s.oneLine = stored.oneLine;
     return s;
 }
 
@@ -641,10 +642,10 @@ const std::vector<std::string>& OwnNames() {
     static const std::vector<std::string> names = [] {
         std::vector<std::string> n;
         for (std::string name : {procs::GetComputerName(), QHostInfo::localHostName().toStdString()}) {
-            name = http::Lower(name);
+            name = qev_util::LowerCase(name);
             if (name.empty()) continue;
             n.push_back(name);
-            const std::string domain = http::Lower(QHostInfo::localDomainName().toStdString());
+            const std::string domain = qev_util::LowerCase(QHostInfo::localDomainName().toStdString());
             if (!domain.empty() && name.find('.') == std::string::npos) n.push_back(name + "." + domain);
         }
         return n;
@@ -678,12 +679,12 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     // never from other header lines.
     const http::Params params = http::Params::OfRequest(requestText, head.multipart);
     auto param = [&](const char* name) { return params.Get(name); };
-    auto lowerParam = [&](const char* name) { return http::Lower(params.Get(name)); };
+    auto lowerParam = [&](const char* name) { return qev_util::LowerCase(params.Get(name)); };
     // The uploaded file of an upload page, in lower case as those pages
     // read the request: for a POST other than "/safeaddresses" each "&"
     // starts a line of its own. Only the file is lowered, not the request.
     auto uploadedLines = [&] {
-        std::string lower = http::Lower(http::UploadedPart(requestText, "uploaded_file"));
+        std::string lower = qev_util::LowerCase(http::UploadedPart(requestText, "uploaded_file"));
         if (path == "/safeaddresses" || lower.find('&') == std::string::npos) return lower;
         std::string replaced;
         replaced.reserve(lower.size() + 64);

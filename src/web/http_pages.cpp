@@ -2,6 +2,7 @@
 // frameset and list with its actions, the safe-address upload, and the
 // log text of the administration page.
 #include "codecs/details.h"
+#include "codecs/qev_util.h"
 #include "filters/spam.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -128,7 +129,7 @@ std::string SpamFrameset() {
 std::string SpamKeyPath(const std::string& key) {
     std::size_t sep = key.find_first_of("\\/");
     if (sep == std::string::npos) return std::string();
-    const std::string folder = Lower(key.substr(0, sep));
+    const std::string folder = qev_util::LowerCase(key.substr(0, sep));
     const std::string name = key.substr(sep + 1);
     if ((folder != "spam1" && folder != "spam2") || !IsPlainName(name)) return std::string();
     return platform::ResolveNoCase(smtp::StoreFolder(folder == "spam1" ? smtp::FolderSpam1 : smtp::FolderSpam2),
@@ -165,7 +166,7 @@ std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneL
     std::vector<std::string> paths;
     for (const auto& f : smtp::ListFiles(folder, ".dat")) paths.push_back(folder + f);
     const std::vector<std::string> sorted = webmail::SortedByDate(paths);
-    const bool probable = Lower(Folder) == "spam2";
+    const bool probable = qev_util::LowerCase(Folder) == "spam2";
     std::string rows;
     for (int pos = static_cast<int>(sorted.size()) - 1; pos >= 0 && Count < Limit; --pos) {
         const std::string& path = sorted[pos];
@@ -325,7 +326,7 @@ std::string LogText(const std::string& FileName, bool& isHtml) {
     isHtml = false;
     static const char* const kLogs[] = {"pop.log", "popsvr.log", "smtp.log", "smtpsvr.log", "connect.log"};
     for (const char* log : kLogs) {
-        if (Lower(FileName) != log) continue;
+        if (qev_util::LowerCase(FileName) != log) continue;
         std::string text;
         if (platform::ReadFile(ProgramDir + log, text)) return text;
     }

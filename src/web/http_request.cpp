@@ -1,6 +1,7 @@
 // Reading of one HTTP request: header block, head values, parameters, and
 // the checks of where a request comes from.
 #include "web/http_request.h"
+#include "codecs/qev_util.h"
 
 #include <algorithm>
 #include <cstring>
@@ -33,12 +34,6 @@ std::string JoinCrLf(const std::vector<std::string>& lines) {
         out += lines[i];
     }
     return out;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 namespace {
@@ -111,7 +106,7 @@ std::string GetRequestParam(const std::string& Name, const std::string& Text) {
         refEnd = Text.find('\r', refStart);
         if (refEnd == std::string::npos) refEnd = Text.size();
     }
-    const std::string key = Lower(Name) + "=";
+    const std::string key = qev_util::LowerCase(Name) + "=";
     for (std::size_t pos = FindNoCase(Text, key); pos != std::string::npos; pos = FindNoCase(Text, key, pos + 1)) {
         const std::size_t equals = pos + key.size() - 1;
         if (refStart != std::string::npos && equals >= refStart && equals < refEnd) continue;
@@ -135,7 +130,7 @@ std::string GetMultipartField(const std::string& Name, const std::string& Text,
         // Browsers never %-escape multipart values: the text is the user's.
         return Text.substr(start, end - start);
     }
-    const std::string key = Lower(Name) + "=";
+    const std::string key = qev_util::LowerCase(Name) + "=";
     std::size_t pos = FindNoCase(Text, key);
     if (pos == std::string::npos) return std::string();
     return ValueAt(Text, pos + key.size());
@@ -170,14 +165,14 @@ std::string DeclaredTextCharset(const std::string& message) {
         if (end == std::string::npos) end = message.size();
         std::string line = message.substr(pos, end - pos);
         pos = end + 1;
-        if (line.size() < 13 || Lower(line.substr(0, 13)) != "content-type:") continue;
+        if (line.size() < 13 || qev_util::LowerCase(line.substr(0, 13)) != "content-type:") continue;
         while (pos < message.size() && (message[pos] == ' ' || message[pos] == '\t')) {
             end = message.find('\n', pos);
             if (end == std::string::npos) end = message.size();
             line += message.substr(pos, end - pos);
             pos = end + 1;
         }
-        const std::string lower = Lower(line);
+        const std::string lower = qev_util::LowerCase(line);
         if (lower.find("text/") == std::string::npos) continue;
         const std::size_t c = lower.find("charset=");
         if (c == std::string::npos) return std::string();
@@ -225,7 +220,7 @@ std::string FirstWord(const std::string& line) {
     std::size_t a = line.find_first_not_of(' ');
     if (a == std::string::npos) return std::string();
     std::size_t b = line.find(' ', a);
-    return Lower(line.substr(a, b == std::string::npos ? std::string::npos : b - a));
+    return qev_util::LowerCase(line.substr(a, b == std::string::npos ? std::string::npos : b - a));
 }
 
 std::int64_t ContentLength(const std::vector<std::string>& lowerLines) {
@@ -273,7 +268,7 @@ RequestHead ParseHead(const std::string& headerBlock) {
     const std::vector<std::string> lines =
         SplitRequestLines(end == std::string::npos ? headerBlock : headerBlock.substr(0, end));
     if (lines.empty()) return head;
-    const std::string requestLine = Lower(lines.front());
+    const std::string requestLine = qev_util::LowerCase(lines.front());
     // The method is the request line's first word: a path that merely
     // contains "get" or "post" does not make the request one.
     if (const std::string method = FirstWord(requestLine); method == "get" || method == "post") {
@@ -290,26 +285,26 @@ RequestHead ParseHead(const std::string& headerBlock) {
     std::string contentType;
     bool hostSeen = false;
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        lowerLines.push_back(Lower(lines[i]));
+        lowerLines.push_back(qev_util::LowerCase(lines[i]));
         const std::size_t colon = lines[i].find(':');
         if (colon == std::string::npos) continue;
-        const std::string name = Lower(Trim(lines[i].substr(0, colon)));
+        const std::string name = qev_util::LowerCase(Trim(lines[i].substr(0, colon)));
         const std::string value = Trim(lines[i].substr(colon + 1));
         if (name == "host" && !hostSeen) {
-            head.host = Lower(value);
+            head.host = qev_util::LowerCase(value);
             hostSeen = true;
         } else if (name == "origin" && head.origin.empty()) {
             head.origin = value;
         } else if (name == "referer" && head.referer.empty()) {
             head.referer = value;
         } else if (name == "sec-fetch-site" && head.fetchSite.empty()) {
-            head.fetchSite = Lower(value);
+            head.fetchSite = qev_util::LowerCase(value);
         } else if (name == "content-type" && contentType.empty()) {
             contentType = value;
         }
     }
     head.contentLength = ContentLength(lowerLines);
-    const std::string lowerType = Lower(contentType);
+    const std::string lowerType = qev_util::LowerCase(contentType);
     head.multipart = lowerType.find("multipart/form-data") != std::string::npos;
     if (std::size_t b = lowerType.find("boundary="); head.multipart && b != std::string::npos) {
         std::string boundary = contentType.substr(b + 9);
@@ -341,7 +336,7 @@ std::string ParamSource(const std::string& requestText, bool multipart) {
     }
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::size_t colon = lines[i].find(':');
-        if (colon == std::string::npos || Lower(Trim(lines[i].substr(0, colon))) != "cookie") continue;
+        if (colon == std::string::npos || qev_util::LowerCase(Trim(lines[i].substr(0, colon))) != "cookie") continue;
         source += "\n" + lines[i].substr(colon + 1);
     }
     if (!multipart && body != std::string::npos) {
@@ -413,30 +408,30 @@ void Params::Add(std::string_view text) {
         const std::size_t equals = token.find('=');
         if (equals == std::string_view::npos || token.size() - equals - 1 > kMaxValue || values_.size() >= kMaxNames)
             continue;
-        std::string name = Lower(std::string(token.substr(0, equals)));
+        std::string name = qev_util::LowerCase(std::string(token.substr(0, equals)));
         if (values_.find(name) == values_.end()) values_.emplace(std::move(name), std::string(token.substr(equals + 1)));
     }
 }
 
 std::string Params::Get(const std::string& name) const {
-    auto it = values_.find(Lower(name));
+    auto it = values_.find(qev_util::LowerCase(name));
     if (it == values_.end()) return std::string();
     std::string value = it->second;
     std::replace(value.begin(), value.end(), '+', ' ');
     return DecodePercent(value);
 }
 
-bool Params::Has(const std::string& name) const { return values_.count(Lower(name)) > 0; }
+bool Params::Has(const std::string& name) const { return values_.count(qev_util::LowerCase(name)) > 0; }
 
 namespace {
 
 // "host:port" of an http URL or Origin, lower case, without the default port.
 std::string Authority(const std::string& url) {
     std::size_t start = url.find("://");
-    if (start == std::string::npos) return Lower(url);
+    if (start == std::string::npos) return qev_util::LowerCase(url);
     start += 3;
     std::size_t end = url.find_first_of("/?#", start);
-    std::string a = Lower(url.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    std::string a = qev_util::LowerCase(url.substr(start, end == std::string::npos ? std::string::npos : end - start));
     if (std::size_t at = a.rfind('@'); at != std::string::npos) a = a.substr(at + 1);
     return a;
 }
@@ -476,7 +471,7 @@ bool CrossSite(const RequestHead& head) {
 
 bool HostAllowed(const std::string& host, const std::vector<std::string>& ownNames) {
     if (host.empty()) return true;
-    std::string name = Lower(host);
+    std::string name = qev_util::LowerCase(host);
     if (name.front() == '[') return name.find(']') != std::string::npos;  // an IPv6 literal
     if (std::size_t colon = name.rfind(':'); colon != std::string::npos) {
         const std::string port = name.substr(colon + 1);

@@ -30,7 +30,6 @@ inline constexpr std::int64_t kNoContentLength = 9999999;
 // Splits on CR LF, a lone CR or a lone LF.
 std::vector<std::string> SplitRequestLines(const std::string& text);
 std::string JoinCrLf(const std::vector<std::string>& lines);
-std::string Lower(std::string text);
 
 // The value of a named parameter anywhere in a text (first occurrence);
 // never from a Referer line. Requests are looked up through Params.

@@ -1,6 +1,7 @@
 // Web administration pages: users, distribution list, log files.
 #include "web/web_sets.h"
 
+#include "codecs/qev_util.h"
 #include "transport/account_tables.h"
 #include "transport/table_files.h"
 #include "transport/globals.h"
@@ -105,7 +106,7 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
         t.First();
         while (!t.Eof()) {
             const std::string name = t.FieldByName("Name").AsString();
-            const std::string colour = http::Lower(name) == http::Lower(highlight) ? "#99CCCCC" : "#CCCCCCC";
+            const std::string colour = qev_util::LowerCase(name) == qev_util::LowerCase(highlight) ? "#99CCCCC" : "#CCCCCCC";
             p += "<FORM name=\"" + HtmlEscape(name) + "Form\" method=\"post\" action=\"/settings\">";
             p += "<TR bgcolor=\"" + colour + "\"><TD>" + HtmlEscape(name) +
                  "<INPUT type=\"hidden\" name=\"users_name\" value=\"" + HtmlEscape(name) + "\"></TD>";

@@ -3,6 +3,7 @@
 #include "web/webmail.h"
 
 #include "codecs/details.h"
+#include "codecs/qev_util.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/files.h"
@@ -93,7 +94,7 @@ std::string LoginPage(const std::string& User, bool ForAdmin) {
 }
 
 std::string FolderOf(const std::string& dir) {
-    std::string d = http::Lower(dir);
+    std::string d = qev_util::LowerCase(dir);
     if (d == "websent" || d == "webdeleted" || d == "websaved" || d == "settings") return d;
     return "in";
 }
@@ -178,7 +179,7 @@ bool MoveInto(const std::string& path, const std::string& folder) {
 
 bool ListActions(const std::string& User, const std::string& Dir, const http::Params& Request) {
     bool changed = false;
-    const std::string inputType = http::Lower(Request.Get("Inputtype"));
+    const std::string inputType = qev_util::LowerCase(Request.Get("Inputtype"));
     const std::string folder = Dir == "settings" ? "in" : Dir;
     if (!inputType.empty()) {
         int delCount = settings::IntFromText(Request.Get("DelCount"), 0);
@@ -186,11 +187,11 @@ bool ListActions(const std::string& User, const std::string& Dir, const http::Pa
         // The folder is listed once for all ticked names, not once per name.
         std::unordered_map<std::string, std::string> files;
         const std::string folderPath = smtp::StoreFolder(folder);
-        for (const auto& f : smtp::ListUserFiles(folderPath, User)) files.emplace(http::Lower(f), folderPath + f);
+        for (const auto& f : smtp::ListUserFiles(folderPath, User)) files.emplace(qev_util::LowerCase(f), folderPath + f);
         for (int i = 0; i <= delCount; ++i) {
             const std::string name = Request.Get("Del" + std::to_string(i));
             if (name.empty() || !http::IsPlainName(name) || !smtp::IsUserFile(name + ".dat", User)) continue;
-            auto found = files.find(http::Lower(name + ".dat"));
+            auto found = files.find(qev_util::LowerCase(name + ".dat"));
             if (found == files.end() || !platform::FileExists(found->second)) continue;
             const std::string path = found->second;
             if (path.empty()) continue;

@@ -5,6 +5,7 @@
 #include "codecs/codectables.h"
 #include "codecs/details.h"
 #include "codecs/qevmsg.h"
+#include "codecs/qev_util.h"
 #include "filters/addinrule.h"
 #include "filters/holiday.h"
 #include "platform/env.h"
@@ -297,7 +298,7 @@ std::string ComposeRequest(const std::string& User, const std::string& Dir, bool
                            const std::string& Boundary, const std::string& RequestFile) {
     if (!IsPost) {
         EmptyAttachFolder(User);
-        const std::string reply = http::Lower(Request.Get("replyfile"));
+        const std::string reply = qev_util::LowerCase(Request.Get("replyfile"));
         std::string file;
         const std::string folder = Dir == "settings" ? "in" : Dir;
         if (http::IsPlainName(reply) && smtp::IsUserFile(reply + ".dat", User))
@@ -384,7 +385,7 @@ std::string ReplyCompose(const std::string& User, const std::string& MessageFile
         std::string f, t, s;
         details::ReadMessageHeaders(MessageFile, f, t, s, date, count, names);
         to = f;
-        subject = http::Lower(s).rfind("re: ", 0) == 0 ? s : "Re: " + s;
+        subject = qev_util::LowerCase(s).rfind("re: ", 0) == 0 ? s : "Re: " + s;
         std::string text;
         if (details::LoadStoredMessage(MessageFile, text)) {
             TQevMsg msg;
@@ -422,7 +423,7 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
     std::vector<std::string> mailboxes;
     for (const auto& u : local)
         if (settings::IsSafeUserName(u) &&
-            std::none_of(mailboxes.begin(), mailboxes.end(), [&](const std::string& m) { return http::Lower(m) == http::Lower(u); }))
+            std::none_of(mailboxes.begin(), mailboxes.end(), [&](const std::string& m) { return qev_util::LowerCase(m) == qev_util::LowerCase(u); }))
             mailboxes.push_back(u);
     if (mailboxes.empty() && external.empty()) {
         return page + "Couldn't send email - you must have at least one valid recipient.  Please press "

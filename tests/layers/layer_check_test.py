@@ -9,7 +9,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
-from contextlib import redirect_stdout
+from contextlib import redirect_stderr, redirect_stdout
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import layer_check  # noqa: E402
@@ -106,6 +106,59 @@ class IncludeRules(unittest.TestCase):
         self.assertEqual(dict(graph["transport"]), {"shell": 2, "platform": 1, "Qt-Gui/Widgets": 1})
         self.assertEqual(dict(graph["shell"]), {"transport": 1, "filters/windows": 1})
         self.assertEqual(dict(graph["filters/windows"]), {"filters": 1})
+
+
+class TableFileRules(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tw_layers_tables_")
+        self.src = os.path.join(self.dir, "src")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def write(self, rel, text):
+        path = os.path.join(self.src, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as fh:
+            fh.write(text)
+
+    def test_window_and_tool_calls_are_reported_engine_calls_are_not(self):
+        # (file, line of code, reported)
+        cases = [
+            ("settings/setup.cpp", "    TblDomain->SaveToBinaryFile(dir + x);", True),
+            ("browser/details.cpp", "table.LoadFromBinaryFile(ProgramDir + u);", True),
+            ("app/adduser.cpp", "if (ok) table.SaveToBinaryFile(file);", True),
+            ("filters/windows/spam_window.cpp", "t.LoadFromCSVStream (in);", True),
+            ("shell/main.cpp", "tablefiles::LoadOrCreate(t, path, define);", True),
+            ("settings/accounts.cpp", "tablefiles::Migrate(a, b, c, d, e, f);", True),
+            ("crash/zel_dialog.cpp", "tables::SaveTableFile(t, path);", True),
+            ("transport/engine_tables.cpp", "t.LoadFromBinaryFile(path);", False),
+            ("web/http.cpp", "tablefiles::LoadOrCreate(t, path, define);", False),
+            ("filters/spam_settings.cpp", "t.SaveToBinaryFile(path);", False),
+            ("settings/setup.cpp", "// TblUsers->LoadFromBinaryFile(path) was here", False),
+            ("settings/setup.cpp", 'LogLine("LoadFromBinaryFile(x) failed");', False),
+            ("settings/setup.cpp", "tables::LoadEngineTables(ProgramDir);", False),
+            ("settings/setup.cpp", "owner->ApplyEdits(ProgramDir, base, t);", False),
+        ]
+        for rel, line, reported in cases:
+            with self.subTest(file=rel, line=line):
+                shutil.rmtree(self.src, ignore_errors=True)
+                self.write(rel, "// a unit\n/* SaveToBinaryFile(x)\n */\n" + line + "\n")
+                got = layer_check.table_file_calls(self.src)
+                self.assertEqual(len(got), 1 if reported else 0, got)
+                if reported:
+                    self.assertTrue(got[0].startswith(f"src/{rel}:4: calls "), got[0])
+
+    def test_a_call_fails_the_check_and_the_graph_follows(self):
+        self.write("settings/link.h", "// a header\n")
+        self.write("app/adduser.cpp", '#include "settings/link.h"\nint main() { t.SaveToBinaryFile(f); }\n')
+        out, err = io.StringIO(), io.StringIO()
+        with redirect_stdout(out), redirect_stderr(err):
+            status = layer_check.main(["--src", self.src])
+        self.assertEqual(status, 1)
+        self.assertEqual(len(out.getvalue().splitlines()), 1)
+        self.assertIn("src/app/adduser.cpp:2: calls SaveToBinaryFile", out.getvalue())
+        self.assertIn("app -> settings (1)", err.getvalue())
 
 
 @unittest.skipUnless(shutil.which("cc") and shutil.which("readelf") and shutil.which("nm"),

@@ -125,3 +125,84 @@ TEST_F(MailSettingsTest, WrittenValueReadsBackAndAFailedWriteChangesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The value's own defaults (what the settings window starts from) and the
+// defaults of the keys (what a file without them reads as) are kept in two
+// places; they must not drift apart.
+TEST_F(MailSettingsTest, AFileWithoutKeysReadsAsTheValuesDefaults) {
+    const MailSettings fresh;
+    const MailSettings read = mailsettings::Read(ProgramDir, {}, "host");
+    const struct {
+        const char* field;
+        bool fresh, read;
+    } flags[] = {
+        {"connectLan", fresh.connectLan, read.connectLan},
+        {"connectDun", fresh.connectDun, read.connectDun},
+        {"connectUseOther", fresh.connectUseOther, read.connectUseOther},
+        {"connectRegular", fresh.connectRegular, read.connectRegular},
+        {"connectBetween", fresh.connectBetween, read.connectBetween},
+        {"connectOnStartup", fresh.connectOnStartup, read.connectOnStartup},
+        {"keepManual", fresh.keepManual, read.keepManual},
+        {"relayStandard", fresh.relayStandard, read.relayStandard},
+        {"relayAuth", fresh.relayAuth, read.relayAuth},
+        {"footerAll", fresh.footerAll, read.footerAll},
+        {"smtpServerAuth", fresh.smtpServerAuth, read.smtpServerAuth},
+        {"ipFilter", fresh.ipFilter, read.ipFilter},
+        {"alerterOn", fresh.alerterOn, read.alerterOn},
+        {"virusCheckIn", fresh.virusCheckIn, read.virusCheckIn},
+        {"virusToSpam", fresh.virusToSpam, read.virusToSpam},
+        {"virusCheckOut", fresh.virusCheckOut, read.virusCheckOut},
+        {"virusPatternsInFile", fresh.virusPatternsInFile, read.virusPatternsInFile},
+        {"copyOut", fresh.copyOut, read.copyOut},
+        {"forwardUseMailFrom", fresh.forwardUseMailFrom, read.forwardUseMailFrom},
+        {"browserEnabled", fresh.browserEnabled, read.browserEnabled},
+        {"allowSendRec", fresh.allowSendRec, read.allowSendRec},
+        {"startWithSession", fresh.startWithSession, read.startWithSession},
+        {"startService", fresh.startService, read.startService},
+        {"startMinimised", fresh.startMinimised, read.startMinimised},
+        {"emailBugs", fresh.emailBugs, read.emailBugs},
+        {"viewPostboxes", fresh.viewPostboxes, read.viewPostboxes},
+        {"viewMessages", fresh.viewMessages, read.viewMessages},
+    };
+    for (const auto& f : flags) EXPECT_EQ(f.fresh, f.read) << f.field;
+    const struct {
+        const char* field;
+        int fresh, read;
+    } numbers[] = {
+        {"waitCode", fresh.waitCode, read.waitCode},       {"regularTime", fresh.regularTime, read.regularTime},
+        {"alerterPort", fresh.alerterPort, read.alerterPort}, {"webPort", fresh.webPort, read.webPort},
+        {"deletedDays", fresh.deletedDays, read.deletedDays}, {"sentDays", fresh.sentDays, read.sentDays},
+        {"formColor", fresh.formColor, read.formColor},    {"textColor", fresh.textColor, read.textColor},
+    };
+    for (const auto& n : numbers) EXPECT_EQ(n.fresh, n.read) << n.field;
+    const struct {
+        const char* field;
+        std::string fresh, read;
+    } texts[] = {
+        {"relayHost", fresh.relayHost, read.relayHost},
+        {"relayPort", fresh.relayPort, read.relayPort},
+        {"relayLogin", fresh.relayLogin, read.relayLogin},
+        {"relayPassword", fresh.relayPassword, read.relayPassword},
+        {"relayMailFrom", fresh.relayMailFrom, read.relayMailFrom},
+        {"ipFilterAddress", fresh.ipFilterAddress, read.ipFilterAddress},
+        {"virusWarnUser", fresh.virusWarnUser, read.virusWarnUser},
+        {"copyOutTo", fresh.copyOutTo, read.copyOutTo},
+        {"forwardMailFrom", fresh.forwardMailFrom, read.forwardMailFrom},
+        {"webLogin", fresh.webLogin, read.webLogin},
+        {"webPassword", fresh.webPassword, read.webPassword},
+        {"webPortText", fresh.webPortText, read.webPortText},
+        {"dunEntry", fresh.dunEntry, read.dunEntry},
+        {"connStart", fresh.connStart, read.connStart},
+        {"connEnd", fresh.connEnd, read.connEnd},
+        {"smtpLocalPort", fresh.smtpLocalPort, read.smtpLocalPort},
+        {"popLocalPort", fresh.popLocalPort, read.popLocalPort},
+        {"settingsPassword", fresh.settingsPassword, read.settingsPassword},
+        {"alerterPortText", fresh.alerterPortText, read.alerterPortText},
+    };
+    for (const auto& t : texts) EXPECT_EQ(t.fresh, t.read) << t.field;
+    EXPECT_EQ(fresh.virusPatterns, read.virusPatterns);
+}
+
+}  // namespace

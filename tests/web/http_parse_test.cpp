@@ -1,6 +1,7 @@
 // Request parsing of the web server: parameter lookup, multipart fields,
 // when a request is whole, uploads, and the texts that go into pages and
 // headers.
+#include "codecs/qev_util.h"
 #include "web/http.h"
 #include "web/webmail.h"
 
@@ -115,7 +116,7 @@ TEST(HttpRequestHead, OriginsAndHosts) {
         {"127.0.0.1.evil.example", false},                   {"256.1.1.1", false},
         {"mailhost:x", false}, {"1.2.3", false},
     };
-    for (const auto& [host, ok] : hosts) EXPECT_EQ(http::HostAllowed(http::Lower(host), own), ok) << host;
+    for (const auto& [host, ok] : hosts) EXPECT_EQ(http::HostAllowed(qev_util::LowerCase(host), own), ok) << host;
 
     const http::RequestHead h = http::ParseHead(
         "POST /Compose?x=1 HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=\"----q\"\r\n"

@@ -11,6 +11,7 @@
 #include "transport/globals.h"
 #include "shell/main.h"
 #include "shell/splash.h"
+#include "transport/settings_file.h"
 #include "transport/store.h"
 
 #include <QHBoxLayout>
@@ -93,7 +94,7 @@ void LoadAddinsAndRules(TFrmAddins* form) {
     }
 
     form->ListView2->clear();
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     for (int n = 1;; ++n) {
         const std::string num = std::to_string(n);
         AddInRule::TRule rule;
@@ -115,7 +116,7 @@ void LoadAddinsAndRules(TFrmAddins* form) {
 
 void SaveAddinsAndRules(TFrmAddins* form) {
     if (form == nullptr) return;
-    platform::IniFile ini(ProgramDir + "tarnwick.ini");
+    platform::IniFile ini(settings::IniPath());
     ini.EraseSection("AddIns");
     for (int i = 0; i < form->ListView1->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = form->ListView1->topLevelItem(i);
@@ -306,7 +307,7 @@ void TFrmAddins::ListView1SelectItem() {
     BtnParams->setEnabled(selected);
     bool configurable = false;
     if (selected) {
-        platform::IniFile ini(ProgramDir + "tarnwick.ini");
+        platform::IniFile ini(settings::IniPath());
         configurable = ini.ReadBool(item->text(Addins::colAddinName).toStdString(), "Configure", false);
     }
     BtnConfigAddin->setEnabled(configurable);

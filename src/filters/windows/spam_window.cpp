@@ -2,6 +2,7 @@
 // owner.
 #include "filters/windows/spam_window.h"
 
+#include "codecs/qev_util.h"
 #include "filters/windows/spam_add_window.h"
 #include "platform/application.h"
 #include "platform/clock.h"
@@ -9,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/account_tables.h"
+#include "transport/settings_file.h"
 #include "transport/table_files.h"
 #include "transport/globals.h"
 #include "shell/main.h"
@@ -48,12 +50,7 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string IniPath() { return ProgramDir + "tarnwick.ini"; }
+std::string IniPath() { return settings::IniPath(); }
 
 // Sets a radio button as the stored Boolean says. Unchecking must not be
 // refused by the button's exclusivity, so that a file holding both false
@@ -517,7 +514,7 @@ bool TFrmSpam::eventFilter(QObject* watched, QEvent* event) {
 void TFrmSpam::BtnSpamAddEmailClick() {
     std::string text;
     if (!platform::InputBox("Add email address", "Add a \"safe\" email address.", text, false, this)) return;
-    text = Lower(text).substr(0, spam::ItemSize);
+    text = qev_util::LowerCase(text).substr(0, spam::ItemSize);
     if (TblSpam.FindKey({spam::SafeSender, text})) {
         platform::MessageBox("That email address is already present", platform::MsgKind::Warning,
                              platform::MsgButtons::Ok, this);
@@ -536,7 +533,7 @@ void TFrmSpam::BtnSpamEditEmailClick() {
     if (!SelectCurrentRow()) return;
     std::string text = TblSpam.FieldByName("Item").AsString();
     if (!platform::InputBox("Edit email address", "Edit \"safe\" email address.", text, false, this)) return;
-    const std::string item = Lower(text).substr(0, spam::ItemSize);
+    const std::string item = qev_util::LowerCase(text).substr(0, spam::ItemSize);
     const int current = TblSpam.GetBookmark();
     if (TblSpam.FindKey({spam::SafeSender, item}) && TblSpam.GetBookmark() != current) {
         TblSpam.GotoBookmark(current);

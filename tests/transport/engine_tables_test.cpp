@@ -1,0 +1,179 @@
+// The engine starts its tables without any window: the users table read
+// from a file the settings window wrote keeps the window's layout, field by
+// field and index by index, whichever engine path reads it; older pop.dat
+// files are migrated once by the engine alone.
+#include "transport/engine_tables.h"
+
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "transport/account_tables.h"
+#include "transport/servers.h"
+#include "transport/table_owner.h"
+#include "transport/transport_test_util.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+namespace {
+
+// The users table as the settings window has always laid it out: a table
+// read the way the window read it, straight from the file it wrote.
+std::unique_ptr<TvdlMemTable> WindowLayout() {
+    auto t = std::make_unique<TvdlMemTable>();
+    t->LoadFromBinaryFile(std::string(TW_TEST_SOURCE_DIR) + "/transport/golden/settings_window_users.dat");
+    t->SetIndexName("ixName");
+    return t;
+}
+
+void ExpectUsersLayout(TvdlMemTable& t, const std::string& how) {
+    auto window = WindowLayout();
+    ASSERT_TRUE(t.Active()) << how;
+    ASSERT_EQ(t.FieldDefs().Count(), 2) << how;
+    ASSERT_EQ(t.FieldDefs().Count(), window->FieldDefs().Count()) << how;
+    for (int i = 0; i < t.FieldDefs().Count(); ++i) {
+        const TFieldDef& f = t.FieldDefs()[i];
+        const TFieldDef& w = window->FieldDefs()[i];
+        EXPECT_EQ(f.Name, w.Name) << how << " field " << i;
+        EXPECT_EQ(f.DataType, w.DataType) << how << " field " << f.Name;
+        EXPECT_EQ(f.Size, w.Size) << how << " field " << f.Name;
+        EXPECT_EQ(f.Required, w.Required) << how << " field " << f.Name;
+    }
+    ASSERT_EQ(t.IndexDefs().Count(), 1) << how;
+    ASSERT_EQ(t.IndexDefs().Count(), window->IndexDefs().Count()) << how;
+    for (int i = 0; i < t.IndexDefs().Count(); ++i) {
+        const TIndexDef& x = t.IndexDefs()[i];
+        const TIndexDef& w = window->IndexDefs()[i];
+        EXPECT_EQ(x.Name, w.Name) << how << " index " << i;
+        EXPECT_EQ(x.Fields, w.Fields) << how << " index " << x.Name;
+        EXPECT_EQ(x.Options, w.Options) << how << " index " << x.Name;
+        EXPECT_TRUE(x.Options & ixCaseInsensitive) << how << " index " << x.Name;
+    }
+    EXPECT_EQ(t.IndexName(), window->IndexName()) << how;
+}
+
+class EngineTables : public twtest::TempHome {
+public:
+    void StartServers() {
+        servers_ = std::make_unique<TFrmServers>();
+        FrmServers = servers_.get();
+    }
+
+protected:
+    void SetUp() override {
+        TempHome::SetUp();
+        setenv("TARNWICK_BIND_ADDRESS", "127.0.0.1", 1);
+        platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
+            dialogs_.push_back(call.text);
+            return platform::MsgResult::Ok;
+        });
+        ASSERT_TRUE(platform::WriteFileAtomic(Path("tarnwick.ini"), "[POP]\nLocalPort=0\n"));
+    }
+    void TearDown() override {
+        servers_.reset();
+        FrmServers = nullptr;
+        for (tables::TableOwner* owner : {&tables::Users(), &tables::PopAccounts(), &tables::Links(),
+                                          &tables::Aliases(), &tables::Domains(), &tables::Forwards(),
+                                          &tables::Holidays(), &tables::Uidl()})
+            owner->Close();
+        platform::SetDialogHandlerForTesting({});
+        TempHome::TearDown();
+    }
+    std::vector<std::string> dialogs_;
+    std::unique_ptr<TFrmServers> servers_;
+};
+
+TEST_F(EngineTables, UsersFileOfTheSettingsWindowKeepsItsLayoutOnEveryEnginePath) {
+    std::string windowFile;
+    ASSERT_TRUE(platform::ReadFile(std::string(TW_TEST_SOURCE_DIR) + "/transport/golden/settings_window_users.dat",
+                                   windowFile));
+    const struct {
+        const char* how;
+        std::function<void(EngineTables&)> load;
+    } paths[] = {
+        {"LoadUsers", [](EngineTables&) { tables::LoadUsers(ProgramDir); }},
+        {"LoadEngineTables", [](EngineTables&) { tables::LoadEngineTables(ProgramDir); }},
+        {"servers", [](EngineTables& t) { t.StartServers(); }},
+    };
+    for (const auto& path : paths) {
+        ASSERT_TRUE(platform::WriteFileAtomic(Path("users.dat"), windowFile));
+        tables::Users().Close();
+        path.load(*this);
+        TvdlMemTable& users = tables::Users().Table();
+        ExpectUsersLayout(users, path.how);
+        EXPECT_EQ(tables::UserNames(), (std::vector<std::string>{"Ann", "bob"})) << path.how;
+        // The index's case rule holds for look-ups, not just on paper.
+        EXPECT_TRUE(users.FindKey({TvdlVariant(std::string("ANN"))})) << path.how;
+        EXPECT_EQ(users.FieldByName("Password").AsString(), "AnnPW") << path.how;
+        // The file is read, not rewritten.
+        std::string now;
+        ASSERT_TRUE(platform::ReadFile(Path("users.dat"), now));
+        EXPECT_EQ(now, windowFile) << path.how;
+        servers_.reset();
+        FrmServers = nullptr;
+    }
+    EXPECT_TRUE(dialogs_.empty());
+}
+
+// The servers used to make their own users table, without the
+// case-insensitive index, when users.dat could not be read.
+TEST_F(EngineTables, UnreadableUsersFileGivesTheSameLayoutToTheServers) {
+    ASSERT_TRUE(platform::WriteFileAtomic(Path("users.dat"), "garbage"));
+    StartServers();
+    ExpectUsersLayout(servers_->TblUsers, "servers");
+    EXPECT_EQ(servers_->TblUsers.RecordCount(), 0);
+    std::string kept;
+    ASSERT_TRUE(platform::ReadFile(Path("users.dat.bad"), kept));
+    EXPECT_EQ(kept, "garbage");
+}
+
+TEST_F(EngineTables, OldPopFileIsMigratedOnceWithoutAWindow) {
+    {
+        TvdlMemTable link;
+        settings::DefineLinkTable(link);
+        link.Append();
+        link.FieldByName("Email").SetAsString("[Default]");
+        link.FieldByName("User").SetAsString("ann");
+        link.Post();
+        link.SaveToBinaryFile(Path("link.dat"));
+        TvdlMemTable pop;
+        pop.FieldDefs().Add("Name", ftString, 64);
+        pop.FieldDefs().Add("Host", ftString, 64);
+        pop.FieldDefs().Add("Login", ftString, 64);
+        pop.FieldDefs().Add("Password", ftString, 64);
+        pop.FieldDefs().Add("Include", ftBoolean);
+        pop.CreateTable();
+        pop.AddIndex("ixName", "Name", ixPrimary);
+        pop.Open();
+        pop.Append();
+        pop.FieldByName("Name").SetAsString("work");
+        pop.FieldByName("Host").SetAsString("pop.example");
+        pop.FieldByName("Include").SetAsBoolean(true);
+        pop.Post();
+        pop.SaveToBinaryFile(Path("pop.dat"));
+    }
+    tables::LoadEngineTables(ProgramDir);
+    TvdlMemTable& pop = tables::PopAccounts().Table();
+    ASSERT_NE(pop.FindField("Leave"), nullptr);
+    ASSERT_TRUE(pop.FindKey({TvdlVariant(std::string("work"))}));
+    EXPECT_EQ(pop.FieldByName("Host").AsString(), "pop.example");
+    EXPECT_TRUE(pop.FieldByName("Include").AsBoolean());
+    EXPECT_FALSE(pop.FieldByName("Leave").AsBoolean());
+    EXPECT_EQ(pop.FieldByName("Leavedays").AsInteger(), 10);
+    EXPECT_EQ(pop.FieldByName("Default").AsString(), "ann");
+    std::string old, migrated;
+    ASSERT_TRUE(platform::ReadFile(Path("pop.old"), old));
+    ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), migrated));
+    // The next start finds the new layout and leaves both files alone.
+    tables::LoadEngineTables(ProgramDir);
+    std::string oldAgain, migratedAgain;
+    ASSERT_TRUE(platform::ReadFile(Path("pop.old"), oldAgain));
+    ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), migratedAgain));
+    EXPECT_EQ(oldAgain, old);
+    EXPECT_EQ(migratedAgain, migrated);
+    // The alias and domain files are made on first start.
+    EXPECT_TRUE(platform::FileExists(Path("elink.dat")));
+    EXPECT_TRUE(platform::FileExists(Path("domain.dat")));
+}
+
+}  // namespace
