@@ -47,11 +47,6 @@
 #include <array>
 #include <filesystem>
 
-std::string RelayAuthLogin;
-std::string RelayAuthPassword;
-std::string RelayMailFrom;
-bool SmtpServerAuthOn = false;
-
 TFrmSettings* FrmSettings = nullptr;
 
 // ---------------------------------------------------------------------------
@@ -862,9 +857,9 @@ MailSettings TFrmSettings::SettingsValue() const {
     s.relayPort = S(EditSMTPPort->text());
     s.relayStandard = relayStandard();
     s.relayAuth = relayAuth();
-    s.relayLogin = RelayAuthLogin;
-    s.relayPassword = RelayAuthPassword;
-    s.relayMailFrom = RelayMailFrom;
+    s.relayLogin = relayAuthLogin_;
+    s.relayPassword = relayAuthPassword_;
+    s.relayMailFrom = relayMailFrom_;
     s.waitCode = smtpWaitCode();
     s.footerAll = footerForAll();
     s.footerLines = footerLines();
@@ -968,10 +963,9 @@ void TFrmSettings::LoadIni() {
     CHBMin->setChecked(v.startMinimised);
     CHBSMTPAuth->setChecked(v.relayAuth);
     CHBBugMail->setChecked(v.emailBugs);
-    RelayAuthLogin = v.relayLogin;
-    RelayAuthPassword = v.relayPassword;
-    RelayMailFrom = v.relayMailFrom;
-    SmtpServerAuthOn = v.smtpServerAuth;
+    relayAuthLogin_ = v.relayLogin;
+    relayAuthPassword_ = v.relayPassword;
+    relayMailFrom_ = v.relayMailFrom;
     // [Alerter]
     CHBAlerter->setChecked(v.alerterOn);
     EditAlerterPort->setText(Q(v.alerterPortText));
@@ -1075,7 +1069,6 @@ bool TFrmSettings::SaveSettings() {
 }
 
 void TFrmSettings::SaveIni() {
-    SmtpServerAuthOn = CHBSMTPServerAuth->isChecked();
     std::string error;
     if (!mailsettings::WriteIni(ProgramDir, SettingsValue(), &error)) {
         tablefiles::LogLine(std::string("Settings could not save ") + settings::kIniFileName + ": " + error);
@@ -1239,6 +1232,6 @@ void TFrmSettings::ModalButtons() {
 
 void TFrmSettings::SMTPAuth() {
     if (sender() == BtnSMTPAuth && FrmMailAccount)
-        FrmMailAccount->EditSmtpAuth("SMTP account", RelayAuthLogin, RelayAuthPassword, RelayMailFrom);
+        FrmMailAccount->EditSmtpAuth("SMTP account", relayAuthLogin_, relayAuthPassword_, relayMailFrom_);
     ApplyEnable();
 }

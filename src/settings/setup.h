@@ -37,14 +37,6 @@ class QTabWidget;
 class QTableWidget;
 class QTimeEdit;
 
-// Relay account of the SMTP delivery page: held outside controls, changed by
-// the relay AUTH dialog, loaded and saved with [SMTP] Login/Pass/MailFrom.
-extern std::string RelayAuthLogin;
-extern std::string RelayAuthPassword;
-extern std::string RelayMailFrom;
-// Mirror of [SMTP] ServerAuth for the SMTP server.
-extern bool SmtpServerAuthOn;
-
 // A radio group whose value is the index of the checked item (-1 none).
 class TRadioGroup : public QWidget {
     Q_OBJECT
@@ -324,6 +316,11 @@ private:
     // Each table's edits to its owner; the failures as "\rfile: reason" lines.
     std::string SaveTables();
     std::vector<std::string> tableBases_;
+    // Relay account of the SMTP delivery page: held outside controls, changed
+    // by the relay AUTH dialog, loaded and saved with [SMTP] Login/Pass/MailFrom.
+    std::string relayAuthLogin_;
+    std::string relayAuthPassword_;
+    std::string relayMailFrom_;
     bool loading_ = false;
     int serviceTag_ = 0;  // the service/dial-up box is shown once per run
 };

@@ -17,8 +17,8 @@
 //             Standard=1 L/S CHBSMTPStandard    ID= L/S EditPassword (substitution code)
 //             Wait=1 L/S RGPWhen (code, below)  FooterAll=1 L/S RBTFooterAll
 //             IPFilter=0 L/S CHBSMTPIP          IPFilterAddress= L/S EditSMTPIP
-//             LocalPort=25 L/S EdiTSMTPLANPort  ServerAuth=0 L/S CHBSMTPServerAuth, SmtpServerAuthOn
-//             Auth=0 L/S CHBSMTPAuth            Login=, Pass=, MailFrom= L/S relay globals
+//             LocalPort=25 L/S EdiTSMTPLANPort  ServerAuth=0 L/S CHBSMTPServerAuth
+//             Auth=0 L/S CHBSMTPAuth            Login=, Pass=, MailFrom= L/S relay account (window member)
 //  [POP]      LocalPort=110 L/S EditPOPLANPort  Timeout=60 file (servers window)
 //             <account>_port=110, <account>_size=0 file (collector)
 //  [General]  Start=1 CHBStartup  StartService=0 CHBService  StartMin=0 CHBMin

@@ -227,8 +227,8 @@ TEST_F(SettingsFile, FullRoundTripKeepsEveryValueAndForeignSections) {
     EXPECT_EQ(f.settingsPassword(), "Secret9");
     EXPECT_EQ(f.webLogin(), "admin");
     EXPECT_EQ(f.webPassword(), "s3cret");
-    EXPECT_EQ(RelayAuthLogin, "relayuser");
-    EXPECT_TRUE(SmtpServerAuthOn);
+    EXPECT_EQ(f.SettingsValue().relayLogin, "relayuser");
+    EXPECT_TRUE(f.SettingsValue().smtpServerAuth);
     EXPECT_EQ(procs::LogSizeLimit, 12000);
     EXPECT_FALSE(procs::LogClientActivity);
     EXPECT_TRUE(procs::LogServerActivity);
