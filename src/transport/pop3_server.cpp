@@ -14,6 +14,7 @@
 #include "transport/desktops.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/logins.h"
 #include "transport/folder_index.h"
 #include "transport/settings_file.h"
 #include "transport/store.h"
@@ -39,6 +40,7 @@ constexpr char kHereItComes[] = "+OK Here it comes:\r\n";
 constexpr char kLineTooLong[] = "-ERR line too long\r\n";
 constexpr char kTooManyCommands[] = "-ERR too many commands\r\n";
 constexpr char kNotDeleted[] = "-ERR some deleted messages not removed\r\n";
+constexpr char kLoginsBraked[] = "-ERR [SYS/TEMP] too many failed logins, try again later\r\n";
 constexpr char kEndOfList[] = ".\r\n";
 // Followed by the verb and argument of a command the server does not know.
 constexpr char kUnknownCommand[] = "-ERR unknown params: ";
@@ -391,7 +393,18 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
     TFrmServers* self = &f;
     Deferred(connection, kShortWaitMs, [self, argument](const platform::TcpConnectionPtr& c, PopSession& s) {
         std::string canonical;
+        const std::string address = c->RemoteAddress();
+        // Many connections guessing at once meet one brake for their
+        // address; a refusal is no failure of the connection's own.
+        if (logins::Refused("POP3", address, s.GivenUser)) {
+            s.User.clear();
+            self->PopLog("<< " + smtp::Chomp(kLoginsBraked));
+            c->SendText(kLoginsBraked);
+            self->PopProcessPending(c);
+            return;
+        }
         if (self->CheckUserPassword(s.GivenUser, argument, nullptr, &canonical)) {
+            logins::Succeeded(address);
             s.User = canonical;
             s.State = TPopState::Transaction;
             s.Mailbox.clear();
@@ -406,6 +419,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
         }
         // A wrong password is answered late, and the third
         // one ends the connection.
+        logins::Failed("POP3", address);
         s.User.clear();
         ++s.FailedPasses;
         s.Busy = true;

@@ -17,6 +17,7 @@
 #include "transport/committer.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/logins.h"
 #include "transport/mail_settings.h"
 #include "transport/message_rewrite.h"
 #include "transport/ports_file.h"
@@ -50,6 +51,7 @@ constexpr char kAskPassword[] = "334 UGFzc3dvcmQ6\r\n";
 constexpr char kAskPlain[] = "334 \r\n";
 constexpr char kUserAccepted[] = "235 OK, user accepted\r\n";
 constexpr char kUserRejected[] = "535 user rejected\r\n";
+constexpr char kLoginsBraked[] = "454 Too many failed logins, try again later\r\n";
 constexpr char kAuthCancelled[] = "501 Authentication cancelled\r\n";
 constexpr char kUnknownMechanism[] = "504 Unrecognized authentication type\r\n";
 constexpr char kRecipientOk[] = "250 Recipient OK\r\n";
@@ -285,7 +287,10 @@ enum class TSmtpState {
 
 struct TFrmSMTP::SmtpSession {
     TSmtpState State = TSmtpState::Command;
-    bool Authenticated = false;       // may relay: logged on, or a local sender
+    bool Authenticated = false;       // logged on: may relay for the whole session
+    // The current transaction's sender is local, which lets it relay too;
+    // RSET and the next MAIL FROM take that away again.
+    bool LocalSender = false;
     std::string User;                 // logged on as, the users table's spelling
     std::string LoginName;            // an AUTH LOGIN name not yet checked
     std::string From;                 // MAIL FROM of the current message
@@ -393,7 +398,9 @@ void TFrmSMTP::PumpServerInput(const platform::TcpConnectionPtr& connection) {
     auto s = SessionOf(*connection);
     if (!s || s->Quitting || s->Waiting || !connection->Connected()) return;
     HandleServerInput(connection, *s);
-    if (s->Quitting || s->Waiting || s->InputPos < s->Input.size() || connection->BytesAvailable() == 0) return;
+    // Input left over now is at most the start of a line whose end may
+    // already wait in the socket: it must not keep the rest unread.
+    if (s->Quitting || s->Waiting || connection->BytesAvailable() == 0) return;
     s->Waiting = true;
     std::weak_ptr<platform::TcpConnection> weak = connection;
     QTimer::singleShot(0, this, [this, weak] {
@@ -501,11 +508,16 @@ void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession
     // The name given is the session's user only once its password is right:
     // a failed attempt must not change who an earlier log-on made it.
     s.LoginName.clear();
-    if (FrmServers && FrmServers->CheckUserPassword(user, password, nullptr, &canonical)) {
+    const std::string address = connection.RemoteAddress();
+    if (logins::Refused("SMTP", address, user)) {
+        Reply(connection, kLoginsBraked);
+    } else if (FrmServers && FrmServers->CheckUserPassword(user, password, nullptr, &canonical)) {
+        logins::Succeeded(address);
         s.Authenticated = true;
         s.User = canonical;
         Reply(connection, kUserAccepted);
     } else {
+        logins::Failed("SMTP", address);
         Reply(connection, kUserRejected);
     }
 }
@@ -522,7 +534,8 @@ bool TFrmSMTP::AcceptsRecipient(SmtpSession& s, const std::string& address, bool
             return false;
         }
     }
-    return !mailsettings::Current()->smtpServerAuth || s.Authenticated || local || IsVendorAddress(address);
+    return !mailsettings::Current()->smtpServerAuth || s.Authenticated || s.LocalSender || local ||
+           IsVendorAddress(address);
 }
 
 std::string TFrmSMTP::HandleRecipients(SmtpSession& s, const std::string& argument) {
@@ -567,7 +580,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
              s.From = argument;
              std::vector<std::string> users;
              // A local sender may relay: the office trusts its own addresses.
-             if (f.IsLocalAddress(argument, users)) s.Authenticated = true;
+             s.LocalSender = f.IsLocalAddress(argument, users);
              f.Reply(*c, kSenderOk);
          }},
         {"auth", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s,
@@ -595,6 +608,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
          [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
              s.MessageId.clear();
              s.Recipients.clear();
+             s.LocalSender = false;
              f.Reply(*c, kReset);
          }},
         {"noop", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,

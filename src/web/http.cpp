@@ -18,6 +18,7 @@
 #include "transport/events.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/logins.h"
 #include "transport/mail_settings.h"
 #include "transport/servers.h"
 #include "transport/store.h"
@@ -653,9 +654,10 @@ const std::vector<std::string>& OwnNames() {
     return names;
 }
 
-std::int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+bool TicksSpam(const http::Params& params) {
+    for (int n = 0; n <= http::kMaxSpamTicks; ++n)
+        if (params.Has("spam" + std::to_string(n))) return true;
+    return false;
 }
 
 std::string RefusedPage(const std::string& why) {
@@ -703,7 +705,7 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
     const bool changes = isPost || path == "/send" || path == "/compose" || !lowerParam("inputtype").empty() ||
                          params.Has("restorefile") || params.Has("savefile") || !param("fullname").empty() ||
                          params.Has("deletefile") || params.Has("btndel") || params.Has("btnpw") ||
-                         params.Has("btndelld") || params.Has("btnnewld");
+                         params.Has("btndelld") || params.Has("btnnewld") || TicksSpam(params);
     if (changes && http::CrossSite(head))
         return http::BuildResponse(RefusedPage("it came from a page of another site."), true, std::string());
 
@@ -726,31 +728,28 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
         if (password.empty()) password = param("p");
         cookie = http::LoginCookie(typed, password);
         if (typed.empty()) return false;
-        const std::int64_t now = SteadyMs();
-        if (brake_.Refused(remoteAddress, now)) {
+        if (logins::Refused("Web", remoteAddress, typed)) {
             deferMs = http::kLoginBrakeDelayMs;
-            tablefiles::LogLine("Web login of " + typed + " from " + remoteAddress +
-                                " refused: too many failed logins");
             return false;
         }
-        bool ok = false;
-        if (forAdmin) {
+        auto adminAccepts = [&] {
             std::string login, adminPassword;
             AdminLoginEmpty(login, adminPassword);
-            ok = typed == login && password == adminPassword;
-        } else {
-            std::string canonical;
-            ok = FrmServers != nullptr && FrmServers->CheckUserPassword(typed, password, nullptr, &canonical) &&
-                 http::IsPlainName(canonical) && settings::IsSafeUserName(canonical);
-            if (ok) user = canonical;
-        }
-        if (ok) {
-            brake_.Succeeded(remoteAddress);
-        } else if (brake_.Failed(remoteAddress, now)) {
-            deferMs = http::kLoginBrakeDelayMs;
-            tablefiles::LogLine("Web logins from " + remoteAddress + " refused for a minute after " +
-                                std::to_string(http::LoginBrake::kFreeFailures) + " failures");
-        }
+            return !login.empty() && typed == login && password == adminPassword;
+        };
+        auto mailAccepts = [&](std::string& canonical) {
+            return FrmServers != nullptr && FrmServers->CheckUserPassword(typed, password, nullptr, &canonical) &&
+                   http::IsPlainName(canonical) && settings::IsSafeUserName(canonical);
+        };
+        std::string canonical;
+        const bool ok = forAdmin ? adminAccepts() : mailAccepts(canonical);
+        if (ok && !forAdmin) user = canonical;
+        // The browser sends its cookie to every page: the web mail login
+        // reaches the administration pages and the other way round. Such a
+        // cookie, or one without a password, guesses nothing.
+        const bool guess = !ok && !password.empty() && !(forAdmin ? mailAccepts(canonical) : adminAccepts());
+        if (ok) logins::Succeeded(remoteAddress);
+        else if (guess && logins::Failed("Web", remoteAddress)) deferMs = http::kLoginBrakeDelayMs;
         return ok;
     };
 
@@ -806,9 +805,7 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
                     page += "Request (Post length " + std::to_string(contentLength) + "):<BR>";
                     // The header block and at most a little of the body:
                     // the echo is for reading, not a copy of the upload.
-                    const std::size_t body = http::BodyOffset(requestText);
-                    const std::size_t shown = body == std::string::npos ? requestText.size() : body + 4096;
-                    for (const auto& l : http::SplitRequestLines(requestText.substr(0, shown)))
+                    for (const auto& l : http::EchoedRequestLines(requestText, 4096))
                         page += http::HtmlEscape(l) + "<BR>";
                     page += http::PageEnd;
                 }

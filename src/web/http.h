@@ -43,7 +43,8 @@ inline constexpr int kNoLengthQuietMs = 250;
 // is handled with what has arrived: a slow sender cannot hold a connection
 // for ever.
 inline constexpr int kRequestDeadlineMs = 60000;
-// A login refused or failed after the free attempts is answered this late.
+// A login refused or failed after the free attempts (logins::LoginBrake)
+// is answered this late.
 inline constexpr int kLoginBrakeDelayMs = 3000;
 
 // Spam page settings of the spam filter window.
@@ -111,7 +112,9 @@ std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneL
 std::string SafeAddressesPage(bool IsUpload, const std::string& RequestLines);
 // A log file as plain text; isHtml is cleared. Only the five logs are served.
 std::string LogText(const std::string& FileName, bool& isHtml);
-// The spam-list actions of a request (Delete, Save, ticked form).
+// The spam-list actions of a request (Delete, Save, ticked form). The
+// ticked form names its messages Spam0 up to Spam<kMaxSpamTicks>.
+inline constexpr int kMaxSpamTicks = 100;
 void SpamListActions(const Params& request);
 // The full path of a held spam message named by its key ("Spam1\name"),
 // empty when the key names anything else.
@@ -159,8 +162,6 @@ public:
 
 private:
     struct Connection;
-    // Logins from remote addresses that guess passwords are refused for a while.
-    http::LoginBrake brake_;
     void LoadAddressBook();
     void Finish(const platform::TcpConnectionPtr& socket);
     void Answer(const platform::TcpConnectionPtr& socket);

@@ -151,7 +151,7 @@ void SpamListActions(const Params& request) {
         if (!from.empty()) AddSafeAddress(from);
     }
     int taken = 0;
-    for (int n = 0; n <= 100; ++n) {
+    for (int n = 0; n <= kMaxSpamTicks; ++n) {
         const std::string key = request.Get("Spam" + std::to_string(n));
         if (key.empty()) break;
         ++taken;

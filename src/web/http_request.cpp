@@ -216,6 +216,27 @@ std::size_t BodyOffset(const std::string& text) {
     return std::string::npos;
 }
 
+std::vector<std::string> EchoedRequestLines(const std::string& requestText, std::size_t bodyBytes) {
+    const std::size_t body = BodyOffset(requestText);
+    std::vector<std::string> lines;
+    // The cookie holds the password that HttpOnly keeps from scripts; a page
+    // must not hand it back to them.
+    bool dropping = false;
+    for (auto& line : SplitRequestLines(body == std::string::npos ? requestText : requestText.substr(0, body))) {
+        const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+        if (!folded) {
+            const std::size_t colon = line.find(':');
+            std::string name = colon == std::string::npos ? std::string() : qev_util::LowerCase(line.substr(0, colon));
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+            dropping = name == "cookie" || name == "authorization";
+        }
+        if (!dropping) lines.push_back(std::move(line));
+    }
+    if (body != std::string::npos)
+        for (auto& line : SplitRequestLines(requestText.substr(body, bodyBytes))) lines.push_back(std::move(line));
+    return lines;
+}
+
 std::string FirstWord(const std::string& line) {
     std::size_t a = line.find_first_not_of(' ');
     if (a == std::string::npos) return std::string();
@@ -482,41 +503,6 @@ bool HostAllowed(const std::string& host, const std::vector<std::string>& ownNam
     if (name.empty()) return false;
     if (name == "localhost" || IsIPv4(name)) return true;
     return std::find(ownNames.begin(), ownNames.end(), name) != ownNames.end();
-}
-
-bool LoginBrake::Refused(const std::string& address, std::int64_t nowMs) {
-    auto it = entries_.find(address);
-    if (it == entries_.end()) return false;
-    Entry& e = it->second;
-    if (e.lockedUntil == 0) return false;
-    if (nowMs < e.lockedUntil) return true;
-    // The minute is over: the address starts afresh.
-    entries_.erase(it);
-    return false;
-}
-
-bool LoginBrake::Failed(const std::string& address, std::int64_t nowMs) {
-    Prune(nowMs);
-    Entry& e = entries_[address];
-    if (e.failures > 0 && nowMs - e.lastFailure > kForgetMs) e.failures = 0;
-    ++e.failures;
-    e.lastFailure = nowMs;
-    if (e.failures < kFreeFailures) return false;
-    e.lockedUntil = nowMs + kLockMs;
-    return true;
-}
-
-void LoginBrake::Succeeded(const std::string& address) { entries_.erase(address); }
-
-void LoginBrake::Prune(std::int64_t nowMs) {
-    // Bounded however many addresses guess.
-    if (entries_.size() < 4096) return;
-    for (auto it = entries_.begin(); it != entries_.end();) {
-        const Entry& e = it->second;
-        const bool over = e.lockedUntil ? nowMs >= e.lockedUntil : nowMs - e.lastFailure > kForgetMs;
-        it = over ? entries_.erase(it) : std::next(it);
-    }
-    if (entries_.size() >= 4096) entries_.clear();
 }
 
 }  // namespace http

@@ -69,6 +69,10 @@ std::string DeclaredTextCharset(const std::string& message);
 // Offset of the body: just after the first empty line that follows a
 // non-empty one; npos while the header block has not ended.
 std::size_t BodyOffset(const std::string& text);
+// The lines of a request as a page may show them: the header block without
+// its Cookie and Authorization lines (nor their folded continuations), then
+// at most bodyBytes of the body.
+std::vector<std::string> EchoedRequestLines(const std::string& requestText, std::size_t bodyBytes);
 std::string FirstWord(const std::string& line);
 
 // How far a request has arrived.
@@ -127,31 +131,5 @@ bool CrossSite(const RequestHead& head);
 // too (an HTTP/1.0 client). A name a DNS-rebinding page uses is none of
 // these.
 bool HostAllowed(const std::string& host, const std::vector<std::string>& ownNames);
-
-// Slows down password guessing per remote address: after kFreeFailures
-// failed logins, logins from that address are refused for kLockMs.
-class LoginBrake {
-public:
-    static constexpr int kFreeFailures = 5;
-    static constexpr std::int64_t kLockMs = 60000;
-    // Failures further apart than this are forgotten.
-    static constexpr std::int64_t kForgetMs = 15 * 60000;
-
-    // True while logins from address are refused.
-    bool Refused(const std::string& address, std::int64_t nowMs);
-    // A failed login; true when the answer is to come late (the address has
-    // used up its free failures).
-    bool Failed(const std::string& address, std::int64_t nowMs);
-    void Succeeded(const std::string& address);
-
-private:
-    struct Entry {
-        int failures = 0;
-        std::int64_t lastFailure = 0;
-        std::int64_t lockedUntil = 0;
-    };
-    void Prune(std::int64_t nowMs);
-    std::unordered_map<std::string, Entry> entries_;
-};
 
 }  // namespace http

@@ -1,5 +1,6 @@
 // SMTP server: the dialect's routines, and whole sessions over loopback with
 // the engine's tables and settings, servers and SMTP server in a temporary program directory.
+#include "transport/logins.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/mail_settings.h"
@@ -19,6 +20,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -406,6 +408,30 @@ TEST_F(SmtpServerTest, ConcurrentSessionsHearTheirReplyOnlyOnceEveryFileIsOnDisk
     }
 }
 
+// Fails the first name made in one folder (by rename or link) once armed.
+// The first rename of all may be ports.dat's, which every waiting message
+// shares.
+class FirstNameInto : public platform::FaultInjectionEnv {
+public:
+    void Arm(const std::string& folder) {
+        folder_ = folder;
+        armed_ = true;
+    }
+    platform::FsStatus Rename(const std::string& from, const std::string& to) override {
+        if (Hit(to)) return platform::FsStatus{EIO};
+        return FaultInjectionEnv::Rename(from, to);
+    }
+    platform::FsStatus Link(const std::string& from, const std::string& to) override {
+        if (Hit(to)) return platform::FsStatus{EIO};
+        return FaultInjectionEnv::Link(from, to);
+    }
+
+private:
+    bool Hit(const std::string& to) { return armed_.load() && to.rfind(folder_, 0) == 0 && armed_.exchange(false); }
+    std::string folder_;
+    std::atomic<bool> armed_{false};
+};
+
 TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOthersAreKept) {
     struct Case {
         const char* step;
@@ -421,13 +447,14 @@ TEST_F(SmtpServerTest, AMessageWhoseFilesFailIsRefusedAndLeavesNothingWhileTheOt
         {"a folder's sync", platform::FaultInjectionEnv::Op::SyncFolder, false},
     };
     Start();
-    platform::FaultInjectionEnv env;
+    FirstNameInto env;
     platform::ScopedEnv scoped(&env);
     int round = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);
         env.Clear();
-        env.FailAt(c.op, 1, EIO);
+        if (c.op == platform::FaultInjectionEnv::Op::Rename) env.Arm(smtp::StoreFolder("in"));
+        else env.FailAt(c.op, 1, EIO);
         constexpr int kSessions = 3;
         std::vector<std::unique_ptr<Client>> clients;
         std::vector<std::string> ids;
@@ -846,6 +873,8 @@ namespace {
 // decides how a line is taken, so each cell starts from a fresh connection.
 TEST_F(SmtpServerTest, EveryVerbInEveryState) {
     Start();
+    // The many wrong log-ons here are far apart for the login brake.
+    logins::SetClockForTesting([t = std::int64_t{0}]() mutable { return t += logins::LoginBrake::kForgetMs + 1; });
     const std::string askPass = "334 UGFzc3dvcmQ6\r\n", rejected = "535 user rejected\r\n";
     const std::vector<std::pair<std::string, std::vector<std::string>>> states = {
         {"greeted", {}},
@@ -903,6 +932,7 @@ TEST_F(SmtpServerTest, EveryVerbInEveryState) {
                     << row.verb << " in state " << states[i].first;
         }
     }
+    logins::SetClockForTesting({});
 }
 
 }  // namespace

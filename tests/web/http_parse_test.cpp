@@ -129,32 +129,6 @@ TEST(HttpRequestHead, OriginsAndHosts) {
     EXPECT_EQ(h.host, "a:1");
 }
 
-TEST(HttpLoginBrake, FiveFailuresThenAMinuteRefused) {
-    http::LoginBrake brake;
-    std::int64_t now = 1000;
-    for (int i = 1; i < http::LoginBrake::kFreeFailures; ++i) {
-        EXPECT_FALSE(brake.Refused("10.0.0.9", now));
-        EXPECT_FALSE(brake.Failed("10.0.0.9", now)) << i;
-        now += 10;
-    }
-    EXPECT_TRUE(brake.Failed("10.0.0.9", now));
-    EXPECT_TRUE(brake.Refused("10.0.0.9", now + 1));
-    EXPECT_TRUE(brake.Refused("10.0.0.9", now + http::LoginBrake::kLockMs - 1));
-    EXPECT_FALSE(brake.Refused("10.0.0.10", now + 1)) << "another address";
-    EXPECT_FALSE(brake.Refused("10.0.0.9", now + http::LoginBrake::kLockMs));
-    EXPECT_FALSE(brake.Failed("10.0.0.9", now + http::LoginBrake::kLockMs)) << "starts afresh";
-    // A success forgets the failures; old failures are forgotten too.
-    for (int i = 0; i < 4; ++i) brake.Failed("10.0.0.11", now);
-    brake.Succeeded("10.0.0.11");
-    EXPECT_FALSE(brake.Failed("10.0.0.11", now));
-    for (int i = 0; i < 3; ++i) brake.Failed("10.0.0.12", now);
-    EXPECT_FALSE(brake.Failed("10.0.0.12", now + http::LoginBrake::kForgetMs + 1));
-    // Many guessing addresses keep the table bounded and keep the locks.
-    for (int i = 0; i < 10000; ++i) brake.Failed("x" + std::to_string(i), now);
-    for (int i = 0; i < 5; ++i) brake.Failed("10.0.0.13", now);
-    EXPECT_TRUE(brake.Refused("10.0.0.13", now + 1));
-}
-
 TEST(HttpRequestParam, LoginCookieComesBackAsTyped) {
     const std::vector<std::pair<std::string, std::string>> logins = {
         {"bob", "secret"}, {"ann smith", "p;w&x=1"}, {"x\r\nSet-Cookie: evil", "50%+off"}, {"", ""}};
