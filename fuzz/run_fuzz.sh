@@ -27,6 +27,7 @@ smtp_server_command) engine transport/smtp_server transport/message_rewrite tran
 pop3_server_command) engine transport/pop3_server transport/store transport/logfile codecs/auth codecs/qev_util ;;
 smtp_client_reply) engine transport/relay transport/store codecs/qev_util platform/clock ;;
 pop3_client_reply) engine transport/collector transport/store codecs/qev_util platform/clock ;;
+collector_distribution) engine transport/distribution transport/logfile transport/globals codecs/qev_util ;;
 ini_reader) add platform/inifile platform/files platform/env ;;
 table_loader) for s in "$root"/src/tables/*.cpp; do files="$files $s"; done ;;
 *) echo "unknown fuzz target $target" >&2; exit 2 ;;

@@ -502,7 +502,7 @@ bool AppendReportToFile(const std::string& path, const std::string& report, int 
     std::error_code ec;
     std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     // Another process of this program may save a report into the same file.
     bool ok = flock(fd, LOCK_EX) == 0;

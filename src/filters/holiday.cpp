@@ -117,10 +117,13 @@ std::vector<std::string> LoadHeaderLines(const std::string& msgFile) {
     return FileLines(msgFile, [](const std::string& line) { return !line.empty(); });
 }
 
-std::string GetHeaderValue(const std::string& msgFile, const std::string& header, bool angleOnly) {
-    const auto inHeader = [](const std::string& line) { return line.size() >= 3 && line != "Message"; };
-    for (const auto& line : FileLines(msgFile, inHeader)) {
-        if (!inHeader(line)) return "";
+namespace {
+
+bool InHeader(const std::string& line) { return line.size() >= 3 && line != "Message"; }
+
+std::string HeaderValueOf(const std::vector<std::string>& lines, const std::string& header, bool angleOnly) {
+    for (const auto& line : lines) {
+        if (!InHeader(line)) return "";
         if (!StartsWithNoCase(line, header)) continue;
         std::string value = line.substr(header.size(), 255);
         if (angleOnly) {
@@ -135,13 +138,21 @@ std::string GetHeaderValue(const std::string& msgFile, const std::string& header
     return "";
 }
 
-std::string GetRecipientHeader(const std::string& msgFile) {
+}  // namespace
+
+std::string GetHeaderValue(const std::string& msgFile, const std::string& header, bool angleOnly) {
+    return HeaderValueOf(FileLines(msgFile, InHeader), header, angleOnly);
+}
+
+std::string GetRecipientHeader(const std::vector<std::string>& headerLines) {
     for (const char* header : {"envelope-to:", "delivered-to:", "to:"}) {
-        std::string value = GetHeaderValue(msgFile, header, true);
+        std::string value = HeaderValueOf(headerLines, header, true);
         if (!value.empty()) return value;
     }
     return "";
 }
+
+std::string GetRecipientHeader(const std::string& msgFile) { return GetRecipientHeader(FileLines(msgFile, InHeader)); }
 
 bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender) {
     const std::string address = qev_util::LowerCase(smtp::TrimBlanks(smtp::StripAngleBrackets(sender)));

@@ -52,6 +52,9 @@ std::string GetHeaderValue(const std::string& msgFile, const std::string& header
 // The address the message was delivered for: Envelope-To, else
 // Delivered-To, else To, reduced to its "<...>" part.
 std::string GetRecipientHeader(const std::string& msgFile);
+// The same of header lines already read (as a file's lines, without their
+// ends): a message's header need not be read again for each recipient.
+std::string GetRecipientHeader(const std::vector<std::string>& headerLines);
 
 // True when the message is itself an automatic one that must not be
 // answered (see above). headerLines as LoadHeaderLines gives them.

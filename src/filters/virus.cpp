@@ -573,6 +573,24 @@ void DefuseStream::TakeLine(const std::string& raw) {
     Emit(line, ending);
 }
 
+bool NeedsDefusing(const std::string& msgFile, const std::string& tail) {
+    std::FILE* in = std::fopen(msgFile.c_str(), "rb");
+    if (!in) return true;
+    std::vector<std::string> found;
+    DefuseStream look(found, [](const char*, size_t) { return true; });
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (n > 0) look.Feed(buffer.data(), n);
+        if (n < buffer.size()) break;
+    }
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    look.Feed(tail.data(), tail.size());
+    look.Finish();
+    return failed || !found.empty() || look.Changed();
+}
+
 bool CheckIncomingAttachments(const std::string& msgFile, const std::string& user, int spamLevel) {
     if (!platform::FileExists(msgFile)) return false;
     const std::string stamp = smtp::TimeStamp();

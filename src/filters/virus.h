@@ -31,6 +31,10 @@ namespace virus {
 // Returns true when a risky name was found. A file that cannot be rewritten
 // stays as it was.
 bool CheckIncomingAttachments(const std::string& msgFile, const std::string& user, int spamLevel);
+// Whether CheckIncomingAttachments would find or change anything in the
+// text of msgFile followed by tail; true as well when it cannot be read.
+// Writes nothing and touches no table: it may run on any thread.
+bool NeedsDefusing(const std::string& msgFile, const std::string& tail);
 
 // Warns the user chosen in the settings (CBXOutWarn) when a local user sends
 // at least one risky attachment; the warning lists every attachment. Returns

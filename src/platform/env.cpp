@@ -1,6 +1,8 @@
 // The POSIX file system behind Env, and the fault-injecting double.
 #include "platform/env.h"
 
+#include "platform/files.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -100,11 +102,11 @@ public:
         return {};
     }
     FsStatus NewWritableFile(const std::string& path, CreateMode mode, std::unique_ptr<WritableFile>& file) override {
-        int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+        int flags = O_WRONLY | O_CLOEXEC;
         if (mode == CreateMode::Truncate) flags |= O_TRUNC;
         if (mode == CreateMode::Exclusive) flags |= O_EXCL;
         if (mode == CreateMode::Append) flags |= O_APPEND;
-        int fd = ::open(path.c_str(), flags, 0644);
+        int fd = OpenPrivate(path, flags);
         if (fd < 0) return Errno();
         file = std::make_unique<PosixFile>(fd);
         return {};
@@ -157,7 +159,7 @@ public:
         return {};
     }
     FsStatus CreateFolder(const std::string& path) override {
-        if (::mkdir(path.c_str(), 0755) == 0) return {};
+        if (MakePrivateFolder(path)) return {};
         struct stat st {};
         if (errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
         return Errno();

@@ -224,6 +224,56 @@ bool SetFileTime(const std::string& path, std::chrono::system_clock::time_point 
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
+int OpenPrivate(const std::string& path, int flags) {
+    // Only a file this call creates is set: another's file, or one the user
+    // opened up on purpose, is not ours to change here.
+    int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, kPrivateFileMode);
+    if (fd >= 0) {
+        ::fchmod(fd, kPrivateFileMode);
+        return fd;
+    }
+    if (errno != EEXIST || (flags & O_EXCL)) return -1;
+    return ::open(path.c_str(), flags & ~O_CREAT);
+}
+
+bool MakePrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), kPrivateFolderMode) != 0) return false;
+    ::chmod(path.c_str(), kPrivateFolderMode);
+    return true;
+}
+
+namespace {
+
+std::string ModeText(unsigned mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", mode & 07777);
+    return buf;
+}
+
+void Tighten(const std::string& path, std::vector<std::string>& changed, int depth) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return;
+    const unsigned mode = st.st_mode & 07777;
+    const unsigned tight = mode & ~07077u;
+    if (tight != mode && ::chmod(path.c_str(), tight) == 0)
+        changed.push_back(path + ": " + ModeText(mode) + " -> " + ModeText(tight));
+    // Deep trees are not the program's: a bound keeps a loop of bind
+    // mounts from going on for ever.
+    if (!S_ISDIR(st.st_mode) || depth >= 8) return;
+    DIR* d = ::opendir(path.c_str());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    ::closedir(d);
+    for (const auto& name : names) Tighten(WithSlash(path) + name, changed, depth + 1);
+}
+
+}  // namespace
+
+void TightenModes(const std::string& path, std::vector<std::string>& changed) { Tighten(path, changed, 0); }
+
 bool CreateFolder(const std::string& path, std::string* error) {
     if (path.empty()) {
         if (error) *error = "empty folder name";
@@ -236,7 +286,7 @@ bool CreateFolder(const std::string& path, std::string* error) {
         partial = path.substr(0, slash == std::string::npos ? path.size() : slash);
         pos = slash == std::string::npos ? slash : slash + 1;
         if (partial.empty() || partial.back() == '/') continue;
-        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (!MakePrivateFolder(partial) && errno != EEXIST) {
             if (error) *error = "cannot create " + partial + ": " + std::strerror(errno);
             return false;
         }

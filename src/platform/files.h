@@ -70,6 +70,26 @@ bool FileSize(const std::string& path, std::int64_t& size);
 bool GetFileTime(const std::string& path, std::chrono::system_clock::time_point& time);
 bool SetFileTime(const std::string& path, std::chrono::system_clock::time_point time);
 
+// Files and folders of the program hold passwords and mail: they are made
+// for their owner only, whatever the umask.
+constexpr unsigned kPrivateFileMode = 0600;
+constexpr unsigned kPrivateFolderMode = 0700;
+
+// open(2) with O_CREAT and the private file mode; a file this call creates
+// gets exactly that mode, one that was there keeps its own. -1 and errno
+// as open(2).
+int OpenPrivate(const std::string& path, int flags);
+
+// mkdir(2) of one folder with the private folder mode, exactly; false and
+// errno as mkdir(2).
+bool MakePrivateFolder(const std::string& path);
+
+// Takes group's and others' access away from path and, for a folder, from
+// everything in it, its subfolders included; symbolic links are not
+// followed. A line "<path>: <old mode> -> <new mode>" per entry changed is
+// added to changed.
+void TightenModes(const std::string& path, std::vector<std::string>& changed);
+
 // Creates the folder with every missing parent. True when it exists
 // afterwards; otherwise error (when given) says why.
 bool CreateFolder(const std::string& path, std::string* error = nullptr);

@@ -1,6 +1,8 @@
 // Program directory and single-instance lock.
 #include "platform/process.h"
 
+#include "platform/files.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -53,7 +55,7 @@ bool InstanceLock::Acquire(const std::string& programDir) {
     Release();
     error_.clear();
     const std::string path = WithSlash(programDir) + FileName;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = OpenPrivate(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         error_ = "cannot open " + path + ": " + std::strerror(errno);
         return false;

@@ -355,6 +355,22 @@ void TFrmMain::CreateFolders() {
     CheckRegularConnection(true);
     for (const char* name : {"out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved"})
         make(name);
+    TightenModes();
+}
+
+// Homes of earlier versions left the settings, the tables and the mail
+// readable by every local user: they hold passwords and mail.
+void TFrmMain::TightenModes() {
+    std::vector<std::string> changed;
+    platform::TightenModes(IniPath(), changed);
+    for (const auto& name : platform::ListFiles(ProgramDir, "*.dat")) platform::TightenModes(ProgramDir + name, changed);
+    for (const char* name : {"in", "out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved", "attach"})
+        platform::TightenModes(ProgramDir + name, changed);
+    for (const auto& line : changed) {
+        const std::string text = "Access of other users taken away: " + line;
+        std::fprintf(stderr, "tarnwick: %s\n", text.c_str());
+        ConnectLog(text);
+    }
 }
 
 void TFrmMain::StartupComplete() {

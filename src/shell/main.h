@@ -231,6 +231,7 @@ private:
     void BuildComponents();
     QLabel* LabelOf(events::Label label) const;
     void CreateFolders();
+    void TightenModes();
     bool FormClose();
     void ConnectLog(const std::string& line);
     void StartMailSteps();

@@ -92,7 +92,7 @@ void TWebGetThread::Execute() {
     std::string part;
     if (!request_.FileName.empty()) {
         part = request_.FileName + ".part";
-        fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        fd = platform::OpenPrivate(part, O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (fd < 0) return;
     }
 

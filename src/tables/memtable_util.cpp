@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // ---------------------------------------------------------------------------
@@ -457,8 +458,10 @@ void WriteFileAtomic(const std::string& path, const std::string& data) {
     size_t slash = path.find_last_of('/');
     if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
     std::string tmp = path + ".tmp" + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Tables hold passwords: owner only, whatever the umask.
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) throw EMemTableError(ErrnoText("Cannot create file", tmp));
+    ::fchmod(fd, 0600);
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);

@@ -32,6 +32,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <set>
 
 namespace {
@@ -74,6 +76,12 @@ std::string DateText(TDateTime d) {
 }
 
 std::string MessPath() { return ProgramDir + "mess.txt"; }
+
+// A fetched message is held to the limit the SMTP server puts on what it
+// accepts: a provider that never ends a message must not fill the disk.
+std::int64_t MaxCollectedBytes() {
+    return FrmSMTP ? FrmSMTP->MaxMessageBytes : TFrmSMTP::kDefaultMaxMessageBytes;
+}
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -270,6 +278,7 @@ void TFrmServers::ConnectNextAccount() {
     AccountLeaveDays = a.LeaveDays;
     MessageCount = MailboxSize = MessageIndex = ReceivedBytes = 0;
     Memo1.clear();
+    repeatedUids_.clear();
 
     TimeOutTimer->start();
     CollectorLog(HourMinuteSecond(platform::NowLocal()) + " ######################## " + a.Name);
@@ -545,6 +554,7 @@ void TFrmServers::CollectorRetrAnswered(const std::string& line) {
     if (StartsWith(line, "+OK")) {
         CollectorLog(" receiving message...");
         bodyStarted_ = true;
+        messageBytes_ = 0;
         TempTail = "\r\n";  // the body starts a line: "." alone ends an empty message
         tempFailed_ = false;
         return;
@@ -589,6 +599,7 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
     if (entry == ".") {
         listing_ = false;
         awaiting_ = false;
+        NoteRepeatedUids();
         PruneDownloaded();
         MessageIndex = 1;
         SelectNextMessage();
@@ -611,6 +622,15 @@ void TFrmServers::HandleMessageData() {
         inbuf_ = chunk.substr(cut);
     }
     ReceivedBytes += static_cast<std::int64_t>(part.size());
+    messageBytes_ += static_cast<std::int64_t>(part.size());
+    if (messageBytes_ > MaxCollectedBytes() + static_cast<std::int64_t>(std::strlen(smtp::EndMarker))) {
+        // Dropping the connection rather than QUIT: nothing marked in this
+        // session can be deleted at the provider now.
+        CollectorLog(" >> message " + std::to_string(MessageIndex) + " is over " +
+                     std::to_string(MaxCollectedBytes()) + " bytes: not retrieved, left on the server");
+        EndAccount(AccountName + ": message too large.", true);
+        return;
+    }
     std::int64_t percent =
         MailboxSize == 0 ? 1 : std::min<std::int64_t>(100, std::llround(ReceivedBytes * 100.0 / MailboxSize));
     Status(AccountName + ": collecting " + std::to_string(MessageIndex) + "/" + std::to_string(MessageCount) +
@@ -680,11 +700,14 @@ void TFrmServers::MessageNotStored(std::int64_t n, const std::string& why) {
 
 void TFrmServers::MessageStored(std::int64_t n, const std::string& uid) {
     const std::uint64_t gen = accountGen_;
+    const bool repeated = Repeated(uid);
     storing_ = true;
-    RecordDownloaded(uid, [this, n, gen] {
+    // An id shared by several messages would tell the next session that all
+    // of them are here: it is not recorded, and the message stays.
+    RecordDownloaded(repeated ? std::string() : uid, [this, n, gen, repeated] {
         storing_ = false;
         if (!SameAccount(gen)) return;
-        if (AccountLeave) {
+        if (AccountLeave || repeated) {
             CollectorLog(" >> don't mark " + std::to_string(n) + " for deleting");
             CollectorSend("NOOP\r\n", kWaitCommand);
         } else {
@@ -721,7 +744,7 @@ void TFrmServers::SelectNextMessage() {
             return;
         }
         std::string uid = GetListedUidl(MessageIndex);
-        if (uid.empty() || !TblUIDL.Active() || !TblUIDL.FindKey({AccountName, StoredUid(uid)})) {
+        if (uid.empty() || Repeated(uid) || !TblUIDL.Active() || !TblUIDL.FindKey({AccountName, StoredUid(uid)})) {
             RetrieveMessage();
             return;
         }
@@ -772,6 +795,28 @@ std::string TFrmServers::GetListedUidl(std::int64_t n) const {
         return uid;
     }
     return std::string();
+}
+
+// A unique id listed for more than one message identifies none of them:
+// such messages are fetched by number every session and never deleted.
+void TFrmServers::NoteRepeatedUids() {
+    repeatedUids_.clear();
+    std::map<std::string, std::int64_t> firstAt;
+    for (const auto& line : Memo1) {
+        size_t blank = line.find(' ');
+        if (blank == std::string::npos) continue;
+        std::string uid = line.substr(blank + 1);
+        while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
+        if (uid.empty()) continue;
+        const std::string key = StoredUid(uid);
+        if (!firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second)
+            CollectorLog(" >> unique id " + key + " is listed for more than one message (first " +
+                         std::to_string(firstAt[key]) + "): they are fetched by number and left on the server");
+    }
+}
+
+bool TFrmServers::Repeated(const std::string& uid) const {
+    return !uid.empty() && repeatedUids_.count(StoredUid(uid)) > 0;
 }
 
 // --- the downloaded-message record ------------------------------------------------

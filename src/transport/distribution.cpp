@@ -24,16 +24,28 @@
 
 #include <QPointer>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <memory>
 #include <stdexcept>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr size_t kMaxHeaderLines = 299;
+// A header line is kept up to this many bytes, and the header as a whole up
+// to the second figure; past it each line keeps a standard line's worth.
+// Enough for any real header, and it keeps a hostile one from holding the
+// event loop while it is scanned.
+constexpr size_t kMaxHeaderLineBytes = 64 * 1024;
+constexpr size_t kMaxHeaderBytes = 512 * 1024;
+constexpr size_t kStandardLineBytes = 998;
 constexpr size_t kMaxEnvelopeValue = 255;
 constexpr size_t kMaxHeaderValue = 250;
 constexpr size_t kMaxStemLetters = 100;
@@ -65,24 +77,39 @@ std::vector<std::string> TextLines(const std::string& text) {
 }
 
 // TextLines of the text read from in followed by more, line after line
-// while take returns true; nothing beyond the last line taken is read.
-void ForEachTextLine(std::istream& in, const std::string& more, const std::function<bool(const std::string&)>& take) {
+// while take returns true; nothing beyond the last line taken is read. A
+// line is handed over with at most limit() bytes, whatever its length.
+void ForEachTextLine(std::istream& in, const std::string& more, const std::function<size_t()>& limit,
+                     const std::function<bool(const std::string&, bool cut)>& take) {
     std::string line;
+    bool cut = false;
     bool cr = false;  // the last character ended a line with CR: an LF now is part of that end
     auto feed = [&](const char* p, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            const char c = p[i];
-            if (cr && c == '\n') {
-                cr = false;
-                continue;
-            }
-            cr = c == '\r';
-            if (c == '\r' || c == '\n') {
-                if (!take(line)) return false;
-                line.clear();
-            } else {
-                line += c;
-            }
+        // The next CR and LF of the piece, each searched for again only once
+        // passed: one pass however long the lines, whichever ending they use.
+        auto find = [&](char c, size_t from) {
+            const void* hit = std::memchr(p + from, c, n - from);
+            return hit ? static_cast<size_t>(static_cast<const char*>(hit) - p) : n;
+        };
+        size_t nextCr = find('\r', 0), nextLf = find('\n', 0);
+        size_t i = 0;
+        while (i < n) {
+            const bool lfOfCrLf = cr && p[i] == '\n';
+            cr = false;
+            if (lfOfCrLf && ++i == n) break;
+            if (nextCr < i) nextCr = find('\r', i);
+            if (nextLf < i) nextLf = find('\n', i);
+            const size_t end = std::min(nextCr, nextLf);
+            const size_t room = limit();
+            const size_t keep = line.size() < room ? std::min(end - i, room - line.size()) : 0;
+            line.append(p + i, keep);
+            if (keep < end - i) cut = true;
+            if (end == n) return true;
+            cr = p[end] == '\r';
+            i = end + 1;
+            if (!take(line, cut)) return false;
+            line.clear();
+            cut = false;
         }
         return true;
     };
@@ -94,7 +121,7 @@ void ForEachTextLine(std::istream& in, const std::string& more, const std::funct
         if (!feed(buffer.data(), n)) return;
     }
     if (!feed(more.data(), more.size())) return;
-    if (!line.empty()) take(line);
+    if (!line.empty()) take(line, cut);
 }
 
 // The envelope header names, one per line, lower case with the colon.
@@ -130,22 +157,45 @@ public:
             table_ = nullptr;
         }
     }
-    // The users of every row whose Email equals the address.
+    // The users of every row whose Email equals the address, in the
+    // table's order. The table is read once: a message may name a thousand
+    // addresses.
     std::vector<std::string> UsersOf(const std::string& address) {
-        std::vector<std::string> users;
-        if (!table_ || !table_->Active() || !table_->FindField("Email") || !table_->FindField("User")) return users;
-        int mark = table_->GetBookmark();
-        for (table_->First(); !table_->Eof(); table_->Next())
-            if (qev_util::LowerCase(table_->FieldByName("Email").AsString()) == address)
-                users.push_back(table_->FieldByName("User").AsString());
-        if (mark >= 0 && table_->BookmarkValid(mark)) table_->GotoBookmark(mark);
-        return users;
+        if (!indexed_) Index();
+        auto it = users_.find(address);
+        return it == users_.end() ? std::vector<std::string>() : it->second;
     }
 
 private:
+    void Index() {
+        indexed_ = true;
+        if (!table_ || !table_->Active() || !table_->FindField("Email") || !table_->FindField("User")) return;
+        int mark = table_->GetBookmark();
+        for (table_->First(); !table_->Eof(); table_->Next())
+            users_[qev_util::LowerCase(table_->FieldByName("Email").AsString())].push_back(table_->FieldByName("User").AsString());
+        if (mark >= 0 && table_->BookmarkValid(mark)) table_->GotoBookmark(mark);
+    }
+
     TvdlMemTable* table_ = nullptr;
     std::unique_ptr<TvdlMemTable> own_;
+    bool indexed_ = false;
+    std::map<std::string, std::vector<std::string>> users_;
 };
+
+// What tells whether a rule changed a file.
+struct FileState {
+    bool exists = false;
+    std::int64_t size = 0;
+    std::int64_t mtimeNs = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState StateOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {true, static_cast<std::int64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
 
 // The settings' incoming attachment check.
 bool IncomingCheckOn() { return mailsettings::Current()->virusCheckIn; }
@@ -156,7 +206,75 @@ void AddUnique(std::vector<std::string>& list, const std::string& user) {
     list.push_back(user);
 }
 
-// The To and Cc lines with their continuation lines, each followed by a blank.
+}  // namespace
+
+namespace servers {
+
+bool CopyMessageFile(const std::string& source, const std::string& destination) {
+    if (!platform::FileExists(source)) return true;
+    return smtp::CopyFileKeepDate(source, destination);
+}
+
+FetchedHeader ScanHeader(std::istream& in, const std::string& more) {
+    FetchedHeader h;
+    std::string previous = "    ";
+    size_t headerBytes = 0;
+    auto room = [&] { return headerBytes < kMaxHeaderBytes ? kMaxHeaderLineBytes : kStandardLineBytes; };
+    ForEachTextLine(in, more, room, [&](const std::string& line, bool cut) {
+        if (previous == "Message" || previous.size() < 3 || h.lines.size() >= kMaxHeaderLines) return false;
+        headerBytes += line.size();
+        h.cut = h.cut || cut;
+        const std::string low = qev_util::LowerCase(line);
+        if (StartsWith(low, "message-id")) {
+            h.messageId = From(line, 12, kMaxHeaderValue);
+            h.idLetters.clear();
+            for (char c : From(line, 11))
+                if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')) h.idLetters += c;
+        }
+        if (StartsWith(low, "from: ")) h.sender = From(line, 7, kMaxHeaderValue);
+        else if (StartsWith(low, "rom: ")) h.sender = From(line, 6, kMaxHeaderValue);
+        if (StartsWith(low, "subject: ")) h.subject = From(line, 10, kMaxHeaderValue);
+        h.lines.push_back(line);
+        previous = line;
+        return true;
+    });
+    return h;
+}
+
+std::string EnvelopeText(const std::vector<std::string>& headerLines, const std::vector<std::string>& names) {
+    // Only a header of one of those names counts, with its folded lines;
+    // the same words inside another header's text are just text.
+    std::vector<std::pair<std::string, std::string>> fields;  // lower-case name, unfolded value
+    for (const auto& line : headerLines) {
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+            if (!fields.empty() && fields.back().second.size() < kMaxEnvelopeValue)
+                fields.back().second += line.substr(0, kMaxEnvelopeValue);
+            continue;
+        }
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            fields.emplace_back(std::string(), std::string());
+            continue;
+        }
+        std::string name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+        fields.emplace_back(qev_util::LowerCase(name), line.substr(colon + 1, kMaxEnvelopeValue));
+    }
+    std::string envelope;
+    for (const std::string& name : names) {
+        Trace(" - Looking for header " + name);
+        const std::string bare = qev_util::LowerCase(!name.empty() && name.back() == ':' ? name.substr(0, name.size() - 1) : name);
+        for (const auto& [field, text] : fields) {
+            if (field != bare) continue;
+            std::string value = text.substr(0, kMaxEnvelopeValue);
+            Trace(" + Found header " + name + " " + value);
+            envelope += value + " ";
+            break;
+        }
+    }
+    return envelope;
+}
+
 std::string ToCcText(const std::vector<std::string>& headerLines) {
     std::string text;
     bool inBlock = false;
@@ -170,43 +288,46 @@ std::string ToCcText(const std::vector<std::string>& headerLines) {
     return text;
 }
 
-}  // namespace
 
-namespace servers {
-
-bool CopyMessageFile(const std::string& source, const std::string& destination) {
-    if (!platform::FileExists(source)) return true;
-    return smtp::CopyFileKeepDate(source, destination);
-}
-
-std::vector<std::string> ExtractAddresses(const std::string& input) {
+std::vector<std::string> ExtractAddresses(const std::string& text, size_t limit, bool* cut) {
     static const std::string delimiters = std::string("\t\n\r ,;<>");
+    auto delimiter = [](char c) { return delimiters.find(c) != std::string::npos; };
     std::vector<std::string> addresses;
-    std::string text = input;
-    size_t at;
-    while ((at = text.find('@')) != std::string::npos) {
-        size_t left = text.find_last_of(delimiters, at);
-        left = left == std::string::npos ? 0 : left + 1;
-        size_t right = text.find_first_of(delimiters, at);
-        if (right == std::string::npos) right = text.size();
+    std::string trace;  // pop.log gets every address on a line of its own, in one write
+    if (cut) *cut = false;
+    // One pass: each address starts after the end of the one before it.
+    size_t from = 0, at;
+    while ((at = text.find('@', from)) != std::string::npos) {
+        if (addresses.size() == limit) {
+            if (cut) *cut = true;
+            break;
+        }
+        size_t left = at;
+        while (left > from && !delimiter(text[left - 1])) --left;
+        size_t right = at + 1;
+        while (right < text.size() && !delimiter(text[right])) ++right;
         std::string address = qev_util::LowerCase(text.substr(left, right - left));
-        Trace(" " + address);
-        addresses.push_back(address);
-        text.erase(0, right);
+        trace += (trace.empty() ? " " : "\r\n ") + address;
+        addresses.push_back(std::move(address));
+        from = right;
     }
+    if (!trace.empty()) Trace(trace);
     return addresses;
 }
 
-std::vector<std::string> ExtractQuotedNames(const std::string& input) {
+std::vector<std::string> ExtractQuotedNames(const std::string& text, size_t limit, bool* cut) {
     std::vector<std::string> names;
-    std::string text = input;
-    size_t quote;
-    while ((quote = text.find('"')) != std::string::npos) {
-        text.erase(0, quote + 1);
-        size_t close = text.find('"');
+    if (cut) *cut = false;
+    size_t from = 0, open;
+    while ((open = text.find('"', from)) != std::string::npos) {
+        size_t close = text.find('"', open + 1);
         if (close == std::string::npos) break;
-        names.push_back(qev_util::LowerCase(text.substr(0, close)));
-        text.erase(0, close + 1);
+        if (names.size() == limit) {
+            if (cut) *cut = true;
+            break;
+        }
+        names.push_back(qev_util::LowerCase(text.substr(open + 1, close - open - 1)));
+        from = close + 1;
     }
     return names;
 }
@@ -266,30 +387,32 @@ std::vector<std::string> TFrmServers::SelectRecipients(const std::vector<std::st
     };
 
     // Envelope headers first: they name the mailbox the provider delivered to.
-    std::string header;
-    for (const auto& line : headerLines) header += line + "\r\n";
-    const std::string lowHeader = qev_util::LowerCase(header);
-    std::string envelope;
-    for (const auto& name : EnvelopeHeaderNames()) {
-        Trace(" - Looking for header " + name);
-        size_t at = lowHeader.find(name);
-        if (at == std::string::npos) continue;
-        std::string value = header.substr(at + name.size(), kMaxEnvelopeValue);
-        size_t colon = value.find(':'), cr = value.find('\r');
-        size_t cut = colon == std::string::npos ? cr : cr == std::string::npos ? colon : std::max(colon, cr);
-        if (cut != std::string::npos) value.erase(cut + 1);
-        Trace(" + Found header " + name + " " + value);
-        envelope += value + " ";
-    }
+    const std::string envelope = servers::EnvelopeText(headerLines, EnvelopeHeaderNames());
+    // Only so many addresses of a message are looked up, whatever it lists.
+    size_t budget = servers::kMaxAddressesPerMessage;
+    bool cutNoted = false;
+    auto considered = [&](const std::vector<std::string>& found, bool more) {
+        budget -= found.size();
+        if (more && !cutNoted) {
+            cutNoted = true;
+            Trace("++ " + messageId + " names more than " + std::to_string(servers::kMaxAddressesPerMessage) +
+                  " addresses: the rest are not considered");
+        }
+        return found;
+    };
+    bool more = false;
     Trace("***** envelope list from headers: " + envelope + " converted to list:");
-    lookUp(servers::ExtractAddresses(envelope), "address");
+    std::vector<std::string> found = servers::ExtractAddresses(envelope, budget, &more);
+    lookUp(considered(found, more), "address");
 
+    const std::string toList = servers::ToCcText(headerLines);
     if (recipients.empty()) {
-        const std::string toList = ToCcText(headerLines);
         Trace("***** to: list from headers: " + toList + " converted to list:");
-        lookUp(servers::ExtractAddresses(toList), "address");
+        found = servers::ExtractAddresses(toList, budget, &more);
+        lookUp(considered(found, more), "address");
     }
-    lookUp(servers::ExtractQuotedNames(ToCcText(headerLines)), "name");
+    found = servers::ExtractQuotedNames(toList, budget, &more);
+    lookUp(considered(found, more), "name");
 
     noRecipient_ = recipients.empty() && AccountDefaultUser.empty();
     if (recipients.empty() && !AccountDefaultUser.empty()) {
@@ -336,27 +459,15 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
     }
 
     // 1. Header scan.
-    std::vector<std::string> headerLines;
-    std::string messageId, idLetters, sender, subject;
-    std::string previous = "    ";
     std::istringstream smallIn(small);
     std::istream& text = small.empty() ? static_cast<std::istream&>(in) : smallIn;
-    ForEachTextLine(text, append, [&](const std::string& line) {
-        if (previous == "Message" || previous.size() < 3 || headerLines.size() >= kMaxHeaderLines) return false;
-        const std::string low = qev_util::LowerCase(line);
-        if (StartsWith(low, "message-id")) {
-            messageId = From(line, 12, kMaxHeaderValue);
-            idLetters.clear();
-            for (char c : From(line, 11))
-                if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')) idLetters += c;
-        }
-        if (StartsWith(low, "from: ")) sender = From(line, 7, kMaxHeaderValue);
-        else if (StartsWith(low, "rom: ")) sender = From(line, 6, kMaxHeaderValue);
-        if (StartsWith(low, "subject: ")) subject = From(line, 10, kMaxHeaderValue);
-        headerLines.push_back(line);
-        previous = line;
-        return true;
-    });
+    servers::FetchedHeader scanned = servers::ScanHeader(text, append);
+    std::vector<std::string>& headerLines = scanned.lines;
+    const std::string& messageId = scanned.messageId;
+    const std::string& idLetters = scanned.idLetters;
+    const std::string& sender = scanned.sender;
+    const std::string& subject = scanned.subject;
+    if (scanned.cut) Trace("++ header lines of " + messageId + " were too long: only their start is considered");
 
     // 2. The stem the recipients' files share.
     const std::string stem = idLetters.substr(0, kMaxStemLetters) + smtp::TimeStamp();
@@ -378,6 +489,9 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
         std::vector<Recipient> recipients;  // one per copy
         std::vector<std::string> headerLines;
         std::string messageId;
+        // The attachment check of the source found nothing to do, so a copy
+        // no rule changed needs none.
+        bool checkedClean = false;
     };
     auto delivery = std::make_shared<Delivery>();
     delivery->files.source = small.empty() ? messPath : std::string();
@@ -432,10 +546,12 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
                 const Recipient& r = delivery->recipients[i];
                 self->MarkSeen(delivery->messageId, r.user);
                 // Rules first; what a rule moved or deleted gets nothing more.
+                const FileState before = StateOf(file);
                 AddInRule::ApplyRules(file, r.user, r.level, true, delivery->headerLines);
                 // Risky attachments are defused in spam as well: released
                 // spam reaches the mailbox without another check.
-                if (platform::FileExists(file) && IncomingCheckOn())
+                const bool unchanged = delivery->checkedClean && before.exists && StateOf(file) == before;
+                if (platform::FileExists(file) && IncomingCheckOn() && !unchanged)
                     virus::CheckIncomingAttachments(file, r.user, r.level);
                 if (!platform::FileExists(file)) continue;
                 self->QueueNewMailAlert(r.user);
@@ -443,7 +559,7 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
                     spam::TSpamFilter* const spamFilter = spam::Filter();
                     if (spamFilter && spamFilter->ReportEveryDue(r.held)) spamFilter->SendSpamReport();
                 } else {
-                    holiday::AutoRespond(holiday::GetRecipientHeader(file), r.user, file, false);
+                    holiday::AutoRespond(holiday::GetRecipientHeader(delivery->headerLines), r.user, file, false);
                     // Last: it may remove the user's own copy.
                     forward::ForwardMessage(r.user, file);
                 }
@@ -455,7 +571,13 @@ void TFrmServers::MoveTempMessage(std::function<void(const std::string& failure)
         platform::Env::Current()->Unlink(messPath);
         done(std::string());
     };
-    Commits().Submit([delivery](commit::Committer& committer) {
-        return commit::StoreMailboxCopies(committer, delivery->files);
+    // A large message is read through for the attachment check here, off
+    // the event loop, rather than once per copy in the filters.
+    const bool precheck = IncomingCheckOn() && !delivery->files.source.empty();
+    Commits().Submit([delivery, precheck](commit::Committer& committer) {
+        platform::FsStatus s = commit::StoreMailboxCopies(committer, delivery->files);
+        if (s.ok() && precheck)
+            delivery->checkedClean = !virus::NeedsDefusing(delivery->files.source, delivery->files.append);
+        return s;
     }, std::move(filter));
 }

@@ -34,7 +34,7 @@ void WriteLog(const std::string& fileName, const std::string& line) {
     if (!on) return;
     // A log line is worth less than the event that logs it: failures are
     // swallowed here on purpose.
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = platform::OpenPrivate(fileName, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd >= 0) {
         platform::WriteAll(fd, line + "\r\n");
         ::close(fd);
@@ -64,7 +64,7 @@ void TrimLogFile(const std::string& fileName) {
     // never missing, not even for a moment.
     std::string tmp = fileName + ".new";
     ::unlink(tmp.c_str());
-    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out = platform::OpenPrivate(tmp, O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (out < 0) return;
     bool ok = platform::WriteAll(out, tail);
     ::close(out);

@@ -17,9 +17,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <istream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,11 +104,37 @@ std::string AlertText(const std::string& user, std::int64_t count);
 // nothing when source is missing. False when a copy failed.
 bool CopyMessageFile(const std::string& source, const std::string& destination);
 
+// The header of a fetched message as distribution reads it: up to 299
+// lines, to the first empty (or "Message") line; every line, and the
+// header as a whole, bounded in length.
+struct FetchedHeader {
+    std::vector<std::string> lines;
+    std::string messageId, idLetters, sender, subject;
+    bool cut = false;  // a line was longer than was kept
+};
+// Reads the header from in, then from more (the end marker a file may lack);
+// nothing past the header is read.
+FetchedHeader ScanHeader(std::istream& in, const std::string& more);
+
+// The value of the first header of each of names (case ignored, the colon
+// optional), folded lines joined, each cut at 255 bytes and followed by a
+// blank: the envelope recipients a provider wrote into the message.
+std::string EnvelopeText(const std::vector<std::string>& headerLines, const std::vector<std::string>& names);
+
+// The To and Cc lines with their continuation lines, each followed by a blank.
+std::string ToCcText(const std::vector<std::string>& headerLines);
+
+// Addresses and names of a fetched message looked up at most.
+constexpr size_t kMaxAddressesPerMessage = 1000;
+
 // Every address (the text around each "@" up to a blank, tab, CR, LF, ",",
-// ";", "<" or ">"), lower-cased, in order; each is written to pop.log.
-std::vector<std::string> ExtractAddresses(const std::string& text);
-// The texts between pairs of double quotes, lower-cased.
-std::vector<std::string> ExtractQuotedNames(const std::string& text);
+// ";", "<" or ">"), lower-cased, in order, up to limit of them (cut, when
+// given, tells whether more were left); each is written to pop.log.
+std::vector<std::string> ExtractAddresses(const std::string& text, size_t limit = kMaxAddressesPerMessage,
+                                          bool* cut = nullptr);
+// The texts between pairs of double quotes, lower-cased; limit and cut as above.
+std::vector<std::string> ExtractQuotedNames(const std::string& text, size_t limit = kMaxAddressesPerMessage,
+                                            bool* cut = nullptr);
 
 // Imports message folders of the older layout from ProgramDir: each folder
 // "<user>_<stamp>" holding "raw.dat" becomes the mailbox file
@@ -329,6 +357,8 @@ private:
     void CollectorSelectAnswered(const std::string& line);
     void CollectorQuitAnswered(const std::string& line);
     void HandleCollectorInput();
+    void NoteRepeatedUids();
+    bool Repeated(const std::string& uid) const;
     void HandleMessageData();
     void SelectNextMessage();
     void RetrieveMessage();
@@ -381,6 +411,8 @@ private:
     bool uidlAgain_ = false;          // and is to be written again after that
     int reopenCount_ = 0;             // reopenings after "address not available"
     std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
+    std::int64_t messageBytes_ = 0;   // of the message arriving now
+    std::set<std::string> repeatedUids_;  // recorded keys listed more than once this session
     std::uint64_t accountGen_ = 0;    // continuations of an ended account are stale
     bool accountFailed_ = false;
     std::string alertInFlight_;       // address of the alert being sent

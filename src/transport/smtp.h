@@ -288,7 +288,8 @@ public:
     int SmtpDataTimeoutMs = 10 * 60 * 1000;
     // Larger messages are refused with "552". Above 1 GB, so that any mail an
     // office sends passes, and below 2 GB, which many clients cannot count.
-    std::int64_t MaxMessageBytes = 2000LL * 1000 * 1000;
+    static constexpr std::int64_t kDefaultMaxMessageBytes = 2000LL * 1000 * 1000;
+    std::int64_t MaxMessageBytes = kDefaultMaxMessageBytes;
     // A message up to this size is held in memory while it arrives (at most
     // MaxServerConnections of them); a larger one goes to its file as it
     // comes.

@@ -171,7 +171,7 @@ bool CreateStoreFolders(const std::vector<std::string>& names, std::string* fail
         for (size_t i = 1; i <= path.size(); ++i) {
             if (i == path.size() || path[i] == '/') {
                 partial = path.substr(0, i);
-                if (!IsDirectory(partial) && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+                if (!IsDirectory(partial) && !platform::MakePrivateFolder(partial) && errno != EEXIST) {
                     ok = false;
                     break;
                 }

@@ -524,7 +524,9 @@ void TFrmhttp::httpServerClientRead(platform::TcpConnection& Socket) {
             state->spoolPath = ProgramDir + "attach/http_" + std::to_string(Socket.RemotePort()) + "_" +
                                std::to_string(Socket.Id());
             ::unlink(state->spoolPath.c_str());
-            state->spool = std::fopen(state->spoolPath.c_str(), "wb");
+            const int fd = platform::OpenPrivate(state->spoolPath, O_WRONLY | O_TRUNC | O_CLOEXEC);
+            state->spool = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+            if (fd >= 0 && !state->spool) ::close(fd);
             if (state->spool) std::fwrite(state->text.data(), 1, state->text.size(), state->spool);
         }
     }

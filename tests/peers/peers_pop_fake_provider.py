@@ -12,10 +12,12 @@ Quirks of a mailbox (all optional):
   "dele_err": [n, ...]  "-ERR" to DELE of these messages;
   "no_uidl": true       "-ERR" to UIDL;
   "silent_after": CMD   no reply to CMD or anything after it;
-  "close_in_retr": n    RETR n sends half the message, then closes.
+  "close_in_retr": n    RETR n sends half the message, then closes;
+  "endless_retr": n     RETR n sends lines of text for ever, never the end.
 The quirks apply to the first session of the mailbox only when
 "first_session_only" is true.
 
+Messages may share a unique id; DELE removes only the message it names.
 Prints "PORT <n>" once listening. STATE.json is rewritten after every
 session: {"mailboxes": {login: [uid, ...]}, "retrieved": [[login, uid], ...],
 "commands": [[login, line], ...]}. Deletions count only after QUIT, as in
@@ -134,6 +136,18 @@ class Provider:
                         send("-ERR no such message\r\n")
                         continue
                     text = stuffed(snapshot[n - 1][1])
+                    if quirks.get("endless_retr") == n:
+                        conn.sendall(b"+OK\r\n")
+                        line = b"X" * 998 + b"\r\n"
+                        try:
+                            while True:
+                                conn.sendall(line * 64)
+                        except OSError:
+                            pass
+                        with lock:
+                            self.save()
+                        conn.close()
+                        return
                     if quirks.get("close_in_retr") == n:
                         send("+OK\r\n" + text[: len(text) // 2])
                         conn.close()
@@ -157,8 +171,8 @@ class Provider:
                     send("+OK\r\n")
                 elif word == "QUIT":
                     with lock:
-                        gone = {snapshot[n - 1][0] for n in marked}
-                        self.mailboxes[login] = [m for m in self.mailboxes[login] if m[0] not in gone]
+                        gone = {id(snapshot[n - 1]) for n in marked}
+                        self.mailboxes[login] = [m for m in self.mailboxes[login] if id(m) not in gone]
                         self.save()
                     send("+OK bye\r\n")
                     conn.close()

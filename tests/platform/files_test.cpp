@@ -1,13 +1,19 @@
 // File helpers: masks, case-insensitive names, copies that keep the date.
 #include "platform/files.h"
+#include "platform/env.h"
+#include "platform/inifile.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -162,6 +168,103 @@ TEST(Files, AtomicWriteReplacesWholeAndReadsBack) {
     EXPECT_FALSE(platform::WriteFileAtomic(dir / "no/such/ports.dat", "x"));
     EXPECT_FALSE(platform::ReadFile(dir / "missing", data));
     EXPECT_TRUE(data.empty());
+}
+
+}  // namespace
+
+namespace {
+
+unsigned ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 01000000;
+}
+
+// Sets the umask for the object's life.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(old_); }
+
+private:
+    mode_t old_;
+};
+
+// Everything the program creates is its owner's alone, whichever way it is
+// created and whatever the umask; a hard link is the file it names.
+TEST(Files, CreatedFilesAndFoldersArePrivateWhateverTheUmask) {
+    for (mode_t mask : {mode_t{022}, mode_t{0}, mode_t{077}}) {
+        SCOPED_TRACE("umask " + std::to_string(mask));
+        ScopedUmask scoped(mask);
+        TempDir dir;
+        platform::Env* env = platform::Env::Default();
+        struct Case {
+            const char* name;
+            std::function<bool(const std::string&)> create;
+            unsigned mode;
+        } cases[] = {
+            {"atomic", [](const std::string& p) { return platform::WriteFileAtomic(p, "x"); }, 0600},
+            {"copy", [&](const std::string& p) { return platform::CopyFileKeepDate(dir / "atomic", p); }, 0600},
+            {"append", [&](const std::string& p) {
+                 std::unique_ptr<platform::WritableFile> f;
+                 return env->NewWritableFile(p, platform::CreateMode::Append, f).ok() && f->Close().ok();
+             }, 0600},
+            {"ini", [](const std::string& p) { return platform::IniFile(p).WriteString("S", "K", "v"); }, 0600},
+            {"open", [](const std::string& p) {
+                 int fd = platform::OpenPrivate(p, O_WRONLY | O_CLOEXEC);
+                 return fd >= 0 && ::close(fd) == 0;
+             }, 0600},
+            {"folder/with/parents", [](const std::string& p) { return platform::CreateFolder(p); }, 0700},
+            {"envfolder", [&](const std::string& p) { return env->CreateFolder(p).ok(); }, 0700},
+            {"link", [&](const std::string& p) { return env->Link(dir / "atomic", p).ok(); }, 0600},
+        };
+        for (const auto& c : cases) {
+            ASSERT_TRUE(c.create(dir / c.name)) << c.name;
+            EXPECT_EQ(ModeOf(dir / c.name), c.mode) << c.name;
+        }
+        EXPECT_EQ(ModeOf(dir / "folder"), 0700u);
+        EXPECT_EQ(ModeOf(dir / "folder/with"), 0700u);
+        for (const auto& name : platform::ListFiles(dir.Path(), "*")) EXPECT_EQ(name.find(".tmp"), std::string::npos);
+    }
+}
+
+TEST(Files, OpenPrivateLeavesAnExistingFileAlone) {
+    TempDir dir;
+    dir.Write("shared", "x");
+    ASSERT_EQ(::chmod((dir / "shared").c_str(), 0640), 0);
+    int fd = platform::OpenPrivate(dir / "shared", O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(ModeOf(dir / "shared"), 0640u);
+    EXPECT_EQ(dir.Read("shared"), "x");
+    EXPECT_LT(platform::OpenPrivate(dir / "shared", O_WRONLY | O_EXCL | O_CLOEXEC), 0);
+}
+
+TEST(Files, TightenModesTakesOthersAccessAndSaysWhat) {
+    TempDir dir;
+    ASSERT_TRUE(platform::CreateFolder(dir / "in/deeper"));
+    dir.Write("in/alice_1.dat", "mail");
+    dir.Write("in/deeper/x", "mail");
+    dir.Write("outside", "x");
+    ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / "in/link").c_str()), 0);
+    struct Entry {
+        const char* name;
+        unsigned before, after;
+    } entries[] = {
+        {"in", 0755, 0700}, {"in/deeper", 0777, 0700}, {"in/alice_1.dat", 0644, 0600},
+        {"in/deeper/x", 0600, 0600}, {"outside", 0644, 0644},  // reached only through a link
+    };
+    for (const auto& e : entries) ASSERT_EQ(::chmod((dir / e.name).c_str(), e.before), 0) << e.name;
+    std::vector<std::string> changed;
+    platform::TightenModes(dir / "in", changed);
+    for (const auto& e : entries) EXPECT_EQ(ModeOf(dir / e.name), e.after) << e.name;
+    std::vector<std::string> said = {dir / "in: 0755 -> 0700", dir / "in/alice_1.dat: 0644 -> 0600",
+                                     dir / "in/deeper: 0777 -> 0700"};
+    std::sort(changed.begin(), changed.end());
+    std::sort(said.begin(), said.end());
+    EXPECT_EQ(changed, said);
+    changed.clear();
+    platform::TightenModes(dir / "in", changed);
+    EXPECT_TRUE(changed.empty());
 }
 
 }  // namespace

@@ -16,6 +16,9 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <sstream>
 #include <cerrno>
 #include <map>
 #include <set>
@@ -31,7 +34,11 @@ std::string Json(const std::string& s) {
         if (c == '"' || c == '\\') out += std::string("\\") + c;
         else if (c == '\r') out += "\\r";
         else if (c == '\n') out += "\\n";
-        else out += c;
+        else if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else out += c;
     }
     return out + "\"";
 }
@@ -122,6 +129,17 @@ protected:
         for (const auto& v : State()["retrieved"].toArray())
             if (v.toArray()[1].toString().toStdString() == uid) ++n;
         return n;
+    }
+    // The commands the provider got for login, in order.
+    std::vector<std::string> Commands(const std::string& login) {
+        std::vector<std::string> out;
+        for (const auto& v : State()["commands"].toArray())
+            if (v.toArray()[0].toString().toStdString() == login) out.push_back(v.toArray()[1].toString().toStdString());
+        return out;
+    }
+    int Count(const std::vector<std::string>& commands, const std::string& prefix) {
+        return static_cast<int>(std::count_if(commands.begin(), commands.end(),
+                                              [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
     }
     void ExpectHomeDone() {
         EXPECT_EQ(Mailbox("bob"), Texts({Mail("h-1")})) << Log();
@@ -306,6 +324,193 @@ TEST_F(CollectorFake, DiskFaultsNeverDeleteWhatIsNotStored) {
         }
     }
     EXPECT_EQ(hits, 12);
+}
+
+// Unique ids that several messages share identify none of them: each is
+// fetched by number, and none is deleted, in this session or the next,
+// whether the account leaves mail on the server or not.
+TEST_F(CollectorFake, RepeatedUniqueIdsDeleteNothingTheyName) {
+    const std::vector<Message> box = {Mail("same", "first"), Mail("w-2"), {"same", Mail("x", "second").text},
+                                      {"same", Mail("y", "third").text}};
+    for (const char* leave : {"0", "1"}) {
+        SCOPED_TRACE(std::string("leave ") + leave);
+        TearDown();
+        SetUp();
+        Provider(box, "");
+        twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", leave, "0", "alice"},
+                             {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
+        servers_->FormCreate();
+        for (int cycle = 1; cycle <= 2; ++cycle) {
+            SCOPED_TRACE("cycle " + std::to_string(cycle));
+            Cycle();
+            // Every message fetched the first time; the repeats again the
+            // second; only w-2 deleted, and only when mail is not left.
+            const auto commands = Commands("w1");
+            EXPECT_EQ(Count(commands, "RETR "), 4 + 3 * (cycle - 1)) << Log();
+            EXPECT_EQ(Count(commands, "DELE "), *leave == '1' ? 0 : 1) << Log();
+            if (*leave == '0') {
+                EXPECT_EQ(Count(commands, "DELE 2"), 1);
+            }
+            std::vector<std::string> left = {"same", "same", "same"};
+            if (*leave == '1') left.insert(left.begin() + 1, "w-2");
+            EXPECT_EQ(Left("w1"), left);
+            // Every copy delivered once: their Message-IDs tell repeats apart.
+            EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
+        }
+        EXPECT_NE(Log().find("is listed for more than one message"), std::string::npos);
+        ExpectHomeDone();
+    }
+}
+
+// A message that never ends is cut at the SMTP server's size limit: the
+// partial file goes, the connection is dropped so that nothing can be
+// deleted, and the next account goes on.
+TEST_F(CollectorFake, AnEndlessMessageStopsAtTheSizeLimit) {
+    Provider(kThree, "\"endless_retr\":2");
+    smtp_->MaxMessageBytes = 2 * 1000 * 1000;
+    Cycle();
+    const auto commands = Commands("w1");
+    EXPECT_EQ(Count(commands, "DELE 2"), 0) << Log();
+    EXPECT_EQ(Count(commands, "RETR 3"), 0);
+    EXPECT_EQ(Count(commands, "QUIT"), 0);
+    EXPECT_EQ(Left("w1").size(), 3u);
+    EXPECT_EQ(Mailbox("alice"), Texts({kThree[0]}));
+    EXPECT_NE(Log().find(" >> message 2 is over 2000000 bytes"), std::string::npos) << Log();
+    EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
+    ExpectHomeDone();
+    for (const auto& f : platform::ListFiles(ProgramDir, "*")) {
+        std::int64_t size = 0;
+        ASSERT_TRUE(platform::FileSize(ProgramDir + f, size));
+        EXPECT_LT(size, 1000 * 1000) << f;
+    }
+}
+
+// Only a header whose name is an envelope header names the envelope; the
+// same words inside another header, or on a line folded into it, do not.
+TEST_F(CollectorFake, EnvelopeHeadersCountOnlyByTheirName) {
+    struct Case {
+        const char* uid;
+        const char* header;
+        const char* user;  // who gets it; alice is the account's default user
+    } cases[] = {
+        {"inside-subject", "Subject: hi Envelope-To: carol@office.example\r\n", "alice"},
+        {"folded-into-subject", "Subject: hi\r\n Envelope-To: carol@office.example\r\n", "alice"},
+        {"inside-other", "X-Note: delivered-to: carol@office.example\r\n", "alice"},
+        {"own-line", "Subject: hi\r\nEnvelope-To: carol@office.example\r\n", "carol"},
+        {"value-folded", "Delivered-To:\r\n\tcarol@office.example\r\n", "carol"},
+        {"blank-before-colon", "ENVELOPE-TO : carol@office.example\r\n", "carol"},
+    };
+    twtest::SaveLinkFile({{"carol@office.example", "carol"}});
+    std::vector<Message> box;
+    for (const auto& c : cases)
+        box.push_back({c.uid, std::string("From: sender@far.example\r\nTo: someone@far.example\r\n") + c.header +
+                                  "Message-ID: <" + c.uid + "@far.example>\r\n\r\nbody\r\n"});
+    Provider(box, "");
+    Cycle();
+    for (size_t i = 0; i < box.size(); ++i) {
+        const std::string other = std::string(cases[i].user) == "alice" ? "carol" : "alice";
+        EXPECT_EQ(Mailbox(cases[i].user).count(Stuffed(box[i].text)), 1u) << cases[i].uid << "\n" << Log();
+        EXPECT_EQ(Mailbox(other).count(Stuffed(box[i].text)), 0u) << cases[i].uid;
+    }
+    ExpectHomeDone();
+}
+
+// Both servers greet within 100 ms while messages whose To: line holds
+// 10 MB of addresses are fetched and distributed, each to two users; only
+// the first thousand addresses of such a message are looked up.
+TEST_F(CollectorFake, GreetingsStayPromptWhileAHugeToLineIsDistributed) {
+    std::string to = "To: sales@office.example";
+    for (int i = 0; to.size() < 10 * 1000 * 1000; ++i) to += ", user" + std::to_string(i) + "@far.example";
+    std::vector<Message> box;
+    for (int m = 1; m <= 3; ++m) {
+        const std::string uid = "big-" + std::to_string(m);
+        box.push_back({uid, "From: sender@far.example\r\n" + to + "\r\nSubject: " + uid + "\r\nMessage-ID: <" + uid +
+                                "@far.example>\r\n\r\nbody\r\n"});
+    }
+    // The thousandth address is looked up, the next one is not.
+    twtest::SaveLinkFile({{"sales@office.example", "alice"},
+                          {"user998@far.example", "carol"},
+                          {"user999@far.example", "dave"}});
+    Provider(box, "");
+    ASSERT_TRUE(smtp_->SMTPServer.Active());
+    ASSERT_TRUE(servers_->PopServer.Active());
+
+    PeerProcess probe;
+    ASSERT_TRUE(probe.Start("/usr/bin/python3", {twtest::PeersDir() + "peers_greeting_probe.py",
+                                                 std::to_string(smtp_->SMTPServer.Port()),
+                                                 std::to_string(servers_->PopServer.Port())}));
+    ASSERT_TRUE(probe.WaitFor("READY")) << probe.Errors();
+
+    // When each message began to arrive and when its distribution ended, on
+    // the clock the probe uses, stamped as the collector logs them.
+    struct Stamping : twtest::RecordingEvents {
+        std::vector<std::pair<double, double>> windows;
+        void LogLine(const std::string& fileName, const std::string& line) override {
+            const double now =
+                std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+            if (line.rfind(" receiving message...", 0) == 0) windows.emplace_back(now, 0.0);
+            else if ((line.rfind(" >> mark ", 0) == 0 || line.rfind(" >> don't mark ", 0) == 0) && !windows.empty() &&
+                     windows.back().second == 0.0)
+                windows.back().second = now;
+            RecordingEvents::LogLine(fileName, line);
+        }
+    } stamping;
+    events::Set(&stamping);
+    const auto& windows = stamping.windows;
+    ::SendOnly = false;
+    servers_->StartPopCollection();
+    const bool ended = twtest::Until([&] { return !servers_->Collecting(); }, 180000);
+    events::Unset(&stamping);
+    ASSERT_TRUE(ended) << Log().substr(0, 4000);
+    twtest::Pump(100);
+    const std::string out = probe.Output();
+    probe.Stop();
+
+    ASSERT_GE(windows.size(), 3u);  // and the other account's message
+    std::map<std::string, double> worst;
+    std::map<std::string, int> tries, during;
+    std::string slow;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream in(line);
+        std::string kind, server;
+        double start = 0, end = 0;
+        in >> kind >> server;
+        ASSERT_NE(kind, "F") << line;
+        if (kind != "P") continue;
+        in >> start >> end;
+        ++tries[server];
+        for (const auto& [from, to] : windows) {
+            if (start >= to || end <= from) continue;
+            ++during[server];
+            worst[server] = std::max(worst[server], end - start);
+            if (end - start > 0.03) slow += line + "\n";
+            break;
+        }
+    }
+    double busy = 0;
+    for (const auto& [from, to] : windows) busy += to - from;
+    for (const char* server : {"smtp", "pop3"}) {
+        SCOPED_TRACE(server);
+        // The tries must really fall into the distributions.
+        EXPECT_GE(during[server], 3) << "distribution took " << busy << " s in all, tries " << tries[server];
+        EXPECT_LT(worst[server], 0.100) << "worst greeting of " << during[server] << " tries; slow ones:\n" << slow;
+    }
+    std::cout << "fetching and distribution " << busy << " s; worst greeting meanwhile: smtp " << worst["smtp"] * 1000
+              << " ms of " << during["smtp"] << " tries, pop3 " << worst["pop3"] * 1000 << " ms of "
+              << during["pop3"] << " tries\n";
+
+    // The mailboxes are compared by count: a failure must not print 30 MB.
+    for (const char* user : {"alice", "carol"}) {
+        const auto got = Mailbox(user);
+        for (const auto& m : box) EXPECT_EQ(got.count(Stuffed(m.text)), 1u) << user << " " << m.uid;
+    }
+    EXPECT_TRUE(Mailbox("dave").empty()) << "an address past the first thousand was looked up";
+    EXPECT_TRUE(Left("w1").empty());
+    const std::string log = Log();
+    EXPECT_LT(log.size(), 4u * 1000 * 1000);
+    EXPECT_NE(log.find("names more than 1000 addresses"), std::string::npos);
 }
 
 }  // namespace

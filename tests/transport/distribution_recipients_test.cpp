@@ -9,6 +9,7 @@
 
 #include <map>
 #include <optional>
+#include <sstream>
 
 namespace {
 
@@ -26,6 +27,51 @@ TEST(Distribution, ExtractAddresses) {
         {"", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(servers::ExtractAddresses(c.text), c.addresses) << c.text;
+}
+
+TEST(Distribution, AddressesAndNamesStopAtTheLimit) {
+    std::string many;
+    for (int i = 0; i < 1500; ++i) many += "\"n" + std::to_string(i) + "\" <a" + std::to_string(i) + "@x>, ";
+    bool cut = false;
+    auto addresses = servers::ExtractAddresses(many, servers::kMaxAddressesPerMessage, &cut);
+    ASSERT_EQ(addresses.size(), 1000u);
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(addresses.back(), "a999@x");
+    auto names = servers::ExtractQuotedNames(many, 2, &cut);
+    EXPECT_EQ(names, (std::vector<std::string>{"n0", "n1"}));
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(servers::ExtractAddresses("a@b, c@d", 2, &cut).size(), 2u);
+    EXPECT_FALSE(cut) << "exactly the limit is not a cut";
+}
+
+// The header as distribution reads it, whatever the line ends and wherever
+// the reads cut them, with overlong lines kept short.
+TEST(Distribution, ScanHeader) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"crlf", "To: a@b\r\nSubject: s\r\n\r\nbody\r\n", {"To: a@b", "Subject: s", ""}},
+        {"lf and cr", "To: a@b\nCc: c@d\rSubject: s\n\nbody", {"To: a@b", "Cc: c@d", "Subject: s", ""}},
+        // CR LF split by the 64 KB read: no empty line, so no early end.
+        {"cr lf across a read", "X: " + std::string(65536 - 3 - 1, 'x') + "\r\nTo: a@b\r\n\r\n",
+         {"X: " + std::string(65536 - 4, 'x'), "To: a@b", ""}},
+        {"no end of line", "To: a@b", {"To: a@b", "."}},  // the end marker a file lacks follows
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.text);
+        const servers::FetchedHeader h = servers::ScanHeader(in, "\r\n.\r\n");
+        EXPECT_EQ(h.lines, c.lines) << c.name;
+        EXPECT_FALSE(h.cut) << c.name;
+    }
+
+    std::istringstream huge("To: " + std::string(10 * 1000 * 1000, 'a') + "\r\nMessage-ID: <x@y>\r\n\r\n");
+    const servers::FetchedHeader h = servers::ScanHeader(huge, "");
+    ASSERT_EQ(h.lines.size(), 3u);
+    EXPECT_EQ(h.lines[0].size(), 64u * 1024);
+    EXPECT_TRUE(h.cut);
+    EXPECT_EQ(h.messageId, " <x@y>");  // as the Message-ID table has always kept it
 }
 
 TEST(Distribution, ExtractQuotedNames) {
