@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peers_smtp import BIN, SmtpProgram  # noqa: E402
+from peers_smtp import BIN, ProgramCase  # noqa: E402
 
 
 def read_replies(sock, count, deadline_s, final=None):
@@ -55,15 +55,7 @@ def pipelined(port, greeting, head, lines, expected, deadline_s=60):
         s.close()
 
 
-class Pipelining(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.program = SmtpProgram().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
-
+class Pipelining(ProgramCase):
     def test_smtp_answers_every_pipelined_recipient_without_more_input(self):
         # About 150 KB in one write: the line that straddles a read must not
         # leave the rest unread until the client sends again.
@@ -84,17 +76,11 @@ class Pipelining(unittest.TestCase):
         self.assertEqual(set(replies), {b"+OK"})
 
 
-class LocalSenderStanding(unittest.TestCase):
+class LocalSenderStanding(ProgramCase):
     """With "Use SMTP Authentication" on, a local sender may relay; the
     standing belongs to that transaction only."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.program = SmtpProgram(extra_smtp="ServerAuth=1\n").start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
+    smtp_settings = "ServerAuth=1\n"
 
     def test_standing_ends_with_rset_and_the_next_mail_from(self):
         cases = [

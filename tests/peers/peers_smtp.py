@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pop3_server_test import BIN, Program, write_table  # noqa: E402,F401
@@ -79,6 +80,26 @@ def stored_form(message):
     if lines and lines[-1] == b"":
         lines.pop()
     return b"\r\n".join(b"." + l if l.startswith(b".") else l for l in lines) + b"\r\n.\r\n"
+
+
+class ProgramCase(unittest.TestCase):
+    """Tests that share one program, started with `smtp_settings` in its
+    [SMTP] section, for the whole class."""
+
+    smtp_settings = ""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.program = SmtpProgram(extra_smtp=cls.smtp_settings).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.program.stop()
+
+    def clear_mail(self):
+        for folder in ("in", "out"):
+            for name in self.program.files(folder):
+                os.remove(self.program.path(folder, name))
 
 
 class Smarthost:

@@ -9,22 +9,14 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peers_smtp import SmtpProgram  # noqa: E402
+from peers_smtp import ProgramCase  # noqa: E402
 
 
-class ReturnedMail(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.program = SmtpProgram(extra_smtp="Wait=3\n").start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
+class ReturnedMail(ProgramCase):
+    smtp_settings = "Wait=3\n"
 
     def setUp(self):
-        for folder in ("in", "out"):
-            for name in self.program.files(folder):
-                os.remove(self.program.path(folder, name))
+        self.clear_mail()
 
     def mailbox(self, user):
         return {n: self.program.read("in", n) for n in self.program.files("in") if n.startswith(user + "_")}

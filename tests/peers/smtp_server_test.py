@@ -15,7 +15,7 @@ import unittest
 from email.message import EmailMessage
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peers_smtp import BIN, SmtpProgram, stored_form  # noqa: E402
+from peers_smtp import BIN, ProgramCase, SmtpProgram, stored_form  # noqa: E402
 
 
 class RecordingSMTP(smtplib.SMTP):
@@ -42,19 +42,11 @@ def raw(port):
     return s, f
 
 
-class SmtpServerPeers(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.program = SmtpProgram(extra_smtp="ServerAuth=1\n").start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
+class SmtpServerPeers(ProgramCase):
+    smtp_settings = "ServerAuth=1\n"
 
     def setUp(self):
-        for folder in ("in", "out"):
-            for name in self.program.files(folder):
-                os.remove(self.program.path(folder, name))
+        self.clear_mail()
         p = self.program.path("ports.dat")
         if os.path.exists(p):
             os.remove(p)
