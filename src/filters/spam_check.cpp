@@ -127,17 +127,16 @@ int AddSpamAddresses(int type, const std::vector<std::string>& addresses) {
 }
 
 void IncSpamStat(const std::string& key) {
-    platform::IniFile ini(IniPath());
     if (key.empty()) {
-        ini.EraseSection("SpamStats");
+        settings::EraseState("SpamStats");
         return;
     }
-    const int stored = ini.ReadInteger("SpamStats", key, -1);
+    const int stored = platform::IniFile(IniPath()).ReadInteger("SpamStats", key, -1);
     if (stored == -1) {
         auto now = platform::NowLocal();
-        ini.WriteString("SpamStats", "StatsSince", DayMonth(now.day, now.month));
+        settings::WriteState("SpamStats", "StatsSince", DayMonth(now.day, now.month));
     }
-    ini.WriteInteger("SpamStats", key, (stored < 0 ? 0 : stored) + 1);
+    settings::WriteState("SpamStats", key, static_cast<long long>((stored < 0 ? 0 : stored) + 1));
 }
 
 int HeldSpamCount(const std::string& folderName) {

@@ -115,11 +115,11 @@ void spam::TSpamFilter::CheckDailyReport() {
     const QTime timeOfDay(now.hour, now.minute, now.second, now.millisecond);
     if (!(timeOfDay > QTime(at.hour(), at.minute(), at.second()))) return;
     const QDate today(now.year, now.month, now.day);
-    platform::IniFile ini(settings::IniPath());
-    QDate last = QDate::fromString(QString::fromStdString(ini.ReadString("Spam", "LastDailyReprt", "")), Qt::ISODate);
+    const std::string lastText = platform::IniFile(settings::IniPath()).ReadString("Spam", "LastDailyReprt", "");
+    QDate last = QDate::fromString(QString::fromStdString(lastText), Qt::ISODate);
     if (!last.isValid()) last = today.addDays(-1);
     if (today > last) {
-        ini.WriteString("Spam", "LastDailyReprt", today.toString(Qt::ISODate).toStdString());
+        settings::WriteState("Spam", "LastDailyReprt", today.toString(Qt::ISODate).toStdString());
         SendSpamReport();
     }
 }

@@ -527,7 +527,7 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
     const std::string& name = AccountName;
     std::int64_t count = 0, size = 0;
     servers::ParseStatReply(line, count, size);
-    platform::IniFile(settings::IniPath()).WriteInteger("POP", platform::IniSafe(name) + "_size", size);
+    settings::WriteState("POP", platform::IniSafe(name) + "_size", static_cast<long long>(size));
     if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
     MailboxSize = size;
     MessageCount = count;
@@ -898,7 +898,7 @@ void TFrmServers::ClearUIDL(const std::string& account) {
         }
         SaveUidl();
     }
-    platform::IniFile(settings::IniPath()).WriteInteger("POP", platform::IniSafe(account) + "_size", 0);
+    settings::WriteState("POP", platform::IniSafe(account) + "_size", 0LL);
 }
 
 bool TFrmServers::HasDownloaded(const std::string& account) {

@@ -28,4 +28,12 @@ int PopTimeout() {
 bool XPMenu() { return platform::IniFile(IniPath()).ReadBool("General", "XPMenu", true); }
 bool ConfirmExit() { return platform::IniFile(IniPath()).ReadBool("General", "ConfirmExit", true); }
 
+bool WriteState(const std::string& section, const std::string& key, const std::string& value) {
+    return platform::IniFile(IniPath()).WriteString(section, key, value);
+}
+bool WriteState(const std::string& section, const std::string& key, long long value) {
+    return platform::IniFile(IniPath()).WriteInteger(section, key, value);
+}
+bool EraseState(const std::string& section) { return platform::IniFile(IniPath()).EraseSection(section); }
+
 }  // namespace settings

@@ -69,4 +69,13 @@ int PopTimeout();       // [POP] Timeout, seconds
 bool XPMenu();          // [General] XPMenu
 bool ConfirmExit();     // [General] ConfirmExit
 
+// Running state the engine keeps in the settings file beside the settings
+// ([POP] <account>_size, [SpamStats], [Spam] LastDailyReprt): written here,
+// key by key, never through the settings value, which would write every
+// setting back. The [Users] login addresses and _count are batched by
+// desktops:: and written in one go. False when the file could not be written.
+bool WriteState(const std::string& section, const std::string& key, const std::string& value);
+bool WriteState(const std::string& section, const std::string& key, long long value);
+bool EraseState(const std::string& section);
+
 }  // namespace settings
