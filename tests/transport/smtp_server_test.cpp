@@ -263,6 +263,23 @@ TEST_F(SmtpServerTest, RelayNeedsAuthenticationWhenServerAuthIsOn) {
     EXPECT_EQ(smtp::ReadPortsValue("u1100405123", "User"), "bob");
 }
 
+TEST_F(SmtpServerTest, RecipientsStopAtTheCapAndTheMessageStillGoesToThoseAccepted) {
+    Start();
+    auto c = Connect();
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    // A list form that crosses the cap keeps the addresses before it.
+    for (int i = 0; i < 998; ++i)
+        ASSERT_EQ(c->Say("RCPT TO:<r" + std::to_string(i) + "@far.example>"), "250 Recipient OK\r\n") << i;
+    EXPECT_EQ(c->Say("RCPT TO:<<r998@far.example>,<r999@far.example>,<r1000@far.example>>"),
+              "250 Recipient OK\r\n");
+    EXPECT_EQ(c->Say("RCPT TO:<bob@office.example>"), "452 Too many recipients\r\n");
+    EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+    c->Write("Message-ID: <cap1>\r\n\r\nx\r\n.\r\n");
+    EXPECT_EQ(c->Reply(), "250 Load and clear\r\n");
+    EXPECT_EQ(smtp::ReadPortsValue("cap1100405123", "rcpt"), "1000");
+    EXPECT_EQ(smtp::ReadPortsValue("cap1100405123", "To1000"), "<r999@far.example>");
+}
+
 TEST_F(SmtpServerTest, LocalCopiesAndQueueRecordHoldTheMessageAsSent) {
     Start();
     auto c = Connect();
