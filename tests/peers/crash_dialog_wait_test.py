@@ -17,47 +17,41 @@ from peers_exit import Display, ExitProgram  # noqa: E402
 
 
 class DialogWait(unittest.TestCase):
-    def test_dialog_does_not_end_a_healthy_server(self):
+    def faulted_worker(self):
+        """Starts the program under a display with the crash dialog on and
+        faults one of its pooled threads; returns the program and its pid
+        and the thread's id."""
         display = Display(tray=False)
+        self.addCleanup(display.stop)
         program = ExitProgram(email_bugs=False, display=display)
-        try:
-            program.start()
-            pid = program.proc.pid
-            tid = pooled_thread(pid)
-            if tid is None:
-                self.skipTest("no pooled worker thread to fault")
-            tgkill(pid, tid, signal.SIGSEGV)
-            end = time.monotonic() + 75
-            while time.monotonic() < end:
-                self.assertIsNone(program.proc.poll(), program.stderr())
-                time.sleep(1)
-            self.assertTrue(smtp_answers(program.smtp_port))
-            self.assertNotIn("did not finish in time", program.stderr())
-            code, seconds = program.terminate(10)
-            self.assertEqual(code, 0, program.stderr())
-        finally:
-            program.cleanup()
-            display.stop()
+        self.addCleanup(program.cleanup)
+        program.start()
+        pid = program.proc.pid
+        tid = pooled_thread(pid)
+        if tid is None:
+            self.skipTest("no pooled worker thread to fault")
+        tgkill(pid, tid, signal.SIGSEGV)
+        return program, pid, tid
+
+    def test_dialog_does_not_end_a_healthy_server(self):
+        program, _, _ = self.faulted_worker()
+        end = time.monotonic() + 75
+        while time.monotonic() < end:
+            self.assertIsNone(program.proc.poll(), program.stderr())
+            time.sleep(1)
+        self.assertTrue(smtp_answers(program.smtp_port))
+        self.assertNotIn("did not finish in time", program.stderr())
+        code, seconds = program.terminate(10)
+        self.assertEqual(code, 0, program.stderr())
 
     def test_stop_while_the_dialog_is_open(self):
-        display = Display(tray=False)
-        program = ExitProgram(email_bugs=False, display=display)
-        try:
-            program.start()
-            pid = program.proc.pid
-            tid = pooled_thread(pid)
-            if tid is None:
-                self.skipTest("no pooled worker thread to fault")
-            tgkill(pid, tid, signal.SIGSEGV)
-            # The report is built and the dialog up well before then (the
-            # faulting thread waits for the dialog to end).
-            time.sleep(5)
-            self.assertTrue(os.path.exists("/proc/%d/task/%d" % (pid, tid)))
-            code, seconds = program.terminate(10)
-            self.assertEqual(code, 0, program.stderr())
-        finally:
-            program.cleanup()
-            display.stop()
+        program, pid, tid = self.faulted_worker()
+        # The report is built and the dialog up well before then (the
+        # faulting thread waits for the dialog to end).
+        time.sleep(5)
+        self.assertTrue(os.path.exists("/proc/%d/task/%d" % (pid, tid)))
+        code, seconds = program.terminate(10)
+        self.assertEqual(code, 0, program.stderr())
 
 
 if __name__ == "__main__":
