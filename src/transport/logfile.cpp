@@ -31,7 +31,10 @@ bool IsServerLog(const std::string& fileName) {
 
 void WriteLog(const std::string& fileName, const std::string& line) {
     bool on = IsServerLog(fileName) ? LogServerActivity : LogClientActivity;
-    if (!on) return;
+    if (on) AppendLog(fileName, line);
+}
+
+void AppendLog(const std::string& fileName, const std::string& line) {
     // A log line is worth less than the event that logs it: failures are
     // swallowed here on purpose.
     int fd = platform::OpenPrivate(fileName, O_WRONLY | O_APPEND | O_CLOEXEC);

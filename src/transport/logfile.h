@@ -16,6 +16,9 @@ extern bool LogServerActivity;    // [General] Logging2, default false
 // Appends line and CR LF when the log's switch is on (server logs are those
 // whose name holds "svr"); the line also goes out as an event.
 void WriteLog(const std::string& fileName, const std::string& line);
+// The same whatever the switches: for what an administrator must find in
+// the log (refused logins).
+void AppendLog(const std::string& fileName, const std::string& line);
 // Cuts the log to its last LogSizeLimit bytes.
 void TrimLogFile(const std::string& fileName);
 void SplitCommand(const std::string& line, std::string& command, std::string& argument);

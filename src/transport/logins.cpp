@@ -3,16 +3,12 @@
 #include "transport/logins.h"
 
 #include "platform/clock.h"
-#include "platform/files.h"
-#include "transport/events.h"
 #include "transport/globals.h"
+#include "transport/logfile.h"
 
 #include <chrono>
 #include <iterator>
 #include <utility>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace logins {
 
@@ -84,13 +80,7 @@ std::string Printable(const std::string& text) {
 void Log(const std::string& text) {
     const platform::LocalTime now = platform::NowLocal();
     const std::string line = platform::TwoDigits(now.hour) + ":" + platform::TwoDigits(now.minute) + ":" + text;
-    const std::string file = ProgramDir + "connect.log";
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        platform::WriteAll(fd, line + "\r\n");
-        ::close(fd);
-    }
-    events::Get().LogLine(file, line);
+    procs::AppendLog(ProgramDir + "connect.log", line);
 }
 
 }  // namespace
