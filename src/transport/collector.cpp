@@ -99,6 +99,16 @@ std::string StoredUid(const std::string& uid) {
     return uid.size() <= kMaxStoredUid ? uid : auth::DigestToHex(auth::MD5Digest(uid));
 }
 
+// The unique id of a listing line "n uid", trailing blanks cut; empty when
+// the line has none.
+std::string ListedUid(const std::string& line) {
+    size_t blank = line.find(' ');
+    if (blank == std::string::npos) return std::string();
+    std::string uid = line.substr(blank + 1);
+    while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
+    return uid;
+}
+
 }  // namespace
 
 namespace servers {
@@ -599,8 +609,7 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
     if (entry == ".") {
         listing_ = false;
         awaiting_ = false;
-        NoteRepeatedUids();
-        PruneDownloaded();
+        PruneDownloaded(NoteListedUids());
         MessageIndex = 1;
         SelectNextMessage();
         return;
@@ -789,30 +798,28 @@ std::string TFrmServers::GetListedUidl(std::int64_t n) const {
         for (const auto& line : Memo1) order.push_back(&line);
     for (const std::string* linePtr : order) {
         const std::string& line = *linePtr;
-        if (line.rfind(prefix, 0) != 0) continue;
-        std::string uid = line.substr(line.find(' ') + 1);
-        while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
-        return uid;
+        if (line.rfind(prefix, 0) == 0) return ListedUid(line);
     }
     return std::string();
 }
 
-// A unique id listed for more than one message identifies none of them:
+// The stored keys of every id listed, in one pass over the listing. A
+// unique id listed for more than one message identifies none of them:
 // such messages are fetched by number every session and never deleted.
-void TFrmServers::NoteRepeatedUids() {
+std::set<std::string> TFrmServers::NoteListedUids() {
     repeatedUids_.clear();
+    std::set<std::string> listed;
     std::map<std::string, std::int64_t> firstAt;
     for (const auto& line : Memo1) {
-        size_t blank = line.find(' ');
-        if (blank == std::string::npos) continue;
-        std::string uid = line.substr(blank + 1);
-        while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
+        const std::string uid = ListedUid(line);
         if (uid.empty()) continue;
         const std::string key = StoredUid(uid);
+        listed.insert(key);
         if (!firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second)
             CollectorLog(" >> unique id " + key + " is listed for more than one message (first " +
                          std::to_string(firstAt[key]) + "): they are fetched by number and left on the server");
     }
+    return listed;
 }
 
 bool TFrmServers::Repeated(const std::string& uid) const {
@@ -867,16 +874,8 @@ void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()>
 }
 
 // Rows of messages the server no longer lists are of no use any more.
-void TFrmServers::PruneDownloaded() {
+void TFrmServers::PruneDownloaded(const std::set<std::string>& listed) {
     if (!TblUIDL.Active() || !HasDownloaded(AccountName)) return;
-    std::set<std::string> listed;
-    for (const auto& line : Memo1) {
-        size_t blank = line.find(' ');
-        if (blank == std::string::npos) continue;
-        std::string uid = line.substr(blank + 1);
-        while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\t')) uid.pop_back();
-        listed.insert(StoredUid(uid));
-    }
     bool changed = false;
     for (TblUIDL.First(); !TblUIDL.Eof();) {
         if (TblUIDL.FieldByName("POP").AsString() == AccountName &&

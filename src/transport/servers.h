@@ -357,7 +357,7 @@ private:
     void CollectorSelectAnswered(const std::string& line);
     void CollectorQuitAnswered(const std::string& line);
     void HandleCollectorInput();
-    void NoteRepeatedUids();
+    std::set<std::string> NoteListedUids();
     bool Repeated(const std::string& uid) const;
     void HandleMessageData();
     void SelectNextMessage();
@@ -377,7 +377,7 @@ private:
     // The committer the collector's disk work goes to: the SMTP side's when
     // there is one.
     commit::Committer& Commits();
-    void PruneDownloaded();
+    void PruneDownloaded(const std::set<std::string>& listed);
     void SaveUidl();
     void CloseTempFile();
     bool IsSeen(const std::string& messageId, const std::string& user);
