@@ -573,46 +573,43 @@ void DefuseStream::TakeLine(const std::string& raw) {
     Emit(line, ending);
 }
 
-bool NeedsDefusing(const std::string& msgFile, const std::string& tail) {
+namespace {
+
+// Feeds the bytes of msgFile to defuse; false when it could not be read.
+bool StreamFile(const std::string& msgFile, DefuseStream& defuse) {
     std::FILE* in = std::fopen(msgFile.c_str(), "rb");
-    if (!in) return true;
-    std::vector<std::string> found;
-    DefuseStream look(found, [](const char*, size_t) { return true; });
+    if (!in) return false;
     std::vector<char> buffer(1 << 16);
     for (;;) {
         const size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-        if (n > 0) look.Feed(buffer.data(), n);
+        if (n > 0) defuse.Feed(buffer.data(), n);
         if (n < buffer.size()) break;
     }
-    const bool failed = std::ferror(in) != 0;
+    const bool ok = !std::ferror(in);
     std::fclose(in);
+    return ok;
+}
+
+}  // namespace
+
+bool NeedsDefusing(const std::string& msgFile, const std::string& tail) {
+    std::vector<std::string> found;
+    DefuseStream look(found, [](const char*, size_t) { return true; });
+    if (!StreamFile(msgFile, look)) return true;
     look.Feed(tail.data(), tail.size());
     look.Finish();
-    return failed || !found.empty() || look.Changed();
+    return !found.empty() || look.Changed();
 }
 
 bool CheckIncomingAttachments(const std::string& msgFile, const std::string& user, int spamLevel) {
     if (!platform::FileExists(msgFile)) return false;
     const std::string stamp = smtp::TimeStamp();
-    auto stream = [&](DefuseStream& defuse) {
-        std::FILE* in = std::fopen(msgFile.c_str(), "rb");
-        if (!in) return false;
-        std::vector<char> buffer(1 << 16);
-        for (;;) {
-            const size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-            if (n > 0) defuse.Feed(buffer.data(), n);
-            if (n < buffer.size()) break;
-        }
-        const bool ok = !std::ferror(in);
-        std::fclose(in);
-        return ok;
-    };
     // Nearly every message has nothing to defuse: a first pass that writes
     // nothing spares them a temp file made, synced and removed again.
     {
         std::vector<std::string> found;
         DefuseStream look(found, [](const char*, size_t) { return true; });
-        if (!stream(look)) {
+        if (!StreamFile(msgFile, look)) {
             tablefiles::LogLine("Attachment check: cannot read " + msgFile);
             return false;
         }
@@ -632,7 +629,7 @@ bool CheckIncomingAttachments(const std::string& msgFile, const std::string& use
     if (!temp || !temp->Ok()) temp.emplace(msgFile);
     std::vector<std::string> defused;
     DefuseStream defuse(defused, [&](const char* p, size_t n) { return temp->Write(p, n); });
-    if (!stream(defuse)) {
+    if (!StreamFile(msgFile, defuse)) {
         tablefiles::LogLine("Attachment check: cannot read " + msgFile);
         return false;
     }
