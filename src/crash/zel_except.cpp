@@ -149,16 +149,24 @@ void AppendHex(char* out, std::size_t size, std::uint64_t value) {
 }
 
 void AppendDecimal(char* out, std::size_t size, std::uint64_t value) {
-    char digits[21];
-    int n = 0;
+    char text[21];
+    char* first = text + sizeof text - 1;
+    *first = '\0';
     do {
-        digits[n++] = static_cast<char>('0' + value % 10);
+        *--first = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    char text[21];
-    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-    text[n] = '\0';
-    Append(out, size, text);
+    Append(out, size, first);
+}
+
+// Blocks (SIG_BLOCK) or unblocks (SIG_UNBLOCK) the trace signal for the
+// calling thread; the threads it starts inherit that.
+void MaskTraceSignal(int how) {
+    if (g_traceSignal == 0) return;
+    sigset_t traceSet;
+    sigemptyset(&traceSet);
+    sigaddset(&traceSet, g_traceSignal);
+    pthread_sigmask(how, &traceSet, nullptr);
 }
 
 void WriteStderr(const char* text) { (void)!::write(2, text, std::strlen(text)); }
@@ -556,12 +564,7 @@ void* ExceptionThread(void*) {
     g_exceptTid = CurrentTid();
     SetThreadName(CurrentTid(), "-");
     InstallAltStack();
-    if (g_traceSignal != 0) {
-        sigset_t traceSet;
-        sigemptyset(&traceSet);
-        sigaddset(&traceSet, g_traceSignal);
-        pthread_sigmask(SIG_UNBLOCK, &traceSet, nullptr);
-    }
+    MaskTraceSignal(SIG_UNBLOCK);
     TRequest request;
     for (;;) {
         std::size_t got = 0;
@@ -765,22 +768,14 @@ void InstallInterception() {
     // other thread inherits the block from this one). Taken by the main
     // thread, the snapshot of that thread would show the signal's handler
     // on the alternate stack instead of where the thread really is.
-    sigset_t traceSet;
-    sigemptyset(&traceSet);
-    sigaddset(&traceSet, g_traceSignal);
-    pthread_sigmask(SIG_BLOCK, &traceSet, nullptr);
+    MaskTraceSignal(SIG_BLOCK);
     InstallCaptureSignal();
 }
 
 void RemoveInterception() {
     RemoveCaptureSignal();
-    if (g_traceSignal != 0) {
-        sigaction(g_traceSignal, &g_previousTrace, nullptr);
-        sigset_t traceSet;
-        sigemptyset(&traceSet);
-        sigaddset(&traceSet, g_traceSignal);
-        pthread_sigmask(SIG_UNBLOCK, &traceSet, nullptr);
-    }
+    if (g_traceSignal != 0) sigaction(g_traceSignal, &g_previousTrace, nullptr);
+    MaskTraceSignal(SIG_UNBLOCK);
     g_traceSignal = 0;
     platform::SetCrashHooks({});
     std::set_terminate(g_previousTerminate);
