@@ -416,7 +416,7 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
 // Completing a message erases its queue record, so a queued file whose
 // record has no From line at all went out before (its file could not be
 // removed). A From line that is present but empty is the null sender of a
-// returned-mail notice still waiting to go: that one is not tidied away.
+// message still waiting to go: that one is not tidied away.
 static bool QueueRecordErased(const std::string& id) {
     // Stored values are single lines, so a line end can only be the default.
     return smtp::Ports().ReadString(id, "From", "\n") == "\n";

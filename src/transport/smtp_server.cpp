@@ -248,8 +248,7 @@ namespace {
 class ReceivingMark {
 public:
     ReceivingMark(const std::shared_ptr<TFrmSMTP::ReceivingList>& list, std::string id)
-        : list_(list), id_(std::move(id)) {
-        for (char& c : id_) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        : list_(list), id_(qev_util::LowerCase(id)) {
         std::lock_guard<std::mutex> lock(list->mutex);
         list->ids.insert(id_);
     }
