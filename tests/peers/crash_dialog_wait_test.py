@@ -5,14 +5,13 @@ answers SMTP, and a stop signal then ends it within 10 s. (Long: it waits
 out the countdown; it is a test of its own so that it runs beside the others.)"""
 
 import os
-import signal
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3_server_test  # noqa: E402
-from orderly_exit_test import pooled_thread, smtp_answers, tgkill  # noqa: E402
+from orderly_exit_test import fault_pooled_worker, smtp_answers  # noqa: E402
 from peers_exit import Display, ExitProgram  # noqa: E402
 
 
@@ -26,11 +25,7 @@ class DialogWait(unittest.TestCase):
         program = ExitProgram(email_bugs=False, display=display)
         self.addCleanup(program.cleanup)
         program.start()
-        pid = program.proc.pid
-        tid = pooled_thread(pid)
-        if tid is None:
-            self.skipTest("no pooled worker thread to fault")
-        tgkill(pid, tid, signal.SIGSEGV)
+        pid, tid = fault_pooled_worker(self, program)
         return program, pid, tid
 
     def test_dialog_does_not_end_a_healthy_server(self):

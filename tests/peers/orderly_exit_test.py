@@ -41,6 +41,18 @@ def tgkill(pid, tid, sig):
         raise OSError(ctypes.get_errno(), "tgkill")
 
 
+def fault_pooled_worker(test, program):
+    """Faults one pooled thread of the started program with SIGSEGV and
+    returns its pid and the thread's id; skips the test when no pool
+    thread shows up."""
+    pid = program.proc.pid
+    tid = pooled_thread(pid)
+    if tid is None:
+        test.skipTest("no pooled worker thread to fault")
+    tgkill(pid, tid, signal.SIGSEGV)
+    return pid, tid
+
+
 def smtp_answers(port):
     with smtplib.SMTP("127.0.0.1", port, timeout=20) as s:
         return s.noop()[0] == 250
@@ -106,11 +118,7 @@ class FaultsAndExit(unittest.TestCase):
         program = ExitProgram()
         try:
             program.start()
-            pid = program.proc.pid
-            tid = pooled_thread(pid)
-            if tid is None:
-                self.skipTest("no pooled worker thread to fault")
-            tgkill(pid, tid, signal.SIGSEGV)
+            fault_pooled_worker(self, program)
             program.wait_for(lambda: any(n.endswith(".txt") for n in program.files("out")), timeout=60,
                              what="the mailed report")
             name = next(n for n in program.files("out") if n.endswith(".txt"))
