@@ -226,8 +226,8 @@ std::vector<std::string> EchoedRequestLines(const std::string& requestText, std:
         const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
         if (!folded) {
             const std::size_t colon = line.find(':');
-            std::string name = colon == std::string::npos ? std::string() : qev_util::LowerCase(line.substr(0, colon));
-            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+            const std::string name =
+                colon == std::string::npos ? std::string() : qev_util::LowerCase(Trim(line.substr(0, colon)));
             dropping = name == "cookie" || name == "authorization";
         }
         if (!dropping) lines.push_back(std::move(line));
