@@ -1,6 +1,7 @@
 // Distribution of a fetched message: who gets it (envelope headers, To/Cc,
 // quoted names, the default user, copies seen before), the mailbox files,
 // and the start-up import of the old folder layout.
+#include "filters/spam.h"
 #include "transport/table_owner.h"
 #include "transport_test_util.h"
 
@@ -252,6 +253,27 @@ TEST_F(Distribute, FiltersRunOnTheMailboxCopyWithTheSettingsWindowsTables) {
     // filter, hands alice's copy on to carol.
     auto got = Deliver("To: al@office.example\r\nMessage-ID: <fw@x>\r\n");
     EXPECT_EQ(Users(got), (std::vector<std::string>{"carol"})) << Log();
+}
+
+// Held spam is checked as well: released, it reaches the mailbox without
+// another check.
+TEST_F(Distribute, HeldSpamHasItsAttachmentsDefusedToo) {
+    twtest::EngineState engine;
+    twtest::ChangeSettings([](MailSettings& s) { s.virusPatterns = {"*.exe"}; });
+    spam::TSpamFilter filter;
+    filter.CreateSafeListFile();
+    filter.Load();
+    spam::Settings on = filter.settings();
+    on.checkSpam = true;  // an unknown sender is possible spam
+    filter.SetSettings(on);
+    twtest::WriteBytes(ProgramDir + "mess.txt",
+                       "From: x@far.example\r\nTo: al@office.example\r\nMessage-ID: <sp@x>\r\n"
+                       "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n--XX\r\n"
+                       "Content-Type: application/octet-stream; name=\"setup.exe\"\r\n\r\nTVqQ\r\n--XX--\r\n.\r\n");
+    EXPECT_EQ(Store(), "");
+    const auto held = platform::ListFiles(ProgramDir + "Spam1", "*.dat");
+    ASSERT_EQ(held.size(), 1u) << Log();
+    EXPECT_NE(twtest::ReadBytes(ProgramDir + "Spam1/" + held[0]).find("name=\"setup.ex_\""), std::string::npos);
 }
 
 TEST_F(Distribute, ImportOfOldFolders) {
