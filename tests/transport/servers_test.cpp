@@ -121,6 +121,14 @@ TEST_F(ServersTest, SetUpListensAndCreatesTheInMemoryTables) {
     EXPECT_TRUE(Servers().TblUIDL.Active());
 }
 
+// [POP] Timeout is the collector's wait for a provider; a POP3 client of
+// this server may stay silent for ten minutes whatever it says.
+TEST_F(ServersTest, PopTimeoutTimesTheCollectorNotTheServersClients) {
+    WriteIni("[POP]\nLocalPort=0\nTimeout=5\n");
+    EXPECT_EQ(Servers().TimeOutTimer->interval(), 5000);
+    EXPECT_EQ(Servers().PopIdleTimeoutMs, 10 * 60 * 1000);
+}
+
 TEST_F(ServersTest, UnreadableUidlFileIsSetAsideToldAndReplacedByAnEmptyOne) {
     std::ofstream(ProgramDir + "uidl.dat", std::ios::binary) << "garbage";
     ASSERT_TRUE(Servers().TblUIDL.Active());
