@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "shell/main.h"
 #include "shell_env.h"
@@ -186,6 +187,21 @@ TEST(ProcsDelay, RunsEventsAndWaitsItsTime) {
     procs::Delay(60);
     EXPECT_TRUE(fired);
     EXPECT_GE(t.elapsed(), 60);
+}
+
+// The wall clock may be set at any time (time service, daylight saving):
+// the wait keeps its length, here with every reading an hour further on.
+TEST(ProcsDelay, AWallClockPutForwardDoesNotShortenTheWait) {
+    shelltest::App();
+    int readings = 0;
+    platform::SetClockForTesting(
+        [&] { return std::chrono::system_clock::now() + std::chrono::hours(++readings); });
+    QElapsedTimer t;
+    t.start();
+    procs::Delay(60);
+    const qint64 waited = t.elapsed();
+    platform::SetClockForTesting({});
+    EXPECT_GE(waited, 60);
 }
 
 // A one-response HTTP server on 127.0.0.1 that keeps the last request.
