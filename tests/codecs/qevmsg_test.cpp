@@ -264,6 +264,29 @@ TEST_F(FillRawMailTest, AttachmentsAndBase64Text) {
     EXPECT_NE(m.RawMailText().find("multipart/mixed; boundary=\"" + delimiter.substr(2) + "\"\r\n"), std::string::npos);
 }
 
+// Attachments are encoded and decoded in memory: nothing depends on the
+// temporary folder, which other programs share.
+TEST_F(FillRawMailTest, AttachmentsNeedNoTemporaryFolder) {
+    const std::string bytes = "\x01\x02 attached \xff";
+    mimetest::WriteFile(dir_.File("k.bin"), bytes);
+    struct UnusableTempFolder {
+        std::string kept = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+        explicit UnusableTempFolder(const std::string& path) { setenv("TMPDIR", path.c_str(), 1); }
+        ~UnusableTempFolder() { kept.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", kept.c_str(), 1); }
+    } gone(dir_.File("no such folder"));
+    TQevMsg m;
+    Basic(m);
+    m.Attachments.AddFile(dir_.File("k.bin"));
+    m.FillRawMail();
+    TQevMsg base64, uu;
+    Parse(base64, m.RawMailText());
+    ASSERT_EQ(base64.Attachments.Count(), 1u);
+    EXPECT_EQ(base64.Attachments[0].GetBody(), bytes);
+    Parse(uu, "Subject: s\r\n\r\nbegin 644 cat.txt\r\n#0V%T\r\n`\r\nend\r\n");
+    ASSERT_EQ(uu.Attachments.Count(), 1u);
+    EXPECT_EQ(uu.Attachments[0].GetBody(), "Cat");
+}
+
 TEST_F(FillRawMailTest, MissingSourceFileRaises) {
     TQevMsg m;
     Basic(m);
