@@ -11,6 +11,7 @@
 #include "transport/table_owner.h"
 #include "transport/transport_test_util.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -127,31 +128,35 @@ TEST_F(EngineTables, UnreadableUsersFileGivesTheSameLayoutToTheServers) {
     EXPECT_EQ(kept, "garbage");
 }
 
+// link.dat naming a default user, and a pop.dat from before the Leave and
+// Default fields.
+void WriteOldAccountFiles() {
+    TvdlMemTable link;
+    settings::DefineLinkTable(link);
+    link.Append();
+    link.FieldByName("Email").SetAsString("[Default]");
+    link.FieldByName("User").SetAsString("ann");
+    link.Post();
+    link.SaveToBinaryFile(ProgramDir + "link.dat");
+    TvdlMemTable pop;
+    pop.FieldDefs().Add("Name", ftString, 64);
+    pop.FieldDefs().Add("Host", ftString, 64);
+    pop.FieldDefs().Add("Login", ftString, 64);
+    pop.FieldDefs().Add("Password", ftString, 64);
+    pop.FieldDefs().Add("Include", ftBoolean);
+    pop.CreateTable();
+    pop.AddIndex("ixName", "Name", ixPrimary);
+    pop.Open();
+    pop.Append();
+    pop.FieldByName("Name").SetAsString("work");
+    pop.FieldByName("Host").SetAsString("pop.example");
+    pop.FieldByName("Include").SetAsBoolean(true);
+    pop.Post();
+    pop.SaveToBinaryFile(ProgramDir + "pop.dat");
+}
+
 TEST_F(EngineTables, OldPopFileIsMigratedOnceWithoutAWindow) {
-    {
-        TvdlMemTable link;
-        settings::DefineLinkTable(link);
-        link.Append();
-        link.FieldByName("Email").SetAsString("[Default]");
-        link.FieldByName("User").SetAsString("ann");
-        link.Post();
-        link.SaveToBinaryFile(Path("link.dat"));
-        TvdlMemTable pop;
-        pop.FieldDefs().Add("Name", ftString, 64);
-        pop.FieldDefs().Add("Host", ftString, 64);
-        pop.FieldDefs().Add("Login", ftString, 64);
-        pop.FieldDefs().Add("Password", ftString, 64);
-        pop.FieldDefs().Add("Include", ftBoolean);
-        pop.CreateTable();
-        pop.AddIndex("ixName", "Name", ixPrimary);
-        pop.Open();
-        pop.Append();
-        pop.FieldByName("Name").SetAsString("work");
-        pop.FieldByName("Host").SetAsString("pop.example");
-        pop.FieldByName("Include").SetAsBoolean(true);
-        pop.Post();
-        pop.SaveToBinaryFile(Path("pop.dat"));
-    }
+    WriteOldAccountFiles();
     tables::LoadEngineTables(ProgramDir);
     TvdlMemTable& pop = tables::PopAccounts().Table();
     ASSERT_NE(pop.FindField("Leave"), nullptr);
@@ -174,6 +179,26 @@ TEST_F(EngineTables, OldPopFileIsMigratedOnceWithoutAWindow) {
     // The alias and domain files are made on first start.
     EXPECT_TRUE(platform::FileExists(Path("elink.dat")));
     EXPECT_TRUE(platform::FileExists(Path("domain.dat")));
+}
+
+// A disk that takes nothing during the migration leaves pop.dat as it was:
+// the next start finds the accounts again.
+TEST_F(EngineTables, AMigrationThatCannotBeWrittenKeepsTheOldFile) {
+    WriteOldAccountFiles();
+    std::string old;
+    ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), old));
+    {
+        platform::FaultInjectionEnv full;
+        full.FailAt(platform::FaultInjectionEnv::Op::Open, 0, ENOSPC);
+        platform::ScopedEnv scoped(&full);
+        EXPECT_ANY_THROW(tables::LoadPopAccounts(ProgramDir));
+    }
+    std::string now;
+    ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), now));
+    EXPECT_EQ(now, old);
+    tables::LoadPopAccounts(ProgramDir);
+    EXPECT_TRUE(tables::PopAccounts().Table().FindKey({TvdlVariant(std::string("work"))}));
+    EXPECT_NE(tables::PopAccounts().Table().FindField("Default"), nullptr);
 }
 
 }  // namespace
