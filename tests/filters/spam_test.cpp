@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "transport/account_tables.h"
@@ -265,8 +266,12 @@ TEST_F(SpamClassify, AnAddressBookIsAddedAsOneBatch) {
     // Duplicates inside the batch and entries a domain covers count once or not at all.
     std::vector<std::string> book = {"*@wild.example", "a@x.example", "A@X.example", "b@x.example", "no address"};
     for (int i = 0; i < 2000; ++i) book.push_back("user" + std::to_string(i) + "@many.example");
+    platform::FaultInjectionEnv counting;
+    spam::SafeList().SetEnv(&counting);
     EXPECT_EQ(spam::AddSpamAddresses(spam::SafeSender, book), 2003);
     EXPECT_EQ(spam::AddSpamAddresses(spam::SafeSender, {"c@wild.example", "b@x.example"}), 0);
+    spam::SafeList().SetEnv(nullptr);
+    EXPECT_EQ(counting.Calls(platform::FaultInjectionEnv::Op::Rename), 1) << "spam.dat saved once for the batch";
     TvdlMemTable t;
     t.LoadFromBinaryFile(ProgramDir + "spam.dat");
     EXPECT_EQ(t.RecordCount(), 2003);
