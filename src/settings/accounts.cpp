@@ -5,6 +5,8 @@
 #include "codecs/qev_util.h"
 #include "transport/account_tables.h"
 #include "transport/engine_tables.h"
+#include "transport/table_owner.h"
+#include "transport/user_rename.h"
 
 #include "platform/dialogs.h"
 #include "platform/files.h"
@@ -18,6 +20,7 @@
 #include <QGroupBox>
 #include <QPushButton>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 
@@ -66,6 +69,7 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
             platform::MessageBox("User already exists", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
             return;
         }
+        if (NameHoldsOthersMail(name, std::string())) return;
         t.Append();
         t.FieldByName("Name").SetAsString(name);
         t.FieldByName("Password").SetAsString(password);
@@ -87,15 +91,20 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
             platform::MessageBox("User already exists", platform::MsgKind::Error, platform::MsgButtons::Ok, this);
             return;
         }
+        if (name != oldName && NameHoldsOthersMail(name, oldName)) return;
         t.GotoBookmark(row);
         t.Edit();
         t.FieldByName("Name").SetAsString(name);
         t.FieldByName("Password").SetAsString(password);
         t.Post();
+        if (name != oldName) NoteRename(oldName, name);
         SetUserList(names());
         t.GotoBookmark(row);
     } else if (from == BtnDelUser) {
         if (t.IsEmpty()) return;
+        // A user deleted after a rename keeps her mail where it is.
+        const std::string gone = t.FieldByName("Name").AsString();
+        std::erase_if(renames_, [&](const auto& r) { return r.second == gone; });
         t.Delete();
         SetUserList(names());
     } else {
@@ -104,6 +113,64 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
     UpdateUserButtons();
     RefreshGrids();
     ApplyEnableFor(from);
+}
+
+void TFrmSettings::NoteRename(const std::string& from, const std::string& to) {
+    auto it = std::find_if(renames_.begin(), renames_.end(), [&](const auto& r) { return r.second == from; });
+    if (it == renames_.end()) renames_.emplace_back(from, to);
+    else if (it->first == to) renames_.erase(it);
+    else it->second = to;
+    // The window's other tables and lists show the user by the new name.
+    for (auto& [table, owner] : OwnedTables())
+        if (table != TblUsers.get()) settings::RenameUserInRows(*table, owner->FileName(), from, to);
+    for (QComboBox* c : {CBXOutWarn, CBXOutCopy})
+        if (c->currentIndex() >= 0 && c->currentText().toStdString() == from)
+            c->setItemText(c->currentIndex(), QString::fromStdString(to));
+}
+
+bool TFrmSettings::NameHoldsOthersMail(const std::string& name, const std::string& current) {
+    auto same = [](const std::string& a, const std::string& b) {
+        return qev_util::LowerCase(a) == qev_util::LowerCase(b);
+    };
+    std::string saved = current;
+    for (const auto& [from, to] : renames_)
+        if (to == current) saved = from;
+    bool held = false;
+    for (const auto& [from, to] : renames_) held = held || (same(from, name) && !same(from, saved));
+    // A user the engine still has (deleted here, or added on the web).
+    TvdlMemTable& users = tables::Users().Table();
+    if (!current.empty() && !same(name, saved) && users.Active() && settings::FindNoCase(users, "Name", name) >= 0)
+        held = true;
+    if (held)
+        platform::MessageBox("Mail is still filed under the name " + name +
+                                 " until the settings are saved: press Apply first.",
+                             platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+    return held;
+}
+
+bool TFrmSettings::RenameUsers() {
+    const auto owned = OwnedTables();
+    while (!renames_.empty()) {
+        const auto [from, to] = renames_.front();
+        std::string error;
+        if (!settings::RenameLocalUser(from, to, &error)) {
+            platform::MessageBox("User " + from + " could not be renamed to " + to + ": " + error +
+                                     ". The user keeps the old name and mail, and the other settings were not saved.",
+                                 platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+            return false;
+        }
+        renames_.erase(renames_.begin());
+        // The rows this window started from name the new user now as well,
+        // so that only its own other edits reach the tables.
+        for (size_t i = 0; i < owned.size() && i < tableBases_.size(); ++i) {
+            if (tableBases_[i].empty()) continue;
+            TvdlMemTable base;
+            base.LoadFromBinaryString(tableBases_[i]);
+            if (settings::RenameUserInRows(base, owned[i].second->FileName(), from, to) > 0)
+                tableBases_[i] = base.SaveToBinaryString();
+        }
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -780,6 +780,7 @@ void TFrmSettings::LoadSettings() {
     } loading(loading_);
     LoadTables();
     AdoptTables();
+    renames_.clear();
     LoadIni();
     LoadFooter();
     BtnApply->setEnabled(false);
@@ -1044,6 +1045,7 @@ bool TFrmSettings::SaveSettings() {
     // 1 tables, each through its owner. A table that cannot be saved keeps
     // its file as it was; the window stays open with the changes, so that
     // nothing is taken for saved.
+    if (!RenameUsers()) return false;
     const std::string failed = SaveTables();
     if (!failed.empty()) {
         platform::MessageBox("These settings files could not be saved (each keeps what it held before); "

@@ -316,6 +316,16 @@ private:
     // Each table's edits to its owner; the failures as "\rfile: reason" lines.
     std::string SaveTables();
     std::vector<std::string> tableBases_;
+    // Users renamed in this window since the last save, as (name in the
+    // files, name now): their mail and the other tables follow at save.
+    std::vector<std::pair<std::string, std::string>> renames_;
+    void NoteRename(const std::string& from, const std::string& to);
+    // True, and told, when the name still files another user's mail, which
+    // moves only when the window saves; current: the name now of the user
+    // to be given the name (empty for a new user).
+    bool NameHoldsOthersMail(const std::string& name, const std::string& current);
+    // The renames through the engine; false, and told, at the first that fails.
+    bool RenameUsers();
     // Relay account of the SMTP delivery page: held outside controls, changed
     // by the relay AUTH dialog, loaded and saved with [SMTP] Login/Pass/MailFrom.
     std::string relayAuthLogin_;

@@ -70,6 +70,11 @@ void Committer::Submit(Work work, Done done) {
     wake_.notify_one();
 }
 
+bool Committer::WaitIdle(std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_for(lock, bound, [this] { return jobs_.empty() && running_ == 0; });
+}
+
 void Committer::Run() {
     for (;;) {
         Job job;
@@ -81,6 +86,7 @@ void Committer::Run() {
             if (jobs_.empty()) return;
             job = std::move(jobs_.front());
             jobs_.pop_front();
+            ++running_;
         }
         platform::FsStatus status;
         try {
@@ -88,6 +94,11 @@ void Committer::Run() {
         } catch (...) {
             status = platform::FsStatus{EIO};
         }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --running_;
+        }
+        idle_.notify_all();
         QMetaObject::invokeMethod(
             this, [done = std::move(job.done), status] { done(status); }, Qt::QueuedConnection);
     }

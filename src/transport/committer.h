@@ -73,6 +73,11 @@ public:
     ~Committer() override;
 
     void Submit(Work work, Done done);
+    // Waits, at most bound, until no work is queued or running; true when
+    // none is. Work is submitted on the owner's thread only, so none starts
+    // again before the caller returns to the event loop. The Done of work
+    // finished meanwhile may still be on its way.
+    bool WaitIdle(std::chrono::milliseconds bound);
 
     platform::Env& Env() { return env_ ? *env_ : *platform::Env::Current(); }
     platform::FsStatus SyncFolder(const std::string& folder) { return folders_.Sync(folder); }
@@ -89,7 +94,9 @@ private:
     FolderSyncs folders_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable idle_;
     std::deque<Job> jobs_;
+    int running_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

@@ -1,6 +1,7 @@
 // Noted desktop addresses and their batched write; see desktops.h.
 #include "transport/desktops.h"
 
+#include "codecs/qev_util.h"
 #include "platform/env.h"
 #include "platform/inifile.h"
 
@@ -85,6 +86,21 @@ std::int64_t AnnouncedCount(const std::string& iniPath, const std::string& user)
     const std::string key = platform::IniSafe(user) + "_count";
     if (const std::string* noted = NotedValue(iniPath, key)) return std::stoll(*noted);
     return platform::IniFile(iniPath).ReadInt64("Users", key, 0);
+}
+
+void Rename(const std::string& iniPath, const std::string& from, const std::string& to) {
+    const std::string address = Address(iniPath, from);
+    const std::int64_t count = AnnouncedCount(iniPath, from);
+    // Nothing noted for the old name may come back with a later write.
+    Flush();
+    // Keys compare without regard to case: a change of case keeps them.
+    if (qev_util::LowerCase(from) != qev_util::LowerCase(to)) {
+        platform::IniFile ini(iniPath);
+        ini.DeleteKey("Users", platform::IniSafe(from));
+        ini.DeleteKey("Users", platform::IniSafe(from) + "_count");
+    }
+    if (!address.empty()) SetAddress(iniPath, to, address);
+    if (count != 0) SetAnnouncedCount(iniPath, to, count);
 }
 
 bool Flush() {

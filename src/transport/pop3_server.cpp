@@ -8,6 +8,7 @@
 #include "transport/servers.h"
 
 #include "codecs/auth.h"
+#include "codecs/qev_util.h"
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
@@ -178,6 +179,22 @@ std::shared_ptr<TFrmServers::PopSession>* SessionOf(platform::TcpConnection& con
 }
 
 }  // namespace
+
+std::string TFrmServers::MailboxBusy(const std::string& user, int waitMs) {
+    // A session works on the file names it listed at login: moved files
+    // would vanish under it, and those it deletes at QUIT would stay.
+    for (const auto& connection : PopServer.Connections()) {
+        auto* slot = SessionOf(*connection);
+        if (slot && *slot && (*slot)->LoggedIn() && qev_util::LowerCase((*slot)->User) == qev_util::LowerCase(user))
+            return user + " is logged in over POP3 just now";
+    }
+    // A collection delivers to the default users it read at its start.
+    if (collecting_) return "mail is being collected just now";
+    const auto bound = std::chrono::milliseconds(waitMs);
+    if (!Commits().WaitIdle(bound) || (committer_ && !committer_->WaitIdle(bound)))
+        return "messages are still being stored";
+    return std::string();
+}
 
 void TFrmServers::PopServerClientConnect(platform::TcpConnection& connection) {
     auto session = std::make_shared<PopSession>();

@@ -205,6 +205,12 @@ public:
                            servers::SessionSection* session = nullptr,
                            std::string* canonicalName = nullptr);
 
+    // Why the user's message files must not be moved now: a POP3 session
+    // of the user is logged in, a collection runs, or message files are
+    // still being written after waiting waitMs for them. Empty text when
+    // nothing of the engine touches them before the event loop runs again.
+    std::string MailboxBusy(const std::string& user, int waitMs);
+
     // A connection's session values: no key erases the whole section.
     static void WriteSessionValue(servers::SessionSection& section, const std::optional<std::string>& key,
                                   const std::string& value = std::string());

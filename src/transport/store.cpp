@@ -321,15 +321,17 @@ std::string CopyToNewFileUnsynced(const std::string& source, const std::string& 
 }
 
 std::string LinkNewFile(const std::string& tmp, const std::string& folderPath, const std::string& prefix,
-                        const std::string& stamp, const std::string& suffix) {
+                        const std::string& stamp, const std::string& suffix, platform::FsStatus* failure) {
+    platform::FsStatus s;
     for (int n = 0; n < 1000; ++n) {
         std::string path = folderPath + prefix + Candidate(stamp, n) + suffix;
         // link() publishes the whole file under the name, or fails when the
         // name is taken: nothing is ever overwritten.
-        const platform::FsStatus s = Fs().Link(tmp, path);
+        s = Fs().Link(tmp, path);
         if (s.ok()) return path;
         if (s.error != EEXIST) break;
     }
+    if (failure != nullptr) *failure = s;
     return std::string();
 }
 

@@ -15,6 +15,7 @@
 
 namespace platform {
 class WritableFile;
+struct FsStatus;
 }
 
 namespace smtp {
@@ -127,9 +128,11 @@ std::string PublishNewFile(const std::string& tempPath, const std::string& folde
                            const std::string& prefix, const std::string& stamp, const std::string& suffix);
 
 // PublishNewFile short of the folder sync: the name is made, not yet on
-// disk. For callers that sync a folder once for several new names.
+// disk. For callers that sync a folder once for several new names. On
+// failure, failure (when given) gets the last link's status.
 std::string LinkNewFile(const std::string& tempPath, const std::string& folderPath,
-                        const std::string& prefix, const std::string& stamp, const std::string& suffix);
+                        const std::string& prefix, const std::string& stamp, const std::string& suffix,
+                        platform::FsStatus* failure = nullptr);
 
 // Renames a synced temp file over path and syncs path's folder. False on
 // failure: path unchanged and temp file removed, or, when only the folder

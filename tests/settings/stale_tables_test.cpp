@@ -1,12 +1,14 @@
 // The settings window's OK never writes back an old copy of a table: a user
 // added on the web administration page while the window is open keeps her
-// login and her mail. Real clients (curl) drive the web, SMTP and POP3
-// servers on loopback.
+// login and her mail; a user renamed in the window takes her mail and her
+// alias along. Real clients (curl) drive the web, SMTP and POP3 servers on
+// loopback.
 #include "platform/dialogs.h"
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/inifile.h"
 #include "settings/link.h"
+#include "settings/mail_act.h"
 #include "settings/pw.h"
 #include "settings/setup.h"
 #include "transport/servers.h"
@@ -15,6 +17,7 @@
 #include "transport/transport_test_util.h"
 #include "web/http.h"
 
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -101,6 +104,9 @@ protected:
         FrmSettings = nullptr;
         http_.reset();
         Frmhttp = nullptr;
+        TFrmMailAccount::ExecForTesting = nullptr;
+        account_.reset();
+        FrmMailAccount = nullptr;
         setup::hooks = setup::Hooks{};
         platform::SetDialogHandlerForTesting(nullptr);
         TempHome::TearDown();
@@ -126,7 +132,34 @@ protected:
         return out;
     }
 
+    // alice's mail (two messages in, one saved on the web) and her alias
+    // info@office.example, loaded by the window.
+    void AliceWithMailAndAlias() {
+        for (const char* stamp : {"100", "101"})
+            twtest::WriteBytes(smtp::StoreFolder(smtp::FolderIn) + "alice_" + stamp + ".dat",
+                               std::string("Subject: old ") + stamp + "\r\n\r\nhello\r\n.\r\n");
+        twtest::WriteBytes(smtp::StoreFolder(smtp::FolderWebSaved) + "alice_102.dat", "Subject: kept\r\n\r\nx\r\n.\r\n");
+        TvdlMemTable aliases;
+        settings::DefineAliasTable(aliases);
+        settings::AddAlias(aliases, "info@office.example", "alice");
+        aliases.SaveToBinaryFile(ProgramDir + "elink.dat");
+        settings_->LoadSettings();
+    }
+    // Users, Edit `user`: the new name and password, OK.
+    void Rename(const std::string& user, const std::string& name, const std::string& password) {
+        account_ = std::make_unique<TFrmMailAccount>();
+        FrmMailAccount = account_.get();
+        TFrmMailAccount::ExecForTesting = [name, password](TFrmMailAccount& d) {
+            d.EditLogin->setText(QString::fromStdString(name));
+            d.EditPassword->setText(QString::fromStdString(password));
+            return true;
+        };
+        ASSERT_TRUE(settings_->TblUsers->Locate("Name", TvdlVariant(user), 0));
+        settings_->UserBtnsFor(settings_->BtnEditUser);
+    }
+
     std::vector<std::string> dialogs_;
+    std::unique_ptr<TFrmMailAccount> account_;
     std::unique_ptr<TFrmhttp> http_;
     std::unique_ptr<TFrmSettings> settings_;
     std::unique_ptr<TFrmServers> servers_;
@@ -198,6 +231,64 @@ TEST_F(StaleTables, AFailedSaveKeepsTheFileAndTheWindowsEdit) {
     EXPECT_EQ(dialogs_.size(), 1u);
     EXPECT_NE(PopList("carol", "carolpw"), "refused");
     EXPECT_NE(PopList("nina", "ninapw"), "refused");
+}
+
+// Renamed in the window, alice reads all her old mail under her new name,
+// and mail to her alias reaches her mailbox instead of going out.
+TEST_F(StaleTables, ARenamedUserKeepsHerMailAndHerAlias) {
+    AliceWithMailAndAlias();
+    Rename("alice", "alicia", "aliciapw");
+    settings_->BtnOK->click();
+    servers_->FormCreate();
+    EXPECT_TRUE(dialogs_.empty()) << dialogs_.front();
+
+    EXPECT_EQ(PopList("alice", "alicepw"), "refused");
+    std::string listed = PopList("alicia", "aliciapw");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 2) << listed;
+    EXPECT_TRUE(platform::FileExists(smtp::StoreFolder(smtp::FolderWebSaved) + "alicia_102.dat"));
+
+    const std::string message = ProgramDir + "msg.eml";
+    twtest::WriteBytes(message, "From: far@far.example\r\nTo: info@office.example\r\nSubject: hi\r\n\r\nhello\r\n");
+    ASSERT_EQ(Curl({Url("smtp", smtp_->SMTPServer.Port()), "--mail-from", "far@far.example", "--mail-rcpt",
+                    "info@office.example", "--upload-file", message}),
+              0);
+    listed = PopList("alicia", "aliciapw");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
+    EXPECT_TRUE(platform::ListFiles(smtp::StoreFolder(smtp::FolderOut), "*.txt").empty()) << "nothing goes out";
+    EXPECT_TRUE(platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "alice_*").empty());
+
+    // A change of case only: the files take the new spelling, none is lost.
+    Rename("alicia", "Alicia", "aliciapw");
+    settings_->BtnApply->click();
+    for (const auto& name : platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "*"))
+        EXPECT_EQ(name.rfind("Alicia_", 0), 0u) << name;
+    listed = PopList("Alicia", "aliciapw");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
+}
+
+// A message file that cannot be moved undoes the rename: every file keeps
+// its name, the tables stay as they were and the window says why.
+TEST_F(StaleTables, ARenameWhoseMailCannotMoveIsUndone) {
+    AliceWithMailAndAlias();
+    Rename("alice", "alicia", "aliciapw");
+    const std::string users = ReadBytes(ProgramDir + "users.dat"), aliases = ReadBytes(ProgramDir + "elink.dat");
+    {
+        platform::FaultInjectionEnv env;
+        env.FailAt(platform::FaultInjectionEnv::Op::Link, 2, ENOSPC);
+        platform::ScopedEnv faulty(&env);
+        settings_->BtnApply->click();
+    }
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("could not be renamed to alicia: in/alice_101.dat could not be moved: " +
+                               std::string(std::strerror(ENOSPC))),
+              std::string::npos)
+        << dialogs_[0];
+    EXPECT_EQ(platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "*"),
+              (std::vector<std::string>{"alice_100.dat", "alice_101.dat"}));
+    EXPECT_EQ(ReadBytes(ProgramDir + "users.dat"), users);
+    EXPECT_EQ(ReadBytes(ProgramDir + "elink.dat"), aliases);
+    const std::string listed = PopList("alice", "alicepw");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 2) << listed;
 }
 
 }  // namespace
