@@ -587,6 +587,19 @@ bool IsLocalNetworkAddress(const std::string& address) {
     return false;
 }
 
+std::string ClientAddress(const std::string& address) {
+    QHostAddress a;
+    if (!a.setAddress(QString::fromStdString(address))) return address;
+    bool isV4 = false;
+    const quint32 v4 = a.toIPv4Address(&isV4);
+    if (isV4) a = QHostAddress(v4);
+    if (a.isLoopback()) return "loopback";
+    if (isV4) return a.toString().toStdString();
+    Q_IPV6ADDR bytes = a.toIPv6Address();
+    for (int i = 8; i < 16; ++i) bytes[i] = 0;
+    return QHostAddress(bytes).toString().toStdString() + "/64";
+}
+
 long RaiseDescriptorLimit() {
     struct rlimit rl {};
     if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return -1;

@@ -183,6 +183,14 @@ private:
 // anything else, text that is not an address included.
 bool IsLocalNetworkAddress(const std::string& address);
 
+// The client a remote address belongs to, for everything that is limited
+// per client: an IPv4 address as it is, an IPv6 address as its /64 (one
+// host may use any address of its network), and all of loopback
+// (127.0.0.0/8 and ::1) as "loopback", since every local program is the
+// same machine. IPv4-mapped IPv6 addresses count as their IPv4 address;
+// text that is no address is its own client.
+std::string ClientAddress(const std::string& address);
+
 // Raises the soft limit of open files to the hard limit, so that many
 // connections fit; returns the soft limit in force afterwards.
 long RaiseDescriptorLimit();

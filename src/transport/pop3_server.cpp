@@ -404,7 +404,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
             return;
         }
         if (self->CheckUserPassword(s.GivenUser, argument, nullptr, &canonical)) {
-            logins::Succeeded(address);
+            logins::Succeeded(address, s.GivenUser);
             s.User = canonical;
             s.State = TPopState::Transaction;
             s.Mailbox.clear();
@@ -419,7 +419,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
         }
         // A wrong password is answered late, and the third
         // one ends the connection.
-        logins::Failed("POP3", address);
+        logins::Failed("POP3", address, s.GivenUser);
         s.User.clear();
         ++s.FailedPasses;
         s.Busy = true;

@@ -511,12 +511,12 @@ void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession
     if (logins::Refused("SMTP", address, user)) {
         Reply(connection, kLoginsBraked);
     } else if (FrmServers && FrmServers->CheckUserPassword(user, password, nullptr, &canonical)) {
-        logins::Succeeded(address);
+        logins::Succeeded(address, user);
         s.Authenticated = true;
         s.User = canonical;
         Reply(connection, kUserAccepted);
     } else {
-        logins::Failed("SMTP", address);
+        logins::Failed("SMTP", address, user);
         Reply(connection, kUserRejected);
     }
 }

@@ -748,8 +748,8 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
         // reaches the administration pages and the other way round. Such a
         // cookie, or one without a password, guesses nothing.
         const bool guess = !ok && !password.empty() && !(forAdmin ? mailAccepts(canonical) : adminAccepts());
-        if (ok) logins::Succeeded(remoteAddress);
-        else if (guess && logins::Failed("Web", remoteAddress)) deferMs = http::kLoginBrakeDelayMs;
+        if (ok) logins::Succeeded(remoteAddress, typed);
+        else if (guess && logins::Failed("Web", remoteAddress, typed)) deferMs = http::kLoginBrakeDelayMs;
         return ok;
     };
 
