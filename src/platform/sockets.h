@@ -149,6 +149,11 @@ public:
     // the cap is sent BusyReply (when not empty) and closed; no event is
     // raised for it.
     void SetMaxConnections(int count, const std::string& busyReply = std::string());
+    // At most this many connections at once from one client address
+    // (ClientAddress; 0: no cap), so that one machine cannot take every
+    // place. A connection over it is sent busyReply and closed, as one over
+    // the overall cap.
+    void SetMaxConnectionsPerClient(int count, const std::string& busyReply);
     // True while accepting is paused because the process is out of file
     // descriptors; it resumes when one of our connections ends, and is
     // retried every half second meanwhile.
