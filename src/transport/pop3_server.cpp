@@ -150,8 +150,8 @@ struct TFrmServers::PopSession {
     std::vector<Message> Mailbox;     // taken at login, in file-name order
     int FailedPasses = 0;
     std::unique_ptr<QTimer> IdleTimer;
-    // Reads only note the time; the timer checks it when it fires, so a busy
-    // connection does not restart a timer per command.
+    // Input that ends a line only notes the time; the timer checks it when it
+    // fires, so a busy connection does not restart a timer per command.
     std::chrono::steady_clock::time_point LastActive = std::chrono::steady_clock::now();
 
     bool LoggedIn() const { return State == TPopState::Transaction; }
@@ -227,7 +227,9 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     std::string text = connection.ReceiveText(kReadBite);
     // More may wait in the socket: it is read once these lines are done.
     session.ReadPaused = connection.BytesAvailable() > 0;
-    session.LastActive = std::chrono::steady_clock::now();
+    // Idle counts from the last whole line: bytes trickled without a line
+    // end keep no connection open.
+    if (text.find('\n') != std::string::npos) session.LastActive = std::chrono::steady_clock::now();
     session.Buffer += text;
     size_t start = 0, lf;
     while ((lf = session.Buffer.find('\n', start)) != std::string::npos) {

@@ -383,10 +383,16 @@ void TFrmSMTP::SMTPServerClientRead(platform::TcpConnection& connection) {
     }
     // While earlier input waits its turn, the rest stays in the socket.
     if (session->Waiting) return;
-    session->Input += connection.ReceiveText(kReadBite);
-    session->IdleTimer->setInterval(session->State == TSmtpState::ReceivingData ? SmtpDataTimeoutMs
-                                                                                : SmtpIdleTimeoutMs);
-    session->IdleTimer->start();
+    const std::string bite = connection.ReceiveText(kReadBite);
+    session->Input += bite;
+    // The wait counts from the last whole line (a command or a line of the
+    // text): a client that trickles bytes without ending a line holds a
+    // place for nothing.
+    if (bite.find('\n') != std::string::npos) {
+        session->IdleTimer->setInterval(session->State == TSmtpState::ReceivingData ? SmtpDataTimeoutMs
+                                                                                    : SmtpIdleTimeoutMs);
+        session->IdleTimer->start();
+    }
     PumpServerInput(connection.shared_from_this());
 }
 
