@@ -123,6 +123,7 @@ struct TcpConnection::Impl {
     std::uint64_t id = 0;
     std::any userData;
     std::string remoteAddress;
+    std::string client;           // ClientAddress(remoteAddress)
     int remotePort = 0, localPort = 0;
     bool closing = false;         // Close/Abort called or server closed
     bool ended = false;           // the socket is gone
@@ -284,6 +285,8 @@ struct TcpServer::Impl {
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
     int maxConnections = 0;
     std::string busyReply;
+    int maxPerClient = 0;
+    std::string clientBusyReply;
     bool acceptPaused = false;
     QTimer acceptRetry;
 
@@ -390,6 +393,11 @@ void TcpServer::SetMaxConnections(int count, const std::string& busyReply) {
     impl_->busyReply = busyReply;
 }
 
+void TcpServer::SetMaxConnectionsPerClient(int count, const std::string& busyReply) {
+    impl_->maxPerClient = std::max(0, count);
+    impl_->clientBusyReply = busyReply;
+}
+
 bool TcpServer::AcceptPaused() const { return impl_->acceptPaused; }
 
 void TcpServer::Close() {
@@ -424,12 +432,23 @@ void TcpServer::Impl::Accept() {
         if (!s) break;
         s->setParent(nullptr);
         s->setReadBufferSize(kReadAhead);
+        const std::string who = AddressText(s->peerAddress());
+        const std::string client = ClientAddress(who);
+        const std::string* reply = &busyReply;
+        std::string why;
         if (maxConnections > 0 && static_cast<int>(connections.size()) >= maxConnections) {
-            if (!busyReply.empty()) s->write(busyReply.data(), static_cast<qint64>(busyReply.size()));
-            const std::string who = AddressText(s->peerAddress());
+            why = std::to_string(maxConnections) + " connections already";
+        } else if (maxPerClient > 0 &&
+                   std::count_if(connections.begin(), connections.end(), [&](const TcpConnectionPtr& c) {
+                       return !c->impl().ended && c->impl().client == client;
+                   }) >= maxPerClient) {
+            reply = &clientBusyReply;
+            why = std::to_string(maxPerClient) + " connections from that address already";
+        }
+        if (!why.empty()) {
+            if (!reply->empty()) s->write(reply->data(), static_cast<qint64>(reply->size()));
             CloseQuietly(s);
-            Raise(owner->OnAcceptTrouble,
-                  "Connection from " + who + " turned away: " + std::to_string(maxConnections) + " connections already");
+            Raise(owner->OnAcceptTrouble, "Connection from " + who + " turned away: " + why);
             if (guard.expired()) return;
             continue;
         }
@@ -437,7 +456,8 @@ void TcpServer::Impl::Accept() {
         d->server = owner;
         d->socket = s;
         d->id = g_nextConnectionId++;
-        d->remoteAddress = AddressText(s->peerAddress());
+        d->remoteAddress = who;
+        d->client = client;
         d->remotePort = s->peerPort();
         d->localPort = s->localPort();
         auto conn = std::make_shared<TcpConnection>(std::move(d));
@@ -585,6 +605,19 @@ bool IsLocalNetworkAddress(const std::string& address) {
         if (a.isInSubnet(subnet)) return true;
     }
     return false;
+}
+
+std::string ClientAddress(const std::string& address) {
+    QHostAddress a;
+    if (!a.setAddress(QString::fromStdString(address))) return address;
+    bool isV4 = false;
+    const quint32 v4 = a.toIPv4Address(&isV4);
+    if (isV4) a = QHostAddress(v4);
+    if (a.isLoopback()) return "loopback";
+    if (isV4) return a.toString().toStdString();
+    Q_IPV6ADDR bytes = a.toIPv6Address();
+    for (int i = 8; i < 16; ++i) bytes[i] = 0;
+    return QHostAddress(bytes).toString().toStdString() + "/64";
 }
 
 long RaiseDescriptorLimit() {

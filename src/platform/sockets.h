@@ -149,6 +149,11 @@ public:
     // the cap is sent BusyReply (when not empty) and closed; no event is
     // raised for it.
     void SetMaxConnections(int count, const std::string& busyReply = std::string());
+    // At most this many connections at once from one client address
+    // (ClientAddress; 0: no cap), so that one machine cannot take every
+    // place. A connection over it is sent busyReply and closed, as one over
+    // the overall cap.
+    void SetMaxConnectionsPerClient(int count, const std::string& busyReply);
     // True while accepting is paused because the process is out of file
     // descriptors; it resumes when one of our connections ends, and is
     // retried every half second meanwhile.
@@ -182,6 +187,14 @@ private:
 // fe80::/10 (IPv4-mapped IPv6 addresses as their IPv4 address). False for
 // anything else, text that is not an address included.
 bool IsLocalNetworkAddress(const std::string& address);
+
+// The client a remote address belongs to, for everything that is limited
+// per client: an IPv4 address as it is, an IPv6 address as its /64 (one
+// host may use any address of its network), and all of loopback
+// (127.0.0.0/8 and ::1) as "loopback", since every local program is the
+// same machine. IPv4-mapped IPv6 addresses count as their IPv4 address;
+// text that is no address is its own client.
+std::string ClientAddress(const std::string& address);
 
 // Raises the soft limit of open files to the hard limit, so that many
 // connections fit; returns the soft limit in force afterwards.

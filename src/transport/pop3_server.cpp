@@ -151,8 +151,8 @@ struct TFrmServers::PopSession {
     std::vector<Message> Mailbox;     // taken at login, in file-name order
     int FailedPasses = 0;
     std::unique_ptr<QTimer> IdleTimer;
-    // Reads only note the time; the timer checks it when it fires, so a busy
-    // connection does not restart a timer per command.
+    // Input that ends a line only notes the time; the timer checks it when it
+    // fires, so a busy connection does not restart a timer per command.
     std::chrono::steady_clock::time_point LastActive = std::chrono::steady_clock::now();
 
     bool LoggedIn() const { return State == TPopState::Transaction; }
@@ -244,7 +244,9 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
     std::string text = connection.ReceiveText(kReadBite);
     // More may wait in the socket: it is read once these lines are done.
     session.ReadPaused = connection.BytesAvailable() > 0;
-    session.LastActive = std::chrono::steady_clock::now();
+    // Idle counts from the last whole line: bytes trickled without a line
+    // end keep no connection open.
+    if (text.find('\n') != std::string::npos) session.LastActive = std::chrono::steady_clock::now();
     session.Buffer += text;
     size_t start = 0, lf;
     while ((lf = session.Buffer.find('\n', start)) != std::string::npos) {
@@ -421,7 +423,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
             return;
         }
         if (self->CheckUserPassword(s.GivenUser, argument, nullptr, &canonical)) {
-            logins::Succeeded(address);
+            logins::Succeeded(address, s.GivenUser);
             s.User = canonical;
             s.State = TPopState::Transaction;
             s.Mailbox.clear();
@@ -436,7 +438,7 @@ void TFrmServers::PopPass(TFrmServers& f, const platform::TcpConnectionPtr& conn
         }
         // A wrong password is answered late, and the third
         // one ends the connection.
-        logins::Failed("POP3", address);
+        logins::Failed("POP3", address, s.GivenUser);
         s.User.clear();
         ++s.FailedPasses;
         s.Busy = true;

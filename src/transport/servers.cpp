@@ -98,6 +98,7 @@ TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
     };
     PopServer.OnAcceptTrouble = [this](const std::string& text) { PopLog(text); };
     PopServer.SetMaxConnections(TFrmSMTP::MaxServerConnections, "-ERR too many connections, try again later\r\n");
+    PopServer.SetMaxConnectionsPerClient(TFrmSMTP::MaxClientConnections, "-ERR [SYS/TEMP] too many connections\r\n");
 
     POPClient.OnConnect = [this] { POPClientConnect(); };
     POPClient.OnRead = [this] { POPClientRead(); };

@@ -123,6 +123,8 @@ TFrmSMTP::TFrmSMTP(QObject* parent) : QObject(parent) {
     SMTPServer.OnClientError = [this](platform::TcpConnection& c, int code) { SMTPServerClientError(c, code); };
     SMTPServer.OnAcceptTrouble = [this](const std::string& text) { ServerLog(text); };
     SMTPServer.SetMaxConnections(MaxServerConnections, "421 Too many connections, try again later\r\n");
+    SMTPServer.SetMaxConnectionsPerClient(MaxClientConnections,
+                                          "421 Too many connections from your address, try again later\r\n");
 
     SMTPClient.OnConnect = [this] { SMTPClientConnect(); };
     SMTPClient.OnRead = [this] { SMTPClientRead(); };

@@ -294,8 +294,10 @@ public:
     // MaxServerConnections of them); a larger one goes to its file as it
     // comes.
     std::size_t HeldMessageBytes = 256 * 1024;
-    // Simultaneous connections of the SMTP and of the POP3 server.
+    // Simultaneous connections of the SMTP and of the POP3 server, and of
+    // one client address (platform::ClientAddress) to each of them.
     static constexpr int MaxServerConnections = 200;
+    static constexpr int MaxClientConnections = 50;
 
     // One SMTP server connection's session.
     struct SmtpSession;

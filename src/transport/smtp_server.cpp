@@ -383,10 +383,16 @@ void TFrmSMTP::SMTPServerClientRead(platform::TcpConnection& connection) {
     }
     // While earlier input waits its turn, the rest stays in the socket.
     if (session->Waiting) return;
-    session->Input += connection.ReceiveText(kReadBite);
-    session->IdleTimer->setInterval(session->State == TSmtpState::ReceivingData ? SmtpDataTimeoutMs
-                                                                                : SmtpIdleTimeoutMs);
-    session->IdleTimer->start();
+    const std::string bite = connection.ReceiveText(kReadBite);
+    session->Input += bite;
+    // The wait counts from the last whole line (a command or a line of the
+    // text): a client that trickles bytes without ending a line holds a
+    // place for nothing.
+    if (bite.find('\n') != std::string::npos) {
+        session->IdleTimer->setInterval(session->State == TSmtpState::ReceivingData ? SmtpDataTimeoutMs
+                                                                                    : SmtpIdleTimeoutMs);
+        session->IdleTimer->start();
+    }
     PumpServerInput(connection.shared_from_this());
 }
 
@@ -511,12 +517,12 @@ void TFrmSMTP::HandleAuthAnswer(platform::TcpConnection& connection, SmtpSession
     if (logins::Refused("SMTP", address, user)) {
         Reply(connection, kLoginsBraked);
     } else if (FrmServers && FrmServers->CheckUserPassword(user, password, nullptr, &canonical)) {
-        logins::Succeeded(address);
+        logins::Succeeded(address, user);
         s.Authenticated = true;
         s.User = canonical;
         Reply(connection, kUserAccepted);
     } else {
-        logins::Failed("SMTP", address);
+        logins::Failed("SMTP", address, user);
         Reply(connection, kUserRejected);
     }
 }

@@ -352,6 +352,10 @@ bool IsPlainName(const std::string& name) {
 namespace {
 // A refused body that stops coming for this long is not waited for.
 constexpr int kDrainQuietMs = 2000;
+
+std::string RefusedPage(const std::string& why) {
+    return http::PageHead("Tarnwick") + "<BODY>\r\nRequest refused - " + why + "<BR>\r\n" + http::PageEnd;
+}
 }  // namespace
 
 struct TFrmhttp::Connection {
@@ -382,6 +386,10 @@ TFrmhttp::TFrmhttp(QObject* parent) : QObject(parent), TblAddress(tables::Addres
     httpServer.OnClientRead = [this](platform::TcpConnection& c) { httpServerClientRead(c); };
     httpServer.OnClientError = [this](platform::TcpConnection& c, int code) { httpServerClientError(c, code); };
     httpServer.OnClientDisconnect = [](platform::TcpConnection& c) { c.UserData().reset(); };
+    httpServer.SetMaxConnectionsPerClient(
+        http::kMaxClientConnections,
+        http::BuildResponse(RefusedPage("too many connections from your address, try again later."), true,
+                            std::string()));
     setup::hooks.webServerRecheck = [this] { CheckServerActive(); };
     CheckServerActive();
 }
@@ -660,10 +668,6 @@ bool TicksSpam(const http::Params& params) {
     return false;
 }
 
-std::string RefusedPage(const std::string& why) {
-    return http::PageHead("Tarnwick") + "<BODY>\r\nRequest refused - " + why + "<BR>\r\n" + http::PageEnd;
-}
-
 }  // namespace
 
 std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::string& requestFile,
@@ -748,8 +752,8 @@ std::string TFrmhttp::HandleRequest(const std::string& requestText, const std::s
         // reaches the administration pages and the other way round. Such a
         // cookie, or one without a password, guesses nothing.
         const bool guess = !ok && !password.empty() && !(forAdmin ? mailAccepts(canonical) : adminAccepts());
-        if (ok) logins::Succeeded(remoteAddress);
-        else if (guess && logins::Failed("Web", remoteAddress)) deferMs = http::kLoginBrakeDelayMs;
+        if (ok) logins::Succeeded(remoteAddress, typed);
+        else if (guess && logins::Failed("Web", remoteAddress, typed)) deferMs = http::kLoginBrakeDelayMs;
         return ok;
     };
 

@@ -35,6 +35,9 @@ namespace http {
 // refused at accept, so that browsers cannot use up the program's file
 // descriptors (the mail servers share them).
 inline constexpr int kMaxConnections = 64;
+// Of them, at most this many from one client address (platform::ClientAddress);
+// a further one is answered with a refusal page at once.
+inline constexpr int kMaxClientConnections = 50;
 // A connection whose header block has not ended by then is closed unanswered.
 inline constexpr int kHeaderDeadlineMs = 15000;
 // A POST without Content-Length is taken as complete after this quiet time.

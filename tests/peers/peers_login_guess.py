@@ -1,11 +1,13 @@
 """Guesses passwords through python3's smtplib or poplib and reports what
 the server answered, one line per phase.
 
-    peers_login_guess.py smtp HOST PORT USER RIGHT GUESSES
+    peers_login_guess.py smtp HOST PORT USER RIGHT GUESSES [VICTIM]
     peers_login_guess.py pop3 HOST PORT USER RIGHT GUESSES
 
 smtp: one connection tries GUESSES wrong passwords with AUTH PLAIN and
-prints "GUESSES <code> ...", then the right one ("RIGHT <code>").
+prints "GUESSES <code> ...", then the right one ("RIGHT <code>"). With
+VICTIM the wrong passwords are VICTIM's, and after every fourth one USER
+logs on with the right one (shown as "USER=<code>" among the codes).
 pop3: GUESSES connections at once each try one wrong password with
 USER/PASS and print "GUESSES <reply> | ..." (replies sorted), then one
 more tries the right one ("RIGHT <reply>").
@@ -44,11 +46,16 @@ def pop_try(host, port, user, password):
 
 def main():
     kind, host, port, user, right, guesses = sys.argv[1:7]
+    victim = sys.argv[7] if len(sys.argv) > 7 else None
     port, guesses = int(port), int(guesses)
     if kind == "smtp":
         s = smtplib.SMTP(host, port, timeout=30)
         s.ehlo()
-        codes = [smtp_try(s, user, "guess%d" % i) for i in range(guesses)]
+        codes = []
+        for i in range(guesses):
+            codes.append(smtp_try(s, victim or user, "guess%d" % i))
+            if victim and i % 4 == 3:
+                codes.append(user + "=" + smtp_try(s, user, right))
         print("GUESSES " + " ".join(codes), flush=True)
         print("RIGHT " + smtp_try(s, user, right), flush=True)
         sys.stdin.readline()

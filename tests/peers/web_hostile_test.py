@@ -4,11 +4,13 @@ everyday browsers: huge parameter values and forms, held and slow
 connections, oversized bodies, password guessing, moves that would lose a
 message, parameters smuggled in header lines, names a rebinding page uses,
 wildcards and unknown users stored from the web. While the web server is
-under such load, the POP3 and SMTP servers of the same program answer."""
+under such load, the POP3 and SMTP servers of the same program answer; and
+one address cannot take every place of any of the three servers."""
 import os
 import poplib
 import re
 import resource
+import select
 import smtplib
 import socket
 import sys
@@ -251,6 +253,54 @@ class Hostile(unittest.TestCase):
         except ConnectionResetError:
             got = b""
         self.assertEqual(got, b"")
+
+
+def first_words(port, count, quiet_s=3, deadline_s=60):
+    """Opens count connections at once to port and returns what each was
+    sent before it closed or everything stayed quiet for quiet_s."""
+    socks = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(count)]
+    got = {s: b"" for s in socks}
+    try:
+        open_ = list(socks)
+        last = time.monotonic()
+        end = last + deadline_s
+        while open_ and time.monotonic() - last < quiet_s and time.monotonic() < end:
+            ready, _, _ = select.select(open_, [], [], 0.2)
+            for s in ready:
+                try:
+                    chunk = s.recv(65536)
+                except OSError:
+                    chunk = b""
+                got[s] += chunk
+                if not chunk:
+                    open_.remove(s)
+                last = time.monotonic()
+        return [got[s] for s in socks]
+    finally:
+        for s in socks:
+            s.close()
+
+
+class SlotsOfOneAddress(unittest.TestCase):
+    """Its own server: every server keeps places for other clients when one
+    address opens far more connections than it may hold."""
+
+    def test_one_address_gets_at_most_50_connections(self):
+        srv = webpeer.Server({"bob": "bobpw"}).start()
+        try:
+            cases = [("smtp", srv.smtp_port, b"220 ", b"421 Too many connections from your address"),
+                     ("pop3", srv.pop_port, b"+OK", b"-ERR [SYS/TEMP] too many connections"),
+                     ("web", srv.port, b"", b"Request refused - too many connections from your address")]
+            for name, port, greeting, refusal in cases:
+                with self.subTest(name):
+                    answers = first_words(port, 250)
+                    refused = sum(1 for a in answers if refusal in a)
+                    served = sum(1 for a in answers if a.startswith(greeting) and refusal not in a)
+                    self.assertEqual((served, refused), (50, 200))
+        finally:
+            out = srv.stop()
+            if b"Sanitizer" in out or b"runtime error:" in out:
+                raise AssertionError("sanitizer report:\n" + out.decode("latin-1"))
 
 
 class Guessing(unittest.TestCase):

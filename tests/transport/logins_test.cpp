@@ -10,6 +10,7 @@
 #include "web/http.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -18,25 +19,47 @@ TEST(LoginBrake, FiveFailuresThenAMinuteRefused) {
     std::int64_t now = 1000;
     for (int i = 1; i < logins::LoginBrake::kFreeFailures; ++i) {
         EXPECT_FALSE(brake.Refused("10.0.0.9", now));
-        EXPECT_FALSE(brake.Failed("10.0.0.9", now)) << i;
+        EXPECT_FALSE(brake.Failed("10.0.0.9", "bob", now)) << i;
         now += 10;
     }
-    EXPECT_TRUE(brake.Failed("10.0.0.9", now));
+    EXPECT_TRUE(brake.Failed("10.0.0.9", "bob", now));
     EXPECT_TRUE(brake.Refused("10.0.0.9", now + 1));
     EXPECT_TRUE(brake.Refused("10.0.0.9", now + logins::LoginBrake::kLockMs - 1));
     EXPECT_FALSE(brake.Refused("10.0.0.10", now + 1)) << "another address";
     EXPECT_FALSE(brake.Refused("10.0.0.9", now + logins::LoginBrake::kLockMs));
-    EXPECT_FALSE(brake.Failed("10.0.0.9", now + logins::LoginBrake::kLockMs)) << "starts afresh";
-    // A success forgets the failures; old failures are forgotten too.
-    for (int i = 0; i < 4; ++i) brake.Failed("10.0.0.11", now);
-    brake.Succeeded("10.0.0.11");
-    EXPECT_FALSE(brake.Failed("10.0.0.11", now));
-    for (int i = 0; i < 3; ++i) brake.Failed("10.0.0.12", now);
-    EXPECT_FALSE(brake.Failed("10.0.0.12", now + logins::LoginBrake::kForgetMs + 1));
-    // Many guessing addresses keep the table bounded and keep the locks.
-    for (int i = 0; i < 10000; ++i) brake.Failed("x" + std::to_string(i), now);
-    for (int i = 0; i < 5; ++i) brake.Failed("10.0.0.13", now);
+    EXPECT_FALSE(brake.Failed("10.0.0.9", "bob", now + logins::LoginBrake::kLockMs)) << "starts afresh";
+    // A success forgets the failures of its own name; old failures are
+    // forgotten too.
+    for (int i = 0; i < 4; ++i) brake.Failed("10.0.0.11", "bob", now);
+    brake.Succeeded("10.0.0.11", "Bob");
+    EXPECT_FALSE(brake.Failed("10.0.0.11", "bob", now));
+    for (int i = 0; i < 3; ++i) brake.Failed("10.0.0.12", "bob", now);
+    EXPECT_FALSE(brake.Failed("10.0.0.12", "bob", now + logins::LoginBrake::kForgetMs + 1));
+    // Many guessing addresses keep the table bounded and leave a running
+    // lock alone.
+    for (int i = 0; i < 5; ++i) brake.Failed("10.0.0.13", "bob", now);
+    for (int i = 0; i < 10000; ++i)
+        brake.Failed("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256), "bob", now);
     EXPECT_TRUE(brake.Refused("10.0.0.13", now + 1));
+}
+
+TEST(LoginBrake, OneClientIsAnIpv4AddressAnIpv6Slash64OrAllOfLoopback) {
+    struct Case {
+        const char* guessing;
+        const char* other;
+        bool locked;
+    } cases[] = {
+        {"127.0.0.1", "127.0.1.9", true},
+        {"127.0.0.1", "::1", true},
+        {"2001:db8:1:2::1", "2001:db8:1:2:ffff:ffff:ffff:ffff", true},
+        {"2001:db8:1:2::1", "2001:db8:1:3::1", false},
+        {"10.0.0.1", "10.0.0.2", false},
+    };
+    for (const auto& c : cases) {
+        logins::LoginBrake brake;
+        for (int i = 0; i < logins::LoginBrake::kFreeFailures; ++i) brake.Failed(c.guessing, "bob", 1000);
+        EXPECT_EQ(brake.Refused(c.other, 1001), c.locked) << c.guessing << " then " << c.other;
+    }
 }
 
 class LoginsOverSockets : public twtest::SmtpOffice {
@@ -56,10 +79,13 @@ protected:
         SmtpOffice::TearDown();
     }
     // Starts the guessing script; it has printed its RIGHT line on return.
-    void Guess(twtest::PeerProcess& peer, const char* kind, int port, int guesses) {
-        ASSERT_TRUE(peer.Start("/usr/bin/python3", {twtest::PeersDir() + "peers_login_guess.py", kind, "127.0.0.1",
-                                                    std::to_string(port), "bob", "bobpw",
-                                                    std::to_string(guesses)}));
+    // With a victim, the guesses are at the victim's password, and bob logs
+    // on between them.
+    void Guess(twtest::PeerProcess& peer, const char* kind, int port, int guesses, const char* victim = nullptr) {
+        std::vector<std::string> args = {twtest::PeersDir() + "peers_login_guess.py", kind, "127.0.0.1",
+                                         std::to_string(port), "bob", "bobpw", std::to_string(guesses)};
+        if (victim) args.push_back(victim);
+        ASSERT_TRUE(peer.Start("/usr/bin/python3", args));
         ASSERT_TRUE(peer.WaitFor("RIGHT ", 30000)) << peer.Output() << peer.Errors();
         ASSERT_TRUE(twtest::PumpFor([&] {
             const std::string& out = peer.Output();
@@ -116,6 +142,15 @@ TEST_F(LoginsOverSockets, SmtpGuessingInOneConnectionLocksEveryLoginOfTheAddress
     EXPECT_NE(log.find("SMTP login of bob from 127.0.0.1 refused"), std::string::npos) << log;
     EXPECT_NE(log.find("POP3 login of bob from 127.0.0.1 refused"), std::string::npos) << log;
     EXPECT_NE(log.find("Web login of bob from 127.0.0.1 refused"), std::string::npos) << log;
+}
+
+TEST_F(LoginsOverSockets, GoodLoginsOfAnotherUserLeaveTheGuessesCounted) {
+    twtest::PeerProcess peer;
+    Guess(peer, "smtp", smtp_->SMTPServer.Port(), 12, "alice");
+    EXPECT_EQ(Line(peer, "GUESSES"), "535 535 535 535 bob=235 535 454 454 454 bob=454 454 454 454 454 bob=454");
+    EXPECT_EQ(Line(peer, "RIGHT"), "454");
+    now_ += logins::LoginBrake::kLockMs;
+    EXPECT_EQ(After(peer), "235");
 }
 
 TEST_F(LoginsOverSockets, ParallelPop3ConnectionsShareOneBrake) {

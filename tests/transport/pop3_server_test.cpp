@@ -102,6 +102,16 @@ TEST_F(Pop3LimitsTest, ACommandKeepsTheConnectionFromBeingIdle) {
     EXPECT_TRUE(PumpUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }));
 }
 
+TEST_F(Pop3LimitsTest, TrickleWithoutLineEndsIsIdle) {
+    servers_->PopIdleTimeoutMs = 300;
+    auto socket = Connect();
+    for (int i = 0; i < 50 && socket->state() == QAbstractSocket::ConnectedState; ++i) {
+        socket->write("x");
+        PumpUntil([] { return false; }, 100);
+    }
+    EXPECT_EQ(socket->state(), QAbstractSocket::UnconnectedState);
+}
+
 TEST_F(Pop3LimitsTest, EndlessLineIsRefused) {
     auto socket = Connect();
     socket->write(QByteArray(5000, 'x'));

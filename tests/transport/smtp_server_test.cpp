@@ -886,6 +886,29 @@ TEST_F(SmtpServerTest, IdleOrStalledConnectionsCloseAndOversizedMessagesAreRefus
 
 namespace {
 
+// A byte now and then without a line end, in a command and in the DATA
+// text, keeps no connection open past the wait.
+TEST_F(SmtpServerTest, TrickleWithoutLineEndsIsClosedAfterTheWait) {
+    Start();
+    smtp_->SmtpIdleTimeoutMs = 300;
+    smtp_->SmtpDataTimeoutMs = 300;
+    for (bool inData : {false, true}) {
+        auto c = Connect();
+        if (inData) {
+            EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+            EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+            EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+        }
+        std::string reply;
+        for (int i = 0; i < 50 && reply.empty(); ++i) {
+            c->Write("x");
+            reply = c->Reply(100);
+        }
+        EXPECT_EQ(reply, "421 Idle too long, closing connection\r\n") << (inData ? "in DATA" : "in a command");
+        EXPECT_TRUE(c->Closed());
+    }
+}
+
 // Every verb in every state of a session: the state a client has reached
 // decides how a line is taken, so each cell starts from a fresh connection.
 TEST_F(SmtpServerTest, EveryVerbInEveryState) {
