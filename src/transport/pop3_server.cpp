@@ -39,7 +39,6 @@ constexpr char kNoSuchMessage[] = "-ERR no such message\r\n";
 constexpr char kListing[] = "+OK Listing:\r\n";
 constexpr char kHereItComes[] = "+OK Here it comes:\r\n";
 constexpr char kLineTooLong[] = "-ERR line too long\r\n";
-constexpr char kTooManyCommands[] = "-ERR too many commands\r\n";
 constexpr char kNotDeleted[] = "-ERR some deleted messages not removed\r\n";
 constexpr char kLoginsBraked[] = "-ERR [SYS/TEMP] too many failed logins, try again later\r\n";
 constexpr char kEndOfList[] = ".\r\n";
@@ -241,25 +240,30 @@ void TFrmServers::PopServerClientRead(platform::TcpConnection& connection) {
         if (!session.Busy) PopResume(connection.shared_from_this(), 60000);
         return;
     }
-    std::string text = connection.ReceiveText(kReadBite);
-    // More may wait in the socket: it is read once these lines are done.
-    session.ReadPaused = connection.BytesAvailable() > 0;
-    // Idle counts from the last whole line: bytes trickled without a line
-    // end keep no connection open.
-    if (text.find('\n') != std::string::npos) session.LastActive = std::chrono::steady_clock::now();
-    session.Buffer += text;
+    // Whole lines still held from the last read are queued before more is
+    // read, so the held input never passes one read and one line.
+    if (session.Buffer.find('\n') == std::string::npos) {
+        std::string text = connection.ReceiveText(kReadBite);
+        // Idle counts from the last whole line: bytes trickled without a
+        // line end keep no connection open.
+        if (text.find('\n') != std::string::npos) session.LastActive = std::chrono::steady_clock::now();
+        session.Buffer += text;
+    }
     size_t start = 0, lf;
-    while ((lf = session.Buffer.find('\n', start)) != std::string::npos) {
+    while (session.Pending.size() < kMaxPendingLines && (lf = session.Buffer.find('\n', start)) != std::string::npos) {
         session.Pending.push_back(session.Buffer.substr(start, lf + 1 - start));
         start = lf + 1;
     }
     session.Buffer.erase(0, start);
-    if (session.Buffer.size() > kMaxLine || session.Pending.size() > kMaxPendingLines) {
-        const char* reply = session.Buffer.size() > kMaxLine ? kLineTooLong : kTooManyCommands;
-        PopLog(session.LoggedIn() ? "<< " + smtp::Chomp(reply) : std::string("disconnecting (0.9)"));
+    // More may wait, in the socket or behind the lines just queued: it is
+    // taken once these lines are done.
+    const bool moreLines = session.Buffer.find('\n') != std::string::npos;
+    session.ReadPaused = moreLines || connection.BytesAvailable() > 0;
+    if (!moreLines && session.Buffer.size() > kMaxLine) {
+        PopLog(session.LoggedIn() ? "<< " + smtp::Chomp(kLineTooLong) : std::string("disconnecting (0.9)"));
         session.State = TPopState::Closed;
         session.Pending.clear();
-        connection.SendText(reply);
+        connection.SendText(kLineTooLong);
         connection.Close();
         return;
     }
