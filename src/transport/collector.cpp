@@ -1,15 +1,20 @@
 // POP3 collector of the provider accounts: the receiving half of a
 // Send/Recv cycle. One account at a time, as a state machine
-// (TCollectorState): greeting, USER, PASS, STAT, the UIDL listing, then per message RETR
-// (into mess.txt) and DELE or NOOP, and QUIT. Replies are read as lines, so
+// (TCollectorState): greeting, USER, PASS, STAT, the LIST and UIDL listings, then per
+// message RETR (into mess.txt) and DELE or NOOP, and QUIT. Replies are read as lines, so
 // a reply split over reads or a body chunk that happens to start with
-// "+OK" cannot confuse it.
+// "+OK" cannot confuse it. A provider that says what no command asked for
+// (a message it did not dot-stuff) or sends a malformed reply has lost
+// step: the session is dropped without QUIT, so it deletes nothing.
 //
 // Nothing fetched is lost and nothing is delivered twice: a message is in
 // every recipient's mailbox, synced to disk, and its unique id recorded in
 // uidl.dat before DELE is sent; a recorded message still on the server is
 // deleted there without being fetched again (Leave off), or skipped (Leave
-// on) until its LeaveDays are up. That disk work runs on the committer's
+// on) until its LeaveDays are up. An id the provider lists for several
+// messages identifies none of them: such a message is told apart by its
+// size and header once fetched, and deleted by its number, never by the
+// id alone. That disk work runs on the committer's
 // threads: the conversation waits for it, the event loop does not.
 #include "transport/servers.h"
 
@@ -30,9 +35,12 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -53,6 +61,10 @@ constexpr int kLinesPerTurn = 512;
 constexpr int kMaxReopen = 3;
 // Longest unique id the record keeps as it is; longer ones by digest.
 constexpr size_t kMaxStoredUid = 64;
+// A message may take a second for each of these bytes of its listed size,
+// on top of the base time: a provider that trickles a message must not
+// hold the cycle as long as it likes.
+constexpr std::int64_t kDeadlineBytesPerSecond = 2048;
 
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -99,6 +111,29 @@ std::string StoredUid(const std::string& uid) {
     return uid.size() <= kMaxStoredUid ? uid : auth::DigestToHex(auth::MD5Digest(uid));
 }
 
+std::string HexDigest(const std::string& bytes) { return auth::DigestToHex(auth::MD5Digest(bytes)); }
+
+// The record's key of a message whose unique id others share: the id's
+// digest, the message's size and its header's digest. No unique id holds a
+// blank, so these keys stand apart from the others.
+std::string SharedIdKey(const std::string& uid, std::int64_t size, const std::string& headerDigest) {
+    return (HexDigest(uid) + " " + std::to_string(size) + " " + headerDigest).substr(0, kMaxStoredUid);
+}
+
+// Whether key is a SharedIdKey of an id whose digest is in digests.
+bool SharedIdKeyOf(const std::string& key, const std::set<std::string>& digests) {
+    constexpr size_t kDigest = 32;
+    return key.size() > kDigest && key[kDigest] == ' ' && digests.count(key.substr(0, kDigest)) > 0;
+}
+
+// The digest of a fetched message's header lines, as distribution reads them.
+std::string HeaderDigest(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string joined;
+    for (const auto& line : servers::ScanHeader(in, std::string()).lines) joined += line + "\n";
+    return HexDigest(joined);
+}
+
 // The unique id of a listing line "n uid", trailing blanks cut; empty when
 // the line has none.
 std::string ListedUid(const std::string& line) {
@@ -129,9 +164,21 @@ void TFrmServers::CollectorLog(const std::string& line) { procs::WriteLog(Progra
 
 void TFrmServers::CollectorSend(const std::string& command, int waitMs) {
     CollectorLater(waitMs, [this, command] {
+        // After a listing or a message the provider has nothing to say
+        // until asked: what waits now belongs to something it meant
+        // otherwise, and every reply from here on would be misread.
+        if (multiLineEnded_ && InputUnasked()) return OutOfStep("input after the end of a listing or message");
+        multiLineEnded_ = false;
         POPClient.SendText(command);
         TimeOutTimer->start();
     });
+}
+
+bool TFrmServers::InputUnasked() { return inpos_ < inbuf_.size() || POPClient.BytesAvailable() > 0; }
+
+void TFrmServers::OutOfStep(const std::string& what) {
+    CollectorLog(" >> out of step with the server (" + what + "): the session is dropped, nothing is deleted");
+    EndAccount(AccountName + ": out of step with the server.", true);
 }
 
 // Runs step once the output sent so far has left (at most waitMs), from
@@ -264,6 +311,8 @@ void TFrmServers::ConnectNextAccount() {
     readWaiting_ = false;
     listing_ = false;
     bodyStarted_ = false;
+    multiLineEnded_ = false;
+    messageDeadline_->stop();
     reopenCount_ = 0;
 
     while (nextAccount_ < accounts_.size()) {
@@ -289,6 +338,7 @@ void TFrmServers::ConnectNextAccount() {
     MessageCount = MailboxSize = MessageIndex = ReceivedBytes = 0;
     Memo1.clear();
     repeatedUids_.clear();
+    listedSizes_.clear();
 
     TimeOutTimer->start();
     CollectorLog(HourMinuteSecond(platform::NowLocal()) + " ######################## " + a.Name);
@@ -304,6 +354,7 @@ void TFrmServers::ConnectNextAccount() {
 
 void TFrmServers::FinishCollection() {
     TimeOutTimer->stop();
+    messageDeadline_->stop();
     NextAccountTimer->stop();
     POPClient.Abort();
     CollectorLog("POP collection complete");
@@ -322,6 +373,7 @@ void TFrmServers::FinishCollection() {
 void TFrmServers::EndAccount(const std::string& message, bool failed) {
     ++accountGen_;
     TimeOutTimer->stop();
+    messageDeadline_->stop();
     POPClient.Abort();
     CloseTempFile();
     platform::Env::Current()->Unlink(MessPath());
@@ -371,6 +423,7 @@ void TFrmServers::HandleCollectorInput() {
     const std::uint64_t gen = accountGen_;
     int lines = 0;
     while (gen == accountGen_ && !storing_ && inpos_ < inbuf_.size()) {
+        if (multiLineEnded_) return OutOfStep("input after the end of a listing or message");
         if (collectorState_ == TCollectorState::Retrieving && bodyStarted_) {
             inbuf_.erase(0, inpos_);
             inpos_ = 0;
@@ -469,6 +522,10 @@ void TFrmServers::TimeOutTimerTimer() {
 
 void TFrmServers::HandleReply(const std::string& line) {
     const TCollectorState state = collectorState_;
+    const bool listingLine =
+        listingOk_ && (state == TCollectorState::SentList || (state == TCollectorState::Selecting && listing_));
+    if (!listingLine && !StartsWith(line, "+OK") && !StartsWith(line, "-ERR"))
+        return OutOfStep("a reply that is neither +OK nor -ERR");
     // Until STAT has been answered, "-ERR" ends the account's turn.
     const bool loggingOn = state == TCollectorState::AwaitGreeting || state == TCollectorState::SentUser ||
                            state == TCollectorState::SentPass || state == TCollectorState::SentStat;
@@ -491,6 +548,7 @@ void TFrmServers::HandleReply(const std::string& line) {
         {TCollectorState::Retrieving, &TFrmServers::CollectorRetrAnswered},
         {TCollectorState::Selecting, &TFrmServers::CollectorSelectAnswered},
         {TCollectorState::SentQuit, &TFrmServers::CollectorQuitAnswered},
+        {TCollectorState::SentList, &TFrmServers::CollectorListAnswered},
     };
     for (const auto& [s, handler] : kOnReply)
         if (s == state) return (this->*handler)(line);
@@ -549,14 +607,51 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
         CollectorSend("QUIT\r\n", kWaitCommand);
         ClearUIDL(name);
     } else {
-        MessageIndex = 0;
-        Memo1.clear();
-        CollectorLog(" >> UIDL");
-        collectorState_ = TCollectorState::Selecting;
-        listing_ = true;
+        listedSizes_.clear();
+        CollectorLog(" >> LIST");
+        collectorState_ = TCollectorState::SentList;
         listingOk_ = false;
-        CollectorSend("UIDL\r\n", kWaitCommand);
+        CollectorSend("LIST\r\n", kWaitCommand);
     }
+    awaiting_ = true;
+}
+
+// The sizes tell which messages are over the limit before any is fetched,
+// and how long each may take to arrive.
+void TFrmServers::CollectorListAnswered(const std::string& line) {
+    if (!listingOk_) {
+        if (StartsWith(line, "+OK")) {
+            listingOk_ = true;
+            return;
+        }
+        CollectorLog(" >> LIST refused: the sizes of the messages are not known");
+        return SendUidl();
+    }
+    const std::string entry = smtp::Chomp(line);
+    if (entry == ".") {
+        multiLineEnded_ = true;
+        return SendUidl();
+    }
+    // Listings go in order; a size out of it stays unknown, and the limit
+    // then holds the message as it arrives.
+    const size_t blank = entry.find(' ');
+    if (blank != std::string::npos && Number(entry) == static_cast<std::int64_t>(listedSizes_.size()) + 1 &&
+        Number(entry) <= MessageCount)
+        listedSizes_.push_back(Number(entry.substr(blank + 1)));
+}
+
+std::int64_t TFrmServers::ListedSize(std::int64_t n) const {
+    return n >= 1 && static_cast<std::uint64_t>(n) <= listedSizes_.size() ? listedSizes_[n - 1] : -1;
+}
+
+void TFrmServers::SendUidl() {
+    MessageIndex = 0;
+    Memo1.clear();
+    CollectorLog(" >> UIDL");
+    collectorState_ = TCollectorState::Selecting;
+    listing_ = true;
+    listingOk_ = false;
+    CollectorSend("UIDL\r\n", kWaitCommand);
     awaiting_ = true;
 }
 
@@ -570,6 +665,7 @@ void TFrmServers::CollectorRetrAnswered(const std::string& line) {
         return;
     }
     // RETR refused: the message stays where it is; on with the next.
+    messageDeadline_->stop();
     CollectorLog(" >> message " + std::to_string(MessageIndex) + " not retrieved: " + smtp::Chomp(line));
     awaiting_ = false;
     ++MessageIndex;
@@ -609,6 +705,7 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
     if (entry == ".") {
         listing_ = false;
         awaiting_ = false;
+        multiLineEnded_ = true;
         PruneDownloaded(NoteListedUids());
         MessageIndex = 1;
         SelectNextMessage();
@@ -665,30 +762,46 @@ bool TFrmServers::AppendTempMessage(const std::string& chunk) {
 }
 
 void TFrmServers::MessageComplete() {
+    messageDeadline_->stop();
     bodyStarted_ = false;
     awaiting_ = false;
+    multiLineEnded_ = true;
     collectorState_ = TCollectorState::Selecting;
     const std::int64_t n = MessageIndex;
     const std::string uid = GetListedUidl(n);
-    CollectorLater(kWaitMessage, [this, n, uid] {
+    const std::int64_t size = messageBytes_;
+    CollectorLater(kWaitMessage, [this, n, uid, size] {
         try {
             if (tempFailed_) throw std::runtime_error("mess.txt could not be written");
-            if (!platform::FileExists(MessPath())) {
-                MessageStored(n, uid);
-                return;
+            if (!platform::FileExists(MessPath())) throw std::runtime_error("mess.txt is gone");
+            std::string key = uid;
+            if (Repeated(uid)) {
+                key = SharedIdKey(uid, size, HeaderDigest(MessPath()));
+                if (TblUIDL.Active() && TblUIDL.FindKey({AccountName, key})) {
+                    CollectorLog(" >> message " + std::to_string(n) +
+                                 " was downloaded before: its unique id is shared, its size and header are known");
+                    platform::Env::Current()->Unlink(MessPath());
+                    return DisposeOf(n);
+                }
             }
             const std::uint64_t gen = accountGen_;
             storing_ = true;
             MoveTempMessage(
-                [this, n, uid, gen](const std::string& failure) {
+                [this, n, key, gen](const std::string& failure) {
                     storing_ = false;
                     if (!SameAccount(gen)) return;
-                    if (failure.empty()) MessageStored(n, uid);
+                    if (failure.empty()) MessageStored(n, key);
                     else MessageNotStored(n, failure);
                 },
                 // Without a conversation to send DELE in, the copies would be
-                // fetched again and delivered twice.
-                [this, gen] { return gen == accountGen_; });
+                // fetched again and delivered twice. Input after the message's
+                // end means it ended early: a part is no copy to keep.
+                [this, gen] {
+                    if (gen != accountGen_) return false;
+                    if (!InputUnasked()) return true;
+                    OutOfStep("input after the end of a message");
+                    return false;
+                });
         } catch (const std::exception& e) {
             storing_ = false;
             MessageNotStored(n, e.what());
@@ -707,24 +820,26 @@ void TFrmServers::MessageNotStored(std::int64_t n, const std::string& why) {
     awaiting_ = true;
 }
 
-void TFrmServers::MessageStored(std::int64_t n, const std::string& uid) {
+void TFrmServers::MessageStored(std::int64_t n, const std::string& key) {
     const std::uint64_t gen = accountGen_;
-    const bool repeated = Repeated(uid);
     storing_ = true;
-    // An id shared by several messages would tell the next session that all
-    // of them are here: it is not recorded, and the message stays.
-    RecordDownloaded(repeated ? std::string() : uid, [this, n, gen, repeated] {
+    RecordDownloaded(key, [this, n, gen] {
         storing_ = false;
         if (!SameAccount(gen)) return;
-        if (AccountLeave || repeated) {
-            CollectorLog(" >> don't mark " + std::to_string(n) + " for deleting");
-            CollectorSend("NOOP\r\n", kWaitCommand);
-        } else {
-            CollectorLog(" >> mark " + std::to_string(n) + " for deleting");
-            CollectorSend("DELE " + std::to_string(n) + "\r\n", kWaitCommand);
-        }
-        awaiting_ = true;
+        DisposeOf(n);
     });
+}
+
+// By number: numbers hold for the whole session, whatever the ids say.
+void TFrmServers::DisposeOf(std::int64_t n) {
+    if (AccountLeave) {
+        CollectorLog(" >> don't mark " + std::to_string(n) + " for deleting");
+        CollectorSend("NOOP\r\n", kWaitCommand);
+    } else {
+        CollectorLog(" >> mark " + std::to_string(n) + " for deleting");
+        CollectorSend("DELE " + std::to_string(n) + "\r\n", kWaitCommand);
+    }
+    awaiting_ = true;
 }
 
 bool TFrmServers::SameAccount(std::uint64_t gen) {
@@ -754,6 +869,10 @@ void TFrmServers::SelectNextMessage() {
         }
         std::string uid = GetListedUidl(MessageIndex);
         if (uid.empty() || Repeated(uid) || !TblUIDL.Active() || !TblUIDL.FindKey({AccountName, StoredUid(uid)})) {
+            if (LeftAsTooLarge(MessageIndex)) {
+                ++MessageIndex;
+                continue;
+            }
             RetrieveMessage();
             return;
         }
@@ -783,8 +902,35 @@ void TFrmServers::RetrieveMessage() {
     bodyStarted_ = false;
     CloseTempFile();
     platform::Env::Current()->Unlink(MessPath());
+    const std::int64_t size = std::clamp<std::int64_t>(ListedSize(MessageIndex), 0, MaxCollectedBytes());
+    messageDeadline_->start(static_cast<int>(
+        std::min<std::int64_t>(INT_MAX, MessageDeadlineBaseMs + size * 1000 / kDeadlineBytesPerSecond)));
     CollectorSend("RETR " + std::to_string(MessageIndex) + "\r\n", kWaitCommand);
     awaiting_ = true;
+}
+
+void TFrmServers::MessageDeadlinePassed() {
+    if (!collecting_ || collectorState_ != TCollectorState::Retrieving) return;
+    const std::string n = std::to_string(MessageIndex);
+    CollectorLog(" >> message " + n + " still not complete after " +
+                 std::to_string(messageDeadline_->interval() / 1000) +
+                 " s: the session is dropped, nothing is deleted");
+    EndAccount(AccountName + ": message " + n + " took too long to arrive.", true);
+}
+
+bool TFrmServers::LeftAsTooLarge(std::int64_t n) {
+    if (ListedSize(n) <= MaxCollectedBytes()) return false;
+    const std::string uid = GetListedUidl(n);
+    const std::string size = std::to_string(ListedSize(n));
+    // Noted once, not at every cycle while it waits there.
+    if (tooLargeNoted_.insert(AccountName + "\n" + (uid.empty() ? "#" + std::to_string(n) : uid) + "\n" + size)
+            .second) {
+        const std::string note =
+            AccountName + ": message " + std::to_string(n) + " too large (" + size + " bytes), left on the server";
+        CollectorLog(note);
+        Status(note);
+    }
+    return true;
 }
 
 std::string TFrmServers::GetListedUidl(std::int64_t n) const {
@@ -803,9 +949,9 @@ std::string TFrmServers::GetListedUidl(std::int64_t n) const {
     return std::string();
 }
 
-// The stored keys of every id listed, in one pass over the listing. A
-// unique id listed for more than one message identifies none of them:
-// such messages are fetched by number every session and never deleted.
+// The stored keys of every id listed, in one pass over the listing, and
+// the digests of the ids listed for more than one message (their records'
+// keys start with them).
 std::set<std::string> TFrmServers::NoteListedUids() {
     repeatedUids_.clear();
     std::set<std::string> listed;
@@ -815,9 +961,11 @@ std::set<std::string> TFrmServers::NoteListedUids() {
         if (uid.empty()) continue;
         const std::string key = StoredUid(uid);
         listed.insert(key);
-        if (!firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second)
+        if (!firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second) {
+            listed.insert(HexDigest(uid));
             CollectorLog(" >> unique id " + key + " is listed for more than one message (first " +
-                         std::to_string(firstAt[key]) + "): they are fetched by number and left on the server");
+                         std::to_string(firstAt[key]) + "): each is told apart by its size and header");
+        }
     }
     return listed;
 }
@@ -878,8 +1026,9 @@ void TFrmServers::PruneDownloaded(const std::set<std::string>& listed) {
     if (!TblUIDL.Active() || !HasDownloaded(AccountName)) return;
     bool changed = false;
     for (TblUIDL.First(); !TblUIDL.Eof();) {
-        if (TblUIDL.FieldByName("POP").AsString() == AccountName &&
-            !listed.count(TblUIDL.FieldByName("UIDL").AsString())) {
+        const std::string key = TblUIDL.FieldByName("UIDL").AsString();
+        if (TblUIDL.FieldByName("POP").AsString() == AccountName && !listed.count(key) &&
+            !SharedIdKeyOf(key, listed)) {
             TblUIDL.Delete();
             changed = true;
         } else {

@@ -88,6 +88,8 @@ TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
     NextAccountTimer = new QTimer(this);
     NextAccountTimer->setInterval(1000);
     TimeOutTimer = new QTimer(this);
+    messageDeadline_ = new QTimer(this);
+    messageDeadline_->setSingleShot(true);
 
     PopServer.OnClientConnect = [this](platform::TcpConnection& c) { PopServerClientConnect(c); };
     PopServer.OnClientRead = [this](platform::TcpConnection& c) { PopServerClientRead(c); };
@@ -106,6 +108,7 @@ TFrmServers::TFrmServers(QObject* parent) : QObject(parent) {
     POPClient.OnError = [this](int code, const std::string&) { POPClientError(code); };
     connect(TimeOutTimer, &QTimer::timeout, this, [this] { TimeOutTimerTimer(); });
     connect(NextAccountTimer, &QTimer::timeout, this, [this] { NextAccountTimerTimer(); });
+    connect(messageDeadline_, &QTimer::timeout, this, [this] { MessageDeadlinePassed(); });
 
     AlertSocket.OnConnect = [this] { AlertSocketConnect(); };
     AlertSocket.OnDisconnect = [this] { AlertSocketDisconnect(); };

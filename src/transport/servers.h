@@ -170,6 +170,7 @@ enum class TCollectorState : int {
     Retrieving = 4,  // RETR: its status line, then the message
     Selecting = 5,   // UIDL's listing, or the reply to DELE or NOOP
     SentQuit = 6,
+    SentList = 7,    // LIST: its status line, then the sizes
 };
 
 class TFrmServers : public QObject {
@@ -271,6 +272,9 @@ public:
     std::int64_t AccountLastSize = 0;
     std::int64_t MessageCount = 0, MailboxSize = 0, MessageIndex = 0, ReceivedBytes = 0;
     std::string TempTail;
+    // How long a message may take to arrive, besides a second for each
+    // 2 KB of its listed size; tests shorten it.
+    int MessageDeadlineBaseMs = 120 * 1000;
 
     // --- Distribution of fetched messages (distribution.cpp) --------------
     // Distributes mess.txt to its local recipients and deletes it. The
@@ -362,6 +366,21 @@ private:
     void CollectorRetrAnswered(const std::string& line);
     void CollectorSelectAnswered(const std::string& line);
     void CollectorQuitAnswered(const std::string& line);
+    void CollectorListAnswered(const std::string& line);
+    void SendUidl();
+    // The provider sent what no command asked for, or a malformed reply:
+    // the session is dropped without QUIT, so nothing is deleted there.
+    void OutOfStep(const std::string& what);
+    // Input is waiting that no command has asked for yet.
+    bool InputUnasked();
+    // A message listed over the size limit is left on the server (noted
+    // once a run); true when message n is one.
+    bool LeftAsTooLarge(std::int64_t n);
+    // LIST's size of message n; -1 when not known.
+    std::int64_t ListedSize(std::int64_t n) const;
+    void MessageDeadlinePassed();
+    // Deletes message n, or keeps it on the server with Leave on.
+    void DisposeOf(std::int64_t n);
     void HandleCollectorInput();
     std::set<std::string> NoteListedUids();
     bool Repeated(const std::string& uid) const;
@@ -374,8 +393,8 @@ private:
     // Records uid as downloaded; then runs once the record is on disk (or
     // could not be written, which is logged).
     void RecordDownloaded(const std::string& uid, std::function<void()> then);
-    // The message is stored: record it, then DELE or NOOP.
-    void MessageStored(std::int64_t n, const std::string& uid);
+    // The message is stored: record it under key, then DELE or NOOP.
+    void MessageStored(std::int64_t n, const std::string& key);
     void MessageNotStored(std::int64_t n, const std::string& why);
     // After disk work begun in account gen: false when that account has
     // ended meanwhile (the next one, held back, is started then).
@@ -407,7 +426,9 @@ private:
     bool readWaiting_ = false;        // the input goes on in a later turn of the loop
     bool listing_ = false;            // a UIDL listing is being received
     bool bodyStarted_ = false;        // RETR's status line has been read
-    bool listingOk_ = false;          // UIDL answered "+OK"; its lines follow
+    bool listingOk_ = false;          // UIDL or LIST answered "+OK"; its lines follow
+    bool multiLineEnded_ = false;     // a listing or message has ended and no command was sent
+                                      // since: the provider has nothing to say
     bool awaiting_ = false;           // a reply is due: the timeout runs
     bool tempFailed_ = false;         // mess.txt could not be written whole
     bool noRecipient_ = false;        // the last message named no one and has no default user
@@ -419,6 +440,9 @@ private:
     std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
     std::int64_t messageBytes_ = 0;   // of the message arriving now
     std::set<std::string> repeatedUids_;  // recorded keys listed more than once this session
+    std::vector<std::int64_t> listedSizes_;  // LIST's sizes of messages 1, 2, ... in turn
+    std::set<std::string> tooLargeNoted_;  // messages left as too large, noted this run
+    QTimer* messageDeadline_ = nullptr;  // the message arriving now must be complete by then
     std::uint64_t accountGen_ = 0;    // continuations of an ended account are stale
     bool accountFailed_ = false;
     std::string alertInFlight_;       // address of the alert being sent

@@ -62,6 +62,8 @@ class ListingProvider:
             for reply in (b"+OK\r\n", b"+OK\r\n", b"+OK %d %d\r\n" % (self.count, self.count * 100)):
                 f.readline()
                 conn.sendall(reply)
+            f.readline()  # LIST, refused: the listing is UIDL's
+            conn.sendall(b"-ERR\r\n")
             f.readline()  # UIDL
             conn.sendall(b"+OK\r\n")
             self.listing_started.set()

@@ -13,11 +13,14 @@ Quirks of a mailbox (all optional):
   "no_uidl": true       "-ERR" to UIDL;
   "silent_after": CMD   no reply to CMD or anything after it;
   "close_in_retr": n    RETR n sends half the message, then closes;
-  "endless_retr": n     RETR n sends lines of text for ever, never the end.
+  "endless_retr": n     RETR n sends lines of text for ever, never the end;
+  "trickle_retr": n     RETR n sends a 100-byte header line every 0.5 s, never the end;
+  "unstuffed": true     RETR sends the text without dot-stuffing.
 The quirks apply to the first session of the mailbox only when
 "first_session_only" is true.
 
 Messages may share a unique id; DELE removes only the message it names.
+LIST gives each message's length as given.
 Prints "PORT <n>" once listening. STATE.json is rewritten after every
 session: {"mailboxes": {login: [uid, ...]}, "retrieved": [[login, uid], ...],
 "commands": [[login, line], ...]}. Deletions count only after QUIT, as in
@@ -130,18 +133,25 @@ class Provider:
                         continue
                     lines = "".join("%d %s\r\n" % (i + 1, m[0]) for i, m in enumerate(snapshot))
                     send("+OK\r\n" + lines + ".\r\n")
+                elif word == "LIST":
+                    lines = "".join("%d %d\r\n" % (i + 1, len(m[1])) for i, m in enumerate(snapshot))
+                    send("+OK\r\n" + lines + ".\r\n")
                 elif word == "RETR":
                     n = int(arg) if arg.isdigit() else 0
                     if n < 1 or n > len(snapshot) or n in quirks.get("retr_err", []):
                         send("-ERR no such message\r\n")
                         continue
                     text = stuffed(snapshot[n - 1][1])
-                    if quirks.get("endless_retr") == n:
+                    if quirks.get("unstuffed"):
+                        text = snapshot[n - 1][1] + ".\r\n"
+                    trickle = quirks.get("trickle_retr") == n
+                    if trickle or quirks.get("endless_retr") == n:
                         conn.sendall(b"+OK\r\n")
-                        line = b"X" * 998 + b"\r\n"
+                        line = b"X-Trickle: " + b"t" * 87 + b"\r\n" if trickle else (b"X" * 998 + b"\r\n") * 64
                         try:
                             while True:
-                                conn.sendall(line * 64)
+                                conn.sendall(line)
+                                time.sleep(0.5 if trickle else 0)
                         except OSError:
                             pass
                         with lock:

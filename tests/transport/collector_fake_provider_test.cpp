@@ -20,6 +20,7 @@
 #include <iostream>
 #include <sstream>
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -146,6 +147,15 @@ protected:
         EXPECT_TRUE(Left("h1").empty());
         EXPECT_NE(Log().find("POP collection complete"), std::string::npos);
         EXPECT_FALSE(platform::FileExists(ProgramDir + "mess.txt"));
+    }
+
+    // A new engine over the same home, as after a restart.
+    void Restart() {
+        servers_.reset();
+        FrmServers = nullptr;
+        smtp_.reset();
+        FrmSMTP = nullptr;
+        CreateWindows();
     }
 
     void TearDown() override {
@@ -326,12 +336,13 @@ TEST_F(CollectorFake, DiskFaultsNeverDeleteWhatIsNotStored) {
     EXPECT_EQ(hits, 12);
 }
 
-// Unique ids that several messages share identify none of them: each is
-// fetched by number, and none is deleted, in this session or the next,
-// whether the account leaves mail on the server or not.
-TEST_F(CollectorFake, RepeatedUniqueIdsDeleteNothingTheyName) {
-    const std::vector<Message> box = {Mail("same", "first"), Mail("w-2"), {"same", Mail("x", "second").text},
-                                      {"same", Mail("y", "third").text}};
+// Unique ids that several messages share identify none of them: with
+// Leave off each message stored is deleted by its number in that session,
+// with Leave on its size and header tell it apart. Either way each is
+// delivered once, across cycles and a restart.
+TEST_F(CollectorFake, SharedUniqueIdsDeliverEachMessageOnce) {
+    const std::vector<Message> box = {
+        Mail("same", "first"), Mail("w-2"), {"same", "From: sender@far.example\r\nSubject: no id\r\n\r\nsecond\r\n"}};
     for (const char* leave : {"0", "1"}) {
         SCOPED_TRACE(std::string("leave ") + leave);
         TearDown();
@@ -340,26 +351,84 @@ TEST_F(CollectorFake, RepeatedUniqueIdsDeleteNothingTheyName) {
         twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", leave, "0", "alice"},
                              {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
         servers_->FormCreate();
-        for (int cycle = 1; cycle <= 2; ++cycle) {
-            SCOPED_TRACE("cycle " + std::to_string(cycle));
-            Cycle();
-            // Every message fetched the first time; the repeats again the
-            // second; only w-2 deleted, and only when mail is not left.
-            const auto commands = Commands("w1");
-            EXPECT_EQ(Count(commands, "RETR "), 4 + 3 * (cycle - 1)) << Log();
-            EXPECT_EQ(Count(commands, "DELE "), *leave == '1' ? 0 : 1) << Log();
-            if (*leave == '0') {
-                EXPECT_EQ(Count(commands, "DELE 2"), 1);
-            }
-            std::vector<std::string> left = {"same", "same", "same"};
-            if (*leave == '1') left.insert(left.begin() + 1, "w-2");
-            EXPECT_EQ(Left("w1"), left);
-            // Every copy delivered once: their Message-IDs tell repeats apart.
-            EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
-        }
-        EXPECT_NE(Log().find("is listed for more than one message"), std::string::npos);
-        ExpectHomeDone();
+        Cycle();
+        Cycle();
+        Restart();
+        Cycle();
+        EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
+        EXPECT_EQ(Left("w1").size(), *leave == '1' ? 3u : 0u) << Log();
     }
+}
+
+// A provider that does not dot-stuff: a lone "." in message 1 looks like
+// its end and the rest like replies. The session is dropped without DELE
+// or QUIT, and nothing of the message is kept or recorded.
+TEST_F(CollectorFake, AProviderOutOfStepLosesNothing) {
+    Provider({Mail("w-1", "before\r\n.\r\n+OK"), Mail("w-2")}, "\"unstuffed\":true");
+    Cycle();
+    const auto commands = Commands("w1");
+    EXPECT_EQ(Count(commands, "DELE"), 0) << Log();
+    EXPECT_EQ(Count(commands, "QUIT"), 0);
+    EXPECT_EQ(Left("w1").size(), 2u);
+    EXPECT_TRUE(Mailbox("alice").empty());
+    EXPECT_FALSE(servers_->HasDownloaded("work"));
+    EXPECT_NE(Log().find("work: out of step with the server."), std::string::npos) << Log();
+    EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
+    ExpectHomeDone();
+}
+
+// A message trickled line by line and never ended holds the cycle only
+// until its deadline; the next account and the queued mail follow.
+TEST_F(CollectorFake, ATrickledMessageEndsAtItsDeadlineAndQueuedMailGoes) {
+    PeerProcess smarthost;
+    const std::string spool = home_ + "/smarthost";
+    std::filesystem::create_directories(spool);
+    ASSERT_TRUE(smarthost.Start("/usr/bin/python3", {twtest::PeersDir() + "peers_smtp_smarthost.py", spool, "relay",
+                                                     "relaypw", "LOGIN,PLAIN"}));
+    ASSERT_TRUE(smarthost.WaitFor("PORT ")) << smarthost.Errors();
+    const std::string out = smarthost.Output();
+    {
+        platform::IniFile ini(ProgramDir + "tarnwick.ini");
+        for (const auto& [key, value] : std::map<std::string, std::string>{
+                 {"Host", "127.0.0.1"}, {"Port", std::to_string(std::stoi(out.substr(out.find("PORT ") + 5)))},
+                 {"Standard", "0"}, {"Auth", "1"}, {"Login", "relay"}, {"Pass", "relaypw"}})
+            ini.WriteString("SMTP", key, value);
+    }
+    twtest::WriteBytes(smtp::StoreFolder(smtp::FolderOut) + "q1.txt", "Subject: queued\r\n\r\nqueued\r\n.\r\n");
+    smtp::WritePortsValues("q1", {{"rcpt", "1"}, {"To1", "<far@far.example>"}, {"From", "<alice@office.example>"}});
+    Provider(kThree, "\"trickle_retr\":2");
+    platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("POP", "Timeout", "60");
+    servers_->FormCreate();
+    servers_->MessageDeadlineBaseMs = 3000;
+    Cycle();
+    ASSERT_TRUE(twtest::Until([&] { return std::filesystem::exists(spool + "/0001.json"); }, 30000)) << Log();
+    EXPECT_NE(Log().find("work: message 2 took too long to arrive."), std::string::npos) << Log();
+    EXPECT_EQ(Count(Commands("w1"), "QUIT"), 0);
+    EXPECT_EQ(Left("w1").size(), 3u);
+    EXPECT_EQ(Mailbox("alice"), Texts({kThree[0]}));
+    EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
+    ExpectHomeDone();
+}
+
+// A message listed over the size limit stays on the server, noted once;
+// the messages after it are collected, cycle after cycle.
+TEST_F(CollectorFake, AMessageListedOverTheLimitIsLeftAndTheNextDelivered) {
+    const std::vector<Message> box = {Mail("w-1"), Mail("w-2", std::string(5000, 'x')), Mail("w-3")};
+    Provider(box, "");
+    smtp_->MaxMessageBytes = 4000;
+    Cycle();
+    Cycle();
+    EXPECT_EQ(Mailbox("alice"), Texts({box[0], box[2]})) << Log();
+    EXPECT_EQ(Left("w1"), std::vector<std::string>{"w-2"});
+    EXPECT_EQ(Count(Commands("w1"), "RETR 2"), 0);
+    const std::string note =
+        "work: message 2 too large (" + std::to_string(box[1].text.size()) + " bytes), left on the server";
+    const std::string log = Log();
+    EXPECT_NE(log.find(note), std::string::npos) << log;
+    EXPECT_EQ(log.find(note), log.rfind(note));
+    EXPECT_EQ(std::count(Shown().statuses.begin(), Shown().statuses.end(), note), 1);
+    EXPECT_FALSE(Shown().Label(events::Label::LastCollection).red);
+    ExpectHomeDone();
 }
 
 // A message that never ends is cut at the SMTP server's size limit: the
