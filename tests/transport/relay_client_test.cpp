@@ -652,7 +652,7 @@ TEST_F(RelayWindowsTest, CycleEndsWithControlsBackAndTheFailureShown) {
     EXPECT_TRUE(Shown().Label(Label::LastDelivery).red);
     EXPECT_EQ(Shown().Label(Label::LastDelivery).text, "07-Dec 10:04");
     EXPECT_EQ(Shown().tray, 3);
-    EXPECT_EQ(Shown().status, "Idle");
+    EXPECT_EQ(Shown().status, "Mail not sent: No (good) Recipients");
     EXPECT_FALSE(Shown().statusActive);
     EXPECT_TRUE(platform::FileExists(smtp::StoreFolder(smtp::FolderOut) + "m1.txt"));
     EXPECT_EQ(smtp::ReadPortsValue("m1", "Goes"), "1");
