@@ -20,9 +20,11 @@ namespace settings {
 int WaitCodeToItem(int code) {
     switch (code) {
     case kWaitFullCycle: return 0;
-    case kWaitForCycle: return 2;
+    case kWaitSendOnly: return 1;
     case kWaitReturnExternal: return 3;
-    default: return 1;
+    // A code this program never writes (a hand edit) waits, as a missing
+    // one does, rather than sending at once.
+    default: return 2;
     }
 }
 

@@ -30,8 +30,9 @@ inline constexpr int kDefaultTextColor = static_cast<int>(0x80000008u);  // wind
 inline constexpr const char* kDefaultConnStart = "09:00";
 inline constexpr const char* kDefaultConnEnd = "18:00";
 
-// The Wait code is not the radio index: 0 -> item 0, 1 -> item 2, 3 -> item 3,
-// anything else -> item 1; saving maps back, an unknown item counts as 1 (wait).
+// The Wait code is not the radio index: 0 -> item 0, 2 -> item 1, 3 -> item 3,
+// anything else -> item 2 (wait, the default); saving maps back, an unknown
+// item counts as 1 (wait).
 int WaitCodeToItem(int code);
 int WaitItemToCode(int item);
 

@@ -240,11 +240,15 @@ void TFrmSMTP::ProcessFailedMessage(const std::string& file) {
     if (attempts > 0 && attempts % 10 == 0) {
         std::string message;
         if (platform::ReadFile(file, message)) {
+            // Every recipient the message has not reached: those refused one
+            // by one, and all of them when the provider put the whole message
+            // off (a 4xx to MAIL, RCPT or the data), which refuses no one.
+            // Delivered ones have moved from To<n> to Sent<n>.
             std::vector<std::string> refused;
             int rcpt = ToNumber(smtp::ReadPortsValue(id, "rcpt"), 0);
             for (int i = 1; i <= rcpt; ++i) {
-                std::string bad = smtp::ReadPortsValue(id, "Bad" + std::to_string(i));
-                if (!bad.empty()) refused.push_back(bad);
+                std::string waiting = smtp::ReadPortsValue(id, "To" + std::to_string(i));
+                if (!waiting.empty()) refused.push_back(waiting);
             }
             std::string notice = smtp::BuildFailureNotice(message, attempts, refused);
             std::vector<std::string> users;

@@ -23,7 +23,7 @@ std::string TFrmSMTP::MakeQueueId(const std::string& firstChunk) {
 std::string TFrmSMTP::NewMessageIdLine() {
     std::string random = std::to_string(smtp::Random(1000000));
     random.insert(0, 6 - random.size(), '0');
-    return "Message-ID: <" + smtp::DateTimeStamp() + random + ">\r\n";
+    return "Message-ID: " + smtp::GeneratedMessageId(smtp::DateTimeStamp() + random) + "\r\n";
 }
 
 bool TFrmSMTP::AddMessageId(const std::string& file) {

@@ -33,6 +33,10 @@ platform::Env& Fs() { return *platform::Env::Current(); }
 
 constexpr size_t kMaxReply = 64 * 1024;
 
+// The status line after a run that left mail unsent begins so; the reason
+// follows, as smtp.log has it.
+constexpr char kMailNotSent[] = "Mail not sent: ";
+
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
@@ -223,7 +227,7 @@ void TFrmSMTP::StartDelivery() {
         RelayLog("no host - use setup");
         // Mail is waiting and nothing went: a failed run, not an idle one.
         MarkDeliveryFailed();
-        runFailure_ = "Mail not sent: no SMTP host - set one in Tools, Settings..., SMTP delivery";
+        runFailure_ = std::string(kMailNotSent) + "no SMTP host - set one in Tools, Settings..., SMTP delivery";
         EndDeliveryRun();
         return;
     }
@@ -433,8 +437,10 @@ void TFrmSMTP::RelayEnvelopeAnswered(const std::string& reply) {
         Fs().Unlink(QueueFile(smtp::StateSent));
         skipped_.insert(CurrentQueueId);
         NextMessage();
+    } else if (toMailFrom) {
+        FailCurrentMessage("Sender refused: " + smtp::Chomp(reply));
     } else {
-        FailCurrentMessage(toMailFrom ? "Sender refused: " + smtp::Chomp(reply) : "Failed while naming recipients");
+        FailCurrentMessage("Failed while naming recipients", reply);
     }
 }
 
@@ -478,7 +484,7 @@ void TFrmSMTP::RelayTextAnswered(const std::string& reply) {
         CompleteMessage();
         NextMessage();
     } else {
-        FailCurrentMessage("Failed while sending message");
+        FailCurrentMessage("Failed while sending message", reply);
     }
 }
 
@@ -563,11 +569,12 @@ void TFrmSMTP::CompleteMessage() {
     smtp::ErasePortsSectionLater(id, smtp::StoreFolder(smtp::FolderOut));
 }
 
-void TFrmSMTP::FailCurrentMessage(const std::string& logLine) {
+void TFrmSMTP::FailCurrentMessage(const std::string& logLine, const std::string& reply) {
     streaming_ = false;
     StopRelayStream();
     DeliveryTimer->stop();
     RelayLog(logLine);
+    runFailure_ = kMailNotSent + logLine + (reply.empty() ? std::string() : " (" + smtp::Chomp(reply) + ")");
     MarkDeliveryFailed();
     MarkMessageFailed(QueueFile(smtp::StateQueued));
     NextMessage();
@@ -589,7 +596,10 @@ void TFrmSMTP::NextMessage() {
 void TFrmSMTP::EndRunFailed(const std::string& logLine, const std::string& label) {
     RetryTimer->stop();
     TimeOut->stop();
-    if (!logLine.empty()) RelayLog(logLine);
+    if (!logLine.empty()) {
+        RelayLog(logLine);
+        runFailure_ = kMailNotSent + logLine;
+    }
     SetDeliveryLabel(label, true);
     EndDeliveryRun();
 }
@@ -638,8 +648,8 @@ void TFrmSMTP::DeliveryTimerTimer() {
 void TFrmSMTP::SMTPClientError(int code, const std::string& text) {
     if (!delivering_) return;
     RetryTimer->stop();
-    RelayLog("SMTP delivery error code " + std::to_string(code) + (text.empty() ? std::string() : ": " + text));
-    EndRunFailed(std::string(), "failed");
+    EndRunFailed("SMTP delivery error code " + std::to_string(code) + (text.empty() ? std::string() : ": " + text),
+                 "failed");
 }
 
 void TFrmSMTP::SMTPClientDisconnect() {
@@ -647,9 +657,11 @@ void TFrmSMTP::SMTPClientDisconnect() {
     if (RetryTimer->isActive()) {
         SetDeliveryLabel("failed", true);
         RelayLog("Conenction seems to have failed - check host");
+        runFailure_ = std::string(kMailNotSent) + "the connection failed - check host";
     } else if (!RelayConversationOver()) {
         // Gone in the middle of the conversation; after QUIT it may go as it likes.
         SetDeliveryLabel("failed", true);
+        runFailure_ = std::string(kMailNotSent) + "the server closed the connection";
     }
     RetryTimer->stop();
     RelayLog("Disconnected");

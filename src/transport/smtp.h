@@ -360,7 +360,9 @@ private:
     void NextMessage();
     void PumpRelayStream();
     void StopRelayStream();
-    void FailCurrentMessage(const std::string& logLine);
+    // reply: the provider's answer, shown with the reason when the log
+    // line does not hold it.
+    void FailCurrentMessage(const std::string& logLine, const std::string& reply = std::string());
     void EndRunFailed(const std::string& logLine, const std::string& label);
     std::string NextQueuedFile();
     std::string QueueFile(const std::string& ext) const;
@@ -378,7 +380,7 @@ private:
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
-    std::string runFailure_;              // status line for a run that could not start
+    std::string runFailure_;              // status line for a run that left mail unsent: why
     std::unique_ptr<commit::Committer> committer_;
     std::shared_ptr<ReceivingList> receiving_;
 };

@@ -60,6 +60,8 @@ constexpr char kInternalOnly[] = "550 Internal mail only\r\n";
 constexpr char kTooManyRecipients[] = "452 Too many recipients\r\n";
 constexpr char kGoAhead[] = "354 Off you go then\r\n";
 constexpr char kNoRecipients[] = "554 No valid recipients\r\n";
+constexpr char kNestedMail[] = "503 Nested MAIL command\r\n";
+constexpr char kBadSequence[] = "503 Bad sequence of commands\r\n";
 constexpr char kReset[] = "250 Ok Resetting state\r\n";
 constexpr char kNoop[] = "250 OK\r\n";
 constexpr char kBye[] = "221 See ya later\r\n";
@@ -287,15 +289,19 @@ enum class TSmtpState {
 struct TFrmSMTP::SmtpSession {
     TSmtpState State = TSmtpState::Command;
     bool Authenticated = false;       // logged on: may relay for the whole session
-    // The current transaction's sender is local, which lets it relay too;
-    // RSET and the next MAIL FROM take that away again.
+    // A MAIL FROM opened a transaction, which RSET or the end of its
+    // message's data closes. Its sender, recipients and the standing of a
+    // local sender (which lets it relay too) end with it: none of them may
+    // carry over to a message of another sender.
+    bool InTransaction = false;
     bool LocalSender = false;
     std::string User;                 // logged on as, the users table's spelling
     std::string LoginName;            // an AUTH LOGIN name not yet checked
     std::string From;                 // MAIL FROM of the current message
     std::vector<std::string> Recipients;  // accepted RCPT TO of the current message
     std::string MessageId;            // queue id of the message being received
-    std::vector<std::string> Received;    // queue ids of the messages taken so far
+    // Queue id and sender of each message taken so far.
+    std::vector<std::pair<std::string, std::string>> Received;
     std::string Input;                // received; handled up to InputPos
     size_t InputPos = 0;
     bool Waiting = false;             // handling goes on in a later turn of the loop
@@ -318,6 +324,12 @@ struct TFrmSMTP::SmtpSession {
     bool Ended = false;
 
     ~SmtpSession() { Discard(); }
+    void EndTransaction() {
+        InTransaction = false;
+        LocalSender = false;
+        From.clear();
+        Recipients.clear();
+    }
     // Drops a message that is still arriving: nothing of it stays behind.
     void Discard() {
         if (DataFile) DataFile->Close();
@@ -582,6 +594,11 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
                     const std::string&) { f.Reply(*c, kEhlo); }},
         {"mail from",
          [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string& argument) {
+             if (s.InTransaction) {
+                 f.Reply(*c, kNestedMail);
+                 return;
+             }
+             s.InTransaction = true;
              s.From = argument;
              std::vector<std::string> users;
              // A local sender may relay: the office trusts its own addresses.
@@ -591,9 +608,15 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
         {"auth", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s,
                     const std::string& argument) { f.StartAuth(*c, s, argument); }},
         {"rcpt to", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s,
-                       const std::string& argument) { f.Reply(*c, f.HandleRecipients(s, argument)); }},
+                       const std::string& argument) {
+             f.Reply(*c, s.InTransaction ? f.HandleRecipients(s, argument) : std::string(kBadSequence));
+         }},
         {"data",
          [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
+             if (!s.InTransaction) {
+                 f.Reply(*c, kBadSequence);
+                 return;
+             }
              if (s.Recipients.empty()) {
                  f.Reply(*c, kNoRecipients);
                  return;
@@ -612,8 +635,7 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
         {"rset",
          [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
              s.MessageId.clear();
-             s.Recipients.clear();
-             s.LocalSender = false;
+             s.EndTransaction();
              f.Reply(*c, kReset);
          }},
         {"noop", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,
@@ -764,7 +786,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     const std::string id = s.MessageId;
     const std::string file = s.DataPath;
     auto reset = [&] {
-        s.Recipients.clear();
+        s.EndTransaction();
         s.MessageId.clear();
         s.DataPath.clear();
     };
@@ -774,8 +796,8 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         return false;
     }
     const std::vector<std::string> recipients = s.Recipients;
-    s.Received.push_back(id);
     const std::string from = s.From;
+    s.Received.emplace_back(id, from);
     const auto& hooks = smtp::deliveryHooks;
 
     // What the text gets is decided here, from this moment's settings; the
@@ -978,7 +1000,7 @@ void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
         ServerLog("Connection closed while receiving " + s->MessageId + "; the part received is dropped");
         AbandonData(*s);
     }
-    for (const auto& id : s->Received) SessionEnded(*s, id);
+    for (const auto& received : s->Received) SessionEnded(*s, received.first);
     connection.UserData().reset();
     if (FrmServers) FrmServers->RefreshMailCounts(true, true);
 }
@@ -988,8 +1010,10 @@ void TFrmSMTP::SessionEnded(SmtpSession& s, const std::string& id) {
     if (!platform::FileExists(file) || !smtp::deliveryHooks.applyRules) return;
     std::string user = s.User;
     if (user.empty()) {
+        // The message's own sender: each transaction names its own.
+        auto it = std::find_if(s.Received.begin(), s.Received.end(), [&](const auto& r) { return r.first == id; });
         std::vector<std::string> users;
-        if (IsLocalAddress(s.From, users) && !users.empty()) user = users.front();
+        if (it != s.Received.end() && IsLocalAddress(it->second, users) && !users.empty()) user = users.front();
     }
     smtp::deliveryHooks.applyRules(file, user, 99, true);
 }

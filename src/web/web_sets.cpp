@@ -126,8 +126,11 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
     return p;
 }
 
-std::string DistributionListTable(const std::string& NewLdEmail, const std::string& NewLdUser,
+std::string DistributionListTable(const std::string& typedEmail, const std::string& NewLdUser,
                                   const std::string& DelLdEmail, const std::string& DelLdUser) {
+    // Addresses are kept in lower case, whoever adds them: one spelling for
+    // every lookup and for the check against duplicates.
+    const std::string NewLdEmail = qev_util::LowerCase(typedEmail);
     std::string p = kTableHead;
     p += BlueHead("Local distribution list", 3);
     p += "<TR><TD>Email</TD><TD>To user</TD><TD>Action</TD></TR>\r\n";

@@ -78,25 +78,53 @@ class Pipelining(ProgramCase):
 
 class LocalSenderStanding(ProgramCase):
     """With "Use SMTP Authentication" on, a local sender may relay; the
-    standing belongs to that transaction only."""
+    standing, the sender and the recipients belong to that transaction
+    only."""
 
     smtp_settings = "ServerAuth=1\n"
 
-    def test_standing_ends_with_rset_and_the_next_mail_from(self):
+    def test_standing_ends_with_rset_and_with_its_message(self):
         cases = [
-            ("after RSET", [b"RSET"]),
-            ("after a new MAIL FROM", []),
+            ("after RSET", lambda s: s.rset()),
+            ("after a message", lambda s: s.data(b"Subject: one\r\n\r\nfrom alice\r\n")),
         ]
-        for name, between in cases:
+        for name, end in cases:
             with self.subTest(name), smtplib.SMTP("127.0.0.1", self.program.smtp_port, timeout=20) as s:
                 s.ehlo()
                 self.assertEqual(s.mail("alice@office.example")[0], 250)
                 self.assertEqual(s.rcpt("far@far.example")[0], 250, "a local sender relays")
-                for cmd in between:
-                    self.assertEqual(s.docmd(cmd.decode())[0], 250)
+                self.assertEqual(end(s)[0], 250)
                 self.assertEqual(s.mail("ceo@bank.example")[0], 250)
                 self.assertEqual(s.rcpt("victim@far.example"), (501, b"Not Authenticated"))
                 self.assertEqual(s.rcpt("bob@office.example")[0], 250, "local recipients as ever")
+        self.clear_mail()
+
+    def test_envelope_does_not_outlive_its_transaction(self):
+        """A second MAIL inside a transaction, and RCPT or DATA after RSET or
+        after a message, are refused: nothing goes out under a sender that
+        did not name its recipients, nor to recipients of an ended one."""
+        cases = [
+            ("nested MAIL", [("MAIL FROM:<alice@office.example>", 250), ("RCPT TO:<victim1@far.example>", 250),
+                             ("MAIL FROM:<spam@evil.example>", 503), ("DATA", 354)]),
+            ("RSET", [("MAIL FROM:<alice@office.example>", 250), ("RCPT TO:<victim2@far.example>", 250),
+                      ("RSET", 250), ("RCPT TO:<bob@office.example>", 503), ("DATA", 503)]),
+            ("after a message", [("MAIL FROM:<alice@office.example>", 250), ("RCPT TO:<bob@office.example>", 250),
+                                 ("DATA", 354), ("RCPT TO:<victim3@far.example>", 503), ("DATA", 503)]),
+        ]
+        self.clear_mail()
+        for name, steps in cases:
+            with self.subTest(name), smtplib.SMTP("127.0.0.1", self.program.smtp_port, timeout=20) as s:
+                s.ehlo()
+                for line, code in steps:
+                    got = s.docmd(line)
+                    self.assertEqual(got[0], code, (line, got))
+                    if code == 354:
+                        s.send(b"Subject: x\r\n\r\nbody\r\n.\r\n")
+                        self.assertEqual(s.getreply()[0], 250)
+        # The one message with outside recipients went as alice's, to hers.
+        queued = [r for id_, r in self.program.ports().items() if id_ + ".txt" in self.program.files("out")]
+        self.assertEqual([(r["from"], r["to1"]) for r in queued], [("<alice@office.example>", "<victim1@far.example>")])
+        self.clear_mail()
 
     def test_logged_on_session_keeps_its_standing_across_rset(self):
         with smtplib.SMTP("127.0.0.1", self.program.smtp_port, timeout=20) as s:

@@ -296,7 +296,8 @@ TEST_F(SettingsFile, WaitCodeMapsToTheRadioItems) {
     };
     const Case cases[] = {
         {"0", 0, "0"}, {"1", 2, "1"}, {"2", 1, "2"}, {"3", 3, "3"},
-        {"7", 1, "2"}, {"-1", 1, "2"}, {"abc", 2, "1"},
+        // A code never written (a hand edit) waits, as a missing one does.
+        {"7", 2, "1"}, {"-1", 2, "1"}, {"abc", 2, "1"},
     };
     TFrmSettings& f = Form();
     for (const auto& c : cases) {

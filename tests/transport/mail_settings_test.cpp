@@ -30,7 +30,8 @@ TEST_F(MailSettingsTest, ValuesReadAsTheWindowShowsThem) {
         // The Wait code goes through the window's radio group: unknown codes wait.
         {"SMTP", "Wait", "3", [](const MailSettings& s) { return s.waitCode == settings::kWaitReturnExternal; }},
         {"SMTP", "Wait", "0", [](const MailSettings& s) { return s.waitCode == settings::kWaitFullCycle; }},
-        {"SMTP", "Wait", "7", [](const MailSettings& s) { return s.waitCode == settings::kWaitSendOnly; }},
+        {"SMTP", "Wait", "2", [](const MailSettings& s) { return s.waitCode == settings::kWaitSendOnly; }},
+        {"SMTP", "Wait", "7", [](const MailSettings& s) { return s.waitCode == settings::kWaitForCycle; }},
         {"SMTP", "Wait", "x", [](const MailSettings& s) { return s.waitCode == settings::kWaitForCycle; }},
         // A user kept in the file who is no user any more reads as none.
         {"Virus", "OutWarn", "carol", [](const MailSettings& s) { return s.virusWarnUser == "carol"; }},

@@ -223,6 +223,9 @@ protected:
         smtp::WritePortsValue(id, std::string("Goes"), std::to_string(goes));
         smtp::WritePortsValue(id, std::string("rcpt"), "2");
         smtp::WritePortsValue(id, std::string("From"), "<x@far.example>");
+        // As a run leaves it: the first recipient delivered, the second refused.
+        smtp::WritePortsValue(id, std::string("Sent1"), "<some@far.example>");
+        smtp::WritePortsValue(id, std::string("To2"), "<nobody@far.example>");
         smtp::WritePortsValue(id, std::string("Bad2"), "<nobody@far.example>");
         return file;
     }

@@ -19,6 +19,7 @@
 #include "engine_state.h"
 #include "transport/account_tables.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -33,11 +34,14 @@ using Op = platform::FaultInjectionEnv::Op;
 constexpr char kStored[] = "250 Load and clear\r\n";
 constexpr char kNotStored[] = "451 Requested action aborted: local error in processing\r\n";
 
-// A generated Message-ID ends in six random digits; the golden files hold
-// them as "######".
+// A generated Message-ID ends in six random digits and names this machine;
+// the golden files hold them as "######@host".
 std::string Masked(const std::string& text) {
-    static const std::regex generated("(Message-ID: <20261207100405123)[0-9]{6}>");
-    return std::regex_replace(text, generated, "$1######>");
+    std::string host;
+    for (char c : smtp::MessageIdHost())
+        host += std::isalnum(static_cast<unsigned char>(c)) ? std::string(1, c) : std::string("\\") + c;
+    const std::regex generated("(Message-ID: <20261207100405123)[0-9]{6}@" + host + ">");
+    return std::regex_replace(text, generated, "$1######@host>");
 }
 
 std::string GoldenDir() { return std::string(TW_TEST_SOURCE_DIR) + "/transport/golden/accepted/"; }

@@ -207,7 +207,7 @@ TEST_F(SmtpServerTest, DialogueReplies) {
         {"HELO pc12", "250 Tarnwick\r\n"},
         {"NOOP", "250 OK\r\n"},
         {"VRFY alice", "502 Command not implemented\r\n"},
-        {"DATA", "554 No valid recipients\r\n"},
+        {"DATA", "503 Bad sequence of commands\r\n"},
         {"AUTH CRAM-MD5", "504 Unrecognized authentication type\r\n"},
         {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
         {"*", "501 Authentication cancelled\r\n"},
@@ -247,6 +247,7 @@ TEST_F(SmtpServerTest, RelayNeedsAuthenticationWhenServerAuthIsOn) {
     EXPECT_EQ(c->Say("RCPT TO:<someone@velmarsh.example.far.example>"), "501 Not Authenticated\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<<y@far.example>,<z@far.example>>"), "501 Not Authenticated\r\n");
     // A local sender may relay.
+    EXPECT_EQ(c->Say("RSET"), "250 Ok Resetting state\r\n");
     EXPECT_EQ(c->Say("MAIL FROM:<alice@office.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
     auto d = Connect();
@@ -520,6 +521,7 @@ TEST_F(SmtpServerTest, EndMarkerAcrossReadsPipelinedCommandAndEmptyMessage) {
     ASSERT_EQ(in.size(), 1u);
     EXPECT_EQ(Slurp(smtp::StoreFolder("in") + in[0]), "Message-ID: <a@b>\r\n\r\nbody\r\n.\r\n");
 
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
     EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
     EXPECT_EQ(c->Say("."), "250 Load and clear\r\n") << "an empty message ends";
@@ -630,6 +632,7 @@ TEST_F(SmtpServerTest, InternalMailOnlyReturnsOrRefusesExternalMail) {
     auto c = Connect();
     EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "550 Internal mail only\r\n");
+    EXPECT_EQ(c->Say("RSET"), "250 Ok Resetting state\r\n");
     EXPECT_EQ(c->Say("MAIL FROM:<bob@office.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
     EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
@@ -644,15 +647,19 @@ TEST_F(SmtpServerTest, InternalMailOnlyReturnsOrRefusesExternalMail) {
 }
 
 // With internal mail only, a message whose sender cannot be given the mail
-// back (here the session named an outside sender after its recipients were
-// taken) is refused, and nothing of it stays behind.
+// back (here the sender's alias went away after its recipients were taken)
+// is refused, and nothing of it stays behind.
 TEST_F(SmtpServerTest, InternalMailOnlyRefusesWhatItCannotReturn) {
     WriteIni("Wait=3\n");
     Start();
     auto c = Connect();
-    EXPECT_EQ(c->Say("MAIL FROM:<bob@office.example>"), "250 Sender OK\r\n");
+    EXPECT_EQ(c->Say("MAIL FROM:<sales@office.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<y@far.example>"), "250 Recipient OK\r\n");
-    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+    TvdlMemTable& aliases = tables::Aliases().Table();
+    for (aliases.First(); !aliases.Eof();) {
+        if (aliases.FieldByName("Email").AsString() == "sales@office.example") aliases.Delete();
+        else aliases.Next();
+    }
     EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
     c->Write("Message-ID: <r2>\r\nSubject: out\r\n\r\nbody\r\n.\r\n");
     EXPECT_EQ(c->Reply().substr(0, 4), "451 ");
@@ -811,6 +818,7 @@ TEST_F(SmtpServerTest, WindowGoneMidDataLeavesNothing) {
     Start();
     smtp_->HeldMessageBytes = 0;  // the text goes to its file as it comes
     auto c = Connect();
+    EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
     EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
     EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
     c->Write("Subject: half\r\n\r\nsome\r\n");
@@ -933,12 +941,14 @@ TEST_F(SmtpServerTest, EveryVerbInEveryState) {
          {"250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n", "250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n",
           "250-Tarnwick\r\n250 AUTH PLAIN LOGIN\r\n", askPass, rejected, rejected}},
         {"MAIL FROM:<bob@office.example>",
-         {"250 Sender OK\r\n", "250 Sender OK\r\n", "250 Sender OK\r\n", askPass, rejected, rejected}},
-        {"RCPT TO:<bob@office.example>",
-         {"250 Recipient OK\r\n", "250 Recipient OK\r\n", "250 Recipient OK\r\n", askPass, rejected, rejected}},
-        {"DATA",
-         {"554 No valid recipients\r\n", "554 No valid recipients\r\n", "354 Off you go then\r\n", askPass, rejected,
+         {"250 Sender OK\r\n", "503 Nested MAIL command\r\n", "503 Nested MAIL command\r\n", askPass, rejected,
           rejected}},
+        {"RCPT TO:<bob@office.example>",
+         {"503 Bad sequence of commands\r\n", "250 Recipient OK\r\n", "250 Recipient OK\r\n", askPass, rejected,
+          rejected}},
+        {"DATA",
+         {"503 Bad sequence of commands\r\n", "554 No valid recipients\r\n", "354 Off you go then\r\n", askPass,
+          rejected, rejected}},
         {"RSET",
          {"250 Ok Resetting state\r\n", "250 Ok Resetting state\r\n", "250 Ok Resetting state\r\n", askPass, rejected,
           rejected}},

@@ -84,8 +84,9 @@ TEST_F(StoreTest, AddMessageIdInsertsOnceAndKeepsEveryOtherByte) {
         ASSERT_NE(at, std::string::npos) << c.name;
         size_t end = after.find("\r\n", at);
         std::string line = after.substr(at, end - at);
-        // 17 digits of date and time, 6 random digits.
-        EXPECT_EQ(line.size(), std::string("Message-ID: <").size() + 23 + 1) << line;
+        // 17 digits of date and time, 6 random digits, then this machine's
+        // name: a valid id has both sides of an "@".
+        EXPECT_EQ(line.substr(std::string("Message-ID: <").size() + 23), "@" + smtp::MessageIdHost() + ">") << line;
         EXPECT_EQ(after.substr(0, at) + after.substr(end + 2), c.text) << c.name;
         EXPECT_EQ(after.substr(end + 2, 2), "\r\n") << "inserted right before the empty line";
         ASSERT_TRUE(TFrmSMTP::AddMessageId(file));

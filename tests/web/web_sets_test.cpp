@@ -1,6 +1,9 @@
 // Web administration: a change whose table cannot be saved is not made, in
-// memory either, and the page says so.
+// memory either, and the page says so; what it adds is stored as the rest
+// of the program stores it.
 #include "web_env.h"
+
+#include "engine_state.h"
 
 #include "platform/env.h"
 #include "transport/account_tables.h"
@@ -60,6 +63,14 @@ TEST_F(WebSets, AFailedSaveChangesNothingAndIsShown) {
     EXPECT_EQ(page.find("could not be saved"), std::string::npos);
     EXPECT_TRUE(servers_->CheckUserPassword("carol", "carolpw"));
     EXPECT_NE(Read("users.dat"), before);
+}
+
+TEST_F(WebSets, AnAddedAddressIsStoredInLowerCase) {
+    twtest::EngineState engine;
+    const std::string page = web_sets::DistributionListTable("Info@Office.Test", "alice", "", "");
+    EXPECT_NE(page.find("bgcolor=\"#99CCCCC\"><TD>info@office.test<"), std::string::npos) << page;
+    EXPECT_NE(Read("elink.dat").find("info@office.test"), std::string::npos);
+    EXPECT_EQ(Read("elink.dat").find("Info@Office.Test"), std::string::npos);
 }
 
 }  // namespace
