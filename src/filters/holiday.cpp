@@ -121,19 +121,29 @@ namespace {
 
 bool InHeader(const std::string& line) { return line.size() >= 3 && line != "Message"; }
 
+// How much of a folded address header is read for its address.
+constexpr std::size_t kMaxAddressHeader = 4096;
+
 std::string HeaderValueOf(const std::vector<std::string>& lines, const std::string& header, bool angleOnly) {
-    for (const auto& line : lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
         if (!InHeader(line)) return "";
         if (!StartsWithNoCase(line, header)) continue;
-        std::string value = line.substr(header.size(), 255);
-        if (angleOnly) {
-            std::size_t lt = value.find('<');
-            if (lt != std::string::npos) value = value.substr(lt);
-            std::size_t gt = value.find('>');
-            if (gt != std::string::npos) value = value.substr(0, gt + 1);
+        if (!angleOnly) {
+            std::string value = line.substr(header.size(), 255);
+            if (!value.empty() && value[0] == ' ') value.erase(0, 1);
+            return value;
         }
-        if (!value.empty() && value[0] == ' ') value.erase(0, 1);
-        return value;
+        // The address as a reader takes it: from the whole (unfolded) field,
+        // never a "<" inside a quoted name or a comment.
+        std::string value = line.substr(header.size(), kMaxAddressHeader);
+        for (std::size_t k = i + 1; k < lines.size() && value.size() < kMaxAddressHeader; ++k) {
+            const std::string& next = lines[k];
+            if (!InHeader(next) || (next[0] != ' ' && next[0] != '\t')) break;
+            value += next.substr(0, kMaxAddressHeader - value.size());
+        }
+        const qev_util::Mailbox mailbox = qev_util::FirstMailbox(value);
+        return (mailbox.angle ? "<" + mailbox.address + ">" : mailbox.address).substr(0, 255);
     }
     return "";
 }
