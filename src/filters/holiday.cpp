@@ -2,6 +2,7 @@
 // user, the table layout and the entry dialog.
 #include "filters/holiday.h"
 
+#include "codecs/headerwords.h"
 #include "codecs/qev_util.h"
 #include "filters/forward.h"
 #include "filters/shown.h"
@@ -190,7 +191,7 @@ std::string AutoReplyText(const std::string& fromText, const std::string& toText
     reply.subject = subject;
     // Auto-Submitted marks the reply as automatic, so other responders leave
     // it alone.
-    reply.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;", "Auto-Submitted: auto-replied"};
+    reply.extraHeaders = {"Auto-Submitted: auto-replied"};
     reply.mailerHeaders = false;
     reply.footer = false;
     reply.body = {message, ""};
@@ -236,7 +237,10 @@ int AutoRespond(const std::string& recipient, const std::string& user, const std
     for (auto& entry : entries) {
         std::string subject = entry.subject;
         const std::size_t at = qev_util::LowerCase(subject).find("[subject]");
-        if (at != std::string::npos) subject.replace(at, 9, OneLine(GetHeaderValue(msgFile, "subject:", false)));
+        // The incoming subject as text, so that the reply's subject can be
+        // encoded whole.
+        if (at != std::string::npos)
+            subject.replace(at, 9, HeaderWords::DecodeHeaderText(OneLine(GetHeaderValue(msgFile, "subject:", false))));
 
         std::vector<std::string> names;
         if (LocalUsers(sender, names)) {
@@ -268,7 +272,6 @@ void NotifyUser(bool setOn, const std::string& user, const std::string& message,
     smtp::GeneratedMail notice;
     notice.to = smtp::LocalRecipient(user);
     notice.subject = "Tarnwick auto-respond";
-    notice.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;"};
     notice.mailerHeaders = false;
     notice.footer = false;
     notice.body = {"Dear " + user, ""};
