@@ -3,6 +3,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -261,6 +262,10 @@ const char* IconvName(TCharset cs) {
     int i = static_cast<int>(cs);
     if (i < 0 || i > static_cast<int>(TCharset::UTF7)) return "ISO-8859-1";
     return kIconvNames[i];
+}
+
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 bool IsValidUtf8(std::string_view text) {

@@ -64,6 +64,8 @@ std::string FromUtf8(std::string_view utf8, TCharset cs);
 std::string ConvertText(std::string_view text, TCharset from, TCharset to);
 
 bool IsValidUtf8(std::string_view text);
+// No byte above 127.
+bool IsAscii(std::string_view text);
 
 // Appends the UTF-8 form of a code point.
 void AppendUtf8(std::string& out, std::uint32_t cp);

@@ -1,7 +1,9 @@
-// RFC 2047 encoded-word decoder.
+// RFC 2047 encoded words: the decoder and the encoder.
 #include "codecs/headerwords.h"
 
 #include "codecs/codectables.h"
+
+#include <algorithm>
 
 namespace HeaderWords {
 
@@ -121,6 +123,25 @@ std::string DecodeInline(std::string_view value, CharsetTables::TCharset target)
     std::string utf8 = DecodeHeaderText(value);
     if (target == CharsetTables::TCharset::UTF8) return utf8;
     return CharsetTables::FromUtf8(utf8, target);
+}
+
+std::string EncodeHeaderText(std::string_view text) {
+    if (CharsetTables::IsAscii(text)) return std::string(text);
+    const std::string utf8 = CharsetTables::IsValidUtf8(text)
+                                 ? std::string(text)
+                                 : CharsetTables::ToUtf8(text, CharsetTables::TCharset::Windows1252);
+    // 45 bytes make 60 Base64 characters: with "=?UTF-8?B?" and "?=" a word
+    // stays within 75.
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        std::size_t end = std::min(utf8.size(), i + 45);
+        while (end < utf8.size() && end > i + 1 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
+        if (!out.empty()) out += ' ';
+        out += "=?UTF-8?B?" + CodecTables::EncodeBase64(std::string_view(utf8).substr(i, end - i)) + "?=";
+        i = end;
+    }
+    return out;
 }
 
 }  // namespace HeaderWords

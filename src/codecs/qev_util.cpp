@@ -316,6 +316,107 @@ std::string FindBoundary(std::string_view contentTypeLine) {
     return "--" + b;
 }
 
+std::size_t NextMailbox(std::string_view list, std::size_t from, Mailbox& entry) {
+    entry = Mailbox();
+    std::string bare, angle, phrase;
+    bool quoted = false, inAngle = false, angleDone = false;
+    int depth = 0;  // nesting of comments
+    const std::size_t start = std::min(from, list.size());
+    std::size_t i = start;
+    for (; i < list.size(); ++i) {
+        const char c = list[i];
+        const bool inPhrase = !inAngle && !angleDone;
+        if (depth > 0) {
+            if (c == '\\') ++i;
+            else if (c == '(') ++depth;
+            else if (c == ')') --depth;
+            continue;
+        }
+        if (quoted) {
+            std::string& text = inAngle ? angle : bare;
+            text += c;
+            if (c == '\\' && i + 1 < list.size()) {
+                text += list[++i];
+                if (inPhrase) phrase += list[i];
+            } else if (c == '"') {
+                quoted = false;
+            } else if (inPhrase) {
+                phrase += c;
+            }
+            continue;
+        }
+        if (c == '(') {
+            depth = 1;
+            if (inPhrase) phrase += ' ';
+        } else if (c == '"') {
+            quoted = true;
+            (inAngle ? angle : bare) += c;
+        } else if (inAngle) {
+            if (c == '>') {
+                inAngle = false;
+                angleDone = true;
+            } else {
+                angle += c;
+            }
+        } else if (c == ',' || c == ';') {
+            break;
+        } else if (c == '<' && !angleDone) {
+            inAngle = entry.angle = true;
+        } else {
+            bare += c;
+            if (inPhrase) phrase += c;
+        }
+    }
+    entry.text = Trim(list.substr(start, i - start));
+    if (entry.angle) {
+        entry.address = Trim(angle);
+        // An old source route ("@relay:") names hosts on the way, not the mailbox.
+        if (!entry.address.empty() && entry.address[0] == '@') {
+            const std::size_t colon = entry.address.find(':');
+            if (colon != std::string::npos) entry.address = Trim(std::string_view(entry.address).substr(colon + 1));
+        }
+        for (char c : phrase) {
+            if (IsBlank(c)) {
+                if (!entry.name.empty() && entry.name.back() != ' ') entry.name += ' ';
+            } else {
+                entry.name += c;
+            }
+        }
+        if (!entry.name.empty() && entry.name.back() == ' ') entry.name.pop_back();
+    } else {
+        entry.address = Trim(bare);
+    }
+    return i < list.size() ? i + 1 : list.size();
+}
+
+Mailbox FirstMailbox(std::string_view value) {
+    Mailbox entry;
+    for (std::size_t pos = 0; pos < value.size();) {
+        pos = NextMailbox(value, pos, entry);
+        if (!entry.address.empty()) return entry;
+    }
+    return Mailbox();
+}
+
+std::string HeaderAddress(std::string_view value) { return FirstMailbox(value).address; }
+
+std::string EncodeAddressList(std::string_view list) {
+    std::string out;
+    Mailbox entry;
+    for (std::size_t pos = 0; pos < list.size();) {
+        pos = NextMailbox(list, pos, entry);
+        if (entry.text.empty()) continue;
+        if (!out.empty()) out += ", ";
+        if (CharsetTables::IsAscii(entry.text) || !entry.angle) {
+            out += entry.text;
+        } else {
+            const std::string name = HeaderWords::EncodeHeaderText(entry.name);
+            out += (name.empty() ? "" : name + " ") + "<" + entry.address + ">";
+        }
+    }
+    return out;
+}
+
 std::string TidyAddressList(std::string_view value) {
     // A quoted display name goes with its quotes, so that commas inside
     // it do not split the list.
@@ -347,12 +448,9 @@ std::string TidyAddressList(std::string_view value) {
             }
             d = Trim(RemoveChars(d, "\"'"));
             // address: without (...) parts; the text in <...> when there is one.
-            std::string a = Trim(DropEnclosed(entry, '(', ')'));
-            std::size_t lt = a.find('<');
-            if (lt != std::string::npos) {
-                std::size_t gt = a.find('>', lt);
-                a = Trim(a.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1));
-            }
+            Mailbox mailbox;
+            NextMailbox(entry, 0, mailbox);
+            const std::string& a = mailbox.address;
             if (!out.empty()) out += ", ";
             out += "\"" + d + "\" <" + a + ">";
         }

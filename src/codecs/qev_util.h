@@ -70,6 +70,30 @@ bool HasParameter(std::string_view headerValue, std::string_view name);
 // boundary's case as written; "" when the line has none.
 std::string FindBoundary(std::string_view contentTypeLine);
 
+// One entry of an address header (From, To, a typed recipient list) as
+// RFC 5322 reads it: the angle-addr outside quoted strings and comments
+// when the entry has one, else the bare addr-spec. A "<" inside a quoted
+// display name or a comment is text, never the address.
+struct Mailbox {
+    std::string address;  // without angle brackets, comments and blanks around it
+    std::string name;     // display name: quotes and escapes undone, comments dropped, blanks collapsed
+    bool angle = false;   // written with an angle-addr
+    std::string text;     // the entry as written, trimmed
+};
+// Reads the entry that starts at from, up to the next "," or ";" outside
+// quoted strings, comments and angle brackets (";" separates as "," does:
+// people type it between recipients). Returns the position after that
+// separator, or list.size(). One pass over the characters it reads.
+std::size_t NextMailbox(std::string_view list, std::size_t from, Mailbox& entry);
+// The first entry of value that holds an address; an empty one when none.
+Mailbox FirstMailbox(std::string_view value);
+// FirstMailbox(value).address.
+std::string HeaderAddress(std::string_view value);
+// An address list for a header of a message being written: the entries
+// joined with ", " (a typed ";" becomes ","), each as written but for a
+// display name beyond ASCII, which goes as encoded words.
+std::string EncodeAddressList(std::string_view list);
+
 // An address list rewritten as "description" <address> entries joined
 // with ", ". Quoted passages go first, so a quoted display name leaves an
 // empty description; a bare address is its own description.

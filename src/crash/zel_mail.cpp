@@ -502,6 +502,8 @@ std::string MailData(const std::string& sender, const std::string& recipients, c
             files.emplace_back(FileName(path), std::move(content));
     }
     if (files.empty()) {
+        // The report holds names and messages of any language.
+        d += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n";
         d += "\r\n" + report;
     } else {
         const std::string line = std::string("--") + kBoundary;

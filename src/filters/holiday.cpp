@@ -2,6 +2,7 @@
 // user, the table layout and the entry dialog.
 #include "filters/holiday.h"
 
+#include "codecs/headerwords.h"
 #include "codecs/qev_util.h"
 #include "filters/forward.h"
 #include "filters/shown.h"
@@ -121,19 +122,29 @@ namespace {
 
 bool InHeader(const std::string& line) { return line.size() >= 3 && line != "Message"; }
 
+// How much of a folded address header is read for its address.
+constexpr std::size_t kMaxAddressHeader = 4096;
+
 std::string HeaderValueOf(const std::vector<std::string>& lines, const std::string& header, bool angleOnly) {
-    for (const auto& line : lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
         if (!InHeader(line)) return "";
         if (!StartsWithNoCase(line, header)) continue;
-        std::string value = line.substr(header.size(), 255);
-        if (angleOnly) {
-            std::size_t lt = value.find('<');
-            if (lt != std::string::npos) value = value.substr(lt);
-            std::size_t gt = value.find('>');
-            if (gt != std::string::npos) value = value.substr(0, gt + 1);
+        if (!angleOnly) {
+            std::string value = line.substr(header.size(), 255);
+            if (!value.empty() && value[0] == ' ') value.erase(0, 1);
+            return value;
         }
-        if (!value.empty() && value[0] == ' ') value.erase(0, 1);
-        return value;
+        // The address as a reader takes it: from the whole (unfolded) field,
+        // never a "<" inside a quoted name or a comment.
+        std::string value = line.substr(header.size(), kMaxAddressHeader);
+        for (std::size_t k = i + 1; k < lines.size() && value.size() < kMaxAddressHeader; ++k) {
+            const std::string& next = lines[k];
+            if (!InHeader(next) || (next[0] != ' ' && next[0] != '\t')) break;
+            value += next.substr(0, kMaxAddressHeader - value.size());
+        }
+        const qev_util::Mailbox mailbox = qev_util::FirstMailbox(value);
+        return (mailbox.angle ? "<" + mailbox.address + ">" : mailbox.address).substr(0, 255);
     }
     return "";
 }
@@ -180,7 +191,7 @@ std::string AutoReplyText(const std::string& fromText, const std::string& toText
     reply.subject = subject;
     // Auto-Submitted marks the reply as automatic, so other responders leave
     // it alone.
-    reply.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;", "Auto-Submitted: auto-replied"};
+    reply.extraHeaders = {"Auto-Submitted: auto-replied"};
     reply.mailerHeaders = false;
     reply.footer = false;
     reply.body = {message, ""};
@@ -226,7 +237,10 @@ int AutoRespond(const std::string& recipient, const std::string& user, const std
     for (auto& entry : entries) {
         std::string subject = entry.subject;
         const std::size_t at = qev_util::LowerCase(subject).find("[subject]");
-        if (at != std::string::npos) subject.replace(at, 9, OneLine(GetHeaderValue(msgFile, "subject:", false)));
+        // The incoming subject as text, so that the reply's subject can be
+        // encoded whole.
+        if (at != std::string::npos)
+            subject.replace(at, 9, HeaderWords::DecodeHeaderText(OneLine(GetHeaderValue(msgFile, "subject:", false))));
 
         std::vector<std::string> names;
         if (LocalUsers(sender, names)) {
@@ -258,7 +272,6 @@ void NotifyUser(bool setOn, const std::string& user, const std::string& message,
     smtp::GeneratedMail notice;
     notice.to = smtp::LocalRecipient(user);
     notice.subject = "Tarnwick auto-respond";
-    notice.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;"};
     notice.mailerHeaders = false;
     notice.footer = false;
     notice.body = {"Dear " + user, ""};

@@ -45,12 +45,13 @@ std::vector<std::string> LoadHeaderLines(const std::string& msgFile);
 
 // The value of the first header line that begins with header (with its
 // colon, any case), at most 255 characters, one leading blank removed; with
-// angleOnly cut to the "<...>" part. Empty when absent. The scan stops at
-// the end of the header block.
+// angleOnly the address of the whole (unfolded) field as
+// qev_util::FirstMailbox reads it, in angle brackets when written in them.
+// Empty when absent. The scan stops at the end of the header block.
 std::string GetHeaderValue(const std::string& msgFile, const std::string& header, bool angleOnly);
 
 // The address the message was delivered for: Envelope-To, else
-// Delivered-To, else To, reduced to its "<...>" part.
+// Delivered-To, else To, reduced to its address as GetHeaderValue does.
 std::string GetRecipientHeader(const std::string& msgFile);
 // The same of header lines already read (as a file's lines, without their
 // ends): a message's header need not be read again for each recipient.

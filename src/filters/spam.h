@@ -74,8 +74,8 @@ const std::vector<std::string>& BuiltInBadWords();
 std::string LettersOnly(const std::string& text);
 // The text after the first "@"; the whole text when there is none.
 std::string GetDomain(const std::string& address);
-// Lower case, and of "Name <addr>" only addr: what follows the first "<"
-// and precedes the first ">" after it.
+// Lower case, and only the address (qev_util::HeaderAddress): of
+// "Name <addr>" addr, whatever a quoted name or a comment holds.
 std::string CleanAddress(const std::string& address);
 
 // True for the import pseudo-recipient, with or without angle brackets,

@@ -16,7 +16,6 @@ std::string AddressBookRequest(const std::string& user, const std::string& brows
     smtp::GeneratedMail request;
     request.to = smtp::LocalRecipient(user);
     request.subject = "Tarnwick address book import";
-    request.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;"};
     request.messageId = false;
     request.mailerHeaders = false;
     request.footer = false;

@@ -52,12 +52,9 @@ std::string GetDomain(const std::string& address) {
 }
 
 std::string CleanAddress(const std::string& address) {
-    std::string a = qev_util::LowerCase(address);
-    size_t lt = a.find('<');
-    if (lt != std::string::npos) a = a.substr(lt + 1);
-    size_t gt = a.find('>');
-    if (gt != std::string::npos) a = a.substr(0, gt);
-    return a;
+    // A display name may hold a safe address in quotes: only the real
+    // address counts.
+    return qev_util::LowerCase(qev_util::HeaderAddress(address));
 }
 
 bool IsImportAddress(const std::string& address) {

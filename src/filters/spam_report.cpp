@@ -81,7 +81,6 @@ bool spam::TSpamFilter::SendSpamReport() {
     smtp::GeneratedMail report;
     report.to = smtp::LocalRecipient(user);
     report.subject = "Spam report";
-    report.extraHeaders = {"MIME-Version: 1.0", "Content-Type: text/plain;"};
     report.mailerHeaders = false;
     report.footer = false;
     report.body = {

@@ -3,6 +3,8 @@
 // and instance helpers of start-up.
 #include "settings/setup.h"
 
+#include "codecs/charsettables.h"
+#include "codecs/headerwords.h"
 #include "codecs/qev_util.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -164,15 +166,22 @@ std::string WriteWelcomeMail(const std::string& UserName) {
 
 std::string SupportMessage(const std::string& id, const std::string& name, const std::string& address,
                            const std::vector<std::string>& question, const std::string& subject) {
+    // A name beyond ASCII goes as encoded words; the question as UTF-8 text.
+    const std::string safeName = HeaderSafe(name, "\"\\");
+    const std::string shownName =
+        CharsetTables::IsAscii(safeName) ? "\"" + safeName + "\"" : HeaderWords::EncodeHeaderText(safeName);
     std::vector<std::string> lines = {
         "Message-ID: " + smtp::GeneratedMessageId(id),
-        "From: \"" + HeaderSafe(name, "\"\\") + "\" <" + HeaderSafe(address, "<>\" ") + ">",
+        "From: " + shownName + " <" + HeaderSafe(address, "<>\" ") + ">",
         std::string("To: \"Tarnwick Support\" <") + kSupportAddress + ">",
         "Subject: " + HeaderSafe(subject, ""),
         "Date: " + smtp::GeneratedDate(),
         "X-Priority: 3",
         "X-MSMail-Priority: Normal",
         "X-Mailer: Tarnwick 1.1",
+        "MIME-Version: 1.0",
+        "Content-Type: text/plain; charset=utf-8",
+        "Content-Transfer-Encoding: 8bit",
         "",
     };
     // A question line of a single "." would otherwise end the message there

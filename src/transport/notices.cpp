@@ -3,6 +3,8 @@
 // header with a marked subject, an explanation, then the whole message.
 #include "transport/smtp.h"
 
+#include "codecs/charsettables.h"
+#include "codecs/headerwords.h"
 #include "codecs/qev_util.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -71,20 +73,29 @@ std::string BuildNotice(const std::string& message, const std::string& subjectMa
     // not part of the header copy.
     size_t real = lines.size() - 1;
     std::vector<std::string> out;
-    bool headerEnded = false;
+    bool typed = false, versioned = false, encoded = false;
     for (size_t i = 0; i < real; ++i) {
         const std::string& line = lines[i];
         if (line == "." && i + 1 == real) break;
+        if (line.empty()) break;
+        typed = typed || StartsWithNoCase(line, "content-type:");
+        versioned = versioned || StartsWithNoCase(line, "mime-version:");
+        encoded = encoded || StartsWithNoCase(line, "content-transfer-encoding:");
         if (StartsWithNoCase(line, "subject: "))
             out.push_back("Subject: " + subjectMark + " - " + line.substr(9, 255));
         else
             out.push_back(line);
-        if (line.empty()) {
-            headerEnded = true;
-            break;
-        }
     }
-    if (!headerEnded) out.push_back("");
+    // A message that declares nothing is plain text, ASCII unless it holds
+    // more: then the notice says in which charset, UTF-8 when its text is
+    // that, else the usual 8-bit one.
+    if (!typed && !CharsetTables::IsAscii(message)) {
+        if (!versioned) out.push_back("MIME-Version: 1.0");
+        out.push_back(std::string("Content-Type: text/plain; charset=") +
+                      (CharsetTables::IsValidUtf8(message) ? "utf-8" : "windows-1252"));
+        if (!encoded) out.push_back("Content-Transfer-Encoding: 8bit");
+    }
+    out.push_back("");
     for (const auto& l : textLines) out.push_back(DotStuff(l));
     bool inserted = false;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -133,20 +144,43 @@ std::string MessageIdHost() {
 std::string GeneratedMessageId(const std::string& idText) { return "<" + idText + "@" + MessageIdHost() + ">"; }
 
 std::string GeneratedMessage(const GeneratedMail& mail) {
+    // Unless the writer declares its own content, the mail is plain text in
+    // UTF-8: a piece that is not UTF-8 (a name taken from a message as it
+    // came) is read as Windows-1252, so that the declaration holds.
+    bool declared = false, versioned = false;
+    for (const auto& header : mail.extraHeaders) {
+        declared = declared || StartsWithNoCase(header, "content-type:");
+        versioned = versioned || StartsWithNoCase(header, "mime-version:");
+    }
+    std::vector<std::string> body;
+    bool ascii = true;
+    for (const auto& text : mail.body)
+        for (auto& piece : TextLines(text)) {
+            if (!declared && !CharsetTables::IsValidUtf8(piece))
+                piece = CharsetTables::ToUtf8(piece, CharsetTables::TCharset::Windows1252);
+            ascii = ascii && CharsetTables::IsAscii(piece);
+            body.push_back(DotStuff(piece));
+        }
+
     std::vector<std::string> lines;
     if (mail.messageId) lines.push_back("Message-ID: " + GeneratedMessageId(TimeStamp()));
-    lines.push_back("From: " + OneLine(mail.from.empty() ? std::string("\"Tarnwick\" <") + NoticeSenderAddress + ">"
-                                                         : mail.from));
-    lines.push_back("To: " + OneLine(mail.to));
-    lines.push_back("Subject: " + OneLine(mail.subject));
+    const std::string from = mail.from.empty() ? std::string("\"Tarnwick\" <") + NoticeSenderAddress + ">" : mail.from;
+    // Header text beyond ASCII goes as encoded words.
+    lines.push_back("From: " + qev_util::EncodeAddressList(OneLine(from)));
+    lines.push_back("To: " + qev_util::EncodeAddressList(OneLine(mail.to)));
+    lines.push_back("Subject: " + HeaderWords::EncodeHeaderText(OneLine(mail.subject)));
     lines.push_back("Date: " + GeneratedDate());
     if (mail.mailerHeaders)
         lines.insert(lines.end(), {"X-Priority: 3", "X-MSMail-Priority: Normal", "X-Mailer: Tarnwick 1.1",
                                    "X-MimeOLE: Produced By Tarnwick"});
+    if (!declared) {
+        if (!versioned) lines.push_back("MIME-Version: 1.0");
+        lines.push_back("Content-Type: text/plain; charset=utf-8");
+        lines.push_back(std::string("Content-Transfer-Encoding: ") + (ascii ? "7bit" : "8bit"));
+    }
     for (const auto& header : mail.extraHeaders) lines.push_back(OneLine(header));
     lines.push_back("");
-    for (const auto& body : mail.body)
-        for (const auto& piece : TextLines(body)) lines.push_back(DotStuff(piece));
+    lines.insert(lines.end(), body.begin(), body.end());
     if (mail.footer) lines.push_back(GeneratedFooterLine);
     lines.push_back(".");
     lines.push_back("");

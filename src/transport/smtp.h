@@ -33,9 +33,12 @@ inline constexpr char GeneratedFooterLine[] =
 
 // One mail the program writes itself. The header block is, in this order:
 // Message-ID (when messageId), From, To, Subject, Date, X-Priority,
-// X-MSMail-Priority, X-Mailer, X-MimeOLE (when mailerHeaders), then
-// extraHeaders. CR and LF inside header values and extra header lines
-// become blanks, so no value can start a header line of its own.
+// X-MSMail-Priority, X-Mailer, X-MimeOLE (when mailerHeaders), then, unless
+// extraHeaders declare a Content-Type, MIME-Version (unless they hold it),
+// "Content-Type: text/plain; charset=utf-8" and the transfer encoding (7bit
+// or 8bit), then extraHeaders. CR and LF inside header values and extra
+// header lines become blanks, so no value can start a header line of its
+// own; From, To and Subject text beyond ASCII goes as encoded words.
 struct GeneratedMail {
     std::string to{};    // whole To value; LocalRecipient(user) for a local user
     std::string from{};  // whole From value; empty: the program's own sender

@@ -1,5 +1,6 @@
 // Local address resolution: which office users an e-mail address reaches.
 #include "transport/local_address.h"
+#include "codecs/qev_util.h"
 #include "tables/memtable.h"
 #include "transport/smtp.h"
 #include "transport/table_owner.h"
@@ -56,9 +57,8 @@ void AddOnce(std::vector<std::string>& users, const std::string& name) {
 
 bool ResolveLocalAddress(const LocalTables& tables, const std::string& address, std::vector<std::string>& users) {
     users.clear();
-    std::string addr = address;
-    if (size_t lt = addr.find('<'); lt != std::string::npos) addr = addr.substr(lt + 1);
-    if (size_t gt = addr.find('>'); gt != std::string::npos) addr.resize(gt);
+    // Callers pass envelope addresses and header values alike.
+    const std::string addr = qev_util::HeaderAddress(address);
     std::string local, domain;
     if (size_t at = addr.find('@'); at != std::string::npos) {
         local = addr.substr(0, at);

@@ -3,6 +3,7 @@
 // log text of the administration page.
 #include "codecs/details.h"
 #include "codecs/qev_util.h"
+#include "filters/holiday.h"
 #include "filters/spam.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -39,24 +40,11 @@ void AddSafeAddress(const std::string& address) {
     spam::AddSpamAddress(spam::SafeSender, address);
 }
 
-// The part of a From value between "<" and ">" when present, else the whole value.
-std::string AngleAddress(const std::string& from) {
-    if (std::size_t a = from.find('<'), b = from.find('>'); a != std::string::npos && b != std::string::npos && b > a)
-        return from.substr(a + 1, b - a - 1);
-    return from;
-}
-
-// The sender address of a message file.
+// The sender address of a message file, from its From field as written:
+// the shown text has lost the quotes that keep a "<" in a name from being
+// the address.
 std::string SenderAddress(const std::string& path) {
-    std::string from, to, subject, date;
-    int attCount = -1;
-    std::vector<std::string> names;
-    try {
-        details::ReadMessageHeaders(path, from, to, subject, date, attCount, names);
-    } catch (const std::exception&) {
-        return std::string();
-    }
-    return AngleAddress(from);
+    return qev_util::HeaderAddress(holiday::GetHeaderValue(path, "from:", true));
 }
 
 void Recount() {
@@ -184,7 +172,7 @@ std::string SpamRows(const std::string& Folder, int& Count, int Limit, bool oneL
         const std::string base = file.substr(0, file.size() - 4);
         const std::string key = Folder + "\\" + base;
         const std::string recipient = base.substr(0, base.find('_'));
-        const std::string address = AngleAddress(from);
+        const std::string address = SenderAddress(path);
         const std::string eFrom = HtmlEscape(from), eTo = HtmlEscape(to);
         std::string eSubject = HtmlEscape(subject);
         if (eSubject.empty()) eSubject = "&lt;no subject&gt;";

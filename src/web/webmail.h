@@ -51,8 +51,10 @@ std::string SenderAddress(const std::string& User);
 std::string ComposeRequest(const std::string& User, const std::string& Dir, bool IsPost,
                            const std::string& RequestText, const http::Params& Request,
                            const std::string& Boundary, const std::string& RequestFile);
+// Note, when given, is shown above the form (a refusal to send it).
 std::string ComposePage(const std::string& User, const std::string& From, const std::string& Subject,
-                        const std::string& To, const std::string& CC, const std::vector<std::string>& BodyLines);
+                        const std::string& To, const std::string& CC, const std::vector<std::string>& BodyLines,
+                        const std::string& Note = std::string());
 std::string ReplyCompose(const std::string& User, const std::string& MessageFile);
 std::string SendWebmail(const std::string& User, const std::string& From, const std::string& To,
                         const std::string& CC, const std::string& Subject, const std::string& Body);

@@ -4,6 +4,7 @@
 #include "codecs/charsettables.h"
 #include "codecs/codectables.h"
 #include "codecs/details.h"
+#include "codecs/headerwords.h"
 #include "codecs/qevmsg.h"
 #include "codecs/qev_util.h"
 #include "filters/addinrule.h"
@@ -95,46 +96,35 @@ std::vector<std::string> BodyLinesOf(const std::string& body) {
 }
 
 
-bool IsAscii(const std::string& text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+// An address a message can be sent to: a local part and a domain around the
+// last "@", without blanks, controls, brackets or list separators (a
+// quoted local part may hold what it likes but line breaks).
+bool IsAddress(const std::string& address) {
+    const std::size_t at = address.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == address.size()) return false;
+    auto plain = [](std::string_view part) {
+        return std::none_of(part.begin(), part.end(), [](char ch) {
+            const auto c = static_cast<unsigned char>(ch);
+            return c <= ' ' || c == 0x7F || std::string_view("<>()[],;:\\\"@").find(ch) != std::string_view::npos;
+        });
+    };
+    const std::string_view local = std::string_view(address).substr(0, at);
+    const std::string_view domain = std::string_view(address).substr(at + 1);
+    const bool quoted = local.size() >= 2 && local.front() == '"' && local.back() == '"' &&
+                        std::none_of(local.begin(), local.end(), [](char c) { return c == '\r' || c == '\n'; });
+    return plain(domain) && (quoted || plain(local));
 }
 
-// An RFC 2047 header text: UTF-8 in encoded words of at most 75
-// characters, cut between characters.
-std::string EncodedWords(const std::string& utf8) {
-    std::string out;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        std::size_t end = std::min(utf8.size(), i + 45);
-        while (end < utf8.size() && end > i && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
-        if (!out.empty()) out += ' ';
-        out += "=?UTF-8?B?" + CodecTables::EncodeBase64(std::string_view(utf8).substr(i, end - i)) + "?=";
-        i = end;
+// A display name as a header may carry it: quoted when it holds a special
+// character.
+std::string DisplayName(const std::string& name) {
+    if (name.find_first_of(",;:<>@()[]\\\"") == std::string::npos) return name;
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
     }
-    return out;
-}
-
-// An address list with its display names encoded where they hold more than
-// ASCII; the addresses stay as typed.
-std::string EncodedAddressList(const std::string& list) {
-    if (IsAscii(list)) return list;
-    std::string rest = list, out;
-    bool first = true;
-    while (!rest.empty()) {
-        std::string item = SplitFirst(rest, ',');
-        if (!first) out += ',';
-        first = false;
-        const std::size_t lt = item.find('<');
-        if (IsAscii(item) || lt == std::string::npos) {
-            out += item;
-            continue;
-        }
-        std::string name = Trim(item.substr(0, lt));
-        if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
-        const bool leadingBlank = !item.empty() && item[0] == ' ';
-        out += (leadingBlank ? " " : "") + (IsAscii(name) ? name : EncodedWords(name)) + " " + item.substr(lt);
-    }
-    return out;
+    return quoted + "\"";
 }
 
 bool WriteAllTo(platform::WritableFile& file, const std::string& text) { return file.Append(text).ok(); }
@@ -244,19 +234,14 @@ std::string LocalUserNamed(const std::string& name) {
 // "demo"), it gets the user's own, so that a reply or a bounce reaches
 // someone; the typed name stays.
 std::string HeaderSender(const std::string& user, const std::string& from) {
-    if (from.find('@') != std::string::npos) return from;
-    std::string name = Trim(from.substr(0, from.find('<')));
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+    qev_util::Mailbox typed;
+    qev_util::NextMailbox(from, 0, typed);
+    if (IsAddress(typed.address)) return from;
+    std::string name = typed.angle ? typed.name : Trim(from);
+    if (!typed.angle && name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
     if (name.empty()) name = WebsetsName(user);
-    if (name.find_first_of(",;:<>@()[]\\\"") != std::string::npos) {
-        std::string quoted = "\"";
-        for (char c : name) {
-            if (c == '"' || c == '\\') quoted += '\\';
-            quoted += c;
-        }
-        name = quoted + "\"";
-    }
-    return name + " <" + SenderAddress(user) + ">";
+    return DisplayName(name) + " <" + SenderAddress(user) + ">";
 }
 
 }  // namespace
@@ -326,7 +311,8 @@ std::string ComposeRequest(const std::string& User, const std::string& Dir, bool
 }
 
 std::string ComposePage(const std::string& User, const std::string& From, const std::string& Subject,
-                        const std::string& To, const std::string& CC, const std::vector<std::string>& BodyLines) {
+                        const std::string& To, const std::string& CC, const std::vector<std::string>& BodyLines,
+                        const std::string& Note) {
     const std::string style =
         "<STYLE type=\"text/css\">\r\n.button { background-color: #d6e7ef; border-color: #99cccc; "
         "border-right-width: 1px; border-bottom-width: 1px; color: #00009c; font-family: verdana; font-size: 98%; "
@@ -335,6 +321,7 @@ std::string ComposePage(const std::string& User, const std::string& From, const 
         "window.open(URL, 'address', 'scrollbars=yes,width=400,height=600'); }\r\n</SCRIPT>\r\n";
     std::string p = http::PageHead("Tarnwick - WebMail", false, style);
     p += std::string("<BODY onLoad=\"document.EMailForm.") + (From.empty() ? "emailto" : "emailbody") + ".focus()\">\r\n";
+    if (!Note.empty()) p += HtmlEscape(Note) + "<BR><BR>\r\n";
     // The form comes back in UTF-8 whatever the page's own charset, so that
     // no character the user typed is lost.
     p += "<FORM name=\"EMailForm\" method=\"post\" enctype=\"multipart/form-data\" accept-charset=\"UTF-8\" "
@@ -384,7 +371,14 @@ std::string ReplyCompose(const std::string& User, const std::string& MessageFile
         std::vector<std::string> names;
         std::string f, t, s;
         details::ReadMessageHeaders(MessageFile, f, t, s, date, count, names);
-        to = f;
+        // The reply goes to the sender's address as the From field has it
+        // (the shown text has lost the quotes around the name).
+        const std::vector<std::string> header = holiday::LoadHeaderLines(MessageFile);
+        const qev_util::Mailbox sender =
+            qev_util::FirstMailbox(qev_util::HeaderValue(qev_util::FindHeader(header, "FROM:"), "FROM:", false));
+        const std::string name = Trim(HeaderWords::DecodeHeaderText(sender.name));
+        to = name.empty() || sender.address.empty() ? sender.address
+                                                     : DisplayName(name) + " <" + sender.address + ">";
         subject = qev_util::LowerCase(s).rfind("re: ", 0) == 0 ? s : "Re: " + s;
         std::string text;
         if (details::LoadStoredMessage(MessageFile, text)) {
@@ -401,23 +395,35 @@ std::string ReplyCompose(const std::string& User, const std::string& MessageFile
 std::string SendWebmail(const std::string& User, const std::string& From, const std::string& To,
                         const std::string& CC, const std::string& Subject, const std::string& Body) {
     std::string page = http::PageHead("Tarnwick - WebMail") + "<BODY>\r\n";
-    const std::string sender = AddressAround(From);
+    qev_util::Mailbox typedSender;
+    qev_util::NextMailbox(From, 0, typedSender);
+    const std::string sender = IsAddress(typedSender.address) ? typedSender.address : std::string();
+    // Recipients are separated by "," or ";"; what is neither an address
+    // nor a local user's name is refused before anything is sent.
     std::string recipients = To;
     if (!CC.empty()) recipients += "," + CC;
-    std::vector<std::string> local, external;
-    while (!recipients.empty()) {
-        const std::string item = Trim(SplitFirst(recipients, ','));
-        if (item.empty()) continue;
-        if (item.find('@') != std::string::npos) {
-            const std::string address = AddressAround(item);
+    std::vector<std::string> local, external, refused;
+    qev_util::Mailbox entry;
+    for (std::size_t pos = 0; pos < recipients.size();) {
+        pos = qev_util::NextMailbox(recipients, pos, entry);
+        if (entry.text.empty()) continue;
+        if (IsAddress(entry.address)) {
             std::vector<std::string> users;
-            if (FrmSMTP != nullptr && FrmSMTP->IsLocalAddress(address, users))
+            if (FrmSMTP != nullptr && FrmSMTP->IsLocalAddress(entry.address, users))
                 local.insert(local.end(), users.begin(), users.end());
-            else if (!address.empty())
-                external.push_back(address);
-        } else if (std::string name = LocalUserNamed(item); !name.empty()) {
+            else
+                external.push_back(entry.address);
+        } else if (std::string name = LocalUserNamed(entry.address); !name.empty()) {
             local.push_back(name);
+        } else {
+            refused.push_back(entry.text);
         }
+    }
+    if (!refused.empty()) {
+        std::string named;
+        for (const auto& r : refused) named += (named.empty() ? "" : ", ") + OneLine(r);
+        return ComposePage(User, From, Subject, To, CC, BodyLinesOf(Body),
+                           "Not sent - neither an address nor a local user: " + named);
     }
     // One copy per mailbox, however often a user was named.
     std::vector<std::string> mailboxes;
@@ -444,13 +450,13 @@ std::string SendWebmail(const std::string& User, const std::string& From, const 
         TQevMsg msg;
         msg.Date = smtp::GeneratedDate();
         msg.XMailer = ProgramVersion.empty() ? "Tarnwick" : "Tarnwick " + ProgramVersion;
-        msg.From = OneLine(EncodedAddressList(HeaderSender(User, From)));
-        msg.SendTo = OneLine(EncodedAddressList(To));
-        msg.CC = OneLine(EncodedAddressList(CC));
-        msg.Subject = IsAscii(Subject) ? OneLine(Subject) : EncodedWords(OneLine(Subject));
+        msg.From = qev_util::EncodeAddressList(OneLine(HeaderSender(User, From)));
+        msg.SendTo = qev_util::EncodeAddressList(OneLine(To));
+        msg.CC = qev_util::EncodeAddressList(OneLine(CC));
+        msg.Subject = HeaderWords::EncodeHeaderText(OneLine(Subject));
         msg.Text = BodyLinesOf(Body);
         // Text beyond ASCII comes from the browser as UTF-8 and goes out so.
-        if (!IsAscii(Body)) msg.CharSet = "UTF-8";
+        if (!CharsetTables::IsAscii(Body)) msg.CharSet = "UTF-8";
         std::vector<std::string> extra, files;
         for (const auto& f : platform::ListFiles(AttachFolder(User), "*")) {
             const std::string path = AttachFolder(User) + f;

@@ -347,6 +347,43 @@ TEST(QevUtil, HeaderHelpers) {
     EXPECT_EQ(qev_util::GetTempPath().back(), '/');
 }
 
+// A "<" inside a quoted name or a comment is never the address.
+TEST(QevUtil, HeaderAddressAsAReaderTakesIt) {
+    struct {
+        const char* value;
+        const char* address;
+        const char* name;
+    } cases[] = {
+        {"\"<img src=x onerror=alert(11)>\" <evil@outside.example>", "evil@outside.example",
+         "<img src=x onerror=alert(11)>"},
+        {"\"<boss@office.test>\" <spammer@far.example>", "spammer@far.example", "<boss@office.test>"},
+        {"(<boss@office.test>) Spam  Mail <spammer@far.example>", "spammer@far.example", "Spam Mail"},
+        {"\"a \\\"<q>\\\" b\" <x@y.example>", "x@y.example", "a \"<q>\" b"},
+        {"bare@y.example (Bare <b@c>)", "bare@y.example", ""},
+        {"<\"odd>local\"@y.example>", "\"odd>local\"@y.example", ""},
+        {"<@relay.example:route@y.example>", "route@y.example", ""},
+        {" , first@y.example; second@y.example", "first@y.example", ""},
+        {"\"unclosed <u@y.example>", "\"unclosed <u@y.example>", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        const qev_util::Mailbox m = qev_util::FirstMailbox(c.value);
+        EXPECT_EQ(m.address, c.address) << c.value;
+        EXPECT_EQ(m.name, c.name) << c.value;
+    }
+    // A typed list: ";" separates as "," does, but not inside quotes.
+    std::vector<std::string> entries;
+    const std::string list = "Kunde M\xc3\xbcller <kunde2@outside.example>; alice@localhost,\"x; y\" <z@q.example>";
+    qev_util::Mailbox m;
+    for (std::size_t pos = 0; pos < list.size();) {
+        pos = qev_util::NextMailbox(list, pos, m);
+        entries.push_back(m.address);
+    }
+    EXPECT_EQ(entries, (std::vector<std::string>{"kunde2@outside.example", "alice@localhost", "z@q.example"}));
+    EXPECT_EQ(qev_util::EncodeAddressList(list),
+              "=?UTF-8?B?S3VuZGUgTcO8bGxlcg==?= <kunde2@outside.example>, alice@localhost, \"x; y\" <z@q.example>");
+}
+
 TEST(QevUtil, MessageIdsAndBoundariesAreFreshAndInRange) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {

@@ -59,7 +59,9 @@ private:
 
 TEST_F(ZelMail, DialoguesByteForByte) {
     const std::string body = "line one\r\n.\r\n.hidden\nbare\rend";
-    const std::string data = kHeader + "\r\nline one\r\n..\r\n..hidden\r\nbare\r\nend";
+    const std::string data = kHeader +
+                             "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=\"utf-8\"\r\n"
+                             "Content-Transfer-Encoding: 8bit\r\n\r\nline one\r\n..\r\n..hidden\r\nbare\r\nend";
     const std::string mail = "MAIL FROM:<bugs@x.example>\r\nRCPT TO:<bugs@x.example>\r\nDATA\r\n" + data + "\r\n.\r\n";
     struct Case {
         const char* what;

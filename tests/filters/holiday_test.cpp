@@ -135,7 +135,8 @@ TEST_F(Holiday, ReplyToAnOutsideSenderIsQueuedWithItsRecord) {
               "Subject: Out of Office AutoReply: Budget meeting\r\n"
               "Date: Sat, 14 Mar 2026 10:30:15 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
               "MIME-Version: 1.0\r\n"
-              "Content-Type: text/plain;\r\n"
+              "Content-Type: text/plain; charset=utf-8\r\n"
+              "Content-Transfer-Encoding: 7bit\r\n"
               "Auto-Submitted: auto-replied\r\n"
               "\r\n"
               "I am away.\r\n"
@@ -304,7 +305,8 @@ TEST_F(Holiday, SetOnNoticeNamesTheEndDate) {
               "Subject: Tarnwick auto-respond\r\n"
               "Date: Sat, 14 Mar 2026 10:30:15 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
               "MIME-Version: 1.0\r\n"
-              "Content-Type: text/plain;\r\n"
+              "Content-Type: text/plain; charset=utf-8\r\n"
+              "Content-Transfer-Encoding: 7bit\r\n"
               "\r\n"
               "Dear bob\r\n"
               "\r\n"
@@ -353,6 +355,17 @@ TEST_F(Holiday, RepliesAndNoticesParseAsMail) {
     EXPECT_EQ(parse(Out() + Queued().at(0)), reply);
     ASSERT_EQ(holiday::AutoRespond("<bob@office.example>", "bob", Incoming("alice@office.example"), true), 1);
     EXPECT_EQ(parse(In() + smtp::ListUserFiles(In(), "alice").at(0)), reply);
+
+    // An entry's subject beyond ASCII around an encoded incoming subject:
+    // the reply's subject is encoded once, whole.
+    AddEntry("erin", 0, 0, "Abwesend \xe2\x80\x93 [Subject]", "Bin weg.");
+    const std::string encoded =
+        Deliver("erin", "080000002",
+                "From: carol@office.example\r\nSubject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\r\n\r\nHi\r\n.\r\n");
+    ASSERT_EQ(holiday::AutoRespond("<erin@office.example>", "erin", encoded, true), 1);
+    EXPECT_EQ(parse(In() + smtp::ListUserFiles(In(), "carol").at(0)),
+              "ok\nAbwesend \xe2\x80\x93 Gr\xc3\xbc\xc3\x9f" "e\nBin weg.\n\nOffice footer\n.sig\n\n");
+    std::remove((In() + smtp::ListUserFiles(In(), "carol").at(0)).c_str());
 
     holiday::NotifyUser(true, "carol", ".\nGone", 0, 1);
     EXPECT_EQ(parse(In() + smtp::ListUserFiles(In(), "carol").at(0)),

@@ -10,7 +10,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peers_smtp import BIN, Smarthost, SmtpProgram  # noqa: E402
+from peers_smtp import BIN, Smarthost, SmtpProgram, write_table  # noqa: E402
 
 MESSAGES = [
     (b"Message-ID: <r1@office.example>\r\nFrom: alice@office.example\r\nTo: bob@office.example\r\n"
@@ -31,7 +31,9 @@ class RelayBase:
         cls.smarthost = Smarthost(mechanisms=cls.MECHANISMS)
         try:
             cls.program = SmtpProgram(extra_smtp="Wait=2\nHost=127.0.0.1\nPort=%d\nStandard=0\nAuth=1\n"
-                                                 "Login=relay\nPass=relaypw\n" % cls.smarthost.port).start()
+                                                 "Login=relay\nPass=relaypw\n" % cls.smarthost.port)
+            cls.prepare_home()
+            cls.program.start()
         except Exception:
             cls.smarthost.stop()
             raise
@@ -42,6 +44,10 @@ class RelayBase:
             cls.program.stop()
         finally:
             cls.smarthost.stop()
+
+    @classmethod
+    def prepare_home(cls):
+        pass
 
     def check_every_queued_message_arrives_once_as_sent(self):
         with smtplib.SMTP("127.0.0.1", self.program.smtp_port, timeout=20) as s:
@@ -92,6 +98,27 @@ class RelayCramMd5Test(RelayBase, unittest.TestCase):
         self.check_every_queued_message_arrives_once_as_sent()
         with open(self.program.path("smtp.log"), "rb") as f:
             self.assertIn(b"> Sending MD5 info...", f.read())
+
+
+class ForwardSenderTest(RelayBase, unittest.TestCase):
+    """bob forwards his mail outside; a "<" in the quoted name of a From
+    field is no address."""
+
+    @classmethod
+    def prepare_home(cls):
+        write_table(cls.program.path("forward.dat"),
+                    [("User", "String", 64), ("IsLocal", "Boolean", 0), ("ForwardTo", "String", 128),
+                     ("Copy", "String", 3)], [("ixUser", "User")], [["bob", False, "far@away.example", "No"]])
+
+    def test_envelope_sender_is_the_from_fields_address(self):
+        data = (b'From: "<img src=x onerror=alert(11)>" <evil@outside.example>\r\nTo: bob@office.example\r\n'
+                b"Subject: forwarded\r\n\r\nhello\r\n")
+        with smtplib.SMTP("127.0.0.1", self.program.smtp_port, timeout=20) as s:
+            self.assertEqual(s.sendmail("evil@outside.example", ["bob@office.example"], data), {})
+        self.program.wait_for(lambda: self.smarthost.messages(), timeout=60, what="the forward")
+        meta, sent = self.smarthost.messages()[0]
+        self.assertEqual((meta["mail_from"], meta["rcpt_tos"]), ("evil@outside.example", ["far@away.example"]))
+        self.assertIn(b"Subject: forwarded\r\n", sent)
 
 
 if __name__ == "__main__":

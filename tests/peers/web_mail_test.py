@@ -89,7 +89,7 @@ class WebMail(unittest.TestCase):
             files=[("atchfile", "report.bin", data)], cookie=BOB)
         self.assertIn(b'name="delete1" value="report.bin"', body)
         _, _, body = self.srv.post_multipart(
-            "/compose", [("emailfrom", "Bob <bob@office.lan>"), ("emailto", "alice, nobody"),
+            "/compose", [("emailfrom", "Bob <bob@office.lan>"), ("emailto", "alice"),
                          ("emailcc", "x@far.example, <y@far.example>"), ("emailsubj", "With file"),
                          ("emailbody", "see attached\r\n.leading dot"), ("Send", "Send")], cookie=BOB)
         self.assertIn(b"Message sent", body)
@@ -141,7 +141,7 @@ class WebMail(unittest.TestCase):
     def test_no_recipient_is_refused_and_nothing_written(self):
         before = sorted(os.listdir(self.srv.path("out")))
         _, _, body = self.srv.post_multipart(
-            "/compose", [("emailfrom", "bob"), ("emailto", "stranger"), ("emailsubj", "x"), ("emailbody", "y")],
+            "/compose", [("emailfrom", "bob"), ("emailto", " , "), ("emailsubj", "x"), ("emailbody", "y")],
             cookie=BOB)
         self.assertIn(b"Couldn't send email - you must have at least one valid recipient.", body)
         self.assertIn(b"Request (Post length ", body)
@@ -357,6 +357,47 @@ class WebMailSender(unittest.TestCase):
                 if msg["Subject"] == subject:
                     return msg
         self.fail("no sent copy of " + subject)
+
+    def test_semicolon_list_reaches_everyone_and_a_stranger_is_named(self):
+        to = "Kunde M\u00fcller <kunde2@outside.example>; alice@firma.example"
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", to.encode()), ("emailcc", "carol"),
+                         ("emailsubj", "Semicolons"), ("emailbody", "Hallo")], cookie=BOB)
+        self.assertIn(b"Message sent", body)
+        msg = self.sent_copy("bob", "Semicolons")
+        self.assertEqual([a.addr_spec for a in msg["To"].addresses], ["kunde2@outside.example", "alice@firma.example"])
+        self.assertEqual(msg["To"].addresses[0].display_name, "Kunde M\u00fcller")
+        ids = {}
+        for user in ("alice", "carol"):
+            ids[user] = [f[len(user) + 1:-4] for f in os.listdir(self.srv.path("in"))
+                         if f.startswith(user + "_") and parsed(self.srv.path("in", f))["Subject"] == "Semicolons"]
+        self.assertEqual(len(ids["alice"]), 1)
+        self.assertEqual(ids["carol"], ids["alice"])
+        ports = configparser.ConfigParser(interpolation=None)
+        ports.optionxform = str
+        ports.read(self.srv.path("ports.dat"))
+        self.assertEqual(dict(ports[ids["alice"][0]]).get("To1"), "<kunde2@outside.example>")
+        self.assertEqual(ports[ids["alice"][0]]["rcpt"], "1")
+
+        # A name that is no user: nothing goes, the page names it and keeps the form.
+        before = {d: sorted(os.listdir(self.srv.path(d))) for d in ("in", "out", "WebSent")}
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", "alice@firma.example; stranger"),
+                         ("emailcc", "carol"), ("emailsubj", "Not this"), ("emailbody", "kept text")], cookie=BOB)
+        self.assertNotIn(b"Message sent", body)
+        self.assertIn(b"neither an address nor a local user: stranger", body)
+        self.assertIn(b'name="emailto" size="60" value="alice@firma.example; stranger"', body)
+        self.assertIn(b"kept text", body)
+        self.assertEqual({d: sorted(os.listdir(self.srv.path(d))) for d in before}, before)
+
+    def test_a_reply_goes_to_the_address_not_the_quoted_name(self):
+        self.srv.write_message("in", "bob_r1.dat", message(
+            "Hi", sender='"<img src=x onerror=alert(11)>" <evil@outside.example>'))
+        _, _, body = self.srv.get("/compose?dir=in&replyfile=bob_r1", cookie=BOB)
+        found = re.search(rb'name="emailto" size="60" value="([^"]*)"', body)
+        self.assertEqual(html.unescape(found.group(1).decode()),
+                         '"<img src=x onerror=alert(11)>" <evil@outside.example>')
+        os.remove(self.srv.path("in", "bob_r1.dat"))
 
     def test_compose_form_offers_an_address(self):
         # The reply address of the web mail settings first, else the user

@@ -166,6 +166,7 @@ TEST_F(SettingsMail, SupportRequestIsQueuedWithItsRecord) {
     EXPECT_EQ(text.rfind("Message-ID: <" + id + "@" + smtp::MessageIdHost() + ">\r\nFrom: \"Ann Boss Lee\" <ann@office.example>\r\n"
                          "To: \"Tarnwick Support\" <" + std::string(setup::kSupportAddress) + ">\r\nSubject: ", 0),
               0u);
+    EXPECT_NE(text.find("\r\nContent-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << text;
     // The question's lone "." is stuffed: it must not end the message early.
     EXPECT_NE(text.find("\r\n\r\nIt stops.\r\n..\r\nWhy?\r\n\r\n.\r\n"), std::string::npos) << text;
 }

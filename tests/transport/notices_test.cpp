@@ -1,5 +1,7 @@
 // Failure and return notices and the generated-message header block.
 #include "transport/smtp.h"
+#include "crash/zel_mail.h"
+#include "filters/holiday.h"
 #include "platform/clock.h"
 #include "transport_test_util.h"
 
@@ -25,6 +27,18 @@ const std::string kHtmlMessage =
     "</body></html>\r\n"
     ".\r\n";
 
+// What a command prints (both streams), without the final line ends.
+std::string CommandOutput(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (!p) return "popen failed";
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
 // Runs python3's email parser over a file; returns its report or "ok".
 // Every date the program writes must carry its zone; with withSender the
 // From header must also hold an address that a reply can go to.
@@ -45,15 +59,8 @@ std::string ParseWithPython(const std::string& file, bool withSender = false) {
         "  if sys.argv[2]=='1':\n"
         "    a=email.utils.parseaddr(str(m['From']))[1]\n"
         "    assert '@' in a and not a.startswith('@') and not a.endswith('@'), 'no address in From: %s' % m['From']\n"
-        "print('ok')\" " + file + (withSender ? " 1" : " 0") + " 2>&1";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return "popen failed";
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
+        "print('ok')\" " + file + (withSender ? " 1" : " 0");
+    return CommandOutput(cmd);
 }
 
 class NoticesTest : public TempHome {};
@@ -70,6 +77,9 @@ TEST_F(NoticesTest, GeneratedMessageHeaderBlockAndEnd) {
         "X-MSMail-Priority: Normal\r\n"
         "X-Mailer: Tarnwick 1.1\r\n"
         "X-MimeOLE: Produced By Tarnwick\r\n"
+        "MIME-Version: 1.0\r\n"
+        "Content-Type: text/plain; charset=utf-8\r\n"
+        "Content-Transfer-Encoding: 7bit\r\n"
         "\r\n"
         "Hello bob,\r\n"
         "..hidden line\r\n"
@@ -79,7 +89,9 @@ TEST_F(NoticesTest, GeneratedMessageHeaderBlockAndEnd) {
         ".\r\n";
     EXPECT_EQ(text, expected);
     std::string withMime = smtp::GeneratedMessage("bob", "x", {}, {"MIME-Version: 1.0"});
-    EXPECT_NE(withMime.find("X-MimeOLE: Produced By Tarnwick\r\nMIME-Version: 1.0\r\n\r\n"), std::string::npos);
+    EXPECT_NE(withMime.find("X-MimeOLE: Produced By Tarnwick\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                            "Content-Transfer-Encoding: 7bit\r\nMIME-Version: 1.0\r\n\r\n"),
+              std::string::npos);
 
     std::string file = smtp::WriteMailboxFile(smtp::FolderIn, "bob", smtp::TimeStamp(), text);
     EXPECT_EQ(ParseWithPython(file), "ok");
@@ -187,7 +199,7 @@ TEST_F(NoticesTest, GeneratedMailKeepsHeaderAndEndIntact) {
     empty.mailerHeaders = false;
     empty.footer = false;
     const std::string bare = smtp::GeneratedMessage(empty);
-    EXPECT_EQ(bare.substr(bare.size() - 13), " " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n\r\n.\r\n");
+    EXPECT_EQ(bare.substr(bare.size() - 38), "Content-Transfer-Encoding: 7bit\r\n\r\n.\r\n");
     EXPECT_EQ(bare.find("\r\n.\r\n"), bare.size() - 5);
 }
 
@@ -271,6 +283,51 @@ TEST_F(NoticesTest, NoticesParseWithoutDefects) {
         std::string file = smtp::WriteMailboxFile(smtp::FolderIn, "bob", "r",
                                                   smtp::BuildReturnNotice(message, {"<far@away.example>"}));
         EXPECT_EQ(ParseWithPython(file, true), "ok");
+    }
+}
+
+// Every kind of mail the program writes, with text beyond ASCII: a reader
+// finds the charset of each text declared, the header in encoded words and
+// no defects, and gets the text back.
+TEST_F(NoticesTest, WrittenMailsDeclareTheirCharset) {
+    const std::string greeting = "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e";
+    // A message that declares nothing about its text.
+    const std::string original = "From: m@far.example\r\nSubject: Hallo\r\n\r\n" + greeting + "\r\n.\r\n";
+    holiday::NotifyUser(true, "carol", greeting, 0, 0);
+    const std::string in = smtp::StoreFolder(smtp::FolderIn);
+    std::string notice;
+    ASSERT_TRUE(platform::ReadFile(in + smtp::ListUserFiles(in, "carol").at(0), notice));
+    const std::vector<std::pair<std::string, std::string>> mails = {
+        {"out-of-office reply", holiday::AutoReplyText("bob <bob@office.lan>", "<far@away.example>", false, greeting,
+                                                       "Abwesend: " + greeting)},
+        {"out-of-office notice", notice},
+        // An attachment notice names files as their messages wrote them.
+        {"attachment notice", smtp::GeneratedMessage("bob", "Virus Possibility", {greeting, "Gr\xfc\xdf" "e.exe"})},
+        {"failure notice", smtp::BuildFailureNotice(original, 10, {"<far@away.example>"})},
+        {"return notice", smtp::BuildReturnNotice(original, {"<far@away.example>"})},
+        {"crash report", zelExcept::MailData("", "bugs@x.example", "Fehler: " + greeting, "", greeting,
+                                             platform::Now()) + "\r\n.\r\n"},
+    };
+    const std::string script = ProgramDir + "charsets.py";
+    ASSERT_TRUE(platform::WriteFileAtomic(script,
+        "import email, email.policy, sys\n"
+        "raw = open(sys.argv[1], 'rb').read()[:-3].replace(b'\\r\\n..', b'\\r\\n.')\n"
+        "head = raw.split(b'\\r\\n\\r\\n')[0]\n"
+        "assert all(b < 128 for b in head), 'raw header text'\n"
+        "m = email.message_from_bytes(raw, policy=email.policy.default)\n"
+        "bad = list(m.defects) + [d for v in m.values() for d in getattr(v, 'defects', ())]\n"
+        "assert not bad, bad\n"
+        "text = str(m['Subject'])\n"
+        "for p in m.walk():\n"
+        "    if p.get_content_maintype() != 'text': continue\n"
+        "    assert p.get_param('charset'), 'no charset: ' + p.get_content_type()\n"
+        "    text += p.get_content()\n"
+        "assert '\\ufffd' not in text, text\n"
+        "assert 'Sch\\u00f6ne Gr\\u00fc\\u00dfe' in text, text\n"
+        "print('ok')\n"));
+    for (const auto& [what, text] : mails) {
+        const std::string file = smtp::WriteMailboxFile(smtp::FolderIn, "bob", smtp::NoticeStamp(), text);
+        EXPECT_EQ(CommandOutput("/usr/bin/python3 " + script + " " + file), "ok") << what << "\n" << text;
     }
 }
 

@@ -110,7 +110,8 @@ TEST_F(SpamReportTest, ReportIsAWellFormedMail) {
               "Subject: Spam report\r\n"
               "Date: Mon, 07 Dec 2026 10:04:05 " + smtp::ZoneText(platform::NowLocal().utcOffsetMinutes) + "\r\n"
               "MIME-Version: 1.0\r\n"
-              "Content-Type: text/plain;\r\n\r\n");
+              "Content-Type: text/plain; charset=utf-8\r\n"
+              "Content-Transfer-Encoding: 7bit\r\n\r\n");
     const std::string parsed = PythonParse(file);
     EXPECT_EQ(parsed,
               "ok\nSpam report\ntext/plain\n"
