@@ -5,6 +5,7 @@
 // the actions. A faulting thread only writes the pipe and waits.
 #include "zel_except.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -93,8 +94,12 @@ bool g_freezeRunning = false;
 bool g_threadsRunning = false;
 platform::SystemTime g_startTime{};
 
-std::vector<std::string> g_args;
-std::vector<char*> g_argv;
+// What the exception thread and the watchdog use is never destroyed: an
+// exit() from a library (the display's, when its X server goes away) runs
+// the exit handlers while they still run, and destroying a condition
+// variable that a thread waits on blocks for ever.
+std::vector<std::string>& g_args = *new std::vector<std::string>;
+std::vector<char*>& g_argv = *new std::vector<char*>;
 
 std::mutex g_historyLock;
 THistory g_history{};
@@ -105,7 +110,7 @@ struct THandlerEntry {
     TSyncMode Mode = smExceptionThread;
 };
 std::mutex g_handlersLock;
-std::vector<THandlerEntry> g_handlers;
+std::vector<THandlerEntry>& g_handlers = *new std::vector<THandlerEntry>;
 
 thread_local bool t_inMainHandlers = false;
 thread_local bool t_inFault = false;
@@ -113,14 +118,15 @@ thread_local TRequestData t_faultData;
 thread_local int t_pendingDone = -1;
 
 // The reporting watchdog.
-std::mutex g_watchLock;
-std::condition_variable g_watchWake;
+std::mutex& g_watchLock = *new std::mutex;
+std::condition_variable& g_watchWake = *new std::condition_variable;
 bool g_processing = false;
 bool g_watchStop = false;
 std::uint64_t g_watchRound = 0;
 int g_watchPaused = 0;
 std::atomic<int> g_boundMs{60000};
 std::atomic<int> g_endedByFault{0};
+std::atomic<void (*)(int)> g_unplannedExit{nullptr};
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 struct sigaction g_previousFault[sizeof kFaultSignals / sizeof kFaultSignals[0]];
@@ -886,6 +892,8 @@ void BoundExit(int seconds, int code) {
     pthread_attr_destroy(&attr);
 }
 
+void SetUnplannedExitHandler(void (*handler)(int code)) { g_unplannedExit = handler; }
+
 std::chrono::system_clock::time_point ProgramStartTime() { return g_startTime; }
 
 bool Active() { return g_active.load(); }
@@ -1085,4 +1093,23 @@ extern "C" __attribute__((visibility("default"), used)) int zelTraceProcess(int 
     }
     SetThreadName(tid, named ? before.Name : "");
     return 0;
+}
+
+// exit() called while the library is active comes from inside the run: a
+// library's last word (the X display's, when its server goes away). The
+// exit handlers would destroy statics under threads that still use them,
+// and a destructor could wait for one for ever; so they are skipped. The
+// program's handler flushes what is batched, within the bound of an
+// orderly exit. A return from main() never comes here.
+extern "C" void exit(int code) noexcept {
+    using namespace zelExcept;
+    if (Active()) {
+        BoundExit(10, code);
+        if (const auto handler = g_unplannedExit.load()) handler(code);
+        std::fflush(nullptr);
+        _exit(code);
+    }
+    static const auto next = reinterpret_cast<void (*)(int)>(dlsym(RTLD_NEXT, "exit"));
+    if (next != nullptr) next(code);
+    _exit(code);
 }

@@ -96,6 +96,12 @@ int ThreadsEndedByFault();
 // stuck. Called once the event loop has ended.
 void BoundExit(int seconds, int code);
 
+// exit() while the library is active (a library ending the program from
+// inside the run, as the X display's does when its server goes away) runs
+// no exit handlers: `handler` (null: none) runs first, with the exit code,
+// and the process ends within 10 seconds in any case.
+void SetUnplannedExitHandler(void (*handler)(int code));
+
 // When the library started: the report's "program up time" counts from it.
 std::chrono::system_clock::time_point ProgramStartTime();
 
