@@ -112,6 +112,14 @@ struct THandlerEntry {
 std::mutex g_handlersLock;
 std::vector<THandlerEntry>& g_handlers = *new std::vector<THandlerEntry>;
 
+// A main thread held in its fault handler waits for a request of its own;
+// while the exception thread serves another one, nothing that one asks of
+// the main thread (a dialog, a handler call, the mail to our own server)
+// can ever come.
+std::atomic<const TRequestData*> g_mainFault{nullptr};
+std::atomic<const TRequestData*> g_serving{nullptr};
+std::atomic<bool> g_mainHeld{false};
+
 thread_local bool t_inMainHandlers = false;
 thread_local bool t_inFault = false;
 thread_local TRequestData t_faultData;
@@ -436,7 +444,8 @@ void ProcessException(TRequestData& data, int capturedFd) {
     if (settings.AutoMail && !fire(actMail, report)) {
         // Our own server cannot take the mail while the main thread is
         // held: waiting out its time-outs would only delay the save.
-        if (!(data.MainBlocked && MailGoesToOwnServer(settings))) kept = MailBugReport(report, true) || kept;
+        const bool mainHeld = data.MainBlocked || MainThreadHeld();
+        if (!(mainHeld && MailGoesToOwnServer(settings))) kept = MailBugReport(report, true) || kept;
     }
     auto keepUnread = [&] {
         if (kept || report.empty()) return;
@@ -591,7 +600,9 @@ void* ExceptionThread(void*) {
         }
         if (request.Kind != rqException || request.Data == nullptr) continue;
         WatchBegin();
+        g_serving = request.Data;
         ProcessException(*request.Data, request.CapturedFd);
+        g_serving = nullptr;
         WatchEnd();
         // A faulting worker ends itself once answered.
         if (request.Data->OsException && request.Data->CanContinue) RemoveThread(request.Data->Tid);
@@ -697,6 +708,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     // A worker may go on without its thread; the main thread may not.
     data.CanContinue = !isMain && signal != SIGABRT;
     data.MainBlocked = isMain && barrier == nullptr;
+    if (isMain) g_mainFault = &data;
     // This thread never returns to its own code: whoever waits for it to
     // finish (a thread pool at exit) would wait for ever.
     if (!isMain) ++g_endedByFault;
@@ -713,6 +725,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
         // The rest is served from the barrier, with the event loop running.
         t_pendingDone = request.DoneFd;
         t_inFault = false;
+        g_mainFault = nullptr;
         sigprocmask(SIG_SETMASK, &uc->uc_sigmask, nullptr);
         siglongjmp(barrier->jump, 1);
     }
@@ -806,6 +819,12 @@ void WatchPause() {
     std::lock_guard<std::mutex> lock(g_watchLock);
     ++g_watchPaused;
     g_watchWake.notify_all();
+}
+
+bool MainThreadHeld() {
+    const TRequestData* fault = g_mainFault.load();
+    if (fault != nullptr && fault != g_serving.load()) g_mainHeld = true;
+    return g_mainHeld.load();
 }
 
 void WatchResume() {
