@@ -7,6 +7,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -239,11 +240,27 @@ std::string RestartBlockName(pid_t pid) {
     return name;
 }
 
+// The file the program runs from, so that the new process bears the
+// program's name (one started through /proc/self/exe is called "exe");
+// that link itself when the file was removed or replaced since the start.
+std::string ProgramFile() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    struct stat named {}, running {};
+    if (n <= 0) return "/proc/self/exe";
+    path[n] = '\0';
+    if (stat(path, &named) != 0 || stat("/proc/self/exe", &running) != 0 || named.st_dev != running.st_dev ||
+        named.st_ino != running.st_ino)
+        return "/proc/self/exe";
+    return path;
+}
+
 // Starts the program anew with its command line and hands it the
 // exception history; this process ends with exit code 2. The new process
 // waits at a gate until the hand-over block exists, and this one stays
 // its parent until it has taken the block.
 [[noreturn]] void RestartApplication() {
+    const std::string file = ProgramFile();
     int gate[2];
     if (pipe2(gate, O_CLOEXEC) != 0) CloseApplication();
     const pid_t child = fork();
@@ -251,7 +268,7 @@ std::string RestartBlockName(pid_t pid) {
     if (child == 0) {
         char go = 0;
         (void)!::read(gate[0], &go, 1);
-        execv("/proc/self/exe", g_argv.data());
+        execv(file.c_str(), g_argv.data());
         _exit(127);
     }
     const std::string name = RestartBlockName(child);
