@@ -93,7 +93,8 @@ int ThreadsEndedByFault();
 
 // Ends the process with `code` when it has not ended by itself within
 // `seconds`: an orderly exit must not hang on a thread that is gone or
-// stuck. Called once the event loop has ended.
+// stuck. Called once the event loop has ended, and by an exit() from
+// inside the run.
 void BoundExit(int seconds, int code);
 
 // exit() while the library is active (a library ending the program from
