@@ -19,6 +19,20 @@ from orderly_exit_test import fault_pooled_worker, smtp_answers, tgkill  # noqa:
 from peers_exit import Display, ExitProgram  # noqa: E402
 
 
+def wait_for_dialog(display, timeout=60):
+    """True once the crash dialog is on the display: a window whose title
+    is the program's name."""
+    title = '"%s": ("' % os.path.splitext(os.path.basename(pop3_server_test.BIN))[0]
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        tree = subprocess.run(["xwininfo", "-root", "-tree", "-display", display.name], capture_output=True,
+                              text=True).stdout
+        if title in tree:
+            return True
+        time.sleep(0.5)
+    return False
+
+
 class DialogWait(unittest.TestCase):
     def faulted_worker(self, email_bugs=False):
         """Starts the program under a display with the crash dialog on (or
@@ -62,7 +76,9 @@ class DialogWait(unittest.TestCase):
                 if email_bugs:
                     program.wait_for(lambda: any(n.endswith(".txt") for n in program.files("out")), timeout=60,
                                      what="the mailed report")
-                time.sleep(4)
+                else:
+                    self.assertTrue(wait_for_dialog(program.display), "no dialog: " + program.stderr())
+                time.sleep(1)
                 tgkill(pid, pid, sig)
                 try:
                     code = program.proc.wait(40)
