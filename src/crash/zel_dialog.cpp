@@ -357,7 +357,11 @@ bool ShowExceptionBox(const TExceptionRecord& exception, std::string& report,
         TAction action;
         {
             std::unique_lock<std::mutex> lock(queue->Lock);
-            queue->Ready.wait(lock, [&] { return !queue->Pending.empty(); });
+            // A main thread held by a fault of its own runs the dialog no
+            // more: it is given up, and its report left to be saved.
+            while (!queue->Ready.wait_for(lock, std::chrono::milliseconds(50),
+                                          [&] { return !queue->Pending.empty(); }))
+                if (internal::MainThreadHeld()) return false;
             action = queue->Pending.front();
             queue->Pending.pop_front();
         }

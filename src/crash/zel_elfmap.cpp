@@ -95,6 +95,44 @@ struct Row {
     bool endSequence;
 };
 
+// Code inlined into a function, outermost only: where it was called from.
+struct InlineSite {
+    std::uint64_t low, high;
+    std::uint32_t line;
+    std::uint32_t file;  // index into the file names
+};
+
+// The outermost inlined calls below `parent` (functions with code, their
+// blocks, and the namespaces that hold functions), with the call's line
+// and file; `files` turns a unit's file number into ours. Types are not
+// looked into: they hold no code, and most of the entries.
+void CollectInlineSites(Dwarf_Die* parent, bool inFunction, Dwarf_Addr bias,
+                        const std::vector<std::uint32_t>& files, std::vector<InlineSite>& sites) {
+    Dwarf_Die child;
+    if (dwarf_child(parent, &child) != 0) return;
+    do {
+        const int tag = dwarf_tag(&child);
+        if (tag == DW_TAG_inlined_subroutine && inFunction) {
+            Dwarf_Attribute attr;
+            Dwarf_Word line = 0, file = 0;
+            if (dwarf_formudata(dwarf_attr(&child, DW_AT_call_line, &attr), &line) != 0 ||
+                dwarf_formudata(dwarf_attr(&child, DW_AT_call_file, &attr), &file) != 0 || file >= files.size())
+                continue;
+            Dwarf_Addr base = 0, start = 0, end = 0;
+            for (ptrdiff_t at = 0; (at = dwarf_ranges(&child, at, &base, &start, &end)) > 0;)
+                if (end > start)
+                    sites.push_back({start + bias, end + bias, std::uint32_t(line), files[std::size_t(file)]});
+        } else if (!dwarf_haschildren(&child)) {
+            continue;
+        } else if (tag == DW_TAG_subprogram) {
+            if (dwarf_hasattr(&child, DW_AT_low_pc) || dwarf_hasattr(&child, DW_AT_ranges))
+                CollectInlineSites(&child, true, bias, files, sites);
+        } else if (tag == DW_TAG_lexical_block || tag == DW_TAG_namespace) {
+            CollectInlineSites(&child, inFunction, bias, files, sites);
+        }
+    } while (dwarf_siblingof(&child, &child) == 0);
+}
+
 struct Function {
     std::uint64_t address;
     std::uint64_t end;
@@ -209,8 +247,14 @@ bool LoadFromElf(TMapFile& map, const std::string& path, std::uint64_t bias) {
 
     // The line rows of every compilation unit.
     std::vector<Row> rows;
+    std::vector<InlineSite> sites;
     std::vector<std::string> files;
     std::unordered_map<std::string, std::uint32_t> fileIndex;
+    auto fileNumber = [&](const char* src) {
+        auto [it, added] = fileIndex.try_emplace(src ? src : "", std::uint32_t(files.size()));
+        if (added) files.push_back(it->first);
+        return it->second;
+    };
     Dwarf_Addr dwBias = 0;
     Dwarf* dwarf = dwfl_module_getdwarf(mod, &dwBias);
     if (dwarf) {
@@ -230,18 +274,33 @@ bool LoadFromElf(TMapFile& map, const std::string& path, std::uint64_t bias) {
                         if (!l || dwarf_lineaddr(l, &a) != 0 || dwarf_lineno(l, &number) != 0) continue;
                         dwarf_linebeginstatement(l, &statement);
                         dwarf_lineendsequence(l, &endSequence);
-                        const char* src = dwarf_linesrc(l, nullptr, nullptr);
-                        std::string file = src ? src : "";
-                        auto [it, added] = fileIndex.try_emplace(file, std::uint32_t(files.size()));
-                        if (added) files.push_back(file);
-                        rows.push_back({a + dwBias, std::uint32_t(number), it->second, statement, endSequence});
+                        rows.push_back({a + dwBias, std::uint32_t(number),
+                                        fileNumber(dwarf_linesrc(l, nullptr, nullptr)), statement, endSequence});
                     }
+                }
+                Dwarf_Files* unitFiles = nullptr;
+                std::size_t fileCount = 0;
+                if (dwarf_getsrcfiles(&cu, &unitFiles, &fileCount) == 0) {
+                    std::vector<std::uint32_t> numbers;
+                    for (std::size_t i = 0; i < fileCount; ++i)
+                        numbers.push_back(fileNumber(dwarf_filesrc(unitFiles, i, nullptr, nullptr)));
+                    CollectInlineSites(&cu, false, dwBias, numbers, sites);
                 }
             }
             offset = next;
         }
     }
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.address < b.address; });
+    std::sort(sites.begin(), sites.end(), [](const InlineSite& a, const InlineSite& b) { return a.low < b.low; });
+    // The outermost inlined call that holds `address`, if any. The rows are
+    // asked for in address order: the search goes on from the last answer.
+    std::size_t nextSite = 0;
+    auto siteAt = [&](std::uint64_t address) -> const InlineSite* {
+        if (nextSite > 0 && address < sites[nextSite - 1].low) nextSite = 0;
+        while (nextSite < sites.size() && sites[nextSite].low <= address) ++nextSite;
+        if (nextSite == 0 || address >= sites[nextSite - 1].high) return nullptr;
+        return &sites[nextSite - 1];
+    };
 
     // Each function's unit is the file of its entry row. A split-off part
     // of a function (its cold part, a specialised copy) starts wherever the
@@ -266,7 +325,10 @@ bool LoadFromElf(TMapFile& map, const std::string& path, std::uint64_t bias) {
             if (parent != parentFiles.end()) unitFiles[i] = parent->second;
         }
 
-    // Its lines are that file's rows within it (the last row of an address wins).
+    // Its lines are that file's rows within it (the last row of an address
+    // wins). Inlined code has the line of its call, as the function's own
+    // frame has in a debugger: a thread that waits in it is at that call
+    // (the row of the file before it may well be unrelated code).
     for (std::size_t i = 0; i < functions.size(); ++i) {
         Function& f = functions[i];
         std::uint64_t extent = i + 1 < functions.size() ? functions[i + 1].address : std::max(f.end, f.address + 1);
@@ -282,13 +344,27 @@ bool LoadFromElf(TMapFile& map, const std::string& path, std::uint64_t bias) {
         if (!hasUnit) continue;
         auto first = std::lower_bound(rows.begin(), rows.end(), f.address,
                                       [](const Row& r, std::uint64_t a) { return r.address < a; });
-        const Row* pending = nullptr;
+        std::vector<Row> own;
         for (auto it = first; it != rows.end() && it->address < extent; ++it) {
-            if (it->endSequence || it->file != unitFile) continue;
-            if (pending && pending->address != it->address) map.AddLine(pending->line, pending->address, true);
-            pending = &*it;
+            if (it->endSequence) continue;
+            Row row = *it;
+            if (const InlineSite* site = siteAt(row.address)) {
+                if (site->file != unitFile) continue;
+                row.line = site->line;
+                row.file = kNoFile;  // a call's line
+            } else if (row.file != unitFile) {
+                continue;
+            }
+            if (!own.empty() && own.back().address == row.address) own.back() = row;
+            else own.push_back(row);
         }
-        if (pending) map.AddLine(pending->line, pending->address, true);
+        std::uint32_t last = 0;
+        for (const Row& row : own) {
+            // The rows of one inlined call are one line.
+            if (row.file == kNoFile && row.line == last) continue;
+            map.AddLine(row.line, row.address, true);
+            last = row.line;
+        }
     }
     GElf_Addr entryBias = 0;
     Elf* elf = dwfl_module_getelf(mod, &entryBias);

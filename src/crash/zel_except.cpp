@@ -5,7 +5,9 @@
 // the actions. A faulting thread only writes the pipe and waits.
 #include "zel_except.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -93,8 +95,12 @@ bool g_freezeRunning = false;
 bool g_threadsRunning = false;
 platform::SystemTime g_startTime{};
 
-std::vector<std::string> g_args;
-std::vector<char*> g_argv;
+// What the exception thread and the watchdog use is never destroyed: an
+// exit() from a library (the display's, when its X server goes away) runs
+// the exit handlers while they still run, and destroying a condition
+// variable that a thread waits on blocks for ever.
+std::vector<std::string>& g_args = *new std::vector<std::string>;
+std::vector<char*>& g_argv = *new std::vector<char*>;
 
 std::mutex g_historyLock;
 THistory g_history{};
@@ -105,7 +111,15 @@ struct THandlerEntry {
     TSyncMode Mode = smExceptionThread;
 };
 std::mutex g_handlersLock;
-std::vector<THandlerEntry> g_handlers;
+std::vector<THandlerEntry>& g_handlers = *new std::vector<THandlerEntry>;
+
+// A main thread held in its fault handler waits for a request of its own;
+// while the exception thread serves another one, nothing that one asks of
+// the main thread (a dialog, a handler call, the mail to our own server)
+// can ever come.
+std::atomic<const TRequestData*> g_mainFault{nullptr};
+std::atomic<const TRequestData*> g_serving{nullptr};
+std::atomic<bool> g_mainHeld{false};
 
 thread_local bool t_inMainHandlers = false;
 thread_local bool t_inFault = false;
@@ -113,14 +127,15 @@ thread_local TRequestData t_faultData;
 thread_local int t_pendingDone = -1;
 
 // The reporting watchdog.
-std::mutex g_watchLock;
-std::condition_variable g_watchWake;
+std::mutex& g_watchLock = *new std::mutex;
+std::condition_variable& g_watchWake = *new std::condition_variable;
 bool g_processing = false;
 bool g_watchStop = false;
 std::uint64_t g_watchRound = 0;
 int g_watchPaused = 0;
 std::atomic<int> g_boundMs{60000};
 std::atomic<int> g_endedByFault{0};
+std::atomic<void (*)(int)> g_unplannedExit{nullptr};
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 struct sigaction g_previousFault[sizeof kFaultSignals / sizeof kFaultSignals[0]];
@@ -225,11 +240,27 @@ std::string RestartBlockName(pid_t pid) {
     return name;
 }
 
+// The file the program runs from, so that the new process bears the
+// program's name (one started through /proc/self/exe is called "exe");
+// that link itself when the file was removed or replaced since the start.
+std::string ProgramFile() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    struct stat named {}, running {};
+    if (n <= 0) return "/proc/self/exe";
+    path[n] = '\0';
+    if (stat(path, &named) != 0 || stat("/proc/self/exe", &running) != 0 || named.st_dev != running.st_dev ||
+        named.st_ino != running.st_ino)
+        return "/proc/self/exe";
+    return path;
+}
+
 // Starts the program anew with its command line and hands it the
 // exception history; this process ends with exit code 2. The new process
 // waits at a gate until the hand-over block exists, and this one stays
 // its parent until it has taken the block.
 [[noreturn]] void RestartApplication() {
+    const std::string file = ProgramFile();
     int gate[2];
     if (pipe2(gate, O_CLOEXEC) != 0) CloseApplication();
     const pid_t child = fork();
@@ -237,7 +268,7 @@ std::string RestartBlockName(pid_t pid) {
     if (child == 0) {
         char go = 0;
         (void)!::read(gate[0], &go, 1);
-        execv("/proc/self/exe", g_argv.data());
+        execv(file.c_str(), g_argv.data());
         _exit(127);
     }
     const std::string name = RestartBlockName(child);
@@ -430,7 +461,8 @@ void ProcessException(TRequestData& data, int capturedFd) {
     if (settings.AutoMail && !fire(actMail, report)) {
         // Our own server cannot take the mail while the main thread is
         // held: waiting out its time-outs would only delay the save.
-        if (!(data.MainBlocked && MailGoesToOwnServer(settings))) kept = MailBugReport(report, true) || kept;
+        const bool mainHeld = data.MainBlocked || MainThreadHeld();
+        if (!(mainHeld && MailGoesToOwnServer(settings))) kept = MailBugReport(report, true) || kept;
     }
     auto keepUnread = [&] {
         if (kept || report.empty()) return;
@@ -585,7 +617,9 @@ void* ExceptionThread(void*) {
         }
         if (request.Kind != rqException || request.Data == nullptr) continue;
         WatchBegin();
+        g_serving = request.Data;
         ProcessException(*request.Data, request.CapturedFd);
+        g_serving = nullptr;
         WatchEnd();
         // A faulting worker ends itself once answered.
         if (request.Data->OsException && request.Data->CanContinue) RemoveThread(request.Data->Tid);
@@ -691,6 +725,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     // A worker may go on without its thread; the main thread may not.
     data.CanContinue = !isMain && signal != SIGABRT;
     data.MainBlocked = isMain && barrier == nullptr;
+    if (isMain) g_mainFault = &data;
     // This thread never returns to its own code: whoever waits for it to
     // finish (a thread pool at exit) would wait for ever.
     if (!isMain) ++g_endedByFault;
@@ -707,6 +742,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
         // The rest is served from the barrier, with the event loop running.
         t_pendingDone = request.DoneFd;
         t_inFault = false;
+        g_mainFault = nullptr;
         sigprocmask(SIG_SETMASK, &uc->uc_sigmask, nullptr);
         siglongjmp(barrier->jump, 1);
     }
@@ -802,6 +838,12 @@ void WatchPause() {
     g_watchWake.notify_all();
 }
 
+bool MainThreadHeld() {
+    const TRequestData* fault = g_mainFault.load();
+    if (fault != nullptr && fault != g_serving.load()) g_mainHeld = true;
+    return g_mainHeld.load();
+}
+
 void WatchResume() {
     std::lock_guard<std::mutex> lock(g_watchLock);
     if (g_watchPaused > 0) --g_watchPaused;
@@ -885,6 +927,8 @@ void BoundExit(int seconds, int code) {
     if (pthread_create(&thread, &attr, ExitBoundThread, bound) != 0) delete bound;
     pthread_attr_destroy(&attr);
 }
+
+void SetUnplannedExitHandler(void (*handler)(int code)) { g_unplannedExit = handler; }
 
 std::chrono::system_clock::time_point ProgramStartTime() { return g_startTime; }
 
@@ -1085,4 +1129,23 @@ extern "C" __attribute__((visibility("default"), used)) int zelTraceProcess(int 
     }
     SetThreadName(tid, named ? before.Name : "");
     return 0;
+}
+
+// exit() called while the library is active comes from inside the run: a
+// library's last word (the X display's, when its server goes away). The
+// exit handlers would destroy statics under threads that still use them,
+// and a destructor could wait for one for ever; so they are skipped. The
+// program's handler flushes what is batched, within the bound of an
+// orderly exit. A return from main() never comes here.
+extern "C" void exit(int code) noexcept {
+    using namespace zelExcept;
+    if (Active()) {
+        BoundExit(10, code);
+        if (const auto handler = g_unplannedExit.load()) handler(code);
+        std::fflush(nullptr);
+        _exit(code);
+    }
+    static const auto next = reinterpret_cast<void (*)(int)>(dlsym(RTLD_NEXT, "exit"));
+    if (next != nullptr) next(code);
+    _exit(code);
 }

@@ -93,8 +93,15 @@ int ThreadsEndedByFault();
 
 // Ends the process with `code` when it has not ended by itself within
 // `seconds`: an orderly exit must not hang on a thread that is gone or
-// stuck. Called once the event loop has ended.
+// stuck. Called once the event loop has ended, and by an exit() from
+// inside the run.
 void BoundExit(int seconds, int code);
+
+// exit() while the library is active (a library ending the program from
+// inside the run, as the X display's does when its server goes away) runs
+// no exit handlers: `handler` (null: none) runs first, with the exit code,
+// and the process ends within 10 seconds in any case.
+void SetUnplannedExitHandler(void (*handler)(int code));
 
 // When the library started: the report's "program up time" counts from it.
 std::chrono::system_clock::time_point ProgramStartTime();

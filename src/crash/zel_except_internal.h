@@ -62,6 +62,11 @@ void ThreadFunctionFailed();
 void WatchPause();
 void WatchResume();
 
+// Whether the main thread is held by a fault of its own while the
+// exception thread serves another request: it will run nothing more, so
+// whatever waits for it gives up. Stays true (the process ends).
+bool MainThreadHeld();
+
 // Make sure the interposing definitions are linked into the program.
 void LinkThreadHooks();
 void LinkThrowHooks();

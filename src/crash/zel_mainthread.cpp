@@ -42,6 +42,18 @@ struct TFlag {
     }
 };
 
+// Nothing queued to the main thread runs once it has left its loop or is
+// held by a fault of its own.
+bool MainThreadGone() { return g_abandoned || internal::MainThreadHeld(); }
+
+// Waits for the main thread to raise `flag`, at most `milliseconds`
+// (below 0: as long as the main thread may still run it).
+bool WaitForMain(TFlag& flag, int milliseconds) {
+    for (int waited = 0; !flag.Wait(50); waited += 50)
+        if (MainThreadGone() || (milliseconds >= 0 && waited >= milliseconds)) return false;
+    return true;
+}
+
 bool Readable(int fd) {
     pollfd item{fd, POLLIN, 0};
     return ::poll(&item, 1, 0) == 1 && (item.revents & POLLIN);
@@ -103,10 +115,10 @@ bool CallInMainThread(const std::function<void()>& call, int probeMs) {
         call();
         return true;
     }
-    if (g_abandoned) return false;
+    if (MainThreadGone()) return false;
     auto probe = std::make_shared<TFlag>();
     QMetaObject::invokeMethod(target, [probe] { probe->Raise(); }, Qt::QueuedConnection);
-    if (!probe->Wait(probeMs)) return false;
+    if (!WaitForMain(*probe, probeMs)) return false;
     auto done = std::make_shared<TFlag>();
     QMetaObject::invokeMethod(
         target,
@@ -119,11 +131,8 @@ bool CallInMainThread(const std::function<void()>& call, int probeMs) {
         },
         Qt::QueuedConnection);
     // No limit while the main thread lives: the reporting watchdog ends one
-    // that never comes. One that has left its loop (the program is
-    // finishing) never runs the call.
-    while (!done->Wait(50))
-        if (g_abandoned) return false;
-    return true;
+    // that never comes.
+    return WaitForMain(*done, -1);
 }
 
 }  // namespace zelExcept

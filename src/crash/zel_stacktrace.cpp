@@ -724,18 +724,21 @@ void Walker::Resolve() {
         Item& item = items_[i];
         if (item.removed) continue;
         item.shown = item.callAddress ? item.callAddress : item.value;
-        int module = ModuleIndex(item.shown);
+        // A return address whose call is not known is looked up a byte back:
+        // what follows a call may be another line, or another function.
+        const std::uint64_t at = item.callAddress || item.sure ? item.shown : item.shown - 1;
+        int module = ModuleIndex(at);
         const zelMapFile::TMapFile* map = MapOf(module);
         if (module >= 0) item.moduleName = modules_[std::size_t(module)].name;
         if (map) {
-            zelMapFile::TPublic p = map->PublicAt(item.shown);
+            zelMapFile::TPublic p = map->PublicAt(at);
             if (p.Used) {
                 item.function = p.Name;
                 item.functionStart = p.Address;
             }
-            item.unit = map->SegmentAt(zelMapFile::scCode, item.shown).Unit;
+            item.unit = map->SegmentAt(zelMapFile::scCode, at).Unit;
             std::uint64_t next = 0;
-            item.line = map->LineAt(item.shown, next);
+            item.line = map->LineAt(at, next);
             if (options_.RelativeLines && item.functionStart) item.functionLine = map->LineAt(item.functionStart, next);
         }
         // The raise machinery and the signal delivery are not the caller's

@@ -34,7 +34,9 @@
 
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QThread>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -104,6 +106,16 @@ void FinishRun(int result) {
 void FlushBatched() {
     smtp::FlushPorts(smtp::StoreFolder(smtp::FolderOut));
     desktops::Flush();
+}
+
+// Set while the event loop runs.
+std::atomic<bool> running{false};
+
+// The program is ended from inside the run (the display went away): what
+// is batched in memory reaches the disk, as at the desktop session's end.
+void FlushAtUnplannedExit(int) {
+    if (running.exchange(false) && QThread::currentThread() == QCoreApplication::instance()->thread())
+        FlushBatched();
 }
 
 // Creates one window into its global. A window whose creation fails is
@@ -183,7 +195,10 @@ int Run(int argc, char** argv) {
     if (!FrmMain->InTray && !FrmMain->isVisible()) FrmMain->show();
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager&) { FlushBatched(); });
 
+    running = true;
+    zelExcept::SetUnplannedExitHandler(FlushAtUnplannedExit);
     const int result = app.exec();
+    running = false;
     FinishRun(result);
     return result;
 }

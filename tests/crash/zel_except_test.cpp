@@ -293,6 +293,8 @@ TEST(ExceptionRules, RestartCarriesTheHistoryOver) {
     const auto descriptors = Picked(Lines(ReadFile(home.File("log.txt"))), "fds");
     ASSERT_EQ(descriptors.size(), 4u);
     for (const std::string& set : descriptors) EXPECT_EQ(set, descriptors[0]);
+    // And the program's name, as pgrep and the process list know it.
+    EXPECT_EQ(Picked(Lines(ReadFile(home.File("log.txt"))), "name "), std::vector<std::string>(4, "name crash_child"));
 }
 
 // The main thread held by its own fault cannot serve the mail to our own

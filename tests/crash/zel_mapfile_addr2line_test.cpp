@@ -1,8 +1,8 @@
 // The map producer against binutils' addr2line: about a thousand addresses
 // of the fixture program (looked up live, in the running program) and of
 // the program itself (from the map embedded in it) must name the function
-// addr2line names, and the line where the code is not inlined (addr2line
-// sees one frame, in the function's own file). The text
+// addr2line names, and the line in the function's own file: where inlined
+// code was called from (addr2line's outermost frame). The text
 // map written beside the program must read back as the same map.
 #include <cstring>
 #include <map>
@@ -102,11 +102,9 @@ Agreement Compare(const std::map<std::uint64_t, Place>& ours,
         ++g.functions;
         if (SameFunction(place.name, outer)) ++g.functionsAgree;
         else if (g.report.size() < 2000) g.report += place.name + " | " + outer + "\n";
-        // Inlined code has lines of its own file, which the map leaves out:
-        // compare where addr2line sees no inlining and the code is the
-        // function's own file.
-        if (chain.size() != 1) continue;
-        const std::string& loc = chain.front().second;
+        // Inlined code has the line of its call: a thread that waits in it
+        // is shown at that call.
+        const std::string& loc = chain.back().second;
         std::size_t colon = loc.rfind(':');
         std::size_t slash = loc.rfind('/', colon);
         std::string file = loc.substr(slash == std::string::npos ? 0 : slash + 1,

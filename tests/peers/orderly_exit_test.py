@@ -1,14 +1,16 @@
 """Orderly exits of the running program: a stop signal ends it with exit code
 0 within seconds and nothing from the allocator or the sanitizers, what the
 relay had batched in memory reaches ports.dat, a fault it survived does not
-hold the exit, and a fault that stops the main thread leaves a saved report.
-A few stops of each kind run here; bench/exit_stress.py runs hundreds."""
+hold the exit, a fault that stops the main thread leaves a saved report, and
+a display that goes away ends the program. A few stops of each kind run
+here; bench/exit_stress.py runs hundreds."""
 
 import collections
 import ctypes
 import os
 import signal
 import smtplib
+import subprocess
 import sys
 import time
 import unittest
@@ -111,6 +113,27 @@ class StopSignal(unittest.TestCase):
         finally:
             program.cleanup()
             smarthost.stop()
+
+    def test_display_going_away_ends_the_program(self):
+        # The X server stops (a log-out, an X crash): the program ends by
+        # itself and leaves its ports and its instance lock to the next start.
+        display = Display(tray=False)
+        self.addCleanup(display.stop)
+        program = ExitProgram(display=display)
+        self.addCleanup(program.cleanup)
+        program.start()
+        program.send_local()
+        display.stop()
+        try:
+            program.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.fail("still running 15 s after the display went away: " + program.stderr())
+        program.err.close()
+        program.display = None
+        program.start()
+        self.assertTrue(smtp_answers(program.smtp_port))
+        code, _ = program.terminate(10)
+        self.assertEqual(code, 0, program.stderr())
 
 
 class FaultsAndExit(unittest.TestCase):

@@ -236,6 +236,13 @@ int main(int argc, char** argv) {
     for (std::int64_t t : zelExcept::History()) taken += t != 0;
     Log("start pid=" + std::to_string(getpid()) + " history=" + std::to_string(taken));
     Log("fds" + descriptors);
+    // The name the process list shows (a restarted copy's too).
+    char name[32] = {};
+    if (FILE* comm = std::fopen("/proc/self/comm", "r")) {
+        if (std::fgets(name, sizeof name, comm)) name[std::strcspn(name, "\n")] = '\0';
+        std::fclose(comm);
+    }
+    Log(std::string("name ") + name);
 
     const auto handlerMode = static_cast<zelExcept::TSyncMode>(IntOption(argc, argv, "--handler-mode", 2));
     static int owner = 0;
