@@ -138,7 +138,7 @@ bool PortsFile::Flush(std::uint64_t version) {
         // Written already, or in a write that failed (its callers were
         // told, or are): only folders asked for may be left to sync.
         if (durable_ >= version || failed_ >= version) {
-            const bool written = durable_ >= version;
+            const bool written = durable_ >= version && !WriteFailed(version);
             if (syncFirst_.empty()) return written;
             folders.swap(syncFirst_);
             lock.unlock();
@@ -193,6 +193,15 @@ bool PortsFile::Flush(std::uint64_t version) {
         kept_.erase(std::remove_if(kept_.begin(), kept_.end(), [&](const KeptMarks& k) { return k.version <= taken; }),
                     kept_.end());
     } else {
+        // Every version this write took fails with it, also one whose
+        // caller has not asked yet.
+        const std::uint64_t from = std::max(durable_, failed_);
+        if (!failedRuns_.empty() && failedRuns_.back().second == from) failedRuns_.back().second = taken;
+        else failedRuns_.emplace_back(from, taken);
+        if (failedRuns_.size() > kMaxFailedRuns) {
+            forgotten_ = failedRuns_.front().second;
+            failedRuns_.pop_front();
+        }
         failed_ = taken;
         syncFirst_.insert(folders.begin(), folders.end());
         // Unknown bytes on disk: the next write replaces the file whole.
@@ -224,6 +233,13 @@ bool PortsFile::Flush(std::uint64_t version) {
         }
     }
     return ok;
+}
+
+bool PortsFile::WriteFailed(std::uint64_t version) const {
+    if (version <= forgotten_) return true;
+    for (auto run = failedRuns_.rbegin(); run != failedRuns_.rend(); ++run)
+        if (version > run->first && version <= run->second) return true;
+    return false;
 }
 
 PortsFile::Section* PortsFile::First(const std::string& name) {

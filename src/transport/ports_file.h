@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -74,7 +75,9 @@ public:
     std::uint64_t StageSection(const std::string& section,
                                const std::vector<std::pair<std::string, std::string>>& values);
     // Writes the content unless a write begun after that version was staged
-    // has succeeded; concurrent callers share one write. Any thread.
+    // has succeeded; concurrent callers share one write. Any thread. False
+    // when the first write that took the version failed, even once a later
+    // one has succeeded.
     bool Flush(std::uint64_t version);
     // Where the file is written (by default the engine's current Env).
     void SetEnv(platform::Env* env);
@@ -134,6 +137,16 @@ private:
     std::uint64_t version_ = 0;  // of the content in memory
     std::uint64_t durable_ = 0;  // of the content last written whole
     std::uint64_t failed_ = 0;   // of the content of the last failed write
+    // The versions whose first write failed, as runs (from, to], the latest
+    // last. A later write that succeeds need not carry them (after a failure
+    // the content is read again from the file), so their callers are never
+    // told they are on disk. Past kMaxFailedRuns the oldest run is dropped
+    // and every version up to its end counts as failed: its callers asked
+    // long ago.
+    static constexpr std::size_t kMaxFailedRuns = 64;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> failedRuns_;
+    std::uint64_t forgotten_ = 0;
+    bool WriteFailed(std::uint64_t version) const;
     // Folders to sync before the next write (EraseSectionLater).
     std::set<std::string> syncFirst_;
     // Marks of WriteStringsKept not yet written, with the version that

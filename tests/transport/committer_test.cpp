@@ -300,6 +300,7 @@ TEST_F(CommitterTest, PortsRecordsStagedBeforeAWriteShareIt) {
     EXPECT_EQ(ports_->Writes(), 2u) << "nor written again for it";
     const auto v5 = ports_->StageSection("e", {{"rcpt", "5"}});
     ASSERT_TRUE(ports_->Flush(v5));
+    EXPECT_FALSE(ports_->Flush(v3)) << "nor by the later write, which did not carry it";
     EXPECT_EQ(twtest::ReadBytes(Path("ports.dat")), "[a]\r\nrcpt=1\r\n[b]\r\nrcpt=2\r\n[e]\r\nrcpt=5\r\n");
 
     // Alone, a failed write leaves the answers to what is on disk.
