@@ -63,9 +63,11 @@ Committer::~Committer() {
 }
 
 void Committer::Submit(Work work, Done done) {
+    const std::uint64_t id = ++lastId_;
+    dones_.emplace(id, std::move(done));
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back(Job{std::move(work), std::move(done)});
+        jobs_.push_back(Job{id, std::move(work)});
     }
     wake_.notify_one();
 }
@@ -73,6 +75,14 @@ void Committer::Submit(Work work, Done done) {
 bool Committer::WaitIdle(std::chrono::milliseconds bound) {
     std::unique_lock<std::mutex> lock(mutex_);
     return idle_.wait_for(lock, bound, [this] { return jobs_.empty() && running_ == 0; });
+}
+
+void Committer::Deliver(std::uint64_t id, platform::FsStatus status) {
+    auto it = dones_.find(id);
+    if (it == dones_.end()) return;
+    Done done = std::move(it->second);
+    dones_.erase(it);
+    done(status);
 }
 
 void Committer::Run() {
@@ -94,13 +104,18 @@ void Committer::Run() {
         } catch (...) {
             status = platform::FsStatus{EIO};
         }
+        // Whatever the work shares with its Done is let go here, before the
+        // owner can have finished with it: the last reference is then the
+        // owner's. The call posted holds plain values only, since Qt may
+        // destroy it on either thread.
+        const std::uint64_t id = job.id;
+        job.work = nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             --running_;
         }
         idle_.notify_all();
-        QMetaObject::invokeMethod(
-            this, [done = std::move(job.done), status] { done(status); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, id, status] { Deliver(id, status); }, Qt::QueuedConnection);
     }
 }
 

@@ -4,6 +4,9 @@
 // written once for every record staged before the write began. When a
 // message's work is over, its outcome is posted back to the thread that
 // owns the Committer, which may then promise the message to its sender.
+// What a handler of an outcome holds (a session and its timers, say) never
+// crosses to a worker: it stays with the owner, and only the outcome's
+// number travels.
 #pragma once
 
 #include "platform/env.h"
@@ -61,9 +64,10 @@ private:
 
 class Committer : public QObject {
 public:
-    // Runs on a worker thread; what it returns goes to its Done.
+    // Runs on a worker thread; what it returns goes to its Done. It is let
+    // go on the worker before its Done runs.
     using Work = std::function<platform::FsStatus(Committer&)>;
-    // Runs on the owner's thread, never within Submit.
+    // Runs, and is let go, on the owner's thread, never within Submit.
     using Done = std::function<void(platform::FsStatus)>;
 
     // Without an env, the engine's current one at each use.
@@ -72,6 +76,7 @@ public:
     // dropped with the object.
     ~Committer() override;
 
+    // On the owner's thread.
     void Submit(Work work, Done done);
     // Waits, at most bound, until no work is queued or running; true when
     // none is. Work is submitted on the owner's thread only, so none starts
@@ -85,10 +90,11 @@ public:
 
 private:
     struct Job {
+        std::uint64_t id = 0;
         Work work;
-        Done done;
     };
     void Run();
+    void Deliver(std::uint64_t id, platform::FsStatus status);
 
     platform::Env* env_;
     FolderSyncs folders_;
@@ -97,6 +103,9 @@ private:
     std::condition_variable idle_;
     std::deque<Job> jobs_;
     int running_ = 0;
+    // Touched on the owner's thread only.
+    std::map<std::uint64_t, Done> dones_;
+    std::uint64_t lastId_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

@@ -19,11 +19,12 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3_server_test  # noqa: E402
 from peers_smtp import Smarthost, SmtpProgram  # noqa: E402,F401
+from peers_output import THREAD_WARNINGS  # noqa: E402
 from pop3_server_test import free_port  # noqa: E402
 
 # What must never appear on stderr at a stop.
 BAD_OUTPUT = ("AddressSanitizer", "LeakSanitizer", "runtime error:", "malloc", "free():", "corrupted",
-              "did not end in time", "did not finish in time")
+              "did not end in time", "did not finish in time") + THREAD_WARNINGS
 
 ALICE_COOKIE = "u=alice&p=alicepw"
 

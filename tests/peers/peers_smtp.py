@@ -2,11 +2,15 @@
 temporary home with local users at a local domain, and a provider's SMTP
 server (aiosmtpd, peers_smtp_smarthost.py) started as a direct child."""
 
+import base64
+import concurrent.futures
 import configparser
+import contextlib
 import glob
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -80,6 +84,51 @@ def stored_form(message):
     if lines and lines[-1] == b"":
         lines.pop()
     return b"\r\n".join(b"." + l if l.startswith(b".") else l for l in lines) + b"\r\n.\r\n"
+
+
+def pipelined_quit_session(port, n, user="alice", password="alicepw"):
+    """One message from user to bob as a pipelining client sends it: each
+    step in one write, the text with its "." and QUIT in the last one, and
+    the connection closed at once, before the reply to the text."""
+    token = base64.b64encode(b"\0" + user.encode() + b"\0" + password.encode())
+    s = socket.create_connection(("127.0.0.1", port), timeout=60)
+    try:
+        f = s.makefile("rb")
+        steps = ((None, b"220"), (b"EHLO pc", b"250"), (b"AUTH PLAIN " + token, b"235"),
+                 (b"MAIL FROM:<%s@%s>" % (user.encode(), DOMAIN.encode()), b"250"),
+                 (b"RCPT TO:<bob@%s>" % DOMAIN.encode(), b"250"), (b"DATA", b"354"))
+        for command, code in steps:
+            if command:
+                s.sendall(command + b"\r\n")
+            line = f.readline()
+            while line[3:4] == b"-":
+                line = f.readline()
+            if not line.startswith(code):
+                raise AssertionError("%r answered %r" % (command, line))
+        s.sendall(b"Subject: pipelined %d\r\n\r\nbody\r\n.\r\nQUIT\r\n" % n)
+    finally:
+        s.close()
+
+
+def pipelined_quit_load(port, sessions, parallel=16):
+    """sessions of pipelined_quit_session, parallel at a time."""
+    with concurrent.futures.ThreadPoolExecutor(parallel) as pool:
+        for done in [pool.submit(pipelined_quit_session, port, n) for n in range(sessions)]:
+            done.result()
+
+
+@contextlib.contextmanager
+def busy_cores(count=4, limit_s=240):
+    """count processes that keep a core busy each while the block runs, and
+    end by themselves after limit_s whatever happens to the test."""
+    spin = "import time\nend = time.monotonic() + %d\nwhile time.monotonic() < end: pass\n" % limit_s
+    procs = [subprocess.Popen([sys.executable, "-c", spin]) for _ in range(count)]
+    try:
+        yield
+    finally:
+        for p in procs:
+            p.kill()
+            p.wait()
 
 
 class ProgramCase(unittest.TestCase):

@@ -14,6 +14,7 @@ import tempfile
 import time
 import unittest
 import poplib
+from peers_output import thread_warnings  # noqa: E402
 from peers_ports import free_port  # noqa: E402
 
 BIN = os.environ.get("TARNWICK_BIN", "")
@@ -154,10 +155,12 @@ class Program:
             self.err.close()
             text = self.stderr()
             if "AddressSanitizer" in text or "runtime error:" in text:
-                report = text[-4000:]
+                report = "sanitizer report:\n" + text[-4000:]
+            elif thread_warnings(text):
+                report = "thread warnings:\n" + "\n".join(thread_warnings(text)[:5])
         shutil.rmtree(self.home, ignore_errors=True)
         if report:
-            raise AssertionError("sanitizer report:\n" + report)
+            raise AssertionError(report)
 
     def inbox(self):
         return os.path.join(self.home, "in")

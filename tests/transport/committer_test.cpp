@@ -7,6 +7,8 @@
 
 #include "platform/files.h"
 
+#include <QTimer>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -368,6 +370,53 @@ TEST_F(CommitterTest, OutcomesComeBackOnTheOwnersThreadAndTakenWorkIsFinished) {
     EXPECT_EQ(ran, 2 * kJobs);
     twtest::Pump(50);
     EXPECT_EQ(outcomes.size(), static_cast<size_t>(kJobs));
+}
+
+// A session's outcome handler may hold the last reference to the session
+// and its idle timer, and the work may share what the handler holds. A
+// worker that the scheduler holds up right after it posts the outcome must
+// not be left with the last reference: the timer would be destroyed on the
+// worker and stay registered with the owner's thread.
+TEST_F(CommitterTest, WhatTheWorkSharesWithItsOutcomeIsLetGoOnTheOwnersThread) {
+    // Notes, once the timer is gone too, on which thread it went.
+    struct Gone {
+        std::atomic<int>* where = nullptr;
+        std::thread::id owner = std::this_thread::get_id();
+        ~Gone() { *where = std::this_thread::get_id() == owner ? 1 : 2; }
+    };
+    struct Session {
+        Gone gone;
+        QTimer idle;
+    };
+    // Lets go of its session only once the owner has handled the outcome,
+    // or after a second.
+    struct HeldUp {
+        std::shared_ptr<Session> session;
+        std::atomic<bool>* handled = nullptr;
+        ~HeldUp() {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            while (session && !*handled && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    std::atomic<int> where{0};
+    std::atomic<bool> handled{false};
+    bool delivered = false;
+    commit::Committer committer(&env_, 1);
+    auto session = std::make_shared<Session>();
+    session->gone.where = &where;
+    session->idle.start(600000);
+    auto held = std::make_shared<HeldUp>();
+    held->session = session;
+    held->handled = &handled;
+    committer.Submit([held](commit::Committer&) { return platform::FsStatus{}; },
+                     [session, &delivered](platform::FsStatus) { delivered = true; });
+    held.reset();
+    session.reset();
+    ASSERT_TRUE(twtest::Until([&] { return delivered; }));
+    handled = true;
+    ASSERT_TRUE(twtest::Until([&] { return where != 0; }));
+    EXPECT_EQ(where, 1) << "destroyed on a worker";
 }
 
 // A fetched message's mailbox copies: each under a name of its own, never

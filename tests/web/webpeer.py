@@ -17,6 +17,7 @@ import urllib.request
 import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers"))
+from peers_output import thread_warnings  # noqa: E402
 from peers_ports import free_port  # noqa: E402
 
 BIN = os.environ.get("TARNWICK_BIN", "")
@@ -111,6 +112,8 @@ class Server:
                 self.proc.kill()
                 out, _ = self.proc.communicate()
         shutil.rmtree(self.root, ignore_errors=True)
+        if thread_warnings(out):
+            raise AssertionError("thread warnings:\n" + "\n".join(thread_warnings(out)[:5]))
         return out
 
     def path(self, *parts):
