@@ -335,7 +335,7 @@ private:
     // caller tells the client.
     bool FinishMessage(const platform::TcpConnectionPtr& connection, SmtpSession& session);
     // What the end of a session does for each message it sent.
-    void SessionEnded(SmtpSession& session, const std::string& id);
+    void SessionEnded(SmtpSession& session, const std::string& id, const std::string& from);
     void AbandonData(SmtpSession& session);
     // A message held in memory goes to its file, which takes it from here
     // on; false (and the message dropped) when that fails.

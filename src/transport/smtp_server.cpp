@@ -937,7 +937,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
     std::weak_ptr<platform::TcpConnection> weak = connection;
     // The names the copies got: a taken name makes a copy take the next.
     auto named = std::make_shared<std::vector<std::string>>();
-    auto done = [this, weak, session, id, file, heldId, queued = message.queued, planned = std::move(copies), mail,
+    auto done = [this, weak, session, id, from, file, heldId, queued = message.queued, planned = std::move(copies), mail,
                  kept = message.keptText, addToSafeList, envp = &env, named,
                  receiving = std::move(receiving)](platform::FsStatus status) {
         auto copies = planned;
@@ -979,7 +979,7 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
         if (session->Ended) {
             // The session ended while its last message was being stored:
             // what its end does for each message is done for this one now.
-            if (ok) SessionEnded(*session, id);
+            if (ok) SessionEnded(*session, id, from);
             if (FrmServers) FrmServers->RefreshMailCounts(true, true);
             return;
         }
@@ -1000,20 +1000,19 @@ void TFrmSMTP::SMTPServerClientDisconnect(platform::TcpConnection& connection) {
         ServerLog("Connection closed while receiving " + s->MessageId + "; the part received is dropped");
         AbandonData(*s);
     }
-    for (const auto& received : s->Received) SessionEnded(*s, received.first);
+    for (const auto& [id, from] : s->Received) SessionEnded(*s, id, from);
     connection.UserData().reset();
     if (FrmServers) FrmServers->RefreshMailCounts(true, true);
 }
 
-void TFrmSMTP::SessionEnded(SmtpSession& s, const std::string& id) {
+void TFrmSMTP::SessionEnded(SmtpSession& s, const std::string& id, const std::string& from) {
     const std::string file = smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued;
     if (!platform::FileExists(file) || !smtp::deliveryHooks.applyRules) return;
     std::string user = s.User;
     if (user.empty()) {
         // The message's own sender: each transaction names its own.
-        auto it = std::find_if(s.Received.begin(), s.Received.end(), [&](const auto& r) { return r.first == id; });
         std::vector<std::string> users;
-        if (it != s.Received.end() && IsLocalAddress(it->second, users) && !users.empty()) user = users.front();
+        if (IsLocalAddress(from, users) && !users.empty()) user = users.front();
     }
     smtp::deliveryHooks.applyRules(file, user, 99, true);
 }
