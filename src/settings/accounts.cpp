@@ -129,17 +129,14 @@ void TFrmSettings::NoteRename(const std::string& from, const std::string& to) {
 }
 
 bool TFrmSettings::NameHoldsOthersMail(const std::string& name, const std::string& current) {
-    auto same = [](const std::string& a, const std::string& b) {
-        return qev_util::LowerCase(a) == qev_util::LowerCase(b);
-    };
     std::string saved = current;
     for (const auto& [from, to] : renames_)
         if (to == current) saved = from;
     bool held = false;
-    for (const auto& [from, to] : renames_) held = held || (same(from, name) && !same(from, saved));
+    for (const auto& [from, to] : renames_) held = held || (qev_util::SameText(from, name) && !qev_util::SameText(from, saved));
     // A user the engine still has (deleted here, or added on the web).
     TvdlMemTable& users = tables::Users().Table();
-    if (!current.empty() && !same(name, saved) && users.Active() && settings::FindNoCase(users, "Name", name) >= 0)
+    if (!current.empty() && !qev_util::SameText(name, saved) && users.Active() && settings::FindNoCase(users, "Name", name) >= 0)
         held = true;
     if (held)
         platform::MessageBox("Mail is still filed under the name " + name +

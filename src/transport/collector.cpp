@@ -105,13 +105,11 @@ std::int64_t Number(const std::string& text) {
     return v;
 }
 
+std::string HexDigest(const std::string& bytes) { return auth::DigestToHex(auth::MD5Digest(bytes)); }
+
 // The key a unique id is recorded under: the id itself, or its digest when
 // it is longer than the record's field.
-std::string StoredUid(const std::string& uid) {
-    return uid.size() <= kMaxStoredUid ? uid : auth::DigestToHex(auth::MD5Digest(uid));
-}
-
-std::string HexDigest(const std::string& bytes) { return auth::DigestToHex(auth::MD5Digest(bytes)); }
+std::string StoredUid(const std::string& uid) { return uid.size() <= kMaxStoredUid ? uid : HexDigest(uid); }
 
 // The record's key of a message whose unique id others share: the id's
 // digest, the message's size and its header's digest. No unique id holds a

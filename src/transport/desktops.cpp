@@ -94,7 +94,7 @@ void Rename(const std::string& iniPath, const std::string& from, const std::stri
     // Nothing noted for the old name may come back with a later write.
     Flush();
     // Keys compare without regard to case: a change of case keeps them.
-    if (qev_util::LowerCase(from) != qev_util::LowerCase(to)) {
+    if (!qev_util::SameText(from, to)) {
         platform::IniFile ini(iniPath);
         ini.DeleteKey("Users", platform::IniSafe(from));
         ini.DeleteKey("Users", platform::IniSafe(from) + "_count");

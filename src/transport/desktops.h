@@ -27,9 +27,6 @@ void SetAnnouncedCount(const std::string& iniPath, const std::string& user, std:
 // The user's values go over to the user's new name (a renamed user).
 void Rename(const std::string& iniPath, const std::string& from, const std::string& to);
 
-// The user's values go over to the user's new name (a renamed user).
-void Rename(const std::string& iniPath, const std::string& from, const std::string& to);
-
 // Writes every noted value now, one rewrite per file. False when a file
 // could not be written; its values stay noted for the next try.
 bool Flush();

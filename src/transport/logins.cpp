@@ -2,13 +2,13 @@
 // log of what it refuses.
 #include "transport/logins.h"
 
+#include "codecs/qev_util.h"
 #include "platform/clock.h"
 #include "platform/sockets.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <iterator>
 #include <limits>
@@ -19,11 +19,7 @@ namespace logins {
 namespace {
 
 // Who a failure counted against; names differing in case are one login.
-std::size_t NameDigest(const std::string& user) {
-    std::string lower = user;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return std::hash<std::string>{}(lower);
-}
+std::size_t NameDigest(const std::string& user) { return std::hash<std::string>{}(qev_util::LowerCase(user)); }
 
 // The key under which the failures of addresses without room of their own
 // are counted; no client address is empty.

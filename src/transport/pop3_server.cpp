@@ -184,7 +184,7 @@ std::string TFrmServers::MailboxBusy(const std::string& user, int waitMs) {
     // would vanish under it, and those it deletes at QUIT would stay.
     for (const auto& connection : PopServer.Connections()) {
         auto* slot = SessionOf(*connection);
-        if (slot && *slot && (*slot)->LoggedIn() && qev_util::LowerCase((*slot)->User) == qev_util::LowerCase(user))
+        if (slot && *slot && (*slot)->LoggedIn() && qev_util::SameText((*slot)->User, user))
             return user + " is logged in over POP3 just now";
     }
     // A collection delivers to the default users it read at its start.

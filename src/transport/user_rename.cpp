@@ -23,8 +23,6 @@ namespace settings {
 
 namespace {
 
-bool SameName(const std::string& a, const std::string& b) { return qev_util::LowerCase(a) == qev_util::LowerCase(b); }
-
 // The fields that hold a user name, by table file; onlyWhen: a boolean
 // field that must be set for the row to name a user (ForwardTo is an
 // address unless the forward goes to a local user).
@@ -50,7 +48,7 @@ std::vector<std::pair<int, const char*>> RowsNaming(TvdlMemTable& t, const std::
         if (f.onlyWhen != nullptr && t.FindField(f.onlyWhen) == nullptr) continue;
         tablefiles::ForEach(t, [&] {
             if (f.onlyWhen != nullptr && !t.FieldByName(f.onlyWhen).AsBoolean()) return;
-            if (SameName(t.FieldByName(f.field).AsString(), user)) rows.emplace_back(t.GetBookmark(), f.field);
+            if (qev_util::SameText(t.FieldByName(f.field).AsString(), user)) rows.emplace_back(t.GetBookmark(), f.field);
         });
     }
     return rows;
@@ -97,7 +95,7 @@ bool MoveFolder(platform::Env& env, const std::string& folder, const std::string
 // The user's web mail settings, a section of websets.dat named by the user.
 void RenameWebSettings(const std::string& from, const std::string& to) {
     platform::IniFile websets(ProgramDir + "websets.dat");
-    if (SameName(from, to) || !websets.SectionExists(from) || websets.SectionExists(to)) return;
+    if (qev_util::SameText(from, to) || !websets.SectionExists(from) || websets.SectionExists(to)) return;
     std::vector<platform::IniValue> values;
     for (const auto& [key, value] : websets.ReadSectionValues(from)) values.push_back({to, key, value});
     if (websets.WriteValues(values, *platform::Env::Current()).ok()) websets.EraseSection(from);
@@ -107,17 +105,17 @@ void RenameWebSettings(const std::string& from, const std::string& to) {
 // (the spam window's unsaved edits stay unsaved) and in the running filter.
 void RenameInSpamSettings(const std::string& from, const std::string& to) {
     platform::IniFile ini(ProgramDir + kIniFileName);
-    if (SameName(ini.ReadString("Spam", "ReportUser", ""), from)) ini.WriteString("Spam", "ReportUser", to);
-    if (!SameName(from, to) && ini.ReadBool("SpamUsers", from, false)) {
+    if (qev_util::SameText(ini.ReadString("Spam", "ReportUser", ""), from)) ini.WriteString("Spam", "ReportUser", to);
+    if (!qev_util::SameText(from, to) && ini.ReadBool("SpamUsers", from, false)) {
         ini.DeleteKey("SpamUsers", from);
         ini.WriteBool("SpamUsers", to, true);
     }
     spam::TSpamFilter* filter = spam::Filter();
     if (filter == nullptr) return;
     spam::Settings s = filter->settings();
-    if (SameName(s.reportUser, from)) s.reportUser = to;
+    if (qev_util::SameText(s.reportUser, from)) s.reportUser = to;
     for (auto& u : s.badUsers)
-        if (SameName(u, from)) u = to;
+        if (qev_util::SameText(u, from)) u = to;
     filter->SetSettings(std::move(s));
 }
 
