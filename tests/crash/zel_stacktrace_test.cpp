@@ -262,6 +262,44 @@ __attribute__((noinline)) std::vector<zelStackTrace::TPresetItem> Thrower(std::v
 
 }  // namespace
 
+// Two functions back to back; the first ends without a call, as one does
+// whose frame was made by a push and a jump, or whose call the walker
+// cannot decode: a return address at the second's first byte is the first's.
+asm(R"(
+    .text
+    .globl tw_walk_ends_without_call
+    .hidden tw_walk_ends_without_call
+    .type tw_walk_ends_without_call, @function
+tw_walk_ends_without_call:
+    nop
+    nop
+    nop
+    nop
+    nop
+    nop
+    nop
+    nop
+    ud2
+    .size tw_walk_ends_without_call, . - tw_walk_ends_without_call
+    .globl tw_walk_next_function
+    .hidden tw_walk_next_function
+    .type tw_walk_next_function, @function
+tw_walk_next_function:
+    ret
+    .size tw_walk_next_function, . - tw_walk_next_function
+)");
+extern "C" void tw_walk_ends_without_call();
+extern "C" void tw_walk_next_function();
+
+TEST(ZelStackTrace, AReturnAddressWithoutItsCallIsTheCodeBeforeIt) {
+    std::vector<zelStackTrace::TPresetItem> preset = {
+        {true, reinterpret_cast<std::uint64_t>(&tw_walk_next_function)}};
+    zelCapture::TStackCapture none;
+    const std::string text = zelStackTrace::WalkStack({}, none, 0, &preset);
+    EXPECT_NE(text.find("tw_walk_ends_without_call"), std::string::npos) << text;
+    EXPECT_EQ(text.find("tw_walk_next_function"), std::string::npos) << text;
+}
+
 TEST(ZelStackTrace, PresetListsAndTheRaiseMachinery) {
     std::vector<std::uint64_t> frames;
     std::vector<zelStackTrace::TPresetItem> preset = Thrower(frames);

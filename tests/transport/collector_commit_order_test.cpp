@@ -300,4 +300,48 @@ TEST_F(CollectorCommitOrder, ARecordOnItsWayDoesNotUndoALaterChange) {
     EXPECT_EQ(rowsAtDele, 0) << "the older record came back";
 }
 
+// Takes mess.txt away as soon as the collector has closed it, as a second
+// program on the folder or a hand tidying it up would.
+class TakenTempFileEnv : public platform::FaultInjectionEnv {
+public:
+    platform::FsStatus NewWritableFile(const std::string& path, platform::CreateMode mode,
+                                       std::unique_ptr<platform::WritableFile>& file) override {
+        platform::FsStatus s = FaultInjectionEnv::NewWritableFile(path, mode, file);
+        if (s.ok() && path == ProgramDir + "mess.txt") file = std::make_unique<Taken>(std::move(file), *this, path);
+        return s;
+    }
+
+private:
+    struct Taken : platform::WritableFile {
+        Taken(std::unique_ptr<platform::WritableFile> f, TakenTempFileEnv& e, std::string p)
+            : file(std::move(f)), env(e), path(std::move(p)) {}
+        platform::FsStatus Append(std::string_view data) override { return file->Append(data); }
+        platform::FsStatus Sync() override { return file->Sync(); }
+        platform::FsStatus Close() override {
+            const platform::FsStatus s = file->Close();
+            env.FaultInjectionEnv::Unlink(path);
+            return s;
+        }
+        std::unique_ptr<platform::WritableFile> file;
+        TakenTempFileEnv& env;
+        std::string path;
+    };
+};
+
+// A message whose file is gone before it was distributed was stored
+// nowhere: recording it or sending DELE would lose it.
+TEST_F(CollectorCommitOrder, AMessageWhoseFileIsGoneIsNeitherRecordedNorDeleted) {
+    TakenTempFileEnv env;
+    platform::ScopedEnv scoped(&env);
+    JournallingProvider provider(env, {{"u-1", Mail("team@office.example", "one", "text")}});
+    twtest::SaveLinkFile({{"team@office.example", "alice"}});
+    Account(provider.Port());
+    CreateWindows();
+    Cycle();
+    const std::string log = twtest::ReadBytes(ProgramDir + "pop.log");
+    EXPECT_TRUE(provider.Deleted().empty()) << log;
+    EXPECT_FALSE(servers_->HasDownloaded("work")) << log;
+    EXPECT_NE(log.find("message 1 not stored: mess.txt is gone"), std::string::npos) << log;
+}
+
 }  // namespace

@@ -181,21 +181,26 @@ TEST_F(EngineTables, OldPopFileIsMigratedOnceWithoutAWindow) {
     EXPECT_TRUE(platform::FileExists(Path("domain.dat")));
 }
 
-// A disk that takes nothing during the migration leaves pop.dat as it was:
-// the next start finds the accounts again.
+// A disk that fills up, or cannot make the new file durable, while the
+// migration writes leaves pop.dat as it was, byte for byte: the next start
+// finds the accounts again.
 TEST_F(EngineTables, AMigrationThatCannotBeWrittenKeepsTheOldFile) {
     WriteOldAccountFiles();
     std::string old;
     ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), old));
-    {
-        platform::FaultInjectionEnv full;
-        full.FailAt(platform::FaultInjectionEnv::Op::Open, 0, ENOSPC);
-        platform::ScopedEnv scoped(&full);
-        EXPECT_ANY_THROW(tables::LoadPopAccounts(ProgramDir));
+    using Op = platform::FaultInjectionEnv::Op;
+    for (const auto& [op, error] : {std::pair{Op::Append, ENOSPC}, std::pair{Op::Sync, EIO}}) {
+        SCOPED_TRACE(op == Op::Append ? "append fails" : "sync fails");
+        {
+            platform::FaultInjectionEnv disk;
+            disk.FailAt(op, 0, error);
+            platform::ScopedEnv scoped(&disk);
+            EXPECT_ANY_THROW(tables::LoadPopAccounts(ProgramDir));
+        }
+        std::string now;
+        ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), now));
+        EXPECT_EQ(now, old);
     }
-    std::string now;
-    ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), now));
-    EXPECT_EQ(now, old);
     tables::LoadPopAccounts(ProgramDir);
     EXPECT_TRUE(tables::PopAccounts().Table().FindKey({TvdlVariant(std::string("work"))}));
     EXPECT_NE(tables::PopAccounts().Table().FindField("Default"), nullptr);

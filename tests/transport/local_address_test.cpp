@@ -82,6 +82,11 @@ TEST_F(LocalAddress, ResolvesByAliasCatchAllAndLocalDomain) {
         {"frontdesk", true, {"carol"}},
         {"<frontdesk>", true, {"carol"}},
         {"alice", false, {}},
+        // The address as a reader takes it: a "<" in a quoted name or a
+        // comment is text.
+        {"\"Bob <x@far.example>\" <bob@office.example>", true, {"Bob"}},
+        {"carol@office.example (Carol <c@far.example>)", true, {"carol"}},
+        {"\"<carol@office.example>\" <x@far.example>", false, {}},
         // Not local.
         {"<>", false, {}},
         {"", false, {}},

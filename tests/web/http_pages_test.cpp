@@ -128,6 +128,13 @@ TEST_F(WebPages, SpamListTopBarAndActions) {
     EXPECT_EQ(smtp::ListUserFiles(smtp::StoreFolder("in"), "bob").size(), 1u);
     EXPECT_FALSE(Safe("*@anything.example"));
     EXPECT_TRUE(Safe("sp@junk.example"));
+    // A quoted name holding an office address is no sender.
+    Write("Spam1/bob_3.dat",
+          "From: \"<boss@office.lan>\" <sp3@junk.example>\r\nTo: bob@office.lan\r\nSubject: Three\r\n\r\nbuy\r\n.\r\n");
+    Get("/spamlist?SaveFile=Spam1%5Cbob_3&FromAdd=sp3@junk.example");
+    EXPECT_FALSE(Exists("Spam1/bob_3.dat"));
+    EXPECT_FALSE(Safe("boss@office.lan"));
+    EXPECT_TRUE(Safe("sp3@junk.example"));
 }
 
 TEST_F(WebPages, SafeAddressUploadTakesEveryAddressOfTheFileOnly) {
