@@ -266,7 +266,7 @@ __attribute__((noinline)) std::vector<zelStackTrace::TPresetItem> Thrower(std::v
 // whose frame was made by a push and a jump, or whose call the walker
 // cannot decode: a return address at the second's first byte is the first's.
 asm(R"(
-    .text
+    .pushsection .text
     .globl tw_walk_ends_without_call
     .hidden tw_walk_ends_without_call
     .type tw_walk_ends_without_call, @function
@@ -287,6 +287,7 @@ tw_walk_ends_without_call:
 tw_walk_next_function:
     ret
     .size tw_walk_next_function, . - tw_walk_next_function
+    .popsection
 )");
 extern "C" void tw_walk_ends_without_call();
 extern "C" void tw_walk_next_function();
