@@ -107,10 +107,14 @@ void Migrate(TvdlMemTable& t, TvdlMemTable& scratch, const Definer& define, cons
     }
     scratch.Close();
     t.First();
+    // The copy is only a keepsake (every field is carried over by name), so a
+    // failure to write it does not stop the conversion, but the log says so.
     std::string bytes;
-    if (platform::ReadFile(path, bytes)) platform::WriteFileAtomic(oldPath, bytes);
+    const bool kept = platform::ReadFile(path, bytes) && platform::WriteFileAtomic(oldPath, bytes);
     tables::SaveTableFile(t, path);
-    LogLine(BaseName(path) + " converted to the current layout (old file kept as " + BaseName(oldPath) + ")");
+    LogLine(BaseName(path) + " converted to the current layout (" +
+            (kept ? "old file kept as " + BaseName(oldPath) : "the old file could not be kept as " + BaseName(oldPath)) +
+            ")");
 }
 
 void ForEach(TvdlMemTable& t, const std::function<void()>& fn) {

@@ -201,7 +201,16 @@ TEST_F(EngineTables, AMigrationThatCannotBeWrittenKeepsTheOldFile) {
         ASSERT_TRUE(platform::ReadFile(Path("pop.dat"), now));
         EXPECT_EQ(now, old);
     }
-    tables::LoadPopAccounts(ProgramDir);
+    {
+        // Only the keepsake copy fails: the conversion goes on, and the log must not claim the copy.
+        platform::FaultInjectionEnv disk;
+        disk.FailAt(Op::Append, 1, ENOSPC);
+        platform::ScopedEnv scoped(&disk);
+        tables::LoadPopAccounts(ProgramDir);
+    }
+    std::string log;
+    platform::ReadFile(Path("connect.log"), log);
+    EXPECT_NE(log.find("the old file could not be kept as pop.old"), std::string::npos) << log;
     EXPECT_TRUE(tables::PopAccounts().Table().FindKey({TvdlVariant(std::string("work"))}));
     EXPECT_NE(tables::PopAccounts().Table().FindField("Default"), nullptr);
 }
