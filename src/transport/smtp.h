@@ -124,6 +124,13 @@ std::string SmtpPortInUseText(int port);
 // and the end marker follows.
 std::string RelayWireText(const std::string& stored);
 
+// What decides a whole reply: the first character of its last line. A
+// reply whose lines do not all carry the same code, or whose last line
+// still announces more, decides nothing (kUnclearReply), and every step
+// takes that as a failure.
+inline constexpr char kUnclearReply = '?';
+char ReplyVerdict(const std::string& reply);
+
 // One SMTP reply assembled from its lines: complete once a line whose fourth
 // character is not "-" has arrived.
 class ReplyAssembler {
@@ -358,7 +365,8 @@ private:
     void RelayQuitAnswered(const std::string& reply);
     // QUIT has gone out: the rest of the run no longer needs the provider.
     bool RelayConversationOver() const;
-    void RecipientStep(const std::string& reply);
+    // code: the verdict of the reply to MAIL FROM or to the last RCPT.
+    void RecipientStep(char code);
     void CompleteMessage();
     void NextMessage();
     void PumpRelayStream();
@@ -381,6 +389,8 @@ private:
     std::int64_t streamSize_ = 0;
     std::int64_t lastPending_ = -1;
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
+    std::uint64_t relaySends_ = 0;        // commands sent, to tell a reply acted on from one passed over
+    int passedOver_ = 0;                  // replies passed over since the last one acted on
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
     std::string runFailure_;              // status line for a run that left mail unsent: why
