@@ -18,6 +18,7 @@
 #include "transport/ports_file.h"
 #include "transport/servers.h"
 
+#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
@@ -633,7 +634,8 @@ void TFrmSMTP::FailCurrentMessage(const std::string& logLine, const std::string&
 }
 
 void TFrmSMTP::NextMessage() {
-    const std::string next = NextQueuedFile();
+    // At an exit only the message whose end had gone out was waited for.
+    const std::string next = exiting_ ? std::string() : NextQueuedFile();
     if (!next.empty()) {
         CurrentQueueId = next;
         ++RelayMessageNumber;
@@ -643,6 +645,48 @@ void TFrmSMTP::NextMessage() {
     }
     RelaySend("quit\r\n", "> QUIT");
     SmtpClientState = TRelayState::SentQuit;
+}
+
+bool TFrmSMTP::FinalReplyDue() const {
+    return delivering_ && SmtpClientState == TRelayState::SentText && streaming_ && !relayFile_ &&
+           SMTPClient.Connected();
+}
+
+void TFrmSMTP::StopRelayForExit() {
+    exiting_ = true;
+    if (FinalReplyDue()) return;
+    if (delivering_ && SmtpClientState == TRelayState::SentText) {
+        // The end marker is not yet with the socket: dropped unsent, it
+        // never reaches the provider, which then keeps nothing of the
+        // message. Sent by a graceful close, it would deliver a message
+        // this program no longer hears about, and sends again.
+        SMTPClient.Abort();
+        StopRelayStream();
+        streaming_ = false;
+        return;
+    }
+    SMTPClient.Close();
+}
+
+void TFrmSMTP::AwaitFinalReplyForExit(std::chrono::milliseconds bound) {
+    if (!FinalReplyDue()) return;
+    const std::string id = CurrentQueueId;
+    RelayLog("Exiting: waiting for the reply to the end of " + id);
+    QEventLoop wait;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &wait, &QEventLoop::quit);
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &wait, [this, &wait] {
+        if (!FinalReplyDue()) wait.quit();
+    });
+    limit.start(bound);
+    check.start(20);
+    wait.exec();
+    // The reply's handler has recorded the outcome (and sent QUIT); without
+    // one the message stays queued and goes again, the safe side.
+    if (FinalReplyDue()) RelayLog("No reply to the end of " + id + " before the exit: it stays queued");
+    if (SMTPClient.Active()) SMTPClient.Close();
 }
 
 void TFrmSMTP::EndRunFailed(const std::string& logLine, const std::string& label) {

@@ -8,6 +8,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -273,6 +274,15 @@ public:
     // Deletes every out/*.txs and the .txt of the same stem.
     void PurgeSentMessages();
 
+    // An orderly exit, in two steps. When the main window closes: the
+    // provider's connection goes, except while the reply to a message's
+    // final "." is awaited; a message still being sent is cut before its
+    // end marker can go. Once the event loop is over: that reply is awaited
+    // for at most `bound` and recorded as in a run, so that a message the
+    // provider took is not sent again by the next start.
+    void StopRelayForExit();
+    void AwaitFinalReplyForExit(std::chrono::milliseconds bound);
+
     void SMTPClientConnect();
     void SMTPClientRead();
     void SMTPClientWrite();
@@ -365,6 +375,8 @@ private:
     void RelayQuitAnswered(const std::string& reply);
     // QUIT has gone out: the rest of the run no longer needs the provider.
     bool RelayConversationOver() const;
+    // The whole message and its end marker are out; the verdict is awaited.
+    bool FinalReplyDue() const;
     // code: the verdict of the reply to MAIL FROM or to the last RCPT.
     void RecipientStep(char code);
     void CompleteMessage();
@@ -383,6 +395,7 @@ private:
     bool connectRetried_ = false;
     bool authPending_ = false;       // the reply to a log-on answer is awaited
     bool streaming_ = false;
+    bool exiting_ = false;           // the program is ending: no further message
     std::FILE* relayFile_ = nullptr;      // the message being sent after DATA
     smtp::WireWriter relayWriter_;
     std::int64_t relayQueued_ = 0;        // wire bytes handed to the socket
