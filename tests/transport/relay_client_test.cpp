@@ -478,19 +478,40 @@ TEST_F(RelayTest, SilenceDuringLogOnIsATimeOut) {
     }
 }
 
-// A greeting that comes a byte at a time and never ends: the wait counts
-// from the connection, not from the last byte, so the run still ends.
-TEST_F(RelayTest, TrickledGreetingEndsTheRunWithTheMessageQueued) {
-    provider.greeting = "220-still greeting you\r\n";
-    provider.TrickleGreeting(50);
-    Start();
-    smtp_->ReplyTimeoutMs = 1000;
-    Queue("m1", {"<a@far.example>"});
-    Run();
-    EXPECT_NE(Log().find("Timed out waiting for response"), std::string::npos) << Log();
-    EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
-    EXPECT_EQ(Record("m1", "Goes"), "");
-    EXPECT_TRUE(provider.commands.empty());
+// A provider that never finishes: a greeting that comes a byte at a time
+// (the wait counts from the connection, not from the last byte), or late
+// replies without end where DATA's is awaited. The run still ends, its log
+// stays small, and the message waits for the next run.
+TEST_F(RelayTest, EndlessRepliesEndTheRunWithTheMessageQueued) {
+    struct Case {
+        const char* name;
+        int trickleMs;
+        std::string toData;
+    } cases[] = {
+        {"trickled greeting", 50, "354 go\r\n"},
+        {"late replies flood", 0, [] {
+             std::string flood;
+             for (int i = 0; i < 20000; ++i) flood += "250 late " + std::to_string(i) + "\r\n";
+             return flood;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.greeting = c.trickleMs ? "220-still greeting you\r\n" : "220 fake ready\r\n";
+        provider.TrickleGreeting(c.trickleMs);
+        provider.onCommand = [&c](const std::string& l) {
+            return l == "data" ? c.toData : std::string("250 ok\r\n");
+        };
+        Start();
+        smtp_->ReplyTimeoutMs = 1000;
+        Queue("m1", {"<a@far.example>"});
+        Run();
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
+        EXPECT_EQ(Record("m1", "Goes"), "");
+        EXPECT_LT(Log().size(), 4000u);
+        EXPECT_TRUE(provider.messages.empty());
+    }
 }
 
 TEST_F(RelayTest, NoGoodbyeAfterQuitIsNoFailure) {
