@@ -118,7 +118,7 @@ class StopSignal(unittest.TestCase):
         # The provider stores the message and takes its time to say so; the
         # stop comes in between. The exit waits for that reply, so the next
         # start does not send the message again.
-        smarthost = Smarthost(reply_delay=2)
+        smarthost = Smarthost(reply_delay=1)
         program = ExitProgram(extra_smtp=RELAY_SMTP % smarthost.port)
         try:
             program.start()
