@@ -398,7 +398,7 @@ bool TFrmMain::FormClose() {
     }
     if (FrmSMTP != nullptr) {
         FrmSMTP->SMTPServer.Close();
-        FrmSMTP->SMTPClient.Close();
+        FrmSMTP->StopRelayForExit();
     }
     return true;
 }

@@ -88,6 +88,10 @@ void InstallStopSignals(QObject* owner) {
 // stopped, and nothing may hold the process for more than a few seconds.
 void FinishRun(int result) {
     zelExcept::BoundExit(10, result);
+    // A message whose end went out just before the stop: the provider's
+    // verdict decides whether the next start sends it again. Well inside
+    // the bound above.
+    if (FrmSMTP) FrmSMTP->AwaitFinalReplyForExit(std::chrono::seconds(5));
     // Their destructors join the committers' workers, then write the
     // relay's pending ports.dat marks and a waiting uidl.dat.
     delete FrmSMTP;

@@ -274,9 +274,10 @@ void TFrmSMTP::ProcessFailedMessage(const std::string& file) {
     if (attempts > 0 && attempts % 10 == 0) {
         std::string message;
         if (platform::ReadFile(file, message)) {
-            // Every recipient the message has not reached: those refused one
-            // by one, and all of them when the provider put the whole message
-            // off (a 4xx to MAIL, RCPT or the data), which refuses no one.
+            // Every recipient the message has not reached: those refused or
+            // put off one by one at RCPT, and all of them when the provider
+            // put the whole message off (a 4xx to MAIL or to the data), which
+            // refuses no one.
             // Delivered ones have moved from To<n> to Sent<n>.
             std::vector<std::string> refused;
             int rcpt = ToNumber(smtp::ReadPortsValue(id, "rcpt"), 0);

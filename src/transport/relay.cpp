@@ -18,11 +18,13 @@
 #include "transport/ports_file.h"
 #include "transport/servers.h"
 
+#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +34,13 @@ namespace {
 platform::Env& Fs() { return *platform::Env::Current(); }
 
 constexpr size_t kMaxReply = 64 * 1024;
+// Replies passed over while one is awaited (late ones the state machine
+// ignores); past this the provider is out of step, and each one would
+// otherwise cost a log line until the wait ends.
+constexpr int kMaxPassedOver = 3;
+// Of a reply, smtp.log keeps this much: a reply may be 64 KB, and a run
+// reads several per message.
+constexpr size_t kMaxLoggedReply = 1000;
 
 // The status line after a run that left mail unsent begins so; the reason
 // follows, as smtp.log has it.
@@ -120,6 +129,23 @@ bool ReplyAssembler::Add(const std::string& data) {
     return !ready_.empty();
 }
 
+char ReplyVerdict(const std::string& reply) {
+    if (reply.empty()) return kUnclearReply;
+    const std::string_view whole(reply);
+    const std::string_view code = whole.substr(0, 3);
+    std::string_view last;
+    for (size_t pos = 0; pos < whole.size();) {
+        const size_t lf = whole.find('\n', pos);
+        const size_t end = lf == std::string::npos ? whole.size() : lf + 1;
+        last = whole.substr(pos, end - pos);
+        pos = end;
+        if (last.substr(0, 3) != code) return kUnclearReply;
+    }
+    // A last line that still announces more is a reply cut short.
+    if (last.size() >= 4 && last[3] == '-') return kUnclearReply;
+    return reply[0];
+}
+
 std::string ReplyAssembler::Take() {
     if (ready_.empty()) return std::string();
     std::string reply = ready_.front();
@@ -186,6 +212,7 @@ void TFrmSMTP::MarkMessageFailed(const std::string& file) {
 void TFrmSMTP::RelaySend(const std::string& text, const std::string& logLine) {
     SMTPClient.SendText(text);
     RelayLog(logLine);
+    ++relaySends_;
     TimeOut->setInterval(ReplyTimeoutMs);
     TimeOut->start();
 }
@@ -246,6 +273,7 @@ void TFrmSMTP::SMTPClientConnect() {
     RelayLog("Connected");
     SmtpClientState = TRelayState::AwaitGreeting;
     authPending_ = false;
+    passedOver_ = 0;
     events::Get().Status("SMTP connected", true);
     TimeOut->setInterval(ReplyTimeoutMs);
     TimeOut->start();
@@ -290,15 +318,31 @@ void TFrmSMTP::StopRelayStream() {
 void TFrmSMTP::SMTPClientRead() {
     std::string data = SMTPClient.ReceiveText();
     if (!delivering_) return;
-    TimeOut->stop();
-    if (!replies_.Add(data)) {
-        // Part of a reply: the wait goes on.
-        TimeOut->start();
-        return;
-    }
+    // The wait for a reply counts from when the reply became due (the
+    // connection made, the command sent): a part of a reply does not start
+    // it again, or a provider that sends a byte now and then would hold the
+    // run for ever.
+    if (!replies_.Add(data)) return;
     for (std::string reply = replies_.Take(); !reply.empty() && delivering_; reply = replies_.Take()) {
-        RelayLog(">>  (" + std::to_string(static_cast<int>(SmtpClientState)) + ")" + smtp::Chomp(reply));
+        const bool tooLong = reply.size() > kMaxReply;
+        std::string logged = smtp::Chomp(reply.size() > kMaxLoggedReply ? reply.substr(0, kMaxLoggedReply) : reply);
+        if (reply.size() > kMaxLoggedReply) logged += " ... (" + std::to_string(reply.size()) + " bytes)";
+        RelayLog(">>  (" + std::to_string(static_cast<int>(SmtpClientState)) + ")" + logged);
+        if (tooLong) {
+            // Not a reply any more: whatever follows is out of step.
+            EndRunFailed("Reply too long", "failed");
+            return;
+        }
+        const std::uint64_t sends = relaySends_;
+        const TRelayState state = SmtpClientState;
         HandleRelayReply(reply);
+        if (!delivering_) return;
+        if (relaySends_ != sends || SmtpClientState != state) {
+            passedOver_ = 0;
+        } else if (++passedOver_ > kMaxPassedOver) {
+            EndRunFailed("The server sends replies nothing asked for", "failed");
+            return;
+        }
     }
     // A reply that was passed over (a late one) leaves the wait for the
     // real one guarded as well.
@@ -328,7 +372,11 @@ bool TFrmSMTP::RelayConversationOver() const {
     return SmtpClientState == TRelayState::SentQuit || SmtpClientState == TRelayState::Closing;
 }
 
-void TFrmSMTP::RelayGreeted(const std::string&) {
+void TFrmSMTP::RelayGreeted(const std::string& reply) {
+    if (smtp::ReplyVerdict(reply) == smtp::kUnclearReply) {
+        EndRunFailed("Greeting with mixed reply codes", "failed");
+        return;
+    }
     const std::string name = procs::GetComputerName();
     if (mailsettings::Current()->relayAuth) {
         RelaySend("ehlo " + name + "\r\n", "> ehlo " + name);
@@ -340,7 +388,7 @@ void TFrmSMTP::RelayGreeted(const std::string&) {
 }
 
 void TFrmSMTP::RelayEhloAnswered(const std::string& reply) {
-    const char code = reply[0];
+    const char code = smtp::ReplyVerdict(reply);
     auto mechanisms = AuthMechanisms(reply);
     auto offers = [&](const char* m) {
         return std::find(mechanisms.begin(), mechanisms.end(), m) != mechanisms.end();
@@ -359,7 +407,7 @@ void TFrmSMTP::RelayEhloAnswered(const std::string& reply) {
 }
 
 void TFrmSMTP::RelayLogOnStep(const std::string& reply) {
-    if (reply[0] != '3') {
+    if (smtp::ReplyVerdict(reply) != '3') {
         EndRunFailed("Couldn't log on", "failed");
         return;
     }
@@ -385,7 +433,7 @@ void TFrmSMTP::RelayLogOnStep(const std::string& reply) {
 }
 
 void TFrmSMTP::RelayReady(const std::string& reply) {
-    const char code = reply[0];
+    const char code = smtp::ReplyVerdict(reply);
     if (code == '2') {
         authPending_ = false;
         if (!platform::FileExists(QueueFile(smtp::StateQueued))) {
@@ -407,7 +455,7 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
         const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
         RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
         SmtpClientState = TRelayState::SentEnvelope;
-    } else if (code == '4' || code == '5') {
+    } else if (code == '4' || code == '5' || code == smtp::kUnclearReply) {
         if (authPending_) {
             // A refused log-on is the account's fault, not the message's.
             EndRunFailed("Couldn't log on", "failed");
@@ -427,10 +475,13 @@ static bool QueueRecordErased(const std::string& id) {
 }
 
 void TFrmSMTP::RelayEnvelopeAnswered(const std::string& reply) {
-    const char code = reply[0];
+    const char code = smtp::ReplyVerdict(reply);
     const bool toMailFrom = CurrentRecipientIndex == 0;
-    if (code == '2' || (code == '5' && !toMailFrom)) {
-        RecipientStep(reply);
+    // A recipient put off (4xx) is refused for this attempt like one
+    // refused outright: the others get the message now, and it is named
+    // again next time.
+    if (code == '2' || ((code == '4' || code == '5') && !toMailFrom)) {
+        RecipientStep(code);
     } else if (platform::FileExists(QueueFile(smtp::StateSent)) || QueueRecordErased(CurrentQueueId)) {
         RelayLog("Tidying up " + CurrentQueueId + " - has been sent already.");
         Fs().Unlink(QueueFile(smtp::StateQueued));
@@ -445,7 +496,7 @@ void TFrmSMTP::RelayEnvelopeAnswered(const std::string& reply) {
 }
 
 void TFrmSMTP::RelayDataAnswered(const std::string& reply) {
-    const char code = reply[0];
+    const char code = smtp::ReplyVerdict(reply);
     if (code == '3') {
         RelayLog("Delivering " + CurrentQueueId);
         const std::string file = QueueFile(smtp::StateQueued);
@@ -476,7 +527,9 @@ void TFrmSMTP::RelayTextAnswered(const std::string& reply) {
     streaming_ = false;
     StopRelayStream();
     DeliveryTimer->stop();
-    if (reply[0] == '2') {
+    // "250-queued" then "451 not queued" is no yes: only a reply whose
+    // every line says 2xx is.
+    if (smtp::ReplyVerdict(reply) == '2') {
         RelayLog(CurrentQueueId + " sent ok");
         events::Get().Status("Sent message " + std::to_string(RelayMessageNumber), true);
         std::int64_t size = 0;
@@ -497,12 +550,12 @@ void TFrmSMTP::RelayQuitAnswered(const std::string&) {
     SMTPClientDisconnect();
 }
 
-void TFrmSMTP::RecipientStep(const std::string& reply) {
+void TFrmSMTP::RecipientStep(char code) {
     const std::string& id = CurrentQueueId;
     const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
     if (CurrentRecipientIndex == 0) {
         CurrentRecipientIndex = 1;
-    } else if (reply[0] == '5') {
+    } else if (code != '2') {
         const std::string n = std::to_string(CurrentRecipientIndex - 1);
         const std::string address = smtp::ReadPortsValue(id, "To" + n);
         smtp::WritePortsValuesLater(id, {{"Bad", "Yes"}, {"Bad" + n, address}});
@@ -581,7 +634,8 @@ void TFrmSMTP::FailCurrentMessage(const std::string& logLine, const std::string&
 }
 
 void TFrmSMTP::NextMessage() {
-    const std::string next = NextQueuedFile();
+    // At an exit only the message whose end had gone out was waited for.
+    const std::string next = exiting_ ? std::string() : NextQueuedFile();
     if (!next.empty()) {
         CurrentQueueId = next;
         ++RelayMessageNumber;
@@ -591,6 +645,48 @@ void TFrmSMTP::NextMessage() {
     }
     RelaySend("quit\r\n", "> QUIT");
     SmtpClientState = TRelayState::SentQuit;
+}
+
+bool TFrmSMTP::FinalReplyDue() const {
+    return delivering_ && SmtpClientState == TRelayState::SentText && streaming_ && !relayFile_ &&
+           SMTPClient.Connected();
+}
+
+void TFrmSMTP::StopRelayForExit() {
+    exiting_ = true;
+    if (FinalReplyDue()) return;
+    if (delivering_ && SmtpClientState == TRelayState::SentText) {
+        // The end marker is not yet with the socket: dropped unsent, it
+        // never reaches the provider, which then keeps nothing of the
+        // message. Sent by a graceful close, it would deliver a message
+        // this program no longer hears about, and sends again.
+        SMTPClient.Abort();
+        StopRelayStream();
+        streaming_ = false;
+        return;
+    }
+    SMTPClient.Close();
+}
+
+void TFrmSMTP::AwaitFinalReplyForExit(std::chrono::milliseconds bound) {
+    if (!FinalReplyDue()) return;
+    const std::string id = CurrentQueueId;
+    RelayLog("Exiting: waiting for the reply to the end of " + id);
+    QEventLoop wait;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &wait, &QEventLoop::quit);
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &wait, [this, &wait] {
+        if (!FinalReplyDue()) wait.quit();
+    });
+    limit.start(bound);
+    check.start(20);
+    wait.exec();
+    // The reply's handler has recorded the outcome (and sent QUIT); without
+    // one the message stays queued and goes again, the safe side.
+    if (FinalReplyDue()) RelayLog("No reply to the end of " + id + " before the exit: it stays queued");
+    if (SMTPClient.Active()) SMTPClient.Close();
 }
 
 void TFrmSMTP::EndRunFailed(const std::string& logLine, const std::string& label) {

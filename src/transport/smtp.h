@@ -8,6 +8,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -123,6 +124,13 @@ std::string SmtpPortInUseText(int port);
 // that starts with "." is stuffed), the text ends at the first "." line,
 // and the end marker follows.
 std::string RelayWireText(const std::string& stored);
+
+// What decides a whole reply: the first character of its last line. A
+// reply whose lines do not all carry the same code, or whose last line
+// still announces more, decides nothing (kUnclearReply), and every step
+// takes that as a failure.
+inline constexpr char kUnclearReply = '?';
+char ReplyVerdict(const std::string& reply);
 
 // One SMTP reply assembled from its lines: complete once a line whose fourth
 // character is not "-" has arrived.
@@ -266,6 +274,15 @@ public:
     // Deletes every out/*.txs and the .txt of the same stem.
     void PurgeSentMessages();
 
+    // An orderly exit, in two steps. When the main window closes: the
+    // provider's connection goes, except while the reply to a message's
+    // final "." is awaited; a message still being sent is cut before its
+    // end marker can go. Once the event loop is over: that reply is awaited
+    // for at most `bound` and recorded as in a run, so that a message the
+    // provider took is not sent again by the next start.
+    void StopRelayForExit();
+    void AwaitFinalReplyForExit(std::chrono::milliseconds bound);
+
     void SMTPClientConnect();
     void SMTPClientRead();
     void SMTPClientWrite();
@@ -358,7 +375,10 @@ private:
     void RelayQuitAnswered(const std::string& reply);
     // QUIT has gone out: the rest of the run no longer needs the provider.
     bool RelayConversationOver() const;
-    void RecipientStep(const std::string& reply);
+    // The whole message and its end marker are out; the verdict is awaited.
+    bool FinalReplyDue() const;
+    // code: the verdict of the reply to MAIL FROM or to the last RCPT.
+    void RecipientStep(char code);
     void CompleteMessage();
     void NextMessage();
     void PumpRelayStream();
@@ -375,12 +395,15 @@ private:
     bool connectRetried_ = false;
     bool authPending_ = false;       // the reply to a log-on answer is awaited
     bool streaming_ = false;
+    bool exiting_ = false;           // the program is ending: no further message
     std::FILE* relayFile_ = nullptr;      // the message being sent after DATA
     smtp::WireWriter relayWriter_;
     std::int64_t relayQueued_ = 0;        // wire bytes handed to the socket
     std::int64_t streamSize_ = 0;
     std::int64_t lastPending_ = -1;
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
+    std::uint64_t relaySends_ = 0;        // commands sent, to tell a reply acted on from one passed over
+    int passedOver_ = 0;                  // replies passed over since the last one acted on
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
     std::string runFailure_;              // status line for a run that left mail unsent: why

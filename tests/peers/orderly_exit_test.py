@@ -114,6 +114,32 @@ class StopSignal(unittest.TestCase):
             program.cleanup()
             smarthost.stop()
 
+    def test_stop_while_the_final_dot_awaits_its_reply_sends_once(self):
+        # The provider stores the message and takes its time to say so; the
+        # stop comes in between. The exit waits for that reply, so the next
+        # start does not send the message again.
+        smarthost = Smarthost(reply_delay=1)
+        program = ExitProgram(extra_smtp=RELAY_SMTP % smarthost.port)
+        try:
+            program.start()
+            queue_outside(program, 1)
+            program.wait_for(lambda: smarthost.messages(), timeout=60, what="the message at the smarthost")
+            code, _ = program.terminate(10)
+            self.assertEqual(code, 0, program.stderr())
+
+            program.start()
+            queue_outside(program, 1, tag="trigger")
+            program.wait_for(lambda: program.files("out") == [] and program.ports() == {}, timeout=60,
+                             what="the queue to drain")
+            ids = [line.split(b":", 1)[1].strip() for _, data in smarthost.messages()
+                   for line in data.split(b"\r\n") if line.lower().startswith(b"message-id:")]
+            self.assertEqual(sorted(ids), [b"<m0@office.example>", b"<trigger0@office.example>"])
+            code, _ = program.terminate(10)
+            self.assertEqual(code, 0)
+        finally:
+            program.cleanup()
+            smarthost.stop()
+
     def test_display_going_away_ends_the_program(self):
         # The X server stops (a log-out, an X crash): the program ends by
         # itself and leaves its ports and its instance lock to the next start.

@@ -153,13 +153,14 @@ class ProgramCase(unittest.TestCase):
 
 class Smarthost:
     """aiosmtpd requiring AUTH with the given mechanisms, refusing the
-    recipients in the comma list refused."""
+    recipients in the comma list refused, answering each final dot
+    reply_delay seconds after it stored the message."""
 
-    def __init__(self, user="relay", password="relaypw", mechanisms="LOGIN,PLAIN", refused=""):
+    def __init__(self, user="relay", password="relaypw", mechanisms="LOGIN,PLAIN", refused="", reply_delay=0):
         self.dir = tempfile.mkdtemp(prefix="tw-smarthost-")
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", os.path.join(HERE, "peers_smtp_smarthost.py"), self.dir, user, password, mechanisms,
-             refused],
+             refused, str(reply_delay)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         line = self.proc.stdout.readline().decode()
         if not line.startswith("PORT "):

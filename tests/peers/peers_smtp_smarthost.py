@@ -1,9 +1,10 @@
 """A provider's SMTP server that requires AUTH, for the relay tests.
 
 Run with /usr/bin/python3 (it needs Debian's aiosmtpd):
-  peers_smtp_smarthost.py DIR USER PASSWORD MECHANISMS [REFUSED]
+  peers_smtp_smarthost.py DIR USER PASSWORD MECHANISMS [REFUSED [DELAY]]
 MECHANISMS is a comma list of LOGIN, PLAIN and CRAM-MD5 to offer; REFUSED a
-comma list of recipient addresses answered "550" at RCPT. It binds
+comma list of recipient addresses answered "550" at RCPT; DELAY the seconds
+it waits, with each message stored, before it answers the final dot. It binds
 127.0.0.1 on a free port, prints "PORT <n>" when it listens, and stores each
 message as DIR/<n>.eml (the data as received, dot-stuffing undone) and then
 DIR/<n>.json (envelope, authenticated user), the JSON last so a reader that
@@ -22,6 +23,7 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, auth_mechanism
 
 DIR, USER, PASSWORD, MECHS = sys.argv[1], sys.argv[2].encode(), sys.argv[3].encode(), sys.argv[4].split(",")
 REFUSED = set(a.lower() for a in sys.argv[5].split(",")) if len(sys.argv) > 5 and sys.argv[5] else set()
+DELAY = float(sys.argv[6]) if len(sys.argv) > 6 and sys.argv[6] else 0.0
 ALL = {"LOGIN", "PLAIN", "CRAM-MD5"}
 
 
@@ -47,6 +49,8 @@ class Handler:
         with open(base + ".json.tmp", "w") as f:
             json.dump(meta, f)
         os.rename(base + ".json.tmp", base + ".json")
+        if DELAY:
+            await asyncio.sleep(DELAY)
         return "250 OK queued"
 
 

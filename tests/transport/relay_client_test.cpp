@@ -101,10 +101,21 @@ public:
             inData_ = false;
             if (dataChunk_ > 0) s->setReadBufferSize(dataChunk_);
             QObject::connect(s, &QTcpSocket::readyRead, [this, s] { Read(s); });
+            if (trickleMs_ > 0) {
+                auto* drip = new QTimer(s);
+                QObject::connect(drip, &QTimer::timeout, s, [this, s, n = size_t{0}]() mutable {
+                    s->write(&greeting[n++ % greeting.size()], 1);
+                });
+                drip->start(trickleMs_);
+                return;
+            }
             Write(s, greeting);
         });
     }
     int Port() const { return server_.serverPort(); }
+    // From the next connection on, the greeting goes one byte every `ms`,
+    // over and over: it never ends.
+    void TrickleGreeting(int ms) { trickleMs_ = ms; }
     // From the next connection on, the message text after "354" is read
     // only `chunk` bytes at a time, `pauseMs` apart; a negative pause never
     // reads it at all. Small socket buffers make the sender feel the pauses.
@@ -191,6 +202,7 @@ private:
     size_t scanned_ = 0;  // bytes of buffer_ already searched for the end
     int dataChunk_ = 0;
     int dataPauseMs_ = 0;
+    int trickleMs_ = 0;
     bool readScheduled_ = false;
 };
 
@@ -274,34 +286,44 @@ TEST_F(RelayTest, MessagesGoOnOneConnectionAndLeaveNothingBehind) {
     EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m2"));
 }
 
+// Put off (4xx) or refused (5xx), a recipient holds back no other: the
+// message goes to those accepted, and the next attempt names only it.
 TEST_F(RelayTest, RefusedRecipientIsRetriedAloneNextTime) {
-    provider.onCommand = [](const std::string& line) {
-        if (line == "RCPT TO:<b@far.example>") return std::string("550 no such user\r\n");
-        if (line == "data") return std::string("354 go\r\n");
-        return std::string("250 ok\r\n");
-    };
     Start();
-    Queue("m1", {"<a@far.example>", "<b@far.example>", "<c@far.example>"});
-    Run();
-    EXPECT_EQ(provider.messages.size(), 1u) << "DATA still goes to the accepted ones";
-    EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"}) << ".bad goes back to the queue at the end";
-    EXPECT_EQ(Record("m1", "Goes"), "");
-    EXPECT_EQ(Record("m1", "To1"), "");
-    EXPECT_EQ(Record("m1", "Sent1"), "<a@far.example>");
-    EXPECT_EQ(Record("m1", "To2"), "<b@far.example>");
-    EXPECT_EQ(Record("m1", "Bad2"), "<b@far.example>");
-    EXPECT_EQ(Record("m1", "Sent3"), "<c@far.example>");
-    EXPECT_NE(Log().find("Failed while naming recipient: <b@far.example>"), std::string::npos);
+    for (const std::string refusal : {"550 no such user\r\n", "451 4.2.0 try again later\r\n"}) {
+        SCOPED_TRACE(refusal);
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.commands.clear();
+        provider.messages.clear();
+        provider.onCommand = [refusal](const std::string& line) {
+            if (line == "RCPT TO:<b@far.example>") return refusal;
+            if (line == "data") return std::string("354 go\r\n");
+            return std::string("250 ok\r\n");
+        };
+        Queue("m1", {"<a@far.example>", "<b@far.example>", "<c@far.example>"});
+        Run();
+        EXPECT_EQ(provider.messages.size(), 1u) << "DATA still goes to the accepted ones";
+        EXPECT_TRUE(Sent("RCPT TO:<c@far.example>"));
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"}) << ".bad goes back to the queue at the end";
+        EXPECT_EQ(Record("m1", "Goes"), "");
+        EXPECT_EQ(Record("m1", "To1"), "");
+        EXPECT_EQ(Record("m1", "Sent1"), "<a@far.example>");
+        EXPECT_EQ(Record("m1", "To2"), "<b@far.example>");
+        EXPECT_EQ(Record("m1", "Bad2"), "<b@far.example>");
+        EXPECT_EQ(Record("m1", "Sent3"), "<c@far.example>");
+        EXPECT_NE(Log().find("Failed while naming recipient: <b@far.example>"), std::string::npos);
 
-    // The next attempt names only the refused one; accepted, the message goes.
-    provider.commands.clear();
-    provider.onCommand = FakeProvider().onCommand;
-    Run();
-    EXPECT_TRUE(Sent("RCPT TO:<b@far.example>"));
-    EXPECT_FALSE(Sent("RCPT TO:<a@far.example>"));
-    EXPECT_FALSE(Sent("RCPT TO:<c@far.example>"));
-    EXPECT_TRUE(OutFiles().empty());
-    EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m1"));
+        // The next attempt names only the refused one; accepted, the message goes.
+        provider.commands.clear();
+        provider.onCommand = FakeProvider().onCommand;
+        Run();
+        EXPECT_TRUE(Sent("RCPT TO:<b@far.example>"));
+        EXPECT_FALSE(Sent("RCPT TO:<a@far.example>"));
+        EXPECT_FALSE(Sent("RCPT TO:<c@far.example>"));
+        EXPECT_EQ(provider.messages.size(), 2u);
+        EXPECT_TRUE(OutFiles().empty());
+        EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m1"));
+    }
 }
 
 TEST_F(RelayTest, FailuresOfOneMessageMoveOnToTheNext) {
@@ -334,6 +356,14 @@ TEST_F(RelayTest, FailuresOfOneMessageMoveOnToTheNext) {
          [](const std::string& d) {
              return d.find("body of a1") != std::string::npos ? std::string("552 too big\r\n")
                                                                : std::string("250 ok\r\n");
+         },
+         "Failed while sending message"},
+        {"250- then 451 after the data",
+         [](const std::string& l) { return l == "data" ? std::string("354 go\r\n") : std::string("250 ok\r\n"); },
+         [](const std::string& d) {
+             return d.find("body of a1") != std::string::npos
+                        ? std::string("250-queued as 1234\r\n451 4.3.0 temporary failure, not queued\r\n")
+                        : std::string("250 ok\r\n");
          },
          "Failed while sending message"},
     };
@@ -445,6 +475,42 @@ TEST_F(RelayTest, SilenceDuringLogOnIsATimeOut) {
         EXPECT_NE(Log().find("Timed out waiting for response"), std::string::npos) << silent;
         EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"}) << silent;
         EXPECT_EQ(Record("m1", "Goes"), "") << silent;
+    }
+}
+
+// A provider that never finishes: a greeting that comes a byte at a time
+// (the wait counts from the connection, not from the last byte), or late
+// replies without end where DATA's is awaited. The run still ends, its log
+// stays small, and the message waits for the next run.
+TEST_F(RelayTest, EndlessRepliesEndTheRunWithTheMessageQueued) {
+    struct Case {
+        const char* name;
+        int trickleMs;
+        std::string toData;
+    } cases[] = {
+        {"trickled greeting", 50, "354 go\r\n"},
+        {"late replies flood", 0, [] {
+             std::string flood;
+             for (int i = 0; i < 20000; ++i) flood += "250 late " + std::to_string(i) + "\r\n";
+             return flood;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.greeting = c.trickleMs ? "220-still greeting you\r\n" : "220 fake ready\r\n";
+        provider.TrickleGreeting(c.trickleMs);
+        provider.onCommand = [&c](const std::string& l) {
+            return l == "data" ? c.toData : std::string("250 ok\r\n");
+        };
+        Start();
+        smtp_->ReplyTimeoutMs = 1000;
+        Queue("m1", {"<a@far.example>"});
+        Run();
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
+        EXPECT_EQ(Record("m1", "Goes"), "");
+        EXPECT_LT(Log().size(), 4000u);
+        EXPECT_TRUE(provider.messages.empty());
     }
 }
 
