@@ -306,6 +306,12 @@ std::string ComposeRequest(const std::string& User, const std::string& Dir, bool
         return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
                            BodyLinesOf(field("emailbody")));
     }
+    // Only the Send button sends (a browser names the button that submitted
+    // the form, and Enter in a field submits with the first one, Send): a
+    // form without it, however it came, is shown again as typed.
+    if (field("Send").empty())
+        return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
+                           BodyLinesOf(field("emailbody")));
     return SendWebmail(User, field("emailfrom"), field("emailto"), field("emailcc"), field("emailsubj"),
                        field("emailbody"));
 }
