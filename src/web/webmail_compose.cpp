@@ -220,11 +220,17 @@ std::string CopyIntoMailbox(const std::string& message, const std::string& folde
 void EmptyAttachFolder(const std::string& user) { platform::DeleteFiles(AttachFolder(user), "*"); }
 
 // The user name of the users table for a bare name, empty when none.
+// Found without regard to case whatever the index of users.dat says, as
+// mailboxes are.
 std::string LocalUserNamed(const std::string& name) {
     if (FrmServers == nullptr || !FrmServers->TblUsers.Active() || name.empty()) return std::string();
+    TvdlMemTable& users = FrmServers->TblUsers;
     try {
-        if (FrmServers->TblUsers.FindKey({TvdlVariant(name)}))
-            return FrmServers->TblUsers.FieldByName("Name").AsString();
+        users.CancelRange();
+        const int row = settings::FindNoCase(users, "Name", name);
+        if (row < 0) return std::string();
+        users.GotoBookmark(row);
+        return users.FieldByName("Name").AsString();
     } catch (const std::exception&) {
     }
     return std::string();
