@@ -144,14 +144,20 @@ bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files,
         const std::string delimiter = "--" + qev_util::MakeBoundary();
         std::string head, textHeaders, body;
         std::size_t i = 0;
+        bool ofText = false;  // the header line being continued goes with the text part
         for (; i < msg.RawMail.size() && !msg.RawMail[i].empty(); ++i) {
             const std::string& line = msg.RawMail[i];
-            if (line.rfind("Content-Type: ", 0) == 0) {
+            if (line[0] == ' ' || line[0] == '\t') {
+                (ofText ? textHeaders : head) += line + "\r\n";
+            } else if (line.rfind("Content-Type: ", 0) == 0) {
+                ofText = true;
                 textHeaders += line + "\r\n";
                 head += "Content-Type: multipart/mixed; boundary=\"" + delimiter.substr(2) + "\"\r\n";
             } else if (line.rfind("Content-Transfer-Encoding: ", 0) == 0) {
+                ofText = true;
                 textHeaders += line + "\r\n";
             } else {
+                ofText = false;
                 head += line + "\r\n";
             }
         }
@@ -161,16 +167,11 @@ bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files,
         std::vector<char> buffer(57 * 1152);
         for (const auto& file : files) {
             if (!ok) break;
-            const std::string slashFree = file.substr(file.find_last_of('/') + 1);
-            std::string name;
-            for (char c : slashFree)
-                if (c != '"' && c != '\\') name += c == '\r' || c == '\n' ? ' ' : c;
-            std::string type = qev_util::ContentTypeOfExtension(file);
-            type.erase(std::remove_if(type.begin(), type.end(), [](char c) { return c == '"' || c == '\r' || c == '\n'; }),
-                       type.end());
-            ok = WriteAllTo(fd, delimiter + "\r\nContent-Type: " + type + "; name=\"" + name +
-                                    "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
-                                    "filename=\"" + name + "\"\r\n\r\n");
+            std::string partHead = delimiter + "\r\n";
+            for (const auto& l : HeaderWords::AttachmentPartHeader(qev_util::ContentTypeOfExtension(file),
+                                                                   file.substr(file.find_last_of('/') + 1)))
+                partHead += l + "\r\n";
+            ok = WriteAllTo(fd, partHead + "\r\n");
             const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
             if (in < 0) {
                 ok = false;

@@ -416,6 +416,37 @@ class WebMailSender(unittest.TestCase):
         self.assertEqual(self.prefilled_from(ALICE), "Alice A. <alice.reply@elsewhere.example>")
         self.assertEqual(self.prefilled_from(BOB), "bob <bob@firma.example>")
 
+    def test_a_long_subject_beyond_ascii_is_folded_and_reads_back(self):
+        subject = ("Gr\u00fc\u00dfe aus M\u00fcnchen und \u6771\u4eac \u2013 " * 30)[:600]
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", "carol"),
+                         ("emailsubj", subject.encode()), ("emailbody", "long subject"), ("Send", "Send")],
+            cookie=BOB)
+        self.assertIn(b"Message sent", body)
+        self.assertEqual(str(self.sent_copy("bob", subject)["Subject"]), subject)
+        for folder, user in (("in", "carol"), ("WebSent", "bob")):
+            for name in os.listdir(self.srv.path(folder)):
+                if name.startswith(user + "_"):
+                    with open(self.srv.path(folder, name), "rb") as f:
+                        longest = max(len(line) for line in f.read().split(b"\r\n"))
+                    self.assertLessEqual(longest, 998, "%s/%s" % (folder, name))
+
+    def test_an_attachment_name_beyond_ascii_is_encoded(self):
+        name = "Pr\u00fcfbericht M\u00e4rz \u6771\u4eac.txt"
+        self.srv.get("/compose", cookie=CAROL)
+        self.srv.post_multipart("/compose", [("emailfrom", "Carol <carol@firma.example>"), ("addfile", "add")],
+                                files=[("atchfile", name, b"figures\r\n")], cookie=CAROL)
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Carol <carol@firma.example>"), ("emailto", "bob"),
+                         ("emailsubj", "Named file"), ("emailbody", "attached"), ("Send", "Send")], cookie=CAROL)
+        self.assertIn(b"Message sent", body)
+        parts = list(self.sent_copy("carol", "Named file").iter_attachments())
+        self.assertEqual([p.get_filename() for p in parts], [name])
+        for header, raw in parts[0].raw_items():
+            self.assertTrue(raw.isascii(), "%s: %r" % (header, raw))
+        self.assertEqual(parts[0]["Content-Disposition"].defects, ())
+        self.assertEqual(parts[0]["Content-Type"].params["name"], name, "name= for older readers")
+
     def test_sent_mail_reads_back_with_address_zone_and_mailer(self):
         sender = self.prefilled_from(BOB)
         for typed, to, subject in ((sender, "carol, far@away.example", "First mail"),
