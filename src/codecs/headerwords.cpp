@@ -187,7 +187,8 @@ std::vector<std::string> FoldHeaderLine(std::string_view line) {
                     cut = k;
                     break;
                 }
-            for (std::size_t k = std::max(start + kWanted, firstWord + 1); cut == std::string::npos && k < lastWord; ++k)
+            for (std::size_t k = std::max(start + kWanted, firstWord + 1); cut == std::string::npos && k < lastWord;
+                 ++k)
                 if (blank(k)) cut = k;
         }
         if (cut == std::string::npos) {

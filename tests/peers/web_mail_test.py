@@ -129,7 +129,8 @@ class WebMail(unittest.TestCase):
         self.srv.post_multipart("/compose", [("emailfrom", "a"), ("addfile", "add")],
                                 files=[("atchfile", name, data)], cookie=ALICE)
         _, _, body = self.srv.post_multipart("/compose", [("emailfrom", "a"), ("emailto", "bob"),
-                                                          ("emailsubj", "Figures"), ("emailbody", "x"), ("Send", "Send")],
+                                                          ("emailsubj", "Figures"), ("emailbody", "x"),
+                                                          ("Send", "Send")],
                                              cookie=ALICE)
         self.assertIn(b"Message sent", body)
         _, _, body = self.srv.get("/webmaillist", cookie=BOB)
@@ -141,12 +142,14 @@ class WebMail(unittest.TestCase):
     def test_no_recipient_is_refused_and_nothing_written(self):
         before = sorted(os.listdir(self.srv.path("out")))
         _, _, body = self.srv.post_multipart(
-            "/compose", [("emailfrom", "bob"), ("emailto", " , "), ("emailsubj", "x"), ("emailbody", "y"), ("Send", "Send")],
+            "/compose", [("emailfrom", "bob"), ("emailto", " , "), ("emailsubj", "x"), ("emailbody", "y"),
+                         ("Send", "Send")],
             cookie=BOB)
         self.assertIn(b"Couldn't send email - you must have at least one valid recipient.", body)
         self.assertIn(b"Request (Post length ", body)
         _, _, body = self.srv.post_multipart(
-            "/compose", [("emailfrom", "bob"), ("emailto", "out@far.example"), ("emailsubj", "x"), ("emailbody", "y"), ("Send", "Send")],
+            "/compose", [("emailfrom", "bob"), ("emailto", "out@far.example"), ("emailsubj", "x"), ("emailbody", "y"),
+                         ("Send", "Send")],
             cookie=BOB)
         self.assertIn(b"Couldn't send email - you must have a valid from address.", body)
         self.assertEqual(sorted(os.listdir(self.srv.path("out"))), before)
@@ -218,7 +221,8 @@ class WebMail(unittest.TestCase):
             with self.subTest(name):
                 _, _, page = self.srv.post_multipart(
                     "/compose", [("emailfrom", "J\u00fcrgen <bob@office.lan>".encode("utf-8")),
-                                 ("emailto", "carol"), ("emailsubj", subj), ("emailbody", text), ("Send", "Send")], cookie=BOB)
+                                 ("emailto", "carol"), ("emailsubj", subj), ("emailbody", text), ("Send", "Send")],
+                    cookie=BOB)
                 self.assertIn(b"Message sent", page)
                 files = [f for f in os.listdir(self.srv.path("in")) if f.startswith("carol_")]
                 self.assertEqual(len(files), 1)
@@ -394,7 +398,8 @@ class WebMailSender(unittest.TestCase):
         before = {d: sorted(os.listdir(self.srv.path(d))) for d in ("in", "out", "WebSent")}
         _, _, body = self.srv.post_multipart(
             "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", "alice@firma.example; stranger"),
-                         ("emailcc", "carol"), ("emailsubj", "Not this"), ("emailbody", "kept text"), ("Send", "Send")], cookie=BOB)
+                         ("emailcc", "carol"), ("emailsubj", "Not this"), ("emailbody", "kept text"),
+                         ("Send", "Send")], cookie=BOB)
         self.assertNotIn(b"Message sent", body)
         self.assertIn(b"neither an address nor a local user: stranger", body)
         self.assertIn(b'name="emailto" size="60" value="alice@firma.example; stranger"', body)
@@ -453,7 +458,8 @@ class WebMailSender(unittest.TestCase):
                                    ("bob <>", "carol", "Empty address"),
                                    ("", "carol", "No sender typed")):
             _, _, body = self.srv.post_multipart(
-                "/compose", [("emailfrom", typed), ("emailto", to), ("emailsubj", subject), ("emailbody", "Hi"), ("Send", "Send")],
+                "/compose", [("emailfrom", typed), ("emailto", to), ("emailsubj", subject), ("emailbody", "Hi"),
+                             ("Send", "Send")],
                 cookie=BOB)
             self.assertIn(b"Message sent", body)
             msg = self.sent_copy("bob", subject)
