@@ -70,6 +70,15 @@ std::string BlankControls(std::string s) {
     return out;
 }
 
+std::size_t LongestRunWithoutBlank(std::string_view s) {
+    std::size_t longest = 0, run = 0;
+    for (char c : s) {
+        run = c == ' ' || c == '\t' ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
 }  // namespace
 
 std::string DecodeHeaderText(std::string_view value) {
@@ -126,21 +135,117 @@ std::string DecodeInline(std::string_view value, CharsetTables::TCharset target)
 }
 
 std::string EncodeHeaderText(std::string_view text) {
-    if (CharsetTables::IsAscii(text)) return std::string(text);
+    if (CharsetTables::IsAscii(text) && LongestRunWithoutBlank(text) < kMaxUnfoldedRun) return std::string(text);
     const std::string utf8 = CharsetTables::IsValidUtf8(text)
                                  ? std::string(text)
                                  : CharsetTables::ToUtf8(text, CharsetTables::TCharset::Windows1252);
     // 45 bytes make 60 Base64 characters: with "=?UTF-8?B?" and "?=" a word
-    // stays within 75.
+    // stays within 75. Each word on a line of its own: a long subject would
+    // otherwise make one line of thousands of octets.
     std::string out;
     std::size_t i = 0;
     while (i < utf8.size()) {
         std::size_t end = std::min(utf8.size(), i + 45);
         while (end < utf8.size() && end > i + 1 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
-        if (!out.empty()) out += ' ';
+        if (!out.empty()) out += "\r\n ";
         out += "=?UTF-8?B?" + CodecTables::EncodeBase64(std::string_view(utf8).substr(i, end - i)) + "?=";
         i = end;
     }
+    return out;
+}
+
+std::vector<std::string> FoldHeaderLine(std::string_view line) {
+    // Unfolded, and no line break of its own left.
+    std::string s;
+    s.reserve(line.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '\r' && i + 2 < line.size() && line[i + 1] == '\n' && (line[i + 2] == ' ' || line[i + 2] == '\t')) {
+            ++i;
+            continue;
+        }
+        s += c == '\r' || c == '\n' ? ' ' : c;
+    }
+    constexpr std::size_t kWanted = 78;
+    auto blank = [&](std::size_t k) { return s[k] == ' ' || s[k] == '\t'; };
+    std::vector<std::string> out;
+    // A line may not be cut before its first word (for the first line, the
+    // first word of the value), nor leave a last line of blanks only.
+    std::size_t lastWord = s.size();
+    while (lastWord > 0 && blank(lastWord - 1)) --lastWord;
+    std::size_t start = 0;
+    std::size_t firstWord = s.find(':');
+    firstWord = firstWord == std::string::npos ? 0 : firstWord + 1;
+    for (;;) {
+        while (firstWord < lastWord && blank(firstWord)) ++firstWord;
+        // Cut at the last blank that keeps the line within kWanted, else at
+        // the first one after.
+        std::size_t cut = std::string::npos;
+        if (s.size() - start > kWanted) {
+            for (std::size_t k = std::min(start + kWanted, lastWord); k > firstWord; --k)
+                if (k < lastWord && blank(k)) {
+                    cut = k;
+                    break;
+                }
+            for (std::size_t k = std::max(start + kWanted, firstWord + 1); cut == std::string::npos && k < lastWord;
+                 ++k)
+                if (blank(k)) cut = k;
+        }
+        if (cut == std::string::npos) {
+            out.emplace_back(s.substr(start));
+            return out;
+        }
+        out.emplace_back(s.substr(start, cut - start));
+        start = cut;
+        firstWord = cut + 1;
+    }
+}
+
+std::vector<std::string> AttachmentPartHeader(std::string_view contentType, std::string_view fileName) {
+    auto clean = [](std::string_view v) {
+        std::string out;
+        for (char c : v)
+            if (c != '"' && c != '\\') out += c == '\r' || c == '\n' ? ' ' : c;
+        return out;
+    };
+    const std::string type = clean(contentType);
+    const std::string name = clean(fileName);
+    std::string typeLine = "Content-Type: " + type + "; name=\"";
+    std::string dispositionLine = "Content-Disposition: attachment;";
+    if (CharsetTables::IsAscii(name)) {
+        typeLine += name + "\"";
+        dispositionLine += " filename=\"" + name + "\"";
+    } else {
+        const std::string utf8 = CharsetTables::IsValidUtf8(name)
+                                     ? name
+                                     : CharsetTables::ToUtf8(name, CharsetTables::TCharset::Windows1252);
+        typeLine += EncodeHeaderText(utf8) + "\"";
+        // RFC 2231: every octet but the attribute characters %-escaped, in
+        // sections short enough for a line each; an escape is never cut.
+        static const char kHex[] = "0123456789ABCDEF";
+        std::vector<std::string> sections(1);
+        for (unsigned char c : utf8) {
+            std::string piece;
+            if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                std::string_view("!#$&+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos) {
+                piece = static_cast<char>(c);
+            } else {
+                piece = {'%', kHex[c >> 4], kHex[c & 15]};
+            }
+            if (sections.back().size() + piece.size() > 60) sections.emplace_back();
+            sections.back() += piece;
+        }
+        if (sections.size() == 1) {
+            dispositionLine += " filename*=UTF-8''" + sections[0];
+        } else {
+            for (std::size_t n = 0; n < sections.size(); ++n)
+                dispositionLine += std::string(n ? "; " : " ") + "filename*" + std::to_string(n) + "*=" +
+                                   (n ? "" : "UTF-8''") + sections[n];
+        }
+    }
+    std::vector<std::string> out = FoldHeaderLine(typeLine);
+    out.emplace_back("Content-Transfer-Encoding: base64");
+    for (auto& l : FoldHeaderLine(dispositionLine)) out.push_back(std::move(l));
     return out;
 }
 

@@ -233,19 +233,25 @@ void TQevMsg::FillRawMail() {
     RawMail.clear();
     TStrings header;
     TStrings body = Text;
-    header.push_back("Message-Id: " + MakeMessageId(kMessageIdHost));
-    header.push_back("Date: " + OneLine(Date));
-    header.push_back("X-Priority: " + std::to_string(static_cast<int>(Priority) + 1));
+    // Every header line folded (values may come folded, from the encoders,
+    // or as one long line): no line of the message exceeds what a mail
+    // system must take, and no value starts a line of its own.
+    auto add = [&header](const std::string& line) {
+        for (std::string& l : HeaderWords::FoldHeaderLine(line)) header.push_back(std::move(l));
+    };
+    add("Message-Id: " + MakeMessageId(kMessageIdHost));
+    add("Date: " + Date);
+    add("X-Priority: " + std::to_string(static_cast<int>(Priority) + 1));
     if (From.find('@') == std::string::npos) throw EQevError("\"From\" address not complete.");
     if (!UserName.empty())
-        header.push_back("From: \"" + QuotedSafe(UserName) + "\" <" + OneLine(From) + ">");
+        add("From: \"" + QuotedSafe(UserName) + "\" <" + From + ">");
     else
-        header.push_back("From: " + OneLine(From));
-    if (!InReplyTo.empty()) header.push_back("In-Reply-To: " + OneLine(InReplyTo));
-    if (!ReplyTo.empty()) header.push_back("Reply-To: " + OneLine(ReplyTo));
-    header.push_back("X-Mailer: " + OneLine(XMailer));
-    header.push_back("To: " + OneLine(SendTo));
-    if (!CC.empty()) header.push_back("CC: " + OneLine(CC));
+        add("From: " + From);
+    if (!InReplyTo.empty()) add("In-Reply-To: " + InReplyTo);
+    if (!ReplyTo.empty()) add("Reply-To: " + ReplyTo);
+    add("X-Mailer: " + XMailer);
+    add("To: " + SendTo);
+    if (!CC.empty()) add("CC: " + CC);
     header.push_back("MIME-Version: 1.0");
 
     const std::string charset = QuotedSafe(CharSet);
@@ -259,7 +265,7 @@ void TQevMsg::FillRawMail() {
         for (std::string& line : body)
             if (!line.empty() && line[0] == '.') line.insert(line.begin(), '.');
     }
-    header.push_back("Subject: " + OneLine(Subject));
+    add("Subject: " + Subject);
 
     if (Attachments.Empty()) {
         header.push_back("Content-Type: text/plain; charset=" + charset);
@@ -273,11 +279,9 @@ void TQevMsg::FillRawMail() {
         for (std::size_t i = 0; i < Attachments.Count(); ++i) {
             TAttachedFile& f = Attachments[i];
             f.EncodeForSending();
-            const std::string fileName = QuotedSafe(f.FileName);
             body.push_back(delimiter);
-            body.push_back("Content-Type: " + QuotedSafe(f.ContentType) + "; name=\"" + fileName + "\"");
-            body.push_back("Content-Transfer-Encoding: base64");
-            body.push_back("Content-Disposition: attachment; filename=\"" + fileName + "\"");
+            for (std::string& l : HeaderWords::AttachmentPartHeader(f.ContentType, f.FileName))
+                body.push_back(std::move(l));
             body.push_back("");
             body.insert(body.end(), f.Base64.begin(), f.Base64.end());
         }
@@ -287,7 +291,7 @@ void TQevMsg::FillRawMail() {
     }
     // An empty line would end the header block early.
     for (const std::string& h : ExtraHeaders)
-        if (!Trim(h).empty()) header.push_back(OneLine(h));
+        if (!Trim(h).empty()) add(h);
 
     RawMail = std::move(header);
     RawMail.push_back("");

@@ -300,7 +300,12 @@ std::string PageHead(const std::string& title, bool verdana, const std::string& 
 
 std::string BuildResponse(const std::string& page, bool isHtml, const std::string& cookie, bool sandbox,
                           const std::string& charset) {
-    std::string r = "HTTP/1.1 200 OK\r\nServer: Tarnwick\r\nConnection: Close\r\n";
+    return BuildStatusResponse("200 OK", "", page, isHtml, cookie, sandbox, charset);
+}
+
+std::string BuildStatusResponse(const std::string& status, const std::string& extraHeaders, const std::string& page,
+                                bool isHtml, const std::string& cookie, bool sandbox, const std::string& charset) {
+    std::string r = "HTTP/1.1 " + status + "\r\nServer: Tarnwick\r\nConnection: Close\r\n" + extraHeaders;
     // Mail and attachments are never kept by a browser or a proxy.
     r += "Cache-Control: no-store, no-cache, must-revalidate\r\n";
     r += std::string("Content-Type: ") + (isHtml ? "text/html" : "text/plain") + "; charset=" + charset + "\r\n";
@@ -386,10 +391,13 @@ TFrmhttp::TFrmhttp(QObject* parent) : QObject(parent), TblAddress(tables::Addres
     httpServer.OnClientRead = [this](platform::TcpConnection& c) { httpServerClientRead(c); };
     httpServer.OnClientError = [this](platform::TcpConnection& c, int code) { httpServerClientError(c, code); };
     httpServer.OnClientDisconnect = [](platform::TcpConnection& c) { c.UserData().reset(); };
+    // A slot of a held connection is free again by the header deadline at
+    // the latest; a browser or proxy that reads the status tries then.
     httpServer.SetMaxConnectionsPerClient(
         http::kMaxClientConnections,
-        http::BuildResponse(RefusedPage("too many connections from your address, try again later."), true,
-                            std::string()));
+        http::BuildStatusResponse("503 Service Unavailable",
+                                  "Retry-After: " + std::to_string(http::kHeaderDeadlineMs / 1000) + "\r\n",
+                                  RefusedPage("too many connections from your address, try again later.")));
     setup::hooks.webServerRecheck = [this] { CheckServerActive(); };
     CheckServerActive();
 }
@@ -469,7 +477,7 @@ std::shared_ptr<TFrmhttp::Connection> TFrmhttp::StateOf(platform::TcpConnection&
                 c->Abort();
                 return;
             }
-            Answer(c);
+            GiveUp(c);
         });
         state->deadline->start(http::kHeaderDeadlineMs);
         any = state;
@@ -561,6 +569,29 @@ void TFrmhttp::httpServerClientRead(platform::TcpConnection& Socket) {
         return;
     }
     if (state->bodyBytes >= state->head.contentLength) Answer(Socket.shared_from_this());
+}
+
+void TFrmhttp::GiveUp(const platform::TcpConnectionPtr& socket) {
+    // What came of the body is dropped unread: a page given half a form
+    // would send, save or change what the user never finished sending.
+    auto state = StateOf(*socket);
+    if (state->answered) return;
+    state->answered = true;
+    if (state->spool) {
+        std::fclose(state->spool);
+        state->spool = nullptr;
+    }
+    if (!state->spoolPath.empty()) ::unlink(state->spoolPath.c_str());
+    state->spoolPath.clear();
+    std::string().swap(state->text);
+    socket->SendText(http::BuildStatusResponse(
+        "408 Request Timeout", "",
+        RefusedPage("it did not arrive whole in time; nothing was sent or changed. Please try again.")));
+    // The rest of a body still on its way is read and dropped, as for a
+    // body over the limit, so that the answer reaches the browser.
+    state->draining = true;
+    state->quiet->start(kDrainQuietMs);
+    state->deadline->start(kDrainQuietMs * 5);
 }
 
 void TFrmhttp::Answer(const platform::TcpConnectionPtr& socket) {

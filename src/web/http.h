@@ -36,15 +36,17 @@ namespace http {
 // descriptors (the mail servers share them).
 inline constexpr int kMaxConnections = 64;
 // Of them, at most this many from one client address (platform::ClientAddress);
-// a further one is answered with a refusal page at once.
+// a further one is answered "503 Service Unavailable" with a refusal page at
+// once.
 inline constexpr int kMaxClientConnections = 50;
 // A connection whose header block has not ended by then is closed unanswered.
 inline constexpr int kHeaderDeadlineMs = 15000;
 // A POST without Content-Length is taken as complete after this quiet time.
 inline constexpr int kNoLengthQuietMs = 250;
-// A request that is still incomplete this long after the connection came
-// is handled with what has arrived: a slow sender cannot hold a connection
-// for ever.
+// A request whose body is still incomplete this long after its header
+// block came is answered "408 Request Timeout" and never handed to a page:
+// half a form must not be sent, saved or acted on, and a slow sender cannot
+// hold a connection for ever.
 inline constexpr int kRequestDeadlineMs = 60000;
 // A login refused or failed after the free attempts (logins::LoginBrake)
 // is answered this late.
@@ -101,6 +103,11 @@ inline constexpr char PageEnd[] = "</BODY></HTML>";
 // The whole HTTP response for a page.
 std::string BuildResponse(const std::string& page, bool isHtml, const std::string& cookie,
                           bool sandbox = false, const std::string& charset = "ISO-8859-1");
+// The same with another status line ("503 Service Unavailable") and extra
+// header lines, each ending in CR LF.
+std::string BuildStatusResponse(const std::string& status, const std::string& extraHeaders, const std::string& page,
+                                bool isHtml = true, const std::string& cookie = std::string(), bool sandbox = false,
+                                const std::string& charset = "ISO-8859-1");
 // The cookie text of a login; characters that would end the value or the
 // header are %-escaped, so the parameter lookup gives back what was typed.
 std::string LoginCookie(const std::string& user, const std::string& password);
@@ -168,6 +175,8 @@ private:
     void LoadAddressBook();
     void Finish(const platform::TcpConnectionPtr& socket);
     void Answer(const platform::TcpConnectionPtr& socket);
+    // The body did not come whole by the deadline: 408, nothing handled.
+    void GiveUp(const platform::TcpConnectionPtr& socket);
     std::shared_ptr<Connection> StateOf(platform::TcpConnection& socket);
 };
 

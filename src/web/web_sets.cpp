@@ -24,13 +24,33 @@ std::string BlueHead(const std::string& text, int columns) {
            text + "</B></FONT></TD></TR>\r\n";
 }
 
-// The name as the users table holds it; empty when no user has it.
+// The row of a user by name: the row of that very spelling when there is
+// one (a table from before names were unique without case may hold two),
+// else the one that differs only in case; -1 when none.
+int UserRow(TvdlMemTable& users, const std::string& name) {
+    int exact = -1;
+    tablefiles::ForEach(users, [&] {
+        if (exact < 0 && users.FieldByName("Name").AsString() == name) exact = users.GetBookmark();
+    });
+    return exact >= 0 ? exact : settings::FindNoCase(users, "Name", name);
+}
+
+// The name as the users table holds it, found without regard to case;
+// empty when no user has it. Not by the index: users.dat brings its own,
+// and an older one compares names with case, while mailboxes and logins
+// never do.
 std::string LocalUser(const std::string& name) {
     TvdlMemTable& users = tables::Users().Table();
-    if (!users.Active()) return std::string();
+    if (!users.Active() || name.empty()) return std::string();
     try {
         users.CancelRange();
-        if (users.FindKey({TvdlVariant(name)})) return users.FieldByName("Name").AsString();
+        const int row = UserRow(users, name);
+        if (row < 0) return std::string();
+        const int keep = users.GetBookmark();
+        users.GotoBookmark(row);
+        const std::string stored = users.FieldByName("Name").AsString();
+        if (keep >= 0 && users.BookmarkValid(keep)) users.GotoBookmark(keep);
+        return stored;
     } catch (const std::exception&) {
     }
     return std::string();
@@ -55,10 +75,12 @@ std::string SettingsPage(const std::string& PwUser, const std::string& PwPasswor
                          std::string DelLdUser) {
     std::string p = http::PageHead("Tarnwick - WebMail") + "<BODY>\r\n";
     p += "<A href=\"/\" target=\"_top\"" + http::HintAttributes("Back to Tarnwick page") + ">Log out</A><BR><BR>\r\n";
+    // The distribution list names the user as the users table does.
+    const std::string deleted = DelUser.empty() ? std::string() : LocalUser(DelUser);
     p += UsersTable(PwUser, PwPassword, DelUser);
     if (!DelUser.empty()) {
         DelLdEmail = "*";
-        DelLdUser = DelUser;
+        DelLdUser = deleted.empty() ? DelUser : deleted;
     }
     p += "<BR>\r\n" + DistributionListTable(NewLdEmail, NewLdUser, DelLdEmail, DelLdUser);
     p += "<BR>\r\n" + LogFilesTable();
@@ -79,9 +101,15 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
     if (!PwUser.empty() && !settings::IsSafeUserName(PwUser))
         p += "<TR><TD colspan=\"3\">Illegal characters (only letters and digits please) in User name.</TD></TR>\r\n";
     if (!PwUser.empty() && settings::IsSafeUserName(PwUser)) {
+        // Names differ in more than case or they are one user: mailbox
+        // files and logins match names without case, so a second row would
+        // read the first one's mail. The one button changes that user's
+        // password and keeps the name as it is stored.
         Change(owner, [&](TvdlMemTable& users) {
             users.CancelRange();
-            if (users.FindKey({TvdlVariant(PwUser)})) {
+            const int row = UserRow(users, PwUser);
+            if (row >= 0) {
+                users.GotoBookmark(row);
                 users.Edit();
             } else {
                 users.Append();
@@ -95,11 +123,11 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
         // Deleted and saved before the rows are shown, so that a failed
         // save shows the user still there.
         Change(owner, [&](TvdlMemTable& users) {
-            users.First();
-            while (!users.Eof()) {
-                if (users.FieldByName("Name").AsString() == DelUser) users.Delete();
-                else users.Next();
-            }
+            users.CancelRange();
+            const int row = UserRow(users, DelUser);
+            if (row < 0) return;
+            users.GotoBookmark(row);
+            users.Delete();
         }, p);
     }
     try {

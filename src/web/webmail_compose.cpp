@@ -144,14 +144,20 @@ bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files,
         const std::string delimiter = "--" + qev_util::MakeBoundary();
         std::string head, textHeaders, body;
         std::size_t i = 0;
+        bool ofText = false;  // the header line being continued goes with the text part
         for (; i < msg.RawMail.size() && !msg.RawMail[i].empty(); ++i) {
             const std::string& line = msg.RawMail[i];
-            if (line.rfind("Content-Type: ", 0) == 0) {
+            if (line[0] == ' ' || line[0] == '\t') {
+                (ofText ? textHeaders : head) += line + "\r\n";
+            } else if (line.rfind("Content-Type: ", 0) == 0) {
+                ofText = true;
                 textHeaders += line + "\r\n";
                 head += "Content-Type: multipart/mixed; boundary=\"" + delimiter.substr(2) + "\"\r\n";
             } else if (line.rfind("Content-Transfer-Encoding: ", 0) == 0) {
+                ofText = true;
                 textHeaders += line + "\r\n";
             } else {
+                ofText = false;
                 head += line + "\r\n";
             }
         }
@@ -161,16 +167,11 @@ bool WriteMessageFile(const TQevMsg& msg, const std::vector<std::string>& files,
         std::vector<char> buffer(57 * 1152);
         for (const auto& file : files) {
             if (!ok) break;
-            const std::string slashFree = file.substr(file.find_last_of('/') + 1);
-            std::string name;
-            for (char c : slashFree)
-                if (c != '"' && c != '\\') name += c == '\r' || c == '\n' ? ' ' : c;
-            std::string type = qev_util::ContentTypeOfExtension(file);
-            type.erase(std::remove_if(type.begin(), type.end(), [](char c) { return c == '"' || c == '\r' || c == '\n'; }),
-                       type.end());
-            ok = WriteAllTo(fd, delimiter + "\r\nContent-Type: " + type + "; name=\"" + name +
-                                    "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
-                                    "filename=\"" + name + "\"\r\n\r\n");
+            std::string partHead = delimiter + "\r\n";
+            for (const auto& l : HeaderWords::AttachmentPartHeader(qev_util::ContentTypeOfExtension(file),
+                                                                   file.substr(file.find_last_of('/') + 1)))
+                partHead += l + "\r\n";
+            ok = WriteAllTo(fd, partHead + "\r\n");
             const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
             if (in < 0) {
                 ok = false;
@@ -220,11 +221,17 @@ std::string CopyIntoMailbox(const std::string& message, const std::string& folde
 void EmptyAttachFolder(const std::string& user) { platform::DeleteFiles(AttachFolder(user), "*"); }
 
 // The user name of the users table for a bare name, empty when none.
+// Found without regard to case whatever the index of users.dat says, as
+// mailboxes are.
 std::string LocalUserNamed(const std::string& name) {
     if (FrmServers == nullptr || !FrmServers->TblUsers.Active() || name.empty()) return std::string();
+    TvdlMemTable& users = FrmServers->TblUsers;
     try {
-        if (FrmServers->TblUsers.FindKey({TvdlVariant(name)}))
-            return FrmServers->TblUsers.FieldByName("Name").AsString();
+        users.CancelRange();
+        const int row = settings::FindNoCase(users, "Name", name);
+        if (row < 0) return std::string();
+        users.GotoBookmark(row);
+        return users.FieldByName("Name").AsString();
     } catch (const std::exception&) {
     }
     return std::string();
@@ -306,6 +313,12 @@ std::string ComposeRequest(const std::string& User, const std::string& Dir, bool
         return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
                            BodyLinesOf(field("emailbody")));
     }
+    // Only the Send button sends (a browser names the button that submitted
+    // the form, and Enter in a field submits with the first one, Send): a
+    // form without it, however it came, is shown again as typed.
+    if (field("Send").empty())
+        return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
+                           BodyLinesOf(field("emailbody")));
     return SendWebmail(User, field("emailfrom"), field("emailto"), field("emailcc"), field("emailsubj"),
                        field("emailbody"));
 }

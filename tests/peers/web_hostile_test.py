@@ -53,10 +53,24 @@ class Hostile(unittest.TestCase):
         cls.stalled = socket.create_connection(("127.0.0.1", cls.srv.port), timeout=40)
         cls.stalled.sendall(b"GET / HTTP/1.1\r\n")
         cls.stalled_since = time.monotonic()
+        # A compose form of 4,000 lines, pressed Send, of which 1,000 come
+        # and then nothing (checked once its request deadline is past).
+        boundary = b"stalledform"
+        lines = b"".join(b"line %04d of the letter\r\n" % i for i in range(4000))
+        form = b"".join(b"--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n" % (boundary, n, v)
+                        for n, v in ((b"emailfrom", b"Bob <bob@office.lan>"), (b"emailto", b"bob"),
+                                     (b"emailsubj", b"Stalled upload"), (b"emailbody", lines), (b"Send", b"Send")))
+        form += b"--%s--\r\n" % boundary
+        cls.stalled_post = socket.create_connection(("127.0.0.1", cls.srv.port), timeout=90)
+        cls.stalled_post.sendall(b"POST /compose HTTP/1.1\r\n" + HOST + b"Cookie: " + BOB.encode() + b"\r\n"
+                                 b"Content-Type: multipart/form-data; boundary=" + boundary + b"\r\n"
+                                 b"Content-Length: %d\r\n\r\n" % len(form) + form[:form.index(b"line 1000 ")])
+        cls.stalled_post_since = time.monotonic()
 
     @classmethod
     def tearDownClass(cls):
         cls.stalled.close()
+        cls.stalled_post.close()
         out = cls.srv.stop()
         if b"Sanitizer" in out or b"runtime error:" in out:
             raise AssertionError("sanitizer report:\n" + out.decode("latin-1"))
@@ -246,6 +260,26 @@ class Hostile(unittest.TestCase):
         self.assertNotIn(b"pwn", table)
         self.assertNotIn(b"ghost", table)
 
+    def test_zz_stalled_compose_upload_sends_nothing(self):
+        # Last but one (by name): the request deadline of the upload begun
+        # at the start has passed by the time the answer is read.
+        self.stalled_post.settimeout(max(1, 90 - (time.monotonic() - self.stalled_post_since)))
+        got = b""
+        try:
+            while True:
+                chunk = self.stalled_post.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+        except (ConnectionResetError, socket.timeout):
+            pass
+        self.assertTrue(got.startswith(b"HTTP/1.1 408 Request Timeout\r\n"), got[:200])
+        self.assertNotIn(b"Message sent", got)
+        for folder in ("in", "WebSent"):
+            for name in os.listdir(self.srv.path(folder)) if os.path.isdir(self.srv.path(folder)) else ():
+                with open(self.srv.path(folder, name), "rb") as f:
+                    self.assertNotIn(b"Stalled upload", f.read(), "%s/%s" % (folder, name))
+
     def test_zz_stalled_connection_was_closed_unanswered(self):
         # Last (by name): runs once the header block of the stalled
         # connection is long overdue.
@@ -292,13 +326,16 @@ class SlotsOfOneAddress(unittest.TestCase):
         try:
             cases = [("smtp", srv.smtp_port, b"220 ", b"421 Too many connections from your address"),
                      ("pop3", srv.pop_port, b"+OK", b"-ERR [SYS/TEMP] too many connections"),
-                     ("web", srv.port, b"", b"Request refused - too many connections from your address")]
+                     ("web", srv.port, b"", b"HTTP/1.1 503 Service Unavailable\r\n")]
             for name, port, greeting, refusal in cases:
                 with self.subTest(name):
                     answers = first_words(port, 250)
                     refused = sum(1 for a in answers if refusal in a)
                     served = sum(1 for a in answers if a.startswith(greeting) and refusal not in a)
                     self.assertEqual((served, refused), (50, 200))
+                    if name == "web":
+                        self.assertTrue(all(b"\r\nRetry-After: " in a and b"too many connections from your address"
+                                            in a for a in answers if refusal in a))
         finally:
             out = srv.stop()
             if b"Sanitizer" in out or b"runtime error:" in out:

@@ -129,7 +129,8 @@ class WebMail(unittest.TestCase):
         self.srv.post_multipart("/compose", [("emailfrom", "a"), ("addfile", "add")],
                                 files=[("atchfile", name, data)], cookie=ALICE)
         _, _, body = self.srv.post_multipart("/compose", [("emailfrom", "a"), ("emailto", "bob"),
-                                                          ("emailsubj", "Figures"), ("emailbody", "x")],
+                                                          ("emailsubj", "Figures"), ("emailbody", "x"),
+                                                          ("Send", "Send")],
                                              cookie=ALICE)
         self.assertIn(b"Message sent", body)
         _, _, body = self.srv.get("/webmaillist", cookie=BOB)
@@ -141,20 +142,33 @@ class WebMail(unittest.TestCase):
     def test_no_recipient_is_refused_and_nothing_written(self):
         before = sorted(os.listdir(self.srv.path("out")))
         _, _, body = self.srv.post_multipart(
-            "/compose", [("emailfrom", "bob"), ("emailto", " , "), ("emailsubj", "x"), ("emailbody", "y")],
+            "/compose", [("emailfrom", "bob"), ("emailto", " , "), ("emailsubj", "x"), ("emailbody", "y"),
+                         ("Send", "Send")],
             cookie=BOB)
         self.assertIn(b"Couldn't send email - you must have at least one valid recipient.", body)
         self.assertIn(b"Request (Post length ", body)
         _, _, body = self.srv.post_multipart(
-            "/compose", [("emailfrom", "bob"), ("emailto", "out@far.example"), ("emailsubj", "x"), ("emailbody", "y")],
+            "/compose", [("emailfrom", "bob"), ("emailto", "out@far.example"), ("emailsubj", "x"), ("emailbody", "y"),
+                         ("Send", "Send")],
             cookie=BOB)
         self.assertIn(b"Couldn't send email - you must have a valid from address.", body)
         self.assertEqual(sorted(os.listdir(self.srv.path("out"))), before)
 
+    def test_only_the_send_button_sends(self):
+        # A whole form without the button that sends (nor add or delete):
+        # the form comes back as typed and nothing is sent.
+        before = {d: sorted(os.listdir(self.srv.path(d))) for d in ("in", "out", "WebSent")}
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "bob"), ("emailto", "alice"), ("emailsubj", "Not pressed"),
+                         ("emailbody", "draft")], cookie=BOB)
+        self.assertNotIn(b"Message sent", body)
+        self.assertIn(b'name="emailsubj" size="60" value="Not pressed"', body)
+        self.assertEqual({d: sorted(os.listdir(self.srv.path(d))) for d in before}, before)
+
     def test_local_only_mail_needs_no_from_address(self):
         _, _, body = self.srv.post_multipart(
             "/compose", [("emailfrom", "just bob"), ("emailto", "alice, ALICE"), ("emailsubj", "RE: lunch"),
-                         ("emailbody", "ok")], cookie=BOB)
+                         ("emailbody", "ok"), ("Send", "Send")], cookie=BOB)
         self.assertIn(b"Message sent", body)
         copies = []
         for f in os.listdir(self.srv.path("in")):
@@ -207,7 +221,8 @@ class WebMail(unittest.TestCase):
             with self.subTest(name):
                 _, _, page = self.srv.post_multipart(
                     "/compose", [("emailfrom", "J\u00fcrgen <bob@office.lan>".encode("utf-8")),
-                                 ("emailto", "carol"), ("emailsubj", subj), ("emailbody", text)], cookie=BOB)
+                                 ("emailto", "carol"), ("emailsubj", subj), ("emailbody", text), ("Send", "Send")],
+                    cookie=BOB)
                 self.assertIn(b"Message sent", page)
                 files = [f for f in os.listdir(self.srv.path("in")) if f.startswith("carol_")]
                 self.assertEqual(len(files), 1)
@@ -243,7 +258,7 @@ class WebMail(unittest.TestCase):
         self.assertIn(b'value="big.bin"', page)
         _, _, page = self.srv.post_multipart(
             "/compose", [("emailfrom", "Alice <alice@office.lan>"), ("emailto", "carol, far@away.example"),
-                         ("emailsubj", "Big"), ("emailbody", "attached")], cookie=ALICE, timeout=90)
+                         ("emailsubj", "Big"), ("emailbody", "attached"), ("Send", "Send")], cookie=ALICE, timeout=90)
         self.assertIn(b"Message sent", page)
         files = [f for f in os.listdir(self.srv.path("in")) if f.startswith("carol_")]
         self.assertEqual(len(files), 1)
@@ -362,7 +377,7 @@ class WebMailSender(unittest.TestCase):
         to = "Kunde M\u00fcller <kunde2@outside.example>; alice@firma.example"
         _, _, body = self.srv.post_multipart(
             "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", to.encode()), ("emailcc", "carol"),
-                         ("emailsubj", "Semicolons"), ("emailbody", "Hallo")], cookie=BOB)
+                         ("emailsubj", "Semicolons"), ("emailbody", "Hallo"), ("Send", "Send")], cookie=BOB)
         self.assertIn(b"Message sent", body)
         msg = self.sent_copy("bob", "Semicolons")
         self.assertEqual([a.addr_spec for a in msg["To"].addresses], ["kunde2@outside.example", "alice@firma.example"])
@@ -383,7 +398,8 @@ class WebMailSender(unittest.TestCase):
         before = {d: sorted(os.listdir(self.srv.path(d))) for d in ("in", "out", "WebSent")}
         _, _, body = self.srv.post_multipart(
             "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", "alice@firma.example; stranger"),
-                         ("emailcc", "carol"), ("emailsubj", "Not this"), ("emailbody", "kept text")], cookie=BOB)
+                         ("emailcc", "carol"), ("emailsubj", "Not this"), ("emailbody", "kept text"),
+                         ("Send", "Send")], cookie=BOB)
         self.assertNotIn(b"Message sent", body)
         self.assertIn(b"neither an address nor a local user: stranger", body)
         self.assertIn(b'name="emailto" size="60" value="alice@firma.example; stranger"', body)
@@ -405,13 +421,45 @@ class WebMailSender(unittest.TestCase):
         self.assertEqual(self.prefilled_from(ALICE), "Alice A. <alice.reply@elsewhere.example>")
         self.assertEqual(self.prefilled_from(BOB), "bob <bob@firma.example>")
 
+    def test_a_long_subject_beyond_ascii_is_folded_and_reads_back(self):
+        subject = ("Gr\u00fc\u00dfe aus M\u00fcnchen und \u6771\u4eac \u2013 " * 30)[:600]
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", "carol"),
+                         ("emailsubj", subject.encode()), ("emailbody", "long subject"), ("Send", "Send")],
+            cookie=BOB)
+        self.assertIn(b"Message sent", body)
+        self.assertEqual(str(self.sent_copy("bob", subject)["Subject"]), subject)
+        for folder, user in (("in", "carol"), ("WebSent", "bob")):
+            for name in os.listdir(self.srv.path(folder)):
+                if name.startswith(user + "_"):
+                    with open(self.srv.path(folder, name), "rb") as f:
+                        longest = max(len(line) for line in f.read().split(b"\r\n"))
+                    self.assertLessEqual(longest, 998, "%s/%s" % (folder, name))
+
+    def test_an_attachment_name_beyond_ascii_is_encoded(self):
+        name = "Pr\u00fcfbericht M\u00e4rz \u6771\u4eac.txt"
+        self.srv.get("/compose", cookie=CAROL)
+        self.srv.post_multipart("/compose", [("emailfrom", "Carol <carol@firma.example>"), ("addfile", "add")],
+                                files=[("atchfile", name, b"figures\r\n")], cookie=CAROL)
+        _, _, body = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Carol <carol@firma.example>"), ("emailto", "bob"),
+                         ("emailsubj", "Named file"), ("emailbody", "attached"), ("Send", "Send")], cookie=CAROL)
+        self.assertIn(b"Message sent", body)
+        parts = list(self.sent_copy("carol", "Named file").iter_attachments())
+        self.assertEqual([p.get_filename() for p in parts], [name])
+        for header, raw in parts[0].raw_items():
+            self.assertTrue(raw.isascii(), "%s: %r" % (header, raw))
+        self.assertEqual(parts[0]["Content-Disposition"].defects, ())
+        self.assertEqual(parts[0]["Content-Type"].params["name"], name, "name= for older readers")
+
     def test_sent_mail_reads_back_with_address_zone_and_mailer(self):
         sender = self.prefilled_from(BOB)
         for typed, to, subject in ((sender, "carol, far@away.example", "First mail"),
                                    ("bob <>", "carol", "Empty address"),
                                    ("", "carol", "No sender typed")):
             _, _, body = self.srv.post_multipart(
-                "/compose", [("emailfrom", typed), ("emailto", to), ("emailsubj", subject), ("emailbody", "Hi")],
+                "/compose", [("emailfrom", typed), ("emailto", to), ("emailsubj", subject), ("emailbody", "Hi"),
+                             ("Send", "Send")],
                 cookie=BOB)
             self.assertIn(b"Message sent", body)
             msg = self.sent_copy("bob", subject)
@@ -422,7 +470,7 @@ class WebMailSender(unittest.TestCase):
         # Outside mail still needs an address typed by the user.
         _, _, body = self.srv.post_multipart(
             "/compose", [("emailfrom", "bob <>"), ("emailto", "far@away.example"), ("emailsubj", "x"),
-                         ("emailbody", "y")], cookie=BOB)
+                         ("emailbody", "y"), ("Send", "Send")], cookie=BOB)
         self.assertIn(b"you must have a valid from address", body)
 
 

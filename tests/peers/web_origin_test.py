@@ -67,7 +67,8 @@ class Origins(unittest.TestCase):
         cls.write_page("post.html",
                        "<html><body><form id=f method=post enctype='multipart/form-data' action='%s/compose'>"
                        "<input name=emailfrom value='bob@office.lan'><input name=emailto value='alice'>"
-                       "<input name=emailsubj value='forged'><input name=emailbody value='x'></form>"
+                       "<input name=emailsubj value='forged'><input name=emailbody value='x'>"
+                       "<input type=hidden name=Send value=Send></form>"
                        "<script>document.getElementById('f').submit()</script></body></html>" % target)
         cls.write_page("get.html", "<html><body><script>location='%s/webmaillist?dir=settings&fullname=Pwned"
                                    "&replyaddress=evil%%40x.example'</script></body></html>" % target)

@@ -122,8 +122,9 @@ class EchoedRequest(WebServer):
         srv = self.start()
         boundary = "b0undary"
         form = ("--%s\r\nContent-Disposition: form-data; name=\"emailfrom\"\r\n\r\nbob\r\n"
-                "--%s\r\nContent-Disposition: form-data; name=\"emailto\"\r\n\r\nout@far.example\r\n--%s--\r\n"
-                % (boundary, boundary, boundary)).encode()
+                "--%s\r\nContent-Disposition: form-data; name=\"emailto\"\r\n\r\nout@far.example\r\n"
+                "--%s\r\nContent-Disposition: form-data; name=\"Send\"\r\n\r\nSend\r\n--%s--\r\n"
+                % (boundary, boundary, boundary, boundary)).encode()
         head = ("POST /compose HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: %s\r\n"
                 "Authorization: Basic Ym9iOmJvYnB3\r\ncOOkie :\r\n extra=bobpw\r\n"
                 "X-Kept: visible\r\nContent-Type: multipart/form-data; boundary=%s\r\n"

@@ -4,6 +4,7 @@ leave their folder, markup in messages, one user reaching another's mail,
 oversized requests, requests split across many reads, header injection,
 and the administration pages with their login."""
 import os
+import re
 import socket
 import sys
 import time
@@ -11,6 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 import webpeer  # noqa: E402
+from pop3_server_test import write_users  # noqa: E402
 
 BOB = "u=bob&p=bobpw"
 ALICE = "u=alice&p=alicepw"
@@ -156,6 +158,27 @@ class Safety(unittest.TestCase):
         # Logs: plain text, only the five log files.
         _, headers, body = self.srv.get("/log?file=pop.log", cookie=admin)
         self.assertTrue(headers["Content-Type"].startswith("text/plain"))
+
+    def test_a_user_name_in_another_case_is_the_same_user(self):
+        # users.dat as an older installation has it: its name index compares
+        # with case. Adding ALICE3 changes alice3's password, one row stays;
+        # Delete finds the user the same way.
+        srv = webpeer.Server({}, admin=("admin", "S3cret"))
+        write_users(srv.home, [("alice3", "old"), ("bob", "bobpw")])
+        srv.start()
+        try:
+            admin = "u=admin&p=S3cret"
+            _, _, body = srv.post_form("/settings", {"users_name": "ALICE3", "users_pw": "new",
+                                                     "BtnPW": "Add New User"}, cookie=admin)
+            self.assertEqual(re.findall(rb'name="users_name" value="([^"]*)"', body), [b"alice3", b"bob"])
+            with open(srv.path("users.dat"), "rb") as f:
+                self.assertNotIn(b"ALICE3", f.read())
+            _, _, body = srv.get("/webmaillist", cookie="u=alice3&p=new")
+            self.assertIn(b"Webmail for alice3", body)
+            _, _, body = srv.post_form("/settings", {"users_name": "BOB", "BtnDel": "Delete User"}, cookie=admin)
+            self.assertEqual(re.findall(rb'name="users_name" value="([^"]*)"', body), [b"alice3"])
+        finally:
+            srv.stop()
 
     def test_admin_pages_unavailable_without_admin_login(self):
         srv = webpeer.Server({"bob": "bobpw"}).start()
