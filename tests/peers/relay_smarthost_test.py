@@ -113,6 +113,12 @@ class ServerFolderNameTest(RelayBase, unittest.TestCase):
         shutil.move(cls.program.home, home)
         cls.program.home = home
         cls.program.stderr_path = os.path.join(home, "stderr.txt")
+        # Client logs on, server logs off: the switch chosen decides.
+        ini = cls.program.path("tarnwick.ini")
+        with open(ini) as f:
+            text = f.read()
+        with open(ini, "w") as f:
+            f.write(text.replace("Logging2=1\n", "Logging2=0\n"))
 
     @classmethod
     def tearDownClass(cls):
