@@ -70,24 +70,19 @@ std::string NoticeMessageIdLine() {
     return line.substr(0, line.size() - 2);
 }
 
-// The header's fields, each with its continuation lines, and where the
-// body starts: lines[end] is the empty line (or the end marker, or the
-// first piece past the last line).
+// The header's fields, each with its continuation lines.
 struct HeaderFields {
     std::vector<std::vector<std::string>> fields;
-    size_t end = 0;
 };
 
 HeaderFields ReadHeader(const std::vector<std::string>& lines, size_t real) {
     HeaderFields h;
-    size_t i = 0;
-    for (; i < real; ++i) {
+    for (size_t i = 0; i < real; ++i) {
         const std::string& line = lines[i];
         if (line.empty() || (line == "." && i + 1 == real)) break;
         if ((line[0] == ' ' || line[0] == '\t') && !h.fields.empty()) h.fields.back().push_back(line);
         else h.fields.push_back({line});
     }
-    h.end = i;
     return h;
 }
 
@@ -124,11 +119,12 @@ std::string MarkedSubject(const std::string& line, const std::string& subjectMar
 std::string BuildEnclosingNotice(const std::vector<std::string>& lines, size_t real, const HeaderFields& h,
                                  const std::string& subjectMark, const std::vector<std::string>& textLines) {
     // The stored lines of the message without its end marker; a last piece
-    // without its line end is a line of it all the same.
+    // without its line end is a line of it all the same, unless it is the
+    // end marker cut short (a "." line inside would end the notice).
     size_t count = real;
     if (count > 0 && lines[count - 1] == ".") --count;
     std::vector<std::string> original(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(count));
-    if (!lines.back().empty()) original.push_back(lines.back());
+    if (!lines.back().empty() && lines.back() != ".") original.push_back(lines.back());
     bool originalAscii = true;
     for (const auto& l : original) originalAscii = originalAscii && CharsetTables::IsAscii(l);
 
