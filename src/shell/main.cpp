@@ -380,8 +380,10 @@ void TFrmMain::TightenModes() {
     }
     std::string text = "Access of other users taken away from " + std::to_string(changed.size()) +
                        (changed.size() == 1 ? " file or folder:" : " files and folders:");
-    for (size_t i = 0; i < where.size(); ++i)
-        text += (i ? ", " : " ") + where[i].first + (where[i].second > 1 ? " (" + std::to_string(where[i].second) + ")" : "");
+    for (size_t i = 0; i < where.size(); ++i) {
+        text += (i ? ", " : " ") + where[i].first;
+        if (where[i].second > 1) text += " (" + std::to_string(where[i].second) + ")";
+    }
     std::fprintf(stderr, "tarnwick: %s\n", text.c_str());
     ConnectLog(text);
 }
