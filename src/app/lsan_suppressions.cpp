@@ -1,6 +1,9 @@
-// Leak-checker defaults for sanitizer builds. The font configuration
-// library keeps a cache for the life of the process that the leak checker
-// reports at exit; it is not ours and not a leak that grows.
+// Leak-checker defaults for sanitizer builds. The system libraries under
+// the display (font configuration, the desktop bus, the X and GL client
+// libraries, the GLib main loop Qt may run on) keep caches and connections
+// for the life of the process that the leak checker reports at exit; they
+// are not ours and not leaks that grow. Qt itself is not named: our own
+// leaks often end in its allocations.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define TW_ASAN 1
@@ -12,6 +15,16 @@
 
 #ifdef TW_ASAN
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
+    return "leak:libfontconfig.so\n"
+           "leak:libdbus-1.so\n"
+           "leak:libglib-2.0.so\n"
+           "leak:libgobject-2.0.so\n"
+           "leak:libgio-2.0.so\n"
+           "leak:libX11.so\n"
+           "leak:libxcb.so\n"
+           "leak:libxkbcommon.so\n"
+           "leak:libEGL.so\n"
+           "leak:libGLX.so\n"
+           "leak:libGLdispatch.so\n";
 }
 #endif

@@ -366,11 +366,26 @@ void TFrmMain::TightenModes() {
     for (const auto& name : platform::ListFiles(ProgramDir, "*.dat")) platform::TightenModes(ProgramDir + name, changed);
     for (const char* name : {"in", "out", "Spam1", "Spam2", "Deleted", "WebDeleted", "WebSent", "WebSaved", "attach"})
         platform::TightenModes(ProgramDir + name, changed);
+    if (changed.empty()) return;
+    // A home of earlier versions may hold thousands of messages: one line
+    // says how many entries changed, and under which of the home's files
+    // and folders.
+    std::vector<std::pair<std::string, int>> where;
     for (const auto& line : changed) {
-        const std::string text = "Access of other users taken away: " + line;
-        std::fprintf(stderr, "tarnwick: %s\n", text.c_str());
-        ConnectLog(text);
+        std::string name = line.substr(0, line.rfind(": "));
+        if (name.rfind(ProgramDir, 0) == 0) name.erase(0, ProgramDir.size());
+        name = name.substr(0, name.find('/'));
+        if (where.empty() || where.back().first != name) where.emplace_back(name, 0);
+        ++where.back().second;
     }
+    std::string text = "Access of other users taken away from " + std::to_string(changed.size()) +
+                       (changed.size() == 1 ? " file or folder:" : " files and folders:");
+    for (size_t i = 0; i < where.size(); ++i) {
+        text += (i ? ", " : " ") + where[i].first;
+        if (where[i].second > 1) text += " (" + std::to_string(where[i].second) + ")";
+    }
+    std::fprintf(stderr, "tarnwick: %s\n", text.c_str());
+    ConnectLog(text);
 }
 
 void TFrmMain::StartupComplete() {

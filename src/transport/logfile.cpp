@@ -23,8 +23,12 @@ bool LogServerActivity = false;
 
 namespace {
 
+// By the log's own name: the folders above it (a program folder such as
+// /home/mailsvr/) say nothing about which log it is.
 bool IsServerLog(const std::string& fileName) {
-    return qev_util::LowerCase(fileName).find("svr") != std::string::npos;
+    const size_t slash = fileName.find_last_of('/');
+    const std::string name = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    return qev_util::LowerCase(name).find("svr") != std::string::npos;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "transport/logfile.h"
 #include "transport/servers.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace smtp {
@@ -62,6 +63,118 @@ std::string Terminated(std::string text) {
     return text + EndMarker;
 }
 
+// A Message-ID of the notice's own: a reader that takes equal ids for one
+// message would otherwise hide the notice behind the message it returns.
+std::string NoticeMessageIdLine() {
+    std::string line = TFrmSMTP::NewMessageIdLine();
+    return line.substr(0, line.size() - 2);
+}
+
+// The header's fields, each with its continuation lines.
+struct HeaderFields {
+    std::vector<std::vector<std::string>> fields;
+};
+
+HeaderFields ReadHeader(const std::vector<std::string>& lines, size_t real) {
+    HeaderFields h;
+    for (size_t i = 0; i < real; ++i) {
+        const std::string& line = lines[i];
+        if (line.empty() || (line == "." && i + 1 == real)) break;
+        if ((line[0] == ' ' || line[0] == '\t') && !h.fields.empty()) h.fields.back().push_back(line);
+        else h.fields.push_back({line});
+    }
+    return h;
+}
+
+// A field's value, unfolded, lower case, without parameters and blanks.
+std::string BareValue(const std::vector<std::string>& field, size_t nameLength) {
+    std::string value = field.front().substr(nameLength);
+    for (size_t i = 1; i < field.size(); ++i) value += field[i];
+    return qev_util::LowerCase(TrimBlanks(value.substr(0, value.find(';'))));
+}
+
+// Only a single text part whose lines are the text itself can take the
+// explanation in front of its body; anything else (base64 or
+// quoted-printable, a multipart) would be broken by it or hide it.
+bool TakesTextInFront(const HeaderFields& h) {
+    for (const auto& f : h.fields) {
+        if (StartsWithNoCase(f.front(), "content-type:")) {
+            const std::string type = BareValue(f, 13);
+            if (!type.empty() && type.rfind("text/", 0) != 0) return false;
+        } else if (StartsWithNoCase(f.front(), "content-transfer-encoding:")) {
+            const std::string encoding = BareValue(f, 26);
+            if (!encoding.empty() && encoding != "7bit" && encoding != "8bit") return false;
+        }
+    }
+    return true;
+}
+
+std::string MarkedSubject(const std::string& line, const std::string& subjectMark) {
+    return StartsWithNoCase(line, "subject: ") ? "Subject: " + subjectMark + " - " + line.substr(9, 255) : line;
+}
+
+// A message that is not a single text part: its header fields that are not
+// about its content, a multipart/mixed body with the explanation first and
+// the whole message, untouched, as the second part.
+std::string BuildEnclosingNotice(const std::vector<std::string>& lines, size_t real, const HeaderFields& h,
+                                 const std::string& subjectMark, const std::vector<std::string>& textLines) {
+    // The stored lines of the message without its end marker; a last piece
+    // without its line end is a line of it all the same, unless it is the
+    // end marker cut short (a "." line inside would end the notice).
+    size_t count = real;
+    if (count > 0 && lines[count - 1] == ".") --count;
+    std::vector<std::string> original(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(count));
+    if (!lines.back().empty() && lines.back() != ".") original.push_back(lines.back());
+    bool originalAscii = true;
+    for (const auto& l : original) originalAscii = originalAscii && CharsetTables::IsAscii(l);
+
+    std::string boundary;
+    do {
+        boundary = "=_Tarnwick_" + DateTimeStamp() + "_" + std::to_string(Random(1000000000));
+    } while (std::any_of(original.begin(), original.end(),
+                         [&](const std::string& l) { return l.find(boundary) != std::string::npos; }));
+
+    std::vector<std::string> out;
+    for (const auto& f : h.fields) {
+        if (StartsWithNoCase(f.front(), "content-") || StartsWithNoCase(f.front(), "mime-version:") ||
+            StartsWithNoCase(f.front(), "message-id:"))
+            continue;
+        out.push_back(MarkedSubject(f.front(), subjectMark));
+        out.insert(out.end(), f.begin() + 1, f.end());
+    }
+    out.push_back(NoticeMessageIdLine());
+    out.push_back("MIME-Version: 1.0");
+    out.push_back("Content-Type: multipart/mixed; boundary=\"" + boundary + "\"");
+    if (!originalAscii) out.push_back("Content-Transfer-Encoding: 8bit");
+    out.push_back("");
+
+    std::vector<std::string> text;
+    bool textAscii = true;
+    for (const auto& l : textLines)
+        for (auto& piece : TextLines(l)) {
+            // Addresses come as their messages wrote them.
+            if (!CharsetTables::IsValidUtf8(piece))
+                piece = CharsetTables::ToUtf8(piece, CharsetTables::TCharset::Windows1252);
+            textAscii = textAscii && CharsetTables::IsAscii(piece);
+            text.push_back(DotStuff(piece));
+        }
+    out.push_back("--" + boundary);
+    out.push_back("Content-Type: text/plain; charset=utf-8");
+    out.push_back(std::string("Content-Transfer-Encoding: ") + (textAscii ? "7bit" : "8bit"));
+    out.push_back("");
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back("--" + boundary);
+    out.push_back("Content-Type: message/rfc822");
+    if (!originalAscii) out.push_back("Content-Transfer-Encoding: 8bit");
+    out.push_back("Content-Disposition: inline");
+    out.push_back("");
+    out.insert(out.end(), original.begin(), original.end());
+    out.push_back("--" + boundary + "--");
+    out.push_back(".");
+    out.push_back("");
+    return JoinLines(out);
+}
+
 // The notice layout shared by both kinds: the header with its subject marked,
 // the text lines, then the whole message with the HTML lines after the first
 // line that opens the body.
@@ -72,20 +185,24 @@ std::string BuildNotice(const std::string& message, const std::string& subjectMa
     // The piece after the last CR LF is not a line; the stored end marker is
     // not part of the header copy.
     size_t real = lines.size() - 1;
+    const HeaderFields header = ReadHeader(lines, real);
+    if (!TakesTextInFront(header)) return BuildEnclosingNotice(lines, real, header, subjectMark, textLines);
     std::vector<std::string> out;
-    bool typed = false, versioned = false, encoded = false;
-    for (size_t i = 0; i < real; ++i) {
-        const std::string& line = lines[i];
-        if (line == "." && i + 1 == real) break;
-        if (line.empty()) break;
-        typed = typed || StartsWithNoCase(line, "content-type:");
-        versioned = versioned || StartsWithNoCase(line, "mime-version:");
-        encoded = encoded || StartsWithNoCase(line, "content-transfer-encoding:");
-        if (StartsWithNoCase(line, "subject: "))
-            out.push_back("Subject: " + subjectMark + " - " + line.substr(9, 255));
-        else
-            out.push_back(line);
+    bool typed = false, versioned = false, encoded = false, identified = false;
+    for (const auto& f : header.fields) {
+        typed = typed || StartsWithNoCase(f.front(), "content-type:");
+        versioned = versioned || StartsWithNoCase(f.front(), "mime-version:");
+        encoded = encoded || StartsWithNoCase(f.front(), "content-transfer-encoding:");
+        if (StartsWithNoCase(f.front(), "message-id:")) {
+            // The notice's own id, where the message had its id.
+            if (!identified) out.push_back(NoticeMessageIdLine());
+            identified = true;
+            continue;
+        }
+        out.push_back(MarkedSubject(f.front(), subjectMark));
+        out.insert(out.end(), f.begin() + 1, f.end());
     }
+    if (!identified) out.push_back(NoticeMessageIdLine());
     // A message that declares nothing is plain text, ASCII unless it holds
     // more: then the notice says in which charset, UTF-8 when its text is
     // that, else the usual 8-bit one.

@@ -236,6 +236,8 @@ bool PortsFile::Flush(std::uint64_t version) {
 }
 
 bool PortsFile::WriteFailed(std::uint64_t version) const {
+    // Version 0 is the file as found: no write took it, so none failed it.
+    if (version == 0) return false;
     if (version <= forgotten_) return true;
     for (auto run = failedRuns_.rbegin(); run != failedRuns_.rend(); ++run)
         if (version > run->first && version <= run->second) return true;

@@ -588,10 +588,20 @@ void TFrmSMTP::HandleCommand(const platform::TcpConnectionPtr& connection, SmtpS
     // whole (log-on answers, DATA text) and never reaches this table.
     using Handler = void (*)(TFrmSMTP&, const platform::TcpConnectionPtr&, SmtpSession&, const std::string&);
     static constexpr std::pair<std::string_view, Handler> kCommands[] = {
-        {"helo", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,
-                    const std::string&) { f.Reply(*c, kHelo); }},
-        {"ehlo", [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession&,
-                    const std::string&) { f.Reply(*c, kEhlo); }},
+        // A greeting starts the session afresh: a transaction begun before
+        // it ends as with RSET.
+        {"helo",
+         [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
+             s.MessageId.clear();
+             s.EndTransaction();
+             f.Reply(*c, kHelo);
+         }},
+        {"ehlo",
+         [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string&) {
+             s.MessageId.clear();
+             s.EndTransaction();
+             f.Reply(*c, kEhlo);
+         }},
         {"mail from",
          [](TFrmSMTP& f, const platform::TcpConnectionPtr& c, SmtpSession& s, const std::string& argument) {
              if (s.InTransaction) {
@@ -705,7 +715,13 @@ bool TFrmSMTP::TakeData(SmtpSession& s, const std::string& data, std::string& re
     size_t take = data.size();
     if (marker != std::string::npos) take = marker + 5 - s.DataTail.size();
     s.DataBytes += static_cast<std::int64_t>(take);
-    if (s.DataBytes > MaxMessageBytes && !s.DataTooBig) {
+    // The limit is on the message text: the "." CR LF that ends it, and
+    // what may be the start of it at the end of this piece, do not count.
+    std::int64_t ending = 0;
+    if (marker != std::string::npos) ending = 3;
+    else if (joined.size() >= 4 && joined.compare(joined.size() - 4, 4, "\r\n.\r") == 0) ending = 2;
+    else if (joined.size() >= 3 && joined.compare(joined.size() - 3, 3, "\r\n.") == 0) ending = 1;
+    if (s.DataBytes - ending > MaxMessageBytes && !s.DataTooBig) {
         // The rest is read up to the end marker and dropped; then "552".
         ServerLog("Message " + s.MessageId + " is over " + std::to_string(MaxMessageBytes) +
                   " bytes; refused");

@@ -5,8 +5,10 @@ starts a send-only cycle. Local copies are read back with poplib."""
 
 import os
 import poplib
+import shutil
 import smtplib
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -98,6 +100,35 @@ class RelayCramMd5Test(RelayBase, unittest.TestCase):
         self.check_every_queued_message_arrives_once_as_sent()
         with open(self.program.path("smtp.log"), "rb") as f:
             self.assertIn(b"> Sending MD5 info...", f.read())
+
+
+class ServerFolderNameTest(RelayBase, unittest.TestCase):
+    """A program directory inside a folder whose name holds "svr" (as
+    /home/mailsvr/ does) still gets its client logs."""
+
+    @classmethod
+    def prepare_home(cls):
+        cls.parent = tempfile.mkdtemp(prefix="tw-mailsvr-")
+        home = os.path.join(cls.parent, "tarnwick")
+        shutil.move(cls.program.home, home)
+        cls.program.home = home
+        cls.program.stderr_path = os.path.join(home, "stderr.txt")
+        # Client logs on, server logs off: the switch chosen decides.
+        ini = cls.program.path("tarnwick.ini")
+        with open(ini) as f:
+            text = f.read()
+        with open(ini, "w") as f:
+            f.write(text.replace("Logging2=1\n", "Logging2=0\n"))
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            super().tearDownClass()
+        finally:
+            shutil.rmtree(cls.parent, ignore_errors=True)
+
+    def test_client_logs_are_written(self):
+        self.check_every_queued_message_arrives_once_as_sent()
 
 
 class ForwardSenderTest(RelayBase, unittest.TestCase):

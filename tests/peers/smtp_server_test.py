@@ -145,6 +145,19 @@ class SmtpServerPeers(ProgramCase):
         self.assertIn(b"\r\n\r\nfirst\r\n..\r\n...\r\n.. not alone\r\nlast\r\n", stored)
         self.assertTrue(stored.endswith(b"\r\n.\r\n"), stored)
 
+    def test_ehlo_ends_a_transaction(self):
+        with smtplib.SMTP("127.0.0.1", self.program.smtp_port, timeout=20) as s:
+            self.assertEqual(s.mail("x@far.example")[0], 250)
+            self.assertEqual(s.rcpt("bob@office.example")[0], 250)
+            for greeting in (s.ehlo, s.helo):
+                self.assertEqual(greeting("pc")[0], 250)
+                self.assertEqual(s.mail("alice@office.example"), (250, b"Sender OK"))
+            self.assertEqual(s.rcpt("bob@office.example")[0], 250)
+            self.assertEqual(s.data(b"Message-ID: <ehlo1@x>\r\n\r\nagain\r\n")[0], 250)
+        self.program.wait_for(lambda: self.program.files("in") != [], what="the local copy")
+        (name,) = self.program.files("in")
+        self.assertTrue(name.startswith("bob_ehlo1"), name)
+
     def test_interleaved_clients_and_a_client_that_drops_mid_data(self):
         a, fa = raw(self.program.smtp_port)
         b, fb = raw(self.program.smtp_port)

@@ -115,12 +115,51 @@ class Startup(unittest.TestCase):
             time.sleep(0.1)
         # The settings file above is readable by all: the program says first
         # that it took that away.
-        self.assertRegex(text, rb"^(Access of other users taken away: [^\r\n]*\r\n)*"
+        self.assertRegex(text, rb"^(Access of other users taken away from [^\r\n]*\r\n)?"
                                rb"\d\d:\d\d: Starting connection\r\nUsing DSL/LAN connection\.\.\.\r\n")
         self.assertIsNone(p.poll(), "the program ended during its cycle")
         p.send_signal(signal.SIGTERM)
         p.communicate(timeout=30)
         self.assertEqual(p.returncode, 0)
+
+    def test_fresh_home_relay_run_and_exit_log_no_failure(self):
+        with open(os.path.join(self.home, "tarnwick.ini"), "w") as f:
+            f.write("[Connect]\nOnStartup=1\n[General]\nLogging2=1\n[POP]\nLocalPort=%d\n[SMTP]\nLocalPort=%d\n"
+                    % (free_port(), free_port()))
+        p = self.start()
+        log = os.path.join(self.home, "smtp.log")
+        end = time.monotonic() + 30
+        while time.monotonic() < end and p.poll() is None:
+            if os.path.exists(log):
+                with open(log, "rb") as f:
+                    if b"no mail to deliver" in f.read():
+                        break
+            time.sleep(0.1)
+        p.send_signal(signal.SIGTERM)
+        out, _ = p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 0, out)
+        logs = b""
+        for name in ("smtp.log", "smtpsvr.log"):
+            if os.path.exists(os.path.join(self.home, name)):
+                with open(os.path.join(self.home, name), "rb") as f:
+                    logs += f.read()
+        self.assertIn(b"no mail to deliver", logs)
+        self.assertNotIn(b"Could not write ports.dat", logs)
+
+    def test_loose_files_are_reported_in_one_line(self):
+        os.makedirs(os.path.join(self.home, "in"))
+        for n in range(40):
+            with open(os.path.join(self.home, "in", "bob_%d.dat" % n), "wb") as f:
+                f.write(b"Subject: %d\r\n\r\nbody\r\n.\r\n" % n)
+            os.chmod(os.path.join(self.home, "in", "bob_%d.dat" % n), 0o644)
+        os.chmod(os.path.join(self.home, "in"), 0o755)
+        p = self.start()
+        self.assertTrue(self.wait_for_folders(p))
+        p.send_signal(signal.SIGTERM)
+        out, _ = p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 0, out)
+        lines = [l for l in out.splitlines() if b"Access of other users taken away" in l]
+        self.assertEqual(lines, [b"tarnwick: Access of other users taken away from 41 files and folders: in (41)"])
 
     def test_sigint_during_startup_still_ends_cleanly(self):
         p = self.start()

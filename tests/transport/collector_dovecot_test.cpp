@@ -139,6 +139,8 @@ protected:
         ASSERT_TRUE(twtest::Until([&] { return !servers_->Collecting(); }, 30000)) << Log();
     }
     std::string Log() { return twtest::ReadBytes(ProgramDir + "pop.log"); }
+    // A log check that fails says where the home was and what the log held.
+    std::string LogAndHome() { return "pop.log of " + ProgramDir + ":\n" + Log(); }
     std::multiset<std::string> Mailbox(const std::string& user) {
         std::multiset<std::string> out;
         std::string folder = smtp::StoreFolder("in");
@@ -186,7 +188,7 @@ TEST_F(CollectorDovecot, LeaveOffDistributesAndEmptiesTheProvider) {
     EXPECT_EQ(Held("w1"), 0u);
     EXPECT_EQ(Held("h1"), 0u);
     EXPECT_FALSE(Shown().Label(events::Label::LastCollection).red);
-    EXPECT_NE(Log().find("POP collection complete"), std::string::npos);
+    EXPECT_NE(Log().find("POP collection complete"), std::string::npos) << LogAndHome();
     // Nothing is left to fetch.
     Cycle();
     ExpectDistributed();

@@ -103,6 +103,8 @@ protected:
         ASSERT_TRUE(twtest::Until([&] { return !servers_->Collecting(); }, 30000)) << Log();
     }
     std::string Log() { return twtest::ReadBytes(ProgramDir + "pop.log"); }
+    // A log check that fails says where the home was and what the log held.
+    std::string LogAndHome() { return "pop.log of " + ProgramDir + ":\n" + Log(); }
     // The mailbox's messages, by content.
     std::multiset<std::string> Mailbox(const std::string& user) {
         std::multiset<std::string> out;
@@ -145,7 +147,7 @@ protected:
     void ExpectHomeDone() {
         EXPECT_EQ(Mailbox("bob"), Texts({Mail("h-1")})) << Log();
         EXPECT_TRUE(Left("h1").empty());
-        EXPECT_NE(Log().find("POP collection complete"), std::string::npos);
+        EXPECT_NE(Log().find("POP collection complete"), std::string::npos) << LogAndHome();
         EXPECT_FALSE(platform::FileExists(ProgramDir + "mess.txt"));
     }
 
@@ -235,7 +237,7 @@ TEST_F(CollectorFake, RefusedLoginEndsTheAccountOnly) {
     Cycle();
     EXPECT_TRUE(Mailbox("alice").empty());
     EXPECT_EQ(Left("w1").size(), 3u);
-    EXPECT_NE(Log().find(" Invalid login/password or mailbox busy"), std::string::npos);
+    EXPECT_NE(Log().find(" Invalid login/password or mailbox busy"), std::string::npos) << LogAndHome();
     EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
     ExpectHomeDone();
 }
@@ -248,7 +250,7 @@ TEST_F(CollectorFake, AMessageThatCannotBeStoredStaysOnTheServer) {
     servers_->FormCreate();
     Cycle();
     EXPECT_EQ(Left("w1").size(), 3u) << Log();
-    EXPECT_NE(Log().find(" >> message 1 not stored: "), std::string::npos);
+    EXPECT_NE(Log().find(" >> message 1 not stored: "), std::string::npos) << LogAndHome();
     EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
     EXPECT_FALSE(servers_->HasDownloaded("work"));
     ExpectHomeDone();

@@ -205,14 +205,19 @@ TEST_F(NoticesTest, GeneratedMailKeepsHeaderAndEndIntact) {
 
 TEST_F(NoticesTest, FailureNoticeLayout) {
     std::string notice = smtp::BuildFailureNotice(kHtmlMessage, 10, {"<far@away.example>", "<.x@y>"});
-    // Header first, subject marked with the text as it followed "subject: ".
+    // Header first, subject marked with the text as it followed "subject: ",
+    // and an id of the notice's own.
     EXPECT_EQ(notice.rfind("From: bob@office.lan\r\nTo: <far@away.example>\r\n"
-                           "Subject: ### Failed ### - Quarterly figures\r\nContent-Type: text/html\r\n\r\n"
-                           "Tarnwick had trouble delivering a message after 10 attempts:\r\n\r\n\r\n"
-                           "Failed recipients:\r\nfar@away.example\r\n..x@y\r\n\r\n"
-                           "Tarnwick will continue to try",
+                           "Subject: ### Failed ### - Quarterly figures\r\nContent-Type: text/html\r\n"
+                           "Message-ID: <20261207100405123",
                            0),
               0u)
+        << notice;
+    EXPECT_NE(notice.find("@" + smtp::MessageIdHost() + ">\r\n\r\n"
+                          "Tarnwick had trouble delivering a message after 10 attempts:\r\n\r\n\r\n"
+                          "Failed recipients:\r\nfar@away.example\r\n..x@y\r\n\r\n"
+                          "Tarnwick will continue to try"),
+              std::string::npos)
         << notice;
     EXPECT_NE(notice.find("outbox.\r\n \r\nHere is the original message:\r\n \r\nFrom: bob@office.lan\r\n"),
               std::string::npos);
@@ -258,6 +263,12 @@ TEST_F(NoticesTest, ReturnNoticeSubjectAndLayout) {
     EXPECT_NE(notice.find("<DIV>The following recipients were deemed to be external:</DIV>\r\n"
                           "<DIV> far@away.example</DIV>\r\n<DIV><BR><BR></DIV>\r\n"),
               std::string::npos);
+    // The notice's id is its own; the message it returns keeps its id.
+    std::string identified = smtp::BuildReturnNotice("Message-ID: <m1@pc.lan>\r\nSubject: x\r\n\r\nx\r\n.\r\n", {});
+    const std::string header = identified.substr(0, identified.find("\r\n\r\n"));
+    EXPECT_EQ(header, "Message-ID: <20261207100405123" + header.substr(30, 6) + "@" + smtp::MessageIdHost() +
+                          ">\r\nSubject: ### Returned ### - x");
+    EXPECT_NE(identified.find("\r\n \r\nMessage-ID: <m1@pc.lan>\r\n"), std::string::npos) << identified;
     // Only "subject: " with its blank marks the subject line.
     std::string odd = smtp::BuildReturnNotice("Subject:nospace\r\n\r\nx\r\n.\r\n", {});
     EXPECT_NE(odd.find("Subject:nospace\r\n"), std::string::npos);

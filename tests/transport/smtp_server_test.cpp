@@ -894,6 +894,27 @@ TEST_F(SmtpServerTest, IdleOrStalledConnectionsCloseAndOversizedMessagesAreRefus
     EXPECT_EQ(Files("in").size(), 1u);
 }
 
+// The limit is on the message text, not on the "." line that ends it, also
+// when that line comes in pieces.
+TEST_F(SmtpServerTest, TextExactlyAtTheSizeLimitIsTaken) {
+    Start();
+    smtp_->MaxMessageBytes = 1000;
+    const std::string head = "Subject: edge\r\n\r\n";
+    auto c = Connect();
+    for (size_t size : {1000u, 1001u}) {
+        EXPECT_EQ(c->Say("MAIL FROM:<x@far.example>"), "250 Sender OK\r\n");
+        EXPECT_EQ(c->Say("RCPT TO:<alice@office.example>"), "250 Recipient OK\r\n");
+        EXPECT_EQ(c->Say("DATA"), "354 Off you go then\r\n");
+        c->Write(head + std::string(size - head.size() - 2, 'x') + "\r\n.");
+        EXPECT_EQ(c->Reply(300), "");
+        c->Write("\r\n");
+        EXPECT_EQ(c->Reply(15000), size == 1000 ? "250 Load and clear\r\n"
+                                                : "552 Message size exceeds fixed maximum message size\r\n")
+            << size;
+    }
+    EXPECT_EQ(Files("in").size(), 1u);
+}
+
 }  // namespace
 
 namespace {
