@@ -17,6 +17,7 @@
 #include "transport/table_owner.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -77,8 +78,8 @@ std::string MoveBack(platform::Env& env, const std::vector<Moved>& moved) {
         platform::FsStatus s = env.Link(it->to, it->from);
         if (s.ok()) s = env.Unlink(it->to);
         if (!s.ok()) {
-            note(Short(it->to) + " could not be given back the name " + it->from.substr(it->from.find_last_of('/') + 1) + ": " +
-                 s.Text());
+            const std::string oldName = it->from.substr(it->from.find_last_of('/') + 1);
+            note(Short(it->to) + " could not be given back the name " + oldName + ": " + s.Text());
             tablefiles::LogLine("Renaming a user: " + it->to + " could not be given back its name " + it->from);
         }
     }
@@ -95,17 +96,19 @@ std::string MoveBack(platform::Env& env, const std::vector<Moved>& moved) {
 // Whether the message `name` of folder already has a new name beside it:
 // a move that a crash cut short between the link and the unlink. The new
 // name is the first free one from the stamp on, so the candidates are
-// looked at in that order up to the first that is not there.
+// looked at in that order up to the first that is not there. Completing a
+// rename, a candidate with the same bytes counts too: a copy of the home
+// (a backup put back) holds the two names as two files.
 bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::string& name, const std::string& to,
-                  const std::string& stamp, const std::string& suffix) {
+                  const std::string& stamp, const std::string& suffix, bool completing) {
     std::string bytes;
     bool read = false;
     for (int n = 0; n < 1000; ++n) {
         const std::string candidate = folder + to + "_" + (n == 0 ? stamp : stamp + std::to_string(n)) + suffix;
         if (!platform::FileExists(candidate)) return false;
         if (env.SameFile(folder + name, candidate)) return true;
-        // A copy (a restored backup) holds the same bytes.
         std::int64_t a = 0, b = 0;
+        if (!completing) continue;
         if (!platform::FileSize(folder + name, a) || !platform::FileSize(candidate, b) || a != b) continue;
         if (!read && !env.ReadFile(folder + name, bytes).ok()) return false;
         read = true;
@@ -118,14 +121,14 @@ bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::stri
 // Moves the user's files of one folder (with its trailing "/") to the new
 // name; false, with the reason in error, at the first that cannot go.
 bool MoveFolder(platform::Env& env, const std::string& folder, const std::string& from, const std::string& to,
-                std::vector<Moved>& moved, std::string& error) {
+                bool completing, std::vector<Moved>& moved, std::string& error) {
     for (const auto& name : smtp::ListUserFiles(folder, from)) {
         // A change of case only: a file already spelled so stays.
         if (name.compare(0, from.size(), to) == 0) continue;
         const std::string suffix = name.substr(name.size() - std::string(smtp::MailboxSuffix).size());
         const std::string stamp = name.substr(from.size() + 1, name.size() - from.size() - 1 - suffix.size());
         platform::FsStatus failed;
-        if (AlreadyMoved(env, folder, name, to, stamp, suffix)) {
+        if (AlreadyMoved(env, folder, name, to, stamp, suffix, completing)) {
             if (!(failed = env.Unlink(folder + name)).ok()) {
                 error = Short(folder) + name + " could not be moved: " + failed.Text();
                 return false;
@@ -145,14 +148,14 @@ bool MoveFolder(platform::Env& env, const std::string& folder, const std::string
 
 // Moves the user's files of every store folder but the outbox, each folder
 // synced before the next; false, with the reason in error, at the first
-// file or folder that fails.
-bool MoveFiles(platform::Env& env, const std::string& from, const std::string& to, std::vector<Moved>& moved,
-               std::string& error) {
+// file or folder that fails. completing: the rename was begun before.
+bool MoveFiles(platform::Env& env, const std::string& from, const std::string& to, bool completing,
+               std::vector<Moved>& moved, std::string& error) {
     for (const auto& folderName : smtp::StoreFolderNames()) {
         if (folderName == smtp::FolderOut || folderName == smtp::FolderAddins) continue;
         const std::string folder = smtp::StoreFolder(folderName);
         const size_t before = moved.size();
-        if (!MoveFolder(env, folder, from, to, moved, error)) return false;
+        if (!MoveFolder(env, folder, from, to, completing, moved, error)) return false;
         if (moved.size() > before) {
             const platform::FsStatus synced = env.SyncFolder(platform::FolderOf(folder + "x"));
             if (!synced.ok()) {
@@ -313,7 +316,7 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
     // 1 the files, each name on disk before the tables name the new user.
     std::vector<Moved> moved;
     std::string why;
-    if (!MoveFiles(env, from, to, moved, why)) {
+    if (!MoveFiles(env, from, to, resumed, moved, why)) {
         const std::string undoFailed = MoveBack(env, moved);
         return undoFailed.empty() ? undone(why) : leftHalfDone(why, undoFailed);
     }
@@ -406,7 +409,7 @@ bool CompletePendingRename() {
     platform::Env& env = *platform::Env::Current();
     std::vector<Moved> moved;
     std::string why;
-    if (!MoveFiles(env, from, to, moved, why)) {
+    if (!MoveFiles(env, from, to, true, moved, why)) {
         // What moved stays moved: the next start goes on from there.
         tablefiles::LogLine("The rename of user " + from + " to " + to + " could not be completed: " + why +
                             "; " + std::to_string(moved.size()) + " message files moved, the rest at the next start");
