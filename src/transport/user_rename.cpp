@@ -430,9 +430,11 @@ bool CompletePendingRename() {
     }
     RenameInSettings(from, to);
     const platform::FsStatus s = DropRecord(env);
+    const std::string kept =
+        s.ok() ? std::string() : "; " + std::string(kRenameRecord) + " could not be removed: " + s.Text();
     tablefiles::LogLine("User " + from + " renamed to " + to + " at start-up: " + std::to_string(moved.size()) +
                         " message files moved, tables changed:" + (tablesChanged.empty() ? " none" : tablesChanged) +
-                        (s.ok() ? std::string() : "; " + std::string(kRenameRecord) + " could not be removed: " + s.Text()));
+                        kept);
     return true;
 }
 
