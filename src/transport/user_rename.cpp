@@ -283,8 +283,13 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
     // A user added in the settings window and renamed before it saved has
     // no row yet, only her welcome message.
     TvdlMemTable& users = tables::Users().Table();
-    if (!resumed && users.Active() && FindNoCase(users, "Name", to, FindNoCase(users, "Name", from)) >= 0)
-        return fail("User already exists");
+    const int row = users.Active() ? FindNoCase(users, "Name", from) : -1;
+    if (!resumed && users.Active() && FindNoCase(users, "Name", to, row) >= 0) return fail("User already exists");
+    // Two users whose names differ only in case (an older users.dat) share
+    // one mailbox: the mail of one cannot move without the other's.
+    if (!resumed && row >= 0 && FindNoCase(users, "Name", from, row) >= 0)
+        return fail("another user's name differs from " + from + " only in case, and their mail is one; delete one "
+                    "of them first");
     if (FrmServers != nullptr) {
         const std::string busy = FrmServers->MailboxBusy(from, kBusyWaitMs);
         if (!busy.empty()) return fail(busy);

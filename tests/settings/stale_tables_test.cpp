@@ -14,6 +14,7 @@
 #include "shell/main.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
+#include "transport/table_files.h"
 #include "transport/table_owner.h"
 #include "transport/logins.h"
 #include "transport/power_loss_env.h"
@@ -447,6 +448,29 @@ TEST_F(StaleTables, ARenamedUserHasOneRowInTheMailboxList) {
     EXPECT_EQ(main->TrayHint().find("\ralice:"), std::string::npos) << main->TrayHint();
     main.reset();
     unsetenv("TARNWICK_HOME");
+}
+
+// Of two users whose names differ only in case (an older users.dat with a
+// case-sensitive index), neither is renamed: they share one mailbox, and
+// the rename would take the other's mail and leave two rows of the name.
+TEST_F(StaleTables, AUserWithANameTwinInOtherCaseIsNotRenamed) {
+    {
+        TvdlMemTable users;
+        tablefiles::Define(users, {{"Name", ftString, 64}, {"Password", ftString, 64}}, "ixName", "Name", ixPrimary);
+        AddUser(users, "alice", "alicepw");
+        AddUser(users, "ALICE", "otherpw");
+        users.SaveToBinaryFile(ProgramDir + "users.dat");
+    }
+    AliceWithMailAndAlias();
+    Rename("ALICE", "bob", "otherpw");
+    settings_->BtnApply->click();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("could not be renamed to bob: another user's name differs from ALICE only in case"),
+              std::string::npos)
+        << dialogs_[0];
+    EXPECT_EQ(FileUsers(ProgramDir + "users.dat"), (std::vector<std::string>{"ALICE", "alice"}));
+    EXPECT_EQ(platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "*"),
+              (std::vector<std::string>{"alice_100.dat", "alice_101.dat"}));
 }
 
 // A user logged in over POP3 keeps her name: her session works on the
