@@ -31,6 +31,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 namespace {
 
 using twtest::PeerProcess;
@@ -419,6 +421,11 @@ TEST_F(StaleTables, ARenameThatCannotBeTakenBackIsCompletedAtTheNextStart) {
         << dialogs_[0];
     EXPECT_NE(dialogs_[0].find("completed at the next start"), std::string::npos) << dialogs_[0];
     EXPECT_EQ(dialogs_[0].find("keeps the old name"), std::string::npos) << dialogs_[0];
+    const std::string record = ProgramDir + settings::kRenameRecord;
+    EXPECT_EQ(ReadBytes(record), "tarnwick user rename 1\nalice\nalicia\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(record.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     Restart();
     ASSERT_FALSE(HasFatalFailure());
