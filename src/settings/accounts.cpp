@@ -150,10 +150,16 @@ bool TFrmSettings::RenameUsers() {
     while (!renames_.empty()) {
         const auto [from, to] = renames_.front();
         std::string error;
-        if (!settings::RenameLocalUser(from, to, &error)) {
-            platform::MessageBox("User " + from + " could not be renamed to " + to + ": " + error +
-                                     ". The user keeps the old name and mail, and the other settings were not saved.",
-                                 platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+        bool leftForNextStart = false;
+        if (!settings::RenameLocalUser(from, to, &error, &leftForNextStart)) {
+            platform::MessageBox(
+                "User " + from + " could not be renamed to " + to + ": " + error +
+                    (leftForNextStart
+                         ? ". The rename is half done: it will be completed at the next start of the program, and "
+                           "until then some of the user's mail may not be readable under either name. The other "
+                           "settings were not saved."
+                         : ". The user keeps the old name and mail, and the other settings were not saved."),
+                platform::MsgKind::Error, platform::MsgButtons::Ok, this);
             return false;
         }
         renames_.erase(renames_.begin());

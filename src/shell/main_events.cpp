@@ -19,6 +19,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 QLabel* TFrmMain::LabelOf(events::Label label) const {
     switch (label) {
         case events::Label::LastCollection: return LBLPOPLast;
@@ -85,6 +87,16 @@ void TFrmMain::CountsChanged(const events::MailCounts& counts) {
             delete row;
         }
     }
+
+    // A row whose user is gone (renamed or deleted) would keep her old
+    // count for ever: the rows are the counted users only.
+    if (counts.mailboxesCounted)
+        for (int i = PopList->topLevelItemCount() - 1; i >= 0; --i) {
+            const std::string caption = PopList->topLevelItem(i)->text(0).toStdString();
+            if (std::none_of(counts.mailboxes.begin(), counts.mailboxes.end(),
+                             [&](const auto& box) { return box.first == caption; }))
+                delete PopList->topLevelItem(i);
+        }
 
     // 2. A failed collection or delivery outranks waiting mail.
     if (IsLabelRed(LBLPOPLast) || IsLabelRed(LBLSmtp)) image = events::kTrayFailed;

@@ -30,6 +30,7 @@
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "transport/store.h"
+#include "transport/user_rename.h"
 #include "web/http.h"
 
 #include <QSessionManager>
@@ -160,6 +161,9 @@ int Run(int argc, char** argv) {
         return 1;
     }
     InstallStopSignals(&app);
+    // A user's rename that a crash cut short is completed before the
+    // tables are loaded and any server takes a login or a message for her.
+    settings::CompletePendingRename();
 
     TFrmSplash::SetCommandLine(argc, argv);
     FrmSplash = new TFrmSplash();

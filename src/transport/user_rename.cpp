@@ -16,6 +16,9 @@
 #include "transport/table_files.h"
 #include "transport/table_owner.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -61,35 +64,118 @@ struct Moved {
     std::string from, to;
 };
 
+std::string Short(const std::string& path) {
+    return path.compare(0, ProgramDir.size(), ProgramDir) == 0 ? path.substr(ProgramDir.size()) : path;
+}
+
 // Puts moved files back under their old names, the last first. A file
-// that cannot go back keeps its new name: it is never lost.
-void MoveBack(platform::Env& env, const std::vector<Moved>& moved) {
+// that cannot go back keeps its new name: it is never lost. The failures,
+// as "; "-joined text (empty when all went back and are synced).
+std::string MoveBack(platform::Env& env, const std::vector<Moved>& moved) {
+    std::string failed;
+    auto note = [&](const std::string& what) { failed += (failed.empty() ? "" : "; ") + what; };
     for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
-        if (env.Link(it->to, it->from).ok()) env.Unlink(it->to);
-        else tablefiles::LogLine("Renaming a user: " + it->to + " could not be given back its name " + it->from);
+        platform::FsStatus s = env.Link(it->to, it->from);
+        if (s.ok()) s = env.Unlink(it->to);
+        if (!s.ok()) {
+            const std::string oldName = it->from.substr(it->from.find_last_of('/') + 1);
+            note(Short(it->to) + " could not be given back the name " + oldName + ": " + s.Text());
+            tablefiles::LogLine("Renaming a user: " + it->to + " could not be given back its name " + it->from);
+        }
     }
-    for (const auto& m : moved) env.SyncFolder(platform::FolderOf(m.from));
+    std::vector<std::string> folders;
+    for (const auto& m : moved)
+        if (std::find(folders.begin(), folders.end(), platform::FolderOf(m.from)) == folders.end())
+            folders.push_back(platform::FolderOf(m.from));
+    for (const auto& folder : folders)
+        if (const platform::FsStatus s = env.SyncFolder(folder); !s.ok())
+            note(Short(folder + "/") + " could not be synced: " + s.Text());
+    return failed;
+}
+
+// Whether the message `name` of folder already has a new name beside it:
+// a move that a crash cut short between the link and the unlink. The new
+// name is the first free one from the stamp on, so the candidates are
+// looked at in that order up to the first that is not there. Completing a
+// rename, a candidate with the same bytes counts too: a copy of the home
+// (a backup put back) holds the two names as two files.
+bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::string& name, const std::string& to,
+                  const std::string& stamp, const std::string& suffix, bool completing) {
+    std::string bytes;
+    bool read = false;
+    for (int n = 0; n < 1000; ++n) {
+        const std::string candidate = folder + to + "_" + (n == 0 ? stamp : stamp + std::to_string(n)) + suffix;
+        if (!platform::FileExists(candidate)) return false;
+        if (env.SameFile(folder + name, candidate)) return true;
+        std::int64_t a = 0, b = 0;
+        if (!completing) continue;
+        if (!platform::FileSize(folder + name, a) || !platform::FileSize(candidate, b) || a != b) continue;
+        if (!read && !env.ReadFile(folder + name, bytes).ok()) return false;
+        read = true;
+        std::string other;
+        if (env.ReadFile(candidate, other).ok() && other == bytes) return true;
+    }
+    return false;
 }
 
 // Moves the user's files of one folder (with its trailing "/") to the new
 // name; false, with the reason in error, at the first that cannot go.
 bool MoveFolder(platform::Env& env, const std::string& folder, const std::string& from, const std::string& to,
-                std::vector<Moved>& moved, std::string& error) {
+                bool completing, std::vector<Moved>& moved, std::string& error) {
     for (const auto& name : smtp::ListUserFiles(folder, from)) {
         // A change of case only: a file already spelled so stays.
         if (name.compare(0, from.size(), to) == 0) continue;
         const std::string suffix = name.substr(name.size() - std::string(smtp::MailboxSuffix).size());
         const std::string stamp = name.substr(from.size() + 1, name.size() - from.size() - 1 - suffix.size());
         platform::FsStatus failed;
+        if (AlreadyMoved(env, folder, name, to, stamp, suffix, completing)) {
+            if (!(failed = env.Unlink(folder + name)).ok()) {
+                error = Short(folder) + name + " could not be moved: " + failed.Text();
+                return false;
+            }
+            continue;
+        }
         const std::string path = smtp::LinkNewFile(folder + name, folder, to + "_", stamp, suffix, &failed);
         if (path.empty() || !(failed = env.Unlink(folder + name)).ok()) {
             if (!path.empty()) env.Unlink(path);
-            error = folder.substr(ProgramDir.size()) + name + " could not be moved: " + failed.Text();
+            error = Short(folder) + name + " could not be moved: " + failed.Text();
             return false;
         }
         moved.push_back({folder + name, path});
     }
     return true;
+}
+
+// Moves the user's files of every store folder but the outbox, each folder
+// synced before the next; false, with the reason in error, at the first
+// file or folder that fails. completing: the rename was begun before.
+bool MoveFiles(platform::Env& env, const std::string& from, const std::string& to, bool completing,
+               std::vector<Moved>& moved, std::string& error) {
+    for (const auto& folderName : smtp::StoreFolderNames()) {
+        if (folderName == smtp::FolderOut || folderName == smtp::FolderAddins) continue;
+        const std::string folder = smtp::StoreFolder(folderName);
+        const size_t before = moved.size();
+        if (!MoveFolder(env, folder, from, to, completing, moved, error)) return false;
+        if (moved.size() > before) {
+            const platform::FsStatus synced = env.SyncFolder(platform::FolderOf(folder + "x"));
+            if (!synced.ok()) {
+                error = folderName + " could not be synced: " + synced.Text();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string RecordPath() { return ProgramDir + kRenameRecord; }
+
+platform::FsStatus WriteRecord(platform::Env& env, const std::string& from, const std::string& to) {
+    return env.WriteFileAtomic(RecordPath(), std::string(kRenameRecordHeader) + "\n" + from + "\n" + to + "\n");
+}
+
+platform::FsStatus DropRecord(platform::Env& env) {
+    platform::FsStatus s = env.Unlink(RecordPath());
+    return s.ok() ? env.SyncFolder(platform::FolderOf(RecordPath())) : s;
 }
 
 // The user's web mail settings, a section of websets.dat named by the user.
@@ -133,77 +219,227 @@ int RenameUserInRows(TvdlMemTable& t, const std::string& fileName, const std::st
     return static_cast<int>(rows.size());
 }
 
-bool RenameLocalUser(const std::string& from, const std::string& to, std::string* error) {
+namespace {
+
+// The settings that name the user: the desktop for new-mail alerts, the
+// spam report, the web mail settings.
+void RenameInSettings(const std::string& from, const std::string& to) {
+    desktops::Rename(ProgramDir + kIniFileName, from, to);
+    desktops::Flush();
+    RenameInSpamSettings(from, to);
+    RenameWebSettings(from, to);
+}
+
+// Re-points the rows of a table file that name `from`: the file as it was
+// (empty when it names nobody or does not exist), or throws when it cannot
+// be read or saved.
+std::string RenameInTableFile(const std::string& fileName, const std::string& from, const std::string& to) {
+    const std::string path = ProgramDir + fileName;
+    if (!platform::FileExists(path)) return std::string();
+    TvdlMemTable t;
+    t.LoadFromBinaryFile(path);
+    const std::string before = t.SaveToBinaryString();
+    if (RenameUserInRows(t, fileName, from, to) == 0) return std::string();
+    tables::SaveTableFile(t, path);
+    return before;
+}
+
+}  // namespace
+
+bool PendingRename(const std::string& dir, std::string* from, std::string* to) {
+    std::string text;
+    if (!platform::Env::Current()->ReadFile(dir + kRenameRecord, text).ok() || text.size() > 1024) return false;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) return false;
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    if (lines.size() != 3 || lines[0] != kRenameRecordHeader || !IsSafeUserName(lines[1]) ||
+        !IsSafeUserName(lines[2]))
+        return false;
+    if (from != nullptr) *from = lines[1];
+    if (to != nullptr) *to = lines[2];
+    return true;
+}
+
+bool RenameLocalUser(const std::string& from, const std::string& to, std::string* error, bool* leftForNextStart) {
+    if (leftForNextStart != nullptr) *leftForNextStart = false;
     auto fail = [&](const std::string& why) {
         if (error != nullptr) *error = why;
         return false;
     };
     if (!IsSafeUserName(to)) return fail("Illegal characters (only letters and digits please) in User name.");
+    // The same rename asked again after it was left to the next start goes
+    // on from where it stopped; another waits for that start.
+    std::string pendingFrom, pendingTo;
+    const bool resumed = PendingRename(ProgramDir, &pendingFrom, &pendingTo);
+    if (resumed && (pendingFrom != from || pendingTo != to))
+        return fail("the rename of " + pendingFrom + " to " + pendingTo +
+                    " is not complete yet; it will be completed at the next start of the program");
+    if (!resumed && platform::FileExists(RecordPath()))
+        return fail(std::string(kRenameRecord) + " cannot be read as a rename record");
     // A user added in the settings window and renamed before it saved has
     // no row yet, only her welcome message.
     TvdlMemTable& users = tables::Users().Table();
-    if (users.Active() && FindNoCase(users, "Name", to, FindNoCase(users, "Name", from)) >= 0)
-        return fail("User already exists");
+    const int row = users.Active() ? FindNoCase(users, "Name", from) : -1;
+    if (!resumed && users.Active() && FindNoCase(users, "Name", to, row) >= 0) return fail("User already exists");
+    // Two users whose names differ only in case (an older users.dat) share
+    // one mailbox: the mail of one cannot move without the other's.
+    if (!resumed && row >= 0 && FindNoCase(users, "Name", from, row) >= 0)
+        return fail("another user's name differs from " + from + " only in case, and their mail is one; delete one "
+                    "of them first");
     if (FrmServers != nullptr) {
         const std::string busy = FrmServers->MailboxBusy(from, kBusyWaitMs);
         if (!busy.empty()) return fail(busy);
     }
 
-    // 1 the files, each name on disk before the tables name the new user.
+    // 0 the record, on disk before the first file changes.
     platform::Env& env = *platform::Env::Current();
+    if (!resumed) {
+        const platform::FsStatus s = WriteRecord(env, from, to);
+        if (!s.ok()) return fail(std::string(kRenameRecord) + " could not be written: " + s.Text());
+    }
+    // What is left when the rename cannot be taken back completely: the
+    // record stays and the next start completes it.
+    auto leftHalfDone = [&](const std::string& why, const std::string& undoFailed) {
+        if (leftForNextStart != nullptr) *leftForNextStart = true;
+        tablefiles::LogLine("Renaming user " + from + " to " + to + " failed (" + why +
+                            ") and is left to the next start" + (undoFailed.empty() ? "" : ": " + undoFailed));
+        return fail(why + (undoFailed.empty() ? "" : ". Taking it back failed too: " + undoFailed));
+    };
+    // Everything was taken back: the record goes, unless an earlier try
+    // left more than this one took back.
+    auto undone = [&](const std::string& why) {
+        if (resumed) return leftHalfDone(why, "");
+        const platform::FsStatus s = DropRecord(env);
+        if (!s.ok()) return leftHalfDone(why, std::string(kRenameRecord) + " could not be removed: " + s.Text());
+        return fail(why);
+    };
+
+    // 1 the files, each name on disk before the tables name the new user.
     std::vector<Moved> moved;
     std::string why;
-    for (const auto& folderName : smtp::StoreFolderNames()) {
-        if (folderName == smtp::FolderOut || folderName == smtp::FolderAddins) continue;
-        const std::string folder = smtp::StoreFolder(folderName);
-        const size_t before = moved.size();
-        bool ok = MoveFolder(env, folder, from, to, moved, why);
-        if (ok && moved.size() > before) {
-            const platform::FsStatus synced = env.SyncFolder(platform::FolderOf(folder + "x"));
-            if (!synced.ok()) why = folderName + " could not be synced: " + synced.Text();
-            ok = synced.ok();
-        }
-        if (!ok) {
-            MoveBack(env, moved);
-            return fail(why);
-        }
+    if (!MoveFiles(env, from, to, resumed, moved, why)) {
+        const std::string undoFailed = MoveBack(env, moved);
+        return undoFailed.empty() ? undone(why) : leftHalfDone(why, undoFailed);
     }
 
-    // 2 the tables, the users table first.
-    std::vector<std::pair<tables::TableOwner*, std::string>> changed;  // with the rows they had
+    // 2 the tables, the users table first. An owner with no rows loaded
+    // (the address book without the web server) has its file changed.
+    struct Changed {
+        tables::TableOwner* owner;
+        std::string rows;  // as they were
+        bool inFile;
+    };
+    std::vector<Changed> changed;
     for (tables::TableOwner* owner : {&tables::Users(), &tables::PopAccounts(), &tables::Links(), &tables::Aliases(),
                                       &tables::Forwards(), &tables::Holidays(), &tables::Addresses()}) {
-        // An owner with no rows loaded (the address book without the web
-        // server) keeps its file until it is loaded.
-        if (RowsNaming(owner->Table(), owner->FileName(), from).empty()) continue;
-        const std::string rows = owner->Table().SaveToBinaryString();
-        if (owner->Change(ProgramDir, [&](TvdlMemTable& t) { RenameUserInRows(t, owner->FileName(), from, to); },
-                          &why)) {
-            changed.emplace_back(owner, rows);
-            continue;
+        bool ok = true;
+        if (!owner->Table().Active()) {
+            try {
+                const std::string before = RenameInTableFile(owner->FileName(), from, to);
+                if (!before.empty()) changed.push_back({owner, before, true});
+            } catch (const std::exception& e) {
+                why = e.what();
+                ok = false;
+            }
+        } else if (!RowsNaming(owner->Table(), owner->FileName(), from).empty()) {
+            const std::string rows = owner->Table().SaveToBinaryString();
+            ok = owner->Change(
+                ProgramDir, [&](TvdlMemTable& t) { RenameUserInRows(t, owner->FileName(), from, to); }, &why);
+            if (ok) changed.push_back({owner, rows, false});
         }
+        if (ok) continue;
         why = owner->FileName() + ": " + why;
+        std::string undoFailed;
+        auto note = [&](const std::string& what) { undoFailed += (undoFailed.empty() ? "" : "; ") + what; };
+        // The mail follows the users table: while it names the new user,
+        // the files keep the new name too.
+        bool usersStillNew = false;
         for (auto it = changed.rbegin(); it != changed.rend(); ++it) {
-            it->first->Change(ProgramDir, [&](TvdlMemTable& t) {
-                const std::string index = t.IndexName();
-                t.Close();
-                t.LoadFromBinaryString(it->second);
-                if (!index.empty()) t.SetIndexName(index);
-                t.First();
-            });
+            std::string reason;
+            bool back = true;
+            if (it->inFile) {
+                const platform::FsStatus s = env.WriteFileAtomic(ProgramDir + it->owner->FileName(), it->rows);
+                back = s.ok();
+                reason = s.Text();
+            } else {
+                back = it->owner->Change(
+                    ProgramDir,
+                    [&](TvdlMemTable& t) {
+                        const std::string index = t.IndexName();
+                        t.Close();
+                        t.LoadFromBinaryString(it->rows);
+                        if (!index.empty()) t.SetIndexName(index);
+                        t.First();
+                    },
+                    &reason);
+            }
+            if (!back) {
+                note(it->owner->FileName() + " still names " + to + ": " + reason);
+                usersStillNew = usersStillNew || it->owner == &tables::Users();
+            }
         }
-        MoveBack(env, moved);
-        return fail(why);
+        if (!usersStillNew) {
+            const std::string filesFailed = MoveBack(env, moved);
+            if (!filesFailed.empty()) note(filesFailed);
+        } else if (!moved.empty()) {
+            note("the message files keep the name " + to);
+        }
+        return undoFailed.empty() ? undone(why) : leftHalfDone(why, undoFailed);
     }
 
-    // 3 the settings that name the user: the desktop for new-mail alerts,
-    // the spam report, the web mail settings.
-    desktops::Rename(ProgramDir + kIniFileName, from, to);
-    RenameInSpamSettings(from, to);
-    RenameWebSettings(from, to);
+    // 3 the settings that name the user.
+    RenameInSettings(from, to);
+    if (const platform::FsStatus s = DropRecord(env); !s.ok())
+        tablefiles::LogLine("Renaming a user: " + std::string(kRenameRecord) + " could not be removed: " + s.Text());
     tablefiles::LogLine("User " + from + " renamed to " + to + ": " + std::to_string(moved.size()) +
                         " message files moved");
     if (FrmServers != nullptr) FrmServers->RefreshMailCounts(false);
+    return true;
+}
+
+bool CompletePendingRename() {
+    if (!platform::FileExists(RecordPath())) return true;
+    std::string from, to;
+    if (!PendingRename(ProgramDir, &from, &to)) {
+        // Written whole or not at all, so never by this program.
+        const std::string aside = tablefiles::SetAside(RecordPath());
+        tablefiles::LogLine(std::string(kRenameRecord) + " is not a rename record and was set aside as " + aside);
+        return false;
+    }
+    tablefiles::LogLine("Completing the rename of user " + from + " to " + to + " left unfinished");
+    platform::Env& env = *platform::Env::Current();
+    std::vector<Moved> moved;
+    std::string why;
+    if (!MoveFiles(env, from, to, true, moved, why)) {
+        // What moved stays moved: the next start goes on from there.
+        tablefiles::LogLine("The rename of user " + from + " to " + to + " could not be completed: " + why +
+                            "; " + std::to_string(moved.size()) + " message files moved, the rest at the next start");
+        return false;
+    }
+    std::vector<std::string> files;
+    for (const auto& f : kUserFields)
+        if (std::find(files.begin(), files.end(), f.file) == files.end()) files.push_back(f.file);
+    std::string tablesChanged;
+    for (const auto& file : files) {
+        try {
+            if (!RenameInTableFile(file, from, to).empty()) tablesChanged += " " + file;
+        } catch (const std::exception& e) {
+            tablefiles::LogLine("The rename of user " + from + " to " + to + " could not be completed: " + file +
+                                ": " + e.what() + "; it is tried again at the next start");
+            return false;
+        }
+    }
+    RenameInSettings(from, to);
+    const platform::FsStatus s = DropRecord(env);
+    const std::string kept =
+        s.ok() ? std::string() : "; " + std::string(kRenameRecord) + " could not be removed: " + s.Text();
+    tablefiles::LogLine("User " + from + " renamed to " + to + " at start-up: " + std::to_string(moved.size()) +
+                        " message files moved, tables changed:" + (tablesChanged.empty() ? " none" : tablesChanged) +
+                        kept);
     return true;
 }
 

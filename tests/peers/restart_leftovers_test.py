@@ -54,6 +54,34 @@ class RestartLeftovers(unittest.TestCase):
         finally:
             program.stop()
 
+    def test_a_rename_cut_short_is_completed_before_a_login(self):
+        """A rename record left by a crash (alice to zed, one message moved):
+        the next start moves the rest, re-points the tables and logs it
+        before the POP3 server takes a login."""
+        program = SmtpProgram(aliases=[("info@office.example", "alice")])
+        os.makedirs(program.path("in"), exist_ok=True)
+        for name in ("in/alice_100000001.dat", "in/zed_100000002.dat"):
+            with open(program.path(name), "wb") as f:
+                f.write(b"Subject: " + name.encode() + b"\r\n\r\nbody\r\n.\r\n")
+        with open(program.path("rename.pending"), "w") as f:
+            f.write("tarnwick user rename 1\nalice\nzed\n")
+        program.start()
+        try:
+            p = poplib.POP3("127.0.0.1", program.pop_port, timeout=15)
+            p.user("zed")
+            p.pass_("alicepw")
+            self.assertEqual(p.stat()[0], 2)
+            p.quit()
+            self.assertEqual(program.files("in"), ["zed_100000001.dat", "zed_100000002.dat"])
+            self.assertFalse(os.path.exists(program.path("rename.pending")))
+            # A table string is its length byte and its bytes.
+            self.assertNotIn(b"\x05alice", program.read("users.dat"))
+            self.assertNotIn(b"\x05alice", program.read("link.dat"))
+            self.assertIn(b"\x03zed", program.read("link.dat"))
+            self.assertIn(b"User alice renamed to zed at start-up: 1 message files moved", program.read("connect.log"))
+        finally:
+            program.stop()
+
 
 if __name__ == "__main__":
     if not BIN:

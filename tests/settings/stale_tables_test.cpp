@@ -11,18 +11,27 @@
 #include "settings/mail_act.h"
 #include "settings/pw.h"
 #include "settings/setup.h"
+#include "shell/main.h"
 #include "transport/servers.h"
 #include "transport/smtp.h"
+#include "transport/table_files.h"
 #include "transport/table_owner.h"
+#include "transport/logins.h"
+#include "transport/power_loss_env.h"
 #include "transport/transport_test_util.h"
+#include "transport/user_rename.h"
 #include "web/http.h"
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTreeWidget>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -49,6 +58,8 @@ class StaleTables : public twtest::TempHome {
 protected:
     void SetUp() override {
         TempHome::SetUp();
+        // Refused logins of earlier tests do not lock this one out.
+        logins::SetClockForTesting({});
         platform::SetDialogHandlerForTesting([this](platform::DialogCall& call) {
             dialogs_.push_back(call.text);
             return platform::MsgResult::Ok;
@@ -75,6 +86,10 @@ protected:
             domains.Post();
             domains.SaveToBinaryFile(ProgramDir + "domain.dat");
         }
+        StartWindows();
+    }
+    // The windows of a start (the settings window loads the tables).
+    void StartWindows() {
         // The web server first: it takes its port from the file, where 0
         // asks for a free one.
         http_ = std::make_unique<TFrmhttp>();
@@ -94,8 +109,7 @@ protected:
         setup::hooks.reopenSmtpServer = nullptr;
         setup::hooks.reopenPopServer = nullptr;
     }
-    void TearDown() override {
-        tables::Users().SetEnv(nullptr);
+    void StopWindows() {
         smtp_.reset();
         FrmSMTP = nullptr;
         servers_.reset();
@@ -104,6 +118,22 @@ protected:
         FrmSettings = nullptr;
         http_.reset();
         Frmhttp = nullptr;
+    }
+    // The program ends and starts again, on the disk `after` (a folder
+    // that then becomes the home) when given.
+    void Restart(const std::string& after = std::string()) {
+        StopWindows();
+        if (!after.empty()) {
+            std::filesystem::remove_all(home_);
+            std::filesystem::rename(after, home_);
+        }
+        settings::CompletePendingRename();
+        StartWindows();
+        if (!HasFatalFailure()) settings_->LoadSettings();
+    }
+    void TearDown() override {
+        tables::Users().SetEnv(nullptr);
+        StopWindows();
         TFrmMailAccount::ExecForTesting = nullptr;
         account_.reset();
         FrmMailAccount = nullptr;
@@ -156,6 +186,24 @@ protected:
         };
         ASSERT_TRUE(settings_->TblUsers->Locate("Name", TvdlVariant(user), 0));
         settings_->UserBtnsFor(settings_->BtnEditUser);
+    }
+
+    // alice's three messages, her alias and the spam report, all under
+    // one name, each message once, and her POP3 login by that name.
+    void ExpectAllNamed(const std::string& name, const std::string& password) {
+        EXPECT_FALSE(platform::FileExists(ProgramDir + settings::kRenameRecord));
+        EXPECT_EQ(FileUsers(ProgramDir + "users.dat"), std::vector<std::string>{name});
+        TvdlMemTable aliases;
+        aliases.LoadFromBinaryFile(ProgramDir + "elink.dat");
+        aliases.First();
+        EXPECT_EQ(aliases.FieldByName("User").AsString(), name);
+        EXPECT_EQ(platform::IniFile(ProgramDir + "tarnwick.ini").ReadString("Spam", "ReportUser", ""), name);
+        EXPECT_EQ(platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "*"),
+                  (std::vector<std::string>{name + "_100.dat", name + "_101.dat"}));
+        EXPECT_EQ(platform::ListFiles(smtp::StoreFolder(smtp::FolderWebSaved), "*"),
+                  std::vector<std::string>{name + "_102.dat"});
+        const std::string listed = PopList(name, password);
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 2) << listed;
     }
 
     std::vector<std::string> dialogs_;
@@ -289,6 +337,173 @@ TEST_F(StaleTables, ARenameWhoseMailCannotMoveIsUndone) {
     EXPECT_EQ(ReadBytes(ProgramDir + "elink.dat"), aliases);
     const std::string listed = PopList("alice", "alicepw");
     EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 2) << listed;
+}
+
+// A rename killed, or cut short by a power loss, at any step leaves a disk
+// that the next start, before a server listens, carries through to one
+// name: each message once under it, and every table and setting naming
+// the same user.
+TEST_F(StaleTables, ARenameCutShortByACrashIsCompletedAtTheNextStart) {
+    AliceWithMailAndAlias();
+    platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("Spam", "ReportUser", "alice");
+    namespace fs = std::filesystem;
+    const std::string pristine = home_ + ".pristine", after = home_ + ".after";
+    fs::copy(home_, pristine, fs::copy_options::recursive);
+    bool filePhase = false, tablePhase = false, done = false;
+    for (int step = 1; step < 200 && !done; ++step) {
+        if (step > 1) {
+            StopWindows();
+            fs::remove_all(home_);
+            fs::copy(pristine, home_, fs::copy_options::recursive);
+            StartWindows();
+            ASSERT_FALSE(HasFatalFailure());
+            settings_->LoadSettings();
+        }
+        Rename("alice", "alicia", "alicepw");
+        twtest::PowerLossEnv power(home_);
+        power.CrashAt(step);
+        {
+            platform::ScopedEnv faulty(&power);
+            settings_->BtnApply->click();
+        }
+        fs::remove_all(after);
+        fs::create_directories(after);
+        power.RestoreInto(after);
+        // Killed: the disk as the calls left it; power lost: as the syncs did.
+        for (const std::string& image : {std::string(), after}) {
+            SCOPED_TRACE("crash at step " + std::to_string(step) + (image.empty() ? ", killed" : ", power lost"));
+            const std::string dir = image.empty() ? home_ : image;
+            const bool recorded = platform::FileExists(dir + "/" + settings::kRenameRecord);
+            filePhase = filePhase || (recorded && platform::ListFiles(dir + "/in", "alicia_*").size() == 1);
+            if (recorded && FileUsers(dir + "/users.dat") == std::vector<std::string>{"alicia"}) {
+                TvdlMemTable aliases;
+                aliases.LoadFromBinaryFile(dir + "/elink.dat");
+                aliases.First();
+                tablePhase = tablePhase || aliases.FieldByName("User").AsString() == "alice";
+            }
+
+            Restart(image);
+            ASSERT_FALSE(HasFatalFailure());
+            const bool renamed = FileUsers(ProgramDir + "users.dat") == std::vector<std::string>{"alicia"};
+            EXPECT_TRUE(renamed || !recorded) << "a recorded rename is completed";
+            ExpectAllNamed(renamed ? "alicia" : "alice", "alicepw");
+            if (recorded) {
+                EXPECT_NE(ReadBytes(ProgramDir + "connect.log").find("alice renamed to alicia at start-up"),
+                          std::string::npos);
+            }
+            // Later steps are the window's other settings.
+            done = !power.Crashed() || (renamed && !recorded);
+        }
+    }
+    EXPECT_TRUE(filePhase) << "a crash fell between two messages' moves";
+    EXPECT_TRUE(tablePhase) << "a crash fell between two tables";
+    fs::remove_all(pristine);
+    fs::remove_all(after);
+}
+
+// Mail that can neither move on nor go back: the window says that the
+// rename is half done and when it is completed, and the next start does.
+TEST_F(StaleTables, ARenameThatCannotBeTakenBackIsCompletedAtTheNextStart) {
+    AliceWithMailAndAlias();
+    platform::IniFile(ProgramDir + "tarnwick.ini").WriteString("Spam", "ReportUser", "alice");
+    Rename("alice", "alicia", "alicepw");
+    {
+        platform::FaultInjectionEnv env;
+        env.FailAt(platform::FaultInjectionEnv::Op::Link, 2, EPERM);  // alice_101's move
+        env.FailAt(platform::FaultInjectionEnv::Op::Link, 3, EPERM);  // alicia_100's move back
+        platform::ScopedEnv faulty(&env);
+        settings_->BtnApply->click();
+    }
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("in/alicia_100.dat could not be given back the name alice_100.dat: " +
+                               std::string(std::strerror(EPERM))),
+              std::string::npos)
+        << dialogs_[0];
+    EXPECT_NE(dialogs_[0].find("completed at the next start"), std::string::npos) << dialogs_[0];
+    EXPECT_EQ(dialogs_[0].find("keeps the old name"), std::string::npos) << dialogs_[0];
+    const std::string record = ProgramDir + settings::kRenameRecord;
+    EXPECT_EQ(ReadBytes(record), "tarnwick user rename 1\nalice\nalicia\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(record.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    Restart();
+    ASSERT_FALSE(HasFatalFailure());
+    ExpectAllNamed("alicia", "alicepw");
+}
+
+// After a rename the main window's mailbox list and the tray hint show the
+// user under her new name only.
+TEST_F(StaleTables, ARenamedUserHasOneRowInTheMailboxList) {
+    setenv("TARNWICK_HOME", home_.c_str(), 1);
+    auto main = std::make_unique<TFrmMain>();
+    AliceWithMailAndAlias();
+    auto rows = [&] {
+        std::vector<std::string> out;
+        for (int i = 0; i < main->PopList->topLevelItemCount(); ++i)
+            out.push_back(main->PopList->topLevelItem(i)->text(0).toStdString());
+        return out;
+    };
+    servers_->RefreshMailCounts(false);
+    ASSERT_EQ(rows(), std::vector<std::string>{"alice"});
+
+    Rename("alice", "alicia", "aliciapw");
+    settings_->BtnOK->click();
+    servers_->RefreshMailCounts(false);
+    EXPECT_EQ(rows(), std::vector<std::string>{"alicia"});
+    EXPECT_NE(main->TrayHint().find("\ralicia: 2"), std::string::npos) << main->TrayHint();
+    EXPECT_EQ(main->TrayHint().find("\ralice:"), std::string::npos) << main->TrayHint();
+    main.reset();
+    unsetenv("TARNWICK_HOME");
+}
+
+// Of two users whose names differ only in case (an older users.dat with a
+// case-sensitive index), neither is renamed: they share one mailbox, and
+// the rename would take the other's mail and leave two rows of the name.
+TEST_F(StaleTables, AUserWithANameTwinInOtherCaseIsNotRenamed) {
+    {
+        TvdlMemTable users;
+        tablefiles::Define(users, {{"Name", ftString, 64}, {"Password", ftString, 64}}, "ixName", "Name", ixPrimary);
+        AddUser(users, "alice", "alicepw");
+        AddUser(users, "ALICE", "otherpw");
+        users.SaveToBinaryFile(ProgramDir + "users.dat");
+    }
+    AliceWithMailAndAlias();
+    Rename("ALICE", "bob", "otherpw");
+    settings_->BtnApply->click();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("could not be renamed to bob: another user's name differs from ALICE only in case"),
+              std::string::npos)
+        << dialogs_[0];
+    EXPECT_EQ(FileUsers(ProgramDir + "users.dat"), (std::vector<std::string>{"ALICE", "alice"}));
+    EXPECT_EQ(platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "*"),
+              (std::vector<std::string>{"alice_100.dat", "alice_101.dat"}));
+}
+
+// A user logged in over POP3 keeps her name: her session works on the
+// files it listed at login.
+TEST_F(StaleTables, ARenameIsRefusedWhileTheUserIsLoggedInOverPop3) {
+    AliceWithMailAndAlias();
+    PeerProcess pop;
+    ASSERT_TRUE(pop.Start("python3", {"-c",
+                                      "import poplib, sys\n"
+                                      "p = poplib.POP3('127.0.0.1', int(sys.argv[1]), timeout=30)\n"
+                                      "p.user('alice'); p.pass_('alicepw')\n"
+                                      "print('logged in', flush=True)\n"
+                                      "sys.stdin.readline()\n"
+                                      "p.quit()\n",
+                                      std::to_string(servers_->PopServer.Port())}));
+    ASSERT_TRUE(pop.WaitFor("logged in")) << pop.Errors();
+    Rename("alice", "alicia", "aliciapw");
+    settings_->BtnApply->click();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("could not be renamed to alicia: alice is logged in over POP3 just now"),
+              std::string::npos)
+        << dialogs_[0];
+    EXPECT_EQ(platform::ListFiles(smtp::StoreFolder(smtp::FolderIn), "*"),
+              (std::vector<std::string>{"alice_100.dat", "alice_101.dat"}));
+    EXPECT_EQ(FileUsers(ProgramDir + "users.dat"), std::vector<std::string>{"alice"});
+    EXPECT_FALSE(platform::FileExists(ProgramDir + settings::kRenameRecord));
 }
 
 }  // namespace
