@@ -5,7 +5,9 @@
 // a reply split over reads or a body chunk that happens to start with
 // "+OK" cannot confuse it. A provider that says what no command asked for
 // (a message it did not dot-stuff) or sends a malformed reply has lost
-// step: the session is dropped without QUIT, so it deletes nothing.
+// step: the session is dropped without QUIT, so it deletes nothing. So is
+// one whose reply is not complete within the timeout from when it became
+// due, or whose listing is longer than its STAT count allows.
 //
 // Nothing fetched is lost and nothing is delivered twice: a message is in
 // every recipient's mailbox, synced to disk, and its unique id recorded in
@@ -53,6 +55,11 @@ constexpr int kWaitCommand = 200;
 constexpr int kWaitMessage = 500;
 // A status line longer than this is not POP3.
 constexpr size_t kMaxReplyLine = 64 * 1024;
+// Lines a UIDL or LIST listing may hold beyond STAT's count.
+constexpr std::int64_t kListingMargin = 16;
+// What an account's session may write to pop.log at least, whatever the
+// log's size setting.
+constexpr std::size_t kMinSessionLog = 64 * 1024;
 // Input taken from the socket at a time, and lines handled in one turn of
 // the event loop.
 constexpr size_t kReadBite = 64 * 1024;
@@ -158,9 +165,30 @@ void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& 
 
 // --- small helpers -------------------------------------------------------------
 
-void TFrmServers::CollectorLog(const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); }
+// A session's share of pop.log is its size setting: a provider that
+// answers for ever must not take the disk through the log.
+void TFrmServers::CollectorLog(const std::string& line) {
+    if (sessionLogFull_) return;
+    const std::size_t share =
+        std::max<std::size_t>(kMinSessionLog, static_cast<std::size_t>(std::max(0, procs::LogSizeLimit)));
+    if (sessionLogged_ + line.size() > share) {
+        sessionLogFull_ = true;
+        CollectorLogOutcome(" >> the session has written " + std::to_string(sessionLogged_) +
+                            " bytes to this log: the rest of it is left out");
+        return;
+    }
+    CollectorLogOutcome(line);
+}
+
+void TFrmServers::CollectorLogOutcome(const std::string& line) {
+    sessionLogged_ += line.size() + 2;
+    procs::WriteLog(ProgramDir + "pop.log", line);
+}
 
 void TFrmServers::CollectorSend(const std::string& command, int waitMs) {
+    // The reply answered is complete: the timeout starts again when the
+    // command has gone.
+    TimeOutTimer->stop();
     CollectorLater(waitMs, [this, command] {
         // After a listing or a message the provider has nothing to say
         // until asked: what waits now belongs to something it meant
@@ -175,7 +203,7 @@ void TFrmServers::CollectorSend(const std::string& command, int waitMs) {
 bool TFrmServers::InputUnasked() { return inpos_ < inbuf_.size() || POPClient.BytesAvailable() > 0; }
 
 void TFrmServers::OutOfStep(const std::string& what) {
-    CollectorLog(" >> out of step with the server (" + what + "): the session is dropped, nothing is deleted");
+    CollectorLogOutcome(" >> out of step with the server (" + what + "): the session is dropped, nothing is deleted");
     EndAccount(AccountName + ": out of step with the server.", true);
 }
 
@@ -312,6 +340,8 @@ void TFrmServers::ConnectNextAccount() {
     multiLineEnded_ = false;
     messageDeadline_->stop();
     reopenCount_ = 0;
+    sessionLogged_ = 0;
+    sessionLogFull_ = false;
 
     while (nextAccount_ < accounts_.size()) {
         const PopAccount& a = accounts_[nextAccount_];
@@ -355,8 +385,8 @@ void TFrmServers::FinishCollection() {
     messageDeadline_->stop();
     NextAccountTimer->stop();
     POPClient.Abort();
-    CollectorLog("POP collection complete");
-    CollectorLog(std::string(55, '_'));
+    CollectorLogOutcome("POP collection complete");
+    CollectorLogOutcome(std::string(55, '_'));
     SaveUidl();
     Status("POP collection complete");
     events::Get().LabelText(events::Label::LastCollection, DayMonthTime(platform::NowLocal()));
@@ -381,7 +411,7 @@ void TFrmServers::EndAccount(const std::string& message, bool failed) {
     listing_ = bodyStarted_ = false;
     Status(message);
     if (failed) PopLabelRed();
-    CollectorLog(message);
+    CollectorLogOutcome(message);
     SaveUidl();
     NextAccountTimer->start();
 }
@@ -407,7 +437,10 @@ void TFrmServers::POPClientRead() {
     if (readWaiting_ || storing_) return;
     std::string data = POPClient.ReceiveText(kReadBite);
     if (!collecting_ || data.empty()) return;
-    TimeOutTimer->stop();
+    // A reply's time runs from when it became due, whatever trickles in
+    // meanwhile; only a message, which has its own deadline, may take
+    // longer as long as it keeps coming.
+    if (collectorState_ == TCollectorState::Retrieving) TimeOutTimer->stop();
     if (collectorState_ != TCollectorState::Retrieving)
         CollectorLog("(" + std::to_string(static_cast<int>(collectorState_)) + ") << : " + data);
     inbuf_ += data;
@@ -453,11 +486,11 @@ void TFrmServers::HandleCollectorInput() {
             if (moreHere) HandleCollectorInput();
             else POPClientRead();
         });
-        TimeOutTimer->start();
+        if (collectorState_ == TCollectorState::Retrieving) TimeOutTimer->start();
         return;
     }
-    // Still waiting for the rest of a reply, a listing or a message.
-    if (awaiting_) TimeOutTimer->start();
+    // Still waiting for the rest of a message.
+    if (awaiting_ && collectorState_ == TCollectorState::Retrieving) TimeOutTimer->start();
 }
 
 void TFrmServers::POPClientDisconnect() {
@@ -466,7 +499,7 @@ void TFrmServers::POPClientDisconnect() {
         // A server that closes instead of answering QUIT is done too.
         ++accountGen_;
         TimeOutTimer->stop();
-        CollectorLog(" >> done");
+        CollectorLogOutcome(" >> done");
         NextAccountTimer->start();
         return;
     }
@@ -477,8 +510,8 @@ void TFrmServers::POPClientDisconnect() {
 
 void TFrmServers::POPClientError(int code) {
     if (!collecting_) return;
-    CollectorLog("Pop collection failed with error number " + std::to_string(code) + ": " +
-                 platform::SocketErrorText(code));
+    CollectorLogOutcome("Pop collection failed with error number " + std::to_string(code) + ": " +
+                        platform::SocketErrorText(code));
     if (code == platform::sockerr::AddressNotAvailable && reopenCount_ < kMaxReopen) {
         ++reopenCount_;
         POPClient.Open();
@@ -556,7 +589,7 @@ void TFrmServers::CollectorQuitAnswered(const std::string&) {
     ++accountGen_;
     awaiting_ = false;
     TimeOutTimer->stop();
-    CollectorLog(" >> done");
+    CollectorLogOutcome(" >> done");
     POPClient.Close();
     NextAccountTimer->start();
 }
@@ -606,6 +639,7 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
         ClearUIDL(name);
     } else {
         listedSizes_.clear();
+        listingLines_ = 0;
         CollectorLog(" >> LIST");
         collectorState_ = TCollectorState::SentList;
         listingOk_ = false;
@@ -630,6 +664,7 @@ void TFrmServers::CollectorListAnswered(const std::string& line) {
         multiLineEnded_ = true;
         return SendUidl();
     }
+    if (++listingLines_ > MessageCount + kListingMargin) return OutOfStep("a LIST longer than its STAT count");
     // Listings go in order; a size out of it stays unknown, and the limit
     // then holds the message as it arrives.
     const size_t blank = entry.find(' ');
@@ -709,6 +744,8 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
         SelectNextMessage();
         return;
     }
+    if (static_cast<std::int64_t>(Memo1.size()) >= MessageCount + kListingMargin)
+        return OutOfStep("a UIDL longer than its STAT count");
     if (StartsWith(entry, "..")) entry.erase(0, 1);
     Memo1.push_back(entry);
 }
@@ -730,8 +767,8 @@ void TFrmServers::HandleMessageData() {
     if (messageBytes_ > MaxCollectedBytes() + static_cast<std::int64_t>(std::strlen(smtp::EndMarker))) {
         // Dropping the connection rather than QUIT: nothing marked in this
         // session can be deleted at the provider now.
-        CollectorLog(" >> message " + std::to_string(MessageIndex) + " is over " +
-                     std::to_string(MaxCollectedBytes()) + " bytes: not retrieved, left on the server");
+        CollectorLogOutcome(" >> message " + std::to_string(MessageIndex) + " is over " +
+                            std::to_string(MaxCollectedBytes()) + " bytes: not retrieved, left on the server");
         EndAccount(AccountName + ": message too large.", true);
         return;
     }
@@ -809,7 +846,7 @@ void TFrmServers::MessageComplete() {
 
 void TFrmServers::MessageNotStored(std::int64_t n, const std::string& why) {
     // Not stored, so not deleted: the next cycle fetches it again.
-    CollectorLog(" >> message " + std::to_string(n) + " not stored: " + why);
+    CollectorLogOutcome(" >> message " + std::to_string(n) + " not stored: " + why);
     platform::Env::Current()->Unlink(MessPath());
     PopLabelRed();
     collectorState_ = TCollectorState::SentQuit;
@@ -910,9 +947,9 @@ void TFrmServers::RetrieveMessage() {
 void TFrmServers::MessageDeadlinePassed() {
     if (!collecting_ || collectorState_ != TCollectorState::Retrieving) return;
     const std::string n = std::to_string(MessageIndex);
-    CollectorLog(" >> message " + n + " still not complete after " +
-                 std::to_string(messageDeadline_->interval() / 1000) +
-                 " s: the session is dropped, nothing is deleted");
+    CollectorLogOutcome(" >> message " + n + " still not complete after " +
+                        std::to_string(messageDeadline_->interval() / 1000) +
+                        " s: the session is dropped, nothing is deleted");
     EndAccount(AccountName + ": message " + n + " took too long to arrive.", true);
 }
 

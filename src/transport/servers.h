@@ -354,7 +354,11 @@ private:
     void LoadTables();
 
     // Collector internals.
+    // A line of the session's log, left out once the session has logged
+    // its share (so that a provider cannot fill the disk through the log).
     void CollectorLog(const std::string& line);
+    // A line that tells how a session or collection went: always written.
+    void CollectorLogOutcome(const std::string& line);
     void CollectorSend(const std::string& command, int waitMs);
     void CollectorLater(int waitMs, std::function<void()> step);
     void HandleReply(const std::string& line);
@@ -440,6 +444,9 @@ private:
     std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
     std::int64_t messageBytes_ = 0;   // of the message arriving now
     std::set<std::string> repeatedUids_;  // recorded keys listed more than once this session
+    std::int64_t listingLines_ = 0;   // lines of the LIST listing so far
+    std::size_t sessionLogged_ = 0;   // bytes the account's session has written to pop.log
+    bool sessionLogFull_ = false;     // and its share is used up
     std::vector<std::int64_t> listedSizes_;  // LIST's sizes of messages 1, 2, ... in turn
     std::set<std::string> tooLargeNoted_;  // messages left as too large, noted this run
     QTimer* messageDeadline_ = nullptr;  // the message arriving now must be complete by then

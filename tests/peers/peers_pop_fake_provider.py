@@ -15,9 +15,12 @@ Quirks of a mailbox (all optional):
   "close_in_retr": n    RETR n sends half the message, then closes;
   "endless_retr": n     RETR n sends lines of text for ever, never the end;
   "trickle_retr": n     RETR n sends a 100-byte header line every 0.5 s, never the end;
-  "unstuffed": true     RETR sends the text without dot-stuffing.
+  "unstuffed": true     RETR sends the text without dot-stuffing;
+  "endless_uidl": true  UIDL's listing goes on for ever, never the end;
+  "stat_count": n       STAT claims n messages.
 The quirks apply to the first session of the mailbox only when
-"first_session_only" is true.
+"first_session_only" is true. A scenario's "trickle_greeting": true sends
+every connection a greeting that never ends, a byte every 0.3 s.
 
 Messages may share a unique id; DELE removes only the message it names.
 LIST gives each message's length as given.
@@ -49,6 +52,7 @@ def stuffed(text):
 class Provider:
     def __init__(self, scenario, state_path):
         self.users = scenario["users"]
+        self.trickle_greeting = scenario.get("trickle_greeting", False)
         self.state_path = state_path
         self.mailboxes = {u: [list(m) for m in d.get("messages", [])] for u, d in self.users.items()}
         self.sessions = {u: 0 for u in self.users}
@@ -86,6 +90,16 @@ class Provider:
             else:
                 conn.sendall(raw)
 
+        if self.trickle_greeting:
+            try:
+                conn.sendall(b"+OK ")
+                while True:
+                    time.sleep(0.3)
+                    conn.sendall(b"x")
+            except OSError:
+                pass
+            conn.close()
+            return
         send("+OK fake provider ready\r\n")
         buf = b""
         while True:
@@ -126,11 +140,25 @@ class Provider:
                     send("+OK logged in\r\n")
                 elif word == "STAT":
                     size = sum(len(stuffed(m[1])) for m in snapshot)
-                    send("+OK %d %d\r\n" % (len(snapshot), size))
+                    send("+OK %d %d\r\n" % (quirks.get("stat_count", len(snapshot)), size))
                 elif word == "UIDL":
                     if quirks.get("no_uidl"):
                         send("-ERR no UIDL here\r\n")
                         continue
+                    if quirks.get("endless_uidl"):
+                        send("+OK\r\n")
+                        n = 0
+                        try:
+                            while True:
+                                conn.sendall("".join("%d uid-%d\r\n" % (n + i, n + i) for i in range(1, 1001))
+                                             .encode())
+                                n += 1000
+                        except OSError:
+                            pass
+                        with lock:
+                            self.save()
+                        conn.close()
+                        return
                     lines = "".join("%d %s\r\n" % (i + 1, m[0]) for i, m in enumerate(snapshot))
                     send("+OK\r\n" + lines + ".\r\n")
                 elif word == "LIST":
