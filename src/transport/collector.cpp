@@ -4,7 +4,8 @@
 // message RETR (into mess.txt) and DELE or NOOP, and QUIT. Replies are read as lines, so
 // a reply split over reads or a body chunk that happens to start with
 // "+OK" cannot confuse it. A provider that says what no command asked for
-// (a message it did not dot-stuff) or sends a malformed reply has lost
+// (a message it did not dot-stuff, a second line to a one-line reply,
+// bytes before a command is sent) or sends a malformed reply has lost
 // step: the session is dropped without QUIT, so it deletes nothing. So is
 // one whose reply is not complete within the timeout from when it became
 // due, or whose listing is longer than its STAT count allows.
@@ -44,6 +45,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace {
@@ -139,6 +141,21 @@ std::string HeaderDigest(const std::string& path) {
     return HexDigest(joined);
 }
 
+// Whether text from pos begins as a POP3 status line ("+OK" or "-ERR", then
+// a blank or the line's end), as no message's first line does; nothing
+// when too little has come to tell.
+std::optional<bool> BeginsAsStatus(const std::string& text, size_t pos) {
+    const size_t have = text.size() - pos;
+    for (const std::string status : {"+OK", "-ERR"}) {
+        const size_t n = std::min(have, status.size());
+        if (text.compare(pos, n, status, 0, n) != 0) continue;
+        if (have <= status.size()) return std::nullopt;
+        const char next = text[pos + status.size()];
+        return next == ' ' || next == '\t' || next == '\r' || next == '\n';
+    }
+    return false;
+}
+
 // The unique id of a listing line "n uid", trailing blanks cut; empty when
 // the line has none.
 std::string ListedUid(const std::string& line) {
@@ -190,11 +207,12 @@ void TFrmServers::CollectorSend(const std::string& command, int waitMs) {
     // command has gone.
     TimeOutTimer->stop();
     CollectorLater(waitMs, [this, command] {
-        // After a listing or a message the provider has nothing to say
-        // until asked: what waits now belongs to something it meant
-        // otherwise, and every reply from here on would be misread.
-        if (multiLineEnded_ && InputUnasked()) return OutOfStep("input after the end of a listing or message");
-        multiLineEnded_ = false;
+        // Until asked the provider has nothing to say: what waits now
+        // belongs to something it meant otherwise, and every reply from
+        // here on would be misread.
+        if (InputUnasked())
+            return OutOfStep(replyEnded_ ? "input after the end of a reply" : "input before a command");
+        replyEnded_ = false;
         POPClient.SendText(command);
         TimeOutTimer->start();
     });
@@ -337,7 +355,7 @@ void TFrmServers::ConnectNextAccount() {
     readWaiting_ = false;
     listing_ = false;
     bodyStarted_ = false;
-    multiLineEnded_ = false;
+    replyEnded_ = false;
     messageDeadline_->stop();
     reopenCount_ = 0;
     sessionLogged_ = 0;
@@ -454,8 +472,15 @@ void TFrmServers::HandleCollectorInput() {
     const std::uint64_t gen = accountGen_;
     int lines = 0;
     while (gen == accountGen_ && !storing_ && inpos_ < inbuf_.size()) {
-        if (multiLineEnded_) return OutOfStep("input after the end of a listing or message");
+        if (replyEnded_) return OutOfStep("input after the end of a reply");
         if (collectorState_ == TCollectorState::Retrieving && bodyStarted_) {
+            if (messageBytes_ == 0) {
+                // The status line of RETR came a line late: what was taken
+                // for it answered an earlier command.
+                const std::optional<bool> status = BeginsAsStatus(inbuf_, inpos_);
+                if (!status) break;
+                if (*status) return OutOfStep("a status line where the message should begin");
+            }
             inbuf_.erase(0, inpos_);
             inpos_ = 0;
             HandleMessageData();
@@ -531,6 +556,7 @@ void TFrmServers::TimeOutTimerTimer() {
         inbuf_.clear();
         inpos_ = 0;
         readWaiting_ = false;
+        replyEnded_ = false;
         collectorState_ = TCollectorState::AwaitGreeting;
         POPClient.Open();
         TimeOutTimer->start();
@@ -557,6 +583,13 @@ void TFrmServers::HandleReply(const std::string& line) {
         listingOk_ && (state == TCollectorState::SentList || (state == TCollectorState::Selecting && listing_));
     if (!listingLine && !StartsWith(line, "+OK") && !StartsWith(line, "-ERR"))
         return OutOfStep("a reply that is neither +OK nor -ERR");
+    // A status line is the whole reply unless a listing or a message
+    // follows it; a listing ends with its ".".
+    const bool more = StartsWith(line, "+OK") &&
+                      (state == TCollectorState::Retrieving ||
+                       (!listingOk_ && (state == TCollectorState::SentList ||
+                                        (state == TCollectorState::Selecting && listing_))));
+    if (!listingLine && !more) replyEnded_ = true;
     // Until STAT has been answered, "-ERR" ends the account's turn.
     const bool loggingOn = state == TCollectorState::AwaitGreeting || state == TCollectorState::SentUser ||
                            state == TCollectorState::SentPass || state == TCollectorState::SentStat;
@@ -661,7 +694,7 @@ void TFrmServers::CollectorListAnswered(const std::string& line) {
     }
     const std::string entry = smtp::Chomp(line);
     if (entry == ".") {
-        multiLineEnded_ = true;
+        replyEnded_ = true;
         return SendUidl();
     }
     if (++listingLines_ > MessageCount + kListingMargin) return OutOfStep("a LIST longer than its STAT count");
@@ -738,7 +771,7 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
     if (entry == ".") {
         listing_ = false;
         awaiting_ = false;
-        multiLineEnded_ = true;
+        replyEnded_ = true;
         PruneDownloaded(NoteListedUids());
         MessageIndex = 1;
         SelectNextMessage();
@@ -800,7 +833,7 @@ void TFrmServers::MessageComplete() {
     messageDeadline_->stop();
     bodyStarted_ = false;
     awaiting_ = false;
-    multiLineEnded_ = true;
+    replyEnded_ = true;
     collectorState_ = TCollectorState::Selecting;
     const std::int64_t n = MessageIndex;
     const std::string uid = GetListedUidl(n);

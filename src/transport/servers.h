@@ -431,8 +431,8 @@ private:
     bool listing_ = false;            // a UIDL listing is being received
     bool bodyStarted_ = false;        // RETR's status line has been read
     bool listingOk_ = false;          // UIDL or LIST answered "+OK"; its lines follow
-    bool multiLineEnded_ = false;     // a listing or message has ended and no command was sent
-                                      // since: the provider has nothing to say
+    bool replyEnded_ = false;         // a reply, listing or message has ended and no command was
+                                      // sent since: the provider has nothing to say
     bool awaiting_ = false;           // a reply is due: the timeout runs
     bool tempFailed_ = false;         // mess.txt could not be written whole
     bool noRecipient_ = false;        // the last message named no one and has no default user

@@ -17,7 +17,9 @@ Quirks of a mailbox (all optional):
   "trickle_retr": n     RETR n sends a 100-byte header line every 0.5 s, never the end;
   "unstuffed": true     RETR sends the text without dot-stuffing;
   "endless_uidl": true  UIDL's listing goes on for ever, never the end;
-  "stat_count": n       STAT claims n messages.
+  "stat_count": n       STAT claims n messages;
+  "extra_after": CMD    one line "+OK extra" follows the first reply to CMD,
+                        in the same write, or "extra_delay" seconds later.
 The quirks apply to the first session of the mailbox only when
 "first_session_only" is true. A scenario's "trickle_greeting": true sends
 every connection a greeting that never ends, a byte every 0.3 s.
@@ -56,6 +58,7 @@ class Provider:
         self.state_path = state_path
         self.mailboxes = {u: [list(m) for m in d.get("messages", [])] for u, d in self.users.items()}
         self.sessions = {u: 0 for u in self.users}
+        self.user_extras = set()
         self.retrieved = []
         self.commands = []
         self.save()
@@ -78,10 +81,14 @@ class Provider:
         silent = False
         marked = set()
         snapshot = []
+        extra = {"word": None, "delay": 0, "now": False}
 
         def send(data):
             if silent:
                 return
+            if extra["now"]:
+                extra["now"] = False
+                data += "+OK extra\r\n"
             raw = data.encode("latin-1")
             if split:
                 for i in range(0, len(raw), 3):
@@ -121,6 +128,14 @@ class Provider:
                     silent = True
                 if word == "USER":
                     login = arg
+                    q = self.users.get(arg, {}).get("quirks", {})
+                    if q.get("extra_after") == "USER" and (arg not in self.user_extras or not q.get("first_session_only")):
+                        self.user_extras.add(arg)
+                        extra["word"], extra["delay"] = "USER", q.get("extra_delay", 0)
+                elif quirks.get("extra_after") and extra["word"] is None:
+                    extra["word"], extra["delay"] = quirks["extra_after"].upper(), quirks.get("extra_delay", 0)
+                extra["now"] = word == extra["word"] and not extra["delay"]
+                if word == "USER":
                     send("+OK\r\n")
                 elif word == "PASS":
                     user = self.users.get(login)
@@ -217,6 +232,11 @@ class Provider:
                     return
                 else:
                     send("-ERR unknown command\r\n")
+                if word == extra["word"]:
+                    extra["word"] = ""
+                    if extra["delay"]:
+                        time.sleep(extra["delay"])
+                        send("+OK extra\r\n")
         with lock:
             self.save()
         if not silent:

@@ -389,6 +389,43 @@ TEST_F(CollectorFake, AProviderOutOfStepLosesNothing) {
     ExpectHomeDone();
 }
 
+// A provider that sends a second line to a one-line reply, at once or
+// when the next command has gone, is out of step: the session is dropped
+// without QUIT, nothing of a message that began with the stray line is
+// kept, and only messages stored whole were marked for deleting. The next
+// cycle brings each message once.
+TEST_F(CollectorFake, ASecondLineToAOneLineReplyDropsTheSession) {
+    struct Case {
+        const char* name;
+        const char* quirks;
+        std::vector<Message> stored;  // after the first cycle
+    } cases[] = {
+        {"after DELE, in the same write", "\"extra_after\":\"DELE\"", {kThree[0]}},
+        {"after DELE, once RETR has gone", "\"extra_after\":\"DELE\",\"extra_delay\":0.3", {kThree[0]}},
+        {"after USER", "\"extra_after\":\"USER\"", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Provider(kThree, std::string(c.quirks) + ",\"first_session_only\":true");
+        Cycle();
+        const auto commands = Commands("w1");
+        EXPECT_EQ(Count(commands, "QUIT"), 0) << Log();
+        EXPECT_EQ(Count(commands, "DELE"), static_cast<int>(c.stored.size()));
+        EXPECT_EQ(Mailbox("alice"), Texts(c.stored)) << Log();
+        EXPECT_EQ(Left("w1").size(), 3u);
+        EXPECT_NE(Log().find("work: out of step with the server."), std::string::npos) << Log();
+        EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
+        ExpectHomeDone();
+
+        Cycle();
+        EXPECT_EQ(Mailbox("alice"), Texts(kThree)) << Log();
+        EXPECT_TRUE(Left("w1").empty());
+        EXPECT_EQ(TimesRetrieved("w-1"), 1);
+    }
+}
+
 // A reply that never ends (a greeting trickled a byte at a time, a UIDL
 // listing that goes on past its STAT count, or within a huge one) ends the
 // account within the timeout from when the reply became due, with the
