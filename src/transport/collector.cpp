@@ -127,10 +127,13 @@ std::string SharedIdKey(const std::string& uid, std::int64_t size, const std::st
     return (HexDigest(uid) + " " + std::to_string(size) + " " + headerDigest).substr(0, kMaxStoredUid);
 }
 
+constexpr size_t kDigest = 32;
+
+bool IsSharedIdKey(const std::string& key) { return key.size() > kDigest && key[kDigest] == ' '; }
+
 // Whether key is a SharedIdKey of an id whose digest is in digests.
 bool SharedIdKeyOf(const std::string& key, const std::set<std::string>& digests) {
-    constexpr size_t kDigest = 32;
-    return key.size() > kDigest && key[kDigest] == ' ' && digests.count(key.substr(0, kDigest)) > 0;
+    return IsSharedIdKey(key) && digests.count(key.substr(0, kDigest)) > 0;
 }
 
 // The digest of a fetched message's header lines, as distribution reads them.
@@ -384,6 +387,7 @@ void TFrmServers::ConnectNextAccount() {
     MessageCount = MailboxSize = MessageIndex = ReceivedBytes = 0;
     Memo1.clear();
     repeatedUids_.clear();
+    sharedBefore_.clear();
     listedSizes_.clear();
 
     TimeOutTimer->start();
@@ -843,14 +847,19 @@ void TFrmServers::MessageComplete() {
             if (tempFailed_) throw std::runtime_error("mess.txt could not be written");
             if (!platform::FileExists(MessPath())) throw std::runtime_error("mess.txt is gone");
             std::string key = uid;
-            if (Repeated(uid)) {
-                key = SharedIdKey(uid, size, HeaderDigest(MessPath()));
-                if (TblUIDL.Active() && TblUIDL.FindKey({AccountName, key})) {
-                    CollectorLog(" >> message " + std::to_string(n) +
-                                 " was downloaded before: its unique id is shared, its size and header are known");
+            const bool repeated = Repeated(uid);
+            if (repeated || sharedBefore_.count(StoredUid(uid))) {
+                const std::string shared = SharedIdKey(uid, size, HeaderDigest(MessPath()));
+                if (TblUIDL.Active() && TblUIDL.FindKey({AccountName, shared})) {
+                    CollectorLog(" >> message " + std::to_string(n) + " was downloaded before: its unique id " +
+                                 (repeated ? "is" : "was") + " shared, its size and header are known");
                     platform::Env::Current()->Unlink(MessPath());
-                    return DisposeOf(n);
+                    if (repeated) return DisposeOf(n);
+                    // Its id is its own now: recorded as such, it is known
+                    // without a fetch once the shared records are gone.
+                    return MessageStored(n, uid, TblUIDL.FieldByName("Received").AsDateTime());
                 }
+                if (repeated) key = shared;
             }
             const std::uint64_t gen = accountGen_;
             storing_ = true;
@@ -888,14 +897,17 @@ void TFrmServers::MessageNotStored(std::int64_t n, const std::string& why) {
     awaiting_ = true;
 }
 
-void TFrmServers::MessageStored(std::int64_t n, const std::string& key) {
+void TFrmServers::MessageStored(std::int64_t n, const std::string& key, TDateTime received) {
     const std::uint64_t gen = accountGen_;
     storing_ = true;
-    RecordDownloaded(key, [this, n, gen] {
-        storing_ = false;
-        if (!SameAccount(gen)) return;
-        DisposeOf(n);
-    });
+    RecordDownloaded(
+        key,
+        [this, n, gen] {
+            storing_ = false;
+            if (!SameAccount(gen)) return;
+            DisposeOf(n);
+        },
+        received);
 }
 
 // By number: numbers hold for the whole session, whatever the ids say.
@@ -1018,10 +1030,20 @@ std::string TFrmServers::GetListedUidl(std::int64_t n) const {
 }
 
 // The stored keys of every id listed, in one pass over the listing, and
-// the digests of the ids listed for more than one message (their records'
-// keys start with them).
+// the digests of the ids listed for more than one message or recorded as
+// such before (their records' keys start with them).
 std::set<std::string> TFrmServers::NoteListedUids() {
     repeatedUids_.clear();
+    sharedBefore_.clear();
+    // An id shared once may be listed for one message now: its records
+    // stay until that message is known by its own id.
+    std::set<std::string> sharedDigests;
+    if (TblUIDL.Active())
+        for (TblUIDL.First(); !TblUIDL.Eof(); TblUIDL.Next()) {
+            const std::string key = TblUIDL.FieldByName("UIDL").AsString();
+            if (IsSharedIdKey(key) && TblUIDL.FieldByName("POP").AsString() == AccountName)
+                sharedDigests.insert(key.substr(0, kDigest));
+        }
     std::set<std::string> listed;
     std::map<std::string, std::int64_t> firstAt;
     for (const auto& line : Memo1) {
@@ -1029,6 +1051,10 @@ std::set<std::string> TFrmServers::NoteListedUids() {
         if (uid.empty()) continue;
         const std::string key = StoredUid(uid);
         listed.insert(key);
+        if (!sharedDigests.empty() && sharedDigests.count(HexDigest(uid))) {
+            listed.insert(HexDigest(uid));
+            sharedBefore_.insert(key);
+        }
         if (!firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second) {
             listed.insert(HexDigest(uid));
             CollectorLog(" >> unique id " + key + " is listed for more than one message (first " +
@@ -1044,7 +1070,7 @@ bool TFrmServers::Repeated(const std::string& uid) const {
 
 // --- the downloaded-message record ------------------------------------------------
 
-void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()> then) {
+void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()> then, TDateTime received) {
     if (uid.empty() || !TblUIDL.Active()) return then();
     const std::string key = StoredUid(uid);
     try {
@@ -1055,7 +1081,7 @@ void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()>
             TblUIDL.FieldByName("POP").SetAsString(AccountName);
             TblUIDL.FieldByName("UIDL").SetAsString(key);
         }
-        TblUIDL.FieldByName("Received").SetAsDateTime(Today());
+        TblUIDL.FieldByName("Received").SetAsDateTime(received != 0 ? received : Today());
         TblUIDL.Post();
     } catch (const std::exception& e) {
         if (TblUIDL.State() != dsBrowse) TblUIDL.Cancel();

@@ -396,9 +396,10 @@ private:
     void FinishCollection();
     // Records uid as downloaded; then runs once the record is on disk (or
     // could not be written, which is logged).
-    void RecordDownloaded(const std::string& uid, std::function<void()> then);
+    // received is the day the message came first (0: today).
+    void RecordDownloaded(const std::string& uid, std::function<void()> then, TDateTime received = 0);
     // The message is stored: record it under key, then DELE or NOOP.
-    void MessageStored(std::int64_t n, const std::string& key);
+    void MessageStored(std::int64_t n, const std::string& key, TDateTime received = 0);
     void MessageNotStored(std::int64_t n, const std::string& why);
     // After disk work begun in account gen: false when that account has
     // ended meanwhile (the next one, held back, is started then).
@@ -444,6 +445,7 @@ private:
     std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
     std::int64_t messageBytes_ = 0;   // of the message arriving now
     std::set<std::string> repeatedUids_;  // recorded keys listed more than once this session
+    std::set<std::string> sharedBefore_;  // recorded keys listed now whose id the record holds as shared
     std::int64_t listingLines_ = 0;   // lines of the LIST listing so far
     std::size_t sessionLogged_ = 0;   // bytes the account's session has written to pop.log
     bool sessionLogFull_ = false;     // and its share is used up

@@ -372,6 +372,28 @@ TEST_F(CollectorFake, SharedUniqueIdsDeliverEachMessageOnce) {
     }
 }
 
+// A shared id that one message keeps alone later (Leave on): the message
+// was delivered under the shared id, and is not delivered again under its
+// own; once it is known by it, it is not even fetched again.
+TEST_F(CollectorFake, ASharedIdThatBecomesUniqueBringsNoMessageTwice) {
+    const std::vector<Message> box = {
+        Mail("same", "first"), Mail("w-2"), {"same", "From: sender@far.example\r\nSubject: no id\r\n\r\nsecond\r\n"}};
+    Provider(box, "");
+    twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "1", "0", "alice"}});
+    servers_->FormCreate();
+    Cycle();
+    Cycle();
+    ASSERT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    Serve({box[0], box[1]}, "", {});
+    Restart();
+    Cycle();
+    EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    Cycle();
+    EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    EXPECT_EQ(TimesRetrieved("same"), 1);
+    EXPECT_EQ(Left("w1").size(), 2u);
+}
+
 // A provider that does not dot-stuff: a lone "." in message 1 looks like
 // its end and the rest like replies. The session is dropped without DELE
 // or QUIT, and nothing of the message is kept or recorded.
