@@ -10,15 +10,18 @@
 // one whose reply is not complete within the timeout from when it became
 // due, or whose listing is longer than its STAT count allows.
 //
-// Nothing fetched is lost and nothing is delivered twice: a message is in
-// every recipient's mailbox, synced to disk, and its unique id recorded in
-// uidl.dat before DELE is sent; a recorded message still on the server is
-// deleted there without being fetched again (Leave off), or skipped (Leave
-// on) until its LeaveDays are up. An id the provider lists for several
-// messages identifies none of them: such a message is told apart by its
-// size and header once fetched, and deleted by its number, never by the
-// id alone. That disk work runs on the committer's
-// threads: the conversation waits for it, the event loop does not.
+// Nothing fetched is lost: a message is in every recipient's mailbox,
+// synced to disk, and its unique id recorded in uidl.dat before DELE is
+// sent; a recorded message still on the server is deleted there without
+// being fetched again (Leave off), or skipped (Leave on) until its
+// LeaveDays are up. A message comes once, with one exception on the safe
+// side: when the program dies between a message's store and its id's
+// record, the next session fetches and delivers it again. An id the
+// provider lists for several messages identifies none of them: such a
+// message is told apart by its size and header once fetched, and deleted
+// by its number, never by the id alone. That disk work runs on the
+// committer's threads: the conversation waits for it, the event loop does
+// not.
 #include "transport/servers.h"
 
 #include "codecs/auth.h"
