@@ -1,6 +1,7 @@
 // The collector against a scripted provider (python3 on 127.0.0.1) that
 // splits its replies, refuses RETR, UIDL or DELE, goes silent, closes in
-// the middle of a message or holds an empty message. Every case must end in
+// the middle of a message, holds an empty message, trickles or never ends a
+// reply, or adds a line to one. Every case must end in
 // the next account and a finished collection, with nothing lost and
 // nothing delivered twice.
 #include "transport_test_util.h"
