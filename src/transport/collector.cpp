@@ -597,6 +597,8 @@ void TFrmServers::HandleReply(const std::string& line) {
                        (!listingOk_ && (state == TCollectorState::SentList ||
                                         (state == TCollectorState::Selecting && listing_))));
     if (!listingLine && !more) replyEnded_ = true;
+    // Nothing is due until the next command has gone.
+    if (replyEnded_) TimeOutTimer->stop();
     // Until STAT has been answered, "-ERR" ends the account's turn.
     const bool loggingOn = state == TCollectorState::AwaitGreeting || state == TCollectorState::SentUser ||
                            state == TCollectorState::SentPass || state == TCollectorState::SentStat;
@@ -702,6 +704,7 @@ void TFrmServers::CollectorListAnswered(const std::string& line) {
     const std::string entry = smtp::Chomp(line);
     if (entry == ".") {
         replyEnded_ = true;
+        TimeOutTimer->stop();
         return SendUidl();
     }
     if (++listingLines_ > MessageCount + kListingMargin) return OutOfStep("a LIST longer than its STAT count");
@@ -779,6 +782,7 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
         listing_ = false;
         awaiting_ = false;
         replyEnded_ = true;
+        TimeOutTimer->stop();
         PruneDownloaded(NoteListedUids());
         MessageIndex = 1;
         SelectNextMessage();
