@@ -60,8 +60,14 @@ constexpr int kWaitCommand = 200;
 constexpr int kWaitMessage = 500;
 // A status line longer than this is not POP3.
 constexpr size_t kMaxReplyLine = 64 * 1024;
-// Lines a UIDL or LIST listing may hold beyond STAT's count.
+// Lines a UIDL or LIST listing may hold beyond STAT's count, and bytes a
+// UIDL listing may hold for each line on average ("n uid", the id at most
+// 70 characters).
 constexpr std::int64_t kListingMargin = 16;
+constexpr std::int64_t kListingLineBytes = 128;
+// A mailbox of more messages is not collected: its listing alone would
+// take hundreds of megabytes.
+constexpr std::int64_t kMaxMessages = 2 * 1000 * 1000;
 // What an account's session may write to pop.log at least, whatever the
 // log's size setting.
 constexpr std::size_t kMinSessionLog = 64 * 1024;
@@ -668,6 +674,11 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
     const std::string& name = AccountName;
     std::int64_t count = 0, size = 0;
     servers::ParseStatReply(line, count, size);
+    if (count > kMaxMessages) {
+        CollectorLogOutcome(" >> the server lists " + std::to_string(count) + " messages, more than " +
+                            std::to_string(kMaxMessages) + ": the session is dropped, nothing is deleted");
+        return EndAccount(name + ": too many messages on the server.", true);
+    }
     settings::WriteState("POP", platform::IniSafe(name) + "_size", static_cast<long long>(size));
     if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
     MailboxSize = size;
@@ -723,6 +734,7 @@ std::int64_t TFrmServers::ListedSize(std::int64_t n) const {
 void TFrmServers::SendUidl() {
     MessageIndex = 0;
     Memo1.clear();
+    listingBytes_ = 0;
     CollectorLog(" >> UIDL");
     collectorState_ = TCollectorState::Selecting;
     listing_ = true;
@@ -788,7 +800,9 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
         SelectNextMessage();
         return;
     }
-    if (static_cast<std::int64_t>(Memo1.size()) >= MessageCount + kListingMargin)
+    listingBytes_ += static_cast<std::int64_t>(entry.size());
+    if (static_cast<std::int64_t>(Memo1.size()) >= MessageCount + kListingMargin ||
+        listingBytes_ > (MessageCount + kListingMargin) * kListingLineBytes)
         return OutOfStep("a UIDL longer than its STAT count");
     if (StartsWith(entry, "..")) entry.erase(0, 1);
     Memo1.push_back(entry);

@@ -447,6 +447,7 @@ private:
     std::set<std::string> repeatedUids_;  // recorded keys listed more than once this session
     std::set<std::string> sharedBefore_;  // recorded keys listed now whose id the record holds as shared
     std::int64_t listingLines_ = 0;   // lines of the LIST listing so far
+    std::int64_t listingBytes_ = 0;   // bytes of the UIDL listing so far
     std::size_t sessionLogged_ = 0;   // bytes the account's session has written to pop.log
     bool sessionLogFull_ = false;     // and its share is used up
     std::vector<std::int64_t> listedSizes_;  // LIST's sizes of messages 1, 2, ... in turn

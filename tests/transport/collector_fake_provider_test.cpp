@@ -452,8 +452,9 @@ TEST_F(CollectorFake, ASecondLineToAOneLineReplyDropsTheSession) {
 // A reply that never ends (a greeting trickled a byte at a time, a UIDL
 // listing that goes on past its STAT count, or within a huge one) ends the
 // account within the timeout from when the reply became due, with the
-// session's log kept to its share; nothing is deleted, and the next account
-// is collected in the same run.
+// session's log kept to its share; a count too large to list ends it at
+// once. Nothing is deleted, and the next account is collected in the same
+// run.
 TEST_F(CollectorFake, AReplyThatNeverEndsEndsTheAccountInTime) {
     struct Case {
         const char* name;
@@ -463,8 +464,9 @@ TEST_F(CollectorFake, AReplyThatNeverEndsEndsTheAccountInTime) {
     } cases[] = {
         {"trickled greeting", "", true, "work: couldn't connect."},
         {"endless UIDL", "\"endless_uidl\":true", false, "(a UIDL longer than its STAT count)"},
-        {"endless UIDL of a huge count", "\"endless_uidl\":true,\"stat_count\":1000000000", false,
+        {"endless UIDL of the largest count taken", "\"endless_uidl\":true,\"stat_count\":2000000", false,
          "work: lost connecttion."},
+        {"a count past the largest taken", "\"stat_count\":2000001", false, "work: too many messages on the server."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
