@@ -4,18 +4,24 @@
 // message RETR (into mess.txt) and DELE or NOOP, and QUIT. Replies are read as lines, so
 // a reply split over reads or a body chunk that happens to start with
 // "+OK" cannot confuse it. A provider that says what no command asked for
-// (a message it did not dot-stuff) or sends a malformed reply has lost
-// step: the session is dropped without QUIT, so it deletes nothing.
+// (a message it did not dot-stuff, a second line to a one-line reply,
+// bytes before a command is sent) or sends a malformed reply has lost
+// step: the session is dropped without QUIT, so it deletes nothing. So is
+// one whose reply is not complete within the timeout from when it became
+// due, or whose listing is longer than its STAT count allows.
 //
-// Nothing fetched is lost and nothing is delivered twice: a message is in
-// every recipient's mailbox, synced to disk, and its unique id recorded in
-// uidl.dat before DELE is sent; a recorded message still on the server is
-// deleted there without being fetched again (Leave off), or skipped (Leave
-// on) until its LeaveDays are up. An id the provider lists for several
-// messages identifies none of them: such a message is told apart by its
-// size and header once fetched, and deleted by its number, never by the
-// id alone. That disk work runs on the committer's
-// threads: the conversation waits for it, the event loop does not.
+// Nothing fetched is lost: a message is in every recipient's mailbox,
+// synced to disk, and its unique id recorded in uidl.dat before DELE is
+// sent; a recorded message still on the server is deleted there without
+// being fetched again (Leave off), or skipped (Leave on) until its
+// LeaveDays are up. A message comes once, with one exception on the safe
+// side: when the program dies between a message's store and its id's
+// record, the next session fetches and delivers it again. An id the
+// provider lists for several messages identifies none of them: such a
+// message is told apart by its size and header once fetched, and deleted
+// by its number, never by the id alone. That disk work runs on the
+// committer's threads: the conversation waits for it, the event loop does
+// not.
 #include "transport/servers.h"
 
 #include "codecs/auth.h"
@@ -42,6 +48,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace {
@@ -53,6 +60,17 @@ constexpr int kWaitCommand = 200;
 constexpr int kWaitMessage = 500;
 // A status line longer than this is not POP3.
 constexpr size_t kMaxReplyLine = 64 * 1024;
+// Lines a UIDL or LIST listing may hold beyond STAT's count, and bytes a
+// UIDL listing may hold for each line on average ("n uid", the id at most
+// 70 characters).
+constexpr std::int64_t kListingMargin = 16;
+constexpr std::int64_t kListingLineBytes = 128;
+// A mailbox of more messages is not collected: its listing alone would
+// take hundreds of megabytes.
+constexpr std::int64_t kMaxMessages = 2 * 1000 * 1000;
+// What an account's session may write to pop.log at least, whatever the
+// log's size setting.
+constexpr std::size_t kMinSessionLog = 64 * 1024;
 // Input taken from the socket at a time, and lines handled in one turn of
 // the event loop.
 constexpr size_t kReadBite = 64 * 1024;
@@ -118,10 +136,13 @@ std::string SharedIdKey(const std::string& uid, std::int64_t size, const std::st
     return (HexDigest(uid) + " " + std::to_string(size) + " " + headerDigest).substr(0, kMaxStoredUid);
 }
 
+constexpr size_t kDigest = 32;
+
+bool IsSharedIdKey(const std::string& key) { return key.size() > kDigest && key[kDigest] == ' '; }
+
 // Whether key is a SharedIdKey of an id whose digest is in digests.
 bool SharedIdKeyOf(const std::string& key, const std::set<std::string>& digests) {
-    constexpr size_t kDigest = 32;
-    return key.size() > kDigest && key[kDigest] == ' ' && digests.count(key.substr(0, kDigest)) > 0;
+    return IsSharedIdKey(key) && digests.count(key.substr(0, kDigest)) > 0;
 }
 
 // The digest of a fetched message's header lines, as distribution reads them.
@@ -130,6 +151,21 @@ std::string HeaderDigest(const std::string& path) {
     std::string joined;
     for (const auto& line : servers::ScanHeader(in, std::string()).lines) joined += line + "\n";
     return HexDigest(joined);
+}
+
+// Whether text from pos begins as a POP3 status line ("+OK" or "-ERR", then
+// a blank or the line's end), as no message's first line does; nothing
+// when too little has come to tell.
+std::optional<bool> BeginsAsStatus(const std::string& text, size_t pos) {
+    const size_t have = text.size() - pos;
+    for (const std::string status : {"+OK", "-ERR"}) {
+        const size_t n = std::min(have, status.size());
+        if (text.compare(pos, n, status, 0, n) != 0) continue;
+        if (have <= status.size()) return std::nullopt;
+        const char next = text[pos + status.size()];
+        return next == ' ' || next == '\t' || next == '\r' || next == '\n';
+    }
+    return false;
 }
 
 // The unique id of a listing line "n uid", trailing blanks cut; empty when
@@ -158,15 +194,37 @@ void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& 
 
 // --- small helpers -------------------------------------------------------------
 
-void TFrmServers::CollectorLog(const std::string& line) { procs::WriteLog(ProgramDir + "pop.log", line); }
+// A session's share of pop.log is its size setting: a provider that
+// answers for ever must not take the disk through the log.
+void TFrmServers::CollectorLog(const std::string& line) {
+    if (sessionLogFull_) return;
+    const std::size_t share =
+        std::max<std::size_t>(kMinSessionLog, static_cast<std::size_t>(std::max(0, procs::LogSizeLimit)));
+    if (sessionLogged_ + line.size() > share) {
+        sessionLogFull_ = true;
+        CollectorLogOutcome(" >> the session has written " + std::to_string(sessionLogged_) +
+                            " bytes to this log: the rest of it is left out");
+        return;
+    }
+    CollectorLogOutcome(line);
+}
+
+void TFrmServers::CollectorLogOutcome(const std::string& line) {
+    sessionLogged_ += line.size() + 2;
+    procs::WriteLog(ProgramDir + "pop.log", line);
+}
 
 void TFrmServers::CollectorSend(const std::string& command, int waitMs) {
+    // The reply answered is complete: the timeout starts again when the
+    // command has gone.
+    TimeOutTimer->stop();
     CollectorLater(waitMs, [this, command] {
-        // After a listing or a message the provider has nothing to say
-        // until asked: what waits now belongs to something it meant
-        // otherwise, and every reply from here on would be misread.
-        if (multiLineEnded_ && InputUnasked()) return OutOfStep("input after the end of a listing or message");
-        multiLineEnded_ = false;
+        // Until asked the provider has nothing to say: what waits now
+        // belongs to something it meant otherwise, and every reply from
+        // here on would be misread.
+        if (InputUnasked())
+            return OutOfStep(replyEnded_ ? "input after the end of a reply" : "input before a command");
+        replyEnded_ = false;
         POPClient.SendText(command);
         TimeOutTimer->start();
     });
@@ -175,7 +233,7 @@ void TFrmServers::CollectorSend(const std::string& command, int waitMs) {
 bool TFrmServers::InputUnasked() { return inpos_ < inbuf_.size() || POPClient.BytesAvailable() > 0; }
 
 void TFrmServers::OutOfStep(const std::string& what) {
-    CollectorLog(" >> out of step with the server (" + what + "): the session is dropped, nothing is deleted");
+    CollectorLogOutcome(" >> out of step with the server (" + what + "): the session is dropped, nothing is deleted");
     EndAccount(AccountName + ": out of step with the server.", true);
 }
 
@@ -309,9 +367,11 @@ void TFrmServers::ConnectNextAccount() {
     readWaiting_ = false;
     listing_ = false;
     bodyStarted_ = false;
-    multiLineEnded_ = false;
+    replyEnded_ = false;
     messageDeadline_->stop();
     reopenCount_ = 0;
+    sessionLogged_ = 0;
+    sessionLogFull_ = false;
 
     while (nextAccount_ < accounts_.size()) {
         const PopAccount& a = accounts_[nextAccount_];
@@ -336,6 +396,7 @@ void TFrmServers::ConnectNextAccount() {
     MessageCount = MailboxSize = MessageIndex = ReceivedBytes = 0;
     Memo1.clear();
     repeatedUids_.clear();
+    sharedBefore_.clear();
     listedSizes_.clear();
 
     TimeOutTimer->start();
@@ -355,8 +416,8 @@ void TFrmServers::FinishCollection() {
     messageDeadline_->stop();
     NextAccountTimer->stop();
     POPClient.Abort();
-    CollectorLog("POP collection complete");
-    CollectorLog(std::string(55, '_'));
+    CollectorLogOutcome("POP collection complete");
+    CollectorLogOutcome(std::string(55, '_'));
     SaveUidl();
     Status("POP collection complete");
     events::Get().LabelText(events::Label::LastCollection, DayMonthTime(platform::NowLocal()));
@@ -381,7 +442,7 @@ void TFrmServers::EndAccount(const std::string& message, bool failed) {
     listing_ = bodyStarted_ = false;
     Status(message);
     if (failed) PopLabelRed();
-    CollectorLog(message);
+    CollectorLogOutcome(message);
     SaveUidl();
     NextAccountTimer->start();
 }
@@ -407,7 +468,10 @@ void TFrmServers::POPClientRead() {
     if (readWaiting_ || storing_) return;
     std::string data = POPClient.ReceiveText(kReadBite);
     if (!collecting_ || data.empty()) return;
-    TimeOutTimer->stop();
+    // A reply's time runs from when it became due, whatever trickles in
+    // meanwhile; only a message, which has its own deadline, may take
+    // longer as long as it keeps coming.
+    if (collectorState_ == TCollectorState::Retrieving) TimeOutTimer->stop();
     if (collectorState_ != TCollectorState::Retrieving)
         CollectorLog("(" + std::to_string(static_cast<int>(collectorState_)) + ") << : " + data);
     inbuf_ += data;
@@ -421,8 +485,15 @@ void TFrmServers::HandleCollectorInput() {
     const std::uint64_t gen = accountGen_;
     int lines = 0;
     while (gen == accountGen_ && !storing_ && inpos_ < inbuf_.size()) {
-        if (multiLineEnded_) return OutOfStep("input after the end of a listing or message");
+        if (replyEnded_) return OutOfStep("input after the end of a reply");
         if (collectorState_ == TCollectorState::Retrieving && bodyStarted_) {
+            if (messageBytes_ == 0) {
+                // The status line of RETR came a line late: what was taken
+                // for it answered an earlier command.
+                const std::optional<bool> status = BeginsAsStatus(inbuf_, inpos_);
+                if (!status) break;
+                if (*status) return OutOfStep("a status line where the message should begin");
+            }
             inbuf_.erase(0, inpos_);
             inpos_ = 0;
             HandleMessageData();
@@ -453,11 +524,11 @@ void TFrmServers::HandleCollectorInput() {
             if (moreHere) HandleCollectorInput();
             else POPClientRead();
         });
-        TimeOutTimer->start();
+        if (collectorState_ == TCollectorState::Retrieving) TimeOutTimer->start();
         return;
     }
-    // Still waiting for the rest of a reply, a listing or a message.
-    if (awaiting_) TimeOutTimer->start();
+    // Still waiting for the rest of a message.
+    if (awaiting_ && collectorState_ == TCollectorState::Retrieving) TimeOutTimer->start();
 }
 
 void TFrmServers::POPClientDisconnect() {
@@ -466,7 +537,7 @@ void TFrmServers::POPClientDisconnect() {
         // A server that closes instead of answering QUIT is done too.
         ++accountGen_;
         TimeOutTimer->stop();
-        CollectorLog(" >> done");
+        CollectorLogOutcome(" >> done");
         NextAccountTimer->start();
         return;
     }
@@ -477,8 +548,8 @@ void TFrmServers::POPClientDisconnect() {
 
 void TFrmServers::POPClientError(int code) {
     if (!collecting_) return;
-    CollectorLog("Pop collection failed with error number " + std::to_string(code) + ": " +
-                 platform::SocketErrorText(code));
+    CollectorLogOutcome("Pop collection failed with error number " + std::to_string(code) + ": " +
+                        platform::SocketErrorText(code));
     if (code == platform::sockerr::AddressNotAvailable && reopenCount_ < kMaxReopen) {
         ++reopenCount_;
         POPClient.Open();
@@ -498,6 +569,7 @@ void TFrmServers::TimeOutTimerTimer() {
         inbuf_.clear();
         inpos_ = 0;
         readWaiting_ = false;
+        replyEnded_ = false;
         collectorState_ = TCollectorState::AwaitGreeting;
         POPClient.Open();
         TimeOutTimer->start();
@@ -524,6 +596,15 @@ void TFrmServers::HandleReply(const std::string& line) {
         listingOk_ && (state == TCollectorState::SentList || (state == TCollectorState::Selecting && listing_));
     if (!listingLine && !StartsWith(line, "+OK") && !StartsWith(line, "-ERR"))
         return OutOfStep("a reply that is neither +OK nor -ERR");
+    // A status line is the whole reply unless a listing or a message
+    // follows it; a listing ends with its ".".
+    const bool more = StartsWith(line, "+OK") &&
+                      (state == TCollectorState::Retrieving ||
+                       (!listingOk_ && (state == TCollectorState::SentList ||
+                                        (state == TCollectorState::Selecting && listing_))));
+    if (!listingLine && !more) replyEnded_ = true;
+    // Nothing is due until the next command has gone.
+    if (replyEnded_) TimeOutTimer->stop();
     // Until STAT has been answered, "-ERR" ends the account's turn.
     const bool loggingOn = state == TCollectorState::AwaitGreeting || state == TCollectorState::SentUser ||
                            state == TCollectorState::SentPass || state == TCollectorState::SentStat;
@@ -556,7 +637,7 @@ void TFrmServers::CollectorQuitAnswered(const std::string&) {
     ++accountGen_;
     awaiting_ = false;
     TimeOutTimer->stop();
-    CollectorLog(" >> done");
+    CollectorLogOutcome(" >> done");
     POPClient.Close();
     NextAccountTimer->start();
 }
@@ -593,6 +674,11 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
     const std::string& name = AccountName;
     std::int64_t count = 0, size = 0;
     servers::ParseStatReply(line, count, size);
+    if (count > kMaxMessages) {
+        CollectorLogOutcome(" >> the server lists " + std::to_string(count) + " messages, more than " +
+                            std::to_string(kMaxMessages) + ": the session is dropped, nothing is deleted");
+        return EndAccount(name + ": too many messages on the server.", true);
+    }
     settings::WriteState("POP", platform::IniSafe(name) + "_size", static_cast<long long>(size));
     if (AccountLeave && size > AccountLastSize) size -= AccountLastSize;
     MailboxSize = size;
@@ -606,6 +692,7 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
         ClearUIDL(name);
     } else {
         listedSizes_.clear();
+        listingLines_ = 0;
         CollectorLog(" >> LIST");
         collectorState_ = TCollectorState::SentList;
         listingOk_ = false;
@@ -627,9 +714,11 @@ void TFrmServers::CollectorListAnswered(const std::string& line) {
     }
     const std::string entry = smtp::Chomp(line);
     if (entry == ".") {
-        multiLineEnded_ = true;
+        replyEnded_ = true;
+        TimeOutTimer->stop();
         return SendUidl();
     }
+    if (++listingLines_ > MessageCount + kListingMargin) return OutOfStep("a LIST longer than its STAT count");
     // Listings go in order; a size out of it stays unknown, and the limit
     // then holds the message as it arrives.
     const size_t blank = entry.find(' ');
@@ -645,6 +734,7 @@ std::int64_t TFrmServers::ListedSize(std::int64_t n) const {
 void TFrmServers::SendUidl() {
     MessageIndex = 0;
     Memo1.clear();
+    listingBytes_ = 0;
     CollectorLog(" >> UIDL");
     collectorState_ = TCollectorState::Selecting;
     listing_ = true;
@@ -703,12 +793,17 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
     if (entry == ".") {
         listing_ = false;
         awaiting_ = false;
-        multiLineEnded_ = true;
+        replyEnded_ = true;
+        TimeOutTimer->stop();
         PruneDownloaded(NoteListedUids());
         MessageIndex = 1;
         SelectNextMessage();
         return;
     }
+    listingBytes_ += static_cast<std::int64_t>(entry.size());
+    if (static_cast<std::int64_t>(Memo1.size()) >= MessageCount + kListingMargin ||
+        listingBytes_ > (MessageCount + kListingMargin) * kListingLineBytes)
+        return OutOfStep("a UIDL longer than its STAT count");
     if (StartsWith(entry, "..")) entry.erase(0, 1);
     Memo1.push_back(entry);
 }
@@ -730,8 +825,8 @@ void TFrmServers::HandleMessageData() {
     if (messageBytes_ > MaxCollectedBytes() + static_cast<std::int64_t>(std::strlen(smtp::EndMarker))) {
         // Dropping the connection rather than QUIT: nothing marked in this
         // session can be deleted at the provider now.
-        CollectorLog(" >> message " + std::to_string(MessageIndex) + " is over " +
-                     std::to_string(MaxCollectedBytes()) + " bytes: not retrieved, left on the server");
+        CollectorLogOutcome(" >> message " + std::to_string(MessageIndex) + " is over " +
+                            std::to_string(MaxCollectedBytes()) + " bytes: not retrieved, left on the server");
         EndAccount(AccountName + ": message too large.", true);
         return;
     }
@@ -763,7 +858,7 @@ void TFrmServers::MessageComplete() {
     messageDeadline_->stop();
     bodyStarted_ = false;
     awaiting_ = false;
-    multiLineEnded_ = true;
+    replyEnded_ = true;
     collectorState_ = TCollectorState::Selecting;
     const std::int64_t n = MessageIndex;
     const std::string uid = GetListedUidl(n);
@@ -773,14 +868,19 @@ void TFrmServers::MessageComplete() {
             if (tempFailed_) throw std::runtime_error("mess.txt could not be written");
             if (!platform::FileExists(MessPath())) throw std::runtime_error("mess.txt is gone");
             std::string key = uid;
-            if (Repeated(uid)) {
-                key = SharedIdKey(uid, size, HeaderDigest(MessPath()));
-                if (TblUIDL.Active() && TblUIDL.FindKey({AccountName, key})) {
-                    CollectorLog(" >> message " + std::to_string(n) +
-                                 " was downloaded before: its unique id is shared, its size and header are known");
+            const bool repeated = Repeated(uid);
+            if (repeated || sharedBefore_.count(StoredUid(uid))) {
+                const std::string shared = SharedIdKey(uid, size, HeaderDigest(MessPath()));
+                if (TblUIDL.Active() && TblUIDL.FindKey({AccountName, shared})) {
+                    CollectorLog(" >> message " + std::to_string(n) + " was downloaded before: its unique id " +
+                                 (repeated ? "is" : "was") + " shared, its size and header are known");
                     platform::Env::Current()->Unlink(MessPath());
-                    return DisposeOf(n);
+                    if (repeated) return DisposeOf(n);
+                    // Its id is its own now: recorded as such, it is known
+                    // without a fetch once the shared records are gone.
+                    return MessageStored(n, uid, TblUIDL.FieldByName("Received").AsDateTime());
                 }
+                if (repeated) key = shared;
             }
             const std::uint64_t gen = accountGen_;
             storing_ = true;
@@ -809,7 +909,7 @@ void TFrmServers::MessageComplete() {
 
 void TFrmServers::MessageNotStored(std::int64_t n, const std::string& why) {
     // Not stored, so not deleted: the next cycle fetches it again.
-    CollectorLog(" >> message " + std::to_string(n) + " not stored: " + why);
+    CollectorLogOutcome(" >> message " + std::to_string(n) + " not stored: " + why);
     platform::Env::Current()->Unlink(MessPath());
     PopLabelRed();
     collectorState_ = TCollectorState::SentQuit;
@@ -818,14 +918,17 @@ void TFrmServers::MessageNotStored(std::int64_t n, const std::string& why) {
     awaiting_ = true;
 }
 
-void TFrmServers::MessageStored(std::int64_t n, const std::string& key) {
+void TFrmServers::MessageStored(std::int64_t n, const std::string& key, TDateTime received) {
     const std::uint64_t gen = accountGen_;
     storing_ = true;
-    RecordDownloaded(key, [this, n, gen] {
-        storing_ = false;
-        if (!SameAccount(gen)) return;
-        DisposeOf(n);
-    });
+    RecordDownloaded(
+        key,
+        [this, n, gen] {
+            storing_ = false;
+            if (!SameAccount(gen)) return;
+            DisposeOf(n);
+        },
+        received);
 }
 
 // By number: numbers hold for the whole session, whatever the ids say.
@@ -910,9 +1013,9 @@ void TFrmServers::RetrieveMessage() {
 void TFrmServers::MessageDeadlinePassed() {
     if (!collecting_ || collectorState_ != TCollectorState::Retrieving) return;
     const std::string n = std::to_string(MessageIndex);
-    CollectorLog(" >> message " + n + " still not complete after " +
-                 std::to_string(messageDeadline_->interval() / 1000) +
-                 " s: the session is dropped, nothing is deleted");
+    CollectorLogOutcome(" >> message " + n + " still not complete after " +
+                        std::to_string(messageDeadline_->interval() / 1000) +
+                        " s: the session is dropped, nothing is deleted");
     EndAccount(AccountName + ": message " + n + " took too long to arrive.", true);
 }
 
@@ -948,10 +1051,20 @@ std::string TFrmServers::GetListedUidl(std::int64_t n) const {
 }
 
 // The stored keys of every id listed, in one pass over the listing, and
-// the digests of the ids listed for more than one message (their records'
-// keys start with them).
+// the digests of the ids listed for more than one message or recorded as
+// such before (their records' keys start with them).
 std::set<std::string> TFrmServers::NoteListedUids() {
     repeatedUids_.clear();
+    sharedBefore_.clear();
+    // An id shared once may be listed for one message now: its records
+    // stay until that message is known by its own id.
+    std::set<std::string> sharedDigests;
+    if (TblUIDL.Active())
+        for (TblUIDL.First(); !TblUIDL.Eof(); TblUIDL.Next()) {
+            const std::string key = TblUIDL.FieldByName("UIDL").AsString();
+            if (IsSharedIdKey(key) && TblUIDL.FieldByName("POP").AsString() == AccountName)
+                sharedDigests.insert(key.substr(0, kDigest));
+        }
     std::set<std::string> listed;
     std::map<std::string, std::int64_t> firstAt;
     for (const auto& line : Memo1) {
@@ -959,6 +1072,10 @@ std::set<std::string> TFrmServers::NoteListedUids() {
         if (uid.empty()) continue;
         const std::string key = StoredUid(uid);
         listed.insert(key);
+        if (!sharedDigests.empty() && sharedDigests.count(HexDigest(uid))) {
+            listed.insert(HexDigest(uid));
+            sharedBefore_.insert(key);
+        }
         if (!firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second) {
             listed.insert(HexDigest(uid));
             CollectorLog(" >> unique id " + key + " is listed for more than one message (first " +
@@ -974,7 +1091,7 @@ bool TFrmServers::Repeated(const std::string& uid) const {
 
 // --- the downloaded-message record ------------------------------------------------
 
-void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()> then) {
+void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()> then, TDateTime received) {
     if (uid.empty() || !TblUIDL.Active()) return then();
     const std::string key = StoredUid(uid);
     try {
@@ -985,7 +1102,7 @@ void TFrmServers::RecordDownloaded(const std::string& uid, std::function<void()>
             TblUIDL.FieldByName("POP").SetAsString(AccountName);
             TblUIDL.FieldByName("UIDL").SetAsString(key);
         }
-        TblUIDL.FieldByName("Received").SetAsDateTime(Today());
+        TblUIDL.FieldByName("Received").SetAsDateTime(received != 0 ? received : Today());
         TblUIDL.Post();
     } catch (const std::exception& e) {
         if (TblUIDL.State() != dsBrowse) TblUIDL.Cancel();

@@ -354,7 +354,11 @@ private:
     void LoadTables();
 
     // Collector internals.
+    // A line of the session's log, left out once the session has logged
+    // its share (so that a provider cannot fill the disk through the log).
     void CollectorLog(const std::string& line);
+    // A line that tells how a session or collection went: always written.
+    void CollectorLogOutcome(const std::string& line);
     void CollectorSend(const std::string& command, int waitMs);
     void CollectorLater(int waitMs, std::function<void()> step);
     void HandleReply(const std::string& line);
@@ -392,9 +396,10 @@ private:
     void FinishCollection();
     // Records uid as downloaded; then runs once the record is on disk (or
     // could not be written, which is logged).
-    void RecordDownloaded(const std::string& uid, std::function<void()> then);
+    // received is the day the message came first (0: today).
+    void RecordDownloaded(const std::string& uid, std::function<void()> then, TDateTime received = 0);
     // The message is stored: record it under key, then DELE or NOOP.
-    void MessageStored(std::int64_t n, const std::string& key);
+    void MessageStored(std::int64_t n, const std::string& key, TDateTime received = 0);
     void MessageNotStored(std::int64_t n, const std::string& why);
     // After disk work begun in account gen: false when that account has
     // ended meanwhile (the next one, held back, is started then).
@@ -427,8 +432,8 @@ private:
     bool listing_ = false;            // a UIDL listing is being received
     bool bodyStarted_ = false;        // RETR's status line has been read
     bool listingOk_ = false;          // UIDL or LIST answered "+OK"; its lines follow
-    bool multiLineEnded_ = false;     // a listing or message has ended and no command was sent
-                                      // since: the provider has nothing to say
+    bool replyEnded_ = false;         // a reply, listing or message has ended and no command was
+                                      // sent since: the provider has nothing to say
     bool awaiting_ = false;           // a reply is due: the timeout runs
     bool tempFailed_ = false;         // mess.txt could not be written whole
     bool noRecipient_ = false;        // the last message named no one and has no default user
@@ -440,6 +445,11 @@ private:
     std::unique_ptr<platform::WritableFile> tempFile_;  // mess.txt while a message arrives
     std::int64_t messageBytes_ = 0;   // of the message arriving now
     std::set<std::string> repeatedUids_;  // recorded keys listed more than once this session
+    std::set<std::string> sharedBefore_;  // recorded keys listed now whose id the record holds as shared
+    std::int64_t listingLines_ = 0;   // lines of the LIST listing so far
+    std::int64_t listingBytes_ = 0;   // bytes of the UIDL listing so far
+    std::size_t sessionLogged_ = 0;   // bytes the account's session has written to pop.log
+    bool sessionLogFull_ = false;     // and its share is used up
     std::vector<std::int64_t> listedSizes_;  // LIST's sizes of messages 1, 2, ... in turn
     std::set<std::string> tooLargeNoted_;  // messages left as too large, noted this run
     QTimer* messageDeadline_ = nullptr;  // the message arriving now must be complete by then

@@ -15,9 +15,14 @@ Quirks of a mailbox (all optional):
   "close_in_retr": n    RETR n sends half the message, then closes;
   "endless_retr": n     RETR n sends lines of text for ever, never the end;
   "trickle_retr": n     RETR n sends a 100-byte header line every 0.5 s, never the end;
-  "unstuffed": true     RETR sends the text without dot-stuffing.
+  "unstuffed": true     RETR sends the text without dot-stuffing;
+  "endless_uidl": true  UIDL's listing goes on for ever, never the end;
+  "stat_count": n       STAT claims n messages;
+  "extra_after": CMD    one line "+OK extra" follows the first reply to CMD,
+                        in the same write, or "extra_delay" seconds later.
 The quirks apply to the first session of the mailbox only when
-"first_session_only" is true.
+"first_session_only" is true. A scenario's "trickle_greeting": true sends
+every connection a greeting that never ends, a byte every 0.3 s.
 
 Messages may share a unique id; DELE removes only the message it names.
 LIST gives each message's length as given.
@@ -49,9 +54,11 @@ def stuffed(text):
 class Provider:
     def __init__(self, scenario, state_path):
         self.users = scenario["users"]
+        self.trickle_greeting = scenario.get("trickle_greeting", False)
         self.state_path = state_path
         self.mailboxes = {u: [list(m) for m in d.get("messages", [])] for u, d in self.users.items()}
         self.sessions = {u: 0 for u in self.users}
+        self.user_extras = set()
         self.retrieved = []
         self.commands = []
         self.save()
@@ -74,10 +81,14 @@ class Provider:
         silent = False
         marked = set()
         snapshot = []
+        extra = {"word": None, "delay": 0, "now": False}
 
         def send(data):
             if silent:
                 return
+            if extra["now"]:
+                extra["now"] = False
+                data += "+OK extra\r\n"
             raw = data.encode("latin-1")
             if split:
                 for i in range(0, len(raw), 3):
@@ -86,6 +97,16 @@ class Provider:
             else:
                 conn.sendall(raw)
 
+        if self.trickle_greeting:
+            try:
+                conn.sendall(b"+OK ")
+                while True:
+                    time.sleep(0.3)
+                    conn.sendall(b"x")
+            except OSError:
+                pass
+            conn.close()
+            return
         send("+OK fake provider ready\r\n")
         buf = b""
         while True:
@@ -107,6 +128,14 @@ class Provider:
                     silent = True
                 if word == "USER":
                     login = arg
+                    q = self.users.get(arg, {}).get("quirks", {})
+                    if q.get("extra_after") == "USER" and (arg not in self.user_extras or not q.get("first_session_only")):
+                        self.user_extras.add(arg)
+                        extra["word"], extra["delay"] = "USER", q.get("extra_delay", 0)
+                elif quirks.get("extra_after") and extra["word"] is None:
+                    extra["word"], extra["delay"] = quirks["extra_after"].upper(), quirks.get("extra_delay", 0)
+                extra["now"] = word == extra["word"] and not extra["delay"]
+                if word == "USER":
                     send("+OK\r\n")
                 elif word == "PASS":
                     user = self.users.get(login)
@@ -126,11 +155,25 @@ class Provider:
                     send("+OK logged in\r\n")
                 elif word == "STAT":
                     size = sum(len(stuffed(m[1])) for m in snapshot)
-                    send("+OK %d %d\r\n" % (len(snapshot), size))
+                    send("+OK %d %d\r\n" % (quirks.get("stat_count", len(snapshot)), size))
                 elif word == "UIDL":
                     if quirks.get("no_uidl"):
                         send("-ERR no UIDL here\r\n")
                         continue
+                    if quirks.get("endless_uidl"):
+                        send("+OK\r\n")
+                        n = 0
+                        try:
+                            while True:
+                                conn.sendall("".join("%d uid-%d\r\n" % (n + i, n + i) for i in range(1, 1001))
+                                             .encode())
+                                n += 1000
+                        except OSError:
+                            pass
+                        with lock:
+                            self.save()
+                        conn.close()
+                        return
                     lines = "".join("%d %s\r\n" % (i + 1, m[0]) for i, m in enumerate(snapshot))
                     send("+OK\r\n" + lines + ".\r\n")
                 elif word == "LIST":
@@ -189,6 +232,11 @@ class Provider:
                     return
                 else:
                     send("-ERR unknown command\r\n")
+                if word == extra["word"]:
+                    extra["word"] = ""
+                    if extra["delay"]:
+                        time.sleep(extra["delay"])
+                        send("+OK extra\r\n")
         with lock:
             self.save()
         if not silent:

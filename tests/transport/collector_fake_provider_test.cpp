@@ -1,6 +1,7 @@
 // The collector against a scripted provider (python3 on 127.0.0.1) that
 // splits its replies, refuses RETR, UIDL or DELE, goes silent, closes in
-// the middle of a message or holds an empty message. Every case must end in
+// the middle of a message, holds an empty message, trickles or never ends a
+// reply, or adds a line to one. Every case must end in
 // the next account and a finished collection, with nothing lost and
 // nothing delivered twice.
 #include "transport_test_util.h"
@@ -74,27 +75,39 @@ protected:
     // user alice) and "h1" (account "home", default user bob).
     void Provider(const std::vector<Message>& work, const std::string& workQuirks,
                   const std::vector<Message>& home = {Mail("h-1")}) {
+        Serve(work, workQuirks, home);
+        twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "0", "0", "alice"},
+                             {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
+        CreateWindows();
+    }
+    // (Re)starts the provider over these mailboxes and points both accounts
+    // at it.
+    void Serve(const std::vector<Message>& work, const std::string& workQuirks, const std::vector<Message>& home) {
         auto box = [](const std::string& password, const std::vector<Message>& msgs, const std::string& quirks) {
             std::string s = "{\"password\":" + Json(password) + ",\"quirks\":{" + quirks + "},\"messages\":[";
             for (size_t i = 0; i < msgs.size(); ++i)
                 s += (i ? "," : "") + std::string("[") + Json(msgs[i].uid) + "," + Json(msgs[i].text) + "]";
             return s + "]}";
         };
-        twtest::WriteBytes(ProgramDir + "scenario.json", "{\"users\":{\"w1\":" + box("wpw", work, workQuirks) +
-                                                             ",\"h1\":" + box("hpw", home, "") + "}}");
         provider_ = std::make_unique<PeerProcess>();
-        ASSERT_TRUE(provider_->Start("/usr/bin/python3", {twtest::PeersDir() + "peers_pop_fake_provider.py",
-                                                          ProgramDir + "scenario.json", ProgramDir + "state.json"}));
-        ASSERT_TRUE(provider_->WaitFor("PORT ")) << provider_->Errors();
-        std::string out = provider_->Output();
-        int port = std::stoi(out.substr(out.find("PORT ") + 5));
+        const int port = StartPeer(*provider_, "{\"users\":{\"w1\":" + box("wpw", work, workQuirks) +
+                                                   ",\"h1\":" + box("hpw", home, "") + "}}", "state.json");
         platform::IniFile ini(ProgramDir + "tarnwick.ini");
         ini.WriteString("POP", "work_port", std::to_string(port));
         ini.WriteString("POP", "home_port", std::to_string(port));
         ini.WriteString("POP", "Timeout", "1");
-        twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "0", "0", "alice"},
-                             {"home", "127.0.0.1", "h1", "hpw", "1", "0", "0", "bob"}});
-        CreateWindows();
+    }
+    // Starts a scripted provider over scenario; its port, 0 when it did not start.
+    int StartPeer(PeerProcess& peer, const std::string& scenario, const std::string& state) {
+        twtest::WriteBytes(ProgramDir + state + ".scenario", scenario);
+        EXPECT_TRUE(peer.Start("/usr/bin/python3", {twtest::PeersDir() + "peers_pop_fake_provider.py",
+                                                    ProgramDir + state + ".scenario", ProgramDir + state}));
+        if (!peer.WaitFor("PORT ")) {
+            ADD_FAILURE() << peer.Errors();
+            return 0;
+        }
+        const std::string out = peer.Output();
+        return std::stoi(out.substr(out.find("PORT ") + 5));
     }
     void Cycle() {
         ::SendOnly = false;
@@ -362,6 +375,28 @@ TEST_F(CollectorFake, SharedUniqueIdsDeliverEachMessageOnce) {
     }
 }
 
+// A shared id that one message keeps alone later (Leave on): the message
+// was delivered under the shared id, and is not delivered again under its
+// own; once it is known by it, it is not even fetched again.
+TEST_F(CollectorFake, ASharedIdThatBecomesUniqueBringsNoMessageTwice) {
+    const std::vector<Message> box = {
+        Mail("same", "first"), Mail("w-2"), {"same", "From: sender@far.example\r\nSubject: no id\r\n\r\nsecond\r\n"}};
+    Provider(box, "");
+    twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "1", "0", "alice"}});
+    servers_->FormCreate();
+    Cycle();
+    Cycle();
+    ASSERT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    Serve({box[0], box[1]}, "", {});
+    Restart();
+    Cycle();
+    EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    Cycle();
+    EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    EXPECT_EQ(TimesRetrieved("same"), 1);
+    EXPECT_EQ(Left("w1").size(), 2u);
+}
+
 // A provider that does not dot-stuff: a lone "." in message 1 looks like
 // its end and the rest like replies. The session is dropped without DELE
 // or QUIT, and nothing of the message is kept or recorded.
@@ -377,6 +412,92 @@ TEST_F(CollectorFake, AProviderOutOfStepLosesNothing) {
     EXPECT_NE(Log().find("work: out of step with the server."), std::string::npos) << Log();
     EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
     ExpectHomeDone();
+}
+
+// A provider that sends a second line to a one-line reply, at once or
+// when the next command has gone, is out of step: the session is dropped
+// without QUIT, nothing of a message that began with the stray line is
+// kept, and only messages stored whole were marked for deleting. The next
+// cycle brings each message once.
+TEST_F(CollectorFake, ASecondLineToAOneLineReplyDropsTheSession) {
+    struct Case {
+        const char* name;
+        const char* quirks;
+        std::vector<Message> stored;  // after the first cycle
+    } cases[] = {
+        {"after DELE, in the same write", "\"extra_after\":\"DELE\"", {kThree[0]}},
+        {"after DELE, once RETR has gone", "\"extra_after\":\"DELE\",\"extra_delay\":0.3", {kThree[0]}},
+        {"after USER", "\"extra_after\":\"USER\"", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Provider(kThree, std::string(c.quirks) + ",\"first_session_only\":true");
+        Cycle();
+        const auto commands = Commands("w1");
+        EXPECT_EQ(Count(commands, "QUIT"), 0) << Log();
+        EXPECT_EQ(Count(commands, "DELE"), static_cast<int>(c.stored.size()));
+        EXPECT_EQ(Mailbox("alice"), Texts(c.stored)) << Log();
+        EXPECT_EQ(Left("w1").size(), 3u);
+        EXPECT_NE(Log().find("work: out of step with the server."), std::string::npos) << Log();
+        EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
+        ExpectHomeDone();
+
+        Cycle();
+        EXPECT_EQ(Mailbox("alice"), Texts(kThree)) << Log();
+        EXPECT_TRUE(Left("w1").empty());
+        EXPECT_EQ(TimesRetrieved("w-1"), 1);
+    }
+}
+
+// A reply that never ends (a greeting trickled a byte at a time, a UIDL
+// listing that goes on past its STAT count, or within a huge one) ends the
+// account within the timeout from when the reply became due, with the
+// session's log kept to its share; a count too large to list ends it at
+// once. Nothing is deleted, and the next account is collected in the same
+// run.
+TEST_F(CollectorFake, AReplyThatNeverEndsEndsTheAccountInTime) {
+    struct Case {
+        const char* name;
+        const char* quirks;
+        bool trickledGreeting;
+        const char* outcome;
+    } cases[] = {
+        {"trickled greeting", "", true, "work: couldn't connect."},
+        {"endless UIDL", "\"endless_uidl\":true", false, "(a UIDL longer than its STAT count)"},
+        {"endless UIDL of the largest count taken", "\"endless_uidl\":true,\"stat_count\":2000000", false,
+         "work: lost connecttion."},
+        {"a count past the largest taken", "\"stat_count\":2000001", false, "work: too many messages on the server."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Provider(kThree, c.quirks);
+        PeerProcess trickler;
+        if (c.trickledGreeting)
+            platform::IniFile(ProgramDir + "tarnwick.ini")
+                .WriteString("POP", "work_port",
+                             std::to_string(StartPeer(trickler, "{\"trickle_greeting\":true,\"users\":{}}",
+                                                      "trickler.json")));
+        const auto start = std::chrono::steady_clock::now();
+        Cycle();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // A timeout of 1 s, the greeting's on two connections, and the
+        // pause between accounts.
+        EXPECT_LT(seconds, 15.0);
+        const std::string log = Log();
+        EXPECT_NE(log.find(c.outcome), std::string::npos) << log.substr(0, 4000);
+        EXPECT_LT(log.size(), 200u * 1000) << log.substr(0, 4000);
+        const auto commands = Commands("w1");
+        EXPECT_EQ(Count(commands, "QUIT"), 0);
+        EXPECT_EQ(Count(commands, "DELE"), 0);
+        EXPECT_EQ(Left("w1").size(), 3u);
+        EXPECT_TRUE(Mailbox("alice").empty());
+        EXPECT_TRUE(Shown().Label(events::Label::LastCollection).red);
+        ExpectHomeDone();
+    }
 }
 
 // A message trickled line by line and never ended holds the cycle only
