@@ -34,10 +34,6 @@ namespace {
 platform::Env& Fs() { return *platform::Env::Current(); }
 
 constexpr size_t kMaxReply = 64 * 1024;
-// Replies passed over while one is awaited (late ones the state machine
-// ignores); past this the provider is out of step, and each one would
-// otherwise cost a log line until the wait ends.
-constexpr int kMaxPassedOver = 3;
 // Of a reply, smtp.log keeps this much: a reply may be 64 KB, and a run
 // reads several per message.
 constexpr size_t kMaxLoggedReply = 1000;
@@ -69,6 +65,9 @@ std::string Bracketed(const std::string& address) {
     bracketed += '>';
     return bracketed;
 }
+
+// Why a run ends when the provider's replies no longer match the commands.
+std::string OutOfStep(const std::string& what) { return "Out of step with the server: " + what; }
 
 // The mechanisms of an EHLO reply's AUTH line.
 std::vector<std::string> AuthMechanisms(const std::string& reply) {
@@ -152,6 +151,8 @@ std::string ReplyAssembler::Take() {
     ready_.erase(ready_.begin());
     return reply;
 }
+
+bool ReplyAssembler::Holding() const { return !pending_.empty() || !current_.empty() || !ready_.empty(); }
 
 void ReplyAssembler::Clear() {
     pending_.clear();
@@ -273,7 +274,6 @@ void TFrmSMTP::SMTPClientConnect() {
     RelayLog("Connected");
     SmtpClientState = TRelayState::AwaitGreeting;
     authPending_ = false;
-    passedOver_ = 0;
     events::Get().Status("SMTP connected", true);
     TimeOut->setInterval(ReplyTimeoutMs);
     TimeOut->start();
@@ -323,30 +323,42 @@ void TFrmSMTP::SMTPClientRead() {
     // it again, or a provider that sends a byte now and then would hold the
     // run for ever.
     if (!replies_.Add(data)) return;
-    for (std::string reply = replies_.Take(); !reply.empty() && delivering_; reply = replies_.Take()) {
-        const bool tooLong = reply.size() > kMaxReply;
-        std::string logged = smtp::Chomp(reply.size() > kMaxLoggedReply ? reply.substr(0, kMaxLoggedReply) : reply);
-        if (reply.size() > kMaxLoggedReply) logged += " ... (" + std::to_string(reply.size()) + " bytes)";
-        RelayLog(">>  (" + std::to_string(static_cast<int>(SmtpClientState)) + ")" + logged);
-        if (tooLong) {
-            // Not a reply any more: whatever follows is out of step.
-            EndRunFailed("Reply too long", "failed");
-            return;
-        }
-        const std::uint64_t sends = relaySends_;
-        const TRelayState state = SmtpClientState;
-        HandleRelayReply(reply);
-        if (!delivering_) return;
-        if (relaySends_ != sends || SmtpClientState != state) {
-            passedOver_ = 0;
-        } else if (++passedOver_ > kMaxPassedOver) {
-            EndRunFailed("The server sends replies nothing asked for", "failed");
-            return;
-        }
+    const std::string reply = replies_.Take();
+    const bool tooLong = reply.size() > kMaxReply;
+    std::string logged = smtp::Chomp(reply.size() > kMaxLoggedReply ? reply.substr(0, kMaxLoggedReply) : reply);
+    if (reply.size() > kMaxLoggedReply) logged += " ... (" + std::to_string(reply.size()) + " bytes)";
+    RelayLog(">>  (" + std::to_string(static_cast<int>(SmtpClientState)) + ")" + logged);
+    if (tooLong) {
+        // Not a reply any more: whatever follows is out of step.
+        EndRunFailed("Reply too long", "failed");
+        return;
     }
-    // A reply that was passed over (a late one) leaves the wait for the
-    // real one guarded as well.
-    if (delivering_ && SMTPClient.Connected() && !TimeOut->isActive()) TimeOut->start();
+    // One command, one reply, and the next command only once it is in: a
+    // reply while the message text is still going out, or anything behind
+    // the reply just read, is no answer to what the relay asks next. Taken
+    // for one, an early "250" reads as the verdict on a message that the
+    // provider then refuses, and the message is lost. Nothing of such a
+    // session is acted on: the connection is dropped without QUIT, and the
+    // message waits for the next run, counted neither sent nor failed.
+    if (SmtpClientState == TRelayState::SentText && (relayFile_ || SMTPClient.PendingOutput() > 0)) {
+        EndRunFailed(OutOfStep("a reply before the end of the message"), "failed");
+        return;
+    }
+    // After the goodbye, what else comes changes nothing.
+    if (!RelayConversationOver() && (replies_.Holding() || SMTPClient.BytesAvailable() > 0)) {
+        EndRunFailed(OutOfStep("more than one reply to a command"), "failed");
+        return;
+    }
+    const std::uint64_t sends = relaySends_;
+    const TRelayState state = SmtpClientState;
+    HandleRelayReply(reply);
+    if (!delivering_) return;
+    // A reply the state machine passes over (a "2" to DATA) answers nothing
+    // that was asked. It is no late answer either: a wait that timed out
+    // ended the run and dropped its connection, so a reply to an earlier
+    // command can only be one more than the provider owed.
+    if (relaySends_ == sends && SmtpClientState == state)
+        EndRunFailed(OutOfStep("a reply that answers nothing asked"), "failed");
 }
 
 void TFrmSMTP::HandleRelayReply(const std::string& reply) {
@@ -521,6 +533,8 @@ void TFrmSMTP::RelayDataAnswered(const std::string& reply) {
     } else if (code != '2') {
         FailCurrentMessage("Expected return code 354, got " + smtp::Chomp(reply));
     }
+    // A "2" is no answer to DATA: passed over here, it ends the run as a
+    // reply out of step.
 }
 
 void TFrmSMTP::RelayTextAnswered(const std::string& reply) {

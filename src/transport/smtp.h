@@ -140,6 +140,8 @@ public:
     bool Add(const std::string& data);
     // Takes the next whole reply (all its lines, CR LF kept); empty when none.
     std::string Take();
+    // True while any received byte has not been taken as part of a reply.
+    bool Holding() const;
     void Clear();
 
 private:
@@ -403,7 +405,6 @@ private:
     std::int64_t lastPending_ = -1;
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
     std::uint64_t relaySends_ = 0;        // commands sent, to tell a reply acted on from one passed over
-    int passedOver_ = 0;                  // replies passed over since the last one acted on
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
     std::string runFailure_;              // status line for a run that left mail unsent: why

@@ -86,6 +86,8 @@ public:
     std::function<std::string(const std::string& data)> onData = [](const std::string&) {
         return std::string("250 queued\r\n");
     };
+    // Written once while a message's text is still arriving (its end not yet in).
+    std::string duringText;
     std::vector<std::string> commands;
     std::vector<std::string> messages;
     int connections = 0;
@@ -99,6 +101,7 @@ public:
             buffer_.clear();
             scanned_ = 0;
             inData_ = false;
+            duringTextSent_ = false;
             if (dataChunk_ > 0) s->setReadBufferSize(dataChunk_);
             QObject::connect(s, &QTcpSocket::readyRead, [this, s] { Read(s); });
             if (trickleMs_ > 0) {
@@ -173,6 +176,10 @@ private:
                 }
                 if (cut == std::string::npos) {
                     scanned_ = buffer_.size();
+                    if (!duringText.empty() && !duringTextSent_ && !buffer_.empty()) {
+                        duringTextSent_ = true;
+                        Write(s, duringText);
+                    }
                     return;
                 }
                 messages.push_back(buffer_.substr(0, cut));
@@ -204,6 +211,7 @@ private:
     int dataPauseMs_ = 0;
     int trickleMs_ = 0;
     bool readScheduled_ = false;
+    bool duringTextSent_ = false;
 };
 
 class RelayTest : public TempHome {
@@ -511,6 +519,59 @@ TEST_F(RelayTest, EndlessRepliesEndTheRunWithTheMessageQueued) {
         EXPECT_EQ(Record("m1", "Goes"), "");
         EXPECT_LT(Log().size(), 4000u);
         EXPECT_TRUE(provider.messages.empty());
+    }
+}
+
+// A provider out of step: one reply more than the last RCPT asked for, in
+// the same write, or a "250" while the message text is still arriving and
+// its real verdict, a refusal, after the end. Neither is taken for an
+// answer: the run ends at once, nothing is counted, and the message goes
+// whole in the next run.
+TEST_F(RelayTest, RepliesOutOfStepEndTheRunWithTheMessageQueued) {
+    // Far more than the socket buffers take in: the text is still going
+    // out when the early reply comes.
+    std::string big = "Subject: m1\r\n\r\n";
+    while (big.size() < 16000000) big += "a line of a long message, padded out to a fair width ........\r\n";
+    big += ".\r\n";
+    struct Case {
+        const char* name;
+        std::string rcptReply;
+        std::string duringText;
+        bool large;
+        const char* logLine;
+    } cases[] = {
+        {"extra reply after the last RCPT", "250 ok\r\n250 ok\r\n", "", false,
+         "Out of step with the server: more than one reply to a command"},
+        {"reply while the text arrives", "250 ok\r\n", "250 ok\r\n", true,
+         "Out of step with the server: a reply before the end of the message"},
+    };
+    const auto inStep = provider.onCommand;
+    const auto accepted = provider.onData;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.messages.clear();
+        provider.onCommand = [&c, inStep](const std::string& l) {
+            return l.rfind("RCPT", 0) == 0 ? c.rcptReply : inStep(l);
+        };
+        provider.onData = [](const std::string&) { return std::string("451 4.3.0 not queued\r\n"); };
+        provider.duringText = c.duringText;
+        Start();
+        Queue("m1", {"<a@far.example>"});
+        if (c.large) std::ofstream(Out("m1.txt"), std::ios::binary) << big;
+        Run();
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"m1.txt"});
+        EXPECT_EQ(Record("m1", "Goes"), "") << "no attempt counted";
+        EXPECT_TRUE(provider.messages.empty()) << "no end of the text went";
+        EXPECT_NE(Log().find(c.logLine), std::string::npos) << Log();
+
+        provider.onCommand = inStep;
+        provider.onData = accepted;
+        provider.duringText.clear();
+        Run();
+        ASSERT_EQ(provider.messages.size(), 1u);
+        EXPECT_TRUE(provider.messages[0] == (c.large ? big : "Subject: m1\r\n\r\nbody of m1\r\n.\r\n"));
+        EXPECT_TRUE(OutFiles().empty());
     }
 }
 
