@@ -341,6 +341,15 @@ void TFrmSMTP::SMTPClientRead() {
     // session is acted on: the connection is dropped without QUIT, and the
     // message waits for the next run, counted neither sent nor failed.
     if (SmtpClientState == TRelayState::SentText && (relayFile_ || SMTPClient.PendingOutput() > 0)) {
+        // A plain refusal before the end (a message too large for the
+        // provider) still counts as an attempt: left uncounted, such a
+        // message would go again every run, its sender never told.
+        const char verdict = smtp::ReplyVerdict(reply);
+        if (verdict == '4' || verdict == '5') {
+            streaming_ = false;
+            StopRelayStream();
+            MarkMessageFailed(QueueFile(smtp::StateQueued));
+        }
         EndRunFailed(OutOfStep("a reply before the end of the message"), "failed");
         return;
     }
