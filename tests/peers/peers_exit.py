@@ -31,9 +31,10 @@ ALICE_COOKIE = "u=alice&p=alicepw"
 
 class Display:
     """A private X server; with tray=True also a window manager and a tray
-    host, each when installed (openbox, trayer)."""
+    host, each when installed (openbox, trayer); with bus=True a private
+    session bus whose tray is a desktop panel's status-notifier watcher."""
 
-    def __init__(self, tray=True):
+    def __init__(self, tray=True, bus=False):
         self.procs = []
         read, write = os.pipe()
         self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0",
@@ -61,6 +62,28 @@ class Display:
                                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
             self.tray = True
             time.sleep(0.5)
+        if bus:
+            self.start_bus()
+
+    def start_bus(self):
+        read, write = os.pipe()
+        self.procs.append(subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                            "--print-address=%d" % write], pass_fds=(write,),
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        os.close(write)
+        with os.fdopen(read, "rb") as f:
+            address = f.readline().decode().strip()
+        if not address:
+            self.stop()
+            raise AssertionError("dbus-daemon did not start")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        watcher = subprocess.Popen(["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                                     "peers_tray_watcher.py")],
+                                   env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.procs.append(watcher)
+        if watcher.stdout.readline().strip() != b"ready":
+            self.stop()
+            raise AssertionError("the tray watcher did not start")
 
     def stop(self):
         for p in reversed(self.procs + [self.xvfb]):
@@ -77,10 +100,11 @@ class ExitProgram(SmtpProgram):
     """The program with web mail on; EmailBugs off shows the crash dialog
     instead of mailing the report."""
 
-    def __init__(self, extra_smtp="", email_bugs=True, display=None):
+    def __init__(self, extra_smtp="", email_bugs=True, display=None, leaks=False):
         super().__init__(extra_smtp=extra_smtp)
         self.web_port = free_port()
         self.display = display
+        self.leaks = leaks
         ini = self.path("tarnwick.ini")
         with open(ini) as f:
             text = f.read()
@@ -96,13 +120,15 @@ class ExitProgram(SmtpProgram):
         runtime = os.path.join(self.home, "run")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         env.update(TARNWICK_HOME=self.home, TARNWICK_BIND_ADDRESS="127.0.0.1", XDG_RUNTIME_DIR=runtime,
-                   ASAN_OPTIONS="detect_leaks=0")
+                   ASAN_OPTIONS="detect_leaks=%d" % self.leaks)
         if self.display is None:
             env["QT_QPA_PLATFORM"] = "offscreen"
             env.pop("DISPLAY", None)
         else:
             env["QT_QPA_PLATFORM"] = "xcb"
             env["DISPLAY"] = self.display.name
+            if "DBUS_SESSION_BUS_ADDRESS" in self.display.env:
+                env["DBUS_SESSION_BUS_ADDRESS"] = self.display.env["DBUS_SESSION_BUS_ADDRESS"]
         self.runs += 1
         self.stderr_path = os.path.join(self.home, "stderr%d.txt" % self.runs)
         self.err = open(self.stderr_path, "wb")
@@ -190,12 +216,14 @@ def queue_outside(program, count, tag="m"):
                        b"Message-ID: <%s%d@office.example>\r\nSubject: out %d\r\n\r\nbody\r\n" % (tag.encode(), i, i))
 
 
-def one_stop(mode="idle", display=None):
+def one_stop(mode="idle", display=None, leaks=False):
     """One run: start, one message, the web mail list with and without a
     cookie, a second, SIGTERM (in mode "sendrecv" during a relay run, in
-    mode "upload" during a 40 MB web upload). Returns (ok, text)."""
+    mode "upload" during a 40 MB web upload). leaks: the leak checker is on
+    (a report makes the exit code 1). Returns (ok, text)."""
     smarthost = Smarthost() if mode == "sendrecv" else None
-    program = ExitProgram(extra_smtp=RELAY_SMTP % smarthost.port if smarthost else "", display=display)
+    program = ExitProgram(extra_smtp=RELAY_SMTP % smarthost.port if smarthost else "", display=display,
+                          leaks=leaks)
     try:
         program.start()
         program.send_local()
