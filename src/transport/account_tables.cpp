@@ -22,6 +22,26 @@ int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& val
     return found;
 }
 
+int FindUserRow(TvdlMemTable& users, const std::string& name) {
+    int exact = -1;
+    tablefiles::ForEach(users, [&] {
+        if (exact < 0 && users.FieldByName("Name").AsString() == name) exact = users.GetBookmark();
+    });
+    return exact >= 0 ? exact : FindNoCase(users, "Name", name);
+}
+
+std::string StoredUserName(TvdlMemTable& users, const std::string& name) {
+    if (!users.Active() || name.empty()) return std::string();
+    users.CancelRange();
+    const int row = FindUserRow(users, name);
+    if (row < 0) return std::string();
+    const int keep = users.GetBookmark();
+    users.GotoBookmark(row);
+    std::string stored = users.FieldByName("Name").AsString();
+    if (keep >= 0 && users.BookmarkValid(keep)) users.GotoBookmark(keep);
+    return stored;
+}
+
 bool IsSafeUserName(const std::string& name) {
     if (name.empty()) return false;
     bool onlyDots = true;

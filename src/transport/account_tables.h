@@ -52,4 +52,15 @@ bool AddAlias(TvdlMemTable& table, const std::string& email, const std::string& 
 // other than the record `except`; -1 when none.
 int FindNoCase(TvdlMemTable& t, const std::string& field, const std::string& value, int except = -1);
 
+// The row (by bookmark) of user `name` in a users table: the row of that
+// very spelling when there is one (a table from before names were unique
+// without case may hold two), else the one that differs only in case; -1
+// when none. Not by the index: users.dat brings its own, and an older one
+// compares names with case, while mailboxes and logins never do.
+int FindUserRow(TvdlMemTable& users, const std::string& name);
+
+// The name as the users table holds it for `name`, found so; empty when no
+// user has it. The table's cursor stays where it was.
+std::string StoredUserName(TvdlMemTable& users, const std::string& name);
+
 }  // namespace settings

@@ -1072,12 +1072,16 @@ std::set<std::string> TFrmServers::NoteListedUids() {
         if (uid.empty()) continue;
         const std::string key = StoredUid(uid);
         listed.insert(key);
-        if (!sharedDigests.empty() && sharedDigests.count(HexDigest(uid))) {
-            listed.insert(HexDigest(uid));
+        // Shared-id records start with the id's digest: made only where
+        // such a record may be.
+        const bool repeated = !firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second;
+        const std::string digest = repeated || !sharedDigests.empty() ? HexDigest(uid) : std::string();
+        if (!sharedDigests.empty() && sharedDigests.count(digest)) {
+            listed.insert(digest);
             sharedBefore_.insert(key);
         }
-        if (!firstAt.emplace(key, Number(line)).second && repeatedUids_.insert(key).second) {
-            listed.insert(HexDigest(uid));
+        if (repeated) {
+            listed.insert(digest);
             CollectorLog(" >> unique id " + key + " is listed for more than one message (first " +
                          std::to_string(firstAt[key]) + "): each is told apart by its size and header");
         }

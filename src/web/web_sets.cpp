@@ -24,33 +24,11 @@ std::string BlueHead(const std::string& text, int columns) {
            text + "</B></FONT></TD></TR>\r\n";
 }
 
-// The row of a user by name: the row of that very spelling when there is
-// one (a table from before names were unique without case may hold two),
-// else the one that differs only in case; -1 when none.
-int UserRow(TvdlMemTable& users, const std::string& name) {
-    int exact = -1;
-    tablefiles::ForEach(users, [&] {
-        if (exact < 0 && users.FieldByName("Name").AsString() == name) exact = users.GetBookmark();
-    });
-    return exact >= 0 ? exact : settings::FindNoCase(users, "Name", name);
-}
-
 // The name as the users table holds it, found without regard to case;
-// empty when no user has it. Not by the index: users.dat brings its own,
-// and an older one compares names with case, while mailboxes and logins
-// never do.
+// empty when no user has it.
 std::string LocalUser(const std::string& name) {
-    TvdlMemTable& users = tables::Users().Table();
-    if (!users.Active() || name.empty()) return std::string();
     try {
-        users.CancelRange();
-        const int row = UserRow(users, name);
-        if (row < 0) return std::string();
-        const int keep = users.GetBookmark();
-        users.GotoBookmark(row);
-        const std::string stored = users.FieldByName("Name").AsString();
-        if (keep >= 0 && users.BookmarkValid(keep)) users.GotoBookmark(keep);
-        return stored;
+        return settings::StoredUserName(tables::Users().Table(), name);
     } catch (const std::exception&) {
     }
     return std::string();
@@ -107,7 +85,7 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
         // password and keeps the name as it is stored.
         Change(owner, [&](TvdlMemTable& users) {
             users.CancelRange();
-            const int row = UserRow(users, PwUser);
+            const int row = settings::FindUserRow(users, PwUser);
             if (row >= 0) {
                 users.GotoBookmark(row);
                 users.Edit();
@@ -124,7 +102,7 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
         // save shows the user still there.
         Change(owner, [&](TvdlMemTable& users) {
             users.CancelRange();
-            const int row = UserRow(users, DelUser);
+            const int row = settings::FindUserRow(users, DelUser);
             if (row < 0) return;
             users.GotoBookmark(row);
             users.Delete();

@@ -224,14 +224,9 @@ void EmptyAttachFolder(const std::string& user) { platform::DeleteFiles(AttachFo
 // Found without regard to case whatever the index of users.dat says, as
 // mailboxes are.
 std::string LocalUserNamed(const std::string& name) {
-    if (FrmServers == nullptr || !FrmServers->TblUsers.Active() || name.empty()) return std::string();
-    TvdlMemTable& users = FrmServers->TblUsers;
+    if (FrmServers == nullptr) return std::string();
     try {
-        users.CancelRange();
-        const int row = settings::FindNoCase(users, "Name", name);
-        if (row < 0) return std::string();
-        users.GotoBookmark(row);
-        return users.FieldByName("Name").AsString();
+        return settings::StoredUserName(FrmServers->TblUsers, name);
     } catch (const std::exception&) {
     }
     return std::string();
@@ -300,23 +295,20 @@ std::string ComposeRequest(const std::string& User, const std::string& Dir, bool
     const std::string& boundary = Boundary;
     auto field = [&](const std::string& name) { return FormText(http::GetMultipartField(name, RequestText, boundary)); };
     const bool addFile = !field("addfile").empty();
-    if (addFile || !field("do_delete").empty()) {
-        platform::CreateFolder(AttachFolder(User));
-        if (addFile) {
-            http::SaveUploadedAttachment(RequestFile, User, boundary);
-        } else {
-            for (int n = 1; n <= 200; ++n) {
-                const std::string name = field("delete" + std::to_string(n));
-                if (http::IsPlainName(name)) platform::Env::Current()->Unlink(AttachFolder(User) + name);
-            }
+    const bool deleteFiles = !addFile && !field("do_delete").empty();
+    if (addFile || deleteFiles) platform::CreateFolder(AttachFolder(User));
+    if (addFile) {
+        http::SaveUploadedAttachment(RequestFile, User, boundary);
+    } else if (deleteFiles) {
+        for (int n = 1; n <= 200; ++n) {
+            const std::string name = field("delete" + std::to_string(n));
+            if (http::IsPlainName(name)) platform::Env::Current()->Unlink(AttachFolder(User) + name);
         }
-        return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
-                           BodyLinesOf(field("emailbody")));
     }
     // Only the Send button sends (a browser names the button that submitted
     // the form, and Enter in a field submits with the first one, Send): a
     // form without it, however it came, is shown again as typed.
-    if (field("Send").empty())
+    if (addFile || deleteFiles || field("Send").empty())
         return ComposePage(User, field("emailfrom"), field("emailsubj"), field("emailto"), field("emailcc"),
                            BodyLinesOf(field("emailbody")));
     return SendWebmail(User, field("emailfrom"), field("emailto"), field("emailcc"), field("emailsubj"),
