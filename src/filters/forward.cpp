@@ -96,7 +96,8 @@ std::string QueueMessage(const std::string& stamp, const std::string& content,
         recipients, from, date);
 }
 
-int ForwardMessage(const std::string& user, const std::string& msgFile) {
+int ForwardMessage(const std::string& user, const std::string& msgFile,
+                   const std::optional<std::string>& envelopeSender) {
     TvdlMemTable& table = tables::Forwards().Table();
     if (!table.Active()) return 0;
     std::vector<Target> targets;
@@ -109,6 +110,12 @@ int ForwardMessage(const std::string& user, const std::string& msgFile) {
 
     // The message is copied by streaming, never held whole: it may be large.
     if (!platform::FileExists(msgFile)) return 0;
+    if (holiday::IsAutomaticMessage(holiday::LoadHeaderLines(msgFile),
+                                    holiday::GetHeaderValue(msgFile, "from:", true), envelopeSender)) {
+        tablefiles::LogLine("Forward: " + user + "'s message is automatic mail (a report, list mail or an "
+                            "automatic reply); kept, not forwarded");
+        return 0;
+    }
     std::optional<std::chrono::system_clock::time_point> date;
     std::chrono::system_clock::time_point mtime;
     if (platform::GetFileTime(msgFile, mtime)) date = mtime;

@@ -16,6 +16,9 @@
 //       auto-responder queues its replies through it too.
 //
 // The user's own copy is removed only when every forwarded copy is on disk.
+// Automatic mail is never forwarded: a delivery report of a forward that
+// failed outside would be forwarded to the same dead address, its report
+// come back, and so on without end.
 #pragma once
 
 #include <chrono>
@@ -29,8 +32,11 @@ namespace forward {
 
 // Copies msgFile to every forward target of user: local targets get their
 // own mailbox file, outside targets share one queued copy and one queue
-// record (To1, To2, ...). Returns the number of copies made.
-int ForwardMessage(const std::string& user, const std::string& msgFile);
+// record (To1, To2, ...). Automatic mail (holiday::IsAutomaticMessage;
+// envelopeSender as there) is not forwarded and stays in user's mailbox.
+// Returns the number of copies made.
+int ForwardMessage(const std::string& user, const std::string& msgFile,
+                   const std::optional<std::string>& envelopeSender = std::nullopt);
 
 // Envelope sender of an outside forward: [Forward] MailFrom when
 // UseMailFrom is on and it is not empty, else the message's From address.

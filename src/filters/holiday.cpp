@@ -165,22 +165,70 @@ std::string GetRecipientHeader(const std::vector<std::string>& headerLines) {
 
 std::string GetRecipientHeader(const std::string& msgFile) { return GetRecipientHeader(FileLines(msgFile, InHeader)); }
 
-bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender) {
+namespace {
+
+// Calls field(name, value) for each field of the header, unfolded: the name
+// in lower case, the value in lower case without surrounding blanks.
+void ForEachField(const std::vector<std::string>& lines,
+                  const std::function<void(const std::string&, const std::string&)>& field) {
+    std::string name, value;
+    bool open = false;
+    auto flush = [&] {
+        if (open) field(smtp::TrimBlanks(name), smtp::TrimBlanks(value));
+        open = false;
+    };
+    for (const auto& line : lines) {
+        if (line.empty()) break;
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (open) value += qev_util::LowerCase(line);
+            continue;
+        }
+        flush();
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        name = qev_util::LowerCase(line.substr(0, colon));
+        value = qev_util::LowerCase(line.substr(colon + 1));
+        open = true;
+    }
+    flush();
+}
+
+// The first word of a field value: "no" of "no (manual)", the type of a
+// Content-Type with its parameters.
+std::string FirstWord(const std::string& value) { return value.substr(0, value.find_first_of(" \t;(")); }
+
+bool IsEmptyAddress(const std::string& address) {
+    return smtp::TrimBlanks(smtp::StripAngleBrackets(address)).empty();
+}
+
+}  // namespace
+
+bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender,
+                        const std::optional<std::string>& envelopeSender) {
+    // Mail with an empty envelope sender must never cause mail in turn: a
+    // report of it could only come back to us.
+    if (envelopeSender && IsEmptyAddress(*envelopeSender)) return true;
     const std::string address = qev_util::LowerCase(smtp::TrimBlanks(smtp::StripAngleBrackets(sender)));
-    if (address.empty()) return true;
     if (address == smtp::NoticeSenderAddress) return true;
     if (address.rfind("mailer-daemon", 0) == 0) return true;
-    for (const auto& line : headerLines) {
-        const std::string lower = qev_util::LowerCase(line);
-        if (lower.rfind("auto-submitted:", 0) == 0) {
-            const std::string value = smtp::TrimBlanks(lower.substr(15));
-            if (!value.empty() && value.rfind("no", 0) != 0) return true;
-        } else if (lower.rfind("precedence:", 0) == 0) {
-            const std::string value = smtp::TrimBlanks(lower.substr(11));
-            if (value == "bulk" || value == "junk" || value == "list") return true;
+    bool automatic = false;
+    ForEachField(headerLines, [&](const std::string& name, const std::string& value) {
+        const std::string word = FirstWord(value);
+        if (name == "auto-submitted" || name == "x-autoreply") {
+            if (!word.empty() && word != "no") automatic = true;
+        } else if (name == "precedence") {
+            if (word == "bulk" || word == "junk" || word == "list") automatic = true;
+        } else if (name == "return-path") {
+            if (IsEmptyAddress(value)) automatic = true;
+        } else if (name == "content-type") {
+            if (word == "multipart/report" || word == "message/delivery-status" ||
+                word == "message/disposition-notification")
+                automatic = true;
+        } else if (name == "list-id") {
+            automatic = true;
         }
-    }
-    return false;
+    });
+    return automatic;
 }
 
 std::string AutoReplyText(const std::string& fromText, const std::string& toText, bool toLocal,
@@ -209,7 +257,7 @@ bool WriteAutoReply(const std::string& path, const std::string& fromText, const 
 }
 
 int AutoRespond(const std::string& recipient, const std::string& user, const std::string& msgFile,
-                bool isInternal) {
+                bool isInternal, const std::optional<std::string>& envelopeSender) {
     TvdlMemTable& table = tables::Holidays().Table();
     if (!table.Active() || table.IsEmpty()) return 0;
     // Texts from the message go into the reply's header: no stray CR may
@@ -229,7 +277,9 @@ int AutoRespond(const std::string& recipient, const std::string& user, const std
         entries.push_back({table.FieldByName("Subject").AsString(), table.FieldByName("Message").AsString()});
     });
     if (entries.empty()) return 0;
-    if (IsAutomaticMessage(LoadHeaderLines(msgFile), sender)) return 0;
+    // Without a sender there is nobody to answer.
+    if (smtp::TrimBlanks(smtp::StripAngleBrackets(sender)).empty()) return 0;
+    if (IsAutomaticMessage(LoadHeaderLines(msgFile), sender, envelopeSender)) return 0;
 
     int written = 0;
     const std::string plain = smtp::StripAngleBrackets(recipientAddress);

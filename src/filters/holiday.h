@@ -22,15 +22,16 @@
 //
 // A reply to a local sender goes straight into the sender's mailbox; a reply
 // to an outside sender is queued. Replies carry "Auto-Submitted:
-// auto-replied", and messages that are themselves automatic (Auto-Submitted,
-// Precedence bulk/junk/list, no sender, a mailer daemon) get no reply, so
-// two responders cannot keep answering each other. An outside sender is
+// auto-replied", and messages without a sender or that are themselves
+// automatic (IsAutomaticMessage) get no reply, so two responders cannot keep
+// answering each other. An outside sender is
 // answered at most once a day per user (kept in memory), which ends an
 // exchange with a responder elsewhere that ignores those marks; colleagues
 // are answered every time.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,14 +58,20 @@ std::string GetRecipientHeader(const std::string& msgFile);
 // ends): a message's header need not be read again for each recipient.
 std::string GetRecipientHeader(const std::vector<std::string>& headerLines);
 
-// True when the message is itself an automatic one that must not be
-// answered (see above). headerLines as LoadHeaderLines gives them.
-bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender);
+// True when the message is itself automatic mail, which is neither answered
+// nor forwarded: an empty envelope sender (envelopeSender when the caller
+// knows it, and any "Return-Path: <>"), Auto-Submitted other than "no",
+// Precedence bulk/junk/list, a delivery or read report, List-Id,
+// X-Autoreply, or a From (sender) of a mailer daemon or of our own notices.
+// headerLines as LoadHeaderLines gives them.
+bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::string& sender,
+                        const std::optional<std::string>& envelopeSender = std::nullopt);
 
-// Answers msgFile for every matching entry of user. Returns the number of
-// replies written.
+// Answers msgFile for every matching entry of user. envelopeSender: the
+// MAIL FROM of mail taken by the SMTP server (fetched mail has only its
+// Return-Path). Returns the number of replies written.
 int AutoRespond(const std::string& recipientAddress, const std::string& user, const std::string& msgFile,
-                bool isInternal);
+                bool isInternal, const std::optional<std::string>& envelopeSender = std::nullopt);
 
 // The text of one reply (header, message, footer when due, end marker).
 std::string AutoReplyText(const std::string& fromText, const std::string& toText, bool toLocal,

@@ -1,6 +1,7 @@
 // Forwarding: local and outside targets with and without the user's copy,
-// the shared queued copy and its record, the envelope sender, and the user's
-// copy kept whenever a forwarded copy is not safely made.
+// the shared queued copy and its record, the envelope sender, automatic mail
+// kept and not forwarded, and the user's copy kept whenever a forwarded copy
+// is not safely made.
 #include "filters/forward.h"
 
 #include "filters_env.h"
@@ -147,6 +148,21 @@ TEST_F(Forward, EnvelopeSender) {
     Ini().WriteString("Forward", "MailFrom", "relay@office.example");
     PublishIni();
     EXPECT_EQ(forward::GetForwardSender(Message()), "<sender@outside.example>");
+}
+
+// The report of a forward that failed outside comes back through collection:
+// forwarded again, it would fail again and come back bigger, without end.
+TEST_F(Forward, DeliveryReportIsKeptNotForwarded) {
+    AddRow("bob", false, "gone@home.example", "No");
+    const std::string report =
+        "Return-Path: <>\r\nFrom: Mail Delivery System <MAILER-DAEMON@home.example>\r\nTo: bob@office.example\r\n"
+        "Subject: Undelivered Mail Returned to Sender\r\nAuto-Submitted: auto-replied\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/report; report-type=delivery-status;\r\n\tboundary=\"r1\"\r\n\r\n"
+        "--r1\r\n\r\nno such user\r\n--r1--\r\n";
+    const std::string file = Deliver("bob", "070000002", report);
+    EXPECT_EQ(forward::ForwardMessage("bob", file), 0);
+    EXPECT_EQ(Read(file), report);
+    EXPECT_TRUE(Files(Out()).empty());
 }
 
 TEST_F(Forward, UsersCopyStaysWhenTheQueueCannotTakeTheForward) {

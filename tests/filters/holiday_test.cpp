@@ -190,6 +190,15 @@ TEST_F(Holiday, AutomaticMailIsNeverAnswered) {
         {"MAILER-DAEMON@outside.example", "", false},
         {"tarnwick@localhost", "", false},
         {"", "", false},
+        {"postmaster@outside.example", "Return-Path: <>\r\n", false},
+        {"someone@outside.example", "Return-Path: <someone@outside.example>\r\n", true},
+        {"someone@outside.example", "List-Id: Team <team.lists.example>\r\n", false},
+        {"someone@outside.example", "X-Autoreply: yes\r\n", false},
+        {"someone@outside.example", "Content-Type: multipart/report; report-type=delivery-status;\r\n\tboundary=b\r\n",
+         false},
+        {"someone@outside.example", "Content-Type:\r\n message/disposition-notification\r\n", false},
+        {"someone@outside.example", "content-type: Message/Delivery-Status\r\n", false},
+        {"someone@outside.example", "Content-Type: multipart/mixed; boundary=report\r\n", true},
     };
     for (const auto& c : cases) {
         ClearStore();
