@@ -48,10 +48,11 @@ DeliveryHooks FilterUnits() {
         if (mailsettings::Current()->virusCheckOut)
             virus::NotifyOutgoingRisk(from, details::SplitMessageParts(file));
     };
-    h.autoRespond = [](const std::string& address, const std::string& user, const std::string& file) {
-        holiday::AutoRespond(address, user, file, true);
+    h.autoRespond = [](const std::string& address, const std::string& user, const std::string& file,
+                       const std::string& from) { holiday::AutoRespond(address, user, file, true, from); };
+    h.forwardMessage = [](const std::string& user, const std::string& file, const std::string& from) {
+        forward::ForwardMessage(user, file, from);
     };
-    h.forwardMessage = [](const std::string& user, const std::string& file) { forward::ForwardMessage(user, file); };
     h.importAddressesFromMessage = [](const std::string& file) { spam::ImportAddressesFromMessage(file); };
     h.addSpamAddress = [](const std::string& address) {
         if (spam::Filter() && spam::Filter()->settings().addOutAddress)

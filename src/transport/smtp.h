@@ -161,10 +161,12 @@ struct DeliveryHooks {
     std::function<void(const std::string& file, const std::string& user)> checkIncomingAttachments;
     // Outgoing attachment check: message, sender, first recipient.
     std::function<void(const std::string& file, const std::string& from, const std::string& to1)> notifyOutgoingRisk;
-    // Out-of-office reply to an internal sender.
-    std::function<void(const std::string& address, const std::string& user, const std::string& file)> autoRespond;
-    // Forwarding; may delete the file.
-    std::function<void(const std::string& user, const std::string& file)> forwardMessage;
+    // Out-of-office reply to an internal sender; from is the envelope sender.
+    std::function<void(const std::string& address, const std::string& user, const std::string& file,
+                       const std::string& from)>
+        autoRespond;
+    // Forwarding; may delete the file. from is the envelope sender.
+    std::function<void(const std::string& user, const std::string& file, const std::string& from)> forwardMessage;
     // Safe-list import of a message sent to the spam filter's pseudo-recipient.
     std::function<void(const std::string& file)> importAddressesFromMessage;
     // Every outside recipient; the spam filter adds it to the safe list when

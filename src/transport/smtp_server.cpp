@@ -983,8 +983,8 @@ bool TFrmSMTP::FinishMessage(const platform::TcpConnectionPtr& connection, SmtpS
                 if (!platform::FileExists(c.path)) continue;
                 if (mail->virusCheckIn && hooks.checkIncomingAttachments)
                     hooks.checkIncomingAttachments(c.path, c.user);
-                if (!c.address.empty() && hooks.autoRespond) hooks.autoRespond(c.address, c.user, c.path);
-                if (hooks.forwardMessage) hooks.forwardMessage(c.user, c.path);
+                if (!c.address.empty() && hooks.autoRespond) hooks.autoRespond(c.address, c.user, c.path, from);
+                if (hooks.forwardMessage) hooks.forwardMessage(c.user, c.path, from);
                 if (FrmServers) FrmServers->QueueNewMailAlert(c.user);
             }
             ServerLog("<< 250 OK Message received");

@@ -791,10 +791,9 @@ TEST_F(SmtpServerTest, DeliveryFiltersRunInTheirOrderOnEachCopy) {
         calls.push_back("rules " + name(file) + " " + user + " " + std::to_string(kind) + "/" +
                         std::to_string(direction));
     };
-    smtp::deliveryHooks.autoRespond = [&](const std::string& address, const std::string& user, const std::string&) {
-        calls.push_back("auto " + address + " " + user);
-    };
-    smtp::deliveryHooks.forwardMessage = [&](const std::string& user, const std::string& file) {
+    smtp::deliveryHooks.autoRespond = [&](const std::string& address, const std::string& user, const std::string&,
+                                          const std::string&) { calls.push_back("auto " + address + " " + user); };
+    smtp::deliveryHooks.forwardMessage = [&](const std::string& user, const std::string& file, const std::string&) {
         calls.push_back("forward " + user);
         // Forwarding may take the copy away.
         std::remove(file.c_str());
@@ -831,6 +830,30 @@ TEST_F(SmtpServerTest, WindowGoneMidDataLeavesNothing) {
     FrmSMTP = nullptr;
     EXPECT_TRUE(Files("out").empty());
     EXPECT_TRUE(c->Closed());
+}
+
+// Mail with an empty envelope sender is a report or the like, whatever its
+// From says: answering it is how responders start answering each other.
+TEST_F(SmtpServerTest, NoOutOfOfficeReplyToMailWithoutEnvelopeSender) {
+    Start();
+    auto& holidays = tables::Holidays().Table();
+    holidays.Append();
+    holidays.FieldByName("User").SetAsString("alice");
+    holidays.FieldByName("Subject").SetAsString("Away");
+    holidays.FieldByName("Message").SetAsString("Back on Monday.");
+    holidays.FieldByName("Who").SetAsInteger(0);
+    holidays.Post();
+    auto c = Connect();
+    const std::string text = "From: bob@office.example\r\nMessage-ID: <%>\r\n\r\nbody\r\n.\r\n";
+    auto withId = [&](const char* id) { return std::string(text).replace(text.find('%'), 1, id); };
+    EXPECT_EQ(Send(*c, "", {"alice@office.example"}, withId("nul1")), "250 Load and clear\r\n");
+    auto in = Files("in");
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(in[0].rfind("alice_", 0), 0u) << in[0];
+    // The same from bob's own envelope is answered into his mailbox.
+    EXPECT_EQ(Send(*c, "bob@office.example", {"alice@office.example"}, withId("bob1")), "250 Load and clear\r\n");
+    in = Files("in");
+    EXPECT_EQ(std::count_if(in.begin(), in.end(), [](const std::string& n) { return n.rfind("bob_", 0) == 0; }), 1);
 }
 
 TEST_F(SmtpServerTest, FilterUnitsAreInTheChain) {
