@@ -1,6 +1,7 @@
 // Quoted-printable and Base64 codecs of the MIME library.
 #include "codecs/codectables.h"
 
+#include <algorithm>
 #include <array>
 
 namespace CodecTables {
@@ -64,6 +65,39 @@ std::string DecodeQuotedPrintable(std::string_view text) {
         }
         // Not an escape: senders that never encoded their "=" get it back.
         out += c;
+    }
+    return out;
+}
+
+bool LinesFitMail(const std::vector<std::string>& lines) {
+    return std::none_of(lines.begin(), lines.end(),
+                        [](const std::string& l) { return l.size() > kMaxMailLineLength; });
+}
+
+std::vector<std::string> EncodeQuotedPrintableLines(const std::vector<std::string>& lines) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    // An encoded line holds 75 characters and its soft break.
+    constexpr std::size_t kRoom = 75;
+    std::vector<std::string> out;
+    for (const std::string& line : lines) {
+        std::string cur;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const auto c = static_cast<unsigned char>(line[i]);
+            const bool blank = c == ' ' || c == '\t';
+            const bool plain = (c >= 33 && c <= 126 && c != '=') || (blank && i + 1 < line.size());
+            auto token = [&](bool lineStart) {
+                if (plain && !(lineStart && c == '.')) return std::string(1, static_cast<char>(c));
+                return std::string{'=', kHex[c >> 4], kHex[c & 15]};
+            };
+            std::string t = token(cur.empty());
+            if (cur.size() + t.size() > kRoom) {
+                out.push_back(cur + "=");
+                cur.clear();
+                t = token(true);
+            }
+            cur += t;
+        }
+        out.push_back(std::move(cur));
     }
     return out;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace CodecTables {
 
@@ -21,6 +22,19 @@ int Base64Value(unsigned char c);
 // line (CRLF or LF) is a soft break, an "=" not followed by two hex digits
 // is kept as written, an "=" at the very end is dropped.
 std::string DecodeQuotedPrintable(std::string_view text);
+
+// The longest line a mail system must take, its CR LF not counted.
+inline constexpr std::size_t kMaxMailLineLength = 998;
+
+// True when no line is longer than kMaxMailLineLength.
+bool LinesFitMail(const std::vector<std::string>& lines);
+
+// Quoted-printable encoding of text lines (each without its line break):
+// every line becomes encoded lines of at most 76 characters, joined by
+// soft breaks. Bytes beyond ASCII, controls, "=", a blank that ends the
+// line and a "." that would begin an encoded line are escaped, so the
+// lines need no dot-stuffing.
+std::vector<std::string> EncodeQuotedPrintableLines(const std::vector<std::string>& lines);
 
 // Base64 encoding; lineLength > 0 puts CRLF after every lineLength output
 // characters (never after the last one).

@@ -260,6 +260,13 @@ void TQevMsg::FillRawMail() {
         encodingWord = "base64";
         Subject = "=?" + charset + "?B?" + CodecTables::EncodeBase64(Subject) + "?=";
         body = SplitLines(CodecTables::EncodeBase64(JoinLines(Text, true), 76));
+    } else if (!CodecTables::LinesFitMail(Text)) {
+        // A paragraph typed without line breaks can be longer than a mail
+        // system takes a line: soft breaks keep every line within bounds,
+        // and a reader joins them again. Any other text goes as it always
+        // did.
+        encodingWord = "quoted-printable";
+        body = CodecTables::EncodeQuotedPrintableLines(Text);
     } else {
         encodingWord = "8Bit";
         for (std::string& line : body)

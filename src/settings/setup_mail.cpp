@@ -4,6 +4,7 @@
 #include "settings/setup.h"
 
 #include "codecs/charsettables.h"
+#include "codecs/codectables.h"
 #include "codecs/headerwords.h"
 #include "codecs/qev_util.h"
 #include "platform/files.h"
@@ -170,6 +171,12 @@ std::string SupportMessage(const std::string& id, const std::string& name, const
     const std::string safeName = HeaderSafe(name, "\"\\");
     const std::string shownName =
         CharsetTables::IsAscii(safeName) ? "\"" + safeName + "\"" : HeaderWords::EncodeHeaderText(safeName);
+    std::vector<std::string> text;
+    for (const std::string& q : question)
+        for (const std::string& piece : smtp::SplitLines(q)) text.push_back(BodySafe(piece));
+    // A question typed as one long paragraph would hold a line longer than
+    // a mail system takes: it goes quoted-printable.
+    const bool quoted = !CodecTables::LinesFitMail(text);
     std::vector<std::string> lines = {
         "Message-ID: " + smtp::GeneratedMessageId(id),
         "From: " + shownName + " <" + HeaderSafe(address, "<>\" ") + ">",
@@ -181,13 +188,15 @@ std::string SupportMessage(const std::string& id, const std::string& name, const
         "X-Mailer: Tarnwick 1.1",
         "MIME-Version: 1.0",
         "Content-Type: text/plain; charset=utf-8",
-        "Content-Transfer-Encoding: 8bit",
+        std::string("Content-Transfer-Encoding: ") + (quoted ? "quoted-printable" : "8bit"),
         "",
     };
     // A question line of a single "." would otherwise end the message there
     // when it is relayed.
-    for (const std::string& q : question)
-        for (const std::string& piece : smtp::SplitLines(q)) lines.push_back(smtp::DotStuff(BodySafe(piece)));
+    if (quoted)
+        for (std::string& line : CodecTables::EncodeQuotedPrintableLines(text)) lines.push_back(std::move(line));
+    else
+        for (const std::string& piece : text) lines.push_back(smtp::DotStuff(piece));
     lines.push_back("");
     lines.push_back(".");
     lines.push_back("");

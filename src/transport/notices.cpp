@@ -4,6 +4,7 @@
 #include "transport/smtp.h"
 
 #include "codecs/charsettables.h"
+#include "codecs/codectables.h"
 #include "codecs/headerwords.h"
 #include "codecs/qev_util.h"
 #include "platform/clock.h"
@@ -276,8 +277,16 @@ std::string GeneratedMessage(const GeneratedMail& mail) {
             if (!declared && !CharsetTables::IsValidUtf8(piece))
                 piece = CharsetTables::ToUtf8(piece, CharsetTables::TCharset::Windows1252);
             ascii = ascii && CharsetTables::IsAscii(piece);
-            body.push_back(DotStuff(piece));
+            body.push_back(piece);
         }
+    if (mail.footer) body.push_back(GeneratedFooterLine);
+    // A text typed as one long paragraph (an out-of-office reply) would
+    // hold a line longer than a mail system takes: it goes quoted-printable.
+    const bool quoted = !declared && !CodecTables::LinesFitMail(body);
+    if (quoted)
+        body = CodecTables::EncodeQuotedPrintableLines(body);
+    else
+        for (auto& line : body) line = DotStuff(line);
 
     std::vector<std::string> lines;
     if (mail.messageId) lines.push_back("Message-ID: " + GeneratedMessageId(TimeStamp()));
@@ -293,12 +302,12 @@ std::string GeneratedMessage(const GeneratedMail& mail) {
     if (!declared) {
         if (!versioned) lines.push_back("MIME-Version: 1.0");
         lines.push_back("Content-Type: text/plain; charset=utf-8");
-        lines.push_back(std::string("Content-Transfer-Encoding: ") + (ascii ? "7bit" : "8bit"));
+        lines.push_back(std::string("Content-Transfer-Encoding: ") +
+                        (quoted ? "quoted-printable" : ascii ? "7bit" : "8bit"));
     }
     for (const auto& header : mail.extraHeaders) lines.push_back(OneLine(header));
     lines.push_back("");
     lines.insert(lines.end(), body.begin(), body.end());
-    if (mail.footer) lines.push_back(GeneratedFooterLine);
     lines.push_back(".");
     lines.push_back("");
     return JoinLines(lines);

@@ -365,13 +365,15 @@ class WebMailSender(unittest.TestCase):
         self.assertIsNotNone(found, body)
         return html.unescape(found.group(1).decode())
 
-    def sent_copy(self, user, subject):
-        for name in os.listdir(self.srv.path("WebSent")):
+    def sent_file(self, user, subject, folder="WebSent"):
+        for name in os.listdir(self.srv.path(folder)):
             if name.startswith(user + "_"):
-                msg = parsed(self.srv.path("WebSent", name))
-                if msg["Subject"] == subject:
-                    return msg
-        self.fail("no sent copy of " + subject)
+                if parsed(self.srv.path(folder, name))["Subject"] == subject:
+                    return self.srv.path(folder, name)
+        self.fail("no copy of %s in %s for %s" % (subject, folder, user))
+
+    def sent_copy(self, user, subject):
+        return parsed(self.sent_file(user, subject))
 
     def test_semicolon_list_reaches_everyone_and_a_stranger_is_named(self):
         to = "Kunde M\u00fcller <kunde2@outside.example>; alice@firma.example"
@@ -435,6 +437,47 @@ class WebMailSender(unittest.TestCase):
                     with open(self.srv.path(folder, name), "rb") as f:
                         longest = max(len(line) for line in f.read().split(b"\r\n"))
                     self.assertLessEqual(longest, 998, "%s/%s" % (folder, name))
+
+    def test_a_long_typed_line_stays_within_998_octets_and_reads_back(self):
+        # A paragraph typed without line breaks, and its reply that quotes it.
+        para = ("=Gr\u00fc\u00dfe, a paragraph typed on and on. " * 40)[:1500] + " "
+        lines = [para, ".a dot", "end"]
+
+        def check(path, expected):
+            with open(path, "rb") as f:
+                raw = f.read()
+            self.assertLessEqual(max(len(line) for line in raw.split(b"\r\n")), 998, path)
+            # The stored end marker follows an empty line, as it always did.
+            self.assertEqual(parsed(path).get_content().splitlines(), expected + [""], path)
+
+        for user, cookie, to, subject, body in (("bob", BOB, "carol", "Long line", lines),
+                                                ("carol", CAROL, "bob", "Re: Long line", None)):
+            if body is None:
+                _, _, page = self.srv.get("/compose?dir=in&replyfile=" +
+                                          os.path.basename(self.sent_file("carol", "Long line", "in"))[:-4],
+                                          cookie=CAROL)
+                body = html.unescape(re.search(rb"<TEXTAREA[^>]*>(.*?)</TEXTAREA>", page, re.S)
+                                     .group(1).decode()).rstrip("\r").split("\r")
+                self.assertIn(">" + para, body)
+            _, _, page = self.srv.post_multipart(
+                "/compose", [("emailfrom", "%s <%s@firma.example>" % (user, user)), ("emailto", to),
+                             ("emailsubj", subject), ("emailbody", "\r\n".join(body).encode()), ("Send", "Send")],
+                cookie=cookie)
+            self.assertIn(b"Message sent", page)
+            check(self.sent_file(to, subject, "in"), body)
+            check(self.sent_file(user, subject), body)
+
+        # Text without such a line goes as it always did: 8 bit, byte for byte.
+        text = ["x" * 998, ".a dot", "end"]
+        _, _, page = self.srv.post_multipart(
+            "/compose", [("emailfrom", "Bob <bob@firma.example>"), ("emailto", "carol"), ("emailsubj", "Short lines"),
+                         ("emailbody", "\r\n".join(text)), ("Send", "Send")], cookie=BOB)
+        self.assertIn(b"Message sent", page)
+        with open(self.sent_file("bob", "Short lines"), "rb") as f:
+            head, body = f.read().split(b"\r\n\r\n", 1)
+        self.assertIn(b"\r\nContent-Type: text/plain; charset=ISO-8859-1\r\nContent-Transfer-Encoding: 8Bit\r\n",
+                      head + b"\r\n")
+        self.assertEqual(body, b"x" * 998 + b"\r\n..a dot\r\nend\r\n\r\n.\r\n")
 
     def test_an_attachment_name_beyond_ascii_is_encoded(self):
         name = "Pr\u00fcfbericht M\u00e4rz \u6771\u4eac.txt"

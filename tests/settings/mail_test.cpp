@@ -187,6 +187,25 @@ TEST_F(SettingsMail, SupportHeaderFieldsCannotBeBrokenOut) {
     EXPECT_NE(m.find("From: \"EveBcc: x@y\" <e@v.exampleX-Evil:1>\r\n"), std::string::npos) << m;
 }
 
+// A question typed as one long paragraph: no line of the request is longer
+// than a mail system takes, and python reads the question back.
+TEST_F(SettingsMail, SupportQuestionOfOneLongParagraphKeepsLinesWithinBounds) {
+    std::string paragraph = ".";
+    while (paragraph.size() < 1500) paragraph += "Gr\xc3\xbc\xc3\x9f" "e = regards, ";
+    const std::string m = setup::SupportMessage("id1", "Ann", "ann@office.example", {paragraph, "."}, "s");
+    for (const auto& line : smtp::SplitLines(m)) EXPECT_LE(line.size(), 998u) << line;
+    const std::string path = Dir() + "support.eml";
+    ASSERT_TRUE(platform::WriteFileAtomic(path, m.substr(0, m.size() - 3)));
+    QProcess p;
+    p.start("/usr/bin/python3", {"-c",
+                                 "import email, email.policy, sys\n"
+                                 "m = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)\n"
+                                 "sys.stdout.buffer.write('\\n'.join(m.get_content().splitlines()).encode())",
+                                 QString::fromStdString(path)});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.readAllStandardOutput().toStdString(), paragraph + "\n.\n");
+}
+
 TEST_F(SettingsMail, RepairDeletesOnlyQueueFilesWithoutSender) {
     struct Case {
         std::string file;

@@ -203,6 +203,21 @@ TEST_F(NoticesTest, GeneratedMailKeepsHeaderAndEndIntact) {
     EXPECT_EQ(bare.find("\r\n.\r\n"), bare.size() - 5);
 }
 
+// An out-of-office text typed as one long paragraph: no line of the reply
+// is longer than a mail system takes, and a reader gets the text back.
+TEST_F(NoticesTest, GeneratedMailKeepsLinesWithinBounds) {
+    std::string paragraph = ".";
+    while (paragraph.size() < 1500) paragraph += "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e = regards, ";
+    const std::string text =
+        holiday::AutoReplyText("bob <bob@office.lan>", "<far@away.example>", false, paragraph + " ", "Away");
+    for (const auto& line : smtp::SplitLines(text)) EXPECT_LE(line.size(), 998u) << line;
+    const std::string file = smtp::WriteMailboxFile(smtp::FolderIn, "bob", smtp::TimeStamp(), text);
+    EXPECT_EQ(CommandOutput("/usr/bin/python3 -c \"import email,email.policy,sys\n"
+                            "m=email.message_from_bytes(open(sys.argv[1],'rb').read()[:-3],policy=email.policy.default)\n"
+                            "sys.stdout.buffer.write(chr(10).join(m.get_content().splitlines()).encode())\" " + file),
+              paragraph + " ");
+}
+
 TEST_F(NoticesTest, FailureNoticeLayout) {
     std::string notice = smtp::BuildFailureNotice(kHtmlMessage, 10, {"<far@away.example>", "<.x@y>"});
     // Header first, subject marked with the text as it followed "subject: ",
