@@ -98,7 +98,10 @@ std::string MoveBack(platform::Env& env, const std::vector<Moved>& moved) {
 // name is the first free one from the stamp on, so the candidates are
 // looked at in that order up to the first that is not there. Completing a
 // rename, a candidate with the same bytes counts too: a copy of the home
-// (a backup put back) holds the two names as two files.
+// (a backup put back) holds the two names as two files. That is safe only
+// because no other user holds the new name by then (NameIsAnotherUsers):
+// a message sent to both would have the same stamp and bytes in each
+// mailbox.
 bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::string& name, const std::string& to,
                   const std::string& stamp, const std::string& suffix, bool completing) {
     std::string bytes;
@@ -168,6 +171,21 @@ bool MoveFiles(platform::Env& env, const std::string& from, const std::string& t
 }
 
 std::string RecordPath() { return ProgramDir + kRenameRecord; }
+
+// Whether the name `to` belongs to another user than `from` in a users
+// table: the rename would give her the mail of `from`, and her login would
+// read both. A table that names `to` but no longer `from` is this rename's
+// own step, already done.
+bool NameIsAnotherUsers(TvdlMemTable& users, const std::string& from, const std::string& to) {
+    if (!users.Active() || qev_util::SameText(from, to)) return false;
+    const int row = FindNoCase(users, "Name", from);
+    return row >= 0 && FindNoCase(users, "Name", to, row) >= 0;
+}
+
+std::string NameTakenText(const std::string& to) {
+    return "another user already has the name " + to + "; nothing was moved, and the rename stays recorded in " +
+           kRenameRecord;
+}
 
 platform::FsStatus WriteRecord(platform::Env& env, const std::string& from, const std::string& to) {
     return env.WriteFileAtomic(RecordPath(), std::string(kRenameRecordHeader) + "\n" + from + "\n" + to + "\n");
@@ -290,6 +308,11 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
     if (!resumed && row >= 0 && FindNoCase(users, "Name", from, row) >= 0)
         return fail("another user's name differs from " + from + " only in case, and their mail is one; delete one "
                     "of them first");
+    if (resumed && NameIsAnotherUsers(users, from, to)) {
+        if (leftForNextStart != nullptr) *leftForNextStart = true;
+        tablefiles::LogLine("Renaming user " + from + " to " + to + " failed: " + NameTakenText(to));
+        return fail(NameTakenText(to));
+    }
     if (FrmServers != nullptr) {
         const std::string busy = FrmServers->MailboxBusy(from, kBusyWaitMs);
         if (!busy.empty()) return fail(busy);
@@ -401,7 +424,7 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
     return true;
 }
 
-bool CompletePendingRename() {
+bool CompletePendingRename(std::string* problem) {
     if (!platform::FileExists(RecordPath())) return true;
     std::string from, to;
     if (!PendingRename(ProgramDir, &from, &to)) {
@@ -410,15 +433,36 @@ bool CompletePendingRename() {
         tablefiles::LogLine(std::string(kRenameRecord) + " is not a rename record and was set aside as " + aside);
         return false;
     }
+    // Logged, and told where the user looks: part of the mailbox may be
+    // under the old name and part under the new one until it is done.
+    auto cannot = [&](const std::string& why) {
+        const std::string text = "The rename of user " + from + " to " + to + " could not be completed: " + why;
+        tablefiles::LogLine(text);
+        if (problem != nullptr) *problem = text;
+        return false;
+    };
     tablefiles::LogLine("Completing the rename of user " + from + " to " + to + " left unfinished");
+    // Looked at before the first file moves: the name may have been given
+    // to another user since the record was written.
+    if (const std::string usersFile = ProgramDir + "users.dat"; platform::FileExists(usersFile)) {
+        TvdlMemTable users;
+        try {
+            users.LoadFromBinaryFile(usersFile);
+        } catch (const std::exception& e) {
+            return cannot("users.dat: " + std::string(e.what()) + "; nothing was moved, it is tried again at the "
+                          "next start");
+        }
+        if (NameIsAnotherUsers(users, from, to))
+            return cannot(NameTakenText(to) + " and is tried again at the next start");
+    }
     platform::Env& env = *platform::Env::Current();
     std::vector<Moved> moved;
     std::string why;
     if (!MoveFiles(env, from, to, true, moved, why)) {
         // What moved stays moved: the next start goes on from there.
-        tablefiles::LogLine("The rename of user " + from + " to " + to + " could not be completed: " + why +
-                            "; " + std::to_string(moved.size()) + " message files moved, the rest at the next start");
-        return false;
+        return cannot(why + "; " + std::to_string(moved.size()) +
+                      " message files moved, the rest at the next start. Until then some of the user's mail is "
+                      "not readable under either name.");
     }
     std::vector<std::string> files;
     for (const auto& f : kUserFields)
@@ -428,9 +472,7 @@ bool CompletePendingRename() {
         try {
             if (!RenameInTableFile(file, from, to).empty()) tablesChanged += " " + file;
         } catch (const std::exception& e) {
-            tablefiles::LogLine("The rename of user " + from + " to " + to + " could not be completed: " + file +
-                                ": " + e.what() + "; it is tried again at the next start");
-            return false;
+            return cannot(file + ": " + e.what() + "; it is tried again at the next start");
         }
     }
     RenameInSettings(from, to);

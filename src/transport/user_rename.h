@@ -48,8 +48,10 @@ bool PendingRename(const std::string& dir, std::string* from, std::string* to);
 // failed undo) left half done is carried through to the end from its
 // record: the files still under the old name move, every table file and
 // setting that names the old user is re-pointed, and the record goes. Each
-// step is logged. False (logged, record kept for the next start) when it
-// cannot be completed; true when there was nothing to do or it is done.
-bool CompletePendingRename();
+// step is logged. A new name that another user holds is not taken: nothing
+// moves and the record stays. False (logged, record kept for the next
+// start, and in *problem what the user must be told) when it cannot be
+// completed; true when there was nothing to do or it is done.
+bool CompletePendingRename(std::string* problem = nullptr);
 
 }  // namespace settings
