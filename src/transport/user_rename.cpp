@@ -282,6 +282,15 @@ bool PendingRename(const std::string& dir, std::string* from, std::string* to) {
     return true;
 }
 
+std::string PendingRenameRefusesAdd(const std::string& dir, const std::string& name) {
+    std::string from, to;
+    if (!PendingRename(dir, &from, &to) || (!qev_util::SameText(name, from) && !qev_util::SameText(name, to)))
+        return std::string();
+    return "User " + name + " cannot be added: the rename of user " + from + " to " + to +
+           " is not complete yet, and until the next start of the program completes it, mail may lie under either "
+           "name.";
+}
+
 bool RenameLocalUser(const std::string& from, const std::string& to, std::string* error, bool* leftForNextStart) {
     if (leftForNextStart != nullptr) *leftForNextStart = false;
     auto fail = [&](const std::string& why) {
