@@ -122,9 +122,11 @@ bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::stri
 }
 
 // Moves the user's files of one folder (with its trailing "/") to the new
-// name; false, with the reason in error, at the first that cannot go.
+// name; false, with the reason in error, at the first that cannot go. A
+// file left with both names (its new one could not be unlinked again) is
+// said in stuck: a user added later under the new name would read it.
 bool MoveFolder(platform::Env& env, const std::string& folder, const std::string& from, const std::string& to,
-                bool completing, std::vector<Moved>& moved, std::string& error) {
+                bool completing, std::vector<Moved>& moved, std::string& error, std::string& stuck) {
     for (const auto& name : smtp::ListUserFiles(folder, from)) {
         // A change of case only: a file already spelled so stays.
         if (name.compare(0, from.size(), to) == 0) continue;
@@ -140,8 +142,11 @@ bool MoveFolder(platform::Env& env, const std::string& folder, const std::string
         }
         const std::string path = smtp::LinkNewFile(folder + name, folder, to + "_", stamp, suffix, &failed);
         if (path.empty() || !(failed = env.Unlink(folder + name)).ok()) {
-            if (!path.empty()) env.Unlink(path);
             error = Short(folder) + name + " could not be moved: " + failed.Text();
+            if (!path.empty()) {
+                if (const platform::FsStatus s = env.Unlink(path); !s.ok())
+                    stuck = Short(path) + " is still a second name of " + Short(folder) + name + ": " + s.Text();
+            }
             return false;
         }
         moved.push_back({folder + name, path});
@@ -151,14 +156,15 @@ bool MoveFolder(platform::Env& env, const std::string& folder, const std::string
 
 // Moves the user's files of every store folder but the outbox, each folder
 // synced before the next; false, with the reason in error, at the first
-// file or folder that fails. completing: the rename was begun before.
+// file or folder that fails (stuck as MoveFolder's). completing: the
+// rename was begun before.
 bool MoveFiles(platform::Env& env, const std::string& from, const std::string& to, bool completing,
-               std::vector<Moved>& moved, std::string& error) {
+               std::vector<Moved>& moved, std::string& error, std::string& stuck) {
     for (const auto& folderName : smtp::StoreFolderNames()) {
         if (folderName == smtp::FolderOut || folderName == smtp::FolderAddins) continue;
         const std::string folder = smtp::StoreFolder(folderName);
         const size_t before = moved.size();
-        if (!MoveFolder(env, folder, from, to, completing, moved, error)) return false;
+        if (!MoveFolder(env, folder, from, to, completing, moved, error, stuck)) return false;
         if (moved.size() > before) {
             const platform::FsStatus synced = env.SyncFolder(platform::FolderOf(folder + "x"));
             if (!synced.ok()) {
@@ -352,9 +358,10 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
 
     // 1 the files, each name on disk before the tables name the new user.
     std::vector<Moved> moved;
-    std::string why;
-    if (!MoveFiles(env, from, to, resumed, moved, why)) {
-        const std::string undoFailed = MoveBack(env, moved);
+    std::string why, stuck;
+    if (!MoveFiles(env, from, to, resumed, moved, why, stuck)) {
+        const std::string movedBack = MoveBack(env, moved);
+        const std::string undoFailed = stuck + (stuck.empty() || movedBack.empty() ? "" : "; ") + movedBack;
         return undoFailed.empty() ? undone(why) : leftHalfDone(why, undoFailed);
     }
 
@@ -466,10 +473,10 @@ bool CompletePendingRename(std::string* problem) {
     }
     platform::Env& env = *platform::Env::Current();
     std::vector<Moved> moved;
-    std::string why;
-    if (!MoveFiles(env, from, to, true, moved, why)) {
+    std::string why, stuck;
+    if (!MoveFiles(env, from, to, true, moved, why, stuck)) {
         // What moved stays moved: the next start goes on from there.
-        return cannot(why + "; " + std::to_string(moved.size()) +
+        return cannot(why + (stuck.empty() ? "" : "; " + stuck) + "; " + std::to_string(moved.size()) +
                       " message files moved, the rest at the next start. Until then some of the user's mail is "
                       "not readable under either name.");
     }
