@@ -6,6 +6,7 @@
 //   tarnwick-adduser <program directory> --domain <domain>
 //       adds a local domain (mail to <user>@<domain> is then local)
 #include "transport/account_tables.h"
+#include "transport/user_rename.h"
 
 #include <cstdio>
 #include <string>
@@ -20,6 +21,15 @@ int main(int argc, char** argv) {
     }
     std::string dir = argv[1];
     if (!dir.empty() && dir.back() != '/') dir += '/';
+    // A rename left to the next start still has mail under both its names:
+    // a new user by either would read it.
+    if (const std::string refused = std::string(argv[2]) == "--domain"
+                                        ? std::string()
+                                        : settings::PendingRenameRefusesAdd(dir, argv[2]);
+        !refused.empty()) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], refused.c_str());
+        return 1;
+    }
     std::string error;
     const bool ok = std::string(argv[2]) == "--domain"
                         ? settings::AddLocalDomain(dir, argv[3], &error)

@@ -70,6 +70,10 @@ void TFrmSettings::UserBtnsFor(QObject* from) {
             return;
         }
         if (NameHoldsOthersMail(name, std::string())) return;
+        if (const std::string refused = settings::PendingRenameRefusesAdd(ProgramDir, name); !refused.empty()) {
+            platform::MessageBox(refused, platform::MsgKind::Error, platform::MsgButtons::Ok, this);
+            return;
+        }
         t.Append();
         t.FieldByName("Name").SetAsString(name);
         t.FieldByName("Password").SetAsString(password);

@@ -163,7 +163,11 @@ int Run(int argc, char** argv) {
     InstallStopSignals(&app);
     // A user's rename that a crash cut short is completed before the
     // tables are loaded and any server takes a login or a message for her.
-    settings::CompletePendingRename();
+    // One that cannot be leaves part of her mail out of sight: that is
+    // said as other start-up failures are (headless: on stderr), and the
+    // servers start all the same.
+    if (std::string problem; !settings::CompletePendingRename(&problem) && !problem.empty())
+        platform::MessageBox(problem, platform::MsgKind::Warning, platform::MsgButtons::Ok);
 
     TFrmSplash::SetCommandLine(argc, argv);
     FrmSplash = new TFrmSplash();

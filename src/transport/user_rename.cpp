@@ -98,7 +98,10 @@ std::string MoveBack(platform::Env& env, const std::vector<Moved>& moved) {
 // name is the first free one from the stamp on, so the candidates are
 // looked at in that order up to the first that is not there. Completing a
 // rename, a candidate with the same bytes counts too: a copy of the home
-// (a backup put back) holds the two names as two files.
+// (a backup put back) holds the two names as two files. That is safe only
+// because no other user holds the new name by then (NameIsAnotherUsers):
+// a message sent to both would have the same stamp and bytes in each
+// mailbox.
 bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::string& name, const std::string& to,
                   const std::string& stamp, const std::string& suffix, bool completing) {
     std::string bytes;
@@ -119,9 +122,11 @@ bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::stri
 }
 
 // Moves the user's files of one folder (with its trailing "/") to the new
-// name; false, with the reason in error, at the first that cannot go.
+// name; false, with the reason in error, at the first that cannot go. A
+// file left with both names (its new one could not be unlinked again) is
+// said in stuck: a user added later under the new name would read it.
 bool MoveFolder(platform::Env& env, const std::string& folder, const std::string& from, const std::string& to,
-                bool completing, std::vector<Moved>& moved, std::string& error) {
+                bool completing, std::vector<Moved>& moved, std::string& error, std::string& stuck) {
     for (const auto& name : smtp::ListUserFiles(folder, from)) {
         // A change of case only: a file already spelled so stays.
         if (name.compare(0, from.size(), to) == 0) continue;
@@ -137,8 +142,11 @@ bool MoveFolder(platform::Env& env, const std::string& folder, const std::string
         }
         const std::string path = smtp::LinkNewFile(folder + name, folder, to + "_", stamp, suffix, &failed);
         if (path.empty() || !(failed = env.Unlink(folder + name)).ok()) {
-            if (!path.empty()) env.Unlink(path);
             error = Short(folder) + name + " could not be moved: " + failed.Text();
+            if (!path.empty()) {
+                if (const platform::FsStatus s = env.Unlink(path); !s.ok())
+                    stuck = Short(path) + " is still a second name of " + Short(folder) + name + ": " + s.Text();
+            }
             return false;
         }
         moved.push_back({folder + name, path});
@@ -148,14 +156,15 @@ bool MoveFolder(platform::Env& env, const std::string& folder, const std::string
 
 // Moves the user's files of every store folder but the outbox, each folder
 // synced before the next; false, with the reason in error, at the first
-// file or folder that fails. completing: the rename was begun before.
+// file or folder that fails (stuck as MoveFolder's). completing: the
+// rename was begun before.
 bool MoveFiles(platform::Env& env, const std::string& from, const std::string& to, bool completing,
-               std::vector<Moved>& moved, std::string& error) {
+               std::vector<Moved>& moved, std::string& error, std::string& stuck) {
     for (const auto& folderName : smtp::StoreFolderNames()) {
         if (folderName == smtp::FolderOut || folderName == smtp::FolderAddins) continue;
         const std::string folder = smtp::StoreFolder(folderName);
         const size_t before = moved.size();
-        if (!MoveFolder(env, folder, from, to, completing, moved, error)) return false;
+        if (!MoveFolder(env, folder, from, to, completing, moved, error, stuck)) return false;
         if (moved.size() > before) {
             const platform::FsStatus synced = env.SyncFolder(platform::FolderOf(folder + "x"));
             if (!synced.ok()) {
@@ -168,6 +177,21 @@ bool MoveFiles(platform::Env& env, const std::string& from, const std::string& t
 }
 
 std::string RecordPath() { return ProgramDir + kRenameRecord; }
+
+// Whether the name `to` belongs to another user than `from` in a users
+// table: the rename would give her the mail of `from`, and her login would
+// read both. A table that names `to` but no longer `from` is this rename's
+// own step, already done.
+bool NameIsAnotherUsers(TvdlMemTable& users, const std::string& from, const std::string& to) {
+    if (!users.Active() || qev_util::SameText(from, to)) return false;
+    const int row = FindNoCase(users, "Name", from);
+    return row >= 0 && FindNoCase(users, "Name", to, row) >= 0;
+}
+
+std::string NameTakenText(const std::string& to) {
+    return "another user already has the name " + to + "; nothing was moved, and the rename stays recorded in " +
+           kRenameRecord;
+}
 
 platform::FsStatus WriteRecord(platform::Env& env, const std::string& from, const std::string& to) {
     return env.WriteFileAtomic(RecordPath(), std::string(kRenameRecordHeader) + "\n" + from + "\n" + to + "\n");
@@ -264,6 +288,15 @@ bool PendingRename(const std::string& dir, std::string* from, std::string* to) {
     return true;
 }
 
+std::string PendingRenameRefusesAdd(const std::string& dir, const std::string& name) {
+    std::string from, to;
+    if (!PendingRename(dir, &from, &to) || (!qev_util::SameText(name, from) && !qev_util::SameText(name, to)))
+        return std::string();
+    return "User " + name + " cannot be added: the rename of user " + from + " to " + to +
+           " is not complete yet, and until the next start of the program completes it, mail may lie under either "
+           "name.";
+}
+
 bool RenameLocalUser(const std::string& from, const std::string& to, std::string* error, bool* leftForNextStart) {
     if (leftForNextStart != nullptr) *leftForNextStart = false;
     auto fail = [&](const std::string& why) {
@@ -290,6 +323,11 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
     if (!resumed && row >= 0 && FindNoCase(users, "Name", from, row) >= 0)
         return fail("another user's name differs from " + from + " only in case, and their mail is one; delete one "
                     "of them first");
+    if (resumed && NameIsAnotherUsers(users, from, to)) {
+        if (leftForNextStart != nullptr) *leftForNextStart = true;
+        tablefiles::LogLine("Renaming user " + from + " to " + to + " failed: " + NameTakenText(to));
+        return fail(NameTakenText(to));
+    }
     if (FrmServers != nullptr) {
         const std::string busy = FrmServers->MailboxBusy(from, kBusyWaitMs);
         if (!busy.empty()) return fail(busy);
@@ -320,9 +358,10 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
 
     // 1 the files, each name on disk before the tables name the new user.
     std::vector<Moved> moved;
-    std::string why;
-    if (!MoveFiles(env, from, to, resumed, moved, why)) {
-        const std::string undoFailed = MoveBack(env, moved);
+    std::string why, stuck;
+    if (!MoveFiles(env, from, to, resumed, moved, why, stuck)) {
+        const std::string movedBack = MoveBack(env, moved);
+        const std::string undoFailed = stuck + (stuck.empty() || movedBack.empty() ? "" : "; ") + movedBack;
         return undoFailed.empty() ? undone(why) : leftHalfDone(why, undoFailed);
     }
 
@@ -401,7 +440,7 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
     return true;
 }
 
-bool CompletePendingRename() {
+bool CompletePendingRename(std::string* problem) {
     if (!platform::FileExists(RecordPath())) return true;
     std::string from, to;
     if (!PendingRename(ProgramDir, &from, &to)) {
@@ -410,15 +449,36 @@ bool CompletePendingRename() {
         tablefiles::LogLine(std::string(kRenameRecord) + " is not a rename record and was set aside as " + aside);
         return false;
     }
+    // Logged, and told where the user looks: part of the mailbox may be
+    // under the old name and part under the new one until it is done.
+    auto cannot = [&](const std::string& why) {
+        const std::string text = "The rename of user " + from + " to " + to + " could not be completed: " + why;
+        tablefiles::LogLine(text);
+        if (problem != nullptr) *problem = text;
+        return false;
+    };
     tablefiles::LogLine("Completing the rename of user " + from + " to " + to + " left unfinished");
+    // Looked at before the first file moves: the name may have been given
+    // to another user since the record was written.
+    if (const std::string usersFile = ProgramDir + "users.dat"; platform::FileExists(usersFile)) {
+        TvdlMemTable users;
+        try {
+            users.LoadFromBinaryFile(usersFile);
+        } catch (const std::exception& e) {
+            return cannot("users.dat: " + std::string(e.what()) + "; nothing was moved, it is tried again at the "
+                          "next start");
+        }
+        if (NameIsAnotherUsers(users, from, to))
+            return cannot(NameTakenText(to) + " and is tried again at the next start");
+    }
     platform::Env& env = *platform::Env::Current();
     std::vector<Moved> moved;
-    std::string why;
-    if (!MoveFiles(env, from, to, true, moved, why)) {
+    std::string why, stuck;
+    if (!MoveFiles(env, from, to, true, moved, why, stuck)) {
         // What moved stays moved: the next start goes on from there.
-        tablefiles::LogLine("The rename of user " + from + " to " + to + " could not be completed: " + why +
-                            "; " + std::to_string(moved.size()) + " message files moved, the rest at the next start");
-        return false;
+        return cannot(why + (stuck.empty() ? "" : "; " + stuck) + "; " + std::to_string(moved.size()) +
+                      " message files moved, the rest at the next start. Until then some of the user's mail is "
+                      "not readable under either name.");
     }
     std::vector<std::string> files;
     for (const auto& f : kUserFields)
@@ -428,9 +488,7 @@ bool CompletePendingRename() {
         try {
             if (!RenameInTableFile(file, from, to).empty()) tablesChanged += " " + file;
         } catch (const std::exception& e) {
-            tablefiles::LogLine("The rename of user " + from + " to " + to + " could not be completed: " + file +
-                                ": " + e.what() + "; it is tried again at the next start");
-            return false;
+            return cannot(file + ": " + e.what() + "; it is tried again at the next start");
         }
     }
     RenameInSettings(from, to);

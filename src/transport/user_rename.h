@@ -44,12 +44,20 @@ inline constexpr char kRenameRecordHeader[] = "tarnwick user rename 1";
 // there is none or it cannot be read as one.
 bool PendingRename(const std::string& dir, std::string* from, std::string* to);
 
+// Why no user may be added as `name` now: a rename left to the next start
+// names it, as its old or its new name (in any letter case), and mail may
+// lie under either name until that start. Empty when nothing stands in the
+// way. dir: the program directory with its trailing "/".
+std::string PendingRenameRefusesAdd(const std::string& dir, const std::string& name);
+
 // At start-up, before any server listens: a rename that a crash (or a
 // failed undo) left half done is carried through to the end from its
 // record: the files still under the old name move, every table file and
 // setting that names the old user is re-pointed, and the record goes. Each
-// step is logged. False (logged, record kept for the next start) when it
-// cannot be completed; true when there was nothing to do or it is done.
-bool CompletePendingRename();
+// step is logged. A new name that another user holds is not taken: nothing
+// moves and the record stays. False (logged, record kept for the next
+// start, and in *problem what the user must be told) when it cannot be
+// completed; true when there was nothing to do or it is done.
+bool CompletePendingRename(std::string* problem = nullptr);
 
 }  // namespace settings

@@ -6,6 +6,7 @@
 #include "transport/table_files.h"
 #include "transport/globals.h"
 #include "transport/table_owner.h"
+#include "transport/user_rename.h"
 #include "web/http.h"
 
 #include <exception>
@@ -78,7 +79,13 @@ std::string UsersTable(const std::string& PwUser, const std::string& PwPassword,
     // refused name is told as the settings window tells it.
     if (!PwUser.empty() && !settings::IsSafeUserName(PwUser))
         p += "<TR><TD colspan=\"3\">Illegal characters (only letters and digits please) in User name.</TD></TR>\r\n";
-    if (!PwUser.empty() && settings::IsSafeUserName(PwUser)) {
+    // A name of a rename left to the next start still has mail under it; a
+    // user that exists only has her password changed.
+    std::string refused;
+    if (!PwUser.empty() && settings::IsSafeUserName(PwUser) && LocalUser(PwUser).empty())
+        refused = settings::PendingRenameRefusesAdd(ProgramDir, PwUser);
+    if (!refused.empty()) p += "<TR><TD colspan=\"3\">" + HtmlEscape(refused) + "</TD></TR>\r\n";
+    if (!PwUser.empty() && settings::IsSafeUserName(PwUser) && refused.empty()) {
         // Names differ in more than case or they are one user: mailbox
         // files and logins match names without case, so a second row would
         // read the first one's mail. The one button changes that user's

@@ -82,6 +82,38 @@ class RestartLeftovers(unittest.TestCase):
         finally:
             program.stop()
 
+    def test_a_rename_onto_a_taken_name_moves_nothing(self):
+        """A record alice to bob while bob is another user (a message sent to
+        both lies in each mailbox with the same stamp and bytes): nothing
+        moves, each keeps her own mail and password, the record stays, and
+        the program says why and serves as before."""
+        program = SmtpProgram()
+        both = b"Subject: to both\r\n\r\nbody\r\n.\r\n"
+        mail = {"in/alice_100000001.dat": both, "in/bob_100000001.dat": both,
+                "in/alice_100000002.dat": b"Subject: alice only\r\n\r\nbody\r\n.\r\n"}
+        for name, data in mail.items():
+            with open(program.path(name), "wb") as f:
+                f.write(data)
+        with open(program.path("rename.pending"), "w") as f:
+            f.write("tarnwick user rename 1\nalice\nbob\n")
+        users = program.read("users.dat")
+        program.start()
+        try:
+            for user, password, count in (("alice", "alicepw", 2), ("bob", "BobPW", 1)):
+                p = poplib.POP3("127.0.0.1", program.pop_port, timeout=15)
+                p.user(user)
+                p.pass_(password)
+                self.assertEqual(p.stat()[0], count, user)
+                p.quit()
+            self.assertEqual(program.files("in"), sorted(n[3:] for n in mail))
+            self.assertEqual(program.read("users.dat"), users)
+            self.assertTrue(os.path.exists(program.path("rename.pending")))
+            said = "The rename of user alice to bob could not be completed: another user already has the name bob"
+            self.assertIn(said, program.stderr())
+            self.assertIn(said.encode(), program.read("connect.log"))
+        finally:
+            program.stop()
+
 
 if __name__ == "__main__":
     if not BIN:

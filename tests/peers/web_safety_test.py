@@ -6,6 +6,7 @@ and the administration pages with their login."""
 import os
 import re
 import socket
+import subprocess
 import sys
 import time
 import unittest
@@ -179,6 +180,25 @@ class Safety(unittest.TestCase):
             self.assertEqual(re.findall(rb'name="users_name" value="([^"]*)"', body), [b"alice3"])
         finally:
             srv.stop()
+
+    def test_a_pending_renames_names_are_not_added(self):
+        # A rename left to the next start (dora to erin) still has mail under
+        # both names: neither the page nor the set-up tool adds either.
+        record = self.srv.path("rename.pending")
+        with open(record, "w") as f:
+            f.write("tarnwick user rename 1\ndora\nerin\n")
+        try:
+            _, _, body = self.srv.post_form("/settings", {"users_name": "erin", "users_pw": "p",
+                                                          "BtnPW": "Add New User"}, cookie="u=admin&p=S3cret")
+            self.assertIn(b"User erin cannot be added: the rename of user dora to erin is not complete yet", body)
+            self.assertNotIn(b'name="users_name" value="erin"', body)
+            tool = subprocess.run([webpeer.adduser_bin(), self.srv.home, "Dora", "p"], capture_output=True, text=True)
+            self.assertEqual(tool.returncode, 1)
+            self.assertIn("User Dora cannot be added: the rename of user dora to erin", tool.stderr)
+            with open(self.srv.path("users.dat"), "rb") as f:
+                self.assertNotIn(b"Dora", f.read())
+        finally:
+            os.unlink(record)
 
     def test_admin_pages_unavailable_without_admin_login(self):
         srv = webpeer.Server({"bob": "bobpw"}).start()

@@ -432,6 +432,26 @@ TEST_F(StaleTables, ARenameThatCannotBeTakenBackIsCompletedAtTheNextStart) {
     ExpectAllNamed("alicia", "alicepw");
 }
 
+// A move taken back whose new name cannot be unlinked again (an append-only
+// in/) leaves a second name on the message: the undo failed, the record
+// stays and the window says the rename is half done.
+TEST_F(StaleTables, AnUndoWhoseUnlinkFailsKeepsTheRecord) {
+    AliceWithMailAndAlias();
+    Rename("alice", "alicia", "alicepw");
+    {
+        platform::FaultInjectionEnv env;
+        env.FailAt(platform::FaultInjectionEnv::Op::Unlink, 1, EPERM);  // alice_100 after its link
+        env.FailAt(platform::FaultInjectionEnv::Op::Unlink, 2, EPERM);  // alicia_100, taking the link back
+        platform::ScopedEnv faulty(&env);
+        settings_->BtnApply->click();
+    }
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("in/alicia_100.dat is still a second name of in/alice_100.dat"), std::string::npos)
+        << dialogs_[0];
+    EXPECT_NE(dialogs_[0].find("completed at the next start"), std::string::npos) << dialogs_[0];
+    EXPECT_EQ(ReadBytes(ProgramDir + settings::kRenameRecord), "tarnwick user rename 1\nalice\nalicia\n");
+}
+
 // After a rename the main window's mailbox list and the tray hint show the
 // user under her new name only.
 TEST_F(StaleTables, ARenamedUserHasOneRowInTheMailboxList) {
