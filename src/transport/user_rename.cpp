@@ -96,27 +96,16 @@ std::string MoveBack(platform::Env& env, const std::vector<Moved>& moved) {
 // Whether the message `name` of folder already has a new name beside it:
 // a move that a crash cut short between the link and the unlink. The new
 // name is the first free one from the stamp on, so the candidates are
-// looked at in that order up to the first that is not there. Completing a
-// rename, a candidate with the same bytes counts too: a copy of the home
-// (a backup put back) holds the two names as two files. That is safe only
-// because no other user holds the new name by then (NameIsAnotherUsers):
-// a message sent to both would have the same stamp and bytes in each
-// mailbox.
+// looked at in that order up to the first that is not there. Only a link
+// to the very same file counts: another file with the same stamp and bytes
+// may be another user's copy of a message sent to both (a user deleted
+// under that name keeps their files), and is never unlinked for it.
 bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::string& name, const std::string& to,
-                  const std::string& stamp, const std::string& suffix, bool completing) {
-    std::string bytes;
-    bool read = false;
+                  const std::string& stamp, const std::string& suffix) {
     for (int n = 0; n < 1000; ++n) {
         const std::string candidate = folder + to + "_" + (n == 0 ? stamp : stamp + std::to_string(n)) + suffix;
         if (!platform::FileExists(candidate)) return false;
         if (env.SameFile(folder + name, candidate)) return true;
-        std::int64_t a = 0, b = 0;
-        if (!completing) continue;
-        if (!platform::FileSize(folder + name, a) || !platform::FileSize(candidate, b) || a != b) continue;
-        if (!read && !env.ReadFile(folder + name, bytes).ok()) return false;
-        read = true;
-        std::string other;
-        if (env.ReadFile(candidate, other).ok() && other == bytes) return true;
     }
     return false;
 }
@@ -126,14 +115,14 @@ bool AlreadyMoved(platform::Env& env, const std::string& folder, const std::stri
 // file left with both names (its new one could not be unlinked again) is
 // said in stuck: a user added later under the new name would read it.
 bool MoveFolder(platform::Env& env, const std::string& folder, const std::string& from, const std::string& to,
-                bool completing, std::vector<Moved>& moved, std::string& error, std::string& stuck) {
+                std::vector<Moved>& moved, std::string& error, std::string& stuck) {
     for (const auto& name : smtp::ListUserFiles(folder, from)) {
         // A change of case only: a file already spelled so stays.
         if (name.compare(0, from.size(), to) == 0) continue;
         const std::string suffix = name.substr(name.size() - std::string(smtp::MailboxSuffix).size());
         const std::string stamp = name.substr(from.size() + 1, name.size() - from.size() - 1 - suffix.size());
         platform::FsStatus failed;
-        if (AlreadyMoved(env, folder, name, to, stamp, suffix, completing)) {
+        if (AlreadyMoved(env, folder, name, to, stamp, suffix)) {
             if (!(failed = env.Unlink(folder + name)).ok()) {
                 error = Short(folder) + name + " could not be moved: " + failed.Text();
                 return false;
@@ -156,15 +145,14 @@ bool MoveFolder(platform::Env& env, const std::string& folder, const std::string
 
 // Moves the user's files of every store folder but the outbox, each folder
 // synced before the next; false, with the reason in error, at the first
-// file or folder that fails (stuck as MoveFolder's). completing: the
-// rename was begun before.
-bool MoveFiles(platform::Env& env, const std::string& from, const std::string& to, bool completing,
+// file or folder that fails (stuck as MoveFolder's).
+bool MoveFiles(platform::Env& env, const std::string& from, const std::string& to,
                std::vector<Moved>& moved, std::string& error, std::string& stuck) {
     for (const auto& folderName : smtp::StoreFolderNames()) {
         if (folderName == smtp::FolderOut || folderName == smtp::FolderAddins) continue;
         const std::string folder = smtp::StoreFolder(folderName);
         const size_t before = moved.size();
-        if (!MoveFolder(env, folder, from, to, completing, moved, error, stuck)) return false;
+        if (!MoveFolder(env, folder, from, to, moved, error, stuck)) return false;
         if (moved.size() > before) {
             const platform::FsStatus synced = env.SyncFolder(platform::FolderOf(folder + "x"));
             if (!synced.ok()) {
@@ -359,7 +347,7 @@ bool RenameLocalUser(const std::string& from, const std::string& to, std::string
     // 1 the files, each name on disk before the tables name the new user.
     std::vector<Moved> moved;
     std::string why, stuck;
-    if (!MoveFiles(env, from, to, resumed, moved, why, stuck)) {
+    if (!MoveFiles(env, from, to, moved, why, stuck)) {
         const std::string movedBack = MoveBack(env, moved);
         const std::string undoFailed = stuck + (stuck.empty() || movedBack.empty() ? "" : "; ") + movedBack;
         return undoFailed.empty() ? undone(why) : leftHalfDone(why, undoFailed);
@@ -474,7 +462,7 @@ bool CompletePendingRename(std::string* problem) {
     platform::Env& env = *platform::Env::Current();
     std::vector<Moved> moved;
     std::string why, stuck;
-    if (!MoveFiles(env, from, to, true, moved, why, stuck)) {
+    if (!MoveFiles(env, from, to, moved, why, stuck)) {
         // What moved stays moved: the next start goes on from there.
         return cannot(why + (stuck.empty() ? "" : "; " + stuck) + "; " + std::to_string(moved.size()) +
                       " message files moved, the rest at the next start. Until then some of the user's mail is "

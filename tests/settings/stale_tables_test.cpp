@@ -432,6 +432,21 @@ TEST_F(StaleTables, ARenameThatCannotBeTakenBackIsCompletedAtTheNextStart) {
     ExpectAllNamed("alicia", "alicepw");
 }
 
+// A user once named alicia, deleted since, left her copy of a message sent
+// to both: the same stamp and bytes as alice's. Completing alice -> alicia
+// keeps both copies; alice's takes the next free name.
+TEST_F(StaleTables, ACompletedRenameUnlinksNoOtherFileOfTheSameBytes) {
+    AliceWithMailAndAlias();
+    const std::string in = smtp::StoreFolder(smtp::FolderIn);
+    twtest::WriteBytes(in + "alicia_100.dat", ReadBytes(in + "alice_100.dat"));
+    twtest::WriteBytes(ProgramDir + settings::kRenameRecord, "tarnwick user rename 1\nalice\nalicia\n");
+    Restart();
+    ASSERT_FALSE(HasFatalFailure());
+    auto files = platform::ListFiles(in, "*");
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"alicia_100.dat", "alicia_1001.dat", "alicia_101.dat"}));
+}
+
 // A move taken back whose new name cannot be unlinked again (an append-only
 // in/) leaves a second name on the message: the undo failed, the record
 // stays and the window says the rename is half done.

@@ -57,10 +57,17 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& e : fs::recursive_directory_iterator(root_))
             if (e.is_directory()) fs::create_directories(target + "/" + Relative(e.path().string()));
+        // Names of one file stay links to one file, as on a real disk.
+        std::map<int, std::string> first;
         for (const auto& [path, id] : names_) {
+            const std::string to = target + "/" + Relative(path);
+            if (auto f = first.find(id); f != first.end()) {
+                fs::create_hard_link(f->second, to);
+                continue;
+            }
+            first[id] = to;
             auto it = data_.find(id);
-            std::ofstream(target + "/" + Relative(path), std::ios::binary)
-                << (it == data_.end() ? std::string() : it->second);
+            std::ofstream(to, std::ios::binary) << (it == data_.end() ? std::string() : it->second);
         }
     }
 
