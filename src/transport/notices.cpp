@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/ports_file.h"
 #include "transport/servers.h"
 
 #include <algorithm>
@@ -397,11 +398,8 @@ void TFrmSMTP::ProcessFailedMessage(const std::string& file) {
             // refuses no one.
             // Delivered ones have moved from To<n> to Sent<n>.
             std::vector<std::string> refused;
-            int rcpt = ToNumber(smtp::ReadPortsValue(id, "rcpt"), 0);
-            for (int i = 1; i <= rcpt; ++i) {
-                std::string waiting = smtp::ReadPortsValue(id, "To" + std::to_string(i));
+            for (const auto& [n, waiting] : smtp::ReadQueueRecord(id).to)
                 if (!waiting.empty()) refused.push_back(waiting);
-            }
             std::string notice = smtp::BuildFailureNotice(message, attempts, refused);
             std::vector<std::string> users;
             std::string user;

@@ -463,17 +463,31 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
             NextMessage();
             return;
         }
-        CurrentRecipientIndex = 0;
         const std::string& id = CurrentQueueId;
+        const smtp::QueueRecord record = smtp::ReadQueueRecord(id);
+        if (const std::string damage = record.Damage(); !damage.empty()) {
+            // Sent as it stands, it would go from or to someone else: the
+            // file stays for whoever mends the record, and is no attempt.
+            RelayLog("The queue record of " + id + " is damaged (" + damage + "): the message stays queued");
+            runFailure_ = std::string(kMailNotSent) + "the queue record of " + id + " is damaged (see smtp.log)";
+            MarkDeliveryFailed();
+            skipped_.insert(id);
+            NextMessage();
+            return;
+        }
+        if (record.CountBeyondKeys())
+            RelayLog("The queue record of " + id + " counts " + std::to_string(record.rcpt) +
+                     " recipients and holds " + std::to_string(record.to.size()) + ": sending to those it holds");
+        CurrentRecipientIndex = 0;
+        recipients_.clear();
+        for (const auto& to : record.to)
+            if (!to.second.empty()) recipients_.push_back(to);
         std::vector<std::pair<std::string, std::string>> cleared = {{"Good", ""}, {"Bad", ""}};
         // Refusals of an earlier attempt are not this attempt's.
-        const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
-        for (int i = 1; i <= rcpt; ++i)
-            if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
-                cleared.emplace_back("Bad" + std::to_string(i), "");
+        for (const auto& bad : record.bad) cleared.emplace_back("Bad" + std::to_string(bad.first), "");
         smtp::WritePortsValuesLater(id, cleared);
         const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
-        const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
+        const std::string sender = Bracketed(fixed.empty() ? record.from : fixed);
         RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
         SmtpClientState = TRelayState::SentEnvelope;
     } else if (code == '4' || code == '5' || code == smtp::kUnclearReply) {
@@ -575,27 +589,23 @@ void TFrmSMTP::RelayQuitAnswered(const std::string&) {
 
 void TFrmSMTP::RecipientStep(char code) {
     const std::string& id = CurrentQueueId;
-    const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
-    if (CurrentRecipientIndex == 0) {
-        CurrentRecipientIndex = 1;
-    } else if (code != '2') {
-        const std::string n = std::to_string(CurrentRecipientIndex - 1);
-        const std::string address = smtp::ReadPortsValue(id, "To" + n);
-        smtp::WritePortsValuesLater(id, {{"Bad", "Yes"}, {"Bad" + n, address}});
-        RelayLog("Failed while naming recipient: " + address);
-    } else {
-        smtp::WritePortsValuesLater(id, {{"Good", "Yes"}});
+    if (CurrentRecipientIndex > 0) {
+        // The reply to the last RCPT.
+        const auto& [n, address] = recipients_[static_cast<size_t>(CurrentRecipientIndex - 1)];
+        if (code != '2') {
+            smtp::WritePortsValuesLater(id, {{"Bad", "Yes"}, {"Bad" + std::to_string(n), address}});
+            RelayLog("Failed while naming recipient: " + address);
+        } else {
+            smtp::WritePortsValuesLater(id, {{"Good", "Yes"}});
+        }
     }
-    while (CurrentRecipientIndex <= rcpt &&
-           smtp::ReadPortsValue(id, "To" + std::to_string(CurrentRecipientIndex)).empty())
-        ++CurrentRecipientIndex;
-    if (CurrentRecipientIndex <= rcpt) {
-        const std::string address = Bracketed(smtp::ReadPortsValue(id, "To" + std::to_string(CurrentRecipientIndex)));
+    if (static_cast<size_t>(CurrentRecipientIndex) < recipients_.size()) {
+        const std::string address = Bracketed(recipients_[static_cast<size_t>(CurrentRecipientIndex)].second);
         RelaySend("RCPT TO:" + address + "\r\n", "> RCPT TO:" + address);
         ++CurrentRecipientIndex;
         return;
     }
-    if (CurrentRecipientIndex > 1 && smtp::ReadPortsValue(id, "Good") == "Yes") {
+    if (CurrentRecipientIndex > 0 && smtp::ReadPortsValue(id, "Good") == "Yes") {
         RelaySend("data\r\n", "> DATA");
         SmtpClientState = TRelayState::SentData;
     } else {
@@ -610,12 +620,11 @@ void TFrmSMTP::CompleteMessage() {
     if (smtp::ReadPortsValue(id, "Bad") == "Yes") {
         // Delivered recipients move to Sent<i>, so that the next attempt
         // names only the refused ones.
-        const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+        const smtp::QueueRecord record = smtp::ReadQueueRecord(id);
         std::vector<std::pair<std::string, std::string>> moved;
-        for (int i = 1; i <= rcpt; ++i) {
+        for (const auto& [i, to] : record.to) {
             const std::string n = std::to_string(i);
-            const std::string to = smtp::ReadPortsValue(id, "To" + n);
-            if (smtp::ReadPortsValue(id, "Bad" + n).empty() && !to.empty()) {
+            if (!record.Bad(i) && !to.empty()) {
                 moved.emplace_back("Sent" + n, to);
                 moved.emplace_back("To" + n, "");
             }

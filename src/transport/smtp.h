@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 class QTimer;
@@ -295,6 +296,8 @@ public:
 
     TRelayState SmtpClientState = TRelayState::AwaitGreeting;
     std::string CurrentQueueId;
+    // Recipients of the current message named so far (0: MAIL FROM's reply
+    // is awaited).
     int CurrentRecipientIndex = 0;
     int RelayMessageNumber = 0;
     std::int64_t RelaySentBytes = 0;
@@ -404,6 +407,9 @@ private:
     std::int64_t streamSize_ = 0;
     std::int64_t lastPending_ = -1;
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
+    // The current message's recipients, (n, To<n>) of those not yet
+    // delivered, as its record held them at MAIL FROM.
+    std::vector<std::pair<int, std::string>> recipients_;
     std::uint64_t relaySends_ = 0;        // commands sent, to tell a reply acted on from one passed over
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;
