@@ -222,6 +222,8 @@ void TFrmSMTP::StartDelivery() {
     if (delivering_) return;
     delivering_ = true;
     skipped_.clear();
+    unconfirmed_.clear();
+    rsetSent_ = false;
     replies_.Clear();
     SmtpClientState = TRelayState::AwaitGreeting;
     streaming_ = false;
@@ -337,9 +339,10 @@ void TFrmSMTP::SMTPClientRead() {
     // reply while the message text is still going out, or anything behind
     // the reply just read, is no answer to what the relay asks next. Taken
     // for one, an early "250" reads as the verdict on a message that the
-    // provider then refuses, and the message is lost. Nothing of such a
-    // session is acted on: the connection is dropped without QUIT, and the
-    // message waits for the next run, counted neither sent nor failed.
+    // provider then refuses, and the message is lost. Such a session ends
+    // at once, the connection dropped without QUIT, and the message waits
+    // for the next run: an early "2" counts as nothing, an early refusal
+    // as a failed attempt.
     if (SmtpClientState == TRelayState::SentText && (relayFile_ || SMTPClient.PendingOutput() > 0)) {
         // A plain refusal before the end (a message too large for the
         // provider) still counts as an attempt: left uncounted, such a
@@ -455,8 +458,16 @@ void TFrmSMTP::RelayLogOnStep(const std::string& reply) {
 
 void TFrmSMTP::RelayReady(const std::string& reply) {
     const char code = smtp::ReplyVerdict(reply);
+    const bool toRset = rsetSent_;
+    rsetSent_ = false;
     if (code == '2') {
         authPending_ = false;
+        ConfirmSent();
+        if (exiting_) {
+            // The goodbye, now that the message before is accounted for.
+            NextMessage();
+            return;
+        }
         if (!platform::FileExists(QueueFile(smtp::StateQueued))) {
             // Deleted or suspended from the browser since the run began.
             skipped_.insert(CurrentQueueId);
@@ -490,6 +501,11 @@ void TFrmSMTP::RelayReady(const std::string& reply) {
         const std::string sender = Bracketed(fixed.empty() ? record.from : fixed);
         RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
         SmtpClientState = TRelayState::SentEnvelope;
+    } else if (toRset) {
+        // RSET has no refusal: anything but "250" answers something else,
+        // such as the final "." of the message before, whose "2" was then
+        // one reply too many. That message stays queued (see ConfirmSent).
+        EndRunFailed(OutOfStep("\"" + smtp::Chomp(reply.substr(0, kMaxLoggedReply)) + "\" to RSET"), "failed");
     } else if (code == '4' || code == '5' || code == smtp::kUnclearReply) {
         if (authPending_) {
             // A refused log-on is the account's fault, not the message's.
@@ -567,18 +583,25 @@ void TFrmSMTP::RelayTextAnswered(const std::string& reply) {
     // "250-queued" then "451 not queued" is no yes: only a reply whose
     // every line says 2xx is.
     if (smtp::ReplyVerdict(reply) == '2') {
-        RelayLog(CurrentQueueId + " sent ok");
-        events::Get().Status("Sent message " + std::to_string(RelayMessageNumber), true);
-        std::int64_t size = 0;
-        if (platform::FileSize(QueueFile(smtp::StateQueued), size)) RelaySentBytes += size;
-        CompleteMessage();
+        // Still no proof: a "250" the provider sent early, while the end
+        // was already on its way, reads just like this, and the real
+        // verdict follows. Whatever answers the next command tells: its
+        // own reply confirms this one; a refusal there is that verdict.
+        unconfirmed_ = CurrentQueueId;
+        unconfirmedNumber_ = RelayMessageNumber;
+        skipped_.insert(CurrentQueueId);
         NextMessage();
     } else {
         FailCurrentMessage("Failed while sending message", reply);
     }
 }
 
-void TFrmSMTP::RelayQuitAnswered(const std::string&) {
+void TFrmSMTP::RelayQuitAnswered(const std::string& reply) {
+    if (!unconfirmed_.empty() && smtp::ReplyVerdict(reply) != '2') {
+        EndRunFailed(OutOfStep("\"" + smtp::Chomp(reply.substr(0, kMaxLoggedReply)) + "\" to QUIT"), "failed");
+        return;
+    }
+    ConfirmSent();
     events::Get().Status("Tidying up...", true);
     RelayLog("Tidying up...");
     SmtpClientState = TRelayState::Closing;
@@ -613,9 +636,20 @@ void TFrmSMTP::RecipientStep(char code) {
     }
 }
 
-void TFrmSMTP::CompleteMessage() {
-    const std::string& id = CurrentQueueId;
-    const std::string txt = QueueFile(smtp::StateQueued);
+void TFrmSMTP::ConfirmSent() {
+    if (unconfirmed_.empty()) return;
+    const std::string id = std::move(unconfirmed_);
+    unconfirmed_.clear();
+    RelayLog(id + " sent ok");
+    events::Get().Status("Sent message " + std::to_string(unconfirmedNumber_), true);
+    std::int64_t size = 0;
+    if (platform::FileSize(smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued, size)) RelaySentBytes += size;
+    CompleteMessage(id);
+}
+
+void TFrmSMTP::CompleteMessage(const std::string& id) {
+    const std::string stem = smtp::StoreFolder(smtp::FolderOut) + id;
+    const std::string txt = stem + smtp::StateQueued;
     skipped_.insert(id);
     if (smtp::ReadPortsValue(id, "Bad") == "Yes") {
         // Delivered recipients move to Sent<i>, so that the next attempt
@@ -633,12 +667,12 @@ void TFrmSMTP::CompleteMessage() {
         // keeps them for the next one.
         if (!smtp::WritePortsValuesKept(id, moved))
             RelayLog("Could not write ports.dat: the delivered recipients of " + id + " are kept for the next write");
-        Fs().Unlink(QueueFile(smtp::StateFailed));
-        if (!Fs().Rename(txt, QueueFile(smtp::StateFailed)).ok())
+        Fs().Unlink(stem + smtp::StateFailed);
+        if (!Fs().Rename(txt, stem + smtp::StateFailed).ok())
             RelayLog("Could not mark " + id + " as failed");
         return;
     }
-    const std::string txs = QueueFile(smtp::StateSent);
+    const std::string txs = stem + smtp::StateSent;
     if (Fs().Rename(txt, txs).ok()) {
         Fs().Unlink(txs);
     } else if (!Fs().Unlink(txt).ok() && platform::FileExists(txt)) {
@@ -673,6 +707,7 @@ void TFrmSMTP::NextMessage() {
         ++RelayMessageNumber;
         RelaySend("rset\r\n", "> RSET");
         SmtpClientState = TRelayState::AwaitReady;
+        rsetSent_ = true;
         return;
     }
     RelaySend("quit\r\n", "> QUIT");
@@ -680,8 +715,8 @@ void TFrmSMTP::NextMessage() {
 }
 
 bool TFrmSMTP::FinalReplyDue() const {
-    return delivering_ && SmtpClientState == TRelayState::SentText && streaming_ && !relayFile_ &&
-           SMTPClient.Connected();
+    return delivering_ && SMTPClient.Connected() &&
+           ((SmtpClientState == TRelayState::SentText && streaming_ && !relayFile_) || !unconfirmed_.empty());
 }
 
 void TFrmSMTP::StopRelayForExit() {
@@ -746,7 +781,9 @@ void TFrmSMTP::RetryTimerTimer(bool timedOut) {
     }
     SMTPClient.Abort();
     if (timedOut && RelayConversationOver()) {
-        // Everything went; only the goodbye is missing.
+        // Everything went; only the goodbye is missing. Nothing came after
+        // the last message's "2" either, so it stands.
+        ConfirmSent();
         RelayLog("Disconnected");
         EndDeliveryRun();
         return;
@@ -790,6 +827,9 @@ void TFrmSMTP::SMTPClientDisconnect() {
         // Gone in the middle of the conversation; after QUIT it may go as it likes.
         SetDeliveryLabel("failed", true);
         runFailure_ = std::string(kMailNotSent) + "the server closed the connection";
+    } else {
+        // Gone after QUIT with nothing said after the last message's "2".
+        ConfirmSent();
     }
     RetryTimer->stop();
     RelayLog("Disconnected");
@@ -805,6 +845,13 @@ void TFrmSMTP::EndDeliveryRun() {
     DeliveryTimer->stop();
     streaming_ = false;
     StopRelayStream();
+    rsetSent_ = false;
+    if (!unconfirmed_.empty()) {
+        // Sent again rather than lost: the provider may have kept it.
+        RelayLog("The \"2\" to the end of " + unconfirmed_ +
+                 " was not borne out by the reply after it: the message stays queued");
+        unconfirmed_.clear();
+    }
 
     const std::string out = smtp::StoreFolder(smtp::FolderOut);
     for (const auto& name : smtp::ListFiles(out, smtp::StateFailed)) {

@@ -580,6 +580,52 @@ TEST_F(RelayTest, RepliesOutOfStepEndTheRunWithTheMessageQueued) {
     }
 }
 
+// A "250" sent early, while the end of a small message was already in the
+// socket buffers, and then the real verdict, a refusal, before the reply to
+// the command after the end. The early one reads like the verdict on the
+// final "."; only the reply to RSET or QUIT shows it was one too many. The
+// message stays queued (the run ends as out of step, not as a refused
+// log-on) and goes in the next run.
+TEST_F(RelayTest, EarlyAcceptanceBeforeARefusedEndKeepsTheMessage) {
+    for (const bool another : {false, true}) {
+        SCOPED_TRACE(another ? "RSET next" : "QUIT next");
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.messages.clear();
+        // The refusal 100 ms after the early "250"; the next command's
+        // own reply 700 ms after that command.
+        provider.onData = [](const std::string& d) {
+            return d.find("body of m1") != std::string::npos
+                       ? std::string("250 ok early\r\n\x01" "451 4.3.0 not stored after all\r\n")
+                       : std::string("250 queued\r\n");
+        };
+        provider.onCommand = [](const std::string& l) {
+            if (l == "data") return std::string("354 go\r\n");
+            if (l == "rset") return std::string("\x02" "250 ok\r\n");
+            if (l == "quit") return std::string("\x02" "221 bye\r\n");
+            return std::string("250 ok\r\n");
+        };
+        Start();
+        Queue("m1", {"<a@far.example>"});
+        if (another) Queue("m2", {"<b@far.example>"});
+        Run();
+        EXPECT_EQ(provider.messages.size(), 1u);
+        std::vector<std::string> left = OutFiles();
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, another ? (std::vector<std::string>{"m1.txt", "m2.txt"}) : (std::vector<std::string>{"m1.txt"}));
+        EXPECT_NE(Log().find(another ? "\"451 4.3.0 not stored after all\" to RSET" : "\" to QUIT"), std::string::npos)
+            << Log();
+        EXPECT_EQ(Log().find("m1 sent ok"), std::string::npos);
+        EXPECT_EQ(Log().find("Couldn't log on"), std::string::npos);
+
+        provider.onData = FakeProvider().onData;
+        provider.onCommand = FakeProvider().onCommand;
+        Run();
+        EXPECT_EQ(provider.messages.size(), another ? 3u : 2u);
+        EXPECT_TRUE(OutFiles().empty()) << Log();
+        EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m1"));
+    }
+}
+
 TEST_F(RelayTest, NoGoodbyeAfterQuitIsNoFailure) {
     provider.onCommand = [](const std::string& l) {
         if (l == "quit") return std::string();
