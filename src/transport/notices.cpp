@@ -176,9 +176,10 @@ std::string BuildEnclosingNotice(const std::vector<std::string>& lines, size_t r
     return JoinLines(out);
 }
 
-// The notice layout shared by both kinds: the header with its subject marked,
-// the text lines, then the whole message with the HTML lines after the first
-// line that opens the body.
+// The notice layout shared by both kinds. A message that is not a single
+// text part goes whole into the enclosing multipart form; any other keeps
+// its header with the subject marked, then the text lines, then the whole
+// message with the HTML lines after the first line that opens the body.
 std::string BuildNotice(const std::string& message, const std::string& subjectMark,
                         const std::vector<std::string>& textLines,
                         const std::vector<std::string>& htmlLines) {
