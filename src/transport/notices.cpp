@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
+#include "transport/ports_file.h"
 #include "transport/servers.h"
 
 #include <algorithm>
@@ -176,9 +177,10 @@ std::string BuildEnclosingNotice(const std::vector<std::string>& lines, size_t r
     return JoinLines(out);
 }
 
-// The notice layout shared by both kinds: the header with its subject marked,
-// the text lines, then the whole message with the HTML lines after the first
-// line that opens the body.
+// The notice layout shared by both kinds. A message that is not a single
+// text part goes whole into the enclosing multipart form; any other keeps
+// its header with the subject marked, then the text lines, then the whole
+// message with the HTML lines after the first line that opens the body.
 std::string BuildNotice(const std::string& message, const std::string& subjectMark,
                         const std::vector<std::string>& textLines,
                         const std::vector<std::string>& htmlLines) {
@@ -406,11 +408,8 @@ void TFrmSMTP::ProcessFailedMessage(const std::string& file) {
             // refuses no one.
             // Delivered ones have moved from To<n> to Sent<n>.
             std::vector<std::string> refused;
-            int rcpt = ToNumber(smtp::ReadPortsValue(id, "rcpt"), 0);
-            for (int i = 1; i <= rcpt; ++i) {
-                std::string waiting = smtp::ReadPortsValue(id, "To" + std::to_string(i));
+            for (const auto& [n, waiting] : smtp::ReadQueueRecord(id).to)
                 if (!waiting.empty()) refused.push_back(waiting);
-            }
             std::string notice = smtp::BuildFailureNotice(message, attempts, refused);
             std::vector<std::string> users;
             std::string user;

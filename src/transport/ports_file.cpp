@@ -283,6 +283,20 @@ std::vector<std::string> PortsFile::ReadSections() {
     return out;
 }
 
+bool PortsFile::ReadSection(const std::string& section, std::vector<std::pair<std::string, std::string>>& keys) {
+    keys.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    Load();
+    Section* s = First(section);
+    if (!s) return false;
+    std::set<std::string> seen;
+    for (const auto& line : s->lines) {
+        std::string k, v;
+        if (KeyLine(line, k, v) && seen.insert(qev_util::LowerCase(k)).second) keys.emplace_back(k, Unquote(v));
+    }
+    return true;
+}
+
 // Changes the parsed file only; true when its content changed.
 bool PortsFile::Apply(const std::string& section, const std::string& key, const std::string& value) {
     const std::string sec = platform::IniSafe(section), k = platform::IniSafe(key), v = platform::IniSafe(value);
@@ -428,6 +442,79 @@ std::uint64_t PortsFile::StageSection(const std::string& section,
     std::lock_guard<std::mutex> lock(mutex_);
     ReplaceInMemory(section, values);
     return ++version_;
+}
+
+namespace {
+
+// n of a key "<prefix><n>" (any letter case), n written as the writers do:
+// 1 to 9 digits without a leading zero. 0 when the key is no such key.
+int KeyNumber(const std::string& key, const char* prefix) {
+    const size_t p = std::char_traits<char>::length(prefix);
+    if (key.size() <= p || key.size() > p + 9 || qev_util::LowerCase(key.substr(0, p)) != prefix) return 0;
+    if (key[p] == '0') return 0;
+    int n = 0;
+    for (size_t i = p; i < key.size(); ++i) {
+        if (key[i] < '0' || key[i] > '9') return 0;
+        n = n * 10 + (key[i] - '0');
+    }
+    return n;
+}
+
+int CountOf(const std::string& text) {
+    if (text.empty() || text.size() > 9) return 0;
+    int n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// An address whose last "<" has no ">" after it was cut short: sent, what
+// is left of it would name someone else.
+bool Unclosed(const std::string& address) {
+    const size_t open = address.rfind('<');
+    return open != std::string::npos && address.find('>', open) == std::string::npos;
+}
+
+}  // namespace
+
+std::string QueueRecord::Damage() const {
+    // A record of marks alone (the attempts of a message whose record went
+    // with its sending) names no one: that message is handled as sent.
+    if (!hasFrom && (rcpt > 0 || !to.empty())) return "recipients without a From line";
+    if (hasFrom && Unclosed(from)) return "the sender " + from + " is cut short";
+    for (const auto& [n, address] : to)
+        if (Unclosed(address)) return "recipient " + std::to_string(n) + " " + address + " is cut short";
+    return std::string();
+}
+
+const std::string* QueueRecord::Bad(int n) const {
+    auto it = std::lower_bound(bad.begin(), bad.end(), n, [](const auto& b, int k) { return b.first < k; });
+    return it != bad.end() && it->first == n ? &it->second : nullptr;
+}
+
+QueueRecord ReadQueueRecord(const std::string& id) {
+    QueueRecord record;
+    std::vector<std::pair<std::string, std::string>> keys;
+    if (id.empty() || !Ports().ReadSection(id, keys)) return record;
+    record.exists = true;
+    for (const auto& [key, value] : keys) {
+        const std::string lower = qev_util::LowerCase(key);
+        if (lower == "rcpt") record.rcpt = CountOf(value);
+        if (lower == "from") {
+            record.hasFrom = true;
+            record.from = value;
+        }
+    }
+    for (const auto& [key, value] : keys) {
+        if (const int n = KeyNumber(key, "to"); n > 0 && n <= record.rcpt) record.to.emplace_back(n, value);
+        if (const int n = KeyNumber(key, "bad"); n > 0 && n <= record.rcpt && !value.empty())
+            record.bad.emplace_back(n, value);
+    }
+    std::sort(record.to.begin(), record.to.end());
+    std::sort(record.bad.begin(), record.bad.end());
+    return record;
 }
 
 std::shared_ptr<PortsFile> SharedPorts() {

@@ -38,6 +38,10 @@ public:
     std::string ReadString(const std::string& section, const std::string& key, const std::string& def);
     bool SectionExists(const std::string& section);
     std::vector<std::string> ReadSections();
+    // Every key of the section with its value, in file order, a key only
+    // at its first occurrence (the one ReadString gives); false when there
+    // is no such section.
+    bool ReadSection(const std::string& section, std::vector<std::pair<std::string, std::string>>& keys);
     bool WriteString(const std::string& section, const std::string& key, const std::string& value);
     // WriteString of each pair in turn, in one write.
     bool WriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values);
@@ -162,6 +166,29 @@ private:
     mutable std::mutex mutex_;   // the content and the numbers above
     std::mutex writing_;         // one write of the file at a time
 };
+
+// A message's queue record, read in one look-up. Its recipients are the
+// To<n> keys it holds for n up to its count: a count beyond them (a
+// damaged or hand-edited file) costs nothing, where a look-up of every
+// number up to it held the event loop for minutes.
+struct QueueRecord {
+    bool exists = false;
+    bool hasFrom = false;      // a From line, empty or not
+    std::string from;
+    int rcpt = 0;              // the count as written (0 when not a number)
+    // (n, To<n>) in ascending n; delivered ones hold empty text.
+    std::vector<std::pair<int, std::string>> to;
+    // (n, Bad<n>) of the non-empty ones, n up to the count.
+    std::vector<std::pair<int, std::string>> bad;
+
+    // Why the record cannot be sent as it is (recipients without a sender,
+    // an address cut before its ">"), or empty text.
+    std::string Damage() const;
+    // The count names recipients the record does not hold.
+    bool CountBeyondKeys() const { return rcpt > 0 && (to.empty() || to.back().first < rcpt); }
+    const std::string* Bad(int n) const;
+};
+QueueRecord ReadQueueRecord(const std::string& id);
 
 // The owner of ProgramDir's ports.dat (made anew when ProgramDir changes).
 PortsFile& Ports();

@@ -222,6 +222,8 @@ void TFrmSMTP::StartDelivery() {
     if (delivering_) return;
     delivering_ = true;
     skipped_.clear();
+    unconfirmed_.clear();
+    rsetSent_ = false;
     replies_.Clear();
     SmtpClientState = TRelayState::AwaitGreeting;
     streaming_ = false;
@@ -337,9 +339,10 @@ void TFrmSMTP::SMTPClientRead() {
     // reply while the message text is still going out, or anything behind
     // the reply just read, is no answer to what the relay asks next. Taken
     // for one, an early "250" reads as the verdict on a message that the
-    // provider then refuses, and the message is lost. Nothing of such a
-    // session is acted on: the connection is dropped without QUIT, and the
-    // message waits for the next run, counted neither sent nor failed.
+    // provider then refuses, and the message is lost. Such a session ends
+    // at once, the connection dropped without QUIT, and the message waits
+    // for the next run: an early "2" counts as nothing, an early refusal
+    // as a failed attempt.
     if (SmtpClientState == TRelayState::SentText && (relayFile_ || SMTPClient.PendingOutput() > 0)) {
         // A plain refusal before the end (a message too large for the
         // provider) still counts as an attempt: left uncounted, such a
@@ -455,27 +458,54 @@ void TFrmSMTP::RelayLogOnStep(const std::string& reply) {
 
 void TFrmSMTP::RelayReady(const std::string& reply) {
     const char code = smtp::ReplyVerdict(reply);
+    const bool toRset = rsetSent_;
+    rsetSent_ = false;
     if (code == '2') {
         authPending_ = false;
+        ConfirmSent();
+        if (exiting_) {
+            // The goodbye, now that the message before is accounted for.
+            NextMessage();
+            return;
+        }
         if (!platform::FileExists(QueueFile(smtp::StateQueued))) {
             // Deleted or suspended from the browser since the run began.
             skipped_.insert(CurrentQueueId);
             NextMessage();
             return;
         }
-        CurrentRecipientIndex = 0;
         const std::string& id = CurrentQueueId;
+        const smtp::QueueRecord record = smtp::ReadQueueRecord(id);
+        if (const std::string damage = record.Damage(); !damage.empty()) {
+            // Sent as it stands, it would go from or to someone else: the
+            // file stays for whoever mends the record, and is no attempt.
+            RelayLog("The queue record of " + id + " is damaged (" + damage + "): the message stays queued");
+            runFailure_ = std::string(kMailNotSent) + "the queue record of " + id + " is damaged (see smtp.log)";
+            MarkDeliveryFailed();
+            skipped_.insert(id);
+            NextMessage();
+            return;
+        }
+        if (record.CountBeyondKeys())
+            RelayLog("The queue record of " + id + " counts " + std::to_string(record.rcpt) +
+                     " recipients and holds " + std::to_string(record.to.size()) + ": sending to those it holds");
+        CurrentRecipientIndex = 0;
+        recipients_.clear();
+        for (const auto& to : record.to)
+            if (!to.second.empty()) recipients_.push_back(to);
         std::vector<std::pair<std::string, std::string>> cleared = {{"Good", ""}, {"Bad", ""}};
         // Refusals of an earlier attempt are not this attempt's.
-        const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
-        for (int i = 1; i <= rcpt; ++i)
-            if (!smtp::ReadPortsValue(id, "Bad" + std::to_string(i)).empty())
-                cleared.emplace_back("Bad" + std::to_string(i), "");
+        for (const auto& bad : record.bad) cleared.emplace_back("Bad" + std::to_string(bad.first), "");
         smtp::WritePortsValuesLater(id, cleared);
         const std::string fixed = smtp::TrimBlanks(mailsettings::Current()->relayMailFrom);
-        const std::string sender = Bracketed(fixed.empty() ? smtp::ReadPortsValue(id, "From") : fixed);
+        const std::string sender = Bracketed(fixed.empty() ? record.from : fixed);
         RelaySend("MAIL FROM:" + sender + "\r\n", "> MAIL FROM:" + sender);
         SmtpClientState = TRelayState::SentEnvelope;
+    } else if (toRset) {
+        // RSET has no refusal: anything but "250" answers something else,
+        // such as the final "." of the message before, whose "2" was then
+        // one reply too many. That message stays queued (see ConfirmSent).
+        EndRunFailed(OutOfStep("\"" + smtp::Chomp(reply.substr(0, kMaxLoggedReply)) + "\" to RSET"), "failed");
     } else if (code == '4' || code == '5' || code == smtp::kUnclearReply) {
         if (authPending_) {
             // A refused log-on is the account's fault, not the message's.
@@ -553,18 +583,25 @@ void TFrmSMTP::RelayTextAnswered(const std::string& reply) {
     // "250-queued" then "451 not queued" is no yes: only a reply whose
     // every line says 2xx is.
     if (smtp::ReplyVerdict(reply) == '2') {
-        RelayLog(CurrentQueueId + " sent ok");
-        events::Get().Status("Sent message " + std::to_string(RelayMessageNumber), true);
-        std::int64_t size = 0;
-        if (platform::FileSize(QueueFile(smtp::StateQueued), size)) RelaySentBytes += size;
-        CompleteMessage();
+        // Still no proof: a "250" the provider sent early, while the end
+        // was already on its way, reads just like this, and the real
+        // verdict follows. Whatever answers the next command tells: its
+        // own reply confirms this one; a refusal there is that verdict.
+        unconfirmed_ = CurrentQueueId;
+        unconfirmedNumber_ = RelayMessageNumber;
+        skipped_.insert(CurrentQueueId);
         NextMessage();
     } else {
         FailCurrentMessage("Failed while sending message", reply);
     }
 }
 
-void TFrmSMTP::RelayQuitAnswered(const std::string&) {
+void TFrmSMTP::RelayQuitAnswered(const std::string& reply) {
+    if (!unconfirmed_.empty() && smtp::ReplyVerdict(reply) != '2') {
+        EndRunFailed(OutOfStep("\"" + smtp::Chomp(reply.substr(0, kMaxLoggedReply)) + "\" to QUIT"), "failed");
+        return;
+    }
+    ConfirmSent();
     events::Get().Status("Tidying up...", true);
     RelayLog("Tidying up...");
     SmtpClientState = TRelayState::Closing;
@@ -575,27 +612,23 @@ void TFrmSMTP::RelayQuitAnswered(const std::string&) {
 
 void TFrmSMTP::RecipientStep(char code) {
     const std::string& id = CurrentQueueId;
-    const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
-    if (CurrentRecipientIndex == 0) {
-        CurrentRecipientIndex = 1;
-    } else if (code != '2') {
-        const std::string n = std::to_string(CurrentRecipientIndex - 1);
-        const std::string address = smtp::ReadPortsValue(id, "To" + n);
-        smtp::WritePortsValuesLater(id, {{"Bad", "Yes"}, {"Bad" + n, address}});
-        RelayLog("Failed while naming recipient: " + address);
-    } else {
-        smtp::WritePortsValuesLater(id, {{"Good", "Yes"}});
+    if (CurrentRecipientIndex > 0) {
+        // The reply to the last RCPT.
+        const auto& [n, address] = recipients_[static_cast<size_t>(CurrentRecipientIndex - 1)];
+        if (code != '2') {
+            smtp::WritePortsValuesLater(id, {{"Bad", "Yes"}, {"Bad" + std::to_string(n), address}});
+            RelayLog("Failed while naming recipient: " + address);
+        } else {
+            smtp::WritePortsValuesLater(id, {{"Good", "Yes"}});
+        }
     }
-    while (CurrentRecipientIndex <= rcpt &&
-           smtp::ReadPortsValue(id, "To" + std::to_string(CurrentRecipientIndex)).empty())
-        ++CurrentRecipientIndex;
-    if (CurrentRecipientIndex <= rcpt) {
-        const std::string address = Bracketed(smtp::ReadPortsValue(id, "To" + std::to_string(CurrentRecipientIndex)));
+    if (static_cast<size_t>(CurrentRecipientIndex) < recipients_.size()) {
+        const std::string address = Bracketed(recipients_[static_cast<size_t>(CurrentRecipientIndex)].second);
         RelaySend("RCPT TO:" + address + "\r\n", "> RCPT TO:" + address);
         ++CurrentRecipientIndex;
         return;
     }
-    if (CurrentRecipientIndex > 1 && smtp::ReadPortsValue(id, "Good") == "Yes") {
+    if (CurrentRecipientIndex > 0 && smtp::ReadPortsValue(id, "Good") == "Yes") {
         RelaySend("data\r\n", "> DATA");
         SmtpClientState = TRelayState::SentData;
     } else {
@@ -603,19 +636,29 @@ void TFrmSMTP::RecipientStep(char code) {
     }
 }
 
-void TFrmSMTP::CompleteMessage() {
-    const std::string& id = CurrentQueueId;
-    const std::string txt = QueueFile(smtp::StateQueued);
+void TFrmSMTP::ConfirmSent() {
+    if (unconfirmed_.empty()) return;
+    const std::string id = std::move(unconfirmed_);
+    unconfirmed_.clear();
+    RelayLog(id + " sent ok");
+    events::Get().Status("Sent message " + std::to_string(unconfirmedNumber_), true);
+    std::int64_t size = 0;
+    if (platform::FileSize(smtp::StoreFolder(smtp::FolderOut) + id + smtp::StateQueued, size)) RelaySentBytes += size;
+    CompleteMessage(id);
+}
+
+void TFrmSMTP::CompleteMessage(const std::string& id) {
+    const std::string stem = smtp::StoreFolder(smtp::FolderOut) + id;
+    const std::string txt = stem + smtp::StateQueued;
     skipped_.insert(id);
     if (smtp::ReadPortsValue(id, "Bad") == "Yes") {
         // Delivered recipients move to Sent<i>, so that the next attempt
         // names only the refused ones.
-        const int rcpt = Number(smtp::ReadPortsValue(id, "rcpt"));
+        const smtp::QueueRecord record = smtp::ReadQueueRecord(id);
         std::vector<std::pair<std::string, std::string>> moved;
-        for (int i = 1; i <= rcpt; ++i) {
+        for (const auto& [i, to] : record.to) {
             const std::string n = std::to_string(i);
-            const std::string to = smtp::ReadPortsValue(id, "To" + n);
-            if (smtp::ReadPortsValue(id, "Bad" + n).empty() && !to.empty()) {
+            if (!record.Bad(i) && !to.empty()) {
                 moved.emplace_back("Sent" + n, to);
                 moved.emplace_back("To" + n, "");
             }
@@ -624,12 +667,12 @@ void TFrmSMTP::CompleteMessage() {
         // keeps them for the next one.
         if (!smtp::WritePortsValuesKept(id, moved))
             RelayLog("Could not write ports.dat: the delivered recipients of " + id + " are kept for the next write");
-        Fs().Unlink(QueueFile(smtp::StateFailed));
-        if (!Fs().Rename(txt, QueueFile(smtp::StateFailed)).ok())
+        Fs().Unlink(stem + smtp::StateFailed);
+        if (!Fs().Rename(txt, stem + smtp::StateFailed).ok())
             RelayLog("Could not mark " + id + " as failed");
         return;
     }
-    const std::string txs = QueueFile(smtp::StateSent);
+    const std::string txs = stem + smtp::StateSent;
     if (Fs().Rename(txt, txs).ok()) {
         Fs().Unlink(txs);
     } else if (!Fs().Unlink(txt).ok() && platform::FileExists(txt)) {
@@ -664,6 +707,7 @@ void TFrmSMTP::NextMessage() {
         ++RelayMessageNumber;
         RelaySend("rset\r\n", "> RSET");
         SmtpClientState = TRelayState::AwaitReady;
+        rsetSent_ = true;
         return;
     }
     RelaySend("quit\r\n", "> QUIT");
@@ -671,8 +715,8 @@ void TFrmSMTP::NextMessage() {
 }
 
 bool TFrmSMTP::FinalReplyDue() const {
-    return delivering_ && SmtpClientState == TRelayState::SentText && streaming_ && !relayFile_ &&
-           SMTPClient.Connected();
+    return delivering_ && SMTPClient.Connected() &&
+           ((SmtpClientState == TRelayState::SentText && streaming_ && !relayFile_) || !unconfirmed_.empty());
 }
 
 void TFrmSMTP::StopRelayForExit() {
@@ -737,7 +781,9 @@ void TFrmSMTP::RetryTimerTimer(bool timedOut) {
     }
     SMTPClient.Abort();
     if (timedOut && RelayConversationOver()) {
-        // Everything went; only the goodbye is missing.
+        // Everything went; only the goodbye is missing. Nothing came after
+        // the last message's "2" either, so it stands.
+        ConfirmSent();
         RelayLog("Disconnected");
         EndDeliveryRun();
         return;
@@ -781,6 +827,9 @@ void TFrmSMTP::SMTPClientDisconnect() {
         // Gone in the middle of the conversation; after QUIT it may go as it likes.
         SetDeliveryLabel("failed", true);
         runFailure_ = std::string(kMailNotSent) + "the server closed the connection";
+    } else {
+        // Gone after QUIT with nothing said after the last message's "2".
+        ConfirmSent();
     }
     RetryTimer->stop();
     RelayLog("Disconnected");
@@ -796,6 +845,13 @@ void TFrmSMTP::EndDeliveryRun() {
     DeliveryTimer->stop();
     streaming_ = false;
     StopRelayStream();
+    rsetSent_ = false;
+    if (!unconfirmed_.empty()) {
+        // Sent again rather than lost: the provider may have kept it.
+        RelayLog("The \"2\" to the end of " + unconfirmed_ +
+                 " was not borne out by the reply after it: the message stays queued");
+        unconfirmed_.clear();
+    }
 
     const std::string out = smtp::StoreFolder(smtp::FolderOut);
     for (const auto& name : smtp::ListFiles(out, smtp::StateFailed)) {

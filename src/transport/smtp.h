@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 class QTimer;
@@ -297,6 +298,8 @@ public:
 
     TRelayState SmtpClientState = TRelayState::AwaitGreeting;
     std::string CurrentQueueId;
+    // Recipients of the current message named so far (0: MAIL FROM's reply
+    // is awaited).
     int CurrentRecipientIndex = 0;
     int RelayMessageNumber = 0;
     std::int64_t RelaySentBytes = 0;
@@ -383,7 +386,10 @@ private:
     bool FinalReplyDue() const;
     // code: the verdict of the reply to MAIL FROM or to the last RCPT.
     void RecipientStep(char code);
-    void CompleteMessage();
+    void CompleteMessage(const std::string& id);
+    // The message whose final "." was answered "2" counts as sent (when
+    // there is one): the reply to the command after it came in step.
+    void ConfirmSent();
     void NextMessage();
     void PumpRelayStream();
     void StopRelayStream();
@@ -406,6 +412,14 @@ private:
     std::int64_t streamSize_ = 0;
     std::int64_t lastPending_ = -1;
     std::unordered_set<std::string> skipped_;   // stems not to pick again this run
+    // The current message's recipients, (n, To<n>) of those not yet
+    // delivered, as its record held them at MAIL FROM.
+    std::vector<std::pair<int, std::string>> recipients_;
+    bool rsetSent_ = false;               // the reply awaited is RSET's
+    // The message whose final "." got a "2" not yet borne out by the reply
+    // to the next command, and its number in the run.
+    std::string unconfirmed_;
+    int unconfirmedNumber_ = 0;
     std::uint64_t relaySends_ = 0;        // commands sent, to tell a reply acted on from one passed over
     smtp::ReplyAssembler replies_;
     bool purgedDeletedOnce_ = false;

@@ -5,6 +5,7 @@
 #include "transport/servers.h"
 #include "transport/smtp.h"
 #include "power_loss_env.h"
+#include "smtp_test_client.h"
 #include "transport_test_util.h"
 
 #include "platform/dialogs.h"
@@ -579,6 +580,53 @@ TEST_F(RelayTest, RepliesOutOfStepEndTheRunWithTheMessageQueued) {
     }
 }
 
+// A "250" sent early, while the end of a small message was already in the
+// socket buffers, and then the real verdict, a refusal, before the reply to
+// the command after the end. The early one reads like the verdict on the
+// final "."; only the reply to RSET or QUIT shows it was one too many. The
+// message stays queued (the run ends as out of step, not as a refused
+// log-on) and goes in the next run.
+TEST_F(RelayTest, EarlyAcceptanceBeforeARefusedEndKeepsTheMessage) {
+    for (const bool another : {false, true}) {
+        SCOPED_TRACE(another ? "RSET next" : "QUIT next");
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.messages.clear();
+        // The refusal 100 ms after the early "250"; the next command's
+        // own reply 700 ms after that command.
+        provider.onData = [](const std::string& d) {
+            return d.find("body of m1") != std::string::npos
+                       ? std::string("250 ok early\r\n\x01" "451 4.3.0 not stored after all\r\n")
+                       : std::string("250 queued\r\n");
+        };
+        provider.onCommand = [](const std::string& l) {
+            if (l == "data") return std::string("354 go\r\n");
+            if (l == "rset") return std::string("\x02" "250 ok\r\n");
+            if (l == "quit") return std::string("\x02" "221 bye\r\n");
+            return std::string("250 ok\r\n");
+        };
+        Start();
+        Queue("m1", {"<a@far.example>"});
+        if (another) Queue("m2", {"<b@far.example>"});
+        Run();
+        EXPECT_EQ(provider.messages.size(), 1u);
+        std::vector<std::string> left = OutFiles();
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, another ? (std::vector<std::string>{"m1.txt", "m2.txt"}) : (std::vector<std::string>{"m1.txt"}));
+        // Mostly as the reply to RSET or QUIT; on a stalled machine the
+        // two replies may come in one read, which is out of step as well.
+        EXPECT_NE(Log().find("Out of step with the server: "), std::string::npos) << Log();
+        EXPECT_EQ(Log().find("m1 sent ok"), std::string::npos);
+        EXPECT_EQ(Log().find("Couldn't log on"), std::string::npos);
+
+        provider.onData = FakeProvider().onData;
+        provider.onCommand = FakeProvider().onCommand;
+        Run();
+        EXPECT_EQ(provider.messages.size(), another ? 3u : 2u);
+        EXPECT_TRUE(OutFiles().empty()) << Log();
+        EXPECT_FALSE(platform::IniFile(smtp::PortsFileName()).SectionExists("m1"));
+    }
+}
+
 TEST_F(RelayTest, NoGoodbyeAfterQuitIsNoFailure) {
     provider.onCommand = [](const std::string& l) {
         if (l == "quit") return std::string();
@@ -684,6 +732,59 @@ TEST_F(RelayTest, RefusedSenderTidiesOnlyMessagesSentBefore) {
         EXPECT_TRUE(provider.messages.empty());
         smtp::WritePortsValue("m1", std::nullopt);
     }
+}
+
+// A record cut short (a damaged or hand-edited ports.dat): recipients
+// without a From line would go from the null sender, an address without
+// its ">" to someone else. Such a message stays queued, untried and
+// uncounted, and holds no other back.
+TEST_F(RelayTest, DamagedQueueRecordKeepsItsMessageQueued) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> record;
+    } cases[] = {
+        {"no From line", {{"rcpt", "1"}, {"To1", "<a@far.example>"}}},
+        {"recipient cut short", {{"rcpt", "2"}, {"To1", "<a@far.example>"}, {"To2", "<some"}, {"From", "<ann@far.example>"}}},
+        {"sender cut short", {{"rcpt", "1"}, {"To1", "<a@far.example>"}, {"From", "<ann@far.ex"}}},
+    };
+    Start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove((ProgramDir + "smtp.log").c_str());
+        provider.commands.clear();
+        provider.messages.clear();
+        Queue("d1", {"<a@far.example>"});
+        smtp::WritePortsSection("d1", c.record);
+        Queue("g2", {"<b@far.example>"});
+        Run();
+        EXPECT_EQ(provider.messages.size(), 1u) << "the sound record's message goes";
+        EXPECT_EQ(std::count_if(provider.commands.begin(), provider.commands.end(),
+                                [](const std::string& l) { return l.rfind("MAIL", 0) == 0; }),
+                  1);
+        EXPECT_EQ(OutFiles(), std::vector<std::string>{"d1.txt"});
+        EXPECT_EQ(Record("d1", "Goes"), "");
+        EXPECT_NE(Log().find("The queue record of d1 is damaged"), std::string::npos) << Log();
+    }
+}
+
+// A count far beyond the record's To<n> keys: the run names the recipient
+// the record holds, once, and the SMTP server answers all along. A look-up
+// of every number up to the count held the event loop for minutes.
+TEST_F(RelayTest, RecipientCountBeyondTheRecordNamesThoseItHolds) {
+    Start();
+    Queue("m1", {"<a@far.example>"});
+    smtp::WritePortsValue("m1", std::string("rcpt"), "99999999");
+    QElapsedTimer timer;
+    timer.start();
+    smtp_->StartDelivery();
+    twtest::SmtpClient client(smtp_->SMTPServer.Port());
+    EXPECT_EQ(client.greeting.rfind("220 ", 0), 0u) << client.greeting;
+    ASSERT_TRUE(WaitUntil([&] { return !smtp_->Delivering(); }));
+    EXPECT_LT(timer.elapsed(), 20000) << "the run held the event loop";
+    EXPECT_EQ(std::count(provider.commands.begin(), provider.commands.end(), "RCPT TO:<a@far.example>"), 1);
+    EXPECT_EQ(provider.messages.size(), 1u);
+    EXPECT_TRUE(OutFiles().empty()) << Log();
+    EXPECT_NE(Log().find("counts 99999999 recipients and holds 1"), std::string::npos) << Log();
 }
 
 TEST_F(RelayTest, TenthFailureNoticesTheSenderTwentiethSuspends) {
