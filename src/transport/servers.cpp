@@ -216,7 +216,10 @@ void TFrmServers::LoadTables() {
             "uidl.dat could not be read (" + uidl.problem + ")" +
             (uidl.setAside.empty() ? std::string(" and could not be renamed")
                                    : "; it was renamed to " + uidl.setAside.substr(ProgramDir.size())) +
-            ". Messages left on the server by your POP accounts will be downloaded again.";
+            (uidl.kept > 0 ? ". The records of " + std::to_string(uidl.kept) +
+                                 " messages before the damage were kept; other messages left on the server by your "
+                                 "POP accounts will be downloaded again."
+                           : ". Messages left on the server by your POP accounts will be downloaded again.");
         PopLog(text);
         tablefiles::LogLine(text);
         platform::MessageBox(text, platform::MsgKind::Warning);
