@@ -1,10 +1,13 @@
 """Start after a crash: partial receipts and temp files of interrupted writes
 are removed (and logged), queued mail stays, a damaged uidl.dat is set aside
 as uidl.dat.bad and the user is told; a damaged users.dat keeps the users
-before the damage."""
+before the damage, and the set-up tool leaves it alone."""
 
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import unittest
 import poplib
 import smtplib
@@ -118,6 +121,24 @@ class RestartLeftovers(unittest.TestCase):
             self.assertIn("17 records before the damage were kept", program.stderr())
         finally:
             program.stop()
+
+    def test_the_set_up_tool_leaves_a_damaged_users_file_alone(self):
+        home = tempfile.mkdtemp(prefix="tw-adduser-home-")
+        cwd = tempfile.mkdtemp(prefix="tw-adduser-cwd-")
+        try:
+            _, cut = write_cut_users(home)
+            tool = os.path.join(os.path.dirname(BIN), "tarnwick-adduser")
+            done = subprocess.run([tool, home, "newbie", "pw"], cwd=cwd, capture_output=True, timeout=60)
+            self.assertNotEqual(done.returncode, 0)
+            self.assertIn(b"users.dat could not be read", done.stderr)
+            with open(os.path.join(home, "users.dat"), "rb") as f:
+                self.assertEqual(f.read(), cut)
+            self.assertEqual(os.listdir(home), ["users.dat"])
+            self.assertEqual(os.listdir(cwd), [], "written outside the home")
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+            shutil.rmtree(cwd, ignore_errors=True)
+
 
 if __name__ == "__main__":
     if not BIN:
