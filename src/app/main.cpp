@@ -18,7 +18,10 @@ int main(int argc, char** argv) {
     // file would otherwise pass for a fresh one.
     const std::string problem = platform::IniFile(platform::ResolveProgramDir() + settings::kIniFileName).Problem();
     if (!problem.empty()) {
-        std::fprintf(stderr, "Tarnwick: %s could not be used: %s\n", settings::kIniFileName, problem.c_str());
+        std::fprintf(stderr,
+                     problem == platform::IniFile::kHoldsNulBytes ? "Tarnwick: %s is damaged: %s\n"
+                                                                  : "Tarnwick: %s could not be used: %s\n",
+                     settings::kIniFileName, problem.c_str());
         servers::SettingsFileProblemAtStart = problem;
     }
     // The crash library brackets everything, so no window ever runs

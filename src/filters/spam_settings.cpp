@@ -136,18 +136,15 @@ void TSpamFilter::CreateSafeListFile() {
 
 void TSpamFilter::Load() {
     // A damaged spam.dat must not take the filter down with it for the
-    // whole run: it is set aside as <name>.bad like the other tables.
-    const bool existed = platform::FileExists(SpamDat());
+    // whole run: it is set aside as <name>.bad like the other tables, with
+    // the entries before the damage kept, and the person is told there.
     TvdlMemTable t;
-    const bool loaded = tablefiles::LoadOrCreate(t, SpamDat(), [](TvdlMemTable& table) {
+    tablefiles::LoadOrCreate(t, SpamDat(), [](TvdlMemTable& table) {
         DefineSpamTable(table);
         table.Open();
     });
     tablefiles::SelectIndex(t, "ixType");
     SafeList().Adopt(t);
-    if (existed && !loaded)
-        filters::Warn("The spam filter's list of safe addresses (spam.dat) could not be read. It has been set "
-                      "aside and the spam filter starts with an empty list.");
     settings_ = ReadSettings(tables::UserNames());
 }
 

@@ -298,7 +298,7 @@ std::string IniFile::Problem() const {
     std::string text;
     if (!ReadFile(path_, text)) return "it cannot be read";
     if (text.empty()) return "it is empty";
-    if (text.find('\0') != std::string::npos) return "it holds NUL bytes";
+    if (text.find('\0') != std::string::npos) return kHoldsNulBytes;
     bool inSection = false;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {

@@ -57,6 +57,9 @@ public:
     // "key=value" line), or "it cannot be read". Empty text for a usable file
     // and for one that does not exist (a new home).
     std::string Problem() const;
+    // Problem()'s text for NUL bytes: unlike the others, such a file is
+    // still read (a line that holds one may not read as written).
+    static constexpr const char* kHoldsNulBytes = "it holds NUL bytes";
 
 private:
     std::string path_;

@@ -33,6 +33,7 @@
 //   tbl.Close(); tbl.Open();
 //   tbl.LoadFromBinaryFile(path);              // a damaged file throws and
 //                                              // leaves the table unchanged
+//                                              // (see KeepRecordsReadOnError)
 //
 // Every failure is raised as EMemTableError (derived from EDatabaseError,
 // derived from std::runtime_error) with the table's own message texts.
@@ -538,6 +539,13 @@ public:
 
     int LoadLimit = 0;                              // 0 = no limit
     bool LoadedCompletely() const { return loadedCompletely_; }
+    // A damaged file still gives what lies before the damage: with this on,
+    // a binary load that fails after the field and index lists keeps the
+    // file's fields, its indexes and every whole record read before the
+    // fault (LoadedCompletely false), then throws the error all the same. A
+    // fault in those lists, or a load that fails as a whole (duplicate
+    // keys), still leaves the table as it was.
+    bool KeepRecordsReadOnError = false;
 
     // --- Auto-persistence --------------------------------------------------
     bool Persistent = false;

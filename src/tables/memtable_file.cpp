@@ -328,7 +328,35 @@ static std::uint8_t ReadStatus(Reader& r) {
     return static_cast<std::uint8_t>(s);
 }
 
-static void ParseBinary(T& t, const std::string& bytes, ParsedFile& pf, FieldPlan& plan, int loadLimit) {
+// One entry of the record list, appended to pf.records only when whole.
+static void ParseRecord(Reader& r, std::int64_t version, const FieldPlan& plan, ParsedFile& pf) {
+    auto rec = std::make_unique<TvdlRecord>();
+    if (version >= 230) {
+        r.ListBegin();
+        rec->UpdateStatus = ReadStatus(r);
+        ReadValues(r, static_cast<int>(version), plan, rec->Data);
+        TvdlRecord* last = rec.get();
+        while (!r.EndOfList()) {
+            auto older = std::make_unique<TvdlRecord>();
+            older->UpdateStatus = ReadStatus(r);
+            ReadValues(r, static_cast<int>(version), plan, older->Data);
+            last->PrevVersion = std::move(older);
+            last = last->PrevVersion.get();
+        }
+    } else {
+        // A bare record of no fields would take no bytes: refuse it
+        // rather than make records forever.
+        if (plan.fields.empty()) throw EMemTableError(kInvalidValue);
+        ReadValues(r, static_cast<int>(version), plan, rec->Data);
+    }
+    pf.records.push_back(std::move(rec));
+}
+
+// damage: when given, a fault after the field and index lists ends the
+// record list there (the record it cut is dropped) and its message goes
+// here instead of being thrown.
+static void ParseBinary(T& t, const std::string& bytes, ParsedFile& pf, FieldPlan& plan, int loadLimit,
+                        std::string* damage) {
     Reader r(bytes);
     if (r.Remaining() < 4 || bytes.compare(0, 4, "TPF0") != 0) throw EMemTableError("Invalid stream format");
     r.Raw(4);
@@ -371,32 +399,19 @@ static void ParseBinary(T& t, const std::string& bytes, ParsedFile& pf, FieldPla
     }
 
     PlanFields(t, pf, plan);
-    r.ListBegin();
-    while (!r.EndOfList()) {
-        if (loadLimit > 0 && static_cast<int>(pf.records.size()) >= loadLimit) {
-            pf.complete = false;
-            return;
-        }
-        auto rec = std::make_unique<TvdlRecord>();
-        if (version >= 230) {
-            r.ListBegin();
-            rec->UpdateStatus = ReadStatus(r);
-            ReadValues(r, static_cast<int>(version), plan, rec->Data);
-            TvdlRecord* last = rec.get();
-            while (!r.EndOfList()) {
-                auto older = std::make_unique<TvdlRecord>();
-                older->UpdateStatus = ReadStatus(r);
-                ReadValues(r, static_cast<int>(version), plan, older->Data);
-                last->PrevVersion = std::move(older);
-                last = last->PrevVersion.get();
+    try {
+        r.ListBegin();
+        while (!r.EndOfList()) {
+            if (loadLimit > 0 && static_cast<int>(pf.records.size()) >= loadLimit) {
+                pf.complete = false;
+                return;
             }
-        } else {
-            // A bare record of no fields would take no bytes: refuse it
-            // rather than make records forever.
-            if (plan.fields.empty()) throw EMemTableError(kInvalidValue);
-            ReadValues(r, static_cast<int>(version), plan, rec->Data);
+            ParseRecord(r, version, plan, pf);
         }
-        pf.records.push_back(std::move(rec));
+    } catch (const EMemTableError& e) {
+        if (!damage) throw;
+        *damage = e.what();
+        pf.complete = false;
     }
 }
 
@@ -828,8 +843,10 @@ void TableOps::LoadBinary(T& t, const std::string& bytes) {
     }
     ParsedFile pf;
     FieldPlan plan;
-    ParseBinary(t, *src, pf, plan, t.LoadLimit);
+    std::string damage;
+    ParseBinary(t, *src, pf, plan, t.LoadLimit, t.KeepRecordsReadOnError ? &damage : nullptr);
     FileOps::Apply(t, pf, plan);
+    if (!damage.empty()) throw EMemTableError(damage);
 }
 
 void TvdlCustomMemTable::SaveToBinaryFile(const std::string& fileName, TvdlMemTableSaveFlags flags) {

@@ -161,8 +161,21 @@ bool AddLocalUser(const std::string& programDir, const std::string& name, const 
     if (name.size() > 64 || password.size() > 64) return fail("User name and password take at most 64 characters.");
     TvdlMemTable t;
     const std::string path = programDir + "users.dat";
+    if (platform::FileExists(path)) {
+        // A script gets a refusal rather than a repair behind its back: the
+        // program itself keeps the users it can read and tells the person.
+        try {
+            t.LoadFromBinaryFile(path);
+            if (!t.Active()) t.Open();
+        } catch (const std::exception& e) {
+            return fail("users.dat could not be read (" + std::string(e.what()) +
+                        "); it was left as it is and no user was added. Tarnwick keeps the users it can read "
+                        "at its next start.");
+        }
+    } else {
+        DefineUsersTable(t);
+    }
     try {
-        tablefiles::LoadOrCreate(t, path, DefineUsersTable);
         if (FindNoCase(t, "Name", name) >= 0) return fail("User already exists");
         t.Append();
         t.FieldByName("Name").SetAsString(name);

@@ -11,7 +11,8 @@ namespace settings {
 
 // Adds a local user to users.dat in programDir (with trailing "/") through
 // the table code, creating the file when missing. False (and no change)
-// when the name is unsafe or already taken (without regard to case).
+// when the name is unsafe or already taken (without regard to case), or
+// when users.dat cannot be read.
 bool AddLocalUser(const std::string& programDir, const std::string& name,
                   const std::string& password, std::string* error = nullptr);
 

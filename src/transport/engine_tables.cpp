@@ -123,19 +123,33 @@ UidlLoad LoadUidl(const std::string& dir) {
     UidlLoad result;
     const std::string path = dir + Uidl().FileName();
     TvdlMemTable t;
+    t.KeepRecordsReadOnError = true;
     try {
         t.LoadFromBinaryFile(path);
+        t.KeepRecordsReadOnError = false;
         t.SetIndexName("ixuidl");
         Uidl().Adopt(t);
         return result;
     } catch (const std::exception& e) {
+        t.KeepRecordsReadOnError = false;
         if (platform::FileExists(path)) {
             // Kept for whoever wants to look at it.
             result.problem = e.what();
             result.setAside = tablefiles::SetAside(path);
         }
     }
-    settings::DefineUidlTable(t);
+    // The records before the damage still spare those messages a second
+    // download.
+    bool kept = false;
+    if (!result.problem.empty() && t.Active() && t.FindField("POP") && t.FindField("UIDL")) {
+        try {
+            t.SetIndexName("ixuidl");
+            kept = true;
+            result.kept = t.RecordCount();
+        } catch (const std::exception&) {
+        }
+    }
+    if (!kept) settings::DefineUidlTable(t);
     Uidl().Adopt(t);
     try {
         SaveTableFile(Uidl().Table(), path);

@@ -28,15 +28,17 @@ void LoadEngineTables(const std::string& dir);
 void LoadUsers(const std::string& dir);
 void LoadPopAccounts(const std::string& dir, const char* index = "ixName");
 
-// uidl.dat into its owner. A file that cannot be read is set aside and an
-// empty record takes its place (saved at once); setAside is the name it
-// was given (empty when the rename failed), and problem the reason, or
-// empty when the file was read or missing. writeError: the empty record
-// could not be saved.
+// uidl.dat into its owner. A file that cannot be read is set aside and the
+// records before the damage (kept of them; none when the layout itself is
+// damaged) take its place, saved at once; setAside is the name it was
+// given (empty when the rename failed), and problem the reason, or empty
+// when the file was read or missing. writeError: the new record could not
+// be saved.
 struct UidlLoad {
     std::string problem;
     std::string setAside;
     std::string writeError;
+    int kept = 0;
 };
 UidlLoad LoadUidl(const std::string& dir);
 // Writes an empty uidl.dat; the collector reads it at its next load.

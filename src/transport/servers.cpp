@@ -169,10 +169,23 @@ void TFrmServers::FormCreate() {
     events::Get().StartupProgress("Starting POP server...");
     if (!servers::SettingsFileProblemAtStart.empty()) {
         // Every setting read as its default: the servers take the standard
-        // ports, which is not what anyone meant.
-        const std::string text = std::string("The settings file ") + settings::kIniFileName + " could not be used (" +
-                                 servers::SettingsFileProblemAtStart +
-                                 "); Tarnwick runs with default settings, the servers on ports 25 and 110.";
+        // ports, which is not what anyone meant. NUL bytes spoil only the
+        // lines that hold them, so the rest is read and the ports may be
+        // the configured ones or the standard ones.
+        std::string text;
+        if (servers::SettingsFileProblemAtStart == platform::IniFile::kHoldsNulBytes) {
+            const MailSettings read = mailsettings::Read(ProgramDir, {}, std::string());
+            text = std::string("The settings file ") + settings::kIniFileName +
+                   " is damaged (it holds NUL bytes): Tarnwick reads it as far as it can, but a setting on a line "
+                   "with a NUL byte may take its default or a wrong value. The SMTP server uses port " +
+                   std::to_string(servers::ListenPortFromText(read.smtpLocalPort, settings::kDefaultSmtpPort)) +
+                   ", the POP server port " +
+                   std::to_string(servers::ListenPortFromText(read.popLocalPort, settings::kDefaultPopPort)) + ".";
+        } else {
+            text = std::string("The settings file ") + settings::kIniFileName + " could not be used (" +
+                   servers::SettingsFileProblemAtStart +
+                   "); Tarnwick runs with default settings, the servers on ports 25 and 110.";
+        }
         servers::SettingsFileProblemAtStart.clear();
         PopLog(text);
         tablefiles::LogLine(text);
@@ -216,7 +229,10 @@ void TFrmServers::LoadTables() {
             "uidl.dat could not be read (" + uidl.problem + ")" +
             (uidl.setAside.empty() ? std::string(" and could not be renamed")
                                    : "; it was renamed to " + uidl.setAside.substr(ProgramDir.size())) +
-            ". Messages left on the server by your POP accounts will be downloaded again.";
+            (uidl.kept > 0 ? ". The records of " + std::to_string(uidl.kept) +
+                                 " messages before the damage were kept; other messages left on the server by your "
+                                 "POP accounts will be downloaded again."
+                           : ". Messages left on the server by your POP accounts will be downloaded again.");
         PopLog(text);
         tablefiles::LogLine(text);
         platform::MessageBox(text, platform::MsgKind::Warning);

@@ -2,6 +2,7 @@
 #include "transport/table_files.h"
 
 #include "platform/clock.h"
+#include "platform/dialogs.h"
 #include "platform/files.h"
 #include "transport/globals.h"
 #include "transport/logfile.h"
@@ -57,22 +58,33 @@ bool LoadOrCreate(TvdlMemTable& t, const std::string& path, const Definer& defin
     const std::string name = BaseName(path);
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {
+        ClearLayout(t);
+        t.KeepRecordsReadOnError = true;
         try {
-            ClearLayout(t);
             t.LoadFromBinaryFile(path);
+            t.KeepRecordsReadOnError = false;
             if (!t.Active()) t.Open();
             return true;
         } catch (const std::exception& e) {
+            t.KeepRecordsReadOnError = false;
+            // The rows before the damage are worth more than an empty table:
+            // one lost user shuts one person out, an empty users.dat all.
+            const bool kept = t.Active() && t.FieldCount() > 0;
+            if (!kept) define(t);
             const std::string aside = SetAside(path);
-            LogLine("Table file " + name + " could not be read (" + e.what() + "); " +
-                    (aside.empty() ? "it could not be renamed" : "renamed to " + BaseName(aside)) +
-                    ", starting with an empty table");
-            if (aside.empty()) {
-                // The bad file is still in place: keep it, work on an empty
-                // table in memory and let the next save replace it.
-                define(t);
-                return false;
-            }
+            std::string text = name + " could not be read whole (" + e.what() + "): ";
+            if (kept)
+                text += std::to_string(t.RecordCount()) + " records before the damage were kept, any after it are lost";
+            else
+                text += "no records could be kept, it starts empty";
+            // The bad file still in place is replaced at the next save;
+            // until then the table lives in memory.
+            text += aside.empty() ? "; the damaged file could not be renamed and is replaced at the next change."
+                                  : "; the damaged file was renamed to " + BaseName(aside) + ".";
+            LogLine(text);
+            platform::MessageBox(text, platform::MsgKind::Warning);
+            if (!aside.empty()) tables::SaveTableFile(t, path);
+            return false;
         }
     }
     define(t);

@@ -1,6 +1,7 @@
 // Loading the program's table files safely: a missing file is made
 // with its layout, an unreadable one is set aside as <name>.bad (never
-// deleted) and replaced by an empty table, with a log line.
+// deleted) and replaced by the records read before the damage (an empty
+// table when there are none), with a log line and a warning.
 #pragma once
 
 #include <functional>
@@ -13,9 +14,12 @@ namespace tablefiles {
 // Defines a table's fields and index and leaves it open and empty.
 using Definer = std::function<void(TvdlMemTable&)>;
 
-// Loads path into t. When the file is missing, or cannot be read, t gets the
-// layout of define and that empty table is saved as path.
-// Returns false when the file was missing or set aside.
+// Loads path into t. When the file is missing, t gets the layout of define
+// and that empty table is saved as path. When it cannot be read whole, it
+// is set aside and t keeps the file's layout and the records before the
+// damage (define's empty table when the layout itself is damaged), saved
+// as path; the log and a warning box (stderr headless) name the file and
+// the records kept. Returns false when the file was missing or set aside.
 bool LoadOrCreate(TvdlMemTable& t, const std::string& path, const Definer& define);
 
 // Selects the index by name; a file that does not carry it leaves the table

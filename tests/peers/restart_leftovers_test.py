@@ -1,15 +1,38 @@
 """Start after a crash: partial receipts and temp files of interrupted writes
 are removed (and logged), queued mail stays, a damaged uidl.dat is set aside
-as uidl.dat.bad and the user is told."""
+as uidl.dat.bad and the user is told; a damaged users.dat keeps the users
+before the damage, and the set-up tool leaves it alone."""
 
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import unittest
 import poplib
 import smtplib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peers_smtp import BIN, SmtpProgram  # noqa: E402
+from pop3_server_test import write_users  # noqa: E402
+
+
+def write_cut_users(home):
+    """users.dat of twenty users cut inside the 18th record, as a crash may
+    leave it: 17 records whole. Returns the users and the bytes written."""
+    users = [("user%02d" % n, "pw%02d" % n) for n in range(1, 21)]
+    path = os.path.join(home, "users.dat")
+    write_users(home, users[:17])
+    with open(path, "rb") as f:
+        seventeen = f.read()
+    write_users(home, users)
+    with open(path, "rb") as f:
+        whole = f.read()
+    # Without the record list's end byte, the 17-user file is where the 18th record starts.
+    cut = whole[:len(seventeen) - 1 + 6]
+    with open(path, "wb") as f:
+        f.write(cut)
+    return users, cut
 
 
 class RestartLeftovers(unittest.TestCase):
@@ -113,6 +136,40 @@ class RestartLeftovers(unittest.TestCase):
             self.assertIn(said.encode(), program.read("connect.log"))
         finally:
             program.stop()
+
+    def test_a_damaged_users_file_keeps_the_users_before_the_damage(self):
+        program = SmtpProgram()
+        users, cut = write_cut_users(program.home)
+        program.start()
+        try:
+            for name, password in users[:17]:
+                p = poplib.POP3("127.0.0.1", program.pop_port, timeout=15)
+                p.user(name)
+                p.pass_(password)
+                p.quit()
+            with open(program.path("users.dat.bad"), "rb") as f:
+                self.assertEqual(f.read(), cut)
+            self.assertIn("users.dat could not be read whole", program.stderr())
+            self.assertIn("17 records before the damage were kept", program.stderr())
+        finally:
+            program.stop()
+
+    def test_the_set_up_tool_leaves_a_damaged_users_file_alone(self):
+        home = tempfile.mkdtemp(prefix="tw-adduser-home-")
+        cwd = tempfile.mkdtemp(prefix="tw-adduser-cwd-")
+        try:
+            _, cut = write_cut_users(home)
+            tool = os.path.join(os.path.dirname(BIN), "tarnwick-adduser")
+            done = subprocess.run([tool, home, "newbie", "pw"], cwd=cwd, capture_output=True, timeout=60)
+            self.assertNotEqual(done.returncode, 0)
+            self.assertIn(b"users.dat could not be read", done.stderr)
+            with open(os.path.join(home, "users.dat"), "rb") as f:
+                self.assertEqual(f.read(), cut)
+            self.assertEqual(os.listdir(home), ["users.dat"])
+            self.assertEqual(os.listdir(cwd), [], "written outside the home")
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+            shutil.rmtree(cwd, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -153,6 +153,18 @@ TEST_F(ServersTest, ADamagedSettingsFileIsToldOnce) {
     EXPECT_EQ(dialogs_.size(), 1u);
 }
 
+// NUL bytes spoil only their lines: the rest of the file is read, so the
+// warning names the ports the servers take rather than the standard ones.
+TEST_F(ServersTest, ASettingsFileWithNulBytesIsToldWhatIsRead) {
+    const char ini[] = "[SMTP]\nLocalPort=2525\n[POP]\nLocalPort=0\n[General]\nLogSize=\0\0\0\n";
+    WriteIni(std::string(ini, sizeof ini - 1));
+    servers::SettingsFileProblemAtStart = platform::IniFile(ProgramDir + "tarnwick.ini").Problem();
+    Servers();
+    ASSERT_EQ(dialogs_.size(), 1u);
+    EXPECT_NE(dialogs_[0].find("NUL bytes"), std::string::npos) << dialogs_[0];
+    EXPECT_NE(dialogs_[0].find("SMTP server uses port 2525, the POP server port 0"), std::string::npos) << dialogs_[0];
+}
+
 TEST_F(ServersTest, MissingUidlFileIsMadeWithoutAWord) {
     ASSERT_TRUE(Servers().TblUIDL.Active());
     EXPECT_TRUE(platform::FileExists(ProgramDir + "uidl.dat"));
