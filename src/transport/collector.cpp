@@ -182,12 +182,27 @@ std::string ListedUid(const std::string& line) {
 
 namespace servers {
 
-void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size) {
+bool ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size) {
     const std::string chomped = smtp::Chomp(line);
     std::string rest = chomped.substr(std::min<size_t>(4, chomped.size()));
     count = Number(rest);
     size_t blank = rest.find(' ');
     size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
+    // "+OK count size", maybe with more words after: a line without both
+    // numbers answered something else.
+    auto digits = [&](size_t& i) {
+        const size_t from = i;
+        while (i < chomped.size() && chomped[i] >= '0' && chomped[i] <= '9') ++i;
+        return i > from;
+    };
+    auto blanks = [&](size_t& i) {
+        const size_t from = i;
+        while (i < chomped.size() && (chomped[i] == ' ' || chomped[i] == '\t')) ++i;
+        return i > from;
+    };
+    size_t i = 3;
+    return StartsWith(chomped, "+OK") && blanks(i) && digits(i) && blanks(i) && digits(i) &&
+           (i == chomped.size() || chomped[i] == ' ' || chomped[i] == '\t');
 }
 
 }  // namespace servers
@@ -673,7 +688,9 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
     if (!StartsWith(line, "+OK")) return;
     const std::string& name = AccountName;
     std::int64_t count = 0, size = 0;
-    servers::ParseStatReply(line, count, size);
+    // A late line (a second one to PASS) read as STAT's reply would say
+    // "no messages" and wipe the account's records.
+    if (!servers::ParseStatReply(line, count, size)) return OutOfStep("a STAT reply without its numbers");
     if (count > kMaxMessages) {
         CollectorLogOutcome(" >> the server lists " + std::to_string(count) + " messages, more than " +
                             std::to_string(kMaxMessages) + ": the session is dropped, nothing is deleted");

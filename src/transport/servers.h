@@ -155,8 +155,8 @@ PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std
                         commit::Committer& committer);
 
 // Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
-// not a number.
-void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
+// not a number. False when the reply does not carry both numbers.
+bool ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
 
 }  // namespace servers
 

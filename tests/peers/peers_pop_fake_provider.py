@@ -129,9 +129,10 @@ class Provider:
                 if word == "USER":
                     login = arg
                     q = self.users.get(arg, {}).get("quirks", {})
-                    if q.get("extra_after") == "USER" and (arg not in self.user_extras or not q.get("first_session_only")):
+                    if q.get("extra_after") in ("USER", "PASS") and (arg not in self.user_extras
+                                                                      or not q.get("first_session_only")):
                         self.user_extras.add(arg)
-                        extra["word"], extra["delay"] = "USER", q.get("extra_delay", 0)
+                        extra["word"], extra["delay"] = q["extra_after"], q.get("extra_delay", 0)
                 elif quirks.get("extra_after") and extra["word"] is None:
                     extra["word"], extra["delay"] = quirks["extra_after"].upper(), quirks.get("extra_delay", 0)
                 extra["now"] = word == extra["word"] and not extra["delay"]

@@ -451,6 +451,30 @@ TEST_F(CollectorFake, ASecondLineToAOneLineReplyDropsTheSession) {
     }
 }
 
+// A line that comes late after PASS is no STAT reply saying "no messages":
+// the session is dropped and the records of the messages kept on the server
+// stay, so after a restart (the Message-IDs seen are forgotten) none comes
+// twice.
+TEST_F(CollectorFake, ALateLineAfterPassKeepsTheRecords) {
+    std::vector<Message> box;
+    for (int i = 1; i <= 5; ++i) box.push_back(Mail("w-" + std::to_string(i)));
+    Provider(box, "");
+    twtest::SavePopFile({{"work", "127.0.0.1", "w1", "wpw", "1", "1", "0", "alice"}});
+    servers_->FormCreate();
+    Cycle();
+    ASSERT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    const std::string records = twtest::ReadBytes(ProgramDir + "uidl.dat");
+    Serve(box, "\"extra_after\":\"PASS\",\"extra_delay\":0.3,\"first_session_only\":true", {});
+    Cycle();
+    EXPECT_EQ(twtest::ReadBytes(ProgramDir + "uidl.dat"), records) << Log();
+    EXPECT_NE(Log().find("work: out of step with the server."), std::string::npos) << Log();
+    Restart();
+    Cycle();
+    EXPECT_EQ(Mailbox("alice"), Texts(box)) << Log();
+    EXPECT_EQ(Count(Commands("w1"), "RETR"), 0);
+    EXPECT_EQ(Left("w1").size(), 5u);
+}
+
 // A reply that never ends (a greeting trickled a byte at a time, a UIDL
 // listing that goes on past its STAT count, or within a huge one) ends the
 // account within the timeout from when the reply became due, with the
