@@ -964,7 +964,7 @@ void TFrmServers::MessageComplete() {
                                    retrCount_, StatusCount(firstLineHead_)))
             return OutOfStep("a status line where the message should begin");
         CollectorLog(" >> message " + std::to_string(MessageIndex) +
-                     " begins as a reply would; its size says that line is its own");
+                     " begins with a line like a reply: the line is taken as its own");
     }
     messageDeadline_->stop();
     bodyStarted_ = false;
