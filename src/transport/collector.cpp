@@ -8,7 +8,10 @@
 // bytes before a command is sent) or sends a malformed reply has lost
 // step: the session is dropped without QUIT, so it deletes nothing. So is
 // one whose reply is not complete within the timeout from when it became
-// due, or whose listing is longer than its STAT count allows.
+// due, or whose listing is longer than its STAT count allows. A listing or
+// a message may take longer as long as it keeps coming, up to a deadline
+// that grows with what it may hold. A message whose first line reads as a
+// status line is told from a late reply by its size.
 //
 // Nothing fetched is lost: a message is in every recipient's mailbox,
 // synced to disk, and its unique id recorded in uidl.dat before DELE is
@@ -168,6 +171,37 @@ std::optional<bool> BeginsAsStatus(const std::string& text, size_t pos) {
     return false;
 }
 
+// The number a status line gives after "+OK" ("+OK 1234 octets"), if any.
+std::optional<std::int64_t> StatusCount(const std::string& line) {
+    if (!StartsWith(line, "+OK")) return std::nullopt;
+    size_t i = 3;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i == line.size() || line[i] < '0' || line[i] > '9') return std::nullopt;
+    return Number(line.substr(i));
+}
+
+// A message whose first line reads as a status line: either the message
+// truly begins so, or what was taken for RETR's reply was a late reply to
+// an earlier command and that line is RETR's own. The listing's exact size,
+// else the counts the two lines give, say which bytes are the message
+// (arrived: as sent, with its doubled dots and end marker; dots: how many
+// were doubled; first: the first line's bytes). A provider's count may or
+// may not take in the doubled dots and the end marker: each form counts.
+bool LateReplyBeforeMessage(std::int64_t arrived, std::int64_t dots, std::int64_t first, std::int64_t listed,
+                            std::optional<std::int64_t> retrCount, std::optional<std::int64_t> firstCount) {
+    constexpr std::int64_t kMarker = 3;  // ".\r\n"
+    auto fits = [&](std::int64_t skip, std::optional<std::int64_t> size) {
+        if (!size || *size < 0) return false;
+        const std::int64_t n = arrived - skip;
+        return n == *size || n - kMarker == *size || n - kMarker - dots == *size;
+    };
+    if (first <= 0) return false;
+    if (fits(0, listed)) return false;
+    if (fits(first, listed)) return true;
+    if (fits(0, retrCount)) return false;
+    return fits(first, firstCount);
+}
+
 // The unique id of a listing line "n uid", trailing blanks cut; empty when
 // the line has none.
 std::string ListedUid(const std::string& line) {
@@ -182,12 +216,27 @@ std::string ListedUid(const std::string& line) {
 
 namespace servers {
 
-void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size) {
+bool ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size) {
     const std::string chomped = smtp::Chomp(line);
     std::string rest = chomped.substr(std::min<size_t>(4, chomped.size()));
     count = Number(rest);
     size_t blank = rest.find(' ');
     size = blank == std::string::npos ? 0 : Number(rest.substr(blank + 1, 32));
+    // "+OK count size", maybe with more words after: a line without both
+    // numbers answered something else.
+    auto digits = [&](size_t& i) {
+        const size_t from = i;
+        while (i < chomped.size() && chomped[i] >= '0' && chomped[i] <= '9') ++i;
+        return i > from;
+    };
+    auto blanks = [&](size_t& i) {
+        const size_t from = i;
+        while (i < chomped.size() && (chomped[i] == ' ' || chomped[i] == '\t')) ++i;
+        return i > from;
+    };
+    size_t i = 3;
+    return StartsWith(chomped, "+OK") && blanks(i) && digits(i) && blanks(i) && digits(i) &&
+           (i == chomped.size() || chomped[i] == ' ' || chomped[i] == '\t');
 }
 
 }  // namespace servers
@@ -469,9 +518,9 @@ void TFrmServers::POPClientRead() {
     std::string data = POPClient.ReceiveText(kReadBite);
     if (!collecting_ || data.empty()) return;
     // A reply's time runs from when it became due, whatever trickles in
-    // meanwhile; only a message, which has its own deadline, may take
-    // longer as long as it keeps coming.
-    if (collectorState_ == TCollectorState::Retrieving) TimeOutTimer->stop();
+    // meanwhile; only a message or a listing, which have deadlines of
+    // their own, may take longer as long as they keep coming.
+    if (collectorState_ == TCollectorState::Retrieving || InListing()) TimeOutTimer->stop();
     if (collectorState_ != TCollectorState::Retrieving)
         CollectorLog("(" + std::to_string(static_cast<int>(collectorState_)) + ") << : " + data);
     inbuf_ += data;
@@ -488,11 +537,12 @@ void TFrmServers::HandleCollectorInput() {
         if (replyEnded_) return OutOfStep("input after the end of a reply");
         if (collectorState_ == TCollectorState::Retrieving && bodyStarted_) {
             if (messageBytes_ == 0) {
-                // The status line of RETR came a line late: what was taken
-                // for it answered an earlier command.
+                // Either RETR's status line came a line late (what was taken
+                // for it answered an earlier command) or the message truly
+                // begins so: told once it is in.
                 const std::optional<bool> status = BeginsAsStatus(inbuf_, inpos_);
                 if (!status) break;
-                if (*status) return OutOfStep("a status line where the message should begin");
+                statusFirst_ = *status;
             }
             inbuf_.erase(0, inpos_);
             inpos_ = 0;
@@ -516,6 +566,8 @@ void TFrmServers::HandleCollectorInput() {
     inbuf_.erase(0, inpos_);
     inpos_ = 0;
     const bool moreHere = lines > kLinesPerTurn;
+    const bool stillComing =
+        (collectorState_ == TCollectorState::Retrieving && awaiting_) || (InListing() && !replyEnded_);
     if (moreHere || POPClient.BytesAvailable() > 0) {
         readWaiting_ = true;
         QTimer::singleShot(0, this, [this, gen, moreHere] {
@@ -524,11 +576,20 @@ void TFrmServers::HandleCollectorInput() {
             if (moreHere) HandleCollectorInput();
             else POPClientRead();
         });
-        if (collectorState_ == TCollectorState::Retrieving) TimeOutTimer->start();
+        if (stillComing) TimeOutTimer->start();
         return;
     }
-    // Still waiting for the rest of a message.
-    if (awaiting_ && collectorState_ == TCollectorState::Retrieving) TimeOutTimer->start();
+    // Still waiting for the rest of a message or a listing.
+    if (stillComing) TimeOutTimer->start();
+}
+
+bool TFrmServers::InListing() const {
+    return collectorState_ == TCollectorState::SentList || (collectorState_ == TCollectorState::Selecting && listing_);
+}
+
+void TFrmServers::StartDeadline(std::int64_t bytes) {
+    messageDeadline_->start(static_cast<int>(
+        std::min<std::int64_t>(INT_MAX, MessageDeadlineBaseMs + bytes * 1000 / kDeadlineBytesPerSecond)));
 }
 
 void TFrmServers::POPClientDisconnect() {
@@ -673,7 +734,9 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
     if (!StartsWith(line, "+OK")) return;
     const std::string& name = AccountName;
     std::int64_t count = 0, size = 0;
-    servers::ParseStatReply(line, count, size);
+    // A late line (a second one to PASS) read as STAT's reply would say
+    // "no messages" and wipe the account's records.
+    if (!servers::ParseStatReply(line, count, size)) return OutOfStep("a STAT reply without its numbers");
     if (count > kMaxMessages) {
         CollectorLogOutcome(" >> the server lists " + std::to_string(count) + " messages, more than " +
                             std::to_string(kMaxMessages) + ": the session is dropped, nothing is deleted");
@@ -692,7 +755,10 @@ void TFrmServers::CollectorStatAnswered(const std::string& line) {
         ClearUIDL(name);
     } else {
         listedSizes_.clear();
+        listedNumbers_.clear();
+        walkListed_ = false;
         listingLines_ = 0;
+        StartDeadline((MessageCount + kListingMargin) * kListingLineBytes);
         CollectorLog(" >> LIST");
         collectorState_ = TCollectorState::SentList;
         listingOk_ = false;
@@ -715,10 +781,12 @@ void TFrmServers::CollectorListAnswered(const std::string& line) {
     const std::string entry = smtp::Chomp(line);
     if (entry == ".") {
         replyEnded_ = true;
+        walkListed_ = true;
         TimeOutTimer->stop();
         return SendUidl();
     }
     if (++listingLines_ > MessageCount + kListingMargin) return OutOfStep("a LIST longer than its STAT count");
+    if (Number(entry) >= 1 && Number(entry) <= MessageCount) listedNumbers_.push_back(Number(entry));
     // Listings go in order; a size out of it stays unknown, and the limit
     // then holds the message as it arrives.
     const size_t blank = entry.find(' ');
@@ -739,8 +807,22 @@ void TFrmServers::SendUidl() {
     collectorState_ = TCollectorState::Selecting;
     listing_ = true;
     listingOk_ = false;
+    StartDeadline((MessageCount + kListingMargin) * kListingLineBytes);
     CollectorSend("UIDL\r\n", kWaitCommand);
     awaiting_ = true;
+}
+
+// A STAT count above what the listings name would have every number up to
+// it asked for: only what a listing names is fetched.
+void TFrmServers::ListingDone() {
+    messageDeadline_->stop();
+    if (!walkListed_) return;
+    std::sort(listedNumbers_.begin(), listedNumbers_.end());
+    listedNumbers_.erase(std::unique(listedNumbers_.begin(), listedNumbers_.end()), listedNumbers_.end());
+    if (static_cast<std::int64_t>(listedNumbers_.size()) < MessageCount)
+        CollectorLog(" >> the server counted " + std::to_string(MessageCount) + " messages and lists " +
+                     std::to_string(listedNumbers_.size()) + ": only those listed are retrieved");
+    MessageCount = listedNumbers_.empty() ? 0 : listedNumbers_.back();
 }
 
 void TFrmServers::CollectorRetrAnswered(const std::string& line) {
@@ -748,6 +830,11 @@ void TFrmServers::CollectorRetrAnswered(const std::string& line) {
         CollectorLog(" receiving message...");
         bodyStarted_ = true;
         messageBytes_ = 0;
+        statusFirst_ = false;
+        firstLineBytes_ = -1;
+        firstLineHead_.clear();
+        stuffedDots_ = 0;
+        retrCount_ = StatusCount(smtp::Chomp(line));
         TempTail = "\r\n";  // the body starts a line: "." alone ends an empty message
         tempFailed_ = false;
         return;
@@ -785,6 +872,7 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
             CollectorLog(" >> As a result we can't tell if a message has been downloaded already - "
                          "downloading all " +
                          std::to_string(MessageCount));
+        ListingDone();
         MessageIndex = 1;
         SelectNextMessage();
         return;
@@ -795,6 +883,10 @@ void TFrmServers::CollectorSelectAnswered(const std::string& line) {
         awaiting_ = false;
         replyEnded_ = true;
         TimeOutTimer->stop();
+        for (const auto& listed : Memo1)
+            if (Number(listed) >= 1 && Number(listed) <= MessageCount) listedNumbers_.push_back(Number(listed));
+        walkListed_ = true;
+        ListingDone();
         PruneDownloaded(NoteListedUids());
         MessageIndex = 1;
         SelectNextMessage();
@@ -819,6 +911,17 @@ void TFrmServers::HandleMessageData() {
         size_t cut = end + 5 - TempTail.size();
         part = chunk.substr(0, cut);
         inbuf_ = chunk.substr(cut);
+    }
+    if (statusFirst_) {
+        const std::string seen = TempTail + part;
+        for (size_t p = seen.find("\n.."); p != std::string::npos; p = seen.find("\n..", p + 1))
+            if (p + 3 > TempTail.size()) ++stuffedDots_;
+        if (firstLineBytes_ < 0) {
+            const size_t lf = part.find('\n');
+            const size_t room = 64 - std::min<size_t>(64, firstLineHead_.size());
+            firstLineHead_ += part.substr(0, std::min(room, lf == std::string::npos ? part.size() : lf));
+            if (lf != std::string::npos) firstLineBytes_ = messageBytes_ + static_cast<std::int64_t>(lf) + 1;
+        }
     }
     ReceivedBytes += static_cast<std::int64_t>(part.size());
     messageBytes_ += static_cast<std::int64_t>(part.size());
@@ -855,6 +958,14 @@ bool TFrmServers::AppendTempMessage(const std::string& chunk) {
 }
 
 void TFrmServers::MessageComplete() {
+    if (statusFirst_) {
+        statusFirst_ = false;
+        if (LateReplyBeforeMessage(messageBytes_, stuffedDots_, firstLineBytes_, ListedSize(MessageIndex),
+                                   retrCount_, StatusCount(firstLineHead_)))
+            return OutOfStep("a status line where the message should begin");
+        CollectorLog(" >> message " + std::to_string(MessageIndex) +
+                     " begins with a line like a reply: the line is taken as its own");
+    }
     messageDeadline_->stop();
     bodyStarted_ = false;
     awaiting_ = false;
@@ -960,7 +1071,12 @@ commit::Committer& TFrmServers::Commits() {
 
 void TFrmServers::SelectNextMessage() {
     const TDateTime today = Today();
-    for (int passed = 0; MessageIndex <= MessageCount; ++passed) {
+    for (int passed = 0;; ++passed) {
+        if (walkListed_) {
+            const auto next = std::lower_bound(listedNumbers_.begin(), listedNumbers_.end(), MessageIndex);
+            MessageIndex = next == listedNumbers_.end() ? MessageCount + 1 : *next;
+        }
+        if (MessageIndex > MessageCount) break;
         if (passed == kLinesPerTurn) {
             // A long run of messages fetched before: the rest in a later
             // turn, so that the servers are not kept waiting meanwhile.
@@ -1003,15 +1119,20 @@ void TFrmServers::RetrieveMessage() {
     bodyStarted_ = false;
     CloseTempFile();
     platform::Env::Current()->Unlink(MessPath());
-    const std::int64_t size = std::clamp<std::int64_t>(ListedSize(MessageIndex), 0, MaxCollectedBytes());
-    messageDeadline_->start(static_cast<int>(
-        std::min<std::int64_t>(INT_MAX, MessageDeadlineBaseMs + size * 1000 / kDeadlineBytesPerSecond)));
+    StartDeadline(std::clamp<std::int64_t>(ListedSize(MessageIndex), 0, MaxCollectedBytes()));
     CollectorSend("RETR " + std::to_string(MessageIndex) + "\r\n", kWaitCommand);
     awaiting_ = true;
 }
 
 void TFrmServers::MessageDeadlinePassed() {
-    if (!collecting_ || collectorState_ != TCollectorState::Retrieving) return;
+    if (!collecting_) return;
+    if (InListing()) {
+        CollectorLogOutcome(" >> the list of messages still not complete after " +
+                            std::to_string(messageDeadline_->interval() / 1000) +
+                            " s: the session is dropped, nothing is deleted");
+        return EndAccount(AccountName + ": the list of messages took too long to arrive.", true);
+    }
+    if (collectorState_ != TCollectorState::Retrieving) return;
     const std::string n = std::to_string(MessageIndex);
     CollectorLogOutcome(" >> message " + n + " still not complete after " +
                         std::to_string(messageDeadline_->interval() / 1000) +

@@ -155,8 +155,8 @@ PurgeOutcome PurgeFiles(platform::Env& env, const std::string& folder, const std
                         commit::Committer& committer);
 
 // Count and size of a provider's STAT reply ("+OK 3 4096"); 0 for what is
-// not a number.
-void ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
+// not a number. False when the reply does not carry both numbers.
+bool ParseStatReply(const std::string& line, std::int64_t& count, std::int64_t& size);
 
 }  // namespace servers
 
@@ -272,8 +272,8 @@ public:
     std::int64_t AccountLastSize = 0;
     std::int64_t MessageCount = 0, MailboxSize = 0, MessageIndex = 0, ReceivedBytes = 0;
     std::string TempTail;
-    // How long a message may take to arrive, besides a second for each
-    // 2 KB of its listed size; tests shorten it.
+    // How long a message or a listing may take to arrive, besides a second
+    // for each 2 KB of what it may hold; tests shorten it.
     int MessageDeadlineBaseMs = 120 * 1000;
 
     // --- Distribution of fetched messages (distribution.cpp) --------------
@@ -372,6 +372,12 @@ private:
     void CollectorQuitAnswered(const std::string& line);
     void CollectorListAnswered(const std::string& line);
     void SendUidl();
+    // A LIST or UIDL listing is arriving (or its status line is due).
+    bool InListing() const;
+    // Starts the deadline of a reply that may hold up to bytes.
+    void StartDeadline(std::int64_t bytes);
+    // The listing phase is over: only the numbers listed are walked.
+    void ListingDone();
     // The provider sent what no command asked for, or a malformed reply:
     // the session is dropped without QUIT, so nothing is deleted there.
     void OutOfStep(const std::string& what);
@@ -434,7 +440,8 @@ private:
     bool listingOk_ = false;          // UIDL or LIST answered "+OK"; its lines follow
     bool replyEnded_ = false;         // a reply, listing or message has ended and no command was
                                       // sent since: the provider has nothing to say
-    bool awaiting_ = false;           // a reply is due: the timeout runs
+    bool awaiting_ = false;           // a reply is due, or will be once its command has gone: the
+                                      // timeout runs from then
     bool tempFailed_ = false;         // mess.txt could not be written whole
     bool noRecipient_ = false;        // the last message named no one and has no default user
     bool storing_ = false;            // a fetched message's disk work is under way: input and
@@ -451,8 +458,17 @@ private:
     std::size_t sessionLogged_ = 0;   // bytes the account's session has written to pop.log
     bool sessionLogFull_ = false;     // and its share is used up
     std::vector<std::int64_t> listedSizes_;  // LIST's sizes of messages 1, 2, ... in turn
+    std::vector<std::int64_t> listedNumbers_;  // message numbers a LIST or UIDL listing named
+    bool walkListed_ = false;         // a listing came whole: only its numbers are fetched
+    // RETR's reply seemed to be followed by another status line: which of
+    // the two was the reply is told by the sizes once the message is in.
+    bool statusFirst_ = false;
+    std::int64_t firstLineBytes_ = -1;  // of that line, once its end has come
+    std::string firstLineHead_;       // its start
+    std::optional<std::int64_t> retrCount_;  // the count RETR's reply gave, if any
+    std::int64_t stuffedDots_ = 0;    // dots the provider doubled in the message so far
     std::set<std::string> tooLargeNoted_;  // messages left as too large, noted this run
-    QTimer* messageDeadline_ = nullptr;  // the message arriving now must be complete by then
+    QTimer* messageDeadline_ = nullptr;  // the message or listing arriving now must be complete by then
     std::uint64_t accountGen_ = 0;    // continuations of an ended account are stale
     bool accountFailed_ = false;
     std::string alertInFlight_;       // address of the alert being sent

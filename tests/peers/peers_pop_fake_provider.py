@@ -17,6 +17,8 @@ Quirks of a mailbox (all optional):
   "trickle_retr": n     RETR n sends a 100-byte header line every 0.5 s, never the end;
   "unstuffed": true     RETR sends the text without dot-stuffing;
   "endless_uidl": true  UIDL's listing goes on for ever, never the end;
+  "slow_listing": s     LIST and UIDL send a line every s seconds;
+  "trickle_uidl": s     UIDL's listing goes on for ever, a line every s seconds;
   "stat_count": n       STAT claims n messages;
   "extra_after": CMD    one line "+OK extra" follows the first reply to CMD,
                         in the same write, or "extra_delay" seconds later.
@@ -97,6 +99,16 @@ class Provider:
             else:
                 conn.sendall(raw)
 
+        def send_listing(lines):
+            if not quirks.get("slow_listing"):
+                send("+OK\r\n" + "".join(lines) + ".\r\n")
+                return
+            send("+OK\r\n")
+            for line in lines:
+                time.sleep(quirks["slow_listing"])
+                send(line)
+            send(".\r\n")
+
         if self.trickle_greeting:
             try:
                 conn.sendall(b"+OK ")
@@ -129,9 +141,10 @@ class Provider:
                 if word == "USER":
                     login = arg
                     q = self.users.get(arg, {}).get("quirks", {})
-                    if q.get("extra_after") == "USER" and (arg not in self.user_extras or not q.get("first_session_only")):
+                    if q.get("extra_after") in ("USER", "PASS") and (arg not in self.user_extras
+                                                                      or not q.get("first_session_only")):
                         self.user_extras.add(arg)
-                        extra["word"], extra["delay"] = "USER", q.get("extra_delay", 0)
+                        extra["word"], extra["delay"] = q["extra_after"], q.get("extra_delay", 0)
                 elif quirks.get("extra_after") and extra["word"] is None:
                     extra["word"], extra["delay"] = quirks["extra_after"].upper(), quirks.get("extra_delay", 0)
                 extra["now"] = word == extra["word"] and not extra["delay"]
@@ -174,11 +187,23 @@ class Provider:
                             self.save()
                         conn.close()
                         return
-                    lines = "".join("%d %s\r\n" % (i + 1, m[0]) for i, m in enumerate(snapshot))
-                    send("+OK\r\n" + lines + ".\r\n")
+                    if quirks.get("trickle_uidl"):
+                        send("+OK\r\n")
+                        n = 0
+                        try:
+                            while True:
+                                n += 1
+                                time.sleep(quirks["trickle_uidl"])
+                                conn.sendall(b"%d uid-%d\r\n" % (n, n))
+                        except OSError:
+                            pass
+                        with lock:
+                            self.save()
+                        conn.close()
+                        return
+                    send_listing(["%d %s\r\n" % (i + 1, m[0]) for i, m in enumerate(snapshot)])
                 elif word == "LIST":
-                    lines = "".join("%d %d\r\n" % (i + 1, len(m[1])) for i, m in enumerate(snapshot))
-                    send("+OK\r\n" + lines + ".\r\n")
+                    send_listing(["%d %d\r\n" % (i + 1, len(m[1])) for i, m in enumerate(snapshot)])
                 elif word == "RETR":
                     n = int(arg) if arg.isdigit() else 0
                     if n < 1 or n > len(snapshot) or n in quirks.get("retr_err", []):
