@@ -173,28 +173,20 @@ class Provider:
                     if quirks.get("no_uidl"):
                         send("-ERR no UIDL here\r\n")
                         continue
-                    if quirks.get("endless_uidl"):
+                    if quirks.get("endless_uidl") or quirks.get("trickle_uidl"):
+                        # A listing that never ends: in batches as fast as
+                        # it goes, or a line every trickle_uidl seconds.
+                        pause = quirks.get("trickle_uidl")
+                        batch = 1 if pause else 1000
                         send("+OK\r\n")
                         n = 0
                         try:
                             while True:
-                                conn.sendall("".join("%d uid-%d\r\n" % (n + i, n + i) for i in range(1, 1001))
+                                if pause:
+                                    time.sleep(pause)
+                                conn.sendall("".join("%d uid-%d\r\n" % (n + i, n + i) for i in range(1, batch + 1))
                                              .encode())
-                                n += 1000
-                        except OSError:
-                            pass
-                        with lock:
-                            self.save()
-                        conn.close()
-                        return
-                    if quirks.get("trickle_uidl"):
-                        send("+OK\r\n")
-                        n = 0
-                        try:
-                            while True:
-                                n += 1
-                                time.sleep(quirks["trickle_uidl"])
-                                conn.sendall(b"%d uid-%d\r\n" % (n, n))
+                                n += batch
                         except OSError:
                             pass
                         with lock:
