@@ -41,6 +41,7 @@ bool WaitPumping(int fd);
 void CreateMainThreadCaller();
 void DestroyMainThreadCaller();
 void AbandonMainThreadCalls();
+void AskMainThreadAgain();
 void SetClipboardText(const std::string& text);
 bool PostToMainThread(std::function<void()> call);
 }  // namespace internal
@@ -420,6 +421,9 @@ bool MailGoesToOwnServer(const TSettingsBlock& settings) {
 
 void ProcessException(TRequestData& data, int capturedFd) {
     const TSettingsBlock settings = SettingsCopy();
+    // A main thread that missed the probe of an earlier exception may be
+    // free again; within this one, a missed probe is not asked again.
+    AskMainThreadAgain();
     TExceptionRecord record;
     record.Frozen = data.Frozen;
     record.HasObject = data.HasObject;

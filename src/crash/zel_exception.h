@@ -88,7 +88,8 @@ void SetWindowHooks(const TWindowHooks& hooks);
 TWindowHooks WindowHooks();
 
 // Runs `call` on the main thread (a probe answered within `probeMs` first);
-// false when the main thread does not answer.
+// false when the main thread does not answer. Once a probe has gone
+// unanswered, false at once for the rest of the exception in hand.
 bool CallInMainThread(const std::function<void()>& call, int probeMs = 1500);
 
 }  // namespace zelExcept

@@ -25,6 +25,10 @@ std::atomic<QObject*> g_caller{nullptr};
 // Set when the main thread has left its event loop for good: a call queued
 // to it would never run, and its waiter must not wait for it.
 std::atomic<bool> g_abandoned{false};
+// Set when the main thread let a probe go unanswered during the exception
+// in hand: one that cannot answer (held in a fault of its own, or stuck)
+// would cost each later question the whole probe time again.
+std::atomic<bool> g_unanswered{false};
 
 struct TFlag {
     std::mutex Lock;
@@ -44,7 +48,7 @@ struct TFlag {
 
 // Nothing queued to the main thread runs once it has left its loop or is
 // held by a fault of its own.
-bool MainThreadGone() { return g_abandoned || internal::MainThreadHeld(); }
+bool MainThreadGone() { return g_abandoned || g_unanswered || internal::MainThreadHeld(); }
 
 // Waits for the main thread to raise `flag`, at most `milliseconds`
 // (below 0: as long as the main thread may still run it).
@@ -71,6 +75,8 @@ void CreateMainThreadCaller() {
 void DestroyMainThreadCaller() { delete g_caller.exchange(nullptr); }
 
 void AbandonMainThreadCalls() { g_abandoned = true; }
+
+void AskMainThreadAgain() { g_unanswered = false; }
 
 bool WaitPumping(int fd) {
     if (QCoreApplication::instance() == nullptr) {
@@ -118,7 +124,10 @@ bool CallInMainThread(const std::function<void()>& call, int probeMs) {
     if (MainThreadGone()) return false;
     auto probe = std::make_shared<TFlag>();
     QMetaObject::invokeMethod(target, [probe] { probe->Raise(); }, Qt::QueuedConnection);
-    if (!WaitForMain(*probe, probeMs)) return false;
+    if (!WaitForMain(*probe, probeMs)) {
+        g_unanswered = true;
+        return false;
+    }
     auto done = std::make_shared<TFlag>();
     QMetaObject::invokeMethod(
         target,

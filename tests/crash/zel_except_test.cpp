@@ -309,8 +309,9 @@ TEST(ExceptionRules, ReportOfAHeldMainThreadIsSaved) {
         TempDir home;
         const auto start = std::chrono::steady_clock::now();
         TChild child = Start(home, {c.Mode});
-        EXPECT_EQ(Wait(child.Pid, 15), 1);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+        // Seconds on a quiet machine; a busy one is given its time.
+        EXPECT_EQ(Wait(child.Pid, 60), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
         const std::string report = ReadFile(home.File("bugreport.txt"));
         EXPECT_EQ(report.rfind("date/time         : ", 0), 0u) << report;
         EXPECT_NE(report.find(std::string("exception class   : ") + c.Class), std::string::npos) << report;
