@@ -110,8 +110,8 @@ int ForwardMessage(const std::string& user, const std::string& msgFile,
 
     // The message is copied by streaming, never held whole: it may be large.
     if (!platform::FileExists(msgFile)) return 0;
-    if (holiday::IsAutomaticMessage(holiday::LoadHeaderLines(msgFile),
-                                    holiday::GetHeaderValue(msgFile, "from:", true), envelopeSender)) {
+    const std::vector<std::string> header = holiday::LoadHeaderLines(msgFile);
+    if (holiday::IsAutomaticMessage(header, holiday::GetHeaderValue(header, "from:", true), envelopeSender)) {
         tablefiles::LogLine("Forward: " + user + "'s message is automatic mail (a report, list mail or an "
                             "automatic reply); kept, not forwarded");
         return 0;

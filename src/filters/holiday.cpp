@@ -155,6 +155,10 @@ std::string GetHeaderValue(const std::string& msgFile, const std::string& header
     return HeaderValueOf(FileLines(msgFile, InHeader), header, angleOnly);
 }
 
+std::string GetHeaderValue(const std::vector<std::string>& headerLines, const std::string& header, bool angleOnly) {
+    return HeaderValueOf(headerLines, header, angleOnly);
+}
+
 std::string GetRecipientHeader(const std::vector<std::string>& headerLines) {
     for (const char* header : {"envelope-to:", "delivered-to:", "to:"}) {
         std::string value = HeaderValueOf(headerLines, header, true);
@@ -166,32 +170,6 @@ std::string GetRecipientHeader(const std::vector<std::string>& headerLines) {
 std::string GetRecipientHeader(const std::string& msgFile) { return GetRecipientHeader(FileLines(msgFile, InHeader)); }
 
 namespace {
-
-// Calls field(name, value) for each field of the header, unfolded: the name
-// in lower case, the value in lower case without surrounding blanks.
-void ForEachField(const std::vector<std::string>& lines,
-                  const std::function<void(const std::string&, const std::string&)>& field) {
-    std::string name, value;
-    bool open = false;
-    auto flush = [&] {
-        if (open) field(smtp::TrimBlanks(name), smtp::TrimBlanks(value));
-        open = false;
-    };
-    for (const auto& line : lines) {
-        if (line.empty()) break;
-        if (line[0] == ' ' || line[0] == '\t') {
-            if (open) value += qev_util::LowerCase(line);
-            continue;
-        }
-        flush();
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        name = qev_util::LowerCase(line.substr(0, colon));
-        value = qev_util::LowerCase(line.substr(colon + 1));
-        open = true;
-    }
-    flush();
-}
 
 // The first word of a field value: "no" of "no (manual)", the type of a
 // Content-Type with its parameters.
@@ -211,24 +189,27 @@ bool IsAutomaticMessage(const std::vector<std::string>& headerLines, const std::
     const std::string address = qev_util::LowerCase(smtp::TrimBlanks(smtp::StripAngleBrackets(sender)));
     if (address == smtp::NoticeSenderAddress) return true;
     if (address.rfind("mailer-daemon", 0) == 0) return true;
-    bool automatic = false;
-    ForEachField(headerLines, [&](const std::string& name, const std::string& value) {
-        const std::string word = FirstWord(value);
-        if (name == "auto-submitted" || name == "x-autoreply") {
-            if (!word.empty() && word != "no") automatic = true;
-        } else if (name == "precedence") {
-            if (word == "bulk" || word == "junk" || word == "list") automatic = true;
-        } else if (name == "return-path") {
-            if (IsEmptyAddress(value)) automatic = true;
-        } else if (name == "content-type") {
-            if (word == "multipart/report" || word == "message/delivery-status" ||
-                word == "message/disposition-notification")
-                automatic = true;
-        } else if (name == "list-id") {
-            automatic = true;
-        }
-    });
-    return automatic;
+    // A field's value, unfolded, in lower case; absent when there is none.
+    auto field = [&](std::string_view upperName) -> std::optional<std::string> {
+        const std::string line = qev_util::FindHeader(headerLines, upperName);
+        if (line.empty()) return std::nullopt;
+        return qev_util::LowerCase(qev_util::HeaderValue(line, upperName, false));
+    };
+    for (const char* name : {"AUTO-SUBMITTED:", "X-AUTOREPLY:"})
+        if (const auto value = field(name); value && !FirstWord(*value).empty() && FirstWord(*value) != "no")
+            return true;
+    if (const auto value = field("PRECEDENCE:")) {
+        const std::string word = FirstWord(*value);
+        if (word == "bulk" || word == "junk" || word == "list") return true;
+    }
+    if (const auto value = field("RETURN-PATH:"); value && IsEmptyAddress(*value)) return true;
+    if (const auto value = field("CONTENT-TYPE:")) {
+        const std::string type = FirstWord(*value);
+        if (type == "multipart/report" || type == "message/delivery-status" ||
+            type == "message/disposition-notification")
+            return true;
+    }
+    return field("LIST-ID:").has_value();
 }
 
 std::string AutoReplyText(const std::string& fromText, const std::string& toText, bool toLocal,

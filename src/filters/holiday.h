@@ -50,6 +50,8 @@ std::vector<std::string> LoadHeaderLines(const std::string& msgFile);
 // qev_util::FirstMailbox reads it, in angle brackets when written in them.
 // Empty when absent. The scan stops at the end of the header block.
 std::string GetHeaderValue(const std::string& msgFile, const std::string& header, bool angleOnly);
+// The same, of a header already read (LoadHeaderLines).
+std::string GetHeaderValue(const std::vector<std::string>& headerLines, const std::string& header, bool angleOnly);
 
 // The address the message was delivered for: Envelope-To, else
 // Delivered-To, else To, reduced to its address as GetHeaderValue does.
